@@ -1,0 +1,1 @@
+// The front end's library half; its parsers and loops are added beside this file.

@@ -1,0 +1,120 @@
+#include "encoder/job_pool.h"
+
+#include <cstring>
+
+#include "encoder/memory.h"
+
+static uint64_t job_pool_worker(uint64_t arg)
+{
+    job_pool *pool = (job_pool *)arg;
+    picture_list *pending = pool->pending_jobs;
+    if (pool->startup) pool->startup(pool->startup_arg);
+    for (;;) {
+        mutex_lock(&pending->lock);
+        while (!pool->stop && pending->count == 0) cond_wait(&pending->not_empty, &pending->lock);
+        if (pool->stop) {
+            mutex_unlock(&pending->lock);
+            break;
+        }
+        job *j = (job *)picture_list_pop_first(pending);
+        mutex_unlock(&pending->lock);
+        j->result = j->function(j->argument);
+        picture_list_push_last_wait(pool->finished_jobs, j);
+    }
+    return 0;
+}
+
+static void free_jobs_in(picture_list *list)
+{
+    if (!list) return;
+    for (int32_t i = 0; i < list->count; i++) {
+        aligned_free(list->entries[i]);
+        list->entries[i] = nullptr;
+    }
+    list->count = 0;
+    picture_list_destroy(list);
+}
+
+void job_pool_destroy(job_pool *pool)
+{
+    if (!pool) return;
+    if (pool->pending_jobs) {
+        mutex_lock(&pool->pending_jobs->lock);
+        __atomic_store_n(&pool->stop, 1u, __ATOMIC_RELEASE);
+        cond_broadcast(&pool->pending_jobs->not_empty);
+        mutex_unlock(&pool->pending_jobs->lock);
+    }
+    if (pool->threads) {
+        for (int32_t i = 0; i < pool->thread_count; i++)
+            if (pool->threads[i]) thread_join(pool->threads[i], nullptr);
+    }
+    free_jobs_in(pool->free_jobs);
+    free_jobs_in(pool->pending_jobs);
+    free_jobs_in(pool->finished_jobs);
+    aligned_free(pool->threads);
+    aligned_free(pool);
+}
+
+int job_pool_create(job_pool **out, int32_t thread_count, job_startup_func startup, uint64_t startup_arg)
+{
+    *out = nullptr;
+    if (thread_count < 0) return -1;
+    job_pool *pool = (job_pool *)aligned_malloc((int32_t)sizeof(job_pool));
+    if (!pool) return -1;
+    std::memset(pool, 0, sizeof(*pool));
+    pool->thread_count = thread_count > JOB_POOL_MAX_THREADS ? JOB_POOL_MAX_THREADS : thread_count;
+    pool->startup = startup;
+    pool->startup_arg = startup_arg;
+    int32_t n = pool->thread_count;
+    pool->threads = (thread_handle **)aligned_malloc((int32_t)sizeof(thread_handle *) * (n + 1));
+    pool->free_jobs = picture_list_create(n);
+    pool->pending_jobs = picture_list_create(n);
+    pool->finished_jobs = picture_list_create(n);
+    if (!pool->threads || !pool->free_jobs || !pool->pending_jobs || !pool->finished_jobs) goto fail;
+    std::memset(pool->threads, 0, sizeof(thread_handle *) * (n + 1));
+    for (int32_t i = 0; i < n; i++) {
+        job *j = (job *)aligned_malloc((int32_t)sizeof(job));
+        if (!j) goto fail;
+        std::memset(j, 0, sizeof(*j));
+        picture_list_push_last(pool->free_jobs, j);
+    }
+    for (int32_t i = 0; i < n; i++)
+        if (thread_create(&pool->threads[i], nullptr, job_pool_worker, (uint64_t)pool) != 0) goto fail;
+    *out = pool;
+    return 0;
+fail:
+    job_pool_destroy(pool);
+    return -1;
+}
+
+int job_submit(job_pool *pool, job_func function, uint64_t argument)
+{
+    if (!pool || pool->thread_count == 0) return -1;
+    job *j = (job *)picture_list_pop_last_wait(pool->free_jobs);
+    j->function = function;
+    j->argument = argument;
+    picture_list_push_last_wait(pool->pending_jobs, j);
+    return 0;
+}
+
+uint64_t job_wait(job_pool *pool, uint64_t argument)
+{
+    picture_list *finished = pool->finished_jobs;
+    job *found = nullptr;
+    mutex_lock(&finished->lock);
+    for (;;) {
+        for (int32_t i = 0; i < finished->count; i++) {
+            if (((job *)finished->entries[i])->argument == argument) {
+                found = (job *)picture_list_remove_at(finished, i);
+                break;
+            }
+        }
+        if (found) break;
+        cond_wait(&finished->not_empty, &finished->lock);
+    }
+    cond_broadcast(&finished->not_full);
+    mutex_unlock(&finished->lock);
+    uint64_t result = found->result;
+    picture_list_push_last_wait(pool->free_jobs, found);
+    return result;
+}

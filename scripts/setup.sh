@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the build tools and the two reference decoders, builds torvenc in
+# Release and encodes a short generated sample clip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ "$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+  g++ cmake make libgtest-dev ffmpeg libde265-examples clang libclang-rt-14-dev python3
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"$(nproc)"
+bash scripts/sample.sh
