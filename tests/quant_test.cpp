@@ -237,7 +237,7 @@ TEST_F(quant_fixture, low_quantiser_keeps_only_the_corner)
 int16_t model_dequant(int level, int qp, int n)
 {
     int bd_shift = n + 3;
-    int64_t v = (((int64_t)level * 16 * level_scales[qp % 6]) << (qp / 6)) + ((int64_t)1 << (bd_shift - 1));
+    int64_t v = (int64_t)level * 16 * level_scales[qp % 6] * (1 << (qp / 6)) + ((int64_t)1 << (bd_shift - 1));
     v >>= bd_shift;
     return (int16_t)(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
 }
