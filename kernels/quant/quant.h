@@ -1,0 +1,69 @@
+// Quantisation and dequantisation of transform blocks (8-bit video, flat
+// scaling lists), reached through one table of function pointers filled at
+// open. Levels and coefficients are N*N int16 in raster order, row stride N.
+#pragma once
+#include <cstdint>
+
+#include "kernels/quant/scan_tables.h"
+
+// What the quantisers need of the encoder instance, which owns this record:
+// the scan orders (for sign data hiding) and the picture parameter set's
+// sign_data_hiding_enabled_flag.
+struct quant_context {
+    const scan_tables *scans;
+    int32_t sign_hiding;
+};
+
+typedef int (*quant_fn)(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
+                        uint16_t round_offset, int n, int quant_scale, int scan_idx);
+typedef int (*quant_low_fn)(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
+                            uint16_t round_offset, int n, int quant_scale, int scan_idx, int k);
+typedef void (*dequant_fn)(const int16_t *levels, int16_t *coeff, int qp, int n);
+typedef void (*dequant_low_fn)(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
+typedef int (*quant_sig_map_fn)(uint8_t *flags, const int16_t *coeff, int count, int16_t threshold);
+typedef int (*rdoq_fn)(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff,
+                       int qp, uint16_t round_offset, int n, int quant_scale, int plane,
+                       int scan_idx);
+typedef void (*rdoq_level_errors_fn)(const int16_t *coeff, uint16_t *ceil_levels,
+                                     uint32_t *squares, uint32_t *errors, int n, int width,
+                                     int height, int qp, int quant_scale);
+
+// Eight slots in this order. The rate-distortion-optimised quantisers (slots
+// 5..7) are not built yet and stay null.
+struct quant_table {
+    quant_fn quant;                          // 0
+    quant_low_fn quant_low;                  // 1
+    dequant_fn dequant;                      // 2
+    dequant_low_fn dequant_low;              // 3
+    quant_sig_map_fn quant_sig_map;          // 4
+    rdoq_fn rdoq;                            // 5
+    rdoq_level_errors_fn rdoq_level_errors;  // 6
+    rdoq_fn rdoq_alt;                        // 7
+};
+
+// Forward scales and the levelScale list of H.265, by qp % 6.
+extern const int32_t quant_scales[6];
+extern const int32_t level_scales[6];
+
+// Rounding offsets in 1/512 of a quantisation step.
+enum {
+    QUANT_ROUND_INTRA = 171,
+    QUANT_ROUND_INTER = 85,
+};
+
+// Only portable kernels exist for this table; the flags are not consulted.
+void quant_table_init(uint32_t flags, quant_table *table);
+
+// Quantises all N*N coefficients (n = log2 N); non-zero exactly when some
+// level is non-zero. scan_idx only matters with sign data hiding.
+int quant_c(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
+            uint16_t round_offset, int n, int quant_scale, int scan_idx);
+// Clears all N*N levels and quantises only the top-left k x k coefficients.
+int quant_low_c(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
+                uint16_t round_offset, int n, int quant_scale, int scan_idx, int k);
+// H.265 scaling with flat lists: clip((l*scale + (1 << (n-2))) >> (n-1)).
+void dequant_c(const int16_t *levels, int16_t *coeff, int qp, int n);
+// The same for the top-left k x k only; other entries are not written.
+void dequant_low_c(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
+// flags[i] = |coeff[i]| > threshold; returns 1 when any flag is set.
+int quant_sig_map_c(uint8_t *flags, const int16_t *coeff, int count, int16_t threshold);
