@@ -1,0 +1,52 @@
+// Declarations of the intra kernels that the table initialisers install.
+#pragma once
+#include <cstdint>
+
+#include "kernels/intra/intra_pred.h"
+
+#define INTRA_KERNEL_ARGS uint8_t *dst, int dst_stride, const uint8_t *ref
+
+void intra_ref_filter_4x4_c(const uint8_t *in, uint8_t *out);
+void intra_ref_filter_8x8_c(const uint8_t *in, uint8_t *out);
+void intra_ref_filter_16x16_c(const uint8_t *in, uint8_t *out);
+void intra_ref_filter_32x32_c(const uint8_t *in, uint8_t *out);
+
+void intra_pred_planar_4x4_c(INTRA_KERNEL_ARGS);
+void intra_pred_planar_8x8_c(INTRA_KERNEL_ARGS);
+void intra_pred_planar_16x16_c(INTRA_KERNEL_ARGS);
+void intra_pred_planar_32x32_c(INTRA_KERNEL_ARGS);
+
+void intra_pred_dc_4x4_c(INTRA_KERNEL_ARGS);
+void intra_pred_dc_8x8_c(INTRA_KERNEL_ARGS);
+void intra_pred_dc_16x16_c(INTRA_KERNEL_ARGS);
+void intra_pred_dc_32x32_c(INTRA_KERNEL_ARGS);
+void intra_pred_dc_filt_4x4_c(INTRA_KERNEL_ARGS);
+void intra_pred_dc_filt_8x8_c(INTRA_KERNEL_ARGS);
+void intra_pred_dc_filt_16x16_c(INTRA_KERNEL_ARGS);
+
+// The angular modes, as an X-macro list so that declarations, definitions and
+// the table fill stay in step.
+#define INTRA_ANGULAR_MODES(X)                                                                  \
+    X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9) X(10) X(11) X(12) X(13) X(14) X(15) X(16) X(17)   \
+    X(18) X(19) X(20) X(21) X(22) X(23) X(24) X(25) X(26) X(27) X(28) X(29) X(30) X(31) X(32) \
+    X(33) X(34)
+
+#define INTRA_DECLARE_ANGULAR(m)                        \
+    void intra_pred_ang##m##_4x4_c(INTRA_KERNEL_ARGS);   \
+    void intra_pred_ang##m##_8x8_c(INTRA_KERNEL_ARGS);   \
+    void intra_pred_ang##m##_16x16_c(INTRA_KERNEL_ARGS); \
+    void intra_pred_ang##m##_32x32_c(INTRA_KERNEL_ARGS);
+INTRA_ANGULAR_MODES(INTRA_DECLARE_ANGULAR)
+#undef INTRA_DECLARE_ANGULAR
+
+void intra_pred_ang10_filt_4x4_c(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_filt_8x8_c(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_filt_16x16_c(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_filt_4x4_c(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_filt_8x8_c(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_filt_16x16_c(INTRA_KERNEL_ARGS);
+
+// Vector set installers, called by intra_pred_table_init only when the
+// processor has every instruction set that the set uses.
+void intra_pred_table_fill_ssse3(intra_pred_table *table);
+void intra_pred_table_fill_avx2(intra_pred_table *table);
