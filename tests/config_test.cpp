@@ -568,6 +568,7 @@ TEST(config_validate, frame_threads_are_bounded)
     r = run_validate(&cfg);
     ASSERT_EQ(r.result, 0);
     EXPECT_EQ(cfg.frame_instances, 8);
+    EXPECT_EQ(r.out.rfind("Warning: ", 0), 0u);
     cfg = base_config();
     cfg.frame_instances = 1;
     r = run_validate(&cfg);

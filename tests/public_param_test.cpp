@@ -2,7 +2,9 @@
 // path's configuration (preset, copy of covered fields, validation, write-back).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "encoder/config.h"
 #include "encoder/platform/platform.h"
@@ -24,6 +26,16 @@ TEST(torvhevcenc_version, packs_major_minor_revision)
     EXPECT_EQ(torvhevcenc_version() >> 24, 2u);
     EXPECT_EQ((torvhevcenc_version() >> 16) & 0xff, 8u);
     EXPECT_EQ(torvhevcenc_version() & 0xffff, 6740u);
+}
+
+// The header's layout checks run in C as well as in C++.
+TEST(torvhevcenc_header, compiles_as_c11)
+{
+    if (std::system("cc --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no C compiler";
+    std::string cmd = std::string("printf '#include \"encoder/torvhevcenc.h\"\\nint f(void);\\n' | cc -std=c11 "
+                                  "-Wall -Werror -fsyntax-only -x c -I") +
+                      TV_SOURCE_DIR + " -";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
 TEST(torvhevcenc_default_param, null_record_and_size_zero)
