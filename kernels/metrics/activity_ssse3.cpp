@@ -1,4 +1,4 @@
-// SSSE3 CTU directional activity. A 16-sample piece of a row is compared with
+// SSSE3 CTU directional activity. A 16-sample chunk of a row is compared with
 // the same row shifted by one sample and with the row below; the byte-SAD over
 // 8 bytes yields one partial sum per 8x8 block directly. Exact: the same terms
 // as the portable form, summed in 64-bit lanes.
@@ -14,7 +14,7 @@ enum {
     ARR_ANTI = 16,
 };
 
-// The piece at columns 48..63 shifted by one, repeating column 63: the clamp
+// The chunk at columns 48..63 shifted by one, repeating column 63: the clamp
 // of the right neighbour at the CTU's right edge.
 static inline __m128i shift_clamped(__m128i v)
 {
@@ -28,7 +28,7 @@ static inline __m128i right_of(const uint8_t *row, int x0, __m128i cur)
     return _mm_loadu_si128((const __m128i *)(row + x0 + 1));
 }
 
-// Stores the two 8x8 sums (byte-SAD lanes 0 and 2) of piece p of block row by.
+// Stores the two 8x8 sums (byte-SAD lanes 0 and 2) of chunk p of block row by.
 static inline void store_pair(uint32_t *arr, int by, int p, __m128i v)
 {
     arr[ACTIVITY_BASE_8 + 8 * by + 2 * p] = (uint32_t)_mm_cvtsi128_si32(v);

@@ -70,9 +70,9 @@ static inline __m128i add_lanes64(__m128i acc64, __m128i lanes32)
     return _mm_add_epi64(acc64, _mm_unpackhi_epi32(lanes32, z));
 }
 
-// A 16-sample piece adds at most 260,100 to a lane; flushing the 32-bit lanes
-// into 64-bit sums every 4096 pieces keeps them far from wrapping.
-enum { SSE_FLUSH_PIECES = 4096 };
+// A 16-sample chunk adds at most 260,100 to a lane; flushing the 32-bit lanes
+// into 64-bit sums every 4096 chunks keeps them far from wrapping.
+enum { SSE_FLUSH_CHUNKS = 4096 };
 
 uint64_t sse_wxh_ssse3(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int width, int height)
 {
@@ -85,17 +85,17 @@ uint64_t sse_wxh_ssse3(const uint8_t *a, int a_stride, const uint8_t *b, int b_s
         const uint8_t *pa = block_at(a, a_stride, 0, y);
         const uint8_t *pb = block_at(b, b_stride, 0, y);
         __m128i acc = z;
-        int pieces = 0;
+        int chunks = 0;
         for (int x = 0; x < w16; x += 16) {
             __m128i va = _mm_loadu_si128((const __m128i *)(pa + x));
             __m128i vb = _mm_loadu_si128((const __m128i *)(pb + x));
             __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(va, z), _mm_unpacklo_epi8(vb, z));
             __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(va, z), _mm_unpackhi_epi8(vb, z));
             acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_madd_epi16(dl, dl), _mm_madd_epi16(dh, dh)));
-            if (++pieces == SSE_FLUSH_PIECES) {
+            if (++chunks == SSE_FLUSH_CHUNKS) {
                 acc64 = add_lanes64(acc64, acc);
                 acc = z;
-                pieces = 0;
+                chunks = 0;
             }
         }
         int x = w16;
