@@ -1,0 +1,145 @@
+// The block metric table: layout, which slots are filled at every flag set,
+// and that a kernel set is installed only where the processor has it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "encoder/cpu.h"
+#include "kernels/metrics/metric.h"
+
+namespace {
+
+std::vector<uintptr_t> slots_of(const metric_table &t)
+{
+    std::vector<uintptr_t> s(METRIC_TABLE_SLOTS);
+    std::memcpy(s.data(), &t, sizeof t);
+    return s;
+}
+
+std::set<int> null_slots()
+{
+    std::set<int> s = {14, 19, 24, 29, 34, 79, 84, 89, 94, 99, 100, 101, 104, 107};
+    for (int i = 50; i < 60; i++) s.insert(i);
+    for (int i = 65; i < 75; i++) s.insert(i);
+    return s;
+}
+
+metric_table filled(uint32_t flags, unsigned char prefill)
+{
+    metric_table t;
+    std::memset(&t, prefill, sizeof t);
+    metric_table_init(flags, &t, 5);
+    return t;
+}
+
+bool have_ssse3_set() { return cpu_use_ssse3_set(CPU_SSE41 | CPU_SSSE3); }
+
+TEST(metric_table, every_kernel_slot_is_filled_and_every_reserved_slot_null_at_every_flag_set)
+{
+    std::set<int> nulls = null_slots();
+    for (uint32_t flags = 0; flags < 8; flags++) {
+        for (unsigned char prefill : {0x00, 0xa5}) {
+            std::vector<uintptr_t> s = slots_of(filled(flags, prefill));
+            for (int i = 0; i < METRIC_TABLE_SLOTS; i++) {
+                if (nulls.count(i))
+                    EXPECT_EQ(s[i], 0u) << "slot " << i << " flags " << flags;
+                else
+                    EXPECT_NE(s[i], 0u) << "slot " << i << " flags " << flags;
+            }
+        }
+    }
+}
+
+TEST(metric_table, layout_places_each_group_at_its_slot)
+{
+    metric_table t = filled(0, 0);
+    std::vector<uintptr_t> s = slots_of(t);
+    EXPECT_EQ(s[0], (uintptr_t)sad_sub_64x64_c);
+    EXPECT_EQ(s[9], (uintptr_t)sad_4x4_c);
+    EXPECT_EQ(s[13], (uintptr_t)sad_sub_8x4_c);
+    EXPECT_EQ(s[18], (uintptr_t)sad_sub_4x8_c);
+    EXPECT_EQ(s[20], (uintptr_t)sad_x4_sub_64x64_c);
+    EXPECT_EQ(s[33], (uintptr_t)sad_x4_sub_4x8_c);
+    EXPECT_EQ(s[39], (uintptr_t)sad_x3_sub_4x4_c);
+    EXPECT_EQ(s[44], (uintptr_t)sad_x2_sub_4x4_c);
+    EXPECT_EQ(s[49], (uintptr_t)sse_4x4_c);
+    EXPECT_EQ(s[60], (uintptr_t)satd_64x64_c);
+    EXPECT_EQ(s[64], (uintptr_t)satd_4x4_c);
+    EXPECT_EQ(s[78], (uintptr_t)sa8d_8x8_c);
+    EXPECT_EQ(s[83], (uintptr_t)satd_8x4_c);
+    EXPECT_EQ(s[88], (uintptr_t)satd_4x8_c);
+    EXPECT_EQ(s[90], (uintptr_t)sa8d_sub_64x64_c);
+    EXPECT_EQ(s[93], (uintptr_t)sa8d_8x8_c);
+    EXPECT_EQ(s[95], (uintptr_t)sa8d_64x64_c);
+    EXPECT_EQ(s[98], (uintptr_t)sa8d_8x8_c);
+    EXPECT_EQ(s[102], (uintptr_t)pixel_sum_ssq_16x16_c);
+    EXPECT_EQ(s[103], (uintptr_t)pixel_sum_ssq_8x8_c);
+    EXPECT_EQ(s[105], (uintptr_t)sse_wxh_c);
+    EXPECT_EQ(s[106], (uintptr_t)hadamard_ac_8x4_c);
+    EXPECT_EQ(s[108], (uintptr_t)count_nonzero_coeffs_c);
+    EXPECT_EQ(s[109], (uintptr_t)scan_coeff_groups_c);
+    EXPECT_EQ(s[110], (uintptr_t)ctu_activity_hv_c);
+    EXPECT_EQ(s[111], (uintptr_t)ctu_activity_4dir_c);
+    EXPECT_EQ(s[112], (uintptr_t)ctu_activity_hv3_c);
+    EXPECT_EQ(s[113], (uintptr_t)ctu_activity_diag_c);
+    EXPECT_EQ(s[114], (uintptr_t)copy_64x64_prefetch_c);
+    EXPECT_EQ(s[117], (uintptr_t)copy_32x32_c);
+}
+
+TEST(metric_table, cost_metric_copies_the_sa8d_kernels_of_the_level)
+{
+    for (uint32_t flags = 0; flags < 8; flags++) {
+        for (int32_t mode : {1, 5}) {
+            metric_table t;
+            std::memset(&t, 0, sizeof t);
+            metric_table_init(flags, &t, mode);
+            for (int i = 0; i < 4; i++) EXPECT_EQ(t.cost_metric[i], t.sa8d[i]) << flags;
+            EXPECT_EQ(t.cost_metric[4], nullptr);
+        }
+    }
+}
+
+TEST(metric_table, without_flags_every_slot_holds_its_portable_kernel)
+{
+    metric_table t = filled(0, 0);
+    EXPECT_EQ(t.sse[0], sse_64x64_c);
+    EXPECT_EQ(t.sa8d[0], sa8d_64x64_c);
+    EXPECT_EQ(t.sa8d_sub[3], sa8d_8x8_c);
+    EXPECT_EQ(t.cost_metric[0], sa8d_64x64_c);
+    EXPECT_EQ(t.cost_metric[3], sa8d_8x8_c);
+    EXPECT_EQ(t.sse_wxh, sse_wxh_c);
+    EXPECT_EQ(t.ctu_activity_hv3, ctu_activity_hv3_c);
+}
+
+// The SSSE3 set holds SSE4.1 operations: the SSSE3 flag alone must not install it.
+TEST(metric_table, ssse3_set_needs_sse41_too)
+{
+    std::vector<uintptr_t> portable = slots_of(filled(0, 0));
+    EXPECT_EQ(slots_of(filled(CPU_SSSE3, 0)), portable);
+    EXPECT_EQ(slots_of(filled(CPU_SSE41, 0)), portable);
+    // The AVX2 flag alone installs nothing either.
+    EXPECT_EQ(slots_of(filled(CPU_AVX2, 0)), portable);
+}
+
+const int ssse3_slots[] = {45, 46, 47, 48, 63, 64, 75, 76, 77, 78, 80, 81, 82, 83, 85, 86, 87, 88,
+                           95, 96, 97, 98, 105, 106, 110, 111, 112, 113};
+
+TEST(metric_table, ssse3_set_replaces_exactly_its_slots)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3 or SSE4.1";
+    std::vector<uintptr_t> portable = slots_of(filled(0, 0));
+    std::set<int> expect(std::begin(ssse3_slots), std::end(ssse3_slots));
+    for (uint32_t flags : {CPU_SSE41 | CPU_SSSE3, CPU_SSE41 | CPU_SSSE3 | CPU_AVX2}) {
+        std::vector<uintptr_t> s = slots_of(filled(flags, 0));
+        for (int i = 0; i < METRIC_TABLE_SLOTS; i++)
+            EXPECT_EQ(s[i] != portable[i], expect.count(i) == 1) << "slot " << i << " flags " << flags;
+    }
+    metric_table t = filled(CPU_SSE41 | CPU_SSSE3, 0);
+    EXPECT_EQ(t.sa8d[3], sa8d_8x8_ssse3);
+    EXPECT_EQ(t.sa8d_sub[3], sa8d_8x8_c);   // same value, portable form kept
+    EXPECT_EQ(t.sa8d_wide[3], satd_8x4_ssse3);
+    EXPECT_EQ(t.sa8d_tall[3], satd_4x8_ssse3);
+}
+
+}   // namespace
