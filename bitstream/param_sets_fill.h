@@ -8,14 +8,17 @@
 #include "bitstream/param_sets.h"
 
 struct param_set_inputs {
-    int32_t width;              // configured picture size (the layer's)
+    // The caller's picture size: the configuration's width - pad_w and
+    // height - pad_h (validation has already grown width and height to
+    // multiples of 8); the fills derive the coded size and padding again.
+    int32_t width;
     int32_t height;
     int32_t interlace;          // 0 progressive, 1 top first, 2 bottom first
     int32_t bframes;
     int32_t hierarchy;          // B-pyramid levels, already resolved (>= 0)
     int32_t prefs;
     int32_t brefs;
-    int32_t complexity;         // 0..7
+    int32_t complexity;         // level 0..7
     int32_t sao;                // plane mask; non-zero turns SAO on
     int32_t strong_intra_smoothing;
     int32_t tmvp;
