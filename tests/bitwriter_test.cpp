@@ -56,18 +56,6 @@ TEST(BitWriter, SignedExpGolombOrdersPositiveBeforeNegative)
     EXPECT_EQ(g.bw.cache & 7u, 3u);
 }
 
-TEST(BitWriter, LargeUnsignedValuesRoundTrip)
-{
-    writer_fixture f;
-    const uint32_t values[] = {0, 1, 1919, 1088, 65535, 0x7FFFFFFEu};
-    for (uint32_t v : values)
-        bitwriter_put_ue(&f.bw, v);
-    std::vector<uint8_t> out = f.flushed();
-    test_bit_reader r(out.data(), out.size());
-    for (uint32_t v : values)
-        EXPECT_EQ(r.ue(), v);
-}
-
 TEST(BitWriter, WordBoundariesStoreBigEndianWithoutMixingValues)
 {
     writer_fixture f;

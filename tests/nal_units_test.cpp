@@ -184,16 +184,6 @@ TEST(AccessUnit, BufferGrowsToTheWorstCaseOfAllZeroPayloads)
     EXPECT_EQ(t.au.capacity, 2 * (100 + 3 * 4));
 }
 
-TEST(AccessUnit, LargeEnoughBufferIsKept)
-{
-    stream_fixture t(8, 4096, 1000);
-    uint8_t *before = t.au.base;
-    t.record_bytes(nal_sps, std::vector<uint8_t>(100, 0x5A));
-    t.assemble();
-    EXPECT_EQ(t.au.base, before);
-    EXPECT_EQ(t.au.capacity, 1000);
-}
-
 TEST(AccessUnit, NalListDoublesWhenFull)
 {
     stream_fixture t(2, 4096, 64);

@@ -313,29 +313,6 @@ TEST(ParamSets, ProgressiveWithoutRateOrAspectHasNoVuiAndAlignedSizeNoWindow)
     EXPECT_LT(s.bits_left(), 8u);
 }
 
-TEST(ParamSets, OddPaddingGivesTruncatedChromaOffsets)
-{
-    param_set_inputs in = inputs_1080p();
-    in.width = 1918;
-    in.height = 1078;
-    param_records p(in);
-    EXPECT_EQ(p.sps.coded_width, 1920);
-    EXPECT_EQ(p.sps.pad_right, 2);
-    EXPECT_EQ(p.sps.pad_bottom, 2);
-    std::vector<uint8_t> b = sps_bytes(p, 120);
-    test_bit_reader r(b.data(), b.size());
-    r.u(8 + 96);
-    r.ue();
-    r.ue();
-    r.ue();
-    r.ue();
-    EXPECT_EQ(r.u(1), 1u);
-    EXPECT_EQ(r.ue(), 0u);
-    EXPECT_EQ(r.ue(), 1u);
-    EXPECT_EQ(r.ue(), 0u);
-    EXPECT_EQ(r.ue(), 1u);
-}
-
 TEST(ParamSets, RecordFillFollowsComplexityAndStructure)
 {
     param_set_inputs in = inputs_1080p();
