@@ -71,8 +71,8 @@ int32_t au_assemble(frame_bitstream *fb, au_buffer *au);
 int64_t au_worst_case_size(const frame_bitstream *fb);
 
 // Counts the emulation prevention bytes nal_write inserts into a run of RBSP
-// bytes scanned piece by piece (the row substreams of a slice, for the entry
-// points). The state carries the zero run across pieces; start it at zero
+// bytes scanned chunk by chunk (the row substreams of a slice, for the entry
+// points). The state carries the zero run across chunks; start it at zero
 // behind a byte that is not zero (the slice header ends with one).
 struct ep_scan_state {
     int32_t zeros;

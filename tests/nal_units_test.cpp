@@ -55,7 +55,7 @@ TEST(NalWrite, EscapedPayloadUnescapesToTheRbsp)
         for (auto &b : rbsp)
             b = (rng() % 3) ? 0 : (uint8_t)(rng() % 5);
         // an RBSP opens with a header byte that is not zero (slice header,
-        // parameter set), as the piecewise count below assumes
+        // parameter set), as the chunked count below assumes
         rbsp[0] = 0x80;
         rbsp[1] = 0x81;
         std::vector<uint8_t> out = escaped(rbsp);
@@ -74,7 +74,7 @@ TEST(NalWrite, EscapedPayloadUnescapesToTheRbsp)
             zeros = b == 0 ? zeros + 1 : 0;
         }
         ASSERT_EQ(back, rbsp);
-        // scanning in pieces (row substreams) counts exactly the inserted bytes
+        // scanning in chunks (row substreams) counts exactly the inserted bytes
         ep_scan_state st = {0};
         int32_t count = 0;
         size_t pos = 2;
