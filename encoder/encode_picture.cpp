@@ -482,8 +482,11 @@ void row_context_take_state(encoder_instance *rc, encoder_instance *fi)
 
 void config_restore(encoder_instance *ctx)
 {
-    ctx->config = ctx->saved_config;
+    internal_config cfg = ctx->saved_config;
     int32_t hi = (int32_t)ctx->control.user_hi;
-    if (hi == -1 || hi == -2) ctx->config.rdoq = 1;
-    if (hi == 1 || hi == 2) ctx->config.me_extra = 0;
+    if (hi == -1 || hi == -2) cfg.rdoq = 1;
+    if (hi == 1 || hi == 2) cfg.me_extra = 0;
+    // Only a real change is written, so readers of an unchanged record on
+    // other threads never meet a concurrent store.
+    if (std::memcmp(&cfg, &ctx->config, sizeof(cfg)) != 0) ctx->config = cfg;
 }

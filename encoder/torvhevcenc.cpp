@@ -52,7 +52,8 @@ int torvhevcenc_encode_frame(torvhevcenc_encoder *enc, const uint32_t *strides, 
     if (!strides || !planes) {
         if (encoder_pending_count(enc) == 0) return 0;
     } else {
-        const internal_config *cfg = &enc->config;
+        // The saved copy: the working one may be restored by a CTU thread.
+        const internal_config *cfg = &enc->saved_config;
         std::memset(&input, 0, sizeof(input));
         uint32_t size = info ? info->size : 0;
         if (size >= 8) input.picture_type = (uint32_t)info->type;

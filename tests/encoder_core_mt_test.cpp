@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "encoder/config.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/torvhevcenc.h"
 #include "tests/support/yuv_gen.h"
@@ -58,6 +59,7 @@ struct settings {
     int lookahead = 0;
     int loglevel = 0;
     int complexity = 4;
+    int wpp = -1;                     // -1: automatic (on with more than one thread)
 };
 
 public_param make_param(const settings &s)
@@ -98,8 +100,14 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
 {
     encode_run run;
     public_param p = make_param(s);
+    internal_config cfg;
+    if (config_copy_public_param(&p, &cfg) != 0) {
+        ADD_FAILURE() << "configuration refused";
+        return run;
+    }
+    if (s.wpp >= 0) cfg.wpp = s.wpp;
     if (faults) encoder_fault_hooks_set(faults);
-    torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+    torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) {
         ADD_FAILURE() << "create failed";
         return run;
@@ -166,6 +174,132 @@ TEST(EncoderCore, EveryPictureComesBackInOrderAfterFrameInstanceDelay)
         EXPECT_EQ(run.pending_after, 0);
         EXPECT_EQ(run.drain_empty, 0);
     }
+}
+
+TEST(EncoderCore, LookaheadDelayHoldsBackTheFirstPicture)
+{
+    watchdog dog(60);
+    settings s;
+    s.lookahead = 3;
+    s.frame_threads = 5;
+    encode_run run = run_encode(s, 9);
+    ASSERT_EQ(run.out.pts.size(), 9u);
+    // Calls 1..3 only fill the delay; call 4 codes the first picture, which
+    // comes back 4 calls later.
+    EXPECT_EQ(run.out.call[0], 3 + 5);
+    EXPECT_EQ(run.pending_after, 0);
+}
+
+TEST(EncoderCore, DrainWithNothingPendingReturnsZero)
+{
+    settings s;
+    public_param p = make_param(s);
+    torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+    ASSERT_NE(enc, nullptr);
+    EXPECT_EQ(torvhevcenc_pending_frames(enc), 0);
+    const uint8_t *au = reinterpret_cast<const uint8_t *>(1);
+    EXPECT_EQ(torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &au, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr),
+              0);
+    EXPECT_EQ(au, reinterpret_cast<const uint8_t *>(1)) << "no output written";
+    torvhevcenc_close(enc);
+}
+
+TEST(EncoderCore, ThreadAndFrameInstanceMatrixNeverHangs)
+{
+    watchdog dog(240);
+    for (int threads : {1, 2, 8})
+        for (int n : {5, 8, 12}) {
+            settings s;
+            s.width = 196;     // padded to 200 x 136 inside
+            s.height = 132;
+            s.threads = threads;
+            s.frame_threads = n;
+            encode_run run = run_encode(s, 14);
+            EXPECT_EQ(run.out.pts.size(), 14u) << threads << " threads, " << n << " frame instances";
+            EXPECT_EQ(run.failed_call, 0);
+            EXPECT_EQ(run.pending_after, 0);
+        }
+}
+
+TEST(EncoderCore, ConstantQpBytesDoNotDependOnThreadsOrFrameInstances)
+{
+    watchdog dog(120);
+    for (int wpp : {0, 1}) {
+        settings one;
+        one.threads = 1;
+        one.frame_threads = 5;
+        one.wpp = wpp;
+        one.width = 264;
+        one.height = 200;
+        settings many = one;
+        many.threads = 8;
+        many.frame_threads = 12;
+        encode_run a = run_encode(one, 10), b = run_encode(many, 10);
+        ASSERT_EQ(a.out.pts.size(), 10u);
+        EXPECT_EQ(a.out.bytes, b.out.bytes) << "wpp " << wpp;
+        EXPECT_EQ(a.out.pts, b.out.pts);
+    }
+}
+
+TEST(EncoderCore, ReconstructionPsnrIsMeasuredWhenReporting)
+{
+    settings s;
+    s.loglevel = 1;
+    encode_run run = run_encode(s, 3);
+    ASSERT_EQ(run.out.psnr_y.size(), 3u);
+    for (float v : run.out.psnr_y) {
+        EXPECT_GT(v, 5.0f);
+        EXPECT_LT(v, 100.0f);
+    }
+    s.loglevel = 0;
+    run = run_encode(s, 2);
+    ASSERT_EQ(run.out.psnr_y.size(), 2u);
+    EXPECT_EQ(run.out.psnr_y[0], 100.0f) << "nothing is measured without the report";
+}
+
+TEST(EncoderCore, FailedOpenAfterThreadsStartedFreesEverything)
+{
+    watchdog dog(60);
+    settings s;
+    for (int step : {1, 3, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18}) {
+        public_param p = make_param(s);
+        p.scenecut = 40;   // with a job pool
+        encoder_fault_hooks hooks = {};
+        hooks.fail_open_at_step = step;
+        encoder_fault_hooks_set(&hooks);
+        EXPECT_EQ(torvhevcenc_create(&p), nullptr) << "step " << step;
+    }
+    // The hook is spent: the next encoder opens normally.
+    public_param p = make_param(s);
+    torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+    EXPECT_NE(enc, nullptr);
+    torvhevcenc_close(enc);
+}
+
+TEST(EncoderCore, FailedCtuJobEndsTheCallWithErrorNotAHang)
+{
+    watchdog dog(120);
+    for (int threads : {1, 4})
+        for (int at : {1, 7, 40}) {
+            settings s;
+            s.threads = threads;
+            encoder_fault_hooks hooks = {};
+            hooks.fail_ctu_job_at = at;
+            encode_run run = run_encode(s, 12, &hooks);
+            EXPECT_NE(run.failed_call, 0) << threads << " threads, job " << at;
+            // No unit of a picture coded at or after the failure is returned.
+            EXPECT_LT(run.out.pts.size(), 12u);
+        }
+}
+
+TEST(EncoderCore, PsnrFromSsdFollowsTheDefinition)
+{
+    EXPECT_EQ(psnr_from_ssd(0, 1920 * 1080), 100.0f);
+    EXPECT_NEAR(psnr_from_ssd(2073600, 1920 * 1080), 48.1308f, 1e-4f);
+    // A sum past 32 bits: every sample of a large picture off by 255.
+    uint64_t big = (uint64_t)65025 * 8192 * 4320;
+    EXPECT_NEAR(psnr_from_ssd(big, (int64_t)8192 * 4320), 0.0f, 1e-6f);
 }
 
 }  // namespace
