@@ -99,7 +99,7 @@ TEST(fixed_point, log2_fast_interpolates_128_points_per_octave)
 
 TEST(lowres_kernels, downscale_truncates_where_the_phase_builder_rounds)
 {
-    uint8_t src[4 * 8] = {};
+    uint8_t src[6 * 8] = {};   // the phase builder reads rows up to 2h + 2
     uint8_t out0[4 * 4] = {}, out1[4 * 4] = {};
     // Block 0 1 / 1 1 gives 1 in both; block 0 0 / 0 1 gives 1 and 0.
     src[0] = 0, src[1] = 1, src[8] = 1, src[9] = 1;
