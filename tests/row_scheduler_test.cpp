@@ -419,6 +419,25 @@ TEST(row_scheduler, rows_out_of_order_undo_the_registration)
     EXPECT_TRUE(frame_done(s.get(), 0));
 }
 
+TEST(row_scheduler, an_undone_registration_of_a_released_number_keeps_it_released)
+{
+    sched_ptr s(row_sched_create(1, 2, 1, 4, 1, 1));
+    frame_set fs;
+    for (int f = 0; f < 3; f++) ASSERT_EQ(register_all(s.get(), fs.make(f)), 0);
+    code_until_idle(s.get());
+    ASSERT_EQ(row_sched_release_frame(s.get(), 1), 0);
+    picture *again = fs.make(1);
+    ASSERT_EQ(row_sched_add_row(s.get(), 0, again, nullptr), 0);
+    EXPECT_EQ(row_sched_add_row(s.get(), 0, nullptr, nullptr), ROW_SCHED_ERR_ARG);   // mid-registration
+    EXPECT_EQ(row_sched_add_row(s.get(), 3, again, nullptr), ROW_SCHED_ERR_ARG);
+    ASSERT_TRUE(lock_is_free(s.get()));
+    EXPECT_EQ(s->number_map[1], -2);
+    EXPECT_EQ(s->number_end, 3);
+    // Releasing frame 0 still skips the released number 1.
+    ASSERT_EQ(row_sched_release_frame(s.get(), 0), 0);
+    EXPECT_EQ(s->number_base, 2);
+}
+
 TEST(row_scheduler, busy_frames_are_not_released)
 {
     sched_ptr s(row_sched_create(2, 1, 1, 4, 1, 1));
