@@ -98,6 +98,7 @@ void picture_pad_input(const picture_geometry *geometry, picture *pic, const inp
 void picture_ctu_border_extend(const picture_geometry *geometry, picture *pic, int32_t ctu_y, int32_t ctu_x)
 {
     const picture_geometry *g = geometry;
+    if (ctu_x < 0 || ctu_y < 0 || ctu_x >= g->ctu_cols || ctu_y >= g->ctu_rows) return;
     bool first_x = ctu_x == 0, last_x = ctu_x == g->ctu_cols - 1;
     bool first_y = ctu_y == 0, last_y = ctu_y == g->ctu_rows - 1;
     int32_t w = g->width, h = g->height;

@@ -239,6 +239,8 @@ static int start_frame(row_scheduler *s, picture *pic, sched_frame_record **out)
     if (!f) return ROW_SCHED_ERR_MEMORY;
 
     int32_t slot = s->next_slot++;
+    s->saved_map_entry = s->number_map[i];
+    s->saved_number_end = s->number_end;
     s->number_map[i] = slot;
     s->slot_window[slot - s->slot_base] = f;
     if (s->number_end <= pic->frame_number) s->number_end = pic->frame_number + 1;
@@ -278,7 +280,8 @@ static void abort_registration(row_scheduler *s)
     s->registering = nullptr;
     unlink_ready_rows(s, f);
     detach_from_references(f);
-    s->number_map[f->pic->frame_number - s->number_base] = -1;
+    s->number_map[f->pic->frame_number - s->number_base] = s->saved_map_entry;
+    s->number_end = s->saved_number_end;
     s->slot_window[s->next_slot - 1 - s->slot_base] = nullptr;
     s->next_slot--;
     f->registered = 0;

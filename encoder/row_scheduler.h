@@ -86,6 +86,8 @@ struct row_scheduler {
     tv_cond cond;
     sched_frame_record *registering;   // frame whose rows are being added (lock held)
     int32_t next_row;                  // row expected next during a registration
+    int32_t saved_map_entry;           // what an undone registration restores
+    int32_t saved_number_end;
 };
 
 // Null on bad sizes or when an allocation or lock fails (nothing left made).

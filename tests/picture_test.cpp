@@ -200,6 +200,17 @@ TEST(picture_pool, get_and_release_count_references_and_reuse_the_last_released)
     picture_pools_destroy(&pools);
 }
 
+TEST(picture_pool, a_free_list_too_large_for_one_allocation_is_refused)
+{
+    EXPECT_EQ(picture_list_create(INT32_MAX), nullptr);
+    EXPECT_EQ(picture_list_create(INT32_MAX / 8), nullptr);
+    picture_geometry g = make_geometry(64, 64);
+    picture_pools pools;
+    EXPECT_EQ(picture_pools_init(&pools, &g, INT32_MAX, 4, nullptr), -1);
+    EXPECT_EQ(pools.free_list[0], nullptr);
+    EXPECT_EQ(pools.free_list[1], nullptr);
+}
+
 TEST(picture_pool, releasing_a_reconstruction_gives_back_its_scheduler_record)
 {
     picture_geometry g = make_geometry(64, 64);
