@@ -73,6 +73,8 @@ void decide_node(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t
 void fixed_decision(encoder_instance *ctx)
 {
     ctu_context *c = &ctx->ctu;
+    rc_ctu_qp(&ctx->rcc);
+    c->qp = ctx->rcc.ctu_qp;
     decide_node(ctx, 0, 0, 0, 6);
     fill_block(c->recon_luma, CTU_SIZE, border_mean(c->recon_luma, CTU_SIZE));
     fill_block(c->recon_chroma, CTU_SIZE / 2, border_mean(c->recon_chroma, CTU_SIZE / 2));

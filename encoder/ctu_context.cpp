@@ -389,7 +389,6 @@ void ctu_end(encoder_instance *inst)
     std::memcpy(lines + (int64_t)a * 64, c->recon_luma + 63 * CTU_WORK_STRIDE, 64);
     std::memcpy(lines + n * 64 + (int64_t)a * 32, c->recon_chroma + 31 * CTU_WORK_STRIDE, 32);
     std::memcpy(lines + n * 96 + (int64_t)a * 32, c->recon_chroma + 64 + 31 * CTU_WORK_STRIDE, 32);
-    rec->ctu_qps[a] = (uint8_t)c->qp;
     ctu_store_mode_map(inst, 2);
 }
 

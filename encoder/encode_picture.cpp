@@ -13,7 +13,6 @@
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
 #include "kernels/mc/lowres_planes.h"
-#include "ratecontrol/rc_interim.h"
 
 namespace {
 
@@ -53,9 +52,9 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     pic->frame_number = cur->received;
     cur->received++;
     pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->received) & 1) + 1);
-    adaptive_quant_frame(cur, pic);
+    adaptive_quant_frame(cfg, &cur->metric, pic);
     if (cfg->rc_mode != 0 || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
-    lookahead_put_frame(cur, pic);
+    lookahead_put_frame(cur->la, pic);
     return cur->received <= cur->delay ? 1 : 0;
 }
 
@@ -104,6 +103,20 @@ void picture_identity(encoder_instance *cur, picture *src)
     rec->coded_dts = src->dts;
     uint32_t is_ref = (src->picture_type == PIC_TYPE_B || cfg->idr_period < 2) ? 0u : 1u;
     src->is_reference = rec->is_reference = is_ref;
+    src->mbtree_offsets_apply = rec->mbtree_offsets_apply = is_ref;
+}
+
+int32_t rate_control_start(encoder_instance *cur)
+{
+    rc_picture pic;
+    pic.source = cur->source_picture;
+    pic.recon = cur->recon_picture;
+    pic.ref0 = cur->ref_count_l0 > 0 ? cur->list0[0] : nullptr;
+    pic.ref1 = cur->ref_count_l1 > 0 ? cur->list1[0] : nullptr;
+    pic.slice_class = cur->slice_class;
+    pic.coding_number = cur->coding_number;
+    pic.irap_count = cur->irap_count;
+    return ratecontrol_start(cur->rc, &cur->config, &pic);
 }
 
 // Appends one RBSP unit written by `write` to the frame instance's NAL list.
@@ -194,9 +207,9 @@ int32_t picture_start(encoder_instance *cur)
     picture_identity(cur, src);
     ref_lists_build(cur, cur->recon_picture->poc, cur->recon_picture->ra_period);
     if (headers_write(cur, src) != 0) goto fail;
-    if (ratecontrol_start(cur, 0, 0) != 0) goto fail;
+    if (rate_control_start(cur) != 0) goto fail;
     {
-        int32_t qp = ratecontrol_frame_qp(cur);
+        int32_t qp = ratecontrol_frame_qp(cur->rc, cfg);
         if (cfg->p_as_b && src->picture_type == PIC_TYPE_P) {
             cur->sh.slice_type = slice_b;
             ref_list1_from_list0(cur);
@@ -234,7 +247,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         cur = inst->slot_array[inst->fi_rotation];
         next = inst->slot_array[(inst->fi_rotation + 1) % n];
         frame_instance_handover(cur, prev);
-        ratecontrol_thread_sync(cur, prev, next);
+        ratecontrol_thread_sync(cur->rc, prev->rc, next->rc);
     }
     if (dpb_update(cur) != 0) return -1;
     if (out_nal_count) *out_nal_count = 0;
@@ -250,7 +263,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         mutex_unlock(&q->lock);
     }
     cur->coding_number++;
-    if (cur->coding_queue->count == 0) lookahead_get_frames(cur);
+    if (cur->coding_queue->count == 0) lookahead_get_frames(cur->la);
     if (cur->coding_queue->count > 0) {
         if (picture_start(cur) != 0) return -1;
     }

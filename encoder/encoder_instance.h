@@ -21,13 +21,13 @@
 #include "kernels/quant/quant.h"
 #include "kernels/quant/scan_tables.h"
 #include "kernels/transform/transform.h"
+#include "ratecontrol/lookahead.h"
+#include "ratecontrol/ratecontrol.h"
 
 struct job_pool;
 struct row_scheduler;
 struct row_record;
 struct picture_list;
-struct lookahead;
-struct ratecontrol;
 struct encoder_shared;
 struct rd_tables;
 
@@ -167,11 +167,7 @@ struct ctu_context {
     uint32_t depth_cost_sum[4];
     uint8_t depth_cost_count[4];
     int32_t search_state[2];
-    // rate control's per-CTU values
-    int32_t qp;
-    uint32_t lambda_sse;
-    uint16_t lambda_satd;
-    double cbr_ctu_ratio;
+    int32_t qp;                               // the CTU QP rate control chose
 };
 
 struct encoder_instance {
@@ -192,6 +188,7 @@ struct encoder_instance {
     int32_t frame_instance_count;
     int32_t row_context_count;
     int32_t is_row_context;
+    int32_t open_complete;                    // every open step succeeded
 
     // rotation
     uint32_t submitted;
@@ -287,7 +284,7 @@ struct encoder_instance {
     int32_t blk8_count;
     statistics_block stats;
     row_statistics row_stats;
-    float qp_sums[2];                         // planned and coded QP sums of the row
+    rc_ctu_context rcc;                       // rate control's per-CTU state of this context
 
     // kernels (shared data, one copy per record)
     transform_table transform;
@@ -370,6 +367,9 @@ void ctu_store_mode_map(encoder_instance *inst, int32_t list_count);
 int32_t cu_node_index(int32_t log2_size, int32_t z);
 // Position in the per-8x8 maps of the 8x8 unit holding 4x4 z-index z.
 int32_t map8_index(int32_t z);
+
+// Statistics of the CTU after the tree walk (intra and skip area, lambda sums).
+void ctu_collect_stats(encoder_instance *ctx);
 
 // ---- CU-tree walks and loop-filter dispatch ------------------------------------------
 

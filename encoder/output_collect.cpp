@@ -8,7 +8,6 @@
 
 #include "encoder/encoder_instance.h"
 #include "encoder/row_scheduler.h"
-#include "ratecontrol/rc_interim.h"
 
 namespace {
 
@@ -43,6 +42,23 @@ void output_fill(const encoder_instance *fi, frame_output *out)
     }
 }
 
+// Closes the picture in rate control with the CTU threads' sums; the other
+// bits are everything of the access unit's payloads but residual and prediction.
+int rate_control_end(encoder_instance *fi, int32_t size, int64_t payload)
+{
+    const row_statistics *sums = &fi->stats.picture_sums;
+    rc_frame_totals t;
+    t.intra_area = sums->intra_area;
+    t.skip_area = sums->skip_area;
+    t.residual_bits = sums->bits[0];
+    t.prediction_bits = sums->bits[1];
+    int64_t other = 8 * payload - t.residual_bits - t.prediction_bits;
+    t.other_bits = other > 0 ? (uint32_t)other : 0;
+    t.cbr_log_lambda_sum = sums->log_lambda_sum;
+    t.cbr_log_lambda_count = sums->log_lambda_count;
+    return ratecontrol_end(fi->rc, &fi->config, &t, (uint32_t)size * 8u);
+}
+
 }  // namespace
 
 float psnr_from_ssd(uint64_t ssd, int64_t samples)
@@ -70,6 +86,8 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     }
     int32_t slice_class = fi->sh.slice_type;
     if (fi->config.p_as_b && fi->recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
+    int64_t payload = 0;   // RBSP bytes, before assembly rewrites the entries
+    for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
     int32_t size = au_assemble(&fi->bitstream, fi->au);
     if (size < 0) return collect_fail(fi, cur);
     frame_output local;
@@ -77,7 +95,7 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     output_fill(fi, out);
     picture_release(fi->pools, fi->source_picture);
     fi->source_picture = nullptr;
-    if (ratecontrol_end(fi, (uint32_t)size * 8u) < 0) {
+    if (rate_control_end(fi, size, payload) < 0) {
         fi->bitstream.nal_count = 0;
         return -1;
     }
