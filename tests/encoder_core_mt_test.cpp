@@ -2,6 +2,7 @@
 // access units out in coding order, draining, thread counts, failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +61,8 @@ struct settings {
     int loglevel = 0;
     int complexity = 4;
     int wpp = -1;                     // -1: automatic (on with more than one thread)
+    int idr_period = 250;
+    int open_gop = -1;                // -1: the preset's
 };
 
 public_param make_param(const settings &s)
@@ -78,6 +81,7 @@ public_param make_param(const settings &s)
     p.rc_mode = 0;
     p.qp = 30;
     p.loglevel = s.loglevel;
+    p.idr_period = s.idr_period;
     return p;
 }
 
@@ -87,10 +91,25 @@ struct collected {
     std::vector<int> type;
     std::vector<uint8_t> bytes;       // all access units back to back
     std::vector<float> psnr_y;
+    std::vector<std::vector<int>> nals;   // NAL unit types of each unit
+    std::vector<float> mean_qp;
 };
+
+// NAL unit types of an access unit, in order.
+std::vector<int> nal_types(const uint8_t *au, size_t size)
+{
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < size; i++)
+        if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+            types.push_back((au[i + 3] >> 1) & 63);
+            i += 3;
+        }
+    return types;
+}
 
 struct encode_run {
     collected out;
+    int32_t qp_i = -1, qp_p = -1, qp_b[3] = {-1, -1, -1};
     int failed_call = 0;              // first call that returned -1, 0 = none
     int pending_after = -1;
     int drain_empty = -1;
@@ -106,6 +125,7 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
         return run;
     }
     if (s.wpp >= 0) cfg.wpp = s.wpp;
+    if (s.open_gop >= 0) cfg.open_gop = s.open_gop;
     if (faults) encoder_fault_hooks_set(faults);
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) {
@@ -115,6 +135,10 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
     yuv_gen_params g = {s.width, s.height, yuv_pattern_shapes, 7, 0};
     std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
     int call = 0;
+    run.qp_i = enc->rc->qp_i;
+    run.qp_p = enc->rc->qp_p;
+    for (int k = 0; k < 3; k++) run.qp_b[k] = enc->rc->qp_b[k];
+    float mean_qp = 0;
     auto take = [&](int size, int64_t pts, frame_info *info, const uint8_t *au, const float *psnr) {
         if (size <= 0) return;
         run.out.call.push_back(call);
@@ -122,6 +146,8 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
         run.out.type.push_back(info->type);
         run.out.bytes.insert(run.out.bytes.end(), au, au + size);
         run.out.psnr_y.push_back(psnr[1]);
+        run.out.nals.push_back(nal_types(au, (size_t)size));
+        run.out.mean_qp.push_back(mean_qp);
     };
     for (int k = 0; k < pictures + 64 && !run.failed_call; k++) {
         const uint8_t *au = nullptr;
@@ -137,11 +163,11 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
             uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
             info.user_lo = (uint32_t)k;
             size = torvhevcenc_encode_frame(enc, strides, planes, 1000 + k, &info, &au, &pts, nullptr, nullptr,
-                                            psnr, nullptr);
+                                            psnr, &mean_qp);
         } else {
             if (torvhevcenc_pending_frames(enc) == 0) break;
             size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, nullptr, nullptr, psnr,
-                                            nullptr);
+                                            &mean_qp);
         }
         if (size < 0) run.failed_call = call;
         take(size, pts, &info, au, psnr);
@@ -300,6 +326,101 @@ TEST(EncoderCore, PsnrFromSsdFollowsTheDefinition)
     // A sum past 32 bits: every sample of a large picture off by 255.
     uint64_t big = (uint64_t)65025 * 8192 * 4320;
     EXPECT_NEAR(psnr_from_ssd(big, (int64_t)8192 * 4320), 0.0f, 1e-6f);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, BPicturesComeBackInCodingOrderWithTheirOwnPts)
+{
+    watchdog dog(120);
+    for (int threads : {1, 4}) {
+        settings s;
+        s.threads = threads;
+        s.bframes = 3;
+        s.lookahead = 6;
+        s.frame_threads = 6;
+        encode_run run = run_encode(s, 20);
+        ASSERT_EQ(run.out.pts.size(), 20u);
+        std::vector<int64_t> sorted = run.out.pts;
+        std::sort(sorted.begin(), sorted.end());
+        for (int k = 0; k < 20; k++) EXPECT_EQ(sorted[k], 1000 + k);
+        EXPECT_NE(sorted, run.out.pts) << "B pictures are coded after their anchor";
+        EXPECT_EQ(run.pending_after, 0);
+        bool any_b = false;
+        for (int t : run.out.type) any_b |= t == TORVHEVCENC_TYPE_B || t == TORVHEVCENC_TYPE_BREF;
+        EXPECT_TRUE(any_b);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+int slice_nal(const std::vector<int> &types)
+{
+    return types.empty() ? -1 : types.back();
+}
+
+TEST(EncoderCore, NalUnitTypesFollowPictureTypesInClosedAndOpenGops)
+{
+    watchdog dog(120);
+    for (int open : {0, 1}) {
+        settings s;
+        s.bframes = 3;
+        s.lookahead = 4;
+        s.idr_period = 10;
+        s.open_gop = open;
+        encode_run run = run_encode(s, 26);
+        ASSERT_EQ(run.out.pts.size(), 26u);
+        int64_t last_irap_pts = -1;
+        int iraps = 0;
+        for (size_t k = 0; k < run.out.pts.size(); k++) {
+            const std::vector<int> &t = run.out.nals[k];
+            int type = run.out.type[k], nal = slice_nal(t);
+            bool irap = type == TORVHEVCENC_TYPE_IDR || type == TORVHEVCENC_TYPE_CRA;
+            if (irap) {
+                ASSERT_GE(t.size(), 4u);
+                EXPECT_EQ(t[0], 32);
+                EXPECT_EQ(t[1], 33);
+                EXPECT_EQ(t[2], 34);
+                EXPECT_EQ(nal, type == TORVHEVCENC_TYPE_IDR ? 19 : 21);
+                if (!open) EXPECT_EQ(type, TORVHEVCENC_TYPE_IDR) << "closed GOPs start with IDR pictures";
+                last_irap_pts = run.out.pts[k];
+                iraps++;
+                continue;
+            }
+            ASSERT_EQ(t.size(), 1u);
+            bool leading = run.out.pts[k] < last_irap_pts && iraps > 1;
+            bool reference = type != TORVHEVCENC_TYPE_B;
+            int expect = (leading ? 8 : 0) + (reference ? 1 : 0);
+            EXPECT_EQ(nal, expect) << "unit " << k << " type " << type << (open ? " open" : " closed");
+            if (!open) EXPECT_LT(nal, 8) << "no skipped leading pictures in closed GOPs";
+        }
+        EXPECT_GE(iraps, 2);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, ConstantQpPicturesUseTheQpOfTheirType)
+{
+    settings s;
+    s.bframes = 3;
+    s.lookahead = 4;
+    encode_run run = run_encode(s, 12);
+    ASSERT_EQ(run.out.pts.size(), 12u);
+    for (size_t k = 0; k < run.out.type.size(); k++) {
+        int type = run.out.type[k];
+        float q = run.out.mean_qp[k];
+        if (type == TORVHEVCENC_TYPE_IDR || type == TORVHEVCENC_TYPE_CRA) EXPECT_EQ(q, (float)run.qp_i);
+        else if (type == TORVHEVCENC_TYPE_P) EXPECT_EQ(q, (float)run.qp_p);
+        else EXPECT_TRUE(q == run.qp_b[0] || q == run.qp_b[1] || q == run.qp_b[2]) << q;
+    }
+    EXPECT_NE(run.qp_i, run.qp_b[0]) << "the type offsets apply";
 }
 
 }  // namespace
