@@ -63,7 +63,7 @@ void fill_line(std::mt19937 &rng, int pattern, uint8_t line[8])
 }
 
 // A window whose 8 lines across the edge follow one pattern per half (or per
-// line for the chroma pieces), in a buffer of otherwise random samples.
+// line for the chroma segments), in a buffer of otherwise random samples.
 void make_window(std::mt19937 &rng, bool vertical, std::vector<uint8_t> &buf)
 {
     buf.resize(kSize * kSize);

@@ -208,7 +208,7 @@ TEST(deblock_kernels, chroma_worked_cases)
                 EXPECT_EQ(v_cr[r * 8 + 3], 10) << "Cr has tc 0";
                 EXPECT_EQ(v_cr[r * 8 + 4], 20);
             }
-            // lines 4..7 are not part of the piece
+            // lines 4..7 are not part of the segment
             EXPECT_EQ(v_cb[4 * 8 + 3], 10);
         }
     }

@@ -1,5 +1,5 @@
 // AVX2-flag edge kernels: one line per 16-bit lane of a 128-bit vector, eight
-// lines at once (two luma halves, or Cb and Cr of a chroma piece). Every
+// lines at once (two luma halves, or Cb and Cr of a chroma segment). Every
 // intermediate fits in 16 bits (the largest, 9 x 255 + 3 x 255 + 8, is 3068),
 // so the samples equal the portable kernels' exactly.
 #include <immintrin.h>

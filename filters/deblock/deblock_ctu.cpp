@@ -25,7 +25,7 @@ static inline int32_t luma_tc(int strength, int qp)
     return deblock_tc_table[clamp_int(strength >= 3 ? qp + 2 : qp, 0, 53)];
 }
 
-// tc of a chroma piece with luma strength s0 and edge QP qp, or 0 when the
+// tc of a chroma segment with luma strength s0 and edge QP qp, or 0 when the
 // piece is not filtered (only H.265 strength 2 filters chroma).
 static inline int32_t chroma_tc(int s0, int qp)
 {
@@ -49,7 +49,7 @@ static void luma_hor_segment(const deblock_context *ctx, uint8_t *q0, uint32_t s
     ctx->table->luma_hor_edge(q0, stride, luma_beta(qp), tc);
 }
 
-static void chroma_hor_piece(const deblock_context *ctx, uint8_t *cb, uint8_t *cr,
+static void chroma_hor_segment(const deblock_context *ctx, uint8_t *cb, uint8_t *cr,
                              uint32_t stride, int s0, int qp)
 {
     int32_t t = chroma_tc(s0, qp);
@@ -98,9 +98,9 @@ static void hor_edges(const deblock_context *ctx, const uint32_t strides[3],
         // Columns 60..63 wait unless this is the row's last CTU.
         luma_hor_segment(ctx, y + 56, strides[0], e[14], row_end ? e[15] : 0, qp[7]);
         if (r & 1) continue;
-        int pieces = row_end ? 8 : 7;
-        for (int s = 0; s < pieces; s++)
-            chroma_hor_piece(ctx, planes[1] + 4 * r * cs + 4 * s, planes[2] + 4 * r * cs + 4 * s,
+        int segments = row_end ? 8 : 7;
+        for (int s = 0; s < segments; s++)
+            chroma_hor_segment(ctx, planes[1] + 4 * r * cs + 4 * s, planes[2] + 4 * r * cs + 4 * s,
                              strides[1], e[2 * s], qp[s]);
     }
 }
@@ -137,7 +137,7 @@ void deblock_hor_edges_left_ctu(const deblock_context *ctx, int step, const uint
                                       tc);
         }
         if (r & 1) continue;
-        chroma_hor_piece(ctx, left_planes[1] + 4 * r * cs + 28, left_planes[2] + 4 * r * cs + 28,
+        chroma_hor_segment(ctx, left_planes[1] + 4 * r * cs + 28, left_planes[2] + 4 * r * cs + 28,
                          strides[1], e[14], qp);
     }
 }
