@@ -26,7 +26,7 @@ static inline int32_t luma_tc(int strength, int qp)
 }
 
 // tc of a chroma segment with luma strength s0 and edge QP qp, or 0 when the
-// piece is not filtered (only H.265 strength 2 filters chroma).
+// segment is not filtered (only H.265 strength 2 filters chroma).
 static inline int32_t chroma_tc(int s0, int qp)
 {
     if (s0 < 3) return 0;
