@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "analysis/sao_decide.h"
 #include "filters/sao/sao.h"
 
 namespace {
@@ -182,17 +183,11 @@ void sim_code(sim_picture *s, int p, uint32_t x, uint32_t y)
         for (int c = -left; c < b.w; c++) write_model(s, p, b.x0 + c, b.y0 + r);
 }
 
-// The SAO decision's ring around the CTB in the deblocked copy, in its order.
+// The SAO decision's ring around the CTB in the deblocked copy.
 void sim_ring(sim_picture *s, int p, uint32_t x, uint32_t y)
 {
     ctb_box b = box_of(s, p, x, y);
-    for (int r = 0; r < b.n; r++) {
-        if (x == 0) s->deb(p, b.x0 - 1, b.y0 + r) = s->deb(p, b.x0, b.y0 + r);
-        s->deb(p, b.x0 + b.w, b.y0 + r) = s->deb(p, b.x0 + b.w - 1, b.y0 + r);
-    }
-    for (int c = -1; c <= b.n; c++) s->deb(p, b.x0 + c, b.y0 + b.h) = s->deb(p, b.x0 + c, b.y0 + b.h - 1);
-    if (y == 0)
-        for (int c = -1; c <= b.n; c++) s->deb(p, b.x0 + c, b.y0 - 1) = s->deb(p, b.x0 + c, b.y0);
+    sao_border_prepare(&s->deb(p, b.x0, b.y0), s->ctx.stride[p], b.n, b.w, b.h, x == 0, y == 0);
 }
 
 void sim_job(sim_picture *s, uint32_t x, uint32_t y)
