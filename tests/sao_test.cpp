@@ -352,7 +352,9 @@ TEST(sao_apply, decision_and_application_in_place_equal_model_with_the_decided_p
                 for (const sao_param &prm : s.params[p])
                     if (s.sao_on(p)) used[prm.type]++;
             // Pictures 8 wide leave every CTB too narrow to count: SAO stays off.
-            if (sz.w >= 16) EXPECT_GT(used[0] + used[1] + used[2] + used[3] + used[4], 0) << what;
+            if (sz.w >= 16) {
+                EXPECT_GT(used[0] + used[1] + used[2] + used[3] + used[4], 0) << what;
+            }
         }
 }
 
