@@ -1,9 +1,9 @@
 // SAO parameter decision of one CTU: for luma, and for Cb and Cr together,
 // merge the left or upper CTU's parameters, take new offsets of one SAO type,
 // or switch SAO off, whichever costs least in distortion plus lambda-weighted
-// bits. Also its pieces: the offsets of one type from a CTB's statistics, the
-// distortion change of a parameter record, and the ring of replicated samples
-// that the edge statistics read around a CTB.
+// bits. Also the steps it is built from: the offsets of one type from a CTB's
+// statistics, the distortion change of a parameter record, and the ring of
+// replicated samples that the edge statistics read around a CTB.
 #pragma once
 #include <cstdint>
 
