@@ -46,11 +46,11 @@ bool qp_varies(const internal_config *cfg)
 uint8_t *map_of(ctu_context *c, int m)
 {
     switch (m) {
-    case MAP_FLAGS: return c->maps.flags;
-    case MAP_DEPTH: return (uint8_t *)c->maps.depth;
-    case MAP_TU_SIZE: return c->maps.tu_size;
-    case MAP_QP: return (uint8_t *)c->maps.qp;
-    default: return (uint8_t *)c->maps.pred_mode;
+    case MAP_FLAGS: return c->maps.cu_flags_map;
+    case MAP_DEPTH: return (uint8_t *)c->maps.cu_depth_map;
+    case MAP_TU_SIZE: return c->maps.tu_size_map;
+    case MAP_QP: return (uint8_t *)c->maps.cu_qp_map;
+    default: return (uint8_t *)c->maps.pred_mode_map;
     }
 }
 
@@ -286,7 +286,7 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     c->mv_max_x = inst->width - 64 * x + 7;
     c->mv_min_y = -(64 * y + 71);
     c->mv_max_y = inst->height - 64 * y + 7;
-    std::memset(c->maps.flags, 0, sizeof(c->maps.flags));
+    std::memset(c->maps.cu_flags_map, 0, sizeof(c->maps.cu_flags_map));
     std::memset(c->recon_avail, 0, sizeof(c->recon_avail));
     load_map_borders(inst, x, y, a);
     c->avail = availability_mark(inst, x, y);
@@ -314,7 +314,7 @@ void ctu_load_neighbours(encoder_instance *inst, int32_t slice_type, uint32_t av
     // Intra modes per 4x4 unit; the row above is never used for the most
     // probable modes, so it stays unavailable.
     int64_t s4 = (int64_t)cols * 16;
-    int8_t *modes = c->maps.intra_mode;
+    int8_t *modes = c->intra_modes;
     std::memset(modes, -1, CTU_MAP4_STRIDE);
     const int8_t *pm = (const int8_t *)rec->intra_mode_map;
     modes[15] = (avail & CTU_NEIGHBOUR_CORNER) ? pm[(16 * y - 1) * s4 + 16 * x - 1] : -1;
@@ -399,7 +399,7 @@ void ctu_store_mode_map(encoder_instance *inst, int32_t list_count)
     int32_t x = c->x, y = c->y, cols = inst->ctu_cols;
     int64_t s4 = (int64_t)cols * 16, s8 = (int64_t)cols * 8;
     for (int r = 0; r < 16; r++)
-        std::memcpy(rec->intra_mode_map + (16 * y + r) * s4 + 16 * x, c->maps.intra_mode + (1 + r) * CTU_MAP4_STRIDE + 16,
+        std::memcpy(rec->intra_mode_map + (16 * y + r) * s4 + 16 * x, c->intra_modes + (1 + r) * CTU_MAP4_STRIDE + 16,
                     16);
     for (int l = 0; l < list_count && l < 2; l++) {
         if (!rec->ref_idx_map[l] || !rec->mv_map[l]) continue;

@@ -13,8 +13,8 @@ void ctu_collect_stats(encoder_instance *ctx)
         for (int32_t r = 0; r < h8; r++)
             for (int32_t k = 0; k < w8; k++) {
                 int32_t m = (1 + r) * CTU_MAP8_STRIDE + 8 + k;
-                if (c->maps.flags[m] & 1) ctx->row_stats.skip_area++;
-                else if (c->maps.pred_mode[m] == 1) ctx->row_stats.intra_area++;
+                if (c->maps.cu_flags_map[m] & 1) ctx->row_stats.skip_area++;
+                else if (c->maps.pred_mode_map[m] == 1) ctx->row_stats.intra_area++;
             }
     }
     if (ctx->config.rc_mode == RC_MODE_CBR && !c->skip_all) {

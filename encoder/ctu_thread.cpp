@@ -33,7 +33,7 @@ void row_start(encoder_instance *ctx, encoder_instance *fi)
     r->recon = ctx->recon_picture;
     r->slice_class = ctx->slice_class;
     r->block_stride = ctx->blk16_stride;
-    r->qp_map = ctx->ctu.maps.qp;
+    r->qp_map = ctx->ctu.maps.cu_qp_map;
     r->qp_plan_row_sum = r->qp_coded_row_sum = 0.0f;
     r->cbr_ctu_ratio = 1.0;
     ctu_work_pointers_init(ctx);

@@ -16,6 +16,9 @@
 #include "encoder/picture.h"
 #include "encoder/platform/platform.h"
 #include "encoder/slice_header.h"
+#include "filters/deblock/deblock.h"
+#include "filters/deblock/deblock_ctu_maps.h"
+#include "filters/sao/sao.h"
 #include "kernels/intra/intra_pred.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/quant.h"
@@ -34,11 +37,8 @@ struct rd_tables;
 enum {
     ENCODER_MAX_REFS = 7,             // entries of list 0 and list 1
     CTU_SIZE = 64,
-    CTU_MAP8_STRIDE = 16,             // per-8x8 maps: 16 x 10, CTU at rows 1..8, columns 8..15
-    CTU_MAP8_SIZE = 160,
     CTU_MAP4_STRIDE = 32,             // per-4x4 maps: 32 x 17, CTU at rows 1..16, columns 16..31
     CTU_MAP4_SIZE = 32 * 17 + 8,
-    CU_TREE_NODES = 341,              // 1 + 4 + 16 + 64 + 256 nodes, sizes 64 down to 4
     CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
     CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
     CTU_SCRATCH_BYTES = 147456,
@@ -62,34 +62,6 @@ struct encoder_fault_hooks {
 };
 // Applies to the next encoder_open only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
-
-// The decided tree of the current CTU, read by the tree walk, deblocking and
-// the syntax writer. Node index = {0, 1, 5, 21, 85}[depth] + z-order index.
-struct cu_decision_arrays {
-    int32_t cu_split[CU_TREE_NODES];
-    int32_t tu_split[CU_TREE_NODES];
-    uint32_t part_mode[CU_TREE_NODES];
-    uint8_t cbf[CU_TREE_NODES];       // bit 0 luma, bit 1 Cb, bit 2 Cr
-    uint8_t residual_mode[CU_TREE_NODES];
-};
-
-// Per-CTU maps with the left and above borders of the neighbouring CTUs.
-struct ctu_cu_maps {
-    uint8_t flags[CTU_MAP8_SIZE];     // bit 0 skip, bit 1 residual present
-    int8_t depth[CTU_MAP8_SIZE];
-    uint8_t tu_size[CTU_MAP8_SIZE];   // edge spacing in 4-sample units
-    int8_t qp[CTU_MAP8_SIZE];
-    int8_t pred_mode[CTU_MAP8_SIZE];  // 1 intra, 0 inter, negative none
-    uint8_t merge_flag[CTU_MAP8_SIZE];
-    int8_t merge_idx[CTU_MAP8_SIZE];
-    int8_t intra_mode[CTU_MAP4_SIZE]; // per 4x4 unit
-};
-
-// Per-8x8 motion of the current CTU in the layout of the 8x8 maps.
-struct ctu_motion_grid {
-    int8_t ref_idx[2][CTU_MAP8_SIZE];
-    uint32_t mv[2][CTU_MAP8_SIZE];
-};
 
 // Per-row statistics, cleared at every row start and added into the frame
 // instance's picture sums at the row end.
@@ -144,6 +116,7 @@ struct ctu_context {
     uint8_t *block;                           // one allocation holding the buffers above
     ctu_cu_maps maps;
     ctu_motion_grid motion;
+    int8_t intra_modes[CTU_MAP4_SIZE];        // per 4x4 unit, -1 unavailable
     uint8_t recon_avail[CTU_MAP4_SIZE];
     cu_decision_arrays decision;
     // per-reference plane pointers at the CTU position
@@ -289,8 +262,10 @@ struct encoder_instance {
     // kernels (shared data, one copy per record)
     transform_table transform;
     quant_table quant;
+    deblock_table deblock;
     metric_table metric;
     intra_pred_table intra_pred;
+    sao_table sao;
     rd_tables *rd;                            // owned by the encoder record
     scan_tables *scans;                       // owned by the encoder record
     encoder_fault_hooks faults;

@@ -261,8 +261,10 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     const internal_config *cfg = &inst->config;
     transform_table_init(cfg->cpu_flags, &inst->transform);
     quant_table_init(cfg->cpu_flags, &inst->quant);
+    deblock_table_init(cfg->cpu_flags, &inst->deblock);
     metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
     intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);
+    sao_table_init(cfg->cpu_flags, &inst->sao);
     if (fault_at(inst, 4)) return -1;
     inst->rd = encoder_rd_open(cfg, higher ? higher->rd : nullptr);
     if (!inst->rd || fault_at(inst, 5)) return -1;
