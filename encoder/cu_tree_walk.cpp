@@ -89,7 +89,10 @@ void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     bool split = false;
     if (residual) {
         split = (c->decision.tu_split[node] != 0 || t > inst->sps.log2_max_tb_size) && t > 2;
-        if (root) residual_flag_fill(c, cu_first, cu_units, intra ? c->decision.cbf_flags[node] != 0 : true);
+        // Bit 1 tells whether the CU codes residual. A merged 2Nx2N inter CU
+        // has its root flag implied, yet with every coded-block flag 0 it
+        // codes none: the root's coded-block byte decides for every CU.
+        if (root) residual_flag_fill(c, cu_first, cu_units, c->decision.cbf_flags[node] != 0);
         if (split) {
             int32_t h = s / 2, q = 1 << (2 * (t - 3));
             tu_tree_record(inst, z, x, y, t - 1, k);
