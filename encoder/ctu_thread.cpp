@@ -62,6 +62,9 @@ void picture_control_step(encoder_instance *ctx, int32_t address)
         ctx->control.user_lo = (uint32_t)v;
     }
     if (remembered != ctx->control.user_hi) config_restore(ctx);
+    int32_t number = ctx->recon_picture->frame_number;
+    if (address == 0 && ctx->faults.seen_values && number >= 0 && number < ctx->faults.seen_count)
+        ctx->faults.seen_values[number] = ((uint64_t)ctx->control.user_hi << 32) | ctx->control.user_lo;
 }
 
 void search(encoder_instance *ctx)

@@ -23,10 +23,6 @@ bool ctu_threads_join(encoder_instance *inst)
     for (int32_t t = 0; t < inst->ctu_thread_count; t++) {
         thread_handle *h = inst->ctu_threads[t];
         if (!h) continue;
-        if (inst->faults.fail_thread_join) {
-            all = false;
-            continue;
-        }
         if (thread_join(h, nullptr) != 0) {
             all = false;
             continue;

@@ -58,7 +58,8 @@ enum { MAP_FLAGS = 0, MAP_DEPTH = 1, MAP_TU_SIZE = 2, MAP_QP = 3, MAP_PRED_MODE 
 struct encoder_fault_hooks {
     int32_t fail_open_at_step;        // 1..18: fail after that open step; 0 = never
     int32_t fail_ctu_job_at;          // n > 0: the n-th CTU job of the encoder fails
-    int32_t fail_thread_join;         // non-zero: joins report failure (threads stay live)
+    uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
+    int32_t seen_count;               // indexed by frame number (seen_count entries)
 };
 // Applies to the next encoder_open only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);

@@ -161,7 +161,8 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
             const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
                                         pic.data() + s.width * s.height * 5 / 4};
             uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
-            info.user_lo = (uint32_t)k;
+            info.user_hi = (uint32_t)k;
+            info.user_lo = 0x5000u + (uint32_t)k;
             size = torvhevcenc_encode_frame(enc, strides, planes, 1000 + k, &info, &au, &pts, nullptr, nullptr,
                                             psnr, &mean_qp);
         } else {
@@ -386,7 +387,9 @@ TEST(EncoderCore, NalUnitTypesFollowPictureTypesInClosedAndOpenGops)
                 EXPECT_EQ(t[1], 33);
                 EXPECT_EQ(t[2], 34);
                 EXPECT_EQ(nal, type == TORVHEVCENC_TYPE_IDR ? 19 : 21);
-                if (!open) EXPECT_EQ(type, TORVHEVCENC_TYPE_IDR) << "closed GOPs start with IDR pictures";
+                if (!open) {
+                    EXPECT_EQ(type, TORVHEVCENC_TYPE_IDR) << "closed GOPs start with IDR pictures";
+                }
                 last_irap_pts = run.out.pts[k];
                 iraps++;
                 continue;
@@ -396,7 +399,9 @@ TEST(EncoderCore, NalUnitTypesFollowPictureTypesInClosedAndOpenGops)
             bool reference = type != TORVHEVCENC_TYPE_B;
             int expect = (leading ? 8 : 0) + (reference ? 1 : 0);
             EXPECT_EQ(nal, expect) << "unit " << k << " type " << type << (open ? " open" : " closed");
-            if (!open) EXPECT_LT(nal, 8) << "no skipped leading pictures in closed GOPs";
+            if (!open) {
+                EXPECT_LT(nal, 8) << "no skipped leading pictures in closed GOPs";
+            }
         }
         EXPECT_GE(iraps, 2);
     }
@@ -421,6 +426,28 @@ TEST(EncoderCore, ConstantQpPicturesUseTheQpOfTheirType)
         else EXPECT_TRUE(q == run.qp_b[0] || q == run.qp_b[1] || q == run.qp_b[2]) << q;
     }
     EXPECT_NE(run.qp_i, run.qp_b[0]) << "the type offsets apply";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, PerPictureValueTravelsWithItsOwnPicture)
+{
+    watchdog dog(60);
+    std::vector<uint64_t> seen(16, ~0ull);
+    encoder_fault_hooks hooks = {};
+    hooks.seen_values = seen.data();
+    hooks.seen_count = (int32_t)seen.size();
+    settings s;
+    s.bframes = 3;
+    s.lookahead = 5;
+    s.threads = 4;
+    encode_run run = run_encode(s, 16, &hooks);
+    ASSERT_EQ(run.out.pts.size(), 16u);
+    // Pictures are coded several calls after they were submitted, and not in
+    // submission order: each still sees the value handed in with it.
+    for (int k = 0; k < 16; k++) EXPECT_EQ(seen[k], ((uint64_t)k << 32) | (0x5000u + k)) << "picture " << k;
 }
 
 }  // namespace
