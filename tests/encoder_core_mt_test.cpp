@@ -63,6 +63,8 @@ struct settings {
     int wpp = -1;                     // -1: automatic (on with more than one thread)
     int idr_period = 250;
     int open_gop = -1;                // -1: the preset's
+    unsigned tune = 0;
+    int hierarchy = -1;
 };
 
 public_param make_param(const settings &s)
@@ -70,18 +72,19 @@ public_param make_param(const settings &s)
     public_param p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
-    torvhevcenc_default_param(&p, s.complexity, 0);
+    torvhevcenc_default_param(&p, s.complexity, s.tune);
     p.width = s.width;
     p.height = s.height;
     p.working_threads = s.threads;
     p.frame_threads = s.frame_threads;
-    p.bframes = s.bframes;
-    p.lookahead = s.lookahead;
+    if (s.bframes >= 0) p.bframes = s.bframes;
+    if (s.lookahead >= 0) p.lookahead = s.lookahead;
     p.scenecut = 0;
     p.rc_mode = 0;
     p.qp = 30;
     p.loglevel = s.loglevel;
     p.idr_period = s.idr_period;
+    if (s.hierarchy >= 0) p.hierarchy = s.hierarchy;
     return p;
 }
 
@@ -448,6 +451,68 @@ TEST(EncoderCore, PerPictureValueTravelsWithItsOwnPicture)
     // Pictures are coded several calls after they were submitted, and not in
     // submission order: each still sees the value handed in with it.
     for (int k = 0; k < 16; k++) EXPECT_EQ(seen[k], ((uint64_t)k << 32) | (0x5000u + k)) << "picture " << k;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, PyramidsAndLatencyTuningsRunToTheEnd)
+{
+    watchdog dog(240);
+    for (int h : {0, 1, 2}) {
+        settings s;
+        s.bframes = 7;
+        s.lookahead = 10;
+        s.hierarchy = h;
+        s.threads = 3;
+        s.idr_period = 24;
+        encode_run run = run_encode(s, 40);
+        EXPECT_EQ(run.out.pts.size(), 40u) << "hierarchy " << h;
+        EXPECT_EQ(run.pending_after, 0);
+    }
+    for (unsigned tune : {TORVHEVCENC_TUNE_ZEROLATENCY, TORVHEVCENC_TUNE_LOWDELAY}) {
+        settings s;
+        s.tune = tune;
+        s.bframes = -1;
+        s.lookahead = -1;
+        s.threads = 3;
+        encode_run run = run_encode(s, 30);
+        EXPECT_EQ(run.out.pts.size(), 30u) << "tune " << tune;
+        EXPECT_EQ(run.failed_call, 0);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, CloseWithPicturesStillInFlightFreesThem)
+{
+    watchdog dog(60);
+    for (int threads : {1, 8}) {
+        settings s;
+        s.threads = threads;
+        s.frame_threads = 8;
+        s.bframes = 3;
+        s.lookahead = 4;
+        public_param p = make_param(s);
+        torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+        ASSERT_NE(enc, nullptr);
+        yuv_gen_params g = {s.width, s.height, yuv_pattern_noise, 3, 0};
+        std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
+        for (int k = 0; k < 9; k++) {
+            yuv_gen_picture(&g, k, pic.data());
+            const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
+                                        pic.data() + s.width * s.height * 5 / 4};
+            uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
+            EXPECT_GE(torvhevcenc_encode_frame(enc, strides, planes, k, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr),
+                      0);
+        }
+        EXPECT_GT(torvhevcenc_pending_frames(enc), 0);
+        torvhevcenc_close(enc);
+    }
 }
 
 }  // namespace
