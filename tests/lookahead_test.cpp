@@ -132,12 +132,14 @@ class encode_loop {
   private:
     void put_picture(int32_t scene)
     {
+        uint32_t forced_type = (uint32_t)(received_ % 7);
         picture *pic = picture_get(&pools_, PICTURE_POOL_SOURCE);
         ASSERT_NE(pic, nullptr);
         for (int32_t y = 0; y < cfg_.height; y++)
             for (int32_t x = 0; x < cfg_.width; x++)
                 pic->planes[0][(int64_t)y * pic->strides[0] + x] = scene_sample(scene, x, y);
-        pic->picture_type = 0;
+        // A type left from the pool or asked for by the caller has no effect.
+        pic->picture_type = forced_type;
         pic->frame_number = received_++;
         pic->pts = 1000 + pic->frame_number;
         lowres_build_params params = {cfg_.width, cfg_.height, 0, cfg_.bframes, build_lowres_planes_c,
