@@ -408,6 +408,25 @@ TEST(LookaheadGop, ZeroLatencyPLayersCycleAfterEachKeyframe)
     }
 }
 
+TEST(LookaheadGop, LowDelayKeepsTheOrdinaryRules)
+{
+    internal_config cfg = base_config();
+    cfg.latency_mode = LATENCY_LOW_DELAY;
+    cfg.bframes = 2;
+    cfg.hierarchy = 1;
+    cfg.lookahead = 2 * 2 + 2;
+    encode_loop loop(cfg);
+    loop.run_static(13);
+    const std::vector<int32_t> expected = {0, 3, 1, 2, 6, 4, 5, 9, 7, 8, 12, 10, 11};
+    EXPECT_EQ(coding_order(loop.coded), expected);
+    EXPECT_EQ(find(loop.coded, 1).type, (uint32_t)PIC_TYPE_BREF);
+    EXPECT_EQ(find(loop.coded, 1).layer, 1);
+    EXPECT_EQ(find(loop.coded, 2).type, (uint32_t)PIC_TYPE_B);
+    EXPECT_EQ(find(loop.coded, 2).layer, 2);
+    for (int32_t fn : {3, 6, 9, 12}) EXPECT_EQ(find(loop.coded, fn).p_layer, 0);
+    expect_dts_in_coding_order(loop.coded);
+}
+
 TEST(LookaheadGop, ZeroDelayDecidesEachPictureInItsOwnCall)
 {
     internal_config cfg = base_config();
