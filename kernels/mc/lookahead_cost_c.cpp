@@ -9,21 +9,26 @@ const uint32_t COST_MASK = 0x0FFFFFFF;   // bits above are the block's list bits
 
 }  // namespace
 
-// out = (intra - inter) * (prop_in + weighted intra) / intra, in 64 bits. A
-// block without an intra cost (one the lookahead did not cost) propagates
-// nothing rather than dividing by zero.
+// out = (intra - inter) * (prop_in + weighted intra) / intra: the share of the
+// block's own cost and its inherited amount that inter prediction saves. The
+// weighted amount is formed in 64 bits and the product in 128, so no cost the
+// lookahead can store wraps; since the saving is at most intra, the result is
+// at most the amount, and saturates at the u32 limit. A block whose inter cost
+// is not below its intra cost saves nothing, and a block without an intra cost
+// (one the lookahead did not cost) propagates nothing rather than dividing by 0.
 void propagate_cost_c(uint32_t *out, const uint32_t *prop_in, const uint32_t *intra, const uint32_t *inter,
                       const uint16_t *weight, int32_t n)
 {
     for (int32_t i = 0; i < n; i++) {
-        if (!intra[i]) {
+        uint64_t intra_cost = intra[i], inter_cost = inter[i] & COST_MASK;
+        if (!intra_cost || inter_cost >= intra_cost) {
             out[i] = 0;
             continue;
         }
-        uint64_t saved = (uint32_t)(intra[i] - (inter[i] & COST_MASK));
-        uint32_t amount = (((uint32_t)weight[i] * intra[i] + 128u) >> 8) + prop_in[i];
-        int64_t product = (int64_t)saved * (int64_t)(int32_t)amount;
-        out[i] = (uint32_t)(product / (int64_t)intra[i]);
+        uint64_t amount = (((uint64_t)weight[i] * intra_cost + 128) >> 8) + prop_in[i];
+        unsigned __int128 product = (unsigned __int128)(intra_cost - inter_cost) * amount;
+        uint64_t share = (uint64_t)(product / intra_cost);
+        out[i] = share > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)share;
     }
 }
 
