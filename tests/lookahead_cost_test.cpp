@@ -48,14 +48,14 @@ TEST(propagate_cost, processes_exactly_n_entries)
     EXPECT_EQ(out[0], 55u);
 }
 
-std::vector<uint32_t> grid(int w, int h, int stride, uint32_t value)
+std::vector<uint32_t> grid(int h, int stride, uint32_t value)
 {
     return std::vector<uint32_t>((size_t)stride * h, value);
 }
 
 TEST(frame_cost_complexity, only_the_interior_counts_and_intra_pictures_add_a_hundred_per_entry)
 {
-    std::vector<uint32_t> costs = grid(5, 5, 8, 32), out(4, 0xdeadbeef);
+    std::vector<uint32_t> costs = grid(5, 8, 32), out(4, 0xdeadbeef);
     // P picture: 32 * 32 >> 10 = 1, plus 1, over the 3 x 3 interior, all in tile 0.
     EXPECT_EQ(frame_cost_complexity_c(out.data(), costs.data(), 5, 5, 8, 4), 18u);
     EXPECT_EQ(out, (std::vector<uint32_t>{18, 0, 0, 0}));
@@ -68,7 +68,7 @@ TEST(frame_cost_complexity, only_the_interior_counts_and_intra_pictures_add_a_hu
 TEST(frame_cost_complexity, tiles_cover_four_by_four_entries_and_a_tile_past_the_interior_stays_zero)
 {
     const int w = 9, h = 6, stride = 12;
-    std::vector<uint32_t> costs = grid(w, h, stride, 0);
+    std::vector<uint32_t> costs = grid(h, stride, 0);
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) costs[y * stride + x] = 0xF0000000u | (uint32_t)(32 * (x + 1));
     std::vector<uint32_t> out(6, 0xdeadbeef);
@@ -85,7 +85,7 @@ TEST(frame_cost_complexity, tiles_cover_four_by_four_entries_and_a_tile_past_the
 
 TEST(frame_cost_complexity, squares_of_large_costs_are_exact_and_sums_saturate)
 {
-    std::vector<uint32_t> costs = grid(5, 5, 5, 0);
+    std::vector<uint32_t> costs = grid(5, 5, 0);
     costs[1 * 5 + 1] = 50000;   // squared passes 2^31
     uint32_t out[4];
     EXPECT_EQ(frame_cost_complexity_c(out, costs.data(), 5, 5, 5, 4), 2441406u + 9u);
@@ -96,7 +96,7 @@ TEST(frame_cost_complexity, squares_of_large_costs_are_exact_and_sums_saturate)
 
 TEST(frame_cost_complexity, grids_too_small_for_an_interior_give_zero)
 {
-    std::vector<uint32_t> costs = grid(2, 2, 2, 1000);
+    std::vector<uint32_t> costs = grid(2, 2, 1000);
     uint32_t out[1] = {0xdeadbeef};
     EXPECT_EQ(frame_cost_complexity_c(out, costs.data(), 2, 2, 2, 1), 0u);
     EXPECT_EQ(out[0], 0u);

@@ -146,7 +146,7 @@ TEST(reference_access, full_sample_vectors_hand_out_the_reference_without_copyin
 
 TEST(reference_access, chroma_pointer_only_for_full_sample_vectors)
 {
-    uint8_t plane[64 * 8];
+    uint8_t plane[64 * 8] = {};
     const uint8_t *origin = plane + 64 * 4 + 8;
     EXPECT_EQ(chroma_fullpel_ptr_c(origin, 64, 8, -8), origin - 64 + 1);
     EXPECT_EQ(chroma_fullpel_ptr_c(origin, 64, -16, 0), origin - 2);
