@@ -1,0 +1,34 @@
+#include "bitstream/rps.h"
+
+void build_short_term_rps(short_term_rps *rps, int32_t current_poc,
+                          const int32_t *list0_poc, int32_t active_l0,
+                          const int32_t *list1_poc, int32_t active_l1)
+{
+    for (int i = 0; i < rps->num_negative && i < 8; i++) {
+        rps->used_s0[i] = i < active_l0 ? 1 : 0;
+        rps->delta_s0[i] = (uint32_t)(current_poc - list0_poc[i]);
+    }
+    for (int i = 0; i < rps->num_positive && i < 8; i++) {
+        rps->used_s1[i] = i < active_l1 ? 1 : 0;
+        rps->delta_s1[i] = (uint32_t)(list1_poc[i] - current_poc);
+    }
+}
+
+static void write_direction(bit_writer *bw, int32_t count, const uint32_t *delta,
+                            const uint8_t *used)
+{
+    uint32_t prev = 0;
+    for (int i = 0; i < count; i++) {
+        bitwriter_put_ue(bw, delta[i] - prev - 1);   // delta_poc_sX_minus1
+        bitwriter_put_bits(bw, 1, used[i] ? 1u : 0u);
+        prev = delta[i];
+    }
+}
+
+void write_short_term_rps(bit_writer *bw, const short_term_rps *rps)
+{
+    bitwriter_put_ue(bw, (uint32_t)rps->num_negative);
+    bitwriter_put_ue(bw, (uint32_t)rps->num_positive);
+    write_direction(bw, rps->num_negative, rps->delta_s0, rps->used_s0);
+    write_direction(bw, rps->num_positive, rps->delta_s1, rps->used_s1);
+}
