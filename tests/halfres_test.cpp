@@ -165,18 +165,6 @@ TEST(half_resolution, zero_height_writes_one_row_of_the_row_planes_and_nothing_o
     for (uint8_t v : single.buf[0]) ASSERT_EQ(v, GUARD);
 }
 
-TEST(half_resolution, flat_and_extreme_sources_give_flat_planes)
-{
-    for (int value : {0, 255}) {
-        source src{35, 23, 35, std::vector<uint8_t>(35 * 23, (uint8_t)value)};
-        plane_set planes(16, 10), single(16, 10);
-        build_lowres_planes_c(planes.ptr, planes.stride, src.s.data(), src.stride, 16, 10);
-        downscale_2x2_plane_c(single.ptr, single.stride, src.s.data(), src.stride, 16, 10);
-        for (int i = 0; i < 16; i++) EXPECT_EQ(planes.at(i, 5, 5), value) << "plane " << i;
-        EXPECT_EQ(single.at(0, 15, 9), value);
-    }
-}
-
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
 {
     std::vector<uint8_t> v(n);
