@@ -12,7 +12,6 @@
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
-#include "kernels/mc/lowres_planes.h"
 
 namespace {
 
@@ -28,8 +27,8 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     p.height = fi->height;
     p.subpel_level = fi->config.subpel_level;
     p.bframes = fi->config.bframes;
-    p.build_lowres_planes = build_lowres_planes_c;
-    p.downscale_2x2_plane = downscale_2x2_plane_c;
+    p.build_lowres_planes = fi->mc.build_lowres_planes;
+    p.downscale_2x2_plane = fi->mc.downscale_2x2_plane;
     picture_lowres_build(&p, pic, is_new);
 }
 

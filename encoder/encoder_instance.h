@@ -20,6 +20,7 @@
 #include "filters/deblock/deblock_ctu_maps.h"
 #include "filters/sao/sao.h"
 #include "kernels/intra/intra_pred.h"
+#include "kernels/mc/mc.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/quant.h"
 #include "kernels/quant/scan_tables.h"
@@ -263,6 +264,7 @@ struct encoder_instance {
     // kernels (shared data, one copy per record)
     transform_table transform;
     quant_table quant;
+    mc_table mc;
     deblock_table deblock;
     metric_table metric;
     intra_pred_table intra_pred;
