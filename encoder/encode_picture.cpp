@@ -156,9 +156,12 @@ int32_t headers_write(encoder_instance *cur, const picture *src)
 
 // A row context must have finished its previous row before it is given a new
 // one: wait for the picture it last served (the caller's thread, no lock held).
-void row_context_wait_idle(encoder_instance *rc)
+// A picture that failed is done at once while a CTU of it may still be coded,
+// so its contexts are never handed out again: -1.
+int32_t row_context_wait_idle(encoder_instance *rc)
 {
-    if (rc->assigned_frame >= 0) row_sched_wait_frame(rc->scheduler, rc->assigned_frame);
+    if (rc->assigned_frame < 0) return 0;
+    return row_sched_wait_frame(rc->scheduler, rc->assigned_frame) == ROW_SCHED_ERR_FAILED ? -1 : 0;
 }
 
 // Steps 20 to 22. 0, or -1 when the scheduler refuses the picture.
@@ -173,7 +176,7 @@ int32_t rows_register(encoder_instance *cur)
     cur->first_row_context = inst->rc_rotation;
     for (int32_t r = 1; r < rows; r++) {
         encoder_instance *rc = inst->row_context_array[(inst->rc_rotation + r - 1) % inst->row_context_count];
-        row_context_wait_idle(rc);
+        if (row_context_wait_idle(rc) != 0) return -1;
     }
     for (int32_t r = 1; r < rows; r++) {
         encoder_instance *rc = inst->row_context_array[(inst->rc_rotation + r - 1) % inst->row_context_count];
