@@ -100,11 +100,6 @@ void ctu_search_fast_inter(encoder_instance *ctx)
     fixed_decision(ctx);
 }
 
-void sao_decide_ctu(encoder_instance *ctx)
-{
-    (void)ctx;
-}
-
 void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value)
 {
     for (uint32_t r = 0; r < height; r++) {
