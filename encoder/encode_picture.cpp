@@ -439,7 +439,7 @@ void slice_header_fill(encoder_instance *fi, int32_t qp)
     const picture *rec = fi->recon_picture;
     sh->sps = &fi->sps;
     sh->pps = &fi->pps;
-    uint32_t sao = fi->sps.sao_enabled ? 3u : 0u;
+    uint32_t sao = fi->sps.sao_enabled ? (uint32_t)cfg->sao & 3u : 0u;
     if (rec->picture_type == PIC_TYPE_B) sao = 0;
     if (cfg->complexity == 0 && cfg->latency_mode != LATENCY_NONE && rec->picture_type == PIC_TYPE_P &&
         rec->p_layer > 1)
