@@ -115,6 +115,11 @@ struct ctu_context {
     uint8_t *source_chroma;                   // Cb | Cr, 32 rows, stride 64
     uint8_t *recon_luma;                      // stride 128, one column of border left
     uint8_t *recon_chroma;                    // Cb at 0, Cr at 64, stride 128
+    // CU work areas per CU depth (64, 32, 16, 8; size s): s luma rows then s/2
+    // chroma rows (Cb | Cr) at stride 128, and 16-bit blocks of s x s (luma)
+    // and s x s / 4 (Cb, Cr)
+    uint8_t *cu_samples[4];
+    int16_t *cu_coeffs[4][3];
     uint8_t *block;                           // one allocation holding the buffers above
     ctu_cu_maps maps;
     ctu_motion_grid motion;
