@@ -521,3 +521,25 @@ TEST(EncoderCore, CloseWithPicturesStillInFlightFreesThem)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EncoderCore, LongRunKeepsTheSchedulerWindowsMoving)
+{
+    watchdog dog(240);
+    settings s;
+    s.width = 136;
+    s.height = 128;
+    s.bframes = 7;
+    s.lookahead = 12;
+    s.threads = 4;
+    s.frame_threads = 12;
+    s.idr_period = 50;
+    s.open_gop = 1;
+    encode_run run = run_encode(s, 300);
+    EXPECT_EQ(run.out.pts.size(), 300u);
+    EXPECT_EQ(run.failed_call, 0);
+    EXPECT_EQ(run.pending_after, 0);
+}
+
+}  // namespace
