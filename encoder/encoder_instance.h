@@ -62,7 +62,7 @@ struct encoder_fault_hooks {
     uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
     int32_t seen_count;               // indexed by frame number (seen_count entries)
 };
-// Applies to the next encoder_open only, then resets itself.
+// Applies to the next encoder_open on the calling thread only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
 
 // Per-row statistics, cleared at every row start and added into the frame
@@ -186,7 +186,8 @@ struct encoder_instance {
     int32_t *jobs_run;                        // CTU jobs started (failure injection)
     encoder_shared *shared;                   // the block holding what the copies share
     tv_mutex *instance_lock;                  // guards the picture control slot
-    picture_control *control_slot;            // value of the most recently submitted picture
+    picture_control *control_slot;            // value of the most recently submitted picture; the
+                                              // CTU jobs take each picture's own value from its source
     picture_control control;                  // this context's copy
 
     // output

@@ -16,7 +16,8 @@
 
 namespace {
 
-encoder_fault_hooks pending_faults;
+// Set by tests on their own thread for the next open on that thread.
+thread_local encoder_fault_hooks pending_faults;
 
 
 int32_t max_i32(int32_t a, int32_t b)
