@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "app/rational.h"
 #include "encoder/torvhevcenc.h"
 
 // Exit codes of the program.
@@ -48,19 +49,9 @@ struct cli_settings {
     int size_w, size_h;       // "-s" state: a later "-s 1280" keeps the earlier height
 };
 
-// ---- rational.cpp -------------------------------------------------------
-// A fraction packed into 64 bits: numerator in the low 32 bits, denominator in
-// the high 32 bits, both signed.
-inline uint64_t rational_pack(int32_t num, int32_t den)
-{
-    return (uint64_t)(uint32_t)num | ((uint64_t)(uint32_t)den << 32);
-}
-inline int32_t rational_num(uint64_t r) { return (int32_t)(uint32_t)r; }
-inline int32_t rational_den(uint64_t r) { return (int32_t)(uint32_t)(r >> 32); }
-
+// ---- fractions (app/rational.h has the packing and the rate conversion) ----
+// Greatest common divisor by Euclid's remainder loop (b = 0 gives a).
 int32_t gcd(int32_t a, int32_t b);
-uint64_t rational_reduce(int32_t num, int32_t den, int32_t limit);
-uint64_t double_to_rational(double x);
 
 // ---- usage.cpp ----------------------------------------------------------
 extern const char cli_banner[];
