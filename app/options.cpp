@@ -157,8 +157,9 @@ int parse_size(cli_settings *s, const char *value, FILE *err)
         std::free(first);
         return cli_exit_option;
     }
+    int height_form = *end == 'p' || *end == 'P';
     std::free(first);
-    if (*end == 'p' || *end == 'P') {
+    if (height_form) {
         height = n;
         width = 0;
     } else {

@@ -224,8 +224,8 @@ TEST_F(run_fixture, ReconstructionFileIsInDisplayOrderWhenPicturesArriveInCoding
 
 TEST_F(run_fixture, HeldPicturesAreWrittenInListOrderAfterAStop)
 {
-    enc.script = {0, 3, 2};  // picture 1 never comes back: the stop comes first
-    enc.raise_sigint_at_call = 2;
+    enc.script = {-1, -1, -1, 0, 3, 2};  // picture 1 never comes back: the stop comes first
+    enc.raise_sigint_at_call = 5;
     std::string recon = test_tmp_path("gap_recon.yuv");
     s.recon_name = recon.c_str();
     s.param.loglevel = 0;
@@ -236,15 +236,17 @@ TEST_F(run_fixture, HeldPicturesAreWrittenInListOrderAfterAStop)
 
 TEST_F(run_fixture, ProgressLinesShowEachCallAndTheFlush)
 {
-    enc.script = gop_script;
+    enc.script = {0, -1, -1, -1, 3, 1, 2};
     s.param.fps_num = 25;
     s.param.fps_den = 1;
-    run_result r = run(3);  // calls: 0 -> AU 0, 1, 2 -> nothing; flush: 3, 1, 2
+    run_result r = run(4);  // calls: 0 -> AU 0, 1 to 3 -> nothing; flush: 3, 1, 2
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::regex progress(
+        "create torvane hevc encoder \\.\\.\\. done\n"
         "encode    0, got    0, IDR , size     100B, fps [0-9.]+, bitrate 20\\.0kbps\n"
         "encode    1\n"
         "encode    2\n"
+        "encode    3\n"
         "flush      , got    3, P   , size     100B, fps [0-9.]+, bitrate 20\\.0kbps\n"
         "flush      , got    1, P   , size     100B, fps [0-9.]+, bitrate 20\\.0kbps\n"
         "flush      , got    2, P   , size     100B, fps [0-9.]+, bitrate 20\\.0kbps\n"
