@@ -64,6 +64,8 @@ static void print_rate_control(const public_param *p, FILE *out)
     }
 }
 
+// The frame-rate row reads "%.3fps": the rate is followed by "ps", not "fps";
+// scripts that parse this table depend on the text as it has always been.
 void print_settings_table(const cli_settings *s, FILE *out)
 {
     const public_param *p = &s->param;
