@@ -5,7 +5,7 @@
 
 #include <csignal>
 #include <cstring>
-#include <regex>
+#include <cstdlib>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -351,9 +351,8 @@ bool encoder_core_available()
 long long progress_bytes(const std::string &out)
 {
     long long total = 0;
-    std::regex size_re("size +([0-9]+)B");
-    for (std::sregex_iterator it(out.begin(), out.end(), size_re), end; it != end; ++it)
-        total += std::stoll((*it)[1]);
+    for (size_t at = out.find(", size "); at != std::string::npos; at = out.find(", size ", at + 1))
+        total += std::atoll(out.c_str() + at + 7);  // atoll skips the padding
     return total;
 }
 

@@ -98,3 +98,27 @@ program_result run_program(const std::string &exe_path, const std::vector<std::s
     close(err_fd);
     return r;
 }
+
+bool matches_with_numbers(const std::string &text, const std::string &pattern)
+{
+    size_t t = 0;
+    for (char p : pattern) {
+        if (p == '#') {
+            auto digit = [&](size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+            if (!digit(t))
+                return false;
+            while (digit(t))
+                t++;
+            if (t < text.size() && text[t] == '.' && digit(t + 1)) {
+                t++;
+                while (digit(t))
+                    t++;
+            }
+        } else {
+            if (t >= text.size() || text[t] != p)
+                return false;
+            t++;
+        }
+    }
+    return t == text.size();
+}

@@ -38,3 +38,7 @@ inline program_result run_torvenc(const std::vector<std::string> &args, const st
 // Reads a whole file; "" when it does not exist.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
+
+// Whole-text match where each '#' in the pattern stands for a decimal number
+// such as 12 or 0.25 (the timing figures that vary from run to run).
+bool matches_with_numbers(const std::string &text, const std::string &pattern);
