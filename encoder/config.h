@@ -160,7 +160,9 @@ int config_preset(internal_config *cfg, int32_t complexity, uint32_t tune);
 void config_auto(internal_config *cfg);
 
 // Fills automatic values, refuses unusable configurations (-1) and clamps
-// everything else into range (0).
+// everything else into range (0). Runs once per configuration: it widens the
+// motion margin and pads the picture size, so a second run would not be a no-op.
+// Warnings ("Warning: ...") go to stdout, refusals and VBV notes to stderr.
 int config_validate(internal_config *cfg);
 
 // The create path up to opening the encoder: preset from the record's

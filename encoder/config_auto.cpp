@@ -27,7 +27,8 @@ void config_auto(internal_config *cfg)
     if (cfg->hierarchy < 0) cfg->hierarchy = (cfg->bframes >= 1) + (cfg->bframes >= 4);
     if (cfg->wpp < 0) cfg->wpp = cfg->working_threads > 1 ? 1 : 0;
     if (cfg->pool_threads == 0) cfg->pool_threads = cfg->working_threads;
-    if (cfg->frame_instances == 0) cfg->frame_instances = clamp_i32(cfg->working_threads + 4, 5, 12);
+    if (cfg->frame_instances == 0)
+        cfg->frame_instances = cfg->working_threads > 8 ? 12 : clamp_i32(cfg->working_threads + 4, 5, 12);
     if (cfg->mbtree && cfg->lookahead < 20) cfg->lookahead = 20;
     if (cfg->ip_ratio == 0.0f) cfg->ip_ratio = 1.414f;
     auto_b_ratios(cfg);

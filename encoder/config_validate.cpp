@@ -24,13 +24,14 @@ static void validate_thread_counts(internal_config *cfg)
         printf("Warning: working threads %d out of range 1..%d, using %d\n", cfg->working_threads,
                CONFIG_MAX_WORKING_THREADS, w);
     cfg->working_threads = w;
-    int32_t f = cfg->frame_instances;
-    if (f < 0) f = 0;  // automatic
-    if (f > CONFIG_MAX_FRAME_INSTANCES) f = CONFIG_MAX_FRAME_INSTANCES;
-    if (f != cfg->frame_instances)
+    if (cfg->frame_instances < 0) {
+        printf("Warning: frame threads %d invalid, using the automatic count\n", cfg->frame_instances);
+        cfg->frame_instances = 0;
+    } else if (cfg->frame_instances > CONFIG_MAX_FRAME_INSTANCES) {
         printf("Warning: frame threads %d out of range 0..%d, using %d\n", cfg->frame_instances,
-               CONFIG_MAX_FRAME_INSTANCES, f);
-    cfg->frame_instances = f;
+               CONFIG_MAX_FRAME_INSTANCES, CONFIG_MAX_FRAME_INSTANCES);
+        cfg->frame_instances = CONFIG_MAX_FRAME_INSTANCES;
+    }
     if (cfg->pool_threads < 0) cfg->pool_threads = 0;  // automatic
     if (cfg->pool_threads > CONFIG_MAX_WORKING_THREADS) cfg->pool_threads = CONFIG_MAX_WORKING_THREADS;
 }
