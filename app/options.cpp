@@ -2,6 +2,7 @@
 // the defaults every other option overwrites), the option loop, and the value
 // parsers of size, compatibility, frame rate and aspect ratio.
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -370,9 +371,16 @@ static int on_prescanned(cli_settings *, const char *, const cli_io *, int *)
     return 0;  // complexity and tunings were taken by the pre-scan
 }
 
-static int on_crf(cli_settings *s, const char *v, const cli_io *, int *)
+static int on_crf(cli_settings *s, const char *v, const cli_io *io, int *exit_code)
 {
-    s->param.crf = (float)std::atof(v);
+    // "nan", "inf" and values past the float range would reach the rate
+    // control's arithmetic as NaN or infinity.
+    double crf = std::atof(v);
+    if (!std::isfinite(crf) || std::fabs(crf) > 1e6) {
+        fprintf(io->err, "invalid argument '%s'!\n", v);
+        return stop_with(cli_exit_option, exit_code);
+    }
+    s->param.crf = (float)crf;
     s->param.rc_mode = rc_crf;
     return 0;
 }

@@ -282,6 +282,15 @@ TEST(OptionLoop, TextThatIsNotANumberReadsAsZeroAndHugeNumbersClamp)
     EXPECT_EQ(parse({"--idr", "99999999999999999999"}).s.param.idr_period, 2147483647);
 }
 
+TEST(OptionLoop, CrfMustBeAFiniteNumber)
+{
+    EXPECT_FLOAT_EQ(parse({"--crf", "18.5"}).s.param.crf, 18.5f);
+    EXPECT_FLOAT_EQ(parse({"--crf", "soft"}).s.param.crf, 0.0f);  // not a number reads as 0
+    expect_refused({"--crf", "nan"}, "invalid argument 'nan'!\n");
+    expect_refused({"--crf", "inf"}, "invalid argument 'inf'!\n");
+    expect_refused({"--crf", "1e40"}, "invalid argument '1e40'!\n");
+}
+
 TEST(OptionLoop, InterlaceByNameOrNumber)
 {
     EXPECT_EQ(parse({"--interlace", "TFF"}).s.param.interlace, 1);
