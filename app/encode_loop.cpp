@@ -409,6 +409,9 @@ int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, co
     struct sigaction action, previous;
     std::memset(&action, 0, sizeof(action));
     action.sa_handler = on_sigint;
+    // Restarted system calls: a SIGINT must stop the loops between pictures,
+    // not turn a write to a pipe into a short write (exit 8).
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &previous);
     r.start_us = time_now_us();

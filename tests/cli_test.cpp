@@ -392,11 +392,11 @@ TEST(RealEncode, SigintEndsWith130AfterTheReportAndCompleteAccessUnits)
     if (pid == 0) {
         FILE *f = freopen(out_log.c_str(), "w", stdout);
         (void)f;
-        setvbuf(stdout, nullptr, _IONBF, 0);
         execl(TV_TORVENC_EXE, TV_TORVENC_EXE, "--compat", "12", clip.c_str(), output.c_str(), (char *)nullptr);
         _exit(121);
     }
-    // Wait (without a clock) until the first access unit has been written.
+    // Wait (without a clock) until the first access unit has been written;
+    // the program flushes each progress line.
     while (read_file(out_log).find(", got") == std::string::npos) {
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid)
