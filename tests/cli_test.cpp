@@ -413,3 +413,25 @@ TEST(RealEncode, SigintEndsWith130AfterTheReportAndCompleteAccessUnits)
     EXPECT_EQ(out.find("flush"), std::string::npos);
     EXPECT_EQ((long long)read_file(output).size(), progress_bytes(out));
 }
+
+TEST(Wait, PrintsThePidAndWaitsForADebugger)
+{
+    std::string out_log = test_tmp_path("wait.out");
+    pid_t pid = fork();
+    if (pid == 0) {
+        FILE *f = freopen(out_log.c_str(), "w", stdout);
+        (void)f;
+        execl(TV_TORVENC_EXE, TV_TORVENC_EXE, "-l", "0", "--wait", "in.yuv", (char *)nullptr);
+        _exit(121);
+    }
+    std::string expect = "pid = " + std::to_string(pid) + "\nwait debuger ...\n";
+    while (read_file(out_log) != expect) {
+        int status;
+        ASSERT_NE(waitpid(pid, &status, WNOHANG), pid) << "ended without a debugger: " << read_file(out_log);
+        usleep(1000);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));  // still waiting when it was killed
+}
