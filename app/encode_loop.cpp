@@ -423,19 +423,16 @@ int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, co
 
     uint64_t end_us = time_now_us();
     int64_t end_cpu_us = process_cpu_us();
-    int failed = rc != 0;
+    int loop_failed = rc != 0;
     rc = finish_run(&r, rc);
     // The handler stays until the encoder is closed: a SIGINT during the close
     // must not kill the program before its files are complete.
     sigaction(SIGINT, &previous, NULL);
-    if (rc != 0) {
-        // A write error found only while closing still ends with its code, but
-        // the run itself was complete, so its summary is printed.
-        if (!failed && s->param.loglevel >= 1)
-            print_summary(&r, end_us, end_cpu_us);
-        return rc;
-    }
-    if (s->param.loglevel >= 1)
+    // A write error found only while closing still ends with its code, but the
+    // run itself was complete, so its summary is printed.
+    if (!loop_failed && s->param.loglevel >= 1)
         print_summary(&r, end_us, end_cpu_us);
+    if (rc != 0)
+        return rc;
     return cli_signal_number < 0 ? cli_exit_ok : cli_exit_signal_base + cli_signal_number;
 }
