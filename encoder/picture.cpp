@@ -1,8 +1,280 @@
 #include "encoder/picture.h"
 
+#include <cstring>
+
 #include "encoder/memory.h"
+#include "encoder/picture_list.h"
+#include "encoder/row_scheduler.h"
+
+namespace {
+
+// Every buffer goes through here so that sizes beyond what aligned_malloc can
+// take fail like a heap failure instead of wrapping.
+template <typename T>
+bool alloc_array(T **out, int64_t count)
+{
+    int64_t bytes = count * (int64_t)sizeof(T);
+    *out = nullptr;
+    if (count < 0 || bytes > INT32_MAX) return false;
+    *out = (T *)aligned_malloc((int32_t)bytes);
+    return *out != nullptr;
+}
+
+template <typename T>
+bool alloc_filled(T **out, int64_t count, int fill)
+{
+    if (!alloc_array(out, count)) return false;
+    std::memset(*out, fill, (size_t)count * sizeof(T));
+    return true;
+}
+
+int64_t round_up32(int64_t v)
+{
+    return (v + 31) & ~(int64_t)31;
+}
+
+bool geometry_valid(const picture_geometry *g)
+{
+    if (g->width < 8 || g->height < 8 || (g->width & 7) || (g->height & 7)) return false;
+    if (g->ctu_cols != (g->width + 63) / 64 || g->ctu_rows != (g->height + 63) / 64) return false;
+    return g->bframes >= 0 && g->bframes <= PICTURE_MAX_BFRAMES;
+}
+
+int64_t luma_stride(const picture_geometry *g)
+{
+    return 64 * (int64_t)g->ctu_cols + 2 * PICTURE_LUMA_MARGIN_X;
+}
+
+int64_t luma_plane_size(const picture_geometry *g)
+{
+    return (64 * (int64_t)g->ctu_rows + 2 * PICTURE_LUMA_MARGIN_Y) * luma_stride(g);
+}
+
+// The three planes in one buffer, all origins 32-byte aligned.
+bool alloc_planes(const picture_geometry *g, picture *pic)
+{
+    int64_t ls = luma_stride(g);
+    int64_t cs = ls / 2;
+    int64_t luma_size = luma_plane_size(g);
+    int64_t chroma_size = (32 * (int64_t)g->ctu_rows + 2 * PICTURE_CHROMA_MARGIN_Y) * cs;
+    if (!alloc_filled(&pic->plane_buffer, luma_size + 64 + 2 * chroma_size, 0)) return false;
+    int64_t cb = round_up32(luma_size + PICTURE_CHROMA_MARGIN_Y * cs + PICTURE_CHROMA_MARGIN_X);
+    int64_t cr = cb + round_up32(chroma_size);
+    pic->plane_count = 3;
+    pic->strides[0] = (int32_t)ls;
+    pic->strides[1] = pic->strides[2] = (int32_t)cs;
+    pic->widths[0] = 64 * g->ctu_cols;
+    pic->widths[1] = pic->widths[2] = 32 * g->ctu_cols;
+    pic->heights[0] = 64 * g->ctu_rows;
+    pic->heights[1] = pic->heights[2] = 32 * g->ctu_rows;
+    pic->planes[0] = pic->plane_buffer + PICTURE_LUMA_MARGIN_Y * ls + PICTURE_LUMA_MARGIN_X;
+    pic->planes[1] = pic->plane_buffer + cb;
+    pic->planes[2] = pic->plane_buffer + cr;
+    return true;
+}
+
+// Half-resolution plane, plus the 15 phase planes for source pictures.
+bool alloc_lowres(const picture_geometry *g, picture *pic, bool with_phases)
+{
+    int32_t w = g->width / 2, h = g->height / 2;
+    int64_t stride = 16 * ((w + 15) / 16 + 12);
+    int64_t plane_size = (h + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * stride;
+    int64_t origin = PICTURE_LUMA_MARGIN_Y * stride + PICTURE_LUMA_MARGIN_X;
+    pic->lowres_stride = (int32_t)stride;
+    pic->lowres_width = w;
+    pic->lowres_height = h;
+    if (!alloc_filled(&pic->lowres_buffer, plane_size, 0)) return false;
+    pic->lowres_plane = pic->lowres_buffer + origin;
+    pic->lowres_planes[0] = pic->lowres_plane;
+    if (!with_phases) return true;
+    if (!alloc_filled(&pic->lowres_subpel_buffer, 15 * plane_size, 0)) return false;
+    for (int i = 1; i < PICTURE_LOWRES_PLANES; i++)
+        pic->lowres_planes[i] = pic->lowres_subpel_buffer + (i - 1) * plane_size + origin;
+    return true;
+}
+
+bool alloc_cost_tables(const picture_geometry *g, picture *pic)
+{
+    int64_t rows = g->ctu_rows, ctus = (int64_t)g->ctu_rows * g->ctu_cols;
+    if (!alloc_array(&pic->row_costs_block, PICTURE_GRID * PICTURE_GRID * rows)) return false;
+    if (!alloc_array(&pic->ctu_costs_block, PICTURE_GRID * PICTURE_GRID * ctus)) return false;
+    for (int i = 0; i < PICTURE_GRID; i++)
+        for (int j = 0; j < PICTURE_GRID; j++) {
+            pic->row_costs[i][j] = pic->row_costs_block + (i * PICTURE_GRID + j) * rows;
+            pic->ctu_costs[i][j] = pic->ctu_costs_block + (i * PICTURE_GRID + j) * ctus;
+        }
+    return true;
+}
+
+bool alloc_source_arrays(const picture_geometry *g, picture *pic)
+{
+    int64_t blocks = 16 * (int64_t)g->ctu_rows * g->ctu_cols;
+    int32_t dists = g->bframes + 2;
+    if (!alloc_lowres(g, pic, true)) return false;
+    if (!alloc_filled(&pic->propagate_costs, blocks, 0)) return false;
+    if (g->aq) {
+        if (!alloc_filled(&pic->aq_weight, blocks, 0)) return false;
+        if (!alloc_filled(&pic->aq_qp_offset, blocks, 0)) return false;
+        if (!alloc_filled(&pic->mbtree_qp_offset, blocks, 0)) return false;
+    }
+    int lists = g->bframes > 0 ? 2 : 1;
+    for (int l = 0; l < lists; l++)
+        for (int d = 0; d <= g->bframes; d++) {
+            if (!alloc_filled(&pic->lowres_mvs[l][d], blocks, 0)) return false;
+            if (!alloc_filled(&pic->lowres_mv_costs[l][d], blocks, 0)) return false;
+        }
+    // (F + 2)^2 cost arrays and F + 2 intra score arrays, all of blocks + 3 entries.
+    int64_t per = blocks + 3;
+    if (!alloc_array(&pic->lowres_costs_block, ((int64_t)dists * dists + dists) * per)) return false;
+    std::memset(pic->lowres_costs_block, 0, (size_t)(((int64_t)dists * dists + dists) * per) * 4);
+    for (int i = 0; i < dists; i++) {
+        for (int j = 0; j < dists; j++)
+            pic->lowres_costs[i][j] = pic->lowres_costs_block + (i * dists + j) * per;
+        pic->lowres_intra_score[i] = pic->lowres_costs_block + ((int64_t)dists * dists + i) * per;
+    }
+    pic->intra_costs = pic->lowres_costs[0][0];
+    std::memset(pic->intra_costs, 0xFF, (size_t)per * 4);
+    return true;
+}
+
+bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
+{
+    int64_t ctus = (int64_t)g->ctu_rows * g->ctu_cols;
+    int64_t rows = g->ctu_rows;
+    if (!alloc_filled(&pic->intra_mode_map, 256 * ctus, 0)) return false;
+    if (!alloc_filled(&pic->mv_map[0], 64 * ctus, 0)) return false;
+    if (!alloc_filled(&pic->ref_idx_map[0], 64 * ctus, 0)) return false;
+    if (!alloc_filled(&pic->ctu_recon_distortion, ctus, 0)) return false;
+    if (!alloc_filled(&pic->ctu_cost, ctus, 0)) return false;
+    if (!alloc_filled(&pic->ctu_qps, ctus, 0)) return false;
+    if (g->motion_l1) {
+        if (!alloc_filled(&pic->mv_map[1], 64 * ctus, 0)) return false;
+        if (!alloc_filled(&pic->ref_idx_map[1], 64 * ctus, 0)) return false;
+    }
+    if (!alloc_lowres(g, pic, false)) return false;
+    if (g->subpel_planes) {
+        int64_t size = luma_plane_size(g);
+        int64_t origin = PICTURE_LUMA_MARGIN_Y * luma_stride(g) + PICTURE_LUMA_MARGIN_X;
+        if (!alloc_filled(&pic->hplane_buffer, 3 * size, 0)) return false;
+        if (!alloc_filled(&pic->subpel_buffer, 15 * size, 0)) return false;
+        for (int i = 0; i < 3; i++) pic->hplanes[i] = pic->hplane_buffer + i * size + origin;
+        pic->subpel_planes[0] = pic->planes[0];
+        for (int i = 1; i < 16; i++) pic->subpel_planes[i] = pic->subpel_buffer + (i - 1) * size + origin;
+    }
+    if (!alloc_filled(&pic->vbv_row_bits, rows, 0)) return false;
+    if (!alloc_filled(&pic->vbv_row_qscale, rows, 0)) return false;
+    if (!alloc_filled(&pic->vbv_row_qp, rows, 0)) return false;
+    if (!alloc_filled(&pic->vbv_ctu_bits, ctus, 0)) return false;
+    if (!alloc_filled(&pic->vbv_ctu_cost, ctus, 0)) return false;
+    return true;
+}
+
+}  // namespace
+
+picture *picture_alloc(const picture_geometry *geometry, int32_t pool)
+{
+    if (!geometry || !geometry_valid(geometry)) return nullptr;
+    if (pool != PICTURE_POOL_SOURCE && pool != PICTURE_POOL_RECON) return nullptr;
+    picture *pic = (picture *)aligned_malloc((int32_t)sizeof(picture));
+    if (!pic) return nullptr;
+    std::memset(pic, 0, sizeof(*pic));
+    pic->pool = pool;
+    pic->pts = -1;
+    pic->coded_dts = -1;
+    pic->poc = -1;
+    pic->frame_number = -1;
+    pic->encode_mark = 0xFFFFFFFFu;
+    pic->ref_distance_past = pic->ref_distance_future = -1;
+    for (int l = 0; l < 2; l++)
+        for (int i = 0; i < PICTURE_MAX_REFS; i++) pic->ref_pocs[l][i] = pic->ref_frame_numbers[l][i] = -1;
+    bool ok = alloc_planes(geometry, pic) && alloc_cost_tables(geometry, pic);
+    if (ok) ok = pool == PICTURE_POOL_SOURCE ? alloc_source_arrays(geometry, pic) : alloc_recon_arrays(geometry, pic);
+    if (!ok) {
+        picture_free(pic);
+        return nullptr;
+    }
+    return pic;
+}
 
 void picture_free(picture *pic)
 {
+    if (!pic) return;
+    aligned_free(pic->plane_buffer);
+    aligned_free(pic->row_costs_block);
+    aligned_free(pic->ctu_costs_block);
+    aligned_free(pic->subpel_buffer);
+    aligned_free(pic->hplane_buffer);
+    aligned_free(pic->intra_mode_map);
+    for (int l = 0; l < 2; l++) {
+        aligned_free(pic->mv_map[l]);
+        aligned_free(pic->ref_idx_map[l]);
+        for (int d = 0; d < PICTURE_MAX_DISTANCE; d++) {
+            aligned_free(pic->lowres_mvs[l][d]);
+            aligned_free(pic->lowres_mv_costs[l][d]);
+        }
+    }
+    aligned_free(pic->ctu_recon_distortion);
+    aligned_free(pic->ctu_cost);
+    aligned_free(pic->ctu_qps);
+    aligned_free(pic->lowres_buffer);
+    aligned_free(pic->lowres_subpel_buffer);
+    aligned_free(pic->propagate_costs);
+    aligned_free(pic->aq_weight);
+    aligned_free(pic->aq_qp_offset);
+    aligned_free(pic->mbtree_qp_offset);
+    aligned_free(pic->vbv_row_bits);
+    aligned_free(pic->vbv_row_qscale);
+    aligned_free(pic->vbv_row_qp);
+    aligned_free(pic->vbv_ctu_bits);
+    aligned_free(pic->vbv_ctu_cost);
+    aligned_free(pic->lowres_costs_block);
     aligned_free(pic);
+}
+
+int picture_pools_init(picture_pools *pools, const picture_geometry *geometry,
+                       int32_t source_capacity, int32_t recon_capacity, row_scheduler *scheduler)
+{
+    std::memset(pools, 0, sizeof(*pools));
+    if (!geometry || !geometry_valid(geometry)) return -1;
+    pools->geometry = *geometry;
+    pools->scheduler = scheduler;
+    pools->free_list[0] = picture_list_create(source_capacity);
+    pools->free_list[1] = picture_list_create(recon_capacity);
+    if (!pools->free_list[0] || !pools->free_list[1]) {
+        picture_pools_destroy(pools);
+        return -1;
+    }
+    return 0;
+}
+
+void picture_pools_destroy(picture_pools *pools)
+{
+    if (!pools) return;
+    picture_list_destroy(pools->free_list[0]);
+    picture_list_destroy(pools->free_list[1]);
+    pools->free_list[0] = pools->free_list[1] = nullptr;
+}
+
+// Only the caller's thread uses the pools, so the free lists are used unlocked.
+picture *picture_get(picture_pools *pools, int32_t pool)
+{
+    if (pool != PICTURE_POOL_SOURCE && pool != PICTURE_POOL_RECON) return nullptr;
+    picture *pic = (picture *)picture_list_pop_last(pools->free_list[pool]);
+    if (!pic) pic = picture_alloc(&pools->geometry, pool);
+    if (!pic) return nullptr;
+    pic->reference_count = 1;
+    pic->lowres_intra_done = 0;
+    pic->lookahead_mark = 0;
+    pic->scenecut_candidate = 1;
+    pic->ref_distance_past = pic->ref_distance_future = -1;
+    return pic;
+}
+
+void picture_release(picture_pools *pools, picture *pic)
+{
+    if (!pic || pic->reference_count == 0) return;
+    if (--pic->reference_count > 0) return;
+    if (pic->pool == PICTURE_POOL_RECON && pools->scheduler)
+        row_sched_release_frame(pools->scheduler, pic->frame_number);
+    if (picture_list_push_last(pools->free_list[pic->pool], pic) != 0) picture_free(pic);
 }

@@ -7,7 +7,8 @@
 
 picture_list *picture_list_create(int32_t capacity)
 {
-    if (capacity < 0) return nullptr;
+    // The entry array (capacity + 1 pointers) must fit one allocation.
+    if (capacity < 0 || capacity > INT32_MAX / (int32_t)sizeof(void *) - 1) return nullptr;
     picture_list *list = (picture_list *)aligned_malloc((int32_t)sizeof(picture_list));
     if (!list) return nullptr;
     std::memset(list, 0, sizeof(*list));

@@ -1,0 +1,26 @@
+// Preparing a source picture for the lookahead: padded luma, half-resolution
+// planes with replicated borders, and reset lookahead results.
+#pragma once
+#include <cstdint>
+
+#include "kernels/mc/lowres_planes.h"
+
+struct picture;
+
+// What the preparation reads of the encoder: coded size, configuration and
+// the two half-resolution kernels of the motion-compensation table.
+struct lowres_build_params {
+    int32_t width;          // coded size in luma samples
+    int32_t height;
+    int32_t subpel_level;   // 3 or more: the 15 phase planes are built for new pictures
+    int32_t bframes;
+    lowres_plane_func build_lowres_planes;
+    lowres_plane_func downscale_2x2_plane;
+};
+
+void picture_lowres_build(const lowres_build_params *params, picture *pic, int32_t is_new);
+// Border extension of all 16 half-resolution planes.
+void lowres_planes_border_extend(picture *pic);
+// Replicates the edge samples into 96 columns left and right and 88 rows above
+// and below the plane (corners included).
+void plane_border_extend(uint8_t *plane, int32_t width, int32_t height, int32_t stride);

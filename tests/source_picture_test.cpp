@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "encoder/picture.h"
+#include "encoder/source_picture.h"
+#include "kernels/mc/lowres_planes.h"
+
+namespace {
+
+picture_geometry make_geometry(int32_t w, int32_t h, int32_t bframes)
+{
+    picture_geometry g;
+    g.width = w;
+    g.height = h;
+    g.ctu_cols = (w + 63) / 64;
+    g.ctu_rows = (h + 63) / 64;
+    g.bframes = bframes;
+    g.aq = 0;
+    g.motion_l1 = 0;
+    g.subpel_planes = 0;
+    return g;
+}
+
+lowres_build_params make_params(const picture_geometry &g, int32_t subpel_level)
+{
+    return {g.width, g.height, subpel_level, g.bframes, build_lowres_planes_c, downscale_2x2_plane_c};
+}
+
+uint8_t luma_pattern(int x, int y)
+{
+    return (uint8_t)((x * 37) ^ (y * 11) ^ (x * y));
+}
+
+void fill_luma(picture *pic, int w, int h)
+{
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) pic->planes[0][(int64_t)y * pic->strides[0] + x] = luma_pattern(x, y);
+}
+
+int clampi(int v, int lo, int hi)
+{
+    return v < lo ? lo : v > hi ? hi : v;
+}
+
+int avg(int a, int b)
+{
+    return (a + b + 1) >> 1;
+}
+
+// Margins of one half-resolution plane replicate its edge samples everywhere.
+int count_border_errors(const uint8_t *plane, int w, int h, int stride)
+{
+    int bad = 0;
+    for (int y = -88; y < h + 88; y++)
+        for (int x = -96; x < w + 96; x++) {
+            uint8_t want = plane[(int64_t)clampi(y, 0, h - 1) * stride + clampi(x, 0, w - 1)];
+            if (plane[(int64_t)y * stride + x] != want) bad++;
+        }
+    return bad;
+}
+
+}  // namespace
+
+TEST(lowres_kernels, downscale_truncates_where_the_phase_builder_rounds)
+{
+    uint8_t src[6 * 8] = {};   // the phase builder reads rows up to 2h + 2
+    uint8_t out0[4 * 4] = {}, out1[4 * 4] = {};
+    // Block 0 1 / 1 1 gives 1 in both; block 0 0 / 0 1 gives 1 and 0.
+    src[0] = 0, src[1] = 1, src[8] = 1, src[9] = 1;
+    src[2] = 0, src[3] = 0, src[10] = 0, src[11] = 1;
+    std::vector<uint8_t> planes_mem(16 * 4 * 4, 0);
+    uint8_t *planes[16];
+    for (int i = 0; i < 16; i++) planes[i] = planes_mem.data() + 16 * i;
+    planes[0] = out0;
+    build_lowres_planes_c(planes, 4, src, 8, 2, 1);
+    EXPECT_EQ(out0[0], 1);
+    EXPECT_EQ(out0[1], 1);
+    uint8_t *single[16] = {out1};
+    downscale_2x2_plane_c(single, 4, src, 8, 2, 1);
+    EXPECT_EQ(out1[0], 1);
+    EXPECT_EQ(out1[1], 0);
+}
+
+TEST(plane_border_extend, one_sample_plane_fills_the_whole_margin)
+{
+    const int stride = 208, rows = 177;
+    std::vector<uint8_t> buf((size_t)stride * rows, 0);
+    uint8_t *plane = buf.data() + 88 * stride + 96;
+    plane[0] = 42;
+    plane_border_extend(plane, 1, 1, stride);
+    for (int y = 0; y < rows; y++)
+        for (int x = 0; x < 193; x++) ASSERT_EQ(buf[(size_t)y * stride + x], 42) << x << "," << y;
+    EXPECT_EQ(buf[193], 0);                        // nothing beyond the margin
+}
+
+TEST(picture_lowres_build, new_picture_gets_all_phase_planes_and_reset_results)
+{
+    // 136 x 72: neither dimension a multiple of 64 nor the half width of 16.
+    picture_geometry g = make_geometry(136, 72, 2);
+    picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
+    ASSERT_NE(pic, nullptr);
+    fill_luma(pic, g.width, g.height);
+    pic->frame_cost[3][4] = 99;
+    pic->row_costs[16][16][0] = 5;
+    lowres_build_params params = make_params(g, 3);
+    picture_lowres_build(&params, pic, 1);
+
+    // The luma gains three replicated columns and rows for the builders.
+    const uint8_t *luma = pic->planes[0];
+    int ls = pic->strides[0];
+    for (int y = 0; y < g.height + 3; y++)
+        for (int x = 0; x < g.width + 3; x++)
+            ASSERT_EQ(luma[(int64_t)y * ls + x], luma_pattern(clampi(x, 0, g.width - 1), clampi(y, 0, g.height - 1)))
+                << x << "," << y;
+
+    int w = g.width / 2, h = g.height / 2, s = pic->lowres_stride;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            auto src = [&](int xx, int yy) { return (int)luma[(int64_t)yy * ls + xx]; };
+            int p0 = avg(avg(src(2 * x, 2 * y), src(2 * x, 2 * y + 1)), avg(src(2 * x + 1, 2 * y), src(2 * x + 1, 2 * y + 1)));
+            int p2 = avg(avg(src(2 * x + 1, 2 * y), src(2 * x + 1, 2 * y + 1)),
+                         avg(src(2 * x + 2, 2 * y), src(2 * x + 2, 2 * y + 1)));
+            ASSERT_EQ(pic->lowres_planes[0][y * s + x], p0) << x << "," << y;
+            ASSERT_EQ(pic->lowres_planes[2][y * s + x], p2) << x << "," << y;
+            ASSERT_EQ(pic->lowres_planes[1][y * s + x], avg(p0, p2));
+        }
+    for (int i = 0; i < 16; i++) EXPECT_EQ(count_border_errors(pic->lowres_planes[i], w, h, s), 0) << "plane " << i;
+
+    for (int i = 0; i < 17; i++)
+        for (int j = 0; j < 17; j++) {
+            EXPECT_EQ(pic->frame_cost[i][j], -1);
+            EXPECT_EQ(pic->row_costs[i][j][0], -1);
+        }
+    for (int l = 0; l < 2; l++)
+        for (int d = 0; d <= 2; d++) EXPECT_EQ(pic->lowres_mvs[l][d][0] & 0xFFFF, 0x7FFFu) << l << " " << d;
+    picture_free(pic);
+}
+
+TEST(picture_lowres_build, rebuild_of_a_known_picture_only_downscales)
+{
+    picture_geometry g = make_geometry(72, 40, 0);
+    picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
+    ASSERT_NE(pic, nullptr);
+    fill_luma(pic, g.width, g.height);
+    std::memset(pic->lowres_planes[5] - 88 * pic->lowres_stride - 96, 0x33, 16);
+    pic->frame_cost[0][0] = 1234;
+    lowres_build_params params = make_params(g, 5);
+    picture_lowres_build(&params, pic, 0);
+
+    int w = g.width / 2, h = g.height / 2, s = pic->lowres_stride;
+    const uint8_t *luma = pic->planes[0];
+    int ls = pic->strides[0];
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            auto src = [&](int xx, int yy) { return (int)luma[(int64_t)yy * ls + xx]; };
+            int want = (avg(src(2 * x, 2 * y), src(2 * x, 2 * y + 1)) + avg(src(2 * x + 1, 2 * y), src(2 * x + 1, 2 * y + 1))) >> 1;
+            ASSERT_EQ(pic->lowres_plane[y * s + x], want) << x << "," << y;
+        }
+    EXPECT_EQ(count_border_errors(pic->lowres_plane, w, h, s), 0);
+    EXPECT_EQ(pic->lowres_planes[5][-88 * s - 96], 0x33);   // phase planes untouched
+    EXPECT_EQ(pic->frame_cost[0][0], 1234);                  // results kept
+    picture_free(pic);
+}
+
+TEST(picture_lowres_build, low_subpel_level_builds_only_the_half_resolution_plane)
+{
+    picture_geometry g = make_geometry(64, 64, 1);
+    picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
+    ASSERT_NE(pic, nullptr);
+    fill_luma(pic, g.width, g.height);
+    lowres_build_params params = make_params(g, 2);
+    picture_lowres_build(&params, pic, 1);
+    EXPECT_EQ(count_border_errors(pic->lowres_plane, 32, 32, pic->lowres_stride), 0);
+    EXPECT_EQ(pic->lowres_planes[15][0], 0);                 // not built
+    EXPECT_EQ(pic->frame_cost[16][0], -1);                   // but the results are reset
+    EXPECT_EQ(pic->lowres_mvs[1][1][0], 0x7FFFu);
+    picture_free(pic);
+}
