@@ -112,22 +112,22 @@ struct picture_harness {
         if (cx > 0) {
             const ctu_cu_maps &l = ctus[cy * ctus_x + cx - 1].maps;
             for (int r = 1; r <= 8; r++) {
-                int d = r * map8_stride + 7, s = r * map8_stride + 15;
+                int d = r * CTU_MAP8_STRIDE + 7, s = r * CTU_MAP8_STRIDE + 15;
                 m->flags[d] = l.flags[s];
                 m->depth[d] = l.depth[s];
                 m->qp[d] = l.qp[s];
                 m->pred_mode[d] = l.pred_mode[s];
             }
             for (int r = 1; r <= 16; r++)
-                m->intra_mode[r * map4_stride + 15] = l.intra_mode[r * map4_stride + 31];
+                m->intra_mode[r * CTU_MAP4_STRIDE + 15] = l.intra_mode[r * CTU_MAP4_STRIDE + 31];
         }
         if (cy > 0) {
             const ctu_cu_maps &a = ctus[(cy - 1) * ctus_x + cx].maps;
             for (int c = 8; c < 16; c++) {
-                m->flags[c] = a.flags[8 * map8_stride + c];
-                m->depth[c] = a.depth[8 * map8_stride + c];
-                m->qp[c] = a.qp[8 * map8_stride + c];
-                m->pred_mode[c] = a.pred_mode[8 * map8_stride + c];
+                m->flags[c] = a.flags[8 * CTU_MAP8_STRIDE + c];
+                m->depth[c] = a.depth[8 * CTU_MAP8_STRIDE + c];
+                m->qp[c] = a.qp[8 * CTU_MAP8_STRIDE + c];
+                m->pred_mode[c] = a.pred_mode[8 * CTU_MAP8_STRIDE + c];
             }
         }
     }
@@ -135,7 +135,7 @@ struct picture_harness {
     // ---- random decisions ----
     void fill8(void *map, int unit, int units, uint8_t v)
     {
-        map8_fill_block((uint8_t *)map + unit, units, units, v);
+        map_fill_block((uint8_t *)map + unit, units, units, 1, v);
     }
     void fill4_modes(ctu_cu_maps *m, int z, int log2, int8_t v)
     {
@@ -148,7 +148,7 @@ struct picture_harness {
     {
         int size = 1 << log2;
         int room_x = cfg.width - 64 * cx, room_y = cfg.height - 64 * cy;
-        int node = cu_node_index(z, log2);
+        int node = cu_node_index(log2, z);
         int split;
         if (x + size > room_x || y + size > room_y)
             split = 1;
@@ -191,7 +191,7 @@ struct picture_harness {
         }
         for (int j = 0; j < units_h; j++)
             for (int i = 0; i < units_w; i++) {
-                int u = unit + j * map8_stride + i;
+                int u = unit + j * CTU_MAP8_STRIDE + i;
                 t->maps.merge_flag[u] = (uint8_t)merge;
                 t->maps.merge_idx[u] = (int8_t)idx;
                 for (int l = 0; l < 2; l++) {
@@ -205,7 +205,7 @@ struct picture_harness {
     {
         (void)x;
         (void)y;
-        const int node = cu_node_index(z, log2);
+        const int node = cu_node_index(log2, z);
         const int unit = zorder_to_map8[z >> 2];
         const int units = 1 << (log2 - 3);
         ctu_cu_maps *m = &t->maps;
@@ -249,7 +249,7 @@ struct picture_harness {
                 gen_motion(t, unit, units, units, small);
             } else if (part == part_2NxN) {
                 gen_motion(t, unit, units, h, false);
-                gen_motion(t, unit + h * map8_stride, units, h, false);
+                gen_motion(t, unit + h * CTU_MAP8_STRIDE, units, h, false);
             } else {
                 gen_motion(t, unit, h, units, false);
                 gen_motion(t, unit + h, h, units, false);
@@ -319,7 +319,7 @@ struct picture_harness {
     // Returns the node's coded-block byte.
     int gen_tt(ctu_truth *t, int z, int log2, int depth, int parent_chroma)
     {
-        const int node = cu_node_index(z, log2);
+        const int node = cu_node_index(log2, z);
         const int intra_split = tt_intra && tt_part == part_NxN;
         const int max_depth = tt_intra ? cfg.tu_depth_intra + intra_split : cfg.tu_depth_inter;
         int split;
@@ -342,7 +342,7 @@ struct picture_harness {
                 luma |= gen_tt(t, z + k * q, log2 - 1, depth + 1, chroma) & cbf_luma_bit;
             if (log2 == 3) {
                 // the fourth 4x4 node carries the 8x8's chroma flags
-                t->dec.cbf[cu_node_index(z + 3, 2)] |= (uint8_t)chroma;
+                t->dec.cbf[cu_node_index(2, z + 3)] |= (uint8_t)chroma;
                 int cm = tt_intra ? chroma_mode(t, luma_mode_at(t, z)) : 35;
                 int scan = tt_intra ? scan_idx_table[0][cm] : 0;
                 if (chroma & cbf_cb_bit)
@@ -507,7 +507,7 @@ struct picture_harness {
 
     void exp_tt(ctu_truth *t, int cx, int cy, int z, int log2, int depth, int chroma_parent, expected *e)
     {
-        int node = cu_node_index(z, log2);
+        int node = cu_node_index(log2, z);
         int cbf = t->dec.cbf[node];
         int chroma = log2 > 2 ? cbf & 6 & chroma_parent : chroma_parent;
         int x = ((z & 1) | ((z >> 1) & 2) | ((z >> 2) & 4) | ((z >> 3) & 8)) * 4;
@@ -525,7 +525,7 @@ struct picture_harness {
     void exp_cu(ctu_truth *t, int cx, int cy, int z, int x, int y, int log2, expected *e)
     {
         int room_x = cfg.width - 64 * cx, room_y = cfg.height - 64 * cy;
-        int node = cu_node_index(z, log2);
+        int node = cu_node_index(log2, z);
         int size = 1 << log2;
         if (t->dec.cu_split[node]) {
             int q = 1 << (2 * log2 - 6), h = size / 2;
