@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "analysis/mode_decision.h"
 #include "bitstream/syntax_writer.h"
 #include "encoder/cpu.h"
 #include "syntax_reader.h"
