@@ -49,6 +49,7 @@ struct pic_config {
     int max_merge = 5;
     int num_ref[2] = {1, 1};
     int tu_depth_inter = 1, tu_depth_intra = 1;
+    int wavefront = 0;   // one substream per CTU row, contexts taken after the second CTU above
     unsigned seed = 1;
 };
 
@@ -72,6 +73,7 @@ struct picture_harness {
     std::vector<sao_param> sao[3];
     std::vector<int> sao_merge;
     std::vector<uint8_t> stream;
+    std::vector<std::vector<uint8_t>> substreams;   // wavefront rows
     mark_log marks;
     int64_t area_expected = 0;
 
@@ -419,9 +421,22 @@ struct picture_harness {
         cabac_init_contexts(&enc, cfg.slice_type, cfg.slice_qp, 120);
         cabac_encoder_init(&enc, stream.data(), stream.data() + stream.size());
         wctx.qp_prev = cfg.slice_qp;
+        uint8_t synced[cabac_num_ctx];
+        if (cfg.wavefront)
+            substreams.assign(ctus_y, std::vector<uint8_t>(1 << 20, 0));
         for (int cy = 0; cy < ctus_y; cy++)
             for (int cx = 0; cx < ctus_x; cx++) {
                 int addr = cy * ctus_x + cx;
+                if (cfg.wavefront && cx == 0) {
+                    if (cy > 0) {
+                        cabac_init_contexts(&enc, cfg.slice_type, cfg.slice_qp, 120);
+                        if (ctus_x > 1)
+                            std::memcpy(enc.ctx, synced, sizeof(synced));
+                    }
+                    std::vector<uint8_t> &row = substreams[cy];
+                    cabac_encoder_init(&enc, row.data(), row.data() + row.size());
+                    wctx.qp_prev = cfg.slice_qp;
+                }
                 ctu_truth *t = &ctus[addr];
                 std::memset(&t->dec, 0, sizeof(t->dec));
                 std::memset(&t->motion, 0xff, sizeof(t->motion));
@@ -463,10 +478,17 @@ struct picture_harness {
                 cabac_write_ctu(&wctx, &enc);
                 int64_t bits = cabac_bits_written(&enc) - before;
                 EXPECT_LE((int64_t)(wctx.pred_bits + wctx.residual_bits), bits);
-                if (addr + 1 < (int)ctus.size())
-                    cabac_encode_terminate0(&enc);
-                else
+                if (cfg.wavefront && cx == 1)
+                    std::memcpy(synced, enc.ctx, sizeof(synced));
+                if (addr + 1 == (int)ctus.size()) {
                     cabac_flush(&enc);
+                } else if (cfg.wavefront && cx + 1 == ctus_x) {
+                    cabac_encode_terminate_flush(&enc, 120);
+                } else {
+                    cabac_encode_terminate0(&enc);
+                }
+                if (cfg.wavefront && cx + 1 == ctus_x)
+                    substreams[cy].resize((size_t)(enc.buf_cur - enc.buf_start));
             }
         stream.resize((size_t)(enc.buf_cur - enc.buf_start));
     }
@@ -611,13 +633,47 @@ struct picture_harness {
         p.diff_cu_qp_delta_depth = cfg.qp_delta ? cfg.qp_depth : 0;
         p.sign_hiding = cfg.sdh;
         p.amvp = fake_amvp;
-        r.start(p, stream.data(), stream.size());
+        if (cfg.wavefront)
+            r.start(p, substreams[0].data(), substreams[0].size());
+        else
+            r.start(p, stream.data(), stream.size());
         static rd_ctu got;
+        std_context synced[cabac_num_ctx];
         for (int cy = 0; cy < ctus_y; cy++)
             for (int cx = 0; cx < ctus_x; cx++) {
                 int addr = cy * ctus_x + cx;
                 ctu_truth *t = &ctus[addr];
+                if (cfg.wavefront && cx == 0 && cy > 0) {
+                    // a new substream: the decoder restarts at its entry point
+                    std_context keep[cabac_num_ctx];
+                    std::memcpy(keep, synced, sizeof(keep));
+                    std::vector<int> ct = r.ct_depth, sk = r.skip, pm = r.pred_mode, im = r.intra_mode,
+                                     qy = r.qp_y;
+                    std::vector<sao_param> sp[3] = {r.sao_pic[0], r.sao_pic[1], r.sao_pic[2]};
+                    r.start(p, substreams[cy].data(), substreams[cy].size());
+                    r.ct_depth = ct;
+                    r.skip = sk;
+                    r.pred_mode = pm;
+                    r.intra_mode = im;
+                    r.qp_y = qy;
+                    for (int c = 0; c < 3; c++)
+                        r.sao_pic[c] = sp[c];
+                    if (ctus_x > 1)
+                        std::memcpy(r.ctx, keep, sizeof(keep));
+                }
                 r.read_ctu(cx, cy, &got);
+                if (cfg.wavefront && cx == 1)
+                    std::memcpy(synced, r.ctx, sizeof(synced));
+                if (cfg.wavefront && cx + 1 == ctus_x && cy + 1 < ctus_y) {
+                    ASSERT_EQ(got.end_of_slice, 0);
+                    ASSERT_EQ(r.d.terminate(), 1);   // end_of_subset_one_bit
+                    // byte_alignment(): the stop bit was the last bit read, zeros follow
+                    ASSERT_FALSE(r.d.overrun);
+                    EXPECT_EQ((r.d.pos + 7) / 8, r.d.size);
+                    EXPECT_EQ((r.d.data[(r.d.pos - 1) / 8] >> (7 - (r.d.pos - 1) % 8)) & 1, 1);
+                    for (size_t b = r.d.pos; b < r.d.size * 8; b++)
+                        ASSERT_EQ((r.d.data[b / 8] >> (7 - b % 8)) & 1, 0);
+                }
                 SCOPED_TRACE(testing::Message() << "CTU " << cx << "," << cy);
                 expected e;
                 exp_cu(t, cx, cy, 0, 0, 0, 6, &e);
@@ -789,6 +845,27 @@ TEST(SyntaxWriterRoundTrip, InterPicturesWithMergeSkipReferencesAndMotionReadBac
             c.sao_flags = rep & 3;
             c.seed = seed++;
             SCOPED_TRACE(testing::Message() << "slice " << slice_type << " rep " << rep);
+            run_picture(c);
+            if (HasFatalFailure())
+                return;
+        }
+}
+
+TEST(SyntaxWriterRoundTrip, WavefrontRowsEndWithEndOfSubsetBitsAndReadBackFromEntryPoints)
+{
+    unsigned seed = 700;
+    const shape wave_shapes[] = {{200, 136}, {64, 200}, {136, 72}};
+    for (const shape &sh : wave_shapes)
+        for (int slice_type : {2, 1}) {
+            pic_config c;
+            c.width = sh.w;
+            c.height = sh.h;
+            c.slice_type = slice_type;
+            c.wavefront = 1;
+            c.qp_delta = 1;
+            c.sao_flags = 3;
+            c.seed = seed++;
+            SCOPED_TRACE(testing::Message() << sh.w << "x" << sh.h << " slice " << slice_type);
             run_picture(c);
             if (HasFatalFailure())
                 return;
