@@ -35,9 +35,19 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
     const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     ctu_cu_maps *maps = inst->maps;
-    const int skip = maps->flags[unit] & cu_flag_skip;
     const int size = 1 << log2_size;
     const int qp_delta_on = inst->pps->cu_qp_delta_enabled;
+    int skip = maps->flags[unit] & cu_flag_skip;
+    // A merged 2Nx2N CU without residual cannot be sent as such: rqt_root_cbf
+    // is implied and an unsplit root then implies cbf_luma. It is the same
+    // CU as a skipped one with that merge index, so it is sent skipped.
+    if (!skip && inst->slice_type != 2 && maps->pred_mode[unit] != 1 && maps->merge_flag[unit] &&
+        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf[node] == 0) {
+        skip = 1;
+        int units = size >> 3;
+        map_fill_block(&maps->flags[unit], units, units, 1,
+                       (uint32_t)(uint8_t)(maps->flags[unit] | cu_flag_skip));
+    }
 
     if (qp_delta_on && (z & (inst->qg_units - 1)) == 0)
         inst->qg_delta_pending = 1;

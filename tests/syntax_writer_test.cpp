@@ -59,6 +59,7 @@ struct ctu_truth {
     ctu_motion_grid motion;
     std::vector<int16_t> levels[3];
     int qg_qp[256];
+    uint8_t gen_skip[CTU_MAP8_SIZE];   // the skip flags as decided, before writing
 };
 
 struct picture_harness {
@@ -217,6 +218,7 @@ struct picture_harness {
         fill8(m->depth, unit, units, (uint8_t)(6 - log2));
         fill8(m->pred_mode, unit, units, (uint8_t)intra);
         fill8(m->flags, unit, units, (uint8_t)skip);
+        fill8(t->gen_skip, unit, units, (uint8_t)skip);
         int qg = cfg.qp_delta ? z >> (2 * (4 - cfg.qp_depth)) : 0;
         fill8(m->qp, unit, units, (uint8_t)(cfg.qp_delta ? t->qg_qp[qg] : cfg.slice_qp));
         t->dec.part_mode[node] = 0;
@@ -263,10 +265,12 @@ struct picture_harness {
         tt_merged = !intra && t->maps.merge_flag[unit] && tt_part == part_2Nx2N;
         tt_cu_z = z;
         tt_log2_cu = log2;
+        // now and then a merged 2Nx2N CU that codes no residual at all
+        tt_zero = tt_merged && chance(30);
         t->dec.cbf[node] = gen_tt(t, z, log2, 0, cbf_cb_bit | cbf_cr_bit);
     }
 
-    int tt_intra, tt_part, tt_merged, tt_cu_z, tt_log2_cu;
+    int tt_intra, tt_part, tt_merged, tt_cu_z, tt_log2_cu, tt_zero = 0;
 
     int luma_mode_at(ctu_truth *t, int z) { return t->maps.intra_mode[zorder_to_map4[z]]; }
     int chroma_mode(ctu_truth *t, int luma_mode)
@@ -333,6 +337,8 @@ struct picture_harness {
                     (cfg.tu_depth_inter == 0 && !tt_intra && tt_part != part_2Nx2N && depth == 0);
         t->dec.tu_split[node] = split;
         int chroma = 0;
+        if (tt_zero)
+            parent_chroma = 0;
         if (log2 > 2) {
             if ((parent_chroma & cbf_cb_bit) && chance(55))
                 chroma |= cbf_cb_bit;
@@ -364,6 +370,8 @@ struct picture_harness {
             luma = chance(80) || tt_merged;
         if (!tt_intra && depth == 0 && !chroma && luma == 0 && tt_merged)
             luma = 1;
+        if (tt_zero)
+            luma = 0;
         int lm = tt_intra ? luma_mode_at(t, z) : 35;
         if (luma)
             gen_block(t, 0, z, log2, tt_intra ? scan_idx_table[log2 - 2][lm] : 0);
@@ -439,6 +447,7 @@ struct picture_harness {
                 }
                 ctu_truth *t = &ctus[addr];
                 std::memset(&t->dec, 0, sizeof(t->dec));
+                std::memset(t->gen_skip, 0, sizeof(t->gen_skip));
                 std::memset(&t->motion, 0xff, sizeof(t->motion));
                 load_borders(cx, cy, &t->maps);
                 for (int p = 0; p < 3; p++)
@@ -567,7 +576,11 @@ struct picture_harness {
         cu.x = 64 * cx + x;
         cu.y = 64 * cy + y;
         cu.log2 = log2;
-        cu.skip = m->flags[unit] & 1;
+        // A merged 2Nx2N CU without residual is sent skipped.
+        const bool merged_empty = m->pred_mode[unit] != 1 && m->merge_flag[unit] &&
+                                  t->dec.part_mode[node] == part_2Nx2N && t->dec.cbf[node] == 0;
+        cu.skip = t->gen_skip[unit] || merged_empty;
+        EXPECT_EQ(m->flags[unit] & 1, cu.skip);
         cu.pred_mode = m->pred_mode[unit] == 1 ? 1 : 0;
         cu.part = cu.skip ? 0 : (int)t->dec.part_mode[node];
         cu.chroma_idx = -1;
