@@ -1057,3 +1057,56 @@ TEST(SyntaxWriterCtu, MostProbableModesFollowTheStandardCases)
 }
 
 }  // namespace
+
+namespace {
+
+int32_t tie_amvp(void *, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, uint32_t out[2])
+{
+    out[0] = 0;          // (0, 0)
+    out[1] = 4;          // (4, 0)
+    return 2;
+}
+
+TEST(SyntaxWriterCtu, EquallyDistantPredictorsKeepTheFirst)
+{
+    // mv (2, 0) is 2 away from both predictors: the first one is kept, and
+    // (3, 0) chooses the second.
+    static ctu_cu_maps maps;
+    static ctu_motion_grid motion;
+    std::memset(&maps, 0, sizeof(maps));
+    std::memset(&motion, 0xff, sizeof(motion));
+    syntax_ctu_context ctx{};
+    ctx.maps = &maps;
+    ctx.motion = &motion;
+    ctx.slice_type = 1;
+    ctx.num_ref_idx_active[0] = 1;
+    ctx.inter = syntax_inter_services{nullptr, tie_amvp, nullptr, nullptr};
+    const int unit = zorder_to_map8[0];
+    motion.ref_idx[0][unit] = 0;
+    std::vector<uint8_t> buf(256);
+    cabac_encoder enc{};
+    cabac_init_contexts(&enc, 1, 30, 120);
+    cabac_encoder_init(&enc, buf.data(), buf.data() + buf.size());
+    motion.mv[0][unit] = 2;
+    cabac_write_prediction_unit(&ctx, &enc, 0, 0, 0, 16, 16, 2);
+    motion.mv[0][unit] = 3;
+    cabac_write_prediction_unit(&ctx, &enc, 0, 0, 0, 16, 16, 2);
+    cabac_flush(&enc);
+    syntax_reader r;
+    rd_params p;
+    p.slice_type = 1;
+    p.slice_qp = 30;
+    r.start(p, buf.data(), (size_t)(enc.buf_cur - enc.buf_start));
+    int mvd[2];
+    EXPECT_EQ(r.bin(ctx_merge_flag), 0);
+    r.read_mvd(mvd);
+    EXPECT_EQ(mvd[0], 2);
+    EXPECT_EQ(mvd[1], 0);
+    EXPECT_EQ(r.bin(ctx_mvp_flag), 0);
+    EXPECT_EQ(r.bin(ctx_merge_flag), 0);
+    r.read_mvd(mvd);
+    EXPECT_EQ(mvd[0], -1);
+    EXPECT_EQ(r.bin(ctx_mvp_flag), 1);
+}
+
+}  // namespace
