@@ -42,8 +42,8 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.max_num_merge_cand = ctx->sh.max_num_merge_cand;
     s.num_ref_idx_active[0] = ctx->sh.num_ref_idx_l0_active;
     s.num_ref_idx_active[1] = ctx->sh.num_ref_idx_l1_active;
-    s.sps = ctx->active_sps;
-    s.pps = ctx->active_pps;
+    s.sps = ctx->sh.sps;   // the context's own copies: other pictures' instances rewrite theirs
+    s.pps = ctx->sh.pps;
     s.scans = ctx->scans;
     s.metrics = &ctx->metric;
     s.qp_prev = ctx->qp_prev;
