@@ -239,6 +239,18 @@ TEST(intra_simd, kernels_read_only_inside_the_reference_array)
     }
 }
 
+// Both sets hold SSE4.1 code: flags that do not promise SSE4.1 keep every
+// entry portable, whatever else they ask for.
+TEST(intra_simd, flags_without_sse41_keep_the_portable_table)
+{
+    intra_pred_table portable = portable_table();
+    for (uint32_t flags : {(uint32_t)CPU_SSSE3, (uint32_t)(CPU_SSSE3 | CPU_AVX2)}) {
+        intra_pred_table t;
+        intra_pred_table_init(flags, &t);
+        EXPECT_EQ(memcmp(&t, &portable, sizeof t), 0) << "flags " << flags;
+    }
+}
+
 TEST(intra_simd, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
 {
     if (!have_ssse3_set()) GTEST_SKIP();
