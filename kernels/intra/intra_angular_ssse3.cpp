@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <utility>
 
 #include "kernels/intra/intra_pred_kernels.h"
 
@@ -205,30 +206,58 @@ static constexpr proj_mask16 make_proj_mask16(int angle, int inv)
     return m;
 }
 
-// Rows of a vertical mode with a negative angle: row y reads the 17 samples of
-// the extended reference that start at ref_main[i + 1], i = ((y+1) angle) >> 5,
-// and weighs neighbouring pairs by (32 - f, f).
+// Integer part (toward minus infinity) and fraction of row y's position.
+static constexpr int row_int(int y, int angle)
+{
+    int p = (y + 1) * angle;
+    return p >= 0 ? p / 32 : -((-p + 31) / 32);
+}
+
+static constexpr int row_frac(int y, int angle) { return (y + 1) * angle - 32 * row_int(y, angle); }
+
+// The 16 samples of the extended reference that start at ref_main[s - 16],
+// from lo = ref_main[-16..-1], mid = ref_main[0..15], hi = ref_main[16..31].
+template <int S>
+static __m128i window16(__m128i lo, __m128i mid, __m128i hi)
+{
+    if constexpr (S < 16) return _mm_alignr_epi8(mid, lo, S);
+    else if constexpr (S == 16) return mid;
+    else return _mm_alignr_epi8(hi, mid, S - 16);
+}
+
+// Row y reads ref_main[i + 1 ..] and ref_main[i + 2 ..], i = ((y+1) angle) >> 5,
+// taken by register alignment, and weighs the pairs by (32 - f, f).
+template <int ANGLE, int Y>
+static void neg16_row(uint8_t *dst, int dst_stride, __m128i lo, __m128i mid, __m128i hi)
+{
+    constexpr int i = row_int(Y, ANGLE);
+    constexpr int f = row_frac(Y, ANGLE);
+    __m128i a = window16<17 + i>(lo, mid, hi);
+    __m128i b = window16<18 + i>(lo, mid, hi);
+    const __m128i round = _mm_set1_epi16(1024);
+    __m128i w = _mm_load_si128((const __m128i *)intra_ang_frac_weights[f]);
+    __m128i l = _mm_mulhrs_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), w), round);
+    __m128i h = _mm_mulhrs_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), w), round);
+    storeu(dst + Y * dst_stride, _mm_packus_epi16(l, h));
+}
+
+template <int ANGLE, int... Y>
+static void neg16_rows(uint8_t *dst, int dst_stride, __m128i lo, __m128i mid, __m128i hi,
+                       std::integer_sequence<int, Y...>)
+{
+    (neg16_row<ANGLE, Y>(dst, dst_stride, lo, mid, hi), ...);
+}
+
+// Vertical 16x16 modes with a negative angle: the main reference is extended
+// below the corner by one constant byte shuffle of left[0..15].
 template <int ANGLE, int INV>
 static void predict_neg16(uint8_t *dst, int dst_stride, const uint8_t *ref)
 {
     static constexpr proj_mask16 mask = make_proj_mask16(ANGLE, INV);
-    alignas(16) uint8_t ext[48];
-    storeu(ext, _mm_shuffle_epi8(loadu(ref + 33), _mm_load_si128((const __m128i *)mask.v)));
-    storeu(ext + 16, loadu(ref));      // ref_main[0..15]
-    storeu(ext + 32, loadu(ref + 16)); // ref_main[16..31]
-    const uint8_t *m = ext + 16;
-    const __m128i round = _mm_set1_epi16(1024);
-    for (int y = 0; y < 16; y++) {
-        int p = (y + 1) * ANGLE;
-        int i = p >> 5;
-        int f = p & 31;
-        __m128i a = loadu(m + i + 1);
-        __m128i b = loadu(m + i + 2);
-        __m128i w = _mm_load_si128((const __m128i *)intra_ang_frac_weights[f]);
-        __m128i lo = _mm_mulhrs_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), w), round);
-        __m128i hi = _mm_mulhrs_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), w), round);
-        storeu(dst + y * dst_stride, _mm_packus_epi16(lo, hi));
-    }
+    __m128i lo = _mm_shuffle_epi8(loadu(ref + 33), _mm_load_si128((const __m128i *)mask.v));
+    __m128i mid = loadu(ref);     // ref_main[0..15]
+    __m128i hi = loadu(ref + 16); // ref_main[16..31]
+    neg16_rows<ANGLE>(dst, dst_stride, lo, mid, hi, std::make_integer_sequence<int, 16>());
 }
 
 void intra_pred_ang19_16x16_sse41(INTRA_KERNEL_ARGS) { predict_neg16<-26, 315>(dst, dst_stride, ref); }
