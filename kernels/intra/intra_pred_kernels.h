@@ -46,6 +46,55 @@ void intra_pred_ang26_filt_4x4_c(INTRA_KERNEL_ARGS);
 void intra_pred_ang26_filt_8x8_c(INTRA_KERNEL_ARGS);
 void intra_pred_ang26_filt_16x16_c(INTRA_KERNEL_ARGS);
 
+// Fractional-position weights of the angular predictors: entry f (0..31) holds
+// the byte pair (32 - f, f) sixteen times, for an unsigned-by-signed byte
+// multiply-add of interleaved neighbouring reference samples.
+extern const uint8_t intra_ang_frac_weights[32][32];
+
+// Vector planar and DC kernels.
+void intra_pred_planar_4x4_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_planar_8x8_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_planar_16x16_avx2(INTRA_KERNEL_ARGS);
+void intra_pred_planar_32x32_avx2(INTRA_KERNEL_ARGS);
+void intra_pred_dc_4x4_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_dc_8x8_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_dc_16x16_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_dc_32x32_avx2(INTRA_KERNEL_ARGS);
+void intra_pred_dc_filt_4x4_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_dc_filt_8x8_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_dc_filt_16x16_sse41(INTRA_KERNEL_ARGS);
+
+// Vector angular kernels of 4x4 to 16x16 blocks (SSE2 to SSE4.1 code that the
+// AVX2 set installs).
+void intra_pred_ang2_4x4_sse2(INTRA_KERNEL_ARGS);
+void intra_pred_ang2_16x16_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_4x4_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_8x8_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_16x16_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_filt_4x4_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_filt_8x8_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang10_filt_16x16_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang18_4x4_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang18_16x16_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_ang19_16x16_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang20_16x16_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang21_16x16_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_4x4_sse2(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_8x8_ssse3(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_16x16_sse2(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_filt_4x4_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_filt_8x8_sse41(INTRA_KERNEL_ARGS);
+void intra_pred_ang26_filt_16x16_sse41(INTRA_KERNEL_ARGS);
+
+// AVX2 angular kernels of 32x32 blocks: modes 3 to 25 and 27 to 33.
+#define INTRA_ANGULAR32_AVX2_MODES(X)                                                      \
+    X(3) X(4) X(5) X(6) X(7) X(8) X(9) X(10) X(11) X(12) X(13) X(14) X(15) X(16) X(17)    \
+    X(18) X(19) X(20) X(21) X(22) X(23) X(24) X(25) X(27) X(28) X(29) X(30) X(31) X(32)   \
+    X(33)
+#define INTRA_DECLARE_ANGULAR32_AVX2(m) void intra_pred_ang##m##_32x32_avx2(INTRA_KERNEL_ARGS);
+INTRA_ANGULAR32_AVX2_MODES(INTRA_DECLARE_ANGULAR32_AVX2)
+#undef INTRA_DECLARE_ANGULAR32_AVX2
+
 // Vector set installers, called by intra_pred_table_init only when the
 // processor has every instruction set that the set uses.
 void intra_pred_table_fill_ssse3(intra_pred_table *table);

@@ -1,0 +1,326 @@
+// Vector intra kernels against the portable ones: one harness walks every slot
+// that the SSSE3 set and the AVX2 set fill and compares it with the portable
+// kernel of the same slot on random and extreme reference samples, at two
+// destination strides, checking that nothing outside the block (or the output
+// array) is written and that the reference array is left as it was. Direct
+// tests cover worked values of the H.265 processes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "encoder/cpu.h"
+#include "kernels/intra/intra_pred_kernels.h"
+
+namespace {
+
+const int table_slots = 284;
+const int margin = 32; // readable bytes around every reference array
+
+typedef void (*set_fill_fn)(intra_pred_table *);
+
+bool have_ssse3_set() { return cpu_use_ssse3_set(CPU_SSE41 | CPU_SSSE3); }
+bool have_avx2_set() { return cpu_use_avx2_set(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2); }
+
+void *slot_ptr(const intra_pred_table &t, int slot)
+{
+    void *p;
+    memcpy(&p, (const char *)&t + slot * sizeof(void *), sizeof p);
+    return p;
+}
+
+intra_pred_table portable_table()
+{
+    intra_pred_table t;
+    intra_pred_table_init(0, &t);
+    return t;
+}
+
+// The slots a set installer stores, found by running it on an empty table.
+std::vector<int> slots_filled_by(set_fill_fn fill)
+{
+    intra_pred_table t;
+    memset(&t, 0, sizeof t);
+    fill(&t);
+    std::vector<int> slots;
+    for (int s = 0; s < table_slots; s++)
+        if (slot_ptr(t, s)) slots.push_back(s);
+    return slots;
+}
+
+int slot_size(int slot) { return 4 << (slot < 4 ? slot : (slot - 4) % 4); }
+
+// Reference case k: random, flat extremes, alternating extremes, ramps, random
+// extremes and sides that disagree with each other and with the corner.
+void fill_reference(int k, uint8_t *ref, int n, std::mt19937 &rng)
+{
+    int len = 4 * n + 1;
+    for (int i = 0; i < len; i++) {
+        int v;
+        switch (k) {
+        case 0: v = 0; break;
+        case 1: v = 255; break;
+        case 2: v = (i & 1) * 255; break;
+        case 3: v = (~i & 1) * 255; break;
+        case 4: v = i * 255 / (len - 1); break;
+        case 5: v = 255 - i * 255 / (len - 1); break;
+        case 6: v = (rng() & 1) * 255; break;
+        case 7: v = i == 0 ? 255 : 0; break;
+        case 8: v = i == 0 ? 0 : 255; break;
+        case 9: v = i == 0 ? 128 : (i <= 2 * n ? 0 : 255); break;
+        case 10: v = i == 0 ? 128 : (i <= 2 * n ? 255 : 0); break;
+        case 11: v = (i * 37) & 255; break;
+        default: v = (int)(rng() & 255); break;
+        }
+        ref[i] = (uint8_t)v;
+    }
+}
+
+const int reference_cases = 24;
+
+struct ref_buffer {
+    std::vector<uint8_t> mem;
+    uint8_t *ref;
+    ref_buffer(int n, std::mt19937 &rng) : mem(4 * n + 1 + 2 * margin)
+    {
+        for (uint8_t &b : mem) b = (uint8_t)rng(); // the margins hold noise
+        ref = mem.data() + margin;
+    }
+};
+
+// Runs slot kernels of both tables on one reference; the destination starts
+// one row and 8 columns into a noise-filled buffer so that a write before,
+// after or beside any row shows.
+void compare_pred(intra_pred_fn simd, intra_pred_fn portable, int n, int stride,
+                  const ref_buffer &rb, std::mt19937 &rng, const char *what)
+{
+    const int rows = n + 2, left = 8;
+    std::vector<uint8_t> init((size_t)rows * stride + left + n);
+    for (uint8_t &b : init) b = (uint8_t)rng();
+    std::vector<uint8_t> a = init, b = init;
+    uint8_t *origin_a = a.data() + stride + left, *origin_b = b.data() + stride + left;
+    std::vector<uint8_t> ref_before = rb.mem;
+    portable(origin_a, stride, rb.ref);
+    simd(origin_b, stride, rb.ref);
+    ASSERT_EQ(rb.mem, ref_before) << what << ": reference or its margins changed";
+    for (size_t i = 0; i < b.size(); i++) {
+        long off = (long)i - (stride + left);
+        bool inside = off >= 0 && off / stride < n && off % stride < n;
+        if (!inside) {
+            ASSERT_EQ(b[i], init[i]) << what << ": byte outside the block written at " << off;
+        }
+    }
+    for (int y = 0; y < n; y++)
+        for (int x = 0; x < n; x++)
+            ASSERT_EQ(origin_b[y * stride + x], origin_a[y * stride + x])
+                << what << ": sample (" << x << ", " << y << ")";
+}
+
+void compare_filter(intra_ref_filter_fn simd, intra_ref_filter_fn portable, int n, const ref_buffer &rb,
+                    std::mt19937 &rng, const char *what)
+{
+    int len = 4 * n + 1;
+    std::vector<uint8_t> init(len + 2 * margin);
+    for (uint8_t &b : init) b = (uint8_t)rng();
+    std::vector<uint8_t> a = init, b = init;
+    std::vector<uint8_t> ref_before = rb.mem;
+    portable(rb.ref, a.data() + margin);
+    simd(rb.ref, b.data() + margin);
+    ASSERT_EQ(rb.mem, ref_before) << what << ": input changed";
+    ASSERT_EQ(a, b) << what;
+}
+
+// Walks every slot the set fills; returns how many slots were compared on every
+// reference case and both strides (a slot compared less counts as a failure).
+void check_set(set_fill_fn fill, const char *set_name)
+{
+    intra_pred_table portable = portable_table();
+    intra_pred_table simd;
+    memset(&simd, 0, sizeof simd);
+    fill(&simd);
+    std::vector<int> slots = slots_filled_by(fill);
+    ASSERT_FALSE(slots.empty());
+    std::mt19937 rng(2027);
+    std::vector<int> compared(table_slots, 0);
+    for (int slot : slots) {
+        int n = slot_size(slot);
+        char what[64];
+        snprintf(what, sizeof what, "%s slot %d (N %d)", set_name, slot, n);
+        for (int k = 0; k < reference_cases; k++) {
+            ref_buffer rb(n, rng);
+            fill_reference(k, rb.ref, n, rng);
+            if (slot < 4) {
+                compare_filter((intra_ref_filter_fn)slot_ptr(simd, slot),
+                               (intra_ref_filter_fn)slot_ptr(portable, slot), n, rb, rng, what);
+                if (::testing::Test::HasFatalFailure()) return;
+                compared[slot] += 2;
+                continue;
+            }
+            for (int stride : {128, n + 3}) {
+                compare_pred((intra_pred_fn)slot_ptr(simd, slot), (intra_pred_fn)slot_ptr(portable, slot), n,
+                             stride, rb, rng, what);
+                if (::testing::Test::HasFatalFailure()) return;
+                compared[slot]++;
+            }
+        }
+    }
+    for (int slot : slots) EXPECT_EQ(compared[slot], 2 * reference_cases) << set_name << " slot " << slot;
+}
+
+intra_pred_fn avx2_slot(int mode, int f, int s)
+{
+    intra_pred_table t;
+    memset(&t, 0, sizeof t);
+    intra_pred_table_fill_avx2(&t);
+    return t.pred[mode][f][s];
+}
+
+intra_pred_fn ssse3_slot(int mode, int f, int s)
+{
+    intra_pred_table t;
+    memset(&t, 0, sizeof t);
+    intra_pred_table_fill_ssse3(&t);
+    return t.pred[mode][f][s];
+}
+
+std::vector<uint8_t> predict(intra_pred_fn fn, int n, const std::vector<uint8_t> &ref_array)
+{
+    std::vector<uint8_t> mem(ref_array.size() + 2 * margin, 0);
+    memcpy(mem.data() + margin, ref_array.data(), ref_array.size());
+    std::vector<uint8_t> out((size_t)n * n);
+    fn(out.data(), n, mem.data() + margin);
+    return out;
+}
+
+} // namespace
+
+TEST(intra_simd, ssse3_set_equals_portable_in_every_slot_it_fills)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    check_set(intra_pred_table_fill_ssse3, "ssse3");
+}
+
+TEST(intra_simd, avx2_set_equals_portable_in_every_slot_it_fills)
+{
+    if (!have_avx2_set()) GTEST_SKIP() << "processor lacks AVX2/BMI2/POPCNT";
+    check_set(intra_pred_table_fill_avx2, "avx2");
+}
+
+TEST(intra_simd, sets_fill_exactly_their_slots)
+{
+    std::vector<int> s2 = slots_filled_by(intra_pred_table_fill_ssse3);
+    std::vector<int> s4 = slots_filled_by(intra_pred_table_fill_avx2);
+    EXPECT_EQ(s2.size(), 13u);
+    EXPECT_EQ(s4.size(), 264u);
+    // Mode 34 below 32x32 and the smoothing entries stay outside the AVX2 set.
+    for (int slot : s4) {
+        EXPECT_GE(slot, 4);
+        int mode = (slot - 4) / 8, s = (slot - 4) % 4;
+        EXPECT_FALSE(mode == 34 && s < 3) << slot;
+    }
+}
+
+// Each kernel reads its reference array only: with the array alone in its heap
+// block, a read past either end faults under the address sanitizer.
+TEST(intra_simd, kernels_read_only_inside_the_reference_array)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    intra_pred_table t;
+    intra_pred_table_init(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2, &t);
+    for (int s = 0; s < 4; s++) {
+        int n = 4 << s;
+        std::vector<uint8_t> ref(4 * n + 1, 9), out(4 * n + 1);
+        std::vector<uint8_t> block((size_t)n * n);
+        t.ref_filter[s](ref.data(), out.data());
+        for (int mode = 0; mode < INTRA_MODE_COUNT; mode++)
+            for (int f = 0; f < 2; f++) t.pred[mode][f][s](block.data(), n, ref.data());
+    }
+}
+
+// Both sets hold SSE4.1 code: flags that do not promise SSE4.1 keep every
+// entry portable, whatever else they ask for.
+TEST(intra_simd, flags_without_sse41_keep_the_portable_table)
+{
+    intra_pred_table portable = portable_table();
+    for (uint32_t flags : {(uint32_t)CPU_SSSE3, (uint32_t)(CPU_SSSE3 | CPU_AVX2)}) {
+        intra_pred_table t;
+        intra_pred_table_init(flags, &t);
+        EXPECT_EQ(memcmp(&t, &portable, sizeof t), 0) << "flags " << flags;
+    }
+}
+
+TEST(intra_simd, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
+{
+    if (!have_ssse3_set()) GTEST_SKIP();
+    std::vector<uint8_t> ref(17, 0);
+    for (int i = 9; i <= 12; i++) ref[i] = 255;
+    for (uint8_t v : predict(ssse3_slot(1, 0, 0), 4, ref)) EXPECT_EQ(v, 128);
+}
+
+TEST(intra_simd, flat_reference_gives_flat_block_in_dc_and_planar_slots)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    intra_pred_table t;
+    intra_pred_table_init(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2, &t);
+    for (int v : {0, 77, 255})
+        for (int s = 0; s < 4; s++) {
+            int n = 4 << s;
+            std::vector<uint8_t> ref(4 * n + 1, (uint8_t)v);
+            for (int mode = 0; mode < 2; mode++)
+                for (int f = 0; f < 2; f++)
+                    for (uint8_t got : predict(t.pred[mode][f][s], n, ref))
+                        ASSERT_EQ(got, v) << "mode " << mode << " f " << f << " N " << n;
+        }
+}
+
+TEST(intra_simd, filtered_vertical_clips_the_first_column_both_ways)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    for (int s = 0; s < 3; s++) {
+        int n = 4 << s;
+        std::vector<uint8_t> ref(4 * n + 1, 0);
+        ref[0] = 255;
+        for (int i = 1; i <= 2 * n; i++) ref[i] = 10;
+        std::vector<uint8_t> low = predict(avx2_slot(26, 1, s), n, ref);
+        ref[0] = 0;
+        for (int i = 1; i <= 2 * n; i++) ref[i] = 250;
+        for (int i = 2 * n + 1; i <= 4 * n; i++) ref[i] = 255;
+        std::vector<uint8_t> high = predict(avx2_slot(26, 1, s), n, ref);
+        for (int y = 0; y < n; y++) {
+            EXPECT_EQ(low[y * n], 0) << "N " << n;
+            EXPECT_EQ(high[y * n], 255) << "N " << n;
+            EXPECT_EQ(low[y * n + 1], 10);
+            EXPECT_EQ(high[y * n + 1], 250);
+        }
+    }
+}
+
+TEST(intra_simd, mirrored_32x32_modes_give_transposed_blocks_on_a_symmetric_reference)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::mt19937 rng(5);
+    std::vector<uint8_t> ref(129);
+    ref[0] = (uint8_t)rng();
+    for (int i = 0; i < 64; i++) ref[1 + i] = ref[65 + i] = (uint8_t)rng();
+    for (int mode = 3; mode <= 17; mode++) {
+        if (mode == 10) continue;
+        std::vector<uint8_t> h = predict(avx2_slot(mode, 0, 3), 32, ref);
+        std::vector<uint8_t> v = predict(avx2_slot(36 - mode, 0, 3), 32, ref);
+        for (int y = 0; y < 32; y++)
+            for (int x = 0; x < 32; x++) ASSERT_EQ(h[y * 32 + x], v[x * 32 + y]) << "mode " << mode;
+    }
+}
+
+TEST(intra_simd, mode_27_at_32x32_copies_whole_sample_rows_at_fraction_zero)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::vector<uint8_t> ref(129);
+    for (int i = 0; i < 129; i++) ref[i] = (uint8_t)(i * 7 + 3);
+    std::vector<uint8_t> out = predict(avx2_slot(27, 0, 3), 32, ref);
+    for (int x = 0; x < 32; x++) {
+        EXPECT_EQ(out[15 * 32 + x], ref[1 + x + 1]);
+        EXPECT_EQ(out[31 * 32 + x], ref[1 + x + 2]);
+    }
+}
