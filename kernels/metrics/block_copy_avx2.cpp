@@ -1,5 +1,7 @@
-// AVX2 forms of the CTU-sized copies: a batch of rows is loaded into registers
-// (8 rows of 64 bytes or 16 rows of 32) and then stored, in 32-byte moves.
+// AVX2 forms of the CTU-sized copies: a small batch (one row of 64 bytes or
+// two of 32) is loaded into registers and then stored, in 32-byte moves.
+// Larger batches measured slower: the loads of a batch wait behind the stores
+// of the one before.
 // Loads and stores are unaligned, so no pointer or stride needs any alignment.
 #include <immintrin.h>
 
@@ -9,9 +11,9 @@
 
 #define TV_INLINE static inline __attribute__((always_inline))
 
-enum { BATCH_REGS = 16 };
+enum { BATCH_REGS = 2 };
 
-// n x n bytes, n = 32 or 64, in batches of 16 registers.
+// n x n bytes, n = 32 or 64, in batches of two registers.
 TV_INLINE void copy_batched(uint8_t *dst, const uint8_t *src, int dst_stride, int src_stride, int n)
 {
     int per_row = n / 32;

@@ -117,34 +117,6 @@ TV_PAIR_METRIC(sad_sub_4x4_avx) { return 2 * sad_rows(a, a_stride, b, b_stride, 
 
 enum { SRC_ROW2 = 128 };
 
-// Accumulates the byte-SADs of k candidates (k = 2, 3, 4) of a w x h block.
-TV_INLINE void sad_xk_acc256(const uint8_t *src, const uint8_t *const *c, int k, int cand_stride, int w, int h,
-                             __m256i *acc)
-{
-    ptrdiff_t cs2 = 2 * (ptrdiff_t)cand_stride;
-    for (int i = 0; i < k; i++) acc[i] = _mm256_setzero_si256();
-    if (w == 16) {
-        // Two used rows per vector: row y low, row y + 2 high.
-        for (int y = 0; y < h; y += 4, src += 2 * SRC_ROW2) {
-            __m256i s = _mm256_inserti128_si256(
-                _mm256_castsi128_si256(_mm_load_si128((const __m128i *)src)),
-                _mm_load_si128((const __m128i *)(src + SRC_ROW2)), 1);
-            ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
-            for (int i = 0; i < k; i++)
-                acc[i] = _mm256_add_epi32(acc[i], _mm256_sad_epu8(s, load16x2(c[i] + off, c[i] + off + cs2)));
-        }
-        return;
-    }
-    for (int y = 0; y < h; y += 2, src += SRC_ROW2) {
-        ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
-        for (int x = 0; x < w; x += 32) {
-            __m256i s = _mm256_load_si256((const __m256i *)(src + x));
-            for (int i = 0; i < k; i++)
-                acc[i] = _mm256_add_epi32(acc[i], _mm256_sad_epu8(s, load32(c[i] + off + x)));
-        }
-    }
-}
-
 // (c0, c1, c2, c3) of up to four 256-bit byte-SAD accumulators (missing ones zero).
 TV_INLINE __m128i fold256(const __m256i *acc, int k)
 {
@@ -175,39 +147,69 @@ TV_INLINE void store_k(uint32_t *out, __m128i totals, int k)
     if (k == 3) out[2] = (uint32_t)_mm_extract_epi32(totals, 2);
 }
 
-// 8- and 4-wide blocks in 128-bit vectors; no alignment needed.
-TV_INLINE void sad_xk_acc128(const uint8_t *src, const uint8_t *const *c, int k, int cand_stride, int w, int h,
-                             __m128i *acc)
-{
-    ptrdiff_t cs2 = 2 * (ptrdiff_t)cand_stride;
-    for (int i = 0; i < k; i++) acc[i] = _mm_setzero_si128();
-    if (w == 8) {
-        for (int y = 0; y < h; y += 4, src += 2 * SRC_ROW2) {
-            __m128i s = load8x2(src, src + SRC_ROW2);
-            ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
-            for (int i = 0; i < k; i++)
-                acc[i] = _mm_add_epi32(acc[i], _mm_sad_epu8(s, load8x2(c[i] + off, c[i] + off + cs2)));
-        }
-        return;
-    }
-    // 4x4: used rows 0 and 2.
-    __m128i s = load4x2(src, src + SRC_ROW2);
-    for (int i = 0; i < k; i++) acc[i] = _mm_sad_epu8(s, load4x2(c[i], c[i] + cs2));
-}
+// Adds the byte-SADs of one source vector against the rows of k candidates
+// (k = 2, 3, 4) at byte offset off; the accumulators stay in registers.
+#define TV_SAD_XK_STEP(add, sad, s, load, off)                                   \
+    do {                                                                         \
+        a0 = add(a0, sad(s, load(c0 + (off))));                                  \
+        a1 = add(a1, sad(s, load(c1 + (off))));                                  \
+        if (k > 2) a2 = add(a2, sad(s, load(c2 + (off))));                       \
+        if (k > 3) a3 = add(a3, sad(s, load(c3 + (off))));                       \
+    } while (0)
+
+// Row pair y, y + 2 of a 16-wide candidate in one vector.
+#define TV_LOAD16_ROWPAIR(p) load16x2((p), (p) + cs2)
+#define TV_LOAD8_ROWPAIR(p) load8x2((p), (p) + cs2)
 
 TV_INLINE void sad_xk(const uint8_t *src, const uint8_t *const *c, int k, int cand_stride, uint32_t *out, int w,
                       int h)
 {
+    ptrdiff_t cs2 = 2 * (ptrdiff_t)cand_stride;
+    const uint8_t *c0 = c[0], *c1 = c[1], *c2 = k > 2 ? c[2] : c[0], *c3 = k > 3 ? c[3] : c[0];
     if (w >= 16) {
-        __m256i acc[4];
-        sad_xk_acc256(src, c, k, cand_stride, w, h, acc);
+        __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+        if (w == 16) {
+            // Two used rows per vector: row y low, row y + 2 high.
+            for (int y = 0; y < h; y += 4, src += 2 * SRC_ROW2) {
+                __m256i s = _mm256_inserti128_si256(
+                    _mm256_castsi128_si256(_mm_load_si128((const __m128i *)src)),
+                    _mm_load_si128((const __m128i *)(src + SRC_ROW2)), 1);
+                ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
+                TV_SAD_XK_STEP(_mm256_add_epi32, _mm256_sad_epu8, s, TV_LOAD16_ROWPAIR, off);
+            }
+        } else {
+            for (int y = 0; y < h; y += 2, src += SRC_ROW2) {
+                ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
+                __m256i s = _mm256_load_si256((const __m256i *)src);
+                TV_SAD_XK_STEP(_mm256_add_epi32, _mm256_sad_epu8, s, load32, off);
+                if (w == 64) {
+                    s = _mm256_load_si256((const __m256i *)(src + 32));
+                    TV_SAD_XK_STEP(_mm256_add_epi32, _mm256_sad_epu8, s, load32, off + 32);
+                }
+            }
+        }
+        __m256i acc[4] = {a0, a1, a2, a3};
         store_k(out, fold256(acc, k), k);
-    } else {
-        __m128i acc[4];
-        sad_xk_acc128(src, c, k, cand_stride, w, h, acc);
-        store_k(out, fold128(acc, k), k);
+        return;
     }
+    __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
+    if (w == 8) {
+        for (int y = 0; y < h; y += 4, src += 2 * SRC_ROW2) {
+            __m128i s = load8x2(src, src + SRC_ROW2);
+            ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
+            TV_SAD_XK_STEP(_mm_add_epi32, _mm_sad_epu8, s, TV_LOAD8_ROWPAIR, off);
+        }
+    } else {   // 4x4: used rows 0 and 2
+        __m128i s = load4x2(src, src + SRC_ROW2);
+        a0 = _mm_sad_epu8(s, load4x2(c0, c0 + cs2));
+        a1 = _mm_sad_epu8(s, load4x2(c1, c1 + cs2));
+        if (k > 2) a2 = _mm_sad_epu8(s, load4x2(c2, c2 + cs2));
+        if (k > 3) a3 = _mm_sad_epu8(s, load4x2(c3, c3 + cs2));
+    }
+    __m128i acc[4] = {a0, a1, a2, a3};
+    store_k(out, fold128(acc, k), k);
 }
+
 
 static void sad_x4_sub_64xh_avx2(const uint8_t *src, const uint8_t *c0, const uint8_t *c1, const uint8_t *c2,
                                  const uint8_t *c3, int cand_stride, uint32_t *out, int h)

@@ -83,7 +83,7 @@ TV_PAIR_METRIC(sad_sub_4x8_ssse3)
 
 // ---- Four candidates ----
 
-// Byte-SAD results of the four candidates, (lo, 0, hi, 0) each, folded into
+// Byte-SAD sums of the four candidates, (lo, 0, hi, 0) each, folded into
 // one vector (c0, c1, c2, c3) by two levels of 32-bit horizontal adds.
 TV_INLINE __m128i fold4(__m128i s0, __m128i s1, __m128i s2, __m128i s3)
 {
@@ -95,28 +95,36 @@ TV_INLINE void store_doubled(uint32_t *out, __m128i acc)
     _mm_storeu_si128((__m128i *)out, _mm_slli_epi32(acc, 1));
 }
 
-// w = 16, 32, 64: the source row (stride 64) is loaded once per piece for all
-// four candidates.
+// w = 8, 16, 32, 64: the source row (stride 64) is loaded once per piece for
+// all four candidates. Each candidate keeps its own accumulator in a register;
+// the four are folded once at the end (horizontal adds are slow per piece).
 TV_INLINE void sad_x4_sub_rows(const uint8_t *src, const uint8_t *c0, const uint8_t *c1, const uint8_t *c2,
                                const uint8_t *c3, int cand_stride, uint32_t *out, int w, int h)
 {
     ptrdiff_t cs2 = 2 * (ptrdiff_t)cand_stride;
-    __m128i acc = _mm_setzero_si128();
-    for (int y = 0; y < h; y += 2, src += 128, c0 += cs2, c1 += cs2, c2 += cs2, c3 += cs2) {
-        if (w == 8) {
-            __m128i s = _mm_unpacklo_epi64(load8(src), load8(src));
-            __m128i s01 = _mm_sad_epu8(s, _mm_unpacklo_epi64(load8(c0), load8(c1)));
-            __m128i s23 = _mm_sad_epu8(s, _mm_unpacklo_epi64(load8(c2), load8(c3)));
-            acc = _mm_add_epi32(acc, _mm_hadd_epi32(s01, s23));
-            continue;
+    __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
+    if (w == 8) {
+        // Two used rows per vector: row y low, row y + 2 high.
+        for (int y = 0; y < h; y += 4, src += 256, c0 += 2 * cs2, c1 += 2 * cs2, c2 += 2 * cs2, c3 += 2 * cs2) {
+            __m128i s = _mm_unpacklo_epi64(load8(src), load8(src + 128));
+            a0 = _mm_add_epi32(a0, _mm_sad_epu8(s, _mm_unpacklo_epi64(load8(c0), load8(c0 + cs2))));
+            a1 = _mm_add_epi32(a1, _mm_sad_epu8(s, _mm_unpacklo_epi64(load8(c1), load8(c1 + cs2))));
+            a2 = _mm_add_epi32(a2, _mm_sad_epu8(s, _mm_unpacklo_epi64(load8(c2), load8(c2 + cs2))));
+            a3 = _mm_add_epi32(a3, _mm_sad_epu8(s, _mm_unpacklo_epi64(load8(c3), load8(c3 + cs2))));
         }
-        for (int x = 0; x < w; x += 16) {
-            __m128i s = _mm_load_si128((const __m128i *)(src + x));
-            acc = _mm_add_epi32(acc, fold4(_mm_sad_epu8(s, load16(c0 + x)), _mm_sad_epu8(s, load16(c1 + x)),
-                                           _mm_sad_epu8(s, load16(c2 + x)), _mm_sad_epu8(s, load16(c3 + x))));
+    } else {
+        for (int y = 0; y < h; y += 2, src += 128, c0 += cs2, c1 += cs2, c2 += cs2, c3 += cs2) {
+#pragma GCC unroll 4
+            for (int x = 0; x < w; x += 16) {
+                __m128i s = _mm_load_si128((const __m128i *)(src + x));
+                a0 = _mm_add_epi32(a0, _mm_sad_epu8(s, load16(c0 + x)));
+                a1 = _mm_add_epi32(a1, _mm_sad_epu8(s, load16(c1 + x)));
+                a2 = _mm_add_epi32(a2, _mm_sad_epu8(s, load16(c2 + x)));
+                a3 = _mm_add_epi32(a3, _mm_sad_epu8(s, load16(c3 + x)));
+            }
         }
     }
-    store_doubled(out, acc);
+    store_doubled(out, fold4(a0, a1, a2, a3));
 }
 
 static void sad_x4_sub_32xh_ssse3(const uint8_t *src, const uint8_t *c0, const uint8_t *c1, const uint8_t *c2,
