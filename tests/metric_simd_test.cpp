@@ -97,6 +97,13 @@ void compare_pair(int slot, pair_metric_fn simd, pair_metric_fn ref, std::mt1993
     }
 }
 
+// Copies the samples of src into dst (same size, any strides).
+void copy_samples(test_block &dst, const test_block &src)
+{
+    for (int y = 0; y < src.h; y++)
+        for (int x = 0; x < src.w; x++) dst.at(x, y) = src.at(x, y);
+}
+
 // A source block as the callers hold it: row stride 64, 32-byte aligned, in a
 // buffer that ends right after its last sample.
 struct source_block {
@@ -121,14 +128,14 @@ void compare_multi(int slot, int k, const void *simd, const void *ref, std::mt19
         int cs = random_stride(rng, w);
         test_block s = make_block(w, h, w), c[4];
         for (int i = 0; i < 4; i++) c[i] = make_block(w, h, cs);
-        fill_case(t, s, c[0], rng);
-        test_block scratch = make_block(w, h, w);
-        fill_case(t + 1, scratch, c[1], rng);
+        test_block pair_b = make_block(w, h, w), scratch = make_block(w, h, w);
+        fill_case(t, s, pair_b, rng);
+        copy_samples(c[0], pair_b);
+        fill_case(t + 1, scratch, pair_b, rng);
+        copy_samples(c[1], pair_b);
         fill_extreme(c[2], rng);
-        c[3] = c[0];
-        if (t % 3 == 0)   // a candidate equal to the source
-            for (int y = 0; y < h; y++)
-                for (int x = 0; x < w; x++) c[2].at(x, y) = s.at(x, y);
+        copy_samples(c[3], c[0]);
+        if (t % 3 == 0) copy_samples(c[2], s);   // a candidate equal to the source
         source_block src(s);
         const uint8_t *cp[4] = {c[0].origin, c[1].origin, t % 4 == 1 ? c[0].origin : c[2].origin, c[3].origin};
         uint32_t got[5], want[5];
