@@ -123,6 +123,29 @@ TEST(metric_avx2, multi_candidate_forms_give_each_candidate_its_sad_sub)
     aligned_free(src);
 }
 
+// Callers keep the source aligned, but a source at any address gives the same
+// results (the forms load it unaligned).
+TEST(metric_avx2, multi_candidate_forms_accept_an_unaligned_source)
+{
+    REQUIRE_AVX2();
+    std::mt19937 rng(5);
+    std::vector<uint8_t> buf(64 * 64 + 1);
+    for (auto &v : buf) v = (uint8_t)rng();
+    const uint8_t *src = buf.data() + 1;
+    test_block c = random_block(rng, 64, 64);
+    const uint8_t *p = c.origin;
+    uint32_t got[4], want[4];
+    sad_x4_sub_64x64_avx2(src, p, p, p, p, c.stride, got);
+    sad_x4_sub_64x64_c(src, p, p, p, p, c.stride, want);
+    EXPECT_EQ(std::vector<uint32_t>(got, got + 4), std::vector<uint32_t>(want, want + 4));
+    sad_x4_sub_16x16_ssse3(src, p, p, p, p, c.stride, got);
+    sad_x4_sub_16x16_c(src, p, p, p, p, c.stride, want);
+    EXPECT_EQ(std::vector<uint32_t>(got, got + 4), std::vector<uint32_t>(want, want + 4));
+    sad_x3_sub_16x16_avx(src, p, p, p, c.stride, got);
+    sad_x3_sub_16x16_c(src, p, p, p, c.stride, want);
+    EXPECT_EQ(std::vector<uint32_t>(got, got + 3), std::vector<uint32_t>(want, want + 3));
+}
+
 TEST(metric_avx2, count_of_zero_blocks_and_of_other_sizes)
 {
     REQUIRE_AVX2();

@@ -171,8 +171,9 @@ TV_PAIR_METRIC(sad_sub_64x32_ssse3); TV_PAIR_METRIC(sad_sub_32x16_ssse3); TV_PAI
 TV_PAIR_METRIC(sad_sub_8x4_ssse3);
 TV_PAIR_METRIC(sad_sub_32x64_ssse3); TV_PAIR_METRIC(sad_sub_16x32_ssse3); TV_PAIR_METRIC(sad_sub_8x16_ssse3);
 TV_PAIR_METRIC(sad_sub_4x8_ssse3);
-// The source block of a four-candidate form starts on a 16-byte boundary
-// (stride 64); the 4- and 8-wide forms need no alignment.
+// Multi-candidate forms: callers pass a source block of the 32-byte aligned
+// source CTU copy (stride 64); the forms load it unaligned, so they do not
+// depend on that alignment.
 TV_SAD_X4(sad_x4_sub_64x64_ssse3); TV_SAD_X4(sad_x4_sub_32x32_ssse3); TV_SAD_X4(sad_x4_sub_16x16_ssse3);
 TV_SAD_X4(sad_x4_sub_8x8_ssse3);
 TV_SAD_X4(sad_x4_sub_64x32_ssse3); TV_SAD_X4(sad_x4_sub_32x16_ssse3); TV_SAD_X4(sad_x4_sub_16x8_ssse3);
@@ -187,8 +188,6 @@ TV_PAIR_METRIC(sad_8x8_avx); TV_PAIR_METRIC(sad_4x4_avx);
 TV_PAIR_METRIC(sad_sub_64x64_avx2); TV_PAIR_METRIC(sad_sub_32x32_avx2); TV_PAIR_METRIC(sad_sub_16x16_avx2);
 TV_PAIR_METRIC(sad_sub_8x8_avx); TV_PAIR_METRIC(sad_sub_4x4_avx);
 TV_PAIR_METRIC(sad_sub_64x32_avx2); TV_PAIR_METRIC(sad_sub_32x16_avx2); TV_PAIR_METRIC(sad_sub_32x64_avx2);
-// Multi-candidate forms: a source block of width 32 or 64 starts on a 32-byte
-// boundary, of width 16 on a 16-byte boundary (stride 64).
 TV_SAD_X4(sad_x4_sub_64x64_avx2); TV_SAD_X4(sad_x4_sub_32x32_avx2);
 TV_SAD_X4(sad_x4_sub_64x32_avx2); TV_SAD_X4(sad_x4_sub_32x16_avx2); TV_SAD_X4(sad_x4_sub_32x64_avx2);
 TV_SAD_X3(sad_x3_sub_64x64_avx2); TV_SAD_X3(sad_x3_sub_32x32_avx2); TV_SAD_X3(sad_x3_sub_16x16_avx);

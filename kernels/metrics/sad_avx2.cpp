@@ -172,18 +172,18 @@ TV_INLINE void sad_xk(const uint8_t *src, const uint8_t *const *c, int k, int ca
             // Two used rows per vector: row y low, row y + 2 high.
             for (int y = 0; y < h; y += 4, src += 2 * SRC_ROW2) {
                 __m256i s = _mm256_inserti128_si256(
-                    _mm256_castsi128_si256(_mm_load_si128((const __m128i *)src)),
-                    _mm_load_si128((const __m128i *)(src + SRC_ROW2)), 1);
+                    _mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)src)),
+                    _mm_loadu_si128((const __m128i *)(src + SRC_ROW2)), 1);
                 ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
                 TV_SAD_XK_STEP(_mm256_add_epi32, _mm256_sad_epu8, s, TV_LOAD16_ROWPAIR, off);
             }
         } else {
             for (int y = 0; y < h; y += 2, src += SRC_ROW2) {
                 ptrdiff_t off = (ptrdiff_t)(y / 2) * cs2;
-                __m256i s = _mm256_load_si256((const __m256i *)src);
+                __m256i s = _mm256_loadu_si256((const __m256i *)src);
                 TV_SAD_XK_STEP(_mm256_add_epi32, _mm256_sad_epu8, s, load32, off);
                 if (w == 64) {
-                    s = _mm256_load_si256((const __m256i *)(src + 32));
+                    s = _mm256_loadu_si256((const __m256i *)(src + 32));
                     TV_SAD_XK_STEP(_mm256_add_epi32, _mm256_sad_epu8, s, load32, off + 32);
                 }
             }

@@ -116,7 +116,7 @@ TV_INLINE void sad_x4_sub_rows(const uint8_t *src, const uint8_t *c0, const uint
         for (int y = 0; y < h; y += 2, src += 128, c0 += cs2, c1 += cs2, c2 += cs2, c3 += cs2) {
 #pragma GCC unroll 4
             for (int x = 0; x < w; x += 16) {
-                __m128i s = _mm_load_si128((const __m128i *)(src + x));
+                __m128i s = _mm_loadu_si128((const __m128i *)(src + x));
                 a0 = _mm_add_epi32(a0, _mm_sad_epu8(s, load16(c0 + x)));
                 a1 = _mm_add_epi32(a1, _mm_sad_epu8(s, load16(c1 + x)));
                 a2 = _mm_add_epi32(a2, _mm_sad_epu8(s, load16(c2 + x)));
