@@ -77,6 +77,45 @@ TEST(metric_avx2, sa8d_and_satd_maxima)
     EXPECT_EQ(sad_4x4_avx(a.origin, 64, b.origin, 64), 4080u);
 }
 
+// Separable full-range patterns d = 255 f(x) g(y), f, g in {-1, 0, 1}, pile
+// their energy into few coefficients and so into few 16-bit lanes.
+TEST(metric_avx2, hadamard_cores_are_exact_on_random_and_separable_blocks)
+{
+    REQUIRE_AVX2();
+    std::mt19937 rng(31);
+    for (int k = 0; k < 3000; k++) {
+        test_block p = make_block(16, 16, random_stride(rng, 16)), q = make_block(16, 16, random_stride(rng, 16));
+        if (k % 3 == 0) {
+            fill_random(p, rng);
+            fill_random(q, rng);
+        } else if (k % 3 == 1) {
+            fill_extreme(p, rng);
+            fill_extreme(q, rng);
+        } else {
+            int f[16], g[16];
+            for (int i = 0; i < 16; i++) {
+                f[i] = (int)(rng() % 3) - 1;
+                g[i] = (int)(rng() % 3) - 1;
+            }
+            for (int y = 0; y < 16; y++)
+                for (int x = 0; x < 16; x++) {
+                    int d = f[x] * g[y];
+                    p.at(x, y) = d > 0 ? 255 : 0;
+                    q.at(x, y) = d < 0 ? 255 : 0;
+                }
+        }
+        const uint8_t *a = p.origin, *b = q.origin;
+        int as = p.stride, bs = q.stride;
+        ASSERT_EQ(sa8d_8x8_avx2(a, as, b, bs), sa8d_8x8_c(a, as, b, bs)) << k;
+        ASSERT_EQ(sa8d_16x8_avx2(a, as, b, bs), sa8d_16x8_c(a, as, b, bs)) << k;
+        ASSERT_EQ(sa8d_8x16_avx2(a, as, b, bs), sa8d_8x16_c(a, as, b, bs)) << k;
+        ASSERT_EQ(sa8d_16x16_avx2(a, as, b, bs), sa8d_16x16_c(a, as, b, bs)) << k;
+        ASSERT_EQ(satd_16x16_avx2(a, as, b, bs), satd_16x16_c(a, as, b, bs)) << k;
+        ASSERT_EQ(satd_8x8_avx2(a, as, b, bs), satd_8x8_c(a, as, b, bs)) << k;
+        ASSERT_EQ(satd_4x4_avx(a, as, b, bs), satd_4x4_c(a, as, b, bs)) << k;
+    }
+}
+
 TEST(metric_avx2, sse_wxh_sums_planes_and_long_rows_in_64_bits)
 {
     REQUIRE_AVX2();

@@ -296,29 +296,38 @@ TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, in
     return hsum32(hadamard8_pair_abs(r));
 }
 
-// R8 of one 8x8 block (the 128-bit form of the same transform).
+// R8 of one 8x8 block with row y in the low half and row y + 4 in the high
+// half of four vectors. The vertical stages on row bits 0 and 1 run lane-wise;
+// the stage on bit 2 pairs the halves: the low half keeps the sums, the high
+// half the differences (negated, which no absolute value sees).
 TV_INLINE uint32_t raw_8x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
 {
-    __m128i r[8];
-    for (int y = 0; y < 8; y++)
-        r[y] = _mm_sub_epi16(_mm_cvtepu8_epi16(load8(block_at(a, a_stride, 0, y))),
-                             _mm_cvtepu8_epi16(load8(block_at(b, b_stride, 0, y))));
-    for (int half = 4; half >= 1; half >>= 1)
-        for (int i = 0; i < 8; i++)
+    __m256i r[4];
+    for (int y = 0; y < 4; y++)
+        r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 4)),
+                      load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 4)));
+    for (int half = 2; half >= 1; half >>= 1)
+        for (int i = 0; i < 4; i++)
             if (!(i & half)) {
-                __m128i p = r[i], q = r[i + half];
-                r[i] = _mm_add_epi16(p, q);
-                r[i + half] = _mm_sub_epi16(p, q);
+                __m256i p = r[i], q = r[i + half];
+                r[i] = _mm256_add_epi16(p, q);
+                r[i + half] = _mm256_sub_epi16(p, q);
             }
-    __m128i sum = _mm_setzero_si128();
-    for (int i = 0; i < 8; i += 2) {
-        __m128i x = _mm_hadd_epi16(r[i], r[i + 1]), y = _mm_hsub_epi16(r[i], r[i + 1]);
-        __m128i c = _mm_hadd_epi16(x, y), d = _mm_hsub_epi16(x, y);
-        __m128i lo = _mm_hadd_epi16(c, d), hi = _mm_hsub_epi16(c, d);
-        sum = _mm_add_epi16(sum, _mm_add_epi16(_mm_abs_epi16(lo), _mm_abs_epi16(hi)));
+    for (int i = 0; i < 4; i++) {
+        __m256i swapped = _mm256_permute2x128_si256(r[i], r[i], 1);
+        r[i] = _mm256_blend_epi32(_mm256_add_epi16(r[i], swapped), _mm256_sub_epi16(r[i], swapped), 0xf0);
     }
-    __m128i z = _mm_setzero_si128();
-    return hsum32_128(_mm_add_epi32(_mm_unpacklo_epi16(sum, z), _mm_unpackhi_epi16(sum, z)));
+    // Horizontal transform of two rows at a time; each 16-bit lane ends with
+    // 4 absolute coefficients (at most 65,280 together, unsigned).
+    __m256i sum = _mm256_setzero_si256();
+    for (int i = 0; i < 4; i += 2) {
+        __m256i x = _mm256_hadd_epi16(r[i], r[i + 1]), y = _mm256_hsub_epi16(r[i], r[i + 1]);
+        __m256i c = _mm256_hadd_epi16(x, y), d = _mm256_hsub_epi16(x, y);
+        __m256i lo = _mm256_hadd_epi16(c, d), hi = _mm256_hsub_epi16(c, d);
+        sum = _mm256_add_epi16(sum, _mm256_add_epi16(_mm256_abs_epi16(lo), _mm256_abs_epi16(hi)));
+    }
+    __m256i z = _mm256_setzero_si256();
+    return hsum32(_mm256_add_epi32(_mm256_unpacklo_epi16(sum, z), _mm256_unpackhi_epi16(sum, z)));
 }
 
 TV_PAIR_METRIC(sa8d_8x8_avx2) { return (raw_8x8(a, a_stride, b, b_stride) + 2) >> 2; }
