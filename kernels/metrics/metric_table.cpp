@@ -69,6 +69,7 @@ static void fill_portable(metric_table *t)
     t->copy_32x32 = copy_32x32_c;
 }
 
+// The every-second-row SAD forms of the SSSE3 set, one and four candidates.
 static void fill_ssse3_sad(metric_table *t)
 {
     static const pair_metric_fn sad_sub[4] = {sad_sub_64x64_ssse3, sad_sub_32x32_ssse3, sad_sub_16x16_ssse3,
