@@ -122,15 +122,28 @@ TEST(metric_table, ssse3_set_needs_sse41_too)
     EXPECT_EQ(slots_of(filled(CPU_AVX2, 0)), portable);
 }
 
-const int ssse3_slots[] = {45, 46, 47, 48, 63, 64, 75, 76, 77, 78, 80, 81, 82, 83, 85, 86, 87, 88,
-                           95, 96, 97, 98, 105, 106, 110, 111, 112, 113};
+const int ssse3_slots[] = {0,  1,  2,  3,  10, 11, 12, 13, 15, 16, 17, 18, 20, 21, 22, 23, 25, 26,
+                           27, 28, 30, 31, 32, 33, 45, 46, 47, 48, 63, 64, 75, 76, 77, 78, 80, 81,
+                           82, 83, 85, 86, 87, 88, 95, 96, 97, 98, 105, 106, 110, 111, 112, 113};
+
+// Slots the AVX2 set fills with kernels of its own.
+std::set<int> avx2_slots()
+{
+    std::set<int> s = {10, 11, 15, 20, 21, 25, 26, 30, 105, 108, 109, 114, 115, 116, 117};
+    for (int first : {0, 5, 35, 40, 45, 60}) for (int i = 0; i < 5; i++) s.insert(first + i);
+    for (int first : {75, 90, 95}) for (int i = 0; i < 4; i++) s.insert(first + i);
+    for (int first : {80, 85}) for (int i = 0; i < 3; i++) s.insert(first + i);
+    return s;
+}
+
+bool have_avx2_set() { return cpu_use_avx2_set(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2); }
 
 TEST(metric_table, ssse3_set_replaces_exactly_its_slots)
 {
     if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3 or SSE4.1";
     std::vector<uintptr_t> portable = slots_of(filled(0, 0));
     std::set<int> expect(std::begin(ssse3_slots), std::end(ssse3_slots));
-    for (uint32_t flags : {CPU_SSE41 | CPU_SSSE3, CPU_SSE41 | CPU_SSSE3 | CPU_AVX2}) {
+    for (uint32_t flags : {CPU_SSE41 | CPU_SSSE3}) {
         std::vector<uintptr_t> s = slots_of(filled(flags, 0));
         for (int i = 0; i < METRIC_TABLE_SLOTS; i++)
             EXPECT_EQ(s[i] != portable[i], expect.count(i) == 1) << "slot " << i << " flags " << flags;
@@ -140,6 +153,41 @@ TEST(metric_table, ssse3_set_replaces_exactly_its_slots)
     EXPECT_EQ(t.sa8d_sub[3], sa8d_8x8_c);   // same value, portable form kept
     EXPECT_EQ(t.sa8d_wide[3], satd_8x4_ssse3);
     EXPECT_EQ(t.sa8d_tall[3], satd_4x8_ssse3);
+}
+
+// With every flag the AVX2 set replaces exactly its slots over the SSSE3 table;
+// the rest keep the SSSE3 kernel, and only 102 and 103 stay portable.
+TEST(metric_table, avx2_set_replaces_exactly_its_slots_over_the_ssse3_set)
+{
+    if (!have_avx2_set()) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
+    std::vector<uintptr_t> portable = slots_of(filled(0, 0));
+    std::vector<uintptr_t> ssse3 = slots_of(filled(CPU_SSE41 | CPU_SSSE3, 0));
+    std::vector<uintptr_t> all = slots_of(filled(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2, 0x5a));
+    std::set<int> avx2 = avx2_slots(), nulls = null_slots();
+    for (int i = 0; i < METRIC_TABLE_SLOTS; i++) {
+        if (nulls.count(i)) continue;
+        EXPECT_EQ(all[i] != ssse3[i], avx2.count(i) == 1) << "slot " << i;
+        EXPECT_EQ(all[i] == portable[i], i == 102 || i == 103) << "slot " << i;
+    }
+    metric_table t = filled(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2, 0);
+    EXPECT_EQ(t.sa8d[3], sa8d_8x8_avx2);
+    EXPECT_EQ(t.sa8d_sub[3], sa8d_8x8_avx2);
+    EXPECT_EQ(t.cost_metric[2], sa8d_16x16_avx2);
+    EXPECT_EQ(t.sa8d_wide[3], satd_8x4_ssse3);
+    EXPECT_EQ(t.sad_sub_wide[2], sad_sub_16x8_ssse3);
+    EXPECT_EQ(t.sad_x4_sub[2], sad_x4_sub_16x16_ssse3);
+    EXPECT_EQ(t.hadamard_ac_8x4, hadamard_ac_8x4_ssse3);
+    EXPECT_EQ(t.ctu_activity_hv, ctu_activity_hv_ssse3);
+    EXPECT_EQ(t.pixel_sum_ssq_16x16, pixel_sum_ssq_16x16_c);
+}
+
+// Without the SSSE3 set the AVX2 set still goes in only where the processor
+// has every instruction set it uses; its missing slots keep portable kernels.
+TEST(metric_table, avx2_flag_without_sse41_installs_nothing)
+{
+    std::vector<uintptr_t> portable = slots_of(filled(0, 0));
+    EXPECT_EQ(slots_of(filled(CPU_SSSE3 | CPU_AVX2, 0)), portable);
+    EXPECT_EQ(slots_of(filled(CPU_SSE41 | CPU_AVX2, 0)), portable);
 }
 
 }   // namespace

@@ -164,3 +164,55 @@ TV_PAIR_METRIC(sa8d_32x32_ssse3); TV_PAIR_METRIC(sa8d_64x32_ssse3); TV_PAIR_METR
 TV_PAIR_METRIC(sa8d_64x64_ssse3);
 
 uint32_t hadamard_ac_8x4_ssse3(const uint8_t *p, int stride);
+
+TV_PAIR_METRIC(sad_sub_64x64_ssse3); TV_PAIR_METRIC(sad_sub_32x32_ssse3); TV_PAIR_METRIC(sad_sub_16x16_ssse3);
+TV_PAIR_METRIC(sad_sub_8x8_ssse3);
+TV_PAIR_METRIC(sad_sub_64x32_ssse3); TV_PAIR_METRIC(sad_sub_32x16_ssse3); TV_PAIR_METRIC(sad_sub_16x8_ssse3);
+TV_PAIR_METRIC(sad_sub_8x4_ssse3);
+TV_PAIR_METRIC(sad_sub_32x64_ssse3); TV_PAIR_METRIC(sad_sub_16x32_ssse3); TV_PAIR_METRIC(sad_sub_8x16_ssse3);
+TV_PAIR_METRIC(sad_sub_4x8_ssse3);
+// Multi-candidate forms: callers pass a source block of the 32-byte aligned
+// source CTU copy (stride 64); the forms load it unaligned, so they do not
+// depend on that alignment.
+TV_SAD_X4(sad_x4_sub_64x64_ssse3); TV_SAD_X4(sad_x4_sub_32x32_ssse3); TV_SAD_X4(sad_x4_sub_16x16_ssse3);
+TV_SAD_X4(sad_x4_sub_8x8_ssse3);
+TV_SAD_X4(sad_x4_sub_64x32_ssse3); TV_SAD_X4(sad_x4_sub_32x16_ssse3); TV_SAD_X4(sad_x4_sub_16x8_ssse3);
+TV_SAD_X4(sad_x4_sub_8x4_ssse3);
+TV_SAD_X4(sad_x4_sub_32x64_ssse3); TV_SAD_X4(sad_x4_sub_16x32_ssse3); TV_SAD_X4(sad_x4_sub_8x16_ssse3);
+TV_SAD_X4(sad_x4_sub_4x8_ssse3);
+
+// ---- AVX2 set (also uses BMI2, POPCNT and SSE4.1; installed only where all
+// are present). Names ending in _avx use 128-bit operations only. ----
+TV_PAIR_METRIC(sad_64x64_avx2); TV_PAIR_METRIC(sad_32x32_avx2); TV_PAIR_METRIC(sad_16x16_avx2);
+TV_PAIR_METRIC(sad_8x8_avx); TV_PAIR_METRIC(sad_4x4_avx);
+TV_PAIR_METRIC(sad_sub_64x64_avx2); TV_PAIR_METRIC(sad_sub_32x32_avx2); TV_PAIR_METRIC(sad_sub_16x16_avx2);
+TV_PAIR_METRIC(sad_sub_8x8_avx); TV_PAIR_METRIC(sad_sub_4x4_avx);
+TV_PAIR_METRIC(sad_sub_64x32_avx2); TV_PAIR_METRIC(sad_sub_32x16_avx2); TV_PAIR_METRIC(sad_sub_32x64_avx2);
+TV_SAD_X4(sad_x4_sub_64x64_avx2); TV_SAD_X4(sad_x4_sub_32x32_avx2);
+TV_SAD_X4(sad_x4_sub_64x32_avx2); TV_SAD_X4(sad_x4_sub_32x16_avx2); TV_SAD_X4(sad_x4_sub_32x64_avx2);
+TV_SAD_X3(sad_x3_sub_64x64_avx2); TV_SAD_X3(sad_x3_sub_32x32_avx2); TV_SAD_X3(sad_x3_sub_16x16_avx);
+TV_SAD_X3(sad_x3_sub_8x8_avx); TV_SAD_X3(sad_x3_sub_4x4_avx);
+TV_SAD_X2(sad_x2_sub_64x64_avx2); TV_SAD_X2(sad_x2_sub_32x32_avx2); TV_SAD_X2(sad_x2_sub_16x16_avx);
+TV_SAD_X2(sad_x2_sub_8x8_avx); TV_SAD_X2(sad_x2_sub_4x4_avx);
+
+TV_PAIR_METRIC(sse_64x64_avx2); TV_PAIR_METRIC(sse_32x32_avx2); TV_PAIR_METRIC(sse_16x16_avx2);
+TV_PAIR_METRIC(sse_8x8_avx2); TV_PAIR_METRIC(sse_4x4_avx);
+uint64_t sse_wxh_avx2(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int width, int height);
+
+TV_PAIR_METRIC(satd_4x4_avx); TV_PAIR_METRIC(satd_8x8_avx2); TV_PAIR_METRIC(satd_16x16_avx2);
+TV_PAIR_METRIC(satd_32x32_avx2); TV_PAIR_METRIC(satd_64x64_avx2);
+
+TV_PAIR_METRIC(sa8d_8x8_avx2); TV_PAIR_METRIC(sa8d_16x8_avx2); TV_PAIR_METRIC(sa8d_8x16_avx2);
+TV_PAIR_METRIC(sa8d_16x16_avx2); TV_PAIR_METRIC(sa8d_32x16_avx2); TV_PAIR_METRIC(sa8d_16x32_avx2);
+TV_PAIR_METRIC(sa8d_32x32_avx2); TV_PAIR_METRIC(sa8d_64x32_avx2); TV_PAIR_METRIC(sa8d_32x64_avx2);
+TV_PAIR_METRIC(sa8d_64x64_avx2);
+TV_PAIR_METRIC(sa8d_sub_16x16_avx2); TV_PAIR_METRIC(sa8d_sub_32x32_avx2); TV_PAIR_METRIC(sa8d_sub_64x64_avx2);
+
+uint32_t count_nonzero_coeffs_avx2(const int16_t *coeff, int log2n);
+int scan_coeff_groups_avx(const uint16_t *scan, const int16_t *coeff, uint16_t *sign, uint16_t *sig,
+                          uint8_t *count, int num_nonzero, const uint16_t *group_scan, int stride);
+
+void copy_64x64_prefetch_avx2(uint8_t *dst, const uint8_t *src, int dst_stride, int src_stride);
+void copy_32x32_prefetch_avx2(uint8_t *dst, const uint8_t *src, int dst_stride, int src_stride);
+void copy_64x64_avx2(uint8_t *dst, const uint8_t *src, int dst_stride, int src_stride);
+void copy_32x32_avx2(uint8_t *dst, const uint8_t *src, int dst_stride, int src_stride);

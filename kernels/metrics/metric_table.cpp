@@ -1,7 +1,8 @@
 // The one initialiser of the block metric table. The portable set fills every
 // slot; the SSSE3 set then overwrites the slots it has forms for, only where
-// the processor has both SSSE3 and SSE4.1. Every form returns the portable
-// value, so the level changes speed, never results.
+// the processor has both SSSE3 and SSE4.1; the AVX2 set overwrites its slots
+// after that, only where the processor also has AVX2, BMI2 and POPCNT. Every
+// form returns the portable value, so the level changes speed, never results.
 #include <cstring>
 
 #include "encoder/cpu.h"
@@ -68,6 +69,29 @@ static void fill_portable(metric_table *t)
     t->copy_32x32 = copy_32x32_c;
 }
 
+// The every-second-row SAD forms of the SSSE3 set, one and four candidates.
+static void fill_ssse3_sad(metric_table *t)
+{
+    static const pair_metric_fn sad_sub[4] = {sad_sub_64x64_ssse3, sad_sub_32x32_ssse3, sad_sub_16x16_ssse3,
+                                              sad_sub_8x8_ssse3};
+    static const pair_metric_fn sad_sub_wide[4] = {sad_sub_64x32_ssse3, sad_sub_32x16_ssse3, sad_sub_16x8_ssse3,
+                                                   sad_sub_8x4_ssse3};
+    static const pair_metric_fn sad_sub_tall[4] = {sad_sub_32x64_ssse3, sad_sub_16x32_ssse3, sad_sub_8x16_ssse3,
+                                                   sad_sub_4x8_ssse3};
+    static const sad_x4_fn x4[4] = {sad_x4_sub_64x64_ssse3, sad_x4_sub_32x32_ssse3, sad_x4_sub_16x16_ssse3,
+                                    sad_x4_sub_8x8_ssse3};
+    static const sad_x4_fn x4_wide[4] = {sad_x4_sub_64x32_ssse3, sad_x4_sub_32x16_ssse3, sad_x4_sub_16x8_ssse3,
+                                         sad_x4_sub_8x4_ssse3};
+    static const sad_x4_fn x4_tall[4] = {sad_x4_sub_32x64_ssse3, sad_x4_sub_16x32_ssse3, sad_x4_sub_8x16_ssse3,
+                                         sad_x4_sub_4x8_ssse3};
+    std::memcpy(t->sad_sub, sad_sub, sizeof sad_sub);   // the 4x4 entry keeps its portable form
+    std::memcpy(t->sad_sub_wide, sad_sub_wide, sizeof sad_sub_wide);
+    std::memcpy(t->sad_sub_tall, sad_sub_tall, sizeof sad_sub_tall);
+    std::memcpy(t->sad_x4_sub, x4, sizeof x4);
+    std::memcpy(t->sad_x4_sub_wide, x4_wide, sizeof x4_wide);
+    std::memcpy(t->sad_x4_sub_tall, x4_tall, sizeof x4_tall);
+}
+
 // Slots without an SSSE3 form keep their portable kernel; sa8d_sub[3] keeps
 // sa8d_8x8_c (the same value as the SSSE3 8x8 SA8D).
 static void fill_ssse3(metric_table *t)
@@ -92,10 +116,59 @@ static void fill_ssse3(metric_table *t)
     t->sa8d_tall[3] = satd_4x8_ssse3;
     t->sse_wxh = sse_wxh_ssse3;
     t->hadamard_ac_8x4 = hadamard_ac_8x4_ssse3;
+    fill_ssse3_sad(t);
     t->ctu_activity_hv = ctu_activity_hv_ssse3;
     t->ctu_activity_4dir = ctu_activity_4dir_ssse3;
     t->ctu_activity_hv3 = ctu_activity_hv3_ssse3;
     t->ctu_activity_diag = ctu_activity_diag_ssse3;
+}
+
+// The AVX2 set: slots without an AVX2 form keep the SSSE3 (or portable) kernel;
+// sa8d_sub[3] takes the AVX2 8x8 SA8D as sa8d[3] does.
+static void fill_avx2(metric_table *t)
+{
+    static const pair_metric_fn sad_sub[METRIC_SIZES] = {sad_sub_64x64_avx2, sad_sub_32x32_avx2, sad_sub_16x16_avx2,
+                                                         sad_sub_8x8_avx, sad_sub_4x4_avx};
+    static const pair_metric_fn sad[METRIC_SIZES] = {sad_64x64_avx2, sad_32x32_avx2, sad_16x16_avx2, sad_8x8_avx,
+                                                     sad_4x4_avx};
+    static const sad_x3_fn x3[METRIC_SIZES] = {sad_x3_sub_64x64_avx2, sad_x3_sub_32x32_avx2, sad_x3_sub_16x16_avx,
+                                               sad_x3_sub_8x8_avx, sad_x3_sub_4x4_avx};
+    static const sad_x2_fn x2[METRIC_SIZES] = {sad_x2_sub_64x64_avx2, sad_x2_sub_32x32_avx2, sad_x2_sub_16x16_avx,
+                                               sad_x2_sub_8x8_avx, sad_x2_sub_4x4_avx};
+    static const pair_metric_fn sse[METRIC_SIZES] = {sse_64x64_avx2, sse_32x32_avx2, sse_16x16_avx2, sse_8x8_avx2,
+                                                     sse_4x4_avx};
+    static const pair_metric_fn satd[METRIC_SIZES] = {satd_64x64_avx2, satd_32x32_avx2, satd_16x16_avx2,
+                                                      satd_8x8_avx2, satd_4x4_avx};
+    static const pair_metric_fn sa8d[4] = {sa8d_64x64_avx2, sa8d_32x32_avx2, sa8d_16x16_avx2, sa8d_8x8_avx2};
+    static const pair_metric_fn sa8d_wide[3] = {sa8d_64x32_avx2, sa8d_32x16_avx2, sa8d_16x8_avx2};
+    static const pair_metric_fn sa8d_tall[3] = {sa8d_32x64_avx2, sa8d_16x32_avx2, sa8d_8x16_avx2};
+    static const pair_metric_fn sa8d_sub[4] = {sa8d_sub_64x64_avx2, sa8d_sub_32x32_avx2, sa8d_sub_16x16_avx2,
+                                               sa8d_8x8_avx2};
+    std::memcpy(t->sad_sub, sad_sub, sizeof sad_sub);
+    std::memcpy(t->sad, sad, sizeof sad);
+    t->sad_sub_wide[0] = sad_sub_64x32_avx2;
+    t->sad_sub_wide[1] = sad_sub_32x16_avx2;
+    t->sad_sub_tall[0] = sad_sub_32x64_avx2;
+    t->sad_x4_sub[0] = sad_x4_sub_64x64_avx2;
+    t->sad_x4_sub[1] = sad_x4_sub_32x32_avx2;
+    t->sad_x4_sub_wide[0] = sad_x4_sub_64x32_avx2;
+    t->sad_x4_sub_wide[1] = sad_x4_sub_32x16_avx2;
+    t->sad_x4_sub_tall[0] = sad_x4_sub_32x64_avx2;
+    std::memcpy(t->sad_x3_sub, x3, sizeof x3);
+    std::memcpy(t->sad_x2_sub, x2, sizeof x2);
+    std::memcpy(t->sse, sse, sizeof sse);
+    std::memcpy(t->satd, satd, sizeof satd);
+    std::memcpy(t->sa8d, sa8d, sizeof sa8d);
+    std::memcpy(t->sa8d_wide, sa8d_wide, sizeof sa8d_wide);
+    std::memcpy(t->sa8d_tall, sa8d_tall, sizeof sa8d_tall);
+    std::memcpy(t->sa8d_sub, sa8d_sub, sizeof sa8d_sub);
+    t->sse_wxh = sse_wxh_avx2;
+    t->count_nonzero_coeffs = count_nonzero_coeffs_avx2;
+    t->scan_coeff_groups = scan_coeff_groups_avx;
+    t->copy_64x64_prefetch = copy_64x64_prefetch_avx2;
+    t->copy_32x32_prefetch = copy_32x32_prefetch_avx2;
+    t->copy_64x64 = copy_64x64_avx2;
+    t->copy_32x32 = copy_32x32_avx2;
 }
 
 static void clear_reserved(metric_table *t)
@@ -125,8 +198,7 @@ void metric_table_init(uint32_t cpu_flags, metric_table *table, int32_t cost_met
     (void)cost_metric_mode;
     fill_portable(table);
     if (cpu_use_ssse3_set(cpu_flags)) fill_ssse3(table);
-    // The AVX2 set has no forms of its own in this table yet: with flag 4 its
-    // slots keep the SSSE3 or portable kernels, which return the same values.
+    if (cpu_use_avx2_set(cpu_flags)) fill_avx2(table);
     // Reserved slots are cleared whatever the caller's memory held: nothing may
     // reach a stale address through the table.
     clear_reserved(table);

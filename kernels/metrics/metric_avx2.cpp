@@ -1,0 +1,378 @@
+// AVX2 forms of SSE, SATD and SA8D. Each returns exactly the value of its
+// portable form: differences are formed in 16-bit lanes, Hadamard sums of one
+// block are widened to 32 bits before they meet the sums of another block, and
+// the any-size SSE keeps 64-bit totals.
+//
+// The SA8D kernels of 16x16 and larger do not add the 16-bit lane sums of
+// their four 8x8 blocks with saturation (which falls short of the portable
+// value for near-full-range blocks): every 8x8 block's sum is widened on its own.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "kernels/metrics/metric.h"
+#include "kernels/metrics/metric_compose.h"
+
+#define TV_INLINE static inline __attribute__((always_inline))
+
+TV_INLINE __m128i load4(const uint8_t *p)
+{
+    int32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+
+TV_INLINE __m128i load8(const uint8_t *p) { return _mm_loadl_epi64((const __m128i *)p); }
+TV_INLINE __m128i load16(const uint8_t *p) { return _mm_loadu_si128((const __m128i *)p); }
+
+// Two 8-byte rows as one 16-byte vector: p0 in bytes 0-7, p1 in bytes 8-15.
+TV_INLINE __m128i load8x2(const uint8_t *p0, const uint8_t *p1)
+{
+    return _mm_unpacklo_epi64(load8(p0), load8(p1));
+}
+
+// Sixteen samples of a - b as signed 16-bit lanes (bytes 0-7 in the low half).
+TV_INLINE __m256i diff16(__m128i a16, __m128i b16)
+{
+    return _mm256_sub_epi16(_mm256_cvtepu8_epi16(a16), _mm256_cvtepu8_epi16(b16));
+}
+
+TV_INLINE uint32_t hsum32_128(__m128i v)
+{
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return (uint32_t)_mm_cvtsi128_si32(v);
+}
+
+TV_INLINE uint32_t hsum32(__m256i v)
+{
+    return hsum32_128(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+}
+
+// ---- SSE ----
+
+// Squares of sixteen differences, pair-summed into eight 32-bit lanes (each at most 130,050).
+TV_INLINE __m256i sq16(__m128i a16, __m128i b16)
+{
+    __m256i d = diff16(a16, b16);
+    return _mm256_madd_epi16(d, d);
+}
+
+// n x n for n = 8..64: at most 266,342,400 in total, so 32-bit lanes suffice.
+TV_INLINE uint32_t sse_nxn(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int n)
+{
+    __m256i acc = _mm256_setzero_si256();
+    for (int y = 0; y < n; y += n == 8 ? 2 : 1) {
+        const uint8_t *pa = block_at(a, a_stride, 0, y);
+        const uint8_t *pb = block_at(b, b_stride, 0, y);
+        if (n == 8) {
+            acc = _mm256_add_epi32(acc, sq16(load8x2(pa, pa + a_stride), load8x2(pb, pb + b_stride)));
+            continue;
+        }
+        for (int x = 0; x < n; x += 16) acc = _mm256_add_epi32(acc, sq16(load16(pa + x), load16(pb + x)));
+    }
+    return hsum32(acc);
+}
+
+TV_PAIR_METRIC(sse_64x64_avx2) { return sse_nxn(a, a_stride, b, b_stride, 64); }
+TV_PAIR_METRIC(sse_32x32_avx2) { return sse_nxn(a, a_stride, b, b_stride, 32); }
+TV_PAIR_METRIC(sse_16x16_avx2) { return sse_nxn(a, a_stride, b, b_stride, 16); }
+TV_PAIR_METRIC(sse_8x8_avx2) { return sse_nxn(a, a_stride, b, b_stride, 8); }
+
+// Four 4-byte rows joined into one vector, widened and squared in 128-bit lanes.
+TV_PAIR_METRIC(sse_4x4_avx)
+{
+    __m128i z = _mm_setzero_si128();
+    __m128i va = _mm_unpacklo_epi64(_mm_unpacklo_epi32(load4(a), load4(block_at(a, a_stride, 0, 1))),
+                                    _mm_unpacklo_epi32(load4(block_at(a, a_stride, 0, 2)), load4(block_at(a, a_stride, 0, 3))));
+    __m128i vb = _mm_unpacklo_epi64(_mm_unpacklo_epi32(load4(b), load4(block_at(b, b_stride, 0, 1))),
+                                    _mm_unpacklo_epi32(load4(block_at(b, b_stride, 0, 2)), load4(block_at(b, b_stride, 0, 3))));
+    __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(va, z), _mm_unpacklo_epi8(vb, z));
+    __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(va, z), _mm_unpackhi_epi8(vb, z));
+    return hsum32_128(_mm_add_epi32(_mm_madd_epi16(dl, dl), _mm_madd_epi16(dh, dh)));
+}
+
+// Row pieces of sse_wxh_avx2. Each returns its exact 32-bit sum; 32 samples
+// give at most 2,080,800.
+TV_INLINE uint32_t sse_row_32_avx2(const uint8_t *a, const uint8_t *b)
+{
+    return hsum32(_mm256_add_epi32(sq16(load16(a), load16(b)), sq16(load16(a + 16), load16(b + 16))));
+}
+
+TV_INLINE uint32_t sse_row_16_avx(const uint8_t *a, const uint8_t *b) { return hsum32(sq16(load16(a), load16(b))); }
+
+TV_INLINE uint32_t sse_row_8_avx(const uint8_t *a, const uint8_t *b)
+{
+    __m128i d = _mm_sub_epi16(_mm_cvtepu8_epi16(load8(a)), _mm_cvtepu8_epi16(load8(b)));
+    return hsum32_128(_mm_madd_epi16(d, d));
+}
+
+TV_INLINE uint32_t sse_row_4_avx(const uint8_t *a, const uint8_t *b)
+{
+    __m128i d = _mm_sub_epi16(_mm_cvtepu8_epi16(load4(a)), _mm_cvtepu8_epi16(load4(b)));
+    return (uint32_t)_mm_cvtsi128_si32(_mm_add_epi32(_mm_madd_epi16(d, d), _mm_srli_si128(_mm_madd_epi16(d, d), 4)));
+}
+
+// n / 64 chunks of 64 samples of one row, added into 64-bit totals. A chunk
+// adds at most 520,200 to each 32-bit lane; the lanes are flushed into the
+// 64-bit totals every 4096 chunks, far below wrapping.
+enum { SSE_FLUSH_CHUNKS = 4096 };
+
+TV_INLINE __m256i add_lanes64(__m256i acc64, __m256i lanes32)
+{
+    __m256i z = _mm256_setzero_si256();
+    acc64 = _mm256_add_epi64(acc64, _mm256_unpacklo_epi32(lanes32, z));
+    return _mm256_add_epi64(acc64, _mm256_unpackhi_epi32(lanes32, z));
+}
+
+static __m256i sse_row_x64_avx2(const uint8_t *a, const uint8_t *b, int n, __m256i acc64)
+{
+    __m256i acc = _mm256_setzero_si256();
+    int chunks = 0;
+    for (int x = 0; x < n; x += 64) {
+        __m256i s0 = _mm256_add_epi32(sq16(load16(a + x), load16(b + x)), sq16(load16(a + x + 16), load16(b + x + 16)));
+        __m256i s1 = _mm256_add_epi32(sq16(load16(a + x + 32), load16(b + x + 32)),
+                                      sq16(load16(a + x + 48), load16(b + x + 48)));
+        acc = _mm256_add_epi32(acc, _mm256_add_epi32(s0, s1));
+        if (++chunks == SSE_FLUSH_CHUNKS) {
+            acc64 = add_lanes64(acc64, acc);
+            acc = _mm256_setzero_si256();
+            chunks = 0;
+        }
+    }
+    return add_lanes64(acc64, acc);
+}
+
+// Per row: 64-sample chunks, then one piece each of 32, 16, 8 and 4 samples as
+// the width's bits ask, then single samples; every total in 64 bits.
+uint64_t sse_wxh_avx2(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int width, int height)
+{
+    if (width < 1 || height < 1) return 0;
+    __m256i acc64 = _mm256_setzero_si256();
+    uint64_t total = 0;
+    int w64 = width & ~63;
+    for (int y = 0; y < height; y++) {
+        const uint8_t *pa = block_at(a, a_stride, 0, y);
+        const uint8_t *pb = block_at(b, b_stride, 0, y);
+        if (w64) acc64 = sse_row_x64_avx2(pa, pb, w64, acc64);
+        int x = w64;
+        uint32_t row = 0;   // at most 63 samples here: below 4,100,000
+        if (width & 32) { row += sse_row_32_avx2(pa + x, pb + x); x += 32; }
+        if (width & 16) { row += sse_row_16_avx(pa + x, pb + x); x += 16; }
+        if (width & 8) { row += sse_row_8_avx(pa + x, pb + x); x += 8; }
+        if (width & 4) { row += sse_row_4_avx(pa + x, pb + x); x += 4; }
+        for (; x < width; x++) {
+            int d = pa[x] - pb[x];
+            row += (uint32_t)(d * d);
+        }
+        total += row;
+    }
+    __m128i t = _mm_add_epi64(_mm256_castsi256_si128(acc64), _mm256_extracti128_si256(acc64, 1));
+    t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
+    return total + (uint64_t)_mm_cvtsi128_si64(t);
+}
+
+// ---- SATD ----
+
+// Rows r0..r3 hold 4x4 blocks side by side (4 lanes each, in 128-bit halves or
+// a 128-bit vector). Returns the absolute coefficients of every block summed
+// per 16-bit lane: each lane holds 4 coefficients of one block, at most 8,160.
+TV_INLINE __m256i hadamard4_abs(__m256i r0, __m256i r1, __m256i r2, __m256i r3)
+{
+    __m256i s01 = _mm256_add_epi16(r0, r1), m01 = _mm256_sub_epi16(r0, r1);
+    __m256i s23 = _mm256_add_epi16(r2, r3), m23 = _mm256_sub_epi16(r2, r3);
+    __m256i v0 = _mm256_add_epi16(s01, s23), v1 = _mm256_add_epi16(m01, m23);
+    __m256i v2 = _mm256_sub_epi16(s01, s23), v3 = _mm256_sub_epi16(m01, m23);
+    // Two levels of pairwise add/subtract finish the 4-point transform of every row.
+    __m256i t0 = _mm256_hadd_epi16(v0, v1), t1 = _mm256_hsub_epi16(v0, v1);
+    __m256i t2 = _mm256_hadd_epi16(v2, v3), t3 = _mm256_hsub_epi16(v2, v3);
+    __m256i u0 = _mm256_hadd_epi16(t0, t1), u1 = _mm256_hsub_epi16(t0, t1);
+    __m256i u2 = _mm256_hadd_epi16(t2, t3), u3 = _mm256_hsub_epi16(t2, t3);
+    return _mm256_add_epi16(_mm256_add_epi16(_mm256_abs_epi16(u0), _mm256_abs_epi16(u1)),
+                            _mm256_add_epi16(_mm256_abs_epi16(u2), _mm256_abs_epi16(u3)));
+}
+
+TV_INLINE __m128i hadamard4_abs_128(__m128i r0, __m128i r1, __m128i r2, __m128i r3)
+{
+    __m128i s01 = _mm_add_epi16(r0, r1), m01 = _mm_sub_epi16(r0, r1);
+    __m128i s23 = _mm_add_epi16(r2, r3), m23 = _mm_sub_epi16(r2, r3);
+    __m128i v0 = _mm_add_epi16(s01, s23), v1 = _mm_add_epi16(m01, m23);
+    __m128i v2 = _mm_sub_epi16(s01, s23), v3 = _mm_sub_epi16(m01, m23);
+    __m128i t0 = _mm_hadd_epi16(v0, v1), t1 = _mm_hsub_epi16(v0, v1);
+    __m128i t2 = _mm_hadd_epi16(v2, v3), t3 = _mm_hsub_epi16(v2, v3);
+    __m128i u0 = _mm_hadd_epi16(t0, t1), u1 = _mm_hsub_epi16(t0, t1);
+    __m128i u2 = _mm_hadd_epi16(t2, t3), u3 = _mm_hsub_epi16(t2, t3);
+    return _mm_add_epi16(_mm_add_epi16(_mm_abs_epi16(u0), _mm_abs_epi16(u1)),
+                         _mm_add_epi16(_mm_abs_epi16(u2), _mm_abs_epi16(u3)));
+}
+
+TV_PAIR_METRIC(satd_4x4_avx)
+{
+    __m128i z = _mm_setzero_si128();
+    __m128i r[4];
+    for (int y = 0; y < 4; y++)
+        r[y] = _mm_sub_epi16(_mm_unpacklo_epi8(load4(block_at(a, a_stride, 0, y)), z),
+                             _mm_unpacklo_epi8(load4(block_at(b, b_stride, 0, y)), z));
+    __m128i sum = hadamard4_abs_128(r[0], r[1], r[2], r[3]);
+    return hsum32_128(_mm_madd_epi16(sum, _mm_set1_epi16(1))) >> 1;
+}
+
+// 8x8: row y in the low half, row y + 4 in the high half; four 4x4 blocks at once.
+TV_PAIR_METRIC(satd_8x8_avx2)
+{
+    __m256i r[4];
+    for (int y = 0; y < 4; y++)
+        r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 4)),
+                      load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 4)));
+    __m256i sum = hadamard4_abs(r[0], r[1], r[2], r[3]);
+    return hsum32(_mm256_madd_epi16(sum, _mm256_set1_epi16(1))) >> 1;
+}
+
+// Sum of the S4 values of the sixteen 4x4 blocks of a 16x16 block, per 32-bit
+// lane. A 16-bit lane collects 4 coefficients of each of four blocks (at most
+// 32,640, so the signed multiply-add widening is exact).
+TV_INLINE __m256i satd_16x16_unit(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+{
+    __m256i sum = _mm256_setzero_si256();
+    for (int y = 0; y < 16; y += 4) {
+        __m256i r[4];
+        for (int i = 0; i < 4; i++)
+            r[i] = diff16(load16(block_at(a, a_stride, 0, y + i)), load16(block_at(b, b_stride, 0, y + i)));
+        sum = _mm256_add_epi16(sum, hadamard4_abs(r[0], r[1], r[2], r[3]));
+    }
+    return _mm256_madd_epi16(sum, _mm256_set1_epi16(1));
+}
+
+TV_INLINE uint32_t satd_nxn(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int n)
+{
+    __m256i acc = _mm256_setzero_si256();
+    for (int y = 0; y < n; y += 16)
+        for (int x = 0; x < n; x += 16)
+            acc = _mm256_add_epi32(acc, satd_16x16_unit(block_at(a, a_stride, x, y), a_stride,
+                                                        block_at(b, b_stride, x, y), b_stride));
+    // Every S4 is even, so halving the total equals halving each pair.
+    return hsum32(acc) >> 1;
+}
+
+TV_PAIR_METRIC(satd_16x16_avx2) { return satd_nxn(a, a_stride, b, b_stride, 16); }
+TV_PAIR_METRIC(satd_32x32_avx2) { return satd_nxn(a, a_stride, b, b_stride, 32); }
+TV_PAIR_METRIC(satd_64x64_avx2) { return satd_nxn(a, a_stride, b, b_stride, 64); }
+
+// ---- SA8D ----
+
+// Eight row vectors, each 128-bit half one row of its own 8x8 block. Returns
+// per 32-bit lane the absolute coefficients of the block in that half: the
+// low half sums to R8 of the low block, the high half to R8 of the high block.
+TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
+{
+    // Vertical 8-point butterflies, lane-wise (values stay within +-2040).
+    for (int half = 4; half >= 1; half >>= 1)
+        for (int i = 0; i < 8; i++)
+            if (!(i & half)) {
+                __m256i p = r[i], q = r[i + half];
+                r[i] = _mm256_add_epi16(p, q);
+                r[i + half] = _mm256_sub_epi16(p, q);
+            }
+    // Horizontal transform of two rows at a time (coefficients within
+    // +-16,320), absolute values; each 16-bit lane ends with 8 absolute
+    // coefficients of one block, at most 46,160 as an unsigned value.
+    __m256i sum = _mm256_setzero_si256();
+    for (int i = 0; i < 8; i += 2) {
+        __m256i x = _mm256_hadd_epi16(r[i], r[i + 1]), y = _mm256_hsub_epi16(r[i], r[i + 1]);
+        __m256i c = _mm256_hadd_epi16(x, y), d = _mm256_hsub_epi16(x, y);
+        __m256i lo = _mm256_hadd_epi16(c, d), hi = _mm256_hsub_epi16(c, d);
+        sum = _mm256_add_epi16(sum, _mm256_add_epi16(_mm256_abs_epi16(lo), _mm256_abs_epi16(hi)));
+    }
+    __m256i z = _mm256_setzero_si256();
+    return _mm256_add_epi32(_mm256_unpacklo_epi16(sum, z), _mm256_unpackhi_epi16(sum, z));
+}
+
+// R8 of the 8x8 blocks at columns 0 and 8 of a 16x8 block, added.
+TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+{
+    __m256i r[8];
+    for (int y = 0; y < 8; y++)
+        r[y] = diff16(load16(block_at(a, a_stride, 0, y)), load16(block_at(b, b_stride, 0, y)));
+    return hsum32(hadamard8_pair_abs(r));
+}
+
+// R8 of one 8x8 block with row y in the low half and row y + 4 in the high
+// half of four vectors. The vertical stages on row bits 0 and 1 run lane-wise;
+// the stage on bit 2 pairs the halves: the low half keeps the sums, the high
+// half the differences (negated, which no absolute value sees).
+TV_INLINE uint32_t raw_8x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+{
+    __m256i r[4];
+    for (int y = 0; y < 4; y++)
+        r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 4)),
+                      load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 4)));
+    for (int half = 2; half >= 1; half >>= 1)
+        for (int i = 0; i < 4; i++)
+            if (!(i & half)) {
+                __m256i p = r[i], q = r[i + half];
+                r[i] = _mm256_add_epi16(p, q);
+                r[i + half] = _mm256_sub_epi16(p, q);
+            }
+    for (int i = 0; i < 4; i++) {
+        __m256i swapped = _mm256_permute2x128_si256(r[i], r[i], 1);
+        r[i] = _mm256_blend_epi32(_mm256_add_epi16(r[i], swapped), _mm256_sub_epi16(r[i], swapped), 0xf0);
+    }
+    // Horizontal transform of two rows at a time; each 16-bit lane ends with
+    // 4 absolute coefficients (at most 65,280 together, unsigned).
+    __m256i sum = _mm256_setzero_si256();
+    for (int i = 0; i < 4; i += 2) {
+        __m256i x = _mm256_hadd_epi16(r[i], r[i + 1]), y = _mm256_hsub_epi16(r[i], r[i + 1]);
+        __m256i c = _mm256_hadd_epi16(x, y), d = _mm256_hsub_epi16(x, y);
+        __m256i lo = _mm256_hadd_epi16(c, d), hi = _mm256_hsub_epi16(c, d);
+        sum = _mm256_add_epi16(sum, _mm256_add_epi16(_mm256_abs_epi16(lo), _mm256_abs_epi16(hi)));
+    }
+    __m256i z = _mm256_setzero_si256();
+    return hsum32(_mm256_add_epi32(_mm256_unpacklo_epi16(sum, z), _mm256_unpackhi_epi16(sum, z)));
+}
+
+TV_PAIR_METRIC(sa8d_8x8_avx2) { return (raw_8x8(a, a_stride, b, b_stride) + 2) >> 2; }
+TV_PAIR_METRIC(sa8d_16x8_avx2) { return (raw_16x8(a, a_stride, b, b_stride) + 2) >> 2; }
+
+// 8x16: row y of the top block beside row y of the bottom block; each half
+// rounded by itself.
+TV_PAIR_METRIC(sa8d_8x16_avx2)
+{
+    __m256i r[8];
+    for (int y = 0; y < 8; y++)
+        r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 8)),
+                      load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 8)));
+    __m256i s = hadamard8_pair_abs(r);
+    uint32_t top = hsum32_128(_mm256_castsi256_si128(s));
+    uint32_t bottom = hsum32_128(_mm256_extracti128_si256(s, 1));
+    return ((top + 2) >> 2) + ((bottom + 2) >> 2);
+}
+
+// One 16x16 rounding group: the four R8 values added in 32 bits.
+TV_INLINE uint32_t sa8d_unit(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+{
+    uint32_t r = raw_16x8(a, a_stride, b, b_stride) +
+                 raw_16x8(block_at(a, a_stride, 0, 8), a_stride, block_at(b, b_stride, 0, 8), b_stride);
+    return (r + 2) >> 2;
+}
+
+TV_INLINE uint32_t sa8d_units(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int w, int h)
+{
+    uint32_t sum = 0;
+    for (int y = 0; y < h; y += 16)
+        for (int x = 0; x < w; x += 16)
+            sum += sa8d_unit(block_at(a, a_stride, x, y), a_stride, block_at(b, b_stride, x, y), b_stride);
+    return sum;
+}
+
+TV_PAIR_METRIC(sa8d_16x16_avx2) { return sa8d_unit(a, a_stride, b, b_stride); }
+TV_PAIR_METRIC(sa8d_32x16_avx2) { return sa8d_units(a, a_stride, b, b_stride, 32, 16); }
+TV_PAIR_METRIC(sa8d_16x32_avx2) { return sa8d_units(a, a_stride, b, b_stride, 16, 32); }
+TV_PAIR_METRIC(sa8d_32x32_avx2) { return sa8d_units(a, a_stride, b, b_stride, 32, 32); }
+TV_PAIR_METRIC(sa8d_64x32_avx2) { return sa8d_units(a, a_stride, b, b_stride, 64, 32); }
+TV_PAIR_METRIC(sa8d_32x64_avx2) { return sa8d_units(a, a_stride, b, b_stride, 32, 64); }
+TV_PAIR_METRIC(sa8d_64x64_avx2) { return sa8d_units(a, a_stride, b, b_stride, 64, 64); }
+
+// Every second row: rows 0, 2, 4, ... form a W x W/2 block whose SA8D is doubled.
+TV_PAIR_METRIC(sa8d_sub_16x16_avx2) { return 2 * sa8d_16x8_avx2(a, 2 * a_stride, b, 2 * b_stride); }
+TV_PAIR_METRIC(sa8d_sub_32x32_avx2) { return 2 * sa8d_32x16_avx2(a, 2 * a_stride, b, 2 * b_stride); }
+TV_PAIR_METRIC(sa8d_sub_64x64_avx2) { return 2 * sa8d_64x32_avx2(a, 2 * a_stride, b, 2 * b_stride); }
