@@ -348,7 +348,8 @@ void cabac_write_residual_block(cabac_encoder *coder, const int16_t *levels, int
     uint16_t signs[64], sig[64];
     uint8_t count[64];
     const int n_nz = (int)metrics->count_nonzero_coeffs(levels, log2_size);
-    const int last = metrics->scan_coeff_groups(order, levels, signs, sig, count, n_nz, nullptr, n_side);
+    const int last = metrics->scan_coeff_groups(order, levels, signs, sig, count, n_nz,
+                                                scan_order(scans, 2, scan), n_side);
 
     int last_x = order[last] & (n_side - 1);
     int last_y = order[last] >> log2_size;

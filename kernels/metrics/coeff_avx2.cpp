@@ -71,7 +71,7 @@ static inline __m128i load_group(const int16_t *coeff, int pos, int stride)
 int scan_coeff_groups_avx(const uint16_t *scan, const int16_t *coeff, uint16_t *sign, uint16_t *sig,
                           uint8_t *count, int num_nonzero, const uint16_t *group_scan, int stride)
 {
-    if (num_nonzero < 1 || (stride != 4 && stride != 8 && stride != 16 && stride != 32))
+    if (!group_scan || num_nonzero < 1 || (stride != 4 && stride != 8 && stride != 16 && stride != 32))
         return scan_coeff_groups_c(scan, coeff, sign, sig, count, num_nonzero, group_scan, stride);
     std::memset(sign, 0, COEFF_GROUPS_MAX * sizeof(*sign));
     std::memset(sig, 0, COEFF_GROUPS_MAX * sizeof(*sig));
