@@ -467,7 +467,8 @@ TEST(sao_simd, edge_statistics_of_extreme_64x64_luma_ctbs_are_exact_at_every_lev
                     std::memset(&s, 0x77, sizeof s);
                     sao_stats_full(&t, type)(&s, b.origin(), b.stride, 1, diff.data(), scratch.data());
                     sao_stats want = model_stats(type, b, diff.data(), 64, 64, 64);
-                    EXPECT_TRUE(stats_equal(s, want)) << "level " << level << " type " << type << " pattern " << pattern;
+                    EXPECT_TRUE(stats_equal(s, want))
+                        << "level " << level << " type " << type << " pattern " << pattern;
                     if (pattern == 4) {
                         EXPECT_EQ(s.count[2], 4096);
                         EXPECT_EQ(s.sum[2], 4096 * 255 * sign);
