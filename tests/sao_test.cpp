@@ -118,7 +118,7 @@ struct sim_picture {
     uint8_t &fin(int p, int x, int y) { return ctx.planes[p][(ptrdiff_t)y * ctx.stride[p] + x]; }
 };
 
-void sim_init(sim_picture *s, int width, int height, uint32_t flags, std::mt19937 &rng)
+void sim_init(sim_picture *s, int width, int height, uint32_t flags, uint32_t cpu_level, std::mt19937 &rng)
 {
     s->width = width;
     s->height = height;
@@ -133,7 +133,7 @@ void sim_init(sim_picture *s, int width, int height, uint32_t flags, std::mt1993
     s->ctx.width = (uint32_t)width;
     s->ctx.height = (uint32_t)height;
     s->ctx.scratch = s->scratch.data();
-    sao_table_init(0, &s->table);
+    sao_table_init(cpu_level, &s->table);
     for (int p = 0; p < 3; p++) {
         int sh = p ? 1 : 0;
         int stride = (int)(64 * s->cols + 192) >> sh;
@@ -316,44 +316,65 @@ struct pic_size {
     int w, h;
 };
 
-const pic_size sizes[] = {{64, 64}, {72, 72}, {200, 120}, {8, 8}, {136, 200}, {64, 8}, {8, 136}};
+const pic_size sizes[] = {{64, 64}, {72, 72}, {200, 120}, {8, 8}, {136, 200}, {64, 8}, {8, 136}, {264, 200}};
+
+// Kernel table levels: portable, SSSE3 set, AVX2 set. Every level must give
+// the same pictures; a level the processor lacks falls back by itself.
+const uint32_t cpu_levels[] = {0, 3, 7};
 
 } // namespace
 
 TEST(sao_apply, in_place_one_ctu_behind_equals_model_for_every_type_plane_and_position)
 {
     std::mt19937 rng(11);
-    for (const pic_size &sz : sizes)
-        for (uint32_t flags = 1; flags <= 3; flags++)
-            for (int type = -1; type <= 5; type++)
-                for (uint32_t order = 0; order < 3; order++) {
-                    sim_picture s;
-                    sim_init(&s, sz.w, sz.h, flags, rng);
-                    sim_params(&s, type, rng);
-                    char what[96];
-                    snprintf(what, sizeof what, "%dx%d flags %u type %d order %u", sz.w, sz.h, flags, type, order);
-                    ASSERT_EQ(sim_run_and_check(&s, order, what), 0) << what;
-                }
+    for (uint32_t level : cpu_levels)
+        for (const pic_size &sz : sizes)
+            for (uint32_t flags = 1; flags <= 3; flags++)
+                for (int type = -1; type <= 5; type++)
+                    for (uint32_t order = 0; order < 3; order++) {
+                        sim_picture s;
+                        sim_init(&s, sz.w, sz.h, flags, level, rng);
+                        sim_params(&s, type, rng);
+                        char what[112];
+                        snprintf(what, sizeof what, "level %u %dx%d flags %u type %d order %u", level, sz.w, sz.h,
+                                 flags, type, order);
+                        ASSERT_EQ(sim_run_and_check(&s, order, what), 0) << what;
+                    }
 }
 
 TEST(sao_apply, decision_and_application_in_place_equal_model_with_the_decided_parameters)
 {
-    std::mt19937 rng(13);
     for (const pic_size &sz : sizes)
         for (uint32_t flags = 1; flags <= 3; flags++) {
-            sim_picture s;
-            sim_init(&s, sz.w, sz.h, flags, rng);
-            sim_enable_decision(&s, rng);
-            char what[96];
-            snprintf(what, sizeof what, "%dx%d flags %u with decision", sz.w, sz.h, flags);
-            ASSERT_EQ(sim_run_and_check(&s, flags, what), 0) << what;
-            int used[6] = {0};
-            for (int p = 0; p < 3; p++)
-                for (const sao_param &prm : s.params[p])
-                    if (s.sao_on(p)) used[prm.type]++;
-            // Pictures 8 wide leave every CTB too narrow to count: SAO stays off.
-            if (sz.w >= 16) {
-                EXPECT_GT(used[0] + used[1] + used[2] + used[3] + used[4], 0) << what;
+            std::vector<sao_param> decided[3];
+            for (uint32_t level : cpu_levels) {
+                // The same content at every level, so the decisions can be compared.
+                std::mt19937 rng(13 + (uint32_t)sz.w * 7 + (uint32_t)sz.h + flags);
+                sim_picture s;
+                sim_init(&s, sz.w, sz.h, flags, level, rng);
+                sim_enable_decision(&s, rng);
+                char what[112];
+                snprintf(what, sizeof what, "level %u %dx%d flags %u with decision", level, sz.w, sz.h, flags);
+                ASSERT_EQ(sim_run_and_check(&s, flags, what), 0) << what;
+                int used[6] = {0};
+                for (int p = 0; p < 3; p++)
+                    for (const sao_param &prm : s.params[p])
+                        if (s.sao_on(p)) used[prm.type]++;
+                // Pictures 8 wide leave every CTB too narrow to count: SAO stays off.
+                if (sz.w >= 16) {
+                    EXPECT_GT(used[0] + used[1] + used[2] + used[3] + used[4], 0) << what;
+                }
+                // Statistics equal at every level, so every decision is the same.
+                for (int p = 0; p < 3; p++) {
+                    if (level == 0) {
+                        decided[p] = s.params[p];
+                        continue;
+                    }
+                    EXPECT_EQ(std::memcmp(decided[p].data(), s.params[p].data(),
+                                          decided[p].size() * sizeof(sao_param)),
+                              0)
+                        << what << " plane " << p << " decided differently from the portable level";
+                }
             }
         }
 }
@@ -395,7 +416,7 @@ struct one_ctu {
     int stride = 256;
 };
 
-void one_ctu_init(one_ctu *o, int width, int height)
+void one_ctu_init(one_ctu *o, int width, int height, uint32_t cpu_level)
 {
     o->fin_buf.assign((size_t)o->stride * 132, 0xA5);
     o->deb_buf.assign((size_t)o->stride * 132, 0);
@@ -414,7 +435,7 @@ void one_ctu_init(one_ctu *o, int width, int height)
         o->ctx.sao_params[p] = &o->params[p];
     }
     o->ctx.scratch = o->scratch.data();
-    sao_table_init(0, &o->table);
+    sao_table_init(cpu_level, &o->table);
 }
 
 uint8_t &deb_at(one_ctu *o, int r, int c) { return o->ctx.deblock_planes[0][r * o->stride + c]; }
@@ -424,61 +445,70 @@ uint8_t fin_at(one_ctu *o, int r, int c) { return o->ctx.planes[0][r * o->stride
 
 TEST(sao_apply, band_offsets_wrap_from_band_31_to_band_0_and_clip)
 {
-    one_ctu o;
-    one_ctu_init(&o, 64, 64);
-    for (int r = 0; r < 64; r++)
-        for (int c = 0; c < 64; c++) deb_at(&o, r, c) = (uint8_t)(r * 64 + c);
-    o.params[0] = {SAO_TYPE_BAND, 30, {1, -2, 3, 0}};
-    o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
-    for (int r = 0; r < 64; r++)
-        for (int c = 0; c < 64; c++) {
-            int v = (r * 64 + c) & 255, want = v;
-            if (v >= 240 && v <= 247) want = v + 1;
-            if (v >= 248) want = v - 2;
-            if (v <= 7) want = v + 3;
-            ASSERT_EQ(fin_at(&o, r, c), want) << "value " << v;
-        }
-    o.params[0] = {SAO_TYPE_BAND, 31, {7, -7, 0, 0}};
-    for (int c = 0; c < 64; c++) deb_at(&o, 0, c) = c < 32 ? 255 : 3;
-    o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
-    for (int c = 0; c < 64; c++) EXPECT_EQ(fin_at(&o, 0, c), c < 32 ? 255 : 0);
+    for (uint32_t level : cpu_levels) {
+        SCOPED_TRACE(testing::Message() << "level " << level);
+        one_ctu o;
+        one_ctu_init(&o, 64, 64, level);
+        for (int r = 0; r < 64; r++)
+            for (int c = 0; c < 64; c++) deb_at(&o, r, c) = (uint8_t)(r * 64 + c);
+        o.params[0] = {SAO_TYPE_BAND, 30, {1, -2, 3, 0}};
+        o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
+        for (int r = 0; r < 64; r++)
+            for (int c = 0; c < 64; c++) {
+                int v = (r * 64 + c) & 255, want = v;
+                if (v >= 240 && v <= 247) want = v + 1;
+                if (v >= 248) want = v - 2;
+                if (v <= 7) want = v + 3;
+                ASSERT_EQ(fin_at(&o, r, c), want) << "value " << v;
+            }
+        o.params[0] = {SAO_TYPE_BAND, 31, {7, -7, 0, 0}};
+        for (int c = 0; c < 64; c++) deb_at(&o, 0, c) = c < 32 ? 255 : 3;
+        o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
+        for (int c = 0; c < 64; c++) EXPECT_EQ(fin_at(&o, 0, c), c < 32 ? 255 : 0);
+    }
 }
 
 // A band position beyond 31 is taken modulo 32 instead of reaching past the
 // 256-entry look-up table.
 TEST(sao_apply, band_position_beyond_31_is_taken_modulo_32)
 {
-    one_ctu a, b;
-    one_ctu_init(&a, 64, 64);
-    one_ctu_init(&b, 64, 64);
-    for (int r = 0; r < 64; r++)
-        for (int c = 0; c < 64; c++) deb_at(&a, r, c) = deb_at(&b, r, c) = (uint8_t)(r * 64 + c);
-    a.params[0] = {SAO_TYPE_BAND, 33, {2, 3, -4, 5}};
-    b.params[0] = {SAO_TYPE_BAND, 1, {2, 3, -4, 5}};
-    a.table.apply_ctb_plane(&a.ctx, 0, 0, 0, 0);
-    b.table.apply_ctb_plane(&b.ctx, 0, 0, 0, 0);
-    EXPECT_TRUE(a.fin_buf == b.fin_buf);
-    a.params[0].band_position = -1;
-    b.params[0].band_position = 31;
-    a.table.apply_ctb_plane(&a.ctx, 0, 0, 0, 0);
-    b.table.apply_ctb_plane(&b.ctx, 0, 0, 0, 0);
-    EXPECT_TRUE(a.fin_buf == b.fin_buf);
+    for (uint32_t level : cpu_levels) {
+        SCOPED_TRACE(testing::Message() << "level " << level);
+        one_ctu a, b;
+        one_ctu_init(&a, 64, 64, level);
+        one_ctu_init(&b, 64, 64, level);
+        for (int r = 0; r < 64; r++)
+            for (int c = 0; c < 64; c++) deb_at(&a, r, c) = deb_at(&b, r, c) = (uint8_t)(r * 64 + c);
+        a.params[0] = {SAO_TYPE_BAND, 33, {2, 3, -4, 5}};
+        b.params[0] = {SAO_TYPE_BAND, 1, {2, 3, -4, 5}};
+        a.table.apply_ctb_plane(&a.ctx, 0, 0, 0, 0);
+        b.table.apply_ctb_plane(&b.ctx, 0, 0, 0, 0);
+        EXPECT_TRUE(a.fin_buf == b.fin_buf);
+        a.params[0].band_position = -1;
+        b.params[0].band_position = 31;
+        a.table.apply_ctb_plane(&a.ctx, 0, 0, 0, 0);
+        b.table.apply_ctb_plane(&b.ctx, 0, 0, 0, 0);
+        EXPECT_TRUE(a.fin_buf == b.fin_buf);
+    }
 }
 
 TEST(sao_apply, unknown_type_writes_nothing_and_off_copies_the_whole_square)
 {
-    one_ctu o;
-    one_ctu_init(&o, 72, 72);   // CTU (0, 0) of a 2x2 picture: no cut, no last column
-    for (int r = 0; r < 64; r++)
-        for (int c = 0; c < 64; c++) deb_at(&o, r, c) = (uint8_t)(r + c);
-    std::vector<uint8_t> before = o.fin_buf;
-    for (int type : {6, -1, 1000}) {
-        o.params[0] = {type, 0, {1, 1, -1, -1}};
+    for (uint32_t level : cpu_levels) {
+        SCOPED_TRACE(testing::Message() << "level " << level);
+        one_ctu o;
+        one_ctu_init(&o, 72, 72, level);   // CTU (0, 0) of a 2x2 picture: no cut, no last column
+        for (int r = 0; r < 64; r++)
+            for (int c = 0; c < 64; c++) deb_at(&o, r, c) = (uint8_t)(r + c);
+        std::vector<uint8_t> before = o.fin_buf;
+        for (int type : {6, -1, 1000}) {
+            o.params[0] = {type, 0, {1, 1, -1, -1}};
+            o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
+            EXPECT_TRUE(o.fin_buf == before) << "type " << type;
+        }
+        o.params[0] = {SAO_TYPE_OFF, 0, {7, 7, -7, -7}};
         o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
-        EXPECT_TRUE(o.fin_buf == before) << "type " << type;
+        for (int r = 0; r < 64; r++)
+            for (int c = 0; c < 64; c++) ASSERT_EQ(fin_at(&o, r, c), r + c);
     }
-    o.params[0] = {SAO_TYPE_OFF, 0, {7, 7, -7, -7}};
-    o.table.apply_ctb_plane(&o.ctx, 0, 0, 0, 0);
-    for (int r = 0; r < 64; r++)
-        for (int c = 0; c < 64; c++) ASSERT_EQ(fin_at(&o, r, c), r + c);
 }

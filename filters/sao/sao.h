@@ -184,6 +184,56 @@ void sao_stats_bo_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stri
 void sao_stats_bo_partial_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                                 const int16_t *diff, int32_t width, int32_t height, uint8_t *scratch);
 
+// Edge-offset statistics of the SSSE3 set.
+void sao_stats_eo_hor_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                            const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_ver_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                            const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_diag135_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                                const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_diag45_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                               const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_hor_partial_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
+                                    int32_t is_luma, const int16_t *diff, int32_t width, int32_t height,
+                                    uint8_t *scratch);
+void sao_stats_eo_ver_partial_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
+                                    int32_t is_luma, const int16_t *diff, int32_t width, int32_t height,
+                                    uint8_t *scratch);
+void sao_stats_eo_diag135_partial_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
+                                        int32_t is_luma, const int16_t *diff, int32_t width, int32_t height,
+                                        uint8_t *scratch);
+void sao_stats_eo_diag45_partial_ssse3(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
+                                       int32_t is_luma, const int16_t *diff, int32_t width, int32_t height,
+                                       uint8_t *scratch);
+
+// AVX2 set (flag 4; also contains SSE4.1 code). The band statistics keep their
+// SSSE3 forms.
+void sao_apply_ctb_plane_avx2(const sao_ctu_context *ctx, uint32_t x, uint32_t y, int32_t plane,
+                              uint32_t shift);
+void sao_diff_ctb_avx2(int16_t *out, const uint8_t *deblocked, int32_t deblocked_stride, const uint8_t *source,
+                       int32_t source_stride, int32_t is_luma);
+void sao_diff_ctb_partial_avx2(int16_t *out, const uint8_t *deblocked, int32_t deblocked_stride,
+                               const uint8_t *source, int32_t source_stride, int32_t is_luma, int32_t width,
+                               int32_t height);
+void sao_stats_eo_hor_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                           const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_ver_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                           const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_diag135_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                               const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_diag45_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                              const int16_t *diff, uint8_t *scratch);
+void sao_stats_eo_hor_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                                   const int16_t *diff, int32_t width, int32_t height, uint8_t *scratch);
+void sao_stats_eo_ver_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
+                                   const int16_t *diff, int32_t width, int32_t height, uint8_t *scratch);
+void sao_stats_eo_diag135_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
+                                       int32_t is_luma, const int16_t *diff, int32_t width, int32_t height,
+                                       uint8_t *scratch);
+void sao_stats_eo_diag45_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
+                                      int32_t is_luma, const int16_t *diff, int32_t width, int32_t height,
+                                      uint8_t *scratch);
+
 // The counted width of a cut CTB: its width rounded down to a multiple of 16
 // (the statistics skip the last 0..15 columns), at most the CTB size.
 static inline int32_t sao_partial_columns(int32_t width, int32_t is_luma)

@@ -1,7 +1,9 @@
 // The one initialiser of the SAO kernel table. The portable set fills every
-// slot; the SSSE3 set then takes the difference and band-statistics slots,
-// only where the processor has both SSSE3 and SSE4.1. Every form gives the
-// portable result, so the flags change speed, never output.
+// slot; the SSSE3 set then takes slots 1..12, only where the processor has
+// both SSSE3 and SSE4.1; the AVX2 set takes slots 0..6 and 8..11 where it also
+// has AVX2, BMI2 and POPCNT (the band statistics keep their SSSE3 forms).
+// Every form gives the portable result, so the flags change speed, never
+// output.
 #include "encoder/cpu.h"
 #include "filters/sao/sao.h"
 
@@ -22,22 +24,43 @@ static void fill_portable(sao_table *t)
     t->stats_bo_partial = sao_stats_bo_partial_c;
 }
 
-// The edge statistics and the application have no SSSE3 forms: their slots
-// keep the portable kernels.
+// The application has no SSSE3 form: its slot keeps the portable kernel.
 static void fill_ssse3(sao_table *t)
 {
     t->diff_ctb = sao_diff_ctb_ssse3;
     t->diff_ctb_partial = sao_diff_ctb_partial_ssse3;
+    t->stats_eo_hor = sao_stats_eo_hor_ssse3;
+    t->stats_eo_ver = sao_stats_eo_ver_ssse3;
+    t->stats_eo_diag135 = sao_stats_eo_diag135_ssse3;
+    t->stats_eo_diag45 = sao_stats_eo_diag45_ssse3;
     t->stats_bo = sao_stats_bo_ssse3;
+    t->stats_eo_hor_partial = sao_stats_eo_hor_partial_ssse3;
+    t->stats_eo_ver_partial = sao_stats_eo_ver_partial_ssse3;
+    t->stats_eo_diag135_partial = sao_stats_eo_diag135_partial_ssse3;
+    t->stats_eo_diag45_partial = sao_stats_eo_diag45_partial_ssse3;
     t->stats_bo_partial = sao_stats_bo_partial_ssse3;
+}
+
+static void fill_avx2(sao_table *t)
+{
+    t->apply_ctb_plane = sao_apply_ctb_plane_avx2;
+    t->diff_ctb = sao_diff_ctb_avx2;
+    t->diff_ctb_partial = sao_diff_ctb_partial_avx2;
+    t->stats_eo_hor = sao_stats_eo_hor_avx2;
+    t->stats_eo_ver = sao_stats_eo_ver_avx2;
+    t->stats_eo_diag135 = sao_stats_eo_diag135_avx2;
+    t->stats_eo_diag45 = sao_stats_eo_diag45_avx2;
+    t->stats_eo_hor_partial = sao_stats_eo_hor_partial_avx2;
+    t->stats_eo_ver_partial = sao_stats_eo_ver_partial_avx2;
+    t->stats_eo_diag135_partial = sao_stats_eo_diag135_partial_avx2;
+    t->stats_eo_diag45_partial = sao_stats_eo_diag45_partial_avx2;
 }
 
 void sao_table_init(uint32_t cpu_flags, sao_table *table)
 {
     fill_portable(table);
     if (cpu_use_ssse3_set(cpu_flags)) fill_ssse3(table);
-    // No AVX2 forms yet: with flag 4 every slot keeps its SSSE3 or portable
-    // kernel, which give the same results.
+    if (cpu_use_avx2_set(cpu_flags)) fill_avx2(table);
 }
 
 sao_stats_fn sao_stats_full(const sao_table *table, int32_t type)
