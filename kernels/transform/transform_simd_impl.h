@@ -1,0 +1,381 @@
+// Shared body of the vector transform sets, included only by transform_ssse3.cpp
+// and transform_avx2.cpp; everything here has internal linkage, so each file
+// gets its own copy built for its own instruction set. Compiled without AVX2 it
+// works on 128-bit registers; with AVX2 the stages of 16 lines and more use
+// 256-bit registers.
+//
+// Layout: a one-dimensional stage works "lines in lanes": its input holds, for
+// each sample position j, the values of consecutive lines side by side
+// (in[j*stride + line]), and its output holds, for each output k, the lines side
+// by side again (out[k*stride + line]). Each output is a sum of products of
+// 16-bit inputs and 16-bit matrix entries, formed pairwise into 32-bit lanes by
+// multiply-add, so no sum can wrap: first-pass forward values reach 32640 and
+// inverse coefficients the whole 16-bit range, and only 32-bit sums hold
+// their combinations. The 32-bit sum is rounded, shifted and packed to 16 bits
+// with signed saturation. In the inverse first pass that saturation is the clip
+// of clause 8.6.4.2; in every other pass the sums provably stay inside 16 bits
+// (8-bit residuals forward; at most 1862 * 32768 before the inverse shift by 12),
+// so the results equal the portable kernels' on every input. Blocks are moved
+// between the two passes with register transposes.
+#pragma once
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "kernels/transform/transform.h"
+
+namespace {
+
+// ---- constant tables ----
+
+// H.265 transMatrix (clause 8.6.4.2); the 16-, 8- and 4-point DCTs are rows
+// 0, 2, 4.. / 0, 4, 8.. / 0, 8, 16, 24 of it, first N entries.
+constexpr int16_t simd_dct32[32][32] = {
+    {64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64},
+    {90, 90, 88, 85, 82, 78, 73, 67, 61, 54, 46, 38, 31, 22, 13, 4, -4, -13, -22, -31, -38, -46, -54, -61, -67, -73, -78, -82, -85, -88, -90, -90},
+    {90, 87, 80, 70, 57, 43, 25, 9, -9, -25, -43, -57, -70, -80, -87, -90, -90, -87, -80, -70, -57, -43, -25, -9, 9, 25, 43, 57, 70, 80, 87, 90},
+    {90, 82, 67, 46, 22, -4, -31, -54, -73, -85, -90, -88, -78, -61, -38, -13, 13, 38, 61, 78, 88, 90, 85, 73, 54, 31, 4, -22, -46, -67, -82, -90},
+    {89, 75, 50, 18, -18, -50, -75, -89, -89, -75, -50, -18, 18, 50, 75, 89, 89, 75, 50, 18, -18, -50, -75, -89, -89, -75, -50, -18, 18, 50, 75, 89},
+    {88, 67, 31, -13, -54, -82, -90, -78, -46, -4, 38, 73, 90, 85, 61, 22, -22, -61, -85, -90, -73, -38, 4, 46, 78, 90, 82, 54, 13, -31, -67, -88},
+    {87, 57, 9, -43, -80, -90, -70, -25, 25, 70, 90, 80, 43, -9, -57, -87, -87, -57, -9, 43, 80, 90, 70, 25, -25, -70, -90, -80, -43, 9, 57, 87},
+    {85, 46, -13, -67, -90, -73, -22, 38, 82, 88, 54, -4, -61, -90, -78, -31, 31, 78, 90, 61, 4, -54, -88, -82, -38, 22, 73, 90, 67, 13, -46, -85},
+    {83, 36, -36, -83, -83, -36, 36, 83, 83, 36, -36, -83, -83, -36, 36, 83, 83, 36, -36, -83, -83, -36, 36, 83, 83, 36, -36, -83, -83, -36, 36, 83},
+    {82, 22, -54, -90, -61, 13, 78, 85, 31, -46, -90, -67, 4, 73, 88, 38, -38, -88, -73, -4, 67, 90, 46, -31, -85, -78, -13, 61, 90, 54, -22, -82},
+    {80, 9, -70, -87, -25, 57, 90, 43, -43, -90, -57, 25, 87, 70, -9, -80, -80, -9, 70, 87, 25, -57, -90, -43, 43, 90, 57, -25, -87, -70, 9, 80},
+    {78, -4, -82, -73, 13, 85, 67, -22, -88, -61, 31, 90, 54, -38, -90, -46, 46, 90, 38, -54, -90, -31, 61, 88, 22, -67, -85, -13, 73, 82, 4, -78},
+    {75, -18, -89, -50, 50, 89, 18, -75, -75, 18, 89, 50, -50, -89, -18, 75, 75, -18, -89, -50, 50, 89, 18, -75, -75, 18, 89, 50, -50, -89, -18, 75},
+    {73, -31, -90, -22, 78, 67, -38, -90, -13, 82, 61, -46, -88, -4, 85, 54, -54, -85, 4, 88, 46, -61, -82, 13, 90, 38, -67, -78, 22, 90, 31, -73},
+    {70, -43, -87, 9, 90, 25, -80, -57, 57, 80, -25, -90, -9, 87, 43, -70, -70, 43, 87, -9, -90, -25, 80, 57, -57, -80, 25, 90, 9, -87, -43, 70},
+    {67, -54, -78, 38, 85, -22, -90, 4, 90, 13, -88, -31, 82, 46, -73, -61, 61, 73, -46, -82, 31, 88, -13, -90, -4, 90, 22, -85, -38, 78, 54, -67},
+    {64, -64, -64, 64, 64, -64, -64, 64, 64, -64, -64, 64, 64, -64, -64, 64, 64, -64, -64, 64, 64, -64, -64, 64, 64, -64, -64, 64, 64, -64, -64, 64},
+    {61, -73, -46, 82, 31, -88, -13, 90, -4, -90, 22, 85, -38, -78, 54, 67, -67, -54, 78, 38, -85, -22, 90, 4, -90, 13, 88, -31, -82, 46, 73, -61},
+    {57, -80, -25, 90, -9, -87, 43, 70, -70, -43, 87, 9, -90, 25, 80, -57, -57, 80, 25, -90, 9, 87, -43, -70, 70, 43, -87, -9, 90, -25, -80, 57},
+    {54, -85, -4, 88, -46, -61, 82, 13, -90, 38, 67, -78, -22, 90, -31, -73, 73, 31, -90, 22, 78, -67, -38, 90, -13, -82, 61, 46, -88, 4, 85, -54},
+    {50, -89, 18, 75, -75, -18, 89, -50, -50, 89, -18, -75, 75, 18, -89, 50, 50, -89, 18, 75, -75, -18, 89, -50, -50, 89, -18, -75, 75, 18, -89, 50},
+    {46, -90, 38, 54, -90, 31, 61, -88, 22, 67, -85, 13, 73, -82, 4, 78, -78, -4, 82, -73, -13, 85, -67, -22, 88, -61, -31, 90, -54, -38, 90, -46},
+    {43, -90, 57, 25, -87, 70, 9, -80, 80, -9, -70, 87, -25, -57, 90, -43, -43, 90, -57, -25, 87, -70, -9, 80, -80, 9, 70, -87, 25, 57, -90, 43},
+    {38, -88, 73, -4, -67, 90, -46, -31, 85, -78, 13, 61, -90, 54, 22, -82, 82, -22, -54, 90, -61, -13, 78, -85, 31, 46, -90, 67, 4, -73, 88, -38},
+    {36, -83, 83, -36, -36, 83, -83, 36, 36, -83, 83, -36, -36, 83, -83, 36, 36, -83, 83, -36, -36, 83, -83, 36, 36, -83, 83, -36, -36, 83, -83, 36},
+    {31, -78, 90, -61, 4, 54, -88, 82, -38, -22, 73, -90, 67, -13, -46, 85, -85, 46, 13, -67, 90, -73, 22, 38, -82, 88, -54, -4, 61, -90, 78, -31},
+    {25, -70, 90, -80, 43, 9, -57, 87, -87, 57, -9, -43, 80, -90, 70, -25, -25, 70, -90, 80, -43, -9, 57, -87, 87, -57, 9, 43, -80, 90, -70, 25},
+    {22, -61, 85, -90, 73, -38, -4, 46, -78, 90, -82, 54, -13, -31, 67, -88, 88, -67, 31, 13, -54, 82, -90, 78, -46, 4, 38, -73, 90, -85, 61, -22},
+    {18, -50, 75, -89, 89, -75, 50, -18, -18, 50, -75, 89, -89, 75, -50, 18, 18, -50, 75, -89, 89, -75, 50, -18, -18, 50, -75, 89, -89, 75, -50, 18},
+    {13, -38, 61, -78, 88, -90, 85, -73, 54, -31, 4, 22, -46, 67, -82, 90, -90, 82, -67, 46, -22, -4, 31, -54, 73, -85, 90, -88, 78, -61, 38, -13},
+    {9, -25, 43, -57, 70, -80, 87, -90, 90, -87, 80, -70, 57, -43, 25, -9, -9, 25, -43, 57, -70, 80, -87, 90, -90, 87, -80, 70, -57, 43, -25, 9},
+    {4, -13, 22, -31, 38, -46, 54, -61, 67, -73, 78, -82, 85, -88, 90, -90, 90, -90, 88, -85, 82, -78, 73, -67, 61, -54, 46, -38, 31, -22, 13, -4},
+};
+
+constexpr int16_t simd_dst4[4][4] = {
+    {29, 55, 74, 84},
+    {74, 74, 0, -74},
+    {84, -29, -74, 55},
+    {55, -84, 74, -29},
+};
+
+// Entry [k][j] of the N-point matrix (row = frequency k, column = sample j);
+// n = 0 selects the 4-point DST-VII.
+constexpr int simd_matrix(int n, int k, int j)
+{
+    return n == 0 ? simd_dst4[k][j] : simd_dct32[k * (32 / n)][j];
+}
+
+constexpr int32_t simd_pair(int a, int b)
+{
+    return (int32_t)((uint32_t)(uint16_t)a | ((uint32_t)(uint16_t)b << 16));
+}
+
+// Matrix entries arranged for multiply-add against interleaved input pairs
+// (sample 2p, sample 2p+1): forward[k][p] multiplies the samples of output k,
+// inverse[x][p] the coefficients 2p, 2p+1 of output sample x (the transpose).
+struct pair_table {
+    int32_t forward[32][16];
+    int32_t inverse[32][16];
+};
+
+constexpr pair_table make_pair_table(int n)
+{
+    pair_table t{};
+    int size = n == 0 ? 4 : n;
+    for (int k = 0; k < size; k++)
+        for (int p = 0; p < size / 2; p++) {
+            t.forward[k][p] = simd_pair(simd_matrix(n, k, 2 * p), simd_matrix(n, k, 2 * p + 1));
+            t.inverse[k][p] = simd_pair(simd_matrix(n, 2 * p, k), simd_matrix(n, 2 * p + 1, k));
+        }
+    return t;
+}
+
+constexpr pair_table pairs_dst4 = make_pair_table(0);
+constexpr pair_table pairs_dct4 = make_pair_table(4);
+constexpr pair_table pairs_dct8 = make_pair_table(8);
+constexpr pair_table pairs_dct16 = make_pair_table(16);
+constexpr pair_table pairs_dct32 = make_pair_table(32);
+
+// ---- lane groups: how many lines one register holds ----
+
+// Four lines in the low half of a 128-bit register.
+struct lanes4 {
+    typedef __m128i vec;
+    enum { count = 4, has_high = 0 };
+    static vec load(const int16_t *p) { return _mm_loadl_epi64((const __m128i *)p); }
+    static void store(int16_t *p, vec v) { _mm_storel_epi64((__m128i *)p, v); }
+    static vec splat(int32_t v) { return _mm_set1_epi32(v); }
+    static vec zip_lo(vec a, vec b) { return _mm_unpacklo_epi16(a, b); }
+    static vec zip_hi(vec a, vec b) { return _mm_unpackhi_epi16(a, b); }
+    static vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
+    static vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
+    template <int S>
+    static vec round_shift(vec v)
+    {
+        return _mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(1 << (S - 1))), S);
+    }
+    static vec pack(vec a, vec b) { return _mm_packs_epi32(a, b); }
+};
+
+// Eight lines in a 128-bit register.
+struct lanes8 : lanes4 {
+    enum { count = 8, has_high = 1 };
+    static vec load(const int16_t *p) { return _mm_loadu_si128((const __m128i *)p); }
+    static void store(int16_t *p, vec v) { _mm_storeu_si128((__m128i *)p, v); }
+};
+
+#ifdef __AVX2__
+// Sixteen lines in a 256-bit register. The interleaves and the pack work
+// within each 128-bit half, so lines 0-7 stay in the low half and 8-15 in the
+// high half and come out of the pack in order.
+struct lanes16 {
+    typedef __m256i vec;
+    enum { count = 16, has_high = 1 };
+    static vec load(const int16_t *p) { return _mm256_loadu_si256((const __m256i *)p); }
+    static void store(int16_t *p, vec v) { _mm256_storeu_si256((__m256i *)p, v); }
+    static vec splat(int32_t v) { return _mm256_set1_epi32(v); }
+    static vec zip_lo(vec a, vec b) { return _mm256_unpacklo_epi16(a, b); }
+    static vec zip_hi(vec a, vec b) { return _mm256_unpackhi_epi16(a, b); }
+    static vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
+    static vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
+    template <int S>
+    static vec round_shift(vec v)
+    {
+        return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(1 << (S - 1))), S);
+    }
+    static vec pack(vec a, vec b) { return _mm256_packs_epi32(a, b); }
+};
+typedef lanes16 lanes_wide;
+#else
+typedef lanes8 lanes_wide;
+#endif
+
+// The widest lane group that divides a line count of 4, 8, 16 or 32.
+template <int L>
+struct lanes_for {
+    typedef lanes_wide type;
+};
+template <>
+struct lanes_for<4> {
+    typedef lanes4 type;
+};
+template <>
+struct lanes_for<8> {
+    typedef lanes8 type;
+};
+
+// ---- one-dimensional stage ----
+
+// out[k*N + i] = sat16((sum over j < IN of m[k][j] * in[j*N + i] + round) >> S)
+// for k < OUT and lines i < LINES; the row stride of both blocks is N except
+// that the output may have its own stride.
+template <int N, int IN, int OUT, int LINES, int S>
+inline void stage(int16_t *out, int out_stride, const int16_t *in, const int32_t (*m)[16])
+{
+    typedef typename lanes_for<LINES>::type V;
+    typedef typename V::vec vec;
+    for (int i = 0; i < LINES; i += V::count) {
+        vec lo[IN / 2], hi[IN / 2];
+        for (int p = 0; p < IN / 2; p++) {
+            vec a = V::load(in + 2 * p * N + i);
+            vec b = V::load(in + (2 * p + 1) * N + i);
+            lo[p] = V::zip_lo(a, b);
+            if (V::has_high) hi[p] = V::zip_hi(a, b);
+        }
+        for (int k = 0; k < OUT; k++) {
+            vec c = V::splat(m[k][0]);
+            vec sum_lo = V::madd(lo[0], c), sum_hi = sum_lo;
+            if (V::has_high) sum_hi = V::madd(hi[0], c);
+            for (int p = 1; p < IN / 2; p++) {
+                c = V::splat(m[k][p]);
+                sum_lo = V::add(sum_lo, V::madd(lo[p], c));
+                if (V::has_high) sum_hi = V::add(sum_hi, V::madd(hi[p], c));
+            }
+            sum_lo = V::template round_shift<S>(sum_lo);
+            sum_hi = V::template round_shift<S>(sum_hi);
+            V::store(out + k * out_stride + i, V::pack(sum_lo, sum_hi));
+        }
+    }
+}
+
+// ---- transposes ----
+
+inline void transpose_4x4(int16_t *dst, int ds, const int16_t *src, int ss)
+{
+    __m128i r0 = _mm_loadl_epi64((const __m128i *)(src + 0 * ss));
+    __m128i r1 = _mm_loadl_epi64((const __m128i *)(src + 1 * ss));
+    __m128i r2 = _mm_loadl_epi64((const __m128i *)(src + 2 * ss));
+    __m128i r3 = _mm_loadl_epi64((const __m128i *)(src + 3 * ss));
+    __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpacklo_epi16(r2, r3);
+    __m128i c01 = _mm_unpacklo_epi32(a, b), c23 = _mm_unpackhi_epi32(a, b);
+    _mm_storel_epi64((__m128i *)(dst + 0 * ds), c01);
+    _mm_storel_epi64((__m128i *)(dst + 1 * ds), _mm_srli_si128(c01, 8));
+    _mm_storel_epi64((__m128i *)(dst + 2 * ds), c23);
+    _mm_storel_epi64((__m128i *)(dst + 3 * ds), _mm_srli_si128(c23, 8));
+}
+
+inline void transpose_8x8(int16_t *dst, int ds, const int16_t *src, int ss)
+{
+    __m128i r[8], b[8], c[8];
+    for (int i = 0; i < 8; i++) r[i] = _mm_loadu_si128((const __m128i *)(src + i * ss));
+    for (int i = 0; i < 4; i++) {
+        b[2 * i] = _mm_unpacklo_epi16(r[2 * i], r[2 * i + 1]);
+        b[2 * i + 1] = _mm_unpackhi_epi16(r[2 * i], r[2 * i + 1]);
+    }
+    // c[0..3] hold columns {0,1}, {2,3}, {4,5}, {6,7} of rows 0-3, c[4..7] of rows 4-7.
+    for (int h = 0; h < 2; h++) {
+        c[4 * h + 0] = _mm_unpacklo_epi32(b[4 * h + 0], b[4 * h + 2]);
+        c[4 * h + 1] = _mm_unpackhi_epi32(b[4 * h + 0], b[4 * h + 2]);
+        c[4 * h + 2] = _mm_unpacklo_epi32(b[4 * h + 1], b[4 * h + 3]);
+        c[4 * h + 3] = _mm_unpackhi_epi32(b[4 * h + 1], b[4 * h + 3]);
+    }
+    for (int i = 0; i < 4; i++) {
+        _mm_storeu_si128((__m128i *)(dst + (2 * i) * ds), _mm_unpacklo_epi64(c[i], c[4 + i]));
+        _mm_storeu_si128((__m128i *)(dst + (2 * i + 1) * ds), _mm_unpackhi_epi64(c[i], c[4 + i]));
+    }
+}
+
+// dst[c*ds + r] = src[r*ss + c] for r < R, c < C.
+template <int R, int C>
+inline void transpose(int16_t *dst, int ds, const int16_t *src, int ss)
+{
+    if (R % 8 == 0 && C % 8 == 0) {
+        for (int r = 0; r < R; r += 8)
+            for (int c = 0; c < C; c += 8) transpose_8x8(dst + c * ds + r, ds, src + r * ss + c, ss);
+    } else {
+        for (int r = 0; r < R; r += 4)
+            for (int c = 0; c < C; c += 4) transpose_4x4(dst + c * ds + r, ds, src + r * ss + c, ss);
+    }
+}
+
+// ---- two-dimensional transforms ----
+
+// Forward NxN keeping the top-left KxK coefficients: rows with shift S1, then
+// columns with shift S2. `in` has row stride in_stride; `coeff` row stride N,
+// only coeff[v*N + h] with v, h < K written.
+template <int N, int K, int S1, int S2>
+inline void forward_2d(int16_t *coeff, const int16_t *in, int in_stride, const pair_table &rows,
+                       const pair_table &cols)
+{
+    alignas(32) int16_t a[N * N], b[N * N];
+    transpose<N, N>(a, N, in, in_stride);                   // a[x][y]
+    stage<N, N, K, N, S1>(b, N, a, rows.forward);           // b[h][y], h < K
+    transpose<K, N>(a, N, b, N);                            // a[y][h]
+    stage<N, N, K, K, S2>(coeff, N, a, cols.forward);       // coeff[v][h]
+}
+
+// Inverse NxN from the top-left KxK coefficients (the others are not read):
+// columns with shift 7 (saturated: the clip between the stages), then rows with
+// shift 12. `out` gets the residual with row stride out_stride.
+template <int N, int K>
+inline void inverse_2d(int16_t *out, int out_stride, const int16_t *coeff, const pair_table &cols,
+                       const pair_table &rows)
+{
+    alignas(32) int16_t a[N * N], b[N * N];
+    stage<N, K, N, K, 7>(a, N, coeff, cols.inverse);        // a[y][h], h < K
+    transpose<N, K>(b, N, a, N);                            // b[h][y]
+    stage<N, K, N, N, 12>(a, N, b, rows.inverse);           // a[x][y]
+    transpose<N, N>(out, out_stride, a, N);                 // out[y][x]
+}
+
+// ---- residual and reconstruction ----
+
+inline __m128i load_u8x4(const uint8_t *p)
+{
+    int32_t v;
+    __builtin_memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+
+inline void store_u8x4(uint8_t *p, __m128i v)
+{
+    int32_t x = _mm_cvtsi128_si32(v);
+    __builtin_memcpy(p, &x, 4);
+}
+
+// r[y*N + x] = src[y*64 + x] - pred[y*128 + x] in 16-bit lanes (-255..255).
+template <int N>
+inline void residual(int16_t *r, const uint8_t *src, const uint8_t *pred)
+{
+    const __m128i zero = _mm_setzero_si128();
+    for (int y = 0; y < N; y++) {
+        const uint8_t *s = src + y * TRANSFORM_SRC_STRIDE;
+        const uint8_t *p = pred + y * TRANSFORM_PRED_STRIDE;
+        if (N == 4) {
+            __m128i d = _mm_sub_epi16(_mm_unpacklo_epi8(load_u8x4(s), zero),
+                                      _mm_unpacklo_epi8(load_u8x4(p), zero));
+            _mm_storel_epi64((__m128i *)(r + y * N), d);
+            continue;
+        }
+        for (int x = 0; x < N; x += 8) {
+            __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)(s + x)), zero);
+            __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)(p + x)), zero);
+            _mm_storeu_si128((__m128i *)(r + y * N + x), _mm_sub_epi16(a, b));
+        }
+    }
+}
+
+// recon[y*128 + x] = clip(recon[y*128 + x] + res[y*N + x], 0, 255). The 16-bit
+// addition cannot wrap: inverse residuals stay within +-14896 (at most 1862 *
+// 32768 before the shift by 12).
+template <int N>
+inline void add_residual(uint8_t *recon, const int16_t *res)
+{
+    const __m128i zero = _mm_setzero_si128();
+    for (int y = 0; y < N; y++) {
+        uint8_t *p = recon + y * TRANSFORM_PRED_STRIDE;
+        const int16_t *r = res + y * N;
+        if (N == 4) {
+            __m128i s = _mm_add_epi16(_mm_unpacklo_epi8(load_u8x4(p), zero),
+                                      _mm_loadl_epi64((const __m128i *)r));
+            store_u8x4(p, _mm_packus_epi16(s, s));
+        } else if (N == 8) {
+            __m128i s = _mm_add_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)p), zero),
+                                      _mm_loadu_si128((const __m128i *)r));
+            _mm_storel_epi64((__m128i *)p, _mm_packus_epi16(s, s));
+        } else {
+            for (int x = 0; x < N; x += 16) {
+                __m128i v = _mm_loadu_si128((const __m128i *)(p + x));
+                __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(v, zero),
+                                           _mm_loadu_si128((const __m128i *)(r + x)));
+                __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(v, zero),
+                                           _mm_loadu_si128((const __m128i *)(r + x + 8)));
+                _mm_storeu_si128((__m128i *)(p + x), _mm_packus_epi16(lo, hi));
+            }
+        }
+    }
+}
+
+// ---- slot kernel bodies ----
+
+template <int N, int K, int S1, int S2>
+inline void forward_slot(int16_t *coeff, const uint8_t *src, const uint8_t *pred, const pair_table &m)
+{
+    alignas(32) int16_t r[N * N];
+    residual<N>(r, src, pred);
+    forward_2d<N, K, S1, S2>(coeff, r, N, m, m);
+}
+
+template <int N, int K>
+inline void inverse_slot(uint8_t *recon, const int16_t *coeff, const pair_table &m)
+{
+    alignas(32) int16_t r[N * N];
+    inverse_2d<N, K>(r, N, coeff, m, m);
+    add_residual<N>(recon, r);
+}
+
+}  // namespace
