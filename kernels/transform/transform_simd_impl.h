@@ -86,10 +86,12 @@ constexpr int32_t simd_pair(int a, int b)
 
 // Matrix entries arranged for multiply-add against interleaved input pairs
 // (sample 2p, sample 2p+1): forward[k][p] multiplies the samples of output k,
-// inverse[x][p] the coefficients 2p, 2p+1 of output sample x (the transpose).
+// inverse[x][p] the coefficients 2p, 2p+1 of output sample x (the transpose),
+// and odd[x][p] the odd coefficients 4p+1, 4p+3 of output sample x < N/2.
 struct pair_table {
     int32_t forward[32][16];
     int32_t inverse[32][16];
+    int32_t odd[16][8];
 };
 
 constexpr pair_table make_pair_table(int n)
@@ -101,6 +103,9 @@ constexpr pair_table make_pair_table(int n)
             t.forward[k][p] = simd_pair(simd_matrix(n, k, 2 * p), simd_matrix(n, k, 2 * p + 1));
             t.inverse[k][p] = simd_pair(simd_matrix(n, 2 * p, k), simd_matrix(n, 2 * p + 1, k));
         }
+    for (int x = 0; x < size / 2; x++)
+        for (int p = 0; p < size / 4; p++)
+            t.odd[x][p] = simd_pair(simd_matrix(n, 4 * p + 1, x), simd_matrix(n, 4 * p + 3, x));
     return t;
 }
 
@@ -109,6 +114,15 @@ constexpr pair_table pairs_dct4 = make_pair_table(4);
 constexpr pair_table pairs_dct8 = make_pair_table(8);
 constexpr pair_table pairs_dct16 = make_pair_table(16);
 constexpr pair_table pairs_dct32 = make_pair_table(32);
+
+template <int N>
+constexpr const pair_table &dct_pairs()
+{
+    if constexpr (N == 4) return pairs_dct4;
+    else if constexpr (N == 8) return pairs_dct8;
+    else if constexpr (N == 16) return pairs_dct16;
+    else return pairs_dct32;
+}
 
 // ---- lane groups: how many lines one register holds ----
 
@@ -123,6 +137,10 @@ struct lanes4 {
     static vec zip_hi(vec a, vec b) { return _mm_unpackhi_epi16(a, b); }
     static vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
     static vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
+    static vec sub(vec a, vec b) { return _mm_sub_epi32(a, b); }
+    static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
+    static vec sub16(vec a, vec b) { return _mm_sub_epi16(a, b); }
+    static vec zero() { return _mm_setzero_si128(); }
     template <int S>
     static vec round_shift(vec v)
     {
@@ -152,6 +170,10 @@ struct lanes16 {
     static vec zip_hi(vec a, vec b) { return _mm256_unpackhi_epi16(a, b); }
     static vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
     static vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
+    static vec sub(vec a, vec b) { return _mm256_sub_epi32(a, b); }
+    static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
+    static vec sub16(vec a, vec b) { return _mm256_sub_epi16(a, b); }
+    static vec zero() { return _mm256_setzero_si256(); }
     template <int S>
     static vec round_shift(vec v)
     {
@@ -208,6 +230,143 @@ inline void stage(int16_t *out, int out_stride, const int16_t *in, const int32_t
             sum_lo = V::template round_shift<S>(sum_lo);
             sum_hi = V::template round_shift<S>(sum_hi);
             V::store(out + k * out_stride + i, V::pack(sum_lo, sum_hi));
+        }
+    }
+}
+
+// ---- folded DCT stages ----
+
+// Forward DCT of the first pass, whose inputs are 8-bit residuals: the inputs
+// are folded in 16-bit lanes, E[j] = x[j] + x[N-1-j] and O[j] = x[j] - x[N-1-j]
+// (at most 510, 1020, 2040 after three levels). Odd outputs come from O with
+// the odd matrix rows; the even outputs are the N/2-point DCT of E, folded in
+// turn. Computes outputs k < OUT of the lines in x into out[k*out_stride].
+template <class V, int N, int OUT, int S>
+inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
+{
+    typedef typename V::vec vec;
+    if constexpr (N == 4) {
+        vec zl0 = V::zip_lo(x[0], x[1]), zl1 = V::zip_lo(x[2], x[3]);
+        vec zh0 = V::zip_hi(x[0], x[1]), zh1 = V::zip_hi(x[2], x[3]);
+        for (int k = 0; k < OUT; k++) {
+            vec c0 = V::splat(pairs_dct4.forward[k][0]), c1 = V::splat(pairs_dct4.forward[k][1]);
+            vec lo = V::add(V::madd(zl0, c0), V::madd(zl1, c1));
+            vec hi = lo;
+            if (V::has_high) hi = V::add(V::madd(zh0, c0), V::madd(zh1, c1));
+            V::store(out + k * out_stride, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
+        }
+    } else {
+        constexpr int H = N / 2;
+        vec e[H], o[H];
+        for (int j = 0; j < H; j++) {
+            e[j] = V::add16(x[j], x[N - 1 - j]);
+            o[j] = V::sub16(x[j], x[N - 1 - j]);
+        }
+        forward_fold<V, H, (OUT + 1) / 2, S>(out, 2 * out_stride, e);
+        vec zl[H / 2], zh[H / 2];
+        for (int p = 0; p < H / 2; p++) {
+            zl[p] = V::zip_lo(o[2 * p], o[2 * p + 1]);
+            if (V::has_high) zh[p] = V::zip_hi(o[2 * p], o[2 * p + 1]);
+        }
+        const pair_table &m = dct_pairs<N>();
+        for (int k = 1; k < OUT; k += 2) {
+            vec c = V::splat(m.forward[k][0]);
+            vec lo = V::madd(zl[0], c), hi = lo;
+            if (V::has_high) hi = V::madd(zh[0], c);
+            for (int p = 1; p < H / 2; p++) {
+                c = V::splat(m.forward[k][p]);
+                lo = V::add(lo, V::madd(zl[p], c));
+                if (V::has_high) hi = V::add(hi, V::madd(zh[p], c));
+            }
+            V::store(out + k * out_stride, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
+        }
+    }
+}
+
+// First forward pass over LINES lines: in[j*N + line], outputs k < OUT to
+// out[k*N + line].
+template <int N, int OUT, int LINES, int S>
+inline void forward_first(int16_t *out, const int16_t *in)
+{
+    typedef typename lanes_for<LINES>::type V;
+    for (int i = 0; i < LINES; i += V::count) {
+        typename V::vec x[N];
+        for (int j = 0; j < N; j++) x[j] = V::load(in + j * N + i);
+        forward_fold<V, N, OUT, S>(out + i, N, x);
+    }
+}
+
+// 32-bit sums of the inverse N-point DCT of coefficient rows j < IN (rows
+// at in + j*row_stride; the rest taken as zero), before rounding: lo/hi[x]
+// for output sample x. The even rows give the N/2-point inverse E, the odd
+// rows O, and samples x and N-1-x are E + O and E - O. All sums stay 32-bit.
+template <class V, int N, int IN>
+inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t *in, int row_stride)
+{
+    typedef typename V::vec vec;
+    if constexpr (N == 4) {
+        vec r[4];
+        for (int j = 0; j < 4; j++) r[j] = j < IN ? V::load(in + j * row_stride) : V::zero();
+        vec zl0 = V::zip_lo(r[0], r[1]), zl1 = V::zip_lo(r[2], r[3]);
+        vec zh0 = V::zip_hi(r[0], r[1]), zh1 = V::zip_hi(r[2], r[3]);
+        for (int x = 0; x < 4; x++) {
+            vec c0 = V::splat(pairs_dct4.inverse[x][0]);
+            lo[x] = V::madd(zl0, c0);
+            if (V::has_high) hi[x] = V::madd(zh0, c0);
+            if (IN > 2) {
+                vec c1 = V::splat(pairs_dct4.inverse[x][1]);
+                lo[x] = V::add(lo[x], V::madd(zl1, c1));
+                if (V::has_high) hi[x] = V::add(hi[x], V::madd(zh1, c1));
+            }
+        }
+    } else {
+        constexpr int H = N / 2;
+        constexpr int ODD = IN / 2;          // odd rows 1, 3, .. below IN
+        constexpr int P = (ODD + 1) / 2;     // pairs of them
+        static_assert(P >= 1, "at least one odd coefficient row");
+        vec elo[H], ehi[H];
+        inverse_sums<V, H, (IN + 1) / 2>(elo, ehi, in, 2 * row_stride);
+        vec zl[P], zh[P];
+        for (int p = 0; p < P; p++) {
+            vec a = V::load(in + (4 * p + 1) * row_stride);
+            vec b = 2 * p + 1 < ODD ? V::load(in + (4 * p + 3) * row_stride) : V::zero();
+            zl[p] = V::zip_lo(a, b);
+            if (V::has_high) zh[p] = V::zip_hi(a, b);
+        }
+        const pair_table &m = dct_pairs<N>();
+        for (int x = 0; x < H; x++) {
+            vec c = V::splat(m.odd[x][0]);
+            vec ol = V::madd(zl[0], c), oh = ol;
+            if (V::has_high) oh = V::madd(zh[0], c);
+            for (int p = 1; p < P; p++) {
+                c = V::splat(m.odd[x][p]);
+                ol = V::add(ol, V::madd(zl[p], c));
+                if (V::has_high) oh = V::add(oh, V::madd(zh[p], c));
+            }
+            lo[x] = V::add(elo[x], ol);
+            lo[N - 1 - x] = V::sub(elo[x], ol);
+            if (V::has_high) {
+                hi[x] = V::add(ehi[x], oh);
+                hi[N - 1 - x] = V::sub(ehi[x], oh);
+            }
+        }
+    }
+}
+
+// Inverse DCT pass over LINES lines from coefficient rows j < IN
+// (in[j*N + line]): sample x to out[x*out_stride + line], rounded, shifted by
+// S and saturated to 16 bits.
+template <int N, int IN, int LINES, int S>
+inline void inverse_pass(int16_t *out, int out_stride, const int16_t *in)
+{
+    typedef typename lanes_for<LINES>::type V;
+    for (int i = 0; i < LINES; i += V::count) {
+        typename V::vec lo[N], hi[N];
+        inverse_sums<V, N, IN>(lo, hi, in + i, N);
+        for (int x = 0; x < N; x++) {
+            typename V::vec h = V::has_high ? hi[x] : lo[x];
+            V::store(out + x * out_stride + i,
+                     V::pack(V::template round_shift<S>(lo[x]), V::template round_shift<S>(h)));
         }
     }
 }
@@ -273,7 +432,10 @@ inline void forward_2d(int16_t *coeff, const int16_t *in, int in_stride, const p
 {
     alignas(32) int16_t a[N * N], b[N * N];
     transpose<N, N>(a, N, in, in_stride);                   // a[x][y]
-    stage<N, N, K, N, S1>(b, N, a, rows.forward);           // b[h][y], h < K
+    if constexpr (N >= 8)
+        forward_first<N, K, N, S1>(b, a);                   // b[h][y], h < K
+    else
+        stage<N, N, K, N, S1>(b, N, a, rows.forward);
     transpose<K, N>(a, N, b, N);                            // a[y][h]
     stage<N, N, K, K, S2>(coeff, N, a, cols.forward);       // coeff[v][h]
 }
@@ -286,9 +448,15 @@ inline void inverse_2d(int16_t *out, int out_stride, const int16_t *coeff, const
                        const pair_table &rows)
 {
     alignas(32) int16_t a[N * N], b[N * N];
-    stage<N, K, N, K, 7>(a, N, coeff, cols.inverse);        // a[y][h], h < K
-    transpose<N, K>(b, N, a, N);                            // b[h][y]
-    stage<N, K, N, N, 12>(a, N, b, rows.inverse);           // a[x][y]
+    if constexpr (N >= 8) {
+        inverse_pass<N, K, K, 7>(a, N, coeff);              // a[y][h], h < K
+        transpose<N, K>(b, N, a, N);                        // b[h][y]
+        inverse_pass<N, K, N, 12>(a, N, b);                 // a[x][y]
+    } else {
+        stage<N, K, N, K, 7>(a, N, coeff, cols.inverse);
+        transpose<N, K>(b, N, a, N);
+        stage<N, K, N, N, 12>(a, N, b, rows.inverse);
+    }
     transpose<N, N>(out, out_stride, a, N);                 // out[y][x]
 }
 
