@@ -15,82 +15,92 @@ const int32_t transform_4x4_dst_flags[36] = {
 
 void fdst2d_4x4_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<4, 4, 1, 8>(out, in, stride, pairs_dst4, pairs_dst4);
+    forward_4x4_regs(out, load_rows_4x16(in, stride), load_rows_4x16(in + 2 * stride, stride), pairs_dst4,
+                     pairs_dst4);
 }
 
 void fdct2d_4x4_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<4, 4, 1, 8>(out, in, stride, pairs_dct4, pairs_dct4);
+    forward_4x4_regs(out, load_rows_4x16(in, stride), load_rows_4x16(in + 2 * stride, stride), pairs_dct4,
+                     pairs_dct4);
 }
 
 void fdct2d_8x8_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<8, 8, 2, 9>(out, in, stride, pairs_dct8, pairs_dct8);
+    forward_2d<8, 8, 2, 9>(out, in, stride);
 }
 
 void fdct2d_low4_8x8_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<8, 4, 2, 9>(out, in, stride, pairs_dct8, pairs_dct8);
+    forward_2d<8, 4, 2, 9>(out, in, stride);
 }
 
 void fdct2d_16x16_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<16, 16, 3, 10>(out, in, stride, pairs_dct16, pairs_dct16);
+    forward_2d<16, 16, 3, 10>(out, in, stride);
 }
 
 void fdct2d_low8_16x16_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<16, 8, 3, 10>(out, in, stride, pairs_dct16, pairs_dct16);
+    forward_2d<16, 8, 3, 10>(out, in, stride);
 }
 
 void fdct2d_32x32_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<32, 32, 4, 11>(out, in, stride, pairs_dct32, pairs_dct32);
+    forward_2d<32, 32, 4, 11>(out, in, stride);
 }
 
 void fdct2d_low8_32x32_avx2(const int16_t *in, int16_t *out, int stride)
 {
-    forward_2d<32, 8, 4, 11>(out, in, stride, pairs_dct32, pairs_dct32);
+    forward_2d<32, 8, 4, 11>(out, in, stride);
+}
+
+static void inverse_4x4_to(int16_t *out, int stride, const int16_t *coeff, const pair_table &m)
+{
+    __m128i a, b;
+    inverse_4x4_regs(coeff, &a, &b, m, m);
+    store_rows_4x16(out, stride, a);
+    store_rows_4x16(out + 2 * stride, stride, b);
 }
 
 void idst2d_4x4_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<4, 4>(out, stride, coeff, pairs_dst4, pairs_dst4);
+    inverse_4x4_to(out, stride, coeff, pairs_dst4);
 }
 
 void idct2d_4x4_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<4, 4>(out, stride, coeff, pairs_dct4, pairs_dct4);
+    inverse_4x4_to(out, stride, coeff, pairs_dct4);
 }
 
 void idct2d_8x8_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<8, 8>(out, stride, coeff, pairs_dct8, pairs_dct8);
+    inverse_2d<8, 8>(out, stride, coeff);
 }
 
 void idct2d_low4_8x8_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<8, 4>(out, stride, coeff, pairs_dct8, pairs_dct8);
+    inverse_2d<8, 4>(out, stride, coeff);
 }
 
 void idct2d_16x16_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<16, 16>(out, stride, coeff, pairs_dct16, pairs_dct16);
+    inverse_2d<16, 16>(out, stride, coeff);
 }
 
 void idct2d_low8_16x16_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<16, 8>(out, stride, coeff, pairs_dct16, pairs_dct16);
+    inverse_2d<16, 8>(out, stride, coeff);
 }
 
 void idct2d_32x32_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<32, 32>(out, stride, coeff, pairs_dct32, pairs_dct32);
+    inverse_2d<32, 32>(out, stride, coeff);
 }
 
 void idct2d_low8_32x32_avx2(const int16_t *coeff, int16_t *out, int stride)
 {
-    inverse_2d<32, 8>(out, stride, coeff, pairs_dct32, pairs_dct32);
+    inverse_2d<32, 8>(out, stride, coeff);
 }
 
 // ---- slot kernels ----
@@ -114,14 +124,23 @@ static inline void inverse_avx2(uint8_t *recon, const int16_t *coeff, inv_2d_fn 
     add_residual<N>(recon, r);
 }
 
+// The 4x4 slots keep the block in registers from the residual to the
+// coefficients and back; fdst2d/fdct2d and idst2d/idct2d are the same steps
+// with a stride.
 void ftrans_residual_4x4_avx2(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int mode)
 {
-    forward_avx2<4>(coeff, src, pred, transform_4x4_dst_flags[mode] ? fdst2d_4x4_avx2 : fdct2d_4x4_avx2);
+    const pair_table &m = transform_4x4_dst_flags[mode] ? pairs_dst4 : pairs_dct4;
+    __m128i a, b;
+    residual_4x4_regs(src, pred, &a, &b);
+    forward_4x4_regs(coeff, a, b, m, m);
 }
 
 void itrans_add_4x4_avx2(uint8_t *recon, const int16_t *coeff, int mode)
 {
-    inverse_avx2<4>(recon, coeff, transform_4x4_dst_flags[mode] ? idst2d_4x4_avx2 : idct2d_4x4_avx2);
+    const pair_table &m = transform_4x4_dst_flags[mode] ? pairs_dst4 : pairs_dct4;
+    __m128i a, b;
+    inverse_4x4_regs(coeff, &a, &b, m, m);
+    add_residual_4x4_regs(recon, a, b);
 }
 
 void fdct_residual_8x8_avx2(int16_t *coeff, const uint8_t *src, const uint8_t *pred)

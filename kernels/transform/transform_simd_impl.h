@@ -421,43 +421,98 @@ inline void transpose(int16_t *dst, int ds, const int16_t *src, int ss)
     }
 }
 
-// ---- two-dimensional transforms ----
+// ---- two-dimensional DCTs, 8x8 to 32x32 ----
 
-// Forward NxN keeping the top-left KxK coefficients: rows with shift S1, then
-// columns with shift S2. `in` has row stride in_stride; `coeff` row stride N,
-// only coeff[v*N + h] with v, h < K written.
+// Forward NxN keeping the top-left KxK coefficients: rows with shift S1 (the
+// folded pass), then columns with shift S2 (32-bit sums of pairs). `in` has
+// row stride in_stride; only coeff[v*N + h] with v, h < K is written.
 template <int N, int K, int S1, int S2>
-inline void forward_2d(int16_t *coeff, const int16_t *in, int in_stride, const pair_table &rows,
-                       const pair_table &cols)
+inline void forward_2d(int16_t *coeff, const int16_t *in, int in_stride)
 {
     alignas(32) int16_t a[N * N], b[N * N];
     transpose<N, N>(a, N, in, in_stride);                   // a[x][y]
-    if constexpr (N >= 8)
-        forward_first<N, K, N, S1>(b, a);                   // b[h][y], h < K
-    else
-        stage<N, N, K, N, S1>(b, N, a, rows.forward);
+    forward_first<N, K, N, S1>(b, a);                       // b[h][y], h < K
     transpose<K, N>(a, N, b, N);                            // a[y][h]
-    stage<N, N, K, K, S2>(coeff, N, a, cols.forward);       // coeff[v][h]
+    stage<N, N, K, K, S2>(coeff, N, a, dct_pairs<N>().forward);  // coeff[v][h]
 }
 
 // Inverse NxN from the top-left KxK coefficients (the others are not read):
 // columns with shift 7 (saturated: the clip between the stages), then rows with
 // shift 12. `out` gets the residual with row stride out_stride.
 template <int N, int K>
-inline void inverse_2d(int16_t *out, int out_stride, const int16_t *coeff, const pair_table &cols,
-                       const pair_table &rows)
+inline void inverse_2d(int16_t *out, int out_stride, const int16_t *coeff)
 {
     alignas(32) int16_t a[N * N], b[N * N];
-    if constexpr (N >= 8) {
-        inverse_pass<N, K, K, 7>(a, N, coeff);              // a[y][h], h < K
-        transpose<N, K>(b, N, a, N);                        // b[h][y]
-        inverse_pass<N, K, N, 12>(a, N, b);                 // a[x][y]
-    } else {
-        stage<N, K, N, K, 7>(a, N, coeff, cols.inverse);
-        transpose<N, K>(b, N, a, N);
-        stage<N, K, N, N, 12>(a, N, b, rows.inverse);
-    }
+    inverse_pass<N, K, K, 7>(a, N, coeff);                  // a[y][h], h < K
+    transpose<N, K>(b, N, a, N);                            // b[h][y]
+    inverse_pass<N, K, N, 12>(a, N, b);                     // a[x][y]
     transpose<N, N>(out, out_stride, a, N);                 // out[y][x]
+}
+
+// ---- 4x4 blocks in two registers ----
+//
+// A 4x4 block of 16-bit values is held as rows [0|1] in one register and rows
+// [2|3] in the other; the same multiply-add stage as above runs on it with the
+// four lines of each row side by side.
+
+inline void transpose_4x4_regs(__m128i *a, __m128i *b)
+{
+    __m128i t0 = _mm_unpacklo_epi16(*a, *b), t1 = _mm_unpackhi_epi16(*a, *b);
+    *a = _mm_unpacklo_epi16(t0, t1);
+    *b = _mm_unpackhi_epi16(t0, t1);
+}
+
+// Inputs x0..x3 of four lines as [x0|x1], [x2|x3]; outputs k of the four lines
+// as [out0|out1], [out2|out3], rounded, shifted by S and saturated.
+template <int S>
+inline void stage_4x4_regs(__m128i *a, __m128i *b, const int32_t (*m)[16])
+{
+    __m128i z01 = _mm_unpacklo_epi16(*a, _mm_srli_si128(*a, 8));
+    __m128i z23 = _mm_unpacklo_epi16(*b, _mm_srli_si128(*b, 8));
+    __m128i o[4];
+    for (int k = 0; k < 4; k++) {
+        __m128i sum = _mm_add_epi32(_mm_madd_epi16(z01, _mm_set1_epi32(m[k][0])),
+                                    _mm_madd_epi16(z23, _mm_set1_epi32(m[k][1])));
+        o[k] = lanes4::round_shift<S>(sum);
+    }
+    *a = _mm_packs_epi32(o[0], o[1]);
+    *b = _mm_packs_epi32(o[2], o[3]);
+}
+
+// Forward 4x4 of the residual rows in a, b (shifts 1 and 8) into coeff.
+inline void forward_4x4_regs(int16_t *coeff, __m128i a, __m128i b, const pair_table &rows,
+                             const pair_table &cols)
+{
+    transpose_4x4_regs(&a, &b);
+    stage_4x4_regs<1>(&a, &b, rows.forward);
+    transpose_4x4_regs(&a, &b);
+    stage_4x4_regs<8>(&a, &b, cols.forward);
+    _mm_storeu_si128((__m128i *)coeff, a);
+    _mm_storeu_si128((__m128i *)(coeff + 8), b);
+}
+
+// Inverse 4x4 of coeff (shifts 7 and 12); the residual rows come back in a, b.
+inline void inverse_4x4_regs(const int16_t *coeff, __m128i *a, __m128i *b, const pair_table &cols,
+                             const pair_table &rows)
+{
+    *a = _mm_loadu_si128((const __m128i *)coeff);
+    *b = _mm_loadu_si128((const __m128i *)(coeff + 8));
+    stage_4x4_regs<7>(a, b, cols.inverse);
+    transpose_4x4_regs(a, b);
+    stage_4x4_regs<12>(a, b, rows.inverse);
+    transpose_4x4_regs(a, b);
+}
+
+inline __m128i load_rows_4x16(const int16_t *p, int stride)
+{
+    return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i *)p),
+                              _mm_loadl_epi64((const __m128i *)(p + stride)));
+}
+
+inline void store_rows_4x16(int16_t *p, int stride, __m128i v)
+{
+    _mm_storel_epi64((__m128i *)p, v);
+    _mm_storel_epi64((__m128i *)(p + stride), _mm_srli_si128(v, 8));
 }
 
 // ---- residual and reconstruction ----
@@ -475,7 +530,8 @@ inline void store_u8x4(uint8_t *p, __m128i v)
     __builtin_memcpy(p, &x, 4);
 }
 
-// r[y*N + x] = src[y*64 + x] - pred[y*128 + x] in 16-bit lanes (-255..255).
+// r[y*N + x] = src[y*64 + x] - pred[y*128 + x] in 16-bit lanes (-255..255),
+// N = 8, 16 or 32.
 template <int N>
 inline void residual(int16_t *r, const uint8_t *src, const uint8_t *pred)
 {
@@ -483,12 +539,16 @@ inline void residual(int16_t *r, const uint8_t *src, const uint8_t *pred)
     for (int y = 0; y < N; y++) {
         const uint8_t *s = src + y * TRANSFORM_SRC_STRIDE;
         const uint8_t *p = pred + y * TRANSFORM_PRED_STRIDE;
-        if (N == 4) {
-            __m128i d = _mm_sub_epi16(_mm_unpacklo_epi8(load_u8x4(s), zero),
-                                      _mm_unpacklo_epi8(load_u8x4(p), zero));
-            _mm_storel_epi64((__m128i *)(r + y * N), d);
+#ifdef __AVX2__
+        if (N >= 16) {
+            for (int x = 0; x < N; x += 16) {
+                __m256i a = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)(s + x)));
+                __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)(p + x)));
+                _mm256_storeu_si256((__m256i *)(r + y * N + x), _mm256_sub_epi16(a, b));
+            }
             continue;
         }
+#endif
         for (int x = 0; x < N; x += 8) {
             __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)(s + x)), zero);
             __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)(p + x)), zero);
@@ -497,9 +557,9 @@ inline void residual(int16_t *r, const uint8_t *src, const uint8_t *pred)
     }
 }
 
-// recon[y*128 + x] = clip(recon[y*128 + x] + res[y*N + x], 0, 255). The 16-bit
-// addition cannot wrap: inverse residuals stay within +-14896 (at most 1862 *
-// 32768 before the shift by 12).
+// recon[y*128 + x] = clip(recon[y*128 + x] + res[y*N + x], 0, 255), N = 8, 16
+// or 32. The 16-bit addition cannot wrap: inverse residuals stay within
+// +-14896 (at most 1862 * 32768 before the shift by 12).
 template <int N>
 inline void add_residual(uint8_t *recon, const int16_t *res)
 {
@@ -507,42 +567,74 @@ inline void add_residual(uint8_t *recon, const int16_t *res)
     for (int y = 0; y < N; y++) {
         uint8_t *p = recon + y * TRANSFORM_PRED_STRIDE;
         const int16_t *r = res + y * N;
-        if (N == 4) {
-            __m128i s = _mm_add_epi16(_mm_unpacklo_epi8(load_u8x4(p), zero),
-                                      _mm_loadl_epi64((const __m128i *)r));
-            store_u8x4(p, _mm_packus_epi16(s, s));
-        } else if (N == 8) {
+        if (N == 8) {
             __m128i s = _mm_add_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)p), zero),
                                       _mm_loadu_si128((const __m128i *)r));
             _mm_storel_epi64((__m128i *)p, _mm_packus_epi16(s, s));
-        } else {
-            for (int x = 0; x < N; x += 16) {
-                __m128i v = _mm_loadu_si128((const __m128i *)(p + x));
-                __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(v, zero),
-                                           _mm_loadu_si128((const __m128i *)(r + x)));
-                __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(v, zero),
-                                           _mm_loadu_si128((const __m128i *)(r + x + 8)));
-                _mm_storeu_si128((__m128i *)(p + x), _mm_packus_epi16(lo, hi));
-            }
+            continue;
         }
+#ifdef __AVX2__
+        for (int x = 0; x < N; x += 16) {
+            __m256i v = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)(p + x)));
+            __m256i sum = _mm256_add_epi16(v, _mm256_loadu_si256((const __m256i *)(r + x)));
+            __m128i out = _mm_packus_epi16(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+            _mm_storeu_si128((__m128i *)(p + x), out);
+        }
+        continue;
+#endif
+        for (int x = 0; x < N; x += 16) {
+            __m128i v = _mm_loadu_si128((const __m128i *)(p + x));
+            __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(v, zero), _mm_loadu_si128((const __m128i *)(r + x)));
+            __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(v, zero), _mm_loadu_si128((const __m128i *)(r + x + 8)));
+            _mm_storeu_si128((__m128i *)(p + x), _mm_packus_epi16(lo, hi));
+        }
+    }
+}
+
+// Residual rows [0|1] and [2|3] of a 4x4 block.
+inline void residual_4x4_regs(const uint8_t *src, const uint8_t *pred, __m128i *a, __m128i *b)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const int ss = TRANSFORM_SRC_STRIDE, ps = TRANSFORM_PRED_STRIDE;
+    for (int h = 0; h < 2; h++) {
+        const uint8_t *s = src + 2 * h * ss, *p = pred + 2 * h * ps;
+        __m128i sv = _mm_unpacklo_epi32(load_u8x4(s), load_u8x4(s + ss));
+        __m128i pv = _mm_unpacklo_epi32(load_u8x4(p), load_u8x4(p + ps));
+        __m128i d = _mm_sub_epi16(_mm_unpacklo_epi8(sv, zero), _mm_unpacklo_epi8(pv, zero));
+        if (h == 0) *a = d;
+        else *b = d;
+    }
+}
+
+// Adds the residual rows [0|1], [2|3] to the 4x4 prediction and clips to 8 bits.
+inline void add_residual_4x4_regs(uint8_t *recon, __m128i a, __m128i b)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const int ps = TRANSFORM_PRED_STRIDE;
+    for (int h = 0; h < 2; h++) {
+        uint8_t *p = recon + 2 * h * ps;
+        __m128i pv = _mm_unpacklo_epi8(_mm_unpacklo_epi32(load_u8x4(p), load_u8x4(p + ps)), zero);
+        __m128i v = _mm_packus_epi16(_mm_add_epi16(pv, h == 0 ? a : b), zero);
+        store_u8x4(p, v);
+        store_u8x4(p + ps, _mm_srli_si128(v, 4));
     }
 }
 
 // ---- slot kernel bodies ----
 
 template <int N, int K, int S1, int S2>
-inline void forward_slot(int16_t *coeff, const uint8_t *src, const uint8_t *pred, const pair_table &m)
+inline void forward_slot(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
     alignas(32) int16_t r[N * N];
     residual<N>(r, src, pred);
-    forward_2d<N, K, S1, S2>(coeff, r, N, m, m);
+    forward_2d<N, K, S1, S2>(coeff, r, N);
 }
 
 template <int N, int K>
-inline void inverse_slot(uint8_t *recon, const int16_t *coeff, const pair_table &m)
+inline void inverse_slot(uint8_t *recon, const int16_t *coeff)
 {
     alignas(32) int16_t r[N * N];
-    inverse_2d<N, K>(r, N, coeff, m, m);
+    inverse_2d<N, K>(r, N, coeff);
     add_residual<N>(recon, r);
 }
 

@@ -19,76 +19,76 @@ static const pair_table &pick_4x4(const int32_t *select, int mode)
 
 void ftrans_residual_4x4_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int mode)
 {
-    alignas(32) int16_t r[16];
-    residual<4>(r, src, pred);
-    forward_2d<4, 4, 1, 8>(coeff, r, 4, pick_4x4(dst4_rows_ssse3, mode), pick_4x4(dst4_cols_ssse3, mode));
+    __m128i a, b;
+    residual_4x4_regs(src, pred, &a, &b);
+    forward_4x4_regs(coeff, a, b, pick_4x4(dst4_rows_ssse3, mode), pick_4x4(dst4_cols_ssse3, mode));
 }
 
 void itrans_add_4x4_ssse3(uint8_t *recon, const int16_t *coeff, int mode)
 {
-    alignas(32) int16_t r[16];
-    inverse_2d<4, 4>(r, 4, coeff, pick_4x4(dst4_cols_ssse3, mode), pick_4x4(dst4_rows_ssse3, mode));
-    add_residual<4>(recon, r);
+    __m128i a, b;
+    inverse_4x4_regs(coeff, &a, &b, pick_4x4(dst4_cols_ssse3, mode), pick_4x4(dst4_rows_ssse3, mode));
+    add_residual_4x4_regs(recon, a, b);
 }
 
 void fdct_residual_8x8_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
-    forward_slot<8, 8, 2, 9>(coeff, src, pred, pairs_dct8);
+    forward_slot<8, 8, 2, 9>(coeff, src, pred);
 }
 
 void fdct_residual_low4_8x8_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int)
 {
-    forward_slot<8, 4, 2, 9>(coeff, src, pred, pairs_dct8);
+    forward_slot<8, 4, 2, 9>(coeff, src, pred);
 }
 
 void idct_add_8x8_ssse3(uint8_t *recon, const int16_t *coeff)
 {
-    inverse_slot<8, 8>(recon, coeff, pairs_dct8);
+    inverse_slot<8, 8>(recon, coeff);
 }
 
 void idct_add_low4_8x8_ssse3(uint8_t *recon, const int16_t *coeff, int)
 {
-    inverse_slot<8, 4>(recon, coeff, pairs_dct8);
+    inverse_slot<8, 4>(recon, coeff);
 }
 
 void fdct_residual_16x16_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
-    forward_slot<16, 16, 3, 10>(coeff, src, pred, pairs_dct16);
+    forward_slot<16, 16, 3, 10>(coeff, src, pred);
 }
 
 void fdct_residual_low8_16x16_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int)
 {
-    forward_slot<16, 8, 3, 10>(coeff, src, pred, pairs_dct16);
+    forward_slot<16, 8, 3, 10>(coeff, src, pred);
 }
 
 void idct_add_16x16_ssse3(uint8_t *recon, const int16_t *coeff)
 {
-    inverse_slot<16, 16>(recon, coeff, pairs_dct16);
+    inverse_slot<16, 16>(recon, coeff);
 }
 
 void idct_add_low8_16x16_ssse3(uint8_t *recon, const int16_t *coeff, int)
 {
-    inverse_slot<16, 8>(recon, coeff, pairs_dct16);
+    inverse_slot<16, 8>(recon, coeff);
 }
 
 void fdct_residual_32x32_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
-    forward_slot<32, 32, 4, 11>(coeff, src, pred, pairs_dct32);
+    forward_slot<32, 32, 4, 11>(coeff, src, pred);
 }
 
 void fdct_residual_low8_32x32_ssse3(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int)
 {
-    forward_slot<32, 8, 4, 11>(coeff, src, pred, pairs_dct32);
+    forward_slot<32, 8, 4, 11>(coeff, src, pred);
 }
 
 void idct_add_32x32_ssse3(uint8_t *recon, const int16_t *coeff)
 {
-    inverse_slot<32, 32>(recon, coeff, pairs_dct32);
+    inverse_slot<32, 32>(recon, coeff);
 }
 
 void idct_add_low8_32x32_ssse3(uint8_t *recon, const int16_t *coeff, int)
 {
-    inverse_slot<32, 8>(recon, coeff, pairs_dct32);
+    inverse_slot<32, 8>(recon, coeff);
 }
 
 // ---- coefficient cost estimate ----
