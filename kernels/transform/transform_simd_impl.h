@@ -4,19 +4,23 @@
 // works on 128-bit registers; with AVX2 the stages of 16 lines and more use
 // 256-bit registers.
 //
-// Layout: a one-dimensional stage works "lines in lanes": its input holds, for
+// Layout: a one-dimensional pass works "lines in lanes": its input holds, for
 // each sample position j, the values of consecutive lines side by side
 // (in[j*stride + line]), and its output holds, for each output k, the lines side
-// by side again (out[k*stride + line]). Each output is a sum of products of
-// 16-bit inputs and 16-bit matrix entries, formed pairwise into 32-bit lanes by
-// multiply-add, so no sum can wrap: first-pass forward values reach 32640 and
-// inverse coefficients the whole 16-bit range, and only 32-bit sums hold
-// their combinations. The 32-bit sum is rounded, shifted and packed to 16 bits
-// with signed saturation. In the inverse first pass that saturation is the clip
-// of clause 8.6.4.2; in every other pass the sums provably stay inside 16 bits
-// (8-bit residuals forward; at most 1862 * 32768 before the inverse shift by 12),
-// so the results equal the portable kernels' on every input. Blocks are moved
-// between the two passes with register transposes.
+// by side again (out[k*stride + line]). Blocks are moved between the two passes
+// with register transposes.
+//
+// Exactness: products of 16-bit inputs and 16-bit matrix entries are formed
+// pairwise into 32-bit lanes by multiply-add and summed in 32 bits, then
+// rounded, shifted and packed to 16 bits with signed saturation. Only the
+// first forward pass adds inputs in 16-bit lanes (its even/odd folding of 8-bit
+// residuals stays below 2048 in magnitude); second-pass forward inputs reach
+// 32640 and inverse coefficients the whole 16-bit range, so there every
+// combination is made of 32-bit sums. The saturation of the inverse first pass
+// is the clip of clause 8.6.4.2; in every other pass the sums provably stay
+// inside 16 bits (8-bit residuals forward; at most 1862 * 32768 before the
+// inverse shift by 12), so the results equal the portable kernels' on every
+// input.
 #pragma once
 #include <immintrin.h>
 
