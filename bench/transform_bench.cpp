@@ -64,7 +64,7 @@ double time_run(const transform_table &t, int slot, bench_buffers *b, uint64_t u
 {
     uint64_t start = time_now_us(), now = start;
     long calls = 0;
-    const int batch = 64;
+    const int batch = 8;
     while (now - start < us) {
         run_slot(t, slot, b, batch);
         calls += batch;
@@ -73,14 +73,14 @@ double time_run(const transform_table &t, int slot, bench_buffers *b, uint64_t u
     return (double)(now - start) * 1000.0 / (double)calls;
 }
 
-// The best of runs of half a millisecond sharing `ms` milliseconds: on a busy
+// The best of runs of two milliseconds sharing `ms` milliseconds: on a busy
 // machine the fastest run is the one least disturbed by other work.
 double time_slot(const transform_table &t, int slot, bench_buffers *b, int ms)
 {
     run_slot(t, slot, b, 64);  // warm caches and branch predictors
     double best = 0;
-    for (int r = 0; r < 2 * ms; r++) {
-        double ns = time_run(t, slot, b, 500);
+    for (int r = 0; r < ms / 2 || r < 3; r++) {
+        double ns = time_run(t, slot, b, 2000);
         if (r == 0 || ns < best) best = ns;
     }
     return best;
