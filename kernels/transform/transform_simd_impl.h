@@ -425,6 +425,74 @@ inline void transpose(int16_t *dst, int ds, const int16_t *src, int ss)
     }
 }
 
+#ifdef __AVX2__
+// Second forward pass over eight lines with 256-bit registers: both halves hold
+// the same interleaved input pairs, and the matrix entries of output k fill the
+// low half and those of output k+1 the high half, so one multiply-add serves
+// two outputs. dual[k/2][p] holds those eight 32-bit entries.
+template <int N>
+struct dual_table {
+    int32_t v[N / 2][N / 2][8];
+};
+
+template <int N>
+constexpr dual_table<N> make_dual_table()
+{
+    dual_table<N> d{};
+    const pair_table &t = dct_pairs<N>();
+    for (int k = 0; k < N / 2; k++)
+        for (int p = 0; p < N / 2; p++)
+            for (int l = 0; l < 4; l++) {
+                d.v[k][p][l] = t.forward[2 * k][p];
+                d.v[k][p][4 + l] = t.forward[2 * k + 1][p];
+            }
+    return d;
+}
+
+template <int N>
+constexpr dual_table<N> dual_pairs = make_dual_table<N>();
+
+template <int N, int OUT, int S>
+inline void stage_8_lines_dual(int16_t *out, int out_stride, const int16_t *in)
+{
+    static_assert(OUT % 2 == 0, "outputs go in pairs");
+    __m256i lo[N / 2], hi[N / 2];
+    for (int p = 0; p < N / 2; p++) {
+        __m128i a = _mm_loadu_si128((const __m128i *)(in + 2 * p * N));
+        __m128i b = _mm_loadu_si128((const __m128i *)(in + (2 * p + 1) * N));
+        lo[p] = _mm256_broadcastsi128_si256(_mm_unpacklo_epi16(a, b));
+        hi[p] = _mm256_broadcastsi128_si256(_mm_unpackhi_epi16(a, b));
+    }
+    for (int k = 0; k < OUT; k += 2) {
+        const int32_t(*d)[8] = dual_pairs<N>.v[k / 2];
+        __m256i c = _mm256_loadu_si256((const __m256i *)d[0]);
+        __m256i sum_lo = _mm256_madd_epi16(lo[0], c), sum_hi = _mm256_madd_epi16(hi[0], c);
+        for (int p = 1; p < N / 2; p++) {
+            c = _mm256_loadu_si256((const __m256i *)d[p]);
+            sum_lo = _mm256_add_epi32(sum_lo, _mm256_madd_epi16(lo[p], c));
+            sum_hi = _mm256_add_epi32(sum_hi, _mm256_madd_epi16(hi[p], c));
+        }
+        __m256i r = _mm256_packs_epi32(lanes16::round_shift<S>(sum_lo), lanes16::round_shift<S>(sum_hi));
+        _mm_storeu_si128((__m128i *)(out + k * out_stride), _mm256_castsi256_si128(r));
+        _mm_storeu_si128((__m128i *)(out + (k + 1) * out_stride), _mm256_extracti128_si256(r, 1));
+    }
+}
+#endif
+
+// Second forward pass: columns h < K of a[y][h] (row stride N), outputs v < K
+// into coeff[v*N + h].
+template <int N, int K, int S>
+inline void forward_second(int16_t *coeff, const int16_t *a)
+{
+#ifdef __AVX2__
+    if constexpr (K == 8) {
+        stage_8_lines_dual<N, K, S>(coeff, N, a);
+        return;
+    }
+#endif
+    stage<N, N, K, K, S>(coeff, N, a, dct_pairs<N>().forward);
+}
+
 // ---- two-dimensional DCTs, 8x8 to 32x32 ----
 
 // Forward NxN keeping the top-left KxK coefficients: rows with shift S1 (the
@@ -437,7 +505,7 @@ inline void forward_2d(int16_t *coeff, const int16_t *in, int in_stride)
     transpose<N, N>(a, N, in, in_stride);                   // a[x][y]
     forward_first<N, K, N, S1>(b, a);                       // b[h][y], h < K
     transpose<K, N>(a, N, b, N);                            // a[y][h]
-    stage<N, N, K, K, S2>(coeff, N, a, dct_pairs<N>().forward);  // coeff[v][h]
+    forward_second<N, K, S2>(coeff, a);                     // coeff[v][h]
 }
 
 // Inverse NxN from the top-left KxK coefficients (the others are not read):
