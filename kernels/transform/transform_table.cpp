@@ -7,18 +7,46 @@
 #include <cstring>
 
 #include "encoder/cpu.h"
+#include "kernels/transform/transform_simd.h"
 
-// The SSSE3-flag and AVX2-flag kernels come later; until then their sets hold
-// nothing and the portable kernels stay in place. They must not live in the
-// *_ssse3.cpp / *_avx2.cpp files: this code runs before the flags are checked.
+// The sets are filled here, in baseline code, and only read the addresses of
+// the vector kernels: nothing in *_ssse3.cpp / *_avx2.cpp runs before the
+// processor flags have been checked.
 static void transform_set_ssse3(transform_table *set)
 {
-    (void)set;
+    set->ftrans_residual_4x4 = ftrans_residual_4x4_ssse3;
+    set->itrans_add_4x4 = itrans_add_4x4_ssse3;
+    set->fdct_residual_8x8 = fdct_residual_8x8_ssse3;
+    set->fdct_residual_low4_8x8 = fdct_residual_low4_8x8_ssse3;
+    set->idct_add_8x8 = idct_add_8x8_ssse3;
+    set->idct_add_low4_8x8 = idct_add_low4_8x8_ssse3;
+    set->fdct_residual_16x16 = fdct_residual_16x16_ssse3;
+    set->fdct_residual_low8_16x16 = fdct_residual_low8_16x16_ssse3;
+    set->idct_add_16x16 = idct_add_16x16_ssse3;
+    set->idct_add_low8_16x16 = idct_add_low8_16x16_ssse3;
+    set->fdct_residual_32x32 = fdct_residual_32x32_ssse3;
+    set->fdct_residual_low8_32x32 = fdct_residual_low8_32x32_ssse3;
+    set->idct_add_32x32 = idct_add_32x32_ssse3;
+    set->idct_add_low8_32x32 = idct_add_low8_32x32_ssse3;
+    set->coeff_cost_estimate = coeff_cost_estimate_ssse3;
 }
 
 static void transform_set_avx2(transform_table *set)
 {
-    (void)set;
+    set->ftrans_residual_4x4 = ftrans_residual_4x4_avx2;
+    set->itrans_add_4x4 = itrans_add_4x4_avx2;
+    set->fdct_residual_8x8 = fdct_residual_8x8_avx2;
+    set->fdct_residual_low4_8x8 = fdct_residual_low4_8x8_avx2;
+    set->idct_add_8x8 = idct_add_8x8_avx2;
+    set->idct_add_low4_8x8 = idct_add_low4_8x8_avx2;
+    set->fdct_residual_16x16 = fdct_residual_16x16_avx2;
+    set->fdct_residual_low8_16x16 = fdct_residual_low8_16x16_avx2;
+    set->idct_add_16x16 = idct_add_16x16_avx2;
+    set->idct_add_low8_16x16 = idct_add_low8_16x16_avx2;
+    set->fdct_residual_32x32 = fdct_residual_32x32_avx2;
+    set->fdct_residual_low8_32x32 = fdct_residual_low8_32x32_avx2;
+    set->idct_add_32x32 = idct_add_32x32_avx2;
+    set->idct_add_low8_32x32 = idct_add_low8_32x32_avx2;
 }
 
 static void install_portable(transform_table *t)
