@@ -369,8 +369,10 @@ struct estimate_fixture : ::testing::Test {
     {
         const int node = cu_node_index(z, log2);
         const int size = 1 << log2;
+        const int room_x = in->pic_width - 64 * in->ctu_col;
+        const int room_y = in->pic_height - 64 * in->ctu_row;
         int split;
-        if (x + size <= in->pic_width && y + size <= in->pic_height && log2 > in->sps->log2_min_cb_size) {
+        if (x + size <= room_x && y + size <= room_y && log2 > in->sps->log2_min_cb_size) {
             split = in->decision->cu_split[node] != 0;
             const int unit = zorder_to_map8[z >> 2];
             const int depth = 6 - log2;
@@ -386,11 +388,11 @@ struct estimate_fixture : ::testing::Test {
         const int q = 1 << (2 * log2 - 6);
         const int half = size >> 1;
         estimate_quadtree(in, rec, z, x, y, log2 - 1);
-        if (x + half < in->pic_width)
+        if (x + half < room_x)
             estimate_quadtree(in, rec, z + q, x + half, y, log2 - 1);
-        if (y + half < in->pic_height)
+        if (y + half < room_y)
             estimate_quadtree(in, rec, z + 2 * q, x, y + half, log2 - 1);
-        if (x + half < in->pic_width && y + half < in->pic_height)
+        if (x + half < room_x && y + half < room_y)
             estimate_quadtree(in, rec, z + 3 * q, x + half, y + half, log2 - 1);
     }
 
@@ -572,6 +574,228 @@ TEST_F(element_fixture, MotionVectorDifferencesCostTheWrittenBins)
         ASSERT_EQ(got[1], m[1]);
     }
     EXPECT_EQ(est.est_bits, r.d.cost);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(element_fixture, ReferenceAndMergeIndicesCostTheWrittenBins)
+{
+    begin(0);
+    std::vector<std::pair<int, int>> refs, merges;
+    for (int num = 1; num <= 5; num++)
+        for (int r = 0; r < num; r++)
+            refs.push_back({r, num});
+    for (int max = 1; max <= 5; max++)
+        for (int i = 0; i < max; i++)
+            merges.push_back({i, max});
+    for (auto &p : refs) {
+        cabac_write_ref_idx(&wr, p.first, p.second);
+        rate_est_ref_idx(&est, p.first, p.second);
+    }
+    for (auto &p : merges) {
+        cabac_write_merge_idx(&wr, p.first, p.second);
+        rate_est_merge_idx(&est, p.first, p.second);
+    }
+    expect_same_contexts(est, wr, "indices");
+    read_back(0);
+    for (auto &p : refs)
+        ASSERT_EQ(r.read_ref_idx(p.second), p.first);
+    for (auto &p : merges) {
+        r.p.max_num_merge_cand = p.second;
+        ASSERT_EQ(r.read_merge_idx(), p.first);
+    }
+    EXPECT_EQ(est.est_bits, r.d.cost);
+}
+
+TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
+{
+    std::mt19937 rng(9);
+    std::vector<std::pair<sao_param, int>> list;
+    for (int i = 0; i < 200; i++) {
+        sao_param s{};
+        s.type = (int)(rng() % 6);
+        s.band_position = (int)(rng() % 32);
+        for (int k = 0; k < 4; k++)
+            s.offset[k] = s.type == sao_type_band ? (int)(rng() % 15) - 7 : (int)(rng() % 8);
+        if (s.type < 4) {
+            s.offset[2] = -s.offset[2];
+            s.offset[3] = -s.offset[3];
+        }
+        list.push_back({s, i % 2});   // luma or Cb: both send the type
+    }
+    begin();
+    for (auto &p : list) {
+        cabac_write_sao_params(&wr, &p.first, p.second);
+        rate_est_sao_offsets(&est, &p.first, p.second);
+    }
+    expect_same_contexts(est, wr, "sao");
+    read_back();
+    for (auto &p : list) {
+        sao_param got{};
+        r.read_sao_params(p.second, &got);
+        ASSERT_EQ(got.type, p.first.type);
+    }
+    EXPECT_EQ(est.est_bits, r.d.cost);
+}
+
+TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
+{
+    begin();
+    for (int log2 = 2; log2 <= 5; log2++)
+        for (int chroma = 0; chroma < 2; chroma++)
+            for (int y = 0; y < 1 << log2; y++)
+                for (int x = 0; x < 1 << log2; x++) {
+                    cabac_write_last_sig_coeff_pos(&wr, log2, x, y, chroma);
+                    rate_est_last_pos(&est, log2, x, y, chroma);
+                }
+    ctu_cu_maps maps;
+    std::memset(&maps, 0xff, sizeof(maps));
+    pps_params pps{};
+    pps.cu_qp_delta_enabled = 1;
+    syntax_ctu_context ctx{};
+    ctx.maps = &maps;
+    ctx.pps = &pps;
+    std::vector<std::pair<int, int>> qps;
+    for (int prev = 0; prev <= 51; prev += 5)
+        for (int qp = 0; qp <= 51; qp++)
+            qps.push_back({prev, qp});
+    for (auto &q : qps) {
+        ctx.qp_prev = q.first;
+        maps.qp[zorder_to_map8[0]] = (int8_t)q.second;
+        cabac_write_cu_qp_delta(&ctx, &wr, 0);
+        rate_est_cu_qp_delta(&ctx, &est, 0);
+    }
+    // The QP-delta contexts move too: the estimate of the element alone
+    // follows the writer.
+    for (int s = 0; s < cabac_num_ctx; s++)
+        ASSERT_EQ(est.ctx[s], wr.ctx[s]) << s;
+    read_back();
+    for (int log2 = 2; log2 <= 5; log2++)
+        for (int chroma = 0; chroma < 2; chroma++)
+            for (int y = 0; y < 1 << log2; y++)
+                for (int x = 0; x < 1 << log2; x++) {
+                    int px = r.read_last_prefix(ctx_last_x_prefix, log2, chroma);
+                    int py = r.read_last_prefix(ctx_last_y_prefix, log2, chroma);
+                    ASSERT_EQ(r.last_from(px), x);
+                    ASSERT_EQ(r.last_from(py), y);
+                }
+    for (size_t i = 0; i < qps.size(); i++) {
+        if (r.bin(ctx_cu_qp_delta_abs)) {
+            int a = 1;
+            while (a < 5 && r.bin(ctx_cu_qp_delta_abs + 1))
+                a++;
+            if (a == 5)
+                r.eg_k(0);
+            r.byp();
+        }
+    }
+    EXPECT_EQ(est.est_bits, r.d.cost);
+}
+
+TEST(BitEstimate, LargeMotionVectorDifferencesPriceTheExpGolombLengthInClosedForm)
+{
+    cabac_encoder a{}, b{};
+    cabac_init_contexts(&a, 1, 30, 120);
+    b = a;
+    const int16_t big[2] = {300, 0};
+    const int16_t two[2] = {2, 0};
+    rate_est_mvd(&a, big);
+    rate_est_mvd(&b, two);
+    // Same flags (greater0 1 and 0, greater1 1); 300 sends sixteen
+    // Exp-Golomb bins and the sign where 2 sends two and the sign.
+    EXPECT_EQ(a.est_bits - b.est_bits, (uint32_t)(16 + 1 - 3) * 256);
+    EXPECT_EQ(mvd_eg1_length_table[0], 1);
+    EXPECT_EQ(mvd_eg1_length_table[1], 1);
+    EXPECT_EQ(mvd_eg1_length_table[255], 15);
+    for (int v = 1; v < 256; v++)
+        EXPECT_EQ(mvd_eg1_length_table[v], 2 * (31 - __builtin_clz((unsigned)v)) + 1) << v;
+}
+
+TEST(BitEstimate, RemainingLevelLengthsFollowTheRiceAndEscapeCodes)
+{
+    EXPECT_EQ(rate_remaining_bins(0, 0), 1);
+    EXPECT_EQ(rate_remaining_bins(3, 0), 4);    // three ones, a zero, no suffix
+    EXPECT_EQ(rate_remaining_bins(14, 1), 9);
+    EXPECT_EQ(rate_remaining_bins(2, 0), 3);
+    EXPECT_EQ(rate_remaining_bins(5, 1), 4);
+    EXPECT_EQ(rate_remaining_bins(47, 4), 7);   // prefix 2, zero, four bits
+}
+
+TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
+{
+    std::mt19937 rng(3);
+    for (int iter = 0; iter < 30; iter++) {
+        ctu_case c;
+        make_ctu(&rng, &c, 2, 0);
+        cabac_encoder est;
+        start_coder(&est, 2, 30);
+        const cabac_encoder before = est;
+        estimate_quadtree(&c.inst, &est, 0, 0, 0, 6);
+        for (int s = ctx_cu_skip_flag; s < ctx_cu_skip_flag + 3; s++)
+            EXPECT_EQ(est.ctx[s], before.ctx[s]);
+        EXPECT_EQ(est.ctx[ctx_pred_mode_flag], before.ctx[ctx_pred_mode_flag]);
+        // part_mode moves only when an 8x8 CU was coded.
+        bool any8 = false;
+        for (int z = 0; z < 256; z += 16)
+            any8 |= c.decision.cu_split[0] && c.decision.cu_split[cu_node_index(z, 5)] &&
+                    c.decision.cu_split[cu_node_index(z, 4)];
+        if (!any8)
+            EXPECT_EQ(est.ctx[ctx_part_mode], before.ctx[ctx_part_mode]);
+    }
+}
+
+TEST_F(estimate_fixture, CtusWithNeighboursKeepTheWritersContextsAndItsBitCount)
+{
+    std::mt19937 rng(11);
+    const double per_bin = table_rounding_per_bin();
+    for (int iter = 0; iter < 60; iter++) {
+        const int slice_type = iter % 3;
+        ctu_case c;
+        make_ctu(&rng, &c, slice_type, iter & 1);
+        // Neighbour CTUs: left column and above row of every map.
+        for (int r = 0; r < 10; r++) {
+            int left = r * map8_stride + 7;
+            c.maps.depth[left] = (int8_t)(rng() % 4);
+            c.maps.flags[left] = (uint8_t)(rng() % 4);
+            c.maps.pred_mode[left] = (int8_t)(rng() % 2);
+        }
+        for (int col = 8; col < 16; col++) {
+            c.maps.depth[col] = (int8_t)(rng() % 4);
+            c.maps.flags[col] = (uint8_t)(rng() % 4);
+        }
+        for (int r = 1; r < 17; r++)
+            c.maps.intra_mode[r * map4_stride + 15] = (int8_t)((int)(rng() % 36) - 1);
+        c.inst.ctu_col = 1;
+        c.inst.ctu_row = 1;
+        c.inst.pic_width = c.inst.pic_width + 64;
+        c.inst.pic_height = c.inst.pic_height + 64;
+        ctu_case e = c;
+        e.inst.decision = &e.decision;
+        e.inst.maps = &e.maps;
+        e.inst.motion = &e.motion;
+        for (int p = 0; p < 3; p++) {
+            e.inst.levels[p] = e.levels[p].data();
+            e.inst.sao[p] = &e.sao[p];
+        }
+        e.inst.sao_merge = c.inst.sao_merge = (int)(rng() % 3);
+        cabac_encoder wr;
+        start_coder(&wr, slice_type, 30);
+        cabac_encoder est = wr;
+        const int64_t start = cabac_bits_written(&wr);
+        cabac_write_ctu(&c.inst, &wr);
+        const int64_t real = cabac_bits_written(&wr) - start;
+        if (e.inst.sao_flags)
+            rate_est_sao_merge(&e.inst, &est);
+        estimate_quadtree(&e.inst, &est, 0, 0, 0, 6);
+        expect_same_contexts(est, wr, "neighbours");
+        // Every context-coded bin costs at least 7/256 bit in the table, so
+        // est_bits / 7 bounds their number and with it the rounding.
+        const double diff = std::fabs((double)real - est.est_bits / 256.0);
+        EXPECT_LE(diff, 2.0 + per_bin * est.est_bits / 7.0);
+        EXPECT_LT(diff, 0.03 * real + 16);
+    }
 }
 
 }  // namespace
