@@ -430,6 +430,10 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
             if (run.started && run.z <= run.t) {
                 zero_scan_range(&b, s, run.last1);
                 run_reset(&run);
+                // Everything this group has counted belonged to the cleared
+                // run and now costs only its distortion; charging its coded
+                // cost would condemn the levels that follow in the group.
+                run.tg = run.zg;
             }
         }
         rdoq_group_end(&b, &run, g, h);
