@@ -15,8 +15,8 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(scan_tables_init(&scans), 0);
-        plain = {&scans, 0};
-        hiding = {&scans, 1};
+        plain = {&scans, 0, nullptr, nullptr};
+        hiding = {&scans, 1, nullptr, nullptr};
     }
     void TearDown() override { scan_tables_free(&scans); }
 
