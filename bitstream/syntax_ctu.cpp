@@ -110,7 +110,7 @@ void cabac_write_sao(syntax_ctu_context *inst, cabac_encoder *coder)
 int32_t cabac_write_coding_quadtree(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
                                     int32_t x, int32_t y, int32_t log2_size)
 {
-    const int node = cu_node_index(z, log2_size);
+    const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     const int depth = 6 - log2_size;
     const int size = 1 << log2_size;
@@ -120,7 +120,7 @@ int32_t cabac_write_coding_quadtree(syntax_ctu_context *inst, cabac_encoder *cod
     if (x + size <= room_x && y + size <= room_y && log2_size > inst->sps->log2_min_cb_size) {
         split = inst->decision->cu_split[node] != 0;
         const int8_t *depth_map = inst->maps->depth;
-        int ctx = (depth_map[unit - map8_stride] > depth) + (depth_map[unit - 1] > depth);
+        int ctx = (depth_map[unit - CTU_MAP8_STRIDE] > depth) + (depth_map[unit - 1] > depth);
         cabac_encode_bin(coder, ctx_split_cu_flag + ctx, split);
     } else {
         // Not sent: follow what a decoder infers, so that the stream's

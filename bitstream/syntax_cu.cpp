@@ -1,17 +1,11 @@
 // Coding unit and prediction unit syntax: skip and merge, prediction and
 // partition mode, intra luma and chroma modes with the most probable mode
 // derivation, reference indices, motion vector differences and AMVP flags.
+#include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
 #include "bitstream/syntax_writer.h"
 
 const uint8_t chroma_mode_table[4] = {0, 26, 10, 1};
-
-void map8_fill_block(uint8_t *first_unit, int32_t width, int32_t height, uint8_t value)
-{
-    for (int r = 0; r < height; r++)
-        for (int c = 0; c < width; c++)
-            first_unit[r * map8_stride + c] = value;
-}
 
 // Sets or clears the residual flag over a CU, keeping its other flags.
 static void set_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
@@ -19,7 +13,7 @@ static void set_residual_flag(syntax_ctu_context *inst, int unit, int log2_size,
     int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
     uint8_t f = (uint8_t)((inst->maps->flags[unit] & ~cu_flag_residual) |
                           (present ? cu_flag_residual : 0));
-    map8_fill_block(&inst->maps->flags[unit], units, units, f);
+    map_fill_block(&inst->maps->flags[unit], units, units, 1, f);
 }
 
 static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
@@ -38,12 +32,22 @@ static void account_bits(syntax_ctu_context *inst, cabac_encoder *coder, uint32_
 void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z, int32_t x,
                              int32_t y, int32_t log2_size)
 {
-    const int node = cu_node_index(z, log2_size);
+    const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     ctu_cu_maps *maps = inst->maps;
-    const int skip = maps->flags[unit] & cu_flag_skip;
     const int size = 1 << log2_size;
     const int qp_delta_on = inst->pps->cu_qp_delta_enabled;
+    int skip = maps->flags[unit] & cu_flag_skip;
+    // A merged 2Nx2N CU without residual cannot be sent as such: rqt_root_cbf
+    // is implied and an unsplit root then implies cbf_luma. It is the same
+    // CU as a skipped one with that merge index, so it is sent skipped.
+    if (!skip && inst->slice_type != 2 && maps->pred_mode[unit] != 1 && maps->merge_flag[unit] &&
+        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf[node] == 0) {
+        skip = 1;
+        int units = size >> 3;
+        map_fill_block(&maps->flags[unit], units, units, 1,
+                       (uint32_t)(uint8_t)(maps->flags[unit] | cu_flag_skip));
+    }
 
     if (qp_delta_on && (z & (inst->qg_units - 1)) == 0)
         inst->qg_delta_pending = 1;
@@ -53,10 +57,10 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
     if (qp_delta_on && (skip || inst->decision->cbf[node] == 0) && inst->qg_delta_pending) {
         int qp = cu_qp_predict(maps->qp, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
         int units = size >> 3;
-        map8_fill_block((uint8_t *)&maps->qp[unit], units, units, (uint8_t)qp);
+        map_fill_block((uint8_t *)&maps->qp[unit], units, units, 1, (uint32_t)(uint8_t)qp);
     }
     if (inst->slice_type != 2) {
-        int ctx = (maps->flags[unit - 1] & cu_flag_skip) + (maps->flags[unit - map8_stride] & cu_flag_skip);
+        int ctx = (maps->flags[unit - 1] & cu_flag_skip) + (maps->flags[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
         cabac_encode_bin(coder, ctx_cu_skip_flag + ctx, skip);
     }
     if (skip) {
@@ -213,7 +217,7 @@ void cabac_write_prediction_unit(syntax_ctu_context *inst, cabac_encoder *coder,
 void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
                                   int32_t x, int32_t y, int32_t log2_size)
 {
-    const int node = cu_node_index(z, log2_size);
+    const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     const ctu_cu_maps *maps = inst->maps;
     if (maps->flags[unit] & cu_flag_skip)
@@ -264,7 +268,7 @@ void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3])
     const int pos = zorder_to_map4[z];
     // Unavailable, inter and above-the-CTU neighbours all count as DC.
     int left = modes[pos - 1] < 0 ? 1 : modes[pos - 1];
-    int above = modes[pos - map4_stride] < 0 ? 1 : modes[pos - map4_stride];
+    int above = modes[pos - CTU_MAP4_STRIDE] < 0 ? 1 : modes[pos - CTU_MAP4_STRIDE];
     if (left != above) {
         out[0] = left;
         out[1] = above;

@@ -1,5 +1,6 @@
 // Transform tree, cu_qp_delta and residual_coding syntax (H.265 clauses
 // 7.3.8.8 - 7.3.8.11 with the context selection of clause 9.3.4.2).
+#include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
 #include "bitstream/syntax_writer.h"
 
@@ -40,7 +41,7 @@ static int chroma_intra_mode(const syntax_ctu_context *inst, const tt_cu *cu, in
 static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu *cu, int z,
                      int log2, int trafo_depth, int chroma_bits)
 {
-    const int node = cu_node_index(z, log2);
+    const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf[node];
     const int8_t *modes = inst->maps->intra_mode;
     const int luma_mode = modes[zorder_to_map4[z]];
@@ -54,8 +55,8 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
         cabac_write_cu_qp_delta(inst, coder, inst->cur_cu_z);
         inst->qg_delta_pending = 0;
         int units = cu->log2 > 3 ? 1 << (cu->log2 - 3) : 1;
-        map8_fill_block((uint8_t *)&inst->maps->qp[cu->unit], units, units,
-                        (uint8_t)inst->maps->qp[cu->unit]);
+        map_fill_block((uint8_t *)&inst->maps->qp[cu->unit], units, units, 1,
+                       (uint32_t)(uint8_t)inst->maps->qp[cu->unit]);
     }
     if (cbf_luma) {
         int scan = cu->intra ? scan_idx_table[log2 - 2][luma_mode] : SCAN_DIAGONAL;
@@ -87,7 +88,7 @@ static void write_tt_node(syntax_ctu_context *inst, cabac_encoder *coder, const 
                           int log2, int parent_chroma)
 {
     const sps_params *sps = inst->sps;
-    const int node = cu_node_index(z, log2);
+    const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf[node];
     const int trafo_depth = cu->log2 - log2;
 
@@ -134,9 +135,9 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
     cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
     cu.unit = zorder_to_map8[cu.z >> 2];
     cu.intra = inst->maps->pred_mode[cu.unit] == 1;
-    cu.part = (int)inst->decision->part_mode[cu_node_index(cu.z, log2_cu)];
+    cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
     cu.intra_split = cu.intra && cu.part == part_NxN;
-    const int node = cu_node_index(z, log2_size);
+    const int node = cu_node_index(log2_size, z);
     const uint8_t cbf = inst->decision->cbf[node];
     const int trafo_depth = log2_cu - log2_size;
     int parent_chroma = cbf_cb_bit | cbf_cr_bit;
@@ -148,7 +149,7 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
             if (cbf == 0) {
                 int units = 1 << (log2_cu - 3);
                 uint8_t f = (uint8_t)(inst->maps->flags[cu.unit] & ~cu_flag_residual);
-                map8_fill_block(&inst->maps->flags[cu.unit], units, units, f);
+                map_fill_block(&inst->maps->flags[cu.unit], units, units, 1, f);
                 return;
             }
         }
@@ -156,10 +157,10 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
         int present = cu.intra ? cbf != 0 : 1;
         uint8_t f = (uint8_t)((inst->maps->flags[cu.unit] & ~cu_flag_residual) |
                               (present ? cu_flag_residual : 0));
-        map8_fill_block(&inst->maps->flags[cu.unit], units, units, f);
+        map_fill_block(&inst->maps->flags[cu.unit], units, units, 1, f);
     } else {
         // Entered below the CU root: the parent's chroma bits gate this node.
-        parent_chroma = inst->decision->cbf[cu_node_index(z, log2_size + 1)] & (cbf_cb_bit | cbf_cr_bit);
+        parent_chroma = inst->decision->cbf[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
     }
     write_tt_node(inst, coder, &cu, z, log2_size, parent_chroma);
 }

@@ -12,21 +12,22 @@
 
 #include "bitstream/cabac.h"
 #include "bitstream/param_sets.h"
+#include "encoder/encoder_instance.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/scan_tables.h"
 
 // ---- Decided CTU records ----
-
-// Tree nodes of one CTU: 64x64 (1), 32x32 (4), 16x16 (16), 8x8 (64), 4x4 (256).
-enum { cu_tree_nodes = 341 };
-
-// Node index of the block of log2 size s (2..6) whose first 4x4 unit has the
-// CTU z-index z.
-static inline int cu_node_index(int z, int log2_size)
-{
-    static const int depth_offset[5] = {85, 21, 5, 1, 0};   // by log2 size 2..6
-    return depth_offset[log2_size - 2] + (z >> (2 * (log2_size - 2)));
-}
+// cu_decision_arrays, ctu_cu_maps and ctu_motion_grid are the CTU context's
+// (encoder/encoder_instance.h); node indices come from cu_node_index(log2, z).
+//
+// Layout facts the writer relies on: the per-8x8 maps have rows of
+// CTU_MAP8_STRIDE with the CTU's units at rows 1..8, columns 8..15 (column 7
+// is the left CTU's right column, row 0 the above CTU's bottom row); the
+// per-4x4 intra modes have rows of CTU_MAP4_STRIDE with the CTU at rows
+// 1..16, columns 16..31, the left border in column 15 and row 0 always -1;
+// the chroma mode index of each 8x8 unit (0..3, or 4 for the luma-derived
+// mode) sits at columns 0..7 of rows 1..8, where zorder_to_map4[256..319]
+// point.
 
 enum {
     part_2Nx2N = 0,
@@ -36,51 +37,13 @@ enum {
 };
 
 // Coded-block byte of a node: bit 0 luma, bit 1 Cb, bit 2 Cr. A split node
-// holds the union of what lies below it; for the four 4x4 luma blocks of an
-// 8x8 the chroma bits of the 8x8's two 4x4 chroma blocks sit in the fourth.
+// holds what its children send; for the four 4x4 luma blocks of an 8x8 the
+// chroma bits of the 8x8's two 4x4 chroma blocks sit in the fourth.
 enum { cbf_luma_bit = 1, cbf_cb_bit = 2, cbf_cr_bit = 4 };
-
-struct cu_decision_arrays {
-    int32_t cu_split[cu_tree_nodes];    // 1 split; 0 at 8x8; 1 where a CU crosses the picture edge
-    int32_t tu_split[cu_tree_nodes];    // 1 split; equals the decoder's inference where not sent
-    uint32_t part_mode[cu_tree_nodes];  // part_2Nx2N .. part_NxN
-    uint8_t cbf[cu_tree_nodes];
-};
-
-// Per-8x8 maps: 16 columns x 10 rows, the CTU's units at rows 1..8, columns
-// 8..15; column 7 is the left CTU's right column, row 0 the above CTU's bottom
-// row. Per-4x4 intra modes: rows of 32, the CTU at rows 1..16, columns 16..31,
-// left border in column 15, row 0 always -1; the chroma mode index of each
-// 8x8 unit (0..3, or 4 for the luma-derived mode) sits at columns 0..7 of
-// rows 1..8, at the positions zorder_to_map4[256..319] give.
-enum {
-    map8_stride = 16,
-    map8_size = 160,
-    map4_stride = 32,
-    map4_size = 17 * 32,
-};
 
 enum {
     cu_flag_skip = 1,       // skipped CU
     cu_flag_residual = 2,   // CU has coded residual (kept by the writer)
-};
-
-struct ctu_cu_maps {
-    uint8_t flags[map8_size];
-    int8_t depth[map8_size];       // CU depth 0..3, negative when unavailable
-    uint8_t tu_size[map8_size];
-    int8_t qp[map8_size];          // negative when unavailable
-    int8_t pred_mode[map8_size];   // 1 intra, 0 inter, negative none
-    uint8_t merge_flag[map8_size];
-    int8_t merge_idx[map8_size];
-    int8_t intra_mode[map4_size];  // luma modes per 4x4 (-1 unavailable), chroma indices per 8x8
-};
-
-// Motion of the PU covering each 8x8 unit, in the layout of the 8x8 maps.
-// Vectors: x in the low 16 bits, y in the high 16 bits, quarter samples.
-struct ctu_motion_grid {
-    int8_t ref_idx[2][map8_size];  // -1 list not used
-    uint32_t mv[2][map8_size];
 };
 
 // SAO parameters of one CTU and plane.
@@ -173,8 +136,6 @@ void cabac_write_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *coder
                                   int32_t log2_size, uint32_t part_mode);
 // The three most probable modes of the PU whose first 4x4 unit is z.
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3]);
-// Fills a width x height block of a per-8x8 map (byte elements) with value.
-void map8_fill_block(uint8_t *first_unit, int32_t width, int32_t height, uint8_t value);
 
 // ---- Transform tree, QP delta and residual coding ----
 void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,

@@ -862,6 +862,8 @@ struct syntax_reader {
         std::memset(out->levels, 0, sizeof(out->levels));
         ctb_x = cx;
         ctb_y = cy;
+        for (int c = 0; c < 3; c++)
+            out->sao[c] = sao_param{sao_type_off, 0, {0, 0, 0, 0}};
         if (p.sao_luma || p.sao_chroma)
             read_sao();
         coding_quadtree(cx * 64, cy * 64, 6, 0);

@@ -38,8 +38,12 @@ int thread_join(thread_handle *t, uint64_t *result)
     if (!__atomic_compare_exchange_n(&t->state, &expected, 2u, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         return TV_EINVAL;
     int rc = pthread_join(t->thread, nullptr);
-    if (rc != 0)
+    if (rc != 0) {
+        // The thread may still be running and will write its result into t:
+        // keep the record (and leave it claimed) rather than free it under it.
         std::fprintf(stderr, "Wait for thread object 0x%p error: %d\n", (void *)t->thread, rc);
+        return rc;
+    }
     if (result) *result = t->result;
     std::free(t);
     return 0;

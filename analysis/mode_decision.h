@@ -1,0 +1,15 @@
+// Mode decision entry points of the CTU job: each searches the current CTU of
+// a context, commits the decided CU tree into the decision arrays and the
+// CTU part of the maps, and leaves the reconstruction in the context's CTU
+// buffer.
+#pragma once
+#include <cstdint>
+
+struct encoder_instance;
+
+void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level);
+void ctu_search_fast_intra(encoder_instance *ctx);
+void ctu_search_fast_inter(encoder_instance *ctx);
+void sao_decide_ctu(encoder_instance *ctx);
+// Fills a width x height block of a per-8x8 map (rows 16 elements apart).
+void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value);

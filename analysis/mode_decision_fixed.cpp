@@ -1,0 +1,116 @@
+// Fixed decision used until the searches exist: every CTU is coded as intra DC
+// CUs of the largest size that lies inside the picture (64x64 unless cut by the
+// picture edge), with no residual, so the reconstruction is the prediction.
+// The prediction is the mean of the neighbouring samples that the CTU set-up
+// loaded around the CTU buffer (128 where a neighbour is missing).
+#include "analysis/mode_decision.h"
+
+#include <cstring>
+
+#include "encoder/encoder_instance.h"
+
+namespace {
+
+int32_t border_mean(const uint8_t *origin, int32_t n)
+{
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < n; i++) sum += origin[i - CTU_WORK_STRIDE];
+    for (int32_t i = 0; i < n; i++) sum += origin[i * CTU_WORK_STRIDE - 1];
+    return (int32_t)((sum + (uint32_t)n) / (2u * (uint32_t)n));
+}
+
+void fill_block(uint8_t *origin, int32_t n, int32_t value)
+{
+    for (int32_t r = 0; r < n; r++) std::memset(origin + r * CTU_WORK_STRIDE, value, (size_t)n);
+}
+
+// Decides one node: split while the CU crosses the picture edge.
+void decide_node(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    ctu_context *c = &ctx->ctu;
+    int32_t s = 1 << log2_size;
+    int32_t node = cu_node_index(log2_size, z);
+    bool crosses = x + s > c->ctu_w || y + s > c->ctu_h;
+    c->decision.part_mode[node] = 0;
+    c->decision.cbf[node] = 0;
+    if (crosses && log2_size > 3) {
+        c->decision.cu_split[node] = 1;
+        c->decision.tu_split[node] = 1;
+        int32_t h = s / 2, q = 1 << (2 * (log2_size - 3));
+        decide_node(ctx, z, x, y, log2_size - 1);
+        if (x + h < c->ctu_w) decide_node(ctx, z + q, x + h, y, log2_size - 1);
+        if (y + h < c->ctu_h) decide_node(ctx, z + 2 * q, x, y + h, log2_size - 1);
+        if (x + h < c->ctu_w && y + h < c->ctu_h) decide_node(ctx, z + 3 * q, x + h, y + h, log2_size - 1);
+        return;
+    }
+    c->decision.cu_split[node] = 0;
+    // A 64x64 CU has 32x32 transforms at most: its root transform splits.
+    c->decision.tu_split[node] = log2_size > 5 ? 1 : 0;
+    if (log2_size > 5)
+        for (int32_t k = 0; k < 4; k++) {
+            int32_t child = cu_node_index(5, z + 64 * k);
+            c->decision.tu_split[child] = 0;
+            c->decision.cbf[child] = 0;
+        }
+    int32_t units = s / 8;
+    int32_t first = map8_index(z);
+    for (int32_t r = 0; r < units; r++)
+        for (int32_t k = 0; k < units; k++) {
+            int32_t m = first + r * CTU_MAP8_STRIDE + k;
+            c->maps.flags[m] = 0;
+            c->maps.depth[m] = (int8_t)(6 - log2_size);
+            c->maps.qp[m] = (int8_t)c->qp;
+            c->maps.pred_mode[m] = 1;
+            c->maps.merge_flag[m] = 0;
+            c->motion.ref_idx[0][m] = c->motion.ref_idx[1][m] = -1;
+            c->motion.mv[0][m] = c->motion.mv[1][m] = 0;
+        }
+    for (int32_t r = 0; r < s / 4; r++)
+        for (int32_t k = 0; k < s / 4; k++)
+            c->maps.intra_mode[(1 + y / 4 + r) * CTU_MAP4_STRIDE + 16 + x / 4 + k] = 1;
+}
+
+void fixed_decision(encoder_instance *ctx)
+{
+    ctu_context *c = &ctx->ctu;
+    decide_node(ctx, 0, 0, 0, 6);
+    fill_block(c->recon_luma, CTU_SIZE, border_mean(c->recon_luma, CTU_SIZE));
+    fill_block(c->recon_chroma, CTU_SIZE / 2, border_mean(c->recon_chroma, CTU_SIZE / 2));
+    uint8_t *cr = c->recon_chroma + 64;
+    fill_block(cr, CTU_SIZE / 2, border_mean(cr, CTU_SIZE / 2));
+}
+
+}  // namespace
+
+void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
+{
+    (void)speed_level;
+    fixed_decision(ctx);
+}
+
+void ctu_search_fast_intra(encoder_instance *ctx)
+{
+    fixed_decision(ctx);
+}
+
+void ctu_search_fast_inter(encoder_instance *ctx)
+{
+    fixed_decision(ctx);
+}
+
+void sao_decide_ctu(encoder_instance *ctx)
+{
+    (void)ctx;
+}
+
+void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value)
+{
+    for (uint32_t r = 0; r < height; r++) {
+        uint8_t *row = first + (size_t)r * CTU_MAP8_STRIDE * element_size;
+        for (uint32_t k = 0; k < width; k++) {
+            if (element_size == 1) row[k] = (uint8_t)value;
+            else if (element_size == 2) std::memcpy(row + 2 * k, &value, 2);
+            else std::memcpy(row + 4 * k, &value, 4);
+        }
+    }
+}

@@ -1,0 +1,413 @@
+// The CTU context: per-picture tables that carry neighbour data from CTU to
+// CTU, the per-context work buffers, and the set-up of each CTU before its
+// search (ctu_begin) and the storing of its results afterwards (ctu_end).
+// Neighbour data is read only from CTUs that the wavefront order has finished.
+#include <cstring>
+
+#include "encoder/encoder_instance.h"
+#include "encoder/memory.h"
+#include "kernels/intra/intra_ref.h"
+
+namespace {
+
+enum {
+    EDGE_RECORD_BYTES = 16,
+    SOURCE_LUMA_BYTES = 64 * 64,
+    SOURCE_CHROMA_BYTES = 64 * 32,
+    RECON_LUMA_ROWS = 65,           // one border row above the CTU
+    RECON_CHROMA_ROWS = 33,
+    RECON_LUMA_ORIGIN = CTU_WORK_STRIDE + 32,
+    RECON_CHROMA_ORIGIN = CTU_WORK_STRIDE + 8,   // Cb; Cr 64 samples to the right
+    SIMILAR_SAD_LIMIT = 122880,
+};
+
+const int32_t depth_offset[5] = {0, 1, 5, 21, 85};
+
+template <typename T>
+bool alloc_zeroed(T **out, int64_t bytes)
+{
+    if (bytes <= 0 || bytes > 0x7FFFFFFF - 64) return false;
+    *out = (T *)aligned_malloc((int32_t)bytes);
+    if (!*out) return false;
+    std::memset(*out, 0, (size_t)bytes);
+    return true;
+}
+
+int64_t work_block_bytes()
+{
+    return SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+}
+
+bool qp_varies(const internal_config *cfg)
+{
+    return cfg->rc_mode == RC_MODE_CBR || cfg->mbtree > 0 || cfg->vbv_bufsize != 0;
+}
+
+uint8_t *map_of(ctu_context *c, int m)
+{
+    switch (m) {
+    case MAP_FLAGS: return c->maps.flags;
+    case MAP_DEPTH: return (uint8_t *)c->maps.depth;
+    case MAP_TU_SIZE: return c->maps.tu_size;
+    case MAP_QP: return (uint8_t *)c->maps.qp;
+    default: return (uint8_t *)c->maps.pred_mode;
+    }
+}
+
+// Border value of a map where the neighbouring CTU does not exist.
+uint8_t missing_value(int m)
+{
+    return m == MAP_FLAGS ? 0 : (m == MAP_TU_SIZE ? 16 : 0xFF);
+}
+
+void load_map_borders(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
+{
+    ctu_context *c = &inst->ctu;
+    for (int m = 0; m < ENCODER_MAP_COUNT; m++) {
+        uint8_t *map = map_of(c, m);
+        if (x > 0) {
+            const uint8_t *rec = inst->tables.edge[m] + (int64_t)(a - 1) * EDGE_RECORD_BYTES;
+            for (int i = 0; i < 7; i++) map[(1 + i) * CTU_MAP8_STRIDE + 7] = rec[8 + i];
+            map[8 * CTU_MAP8_STRIDE + 7] = rec[7];
+        } else {
+            for (int i = 0; i < 8; i++) map[(1 + i) * CTU_MAP8_STRIDE + 7] = missing_value(m);
+        }
+        if (y > 0) {
+            const uint8_t *rec = inst->tables.edge[m] + (int64_t)(a - inst->ctu_cols) * EDGE_RECORD_BYTES;
+            std::memcpy(map + 8, rec, 8);
+        } else {
+            std::memset(map + 8, missing_value(m), 8);
+        }
+    }
+}
+
+uint32_t availability_mark(encoder_instance *inst, int32_t x, int32_t y)
+{
+    ctu_context *c = &inst->ctu;
+    uint8_t *av = c->recon_avail;
+    uint32_t bits = 0;
+    int32_t w = inst->width, h = inst->height, cols = inst->ctu_cols;
+    if (x > 0) {
+        int32_t n = (h - 64 * y) / 4 < 16 ? (h - 64 * y) / 4 : 16;
+        for (int32_t i = 0; i < n; i++) av[(1 + i) * CTU_MAP4_STRIDE + 15] = 1;
+        bits |= CTU_NEIGHBOUR_LEFT;
+    }
+    if (y > 0) {
+        int32_t n = (w - 64 * x) / 4 < 16 ? (w - 64 * x) / 4 : 16;
+        for (int32_t i = 0; i < n; i++) av[16 + i] = 1;
+        bits |= CTU_NEIGHBOUR_ABOVE;
+    }
+    if (x > 0 && y > 0) {
+        av[15] = 1;
+        bits |= CTU_NEIGHBOUR_CORNER;
+    }
+    if (x + 1 < cols && y > 0) {
+        int32_t n = 8;
+        if (x + 2 == cols) n = (w - 64 * x - 64) / 4 < 8 ? (w - 64 * x - 64) / 4 : 8;
+        for (int32_t i = 0; i < n; i++) av[CTU_MAP4_STRIDE + i] = 1;
+        bits |= CTU_NEIGHBOUR_ABOVE_RIGHT;
+    }
+    return bits;
+}
+
+void source_copy(encoder_instance *inst, int32_t x, int32_t y)
+{
+    ctu_context *c = &inst->ctu;
+    const picture *src = inst->source_picture;
+    const uint8_t *luma = src->planes[0] + (int64_t)64 * y * src->strides[0] + 64 * x;
+    inst->metric.copy_64x64_prefetch(c->source_luma, luma, CTU_SOURCE_STRIDE, src->strides[0]);
+    for (int p = 1; p < 3; p++) {
+        const uint8_t *chroma = src->planes[p] + (int64_t)32 * y * src->strides[p] + 32 * x;
+        inst->metric.copy_32x32_prefetch(c->source_chroma + 32 * (p - 1), chroma, CTU_SOURCE_STRIDE, src->strides[p]);
+    }
+}
+
+void similar_neighbours(encoder_instance *inst, int32_t x, int32_t y)
+{
+    ctu_context *c = &inst->ctu;
+    c->left_similar = c->above_similar = 0;
+    if (c->ctu_w != 64 || c->ctu_h != 64) return;
+    const picture *src = inst->source_picture;
+    int32_t stride = src->strides[0];
+    const uint8_t *luma = src->planes[0] + (int64_t)64 * y * stride + 64 * x;
+    pair_metric_fn sad = inst->metric.sad_sub[0];
+    if (x > 0) c->left_similar = sad(c->source_luma, CTU_SOURCE_STRIDE, luma - 64, stride) < SIMILAR_SAD_LIMIT;
+    if (y > 0) c->above_similar = sad(c->source_luma, CTU_SOURCE_STRIDE, luma - (int64_t)64 * stride, stride) < SIMILAR_SAD_LIMIT;
+}
+
+void depth_cost_seed(encoder_instance *inst, int32_t a)
+{
+    ctu_context *c = &inst->ctu;
+    std::memset(c->depth_cost_sum, 0, sizeof(c->depth_cost_sum));
+    std::memset(c->depth_cost_count, 0, sizeof(c->depth_cost_count));
+    uint32_t count[4] = {0, 0, 0, 0};
+    const ctu_picture_tables *t = &inst->tables;
+    auto add = [&](int32_t n) {
+        for (int d = 0; d < 4; d++) {
+            count[d] += t->depth_cost_counts[4 * n + d];
+            c->depth_cost_sum[d] += t->depth_cost_sums[4 * n + d];
+        }
+    };
+    if (c->left_similar) add(a - 1);
+    if (c->above_similar) add(a - inst->ctu_cols);
+    for (int d = 0; d < 4; d++)
+        if (count[d]) {
+            c->depth_cost_sum[d] = 2u * c->depth_cost_sum[d] / count[d];
+            c->depth_cost_count[d] = 2;
+        }
+}
+
+}  // namespace
+
+int32_t cu_node_index(int32_t log2_size, int32_t z)
+{
+    return depth_offset[6 - log2_size] + (z >> (2 * (log2_size - 2)));
+}
+
+int32_t map8_index(int32_t z)
+{
+    int32_t u = z >> 2, ux = 0, uy = 0;
+    for (int b = 0; b < 3; b++) {
+        ux |= ((u >> (2 * b)) & 1) << b;
+        uy |= ((u >> (2 * b + 1)) & 1) << b;
+    }
+    return (1 + uy) * CTU_MAP8_STRIDE + 8 + ux;
+}
+
+int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context)
+{
+    const internal_config *cfg = &inst->config;
+    int64_t n = inst->ctu_count;
+    ctu_context *c = &inst->ctu;
+    if (!alloc_zeroed(&c->deblock_qp_table, qp_varies(cfg) ? 128 * (int64_t)inst->ctu_cols : 128)) return -1;
+    if (!alloc_zeroed(&c->scratch, CTU_SCRATCH_BYTES)) return -1;
+    if (!alloc_zeroed(&c->block, work_block_bytes())) return -1;
+    ctu_work_pointers_init(inst);
+    if (is_row_context) return 0;
+    ctu_picture_tables *t = &inst->tables;
+    for (int m = 0; m < ENCODER_MAP_COUNT; m++)
+        if (!alloc_zeroed(&t->edge[m], n * EDGE_RECORD_BYTES)) return -1;
+    if (!alloc_zeroed(&t->deblock_bs_map, n * 256)) return -1;
+    if (!alloc_zeroed(&t->depth_cost_counts, n * 4)) return -1;
+    if (!alloc_zeroed(&t->depth_cost_sums, n * 16)) return -1;
+    if (!alloc_zeroed(&t->above_lines, n * 128)) return -1;
+    if (!alloc_zeroed(&t->ctu_depth_min, n)) return -1;
+    if (!alloc_zeroed(&t->ctu_depth_max, n)) return -1;
+    if (cfg->rc_mode == RC_MODE_CBR && !alloc_zeroed(&t->cbr_ctu_bits, n * 4)) return -1;
+    return 0;
+}
+
+void ctu_tables_free(encoder_instance *inst, int32_t is_row_context)
+{
+    ctu_context *c = &inst->ctu;
+    aligned_free(c->deblock_qp_table);
+    aligned_free(c->scratch);
+    aligned_free(c->block);
+    c->deblock_qp_table = c->scratch = c->block = nullptr;
+    if (is_row_context) return;
+    ctu_picture_tables *t = &inst->tables;
+    for (int m = 0; m < ENCODER_MAP_COUNT; m++) aligned_free(t->edge[m]);
+    aligned_free(t->deblock_bs_map);
+    aligned_free(t->depth_cost_counts);
+    aligned_free(t->depth_cost_sums);
+    aligned_free(t->above_lines);
+    aligned_free(t->ctu_depth_min);
+    aligned_free(t->ctu_depth_max);
+    aligned_free(t->cbr_ctu_bits);
+    std::memset(t, 0, sizeof(*t));
+}
+
+int32_t thread_scratch_alloc(encoder_instance *inst)
+{
+    if (!alloc_zeroed(&inst->ctu.search_work[0], SEARCH_WORK_BYTES_A)) return -1;
+    if (!alloc_zeroed(&inst->ctu.search_work[1], SEARCH_WORK_BYTES_B)) return -1;
+    return 0;
+}
+
+void thread_scratch_free(encoder_instance *inst)
+{
+    aligned_free(inst->ctu.search_work[0]);
+    aligned_free(inst->ctu.search_work[1]);
+    inst->ctu.search_work[0] = inst->ctu.search_work[1] = nullptr;
+}
+
+// Once per picture on the caller's thread, before the rows are registered.
+// The CTU reconstruction is stored straight into the final planes until SAO
+// application joins the pipeline and needs planes of its own to read from.
+void frame_recon_pointers_load(encoder_instance *inst)
+{
+    picture *rec = inst->recon_picture;
+    for (int p = 0; p < 3; p++) {
+        inst->recon_planes[p] = rec->planes[p];
+        inst->recon_strides[p] = rec->strides[p];
+        rec->deblock_planes[p] = rec->planes[p];
+    }
+    std::memset(inst->ctu.decision.residual_mode, 0, sizeof(inst->ctu.decision.residual_mode));
+}
+
+void ctu_work_pointers_init(encoder_instance *inst)
+{
+    ctu_context *c = &inst->ctu;
+    uint8_t *b = c->block;
+    c->source_luma = b;
+    c->source_chroma = b + SOURCE_LUMA_BYTES;
+    uint8_t *recon = b + SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES;
+    c->recon_luma = recon + RECON_LUMA_ORIGIN;
+    c->recon_chroma = recon + (int64_t)CTU_WORK_STRIDE * RECON_LUMA_ROWS + RECON_CHROMA_ORIGIN;
+}
+
+void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
+{
+    ctu_context *c = &inst->ctu;
+    const internal_config *cfg = &inst->config;
+    c->x = x;
+    c->y = y;
+    c->address = a;
+    inst->tables.ctu_depth_max[a] = 0;
+    inst->tables.ctu_depth_min[a] = 100;
+    c->speed_level = cfg->complexity;
+    c->speed_step = 0;
+    c->speed_class = cfg->speed_class;
+    c->filter_variant = cfg->filter_variant;
+    c->rdoq = cfg->rdoq;
+    c->search_range = cfg->search_range;
+    c->rdoq_alt_on = cfg->rdoq && cfg->complexity > 4;
+    c->skip_all = 1;
+    c->qg_delta_pending = 1;
+    c->last_cu_z = 0;
+    c->search_state[0] = 1;
+    c->search_state[1] = 0;
+    int32_t qd = inst->pps.cu_qp_delta_enabled ? inst->pps.diff_cu_qp_delta_depth : 0;
+    c->qg_units = 1 << (2 * (4 - qd));
+    uint32_t type = inst->source_picture->picture_type;
+    c->intra_enabled = (c->speed_level <= 4 && (type == PIC_TYPE_BREF || type == PIC_TYPE_B)) ? cfg->ctu_option : 1;
+    c->min_block = 64;
+    c->mv_min_x = -(64 * x + 71);
+    c->mv_max_x = inst->width - 64 * x + 7;
+    c->mv_min_y = -(64 * y + 71);
+    c->mv_max_y = inst->height - 64 * y + 7;
+    std::memset(c->maps.flags, 0, sizeof(c->maps.flags));
+    std::memset(c->recon_avail, 0, sizeof(c->recon_avail));
+    load_map_borders(inst, x, y, a);
+    c->avail = availability_mark(inst, x, y);
+    if (c->intra_enabled) {
+        const uint8_t *lines = inst->tables.above_lines;
+        int64_t n = inst->ctu_count, above = y > 0 ? a - inst->ctu_cols : 0;
+        load_ctu_neighbour_border(c->recon_luma, nullptr, lines + above * 64, 0, 1, (int)c->avail);
+        load_ctu_neighbour_border(c->recon_chroma, nullptr, lines + n * 64 + above * 32, 0, 0, (int)c->avail);
+        load_ctu_neighbour_border(c->recon_chroma + 64, nullptr, lines + n * 96 + above * 32, 0, 0, (int)c->avail);
+    }
+    source_copy(inst, x, y);
+    if (inst->sh.slice_type != slice_i) ctu_set_ref_pointers(inst, 0);
+    ctu_load_neighbours(inst, inst->sh.slice_type, c->avail);
+    c->ctu_w = inst->width - 64 * x < 64 ? inst->width - 64 * x : 64;
+    c->ctu_h = inst->height - 64 * y < 64 ? inst->height - 64 * y : 64;
+    similar_neighbours(inst, x, y);
+    depth_cost_seed(inst, a);
+}
+
+void ctu_load_neighbours(encoder_instance *inst, int32_t slice_type, uint32_t avail)
+{
+    ctu_context *c = &inst->ctu;
+    const picture *rec = inst->recon_picture;
+    int32_t x = c->x, y = c->y, cols = inst->ctu_cols;
+    // Intra modes per 4x4 unit; the row above is never used for the most
+    // probable modes, so it stays unavailable.
+    int64_t s4 = (int64_t)cols * 16;
+    int8_t *modes = c->maps.intra_mode;
+    std::memset(modes, -1, CTU_MAP4_STRIDE);
+    const int8_t *pm = (const int8_t *)rec->intra_mode_map;
+    modes[15] = (avail & CTU_NEIGHBOUR_CORNER) ? pm[(16 * y - 1) * s4 + 16 * x - 1] : -1;
+    for (int i = 0; i < 16; i++)
+        modes[(1 + i) * CTU_MAP4_STRIDE + 15] = (avail & CTU_NEIGHBOUR_LEFT) ? pm[(16 * y + i) * s4 + 16 * x - 1] : -1;
+    // Motion per 8x8 unit; the above-right unit sits behind the above row.
+    int64_t s8 = (int64_t)cols * 8;
+    for (int l = 0; l < 2; l++) {
+        int8_t *ri = c->motion.ref_idx[l];
+        uint32_t *mv = c->motion.mv[l];
+        bool used = (l == 0 && slice_type != slice_i) || (l == 1 && slice_type == slice_b);
+        const int8_t *pr = rec->ref_idx_map[l];
+        const uint32_t *pv = rec->mv_map[l];
+        if (!pr || !pv) used = false;
+        auto take = [&](int32_t m, bool ok, int64_t pos) {
+            if (used && ok) {
+                ri[m] = pr[pos];
+                mv[m] = pv[pos];
+            } else {
+                ri[m] = -2;
+            }
+        };
+        take(7, avail & CTU_NEIGHBOUR_CORNER, (8 * y - 1) * s8 + 8 * x - 1);
+        for (int i = 0; i < 8; i++) take(8 + i, avail & CTU_NEIGHBOUR_ABOVE, (8 * y - 1) * s8 + 8 * x + i);
+        take(CTU_MAP8_STRIDE, avail & CTU_NEIGHBOUR_ABOVE_RIGHT, (8 * y - 1) * s8 + 8 * x + 8);
+        for (int i = 0; i < 8; i++)
+            take((1 + i) * CTU_MAP8_STRIDE + 7, avail & CTU_NEIGHBOUR_LEFT, (8 * y + i) * s8 + 8 * x - 1);
+    }
+}
+
+void ctu_set_ref_pointers(encoder_instance *inst, int32_t plane)
+{
+    (void)plane;
+    ctu_context *c = &inst->ctu;
+    for (int l = 0; l < 2; l++) {
+        int32_t count = l == 0 ? inst->ref_count_l0 : inst->ref_count_l1;
+        picture *const *list = l == 0 ? inst->list0 : inst->list1;
+        for (int32_t k = 0; k < count && k < ENCODER_MAX_REFS; k++) {
+            const picture *r = list[k];
+            for (int p = 0; p < 3; p++) {
+                int32_t size = p ? 32 : 64;
+                c->ref_planes[l][k][p] = r->planes[p] + (int64_t)size * c->y * r->strides[p] + size * c->x;
+            }
+        }
+    }
+}
+
+void ctu_end(encoder_instance *inst)
+{
+    ctu_context *c = &inst->ctu;
+    int32_t a = c->address, x = c->x, y = c->y;
+    for (int m = 0; m < ENCODER_MAP_COUNT; m++) {
+        const uint8_t *map = map_of(c, m);
+        uint8_t *rec = inst->tables.edge[m] + (int64_t)a * EDGE_RECORD_BYTES;
+        std::memcpy(rec, map + 8 * CTU_MAP8_STRIDE + 8, 8);
+        for (int i = 0; i < 7; i++) rec[8 + i] = map[(1 + i) * CTU_MAP8_STRIDE + 15];
+        rec[15] = 0;
+    }
+    for (int d = 0; d < 4; d++) {
+        inst->tables.depth_cost_counts[4 * a + d] = c->depth_cost_count[d];
+        inst->tables.depth_cost_sums[4 * a + d] = c->depth_cost_sum[d];
+    }
+    picture *rec = inst->recon_picture;
+    uint8_t *dl = rec->deblock_planes[0] + (int64_t)64 * y * rec->strides[0] + 64 * x;
+    inst->metric.copy_64x64(dl, c->recon_luma, rec->strides[0], CTU_WORK_STRIDE);
+    for (int p = 1; p < 3; p++) {
+        uint8_t *dc = rec->deblock_planes[p] + (int64_t)32 * y * rec->strides[p] + 32 * x;
+        inst->metric.copy_32x32(dc, c->recon_chroma + 64 * (p - 1), rec->strides[p], CTU_WORK_STRIDE);
+    }
+    int64_t n = inst->ctu_count;
+    uint8_t *lines = inst->tables.above_lines;
+    std::memcpy(lines + (int64_t)a * 64, c->recon_luma + 63 * CTU_WORK_STRIDE, 64);
+    std::memcpy(lines + n * 64 + (int64_t)a * 32, c->recon_chroma + 31 * CTU_WORK_STRIDE, 32);
+    std::memcpy(lines + n * 96 + (int64_t)a * 32, c->recon_chroma + 64 + 31 * CTU_WORK_STRIDE, 32);
+    rec->ctu_qps[a] = (uint8_t)c->qp;
+    ctu_store_mode_map(inst, 2);
+}
+
+void ctu_store_mode_map(encoder_instance *inst, int32_t list_count)
+{
+    ctu_context *c = &inst->ctu;
+    picture *rec = inst->recon_picture;
+    int32_t x = c->x, y = c->y, cols = inst->ctu_cols;
+    int64_t s4 = (int64_t)cols * 16, s8 = (int64_t)cols * 8;
+    for (int r = 0; r < 16; r++)
+        std::memcpy(rec->intra_mode_map + (16 * y + r) * s4 + 16 * x, c->maps.intra_mode + (1 + r) * CTU_MAP4_STRIDE + 16,
+                    16);
+    for (int l = 0; l < list_count && l < 2; l++) {
+        if (!rec->ref_idx_map[l] || !rec->mv_map[l]) continue;
+        for (int r = 0; r < 8; r++) {
+            int64_t pos = (8 * y + r) * s8 + 8 * x;
+            std::memcpy(rec->ref_idx_map[l] + pos, c->motion.ref_idx[l] + (1 + r) * CTU_MAP8_STRIDE + 8, 8);
+            std::memcpy(rec->mv_map[l] + pos, c->motion.mv[l] + (1 + r) * CTU_MAP8_STRIDE + 8, 32);
+        }
+    }
+}

@@ -1,0 +1,189 @@
+// The CTU threads and the CTU job. Each thread takes a ready CTU row from the
+// scheduler, codes exactly one CTU of it through every stage and reports it.
+// A failed job marks its picture (and the pictures predicting from it) failed
+// and done, so no waiter hangs; the thread goes on serving other rows.
+#include <cstring>
+
+#include "analysis/mode_decision.h"
+#include "bitstream/ctu_syntax.h"
+#include "encoder/encoder_instance.h"
+#include "encoder/memory.h"
+#include "encoder/row_scheduler.h"
+#include "ratecontrol/rc_interim.h"
+
+namespace {
+
+bool fault_injected(encoder_instance *ctx)
+{
+    int32_t at = ctx->faults.fail_ctu_job_at;
+    if (at <= 0) return false;
+    return __atomic_add_fetch(ctx->jobs_run, 1, __ATOMIC_ACQ_REL) == at;
+}
+
+// Row start: per-picture state, work pointers and the coder of the row.
+void row_start(encoder_instance *ctx, encoder_instance *fi)
+{
+    row_context_take_state(ctx, fi);
+    std::memset(&ctx->row_stats, 0, sizeof(ctx->row_stats));
+    ctx->qp_sums[0] = ctx->qp_sums[1] = 0.0f;
+    ctu_work_pointers_init(ctx);
+    ctx->cabac = ctx->cabac_handover;
+    const internal_config *cfg = &ctx->config;
+    bool wpp = cfg->wpp > 0;
+    if (ctx->ctu_y == 0 || (wpp && ctx->ctu_cols == 1))
+        cabac_init_contexts(&ctx->cabac, ctx->sh.slice_type, ctx->sh.slice_qp, cfg->compat);
+    if (ctx->ctu_y == 0 || wpp) {
+        cabac_encoder_init(&ctx->cabac, ctx->substream_buffer, ctx->substream_buffer + ctx->substream_size);
+        ctx->qp_prev = ctx->sh.slice_qp;
+    } else {
+        ctx->qp_prev = ctx->handover_qp_prev;
+    }
+}
+
+// The per-picture value comes from the picture being coded, so that every
+// picture's CTUs see the value submitted with that picture even while later
+// pictures are being submitted.
+void picture_control_step(encoder_instance *ctx, int32_t address)
+{
+    uint32_t remembered = address == 0 ? (uint32_t)USER_HI_FIRST_CTU : ctx->control.user_hi;
+    if (address == 0 || ctx->ctu_x == 0) {
+        uint64_t v = ctx->source_picture->user_value;
+        ctx->control.user_hi = (uint32_t)(v >> 32);
+        ctx->control.user_lo = (uint32_t)v;
+    }
+    if (remembered != ctx->control.user_hi) config_restore(ctx);
+}
+
+void search(encoder_instance *ctx)
+{
+    int32_t type = (int32_t)ctx->source_picture->picture_type;
+    if (ctx->ctu.speed_level > 4) {
+        if (type == PIC_TYPE_IDR || type == PIC_TYPE_CRA || type == PIC_TYPE_I) ctu_search_fast_intra(ctx);
+        else ctu_search_fast_inter(ctx);
+    } else {
+        ctu_search_rdo(ctx, ctx->ctu.speed_level);
+    }
+}
+
+void handover_to(encoder_instance *ctx, encoder_instance *fi, int32_t row)
+{
+    encoder_instance *next = row_context_of(fi, row);
+    next->cabac_handover = ctx->cabac;
+    next->handover_qp_prev = ctx->qp_prev;
+}
+
+// Emulation-prevention bytes that the NAL writer will add inside these bytes,
+// which the entry points of the final syntax count.
+int32_t substream_escapes(encoder_instance *fi, const uint8_t *data, int32_t n)
+{
+    if (fi->config.compat <= 100) return 0;
+    return emulation_prevention_scan(&fi->ep_state, data, n);
+}
+
+int32_t row_end(encoder_instance *ctx, encoder_instance *fi)
+{
+    int32_t y = ctx->ctu_y, rows = ctx->ctu_rows, cols = ctx->ctu_cols;
+    bool wpp = ctx->config.wpp > 0;
+    if (wpp && cols == 2 && y + 1 < rows) handover_to(ctx, fi, y + 1);
+    int32_t n = 0;
+    if (y == rows - 1 || wpp) {
+        if (y == rows - 1) cabac_flush(&ctx->cabac);
+        else cabac_encode_terminate_flush(&ctx->cabac, ctx->config.compat);
+        n = (int32_t)(ctx->cabac.buf_cur - ctx->cabac.buf_start);
+        int32_t *total = &fi->substream_sizes[-1];
+        if ((int64_t)*total + n > fi->slice_data_size || ctx->cabac.overflow) return -1;
+        std::memcpy(fi->slice_data + *total, ctx->cabac.buf_start, (size_t)n);
+        *total += n;
+        n += substream_escapes(fi, fi->slice_data + *total - n, n);
+    } else {
+        cabac_encode_terminate0(&ctx->cabac);
+        handover_to(ctx, fi, y + 1);
+    }
+    fi->substream_sizes[y] = n;
+    row_statistics *sum = &fi->stats.picture_sums;
+    for (int k = 0; k < 3; k++) sum->bits[k] += ctx->row_stats.bits[k];
+    sum->intra_area += ctx->row_stats.intra_area;
+    sum->skip_area += ctx->row_stats.skip_area;
+    sum->log_lambda_sum += ctx->row_stats.log_lambda_sum;
+    sum->log_lambda_count += ctx->row_stats.log_lambda_count;
+    rc_accumulate_ctu_qp(ctx);
+    if (y != rows - 1) return 0;
+    if (fi->config.loglevel & 1) picture_ssd_compute(fi);
+    slice_frame_state fs;
+    fs.nal_unit_type = (int32_t)fi->nal_unit_type;
+    fs.compat = fi->config.compat;
+    fs.ctu_rows = rows;
+    fs.substream_sizes = fi->substream_sizes;
+    fs.rps = &fi->rps;
+    return slice_nal_append(&fi->bitstream, fi->nal_unit_type, &fs, &fi->sh, fi->slice_data, fi->substream_sizes[-1]);
+}
+
+}  // namespace
+
+// Without wavefront rows every row continues the frame instance's single
+// substream, so the buffer that grows is the frame instance's.
+int32_t substream_reserve(encoder_instance *ctx)
+{
+    encoder_instance *owner = ctx->config.wpp > 0 ? ctx : ctx->owner;
+    if (ctx->cabac.buf_end - ctx->cabac.buf_cur >= SUBSTREAM_RESERVE) return 0;
+    int32_t capacity = owner->substream_size;
+    uint8_t *buffer = owner->substream_buffer;
+    int32_t need = SUBSTREAM_RESERVE + SUBSTREAM_GROWTH;
+    if (cabac_ensure_room(&ctx->cabac, need, &buffer, &capacity) != 0) return -1;
+    owner->substream_buffer = buffer;
+    owner->substream_size = capacity;
+    return 0;
+}
+
+int32_t ctu_job_encode(encoder_instance *ctx)
+{
+    encoder_instance *fi = ctx->owner;
+    int32_t x = ctx->ctu_x, y = ctx->ctu_y, cols = ctx->ctu_cols;
+    int32_t address = y * cols + x;
+    if (x == 0) row_start(ctx, fi);
+    if (fault_injected(ctx)) return -1;
+    picture_control_step(ctx, address);
+    int64_t bit_mark = cabac_bits_written(&ctx->cabac);
+    ctu_begin(ctx, x, y, address);
+    rc_row_update(ctx);
+    search(ctx);
+    cu_tree_walk(ctx, 0, 0, 0, 6);
+    ctu_collect_stats(ctx);
+    // Deblocking preparation, deblocking and the SAO decision join the
+    // pipeline here with the loop filters.
+    ctu_end(ctx);
+    if (ctx->sh.sao_flags) sao_decide_ctu(ctx);
+    ctu_loop_filter_finish(ctx);
+    ctx->ctu.qg_delta_pending = 0;
+    if (substream_reserve(ctx) != 0) return -1;
+    cabac_write_ctu(ctx);
+    rc_row_vbv_adjust(ctx, (int32_t)(cabac_bits_written(&ctx->cabac) - bit_mark));
+    if (x + 1 < cols) {
+        cabac_encode_terminate0(&ctx->cabac);
+        if (ctx->config.wpp > 0 && x == 1 && y + 1 < ctx->ctu_rows) handover_to(ctx, fi, y + 1);
+        ctx->ctu_x = x + 1;
+        return 0;
+    }
+    int32_t r = row_end(ctx, fi);
+    ctx->ctu_x = cols;
+    return r;
+}
+
+uint64_t ctu_worker_main(uint64_t arg)
+{
+    row_scheduler *sched = (row_scheduler *)(uintptr_t)arg;
+    int64_t result = 0;
+    for (;;) {
+        row_record *row = row_sched_next_job(sched);
+        if (!row) break;
+        encoder_instance *ctx = row->row_context;
+        if (ctu_job_encode(ctx) != 0) {
+            __atomic_store_n(ctx->job_failed, 1, __ATOMIC_RELEASE);
+            row_sched_ctu_failed(sched, row);
+            result = -1;
+            continue;
+        }
+        row_sched_ctu_done(sched, row);
+    }
+    return (uint64_t)result;
+}

@@ -1,0 +1,153 @@
+// After the search: one walk of the decided CU tree completes the per-8x8
+// maps that deblocking, the statistics and the syntax writer read (residual
+// flags, QPs of groups without coded residual, edge spacing, smallest block,
+// skip state, CU depth range). After the loop filters of a CTU, the CTUs one
+// row and one column behind are final: SAO is applied to them and their
+// borders are extended for later pictures.
+#include "bitstream/qp_predict.h"
+#include "encoder/encoder_instance.h"
+
+namespace {
+
+void fill_units(uint8_t *map, int32_t first, int32_t units, uint8_t value)
+{
+    for (int32_t r = 0; r < units; r++)
+        for (int32_t k = 0; k < units; k++) map[first + r * CTU_MAP8_STRIDE + k] = value;
+}
+
+// Sets (or clears) bit 1 over a CU, starting from the first unit's flags.
+void residual_flag_fill(ctu_context *c, int32_t first, int32_t units, bool residual)
+{
+    uint8_t v = (uint8_t)((c->maps.flags[first] & ~2u) | (residual ? 2u : 0u));
+    fill_units(c->maps.flags, first, units, v);
+}
+
+int32_t min_i32(int32_t a, int32_t b)
+{
+    return a < b ? a : b;
+}
+
+}  // namespace
+
+void cu_tree_walk(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t n)
+{
+    ctu_context *c = &inst->ctu;
+    if (!c->decision.cu_split[cu_node_index(n, z)] || n <= 3) {
+        cu_leaf_record(inst, z, x, y, n);
+        return;
+    }
+    int32_t h = 1 << (n - 1), q = 1 << (2 * (n - 3));
+    bool right = x + h < inst->width - 64 * c->x;
+    bool below = y + h < inst->height - 64 * c->y;
+    cu_tree_walk(inst, z, x, y, n - 1);
+    if (right) cu_tree_walk(inst, z + q, x + h, y, n - 1);
+    if (below) cu_tree_walk(inst, z + 2 * q, x, y + h, n - 1);
+    if (right && below) cu_tree_walk(inst, z + 3 * q, x + h, y + h, n - 1);
+}
+
+void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t n)
+{
+    ctu_context *c = &inst->ctu;
+    int32_t s = 1 << n, d = 6 - n, first = map8_index(z), units = s >= 8 ? s / 8 : 1;
+    int32_t node = cu_node_index(n, z);
+    bool skip = c->maps.flags[first] & 1;
+    c->skip_all = c->skip_all && skip;
+    uint8_t *dmax = &inst->tables.ctu_depth_max[c->address], *dmin = &inst->tables.ctu_depth_min[c->address];
+    if (d > *dmax) *dmax = (uint8_t)d;
+    if (d < *dmin) *dmin = (uint8_t)d;
+    bool qp_delta = inst->pps.cu_qp_delta_enabled != 0;
+    if (qp_delta && z % c->qg_units == 0) c->qg_delta_pending = 1;
+    c->last_cu_z = z;
+    if (qp_delta && c->decision.cbf[node] == 0 && c->qg_delta_pending) {
+        int32_t qp = cu_qp_predict(c->maps.qp, inst->qp_prev, inst->pps.diff_cu_qp_delta_depth, z);
+        fill_units((uint8_t *)c->maps.qp, first, units, (uint8_t)qp);
+    }
+    if (skip) {
+        residual_flag_fill(c, first, units, false);
+        fill_units(c->maps.tu_size, first, units, (uint8_t)(s / 4));
+        c->min_block = min_i32(c->min_block, s);
+        return;
+    }
+    if (c->decision.part_mode[node] != 0) c->min_block = min_i32(c->min_block, s / 2);
+    tu_tree_record(inst, z, x, y, n, n);
+}
+
+void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t t, int32_t k)
+{
+    ctu_context *c = &inst->ctu;
+    int32_t s = 1 << t, node = cu_node_index(t, z);
+    int32_t cu_z = z & ~((1 << (2 * (k - 2))) - 1);
+    int32_t cu_node = cu_node_index(k, cu_z), cu_first = map8_index(cu_z);
+    int32_t cu_units = k >= 3 ? 1 << (k - 3) : 1;
+    bool intra = c->maps.pred_mode[cu_first] == 1;
+    bool root = t == k;
+    bool residual = true;
+    if (root && !intra) {
+        bool merged_2nx2n = c->maps.merge_flag[cu_first] && c->decision.part_mode[cu_node] == 0;
+        residual = merged_2nx2n || c->decision.cbf[node] != 0;
+    }
+    bool split = false;
+    if (residual) {
+        split = (c->decision.tu_split[node] != 0 || t > inst->sps.log2_max_tb_size) && t > 2;
+        if (root) residual_flag_fill(c, cu_first, cu_units, intra ? c->decision.cbf[node] != 0 : true);
+        if (split) {
+            int32_t h = s / 2, q = 1 << (2 * (t - 3));
+            tu_tree_record(inst, z, x, y, t - 1, k);
+            tu_tree_record(inst, z + q, x + h, y, t - 1, k);
+            tu_tree_record(inst, z + 2 * q, x, y + h, t - 1, k);
+            tu_tree_record(inst, z + 3 * q, x + h, y + h, t - 1, k);
+            return;
+        }
+        uint32_t coded = c->decision.cbf[node];
+        if (t == 2 && z % 4 == 0) coded |= c->decision.cbf[cu_node_index(2, z + 3)] & 6u;
+        if (inst->pps.cu_qp_delta_enabled && c->qg_delta_pending && coded) {
+            // The group's first coded residual: the CUs before it carry its QP.
+            c->qg_delta_pending = 0;
+            int8_t qp = c->maps.qp[map8_index(c->last_cu_z)];
+            fill_units((uint8_t *)c->maps.qp, cu_first, cu_units, (uint8_t)qp);
+        }
+    } else {
+        residual_flag_fill(c, cu_first, cu_units, false);
+    }
+    if (t == 2) {
+        c->maps.tu_size[map8_index(z)] = 1;
+    } else {
+        // A prediction edge inside an unsplit CU-sized transform halves the spacing.
+        bool halved = root && c->decision.part_mode[cu_node] != 0;
+        fill_units(c->maps.tu_size, map8_index(z), s / 8, (uint8_t)(halved ? s / 8 : s / 4));
+    }
+    c->min_block = min_i32(c->min_block, s);
+}
+
+void ctu_loop_filter_finish(encoder_instance *inst)
+{
+    ctu_context *c = &inst->ctu;
+    int32_t x = c->x, y = c->y, w = inst->ctu_cols, h = inst->ctu_rows;
+    int32_t done[4][2];
+    int32_t count = 0;
+    bool sao = inst->sh.sao_flags != 0;
+    if (sao) {
+        if (x >= 1 && y >= 1) done[count][0] = x - 1, done[count][1] = y - 1, count++;
+        if (x == w - 1 && y >= 1) done[count][0] = x, done[count][1] = y - 1, count++;
+        if (y == h - 1 && x >= 1) done[count][0] = x - 1, done[count][1] = y, count++;
+        if (y == h - 1 && x == w - 1) done[count][0] = x, done[count][1] = y, count++;
+        // SAO application of these CTUs joins here with the SAO filter.
+    } else {
+        if (x >= 1) done[count][0] = x - 1, done[count][1] = y, count++;
+        if (x == w - 1) done[count][0] = x, done[count][1] = y, count++;
+    }
+    picture *rec = inst->recon_picture;
+    if (!rec->is_reference) return;
+    for (int32_t i = 0; i < count; i++) {
+        picture_ctu_border_extend(&inst->pic_geometry, rec, done[i][1], done[i][0]);
+        if (inst->config.me_subpel_planes) ctu_subpel_planes_build(inst, rec, done[i][1], done[i][0]);
+    }
+}
+
+// Sub-sample planes of a reference picture around one CTU. The interpolation
+// kernels come with the motion-compensation table; until then a reference
+// carries only its full-sample plane.
+void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col)
+{
+    (void)inst, (void)pic, (void)ctu_row, (void)ctu_col;
+}

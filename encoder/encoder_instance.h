@@ -1,0 +1,380 @@
+// The record that owns all state of one open encoder. One record type serves
+// three roles: the encoder itself (also frame instance 0, and the handle),
+// the further frame instances that each carry one picture in flight, and the
+// row contexts that code CTU rows 1 and onward of a picture. Frame instances
+// and row contexts start as byte copies of the encoder record and then own
+// only their own buffers; everything else is shared through pointers.
+#pragma once
+#include <cstdint>
+#include <type_traits>
+
+#include "bitstream/cabac.h"
+#include "bitstream/param_sets.h"
+#include "bitstream/rps.h"
+#include "encoder/config.h"
+#include "encoder/nal_units.h"
+#include "encoder/picture.h"
+#include "encoder/platform/platform.h"
+#include "encoder/slice_header.h"
+#include "kernels/intra/intra_pred.h"
+#include "kernels/metrics/metric.h"
+#include "kernels/quant/quant.h"
+#include "kernels/quant/scan_tables.h"
+#include "kernels/transform/transform.h"
+
+struct job_pool;
+struct row_scheduler;
+struct row_record;
+struct picture_list;
+struct lookahead;
+struct ratecontrol;
+struct encoder_shared;
+struct rd_tables;
+
+enum {
+    ENCODER_MAX_REFS = 7,             // entries of list 0 and list 1
+    CTU_SIZE = 64,
+    CTU_MAP8_STRIDE = 16,             // per-8x8 maps: 16 x 10, CTU at rows 1..8, columns 8..15
+    CTU_MAP8_SIZE = 160,
+    CTU_MAP4_STRIDE = 32,             // per-4x4 maps: 32 x 17, CTU at rows 1..16, columns 16..31
+    CTU_MAP4_SIZE = 32 * 17 + 8,
+    CU_TREE_NODES = 341,              // 1 + 4 + 16 + 64 + 256 nodes, sizes 64 down to 4
+    CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
+    CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
+    CTU_SCRATCH_BYTES = 147456,
+    SEARCH_WORK_BYTES_A = 163680,
+    SEARCH_WORK_BYTES_B = 15904,
+    SUBSTREAM_RESERVE = 3500,         // room kept free before each CTU's syntax
+    SUBSTREAM_GROWTH = 20000,
+    USER_HI_FIRST_CTU = 10000,        // remembered half at a picture's first CTU
+    ENCODER_MAP_COUNT = 5,            // flags, depth, TU size, QP, prediction mode
+};
+
+// Indexes of the per-8x8 maps that carry neighbour edges from CTU to CTU.
+enum { MAP_FLAGS = 0, MAP_DEPTH = 1, MAP_TU_SIZE = 2, MAP_QP = 3, MAP_PRED_MODE = 4 };
+
+// Failure injection for tests: the open step or the CTU job at which the next
+// encoder fails on purpose. Zero-initialised means no failure.
+struct encoder_fault_hooks {
+    int32_t fail_open_at_step;        // 1..18: fail after that open step; 0 = never
+    int32_t fail_ctu_job_at;          // n > 0: the n-th CTU job of the encoder fails
+    int32_t fail_thread_join;         // non-zero: joins report failure (threads stay live)
+};
+// Applies to the next encoder_open only, then resets itself.
+void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
+
+// The decided tree of the current CTU, read by the tree walk, deblocking and
+// the syntax writer. Node index = {0, 1, 5, 21, 85}[depth] + z-order index.
+struct cu_decision_arrays {
+    int32_t cu_split[CU_TREE_NODES];
+    int32_t tu_split[CU_TREE_NODES];
+    uint32_t part_mode[CU_TREE_NODES];
+    uint8_t cbf[CU_TREE_NODES];       // bit 0 luma, bit 1 Cb, bit 2 Cr
+    uint8_t residual_mode[CU_TREE_NODES];
+};
+
+// Per-CTU maps with the left and above borders of the neighbouring CTUs.
+struct ctu_cu_maps {
+    uint8_t flags[CTU_MAP8_SIZE];     // bit 0 skip, bit 1 residual present
+    int8_t depth[CTU_MAP8_SIZE];
+    uint8_t tu_size[CTU_MAP8_SIZE];   // edge spacing in 4-sample units
+    int8_t qp[CTU_MAP8_SIZE];
+    int8_t pred_mode[CTU_MAP8_SIZE];  // 1 intra, 0 inter, negative none
+    uint8_t merge_flag[CTU_MAP8_SIZE];
+    int8_t merge_idx[CTU_MAP8_SIZE];
+    int8_t intra_mode[CTU_MAP4_SIZE]; // per 4x4 unit
+};
+
+// Per-8x8 motion of the current CTU in the layout of the 8x8 maps.
+struct ctu_motion_grid {
+    int8_t ref_idx[2][CTU_MAP8_SIZE];
+    uint32_t mv[2][CTU_MAP8_SIZE];
+};
+
+// Per-row statistics, cleared at every row start and added into the frame
+// instance's picture sums at the row end.
+struct row_statistics {
+    int64_t bit_mark;
+    uint32_t bits[3];                 // residual, prediction, other
+    uint32_t intra_area;              // 8x8 units
+    uint32_t skip_area;
+    double log_lambda_sum;            // constant bitrate only
+    uint32_t log_lambda_count;
+};
+
+// Per-picture counters and plane distortions of a frame instance, and the
+// running totals that the close report prints. Classes: 0 B, 1 P, 2 I.
+struct statistics_block {
+    row_statistics picture_sums;      // sums of the rows of the current picture
+    uint64_t ssd[3];                  // Y, U, V of the last finished picture
+    float qp_sum;                     // copied beside the counters for rate control
+    uint32_t qp_count;
+    int64_t class_bytes[3];
+    int32_t class_pictures[3];
+    double psnr_sum[3][3];            // [class][plane]
+};
+
+// What the picture control slot carries: the per-picture 8-byte value.
+struct picture_control {
+    uint32_t user_hi;
+    uint32_t user_lo;
+};
+
+// Buffers of one frame instance's picture shared by its row contexts.
+struct ctu_picture_tables {
+    uint8_t *edge[ENCODER_MAP_COUNT];         // 16 bytes per CTU each
+    uint8_t *deblock_bs_map;                  // 256 bytes per CTU
+    uint8_t *depth_cost_counts;               // 4 per CTU
+    uint32_t *depth_cost_sums;                // 4 per CTU
+    uint8_t *above_lines;                     // N x 64 luma, N x 32 Cb, N x 32 Cr
+    uint32_t *cbr_ctu_bits;                   // constant bitrate only
+    uint8_t *ctu_depth_min;                   // per CTU, narrowed by the tree walk
+    uint8_t *ctu_depth_max;
+};
+
+// The CTU context: the working state of the CTU a context is coding.
+struct ctu_context {
+    uint8_t *deblock_qp_table;
+    uint8_t *scratch;                         // search, motion estimation, RDOQ, SAO
+    uint8_t *search_work[2];
+    uint8_t *source_luma;                     // 64 x 64, stride 64
+    uint8_t *source_chroma;                   // Cb | Cr, 32 rows, stride 64
+    uint8_t *recon_luma;                      // stride 128, one column of border left
+    uint8_t *recon_chroma;                    // Cb at 0, Cr at 64, stride 128
+    uint8_t *block;                           // one allocation holding the buffers above
+    ctu_cu_maps maps;
+    ctu_motion_grid motion;
+    uint8_t recon_avail[CTU_MAP4_SIZE];
+    cu_decision_arrays decision;
+    // per-reference plane pointers at the CTU position
+    uint8_t *ref_planes[2][ENCODER_MAX_REFS][3];
+    // per-CTU fields
+    int32_t x, y, address;
+    int32_t ctu_w, ctu_h;
+    uint32_t avail;                           // 1 left, 2 above, 4 above-right, 8 above-left
+    int32_t speed_level;
+    int32_t speed_step;
+    int32_t speed_class, filter_variant, rdoq, search_range;
+    int32_t rdoq_alt_on;
+    int32_t intra_enabled;
+    int32_t mv_min_x, mv_max_x, mv_min_y, mv_max_y;
+    int32_t min_block;
+    uint32_t skip_all;
+    uint32_t qg_delta_pending;
+    int32_t last_cu_z;
+    int32_t qg_units;
+    int32_t left_similar, above_similar;
+    uint32_t depth_cost_sum[4];
+    uint8_t depth_cost_count[4];
+    int32_t search_state[2];
+    // rate control's per-CTU values
+    int32_t qp;
+    uint32_t lambda_sse;
+    uint16_t lambda_satd;
+    double cbr_ctu_ratio;
+};
+
+struct encoder_instance {
+    // configuration
+    internal_config config;                   // the working configuration (440 bytes, first)
+    internal_config saved_config;             // restored at the start of every picture
+
+    // layer
+    uint32_t temporal_id;
+    int32_t bitstream_count;
+    encoder_instance *higher;
+    encoder_instance *lower;
+
+    // instances
+    encoder_instance **slot_array;            // frame instances, then row contexts (shared)
+    encoder_instance **row_context_array;     // first row-context slot
+    encoder_instance *owner;                  // frame instance of the picture being coded
+    int32_t frame_instance_count;
+    int32_t row_context_count;
+    int32_t is_row_context;
+
+    // rotation
+    uint32_t submitted;
+    int32_t fi_rotation;
+    int32_t rc_rotation;
+    int32_t first_row_context;                // of the current picture
+    int32_t assigned_frame;                   // row contexts: frame number of the last row given, -1 none
+
+    // workers (shared)
+    job_pool *pool;
+    row_scheduler *scheduler;
+    thread_handle **ctu_threads;
+    int32_t ctu_thread_count;
+    int32_t *job_failed;                      // sticky: a CTU job failed
+    int32_t *jobs_run;                        // CTU jobs started (failure injection)
+    encoder_shared *shared;                   // the block holding what the copies share
+    tv_mutex *instance_lock;                  // guards the picture control slot
+    picture_control *control_slot;            // value of the most recently submitted picture
+    picture_control control;                  // this context's copy
+
+    // output
+    frame_bitstream bitstream;                // NAL list, bitstream buffer and writer
+    au_buffer *au;                            // shared access-unit buffer
+    int32_t substream_size;
+    uint8_t *substream_buffer;
+    int32_t *substream_sizes;                 // one per CTU row; element -1 = bytes copied so far
+    int32_t *substream_sizes_block;
+    uint8_t *slice_data;
+    int32_t slice_data_size;
+    ep_scan_state ep_state;                   // emulation-prevention count across row substreams
+
+    // picture state
+    int32_t coding_number;
+    int32_t irap_count;
+    uint32_t nal_unit_type;
+    int32_t width, height;
+    vps_params vps;
+    slice_header sh;
+    short_term_rps rps;
+    picture_list *coding_queue;               // decided pictures in coding order (shared)
+    picture_pools *pools;                     // source and reconstruction pools (shared)
+    picture_list *reference_list;             // own per frame instance
+    int32_t received;
+    int32_t delay;
+    int32_t p_ref_limit;
+    int32_t b_ref_limit;
+    picture *source_picture;
+    picture *recon_picture;
+    int32_t ref_count_l0;
+    picture *list0[ENCODER_MAX_REFS];
+    int32_t ref_count_l1;
+    picture *list1[ENCODER_MAX_REFS];
+    int16_t active_refs[2];
+    int32_t rps_pocs[2][PICTURE_MAX_REFS];    // every kept picture, nearest first
+    int32_t rps_pocs_count[2];
+    sps_params sps;
+    const sps_params *active_sps;
+    pps_params pps;
+    const pps_params *active_pps;
+    int32_t slice_class;                      // 2 I, 1 P, 0 B
+
+    // geometry
+    int32_t ctu_cols, ctu_rows, ctu_count;
+    int32_t blk16_cols, blk16_rows;
+    int32_t blk16_stride;                     // 4 x CTU columns
+    int32_t blk4_cols;
+    int32_t mv_min_full[2], mv_max_full[2];
+    int32_t mv_min_qpel[2], mv_max_qpel[2];
+    picture_geometry pic_geometry;
+
+    // picture buffers (own per frame instance; row contexts take the pointers)
+    ctu_picture_tables tables;
+    uint8_t *recon_planes[3];
+    int32_t recon_strides[3];
+
+    // row position
+    int32_t ctu_x, ctu_y;
+
+    // CTU context
+    ctu_context ctu;
+    cabac_encoder cabac;
+    cabac_encoder cabac_handover;
+    int32_t qp_prev;
+    int32_t handover_qp_prev;
+    int32_t current_qp;
+
+    // rate control and lookahead
+    ratecontrol *rc;
+    lookahead *la;                            // shared
+    uint8_t *lookahead_scratch;
+    tv_mutex *lookahead_claim_lock;           // shared, only with a job pool
+    tv_mutex *lookahead_sum_lock;
+    int32_t blk8_count;
+    statistics_block stats;
+    row_statistics row_stats;
+    float qp_sums[2];                         // planned and coded QP sums of the row
+
+    // kernels (shared data, one copy per record)
+    transform_table transform;
+    quant_table quant;
+    metric_table metric;
+    intra_pred_table intra_pred;
+    rd_tables *rd;                            // owned by the encoder record
+    scan_tables *scans;                       // owned by the encoder record
+    encoder_fault_hooks faults;
+};
+
+static_assert(std::is_trivially_copyable<encoder_instance>::value,
+              "frame instances and row contexts are byte copies of the encoder record");
+
+// What one collected picture hands back.
+struct frame_output {
+    uint32_t type;
+    int64_t pts;
+    int64_t dts;
+    int32_t height[3];
+    int32_t width[3];
+    int32_t stride[3];
+    uint8_t *plane[3];
+    float psnr_y, psnr_u, psnr_v;
+    float psnr_global;
+    float mean_qp;
+};
+
+// ---- open and close --------------------------------------------------------------
+
+encoder_instance *encoder_open(internal_config *config);
+encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher);
+void encoder_close_chain(encoder_instance *handle);
+void encoder_instance_free(encoder_instance *inst);
+uint32_t encoder_pending_count(encoder_instance *handle);
+
+// ---- per-picture driver ------------------------------------------------------------
+
+int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
+                             input_frame *input, frame_output *out);
+void frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
+int32_t dpb_update(encoder_instance *fi);
+void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra_period);
+void ref_list1_from_list0(encoder_instance *fi);
+void slice_header_fill(encoder_instance *fi, int32_t qp);
+void row_context_take_state(encoder_instance *rc, encoder_instance *fi);
+void config_restore(encoder_instance *ctx);
+// The context that codes row y of fi's current picture.
+encoder_instance *row_context_of(encoder_instance *fi, int32_t y);
+
+// ---- output collection -------------------------------------------------------------
+
+int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
+                               uint32_t *out_nal_count, frame_output *out);
+void picture_ssd_compute(encoder_instance *fi);
+// PSNR of one plane from its SSD and visible sample count.
+float psnr_from_ssd(uint64_t ssd, int64_t samples);
+void encoder_report_print(const encoder_instance *inst);
+
+// ---- CTU threads and the CTU job ---------------------------------------------------
+
+uint64_t ctu_worker_main(uint64_t scheduler);
+int32_t ctu_job_encode(encoder_instance *ctx);
+int32_t substream_reserve(encoder_instance *ctx);
+
+// ---- CTU context -------------------------------------------------------------------
+
+int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context);
+void ctu_tables_free(encoder_instance *inst, int32_t is_row_context);
+int32_t thread_scratch_alloc(encoder_instance *inst);
+void thread_scratch_free(encoder_instance *inst);
+void frame_recon_pointers_load(encoder_instance *inst);
+void ctu_work_pointers_init(encoder_instance *inst);
+void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t address);
+void ctu_load_neighbours(encoder_instance *inst, int32_t slice_type, uint32_t avail);
+void ctu_set_ref_pointers(encoder_instance *inst, int32_t plane);
+void ctu_end(encoder_instance *inst);
+void ctu_store_mode_map(encoder_instance *inst, int32_t list_count);
+// Node index in the decision arrays of a node of log2 size s at 4x4 z-index z.
+int32_t cu_node_index(int32_t log2_size, int32_t z);
+// Position in the per-8x8 maps of the 8x8 unit holding 4x4 z-index z.
+int32_t map8_index(int32_t z);
+
+// ---- CU-tree walks and loop-filter dispatch ------------------------------------------
+
+void cu_tree_walk(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_tu, int32_t log2_cu);
+void ctu_loop_filter_finish(encoder_instance *inst);
+void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col);

@@ -1,0 +1,385 @@
+// Opening an encoder: the encoder record with its shared tables, pools, lists,
+// scheduler and CTU threads, then the frame instances and row contexts as
+// byte copies that get their own buffers. Any failure frees everything built
+// so far (joining the threads once they run) and returns no encoder.
+#include <cstdio>
+#include <cstring>
+
+#include "bitstream/param_sets_fill.h"
+#include "encoder/encoder_instance.h"
+#include "encoder/encoder_rd.h"
+#include "encoder/encoder_shared.h"
+#include "encoder/job_pool.h"
+#include "encoder/memory.h"
+#include "encoder/picture_list.h"
+#include "encoder/row_scheduler.h"
+#include "ratecontrol/rc_interim.h"
+
+namespace {
+
+encoder_fault_hooks pending_faults;
+
+
+int32_t max_i32(int32_t a, int32_t b)
+{
+    return a > b ? a : b;
+}
+
+param_set_inputs param_set_inputs_from_config(const internal_config *cfg)
+{
+    param_set_inputs in;
+    std::memset(&in, 0, sizeof(in));
+    in.width = cfg->width - cfg->pad_w;
+    in.height = cfg->height - cfg->pad_h;
+    in.interlace = cfg->interlace;
+    in.bframes = cfg->bframes;
+    in.hierarchy = cfg->hierarchy < 0 ? 0 : cfg->hierarchy;
+    in.prefs = cfg->prefs;
+    in.brefs = cfg->brefs;
+    in.complexity = cfg->complexity;
+    in.sao = cfg->sao;
+    in.strong_intra_smoothing = cfg->strong_intra_smoothing;
+    in.tmvp = cfg->tmvp;
+    in.sign_data_hiding = 0;
+    in.wpp = cfg->wpp > 0;
+    in.rc_mode = cfg->rc_mode;
+    in.qp = cfg->qp;
+    in.mbtree = cfg->mbtree > 0;
+    in.vbv_bufsize = cfg->vbv_bufsize;
+    in.aspect_ratio_idc = cfg->aspect_ratio_idc;
+    in.sar_num = cfg->sar_num;
+    in.sar_den = cfg->sar_den;
+    in.fps_num = cfg->fps_num;
+    in.fps_den = cfg->fps_den;
+    return in;
+}
+
+// Step 3: picture state, geometry and motion-vector bounds.
+void fill_geometry(encoder_instance *inst)
+{
+    const internal_config *cfg = &inst->config;
+    inst->bitstream_count = cfg->bitstream_count > 0 ? cfg->bitstream_count : 1;
+    inst->width = cfg->width;
+    inst->height = cfg->height;
+    inst->temporal_id = 0;
+    inst->delay = max_i32(cfg->bframes, cfg->lookahead);
+    inst->coding_number = -1;
+    inst->irap_count = -1;
+    inst->received = 0;
+    inst->p_ref_limit = cfg->prefs;
+    inst->b_ref_limit = cfg->brefs < 3 ? cfg->brefs : 3;
+    inst->ctu_cols = (inst->width + 63) / 64;
+    inst->ctu_rows = (inst->height + 63) / 64;
+    inst->ctu_count = inst->ctu_cols * inst->ctu_rows;
+    inst->blk16_cols = (inst->width + 15) / 16;
+    inst->blk16_rows = (inst->height + 15) / 16;
+    inst->blk16_stride = inst->ctu_cols * 4;
+    inst->blk4_cols = (inst->width + 3) / 4;
+    inst->blk8_count = ((inst->height + 7) / 8) * ((inst->width + 7) / 8);
+    for (int k = 0; k < 2; k++) {
+        inst->mv_min_full[k] = -500;
+        inst->mv_max_full[k] = cfg->mv_margin_v;
+        inst->mv_min_qpel[k] = -2000;
+        inst->mv_max_qpel[k] = 4 * cfg->mv_margin_v + 3;
+    }
+    picture_geometry *g = &inst->pic_geometry;
+    g->width = inst->width;
+    g->height = inst->height;
+    g->ctu_cols = inst->ctu_cols;
+    g->ctu_rows = inst->ctu_rows;
+    g->bframes = cfg->bframes;
+    g->aq = cfg->aq_mode != 0 || cfg->mbtree > 0;
+    g->motion_l1 = cfg->bframes > 0 || cfg->p_as_b;
+    g->subpel_planes = cfg->me_subpel_planes != 0;
+}
+
+int shared_open(encoder_instance *inst)
+{
+    encoder_shared *sh = (encoder_shared *)aligned_malloc((int32_t)sizeof(encoder_shared));
+    if (!sh) return -1;
+    std::memset(sh, 0, sizeof(*sh));
+    inst->shared = sh;
+    inst->control_slot = &sh->control_slot;
+    inst->job_failed = &sh->job_failed;
+    inst->jobs_run = &sh->jobs_run;
+    inst->au = &sh->au;
+    inst->pools = &sh->pools;
+    inst->scans = &sh->scans;
+    if (mutex_init(&sh->instance_lock) != 0) return -1;
+    sh->locks_made |= 1;
+    inst->instance_lock = &sh->instance_lock;
+    return 0;
+}
+
+bool pool_needed(const internal_config *cfg)
+{
+    return cfg->mbtree > 0 || (cfg->rc_mode >= 1 && cfg->rc_mode <= 3) || cfg->scenecut != 0 ||
+           cfg->vbv_bufsize != 0;
+}
+
+// Step 10: the job pool with its scratch blocks and the two job-counter locks.
+int workers_open(encoder_instance *inst)
+{
+    const internal_config *cfg = &inst->config;
+    if (!pool_needed(cfg)) return 0;
+    int32_t threads = cfg->pool_threads > 0 ? cfg->pool_threads : 1;
+    if (job_pool_create(&inst->pool, threads, nullptr, 0) != 0) return -1;
+    encoder_shared *sh = inst->shared;
+    if (mutex_init(&sh->claim_lock) != 0) return -1;
+    sh->locks_made |= 2;
+    if (mutex_init(&sh->sum_lock) != 0) return -1;
+    sh->locks_made |= 4;
+    inst->lookahead_claim_lock = &sh->claim_lock;
+    inst->lookahead_sum_lock = &sh->sum_lock;
+    int64_t bytes = (int64_t)threads * LOOKAHEAD_SCRATCH_BYTES;
+    if (bytes > 0x7FFFFFFF - 64) return -1;
+    inst->lookahead_scratch = (uint8_t *)aligned_malloc((int32_t)bytes);
+    if (!inst->lookahead_scratch) return -1;
+    std::memset(inst->lookahead_scratch, 0, (size_t)bytes);
+    // Each block carries two per-CTU arrays in its third and fourth words.
+    for (int32_t t = 0; t < threads; t++) {
+        uint8_t *block = inst->lookahead_scratch + (int64_t)t * LOOKAHEAD_SCRATCH_BYTES;
+        for (int k = 0; k < 2; k++) {
+            void *array = aligned_malloc(4 * inst->ctu_count);
+            std::memcpy(block + 16 + 8 * k, &array, sizeof(array));
+            if (!array) return -1;
+        }
+    }
+    return 0;
+}
+
+// Step 12: the CTU threads; they wait in the scheduler until rows arrive.
+int ctu_threads_start(encoder_instance *inst)
+{
+    int32_t n = inst->config.working_threads > 0 ? inst->config.working_threads : 1;
+    inst->ctu_threads = (thread_handle **)aligned_malloc((int32_t)sizeof(thread_handle *) * n);
+    if (!inst->ctu_threads) return -1;
+    std::memset(inst->ctu_threads, 0, sizeof(thread_handle *) * (size_t)n);
+    inst->ctu_thread_count = n;
+    for (int32_t t = 0; t < n; t++)
+        if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)inst->scheduler) != 0)
+            return -1;
+    return 0;
+}
+
+// Fields a copy must own: cleared right after the byte copy, before anything
+// can fail, so that freeing a half-built copy never frees the original's.
+void clear_owned_fields(encoder_instance *copy)
+{
+    copy->reference_list = nullptr;
+    copy->recon_picture = nullptr;
+    copy->source_picture = nullptr;
+    std::memset(&copy->bitstream, 0, sizeof(copy->bitstream));
+    copy->substream_buffer = nullptr;
+    copy->substream_sizes = nullptr;
+    copy->substream_sizes_block = nullptr;
+    copy->slice_data = nullptr;
+    std::memset(&copy->tables, 0, sizeof(copy->tables));
+    copy->ctu.deblock_qp_table = nullptr;
+    copy->ctu.scratch = nullptr;
+    copy->ctu.search_work[0] = copy->ctu.search_work[1] = nullptr;
+    copy->ctu.block = nullptr;
+    copy->rc = nullptr;
+    copy->submitted = 0;
+    copy->ctu_threads = nullptr;
+    copy->lookahead_scratch = nullptr;
+}
+
+// Step 15 for one frame instance.
+int frame_instance_build(encoder_instance *inst, encoder_instance *fi)
+{
+    const internal_config *cfg = &inst->config;
+    fi->owner = fi;
+    fi->is_row_context = 0;
+    fi->reference_list = picture_list_create(cfg->prefs + 4);
+    if (!fi->reference_list) return -1;
+    fi->recon_picture = picture_get(inst->pools, PICTURE_POOL_RECON);
+    if (!fi->recon_picture) return -1;
+    fi->recon_picture->is_reference = 0;
+    fi->recon_picture->frame_number = -1;
+    fi->substream_sizes_block = (int32_t *)aligned_malloc(4 * (inst->ctu_rows + 1));
+    if (!fi->substream_sizes_block) return -1;
+    std::memset(fi->substream_sizes_block, 0, 4 * (size_t)(inst->ctu_rows + 1));
+    fi->substream_sizes = fi->substream_sizes_block + 1;
+    int32_t nal_capacity = (cfg->interlace != 0 ? 7 : 5) + inst->bitstream_count;
+    if (frame_bitstream_open(&fi->bitstream, nal_capacity, inst->slice_data_size) != 0) return -1;
+    fi->slice_data = (uint8_t *)aligned_malloc(inst->slice_data_size);
+    if (!fi->slice_data) return -1;
+    fi->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
+    if (!fi->substream_buffer) return -1;
+    if (ctu_tables_alloc(fi, 0) != 0) return -1;
+    return thread_scratch_alloc(fi);
+}
+
+// Step 16 for one row context.
+int row_context_build(encoder_instance *inst, encoder_instance *rc)
+{
+    std::memcpy(rc, inst, sizeof(*rc));
+    clear_owned_fields(rc);
+    rc->is_row_context = 1;
+    rc->owner = inst;
+    rc->ctu_x = rc->ctu_y = 0;
+    rc->assigned_frame = -1;
+    if (inst->config.wpp > 0) {
+        rc->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
+        if (!rc->substream_buffer) return -1;
+    }
+    if (ctu_tables_alloc(rc, 1) != 0) return -1;
+    return thread_scratch_alloc(rc);
+}
+
+int sizes_set(encoder_instance *inst)
+{
+    int64_t bs = 5 * (int64_t)inst->width * inst->height;
+    if (bs < 1000000) bs = 1000000;
+    int64_t sub = 320 * (int64_t)inst->width;
+    if (sub < 200000) sub = 200000;
+    int64_t au = ((3 * bs) / 2 + 4) * inst->bitstream_count;
+    if (au > 0x7FFFFFFF - 64 || sub > 0x7FFFFFFF - 64) return -1;
+    inst->slice_data_size = (int32_t)bs;
+    inst->substream_size = (int32_t)sub;
+    return au_buffer_open(inst->au, (int32_t)au);
+}
+
+bool fault_at(const encoder_instance *inst, int32_t step)
+{
+    return inst->faults.fail_open_at_step == step;
+}
+
+// Steps 1 to 12: the encoder record and everything the copies share.
+int record_open(encoder_instance *inst, internal_config *config, encoder_instance *higher)
+{
+    if (fault_at(inst, 1)) return -1;
+    if (config_validate(&inst->config) != 0) return -1;
+    *config = inst->config;
+    if (fault_at(inst, 2)) return -1;
+    fill_geometry(inst);
+    inst->lower = nullptr;
+    inst->higher = higher;
+    if (higher) higher->lower = inst;
+    if (shared_open(inst) != 0 || fault_at(inst, 3)) return -1;
+    const internal_config *cfg = &inst->config;
+    transform_table_init(cfg->cpu_flags, &inst->transform);
+    quant_table_init(cfg->cpu_flags, &inst->quant);
+    metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
+    intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);
+    if (fault_at(inst, 4)) return -1;
+    inst->rd = encoder_rd_open(cfg, higher ? higher->rd : nullptr);
+    if (!inst->rd || fault_at(inst, 5)) return -1;
+    param_set_inputs in = param_set_inputs_from_config(cfg);
+    vps_record_init(&inst->vps, &in);
+    sps_record_init(&inst->sps, 0, &in, &inst->vps);
+    pps_record_init(&inst->pps, 0, &in, &inst->sps);
+    inst->active_sps = &inst->sps;
+    inst->active_pps = &inst->pps;
+    if (fault_at(inst, 6)) return -1;
+    if (scan_tables_init(inst->scans) != 0 || fault_at(inst, 7)) return -1;
+    int32_t n = cfg->frame_instances;
+    inst->coding_queue = picture_list_create(n + 3 + inst->delay);
+    if (!inst->coding_queue) return -1;
+    if (picture_pools_init(inst->pools, &inst->pic_geometry, n + 4 + inst->delay, n + 20 + inst->delay, nullptr) != 0)
+        return -1;
+    if (fault_at(inst, 8)) return -1;
+    if (sizes_set(inst) != 0 || fault_at(inst, 9)) return -1;
+    if (workers_open(inst) != 0 || fault_at(inst, 10)) return -1;
+    int32_t lag = ((cfg->mv_margin_v + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
+    int32_t slots = (cfg->latency_mode > 0 ? 6 * cfg->bframes + 7 : 4 * cfg->prefs + 1) + n;
+    inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, slots, (uint32_t)cfg->latency_mode,
+                                       cfg->wpp > 0 ? 1u : 0u);
+    if (!inst->scheduler) return -1;
+    inst->pools->scheduler = inst->scheduler;
+    if (fault_at(inst, 11)) return -1;
+    if (ctu_threads_start(inst) != 0 || fault_at(inst, 12)) return -1;
+    return 0;
+}
+
+// Steps 13 to 18: frame instances, row contexts, lookahead and rate control.
+int copies_open(encoder_instance *inst)
+{
+    int32_t n = inst->frame_instance_count, r = inst->row_context_count;
+    for (int32_t k = 1; k < n + r; k++) {
+        encoder_instance *copy = (encoder_instance *)aligned_malloc((int32_t)sizeof(encoder_instance));
+        if (!copy) return -1;
+        std::memset(copy, 0, sizeof(*copy));
+        inst->slot_array[k] = copy;
+    }
+    inst->row_context_array = inst->slot_array + n;
+    if (fault_at(inst, 13)) return -1;
+    if (lookahead_init(inst, (uint32_t)inst->delay + 3) != 0 || fault_at(inst, 14)) return -1;
+    for (int32_t k = 0; k < n; k++) {
+        encoder_instance *fi = inst->slot_array[k];
+        if (k > 0) {
+            std::memcpy(fi, inst, sizeof(*fi));
+            clear_owned_fields(fi);
+        }
+        if (frame_instance_build(inst, fi) != 0) return -1;
+    }
+    if (fault_at(inst, 15)) return -1;
+    for (int32_t k = 0; k < r; k++)
+        if (row_context_build(inst, inst->row_context_array[k]) != 0) return -1;
+    if (fault_at(inst, 16)) return -1;
+    if (ratecontrol_new(inst) < 0 || fault_at(inst, 17)) return -1;
+    for (int32_t k = 0; k < n; k++) inst->slot_array[k]->saved_config = inst->slot_array[k]->config;
+    if (fault_at(inst, 18)) return -1;
+    return 0;
+}
+
+}  // namespace
+
+void encoder_fault_hooks_set(const encoder_fault_hooks *hooks)
+{
+    if (hooks) pending_faults = *hooks;
+    else std::memset(&pending_faults, 0, sizeof(pending_faults));
+}
+
+encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher)
+{
+    (void)layer;
+    encoder_instance *inst = (encoder_instance *)aligned_malloc((int32_t)sizeof(encoder_instance));
+    if (!inst) return nullptr;
+    std::memset(inst, 0, sizeof(*inst));
+    inst->config = *config;
+    inst->faults = pending_faults;
+    std::memset(&pending_faults, 0, sizeof(pending_faults));
+    inst->owner = inst;
+    inst->slot_array = (encoder_instance **)aligned_malloc((int32_t)sizeof(encoder_instance *) * CONFIG_INSTANCE_SLOTS);
+    if (!inst->slot_array) {
+        aligned_free(inst);
+        return nullptr;
+    }
+    std::memset(inst->slot_array, 0, sizeof(encoder_instance *) * CONFIG_INSTANCE_SLOTS);
+    inst->slot_array[0] = inst;
+    if (record_open(inst, config, higher) != 0) {
+        encoder_instance_free(inst);
+        return nullptr;
+    }
+    inst->frame_instance_count = inst->config.frame_instances > 0 ? inst->config.frame_instances : 1;
+    inst->row_context_count = inst->config.row_contexts;
+    if ((int64_t)inst->frame_instance_count + inst->row_context_count > CONFIG_INSTANCE_SLOTS ||
+        (inst->row_context_count == 0 && inst->ctu_rows > 1)) {
+        std::fprintf(stderr, "Error: no row contexts for %d CTU rows\n", inst->ctu_rows);
+        encoder_instance_free(inst);
+        return nullptr;
+    }
+    if (copies_open(inst) != 0) {
+        encoder_instance_free(inst);
+        return nullptr;
+    }
+    return inst;
+}
+
+encoder_instance *encoder_open(internal_config *config)
+{
+    encoder_instance *higher = nullptr, *first = nullptr;
+    int32_t layers = config->layer_count > 0 ? config->layer_count : 1;
+    for (int32_t layer = layers - 1; layer >= 0; layer--) {
+        encoder_instance *inst = encoder_instance_open(config, layer, higher);
+        if (!inst) {
+            encoder_close_chain(first);
+            return nullptr;
+        }
+        if (!first) first = inst;
+        higher = inst;
+    }
+    return first;
+}

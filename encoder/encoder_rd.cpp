@@ -1,0 +1,40 @@
+#include "encoder/encoder_rd.h"
+
+#include <cstring>
+
+#include "encoder/lambda_tables.h"
+#include "encoder/memory.h"
+
+rd_tables *encoder_rd_open(const internal_config *cfg, const rd_tables *previous_layer)
+{
+    rd_tables *rd = (rd_tables *)aligned_malloc((int32_t)sizeof(rd_tables));
+    if (!rd) return nullptr;
+    std::memset(rd, 0, sizeof(*rd));
+    if (rd_tables_init(rd, cfg, previous_layer) != 0) {
+        encoder_rd_close(rd);
+        return nullptr;
+    }
+    return rd;
+}
+
+void encoder_rd_close(rd_tables *rd)
+{
+    if (!rd) return;
+    mv_cost_tables_free(rd);
+    aligned_free(rd);
+}
+
+static int32_t clamp_index(int32_t v, int32_t hi)
+{
+    return v < 0 ? 0 : (v > hi ? hi : v);
+}
+
+uint32_t encoder_rd_lambda_sse(const rd_tables *rd, int32_t row, int32_t qp)
+{
+    return rd->lambda.sse[clamp_index(row, LAMBDA_ROWS - 1)][clamp_index(qp, LAMBDA_QPS - 1)];
+}
+
+uint16_t encoder_rd_lambda_satd(const rd_tables *rd, int32_t row, int32_t qp)
+{
+    return rd->lambda.satd[clamp_index(row, LAMBDA_ROWS - 1)][clamp_index(qp, LAMBDA_QPS - 1)];
+}

@@ -1,0 +1,147 @@
+// Collecting the oldest picture in flight: wait for it, assemble its access
+// unit, close it in rate control, measure its PSNR and mean QP, add it to the
+// running totals and hand everything back. The totals are printed at close.
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "encoder/encoder_instance.h"
+#include "encoder/row_scheduler.h"
+#include "ratecontrol/rc_interim.h"
+
+namespace {
+
+void totals_copy(statistics_block *dst, const statistics_block *src)
+{
+    std::memcpy(dst->class_bytes, src->class_bytes, sizeof(dst->class_bytes));
+    std::memcpy(dst->class_pictures, src->class_pictures, sizeof(dst->class_pictures));
+    std::memcpy(dst->psnr_sum, src->psnr_sum, sizeof(dst->psnr_sum));
+}
+
+// The picture will not be returned: drop it and its NAL units.
+int32_t collect_fail(encoder_instance *fi, encoder_instance *cur)
+{
+    if (fi->source_picture) picture_release(fi->pools, fi->source_picture);
+    fi->source_picture = nullptr;
+    fi->bitstream.nal_count = 0;
+    (void)cur;
+    return -1;
+}
+
+void output_fill(const encoder_instance *fi, frame_output *out)
+{
+    const picture *rec = fi->recon_picture;
+    out->type = fi->source_picture->picture_type;
+    out->pts = rec->pts;
+    out->dts = rec->coded_dts;
+    for (int p = 0; p < 3; p++) {
+        out->height[p] = p ? fi->height >> 1 : fi->height;
+        out->width[p] = p ? fi->width >> 1 : fi->width;
+        out->stride[p] = rec->strides[p];
+        out->plane[p] = rec->planes[p];
+    }
+}
+
+}  // namespace
+
+float psnr_from_ssd(uint64_t ssd, int64_t samples)
+{
+    if (samples <= 0) return 100.0f;
+    double x = (double)ssd / (double)(samples * 65025);
+    return x < 1e-10 ? 100.0f : (float)(-10.0 * std::log10(x));
+}
+
+int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
+                               uint32_t *out_nal_count, frame_output *out)
+{
+    encoder_instance *inst = fi->slot_array[0];
+    if (fi->submitted) {
+        int w = row_sched_wait_frame(fi->scheduler, fi->recon_picture->frame_number);
+        fi->submitted = 0;
+        if (w != 0) {
+            __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
+            return collect_fail(fi, cur);
+        }
+    }
+    if (fi->bitstream.nal_count == 0) {
+        if (out) out->type = 0;
+        return 0;
+    }
+    int32_t slice_class = fi->sh.slice_type;
+    if (fi->config.p_as_b && fi->recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
+    int32_t size = au_assemble(&fi->bitstream, fi->au);
+    if (size < 0) return collect_fail(fi, cur);
+    frame_output local;
+    if (!out) out = &local;
+    output_fill(fi, out);
+    picture_release(fi->pools, fi->source_picture);
+    fi->source_picture = nullptr;
+    if (ratecontrol_end(fi, (uint32_t)size * 8u) < 0) {
+        fi->bitstream.nal_count = 0;
+        return -1;
+    }
+    if (out_nals && out_nal_count) {
+        *out_nal_count = (uint32_t)fi->bitstream.nal_count;
+        *out_nals = fi->bitstream.nals;
+    }
+    fi->bitstream.nal_count = 0;
+    statistics_block *st = &fi->stats;
+    if (fi != inst) totals_copy(st, &inst->stats);
+    st->class_bytes[slice_class] += size;
+    st->class_pictures[slice_class] += 1;
+    const internal_config *cfg = &fi->config;
+    int64_t s = (int64_t)(fi->width - cfg->pad_w) * (fi->height - cfg->pad_h);
+    out->psnr_y = psnr_from_ssd(st->ssd[0], s);
+    out->psnr_u = psnr_from_ssd(st->ssd[1], s / 4);
+    out->psnr_v = psnr_from_ssd(st->ssd[2], s / 4);
+    out->psnr_global = (6.0f * out->psnr_y + out->psnr_u + out->psnr_v) * 0.125f;
+    st->psnr_sum[slice_class][0] += out->psnr_y;
+    st->psnr_sum[slice_class][1] += out->psnr_u;
+    st->psnr_sum[slice_class][2] += out->psnr_v;
+    uint64_t qp_sum = 0;
+    for (int32_t a = 0; a < fi->ctu_count; a++) qp_sum += fi->recon_picture->ctu_qps[a];
+    out->mean_qp = (float)qp_sum / (float)fi->ctu_count;
+    if (fi != inst) totals_copy(&inst->stats, st);
+    if (cur != fi) totals_copy(&cur->stats, st);
+    return size;
+}
+
+void picture_ssd_compute(encoder_instance *fi)
+{
+    const internal_config *cfg = &fi->config;
+    int32_t w = fi->width - cfg->pad_w, h = fi->height - cfg->pad_h;
+    const picture *rec = fi->recon_picture, *src = fi->source_picture;
+    for (int p = 0; p < 3; p++) {
+        int32_t pw = p ? w >> 1 : w, ph = p ? h >> 1 : h;
+        fi->stats.ssd[p] = fi->metric.sse_wxh(rec->planes[p], rec->strides[p], src->planes[p], src->strides[p], pw, ph);
+    }
+}
+
+void encoder_report_print(const encoder_instance *inst)
+{
+    const statistics_block *st = &inst->stats;
+    const internal_config *cfg = &inst->config;
+    double t = cfg->fps_num > 0 ? (double)cfg->fps_den / cfg->fps_num * 1000.0 : 0.0;
+    int32_t n = st->class_pictures[0] + st->class_pictures[1] + st->class_pictures[2];
+    std::fprintf(stderr, "frame count : %d  B %d P %d I %d\n", n, st->class_pictures[0], st->class_pictures[1],
+                 st->class_pictures[2]);
+    std::fprintf(stderr, "PSNR      Y        U        V   Global        size    kbps\n");
+    static const char *names[3] = {"B", "P", "I"};
+    double sum[3] = {0, 0, 0};
+    int64_t bytes = 0;
+    for (int c = 0; c < 3; c++) {
+        double k = st->class_pictures[c] > 0 ? st->class_pictures[c] : 1;
+        const double *ps = st->psnr_sum[c];
+        double kbps = t > 0 ? (double)st->class_bytes[c] * 8.0 / t / k : 0.0;
+        std::fprintf(stderr, "%s:  %.4lf  %.4lf  %.4lf  %.4lf  %10" PRId64 "  %.2lf\n", names[c], ps[0] / k, ps[1] / k,
+                     ps[2] / k, (6 * ps[0] + ps[1] + ps[2]) * 0.125 / k, st->class_bytes[c], kbps);
+        for (int p = 0; p < 3; p++) sum[p] += ps[p];
+        bytes += st->class_bytes[c];
+    }
+    double nn = n > 0 ? n : 1;
+    std::fprintf(stderr, "average:  %.4lf  %.4lf  %.4lf    Global:  %.4lf\n", sum[0] / nn, sum[1] / nn, sum[2] / nn,
+                 (6 * sum[0] + sum[1] + sum[2]) * 0.125 / nn);
+    double kbps = t > 0 ? (double)bytes * 8.0 / t / nn : 0.0;
+    std::fprintf(stderr, "\n%.2lf kbps   %" PRId64 " bytes\n", kbps, bytes);
+}

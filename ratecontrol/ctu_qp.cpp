@@ -1,0 +1,55 @@
+// The QP and Lagrange multipliers of a CTU, fixed before its search.
+#include <cmath>
+
+#include "encoder/config.h"
+#include "encoder/lambda_tables.h"
+#include "encoder/picture.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+// The unrounded QP: the VBV row QP, the constant-bitrate ratio, or the frame
+// QP plus the AQ / macroblock-tree offset of the CTU's top-left 16x16 block.
+float unrounded_ctu_qp(const rc_ctu_context *ctx)
+{
+    const ratecontrol *rc = ctx->rc;
+    const internal_config *cfg = ctx->cfg;
+    if (rc->vbv) return ctx->recon->vbv_row_qp[ctx->ctu_y];
+    if (cfg->rc_mode == RC_MODE_CBR)
+        return rc->frame_qp_f - 6.0f * (float)(std::log(ctx->cbr_ctu_ratio) * 1.4426950408889634);
+    if (cfg->aq_mode != 0) {
+        const picture *src = ctx->source;
+        int32_t block = 4 * ctx->ctu_y * ctx->block_stride + 4 * ctx->ctu_x;
+        const float *offsets = src->mbtree_offsets_apply ? src->mbtree_qp_offset : src->aq_qp_offset;
+        if (offsets) return rc->frame_qp_f + offsets[block];
+    }
+    return rc->frame_qp_f;
+}
+
+}  // namespace
+
+void rc_ctu_qp(rc_ctu_context *ctx)
+{
+    const internal_config *cfg = ctx->cfg;
+    float q = (float)((double)unrounded_ctu_qp(ctx) + 0.5);
+    // Round half up, clamp in single precision, convert toward zero; a NaN
+    // (an unusable ratio or offset) takes the lower limit.
+    float lo = (float)cfg->qp_min, hi = (float)cfg->qp_max;
+    if (!(q >= lo)) q = lo;
+    if (q > hi) q = hi;
+    int32_t qp = (int32_t)q;
+    ctx->ctu_qp = qp;
+
+    int32_t row = 0;
+    if (ctx->slice_class == 2) {
+        row = 0;
+    } else if (ctx->source->picture_type == PIC_TYPE_P) {
+        row = 1;
+    } else {
+        row = ctx->source->layer + 1;
+        if (row > LAMBDA_ROWS - 1) row = LAMBDA_ROWS - 1;
+    }
+    ctx->lambda_satd = ctx->lambdas->satd[row][qp];
+    ctx->lambda_sse = ctx->lambdas->sse[row][qp];
+    if (ctx->recon && ctx->recon->ctu_qps) ctx->recon->ctu_qps[ctx->ctu_index] = (uint8_t)qp;
+}

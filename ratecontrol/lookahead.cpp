@@ -1,0 +1,83 @@
+// The lookahead record and its two queues.
+#include "ratecontrol/lookahead.h"
+
+#include <cstring>
+
+#include "encoder/config.h"
+#include "encoder/memory.h"
+#include "encoder/picture.h"
+#include "encoder/picture_list.h"
+
+int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth)
+{
+    *out = nullptr;
+    if (depth < 1) return -1;
+    lookahead *la = (lookahead *)aligned_malloc((int32_t)sizeof(lookahead));
+    if (!la) return -1;
+    std::memset(la, 0, sizeof(*la));
+    const internal_config *cfg = links->cfg;
+    int64_t ctu_count = (int64_t)((cfg->width + 63) / 64) * ((cfg->height + 63) / 64);
+    la->input_queue = picture_list_create(depth + 1);
+    la->output_queue = picture_list_create(depth);
+    if (ctu_count > 0 && ctu_count < (1 << 24))
+        la->cost_scratch = (uint32_t *)aligned_malloc((int32_t)(ctu_count * 2 * sizeof(uint32_t)));
+    if (!la->input_queue || !la->output_queue || !la->cost_scratch) {
+        picture_list_destroy(la->input_queue);
+        picture_list_destroy(la->output_queue);
+        aligned_free(la->cost_scratch);
+        aligned_free(la);
+        return -1;
+    }
+    la->links = *links;
+    la->depth = depth;
+    la->last_keyframe = -links->cfg->idr_period;
+    la->last_base_p = 0;
+    la->ra_count = -1;
+    *out = la;
+    return 0;
+}
+
+void lookahead_delete(lookahead *la)
+{
+    if (!la) return;
+    picture_list_destroy(la->input_queue);
+    picture_list_destroy(la->output_queue);
+    if (la->held_anchor) picture_release(la->links.pools, la->held_anchor);
+    aligned_free(la->cost_scratch);
+    aligned_free(la);
+}
+
+void lookahead_put_frame(lookahead *la, picture *pic)
+{
+    picture_list_push_last(la->input_queue, pic);
+}
+
+void lookahead_get_frames(lookahead *la)
+{
+    if (la->input_queue->count == 0) return;
+    lookahead_reorder_minigop(la);
+    picture_list *coding = la->links.coding_queue;
+    while (picture *pic = (picture *)picture_list_pop_first(la->output_queue))
+        picture_list_push_last(coding, pic);
+    if (coding->count == 0) return;
+    picture *anchor = (picture *)coding->entries[0];
+    if (la->held_anchor) picture_release(la->links.pools, la->held_anchor);
+    la->held_anchor = anchor;
+    anchor->reference_count++;
+}
+
+int lookahead_is_empty(lookahead *la)
+{
+    return lookahead_pending_count(la) == 0 ? 1 : 0;
+}
+
+int32_t lookahead_pending_count(lookahead *la)
+{
+    // Input before output: the one lock order used wherever both are taken.
+    mutex_lock(&la->input_queue->lock);
+    mutex_lock(&la->output_queue->lock);
+    int32_t n = la->input_queue->count + la->output_queue->count;
+    mutex_unlock(&la->output_queue->lock);
+    mutex_unlock(&la->input_queue->lock);
+    return n;
+}

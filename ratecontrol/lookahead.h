@@ -1,0 +1,79 @@
+// The lookahead: holds source pictures back until enough of the future is
+// known, decides their types (keyframes, P, B pyramid, scene cuts) and hands
+// them to the encoder one mini-GOP at a time in coding order.
+//
+// Everything here runs on the caller's thread of the encode calls; the only
+// locks taken are the two queues' own, where the emptiness test reads both.
+#pragma once
+#include <cstdint>
+
+struct internal_config;
+struct picture;
+struct picture_list;
+struct picture_pools;
+
+// What the lookahead reaches of its encoder; filled by the encoder before
+// lookahead_init and copied into the record.
+struct lookahead_links {
+    const internal_config *cfg;   // validated configuration of the encoder
+    picture_pools *pools;         // for releasing the held anchor
+    picture_list *coding_queue;   // the encoder's queue of decided pictures
+    int32_t lookahead_delay;      // max(bframes, lookahead)
+};
+
+struct lookahead {
+    picture_list *input_queue;    // undecided pictures, consecutive display numbers
+    picture_list *output_queue;   // the mini-GOP just decided, coding order
+    picture *held_anchor;         // first picture of the latest mini-GOP, one extra reference
+    int32_t last_keyframe;        // display number of the latest IDR / CRA decided
+    int32_t last_base_p;          // latest P of P layer 0 under zero latency
+    int32_t ra_count;             // random-access period, +1 at every keyframe
+    int32_t depth;
+    lookahead_links links;
+    uint32_t *cost_scratch;       // 2 x CTU count sums of one cost computation
+};
+
+// Creates the record with queues of capacity depth + 1 (input) and depth
+// (output). 0 with the record stored through out, or -1 with nothing left
+// allocated and null stored.
+int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth);
+// Frees both queues (with any pictures still in them) and releases the held
+// anchor; null is ignored.
+void lookahead_delete(lookahead *la);
+
+// Appends a new undecided source picture (it carries the caller's reference).
+void lookahead_put_frame(lookahead *la, picture *pic);
+// When pictures wait: decides the next mini-GOP and appends it, in coding
+// order, to the coding queue; its first picture becomes the held anchor.
+void lookahead_get_frames(lookahead *la);
+// 1 when both queues are empty, else 0 (read under both queues' locks).
+int lookahead_is_empty(lookahead *la);
+// Pictures waiting in both queues, read under their locks (input first).
+int32_t lookahead_pending_count(lookahead *la);
+
+// The decision window: the input queue's entries, held anchor at position 0.
+// Types the window's pictures (see slicetype.cpp).
+void lookahead_slicetype_decide(lookahead *la);
+// 1 when frames[p1] starts a new scene after frames[p0]; may clear the
+// scene-cut marks of positions p0 .. p0 + bframes + 1.
+int32_t lookahead_scenecut(lookahead *la, int32_t p0, int32_t p1, int32_t n);
+// 1 when the P cost of frames[p1] from frames[p0] reaches the biased intra cost.
+int32_t lookahead_scenecut_test(lookahead *la, int32_t p0, int32_t p1);
+
+// Moves the decided mini-GOP from the input queue into the output queue in
+// coding order and stamps the coding timestamps (gop_order.cpp).
+void lookahead_reorder_minigop(lookahead *la);
+
+// Low-resolution costs (lowres_cost.cpp). On return the cell
+// frame_cost[b - p0][p1 - b] of frames[b] is computed (and the intra cell when
+// b == p1); computed cells are reused.
+void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b);
+// The lookahead cost of the picture a frame instance starts, for the cell of
+// its nearest references; hands the cell's row and CTU costs to the
+// reconstructed picture (which may be null).
+int32_t lookahead_rc_cost(const internal_config *cfg, picture *source, picture *recon, const picture *ref0,
+                          const picture *ref1);
+// Costs every picture of the window the way it will be coded.
+void lookahead_window_costs(lookahead *la, picture **frames, int32_t last, int32_t first);
+// The macroblock-tree over the window; writes mbtree_qp_offset.
+void mbtree_analyse(lookahead *la, picture **frames, int32_t last, int32_t first);

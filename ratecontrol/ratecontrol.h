@@ -1,0 +1,191 @@
+// Rate control: one record per frame instance, created once from the
+// configuration, handed over from picture to picture on the caller's thread,
+// read and written per CTU by the CTU threads of its own picture only.
+#pragma once
+#include <cstdint>
+
+struct internal_config;
+struct lambda_tables;
+struct metric_table;
+struct picture;
+struct rc_model;
+struct rc_rowstats;
+struct pass2_entry;
+
+// Predicts bits = (coeff x cost + offset) / (qscale x count), updated with decay.
+struct size_predictor {
+    float coeff;
+    float count;
+    float decay;
+    float offset;
+};
+
+// The picture a frame instance codes, as rate control sees it. Filled by the
+// encode call before ratecontrol_start; kept in the record until the frame end.
+struct rc_picture {
+    picture *source;
+    picture *recon;
+    const picture *ref0;     // first reference of list 0, or null
+    const picture *ref1;     // first reference of list 1, or null
+    int32_t slice_class;     // 2 I, 1 P, 0 B
+    int32_t coding_number;
+    int32_t irap_count;      // ra_period of the latest IDR / CRA taken for coding
+};
+
+// What the CTU threads hand over when a picture is collected (the frame
+// instance's picture totals).
+struct rc_frame_totals {
+    uint32_t intra_area;
+    uint32_t skip_area;
+    uint32_t prediction_bits;
+    uint32_t residual_bits;
+    uint32_t other_bits;
+    double cbr_log_lambda_sum;
+    uint32_t cbr_log_lambda_count;
+};
+
+struct ratecontrol {
+    uint32_t abr;
+    uint32_t cbr;
+    uint32_t two_pass;
+    uint32_t lqp;
+    uint32_t vbv;
+    double fps;
+    double bitrate;
+    double rate_tolerance;
+    double qcompress;
+    int32_t frame_8x8_units;
+    int32_t qp_p;
+    int32_t qp_i;
+    int32_t qp_b[3];
+    pass2_entry *pass2_current;
+    int32_t frame_qp;
+    float frame_qp_f;
+    float qp_plan_sum;
+    float qp_coded_sum;
+    int32_t frame_satd;
+    double last_rate_eq;
+    double complexity_sum;
+    double expected_bits_sum;
+    double wanted_bits_window;
+    double decay;
+    double short_term_cplx_sum;
+    double short_term_cplx_count;
+    double crf_factor;
+    double ip_offset;
+    double pb_offset[3];
+    double *cbr_coeff;
+    double *cbr_exp;
+    rc_model *model;
+    rc_rowstats *rowstats;
+    int32_t cbr_bits[3];
+    uint32_t cbr_exact;
+    int32_t cbr_cost_limit;
+    int32_t cbr_frame_cost;
+    uint32_t size_planned;
+    int32_t vbv_size;
+    int32_t vbv_frame_bits;
+    int32_t vbv_fill;
+    int32_t vbv_fill_planned;
+    int32_t frame_size_planned;
+    uint32_t vbv_small;
+    float qp_novbv;
+    size_predictor row_pred[3][2];
+    size_predictor *row_pred_current;
+    size_predictor *vbv_rows;
+    size_predictor frame_pred[4];
+    int32_t pass2_count;
+    pass2_entry *pass2_entries;
+    int32_t *pass2_order;
+    char *stats_header;
+    double last_qscale;
+    double last_qscale_for[5];
+    int32_t last_non_b_type;
+    double accum_p_qp;
+    double accum_p_norm;
+    double last_accum_p_norm;
+    double qscale_min[5];
+    double qscale_max[5];
+    double qscale_step;
+
+    // Where the record lies among its frame instance's siblings, and the
+    // picture it carries.
+    int32_t record_index;
+    int32_t record_count;
+    uint32_t in_flight;          // a picture was started and not yet ended
+    rc_picture pic;
+    // Geometry of the coded picture.
+    int32_t width;
+    int32_t height;
+    int32_t ctu_cols;
+    int32_t ctu_rows;
+    int32_t ctu_count;
+    int32_t cost_cols;           // 8x8 half-resolution blocks per row
+    int32_t cost_rows;
+};
+
+// Per-CTU rate-control state of a row context. The encoder fills the inputs
+// when a row or CTU starts; rc_ctu_qp and the row steps write the rest.
+struct rc_ctu_context {
+    ratecontrol *rc;                 // the picture's record
+    const internal_config *cfg;
+    const lambda_tables *lambdas;
+    picture *source;
+    picture *recon;
+    int32_t slice_class;
+    int32_t ctu_x;
+    int32_t ctu_y;
+    int32_t ctu_index;
+    int32_t block_stride;            // 4 x CTU columns
+    // The CTU's per-8x8 QP map: rows of 16 units, the CTU's 8 x 8 units at
+    // rows 1..8 and columns 8..15. Null: the coded QP is taken as ctu_qp.
+    const int8_t *qp_map;
+    // written per CTU
+    int32_t ctu_qp;
+    uint32_t lambda_satd;
+    uint32_t lambda_sse;
+    double cbr_ctu_ratio;            // 1.0 unless the constant-bitrate rows say otherwise
+    float qp_plan_row_sum;
+    float qp_coded_row_sum;
+};
+
+// QP and qscale: qscale = 0.85 x 2^((qp - 12) / 6).
+double rc_qp_to_qscale(double qp);
+double rc_qscale_to_qp(double qscale);
+
+// Creates one record per frame instance (cfg->frame_instances) in one block;
+// *out points at the first, record i at (*out)[i]. May rewrite vbv_bufsize,
+// vbv_init and lookahead of cfg. 0, or -1 with nothing left allocated.
+int ratecontrol_new(ratecontrol **out, internal_config *cfg);
+// Frees every record and what they own; null is ignored.
+void ratecontrol_delete(ratecontrol *first);
+// The slice QP: frame_qp_f rounded, within qp_min..qp_max.
+int32_t ratecontrol_frame_qp(const ratecontrol *rc, const internal_config *cfg);
+// Carries state along the coding order: into n from p (per-picture state),
+// and from n into x (the sums the next frame end updates).
+void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *x);
+
+// Starts a picture: decides its QP. 0, or -1 when the second pass has no line
+// for the picture.
+int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic);
+void rc_vbv_plan_fill(ratecontrol *rc);
+double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t slice_class, double q);
+
+// Ends the picture ratecontrol_start began, with the access unit's size in
+// bits; totals may be null. Always 0.
+int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits);
+void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits);
+void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor);
+
+// Adaptive quantisation of a new source picture (before the lookahead sees it).
+void adaptive_quant_frame(const internal_config *cfg, const metric_table *mt, picture *pic);
+uint32_t aq_block_energy(const metric_table *mt, int32_t bx, int32_t by, const picture *pic);
+
+// Per CTU, before the search: the CTU's QP and lambdas.
+void rc_ctu_qp(rc_ctu_context *ctx);
+// Per CTU, after ctu_begin: row-level rate control.
+void rc_row_update(rc_ctu_context *ctx);
+// Per CTU, after its syntax, with the CTU's bits: QP sums and row control.
+void rc_row_vbv_adjust(rc_ctu_context *ctx, uint32_t bits);
+// At a row end: the row's QP sums into the picture's record.
+void rc_accumulate_ctu_qp(rc_ctu_context *ctx);

@@ -1,0 +1,77 @@
+// Frame-end update: QP averages, the VBV predictors and buffer fill, and the
+// average-bitrate sums, once the picture's access unit size is known.
+#include <algorithm>
+#include <cmath>
+
+#include "encoder/config.h"
+#include "encoder/picture.h"
+#include "ratecontrol/ratecontrol.h"
+
+void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor)
+{
+    if (cost < 10.0f || divisor <= 0.0f) return;
+    float old = p->coeff / p->count;
+    float n = q * bits / cost;
+    float nc = std::min(std::max(n, old / 2.0f), 2.0f * old);
+    float off = (q * bits - nc * cost) / divisor;
+    float coeff = nc;
+    if (off < 0.0f) {
+        off = 0.0f;
+        coeff = n;
+    }
+    p->count = p->decay * p->count + 1.0f;
+    p->coeff = p->decay * p->coeff + coeff;
+    p->offset = p->decay * p->offset + off;
+}
+
+void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
+{
+    const rc_picture *pic = &rc->pic;
+    uint32_t type = pic->source ? pic->source->picture_type : 0;
+    int32_t index = type == PIC_TYPE_P ? 1 : (type == PIC_TYPE_BREF ? 3 : std::min(std::max(pic->slice_class, 0), 2));
+    if (rc->frame_satd >= rc->ctu_count)
+        rc_update_predictor(&rc->frame_pred[index], (float)rc_qp_to_qscale(rc->qp_plan_sum), (float)rc->frame_satd,
+                            (float)bits, 1.0f);
+    ratecontrol *first = rc - rc->record_index;
+    int64_t fill = std::max((int64_t)first->vbv_fill - (int64_t)bits, (int64_t)0) + rc->vbv_frame_bits;
+    first->vbv_fill = (int32_t)std::min(fill, (int64_t)rc->vbv_size);
+    rc->size_planned = 0;
+}
+
+namespace {
+
+void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
+{
+    const rc_picture *pic = &rc->pic;
+    double s = rc_qp_to_qscale(rc->qp_plan_sum);
+    // A rate equation of 0 means no estimate was made for the picture yet.
+    if (rc->last_rate_eq != 0.0) {
+        if (pic->slice_class != 0) {
+            rc->complexity_sum += s * bits / rc->last_rate_eq;
+        } else {
+            int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
+            double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);
+            if (ratio > 0.0) rc->complexity_sum += s * bits / (ratio * rc->last_rate_eq);
+        }
+    }
+    rc->complexity_sum *= rc->decay;
+    rc->wanted_bits_window = (rc->wanted_bits_window + rc->bitrate * cfg->fps_den / cfg->fps_num) * rc->decay;
+}
+
+}  // namespace
+
+int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits)
+{
+    (void)totals;  // read by the constant-bitrate and first-pass updates
+    float ctus = (float)(rc->ctu_count > 0 ? rc->ctu_count : 1);
+    rc->qp_plan_sum = rc->qp_plan_sum / ctus;
+    rc->qp_coded_sum = rc->qp_coded_sum / ctus;
+    if (rc->pic.recon) {
+        rc->pic.recon->qp_plan_avg = rc->qp_plan_sum;
+        rc->pic.recon->qp_coded_avg = rc->qp_coded_sum;
+    }
+    if (rc->vbv) rc_vbv_frame_end(rc, bits);
+    if (rc->abr) abr_frame_end(rc, cfg, bits);
+    rc->in_flight = 0;
+    return 0;
+}

@@ -1,0 +1,167 @@
+// Frame QP decision: constant QPs per picture type, with the VBV plan and
+// clip when a buffer is configured.
+//
+// The bitrate branches (average bitrate, CRF, constant bitrate, second pass)
+// take the constant QPs of their picture type for now; their own estimates
+// replace those branches.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "encoder/config.h"
+#include "encoder/picture.h"
+#include "ratecontrol/lookahead.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+double constant_qp(const ratecontrol *rc, const rc_picture *pic)
+{
+    if (pic->slice_class == 2) return rc->qp_i;
+    if (pic->slice_class == 1) return rc->qp_p;
+    int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
+    // B pictures have layers 1..3; anything else reads the nearest entry.
+    int32_t k = std::min(std::max(layer - 1, 0), 2);
+    return rc->qp_b[k];
+}
+
+// Frame predictor of the picture: the slice class, or 3 for a reference B.
+int32_t frame_pred_index(const rc_picture *pic)
+{
+    if (pic->source->picture_type == PIC_TYPE_BREF) return 3;
+    return pic->slice_class;
+}
+
+float predict_bits(const size_predictor *p, float cost, float qscale)
+{
+    return (cost * p->coeff + p->offset) / (qscale * p->count);
+}
+
+// Constant QP with a VBV buffer: the QP is moved so that the predicted size
+// fits the buffer.
+double vbv_constant_qp(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic, double q)
+{
+    rc->frame_satd = lookahead_rc_cost(cfg, pic->source, pic->recon, pic->ref0, pic->ref1);
+    rc->qp_novbv = (float)q;
+    float s = (float)rc_vbv_clip_qscale(rc, cfg, pic->slice_class, (double)(float)rc_qp_to_qscale(q));
+    if (pic->slice_class != 0 && rc->vbv_small) {
+        rc->frame_size_planned = rc->vbv_frame_bits;
+    } else {
+        const size_predictor *p = &rc->frame_pred[frame_pred_index(pic)];
+        rc->frame_size_planned = (int32_t)predict_bits(p, (float)rc->frame_satd, s);
+    }
+    rc->size_planned = 1;
+    return rc_qscale_to_qp((double)s);
+}
+
+void vbv_start(ratecontrol *rc, const rc_picture *pic)
+{
+    picture *recon = pic->recon;
+    if (recon) {
+        for (int32_t r = 0; r < rc->ctu_rows; r++) {
+            if (recon->vbv_row_bits) recon->vbv_row_bits[r] = 0;
+            if (recon->vbv_row_qscale) recon->vbv_row_qscale[r] = 0.0f;
+            if (recon->vbv_row_qp) recon->vbv_row_qp[r] = 0.0f;
+        }
+    }
+    int32_t c = std::min(std::max(pic->slice_class, 0), 2);
+    rc->row_pred_current = rc->row_pred[c];
+    rc_vbv_plan_fill(rc);
+}
+
+}  // namespace
+
+int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic)
+{
+    rc->pic = *pic;
+    rc->in_flight = 1;
+    if (rc->two_pass && pic->source->frame_number >= rc->pass2_count) {
+        fprintf(stderr, "Incomplete 2pass log\n");
+        return -1;
+    }
+    if (rc->vbv) vbv_start(rc, pic);
+    double q = constant_qp(rc, pic);
+    if (!rc->lqp && !rc->abr && !rc->cbr && !rc->two_pass && rc->vbv) q = vbv_constant_qp(rc, cfg, pic, q);
+    if (cfg->force_qp) q = cfg->qp;
+    q = std::min(std::max(q, (double)cfg->qp_min), (double)cfg->qp_max);
+
+    double r = q + 0.5;
+    rc->frame_qp = r >= 51.0 ? 51 : (r > 0.0 ? (int32_t)r : 0);
+    rc->qp_plan_sum = 0.0f;
+    rc->qp_coded_sum = 0.0f;
+    rc->frame_qp_f = (float)q;
+    if (pic->recon) {
+        pic->recon->qp_plan_avg = (float)q;
+        pic->recon->qp_coded_avg = (float)q;
+    }
+    rc->accum_p_qp = 0.95 * rc->accum_p_qp + rc->frame_qp + (pic->slice_class == 2 ? rc->ip_offset : 0.0);
+    rc->accum_p_norm = 0.95 * rc->accum_p_norm + 1.0;
+    if (pic->slice_class != 0) rc->last_non_b_type = pic->slice_class;
+    if (pic->recon && pic->recon->vbv_row_qp) pic->recon->vbv_row_qp[0] = (float)q;
+    return 0;
+}
+
+void rc_vbv_plan_fill(ratecontrol *rc)
+{
+    const ratecontrol *first = rc - rc->record_index;
+    double fill = first->vbv_fill;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || !other->size_planned) continue;
+        if (other->pic.source->frame_number >= rc->pic.coding_number) continue;
+        fill = std::min(std::max(fill - other->frame_size_planned, 0.0) + rc->vbv_frame_bits, (double)rc->vbv_size);
+    }
+    rc->vbv_fill_planned = (int32_t)std::max(fill, 0.0);
+}
+
+namespace {
+
+// Scales q up when the picture (with what must follow it) would overflow the room.
+void fit_room(double need, double room, double *q, double *bits)
+{
+    if (need <= room || room <= 0.0) return;
+    double f = std::min(need / room, 10.0);
+    if (f <= 1.0) f = 1.0;
+    *q *= f;
+    *bits /= f;
+}
+
+double intra_bits(const ratecontrol *rc, const picture *source, double q)
+{
+    return predict_bits(&rc->frame_pred[2], (float)source->frame_cost[0][0], (float)q);
+}
+
+}  // namespace
+
+double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t slice_class, double q)
+{
+    int32_t c = std::min(std::max(slice_class, 0), 4);
+    double lo = rc->qscale_min[c], hi = rc->qscale_max[c];
+    if (rc->vbv && rc->frame_satd > 0) {
+        const rc_picture *pic = &rc->pic;
+        const size_predictor *p = &rc->frame_pred[frame_pred_index(pic)];
+        double bits = predict_bits(p, (float)rc->frame_satd, (float)q);
+        double ip_ratio = cfg->ip_ratio > 0.0f ? (double)cfg->ip_ratio : 1.0;
+        if (slice_class == 1) {
+            double room = (0.75 * cfg->bframes + 1.0) * rc->vbv_frame_bits + rc->vbv_fill_planned;
+            double need = bits + intra_bits(rc, pic->source, q / ip_ratio);
+            fit_room(need, room, &q, &bits);
+        } else if (slice_class == 2) {
+            double room = (double)(cfg->bframes + 1) * rc->vbv_frame_bits + rc->vbv_fill_planned;
+            fit_room(bits / ip_ratio + bits, room, &q, &bits);
+        }
+        double m = rc->vbv_small ? 1.0 : 2.0;
+        if (rc->vbv_frame_bits / m > bits)
+            q *= std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0);
+        if (slice_class == 1 && pic->ref0) {
+            double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg);
+            if (qr > q && intra_bits(rc, pic->source, q) > rc->vbv_frame_bits) q = qr;
+        }
+    }
+    if (lo == hi) return lo;
+    if (rc->two_pass) {
+        double d = std::log(hi) - std::log(lo);
+        return std::exp(std::log(lo) + d / (1.0 + std::exp(-4.0 * ((std::log(q) - std::log(lo)) / d - 0.5))));
+    }
+    return std::min(std::max(q, lo), hi);
+}

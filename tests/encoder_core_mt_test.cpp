@@ -1,0 +1,305 @@
+// The encoder core end to end through the six interface calls: pictures in,
+// access units out in coding order, draining, thread counts, failures.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "encoder/config.h"
+#include "encoder/encoder_instance.h"
+#include "encoder/torvhevcenc.h"
+#include "tests/support/yuv_gen.h"
+
+namespace {
+
+// Aborts the test program when a scope does not finish in time: a hang must
+// fail loudly instead of stalling the suite.
+class watchdog {
+public:
+    explicit watchdog(int seconds)
+        : thread_([this, seconds] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!cond_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+                  std::fprintf(stderr, "watchdog: encoder hung\n");
+                  std::abort();
+              }
+          })
+    {
+    }
+    ~watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cond_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+struct settings {
+    int width = 200;
+    int height = 136;
+    int threads = 2;
+    int frame_threads = 5;
+    int bframes = 0;
+    int lookahead = 0;
+    int loglevel = 0;
+    int complexity = 4;
+    int wpp = -1;                     // -1: automatic (on with more than one thread)
+};
+
+public_param make_param(const settings &s)
+{
+    public_param p;
+    std::memset(&p, 0, sizeof(p));
+    p.size = sizeof(p);
+    torvhevcenc_default_param(&p, s.complexity, 0);
+    p.width = s.width;
+    p.height = s.height;
+    p.working_threads = s.threads;
+    p.frame_threads = s.frame_threads;
+    p.bframes = s.bframes;
+    p.lookahead = s.lookahead;
+    p.scenecut = 0;
+    p.rc_mode = 0;
+    p.qp = 30;
+    p.loglevel = s.loglevel;
+    return p;
+}
+
+struct collected {
+    std::vector<int> call;            // call index (1-based) that returned each unit
+    std::vector<int64_t> pts;
+    std::vector<int> type;
+    std::vector<uint8_t> bytes;       // all access units back to back
+    std::vector<float> psnr_y;
+};
+
+struct encode_run {
+    collected out;
+    int failed_call = 0;              // first call that returned -1, 0 = none
+    int pending_after = -1;
+    int drain_empty = -1;
+};
+
+encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks *faults = nullptr)
+{
+    encode_run run;
+    public_param p = make_param(s);
+    internal_config cfg;
+    if (config_copy_public_param(&p, &cfg) != 0) {
+        ADD_FAILURE() << "configuration refused";
+        return run;
+    }
+    if (s.wpp >= 0) cfg.wpp = s.wpp;
+    if (faults) encoder_fault_hooks_set(faults);
+    torvhevcenc_encoder *enc = encoder_open(&cfg);
+    if (!enc) {
+        ADD_FAILURE() << "create failed";
+        return run;
+    }
+    yuv_gen_params g = {s.width, s.height, yuv_pattern_shapes, 7, 0};
+    std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
+    int call = 0;
+    auto take = [&](int size, int64_t pts, frame_info *info, const uint8_t *au, const float *psnr) {
+        if (size <= 0) return;
+        run.out.call.push_back(call);
+        run.out.pts.push_back(pts);
+        run.out.type.push_back(info->type);
+        run.out.bytes.insert(run.out.bytes.end(), au, au + size);
+        run.out.psnr_y.push_back(psnr[1]);
+    };
+    for (int k = 0; k < pictures + 64 && !run.failed_call; k++) {
+        const uint8_t *au = nullptr;
+        int64_t pts = -1;
+        float psnr[4] = {0, 0, 0, 0};
+        frame_info info = {sizeof(frame_info), 0, 0, 0};
+        call++;
+        int size;
+        if (k < pictures) {
+            yuv_gen_picture(&g, k, pic.data());
+            const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
+                                        pic.data() + s.width * s.height * 5 / 4};
+            uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
+            info.user_lo = (uint32_t)k;
+            size = torvhevcenc_encode_frame(enc, strides, planes, 1000 + k, &info, &au, &pts, nullptr, nullptr,
+                                            psnr, nullptr);
+        } else {
+            if (torvhevcenc_pending_frames(enc) == 0) break;
+            size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, nullptr, nullptr, psnr,
+                                            nullptr);
+        }
+        if (size < 0) run.failed_call = call;
+        take(size, pts, &info, au, psnr);
+    }
+    if (!run.failed_call) {
+        run.pending_after = torvhevcenc_pending_frames(enc);
+        const uint8_t *au = nullptr;
+        run.drain_empty = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &au, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr);
+    }
+    torvhevcenc_close(enc);
+    return run;
+}
+
+TEST(EncoderCore, EveryPictureComesBackInOrderAfterFrameInstanceDelay)
+{
+    watchdog dog(60);
+    for (int n : {1, 5, 7}) {
+        settings s;
+        s.frame_threads = n;
+        const int pictures = 12;
+        encode_run run = run_encode(s, pictures);
+        ASSERT_EQ(run.out.pts.size(), (size_t)pictures) << "frame instances " << n;
+        for (int k = 0; k < pictures; k++) {
+            EXPECT_EQ(run.out.pts[k], 1000 + k);
+            // The unit of the picture submitted in call k + 1 arrives in call k + n.
+            EXPECT_EQ(run.out.call[k], k + n) << "frame instances " << n;
+        }
+        EXPECT_EQ(run.out.type[0], TORVHEVCENC_TYPE_IDR);
+        EXPECT_EQ(run.pending_after, 0);
+        EXPECT_EQ(run.drain_empty, 0);
+    }
+}
+
+TEST(EncoderCore, LookaheadDelayHoldsBackTheFirstPicture)
+{
+    watchdog dog(60);
+    settings s;
+    s.lookahead = 3;
+    s.frame_threads = 5;
+    encode_run run = run_encode(s, 9);
+    ASSERT_EQ(run.out.pts.size(), 9u);
+    // Calls 1..3 only fill the delay; call 4 codes the first picture, which
+    // comes back 4 calls later.
+    EXPECT_EQ(run.out.call[0], 3 + 5);
+    EXPECT_EQ(run.pending_after, 0);
+}
+
+TEST(EncoderCore, DrainWithNothingPendingReturnsZero)
+{
+    settings s;
+    public_param p = make_param(s);
+    torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+    ASSERT_NE(enc, nullptr);
+    EXPECT_EQ(torvhevcenc_pending_frames(enc), 0);
+    const uint8_t *au = reinterpret_cast<const uint8_t *>(1);
+    EXPECT_EQ(torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &au, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr),
+              0);
+    EXPECT_EQ(au, reinterpret_cast<const uint8_t *>(1)) << "no output written";
+    torvhevcenc_close(enc);
+}
+
+TEST(EncoderCore, ThreadAndFrameInstanceMatrixNeverHangs)
+{
+    watchdog dog(240);
+    for (int threads : {1, 2, 8})
+        for (int n : {5, 8, 12}) {
+            settings s;
+            s.width = 196;     // padded to 200 x 136 inside
+            s.height = 132;
+            s.threads = threads;
+            s.frame_threads = n;
+            encode_run run = run_encode(s, 14);
+            EXPECT_EQ(run.out.pts.size(), 14u) << threads << " threads, " << n << " frame instances";
+            EXPECT_EQ(run.failed_call, 0);
+            EXPECT_EQ(run.pending_after, 0);
+        }
+}
+
+TEST(EncoderCore, ConstantQpBytesDoNotDependOnThreadsOrFrameInstances)
+{
+    watchdog dog(120);
+    for (int wpp : {0, 1}) {
+        settings one;
+        one.threads = 1;
+        one.frame_threads = 5;
+        one.wpp = wpp;
+        one.width = 264;
+        one.height = 200;
+        settings many = one;
+        many.threads = 8;
+        many.frame_threads = 12;
+        encode_run a = run_encode(one, 10), b = run_encode(many, 10);
+        ASSERT_EQ(a.out.pts.size(), 10u);
+        EXPECT_EQ(a.out.bytes, b.out.bytes) << "wpp " << wpp;
+        EXPECT_EQ(a.out.pts, b.out.pts);
+    }
+}
+
+TEST(EncoderCore, ReconstructionPsnrIsMeasuredWhenReporting)
+{
+    settings s;
+    s.loglevel = 1;
+    encode_run run = run_encode(s, 3);
+    ASSERT_EQ(run.out.psnr_y.size(), 3u);
+    for (float v : run.out.psnr_y) {
+        EXPECT_GT(v, 5.0f);
+        EXPECT_LT(v, 100.0f);
+    }
+    s.loglevel = 0;
+    run = run_encode(s, 2);
+    ASSERT_EQ(run.out.psnr_y.size(), 2u);
+    EXPECT_EQ(run.out.psnr_y[0], 100.0f) << "nothing is measured without the report";
+}
+
+TEST(EncoderCore, FailedOpenAfterThreadsStartedFreesEverything)
+{
+    watchdog dog(60);
+    settings s;
+    for (int step : {1, 3, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18}) {
+        public_param p = make_param(s);
+        p.scenecut = 40;   // with a job pool
+        encoder_fault_hooks hooks = {};
+        hooks.fail_open_at_step = step;
+        encoder_fault_hooks_set(&hooks);
+        EXPECT_EQ(torvhevcenc_create(&p), nullptr) << "step " << step;
+    }
+    // The hook is spent: the next encoder opens normally.
+    public_param p = make_param(s);
+    torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+    EXPECT_NE(enc, nullptr);
+    torvhevcenc_close(enc);
+}
+
+TEST(EncoderCore, FailedCtuJobEndsTheCallWithErrorNotAHang)
+{
+    watchdog dog(120);
+    for (int threads : {1, 4})
+        for (int at : {1, 7, 40}) {
+            settings s;
+            s.threads = threads;
+            encoder_fault_hooks hooks = {};
+            hooks.fail_ctu_job_at = at;
+            encode_run run = run_encode(s, 12, &hooks);
+            EXPECT_NE(run.failed_call, 0) << threads << " threads, job " << at;
+            // No unit of a picture coded at or after the failure is returned.
+            EXPECT_LT(run.out.pts.size(), 12u);
+        }
+}
+
+TEST(EncoderCore, PsnrFromSsdFollowsTheDefinition)
+{
+    EXPECT_EQ(psnr_from_ssd(0, 1920 * 1080), 100.0f);
+    EXPECT_NEAR(psnr_from_ssd(2073600, 1920 * 1080), 48.1308f, 1e-4f);
+    // A sum past 32 bits: every sample of a large picture off by 255.
+    uint64_t big = (uint64_t)65025 * 8192 * 4320;
+    EXPECT_NEAR(psnr_from_ssd(big, (int64_t)8192 * 4320), 0.0f, 1e-6f);
+}
+
+}  // namespace

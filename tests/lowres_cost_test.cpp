@@ -1,0 +1,193 @@
+// Low-resolution frame costs: caching of cells, the intra cell, the row and
+// CTU arrays, and which cells a window costing asks for.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "encoder/config.h"
+#include "encoder/picture.h"
+#include "encoder/picture_list.h"
+#include "encoder/source_picture.h"
+#include "kernels/mc/lowres_planes.h"
+#include "ratecontrol/lookahead.h"
+
+namespace {
+
+class cost_window {
+  public:
+    explicit cost_window(int32_t count, int32_t bframes = 7, int32_t hierarchy = 2)
+    {
+        config_defaults(&cfg_);
+        cfg_.width = 64;
+        cfg_.height = 128;  // 4 x 8 blocks, two CTU rows
+        cfg_.bframes = bframes;
+        cfg_.hierarchy = hierarchy;
+        cfg_.rc_mode = RC_MODE_ABR;
+        cfg_.mbtree = 0;
+        cfg_.aq_mode = 0;
+        picture_geometry g = {};
+        g.width = cfg_.width;
+        g.height = cfg_.height;
+        g.ctu_cols = 1;
+        g.ctu_rows = 2;
+        g.bframes = bframes;
+        g.aq = 1;
+        g.motion_l1 = 1;
+        EXPECT_EQ(picture_pools_init(&pools_, &g, 32, 1, nullptr), 0);
+        coding_ = picture_list_create(32);
+        lookahead_links links = {&cfg_, &pools_, coding_, 16};
+        EXPECT_EQ(lookahead_init(&la_, &links, 19), 0);
+        for (int32_t i = 0; i < count; i++) {
+            picture *pic = picture_get(&pools_, PICTURE_POOL_SOURCE);
+            fill(pic, 100);
+            pic->frame_number = i;
+            lookahead_put_frame(la_, pic);
+        }
+    }
+    ~cost_window()
+    {
+        lookahead_delete(la_);
+        picture_list_destroy(coding_);
+        picture_pools_destroy(&pools_);
+    }
+    void fill(picture *pic, uint8_t v)
+    {
+        for (int32_t y = 0; y < cfg_.height; y++) std::memset(pic->planes[0] + (int64_t)y * pic->strides[0], v, 64);
+        lowres_build_params params = {cfg_.width, cfg_.height, 0, cfg_.bframes, build_lowres_planes_c,
+                                      downscale_2x2_plane_c};
+        picture_lowres_build(&params, pic, 1);
+    }
+    picture **frames() { return (picture **)la_->input_queue->entries; }
+    picture *at(int32_t i) { return frames()[i]; }
+    void cost(int32_t p0, int32_t p1, int32_t b) { lookahead_frame_cost(la_, frames(), p0, p1, b); }
+    int32_t computed_cells(int32_t i)
+    {
+        int32_t n = 0;
+        for (int a = 0; a < PICTURE_GRID; a++)
+            for (int b = 0; b < PICTURE_GRID; b++) n += at(i)->frame_cost[a][b] >= 0;
+        return n;
+    }
+
+    internal_config cfg_;
+    lookahead *la_ = nullptr;
+
+  private:
+    picture_pools pools_ = {};
+    picture_list *coding_ = nullptr;
+};
+
+const int32_t kBlocks = 4 * 8;
+
+TEST(LowresCost, IntraOnlyRequestFillsOnlyTheIntraCell)
+{
+    cost_window w(2);
+    w.cost(1, 1, 1);
+    picture *pic = w.at(1);
+    // A flat picture: mean-removed error 0, so every block costs the intra offset 9.
+    EXPECT_EQ(pic->frame_cost[0][0], 9 * kBlocks);
+    EXPECT_EQ(w.computed_cells(1), 1);
+    EXPECT_EQ(pic->lowres_intra_done, 1u);
+    for (int32_t by = 0; by < 8; by++)
+        for (int32_t bx = 0; bx < 4; bx++) {
+            uint32_t v = pic->lowres_costs[0][0][by * 4 + bx];
+            EXPECT_EQ(v >> 28, 0u);
+            EXPECT_EQ(v, 9u);
+        }
+}
+
+TEST(LowresCost, PCostComputesIntraFirstAndLaterCostsReuseIt)
+{
+    cost_window w(3);
+    w.cost(0, 1, 1);
+    picture *pic = w.at(1);
+    EXPECT_EQ(pic->frame_cost[0][0], 9 * kBlocks);
+    // A static scene predicts perfectly: every block costs the inter offset 4.
+    EXPECT_EQ(pic->frame_cost[1][0], 4 * kBlocks);
+    EXPECT_EQ(pic->lowres_intra_done, 1u);
+    EXPECT_EQ(pic->lowres_costs[1][0][0] >> 28, 1u);
+    // A later B cost no longer touches the intra cell.
+    pic->frame_cost[0][0] = 12345;
+    w.cost(0, 2, 1);
+    EXPECT_EQ(pic->frame_cost[0][0], 12345);
+    EXPECT_EQ(pic->frame_cost[1][1], 4 * kBlocks);
+}
+
+TEST(LowresCost, SecondRequestForAComputedCellChangesNothing)
+{
+    cost_window w(2);
+    w.cost(0, 1, 1);
+    int32_t before = w.at(1)->frame_cost[1][0];
+    w.fill(w.at(0), 0);  // a recomputation would now see a very different reference
+    w.at(1)->lowres_intra_done = 1;
+    w.at(1)->frame_cost[1][0] = before;
+    w.cost(0, 1, 1);
+    EXPECT_EQ(w.at(1)->frame_cost[1][0], before);
+}
+
+TEST(LowresCost, RowAndCtuCostsOnlyWithVbvMaximumRate)
+{
+    cost_window w(2);
+    w.cost(0, 1, 1);
+    EXPECT_EQ(w.at(1)->row_costs[1][0][0], -1);  // as the picture preparation left it
+    cost_window v(2);
+    v.cfg_.vbv_maxrate = 1000;
+    v.cost(0, 1, 1);
+    picture *pic = v.at(1);
+    // One CTU per row: 16 blocks of intra 9, inter 4.
+    EXPECT_EQ(pic->row_costs[0][0][0], 16 * 9);
+    EXPECT_EQ(pic->row_costs[0][0][1], 16 * 9);
+    EXPECT_EQ(pic->row_costs[1][0][1], 16 * 4);
+    EXPECT_EQ(pic->ctu_costs[1][0][1], 16 * 4);
+}
+
+TEST(LowresCost, WindowCostsFollowTheTwoLevelPyramid)
+{
+    cost_window w(9);
+    w.at(0)->picture_type = PIC_TYPE_P;
+    for (int32_t i = 1; i < 8; i++) w.at(i)->picture_type = PIC_TYPE_B;
+    w.at(8)->picture_type = PIC_TYPE_P;
+    lookahead_window_costs(w.la_, w.frames(), 8, 1);
+    EXPECT_GE(w.at(8)->frame_cost[8][0], 0);
+    EXPECT_GE(w.at(4)->frame_cost[4][4], 0);  // middle from both ends
+    EXPECT_GE(w.at(2)->frame_cost[2][2], 0);  // quarter from 0 and the middle
+    EXPECT_GE(w.at(6)->frame_cost[2][2], 0);  // three quarters from the middle and 8
+    for (int32_t b : {1, 3, 5, 7}) {
+        EXPECT_GE(w.at(b)->frame_cost[1][1], 0) << "position " << b;
+        EXPECT_EQ(w.computed_cells(b), 2) << "position " << b;  // its B cell and its intra cell
+    }
+    EXPECT_EQ(w.computed_cells(0), 0);  // the held reference is final already
+}
+
+TEST(LowresCost, WindowCostsWithOneLevelAndFlatRuns)
+{
+    cost_window one(5, 3, 1);
+    for (int32_t i = 1; i < 4; i++) one.at(i)->picture_type = PIC_TYPE_B;
+    one.at(0)->picture_type = PIC_TYPE_IDR;
+    one.at(4)->picture_type = PIC_TYPE_P;
+    lookahead_window_costs(one.la_, one.frames(), 4, 1);
+    EXPECT_GE(one.at(4)->frame_cost[4][0], 0);
+    EXPECT_GE(one.at(2)->frame_cost[2][2], 0);
+    EXPECT_GE(one.at(1)->frame_cost[1][1], 0);
+    EXPECT_GE(one.at(3)->frame_cost[1][1], 0);
+
+    cost_window flat(5, 3, 0);
+    for (int32_t i = 1; i < 4; i++) flat.at(i)->picture_type = PIC_TYPE_B;
+    flat.at(0)->picture_type = PIC_TYPE_P;
+    flat.at(4)->picture_type = PIC_TYPE_IDR;
+    lookahead_window_costs(flat.la_, flat.frames(), 4, 1);
+    EXPECT_GE(flat.at(4)->frame_cost[0][0], 0);
+    EXPECT_EQ(flat.computed_cells(4), 1);  // an intra end picture is costed as intra only
+    EXPECT_GE(flat.at(1)->frame_cost[1][3], 0);
+    EXPECT_GE(flat.at(3)->frame_cost[3][1], 0);
+}
+
+TEST(LowresCost, FirstDecisionCostsTheKeyframeAsIntra)
+{
+    cost_window w(1);
+    w.at(0)->picture_type = PIC_TYPE_IDR;
+    lookahead_window_costs(w.la_, w.frames(), 0, 0);
+    EXPECT_EQ(w.at(0)->frame_cost[0][0], 9 * kBlocks);
+    EXPECT_EQ(w.computed_cells(0), 1);
+}
+
+}  // namespace
