@@ -5,6 +5,7 @@
 // Exp-Golomb strings are added in closed form.
 #include "bitstream/cabac_estimate.h"
 
+#include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
 
 const uint8_t mvd_eg1_length_table[256] = {
@@ -33,7 +34,7 @@ static void set_cu_residual_flag(syntax_ctu_context *inst, int unit, int log2_si
     int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
     uint8_t f = (uint8_t)((inst->maps->flags[unit] & ~cu_flag_residual) |
                           (present ? cu_flag_residual : 0));
-    map8_fill_block(&inst->maps->flags[unit], units, units, f);
+    map_fill_block(&inst->maps->flags[unit], units, units, 1, f);
 }
 
 static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
@@ -71,14 +72,21 @@ static int mvd_best_predictor(uint32_t mv, const uint32_t *predictors, int count
 static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
                         int32_t y, int32_t log2_size, int *skipped)
 {
-    const int node = cu_node_index(z, log2_size);
+    const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     ctu_cu_maps *maps = inst->maps;
-    const int skip = maps->flags[unit] & cu_flag_skip;
     const int size = 1 << log2_size;
+    int skip = maps->flags[unit] & cu_flag_skip;
+    // As the writer: a merged 2Nx2N CU without residual is sent skipped.
+    if (!skip && inst->slice_type != 2 && maps->pred_mode[unit] != 1 && maps->merge_flag[unit] &&
+        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf[node] == 0) {
+        skip = 1;
+        map_fill_block(&maps->flags[unit], (uint32_t)size >> 3, (uint32_t)size >> 3, 1,
+                       (uint32_t)(uint8_t)(maps->flags[unit] | cu_flag_skip));
+    }
     if (inst->slice_type != 2) {
         int ctx = (maps->flags[unit - 1] & cu_flag_skip) +
-                  (maps->flags[unit - map8_stride] & cu_flag_skip);
+                  (maps->flags[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
         rate_est_bin(rec, ctx_cu_skip_flag + ctx, skip);
     }
     *skipped = skip;
@@ -219,7 +227,7 @@ void rate_est_prediction_unit(syntax_ctu_context *inst, cabac_encoder *rec, int3
 void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
                                int32_t y, int32_t log2_size)
 {
-    const int node = cu_node_index(z, log2_size);
+    const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     const ctu_cu_maps *maps = inst->maps;
     if (maps->flags[unit] & cu_flag_skip)
@@ -322,7 +330,7 @@ static int chroma_intra_mode(const syntax_ctu_context *inst, const est_cu *cu, i
 static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z, int log2,
                    int trafo_depth, int chroma_bits)
 {
-    const uint8_t cbf = inst->decision->cbf[cu_node_index(z, log2)];
+    const uint8_t cbf = inst->decision->cbf[cu_node_index(log2, z)];
     const int8_t *modes = inst->maps->intra_mode;
     const int luma_mode = modes[zorder_to_map4[z]];
     const int cbf_luma = cbf & cbf_luma_bit;
@@ -357,7 +365,7 @@ static void est_tt_node(syntax_ctu_context *inst, cabac_encoder *rec, const est_
                         int log2, int parent_chroma)
 {
     const sps_params *sps = inst->sps;
-    const int node = cu_node_index(z, log2);
+    const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf[node];
     const int trafo_depth = cu->log2 - log2;
     const int max_depth =
@@ -403,9 +411,9 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
     cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
     cu.unit = zorder_to_map8[cu.z >> 2];
     cu.intra = inst->maps->pred_mode[cu.unit] == 1;
-    cu.part = (int)inst->decision->part_mode[cu_node_index(cu.z, log2_cu)];
+    cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
     cu.intra_split = cu.intra && cu.part == part_NxN;
-    const uint8_t cbf = inst->decision->cbf[cu_node_index(z, log2_size)];
+    const uint8_t cbf = inst->decision->cbf[cu_node_index(log2_size, z)];
     int parent_chroma = cbf_cb_bit | cbf_cr_bit;
     if (log2_cu == log2_size) {
         const int merged_2Nx2N = inst->maps->merge_flag[cu.unit] && cu.part == part_2Nx2N;
@@ -419,7 +427,7 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
         set_cu_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
     } else {
         parent_chroma =
-            inst->decision->cbf[cu_node_index(z, log2_size + 1)] & (cbf_cb_bit | cbf_cr_bit);
+            inst->decision->cbf[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
     }
     est_tt_node(inst, rec, &cu, z, log2_size, parent_chroma);
 }

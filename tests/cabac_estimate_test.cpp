@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "analysis/mode_decision.h"
 #include "bitstream/cabac.h"
 #include "bitstream/cabac_estimate.h"
 #include "bitstream/syntax_writer.h"
@@ -134,7 +135,7 @@ struct tree_builder {
     void fill8(uint8_t *map, int z, int log2, uint8_t v)
     {
         int units = log2 > 3 ? 1 << (log2 - 3) : 1;
-        map8_fill_block(&map[zorder_to_map8[z >> 2]], units, units, v);
+        map_fill_block(&map[zorder_to_map8[z >> 2]], units, units, 1, v);
     }
     void fill4_modes(int z, int log2, int8_t mode)
     {
@@ -149,7 +150,7 @@ struct tree_builder {
                            uint8_t parent_chroma, int root_inter_leaf_needs_luma)
     {
         const sps_params &sps = c->sps;
-        const int node = cu_node_index(z, log2);
+        const int node = cu_node_index(log2, z);
         const int intra_split = intra && part == part_NxN;
         const int max_depth = intra ? sps.max_tu_depth_intra + intra_split : sps.max_tu_depth_inter;
         int split;
@@ -201,7 +202,7 @@ struct tree_builder {
 
     void coding_unit(int z, int log2)
     {
-        const int node = cu_node_index(z, log2);
+        const int node = cu_node_index(log2, z);
         const int unit = zorder_to_map8[z >> 2];
         fill8((uint8_t *)c->maps.depth, z, log2, (uint8_t)(6 - log2));
         fill8((uint8_t *)c->maps.qp, z, log2, 30);
@@ -245,14 +246,14 @@ struct tree_builder {
                               ((uint32_t)(uint16_t)(rnd(2) ? rnd(9) - 4 : rnd(700) - 350) << 16);
                 for (int r = 0; r < units; r++)
                     for (int q = 0; q < units; q++) {
-                        c->motion.ref_idx[l][unit + r * map8_stride + q] = (int8_t)ref;
-                        c->motion.mv[l][unit + r * map8_stride + q] = mv;
+                        c->motion.ref_idx[l][unit + r * CTU_MAP8_STRIDE + q] = (int8_t)ref;
+                        c->motion.mv[l][unit + r * CTU_MAP8_STRIDE + q] = mv;
                     }
             }
             if (slice_type == 0 && c->motion.ref_idx[0][unit] < 0 && c->motion.ref_idx[1][unit] < 0)
                 for (int r = 0; r < units; r++)
                     for (int q = 0; q < units; q++)
-                        c->motion.ref_idx[0][unit + r * map8_stride + q] = 0;
+                        c->motion.ref_idx[0][unit + r * CTU_MAP8_STRIDE + q] = 0;
         }
         c->decision.part_mode[node] = (uint32_t)part;
         int intra = mode == 1;
@@ -268,7 +269,7 @@ struct tree_builder {
     void quadtree(int z, int x, int y, int log2)
     {
         const int size = 1 << log2;
-        const int node = cu_node_index(z, log2);
+        const int node = cu_node_index(log2, z);
         const int inside = x + size <= c->inst.pic_width && y + size <= c->inst.pic_height;
         int split;
         if (inside && log2 > c->log2_min_cb)
@@ -367,7 +368,7 @@ struct estimate_fixture : ::testing::Test {
     // What mode decision adds up for a CTU: SAO, each split_cu_flag, each CU.
     void estimate_quadtree(syntax_ctu_context *in, cabac_encoder *rec, int z, int x, int y, int log2)
     {
-        const int node = cu_node_index(z, log2);
+        const int node = cu_node_index(log2, z);
         const int size = 1 << log2;
         const int room_x = in->pic_width - 64 * in->ctu_col;
         const int room_y = in->pic_height - 64 * in->ctu_row;
@@ -376,7 +377,7 @@ struct estimate_fixture : ::testing::Test {
             split = in->decision->cu_split[node] != 0;
             const int unit = zorder_to_map8[z >> 2];
             const int depth = 6 - log2;
-            int ctx = (in->maps->depth[unit - map8_stride] > depth) + (in->maps->depth[unit - 1] > depth);
+            int ctx = (in->maps->depth[unit - CTU_MAP8_STRIDE] > depth) + (in->maps->depth[unit - 1] > depth);
             rate_est_bin(rec, ctx_split_cu_flag + ctx, split);
         } else {
             split = log2 > in->sps->log2_min_cb_size;
@@ -473,7 +474,7 @@ TEST_F(estimate_fixture, RandomCtuTreesCostExactlyTheWritersBinsAndLeaveItsConte
                 EXPECT_EQ(est.bits_left, before.bits_left);
                 EXPECT_EQ(est.buf_cur, before.buf_cur);
                 // The residual flags of the CU map agree with the writer's.
-                for (int i = 0; i < map8_size; i++)
+                for (int i = 0; i < CTU_MAP8_SIZE; i++)
                     ASSERT_EQ(e.maps.flags[i], c.maps.flags[i]) << "unit " << i;
 
                 cabac_flush(&wr);
@@ -739,10 +740,11 @@ TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
         // part_mode moves only when an 8x8 CU was coded.
         bool any8 = false;
         for (int z = 0; z < 256; z += 16)
-            any8 |= c.decision.cu_split[0] && c.decision.cu_split[cu_node_index(z, 5)] &&
-                    c.decision.cu_split[cu_node_index(z, 4)];
-        if (!any8)
+            any8 |= c.decision.cu_split[0] && c.decision.cu_split[cu_node_index(5, z)] &&
+                    c.decision.cu_split[cu_node_index(4, z)];
+        if (!any8) {
             EXPECT_EQ(est.ctx[ctx_part_mode], before.ctx[ctx_part_mode]);
+        }
     }
 }
 
@@ -756,7 +758,7 @@ TEST_F(estimate_fixture, CtusWithNeighboursKeepTheWritersContextsAndItsBitCount)
         make_ctu(&rng, &c, slice_type, iter & 1);
         // Neighbour CTUs: left column and above row of every map.
         for (int r = 0; r < 10; r++) {
-            int left = r * map8_stride + 7;
+            int left = r * CTU_MAP8_STRIDE + 7;
             c.maps.depth[left] = (int8_t)(rng() % 4);
             c.maps.flags[left] = (uint8_t)(rng() % 4);
             c.maps.pred_mode[left] = (int8_t)(rng() % 2);
@@ -766,7 +768,7 @@ TEST_F(estimate_fixture, CtusWithNeighboursKeepTheWritersContextsAndItsBitCount)
             c.maps.flags[col] = (uint8_t)(rng() % 4);
         }
         for (int r = 1; r < 17; r++)
-            c.maps.intra_mode[r * map4_stride + 15] = (int8_t)((int)(rng() % 36) - 1);
+            c.maps.intra_mode[r * CTU_MAP4_STRIDE + 15] = (int8_t)((int)(rng() % 36) - 1);
         c.inst.ctu_col = 1;
         c.inst.ctu_row = 1;
         c.inst.pic_width = c.inst.pic_width + 64;

@@ -122,8 +122,9 @@ struct rdoq_fixture : ::testing::Test {
                 last = k;
                 sum += std::abs(v);
             }
-            if (first >= 0 && last - first >= 4)
+            if (first >= 0 && last - first >= 4) {
                 ASSERT_EQ(sum & 1, levels[order[16 * g + first]] < 0 ? 1 : 0) << what << " group " << g;
+            }
         }
     }
 };
@@ -190,8 +191,9 @@ TEST_F(rdoq_fixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
                 }
             }
             ASSERT_EQ(got, best) << "coefficient " << coeff[i] << " qp " << qp << " n " << n;
-            if (got)
+            if (got) {
                 ASSERT_EQ(levels[i] < 0, coeff[i] < 0);
+            }
         }
     }
 }
