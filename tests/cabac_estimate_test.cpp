@@ -257,9 +257,10 @@ struct tree_builder {
         }
         c->decision.part_mode[node] = (uint32_t)part;
         int intra = mode == 1;
-        int merged_2Nx2N = !intra && c->maps.merge_flag[unit] && part == part_2Nx2N;
-        if (!intra && !merged_2Nx2N && rnd(4) == 0) {
-            c->decision.cbf[node] = 0;   // rqt_root_cbf 0
+        // No residual: rqt_root_cbf 0, or for a merged 2Nx2N CU the skipped
+        // form the writer sends instead.
+        if (!intra && rnd(4) == 0) {
+            c->decision.cbf[node] = 0;
             c->decision.tu_split[node] = 0;
             return;
         }
