@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -798,6 +799,123 @@ TEST_F(estimate_fixture, CtusWithNeighboursKeepTheWritersContextsAndItsBitCount)
         const double diff = std::fabs((double)real - est.est_bits / 256.0);
         EXPECT_LE(diff, 2.0 + per_bin * est.est_bits / 7.0);
         EXPECT_LT(diff, 0.03 * real + 16);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// With QP deltas on, the writer sends cu_qp_delta and the CU estimate does
+// not (mode decision adds it once per quantisation group): every other
+// context and the residual flags still end as the writer leaves them.
+TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
+{
+    std::mt19937 rng(31);
+    int differing = 0;
+    for (int iter = 0; iter < 60; iter++) {
+        const int slice_type = iter % 3;
+        ctu_case c;
+        make_ctu(&rng, &c, slice_type, 0);
+        c.pps.cu_qp_delta_enabled = 1;
+        c.pps.diff_cu_qp_delta_depth = (int)(rng() % 4);
+        c.inst.qg_units = 1 << (2 * (4 - c.pps.diff_cu_qp_delta_depth));
+        for (int z = 0; z < 256; z += 4)
+            c.maps.qp[zorder_to_map8[z >> 2]] = (int8_t)(20 + rng() % 20);
+        ctu_case e = c;
+        e.inst.decision = &e.decision;
+        e.inst.maps = &e.maps;
+        e.inst.motion = &e.motion;
+        for (int p = 0; p < 3; p++) {
+            e.inst.levels[p] = e.levels[p].data();
+            e.inst.sao[p] = &e.sao[p];
+        }
+        cabac_encoder wr;
+        start_coder(&wr, slice_type, 30);
+        cabac_encoder est = wr;
+        cabac_write_ctu(&c.inst, &wr);
+        if (e.inst.sao_flags)
+            rate_est_sao_merge(&e.inst, &est);
+        estimate_quadtree(&e.inst, &est, 0, 0, 0, 6);
+        expect_same_contexts(est, wr, "qp delta");
+        differing += est.ctx[ctx_cu_qp_delta_abs] != wr.ctx[ctx_cu_qp_delta_abs];
+        for (int i = 0; i < CTU_MAP8_SIZE; i++)
+            ASSERT_EQ(e.maps.flags[i], c.maps.flags[i]) << "unit " << i;
+    }
+    // The writer did send deltas: their contexts moved in the writer only.
+    EXPECT_GT(differing, 10);
+}
+
+// The pieces mode decision adds up separately give the whole-CU estimate.
+TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
+{
+    std::mt19937 rng(41);
+    for (int iter = 0; iter < 60; iter++) {
+        const int slice_type = iter % 3;
+        ctu_case c;
+        make_ctu(&rng, &c, slice_type, iter & 1);
+        ctu_case e = c;
+        e.inst.decision = &e.decision;
+        e.inst.maps = &e.maps;
+        e.inst.motion = &e.motion;
+        for (int p = 0; p < 3; p++) {
+            e.inst.levels[p] = e.levels[p].data();
+            e.inst.sao[p] = &e.sao[p];
+        }
+        cabac_encoder whole, parts;
+        start_coder(&whole, slice_type, 30);
+        parts = whole;
+        // Leaf CUs in coding order, from the decided tree.
+        std::vector<std::array<int, 4>> leaves;
+        std::function<void(int, int, int, int)> walk = [&](int z, int x, int y, int log2) {
+            if (x >= c.inst.pic_width || y >= c.inst.pic_height)
+                return;
+            if (log2 > 3 && c.decision.cu_split[cu_node_index(log2, z)]) {
+                const int q = 1 << (2 * log2 - 6), h = 1 << (log2 - 1);
+                walk(z, x, y, log2 - 1);
+                walk(z + q, x + h, y, log2 - 1);
+                walk(z + 2 * q, x, y + h, log2 - 1);
+                walk(z + 3 * q, x + h, y + h, log2 - 1);
+                return;
+            }
+            leaves.push_back({z, x, y, log2});
+        };
+        walk(0, 0, 0, 6);
+        for (auto &l : leaves) {
+            rate_est_coding_unit(&c.inst, &whole, l[0], l[1], l[2], l[3]);
+            const int unit = zorder_to_map8[l[0] >> 2];
+            rate_est_coding_unit_no_tree(&e.inst, &parts, l[0], l[1], l[2], l[3]);
+            const bool skipped = e.maps.flags[unit] & cu_flag_skip;
+            if (!skipped)
+                rate_est_transform_tree(&e.inst, &parts, l[0], l[1], l[2], l[3], l[3]);
+        }
+        EXPECT_EQ(whole.est_bits, parts.est_bits);
+        EXPECT_EQ(std::memcmp(whole.ctx, parts.ctx, sizeof(whole.ctx)), 0);
+    }
+}
+
+TEST_F(estimate_fixture, SinglePuIntraModeEstimateMatchesTheCuForm)
+{
+    std::mt19937 rng(55);
+    for (int iter = 0; iter < 40; iter++) {
+        ctu_case c;
+        make_ctu(&rng, &c, 2, 0);
+        for (int z = 0; z < 256; z++) {
+            cabac_encoder a, b;
+            start_coder(&a, 2, 30);
+            b = a;
+            rate_est_intra_luma_mode(&c.inst, &a, z, 2);
+            rate_est_intra_luma_modes(&c.inst, &b, z, 2, part_2Nx2N);
+            ASSERT_EQ(a.est_bits, b.est_bits);
+            int mpm[3];
+            intra_mpm_list(&c.inst, z, mpm);
+            const int mode = c.maps.intra_mode[zorder_to_map4[z]];
+            const uint32_t flag_bin = mode == mpm[0] || mode == mpm[1] || mode == mpm[2];
+            const uint32_t suffix = mode == mpm[0] ? 256 : flag_bin ? 512 : 1280;
+            cabac_encoder fresh;
+            start_coder(&fresh, 2, 30);
+            ASSERT_EQ(a.est_bits, cabac_bits_table[fresh.ctx[ctx_prev_intra_luma_pred_flag] ^ flag_bin] + suffix);
+        }
     }
 }
 

@@ -53,10 +53,9 @@ struct rdoq_fixture : ::testing::Test {
     {
         cabac_init_contexts(&cabac, slice_type, qp, 120);
         cabac.est_bits = 0;
-        cabac.rdoq_sig_state[0] = cabac.ctx[ctx_sig_coeff_flag];
-        cabac.rdoq_sig_state[1] = cabac.ctx[ctx_sig_coeff_flag + 27];
-        cabac.rdoq_gt1_state[0] = cabac.ctx[ctx_greater1_flag];
-        cabac.rdoq_gt1_state[1] = cabac.ctx[ctx_greater1_flag + 16];
+        rdoq_seed_states(&cabac);
+        ASSERT_EQ(cabac.rdoq_sig_state[1], cabac.ctx[74]);
+        ASSERT_EQ(cabac.rdoq_gt1_state[1], cabac.ctx[165]);
     }
 
     static int qbits(int qp, int n) { return 21 + qp / 6 - n; }

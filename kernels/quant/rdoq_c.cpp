@@ -674,7 +674,7 @@ static void alt_group_decide(alt_block *b, alt_state *st, alt_group *gr)
     if (!has_levels) {
         v = gr->u;
         if (st->last_scan >= 0)
-            v += gr->g != 0 ? alt_bin(b, csbf_slot, 0) : gr->s0;
+            v += alt_bin(b, csbf_slot, 0);
     } else if (st->last_scan < 0) {
         st->last_scan = 16 * gr->g + gr->best_pos;
         st->r_last = gr->r_best;
@@ -786,4 +786,12 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
     for (int s = highest; s > keep_last; s--)
         levels[scan[s]] = 0;
     return keep_last >= 0;
+}
+
+void rdoq_seed_states(cabac_encoder *cabac)
+{
+    cabac->rdoq_sig_state[0] = cabac->ctx[ctx_sig_coeff_flag];
+    cabac->rdoq_sig_state[1] = cabac->ctx[ctx_sig_coeff_flag + 27];
+    cabac->rdoq_gt1_state[0] = cabac->ctx[ctx_greater1_flag];
+    cabac->rdoq_gt1_state[1] = cabac->ctx[ctx_greater1_flag + 16];
 }
