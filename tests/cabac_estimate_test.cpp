@@ -894,29 +894,4 @@ TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
     }
 }
 
-TEST_F(estimate_fixture, SinglePuIntraModeEstimateMatchesTheCuForm)
-{
-    std::mt19937 rng(55);
-    for (int iter = 0; iter < 40; iter++) {
-        ctu_case c;
-        make_ctu(&rng, &c, 2, 0);
-        for (int z = 0; z < 256; z++) {
-            cabac_encoder a, b;
-            start_coder(&a, 2, 30);
-            b = a;
-            rate_est_intra_luma_mode(&c.inst, &a, z, 2);
-            rate_est_intra_luma_modes(&c.inst, &b, z, 2, part_2Nx2N);
-            ASSERT_EQ(a.est_bits, b.est_bits);
-            int mpm[3];
-            intra_mpm_list(&c.inst, z, mpm);
-            const int mode = c.maps.intra_mode[zorder_to_map4[z]];
-            const uint32_t flag_bin = mode == mpm[0] || mode == mpm[1] || mode == mpm[2];
-            const uint32_t suffix = mode == mpm[0] ? 256 : flag_bin ? 512 : 1280;
-            cabac_encoder fresh;
-            start_coder(&fresh, 2, 30);
-            ASSERT_EQ(a.est_bits, cabac_bits_table[fresh.ctx[ctx_prev_intra_luma_pred_flag] ^ flag_bin] + suffix);
-        }
-    }
-}
-
 }  // namespace

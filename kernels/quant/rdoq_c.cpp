@@ -511,6 +511,7 @@ struct alt_state {
 // Per-group results.
 struct alt_group {
     int g, right, lower, ctx_set, ctx0;
+    uint64_t pattern;    // significance context increments, scan position 15 lowest
     int gt1_ctx_base, gt2_ctx;
     int c1, k, count;
     int64_t u, cg, s0;
@@ -525,10 +526,10 @@ static void alt_price_position(alt_block *b, alt_group *gr, int kpos)
     const int s = 16 * gr->g + kpos;
     const int pos = b->scan[s];
     const int32_t x = b->coeff[pos];
-    const int sig_slot =
-        kpos > 0 ? gr->ctx0 + (int)((sig_ctx_pattern_table[b->scan_idx][b->n == 2 ? 4 : gr->right + 2 * gr->lower] >> (4 * (15 - kpos))) & 15)
-                 : (gr->g == 0 ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
-                               : gr->ctx0 + (int)(sig_ctx_pattern_table[b->scan_idx][b->n == 2 ? 4 : gr->right + 2 * gr->lower] >> 60));
+    // The block's first position has a context of its own.
+    const int sig_slot = kpos == 0 && gr->g == 0
+                             ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
+                             : gr->ctx0 + (int)((gr->pattern >> (4 * (15 - kpos))) & 15);
     const int64_t sig0 = alt_bin(b, sig_slot, 0);
     if (x == 0) {
         b->levels[pos] = 0;
@@ -765,6 +766,7 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
         gr.right = xs < w - 1 && ((st.coded_mask >> (ys * w + xs + 1)) & 1);
         gr.lower = ys < w - 1 && ((st.coded_mask >> ((ys + 1) * w + xs)) & 1);
         gr.ctx0 = (chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag) + alt_sig_offset(&b, g == 0);
+        gr.pattern = sig_ctx_pattern_table[scan_idx][n == 2 ? 4 : gr.right + 2 * gr.lower];
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
         gr.gt2_ctx = (chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag) + gr.ctx_set;
