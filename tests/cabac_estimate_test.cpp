@@ -846,7 +846,7 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
     EXPECT_GT(differing, 10);
 }
 
-// The parts that mode decision prices separately add up to give the whole-CU estimate.
+// The parts that mode decision prices separately add up to the whole-CU estimate.
 TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
 {
     std::mt19937 rng(41);
