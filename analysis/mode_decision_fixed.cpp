@@ -32,7 +32,7 @@ void decide_node(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t
     int32_t node = cu_node_index(log2_size, z);
     bool crosses = x + s > c->ctu_w || y + s > c->ctu_h;
     c->decision.part_mode[node] = 0;
-    c->decision.cbf[node] = 0;
+    c->decision.cbf_flags[node] = 0;
     if (crosses && log2_size > 3) {
         c->decision.cu_split[node] = 1;
         c->decision.tu_split[node] = 1;
@@ -50,29 +50,31 @@ void decide_node(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t
         for (int32_t k = 0; k < 4; k++) {
             int32_t child = cu_node_index(5, z + 64 * k);
             c->decision.tu_split[child] = 0;
-            c->decision.cbf[child] = 0;
+            c->decision.cbf_flags[child] = 0;
         }
     int32_t units = s / 8;
     int32_t first = map8_index(z);
     for (int32_t r = 0; r < units; r++)
         for (int32_t k = 0; k < units; k++) {
             int32_t m = first + r * CTU_MAP8_STRIDE + k;
-            c->maps.flags[m] = 0;
-            c->maps.depth[m] = (int8_t)(6 - log2_size);
-            c->maps.qp[m] = (int8_t)c->qp;
-            c->maps.pred_mode[m] = 1;
-            c->maps.merge_flag[m] = 0;
+            c->maps.cu_flags_map[m] = 0;
+            c->maps.cu_depth_map[m] = (int8_t)(6 - log2_size);
+            c->maps.cu_qp_map[m] = (int8_t)c->qp;
+            c->maps.pred_mode_map[m] = 1;
+            c->motion.merge_flag_map[m] = 0;
             c->motion.ref_idx[0][m] = c->motion.ref_idx[1][m] = -1;
             c->motion.mv[0][m] = c->motion.mv[1][m] = 0;
         }
     for (int32_t r = 0; r < s / 4; r++)
         for (int32_t k = 0; k < s / 4; k++)
-            c->maps.intra_mode[(1 + y / 4 + r) * CTU_MAP4_STRIDE + 16 + x / 4 + k] = 1;
+            c->intra_modes[(1 + y / 4 + r) * CTU_MAP4_STRIDE + 16 + x / 4 + k] = 1;
 }
 
 void fixed_decision(encoder_instance *ctx)
 {
     ctu_context *c = &ctx->ctu;
+    rc_ctu_qp(&ctx->rcc);
+    c->qp = ctx->rcc.ctu_qp;
     decide_node(ctx, 0, 0, 0, 6);
     fill_block(c->recon_luma, CTU_SIZE, border_mean(c->recon_luma, CTU_SIZE));
     fill_block(c->recon_chroma, CTU_SIZE / 2, border_mean(c->recon_chroma, CTU_SIZE / 2));
@@ -96,11 +98,6 @@ void ctu_search_fast_intra(encoder_instance *ctx)
 void ctu_search_fast_inter(encoder_instance *ctx)
 {
     fixed_decision(ctx);
-}
-
-void sao_decide_ctu(encoder_instance *ctx)
-{
-    (void)ctx;
 }
 
 void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value)

@@ -16,7 +16,7 @@ const int16_t no_levels[4096] = {0};
 
 // Until the SAO decision records its parameters, a slice with SAO on codes
 // every CTU's SAO as off.
-const sao_param sao_off = {sao_type_off, 0, {0, 0, 0, 0}};
+const sao_param sao_off = {SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
 
 }  // namespace
 
@@ -27,6 +27,7 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.decision = &c->decision;
     s.maps = &c->maps;
     s.motion = &c->motion;
+    s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) {
         s.levels[p] = no_levels;
         s.sao[p] = &sao_off;

@@ -5,12 +5,6 @@
 // 8x8 unit z (0..63) sits at row 1 + y, column 8 + x of the 8x8 maps; 4x4
 // unit z at row 1 + y, column 16 + x of the 4x4 array, and the chroma index
 // of 8x8 unit z at row 1 + y, column x.
-const uint8_t zorder_to_map8[64] = {
-    24, 25, 40, 41, 26, 27, 42, 43, 56, 57, 72, 73, 58, 59, 74, 75,
-    28, 29, 44, 45, 30, 31, 46, 47, 60, 61, 76, 77, 62, 63, 78, 79,
-    88, 89, 104, 105, 90, 91, 106, 107, 120, 121, 136, 137, 122, 123, 138, 139,
-    92, 93, 108, 109, 94, 95, 110, 111, 124, 125, 140, 141, 126, 127, 142, 143,
-};
 
 const uint16_t zorder_to_map4[320] = {
     48, 49, 80, 81, 50, 51, 82, 83, 112, 113, 144, 145, 114, 115, 146, 147,
@@ -60,13 +54,13 @@ void cabac_write_sao_params(cabac_encoder *coder, const sao_param *param, int32_
     int type = param->type;
     // Cr shares the type that Cb sends.
     if (plane < 2) {
-        cabac_encode_bin(coder, ctx_sao_type_idx, type != sao_type_off);
-        if (type != sao_type_off)
-            cabac_encode_bypass(coder, type != sao_type_band);
+        cabac_encode_bin(coder, ctx_sao_type_idx, type != SAO_TYPE_OFF);
+        if (type != SAO_TYPE_OFF)
+            cabac_encode_bypass(coder, type != SAO_TYPE_BAND);
     }
-    if (type == sao_type_off)
+    if (type == SAO_TYPE_OFF)
         return;
-    if (type != sao_type_band) {
+    if (type != SAO_TYPE_BAND) {
         // Edge categories 3 and 4 carry negative offsets; only magnitudes are sent.
         cabac_write_sao_offset_abs(coder, param->offset[0], 7);
         cabac_write_sao_offset_abs(coder, param->offset[1], 7);
@@ -119,7 +113,7 @@ int32_t cabac_write_coding_quadtree(syntax_ctu_context *inst, cabac_encoder *cod
     int split;
     if (x + size <= room_x && y + size <= room_y && log2_size > inst->sps->log2_min_cb_size) {
         split = inst->decision->cu_split[node] != 0;
-        const int8_t *depth_map = inst->maps->depth;
+        const int8_t *depth_map = inst->maps->cu_depth_map;
         int ctx = (depth_map[unit - CTU_MAP8_STRIDE] > depth) + (depth_map[unit - 1] > depth);
         cabac_encode_bin(coder, ctx_split_cu_flag + ctx, split);
     } else {
@@ -129,7 +123,7 @@ int32_t cabac_write_coding_quadtree(syntax_ctu_context *inst, cabac_encoder *cod
     }
     if (!split) {
         cabac_write_coding_unit(inst, coder, z, x, y, log2_size);
-        inst->qp_prev = inst->maps->qp[unit];
+        inst->qp_prev = inst->maps->cu_qp_map[unit];
         return 1;
     }
     const int q = 1 << (2 * log2_size - 6);

@@ -11,9 +11,9 @@ const uint8_t chroma_mode_table[4] = {0, 26, 10, 1};
 static void set_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
 {
     int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
-    uint8_t f = (uint8_t)((inst->maps->flags[unit] & ~cu_flag_residual) |
+    uint8_t f = (uint8_t)((inst->maps->cu_flags_map[unit] & ~cu_flag_residual) |
                           (present ? cu_flag_residual : 0));
-    map_fill_block(&inst->maps->flags[unit], units, units, 1, f);
+    map_fill_block(&inst->maps->cu_flags_map[unit], units, units, 1, f);
 }
 
 static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
@@ -37,16 +37,16 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
     ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
     const int qp_delta_on = inst->pps->cu_qp_delta_enabled;
-    int skip = maps->flags[unit] & cu_flag_skip;
+    int skip = maps->cu_flags_map[unit] & cu_flag_skip;
     // A merged 2Nx2N CU without residual cannot be sent as such: rqt_root_cbf
     // is implied and an unsplit root then implies cbf_luma. It is the same
     // CU as a skipped one with that merge index, so it is sent skipped.
-    if (!skip && inst->slice_type != 2 && maps->pred_mode[unit] != 1 && maps->merge_flag[unit] &&
-        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf[node] == 0) {
+    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
+        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
         skip = 1;
         int units = size >> 3;
-        map_fill_block(&maps->flags[unit], units, units, 1,
-                       (uint32_t)(uint8_t)(maps->flags[unit] | cu_flag_skip));
+        map_fill_block(&maps->cu_flags_map[unit], units, units, 1,
+                       (uint32_t)(uint8_t)(maps->cu_flags_map[unit] | cu_flag_skip));
     }
 
     if (qp_delta_on && (z & (inst->qg_units - 1)) == 0)
@@ -54,18 +54,18 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
     inst->cur_cu_z = z;
     // A CU without residual before the group's first coded delta has the
     // predicted QP, as a decoder gives it.
-    if (qp_delta_on && (skip || inst->decision->cbf[node] == 0) && inst->qg_delta_pending) {
-        int qp = cu_qp_predict(maps->qp, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
+    if (qp_delta_on && (skip || inst->decision->cbf_flags[node] == 0) && inst->qg_delta_pending) {
+        int qp = cu_qp_predict(maps->cu_qp_map, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
         int units = size >> 3;
-        map_fill_block((uint8_t *)&maps->qp[unit], units, units, 1, (uint32_t)(uint8_t)qp);
+        map_fill_block((uint8_t *)&maps->cu_qp_map[unit], units, units, 1, (uint32_t)(uint8_t)qp);
     }
     if (inst->slice_type != 2) {
-        int ctx = (maps->flags[unit - 1] & cu_flag_skip) + (maps->flags[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
+        int ctx = (maps->cu_flags_map[unit - 1] & cu_flag_skip) + (maps->cu_flags_map[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
         cabac_encode_bin(coder, ctx_cu_skip_flag + ctx, skip);
     }
     if (skip) {
         set_residual_flag(inst, unit, log2_size, 0);
-        cabac_write_merge_idx(coder, maps->merge_idx[unit], inst->max_num_merge_cand);
+        cabac_write_merge_idx(coder, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
         mark_available(inst, x, y, size, size);
         // A skipped CU's bits fall into the prediction span of the next coded CU.
         return;
@@ -81,7 +81,7 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
 void cabac_write_pred_part_mode(syntax_ctu_context *inst, cabac_encoder *coder, int32_t log2_size,
                                 int32_t node, int32_t unit8)
 {
-    const int intra = inst->maps->pred_mode[unit8] == 1;
+    const int intra = inst->maps->pred_mode_map[unit8] == 1;
     const uint32_t part = inst->decision->part_mode[node];
     if (inst->slice_type != 2)
         cabac_encode_bin(coder, ctx_pred_mode_flag, intra);
@@ -187,9 +187,9 @@ void cabac_write_prediction_unit(syntax_ctu_context *inst, cabac_encoder *coder,
                                  int32_t x, int32_t y, int32_t width, int32_t height, int32_t depth)
 {
     const int unit = zorder_to_map8[z >> 2];
-    if (inst->maps->merge_flag[unit]) {
+    if (inst->motion->merge_flag_map[unit]) {
         cabac_encode_bin(coder, ctx_merge_flag, 1);
-        cabac_write_merge_idx(coder, inst->maps->merge_idx[unit], inst->max_num_merge_cand);
+        cabac_write_merge_idx(coder, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
     } else {
         const int r0 = inst->motion->ref_idx[0][unit];
         const int r1 = inst->motion->ref_idx[1][unit];
@@ -220,14 +220,14 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
     const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     const ctu_cu_maps *maps = inst->maps;
-    if (maps->flags[unit] & cu_flag_skip)
+    if (maps->cu_flags_map[unit] & cu_flag_skip)
         return;
     const uint32_t part = inst->decision->part_mode[node];
     const int s = 1 << log2_size;
     const int h = s >> 1;
-    if (maps->pred_mode[unit] == 1) {
+    if (maps->pred_mode_map[unit] == 1) {
         cabac_write_intra_luma_modes(inst, coder, z, log2_size, part);
-        int idx = maps->intra_mode[zorder_to_map4[256 + (z >> 2)]];
+        int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
         if (idx == 4) {
             cabac_encode_bin(coder, ctx_intra_chroma_pred_mode, 0);
         } else {
@@ -264,7 +264,7 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
 
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3])
 {
-    const int8_t *modes = inst->maps->intra_mode;
+    const int8_t *modes = inst->intra_modes;
     const int pos = zorder_to_map4[z];
     // Unavailable, inter and above-the-CTU neighbours all count as DC.
     int left = modes[pos - 1] < 0 ? 1 : modes[pos - 1];
@@ -296,7 +296,7 @@ void cabac_write_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *coder
     const int pus = part_mode == part_NxN ? 4 : 1;
     int mode[4], mpm[4][3], hit[4];
     for (int k = 0; k < pus; k++) {
-        mode[k] = inst->maps->intra_mode[zorder_to_map4[z + k]];
+        mode[k] = inst->intra_modes[zorder_to_map4[z + k]];
         intra_mpm_list(inst, z + k, mpm[k]);
         hit[k] = -1;
         for (int i = 0; i < 3; i++)

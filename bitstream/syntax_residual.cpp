@@ -31,7 +31,7 @@ struct tt_cu {
 
 static int chroma_intra_mode(const syntax_ctu_context *inst, const tt_cu *cu, int luma_mode)
 {
-    int idx = inst->maps->intra_mode[zorder_to_map4[256 + (cu->z >> 2)]];
+    int idx = inst->intra_modes[zorder_to_map4[256 + (cu->z >> 2)]];
     if (idx == 4)
         return luma_mode;
     int mode = chroma_mode_table[idx & 3];
@@ -42,8 +42,8 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
                      int log2, int trafo_depth, int chroma_bits)
 {
     const int node = cu_node_index(log2, z);
-    const uint8_t cbf = inst->decision->cbf[node];
-    const int8_t *modes = inst->maps->intra_mode;
+    const uint8_t cbf = inst->decision->cbf_flags[node];
+    const int8_t *modes = inst->intra_modes;
     const int luma_mode = modes[zorder_to_map4[z]];
     const int cbf_luma = cbf & cbf_luma_bit;
 
@@ -55,8 +55,8 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
         cabac_write_cu_qp_delta(inst, coder, inst->cur_cu_z);
         inst->qg_delta_pending = 0;
         int units = cu->log2 > 3 ? 1 << (cu->log2 - 3) : 1;
-        map_fill_block((uint8_t *)&inst->maps->qp[cu->unit], units, units, 1,
-                       (uint32_t)(uint8_t)inst->maps->qp[cu->unit]);
+        map_fill_block((uint8_t *)&inst->maps->cu_qp_map[cu->unit], units, units, 1,
+                       (uint32_t)(uint8_t)inst->maps->cu_qp_map[cu->unit]);
     }
     if (cbf_luma) {
         int scan = cu->intra ? scan_idx_table[log2 - 2][luma_mode] : SCAN_DIAGONAL;
@@ -89,7 +89,7 @@ static void write_tt_node(syntax_ctu_context *inst, cabac_encoder *coder, const 
 {
     const sps_params *sps = inst->sps;
     const int node = cu_node_index(log2, z);
-    const uint8_t cbf = inst->decision->cbf[node];
+    const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = cu->log2 - log2;
 
     const int max_depth = cu->intra ? sps->max_tu_depth_intra + cu->intra_split : sps->max_tu_depth_inter;
@@ -134,33 +134,33 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
     cu.log2 = log2_cu;
     cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
     cu.unit = zorder_to_map8[cu.z >> 2];
-    cu.intra = inst->maps->pred_mode[cu.unit] == 1;
+    cu.intra = inst->maps->pred_mode_map[cu.unit] == 1;
     cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
     cu.intra_split = cu.intra && cu.part == part_NxN;
     const int node = cu_node_index(log2_size, z);
-    const uint8_t cbf = inst->decision->cbf[node];
+    const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = log2_cu - log2_size;
     int parent_chroma = cbf_cb_bit | cbf_cr_bit;
 
     if (trafo_depth == 0) {
-        const int merged_2Nx2N = inst->maps->merge_flag[cu.unit] && cu.part == part_2Nx2N;
+        const int merged_2Nx2N = !cu.intra && inst->motion->merge_flag_map[cu.unit] && cu.part == part_2Nx2N;
         if (!cu.intra && !merged_2Nx2N) {
             cabac_encode_bin(coder, ctx_rqt_root_cbf, cbf != 0);
             if (cbf == 0) {
                 int units = 1 << (log2_cu - 3);
-                uint8_t f = (uint8_t)(inst->maps->flags[cu.unit] & ~cu_flag_residual);
-                map_fill_block(&inst->maps->flags[cu.unit], units, units, 1, f);
+                uint8_t f = (uint8_t)(inst->maps->cu_flags_map[cu.unit] & ~cu_flag_residual);
+                map_fill_block(&inst->maps->cu_flags_map[cu.unit], units, units, 1, f);
                 return;
             }
         }
         int units = 1 << (log2_cu - 3);
         int present = cu.intra ? cbf != 0 : 1;
-        uint8_t f = (uint8_t)((inst->maps->flags[cu.unit] & ~cu_flag_residual) |
+        uint8_t f = (uint8_t)((inst->maps->cu_flags_map[cu.unit] & ~cu_flag_residual) |
                               (present ? cu_flag_residual : 0));
-        map_fill_block(&inst->maps->flags[cu.unit], units, units, 1, f);
+        map_fill_block(&inst->maps->cu_flags_map[cu.unit], units, units, 1, f);
     } else {
         // Entered below the CU root: the parent's chroma bits gate this node.
-        parent_chroma = inst->decision->cbf[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
+        parent_chroma = inst->decision->cbf_flags[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
     }
     write_tt_node(inst, coder, &cu, z, log2_size, parent_chroma);
 }
@@ -170,8 +170,8 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
 void cabac_write_cu_qp_delta(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z)
 {
     const int unit = zorder_to_map8[z >> 2];
-    const int qp = inst->maps->qp[unit];
-    const int pred = cu_qp_predict(inst->maps->qp, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
+    const int qp = inst->maps->cu_qp_map[unit];
+    const int pred = cu_qp_predict(inst->maps->cu_qp_map, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
     // The decoder wraps QpY modulo 52, so every QP is reachable with -26..25.
     const int d = ((qp - pred + 78) % 52) - 26;
     const int a = d < 0 ? -d : d;

@@ -13,6 +13,8 @@
 #include "bitstream/cabac.h"
 #include "bitstream/param_sets.h"
 #include "encoder/encoder_instance.h"
+#include "filters/deblock/deblock_ctu_maps.h"
+#include "filters/sao/sao.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/scan_tables.h"
 
@@ -46,18 +48,11 @@ enum {
     cu_flag_residual = 2,   // CU has coded residual (kept by the writer)
 };
 
-// SAO parameters of one CTU and plane.
-enum { sao_type_band = 4, sao_type_off = 5 };   // 0..3 are the edge classes
-struct sao_param {
-    int32_t type;
-    int32_t band_position;
-    int32_t offset[4];   // edge: [0], [1] >= 0, [2], [3] <= 0; band: -7..7
-};
+// SAO parameters of a CTB and plane: sao_param of filters/sao/sao.h.
 
-// z-order positions of the CTU's 8x8 units in the per-8x8 maps, and of its
-// 4x4 units (entries 0..255) and chroma mode indices (256..319) in the
-// per-4x4 intra mode array.
-extern const uint8_t zorder_to_map8[64];
+// z-order positions of the CTU's 4x4 units (entries 0..255) and chroma mode
+// indices (256..319) in the per-4x4 intra mode array (the per-8x8 positions
+// are zorder_to_map8 of filters/deblock/deblock_ctu_maps.h).
 extern const uint16_t zorder_to_map4[320];
 
 // Intra chroma mode of intra_chroma_pred_mode 0..3 (index 4 takes the luma mode).
@@ -85,6 +80,7 @@ struct syntax_ctu_context {
     const cu_decision_arrays *decision;
     ctu_cu_maps *maps;                 // flags bit 1 and QP are written back
     const ctu_motion_grid *motion;     // inter slices only
+    const int8_t *intra_modes;         // per-4x4 intra modes and chroma indices (layout above)
     const int16_t *levels[3];          // luma 64x64, Cb and Cr 32x32, z-placed
     const sao_param *sao[3];           // the picture's arrays, by CTU address
     int32_t sao_merge;                 // 0 none, 1 left, 2 up

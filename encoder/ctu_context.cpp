@@ -33,9 +33,16 @@ bool alloc_zeroed(T **out, int64_t bytes)
     return true;
 }
 
+int64_t cu_area_bytes(int32_t s)
+{
+    return (int64_t)CTU_WORK_STRIDE * (s + s / 2) + 2 * ((int64_t)s * s + (int64_t)s * s / 2);
+}
+
 int64_t work_block_bytes()
 {
-    return SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+    int64_t n = SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+    for (int d = 0; d < 4; d++) n += cu_area_bytes(64 >> d);
+    return n;
 }
 
 bool qp_varies(const internal_config *cfg)
@@ -46,11 +53,11 @@ bool qp_varies(const internal_config *cfg)
 uint8_t *map_of(ctu_context *c, int m)
 {
     switch (m) {
-    case MAP_FLAGS: return c->maps.flags;
-    case MAP_DEPTH: return (uint8_t *)c->maps.depth;
-    case MAP_TU_SIZE: return c->maps.tu_size;
-    case MAP_QP: return (uint8_t *)c->maps.qp;
-    default: return (uint8_t *)c->maps.pred_mode;
+    case MAP_FLAGS: return c->maps.cu_flags_map;
+    case MAP_DEPTH: return (uint8_t *)c->maps.cu_depth_map;
+    case MAP_TU_SIZE: return c->maps.tu_size_map;
+    case MAP_QP: return (uint8_t *)c->maps.cu_qp_map;
+    default: return (uint8_t *)c->maps.pred_mode_map;
     }
 }
 
@@ -254,6 +261,16 @@ void ctu_work_pointers_init(encoder_instance *inst)
     uint8_t *recon = b + SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES;
     c->recon_luma = recon + RECON_LUMA_ORIGIN;
     c->recon_chroma = recon + (int64_t)CTU_WORK_STRIDE * RECON_LUMA_ROWS + RECON_CHROMA_ORIGIN;
+    uint8_t *area = recon + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+    for (int d = 0; d < 4; d++) {
+        int32_t s = 64 >> d;
+        c->cu_samples[d] = area;
+        int16_t *coeff = (int16_t *)(area + (int64_t)CTU_WORK_STRIDE * (s + s / 2));
+        c->cu_coeffs[d][0] = coeff;
+        c->cu_coeffs[d][1] = coeff + s * s;
+        c->cu_coeffs[d][2] = coeff + s * s + s * s / 4;
+        area += cu_area_bytes(s);
+    }
 }
 
 void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
@@ -286,7 +303,7 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     c->mv_max_x = inst->width - 64 * x + 7;
     c->mv_min_y = -(64 * y + 71);
     c->mv_max_y = inst->height - 64 * y + 7;
-    std::memset(c->maps.flags, 0, sizeof(c->maps.flags));
+    std::memset(c->maps.cu_flags_map, 0, sizeof(c->maps.cu_flags_map));
     std::memset(c->recon_avail, 0, sizeof(c->recon_avail));
     load_map_borders(inst, x, y, a);
     c->avail = availability_mark(inst, x, y);
@@ -314,7 +331,7 @@ void ctu_load_neighbours(encoder_instance *inst, int32_t slice_type, uint32_t av
     // Intra modes per 4x4 unit; the row above is never used for the most
     // probable modes, so it stays unavailable.
     int64_t s4 = (int64_t)cols * 16;
-    int8_t *modes = c->maps.intra_mode;
+    int8_t *modes = c->intra_modes;
     std::memset(modes, -1, CTU_MAP4_STRIDE);
     const int8_t *pm = (const int8_t *)rec->intra_mode_map;
     modes[15] = (avail & CTU_NEIGHBOUR_CORNER) ? pm[(16 * y - 1) * s4 + 16 * x - 1] : -1;
@@ -389,7 +406,6 @@ void ctu_end(encoder_instance *inst)
     std::memcpy(lines + (int64_t)a * 64, c->recon_luma + 63 * CTU_WORK_STRIDE, 64);
     std::memcpy(lines + n * 64 + (int64_t)a * 32, c->recon_chroma + 31 * CTU_WORK_STRIDE, 32);
     std::memcpy(lines + n * 96 + (int64_t)a * 32, c->recon_chroma + 64 + 31 * CTU_WORK_STRIDE, 32);
-    rec->ctu_qps[a] = (uint8_t)c->qp;
     ctu_store_mode_map(inst, 2);
 }
 
@@ -400,7 +416,7 @@ void ctu_store_mode_map(encoder_instance *inst, int32_t list_count)
     int32_t x = c->x, y = c->y, cols = inst->ctu_cols;
     int64_t s4 = (int64_t)cols * 16, s8 = (int64_t)cols * 8;
     for (int r = 0; r < 16; r++)
-        std::memcpy(rec->intra_mode_map + (16 * y + r) * s4 + 16 * x, c->maps.intra_mode + (1 + r) * CTU_MAP4_STRIDE + 16,
+        std::memcpy(rec->intra_mode_map + (16 * y + r) * s4 + 16 * x, c->intra_modes + (1 + r) * CTU_MAP4_STRIDE + 16,
                     16);
     for (int l = 0; l < list_count && l < 2; l++) {
         if (!rec->ref_idx_map[l] || !rec->mv_map[l]) continue;

@@ -9,7 +9,7 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/memory.h"
 #include "encoder/row_scheduler.h"
-#include "ratecontrol/rc_interim.h"
+#include "encoder/encoder_rd.h"
 
 namespace {
 
@@ -25,7 +25,17 @@ void row_start(encoder_instance *ctx, encoder_instance *fi)
 {
     row_context_take_state(ctx, fi);
     std::memset(&ctx->row_stats, 0, sizeof(ctx->row_stats));
-    ctx->qp_sums[0] = ctx->qp_sums[1] = 0.0f;
+    rc_ctu_context *r = &ctx->rcc;
+    r->rc = ctx->rc;
+    r->cfg = &ctx->config;
+    r->lambdas = encoder_rd_lambdas(ctx->rd);
+    r->source = ctx->source_picture;
+    r->recon = ctx->recon_picture;
+    r->slice_class = ctx->slice_class;
+    r->block_stride = ctx->blk16_stride;
+    r->qp_map = ctx->ctu.maps.cu_qp_map;
+    r->qp_plan_row_sum = r->qp_coded_row_sum = 0.0f;
+    r->cbr_ctu_ratio = 1.0;
     ctu_work_pointers_init(ctx);
     ctx->cabac = ctx->cabac_handover;
     const internal_config *cfg = &ctx->config;
@@ -52,6 +62,9 @@ void picture_control_step(encoder_instance *ctx, int32_t address)
         ctx->control.user_lo = (uint32_t)v;
     }
     if (remembered != ctx->control.user_hi) config_restore(ctx);
+    int32_t number = ctx->recon_picture->frame_number;
+    if (address == 0 && ctx->faults.seen_values && number >= 0 && number < ctx->faults.seen_count)
+        ctx->faults.seen_values[number] = ((uint64_t)ctx->control.user_hi << 32) | ctx->control.user_lo;
 }
 
 void search(encoder_instance *ctx)
@@ -106,7 +119,7 @@ int32_t row_end(encoder_instance *ctx, encoder_instance *fi)
     sum->skip_area += ctx->row_stats.skip_area;
     sum->log_lambda_sum += ctx->row_stats.log_lambda_sum;
     sum->log_lambda_count += ctx->row_stats.log_lambda_count;
-    rc_accumulate_ctu_qp(ctx);
+    rc_accumulate_ctu_qp(&ctx->rcc);
     if (y != rows - 1) return 0;
     if (fi->config.loglevel & 1) picture_ssd_compute(fi);
     slice_frame_state fs;
@@ -145,19 +158,21 @@ int32_t ctu_job_encode(encoder_instance *ctx)
     picture_control_step(ctx, address);
     int64_t bit_mark = cabac_bits_written(&ctx->cabac);
     ctu_begin(ctx, x, y, address);
-    rc_row_update(ctx);
+    ctx->rcc.ctu_x = x;
+    ctx->rcc.ctu_y = y;
+    ctx->rcc.ctu_index = address;
+    rc_row_update(&ctx->rcc);
     search(ctx);
     cu_tree_walk(ctx, 0, 0, 0, 6);
     ctu_collect_stats(ctx);
-    // Deblocking preparation, deblocking and the SAO decision join the
-    // pipeline here with the loop filters.
+    // Deblocking preparation (before ctu_end), deblocking and the SAO
+    // decision (after it) join the pipeline here with the loop filters.
     ctu_end(ctx);
-    if (ctx->sh.sao_flags) sao_decide_ctu(ctx);
     ctu_loop_filter_finish(ctx);
     ctx->ctu.qg_delta_pending = 0;
     if (substream_reserve(ctx) != 0) return -1;
     cabac_write_ctu(ctx);
-    rc_row_vbv_adjust(ctx, (int32_t)(cabac_bits_written(&ctx->cabac) - bit_mark));
+    rc_row_vbv_adjust(&ctx->rcc, (uint32_t)(cabac_bits_written(&ctx->cabac) - bit_mark));
     if (x + 1 < cols) {
         cabac_encode_terminate0(&ctx->cabac);
         if (ctx->config.wpp > 0 && x == 1 && y + 1 < ctx->ctu_rows) handover_to(ctx, fi, y + 1);

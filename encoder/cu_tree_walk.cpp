@@ -18,8 +18,8 @@ void fill_units(uint8_t *map, int32_t first, int32_t units, uint8_t value)
 // Sets (or clears) bit 1 over a CU, starting from the first unit's flags.
 void residual_flag_fill(ctu_context *c, int32_t first, int32_t units, bool residual)
 {
-    uint8_t v = (uint8_t)((c->maps.flags[first] & ~2u) | (residual ? 2u : 0u));
-    fill_units(c->maps.flags, first, units, v);
+    uint8_t v = (uint8_t)((c->maps.cu_flags_map[first] & ~2u) | (residual ? 2u : 0u));
+    fill_units(c->maps.cu_flags_map, first, units, v);
 }
 
 int32_t min_i32(int32_t a, int32_t b)
@@ -50,7 +50,7 @@ void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     ctu_context *c = &inst->ctu;
     int32_t s = 1 << n, d = 6 - n, first = map8_index(z), units = s >= 8 ? s / 8 : 1;
     int32_t node = cu_node_index(n, z);
-    bool skip = c->maps.flags[first] & 1;
+    bool skip = c->maps.cu_flags_map[first] & 1;
     c->skip_all = c->skip_all && skip;
     uint8_t *dmax = &inst->tables.ctu_depth_max[c->address], *dmin = &inst->tables.ctu_depth_min[c->address];
     if (d > *dmax) *dmax = (uint8_t)d;
@@ -58,13 +58,13 @@ void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     bool qp_delta = inst->pps.cu_qp_delta_enabled != 0;
     if (qp_delta && z % c->qg_units == 0) c->qg_delta_pending = 1;
     c->last_cu_z = z;
-    if (qp_delta && c->decision.cbf[node] == 0 && c->qg_delta_pending) {
-        int32_t qp = cu_qp_predict(c->maps.qp, inst->qp_prev, inst->pps.diff_cu_qp_delta_depth, z);
-        fill_units((uint8_t *)c->maps.qp, first, units, (uint8_t)qp);
+    if (qp_delta && c->decision.cbf_flags[node] == 0 && c->qg_delta_pending) {
+        int32_t qp = cu_qp_predict(c->maps.cu_qp_map, inst->qp_prev, inst->pps.diff_cu_qp_delta_depth, z);
+        fill_units((uint8_t *)c->maps.cu_qp_map, first, units, (uint8_t)qp);
     }
     if (skip) {
         residual_flag_fill(c, first, units, false);
-        fill_units(c->maps.tu_size, first, units, (uint8_t)(s / 4));
+        fill_units(c->maps.tu_size_map, first, units, (uint8_t)(s / 4));
         c->min_block = min_i32(c->min_block, s);
         return;
     }
@@ -79,17 +79,20 @@ void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     int32_t cu_z = z & ~((1 << (2 * (k - 2))) - 1);
     int32_t cu_node = cu_node_index(k, cu_z), cu_first = map8_index(cu_z);
     int32_t cu_units = k >= 3 ? 1 << (k - 3) : 1;
-    bool intra = c->maps.pred_mode[cu_first] == 1;
+    bool intra = c->maps.pred_mode_map[cu_first] == 1;
     bool root = t == k;
     bool residual = true;
     if (root && !intra) {
-        bool merged_2nx2n = c->maps.merge_flag[cu_first] && c->decision.part_mode[cu_node] == 0;
-        residual = merged_2nx2n || c->decision.cbf[node] != 0;
+        bool merged_2nx2n = c->motion.merge_flag_map[cu_first] && c->decision.part_mode[cu_node] == 0;
+        residual = merged_2nx2n || c->decision.cbf_flags[node] != 0;
     }
     bool split = false;
     if (residual) {
         split = (c->decision.tu_split[node] != 0 || t > inst->sps.log2_max_tb_size) && t > 2;
-        if (root) residual_flag_fill(c, cu_first, cu_units, intra ? c->decision.cbf[node] != 0 : true);
+        // Bit 1 tells whether the CU codes residual. A merged 2Nx2N inter CU
+        // has its root flag implied, yet with every coded-block flag 0 it
+        // codes none: the root's coded-block byte decides for every CU.
+        if (root) residual_flag_fill(c, cu_first, cu_units, c->decision.cbf_flags[node] != 0);
         if (split) {
             int32_t h = s / 2, q = 1 << (2 * (t - 3));
             tu_tree_record(inst, z, x, y, t - 1, k);
@@ -98,23 +101,23 @@ void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
             tu_tree_record(inst, z + 3 * q, x + h, y + h, t - 1, k);
             return;
         }
-        uint32_t coded = c->decision.cbf[node];
-        if (t == 2 && z % 4 == 0) coded |= c->decision.cbf[cu_node_index(2, z + 3)] & 6u;
+        uint32_t coded = c->decision.cbf_flags[node];
+        if (t == 2 && z % 4 == 0) coded |= c->decision.cbf_flags[cu_node_index(2, z + 3)] & 6u;
         if (inst->pps.cu_qp_delta_enabled && c->qg_delta_pending && coded) {
             // The group's first coded residual: the CUs before it carry its QP.
             c->qg_delta_pending = 0;
-            int8_t qp = c->maps.qp[map8_index(c->last_cu_z)];
-            fill_units((uint8_t *)c->maps.qp, cu_first, cu_units, (uint8_t)qp);
+            int8_t qp = c->maps.cu_qp_map[map8_index(c->last_cu_z)];
+            fill_units((uint8_t *)c->maps.cu_qp_map, cu_first, cu_units, (uint8_t)qp);
         }
     } else {
         residual_flag_fill(c, cu_first, cu_units, false);
     }
     if (t == 2) {
-        c->maps.tu_size[map8_index(z)] = 1;
+        c->maps.tu_size_map[map8_index(z)] = 1;
     } else {
         // A prediction edge inside an unsplit CU-sized transform halves the spacing.
         bool halved = root && c->decision.part_mode[cu_node] != 0;
-        fill_units(c->maps.tu_size, map8_index(z), s / 8, (uint8_t)(halved ? s / 8 : s / 4));
+        fill_units(c->maps.tu_size_map, map8_index(z), s / 8, (uint8_t)(halved ? s / 8 : s / 4));
     }
     c->min_block = min_i32(c->min_block, s);
 }
@@ -144,10 +147,25 @@ void ctu_loop_filter_finish(encoder_instance *inst)
     }
 }
 
-// Sub-sample planes of a reference picture around one CTU. The interpolation
-// kernels come with the motion-compensation table; until then a reference
-// carries only its full-sample plane.
-void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col)
+// Sub-sample planes of a reference picture over the area that CTU (column q,
+// row r) finalises: from 8 samples left of and above the CTU to 8 samples short
+// of its right and bottom edges, reaching into the margins at the picture's
+// edges, so that neighbouring areas tile the padded plane without overlap.
+void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t r, int32_t q)
 {
-    (void)inst, (void)pic, (void)ctu_row, (void)ctu_col;
+    int32_t variant = inst->config.filter_variant;
+    if (!variant || !pic->hplanes[0] || !pic->subpel_planes[1]) return;
+    int32_t x0 = q == 0 ? -80 : 64 * q - 8;
+    int32_t x1 = q == inst->ctu_cols - 1 ? inst->width + 80 : 64 * q + 56;
+    int32_t y0 = r == 0 ? -76 : 64 * r - 8;
+    int32_t y1 = r == inst->ctu_rows - 1 ? inst->height + 77 : 64 * r + 56;
+    int32_t stride = pic->strides[0], half_only = variant < 2;
+    int64_t origin = (int64_t)y0 * stride + x0;
+    int16_t *h[3];
+    for (int k = 0; k < 3; k++) h[k] = pic->hplanes[k] + origin;
+    uint8_t *planes[MC_PHASE_PLANES];
+    for (int k = 0; k < MC_PHASE_PLANES; k++) planes[k] = pic->subpel_planes[k] ? pic->subpel_planes[k] + origin : nullptr;
+    const uint8_t *luma = pic->planes[0] + origin;
+    inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], luma, stride, x1 - x0, y1 - y0, half_only);
+    inst->mc.build_subpel_planes(planes, luma, h, stride, x1 - x0, y1 - y0, half_only);
 }

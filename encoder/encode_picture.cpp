@@ -12,8 +12,6 @@
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
-#include "kernels/mc/lowres_planes.h"
-#include "ratecontrol/rc_interim.h"
 
 namespace {
 
@@ -29,8 +27,8 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     p.height = fi->height;
     p.subpel_level = fi->config.subpel_level;
     p.bframes = fi->config.bframes;
-    p.build_lowres_planes = build_lowres_planes_c;
-    p.downscale_2x2_plane = downscale_2x2_plane_c;
+    p.build_lowres_planes = fi->mc.build_lowres_planes;
+    p.downscale_2x2_plane = fi->mc.downscale_2x2_plane;
     picture_lowres_build(&p, pic, is_new);
 }
 
@@ -53,9 +51,9 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     pic->frame_number = cur->received;
     cur->received++;
     pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->received) & 1) + 1);
-    adaptive_quant_frame(cur, pic);
+    adaptive_quant_frame(cfg, &cur->metric, pic);
     if (cfg->rc_mode != 0 || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
-    lookahead_put_frame(cur, pic);
+    lookahead_put_frame(cur->la, pic);
     return cur->received <= cur->delay ? 1 : 0;
 }
 
@@ -104,6 +102,20 @@ void picture_identity(encoder_instance *cur, picture *src)
     rec->coded_dts = src->dts;
     uint32_t is_ref = (src->picture_type == PIC_TYPE_B || cfg->idr_period < 2) ? 0u : 1u;
     src->is_reference = rec->is_reference = is_ref;
+    src->mbtree_offsets_apply = rec->mbtree_offsets_apply = is_ref;
+}
+
+int32_t rate_control_start(encoder_instance *cur)
+{
+    rc_picture pic;
+    pic.source = cur->source_picture;
+    pic.recon = cur->recon_picture;
+    pic.ref0 = cur->ref_count_l0 > 0 ? cur->list0[0] : nullptr;
+    pic.ref1 = cur->ref_count_l1 > 0 ? cur->list1[0] : nullptr;
+    pic.slice_class = cur->slice_class;
+    pic.coding_number = cur->coding_number;
+    pic.irap_count = cur->irap_count;
+    return ratecontrol_start(cur->rc, &cur->config, &pic);
 }
 
 // Appends one RBSP unit written by `write` to the frame instance's NAL list.
@@ -144,9 +156,12 @@ int32_t headers_write(encoder_instance *cur, const picture *src)
 
 // A row context must have finished its previous row before it is given a new
 // one: wait for the picture it last served (the caller's thread, no lock held).
-void row_context_wait_idle(encoder_instance *rc)
+// A picture that failed is done at once while a CTU of it may still be coded,
+// so its contexts are never handed out again: -1.
+int32_t row_context_wait_idle(encoder_instance *rc)
 {
-    if (rc->assigned_frame >= 0) row_sched_wait_frame(rc->scheduler, rc->assigned_frame);
+    if (rc->assigned_frame < 0) return 0;
+    return row_sched_wait_frame(rc->scheduler, rc->assigned_frame) == ROW_SCHED_ERR_FAILED ? -1 : 0;
 }
 
 // Steps 20 to 22. 0, or -1 when the scheduler refuses the picture.
@@ -161,7 +176,7 @@ int32_t rows_register(encoder_instance *cur)
     cur->first_row_context = inst->rc_rotation;
     for (int32_t r = 1; r < rows; r++) {
         encoder_instance *rc = inst->row_context_array[(inst->rc_rotation + r - 1) % inst->row_context_count];
-        row_context_wait_idle(rc);
+        if (row_context_wait_idle(rc) != 0) return -1;
     }
     for (int32_t r = 1; r < rows; r++) {
         encoder_instance *rc = inst->row_context_array[(inst->rc_rotation + r - 1) % inst->row_context_count];
@@ -194,9 +209,9 @@ int32_t picture_start(encoder_instance *cur)
     picture_identity(cur, src);
     ref_lists_build(cur, cur->recon_picture->poc, cur->recon_picture->ra_period);
     if (headers_write(cur, src) != 0) goto fail;
-    if (ratecontrol_start(cur, 0, 0) != 0) goto fail;
+    if (rate_control_start(cur) != 0) goto fail;
     {
-        int32_t qp = ratecontrol_frame_qp(cur);
+        int32_t qp = ratecontrol_frame_qp(cur->rc, cfg);
         if (cfg->p_as_b && src->picture_type == PIC_TYPE_P) {
             cur->sh.slice_type = slice_b;
             ref_list1_from_list0(cur);
@@ -234,7 +249,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         cur = inst->slot_array[inst->fi_rotation];
         next = inst->slot_array[(inst->fi_rotation + 1) % n];
         frame_instance_handover(cur, prev);
-        ratecontrol_thread_sync(cur, prev, next);
+        ratecontrol_thread_sync(cur->rc, prev->rc, next->rc);
     }
     if (dpb_update(cur) != 0) return -1;
     if (out_nal_count) *out_nal_count = 0;
@@ -250,7 +265,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         mutex_unlock(&q->lock);
     }
     cur->coding_number++;
-    if (cur->coding_queue->count == 0) lookahead_get_frames(cur);
+    if (cur->coding_queue->count == 0) lookahead_get_frames(cur->la);
     if (cur->coding_queue->count > 0) {
         if (picture_start(cur) != 0) return -1;
     }
@@ -424,7 +439,7 @@ void slice_header_fill(encoder_instance *fi, int32_t qp)
     const picture *rec = fi->recon_picture;
     sh->sps = &fi->sps;
     sh->pps = &fi->pps;
-    uint32_t sao = fi->sps.sao_enabled ? 3u : 0u;
+    uint32_t sao = fi->sps.sao_enabled ? (uint32_t)cfg->sao & 3u : 0u;
     if (rec->picture_type == PIC_TYPE_B) sao = 0;
     if (cfg->complexity == 0 && cfg->latency_mode != LATENCY_NONE && rec->picture_type == PIC_TYPE_P &&
         rec->p_layer > 1)

@@ -11,7 +11,6 @@
 #include "encoder/memory.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
-#include "ratecontrol/rc_interim.h"
 
 namespace {
 
@@ -24,10 +23,6 @@ bool ctu_threads_join(encoder_instance *inst)
     for (int32_t t = 0; t < inst->ctu_thread_count; t++) {
         thread_handle *h = inst->ctu_threads[t];
         if (!h) continue;
-        if (inst->faults.fail_thread_join) {
-            all = false;
-            continue;
-        }
         if (thread_join(h, nullptr) != 0) {
             all = false;
             continue;
@@ -101,7 +96,9 @@ void encoder_instance_free(encoder_instance *inst)
     int32_t n = inst->frame_instance_count > 0 ? inst->frame_instance_count : 1;
     encoder_instance **slots = inst->slot_array;
     if (inst->scheduler) row_sched_add_row(inst->scheduler, 0, nullptr, nullptr);
-    lookahead_delete(inst);
+    lookahead_delete(inst->la);
+    for (int32_t k = 0; k < n && slots; k++)
+        if (slots[k]) slots[k]->la = nullptr;
     if (!ctu_threads_join(inst)) {
         // A thread that could not be joined may still write into the
         // scheduler, the contexts and the pictures: keep them all.
@@ -115,11 +112,18 @@ void encoder_instance_free(encoder_instance *inst)
             fi->submitted = 0;
         }
     }
-    if (inst->rc && (inst->config.loglevel & 1)) encoder_report_print(inst);
+    if (inst->open_complete && (inst->config.loglevel & 1)) encoder_report_print(inst);
     job_pool_destroy(inst->pool);
     inst->pool = nullptr;
     lookahead_scratch_free(inst);
-    if (inst->rc) ratecontrol_delete(inst);
+    ratecontrol *first_rc = inst->rc;
+    if (inst->open_complete && n > 1) {
+        // The closing hand-over: the first record takes the state of the last
+        // picture's record.
+        ratecontrol *last_rc = slots[inst->fi_rotation]->rc;
+        ratecontrol_thread_sync(first_rc, last_rc, first_rc);
+        ratecontrol_thread_sync(last_rc, last_rc, first_rc);
+    }
     for (int32_t k = inst->row_context_count - 1; k >= 0 && slots; k--) {
         encoder_instance *rc = slots[n + k];
         slots[n + k] = nullptr;
@@ -132,6 +136,7 @@ void encoder_instance_free(encoder_instance *inst)
         if (fi != inst) aligned_free(fi);
         slots[k] = nullptr;
     }
+    ratecontrol_delete(first_rc);
     picture_list_destroy(inst->coding_queue);
     if (inst->pools) picture_pools_destroy(inst->pools);
     if (inst->au) au_buffer_close(inst->au);
@@ -163,13 +168,6 @@ uint32_t encoder_pending_count(encoder_instance *handle)
         for (int32_t k = 0; k < n; k++)
             if (handle->slot_array[k]->submitted) count++;
     if (handle->coding_queue) count += (uint32_t)handle->coding_queue->count;
-    lookahead *la = handle->la;
-    if (la) {
-        mutex_lock(&la->input_queue->lock);
-        mutex_lock(&la->output_queue->lock);
-        count += (uint32_t)(la->input_queue->count + la->output_queue->count);
-        mutex_unlock(&la->output_queue->lock);
-        mutex_unlock(&la->input_queue->lock);
-    }
+    if (handle->la) count += (uint32_t)lookahead_pending_count(handle->la);
     return count;
 }

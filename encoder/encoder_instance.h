@@ -16,29 +16,30 @@
 #include "encoder/picture.h"
 #include "encoder/platform/platform.h"
 #include "encoder/slice_header.h"
+#include "filters/deblock/deblock.h"
+#include "filters/deblock/deblock_ctu_maps.h"
+#include "filters/sao/sao.h"
 #include "kernels/intra/intra_pred.h"
+#include "kernels/mc/mc.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/quant.h"
 #include "kernels/quant/scan_tables.h"
 #include "kernels/transform/transform.h"
+#include "ratecontrol/lookahead.h"
+#include "ratecontrol/ratecontrol.h"
 
 struct job_pool;
 struct row_scheduler;
 struct row_record;
 struct picture_list;
-struct lookahead;
-struct ratecontrol;
 struct encoder_shared;
 struct rd_tables;
 
 enum {
     ENCODER_MAX_REFS = 7,             // entries of list 0 and list 1
     CTU_SIZE = 64,
-    CTU_MAP8_STRIDE = 16,             // per-8x8 maps: 16 x 10, CTU at rows 1..8, columns 8..15
-    CTU_MAP8_SIZE = 160,
     CTU_MAP4_STRIDE = 32,             // per-4x4 maps: 32 x 17, CTU at rows 1..16, columns 16..31
     CTU_MAP4_SIZE = 32 * 17 + 8,
-    CU_TREE_NODES = 341,              // 1 + 4 + 16 + 64 + 256 nodes, sizes 64 down to 4
     CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
     CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
     CTU_SCRATCH_BYTES = 147456,
@@ -58,38 +59,11 @@ enum { MAP_FLAGS = 0, MAP_DEPTH = 1, MAP_TU_SIZE = 2, MAP_QP = 3, MAP_PRED_MODE 
 struct encoder_fault_hooks {
     int32_t fail_open_at_step;        // 1..18: fail after that open step; 0 = never
     int32_t fail_ctu_job_at;          // n > 0: the n-th CTU job of the encoder fails
-    int32_t fail_thread_join;         // non-zero: joins report failure (threads stay live)
+    uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
+    int32_t seen_count;               // indexed by frame number (seen_count entries)
 };
-// Applies to the next encoder_open only, then resets itself.
+// Applies to the next encoder_open on the calling thread only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
-
-// The decided tree of the current CTU, read by the tree walk, deblocking and
-// the syntax writer. Node index = {0, 1, 5, 21, 85}[depth] + z-order index.
-struct cu_decision_arrays {
-    int32_t cu_split[CU_TREE_NODES];
-    int32_t tu_split[CU_TREE_NODES];
-    uint32_t part_mode[CU_TREE_NODES];
-    uint8_t cbf[CU_TREE_NODES];       // bit 0 luma, bit 1 Cb, bit 2 Cr
-    uint8_t residual_mode[CU_TREE_NODES];
-};
-
-// Per-CTU maps with the left and above borders of the neighbouring CTUs.
-struct ctu_cu_maps {
-    uint8_t flags[CTU_MAP8_SIZE];     // bit 0 skip, bit 1 residual present
-    int8_t depth[CTU_MAP8_SIZE];
-    uint8_t tu_size[CTU_MAP8_SIZE];   // edge spacing in 4-sample units
-    int8_t qp[CTU_MAP8_SIZE];
-    int8_t pred_mode[CTU_MAP8_SIZE];  // 1 intra, 0 inter, negative none
-    uint8_t merge_flag[CTU_MAP8_SIZE];
-    int8_t merge_idx[CTU_MAP8_SIZE];
-    int8_t intra_mode[CTU_MAP4_SIZE]; // per 4x4 unit
-};
-
-// Per-8x8 motion of the current CTU in the layout of the 8x8 maps.
-struct ctu_motion_grid {
-    int8_t ref_idx[2][CTU_MAP8_SIZE];
-    uint32_t mv[2][CTU_MAP8_SIZE];
-};
 
 // Per-row statistics, cleared at every row start and added into the frame
 // instance's picture sums at the row end.
@@ -141,9 +115,15 @@ struct ctu_context {
     uint8_t *source_chroma;                   // Cb | Cr, 32 rows, stride 64
     uint8_t *recon_luma;                      // stride 128, one column of border left
     uint8_t *recon_chroma;                    // Cb at 0, Cr at 64, stride 128
+    // CU work areas per CU depth (64, 32, 16, 8; size s): s luma rows then s/2
+    // chroma rows (Cb | Cr) at stride 128, and 16-bit blocks of s x s (luma)
+    // and s x s / 4 (Cb, Cr)
+    uint8_t *cu_samples[4];
+    int16_t *cu_coeffs[4][3];
     uint8_t *block;                           // one allocation holding the buffers above
     ctu_cu_maps maps;
     ctu_motion_grid motion;
+    int8_t intra_modes[CTU_MAP4_SIZE];        // per 4x4 unit, -1 unavailable
     uint8_t recon_avail[CTU_MAP4_SIZE];
     cu_decision_arrays decision;
     // per-reference plane pointers at the CTU position
@@ -167,11 +147,7 @@ struct ctu_context {
     uint32_t depth_cost_sum[4];
     uint8_t depth_cost_count[4];
     int32_t search_state[2];
-    // rate control's per-CTU values
-    int32_t qp;
-    uint32_t lambda_sse;
-    uint16_t lambda_satd;
-    double cbr_ctu_ratio;
+    int32_t qp;                               // the CTU QP rate control chose
 };
 
 struct encoder_instance {
@@ -192,6 +168,7 @@ struct encoder_instance {
     int32_t frame_instance_count;
     int32_t row_context_count;
     int32_t is_row_context;
+    int32_t open_complete;                    // every open step succeeded
 
     // rotation
     uint32_t submitted;
@@ -209,7 +186,8 @@ struct encoder_instance {
     int32_t *jobs_run;                        // CTU jobs started (failure injection)
     encoder_shared *shared;                   // the block holding what the copies share
     tv_mutex *instance_lock;                  // guards the picture control slot
-    picture_control *control_slot;            // value of the most recently submitted picture
+    picture_control *control_slot;            // value of the most recently submitted picture; the
+                                              // CTU jobs take each picture's own value from its source
     picture_control control;                  // this context's copy
 
     // output
@@ -287,13 +265,16 @@ struct encoder_instance {
     int32_t blk8_count;
     statistics_block stats;
     row_statistics row_stats;
-    float qp_sums[2];                         // planned and coded QP sums of the row
+    rc_ctu_context rcc;                       // rate control's per-CTU state of this context
 
     // kernels (shared data, one copy per record)
     transform_table transform;
     quant_table quant;
+    mc_table mc;
+    deblock_table deblock;
     metric_table metric;
     intra_pred_table intra_pred;
+    sao_table sao;
     rd_tables *rd;                            // owned by the encoder record
     scan_tables *scans;                       // owned by the encoder record
     encoder_fault_hooks faults;
@@ -370,6 +351,9 @@ void ctu_store_mode_map(encoder_instance *inst, int32_t list_count);
 int32_t cu_node_index(int32_t log2_size, int32_t z);
 // Position in the per-8x8 maps of the 8x8 unit holding 4x4 z-index z.
 int32_t map8_index(int32_t z);
+
+// Statistics of the CTU after the tree walk (intra and skip area, lambda sums).
+void ctu_collect_stats(encoder_instance *ctx);
 
 // ---- CU-tree walks and loop-filter dispatch ------------------------------------------
 

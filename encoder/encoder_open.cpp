@@ -13,11 +13,11 @@
 #include "encoder/memory.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
-#include "ratecontrol/rc_interim.h"
 
 namespace {
 
-encoder_fault_hooks pending_faults;
+// Set by tests on their own thread for the next open on that thread.
+thread_local encoder_fault_hooks pending_faults;
 
 
 int32_t max_i32(int32_t a, int32_t b)
@@ -252,6 +252,7 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     if (fault_at(inst, 1)) return -1;
     if (config_validate(&inst->config) != 0) return -1;
     *config = inst->config;
+    inst->saved_config = inst->config;
     if (fault_at(inst, 2)) return -1;
     fill_geometry(inst);
     inst->lower = nullptr;
@@ -261,8 +262,11 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     const internal_config *cfg = &inst->config;
     transform_table_init(cfg->cpu_flags, &inst->transform);
     quant_table_init(cfg->cpu_flags, &inst->quant);
+    mc_table_init(cfg->cpu_flags, &inst->mc);
+    deblock_table_init(cfg->cpu_flags, &inst->deblock);
     metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
     intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);
+    sao_table_init(cfg->cpu_flags, &inst->sao);
     if (fault_at(inst, 4)) return -1;
     inst->rd = encoder_rd_open(cfg, higher ? higher->rd : nullptr);
     if (!inst->rd || fault_at(inst, 5)) return -1;
@@ -294,7 +298,7 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
 }
 
 // Steps 13 to 18: frame instances, row contexts, lookahead and rate control.
-int copies_open(encoder_instance *inst)
+int copies_open(encoder_instance *inst, internal_config *config)
 {
     int32_t n = inst->frame_instance_count, r = inst->row_context_count;
     for (int32_t k = 1; k < n + r; k++) {
@@ -305,7 +309,12 @@ int copies_open(encoder_instance *inst)
     }
     inst->row_context_array = inst->slot_array + n;
     if (fault_at(inst, 13)) return -1;
-    if (lookahead_init(inst, (uint32_t)inst->delay + 3) != 0 || fault_at(inst, 14)) return -1;
+    lookahead_links links;
+    links.cfg = &inst->saved_config;
+    links.pools = inst->pools;
+    links.coding_queue = inst->coding_queue;
+    links.lookahead_delay = inst->delay;
+    if (lookahead_init(&inst->la, &links, inst->delay + 3) != 0 || fault_at(inst, 14)) return -1;
     for (int32_t k = 0; k < n; k++) {
         encoder_instance *fi = inst->slot_array[k];
         if (k > 0) {
@@ -318,9 +327,19 @@ int copies_open(encoder_instance *inst)
     for (int32_t k = 0; k < r; k++)
         if (row_context_build(inst, inst->row_context_array[k]) != 0) return -1;
     if (fault_at(inst, 16)) return -1;
-    if (ratecontrol_new(inst) < 0 || fault_at(inst, 17)) return -1;
-    for (int32_t k = 0; k < n; k++) inst->slot_array[k]->saved_config = inst->slot_array[k]->config;
+    ratecontrol *first = nullptr;
+    if (ratecontrol_new(&first, &inst->config) < 0) return -1;
+    for (int32_t k = 0; k < n; k++) inst->slot_array[k]->rc = first + k;
+    if (fault_at(inst, 17)) return -1;
+    // Rate control may have adjusted the configuration: every copy takes it.
+    inst->saved_config = inst->config;
+    *config = inst->config;
+    for (int32_t k = 1; k < n + r; k++) {
+        inst->slot_array[k]->config = inst->config;
+        inst->slot_array[k]->saved_config = inst->config;
+    }
     if (fault_at(inst, 18)) return -1;
+    inst->open_complete = 1;
     return 0;
 }
 
@@ -361,7 +380,7 @@ encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, 
         encoder_instance_free(inst);
         return nullptr;
     }
-    if (copies_open(inst) != 0) {
+    if (copies_open(inst, config) != 0) {
         encoder_instance_free(inst);
         return nullptr;
     }

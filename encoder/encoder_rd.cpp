@@ -38,3 +38,8 @@ uint16_t encoder_rd_lambda_satd(const rd_tables *rd, int32_t row, int32_t qp)
 {
     return rd->lambda.satd[clamp_index(row, LAMBDA_ROWS - 1)][clamp_index(qp, LAMBDA_QPS - 1)];
 }
+
+const lambda_tables *encoder_rd_lambdas(const rd_tables *rd)
+{
+    return &rd->lambda;
+}

@@ -8,7 +8,6 @@
 
 #include "encoder/encoder_instance.h"
 #include "encoder/row_scheduler.h"
-#include "ratecontrol/rc_interim.h"
 
 namespace {
 
@@ -19,13 +18,14 @@ void totals_copy(statistics_block *dst, const statistics_block *src)
     std::memcpy(dst->psnr_sum, src->psnr_sum, sizeof(dst->psnr_sum));
 }
 
-// The picture will not be returned: drop it and its NAL units.
-int32_t collect_fail(encoder_instance *fi, encoder_instance *cur)
+// The picture will not be returned: its source goes back to the pool (a CTU
+// of a failed picture still being coded may read it; pooled pictures stay
+// allocated until close has joined the threads). Its NAL list is left alone
+// for the same reason; no later call gets as far as reading it.
+int32_t collect_fail(encoder_instance *fi)
 {
     if (fi->source_picture) picture_release(fi->pools, fi->source_picture);
     fi->source_picture = nullptr;
-    fi->bitstream.nal_count = 0;
-    (void)cur;
     return -1;
 }
 
@@ -41,6 +41,23 @@ void output_fill(const encoder_instance *fi, frame_output *out)
         out->stride[p] = rec->strides[p];
         out->plane[p] = rec->planes[p];
     }
+}
+
+// Closes the picture in rate control with the CTU threads' sums; the other
+// bits are everything of the access unit's payloads but residual and prediction.
+int rate_control_end(encoder_instance *fi, int32_t size, int64_t payload)
+{
+    const row_statistics *sums = &fi->stats.picture_sums;
+    rc_frame_totals t;
+    t.intra_area = sums->intra_area;
+    t.skip_area = sums->skip_area;
+    t.residual_bits = sums->bits[0];
+    t.prediction_bits = sums->bits[1];
+    int64_t other = 8 * payload - t.residual_bits - t.prediction_bits;
+    t.other_bits = other > 0 ? (uint32_t)other : 0;
+    t.cbr_log_lambda_sum = sums->log_lambda_sum;
+    t.cbr_log_lambda_count = sums->log_lambda_count;
+    return ratecontrol_end(fi->rc, &fi->config, &t, (uint32_t)size * 8u);
 }
 
 }  // namespace
@@ -61,7 +78,7 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
         fi->submitted = 0;
         if (w != 0) {
             __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
-            return collect_fail(fi, cur);
+            return collect_fail(fi);
         }
     }
     if (fi->bitstream.nal_count == 0) {
@@ -70,14 +87,19 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     }
     int32_t slice_class = fi->sh.slice_type;
     if (fi->config.p_as_b && fi->recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
+    int64_t payload = 0;   // RBSP bytes, before assembly rewrites the entries
+    for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
     int32_t size = au_assemble(&fi->bitstream, fi->au);
-    if (size < 0) return collect_fail(fi, cur);
+    if (size < 0) {
+        fi->bitstream.nal_count = 0;
+        return collect_fail(fi);
+    }
     frame_output local;
     if (!out) out = &local;
     output_fill(fi, out);
     picture_release(fi->pools, fi->source_picture);
     fi->source_picture = nullptr;
-    if (ratecontrol_end(fi, (uint32_t)size * 8u) < 0) {
+    if (rate_control_end(fi, size, payload) < 0) {
         fi->bitstream.nal_count = 0;
         return -1;
     }

@@ -49,6 +49,11 @@ void lookahead_delete(lookahead *la)
 
 void lookahead_put_frame(lookahead *la, picture *pic)
 {
+    // Pooled pictures come back with their previous decision; a type left on
+    // an undecided picture would be read as a B run or an anchor.
+    pic->picture_type = 0;
+    pic->layer = 0;
+    pic->p_layer = 0;
     picture_list_push_last(la->input_queue, pic);
 }
 

@@ -2,6 +2,7 @@
 // access units out in coding order, draining, thread counts, failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +61,10 @@ struct settings {
     int loglevel = 0;
     int complexity = 4;
     int wpp = -1;                     // -1: automatic (on with more than one thread)
+    int idr_period = 250;
+    int open_gop = -1;                // -1: the preset's
+    unsigned tune = 0;
+    int hierarchy = -1;
 };
 
 public_param make_param(const settings &s)
@@ -67,17 +72,19 @@ public_param make_param(const settings &s)
     public_param p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
-    torvhevcenc_default_param(&p, s.complexity, 0);
+    torvhevcenc_default_param(&p, s.complexity, s.tune);
     p.width = s.width;
     p.height = s.height;
     p.working_threads = s.threads;
     p.frame_threads = s.frame_threads;
-    p.bframes = s.bframes;
-    p.lookahead = s.lookahead;
+    if (s.bframes >= 0) p.bframes = s.bframes;
+    if (s.lookahead >= 0) p.lookahead = s.lookahead;
     p.scenecut = 0;
     p.rc_mode = 0;
     p.qp = 30;
     p.loglevel = s.loglevel;
+    p.idr_period = s.idr_period;
+    if (s.hierarchy >= 0) p.hierarchy = s.hierarchy;
     return p;
 }
 
@@ -87,13 +94,29 @@ struct collected {
     std::vector<int> type;
     std::vector<uint8_t> bytes;       // all access units back to back
     std::vector<float> psnr_y;
+    std::vector<std::vector<int>> nals;   // NAL unit types of each unit
+    std::vector<float> mean_qp;
 };
+
+// NAL unit types of an access unit, in order.
+std::vector<int> nal_types(const uint8_t *au, size_t size)
+{
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < size; i++)
+        if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+            types.push_back((au[i + 3] >> 1) & 63);
+            i += 3;
+        }
+    return types;
+}
 
 struct encode_run {
     collected out;
+    int32_t qp_i = -1, qp_p = -1, qp_b[3] = {-1, -1, -1};
     int failed_call = 0;              // first call that returned -1, 0 = none
     int pending_after = -1;
     int drain_empty = -1;
+    int after_failure = 0;            // result of a drain call after a failed one
 };
 
 encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks *faults = nullptr)
@@ -106,6 +129,7 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
         return run;
     }
     if (s.wpp >= 0) cfg.wpp = s.wpp;
+    if (s.open_gop >= 0) cfg.open_gop = s.open_gop;
     if (faults) encoder_fault_hooks_set(faults);
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) {
@@ -115,6 +139,10 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
     yuv_gen_params g = {s.width, s.height, yuv_pattern_shapes, 7, 0};
     std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
     int call = 0;
+    run.qp_i = enc->rc->qp_i;
+    run.qp_p = enc->rc->qp_p;
+    for (int k = 0; k < 3; k++) run.qp_b[k] = enc->rc->qp_b[k];
+    float mean_qp = 0;
     auto take = [&](int size, int64_t pts, frame_info *info, const uint8_t *au, const float *psnr) {
         if (size <= 0) return;
         run.out.call.push_back(call);
@@ -122,6 +150,8 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
         run.out.type.push_back(info->type);
         run.out.bytes.insert(run.out.bytes.end(), au, au + size);
         run.out.psnr_y.push_back(psnr[1]);
+        run.out.nals.push_back(nal_types(au, (size_t)size));
+        run.out.mean_qp.push_back(mean_qp);
     };
     for (int k = 0; k < pictures + 64 && !run.failed_call; k++) {
         const uint8_t *au = nullptr;
@@ -135,17 +165,21 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
             const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
                                         pic.data() + s.width * s.height * 5 / 4};
             uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
-            info.user_lo = (uint32_t)k;
+            info.user_hi = (uint32_t)k;
+            info.user_lo = 0x5000u + (uint32_t)k;
             size = torvhevcenc_encode_frame(enc, strides, planes, 1000 + k, &info, &au, &pts, nullptr, nullptr,
-                                            psnr, nullptr);
+                                            psnr, &mean_qp);
         } else {
             if (torvhevcenc_pending_frames(enc) == 0) break;
             size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, nullptr, nullptr, psnr,
-                                            nullptr);
+                                            &mean_qp);
         }
         if (size < 0) run.failed_call = call;
         take(size, pts, &info, au, psnr);
     }
+    if (run.failed_call)
+        run.after_failure = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr);
     if (!run.failed_call) {
         run.pending_after = torvhevcenc_pending_frames(enc);
         const uint8_t *au = nullptr;
@@ -170,7 +204,7 @@ TEST(EncoderCore, EveryPictureComesBackInOrderAfterFrameInstanceDelay)
             // The unit of the picture submitted in call k + 1 arrives in call k + n.
             EXPECT_EQ(run.out.call[k], k + n) << "frame instances " << n;
         }
-        EXPECT_EQ(run.out.type[0], TORVHEVCENC_TYPE_IDR);
+        EXPECT_TRUE(run.out.type[0] == TORVHEVCENC_TYPE_IDR || run.out.type[0] == TORVHEVCENC_TYPE_CRA);
         EXPECT_EQ(run.pending_after, 0);
         EXPECT_EQ(run.drain_empty, 0);
     }
@@ -288,6 +322,7 @@ TEST(EncoderCore, FailedCtuJobEndsTheCallWithErrorNotAHang)
             hooks.fail_ctu_job_at = at;
             encode_run run = run_encode(s, 12, &hooks);
             EXPECT_NE(run.failed_call, 0) << threads << " threads, job " << at;
+            EXPECT_EQ(run.after_failure, -1) << "the encoder stays failed";
             // No unit of a picture coded at or after the failure is returned.
             EXPECT_LT(run.out.pts.size(), 12u);
         }
@@ -300,6 +335,211 @@ TEST(EncoderCore, PsnrFromSsdFollowsTheDefinition)
     // A sum past 32 bits: every sample of a large picture off by 255.
     uint64_t big = (uint64_t)65025 * 8192 * 4320;
     EXPECT_NEAR(psnr_from_ssd(big, (int64_t)8192 * 4320), 0.0f, 1e-6f);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, BPicturesComeBackInCodingOrderWithTheirOwnPts)
+{
+    watchdog dog(120);
+    for (int threads : {1, 4}) {
+        settings s;
+        s.threads = threads;
+        s.bframes = 3;
+        s.lookahead = 6;
+        s.frame_threads = 6;
+        encode_run run = run_encode(s, 20);
+        ASSERT_EQ(run.out.pts.size(), 20u);
+        std::vector<int64_t> sorted = run.out.pts;
+        std::sort(sorted.begin(), sorted.end());
+        for (int k = 0; k < 20; k++) EXPECT_EQ(sorted[k], 1000 + k);
+        EXPECT_NE(sorted, run.out.pts) << "B pictures are coded after their anchor";
+        EXPECT_EQ(run.pending_after, 0);
+        bool any_b = false;
+        for (int t : run.out.type) any_b |= t == TORVHEVCENC_TYPE_B || t == TORVHEVCENC_TYPE_BREF;
+        EXPECT_TRUE(any_b);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+int slice_nal(const std::vector<int> &types)
+{
+    return types.empty() ? -1 : types.back();
+}
+
+TEST(EncoderCore, NalUnitTypesFollowPictureTypesInClosedAndOpenGops)
+{
+    watchdog dog(120);
+    for (int open : {0, 1}) {
+        settings s;
+        s.bframes = 3;
+        s.lookahead = 4;
+        s.idr_period = 10;
+        s.open_gop = open;
+        encode_run run = run_encode(s, 26);
+        ASSERT_EQ(run.out.pts.size(), 26u);
+        int64_t last_irap_pts = -1;
+        int iraps = 0;
+        for (size_t k = 0; k < run.out.pts.size(); k++) {
+            const std::vector<int> &t = run.out.nals[k];
+            int type = run.out.type[k], nal = slice_nal(t);
+            bool irap = type == TORVHEVCENC_TYPE_IDR || type == TORVHEVCENC_TYPE_CRA;
+            if (irap) {
+                ASSERT_GE(t.size(), 4u);
+                EXPECT_EQ(t[0], 32);
+                EXPECT_EQ(t[1], 33);
+                EXPECT_EQ(t[2], 34);
+                EXPECT_EQ(nal, type == TORVHEVCENC_TYPE_IDR ? 19 : 21);
+                if (!open) {
+                    EXPECT_EQ(type, TORVHEVCENC_TYPE_IDR) << "closed GOPs start with IDR pictures";
+                }
+                last_irap_pts = run.out.pts[k];
+                iraps++;
+                continue;
+            }
+            ASSERT_EQ(t.size(), 1u);
+            bool leading = run.out.pts[k] < last_irap_pts && iraps > 1;
+            bool reference = type != TORVHEVCENC_TYPE_B;
+            int expect = (leading ? 8 : 0) + (reference ? 1 : 0);
+            EXPECT_EQ(nal, expect) << "unit " << k << " type " << type << (open ? " open" : " closed");
+            if (!open) {
+                EXPECT_LT(nal, 8) << "no skipped leading pictures in closed GOPs";
+            }
+        }
+        EXPECT_GE(iraps, 2);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, ConstantQpPicturesUseTheQpOfTheirType)
+{
+    settings s;
+    s.bframes = 3;
+    s.lookahead = 4;
+    encode_run run = run_encode(s, 12);
+    ASSERT_EQ(run.out.pts.size(), 12u);
+    for (size_t k = 0; k < run.out.type.size(); k++) {
+        int type = run.out.type[k];
+        float q = run.out.mean_qp[k];
+        if (type == TORVHEVCENC_TYPE_IDR || type == TORVHEVCENC_TYPE_CRA) EXPECT_EQ(q, (float)run.qp_i);
+        else if (type == TORVHEVCENC_TYPE_P) EXPECT_EQ(q, (float)run.qp_p);
+        else EXPECT_TRUE(q == run.qp_b[0] || q == run.qp_b[1] || q == run.qp_b[2]) << q;
+    }
+    EXPECT_NE(run.qp_i, run.qp_b[0]) << "the type offsets apply";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, PerPictureValueTravelsWithItsOwnPicture)
+{
+    watchdog dog(60);
+    std::vector<uint64_t> seen(16, ~0ull);
+    encoder_fault_hooks hooks = {};
+    hooks.seen_values = seen.data();
+    hooks.seen_count = (int32_t)seen.size();
+    settings s;
+    s.bframes = 3;
+    s.lookahead = 5;
+    s.threads = 4;
+    encode_run run = run_encode(s, 16, &hooks);
+    ASSERT_EQ(run.out.pts.size(), 16u);
+    // Pictures are coded several calls after they were submitted, and not in
+    // submission order: each still sees the value handed in with it.
+    for (int k = 0; k < 16; k++) EXPECT_EQ(seen[k], ((uint64_t)k << 32) | (0x5000u + k)) << "picture " << k;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, PyramidsAndLatencyTuningsRunToTheEnd)
+{
+    watchdog dog(240);
+    for (int h : {0, 1, 2}) {
+        settings s;
+        s.bframes = 7;
+        s.lookahead = 10;
+        s.hierarchy = h;
+        s.threads = 3;
+        s.idr_period = 24;
+        encode_run run = run_encode(s, 40);
+        EXPECT_EQ(run.out.pts.size(), 40u) << "hierarchy " << h;
+        EXPECT_EQ(run.pending_after, 0);
+    }
+    for (unsigned tune : {TORVHEVCENC_TUNE_ZEROLATENCY, TORVHEVCENC_TUNE_LOWDELAY}) {
+        settings s;
+        s.tune = tune;
+        s.bframes = -1;
+        s.lookahead = -1;
+        s.threads = 3;
+        encode_run run = run_encode(s, 30);
+        EXPECT_EQ(run.out.pts.size(), 30u) << "tune " << tune;
+        EXPECT_EQ(run.failed_call, 0);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, CloseWithPicturesStillInFlightFreesThem)
+{
+    watchdog dog(60);
+    for (int threads : {1, 8}) {
+        settings s;
+        s.threads = threads;
+        s.frame_threads = 8;
+        s.bframes = 3;
+        s.lookahead = 4;
+        public_param p = make_param(s);
+        torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+        ASSERT_NE(enc, nullptr);
+        yuv_gen_params g = {s.width, s.height, yuv_pattern_noise, 3, 0};
+        std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
+        for (int k = 0; k < 9; k++) {
+            yuv_gen_picture(&g, k, pic.data());
+            const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
+                                        pic.data() + s.width * s.height * 5 / 4};
+            uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
+            EXPECT_GE(torvhevcenc_encode_frame(enc, strides, planes, k, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr),
+                      0);
+        }
+        EXPECT_GT(torvhevcenc_pending_frames(enc), 0);
+        torvhevcenc_close(enc);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, LongRunKeepsTheSchedulerWindowsMoving)
+{
+    watchdog dog(240);
+    settings s;
+    s.width = 136;
+    s.height = 128;
+    s.bframes = 7;
+    s.lookahead = 12;
+    s.threads = 4;
+    s.frame_threads = 12;
+    s.idr_period = 50;
+    s.open_gop = 1;
+    encode_run run = run_encode(s, 300);
+    EXPECT_EQ(run.out.pts.size(), 300u);
+    EXPECT_EQ(run.failed_call, 0);
+    EXPECT_EQ(run.pending_after, 0);
 }
 
 }  // namespace

@@ -132,12 +132,14 @@ class encode_loop {
   private:
     void put_picture(int32_t scene)
     {
+        uint32_t forced_type = (uint32_t)(received_ % 7);
         picture *pic = picture_get(&pools_, PICTURE_POOL_SOURCE);
         ASSERT_NE(pic, nullptr);
         for (int32_t y = 0; y < cfg_.height; y++)
             for (int32_t x = 0; x < cfg_.width; x++)
                 pic->planes[0][(int64_t)y * pic->strides[0] + x] = scene_sample(scene, x, y);
-        pic->picture_type = 0;
+        // A type left from the pool or asked for by the caller has no effect.
+        pic->picture_type = forced_type;
         pic->frame_number = received_++;
         pic->pts = 1000 + pic->frame_number;
         lowres_build_params params = {cfg_.width, cfg_.height, 0, cfg_.bframes, build_lowres_planes_c,
@@ -404,6 +406,25 @@ TEST(LookaheadGop, ZeroLatencyPLayersCycleAfterEachKeyframe)
             EXPECT_EQ(find(loop.coded, key + k).p_layer, cycle[k - 1]) << "keyframe " << key << " + " << k;
         }
     }
+}
+
+TEST(LookaheadGop, LowDelayKeepsTheOrdinaryRules)
+{
+    internal_config cfg = base_config();
+    cfg.latency_mode = LATENCY_LOW_DELAY;
+    cfg.bframes = 2;
+    cfg.hierarchy = 1;
+    cfg.lookahead = 2 * 2 + 2;
+    encode_loop loop(cfg);
+    loop.run_static(13);
+    const std::vector<int32_t> expected = {0, 3, 1, 2, 6, 4, 5, 9, 7, 8, 12, 10, 11};
+    EXPECT_EQ(coding_order(loop.coded), expected);
+    EXPECT_EQ(find(loop.coded, 1).type, (uint32_t)PIC_TYPE_BREF);
+    EXPECT_EQ(find(loop.coded, 1).layer, 1);
+    EXPECT_EQ(find(loop.coded, 2).type, (uint32_t)PIC_TYPE_B);
+    EXPECT_EQ(find(loop.coded, 2).layer, 2);
+    for (int32_t fn : {3, 6, 9, 12}) EXPECT_EQ(find(loop.coded, fn).p_layer, 0);
+    expect_dts_in_coding_order(loop.coded);
 }
 
 TEST(LookaheadGop, ZeroDelayDecidesEachPictureInItsOwnCall)

@@ -191,3 +191,52 @@ TEST(LowresCost, FirstDecisionCostsTheKeyframeAsIntra)
 }
 
 }  // namespace
+
+namespace {
+
+// Scene-cut threshold: P cost against the intra cost less a bias that grows
+// with the distance from the latest keyframe.
+int32_t cut_at(cost_window *w, int32_t g, int32_t pcost)
+{
+    picture *pic = w->at(1);
+    w->la_->last_keyframe = 0;
+    pic->frame_number = g;
+    pic->frame_cost[0][0] = 1000;
+    pic->frame_cost[1][0] = pcost;
+    pic->lowres_intra_done = 1;
+    return lookahead_scenecut_test(w->la_, 0, 1);
+}
+
+TEST(SceneCutThreshold, BiasRisesFromKeyframeToPeriod)
+{
+    cost_window w(2);
+    w.cfg_.scenecut = 40;
+    w.cfg_.min_idr = 24;
+    w.cfg_.idr_period = 250;
+    // Up to min_idr / 4 pictures after a keyframe: 97.5 %.
+    EXPECT_EQ(cut_at(&w, 3, 976), 1);
+    EXPECT_EQ(cut_at(&w, 6, 974), 0);
+    // Linear to 90 % at min_idr: 15 pictures give 93.75 %.
+    EXPECT_EQ(cut_at(&w, 15, 938), 1);
+    EXPECT_EQ(cut_at(&w, 15, 937), 0);
+    EXPECT_EQ(cut_at(&w, 24, 901), 1);
+    EXPECT_EQ(cut_at(&w, 24, 899), 0);
+    // Then linear to 60 % at the IDR period.
+    EXPECT_EQ(cut_at(&w, 250, 601), 1);
+    EXPECT_EQ(cut_at(&w, 250, 599), 0);
+}
+
+TEST(SceneCutThreshold, MinimumEqualToPeriodUsesTheFullBias)
+{
+    cost_window w(2);
+    w.cfg_.scenecut = 40;
+    w.cfg_.min_idr = 250;
+    w.cfg_.idr_period = 250;
+    // tmin = tmax = 0.4: 100 pictures give 0.16, beyond min_idr 0.4.
+    EXPECT_EQ(cut_at(&w, 100, 841), 1);
+    EXPECT_EQ(cut_at(&w, 100, 839), 0);
+    EXPECT_EQ(cut_at(&w, 300, 601), 1);
+    EXPECT_EQ(cut_at(&w, 300, 599), 0);
+}
+
+}  // namespace

@@ -363,7 +363,7 @@ TEST(CuQpDelta, EveryDifferenceReadsBackWithTheDecoderWrap)
             cases.push_back({prev, qp});
     for (auto &c : cases) {
         ctx.qp_prev = c.first;
-        maps.qp[zorder_to_map8[0]] = (int8_t)c.second;
+        maps.cu_qp_map[zorder_to_map8[0]] = (int8_t)c.second;
         cabac_write_cu_qp_delta(&ctx, &enc, 0);
     }
     cabac_flush(&enc);
@@ -401,7 +401,7 @@ TEST(CuQpDelta, MinusThirtyWrapsToTwentyTwo)
     ctx.maps = &maps;
     ctx.pps = &pps;
     ctx.qp_prev = 40;
-    maps.qp[zorder_to_map8[0]] = 10;
+    maps.cu_qp_map[zorder_to_map8[0]] = 10;
     cabac_write_cu_qp_delta(&ctx, &enc, 0);
     cabac_flush(&enc);
     syntax_reader r;

@@ -167,11 +167,11 @@ struct syntax_reader {
             int type_idx = 0;
             if (bin(ctx_sao_type_idx))
                 type_idx = byp() ? 2 : 1;
-            sp->type = type_idx == 0 ? sao_type_off : type_idx == 1 ? sao_type_band : 0;
+            sp->type = type_idx == 0 ? SAO_TYPE_OFF : type_idx == 1 ? SAO_TYPE_BAND : 0;
         } else {
             sp->type = sao_pic[1][ctb_y * ctbs_per_row + ctb_x].type;
         }
-        if (sp->type == sao_type_off)
+        if (sp->type == SAO_TYPE_OFF)
             return;
         int abs_v[4];
         for (int i = 0; i < 4; i++) {
@@ -180,7 +180,7 @@ struct syntax_reader {
                 v++;
             abs_v[i] = v;
         }
-        if (sp->type == sao_type_band) {
+        if (sp->type == SAO_TYPE_BAND) {
             for (int i = 0; i < 4; i++)
                 sp->offset[i] = abs_v[i] && byp() ? -abs_v[i] : abs_v[i];
             sp->band_position = (int)byp_bits(5);
@@ -208,7 +208,7 @@ struct syntax_reader {
             merge_up = bin(ctx_sao_merge_flag);
         for (int c = 0; c < 3; c++) {
             sao_param sp{};
-            sp.type = sao_type_off;
+            sp.type = SAO_TYPE_OFF;
             bool on = c == 0 ? p.sao_luma : p.sao_chroma;
             if (on) {
                 if (merge_left)
@@ -863,7 +863,7 @@ struct syntax_reader {
         ctb_x = cx;
         ctb_y = cy;
         for (int c = 0; c < 3; c++)
-            out->sao[c] = sao_param{sao_type_off, 0, {0, 0, 0, 0}};
+            out->sao[c] = sao_param{SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
         if (p.sao_luma || p.sao_chroma)
             read_sao();
         coding_quadtree(cx * 64, cy * 64, 6, 0);

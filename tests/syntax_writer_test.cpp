@@ -53,9 +53,14 @@ struct pic_config {
     unsigned seed = 1;
 };
 
+// The CU maps plus the per-4x4 intra modes the writer reads beside them.
+struct truth_maps : ctu_cu_maps {
+    int8_t intra_mode[CTU_MAP4_SIZE];
+};
+
 struct ctu_truth {
     cu_decision_arrays dec;
-    ctu_cu_maps maps;
+    truth_maps maps;
     ctu_motion_grid motion;
     std::vector<int16_t> levels[3];
     int qg_qp[256];
@@ -100,38 +105,38 @@ struct picture_harness {
         ctus_y = (c.height + 63) / 64;
         ctus.resize(ctus_x * ctus_y);
         for (int p = 0; p < 3; p++)
-            sao[p].assign(ctus.size(), sao_param{sao_type_off, 0, {0, 0, 0, 0}});
+            sao[p].assign(ctus.size(), sao_param{SAO_TYPE_OFF, 0, {0, 0, 0, 0}});
         sao_merge.assign(ctus.size(), 0);
     }
     ~picture_harness() { scan_tables_free(&scans); }
 
     // ---- borders, as the CTU set-up fills them ----
-    void load_borders(int cx, int cy, ctu_cu_maps *m)
+    void load_borders(int cx, int cy, truth_maps *m)
     {
         std::memset(m, 0, sizeof(*m));
-        std::memset(m->depth, 0xff, sizeof(m->depth));
-        std::memset(m->qp, 0xff, sizeof(m->qp));
-        std::memset(m->pred_mode, 0xff, sizeof(m->pred_mode));
+        std::memset(m->cu_depth_map, 0xff, sizeof(m->cu_depth_map));
+        std::memset(m->cu_qp_map, 0xff, sizeof(m->cu_qp_map));
+        std::memset(m->pred_mode_map, 0xff, sizeof(m->pred_mode_map));
         std::memset(m->intra_mode, 0xff, sizeof(m->intra_mode));
         if (cx > 0) {
-            const ctu_cu_maps &l = ctus[cy * ctus_x + cx - 1].maps;
+            const truth_maps &l = ctus[cy * ctus_x + cx - 1].maps;
             for (int r = 1; r <= 8; r++) {
                 int d = r * CTU_MAP8_STRIDE + 7, s = r * CTU_MAP8_STRIDE + 15;
-                m->flags[d] = l.flags[s];
-                m->depth[d] = l.depth[s];
-                m->qp[d] = l.qp[s];
-                m->pred_mode[d] = l.pred_mode[s];
+                m->cu_flags_map[d] = l.cu_flags_map[s];
+                m->cu_depth_map[d] = l.cu_depth_map[s];
+                m->cu_qp_map[d] = l.cu_qp_map[s];
+                m->pred_mode_map[d] = l.pred_mode_map[s];
             }
             for (int r = 1; r <= 16; r++)
                 m->intra_mode[r * CTU_MAP4_STRIDE + 15] = l.intra_mode[r * CTU_MAP4_STRIDE + 31];
         }
         if (cy > 0) {
-            const ctu_cu_maps &a = ctus[(cy - 1) * ctus_x + cx].maps;
+            const truth_maps &a = ctus[(cy - 1) * ctus_x + cx].maps;
             for (int c = 8; c < 16; c++) {
-                m->flags[c] = a.flags[8 * CTU_MAP8_STRIDE + c];
-                m->depth[c] = a.depth[8 * CTU_MAP8_STRIDE + c];
-                m->qp[c] = a.qp[8 * CTU_MAP8_STRIDE + c];
-                m->pred_mode[c] = a.pred_mode[8 * CTU_MAP8_STRIDE + c];
+                m->cu_flags_map[c] = a.cu_flags_map[8 * CTU_MAP8_STRIDE + c];
+                m->cu_depth_map[c] = a.cu_depth_map[8 * CTU_MAP8_STRIDE + c];
+                m->cu_qp_map[c] = a.cu_qp_map[8 * CTU_MAP8_STRIDE + c];
+                m->pred_mode_map[c] = a.pred_mode_map[8 * CTU_MAP8_STRIDE + c];
             }
         }
     }
@@ -141,7 +146,7 @@ struct picture_harness {
     {
         map_fill_block((uint8_t *)map + unit, units, units, 1, v);
     }
-    void fill4_modes(ctu_cu_maps *m, int z, int log2, int8_t v)
+    void fill4_modes(truth_maps *m, int z, int log2, int8_t v)
     {
         int n = 1 << (2 * (log2 - 2));
         for (int i = 0; i < n; i++)
@@ -196,8 +201,8 @@ struct picture_harness {
         for (int j = 0; j < units_h; j++)
             for (int i = 0; i < units_w; i++) {
                 int u = unit + j * CTU_MAP8_STRIDE + i;
-                t->maps.merge_flag[u] = (uint8_t)merge;
-                t->maps.merge_idx[u] = (int8_t)idx;
+                t->motion.merge_flag_map[u] = (uint8_t)merge;
+                t->motion.merge_idx_map[u] = (int8_t)idx;
                 for (int l = 0; l < 2; l++) {
                     g->ref_idx[l][u] = (int8_t)r[l];
                     g->mv[l][u] = mv[l];
@@ -212,22 +217,22 @@ struct picture_harness {
         const int node = cu_node_index(log2, z);
         const int unit = zorder_to_map8[z >> 2];
         const int units = 1 << (log2 - 3);
-        ctu_cu_maps *m = &t->maps;
+        truth_maps *m = &t->maps;
         const int intra = cfg.slice_type == 2 || chance(35);
         const int skip = !intra && chance(30);
-        fill8(m->depth, unit, units, (uint8_t)(6 - log2));
-        fill8(m->pred_mode, unit, units, (uint8_t)intra);
-        fill8(m->flags, unit, units, (uint8_t)skip);
+        fill8(m->cu_depth_map, unit, units, (uint8_t)(6 - log2));
+        fill8(m->pred_mode_map, unit, units, (uint8_t)intra);
+        fill8(m->cu_flags_map, unit, units, (uint8_t)skip);
         fill8(t->gen_skip, unit, units, (uint8_t)skip);
         int qg = cfg.qp_delta ? z >> (2 * (4 - cfg.qp_depth)) : 0;
-        fill8(m->qp, unit, units, (uint8_t)(cfg.qp_delta ? t->qg_qp[qg] : cfg.slice_qp));
+        fill8(m->cu_qp_map, unit, units, (uint8_t)(cfg.qp_delta ? t->qg_qp[qg] : cfg.slice_qp));
         t->dec.part_mode[node] = 0;
-        t->dec.cbf[node] = 0;
+        t->dec.cbf_flags[node] = 0;
         if (!intra)
             fill4_modes(m, z, log2, -1);
         if (skip) {
-            fill8(m->merge_flag, unit, units, 1);
-            fill8(m->merge_idx, unit, units, (uint8_t)rnd(cfg.max_merge));
+            fill8(t->motion.merge_flag_map, unit, units, 1);
+            fill8(t->motion.merge_idx_map, unit, units, (uint8_t)rnd(cfg.max_merge));
             return;
         }
         if (intra) {
@@ -244,7 +249,7 @@ struct picture_harness {
             int chroma = rnd(5);
             for (int i = 0; i < units * units; i++)
                 m->intra_mode[zorder_to_map4[256 + (z >> 2) + i]] = (int8_t)chroma;
-            fill8(m->merge_flag, unit, units, 0);
+            fill8(t->motion.merge_flag_map, unit, units, 0);
         } else {
             int part = rnd(3);
             t->dec.part_mode[node] = (uint32_t)part;
@@ -262,12 +267,12 @@ struct picture_harness {
         }
         tt_intra = intra;
         tt_part = (int)t->dec.part_mode[node];
-        tt_merged = !intra && t->maps.merge_flag[unit] && tt_part == part_2Nx2N;
+        tt_merged = !intra && t->motion.merge_flag_map[unit] && tt_part == part_2Nx2N;
         tt_cu_z = z;
         tt_log2_cu = log2;
         // now and then a merged 2Nx2N CU that codes no residual at all
         tt_zero = tt_merged && chance(30);
-        t->dec.cbf[node] = gen_tt(t, z, log2, 0, cbf_cb_bit | cbf_cr_bit);
+        t->dec.cbf_flags[node] = gen_tt(t, z, log2, 0, cbf_cb_bit | cbf_cr_bit);
     }
 
     int tt_intra, tt_part, tt_merged, tt_cu_z, tt_log2_cu, tt_zero = 0;
@@ -351,7 +356,7 @@ struct picture_harness {
                 luma |= gen_tt(t, z + k * q, log2 - 1, depth + 1, chroma) & cbf_luma_bit;
             if (log2 == 3) {
                 // the fourth 4x4 node carries the 8x8's chroma flags
-                t->dec.cbf[cu_node_index(2, z + 3)] |= (uint8_t)chroma;
+                t->dec.cbf_flags[cu_node_index(2, z + 3)] |= (uint8_t)chroma;
                 int cm = tt_intra ? chroma_mode(t, luma_mode_at(t, z)) : 35;
                 int scan = tt_intra ? scan_idx_table[0][cm] : 0;
                 if (chroma & cbf_cb_bit)
@@ -359,7 +364,7 @@ struct picture_harness {
                 if (chroma & cbf_cr_bit)
                     gen_block(t, 2, z, 2, scan);
             }
-            t->dec.cbf[node] = (uint8_t)(luma | chroma);
+            t->dec.cbf_flags[node] = (uint8_t)(luma | chroma);
             return luma | chroma;
         }
         int luma = chance(60);
@@ -383,7 +388,7 @@ struct picture_harness {
                 gen_block(t, 2, z, log2 - 1, scan);
         }
         int byte = (luma ? cbf_luma_bit : 0) | chroma;
-        t->dec.cbf[node] = (uint8_t)(t->dec.cbf[node] | byte);
+        t->dec.cbf_flags[node] = (uint8_t)(t->dec.cbf_flags[node] | byte);
         return byte;
     }
 
@@ -399,16 +404,16 @@ struct picture_harness {
         sao_merge[addr] = merge;
         for (int p = 0; p < 3; p++) {
             bool on = p == 0 ? (cfg.sao_flags & 1) : (cfg.sao_flags & 2);
-            sao_param s{sao_type_off, 0, {0, 0, 0, 0}};
+            sao_param s{SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
             if (on && merge)
                 s = sao[p][merge == 1 ? addr - 1 : addr - ctus_x];
             else if (on) {
                 s.type = p == 2 ? sao[1][addr].type : rnd(6);
-                if (s.type == sao_type_band) {
+                if (s.type == SAO_TYPE_BAND) {
                     s.band_position = rnd(32);
                     for (int i = 0; i < 4; i++)
                         s.offset[i] = rnd(15) - 7;
-                } else if (s.type != sao_type_off) {
+                } else if (s.type != SAO_TYPE_OFF) {
                     s.offset[0] = rnd(8);
                     s.offset[1] = rnd(8);
                     s.offset[2] = -rnd(8);
@@ -459,6 +464,7 @@ struct picture_harness {
 
                 wctx.decision = &t->dec;
                 wctx.maps = &t->maps;
+                wctx.intra_modes = t->maps.intra_mode;
                 wctx.motion = &t->motion;
                 for (int p = 0; p < 3; p++) {
                     wctx.levels[p] = t->levels[p].data();
@@ -522,9 +528,9 @@ struct picture_harness {
         pu.w = w;
         pu.h = h;
         pu.ref[0] = pu.ref[1] = -1;
-        pu.merge_flag = t->maps.merge_flag[unit];
+        pu.merge_flag = t->motion.merge_flag_map[unit];
         if (pu.merge_flag) {
-            pu.merge_idx = cfg.max_merge > 1 ? t->maps.merge_idx[unit] : 0;
+            pu.merge_idx = cfg.max_merge > 1 ? t->motion.merge_idx_map[unit] : 0;
         } else {
             int r0 = t->motion.ref_idx[0][unit], r1 = t->motion.ref_idx[1][unit];
             pu.dir = (r0 >= 0 && r1 >= 0 && w + h != 12) ? 3 : (r0 >= 0 || cfg.slice_type != 0) ? 1 : 2;
@@ -540,7 +546,7 @@ struct picture_harness {
     void exp_tt(ctu_truth *t, int cx, int cy, int z, int log2, int depth, int chroma_parent, expected *e)
     {
         int node = cu_node_index(log2, z);
-        int cbf = t->dec.cbf[node];
+        int cbf = t->dec.cbf_flags[node];
         int chroma = log2 > 2 ? cbf & 6 & chroma_parent : chroma_parent;
         int x = ((z & 1) | ((z >> 1) & 2) | ((z >> 2) & 4) | ((z >> 3) & 8)) * 4;
         int y = (((z >> 1) & 1) | ((z >> 2) & 2) | ((z >> 3) & 4) | ((z >> 4) & 8)) * 4;
@@ -571,23 +577,23 @@ struct picture_harness {
             return;
         }
         int unit = zorder_to_map8[z >> 2];
-        ctu_cu_maps *m = &t->maps;
+        truth_maps *m = &t->maps;
         rd_cu cu{};
         cu.x = 64 * cx + x;
         cu.y = 64 * cy + y;
         cu.log2 = log2;
         // A merged 2Nx2N CU without residual is sent skipped.
-        const bool merged_empty = m->pred_mode[unit] != 1 && m->merge_flag[unit] &&
-                                  t->dec.part_mode[node] == part_2Nx2N && t->dec.cbf[node] == 0;
+        const bool merged_empty = m->pred_mode_map[unit] != 1 && t->motion.merge_flag_map[unit] &&
+                                  t->dec.part_mode[node] == part_2Nx2N && t->dec.cbf_flags[node] == 0;
         cu.skip = t->gen_skip[unit] || merged_empty;
-        EXPECT_EQ(m->flags[unit] & 1, cu.skip);
-        cu.pred_mode = m->pred_mode[unit] == 1 ? 1 : 0;
+        EXPECT_EQ(m->cu_flags_map[unit] & 1, cu.skip);
+        cu.pred_mode = m->pred_mode_map[unit] == 1 ? 1 : 0;
         cu.part = cu.skip ? 0 : (int)t->dec.part_mode[node];
         cu.chroma_idx = -1;
-        cu.qp = m->qp[unit];
+        cu.qp = m->cu_qp_map[unit];
         int residual = 0;
         if (cu.skip) {
-            cu.merge_idx = cfg.max_merge > 1 ? m->merge_idx[unit] : 0;
+            cu.merge_idx = cfg.max_merge > 1 ? t->motion.merge_idx_map[unit] : 0;
             rd_pu pu{};
             pu.x = cu.x;
             pu.y = cu.y;
@@ -600,7 +606,7 @@ struct picture_harness {
                 cu.luma_mode[k] = m->intra_mode[zorder_to_map4[z + k]];
             cu.chroma_idx = m->intra_mode[zorder_to_map4[256 + (z >> 2)]];
             exp_tt(t, cx, cy, z, log2, 0, 6, e);
-            residual = t->dec.cbf[node] != 0;
+            residual = t->dec.cbf_flags[node] != 0;
         } else {
             int q = 1 << (2 * log2 - 6), h = size / 2;
             switch (cu.part) {
@@ -614,14 +620,14 @@ struct picture_harness {
                 exp_pu(t, cx, cy, z + q, x + h, y, h, size, e);
                 break;
             }
-            bool merged = m->merge_flag[unit] && cu.part == 0;
-            if (merged || t->dec.cbf[node]) {
+            bool merged = t->motion.merge_flag_map[unit] && cu.part == 0;
+            if (merged || t->dec.cbf_flags[node]) {
                 exp_tt(t, cx, cy, z, log2, 0, 6, e);
                 residual = 1;
             }
         }
         e->cus.push_back(cu);
-        e->cu_coded.push_back(!cu.skip && t->dec.cbf[node] != 0);
+        e->cu_coded.push_back(!cu.skip && t->dec.cbf_flags[node] != 0);
         e->cu_group_qp.push_back(t->qg_qp[cfg.qp_delta ? z >> (2 * (4 - cfg.qp_depth)) : 0]);
         e->cu_residual.push_back(residual);
         e->cu_unit.push_back(unit);
@@ -713,7 +719,7 @@ struct picture_harness {
                     if (cfg.qp_delta && e.cu_coded[i]) {
                         ASSERT_EQ(a.qp, e.cu_group_qp[i]);
                     }
-                    ASSERT_EQ((t->maps.flags[e.cu_unit[i]] >> 1) & 1, e.cu_residual[i]);
+                    ASSERT_EQ((t->maps.cu_flags_map[e.cu_unit[i]] >> 1) & 1, e.cu_residual[i]);
                 }
                 ASSERT_EQ(got.pus.size(), e.pus.size());
                 for (size_t i = 0; i < e.pus.size(); i++) {
@@ -753,11 +759,11 @@ struct picture_harness {
                 for (int pl = 0; pl < 3; pl++) {
                     const sao_param &a = got.sao[pl], &b = sao[pl][addr];
                     ASSERT_EQ(a.type, b.type) << pl;
-                    if (b.type != sao_type_off) {
+                    if (b.type != SAO_TYPE_OFF) {
                         for (int i = 0; i < 4; i++)
                             ASSERT_EQ(a.offset[i], b.offset[i]) << pl << " " << i;
                     }
-                    if (b.type == sao_type_band) {
+                    if (b.type == SAO_TYPE_BAND) {
                         ASSERT_EQ(a.band_position, b.band_position);
                     }
                 }
@@ -995,7 +1001,7 @@ TEST(SyntaxWriterCtu, FirstCtuSendsNoSaoMergeFlagsAndAnUnsignallableMergeFallsBa
     pic_config c;
     picture_harness h;
     h.init(c);
-    sao_param luma{sao_type_band, 3, {1, -2, 0, 4}};
+    sao_param luma{SAO_TYPE_BAND, 3, {1, -2, 0, 4}};
     h.sao[0][0] = luma;
     std::vector<uint8_t> buf(1024);
     cabac_encoder enc{};
@@ -1017,7 +1023,7 @@ TEST(SyntaxWriterCtu, FirstCtuSendsNoSaoMergeFlagsAndAnUnsignallableMergeFallsBa
     r.out = &got;
     r.ctb_x = r.ctb_y = 0;
     r.read_sao();
-    EXPECT_EQ(got.sao[0].type, sao_type_band);
+    EXPECT_EQ(got.sao[0].type, SAO_TYPE_BAND);
     EXPECT_EQ(got.sao[0].band_position, 3);
     EXPECT_EQ(got.sao[0].offset[3], 4);
     EXPECT_EQ(r.d.terminate(), 1);
@@ -1025,10 +1031,11 @@ TEST(SyntaxWriterCtu, FirstCtuSendsNoSaoMergeFlagsAndAnUnsignallableMergeFallsBa
 
 TEST(SyntaxWriterCtu, MostProbableModesFollowTheStandardCases)
 {
-    ctu_cu_maps maps;
+    truth_maps maps;
     std::memset(&maps, 0xff, sizeof(maps));
     syntax_ctu_context ctx{};
     ctx.maps = &maps;
+    ctx.intra_modes = maps.intra_mode;
     int out[3];
     // top-left 4x4 of the CTU: both neighbours unavailable -> DC, DC
     intra_mpm_list(&ctx, 0, out);
@@ -1075,6 +1082,7 @@ TEST(SyntaxWriterCtu, EquallyDistantPredictorsKeepTheFirst)
     static ctu_motion_grid motion;
     std::memset(&maps, 0, sizeof(maps));
     std::memset(&motion, 0xff, sizeof(motion));
+    std::memset(motion.merge_flag_map, 0, sizeof(motion.merge_flag_map));
     syntax_ctu_context ctx{};
     ctx.maps = &maps;
     ctx.motion = &motion;
