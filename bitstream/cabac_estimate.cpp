@@ -32,9 +32,9 @@ const uint8_t mvd_eg1_length_table[256] = {
 static void set_cu_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
 {
     int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
-    uint8_t f = (uint8_t)((inst->maps->flags[unit] & ~cu_flag_residual) |
+    uint8_t f = (uint8_t)((inst->maps->cu_flags_map[unit] & ~cu_flag_residual) |
                           (present ? cu_flag_residual : 0));
-    map_fill_block(&inst->maps->flags[unit], units, units, 1, f);
+    map_fill_block(&inst->maps->cu_flags_map[unit], units, units, 1, f);
 }
 
 static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
@@ -76,23 +76,23 @@ static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
     const int unit = zorder_to_map8[z >> 2];
     ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
-    int skip = maps->flags[unit] & cu_flag_skip;
+    int skip = maps->cu_flags_map[unit] & cu_flag_skip;
     // As the writer: a merged 2Nx2N CU without residual is sent skipped.
-    if (!skip && inst->slice_type != 2 && maps->pred_mode[unit] != 1 && maps->merge_flag[unit] &&
-        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf[node] == 0) {
+    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
+        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
         skip = 1;
-        map_fill_block(&maps->flags[unit], (uint32_t)size >> 3, (uint32_t)size >> 3, 1,
-                       (uint32_t)(uint8_t)(maps->flags[unit] | cu_flag_skip));
+        map_fill_block(&maps->cu_flags_map[unit], (uint32_t)size >> 3, (uint32_t)size >> 3, 1,
+                       (uint32_t)(uint8_t)(maps->cu_flags_map[unit] | cu_flag_skip));
     }
     if (inst->slice_type != 2) {
-        int ctx = (maps->flags[unit - 1] & cu_flag_skip) +
-                  (maps->flags[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
+        int ctx = (maps->cu_flags_map[unit - 1] & cu_flag_skip) +
+                  (maps->cu_flags_map[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
         rate_est_bin(rec, ctx_cu_skip_flag + ctx, skip);
     }
     *skipped = skip;
     if (skip) {
         set_cu_residual_flag(inst, unit, log2_size, 0);
-        rate_est_merge_idx(rec, maps->merge_idx[unit], inst->max_num_merge_cand);
+        rate_est_merge_idx(rec, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
         mark_available(inst, x, y, size, size);
         return;
     }
@@ -120,7 +120,7 @@ void rate_est_coding_unit_no_tree(syntax_ctu_context *inst, cabac_encoder *rec, 
 void rate_est_pred_part_mode(syntax_ctu_context *inst, cabac_encoder *rec, int32_t log2_size,
                              int32_t node, int32_t unit8)
 {
-    const int intra = inst->maps->pred_mode[unit8] == 1;
+    const int intra = inst->maps->pred_mode_map[unit8] == 1;
     const uint32_t part = inst->decision->part_mode[node];
     if (inst->slice_type != 2)
         rate_est_bin(rec, ctx_pred_mode_flag, intra);
@@ -199,9 +199,9 @@ void rate_est_prediction_unit(syntax_ctu_context *inst, cabac_encoder *rec, int3
                               int32_t y, int32_t width, int32_t height, int32_t depth)
 {
     const int unit = zorder_to_map8[z >> 2];
-    if (inst->maps->merge_flag[unit]) {
+    if (inst->motion->merge_flag_map[unit]) {
         rate_est_bin(rec, ctx_merge_flag, 1);
-        rate_est_merge_idx(rec, inst->maps->merge_idx[unit], inst->max_num_merge_cand);
+        rate_est_merge_idx(rec, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
     } else {
         const int r0 = inst->motion->ref_idx[0][unit];
         const int r1 = inst->motion->ref_idx[1][unit];
@@ -230,14 +230,14 @@ void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int
     const int node = cu_node_index(log2_size, z);
     const int unit = zorder_to_map8[z >> 2];
     const ctu_cu_maps *maps = inst->maps;
-    if (maps->flags[unit] & cu_flag_skip)
+    if (maps->cu_flags_map[unit] & cu_flag_skip)
         return;
     const uint32_t part = inst->decision->part_mode[node];
     const int s = 1 << log2_size;
     const int h = s >> 1;
-    if (maps->pred_mode[unit] == 1) {
+    if (maps->pred_mode_map[unit] == 1) {
         rate_est_intra_luma_modes(inst, rec, z, log2_size, part);
-        int idx = maps->intra_mode[zorder_to_map4[256 + (z >> 2)]];
+        int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
         rate_est_bin(rec, ctx_intra_chroma_pred_mode, idx != 4);
         if (idx != 4)
             rate_est_bypass(rec, 2);
@@ -274,7 +274,7 @@ static int intra_mode_suffix_bins(const syntax_ctu_context *inst, int32_t z, int
 {
     int mpm[3];
     intra_mpm_list(inst, z, mpm);
-    const int mode = inst->maps->intra_mode[zorder_to_map4[z]];
+    const int mode = inst->intra_modes[zorder_to_map4[z]];
     *in_mpm = 1;
     if (mode == mpm[0])
         return 1;
@@ -320,7 +320,7 @@ struct est_cu {
 
 static int chroma_intra_mode(const syntax_ctu_context *inst, const est_cu *cu, int luma_mode)
 {
-    int idx = inst->maps->intra_mode[zorder_to_map4[256 + (cu->z >> 2)]];
+    int idx = inst->intra_modes[zorder_to_map4[256 + (cu->z >> 2)]];
     if (idx == 4)
         return luma_mode;
     int mode = chroma_mode_table[idx & 3];
@@ -330,8 +330,8 @@ static int chroma_intra_mode(const syntax_ctu_context *inst, const est_cu *cu, i
 static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z, int log2,
                    int trafo_depth, int chroma_bits)
 {
-    const uint8_t cbf = inst->decision->cbf[cu_node_index(log2, z)];
-    const int8_t *modes = inst->maps->intra_mode;
+    const uint8_t cbf = inst->decision->cbf_flags[cu_node_index(log2, z)];
+    const int8_t *modes = inst->intra_modes;
     const int luma_mode = modes[zorder_to_map4[z]];
     const int cbf_luma = cbf & cbf_luma_bit;
 
@@ -366,7 +366,7 @@ static void est_tt_node(syntax_ctu_context *inst, cabac_encoder *rec, const est_
 {
     const sps_params *sps = inst->sps;
     const int node = cu_node_index(log2, z);
-    const uint8_t cbf = inst->decision->cbf[node];
+    const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = cu->log2 - log2;
     const int max_depth =
         cu->intra ? sps->max_tu_depth_intra + cu->intra_split : sps->max_tu_depth_inter;
@@ -410,13 +410,13 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
     cu.log2 = log2_cu;
     cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
     cu.unit = zorder_to_map8[cu.z >> 2];
-    cu.intra = inst->maps->pred_mode[cu.unit] == 1;
+    cu.intra = inst->maps->pred_mode_map[cu.unit] == 1;
     cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
     cu.intra_split = cu.intra && cu.part == part_NxN;
-    const uint8_t cbf = inst->decision->cbf[cu_node_index(log2_size, z)];
+    const uint8_t cbf = inst->decision->cbf_flags[cu_node_index(log2_size, z)];
     int parent_chroma = cbf_cb_bit | cbf_cr_bit;
     if (log2_cu == log2_size) {
-        const int merged_2Nx2N = inst->maps->merge_flag[cu.unit] && cu.part == part_2Nx2N;
+        const int merged_2Nx2N = inst->motion->merge_flag_map[cu.unit] && cu.part == part_2Nx2N;
         if (!cu.intra && !merged_2Nx2N) {
             rate_est_bin(rec, ctx_rqt_root_cbf, cbf != 0);
             if (cbf == 0) {
@@ -427,7 +427,7 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
         set_cu_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
     } else {
         parent_chroma =
-            inst->decision->cbf[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
+            inst->decision->cbf_flags[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
     }
     est_tt_node(inst, rec, &cu, z, log2_size, parent_chroma);
 }
@@ -437,9 +437,9 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
 void rate_est_cu_qp_delta(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z)
 {
     const int unit = zorder_to_map8[z >> 2];
-    const int qp = inst->maps->qp[unit];
+    const int qp = inst->maps->cu_qp_map[unit];
     const int pred =
-        cu_qp_predict(inst->maps->qp, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
+        cu_qp_predict(inst->maps->cu_qp_map, inst->qp_prev, inst->pps->diff_cu_qp_delta_depth, z);
     const int d = ((qp - pred + 78) % 52) - 26;
     const int a = d < 0 ? -d : d;
     rate_est_bin(rec, ctx_cu_qp_delta_abs, a > 0);
@@ -638,13 +638,13 @@ void rate_est_sao_offsets(cabac_encoder *rec, const sao_param *param, int32_t pl
 {
     const int type = param->type;
     if (plane < 2) {
-        rate_est_bin(rec, ctx_sao_type_idx, type != sao_type_off);
-        if (type != sao_type_off)
+        rate_est_bin(rec, ctx_sao_type_idx, type != SAO_TYPE_OFF);
+        if (type != SAO_TYPE_OFF)
             rate_est_bypass(rec, 1);
     }
-    if (type == sao_type_off)
+    if (type == SAO_TYPE_OFF)
         return;
-    if (type != sao_type_band) {
+    if (type != SAO_TYPE_BAND) {
         est_sao_offset_abs(rec, param->offset[0]);
         est_sao_offset_abs(rec, param->offset[1]);
         est_sao_offset_abs(rec, -param->offset[2]);

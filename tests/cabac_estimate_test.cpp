@@ -114,11 +114,17 @@ void random_levels(std::mt19937 *rng, int16_t *blk, int log2)
         blk[((*rng)() % extent) * n + (*rng)() % extent] = 1;
 }
 
+// The CU maps plus the per-4x4 intra modes the writer and the estimator
+// read beside them.
+struct truth_maps : ctu_cu_maps {
+    int8_t intra_mode[CTU_MAP4_SIZE];
+};
+
 struct ctu_case {
     sps_params sps{};
     pps_params pps{};
     cu_decision_arrays decision{};
-    ctu_cu_maps maps{};
+    truth_maps maps{};
     ctu_motion_grid motion{};
     std::vector<int16_t> levels[3];
     sao_param sao[3]{};
@@ -197,7 +203,7 @@ struct tree_builder {
                     random_levels(rng, &c->levels[2][(chroma_z >> 2) * 16], chroma_log2);
             }
         }
-        c->decision.cbf[node] = cbf;
+        c->decision.cbf_flags[node] = cbf;
         return cbf;
     }
 
@@ -205,22 +211,22 @@ struct tree_builder {
     {
         const int node = cu_node_index(log2, z);
         const int unit = zorder_to_map8[z >> 2];
-        fill8((uint8_t *)c->maps.depth, z, log2, (uint8_t)(6 - log2));
-        fill8((uint8_t *)c->maps.qp, z, log2, 30);
+        fill8((uint8_t *)c->maps.cu_depth_map, z, log2, (uint8_t)(6 - log2));
+        fill8((uint8_t *)c->maps.cu_qp_map, z, log2, 30);
         int mode = slice_type == 2 ? 1 : rnd(3);   // 0 inter, 1 intra, 2 skip
         if (mode == 2) {
-            fill8(c->maps.flags, z, log2, cu_flag_skip);
-            fill8((uint8_t *)c->maps.pred_mode, z, log2, 0);
-            fill8(c->maps.merge_flag, z, log2, 1);
-            fill8((uint8_t *)c->maps.merge_idx, z, log2, (uint8_t)rnd(c->inst.max_num_merge_cand));
+            fill8(c->maps.cu_flags_map, z, log2, cu_flag_skip);
+            fill8((uint8_t *)c->maps.pred_mode_map, z, log2, 0);
+            fill8(c->motion.merge_flag_map, z, log2, 1);
+            fill8(c->motion.merge_idx_map, z, log2, (uint8_t)rnd(c->inst.max_num_merge_cand));
             fill4_modes(z, log2, -1);
-            c->decision.cbf[node] = 0;
+            c->decision.cbf_flags[node] = 0;
             return;
         }
-        fill8(c->maps.flags, z, log2, (uint8_t)(rnd(2) ? cu_flag_residual : 0));   // stale bit 1
+        fill8(c->maps.cu_flags_map, z, log2, (uint8_t)(rnd(2) ? cu_flag_residual : 0));   // stale bit 1
         int part;
         if (mode == 1) {
-            fill8((uint8_t *)c->maps.pred_mode, z, log2, 1);
+            fill8((uint8_t *)c->maps.pred_mode_map, z, log2, 1);
             part = log2 == c->log2_min_cb && rnd(2) ? part_NxN : part_2Nx2N;
             if (part == part_NxN)
                 for (int k = 0; k < 4; k++)
@@ -228,14 +234,14 @@ struct tree_builder {
             else
                 fill4_modes(z, log2, (int8_t)rnd(35));
             c->maps.intra_mode[zorder_to_map4[256 + (z >> 2)]] = (int8_t)rnd(5);
-            fill8(c->maps.merge_flag, z, log2, 0);
+            fill8(c->motion.merge_flag_map, z, log2, 0);
         } else {
-            fill8((uint8_t *)c->maps.pred_mode, z, log2, 0);
+            fill8((uint8_t *)c->maps.pred_mode_map, z, log2, 0);
             fill4_modes(z, log2, -1);
             part = rnd(3);
             int merge = rnd(3) == 0;
-            fill8(c->maps.merge_flag, z, log2, (uint8_t)merge);
-            fill8((uint8_t *)c->maps.merge_idx, z, log2, (uint8_t)rnd(c->inst.max_num_merge_cand));
+            fill8(c->motion.merge_flag_map, z, log2, (uint8_t)merge);
+            fill8(c->motion.merge_idx_map, z, log2, (uint8_t)rnd(c->inst.max_num_merge_cand));
             int units = log2 > 3 ? 1 << (log2 - 3) : 1;
             for (int l = 0; l < 2; l++) {
                 int ref = -1;
@@ -261,7 +267,7 @@ struct tree_builder {
         // No residual: rqt_root_cbf 0, or for a merged 2Nx2N CU the skipped
         // form the writer sends instead.
         if (!intra && rnd(4) == 0) {
-            c->decision.cbf[node] = 0;
+            c->decision.cbf_flags[node] = 0;
             c->decision.tu_split[node] = 0;
             return;
         }
@@ -313,10 +319,10 @@ struct estimate_fixture : ::testing::Test {
         for (auto &l : c->levels)
             l.assign(4096, 0);
         std::memset(&c->maps, 0, sizeof(c->maps));
-        std::memset(c->maps.depth, 0xff, sizeof(c->maps.depth));
-        std::memset(c->maps.pred_mode, 0xff, sizeof(c->maps.pred_mode));
+        std::memset(c->maps.cu_depth_map, 0xff, sizeof(c->maps.cu_depth_map));
+        std::memset(c->maps.pred_mode_map, 0xff, sizeof(c->maps.pred_mode_map));
         std::memset(c->maps.intra_mode, 0xff, sizeof(c->maps.intra_mode));
-        std::memset(c->maps.qp, 0xff, sizeof(c->maps.qp));
+        std::memset(c->maps.cu_qp_map, 0xff, sizeof(c->maps.cu_qp_map));
         c->sps.log2_min_cb_size = 3;
         c->sps.log2_ctb_size = 6;
         c->sps.log2_min_tb_size = 2;
@@ -329,6 +335,7 @@ struct estimate_fixture : ::testing::Test {
         in = syntax_ctu_context{};
         in.decision = &c->decision;
         in.maps = &c->maps;
+        in.intra_modes = c->maps.intra_mode;
         in.motion = &c->motion;
         for (int p = 0; p < 3; p++) {
             in.levels[p] = c->levels[p].data();
@@ -355,7 +362,7 @@ struct estimate_fixture : ::testing::Test {
             s.type = p == 2 ? c->sao[1].type : (int)((*rng)() % 6);
             s.band_position = (int)((*rng)() % 32);
             for (int i = 0; i < 4; i++)
-                s.offset[i] = s.type == sao_type_band ? (int)((*rng)() % 15) - 7 : (int)((*rng)() % 8);
+                s.offset[i] = s.type == SAO_TYPE_BAND ? (int)((*rng)() % 15) - 7 : (int)((*rng)() % 8);
             if (s.type < 4) {
                 s.offset[2] = -s.offset[2];
                 s.offset[3] = -s.offset[3];
@@ -379,7 +386,7 @@ struct estimate_fixture : ::testing::Test {
             split = in->decision->cu_split[node] != 0;
             const int unit = zorder_to_map8[z >> 2];
             const int depth = 6 - log2;
-            int ctx = (in->maps->depth[unit - CTU_MAP8_STRIDE] > depth) + (in->maps->depth[unit - 1] > depth);
+            int ctx = (in->maps->cu_depth_map[unit - CTU_MAP8_STRIDE] > depth) + (in->maps->cu_depth_map[unit - 1] > depth);
             rate_est_bin(rec, ctx_split_cu_flag + ctx, split);
         } else {
             split = log2 > in->sps->log2_min_cb_size;
@@ -449,6 +456,7 @@ TEST_F(estimate_fixture, RandomCtuTreesCostExactlyTheWritersBinsAndLeaveItsConte
                 ctu_case e = c;   // the estimator works on its own maps
                 e.inst.decision = &e.decision;
                 e.inst.maps = &e.maps;
+                e.inst.intra_modes = e.maps.intra_mode;
                 e.inst.motion = &e.motion;
                 for (int p = 0; p < 3; p++) {
                     e.inst.levels[p] = e.levels[p].data();
@@ -477,7 +485,7 @@ TEST_F(estimate_fixture, RandomCtuTreesCostExactlyTheWritersBinsAndLeaveItsConte
                 EXPECT_EQ(est.buf_cur, before.buf_cur);
                 // The residual flags of the CU map agree with the writer's.
                 for (int i = 0; i < CTU_MAP8_SIZE; i++)
-                    ASSERT_EQ(e.maps.flags[i], c.maps.flags[i]) << "unit " << i;
+                    ASSERT_EQ(e.maps.cu_flags_map[i], c.maps.cu_flags_map[i]) << "unit " << i;
 
                 cabac_flush(&wr);
                 syntax_reader r;
@@ -621,7 +629,7 @@ TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
         s.type = (int)(rng() % 6);
         s.band_position = (int)(rng() % 32);
         for (int k = 0; k < 4; k++)
-            s.offset[k] = s.type == sao_type_band ? (int)(rng() % 15) - 7 : (int)(rng() % 8);
+            s.offset[k] = s.type == SAO_TYPE_BAND ? (int)(rng() % 15) - 7 : (int)(rng() % 8);
         if (s.type < 4) {
             s.offset[2] = -s.offset[2];
             s.offset[3] = -s.offset[3];
@@ -666,7 +674,7 @@ TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
             qps.push_back({prev, qp});
     for (auto &q : qps) {
         ctx.qp_prev = q.first;
-        maps.qp[zorder_to_map8[0]] = (int8_t)q.second;
+        maps.cu_qp_map[zorder_to_map8[0]] = (int8_t)q.second;
         cabac_write_cu_qp_delta(&ctx, &wr, 0);
         rate_est_cu_qp_delta(&ctx, &est, 0);
     }
@@ -761,13 +769,13 @@ TEST_F(estimate_fixture, CtusWithNeighboursKeepTheWritersContextsAndItsBitCount)
         // Neighbour CTUs: left column and above row of every map.
         for (int r = 0; r < 10; r++) {
             int left = r * CTU_MAP8_STRIDE + 7;
-            c.maps.depth[left] = (int8_t)(rng() % 4);
-            c.maps.flags[left] = (uint8_t)(rng() % 4);
-            c.maps.pred_mode[left] = (int8_t)(rng() % 2);
+            c.maps.cu_depth_map[left] = (int8_t)(rng() % 4);
+            c.maps.cu_flags_map[left] = (uint8_t)(rng() % 4);
+            c.maps.pred_mode_map[left] = (int8_t)(rng() % 2);
         }
         for (int col = 8; col < 16; col++) {
-            c.maps.depth[col] = (int8_t)(rng() % 4);
-            c.maps.flags[col] = (uint8_t)(rng() % 4);
+            c.maps.cu_depth_map[col] = (int8_t)(rng() % 4);
+            c.maps.cu_flags_map[col] = (uint8_t)(rng() % 4);
         }
         for (int r = 1; r < 17; r++)
             c.maps.intra_mode[r * CTU_MAP4_STRIDE + 15] = (int8_t)((int)(rng() % 36) - 1);
@@ -778,6 +786,7 @@ TEST_F(estimate_fixture, CtusWithNeighboursKeepTheWritersContextsAndItsBitCount)
         ctu_case e = c;
         e.inst.decision = &e.decision;
         e.inst.maps = &e.maps;
+        e.inst.intra_modes = e.maps.intra_mode;
         e.inst.motion = &e.motion;
         for (int p = 0; p < 3; p++) {
             e.inst.levels[p] = e.levels[p].data();
@@ -821,10 +830,11 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
         c.pps.diff_cu_qp_delta_depth = (int)(rng() % 4);
         c.inst.qg_units = 1 << (2 * (4 - c.pps.diff_cu_qp_delta_depth));
         for (int z = 0; z < 256; z += 4)
-            c.maps.qp[zorder_to_map8[z >> 2]] = (int8_t)(20 + rng() % 20);
+            c.maps.cu_qp_map[zorder_to_map8[z >> 2]] = (int8_t)(20 + rng() % 20);
         ctu_case e = c;
         e.inst.decision = &e.decision;
         e.inst.maps = &e.maps;
+        e.inst.intra_modes = e.maps.intra_mode;
         e.inst.motion = &e.motion;
         for (int p = 0; p < 3; p++) {
             e.inst.levels[p] = e.levels[p].data();
@@ -840,7 +850,7 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
         expect_same_contexts(est, wr, "qp delta");
         differing += est.ctx[ctx_cu_qp_delta_abs] != wr.ctx[ctx_cu_qp_delta_abs];
         for (int i = 0; i < CTU_MAP8_SIZE; i++)
-            ASSERT_EQ(e.maps.flags[i], c.maps.flags[i]) << "unit " << i;
+            ASSERT_EQ(e.maps.cu_flags_map[i], c.maps.cu_flags_map[i]) << "unit " << i;
     }
     // The writer did send deltas: their contexts moved in the writer only.
     EXPECT_GT(differing, 10);
@@ -857,6 +867,7 @@ TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
         ctu_case e = c;
         e.inst.decision = &e.decision;
         e.inst.maps = &e.maps;
+        e.inst.intra_modes = e.maps.intra_mode;
         e.inst.motion = &e.motion;
         for (int p = 0; p < 3; p++) {
             e.inst.levels[p] = e.levels[p].data();
@@ -885,7 +896,7 @@ TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
             rate_est_coding_unit(&c.inst, &whole, l[0], l[1], l[2], l[3]);
             const int unit = zorder_to_map8[l[0] >> 2];
             rate_est_coding_unit_no_tree(&e.inst, &parts, l[0], l[1], l[2], l[3]);
-            const bool skipped = e.maps.flags[unit] & cu_flag_skip;
+            const bool skipped = e.maps.cu_flags_map[unit] & cu_flag_skip;
             if (!skipped)
                 rate_est_transform_tree(&e.inst, &parts, l[0], l[1], l[2], l[3], l[3]);
         }

@@ -7,28 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bitstream/syntax_writer.h"   // sig_ctx_pattern_table, last_pos_group_table
 #include "kernels/quant/quant.h"
 
 enum { RDOQ_MAX_COEFFS = 32 * 32 };
-
-// Context increments of sig_coeff_flag inside a 4x4 group, by scan kind and
-// pattern (0..3 = right + 2 x lower coded neighbours, 4 = a 4x4 block):
-// sixteen 4-bit values in scan order, scan position 15 in the lowest nibble.
-static const uint64_t sig_ctx_pattern_table[3][5] = {
-    {0x2111110000000000ull, 0x2120120012001000ull, 0x2212102100100000ull, 0x2222222222222222ull,
-     0x0216347645785888ull},
-    {0x2110110010000000ull, 0x2222111100000000ull, 0x2100210021002100ull, 0x2222222222222222ull,
-     0x0145234566887788ull},
-    {0x2110110010000000ull, 0x2100210021002100ull, 0x2222111100000000ull, 0x2222222222222222ull,
-     0x0267136744885588ull},
-};
-
-// Low nibble: prefix group of a last-position coordinate 0..31; high nibble:
-// its suffix length.
-static const uint8_t last_pos_group_table[32] = {
-    0x00, 0x01, 0x02, 0x03, 0x14, 0x14, 0x15, 0x15, 0x26, 0x26, 0x26, 0x26, 0x27, 0x27, 0x27, 0x27,
-    0x38, 0x38, 0x38, 0x38, 0x38, 0x38, 0x38, 0x38, 0x39, 0x39, 0x39, 0x39, 0x39, 0x39, 0x39, 0x39,
-};
 
 static const int64_t cost_infinite = INT64_MAX / 4;
 
