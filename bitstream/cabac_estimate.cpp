@@ -522,7 +522,8 @@ void rate_est_residual(cabac_encoder *rec, const int16_t *levels, int32_t log2_s
     const int n_nz = (int)metrics->count_nonzero_coeffs(levels, log2_size);
     if (n_nz == 0)
         return;
-    const int last = metrics->scan_coeff_groups(order, levels, signs, sig, count, n_nz, nullptr, n_side);
+    const int last = metrics->scan_coeff_groups(order, levels, signs, sig, count, n_nz,
+                                                scan_order(scans, 2, scan), n_side);
     if (last == 0) {
         est_dc_only(rec, levels[0], log2_size, is_chroma);
         return;
