@@ -263,3 +263,22 @@ TEST(IntraStream, WavefrontOffAndOnDecodeToTheReconstructionWithAnyThreadCount)
 }
 
 }  // namespace
+
+namespace {
+
+// Noise at the lowest QP writes several kilobytes per CTU, more than the room
+// kept free before each CTU; the single substream of a picture without
+// wavefront rows must grow rather than lose the picture.
+TEST(IntraStream, CtusLargerThanTheReserveStillFitTheSubstream)
+{
+    clip c = make_clip(640, 384, 1, yuv_pattern_noise);
+    for (int wpp : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << "wpp " << wpp);
+        lib_encode e = encode_with_library(c, 0, 4, wpp, "noise_q0_wpp" + std::to_string(wpp));
+        ASSERT_EQ(e.pictures, 1);
+        EXPECT_GT(read_file(e.stream).size(), (size_t)60 * 3500);
+        EXPECT_TRUE(decode_and_compare(e.stream, e.recon, c.width, c.height));
+    }
+}
+
+}  // namespace
