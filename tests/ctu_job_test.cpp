@@ -5,7 +5,9 @@
 #include <cstring>
 #include <memory>
 
+#include "encoder/config.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/torvhevcenc.h"
 #include "encoder/memory.h"
 
 namespace {
@@ -42,6 +44,33 @@ TEST(SubstreamReserve, GrowsUntilTheLargestCtuFitsAndKeepsTheBytesWritten)
         for (int32_t i = 0; i < used; i++)
             if (c->substream_buffer[i] != 0x5A) FAIL() << "byte " << i << " lost";
     }
+}
+
+// Frame instances and row contexts start as byte copies of the encoder record;
+// the sets they read must be their own, since the caller's thread rewrites the
+// record's sets at every picture hand-over while rows are being coded.
+TEST(ParameterSets, EveryCopyReadsItsOwnSets)
+{
+    public_param p;
+    std::memset(&p, 0, sizeof(p));
+    p.size = sizeof(p);
+    torvhevcenc_default_param(&p, 4, 0);
+    p.width = 192;
+    p.height = 192;
+    p.working_threads = 4;
+    p.loglevel = 0;
+    internal_config cfg;
+    ASSERT_EQ(config_copy_public_param(&p, &cfg), 0);
+    encoder_instance *enc = encoder_open(&cfg);
+    ASSERT_NE(enc, nullptr);
+    ASSERT_GT(enc->row_context_count, 0);
+    for (int32_t k = 0; k < enc->frame_instance_count + enc->row_context_count; k++) {
+        encoder_instance *x = enc->slot_array[k];
+        SCOPED_TRACE(k);
+        EXPECT_EQ(x->active_sps, &x->sps);
+        EXPECT_EQ(x->active_pps, &x->pps);
+    }
+    torvhevcenc_close(enc);
 }
 
 }  // namespace
