@@ -9,11 +9,6 @@
 
 namespace {
 
-// Until transform-unit coding records its quantised levels in the context,
-// every coded-block flag the decisions carry is 0 and no level is read; the
-// writer still gets valid (all-zero) buffers.
-const int16_t no_levels[4096] = {0};
-
 // Until the SAO decision records its parameters, a slice with SAO on codes
 // every CTU's SAO as off.
 const sao_param sao_off = {SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
@@ -29,7 +24,7 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.motion = &c->motion;
     s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) {
-        s.levels[p] = no_levels;
+        s.levels[p] = c->tu_levels[p];
         s.sao[p] = &sao_off;
     }
     s.sao_merge = 0;

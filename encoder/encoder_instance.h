@@ -40,12 +40,19 @@ enum {
     CTU_SIZE = 64,
     CTU_MAP4_STRIDE = 32,             // per-4x4 maps: 32 x 17, CTU at rows 1..16, columns 16..31
     CTU_MAP4_SIZE = 32 * 17 + 8,
+    // reconstructed-unit map: 25 rows of 32, CTU unit (u, v) at 48 + u + 32 v;
+    // rows below the CTU stay 0 for the below-left reads of its lowest blocks
+    CTU_AVAIL_SIZE = 32 * 25,
     CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
     CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
     CTU_SCRATCH_BYTES = 147456,
     SEARCH_WORK_BYTES_A = 163680,
     SEARCH_WORK_BYTES_B = 15904,
-    SUBSTREAM_RESERVE = 3500,         // room kept free before each CTU's syntax
+    // Room kept free before each CTU's syntax: more than one CTU can write.
+    // A 64x64 CTU has 6144 levels; each costs at most three context bins of
+    // under 6 bits, a sign and 32 bins of coeff_abs_level_remaining, about
+    // 6.3 bytes, so 38.7 KB plus a little prediction syntax bound the CTU.
+    SUBSTREAM_RESERVE = 49152,
     SUBSTREAM_GROWTH = 20000,
     USER_HI_FIRST_CTU = 10000,        // remembered half at a picture's first CTU
     ENCODER_MAP_COUNT = 5,            // flags, depth, TU size, QP, prediction mode
@@ -120,11 +127,16 @@ struct ctu_context {
     // and s x s / 4 (Cb, Cr)
     uint8_t *cu_samples[4];
     int16_t *cu_coeffs[4][3];
+    // quantised levels of the CTU's transform blocks for the syntax writer:
+    // luma 64x64, Cb and Cr 32x32; the N x N block of the luma TU with first
+    // 4x4 unit z sits in raster order at [0] + 16 z, its chroma blocks at
+    // [1] / [2] + 16 (z / 4)
+    int16_t *tu_levels[3];
     uint8_t *block;                           // one allocation holding the buffers above
     ctu_cu_maps maps;
     ctu_motion_grid motion;
     int8_t intra_modes[CTU_MAP4_SIZE];        // per 4x4 unit, -1 unavailable
-    uint8_t recon_avail[CTU_MAP4_SIZE];
+    uint8_t recon_avail[CTU_AVAIL_SIZE];
     cu_decision_arrays decision;
     // per-reference plane pointers at the CTU position
     uint8_t *ref_planes[2][ENCODER_MAX_REFS][3];
