@@ -152,7 +152,7 @@ __m256i row_pair(__m256i src, int p)
 }
 
 inline void store8_lo(uint8_t *p, __m128i v) { _mm_storel_epi64((__m128i *)p, v); }
-inline void store8_hi(uint8_t *p, __m128i v) { _mm_storeh_pd((double *)p, _mm_castsi128_pd(v)); }
+inline void store8_hi(uint8_t *p, __m128i v) { _mm_storel_epi64((__m128i *)p, _mm_unpackhi_epi64(v, v)); }
 
 // Packed rows 4q, 4q + 2 (low half) and 4q + 1, 4q + 3 (high half).
 inline void store_four_rows(uint8_t *dst, int dst_stride, __m256i packed)
