@@ -107,4 +107,7 @@ void predict4(uint8_t *dst, int dst_stride, const uint8_t *ref)
 #define INTRA_DEFINE_ANGULAR4(m) \
     void intra_pred_ang##m##_4x4_avx2(INTRA_KERNEL_ARGS) { predict4<m>(dst, dst_stride, ref); }
 INTRA_ANGULAR_SLOPED_MODES(INTRA_DEFINE_ANGULAR4)
+// Mode 34 (a copy of ref[2..8] along the diagonals): the table keeps the
+// portable kernel in its slots, this one is for callers that want it.
+INTRA_DEFINE_ANGULAR4(34)
 #undef INTRA_DEFINE_ANGULAR4

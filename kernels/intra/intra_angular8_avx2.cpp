@@ -182,4 +182,7 @@ void predict8(uint8_t *dst, int dst_stride, const uint8_t *ref)
 INTRA_ANGULAR_SLOPED_MODES(INTRA_DEFINE_ANGULAR8)
 INTRA_DEFINE_ANGULAR8(2)
 INTRA_DEFINE_ANGULAR8(18)
+// Mode 34, ref[x + y + 2]: not installed in the table, which keeps the
+// portable kernel there.
+INTRA_DEFINE_ANGULAR8(34)
 #undef INTRA_DEFINE_ANGULAR8

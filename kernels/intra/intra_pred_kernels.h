@@ -106,6 +106,11 @@ INTRA_ANGULAR32_AVX2_MODES(INTRA_DECLARE_ANGULAR32_AVX2)
 INTRA_ANGULAR_SLOPED_MODES(INTRA_DECLARE_ANGULAR4_AVX2)
 #undef INTRA_DECLARE_ANGULAR4_AVX2
 
+// Mode 34 at 4x4 and 8x8 in the same form, installed by no set (the table keeps
+// the portable copies there).
+void intra_pred_ang34_4x4_avx2(INTRA_KERNEL_ARGS);
+void intra_pred_ang34_8x8_avx2(INTRA_KERNEL_ARGS);
+
 // AVX2 angular kernels of 8x8 blocks: the sloped modes and the copies 2 and 18.
 #define INTRA_DECLARE_ANGULAR8_AVX2(m) void intra_pred_ang##m##_8x8_avx2(INTRA_KERNEL_ARGS);
 INTRA_ANGULAR_SLOPED_MODES(INTRA_DECLARE_ANGULAR8_AVX2)
