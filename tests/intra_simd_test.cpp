@@ -324,3 +324,209 @@ TEST(intra_simd, mode_27_at_32x32_copies_whole_sample_rows_at_fraction_zero)
         EXPECT_EQ(out[31 * 32 + x], ref[1 + x + 2]);
     }
 }
+
+namespace {
+
+// Every slot an installer stores holds a vector kernel, not the portable one.
+void expect_no_portable_kernel(set_fill_fn fill, const char *set_name)
+{
+    intra_pred_table portable = portable_table();
+    intra_pred_table simd;
+    memset(&simd, 0, sizeof simd);
+    fill(&simd);
+    for (int slot : slots_filled_by(fill))
+        EXPECT_NE(slot_ptr(simd, slot), slot_ptr(portable, slot)) << set_name << " slot " << slot;
+}
+
+// References that are 0 (or 255) but for one sample: a kernel that reads a
+// wrong projected sample, tap or end sample shows at once.
+void check_impulses(set_fill_fn fill, const char *set_name)
+{
+    intra_pred_table portable = portable_table();
+    intra_pred_table simd;
+    memset(&simd, 0, sizeof simd);
+    fill(&simd);
+    std::mt19937 rng(11);
+    for (int slot : slots_filled_by(fill)) {
+        int n = slot_size(slot);
+        for (int at = 0; at <= 4 * n; at++)
+            for (int polarity = 0; polarity < 2; polarity++) {
+                ref_buffer rb(n, rng);
+                for (int i = 0; i <= 4 * n; i++) rb.ref[i] = (uint8_t)(polarity ? 255 : 0);
+                rb.ref[at] = (uint8_t)(polarity ? 0 : 255);
+                char what[80];
+                snprintf(what, sizeof what, "%s slot %d (N %d) impulse at %d", set_name, slot, n, at);
+                if (slot < 4)
+                    compare_filter((intra_ref_filter_fn)slot_ptr(simd, slot),
+                                   (intra_ref_filter_fn)slot_ptr(portable, slot), n, rb, rng, what);
+                else
+                    compare_pred((intra_pred_fn)slot_ptr(simd, slot), (intra_pred_fn)slot_ptr(portable, slot), n,
+                                 128, rb, rng, what);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+    }
+}
+
+std::vector<uint8_t> swap_sides(const std::vector<uint8_t> &ref, int n)
+{
+    std::vector<uint8_t> out(ref.size());
+    out[0] = ref[0];
+    for (int i = 0; i < 2 * n; i++) {
+        out[1 + i] = ref[2 * n + 1 + i];
+        out[2 * n + 1 + i] = ref[1 + i];
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(intra_simd, vector_sets_hold_no_portable_kernel_in_their_slots)
+{
+    expect_no_portable_kernel(intra_pred_table_fill_ssse3, "ssse3");
+    expect_no_portable_kernel(intra_pred_table_fill_avx2, "avx2");
+}
+
+TEST(intra_simd, single_sample_references_match_portable_in_every_slot)
+{
+    if (!have_ssse3_set() || !have_avx2_set()) GTEST_SKIP();
+    check_impulses(intra_pred_table_fill_ssse3, "ssse3");
+    check_impulses(intra_pred_table_fill_avx2, "avx2");
+}
+
+// Mode 10 - d on a reference and mode 26 + d on the same reference with its
+// sides exchanged are each other's transpose: checks the horizontal kernels,
+// which compute rows directly, against the vertical ones.
+TEST(intra_simd, mirrored_modes_give_transposed_blocks_at_every_size)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::mt19937 rng(17);
+    for (int s = 0; s < 4; s++) {
+        int n = 4 << s;
+        for (int round = 0; round < 4; round++) {
+            std::vector<uint8_t> ref(4 * n + 1);
+            for (uint8_t &b : ref) b = (uint8_t)rng();
+            std::vector<uint8_t> swapped = swap_sides(ref, n);
+            for (int d = -8; d <= 8; d++) {
+                // No zero angle; mode 34 below 32x32 is not in the set.
+                if (d == 0 || (d == 8 && s < 3)) continue;
+                std::vector<uint8_t> h = predict(avx2_slot(10 - d, 0, s), n, ref);
+                std::vector<uint8_t> v = predict(avx2_slot(26 + d, 0, s), n, swapped);
+                for (int y = 0; y < n; y++)
+                    for (int x = 0; x < n; x++)
+                        ASSERT_EQ(h[y * n + x], v[x * n + y]) << "N " << n << " d " << d;
+            }
+        }
+    }
+}
+
+TEST(intra_simd, mode_19_4x4_weighs_the_fourth_left_sample_into_the_last_row)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::vector<uint8_t> ref(17, 0);
+    ref[12] = 255;
+    std::vector<uint8_t> out = predict(avx2_slot(19, 1, 0), 4, ref);
+    for (int i = 0; i < 16; i++) EXPECT_EQ(out[i], i == 12 ? 64 : 0) << i;
+    // Samples the mode never reads leave the block alone.
+    for (int i : {5, 6, 7, 8, 11, 13, 14, 15, 16}) ref[i] = 200;
+    EXPECT_EQ(predict(avx2_slot(19, 1, 0), 4, ref), out);
+}
+
+TEST(intra_simd, copy_modes_at_8x8_follow_the_diagonals)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::vector<uint8_t> ref(33);
+    for (int i = 0; i < 33; i++) ref[i] = (uint8_t)(7 * i + 1);
+    std::vector<uint8_t> m2 = predict(avx2_slot(2, 0, 1), 8, ref);
+    std::vector<uint8_t> m18 = predict(avx2_slot(18, 1, 1), 8, ref);
+    for (int y = 0; y < 8; y++)
+        for (int x = 0; x < 8; x++) {
+            EXPECT_EQ(m2[y * 8 + x], ref[18 + x + y]);
+            EXPECT_EQ(m18[y * 8 + x], x >= y ? ref[x - y] : ref[16 + y - x]);
+        }
+}
+
+// Lines at fraction 0 copy reference samples: the last row of modes 25 and 27,
+// line 15 of modes 3 and 33 and the last column of modes 9 and 11 at 16x16.
+TEST(intra_simd, fraction_zero_lines_at_16x16_copy_the_reference)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::vector<uint8_t> ref(65);
+    for (int i = 0; i < 65; i++) ref[i] = (uint8_t)(i * 37 + 11);
+    auto at = [](const std::vector<uint8_t> &b, int x, int y) { return b[y * 16 + x]; };
+    std::vector<uint8_t> m25 = predict(avx2_slot(25, 0, 2), 16, ref);
+    std::vector<uint8_t> m27 = predict(avx2_slot(27, 0, 2), 16, ref);
+    std::vector<uint8_t> m33 = predict(avx2_slot(33, 0, 2), 16, ref);
+    std::vector<uint8_t> m3 = predict(avx2_slot(3, 0, 2), 16, ref);
+    std::vector<uint8_t> m9 = predict(avx2_slot(9, 0, 2), 16, ref);
+    std::vector<uint8_t> m11 = predict(avx2_slot(11, 0, 2), 16, ref);
+    for (int j = 0; j < 16; j++) {
+        EXPECT_EQ(at(m25, j, 15), ref[j]);       // M[x], the corner first
+        EXPECT_EQ(at(m27, j, 15), ref[j + 2]);   // M[x + 2]
+        EXPECT_EQ(at(m33, j, 15), ref[j + 14]);  // M[14..29]
+        EXPECT_EQ(at(m3, 15, j), ref[j + 46]);   // left column, M[14..29]
+        EXPECT_EQ(at(m9, 15, j), ref[j + 34]);   // M[y + 2]
+        EXPECT_EQ(at(m11, 15, j), j ? ref[j + 32] : ref[0]); // M[y]
+    }
+}
+
+TEST(intra_simd, diagonal_and_vertical_copies_at_32x32)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::vector<uint8_t> ref(129);
+    for (int i = 0; i < 129; i++) ref[i] = (uint8_t)(i * 5 + 3);
+    std::vector<uint8_t> m2 = predict(avx2_slot(2, 1, 3), 32, ref);
+    std::vector<uint8_t> m34 = predict(avx2_slot(34, 1, 3), 32, ref);
+    std::vector<uint8_t> m26 = predict(avx2_slot(26, 1, 3), 32, ref);
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 32; x++) {
+            ASSERT_EQ(m2[y * 32 + x], ref[66 + x + y]);
+            ASSERT_EQ(m34[y * 32 + x], ref[2 + x + y]);
+            ASSERT_EQ(m26[y * 32 + x], ref[1 + x]); // never edge-filtered at 32x32
+        }
+}
+
+TEST(intra_simd, smoothing_keeps_both_far_ends_and_rounds_the_corner)
+{
+    if (!have_ssse3_set()) GTEST_SKIP();
+    for (intra_ref_filter_fn fn : {intra_ref_filter_8x8_sse41, intra_ref_filter_16x16_sse41,
+                                   intra_ref_filter_32x32_sse41}) {
+        int n = fn == intra_ref_filter_8x8_sse41 ? 8 : (fn == intra_ref_filter_16x16_sse41 ? 16 : 32);
+        std::vector<uint8_t> in(4 * n + 1, 0), out(4 * n + 1);
+        in[0] = 255;
+        in[2 * n] = 200;
+        in[4 * n] = 100;
+        fn(in.data(), out.data());
+        EXPECT_EQ(out[0], 128);
+        EXPECT_EQ(out[1], 64);
+        EXPECT_EQ(out[2 * n + 1], 64);
+        EXPECT_EQ(out[2 * n], 200);
+        EXPECT_EQ(out[4 * n], 100);
+        EXPECT_EQ(out[2 * n - 1], 50);
+        EXPECT_EQ(out[4 * n - 1], 25);
+    }
+}
+
+// The mode-34 kernels of 4x4 and 8x8 that no set installs still equal the
+// portable copies.
+TEST(intra_simd, uninstalled_mode_34_kernels_equal_portable)
+{
+    if (!have_avx2_set()) GTEST_SKIP();
+    std::mt19937 rng(23);
+    struct {
+        intra_pred_fn simd, portable;
+        int n;
+    } cases[] = {{intra_pred_ang34_4x4_avx2, intra_pred_ang34_4x4_c, 4},
+                 {intra_pred_ang34_8x8_avx2, intra_pred_ang34_8x8_c, 8}};
+    for (const auto &c : cases) {
+        // Alone in its heap block, so that a read past either end faults
+        // under the address sanitizer.
+        std::vector<uint8_t> exact(4 * c.n + 1, 3), block((size_t)c.n * c.n);
+        c.simd(block.data(), c.n, exact.data());
+        for (int k = 0; k < reference_cases; k++) {
+            ref_buffer rb(c.n, rng);
+            fill_reference(k, rb.ref, c.n, rng);
+            compare_pred(c.simd, c.portable, c.n, 128, rb, rng, "mode 34");
+            if (HasFatalFailure()) return;
+        }
+    }
+}

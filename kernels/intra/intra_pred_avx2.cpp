@@ -90,23 +90,6 @@ static void store_both(intra_pred_table *t, int mode, int s, intra_pred_fn fn)
     t->pred[mode][1][s] = fn;
 }
 
-// Angular entries of the set that hold no dedicated vector kernel yet keep the
-// portable one, so the slot coverage is that of the full set. Mode 34 below
-// 32x32 is not part of the set: its copy of the above-right samples gains
-// nothing from a dedicated vector form.
-static void fill_angular_portable(intra_pred_table *t)
-{
-#define INTRA_STORE_ANGULAR(m)                            \
-    if (m != 34) {                                        \
-        store_both(t, m, 0, intra_pred_ang##m##_4x4_c);   \
-        store_both(t, m, 1, intra_pred_ang##m##_8x8_c);   \
-        store_both(t, m, 2, intra_pred_ang##m##_16x16_c); \
-    }                                                     \
-    store_both(t, m, 3, intra_pred_ang##m##_32x32_c);
-    INTRA_ANGULAR_MODES(INTRA_STORE_ANGULAR)
-#undef INTRA_STORE_ANGULAR
-}
-
 // SSE-level kernels of the pure directions and of modes 19 to 21 at 16x16.
 static void fill_angular_sse(intra_pred_table *t)
 {
@@ -138,10 +121,26 @@ void intra_pred_table_fill_avx2(intra_pred_table *t)
     store_both(t, INTRA_MODE_PLANAR, 3, intra_pred_planar_32x32_avx2);
     store_both(t, INTRA_MODE_DC, 3, intra_pred_dc_32x32_avx2);
 
-    fill_angular_portable(t);
     fill_angular_sse(t);
+
+    // Mode 34 below 32x32 is not part of the set: its copy of the above-right
+    // samples keeps the portable kernel.
+#define INTRA_STORE_SLOPED(m)                             \
+    store_both(t, m, 0, intra_pred_ang##m##_4x4_avx2); \
+    store_both(t, m, 1, intra_pred_ang##m##_8x8_avx2);
+    INTRA_ANGULAR_SLOPED_MODES(INTRA_STORE_SLOPED)
+#undef INTRA_STORE_SLOPED
+    store_both(t, 2, 1, intra_pred_ang2_8x8_avx2);
+    store_both(t, 18, 1, intra_pred_ang18_8x8_avx2);
+
+#define INTRA_STORE_ANGULAR16(m) store_both(t, m, 2, intra_pred_ang##m##_16x16_avx2);
+    INTRA_ANGULAR16_AVX2_MODES(INTRA_STORE_ANGULAR16)
+#undef INTRA_STORE_ANGULAR16
 
 #define INTRA_STORE_ANGULAR32(m) store_both(t, m, 3, intra_pred_ang##m##_32x32_avx2);
     INTRA_ANGULAR32_AVX2_MODES(INTRA_STORE_ANGULAR32)
 #undef INTRA_STORE_ANGULAR32
+    store_both(t, 2, 3, intra_pred_ang2_32x32_avx2);
+    store_both(t, 26, 3, intra_pred_ang26_32x32_avx2);
+    store_both(t, 34, 3, intra_pred_ang34_32x32_avx2);
 }

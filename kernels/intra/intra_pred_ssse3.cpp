@@ -192,10 +192,10 @@ void intra_pred_planar_8x8_sse41(INTRA_KERNEL_ARGS)
 
 void intra_pred_table_fill_ssse3(intra_pred_table *t)
 {
-    // The [1 2 1] smoothing entries of this set hold the portable kernels.
-    t->ref_filter[1] = intra_ref_filter_8x8_c;
-    t->ref_filter[2] = intra_ref_filter_16x16_c;
-    t->ref_filter[3] = intra_ref_filter_32x32_c;
+    // References of 4x4 blocks are never smoothed: that entry stays portable.
+    t->ref_filter[1] = intra_ref_filter_8x8_sse41;
+    t->ref_filter[2] = intra_ref_filter_16x16_sse41;
+    t->ref_filter[3] = intra_ref_filter_32x32_sse41;
 
     t->pred[INTRA_MODE_PLANAR][0][0] = intra_pred_planar_4x4_sse41;
     t->pred[INTRA_MODE_PLANAR][1][0] = intra_pred_planar_4x4_sse41;
