@@ -1,7 +1,8 @@
-#include <cstdio>
+// torvenc: the command-line encoder. All of the work is in the app library.
+#include "app/cli.h"
 
-int main()
+int main(int argc, char **argv)
 {
-    std::printf("torvenc: front end not built yet\n");
-    return 0;
+    cli_io io = {stdin, stdout, stderr};
+    return cli_main(argc, argv, &library_encoder_api, &io);
 }

@@ -9,7 +9,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$J"
 ctest --test-dir build -j"$J" --output-on-failure --timeout 900
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=address
+# clang, so that the libFuzzer targets are built and run here as well.
+CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=address
 cmake --build build-asan -j"$J"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -LE slow -j"$J" --output-on-failure --timeout 900

@@ -1,0 +1,140 @@
+// The torvenc front end: command-line options, console texts, the encode and
+// flush loops and the reconstruction file. main.cpp only forwards to cli_main;
+// everything else lives in the app library so that tests can call it.
+#pragma once
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include "app/rational.h"
+#include "encoder/torvhevcenc.h"
+
+// Exit codes of the program.
+enum {
+    cli_exit_ok = 0,
+    cli_exit_option = 1,       // any option error
+    cli_exit_no_input = 2,     // no input name
+    cli_exit_file_open = 5,    // output, reconstruction or statistics file cannot be opened
+    cli_exit_create = 6,       // torvhevcenc_create failed
+    cli_exit_encode = 7,       // torvhevcenc_encode_frame returned a negative value
+    cli_exit_write = 8,        // writing the output, reconstruction or statistics file failed
+    cli_exit_y4m_tag = 9,      // unknown YUV4MPEG2 header tag
+    cli_exit_y4m_format = 10,  // YUV4MPEG2 interlacing or colour space not supported
+    cli_exit_input = -1,       // the input cannot be opened or mapped
+    cli_exit_signal_base = 128 // plus the signal number
+};
+
+// Where the front end reads and prints; the program uses stdin, stdout, stderr.
+struct cli_io {
+    FILE *in;
+    FILE *out;
+    FILE *err;
+};
+
+// Everything the command line decides: the encoder's record and the front end's
+// own settings.
+struct cli_settings {
+    public_param param;
+    const char *input_name;   // NULL: none given
+    const char *output_name;  // NULL: no output file
+    int frame_limit;          // 0 or less: all pictures
+    const char *recon_name;
+    const char *stats_name;   // NULL: "two-pass.log"
+    int pass;                 // 0, 1 or 2
+    int overwrite;            // overwrite an existing reconstruction file without asking
+    int size_given;           // these three stop the guesses from the input and output names
+    int fps_given;
+    int compat_given;
+    int wait_flag;
+    int size_w, size_h;       // "-s" state: a later "-s 1280" keeps the earlier height
+};
+
+// ---- fractions (app/rational.h has the packing and the rate conversion) ----
+// Greatest common divisor by Euclid's remainder loop (b = 0 gives a).
+int32_t gcd(int32_t a, int32_t b);
+
+// ---- usage.cpp ----------------------------------------------------------
+extern const char cli_banner[];
+const char *build_info_string(void);
+void version_line(char *buf, size_t size);  // "Ver: 2.8 (r6740)"
+void print_usage(FILE *out);                 // the usage lines and two empty lines
+void print_banner(FILE *out);                // banner, version line, build line
+
+// ---- options.cpp --------------------------------------------------------
+int prescan_options(int argc, char **argv, int *complexity, unsigned *tune, FILE *err);
+// Reads an integer prefix the way atoi does (no number gives 0) but clamps to
+// the int range instead of overflowing.
+int parse_int_prefix(const char *text);
+// The value parsers of "-s", "--compat", "-r" and "--sar". Each returns 0, or the
+// exit code after printing its message on err.
+int parse_size(cli_settings *s, const char *value, FILE *err);
+int parse_compat(cli_settings *s, const char *value, FILE *err);
+int parse_framerate(cli_settings *s, const char *value, FILE *err);
+int parse_sar(cli_settings *s, const char *value, FILE *err);
+// Full start-up: pre-scan, defaults, option loop, names. Returns 1 when the
+// program must end now with *exit_code (help, errors), 0 to go on.
+int parse_command_line(int argc, char **argv, cli_settings *s, const cli_io *io, int *exit_code);
+
+// ---- settings_table.cpp -------------------------------------------------
+void print_settings_table(const cli_settings *s, FILE *out);
+
+// ---- recon_list.cpp -----------------------------------------------------
+// Reconstructed pictures come back in coding order; this list holds the ones
+// that arrive early so that the file receives them in display (pts) order.
+struct recon_node {
+    int64_t pts;
+    uint64_t size;
+    uint8_t *data;  // Y rows, then U rows, then V rows, without stride gaps
+    recon_node *next;
+};
+struct recon_list {
+    int64_t next_pts;  // pts of the next picture to write
+    recon_node *head;  // held pictures, ascending pts
+    FILE *err;         // where write errors are reported
+    int failed;        // set by any short write
+};
+void recon_list_init(recon_list *list, FILE *err);
+void recon_list_free(recon_list *list);
+int64_t recon_write_frame(recon_list *list, FILE *file, int64_t pts, const uint8_t *const planes[3],
+                          const uint32_t strides[3], int width, int height);
+int64_t recon_write_pending(recon_list *list, FILE *file, int only_next);
+int recon_keep_sorted(recon_list *list, int64_t pts, const uint8_t *const planes[3],
+                      const uint32_t strides[3], int width, int height);
+int recon_node_new(recon_node **link, uint64_t size);
+
+// ---- encode_loop.cpp ----------------------------------------------------
+// The four encoder calls the loops make, as a table so that tests can drive the
+// loops with a scripted encoder.
+struct encoder_api {
+    torvhevcenc_encoder *(*create)(public_param *param);
+    int (*encode_frame)(torvhevcenc_encoder *enc, const uint32_t *strides,
+                        const uint8_t *const *planes, int64_t pts, frame_info *info,
+                        const uint8_t **au, int64_t *out_pts, uint32_t *out_strides,
+                        const uint8_t **out_planes, float *psnr, float *mean_qp);
+    int (*pending_frames)(torvhevcenc_encoder *enc);
+    void (*close)(torvhevcenc_encoder *enc);
+};
+extern const encoder_api library_encoder_api;
+
+// Source of pictures for the encode loop: next() gives the three planes and
+// strides of the next picture and returns 1, or returns 0 at the end and -1 when
+// the input failed (message already printed, exit code in *exit_code).
+struct picture_source {
+    int (*next)(void *ctx, const uint8_t *planes[3], uint32_t strides[3], int *exit_code);
+    void *ctx;
+};
+
+const char *picture_type_name(int type);
+char *load_text_file(const char *name);
+void on_sigint(int signal_number);
+// Stop flag and signal number that on_sigint writes (reset by run_encoder).
+extern volatile sig_atomic_t cli_stop_flag;
+extern volatile sig_atomic_t cli_signal_number;
+
+// Opens the output, reconstruction and statistics files, creates the encoder,
+// runs the encode and flush loops, closes everything and prints the summary.
+// Returns the exit code.
+int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, const cli_io *io);
+
+// ---- cli_main.cpp -------------------------------------------------------
+int cli_main(int argc, char **argv, const encoder_api *api, const cli_io *io);

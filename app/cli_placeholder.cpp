@@ -1,1 +1,0 @@
-// The front end's library half; its parsers and loops are added beside this file.
