@@ -1,13 +1,10 @@
-// Fixed decision used until the searches exist: every CTU is coded as intra DC
-// CUs of the largest size that lies inside the picture (64x64 unless cut by the
-// picture edge), with no residual, so the reconstruction is the prediction.
-// The prediction is the mean of the neighbouring samples that the CTU set-up
-// loaded around the CTU buffer (128 where a neighbour is missing).
-#include "analysis/mode_decision.h"
+// Fixed decision kept for P and B pictures until their inter decisions exist:
+// every CTU is coded as intra DC CUs of the largest size that lies inside the
+// picture, without residual, so the reconstruction is the prediction (the
+// mean of the neighbouring samples around the CTU buffer).
+#include "analysis/mode_search.h"
 
 #include <cstring>
-
-#include "encoder/encoder_instance.h"
 
 namespace {
 
@@ -70,7 +67,9 @@ void decide_node(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t
             c->intra_modes[(1 + y / 4 + r) * CTU_MAP4_STRIDE + 16 + x / 4 + k] = 1;
 }
 
-void fixed_decision(encoder_instance *ctx)
+}  // namespace
+
+void ctu_fixed_decision(encoder_instance *ctx)
 {
     ctu_context *c = &ctx->ctu;
     rc_ctu_qp(&ctx->rcc);
@@ -80,39 +79,4 @@ void fixed_decision(encoder_instance *ctx)
     fill_block(c->recon_chroma, CTU_SIZE / 2, border_mean(c->recon_chroma, CTU_SIZE / 2));
     uint8_t *cr = c->recon_chroma + 64;
     fill_block(cr, CTU_SIZE / 2, border_mean(cr, CTU_SIZE / 2));
-}
-
-}  // namespace
-
-void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
-{
-    (void)speed_level;
-    fixed_decision(ctx);
-}
-
-void ctu_search_fast_intra(encoder_instance *ctx)
-{
-    fixed_decision(ctx);
-}
-
-void ctu_search_fast_inter(encoder_instance *ctx)
-{
-    fixed_decision(ctx);
-}
-
-void sao_decide_ctu(encoder_instance *ctx)
-{
-    (void)ctx;
-}
-
-void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value)
-{
-    for (uint32_t r = 0; r < height; r++) {
-        uint8_t *row = first + (size_t)r * CTU_MAP8_STRIDE * element_size;
-        for (uint32_t k = 0; k < width; k++) {
-            if (element_size == 1) row[k] = (uint8_t)value;
-            else if (element_size == 2) std::memcpy(row + 2 * k, &value, 2);
-            else std::memcpy(row + 4 * k, &value, 4);
-        }
-    }
 }
