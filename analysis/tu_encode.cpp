@@ -36,7 +36,7 @@ intra_ref_ctx ref_ctx_of(encoder_instance *ctx)
 {
     intra_ref_ctx r;
     r.table = &ctx->intra_pred;
-    r.recon_avail_map = ctx->ctu.recon_avail;
+    r.recon_avail_map = search_state(ctx)->recon_avail;
     r.ref_area = &search_state(ctx)->ref_area;
     return r;
 }
@@ -85,7 +85,9 @@ int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
     const transform_table *t = &ctx->transform;
-    int32_t log2, x, y, n, qp, mode, zc;
+    // mode: the scan of the quantiser (and, for 4x4 luma, DST against DCT);
+    // tmode: what the 4x4 kernels transform with (chroma is always DCT).
+    int32_t log2, x, y, n, qp, mode, tmode, zc;
     const uint8_t *src;
     uint8_t *pred;
     if (plane == 0) {
@@ -95,6 +97,7 @@ int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
         n = b->n;
         qp = b->qp;
         mode = b->intra ? b->luma_mode : TRANSFORM_MODE_NONE;
+        tmode = mode;
         zc = 16 * b->z;
         src = c->source_luma + y * CTU_SOURCE_STRIDE + x;
         pred = c->recon_luma + y * CTU_WORK_STRIDE + x;
@@ -103,6 +106,7 @@ int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
         log2 = b->log2 == 2 ? 2 : b->log2 - 1;
         qp = b->cqp;
         mode = log2 == 2 && b->intra ? b->chroma_mode : TRANSFORM_MODE_NONE;
+        tmode = TRANSFORM_MODE_NONE;
         zc = 4 * (b->log2 == 2 ? b->z & ~3 : b->z);
         src = c->source_chroma + (plane - 1) * 32 + y * CTU_SOURCE_STRIDE + x;
         pred = c->recon_chroma + (plane - 1) * 64 + y * CTU_WORK_STRIDE + x;
@@ -118,7 +122,7 @@ int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
     if (log2 == 5 && plane > 0) k = 0;
     int32_t nz;
     if (log2 == 2) {
-        t->ftrans_residual_4x4(coeff, src, pred, mode);
+        t->ftrans_residual_4x4(coeff, src, pred, tmode);
         nz = tu_quant(ctx, levels, coeff, qp, 2, plane, mode);
     } else if (k) {
         if (ctx->ctu.rdoq) std::memset(coeff, 0, sizeof(int16_t) << (2 * log2));
@@ -141,7 +145,7 @@ int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
         else t->idct_add_low8_32x32(pred, coeff, k);
     } else {
         ctx->quant.dequant(levels, coeff, qp, log2);
-        if (log2 == 2) t->itrans_add_4x4(pred, coeff, mode);
+        if (log2 == 2) t->itrans_add_4x4(pred, coeff, tmode);
         else if (log2 == 3) t->idct_add_8x8(pred, coeff);
         else if (log2 == 4) t->idct_add_16x16(pred, coeff);
         else t->idct_add_32x32(pred, coeff);
