@@ -114,8 +114,3 @@ void ctu_search_fast_inter(encoder_instance *ctx)
 {
     ctu_fixed_decision(ctx);
 }
-
-void sao_decide_ctu(encoder_instance *ctx)
-{
-    (void)ctx;
-}

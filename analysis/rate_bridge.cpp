@@ -50,6 +50,7 @@ syntax_ctu_context syntax_view(encoder_instance *ctx)
     s.decision = &c->decision;
     s.maps = &c->maps;
     s.motion = &c->motion;
+    s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) s.levels[p] = st->tu_levels[p];
     s.pic_width = ctx->width;
     s.pic_height = ctx->height;

@@ -62,3 +62,11 @@ void mode_search_state_init(encoder_instance *ctx)
     }
     (void)total;
 }
+
+const int16_t *mode_search_levels(encoder_instance *ctx, int32_t plane)
+{
+    if (!ctx->ctu.search_work[0] || !ctx->ctu.search_work[1]) return nullptr;
+    mode_search_state *st = search_state(ctx);
+    if (st->tree != (cu_node *)ctx->ctu.search_work[0]) return nullptr;
+    return st->tu_levels[plane];
+}

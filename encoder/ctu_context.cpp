@@ -33,9 +33,16 @@ bool alloc_zeroed(T **out, int64_t bytes)
     return true;
 }
 
+int64_t cu_area_bytes(int32_t s)
+{
+    return (int64_t)CTU_WORK_STRIDE * (s + s / 2) + 2 * ((int64_t)s * s + (int64_t)s * s / 2);
+}
+
 int64_t work_block_bytes()
 {
-    return SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+    int64_t n = SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+    for (int d = 0; d < 4; d++) n += cu_area_bytes(64 >> d);
+    return n;
 }
 
 bool qp_varies(const internal_config *cfg)
@@ -254,6 +261,16 @@ void ctu_work_pointers_init(encoder_instance *inst)
     uint8_t *recon = b + SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES;
     c->recon_luma = recon + RECON_LUMA_ORIGIN;
     c->recon_chroma = recon + (int64_t)CTU_WORK_STRIDE * RECON_LUMA_ROWS + RECON_CHROMA_ORIGIN;
+    uint8_t *area = recon + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
+    for (int d = 0; d < 4; d++) {
+        int32_t s = 64 >> d;
+        c->cu_samples[d] = area;
+        int16_t *coeff = (int16_t *)(area + (int64_t)CTU_WORK_STRIDE * (s + s / 2));
+        c->cu_coeffs[d][0] = coeff;
+        c->cu_coeffs[d][1] = coeff + s * s;
+        c->cu_coeffs[d][2] = coeff + s * s + s * s / 4;
+        area += cu_area_bytes(s);
+    }
 }
 
 void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)

@@ -165,10 +165,9 @@ int32_t ctu_job_encode(encoder_instance *ctx)
     search(ctx);
     cu_tree_walk(ctx, 0, 0, 0, 6);
     ctu_collect_stats(ctx);
-    // Deblocking preparation, deblocking and the SAO decision join the
-    // pipeline here with the loop filters.
+    // Deblocking preparation (before ctu_end), deblocking and the SAO
+    // decision (after it) join the pipeline here with the loop filters.
     ctu_end(ctx);
-    if (ctx->sh.sao_flags) sao_decide_ctu(ctx);
     ctu_loop_filter_finish(ctx);
     ctx->ctu.qg_delta_pending = 0;
     if (substream_reserve(ctx) != 0) return -1;

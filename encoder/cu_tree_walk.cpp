@@ -147,10 +147,25 @@ void ctu_loop_filter_finish(encoder_instance *inst)
     }
 }
 
-// Sub-sample planes of a reference picture around one CTU. The interpolation
-// kernels come with the motion-compensation table; until then a reference
-// carries only its full-sample plane.
-void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col)
+// Sub-sample planes of a reference picture over the area that CTU (column q,
+// row r) finalises: from 8 samples left of and above the CTU to 8 samples short
+// of its right and bottom edges, reaching into the margins at the picture's
+// edges, so that neighbouring areas tile the padded plane without overlap.
+void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t r, int32_t q)
 {
-    (void)inst, (void)pic, (void)ctu_row, (void)ctu_col;
+    int32_t variant = inst->config.filter_variant;
+    if (!variant || !pic->hplanes[0] || !pic->subpel_planes[1]) return;
+    int32_t x0 = q == 0 ? -80 : 64 * q - 8;
+    int32_t x1 = q == inst->ctu_cols - 1 ? inst->width + 80 : 64 * q + 56;
+    int32_t y0 = r == 0 ? -76 : 64 * r - 8;
+    int32_t y1 = r == inst->ctu_rows - 1 ? inst->height + 77 : 64 * r + 56;
+    int32_t stride = pic->strides[0], half_only = variant < 2;
+    int64_t origin = (int64_t)y0 * stride + x0;
+    int16_t *h[3];
+    for (int k = 0; k < 3; k++) h[k] = pic->hplanes[k] + origin;
+    uint8_t *planes[MC_PHASE_PLANES];
+    for (int k = 0; k < MC_PHASE_PLANES; k++) planes[k] = pic->subpel_planes[k] ? pic->subpel_planes[k] + origin : nullptr;
+    const uint8_t *luma = pic->planes[0] + origin;
+    inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], luma, stride, x1 - x0, y1 - y0, half_only);
+    inst->mc.build_subpel_planes(planes, luma, h, stride, x1 - x0, y1 - y0, half_only);
 }

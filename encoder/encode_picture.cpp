@@ -12,7 +12,6 @@
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
-#include "kernels/mc/lowres_planes.h"
 
 namespace {
 
@@ -28,8 +27,8 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     p.height = fi->height;
     p.subpel_level = fi->config.subpel_level;
     p.bframes = fi->config.bframes;
-    p.build_lowres_planes = build_lowres_planes_c;
-    p.downscale_2x2_plane = downscale_2x2_plane_c;
+    p.build_lowres_planes = fi->mc.build_lowres_planes;
+    p.downscale_2x2_plane = fi->mc.downscale_2x2_plane;
     picture_lowres_build(&p, pic, is_new);
 }
 
@@ -157,9 +156,12 @@ int32_t headers_write(encoder_instance *cur, const picture *src)
 
 // A row context must have finished its previous row before it is given a new
 // one: wait for the picture it last served (the caller's thread, no lock held).
-void row_context_wait_idle(encoder_instance *rc)
+// A picture that failed is done at once while a CTU of it may still be coded,
+// so its contexts are never handed out again: -1.
+int32_t row_context_wait_idle(encoder_instance *rc)
 {
-    if (rc->assigned_frame >= 0) row_sched_wait_frame(rc->scheduler, rc->assigned_frame);
+    if (rc->assigned_frame < 0) return 0;
+    return row_sched_wait_frame(rc->scheduler, rc->assigned_frame) == ROW_SCHED_ERR_FAILED ? -1 : 0;
 }
 
 // Steps 20 to 22. 0, or -1 when the scheduler refuses the picture.
@@ -174,7 +176,7 @@ int32_t rows_register(encoder_instance *cur)
     cur->first_row_context = inst->rc_rotation;
     for (int32_t r = 1; r < rows; r++) {
         encoder_instance *rc = inst->row_context_array[(inst->rc_rotation + r - 1) % inst->row_context_count];
-        row_context_wait_idle(rc);
+        if (row_context_wait_idle(rc) != 0) return -1;
     }
     for (int32_t r = 1; r < rows; r++) {
         encoder_instance *rc = inst->row_context_array[(inst->rc_rotation + r - 1) % inst->row_context_count];
@@ -437,7 +439,7 @@ void slice_header_fill(encoder_instance *fi, int32_t qp)
     const picture *rec = fi->recon_picture;
     sh->sps = &fi->sps;
     sh->pps = &fi->pps;
-    uint32_t sao = fi->sps.sao_enabled ? 3u : 0u;
+    uint32_t sao = fi->sps.sao_enabled ? (uint32_t)cfg->sao & 3u : 0u;
     if (rec->picture_type == PIC_TYPE_B) sao = 0;
     if (cfg->complexity == 0 && cfg->latency_mode != LATENCY_NONE && rec->picture_type == PIC_TYPE_P &&
         rec->p_layer > 1)

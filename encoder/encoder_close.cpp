@@ -117,6 +117,13 @@ void encoder_instance_free(encoder_instance *inst)
     inst->pool = nullptr;
     lookahead_scratch_free(inst);
     ratecontrol *first_rc = inst->rc;
+    if (inst->open_complete && n > 1) {
+        // The closing hand-over: the first record takes the state of the last
+        // picture's record.
+        ratecontrol *last_rc = slots[inst->fi_rotation]->rc;
+        ratecontrol_thread_sync(first_rc, last_rc, first_rc);
+        ratecontrol_thread_sync(last_rc, last_rc, first_rc);
+    }
     for (int32_t k = inst->row_context_count - 1; k >= 0 && slots; k--) {
         encoder_instance *rc = slots[n + k];
         slots[n + k] = nullptr;

@@ -20,6 +20,7 @@
 #include "filters/deblock/deblock_ctu_maps.h"
 #include "filters/sao/sao.h"
 #include "kernels/intra/intra_pred.h"
+#include "kernels/mc/mc.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/quant.h"
 #include "kernels/quant/scan_tables.h"
@@ -61,7 +62,7 @@ struct encoder_fault_hooks {
     uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
     int32_t seen_count;               // indexed by frame number (seen_count entries)
 };
-// Applies to the next encoder_open only, then resets itself.
+// Applies to the next encoder_open on the calling thread only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
 
 // Per-row statistics, cleared at every row start and added into the frame
@@ -114,6 +115,11 @@ struct ctu_context {
     uint8_t *source_chroma;                   // Cb | Cr, 32 rows, stride 64
     uint8_t *recon_luma;                      // stride 128, one column of border left
     uint8_t *recon_chroma;                    // Cb at 0, Cr at 64, stride 128
+    // CU work areas per CU depth (64, 32, 16, 8; size s): s luma rows then s/2
+    // chroma rows (Cb | Cr) at stride 128, and 16-bit blocks of s x s (luma)
+    // and s x s / 4 (Cb, Cr)
+    uint8_t *cu_samples[4];
+    int16_t *cu_coeffs[4][3];
     uint8_t *block;                           // one allocation holding the buffers above
     ctu_cu_maps maps;
     ctu_motion_grid motion;
@@ -180,7 +186,8 @@ struct encoder_instance {
     int32_t *jobs_run;                        // CTU jobs started (failure injection)
     encoder_shared *shared;                   // the block holding what the copies share
     tv_mutex *instance_lock;                  // guards the picture control slot
-    picture_control *control_slot;            // value of the most recently submitted picture
+    picture_control *control_slot;            // value of the most recently submitted picture; the
+                                              // CTU jobs take each picture's own value from its source
     picture_control control;                  // this context's copy
 
     // output
@@ -263,6 +270,7 @@ struct encoder_instance {
     // kernels (shared data, one copy per record)
     transform_table transform;
     quant_table quant;
+    mc_table mc;
     deblock_table deblock;
     metric_table metric;
     intra_pred_table intra_pred;

@@ -16,7 +16,8 @@
 
 namespace {
 
-encoder_fault_hooks pending_faults;
+// Set by tests on their own thread for the next open on that thread.
+thread_local encoder_fault_hooks pending_faults;
 
 
 int32_t max_i32(int32_t a, int32_t b)
@@ -261,6 +262,7 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     const internal_config *cfg = &inst->config;
     transform_table_init(cfg->cpu_flags, &inst->transform);
     quant_table_init(cfg->cpu_flags, &inst->quant);
+    mc_table_init(cfg->cpu_flags, &inst->mc);
     deblock_table_init(cfg->cpu_flags, &inst->deblock);
     metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
     intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);

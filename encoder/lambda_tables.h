@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "encoder/config.h"
+#include "kernels/quant/quant.h"   // QUANT_ROUND_INTRA, QUANT_ROUND_INTER
 
 enum {
     LAMBDA_ROWS = 5,       // 0 I slices, 1 P pictures, 2..4 B pictures by hierarchy level
@@ -13,8 +14,6 @@ enum {
     MV_COST_QPS = 52,
     MV_COST_LEVELS = 4,    // tables per QP, one per hierarchy level
     CHROMA_WEIGHT_QPS = 58,
-    QUANT_ROUND_INTRA = 171,  // in 1/512 of a quantisation step
-    QUANT_ROUND_INTER = 85,
 };
 
 struct lambda_tables {

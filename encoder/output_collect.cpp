@@ -18,13 +18,14 @@ void totals_copy(statistics_block *dst, const statistics_block *src)
     std::memcpy(dst->psnr_sum, src->psnr_sum, sizeof(dst->psnr_sum));
 }
 
-// The picture will not be returned: drop it and its NAL units.
-int32_t collect_fail(encoder_instance *fi, encoder_instance *cur)
+// The picture will not be returned: its source goes back to the pool (a CTU
+// of a failed picture still being coded may read it; pooled pictures stay
+// allocated until close has joined the threads). Its NAL list is left alone
+// for the same reason; no later call gets as far as reading it.
+int32_t collect_fail(encoder_instance *fi)
 {
     if (fi->source_picture) picture_release(fi->pools, fi->source_picture);
     fi->source_picture = nullptr;
-    fi->bitstream.nal_count = 0;
-    (void)cur;
     return -1;
 }
 
@@ -77,7 +78,7 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
         fi->submitted = 0;
         if (w != 0) {
             __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
-            return collect_fail(fi, cur);
+            return collect_fail(fi);
         }
     }
     if (fi->bitstream.nal_count == 0) {
@@ -89,7 +90,10 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     int64_t payload = 0;   // RBSP bytes, before assembly rewrites the entries
     for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
     int32_t size = au_assemble(&fi->bitstream, fi->au);
-    if (size < 0) return collect_fail(fi, cur);
+    if (size < 0) {
+        fi->bitstream.nal_count = 0;
+        return collect_fail(fi);
+    }
     frame_output local;
     if (!out) out = &local;
     output_fill(fi, out);

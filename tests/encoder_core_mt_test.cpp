@@ -116,6 +116,7 @@ struct encode_run {
     int failed_call = 0;              // first call that returned -1, 0 = none
     int pending_after = -1;
     int drain_empty = -1;
+    int after_failure = 0;            // result of a drain call after a failed one
 };
 
 encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks *faults = nullptr)
@@ -176,6 +177,9 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
         if (size < 0) run.failed_call = call;
         take(size, pts, &info, au, psnr);
     }
+    if (run.failed_call)
+        run.after_failure = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr);
     if (!run.failed_call) {
         run.pending_after = torvhevcenc_pending_frames(enc);
         const uint8_t *au = nullptr;
@@ -318,6 +322,7 @@ TEST(EncoderCore, FailedCtuJobEndsTheCallWithErrorNotAHang)
             hooks.fail_ctu_job_at = at;
             encode_run run = run_encode(s, 12, &hooks);
             EXPECT_NE(run.failed_call, 0) << threads << " threads, job " << at;
+            EXPECT_EQ(run.after_failure, -1) << "the encoder stays failed";
             // No unit of a picture coded at or after the failure is returned.
             EXPECT_LT(run.out.pts.size(), 12u);
         }
@@ -513,6 +518,28 @@ TEST(EncoderCore, CloseWithPicturesStillInFlightFreesThem)
         EXPECT_GT(torvhevcenc_pending_frames(enc), 0);
         torvhevcenc_close(enc);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncoderCore, LongRunKeepsTheSchedulerWindowsMoving)
+{
+    watchdog dog(240);
+    settings s;
+    s.width = 136;
+    s.height = 128;
+    s.bframes = 7;
+    s.lookahead = 12;
+    s.threads = 4;
+    s.frame_threads = 12;
+    s.idr_period = 50;
+    s.open_gop = 1;
+    encode_run run = run_encode(s, 300);
+    EXPECT_EQ(run.out.pts.size(), 300u);
+    EXPECT_EQ(run.failed_call, 0);
+    EXPECT_EQ(run.pending_after, 0);
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+// The CTU job's entry to the syntax writer: the writer's view of the coding
+// context is taken from the row context, and what the writer carries from CU
+// to CU and CTU to CTU (previous QP, quantisation-group state, statistics
+// bit counts) is handed back to it.
+#include "bitstream/ctu_syntax.h"
+
+#include "analysis/mode_decision.h"
+#include "bitstream/syntax_writer.h"
+#include "encoder/encoder_instance.h"
+
+namespace {
+
+// Until transform-unit coding records its quantised levels in the context,
+// every coded-block flag the decisions carry is 0 and no level is read; the
+// writer still gets valid (all-zero) buffers.
+const int16_t no_levels[4096] = {0};
+
+// Until the SAO decision records its parameters, a slice with SAO on codes
+// every CTU's SAO as off.
+const sao_param sao_off = {SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
+
+}  // namespace
+
+void cabac_write_ctu(encoder_instance *ctx)
+{
+    ctu_context *c = &ctx->ctu;
+    syntax_ctu_context s{};
+    s.decision = &c->decision;
+    s.maps = &c->maps;
+    s.motion = &c->motion;
+    s.intra_modes = c->intra_modes;
+    for (int p = 0; p < 3; p++) {
+        const int16_t *levels = mode_search_levels(ctx, p);
+        s.levels[p] = levels ? levels : no_levels;
+        s.sao[p] = &sao_off;
+    }
+    s.sao_merge = 0;
+    s.pic_width = ctx->width;
+    s.pic_height = ctx->height;
+    s.ctu_col = c->x;
+    s.ctu_row = c->y;
+    s.ctu_addr = 0;   // index into the one-record SAO arrays above
+    s.slice_type = ctx->sh.slice_type;
+    s.sao_flags = ctx->sh.sao_flags;
+    s.max_num_merge_cand = ctx->sh.max_num_merge_cand;
+    s.num_ref_idx_active[0] = ctx->sh.num_ref_idx_l0_active;
+    s.num_ref_idx_active[1] = ctx->sh.num_ref_idx_l1_active;
+    s.sps = ctx->sh.sps;   // the context's own copies: other pictures' instances rewrite theirs
+    s.pps = ctx->sh.pps;
+    s.scans = ctx->scans;
+    s.metrics = &ctx->metric;
+    s.qp_prev = ctx->qp_prev;
+    s.qg_units = c->qg_units;
+    s.qg_delta_pending = (int32_t)c->qg_delta_pending;
+    s.cur_cu_z = c->last_cu_z;
+    s.pred_bits = 0;
+    s.residual_bits = 0;
+
+    cabac_write_ctu(&s, &ctx->cabac);
+
+    ctx->qp_prev = s.qp_prev;
+    c->qg_delta_pending = (uint32_t)s.qg_delta_pending;
+    c->last_cu_z = s.cur_cu_z;
+    ctx->row_stats.bit_mark = s.stats_bit_mark;
+    ctx->row_stats.bits[0] += s.residual_bits;
+    ctx->row_stats.bits[1] += s.pred_bits;
+}

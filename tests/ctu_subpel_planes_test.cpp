@@ -1,0 +1,64 @@
+// Sub-sample planes of a reference built CTU by CTU equal one build over the
+// whole padded picture.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "encoder/encoder_instance.h"
+
+namespace {
+
+TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
+{
+    for (int variant : {1, 2}) {
+        picture_geometry g = {136, 72, 3, 2, 0, 0, 0, 1};
+        picture *a = picture_alloc(&g, PICTURE_POOL_RECON);
+        picture *b = picture_alloc(&g, PICTURE_POOL_RECON);
+        ASSERT_TRUE(a && b);
+        int32_t stride = a->strides[0];
+        uint8_t *base = a->planes[0] - PICTURE_LUMA_MARGIN_Y * stride - PICTURE_LUMA_MARGIN_X;
+        uint32_t seed = 12345;
+        for (int32_t y = 0; y < g.height + 2 * PICTURE_LUMA_MARGIN_Y; y++)
+            for (int32_t x = 0; x < stride; x++) {
+                seed = seed * 1103515245u + 12345u;
+                base[(int64_t)y * stride + x] = (uint8_t)(seed >> 16);
+            }
+        std::memcpy(b->planes[0] - PICTURE_LUMA_MARGIN_Y * stride - PICTURE_LUMA_MARGIN_X, base,
+                    (size_t)stride * (g.height + 2 * PICTURE_LUMA_MARGIN_Y));
+
+        encoder_instance *inst = (encoder_instance *)std::calloc(1, sizeof(encoder_instance));
+        mc_table_init(0, &inst->mc);
+        inst->config.filter_variant = variant;
+        inst->width = g.width;
+        inst->height = g.height;
+        inst->ctu_cols = g.ctu_cols;
+        inst->ctu_rows = g.ctu_rows;
+        for (int r = 0; r < g.ctu_rows; r++)
+            for (int q = 0; q < g.ctu_cols; q++) ctu_subpel_planes_build(inst, a, r, q);
+
+        // The same area in one piece.
+        int32_t x0 = -80, x1 = g.width + 80, y0 = -76, y1 = g.height + 77;
+        int64_t origin = (int64_t)y0 * stride + x0;
+        int16_t *h[3];
+        for (int k = 0; k < 3; k++) h[k] = b->hplanes[k] + origin;
+        uint8_t *planes[16];
+        for (int k = 0; k < 16; k++) planes[k] = b->subpel_planes[k] + origin;
+        inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], b->planes[0] + origin, stride, x1 - x0, y1 - y0,
+                                       variant < 2);
+        inst->mc.build_subpel_planes(planes, b->planes[0] + origin, h, stride, x1 - x0, y1 - y0, variant < 2);
+
+        int mismatches = 0;
+        for (int k = 1; k < 16; k++)
+            for (int32_t y = y0; y < y1; y++)
+                mismatches += std::memcmp(a->subpel_planes[k] + (int64_t)y * stride + x0,
+                                          b->subpel_planes[k] + (int64_t)y * stride + x0, (size_t)(x1 - x0)) != 0;
+        EXPECT_EQ(mismatches, 0) << "variant " << variant;
+        std::free(inst);
+        picture_free(a);
+        picture_free(b);
+    }
+}
+
+}  // namespace
