@@ -65,6 +65,10 @@ void decide_node(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t
     for (int32_t r = 0; r < s / 4; r++)
         for (int32_t k = 0; k < s / 4; k++)
             c->intra_modes[(1 + y / 4 + r) * CTU_MAP4_STRIDE + 16 + x / 4 + k] = 1;
+    // Chroma follows the luma mode (index 4): the entries must not keep what
+    // a searched CTU of the same context left there.
+    for (int32_t r = 0; r < s / 8; r++)
+        for (int32_t k = 0; k < s / 8; k++) c->intra_modes[(1 + y / 8 + r) * CTU_MAP4_STRIDE + x / 8 + k] = 4;
 }
 
 }  // namespace

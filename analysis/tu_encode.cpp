@@ -266,6 +266,8 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
         return;
     }
     uint8_t cbf = d->cbf_flags[n];
+    // The chroma flags of a 4x4 quartet live in its fourth node only.
+    if (log2_size == 2 && (z & 3) != 3) cbf &= 1;
     if (flags & TU_LUMA) cbf = (uint8_t)((cbf & ~1) | (code_plane(ctx, &b, 0) ? 1 : 0));
     if (do_chroma) {
         if (!chroma_residual) {

@@ -208,3 +208,35 @@ TEST(IntraSearch, NoisySourceBeatsFlatPredictionInCost)
 }
 
 }  // namespace
+
+namespace {
+
+// The search of a CTU must not depend on what the context searched before:
+// CTU threads code different CTUs in different orders.
+TEST(IntraSearch, DecisionsDoNotDependOnTheContextsEarlierCtus)
+{
+    for (int complexity : {0, 2, 3, 4}) {
+        search_fixture fresh(complexity, 30), used(complexity, 30);
+        used.fill_source(11, 90);
+        ctu_search_rdo(used.ctx, complexity);
+        // A new CTU in the used context: its set-up resets what the CTU job resets.
+        ctu_context *c = &used.ctx->ctu;
+        std::memset(c->maps.cu_flags_map, 0, sizeof(c->maps.cu_flags_map));
+        std::memset(c->recon_avail, 0, sizeof(c->recon_avail));
+        std::memset(c->intra_modes, 0xff, CTU_MAP4_STRIDE);
+        for (int i = 1; i <= 16; i++) c->intra_modes[i * CTU_MAP4_STRIDE + 15] = -1;
+        cabac_init_contexts(&used.ctx->cabac, 2, 30, 120);
+        fresh.fill_source(3, 40);
+        used.fill_source(3, 40);
+        ctu_search_rdo(fresh.ctx, complexity);
+        ctu_search_rdo(used.ctx, complexity);
+        SCOPED_TRACE(complexity);
+        for (int y = 0; y < 64; y++)
+            ASSERT_EQ(0, std::memcmp(fresh.ctx->ctu.recon_luma + y * 128, used.ctx->ctu.recon_luma + y * 128, 64))
+                << "row " << y;
+        const cu_decision_arrays *a = &fresh.ctx->ctu.decision, *b = &used.ctx->ctu.decision;
+        EXPECT_EQ(0, std::memcmp(a->cu_split, b->cu_split, 85 * 4));
+    }
+}
+
+}  // namespace
