@@ -48,14 +48,6 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
     st->pick_mode = ctx->config.latency_mode;
     st->use_rdoq_alt = ctx->ctu.rdoq_alt_on;
     st->intra_ref_refresh = 1;
-    std::memset(st->recon_avail, 0, sizeof(st->recon_avail));
-    std::memcpy(st->recon_avail, ctx->ctu.recon_avail, (size_t)CTU_MAP4_SIZE);
-}
-
-void search_end(encoder_instance *ctx)
-{
-    std::memcpy(ctx->ctu.recon_avail, search_state(ctx)->recon_avail,
-                (size_t)CTU_MAP4_SIZE);
 }
 
 }  // namespace
@@ -83,7 +75,6 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     ctx->qp_prev = saved_qp_prev;
     st->use_rdoq_alt = saved_alt;
     st->speed_level = saved_level;
-    search_end(ctx);
     store_recon_distortion(ctx);
 }
 
@@ -107,7 +98,6 @@ void ctu_search_fast_intra(encoder_instance *ctx)
     rate_state_load(ctx);
     cu_tree_commit(ctx, st->tree, 0, 0, 0, 6);
     ctx->qp_prev = saved_qp_prev;
-    search_end(ctx);
 }
 
 void ctu_search_fast_inter(encoder_instance *ctx)

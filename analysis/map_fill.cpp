@@ -23,10 +23,10 @@ void map_fill_rect(uint8_t *first, int32_t width, int32_t height, uint8_t value)
 
 void map_mark_available(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h)
 {
-    map_fill_rect(search_state(ctx)->recon_avail + 48 + x / 4 + 32 * (y / 4), w / 4, h / 4, 1);
+    map_fill_rect(ctx->ctu.recon_avail + 48 + x / 4 + 32 * (y / 4), w / 4, h / 4, 1);
 }
 
 void map_mark_unavailable(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h)
 {
-    map_fill_rect(search_state(ctx)->recon_avail + 48 + x / 4 + 32 * (y / 4), w / 4, h / 4, 0);
+    map_fill_rect(ctx->ctu.recon_avail + 48 + x / 4 + 32 * (y / 4), w / 4, h / 4, 0);
 }

@@ -10,8 +10,5 @@ struct encoder_instance;
 void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level);
 void ctu_search_fast_intra(encoder_instance *ctx);
 void ctu_search_fast_inter(encoder_instance *ctx);
-// Quantised levels of the searched CTU (plane 0 luma, 1 Cb, 2 Cr; z-placed
-// as the syntax writer reads them), or null before the context's first search.
-const int16_t *mode_search_levels(encoder_instance *ctx, int32_t plane);
 // Fills a width x height block of a per-8x8 map (rows 16 elements apart).
 void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value);

@@ -20,7 +20,6 @@ enum {
     // Rate-estimation part of a cabac_encoder: est_bits up to the end of the record.
     RATE_STATE_OFFSET = (int)offsetof(cabac_encoder, est_bits),
     RATE_STATE_BYTES = (int)(sizeof(cabac_encoder) - offsetof(cabac_encoder, est_bits)),
-    RECON_AVAIL_BYTES = 25 * CTU_MAP4_STRIDE,
 };
 
 // Decision record of one CU candidate (or of one 4x4 block of an NxN 8x8 CU,
@@ -102,18 +101,13 @@ struct mode_search_state {
     // records
     cu_node *tree;
     int16_t *tu_coeffs[3];    // luma 4096, Cb 1024, Cr 1024, z-placed
-    int16_t *tu_levels[3];
+    int16_t *tu_levels[3];    // the CTU context's levels, which the syntax writer reads
     cu_state_slot slots[4];
     tu_decision_layer layers[5];
     uint8_t depth_save_slot[5][RATE_STATE_BYTES];
     uint8_t search_cabac_save[RATE_STATE_BYTES];
     intra_ref_area ref_area;
     ctu_activity_maps activity;
-    // Per-4x4 availability of reconstructed samples: 25 rows of 32, the CTU's
-    // units at rows 1..16, columns 16..31. Reference gathering of a block
-    // reads up to 2N below its top, so the rows below the CTU (always
-    // unavailable) must exist; the CTU context's own map stops at row 16.
-    uint8_t recon_avail[RECON_AVAIL_BYTES];
 };
 
 // The state of a context; valid once mode_search_state_init has run on it.

@@ -43,6 +43,9 @@ void ctu_search_setup(encoder_instance *ctx)
     const internal_config *cfg = &ctx->config;
     rc_ctu_qp(&ctx->rcc);
     st->ctu_qp = ctx->rcc.ctu_qp;
+    // Without QP deltas a decoder codes every CU at the slice QP, whatever
+    // rate control asked for the CTU.
+    if (!ctx->pps.cu_qp_delta_enabled) st->ctu_qp = ctx->sh.slice_qp < 0 ? 0 : (ctx->sh.slice_qp > 51 ? 51 : ctx->sh.slice_qp);
     st->lambda_satd = ctx->rcc.lambda_satd;
     st->lambda_sse = ctx->rcc.lambda_sse;
     c->qp = st->ctu_qp;

@@ -34,20 +34,18 @@ void mode_search_state_init(encoder_instance *ctx)
 {
     mode_search_state *st = search_state(ctx);
     uint8_t *a = ctx->ctu.search_work[0];
+    for (int32_t p = 0; p < 3; p++) st->tu_levels[p] = ctx->ctu.tu_levels[p];
     if (st->tree == (cu_node *)a) return;
     std::memset(st, 0, sizeof(*st));
+    for (int32_t p = 0; p < 3; p++) st->tu_levels[p] = ctx->ctu.tu_levels[p];
     st->tree = (cu_node *)a;
     a += TREE_BYTES;
     int16_t *coeffs = (int16_t *)a;
-    int16_t *levels = coeffs + PLANE_COEFFS;
     st->tu_coeffs[0] = coeffs;
     st->tu_coeffs[1] = coeffs + 4096;
     st->tu_coeffs[2] = coeffs + 5120;
-    st->tu_levels[0] = levels;
-    st->tu_levels[1] = levels + 4096;
-    st->tu_levels[2] = levels + 5120;
-    a += 4 * PLANE_COEFFS;
-    int32_t total = TREE_BYTES + 4 * PLANE_COEFFS;
+    a += 2 * PLANE_COEFFS;
+    int32_t total = TREE_BYTES + 2 * PLANE_COEFFS;
     for (int32_t d = 0; d < 4; d++) {
         int32_t s = 64 >> d;
         cu_state_slot *slot = &st->slots[d];
@@ -61,12 +59,4 @@ void mode_search_state_init(encoder_instance *ctx)
         total += slot_bytes(d);
     }
     (void)total;
-}
-
-const int16_t *mode_search_levels(encoder_instance *ctx, int32_t plane)
-{
-    if (!ctx->ctu.search_work[0] || !ctx->ctu.search_work[1]) return nullptr;
-    mode_search_state *st = search_state(ctx);
-    if (st->tree != (cu_node *)ctx->ctu.search_work[0]) return nullptr;
-    return st->tu_levels[plane];
 }

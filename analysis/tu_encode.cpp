@@ -9,9 +9,9 @@ namespace {
 
 // H.265 Table 8-10 for qPi 0..57.
 const uint8_t chroma_qp_table[58] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+     0,  1,  2,  3,  4,  5,  6,  7,  8,  9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
     20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 29, 30, 31, 32, 33, 33, 34, 34, 35, 35,
-    36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,
+    36, 37, 38, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51,
 };
 
 const uint8_t chroma_candidates[4] = {0, 26, 10, 1};
@@ -36,7 +36,7 @@ intra_ref_ctx ref_ctx_of(encoder_instance *ctx)
 {
     intra_ref_ctx r;
     r.table = &ctx->intra_pred;
-    r.recon_avail_map = search_state(ctx)->recon_avail;
+    r.recon_avail_map = ctx->ctu.recon_avail;
     r.ref_area = &search_state(ctx)->ref_area;
     return r;
 }

@@ -4,16 +4,10 @@
 // bit counts) is handed back to it.
 #include "bitstream/ctu_syntax.h"
 
-#include "analysis/mode_decision.h"
 #include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"
 
 namespace {
-
-// Until transform-unit coding records its quantised levels in the context,
-// every coded-block flag the decisions carry is 0 and no level is read; the
-// writer still gets valid (all-zero) buffers.
-const int16_t no_levels[4096] = {0};
 
 // Until the SAO decision records its parameters, a slice with SAO on codes
 // every CTU's SAO as off.
@@ -30,8 +24,7 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.motion = &c->motion;
     s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) {
-        const int16_t *levels = mode_search_levels(ctx, p);
-        s.levels[p] = levels ? levels : no_levels;
+        s.levels[p] = c->tu_levels[p];
         s.sao[p] = &sao_off;
     }
     s.sao_merge = 0;

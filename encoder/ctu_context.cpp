@@ -19,6 +19,7 @@ enum {
     RECON_LUMA_ORIGIN = CTU_WORK_STRIDE + 32,
     RECON_CHROMA_ORIGIN = CTU_WORK_STRIDE + 8,   // Cb; Cr 64 samples to the right
     SIMILAR_SAD_LIMIT = 122880,
+    TU_LEVEL_BYTES = 2 * (64 * 64 + 2 * 32 * 32),
 };
 
 const int32_t depth_offset[5] = {0, 1, 5, 21, 85};
@@ -42,7 +43,7 @@ int64_t work_block_bytes()
 {
     int64_t n = SOURCE_LUMA_BYTES + SOURCE_CHROMA_BYTES + (int64_t)CTU_WORK_STRIDE * (RECON_LUMA_ROWS + RECON_CHROMA_ROWS);
     for (int d = 0; d < 4; d++) n += cu_area_bytes(64 >> d);
-    return n;
+    return n + TU_LEVEL_BYTES;
 }
 
 bool qp_varies(const internal_config *cfg)
@@ -271,6 +272,10 @@ void ctu_work_pointers_init(encoder_instance *inst)
         c->cu_coeffs[d][2] = coeff + s * s + s * s / 4;
         area += cu_area_bytes(s);
     }
+    int16_t *levels = (int16_t *)area;
+    c->tu_levels[0] = levels;
+    c->tu_levels[1] = levels + 64 * 64;
+    c->tu_levels[2] = levels + 64 * 64 + 32 * 32;
 }
 
 void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)

@@ -78,6 +78,34 @@ void search(encoder_instance *ctx)
     }
 }
 
+// What deblocking reads of the context coding the CTU: the CTU's decided
+// maps and the picture's boundary-strength map and planes.
+void deblock_context_fill(encoder_instance *ctx, deblock_context *d)
+{
+    ctu_context *c = &ctx->ctu;
+    picture *rec = ctx->recon_picture;
+    d->maps = &c->maps;
+    d->motion = &c->motion;
+    d->decisions = &c->decision;
+    d->pic_width = ctx->width;
+    d->pic_height = ctx->height;
+    d->ctu_cols = ctx->ctu_cols;
+    d->slice_type = (uint32_t)ctx->sh.slice_type;
+    d->picture_type = (int32_t)rec->picture_type;
+    d->cu_qp_delta_enabled = ctx->pps.cu_qp_delta_enabled ? 1u : 0u;
+    d->ctu_x = c->x;
+    d->ctu_y = c->y;
+    d->ctu_addr = c->address;
+    d->ctu_min_block_size = c->min_block;
+    d->deblock_bs_map = (int8_t *)ctx->tables.deblock_bs_map;
+    d->deblock_qp_table = (int8_t *)c->deblock_qp_table;
+    for (int p = 0; p < 3; p++) {
+        d->deblock_planes[p] = rec->deblock_planes[p];
+        d->strides[p] = (uint32_t)rec->strides[p];
+    }
+    d->table = &ctx->deblock;
+}
+
 void handover_to(encoder_instance *ctx, encoder_instance *fi, int32_t row)
 {
     encoder_instance *next = row_context_of(fi, row);
@@ -165,9 +193,14 @@ int32_t ctu_job_encode(encoder_instance *ctx)
     search(ctx);
     cu_tree_walk(ctx, 0, 0, 0, 6);
     ctu_collect_stats(ctx);
-    // Deblocking preparation (before ctu_end), deblocking and the SAO
-    // decision (after it) join the pipeline here with the loop filters.
+    // Boundary strengths before ctu_end stores the maps for the neighbours
+    // (they carry the coded-luma bits that deblocking adds); the edges are
+    // filtered once the CTU's reconstruction is in the picture.
+    deblock_context db;
+    deblock_context_fill(ctx, &db);
+    deblock_prepare_ctu(&db);
     ctu_end(ctx);
+    deblock_ctu(&db, x, y);
     ctu_loop_filter_finish(ctx);
     ctx->ctu.qg_delta_pending = 0;
     if (substream_reserve(ctx) != 0) return -1;

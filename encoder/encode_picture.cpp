@@ -479,6 +479,10 @@ void row_context_take_state(encoder_instance *rc, encoder_instance *fi)
     rc->irap_count = fi->irap_count;
     rc->nal_unit_type = fi->nal_unit_type;
     rc->sh = fi->sh;
+    rc->sps = fi->sps;
+    rc->pps = fi->pps;
+    rc->active_sps = &rc->sps;
+    rc->active_pps = &rc->pps;
     rc->sh.sps = &rc->sps;
     rc->sh.pps = &rc->pps;
     rc->rps = fi->rps;

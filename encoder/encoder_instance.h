@@ -40,6 +40,9 @@ enum {
     CTU_SIZE = 64,
     CTU_MAP4_STRIDE = 32,             // per-4x4 maps: 32 x 17, CTU at rows 1..16, columns 16..31
     CTU_MAP4_SIZE = 32 * 17 + 8,
+    // reconstructed-unit map: 25 rows of 32, CTU unit (u, v) at 48 + u + 32 v;
+    // rows below the CTU stay 0 for the below-left reads of its lowest blocks
+    CTU_AVAIL_SIZE = 32 * 25,
     CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
     CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
     CTU_SCRATCH_BYTES = 147456,
@@ -120,11 +123,16 @@ struct ctu_context {
     // and s x s / 4 (Cb, Cr)
     uint8_t *cu_samples[4];
     int16_t *cu_coeffs[4][3];
+    // quantised levels of the CTU's transform blocks for the syntax writer:
+    // luma 64x64, Cb and Cr 32x32; the N x N block of the luma TU with first
+    // 4x4 unit z sits in raster order at [0] + 16 z, its chroma blocks at
+    // [1] / [2] + 16 (z / 4)
+    int16_t *tu_levels[3];
     uint8_t *block;                           // one allocation holding the buffers above
     ctu_cu_maps maps;
     ctu_motion_grid motion;
     int8_t intra_modes[CTU_MAP4_SIZE];        // per 4x4 unit, -1 unavailable
-    uint8_t recon_avail[CTU_MAP4_SIZE];
+    uint8_t recon_avail[CTU_AVAIL_SIZE];
     cu_decision_arrays decision;
     // per-reference plane pointers at the CTU position
     uint8_t *ref_planes[2][ENCODER_MAX_REFS][3];

@@ -36,7 +36,9 @@ validated run_validate(internal_config *cfg)
     return {r, out, err};
 }
 
-TEST(config_auto, thread_counts_give_frame_instances_wavefront_and_pool)
+// The automatic wavefront setting is on for any thread count: wavefront rows
+// change the stream, and the bytes must not depend on the number of threads.
+TEST(config_auto, thread_counts_give_frame_instances_and_pool_but_not_wavefront)
 {
     internal_config cfg = base_config();
     cfg.working_threads = 16;
@@ -48,7 +50,12 @@ TEST(config_auto, thread_counts_give_frame_instances_wavefront_and_pool)
     cfg.working_threads = 1;
     config_auto(&cfg);
     EXPECT_EQ(cfg.frame_instances, 5);
-    EXPECT_EQ(cfg.wpp, 0);
+    EXPECT_EQ(cfg.wpp, 1);
+    cfg = base_config();
+    cfg.working_threads = 1;
+    cfg.wpp = 0;
+    config_auto(&cfg);
+    EXPECT_EQ(cfg.wpp, 0);   // an explicit choice stays
     cfg = base_config();
     cfg.working_threads = 3;
     config_auto(&cfg);
@@ -129,14 +136,18 @@ TEST(config_validate, interlace_outside_zero_to_two_is_refused)
     EXPECT_EQ(run_validate(&cfg).result, 0);
 }
 
-TEST(config_validate, narrow_pictures_are_refused_silently)
+// Pictures one or two CTUs wide are coded with row contexts like any other.
+TEST(config_validate, narrow_pictures_are_accepted)
 {
+    for (int32_t w : {8, 64, 128}) {
+        internal_config cfg = base_config();
+        cfg.width = w;
+        validated r = run_validate(&cfg);
+        EXPECT_EQ(r.result, 0) << w;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(cfg.width, w);
+    }
     internal_config cfg = base_config();
-    cfg.width = 128;
-    validated r = run_validate(&cfg);
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.err, "");
-    cfg = base_config();
     cfg.width = 129;
     cfg.height = 64;
     EXPECT_EQ(run_validate(&cfg).result, 0);
@@ -485,7 +496,7 @@ TEST(config_validate, zero_working_threads_become_one_with_a_warning)
         EXPECT_EQ(cfg.working_threads, 1);
         EXPECT_EQ(cfg.pool_threads, 1);
         EXPECT_EQ(cfg.frame_instances, 5);
-        EXPECT_EQ(cfg.wpp, 0);
+        EXPECT_EQ(cfg.wpp, 1);
         EXPECT_EQ(r.out.rfind("Warning: ", 0), 0u) << r.out;
     }
     internal_config cfg = base_config();

@@ -17,7 +17,7 @@ struct replay {
     encoder_instance *ctx;
     std::vector<uint8_t> buf;
     uint8_t *luma, *chroma;
-    uint8_t avail[RECON_AVAIL_BYTES];
+    uint8_t avail[CTU_AVAIL_SIZE];
     intra_ref_area area;
     int qp;
 

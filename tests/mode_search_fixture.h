@@ -14,6 +14,7 @@
 struct search_fixture {
     encoder_instance *ctx = nullptr;
     std::vector<uint8_t> source_luma, source_chroma, recon;
+    std::vector<int16_t> levels;
     std::vector<uint8_t> depth_max, depth_min;
     ratecontrol rc_record;
     picture source_pic;
@@ -65,6 +66,11 @@ struct search_fixture {
         c->rdoq = cfg->rdoq;
         c->rdoq_alt_on = cfg->rdoq && complexity > 4;
         c->qg_units = 256;
+        levels.assign(4096 + 2 * 1024, 0);
+        c->tu_levels[0] = levels.data();
+        c->tu_levels[1] = levels.data() + 4096;
+        c->tu_levels[2] = levels.data() + 5120;
+        ctx->sh.slice_qp = qp;
         c->search_work[0] = (uint8_t *)aligned_malloc(SEARCH_WORK_BYTES_A);
         c->search_work[1] = (uint8_t *)aligned_malloc(SEARCH_WORK_BYTES_B);
         std::memset(c->search_work[0], 0, SEARCH_WORK_BYTES_A);
