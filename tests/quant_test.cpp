@@ -15,8 +15,8 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(scan_tables_init(&scans), 0);
-        plain = {&scans, 0};
-        hiding = {&scans, 1};
+        plain = {&scans, 0, nullptr, nullptr};
+        hiding = {&scans, 1, nullptr, nullptr};
     }
     void TearDown() override { scan_tables_free(&scans); }
 
@@ -309,10 +309,9 @@ TEST(quant_table, holds_the_portable_kernels_at_every_flag_set)
         EXPECT_EQ(t.dequant, dequant_c);
         EXPECT_EQ(t.dequant_low, dequant_low_c);
         EXPECT_EQ(t.quant_sig_map, quant_sig_map_c);
-        // The rate-distortion-optimised quantisers are not built yet.
-        EXPECT_EQ(t.rdoq, nullptr);
-        EXPECT_EQ(t.rdoq_level_errors, nullptr);
-        EXPECT_EQ(t.rdoq_alt, nullptr);
+        EXPECT_EQ(t.rdoq, rdoq_c);
+        EXPECT_EQ(t.rdoq_level_errors, rdoq_level_errors_c);
+        EXPECT_EQ(t.rdoq_alt, rdoq_alt_c);
     }
 }
 

@@ -355,7 +355,7 @@ TEST(transform_round_trip, near_lossless_at_small_qp)
 {
     std::mt19937 rng(15);
     transform_table t = portable_table();
-    quant_context qc = {nullptr, 0};
+    quant_context qc = {nullptr, 0, nullptr, nullptr};
     blocks b;
     for (int qp = 0; qp <= 4; qp++) {
         fill_random(rng, b.src, 0, 255);

@@ -4,14 +4,20 @@
 #pragma once
 #include <cstdint>
 
+#include "bitstream/cabac.h"
 #include "kernels/quant/scan_tables.h"
 
 // What the quantisers need of the encoder instance, which owns this record:
-// the scan orders (for sign data hiding) and the picture parameter set's
-// sign_data_hiding_enabled_flag.
+// the scan orders, the picture parameter set's sign_data_hiding_enabled_flag
+// and, for the rate-distortion-optimised quantisers, the coder whose context
+// states price the bins (read only, apart from the four rdoq model bytes)
+// and the encoder's chroma distortion weights (CHROMA_WEIGHT_QPS entries by
+// qp, 8 fractional bits).
 struct quant_context {
     const scan_tables *scans;
     int32_t sign_hiding;
+    cabac_encoder *cabac;
+    const uint16_t *chroma_dist_weight;
 };
 
 typedef int (*quant_fn)(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
@@ -28,8 +34,7 @@ typedef void (*rdoq_level_errors_fn)(const int16_t *coeff, uint16_t *ceil_levels
                                      uint32_t *squares, uint32_t *errors, int n, int width,
                                      int height, int qp, int quant_scale);
 
-// Eight slots in this order. The rate-distortion-optimised quantisers (slots
-// 5..7) are not built yet and stay null.
+// Eight slots in this order.
 struct quant_table {
     quant_fn quant;                          // 0
     quant_low_fn quant_low;                  // 1
@@ -67,3 +72,36 @@ void dequant_c(const int16_t *levels, int16_t *coeff, int qp, int n);
 void dequant_low_c(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
 // flags[i] = |coeff[i]| > threshold; returns 1 when any flag is set.
 int quant_sig_map_c(uint8_t *flags, const int16_t *coeff, int count, int16_t threshold);
+
+// Rate-distortion-optimised quantisation. lambda has 8 fractional bits (the
+// per-CTU SSE lambda); plane 0 luma, 1 Cb, 2 Cr. Non-zero exactly when some
+// level is non-zero; when every coefficient stays below the rounding threshold
+// the result is 0 and the levels are not written.
+// rdoq_c prices bins with two adaptive model states of its own (the rdoq
+// bytes of the coder, read at entry and written back at exit).
+int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+           uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
+// rdoq_alt_c prices the residual syntax with the coder's real context states
+// and searches the best last position.
+int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+               uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
+// Per coefficient of the width x height top-left rectangle (row stride N):
+// the level rounded up, the squared magnitude and the squared errors of that
+// level and of one less (errors holds two entries per coefficient).
+void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
+                         uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
+// Flags |coeff| > threshold into flags (raster), clears the levels of the
+// trailing 4x4 groups (in scan order) that hold no flag and returns the first
+// scan index of the last group that does, or -1 (levels untouched) when no
+// coefficient is flagged.
+int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *coeff,
+                          const uint16_t *scan, uint8_t *flags, int n, int16_t threshold);
+// Seeds the rdoq model bytes (luma, chroma) from the first significance and
+// greater-1 contexts, as a CU search starts.
+void rdoq_seed_states(cabac_encoder *cabac);
+// Bits (1/256) of one non-zero level: sign, greater-1 and greater-2 flags
+// (while count < 8) and the remaining value with Rice parameter k.
+uint32_t rdoq_rate_level(const cabac_encoder *cabac, int level, int count, int c1, int gt1_ctx,
+                         int gt2_ctx, int k);
+// Bits (1/256) of the last position (x, y) of an N x N block (n = log2 N).
+uint32_t rdoq_rate_last_pos(const cabac_encoder *cabac, int x, int y, int n, int chroma);

@@ -10,8 +10,7 @@ void quant_table_init(uint32_t flags, quant_table *table)
     table->dequant = dequant_c;
     table->dequant_low = dequant_low_c;
     table->quant_sig_map = quant_sig_map_c;
-    // Filled when the rate-distortion-optimised quantisers are built.
-    table->rdoq = nullptr;
-    table->rdoq_level_errors = nullptr;
-    table->rdoq_alt = nullptr;
+    table->rdoq = rdoq_c;
+    table->rdoq_level_errors = rdoq_level_errors_c;
+    table->rdoq_alt = rdoq_alt_c;
 }

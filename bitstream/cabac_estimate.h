@@ -1,0 +1,78 @@
+// CABAC bit estimation: prices the CTU syntax that the syntax writer sends,
+// bin for bin with the same contexts and conditions, without running the
+// arithmetic coder. Each estimator adds to est_bits (1/256 bit) of the record
+// it is given and advances its context bytes as the writer would; low, range
+// and the output buffer are never touched. A candidate's rate is est_bits
+// after the estimate minus est_bits before; searches save and restore the
+// record around trial estimates.
+#pragma once
+#include <cstdint>
+
+#include "bitstream/cabac.h"
+#include "bitstream/syntax_writer.h"
+
+// Entry a: 2 floor(log2 a) + 1 for a >= 1, 1 for a = 0 (Exp-Golomb lengths).
+extern const uint8_t mvd_eg1_length_table[256];
+
+// One context-coded bin: its table cost, then the context moves on.
+static inline void rate_est_bin(cabac_encoder *rec, int slot, int bin)
+{
+    uint32_t s = rec->ctx[slot];
+    rec->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    rec->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+}
+
+static inline void rate_est_bypass(cabac_encoder *rec, int count)
+{
+    rec->est_bits += 256u * (uint32_t)count;
+}
+
+// Bits of coeff_abs_level_remaining with Rice parameter k (whole bits).
+static inline int rate_remaining_bins(uint32_t value, int k)
+{
+    if (value < (3u << k))
+        return (int)(value >> k) + k + 1;
+    uint32_t v = ((value - (3u << k)) >> k) + 1;
+    return k + 2 * (31 - __builtin_clz(v) + 2);
+}
+
+// Whole CU as cabac_write_coding_unit sends it, without the QP-delta
+// bookkeeping and without cu_qp_delta.
+void rate_est_coding_unit(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
+                          int32_t y, int32_t log2_size);
+// The same without the transform tree (callers price it themselves).
+void rate_est_coding_unit_no_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
+                                  int32_t x, int32_t y, int32_t log2_size);
+void rate_est_pred_part_mode(syntax_ctu_context *inst, cabac_encoder *rec, int32_t log2_size,
+                             int32_t node, int32_t unit8);
+void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
+                               int32_t y, int32_t log2_size);
+void rate_est_prediction_unit(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
+                              int32_t y, int32_t width, int32_t height, int32_t depth);
+void rate_est_merge_idx(cabac_encoder *rec, int32_t idx, int32_t max_num_merge_cand);
+void rate_est_ref_idx(cabac_encoder *rec, int32_t ref_idx, int32_t num_ref_active);
+void rate_est_mvd(cabac_encoder *rec, const int16_t mvd[2]);
+// All luma modes of an intra CU (one PU, or four for NxN).
+void rate_est_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
+                               int32_t log2_size, uint32_t part_mode);
+// One PU: the mode the 4x4 intra-mode map holds at z.
+void rate_est_intra_luma_mode(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
+                              int32_t log2_size);
+// Transform tree from the node (z, log2_size) of the CU of size log2_cu,
+// without cu_qp_delta.
+void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
+                             int32_t y, int32_t log2_size, int32_t log2_cu);
+// Residual of the CTU's level buffer of plane at luma z-index z.
+void rate_est_residual_block(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
+                             int32_t log2_size, int32_t scan, int32_t plane);
+// Residual of a block given directly (N x N levels, raster); an all-zero
+// block costs nothing.
+void rate_est_residual(cabac_encoder *rec, const int16_t *levels, int32_t log2_size, int32_t scan,
+                       int32_t is_chroma, int32_t sign_hiding, const scan_tables *scans,
+                       const metric_table *metrics);
+void rate_est_last_pos(cabac_encoder *rec, int32_t log2_size, int32_t x, int32_t y,
+                       int32_t is_chroma);
+void rate_est_cu_qp_delta(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z);
+// SAO syntax of the CTU (merge flags and, unless merged, the parameters).
+void rate_est_sao_merge(syntax_ctu_context *inst, cabac_encoder *rec);
+void rate_est_sao_offsets(cabac_encoder *rec, const sao_param *param, int32_t plane);
