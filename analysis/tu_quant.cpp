@@ -11,25 +11,14 @@ int32_t scan_idx_of(int32_t log2_size, int32_t mode)
     return 0;
 }
 
-// The rate-distortion-optimised quantisers also read the live coder and the
-// chroma weights; quantiser records without those fields take neither.
-template <typename Q>
-static auto rdoq_fields_set(Q *q, cabac_encoder *c, const uint16_t *w, int) -> decltype(q->cabac = c, void())
-{
-    q->cabac = c;
-    q->chroma_dist_weight = w;
-}
-template <typename Q>
-static void rdoq_fields_set(Q *, cabac_encoder *, const uint16_t *, long)
-{
-}
-
 static quant_context quant_context_of(encoder_instance *ctx)
 {
     quant_context q{};
     q.scans = ctx->scans;
     q.sign_hiding = ctx->pps.sign_data_hiding;
-    rdoq_fields_set(&q, &ctx->cabac, search_state(ctx)->chroma_weight, 0);
+    // The rate-distortion-optimised quantisers price with the live coder.
+    q.cabac = &ctx->cabac;
+    q.chroma_dist_weight = search_state(ctx)->chroma_weight;
     return q;
 }
 
