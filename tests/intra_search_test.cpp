@@ -12,6 +12,15 @@ namespace {
 
 const uint8_t chroma_candidates[4] = {0, 26, 10, 1};
 
+// QpC of qPi for 4:2:0, written out from the standard's table.
+int standard_chroma_qp(int qpi)
+{
+    static const int mid[14] = {29, 30, 31, 32, 33, 33, 34, 34, 35, 35, 36, 36, 37, 37};
+    if (qpi < 30) return qpi;
+    if (qpi <= 43) return mid[qpi - 30];
+    return qpi - 6;
+}
+
 struct replay {
     search_fixture *f;
     encoder_instance *ctx;
@@ -80,7 +89,7 @@ struct replay {
         z = log2c == 2 && (z & 3) == 3 ? z & ~3 : z;
         intra_ref_ctx rc = {&ctx->intra_pred, avail, &area};
         int n = 1 << log2c, m = chroma_mode(z);
-        int cqp = chroma_qp_of(qp);
+        int cqp = standard_chroma_qp(qp);
         for (int p = 1; p <= 2; p++) {
             uint8_t *dst = chroma + (p - 1) * 64 + (ly / 2) * 128 + lx / 2;
             intra_gather_ref_samples(&rc, dst, lx, ly, n, p, 1);
