@@ -48,7 +48,11 @@ enum {
     CTU_SCRATCH_BYTES = 147456,
     SEARCH_WORK_BYTES_A = 163680,
     SEARCH_WORK_BYTES_B = 15904,
-    SUBSTREAM_RESERVE = 3500,         // room kept free before each CTU's syntax
+    // Room kept free before each CTU's syntax: more than one CTU can write.
+    // A 64x64 CTU has 6144 levels; each costs at most three context bins of
+    // under 6 bits, a sign and 32 bins of coeff_abs_level_remaining, about
+    // 6.3 bytes, so 38.7 KB plus a little prediction syntax bound the CTU.
+    SUBSTREAM_RESERVE = 49152,
     SUBSTREAM_GROWTH = 20000,
     USER_HI_FIRST_CTU = 10000,        // remembered half at a picture's first CTU
     ENCODER_MAP_COUNT = 5,            // flags, depth, TU size, QP, prediction mode

@@ -435,7 +435,8 @@ void row_sched_ctu_done(row_scheduler *s, row_record *row)
         queued = retest_after_ctu(s, f, row->row_index, n, finished);
         if (finished && f->rows_finished == s->ctu_rows) set_done(f, 0);
     }
-    if (queued || s->jobs_in_flight == 0) cond_broadcast(&s->cond);
+    // The last job of a failed frame wakes the caller waiting to collect it.
+    if (queued || s->jobs_in_flight == 0 || (f->failed && f->rows_taken == 0)) cond_broadcast(&s->cond);
     mutex_unlock(&s->lock);
 }
 
@@ -464,7 +465,14 @@ int row_sched_wait_frame(row_scheduler *s, int32_t frame_number)
     while (!f->done) cond_wait(&f->cond, &f->lock);
     uint32_t failed = f->failed;
     mutex_unlock(&f->lock);
-    return failed ? ROW_SCHED_ERR_FAILED : 0;
+    if (!failed) return 0;
+    // A failed frame is done at once, while jobs of its other rows may still
+    // run on its contexts and read its source: the caller touches neither
+    // until they have ended.
+    mutex_lock(&s->lock);
+    while (f->rows_taken > 0) cond_wait(&s->cond, &s->lock);
+    mutex_unlock(&s->lock);
+    return ROW_SCHED_ERR_FAILED;
 }
 
 static void advance_slot_window(row_scheduler *s, int32_t w, int32_t slot)
