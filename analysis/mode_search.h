@@ -67,7 +67,19 @@ uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x
 uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                             int32_t log2_size);
 
+// ---- transform-tree search (intra nodes) ----
+uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                                int32_t log2_size);
+void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    uint32_t flags, int32_t final_result);
+void intra_tu_tree_code(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                        uint32_t mask, int32_t split_search);
+
 // ---- intra decision and quad-tree ----
+void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                            int32_t log2_size);
+void intra_cu_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *representative, int32_t log2_size,
                              int32_t x, int32_t y);
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);

@@ -106,6 +106,10 @@ struct mode_search_state {
     tu_decision_layer layers[5];
     uint8_t depth_save_slot[5][RATE_STATE_BYTES];
     uint8_t search_cabac_save[RATE_STATE_BYTES];
+    // Transform-tree search, per transform depth: before the node was priced
+    // (A) and after its leaf was priced (B).
+    uint8_t tu_save_a[5][RATE_STATE_BYTES];
+    uint8_t tu_save_b[5][RATE_STATE_BYTES];
     intra_ref_area ref_area;
     ctu_activity_maps activity;
 };

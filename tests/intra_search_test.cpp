@@ -70,6 +70,7 @@ struct replay {
 
     void luma_block(int z, int x, int y, int log2)
     {
+        ASSERT_LE(log2, 5);
         intra_ref_ctx rc = {&ctx->intra_pred, avail, &area};
         int n = 1 << log2, m = luma_mode(z);
         uint8_t *dst = luma + y * 128 + x;
@@ -246,6 +247,71 @@ TEST(IntraSearch, DecisionsDoNotDependOnTheContextsEarlierCtus)
         const cu_decision_arrays *a = &fresh.ctx->ctu.decision, *b = &used.ctx->ctu.decision;
         EXPECT_EQ(0, std::memcmp(a->cu_split, b->cu_split, 85 * 4));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The CU decision of the fast intra path on a CTU of 16x16 and 8x8 CUs,
+// driven CU by CU as its quad-tree would: the replay must rebuild the
+// reconstruction from the decisions, transform splits included.
+TEST(FastIntraDecision, CusWithTransformTreesReplayToTheReconstruction)
+{
+    int split_units = 0;
+    for (int qp : {22, 34}) {
+        search_fixture f(6, qp);
+        f.fill_source(9, 70);
+        encoder_instance *ctx = f.ctx;
+        ctx->sps.max_tu_depth_intra = 3;
+        mode_search_state_init(ctx);
+        mode_search_state *st = search_state(ctx);
+        ctu_search_setup(ctx);
+        st->speed_level = 6;
+        st->intra_ref_refresh = 1;
+        st->luma_full_transform = st->chroma_full_transform = 1;
+        cu_node *tree = st->tree;
+        for (int n = 0; n < 21; n++) {
+            cu_node_init(ctx, &tree[n]);
+            tree[n].split = 1;
+            tree[n].pred_mode = 1;
+        }
+        ctx->ctu.decision.cu_split[0] = 1;
+        for (int k = 0; k < 4; k++) ctx->ctu.decision.cu_split[1 + k] = 1;
+        for (int z16 = 0; z16 < 16; z16++) {
+            int z = z16 * 16;
+            int x = 16 * ((z16 & 1) | ((z16 >> 1) & 2)), y = 16 * (((z16 >> 1) & 1) | ((z16 >> 2) & 2));
+            if (z16 % 3 == 1) {
+                // Four 8x8 CUs.
+                tree[node_index(z, 4)].split = 1;
+                ctx->ctu.decision.cu_split[node_index(z, 4)] = 1;
+                for (int k = 0; k < 4; k++) {
+                    cu_node *n8 = &tree[node_index(z + 4 * k, 3)];
+                    cu_node_init(ctx, n8);
+                    rate_snapshot(ctx, 3);
+                    intra_cu_decide(ctx, tree, z + 4 * k, x + 8 * (k & 1), y + 8 * (k >> 1), 3);
+                }
+                continue;
+            }
+            cu_node *n16 = &tree[node_index(z, 4)];
+            cu_node_init(ctx, n16);
+            n16->split = 0;
+            rate_snapshot(ctx, 2);
+            intra_cu_decide(ctx, tree, z, x, y, 4);
+            EXPECT_GE(n16->intra_mode, 0);
+            EXPECT_LE(n16->intra_mode, 34);
+            EXPECT_LE(n16->chroma_mode, 4);
+        }
+        check_maps(&f, 0, 0, 0, 6);
+        for (int n = 5; n < 85; n++) split_units += ctx->ctu.decision.tu_split[n] == 1 && !ctx->ctu.decision.cu_split[n];
+        replay r(&f);
+        r.coding_tree(0, 0, 0, 6);
+        for (int y = 0; y < 64; y++)
+            ASSERT_EQ(0, std::memcmp(r.luma + y * 128, ctx->ctu.recon_luma + y * 128, 64)) << "QP " << qp << " row " << y;
+        for (int y = 0; y < 32; y++)
+            ASSERT_EQ(0, std::memcmp(r.chroma + y * 128, ctx->ctu.recon_chroma + y * 128, 96)) << "QP " << qp << " row " << y;
+    }
+    EXPECT_GT(split_units, 0) << "no transform split was chosen: the tree search went untested";
 }
 
 }  // namespace
