@@ -1,11 +1,12 @@
-// Fixed decision used until the rate-distortion searches exist: every CTU is
-// split into 16x16 intra CUs (8x8 where a 16x16 would cross the picture edge),
-// each with one transform unit. The luma mode is the cheapest by SATD among
-// planar, DC, horizontal and vertical; chroma takes the luma mode (DM). The
-// residual goes through the forward transform, quantisation, dequantisation and
-// inverse transform, so the reconstruction in the CTU buffer is exactly what a
-// decoder reconstructs, and the levels are left for the syntax writer.
-#include "analysis/mode_decision.h"
+// Fixed decision kept for P and B pictures until their inter decisions
+// exist: every CTU is split into 16x16 intra CUs (8x8 where a 16x16 would
+// cross the picture edge), each with one transform unit. The luma mode is the
+// cheapest by SATD among planar, DC, horizontal and vertical; chroma takes
+// the luma mode (DM). The residual goes through the forward transform,
+// quantisation, dequantisation and inverse transform, so the reconstruction in
+// the CTU buffer is exactly what a decoder reconstructs, and the levels are
+// left for the syntax writer.
+#include "analysis/mode_search.h"
 
 #include <cstring>
 
@@ -178,7 +179,9 @@ void decide_node(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_siz
     code_cu(cc, z, x, y, log2_size);
 }
 
-void fixed_decision(encoder_instance *ctx)
+}  // namespace
+
+void ctu_fixed_decision(encoder_instance *ctx)
 {
     ctu_context *c = &ctx->ctu;
     rc_ctu_qp(&ctx->rcc);
@@ -198,34 +201,4 @@ void fixed_decision(encoder_instance *ctx)
     c->qp = cc.qp;
     cc.qp_chroma = deblock_chroma_qp_table[cc.qp];
     decide_node(&cc, 0, 0, 0, 6);
-}
-
-}  // namespace
-
-void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
-{
-    (void)speed_level;
-    fixed_decision(ctx);
-}
-
-void ctu_search_fast_intra(encoder_instance *ctx)
-{
-    fixed_decision(ctx);
-}
-
-void ctu_search_fast_inter(encoder_instance *ctx)
-{
-    fixed_decision(ctx);
-}
-
-void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t element_size, uint32_t value)
-{
-    for (uint32_t r = 0; r < height; r++) {
-        uint8_t *row = first + (size_t)r * CTU_MAP8_STRIDE * element_size;
-        for (uint32_t k = 0; k < width; k++) {
-            if (element_size == 1) row[k] = (uint8_t)value;
-            else if (element_size == 2) std::memcpy(row + 2 * k, &value, 2);
-            else std::memcpy(row + 4 * k, &value, 4);
-        }
-    }
 }

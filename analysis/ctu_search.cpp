@@ -1,0 +1,106 @@
+// CTU search entry points. Each searches the current CTU of a row context
+// between a snapshot of the rate-estimation state and its restore, so that
+// the syntax writer codes the CTU from the context states that held before
+// the search; the decisions are committed into the maps as they are made.
+#include "analysis/mode_search.h"
+
+#include <cstring>
+
+namespace {
+
+void rate_state_save(encoder_instance *ctx)
+{
+    std::memcpy(search_state(ctx)->search_cabac_save, (uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+}
+
+void rate_state_load(encoder_instance *ctx)
+{
+    std::memcpy((uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, search_state(ctx)->search_cabac_save, RATE_STATE_BYTES);
+}
+
+// Distortion of a CTU of a reference picture, read by the inter decisions of
+// later pictures; 0 for CTUs that reach past the picture.
+void store_recon_distortion(encoder_instance *ctx)
+{
+    picture *rec = ctx->recon_picture;
+    if (!rec || !rec->is_reference || !rec->ctu_recon_distortion) return;
+    ctu_context *c = &ctx->ctu;
+    uint32_t value = 0;
+    if (ctx->width >= 64 * (c->x + 1) && ctx->height >= 64 * (c->y + 1)) {
+        mode_search_state *st = search_state(ctx);
+        uint32_t l = rd_luma_distortion(ctx, 6, 0, 0);
+        uint64_t ch = 0;
+        for (int32_t p = 0; p < 2; p++)
+            ch += ctx->metric.sse[1](c->source_chroma + 32 * p, CTU_SOURCE_STRIDE, c->recon_chroma + 64 * p,
+                                     CTU_WORK_STRIDE);
+        value = l + (uint32_t)((ch * st->chroma_weight[st->ctu_qp] + 128) >> 8);
+    }
+    rec->ctu_recon_distortion[c->address] = value;
+}
+
+// The per-CTU values the search starts from.
+void search_begin(encoder_instance *ctx, int32_t speed_level)
+{
+    mode_search_state_init(ctx);
+    mode_search_state *st = search_state(ctx);
+    st->speed_level = speed_level;
+    st->slice_class = ctx->slice_class;
+    st->pick_mode = ctx->config.latency_mode;
+    st->use_rdoq_alt = ctx->ctu.rdoq_alt_on;
+    st->intra_ref_refresh = 1;
+}
+
+}  // namespace
+
+void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
+{
+    if (ctx->slice_class != 2) {
+        // P and B pictures keep the fixed decision until inter decisions exist.
+        ctu_fixed_decision(ctx);
+        return;
+    }
+    search_begin(ctx, speed_level);
+    mode_search_state *st = search_state(ctx);
+    int32_t saved_alt = st->use_rdoq_alt, saved_level = st->speed_level, saved_qp_prev = ctx->qp_prev;
+    if (st->speed_level > 0 && st->pick_mode == 0) st->speed_level--;
+    st->luma_full_transform = st->speed_level >= 3;
+    st->chroma_full_transform = st->pick_mode > 1;
+    if (st->speed_level < 3) ctx->metric.ctu_activity_4dir(ctx->ctu.source_luma, &st->activity);
+    st->use_rdoq_alt = st->speed_level > 3;
+    rate_state_save(ctx);
+    ctu_search_setup(ctx);
+    if (st->speed_level < 3) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
+    cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
+    rate_state_load(ctx);
+    ctx->qp_prev = saved_qp_prev;
+    st->use_rdoq_alt = saved_alt;
+    st->speed_level = saved_level;
+    store_recon_distortion(ctx);
+}
+
+// Intra pictures above speed level 4. Their own quad-tree (with transform
+// tree search) is not built yet: they take the RD search at level 4 inside
+// the frame of this entry.
+void ctu_search_fast_intra(encoder_instance *ctx)
+{
+    if (ctx->slice_class != 2) {
+        ctu_fixed_decision(ctx);
+        return;
+    }
+    search_begin(ctx, 4);
+    mode_search_state *st = search_state(ctx);
+    int32_t saved_qp_prev = ctx->qp_prev;
+    st->luma_full_transform = 1;
+    st->chroma_full_transform = 1;
+    rate_state_save(ctx);
+    ctu_search_setup(ctx);
+    cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
+    rate_state_load(ctx);
+    cu_tree_commit(ctx, st->tree, 0, 0, 0, 6);
+    ctx->qp_prev = saved_qp_prev;
+}
+
+void ctu_search_fast_inter(encoder_instance *ctx)
+{
+    ctu_fixed_decision(ctx);
+}

@@ -1,0 +1,89 @@
+// Operations of the CTU search of intra pictures on the rate-distortion path:
+// CU records and commits, transform-unit coding, quantisation dispatch, cost
+// helpers, the intra CU decision and the quad-tree. All work on the row
+// context that codes the CTU and on its search state (search_records.h).
+#pragma once
+#include <cstdint>
+
+#include "analysis/mode_decision.h"
+#include "analysis/search_records.h"
+
+// ---- map helpers ----
+void map_fill_rect(uint8_t *first, int32_t width, int32_t height, uint8_t value);
+void map_mark_available(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+void map_mark_unavailable(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+
+// ---- records ----
+void cu_node_init(encoder_instance *ctx, cu_node *node);
+// Rate-estimation snapshots of the live coder, per depth 0..4.
+void rate_snapshot(encoder_instance *ctx, int32_t depth);
+void rate_restore(encoder_instance *ctx, int32_t depth);
+void cu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void tu_layer_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
+void tu_layer_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
+
+// ---- per-CTU set-up and tests ----
+void ctu_search_setup(encoder_instance *ctx);
+// Depth range from the neighbours' depths (n neighbours; deep of them deep;
+// m the smallest minimum depth); the I-slice and speed-step rules follow.
+int32_t split_depth_from_neighbours(int32_t n, int32_t deep, int32_t m, int32_t speed_level);
+int32_t cu_split_laplacian_test(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The inter no-split threshold of a QP and depth (0..2).
+int32_t inter_qp_threshold(int32_t qp, int32_t depth);
+// The intra keep-bias of a CTU QP and SSE lambda, in 64 bits.
+int64_t intra_keep_bias_of(int32_t ctu_qp, uint32_t lambda_sse);
+
+// ---- transform-unit coding ----
+enum { TU_LUMA = 1, TU_CHROMA = 2, TU_FINAL = 64 };
+int32_t chroma_qp_of(int32_t qp);
+void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+               int32_t predict, int32_t residual, uint32_t flags);
+void cbf_clear_tree(encoder_instance *ctx, int32_t z, int32_t log2_size, uint8_t mask);
+int32_t scan_idx_of(int32_t log2_size, int32_t mode);
+int32_t tu_quant(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, int32_t qp, int32_t log2_size,
+                 int32_t plane, int32_t mode);
+int32_t tu_quant_low(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, int32_t qp,
+                     int32_t log2_size, int32_t plane, int32_t mode, int32_t k);
+
+// ---- rate estimation of the CTU syntax (on ctx->cabac's estimate) ----
+void rate_residual_block(encoder_instance *ctx, int32_t z, int32_t log2_size, int32_t scan, int32_t plane);
+void rate_intra_luma_mode(encoder_instance *ctx, int32_t z, int32_t log2_size);
+void rate_coding_unit(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void intra_mpm_modes(const encoder_instance *ctx, int32_t z, int32_t out[3]);
+
+// ---- cost helpers ----
+uint32_t rate_term(uint32_t bits, uint32_t lambda);
+uint32_t rd_split_flag_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t depth, int32_t flag);
+uint32_t rd_luma_distortion(encoder_instance *ctx, int32_t log2_size, int32_t x, int32_t y);
+uint32_t rd_chroma_distortion(encoder_instance *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
+uint32_t rd_cu_distortion(encoder_instance *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
+uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                         int32_t log2_size, int32_t predict);
+uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                           int32_t log2_size, int32_t predict);
+uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                            int32_t log2_size);
+
+// ---- transform-tree search (intra nodes) ----
+uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                                int32_t log2_size);
+void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    uint32_t flags, int32_t final_result);
+void intra_tu_tree_code(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                        uint32_t mask, int32_t split_search);
+
+// ---- intra decision and quad-tree ----
+void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                            int32_t log2_size);
+void intra_cu_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *representative, int32_t log2_size,
+                             int32_t x, int32_t y);
+void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The fixed decision that P and B pictures keep until inter decisions exist.
+void ctu_fixed_decision(encoder_instance *ctx);

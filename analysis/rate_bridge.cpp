@@ -1,0 +1,86 @@
+// Rate estimation of the CTU syntax for the search, on the rate part of the
+// context's live coder (est_bits and the context states): the CABAC bit
+// estimator prices exactly what the syntax writer sends, from the writer's
+// view of the CTU context.
+#include "analysis/mode_search.h"
+
+#include "bitstream/cabac_estimate.h"
+#include "bitstream/syntax_writer.h"
+
+void intra_mpm_modes(const encoder_instance *ctx, int32_t z, int32_t out[3])
+{
+    const int8_t *modes = ctx->ctu.intra_modes;
+    int32_t m = map4_index(z);
+    int32_t left = modes[m - 1], above = modes[m - CTU_MAP4_STRIDE];
+    if (left < 0) left = 1;
+    if (above < 0) above = 1;
+    // The above CTU's modes are never used (its row 0 entries read -1).
+    if (left == above) {
+        if (left < 2) {
+            out[0] = 0;
+            out[1] = 1;
+            out[2] = 26;
+        } else {
+            out[0] = left;
+            out[1] = 2 + ((left + 29) % 32);
+            out[2] = 2 + ((left - 2 + 1) % 32);
+        }
+        return;
+    }
+    out[0] = left;
+    out[1] = above;
+    if (left != 0 && above != 0) out[2] = 0;
+    else if (left + above < 2) out[2] = 26;
+    else out[2] = 1;
+}
+
+namespace {
+
+syntax_ctu_context syntax_view(encoder_instance *ctx)
+{
+    ctu_context *c = &ctx->ctu;
+    mode_search_state *st = search_state(ctx);
+    syntax_ctu_context s{};
+    s.decision = &c->decision;
+    s.maps = &c->maps;
+    s.motion = &c->motion;
+    s.intra_modes = c->intra_modes;
+    for (int p = 0; p < 3; p++) s.levels[p] = st->tu_levels[p];
+    s.pic_width = ctx->width;
+    s.pic_height = ctx->height;
+    s.ctu_col = c->x;
+    s.ctu_row = c->y;
+    s.slice_type = ctx->sh.slice_type;
+    s.max_num_merge_cand = ctx->sh.max_num_merge_cand;
+    s.num_ref_idx_active[0] = ctx->sh.num_ref_idx_l0_active;
+    s.num_ref_idx_active[1] = ctx->sh.num_ref_idx_l1_active;
+    s.sps = &ctx->sps;
+    s.pps = &ctx->pps;
+    s.scans = ctx->scans;
+    s.metrics = &ctx->metric;
+    s.qp_prev = ctx->qp_prev;
+    s.qg_units = c->qg_units;
+    s.cur_cu_z = c->last_cu_z;
+    return s;
+}
+
+}  // namespace
+
+void rate_residual_block(encoder_instance *ctx, int32_t z, int32_t log2_size, int32_t scan, int32_t plane)
+{
+    syntax_ctu_context s = syntax_view(ctx);
+    rate_est_residual_block(&s, &ctx->cabac, z, log2_size, scan, plane);
+}
+
+void rate_intra_luma_mode(encoder_instance *ctx, int32_t z, int32_t log2_size)
+{
+    syntax_ctu_context s = syntax_view(ctx);
+    rate_est_intra_luma_mode(&s, &ctx->cabac, z, log2_size);
+}
+
+void rate_coding_unit(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    syntax_ctu_context s = syntax_view(ctx);
+    rate_est_coding_unit(&s, &ctx->cabac, z, x, y, log2_size);
+}
+

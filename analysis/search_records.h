@@ -1,0 +1,147 @@
+// Records of the CTU search: the decision record of one CU candidate
+// (cu_node), the per-CTU search state of a row context, and where both live.
+//
+// Everything here is carved from the two search work blocks that every frame
+// instance and row context owns (ctu_context::search_work[0] and [1]), so the
+// encoder record itself carries no search state and stays a plain byte copy.
+#pragma once
+#include <cstdint>
+#include <cstddef>
+
+#include "bitstream/cabac.h"
+#include "encoder/encoder_instance.h"
+#include "kernels/intra/intra_ref.h"
+#include "kernels/metrics/activity.h"
+
+enum : uint32_t { COST_INFINITE = 0x1fffffffu };
+
+enum {
+    CU_NODE_COUNT = 341,
+    // Rate-estimation part of a cabac_encoder: est_bits up to the end of the record.
+    RATE_STATE_OFFSET = (int)offsetof(cabac_encoder, est_bits),
+    RATE_STATE_BYTES = (int)(sizeof(cabac_encoder) - offsetof(cabac_encoder, est_bits)),
+};
+
+// Decision record of one CU candidate (or of one 4x4 block of an NxN 8x8 CU,
+// or of a transform node), in the order of its fields.
+struct cu_node {
+    uint8_t split;            // 1: four child CUs (at 8x8: the NxN partition)
+    uint8_t tu_split;         // transform split at the node
+    uint8_t residual_mode;    // 0..3, 3 = no residual
+    uint8_t search_mode;      // 0 leaf only, 1 leaf and split, 2 split only
+    uint8_t leaf_first;
+    uint8_t node_cbf;         // coded-block flags of the leaf coding
+    uint8_t intra_cbf;        // coded-block flags of the chosen intra coding
+    uint8_t shortcut_taken;
+    uint32_t part_mode;
+    uint32_t state_stale;     // live state is not that of the chosen leaf candidate
+    int32_t intra_score;
+    uint8_t tu_saved;
+    uint8_t pad[3];
+    uint32_t refined_cost;
+    uint32_t mode_rough_cost[35];    // the 140-byte motion area in inter decisions
+    uint32_t chroma_rough_cost[5];   // the 20-byte candidate area
+    uint32_t intra_rough_cost;
+    uint32_t intra_cost;
+    uint32_t tu_cost;
+    uint32_t leaf_cost;
+    uint32_t split_flag0_cost;
+    uint32_t split_flag1_cost;
+    uint32_t skip_flag;
+    int32_t intra_mode_hint;
+    // The tail block: copied as one into children coded as transform nodes.
+    int32_t qp;
+    uint32_t lambda_satd;
+    uint32_t lambda_sse;
+    int32_t pred_mode;        // 1 intra, otherwise inter
+    int32_t intra_mode;       // 0..34, -1 not decided
+    int32_t intra_mode2;
+    int32_t chroma_mode;      // 0..3 explicit, 4 derived from luma
+    uint32_t extra;
+};
+
+enum { CU_NODE_TAIL_WORDS = 8 };
+
+// One save slot of cu_state_save for CUs of depth d (size 64 >> d).
+struct cu_state_slot {
+    uint8_t *luma;            // size rows of 128 bytes
+    uint8_t *chroma;          // size/2 rows of 128 bytes (Cb | Cr)
+    int16_t *coeff[3];        // levels of Y (size^2), Cb and Cr (size^2 / 4)
+    uint8_t cabac[sizeof(cabac_encoder)];
+};
+
+// Transform decisions of one CU subtree, per CU depth (0..4).
+struct tu_decision_layer {
+    uint8_t tu_split[CU_NODE_COUNT];
+    uint8_t residual_mode[CU_NODE_COUNT];
+    uint8_t cbf[CU_NODE_COUNT];
+};
+
+// Per-CTU state of the search of one row context.
+struct mode_search_state {
+    // per-CTU values
+    int32_t ctu_qp;
+    uint32_t lambda_satd;
+    uint32_t lambda_sse;
+    int32_t speed_level;
+    int32_t min_split_depth;
+    int32_t max_split_depth;
+    int32_t use_rdoq_alt;
+    int32_t luma_full_transform;
+    int32_t chroma_full_transform;
+    int32_t intra_ref_refresh;
+    int32_t pick_mode;        // 0 zero-latency, 1 low-delay, 9 otherwise
+    int32_t intra_rd_check;   // NxN partitions of 8x8 CUs are tried
+    int32_t intra_presearch;
+    int32_t split_limit_off;
+    int32_t slice_class;      // 0 B, 1 P, 2 I
+    int64_t intra_keep_bias;  // added to the intra no-split thresholds
+    const uint16_t *chroma_weight;   // per-QP chroma distortion weight, 8 fractional bits
+    uint16_t quant_round[2];  // P/B, I
+    // records
+    cu_node *tree;
+    int16_t *tu_coeffs[3];    // luma 4096, Cb 1024, Cr 1024, z-placed
+    int16_t *tu_levels[3];    // the CTU context's levels, which the syntax writer reads
+    cu_state_slot slots[4];
+    tu_decision_layer layers[5];
+    uint8_t depth_save_slot[5][RATE_STATE_BYTES];
+    uint8_t search_cabac_save[RATE_STATE_BYTES];
+    // Transform-tree search, per transform depth: before the node was priced
+    // (A) and after its leaf was priced (B).
+    uint8_t tu_save_a[5][RATE_STATE_BYTES];
+    uint8_t tu_save_b[5][RATE_STATE_BYTES];
+    intra_ref_area ref_area;
+    ctu_activity_maps activity;
+};
+
+// The state of a context; valid once mode_search_state_init has run on it.
+static inline mode_search_state *search_state(encoder_instance *ctx)
+{
+    return (mode_search_state *)ctx->ctu.search_work[1];
+}
+
+// Carves the records out of the context's search work blocks (idempotent).
+void mode_search_state_init(encoder_instance *ctx);
+
+// Node index of the block of log2 size L (2..6) whose first 4x4 unit is z.
+static inline int32_t node_index(int32_t z, int32_t log2_size)
+{
+    static const int32_t base[5] = {0, 1, 5, 21, 85};
+    return base[6 - log2_size] + (z >> (2 * (log2_size - 2)));
+}
+
+// Index of 4x4 unit z in the per-4x4 maps (rows of 32, CTU at rows 1..16,
+// columns 16..31), and of the chroma mode entry of 8x8 unit z8 (rows 1..8,
+// columns 0..7).
+static inline int32_t map4_index(int32_t z)
+{
+    int32_t x = (z & 1) | ((z >> 1) & 2) | ((z >> 2) & 4) | ((z >> 3) & 8);
+    int32_t y = ((z >> 1) & 1) | ((z >> 2) & 2) | ((z >> 3) & 4) | ((z >> 4) & 8);
+    return 48 + x + 32 * y;
+}
+static inline int32_t chroma_map_index(int32_t z8)
+{
+    int32_t x = (z8 & 1) | ((z8 >> 1) & 2) | ((z8 >> 2) & 4);
+    int32_t y = ((z8 >> 1) & 1) | ((z8 >> 2) & 2) | ((z8 >> 3) & 4);
+    return 32 + x + 32 * y;
+}

@@ -1,0 +1,141 @@
+// Per-CTU set-up of the search: QP and lambdas from rate control, the depth
+// range of the quad-tree from the depths coded around the CTU, and the
+// per-encoder switches the decisions read.
+#include "analysis/mode_search.h"
+
+namespace {
+
+struct weight_tables {
+    uint16_t w256[58];
+    uint16_t w512[58];
+    weight_tables()
+    {
+        for (int i = 0; i < 58; i++) {
+            w256[i] = 256;
+            w512[i] = 512;
+        }
+    }
+};
+const weight_tables chroma_weights;
+
+int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
+{
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+}  // namespace
+
+int32_t split_depth_from_neighbours(int32_t n, int32_t deep, int32_t m, int32_t speed_level)
+{
+    if (n == 0) return 0;
+    if (n == 1) return m - 1;
+    if (n == 2) return m;
+    int32_t threshold = (n == 4 && speed_level < 4) ? 2 : n - 1;
+    if (deep >= threshold && m < 2) return m + 1;
+    if (deep < 2 && m > 1) return m - 1;
+    return m;
+}
+
+void ctu_search_setup(encoder_instance *ctx)
+{
+    mode_search_state *st = search_state(ctx);
+    ctu_context *c = &ctx->ctu;
+    const internal_config *cfg = &ctx->config;
+    rc_ctu_qp(&ctx->rcc);
+    st->ctu_qp = ctx->rcc.ctu_qp;
+    // Without QP deltas a decoder codes every CU at the slice QP, whatever
+    // rate control asked for the CTU.
+    if (!ctx->pps.cu_qp_delta_enabled) st->ctu_qp = ctx->sh.slice_qp < 0 ? 0 : (ctx->sh.slice_qp > 51 ? 51 : ctx->sh.slice_qp);
+    st->lambda_satd = ctx->rcc.lambda_satd;
+    st->lambda_sse = ctx->rcc.lambda_sse;
+    c->qp = st->ctu_qp;
+    st->slice_class = ctx->slice_class;
+    st->pick_mode = cfg->latency_mode == LATENCY_ZERO ? 0 : (cfg->latency_mode == LATENCY_LOW_DELAY ? 1 : 9);
+    st->intra_rd_check = cfg->intra_flag_a;
+    st->intra_presearch = cfg->halfres_intra;
+    st->split_limit_off = cfg->early_split_level;
+    st->chroma_weight = cfg->complexity < 3 ? chroma_weights.w256 : chroma_weights.w512;
+    st->quant_round[0] = QUANT_ROUND_INTER;
+    st->quant_round[1] = QUANT_ROUND_INTRA;
+
+    // Left and above CTUs of this picture; co-located CTUs of references join
+    // with the inter decisions.
+    int32_t n = 0, deep = 0, m = 100;
+    int32_t a = c->address;
+    int32_t deep_limit = st->speed_level >= 4 ? 1 : 0;
+    if (c->x > 0) {
+        n++;
+        deep += ctx->tables.ctu_depth_max[a - 1] > deep_limit;
+        if (ctx->tables.ctu_depth_min[a - 1] < m) m = ctx->tables.ctu_depth_min[a - 1];
+    }
+    if (c->y > 0) {
+        n++;
+        deep += ctx->tables.ctu_depth_max[a - ctx->ctu_cols] > deep_limit;
+        if (ctx->tables.ctu_depth_min[a - ctx->ctu_cols] < m) m = ctx->tables.ctu_depth_min[a - ctx->ctu_cols];
+    }
+    int32_t r = split_depth_from_neighbours(n, deep, m, st->speed_level);
+    st->min_split_depth = clamp_i32(r - 1, 0, 3);
+    st->max_split_depth = 4;
+    if (st->slice_class == 2) {
+        st->min_split_depth = 1;
+        st->max_split_depth = 4;
+    }
+    if (c->speed_step != 0) {
+        if (st->slice_class == 2) {
+            st->min_split_depth = c->speed_step == 1 ? 2 : 3;
+            st->max_split_depth = c->speed_step == 1 ? 4 : 3;
+        } else {
+            st->min_split_depth = st->min_split_depth + 1 < 2 ? st->min_split_depth + 1 : 2;
+        }
+        if (st->speed_level > 3) st->speed_level = 3;
+    }
+}
+
+int64_t intra_keep_bias_of(int32_t ctu_qp, uint32_t lambda_sse)
+{
+    // 64 bits: lambda x 100 x 80 passes 32 bits from moderate QPs on.
+    return ((int64_t)(80 - ctu_qp / 6) * (int64_t)lambda_sse * 100 + 32768) >> 14;
+}
+
+int32_t cu_split_laplacian_test(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    int32_t size = 1 << log2_size;
+    if (size <= 4) return 0;
+    int32_t t = ctx->ctu.maps.cu_qp_map[map8_index(z)] >> 1;
+    if (t > 25) t = 25;
+    const uint8_t *s = ctx->ctu.source_luma;
+    int32_t count = 0;
+    for (int32_t cy = 2; cy <= size - 4; cy += 2)
+        for (int32_t cx = 2; cx <= size - 4; cx += 2) {
+            const uint8_t *p = s + (y + cy) * CTU_SOURCE_STRIDE + x + cx;
+            int32_t l = p[-2 * CTU_SOURCE_STRIDE] + p[2 * CTU_SOURCE_STRIDE] + p[-2] + p[2] - 4 * p[0];
+            if ((l < 0 ? -l : l) > 3 * t) return 1;
+            if (l >= t) count++;
+        }
+    return search_state(ctx)->speed_level > 2 && count >= 9 ? 1 : 0;
+}
+
+namespace {
+
+const int32_t inter_qp_thresholds[52][3] = {
+    {2947, 466, 28},      {2956, 475, 33},      {2967, 485, 40},      {2979, 498, 48},
+    {2994, 513, 57},      {3011, 530, 68},      {3032, 551, 81},      {3057, 575, 96},
+    {3085, 604, 114},     {3119, 638, 135},     {3159, 678, 160},     {3207, 725, 190},
+    {3262, 780, 225},     {3328, 846, 266},     {3406, 924, 315},     {3498, 1015, 372},
+    {3606, 1123, 439},    {3734, 1250, 519},    {3884, 1400, 613},    {4062, 1578, 724},
+    {4272, 1787, 855},    {4519, 2034, 1010},   {4811, 2325, 1193},   {5156, 2669, 1408},
+    {5563, 3074, 1662},   {6042, 3553, 1962},   {6609, 4118, 2316},   {7277, 4784, 2733},
+    {8065, 5570, 3226},   {8996, 6498, 3807},   {10093, 7593, 4493},  {11389, 8885, 5302},
+    {12918, 10409, 6257}, {14721, 12208, 7384}, {16850, 14331, 8714}, {19361, 16836, 10283},
+    {22325, 19791, 12135}, {25822, 23279, 14320}, {29949, 27395, 16898}, {34818, 32251, 19940},
+    {40564, 37981, 23530}, {47344, 44743, 27767}, {55344, 52722, 32765}, {64785, 62137, 38664},
+    {75925, 73247, 45624}, {89070, 86356, 53837}, {104581, 101826, 63528}, {122884, 120079, 74964},
+    {144482, 141619, 88458}, {169967, 167035, 104381}, {200040, 197027, 123170}, {235526, 232417, 145341},
+};
+
+}  // namespace
+
+int32_t inter_qp_threshold(int32_t qp, int32_t depth)
+{
+    return inter_qp_thresholds[clamp_i32(qp, 0, 51)][clamp_i32(depth, 0, 2)];
+}

@@ -1,0 +1,62 @@
+// Carving of the search records out of the context's two search work blocks:
+// the CU tree, the coefficient and level buffers and the per-depth save slots
+// from the first, the per-CTU search state from the second.
+#include "analysis/search_records.h"
+
+#include <cstring>
+
+static_assert(sizeof(mode_search_state) <= SEARCH_WORK_BYTES_B, "search state fits its block");
+
+namespace {
+
+enum {
+    TREE_BYTES = CU_NODE_COUNT * (int)sizeof(cu_node),
+    PLANE_COEFFS = 4096 + 2 * 1024,
+};
+
+constexpr int32_t slot_bytes_of(int32_t d)
+{
+    return (64 >> d) * CTU_WORK_STRIDE + (32 >> d) * CTU_WORK_STRIDE + 2 * ((64 >> d) * (64 >> d) * 3 / 2);
+}
+static_assert(TREE_BYTES + 4 * PLANE_COEFFS + slot_bytes_of(0) + slot_bytes_of(1) + slot_bytes_of(2) +
+                      slot_bytes_of(3) <= SEARCH_WORK_BYTES_A,
+              "search records fit the first search work block");
+
+int32_t slot_bytes(int32_t d)
+{
+    int32_t s = 64 >> d;
+    return s * CTU_WORK_STRIDE + (s / 2) * CTU_WORK_STRIDE + 2 * (s * s + s * s / 2);
+}
+
+}  // namespace
+
+void mode_search_state_init(encoder_instance *ctx)
+{
+    mode_search_state *st = search_state(ctx);
+    uint8_t *a = ctx->ctu.search_work[0];
+    for (int32_t p = 0; p < 3; p++) st->tu_levels[p] = ctx->ctu.tu_levels[p];
+    if (st->tree == (cu_node *)a) return;
+    std::memset(st, 0, sizeof(*st));
+    for (int32_t p = 0; p < 3; p++) st->tu_levels[p] = ctx->ctu.tu_levels[p];
+    st->tree = (cu_node *)a;
+    a += TREE_BYTES;
+    int16_t *coeffs = (int16_t *)a;
+    st->tu_coeffs[0] = coeffs;
+    st->tu_coeffs[1] = coeffs + 4096;
+    st->tu_coeffs[2] = coeffs + 5120;
+    a += 2 * PLANE_COEFFS;
+    int32_t total = TREE_BYTES + 2 * PLANE_COEFFS;
+    for (int32_t d = 0; d < 4; d++) {
+        int32_t s = 64 >> d;
+        cu_state_slot *slot = &st->slots[d];
+        slot->luma = a;
+        slot->chroma = a + s * CTU_WORK_STRIDE;
+        int16_t *c = (int16_t *)(slot->chroma + (s / 2) * CTU_WORK_STRIDE);
+        slot->coeff[0] = c;
+        slot->coeff[1] = c + s * s;
+        slot->coeff[2] = c + s * s + s * s / 4;
+        a += slot_bytes(d);
+        total += slot_bytes(d);
+    }
+    (void)total;
+}

@@ -1,0 +1,52 @@
+// Quantisation dispatch of transform-unit coding: plain or rate-distortion
+// optimised quantisation, the rounding offset of the slice type, the forward
+// scale and the coefficient scan of the block.
+#include "analysis/mode_search.h"
+
+int32_t scan_idx_of(int32_t log2_size, int32_t mode)
+{
+    if (log2_size > 3 || mode > 34) return 0;
+    if (mode >= 6 && mode <= 14) return 2;
+    if (mode >= 22 && mode <= 30) return 1;
+    return 0;
+}
+
+static quant_context quant_context_of(encoder_instance *ctx)
+{
+    quant_context q{};
+    q.scans = ctx->scans;
+    q.sign_hiding = ctx->pps.sign_data_hiding;
+    // The rate-distortion-optimised quantisers price with the live coder.
+    q.cabac = &ctx->cabac;
+    q.chroma_dist_weight = search_state(ctx)->chroma_weight;
+    return q;
+}
+
+int32_t tu_quant(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, int32_t qp, int32_t log2_size,
+                 int32_t plane, int32_t mode)
+{
+    mode_search_state *st = search_state(ctx);
+    quant_context q = quant_context_of(ctx);
+    int32_t scan = scan_idx_of(log2_size, mode);
+    uint16_t round = st->quant_round[st->slice_class == 2 ? 1 : 0];
+    int32_t scale = quant_scales[qp % 6];
+    rdoq_fn f = st->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq;
+    if (ctx->ctu.rdoq && f) {
+        return f(&q, st->lambda_sse, levels, coeff, qp, round, log2_size, scale, plane, scan);
+    }
+    return ctx->quant.quant(&q, levels, coeff, qp, round, log2_size, scale, scan);
+}
+
+int32_t tu_quant_low(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, int32_t qp,
+                     int32_t log2_size, int32_t plane, int32_t mode, int32_t k)
+{
+    mode_search_state *st = search_state(ctx);
+    quant_context q = quant_context_of(ctx);
+    int32_t scan = scan_idx_of(log2_size, mode);
+    int32_t scale = quant_scales[qp % 6];
+    if (ctx->ctu.rdoq && ctx->quant.rdoq && st->slice_class != 2)
+        return ctx->quant.rdoq(&q, st->lambda_sse, levels, coeff, qp, QUANT_ROUND_INTER, log2_size, scale, plane,
+                               scan);
+    uint16_t round = st->quant_round[st->slice_class == 2 ? 1 : 0];
+    return ctx->quant.quant_low(&q, levels, coeff, qp, round, log2_size, scale, scan, k);
+}

@@ -1,0 +1,139 @@
+// I-only streams of the searched intra decisions at every complexity of the
+// rate-distortion path (0..4) and with the tunings that change that path,
+// at several sizes and QPs: ffmpeg and dec265 decode them to the encoder's
+// reconstruction, and the bytes do not depend on the number of CTU threads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encoder/config.h"
+#include "encoder/encoder_instance.h"
+#include "encoder/torvhevcenc.h"
+#include "tests/support/decode_compare.h"
+#include "tests/support/test_paths.h"
+#include "tests/support/yuv_gen.h"
+
+namespace {
+
+struct run_settings {
+    int complexity;
+    uint32_t tune;
+    int width, height, qp, threads, pattern;
+};
+
+struct run_output {
+    std::string stream, recon;
+    int pictures = 0;
+    std::vector<uint8_t> bytes;
+};
+
+run_output encode(const run_settings &s, int pictures, const std::string &tag)
+{
+    run_output out;
+    out.stream = test_tmp_path("intra_cx_" + tag + ".hevc");
+    out.recon = test_tmp_path("intra_cx_" + tag + "_recon.yuv");
+    public_param p;
+    std::memset(&p, 0, sizeof(p));
+    p.size = sizeof(p);
+    torvhevcenc_default_param(&p, s.complexity, s.tune);
+    p.width = s.width;
+    p.height = s.height;
+    p.working_threads = s.threads;
+    p.idr_period = 1;
+    p.bframes = 0;
+    p.lookahead = 0;
+    p.scenecut = 0;
+    p.rc_mode = 0;
+    p.qp = s.qp;
+    p.loglevel = 0;
+    internal_config cfg;
+    if (config_copy_public_param(&p, &cfg) != 0) return out;
+    cfg.wpp = 1;
+    torvhevcenc_encoder *enc = encoder_open(&cfg);
+    if (!enc) return out;
+    FILE *fr = std::fopen(out.recon.c_str(), "wb");
+    yuv_gen_params g = {s.width, s.height, s.pattern, 5, 0};
+    std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
+    for (int k = 0; k < pictures + 64; k++) {
+        const uint8_t *au = nullptr;
+        int64_t pts = -1;
+        uint32_t out_strides[3] = {0, 0, 0};
+        const uint8_t *out_planes[3] = {nullptr, nullptr, nullptr};
+        frame_info info = {sizeof(frame_info), 0, 0, 0};
+        int size;
+        if (k < pictures) {
+            yuv_gen_picture(&g, k, pic.data());
+            const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
+                                        pic.data() + s.width * s.height * 5 / 4};
+            uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
+            size = torvhevcenc_encode_frame(enc, strides, planes, k, &info, &au, &pts, out_strides, out_planes,
+                                            nullptr, nullptr);
+        } else {
+            if (torvhevcenc_pending_frames(enc) == 0) break;
+            size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, out_strides, out_planes,
+                                            nullptr, nullptr);
+        }
+        if (size < 0) {
+            out.pictures = -1;
+            break;
+        }
+        if (size == 0) continue;
+        out.pictures++;
+        out.bytes.insert(out.bytes.end(), au, au + size);
+        for (int pl = 0; pl < 3; pl++) {
+            int w = pl ? s.width / 2 : s.width, h = pl ? s.height / 2 : s.height;
+            for (int y = 0; y < h; y++) std::fwrite(out_planes[pl] + (size_t)y * out_strides[pl], 1, (size_t)w, fr);
+        }
+    }
+    torvhevcenc_close(enc);
+    std::fclose(fr);
+    FILE *fs = std::fopen(out.stream.c_str(), "wb");
+    std::fwrite(out.bytes.data(), 1, out.bytes.size(), fs);
+    std::fclose(fs);
+    return out;
+}
+
+void check(run_settings s, const std::string &tag)
+{
+    SCOPED_TRACE(testing::Message() << "complexity " << s.complexity << " tune " << std::hex << s.tune << std::dec
+                                    << " " << s.width << "x" << s.height << " QP " << s.qp);
+    const int pictures = 2;
+    s.threads = 1;
+    run_output one = encode(s, pictures, tag + "_t1");
+    s.threads = 8;
+    run_output eight = encode(s, pictures, tag + "_t8");
+    ASSERT_EQ(one.pictures, pictures);
+    ASSERT_EQ(eight.pictures, pictures);
+    EXPECT_TRUE(one.bytes == eight.bytes) << "stream differs between 1 and 8 threads";
+    EXPECT_TRUE(decode_and_compare(one.stream, one.recon, s.width, s.height));
+}
+
+TEST(IntraComplexityStream, EveryRdComplexityDecodesToTheReconstruction)
+{
+    const int qps[5] = {22, 37, 30, 12, 45};
+    for (int c = 0; c <= 4; c++) {
+        check({c, 0, 200, 120, qps[c], 1, yuv_pattern_shapes}, "c" + std::to_string(c) + "_a");
+        check({c, 0, 136, 72, qps[4 - c], 1, yuv_pattern_noise}, "c" + std::to_string(c) + "_b");
+    }
+}
+
+TEST(IntraComplexityStream, LatencyTuningsDecodeToTheReconstruction)
+{
+    for (int c : {1, 3, 4}) {
+        check({c, TORVHEVCENC_TUNE_ZEROLATENCY, 136, 104, 27, 1, yuv_pattern_shapes},
+              "zl" + std::to_string(c));
+        check({c, TORVHEVCENC_TUNE_LOWDELAY, 136, 104, 33, 1, yuv_pattern_gradient}, "ld" + std::to_string(c));
+    }
+}
+
+TEST(IntraComplexityStream, FastIntraLevelsStillDecodeToTheReconstruction)
+{
+    // Levels 5..7 take the same search through their own entry until their
+    // quad-tree exists.
+    for (int c = 5; c <= 7; c++) check({c, 0, 136, 72, 32, 1, yuv_pattern_shapes}, "f" + std::to_string(c));
+}
+
+}  // namespace
