@@ -16,6 +16,7 @@
 #include "encoder/cpu.h"
 #include "kernels/mc/mc.h"
 #include "kernels/mc/mc_ssse3.h"
+#include "mc_test_util.h"
 
 namespace {
 
@@ -92,11 +93,11 @@ uint8_t sample_of(sample_kind kind, int x, int y, std::mt19937 &rng)
 // An 8-bit plane of N x N samples inside a margin of M on every side, all
 // filled, with a random row stride.
 struct sample_plane {
-    static constexpr int N = 128, M = 96;
+    int N, M;
     int stride;
     std::vector<uint8_t> buf;
 
-    sample_plane(sample_kind kind, std::mt19937 &rng)
+    sample_plane(sample_kind kind, std::mt19937 &rng, int n = 128, int m = 96) : N(n), M(m)
     {
         stride = N + 2 * M + (int)(rng() % 48);
         buf.resize((size_t)stride * (N + 2 * M));
@@ -124,6 +125,7 @@ struct guarded {
 template <typename T>
 ::testing::AssertionResult same_buffers(const std::vector<T> &want, const std::vector<T> &got, int stride)
 {
+    if (want == got) return ::testing::AssertionSuccess();
     for (size_t i = 0; i < want.size(); i++)
         if (want[i] != got[i])
             return ::testing::AssertionFailure()
@@ -263,9 +265,9 @@ bool check_filter_h(case_ctx &c)
         for (auto wh : region_sizes())
                 for (int half_only = 0; half_only < 2; half_only++) {
                     int w = wh.first, h = wh.second;
-                    sample_plane src((sample_kind)kind, c.rng);
+                    sample_plane src((sample_kind)kind, c.rng, (w > h ? w : h) + 16, 32);
                     subpel_buffers a(src), b(src);
-                    ptrdiff_t o = src.at(-40, -40) - src.buf.data();
+                    ptrdiff_t o = src.at(0, 0) - src.buf.data();
                     c.ref.filter_h_subpel_16bit(a.h16[0].data() + o, a.h16[1].data() + o, a.h16[2].data() + o,
                                                 src.buf.data() + o, src.stride, w, h, half_only);
                     c.vec.filter_h_subpel_16bit(b.h16[0].data() + o, b.h16[1].data() + o, b.h16[2].data() + o,
@@ -288,9 +290,9 @@ bool check_build_subpel(case_ctx &c)
                     int w = wh.first, h = wh.second;
                     // 0: all planes, 1: half only, 2: all planes without 16-bit planes.
                     int half_only = variant == 1;
-                    sample_plane src((sample_kind)kind, c.rng);
+                    sample_plane src((sample_kind)kind, c.rng, (w > h ? w : h) + 16, 32);
                     subpel_buffers in(src);
-                    ptrdiff_t o = src.at(-40, -40) - src.buf.data();
+                    ptrdiff_t o = src.at(0, 0) - src.buf.data();
                     filter_h_subpel_16bit_c(in.h16[0].data() + o, in.h16[1].data() + o, in.h16[2].data() + o,
                                             src.buf.data() + o, src.stride, w, h, half_only);
                     const int16_t *hp[3] = {in.h16[0].data() + o, in.h16[1].data() + o, in.h16[2].data() + o};
@@ -437,6 +439,251 @@ TEST(mc_simd, the_table_installs_the_ssse3_set_only_with_both_flags)
         EXPECT_EQ((void *)t.build_lowres_planes, (void *)build_lowres_planes_ssse3);
         EXPECT_EQ((void *)t.interp_luma, (void *)interp_luma_c);
     }
+}
+
+// Reference planes of the standard-model tests: random, and the 0/255
+// patterns that put the half/half intermediate at its maximum and minimum.
+struct worker_refs {
+    mc_test::ref_plane planes[3];
+    worker_refs()
+    {
+        planes[0].fill(mc_test::FILL_RANDOM, 11);
+        for (int k = 1; k < 3; k++) {
+            mc_test::ref_plane &p = planes[k];
+            for (int y = 0; y < p.H + 2 * p.M; y++)
+                for (int x = 0; x < p.S; x++) {
+                    bool same = luma_half_tap_positive(x) == luma_half_tap_positive(y);
+                    p.data[(size_t)y * p.S + x] = same == (k == 1) ? 255 : 0;
+                }
+            p.build_hplanes();
+        }
+    }
+};
+
+const int worker_widths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 15, 16, 17, 24, 32, 48, 64};
+
+TEST(mc_simd, luma_workers_to_sixteen_bits_equal_the_portable_intermediate_at_every_width)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    typedef void (*v_fn)(int16_t *, int32_t, const uint8_t *, int32_t, int32_t, int32_t, int32_t, int32_t);
+    typedef void (*hv_fn)(int16_t *, int32_t, const int16_t *, int32_t, int32_t, int32_t, int32_t, int32_t);
+    const v_fn v_workers[] = {interp_luma_16bit_v_w8_ssse3, interp_luma_16bit_v_w16_ssse3};
+    const hv_fn hv_workers[] = {interp_luma_16bit_hplane_v_w4_ssse3, interp_luma_16bit_hplane_v_w8_ssse3};
+    std::mt19937 rng(5);
+    static worker_refs refs;
+    for (auto &ref : refs.planes)
+        for (int w : worker_widths)
+            for (int h : {1, 4, 9, 64})
+                for (int phase = 1; phase < 16; phase++) {
+                    int px = phase & 3, py = phase >> 2;
+                    if (!py) continue;
+                    int mvx = random_vector(rng, px, 4), mvy = random_vector(rng, py, 4);
+                    uint8_t *blk = ref.block(8, 8);
+                    guarded<int16_t> want(w, h, rng);
+                    int32_t ws = want.stride;
+                    interp_luma_16bit_c(want.origin(), &ws, blk, ref.hplanes_at(8, 8).p, ref.S, mvx, mvy, w, h);
+                    ptrdiff_t off = (ptrdiff_t)(mvy >> 2) * ref.S + (mvx >> 2);
+                    for (int k = 0; k < 2; k++) {
+                        guarded<int16_t> got = want;
+                        std::fill(got.buf.begin(), got.buf.end(), (int16_t)0x5a);
+                        if (px)
+                            hv_workers[k](got.origin(), got.stride, ref.hplanes_at(8, 8).p[px - 1] + off, ref.S, px,
+                                          py, w, h);
+                        else
+                            v_workers[k](got.origin(), got.stride, blk + off, ref.S, 0, py, w, h);
+                        ASSERT_TRUE(same_buffers(want.buf, got.buf, want.stride))
+                            << "worker " << k << " " << w << "x" << h << " mv " << mvx << "," << mvy;
+                    }
+                }
+}
+
+TEST(mc_simd, half_half_luma_maximum_is_kept_exactly_in_sixteen_bits)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    static worker_refs refs;
+    mc_test::ref_plane &ref = refs.planes[1];
+    // Find a column and row where the 8x8 window is centred on the maximum.
+    int16_t out[8 * 8];
+    for (int k = 0; k < 2; k++) {
+        auto worker = k ? interp_luma_16bit_hplane_v_w8_ssse3 : interp_luma_16bit_hplane_v_w4_ssse3;
+        int best = -100000, worst = 100000;
+        for (int y = 0; y < 8; y++) {
+            worker(out, 8, ref.hplanes_at(0, y).p[1], ref.S, 2, 2, 8, 1);
+            for (int x = 0; x < 8; x++) best = out[x] > best ? out[x] : best;
+        }
+        mc_test::ref_plane &low = refs.planes[2];
+        for (int y = 0; y < 8; y++) {
+            worker(out, 8, low.hplanes_at(0, y).p[1], low.S, 2, 2, 8, 1);
+            for (int x = 0; x < 8; x++) worst = out[x] < worst ? out[x] : worst;
+        }
+        EXPECT_EQ(best, 33150 - MC_INTERMEDIATE_BIAS);
+        EXPECT_EQ(worst, -16830 - MC_INTERMEDIATE_BIAS);
+    }
+}
+
+TEST(mc_simd, luma_workers_to_eight_bits_equal_the_portable_prediction_at_every_width)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    typedef void (*v_fn)(uint8_t *, int32_t, const uint8_t *, int32_t, int32_t, int32_t, int32_t, int32_t);
+    typedef void (*hv_fn)(uint8_t *, int32_t, const int16_t *, int32_t, int32_t, int32_t, int32_t, int32_t);
+    typedef void (*h_fn)(uint8_t *, int32_t, const int16_t *, int32_t, int32_t, int32_t);
+    const v_fn v_workers[] = {interp_luma_v_w8_ssse3, interp_luma_v_w16_ssse3};
+    const hv_fn hv_workers[] = {interp_luma_hplane_v_w4_ssse3, interp_luma_hplane_v_w8_ssse3};
+    const h_fn h_workers[] = {hplane_to_pixels_w8_ssse3, hplane_to_pixels_w16_ssse3};
+    std::mt19937 rng(6);
+    static worker_refs refs;
+    for (auto &ref : refs.planes)
+        for (int w : worker_widths)
+            for (int h : {1, 3, 8, 64})
+                for (int phase = 1; phase < 16; phase++) {
+                    int px = phase & 3, py = phase >> 2;
+                    int mvx = random_vector(rng, px, 4), mvy = random_vector(rng, py, 4);
+                    uint8_t *blk = ref.block(8, 8);
+                    auto hp = ref.hplanes_at(8, 8);
+                    guarded<uint8_t> want(w, h, rng);
+                    interp_luma_c(want.origin(), want.stride, blk, nullptr, ref.S, mvx, mvy, w, h);
+                    ptrdiff_t off = (ptrdiff_t)(mvy >> 2) * ref.S + (mvx >> 2);
+                    for (int k = 0; k < 2; k++) {
+                        guarded<uint8_t> got = want;
+                        std::fill(got.buf.begin(), got.buf.end(), (uint8_t)0x5a);
+                        if (px && py)
+                            hv_workers[k](got.origin(), got.stride, hp.p[px - 1] + off, ref.S, px, py, w, h);
+                        else if (px)
+                            h_workers[k](got.origin(), got.stride, hp.p[px - 1] + off, ref.S, w, h);
+                        else
+                            v_workers[k](got.origin(), got.stride, blk + off, ref.S, 0, py, w, h);
+                        ASSERT_TRUE(same_buffers(want.buf, got.buf, want.stride))
+                            << "worker " << k << " " << w << "x" << h << " mv " << mvx << "," << mvy;
+                    }
+                }
+}
+
+TEST(mc_simd, three_vertical_phase_planes_equal_the_portable_planes_of_their_column)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    static worker_refs refs;
+    std::mt19937 rng(7);
+    for (auto &ref : refs.planes)
+        for (int w : {1, 5, 8, 13, 16, 40})
+            for (int h : {1, 4, 7, 33})
+                for (int px = 0; px < 4; px++) {
+                    const int16_t *hp[3] = {ref.hplanes_at(0, 0).p[0], ref.hplanes_at(0, 0).p[1],
+                                            ref.hplanes_at(0, 0).p[2]};
+                    for (int py = 1; py < 4; py++) {
+                        guarded<uint8_t> want(w, h, rng, 64);
+                        guarded<uint8_t> got = want;
+                        interp_luma_c(want.origin(), want.stride, ref.origin(), hp, ref.S, px, py, w, h);
+                        std::vector<guarded<uint8_t>> outs(3, got);
+                        uint8_t *out[3] = {outs[0].origin(), outs[1].origin(), outs[2].origin()};
+                        subpel_vert3_planes_sse41(out, got.stride, ref.origin(), hp, ref.S, px, 0, w, h);
+                        ASSERT_TRUE(same_buffers(want.buf, outs[py - 1].buf, want.stride))
+                            << w << "x" << h << " px " << px << " py " << py;
+                    }
+                }
+}
+
+TEST(mc_simd, every_average_worker_is_exact_at_every_width)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    std::mt19937 rng(8);
+    for (auto worker : {bipred_avg_16bit_w4_ssse3, bipred_avg_16bit_w8_ssse3, bipred_avg_16bit_w16_ssse3})
+        for (int w = 1; w <= 40; w++) {
+            guarded<int16_t> p0(w, 4, rng, 64), p1(w, 4, rng, 64);
+            for (auto *p : {&p0, &p1})
+                for (auto &v : p->buf) v = bipred_input((int)(rng() % 5), rng);
+            guarded<uint8_t> want(w, 4, rng), got = want;
+            bipred_avg_16bit_c(want.origin(), want.stride, p0.origin(), p0.stride, p1.origin(), p1.stride, w, 4);
+            worker(got.origin(), got.stride, p0.origin(), p0.stride, p1.origin(), p1.stride, w, 4);
+            ASSERT_TRUE(same_buffers(want.buf, got.buf, want.stride)) << "width " << w;
+        }
+    for (auto worker : {avg_pixels_w8_ssse3, avg_pixels_w16_ssse3})
+        for (int w = 1; w <= 40; w++) {
+            guarded<uint8_t> a(w, 3, rng, 64), b(w, 3, rng, 64);
+            for (auto *p : {&a, &b})
+                for (auto &v : p->buf) v = (uint8_t)rng();
+            guarded<uint8_t> want(w, 3, rng), got = want;
+            avg_pixels_c(want.origin(), want.stride, a.origin(), a.stride, b.origin(), b.stride, w, 3);
+            worker(got.origin(), got.stride, a.origin(), a.stride, b.origin(), b.stride, w, 3);
+            ASSERT_TRUE(same_buffers(want.buf, got.buf, want.stride)) << "width " << w;
+        }
+}
+
+TEST(mc_simd, bi_prediction_average_saturates_only_where_the_result_is_clipped_anyway)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    // Biased inputs: the exact sum leaves the int16 range in both directions.
+    const int16_t cases[][3] = {
+        {32767, 32767, 255}, {-32768, -32768, 0}, {24958, 24958, 255}, {-25022, -25022, 0},
+        // (a + b + 16448) >> 7 at the edges of the unclipped range.
+        {-8192, -8192, 0}, {-8161, -8161, 0}, {-8160, -8160, 1}, {8095, 8096, 254}, {8096, 8096, 255},
+        {8000, 8000, 253},
+    };
+    for (auto &cs : cases) {
+        int16_t p0[16], p1[16];
+        for (int i = 0; i < 16; i++) {
+            p0[i] = cs[0];
+            p1[i] = cs[1];
+        }
+        for (int w : {4, 8, 16}) {
+            uint8_t out[16] = {};
+            bipred_avg_16bit_ssse3(out, 16, p0, 16, p1, 16, w, 1);
+            uint8_t want[16] = {};
+            bipred_avg_16bit_c(want, 16, p0, 16, p1, 16, w, 1);
+            EXPECT_EQ(out[w - 1], cs[2]) << cs[0] << " + " << cs[1];
+            EXPECT_EQ(want[w - 1], cs[2]) << cs[0] << " + " << cs[1];
+        }
+    }
+}
+
+TEST(mc_simd, horizontal_plane_workers_fill_seven_rows_for_an_empty_region_but_the_slot_writes_nothing)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    static worker_refs refs;
+    mc_test::ref_plane &ref = refs.planes[0];
+    const int S = ref.S;
+    for (auto worker : {filter_h_subpel_16bit_w8_ssse3, filter_h_subpel_16bit_w16_ssse3}) {
+        std::vector<int16_t> got(S * 16, 0x5a5a), want(S * 16, 0x5a5a), q(S * 16, 0x5a5a), t(S * 16, 0x5a5a);
+        worker(got.data() + 4 * S, ref.block(0, 0), S, 20, 0, 1);
+        filter_h_subpel_16bit_c(q.data() + 4 * S, want.data() + 4 * S, t.data() + 4 * S, ref.block(0, 0), S, 20, 1,
+                                1);
+        // Rows -3 .. 3 match the portable rows of a one-row region; row 4 is untouched.
+        for (int y = 1; y < 8; y++)
+            for (int x = 0; x < 20; x++) ASSERT_EQ(got[y * S + x], want[y * S + x]) << x << "," << y;
+        for (int x = 0; x < S; x++) ASSERT_EQ(got[8 * S + x], 0x5a5a);
+        std::vector<int16_t> slot(S * 16, 0x5a5a);
+        filter_h_subpel_16bit_ssse3(slot.data() + 4 * S, slot.data() + 4 * S, slot.data() + 4 * S, ref.block(0, 0),
+                                    S, 20, 0, 0);
+        for (int16_t v : slot) ASSERT_EQ(v, 0x5a5a);
+    }
+}
+
+TEST(mc_simd, half_resolution_builders_keep_their_different_roundings)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    // Source 2x2 (plus the padding the builders may read): 0, 0 / 1, 0.
+    uint8_t src[3 * 8] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t planes_mem[16][2 * 8];
+    uint8_t *planes[16];
+    for (int i = 0; i < 16; i++) planes[i] = planes_mem[i];
+    build_lowres_planes_ssse3(planes, 8, src, 8, 1, 1);
+    EXPECT_EQ(planes[0][0], 1);
+    downscale_2x2_plane_ssse3(planes, 8, src, 8, 1, 1);
+    EXPECT_EQ(planes[0][0], 0);
+    alignas(16) uint8_t block[64 * 64] = {};
+    block[64] = 1;
+    downscale_64x64_ssse3(block);
+    EXPECT_EQ(block[0], 1);
+}
+
+TEST(mc_simd, border_halving_repeats_the_last_halved_column_entry)
+{
+    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
+    std::vector<uint8_t> buf(128 * 66);
+    std::mt19937 rng(9);
+    for (auto &v : buf) v = (uint8_t)rng();
+    uint8_t *block = buf.data() + 129;
+    downscale_border_32_ssse3(block);
+    for (int j = 16; j < 32; j++) EXPECT_EQ(block[128 * j - 1], block[128 * 15 - 1]) << j;
 }
 
 }  // namespace
