@@ -660,8 +660,10 @@ TEST(mc_simd, horizontal_plane_workers_fill_seven_rows_for_an_empty_region_but_t
 TEST(mc_simd, half_resolution_builders_keep_their_different_roundings)
 {
     if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
-    // Source 2x2 (plus the padding the builders may read): 0, 0 / 1, 0.
-    uint8_t src[3 * 8] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    // Source 2x2 (plus the padding the builders may read, rows and columns
+    // up to 2h + 2 and 2w + 2): 0, 0 / 1, 0.
+    uint8_t src[5 * 8] = {};
+    for (int y = 1; y < 5; y++) src[8 * y] = 1;
     uint8_t planes_mem[16][2 * 8];
     uint8_t *planes[16];
     for (int i = 0; i < 16; i++) planes[i] = planes_mem[i];
