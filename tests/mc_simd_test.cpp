@@ -228,7 +228,8 @@ bool check_avg_pixels(case_ctx &c)
             c.ref.avg_pixels(a.origin(), a.stride, x.origin(), x.stride, y.origin(), y.stride, w, h);
             c.vec.avg_pixels(b.origin(), b.stride, x.origin(), x.stride, y.origin(), y.stride, w, h);
             if (!same_buffers(a.buf, b.buf, a.stride)) {
-                ADD_FAILURE() << "avg_pixels " << w << "x" << h << ": " << same_buffers(a.buf, b.buf, a.stride).message();
+                ADD_FAILURE() << "avg_pixels " << w << "x" << h << ": "
+                              << same_buffers(a.buf, b.buf, a.stride).message();
                 return false;
             }
         }
@@ -275,7 +276,8 @@ bool check_filter_h(case_ctx &c)
                     for (int i = 0; i < 3; i++)
                         if (!same_buffers(a.h16[i], b.h16[i], src.stride)) {
                             ADD_FAILURE() << "filter_h plane " << i << " " << w << "x" << h << " half_only "
-                                          << half_only << ": " << same_buffers(a.h16[i], b.h16[i], src.stride).message();
+                                          << half_only << ": "
+                                          << same_buffers(a.h16[i], b.h16[i], src.stride).message();
                             return false;
                         }
                 }
@@ -362,7 +364,8 @@ bool check_lowres(case_ctx &c, bool all_planes)
                 for (int i = 0; i < 16; i++)
                     if (!same_buffers(a.planes[i], b.planes[i], a.dst_stride)) {
                         ADD_FAILURE() << (all_planes ? "lowres" : "downscale_2x2") << " plane " << i << " " << w
-                                      << "x" << h << ": " << same_buffers(a.planes[i], b.planes[i], a.dst_stride).message();
+                                      << "x" << h << ": "
+                                      << same_buffers(a.planes[i], b.planes[i], a.dst_stride).message();
                         return false;
                     }
             }

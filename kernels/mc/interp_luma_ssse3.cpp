@@ -56,6 +56,13 @@ inline __m128i vsum_words(const __m128i *r, const __m128i *taps)
     return s;
 }
 
+// One row of a column group: eight bytes (the low half) or sixteen.
+template <bool HALF>
+inline __m128i load_group(const void *p)
+{
+    return HALF ? load8(p) : load16(p);
+}
+
 inline void slide(__m128i *r)
 {
     for (int k = 0; k < 7; k++) r[k] = r[k + 1];
@@ -84,10 +91,9 @@ void luma_v(T *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, 
         int n = w - x < G ? (int)(w - x) : G;
         const uint8_t *s = src + x;
         __m128i r[8];
-        for (int k = 0; k < 7; k++) r[k] = G == 8 ? load8(s + at(0, k - 3, src_stride)) : load16(s + at(0, k - 3, src_stride));
+        for (int k = 0; k < 7; k++) r[k] = load_group<G == 8>(s + at(0, k - 3, src_stride));
         for (int32_t y = 0; y < h; y++) {
-            const uint8_t *row = s + at(0, y + 4, src_stride);
-            r[7] = G == 8 ? load8(row) : load16(row);
+            r[7] = load_group<G == 8>(s + at(0, y + 4, src_stride));
             __m128i lo = vsum_bytes<false>(r, taps);
             __m128i hi = G == 16 ? vsum_bytes<true>(r, taps) : lo;
             if (sizeof(T) == 1)
@@ -115,10 +121,9 @@ void luma_hplane_v(T *dst, int32_t dst_stride, const int16_t *src, int32_t src_s
         int n = w - x < G ? (int)(w - x) : G;
         const int16_t *s = src + x;
         __m128i r[8];
-        for (int k = 0; k < 7; k++) r[k] = G == 4 ? load8(s + at(0, k - 3, src_stride)) : load16(s + at(0, k - 3, src_stride));
+        for (int k = 0; k < 7; k++) r[k] = load_group<G == 4>(s + at(0, k - 3, src_stride));
         for (int32_t y = 0; y < h; y++) {
-            const int16_t *row = s + at(0, y + 4, src_stride);
-            r[7] = G == 4 ? load8(row) : load16(row);
+            r[7] = load_group<G == 4>(s + at(0, y + 4, src_stride));
             __m128i lo = vsum_words<false>(r, taps);
             __m128i hi = G == 8 ? vsum_words<true>(r, taps) : lo;
             if (sizeof(T) == 1) {
