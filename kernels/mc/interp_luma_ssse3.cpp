@@ -163,6 +163,51 @@ void hplane_to_pixels(uint8_t *dst, int32_t dst_stride, const int16_t *src, int3
     }
 }
 
+// The three vertical phases of one column in one pass: each row window is
+// loaded once and filtered with the taps of phases 1, 2 and 3, from 8-bit
+// samples (16 columns per step) or from a biased horizontal plane (8).
+void luma_v3(uint8_t *const *out, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h)
+{
+    __m128i taps[3][4];
+    for (int p = 0; p < 3; p++) load_taps(taps[p], luma_tap_pairs_i8[p]);
+    for (int32_t x = 0; x < w; x += 16) {
+        int n = w - x < 16 ? (int)(w - x) : 16;
+        const uint8_t *s = src + x;
+        __m128i r[8];
+        for (int k = 0; k < 7; k++) r[k] = load16(s + at(0, k - 3, src_stride));
+        for (int32_t y = 0; y < h; y++) {
+            r[7] = load16(s + at(0, y + 4, src_stride));
+            for (int p = 0; p < 3; p++)
+                put8(out[p] + at(x, y, dst_stride), vsum_bytes<false>(r, taps[p]), vsum_bytes<true>(r, taps[p]), n);
+            slide(r);
+        }
+    }
+}
+
+void luma_hplane_v3(uint8_t *const *out, int32_t dst_stride, const int16_t *src, int32_t src_stride, int32_t w,
+                    int32_t h)
+{
+    __m128i taps[3][4];
+    for (int p = 0; p < 3; p++) load_taps(taps[p], luma_tap_pairs_i16[p]);
+    const __m128i round8 = splat32(64 * MC_INTERMEDIATE_BIAS + 2048);
+    for (int32_t x = 0; x < w; x += 8) {
+        int n = w - x < 8 ? (int)(w - x) : 8;
+        const int16_t *s = src + x;
+        __m128i r[8];
+        for (int k = 0; k < 7; k++) r[k] = load16(s + at(0, k - 3, src_stride));
+        for (int32_t y = 0; y < h; y++) {
+            r[7] = load16(s + at(0, y + 4, src_stride));
+            for (int p = 0; p < 3; p++) {
+                __m128i lo = _mm_srai_epi32(_mm_add_epi32(vsum_words<false>(r, taps[p]), round8), 12);
+                __m128i hi = _mm_srai_epi32(_mm_add_epi32(vsum_words<true>(r, taps[p]), round8), 12);
+                __m128i v = _mm_packs_epi32(lo, hi);
+                store_bytes(out[p] + at(x, y, dst_stride), _mm_packus_epi16(v, v), n);
+            }
+            slide(r);
+        }
+    }
+}
+
 }  // namespace
 
 void interp_luma_v_w8_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t,
@@ -223,4 +268,17 @@ void hplane_to_pixels_w16_ssse3(uint8_t *dst, int32_t dst_stride, const int16_t 
                                 int32_t w, int32_t h)
 {
     hplane_to_pixels<16>(dst, dst_stride, src, src_stride, w, h);
+}
+
+void subpel_vert3_planes_sse41(uint8_t *const *out, int32_t dst_stride, const uint8_t *src,
+                               const int16_t *const *hplanes, int32_t src_stride, int32_t mvx, int32_t mvy,
+                               int32_t w, int32_t h)
+{
+    if (w < 1 || h < 1) return;
+    ptrdiff_t offset = at(mvx >> 2, mvy >> 2, src_stride);
+    int px = mvx & 3;
+    if (px)
+        luma_hplane_v3(out, dst_stride, hplanes[px - 1] + offset, src_stride, w, h);
+    else
+        luma_v3(out, dst_stride, src + offset, src_stride, w, h);
 }

@@ -105,7 +105,8 @@ void filter_h_subpel_16bit_w16_ssse3(int16_t *plane, const uint8_t *src, int32_t
 void interp_luma_hplanes_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src,
                                const int16_t *const *hplanes, int32_t src_stride, int32_t mvx, int32_t mvy,
                                int32_t w, int32_t h);
-// Planes of vertical phases 1, 2, 3 (out[0..2]) for horizontal phase mvx & 3.
+// Planes of vertical phases 1, 2, 3 (out[0..2]) for horizontal phase mvx & 3, in
+// one pass over the input rows; exactly h rows are written.
 void subpel_vert3_planes_sse41(uint8_t *const *out, int32_t dst_stride, const uint8_t *src,
                                const int16_t *const *hplanes, int32_t src_stride, int32_t mvx, int32_t mvy,
                                int32_t w, int32_t h);

@@ -116,23 +116,11 @@ void build_subpel_planes_ssse3(uint8_t *const *planes, const uint8_t *src, const
         vertical_from_plane(planes[10], stride, hplanes[1], 2, w, h);
         return;
     }
-    for (int i = 1; i < MC_PHASE_PLANES; i++)
-        interp_luma_hplanes_ssse3(planes[i], stride, src, hplanes, stride, i & 3, i >> 2, w, h);
-}
-
-void subpel_vert3_planes_sse41(uint8_t *const *out, int32_t dst_stride, const uint8_t *src,
-                               const int16_t *const *hplanes, int32_t src_stride, int32_t mvx, int32_t mvy,
-                               int32_t w, int32_t h)
-{
-    if (w < 1 || h < 1) return;
-    ptrdiff_t offset = at(mvx >> 2, mvy >> 2, src_stride);
-    int px = mvx & 3;
-    for (int py = 1; py <= 3; py++) {
-        if (!px)
-            (w > 8 ? interp_luma_v_w16_ssse3 : interp_luma_v_w8_ssse3)(out[py - 1], dst_stride, src + offset,
-                                                                       src_stride, 0, py, w, h);
-        else
-            (w > 4 ? interp_luma_hplane_v_w8_ssse3 : interp_luma_hplane_v_w4_ssse3)(
-                out[py - 1], dst_stride, hplanes[px - 1] + offset, src_stride, px, py, w, h);
+    // Planes 1 .. 3 finish the horizontal planes; each column of planes
+    // (4 + px, 8 + px, 12 + px) comes from one vertical pass over its input.
+    for (int i = 1; i < 4; i++) plane_pixels(planes[i], stride, hplanes[i - 1], w, h);
+    for (int px = 0; px < 4; px++) {
+        uint8_t *const out[3] = {planes[4 + px], planes[8 + px], planes[12 + px]};
+        subpel_vert3_planes_sse41(out, stride, src, hplanes, stride, px, 0, w, h);
     }
 }
