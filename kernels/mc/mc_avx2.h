@@ -69,6 +69,11 @@ inline __m128i load_u8_16(const uint8_t *p, int n)
 {
     if (n >= 16) return _mm_loadu_si128((const __m128i *)p);
     if (n == 8) return _mm_loadl_epi64((const __m128i *)p);
+    if (n == 4) {
+        int32_t t;
+        std::memcpy(&t, p, 4);
+        return _mm_cvtsi32_si128(t);
+    }
     alignas(16) uint8_t t[16] = {};
     std::memcpy(t, p, (size_t)n);
     return _mm_load_si128((const __m128i *)t);
@@ -78,6 +83,7 @@ inline __m256i load_u8_32(const uint8_t *p, int n)
 {
     if (n >= 32) return _mm256_loadu_si256((const __m256i *)p);
     if (n <= 16) return _mm256_castsi128_si256(load_u8_16(p, n));
+    // 17 .. 31: the first 16 whole, the rest exactly.
     return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)p)),
                                    load_u8_16(p + 16, n - 16), 1);
 }
@@ -85,7 +91,8 @@ inline __m256i load_u8_32(const uint8_t *p, int n)
 inline __m256i load_i16_16(const int16_t *p, int n)
 {
     if (n >= 16) return _mm256_loadu_si256((const __m256i *)p);
-    if (n >= 8)
+    if (n == 8) return _mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)p));
+    if (n > 8)
         return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)p)),
                                        load_u8_16((const uint8_t *)(p + 8), 2 * (n - 8)), 1);
     return _mm256_castsi128_si256(load_u8_16((const uint8_t *)p, 2 * n));
