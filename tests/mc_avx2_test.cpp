@@ -107,7 +107,7 @@ std::string describe(const char *slot, int fill, int w, int h, int mvx, int mvy,
 const int LUMA_W[] = {1, 2, 3, 4, 6, 8, 12, 16, 20, 24, 32, 40, 48, 64};
 const int LUMA_H[] = {1, 2, 4, 8, 12, 16, 32, 64};
 const int CHROMA_W[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32};
-const int CHROMA_H[] = {1, 2, 4, 8, 16, 32};
+const int CHROMA_H[] = {1, 2, 4, 8, 16, 32, 40};   // 40: more than one row tile
 
 struct context {
     const mc_table *c, *a;
@@ -365,7 +365,7 @@ void check_slot_build_subpel_planes(context *ctx)
         for (int half_only = 0; half_only < 2; half_only++)
             for (int with_hp = 0; with_hp < 2; with_hp++)
                 for (int w : {1, 9, 33, 80})
-                    for (int h : {1, 6, 24}) {
+                    for (int h : {1, 6, 70}) {   // 70 rows: more than one row tile
                         ref_plane &p = ctx->planes[fill];
                         int x0 = (int)(ctx->rng() % 40), y0 = (int)(ctx->rng() % 40);
                         ptrdiff_t o = (ptrdiff_t)(y0 + ref_plane::M) * p.stride + x0 + ref_plane::M;
