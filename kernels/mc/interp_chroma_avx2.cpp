@@ -5,8 +5,8 @@
 // pair product in the int16 range) are exact in 16 bits; two-direction sums are
 // 32-bit and shifted once, as the portable kernels do.
 //
-// Reads: rows -1 .. h + 2 exactly; columns up to 16 past the portable window in
-// the last strip (inside the reference margins).
+// Reads: rows -1 .. h + 1, as the portable form; columns up to 16 past the
+// portable window in the last strip (inside the reference margins).
 #include "kernels/mc/mc_avx2.h"
 
 using namespace mc_avx2;

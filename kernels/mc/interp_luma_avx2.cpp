@@ -11,9 +11,9 @@
 // MC_INTERMEDIATE_BIAS) and reduced to 16 bits by truncation like the portable
 // cast, never saturated.
 //
-// Reads: sample rows -3 .. h + 4 of the block exactly; columns up to 16 past the
-// portable window in the last strip (inside the reference margins). The 16-bit
-// horizontal planes are read over the block's own columns only.
+// Reads: sample rows -3 .. h + 3, as the portable form; columns up to 16 past
+// the portable window in the last strip (inside the reference margins). The
+// 16-bit horizontal planes are read over the block's own columns only.
 #include "kernels/mc/mc_avx2.h"
 
 using namespace mc_avx2;
