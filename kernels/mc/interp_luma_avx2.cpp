@@ -63,16 +63,25 @@ inline __m256i row16(const uint8_t *p)
     return _mm256_permute4x64_epi64(_mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)p)), 0x50);
 }
 
-// Raw vertical sums of 16 outputs at p (rows -3 .. +4).
-inline __m256i v16(const uint8_t *p, int32_t stride, const luma_taps &t)
+// Walks a vertical-only block down 16-column strips, keeping the eight rows of
+// the filter window in registers so each source row is loaded once per strip.
+// store(x, y, raw sums, n) writes one strip row.
+template <typename Store>
+void walk_v(const uint8_t *p, int32_t stride, const luma_taps &t, int32_t w, int32_t h, Store store)
 {
-    __m256i sum = _mm256_setzero_si256();
-    for (int k = 0; k < 4; k++) {
-        __m256i r0 = row16(p + at(0, 2 * k - 3, stride));
-        __m256i r1 = row16(p + at(0, 2 * k - 2, stride));
-        sum = _mm256_add_epi16(sum, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r0, r1), t.b[k]));
+    for (int32_t x = 0; x < w; x += 16) {
+        int n = w - x < 16 ? (int)(w - x) : 16;
+        __m256i r[8];
+        for (int i = 0; i < 7; i++) r[i] = row16(p + at(x, i - 3, stride));
+        for (int32_t y = 0; y < h; y++) {
+            r[7] = row16(p + at(x, y + 4, stride));
+            __m256i sum = _mm256_setzero_si256();
+            for (int k = 0; k < 4; k++)
+                sum = _mm256_add_epi16(sum, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[2 * k], r[2 * k + 1]), t.b[k]));
+            store(x, y, sum, n);
+            for (int i = 0; i < 7; i++) r[i] = r[i + 1];
+        }
     }
-    return sum;
 }
 
 // Vertical 32-bit sums over eight rows of 16-bit horizontal sums; lo holds
@@ -167,6 +176,12 @@ void interp_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, cons
         return;
     }
     luma_taps t = taps_of(fx | fy);
+    if (!fx) {
+        walk_v(p, ref_stride, t, w, h, [&](int32_t x, int32_t y, __m256i v, int n) {
+            store_u8_16(dst + at(x, y, dst_stride), round_u8(v), n);
+        });
+        return;
+    }
     // A biased plane value v gives (v + bias + 32) >> 6 = ((v + 32) >> 6) + bias / 64.
     const __m256i unbias = _mm256_set1_epi16(MC_INTERMEDIATE_BIAS >> 6);
     for (int32_t y = 0; y < h; y++)
@@ -179,7 +194,7 @@ void interp_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, cons
                 m = _mm256_add_epi16(m, unbias);
                 v = _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(m, m), 0x08));
             } else {
-                v = round_u8(fy ? v16(p + o, ref_stride, t) : h16(p + o, t));
+                v = round_u8(h16(p + o, t));
             }
             store_u8_16(dst + at(x, y, dst_stride), v, n);
         }
@@ -209,12 +224,17 @@ const int16_t *interp_luma_16bit_avx2(int16_t *dst, int32_t *dst_stride, const u
     } else {
         luma_taps t = taps_of(fx | fy);
         const __m256i bias = _mm256_set1_epi16(MC_INTERMEDIATE_BIAS);
+        if (fy) {
+            walk_v(p, ref_stride, t, w, h, [&](int32_t x, int32_t y, __m256i v, int n) {
+                store_i16_16(dst + at(x, y, ds), _mm256_sub_epi16(v, bias), n);
+            });
+            return dst;
+        }
         for (int32_t y = 0; y < h; y++)
             for (int32_t x = 0; x < w; x += 16) {
                 int n = w - x < 16 ? (int)(w - x) : 16;
                 ptrdiff_t o = at(x, y, ref_stride);
-                __m256i v = fy ? v16(p + o, ref_stride, t) : h16(p + o, t);
-                store_i16_16(dst + at(x, y, ds), _mm256_sub_epi16(v, bias), n);
+                store_i16_16(dst + at(x, y, ds), _mm256_sub_epi16(h16(p + o, t), bias), n);
             }
     }
     return dst;
