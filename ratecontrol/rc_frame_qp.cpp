@@ -47,7 +47,8 @@ double vbv_constant_qp(ratecontrol *rc, const internal_config *cfg, const rc_pic
         rc->frame_size_planned = rc->vbv_frame_bits;
     } else {
         const size_predictor *p = &rc->frame_pred[frame_pred_index(pic)];
-        rc->frame_size_planned = (int32_t)predict_bits(p, (float)rc->frame_satd, s);
+        float bits = predict_bits(p, (float)rc->frame_satd, s);
+        rc->frame_size_planned = bits < 2.0e9f ? (int32_t)bits : 2000000000;
     }
     rc->size_planned = 1;
     return rc_qscale_to_qp((double)s);

@@ -224,11 +224,11 @@ float coded_qp(const rc_ctu_context *ctx)
 void rc_row_update(rc_ctu_context *ctx)
 {
     ratecontrol *rc = ctx->rc;
-    if (rc->cbr) {
-        ctx->cbr_ctu_ratio = rc->rowstats ? rc_rowstats_ctu_ratio(rc->rowstats, ctx->ctu_x, ctx->ctu_y) : 1.0;
-        return;
-    }
     ctx->cbr_ctu_ratio = 1.0;
+    if (rc->cbr && rc->rowstats) ctx->cbr_ctu_ratio = rc_rowstats_ctu_ratio(rc->rowstats, ctx->ctu_x, ctx->ctu_y);
+    // Every row starts from the frame QP, also in constant bitrate: the CTU QP
+    // follows the row QP whenever a buffer is configured, and a row left at
+    // its cleared 0 would be coded at qp_min.
     if (!rc->vbv || ctx->ctu_x != 0) return;
     if (rc->vbv_rows && rc->row_pred_current) {
         rc->vbv_rows[2 * ctx->ctu_y] = rc->row_pred_current[0];
@@ -249,7 +249,10 @@ void rc_row_vbv_adjust(rc_ctu_context *ctx, uint32_t bits)
     recon->vbv_row_bits[y] += (int32_t)bits;
     recon->vbv_ctu_bits[i] = recon->vbv_row_bits[y];
     int32_t w = rc->ctu_cols;
-    if (x == check_column(w, rc->ctu_rows, y) && x < w - 1 && rc->vbv_rows && rc->row_pred_current)
+    // The re-decision steers towards the picture's planned size; a picture
+    // without one (constant bitrate plans bits its own way) keeps its rows.
+    if (x == check_column(w, rc->ctu_rows, y) && x < w - 1 && rc->size_planned && rc->vbv_rows &&
+        rc->row_pred_current)
         redecide_row(ctx);
     if (i == rc->ctu_count - 1 && rc->row_pred_current) update_class_predictors(ctx);
 }

@@ -396,3 +396,25 @@ TEST(CtuAreas, FirstPassOffCountsNoAreaButCbrCountsLambda)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Vbv, ConstantBitrateRowsStartAtTheFrameQpNotAtQpMin)
+{
+    internal_config cfg = sim_config(RC_MODE_CBR);
+    cfg.cbr_maxrate = 1500;
+    cfg.cbr_minrate = 500;
+    cfg.vbv_maxrate = 1000;
+    cfg.vbv_bufsize = 1000;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    ASSERT_TRUE(sim.rc->cbr && sim.rc->vbv);
+    sim_result r;
+    for (int i = 0; i < 6; i++) {
+        ASSERT_TRUE(sim.code(20000, 1.0, &r));
+        const sim_picture *p = sim.pictures.back().get();
+        for (int32_t c = 0; c < 20; c++) EXPECT_EQ(p->ctu_qps[c], r.qp) << "picture " << i << " CTU " << c;
+    }
+}
+
+}  // namespace
