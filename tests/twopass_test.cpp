@@ -441,7 +441,9 @@ TEST(TwoPassCode, FollowsThePlanAndStopsWhenTheLogEnds)
         // one second on the ratio of spent to expected bits joins in.
         double used = sim.rc->pass2_entries[i].qscale_new;
         EXPECT_GE(used, std::max(planned[i] / 2.0 * 0.999, sim.rc->qscale_min[1])) << i;
-        if (i < 25) EXPECT_LE(used, planned[i] * 2.0 * 1.001) << i;
+        if (i < 25) {
+            EXPECT_LE(used, planned[i] * 2.0 * 1.001) << i;
+        }
     }
     EXPECT_GT(sim.rc->expected_bits_sum, 0.0);
     sim_result r;
