@@ -418,3 +418,30 @@ TEST(Vbv, ConstantBitrateRowsStartAtTheFrameQpNotAtQpMin)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AverageBitrate, ConvergesWithFrameInstancesInRotation)
+{
+    internal_config cfg = sim_config(RC_MODE_ABR);
+    cfg.frame_instances = 4;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    ASSERT_EQ(sim.rc->record_count, 4);
+    cost_source costs;
+    double bits = 0.0;
+    int ended = 0;
+    for (int i = 0; i < 300; i++) {
+        sim_result r;
+        int64_t b = sim.code_rotating(costs.next(20000), 1.0, &r);
+        if (b >= 0) {
+            bits += (double)b;
+            ended++;
+        }
+    }
+    ASSERT_EQ(ended, 297);
+    double rate = bits / (ended / 25.0);
+    EXPECT_NEAR(rate / 1.0e6, 1.0, 0.05);
+}
+
+}  // namespace

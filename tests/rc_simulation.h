@@ -51,6 +51,43 @@ public:
     // lookahead thought). Returns false when rate control refused it.
     bool code(int32_t cost, double bits_scale, sim_result *out, uint32_t type = 0)
     {
+        uint32_t bits = 0;
+        if (!start_and_code(rc, cost, bits_scale, out, type, &bits)) return false;
+        end(rc, (uint32_t)type_of(type), bits);
+        return true;
+    }
+
+    // Frame instances in rotation, as the encode call runs them: picture k
+    // starts on record k % n after the hand-over, and the picture started
+    // n - 1 calls earlier ends in the same call. Returns the bits of the
+    // picture that ended, or -1 when none did (or rate control refused).
+    int64_t code_rotating(int32_t cost, double bits_scale, sim_result *out)
+    {
+        int32_t n = rc->record_count, k = (int32_t)pictures.size();
+        ratecontrol *cur = &rc[k % n], *next = &rc[(k + 1) % n];
+        if (n > 1 && k > 0) ratecontrol_thread_sync(cur, &rc[(k + n - 1) % n], next);
+        uint32_t bits = 0;
+        if (!start_and_code(cur, cost, bits_scale, out, 0, &bits)) return -1;
+        pending.resize((size_t)n);
+        pending[(size_t)(k % n)] = bits;
+        if (k < n - 1) return -1;
+        ratecontrol *old = n > 1 ? next : cur;
+        uint32_t b = pending[(size_t)((k + 1) % n)];
+        end(old, old->pic.source->picture_type, b);
+        return b;
+    }
+
+private:
+    std::vector<uint32_t> pending;
+
+    uint32_t type_of(uint32_t type) const
+    {
+        return type ? type : (pictures.size() == 1 ? (uint32_t)PIC_TYPE_IDR : (uint32_t)PIC_TYPE_P);
+    }
+
+    bool start_and_code(ratecontrol *r, int32_t cost, double bits_scale, sim_result *out, uint32_t type,
+                        uint32_t *bits)
+    {
         int32_t n = (int32_t)pictures.size();
         pictures.emplace_back(new sim_picture());
         sim_picture *p = pictures.back().get();
@@ -64,21 +101,24 @@ public:
         info.coding_number = n;
         info.irap_count = 0;
         out->fill_before = rc->vbv_fill;
-        if (ratecontrol_start(rc, &cfg, &info) != 0) return false;
-        out->qp = ratecontrol_frame_qp(rc, &cfg);
-        out->qp_f = rc->frame_qp_f;
-        uint32_t bits = code_ctus(p, type, bits_scale);
-        out->bits = bits;
+        if (ratecontrol_start(r, &cfg, &info) != 0) return false;
+        out->qp = ratecontrol_frame_qp(r, &cfg);
+        out->qp_f = r->frame_qp_f;
+        *bits = code_ctus(r, p, type, bits_scale);
+        out->bits = *bits;
+        return true;
+    }
+
+    void end(ratecontrol *r, uint32_t type, uint32_t bits)
+    {
         rc_frame_totals t = {};
         t.residual_bits = bits / 2;
         t.prediction_bits = bits / 4;
         t.other_bits = bits - t.residual_bits - t.prediction_bits;
-        t.intra_area = type <= PIC_TYPE_I ? (uint32_t)rc->frame_8x8_units : 0;
-        ratecontrol_end(rc, &cfg, &t, bits);
-        return true;
+        t.intra_area = type <= PIC_TYPE_I ? (uint32_t)r->frame_8x8_units : 0;
+        ratecontrol_end(r, &cfg, &t, bits);
     }
 
-private:
     void fill(sim_picture *p, int32_t n, int32_t cost, uint32_t type)
     {
         int32_t c = cols(), r = rows(), ctus = c * r;
@@ -121,11 +161,11 @@ private:
         s->lowres_costs[1][0] = p->lowres_inter.data();
     }
 
-    uint32_t code_ctus(sim_picture *p, uint32_t type, double bits_scale)
+    uint32_t code_ctus(ratecontrol *record, sim_picture *p, uint32_t type, double bits_scale)
     {
         int32_t c = cols(), r = rows();
         rc_ctu_context ctx = {};
-        ctx.rc = rc;
+        ctx.rc = record;
         ctx.cfg = &cfg;
         ctx.lambdas = lambdas.get();
         ctx.source = p->src.get();
