@@ -445,3 +445,92 @@ TEST(AverageBitrate, ConvergesWithFrameInstancesInRotation)
 }
 
 }  // namespace
+
+namespace {
+
+struct b_case {
+    uint32_t t0, t1;
+    float q0, q1;
+    int32_t poc0, poc1;
+};
+
+// The frame QP that one-pass ABR gives a B picture of layer 2 at poc 4.
+float b_picture_qp(const internal_config &cfg, const b_case &c, ratecontrol **keep)
+{
+    std::unique_ptr<picture> src(new picture()), rec(new picture()), r0(new picture()), r1(new picture());
+    r0->picture_type = c.t0;
+    r0->qp_plan_avg = c.q0;
+    r0->poc = c.poc0;
+    r1->picture_type = c.t1;
+    r1->qp_plan_avg = c.q1;
+    r1->poc = c.poc1;
+    for (picture *p : {src.get(), rec.get()}) {
+        p->picture_type = PIC_TYPE_B;
+        p->layer = 2;
+        p->poc = 4;
+    }
+    internal_config copy = cfg;
+    ratecontrol *rc = nullptr;
+    EXPECT_EQ(ratecontrol_new(&rc, &copy), 0);
+    rc_picture info = {};
+    info.source = src.get();
+    info.recon = rec.get();
+    info.ref0 = r0.get();
+    info.ref1 = r1.get();
+    info.slice_class = 0;
+    info.coding_number = 5;
+    EXPECT_EQ(ratecontrol_start(rc, &copy, &info), 0);
+    float q = rc->frame_qp_f;
+    *keep = rc;
+    return q;
+}
+
+TEST(AverageBitrate, BPicturesTakeTheirQpFromTheReferences)
+{
+    internal_config cfg = sim_config(RC_MODE_ABR);
+    cfg.bframes = 3;
+    ratecontrol *rc = nullptr;
+    // Two intra references: their mean plus the I/P offset, plus the layer's.
+    float q = b_picture_qp(cfg, {PIC_TYPE_IDR, PIC_TYPE_CRA, 30.0f, 34.0f, 0, 8}, &rc);
+    EXPECT_NEAR(q, 32.0 + rc->ip_offset + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+    // One intra reference: the other one's QP.
+    q = b_picture_qp(cfg, {PIC_TYPE_IDR, PIC_TYPE_P, 30.0f, 36.0f, 0, 8}, &rc);
+    EXPECT_NEAR(q, 36.0 + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+    // Two inter references: weighted by distance, the nearer counting more.
+    q = b_picture_qp(cfg, {PIC_TYPE_P, PIC_TYPE_P, 30.0f, 36.0f, 2, 8}, &rc);
+    EXPECT_NEAR(q, (2.0 * 36.0 + 4.0 * 30.0) / 6.0 + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+    // A reference B loses its own layer offset first.
+    q = b_picture_qp(cfg, {PIC_TYPE_P, PIC_TYPE_BREF, 30.0f, 36.0f, 2, 6}, &rc);
+    EXPECT_NEAR(q, (2.0 * (36.0 - rc->pb_offset[0]) + 2.0 * 30.0) / 4.0 + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+}
+
+TEST(AverageBitrate, ZeroLatencyStartsFinerAndOverflowFactorStaysBounded)
+{
+    internal_config cfg = sim_config(RC_MODE_ABR);
+    rc_simulation plain(cfg);
+    ASSERT_EQ(plain.open(), 0);
+    cfg.latency_mode = LATENCY_ZERO;
+    rc_simulation zero(cfg);
+    ASSERT_EQ(zero.open(), 0);
+    sim_result a, b;
+    ASSERT_TRUE(plain.code(16000000, 1.0, &a));
+    ASSERT_TRUE(zero.code(16000000, 1.0, &b));
+    ASSERT_GT(b.qp_f, (float)cfg.qp_min) << a.qp_f;
+    EXPECT_LT(b.qp_f, a.qp_f);
+    // Wildly overspending pictures: the QP climbs step by step, never jumps
+    // past the per-picture step limit (qp_step, twice after overflow).
+    sim_result prev = a, r;
+    for (int i = 0; i < 20; i++) {
+        ASSERT_TRUE(plain.code(16000000, 2.0, &r));
+        if (i > 0) {
+            EXPECT_LE(r.qp_f, prev.qp_f + 2.0f * plain.cfg.qp_step + 0.01f) << i;
+        }
+        prev = r;
+    }
+}
+
+}  // namespace
