@@ -122,6 +122,10 @@ struct ratecontrol {
     int32_t ctu_count;
     int32_t cost_cols;           // 8x8 half-resolution blocks per row
     int32_t cost_rows;
+    // Constant bitrate: the picture's lookahead cost per CTU (own per record).
+    uint32_t *cbr_ctu_cost;
+    // Bits of every finished picture (kept in the first record, caller's thread).
+    double total_bits;
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs

@@ -6,6 +6,8 @@
 
 #include "encoder/config.h"
 #include "encoder/memory.h"
+#include "ratecontrol/rc_cbr.h"
+#include "ratecontrol/rc_twopass.h"
 #include "ratecontrol/ratecontrol.h"
 
 double rc_qp_to_qscale(double qp)
@@ -93,6 +95,22 @@ int set_cbr_start(ratecontrol *rc, const internal_config *cfg)
     if (!rc->cbr_coeff || !rc->cbr_exp) return -1;
     std::memset(rc->cbr_coeff, 0, (size_t)slots);
     std::memset(rc->cbr_exp, 0, (size_t)slots);
+    double fps = rc->fps;
+    int32_t span_unit = cfg->bframes + 1 > 0 ? cfg->bframes + 1 : 1;
+    int32_t span = (cfg->frame_instances + cfg->bframes) / span_unit * span_unit;
+    rc->model = rc_model_new((int32_t)(rc->bitrate / fps), (int32_t)((double)cfg->cbr_maxrate * 1000.0 / fps),
+                             (int32_t)((double)cfg->cbr_minrate * 1000.0 / fps), cfg->cbr_window, span,
+                             cfg->frame_instances, rc->ctu_count);
+    return rc->model ? 0 : -1;
+}
+
+// Per-record blocks of constant bitrate: the CTU statistics and the CTU costs.
+int alloc_cbr_record(ratecontrol *rc)
+{
+    rc->rowstats = rc_rowstats_new(rc->ctu_cols, rc->ctu_rows);
+    rc->cbr_ctu_cost = (uint32_t *)aligned_malloc(rc->ctu_count * 4);
+    if (!rc->rowstats || !rc->cbr_ctu_cost) return -1;
+    std::memset(rc->cbr_ctu_cost, 0, (size_t)rc->ctu_count * 4);
     return 0;
 }
 
@@ -176,6 +194,11 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
     if (rc->cbr && set_cbr_start(rc, cfg) != 0) return -1;
     set_type_constants(rc, cfg);
     if (rc->vbv) set_vbv(rc, cfg);
+    if (cfg->pass2) {
+        if (rc_pass2_read(rc, cfg, cfg->pass2_stats) != 0) return -1;
+        if (cfg->rc_mode != RC_MODE_CQP && rc_pass2_plan(rc, cfg) != 0) return -1;
+    }
+    if (cfg->pass1 && rc_pass1_header(rc, cfg) != 0) return -1;
     return 0;
 }
 
@@ -199,7 +222,15 @@ int ratecontrol_new(ratecontrol **out, internal_config *cfg)
     for (int32_t i = 1; i < count; i++) {
         block[i] = block[0];
         block[i].record_index = i;
+        block[i].rowstats = nullptr;
+        block[i].cbr_ctu_cost = nullptr;
     }
+    if (block->cbr)
+        for (int32_t i = 0; i < count; i++)
+            if (alloc_cbr_record(&block[i]) != 0) {
+                ratecontrol_delete(block);
+                return -1;
+            }
     if (block->vbv)
         for (int32_t i = 0; i < count; i++)
             if (alloc_vbv_rows(&block[i]) != 0) {
@@ -214,7 +245,12 @@ void ratecontrol_delete(ratecontrol *first)
 {
     if (!first) return;
     // Copies share the first record's arrays; only vbv_rows is per record.
-    for (int32_t i = 0; i < first->record_count; i++) aligned_free(first[i].vbv_rows);
+    for (int32_t i = 0; i < first->record_count; i++) {
+        aligned_free(first[i].vbv_rows);
+        rc_rowstats_delete(first[i].rowstats);
+        aligned_free(first[i].cbr_ctu_cost);
+    }
+    rc_model_delete(first->model);
     aligned_free(first->cbr_coeff);
     aligned_free(first->cbr_exp);
     aligned_free(first->pass2_entries);

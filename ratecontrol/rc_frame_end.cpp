@@ -1,10 +1,14 @@
-// Frame-end update: QP averages, the VBV predictors and buffer fill, and the
-// average-bitrate sums, once the picture's access unit size is known.
+// Frame-end update: QP averages, the first-pass statistics line, the VBV
+// predictors and buffer fill, the average-bitrate sums, the constant-bitrate
+// model and the second pass's expected bits, once the picture's access unit
+// size is known.
 #include <algorithm>
 #include <cmath>
 
 #include "encoder/config.h"
 #include "encoder/picture.h"
+#include "ratecontrol/rc_cbr.h"
+#include "ratecontrol/rc_twopass.h"
 #include "ratecontrol/ratecontrol.h"
 
 void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor)
@@ -62,7 +66,6 @@ void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 
 int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits)
 {
-    (void)totals;  // read by the constant-bitrate and first-pass updates
     float ctus = (float)(rc->ctu_count > 0 ? rc->ctu_count : 1);
     rc->qp_plan_sum = rc->qp_plan_sum / ctus;
     rc->qp_coded_sum = rc->qp_coded_sum / ctus;
@@ -70,8 +73,13 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
         rc->pic.recon->qp_plan_avg = rc->qp_plan_sum;
         rc->pic.recon->qp_coded_avg = rc->qp_coded_sum;
     }
+    if (cfg->pass1) rc_pass1_write_line(rc, totals, cfg->pass1_stats_buffer);
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
     if (rc->abr) abr_frame_end(rc, cfg, bits);
+    if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);
+    if (rc->two_pass && rc->pass2_current)
+        rc->expected_bits_sum += rc_entry_bits(rc->pass2_current, rc_qp_to_qscale(rc->pass2_current->pass2_qp));
+    (rc - rc->record_index)->total_bits += (double)bits;
     rc->in_flight = 0;
     return 0;
 }

@@ -1,9 +1,6 @@
-// Frame QP decision: constant QPs per picture type, with the VBV plan and
-// clip when a buffer is configured.
-//
-// The bitrate branches (average bitrate, CRF, constant bitrate, second pass)
-// take the constant QPs of their picture type for now; their own estimates
-// replace those branches.
+// Frame QP decision: constant QPs per picture type, the rate-equation
+// estimate of average bitrate, CRF and the second pass, or the constant-
+// bitrate model; with the VBV plan and clip when a buffer is configured.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +8,8 @@
 #include "encoder/config.h"
 #include "encoder/picture.h"
 #include "ratecontrol/lookahead.h"
+#include "ratecontrol/rc_cbr.h"
+#include "ratecontrol/rc_twopass.h"
 #include "ratecontrol/ratecontrol.h"
 
 namespace {
@@ -48,7 +47,8 @@ double vbv_constant_qp(ratecontrol *rc, const internal_config *cfg, const rc_pic
         rc->frame_size_planned = rc->vbv_frame_bits;
     } else {
         const size_predictor *p = &rc->frame_pred[frame_pred_index(pic)];
-        rc->frame_size_planned = (int32_t)predict_bits(p, (float)rc->frame_satd, s);
+        float bits = predict_bits(p, (float)rc->frame_satd, s);
+        rc->frame_size_planned = bits < 2.0e9f ? (int32_t)bits : 2000000000;
     }
     rc->size_planned = 1;
     return rc_qscale_to_qp((double)s);
@@ -71,19 +71,51 @@ void vbv_start(ratecontrol *rc, const rc_picture *pic)
 
 }  // namespace
 
+namespace {
+
+// The QP of a qscale; a qscale that is not positive has none, and the
+// clamp of the caller then gives it qp_min.
+double qp_of_qscale(double s)
+{
+    return s > 0.0 ? rc_qscale_to_qp(s) : -HUGE_VAL;
+}
+
+double raw_qp(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic)
+{
+    if (rc->lqp) return constant_qp(rc, pic);
+    if (rc->abr) return qp_of_qscale(rc_estimate_qscale(rc, cfg));
+    if (rc->cbr) return rc_cbr_frame_qp(rc, cfg);
+    if (rc->two_pass) {
+        float s = rc_estimate_qscale(rc, cfg);
+        if (rc->pass2_current) rc->pass2_current->qscale_new = (double)s;
+        return qp_of_qscale(s);
+    }
+    double q = constant_qp(rc, pic);
+    if (rc->vbv) q = vbv_constant_qp(rc, cfg, pic, q);
+    return q;
+}
+
+}  // namespace
+
 int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic)
 {
     rc->pic = *pic;
     rc->in_flight = 1;
-    if (rc->two_pass && pic->source->frame_number >= rc->pass2_count) {
-        fprintf(stderr, "Incomplete 2pass log\n");
-        return -1;
+    rc->pass2_current = nullptr;
+    if (cfg->pass2 && rc->pass2_entries) {
+        int32_t number = pic->source->frame_number;
+        if (number < 0 || number >= rc->pass2_count || rc->pass2_order[number] < 0) {
+            fprintf(stderr, "Incomplete 2pass log\n");
+            return -1;
+        }
+        rc->pass2_current = &rc->pass2_entries[rc->pass2_order[number]];
     }
     if (rc->vbv) vbv_start(rc, pic);
-    double q = constant_qp(rc, pic);
-    if (!rc->lqp && !rc->abr && !rc->cbr && !rc->two_pass && rc->vbv) q = vbv_constant_qp(rc, cfg, pic, q);
+    double q = raw_qp(rc, cfg, pic);
     if (cfg->force_qp) q = cfg->qp;
-    q = std::min(std::max(q, (double)cfg->qp_min), (double)cfg->qp_max);
+    // NaN and infinities clamp too: a QP below the range (or none) is qp_min.
+    if (!(q >= (double)cfg->qp_min)) q = cfg->qp_min;
+    if (q > (double)cfg->qp_max) q = cfg->qp_max;
 
     double r = q + 0.5;
     rc->frame_qp = r >= 51.0 ? 51 : (r > 0.0 ? (int32_t)r : 0);
@@ -94,6 +126,7 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
         pic->recon->qp_plan_avg = (float)q;
         pic->recon->qp_coded_avg = (float)q;
     }
+    if (rc->pass2_current) rc->pass2_current->pass2_qp = rc->frame_qp;
     rc->accum_p_qp = 0.95 * rc->accum_p_qp + rc->frame_qp + (pic->slice_class == 2 ? rc->ip_offset : 0.0);
     rc->accum_p_norm = 0.95 * rc->accum_p_norm + 1.0;
     if (pic->slice_class != 0) rc->last_non_b_type = pic->slice_class;

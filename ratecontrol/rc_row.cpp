@@ -1,26 +1,202 @@
-// CTU-row rate control: the per-CTU QP sums that the frame end averages, and
-// the row QPs that VBV starts every row from.
+// CTU-row rate control: the per-CTU QP sums that the frame end averages, the
+// constant-bitrate CTU statistics, and under VBV the per-row bit books, the
+// row size predictors and one re-decision of each row's QP so that the
+// predicted size of the whole picture keeps to the buffer plan.
 //
-// Provisional: the constant-bitrate CTU statistics and the VBV row
-// re-decision are not in place yet; every row keeps the frame QP.
+// No lock: a row's entries are written only by the thread coding that row,
+// and entries of other rows are read only where the wavefront order
+// guarantees them final (the CTUs on the diagonal above-right, and the
+// complete rows above it).
+#include <algorithm>
+#include <cmath>
+
 #include "encoder/config.h"
 #include "encoder/picture.h"
+#include "ratecontrol/rc_cbr.h"
 #include "ratecontrol/ratecontrol.h"
 
-void rc_row_update(rc_ctu_context *ctx)
+namespace {
+
+// What the row predictions read of one picture.
+struct row_view {
+    const ratecontrol *rc;
+    const picture *recon;
+    const picture *ref0;
+    const int32_t *row_cost;    // lookahead cost per CTU row
+    const int32_t *ctu_cost;    // cost of the row up to and including each CTU
+    const int32_t *intra_row;
+    const int32_t *intra_ctu;
+    bool intra_slice;
+    int32_t w;
+    int32_t h;
+};
+
+int32_t at(const int32_t *a, int32_t i)
 {
-    ratecontrol *rc = ctx->rc;
-    ctx->cbr_ctu_ratio = 1.0;
-    if (rc->cbr || !rc->vbv || ctx->ctu_x != 0) return;
-    if (rc->vbv_rows && rc->row_pred_current) {
-        rc->vbv_rows[2 * ctx->ctu_y] = rc->row_pred_current[0];
-        rc->vbv_rows[2 * ctx->ctu_y + 1] = rc->row_pred_current[1];
-    }
-    ctx->recon->vbv_row_qp[ctx->ctu_y] = rc->frame_qp_f;
-    ctx->recon->vbv_row_qscale[ctx->ctu_y] = (float)rc_qp_to_qscale(rc->frame_qp_f);
+    return a ? a[i] : 0;
 }
 
-namespace {
+row_view view_of(const rc_ctu_context *ctx)
+{
+    row_view v;
+    v.rc = ctx->rc;
+    v.recon = ctx->recon;
+    v.ref0 = ctx->rc->pic.ref0;
+    const picture *src = ctx->source;
+    v.row_cost = src->row_costs_rc;
+    v.ctu_cost = src->ctu_costs_rc;
+    v.intra_row = src->row_costs[0][0];
+    v.intra_ctu = src->ctu_costs[0][0];
+    v.intra_slice = ctx->slice_class == 2;
+    v.w = ctx->rc->ctu_cols;
+    v.h = ctx->rc->ctu_rows;
+    return v;
+}
+
+float size_of(const size_predictor *p, float cost, float units, float q)
+{
+    return (cost * p->coeff + units * p->offset) / (q * p->count);
+}
+
+// The intra predictor joins in where the row is coded at a finer qscale than
+// the reference coded it (intra blocks become likely).
+bool with_intra(const row_view *v, int32_t r, float q)
+{
+    if (v->intra_slice || !v->ref0 || !v->ref0->vbv_row_qscale) return false;
+    return q < v->ref0->vbv_row_qscale[r];
+}
+
+float predict_row_bits(const row_view *v, int32_t r, float q)
+{
+    const size_predictor *p = v->rc->row_pred_current;
+    float w = (float)v->w;
+    float bits = size_of(&p[0], (float)at(v->row_cost, r), w, q);
+    if (with_intra(v, r, q)) bits += size_of(&p[1], (float)at(v->intra_row, r), w, q);
+    return bits;
+}
+
+float predict_row_rest_bits(const row_view *v, int32_t x, int32_t r, int32_t i, float q)
+{
+    const size_predictor *p = &v->rc->vbv_rows[2 * r];
+    float n = (float)(v->w - x - 1);
+    float bits = size_of(&p[0], (float)(at(v->row_cost, r) - at(v->ctu_cost, i)), n, q);
+    if (with_intra(v, r, q)) bits += size_of(&p[1], (float)(at(v->intra_row, r) - at(v->intra_ctu, i)), n, q);
+    return bits;
+}
+
+float predict_picture_rest_bits(const row_view *v, int32_t x, int32_t y, int32_t i, float qp)
+{
+    float q = (float)rc_qp_to_qscale(qp);
+    float bits = 0.0f;
+    for (int32_t k = 0; x + k < v->w - 1 && y - k >= 0; k++)
+        bits += predict_row_rest_bits(v, x + k, y - k, i - k * (v->w - 1), q);
+    for (int32_t r = y + 1; r < v->h; r++) bits += predict_row_bits(v, r, q);
+    return bits;
+}
+
+// Bits of every CTU the wavefront guarantees finished when (x, y) finishes.
+int64_t bits_so_far(const row_view *v, int32_t x, int32_t y, int32_t i)
+{
+    int64_t sum = 0;
+    int32_t k = 0;
+    for (; x + k < v->w && y - k >= 0; k++) sum += v->recon->vbv_ctu_bits[i - k * (v->w - 1)];
+    if (x + k == v->w)
+        for (int32_t r = 0; r <= y - k; r++) sum += v->recon->vbv_row_bits[r];
+    return sum;
+}
+
+// The column after which row y's QP is re-decided.
+int32_t check_column(int32_t w, int32_t h, int32_t y)
+{
+    return std::min(std::max((w + h) / 2 - y - 1, 0), w);
+}
+
+void set_row_qp(picture *recon, int32_t y, float qp)
+{
+    recon->vbv_row_qp[y] = qp;
+    recon->vbv_row_qscale[y] = (float)rc_qp_to_qscale(qp);
+}
+
+void redecide_row(rc_ctu_context *ctx)
+{
+    ratecontrol *rc = ctx->rc;
+    const internal_config *cfg = ctx->cfg;
+    row_view v = view_of(ctx);
+    picture *recon = ctx->recon;
+    int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_index;
+    float qp_row = recon->vbv_row_qp[y], q_row = recon->vbv_row_qscale[y];
+    size_predictor *rows = &rc->vbv_rows[2 * y];
+    float bits_now = (float)recon->vbv_ctu_bits[i];
+    // The observation covers CTUs 0..x; counted as x units, so a check column
+    // of 0 teaches nothing.
+    rc_update_predictor(&rows[0], q_row, (float)at(v.ctu_cost, i), bits_now, (float)x);
+    if (!v.intra_slice && v.ref0 && v.ref0->vbv_row_qp && v.ref0->vbv_row_qp[y] > qp_row)
+        rc_update_predictor(&rows[1], q_row, (float)at(v.intra_ctu, i), bits_now, (float)x);
+    float qp_hi = std::min(qp_row + (float)cfg->qp_step, (float)cfg->qp_max);
+    float qp_lo = std::max(qp_row - (float)cfg->qp_step, (float)cfg->qp_min);
+    double so_far = (double)bits_so_far(&v, x, y, i);
+    double planned = rc->frame_size_planned;
+    double left = std::max((double)rc->vbv_fill_planned - planned, 0.0);
+    int32_t instances = cfg->frame_instances > 0 ? cfg->frame_instances : 1;
+    float tol = (float)((double)((float)left / (float)instances) * rc->rate_tolerance);
+    double frac = planned > 0.0 ? std::min(std::max(so_far / planned, 0.0), 1.0) : 1.0;
+    float qp = qp_row;
+    if (ctx->slice_class == 0) {
+        const picture *r0 = rc->pic.ref0, *r1 = rc->pic.ref1;
+        if (r0 && r0->vbv_row_qp) qp_lo = std::max(qp_lo, r0->vbv_row_qp[0]);
+        if (r1 && r1->vbv_row_qp) qp_lo = std::max(qp_lo, r1->vbv_row_qp[0]);
+        qp = std::max(qp_row, qp_lo);
+    }
+    if (frac < 0.05) qp_hi = qp_row;
+    if (ctx->slice_class != 2) tol *= 0.5f;
+    float floor = std::max(qp_lo, rc->qp_novbv);
+    double b1 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
+    while (qp_hi > qp && (b1 > planned + tol || (b1 > planned && rc->qp_novbv > qp) ||
+                          b1 > rc->vbv_fill_planned - left * 0.5)) {
+        qp += 0.5f;
+        b1 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
+    }
+    double target = b1 + (0.9 * (float)((double)rc->vbv_frame_bits - rc->vbv_size + rc->vbv_fill_planned) - b1) * frac;
+    qp -= 0.5f;
+    double b2 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
+    while (qp > floor) {
+        if (!(qp > recon->vbv_row_qp[0] || rc->vbv_small)) break;
+        if (!((b2 < 0.8 * planned && qp < qp_row) || b2 < target)) break;
+        qp -= 0.5f;
+        b2 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
+    }
+    set_row_qp(recon, y, qp + 0.5f);
+}
+
+// At the picture's last CTU: the class predictors learn from the part of each
+// row after its check column, which the row's own predictors did not see.
+void update_class_predictors(rc_ctu_context *ctx)
+{
+    ratecontrol *rc = ctx->rc;
+    row_view v = view_of(ctx);
+    const picture *recon = ctx->recon;
+    size_predictor *p = rc->row_pred_current;
+    for (int32_t r = 0; r < v.h; r++) {
+        float q = recon->vbv_row_qscale[r];
+        int32_t e = check_column(v.w, v.h, r);
+        float cost, intra, bits, n;
+        if (e < v.w - 1) {
+            int32_t j = r * v.w + e;
+            cost = (float)(at(v.row_cost, r) - at(v.ctu_cost, j));
+            intra = (float)(at(v.intra_row, r) - at(v.intra_ctu, j));
+            bits = (float)(recon->vbv_row_bits[r] - recon->vbv_ctu_bits[j]);
+            n = (float)(v.w - e - 1);
+        } else {
+            cost = (float)at(v.row_cost, r);
+            intra = (float)at(v.intra_row, r);
+            bits = (float)recon->vbv_row_bits[r];
+            n = (float)v.w;
+        }
+        rc_update_predictor(&p[0], q, cost, bits, n);
+        if (!v.intra_slice && v.ref0 && v.ref0->vbv_row_qp && v.ref0->vbv_row_qp[r] > rc->frame_qp_f)
+            rc_update_predictor(&p[1], q, intra, bits, n);
+    }
+}
 
 // Mean QP over the CTU's top-left (at most) 4 x 4 units of the map.
 float mean_map_qp(const rc_ctu_context *ctx)
@@ -45,15 +221,40 @@ float coded_qp(const rc_ctu_context *ctx)
 
 }  // namespace
 
+void rc_row_update(rc_ctu_context *ctx)
+{
+    ratecontrol *rc = ctx->rc;
+    ctx->cbr_ctu_ratio = 1.0;
+    if (rc->cbr && rc->rowstats) ctx->cbr_ctu_ratio = rc_rowstats_ctu_ratio(rc->rowstats, ctx->ctu_x, ctx->ctu_y);
+    // Every row starts from the frame QP, also in constant bitrate: the CTU QP
+    // follows the row QP whenever a buffer is configured, and a row left at
+    // its cleared 0 would be coded at qp_min.
+    if (!rc->vbv || ctx->ctu_x != 0) return;
+    if (rc->vbv_rows && rc->row_pred_current) {
+        rc->vbv_rows[2 * ctx->ctu_y] = rc->row_pred_current[0];
+        rc->vbv_rows[2 * ctx->ctu_y + 1] = rc->row_pred_current[1];
+    }
+    set_row_qp(ctx->recon, ctx->ctu_y, rc->frame_qp_f);
+}
+
 void rc_row_vbv_adjust(rc_ctu_context *ctx, uint32_t bits)
 {
     ratecontrol *rc = ctx->rc;
-    ctx->qp_plan_row_sum += rc->vbv ? ctx->recon->vbv_row_qp[ctx->ctu_y] : rc->frame_qp_f;
+    int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_index;
+    ctx->qp_plan_row_sum += rc->vbv ? ctx->recon->vbv_row_qp[y] : rc->frame_qp_f;
     ctx->qp_coded_row_sum += coded_qp(ctx);
+    if (rc->cbr && rc->rowstats) rc_rowstats_ctu_add(rc->rowstats, x, y, bits);
     if (!rc->vbv) return;
     picture *recon = ctx->recon;
-    recon->vbv_row_bits[ctx->ctu_y] += (int32_t)bits;
-    recon->vbv_ctu_bits[ctx->ctu_index] = recon->vbv_row_bits[ctx->ctu_y];
+    recon->vbv_row_bits[y] += (int32_t)bits;
+    recon->vbv_ctu_bits[i] = recon->vbv_row_bits[y];
+    int32_t w = rc->ctu_cols;
+    // The re-decision steers towards the picture's planned size; a picture
+    // without one (constant bitrate plans bits its own way) keeps its rows.
+    if (x == check_column(w, rc->ctu_rows, y) && x < w - 1 && rc->size_planned && rc->vbv_rows &&
+        rc->row_pred_current)
+        redecide_row(ctx);
+    if (i == rc->ctu_count - 1 && rc->row_pred_current) update_class_predictors(ctx);
 }
 
 void rc_accumulate_ctu_qp(rc_ctu_context *ctx)

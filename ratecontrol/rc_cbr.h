@@ -1,0 +1,77 @@
+// Constant bitrate: a window model that plans every picture's bits, and the
+// per-CTU statistics that compare the bits spent with the cost share so far.
+#pragma once
+#include <cstdint>
+
+#include "ratecontrol/ratecontrol.h"
+
+// Slots of each ring at most: the class counts are 8-bit.
+constexpr int32_t RC_MODEL_MAX_LENGTH = 127;
+
+struct rc_model {
+    int32_t frame_bits;
+    int32_t max_frame_bits;
+    int32_t min_frame_bits;
+    int32_t ctu_count;
+    int32_t window;
+    int32_t dev_near_low;
+    int32_t dev_far_low;
+    int32_t dev_near_high;
+    int32_t dev_far_high;
+    int32_t length;
+    int32_t frames_in_flight;
+    int32_t write_pos;
+    int32_t gop_count;
+    int32_t *planned;
+    int64_t deviation;
+    int32_t frames;
+    int32_t end_pos;
+    int64_t class_bits[3];            // 64-bit: a window of large pictures passes 32 bits
+    int8_t class_count[3];
+    uint8_t *exact;
+    int32_t *actual;
+    int8_t *slot_class;
+    double ratio[3];
+};
+
+struct rc_rowstats {
+    int32_t cols;
+    int32_t rows;
+    int32_t target;
+    int32_t upper_bits;
+    int32_t lower_bits;
+    double ratio_high;
+    double ratio_low;
+    const uint32_t *ctu_cost;
+    int32_t cost_total;
+    int32_t cost_floor;
+    uint32_t *wave_cost;
+    uint32_t *row_cost;
+    uint32_t *wave_bits;
+    uint32_t *row_bits;
+    double *ctu_ratio;
+};
+
+// CBR class of a picture type: 0 IDR, CRA, I, P; 1 reference B; 2 B.
+int32_t rc_cbr_class(uint32_t picture_type);
+
+rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_frame_bits, int32_t window,
+                       int32_t span, int32_t frames_in_flight, int32_t ctu_count);
+void rc_model_delete(rc_model *m);
+void rc_model_reset(rc_model *m);
+void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3]);
+void rc_model_set_last(rc_model *m, int32_t bits);
+void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
+
+rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);
+void rc_rowstats_delete(rc_rowstats *s);
+void rc_rowstats_frame_start(rc_rowstats *s, const int32_t bits[3], const uint32_t *ctu_cost, int32_t cost_total);
+double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y);
+void rc_rowstats_ctu_add(rc_rowstats *s, int32_t x, int32_t y, uint32_t bits);
+
+// The frame QP of a CBR picture (rc->pic), and the model slot reset at an
+// intra picture.
+double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg);
+void rc_cbr_gop_reset(ratecontrol *rc, const internal_config *cfg);
+// Frame end of a CBR picture: the model and the lambda coefficient.
+void rc_cbr_frame_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits);

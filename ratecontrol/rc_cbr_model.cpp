@@ -1,0 +1,184 @@
+// The constant-bitrate window model: a ring of planned and actual picture
+// sizes, the running deviation from the per-picture budget and the bit share
+// of each picture class, from which every picture gets a target and bounds.
+#include <algorithm>
+#include <cstring>
+
+#include "encoder/config.h"
+#include "encoder/memory.h"
+#include "ratecontrol/rc_cbr.h"
+
+namespace {
+
+void set_ratios(rc_model *m)
+{
+    m->ratio[0] = 1.8;
+    m->ratio[1] = 1.0;
+    m->ratio[2] = 0.6;
+}
+
+bool counted(const rc_model *m, int32_t slot)
+{
+    return m->slot_class[slot] == 0 || m->exact[slot];
+}
+
+void reestimate_ratios(rc_model *m)
+{
+    int32_t s = m->class_count[0] + m->class_count[1] + m->class_count[2];
+    if (s <= 0) return;
+    int64_t bits = m->class_bits[0] + m->class_bits[1] + m->class_bits[2];
+    double avg = (double)bits / s;
+    double a[3] = {0, 0, 0}, total = 0.0;
+    for (int k = 0; k < 3; k++) {
+        if (m->class_count[k] <= 0) continue;
+        a[k] = std::max(m->class_count[k] * avg, (double)m->class_bits[k]);
+        total += a[k];
+    }
+    for (int k = 0; k < 3; k++)
+        m->ratio[k] = (m->class_count[k] > 0 && total > 0.0) ? a[k] / m->class_count[k] * s / total : 1.0;
+}
+
+// Bits of the window's pictures before write_pos: finished ones with their
+// actual size, the ones in flight with their plan.
+int64_t window_bits(const rc_model *m, int32_t start)
+{
+    // Linear positions: start and end_pos are taken at or before write_pos.
+    int32_t e = m->end_pos;
+    if (e > m->write_pos) e -= m->length;
+    int32_t s = start > m->write_pos ? start - m->length : start;
+    int64_t sum = 0;
+    int32_t from = s;
+    if (e > m->write_pos - m->window + 1 && start != m->end_pos) {
+        for (int32_t i = s; i < e; i++) sum += m->actual[(i + m->length) % m->length];
+        from = e;
+    }
+    for (int32_t i = from; i < m->write_pos; i++) sum += m->planned[(i + m->length) % m->length];
+    return sum;
+}
+
+}  // namespace
+
+int32_t rc_cbr_class(uint32_t picture_type)
+{
+    if (picture_type == PIC_TYPE_BREF) return 1;
+    if (picture_type == PIC_TYPE_B) return 2;
+    return 0;
+}
+
+rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_frame_bits, int32_t window,
+                       int32_t span, int32_t frames_in_flight, int32_t ctu_count)
+{
+    rc_model *m = (rc_model *)aligned_malloc((int32_t)sizeof(rc_model));
+    if (!m) return nullptr;
+    std::memset(m, 0, sizeof(*m));
+    // The class counts are 8-bit: the ring stays within 127 slots, and the
+    // window within the ring.
+    int32_t length = std::max(std::max(window, 8), span);
+    m->length = std::min(length, RC_MODEL_MAX_LENGTH);
+    m->window = std::min(std::max(window, 1), m->length);
+    m->frame_bits = frame_bits;
+    m->max_frame_bits = max_frame_bits;
+    m->min_frame_bits = min_frame_bits;
+    m->ctu_count = ctu_count;
+    m->frames_in_flight = frames_in_flight;
+    int64_t far_low = ((int64_t)min_frame_bits - frame_bits) * m->window / 2;
+    int64_t far_high = ((int64_t)max_frame_bits - frame_bits) * m->window / 2;
+    m->dev_far_low = (int32_t)std::max<int64_t>(far_low, INT32_MIN);
+    m->dev_far_high = (int32_t)std::min<int64_t>(far_high, INT32_MAX);
+    m->dev_near_low = m->dev_far_low / 4;
+    m->dev_near_high = m->dev_far_high / 4;
+    m->planned = (int32_t *)aligned_malloc(m->length * 4);
+    m->actual = (int32_t *)aligned_malloc(m->length * 4);
+    m->exact = (uint8_t *)aligned_malloc(m->length);
+    m->slot_class = (int8_t *)aligned_malloc(m->length);
+    if (!m->planned || !m->actual || !m->exact || !m->slot_class) {
+        rc_model_delete(m);
+        return nullptr;
+    }
+    std::memset(m->planned, 0, (size_t)m->length * 4);
+    std::memset(m->actual, 0, (size_t)m->length * 4);
+    std::memset(m->exact, 0, (size_t)m->length);
+    std::memset(m->slot_class, 3, (size_t)m->length);
+    m->gop_count = -2;
+    set_ratios(m);
+    return m;
+}
+
+void rc_model_delete(rc_model *m)
+{
+    if (!m) return;
+    aligned_free(m->planned);
+    aligned_free(m->actual);
+    aligned_free(m->exact);
+    aligned_free(m->slot_class);
+    aligned_free(m);
+}
+
+void rc_model_reset(rc_model *m)
+{
+    m->gop_count = -2;
+    set_ratios(m);
+}
+
+void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
+{
+    cls = std::min(std::max(cls, 0), 2);
+    if (m->frames < INT32_MAX) m->frames++;
+    m->gop_count++;
+    int32_t start = (m->write_pos + 1 + m->length - m->window) % m->length;
+    int32_t w = m->window;
+    if (m->frames <= m->window) {
+        int32_t mm = std::max(m->window, 11) - 1;
+        w = std::max(6 + (mm - 5) * (m->frames - 1) / mm, m->frames);
+    }
+    if (cls == 0 && m->gop_count >= m->frames_in_flight) {
+        m->gop_count = 0;
+        reestimate_ratios(m);
+    }
+    int64_t hi = (int64_t)m->max_frame_bits * w, lo = (int64_t)m->min_frame_bits * w;
+    if (m->frames > 1) {
+        int64_t sum = window_bits(m, start);
+        hi -= sum;
+        lo -= sum;
+    }
+    int64_t t = (int64_t)((double)m->frame_bits * m->ratio[cls]);
+    double a;
+    if (m->dev_near_low < m->deviation && m->deviation < m->dev_near_high) a = 0.2 * t;
+    else if (m->dev_far_low < m->deviation && m->deviation < m->dev_far_high) a = 0.5 * t;
+    else a = 0.8 * t;
+    int64_t allow = (int64_t)a;
+    int64_t target = t + std::min(std::max(m->deviation >> 2, -allow), allow);
+    target = std::max(target, lo);
+    target = std::min(target, hi);
+    target = std::max(target, (int64_t)m->ctu_count);
+    target = std::min(target, (int64_t)INT32_MAX);
+    m->planned[m->write_pos] = (int32_t)target;
+    m->write_pos = (m->write_pos + 1) % m->length;
+    out[0] = (int32_t)target;
+    out[1] = (int32_t)std::min(std::max(hi, 16 * (int64_t)m->ctu_count), (int64_t)INT32_MAX);
+    out[2] = (int32_t)std::min(std::max(lo, (int64_t)(m->ctu_count >> 2)), (int64_t)INT32_MAX);
+}
+
+void rc_model_set_last(rc_model *m, int32_t bits)
+{
+    m->planned[(m->write_pos - 1 + m->length) % m->length] = bits;
+}
+
+void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)
+{
+    cls = std::min(std::max(cls, 0), 2);
+    int32_t e = m->end_pos;
+    if (m->slot_class[e] != 3 && counted(m, e)) {
+        m->class_bits[m->slot_class[e]] -= m->actual[e];
+        m->class_count[m->slot_class[e]]--;
+    }
+    m->deviation += (int64_t)m->frame_bits - bits;
+    m->slot_class[e] = (int8_t)cls;
+    m->actual[e] = bits;
+    m->exact[e] = exact ? 1 : 0;
+    if (cls == 0 || exact) {
+        m->class_bits[cls] += bits;
+        m->class_count[cls]++;
+    }
+    m->end_pos = (e + 1) % m->length;
+}

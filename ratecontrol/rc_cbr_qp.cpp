@@ -1,0 +1,157 @@
+// Constant bitrate, per picture: the bit target of the window model turned
+// into a QP through the R-lambda relation lambda = coeff x bpp^exp, whose
+// coefficient each finished picture corrects, with B pictures kept near their
+// references and P pictures within -2..+6 of theirs.
+#include <algorithm>
+#include <cmath>
+
+#include "encoder/config.h"
+#include "encoder/picture.h"
+#include "kernels/mc/mc.h"
+#include "ratecontrol/rc_cbr.h"
+
+namespace {
+
+bool is_intra(uint32_t type)
+{
+    return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
+}
+
+int32_t gop_slot_index(const ratecontrol *rc, int32_t cls)
+{
+    int32_t n = rc->record_count > 0 ? rc->record_count : 1;
+    int32_t slot = rc->pic.irap_count % n;
+    if (slot < 0) slot += n;
+    return slot * 3 + cls;
+}
+
+int32_t clamp_distance(int32_t d)
+{
+    return std::min(std::max(d, 0), PICTURE_GRID - 1);
+}
+
+// The picture's lookahead cost per CTU tile and in total (+1 on use).
+uint32_t picture_cost(ratecontrol *rc, int32_t d0, int32_t d1)
+{
+    const picture *src = rc->pic.source;
+    const uint32_t *costs = src->lowres_costs[clamp_distance(d0)][clamp_distance(d1)];
+    if (!costs || !rc->cbr_ctu_cost) {
+        if (rc->cbr_ctu_cost)
+            for (int32_t i = 0; i < rc->ctu_count; i++) rc->cbr_ctu_cost[i] = 0;
+        return 0;
+    }
+    return frame_cost_complexity_c(rc->cbr_ctu_cost, costs, rc->cost_cols, rc->cost_rows, 4 * rc->ctu_cols,
+                                   (int32_t)src->picture_type);
+}
+
+double pb_offset_of(const ratecontrol *rc, int32_t layer)
+{
+    return rc->pb_offset[std::min(std::max(layer - 1, 0), 2)];
+}
+
+// QP of a B picture from its references: the mean of two intra references
+// plus the I/P offset, the other one when one is intra, else weighted by
+// distance.
+double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1, int32_t poc)
+{
+    double q0 = r0->qp_plan_avg, q1 = r1->qp_plan_avg;
+    if (r0->picture_type == PIC_TYPE_BREF) q0 -= pb_offset_of(rc, r0->layer);
+    if (r1->picture_type == PIC_TYPE_BREF) q1 -= pb_offset_of(rc, r1->layer);
+    bool i0 = is_intra(r0->picture_type), i1 = is_intra(r1->picture_type);
+    if (i0 && i1) return (q0 + q1) * 0.5 + rc->ip_offset;
+    if (i0) return q1;
+    if (i1) return q0;
+    double t0 = std::abs(poc - r0->poc), t1 = std::abs(poc - r1->poc);
+    if (t0 + t1 <= 0.0) return (q0 + q1) * 0.5;
+    return (t0 * q1 + t1 * q0) / (t0 + t1);
+}
+
+}  // namespace
+
+void rc_cbr_gop_reset(ratecontrol *rc, const internal_config *cfg)
+{
+    (void)cfg;
+    rc_model_reset(rc->model);
+    static const double coeff[3] = {0.1, 0.07, 0.05};
+    for (int32_t k = 0; k < 3; k++) {
+        int32_t i = gop_slot_index(rc, k);
+        rc->cbr_coeff[i] = coeff[k];
+        rc->cbr_exp[i] = -2.0;
+    }
+}
+
+double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
+{
+    const rc_picture *pic = &rc->pic;
+    const picture *src = pic->source;
+    uint32_t type = src->picture_type;
+    int32_t cls = rc_cbr_class(type);
+    int32_t k = gop_slot_index(rc, cls);
+    double area = (double)rc->width * rc->height;
+    int32_t d0 = 0, d1 = 0;
+    if (is_intra(type)) {
+        rc_cbr_gop_reset(rc, cfg);
+    } else {
+        d0 = pic->ref0 ? src->poc - pic->ref0->poc : 1;
+        d1 = (type != PIC_TYPE_P && pic->ref1) ? pic->ref1->poc - src->poc : 0;
+    }
+    rc_model_frame_target(rc->model, cls, rc->cbr_bits);
+    uint32_t c = picture_cost(rc, d0, d1);
+    rc->cbr_frame_cost = (int32_t)std::min<uint32_t>(c, INT32_MAX - 1);
+    double cost = std::max((double)rc->cbr_frame_cost, 1.0);
+    double lambda;
+    if (is_intra(type)) {
+        int64_t t64 = std::min(5 * (int64_t)rc->cbr_bits[0], (int64_t)(0.85 * rc->cbr_bits[1]));
+        int32_t t = (int32_t)std::min(t64, (int64_t)INT32_MAX);
+        rc->cbr_bits[0] = t;
+        rc_model_set_last(rc->model, t);
+        lambda = 1.5 * std::pow(t / cost, -1.5);
+    } else if (rc->cbr_frame_cost > rc->cbr_cost_limit) {
+        lambda = 0.4 * std::pow(rc->cbr_bits[0] / cost, -2.0);
+    } else {
+        lambda = rc->cbr_coeff[k] * std::pow(rc->cbr_bits[0] / area, rc->cbr_exp[k]);
+    }
+    double qp = 4.3281 * std::log(lambda) + 12.7034;
+    rc->cbr_exact = 0;
+    if ((type == PIC_TYPE_BREF || type == PIC_TYPE_B) && pic->ref0 && pic->ref1) {
+        double r = reference_qp(rc, pic->ref0, pic->ref1, src->poc);
+        double b = r + pb_offset_of(rc, src->layer);
+        double share = type == PIC_TYPE_BREF ? 0.5 : 0.25;
+        double n = std::pow(std::exp((b - 12.7034) / 4.3281) / rc->cbr_coeff[k], 1.0 / rc->cbr_exp[k]) * area * share;
+        int64_t bits = std::isfinite(n) && n < 2.0e9 ? (int64_t)n : INT32_MAX;
+        bits = std::max(bits, 5 * (int64_t)rc->ctu_count);
+        if (bits <= rc->cbr_bits[1]) {
+            qp = b;
+            rc->cbr_exact = 1;
+            rc_model_set_last(rc->model, (int32_t)bits);
+        } else {
+            qp = std::min(std::max(qp, r), b + pb_offset_of(rc, src->layer));
+        }
+    } else if (type == PIC_TYPE_P && pic->ref0) {
+        double r = pic->ref0->qp_plan_avg + (is_intra(pic->ref0->picture_type) ? rc->ip_offset : 0.0);
+        qp = std::min(std::max(qp, r - 2.0), r + 6.0);
+    }
+    rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
+    return qp;
+}
+
+void rc_cbr_frame_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits)
+{
+    (void)cfg;
+    const picture *src = rc->pic.source;
+    uint32_t type = src ? src->picture_type : (uint32_t)PIC_TYPE_P;
+    int32_t cls = rc_cbr_class(type);
+    if (rc->qp_coded_sum != std::floor(rc->qp_coded_sum)) rc->cbr_exact = 0;
+    rc_model_frame_end(rc->model, (int32_t)std::min<uint32_t>(bits, INT32_MAX), cls, rc->cbr_exact);
+    if (rc->width <= 0 || rc->height <= 0 || !totals) return;
+    double bpp = (double)bits / rc->width / rc->height;
+    if (is_intra(type) || rc->cbr_frame_cost > rc->cbr_cost_limit || !(bpp > 0.01) ||
+        totals->cbr_log_lambda_count == 0)
+        return;
+    double m = totals->cbr_log_lambda_sum / totals->cbr_log_lambda_count;
+    int32_t k = gop_slot_index(rc, cls);
+    double c = rc->cbr_coeff[k], e = rc->cbr_exp[k];
+    // A slot no intra picture has set yet has no coefficient to correct.
+    if (!(c > 0.0)) return;
+    rc->cbr_coeff[k] = std::max(c + 0.1 * (m - std::log(c * std::pow(bpp, e))) * c, 0.035);
+}

@@ -1,0 +1,218 @@
+// The qscale of a picture under the average-bitrate paths: one-pass ABR and
+// CRF from the rate equation on the lookahead cost with overflow control, the
+// second pass from its plan corrected by the bits actually spent, and B
+// pictures from the QPs of their two nearest references.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "encoder/config.h"
+#include "encoder/picture.h"
+#include "ratecontrol/lookahead.h"
+#include "ratecontrol/rc_twopass.h"
+
+namespace {
+
+bool is_intra(uint32_t type)
+{
+    return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
+}
+
+char class_letter(int32_t cls)
+{
+    return cls == 2 ? 'i' : (cls == 1 ? 'p' : 'b');
+}
+
+double abs_ip_ratio(const internal_config *cfg)
+{
+    double r = std::fabs((double)cfg->ip_ratio);
+    return r > 0.0 ? r : 1.0;
+}
+
+double pb_offset_of(const ratecontrol *rc, int32_t layer)
+{
+    return rc->pb_offset[std::min(std::max(layer - 1, 0), 2)];
+}
+
+int32_t lookahead_cost_of(ratecontrol *rc, const internal_config *cfg)
+{
+    const rc_picture *p = &rc->pic;
+    return lookahead_rc_cost(cfg, p->source, p->recon, p->ref0, p->ref1);
+}
+
+float predicted_size(const size_predictor *p, float cost, float q)
+{
+    float v = (cost * p->coeff + p->offset) / (q * p->count);
+    return v < 2.0e9f ? v : 2.0e9f;
+}
+
+double b_qp(ratecontrol *rc, const internal_config *cfg)
+{
+    const rc_picture *pic = &rc->pic;
+    const picture *r0 = pic->ref0, *r1 = pic->ref1;
+    if (!r0 && !r1) return rc_qscale_to_qp(rc->last_qscale);
+    if (!r0) r0 = r1;
+    if (!r1) r1 = r0;
+    double q0 = r0->qp_plan_avg, q1 = r1->qp_plan_avg;
+    if (r0->picture_type == PIC_TYPE_BREF) q0 -= pb_offset_of(rc, r0->layer);
+    if (r1->picture_type == PIC_TYPE_BREF) q1 -= pb_offset_of(rc, r1->layer);
+    bool i0 = is_intra(r0->picture_type), i1 = is_intra(r1->picture_type);
+    int32_t poc = pic->source->poc;
+    double d0 = std::abs(poc - r0->poc), d1 = std::abs(poc - r1->poc);
+    double q;
+    if (i0 && i1) q = (q0 + q1) * 0.5 + rc->ip_offset;
+    else if (i0) q = q1;
+    else if (i1) q = q0;
+    else q = d0 + d1 > 0.0 ? (d0 * q1 + d1 * q0) / (d0 + d1) : (q0 + q1) * 0.5;
+    int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
+    q += pb_offset_of(rc, layer);
+    if (rc->vbv) {
+        rc->frame_satd = lookahead_cost_of(rc, cfg);
+        rc->qp_novbv = (float)q;
+        bool ref_b = pic->recon && pic->recon->picture_type == PIC_TYPE_BREF;
+        const size_predictor *p = &rc->frame_pred[ref_b ? 3 : 0];
+        float s = (float)rc_qp_to_qscale(q);
+        rc->frame_size_planned = (int32_t)predicted_size(p, (float)rc->frame_satd, s);
+        rc->size_planned = 1;
+    }
+    return q;
+}
+
+double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
+{
+    const rc_picture *pic = &rc->pic;
+    const ratecontrol *first = rc - rc->record_index;
+    int32_t n = rc->record_count;
+    double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
+    double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
+    int32_t k = std::min(pic->coding_number, n - 1);
+    double predicted = first->total_bits + std::trunc(k * rc->bitrate / rc->fps + 0.5);
+    if (rc->pass2_count > pic->coding_number) {
+        double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
+        double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
+        abr_buffer *= 0.5 * std::max(std::sqrt(std::max(1.0 - pos, 0.0) * rc->pass2_count), 0.5);
+    }
+    double r = abr_buffer > 0.0 ? (abr_buffer - (predicted - (double)e->expected_bits)) / abr_buffer : 1.0;
+    r = std::min(std::max(r, 0.5), 2.0);
+    double q = e->qscale_new / r;
+    if (pic->coding_number - n + 1 >= rc->fps && rc->expected_bits_sum > 0.0) {
+        double w = std::min(std::max((double)pic->coding_number / rc->pass2_count * 100.0, 0.0), 1.0);
+        q *= std::pow(first->total_bits / rc->expected_bits_sum, w);
+    }
+    rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
+    if (rc->vbv) {
+        // The loop below grows q by 5 % steps; it needs a positive start.
+        if (!(q > 0.0)) q = lmin;
+        double avail = (double)rc->vbv_fill_planned + rc->vbv_frame_bits;
+        double ev = avail - rc_entry_bits(e, q);
+        double f = e->expected_vbv / rc->vbv_size;
+        double qmax = std::max((2.0 - f) * q, e->qscale_new);
+        if (f < 0.05) qmax = lmax;
+        qmax = std::min(qmax, lmax);
+        double limit = e->expected_vbv / (1.0 + f);
+        while ((ev < limit && q < qmax) || (ev < 0.0 && q < lmax)) {
+            q *= 1.05;
+            ev = avail - rc_entry_bits(e, q);
+        }
+        rc->frame_satd = lookahead_cost_of(rc, cfg);
+    }
+    return std::min(std::max(q, lmin), lmax);
+}
+
+double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
+{
+    const rc_picture *pic = &rc->pic;
+    const ratecontrol *first = rc - rc->record_index;
+    bool crf = cfg->rc_mode == RC_MODE_CRF;
+    double overflow = 1.0;
+    rc->frame_satd = lookahead_cost_of(rc, cfg);
+    rc->short_term_cplx_sum *= 0.5;
+    rc->short_term_cplx_count *= 0.5;
+    double d = std::min(std::max(1.0 / cfg->fps_num, 0.01), 1.0);
+    rc->short_term_cplx_sum += rc->frame_satd / (d / 0.04);
+    rc->short_term_cplx_count += 1.0;
+    pass2_entry e = {};
+    e.slice_class = cls;
+    e.qscale_first = 1.0;
+    e.resid_bits = rc->frame_satd;
+    e.blurred_cplx = (float)(rc->short_term_cplx_sum / rc->short_term_cplx_count);
+    double q;
+    if (crf) {
+        q = rc_get_qscale(rc, cfg, &e, rc->crf_factor);
+    } else {
+        double rate = rc->complexity_sum > 0.0 ? rc->wanted_bits_window / rc->complexity_sum : 0.0;
+        q = rc_get_qscale(rc, cfg, &e, rate);
+        if (rc->frame_satd != 0) {
+            double t = (pic->coding_number - rc->record_count + 1) / rc->fps;
+            double wanted = t * rc->bitrate;
+            double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
+            if (wanted > 0.0 && abr_buffer > 0.0) {
+                overflow = 1.0 + (first->total_bits - wanted) / (abr_buffer * std::max(1.0, std::sqrt(t)));
+                overflow = std::min(std::max(overflow, 0.5), 2.0);
+                q *= overflow;
+            }
+        }
+    }
+    bool fixed_intra = false;
+    if (cls == 2) {
+        if (crf && cfg->mbtree) {
+            q /= abs_ip_ratio(cfg);
+            fixed_intra = true;
+        } else if (cfg->idr_period > 1 && rc->last_non_b_type != 2 && rc->accum_p_norm > 0.0) {
+            q = rc_qp_to_qscale(rc->accum_p_qp / rc->accum_p_norm) / abs_ip_ratio(cfg);
+            fixed_intra = true;
+        }
+    }
+    if (!fixed_intra) {
+        if (pic->coding_number > 0 && !crf) {
+            double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
+            double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
+            if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
+            else if (overflow < 0.9) lmin /= rc->qscale_step;
+            if (q < lmin) q = lmin;
+            else if (q > lmax) q = lmax;
+        } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
+            q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
+        }
+    }
+    rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
+    return rc_vbv_clip_qscale(rc, cfg, cls, q);
+}
+
+}  // namespace
+
+float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
+{
+    const rc_picture *pic = &rc->pic;
+    int32_t cls = std::min(std::max(pic->slice_class, 0), 2);
+    pass2_entry e = {};
+    bool second = rc->two_pass && rc->pass2_current;
+    if (second) {
+        e = *rc->pass2_current;
+        if (e.slice_class != cls)
+            fprintf(stderr, "frame %d: Frame type of 2nd pass stats is %c. Use %c instead!\n",
+                    pic->source->frame_number, class_letter(e.slice_class), class_letter(cls));
+    }
+    if (cls == 0) return (float)rc_qp_to_qscale(b_qp(rc, cfg));
+    double q = second ? second_pass_qscale(rc, cfg, &e, cls) : one_pass_qscale(rc, cfg, cls);
+    // Latency tunings start low and keep anchors low, in qscale.
+    double ipr = abs_ip_ratio(cfg);
+    if (cfg->latency_mode == LATENCY_ZERO || cfg->latency_mode == LATENCY_LOW_DELAY) {
+        if (pic->coding_number == 0) q /= ipr;
+        if (cls == 2) q -= 0.5 * rc->ip_offset;
+        else if (cfg->latency_mode == LATENCY_ZERO && pic->source->p_layer == 0) q -= 1.0;
+    }
+    rc->last_qscale = q;
+    rc->last_qscale_for[cls] = q;
+    if (!rc->two_pass && pic->source->frame_number == 0) rc->last_qscale_for[1] = ipr * q;
+    if (rc->vbv) {
+        if (rc->vbv_small) {
+            rc->frame_size_planned = rc->vbv_frame_bits;
+        } else {
+            const size_predictor *p = &rc->frame_pred[cls];
+            rc->frame_size_planned = q > 0.0 ? (int32_t)predicted_size(p, (float)rc->frame_satd, (float)q) : 0;
+        }
+        rc->size_planned = 1;
+    }
+    return (float)q;
+}

@@ -1,0 +1,57 @@
+// Two-pass rate control: the statistics text the first pass writes, the
+// entries the second pass reads back, the plan made from them before coding
+// and the per-picture qscale estimate of the bitrate modes.
+#pragma once
+#include <cstdint>
+
+#include "ratecontrol/ratecontrol.h"
+
+// One picture line of the first-pass statistics, indexed by first-pass coding
+// number.
+struct pass2_entry {
+    int32_t slice_class;     // 0 B, 1 P, 2 I
+    int32_t picture_type;    // 1 IDR, 2 CRA, 4 P, 5 reference B, 6 B
+    uint32_t non_b;
+    double qscale_first;     // first pass's planned qscale
+    double qscale_new;       // planned (then used) qscale of the second pass
+    int32_t pred_bits;
+    int32_t resid_bits;
+    int32_t misc_bits;
+    float qp_coded;
+    int64_t expected_bits;   // planned bits of every entry before this one
+    int32_t pass2_qp;
+    int32_t intra_units;
+    int32_t skip_units;
+    float blurred_cplx;
+    float duration;
+    double expected_vbv;
+};
+
+// Longest header text with its terminating zero, and the size of its block.
+constexpr int RC_STATS_HEADER_SIZE = 256;
+// Longest picture line accepted when reading (a written line is at most 128).
+constexpr int RC_STATS_LINE_MAX = 255;
+
+// bits(e, q): the entry's size predicted at qscale q.
+double rc_entry_bits(const pass2_entry *e, double q);
+
+// First pass: builds stats_header from the configuration. 0, or -1 when the
+// block cannot be allocated.
+int rc_pass1_header(ratecontrol *rc, const internal_config *cfg);
+// First pass: prints the statistics text of the picture being ended (the header
+// before the line of coding number 0) at the start of buffer.
+void rc_pass1_write_line(ratecontrol *rc, const rc_frame_totals *totals, char *buffer);
+// Second pass: parses the text (its line feeds are overwritten) into
+// pass2_entries / pass2_order / pass2_count of rc. May change cfg->lookahead.
+// 0, or -1 with a message and nothing allocated left in rc.
+int rc_pass2_read(ratecontrol *rc, internal_config *cfg, char *text);
+
+// Pass-2 planning over all entries, at creation.
+int rc_pass2_plan(ratecontrol *rc, const internal_config *cfg);
+double rc_get_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double rate);
+double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double q);
+double rc_count_expected_bits(ratecontrol *rc);
+int rc_vbv_plan(ratecontrol *rc, const internal_config *cfg, double budget);
+
+// The qscale of the picture in rc->pic under one-pass ABR, CRF and pass 2.
+float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg);

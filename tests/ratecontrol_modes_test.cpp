@@ -1,0 +1,536 @@
+// Bitrate rate-control modes on a model encoder (bits = k x cost / qscale):
+// average bitrate converges and reacts to overspending, CRF follows
+// complexity and its factor, constant bitrate plans and corrects, VBV keeps
+// the buffer from running dry; plus the constant-bitrate window model and CTU
+// ratios, and the CTU area statistics.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "encoder/ctu_stats.h"
+#include "encoder/encoder_instance.h"
+#include "ratecontrol/rc_cbr.h"
+#include "rc_simulation.h"
+
+namespace {
+
+// Deterministic costs between 0.7 and 1.3 of `base`.
+struct cost_source {
+    uint32_t state = 12345;
+    int32_t next(int32_t base)
+    {
+        state = state * 1664525u + 1013904223u;
+        double f = 0.7 + 0.6 * (double)(state >> 8) / (double)(1u << 24);
+        return (int32_t)(base * f);
+    }
+};
+
+double mean_qp(const std::vector<sim_result> &r, size_t from, size_t to)
+{
+    double s = 0.0;
+    for (size_t i = from; i < to; i++) s += r[i].qp_f;
+    return s / (double)(to - from);
+}
+
+TEST(AverageBitrate, ConvergesToTheTargetOverThreeHundredPictures)
+{
+    for (int32_t kbps : {300, 1000, 3000}) {
+        internal_config cfg = sim_config(RC_MODE_ABR);
+        cfg.bitrate = kbps;
+        rc_simulation sim(cfg);
+        ASSERT_EQ(sim.open(), 0);
+        cost_source costs;
+        double bits = 0.0;
+        for (int i = 0; i < 300; i++) {
+            sim_result r;
+            ASSERT_TRUE(sim.code(costs.next(20000), 1.0, &r));
+            bits += r.bits;
+        }
+        double rate = bits / (300.0 / 25.0);
+        EXPECT_NEAR(rate / (kbps * 1000.0), 1.0, 0.05) << kbps << " kbit/s";
+    }
+}
+
+TEST(AverageBitrate, QpRisesWhenPicturesTakeMoreBitsThanPredicted)
+{
+    rc_simulation sim(sim_config(RC_MODE_ABR));
+    ASSERT_EQ(sim.open(), 0);
+    std::vector<sim_result> r(120);
+    for (int i = 0; i < 120; i++) ASSERT_TRUE(sim.code(20000, i < 60 ? 1.0 : 3.0, &r[i]));
+    // Three times the bits at the same cost: the rate equation must raise the
+    // qscale by about three (some 9 to 10 QP) to hold the rate.
+    EXPECT_GT(mean_qp(r, 100, 120), mean_qp(r, 40, 60) + 5.0);
+}
+
+TEST(AverageBitrate, QpFallsWhenPicturesTakeFewerBits)
+{
+    rc_simulation sim(sim_config(RC_MODE_ABR));
+    ASSERT_EQ(sim.open(), 0);
+    std::vector<sim_result> r(120);
+    for (int i = 0; i < 120; i++) ASSERT_TRUE(sim.code(20000, i < 60 ? 1.0 : 0.3, &r[i]));
+    EXPECT_LT(mean_qp(r, 100, 120), mean_qp(r, 40, 60) - 5.0);
+}
+
+TEST(ConstantRateFactor, QpFollowsComplexityAndTheFactor)
+{
+    auto run = [](float crf, int32_t cost) {
+        internal_config cfg = sim_config(RC_MODE_CRF);
+        cfg.crf = crf;
+        rc_simulation sim(cfg);
+        EXPECT_EQ(sim.open(), 0);
+        std::vector<sim_result> r(30);
+        for (int i = 0; i < 30; i++) EXPECT_TRUE(sim.code(cost, 1.0, &r[i]));
+        return mean_qp(r, 20, 30);
+    };
+    double base = run(23.0f, 20000);
+    // A harder picture sequence gets a coarser qscale (qcompress < 1)...
+    EXPECT_GT(run(23.0f, 200000), base + 1.0);
+    // ...and a lower factor a finer one, about one QP per step.
+    double finer = run(20.0f, 20000);
+    EXPECT_LT(finer, base - 2.0);
+    EXPECT_GT(finer, base - 4.0);
+}
+
+TEST(ConstantRateFactor, BitsDoNotSteerTheQp)
+{
+    internal_config cfg = sim_config(RC_MODE_CRF);
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    std::vector<sim_result> r(60);
+    for (int i = 0; i < 60; i++) ASSERT_TRUE(sim.code(20000, i < 30 ? 1.0 : 4.0, &r[i]));
+    EXPECT_NEAR(mean_qp(r, 50, 60), mean_qp(r, 20, 30), 0.5);
+}
+
+TEST(ConstantBitrate, QpRisesWhenPicturesOverspend)
+{
+    internal_config cfg = sim_config(RC_MODE_CBR);
+    cfg.cbr_maxrate = 1500;
+    cfg.cbr_minrate = 500;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    std::vector<sim_result> r(90);
+    for (int i = 0; i < 90; i++) ASSERT_TRUE(sim.code(20000, i < 45 ? 1.0 : 4.0, &r[i]));
+    EXPECT_GT(mean_qp(r, 75, 90), mean_qp(r, 30, 45) + 2.0);
+}
+
+TEST(ConstantBitrate, HoldsTheRateWithinTheBounds)
+{
+    internal_config cfg = sim_config(RC_MODE_CBR);
+    cfg.cbr_maxrate = 1500;
+    cfg.cbr_minrate = 500;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    cost_source costs;
+    double bits = 0.0;
+    for (int i = 0; i < 300; i++) {
+        sim_result r;
+        ASSERT_TRUE(sim.code(costs.next(20000), 1.0, &r));
+        if (i >= 50) bits += r.bits;
+    }
+    double rate = bits / (250.0 / 25.0);
+    EXPECT_GT(rate, 500000.0);
+    EXPECT_LT(rate, 1500000.0);
+}
+
+TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSix)
+{
+    rc_model *m = rc_model_new(1000, 3000, 200, 25, 10, 4, 20);
+    ASSERT_NE(m, nullptr);
+    int32_t out[3];
+    rc_model_frame_target(m, 0, out);
+    // No deviation: the class target 1.8 x 1000 within lo / hi.
+    EXPECT_EQ(out[0], 1800);
+    EXPECT_EQ(out[1], 6 * 3000);
+    EXPECT_EQ(out[2], 6 * 200);
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateModel, DeviationCorrectsByAQuarterWithinTheAllowance)
+{
+    rc_model *m = rc_model_new(1000, 100000, 0, 25, 10, 4, 20);
+    ASSERT_NE(m, nullptr);
+    int32_t out[3];
+    rc_model_frame_target(m, 2, out);  // B class: 600
+    EXPECT_EQ(out[0], 600);
+    // A picture far over its budget: deviation -50000, beyond the far margin
+    // (-12500); the allowance is 0.8 x 600 = 480 and a quarter of the
+    // deviation exceeds it.
+    rc_model_frame_end(m, 51000, 2, 0);
+    rc_model_frame_target(m, 2, out);
+    EXPECT_EQ(out[0], 600 - 480);
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateModel, TargetNeverBelowOneBitPerCtu)
+{
+    rc_model *m = rc_model_new(10, 10, 0, 8, 8, 2, 500);
+    ASSERT_NE(m, nullptr);
+    int32_t out[3];
+    for (int i = 0; i < 20; i++) {
+        rc_model_frame_target(m, 2, out);
+        EXPECT_GE(out[0], 500);
+        EXPECT_GE(out[1], 16 * 500);
+        EXPECT_GE(out[2], 500 >> 2);
+        rc_model_frame_end(m, 100000, 2, 0);
+    }
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateModel, LongWindowStaysWithinTheEightBitClassCounts)
+{
+    rc_model *m = rc_model_new(1000, 2000, 500, 1000, 10, 4, 20);
+    ASSERT_NE(m, nullptr);
+    EXPECT_LE(m->length, 127);
+    EXPECT_LE(m->window, m->length);
+    int32_t out[3];
+    for (int i = 0; i < 400; i++) {
+        rc_model_frame_target(m, 0, out);
+        rc_model_frame_end(m, 1000, 0, 0);
+    }
+    EXPECT_GE(m->class_count[0], 0);
+    EXPECT_LE(m->class_count[0], 127);
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateModel, ClassWithoutCountsGetsRatioOne)
+{
+    rc_model *m = rc_model_new(1000, 3000, 200, 8, 8, 2, 20);
+    ASSERT_NE(m, nullptr);
+    int32_t out[3];
+    for (int i = 0; i < 6; i++) {
+        rc_model_frame_target(m, 0, out);
+        rc_model_frame_end(m, 1500, 0, 0);
+    }
+    rc_model_frame_target(m, 0, out);
+    EXPECT_DOUBLE_EQ(m->ratio[0], 1.0);  // only class 0 counted: its share is the mean
+    EXPECT_DOUBLE_EQ(m->ratio[1], 1.0);
+    EXPECT_DOUBLE_EQ(m->ratio[2], 1.0);
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateRows, FirstCtusKeepRatioOneAndLaterOnesMoveByFivePercent)
+{
+    rc_rowstats *s = rc_rowstats_new(6, 4);
+    ASSERT_NE(s, nullptr);
+    std::vector<uint32_t> cost(24, 100);
+    int32_t bits[3] = {2400, 4800, 1200};
+    rc_rowstats_frame_start(s, bits, cost.data(), 2401);
+    EXPECT_DOUBLE_EQ(rc_rowstats_ctu_ratio(s, 0, 0), 1.0);
+    rc_rowstats_ctu_add(s, 0, 0, 300);
+    EXPECT_DOUBLE_EQ(rc_rowstats_ctu_ratio(s, 1, 0), 1.0);
+    rc_rowstats_ctu_add(s, 1, 0, 300);
+    EXPECT_DOUBLE_EQ(rc_rowstats_ctu_ratio(s, 2, 0), 1.0);
+    rc_rowstats_ctu_add(s, 2, 0, 300);
+    // Spent three times its cost share so far: the ratio falls, by 5 % at most.
+    double r = rc_rowstats_ctu_ratio(s, 3, 0);
+    EXPECT_DOUBLE_EQ(r, 0.95);
+    rc_rowstats_ctu_add(s, 3, 0, 300);
+    EXPECT_DOUBLE_EQ(rc_rowstats_ctu_ratio(s, 0, 1), 1.0);
+    rc_rowstats_delete(s);
+}
+
+TEST(ConstantBitrateRows, UnderspendingRaisesTheRatioAndOneColumnUsesTheCtuAbove)
+{
+    rc_rowstats *s = rc_rowstats_new(1, 6);
+    ASSERT_NE(s, nullptr);
+    std::vector<uint32_t> cost(6, 100);
+    int32_t bits[3] = {6000, 12000, 3000};
+    rc_rowstats_frame_start(s, bits, cost.data(), 601);
+    for (int32_t y = 0; y < 6; y++) {
+        double r = rc_rowstats_ctu_ratio(s, 0, y);
+        if (y < 2) EXPECT_DOUBLE_EQ(r, 1.0);
+        else EXPECT_NEAR(r, std::pow(1.05, y - 1), 1e-12);
+        rc_rowstats_ctu_add(s, 0, y, 10);
+    }
+    rc_rowstats_delete(s);
+}
+
+TEST(Vbv, BufferNeverRunsDryAcrossASceneOfHardPictures)
+{
+    for (int32_t mode : {RC_MODE_ABR, RC_MODE_CRF, RC_MODE_CQP}) {
+        internal_config cfg = sim_config(mode);
+        cfg.bitrate = 1000;
+        cfg.vbv_maxrate = 1000;
+        cfg.vbv_bufsize = 1000;
+        cfg.vbv_init = 0.9f;
+        cfg.qp = 20;
+        rc_simulation sim(cfg);
+        sim.k = 0.8;  // near what the frame size predictors start from
+        ASSERT_EQ(sim.open(), 0);
+        ASSERT_TRUE(sim.rc->vbv);
+        cost_source costs;
+        for (int i = 0; i < 200; i++) {
+            int32_t cost = costs.next(i >= 80 && i < 110 ? 1000000 : 340000);
+            sim_result r;
+            ASSERT_TRUE(sim.code(cost, 1.0, &r));
+            EXPECT_LE((int64_t)r.bits, (int64_t)r.fill_before) << "mode " << mode << " picture " << i;
+            EXPECT_GE(sim.rc->vbv_fill, 0);
+            EXPECT_LE(sim.rc->vbv_fill, sim.rc->vbv_size);
+        }
+    }
+}
+
+TEST(Vbv, RowQpRisesAfterTheCheckColumnWhenThePictureOverspends)
+{
+    internal_config cfg = sim_config(RC_MODE_CQP);
+    cfg.width = 640;  // 10 x 4 CTUs: row 0 is re-decided after CTU 5
+    cfg.qp = 20;
+    cfg.vbv_maxrate = 1000;
+    cfg.vbv_bufsize = 1000;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    sim_result r;
+    for (int i = 0; i < 10; i++) ASSERT_TRUE(sim.code(20000, 1.0, &r));
+    ASSERT_TRUE(sim.code(20000, 6.0, &r));
+    const sim_picture *p = sim.pictures.back().get();
+    bool raised = false;
+    for (int32_t y = 0; y < 4; y++) raised |= p->vbv_row_qp[y] > r.qp_f + 0.25f;
+    EXPECT_TRUE(raised);
+    for (int32_t y = 0; y < 4; y++) EXPECT_LE(p->vbv_row_qp[y], r.qp_f + cfg.qp_step + 0.5f);
+}
+
+TEST(Vbv, OneCtuWidePictureNeverRedecidesRows)
+{
+    internal_config cfg = sim_config(RC_MODE_CQP);
+    cfg.width = 64;
+    cfg.height = 512;
+    cfg.vbv_maxrate = 1000;
+    cfg.vbv_bufsize = 1000;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    sim_result r;
+    for (int i = 0; i < 5; i++) ASSERT_TRUE(sim.code(4000, i == 4 ? 8.0 : 1.0, &r));
+    const sim_picture *p = sim.pictures.back().get();
+    for (int32_t y = 0; y < 8; y++) EXPECT_FLOAT_EQ(p->vbv_row_qp[y], r.qp_f);
+}
+
+TEST(RowQpSums, ConstantQpAndCbrTakeTheirOwnCodedQp)
+{
+    internal_config cfg = sim_config(RC_MODE_CQP);
+    cfg.qp = 33;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    sim_result r;
+    ASSERT_TRUE(sim.code(20000, 1.0, &r));
+    ASSERT_TRUE(sim.code(20000, 1.0, &r));
+    // No CU map in the model: the coded QP is the CTU QP, the plan the frame QP.
+    EXPECT_FLOAT_EQ(sim.rc->qp_plan_sum, 33.0f);
+    EXPECT_FLOAT_EQ(sim.rc->qp_coded_sum, 33.0f);
+}
+
+// --- CTU area statistics ---
+
+struct stats_instance {
+    std::unique_ptr<encoder_instance> e{new encoder_instance()};
+    stats_instance(int32_t w, int32_t h)
+    {
+        e->ctu.ctu_w = w;
+        e->ctu.ctu_h = h;
+        e->config.pass1 = 1;
+        e->config.rc_mode = RC_MODE_ABR;
+    }
+    void set_unit(int32_t x8, int32_t y8, int8_t mode, uint8_t flag)
+    {
+        int32_t m = (1 + y8) * CTU_MAP8_STRIDE + 8 + x8;
+        e->ctu.maps.pred_mode_map[m] = mode;
+        e->ctu.maps.cu_flags_map[m] = flag;
+    }
+};
+
+TEST(CtuAreas, WholeIntraCtuAndSplitSkipCus)
+{
+    stats_instance s(64, 64);
+    s.set_unit(0, 0, 1, 0);
+    ctu_collect_stats(s.e.get());
+    EXPECT_EQ(s.e->row_stats.intra_area, 64u);
+    EXPECT_EQ(s.e->row_stats.skip_area, 0u);
+
+    stats_instance t(64, 64);
+    // Split to 32x32, the first 32x32 to 16x16, its first 16x16 to 8x8.
+    t.e->ctu.decision.cu_split[0] = 1;
+    t.e->ctu.decision.cu_split[1] = 1;
+    t.e->ctu.decision.cu_split[5] = 1;
+    for (int32_t y = 0; y < 8; y++)
+        for (int32_t x = 0; x < 8; x++) t.set_unit(x, y, 0, 1);
+    ctu_collect_stats(t.e.get());
+    // Every leaf is a skip: 4 x 1 + 3 x 4 + 3 x 16 = 64.
+    EXPECT_EQ(t.e->row_stats.skip_area, 64u);
+    EXPECT_EQ(t.e->row_stats.intra_area, 0u);
+}
+
+TEST(CtuAreas, CusBelowThePictureEdgeAddNothing)
+{
+    // The bottom CTU of a 1080-line picture has 56 lines.
+    stats_instance s(64, 56);
+    s.e->ctu.decision.cu_split[0] = 1;
+    for (int k = 1; k <= 4; k++) s.e->ctu.decision.cu_split[k] = 1;
+    for (int k = 5; k < 21; k++) s.e->ctu.decision.cu_split[k] = 1;
+    for (int32_t y = 0; y < 8; y++)
+        for (int32_t x = 0; x < 8; x++) s.set_unit(x, y, 1, 0);
+    ctu_collect_stats(s.e.get());
+    EXPECT_EQ(s.e->row_stats.intra_area, 56u);  // 7 rows of 8 units
+
+    // Unsplit: the 64x64 CU starts inside and counts in full.
+    stats_instance t(64, 56);
+    t.set_unit(0, 0, 1, 0);
+    ctu_collect_stats(t.e.get());
+    EXPECT_EQ(t.e->row_stats.intra_area, 64u);
+}
+
+TEST(CtuAreas, FirstPassOffCountsNoAreaButCbrCountsLambda)
+{
+    stats_instance s(64, 64);
+    s.e->config.pass1 = 0;
+    s.e->config.rc_mode = RC_MODE_CBR;
+    s.e->rcc.lambda_sse = 256;
+    s.set_unit(0, 0, 1, 0);
+    ctu_collect_stats(s.e.get());
+    EXPECT_EQ(s.e->row_stats.intra_area, 0u);
+    EXPECT_EQ(s.e->row_stats.log_lambda_count, 1u);
+    EXPECT_DOUBLE_EQ(s.e->row_stats.log_lambda_sum, 0.0);
+    s.e->ctu.skip_all = 1;
+    ctu_collect_stats(s.e.get());
+    EXPECT_EQ(s.e->row_stats.log_lambda_count, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Vbv, ConstantBitrateRowsStartAtTheFrameQpNotAtQpMin)
+{
+    internal_config cfg = sim_config(RC_MODE_CBR);
+    cfg.cbr_maxrate = 1500;
+    cfg.cbr_minrate = 500;
+    cfg.vbv_maxrate = 1000;
+    cfg.vbv_bufsize = 1000;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    ASSERT_TRUE(sim.rc->cbr && sim.rc->vbv);
+    sim_result r;
+    for (int i = 0; i < 6; i++) {
+        ASSERT_TRUE(sim.code(20000, 1.0, &r));
+        const sim_picture *p = sim.pictures.back().get();
+        for (int32_t c = 0; c < 20; c++) EXPECT_EQ(p->ctu_qps[c], r.qp) << "picture " << i << " CTU " << c;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AverageBitrate, ConvergesWithFrameInstancesInRotation)
+{
+    internal_config cfg = sim_config(RC_MODE_ABR);
+    cfg.frame_instances = 4;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    ASSERT_EQ(sim.rc->record_count, 4);
+    cost_source costs;
+    double bits = 0.0;
+    int ended = 0;
+    for (int i = 0; i < 300; i++) {
+        sim_result r;
+        int64_t b = sim.code_rotating(costs.next(20000), 1.0, &r);
+        if (b >= 0) {
+            bits += (double)b;
+            ended++;
+        }
+    }
+    ASSERT_EQ(ended, 297);
+    double rate = bits / (ended / 25.0);
+    EXPECT_NEAR(rate / 1.0e6, 1.0, 0.05);
+}
+
+}  // namespace
+
+namespace {
+
+struct b_case {
+    uint32_t t0, t1;
+    float q0, q1;
+    int32_t poc0, poc1;
+};
+
+// The frame QP that one-pass ABR gives a B picture of layer 2 at poc 4.
+float b_picture_qp(const internal_config &cfg, const b_case &c, ratecontrol **keep)
+{
+    std::unique_ptr<picture> src(new picture()), rec(new picture()), r0(new picture()), r1(new picture());
+    r0->picture_type = c.t0;
+    r0->qp_plan_avg = c.q0;
+    r0->poc = c.poc0;
+    r1->picture_type = c.t1;
+    r1->qp_plan_avg = c.q1;
+    r1->poc = c.poc1;
+    for (picture *p : {src.get(), rec.get()}) {
+        p->picture_type = PIC_TYPE_B;
+        p->layer = 2;
+        p->poc = 4;
+    }
+    internal_config copy = cfg;
+    ratecontrol *rc = nullptr;
+    EXPECT_EQ(ratecontrol_new(&rc, &copy), 0);
+    rc_picture info = {};
+    info.source = src.get();
+    info.recon = rec.get();
+    info.ref0 = r0.get();
+    info.ref1 = r1.get();
+    info.slice_class = 0;
+    info.coding_number = 5;
+    EXPECT_EQ(ratecontrol_start(rc, &copy, &info), 0);
+    float q = rc->frame_qp_f;
+    *keep = rc;
+    return q;
+}
+
+TEST(AverageBitrate, BPicturesTakeTheirQpFromTheReferences)
+{
+    internal_config cfg = sim_config(RC_MODE_ABR);
+    cfg.bframes = 3;
+    ratecontrol *rc = nullptr;
+    // Two intra references: their mean plus the I/P offset, plus the layer's.
+    float q = b_picture_qp(cfg, {PIC_TYPE_IDR, PIC_TYPE_CRA, 30.0f, 34.0f, 0, 8}, &rc);
+    EXPECT_NEAR(q, 32.0 + rc->ip_offset + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+    // One intra reference: the other one's QP.
+    q = b_picture_qp(cfg, {PIC_TYPE_IDR, PIC_TYPE_P, 30.0f, 36.0f, 0, 8}, &rc);
+    EXPECT_NEAR(q, 36.0 + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+    // Two inter references: weighted by distance, the nearer counting more.
+    q = b_picture_qp(cfg, {PIC_TYPE_P, PIC_TYPE_P, 30.0f, 36.0f, 2, 8}, &rc);
+    EXPECT_NEAR(q, (2.0 * 36.0 + 4.0 * 30.0) / 6.0 + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+    // A reference B loses its own layer offset first.
+    q = b_picture_qp(cfg, {PIC_TYPE_P, PIC_TYPE_BREF, 30.0f, 36.0f, 2, 6}, &rc);
+    EXPECT_NEAR(q, (2.0 * (36.0 - rc->pb_offset[0]) + 2.0 * 30.0) / 4.0 + rc->pb_offset[1], 1e-4);
+    ratecontrol_delete(rc);
+}
+
+TEST(AverageBitrate, ZeroLatencyStartsFinerAndOverflowFactorStaysBounded)
+{
+    internal_config cfg = sim_config(RC_MODE_ABR);
+    rc_simulation plain(cfg);
+    ASSERT_EQ(plain.open(), 0);
+    cfg.latency_mode = LATENCY_ZERO;
+    rc_simulation zero(cfg);
+    ASSERT_EQ(zero.open(), 0);
+    sim_result a, b;
+    ASSERT_TRUE(plain.code(16000000, 1.0, &a));
+    ASSERT_TRUE(zero.code(16000000, 1.0, &b));
+    ASSERT_GT(b.qp_f, (float)cfg.qp_min) << a.qp_f;
+    EXPECT_LT(b.qp_f, a.qp_f);
+    // Wildly overspending pictures: the QP climbs step by step, never jumps
+    // past the per-picture step limit (qp_step, twice after overflow).
+    sim_result prev = a, r;
+    for (int i = 0; i < 20; i++) {
+        ASSERT_TRUE(plain.code(16000000, 2.0, &r));
+        if (i > 0) {
+            EXPECT_LE(r.qp_f, prev.qp_f + 2.0f * plain.cfg.qp_step + 0.01f) << i;
+        }
+        prev = r;
+    }
+}
+
+}  // namespace
