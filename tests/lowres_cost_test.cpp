@@ -236,6 +236,22 @@ TEST(LowresCost, VectorsOfADistanceAreSearchedOnceAndReused)
     EXPECT_NE(pic->lowres_mvs[1][0][0] & 0xFFFF, 0x7FFFu);  // list 1 searched now
 }
 
+TEST(LowresCost, RateControlCostOfACellNeverComputedFallsBackToIntra)
+{
+    cost_window w(3);
+    picture *pic = w.at(2), *ref = w.at(0);
+    pic->picture_type = PIC_TYPE_P;
+    pic->poc = 10;
+    ref->poc = 8;
+    pic->frame_cost[0][0] = 500;
+    EXPECT_EQ(lookahead_rc_cost(&w.cfg_, pic, nullptr, ref, nullptr), 500);
+    EXPECT_EQ(pic->frame_cost_rc, 500);
+    pic->frame_cost[0][0] = -1;  // nothing computed: never a negative size estimate
+    EXPECT_EQ(lookahead_rc_cost(&w.cfg_, pic, nullptr, ref, nullptr), 0);
+    pic->frame_cost[2][0] = 200;
+    EXPECT_EQ(lookahead_rc_cost(&w.cfg_, pic, nullptr, ref, nullptr), 200);
+}
+
 }  // namespace
 
 namespace {
