@@ -86,6 +86,17 @@ void build_candidates(const lookahead *la, const frame_cost_job_args *a, const b
         if (pu[l].amvp_count == 0 || (pu[l].amvp_count == 1 && pu[l].amvp[0] != 0)) push_candidate(&pu[l], 0);
 }
 
+// A block not searched keeps its first candidate as vector, which nothing
+// has clamped; the averaged prediction reads it only inside the plane's
+// margins. Searched vectors lie well inside and are unchanged.
+uint32_t inside_margins(const picture *pic, const block_pos *p, uint32_t v)
+{
+    int32_t ax = 8 * p->bx, ay = 8 * p->by;
+    int32_t x = std::min(std::max((int32_t)(int16_t)(v & 0xFFFF), -4 * (ax + 64)), 4 * (pic->lowres_width - ax + 56));
+    int32_t y = std::min(std::max((int32_t)(int16_t)(v >> 16), -4 * (ay + 64)), 4 * (pic->lowres_height - ay + 56));
+    return pack(x, y);
+}
+
 // Best list cost (list 0 on a tie) or the bi-prediction; kind 1, 2 or 3.
 uint32_t inter_estimate(lookahead *la, lowres_cost_scratch *s, const frame_cost_job_args *a, const block_pos *p,
                         uint32_t *kind)
@@ -126,8 +137,9 @@ uint32_t inter_estimate(lookahead *la, lowres_cost_scratch *s, const frame_cost_
     if (bcost) {
         uint8_t *const *planes0 = (uint8_t *const *)me->ref_phase[0][0];
         uint8_t *const *planes1 = (uint8_t *const *)me->ref_phase[1][0];
-        const uint8_t *r0 = la->mc->subpel_plane_ptr(planes0, stride, (int16_t)(mv[0] & 0xFFFF), (int16_t)(mv[0] >> 16));
-        const uint8_t *r1 = la->mc->subpel_plane_ptr(planes1, stride, (int16_t)(mv[1] & 0xFFFF), (int16_t)(mv[1] >> 16));
+        uint32_t v0 = inside_margins(pic, p, mv[0]), v1 = inside_margins(pic, p, mv[1]);
+        const uint8_t *r0 = la->mc->subpel_plane_ptr(planes0, stride, (int16_t)(v0 & 0xFFFF), (int16_t)(v0 >> 16));
+        const uint8_t *r1 = la->mc->subpel_plane_ptr(planes1, stride, (int16_t)(v1 & 0xFFFF), (int16_t)(v1 >> 16));
         la->mc->avg_pixels(s->pred, 128, r0, stride, r1, stride, 8, 8);
         uint32_t bi = la->metric->satd[SIZE_8X8](s->src, 64, s->pred, 128);
         if (bi < best) {

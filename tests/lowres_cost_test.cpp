@@ -228,7 +228,7 @@ TEST(LowresCost, VectorsOfADistanceAreSearchedOnceAndReused)
     w.fill(2, smooth_texture(8, 8, 4));
     w.cost(0, 1, 1);
     picture *pic = w.at(1);
-    uint32_t planted = 0x12345678u;
+    uint32_t planted = 0x00040008u;  // (8, 4)
     pic->lowres_mvs[0][0][5] = planted;
     pic->lowres_mv_costs[0][0][5] = 3;
     w.cost(0, 2, 1);  // list 0 at distance 1 again: reused, not searched
