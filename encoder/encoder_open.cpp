@@ -10,6 +10,7 @@
 #include "encoder/encoder_rd.h"
 #include "encoder/encoder_shared.h"
 #include "encoder/job_pool.h"
+#include "encoder/lambda_tables.h"
 #include "encoder/memory.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
@@ -319,6 +320,11 @@ int copies_open(encoder_instance *inst, internal_config *config)
     links.pools = inst->pools;
     links.coding_queue = inst->coding_queue;
     links.lookahead_delay = inst->delay;
+    links.pool = inst->pool;
+    links.metric = &inst->metric;
+    links.mc = &inst->mc;
+    links.intra = &inst->intra_pred;
+    links.mv_cost = &inst->rd->mv_cost;
     if (lookahead_init(&inst->la, &links, inst->delay + 3) != 0 || fault_at(inst, 14)) return -1;
     for (int32_t k = 0; k < n; k++) {
         encoder_instance *fi = inst->slot_array[k];

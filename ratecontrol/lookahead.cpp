@@ -7,6 +7,7 @@
 #include "encoder/memory.h"
 #include "encoder/picture.h"
 #include "encoder/picture_list.h"
+#include "ratecontrol/lookahead_workers.h"
 
 int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth)
 {
@@ -15,20 +16,16 @@ int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth)
     lookahead *la = (lookahead *)aligned_malloc((int32_t)sizeof(lookahead));
     if (!la) return -1;
     std::memset(la, 0, sizeof(*la));
-    const internal_config *cfg = links->cfg;
-    int64_t ctu_count = (int64_t)((cfg->width + 63) / 64) * ((cfg->height + 63) / 64);
+    la->links = *links;
     la->input_queue = picture_list_create(depth + 1);
     la->output_queue = picture_list_create(depth);
-    if (ctu_count > 0 && ctu_count < (1 << 24))
-        la->cost_scratch = (uint32_t *)aligned_malloc((int32_t)(ctu_count * 2 * sizeof(uint32_t)));
-    if (!la->input_queue || !la->output_queue || !la->cost_scratch) {
+    if (!la->input_queue || !la->output_queue || lookahead_workers_open(la) != 0) {
         picture_list_destroy(la->input_queue);
         picture_list_destroy(la->output_queue);
-        aligned_free(la->cost_scratch);
+        lookahead_workers_close(la);
         aligned_free(la);
         return -1;
     }
-    la->links = *links;
     la->depth = depth;
     la->last_keyframe = -links->cfg->idr_period;
     la->last_base_p = 0;
@@ -43,7 +40,7 @@ void lookahead_delete(lookahead *la)
     picture_list_destroy(la->input_queue);
     picture_list_destroy(la->output_queue);
     if (la->held_anchor) picture_release(la->links.pools, la->held_anchor);
-    aligned_free(la->cost_scratch);
+    lookahead_workers_close(la);
     aligned_free(la);
 }
 

@@ -7,10 +7,20 @@
 #pragma once
 #include <cstdint>
 
+#include "encoder/platform/platform.h"
+
 struct internal_config;
 struct picture;
 struct picture_list;
 struct picture_pools;
+struct job_pool;
+struct metric_table;
+struct mc_table;
+struct intra_pred_table;
+struct mv_cost_table;
+struct rd_tables;
+struct lowres_cost_scratch;
+struct lookahead_kernels;
 
 // What the lookahead reaches of its encoder; filled by the encoder before
 // lookahead_init and copied into the record.
@@ -19,6 +29,15 @@ struct lookahead_links {
     picture_pools *pools;         // for releasing the held anchor
     picture_list *coding_queue;   // the encoder's queue of decided pictures
     int32_t lookahead_delay;      // max(bframes, lookahead)
+    // The cost jobs' pool and kernels. Any of them may be null: without a
+    // pool the costs run on the caller's thread; missing kernel tables are
+    // built by the lookahead itself from the configuration's processor flags,
+    // and a missing vector-cost table from the configuration's lambdas.
+    job_pool *pool;
+    const metric_table *metric;
+    const mc_table *mc;
+    const intra_pred_table *intra;
+    const mv_cost_table *mv_cost;
 };
 
 struct lookahead {
@@ -30,7 +49,21 @@ struct lookahead {
     int32_t ra_count;             // random-access period, +1 at every keyframe
     int32_t depth;
     lookahead_links links;
-    uint32_t *cost_scratch;       // 2 x CTU count sums of one cost computation
+
+    // cost machinery (lowres_cost.cpp, mbtree.cpp)
+    const metric_table *metric;
+    const mc_table *mc;
+    const intra_pred_table *intra;
+    const mv_cost_table *mv_cost;
+    lookahead_kernels *own_kernels;   // tables the links did not give
+    rd_tables *own_rd;
+    int32_t jobs;                     // cost jobs per computation: the pool's threads, at least 1
+    lowres_cost_scratch *scratch;     // one per job
+    tv_mutex claim_lock;              // job index and next block row
+    tv_mutex sum_lock;                // additions into a picture's cells
+    int32_t locks_made;
+    uint32_t *mbtree_row;             // propagate amounts of one block row
+    uint16_t *unit_weights;           // 256 per block column, for pictures without AQ weights
 };
 
 // Creates the record with queues of capacity depth + 1 (input) and depth
@@ -75,5 +108,14 @@ int32_t lookahead_rc_cost(const internal_config *cfg, picture *source, picture *
                           const picture *ref1);
 // Costs every picture of the window the way it will be coded.
 void lookahead_window_costs(lookahead *la, picture **frames, int32_t last, int32_t first);
-// The macroblock-tree over the window; writes mbtree_qp_offset.
+// The macroblock-tree over the window (mbtree.cpp): propagates each picture's
+// inherited cost into its references, last picture first, and writes the
+// mbtree_qp_offset of the pictures coded next.
 void mbtree_analyse(lookahead *la, picture **frames, int32_t last, int32_t first);
+// Adds the cost that picture b passes on through its cell (b - p0, p1 - b)
+// into the propagate costs of frames[p0] and frames[p1]; a picture that is not
+// referenced (referenced 0) passes on only its own share.
+void mbtree_propagate(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b, int32_t referenced);
+// Per CTU: -5 (1 - qcompress) log2((intra + propagate) / intra), stored at the
+// CTU's top-left block of mbtree_qp_offset.
+void mbtree_qp_offsets(lookahead *la, picture *pic);

@@ -1,105 +1,134 @@
-// Low-resolution frame costs of the lookahead.
-//
-// Provisional block estimate: until the half-resolution motion search and the
-// intra mode trial are in place, a block's intra cost is its mean-removed SAD
-// and its inter cost the SAD against the co-located block of the reference
-// (or of the average of both references), all on 8x8 blocks of the
-// half-resolution luma plane, in the same units and with the same +9 / +4
-// offsets, sums, per-block arrays and caching as the full estimate.
-#include <algorithm>
-#include <cstdlib>
+// Low-resolution frame costs of the lookahead: one cell of a picture's cost
+// grid per pair of reference distances, computed once by cost jobs that claim
+// whole block rows and add their sums into the cell under a lock.
 #include <cstring>
 
 #include "encoder/config.h"
 #include "encoder/picture.h"
 #include "ratecontrol/lookahead.h"
+#include "ratecontrol/lookahead_workers.h"
+#include "ratecontrol/lowres_cost.h"
 
-namespace {
-
-struct cost_geometry {
-    int32_t cols;          // 8x8 half-resolution blocks per row
-    int32_t rows;
-    int32_t block_stride;  // 4 x CTU columns
-    int32_t ctu_cols;
-    int32_t ctu_rows;
-};
-
-cost_geometry geometry_of(const internal_config *cfg)
+lowres_grid lowres_grid_of(const internal_config *cfg)
 {
-    cost_geometry g;
+    lowres_grid g;
     g.cols = (cfg->width + 15) / 16;
     g.rows = (cfg->height + 15) / 16;
     g.ctu_cols = (cfg->width + 63) / 64;
     g.ctu_rows = (cfg->height + 63) / 64;
-    g.block_stride = 4 * g.ctu_cols;
+    g.stride = 4 * g.ctu_cols;
+    g.step_x = cfg->grid_cols > 0 ? cfg->grid_cols : 1;
+    g.step_y = cfg->grid_rows > 0 ? cfg->grid_rows : 1;
     return g;
 }
 
-const uint8_t *lowres_block(const picture *pic, int32_t bx, int32_t by)
+namespace {
+
+const uint32_t MV_NOT_SEARCHED = 0x7FFF;   // x of block 0 of a vector array not searched yet
+
+// Cells are i32 and negative means "not computed": sums saturate below that.
+int32_t add_saturated(int32_t cell, uint64_t amount)
 {
-    return pic->lowres_plane + (int64_t)8 * by * pic->lowres_stride + 8 * bx;
+    uint64_t v = (uint64_t)(cell > 0 ? cell : 0) + amount;
+    return v > 0x7FFFFFFFu ? 0x7FFFFFFF : (int32_t)v;
 }
 
-uint32_t intra_estimate(const uint8_t *src, int32_t stride)
-{
-    int32_t sum = 0;
-    for (int y = 0; y < 8; y++)
-        for (int x = 0; x < 8; x++) sum += src[y * stride + x];
-    int32_t mean = (sum + 32) >> 6;
-    uint32_t sad = 0;
-    for (int y = 0; y < 8; y++)
-        for (int x = 0; x < 8; x++) sad += (uint32_t)std::abs(src[y * stride + x] - mean);
-    return sad;
-}
-
-uint32_t sad_8x8(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride)
-{
-    uint32_t sad = 0;
-    for (int y = 0; y < 8; y++)
-        for (int x = 0; x < 8; x++) sad += (uint32_t)std::abs(a[y * a_stride + x] - b[y * b_stride + x]);
-    return sad;
-}
-
-uint32_t sad_8x8_avg(const uint8_t *s, int32_t ss, const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs)
-{
-    uint32_t sad = 0;
-    for (int y = 0; y < 8; y++)
-        for (int x = 0; x < 8; x++) {
-            int32_t avg = (a[y * as + x] + b[y * bs + x] + 1) >> 1;
-            sad += (uint32_t)std::abs(s[y * ss + x] - avg);
-        }
-    return sad;
-}
-
-// Sums of one cost computation.
-struct cost_sums {
-    uint32_t intra;
-    uint32_t best;
-    uint32_t intra_aq;
-    uint32_t best_aq;
-};
-
-uint32_t weighted(const picture *pic, const internal_config *cfg, int32_t block, uint32_t cost)
-{
-    if (cfg->aq_mode == 0 || !pic->aq_weight) return cost;
-    return (uint32_t)(((uint64_t)pic->aq_weight[block] * cost + 128) >> 8);
-}
-
-// Running sums per CTU row: each CTU's entry is its row's cost up to and including it.
-void add_row_costs(int32_t *row_costs, int32_t *ctu_costs, const uint32_t *ctu_sum, const cost_geometry *g)
+// Per CTU row: each CTU's entry gets its row's cost up to and including it.
+void add_row_costs(int32_t *row_costs, int32_t *ctu_costs, const uint64_t *ctu_sum, const lowres_grid *g,
+                   uint64_t scale)
 {
     for (int32_t r = 0; r < g->ctu_rows; r++) {
-        int32_t running = 0;
+        uint64_t running = 0;
         for (int32_t c = 0; c < g->ctu_cols; c++) {
             int32_t ctu = r * g->ctu_cols + c;
-            running += (int32_t)ctu_sum[ctu];
-            ctu_costs[ctu] += running;
+            running += ctu_sum[ctu] * scale;
+            ctu_costs[ctu] = add_saturated(ctu_costs[ctu], running);
         }
-        row_costs[r] += running;
+        row_costs[r] = add_saturated(row_costs[r], running);
     }
 }
 
+// The job's share of the picture's cells.
+void add_job_sums(lookahead *la, const frame_cost_job_args *a, const lowres_cost_scratch *s)
+{
+    const internal_config *cfg = la->links.cfg;
+    lowres_grid g = lowres_grid_of(cfg);
+    // Subsampled blocks stand for the whole picture.
+    uint64_t scale = (uint64_t)g.step_x * (uint64_t)g.step_y;
+    picture *pic = a->frames[a->b];
+    int32_t d0 = a->b - a->p0, d1 = a->p1 - a->b;
+    bool vbv = cfg->vbv_maxrate != 0;
+    mutex_lock(&la->sum_lock);
+    if (pic->lowres_intra_done == 0) {
+        pic->frame_cost[0][0] = add_saturated(pic->frame_cost[0][0], s->intra_sum * scale);
+        pic->frame_cost_aq[0][0] = add_saturated(pic->frame_cost_aq[0][0], s->intra_sum_aq * scale);
+        if (vbv) add_row_costs(pic->row_costs[0][0], pic->ctu_costs[0][0], s->intra_ctu, &g, scale);
+    }
+    if (a->p0 != a->p1) {
+        pic->frame_cost[d0][d1] = add_saturated(pic->frame_cost[d0][d1], s->best_sum * scale);
+        pic->frame_cost_aq[d0][d1] = add_saturated(pic->frame_cost_aq[d0][d1], s->best_sum_aq * scale);
+        if (vbv) add_row_costs(pic->row_costs[d0][d1], pic->ctu_costs[d0][d1], s->best_ctu, &g, scale);
+    }
+    mutex_unlock(&la->sum_lock);
+}
+
+void job_context_init(lookahead *la, const frame_cost_job_args *a, lowres_cost_scratch *s)
+{
+    const picture *pic = a->frames[a->b];
+    me_context *me = &s->me;
+    std::memset(me, 0, sizeof(*me));
+    me->ref_stride = (uint32_t)pic->lowres_stride;
+    me->search_method = 2;
+    me->pic_width = (uint16_t)pic->lowres_width;
+    me->pic_height = (uint16_t)pic->lowres_height;
+    me->metric = la->metric;
+    me->mc = la->mc;
+    me->search_range = (la->links.cfg->search_range + 2) / 2;
+    me->list_count = a->b < a->p1 ? 2 : 1;
+    me->ref_count[0] = me->ref_count[1] = 1;
+    me->src = s->src;
+}
+
+// Claims the next block row to cost, or -1 when none is left.
+int32_t claim_row(lookahead *la, frame_cost_job_args *a, int32_t rows, int32_t step_y)
+{
+    mutex_lock(&la->claim_lock);
+    int32_t row = a->next_row;
+    if (row < rows) a->next_row = row + step_y;
+    mutex_unlock(&la->claim_lock);
+    return row < rows ? row : -1;
+}
+
+// Every array the cell reads or writes exists (distances up to bframes + 1).
+bool cell_arrays_exist(const picture *pic, int32_t d0, int32_t d1)
+{
+    if (!pic->lowres_costs[d0][d1] || !pic->lowres_intra_score[d0]) return false;
+    if (d0 > 0 && (!pic->lowres_mvs[0][d0 - 1] || !pic->lowres_mv_costs[0][d0 - 1])) return false;
+    if (d1 > 0 && (!pic->lowres_mvs[1][d1 - 1] || !pic->lowres_mv_costs[1][d1 - 1])) return false;
+    return true;
+}
+
 }  // namespace
+
+uint64_t lookahead_cost_job(uint64_t arg)
+{
+    frame_cost_job_args *a = (frame_cost_job_args *)(uintptr_t)arg;
+    lookahead *la = a->la;
+    mutex_lock(&la->claim_lock);
+    int32_t index = a->job_counter++;
+    mutex_unlock(&la->claim_lock);
+    if (index >= la->jobs) return 0;   // more jobs than scratch records: nothing to do
+    lowres_cost_scratch *s = &la->scratch[index];
+    lowres_grid g = lowres_grid_of(la->links.cfg);
+    s->intra_sum = s->best_sum = s->intra_sum_aq = s->best_sum_aq = 0;
+    std::memset(s->intra_ctu, 0, sizeof(uint64_t) * (size_t)g.ctu_cols * g.ctu_rows);
+    std::memset(s->best_ctu, 0, sizeof(uint64_t) * (size_t)g.ctu_cols * g.ctu_rows);
+    job_context_init(la, a, s);
+    for (int32_t row = claim_row(la, a, g.rows, g.step_y); row >= 0; row = claim_row(la, a, g.rows, g.step_y))
+        for (int32_t bx = 0; bx < g.cols; bx += g.step_x) lookahead_block_cost(la, s, a, bx, row);
+    add_job_sums(la, a, s);
+    return 0;
+}
 
 void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b)
 {
@@ -107,71 +136,41 @@ void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p
     picture *pic = frames[b];
     int32_t d0 = b - p0, d1 = p1 - b;
     if (d0 < 0 || d1 < 0 || d0 > PICTURE_MAX_DISTANCE || d1 > PICTURE_MAX_DISTANCE) return;
+    if (b == p0 && b != p1) return;   // backward-only costs are never asked for
     if (pic->frame_cost[d0][d1] >= 0) return;
-    cost_geometry g = geometry_of(cfg);
-    bool intra_needed = pic->lowres_intra_done == 0;
-    bool vbv = cfg->vbv_maxrate != 0;
-    int32_t ctu_count = g.ctu_cols * g.ctu_rows;
-    // Per-distance block arrays exist up to bframes + 1.
-    bool store_cell = d0 <= cfg->bframes + 1 && d1 <= cfg->bframes + 1 && pic->lowres_costs[d0][d1];
-
-    uint32_t *intra_ctu = la->cost_scratch;
-    std::memset(intra_ctu, 0, sizeof(uint32_t) * 2 * (size_t)ctu_count);
-    uint32_t *best_ctu = intra_ctu + ctu_count;
-    cost_sums s = {};
-    const picture *ref0 = frames[p0], *ref1 = frames[p1];
-    int32_t stride = pic->lowres_stride;
-    for (int32_t by = 0; by < g.rows; by++)
-        for (int32_t bx = 0; bx < g.cols; bx++) {
-            int32_t block = by * g.block_stride + bx;
-            int32_t ctu = (by / 4) * g.ctu_cols + bx / 4;
-            const uint8_t *src = lowres_block(pic, bx, by);
-            uint32_t intra = intra_needed ? intra_estimate(src, stride) + 9 : pic->intra_costs[block];
-            if (intra_needed) pic->intra_costs[block] = intra;
-            uint32_t inter = 0x1FFFFFFF, kind = 0;
-            if (p0 != p1) {
-                uint32_t c0 = b > p0 ? sad_8x8(src, stride, lowres_block(ref0, bx, by), ref0->lowres_stride) : ~0u;
-                uint32_t c1 = b < p1 ? sad_8x8(src, stride, lowres_block(ref1, bx, by), ref1->lowres_stride) : ~0u;
-                inter = c0, kind = 1;
-                if (c1 < inter) inter = c1, kind = 2;
-                if (b > p0 && b < p1) {
-                    uint32_t cb = sad_8x8_avg(src, stride, lowres_block(ref0, bx, by), ref0->lowres_stride,
-                                              lowres_block(ref1, bx, by), ref1->lowres_stride);
-                    if (cb < inter) inter = cb, kind = 3;
-                }
-                inter += 4;
-            }
-            s.intra += intra;
-            s.intra_aq += weighted(pic, cfg, block, intra);
-            intra_ctu[ctu] += intra;
-            uint32_t best = intra >= inter ? inter : intra;
-            if (intra < inter) kind = 0;
-            if (p0 != p1) {
-                best_ctu[ctu] += best;
-                s.best += best;
-                s.best_aq += weighted(pic, cfg, block, best);
-            }
-            if (store_cell) pic->lowres_costs[d0][d1][block] = std::min(best, 0x0FFFFFFFu) + (kind << 28);
-        }
-
-    if (intra_needed) {
-        pic->frame_cost[0][0] = (int32_t)s.intra;
-        pic->frame_cost_aq[0][0] = (int32_t)s.intra_aq;
-        if (vbv) {
+    frame_cost_job_args a;
+    std::memset(&a, 0, sizeof(a));
+    a.la = la;
+    a.frames = frames;
+    a.p0 = p0;
+    a.p1 = p1;
+    a.b = b;
+    if (!cell_arrays_exist(pic, d0, d1)) return;
+    for (int32_t list = 0; list < 2; list++) {
+        int32_t d = list == 0 ? d0 : d1;
+        if (d == 0) continue;
+        uint32_t *first = &pic->lowres_mvs[list][d - 1][0];
+        if ((*first & 0xFFFF) != MV_NOT_SEARCHED) continue;
+        a.search[list] = 1;
+        *first = 0;   // the vectors exist once this call returns
+    }
+    if (pic->lowres_intra_done == 0) {
+        pic->frame_cost[0][0] = 0;
+        pic->frame_cost_aq[0][0] = 0;
+    }
+    pic->frame_cost[d0][d1] = 0;
+    pic->frame_cost_aq[d0][d1] = 0;
+    if (cfg->vbv_maxrate != 0) {
+        lowres_grid g = lowres_grid_of(cfg);
+        size_t ctus = (size_t)g.ctu_cols * g.ctu_rows;
+        std::memset(pic->row_costs[d0][d1], 0, sizeof(int32_t) * (size_t)g.ctu_rows);
+        std::memset(pic->ctu_costs[d0][d1], 0, sizeof(int32_t) * ctus);
+        if (pic->lowres_intra_done == 0 && b != p0) {
             std::memset(pic->row_costs[0][0], 0, sizeof(int32_t) * (size_t)g.ctu_rows);
-            std::memset(pic->ctu_costs[0][0], 0, sizeof(int32_t) * (size_t)ctu_count);
-            add_row_costs(pic->row_costs[0][0], pic->ctu_costs[0][0], intra_ctu, &g);
+            std::memset(pic->ctu_costs[0][0], 0, sizeof(int32_t) * ctus);
         }
     }
-    if (p0 != p1) {
-        pic->frame_cost[d0][d1] = (int32_t)s.best;
-        pic->frame_cost_aq[d0][d1] = (int32_t)s.best_aq;
-        if (vbv) {
-            std::memset(pic->row_costs[d0][d1], 0, sizeof(int32_t) * (size_t)g.ctu_rows);
-            std::memset(pic->ctu_costs[d0][d1], 0, sizeof(int32_t) * (size_t)ctu_count);
-            add_row_costs(pic->row_costs[d0][d1], pic->ctu_costs[d0][d1], best_ctu, &g);
-        }
-    }
+    lookahead_run_cost_jobs(la, &a);
     if (b == p1) pic->lowres_intra_done = 1;
 }
 
@@ -245,42 +244,3 @@ void lookahead_window_costs(lookahead *la, picture **frames, int32_t last, int32
     }
 }
 
-// Provisional macroblock-tree: costs the window as the tree will need it and
-// leaves every CTU's offset at 0, which is what the tree gives when nothing
-// propagates. The propagation itself replaces this body.
-void mbtree_analyse(lookahead *la, picture **frames, int32_t last, int32_t first)
-{
-    lookahead_window_costs(la, frames, last, first);
-    const internal_config *cfg = la->links.cfg;
-    int32_t blocks = 16 * ((cfg->width + 63) / 64) * ((cfg->height + 63) / 64);
-    // Pictures before first are being coded and are not touched.
-    for (int32_t i = first; i <= last; i++)
-        if (frames[i]->mbtree_qp_offset)
-            std::memset(frames[i]->mbtree_qp_offset, 0, sizeof(float) * (size_t)blocks);
-}
-
-int32_t lookahead_rc_cost(const internal_config *cfg, picture *source, picture *recon, const picture *ref0,
-                          const picture *ref1)
-{
-    uint32_t type = source->picture_type;
-    int32_t d0 = 0, d1 = 0;
-    if (!is_keyframe_type(type) && ref0) d0 = source->poc - ref0->poc;
-    if ((type == PIC_TYPE_BREF || type == PIC_TYPE_B) && ref1) d1 = ref1->poc - source->poc;
-    d0 = std::min(std::max(d0, 0), (int32_t)PICTURE_MAX_DISTANCE);
-    d1 = std::min(std::max(d1, 0), (int32_t)PICTURE_MAX_DISTANCE);
-    int32_t cost = (cfg->mbtree != 0 || cfg->aq_mode == 0) ? source->frame_cost[d0][d1] : source->frame_cost_aq[d0][d1];
-    source->row_costs_rc = source->row_costs[d0][d1];
-    source->ctu_costs_rc = source->ctu_costs[d0][d1];
-    source->frame_cost_rc = cost;
-    if (recon) {
-        int32_t ctu_rows = (cfg->height + 63) / 64, ctu_cols = (cfg->width + 63) / 64;
-        recon->row_costs_rc = recon->row_costs[d0][d1];
-        recon->ctu_costs_rc = recon->ctu_costs[d0][d1];
-        recon->frame_cost_rc = cost;
-        if (recon->row_costs_rc && source->row_costs_rc) {
-            std::memcpy(recon->row_costs_rc, source->row_costs_rc, sizeof(int32_t) * (size_t)ctu_rows);
-            std::memcpy(recon->ctu_costs_rc, source->ctu_costs_rc, sizeof(int32_t) * (size_t)ctu_rows * ctu_cols);
-        }
-    }
-    return cost;
-}

@@ -80,7 +80,7 @@ class encode_loop {
         int32_t capacity = delay_ + cfg_.frame_instances + 4;
         EXPECT_EQ(picture_pools_init(&pools_, &g, capacity, 4, nullptr), 0);
         coding_queue_ = picture_list_create(delay_ + cfg_.frame_instances + 3);
-        lookahead_links links = {&cfg_, &pools_, coding_queue_, delay_};
+        lookahead_links links = {&cfg_, &pools_, coding_queue_, delay_, nullptr, nullptr, nullptr, nullptr, nullptr};
         EXPECT_EQ(lookahead_init(&la_, &links, delay_ + 3), 0);
     }
     ~encode_loop()

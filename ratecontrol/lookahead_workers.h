@@ -1,0 +1,15 @@
+// Set-up of the lookahead's cost jobs and their run on the job pool.
+#pragma once
+
+struct lookahead;
+struct frame_cost_job_args;
+
+// Takes or builds the kernel and vector-cost tables, allocates one scratch
+// record per pool thread and the macroblock-tree's row buffers, creates the
+// two job locks. 0, or -1 (lookahead_workers_close frees what was made).
+int lookahead_workers_open(lookahead *la);
+void lookahead_workers_close(lookahead *la);
+
+// One job per pool thread, all with this argument, then as many waits; with
+// one thread or no pool the caller's thread runs the single job.
+void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args);
