@@ -63,9 +63,7 @@ void decide_context_fill(encoder_instance *ctx, sao_decide_context *d)
     const internal_config *cfg = &ctx->config;
     const picture *rec = ctx->recon_picture, *src = ctx->source_picture;
     d->table = &ctx->sao;
-    d->rate.state = ctx;
-    d->rate.merge_flags = price_merge_flags;
-    d->rate.offsets = price_offsets;
+    ctu_sao_rate_estimator(ctx, &d->rate);
     d->sao_flags = ctx->sh.sao_flags;
     d->ctu_x = (uint32_t)ctx->ctu.x;
     d->ctu_y = (uint32_t)ctx->ctu.y;
@@ -110,6 +108,13 @@ void apply_context_fill(encoder_instance *ctx, sao_ctu_context *a)
 }
 
 }  // namespace
+
+void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out)
+{
+    out->state = ctx;
+    out->merge_flags = price_merge_flags;
+    out->offsets = price_offsets;
+}
 
 void ctu_sao_decide(encoder_instance *ctx)
 {

@@ -393,6 +393,9 @@ void ctu_loop_filter_finish(encoder_instance *inst);
 // Chooses the current CTU's SAO parameters once it is deblocked; prices the
 // syntax on the row's coder and leaves that coder as it found it.
 void ctu_sao_decide(encoder_instance *ctx);
+// The decision's bit pricing on the context's coder at its current CTU
+// (ctu.x, ctu.y): every call restores est_bits and the two SAO contexts.
+void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out);
 // Applies the picture's SAO parameters to the final samples of CTU (x, y).
 void ctu_sao_apply(encoder_instance *ctx, int32_t x, int32_t y);
 void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col);

@@ -158,7 +158,9 @@ void check_wavefront_and_threads(const clip &c, const lib_options &base, const s
             ASSERT_EQ(e.pictures, c.pictures);
             // One decoder run per stream form is enough: the other thread
             // count must give the very same bytes.
-            if (t == 0) EXPECT_TRUE(decode_and_compare(e.stream, e.recon, c.width, c.height));
+            if (t == 0) {
+                EXPECT_TRUE(decode_and_compare(e.stream, e.recon, c.width, c.height));
+            }
             bytes[t] = read_file(e.stream);
             recon[t] = read_file(e.recon);
         }
