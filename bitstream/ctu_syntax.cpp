@@ -7,14 +7,6 @@
 #include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"
 
-namespace {
-
-// Until the SAO decision records its parameters, a slice with SAO on codes
-// every CTU's SAO as off.
-const sao_param sao_off = {SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
-
-}  // namespace
-
 void cabac_write_ctu(encoder_instance *ctx)
 {
     ctu_context *c = &ctx->ctu;
@@ -25,14 +17,14 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) {
         s.levels[p] = c->tu_levels[p];
-        s.sao[p] = &sao_off;
+        s.sao[p] = ctx->tables.sao_params[p];
     }
-    s.sao_merge = 0;
+    s.sao_merge = ctx->sao_merge;
     s.pic_width = ctx->width;
     s.pic_height = ctx->height;
     s.ctu_col = c->x;
     s.ctu_row = c->y;
-    s.ctu_addr = 0;   // index into the one-record SAO arrays above
+    s.ctu_addr = c->address;
     s.slice_type = ctx->sh.slice_type;
     s.sao_flags = ctx->sh.sao_flags;
     s.max_num_merge_cand = ctx->sh.max_num_merge_cand;

@@ -190,6 +190,7 @@ int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context)
     if (!alloc_zeroed(&c->deblock_qp_table, qp_varies(cfg) ? 128 * (int64_t)inst->ctu_cols : 128)) return -1;
     if (!alloc_zeroed(&c->scratch, CTU_SCRATCH_BYTES)) return -1;
     if (!alloc_zeroed(&c->block, work_block_bytes())) return -1;
+    if (!alloc_zeroed(&inst->sao_diff, (int64_t)sizeof(sao_diff_buffer))) return -1;
     ctu_work_pointers_init(inst);
     if (is_row_context) return 0;
     ctu_picture_tables *t = &inst->tables;
@@ -201,6 +202,8 @@ int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context)
     if (!alloc_zeroed(&t->above_lines, n * 128)) return -1;
     if (!alloc_zeroed(&t->ctu_depth_min, n)) return -1;
     if (!alloc_zeroed(&t->ctu_depth_max, n)) return -1;
+    for (int p = 0; p < 3; p++)
+        if (!alloc_zeroed(&t->sao_params[p], n * (int64_t)sizeof(sao_param))) return -1;
     if (cfg->rc_mode == RC_MODE_CBR && !alloc_zeroed(&t->cbr_ctu_bits, n * 4)) return -1;
     return 0;
 }
@@ -212,6 +215,8 @@ void ctu_tables_free(encoder_instance *inst, int32_t is_row_context)
     aligned_free(c->scratch);
     aligned_free(c->block);
     c->deblock_qp_table = c->scratch = c->block = nullptr;
+    aligned_free(inst->sao_diff);
+    inst->sao_diff = nullptr;
     if (is_row_context) return;
     ctu_picture_tables *t = &inst->tables;
     for (int m = 0; m < ENCODER_MAP_COUNT; m++) aligned_free(t->edge[m]);
@@ -221,6 +226,7 @@ void ctu_tables_free(encoder_instance *inst, int32_t is_row_context)
     aligned_free(t->above_lines);
     aligned_free(t->ctu_depth_min);
     aligned_free(t->ctu_depth_max);
+    for (int p = 0; p < 3; p++) aligned_free(t->sao_params[p]);
     aligned_free(t->cbr_ctu_bits);
     std::memset(t, 0, sizeof(*t));
 }
@@ -240,15 +246,19 @@ void thread_scratch_free(encoder_instance *inst)
 }
 
 // Once per picture on the caller's thread, before the rows are registered.
-// The CTU reconstruction is stored straight into the final planes until SAO
-// application joins the pipeline and needs planes of its own to read from.
+// A plane without SAO is deblocked in place in the final plane. A plane with
+// SAO keeps its deblocked copy in the same buffer 4 rows below and 32 samples
+// right of the final samples (inside the margins), which SAO application
+// overwrites one CTU behind the coding once the copy is no longer read.
 void frame_recon_pointers_load(encoder_instance *inst)
 {
     picture *rec = inst->recon_picture;
+    uint32_t sao = inst->sh.sao_flags;
     for (int p = 0; p < 3; p++) {
         inst->recon_planes[p] = rec->planes[p];
         inst->recon_strides[p] = rec->strides[p];
-        rec->deblock_planes[p] = rec->planes[p];
+        bool on = (sao & (p ? SAO_FLAG_CHROMA : SAO_FLAG_LUMA)) != 0;
+        rec->deblock_planes[p] = on ? rec->planes[p] + (int64_t)4 * rec->strides[p] + 32 : rec->planes[p];
     }
     std::memset(inst->ctu.decision.residual_mode, 0, sizeof(inst->ctu.decision.residual_mode));
 }

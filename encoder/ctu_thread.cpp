@@ -201,6 +201,10 @@ int32_t ctu_job_encode(encoder_instance *ctx)
     deblock_prepare_ctu(&db);
     ctu_end(ctx);
     deblock_ctu(&db, x, y);
+    // SAO parameters from the deblocked CTU; applied one CTU behind, once the
+    // neighbours that deblocking and the edge offsets read are final.
+    ctx->sao_merge = SAO_MERGE_NONE;
+    if (ctx->sh.sao_flags) ctu_sao_decide(ctx);
     ctu_loop_filter_finish(ctx);
     ctx->ctu.qg_delta_pending = 0;
     if (substream_reserve(ctx) != 0) return -1;

@@ -126,24 +126,23 @@ void ctu_loop_filter_finish(encoder_instance *inst)
 {
     ctu_context *c = &inst->ctu;
     int32_t x = c->x, y = c->y, w = inst->ctu_cols, h = inst->ctu_rows;
-    int32_t done[4][2];
+    uint32_t done[4][2];
     int32_t count = 0;
-    bool sao = inst->sh.sao_flags != 0;
-    if (sao) {
-        if (x >= 1 && y >= 1) done[count][0] = x - 1, done[count][1] = y - 1, count++;
-        if (x == w - 1 && y >= 1) done[count][0] = x, done[count][1] = y - 1, count++;
-        if (y == h - 1 && x >= 1) done[count][0] = x - 1, done[count][1] = y, count++;
-        if (y == h - 1 && x == w - 1) done[count][0] = x, done[count][1] = y, count++;
-        // SAO application of these CTUs joins here with the SAO filter.
+    if (inst->sh.sao_flags != 0) {
+        // SAO first, then the borders of the same CTUs in the same order, so
+        // that the margins copy final samples and nothing is extended twice.
+        count = sao_final_ctus((uint32_t)x, (uint32_t)y, (uint32_t)w, (uint32_t)h, done);
+        for (int32_t i = 0; i < count; i++) ctu_sao_apply(inst, (int32_t)done[i][0], (int32_t)done[i][1]);
     } else {
-        if (x >= 1) done[count][0] = x - 1, done[count][1] = y, count++;
-        if (x == w - 1) done[count][0] = x, done[count][1] = y, count++;
+        if (x >= 1) done[count][0] = (uint32_t)(x - 1), done[count][1] = (uint32_t)y, count++;
+        if (x == w - 1) done[count][0] = (uint32_t)x, done[count][1] = (uint32_t)y, count++;
     }
     picture *rec = inst->recon_picture;
     if (!rec->is_reference) return;
     for (int32_t i = 0; i < count; i++) {
-        picture_ctu_border_extend(&inst->pic_geometry, rec, done[i][1], done[i][0]);
-        if (inst->config.me_subpel_planes) ctu_subpel_planes_build(inst, rec, done[i][1], done[i][0]);
+        int32_t q = (int32_t)done[i][0], r = (int32_t)done[i][1];
+        picture_ctu_border_extend(&inst->pic_geometry, rec, r, q);
+        if (inst->config.me_subpel_planes) ctu_subpel_planes_build(inst, rec, r, q);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "analysis/sao_decide.h"
 #include "bitstream/cabac.h"
 #include "bitstream/param_sets.h"
 #include "bitstream/rps.h"
@@ -111,6 +112,11 @@ struct ctu_picture_tables {
     uint32_t *cbr_ctu_bits;                   // constant bitrate only
     uint8_t *ctu_depth_min;                   // per CTU, narrowed by the tree walk
     uint8_t *ctu_depth_max;
+    // SAO parameters of the picture: luma, Cb, Cr, one record per CTU in
+    // raster order. The decision writes them, merges read the left and upper
+    // records, the syntax writer codes them and the application reads them
+    // one CTU behind.
+    sao_param *sao_params[3];
 };
 
 // The CTU context: the working state of the CTU a context is coding.
@@ -268,6 +274,14 @@ struct encoder_instance {
     int32_t handover_qp_prev;
     int32_t current_qp;
 
+    // SAO of the CTU being coded (own per context): the merge choice that the
+    // syntax writer codes, the source-minus-deblocked differences, and the
+    // records that the decision and the application read, filled per CTU.
+    int32_t sao_merge;                        // SAO_MERGE_*
+    sao_diff_buffer *sao_diff;
+    sao_decide_context sao_decide_ctx;
+    sao_ctu_context sao_apply_ctx;
+
     // rate control and lookahead
     ratecontrol *rc;
     lookahead *la;                            // shared
@@ -373,4 +387,15 @@ void cu_tree_walk(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32
 void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_tu, int32_t log2_cu);
 void ctu_loop_filter_finish(encoder_instance *inst);
+
+// ---- SAO of the CTU job (encoder/ctu_sao.cpp) ----------------------------------------
+
+// Chooses the current CTU's SAO parameters once it is deblocked; prices the
+// syntax on the row's coder and leaves that coder as it found it.
+void ctu_sao_decide(encoder_instance *ctx);
+// The decision's bit pricing on the context's coder at its current CTU
+// (ctu.x, ctu.y): every call restores est_bits and the two SAO contexts.
+void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out);
+// Applies the picture's SAO parameters to the final samples of CTU (x, y).
+void ctu_sao_apply(encoder_instance *ctx, int32_t x, int32_t y);
 void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col);

@@ -180,6 +180,7 @@ void clear_owned_fields(encoder_instance *copy)
     copy->ctu.scratch = nullptr;
     copy->ctu.search_work[0] = copy->ctu.search_work[1] = nullptr;
     copy->ctu.block = nullptr;
+    copy->sao_diff = nullptr;
     for (int p = 0; p < 3; p++) copy->ctu.tu_levels[p] = nullptr;
     // The parameter sets a copy reads are its own: the record it was copied
     // from rewrites its sets while this copy codes.

@@ -1,0 +1,132 @@
+// SAO stages of the CTU job: the parameter decision of the CTU just deblocked
+// and the application of the CTUs that have become final. The decision prices
+// its syntax with the row's own CABAC coder, so the rates follow the contexts
+// the syntax writer will really code with; every trial puts the coder back.
+#include "analysis/sao_decide.h"
+#include "bitstream/cabac_estimate.h"
+#include "encoder/encoder_instance.h"
+#include "encoder/lambda_tables.h"
+
+namespace {
+
+// What a trial changes on the coder: the estimate and the two SAO contexts.
+struct coder_mark {
+    uint32_t est_bits;
+    uint8_t merge_ctx, type_ctx;
+};
+
+coder_mark coder_note(const cabac_encoder *c)
+{
+    return coder_mark{c->est_bits, c->ctx[ctx_sao_merge_flag], c->ctx[ctx_sao_type_idx]};
+}
+
+// Restores the coder and returns the bits the trial cost (1/256 bit).
+int32_t coder_restore(cabac_encoder *c, const coder_mark &m)
+{
+    int32_t bits = (int32_t)(c->est_bits - m.est_bits);
+    c->est_bits = m.est_bits;
+    c->ctx[ctx_sao_merge_flag] = m.merge_ctx;
+    c->ctx[ctx_sao_type_idx] = m.type_ctx;
+    return bits;
+}
+
+// The merge flags as the writer sends them: the left flag in columns > 0,
+// then, unless merging left, the up flag in rows > 0.
+int32_t price_merge_flags(void *state, int32_t merge)
+{
+    encoder_instance *ctx = (encoder_instance *)state;
+    cabac_encoder *c = &ctx->cabac;
+    coder_mark m = coder_note(c);
+    if (ctx->ctu.x > 0) rate_est_bin(c, ctx_sao_merge_flag, merge == SAO_MERGE_LEFT);
+    if (merge != SAO_MERGE_LEFT && ctx->ctu.y > 0) rate_est_bin(c, ctx_sao_merge_flag, merge == SAO_MERGE_UP);
+    return coder_restore(c, m);
+}
+
+int32_t price_offsets(void *state, const sao_param *const records[3], int32_t first, int32_t last)
+{
+    encoder_instance *ctx = (encoder_instance *)state;
+    cabac_encoder *c = &ctx->cabac;
+    coder_mark m = coder_note(c);
+    for (int32_t p = first; p <= last; p++) rate_est_sao_offsets(c, records[p], p);
+    return coder_restore(c, m);
+}
+
+int32_t chroma_weight_of(const encoder_instance *ctx)
+{
+    int32_t qp = ctx->rcc.ctu_qp;
+    qp = qp < 0 ? 0 : qp > CHROMA_WEIGHT_QPS - 1 ? CHROMA_WEIGHT_QPS - 1 : qp;
+    return ctx->rd->chroma_dist_weight[qp];
+}
+
+void decide_context_fill(encoder_instance *ctx, sao_decide_context *d)
+{
+    const internal_config *cfg = &ctx->config;
+    const picture *rec = ctx->recon_picture, *src = ctx->source_picture;
+    d->table = &ctx->sao;
+    ctu_sao_rate_estimator(ctx, &d->rate);
+    d->sao_flags = ctx->sh.sao_flags;
+    d->ctu_x = (uint32_t)ctx->ctu.x;
+    d->ctu_y = (uint32_t)ctx->ctu.y;
+    d->ctu_columns = (uint32_t)ctx->ctu_cols;
+    d->ctu_rows = (uint32_t)ctx->ctu_rows;
+    d->width = (uint32_t)ctx->width;
+    d->height = (uint32_t)ctx->height;
+    int32_t complexity = cfg->complexity & 0xffff;
+    d->complexity = complexity > 7 ? 7 : complexity;
+    d->pick_mode = cfg->latency_mode;   // 9 without a latency tune, 0 zero latency, 1 low delay
+    d->speed_step = ctx->ctu.speed_step;
+    d->picture_type = (int32_t)src->picture_type;
+    d->lambda_sse = (int32_t)ctx->rcc.lambda_sse;
+    d->chroma_weight = chroma_weight_of(ctx);
+    for (int p = 0; p < 3; p++) {
+        d->deblock_planes[p] = rec->deblock_planes[p];
+        d->deblock_stride[p] = rec->strides[p];
+        d->source_planes[p] = src->planes[p];
+        d->source_stride[p] = src->strides[p];
+        d->sao_params[p] = ctx->tables.sao_params[p];
+    }
+    d->diff = ctx->sao_diff;
+    d->scratch = ctx->ctu.scratch;
+    d->sao_merge = SAO_MERGE_NONE;
+}
+
+void apply_context_fill(encoder_instance *ctx, sao_ctu_context *a)
+{
+    picture *rec = ctx->recon_picture;
+    a->sao_flags = ctx->sh.sao_flags;
+    a->ctu_columns = (uint32_t)ctx->ctu_cols;
+    a->ctu_rows = (uint32_t)ctx->ctu_rows;
+    a->width = (uint32_t)ctx->width;
+    a->height = (uint32_t)ctx->height;
+    for (int p = 0; p < 3; p++) {
+        a->stride[p] = rec->strides[p];
+        a->planes[p] = rec->planes[p];
+        a->deblock_planes[p] = rec->deblock_planes[p];
+        a->sao_params[p] = ctx->tables.sao_params[p];
+    }
+    a->scratch = ctx->ctu.scratch;
+}
+
+}  // namespace
+
+void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out)
+{
+    out->state = ctx;
+    out->merge_flags = price_merge_flags;
+    out->offsets = price_offsets;
+}
+
+void ctu_sao_decide(encoder_instance *ctx)
+{
+    sao_decide_context *d = &ctx->sao_decide_ctx;
+    decide_context_fill(ctx, d);
+    sao_decide_ctu(d);
+    ctx->sao_merge = d->sao_merge;
+}
+
+void ctu_sao_apply(encoder_instance *ctx, int32_t x, int32_t y)
+{
+    sao_ctu_context *a = &ctx->sao_apply_ctx;
+    apply_context_fill(ctx, a);
+    sao_apply_ctu(&ctx->sao, a, (uint32_t)x, (uint32_t)y);
+}
