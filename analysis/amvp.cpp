@@ -41,6 +41,8 @@ void mv_scale(uint32_t *out, const int16_t mv_in[2], int tb, int td)
 // Picture at index idx of a reference list of the current slice, or null.
 static const picture *ref_picture(const encoder_instance *inst, int list, int idx)
 {
+    // A P slice has no list 1, whatever the instance's count says.
+    if (list == 1 && inst->sh.slice_type != slice_b) return nullptr;
     int n = list == 0 ? inst->ref_count_l0 : inst->ref_count_l1;
     if (idx < 0 || idx >= n || idx >= ENCODER_MAX_REFS) return nullptr;
     return list == 0 ? inst->list0[idx] : inst->list1[idx];

@@ -572,4 +572,33 @@ TEST(MergeList, SliceMaximumOfOneKeepsTheFirstCandidate)
     }
 }
 
+TEST(AmvpList, PSliceIgnoresListOneDataOfNeighbours)
+{
+    std::mt19937 rng(21);
+    for (int i = 0; i < 300; i++) {
+        scenario s;
+        build_scenario(s, rng, false);
+        if (s.is_b) continue;
+        encoder_instance *e = s.e();
+        // Stale list-1 data: a count and neighbours that name it.
+        e->ref_count_l1 = 1;
+        e->list1[0] = e->list0[0];
+        for (int u = 0; u < CTU_MAP8_SIZE; u++)
+            if (e->ctu.maps.pred_mode_map[u] != 1) {
+                e->ctu.motion.ref_idx[1][u] = 0;
+                e->ctu.motion.mv[1][u] = mv_pack(400, 400);
+            }
+        int cur = motion_grid_index(s.x, s.y);
+        e->ctu.motion.ref_idx[0][cur] = 0;
+        uint32_t out[2];
+        int n = amvp_build_list(e, 0, s.x, s.y, s.w, s.h, 0, 0, out);
+        e->ref_count_l1 = 0;
+        std::vector<uint32_t> ref = model_amvp(s, 0, 0);
+        ASSERT_EQ(out[0], ref[0]) << i;
+        if (n == 2) {
+            ASSERT_EQ(out[1], ref[1]) << i;
+        }
+    }
+}
+
 }  // namespace
