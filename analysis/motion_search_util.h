@@ -31,7 +31,8 @@ static inline void me_pu_state_init(me_pu_state *st, const me_context *me, const
     st->base = me->ref_plane[pu->list][pu->ref_idx] + off;
     st->planes = me->use_subpel_planes != 0;
     for (int i = 0; i < 16; i++) {
-        uint8_t *p = me->use_subpel_planes ? me->ref_phase[pu->list][pu->ref_idx][i] : nullptr;
+        // The plane kernels take a writable plane list; the search only reads it.
+        uint8_t *p = me->use_subpel_planes ? const_cast<uint8_t *>(me->ref_phase[pu->list][pu->ref_idx][i]) : nullptr;
         st->phase[i] = p ? p + off : nullptr;
     }
     st->table = me_cost_table(me, qp);

@@ -454,7 +454,7 @@ TEST(MeContext, FillsFromTheInstanceAndTouchesOnlyTheSliceLists)
     me_context me;
     std::memset(&me, 0xab, sizeof(me));
     const uint8_t *marker = me.ref_plane[1][0];
-    uint8_t *phase_marker = me.ref_phase[0][0][3];
+    const uint8_t *phase_marker = me.ref_phase[0][0][3];
     me_context_init(e, &me);
     me_context_set_refs(e, &me);
     EXPECT_EQ(me.ref_stride, 512u);

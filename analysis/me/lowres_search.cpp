@@ -37,12 +37,8 @@ inline int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
-// Full-sample bounds of the block's vectors and their packed test words.
-struct mv_window {
-    int32_t x_lo, x_hi, y_lo, y_hi;
-    uint32_t win_lo, win_hi;
-};
-
+// Full-sample bounds of the block's vectors and their packed test words, in
+// the shared window record; the bounds here are those of the low-resolution plane.
 mv_window window_of(const lowres_search_env *env, const me_context *ctx, int32_t ax, int32_t ay)
 {
     mv_window w;
@@ -63,14 +59,6 @@ bool mv_in_window(const mv_window *w, int32_t vx, int32_t vy)
 {
     uint32_t t = ((uint32_t)vx << 16) | ((uint32_t)vy & 0x7FFF);
     return (((t + w->win_lo) | (w->win_hi - t)) & 0x80004000u) == 0;
-}
-
-// Nearest full sample (halves up) of a vector clamped into the window.
-uint32_t mv_round_to_fullpel(const mv_window *w, uint32_t mv)
-{
-    int32_t x = clamp_i32(mv_x(mv), 4 * w->x_lo, 4 * w->x_hi);
-    int32_t y = clamp_i32(mv_y(mv), 4 * w->y_lo, 4 * w->y_hi);
-    return mv_pack(((x + 2) >> 2) * 4, ((y + 2) >> 2) * 4);
 }
 
 // Index of the predictor the vector is coded against: the second only when
