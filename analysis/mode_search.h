@@ -85,5 +85,12 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *r
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Quad-tree of intra pictures on the fast speed levels.
+void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// packed = (mode << 2) | (bottom half inside << 1) | right half inside; mode 0
+// leaf only, 1 leaf and split, 2 split only.
+void cu_choose_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                          int32_t packed);
+void ctu_texture_weights(encoder_instance *ctx);
 // The fixed decision that P and B pictures keep until inter decisions exist.
 void ctu_fixed_decision(encoder_instance *ctx);

@@ -95,6 +95,7 @@ struct mode_search_state {
     int32_t intra_presearch;
     int32_t split_limit_off;
     int32_t slice_class;      // 0 B, 1 P, 2 I
+    int32_t dist_weight_strength;    // 0..127; 0 leaves the texture weights unused
     int64_t intra_keep_bias;  // added to the intra no-split thresholds
     const uint16_t *chroma_weight;   // per-QP chroma distortion weight, 8 fractional bits
     uint16_t quant_round[2];  // P/B, I
@@ -111,6 +112,7 @@ struct mode_search_state {
     uint8_t tu_save_a[5][RATE_STATE_BYTES];
     uint8_t tu_save_b[5][RATE_STATE_BYTES];
     intra_ref_area ref_area;
+    int32_t dist_weight_map[256];    // per 4x4 unit of the CTU, raster order
     ctu_activity_maps activity;
 };
 
