@@ -78,26 +78,27 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     store_recon_distortion(ctx);
 }
 
-// Intra pictures above speed level 4. Their own quad-tree (with transform
-// tree search) is not built yet: they take the RD search at level 4 inside
-// the frame of this entry.
+// Intra pictures above speed level 4: their own quad-tree with the fast
+// intra CU decision and the transform-tree search.
 void ctu_search_fast_intra(encoder_instance *ctx)
 {
     if (ctx->slice_class != 2) {
         ctu_fixed_decision(ctx);
         return;
     }
-    search_begin(ctx, 4);
+    search_begin(ctx, ctx->ctu.speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_qp_prev = ctx->qp_prev;
-    st->luma_full_transform = 1;
-    st->chroma_full_transform = 1;
+    ctu_texture_weights(ctx);
     rate_state_save(ctx);
     ctu_search_setup(ctx);
-    cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
+    st->luma_full_transform = 1;
+    st->chroma_full_transform = 1;
+    cu_search_fast_intra(ctx, st->tree, 0, 0, 0, 6);
     rate_state_load(ctx);
     cu_tree_commit(ctx, st->tree, 0, 0, 0, 6);
     ctx->qp_prev = saved_qp_prev;
+    store_recon_distortion(ctx);
 }
 
 void ctu_search_fast_inter(encoder_instance *ctx)

@@ -85,5 +85,20 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *r
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// I-slice CU decision with the half-resolution rough mode search (CUs of
+// log2 size 3..6), and the search itself: returns 0 (log2 size below 4, or no
+// half-resolution plane), 2 or 3 modes in ascending rough cost.
+void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_search_context *coarse, int32_t z,
+                               int32_t x, int32_t y, int32_t log2_size);
+int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
+                                int32_t log2_size, const uint8_t allowed[35], uint32_t out_modes[3],
+                                const int32_t mpm[3], uint32_t lambda);
+// Quad-tree of intra pictures on the fast speed levels.
+void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// packed = (mode << 2) | (bottom half inside << 1) | right half inside; mode 0
+// leaf only, 1 leaf and split, 2 split only.
+void cu_choose_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                          int32_t packed);
+void ctu_texture_weights(encoder_instance *ctx);
 // The fixed decision that P and B pictures keep until inter decisions exist.
 void ctu_fixed_decision(encoder_instance *ctx);

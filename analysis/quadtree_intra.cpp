@@ -111,9 +111,11 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
 
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
-    // I slices only for now; the half-resolution pre-search variant is not
-    // built, so its configurations take the RD decision as well.
-    if (search_state(ctx)->slice_class == 2) cu_decide_i(ctx, tree, z, x, y, log2_size);
+    // I slices only until inter decisions exist.
+    mode_search_state *st = search_state(ctx);
+    if (st->slice_class != 2) return;
+    if (st->intra_presearch && log2_size >= 3) cu_decide_intra_presearch(ctx, tree, st->coarse, z, x, y, log2_size);
+    else cu_decide_i(ctx, tree, z, x, y, log2_size);
 }
 
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)

@@ -62,7 +62,7 @@ uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int3
     uint32_t dist = rd_luma_distortion(ctx, log2_size, x, y);
     uint32_t before = ctx->cabac.est_bits;
     if (c->decision.cbf_flags[n] & 1) {
-        int32_t mode = c->maps.pred_mode_map[map8_index(z)] == 1 ? (uint8_t)c->intra_modes[map4_index(z)] : 35;
+        int32_t mode = c->maps.pred_mode_map[map8_index(z)] == 1 ? intra_mode_entry(c->intra_modes[map4_index(z)]) : 35;
         rate_residual_block(ctx, z, log2_size, scan_idx_of(log2_size, mode), 0);
     }
     return dist + rate_term(ctx->cabac.est_bits - before, lambda);
@@ -85,8 +85,8 @@ uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, in
     int32_t cl = log2_size == 2 ? 2 : log2_size - 1;
     int32_t scan = 0;
     if (cl == 2 && c->maps.pred_mode_map[map8_index(z)] == 1) {
-        int32_t luma = (uint8_t)c->intra_modes[map4_index(zc)];
-        int32_t code = (uint8_t)c->intra_modes[chroma_map_index(z >> 2)];
+        int32_t luma = intra_mode_entry(c->intra_modes[map4_index(zc)]);
+        int32_t code = chroma_code_entry(c->intra_modes[chroma_map_index(z >> 2)]);
         static const uint8_t candidates[4] = {0, 26, 10, 1};
         int32_t m = code >= 4 ? luma : (candidates[code] == luma ? 34 : candidates[code]);
         scan = scan_idx_of(2, m);

@@ -13,6 +13,8 @@
 #include "kernels/intra/intra_ref.h"
 #include "kernels/metrics/activity.h"
 
+struct picture;
+
 enum : uint32_t { COST_INFINITE = 0x1fffffffu };
 
 enum {
@@ -77,6 +79,30 @@ struct tu_decision_layer {
     uint8_t cbf[CU_NODE_COUNT];
 };
 
+enum { COARSE_SCRATCH_STRIDE = 128, COARSE_SCRATCH_ROWS = 72 };
+
+// Record of the coarse motion search of one row context: the half-resolution
+// source block of the CTU, the best coarse result and the search unit, the
+// pictures in use. I slices use only its scratch area, where the
+// half-resolution intra pre-search predicts.
+struct coarse_search_context {
+    uint8_t source_block[32 * 64];
+    struct {
+        uint32_t cost, cost2;
+        uint32_t mv[2];
+        int8_t ref_idx[2];
+    } best;
+    struct {
+        int16_t x, y, width, height;
+        int32_t shape, list, amvp_count;
+        int32_t ref_idx;
+        uint32_t amvp[2];
+    } pu;
+    const picture *reference;
+    const picture *source;
+    uint8_t scratch[COARSE_SCRATCH_ROWS * COARSE_SCRATCH_STRIDE];
+};
+
 // Per-CTU state of the search of one row context.
 struct mode_search_state {
     // per-CTU values
@@ -95,6 +121,7 @@ struct mode_search_state {
     int32_t intra_presearch;
     int32_t split_limit_off;
     int32_t slice_class;      // 0 B, 1 P, 2 I
+    int32_t dist_weight_strength;    // 0..127; 0 leaves the texture weights unused
     int64_t intra_keep_bias;  // added to the intra no-split thresholds
     const uint16_t *chroma_weight;   // per-QP chroma distortion weight, 8 fractional bits
     uint16_t quant_round[2];  // P/B, I
@@ -103,6 +130,7 @@ struct mode_search_state {
     int16_t *tu_coeffs[3];    // luma 4096, Cb 1024, Cr 1024, z-placed
     int16_t *tu_levels[3];    // the CTU context's levels, which the syntax writer reads
     cu_state_slot slots[4];
+    coarse_search_context *coarse;
     tu_decision_layer layers[5];
     uint8_t depth_save_slot[5][RATE_STATE_BYTES];
     uint8_t search_cabac_save[RATE_STATE_BYTES];
@@ -111,6 +139,7 @@ struct mode_search_state {
     uint8_t tu_save_a[5][RATE_STATE_BYTES];
     uint8_t tu_save_b[5][RATE_STATE_BYTES];
     intra_ref_area ref_area;
+    int32_t dist_weight_map[256];    // per 4x4 unit of the CTU, raster order
     ctu_activity_maps activity;
 };
 
@@ -138,6 +167,17 @@ static inline int32_t map4_index(int32_t z)
     int32_t x = (z & 1) | ((z >> 1) & 2) | ((z >> 2) & 4) | ((z >> 3) & 8);
     int32_t y = ((z >> 1) & 1) | ((z >> 2) & 2) | ((z >> 3) & 4) | ((z >> 4) & 8);
     return 48 + x + 32 * y;
+}
+// A luma mode read from the signed intra-mode map: only 0..34 index the
+// predictor tables; an unset entry (negative) or any stray value predicts DC.
+static inline int32_t intra_mode_entry(int8_t v)
+{
+    return v >= 0 && v <= 34 ? v : 1;
+}
+// A chroma mode code read from the map: 0..3 explicit, anything else derived.
+static inline int32_t chroma_code_entry(int8_t v)
+{
+    return v >= 0 && v <= 3 ? v : 4;
 }
 static inline int32_t chroma_map_index(int32_t z8)
 {

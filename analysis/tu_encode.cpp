@@ -26,8 +26,8 @@ struct tu_block {
 int32_t chroma_mode_of(const encoder_instance *ctx, int32_t z)
 {
     const ctu_context *c = &ctx->ctu;
-    int32_t luma = (uint8_t)c->intra_modes[map4_index(z & ~3)];
-    int32_t code = (uint8_t)c->intra_modes[chroma_map_index(z >> 2)];
+    int32_t luma = intra_mode_entry(c->intra_modes[map4_index(z & ~3)]);
+    int32_t code = chroma_code_entry(c->intra_modes[chroma_map_index(z >> 2)]);
     if (code >= 4) return luma;
     int32_t m = chroma_candidates[code];
     return m == luma ? 34 : m;
@@ -206,7 +206,7 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
     b.qp = qp;
     b.cqp = chroma_qp_of(qp);
     b.intra = c->maps.pred_mode_map[map8_index(z)] == 1;
-    b.luma_mode = b.intra ? (int32_t)(uint8_t)c->intra_modes[map4_index(z)] : (int32_t)TRANSFORM_MODE_NONE;
+    b.luma_mode = b.intra ? intra_mode_entry(c->intra_modes[map4_index(z)]) : (int32_t)TRANSFORM_MODE_NONE;
     b.chroma_mode = b.intra ? chroma_mode_of(ctx, z) : (int32_t)TRANSFORM_MODE_NONE;
     int32_t n = node_index(z, log2_size);
     int32_t final_bit = (flags & TU_FINAL) != 0;

@@ -1,7 +1,10 @@
-// I-only streams of the searched intra decisions at every complexity of the
-// rate-distortion path (0..4) and with the tunings that change that path,
-// at several sizes and QPs: ffmpeg and dec265 decode them to the encoder's
-// reconstruction, and the bytes do not depend on the number of CTU threads.
+// I-only streams of the searched intra decisions at every complexity (the
+// rate-distortion path at 0..4, with the half-resolution pre-search at 0..2
+// and with the latency tunings; the fast intra path at 5..7) and with every
+// tuning, at sizes that are not multiples of 64: ffmpeg and dec265 decode
+// them to the encoder's reconstruction, and the bytes do not depend on the
+// number of CTU threads. Adaptive quantisation varies the CTU QPs through
+// coded QP deltas and the streams still decode exactly.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,6 +25,10 @@ struct run_settings {
     int complexity;
     uint32_t tune;
     int width, height, qp, threads, pattern;
+    int rc_mode = 0, bitrate = 0, lookahead = 0, idr_period = 1;
+    float crf = 0.0f;
+    float aq_strength = -1.0f;   // negative: the preset's AQ settings
+    int aq_mode = 1;
 };
 
 struct run_output {
@@ -42,15 +49,21 @@ run_output encode(const run_settings &s, int pictures, const std::string &tag)
     p.width = s.width;
     p.height = s.height;
     p.working_threads = s.threads;
-    p.idr_period = 1;
+    p.idr_period = s.idr_period;
     p.bframes = 0;
-    p.lookahead = 0;
+    p.lookahead = s.lookahead;
+    p.crf = s.crf;
     p.scenecut = 0;
-    p.rc_mode = 0;
+    p.rc_mode = s.rc_mode;
+    p.bitrate = s.bitrate;
     p.qp = s.qp;
     p.loglevel = 0;
     internal_config cfg;
     if (config_copy_public_param(&p, &cfg) != 0) return out;
+    if (s.aq_strength >= 0.0f) {
+        cfg.aq_mode = s.aq_mode;
+        cfg.aq_strength = s.aq_strength;
+    }
     cfg.wpp = 1;
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
@@ -100,7 +113,7 @@ void check(run_settings s, const std::string &tag)
 {
     SCOPED_TRACE(testing::Message() << "complexity " << s.complexity << " tune " << std::hex << s.tune << std::dec
                                     << " " << s.width << "x" << s.height << " QP " << s.qp);
-    const int pictures = 2;
+    const int pictures = s.idr_period > 1 ? 3 : 2;
     s.threads = 1;
     run_output one = encode(s, pictures, tag + "_t1");
     s.threads = 8;
@@ -129,11 +142,41 @@ TEST(IntraComplexityStream, LatencyTuningsDecodeToTheReconstruction)
     }
 }
 
-TEST(IntraComplexityStream, FastIntraLevelsStillDecodeToTheReconstruction)
+TEST(IntraComplexityStream, FastIntraLevelsDecodeToTheReconstruction)
 {
-    // Levels 5..7 take the same search through their own entry until their
-    // quad-tree exists.
-    for (int c = 5; c <= 7; c++) check({c, 0, 136, 72, 32, 1, yuv_pattern_shapes}, "f" + std::to_string(c));
+    const int qps[3] = {32, 18, 41};
+    for (int c = 5; c <= 7; c++) {
+        check({c, 0, 136, 72, qps[c - 5], 1, yuv_pattern_shapes}, "f" + std::to_string(c));
+        check({c, 0, 200, 120, qps[7 - c], 1, yuv_pattern_noise}, "fn" + std::to_string(c));
+    }
+}
+
+TEST(IntraComplexityStream, EveryLevelWithEveryTuningDecodesToTheReconstruction)
+{
+    const uint32_t tunes[6] = {TORVHEVCENC_TUNE_MONITOR,    TORVHEVCENC_TUNE_CARTOON,
+                               TORVHEVCENC_TUNE_HIGHMOTION, TORVHEVCENC_TUNE_BROADCAST,
+                               TORVHEVCENC_TUNE_ZEROLATENCY, TORVHEVCENC_TUNE_LOWDELAY};
+    for (int c = 0; c <= 7; c++)
+        for (int t = 0; t < 6; t++)
+            check({c, tunes[t], 120, 88, 24 + 3 * t, 1, t & 1 ? yuv_pattern_gradient : yuv_pattern_shapes},
+                  "t" + std::to_string(c) + "_" + std::to_string(t));
+}
+
+// Constant rate factor with the macroblock-tree codes CU QP deltas; with
+// adaptive quantisation on (both modes) the intra pictures still decode
+// exactly and do not depend on the thread count.
+TEST(IntraComplexityStream, QpDeltaStreamsWithAdaptiveQuantisationDecode)
+{
+    for (int c : {1, 4, 6}) {
+        run_settings s = {c, 0, 200, 136, 30, 1, yuv_pattern_shapes};
+        s.aq_mode = c == 4 ? 2 : 1;
+        s.rc_mode = 3;
+        s.crf = 28.0f;
+        s.lookahead = 4;
+        s.idr_period = 3;
+        s.aq_strength = 2.0f;
+        check(s, "aq" + std::to_string(c));
+    }
 }
 
 }  // namespace
