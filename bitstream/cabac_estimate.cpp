@@ -7,6 +7,7 @@
 
 #include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
+#include "bitstream/syntax_shared.h"
 
 const uint8_t mvd_eg1_length_table[256] = {
     1,  1,  3,  3,  5,  5,  5,  5,  7,  7,  7,  7,  7,  7,  7,  7,
@@ -26,46 +27,6 @@ const uint8_t mvd_eg1_length_table[256] = {
     15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
     15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
 };
-
-// ---- Helpers shared with the writer's conditions ----
-
-static void set_cu_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
-{
-    int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
-    uint8_t f = (uint8_t)((inst->maps->cu_flags_map[unit] & ~cu_flag_residual) |
-                          (present ? cu_flag_residual : 0));
-    map_fill_block(&inst->maps->cu_flags_map[unit], units, units, 1, f);
-}
-
-static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
-{
-    if (inst->inter.map_mark_available)
-        inst->inter.map_mark_available(inst->inter.owner, x, y, w, h);
-}
-
-static int16_t mv_x(uint32_t mv) { return (int16_t)(mv & 0xffff); }
-static int16_t mv_y(uint32_t mv) { return (int16_t)(mv >> 16); }
-
-// The writer's predictor choice: predictor 0 unless predictor 1 gives a
-// strictly smaller |dx| + |dy|.
-static int mvd_best_predictor(uint32_t mv, const uint32_t *predictors, int count, int16_t mvd[2])
-{
-    int flag = 0;
-    int dx = mv_x(mv) - mv_x(predictors[0]);
-    int dy = mv_y(mv) - mv_y(predictors[0]);
-    if (count >= 2) {
-        int ex = mv_x(mv) - mv_x(predictors[1]);
-        int ey = mv_y(mv) - mv_y(predictors[1]);
-        if ((ex < 0 ? -ex : ex) + (ey < 0 ? -ey : ey) < (dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy)) {
-            flag = 1;
-            dx = ex;
-            dy = ey;
-        }
-    }
-    mvd[0] = (int16_t)dx;
-    mvd[1] = (int16_t)dy;
-    return flag;
-}
 
 // ---- Coding unit ----
 
@@ -91,9 +52,9 @@ static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
     }
     *skipped = skip;
     if (skip) {
-        set_cu_residual_flag(inst, unit, log2_size, 0);
+        syntax_set_residual_flag(inst, unit, log2_size, 0);
         rate_est_merge_idx(rec, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
-        mark_available(inst, x, y, size, size);
+        syntax_mark_available(inst, x, y, size, size);
         return;
     }
     if (inst->slice_type != 2 || log2_size == inst->sps->log2_min_cb_size)
@@ -189,7 +150,7 @@ static void est_list_motion(syntax_ctu_context *inst, cabac_encoder *rec, int z,
         count = inst->inter.amvp_build_list(inst->inter.owner, z, x, y, width, height, depth, list,
                                             predictors);
     int16_t mvd[2];
-    int flag = mvd_best_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
+    int flag = syntax_choose_mv_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
     rate_est_ref_idx(rec, inst->motion->ref_idx[list][unit], inst->num_ref_idx_active[list]);
     rate_est_mvd(rec, mvd);
     rate_est_bin(rec, ctx_mvp_flag, flag);
@@ -221,7 +182,7 @@ void rate_est_prediction_unit(syntax_ctu_context *inst, cabac_encoder *rec, int3
             est_list_motion(inst, rec, z, x, y, width, height, depth, list, unit);
         }
     }
-    mark_available(inst, x, y, width, height);
+    syntax_mark_available(inst, x, y, width, height);
 }
 
 void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
@@ -241,7 +202,7 @@ void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int
         rate_est_bin(rec, ctx_intra_chroma_pred_mode, idx != 4);
         if (idx != 4)
             rate_est_bypass(rec, 2);
-        mark_available(inst, x, y, s, s);
+        syntax_mark_available(inst, x, y, s, s);
         return;
     }
     const int q = 1 << (2 * log2_size - 6);
@@ -318,15 +279,6 @@ struct est_cu {
     int intra_split;
 };
 
-static int chroma_intra_mode(const syntax_ctu_context *inst, const est_cu *cu, int luma_mode)
-{
-    int idx = inst->intra_modes[zorder_to_map4[256 + (cu->z >> 2)]];
-    if (idx == 4)
-        return luma_mode;
-    int mode = chroma_mode_table[idx & 3];
-    return mode == luma_mode ? 34 : mode;
-}
-
 static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z, int log2,
                    int trafo_depth, int chroma_bits)
 {
@@ -344,7 +296,7 @@ static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *c
     if (log2 == 2) {
         if ((z & 3) != 3)
             return;
-        int cm = chroma_intra_mode(inst, cu, modes[zorder_to_map4[z - 3]]);
+        int cm = syntax_chroma_intra_mode(inst, cu->z, modes[zorder_to_map4[z - 3]]);
         int scan = cu->intra ? scan_idx_table[0][cm] : SCAN_DIAGONAL;
         if (chroma_bits & cbf_cb_bit)
             rate_est_residual_block(inst, rec, z - 3, 2, scan, 1);
@@ -354,7 +306,7 @@ static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *c
     }
     int scan = SCAN_DIAGONAL;
     if (cu->intra && log2 == 3)
-        scan = scan_idx_table[0][chroma_intra_mode(inst, cu, luma_mode)];
+        scan = scan_idx_table[0][syntax_chroma_intra_mode(inst, cu->z, luma_mode)];
     if (chroma_bits & cbf_cb_bit)
         rate_est_residual_block(inst, rec, z, log2 - 1, scan, 1);
     if (chroma_bits & cbf_cr_bit)
@@ -420,11 +372,11 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
         if (!cu.intra && !merged_2Nx2N) {
             rate_est_bin(rec, ctx_rqt_root_cbf, cbf != 0);
             if (cbf == 0) {
-                set_cu_residual_flag(inst, cu.unit, log2_cu, 0);
+                syntax_set_residual_flag(inst, cu.unit, log2_cu, 0);
                 return;
             }
         }
-        set_cu_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
+        syntax_set_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
     } else {
         parent_chroma =
             inst->decision->cbf_flags[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
@@ -483,16 +435,6 @@ void rate_est_last_pos(cabac_encoder *rec, int32_t log2_size, int32_t x, int32_t
     if (gy < max_prefix)
         rate_est_bin(rec, ctx_last_y_prefix + offset + (gy >> shift), 0);
     rate_est_bypass(rec, (last_pos_group_table[x] >> 4) + (last_pos_group_table[y] >> 4));
-}
-
-static int sig_ctx_offset(int log2, int scan, int is_chroma, int first_sub_block)
-{
-    if (log2 == 2)
-        return 0;
-    if (is_chroma)
-        return log2 == 3 ? 9 : 12;
-    int offset = log2 == 3 ? (scan == SCAN_DIAGONAL ? 9 : 15) : 21;
-    return offset + (first_sub_block ? 0 : 3);
 }
 
 // Only the block's first coefficient is non-zero: last position (0, 0), one
@@ -571,7 +513,7 @@ void rate_est_residual(cabac_encoder *rec, const int16_t *levels, int32_t log2_s
                 continue;
         }
         const uint64_t pattern = sig_ctx_pattern_table[scan][log2_size == 2 ? 4 : right + 2 * below];
-        const int ctx0 = sig_base + sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
+        const int ctx0 = sig_base + syntax_sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
         const int ctx_set = (i > 0 && !is_chroma ? 2 : 0) + (c1 == 0 ? 1 : 0);
         const int gt1_base = gt1_block + 4 * ctx_set;
         const uint16_t *sb_order = order + 16 * i;

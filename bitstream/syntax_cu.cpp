@@ -3,24 +3,9 @@
 // derivation, reference indices, motion vector differences and AMVP flags.
 #include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
-#include "bitstream/syntax_writer.h"
+#include "bitstream/syntax_shared.h"
 
 const uint8_t chroma_mode_table[4] = {0, 26, 10, 1};
-
-// Sets or clears the residual flag over a CU, keeping its other flags.
-static void set_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
-{
-    int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
-    uint8_t f = (uint8_t)((inst->maps->cu_flags_map[unit] & ~cu_flag_residual) |
-                          (present ? cu_flag_residual : 0));
-    map_fill_block(&inst->maps->cu_flags_map[unit], units, units, 1, f);
-}
-
-static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
-{
-    if (inst->inter.map_mark_available)
-        inst->inter.map_mark_available(inst->inter.owner, x, y, w, h);
-}
 
 static void account_bits(syntax_ctu_context *inst, cabac_encoder *coder, uint32_t *counter)
 {
@@ -64,9 +49,9 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
         cabac_encode_bin(coder, ctx_cu_skip_flag + ctx, skip);
     }
     if (skip) {
-        set_residual_flag(inst, unit, log2_size, 0);
+        syntax_set_residual_flag(inst, unit, log2_size, 0);
         cabac_write_merge_idx(coder, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
-        mark_available(inst, x, y, size, size);
+        syntax_mark_available(inst, x, y, size, size);
         // A skipped CU's bits fall into the prediction span of the next coded CU.
         return;
     }
@@ -142,31 +127,6 @@ void cabac_write_mvd(cabac_encoder *coder, const int16_t mvd[2])
     }
 }
 
-static int16_t mv_x(uint32_t mv) { return (int16_t)(mv & 0xffff); }
-static int16_t mv_y(uint32_t mv) { return (int16_t)(mv >> 16); }
-
-// Predictor 0 unless predictor 1 gives a strictly smaller |dx| + |dy|.
-static int choose_mv_predictor(uint32_t mv, const uint32_t *predictors, int count, int16_t mvd[2])
-{
-    int flag = 0;
-    int dx = mv_x(mv) - mv_x(predictors[0]);
-    int dy = mv_y(mv) - mv_y(predictors[0]);
-    if (count >= 2) {
-        int ex = mv_x(mv) - mv_x(predictors[1]);
-        int ey = mv_y(mv) - mv_y(predictors[1]);
-        int cost0 = (dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy);
-        int cost1 = (ex < 0 ? -ex : ex) + (ey < 0 ? -ey : ey);
-        if (cost1 < cost0) {
-            flag = 1;
-            dx = ex;
-            dy = ey;
-        }
-    }
-    mvd[0] = (int16_t)dx;
-    mvd[1] = (int16_t)dy;
-    return flag;
-}
-
 // ref_idx, mvd and mvp flag of one list of a non-merged PU.
 static void write_list_motion(syntax_ctu_context *inst, cabac_encoder *coder, int z, int x, int y,
                               int width, int height, int depth, int list, int unit)
@@ -177,7 +137,7 @@ static void write_list_motion(syntax_ctu_context *inst, cabac_encoder *coder, in
         count = inst->inter.amvp_build_list(inst->inter.owner, z, x, y, width, height, depth, list,
                                             predictors);
     int16_t mvd[2];
-    int flag = choose_mv_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
+    int flag = syntax_choose_mv_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
     cabac_write_ref_idx(coder, inst->motion->ref_idx[list][unit], inst->num_ref_idx_active[list]);
     cabac_write_mvd(coder, mvd);
     cabac_encode_bin(coder, ctx_mvp_flag, flag);
@@ -211,7 +171,7 @@ void cabac_write_prediction_unit(syntax_ctu_context *inst, cabac_encoder *coder,
         }
     }
     // The next PU's AMVP derivation must see this one.
-    mark_available(inst, x, y, width, height);
+    syntax_mark_available(inst, x, y, width, height);
 }
 
 void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
@@ -234,7 +194,7 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
             cabac_encode_bin(coder, ctx_intra_chroma_pred_mode, 1);
             cabac_encode_bypass_bits(coder, 2, (uint32_t)idx);
         }
-        mark_available(inst, x, y, s, s);
+        syntax_mark_available(inst, x, y, s, s);
         return;
     }
     const int q = 1 << (2 * log2_size - 6);

@@ -2,7 +2,7 @@
 // 7.3.8.8 - 7.3.8.11 with the context selection of clause 9.3.4.2).
 #include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
-#include "bitstream/syntax_writer.h"
+#include "bitstream/syntax_shared.h"
 
 const uint64_t sig_ctx_pattern_table[3][5] = {
     {0x2111110000000000ull, 0x2120120012001000ull, 0x2212102100100000ull, 0x2222222222222222ull,
@@ -28,15 +28,6 @@ struct tt_cu {
     int part;
     int intra_split;
 };
-
-static int chroma_intra_mode(const syntax_ctu_context *inst, const tt_cu *cu, int luma_mode)
-{
-    int idx = inst->intra_modes[zorder_to_map4[256 + (cu->z >> 2)]];
-    if (idx == 4)
-        return luma_mode;
-    int mode = chroma_mode_table[idx & 3];
-    return mode == luma_mode ? 34 : mode;
-}
 
 static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu *cu, int z,
                      int log2, int trafo_depth, int chroma_bits)
@@ -66,7 +57,7 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
         // Two 4x4 chroma blocks for the whole 8x8, after its fourth luma block.
         if ((z & 3) != 3)
             return;
-        int cm = chroma_intra_mode(inst, cu, modes[zorder_to_map4[z - 3]]);
+        int cm = syntax_chroma_intra_mode(inst, cu->z, modes[zorder_to_map4[z - 3]]);
         int scan = cu->intra ? scan_idx_table[0][cm] : SCAN_DIAGONAL;
         if (chroma_bits & cbf_cb_bit)
             cabac_write_residual(inst, coder, z - 3, 2, scan, 1);
@@ -76,7 +67,7 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
     }
     int scan = SCAN_DIAGONAL;
     if (cu->intra && log2 == 3)
-        scan = scan_idx_table[0][chroma_intra_mode(inst, cu, luma_mode)];
+        scan = scan_idx_table[0][syntax_chroma_intra_mode(inst, cu->z, luma_mode)];
     if (chroma_bits & cbf_cb_bit)
         cabac_write_residual(inst, coder, z, log2 - 1, scan, 1);
     if (chroma_bits & cbf_cr_bit)
@@ -147,17 +138,11 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
         if (!cu.intra && !merged_2Nx2N) {
             cabac_encode_bin(coder, ctx_rqt_root_cbf, cbf != 0);
             if (cbf == 0) {
-                int units = 1 << (log2_cu - 3);
-                uint8_t f = (uint8_t)(inst->maps->cu_flags_map[cu.unit] & ~cu_flag_residual);
-                map_fill_block(&inst->maps->cu_flags_map[cu.unit], units, units, 1, f);
+                syntax_set_residual_flag(inst, cu.unit, log2_cu, 0);
                 return;
             }
         }
-        int units = 1 << (log2_cu - 3);
-        int present = cu.intra ? cbf != 0 : 1;
-        uint8_t f = (uint8_t)((inst->maps->cu_flags_map[cu.unit] & ~cu_flag_residual) |
-                              (present ? cu_flag_residual : 0));
-        map_fill_block(&inst->maps->cu_flags_map[cu.unit], units, units, 1, f);
+        syntax_set_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
     } else {
         // Entered below the CU root: the parent's chroma bits gate this node.
         parent_chroma = inst->decision->cbf_flags[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
@@ -276,18 +261,6 @@ void cabac_write_last_sig_coeff_pos(cabac_encoder *coder, int32_t log2_size, int
     }
 }
 
-// Offset of the sig_coeff_flag contexts of a sub-block beyond the pattern
-// increment (clause 9.3.4.2.5).
-static int sig_ctx_offset(int log2, int scan, int is_chroma, int first_sub_block)
-{
-    if (log2 == 2)
-        return 0;
-    if (is_chroma)
-        return log2 == 3 ? 9 : 12;
-    int offset = log2 == 3 ? (scan == SCAN_DIAGONAL ? 9 : 15) : 21;
-    return offset + (first_sub_block ? 0 : 3);
-}
-
 struct coded_levels {
     int n;
     int value[16];   // signed, highest scan position first
@@ -382,7 +355,7 @@ void cabac_write_residual_block(cabac_encoder *coder, const int16_t *levels, int
                 continue;
         }
         const uint64_t pattern = sig_ctx_pattern_table[scan][log2_size == 2 ? 4 : right + 2 * below];
-        const int ctx0 = sig_base + sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
+        const int ctx0 = sig_base + syntax_sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
         const uint16_t *sb_order = order + 16 * i;
         coded_levels list;
         list.n = 0;
