@@ -37,14 +37,7 @@ static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
     const int unit = zorder_to_map8[z >> 2];
     ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
-    int skip = maps->cu_flags_map[unit] & cu_flag_skip;
-    // As the writer: a merged 2Nx2N CU without residual is sent skipped.
-    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
-        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
-        skip = 1;
-        map_fill_block(&maps->cu_flags_map[unit], (uint32_t)size >> 3, (uint32_t)size >> 3, 1,
-                       (uint32_t)(uint8_t)(maps->cu_flags_map[unit] | cu_flag_skip));
-    }
+    const int skip = syntax_cu_sent_skipped(inst, node, unit, log2_size);
     if (inst->slice_type != 2) {
         int ctx = (maps->cu_flags_map[unit - 1] & cu_flag_skip) +
                   (maps->cu_flags_map[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
@@ -195,7 +188,6 @@ void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int
         return;
     const uint32_t part = inst->decision->part_mode[node];
     const int s = 1 << log2_size;
-    const int h = s >> 1;
     if (maps->pred_mode_map[unit] == 1) {
         rate_est_intra_luma_modes(inst, rec, z, log2_size, part);
         int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
@@ -205,29 +197,11 @@ void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int
         syntax_mark_available(inst, x, y, s, s);
         return;
     }
-    const int q = 1 << (2 * log2_size - 6);
-    const int depth = 6 - log2_size;
-    switch (part) {
-    case part_2Nx2N:
-        rate_est_prediction_unit(inst, rec, z, x, y, s, s, depth);
-        break;
-    case part_2NxN:
-        rate_est_prediction_unit(inst, rec, z, x, y, s, h, depth);
-        rate_est_prediction_unit(inst, rec, z + 2 * q, x, y + h, s, h, depth);
-        break;
-    case part_Nx2N:
-        rate_est_prediction_unit(inst, rec, z, x, y, h, s, depth);
-        rate_est_prediction_unit(inst, rec, z + q, x + h, y, h, s, depth);
-        break;
-    case part_NxN:
-        rate_est_prediction_unit(inst, rec, z, x, y, h, h, depth);
-        rate_est_prediction_unit(inst, rec, z + q, x + h, y, h, h, depth);
-        rate_est_prediction_unit(inst, rec, z + 2 * q, x, y + h, h, h, depth);
-        rate_est_prediction_unit(inst, rec, z + 3 * q, x + h, y + h, h, h, depth);
-        break;
-    default:
-        break;
-    }
+    syntax_pu pu[4];
+    const int count = syntax_pu_layout(part, z, x, y, log2_size, pu);
+    for (int i = 0; i < count; i++)
+        rate_est_prediction_unit(inst, rec, pu[i].z, pu[i].x, pu[i].y, pu[i].width, pu[i].height,
+                                 6 - log2_size);
 }
 
 // mpm_idx or rem_intra_luma_pred_mode of one PU: 1, 2 or 5 bypass bins.
@@ -270,16 +244,7 @@ void rate_est_intra_luma_mode(syntax_ctu_context *inst, cabac_encoder *rec, int3
 
 // ---- Transform tree ----
 
-struct est_cu {
-    int z;
-    int log2;
-    int unit;
-    int intra;
-    int part;
-    int intra_split;
-};
-
-static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z, int log2,
+static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const syntax_tt_cu *cu, int z, int log2,
                    int trafo_depth, int chroma_bits)
 {
     const uint8_t cbf = inst->decision->cbf_flags[cu_node_index(log2, z)];
@@ -296,41 +261,32 @@ static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *c
     if (log2 == 2) {
         if ((z & 3) != 3)
             return;
-        int cm = syntax_chroma_intra_mode(inst, cu->z, modes[zorder_to_map4[z - 3]]);
-        int scan = cu->intra ? scan_idx_table[0][cm] : SCAN_DIAGONAL;
+        int scan = syntax_chroma_scan(inst, cu, z, log2);
         if (chroma_bits & cbf_cb_bit)
             rate_est_residual_block(inst, rec, z - 3, 2, scan, 1);
         if (chroma_bits & cbf_cr_bit)
             rate_est_residual_block(inst, rec, z - 3, 2, scan, 2);
         return;
     }
-    int scan = SCAN_DIAGONAL;
-    if (cu->intra && log2 == 3)
-        scan = scan_idx_table[0][syntax_chroma_intra_mode(inst, cu->z, luma_mode)];
+    int scan = syntax_chroma_scan(inst, cu, z, log2);
     if (chroma_bits & cbf_cb_bit)
         rate_est_residual_block(inst, rec, z, log2 - 1, scan, 1);
     if (chroma_bits & cbf_cr_bit)
         rate_est_residual_block(inst, rec, z, log2 - 1, scan, 2);
 }
 
-static void est_tt_node(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z,
+static void est_tt_node(syntax_ctu_context *inst, cabac_encoder *rec, const syntax_tt_cu *cu, int z,
                         int log2, int parent_chroma)
 {
-    const sps_params *sps = inst->sps;
     const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = cu->log2 - log2;
-    const int max_depth =
-        cu->intra ? sps->max_tu_depth_intra + cu->intra_split : sps->max_tu_depth_inter;
     int split;
-    if (log2 <= sps->log2_max_tb_size && log2 > sps->log2_min_tb_size && trafo_depth < max_depth &&
-        !(cu->intra_split && trafo_depth == 0)) {
+    if (syntax_tu_split_sent(inst, cu, log2, trafo_depth)) {
         split = inst->decision->tu_split[node] != 0;
         rate_est_bin(rec, ctx_split_transform_flag + 5 - log2, split);
     } else {
-        int inter_split = sps->max_tu_depth_inter == 0 && !cu->intra && cu->part != part_2Nx2N &&
-                          trafo_depth == 0;
-        split = log2 > sps->log2_max_tb_size || (cu->intra_split && trafo_depth == 0) || inter_split;
+        split = syntax_tu_split_inferred(inst, cu, log2, trafo_depth);
     }
     int chroma = parent_chroma;
     if (log2 > 2) {
@@ -358,13 +314,7 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
 {
     (void)x;
     (void)y;
-    est_cu cu;
-    cu.log2 = log2_cu;
-    cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
-    cu.unit = zorder_to_map8[cu.z >> 2];
-    cu.intra = inst->maps->pred_mode_map[cu.unit] == 1;
-    cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
-    cu.intra_split = cu.intra && cu.part == part_NxN;
+    const syntax_tt_cu cu = syntax_tt_cu_of(inst, z, log2_cu);
     const uint8_t cbf = inst->decision->cbf_flags[cu_node_index(log2_size, z)];
     int parent_chroma = cbf_cb_bit | cbf_cr_bit;
     if (log2_cu == log2_size) {

@@ -22,17 +22,7 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
     ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
     const int qp_delta_on = inst->pps->cu_qp_delta_enabled;
-    int skip = maps->cu_flags_map[unit] & cu_flag_skip;
-    // A merged 2Nx2N CU without residual cannot be sent as such: rqt_root_cbf
-    // is implied and an unsplit root then implies cbf_luma. It is the same
-    // CU as a skipped one with that merge index, so it is sent skipped.
-    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
-        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
-        skip = 1;
-        int units = size >> 3;
-        map_fill_block(&maps->cu_flags_map[unit], units, units, 1,
-                       (uint32_t)(uint8_t)(maps->cu_flags_map[unit] | cu_flag_skip));
-    }
+    const int skip = syntax_cu_sent_skipped(inst, node, unit, log2_size);
 
     if (qp_delta_on && (z & (inst->qg_units - 1)) == 0)
         inst->qg_delta_pending = 1;
@@ -184,7 +174,6 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
         return;
     const uint32_t part = inst->decision->part_mode[node];
     const int s = 1 << log2_size;
-    const int h = s >> 1;
     if (maps->pred_mode_map[unit] == 1) {
         cabac_write_intra_luma_modes(inst, coder, z, log2_size, part);
         int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
@@ -197,29 +186,11 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
         syntax_mark_available(inst, x, y, s, s);
         return;
     }
-    const int q = 1 << (2 * log2_size - 6);
-    const int depth = 6 - log2_size;
-    switch (part) {
-    case part_2Nx2N:
-        cabac_write_prediction_unit(inst, coder, z, x, y, s, s, depth);
-        break;
-    case part_2NxN:
-        cabac_write_prediction_unit(inst, coder, z, x, y, s, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + 2 * q, x, y + h, s, h, depth);
-        break;
-    case part_Nx2N:
-        cabac_write_prediction_unit(inst, coder, z, x, y, h, s, depth);
-        cabac_write_prediction_unit(inst, coder, z + q, x + h, y, h, s, depth);
-        break;
-    case part_NxN:
-        cabac_write_prediction_unit(inst, coder, z, x, y, h, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + q, x + h, y, h, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + 2 * q, x, y + h, h, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + 3 * q, x + h, y + h, h, h, depth);
-        break;
-    default:
-        break;
-    }
+    syntax_pu pu[4];
+    const int count = syntax_pu_layout(part, z, x, y, log2_size, pu);
+    for (int i = 0; i < count; i++)
+        cabac_write_prediction_unit(inst, coder, pu[i].z, pu[i].x, pu[i].y, pu[i].width, pu[i].height,
+                                    6 - log2_size);
 }
 
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3])

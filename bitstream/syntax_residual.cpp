@@ -20,16 +20,7 @@ const uint8_t last_pos_group_table[32] = {
 
 // ---- Transform tree ----
 
-struct tt_cu {
-    int z;          // the CU's first 4x4 unit
-    int log2;
-    int unit;       // the CU's first 8x8 unit
-    int intra;
-    int part;
-    int intra_split;
-};
-
-static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu *cu, int z,
+static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const syntax_tt_cu *cu, int z,
                      int log2, int trafo_depth, int chroma_bits)
 {
     const int node = cu_node_index(log2, z);
@@ -57,17 +48,14 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
         // Two 4x4 chroma blocks for the whole 8x8, after its fourth luma block.
         if ((z & 3) != 3)
             return;
-        int cm = syntax_chroma_intra_mode(inst, cu->z, modes[zorder_to_map4[z - 3]]);
-        int scan = cu->intra ? scan_idx_table[0][cm] : SCAN_DIAGONAL;
+        int scan = syntax_chroma_scan(inst, cu, z, log2);
         if (chroma_bits & cbf_cb_bit)
             cabac_write_residual(inst, coder, z - 3, 2, scan, 1);
         if (chroma_bits & cbf_cr_bit)
             cabac_write_residual(inst, coder, z - 3, 2, scan, 2);
         return;
     }
-    int scan = SCAN_DIAGONAL;
-    if (cu->intra && log2 == 3)
-        scan = scan_idx_table[0][syntax_chroma_intra_mode(inst, cu->z, luma_mode)];
+    int scan = syntax_chroma_scan(inst, cu, z, log2);
     if (chroma_bits & cbf_cb_bit)
         cabac_write_residual(inst, coder, z, log2 - 1, scan, 1);
     if (chroma_bits & cbf_cr_bit)
@@ -75,25 +63,19 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
 }
 
 // parent_chroma: the chroma bits the parent node sent (both at the root).
-static void write_tt_node(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu *cu, int z,
+static void write_tt_node(syntax_ctu_context *inst, cabac_encoder *coder, const syntax_tt_cu *cu, int z,
                           int log2, int parent_chroma)
 {
-    const sps_params *sps = inst->sps;
     const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = cu->log2 - log2;
 
-    const int max_depth = cu->intra ? sps->max_tu_depth_intra + cu->intra_split : sps->max_tu_depth_inter;
     int split;
-    if (log2 <= sps->log2_max_tb_size && log2 > sps->log2_min_tb_size && trafo_depth < max_depth &&
-        !(cu->intra_split && trafo_depth == 0)) {
+    if (syntax_tu_split_sent(inst, cu, log2, trafo_depth)) {
         split = inst->decision->tu_split[node] != 0;
         cabac_encode_bin(coder, ctx_split_transform_flag + 5 - log2, split);
     } else {
-        // Not sent: the decoder's inference rules.
-        int inter_split = sps->max_tu_depth_inter == 0 && !cu->intra && cu->part != part_2Nx2N &&
-                          trafo_depth == 0;
-        split = log2 > sps->log2_max_tb_size || (cu->intra_split && trafo_depth == 0) || inter_split;
+        split = syntax_tu_split_inferred(inst, cu, log2, trafo_depth);
     }
     int chroma = parent_chroma;
     if (log2 > 2) {
@@ -121,13 +103,7 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
 {
     (void)x;
     (void)y;
-    tt_cu cu;
-    cu.log2 = log2_cu;
-    cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
-    cu.unit = zorder_to_map8[cu.z >> 2];
-    cu.intra = inst->maps->pred_mode_map[cu.unit] == 1;
-    cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
-    cu.intra_split = cu.intra && cu.part == part_NxN;
+    const syntax_tt_cu cu = syntax_tt_cu_of(inst, z, log2_cu);
     const int node = cu_node_index(log2_size, z);
     const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = log2_cu - log2_size;
