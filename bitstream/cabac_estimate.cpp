@@ -7,6 +7,7 @@
 
 #include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
+#include "bitstream/syntax_shared.h"
 
 const uint8_t mvd_eg1_length_table[256] = {
     1,  1,  3,  3,  5,  5,  5,  5,  7,  7,  7,  7,  7,  7,  7,  7,
@@ -27,46 +28,6 @@ const uint8_t mvd_eg1_length_table[256] = {
     15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
 };
 
-// ---- Helpers shared with the writer's conditions ----
-
-static void set_cu_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
-{
-    int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
-    uint8_t f = (uint8_t)((inst->maps->cu_flags_map[unit] & ~cu_flag_residual) |
-                          (present ? cu_flag_residual : 0));
-    map_fill_block(&inst->maps->cu_flags_map[unit], units, units, 1, f);
-}
-
-static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
-{
-    if (inst->inter.map_mark_available)
-        inst->inter.map_mark_available(inst->inter.owner, x, y, w, h);
-}
-
-static int16_t mv_x(uint32_t mv) { return (int16_t)(mv & 0xffff); }
-static int16_t mv_y(uint32_t mv) { return (int16_t)(mv >> 16); }
-
-// The writer's predictor choice: predictor 0 unless predictor 1 gives a
-// strictly smaller |dx| + |dy|.
-static int mvd_best_predictor(uint32_t mv, const uint32_t *predictors, int count, int16_t mvd[2])
-{
-    int flag = 0;
-    int dx = mv_x(mv) - mv_x(predictors[0]);
-    int dy = mv_y(mv) - mv_y(predictors[0]);
-    if (count >= 2) {
-        int ex = mv_x(mv) - mv_x(predictors[1]);
-        int ey = mv_y(mv) - mv_y(predictors[1]);
-        if ((ex < 0 ? -ex : ex) + (ey < 0 ? -ey : ey) < (dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy)) {
-            flag = 1;
-            dx = ex;
-            dy = ey;
-        }
-    }
-    mvd[0] = (int16_t)dx;
-    mvd[1] = (int16_t)dy;
-    return flag;
-}
-
 // ---- Coding unit ----
 
 static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
@@ -76,14 +37,7 @@ static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
     const int unit = zorder_to_map8[z >> 2];
     ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
-    int skip = maps->cu_flags_map[unit] & cu_flag_skip;
-    // As the writer: a merged 2Nx2N CU without residual is sent skipped.
-    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
-        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
-        skip = 1;
-        map_fill_block(&maps->cu_flags_map[unit], (uint32_t)size >> 3, (uint32_t)size >> 3, 1,
-                       (uint32_t)(uint8_t)(maps->cu_flags_map[unit] | cu_flag_skip));
-    }
+    const int skip = syntax_cu_sent_skipped(inst, node, unit, log2_size);
     if (inst->slice_type != 2) {
         int ctx = (maps->cu_flags_map[unit - 1] & cu_flag_skip) +
                   (maps->cu_flags_map[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
@@ -91,9 +45,9 @@ static void est_cu_head(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
     }
     *skipped = skip;
     if (skip) {
-        set_cu_residual_flag(inst, unit, log2_size, 0);
+        syntax_set_residual_flag(inst, unit, log2_size, 0);
         rate_est_merge_idx(rec, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
-        mark_available(inst, x, y, size, size);
+        syntax_mark_available(inst, x, y, size, size);
         return;
     }
     if (inst->slice_type != 2 || log2_size == inst->sps->log2_min_cb_size)
@@ -189,7 +143,7 @@ static void est_list_motion(syntax_ctu_context *inst, cabac_encoder *rec, int z,
         count = inst->inter.amvp_build_list(inst->inter.owner, z, x, y, width, height, depth, list,
                                             predictors);
     int16_t mvd[2];
-    int flag = mvd_best_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
+    int flag = syntax_choose_mv_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
     rate_est_ref_idx(rec, inst->motion->ref_idx[list][unit], inst->num_ref_idx_active[list]);
     rate_est_mvd(rec, mvd);
     rate_est_bin(rec, ctx_mvp_flag, flag);
@@ -221,7 +175,7 @@ void rate_est_prediction_unit(syntax_ctu_context *inst, cabac_encoder *rec, int3
             est_list_motion(inst, rec, z, x, y, width, height, depth, list, unit);
         }
     }
-    mark_available(inst, x, y, width, height);
+    syntax_mark_available(inst, x, y, width, height);
 }
 
 void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,
@@ -234,39 +188,20 @@ void rate_est_prediction_units(syntax_ctu_context *inst, cabac_encoder *rec, int
         return;
     const uint32_t part = inst->decision->part_mode[node];
     const int s = 1 << log2_size;
-    const int h = s >> 1;
     if (maps->pred_mode_map[unit] == 1) {
         rate_est_intra_luma_modes(inst, rec, z, log2_size, part);
         int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
         rate_est_bin(rec, ctx_intra_chroma_pred_mode, idx != 4);
         if (idx != 4)
             rate_est_bypass(rec, 2);
-        mark_available(inst, x, y, s, s);
+        syntax_mark_available(inst, x, y, s, s);
         return;
     }
-    const int q = 1 << (2 * log2_size - 6);
-    const int depth = 6 - log2_size;
-    switch (part) {
-    case part_2Nx2N:
-        rate_est_prediction_unit(inst, rec, z, x, y, s, s, depth);
-        break;
-    case part_2NxN:
-        rate_est_prediction_unit(inst, rec, z, x, y, s, h, depth);
-        rate_est_prediction_unit(inst, rec, z + 2 * q, x, y + h, s, h, depth);
-        break;
-    case part_Nx2N:
-        rate_est_prediction_unit(inst, rec, z, x, y, h, s, depth);
-        rate_est_prediction_unit(inst, rec, z + q, x + h, y, h, s, depth);
-        break;
-    case part_NxN:
-        rate_est_prediction_unit(inst, rec, z, x, y, h, h, depth);
-        rate_est_prediction_unit(inst, rec, z + q, x + h, y, h, h, depth);
-        rate_est_prediction_unit(inst, rec, z + 2 * q, x, y + h, h, h, depth);
-        rate_est_prediction_unit(inst, rec, z + 3 * q, x + h, y + h, h, h, depth);
-        break;
-    default:
-        break;
-    }
+    syntax_pu pu[4];
+    const int count = syntax_pu_layout(part, z, x, y, log2_size, pu);
+    for (int i = 0; i < count; i++)
+        rate_est_prediction_unit(inst, rec, pu[i].z, pu[i].x, pu[i].y, pu[i].width, pu[i].height,
+                                 6 - log2_size);
 }
 
 // mpm_idx or rem_intra_luma_pred_mode of one PU: 1, 2 or 5 bypass bins.
@@ -309,25 +244,7 @@ void rate_est_intra_luma_mode(syntax_ctu_context *inst, cabac_encoder *rec, int3
 
 // ---- Transform tree ----
 
-struct est_cu {
-    int z;
-    int log2;
-    int unit;
-    int intra;
-    int part;
-    int intra_split;
-};
-
-static int chroma_intra_mode(const syntax_ctu_context *inst, const est_cu *cu, int luma_mode)
-{
-    int idx = inst->intra_modes[zorder_to_map4[256 + (cu->z >> 2)]];
-    if (idx == 4)
-        return luma_mode;
-    int mode = chroma_mode_table[idx & 3];
-    return mode == luma_mode ? 34 : mode;
-}
-
-static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z, int log2,
+static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const syntax_tt_cu *cu, int z, int log2,
                    int trafo_depth, int chroma_bits)
 {
     const uint8_t cbf = inst->decision->cbf_flags[cu_node_index(log2, z)];
@@ -344,41 +261,32 @@ static void est_tu(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *c
     if (log2 == 2) {
         if ((z & 3) != 3)
             return;
-        int cm = chroma_intra_mode(inst, cu, modes[zorder_to_map4[z - 3]]);
-        int scan = cu->intra ? scan_idx_table[0][cm] : SCAN_DIAGONAL;
+        int scan = syntax_chroma_scan(inst, cu, z, log2);
         if (chroma_bits & cbf_cb_bit)
             rate_est_residual_block(inst, rec, z - 3, 2, scan, 1);
         if (chroma_bits & cbf_cr_bit)
             rate_est_residual_block(inst, rec, z - 3, 2, scan, 2);
         return;
     }
-    int scan = SCAN_DIAGONAL;
-    if (cu->intra && log2 == 3)
-        scan = scan_idx_table[0][chroma_intra_mode(inst, cu, luma_mode)];
+    int scan = syntax_chroma_scan(inst, cu, z, log2);
     if (chroma_bits & cbf_cb_bit)
         rate_est_residual_block(inst, rec, z, log2 - 1, scan, 1);
     if (chroma_bits & cbf_cr_bit)
         rate_est_residual_block(inst, rec, z, log2 - 1, scan, 2);
 }
 
-static void est_tt_node(syntax_ctu_context *inst, cabac_encoder *rec, const est_cu *cu, int z,
+static void est_tt_node(syntax_ctu_context *inst, cabac_encoder *rec, const syntax_tt_cu *cu, int z,
                         int log2, int parent_chroma)
 {
-    const sps_params *sps = inst->sps;
     const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = cu->log2 - log2;
-    const int max_depth =
-        cu->intra ? sps->max_tu_depth_intra + cu->intra_split : sps->max_tu_depth_inter;
     int split;
-    if (log2 <= sps->log2_max_tb_size && log2 > sps->log2_min_tb_size && trafo_depth < max_depth &&
-        !(cu->intra_split && trafo_depth == 0)) {
+    if (syntax_tu_split_sent(inst, cu, log2, trafo_depth)) {
         split = inst->decision->tu_split[node] != 0;
         rate_est_bin(rec, ctx_split_transform_flag + 5 - log2, split);
     } else {
-        int inter_split = sps->max_tu_depth_inter == 0 && !cu->intra && cu->part != part_2Nx2N &&
-                          trafo_depth == 0;
-        split = log2 > sps->log2_max_tb_size || (cu->intra_split && trafo_depth == 0) || inter_split;
+        split = syntax_tu_split_inferred(inst, cu, log2, trafo_depth);
     }
     int chroma = parent_chroma;
     if (log2 > 2) {
@@ -406,13 +314,7 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
 {
     (void)x;
     (void)y;
-    est_cu cu;
-    cu.log2 = log2_cu;
-    cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
-    cu.unit = zorder_to_map8[cu.z >> 2];
-    cu.intra = inst->maps->pred_mode_map[cu.unit] == 1;
-    cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
-    cu.intra_split = cu.intra && cu.part == part_NxN;
+    const syntax_tt_cu cu = syntax_tt_cu_of(inst, z, log2_cu);
     const uint8_t cbf = inst->decision->cbf_flags[cu_node_index(log2_size, z)];
     int parent_chroma = cbf_cb_bit | cbf_cr_bit;
     if (log2_cu == log2_size) {
@@ -420,11 +322,11 @@ void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32
         if (!cu.intra && !merged_2Nx2N) {
             rate_est_bin(rec, ctx_rqt_root_cbf, cbf != 0);
             if (cbf == 0) {
-                set_cu_residual_flag(inst, cu.unit, log2_cu, 0);
+                syntax_set_residual_flag(inst, cu.unit, log2_cu, 0);
                 return;
             }
         }
-        set_cu_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
+        syntax_set_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
     } else {
         parent_chroma =
             inst->decision->cbf_flags[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
@@ -483,16 +385,6 @@ void rate_est_last_pos(cabac_encoder *rec, int32_t log2_size, int32_t x, int32_t
     if (gy < max_prefix)
         rate_est_bin(rec, ctx_last_y_prefix + offset + (gy >> shift), 0);
     rate_est_bypass(rec, (last_pos_group_table[x] >> 4) + (last_pos_group_table[y] >> 4));
-}
-
-static int sig_ctx_offset(int log2, int scan, int is_chroma, int first_sub_block)
-{
-    if (log2 == 2)
-        return 0;
-    if (is_chroma)
-        return log2 == 3 ? 9 : 12;
-    int offset = log2 == 3 ? (scan == SCAN_DIAGONAL ? 9 : 15) : 21;
-    return offset + (first_sub_block ? 0 : 3);
 }
 
 // Only the block's first coefficient is non-zero: last position (0, 0), one
@@ -571,7 +463,7 @@ void rate_est_residual(cabac_encoder *rec, const int16_t *levels, int32_t log2_s
                 continue;
         }
         const uint64_t pattern = sig_ctx_pattern_table[scan][log2_size == 2 ? 4 : right + 2 * below];
-        const int ctx0 = sig_base + sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
+        const int ctx0 = sig_base + syntax_sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
         const int ctx_set = (i > 0 && !is_chroma ? 2 : 0) + (c1 == 0 ? 1 : 0);
         const int gt1_base = gt1_block + 4 * ctx_set;
         const uint16_t *sb_order = order + 16 * i;

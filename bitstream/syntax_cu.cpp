@@ -3,24 +3,9 @@
 // derivation, reference indices, motion vector differences and AMVP flags.
 #include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
-#include "bitstream/syntax_writer.h"
+#include "bitstream/syntax_shared.h"
 
 const uint8_t chroma_mode_table[4] = {0, 26, 10, 1};
-
-// Sets or clears the residual flag over a CU, keeping its other flags.
-static void set_residual_flag(syntax_ctu_context *inst, int unit, int log2_size, int present)
-{
-    int units = log2_size > 3 ? 1 << (log2_size - 3) : 1;
-    uint8_t f = (uint8_t)((inst->maps->cu_flags_map[unit] & ~cu_flag_residual) |
-                          (present ? cu_flag_residual : 0));
-    map_fill_block(&inst->maps->cu_flags_map[unit], units, units, 1, f);
-}
-
-static void mark_available(syntax_ctu_context *inst, int x, int y, int w, int h)
-{
-    if (inst->inter.map_mark_available)
-        inst->inter.map_mark_available(inst->inter.owner, x, y, w, h);
-}
 
 static void account_bits(syntax_ctu_context *inst, cabac_encoder *coder, uint32_t *counter)
 {
@@ -37,17 +22,7 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
     ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
     const int qp_delta_on = inst->pps->cu_qp_delta_enabled;
-    int skip = maps->cu_flags_map[unit] & cu_flag_skip;
-    // A merged 2Nx2N CU without residual cannot be sent as such: rqt_root_cbf
-    // is implied and an unsplit root then implies cbf_luma. It is the same
-    // CU as a skipped one with that merge index, so it is sent skipped.
-    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
-        inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
-        skip = 1;
-        int units = size >> 3;
-        map_fill_block(&maps->cu_flags_map[unit], units, units, 1,
-                       (uint32_t)(uint8_t)(maps->cu_flags_map[unit] | cu_flag_skip));
-    }
+    const int skip = syntax_cu_sent_skipped(inst, node, unit, log2_size);
 
     if (qp_delta_on && (z & (inst->qg_units - 1)) == 0)
         inst->qg_delta_pending = 1;
@@ -64,9 +39,9 @@ void cabac_write_coding_unit(syntax_ctu_context *inst, cabac_encoder *coder, int
         cabac_encode_bin(coder, ctx_cu_skip_flag + ctx, skip);
     }
     if (skip) {
-        set_residual_flag(inst, unit, log2_size, 0);
+        syntax_set_residual_flag(inst, unit, log2_size, 0);
         cabac_write_merge_idx(coder, inst->motion->merge_idx_map[unit], inst->max_num_merge_cand);
-        mark_available(inst, x, y, size, size);
+        syntax_mark_available(inst, x, y, size, size);
         // A skipped CU's bits fall into the prediction span of the next coded CU.
         return;
     }
@@ -142,31 +117,6 @@ void cabac_write_mvd(cabac_encoder *coder, const int16_t mvd[2])
     }
 }
 
-static int16_t mv_x(uint32_t mv) { return (int16_t)(mv & 0xffff); }
-static int16_t mv_y(uint32_t mv) { return (int16_t)(mv >> 16); }
-
-// Predictor 0 unless predictor 1 gives a strictly smaller |dx| + |dy|.
-static int choose_mv_predictor(uint32_t mv, const uint32_t *predictors, int count, int16_t mvd[2])
-{
-    int flag = 0;
-    int dx = mv_x(mv) - mv_x(predictors[0]);
-    int dy = mv_y(mv) - mv_y(predictors[0]);
-    if (count >= 2) {
-        int ex = mv_x(mv) - mv_x(predictors[1]);
-        int ey = mv_y(mv) - mv_y(predictors[1]);
-        int cost0 = (dx < 0 ? -dx : dx) + (dy < 0 ? -dy : dy);
-        int cost1 = (ex < 0 ? -ex : ex) + (ey < 0 ? -ey : ey);
-        if (cost1 < cost0) {
-            flag = 1;
-            dx = ex;
-            dy = ey;
-        }
-    }
-    mvd[0] = (int16_t)dx;
-    mvd[1] = (int16_t)dy;
-    return flag;
-}
-
 // ref_idx, mvd and mvp flag of one list of a non-merged PU.
 static void write_list_motion(syntax_ctu_context *inst, cabac_encoder *coder, int z, int x, int y,
                               int width, int height, int depth, int list, int unit)
@@ -177,7 +127,7 @@ static void write_list_motion(syntax_ctu_context *inst, cabac_encoder *coder, in
         count = inst->inter.amvp_build_list(inst->inter.owner, z, x, y, width, height, depth, list,
                                             predictors);
     int16_t mvd[2];
-    int flag = choose_mv_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
+    int flag = syntax_choose_mv_predictor(inst->motion->mv[list][unit], predictors, count, mvd);
     cabac_write_ref_idx(coder, inst->motion->ref_idx[list][unit], inst->num_ref_idx_active[list]);
     cabac_write_mvd(coder, mvd);
     cabac_encode_bin(coder, ctx_mvp_flag, flag);
@@ -211,7 +161,7 @@ void cabac_write_prediction_unit(syntax_ctu_context *inst, cabac_encoder *coder,
         }
     }
     // The next PU's AMVP derivation must see this one.
-    mark_available(inst, x, y, width, height);
+    syntax_mark_available(inst, x, y, width, height);
 }
 
 void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
@@ -224,7 +174,6 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
         return;
     const uint32_t part = inst->decision->part_mode[node];
     const int s = 1 << log2_size;
-    const int h = s >> 1;
     if (maps->pred_mode_map[unit] == 1) {
         cabac_write_intra_luma_modes(inst, coder, z, log2_size, part);
         int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
@@ -234,32 +183,14 @@ void cabac_write_prediction_units(syntax_ctu_context *inst, cabac_encoder *coder
             cabac_encode_bin(coder, ctx_intra_chroma_pred_mode, 1);
             cabac_encode_bypass_bits(coder, 2, (uint32_t)idx);
         }
-        mark_available(inst, x, y, s, s);
+        syntax_mark_available(inst, x, y, s, s);
         return;
     }
-    const int q = 1 << (2 * log2_size - 6);
-    const int depth = 6 - log2_size;
-    switch (part) {
-    case part_2Nx2N:
-        cabac_write_prediction_unit(inst, coder, z, x, y, s, s, depth);
-        break;
-    case part_2NxN:
-        cabac_write_prediction_unit(inst, coder, z, x, y, s, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + 2 * q, x, y + h, s, h, depth);
-        break;
-    case part_Nx2N:
-        cabac_write_prediction_unit(inst, coder, z, x, y, h, s, depth);
-        cabac_write_prediction_unit(inst, coder, z + q, x + h, y, h, s, depth);
-        break;
-    case part_NxN:
-        cabac_write_prediction_unit(inst, coder, z, x, y, h, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + q, x + h, y, h, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + 2 * q, x, y + h, h, h, depth);
-        cabac_write_prediction_unit(inst, coder, z + 3 * q, x + h, y + h, h, h, depth);
-        break;
-    default:
-        break;
-    }
+    syntax_pu pu[4];
+    const int count = syntax_pu_layout(part, z, x, y, log2_size, pu);
+    for (int i = 0; i < count; i++)
+        cabac_write_prediction_unit(inst, coder, pu[i].z, pu[i].x, pu[i].y, pu[i].width, pu[i].height,
+                                    6 - log2_size);
 }
 
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3])

@@ -2,7 +2,7 @@
 // 7.3.8.8 - 7.3.8.11 with the context selection of clause 9.3.4.2).
 #include "analysis/mode_decision.h"
 #include "bitstream/qp_predict.h"
-#include "bitstream/syntax_writer.h"
+#include "bitstream/syntax_shared.h"
 
 const uint64_t sig_ctx_pattern_table[3][5] = {
     {0x2111110000000000ull, 0x2120120012001000ull, 0x2212102100100000ull, 0x2222222222222222ull,
@@ -20,25 +20,7 @@ const uint8_t last_pos_group_table[32] = {
 
 // ---- Transform tree ----
 
-struct tt_cu {
-    int z;          // the CU's first 4x4 unit
-    int log2;
-    int unit;       // the CU's first 8x8 unit
-    int intra;
-    int part;
-    int intra_split;
-};
-
-static int chroma_intra_mode(const syntax_ctu_context *inst, const tt_cu *cu, int luma_mode)
-{
-    int idx = inst->intra_modes[zorder_to_map4[256 + (cu->z >> 2)]];
-    if (idx == 4)
-        return luma_mode;
-    int mode = chroma_mode_table[idx & 3];
-    return mode == luma_mode ? 34 : mode;
-}
-
-static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu *cu, int z,
+static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const syntax_tt_cu *cu, int z,
                      int log2, int trafo_depth, int chroma_bits)
 {
     const int node = cu_node_index(log2, z);
@@ -66,17 +48,14 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
         // Two 4x4 chroma blocks for the whole 8x8, after its fourth luma block.
         if ((z & 3) != 3)
             return;
-        int cm = chroma_intra_mode(inst, cu, modes[zorder_to_map4[z - 3]]);
-        int scan = cu->intra ? scan_idx_table[0][cm] : SCAN_DIAGONAL;
+        int scan = syntax_chroma_scan(inst, cu, z, log2);
         if (chroma_bits & cbf_cb_bit)
             cabac_write_residual(inst, coder, z - 3, 2, scan, 1);
         if (chroma_bits & cbf_cr_bit)
             cabac_write_residual(inst, coder, z - 3, 2, scan, 2);
         return;
     }
-    int scan = SCAN_DIAGONAL;
-    if (cu->intra && log2 == 3)
-        scan = scan_idx_table[0][chroma_intra_mode(inst, cu, luma_mode)];
+    int scan = syntax_chroma_scan(inst, cu, z, log2);
     if (chroma_bits & cbf_cb_bit)
         cabac_write_residual(inst, coder, z, log2 - 1, scan, 1);
     if (chroma_bits & cbf_cr_bit)
@@ -84,25 +63,19 @@ static void write_tu(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu
 }
 
 // parent_chroma: the chroma bits the parent node sent (both at the root).
-static void write_tt_node(syntax_ctu_context *inst, cabac_encoder *coder, const tt_cu *cu, int z,
+static void write_tt_node(syntax_ctu_context *inst, cabac_encoder *coder, const syntax_tt_cu *cu, int z,
                           int log2, int parent_chroma)
 {
-    const sps_params *sps = inst->sps;
     const int node = cu_node_index(log2, z);
     const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = cu->log2 - log2;
 
-    const int max_depth = cu->intra ? sps->max_tu_depth_intra + cu->intra_split : sps->max_tu_depth_inter;
     int split;
-    if (log2 <= sps->log2_max_tb_size && log2 > sps->log2_min_tb_size && trafo_depth < max_depth &&
-        !(cu->intra_split && trafo_depth == 0)) {
+    if (syntax_tu_split_sent(inst, cu, log2, trafo_depth)) {
         split = inst->decision->tu_split[node] != 0;
         cabac_encode_bin(coder, ctx_split_transform_flag + 5 - log2, split);
     } else {
-        // Not sent: the decoder's inference rules.
-        int inter_split = sps->max_tu_depth_inter == 0 && !cu->intra && cu->part != part_2Nx2N &&
-                          trafo_depth == 0;
-        split = log2 > sps->log2_max_tb_size || (cu->intra_split && trafo_depth == 0) || inter_split;
+        split = syntax_tu_split_inferred(inst, cu, log2, trafo_depth);
     }
     int chroma = parent_chroma;
     if (log2 > 2) {
@@ -130,13 +103,7 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
 {
     (void)x;
     (void)y;
-    tt_cu cu;
-    cu.log2 = log2_cu;
-    cu.z = z & ~((1 << (2 * (log2_cu - 2))) - 1);
-    cu.unit = zorder_to_map8[cu.z >> 2];
-    cu.intra = inst->maps->pred_mode_map[cu.unit] == 1;
-    cu.part = (int)inst->decision->part_mode[cu_node_index(log2_cu, cu.z)];
-    cu.intra_split = cu.intra && cu.part == part_NxN;
+    const syntax_tt_cu cu = syntax_tt_cu_of(inst, z, log2_cu);
     const int node = cu_node_index(log2_size, z);
     const uint8_t cbf = inst->decision->cbf_flags[node];
     const int trafo_depth = log2_cu - log2_size;
@@ -147,17 +114,11 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
         if (!cu.intra && !merged_2Nx2N) {
             cabac_encode_bin(coder, ctx_rqt_root_cbf, cbf != 0);
             if (cbf == 0) {
-                int units = 1 << (log2_cu - 3);
-                uint8_t f = (uint8_t)(inst->maps->cu_flags_map[cu.unit] & ~cu_flag_residual);
-                map_fill_block(&inst->maps->cu_flags_map[cu.unit], units, units, 1, f);
+                syntax_set_residual_flag(inst, cu.unit, log2_cu, 0);
                 return;
             }
         }
-        int units = 1 << (log2_cu - 3);
-        int present = cu.intra ? cbf != 0 : 1;
-        uint8_t f = (uint8_t)((inst->maps->cu_flags_map[cu.unit] & ~cu_flag_residual) |
-                              (present ? cu_flag_residual : 0));
-        map_fill_block(&inst->maps->cu_flags_map[cu.unit], units, units, 1, f);
+        syntax_set_residual_flag(inst, cu.unit, log2_cu, cu.intra ? cbf != 0 : 1);
     } else {
         // Entered below the CU root: the parent's chroma bits gate this node.
         parent_chroma = inst->decision->cbf_flags[cu_node_index(log2_size + 1, z)] & (cbf_cb_bit | cbf_cr_bit);
@@ -276,18 +237,6 @@ void cabac_write_last_sig_coeff_pos(cabac_encoder *coder, int32_t log2_size, int
     }
 }
 
-// Offset of the sig_coeff_flag contexts of a sub-block beyond the pattern
-// increment (clause 9.3.4.2.5).
-static int sig_ctx_offset(int log2, int scan, int is_chroma, int first_sub_block)
-{
-    if (log2 == 2)
-        return 0;
-    if (is_chroma)
-        return log2 == 3 ? 9 : 12;
-    int offset = log2 == 3 ? (scan == SCAN_DIAGONAL ? 9 : 15) : 21;
-    return offset + (first_sub_block ? 0 : 3);
-}
-
 struct coded_levels {
     int n;
     int value[16];   // signed, highest scan position first
@@ -382,7 +331,7 @@ void cabac_write_residual_block(cabac_encoder *coder, const int16_t *levels, int
                 continue;
         }
         const uint64_t pattern = sig_ctx_pattern_table[scan][log2_size == 2 ? 4 : right + 2 * below];
-        const int ctx0 = sig_base + sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
+        const int ctx0 = sig_base + syntax_sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
         const uint16_t *sb_order = order + 16 * i;
         coded_levels list;
         list.n = 0;

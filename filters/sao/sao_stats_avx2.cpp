@@ -19,9 +19,8 @@
 #include <immintrin.h>
 
 #include <cstddef>
-#include <cstring>
 
-#include "filters/sao/sao.h"
+#include "filters/sao/sao_stats_simd.h"
 
 namespace {
 
@@ -83,8 +82,7 @@ inline int32_t hsum32(__m256i v)
     return _mm_cvtsi128_si32(x);
 }
 
-// Gathers a w x h area (w a multiple of 16) whose neighbours lie at row
-// offsets ar, br and column offsets ac, bc.
+// The class gathering loop (eo_area_fn of sao_stats_simd.h).
 void eo_area(sao_stats *s, const uint8_t *deb, ptrdiff_t stride, const int16_t *diff, int diff_stride, int w,
              int h, int ar, int ac, int br, int bc)
 {
@@ -99,33 +97,14 @@ void eo_area(sao_stats *s, const uint8_t *deb, ptrdiff_t stride, const int16_t *
         for (int c = 0; c < w32; c += 32) step_32(&acc, p + c, off_a, off_b, d + c);
         if (w32 < w) step_16(&acc, p + w32, off_a, off_b, d + w32);
     }
-    static const int cat[4] = {0, 1, 3, 4};
     const __m256i ones = _mm256_set1_epi16(1);
-    int32_t count_rest = w * h, sum_rest = hsum32(acc.sum_all);
+    int32_t count[4], sum[4];
     for (int k = 0; k < 4; k++) {
-        int32_t n = hsum32(_mm256_madd_epi16(acc.count[k], ones)), sum = hsum32(acc.sum[k]);
-        s->count[cat[k]] = (uint16_t)n;
-        s->sum[cat[k]] = sum;
-        count_rest -= n;
-        sum_rest -= sum;
+        count[k] = hsum32(_mm256_madd_epi16(acc.count[k], ones));
+        sum[k] = hsum32(acc.sum[k]);
     }
-    s->count[2] = (uint16_t)count_rest;
-    s->sum[2] = sum_rest;
+    eo_store_totals(s, count, sum, w * h, hsum32(acc.sum_all));
 }
-
-const int class_offsets[4][4] = {{0, -1, 0, 1}, {-1, 0, 1, 0}, {-1, -1, 1, 1}, {-1, 1, 1, -1}};
-
-void eo_partial(int cls, sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
-                const int16_t *diff, int32_t width, int32_t height)
-{
-    std::memset(stats, 0, sizeof *stats);
-    int w = sao_partial_columns(width, is_luma), h = sao_partial_rows(height, is_luma);
-    if (w == 0 || h == 0) return;
-    const int *o = class_offsets[cls];
-    eo_area(stats, deblocked, stride, diff, is_luma ? 64 : 32, w, h, o[0], o[1], o[2], o[3]);
-}
-
-inline int ctb_size(int32_t is_luma) { return is_luma ? 64 : 32; }
 
 } // namespace
 
@@ -133,46 +112,42 @@ void sao_stats_eo_hor_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t s
                            const int16_t *diff, uint8_t *scratch)
 {
     (void)scratch;
-    int n = ctb_size(is_luma);
-    eo_partial(SAO_TYPE_EO_HOR, stats, deblocked, stride, is_luma, diff, n, n);
+    eo_whole(eo_area, SAO_TYPE_EO_HOR, stats, deblocked, stride, is_luma, diff);
 }
 
 void sao_stats_eo_ver_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                            const int16_t *diff, uint8_t *scratch)
 {
     (void)scratch;
-    int n = ctb_size(is_luma);
-    eo_partial(SAO_TYPE_EO_VER, stats, deblocked, stride, is_luma, diff, n, n);
+    eo_whole(eo_area, SAO_TYPE_EO_VER, stats, deblocked, stride, is_luma, diff);
 }
 
 void sao_stats_eo_diag135_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                                const int16_t *diff, uint8_t *scratch)
 {
     (void)scratch;
-    int n = ctb_size(is_luma);
-    eo_partial(SAO_TYPE_EO_135, stats, deblocked, stride, is_luma, diff, n, n);
+    eo_whole(eo_area, SAO_TYPE_EO_135, stats, deblocked, stride, is_luma, diff);
 }
 
 void sao_stats_eo_diag45_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                               const int16_t *diff, uint8_t *scratch)
 {
     (void)scratch;
-    int n = ctb_size(is_luma);
-    eo_partial(SAO_TYPE_EO_45, stats, deblocked, stride, is_luma, diff, n, n);
+    eo_whole(eo_area, SAO_TYPE_EO_45, stats, deblocked, stride, is_luma, diff);
 }
 
 void sao_stats_eo_hor_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                                    const int16_t *diff, int32_t width, int32_t height, uint8_t *scratch)
 {
     (void)scratch;
-    eo_partial(SAO_TYPE_EO_HOR, stats, deblocked, stride, is_luma, diff, width, height);
+    eo_partial(eo_area, SAO_TYPE_EO_HOR, stats, deblocked, stride, is_luma, diff, width, height);
 }
 
 void sao_stats_eo_ver_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                                    const int16_t *diff, int32_t width, int32_t height, uint8_t *scratch)
 {
     (void)scratch;
-    eo_partial(SAO_TYPE_EO_VER, stats, deblocked, stride, is_luma, diff, width, height);
+    eo_partial(eo_area, SAO_TYPE_EO_VER, stats, deblocked, stride, is_luma, diff, width, height);
 }
 
 void sao_stats_eo_diag135_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
@@ -180,7 +155,7 @@ void sao_stats_eo_diag135_partial_avx2(sao_stats *stats, const uint8_t *deblocke
                                        uint8_t *scratch)
 {
     (void)scratch;
-    eo_partial(SAO_TYPE_EO_135, stats, deblocked, stride, is_luma, diff, width, height);
+    eo_partial(eo_area, SAO_TYPE_EO_135, stats, deblocked, stride, is_luma, diff, width, height);
 }
 
 void sao_stats_eo_diag45_partial_avx2(sao_stats *stats, const uint8_t *deblocked, int32_t stride,
@@ -188,5 +163,5 @@ void sao_stats_eo_diag45_partial_avx2(sao_stats *stats, const uint8_t *deblocked
                                       uint8_t *scratch)
 {
     (void)scratch;
-    eo_partial(SAO_TYPE_EO_45, stats, deblocked, stride, is_luma, diff, width, height);
+    eo_partial(eo_area, SAO_TYPE_EO_45, stats, deblocked, stride, is_luma, diff, width, height);
 }

@@ -17,44 +17,12 @@
 // row, and a constant vector holds each column's weights.
 #include <immintrin.h>
 
+#include "kernels/intra/intra_angular_geometry.h"
 #include "kernels/intra/intra_pred_kernels.h"
 
 namespace {
 
-// intraPredAngle of H.265 for an angular mode.
-constexpr int angle_of(int mode)
-{
-    constexpr int8_t angles[17] = {-32, -26, -21, -17, -13, -9, -5, -2, 0, 2, 5, 9, 13, 17, 21, 26, 32};
-    return angles[(mode < 18 ? 10 - mode : mode - 26) + 8];
-}
-
-// |invAngle| of H.265 for a negative angle.
-constexpr int inv_angle_of(int angle)
-{
-    switch (angle) {
-    case -2: return 4096;
-    case -5: return 1638;
-    case -9: return 910;
-    case -13: return 630;
-    case -17: return 482;
-    case -21: return 390;
-    case -26: return 315;
-    default: return 256;
-    }
-}
-
-// Integer part (rounded toward minus infinity) and fraction of line j's position.
-constexpr int line_int(int j, int angle)
-{
-    int p = (j + 1) * angle;
-    return p >= 0 ? p / 32 : -((-p + 31) / 32);
-}
-
-constexpr int line_frac(int j, int angle) { return (j + 1) * angle - 32 * line_int(j, angle); }
-
-struct bytes32 {
-    alignas(32) int8_t v[32];
-};
+using namespace intra_geom;
 
 // Byte shuffle that gathers the projected samples ref_main[-k] =
 // side[((k * inv + 128) >> 8) - 1], k = 1..-angle, into lane j = ref_main[j - 32]

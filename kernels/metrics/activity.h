@@ -44,3 +44,13 @@ void ctu_activity_diag_ssse3(const uint8_t *src, ctu_activity_maps *maps);
 
 // Fills the 16x16, 32x32 and 64x64 entries of one array from its 8x8 entries.
 void activity_levels_sum(uint32_t *arr);
+
+// Arrays a kernel fills (a bit set), and the level sums of those arrays.
+enum {
+    ARR_HV = 1,
+    ARR_VER = 2,
+    ARR_HOR = 4,
+    ARR_DIAG = 8,
+    ARR_ANTI = 16,
+};
+void activity_levels_sum_arrays(ctu_activity_maps *maps, int32_t arrays);

@@ -6,14 +6,6 @@
 
 #include "kernels/metrics/activity.h"
 
-enum {
-    ARR_HV = 1,
-    ARR_VER = 2,
-    ARR_HOR = 4,
-    ARR_DIAG = 8,
-    ARR_ANTI = 16,
-};
-
 void activity_levels_sum(uint32_t *arr)
 {
     for (int y = 0; y < 4; y++)
@@ -27,6 +19,15 @@ void activity_levels_sum(uint32_t *arr)
             arr[ACTIVITY_BASE_32 + 2 * y + x] = q[0] + q[1] + q[4] + q[5];
         }
     arr[ACTIVITY_BASE_64] = arr[1] + arr[2] + arr[3] + arr[4];
+}
+
+void activity_levels_sum_arrays(ctu_activity_maps *maps, int32_t arrays)
+{
+    if (arrays & ARR_HV) activity_levels_sum(maps->grad_hv);
+    if (arrays & ARR_VER) activity_levels_sum(maps->grad_ver);
+    if (arrays & ARR_HOR) activity_levels_sum(maps->grad_hor);
+    if (arrays & ARR_DIAG) activity_levels_sum(maps->grad_diag);
+    if (arrays & ARR_ANTI) activity_levels_sum(maps->grad_anti);
 }
 
 static void activity_c(const uint8_t *src, ctu_activity_maps *maps, int arrays)
@@ -52,11 +53,7 @@ static void activity_c(const uint8_t *src, ctu_activity_maps *maps, int arrays)
             if (arrays & ARR_DIAG) maps->grad_diag[e] = diag;
             if (arrays & ARR_ANTI) maps->grad_anti[e] = anti;
         }
-    if (arrays & ARR_HV) activity_levels_sum(maps->grad_hv);
-    if (arrays & ARR_VER) activity_levels_sum(maps->grad_ver);
-    if (arrays & ARR_HOR) activity_levels_sum(maps->grad_hor);
-    if (arrays & ARR_DIAG) activity_levels_sum(maps->grad_diag);
-    if (arrays & ARR_ANTI) activity_levels_sum(maps->grad_anti);
+    activity_levels_sum_arrays(maps, arrays);
 }
 
 void ctu_activity_hv_c(const uint8_t *src, ctu_activity_maps *maps) { activity_c(src, maps, ARR_HV); }

@@ -6,14 +6,6 @@
 
 #include "kernels/metrics/activity.h"
 
-enum {
-    ARR_HV = 1,
-    ARR_VER = 2,
-    ARR_HOR = 4,
-    ARR_DIAG = 8,
-    ARR_ANTI = 16,
-};
-
 // The chunk at columns 48..63 shifted by one, repeating column 63: the clamp
 // of the right neighbour at the CTU's right edge.
 static inline __m128i shift_clamped(__m128i v)
@@ -60,11 +52,7 @@ static void activity_ssse3(const uint8_t *src, ctu_activity_maps *maps, int arra
             if (arrays & ARR_ANTI) store_pair(maps->grad_anti, by, p, anti);
         }
     }
-    if (arrays & ARR_HV) activity_levels_sum(maps->grad_hv);
-    if (arrays & ARR_VER) activity_levels_sum(maps->grad_ver);
-    if (arrays & ARR_HOR) activity_levels_sum(maps->grad_hor);
-    if (arrays & ARR_DIAG) activity_levels_sum(maps->grad_diag);
-    if (arrays & ARR_ANTI) activity_levels_sum(maps->grad_anti);
+    activity_levels_sum_arrays(maps, arrays);
 }
 
 void ctu_activity_hv_ssse3(const uint8_t *src, ctu_activity_maps *maps) { activity_ssse3(src, maps, ARR_HV); }

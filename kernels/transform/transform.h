@@ -10,6 +10,8 @@
 #pragma once
 #include <cstdint>
 
+#include "kernels/transform/transform_matrix.h"
+
 enum {
     TRANSFORM_SRC_STRIDE = 64,
     TRANSFORM_PRED_STRIDE = 128,
@@ -52,7 +54,7 @@ void transform_table_init(uint32_t flags, transform_table *table);
 
 // The H.265 DCT matrices (row = frequency, column = sample position); the 16-
 // and 8-point matrices are rows 0,2,4.. and 0,4,8.. of the 32-point one.
-extern const int16_t dct_matrix_32[32][32];
+// dct_matrix_32 is defined in transform_matrix.h (included above).
 extern const int16_t dct_matrix_16[16][16];
 extern const int16_t dct_matrix_8[8][8];
 
