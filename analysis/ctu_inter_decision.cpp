@@ -24,7 +24,8 @@
 namespace {
 
 enum {
-    INTER_CU_LOG2 = 4,
+    INTER_CU_LOG2 = 4,      // CUs of the fixed grid
+    INTER_CU_MAX_LOG2 = 5,  // tried whole against its four grid CUs
     AVAIL_ORIGIN = 48,
     AVAIL_STRIDE = 32,
     CHROMA_DM = 4,
@@ -243,7 +244,7 @@ void predict_intra(cu_coder *cc, uint8_t *dst, int32_t n, int32_t plane, int32_t
 void try_intra(cu_coder *cc, int32_t x, int32_t y, int32_t n, choice *best)
 {
     ctu_context *c = &cc->ctx->ctu;
-    alignas(32) uint8_t trial[16 * CTU_WORK_STRIDE];
+    alignas(32) uint8_t trial[32 * CTU_WORK_STRIDE];
     uint8_t *luma = c->recon_luma + y * CTU_WORK_STRIDE + x;
     const uint8_t *src = c->source_luma + y * CTU_SOURCE_STRIDE + x;
     intra_gather_ref_samples(&cc->refs, luma, x, y, n, 0, 1);
@@ -328,7 +329,18 @@ void mark_reconstructed(ctu_context *c, int32_t x, int32_t y, int32_t s)
         std::memset(c->recon_avail + AVAIL_ORIGIN + x / 4 + AVAIL_STRIDE * (y / 4 + v), 1, (size_t)(s / 4));
 }
 
-void code_cu(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+// The cheapest candidate of the CU by rough cost; intra is always priced.
+choice choose_cu(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t n)
+{
+    choice best{};
+    best.cost = COST_INFINITE;
+    try_merge(cc, z, x, y, n, &best);
+    try_coded_motion(cc, z, x, y, n, &best);
+    try_intra(cc, x, y, n, &best);
+    return best;
+}
+
+void code_cu(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_size, const choice *chosen)
 {
     encoder_instance *ctx = cc->ctx;
     ctu_context *c = &ctx->ctu;
@@ -336,16 +348,7 @@ void code_cu(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_size)
     c->decision.cu_split[node] = 0;
     c->decision.tu_split[node] = 0;
     c->decision.part_mode[node] = 0;
-
-    choice best{};
-    best.cost = COST_INFINITE;
-    try_merge(cc, z, x, y, n, &best);
-    try_coded_motion(cc, z, x, y, n, &best);
-    try_intra(cc, x, y, n, &best);
-    if (best.cost >= COST_INFINITE) {   // no intra either: cannot happen, intra is always priced
-        best.kind = 2;
-        best.intra_mode = INTRA_MODE_DC;
-    }
+    choice best = *chosen;
 
     uint8_t *luma = c->recon_luma + y * CTU_WORK_STRIDE + x;
     const uint8_t *luma_src = c->source_luma + y * CTU_SOURCE_STRIDE + x;
@@ -381,11 +384,60 @@ void code_cu(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_size)
     record_cu(ctx, z, x, y, log2_size, &best, cc->qp, cbf);
 }
 
+// What a trial of the four children changes and the final coding must not see.
+struct trial_state {
+    ctu_cu_maps maps;
+    ctu_motion_grid motion;
+    uint8_t recon_avail[CTU_AVAIL_SIZE];
+};
+
+void trial_save(const ctu_context *c, trial_state *t)
+{
+    t->maps = c->maps;
+    t->motion = c->motion;
+    std::memcpy(t->recon_avail, c->recon_avail, sizeof(t->recon_avail));
+}
+
+void trial_restore(ctu_context *c, const trial_state *t)
+{
+    c->maps = t->maps;
+    c->motion = t->motion;
+    std::memcpy(c->recon_avail, t->recon_avail, sizeof(t->recon_avail));
+}
+
+// Rough cost of coding a 32x32 area as four 16x16 CUs: each child is chosen
+// with its predecessors' motion in the maps (merge lists and predictors see
+// them), without coding anything; every map is put back afterwards.
+uint32_t split_cost(cu_coder *cc, int32_t z, int32_t x, int32_t y)
+{
+    ctu_context *c = &cc->ctx->ctu;
+    trial_state *saved = new trial_state;
+    trial_save(c, saved);
+    uint32_t total = cc->lambda * 2;   // split flags
+    for (int32_t i = 0; i < 4; i++) {
+        int32_t cz = z + 16 * i, cx = x + 16 * (i & 1), cy = y + 16 * (i >> 1);
+        choice ch = choose_cu(cc, cz, cx, cy, 16);
+        total += ch.cost;
+        record_cu(cc->ctx, cz, cx, cy, 4, &ch, cc->qp, 1);
+        mark_reconstructed(c, cx, cy, 16);
+    }
+    trial_restore(c, saved);
+    delete saved;
+    return total;
+}
+
 void decide_node(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     ctu_context *c = &cc->ctx->ctu;
     int32_t s = 1 << log2_size, node = cu_node_index(log2_size, z);
     bool crosses = x + s > c->ctu_w || y + s > c->ctu_h;
+    if (log2_size == INTER_CU_MAX_LOG2 && !crosses) {
+        choice whole = choose_cu(cc, z, x, y, s);
+        if (whole.cost < COST_INFINITE && whole.cost <= split_cost(cc, z, x, y)) {
+            code_cu(cc, z, x, y, log2_size, &whole);
+            return;
+        }
+    }
     if (log2_size > INTER_CU_LOG2 || (crosses && log2_size > 3)) {
         c->decision.cu_split[node] = 1;
         c->decision.tu_split[node] = 1;
@@ -398,7 +450,8 @@ void decide_node(cu_coder *cc, int32_t z, int32_t x, int32_t y, int32_t log2_siz
         if (x + h < c->ctu_w && y + h < c->ctu_h) decide_node(cc, z + 3 * q, x + h, y + h, log2_size - 1);
         return;
     }
-    code_cu(cc, z, x, y, log2_size);
+    choice best = choose_cu(cc, z, x, y, s);
+    code_cu(cc, z, x, y, log2_size, &best);
 }
 
 int32_t min_i(int32_t a, int32_t b) { return a < b ? a : b; }
