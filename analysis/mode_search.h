@@ -85,5 +85,6 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *r
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
-// The fixed decision that P and B pictures keep until inter decisions exist.
+// The former fixed intra decision of P and B pictures (16x16 intra CUs); no
+// longer called now that ctu_inter_decision codes them.
 void ctu_fixed_decision(encoder_instance *ctx);
