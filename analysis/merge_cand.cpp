@@ -75,7 +75,8 @@ int merge_append_unique(encoder_instance *inst, int nb, int *count, int compare_
     return 1;
 }
 
-// The five spatial neighbours as Part of the AMVP derivation reads them.
+// The five spatial neighbours at the positions H.265 reads them, each usable
+// when available with motion in a list the slice has.
 struct merge_neighbours {
     bool ok[5];  // A1 B1 B0 A0 B2: available with motion in a usable list
     int unit[5];

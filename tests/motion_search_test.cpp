@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -12,6 +14,8 @@
 #include "analysis/amvp.h"
 #include "analysis/motion_search.h"
 #include "encoder/cpu.h"
+#include "encoder/encoder_instance.h"
+#include "encoder/lambda_tables.h"
 #include "encoder/picture.h"
 
 namespace {
@@ -406,6 +410,90 @@ TEST(MotionSearchFast, KeepsEveryVectorInsideTheWindow)
         mv_window_compute(&st.me, &pu, &w);
         ASSERT_TRUE(mv_in_window(&w, out.mv)) << i;
     }
+}
+
+// ---- Context set-up ---------------------------------------------------------------------
+
+struct instance_deleter {
+    void operator()(encoder_instance *p) const { std::free(p); }
+};
+
+TEST(MeContext, FillsFromTheInstanceAndTouchesOnlyTheSliceLists)
+{
+    std::unique_ptr<encoder_instance, instance_deleter> inst((encoder_instance *)std::calloc(1, sizeof(encoder_instance)));
+    std::unique_ptr<rd_tables> rd(new rd_tables{});
+    rd->mv_cost.reach = 624;
+    std::vector<uint8_t> plane(4096), sub(4096);
+    picture rec{}, r0{}, r1{};
+    rec.strides[0] = 512;
+    for (picture *p : {&r0, &r1}) {
+        p->strides[0] = 512;
+        p->planes[0] = plane.data();
+        for (int i = 1; i < 16; i++) p->subpel_planes[i] = sub.data();
+    }
+    encoder_instance *e = inst.get();
+    e->recon_picture = &rec;
+    e->rd = rd.get();
+    e->width = 1920;
+    e->height = 1080;
+    e->ctu.x = 2;
+    e->ctu.y = 3;
+    e->ctu.search_range = 24;
+    e->ctu.speed_level = 5;
+    e->ctu.source_luma = sub.data() + 7;
+    e->config.me_extra = 1;
+    e->mv_min_full[0] = e->mv_min_full[1] = -500;
+    e->mv_max_full[0] = e->mv_max_full[1] = 56;
+    e->sh.slice_type = slice_p;
+    e->ref_count_l0 = 1;
+    e->list0[0] = &r0;
+    e->ref_count_l1 = 1;
+    e->list1[0] = &r1;
+    e->ctu.ref_planes[0][0][0] = plane.data() + 100;
+    e->ctu.ref_planes[1][0][0] = plane.data() + 200;
+    me_context me;
+    std::memset(&me, 0xab, sizeof(me));
+    const uint8_t *marker = me.ref_plane[1][0];
+    uint8_t *phase_marker = me.ref_phase[0][0][3];
+    me_context_init(e, &me);
+    me_context_set_refs(e, &me);
+    EXPECT_EQ(me.ref_stride, 512u);
+    EXPECT_EQ(me.search_method, 1);
+    EXPECT_EQ(me.pic_width, 1920);
+    EXPECT_EQ(me.search_range, 24);
+    EXPECT_EQ(me.list_count, 1);
+    EXPECT_EQ(me.ctu_x, 128);
+    EXPECT_EQ(me.ctu_y, 192);
+    EXPECT_EQ(me.ref_plane[0][0], plane.data() + 100);
+    EXPECT_EQ(me.ref_plane[1][0], marker);          // P slice: list 1 untouched
+    EXPECT_EQ(me.ref_phase[0][0][3], phase_marker); // no sub-sample planes configured
+    EXPECT_EQ(me.src, sub.data() + 7);
+    EXPECT_EQ(me.mv_cost_limit, 4 * (624 + 2) - 1);
+    // B slice with sub-sample planes: both lists, phase planes at the CTU.
+    e->sh.slice_type = slice_b;
+    e->config.me_subpel_planes = 1;
+    me_context_init(e, &me);
+    me_context_set_refs(e, &me);
+    EXPECT_EQ(me.list_count, 2);
+    EXPECT_EQ(me.ref_plane[1][0], plane.data() + 200);
+    EXPECT_EQ(me.ref_phase[1][0][3], sub.data() + 192 * 512 + 128);
+    EXPECT_EQ(me.ref_phase[1][0][0], plane.data() + 192 * 512 + 128);
+}
+
+TEST(MotionSearchFast, WithoutSubsampleRefinementTheCostCountsTheVectorTwice)
+{
+    reference ref(256, 192, 17, 1);
+    search_setup st(&ref, 64, 64);
+    st.me.subpel_level = 0;
+    st.me.speed_level = 6;
+    st.plant(&ref, mv_pack(12, -8), 0, 1);
+    pu_desc pu = square_pu(16, 16, 16, mv_pack(4, 4));
+    me_result out{};
+    motion_search_fast(nullptr, &st.me, &out, &pu, 30, cost_infinite, 0, 1);
+    EXPECT_EQ(out.mv, mv_pack(12, -8));
+    auto pred = st.predict(&ref, pu, out.mv);
+    uint32_t metric = st.metric.cost_metric[2](st.src.data() + 16 * 64 + 16, 64, pred.data(), 64);
+    EXPECT_EQ(out.cost, metric + 2 * st.T(12 - 4, -8 - 4));
 }
 
 }  // namespace
