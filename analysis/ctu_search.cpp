@@ -4,6 +4,8 @@
 // the search; the decisions are committed into the maps as they are made.
 #include "analysis/mode_search.h"
 
+#include "analysis/ctu_inter_decision.h"
+
 #include <cstring>
 
 namespace {
@@ -55,8 +57,7 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
 void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
 {
     if (ctx->slice_class != 2) {
-        // P and B pictures keep the fixed decision until inter decisions exist.
-        ctu_fixed_decision(ctx);
+        ctu_inter_decision(ctx);
         return;
     }
     search_begin(ctx, speed_level);
@@ -83,7 +84,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
 void ctu_search_fast_intra(encoder_instance *ctx)
 {
     if (ctx->slice_class != 2) {
-        ctu_fixed_decision(ctx);
+        ctu_inter_decision(ctx);
         return;
     }
     search_begin(ctx, ctx->ctu.speed_level);
@@ -103,5 +104,5 @@ void ctu_search_fast_intra(encoder_instance *ctx)
 
 void ctu_search_fast_inter(encoder_instance *ctx)
 {
-    ctu_fixed_decision(ctx);
+    ctu_inter_decision(ctx);
 }

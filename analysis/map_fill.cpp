@@ -16,17 +16,5 @@ void map_fill_block(uint8_t *first, uint32_t width, uint32_t height, uint32_t el
     }
 }
 
-void map_fill_rect(uint8_t *first, int32_t width, int32_t height, uint8_t value)
-{
-    for (int32_t r = 0; r < height; r++) std::memset(first + r * CTU_MAP4_STRIDE, value, (size_t)width);
-}
-
-void map_mark_available(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h)
-{
-    map_fill_rect(ctx->ctu.recon_avail + 48 + x / 4 + 32 * (y / 4), w / 4, h / 4, 1);
-}
-
-void map_mark_unavailable(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h)
-{
-    map_fill_rect(ctx->ctu.recon_avail + 48 + x / 4 + 32 * (y / 4), w / 4, h / 4, 0);
-}
+// map_fill_rect and the availability marks live with the availability map
+// (analysis/avail_map.cpp).

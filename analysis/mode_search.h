@@ -100,5 +100,3 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
 void cu_choose_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                           int32_t packed);
 void ctu_texture_weights(encoder_instance *ctx);
-// The fixed decision that P and B pictures keep until inter decisions exist.
-void ctu_fixed_decision(encoder_instance *ctx);

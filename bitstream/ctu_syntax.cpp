@@ -4,6 +4,8 @@
 // bit counts) is handed back to it.
 #include "bitstream/ctu_syntax.h"
 
+#include "analysis/me_syntax_hooks.h"
+
 #include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"
 
@@ -39,6 +41,9 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.qg_delta_pending = (int32_t)c->qg_delta_pending;
     s.cur_cu_z = c->last_cu_z;
     s.pred_bits = 0;
+    // Inter slices: the writer derives AMVP predictors and PU availability
+    // through motion estimation's routines.
+    if (ctx->sh.slice_type != 2) me_syntax_services_fill(&s.inter, ctx);
     s.residual_bits = 0;
 
     cabac_write_ctu(&s, &ctx->cabac);
