@@ -15,6 +15,7 @@
 #include "encoder/torvhevcenc.h"
 #include "tests/support/cli_capture.h"
 #include "tests/support/decode_compare.h"
+#include "tests/support/library_encode.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"
 
@@ -206,42 +207,10 @@ lib_encode encode_with_library(const clip &c, int qp, int threads, int wpp, cons
     if (cpu_flags >= 0) cfg.cpu_flags = (uint32_t)cpu_flags;
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
-    FILE *fs = std::fopen(out.stream.c_str(), "wb");
-    FILE *fr = std::fopen(out.recon.c_str(), "wb");
-    size_t picture = yuv_picture_bytes(c.width, c.height);
-    for (int k = 0; k < c.pictures + 64; k++) {
-        const uint8_t *au = nullptr;
-        int64_t pts = -1;
-        uint32_t out_strides[3] = {0, 0, 0};
-        const uint8_t *out_planes[3] = {nullptr, nullptr, nullptr};
-        frame_info info = {sizeof(frame_info), 0, 0, 0};
-        int size;
-        if (k < c.pictures) {
-            const uint8_t *pic = c.samples.data() + k * picture;
-            const uint8_t *planes[3] = {pic, pic + c.width * c.height, pic + c.width * c.height * 5 / 4};
-            uint32_t strides[3] = {(uint32_t)c.width, (uint32_t)c.width / 2, (uint32_t)c.width / 2};
-            size = torvhevcenc_encode_frame(enc, strides, planes, k, &info, &au, &pts, out_strides, out_planes,
-                                            nullptr, nullptr);
-        } else {
-            if (torvhevcenc_pending_frames(enc) == 0) break;
-            size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, out_strides, out_planes,
-                                            nullptr, nullptr);
-        }
-        if (size < 0) {
-            out.pictures = -1;
-            break;
-        }
-        if (size == 0) continue;
-        out.pictures++;
-        std::fwrite(au, 1, (size_t)size, fs);
-        for (int pl = 0; pl < 3; pl++) {
-            int w = pl ? c.width / 2 : c.width, h = pl ? c.height / 2 : c.height;
-            for (int y = 0; y < h; y++) std::fwrite(out_planes[pl] + (size_t)y * out_strides[pl], 1, (size_t)w, fr);
-        }
-    }
+    out.pictures = library_encode(enc, c.samples.data(), c.width, c.height, c.pictures, out.stream, out.recon,
+                                  false)
+                       .pictures;
     torvhevcenc_close(enc);
-    std::fclose(fs);
-    std::fclose(fr);
     return out;
 }
 

@@ -16,6 +16,7 @@
 #include "encoder/torvhevcenc.h"
 #include "tests/support/cli_capture.h"
 #include "tests/support/decode_compare.h"
+#include "tests/support/library_encode.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"
 
@@ -96,50 +97,11 @@ lib_encode encode_with_library(const clip &c, const lib_options &o, const std::s
     if (o.sao >= 0) cfg.sao = o.sao;
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
-    FILE *fs = std::fopen(out.stream.c_str(), "wb");
-    FILE *fr = std::fopen(out.recon.c_str(), "wb");
-    size_t picture = yuv_picture_bytes(c.width, c.height);
-    std::vector<uint8_t> recon(picture * (size_t)c.pictures);
-    for (int k = 0; k < c.pictures + 64; k++) {
-        const uint8_t *au = nullptr;
-        int64_t pts = -1;
-        uint32_t out_strides[3] = {0, 0, 0};
-        const uint8_t *out_planes[3] = {nullptr, nullptr, nullptr};
-        frame_info info = {sizeof(frame_info), 0, 0, 0};
-        int size;
-        if (k < c.pictures) {
-            const uint8_t *pic = c.samples.data() + k * picture;
-            const uint8_t *planes[3] = {pic, pic + c.width * c.height, pic + c.width * c.height * 5 / 4};
-            uint32_t strides[3] = {(uint32_t)c.width, (uint32_t)c.width / 2, (uint32_t)c.width / 2};
-            size = torvhevcenc_encode_frame(enc, strides, planes, k, &info, &au, &pts, out_strides, out_planes,
-                                            nullptr, nullptr);
-        } else {
-            if (torvhevcenc_pending_frames(enc) == 0) break;
-            size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, out_strides, out_planes,
-                                            nullptr, nullptr);
-        }
-        if (size < 0) {
-            out.pictures = -1;
-            break;
-        }
-        if (size == 0) continue;
-        out.pictures++;
-        std::fwrite(au, 1, (size_t)size, fs);
-        // Pictures come back in coding order; the file is in display order.
-        if (pts < 0 || pts >= c.pictures) {
-            out.pictures = -1;
-            break;
-        }
-        uint8_t *dst = recon.data() + (size_t)pts * picture;
-        for (int pl = 0; pl < 3; pl++) {
-            int w = pl ? c.width / 2 : c.width, h = pl ? c.height / 2 : c.height;
-            for (int y = 0; y < h; y++, dst += w) std::memcpy(dst, out_planes[pl] + (size_t)y * out_strides[pl], (size_t)w);
-        }
-    }
+    // Pictures come back in coding order; the file is in display order.
+    out.pictures = library_encode(enc, c.samples.data(), c.width, c.height, c.pictures, out.stream, out.recon,
+                                  true)
+                       .pictures;
     torvhevcenc_close(enc);
-    std::fclose(fs);
-    std::fwrite(recon.data(), 1, recon.size(), fr);
-    std::fclose(fr);
     return out;
 }
 

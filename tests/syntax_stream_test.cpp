@@ -12,6 +12,7 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/torvhevcenc.h"
 #include "tests/support/decode_compare.h"
+#include "tests/support/library_encode.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"
 
@@ -50,48 +51,11 @@ int encode_to_files(const stream_settings &s, int pictures, const std::string &s
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc)
         return -3;
-    FILE *fs = std::fopen(stream_path.c_str(), "wb");
-    FILE *fr = std::fopen(recon_path.c_str(), "wb");
     yuv_gen_params g = {s.width, s.height, yuv_pattern_shapes, 7, 0};
-    std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
-    int units = 0;
-    for (int k = 0; k < pictures + 64; k++) {
-        const uint8_t *au = nullptr;
-        int64_t pts = -1;
-        uint32_t out_strides[3] = {0, 0, 0};
-        const uint8_t *out_planes[3] = {nullptr, nullptr, nullptr};
-        frame_info info = {sizeof(frame_info), 0, 0, 0};
-        int size;
-        if (k < pictures) {
-            yuv_gen_picture(&g, k, pic.data());
-            const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
-                                        pic.data() + s.width * s.height * 5 / 4};
-            uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
-            size = torvhevcenc_encode_frame(enc, strides, planes, k, &info, &au, &pts, out_strides, out_planes,
-                                            nullptr, nullptr);
-        } else {
-            if (torvhevcenc_pending_frames(enc) == 0)
-                break;
-            size = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, &info, &au, &pts, out_strides, out_planes,
-                                            nullptr, nullptr);
-        }
-        if (size < 0) {
-            units = -1;
-            break;
-        }
-        if (size == 0)
-            continue;
-        units++;
-        std::fwrite(au, 1, (size_t)size, fs);
-        for (int pl = 0; pl < 3; pl++) {
-            int w = pl ? s.width / 2 : s.width, h = pl ? s.height / 2 : s.height;
-            for (int y = 0; y < h; y++)
-                std::fwrite(out_planes[pl] + (size_t)y * out_strides[pl], 1, (size_t)w, fr);
-        }
-    }
+    std::vector<uint8_t> samples = yuv_gen_sequence(&g, 0, pictures);
+    int units = library_encode(enc, samples.data(), s.width, s.height, pictures, stream_path, recon_path, false)
+                    .pictures;
     torvhevcenc_close(enc);
-    std::fclose(fs);
-    std::fclose(fr);
     return units;
 }
 
