@@ -2,6 +2,8 @@
 // access units out in coding order, draining, thread counts, failures.
 #include <gtest/gtest.h>
 
+#include "tests/support/watchdog.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,37 +21,6 @@
 #include "tests/support/yuv_gen.h"
 
 namespace {
-
-// Aborts the test program when a scope does not finish in time: a hang must
-// fail loudly instead of stalling the suite.
-class watchdog {
-public:
-    explicit watchdog(int seconds)
-        : thread_([this, seconds] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cond_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: encoder hung\n");
-                  std::abort();
-              }
-          })
-    {
-    }
-    ~watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        cond_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 struct settings {
     int width = 200;

@@ -4,6 +4,8 @@
 // releases those no longer referenced, as the encoder's caller thread does.
 #include <gtest/gtest.h>
 
+#include "tests/support/watchdog.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,38 +21,6 @@
 #include "encoder/row_scheduler.h"
 
 namespace {
-
-// Aborts the whole process with a message when a scenario does not finish:
-// a scheduler fault shows up as a failure, never as a hanging test run.
-class watchdog {
-public:
-    watchdog(const char *what, int seconds)
-        : thread_([this, what, seconds] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cond_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stop_; })) {
-                  std::fprintf(stderr, "watchdog: scenario '%s' did not finish within %d s\n", what, seconds);
-                  std::fflush(stderr);
-                  std::abort();
-              }
-          })
-    {
-    }
-    ~watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        cond_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 enum structure { P_ONE_REF, P_TWO_REFS, B_PAIRS };
 
