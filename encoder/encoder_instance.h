@@ -47,7 +47,7 @@ enum {
     CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
     CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
     CTU_SCRATCH_BYTES = 147456,
-    SEARCH_WORK_BYTES_A = 163680,
+    SEARCH_WORK_BYTES_A = 229376,
     SEARCH_WORK_BYTES_B = 15904,
     // Room kept free before each CTU's syntax: more than one CTU can write.
     // A 64x64 CTU has 6144 levels; each costs at most three context bins of
