@@ -60,6 +60,12 @@ uint8_t *chroma_work(encoder_instance *ctx, int32_t plane, int32_t x, int32_t y)
 // Clamps a vector of the block at (x, y) so that the block starts at most 71
 // samples before the picture and 7 past it.
 void mv_clamp(encoder_instance *ctx, int16_t mv[2], int32_t x, int32_t y);
+// An 8-bit luma prediction of one list at quarter-sample position (X, Y)
+// relative to the CTU: a pointer into a phase plane or the reference when it
+// can be read in place, else an interpolation (bilinear on request) into dst
+// with stride 64. *stride is set to the result's stride.
+const uint8_t *mc_luma_8bit(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w,
+                            int32_t h, uint8_t *dst, int32_t *stride, int32_t bilinear);
 void inter_predict_cu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t part_mode);
 void inter_predict_pu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 void mc_pu_l0(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
@@ -137,6 +143,14 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *r
                              int32_t x, int32_t y);
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+
+// ---- inter decisions of the rate-distortion path ----
+void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_decide_b(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Intra candidate of a P or B CU (log2 size 3..5): its rough cost, and, where
+// allowed, its full cost (intra_rd_flag set).
+void intra_decide_in_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // I-slice CU decision with the half-resolution rough mode search (CUs of
 // log2 size 3..6), and the search itself: returns 0 (log2 size below 4, or no
