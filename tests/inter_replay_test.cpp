@@ -7,6 +7,7 @@
 // The same walk counts the kinds of CU the decisions reach.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -369,6 +370,28 @@ TEST(InterReplay, EveryCuOfPAndBPicturesRebuildsTheReconstruction)
         EXPECT_GT(log.ctus, 0);
         for (const std::string &f : log.faults) ADD_FAILURE() << f;
     }
+}
+
+// A real encode at complexity 4 reaches every kind of CU the decisions make.
+TEST(InterReplay, ComplexityFourReachesEveryKindOfCu)
+{
+    replay_log log;
+    run_replay({4, 256, 192, 17, 30, yuv_pattern_shapes, -1, 2}, &log);
+    for (const std::string &f : log.faults) ADD_FAILURE() << f;
+    const cu_kinds &k = log.kinds;
+    const char *size_names[4] = {"64x64", "32x32", "16x16", "8x8"};
+    for (int i = 0; i < 4; i++) EXPECT_GT(k.sizes[i], 0) << size_names[i];
+    EXPECT_GT(k.skip, 0);
+    EXPECT_GT(k.merge_residual, 0);
+    EXPECT_GT(k.searched, 0);
+    EXPECT_GT(k.bi, 0);
+    EXPECT_GT(k.intra, 0);
+    EXPECT_GT(k.far_ref, 0) << "reference index above 0";
+    EXPECT_GT(k.rdoq_inter, 0) << "inter residual quantised with RDOQ";
+    std::printf("CU kinds at complexity 4: 64x64 %d, 32x32 %d, 16x16 %d, 8x8 %d; skip %d, merge with residual %d, "
+                "searched %d, bi-predicted %d, intra %d, reference index above 0 %d, RDOQ inter residual %d\n",
+                k.sizes[0], k.sizes[1], k.sizes[2], k.sizes[3], k.skip, k.merge_residual, k.searched, k.bi, k.intra,
+                k.far_ref, k.rdoq_inter);
 }
 
 }  // namespace
