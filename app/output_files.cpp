@@ -88,8 +88,8 @@ FILE *open_for_writing(const char *name, int *created)
     int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0)
         *created = 1;
-    else if (errno == EEXIST)
-        fd = open(name, O_WRONLY | O_CLOEXEC);
+    else if (errno == EEXIST)  // without O_EXCL a dangling link still makes its target
+        fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return NULL;
     FILE *f = fdopen(fd, "wb");  // "w" of fdopen does not truncate
