@@ -2,12 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "app/rational.h"
@@ -122,8 +122,6 @@ int compat_from_output_name(const char *name)
     return 10 * v;
 }
 
-// Reads the start of a .y4m input and applies its header. Returns 0 or the
-// exit code of a refused header.
 int input_open_regular(const char *name, int64_t *size)
 {
     int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -151,6 +149,8 @@ static size_t read_head(int fd, uint8_t *head, size_t size)
     return n;
 }
 
+// Reads the start of a .y4m input and applies its header. Returns 0 or the
+// exit code of a refused header.
 static int apply_y4m_header(input_format *fmt, const char *input_name)
 {
     int64_t file_size;
