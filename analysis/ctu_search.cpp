@@ -65,6 +65,11 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
         st->neighbour_cost_sum[d] = c->depth_cost_sum[d];
         st->neighbour_cost_count[d] = c->depth_cost_count[d];
     }
+    // Every path's luma distortion reads the texture weights, so they are
+    // made for each CTU searched: weights left from another CTU of the row
+    // context would make the decisions depend on which CTU came before.
+    st->rd_extra_weight = cfg->rd_extra_weight;
+    ctu_texture_weights(ctx);
 }
 
 // The motion-search context of the CTU and the activity of its source: the
@@ -127,7 +132,6 @@ void ctu_search_fast_intra(encoder_instance *ctx)
     search_begin(ctx, ctx->ctu.speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_qp_prev = ctx->qp_prev;
-    ctu_texture_weights(ctx);
     rate_state_save(ctx);
     ctu_search_setup(ctx);
     st->luma_full_transform = 1;

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "kernels/quant/quant.h"
+
 void cu_node_init(encoder_instance *ctx, cu_node *node)
 {
     mode_search_state *st = search_state(ctx);
@@ -34,10 +36,7 @@ void cu_node_init(encoder_instance *ctx, cu_node *node)
 void rate_snapshot(encoder_instance *ctx, int32_t depth)
 {
     cabac_encoder *c = &ctx->cabac;
-    c->rdoq_sig_state[0] = c->ctx[ctx_sig_coeff_flag];
-    c->rdoq_sig_state[1] = c->ctx[ctx_sig_coeff_flag + 27];
-    c->rdoq_gt1_state[0] = c->ctx[ctx_greater1_flag];
-    c->rdoq_gt1_state[1] = c->ctx[ctx_greater1_flag + 16];
+    rdoq_state_seed(c);
     std::memcpy(search_state(ctx)->depth_save_slot[depth], (uint8_t *)c + RATE_STATE_OFFSET, RATE_STATE_BYTES);
 }
 

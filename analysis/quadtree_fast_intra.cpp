@@ -199,7 +199,7 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
 void ctu_texture_weights(encoder_instance *ctx)
 {
     mode_search_state *st = search_state(ctx);
-    if (st->dist_weight_strength == 0) return;
+    if (st->rd_extra_weight == 0) return;
     const uint8_t *src = ctx->ctu.source_luma;
     for (int32_t r = 0; r < 16; r++) {
         for (int32_t k = 0; k < 8; k++) {

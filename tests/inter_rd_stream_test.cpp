@@ -29,6 +29,7 @@ struct gop_case {
     int bframes, hierarchy;      // -1: the preset's
     int idr_period, open_gop;
     int rc_mode;                 // 0 CQP, 3 CRF
+    int rd_extra_weight = 0;     // strength of the texture-weighted distortion
 };
 
 struct encoded {
@@ -40,7 +41,8 @@ struct encoded {
 encoded encode(const gop_case &g, int threads)
 {
     encoded out;
-    std::string base = test_tmp_path(std::string("inter_rd_") + g.name + "_t" + std::to_string(threads));
+    std::string base = test_tmp_path(std::string("inter_rd_") + g.name + "_w" + std::to_string(g.rd_extra_weight) +
+                                     "_t" + std::to_string(threads));
     out.stream = base + ".hevc";
     out.recon = base + "_recon.yuv";
     public_param p;
@@ -60,6 +62,7 @@ encoded encode(const gop_case &g, int threads)
     internal_config cfg;
     if (config_copy_public_param(&p, &cfg) != 0) return out;
     cfg.open_gop = g.open_gop;
+    cfg.rd_extra_weight = g.rd_extra_weight;
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
     yuv_gen_params y = {g.width, g.height, g.pattern, 3, g.pictures / 2};
@@ -106,6 +109,28 @@ TEST_P(InterRdStream, DecodesToTheReconstructionWithBytesIndependentOfThreads)
     EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height, g.idr_period < g.pictures && g.open_gop));
     encoded eight = encode(g, 8);
     EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+}
+
+// The texture-weighted luma distortion, which no option sets: a strength
+// changes the decisions of the rate-distortion path (P and B pictures) and of
+// the fast intra path, and the streams still decode exactly and do not depend
+// on the thread count (the weights are made for every CTU searched).
+TEST(InterRdStreamTexture, WeightedDistortionChangesDecisionsAndDecodes)
+{
+    const gop_case weighted[] = {
+        {"texture_c2", 2, 200, 120, 6, SHAPES, 30, 0, 3, 0, 250, 1, 0, 96},
+        {"texture_c6", 6, 136, 72, 4, NOISE, 30, 0, 0, -1, 2, 1, 0, 128},
+    };
+    for (const gop_case &g : weighted) {
+        SCOPED_TRACE(g.name);
+        gop_case plain_case = g;
+        plain_case.rd_extra_weight = 0;
+        encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
+        ASSERT_EQ(two.pictures, g.pictures);
+        EXPECT_FALSE(two.bytes == plain.bytes) << "the weights changed nothing";
+        EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
+        EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups, InterRdStream, ::testing::ValuesIn(cases),
