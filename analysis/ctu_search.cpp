@@ -5,6 +5,7 @@
 #include "analysis/mode_search.h"
 
 #include "analysis/ctu_inter_decision.h"
+#include "analysis/inter_fast.h"
 
 #include <cstring>
 
@@ -50,6 +51,20 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
     st->pick_mode = ctx->config.latency_mode;
     st->use_rdoq_alt = ctx->ctu.rdoq_alt_on;
     st->intra_ref_refresh = 1;
+    const internal_config *cfg = &ctx->config;
+    const ctu_context *c = &ctx->ctu;
+    st->inter_search_level = c->speed_class;
+    st->subpel_planes = cfg->me_subpel_planes;
+    st->fast_merge_mc = cfg->me_bilinear;
+    st->inter_intra = cfg->inter_flag_c;
+    st->gpb = ctx->slice_class == 0 && ctx->source_picture->picture_type == PIC_TYPE_P;
+    st->intra_rd_flag = 0;
+    st->merge_residual_tried = 0;
+    st->bipred_8bit_flag = 0;
+    for (int32_t d = 0; d < 4; d++) {
+        st->neighbour_cost_sum[d] = c->depth_cost_sum[d];
+        st->neighbour_cost_count[d] = c->depth_cost_count[d];
+    }
 }
 
 }  // namespace
@@ -102,7 +117,22 @@ void ctu_search_fast_intra(encoder_instance *ctx)
     store_recon_distortion(ctx);
 }
 
+// P and B pictures above speed level 4: the fast inter quad-tree with the
+// fast P and B CU decisions; the tree is committed once it is decided.
 void ctu_search_fast_inter(encoder_instance *ctx)
 {
-    ctu_inter_decision(ctx);
+    search_begin(ctx, ctx->ctu.speed_level);
+    mode_search_state *st = search_state(ctx);
+    int32_t saved_qp_prev = ctx->qp_prev;
+    st->luma_full_transform = 1;
+    st->chroma_full_transform = 1;
+    me_context_init(ctx, st->me);
+    me_context_set_refs(ctx, st->me);
+    rate_state_save(ctx);
+    ctu_search_setup(ctx);
+    cu_search_fast_inter(ctx, st->tree, 0, 0, 0, 6);
+    rate_state_load(ctx);
+    cu_tree_commit(ctx, st->tree, 0, 0, 0, 6);
+    ctx->qp_prev = saved_qp_prev;
+    store_recon_distortion(ctx);
 }

@@ -19,6 +19,11 @@ void cu_node_init(encoder_instance *ctx, cu_node *node);
 void rate_snapshot(encoder_instance *ctx, int32_t depth);
 void rate_restore(encoder_instance *ctx, int32_t depth);
 void cu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Reference indices and vectors of one prediction unit over w x h units of
+// the motion grid from map position m; with fill_merge also its merge flag
+// and candidate. The list-1 vector is written only for a unit that uses list 1.
+void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t merge_flag, uint8_t merge_idx,
+                    const uint32_t mv[2], const int8_t ref_idx[2], int32_t fill_merge);
 void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void tu_layer_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
@@ -60,6 +65,16 @@ uint8_t *chroma_work(encoder_instance *ctx, int32_t plane, int32_t x, int32_t y)
 // Clamps a vector of the block at (x, y) so that the block starts at most 71
 // samples before the picture and 7 past it.
 void mv_clamp(encoder_instance *ctx, int16_t mv[2], int32_t x, int32_t y);
+// An 8-bit luma prediction of one list at quarter-sample position (X, Y)
+// relative to the CTU: a pointer into a phase plane or the reference when it
+// can be read in place, else an interpolation (bilinear on request) into dst
+// with stride 64. *stride is set to the result's stride.
+const uint8_t *mc_luma_8bit(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w,
+                            int32_t h, uint8_t *dst, int32_t *stride, int32_t bilinear);
+// The same prediction written into dst: copied out of a phase plane, else
+// interpolated.
+void mc_luma_into(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w, int32_t h,
+                  uint8_t *dst, int32_t dst_stride);
 void inter_predict_cu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t part_mode);
 void inter_predict_pu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 void mc_pu_l0(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);

@@ -207,9 +207,10 @@ uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
 }
 
 // Final reconstruction of an inter block from the levels left by an earlier
-// call: dequantised residual added onto the prediction.
-void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t flags, uint32_t child_flags,
-                             int32_t chroma_residual)
+// call: dequantised residual added onto the prediction. The coded-block flags
+// say which planes carry levels (a dropped chroma residual has cleared its
+// flags), so a reconstruction-only call adds every coded plane.
+void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t flags, uint32_t child_flags)
 {
     cu_decision_arrays *d = &ctx->ctu.decision;
     int32_t n = node_index(b->z, b->log2);
@@ -224,7 +225,7 @@ void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t 
         plane_reconstruct(ctx, &p);
     }
     int32_t do_chroma = (flags & TU_CHROMA) && (b->log2 > 2 || (b->z & 3) == 3);
-    if (!do_chroma || !chroma_residual) return;
+    if (!do_chroma) return;
     for (int32_t plane = 1; plane <= 2; plane++) {
         if (!(cbf & (1 << plane))) continue;
         plane_block p = plane_block_of(ctx, b, plane);
@@ -302,7 +303,7 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
             cbf_clear_tree(ctx, z, 6, 7);
             return;
         }
-        if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags, chroma_residual);
+        if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
         return;
     }
     if (predict && b.intra && d->tu_split[n] == 1 && log2_size > 2) {
@@ -323,7 +324,7 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
             else cbf_clear_tree(ctx, z, log2_size, 7);
             return;
         }
-        if (!b.intra) inter_final_reconstruct(ctx, &b, flags, child_flags, chroma_residual);
+        if (!b.intra) inter_final_reconstruct(ctx, &b, flags, child_flags);
         return;
     }
     if (d->tu_split[n] == 1 && log2_size > 2) {
@@ -344,5 +345,5 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
         }
         d->cbf_flags[n] = cbf;
     }
-    if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags, chroma_residual);
+    if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
 }

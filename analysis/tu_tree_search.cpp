@@ -82,7 +82,7 @@ void prediction_restore(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, 
     int32_t n = 1 << log2_size, lx = x - ps->x, ly = y - ps->y;
     uint8_t *luma = ctx->ctu.recon_luma + y * CTU_WORK_STRIDE + x;
     for (int32_t r = 0; r < n; r++) std::memcpy(luma + r * CTU_WORK_STRIDE, ps->luma + (ly + r) * 64 + lx, (size_t)n);
-    if (log2_size == 2 && (z & 3) != 0) return;
+    if (log2_size == 2 && (z & 3) != 0 && (z & 3) != 3) return;
     int32_t cn = log2_size == 2 ? 4 : n / 2, cx = (lx & ~7) / 2, cy = (ly & ~7) / 2;
     if (log2_size > 2) cx = lx / 2, cy = ly / 2;
     for (int32_t p = 1; p <= 2; p++) {
