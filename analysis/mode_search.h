@@ -152,6 +152,14 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *r
                              int32_t x, int32_t y);
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+
+// ---- inter decisions of the rate-distortion path ----
+void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_decide_b(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Intra candidate of a P or B CU (log2 size 3..5): its rough cost, and, where
+// allowed, its full cost (intra_rd_flag set).
+void intra_decide_in_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // I-slice CU decision with the half-resolution rough mode search (CUs of
 // log2 size 3..6), and the search itself: returns 0 (log2 size below 4, or no

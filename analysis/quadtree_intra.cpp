@@ -111,11 +111,21 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
 
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
-    // I slices only until inter decisions exist.
     mode_search_state *st = search_state(ctx);
-    if (st->slice_class != 2) return;
-    if (st->intra_presearch && log2_size >= 3) cu_decide_intra_presearch(ctx, tree, st->coarse, z, x, y, log2_size);
-    else cu_decide_i(ctx, tree, z, x, y, log2_size);
+    switch (st->slice_class) {
+    case 0:
+        cu_decide_b(ctx, tree, z, x, y, log2_size);
+        break;
+    case 1:
+        cu_decide_p(ctx, tree, z, x, y, log2_size);
+        break;
+    case 2:
+        if (st->intra_presearch && log2_size >= 3) cu_decide_intra_presearch(ctx, tree, st->coarse, z, x, y, log2_size);
+        else cu_decide_i(ctx, tree, z, x, y, log2_size);
+        break;
+    default:
+        break;
+    }
 }
 
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)

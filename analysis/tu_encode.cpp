@@ -207,9 +207,9 @@ uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
 }
 
 // Final reconstruction of an inter block from the levels left by an earlier
-// call: dequantised residual added onto the prediction. The coded-block flags
-// say which planes carry levels (a dropped chroma residual has cleared its
-// flags), so a reconstruction-only call adds every coded plane.
+// call: dequantised residual added onto the prediction. Chroma follows its
+// coded-block flags unless the block drops its chroma residual: the call that
+// rebuilds the units of a split block codes no residual itself.
 void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t flags, uint32_t child_flags)
 {
     cu_decision_arrays *d = &ctx->ctu.decision;
@@ -225,7 +225,7 @@ void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t 
         plane_reconstruct(ctx, &p);
     }
     int32_t do_chroma = (flags & TU_CHROMA) && (b->log2 > 2 || (b->z & 3) == 3);
-    if (!do_chroma) return;
+    if (!do_chroma || b->residual_mode == 2) return;
     for (int32_t plane = 1; plane <= 2; plane++) {
         if (!(cbf & (1 << plane))) continue;
         plane_block p = plane_block_of(ctx, b, plane);

@@ -360,6 +360,42 @@ int32_t dpb_update(encoder_instance *fi)
     return 0;
 }
 
+// The low-resolution distances the lookahead analysed the source picture
+// with: to the nearest list-0 reference whose motion field it computed, and
+// the list-1 reference paired with it (0 when the list-0 cost stands alone).
+// Mode decision reads the lookahead's vectors and block costs through them.
+static void lowres_distances_choose(encoder_instance *fi)
+{
+    const internal_config *cfg = &fi->config;
+    picture *src = fi->source_picture;
+    if (!src || cfg->grid_cols != 1 || cfg->grid_rows != 1) return;
+    if (cfg->rc_mode == 0 && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;
+    int32_t limit = cfg->bframes + 1 < PICTURE_MAX_DISTANCE ? cfg->bframes + 1 : PICTURE_MAX_DISTANCE;
+    for (int32_t k = 0; k < fi->ref_count_l0; k++) {
+        int32_t d = (int16_t)(src->frame_number - fi->list0[k]->frame_number);
+        if (d > limit || d < 1) break;
+        const uint32_t *field = src->lowres_mvs[0][d - 1];
+        if (field && (field[0] & 0xFFFF) != 0x7FFF) {
+            src->ref_distance_past = (int16_t)d;
+            break;
+        }
+    }
+    int32_t past = src->ref_distance_past;
+    if (past < 0) return;
+    if (src->frame_cost[past][0] >= 0) {
+        src->ref_distance_future = 0;
+        return;
+    }
+    for (int32_t k = 0; k < fi->ref_count_l1; k++) {
+        int32_t d = (int16_t)(fi->list1[k]->frame_number - src->frame_number);
+        if (d > limit || d < 1) break;
+        if (src->frame_cost[past][d] >= 0) {
+            src->ref_distance_future = (int16_t)d;
+            break;
+        }
+    }
+}
+
 void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra)
 {
     const internal_config *cfg = &fi->config;
@@ -422,6 +458,7 @@ void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra)
     }
     fi->active_refs[0] = (int16_t)a0;
     fi->active_refs[1] = (int16_t)a1;
+    lowres_distances_choose(fi);
 }
 
 void ref_list1_from_list0(encoder_instance *fi)
