@@ -4,7 +4,6 @@
 // the search; the decisions are committed into the maps as they are made.
 #include "analysis/mode_search.h"
 
-#include "analysis/ctu_inter_decision.h"
 #include "analysis/inter_fast.h"
 
 #include <cstring>
@@ -121,10 +120,6 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
 // intra CU decision and the transform-tree search.
 void ctu_search_fast_intra(encoder_instance *ctx)
 {
-    if (ctx->slice_class != 2) {
-        ctu_inter_decision(ctx);
-        return;
-    }
     search_begin(ctx, ctx->ctu.speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_qp_prev = ctx->qp_prev;
