@@ -160,15 +160,11 @@ void motion_stage(inter_cu_decision *d)
 
 bool intra_allowed(const inter_cu_decision *d)
 {
-    const encoder_instance *ctx = d->ctx;
-    const mode_search_state *st = d->st;
-    if (d->log2 == 6 || d->early_skip || !ctx->ctu.intra_enabled) return false;
-    if (ctx->ctu.speed_step >= 2 && d->log2 != 3) return false;
-    const picture *src = ctx->source_picture;
+    if (!inter_intra_possible(d)) return false;
+    const picture *src = d->ctx->source_picture;
     int32_t past = src->ref_distance_past, future = src->ref_distance_future;
-    if (past >= 0 && future >= 0) return st->speed_level >= 4 || inter_lowres_intra_best(d, past, future);
-    if (st->speed_level == 0) return inter_activity_low(d);
-    return true;
+    if (past >= 0 && future >= 0) return d->st->speed_level >= 4 || inter_lowres_intra_best(d, past, future);
+    return d->st->speed_level != 0 || inter_activity_low(d);
 }
 
 }  // namespace
@@ -185,15 +181,6 @@ void cu_decide_b(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     inter_skip_price(&d, 1);
     node->pu_2nx2n.merge_flag = 0;
     inter_early_skip(&d, st->gpb && st->inter_search_level == 2, ctx->ctu.speed_step == 2 ? 24 : 8);
-    st->merge_residual_tried = 0;
-    node->best_merge_cost = COST_INFINITE;
-    if (!d.early_skip && !(node->intra_score >= 512 && node->best_skip_cost < COST_INFINITE)) motion_stage(&d);
-    node->intra_rough_cost = node->intra_cost = COST_INFINITE;
-    if (intra_allowed(&d)) intra_decide_in_inter(ctx, tree, z, x, y, log2_size);
-    if (d.early_skip) {
-        inter_early_skip_finish(&d);
-        return;
-    }
-    if (inter_leaf_code(&d, !st->gpb)) return;
-    inter_final_choice(&d);
+    if (inter_motion_stage_due(&d)) motion_stage(&d);
+    inter_decide_finish(&d, intra_allowed(&d), !st->gpb);
 }

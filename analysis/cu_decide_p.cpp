@@ -80,14 +80,11 @@ void motion_stage(inter_cu_decision *d)
 
 bool intra_allowed(const inter_cu_decision *d)
 {
-    const encoder_instance *ctx = d->ctx;
     const mode_search_state *st = d->st;
-    if (d->log2 == 6 || d->early_skip || !st->inter_intra || !ctx->ctu.intra_enabled) return false;
-    if (ctx->ctu.speed_step >= 2 && d->log2 != 3) return false;
-    int32_t past = ctx->source_picture->ref_distance_past;
+    if (!st->inter_intra || !inter_intra_possible(d)) return false;
+    int32_t past = d->ctx->source_picture->ref_distance_past;
     if (st->speed_level < 4 && past > 0) return inter_lowres_intra_best(d, past, 0);
-    if (st->speed_level < 3 && st->pick_mode < 9) return inter_activity_low(d);
-    return true;
+    return st->speed_level >= 3 || st->pick_mode >= 9 || inter_activity_low(d);
 }
 
 }  // namespace
@@ -97,7 +94,6 @@ void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     inter_cu_decision d;
     inter_cu_setup(&d, ctx, tree, z, x, y, log2_size);
     mode_search_state *st = d.st;
-    cu_node *node = d.node;
     int32_t temporal = -1;
     d.count = merge_build_list_p(ctx, z, x, y, d.size, d.size, d.depth, d.mv[0], d.ref[0], &temporal);
     for (int32_t i = 0; i < MERGE_MAX_CANDIDATES; i++) d.ref[1][i] = -1;
@@ -105,15 +101,6 @@ void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     inter_merge_rough(&d);
     inter_skip_price(&d, 0);
     inter_early_skip(&d, st->inter_search_level == 2, 8);
-    st->merge_residual_tried = 0;
-    node->best_merge_cost = COST_INFINITE;
-    if (!d.early_skip && !(node->intra_score >= 512 && node->best_skip_cost < COST_INFINITE)) motion_stage(&d);
-    node->intra_rough_cost = node->intra_cost = COST_INFINITE;
-    if (intra_allowed(&d)) intra_decide_in_inter(ctx, tree, z, x, y, log2_size);
-    if (d.early_skip) {
-        inter_early_skip_finish(&d);
-        return;
-    }
-    if (inter_leaf_code(&d, 0)) return;
-    inter_final_choice(&d);
+    if (inter_motion_stage_due(&d)) motion_stage(&d);
+    inter_decide_finish(&d, intra_allowed(&d), 0);
 }

@@ -307,6 +307,13 @@ void inter_early_skip(inter_cu_decision *d, int32_t skip_threshold_off, int32_t 
     d->early_skip = e;
 }
 
+bool inter_intra_possible(const inter_cu_decision *d)
+{
+    const ctu_context *c = &d->ctx->ctu;
+    if (d->log2 == 6 || d->early_skip || !c->intra_enabled) return false;
+    return c->speed_step < 2 || d->log2 == 3;
+}
+
 bool inter_lowres_intra_best(const inter_cu_decision *d, int32_t past, int32_t future)
 {
     const uint32_t *costs = d->ctx->source_picture->lowres_costs[past][future];
@@ -335,7 +342,7 @@ me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int3
     return r;
 }
 
-int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
+static int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
 {
     encoder_instance *ctx = d->ctx;
     mode_search_state *st = d->st;
@@ -407,7 +414,7 @@ int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
     return 0;
 }
 
-void inter_final_choice(inter_cu_decision *d)
+static void inter_final_choice(inter_cu_decision *d)
 {
     cu_node *node = d->node;
     if (d->st->merge_residual_tried && node->leaf_cost > node->best_merge_cost) {
@@ -425,7 +432,7 @@ void inter_final_choice(inter_cu_decision *d)
     node->state_stale = leaf_stale(d);
 }
 
-void inter_early_skip_finish(inter_cu_decision *d)
+static void inter_early_skip_finish(inter_cu_decision *d)
 {
     cu_node *node = d->node;
     node->skip_flag = 1;
@@ -433,4 +440,24 @@ void inter_early_skip_finish(inter_cu_decision *d)
     node->state_stale = 0;
     node->leaf_cost = node->best_skip_cost;
     if (d->alternative >= 0) alternative_retry(d);
+}
+
+bool inter_motion_stage_due(inter_cu_decision *d)
+{
+    d->st->merge_residual_tried = 0;
+    d->node->best_merge_cost = COST_INFINITE;
+    return !d->early_skip && !(d->node->intra_score >= 512 && d->node->best_skip_cost < COST_INFINITE);
+}
+
+void inter_decide_finish(inter_cu_decision *d, bool try_intra, int32_t true_b)
+{
+    cu_node *node = d->node;
+    node->intra_rough_cost = node->intra_cost = COST_INFINITE;
+    if (try_intra) intra_decide_in_inter(d->ctx, d->tree, d->z, d->x, d->y, d->log2);
+    if (d->early_skip) {
+        inter_early_skip_finish(d);
+        return;
+    }
+    if (inter_leaf_code(d, true_b)) return;
+    inter_final_choice(d);
 }

@@ -46,20 +46,21 @@ void inter_skip_price(inter_cu_decision *d, int32_t alternative_rule);
 // bound; from speed level 3 the skip cost is compared with k lambda_sse per
 // 256 samples unless skip_threshold_off.
 void inter_early_skip(inter_cu_decision *d, int32_t skip_threshold_off, int32_t k);
+// Intra may be tried at all: below 64x64, without an early skip, in a CTU that
+// allows intra, and under time pressure at 8x8 only.
+bool inter_intra_possible(const inter_cu_decision *d);
 // The lookahead said intra was the block's best prediction.
 bool inter_lowres_intra_best(const inter_cu_decision *d, int32_t past, int32_t future);
 // The CU's activity is low against its best rough inter cost.
 bool inter_activity_low(const inter_cu_decision *d);
-// The leaf coding of the kept inter (or rough intra) candidate against the
-// intra candidate priced by full cost; returns 1 when the decision ended in
-// the 64x64 skip rule. true_b enables the residual-free 64x64 coding of
-// true B pictures.
-int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b);
-// Merge with residual, then skip, against the leaf; the stale flag of the
-// outcome.
-void inter_final_choice(inter_cu_decision *d);
-// The leaf of an early skip.
-void inter_early_skip_finish(inter_cu_decision *d);
+// Clears merge with residual; whether the motion search runs (no early skip,
+// and not a CU the lookahead found intra-like whose skip was priced).
+bool inter_motion_stage_due(inter_cu_decision *d);
+// The rest of a decision after its motion stage: the intra candidate when
+// allowed, then the early skip, or the kept leaf coded against the intra
+// candidate priced by full cost (true_b: the residual-free 64x64 coding of
+// true B pictures), merge with residual and skip.
+void inter_decide_finish(inter_cu_decision *d, bool try_intra, int32_t true_b);
 // The motion search of one list and reference for the CU; the AMVP
 // predictors are left in pu.
 me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int32_t ref, int32_t parent_ref,

@@ -8,6 +8,7 @@
 #include "analysis/mode_search.h"
 
 #include "analysis/amvp.h"
+#include "bitstream/syntax_shared.h"
 
 namespace {
 
@@ -194,26 +195,10 @@ void inter_predict_pu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, in
 
 void inter_predict_cu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t part_mode)
 {
-    int32_t hw = w / 2, hh = h / 2;
-    switch (part_mode) {
-    case 0:
-        inter_predict_pu(ctx, x, y, w, h);
-        break;
-    case 1:
-        inter_predict_pu(ctx, x, y, w, hh);
-        inter_predict_pu(ctx, x, y + hh, w, hh);
-        break;
-    case 2:
-        inter_predict_pu(ctx, x, y, hw, h);
-        inter_predict_pu(ctx, x + hw, y, hw, h);
-        break;
-    case 3:
-        inter_predict_pu(ctx, x, y, hw, hh);
-        inter_predict_pu(ctx, x + hw, y, hw, hh);
-        inter_predict_pu(ctx, x, y + hh, hw, hh);
-        inter_predict_pu(ctx, x + hw, y + hh, hw, hh);
-        break;
-    default:
-        break;
-    }
+    (void)h;
+    // The partitions of a square CU as the syntax lays them out; any other
+    // part mode predicts nothing.
+    syntax_pu pu[4];
+    int32_t count = syntax_pu_layout(part_mode, 0, x, y, 31 - __builtin_clz((uint32_t)w), pu);
+    for (int32_t i = 0; i < count; i++) inter_predict_pu(ctx, pu[i].x, pu[i].y, pu[i].width, pu[i].height);
 }
