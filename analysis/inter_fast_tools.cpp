@@ -127,6 +127,7 @@ void list_search_run(encoder_instance *ctx, const list_search *ls, me_result *be
         res.cost = COST_INFINITE;
         if (ls->fast) motion_search_fast(ctx, search_state(ctx)->me, &res, &pu, ls->qp, best->cost, 0, likely);
         else motion_search_full(ctx, search_state(ctx)->me, &res, &pu, ls->qp, best->cost, 0, likely);
+        if (ctx->faults.motion_searches) __atomic_fetch_add(&ctx->faults.motion_searches[ls->fast ? 0 : 1], 1, __ATOMIC_RELAXED);
         if (res.cost >= COST_INFINITE) continue;
         if (res.cost < best->cost) {
             if (ls->keep_two) *second = *best;
