@@ -26,6 +26,19 @@ void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t
                     const uint32_t mv[2], const int8_t ref_idx[2], int32_t fill_merge);
 void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The OR of the coded-block flags of the four children of a node (log2 size 3..6).
+uint8_t cu_children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size);
+// A leaf kept in no save slot coded again from the coder state before the
+// CU, so that reconstruction and coder state are the leaf's.
+void cu_leaf_recode(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The split branch of a quad-tree node: the CU's area marked unavailable, the
+// coder state of the node's start put back when its leaf was coded, the
+// children inside the picture searched in z-order by 'search', and
+// split_cu_flag 1 priced. Returns (bottom children inside << 1) | right.
+typedef void (*cu_search_fn)(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                             int32_t log2_size);
+int32_t cu_children_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t leaf_coded, cu_search_fn search);
 void tu_layer_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 void tu_layer_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 

@@ -10,14 +10,6 @@ namespace {
 
 enum { LOG2_MIN_CB = 3 };
 
-uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
-{
-    int32_t q = 1 << (2 * (log2_size - 3));
-    uint8_t v = 0;
-    for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
-    return v;
-}
-
 // Running per-depth statistics of leaf costs; a leaf costing twice the
 // running mean or more stays out of them.
 void leaf_cost_stats_add(encoder_instance *ctx, int32_t depth, uint32_t cost)
@@ -51,7 +43,7 @@ void cu_choose_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         if (s < node->leaf_cost || mode == 2) {
             node->leaf_cost = s;
             node->split = 1;
-            c->decision.cbf_flags[n] = children_cbf(ctx, z, log2_size);
+            c->decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
             return;
         }
     }
@@ -60,11 +52,7 @@ void cu_choose_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
     map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], k, k, 1, (uint32_t)depth);
     if (node->tu_saved) tu_layer_restore(ctx, tree, z, log2_size, depth);
     else if (log2_size == 6) cu64_transform_units(tree);
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
-    rate_restore(ctx, depth);
-    map_mark_unavailable(ctx, x, y, size, size);
-    rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
-    rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
+    cu_leaf_recode(ctx, tree, z, x, y, log2_size);
 }
 
 void cu_search_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
@@ -95,18 +83,6 @@ void cu_search_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         if (node->skip_flag && (st->speed_level < 7 || log2_size < 5)) mode = 0;
     }
 
-    int32_t right = 0, bottom = 0;
-    if (mode != 0) {
-        int32_t h = size / 2, q = 1 << (2 * (log2_size - 3));
-        right = x + h < w_rem;
-        bottom = y + h < h_rem;
-        map_mark_unavailable(ctx, x, y, size, size);
-        if (mode == 1) rate_restore(ctx, depth);
-        node->split = 1;
-        const int32_t present[4] = {1, right, bottom, right && bottom};
-        for (int32_t k = 0; k < 4; k++)
-            if (present[k]) cu_search_fast_inter(ctx, tree, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
-        node->split_flag1_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 1);
-    }
-    cu_choose_fast_inter(ctx, tree, z, x, y, log2_size, (mode << 2) | (bottom << 1) | right);
+    int32_t children = mode != 0 ? cu_children_search(ctx, tree, z, x, y, log2_size, mode == 1, cu_search_fast_inter) : 0;
+    cu_choose_fast_inter(ctx, tree, z, x, y, log2_size, (mode << 2) | children);
 }
