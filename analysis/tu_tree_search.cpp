@@ -5,6 +5,7 @@
 // estimate).
 #include "analysis/mode_search.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -96,12 +97,13 @@ void prediction_restore(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, 
 // before pricing, so that the residual pricing starts where the empty one did.
 void flag_state_reset(encoder_instance *ctx, const uint8_t *slot, int32_t t, int32_t log2_size)
 {
-    const cabac_encoder *a = (const cabac_encoder *)(slot - RATE_STATE_OFFSET);
+    // The slot holds the coder record from est_bits on.
     cabac_encoder *c = &ctx->cabac;
-    c->est_bits = a->est_bits;
+    std::memcpy(&c->est_bits, slot + offsetof(cabac_encoder, est_bits) - RATE_STATE_OFFSET, sizeof(c->est_bits));
+    const uint8_t *contexts = slot + offsetof(cabac_encoder, ctx) - RATE_STATE_OFFSET;
     const int32_t slots[4] = {ctx_rqt_root_cbf, ctx_cbf_chroma + t, ctx_split_transform_flag + 5 - log2_size,
                               ctx_cbf_luma + (t == 0 ? 1 : 0)};
-    for (int32_t k : slots) c->ctx[k] = a->ctx[k];
+    for (int32_t k : slots) c->ctx[k] = contexts[k];
 }
 
 // An inter transform node coded whole: the cheapest of no residual, the
