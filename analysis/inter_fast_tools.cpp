@@ -117,8 +117,10 @@ void list_search_run(encoder_instance *ctx, const list_search *ls, me_result *be
     pu.cand[1] = ls->cand[1];
     const int8_t *likely_map = g->ref_idx[ls->likely_list];
     for (int32_t r = 0; r < ls->refs; r++) {
-        if (ls->fill_unit) map_fill_block((uint8_t *)&g->ref_idx[ls->list][unit], (uint32_t)p->w / 8, (uint32_t)p->h / 8, 1, (uint32_t)r);
-        else g->ref_idx[ls->list][unit] = (int8_t)r;
+        if (ls->fill_unit)
+            map_fill_block((uint8_t *)&g->ref_idx[ls->list][unit], (uint32_t)p->w / 8, (uint32_t)p->h / 8, 1, (uint32_t)r);
+        else
+            g->ref_idx[ls->list][unit] = (int8_t)r;
         pu.ref_idx = (int8_t)r;
         pu.amvp_count = amvp_build_list(ctx, p->z, p->x, p->y, p->w, p->h, p->s, ls->list, pu.amvp);
         int32_t likely = r == 0 || r == likely_map[unit - 1] || r == likely_map[unit - CTU_MAP8_STRIDE] ||
@@ -127,7 +129,8 @@ void list_search_run(encoder_instance *ctx, const list_search *ls, me_result *be
         res.cost = COST_INFINITE;
         if (ls->fast) motion_search_fast(ctx, search_state(ctx)->me, &res, &pu, ls->qp, best->cost, 0, likely);
         else motion_search_full(ctx, search_state(ctx)->me, &res, &pu, ls->qp, best->cost, 0, likely);
-        if (ctx->faults.motion_searches) __atomic_fetch_add(&ctx->faults.motion_searches[ls->fast ? 0 : 1], 1, __ATOMIC_RELAXED);
+        if (ctx->faults.motion_searches)
+            __atomic_fetch_add(&ctx->faults.motion_searches[ls->fast ? 0 : 1], 1, __ATOMIC_RELAXED);
         if (res.cost >= COST_INFINITE) continue;
         if (res.cost < best->cost) {
             if (ls->keep_two) *second = *best;

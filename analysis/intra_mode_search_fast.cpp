@@ -57,7 +57,9 @@ uint32_t rough_cost(intra_search *is, int32_t mode)
     search_state(ctx)->intra_ref_refresh = 0;
     uint32_t m = is->metric(c->source_luma + is->y * CTU_SOURCE_STRIDE + is->x, CTU_SOURCE_STRIDE,
                             c->recon_luma + is->y * CTU_WORK_STRIDE + is->x, CTU_WORK_STRIDE);
-    uint32_t bins = mode == is->mpm[0] ? BINS_MPM0 : (mode == is->mpm[1] || mode == is->mpm[2] ? BINS_MPM12 : BINS_OTHER);
+    uint32_t bins = mode == is->mpm[0]                         ? BINS_MPM0
+                    : mode == is->mpm[1] || mode == is->mpm[2] ? BINS_MPM12
+                                                               : BINS_OTHER;
     return m + bins * is->node->lambda_satd;
 }
 

@@ -83,6 +83,7 @@ void cu_search_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         if (node->skip_flag && (st->speed_level < 7 || log2_size < 5)) mode = 0;
     }
 
-    int32_t children = mode != 0 ? cu_children_search(ctx, tree, z, x, y, log2_size, mode == 1, cu_search_fast_inter) : 0;
+    int32_t children = mode != 0 ? cu_children_search(ctx, tree, z, x, y, log2_size, mode == 1, cu_search_fast_inter)
+                                 : 0;
     cu_choose_fast_inter(ctx, tree, z, x, y, log2_size, (mode << 2) | children);
 }

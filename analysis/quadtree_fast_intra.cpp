@@ -156,7 +156,8 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         if (mode == 1) cu_state_save(ctx, tree, z, x, y, log2_size);
     }
 
-    int32_t children = mode != 0 ? cu_children_search(ctx, tree, z, x, y, log2_size, mode == 1, cu_search_fast_intra) : 0;
+    int32_t children = mode != 0 ? cu_children_search(ctx, tree, z, x, y, log2_size, mode == 1, cu_search_fast_intra)
+                                 : 0;
     cu_choose_fast_intra(ctx, tree, z, x, y, log2_size, (mode << 2) | children);
 }
 
