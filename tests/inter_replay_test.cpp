@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "encoder/torvhevcenc.h"
-#include "tests/cu_replay.h"
+#include "tests/support/cu_replay.h"
 #include "tests/support/library_encode.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"

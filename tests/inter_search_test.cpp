@@ -12,7 +12,7 @@
 #include "analysis/ctu_inter_decision.h"
 #include "bitstream/syntax_writer.h"
 #include "kernels/mc/mc.h"
-#include "tests/mode_search_fixture.h"
+#include "tests/support/mode_search_fixture.h"
 
 namespace {
 

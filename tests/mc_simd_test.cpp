@@ -16,7 +16,7 @@
 #include "encoder/cpu.h"
 #include "kernels/mc/mc.h"
 #include "kernels/mc/mc_ssse3.h"
-#include "mc_test_util.h"
+#include "tests/support/mc_test_util.h"
 
 namespace {
 

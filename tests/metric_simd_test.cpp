@@ -11,7 +11,7 @@
 #include "encoder/memory.h"
 #include "kernels/metrics/metric.h"
 #include "kernels/quant/scan_tables.h"
-#include "metric_test_util.h"
+#include "tests/support/metric_test_util.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "encoder/cpu.h"
 #include "filters/sao/sao.h"
 #include "filters/sao/sao_avx2.h"
-#include "sao_test_util.h"
+#include "tests/support/sao_test_util.h"
 
 namespace {
 
