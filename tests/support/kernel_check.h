@@ -37,6 +37,15 @@ std::vector<const void *> kernel_slots(const table &t)
     return slots;
 }
 
+// The kernel pointer in one slot of a table.
+template <class table>
+const void *kernel_slot(const table &t, int slot)
+{
+    const void *p;
+    std::memcpy(&p, (const char *)&t + slot * sizeof(void *), sizeof p);
+    return p;
+}
+
 template <class table>
 using table_init_fn = void (*)(uint32_t flags, table *t);
 
