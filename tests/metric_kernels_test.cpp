@@ -361,16 +361,9 @@ std::string slot_name(int slot)
 
 TEST(metric_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 {
-    std::mt19937 rng(21);
-    level_counts walked = walk_kernel_levels<metric_table>(
-        metric_table_init_sa8d,
-        [&](int slot, const metric_table &portable, const metric_table &simd) {
-            return compare_slot(slot, portable, simd, rng);
-        },
-        slot_name);
     // 52 slots of the SSSE3 level, of which the AVX2 set replaces many, and
     // 30 more that only the AVX2 set fills.
-    expect_level_counts(walked, 52, 82);
+    expect_level_counts(walk_kernel_levels(metric_table_init_sa8d, compare_slot, slot_name, 21), 52, 82);
 }
 
 TEST(metric_kernels, hadamard_core_is_exact_at_its_extremes)
@@ -405,57 +398,64 @@ TEST(metric_kernels, hadamard_core_is_exact_at_its_extremes)
     }
 }
 
-TEST(metric_kernels, full_range_blocks_give_the_portable_maxima)
+// Slot of a pair-metric group (table order) at a size index (64, 32, 16, 8, 4).
+enum { GROUP_SAD_SUB = 0, GROUP_SAD = 1, GROUP_SSE = 9, GROUP_SATD = 12, GROUP_SA8D = 15, GROUP_SA8D_WIDE = 16,
+       GROUP_SA8D_SUB = 18 };
+
+int pair_slot(int group, int size_index)
 {
-    REQUIRE_SSSE3();
-    test_block a = make_block(64, 64, 64), b = make_block(64, 64, 64);
-    fill_value(a, 255);
-    fill_value(b, 0);
-    EXPECT_EQ(sa8d_8x8_ssse3(a.origin, 64, b.origin, 64), 4080u);
-    EXPECT_EQ(satd_4x4_ssse3(a.origin, 64, b.origin, 64), 2040u);
-    EXPECT_EQ(sa8d_64x64_ssse3(a.origin, 64, b.origin, 64), 261120u);
-    EXPECT_EQ(sse_64x64_ssse3(a.origin, 64, b.origin, 64), 266342400u);
+    return 5 * group + size_index;
 }
 
-TEST(metric_kernels, sa8d_of_lane_saturating_blocks_is_the_exact_value)
+// Worked values on extreme 64x64 blocks at every level: flat 255 against 0;
+// the 8x8 Hadamard maximum tiled (every coefficient 2040); and the lane-class
+// pattern, whose 16x16 energy lands in coefficients that share one 16-bit
+// lane class with a sum (81,600 / 2) past 65,535. A want of 0 is the portable
+// value.
+TEST(metric_kernels, extreme_blocks_give_the_worked_values_at_every_level)
 {
-    REQUIRE_AVX2();
-    // The energy of all four quarters of a 16x16 block lands in coefficients
-    // that share one 16-bit lane class, whose sum (81,600 / 2) passes 65,535.
+    struct worked {
+        bool (*negative)(int x, int y);   // null: flat
+        int slot;
+        uint32_t want;
+    } values[] = {
+        {nullptr, pair_slot(GROUP_SA8D, 3), 4080},       {nullptr, pair_slot(GROUP_SATD, 4), 2040},
+        {nullptr, pair_slot(GROUP_SATD, 2), 32640},      {nullptr, pair_slot(GROUP_SATD, 0), 522240},
+        {nullptr, pair_slot(GROUP_SA8D, 0), 261120},     {nullptr, pair_slot(GROUP_SSE, 0), 266342400},
+        {nullptr, pair_slot(GROUP_SSE, 4), 1040400},     {nullptr, pair_slot(GROUP_SAD, 0), 1044480},
+        {nullptr, pair_slot(GROUP_SAD, 4), 4080},        {nullptr, pair_slot(GROUP_SAD_SUB, 0), 1044480},
+        {hadamard_max_negative, pair_slot(GROUP_SA8D, 3), 32640},
+        {hadamard_max_negative, pair_slot(GROUP_SA8D, 0), 64 * 32640},
+        {hadamard_max_negative, pair_slot(GROUP_SATD, 4), 8160},
+        {hadamard_max_negative, pair_slot(GROUP_SATD, 0), 0},
+        {lane_class_negative, pair_slot(GROUP_SA8D, 3), 10200},
+        {lane_class_negative, pair_slot(GROUP_SA8D_WIDE, 2), 20400},
+        {lane_class_negative, pair_slot(GROUP_SA8D, 2), 40800},
+        {lane_class_negative, pair_slot(GROUP_SA8D, 1), 4 * 40800},
+        {lane_class_negative, pair_slot(GROUP_SA8D_WIDE, 0), 8 * 40800},
+        {lane_class_negative, pair_slot(GROUP_SA8D, 0), 16 * 40800},
+        // Rows 0, 2, 4, ... of the doubled-stride view repeat the pattern at
+        // rows 0, 2, 4, 6 of each tile.
+        {lane_class_negative, pair_slot(GROUP_SA8D_SUB, 1), 0},
+        {lane_class_negative, pair_slot(GROUP_SA8D_SUB, 0), 0},
+    };
     test_block a = make_block(64, 64, 64), b = make_block(64, 64, 64);
-    fill_opposites(a, b, lane_class_negative);
-    EXPECT_EQ(sa8d_8x8_avx2(a.origin, 64, b.origin, 64), 10200u);
-    EXPECT_EQ(sa8d_16x8_avx2(a.origin, 64, b.origin, 64), 20400u);
-    EXPECT_EQ(sa8d_16x16_c(a.origin, 64, b.origin, 64), 40800u);
-    EXPECT_EQ(sa8d_16x16_avx2(a.origin, 64, b.origin, 64), 40800u);
-    EXPECT_EQ(sa8d_32x32_avx2(a.origin, 64, b.origin, 64), 4 * 40800u);
-    EXPECT_EQ(sa8d_64x32_avx2(a.origin, 64, b.origin, 64), 8 * 40800u);
-    EXPECT_EQ(sa8d_64x64_avx2(a.origin, 64, b.origin, 64), 16 * 40800u);
-    // Rows 0, 2, 4, ... of the doubled-stride view repeat the pattern at
-    // rows 0, 2, 4, 6 of each tile; the portable value decides.
-    EXPECT_EQ(sa8d_sub_32x32_avx2(a.origin, 64, b.origin, 64), sa8d_sub_32x32_c(a.origin, 64, b.origin, 64));
-    EXPECT_EQ(sa8d_sub_64x64_avx2(a.origin, 64, b.origin, 64), sa8d_sub_64x64_c(a.origin, 64, b.origin, 64));
-}
-
-TEST(metric_kernels, sa8d_and_satd_maxima)
-{
-    REQUIRE_AVX2();
-    test_block a = make_block(64, 64, 64), b = make_block(64, 64, 64);
-    fill_opposites(a, b, hadamard_max_negative);
-    EXPECT_EQ(sa8d_8x8_avx2(a.origin, 64, b.origin, 64), 32640u);
-    EXPECT_EQ(sa8d_64x64_avx2(a.origin, 64, b.origin, 64), 64 * 32640u);
-    EXPECT_EQ(satd_4x4_avx(a.origin, 64, b.origin, 64), 8160u);
-    EXPECT_EQ(satd_64x64_avx2(a.origin, 64, b.origin, 64), satd_64x64_c(a.origin, 64, b.origin, 64));
-    fill_value(a, 255);
-    fill_value(b, 0);
-    EXPECT_EQ(satd_16x16_avx2(a.origin, 64, b.origin, 64), 32640u);
-    EXPECT_EQ(satd_64x64_avx2(a.origin, 64, b.origin, 64), 522240u);
-    EXPECT_EQ(sa8d_64x64_avx2(a.origin, 64, b.origin, 64), 261120u);
-    EXPECT_EQ(sse_64x64_avx2(a.origin, 64, b.origin, 64), 266342400u);
-    EXPECT_EQ(sse_4x4_avx(a.origin, 64, b.origin, 64), 1040400u);
-    EXPECT_EQ(sad_64x64_avx2(a.origin, 64, b.origin, 64), 1044480u);
-    EXPECT_EQ(sad_sub_64x64_avx2(a.origin, 64, b.origin, 64), 1044480u);
-    EXPECT_EQ(sad_4x4_avx(a.origin, 64, b.origin, 64), 4080u);
+    metric_table portable = kernel_table(metric_table_init_sa8d, KERNEL_PORTABLE);
+    for (int level = 0; level < KERNEL_LEVELS; level++) {
+        if (!kernel_level_present(level)) continue;
+        metric_table t = kernel_table(metric_table_init_sa8d, level);
+        for (const worked &v : values) {
+            if (v.negative) {
+                fill_opposites(a, b, v.negative);
+            } else {
+                fill_value(a, 255);
+                fill_value(b, 0);
+            }
+            uint32_t want = v.want ? v.want : ((pair_metric_fn)kernel_slot(portable, v.slot))(a.origin, 64, b.origin, 64);
+            EXPECT_EQ(((pair_metric_fn)kernel_slot(t, v.slot))(a.origin, 64, b.origin, 64), want)
+                << kernel_level_name(level) << " " << slot_name(v.slot);
+        }
+    }
 }
 
 TEST(metric_kernels, hadamard_cores_are_exact_on_random_and_separable_blocks)

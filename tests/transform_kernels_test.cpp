@@ -315,7 +315,7 @@ void compare_cost(const transform_table &simd, const transform_table &ref, std::
     }
 }
 
-bool compare_slot(int slot, const transform_table &simd, const transform_table &ref, std::mt19937 &rng)
+bool compare_slot(int slot, const transform_table &ref, const transform_table &simd, std::mt19937 &rng)
 {
     switch (describe(slot).kind) {
     case FORWARD_4X4:
@@ -329,18 +329,17 @@ bool compare_slot(int slot, const transform_table &simd, const transform_table &
     }
 }
 
+std::string slot_name(int slot)
+{
+    return slot_names[slot];
+}
+
 TEST(transform_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 {
-    std::mt19937 rng(7919);
-    level_counts walked = walk_kernel_levels<transform_table>(
-        transform_table_init,
-        [&](int slot, const transform_table &portable, const transform_table &simd) {
-            return compare_slot(slot, simd, portable, rng);
-        },
-        [](int slot) { return std::string(slot_names[slot]); });
     // Both levels hold a vector kernel in every slot; the AVX2 level keeps the
     // SSSE3 cost estimate, which is compared once.
-    expect_level_counts(walked, TRANSFORM_TABLE_SLOTS, TRANSFORM_TABLE_SLOTS);
+    expect_level_counts(walk_kernel_levels(transform_table_init, compare_slot, slot_name, 7919), TRANSFORM_TABLE_SLOTS,
+                        TRANSFORM_TABLE_SLOTS);
 }
 
 // The sets really land in the table: SSSE3 in all fifteen slots, AVX2 over

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,7 @@ typedef std::array<int, KERNEL_LEVELS> level_counts;
 // Compares a slot of a level's table with the same slot of the portable
 // table; false when the harness has no comparison for the slot.
 template <class table>
-using slot_check = std::function<bool(int slot, const table &portable, const table &simd)>;
+using slot_check = bool (*)(int slot, const table &portable, const table &simd, std::mt19937 &rng);
 
 typedef std::function<std::string(int slot)> slot_namer;
 
@@ -76,18 +77,33 @@ level_counts walk_kernel_slot_pointers(const std::vector<std::vector<const void 
                                        const std::function<bool(int slot, int level)> &check,
                                        const slot_namer &name);
 
+// The tables of every level the processor has, and their slots (none for a
+// level it lacks).
 template <class table>
-level_counts walk_kernel_levels(table_init_fn<table> init, const slot_check<table> &check, const slot_namer &name)
+void kernel_tables_by_level(table_init_fn<table> init, std::vector<table> *tables,
+                            std::vector<std::vector<const void *>> *slots)
 {
-    std::vector<table> tables(KERNEL_LEVELS);
-    std::vector<std::vector<const void *>> slots(KERNEL_LEVELS);
+    tables->assign(KERNEL_LEVELS, table());
+    slots->assign(KERNEL_LEVELS, {});
     for (int level = 0; level < KERNEL_LEVELS; level++) {
         if (!kernel_level_present(level)) continue;
-        tables[level] = kernel_table(init, level);
-        slots[level] = kernel_slots(tables[level]);
+        (*tables)[level] = kernel_table(init, level);
+        (*slots)[level] = kernel_slots((*tables)[level]);
     }
+}
+
+// Walks the family's table at every level, the comparisons drawing on one
+// random source seeded with `seed`.
+template <class table>
+level_counts walk_kernel_levels(table_init_fn<table> init, slot_check<table> check, const slot_namer &name,
+                                uint32_t seed)
+{
+    std::vector<table> tables;
+    std::vector<std::vector<const void *>> slots;
+    kernel_tables_by_level(init, &tables, &slots);
+    std::mt19937 rng(seed);
     return walk_kernel_slot_pointers(
-        slots, [&](int slot, int level) { return check(slot, tables[KERNEL_PORTABLE], tables[level]); }, name);
+        slots, [&](int slot, int level) { return check(slot, tables[KERNEL_PORTABLE], tables[level], rng); }, name);
 }
 
 // Expects the walk to have found these counts at the levels the processor has.
@@ -122,13 +138,9 @@ void print_kernel_timing(const char *family, const std::vector<std::vector<const
 template <class table>
 void time_kernel_cases(const char *family, table_init_fn<table> init, const std::vector<timing_case<table>> &cases)
 {
-    std::vector<table> tables(KERNEL_LEVELS);
-    std::vector<std::vector<const void *>> slots(KERNEL_LEVELS);
-    for (int level = 0; level < KERNEL_LEVELS; level++) {
-        if (!kernel_level_present(level)) continue;
-        tables[level] = kernel_table(init, level);
-        slots[level] = kernel_slots(tables[level]);
-    }
+    std::vector<table> tables;
+    std::vector<std::vector<const void *>> slots;
+    kernel_tables_by_level(init, &tables, &slots);
     std::vector<std::string> names;
     std::vector<int> case_slots;
     for (const auto &c : cases) {
