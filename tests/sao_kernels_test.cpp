@@ -542,18 +542,15 @@ std::vector<timing_case<sao_table>> timing_cases(apply_picture *pic, sao_diff_bu
                          [=](const sao_table &t) { t.diff_ctb(d, deb, stride, src, stride, luma); }});
         cases.push_back({slot_names[2] + size, 2,
                          [=](const sao_table &t) { t.diff_ctb_partial(d, deb, stride, src, stride, luma, cw, ch); }});
-        for (int type = 0; type < 5; type++) {
-            cases.push_back({slot_names[3 + type] + size, 3 + type, [=](const sao_table &t) {
+        for (int slot = 3; slot < SAO_TABLE_SLOTS; slot++)
+            cases.push_back({slot_names[slot] + size, slot, [=](const sao_table &t) {
                                  sao_stats s;
-                                 sao_stats_full(&t, type)(&s, deb, stride, luma, d, scratch);
+                                 if (slot < 8)
+                                     sao_stats_full(&t, slot - 3)(&s, deb, stride, luma, d, scratch);
+                                 else
+                                     sao_stats_partial(&t, slot - 8)(&s, deb, stride, luma, d, cw, ch, scratch);
                                  kernel_sink += s.count[2];
                              }});
-            cases.push_back({slot_names[8 + type] + size, 8 + type, [=](const sao_table &t) {
-                                 sao_stats s;
-                                 sao_stats_partial(&t, type)(&s, deb, stride, luma, d, cw, ch, scratch);
-                                 kernel_sink += s.count[2];
-                             }});
-        }
     }
     return cases;
 }
