@@ -12,7 +12,7 @@
 #include "encoder/ctu_stats.h"
 #include "encoder/encoder_instance.h"
 #include "ratecontrol/rc_cbr.h"
-#include "rc_simulation.h"
+#include "tests/support/rc_simulation.h"
 
 namespace {
 
