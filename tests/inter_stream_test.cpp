@@ -81,6 +81,24 @@ TEST(InterStream, POnlyAndDeeperPyramidsDecodeExactly)
 // Two or more threads code rows in wavefront order and give the same bytes
 // for any thread and frame-instance count; one thread codes whole rows in
 // turn, a stream of its own that must decode as exactly.
+// Groups of up to 15 B-frames in every pyramid: the POC LSBs, the reference
+// sets and the decoded-picture-buffer sizes must cover them (two full groups
+// and a short last one).
+TEST(InterStream, LongBGroupsDecodeExactly)
+{
+    clip c = make_clip(136, 88, 40, yuv_pattern_shapes);
+    const std::vector<std::vector<std::string>> setups = {{"--bframes", "15", "--hierach", "2"},
+                                                          {"--bframes", "10", "--hierach", "1"},
+                                                          {"--bframes", "12", "--hierach", "2", "--prefs", "1"}};
+    int k = 0;
+    for (const auto &s : setups) {
+        std::vector<std::string> args = s;
+        args.insert(args.end(), {"-q", "30", "--scenecut", "0"});
+        encoded e = encode(c, "long" + std::to_string(k++), args);
+        EXPECT_TRUE(decode_and_compare(e.stream, e.recon, c.width, c.height)) << k;
+    }
+}
+
 TEST(InterStream, BytesDoNotDependOnTheThreadCount)
 {
     clip c = make_clip(264, 200, 7, yuv_pattern_shapes);
