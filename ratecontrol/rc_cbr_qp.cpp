@@ -8,6 +8,7 @@
 #include "encoder/config.h"
 #include "encoder/picture.h"
 #include "kernels/mc/mc.h"
+#include "ratecontrol/lookahead.h"
 #include "ratecontrol/rc_cbr.h"
 
 namespace {
@@ -88,13 +89,9 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     int32_t cls = rc_cbr_class(type);
     int32_t k = gop_slot_index(rc, cls);
     double area = (double)rc->width * rc->height;
-    int32_t d0 = 0, d1 = 0;
-    if (is_intra(type)) {
-        rc_cbr_gop_reset(rc, cfg);
-    } else {
-        d0 = pic->ref0 ? src->poc - pic->ref0->poc : 1;
-        d1 = (type != PIC_TYPE_P && pic->ref1) ? pic->ref1->poc - src->poc : 0;
-    }
+    int32_t d0, d1;
+    if (is_intra(type)) rc_cbr_gop_reset(rc, cfg);
+    lookahead_rc_distances(src, pic->ref0, pic->ref1, &d0, &d1);
     rc_model_frame_target(rc->model, cls, rc->cbr_bits);
     uint32_t c = picture_cost(rc, d0, d1);
     rc->cbr_frame_cost = (int32_t)std::min<uint32_t>(c, INT32_MAX - 1);

@@ -457,7 +457,7 @@ TEST(RateControlHandOver, RotationMatchesASingleRecord)
     EXPECT_EQ(three.rc[previous].last_non_b_type, one.rc->last_non_b_type);
 }
 
-TEST(LookaheadRateCost, CellFollowsTheNearestReferences)
+TEST(LookaheadRateCost, CellFollowsTheChosenOrTheNearestReferences)
 {
     internal_config cfg = rc_config();
     test_pictures t, r0, r1;
@@ -480,6 +480,16 @@ TEST(LookaheadRateCost, CellFollowsTheNearestReferences)
     cfg.mbtree = 0;
     t.source->picture_type = PIC_TYPE_P;
     EXPECT_EQ(lookahead_rc_cost(&cfg, t.source.get(), nullptr, r0.source.get(), nullptr), 350);
+    // The distances the reference lists chose come first while their cell is
+    // computed; a B picture may so read its P cell.
+    cfg.aq_mode = 0;
+    t.source->picture_type = PIC_TYPE_B;
+    t.source->frame_cost[1][0] = 500;
+    t.source->ref_distance_past = 1;
+    t.source->ref_distance_future = 0;
+    EXPECT_EQ(lookahead_rc_cost(&cfg, t.source.get(), nullptr, r0.source.get(), r1.source.get()), 500);
+    t.source->frame_cost[1][0] = -1;
+    EXPECT_EQ(lookahead_rc_cost(&cfg, t.source.get(), nullptr, r0.source.get(), r1.source.get()), 300);
 }
 
 }  // namespace
