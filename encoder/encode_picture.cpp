@@ -439,6 +439,7 @@ void lowres_distances_choose(encoder_instance *fi)
 {
     const internal_config *cfg = &fi->config;
     picture *src = fi->source_picture;
+    if (!src) return;
     src->ref_distance_past = src->ref_distance_future = -1;
     if (cfg->grid_cols != 1 || cfg->grid_rows != 1) return;
     if (cfg->rc_mode == 0 && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;

@@ -13,6 +13,11 @@
 
 namespace {
 
+// How many times the per-picture rate a picture may be planned to take
+// before the first picture has finished.
+constexpr double START_SHARE_I = 6.0;
+constexpr double START_SHARE_P = 3.0;
+
 bool is_intra(uint32_t type)
 {
     return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
@@ -40,12 +45,6 @@ int32_t lookahead_cost_of(ratecontrol *rc, const internal_config *cfg)
     return lookahead_rc_cost(cfg, p->source, p->recon, p->ref0, p->ref1);
 }
 
-float predicted_size(const size_predictor *p, float cost, float q)
-{
-    float v = (cost * p->coeff + p->offset) / (q * p->count);
-    return v < 2.0e9f ? v : 2.0e9f;
-}
-
 double b_qp(ratecontrol *rc, const internal_config *cfg)
 {
     const rc_picture *pic = &rc->pic;
@@ -66,15 +65,15 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     else q = d0 + d1 > 0.0 ? (d0 * q1 + d1 * q0) / (d0 + d1) : (q0 + q1) * 0.5;
     int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
     q += pb_offset_of(rc, layer);
+    rc->frame_satd = lookahead_cost_of(rc, cfg);
+    rc->qp_novbv = (float)q;
     if (rc->vbv) {
-        rc->frame_satd = lookahead_cost_of(rc, cfg);
-        rc->qp_novbv = (float)q;
-        bool ref_b = pic->recon && pic->recon->picture_type == PIC_TYPE_BREF;
-        const size_predictor *p = &rc->frame_pred[ref_b ? 3 : 0];
-        float s = (float)rc_qp_to_qscale(q);
-        rc->frame_size_planned = (int32_t)predicted_size(p, (float)rc->frame_satd, s);
-        rc->size_planned = 1;
+        // B pictures keep to the buffer as every other picture does.
+        double s = std::min(rc_vbv_fit_fill(rc, (float)rc_qp_to_qscale(q)), rc->qscale_max[0]);
+        q = std::max(q, rc_qscale_to_qp(s));
     }
+    rc->frame_size_planned = (int32_t)rc_predict_frame_bits(rc, (float)rc_qp_to_qscale(q));
+    rc->size_planned = 1;
     return q;
 }
 
@@ -119,6 +118,23 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     return std::min(std::max(q, lmin), lmax);
 }
 
+// Expected bits of the pictures in flight that were started before this one;
+// *counted gets their number.
+double bits_in_flight(const ratecontrol *rc, int32_t *counted)
+{
+    const ratecontrol *first = rc - rc->record_index;
+    double sum = 0.0;
+    *counted = 0;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || !other->size_planned) continue;
+        if (other->pic.coding_number >= rc->pic.coding_number) continue;
+        sum += rc_in_flight_bits(other);
+        (*counted)++;
+    }
+    return sum;
+}
+
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
@@ -143,11 +159,15 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         double rate = rc->complexity_sum > 0.0 ? rc->wanted_bits_window / rc->complexity_sum : 0.0;
         q = rc_get_qscale(rc, cfg, &e, rate);
         if (rc->frame_satd != 0) {
-            double t = (pic->coding_number - rc->record_count + 1) / rc->fps;
+            // The pictures in flight count with their expected sizes, so that
+            // the overflow is felt from the first pictures on.
+            int32_t counted = 0;
+            double spent = first->total_bits + bits_in_flight(rc, &counted);
+            double t = (std::max(pic->coding_number - rc->record_count + 1, 0) + counted) / rc->fps;
             double wanted = t * rc->bitrate;
             double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
             if (wanted > 0.0 && abr_buffer > 0.0) {
-                overflow = 1.0 + (first->total_bits - wanted) / (abr_buffer * std::max(1.0, std::sqrt(t)));
+                overflow = 1.0 + (spent - wanted) / (abr_buffer * std::max(1.0, std::sqrt(t)));
                 overflow = std::min(std::max(overflow, 0.5), 2.0);
                 q *= overflow;
             }
@@ -175,6 +195,10 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
         }
     }
+    // Before any picture has finished, the rate equation knows nothing of the
+    // content: no picture is planned past a few times its share of the rate.
+    if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0)
+        q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * (cls == 2 ? START_SHARE_I : START_SHARE_P)));
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     return rc_vbv_clip_qscale(rc, cfg, cls, q);
 }
@@ -205,14 +229,10 @@ float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
     rc->last_qscale = q;
     rc->last_qscale_for[cls] = q;
     if (!rc->two_pass && pic->source->frame_number == 0) rc->last_qscale_for[1] = ipr * q;
-    if (rc->vbv) {
-        if (rc->vbv_small) {
-            rc->frame_size_planned = rc->vbv_frame_bits;
-        } else {
-            const size_predictor *p = &rc->frame_pred[cls];
-            rc->frame_size_planned = q > 0.0 ? (int32_t)predicted_size(p, (float)rc->frame_satd, (float)q) : 0;
-        }
-        rc->size_planned = 1;
-    }
+    if (rc->vbv && rc->vbv_small)
+        rc->frame_size_planned = rc->vbv_frame_bits;
+    else
+        rc->frame_size_planned = q > 0.0 ? (int32_t)rc_predict_frame_bits(rc, q) : 0;
+    rc->size_planned = 1;
     return (float)q;
 }

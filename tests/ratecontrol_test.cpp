@@ -288,21 +288,29 @@ TEST(RateControlVbv, PlannedFillCountsEarlierPicturesInFlight)
     ratecontrol *rc = h.rc;
     test_pictures earlier, later, current;
     rc[0].vbv_fill = 500000;
-    earlier.source->frame_number = 3;
-    later.source->frame_number = 9;
+    for (double &scale : rc[0].plan_scale) scale = 1.0;
+    // An anchor coded before the current picture but displayed after it.
+    earlier.source->frame_number = 9;
+    later.source->frame_number = 3;
     rc[1].pic = earlier.info();
+    rc[1].pic.coding_number = 4;
     rc[1].in_flight = 1;
     rc[1].size_planned = 1;
     rc[1].frame_size_planned = 100000;
     rc[0].pic = later.info();
+    rc[0].pic.coding_number = 6;
     rc[0].in_flight = 1;
     rc[0].size_planned = 1;
     rc[0].frame_size_planned = 300000;
     rc[2].pic = current.info();
     rc[2].pic.coding_number = 5;
     rc_vbv_plan_fill(&rc[2]);
-    // Only the picture numbered below 5 counts: 500000 - 100000 + 40000.
+    // Only the picture coded before 5 counts: 500000 - 100000 + 40000.
     EXPECT_EQ(rc[2].vbv_fill_planned, 440000);
+    // Its plan counts as the plans of finished pictures of its kind turned out.
+    rc[0].plan_scale[rc_frame_pred_index(&rc[1].pic)] = 1.5;
+    rc_vbv_plan_fill(&rc[2]);
+    EXPECT_EQ(rc[2].vbv_fill_planned, 390000);
 }
 
 TEST(RateControlFrameEnd, SumsBecomeAveragesAndPredictorLearns)
@@ -344,10 +352,8 @@ TEST(RateControlFrameEnd, BufferDrainsAndRefillsWithinItsSize)
     size_predictor before = {0.75f, 1.0f, 0.5f, 0.0f};
     for (int i = 0; i < 4; i++) rc.frame_pred[i] = before;
     rc.pic.slice_class = 1;
-    rc.size_planned = 1;
     rc_vbv_frame_end(&rc, 5000);
     EXPECT_EQ(rc.vbv_fill, 3000);
-    EXPECT_EQ(rc.size_planned, 0u);
     EXPECT_EQ(std::memcmp(&rc.frame_pred[1], &before, sizeof(before)), 0);
     rc.vbv_fill = 9000;
     rc_vbv_frame_end(&rc, 100);
