@@ -161,6 +161,16 @@ struct rc_ctu_context {
     float qp_coded_row_sum;
 };
 
+// The first record of the block a record belongs to (it keeps what all share).
+inline ratecontrol *rc_first(ratecontrol *rc)
+{
+    return rc - rc->record_index;
+}
+inline const ratecontrol *rc_first(const ratecontrol *rc)
+{
+    return rc - rc->record_index;
+}
+
 // QP and qscale: qscale = 0.85 x 2^((qp - 12) / 6).
 double rc_qp_to_qscale(double qp);
 double rc_qscale_to_qp(double qscale);

@@ -32,9 +32,6 @@ struct rc_model {
     int32_t *actual;
     int8_t *slot_class;
     double ratio[3];
-    // Pictures in flight count in the window with their plan times how the
-    // plans of finished pictures turned out (actual / planned, smoothed).
-    double plan_scale;
     // The leaky bucket the window stands for: window x max_frame_bits, filled
     // by max_frame_bits per picture, drained by each finished picture; it
     // starts RC_BUCKET_START full. Its memory keeps the sum of any run of

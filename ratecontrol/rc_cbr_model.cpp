@@ -42,8 +42,7 @@ void reestimate_ratios(rc_model *m)
 }
 
 // Bits of the window's pictures before write_pos: finished ones with their
-// actual size, the ones in flight with their plan as the finished ones'
-// plans turned out.
+// actual size, the ones in flight with their plan.
 int64_t window_bits(const rc_model *m, int32_t start)
 {
     // Linear positions: start and end_pos are taken at or before write_pos.
@@ -56,20 +55,19 @@ int64_t window_bits(const rc_model *m, int32_t start)
         for (int32_t i = s; i < e; i++) sum += m->actual[(i + m->length) % m->length];
         from = e;
     }
-    int64_t planned = 0;
-    for (int32_t i = from; i < m->write_pos; i++) planned += m->planned[(i + m->length) % m->length];
-    return sum + (int64_t)((double)planned * m->plan_scale);
+    for (int32_t i = from; i < m->write_pos; i++) sum += m->planned[(i + m->length) % m->length];
+    return sum;
 }
 
 // The bucket's fill when the next picture starts: the pictures in flight
-// drain it with their scaled plans.
+// drain it with their plans.
 double planned_bucket_fill(const rc_model *m)
 {
     int32_t e = m->end_pos;
     if (e > m->write_pos) e -= m->length;
     double fill = (double)m->bucket_fill;
     for (int32_t i = e; i < m->write_pos; i++) {
-        double bits = m->planned[(i + m->length) % m->length] * m->plan_scale;
+        double bits = m->planned[(i + m->length) % m->length];
         fill = std::min(std::max(fill - bits, 0.0) + m->max_frame_bits, (double)m->bucket_size);
     }
     return fill;
@@ -119,7 +117,6 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     std::memset(m->exact, 0, (size_t)m->length);
     std::memset(m->slot_class, 3, (size_t)m->length);
     m->gop_count = -2;
-    m->plan_scale = RC_PLAN_SCALE_START;
     m->bucket_size = (int64_t)std::max(max_frame_bits, 0) * m->window;
     m->bucket_fill = (int64_t)((double)m->bucket_size * RC_BUCKET_START);
     set_ratios(m);
@@ -205,7 +202,6 @@ void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)
         m->class_count[m->slot_class[e]]--;
     }
     m->deviation += (int64_t)m->frame_bits - bits;
-    rc_plan_scale_learn(&m->plan_scale, bits, m->planned[e]);
     int64_t fill = std::max(m->bucket_fill - (int64_t)bits, (int64_t)0) + m->max_frame_bits;
     m->bucket_fill = std::min(fill, m->bucket_size);
     m->slot_class[e] = (int8_t)cls;

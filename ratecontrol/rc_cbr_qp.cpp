@@ -165,9 +165,14 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     // bound, the room the bucket leaves it.
     if (predicted) qp = std::max(qp, target_qp(rc, rc->cbr_bits[1]));
     // Pictures in flight count in the window with their plan: the size the
-    // frame predictor expects of the picture at the QP it is coded with.
-    if (predicted)
-        rc_model_set_last(rc->model, std::max((int32_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(qp)), rc->ctu_count));
+    // frame predictor expects of the picture at the QP it is coded with, as
+    // plans of its kind have turned out.
+    if (predicted) {
+        rc->frame_size_planned = std::max((int32_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(qp)), rc->ctu_count);
+        rc->size_planned = 1;
+        double scale = rc_first(rc)->plan_scale[rc_frame_pred_index(pic)];
+        rc_model_set_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
+    }
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
     return qp;
 }

@@ -15,8 +15,8 @@ namespace {
 
 // How many times the per-picture rate a picture may be planned to take
 // before the first picture has finished.
-constexpr double START_SHARE_I = 6.0;
-constexpr double START_SHARE_P = 3.0;
+constexpr double START_SHARE_I = 4.0;
+constexpr double START_SHARE_P = 2.0;
 
 bool is_intra(uint32_t type)
 {
@@ -84,8 +84,16 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
-    int32_t k = std::min(pic->coding_number, n - 1);
-    double predicted = first->total_bits + std::trunc(k * rc->bitrate / rc->fps + 0.5);
+    // The pictures in flight count with what their first-pass statistics
+    // expect at the QP they are coded with, not at the mean picture size: a
+    // run of B pictures in flight takes far less than the anchors.
+    double predicted = first->total_bits;
+    for (int32_t i = 0; i < n; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || !other->pass2_current) continue;
+        if (other->pic.coding_number >= pic->coding_number) continue;
+        predicted += rc_entry_bits(other->pass2_current, rc_qp_to_qscale(other->pass2_current->pass2_qp));
+    }
     if (rc->pass2_count > pic->coding_number) {
         double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
         double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
@@ -196,9 +204,13 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         }
     }
     // Before any picture has finished, the rate equation knows nothing of the
-    // content: no picture is planned past a few times its share of the rate.
-    if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0)
-        q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * (cls == 2 ? START_SHARE_I : START_SHARE_P)));
+    // content: no picture is planned past a few times its share of the rate
+    // (as plans of its kind have turned out so far).
+    if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0) {
+        double share = cls == 2 ? START_SHARE_I : START_SHARE_P;
+        double scale = first->plan_scale[rc_frame_pred_index(pic)];
+        q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * share / scale));
+    }
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     return rc_vbv_clip_qscale(rc, cfg, cls, q);
 }

@@ -87,8 +87,6 @@ double rc_in_flight_bits(const ratecontrol *other)
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
 {
     ratecontrol *first = rc - rc->record_index;
-    if (rc->size_planned)
-        rc_plan_scale_learn(&first->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
     int32_t c = std::min(std::max(rc->pic.slice_class, 0), 2);
     first->row_pred_shared[c][0] = rc->row_pred[c][0];
     first->row_pred_shared[c][1] = rc->row_pred[c][1];
@@ -133,6 +131,9 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
         rc_update_predictor(&rc_frame_predictors(rc)[rc_frame_pred_index(&rc->pic)],
                             (float)rc_qp_to_qscale(rc->qp_plan_sum),
                             (float)rc->frame_satd, (float)bits, 1.0f);
+    // Every planned picture teaches how plans of its kind turn out.
+    if (rc->size_planned)
+        rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
     if (rc->abr) abr_frame_end(rc, cfg, bits);
     if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);
