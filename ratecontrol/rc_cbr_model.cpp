@@ -11,7 +11,7 @@
 namespace {
 
 // The share of the bucket's planned fill that one picture may take.
-constexpr double BUCKET_SHARE = 0.5;
+constexpr double BUCKET_SHARE = 0.4;
 
 void set_ratios(rc_model *m)
 {
@@ -154,18 +154,22 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
         m->gop_count = 0;
         reestimate_ratios(m);
     }
-    // The target keeps to the picture's class share of what the window may
-    // hold, as if every picture in it moved with the QP that this one's
-    // follows: giving one picture all of the window's excess or room would
-    // swing the QPs from one mini-GOP to the next. The picture's upper bound
-    // is its share of what the bucket is expected to hold when it starts (a
-    // margin for a plan that falls short), its lower bound its share of the
-    // window's minimum.
+    // The target of an anchor (an intra or P picture, whose QP the B
+    // pictures follow) keeps to the room the window leaves; that of a B
+    // picture to its class share of what the window may hold, as if every
+    // picture in it moved with its QP: giving one B picture all of the
+    // window's excess or room would swing the QPs from one mini-GOP to the
+    // next. The picture's upper bound is its share of what the bucket is
+    // expected to hold when it starts, a margin for a plan that falls short.
     int64_t hi = (int64_t)m->max_frame_bits * w, lo = (int64_t)m->min_frame_bits * w;
     int64_t t = (int64_t)((double)m->frame_bits * m->ratio[cls]);
-    if (m->frames > 1 && cls != 0) {
-        double expected = (double)window_bits(m, start) + (double)t;
-        if (expected > 0.0) {
+    if (m->frames > 1) {
+        int64_t sum = window_bits(m, start);
+        double expected = (double)sum + (double)t;
+        if (cls == 0) {
+            hi -= sum;
+            lo -= sum;
+        } else if (expected > 0.0) {
             hi = (int64_t)((double)hi * (double)t / expected);
             lo = (int64_t)((double)lo * (double)t / expected);
         }

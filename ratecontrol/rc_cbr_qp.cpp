@@ -16,6 +16,9 @@ namespace {
 // QP = LAMBDA_QP_SLOPE x ln(lambda) + LAMBDA_QP_OFFSET.
 constexpr double LAMBDA_QP_SLOPE = 4.3281;
 constexpr double LAMBDA_QP_OFFSET = 12.7034;
+// A P picture's QP moves from its reference's by at most these.
+constexpr double P_QP_FALL = 4.0;
+constexpr double P_QP_RISE = 6.0;
 // Pictures past the cost limit: lambda = HIGH_COST_LAMBDA x (bits / cost)^-2.
 constexpr double HIGH_COST_LAMBDA = 0.4;
 
@@ -159,7 +162,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         }
     } else if (type == PIC_TYPE_P && pic->ref0) {
         double r = pic->ref0->qp_plan_avg + (is_intra(pic->ref0->picture_type) ? rc->ip_offset : 0.0);
-        qp = std::min(std::max(qp, r - 2.0), r + 6.0);
+        qp = std::min(std::max(qp, r - P_QP_FALL), r + P_QP_RISE);
     }
     // Whatever the reference QPs allow, no picture is planned past its upper
     // bound, the room the bucket leaves it.
