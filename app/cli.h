@@ -47,7 +47,11 @@ struct cli_settings {
     int compat_given;
     int wait_flag;
     int size_w, size_h;       // "-s" state: a later "-s 1280" keeps the earlier height
+    int rest_first;           // index of the first argument after the output name
 };
+
+// The bitrate of "--abr" and "--cbr" without "-b", as the usage text says (kbit/s).
+enum { cli_default_bitrate = 1200 };
 
 // ---- fractions (app/rational.h has the packing and the rate conversion) ----
 // Greatest common divisor by Euclid's remainder loop (b = 0 gives a).
@@ -65,6 +69,8 @@ int prescan_options(int argc, char **argv, int *complexity, unsigned *tune, FILE
 // Reads an integer prefix the way atoi does (no number gives 0) but clamps to
 // the int range instead of overflowing.
 int parse_int_prefix(const char *text);
+// 1 when the whole text (white space aside) is one decimal integer.
+int is_whole_int(const char *text);
 // The value parsers of "-s", "--compat", "-r" and "--sar". Each returns 0, or the
 // exit code after printing its message on err.
 int parse_size(cli_settings *s, const char *value, FILE *err);
@@ -74,6 +80,9 @@ int parse_sar(cli_settings *s, const char *value, FILE *err);
 // Full start-up: pre-scan, defaults, option loop, names. Returns 1 when the
 // program must end now with *exit_code (help, errors), 0 to go on.
 int parse_command_line(int argc, char **argv, cli_settings *s, const cli_io *io, int *exit_code);
+// Prints one "Warning: " line naming the arguments from argv[first] on that
+// nothing reads (the pre-scan's complexity and tunings are read anywhere).
+void print_ignored_arguments(int argc, char **argv, int first, FILE *out);
 
 // ---- settings_table.cpp -------------------------------------------------
 void print_settings_table(const cli_settings *s, FILE *out);
@@ -101,6 +110,20 @@ int64_t recon_write_pending(recon_list *list, FILE *file, int only_next);
 int recon_keep_sorted(recon_list *list, int64_t pts, const uint8_t *const planes[3],
                       const uint32_t strides[3], int width, int height);
 int recon_node_new(recon_node **link, uint64_t size);
+
+// ---- output_files.cpp ---------------------------------------------------
+// The statistics file's name ("two-pass.log" unless one was given).
+const char *stats_file_name(const cli_settings *s);
+// Refuses, with a message and exit code 5, any two of the input, output,
+// reconstruction and (with a pass) statistics files that are one file, judged
+// by device and inode (for files still to be created, by folder and name).
+int check_distinct_files(const cli_settings *s, FILE *err);
+// Opens a file for binary writing without truncating it; *created tells
+// whether this call made it. NULL with errno on failure.
+FILE *open_for_writing(const char *name, int *created);
+// Truncates a regular file to 0 bytes (other kinds, and NULL, are left alone).
+// 0, or -1 with errno.
+int empty_regular_file(FILE *f);
 
 // ---- encode_loop.cpp ----------------------------------------------------
 // The four encoder calls the loops make, as a table so that tests can drive the

@@ -73,6 +73,7 @@ int cli_main(int argc, char **argv, const encoder_api *api, const cli_io *io)
         return exit_code;
     if (s.param.loglevel > 0)
         print_banner(io->out);
+    print_ignored_arguments(argc, argv, s.rest_first, io->out);
     if (s.wait_flag)
         wait_debugger(io);
     if (!s.input_name) {

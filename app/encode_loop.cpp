@@ -1,6 +1,7 @@
 // The encoding run: output, reconstruction and statistics files, the encoder,
 // the encode loop (one picture per call), the flush loop (drain), and the end of
-// the run with its timing summary. SIGINT stops the loops but never the closing.
+// the run with its timing summary. SIGINT, SIGTERM and SIGHUP stop the loops
+// but never the closing.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -15,11 +16,14 @@
 volatile sig_atomic_t cli_stop_flag = 0;
 volatile sig_atomic_t cli_signal_number = -1;
 
+// SIGTERM and SIGHUP stop the run as SIGINT does: their default action would
+// end the program with the output cut inside an access unit.
+static const int stop_signals[3] = {SIGINT, SIGTERM, SIGHUP};
+
 void on_sigint(int signal_number)
 {
     cli_signal_number = signal_number;
-    if (signal_number == SIGINT)
-        cli_stop_flag = 1;
+    cli_stop_flag = 1;
 }
 
 const encoder_api library_encoder_api = {torvhevcenc_create, torvhevcenc_encode_frame,
@@ -83,6 +87,8 @@ struct run_state {
     FILE *output;
     FILE *recon;
     FILE *stats;
+    int output_created, recon_created, stats_created;  // made by this run
+    int files_emptied;     // the files were emptied for writing once the encoder existed
     char *pass1_buffer;
     char *pass2_text;
     torvhevcenc_encoder *enc;
@@ -151,13 +157,13 @@ static int may_overwrite_recon(run_state *r)
 static int open_stats(run_state *r)
 {
     cli_settings *s = r->s;
-    const char *name = s->stats_name ? s->stats_name : "two-pass.log";
+    const char *name = stats_file_name(s);
     errno = 0;
     if (s->pass == 1) {
         s->param.pass1 = 1;
         r->pass1_buffer = (char *)std::calloc(1, pass1_buffer_size);
         s->param.pass1_stats_buffer = r->pass1_buffer;
-        r->stats = r->pass1_buffer ? fopen(name, "wb") : NULL;
+        r->stats = r->pass1_buffer ? open_for_writing(name, &r->stats_created) : NULL;
         if (!r->stats)
             return system_error(r, "open stats file", cli_exit_file_open);
     } else if (s->pass == 2) {
@@ -170,13 +176,45 @@ static int open_stats(run_state *r)
     return 0;
 }
 
+// Empties the files that already existed, now that the encoder exists.
+static int empty_files(run_state *r)
+{
+    errno = 0;
+    if (empty_regular_file(r->output) != 0)
+        return system_error(r, "open output file", cli_exit_file_open);
+    if (empty_regular_file(r->recon) != 0)
+        return system_error(r, "open reconstruction file", cli_exit_file_open);
+    if (empty_regular_file(r->stats) != 0)
+        return system_error(r, "open stats file", cli_exit_file_open);
+    r->files_emptied = 1;
+    return 0;
+}
+
+// A run that ends before the encoder exists takes back the files it created.
+static void remove_created_files(const run_state *r)
+{
+    if (r->files_emptied)
+        return;
+    if (r->output_created)
+        remove(r->s->output_name);
+    if (r->recon_created)
+        remove(r->s->recon_name);
+    if (r->stats_created)
+        remove(stats_file_name(r->s));
+}
+
+// Files are opened without being truncated; empty_files does that once the
+// encoder has been created.
 static int open_files(run_state *r)
 {
     const cli_settings *s = r->s;
+    int rc = check_distinct_files(s, r->io->err);
+    if (rc)
+        return rc;
     if (s->output_name) {
         announce(r, "open output file ... ");
         errno = 0;
-        r->output = fopen(s->output_name, "wb");
+        r->output = open_for_writing(s->output_name, &r->output_created);
         if (!r->output)
             return system_error(r, "open output file", cli_exit_file_open);
         announce_done(r);
@@ -186,12 +224,12 @@ static int open_files(run_state *r)
         if (!may_overwrite_recon(r))
             return cli_exit_file_open;
         errno = 0;
-        r->recon = fopen(s->recon_name, "wb");
+        r->recon = open_for_writing(s->recon_name, &r->recon_created);
         if (!r->recon)
             return system_error(r, "open reconstruction file", cli_exit_file_open);
         announce_done(r);
     }
-    int rc = open_stats(r);
+    rc = open_stats(r);
     if (rc)
         return rc;
     announce(r, "create torvane hevc encoder ... ");
@@ -201,7 +239,7 @@ static int open_files(run_state *r)
         return cli_exit_create;
     }
     announce_done(r);
-    return 0;
+    return empty_files(r);
 }
 
 static double seconds_since(uint64_t start_us)
@@ -384,6 +422,7 @@ static int finish_run(run_state *r, int rc)
     rc = close_written(r, &r->recon, "write reconstruction file", rc);
     rc = close_written(r, &r->output, "write output file", rc);
     rc = close_written(r, &r->stats, "write stats file", rc);
+    remove_created_files(r);
     std::free(r->pass2_text);
     std::free(r->pass1_buffer);
     r->s->param.pass2_stats = NULL;
@@ -406,14 +445,15 @@ int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, co
     if (rc)
         return finish_run(&r, rc);
 
-    struct sigaction action, previous;
+    struct sigaction action, previous[3];
     std::memset(&action, 0, sizeof(action));
     action.sa_handler = on_sigint;
     // Restarted system calls: a SIGINT must stop the loops between pictures,
     // not turn a write to a pipe into a short write (exit 8).
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous);
+    for (int k = 0; k < 3; k++)
+        sigaction(stop_signals[k], &action, &previous[k]);
     r.start_us = time_now_us();
     r.start_cpu_us = process_cpu_us();
 
@@ -427,7 +467,8 @@ int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, co
     rc = finish_run(&r, rc);
     // The handler stays until the encoder is closed: a SIGINT during the close
     // must not kill the program before its files are complete.
-    sigaction(SIGINT, &previous, NULL);
+    for (int k = 0; k < 3; k++)
+        sigaction(stop_signals[k], &previous[k], NULL);
     // A write error found only while closing still ends with its code, but the
     // run itself was complete, so its summary is printed.
     if (!loop_failed && s->param.loglevel >= 1)

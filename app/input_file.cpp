@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,22 +119,23 @@ static int count_pictures(input_window *win, int frame_limit, const char *name)
 
 static int open_file(input_window *win, const char *name)
 {
-    win->fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (win->fd < 0) {
+    int64_t size = 0;
+    int fd = input_open_regular(name, &size);
+    if (fd == input_not_opened) {
         std::fprintf(stderr, "Can't open input file: %s.\n", name);
         return -1;
     }
-    struct stat st;
-    if (fstat(win->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd == input_not_regular) {
         std::fprintf(stderr, "Error: input file %s is not a regular file that can be mapped.\n",
                      name);
         return -1;
     }
-    if (st.st_size == 0) {
+    win->fd = fd;
+    if (size == 0) {
         std::fprintf(stderr, "Error: input file %s is empty.\n", name);
         return -1;
     }
-    win->file_size = st.st_size;
+    win->file_size = size;
     return 0;
 }
 

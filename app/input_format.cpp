@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "app/rational.h"
@@ -119,16 +122,44 @@ int compat_from_output_name(const char *name)
     return 10 * v;
 }
 
+int input_open_regular(const char *name, int64_t *size)
+{
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return input_not_opened;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return input_not_regular;
+    }
+    *size = st.st_size;
+    return fd;
+}
+
+// Reads up to `size` bytes from the start of a regular file.
+static size_t read_head(int fd, uint8_t *head, size_t size)
+{
+    size_t n = 0;
+    while (n < size) {
+        ssize_t got = pread(fd, head + n, size - n, (off_t)n);
+        if (got <= 0)
+            break;
+        n += (size_t)got;
+    }
+    return n;
+}
+
 // Reads the start of a .y4m input and applies its header. Returns 0 or the
 // exit code of a refused header.
 static int apply_y4m_header(input_format *fmt, const char *input_name)
 {
-    FILE *f = std::fopen(input_name, "rb");
-    if (!f)
+    int64_t file_size;
+    int fd = input_open_regular(input_name, &file_size);
+    if (fd < 0)
         return 0;  // read as raw; opening the input reports the failure
     std::vector<uint8_t> head(y4m_max_header_length);
-    size_t n = std::fread(head.data(), 1, head.size(), f);
-    std::fclose(f);
+    size_t n = read_head(fd, head.data(), head.size());
+    close(fd);
     if (!y4m_has_signature(head.data(), n)) {
         std::printf("Warning: input file extension is y4m, but the file content is not y4m! "
                     "Input file will be handled as YUV.\n");

@@ -6,6 +6,8 @@
 // The fields map one to one onto the encoder's parameter record: width,
 // height, fps_num, fps_den and compat are copied into the `public_param`
 // fields of the same names once the guesses are done.
+#include <cstdint>
+
 struct input_format {
     int width;          // luma samples
     int height;
@@ -42,3 +44,10 @@ int compat_from_output_name(const char *name);
 // warnings on stdout and errors on stderr. Returns 0, or the program's exit
 // code for a refused header (9 or 10).
 int input_guess_format(input_format *fmt, const char *input_name, const char *output_name);
+
+// Opens the input for reading without waiting: a FIFO without a writer would
+// otherwise block the open for ever. Returns the descriptor of a regular file
+// and its size, input_not_opened when it cannot be opened, or
+// input_not_regular (nothing left open) for a FIFO, a device or a folder.
+enum { input_not_opened = -1, input_not_regular = -2 };
+int input_open_regular(const char *name, int64_t *size);

@@ -36,6 +36,16 @@ int parse_int_prefix(const char *text)
     return read_int(text, &v, &end) ? v : 0;
 }
 
+int is_whole_int(const char *text)
+{
+    int v;
+    const char *end;
+    if (!read_int(text, &v, &end))
+        return 0;
+    end += std::strspn(end, " \t");
+    return *end == '\0';
+}
+
 // Reads "%d%c%d" and returns how many items were read (0 to 3).
 static int read_int_char_int(const char *text, int *a, char *c, int *b)
 {
@@ -113,16 +123,25 @@ static int prescan_tune(const char *value, unsigned *tune, FILE *err)
     return 0;
 }
 
+static int is_complexity_option(const char *a)
+{
+    return std::strcmp(a, "-c") == 0 || std::strcmp(a, "--complex") == 0;
+}
+
+static int is_prescanned(const char *a)
+{
+    return is_complexity_option(a) || std::strcmp(a, "--tune") == 0;
+}
+
 int prescan_options(int argc, char **argv, int *complexity, unsigned *tune, FILE *err)
 {
     *complexity = -1;
     *tune = 0;
     for (int i = 0; i < argc; i++) {
         const char *a = argv[i];
-        int is_complex = std::strcmp(a, "-c") == 0 || std::strcmp(a, "--complex") == 0;
-        int is_tune = std::strcmp(a, "--tune") == 0;
-        if (!is_complex && !is_tune)
+        if (!is_prescanned(a))
             continue;
+        int is_complex = is_complexity_option(a);
         const char *value = i + 1 < argc ? argv[i + 1] : NULL;
         int rc = is_complex ? prescan_complexity(value, complexity, err) : prescan_tune(value, tune, err);
         if (rc != 0)
@@ -292,7 +311,8 @@ enum option_kind {
     opt_flag,       // no value
     opt_value,      // a value that must not begin with '-'
     opt_raw_value,  // the handler checks the value itself (may be NULL)
-    opt_int_field   // an integer into a public_param field
+    opt_int,        // a value that must be a whole integer, for the handler
+    opt_int_field   // a whole integer into a public_param field
 };
 
 enum rc_action { rc_keep = -1, rc_cqp = 0, rc_abr = 1, rc_cbr = 2, rc_crf = 3, rc_bitrate = 4 };
@@ -321,6 +341,14 @@ static int stop_with(int code, int *exit_code)
 {
     *exit_code = code;
     return 1;
+}
+
+// Text where a number belongs would otherwise be read as 0 ("-q abc" would
+// encode at QP 0) or as its numeric prefix.
+static int refuse_number(const char *option, const char *value, const cli_io *io, int *exit_code)
+{
+    fprintf(io->err, "Error: invalid number '%s' for option '%s'!\n", value, option);
+    return stop_with(cli_exit_option, exit_code);
 }
 
 static int on_help(cli_settings *, const char *, const cli_io *io, int *exit_code)
@@ -373,9 +401,12 @@ static int on_prescanned(cli_settings *, const char *, const cli_io *, int *)
 
 static int on_crf(cli_settings *s, const char *v, const cli_io *io, int *exit_code)
 {
+    char *end = NULL;
+    double crf = std::strtod(v, &end);
+    if (end == v || end[std::strspn(end, " \t")] != '\0')
+        return refuse_number("--crf", v, io, exit_code);
     // "nan", "inf" and values past the float range would reach the rate
     // control's arithmetic as NaN or infinity.
-    double crf = std::atof(v);
     if (!std::isfinite(crf) || std::fabs(crf) > 1e6) {
         fprintf(io->err, "invalid argument '%s'!\n", v);
         return stop_with(cli_exit_option, exit_code);
@@ -414,14 +445,16 @@ static int on_disable_sei(cli_settings *s, const char *, const cli_io *, int *)
     return 0;
 }
 
-static int on_interlace(cli_settings *s, const char *v, const cli_io *, int *)
+static int on_interlace(cli_settings *s, const char *v, const cli_io *io, int *exit_code)
 {
     if (strcasecmp(v, "tff") == 0)
         s->param.interlace = 1;
     else if (strcasecmp(v, "bff") == 0)
         s->param.interlace = 2;
-    else
+    else if (is_whole_int(v))
         s->param.interlace = parse_int_prefix(v);
+    else
+        return refuse_number("--interlace", v, io, exit_code);
     return 0;
 }
 
@@ -441,7 +474,7 @@ static const option_entry option_table[] = {
     {"-h", "--help", opt_flag, on_help, nullptr, rc_keep},
     {nullptr, "--wait", opt_flag, on_wait, nullptr, rc_keep},
     {"-s", "--size", opt_value, on_size, nullptr, rc_keep},
-    {"-n", "--frames", opt_value, on_frames, nullptr, rc_keep},
+    {"-n", "--frames", opt_int, on_frames, nullptr, rc_keep},
     {nullptr, "--compat", opt_raw_value, on_compat, nullptr, rc_keep},
     {"-c", "--complex", opt_value, on_prescanned, nullptr, rc_keep},
     {nullptr, "--tune", opt_value, on_prescanned, nullptr, rc_keep},
@@ -461,7 +494,7 @@ static const option_entry option_table[] = {
     {nullptr, "--crf", opt_value, on_crf, nullptr, rc_keep},
     {nullptr, "--vbv-bufsize", opt_int_field, nullptr, PP(vbv_bufsize), rc_keep},
     {nullptr, "--vbv-maxrate", opt_int_field, nullptr, PP(vbv_maxrate), rc_keep},
-    {nullptr, "--pass", opt_value, on_pass, nullptr, rc_keep},
+    {nullptr, "--pass", opt_int, on_pass, nullptr, rc_keep},
     {nullptr, "--stats-file", opt_value, on_stats_file, nullptr, rc_keep},
     {"-r", "--framerate", opt_value, on_framerate, nullptr, rc_keep},
     {nullptr, "--recon", opt_value, on_recon, nullptr, rc_keep},
@@ -510,11 +543,28 @@ static int apply_option(int argc, char **argv, int *i, cli_settings *s, const cl
         }
         value = argv[++*i];
     }
+    if ((e->kind == opt_int || e->kind == opt_int_field) && !is_whole_int(value))
+        return refuse_number(arg, value, io, exit_code);
     if (e->kind == opt_int_field)
         s->param.*(e->field) = parse_int_prefix(value);
     else if (e->handler(s, value, io, exit_code))
         return 1;
     apply_rc_action(&s->param, e->rc);
+    return 0;
+}
+
+// The bitrate modes without "-b" run at the rate the usage text promises, not
+// at 0; a first pass in constant-QP mode would write no statistics at all.
+static int check_mode_settings(cli_settings *s, const cli_io *io, int *exit_code)
+{
+    public_param *p = &s->param;
+    if ((p->rc_mode == rc_abr || p->rc_mode == rc_cbr) && p->bitrate == 0)
+        p->bitrate = cli_default_bitrate;
+    if (s->pass == 1 && p->rc_mode == rc_cqp) {
+        fprintf(io->err, "Error: the first pass (--pass 1) needs a bitrate mode or --crf; "
+                         "constant QP writes no statistics!\n");
+        return stop_with(cli_exit_option, exit_code);
+    }
     return 0;
 }
 
@@ -542,5 +592,22 @@ int parse_command_line(int argc, char **argv, cli_settings *s, const cli_io *io,
         s->input_name = argv[i++];
     if (i < argc)
         s->output_name = argv[i++];
-    return 0;
+    s->rest_first = i;
+    return check_mode_settings(s, io, exit_code);
+}
+
+void print_ignored_arguments(int argc, char **argv, int first, FILE *out)
+{
+    int printed = 0;
+    for (int i = first; i < argc; i++) {
+        // The pre-scan took complexity and tunings wherever they stand.
+        if (is_prescanned(argv[i])) {
+            i++;
+            continue;
+        }
+        fprintf(out, "%s %s", printed ? "" : "Warning: arguments after the output file name are ignored:", argv[i]);
+        printed = 1;
+    }
+    if (printed)
+        fprintf(out, "\n");
 }

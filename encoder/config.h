@@ -38,6 +38,7 @@ enum {
     CONFIG_MAX_WORKING_THREADS = 8191,  // the job pool's own cap
     CONFIG_MAX_FRAME_INSTANCES = 64,
     CONFIG_INSTANCE_SLOTS = 8192,       // frame instances + row contexts must fit
+    CONFIG_MIN_DIMENSION = 2,           // 4:2:0 chroma needs a sample in each direction
     CONFIG_MAX_DIMENSION = 16888,       // largest H.265 level 6.2 picture side
     CONFIG_MAX_LUMA_SAMPLES = 35651584, // level 6.2 MaxLumaPs
 };

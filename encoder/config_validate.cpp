@@ -48,7 +48,7 @@ static void validate_aspect(internal_config *cfg)
 static int validate_picture_size(internal_config *cfg)
 {
     int64_t w = cfg->width, h = cfg->height;
-    if (w < 1 || h < 1 || w > CONFIG_MAX_DIMENSION || h > CONFIG_MAX_DIMENSION ||
+    if (w < CONFIG_MIN_DIMENSION || h < CONFIG_MIN_DIMENSION || w > CONFIG_MAX_DIMENSION || h > CONFIG_MAX_DIMENSION ||
         w * h > CONFIG_MAX_LUMA_SAMPLES) {
         fprintf(stderr, "Error: unsupported picture size %dx%d\n", cfg->width, cfg->height);
         return -1;

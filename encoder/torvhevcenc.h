@@ -48,8 +48,8 @@ extern "C" {
 /* The encoder parameter record, 160 bytes. */
 typedef struct public_param {
     uint32_t size;            /* bytes the caller allocated; 160 for this layout */
-    int32_t width;            /* luma width in samples */
-    int32_t height;           /* luma height in samples */
+    int32_t width;            /* luma width in samples, 2..16888 */
+    int32_t height;           /* luma height in samples, 2..16888 */
     int32_t compat;           /* HM compatibility version x 10: 91, 100, 120 */
     int32_t complexity;       /* 0..7: selects the preset */
     int32_t frame_threads;    /* frame instances; 0 = automatic; written back by create */
@@ -167,7 +167,9 @@ int torvhevcenc_encode_frame(torvhevcenc_encoder *enc, const uint32_t *strides,
 /* Pictures still inside the encoder. */
 int torvhevcenc_pending_frames(torvhevcenc_encoder *enc);
 
-/* Prints the report, stops the encoder's threads and frees everything. */
+/* Prints the report, stops the encoder's threads and frees everything. The
+ * handle is invalid afterwards: it must not be passed to any call again,
+ * torvhevcenc_close included. */
 void torvhevcenc_close(torvhevcenc_encoder *enc);
 
 uint32_t torvhevcenc_version(void);

@@ -1,5 +1,6 @@
 // Rate-control records: creation from the configuration, deletion, the slice
 // QP and the hand-over of state between frame instances.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +53,21 @@ int32_t round_qp(double v)
     if (r >= 51.0) return 51;
     return (int32_t)r;
 }
+
+// Bits per picture of a rate in kbit/s, truncated, in double precision and
+// clamped to the 32-bit range: a rate near 2^31 kbit/s or a frame rate such as
+// 1/1000 gives a per-picture budget that no longer constrains anything instead
+// of an out-of-range conversion.
+int32_t bits_per_picture(double kbit_rate, double fps)
+{
+    double bits = kbit_rate * 1000.0 / fps;
+    if (!(bits > (double)INT32_MIN)) return INT32_MIN;
+    if (bits >= (double)INT32_MAX) return INT32_MAX;
+    return (int32_t)bits;
+}
+
+// The VBV buffer is kept in bits in 32 bits, so it holds at most this many kbit.
+const int32_t vbv_max_kbit = INT32_MAX / 1000;
 
 void set_geometry(ratecontrol *rc, const internal_config *cfg)
 {
@@ -106,8 +122,9 @@ int set_cbr_start(ratecontrol *rc, const internal_config *cfg)
     double fps = rc->fps;
     int32_t span_unit = cfg->bframes + 1 > 0 ? cfg->bframes + 1 : 1;
     int32_t span = (cfg->frame_instances + cfg->bframes) / span_unit * span_unit;
-    rc->model = rc_model_new((int32_t)(rc->bitrate / fps), (int32_t)((double)cfg->cbr_maxrate * 1000.0 / fps),
-                             (int32_t)((double)cfg->cbr_minrate * 1000.0 / fps), cfg->cbr_window, span,
+    rc->model = rc_model_new(bits_per_picture((double)cfg->bitrate, fps),
+                             bits_per_picture((double)cfg->cbr_maxrate, fps),
+                             bits_per_picture((double)cfg->cbr_minrate, fps), cfg->cbr_window, span,
                              cfg->frame_instances, rc->ctu_count);
     return rc->model ? 0 : -1;
 }
@@ -158,12 +175,14 @@ void frame_pred_init(ratecontrol *rc)
 
 void set_vbv(ratecontrol *rc, internal_config *cfg)
 {
-    int32_t one_frame = (int32_t)((double)cfg->vbv_maxrate / rc->fps);
+    double one_frame_kbit = std::trunc((double)cfg->vbv_maxrate / rc->fps);
+    int32_t one_frame = one_frame_kbit < (double)vbv_max_kbit ? (int32_t)one_frame_kbit : vbv_max_kbit;
     if (cfg->vbv_bufsize < one_frame) {
         cfg->vbv_bufsize = one_frame;
         fprintf(stderr, "VBV buffer size cannot be smaller than one frame, using %d kbit\n", one_frame);
     }
-    rc->vbv_frame_bits = (int32_t)((double)cfg->vbv_maxrate * 1000.0 / rc->fps);
+    if (cfg->vbv_bufsize > vbv_max_kbit) cfg->vbv_bufsize = vbv_max_kbit;
+    rc->vbv_frame_bits = bits_per_picture((double)cfg->vbv_maxrate, rc->fps);
     rc->vbv_size = cfg->vbv_bufsize * 1000;
     rc->vbv_small = (float)rc->vbv_frame_bits * 1.1f > (float)rc->vbv_size;
     float init = cfg->vbv_init;

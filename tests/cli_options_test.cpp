@@ -246,7 +246,8 @@ TEST(OptionLoop, IntegerOptionsReachTheirFields)
     parsed p = parse({"--threads", "3", "-w", "5", "-t", "7", "--idr", "100", "--min-idr", "10", "-q", "27",
                       "--vbv-bufsize", "800", "--vbv-maxrate", "900", "-l", "0", "--bframes", "3", "--hierach", "2",
                       "--brefs", "2", "--prefs", "3", "--scenecut", "0", "--lookahead", "20", "-n", "12",
-                      "--disable-sei", "-y", "--recon", "r.yuv", "--stats-file", "s.log", "--pass", "1", "in.yuv"});
+                      "--disable-sei", "-y", "--recon", "r.yuv", "--stats-file", "s.log", "--pass", "1", "--crf", "20",
+                      "in.yuv"});
     ASSERT_EQ(p.stopped, 0) << p.err;
     const public_param &q = p.s.param;
     EXPECT_EQ(q.frame_threads, 3);
@@ -275,17 +276,21 @@ TEST(OptionLoop, IntegerOptionsReachTheirFields)
     EXPECT_EQ(p.s.output_name, nullptr);
 }
 
-TEST(OptionLoop, TextThatIsNotANumberReadsAsZeroAndHugeNumbersClamp)
+TEST(OptionLoop, NumbersMustBeWholeAndHugeOnesClamp)
 {
-    EXPECT_EQ(parse({"--idr", "often"}).s.param.idr_period, 0);
-    EXPECT_EQ(parse({"--idr", "12abc"}).s.param.idr_period, 12);
+    // Every kind of numeric value: fields, frame limit, pass, interlace, crf.
+    const char *options[] = {"--idr", "-n", "--pass", "--interlace", "--crf"};
+    for (const char *option : options)
+        for (const char *text : {"often", "12abc", ""})
+            expect_refused({option, text, "in.yuv"},
+                           std::string("Error: invalid number '") + text + "' for option '" + option + "'!\n");
+    EXPECT_EQ(parse({"--idr", " 12 "}).s.param.idr_period, 12);
     EXPECT_EQ(parse({"--idr", "99999999999999999999"}).s.param.idr_period, 2147483647);
 }
 
 TEST(OptionLoop, CrfMustBeAFiniteNumber)
 {
     EXPECT_FLOAT_EQ(parse({"--crf", "18.5"}).s.param.crf, 18.5f);
-    EXPECT_FLOAT_EQ(parse({"--crf", "soft"}).s.param.crf, 0.0f);  // not a number reads as 0
     expect_refused({"--crf", "nan"}, "invalid argument 'nan'!\n");
     expect_refused({"--crf", "inf"}, "invalid argument 'inf'!\n");
     expect_refused({"--crf", "1e40"}, "invalid argument '1e40'!\n");
@@ -304,6 +309,26 @@ TEST(OptionLoop, PassZeroToTwoOnly)
     EXPECT_EQ(parse({"--pass", "0"}).stopped, 0);
     EXPECT_EQ(parse({"--pass", "2"}).s.pass, 2);
     expect_refused({"--pass", "3"}, "invalid pass '3', possible value is 1 or 2\n");
+    // Constant QP writes no statistics: a first pass needs a bitrate mode or CRF.
+    const char *cqp_first_pass =
+        "Error: the first pass (--pass 1) needs a bitrate mode or --crf; constant QP writes no statistics!\n";
+    expect_refused({"--pass", "1", "in.yuv"}, cqp_first_pass);
+    expect_refused({"--abr", "--pass", "1", "-q", "30", "in.yuv"}, cqp_first_pass);
+    for (const char *mode : {"--abr", "--cbr", "--crf"}) {
+        std::vector<std::string> args = {mode, "--pass", "1", "in.yuv"};
+        if (std::string(mode) == "--crf")
+            args.insert(args.begin() + 1, "25");
+        EXPECT_EQ(parse(args).stopped, 0) << mode;
+    }
+}
+
+TEST(OptionLoop, BitrateModesWithoutRateUseTheDocumentedDefault)
+{
+    EXPECT_EQ(parse({"--abr", "in.yuv"}).s.param.bitrate, cli_default_bitrate);
+    EXPECT_EQ(parse({"--cbr", "in.yuv"}).s.param.bitrate, cli_default_bitrate);
+    EXPECT_EQ(parse({"--maxrate", "3000", "in.yuv"}).s.param.bitrate, cli_default_bitrate);
+    EXPECT_EQ(parse({"--cbr", "-b", "700", "in.yuv"}).s.param.bitrate, 700);
+    EXPECT_EQ(parse({"--crf", "20", "in.yuv"}).s.param.bitrate, 0);
 }
 
 TEST(OptionLoop, ValuesMustNotBeginWithDash)
@@ -328,6 +353,7 @@ TEST(OptionLoop, ArgumentsAfterTheInputAreNotOptions)
     EXPECT_NE(p.s.input_name, nullptr);
     EXPECT_NE(p.s.output_name, nullptr);
     EXPECT_EQ(p.s.param.qp, 30);
+    EXPECT_EQ(p.s.rest_first, 5);
 }
 
 TEST(OptionLoop, HelpStopsWithCodeZero)

@@ -477,10 +477,12 @@ TEST_F(run_fixture, SigintStopsTheLoopsAndExits130WithCompleteAccessUnits)
     EXPECT_EQ(read_file(output), std::string(100, 'A') + std::string(100, 'B') + std::string(100, 'C'));
     EXPECT_EQ(read_file(recon), expected_recon({0, 1, 2}));
     EXPECT_NE(r.out.find("3 frame encoded\n"), std::string::npos) << r.out;
-    // The handler is removed again after the run.
-    struct sigaction now;
-    sigaction(SIGINT, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    // The handlers of the three stop signals are removed again after the run.
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now;
+        sigaction(signal_number, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << signal_number;
+    }
 }
 
 TEST_F(run_fixture, StopRequestedDuringTheFlushEndsIt)

@@ -382,36 +382,40 @@ TEST(RealEncode, OutputWriteErrorExitsEight)
     EXPECT_NE(r.err.find("write output file: No space left on device\n"), std::string::npos) << r.err;
 }
 
-TEST(RealEncode, SigintEndsWith130AfterTheReportAndCompleteAccessUnits)
+// SIGTERM and SIGHUP stop the run as SIGINT does: no access unit is cut.
+TEST(RealEncode, StopSignalsEndWith128PlusTheSignalAfterTheReportAndCompleteAccessUnits)
 {
     REQUIRE_ENCODER_CORE();
     std::string clip = make_clip("sigint_352x288_25fps.yuv", 352, 288, 200);
-    std::string output = test_tmp_path("sigint_real.hevc");
-    std::string out_log = test_tmp_path("sigint_real.out");
-    pid_t pid = fork();
-    if (pid == 0) {
-        FILE *f = freopen(out_log.c_str(), "w", stdout);
-        (void)f;
-        execl(TV_TORVENC_EXE, TV_TORVENC_EXE, "--compat", "12", clip.c_str(), output.c_str(), (char *)nullptr);
-        _exit(121);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        std::string tag = "signal" + std::to_string(signal_number);
+        std::string output = test_tmp_path(tag + ".hevc");
+        std::string out_log = test_tmp_path(tag + ".out");
+        pid_t pid = fork();
+        if (pid == 0) {
+            FILE *f = freopen(out_log.c_str(), "w", stdout);
+            (void)f;
+            execl(TV_TORVENC_EXE, TV_TORVENC_EXE, "--compat", "12", clip.c_str(), output.c_str(), (char *)nullptr);
+            _exit(121);
+        }
+        // Wait (without a clock) until the first access unit has been written;
+        // the program flushes each progress line.
+        while (read_file(out_log).find(", got") == std::string::npos) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                FAIL() << "finished before the signal";
+            usleep(1000);
+        }
+        kill(pid, signal_number);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << tag;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal_number);
+        std::string out = read_file(out_log);
+        EXPECT_NE(out.find(" frame encoded\n"), std::string::npos) << tag;
+        EXPECT_EQ(out.find("flush"), std::string::npos) << tag;
+        EXPECT_EQ((long long)read_file(output).size(), progress_bytes(out)) << tag;
     }
-    // Wait (without a clock) until the first access unit has been written;
-    // the program flushes each progress line.
-    while (read_file(out_log).find(", got") == std::string::npos) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            FAIL() << "finished before the signal";
-        usleep(1000);
-    }
-    kill(pid, SIGINT);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    std::string out = read_file(out_log);
-    EXPECT_NE(out.find(" frame encoded\n"), std::string::npos);
-    EXPECT_EQ(out.find("flush"), std::string::npos);
-    EXPECT_EQ((long long)read_file(output).size(), progress_bytes(out));
 }
 
 TEST(Wait, PrintsThePidAndWaitsForADebugger)

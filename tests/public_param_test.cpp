@@ -293,4 +293,43 @@ TEST(torvhevcenc_interface, calls_without_an_encoder_fail_cleanly)
     torvhevcenc_close(nullptr);
 }
 
+// 4:2:0 chroma needs at least one sample per direction: a side of 1 is
+// refused at creation instead of failing every later encode call.
+TEST(torvhevcenc_interface, sides_below_two_are_refused_at_create)
+{
+    const int32_t sizes[][2] = {{1, 64}, {64, 1}, {1, 1}, {0, 64}, {2, 2}};
+    for (const auto &size : sizes) {
+        public_param p = filled_record(160, 0);
+        torvhevcenc_default_param(&p, 4, 0);
+        p.width = size[0];
+        p.height = size[1];
+        p.loglevel = 0;
+        p.working_threads = 2;
+        testing::internal::CaptureStderr();
+        torvhevcenc_encoder *enc = torvhevcenc_create(&p);
+        std::string err = testing::internal::GetCapturedStderr();
+        if (size[0] < 2 || size[1] < 2) {
+            EXPECT_EQ(enc, nullptr) << size[0] << "x" << size[1];
+            EXPECT_EQ(err.rfind("Error: unsupported picture size", 0), 0u) << err;
+            continue;
+        }
+        ASSERT_NE(enc, nullptr);
+        const uint8_t samples[6] = {16, 32, 48, 64, 128, 128};
+        const uint8_t *planes[3] = {samples, samples + 4, samples + 5};
+        const uint32_t strides[3] = {2, 1, 1};
+        int n = torvhevcenc_encode_frame(enc, strides, planes, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr);
+        ASSERT_GE(n, 0);
+        int got = n > 0;
+        while (torvhevcenc_pending_frames(enc) > 0) {
+            int n = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr);
+            ASSERT_GE(n, 0);
+            got += n > 0;
+        }
+        EXPECT_EQ(got, 1);
+        torvhevcenc_close(enc);
+    }
+}
+
 }  // namespace
