@@ -196,7 +196,11 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
             double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
             if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
-            else if (overflow < 0.9) lmin /= rc->qscale_step;
+            // A second step down only without pictures in flight: with them,
+            // QPs would fall faster than any finished picture confirms, and
+            // where sizes climb steeply as the QP falls that overshoots
+            // several times before the first such picture is back.
+            else if (overflow < 0.9 && rc->record_count == 1) lmin /= rc->qscale_step;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;
         } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
