@@ -80,7 +80,7 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
@@ -130,7 +130,7 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
 // *counted gets their number.
 double bits_in_flight(const ratecontrol *rc, int32_t *counted)
 {
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     double sum = 0.0;
     *counted = 0;
     for (int32_t i = 0; i < rc->record_count; i++) {
@@ -146,7 +146,7 @@ double bits_in_flight(const ratecontrol *rc, int32_t *counted)
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     bool crf = cfg->rc_mode == RC_MODE_CRF;
     double overflow = 1.0;
     rc->frame_satd = lookahead_cost_of(rc, cfg);

@@ -59,24 +59,24 @@ float rc_predict_size(const size_predictor *p, float cost, float qscale)
 
 size_predictor *rc_frame_predictors(ratecontrol *rc)
 {
-    return (rc - rc->record_index)->frame_pred;
+    return rc_first(rc)->frame_pred;
 }
 
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale)
 {
-    const size_predictor *p = &(rc - rc->record_index)->frame_pred[rc_frame_pred_index(&rc->pic)];
+    const size_predictor *p = &rc_first(rc)->frame_pred[rc_frame_pred_index(&rc->pic)];
     return rc_predict_size(p, (float)rc->frame_satd, (float)qscale);
 }
 
 double rc_qscale_for_bits(const ratecontrol *rc, double bits)
 {
-    const size_predictor *p = &(rc - rc->record_index)->frame_pred[rc_frame_pred_index(&rc->pic)];
+    const size_predictor *p = &rc_first(rc)->frame_pred[rc_frame_pred_index(&rc->pic)];
     return ((double)p->coeff * rc->frame_satd + p->offset) / (std::max(bits, 1.0) * p->count);
 }
 
 double rc_in_flight_bits(const ratecontrol *other)
 {
-    const ratecontrol *first = other - other->record_index;
+    const ratecontrol *first = rc_first(other);
     int32_t index = rc_frame_pred_index(&other->pic);
     double scaled = other->frame_size_planned * first->plan_scale[index];
     double now = rc_predict_size(&first->frame_pred[index], (float)other->frame_satd,
@@ -86,7 +86,7 @@ double rc_in_flight_bits(const ratecontrol *other)
 
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
 {
-    ratecontrol *first = rc - rc->record_index;
+    ratecontrol *first = rc_first(rc);
     int32_t c = std::min(std::max(rc->pic.slice_class, 0), 2);
     first->row_pred_shared[c][0] = rc->row_pred[c][0];
     first->row_pred_shared[c][1] = rc->row_pred[c][1];
@@ -139,7 +139,7 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);
     if (rc->two_pass && rc->pass2_current)
         rc->expected_bits_sum += rc_entry_bits(rc->pass2_current, rc_qp_to_qscale(rc->pass2_current->pass2_qp));
-    (rc - rc->record_index)->total_bits += (double)bits;
+    rc_first(rc)->total_bits += (double)bits;
     rc->in_flight = 0;
     // Later plans no longer count this picture as in flight.
     rc->size_planned = 0;

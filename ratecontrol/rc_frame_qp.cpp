@@ -50,7 +50,7 @@ void vbv_start(ratecontrol *rc, const rc_picture *pic)
         }
     }
     int32_t c = std::min(std::max(pic->slice_class, 0), 2);
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     rc->row_pred[c][0] = first->row_pred_shared[c][0];
     rc->row_pred[c][1] = first->row_pred_shared[c][1];
     rc->row_pred_current = rc->row_pred[c];
@@ -124,7 +124,7 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
 
 void rc_vbv_plan_fill(ratecontrol *rc)
 {
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     double fill = first->vbv_fill;
     for (int32_t i = 0; i < rc->record_count; i++) {
         const ratecontrol *other = first + i;
