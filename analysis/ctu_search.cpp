@@ -46,32 +46,69 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
     mode_search_state_init(ctx);
     mode_search_state *st = search_state(ctx);
     st->speed_level = speed_level;
-    st->slice_class = ctx->slice_class;
+    // The slice type coded: a P picture coded with B slices is decided as B.
+    st->slice_class = ctx->sh.slice_type;
     st->pick_mode = ctx->config.latency_mode;
     st->use_rdoq_alt = ctx->ctu.rdoq_alt_on;
     st->intra_ref_refresh = 1;
+    const internal_config *cfg = &ctx->config;
+    const ctu_context *c = &ctx->ctu;
+    st->inter_search_level = c->speed_class;
+    st->subpel_planes = cfg->me_subpel_planes;
+    st->fast_merge_mc = cfg->me_bilinear;
+    st->inter_intra = cfg->inter_flag_c;
+    st->gpb = ctx->sh.slice_type == slice_b && ctx->source_picture->picture_type == PIC_TYPE_P;
+    st->intra_rd_flag = 0;
+    st->merge_residual_tried = 0;
+    st->bipred_8bit_flag = 0;
+    for (int32_t d = 0; d < 4; d++) {
+        st->neighbour_cost_sum[d] = c->depth_cost_sum[d];
+        st->neighbour_cost_count[d] = c->depth_cost_count[d];
+    }
+}
+
+// The motion-search context of the CTU and the activity of its source: the
+// horizontal and vertical sums, at speed levels below 3 without the diagonal
+// arrays (marked not computed; the intra pre-selection computes them itself).
+void inter_ctu_begin(encoder_instance *ctx)
+{
+    mode_search_state *st = search_state(ctx);
+    me_context_init(ctx, st->me);
+    me_context_set_refs(ctx, st->me);
+    if (st->speed_level >= 3) {
+        ctx->metric.ctu_activity_hv(ctx->ctu.source_luma, &st->activity);
+    } else {
+        ctx->metric.ctu_activity_hv3(ctx->ctu.source_luma, &st->activity);
+        st->activity.grad_diag[0] = 0xffffffffu;
+    }
+    st->me->activity = st->activity.grad_hv;
 }
 
 }  // namespace
 
 void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
 {
-    if (ctx->slice_class != 2) {
-        ctu_inter_decision(ctx);
-        return;
-    }
     search_begin(ctx, speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_alt = st->use_rdoq_alt, saved_level = st->speed_level, saved_qp_prev = ctx->qp_prev;
-    if (st->speed_level > 0 && st->pick_mode == 0) st->speed_level--;
+    int32_t intra = st->slice_class == 2;
+    if (intra && st->speed_level > 0 && st->pick_mode == 0) st->speed_level--;
     st->luma_full_transform = st->speed_level >= 3;
     st->chroma_full_transform = st->pick_mode > 1;
-    if (st->speed_level < 3) ctx->metric.ctu_activity_4dir(ctx->ctu.source_luma, &st->activity);
-    st->use_rdoq_alt = st->speed_level > 3;
+    if (!intra) {
+        inter_ctu_begin(ctx);
+    } else {
+        if (st->speed_level < 3) ctx->metric.ctu_activity_4dir(ctx->ctu.source_luma, &st->activity);
+        st->use_rdoq_alt = st->speed_level > 3;
+    }
     rate_state_save(ctx);
     ctu_search_setup(ctx);
-    if (st->speed_level < 3) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
-    cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
+    if (!intra) {
+        cu_search_rdo_inter(ctx, st->tree, 0, 0, 0, 6);
+    } else {
+        if (st->speed_level < 3) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
+        cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
+    }
     rate_state_load(ctx);
     ctx->qp_prev = saved_qp_prev;
     st->use_rdoq_alt = saved_alt;

@@ -36,6 +36,30 @@ void tu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log
     d->residual_mode[n] = node->residual_mode;
 }
 
+// Reference indices and vectors of one prediction unit over w x h units from
+// map position m; with fill_merge also its merge flag and candidate. The
+// list-1 vector is written only for a unit that uses list 1.
+void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t merge_flag, uint8_t merge_idx,
+                    const uint32_t mv[2], const int8_t ref_idx[2], int32_t fill_merge)
+{
+    if (fill_merge) {
+        map_fill_block(&g->merge_flag_map[m], (uint32_t)w, (uint32_t)h, 1, merge_flag);
+        if (merge_flag) map_fill_block(&g->merge_idx_map[m], (uint32_t)w, (uint32_t)h, 1, merge_idx);
+    }
+    map_fill_block((uint8_t *)&g->ref_idx[0][m], (uint32_t)w, (uint32_t)h, 1, (uint8_t)ref_idx[0]);
+    map_fill_block((uint8_t *)&g->ref_idx[1][m], (uint32_t)w, (uint32_t)h, 1, (uint8_t)ref_idx[1]);
+    map_fill_block((uint8_t *)&g->mv[0][m], (uint32_t)w, (uint32_t)h, 4, mv[0]);
+    if (ref_idx[1] >= 0) map_fill_block((uint8_t *)&g->mv[1][m], (uint32_t)w, (uint32_t)h, 4, mv[1]);
+}
+
+// The two prediction units of a 2NxN or Nx2N CU, each w x h units.
+void pu_pair_fill(ctu_motion_grid *g, const pu_pair_motion *p, int32_t m0, int32_t m1, int32_t w, int32_t h)
+{
+    const int32_t at[2] = {m0, m1};
+    for (int32_t u = 0; u < 2; u++)
+        pu_motion_fill(g, at[u], w, h, p->merge_flag[u], p->merge_idx[u], p->mv[u], p->ref_idx[u], 1);
+}
+
 // Writes a leaf CU of size 8..64 into the per-8x8 maps.
 void cu_commit_size(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t n)
 {
@@ -53,9 +77,28 @@ void cu_commit_size(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log
         map_fill_block(&c->maps.cu_flags_map[m], k, k, 1, c->maps.cu_flags_map[m] & ~1u);
         return;
     }
-    // Inter CUs: the skip bit here; the motion of their PUs is written by the
-    // inter decisions, which own the PU records.
-    map_fill_block(&c->maps.cu_flags_map[m], k, k, 1, (c->maps.cu_flags_map[m] & ~1u) | (node->skip_flag ? 1u : 0u));
+    int32_t skip = node->skip_flag != 0;
+    map_fill_block(&c->maps.cu_flags_map[m], k, k, 1, (c->maps.cu_flags_map[m] & ~1u) | (skip ? 1u : 0u));
+    ctu_motion_grid *g = &c->motion;
+    if (skip) map_fill_block(&g->merge_idx_map[m], k, k, 1, (uint32_t)node->skip_merge_idx);
+    switch (node->part_mode) {
+    case 0: {
+        const pu_motion *pu = &node->pu_2nx2n;
+        int32_t merged = pu->merge_flag && !skip;
+        map_fill_block(&g->merge_flag_map[m], k, k, 1, (uint32_t)merged);
+        if (merged) map_fill_block(&g->merge_idx_map[m], k, k, 1, pu->merge_idx);
+        pu_motion_fill(g, m, k, k, pu->merge_flag, pu->merge_idx, pu->mv, pu->ref_idx, 0);
+        break;
+    }
+    case 1:
+        pu_pair_fill(g, &node->pu_2nxn, m, m + CTU_MAP8_STRIDE * (k / 2), k, k / 2);
+        break;
+    case 2:
+        pu_pair_fill(g, &node->pu_nx2n, m, m + k / 2, k / 2, k);
+        break;
+    default:
+        break;
+    }
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ void cu_node_init(encoder_instance *ctx, cu_node *node)
     mode_search_state *st = search_state(ctx);
     std::memset(node->mode_rough_cost, 0xff, sizeof(node->mode_rough_cost));
     std::memset(node->chroma_rough_cost, 0xff, sizeof(node->chroma_rough_cost));
+    node->motion_cost = COST_INFINITE;
+    node->pu_2nx2n.merge_flag = 0;
     node->intra_rough_cost = COST_INFINITE;
     node->intra_cost = COST_INFINITE;
     node->leaf_cost = COST_INFINITE;

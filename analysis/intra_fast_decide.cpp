@@ -210,5 +210,5 @@ void intra_cu_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x,
     }
     cu_tree_commit(ctx, tree, z, x, y, log2_size);
     tu_layer_save(ctx, tree, z, log2_size, d);
-    if (log2_size >= 3) node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size);
+    if (log2_size >= 3) node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
 }

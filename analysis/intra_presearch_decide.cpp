@@ -306,7 +306,7 @@ void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_sear
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
     } else {
-        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size);
+        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
         node->intra_cbf = c->decision.cbf_flags[f.n];
     }
     st->use_rdoq_alt = old;

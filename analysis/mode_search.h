@@ -47,10 +47,41 @@ int32_t tu_quant(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, i
 int32_t tu_quant_low(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, int32_t qp,
                      int32_t log2_size, int32_t plane, int32_t mode, int32_t k);
 
+// Whether the CU holding 4x4 unit z is committed as an inter CU; a unit not
+// committed yet reads as intra.
+static inline bool cu_is_inter(const encoder_instance *ctx, int32_t z)
+{
+    return ctx->ctu.maps.pred_mode_map[map8_index(z)] == 0;
+}
+
+// ---- inter prediction of a CU from the CTU's motion grid ----
+// The chroma work-plane block (plane 1 Cb, 2 Cr) of the luma position (x, y).
+uint8_t *chroma_work(encoder_instance *ctx, int32_t plane, int32_t x, int32_t y);
+// Clamps a vector of the block at (x, y) so that the block starts at most 71
+// samples before the picture and 7 past it.
+void mv_clamp(encoder_instance *ctx, int16_t mv[2], int32_t x, int32_t y);
+// An 8-bit luma prediction of one list at quarter-sample position (X, Y)
+// relative to the CTU: a pointer into a phase plane or the reference when it
+// can be read in place, else an interpolation (bilinear on request) into dst
+// with stride 64. *stride is set to the result's stride.
+const uint8_t *mc_luma_8bit(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w,
+                            int32_t h, uint8_t *dst, int32_t *stride, int32_t bilinear);
+void inter_predict_cu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t part_mode);
+void inter_predict_pu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+void mc_pu_l0(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+void mc_pu_l1(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+void mc_pu_bi(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+void mc_pu_bi_8bit(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+
 // ---- rate estimation of the CTU syntax (on ctx->cabac's estimate) ----
 void rate_residual_block(encoder_instance *ctx, int32_t z, int32_t log2_size, int32_t scan, int32_t plane);
 void rate_intra_luma_mode(encoder_instance *ctx, int32_t z, int32_t log2_size);
 void rate_coding_unit(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The CU without its transform tree, and the transform tree of a CU on the
+// record given.
+void rate_coding_unit_no_tree(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void rate_transform_tree(encoder_instance *ctx, cabac_encoder *rec, int32_t z, int32_t x, int32_t y,
+                         int32_t log2_size);
 void intra_mpm_modes(const encoder_instance *ctx, int32_t z, int32_t out[3]);
 
 // ---- cost helpers ----
@@ -63,9 +94,37 @@ uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int3
                          int32_t log2_size, int32_t predict);
 uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                            int32_t log2_size, int32_t predict);
-uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Codes the CU as the node and the maps describe it (a skipped CU without
+// residual) and returns distortion plus the CU's bits; variant 1 bi-predicts
+// luma through 8-bit predictions. With require_residual a CU that codes no
+// coefficient costs COST_INFINITE; a merged 2Nx2N CU without coefficients
+// becomes a skipped one. The _predicted form keeps the prediction already in
+// the work planes.
+uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t variant, int32_t require_residual);
+uint32_t rd_cu_cost_predicted(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                              int32_t log2_size, int32_t variant, int32_t require_residual);
 uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                             int32_t log2_size);
+// Inter CUs: the cheaper of coding the residual and dropping it (the
+// _predicted form starts from the prediction in the work planes, of known
+// distortion), the distortion of the prediction alone, and the cost with a
+// residual coded against the prediction in the work planes (COST_INFINITE
+// when no coefficient is left).
+uint32_t rd_cu_cost_residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                  int32_t log2_size, int32_t require_residual);
+uint32_t rd_cu_cost_residual_test_predicted(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                            int32_t log2_size, int32_t require_residual,
+                                            uint32_t prediction_distortion);
+uint32_t rd_cu_prediction_distortion(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                     int32_t log2_size);
+uint32_t rd_cu_cost_with_residual(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                  int32_t log2_size);
+// Transform-tree flags of an inter node as they stand, and of a node without
+// residual.
+uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                                int32_t log2_size);
+uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t log2_size);
 
 // ---- transform-tree search (intra nodes) ----
 uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
@@ -84,6 +143,14 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *r
                              int32_t x, int32_t y);
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+
+// ---- inter decisions of the rate-distortion path ----
+void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_decide_b(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Intra candidate of a P or B CU (log2 size 3..5): its rough cost, and, where
+// allowed, its full cost (intra_rd_flag set).
+void intra_decide_in_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // I-slice CU decision with the half-resolution rough mode search (CUs of
 // log2 size 3..6), and the search itself: returns 0 (log2 size below 4, or no

@@ -43,7 +43,7 @@ uint32_t same_mode_cost(encoder_instance *ctx, cu_node *tree, const fast_place *
     node->tu_split = 1;
     cu_tree_commit(ctx, tree, p->z, p->x, p->y, 3);
     map_mark_unavailable(ctx, p->x, p->y, 8, 8);
-    uint32_t s = rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, 3);
+    uint32_t s = rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, 3, 0, 0);
     node->intra_mode = keep_mode;
     node->chroma_mode = keep_chroma;
     node->tu_split = (uint8_t)keep_tu;
@@ -56,7 +56,7 @@ uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, const fast_place *p)
     node->split = 1;
     cu_tree_commit(ctx, tree, p->z, p->x, p->y, 3);
     map_mark_unavailable(ctx, p->x, p->y, 8, 8);
-    uint32_t s = rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, 3);
+    uint32_t s = rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, 3, 0, 0);
     node->split = 0;
     return s;
 }
@@ -70,7 +70,7 @@ void recode_leaf(encoder_instance *ctx, cu_node *tree, const fast_place *p)
     rate_restore(ctx, depth);
     map_mark_unavailable(ctx, p->x, p->y, size, size);
     cu_tree_commit(ctx, tree, p->z, p->x, p->y, p->log2);
-    rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, p->log2);
+    rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, p->log2, 0, 0);
     rd_split_flag_cost(ctx, node->lambda_sse, p->z, depth, 0);
 }
 

@@ -17,7 +17,7 @@ void recode_leaf(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     rate_restore(ctx, depth);
     map_mark_unavailable(ctx, x, y, size, size);
     cu_tree_commit(ctx, tree, z, x, y, log2_size);
-    rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size);
+    rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
     rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
 }
 
@@ -48,7 +48,7 @@ uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, in
         ctx->ctu.decision.cbf_flags[node_index(z, 3)] = cbf;
         s = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, 3);
     } else {
-        s = rd_cu_cost(ctx, node->lambda_sse, z, x, y, 3);
+        s = rd_cu_cost(ctx, node->lambda_sse, z, x, y, 3, 0, 0);
     }
     node->split = 0;
     node->part_mode = 0;
@@ -111,11 +111,21 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
 
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
-    // I slices only until inter decisions exist.
     mode_search_state *st = search_state(ctx);
-    if (st->slice_class != 2) return;
-    if (st->intra_presearch && log2_size >= 3) cu_decide_intra_presearch(ctx, tree, st->coarse, z, x, y, log2_size);
-    else cu_decide_i(ctx, tree, z, x, y, log2_size);
+    switch (st->slice_class) {
+    case 0:
+        cu_decide_b(ctx, tree, z, x, y, log2_size);
+        break;
+    case 1:
+        cu_decide_p(ctx, tree, z, x, y, log2_size);
+        break;
+    case 2:
+        if (st->intra_presearch && log2_size >= 3) cu_decide_intra_presearch(ctx, tree, st->coarse, z, x, y, log2_size);
+        else cu_decide_i(ctx, tree, z, x, y, log2_size);
+        break;
+    default:
+        break;
+    }
 }
 
 void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)

@@ -4,6 +4,7 @@
 // view of the CTU context.
 #include "analysis/mode_search.h"
 
+#include "analysis/me_syntax_hooks.h"
 #include "bitstream/cabac_estimate.h"
 #include "bitstream/syntax_writer.h"
 
@@ -61,6 +62,8 @@ syntax_ctu_context syntax_view(encoder_instance *ctx)
     s.qp_prev = ctx->qp_prev;
     s.qg_units = c->qg_units;
     s.cur_cu_z = c->last_cu_z;
+    // Inter slices: AMVP predictors and PU availability as the writer derives them.
+    if (ctx->sh.slice_type != 2) me_syntax_services_fill(&s.inter, ctx);
     return s;
 }
 
@@ -84,3 +87,16 @@ void rate_coding_unit(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, in
     rate_est_coding_unit(&s, &ctx->cabac, z, x, y, log2_size);
 }
 
+
+void rate_coding_unit_no_tree(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    syntax_ctu_context s = syntax_view(ctx);
+    rate_est_coding_unit_no_tree(&s, &ctx->cabac, z, x, y, log2_size);
+}
+
+void rate_transform_tree(encoder_instance *ctx, cabac_encoder *rec, int32_t z, int32_t x, int32_t y,
+                         int32_t log2_size)
+{
+    syntax_ctu_context s = syntax_view(ctx);
+    rate_est_transform_tree(&s, rec, z, x, y, log2_size, log2_size);
+}

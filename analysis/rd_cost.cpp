@@ -3,6 +3,8 @@
 // costs of transform units and whole CUs coded through tu_encode.
 #include "analysis/mode_search.h"
 
+#include <cstring>
+
 uint32_t rate_term(uint32_t bits, uint32_t lambda)
 {
     return (uint32_t)(((uint64_t)bits * lambda + 32768) >> 16);
@@ -62,7 +64,7 @@ uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int3
     uint32_t dist = rd_luma_distortion(ctx, log2_size, x, y);
     uint32_t before = ctx->cabac.est_bits;
     if (c->decision.cbf_flags[n] & 1) {
-        int32_t mode = c->maps.pred_mode_map[map8_index(z)] == 1 ? intra_mode_entry(c->intra_modes[map4_index(z)]) : 35;
+        int32_t mode = !cu_is_inter(ctx, z) ? intra_mode_entry(c->intra_modes[map4_index(z)]) : 35;
         rate_residual_block(ctx, z, log2_size, scan_idx_of(log2_size, mode), 0);
     }
     return dist + rate_term(ctx->cabac.est_bits - before, lambda);
@@ -84,7 +86,7 @@ uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, in
     int32_t zc = log2_size == 2 ? z & ~3 : z;
     int32_t cl = log2_size == 2 ? 2 : log2_size - 1;
     int32_t scan = 0;
-    if (cl == 2 && c->maps.pred_mode_map[map8_index(z)] == 1) {
+    if (cl == 2 && !cu_is_inter(ctx, z)) {
         int32_t luma = intra_mode_entry(c->intra_modes[map4_index(zc)]);
         int32_t code = chroma_code_entry(c->intra_modes[chroma_map_index(z >> 2)]);
         static const uint8_t candidates[4] = {0, 26, 10, 1};
@@ -104,13 +106,59 @@ uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, in
     return dist + rate_term(e->est_bits - before, lambda);
 }
 
-uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+namespace {
+
+// A merged 2Nx2N inter CU that coded no coefficient is the same CU as a
+// skipped one with that candidate: it becomes one (merge flags cleared, skip
+// bit set, the node skipped with its merge candidate).
+void skip_conversion(encoder_instance *ctx, int32_t z, int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
+    int32_t n = node_index(z, log2_size), m = map8_index(z), k = (1 << log2_size) / 8;
+    if (c->decision.part_mode[n] != 0 || !cu_is_inter(ctx, z) || !c->motion.merge_flag_map[m] ||
+        (c->maps.cu_flags_map[m] & 1) || c->decision.cbf_flags[n] != 0)
+        return;
+    map_fill_block(&c->motion.merge_flag_map[m], (uint32_t)k, (uint32_t)k, 1, 0);
+    map_fill_block(&c->maps.cu_flags_map[m], (uint32_t)k, (uint32_t)k, 1, c->maps.cu_flags_map[m] | 1u);
+    cu_node *node = &search_state(ctx)->tree[n];
+    node->skip_flag = 1;
+    // A later commit of the node writes this candidate as the skip's.
+    node->skip_merge_idx = node->pu_2nx2n.merge_idx;
+}
+
+// Codes the CU (predicting it or not) and prices it: distortion of the
+// reconstruction plus the CU's syntax.
+uint32_t cu_cost_coded(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       int32_t variant, int32_t require_residual, int32_t predict)
+{
+    mode_search_state *st = search_state(ctx);
+    ctu_context *c = &ctx->ctu;
     int32_t skip = c->maps.cu_flags_map[map8_index(z)] & 1;
-    tu_encode(ctx, z, x, y, log2_size, search_state(ctx)->ctu_qp, 1, !skip,
+    st->bipred_8bit_flag = variant != 0;
+    tu_encode(ctx, z, x, y, log2_size, st->ctu_qp, predict, !skip,
               skip ? TU_LUMA | TU_CHROMA : TU_LUMA | TU_CHROMA | TU_FINAL);
-    return rd_cu_cost_current(ctx, lambda, z, x, y, log2_size);
+    st->bipred_8bit_flag = 0;
+    if (require_residual && c->decision.cbf_flags[node_index(z, log2_size)] == 0) return COST_INFINITE;
+    skip_conversion(ctx, z, log2_size);
+    uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, st->ctu_qp);
+    if (predict) st->cu_last_distortion = dist;
+    uint32_t before = ctx->cabac.est_bits;
+    rate_coding_unit(ctx, z, x, y, log2_size);
+    return dist + rate_term(ctx->cabac.est_bits - before, lambda);
+}
+
+}  // namespace
+
+uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t variant, int32_t require_residual)
+{
+    return cu_cost_coded(ctx, lambda, z, x, y, log2_size, variant, require_residual, 1);
+}
+
+uint32_t rd_cu_cost_predicted(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                              int32_t log2_size, int32_t variant, int32_t require_residual)
+{
+    return cu_cost_coded(ctx, lambda, z, x, y, log2_size, variant, require_residual, 0);
 }
 
 uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
@@ -120,4 +168,163 @@ uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, i
     uint32_t before = ctx->cabac.est_bits;
     rate_coding_unit(ctx, z, x, y, log2_size);
     return dist + rate_term(ctx->cabac.est_bits - before, lambda);
+}
+
+uint32_t rd_cu_prediction_distortion(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                     int32_t log2_size)
+{
+    tu_encode(ctx, z, x, y, log2_size, node->qp, 1, 0, TU_LUMA | TU_CHROMA);
+    return rd_cu_distortion(ctx, x, y, log2_size, node->qp);
+}
+
+uint32_t rd_cu_cost_with_residual(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                  int32_t log2_size)
+{
+    ctu_context *c = &ctx->ctu;
+    tu_encode(ctx, z, x, y, log2_size, node->qp, 0, 1, TU_LUMA | TU_CHROMA | TU_FINAL);
+    if (c->decision.cbf_flags[node_index(z, log2_size)] == 0) return COST_INFINITE;
+    uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, node->qp);
+    uint32_t before = ctx->cabac.est_bits;
+    rate_coding_unit(ctx, z, x, y, log2_size);
+    return dist + rate_term(ctx->cabac.est_bits - before, node->lambda_sse);
+}
+
+namespace {
+
+// The cheaper of coding an inter CU without residual and with it; the
+// prediction is in the work planes and its distortion known. The rate of the
+// CU's syntax without the transform tree is shared by both.
+uint32_t residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       uint32_t prediction_distortion)
+{
+    ctu_context *c = &ctx->ctu;
+    cabac_encoder *e = &ctx->cabac;
+    int32_t n = node_index(z, log2_size);
+    uint32_t b0 = e->est_bits;
+    rate_coding_unit_no_tree(ctx, z, x, y, log2_size);
+    cabac_encoder local = *e;
+    rate_transform_tree(ctx, &local, z, x, y, log2_size);
+    uint32_t c0 = rate_term(local.est_bits - b0, node->lambda_sse) + prediction_distortion;
+    c->decision.residual_mode[n] = 0;
+    tu_encode(ctx, z, x, y, log2_size, node->qp, 0, 1, TU_LUMA | TU_CHROMA | TU_FINAL);
+    if (c->decision.cbf_flags[n] != 0) {
+        uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, node->qp);
+        rate_transform_tree(ctx, e, z, x, y, log2_size);
+        uint32_t c1 = dist + rate_term(e->est_bits - b0, node->lambda_sse);
+        if (c1 <= c0) return c1;
+        // The residual costs more than it gains: put the prediction back.
+        c->decision.residual_mode[n] = 3;
+        tu_encode(ctx, z, x, y, log2_size, node->qp, 1, 0, TU_LUMA | TU_CHROMA);
+    } else {
+        c->decision.residual_mode[n] = 3;
+        // The coded pass marked the area reconstructed; it is the prediction.
+    }
+    node->residual_mode = 3;
+    std::memcpy((uint8_t *)e + RATE_STATE_OFFSET, (const uint8_t *)&local + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+    return c0;
+}
+
+// Required residual or an intra node: the CU coded as it stands. Intra nodes
+// quantise with the alternative RDOQ from speed level 4 (3 without the
+// zero-latency tuning).
+uint32_t residual_test_direct(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                              int32_t log2_size, int32_t require_residual, int32_t predict)
+{
+    mode_search_state *st = search_state(ctx);
+    if (node->pred_mode != 1) {
+        return cu_cost_coded(ctx, node->lambda_sse, z, x, y, log2_size, 0, require_residual, predict);
+    }
+    int32_t kept = st->use_rdoq_alt;
+    if (st->speed_level >= (st->pick_mode <= 0 ? 4 : 3)) st->use_rdoq_alt = 1;
+    uint32_t cost = cu_cost_coded(ctx, node->lambda_sse, z, x, y, log2_size, 0, require_residual, predict);
+    st->use_rdoq_alt = kept;
+    return cost;
+}
+
+}  // namespace
+
+uint32_t rd_cu_cost_residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                  int32_t log2_size, int32_t require_residual)
+{
+    if (require_residual || node->pred_mode == 1)
+        return residual_test_direct(ctx, node, z, x, y, log2_size, require_residual, 1);
+    ctx->ctu.decision.residual_mode[node_index(z, log2_size)] = 3;
+    tu_encode(ctx, z, x, y, log2_size, node->qp, 1, 0, TU_LUMA | TU_CHROMA);
+    return residual_test(ctx, node, z, x, y, log2_size, rd_cu_distortion(ctx, x, y, log2_size, node->qp));
+}
+
+uint32_t rd_cu_cost_residual_test_predicted(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+                                            int32_t log2_size, int32_t require_residual,
+                                            uint32_t prediction_distortion)
+{
+    if (require_residual || node->pred_mode == 1)
+        return residual_test_direct(ctx, node, z, x, y, log2_size, require_residual, 0);
+    ctx->ctu.decision.residual_mode[node_index(z, log2_size)] = 3;
+    return residual_test(ctx, node, z, x, y, log2_size, prediction_distortion);
+}
+
+namespace {
+
+void price_flag(cabac_encoder *c, int32_t slot, int32_t bin)
+{
+    uint32_t s = c->ctx[slot];
+    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+}
+
+struct tu_flag_view {
+    int32_t t;          // transform depth
+    int32_t in_range;   // split_transform_flag can be sent at this size
+    int32_t split, cbf_luma, merged;
+};
+
+tu_flag_view tu_flag_view_of(const encoder_instance *ctx, int32_t z, int32_t log2_size)
+{
+    const ctu_context *c = &ctx->ctu;
+    int32_t n = node_index(z, log2_size), m = map8_index(z);
+    tu_flag_view v;
+    v.t = 6 - log2_size - c->maps.cu_depth_map[m];
+    v.in_range = log2_size <= ctx->sps.log2_max_tb_size && log2_size > ctx->sps.log2_min_tb_size;
+    v.split = c->decision.tu_split[n] == 1;
+    v.cbf_luma = c->decision.cbf_flags[n] & 1;
+    v.merged = c->motion.merge_flag_map[m] != 0;
+    return v;
+}
+
+}  // namespace
+
+uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                                int32_t log2_size)
+{
+    (void)x;
+    (void)y;
+    tu_flag_view v = tu_flag_view_of(ctx, z, log2_size);
+    int32_t max_depth = ctx->sps.max_tu_depth_inter;
+    cabac_encoder *c = &ctx->cabac;
+    uint32_t before = c->est_bits;
+    if (v.t > 0) {
+        if (v.in_range && v.t < max_depth) price_flag(c, ctx_split_transform_flag + 5 - log2_size, v.split);
+        if (!v.split) price_flag(c, ctx_cbf_luma, v.cbf_luma);
+    } else {
+        if (!v.merged) price_flag(c, ctx_rqt_root_cbf, 1);
+        if (v.in_range && max_depth >= 1) price_flag(c, ctx_split_transform_flag + 5 - log2_size, v.split);
+        if (v.merged && !v.split) price_flag(c, ctx_cbf_luma + 1, v.cbf_luma);
+    }
+    return rate_term(c->est_bits - before, lambda);
+}
+
+uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t log2_size)
+{
+    tu_flag_view v = tu_flag_view_of(ctx, z, log2_size);
+    cabac_encoder *c = &ctx->cabac;
+    uint32_t before = c->est_bits;
+    if (v.t > 0) {
+        if (v.in_range) price_flag(c, ctx_split_transform_flag + 5 - log2_size, 0);
+        if (!v.split) price_flag(c, ctx_cbf_luma, 0);
+    } else if (!v.merged) {
+        price_flag(c, ctx_rqt_root_cbf, 0);
+    } else if (!v.split) {
+        price_flag(c, ctx_cbf_luma + 1, 0);
+    }
+    return rate_term(c->est_bits - before, lambda);
 }

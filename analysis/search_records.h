@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstddef>
 
+#include "analysis/motion_search.h"
 #include "bitstream/cabac.h"
 #include "encoder/encoder_instance.h"
 #include "kernels/intra/intra_ref.h"
@@ -24,6 +25,36 @@ enum {
     RATE_STATE_BYTES = (int)(sizeof(cabac_encoder) - offsetof(cabac_encoder, est_bits)),
 };
 
+// Motion of the single prediction unit of a 2Nx2N inter CU. Vectors pack x in
+// the low and y in the high signed 16 bits, quarter samples; a negative
+// reference index marks a list the unit does not use (-2 where a decision
+// wrote it).
+struct pu_motion {
+    uint8_t merge_flag;
+    uint8_t merge_idx;
+    uint32_t mv[2];           // list 0, list 1
+    int8_t ref_idx[2];
+};
+
+// Motion of the two prediction units of a 2NxN or Nx2N CU; unit 0 is the
+// upper or the left one.
+struct pu_pair_motion {
+    uint8_t merge_flag[2];
+    uint8_t merge_idx[2];
+    uint32_t mv[2][2];        // [unit][list]
+    int8_t ref_idx[2][2];
+};
+
+// What the rate-distortion inter decisions keep of their motion searches:
+// the best result per list (in P pictures coded as B slices the best and the
+// second-best list-0 result), with the AMVP predictors its vector was priced
+// against.
+struct inter_search_results {
+    me_result me_best[2];
+    uint32_t amvp[2][2];
+    int32_t amvp_count[2];
+};
+
 // Decision record of one CU candidate (or of one 4x4 block of an NxN 8x8 CU,
 // or of a transform node), in the order of its fields.
 struct cu_node {
@@ -34,22 +65,37 @@ struct cu_node {
     uint8_t leaf_first;
     uint8_t node_cbf;         // coded-block flags of the leaf coding
     uint8_t intra_cbf;        // coded-block flags of the chosen intra coding
-    uint8_t shortcut_taken;
+    uint8_t shortcut_taken;   // decided by a shortcut: the no-split tests are skipped
     uint32_t part_mode;
     uint32_t state_stale;     // live state is not that of the chosen leaf candidate
-    int32_t intra_score;
+    int32_t intra_score;      // 128 x mean lookahead intra class of the area
     uint8_t tu_saved;
     uint8_t pad[3];
     uint32_t refined_cost;
-    uint32_t mode_rough_cost[35];    // the 140-byte motion area in inter decisions
+    // Rough costs of the 35 luma modes in intra decisions; the motion search
+    // results in the inter decisions.
+    union {
+        uint32_t mode_rough_cost[35];
+        inter_search_results motion;
+    };
     uint32_t chroma_rough_cost[5];   // the 20-byte candidate area
     uint32_t intra_rough_cost;
     uint32_t intra_cost;
     uint32_t tu_cost;
+    // Working area of the inter decisions: search record 2p + l holds
+    // prediction unit p and list l of a two-unit partition.
+    me_result pu_search[4];
+    uint32_t best_skip_cost;
+    uint32_t best_merge_cost;        // merge with residual
+    uint32_t motion_cost;            // rough cost of the best inter candidate
     uint32_t leaf_cost;
     uint32_t split_flag0_cost;
     uint32_t split_flag1_cost;
     uint32_t skip_flag;
+    int32_t skip_merge_idx;
+    pu_motion pu_2nx2n;
+    pu_pair_motion pu_2nxn;
+    pu_pair_motion pu_nx2n;
     int32_t intra_mode_hint;
     // The tail block: copied as one into children coded as transform nodes.
     int32_t qp;
@@ -103,6 +149,16 @@ struct coarse_search_context {
     uint8_t scratch[COARSE_SCRATCH_ROWS * COARSE_SCRATCH_STRIDE];
 };
 
+// Predictions of an inter CU kept while its transform tree is searched: the
+// coding of a transform node overwrites its part of the prediction with the
+// reconstruction. Luma rows of 64; chroma rows of 64 with Cb in columns 0..31
+// and Cr in 32..63.
+struct prediction_save_area {
+    uint8_t luma[64 * 64];
+    uint8_t chroma[32 * 64];
+    int32_t x, y;             // the CU's position in the CTU
+};
+
 // Per-CTU state of the search of one row context.
 struct mode_search_state {
     // per-CTU values
@@ -123,6 +179,18 @@ struct mode_search_state {
     int32_t slice_class;      // 0 B, 1 P, 2 I
     int32_t dist_weight_strength;    // 0..127; 0 leaves the texture weights unused
     int64_t intra_keep_bias;  // added to the intra no-split thresholds
+    // inter decisions of P and B slices
+    int32_t inter_search_level;      // 1 at complexity 0..3, 2 above
+    int32_t subpel_planes;           // references carry sub-sample planes
+    int32_t fast_merge_mc;           // bilinear previews of merge candidates
+    int32_t inter_intra;             // intra candidates in P-slice CUs
+    int32_t gpb;                     // a P picture coded with B slices
+    int32_t intra_rd_flag;           // the last intra trial was priced by full cost
+    int32_t merge_residual_tried;
+    uint32_t cu_last_distortion;     // of the last rd_cu_cost
+    int32_t bipred_8bit_flag;        // bi-prediction rounds each list to 8 bits
+    uint32_t neighbour_cost_sum[4];  // per depth, from the similar neighbour CTUs
+    uint8_t neighbour_cost_count[4];
     const uint16_t *chroma_weight;   // per-QP chroma distortion weight, 8 fractional bits
     uint16_t quant_round[2];  // P/B, I
     // records
@@ -131,6 +199,8 @@ struct mode_search_state {
     int16_t *tu_levels[3];    // the CTU context's levels, which the syntax writer reads
     cu_state_slot slots[4];
     coarse_search_context *coarse;
+    me_context *me;
+    prediction_save_area *pred_save;
     tu_decision_layer layers[5];
     uint8_t depth_save_slot[5][RATE_STATE_BYTES];
     uint8_t search_cabac_save[RATE_STATE_BYTES];

@@ -49,7 +49,7 @@ void ctu_search_setup(encoder_instance *ctx)
     st->lambda_satd = ctx->rcc.lambda_satd;
     st->lambda_sse = ctx->rcc.lambda_sse;
     c->qp = st->ctu_qp;
-    st->slice_class = ctx->slice_class;
+    st->slice_class = ctx->sh.slice_type;
     st->pick_mode = cfg->latency_mode == LATENCY_ZERO ? 0 : (cfg->latency_mode == LATENCY_LOW_DELAY ? 1 : 9);
     st->intra_rd_check = cfg->intra_flag_a;
     st->intra_presearch = cfg->halfres_intra;
@@ -58,8 +58,8 @@ void ctu_search_setup(encoder_instance *ctx)
     st->quant_round[0] = QUANT_ROUND_INTER;
     st->quant_round[1] = QUANT_ROUND_INTRA;
 
-    // Left and above CTUs of this picture; co-located CTUs of references join
-    // with the inter decisions.
+    // Left and above CTUs of this picture, co-located CTUs of the first
+    // reference of each list.
     int32_t n = 0, deep = 0, m = 100;
     int32_t a = c->address;
     int32_t deep_limit = st->speed_level >= 4 ? 1 : 0;
@@ -72,6 +72,14 @@ void ctu_search_setup(encoder_instance *ctx)
         n++;
         deep += ctx->tables.ctu_depth_max[a - ctx->ctu_cols] > deep_limit;
         if (ctx->tables.ctu_depth_min[a - ctx->ctu_cols] < m) m = ctx->tables.ctu_depth_min[a - ctx->ctu_cols];
+    }
+    for (int32_t l = 0; l < 2 && ctx->sh.slice_type != slice_i; l++) {
+        int32_t count = l == 0 ? ctx->ref_count_l0 : ctx->ref_count_l1;
+        const picture *r = count > 0 ? (l == 0 ? ctx->list0[0] : ctx->list1[0]) : nullptr;
+        if (!r || !r->ctu_max_depth) continue;
+        n++;
+        deep += r->ctu_max_depth[a] > 1;
+        if (r->ctu_min_depth[a] < m) m = r->ctu_min_depth[a];
     }
     int32_t r = split_depth_from_neighbours(n, deep, m, st->speed_level);
     st->min_split_depth = clamp_i32(r - 1, 0, 3);
@@ -88,6 +96,7 @@ void ctu_search_setup(encoder_instance *ctx)
             st->min_split_depth = st->min_split_depth + 1 < 2 ? st->min_split_depth + 1 : 2;
         }
         if (st->speed_level > 3) st->speed_level = 3;
+        if (st->inter_search_level > 1) st->inter_search_level = 1;
     }
 }
 

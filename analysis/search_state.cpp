@@ -19,7 +19,8 @@ constexpr int32_t slot_bytes_of(int32_t d)
     return (64 >> d) * CTU_WORK_STRIDE + (32 >> d) * CTU_WORK_STRIDE + 2 * ((64 >> d) * (64 >> d) * 3 / 2);
 }
 static_assert(TREE_BYTES + 4 * PLANE_COEFFS + slot_bytes_of(0) + slot_bytes_of(1) + slot_bytes_of(2) +
-                      slot_bytes_of(3) + 16 + (int)sizeof(coarse_search_context) <= SEARCH_WORK_BYTES_A,
+                      slot_bytes_of(3) + 3 * 16 + (int)sizeof(coarse_search_context) + (int)sizeof(me_context) +
+                      (int)sizeof(prediction_save_area) <= SEARCH_WORK_BYTES_A,
               "search records fit the first search work block");
 
 int32_t slot_bytes(int32_t d)
@@ -58,9 +59,14 @@ void mode_search_state_init(encoder_instance *ctx)
         a += slot_bytes(d);
         total += slot_bytes(d);
     }
-    // The coarse search record holds pointers: align it.
+    // The records behind hold pointers: align each.
     uint8_t *base = ctx->ctu.search_work[0];
-    a = base + (((size_t)(a - base) + 15) & ~(size_t)15);
+    auto aligned = [base](uint8_t *p) { return base + (((size_t)(p - base) + 15) & ~(size_t)15); };
+    a = aligned(a);
     st->coarse = (coarse_search_context *)a;
+    a = aligned(a + sizeof(coarse_search_context));
+    st->me = (me_context *)a;
+    a = aligned(a + sizeof(me_context));
+    st->pred_save = (prediction_save_area *)a;
     (void)total;
 }

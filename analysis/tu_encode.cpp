@@ -79,78 +79,109 @@ void predict_chroma(encoder_instance *ctx, const tu_block *b)
     }
 }
 
-// Forward transform, quantisation and (intra) reconstruction of one plane's
-// block; returns whether a level is non-zero.
-int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
+// One plane's transform block of a transform unit: where it lies, how it is
+// transformed (k > 0: the low-frequency variant keeping k x k coefficients).
+struct plane_block {
+    int32_t log2, n, qp;
+    int32_t mode;     // the quantiser's scan (and, for 4x4 luma, DST against DCT)
+    int32_t tmode;    // what the 4x4 kernels transform with (chroma is always DCT)
+    int32_t k;
+    const uint8_t *src;
+    uint8_t *pred;
+    int16_t *coeff, *levels;
+};
+
+plane_block plane_block_of(encoder_instance *ctx, const tu_block *b, int32_t plane)
 {
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
-    const transform_table *t = &ctx->transform;
-    // mode: the scan of the quantiser (and, for 4x4 luma, DST against DCT);
-    // tmode: what the 4x4 kernels transform with (chroma is always DCT).
-    int32_t log2, x, y, n, qp, mode, tmode, zc;
-    const uint8_t *src;
-    uint8_t *pred;
+    plane_block p;
+    int32_t x, y, zc;
     if (plane == 0) {
-        log2 = b->log2;
+        p.log2 = b->log2;
         x = b->x;
         y = b->y;
-        n = b->n;
-        qp = b->qp;
-        mode = b->intra ? b->luma_mode : TRANSFORM_MODE_NONE;
-        tmode = mode;
+        p.n = b->n;
+        p.qp = b->qp;
+        p.mode = b->intra ? b->luma_mode : TRANSFORM_MODE_NONE;
+        p.tmode = p.mode;
         zc = 16 * b->z;
-        src = c->source_luma + y * CTU_SOURCE_STRIDE + x;
-        pred = c->recon_luma + y * CTU_WORK_STRIDE + x;
+        p.src = c->source_luma + y * CTU_SOURCE_STRIDE + x;
+        p.pred = c->recon_luma + y * CTU_WORK_STRIDE + x;
     } else {
-        chroma_position(b, &x, &y, &n);
-        log2 = b->log2 == 2 ? 2 : b->log2 - 1;
-        qp = b->cqp;
-        mode = log2 == 2 && b->intra ? b->chroma_mode : TRANSFORM_MODE_NONE;
-        tmode = TRANSFORM_MODE_NONE;
+        chroma_position(b, &x, &y, &p.n);
+        p.log2 = b->log2 == 2 ? 2 : b->log2 - 1;
+        p.qp = b->cqp;
+        p.mode = p.log2 == 2 && b->intra ? b->chroma_mode : TRANSFORM_MODE_NONE;
+        p.tmode = TRANSFORM_MODE_NONE;
         zc = 4 * (b->log2 == 2 ? b->z & ~3 : b->z);
-        src = c->source_chroma + (plane - 1) * 32 + y * CTU_SOURCE_STRIDE + x;
-        pred = c->recon_chroma + (plane - 1) * 64 + y * CTU_WORK_STRIDE + x;
+        p.src = c->source_chroma + (plane - 1) * 32 + y * CTU_SOURCE_STRIDE + x;
+        p.pred = c->recon_chroma + (plane - 1) * 64 + y * CTU_WORK_STRIDE + x;
     }
-    int16_t *coeff = st->tu_coeffs[plane] + zc;
-    int16_t *levels = st->tu_levels[plane] + zc;
+    p.coeff = st->tu_coeffs[plane] + zc;
+    p.levels = st->tu_levels[plane] + zc;
     // Low-frequency variants: 16x16 inter luma and 32x32 luma without full
     // luma transforms; 8x8 inter and 16x16 chroma without full chroma ones.
     int32_t full = plane == 0 ? st->luma_full_transform : st->chroma_full_transform;
-    int32_t k = 0;
+    int32_t log2 = p.log2;
+    p.k = 0;
     if (!full && (log2 == 5 || (log2 == 4 && (plane > 0 || !b->intra)) || (log2 == 3 && plane > 0 && !b->intra)))
-        k = log2 == 3 ? 4 : 8;
-    if (log2 == 5 && plane > 0) k = 0;
-    int32_t nz;
+        p.k = log2 == 3 ? 4 : 8;
+    if (log2 == 5 && plane > 0) p.k = 0;
+    return p;
+}
+
+// Forward transform and quantisation; returns whether a level is non-zero.
+int32_t plane_quantise(encoder_instance *ctx, const plane_block *p, int32_t plane)
+{
+    const transform_table *t = &ctx->transform;
+    int32_t log2 = p->log2, nz;
     if (log2 == 2) {
-        t->ftrans_residual_4x4(coeff, src, pred, tmode);
-        nz = tu_quant(ctx, levels, coeff, qp, 2, plane, mode);
-    } else if (k) {
-        if (ctx->ctu.rdoq) std::memset(coeff, 0, sizeof(int16_t) << (2 * log2));
-        if (log2 == 3) t->fdct_residual_low4_8x8(coeff, src, pred, k);
-        else if (log2 == 4) t->fdct_residual_low8_16x16(coeff, src, pred, k);
-        else t->fdct_residual_low8_32x32(coeff, src, pred, k);
-        nz = tu_quant_low(ctx, levels, coeff, qp, log2, plane, mode, k);
+        t->ftrans_residual_4x4(p->coeff, p->src, p->pred, p->tmode);
+        nz = tu_quant(ctx, p->levels, p->coeff, p->qp, 2, plane, p->mode);
+    } else if (p->k) {
+        if (ctx->ctu.rdoq) std::memset(p->coeff, 0, sizeof(int16_t) << (2 * log2));
+        if (log2 == 3) t->fdct_residual_low4_8x8(p->coeff, p->src, p->pred, p->k);
+        else if (log2 == 4) t->fdct_residual_low8_16x16(p->coeff, p->src, p->pred, p->k);
+        else t->fdct_residual_low8_32x32(p->coeff, p->src, p->pred, p->k);
+        nz = tu_quant_low(ctx, p->levels, p->coeff, p->qp, log2, plane, p->mode, p->k);
     } else {
-        if (log2 == 3) t->fdct_residual_8x8(coeff, src, pred);
-        else if (log2 == 4) t->fdct_residual_16x16(coeff, src, pred);
-        else t->fdct_residual_32x32(coeff, src, pred);
-        nz = tu_quant(ctx, levels, coeff, qp, log2, plane, mode);
+        if (log2 == 3) t->fdct_residual_8x8(p->coeff, p->src, p->pred);
+        else if (log2 == 4) t->fdct_residual_16x16(p->coeff, p->src, p->pred);
+        else t->fdct_residual_32x32(p->coeff, p->src, p->pred);
+        nz = tu_quant(ctx, p->levels, p->coeff, p->qp, log2, plane, p->mode);
     }
-    if (!nz) std::memset(levels, 0, sizeof(int16_t) << (2 * log2));
-    if (!nz || !b->intra) return nz;
-    if (k) {
-        ctx->quant.dequant_low(levels, coeff, qp, log2, k);
-        if (log2 == 3) t->idct_add_low4_8x8(pred, coeff, k);
-        else if (log2 == 4) t->idct_add_low8_16x16(pred, coeff, k);
-        else t->idct_add_low8_32x32(pred, coeff, k);
-    } else {
-        ctx->quant.dequant(levels, coeff, qp, log2);
-        if (log2 == 2) t->itrans_add_4x4(pred, coeff, tmode);
-        else if (log2 == 3) t->idct_add_8x8(pred, coeff);
-        else if (log2 == 4) t->idct_add_16x16(pred, coeff);
-        else t->idct_add_32x32(pred, coeff);
+    if (!nz) std::memset(p->levels, 0, sizeof(int16_t) << (2 * log2));
+    return nz;
+}
+
+// Dequantisation and the inverse transform added onto the prediction.
+void plane_reconstruct(encoder_instance *ctx, const plane_block *p)
+{
+    const transform_table *t = &ctx->transform;
+    int32_t log2 = p->log2;
+    if (p->k) {
+        ctx->quant.dequant_low(p->levels, p->coeff, p->qp, log2, p->k);
+        if (log2 == 3) t->idct_add_low4_8x8(p->pred, p->coeff, p->k);
+        else if (log2 == 4) t->idct_add_low8_16x16(p->pred, p->coeff, p->k);
+        else t->idct_add_low8_32x32(p->pred, p->coeff, p->k);
+        return;
     }
+    ctx->quant.dequant(p->levels, p->coeff, p->qp, log2);
+    if (log2 == 2) t->itrans_add_4x4(p->pred, p->coeff, p->tmode);
+    else if (log2 == 3) t->idct_add_8x8(p->pred, p->coeff);
+    else if (log2 == 4) t->idct_add_16x16(p->pred, p->coeff);
+    else t->idct_add_32x32(p->pred, p->coeff);
+}
+
+// Forward transform, quantisation and (intra) reconstruction of one plane's
+// block; returns whether a level is non-zero. Inter blocks are rebuilt only
+// by the final call (plane_reconstruct).
+int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
+{
+    plane_block p = plane_block_of(ctx, b, plane);
+    int32_t nz = plane_quantise(ctx, &p, plane);
+    if (nz && b->intra) plane_reconstruct(ctx, &p);
     return nz;
 }
 
@@ -173,6 +204,33 @@ uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
     uint8_t v = 0;
     for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
     return v;
+}
+
+// Final reconstruction of an inter block from the levels left by an earlier
+// call: dequantised residual added onto the prediction. Chroma follows its
+// coded-block flags unless the block drops its chroma residual: the call that
+// rebuilds the units of a split block codes no residual itself.
+void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t flags, uint32_t child_flags)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    int32_t n = node_index(b->z, b->log2);
+    uint8_t cbf = d->cbf_flags[n];
+    if (b->log2 > 2 && d->tu_split[n] == 1) {
+        if (cbf) code_children(ctx, b, 0, 0, child_flags | TU_FINAL);
+        return;
+    }
+    if (b->log2 == 6) return;
+    if ((flags & TU_LUMA) && (cbf & 1)) {
+        plane_block p = plane_block_of(ctx, b, 0);
+        plane_reconstruct(ctx, &p);
+    }
+    int32_t do_chroma = (flags & TU_CHROMA) && (b->log2 > 2 || (b->z & 3) == 3);
+    if (!do_chroma || b->residual_mode == 2) return;
+    for (int32_t plane = 1; plane <= 2; plane++) {
+        if (!(cbf & (1 << plane))) continue;
+        plane_block p = plane_block_of(ctx, b, plane);
+        plane_reconstruct(ctx, &p);
+    }
 }
 
 }  // namespace
@@ -205,9 +263,10 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
     b.n = 1 << log2_size;
     b.qp = qp;
     b.cqp = chroma_qp_of(qp);
-    b.intra = c->maps.pred_mode_map[map8_index(z)] == 1;
+    b.intra = !cu_is_inter(ctx, z);
     b.luma_mode = b.intra ? intra_mode_entry(c->intra_modes[map4_index(z)]) : (int32_t)TRANSFORM_MODE_NONE;
     b.chroma_mode = b.intra ? chroma_mode_of(ctx, z) : (int32_t)TRANSFORM_MODE_NONE;
+    b.residual_mode = 0;
     int32_t n = node_index(z, log2_size);
     int32_t final_bit = (flags & TU_FINAL) != 0;
     uint32_t child_flags = b.intra ? flags : flags & ~(uint32_t)TU_FINAL;
@@ -215,6 +274,7 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
     if (!b.intra) {
         b.residual_mode = d->residual_mode[n];
         if (b.residual_mode == 3) {
+            // The prediction is the reconstruction.
             final_bit = 0;
             residual = 0;
             chroma_residual = 0;
@@ -222,13 +282,15 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
         } else if (b.residual_mode == 2) {
             chroma_residual = 0;
         }
+        // Inter blocks are predicted whole at their CU, never below 8x8.
+        if (predict && log2_size > 2) inter_predict_cu(ctx, x, y, b.n, b.n, d->part_mode[n]);
     }
     if (log2_size == 6) {
         // A 64x64 CU is coded as four 32x32 units. An intra one always is:
         // with its split flag clear it would otherwise keep whatever
         // prediction the buffers held from an earlier candidate.
-        if (b.intra && predict) d->tu_split[0] = 1;
-        if (predict && b.intra) {
+        if (b.intra && predict) {
+            d->tu_split[0] = 1;
             code_children(ctx, &b, 1, 1, child_flags);
             d->cbf_flags[0] = children_cbf(ctx, z, 6);
             if (!residual) cbf_clear_tree(ctx, z, 6, 7);
@@ -239,7 +301,9 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
             d->cbf_flags[0] = children_cbf(ctx, z, 6);
         } else if (!residual && !final_bit) {
             cbf_clear_tree(ctx, z, 6, 7);
+            return;
         }
+        if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
         return;
     }
     if (predict && b.intra && d->tu_split[n] == 1 && log2_size > 2) {
@@ -258,25 +322,28 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
         if (!final_bit) {
             if (log2_size == 2) d->cbf_flags[n] = 0;
             else cbf_clear_tree(ctx, z, log2_size, 7);
+            return;
         }
+        if (!b.intra) inter_final_reconstruct(ctx, &b, flags, child_flags);
         return;
     }
     if (d->tu_split[n] == 1 && log2_size > 2) {
         code_children(ctx, &b, 0, 1, child_flags);
         d->cbf_flags[n] = children_cbf(ctx, z, log2_size);
-        return;
-    }
-    uint8_t cbf = d->cbf_flags[n];
-    // The chroma flags of a 4x4 quartet live in its fourth node only.
-    if (log2_size == 2 && (z & 3) != 3) cbf &= 1;
-    if (flags & TU_LUMA) cbf = (uint8_t)((cbf & ~1) | (code_plane(ctx, &b, 0) ? 1 : 0));
-    if (do_chroma) {
-        if (!chroma_residual) {
-            cbf &= (uint8_t)~6;
-        } else {
-            cbf = (uint8_t)((cbf & ~2) | (code_plane(ctx, &b, 1) ? 2 : 0));
-            cbf = (uint8_t)((cbf & ~4) | (code_plane(ctx, &b, 2) ? 4 : 0));
+    } else {
+        uint8_t cbf = d->cbf_flags[n];
+        // The chroma flags of a 4x4 quartet live in its fourth node only.
+        if (log2_size == 2 && (z & 3) != 3) cbf &= 1;
+        if (flags & TU_LUMA) cbf = (uint8_t)((cbf & ~1) | (code_plane(ctx, &b, 0) ? 1 : 0));
+        if (do_chroma) {
+            if (!chroma_residual) {
+                cbf &= (uint8_t)~6;
+            } else {
+                cbf = (uint8_t)((cbf & ~2) | (code_plane(ctx, &b, 1) ? 2 : 0));
+                cbf = (uint8_t)((cbf & ~4) | (code_plane(ctx, &b, 2) ? 4 : 0));
+            }
         }
+        d->cbf_flags[n] = cbf;
     }
-    d->cbf_flags[n] = cbf;
+    if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
 }

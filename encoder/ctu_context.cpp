@@ -200,8 +200,6 @@ int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context)
     if (!alloc_zeroed(&t->depth_cost_counts, n * 4)) return -1;
     if (!alloc_zeroed(&t->depth_cost_sums, n * 16)) return -1;
     if (!alloc_zeroed(&t->above_lines, n * 128)) return -1;
-    if (!alloc_zeroed(&t->ctu_depth_min, n)) return -1;
-    if (!alloc_zeroed(&t->ctu_depth_max, n)) return -1;
     for (int p = 0; p < 3; p++)
         if (!alloc_zeroed(&t->sao_params[p], n * (int64_t)sizeof(sao_param))) return -1;
     if (cfg->rc_mode == RC_MODE_CBR && !alloc_zeroed(&t->cbr_ctu_bits, n * 4)) return -1;
@@ -224,8 +222,6 @@ void ctu_tables_free(encoder_instance *inst, int32_t is_row_context)
     aligned_free(t->depth_cost_counts);
     aligned_free(t->depth_cost_sums);
     aligned_free(t->above_lines);
-    aligned_free(t->ctu_depth_min);
-    aligned_free(t->ctu_depth_max);
     for (int p = 0; p < 3; p++) aligned_free(t->sao_params[p]);
     aligned_free(t->cbr_ctu_bits);
     std::memset(t, 0, sizeof(*t));
@@ -261,6 +257,10 @@ void frame_recon_pointers_load(encoder_instance *inst)
         rec->deblock_planes[p] = on ? rec->planes[p] + (int64_t)4 * rec->strides[p] + 32 : rec->planes[p];
     }
     std::memset(inst->ctu.decision.residual_mode, 0, sizeof(inst->ctu.decision.residual_mode));
+    // The CU depth range of each CTU stays with the picture: later pictures
+    // read it at their co-located CTUs.
+    inst->tables.ctu_depth_min = rec->ctu_min_depth;
+    inst->tables.ctu_depth_max = rec->ctu_max_depth;
 }
 
 void ctu_work_pointers_init(encoder_instance *inst)

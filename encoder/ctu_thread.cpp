@@ -193,6 +193,7 @@ int32_t ctu_job_encode(encoder_instance *ctx)
     ctx->rcc.ctu_index = address;
     rc_row_update(&ctx->rcc);
     search(ctx);
+    if (ctx->faults.ctu_searched) ctx->faults.ctu_searched(ctx->faults.ctu_searched_arg, ctx);
     cu_tree_walk(ctx, 0, 0, 0, 6);
     ctu_collect_stats(ctx);
     // Boundary strengths before ctu_end stores the maps for the neighbours

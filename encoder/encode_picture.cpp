@@ -423,48 +423,43 @@ void kept_pictures(encoder_instance *fi, int32_t poc, int32_t ra)
     for (int32_t k = 0; k < fi->rps_pocs_count[1]; k++) fi->rps_pocs[1][k] = k1[k]->poc;
 }
 
-// A low-resolution motion field whose first vector still carries the mark was
-// never searched.
-bool lowres_field_searched(const picture *src, int32_t list, int32_t d)
-{
-    const uint32_t *mv = src->lowres_mvs[list][d - 1];
-    return mv && (mv[0] & 0xFFFFu) != 0x7FFFu;
-}
+}  // namespace
 
-// The lookahead cell that rate control reads for the picture: the nearest
-// list-0 reference whose low-resolution motion the lookahead searched, and
-// with it the P cell when that was computed, else the nearest list-1
-// reference whose bi-directional cell was.
-void lowres_distances_choose(encoder_instance *fi)
+// The low-resolution distances the lookahead analysed the source picture
+// with: to the nearest list-0 reference whose motion field it computed, and
+// the list-1 reference paired with it (0 when the list-0 cost stands alone).
+// Mode decision reads the lookahead's vectors and block costs through them.
+static void lowres_distances_choose(encoder_instance *fi)
 {
     const internal_config *cfg = &fi->config;
     picture *src = fi->source_picture;
-    if (!src) return;
-    src->ref_distance_past = src->ref_distance_future = -1;
-    if (cfg->grid_cols != 1 || cfg->grid_rows != 1) return;
+    if (!src || cfg->grid_cols != 1 || cfg->grid_rows != 1) return;
     if (cfg->rc_mode == 0 && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;
-    int32_t limit = min_i32(cfg->bframes + 1, PICTURE_MAX_DISTANCE);
-    int32_t d0 = -1;
-    for (int32_t k = 0; k < fi->ref_count_l0 && d0 < 0; k++) {
+    int32_t limit = cfg->bframes + 1 < PICTURE_MAX_DISTANCE ? cfg->bframes + 1 : PICTURE_MAX_DISTANCE;
+    for (int32_t k = 0; k < fi->ref_count_l0; k++) {
         int32_t d = (int16_t)(src->frame_number - fi->list0[k]->frame_number);
-        if (d > limit) break;
-        if (d >= 1 && lowres_field_searched(src, 0, d)) d0 = d;
+        if (d > limit || d < 1) break;
+        const uint32_t *field = src->lowres_mvs[0][d - 1];
+        if (field && (field[0] & 0xFFFF) != 0x7FFF) {
+            src->ref_distance_past = (int16_t)d;
+            break;
+        }
     }
-    if (d0 < 0) return;
-    src->ref_distance_past = (int16_t)d0;
-    src->ref_distance_future = 0;
-    if (src->frame_cost[d0][0] >= 0) return;
+    int32_t past = src->ref_distance_past;
+    if (past < 0) return;
+    if (src->frame_cost[past][0] >= 0) {
+        src->ref_distance_future = 0;
+        return;
+    }
     for (int32_t k = 0; k < fi->ref_count_l1; k++) {
-        int32_t d1 = (int16_t)(fi->list1[k]->frame_number - src->frame_number);
-        if (d1 > limit) break;
-        if (d1 >= 1 && src->frame_cost[d0][d1] >= 0) {
-            src->ref_distance_future = (int16_t)d1;
-            return;
+        int32_t d = (int16_t)(fi->list1[k]->frame_number - src->frame_number);
+        if (d > limit || d < 1) break;
+        if (src->frame_cost[past][d] >= 0) {
+            src->ref_distance_future = (int16_t)d;
+            break;
         }
     }
 }
-
-}  // namespace
 
 void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra)
 {

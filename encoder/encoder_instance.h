@@ -47,7 +47,7 @@ enum {
     CTU_WORK_STRIDE = 128,            // prediction and reconstruction buffers
     CTU_SOURCE_STRIDE = 64,           // source copy of the CTU
     CTU_SCRATCH_BYTES = 147456,
-    SEARCH_WORK_BYTES_A = 163680,
+    SEARCH_WORK_BYTES_A = 229376,
     SEARCH_WORK_BYTES_B = 15904,
     // Room kept free before each CTU's syntax: more than one CTU can write.
     // A 64x64 CTU has 6144 levels; each costs at most three context bins of
@@ -69,6 +69,10 @@ struct encoder_fault_hooks {
     int32_t fail_ctu_job_at;          // n > 0: the n-th CTU job of the encoder fails
     uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
     int32_t seen_count;               // indexed by frame number (seen_count entries)
+    // Non-null: called on the CTU thread after each CTU's search, before the
+    // tree walk and the loop filters, with the context that coded it.
+    void (*ctu_searched)(void *arg, encoder_instance *ctx);
+    void *ctu_searched_arg;
 };
 // Applies to the next encoder_open on the calling thread only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
@@ -110,8 +114,8 @@ struct ctu_picture_tables {
     uint32_t *depth_cost_sums;                // 4 per CTU
     uint8_t *above_lines;                     // N x 64 luma, N x 32 Cb, N x 32 Cr
     uint32_t *cbr_ctu_bits;                   // constant bitrate only
-    uint8_t *ctu_depth_min;                   // per CTU, narrowed by the tree walk
-    uint8_t *ctu_depth_max;
+    uint8_t *ctu_depth_min;                   // per CTU, narrowed by the tree walk: the
+    uint8_t *ctu_depth_max;                   // reconstructed picture's arrays
     // SAO parameters of the picture: luma, Cb, Cr, one record per CTU in
     // raster order. The decision writes them, merges read the left and upper
     // records, the syntax writer codes them and the application reads them

@@ -145,6 +145,8 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
     if (!alloc_filled(&pic->mv_map[0], 64 * ctus, 0)) return false;
     if (!alloc_filled(&pic->ref_idx_map[0], 64 * ctus, 0)) return false;
     if (!alloc_filled(&pic->ctu_recon_distortion, ctus, 0)) return false;
+    if (!alloc_filled(&pic->ctu_max_depth, ctus, 0)) return false;
+    if (!alloc_filled(&pic->ctu_min_depth, ctus, 0)) return false;
     if (!alloc_filled(&pic->ctu_cost, ctus, 0)) return false;
     if (!alloc_filled(&pic->ctu_qps, ctus, 0)) return false;
     if (g->motion_l1) {
@@ -214,6 +216,8 @@ void picture_free(picture *pic)
         }
     }
     aligned_free(pic->ctu_recon_distortion);
+    aligned_free(pic->ctu_max_depth);
+    aligned_free(pic->ctu_min_depth);
     aligned_free(pic->ctu_cost);
     aligned_free(pic->ctu_qps);
     aligned_free(pic->lowres_buffer);

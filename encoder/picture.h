@@ -104,6 +104,8 @@ struct picture {
 
     // per-CTU data of reconstructed pictures
     uint32_t *ctu_recon_distortion;
+    uint8_t *ctu_max_depth;     // deepest and shallowest CU depth coded in each CTU
+    uint8_t *ctu_min_depth;
     uint32_t *ctu_cost;
     uint8_t *ctu_qps;
 

@@ -159,8 +159,9 @@ TEST(Misuse, BitrateModesWithoutARateRunAtTheDocumentedDefault)
         program_result r = run_torvenc({mode, "--compat", "12", "-t", "2", clip, output});
         ASSERT_EQ(r.exit_code, 0) << mode << "\n" << r.err;
         EXPECT_NE(r.out.find("bitrate         : 1200kbps\n"), std::string::npos) << r.out;
-        // At a rate of 0 the clip came out below 400 bytes at 19 dB.
-        EXPECT_GT(read_file(output).size(), 6000u) << mode;
+        // At a rate of 0 the clip came out below 400 bytes at 19 dB; at the
+        // default rate it reaches the lowest QP and stays well above that.
+        EXPECT_GT(read_file(output).size(), 3000u) << mode;
     }
 }
 

@@ -68,8 +68,10 @@ struct ref_plane {
 };
 
 // predSampleLX of the luma process before weighting: 14-bit intermediate,
-// unbounded (the two-direction half/half value reaches 33150).
-inline int std_luma_intermediate(const ref_plane &p, int x_int, int y_int, int x_frac, int y_frac)
+// unbounded (the two-direction half/half value reaches 33150). Any plane
+// type with at(x, y) serves.
+template <class plane>
+int std_luma_intermediate(const plane &p, int x_int, int y_int, int x_frac, int y_frac)
 {
     if (!x_frac && !y_frac) return p.at(x_int, y_int) << 6;
     if (!y_frac) {
@@ -91,7 +93,8 @@ inline int std_luma_intermediate(const ref_plane &p, int x_int, int y_int, int x
     return s >> 6;   // shift2
 }
 
-inline int std_chroma_intermediate(const ref_plane &p, int x_int, int y_int, int x_frac, int y_frac)
+template <class plane>
+int std_chroma_intermediate(const plane &p, int x_int, int y_int, int x_frac, int y_frac)
 {
     if (!x_frac && !y_frac) return p.at(x_int, y_int) << 6;
     if (!y_frac) {

@@ -172,8 +172,11 @@ static inline bool mv_far(uint32_t a, uint32_t b)
 static int8_t bs_motion(const deblock_context *ctx, int q, int p)
 {
     const ctu_motion_grid *g = ctx->motion;
-    int a0 = g->ref_idx[0][q], a1 = g->ref_idx[1][q];
-    int b0 = g->ref_idx[0][p], b1 = g->ref_idx[1][p];
+    // Every negative index means the list is not used (candidate lists write
+    // -1, the decisions -2): they compare equal.
+    auto used = [](int8_t r) { return r < 0 ? -1 : (int)r; };
+    int a0 = used(g->ref_idx[0][q]), a1 = used(g->ref_idx[1][q]);
+    int b0 = used(g->ref_idx[0][p]), b1 = used(g->ref_idx[1][p]);
     uint32_t A0 = g->mv[0][q], A1 = g->mv[1][q];
     uint32_t B0 = g->mv[0][p], B1 = g->mv[1][p];
     bool b_slice = ctx->slice_type == 0;

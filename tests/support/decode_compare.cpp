@@ -1,5 +1,7 @@
 #include "decode_compare.h"
 
+#include "yuv_gen.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -303,8 +305,29 @@ static std::string check_decoder(const char *label, const std::string &exe,
          + r.message;
 }
 
+// The stream without the parameter sets that follow its first slice.
+static bool strip_repeated_parameter_sets(const std::string &in, const std::string &out)
+{
+    std::vector<uint8_t> d, kept;
+    if (!read_file_bytes(in, &d)) return false;
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 <= d.size(); i++)
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) starts.push_back(i);
+    bool slice_seen = false;
+    for (size_t k = 0; k < starts.size(); k++) {
+        size_t begin = k > 0 ? starts[k] : 0, end = k + 1 < starts.size() ? starts[k + 1] : d.size();
+        if (k > 0 && begin > 0 && d[begin - 1] == 0) begin--;
+        if (k + 1 < starts.size() && d[end - 1] == 0) end--;
+        int type = starts[k] + 3 < d.size() ? (d[starts[k] + 3] >> 1) & 63 : 0;
+        if (type >= 32 && type <= 34 && slice_seen) continue;
+        if (type < 32) slice_seen = true;
+        kept.insert(kept.end(), d.begin() + (long)begin, d.begin() + (long)end);
+    }
+    return write_file_bytes(out, kept.data(), kept.size());
+}
+
 ::testing::AssertionResult decode_and_compare(const std::string &stream, const std::string &recon,
-                                              int width, int height)
+                                              int width, int height, bool strip_for_dec265)
 {
     struct stat st;
     if (stat(stream.c_str(), &st) != 0)
@@ -317,8 +340,14 @@ static std::string check_decoder(const char *label, const std::string &exe,
                                        width, height);
     if (!reason.empty())
         failures += reason + "\n";
+    std::string for_dec265 = stream;
+    if (strip_for_dec265) {
+        for_dec265 = stream + ".stripped.hevc";
+        if (!strip_repeated_parameter_sets(stream, for_dec265))
+            return ::testing::AssertionFailure() << "cannot strip the parameter sets of " << stream;
+    }
     reason = check_decoder("dec265", dec265,
-                           dec265_decode_command(dec265, stream, stream + ".dec265.yuv"),
+                           dec265_decode_command(dec265, for_dec265, stream + ".dec265.yuv"),
                            stream + ".dec265.yuv", stream + ".dec265.log", recon, width, height);
     if (!reason.empty())
         failures += reason + "\n";
