@@ -27,6 +27,10 @@ constexpr float FRAME_PRED_B = 2.5f;
 constexpr float FRAME_PRED_P = 2.0f;
 constexpr float FRAME_PRED_I = 2.0f;
 constexpr float FRAME_PRED_BREF = 2.25f;
+// The average-bitrate sums forget a twentieth per picture: the rate equation
+// follows the recent pictures, so that content that grows harder (or easier)
+// does not leave a short stream 10 to 20 % off its target.
+constexpr double ABR_DECAY = 0.95;
 // Rows of a class by their lookahead cost start as the class's pictures;
 // the intra-cost share of inter rows starts small.
 constexpr float ROW_PRED_INTRA_SHARE = 0.25f;
@@ -217,7 +221,7 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
     rc->bitrate = (double)cfg->bitrate * 1000.0;
     rc->rate_tolerance = cfg->rate_factor < 0.01f ? 0.01 : (double)cfg->rate_factor;
     rc->last_non_b_type = -1;
-    rc->decay = 1.0;
+    rc->decay = ABR_DECAY;
     for (double &scale : rc->plan_scale) scale = RC_PLAN_SCALE_START;
     if (cfg->rc_mode == RC_MODE_CRF) {
         if (cfg->pass2) return -1;

@@ -15,8 +15,8 @@ namespace {
 
 // How many times the per-picture rate a picture may be planned to take
 // before the first picture has finished.
-constexpr double START_SHARE_I = 4.0;
-constexpr double START_SHARE_P = 2.0;
+constexpr double START_SHARE_I = 6.0;
+constexpr double START_SHARE_P = 3.0;
 
 bool is_intra(uint32_t type)
 {
@@ -84,16 +84,8 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
-    // The pictures in flight count with what their first-pass statistics
-    // expect at the QP they are coded with, not at the mean picture size: a
-    // run of B pictures in flight takes far less than the anchors.
-    double predicted = first->total_bits;
-    for (int32_t i = 0; i < n; i++) {
-        const ratecontrol *other = first + i;
-        if (other == rc || !other->in_flight || !other->pass2_current) continue;
-        if (other->pic.coding_number >= pic->coding_number) continue;
-        predicted += rc_entry_bits(other->pass2_current, rc_qp_to_qscale(other->pass2_current->pass2_qp));
-    }
+    int32_t k = std::min(pic->coding_number, n - 1);
+    double predicted = first->total_bits + std::trunc(k * rc->bitrate / rc->fps + 0.5);
     if (rc->pass2_count > pic->coding_number) {
         double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
         double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
@@ -175,7 +167,13 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             double wanted = t * rc->bitrate;
             double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
             if (wanted > 0.0 && abr_buffer > 0.0) {
-                overflow = 1.0 + (spent - wanted) / (abr_buffer * std::max(1.0, std::sqrt(t)));
+                // The buffer that absorbs the error grows with the time coded;
+                // over the first seconds it is no larger than the bits wanted
+                // so far (at least a second's worth), so that a short stream
+                // corrects its error within its own length.
+                double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
+                buffer = std::max(std::min(buffer, wanted), rc->bitrate);
+                overflow = 1.0 + (spent - wanted) / buffer;
                 overflow = std::min(std::max(overflow, 0.5), 2.0);
                 q *= overflow;
             }
