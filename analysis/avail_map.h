@@ -33,5 +33,6 @@ void map_clear(encoder_instance *inst);
 // The border strips of a CTU start: clears all 800 bytes, then marks the
 // left column, above row, corner and above-right run that lie inside the
 // picture (width x height luma samples, ctu_cols CTUs per row) for the CTU
-// at column cx, row cy.
-void avail_map_begin_ctu(uint8_t *map, int cx, int cy, int width, int height, int ctu_cols);
+// at column cx, row cy. Returns the CTU_NEIGHBOUR_* bits of the neighbouring
+// CTUs that exist.
+uint32_t avail_map_begin_ctu(uint8_t *map, int cx, int cy, int width, int height, int ctu_cols);

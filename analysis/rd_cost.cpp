@@ -24,11 +24,36 @@ uint32_t rd_split_flag_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, i
     return rate_term(c->est_bits - before, lambda);
 }
 
+// The texture term: each 4x4 unit's SSE scaled by its texture weight and the
+// configured strength, a quarter of the sum added to the plain SSE. The sum
+// is signed: textured units lower the distortion (by at most half their SSE,
+// so the result never goes below half the plain SSE), flat units raise it.
+static int64_t texture_weighted_sse(encoder_instance *ctx, int32_t log2_size, int32_t x, int32_t y)
+{
+    const ctu_context *c = &ctx->ctu;
+    const mode_search_state *st = search_state(ctx);
+    int32_t units = 1 << (log2_size - 2);
+    int64_t sum = 0;
+    for (int32_t by = 0; by < units; by++) {
+        int32_t py = y + 4 * by;
+        for (int32_t bx = 0; bx < units; bx++) {
+            int32_t px = x + 4 * bx;
+            uint32_t sse = ctx->metric.sse[4](c->source_luma + py * CTU_SOURCE_STRIDE + px, CTU_SOURCE_STRIDE,
+                                              c->recon_luma + py * CTU_WORK_STRIDE + px, CTU_WORK_STRIDE);
+            int64_t weight = (int64_t)st->rd_extra_weight * st->dist_weight_map[(py / 4) * 16 + px / 4];
+            sum += (weight * sse + 32768) >> 16;
+        }
+    }
+    return sum;
+}
+
 uint32_t rd_luma_distortion(encoder_instance *ctx, int32_t log2_size, int32_t x, int32_t y)
 {
     const ctu_context *c = &ctx->ctu;
-    return ctx->metric.sse[6 - log2_size](c->source_luma + y * CTU_SOURCE_STRIDE + x, CTU_SOURCE_STRIDE,
-                                          c->recon_luma + y * CTU_WORK_STRIDE + x, CTU_WORK_STRIDE);
+    uint32_t sse = ctx->metric.sse[6 - log2_size](c->source_luma + y * CTU_SOURCE_STRIDE + x, CTU_SOURCE_STRIDE,
+                                                  c->recon_luma + y * CTU_WORK_STRIDE + x, CTU_WORK_STRIDE);
+    if (search_state(ctx)->rd_extra_weight == 0) return sse;
+    return (uint32_t)((int64_t)sse + (texture_weighted_sse(ctx, log2_size, x, y) >> 2));
 }
 
 // Chroma block of size index i at chroma position (cx, cy), both planes,

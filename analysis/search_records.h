@@ -177,7 +177,7 @@ struct mode_search_state {
     int32_t intra_presearch;
     int32_t split_limit_off;
     int32_t slice_class;      // 0 B, 1 P, 2 I
-    int32_t dist_weight_strength;    // 0..127; 0 leaves the texture weights unused
+    int32_t rd_extra_weight;         // 0..128, strength of the texture weights; 0 leaves them unused
     int64_t intra_keep_bias;  // added to the intra no-split thresholds
     // inter decisions of P and B slices
     int32_t inter_search_level;      // 1 at complexity 0..3, 2 above

@@ -555,15 +555,20 @@ void rate_est_sao_offsets(cabac_encoder *rec, const sao_param *param, int32_t pl
     rate_est_bypass(rec, 5);
 }
 
+void rate_est_sao_merge_flags(cabac_encoder *rec, int32_t ctu_col, int32_t ctu_row, int32_t merge)
+{
+    if (ctu_col > 0)
+        rate_est_bin(rec, ctx_sao_merge_flag, merge == 1);
+    if (merge != 1 && ctu_row > 0)
+        rate_est_bin(rec, ctx_sao_merge_flag, merge == 2);
+}
+
 void rate_est_sao_merge(syntax_ctu_context *inst, cabac_encoder *rec)
 {
     int merge = inst->sao_merge;
     if ((merge == 1 && inst->ctu_col == 0) || (merge == 2 && inst->ctu_row == 0))
         merge = 0;
-    if (inst->ctu_col > 0)
-        rate_est_bin(rec, ctx_sao_merge_flag, merge == 1);
-    if (merge != 1 && inst->ctu_row > 0)
-        rate_est_bin(rec, ctx_sao_merge_flag, merge == 2);
+    rate_est_sao_merge_flags(rec, inst->ctu_col, inst->ctu_row, merge);
     if (merge != 0)
         return;
     if (inst->sao_flags & 1)

@@ -75,4 +75,7 @@ void rate_est_last_pos(cabac_encoder *rec, int32_t log2_size, int32_t x, int32_t
 void rate_est_cu_qp_delta(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z);
 // SAO syntax of the CTU (merge flags and, unless merged, the parameters).
 void rate_est_sao_merge(syntax_ctu_context *inst, cabac_encoder *rec);
+// The merge flags alone for merge 0 none, 1 left, 2 up: sao_merge_left_flag
+// in CTU columns > 0 and, unless merging left, sao_merge_up_flag in rows > 0.
+void rate_est_sao_merge_flags(cabac_encoder *rec, int32_t ctu_col, int32_t ctu_row, int32_t merge);
 void rate_est_sao_offsets(cabac_encoder *rec, const sao_param *param, int32_t plane);

@@ -4,6 +4,7 @@
 // Neighbour data is read only from CTUs that the wavefront order has finished.
 #include <cstring>
 
+#include "analysis/avail_map.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/memory.h"
 #include "kernels/intra/intra_ref.h"
@@ -87,35 +88,6 @@ void load_map_borders(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
             std::memset(map + 8, missing_value(m), 8);
         }
     }
-}
-
-uint32_t availability_mark(encoder_instance *inst, int32_t x, int32_t y)
-{
-    ctu_context *c = &inst->ctu;
-    uint8_t *av = c->recon_avail;
-    uint32_t bits = 0;
-    int32_t w = inst->width, h = inst->height, cols = inst->ctu_cols;
-    if (x > 0) {
-        int32_t n = (h - 64 * y) / 4 < 16 ? (h - 64 * y) / 4 : 16;
-        for (int32_t i = 0; i < n; i++) av[(1 + i) * CTU_MAP4_STRIDE + 15] = 1;
-        bits |= CTU_NEIGHBOUR_LEFT;
-    }
-    if (y > 0) {
-        int32_t n = (w - 64 * x) / 4 < 16 ? (w - 64 * x) / 4 : 16;
-        for (int32_t i = 0; i < n; i++) av[16 + i] = 1;
-        bits |= CTU_NEIGHBOUR_ABOVE;
-    }
-    if (x > 0 && y > 0) {
-        av[15] = 1;
-        bits |= CTU_NEIGHBOUR_CORNER;
-    }
-    if (x + 1 < cols && y > 0) {
-        int32_t n = 8;
-        if (x + 2 == cols) n = (w - 64 * x - 64) / 4 < 8 ? (w - 64 * x - 64) / 4 : 8;
-        for (int32_t i = 0; i < n; i++) av[CTU_MAP4_STRIDE + i] = 1;
-        bits |= CTU_NEIGHBOUR_ABOVE_RIGHT;
-    }
-    return bits;
 }
 
 void source_copy(encoder_instance *inst, int32_t x, int32_t y)
@@ -319,9 +291,8 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     c->mv_min_y = -(64 * y + 71);
     c->mv_max_y = inst->height - 64 * y + 7;
     std::memset(c->maps.cu_flags_map, 0, sizeof(c->maps.cu_flags_map));
-    std::memset(c->recon_avail, 0, sizeof(c->recon_avail));
     load_map_borders(inst, x, y, a);
-    c->avail = availability_mark(inst, x, y);
+    c->avail = avail_map_begin_ctu(c->recon_avail, x, y, inst->width, inst->height, inst->ctu_cols);
     if (c->intra_enabled) {
         const uint8_t *lines = inst->tables.above_lines;
         int64_t n = inst->ctu_count, above = y > 0 ? a - inst->ctu_cols : 0;

@@ -30,15 +30,12 @@ int32_t coder_restore(cabac_encoder *c, const coder_mark &m)
     return bits;
 }
 
-// The merge flags as the writer sends them: the left flag in columns > 0,
-// then, unless merging left, the up flag in rows > 0.
 int32_t price_merge_flags(void *state, int32_t merge)
 {
     encoder_instance *ctx = (encoder_instance *)state;
     cabac_encoder *c = &ctx->cabac;
     coder_mark m = coder_note(c);
-    if (ctx->ctu.x > 0) rate_est_bin(c, ctx_sao_merge_flag, merge == SAO_MERGE_LEFT);
-    if (merge != SAO_MERGE_LEFT && ctx->ctu.y > 0) rate_est_bin(c, ctx_sao_merge_flag, merge == SAO_MERGE_UP);
+    rate_est_sao_merge_flags(c, ctx->ctu.x, ctx->ctu.y, merge);
     return coder_restore(c, m);
 }
 

@@ -8,6 +8,7 @@
 
 #include "analysis/avail_map.h"
 #include "encoder/encoder_instance.h"
+#include "kernels/intra/intra_ref.h"
 
 namespace {
 
@@ -70,7 +71,8 @@ TEST(AvailMap, ClearKeepsTheBorderStrips)
 {
     instance_ptr inst = zeroed_instance();
     uint8_t *map = inst->ctu.recon_avail;
-    avail_map_begin_ctu(map, 1, 1, 64 * 4, 64 * 3, 4);
+    EXPECT_EQ(avail_map_begin_ctu(map, 1, 1, 64 * 4, 64 * 3, 4),
+              (uint32_t)(CTU_NEIGHBOUR_LEFT | CTU_NEIGHBOUR_ABOVE | CTU_NEIGHBOUR_CORNER | CTU_NEIGHBOUR_ABOVE_RIGHT));
     int border = count_set(map);
     EXPECT_EQ(border, 16 + 16 + 1 + 8);
     map_mark_available(inst.get(), 0, 0, 64, 64);
@@ -81,7 +83,7 @@ TEST(AvailMap, ClearKeepsTheBorderStrips)
 TEST(AvailMap, FirstCtuHasNoNeighbours)
 {
     std::vector<uint8_t> map(CTU_AVAIL_SIZE, 7);
-    avail_map_begin_ctu(map.data(), 0, 0, 1920, 1080, 30);
+    EXPECT_EQ(avail_map_begin_ctu(map.data(), 0, 0, 1920, 1080, 30), 0u);
     EXPECT_EQ(count_set(map.data()), 0);
 }
 

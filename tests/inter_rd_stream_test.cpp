@@ -1,5 +1,7 @@
-// P and B pictures of the rate-distortion decisions (complexity 0 to 4) in
-// every group shape the options give - P only with zero latency, low delay,
+// P and B pictures of the rate-distortion decisions (complexity 0 to 4) and
+// of the fast path (5 to 7) in every group shape the options give - P only
+// with zero latency (at every complexity when the tuning is set through the
+// library), low delay,
 // B pyramids of hierarchy 0, 1 and 2, P pictures coded as B slices, open
 // groups with a mid-stream CRA, closed groups, a scene cut, QP deltas of the
 // constant-rate mode - at sizes with partial CTUs: ffmpeg and dec265 decode
@@ -29,6 +31,7 @@ struct gop_case {
     int bframes, hierarchy;      // -1: the preset's
     int idr_period, open_gop;
     int rc_mode;                 // 0 CQP, 3 CRF
+    int rd_extra_weight = 0;     // strength of the texture-weighted distortion
 };
 
 struct encoded {
@@ -40,13 +43,15 @@ struct encoded {
 encoded encode(const gop_case &g, int threads)
 {
     encoded out;
-    std::string base = test_tmp_path(std::string("inter_rd_") + g.name + "_t" + std::to_string(threads));
+    std::string base = test_tmp_path(std::string("inter_rd_") + g.name + "_w" + std::to_string(g.rd_extra_weight) +
+                                     "_t" + std::to_string(threads));
     out.stream = base + ".hevc";
     out.recon = base + "_recon.yuv";
     public_param p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
     torvhevcenc_default_param(&p, g.complexity, g.tune);
+    p.tune = g.tune;
     p.width = g.width;
     p.height = g.height;
     p.working_threads = threads;
@@ -60,6 +65,7 @@ encoded encode(const gop_case &g, int threads)
     internal_config cfg;
     if (config_copy_public_param(&p, &cfg) != 0) return out;
     cfg.open_gop = g.open_gop;
+    cfg.rd_extra_weight = g.rd_extra_weight;
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
     yuv_gen_params y = {g.width, g.height, g.pattern, 3, g.pictures / 2};
@@ -93,6 +99,18 @@ const gop_case cases[] = {
     {"crf_c4", 4, 200, 120, 9, SHAPES, 28, 0, -1, -1, 250, 1, 3},
     {"crf_c0", 0, 136, 72, 9, NOISE, 30, 0, -1, -1, 250, 1, 3},
     {"hd_c4", 4, 1280, 720, 5, SHAPES, 30, 0, 3, -1, 250, 1, 0},
+    {"zerolatency_c5", 5, 200, 120, 8, SHAPES, 30, ZERO, -1, -1, 250, 1, 0},
+    {"zerolatency_c7", 7, 136, 72, 8, NOISE, 34, ZERO, -1, -1, 250, 1, 0},
+    {"lowdelay_c6", 6, 200, 120, 8, GRADIENT, 27, LOW, -1, -1, 250, 1, 0},
+    {"p_as_b_c7", 7, 200, 120, 8, SHAPES, 30, 0, 0, -1, 250, 1, 0},
+    {"pyramid0_c5", 5, 200, 120, 9, SHAPES, 30, 0, 3, 0, 250, 1, 0},
+    {"pyramid1_c6", 6, 136, 72, 9, SHAPES, 26, 0, 3, 1, 250, 1, 0},
+    {"pyramid2_c7", 7, 200, 120, 10, SHAPES, 30, 0, 7, 2, 250, 1, 0},
+    {"open_gop_c6", 6, 200, 120, 13, SHAPES, 30, 0, 3, -1, 8, 1, 0},
+    {"closed_gop_c7", 7, 136, 72, 12, SHAPES, 32, 0, 3, -1, 8, 0, 0},
+    {"scene_cut_c5", 5, 136, 72, 10, CUT, 24, 0, -1, -1, 250, 1, 0},
+    {"crf_c7", 7, 200, 120, 9, NOISE, 28, 0, -1, -1, 250, 1, 3},
+    {"hd_c7", 7, 1280, 720, 3, SHAPES, 30, 0, 3, -1, 250, 1, 0},
 };
 
 class InterRdStream : public ::testing::TestWithParam<gop_case> {};
@@ -106,6 +124,28 @@ TEST_P(InterRdStream, DecodesToTheReconstructionWithBytesIndependentOfThreads)
     EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height, g.idr_period < g.pictures && g.open_gop));
     encoded eight = encode(g, 8);
     EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+}
+
+// The texture-weighted luma distortion, which no option sets: a strength
+// changes the decisions of the rate-distortion path (P and B pictures) and of
+// the fast intra path, and the streams still decode exactly and do not depend
+// on the thread count (the weights are made for every CTU searched).
+TEST(InterRdStreamTexture, WeightedDistortionChangesDecisionsAndDecodes)
+{
+    const gop_case weighted[] = {
+        {"texture_c2", 2, 200, 120, 6, SHAPES, 30, 0, 3, 0, 250, 1, 0, 96},
+        {"texture_c6", 6, 136, 72, 4, NOISE, 30, 0, 0, -1, 2, 1, 0, 128},
+    };
+    for (const gop_case &g : weighted) {
+        SCOPED_TRACE(g.name);
+        gop_case plain_case = g;
+        plain_case.rd_extra_weight = 0;
+        encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
+        ASSERT_EQ(two.pictures, g.pictures);
+        EXPECT_FALSE(two.bytes == plain.bytes) << "the weights changed nothing";
+        EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
+        EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups, InterRdStream, ::testing::ValuesIn(cases),

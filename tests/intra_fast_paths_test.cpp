@@ -190,10 +190,31 @@ TEST(TextureWeights, StrengthZeroLeavesTheGridAlone)
     for (int i = 0; i < 256; i++) st->dist_weight_map[i] = 77;
     ctu_texture_weights(f.ctx);
     for (int i = 0; i < 256; i++) ASSERT_EQ(st->dist_weight_map[i], 77);
-    st->dist_weight_strength = 16;
+    st->rd_extra_weight = 16;
     std::fill(f.source_luma.begin(), f.source_luma.end(), 90);
     ctu_texture_weights(f.ctx);
     for (int i = 0; i < 256; i++) ASSERT_EQ(st->dist_weight_map[i], 1024) << "flat 4x4 unit " << i;
+}
+
+// With a strength the luma distortion adds a quarter of the weighted 4x4
+// SSEs of the block's own units: flat units raise it, textured units lower it
+// to no less than half the plain SSE.
+TEST(TextureWeights, WeightedDistortionReadsTheBlocksOwnUnits)
+{
+    search_fixture f(6, 30);
+    mode_search_state_init(f.ctx);
+    mode_search_state *st = search_state(f.ctx);
+    for (int y = 0; y < 64; y++)
+        for (int x = 0; x < 64; x++) f.ctx->ctu.recon_luma[y * CTU_WORK_STRIDE + x] = 3;
+    const uint32_t plain = 16 * 16 * 9;
+    EXPECT_EQ(rd_luma_distortion(f.ctx, 4, 16, 16), plain);
+    st->rd_extra_weight = 128;
+    for (int i = 0; i < 256; i++) st->dist_weight_map[i] = ((i >> 4) / 4 == 1 && (i & 15) / 4 == 1) ? 1024 : 0;
+    EXPECT_EQ(rd_luma_distortion(f.ctx, 4, 16, 16), plain + plain / 2);
+    EXPECT_EQ(rd_luma_distortion(f.ctx, 4, 0, 0), plain);
+    for (int i = 0; i < 256; i++) st->dist_weight_map[i] = -1024;
+    EXPECT_EQ(rd_luma_distortion(f.ctx, 4, 16, 16), plain / 2);
+    EXPECT_EQ(rd_luma_distortion(f.ctx, 6, 0, 0), 16 * plain / 2);
 }
 
 TEST(IntraModeMap, OnlyModesZeroToThirtyFourIndexThePredictors)

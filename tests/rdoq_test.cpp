@@ -53,7 +53,7 @@ struct rdoq_fixture : ::testing::Test {
     {
         cabac_init_contexts(&cabac, slice_type, qp, 120);
         cabac.est_bits = 0;
-        rdoq_seed_states(&cabac);
+        rdoq_state_seed(&cabac);
         ASSERT_EQ(cabac.rdoq_sig_state[1], cabac.ctx[74]);
         ASSERT_EQ(cabac.rdoq_gt1_state[1], cabac.ctx[165]);
     }

@@ -98,7 +98,7 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
                           const uint16_t *scan, uint8_t *flags, int n, int16_t threshold);
 // Seeds the rdoq model bytes (luma, chroma) from the first significance and
 // greater-1 contexts, as a CU search starts.
-void rdoq_seed_states(cabac_encoder *cabac);
+void rdoq_state_seed(cabac_encoder *cabac);
 // Bits (1/256) of one non-zero level: sign, greater-1 and greater-2 flags
 // (while count < 8) and the remaining value with Rice parameter k.
 uint32_t rdoq_rate_level(const cabac_encoder *cabac, int level, int count, int c1, int gt1_ctx,

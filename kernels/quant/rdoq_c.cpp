@@ -772,7 +772,7 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
     return keep_last >= 0;
 }
 
-void rdoq_seed_states(cabac_encoder *cabac)
+void rdoq_state_seed(cabac_encoder *cabac)
 {
     cabac->rdoq_sig_state[0] = cabac->ctx[ctx_sig_coeff_flag];
     cabac->rdoq_sig_state[1] = cabac->ctx[ctx_sig_coeff_flag + 27];
