@@ -157,13 +157,14 @@ void fit_room(double need, double room, double *q, double *bits)
 
 double intra_bits(ratecontrol *rc, const picture *source, double q)
 {
-    return rc_predict_size(&rc_frame_predictors(rc)[2], (float)source->frame_cost[0][0], (float)q);
+    return rc_frame_model_bits(rc, 2, source->frame_cost[0][0], q);
 }
 
 }  // namespace
 
 double rc_vbv_fit_fill(const ratecontrol *rc, double q)
 {
+    q = std::max(q, rc_known_qscale_floor(rc));
     double cap = (double)rc->vbv_fill_planned * (rc->vbv_small ? 1.0 : VBV_FILL_SHARE);
     if (!(cap >= 1.0)) return rc->qscale_max[0];
     double bits = rc_predict_frame_bits(rc, q);
