@@ -17,6 +17,9 @@ namespace {
 // before the first picture has finished.
 constexpr double START_SHARE_I = 6.0;
 constexpr double START_SHARE_P = 3.0;
+// The second pass corrects the error its pictures have left over what its plan
+// still has to code, but over no less than this many seconds of the rate.
+constexpr double PASS2_MIN_BUFFER_SECONDS = 2.0;
 
 bool is_intra(uint32_t type)
 {
@@ -87,6 +90,12 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     return q;
 }
 
+// How steeply the sizes of the picture's kind fall as the qscale rises.
+double elasticity_of(const ratecontrol *rc)
+{
+    return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].elasticity;
+}
+
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
@@ -100,6 +109,10 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
         double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
         double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
         abr_buffer *= 0.5 * std::max(std::sqrt(std::max(1.0 - pos, 0.0) * rc->pass2_count), 0.5);
+        // The error left is spent over what the plan still has to code, at
+        // least two seconds of it, so that a short stream ends on target.
+        double left = last - (double)e->expected_bits;
+        abr_buffer = std::min(abr_buffer, std::max(left, PASS2_MIN_BUFFER_SECONDS * rc->bitrate));
     }
     double r = abr_buffer > 0.0 ? (abr_buffer - (predicted - (double)e->expected_bits)) / abr_buffer : 1.0;
     r = std::min(std::max(r, 0.5), 2.0);
@@ -108,6 +121,10 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
         double w = std::min(std::max((double)pic->coding_number / rc->pass2_count * 100.0, 0.0), 1.0);
         q *= std::pow(first->total_bits / rc->expected_bits_sum, w);
     }
+    // The corrections assume that sizes halve as the qscale doubles; where
+    // they fall more steeply, the same change of size is a smaller move.
+    if (q > 0.0 && e->qscale_new > 0.0)
+        q = e->qscale_new * std::pow(q / e->qscale_new, 1.0 / std::max(elasticity_of(rc), 1.0));
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     if (rc->vbv) {
         // The loop below grows q by 5 % steps; it needs a positive start.
@@ -123,8 +140,9 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
             q *= 1.05;
             ev = avail - rc_entry_bits(e, q);
         }
-        rc->frame_satd = lookahead_cost_of(rc, cfg);
     }
+    // Every picture's cost, so that its frame predictor learns from it.
+    rc->frame_satd = lookahead_cost_of(rc, cfg);
     return std::min(std::max(q, lmin), lmax);
 }
 
@@ -159,12 +177,6 @@ in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *
         }
     }
     return sums;
-}
-
-// How steeply the sizes of the picture's kind fall as the qscale rises.
-double elasticity_of(const ratecontrol *rc)
-{
-    return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].elasticity;
 }
 
 // The rate equation assumes that sizes halve as the qscale doubles: from the
