@@ -239,6 +239,11 @@ float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, dou
 // A finished picture teaches frame predictor `index` (and its elasticity):
 // `bits` at `qscale` for lookahead cost `cost`.
 void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double cost, double bits);
+// How steeply the sizes of the picture's kind fall as the qscale rises.
+double rc_frame_elasticity(const ratecontrol *rc);
+// The factor by which the picture's qscale moves to divide its expected size
+// by size_ratio: size_ratio^(1 / elasticity).
+double rc_qscale_factor(const ratecontrol *rc, double size_ratio);
 // The finest qscale at which the picture's predictor is trusted: two QP steps
 // below its anchor, less where sizes climb steeply (0 while it has not
 // learned).

@@ -90,12 +90,6 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     return q;
 }
 
-// How steeply the sizes of the picture's kind fall as the qscale rises.
-double elasticity_of(const ratecontrol *rc)
-{
-    return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].elasticity;
-}
-
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
@@ -124,7 +118,7 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     // The corrections assume that sizes halve as the qscale doubles; where
     // they fall more steeply, the same change of size is a smaller move.
     if (q > 0.0 && e->qscale_new > 0.0)
-        q = e->qscale_new * std::pow(q / e->qscale_new, 1.0 / std::max(elasticity_of(rc), 1.0));
+        q = e->qscale_new * std::pow(q / e->qscale_new, 1.0 / std::max(rc_frame_elasticity(rc), 1.0));
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     if (rc->vbv) {
         // The loop below grows q by 5 % steps; it needs a positive start.
@@ -187,7 +181,7 @@ in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *
 double damped_qscale(const ratecontrol *rc, double q, double measured)
 {
     if (!(q > 0.0) || !(measured > 0.0)) return q;
-    double e = elasticity_of(rc);
+    double e = rc_frame_elasticity(rc);
     if (!(e > 1.0)) return q;
     return measured * std::pow(q / measured, 1.0 / e);
 }
@@ -256,7 +250,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         if (pic->coding_number > 0 && !crf) {
             // The step is one of size: where sizes fall steeply with the
             // qscale, the same change of size is a smaller move.
-            double step = std::pow(rc->qscale_step, 1.0 / std::max(elasticity_of(rc), 1.0));
+            double step = std::pow(rc->qscale_step, 1.0 / std::max(rc_frame_elasticity(rc), 1.0));
             double lmin = rc->last_qscale_for[cls] / step;
             double lmax = rc->last_qscale_for[cls] * step;
             if (overflow > 1.1 && pic->coding_number > 3) lmax *= step;

@@ -136,6 +136,17 @@ void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double 
     rc_update_predictor(p, (float)moved, (float)cost, (float)at_anchor, 1.0f);
 }
 
+double rc_frame_elasticity(const ratecontrol *rc)
+{
+    return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].elasticity;
+}
+
+double rc_qscale_factor(const ratecontrol *rc, double size_ratio)
+{
+    if (!(size_ratio > 0.0)) return 1.0;
+    return std::pow(size_ratio, 1.0 / rc_frame_elasticity(rc));
+}
+
 double rc_known_qscale_floor(const ratecontrol *rc)
 {
     const frame_size_model *m = &rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)];
