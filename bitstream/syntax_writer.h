@@ -150,6 +150,24 @@ void cabac_write_last_sig_coeff_pos(cabac_encoder *coder, int32_t log2_size, int
                                     int32_t is_chroma);
 void cabac_write_coeff_abs_level_remaining(cabac_encoder *coder, int32_t k, uint32_t value);
 
+// coeff_abs_level_remaining with Rice parameter k as a bypass string: prefix
+// ones, a zero, then the suffix in suffix_bins bits. Below 3 x 2^k the value
+// is a Rice code; above, an Exp-Golomb escape of order k + 1 follows three
+// ones. value must stay below 2^20, as every 16-bit level does.
+struct rice_code {
+    int prefix;
+    int suffix_bins;
+    uint32_t suffix;
+};
+static inline rice_code coeff_remaining_code(int k, uint32_t value)
+{
+    if (value < (3u << k))
+        return {(int)(value >> k), k, value & ((1u << k) - 1u)};
+    const uint32_t u = value - (3u << k);
+    const int m = 31 - __builtin_clz((u >> k) + 1);
+    return {3 + m, m + k, u - (((1u << m) - 1u) << k)};
+}
+
 // Context increments of sig_coeff_flag inside a 4x4 sub-block, by scan kind
 // and pattern (0..3 = right + 2 x below coded neighbours, 4 = a 4x4 TB):
 // sixteen 4-bit values in scan order, scan position 15 in the lowest nibble.
