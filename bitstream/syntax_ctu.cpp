@@ -46,19 +46,9 @@ void cabac_write_ctu(syntax_ctu_context *inst, cabac_encoder *coder)
     cabac_write_coding_quadtree(inst, coder, 0, 0, 0, 6);
 }
 
-template <class Sink>
-static void sao_offset_abs(Sink s, int value, int cmax)
-{
-    // Truncated unary: value ones, and a zero below cmax.
-    if (value < cmax)
-        s.bypass(value + 1, ((1u << value) - 1u) << 1);
-    else
-        s.bypass(value, (1u << value) - 1u);
-}
-
 void cabac_write_sao_offset_abs(cabac_encoder *coder, int32_t value, int32_t cmax)
 {
-    sao_offset_abs(syntax_bin_coder{coder}, value, cmax);
+    sink_truncated_unary(syntax_bin_coder{coder}, value, cmax);
 }
 
 template <class Sink>
@@ -75,17 +65,17 @@ static void sao_params(Sink s, const sao_param *param, int plane)
         return;
     if (type != SAO_TYPE_BAND) {
         // Edge categories 3 and 4 carry negative offsets; only magnitudes are sent.
-        sao_offset_abs(s, param->offset[0], sao_offset_abs_max);
-        sao_offset_abs(s, param->offset[1], sao_offset_abs_max);
-        sao_offset_abs(s, -param->offset[2], sao_offset_abs_max);
-        sao_offset_abs(s, -param->offset[3], sao_offset_abs_max);
+        sink_truncated_unary(s, param->offset[0], sao_offset_abs_max);
+        sink_truncated_unary(s, param->offset[1], sao_offset_abs_max);
+        sink_truncated_unary(s, -param->offset[2], sao_offset_abs_max);
+        sink_truncated_unary(s, -param->offset[3], sao_offset_abs_max);
         if (plane < 2)
             s.bypass(2, (uint32_t)type);
         return;
     }
     for (int i = 0; i < 4; i++) {
         int v = param->offset[i];
-        sao_offset_abs(s, v < 0 ? -v : v, sao_offset_abs_max);
+        sink_truncated_unary(s, v < 0 ? -v : v, sao_offset_abs_max);
     }
     for (int i = 0; i < 4; i++)
         if (param->offset[i] != 0)

@@ -22,12 +22,7 @@ static void merge_idx(Sink s, int idx, int max_num_merge_cand)
     s.bin(ctx_merge_idx, idx > 0);
     if (idx == 0)
         return;
-    // Truncated unary: idx - 1 ones, and a zero unless idx is the largest.
-    const int ones = idx - 1;
-    if (idx < max_num_merge_cand - 1)
-        s.bypass(ones + 1, ((1u << ones) - 1u) << 1);
-    else
-        s.bypass(ones, (1u << ones) - 1u);
+    sink_truncated_unary(s, idx - 1, max_num_merge_cand - 2);
 }
 
 void cabac_write_merge_idx(cabac_encoder *coder, int32_t idx, int32_t max_num_merge_cand)
@@ -51,11 +46,7 @@ static void ref_idx(Sink s, int ref, int num_ref_active)
     s.bin(ctx_ref_idx + 1, ref > 1);
     if (ref == 1)
         return;
-    const int ones = ref - 2;
-    if (ref < num_ref_active - 1)
-        s.bypass(ones + 1, ((1u << ones) - 1u) << 1);
-    else
-        s.bypass(ones, (1u << ones) - 1u);
+    sink_truncated_unary(s, ref - 2, num_ref_active - 3);
 }
 
 void cabac_write_ref_idx(cabac_encoder *coder, int32_t ref_idx_value, int32_t num_ref_active)

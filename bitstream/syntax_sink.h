@@ -47,3 +47,14 @@ struct syntax_bin_counter {
     void bypass(int count, uint32_t) { rate_est_bypass(coder, count); }
     void bypass_expgolomb(int k, uint32_t value) { rate_est_bypass(coder, expgolomb_bins(k, value)); }
 };
+
+// Truncated unary bypass code: value ones, then a zero unless value is the
+// largest (cmax).
+template <class Sink>
+static inline void sink_truncated_unary(Sink s, int value, int cmax)
+{
+    if (value < cmax)
+        s.bypass(value + 1, ((1u << value) - 1u) << 1);
+    else
+        s.bypass(value, (1u << value) - 1u);
+}
