@@ -4,7 +4,7 @@
 // the search; the decisions are committed into the maps as they are made.
 #include "analysis/mode_search.h"
 
-#include "analysis/ctu_inter_decision.h"
+#include "analysis/inter_fast.h"
 
 #include <cstring>
 
@@ -125,10 +125,6 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
 // intra CU decision and the transform-tree search.
 void ctu_search_fast_intra(encoder_instance *ctx)
 {
-    if (ctx->slice_class != 2) {
-        ctu_inter_decision(ctx);
-        return;
-    }
     search_begin(ctx, ctx->ctu.speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_qp_prev = ctx->qp_prev;
@@ -143,7 +139,22 @@ void ctu_search_fast_intra(encoder_instance *ctx)
     store_recon_distortion(ctx);
 }
 
+// P and B pictures above speed level 4: the fast inter quad-tree with the
+// fast P and B CU decisions; the tree is committed once it is decided.
 void ctu_search_fast_inter(encoder_instance *ctx)
 {
-    ctu_inter_decision(ctx);
+    search_begin(ctx, ctx->ctu.speed_level);
+    mode_search_state *st = search_state(ctx);
+    int32_t saved_qp_prev = ctx->qp_prev;
+    st->luma_full_transform = 1;
+    st->chroma_full_transform = 1;
+    me_context_init(ctx, st->me);
+    me_context_set_refs(ctx, st->me);
+    rate_state_save(ctx);
+    ctu_search_setup(ctx);
+    cu_search_fast_inter(ctx, st->tree, 0, 0, 0, 6);
+    rate_state_load(ctx);
+    cu_tree_commit(ctx, st->tree, 0, 0, 0, 6);
+    ctx->qp_prev = saved_qp_prev;
+    store_recon_distortion(ctx);
 }

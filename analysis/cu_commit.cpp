@@ -36,22 +36,6 @@ void tu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log
     d->residual_mode[n] = node->residual_mode;
 }
 
-// Reference indices and vectors of one prediction unit over w x h units from
-// map position m; with fill_merge also its merge flag and candidate. The
-// list-1 vector is written only for a unit that uses list 1.
-void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t merge_flag, uint8_t merge_idx,
-                    const uint32_t mv[2], const int8_t ref_idx[2], int32_t fill_merge)
-{
-    if (fill_merge) {
-        map_fill_block(&g->merge_flag_map[m], (uint32_t)w, (uint32_t)h, 1, merge_flag);
-        if (merge_flag) map_fill_block(&g->merge_idx_map[m], (uint32_t)w, (uint32_t)h, 1, merge_idx);
-    }
-    map_fill_block((uint8_t *)&g->ref_idx[0][m], (uint32_t)w, (uint32_t)h, 1, (uint8_t)ref_idx[0]);
-    map_fill_block((uint8_t *)&g->ref_idx[1][m], (uint32_t)w, (uint32_t)h, 1, (uint8_t)ref_idx[1]);
-    map_fill_block((uint8_t *)&g->mv[0][m], (uint32_t)w, (uint32_t)h, 4, mv[0]);
-    if (ref_idx[1] >= 0) map_fill_block((uint8_t *)&g->mv[1][m], (uint32_t)w, (uint32_t)h, 4, mv[1]);
-}
-
 // The two prediction units of a 2NxN or Nx2N CU, each w x h units.
 void pu_pair_fill(ctu_motion_grid *g, const pu_pair_motion *p, int32_t m0, int32_t m1, int32_t w, int32_t h)
 {
@@ -102,6 +86,19 @@ void cu_commit_size(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log
 }
 
 }  // namespace
+
+void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t merge_flag, uint8_t merge_idx,
+                    const uint32_t mv[2], const int8_t ref_idx[2], int32_t fill_merge)
+{
+    if (fill_merge) {
+        map_fill_block(&g->merge_flag_map[m], (uint32_t)w, (uint32_t)h, 1, merge_flag);
+        if (merge_flag) map_fill_block(&g->merge_idx_map[m], (uint32_t)w, (uint32_t)h, 1, merge_idx);
+    }
+    map_fill_block((uint8_t *)&g->ref_idx[0][m], (uint32_t)w, (uint32_t)h, 1, (uint8_t)ref_idx[0]);
+    map_fill_block((uint8_t *)&g->ref_idx[1][m], (uint32_t)w, (uint32_t)h, 1, (uint8_t)ref_idx[1]);
+    map_fill_block((uint8_t *)&g->mv[0][m], (uint32_t)w, (uint32_t)h, 4, mv[0]);
+    if (ref_idx[1] >= 0) map_fill_block((uint8_t *)&g->mv[1][m], (uint32_t)w, (uint32_t)h, 4, mv[1]);
+}
 
 void cu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {

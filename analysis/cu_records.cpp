@@ -114,3 +114,39 @@ void tu_layer_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t l
         tu_layer_restore(ctx, tree, z + k * q, log2_size - 1, layer);
     }
 }
+
+uint8_t cu_children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
+{
+    int32_t q = 1 << (2 * (log2_size - 3));
+    uint8_t v = 0;
+    for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
+    return v;
+}
+
+void cu_leaf_recode(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    int32_t size = 1 << log2_size, depth = 6 - log2_size;
+    cu_node *node = &tree[node_index(z, log2_size)];
+    rate_restore(ctx, depth);
+    map_mark_unavailable(ctx, x, y, size, size);
+    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+    rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
+    rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
+}
+
+int32_t cu_children_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t leaf_coded, cu_search_fn search)
+{
+    const ctu_context *c = &ctx->ctu;
+    int32_t size = 1 << log2_size, h = size / 2, q = 1 << (2 * (log2_size - 3)), depth = 6 - log2_size;
+    int32_t right = x + h < ctx->width - 64 * c->x, bottom = y + h < ctx->height - 64 * c->y;
+    cu_node *node = &tree[node_index(z, log2_size)];
+    map_mark_unavailable(ctx, x, y, size, size);
+    if (leaf_coded) rate_restore(ctx, depth);
+    node->split = 1;
+    const int32_t present[4] = {1, right, bottom, right && bottom};
+    for (int32_t k = 0; k < 4; k++)
+        if (present[k]) search(ctx, tree, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
+    node->split_flag1_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 1);
+    return (bottom << 1) | right;
+}

@@ -95,6 +95,17 @@ const uint8_t *mc_luma_8bit(encoder_instance *ctx, int32_t list, int32_t ref, in
     return ctx->mc.mc_luma_ref_or_interp(dst, stride, plane, nullptr, ls, X, Y, w, h);
 }
 
+void mc_luma_into(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w, int32_t h,
+                  uint8_t *dst, int32_t dst_stride)
+{
+    const int32_t ls = ctx->recon_picture->strides[0];
+    uint8_t *const *planes = phase_planes(ctx, list, ref);
+    if (planes && planes[4 * (Y & 3) + (X & 3)])
+        ctx->mc.mc_from_subpel_planes(dst, dst_stride, planes, ls, X, Y, w, h);
+    else
+        ctx->mc.interp_luma(dst, dst_stride, ref_plane(ctx, list, ref, 0), nullptr, ls, X, Y, w, h);
+}
+
 uint8_t *chroma_work(encoder_instance *ctx, int32_t plane, int32_t x, int32_t y)
 {
     return ctx->ctu.recon_chroma + 64 * (plane - 1) + (y / 2) * CTU_WORK_STRIDE + x / 2;
@@ -112,13 +123,7 @@ static void mc_pu_single(encoder_instance *ctx, int32_t list, int32_t x, int32_t
 {
     const mc_table *mc = &ctx->mc;
     pu_source s = pu_source_of(ctx, list, x, y);
-    const int32_t ls = ctx->recon_picture->strides[0];
-    uint8_t *dst = ctx->ctu.recon_luma + y * CTU_WORK_STRIDE + x;
-    uint8_t *const *planes = phase_planes(ctx, list, s.ref);
-    if (planes && planes[4 * (s.Y & 3) + (s.X & 3)])
-        mc->mc_from_subpel_planes(dst, CTU_WORK_STRIDE, planes, ls, s.X, s.Y, w, h);
-    else
-        mc->interp_luma(dst, CTU_WORK_STRIDE, ref_plane(ctx, list, s.ref, 0), nullptr, ls, s.X, s.Y, w, h);
+    mc_luma_into(ctx, list, s.ref, s.X, s.Y, w, h, ctx->ctu.recon_luma + y * CTU_WORK_STRIDE + x, CTU_WORK_STRIDE);
     for (int32_t p = 1; p <= 2; p++)
         mc->interp_chroma(chroma_work(ctx, p, x, y), CTU_WORK_STRIDE, ref_plane(ctx, list, s.ref, p),
                           ctx->recon_picture->strides[p], s.X, s.Y, w / 2, h / 2);

@@ -19,8 +19,26 @@ void cu_node_init(encoder_instance *ctx, cu_node *node);
 void rate_snapshot(encoder_instance *ctx, int32_t depth);
 void rate_restore(encoder_instance *ctx, int32_t depth);
 void cu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// Reference indices and vectors of one prediction unit over w x h units of
+// the motion grid from map position m; with fill_merge also its merge flag
+// and candidate. The list-1 vector is written only for a unit that uses list 1.
+void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t merge_flag, uint8_t merge_idx,
+                    const uint32_t mv[2], const int8_t ref_idx[2], int32_t fill_merge);
 void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The OR of the coded-block flags of the four children of a node (log2 size 3..6).
+uint8_t cu_children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size);
+// A leaf kept in no save slot coded again from the coder state before the
+// CU, so that reconstruction and coder state are the leaf's.
+void cu_leaf_recode(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The split branch of a quad-tree node: the CU's area marked unavailable, the
+// coder state of the node's start put back when its leaf was coded, the
+// children inside the picture searched in z-order by 'search', and
+// split_cu_flag 1 priced. Returns (bottom children inside << 1) | right.
+typedef void (*cu_search_fn)(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                             int32_t log2_size);
+int32_t cu_children_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t leaf_coded, cu_search_fn search);
 void tu_layer_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 void tu_layer_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 
@@ -66,6 +84,10 @@ void mv_clamp(encoder_instance *ctx, int16_t mv[2], int32_t x, int32_t y);
 // with stride 64. *stride is set to the result's stride.
 const uint8_t *mc_luma_8bit(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w,
                             int32_t h, uint8_t *dst, int32_t *stride, int32_t bilinear);
+// The same prediction written into dst: copied out of a phase plane, else
+// interpolated.
+void mc_luma_into(encoder_instance *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w, int32_t h,
+                  uint8_t *dst, int32_t dst_stride);
 void inter_predict_cu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t part_mode);
 void inter_predict_pu(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 void mc_pu_l0(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h);

@@ -13,14 +13,6 @@ struct fast_place {
     int32_t z, x, y, log2;
 };
 
-uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
-{
-    int32_t q = log2_size > 3 ? 1 << (2 * (log2_size - 3)) : 1;
-    uint8_t v = 0;
-    for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
-    return v;
-}
-
 // The common luma mode of the four 4x4 parts of an 8x8 CU when they all chose
 // one that differs from the 8x8 leaf's mode; -1 otherwise.
 int32_t same_mode_of_parts(const cu_node *tree, int32_t z)
@@ -61,19 +53,6 @@ uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, const fast_place *p)
     return s;
 }
 
-// Leaf of a CU that was not kept in a save slot: coded again from the state
-// before the CU, so that reconstruction and coder state are the leaf's.
-void recode_leaf(encoder_instance *ctx, cu_node *tree, const fast_place *p)
-{
-    int32_t size = 1 << p->log2, depth = 6 - p->log2;
-    cu_node *node = &tree[node_index(p->z, p->log2)];
-    rate_restore(ctx, depth);
-    map_mark_unavailable(ctx, p->x, p->y, size, size);
-    cu_tree_commit(ctx, tree, p->z, p->x, p->y, p->log2);
-    rd_cu_cost(ctx, node->lambda_sse, p->z, p->x, p->y, p->log2, 0, 0);
-    rd_split_flag_cost(ctx, node->lambda_sse, p->z, depth, 0);
-}
-
 void leaf_finish(encoder_instance *ctx, cu_node *tree, const fast_place *p, int32_t mode)
 {
     ctu_context *c = &ctx->ctu;
@@ -91,7 +70,7 @@ void leaf_finish(encoder_instance *ctx, cu_node *tree, const fast_place *p, int3
         cu_tree_commit(ctx, tree, p->z, p->x, p->y, p->log2);
         map_mark_available(ctx, p->x, p->y, size, size);
     } else {
-        recode_leaf(ctx, tree, p);
+        cu_leaf_recode(ctx, tree, p->z, p->x, p->y, p->log2);
     }
 }
 
@@ -137,7 +116,7 @@ void cu_choose_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         }
     }
     if (split_won || node->split) {
-        c->decision.cbf_flags[n] = children_cbf(ctx, z, log2_size);
+        c->decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
         // The winning coding was the last one made: commit it as it stands.
         if (log2_size == LOG2_MIN_CB) cu_tree_commit(ctx, tree, z, x, y, log2_size);
         else if (log2_size > LOG2_MIN_CB) c->decision.cu_split[n] = 1;
@@ -177,20 +156,9 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         if (mode == 1) cu_state_save(ctx, tree, z, x, y, log2_size);
     }
 
-    int32_t right = 0, bottom = 0;
-    if (mode != 0) {
-        int32_t h = size / 2, q = log2_size > 2 ? 1 << (2 * (log2_size - 3)) : 0;
-        right = x + h < rem_w;
-        bottom = y + h < rem_h;
-        map_mark_unavailable(ctx, x, y, size, size);
-        if (mode == 1) rate_restore(ctx, depth);
-        node->split = 1;
-        const int32_t present[4] = {1, right, bottom, right && bottom};
-        for (int32_t k = 0; k < 4; k++)
-            if (present[k]) cu_search_fast_intra(ctx, tree, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
-        node->split_flag1_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 1);
-    }
-    cu_choose_fast_intra(ctx, tree, z, x, y, log2_size, (mode << 2) | (bottom << 1) | right);
+    int32_t children = mode != 0 ? cu_children_search(ctx, tree, z, x, y, log2_size, mode == 1, cu_search_fast_intra)
+                                 : 0;
+    cu_choose_fast_intra(ctx, tree, z, x, y, log2_size, (mode << 2) | children);
 }
 
 // Texture weights of the CTU's 4x4 units from the Hadamard AC energy of

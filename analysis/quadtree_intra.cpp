@@ -10,25 +10,6 @@ const uint32_t intra_leaf_threshold[4] = {4096, 1024, 256, 64};
 
 enum { CHOOSE_RIGHT = 1, CHOOSE_BOTTOM = 2, CHOOSE_STOPPED = 16 };
 
-void recode_leaf(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
-{
-    int32_t size = 1 << log2_size, depth = 6 - log2_size;
-    cu_node *node = &tree[node_index(z, log2_size)];
-    rate_restore(ctx, depth);
-    map_mark_unavailable(ctx, x, y, size, size);
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
-    rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
-    rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
-}
-
-uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
-{
-    int32_t q = 1 << (2 * (log2_size - 3));
-    uint8_t v = 0;
-    for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
-    return v;
-}
-
 // Cost of the NxN partition of an 8x8 CU whose four 4x4 blocks were coded last.
 uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y)
 {
@@ -91,7 +72,7 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
     if (node->split) {
         if (log2_size > 3) {
             c->decision.cu_split[n] = 1;
-            c->decision.cbf_flags[n] = children_cbf(ctx, z, log2_size);
+            c->decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
         }
         st->use_rdoq_alt = saved_alt;
         return;
@@ -102,7 +83,7 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
         cu_tree_commit(ctx, tree, z, x, y, log2_size);
         map_mark_available(ctx, x, y, size, size);
     } else if (node->state_stale) {
-        recode_leaf(ctx, tree, z, x, y, log2_size);
+        cu_leaf_recode(ctx, tree, z, x, y, log2_size);
     }
     st->use_rdoq_alt = saved_alt;
 }

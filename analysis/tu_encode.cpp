@@ -198,14 +198,6 @@ void code_children(encoder_instance *ctx, const tu_block *b, int32_t predict, in
     if (predict) st->intra_ref_refresh = kept;
 }
 
-uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
-{
-    int32_t q = 1 << (2 * (log2_size - 3));
-    uint8_t v = 0;
-    for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
-    return v;
-}
-
 // Final reconstruction of an inter block from the levels left by an earlier
 // call: dequantised residual added onto the prediction. Chroma follows its
 // coded-block flags unless the block drops its chroma residual: the call that
@@ -292,13 +284,13 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
         if (b.intra && predict) {
             d->tu_split[0] = 1;
             code_children(ctx, &b, 1, 1, child_flags);
-            d->cbf_flags[0] = children_cbf(ctx, z, 6);
+            d->cbf_flags[0] = cu_children_cbf(ctx, z, 6);
             if (!residual) cbf_clear_tree(ctx, z, 6, 7);
             return;
         }
         if (residual && d->tu_split[0] == 1) {
             code_children(ctx, &b, 0, 1, child_flags);
-            d->cbf_flags[0] = children_cbf(ctx, z, 6);
+            d->cbf_flags[0] = cu_children_cbf(ctx, z, 6);
         } else if (!residual && !final_bit) {
             cbf_clear_tree(ctx, z, 6, 7);
             return;
@@ -308,7 +300,7 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
     }
     if (predict && b.intra && d->tu_split[n] == 1 && log2_size > 2) {
         code_children(ctx, &b, 1, 1, child_flags);
-        d->cbf_flags[n] = children_cbf(ctx, z, log2_size);
+        d->cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
         if (!residual) cbf_clear_tree(ctx, z, log2_size, 7);
         return;
     }
@@ -329,7 +321,7 @@ void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t l
     }
     if (d->tu_split[n] == 1 && log2_size > 2) {
         code_children(ctx, &b, 0, 1, child_flags);
-        d->cbf_flags[n] = children_cbf(ctx, z, log2_size);
+        d->cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
     } else {
         uint8_t cbf = d->cbf_flags[n];
         // The chroma flags of a 4x4 quartet live in its fourth node only.

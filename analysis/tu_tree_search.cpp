@@ -83,7 +83,7 @@ void prediction_restore(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, 
     int32_t n = 1 << log2_size, lx = x - ps->x, ly = y - ps->y;
     uint8_t *luma = ctx->ctu.recon_luma + y * CTU_WORK_STRIDE + x;
     for (int32_t r = 0; r < n; r++) std::memcpy(luma + r * CTU_WORK_STRIDE, ps->luma + (ly + r) * 64 + lx, (size_t)n);
-    if (log2_size == 2 && (z & 3) != 0) return;
+    if (log2_size == 2 && (z & 3) != 0 && (z & 3) != 3) return;
     int32_t cn = log2_size == 2 ? 4 : n / 2, cx = (lx & ~7) / 2, cy = (ly & ~7) / 2;
     if (log2_size > 2) cx = lx / 2, cy = ly / 2;
     for (int32_t p = 1; p <= 2; p++) {
@@ -185,14 +185,6 @@ uint32_t children_cost(const cu_node *tree, int32_t z, int32_t log2_size)
     return s;
 }
 
-uint8_t children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
-{
-    int32_t q = 1 << (2 * (log2_size - 3));
-    uint8_t v = 0;
-    for (int32_t k = 0; k < 4; k++) v |= ctx->ctu.decision.cbf_flags[node_index(z + k * q, log2_size - 1)];
-    return v;
-}
-
 // Leaf against split of an inter node whose children were searched. A split
 // whose children code nothing never beats an available leaf; a leaf that
 // wins after the split was coded is coded again over the kept prediction.
@@ -209,7 +201,7 @@ void tu_tree_decide_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         uint32_t split = children_cost(tree, z, log2_size) +
                          rd_tu_flags_cost_inter(ctx, node->lambda_sse, z, x, y, log2_size);
         set_tu_split(ctx, node, n, 0);
-        uint8_t any = children_cbf(ctx, z, log2_size);
+        uint8_t any = cu_children_cbf(ctx, z, log2_size);
         if (!any && mode == 1) split = COST_INFINITE;
         if (split < node->tu_cost || mode == 2) {
             set_tu_split(ctx, node, n, 1);
@@ -246,7 +238,7 @@ void tu_tree_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
                          children_cost(tree, z, log2_size);
         if (split < node->tu_cost || mode == 2) {
             node->tu_cost = split;
-            ctx->ctu.decision.cbf_flags[n] = children_cbf(ctx, z, log2_size);
+            ctx->ctu.decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
             return;
         }
         set_tu_split(ctx, node, n, 0);
@@ -326,10 +318,10 @@ void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
     if (!(flags & TU_LUMA)) {
         node->tu_cost = children_cost(tree, z, log2_size);
         ctx->ctu.decision.cbf_flags[n] = (uint8_t)((ctx->ctu.decision.cbf_flags[n] & 1) |
-                                                   (children_cbf(ctx, z, log2_size) & 6));
+                                                   (cu_children_cbf(ctx, z, log2_size) & 6));
     }
     if (final_result) tu_tree_decide(ctx, tree, z, x, y, log2_size, mode, flags);
-    else if (flags & TU_LUMA) ctx->ctu.decision.cbf_flags[n] = children_cbf(ctx, z, log2_size);
+    else if (flags & TU_LUMA) ctx->ctu.decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
 }
 
 void intra_tu_tree_code(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,

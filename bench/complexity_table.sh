@@ -1,7 +1,8 @@
 #!/bin/sh
 # Encodes one clip at every complexity level and prints one row per level:
-# encoding speed (frames per second), bitrate (kbit/s) and PSNR of Y, U and V
-# measured on what ffmpeg decodes from the stream, against the source.
+# encoding speed (frames per second), bitrate (kbit/s), PSNR of Y, U and V
+# measured on what ffmpeg decodes from the stream against the source, and the
+# encoder's peak resident memory (MiB, from /usr/bin/time).
 #
 # usage: bench/complexity_table.sh INPUT [WxH] [-- encoder options...]
 #   INPUT  a .y4m file, or raw YUV 4:2:0 with its size given as WxH
@@ -46,18 +47,20 @@ ffmpeg -v error -nostdin -y $( [ -z "$size_args" ] || echo "-f rawvideo -pix_fmt
     -i "$input" $( [ -n "${FRAMES:-}" ] && echo "-frames:v $FRAMES" ) -f rawvideo -pix_fmt yuv420p "$work/src.yuv"
 frames=$(( $(stat -c %s "$work/src.yuv") / (w * h * 3 / 2) ))
 
-printf "%-10s %10s %12s %9s %9s %9s\n" complexity fps kbit/s PSNR-Y PSNR-U PSNR-V
+printf "%-10s %10s %12s %9s %9s %9s %8s\n" complexity fps kbit/s PSNR-Y PSNR-U PSNR-V MiB
 for c in $levels; do
     start=$(date +%s.%N)
     # shellcheck disable=SC2086
-    "$enc" $size_args $frames_args -c "$c" "$@" "$input" "$work/out.hevc" > "$work/enc.log" 2>&1
+    /usr/bin/time -f %M -o "$work/peak" \
+        "$enc" $size_args $frames_args -c "$c" "$@" "$input" "$work/out.hevc" > "$work/enc.log" 2>&1
     end=$(date +%s.%N)
     ffmpeg -v error -nostdin -y -i "$work/out.hevc" -f rawvideo -pix_fmt yuv420p "$work/dec.yuv"
     psnr=$(ffmpeg -nostdin -hide_banner -f rawvideo -pix_fmt yuv420p -s "${w}x${h}" -i "$work/dec.yuv" \
         -f rawvideo -pix_fmt yuv420p -s "${w}x${h}" -i "$work/src.yuv" -lavfi psnr -f null - 2>&1 |
         sed -n 's/.*PSNR y:\([0-9.inf]*\) u:\([0-9.inf]*\) v:\([0-9.inf]*\).*/\1 \2 \3/p' | tail -n 1)
     bytes=$(stat -c %s "$work/out.hevc")
-    echo "$c $start $end $bytes $frames $fps $psnr" | awk '{
+    peak=$(tail -n 1 "$work/peak")
+    echo "$c $start $end $bytes $frames $fps $peak $psnr" | awk '{
         t = $3 - $2; if (t <= 0) t = 1e-9;
-        printf "%-10s %10.2f %12.1f %9s %9s %9s\n", $1, $5 / t, $4 * 8 / ($5 / $6) / 1000, $7, $8, $9 }'
+        printf "%-10s %10.2f %12.1f %9s %9s %9s %8.1f\n", $1, $5 / t, $4 * 8 / ($5 / $6) / 1000, $8, $9, $10, $7 / 1024 }'
 done

@@ -57,8 +57,10 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     return cur->received <= cur->delay ? 1 : 0;
 }
 
-// Steps 10 to 12: POC, NAL unit type, slice type and the reconstruction's identity.
-void picture_identity(encoder_instance *cur, picture *src)
+// Steps 10 to 12: POC, NAL unit type, slice type and the reconstruction's
+// identity; a reference gets its sub-sample planes. 0, or -1 when they
+// could not be made.
+int32_t picture_identity(encoder_instance *cur, picture *src)
 {
     const internal_config *cfg = &cur->config;
     picture *rec = cur->recon_picture;
@@ -103,6 +105,7 @@ void picture_identity(encoder_instance *cur, picture *src)
     uint32_t is_ref = (src->picture_type == PIC_TYPE_B || cfg->idr_period < 2) ? 0u : 1u;
     src->is_reference = rec->is_reference = is_ref;
     src->mbtree_offsets_apply = rec->mbtree_offsets_apply = is_ref;
+    return is_ref ? picture_subpel_attach(cur->pools, rec) : 0;
 }
 
 int32_t rate_control_start(encoder_instance *cur)
@@ -206,7 +209,7 @@ int32_t picture_start(encoder_instance *cur)
     if (cfg->halfres_intra && (src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA ||
                                src->picture_type == PIC_TYPE_I))
         lowres_build(cur, src, 0);
-    picture_identity(cur, src);
+    if (picture_identity(cur, src) != 0) goto fail;
     ref_lists_build(cur, cur->recon_picture->poc, cur->recon_picture->ra_period);
     if (headers_write(cur, src) != 0) goto fail;
     if (rate_control_start(cur) != 0) goto fail;

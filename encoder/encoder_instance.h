@@ -73,6 +73,9 @@ struct encoder_fault_hooks {
     // tree walk and the loop filters, with the context that coded it.
     void (*ctu_searched)(void *arg, encoder_instance *ctx);
     void *ctu_searched_arg;
+    // Non-null: the fast inter decisions count their motion searches here,
+    // fast ones at [0] and full ones at [1].
+    uint64_t *motion_searches;
 };
 // Applies to the next encoder_open on the calling thread only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);

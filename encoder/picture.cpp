@@ -154,15 +154,6 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
         if (!alloc_filled(&pic->ref_idx_map[1], 64 * ctus, 0)) return false;
     }
     if (!alloc_lowres(g, pic, false)) return false;
-    if (g->subpel_planes) {
-        int64_t size = luma_plane_size(g);
-        int64_t origin = PICTURE_LUMA_MARGIN_Y * luma_stride(g) + PICTURE_LUMA_MARGIN_X;
-        if (!alloc_filled(&pic->hplane_buffer, 3 * size, 0)) return false;
-        if (!alloc_filled(&pic->subpel_buffer, 15 * size, 0)) return false;
-        for (int i = 0; i < 3; i++) pic->hplanes[i] = pic->hplane_buffer + i * size + origin;
-        pic->subpel_planes[0] = pic->planes[0];
-        for (int i = 1; i < 16; i++) pic->subpel_planes[i] = pic->subpel_buffer + (i - 1) * size + origin;
-    }
     if (!alloc_filled(&pic->vbv_row_bits, rows, 0)) return false;
     if (!alloc_filled(&pic->vbv_row_qscale, rows, 0)) return false;
     if (!alloc_filled(&pic->vbv_row_qp, rows, 0)) return false;
@@ -171,7 +162,57 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
     return true;
 }
 
+// Points the picture's sub-sample plane origins into a set, or clears them.
+void subpel_set_place(const picture_geometry *g, picture *pic, const picture_subpel_set *set)
+{
+    pic->subpel_buffer = set ? set->phases : nullptr;
+    pic->hplane_buffer = set ? set->horizontal : nullptr;
+    int64_t size = luma_plane_size(g);
+    int64_t origin = PICTURE_LUMA_MARGIN_Y * luma_stride(g) + PICTURE_LUMA_MARGIN_X;
+    for (int i = 0; i < 3; i++) pic->hplanes[i] = set ? set->horizontal + i * size + origin : nullptr;
+    pic->subpel_planes[0] = set ? pic->planes[0] : nullptr;
+    for (int i = 1; i < 16; i++) pic->subpel_planes[i] = set ? set->phases + (i - 1) * size + origin : nullptr;
+}
+
+void subpel_set_free(picture_subpel_set *set)
+{
+    aligned_free(set->phases);
+    aligned_free(set->horizontal);
+}
+
+// A reconstruction back in its pool keeps no sub-sample planes.
+void subpel_detach(picture_pools *pools, picture *pic)
+{
+    if (!pic->subpel_buffer) return;
+    picture_subpel_set set = {pic->subpel_buffer, pic->hplane_buffer};
+    subpel_set_place(&pools->geometry, pic, nullptr);
+    if (pools->subpel_spare_count < pools->subpel_spare_capacity)
+        pools->subpel_spares[pools->subpel_spare_count++] = set;
+    else
+        subpel_set_free(&set);
+}
+
 }  // namespace
+
+int picture_subpel_attach(picture_pools *pools, picture *pic)
+{
+    const picture_geometry *g = &pools->geometry;
+    if (!g->subpel_planes || pic->subpel_buffer) return 0;
+    picture_subpel_set set;
+    if (pools->subpel_spare_count > 0) {
+        set = pools->subpel_spares[--pools->subpel_spare_count];
+    } else {
+        // Zeroed once: the builds leave the outermost margin columns and rows alone.
+        int64_t size = luma_plane_size(g);
+        set.horizontal = nullptr;
+        if (!alloc_filled(&set.phases, 15 * size, 0) || !alloc_filled(&set.horizontal, 3 * size, 0)) {
+            subpel_set_free(&set);
+            return -1;
+        }
+    }
+    subpel_set_place(g, pic, &set);
+    return 0;
+}
 
 picture *picture_alloc(const picture_geometry *geometry, int32_t pool)
 {
@@ -244,7 +285,10 @@ int picture_pools_init(picture_pools *pools, const picture_geometry *geometry,
     pools->scheduler = scheduler;
     pools->free_list[0] = picture_list_create(source_capacity);
     pools->free_list[1] = picture_list_create(recon_capacity);
-    if (!pools->free_list[0] || !pools->free_list[1]) {
+    pools->subpel_spare_capacity = geometry->subpel_planes ? recon_capacity : 0;
+    bool spares_ok = true;
+    if (pools->subpel_spare_capacity > 0) spares_ok = alloc_array(&pools->subpel_spares, recon_capacity);
+    if (!pools->free_list[0] || !pools->free_list[1] || !spares_ok) {
         picture_pools_destroy(pools);
         return -1;
     }
@@ -257,6 +301,10 @@ void picture_pools_destroy(picture_pools *pools)
     picture_list_destroy(pools->free_list[0]);
     picture_list_destroy(pools->free_list[1]);
     pools->free_list[0] = pools->free_list[1] = nullptr;
+    for (int32_t i = 0; i < pools->subpel_spare_count; i++) subpel_set_free(&pools->subpel_spares[i]);
+    aligned_free(pools->subpel_spares);
+    pools->subpel_spares = nullptr;
+    pools->subpel_spare_count = pools->subpel_spare_capacity = 0;
 }
 
 // Only the caller's thread uses the pools, so the free lists are used unlocked.
@@ -280,5 +328,6 @@ void picture_release(picture_pools *pools, picture *pic)
     if (--pic->reference_count > 0) return;
     if (pic->pool == PICTURE_POOL_RECON && pools->scheduler)
         row_sched_release_frame(pools->scheduler, pic->frame_number);
+    if (pic->pool == PICTURE_POOL_RECON) subpel_detach(pools, pic);
     if (picture_list_push_last(pools->free_list[pic->pool], pic) != 0) picture_free(pic);
 }

@@ -36,12 +36,24 @@ struct picture_geometry {
     int32_t subpel_planes;  // non-zero: reconstructed pictures carry sub-sample planes
 };
 
+// The sub-sample planes of one reconstructed picture: fifteen 8-bit phase
+// planes and three 16-bit horizontal planes, each laid out like the luma plane.
+struct picture_subpel_set {
+    uint8_t *phases;
+    int16_t *horizontal;
+};
+
 // The two pools of one encoder: 0 source pictures, 1 reconstructed pictures.
 // The scheduler (may be null) gets back the record of a released reconstruction.
+// Sub-sample planes belong to reference pictures only: a reconstruction
+// gives its set back when it returns to the pool, and the next reference
+// takes a spare set before a new one is made.
 struct picture_pools {
     picture_geometry geometry;
     picture_list *free_list[2];
     row_scheduler *scheduler;
+    picture_subpel_set *subpel_spares;
+    int32_t subpel_spare_count, subpel_spare_capacity;
 };
 
 // One input picture as the encode call hands it over.
@@ -178,6 +190,10 @@ picture *picture_get(picture_pools *pools, int32_t pool);
 void picture_release(picture_pools *pools, picture *pic);
 // Releases every buffer of a picture and the record itself; null is ignored.
 void picture_free(picture *pic);
+// Gives a reconstructed picture that is to serve as a reference its
+// sub-sample planes (when the geometry asks for them): a spare set, else a
+// new one. 0, or -1 when no set could be made.
+int picture_subpel_attach(picture_pools *pools, picture *pic);
 
 // Copies the input into a source picture and pads it to the coded size.
 // 0, or -1 when a plane is empty or larger than the coded size.

@@ -14,9 +14,13 @@ TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
 {
     for (int variant : {1, 2}) {
         picture_geometry g = {136, 72, 3, 2, 0, 0, 0, 1};
-        picture *a = picture_alloc(&g, PICTURE_POOL_RECON);
-        picture *b = picture_alloc(&g, PICTURE_POOL_RECON);
+        picture_pools pools;
+        ASSERT_EQ(picture_pools_init(&pools, &g, 1, 2, nullptr), 0);
+        picture *a = picture_get(&pools, PICTURE_POOL_RECON);
+        picture *b = picture_get(&pools, PICTURE_POOL_RECON);
         ASSERT_TRUE(a && b);
+        ASSERT_EQ(picture_subpel_attach(&pools, a), 0);
+        ASSERT_EQ(picture_subpel_attach(&pools, b), 0);
         int32_t stride = a->strides[0];
         uint8_t *base = a->planes[0] - PICTURE_LUMA_MARGIN_Y * stride - PICTURE_LUMA_MARGIN_X;
         uint32_t seed = 12345;
@@ -56,8 +60,9 @@ TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
                                           b->subpel_planes[k] + (int64_t)y * stride + x0, (size_t)(x1 - x0)) != 0;
         EXPECT_EQ(mismatches, 0) << "variant " << variant;
         std::free(inst);
-        picture_free(a);
-        picture_free(b);
+        picture_release(&pools, a);
+        picture_release(&pools, b);
+        picture_pools_destroy(&pools);
     }
 }
 

@@ -44,6 +44,8 @@ struct cu_kinds {
     int sizes[4] = {};      // 64, 32, 16, 8
     int skip = 0, merge_residual = 0, searched = 0, bi = 0, intra = 0, far_ref = 0, rdoq_inter = 0;
     int p_slice = 0, b_slice = 0;
+    int inter64 = 0;
+    int two_unit[2] = {};   // 2NxN, Nx2N
 };
 
 struct cu_replay {
@@ -193,6 +195,9 @@ struct cu_replay {
             return;
         }
         int r0 = c->motion.ref_idx[0][m], r1 = c->motion.ref_idx[1][m];
+        uint32_t part = c->decision.part_mode[node_index(z, log2)];
+        if (part == 1 || part == 2) kinds->two_unit[part - 1]++;
+        if (log2 == 6) kinds->inter64++;
         if (c->maps.cu_flags_map[m] & 1) kinds->skip++;
         else if (c->motion.merge_flag_map[m]) kinds->merge_residual++;
         else kinds->searched++;
@@ -201,25 +206,27 @@ struct cu_replay {
         if (c->rdoq && c->decision.cbf_flags[node_index(z, log2)]) kinds->rdoq_inter++;
     }
 
-    // A merged or skipped CU must carry the motion of the candidate its index
-    // names in the list a decoder builds at that point (neighbours coded so
-    // far are those the replay has marked).
-    std::string merge_check(int z, int x, int y, int log2)
+    // A merged prediction unit or a skipped CU must carry the motion of the
+    // candidate its index names in the list a decoder builds at that point
+    // (neighbours coded so far are those the replay has marked).
+    std::string merge_check(int cu_z, const syntax_pu &pu, int log2)
     {
         ctu_context *c = &ctx->ctu;
-        int m = map8_index(z), n = 1 << log2;
-        if (!(c->maps.cu_flags_map[m] & 1) && !c->motion.merge_flag_map[m]) return "";
+        int z = pu.z, x = pu.x, y = pu.y, m = map8_index(z), n = 1 << log2;
+        if (!(c->maps.cu_flags_map[map8_index(cu_z)] & 1) && !c->motion.merge_flag_map[m]) return "";
         std::vector<uint8_t> kept(c->recon_avail, c->recon_avail + CTU_AVAIL_SIZE);
         std::memcpy(c->recon_avail, avail, sizeof(avail));
         uint32_t mv[2][5] = {};
         int8_t ref[2][5] = {{-1, -1, -1, -1, -1}, {-1, -1, -1, -1, -1}};
         uint32_t mask = 0;
         int32_t temporal = -1, count;
-        if (ctx->sh.slice_type == slice_b) count = merge_build_list(ctx, z, x, y, n, n, 6 - log2, mv[0], mv[1], ref[0], ref[1], &mask);
-        else count = merge_build_list_p(ctx, z, x, y, n, n, 6 - log2, mv[0], ref[0], &temporal);
+        int w = pu.width, h = pu.height;
+        if (ctx->sh.slice_type == slice_b) count = merge_build_list(ctx, z, x, y, w, h, 6 - log2, mv[0], mv[1], ref[0], ref[1], &mask);
+        else count = merge_build_list_p(ctx, z, x, y, w, h, 6 - log2, mv[0], ref[0], &temporal);
         std::memcpy(c->recon_avail, kept.data(), sizeof(avail));
         int idx = c->motion.merge_idx_map[m];
-        std::string where = "CU (" + std::to_string(x) + ", " + std::to_string(y) + ") size " + std::to_string(n);
+        std::string where = "CU of size " + std::to_string(n) + ", unit (" + std::to_string(x) + ", " +
+                            std::to_string(y) + ") " + std::to_string(w) + "x" + std::to_string(h);
         if (idx >= count) return where + ": merge index " + std::to_string(idx) + " of " + std::to_string(count);
         for (int l = 0; l < 2; l++) {
             if (ref[l][idx] != c->motion.ref_idx[l][m] && !(ref[l][idx] < 0 && c->motion.ref_idx[l][m] < 0))
@@ -236,11 +243,13 @@ struct cu_replay {
     {
         count(z, log2);
         if (inter(z)) {
-            if (merge_fault.empty()) merge_fault = merge_check(z, x, y, log2);
             int n = 1 << log2;
             syntax_pu pu[4];
             int k = syntax_pu_layout(ctx->ctu.decision.part_mode[node_index(z, log2)], z, x, y, log2, pu);
-            for (int i = 0; i < k; i++) predict_pu(pu[i].x, pu[i].y, pu[i].width, pu[i].height);
+            for (int i = 0; i < k; i++) {
+                if (merge_fault.empty()) merge_fault = merge_check(z, pu[i], log2);
+                predict_pu(pu[i].x, pu[i].y, pu[i].width, pu[i].height);
+            }
             if (!(ctx->ctu.maps.cu_flags_map[map8_index(z)] & 1)) transform_unit(z, x, y, log2);
             mark(x, y, n);
             return;

@@ -30,6 +30,7 @@ struct inter_fixture {
     search_fixture f;
     std::vector<uint8_t> pic[3], padded[3];
     picture recon_pic;
+    int cu_log2 = 5;   // the CU at the CTU origin
 
     inter_fixture() : f(4, 30)
     {
@@ -63,12 +64,15 @@ struct inter_fixture {
         st->tree[0].split = 1;
     }
 
-    // An inter CU of log2 size 5 at the CTU origin with one unit per partition
-    // half: list 0, reference 0, the given vectors.
-    cu_node *commit_cu(uint32_t part, uint32_t mv0, uint32_t mv1)
+    // An inter CU of log2 size 5 (or log2) at the CTU origin with one unit per
+    // partition half: list 0, reference 0, the given vectors.
+    cu_node *commit_cu(uint32_t part, uint32_t mv0, uint32_t mv1, int log2 = 5)
     {
         encoder_instance *ctx = f.ctx;
-        cu_node *node = &search_state(ctx)->tree[1];
+        cu_log2 = log2;
+        cu_node *tree = search_state(ctx)->tree;
+        for (int l = 6; l > log2; l--) tree[node_index(0, l)].split = 1;
+        cu_node *node = &tree[node_index(0, log2)];
         cu_node_init(ctx, node);
         node->split = 0;
         node->pred_mode = 0;
@@ -77,8 +81,9 @@ struct inter_fixture {
         node->pu_2nx2n = {0, 0, {mv0, 0}, {0, -2}};
         pu_pair_motion pair = {{0, 0}, {0, 0}, {{mv0, 0}, {mv1, 0}}, {{0, -2}, {0, -2}}};
         node->pu_2nxn = node->pu_nx2n = pair;
-        map_fill_block((uint8_t *)&ctx->ctu.maps.cu_depth_map[map8_index(0)], 4, 4, 1, 1);
-        cu_tree_commit(ctx, search_state(ctx)->tree, 0, 0, 0, 5);
+        int units = (1 << log2) / 8;
+        map_fill_block((uint8_t *)&ctx->ctu.maps.cu_depth_map[map8_index(0)], units, units, 1, (uint32_t)(6 - log2));
+        cu_tree_commit(ctx, tree, 0, 0, 0, log2);
         return node;
     }
 
@@ -96,8 +101,9 @@ struct inter_fixture {
     }
 
     // The source of the CU made from its prediction: with kind 0 off by a
-    // faint ripple only; else quadrant 0 equal, 1 the ripple, 2 strong
-    // texture, 3 chroma differences only, and with kind 2 noise everywhere.
+    // faint ripple only; kind 3 strong luma texture with chroma noise;
+    // else quadrant 0 equal, 1 the ripple, 2 strong texture, 3 chroma
+    // differences only, and with kind 2 noise everywhere.
     void source_from_prediction(int kind)
     {
         uint32_t seed = 7;
@@ -105,12 +111,13 @@ struct inter_fixture {
             int n = p ? 16 : 32;
             for (int y = 0; y < n; y++)
                 for (int x = 0; x < n; x++) {
-                    int q = kind ? (x >= n / 2) + 2 * (y >= n / 2) : 1, d = 0;
+                    int q = kind == 3 ? 2 * !p : kind ? (x >= n / 2) + 2 * (y >= n / 2) : 1, d = 0;
                     if (q == 1) d = ((x + y) & 3) == 0 ? 2 : 0;
                     if (q == 2) d = ((x * 5 + y * 3) % 7 - 3) * 9;
                     if (q == 3 && p) d = 14 - (x + y) % 5;
                     seed = seed * 1664525u + 1013904223u;
                     if (kind == 2) d += (int)(seed >> 28) - 8;
+                    if (kind == 3 && p) d += (int)(seed % 11) - 5;
                     int v = model_sample(p, x, y) + d;
                     uint8_t *src = p ? f.source_chroma.data() + 32 * (p - 1) + y * 64 + x : f.source_luma.data() + y * 64 + x;
                     *src = (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v);
@@ -124,7 +131,8 @@ struct inter_fixture {
         return plane ? c->recon_chroma + 64 * (plane - 1) + y * CTU_WORK_STRIDE + x : c->recon_luma + y * CTU_WORK_STRIDE + x;
     }
 
-    // The model prediction of the 32x32 CU plus every coded block's residual.
+    // The model prediction of the CU plus every coded block's residual; the
+    // chroma of four 4x4 luma blocks is coded with the last of them.
     void replay(std::vector<uint8_t> out[3]) const
     {
         for (int p = 0; p < 3; p++) {
@@ -133,7 +141,7 @@ struct inter_fixture {
             for (int y = 0; y < n; y++)
                 for (int x = 0; x < n; x++) out[p][y * n + x] = (uint8_t)model_sample(p, x, y);
         }
-        add_tree(out, 0, 0, 0, 5);
+        add_tree(out, 0, 0, 0, cu_log2);
     }
 
     void add_tree(std::vector<uint8_t> out[3], int z, int x, int y, int log2) const
@@ -148,11 +156,13 @@ struct inter_fixture {
         }
         int qp = search_state(ctx)->ctu_qp, cqp = chroma_qp_of(qp);
         for (int p = 0; p < 3; p++) {
-            if (!(d->cbf_flags[n] & (1 << p)) || (p && log2 == 2)) continue;
-            int l = p ? log2 - 1 : log2, stride = p ? 16 : 32;
+            if (!(d->cbf_flags[n] & (1 << p)) || (p && log2 == 2 && (z & 3) != 3)) continue;
+            bool quartet = p && log2 == 2;
+            int l = p ? (quartet ? 2 : log2 - 1) : log2, stride = p ? 16 : 32;
+            int bz = quartet ? z & ~3 : z, bx = quartet ? x & ~7 : x, by = quartet ? y & ~7 : y;
             int16_t coeff[1024];
-            ctx->quant.dequant(ctx->ctu.tu_levels[p] + (p ? 4 : 16) * z, coeff, p ? cqp : qp, l);
-            uint8_t *dst = out[p].data() + (p ? y / 2 : y) * stride + (p ? x / 2 : x);
+            ctx->quant.dequant(ctx->ctu.tu_levels[p] + (p ? 4 : 16) * bz, coeff, p ? cqp : qp, l);
+            uint8_t *dst = out[p].data() + (p ? by / 2 : by) * stride + (p ? bx / 2 : bx);
             std::vector<uint8_t> block(128 * 32);
             for (int r = 0; r < (1 << l); r++) std::memcpy(&block[r * 128], dst + r * stride, (size_t)(1 << l));
             const transform_table *t = &ctx->transform;
@@ -170,9 +180,9 @@ struct inter_fixture {
         std::vector<uint8_t> want[3];
         replay(want);
         for (int p = 0; p < 3; p++) {
-            int n = p ? 16 : 32;
-            for (int y = 0; y < n; y++)
-                for (int x = 0; x < n; x++)
+            int n = p ? 16 : 32, side = (1 << cu_log2) >> (p ? 1 : 0);
+            for (int y = 0; y < side; y++)
+                for (int x = 0; x < side; x++)
                     if (work(p, x, y)[0] != want[p][y * n + x])
                         return "plane " + std::to_string(p) + " at (" + std::to_string(x) + ", " + std::to_string(y) + ")";
         }
@@ -221,18 +231,23 @@ TEST(InterCoding, TwoUnitPartitionsFillTheirHalvesOfTheMotionGrid)
 
 TEST(InterCoding, TransformTreeSearchLeavesItsChoiceReconstructed)
 {
-    for (int qp : {22, 38}) {
+    // A 32x32 CU down to 8x8 transforms, and an 8x8 CU split into four 4x4
+    // transforms whose last one drops the chroma residual it priced: the
+    // chroma prediction must be back.
+    const int cases[3][2] = {{5, 22}, {5, 38}, {3, 18}};
+    for (const auto &c : cases) {
+        int log2 = c[0], qp = c[1];
         inter_fixture t;
         encoder_instance *ctx = t.f.ctx;
         search_state(ctx)->ctu_qp = qp;
-        cu_node *node = t.commit_cu(0, mv_pack(-7, 10), 0);
-        t.source_from_prediction(1);
+        cu_node *node = t.commit_cu(0, mv_pack(-7, 10), 0, log2);
+        t.source_from_prediction(log2 == 5 ? 1 : 3);
         node->qp = qp;
-        rate_snapshot(ctx, 1);
-        tu_encode(ctx, 0, 0, 0, 5, qp, 1, 0, TU_LUMA | TU_CHROMA);
-        tu_tree_search(ctx, search_state(ctx)->tree, 0, 0, 0, 5, TU_LUMA | TU_CHROMA, 1);
+        rate_snapshot(ctx, 6 - log2);
+        tu_encode(ctx, 0, 0, 0, log2, qp, 1, 0, TU_LUMA | TU_CHROMA);
+        tu_tree_search(ctx, search_state(ctx)->tree, 0, 0, 0, log2, TU_LUMA | TU_CHROMA, 1);
         EXPECT_LT(node->tu_cost, COST_INFINITE);
-        EXPECT_EQ(t.compare(), "") << "QP " << qp;
+        EXPECT_EQ(t.compare(), "") << "QP " << qp << ", CU of log2 size " << log2;
         // A node left without residual codes no coefficient.
         for (int n = 1; n < CU_NODE_COUNT; n++) {
             if (ctx->ctu.decision.residual_mode[n] == 3) {

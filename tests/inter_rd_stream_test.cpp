@@ -1,5 +1,7 @@
-// P and B pictures of the rate-distortion decisions (complexity 0 to 4) in
-// every group shape the options give - P only with zero latency, low delay,
+// P and B pictures of the rate-distortion decisions (complexity 0 to 4) and
+// of the fast path (5 to 7) in every group shape the options give - P only
+// with zero latency (at every complexity when the tuning is set through the
+// library), low delay,
 // B pyramids of hierarchy 0, 1 and 2, P pictures coded as B slices, open
 // groups with a mid-stream CRA, closed groups, a scene cut, QP deltas of the
 // constant-rate mode - at sizes with partial CTUs: ffmpeg and dec265 decode
@@ -49,6 +51,7 @@ encoded encode(const gop_case &g, int threads)
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
     torvhevcenc_default_param(&p, g.complexity, g.tune);
+    p.tune = g.tune;
     p.width = g.width;
     p.height = g.height;
     p.working_threads = threads;
@@ -96,6 +99,18 @@ const gop_case cases[] = {
     {"crf_c4", 4, 200, 120, 9, SHAPES, 28, 0, -1, -1, 250, 1, 3},
     {"crf_c0", 0, 136, 72, 9, NOISE, 30, 0, -1, -1, 250, 1, 3},
     {"hd_c4", 4, 1280, 720, 5, SHAPES, 30, 0, 3, -1, 250, 1, 0},
+    {"zerolatency_c5", 5, 200, 120, 8, SHAPES, 30, ZERO, -1, -1, 250, 1, 0},
+    {"zerolatency_c7", 7, 136, 72, 8, NOISE, 34, ZERO, -1, -1, 250, 1, 0},
+    {"lowdelay_c6", 6, 200, 120, 8, GRADIENT, 27, LOW, -1, -1, 250, 1, 0},
+    {"p_as_b_c7", 7, 200, 120, 8, SHAPES, 30, 0, 0, -1, 250, 1, 0},
+    {"pyramid0_c5", 5, 200, 120, 9, SHAPES, 30, 0, 3, 0, 250, 1, 0},
+    {"pyramid1_c6", 6, 136, 72, 9, SHAPES, 26, 0, 3, 1, 250, 1, 0},
+    {"pyramid2_c7", 7, 200, 120, 10, SHAPES, 30, 0, 7, 2, 250, 1, 0},
+    {"open_gop_c6", 6, 200, 120, 13, SHAPES, 30, 0, 3, -1, 8, 1, 0},
+    {"closed_gop_c7", 7, 136, 72, 12, SHAPES, 32, 0, 3, -1, 8, 0, 0},
+    {"scene_cut_c5", 5, 136, 72, 10, CUT, 24, 0, -1, -1, 250, 1, 0},
+    {"crf_c7", 7, 200, 120, 9, NOISE, 28, 0, -1, -1, 250, 1, 3},
+    {"hd_c7", 7, 1280, 720, 3, SHAPES, 30, 0, 3, -1, 250, 1, 0},
 };
 
 class InterRdStream : public ::testing::TestWithParam<gop_case> {};

@@ -1,16 +1,21 @@
-// The rate-distortion decisions of P and B pictures, checked on real encodes
-// against what a decoder would do with them: after each CTU's search the
-// replay of cu_replay.h rebuilds every CU from the committed maps, the motion
-// grid and the levels, and must equal the search's reconstruction exactly.
-// The same walk counts the kinds of CU the decisions reach.
+// The decisions of P and B pictures on the rate-distortion path (complexity 0
+// to 4) and on the fast path (5 to 7), checked on real encodes against what a
+// decoder would do with them: after each CTU's search the replay of
+// cu_replay.h rebuilds every CU from the committed maps, the motion grid and
+// the levels, and must equal the search's reconstruction exactly. The same
+// walk counts the kinds of CU the decisions reach; counting wrappers of the
+// phase-plane kernels and the decisions' search counter show which tools a
+// level uses.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "encoder/cpu.h"
 #include "encoder/torvhevcenc.h"
 #include "tests/cu_replay.h"
 #include "tests/support/library_encode.h"
@@ -24,11 +29,32 @@ struct replay_log {
     int ctus = 0;
     std::vector<std::string> faults;
     cu_kinds kinds;
+    uint64_t searches[2] = {0, 0};   // fast, full
 };
+
+// Reads of the references' phase planes, counted by wrappers that each
+// context takes over after its first inter CTU.
+std::atomic<uint64_t> plane_reads{0};
+mc_table real_mc;
+
+const uint8_t *counted_plane_ptr(uint8_t *const *planes, int32_t stride, int32_t mvx, int32_t mvy)
+{
+    plane_reads++;
+    return real_mc.subpel_plane_ptr(planes, stride, mvx, mvy);
+}
+
+void counted_plane_copy(uint8_t *dst, int32_t dst_stride, uint8_t *const *planes, int32_t stride, int32_t mvx,
+                        int32_t mvy, int32_t w, int32_t h)
+{
+    plane_reads++;
+    real_mc.mc_from_subpel_planes(dst, dst_stride, planes, stride, mvx, mvy, w, h);
+}
 
 void on_ctu_searched(void *arg, encoder_instance *ctx)
 {
     if (ctx->slice_class == 2) return;
+    ctx->mc.subpel_plane_ptr = counted_plane_ptr;
+    ctx->mc.mc_from_subpel_planes = counted_plane_copy;
     replay_log *log = (replay_log *)arg;
     cu_kinds kinds;
     cu_replay r(ctx, &kinds);
@@ -51,10 +77,14 @@ void on_ctu_searched(void *arg, encoder_instance *ctx)
     k.rdoq_inter += kinds.rdoq_inter;
     k.p_slice += kinds.p_slice;
     k.b_slice += kinds.b_slice;
+    k.inter64 += kinds.inter64;
+    k.two_unit[0] += kinds.two_unit[0];
+    k.two_unit[1] += kinds.two_unit[1];
 }
 
 struct replay_run {
     int complexity, width, height, pictures, qp, pattern, bframes, threads;
+    uint32_t tune;   // set after the defaults: a latency tuning applies at every complexity
 };
 
 // Encodes through the library with the replay on every CTU of P and B
@@ -65,6 +95,7 @@ void run_replay(const replay_run &s, replay_log *log)
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
     torvhevcenc_default_param(&p, s.complexity, 0);
+    p.tune = s.tune;
     p.width = s.width;
     p.height = s.height;
     p.working_threads = s.threads;
@@ -74,9 +105,11 @@ void run_replay(const replay_run &s, replay_log *log)
     if (s.bframes >= 0) p.bframes = s.bframes;
     internal_config cfg;
     ASSERT_EQ(config_copy_public_param(&p, &cfg), 0);
+    mc_table_init(cpu_detect(), &real_mc);
     encoder_fault_hooks hooks{};
     hooks.ctu_searched = on_ctu_searched;
     hooks.ctu_searched_arg = log;
+    hooks.motion_searches = log->searches;
     encoder_fault_hooks_set(&hooks);
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     ASSERT_NE(enc, nullptr);
@@ -91,12 +124,51 @@ void run_replay(const replay_run &s, replay_log *log)
 
 TEST(InterReplay, EveryCuOfPAndBPicturesRebuildsTheReconstruction)
 {
-    for (int complexity = 0; complexity <= 4; complexity++) {
+    for (int complexity = 0; complexity <= 7; complexity++) {
         SCOPED_TRACE(complexity);
         replay_log log;
-        run_replay({complexity, 200, 136, 9, 30, yuv_pattern_shapes, -1, 2}, &log);
+        run_replay({complexity, 200, 136, 9, 30, yuv_pattern_shapes, -1, 2, 0}, &log);
         EXPECT_GT(log.ctus, 0);
         for (const std::string &f : log.faults) ADD_FAILURE() << f;
+    }
+    // The fast levels' P slices (zero latency) and P pictures coded as B slices.
+    for (int complexity = 5; complexity <= 7; complexity++) {
+        SCOPED_TRACE(complexity);
+        for (uint32_t tune : {(uint32_t)TORVHEVCENC_TUNE_ZEROLATENCY, 0u}) {
+            replay_log log;
+            run_replay({complexity, 136, 88, 6, 32, yuv_pattern_noise, 0, 2, tune}, &log);
+            EXPECT_GT(tune ? log.kinds.p_slice : log.kinds.b_slice, 0);
+            for (const std::string &f : log.faults) ADD_FAILURE() << f;
+        }
+    }
+}
+
+// Real encodes at the fast levels reach the tools those levels use: 64x64
+// inter CUs everywhere, the 2NxN and Nx2N partitions and the fast motion
+// search where they are on, and the references' phase planes wherever the
+// configuration builds them.
+TEST(InterReplay, FastLevelsReachTheirTools)
+{
+    for (int complexity = 5; complexity <= 7; complexity++) {
+        for (uint32_t tune : {0u, (uint32_t)TORVHEVCENC_TUNE_ZEROLATENCY}) {
+            replay_log log;
+            plane_reads = 0;
+            run_replay({complexity, 256, 192, 9, 30, yuv_pattern_shapes, -1, 2, tune}, &log);
+            for (const std::string &f : log.faults) ADD_FAILURE() << f;
+            const cu_kinds &k = log.kinds;
+            SCOPED_TRACE("complexity " + std::to_string(complexity) + (tune ? " zero latency" : ""));
+            EXPECT_GT(k.inter64, 0);
+            EXPECT_EQ(k.two_unit[0] > 0, complexity == 7) << "2NxN";
+            EXPECT_EQ(k.two_unit[1] > 0, complexity == 7) << "Nx2N";
+            EXPECT_EQ(log.searches[0] > 0, complexity >= 6) << "fast searches";
+            EXPECT_EQ(log.searches[1] > 0, complexity == 5) << "full searches";
+            EXPECT_EQ(plane_reads > 0, tune == 0) << "phase-plane reads";
+            std::printf("complexity %d%s: 64x64 inter %d, 2NxN %d, Nx2N %d, fast searches %llu, full searches %llu, "
+                        "phase-plane reads %llu\n",
+                        complexity, tune ? " zero latency" : "", k.inter64, k.two_unit[0], k.two_unit[1],
+                        (unsigned long long)log.searches[0], (unsigned long long)log.searches[1],
+                        (unsigned long long)plane_reads.load());
+        }
     }
 }
 
@@ -104,7 +176,7 @@ TEST(InterReplay, EveryCuOfPAndBPicturesRebuildsTheReconstruction)
 TEST(InterReplay, ComplexityFourReachesEveryKindOfCu)
 {
     replay_log log;
-    run_replay({4, 256, 192, 17, 30, yuv_pattern_shapes, -1, 2}, &log);
+    run_replay({4, 256, 192, 17, 30, yuv_pattern_shapes, -1, 2, 0}, &log);
     for (const std::string &f : log.faults) ADD_FAILURE() << f;
     const cu_kinds &k = log.kinds;
     const char *size_names[4] = {"64x64", "32x32", "16x16", "8x8"};

@@ -116,16 +116,52 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     ASSERT_NE(rec, nullptr);
     EXPECT_NE(rec->mv_map[1], nullptr);
     EXPECT_NE(rec->ref_idx_map[1], nullptr);
-    EXPECT_EQ(rec->subpel_planes[0], rec->planes[0]);
-    EXPECT_NE(rec->subpel_planes[15], nullptr);
-    EXPECT_NE(rec->hplanes[2], nullptr);
+    EXPECT_EQ(rec->subpel_planes[15], nullptr);   // only references carry sub-sample planes
     EXPECT_EQ(rec->lowres_planes[1], nullptr);   // only the source pool has phase planes
     EXPECT_NE(rec->vbv_row_qp, nullptr);
     EXPECT_EQ(rec->ref_frame_numbers[1][7], -1);
-    // Sub-sample planes share the luma layout and do not overlap.
-    int64_t size = (int64_t)(64 + 176) * rec->strides[0];
-    EXPECT_EQ(rec->subpel_planes[2] - rec->subpel_planes[1], size);
     picture_free(rec);
+}
+
+TEST(picture_pool, sub_sample_planes_follow_the_references)
+{
+    picture_geometry g = make_geometry(128, 64, 3, 1, 1, 1);
+    picture_pools pools;
+    ASSERT_EQ(picture_pools_init(&pools, &g, 2, 2, nullptr), 0);
+    picture *a = picture_get(&pools, PICTURE_POOL_RECON);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(picture_subpel_attach(&pools, a), 0);
+    EXPECT_EQ(a->subpel_planes[0], a->planes[0]);
+    EXPECT_NE(a->hplanes[2], nullptr);
+    // Sub-sample planes share the luma layout and do not overlap.
+    int64_t size = (int64_t)(64 + 176) * a->strides[0];
+    EXPECT_EQ(a->subpel_planes[2] - a->subpel_planes[1], size);
+    uint8_t *set = a->subpel_buffer;
+    EXPECT_EQ(picture_subpel_attach(&pools, a), 0);   // a second attach keeps the set
+    EXPECT_EQ(a->subpel_buffer, set);
+    // Back in the pool the picture gives its set to the next reference.
+    picture_release(&pools, a);
+    EXPECT_EQ(a->subpel_planes[1], nullptr);
+    EXPECT_EQ(pools.subpel_spare_count, 1);
+    picture *b = picture_get(&pools, PICTURE_POOL_RECON);
+    picture *c = picture_get(&pools, PICTURE_POOL_RECON);
+    ASSERT_TRUE(b && c);
+    ASSERT_EQ(picture_subpel_attach(&pools, c), 0);
+    EXPECT_EQ(c->subpel_buffer, set);
+    EXPECT_EQ(b->subpel_buffer, nullptr);
+    picture_release(&pools, b);
+    picture_release(&pools, c);
+    picture_pools_destroy(&pools);
+
+    // Without the switch nothing is attached.
+    g.subpel_planes = 0;
+    ASSERT_EQ(picture_pools_init(&pools, &g, 2, 2, nullptr), 0);
+    picture *d = picture_get(&pools, PICTURE_POOL_RECON);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(picture_subpel_attach(&pools, d), 0);
+    EXPECT_EQ(d->subpel_planes[1], nullptr);
+    picture_release(&pools, d);
+    picture_pools_destroy(&pools);
 }
 
 TEST(picture_alloc, refuses_geometry_it_cannot_hold)
