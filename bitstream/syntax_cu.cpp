@@ -10,8 +10,6 @@
 
 const uint8_t chroma_mode_table[4] = {0, 26, 10, 1};
 
-enum { chroma_mode_from_luma = 4 };   // chroma mode index that takes the luma mode
-
 // ---- Indices and motion vector differences ----
 
 template <class Sink>

@@ -141,7 +141,8 @@ struct sub_block_levels<Sink, true> {
 // the Rice parameter of the remaining levels. Inlined into the walk, so that
 // the states stay in registers.
 template <class Held>
-static inline __attribute__((always_inline)) void level_bins(Held *held, int level, int n, int gt1_base, int gt2_slot, int *c1, int *k)
+static inline __attribute__((always_inline)) void level_bins(Held *held, int level, int n, int gt1_base,
+                                                             int gt2_slot, int *c1, int *k)
 {
     int base = 1;     // what the flags sent tell of the level
     int escape = 1;   // the last flag sent was 1, or none was sent
