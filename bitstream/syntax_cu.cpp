@@ -188,14 +188,10 @@ static void intra_luma_modes(Sink s, const syntax_ctu_context *inst, int z, int 
         rem[k] = mode - (mpm[0] < mode) - (mpm[1] < mode) - (mpm[2] < mode);
         s.bin(ctx_prev_intra_luma_pred_flag, hit[k] >= 0);
     }
-    for (int k = 0; k < pus; k++) {
-        if (hit[k] == 0)
-            s.bypass(1, 0);                              // "0"
-        else if (hit[k] > 0)
-            s.bypass(2, 2u | (uint32_t)(hit[k] == 2));   // "10" or "11"
-        else
-            s.bypass(5, (uint32_t)rem[k]);
-    }
+    // mpm_idx "0", "10" or "11", else the remaining mode in five bins.
+    for (int k = 0; k < pus; k++)
+        s.bypass(hit[k] == 0 ? 1 : hit[k] > 0 ? 2 : 5,
+                 hit[k] == 0 ? 0u : hit[k] > 0 ? 2u | (uint32_t)(hit[k] == 2) : (uint32_t)rem[k]);
 }
 
 void cabac_write_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
