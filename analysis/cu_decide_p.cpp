@@ -9,13 +9,6 @@
 
 namespace {
 
-int32_t searched_refs(const encoder_instance *ctx)
-{
-    int32_t n = ctx->sh.num_ref_idx_l0_active < ctx->ref_count_l0 ? ctx->sh.num_ref_idx_l0_active : ctx->ref_count_l0;
-    if (ctx->ctu.speed_step != 0 && n > 1) n = 1;
-    return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
-}
-
 void take_search(cu_node *node, const me_result &r)
 {
     pu_motion *pu = &node->pu_2nx2n;
@@ -50,7 +43,7 @@ void motion_stage(inter_cu_decision *d)
     }
     me_result best;
     best.cost = COST_INFINITE;
-    for (int32_t r = 0; r < searched_refs(ctx); r++) {
+    for (int32_t r = 0; r < inter_searched_refs(ctx, 0); r++) {
         me_result res = inter_search_ref(d, &pu, 0, r, parent_ref, best.cost);
         if (res.cost < best.cost) {
             best = res;
@@ -98,8 +91,9 @@ void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     d.count = merge_build_list_p(ctx, z, x, y, d.size, d.size, d.depth, d.mv[0], d.ref[0], &temporal);
     for (int32_t i = 0; i < MERGE_MAX_CANDIDATES; i++) d.ref[1][i] = -1;
     d.temporal_mask = temporal >= 0 ? 1u << temporal : 0;
+    inter_merge_fraction_temporal(&d);
     inter_merge_rough(&d);
-    inter_skip_price(&d, 0);
+    inter_skip_price(&d, SKIP_SECOND_P);
     inter_early_skip(&d, st->inter_search_level == 2, 8);
     if (inter_motion_stage_due(&d)) motion_stage(&d);
     inter_decide_finish(&d, intra_allowed(&d), 0);
