@@ -83,7 +83,6 @@ void take_motion(cu_node *node, const me_result &r, int32_t list)
 // bi-prediction and the choice of the inter prediction.
 void motion_stage(inter_cu_decision *d)
 {
-    encoder_instance *ctx = d->ctx;
     mode_search_state *st = d->st;
     cu_node *node = d->node;
     int8_t parent_ref[2] = {-2, -2};
@@ -103,15 +102,7 @@ void motion_stage(inter_cu_decision *d)
     node->motion.me_best[1] = ls.best[1];
     uint32_t cost0 = ls.best[0].cost, cost1 = st->gpb ? COST_INFINITE : ls.best[1].cost;
 
-    uint64_t lambda2 = 2 * (uint64_t)node->lambda_satd, merge = node->motion_cost;
-    st->merge_residual_tried = st->gpb && st->inter_search_level > 1 && merge < ((3 * (uint64_t)cost0) >> 1) + lambda2 &&
-                               cost0 < ((3 * merge) >> 1) + lambda2;
-    if (st->merge_residual_tried) {
-        rate_restore(ctx, d->depth);
-        inter_pu_take_merge(d, d->best, 1);
-        cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
-        node->best_merge_cost = rd_cu_cost_with_residual(ctx, node, d->z, d->x, d->y, d->log2);
-    }
+    inter_merge_close_call(d, cost0, st->gpb != 0);
 
     uint32_t cost_bi = COST_INFINITE;
     if (ls.best[0].cost < COST_INFINITE && ls.best[1].cost < COST_INFINITE) {

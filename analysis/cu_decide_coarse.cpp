@@ -131,19 +131,10 @@ void take_inter(cu_node *node, const inter_choice &c)
 // when ties_to_inter.
 void inter_or_merge(inter_cu_decision *d, const inter_choice &inter, bool close_call_allowed, bool ties_to_inter)
 {
-    encoder_instance *ctx = d->ctx;
-    mode_search_state *st = d->st;
     cu_node *node = d->node;
-    uint64_t merge = node->motion_cost, cost = inter.cost, lambda2 = 2 * (uint64_t)node->lambda_satd;
-    st->merge_residual_tried = close_call_allowed && d->best >= 0 && cost < COST_INFINITE &&
-                               st->inter_search_level > 1 && merge < ((3 * cost) >> 1) + lambda2 &&
-                               cost < ((3 * merge) >> 1) + lambda2;
-    if (st->merge_residual_tried) {
-        node->motion_cost = (uint32_t)(merge < cost ? merge : cost);
-        rate_restore(ctx, d->depth);
-        inter_pu_take_merge(d, d->best, 1);
-        cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
-        node->best_merge_cost = rd_cu_cost_with_residual(ctx, node, d->z, d->x, d->y, d->log2);
+    uint32_t merge = node->motion_cost, cost = inter.cost;
+    if (inter_merge_close_call(d, cost, close_call_allowed)) {
+        node->motion_cost = merge < cost ? merge : cost;
         take_inter(node, inter);
         return;
     }

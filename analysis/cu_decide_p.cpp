@@ -23,7 +23,6 @@ void take_search(cu_node *node, const me_result &r)
 void motion_stage(inter_cu_decision *d)
 {
     encoder_instance *ctx = d->ctx;
-    mode_search_state *st = d->st;
     cu_node *node = d->node;
     const picture *src = ctx->source_picture;
     int8_t parent_ref = -2;
@@ -53,15 +52,9 @@ void motion_stage(inter_cu_decision *d)
         }
     }
     node->motion.me_best[0] = best;
-    uint64_t merge = node->motion_cost, search = best.cost, lambda2 = 2 * (uint64_t)node->lambda_satd;
-    st->merge_residual_tried = st->inter_search_level > 1 && merge < (3 * search) / 2 + lambda2 &&
-                               search < (3 * merge) / 2 + lambda2;
-    if (st->merge_residual_tried) {
-        node->motion_cost = (uint32_t)(merge < search ? merge : search);
-        rate_restore(ctx, d->depth);
-        inter_pu_take_merge(d, d->best, 1);
-        cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
-        node->best_merge_cost = rd_cu_cost_with_residual(ctx, node, d->z, d->x, d->y, d->log2);
+    uint32_t merge = node->motion_cost, search = best.cost;
+    if (inter_merge_close_call(d, search, true)) {
+        node->motion_cost = merge < search ? merge : search;
         take_search(node, best);
     } else if (d->best >= 0 && merge <= search) {
         inter_pu_take_merge(d, d->best, 1);

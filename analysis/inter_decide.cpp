@@ -344,6 +344,21 @@ bool inter_activity_low(const inter_cu_decision *d)
     return (int64_t)hv <= (int64_t)(0.7 * d->node->motion_cost);
 }
 
+bool inter_merge_close_call(inter_cu_decision *d, uint64_t inter_cost, bool allowed)
+{
+    mode_search_state *st = d->st;
+    cu_node *node = d->node;
+    uint64_t merge = node->motion_cost, lambda2 = 2 * (uint64_t)node->lambda_satd;
+    st->merge_residual_tried = allowed && st->inter_search_level > 1 && d->best >= 0 && inter_cost < COST_INFINITE &&
+                               merge < ((3 * inter_cost) >> 1) + lambda2 && inter_cost < ((3 * merge) >> 1) + lambda2;
+    if (!st->merge_residual_tried) return false;
+    rate_restore(d->ctx, d->depth);
+    inter_pu_take_merge(d, d->best, 1);
+    cu_tree_commit(d->ctx, d->tree, d->z, d->x, d->y, d->log2);
+    node->best_merge_cost = rd_cu_cost_with_residual(d->ctx, node, d->z, d->x, d->y, d->log2);
+    return true;
+}
+
 uint32_t inter_mvd_cost(const inter_cu_decision *d, const int16_t mvd[2])
 {
     const me_context *me = d->st->me;

@@ -74,6 +74,13 @@ bool inter_motion_stage_due(inter_cu_decision *d);
 // candidate priced by full cost (true_b: the residual-free 64x64 coding of
 // true B pictures), merge with residual and skip.
 void inter_decide_finish(inter_cu_decision *d, bool try_intra, int32_t true_b);
+// The close call of merge against an inter candidate of rough cost
+// inter_cost: when the variant allows it, the CTU's decision level is above
+// 1, a merge candidate and the inter candidate exist and each rough cost is
+// below one and a half times the other plus two lambdas, the best merge
+// candidate is coded with residual from the depth's coder state and its full
+// cost kept. Sets and returns the row context's close-call flag.
+bool inter_merge_close_call(inter_cu_decision *d, uint64_t inter_cost, bool allowed);
 // Price of the vector difference of one list.
 uint32_t inter_mvd_cost(const inter_cu_decision *d, const int16_t mvd[2]);
 // The motion search of one list and reference for the CU; the AMVP

@@ -130,10 +130,22 @@ TEST_P(InterRdStream, DecodesToTheReconstructionWithBytesIndependentOfThreads)
     EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
 }
 
-// The texture-weighted luma distortion, which no option sets: a strength
-// changes the decisions of the rate-distortion path (P and B pictures) and of
-// the fast intra path, and the streams still decode exactly and do not depend
-// on the thread count (the weights are made for every CTU searched).
+// A decision variant that no option reaches, set in g and clear in the plain
+// case: it changes the stream, which still decodes exactly and does not
+// depend on the thread count.
+void expect_variant_acts(const gop_case &g, const gop_case &plain_case)
+{
+    SCOPED_TRACE(g.name);
+    encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
+    ASSERT_EQ(two.pictures, g.pictures);
+    EXPECT_FALSE(two.bytes == plain.bytes) << "the variant changed nothing";
+    EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
+    EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+}
+
+// The texture-weighted luma distortion: a strength changes the decisions of
+// the rate-distortion path (P and B pictures) and of the fast intra path (the
+// weights are made for every CTU searched).
 TEST(InterRdStreamTexture, WeightedDistortionChangesDecisionsAndDecodes)
 {
     const gop_case weighted[] = {
@@ -141,22 +153,15 @@ TEST(InterRdStreamTexture, WeightedDistortionChangesDecisionsAndDecodes)
         {"texture_c6", 6, 136, 72, 4, NOISE, 30, 0, 0, -1, 2, 1, 0, 128},
     };
     for (const gop_case &g : weighted) {
-        SCOPED_TRACE(g.name);
         gop_case plain_case = g;
         plain_case.rd_extra_weight = 0;
-        encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
-        ASSERT_EQ(two.pictures, g.pictures);
-        EXPECT_FALSE(two.bytes == plain.bytes) << "the weights changed nothing";
-        EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
-        EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+        expect_variant_acts(g, plain_case);
     }
 }
 
-// The coarse motion search, which no option sets: P pictures, true B
-// pictures and P pictures coded as B slices (complexity 4 without B-frames),
-// with and without sub-sample planes, on shapes and on noise, decide
-// differently and still decode exactly, with bytes that do not depend on the
-// thread count.
+// The coarse motion search: P pictures, true B pictures and P pictures coded
+// as B slices (complexity 4 without B-frames), with and without sub-sample
+// planes, on shapes and on noise.
 TEST(InterRdStreamCoarse, HalfResolutionSearchChangesDecisionsAndDecodes)
 {
     const gop_case coarse[] = {
@@ -166,14 +171,9 @@ TEST(InterRdStreamCoarse, HalfResolutionSearchChangesDecisionsAndDecodes)
         {"coarse_zerolatency_c4", 4, 200, 120, 6, SHAPES, 32, ZERO, -1, -1, 250, 1, 0, 0, 1},
     };
     for (const gop_case &g : coarse) {
-        SCOPED_TRACE(g.name);
         gop_case plain_case = g;
         plain_case.coarse_me = 0;
-        encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
-        ASSERT_EQ(two.pictures, g.pictures);
-        EXPECT_FALSE(two.bytes == plain.bytes) << "the coarse search changed nothing";
-        EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
-        EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+        expect_variant_acts(g, plain_case);
     }
 }
 
