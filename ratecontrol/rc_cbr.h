@@ -32,7 +32,15 @@ struct rc_model {
     int32_t *actual;
     int8_t *slot_class;
     double ratio[3];
+    // The leaky bucket the window stands for: window x max_frame_bits, filled
+    // by max_frame_bits per picture, drained by each finished picture; it
+    // starts RC_BUCKET_START full. Its memory keeps the sum of any run of
+    // pictures to the rate, which a window of the last pictures alone does not.
+    int64_t bucket_size;
+    int64_t bucket_fill;
 };
+
+constexpr double RC_BUCKET_START = 0.9;
 
 struct rc_rowstats {
     int32_t cols;

@@ -13,6 +13,11 @@
 
 namespace {
 
+// How many times the per-picture rate a picture may be planned to take
+// before the first picture has finished.
+constexpr double START_SHARE_I = 6.0;
+constexpr double START_SHARE_P = 3.0;
+
 bool is_intra(uint32_t type)
 {
     return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
@@ -40,12 +45,6 @@ int32_t lookahead_cost_of(ratecontrol *rc, const internal_config *cfg)
     return lookahead_rc_cost(cfg, p->source, p->recon, p->ref0, p->ref1);
 }
 
-float predicted_size(const size_predictor *p, float cost, float q)
-{
-    float v = (cost * p->coeff + p->offset) / (q * p->count);
-    return v < 2.0e9f ? v : 2.0e9f;
-}
-
 double b_qp(ratecontrol *rc, const internal_config *cfg)
 {
     const rc_picture *pic = &rc->pic;
@@ -66,22 +65,22 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     else q = d0 + d1 > 0.0 ? (d0 * q1 + d1 * q0) / (d0 + d1) : (q0 + q1) * 0.5;
     int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
     q += pb_offset_of(rc, layer);
+    rc->frame_satd = lookahead_cost_of(rc, cfg);
+    rc->qp_novbv = (float)q;
     if (rc->vbv) {
-        rc->frame_satd = lookahead_cost_of(rc, cfg);
-        rc->qp_novbv = (float)q;
-        bool ref_b = pic->recon && pic->recon->picture_type == PIC_TYPE_BREF;
-        const size_predictor *p = &rc->frame_pred[ref_b ? 3 : 0];
-        float s = (float)rc_qp_to_qscale(q);
-        rc->frame_size_planned = (int32_t)predicted_size(p, (float)rc->frame_satd, s);
-        rc->size_planned = 1;
+        // B pictures keep to the buffer as every other picture does.
+        double s = std::min(rc_vbv_fit_fill(rc, (float)rc_qp_to_qscale(q)), rc->qscale_max[0]);
+        q = std::max(q, rc_qscale_to_qp(s));
     }
+    rc->frame_size_planned = (int32_t)rc_predict_frame_bits(rc, (float)rc_qp_to_qscale(q));
+    rc->size_planned = 1;
     return q;
 }
 
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
@@ -119,10 +118,27 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     return std::min(std::max(q, lmin), lmax);
 }
 
+// Expected bits of the pictures in flight that were started before this one;
+// *counted gets their number.
+double bits_in_flight(const ratecontrol *rc, int32_t *counted)
+{
+    const ratecontrol *first = rc_first(rc);
+    double sum = 0.0;
+    *counted = 0;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || !other->size_planned) continue;
+        if (other->pic.coding_number >= rc->pic.coding_number) continue;
+        sum += rc_in_flight_bits(other);
+        (*counted)++;
+    }
+    return sum;
+}
+
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     bool crf = cfg->rc_mode == RC_MODE_CRF;
     double overflow = 1.0;
     rc->frame_satd = lookahead_cost_of(rc, cfg);
@@ -143,11 +159,21 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         double rate = rc->complexity_sum > 0.0 ? rc->wanted_bits_window / rc->complexity_sum : 0.0;
         q = rc_get_qscale(rc, cfg, &e, rate);
         if (rc->frame_satd != 0) {
-            double t = (pic->coding_number - rc->record_count + 1) / rc->fps;
+            // The pictures in flight count with their expected sizes, so that
+            // the overflow is felt from the first pictures on.
+            int32_t counted = 0;
+            double spent = first->total_bits + bits_in_flight(rc, &counted);
+            double t = (std::max(pic->coding_number - rc->record_count + 1, 0) + counted) / rc->fps;
             double wanted = t * rc->bitrate;
             double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
             if (wanted > 0.0 && abr_buffer > 0.0) {
-                overflow = 1.0 + (first->total_bits - wanted) / (abr_buffer * std::max(1.0, std::sqrt(t)));
+                // The buffer that absorbs the error grows with the time coded;
+                // over the first seconds it is no larger than the bits wanted
+                // so far (at least a second's worth), so that a short stream
+                // corrects its error within its own length.
+                double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
+                buffer = std::max(std::min(buffer, wanted), rc->bitrate);
+                overflow = 1.0 + (spent - wanted) / buffer;
                 overflow = std::min(std::max(overflow, 0.5), 2.0);
                 q *= overflow;
             }
@@ -168,12 +194,24 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
             double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
             if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
-            else if (overflow < 0.9) lmin /= rc->qscale_step;
+            // A second step down only without pictures in flight: with them,
+            // QPs would fall faster than any finished picture confirms, and
+            // where sizes climb steeply as the QP falls that overshoots
+            // several times before the first such picture is back.
+            else if (overflow < 0.9 && rc->record_count == 1) lmin /= rc->qscale_step;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;
         } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
             q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
         }
+    }
+    // Before any picture has finished, the rate equation knows nothing of the
+    // content: no picture is planned past a few times its share of the rate
+    // (as plans of its kind have turned out so far).
+    if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0) {
+        double share = cls == 2 ? START_SHARE_I : START_SHARE_P;
+        double scale = first->plan_scale[rc_frame_pred_index(pic)];
+        q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * share / scale));
     }
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     return rc_vbv_clip_qscale(rc, cfg, cls, q);
@@ -205,14 +243,10 @@ float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
     rc->last_qscale = q;
     rc->last_qscale_for[cls] = q;
     if (!rc->two_pass && pic->source->frame_number == 0) rc->last_qscale_for[1] = ipr * q;
-    if (rc->vbv) {
-        if (rc->vbv_small) {
-            rc->frame_size_planned = rc->vbv_frame_bits;
-        } else {
-            const size_predictor *p = &rc->frame_pred[cls];
-            rc->frame_size_planned = q > 0.0 ? (int32_t)predicted_size(p, (float)rc->frame_satd, (float)q) : 0;
-        }
-        rc->size_planned = 1;
-    }
+    if (rc->vbv && rc->vbv_small)
+        rc->frame_size_planned = rc->vbv_frame_bits;
+    else
+        rc->frame_size_planned = q > 0.0 ? (int32_t)rc_predict_frame_bits(rc, q) : 0;
+    rc->size_planned = 1;
     return (float)q;
 }
