@@ -149,7 +149,11 @@ void rate_est_prediction_unit(syntax_ctu_context *inst, cabac_encoder *rec, int3
 
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3])
 {
-    const int8_t *modes = inst->intra_modes;
+    intra_mpm_from_modes(inst->intra_modes, z, out);
+}
+
+void intra_mpm_from_modes(const int8_t *modes, int32_t z, int32_t out[3])
+{
     const int pos = zorder_to_map4[z];
     // Unavailable, inter and above-the-CTU neighbours all count as DC.
     int left = modes[pos - 1] < 0 ? 1 : modes[pos - 1];

@@ -133,6 +133,9 @@ void cabac_write_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *coder
                                   int32_t log2_size, uint32_t part_mode);
 // The three most probable modes of the PU whose first 4x4 unit is z.
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3]);
+// The same from the per-4x4 intra mode array alone (layout above), for the
+// mode searches.
+void intra_mpm_from_modes(const int8_t *intra_modes, int32_t z, int32_t out[3]);
 
 // ---- Transform tree, QP delta and residual coding ----
 void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
