@@ -206,9 +206,13 @@ int32_t picture_start(encoder_instance *cur)
     const internal_config *cfg = &cur->config;
     picture *src = (picture *)picture_list_pop_first(cur->coding_queue);
     cur->source_picture = src;
-    if (cfg->halfres_intra && (src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA ||
-                               src->picture_type == PIC_TYPE_I))
-        lowres_build(cur, src, 0);
+    bool intra = src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA ||
+                 src->picture_type == PIC_TYPE_I;
+    // The coarse motion search reads the half-resolution planes of the
+    // picture and of its references: every picture gets one, intra pictures
+    // too, since they serve as references, and its reconstruction keeps a copy.
+    if (cfg->coarse_me || (cfg->halfres_intra && intra)) lowres_build(cur, src, 0);
+    if (cfg->coarse_me) picture_lowres_copy(cur->recon_picture, src);
     if (picture_identity(cur, src) != 0) goto fail;
     ref_lists_build(cur, cur->recon_picture->poc, cur->recon_picture->ra_period);
     if (headers_write(cur, src) != 0) goto fail;

@@ -153,7 +153,7 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
         if (!alloc_filled(&pic->mv_map[1], 64 * ctus, 0)) return false;
         if (!alloc_filled(&pic->ref_idx_map[1], 64 * ctus, 0)) return false;
     }
-    if (!alloc_lowres(g, pic, false)) return false;
+    if (g->halfres_recon && !alloc_lowres(g, pic, false)) return false;
     if (!alloc_filled(&pic->vbv_row_bits, rows, 0)) return false;
     if (!alloc_filled(&pic->vbv_row_qscale, rows, 0)) return false;
     if (!alloc_filled(&pic->vbv_row_qp, rows, 0)) return false;

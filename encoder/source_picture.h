@@ -19,6 +19,10 @@ struct lowres_build_params {
 };
 
 void picture_lowres_build(const lowres_build_params *params, picture *pic, int32_t is_new);
+// Copies the half-resolution plane of a source picture, margins included,
+// into a reconstructed picture that carries one, so that the reference keeps
+// it after the source picture has gone back to its pool.
+void picture_lowres_copy(picture *dst, const picture *src);
 // Border extension of all 16 half-resolution planes.
 void lowres_planes_border_extend(picture *pic);
 // Replicates the edge samples into 96 columns left and right and 88 rows above

@@ -79,8 +79,6 @@ void lookahead_put_frame(lookahead *la, picture *pic);
 // When pictures wait: decides the next mini-GOP and appends it, in coding
 // order, to the coding queue; its first picture becomes the held anchor.
 void lookahead_get_frames(lookahead *la);
-// 1 when both queues are empty, else 0 (read under both queues' locks).
-int lookahead_is_empty(lookahead *la);
 // Pictures waiting in both queues, read under their locks (input first).
 int32_t lookahead_pending_count(lookahead *la);
 

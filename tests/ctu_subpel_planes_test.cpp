@@ -13,7 +13,7 @@ namespace {
 TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
 {
     for (int variant : {1, 2}) {
-        picture_geometry g = {136, 72, 3, 2, 0, 0, 0, 1};
+        picture_geometry g = {136, 72, 3, 2, 0, 0, 0, 1, 0};
         picture_pools pools;
         ASSERT_EQ(picture_pools_init(&pools, &g, 1, 2, nullptr), 0);
         picture *a = picture_get(&pools, PICTURE_POOL_RECON);
