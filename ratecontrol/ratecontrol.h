@@ -20,6 +20,14 @@ struct size_predictor {
     float offset;
 };
 
+// Where a frame size predictor holds its sizes (0: not taught yet, the plain
+// prediction applies) and how steeply they fall as the qscale rises: bits at q
+// are the predictor's bits x (anchor_qscale / q)^(elasticity - 1).
+struct frame_size_model {
+    float anchor_qscale;
+    float elasticity;
+};
+
 // The picture a frame instance codes, as rate control sees it. Filled by the
 // encode call before ratecontrol_start; kept in the record until the frame end.
 struct rc_picture {
@@ -66,6 +74,9 @@ struct ratecontrol {
     int32_t frame_satd;
     double last_rate_eq;
     double complexity_sum;
+    // The sum of each share of complexity_sum times the log of the P-level
+    // qscale it was coded at (decayed alike).
+    double complexity_log_qscale;
     double expected_bits_sum;
     double wanted_bits_window;
     double decay;
@@ -98,6 +109,7 @@ struct ratecontrol {
     size_predictor row_pred_shared[3][2];
     size_predictor *vbv_rows;
     size_predictor frame_pred[4];     // used in the first record only (rc_frame_predictors)
+    frame_size_model frame_model[4];  // beside frame_pred, first record only
     int32_t pass2_count;
     pass2_entry *pass2_entries;
     int32_t *pass2_order;
@@ -200,6 +212,11 @@ double rc_vbv_fit_fill(const ratecontrol *rc, double q);
 // bits; totals may be null. Always 0.
 int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits);
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits);
+// The share of the rate equation's complexity sum of the picture a record
+// carries, taking `bits` at `qscale`, and the qscale at the level of P
+// pictures it stands for. False when the picture has no share.
+bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share,
+                  double *level);
 void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor);
 // The plan scale before any picture has finished: the start values of the
 // predictors may fall short of the content, and the first pictures are all
@@ -215,6 +232,22 @@ float rc_predict_size(const size_predictor *p, float cost, float qscale);
 // The frame size predictors, which the first record keeps for all: every
 // finished picture teaches them, whichever frame instance coded it.
 size_predictor *rc_frame_predictors(ratecontrol *rc);
+// Elasticities at their start, anchors unset.
+void rc_frame_models_init(ratecontrol *rc);
+// Bits frame predictor `index` expects of a cost at a qscale.
+float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, double qscale);
+// A finished picture teaches frame predictor `index` (and its elasticity):
+// `bits` at `qscale` for lookahead cost `cost`.
+void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double cost, double bits);
+// How steeply the sizes of the picture's kind fall as the qscale rises.
+double rc_frame_elasticity(const ratecontrol *rc);
+// The factor by which the picture's qscale moves to divide its expected size
+// by size_ratio: size_ratio^(1 / elasticity).
+double rc_qscale_factor(const ratecontrol *rc, double size_ratio);
+// The finest qscale at which the picture's predictor is trusted: two QP steps
+// below its anchor, less where sizes climb steeply (0 while it has not
+// learned).
+double rc_known_qscale_floor(const ratecontrol *rc);
 // Bits the picture's frame predictor expects of its lookahead cost at a qscale.
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale);
 // The qscale at which the picture's frame predictor expects it to take `bits`.

@@ -23,6 +23,9 @@ struct rc_model {
     int32_t write_pos;
     int32_t gop_count;
     int32_t *planned;
+    // What the bucket expects of each picture in flight: its plan, or more
+    // where the frame predictor expects more at the QP it is coded with.
+    int32_t *expected;
     int64_t deviation;
     int32_t frames;
     int32_t end_pos;
@@ -69,6 +72,8 @@ void rc_model_delete(rc_model *m);
 void rc_model_reset(rc_model *m);
 void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3]);
 void rc_model_set_last(rc_model *m, int32_t bits);
+// What the bucket expects of the picture planned last, at least its plan.
+void rc_model_expect_last(rc_model *m, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 
 rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);

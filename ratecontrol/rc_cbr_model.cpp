@@ -12,6 +12,11 @@ namespace {
 
 // The share of the bucket's planned fill that one picture may take.
 constexpr double BUCKET_SHARE = 0.4;
+// How much of the room the window leaves (or the excess it holds) an anchor
+// takes beyond its class share: all of it would hand the whole error of the
+// pictures in flight to one picture, which swings the anchors' sizes from one
+// mini-GOP to the next.
+constexpr double ANCHOR_ROOM_SHARE = 0.75;
 
 void set_ratios(rc_model *m)
 {
@@ -67,7 +72,7 @@ double planned_bucket_fill(const rc_model *m)
     if (e > m->write_pos) e -= m->length;
     double fill = (double)m->bucket_fill;
     for (int32_t i = e; i < m->write_pos; i++) {
-        double bits = m->planned[(i + m->length) % m->length];
+        double bits = m->expected[(i + m->length) % m->length];
         fill = std::min(std::max(fill - bits, 0.0) + m->max_frame_bits, (double)m->bucket_size);
     }
     return fill;
@@ -105,14 +110,16 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     m->dev_near_low = m->dev_far_low / 4;
     m->dev_near_high = m->dev_far_high / 4;
     m->planned = (int32_t *)aligned_malloc(m->length * 4);
+    m->expected = (int32_t *)aligned_malloc(m->length * 4);
     m->actual = (int32_t *)aligned_malloc(m->length * 4);
     m->exact = (uint8_t *)aligned_malloc(m->length);
     m->slot_class = (int8_t *)aligned_malloc(m->length);
-    if (!m->planned || !m->actual || !m->exact || !m->slot_class) {
+    if (!m->planned || !m->expected || !m->actual || !m->exact || !m->slot_class) {
         rc_model_delete(m);
         return nullptr;
     }
     std::memset(m->planned, 0, (size_t)m->length * 4);
+    std::memset(m->expected, 0, (size_t)m->length * 4);
     std::memset(m->actual, 0, (size_t)m->length * 4);
     std::memset(m->exact, 0, (size_t)m->length);
     std::memset(m->slot_class, 3, (size_t)m->length);
@@ -127,6 +134,7 @@ void rc_model_delete(rc_model *m)
 {
     if (!m) return;
     aligned_free(m->planned);
+    aligned_free(m->expected);
     aligned_free(m->actual);
     aligned_free(m->exact);
     aligned_free(m->slot_class);
@@ -167,8 +175,8 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
         int64_t sum = window_bits(m, start);
         double expected = (double)sum + (double)t;
         if (cls == 0) {
-            hi -= sum;
-            lo -= sum;
+            hi = t + (int64_t)((double)(hi - sum - t) * ANCHOR_ROOM_SHARE);
+            lo = t + (int64_t)((double)(lo - sum - t) * ANCHOR_ROOM_SHARE);
         } else if (expected > 0.0) {
             hi = (int64_t)((double)hi * (double)t / expected);
             lo = (int64_t)((double)lo * (double)t / expected);
@@ -186,6 +194,7 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
     target = std::max(target, (int64_t)m->ctu_count);
     target = std::min(target, (int64_t)INT32_MAX);
     m->planned[m->write_pos] = (int32_t)target;
+    m->expected[m->write_pos] = (int32_t)target;
     m->write_pos = (m->write_pos + 1) % m->length;
     out[0] = (int32_t)target;
     out[1] = (int32_t)std::min(std::max(upper, 16 * (int64_t)m->ctu_count), (int64_t)INT32_MAX);
@@ -194,7 +203,15 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
 
 void rc_model_set_last(rc_model *m, int32_t bits)
 {
-    m->planned[(m->write_pos - 1 + m->length) % m->length] = bits;
+    int32_t slot = (m->write_pos - 1 + m->length) % m->length;
+    m->planned[slot] = bits;
+    m->expected[slot] = bits;
+}
+
+void rc_model_expect_last(rc_model *m, int32_t bits)
+{
+    int32_t slot = (m->write_pos - 1 + m->length) % m->length;
+    m->expected[slot] = std::max(m->planned[slot], bits);
 }
 
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)

@@ -19,6 +19,8 @@ constexpr double LAMBDA_QP_OFFSET = 12.7034;
 // A P picture's QP moves from its reference's by at most these.
 constexpr double P_QP_FALL = 4.0;
 constexpr double P_QP_RISE = 6.0;
+// The share of its target that a B picture at its references' QP must spend.
+constexpr double B_TARGET_SHARE = 0.7;
 // Pictures past the cost limit: lambda = HIGH_COST_LAMBDA x (bits / cost)^-2.
 constexpr double HIGH_COST_LAMBDA = 0.4;
 
@@ -153,7 +155,12 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         double r = reference_qp(rc, pic->ref0, pic->ref1, src->poc);
         double b = r + pb_offset_of(rc, src->layer);
         int64_t bits = predicted ? (int64_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(b)) : model_bits(rc, k, b, area);
-        if (bits <= rc->cbr_bits[1]) {
+        // At the QP its references give, a B picture is coded when that fits
+        // its upper bound and spends most of its target; one that would
+        // spend much less takes the target's QP (not below its references'),
+        // or its room would go unused, since its rows move its size only a
+        // little.
+        if (bits <= rc->cbr_bits[1] && bits >= B_TARGET_SHARE * rc->cbr_bits[0]) {
             qp = b;
             rc->cbr_exact = 1;
             rc_model_set_last(rc->model, (int32_t)bits);
@@ -165,16 +172,23 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         qp = std::min(std::max(qp, r - P_QP_FALL), r + P_QP_RISE);
     }
     // Whatever the reference QPs allow, no picture is planned past its upper
-    // bound, the room the bucket leaves it.
-    if (predicted) qp = std::max(qp, target_qp(rc, rc->cbr_bits[1]));
-    // Pictures in flight count in the window with their plan: the size the
-    // frame predictor expects of the picture at the QP it is coded with, as
-    // plans of its kind have turned out.
+    // bound, the room the bucket leaves it, nor far below where pictures of
+    // its kind have been seen.
+    if (predicted) {
+        qp = std::max(qp, target_qp(rc, rc->cbr_bits[1]));
+        double floor = rc_known_qscale_floor(rc);
+        if (floor > 0.0) qp = std::max(qp, rc_qscale_to_qp(floor));
+    }
+    // Pictures in flight count in the window with their plan, the size the
+    // frame predictor expects of the picture at the QP it is coded with; the
+    // bucket, which must not run dry, counts it as plans of its kind have
+    // turned out when that is more.
     if (predicted) {
         rc->frame_size_planned = std::max((int32_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(qp)), rc->ctu_count);
         rc->size_planned = 1;
         double scale = rc_first(rc)->plan_scale[rc_frame_pred_index(pic)];
-        rc_model_set_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
+        rc_model_set_last(rc->model, rc->frame_size_planned);
+        rc_model_expect_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
     }
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
     return qp;

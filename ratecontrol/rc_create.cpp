@@ -27,10 +27,14 @@ constexpr float FRAME_PRED_B = 2.5f;
 constexpr float FRAME_PRED_P = 2.0f;
 constexpr float FRAME_PRED_I = 2.0f;
 constexpr float FRAME_PRED_BREF = 2.25f;
-// The average-bitrate sums forget a twentieth per picture: the rate equation
+// The average-bitrate sums forget a tenth per picture: the rate equation
 // follows the recent pictures, so that content that grows harder (or easier)
-// does not leave a short stream 10 to 20 % off its target.
-constexpr double ABR_DECAY = 0.95;
+// does not leave a short stream 10 to 20 % off its target; the pictures in
+// flight, which join the sums at their expected sizes, weigh as much as the
+// finished ones.
+constexpr double ABR_DECAY = 0.9;
+// The QP that average bitrate starts from.
+constexpr double ABR_START_QP = 24.0;
 // Rows of a class by their lookahead cost start as the class's pictures;
 // the intra-cost share of inter rows starts small.
 constexpr float ROW_PRED_INTRA_SHARE = 0.25f;
@@ -106,9 +110,11 @@ void set_crf(ratecontrol *rc, const internal_config *cfg)
 void set_abr_start(ratecontrol *rc, const internal_config *cfg)
 {
     rc->accum_p_norm = 0.01;
-    rc->accum_p_qp = 0.01 * (cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : 24.0);
+    rc->accum_p_qp = 0.01 * (cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : ABR_START_QP);
     double cost_blocks = (double)rc->cost_cols * (double)rc->cost_rows;
     rc->complexity_sum = 0.004 * std::pow(700000.0, rc->qcompress) * std::sqrt(cost_blocks) * (cfg->mbtree ? 1.4 : 1.0);
+    // The start value stands for pictures at the start qscale.
+    rc->complexity_log_qscale = rc->complexity_sum * std::log(rc_qp_to_qscale(ABR_START_QP));
     rc->wanted_bits_window = rc->bitrate / rc->fps;
     rc->last_non_b_type = 2;
 }
@@ -154,7 +160,7 @@ void set_type_constants(ratecontrol *rc, const internal_config *cfg)
     rc->qp_i = round_qp((double)cfg->qp - rc->ip_offset);
     rc->qscale_step = std::pow(2.0, (double)cfg->qp_step / 6.0);
     rc->last_qscale = rc_qp_to_qscale(26.0);
-    double start = rc_qp_to_qscale(cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : 24.0);
+    double start = rc_qp_to_qscale(cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : ABR_START_QP);
     for (int c = 0; c < 5; c++) {
         rc->last_qscale_for[c] = start;
         rc->qscale_min[c] = rc_qp_to_qscale((double)cfg->qp_min);
@@ -175,6 +181,7 @@ void frame_pred_init(ratecontrol *rc)
         rc->row_pred[c][1] = {ROW_PRED_INTRA_SHARE, 1.0f, 0.5f, 0.0f};
     }
     std::memcpy(rc->row_pred_shared, rc->row_pred, sizeof(rc->row_pred));
+    rc_frame_models_init(rc);
 }
 
 void set_vbv(ratecontrol *rc, internal_config *cfg)
@@ -324,6 +331,7 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
     }
     if (n != x) {
         x->complexity_sum = n->complexity_sum;
+        x->complexity_log_qscale = n->complexity_log_qscale;
         x->expected_bits_sum = n->expected_bits_sum;
         x->wanted_bits_window = n->wanted_bits_window;
     }

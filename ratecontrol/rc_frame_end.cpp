@@ -11,14 +11,6 @@
 #include "ratecontrol/rc_twopass.h"
 #include "ratecontrol/ratecontrol.h"
 
-namespace {
-
-// How far the plans of pictures in flight are scaled at most.
-constexpr double PLAN_SCALE_MIN = 0.25;
-constexpr double PLAN_SCALE_MAX = 4.0;
-
-}  // namespace
-
 void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor)
 {
     if (cost < 10.0f || divisor <= 0.0f) return;
@@ -36,54 +28,6 @@ void rc_update_predictor(size_predictor *p, float q, float cost, float bits, flo
     p->offset = p->decay * p->offset + off;
 }
 
-void rc_plan_scale_learn(double *scale, double actual, double planned)
-{
-    if (!(planned > 0.0) || !(*scale > 0.0)) return;
-    double r = std::min(std::max(actual / planned, PLAN_SCALE_MIN), PLAN_SCALE_MAX);
-    *scale = std::sqrt(*scale * r);
-}
-
-int32_t rc_frame_pred_index(const rc_picture *pic)
-{
-    uint32_t type = pic->source ? pic->source->picture_type : 0;
-    if (type == PIC_TYPE_P) return 1;
-    if (type == PIC_TYPE_BREF) return 3;
-    return std::min(std::max(pic->slice_class, 0), 2);
-}
-
-float rc_predict_size(const size_predictor *p, float cost, float qscale)
-{
-    float v = (cost * p->coeff + p->offset) / (qscale * p->count);
-    return v < 2.0e9f ? v : 2.0e9f;
-}
-
-size_predictor *rc_frame_predictors(ratecontrol *rc)
-{
-    return rc_first(rc)->frame_pred;
-}
-
-float rc_predict_frame_bits(const ratecontrol *rc, double qscale)
-{
-    const size_predictor *p = &rc_first(rc)->frame_pred[rc_frame_pred_index(&rc->pic)];
-    return rc_predict_size(p, (float)rc->frame_satd, (float)qscale);
-}
-
-double rc_qscale_for_bits(const ratecontrol *rc, double bits)
-{
-    const size_predictor *p = &rc_first(rc)->frame_pred[rc_frame_pred_index(&rc->pic)];
-    return ((double)p->coeff * rc->frame_satd + p->offset) / (std::max(bits, 1.0) * p->count);
-}
-
-double rc_in_flight_bits(const ratecontrol *other)
-{
-    const ratecontrol *first = rc_first(other);
-    int32_t index = rc_frame_pred_index(&other->pic);
-    double scaled = other->frame_size_planned * first->plan_scale[index];
-    double now = rc_predict_size(&first->frame_pred[index], (float)other->frame_satd,
-                                 (float)rc_qp_to_qscale(other->frame_qp_f));
-    return std::max(scaled, now);
-}
-
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
 {
     ratecontrol *first = rc_first(rc);
@@ -94,23 +38,37 @@ void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
     first->vbv_fill = (int32_t)std::min(fill, (int64_t)rc->vbv_size);
 }
 
+bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share,
+                  double *level)
+{
+    const rc_picture *pic = &rc->pic;
+    // A rate equation of 0 means no estimate was made for the picture yet.
+    if (rc->last_rate_eq == 0.0 || !(qscale > 0.0)) return false;
+    if (pic->slice_class != 0) {
+        *share = qscale * bits / rc->last_rate_eq;
+        double ip = std::fabs((double)cfg->ip_ratio);
+        *level = pic->slice_class == 2 && ip > 0.0 ? qscale * ip : qscale;
+    } else {
+        int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
+        double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);
+        if (!(ratio > 0.0)) return false;
+        *share = qscale * bits / (ratio * rc->last_rate_eq);
+        *level = qscale / ratio;
+    }
+    return *share > 0.0;
+}
+
 namespace {
 
 void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 {
-    const rc_picture *pic = &rc->pic;
-    double s = rc_qp_to_qscale(rc->qp_plan_sum);
-    // A rate equation of 0 means no estimate was made for the picture yet.
-    if (rc->last_rate_eq != 0.0) {
-        if (pic->slice_class != 0) {
-            rc->complexity_sum += s * bits / rc->last_rate_eq;
-        } else {
-            int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
-            double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);
-            if (ratio > 0.0) rc->complexity_sum += s * bits / (ratio * rc->last_rate_eq);
-        }
+    double share = 0.0, level = 0.0;
+    if (rc_abr_share(rc, cfg, bits, rc_qp_to_qscale(rc->qp_plan_sum), &share, &level)) {
+        rc->complexity_sum += share;
+        rc->complexity_log_qscale += share * std::log(level);
     }
     rc->complexity_sum *= rc->decay;
+    rc->complexity_log_qscale *= rc->decay;
     rc->wanted_bits_window = (rc->wanted_bits_window + rc->bitrate * cfg->fps_den / cfg->fps_num) * rc->decay;
 }
 
@@ -128,9 +86,8 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     if (cfg->pass1) rc_pass1_write_line(rc, totals, cfg->pass1_stats_buffer);
     // Every mode that costs its pictures teaches the frame size predictors.
     if (rc->frame_satd >= rc->ctu_count)
-        rc_update_predictor(&rc_frame_predictors(rc)[rc_frame_pred_index(&rc->pic)],
-                            (float)rc_qp_to_qscale(rc->qp_plan_sum),
-                            (float)rc->frame_satd, (float)bits, 1.0f);
+        rc_frame_model_learn(rc, rc_frame_pred_index(&rc->pic), rc_qp_to_qscale(rc->qp_plan_sum), rc->frame_satd,
+                             bits);
     // Every planned picture teaches how plans of its kind turn out.
     if (rc->size_planned)
         rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);

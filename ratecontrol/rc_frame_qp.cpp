@@ -145,29 +145,32 @@ namespace {
 // is given whole).
 constexpr double VBV_FILL_SHARE = 0.5;
 
-// Scales q up when the picture (with what must follow it) would overflow the room.
-void fit_room(double need, double room, double *q, double *bits)
+// Scales q up when the picture (with what must follow it) would overflow the
+// room: by the size factor where sizes halve as the qscale doubles, by less
+// where they fall more steeply.
+void fit_room(const ratecontrol *rc, double need, double room, double *q, double *bits)
 {
     if (need <= room || room <= 0.0) return;
     double f = std::min(need / room, 10.0);
     if (f <= 1.0) f = 1.0;
-    *q *= f;
+    *q *= rc_qscale_factor(rc, f);
     *bits /= f;
 }
 
 double intra_bits(ratecontrol *rc, const picture *source, double q)
 {
-    return rc_predict_size(&rc_frame_predictors(rc)[2], (float)source->frame_cost[0][0], (float)q);
+    return rc_frame_model_bits(rc, 2, source->frame_cost[0][0], q);
 }
 
 }  // namespace
 
 double rc_vbv_fit_fill(const ratecontrol *rc, double q)
 {
+    q = std::max(q, rc_known_qscale_floor(rc));
     double cap = (double)rc->vbv_fill_planned * (rc->vbv_small ? 1.0 : VBV_FILL_SHARE);
     if (!(cap >= 1.0)) return rc->qscale_max[0];
     double bits = rc_predict_frame_bits(rc, q);
-    return bits > cap ? q * bits / cap : q;
+    return bits > cap ? q * rc_qscale_factor(rc, bits / cap) : q;
 }
 
 double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t slice_class, double q)
@@ -181,14 +184,14 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
         if (slice_class == 1) {
             double room = (0.75 * cfg->bframes + 1.0) * rc->vbv_frame_bits + rc->vbv_fill_planned;
             double need = bits + intra_bits(rc, pic->source, q / ip_ratio);
-            fit_room(need, room, &q, &bits);
+            fit_room(rc, need, room, &q, &bits);
         } else if (slice_class == 2) {
             double room = (double)(cfg->bframes + 1) * rc->vbv_frame_bits + rc->vbv_fill_planned;
-            fit_room(bits / ip_ratio + bits, room, &q, &bits);
+            fit_room(rc, bits / ip_ratio + bits, room, &q, &bits);
         }
         double m = rc->vbv_small ? 1.0 : 2.0;
         if (rc->vbv_frame_bits / m > bits)
-            q *= std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0);
+            q *= rc_qscale_factor(rc, std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0));
         // A P picture whose intra-coded size would pass the refill keeps
         // near its reference's QP: it falls from it by at most one QP step,
         // so that a QP that the buffer once raised comes down again.

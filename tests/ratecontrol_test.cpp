@@ -400,6 +400,34 @@ TEST(RateControlFrameEnd, AverageBitrateSumsSkipPicturesWithoutRateEquation)
     EXPECT_DOUBLE_EQ(h.rc->wanted_bits_window, (window + 1000000.0 / 25.0) * decay);
 }
 
+// Pictures whose sizes fall as q^-3 (noise that goes to skip) teach the P
+// predictor an elasticity near 3, after which it predicts a size at a QP it
+// has not seen, and finds the qscale for a size, within a few percent; plain
+// content (sizes as 1 / q) keeps the plain slope.
+TEST(RateControlFrameSize, PredictorLearnsHowSteeplySizesFall)
+{
+    for (double slope : {3.0, 1.0}) {
+        internal_config cfg = rc_config();
+        rc_holder h;
+        ASSERT_EQ(ratecontrol_new(&h.rc, &cfg), 0);
+        ratecontrol *rc = h.rc;
+        test_pictures t;
+        set_type(&t, PIC_TYPE_P, 0, &rc->pic);
+        rc->pic.source = t.source.get();
+        rc->frame_satd = 20000;
+        auto truth = [&](double q) { return 2.0e6 * std::pow(q, -slope); };
+        // QPs 30 and 36 in turn, as anchors step while the rate settles.
+        for (int i = 0; i < 8; i++) {
+            double q = rc_qp_to_qscale(i % 2 ? 36.0 : 30.0);
+            rc_frame_model_learn(rc, 1, q, 20000.0, truth(q));
+        }
+        EXPECT_NEAR(rc->frame_model[1].elasticity, slope, 0.1 * slope) << slope;
+        double q = rc_qp_to_qscale(26.0);
+        EXPECT_NEAR(rc_predict_frame_bits(rc, q) / truth(q), 1.0, 0.05) << slope;
+        EXPECT_NEAR(rc_qscale_for_bits(rc, truth(q)) / q, 1.0, 0.02) << slope;
+    }
+}
+
 TEST(RateControlHandOver, StateFollowsTheCodingOrder)
 {
     ratecontrol recs[3] = {};
