@@ -5,6 +5,7 @@
 #include "analysis/inter_decide.h"
 
 #include "analysis/amvp.h"
+#include "encoder/int_math.h"
 
 #include <cstring>
 
@@ -51,11 +52,6 @@ const int32_t inter64_no_residual_table[52] = {
     14473, 15874, 17411, 19097, 20946, 22974, 25198, 27638, 30314,  33250,  36469,  40000,  43873,
     48121, 52780, 57891, 63496, 69644, 76387, 83784, 91896, 100794, 110553, 121257, 132998, 145876,
 };
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 int32_t qp_row(int32_t qp)
 {

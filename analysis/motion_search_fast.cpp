@@ -5,6 +5,7 @@
 // AMVP predictor.
 #include "analysis/motion_search_util.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -139,19 +140,12 @@ void cross(fast_search *f, uint32_t c, int s0, int a, int b)
     }
 }
 
-int min4(int a, int b, int c, int d)
-{
-    int m = a < b ? a : b;
-    m = m < c ? m : c;
-    return m < d ? m : d;
-}
-
 void hex16_grid(fast_search *f)
 {
     const mv_window *w = &f->st.win;
     uint32_t h = f->bv;
     int hx = mv_x(h) >> 2, hy = mv_y(h) >> 2;
-    int d = min4(w->x_hi - hx, hx - w->x_lo, w->y_hi - hy, hy - w->y_lo);
+    int d = min_i32(min_i32(w->x_hi - hx, hx - w->x_lo), min_i32(w->y_hi - hy, hy - w->y_lo));
     for (int i = 1;; i++) {
         uint32_t v[16];
         for (int k = 0; k < 16; k++) v[k] = mv_pack(4 * (hx + i * hex16[k][0]), 4 * (hy + i * hex16[k][1]));

@@ -7,6 +7,7 @@
 
 #include "analysis/motion_search_util.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -139,13 +140,6 @@ void search_hexagon(full_search *f)
     if (four_around(f, u, axis4)) four_around(f, u, diag4);
 }
 
-int min4(int a, int b, int c, int d)
-{
-    int m = a < b ? a : b;
-    m = m < c ? m : c;
-    return m < d ? m : d;
-}
-
 // Single measurements along the four arms through c (full samples) at
 // distances d0, d0 + 2, ... below the limit and strictly inside the window.
 void cross_arms(full_search *f, int cx, int cy, int d0, int limit)
@@ -170,7 +164,7 @@ void multi_hexagon(full_search *f)
 {
     const mv_window *w = &f->st.win;
     int cx = mv_x(f->b) >> 2, cy = mv_y(f->b) >> 2;
-    int e = min4(cx - w->x_lo, w->x_hi - cx, cy - w->y_lo, w->y_hi - cy);
+    int e = min_i32(min_i32(cx - w->x_lo, w->x_hi - cx), min_i32(cy - w->y_lo, w->y_hi - cy));
     for (int k = 1; k < (f->R >> 2); k++) {
         uint32_t v[16];
         for (int i = 0; i < 16; i++) v[i] = mv_pack(4 * (cx + k * hex16[i][0]), 4 * (cy + k * hex16[i][1]));

@@ -5,6 +5,7 @@
 // children are tried, the children stop as soon as the split cannot win, and
 // the choice re-establishes the winner's coding state.
 #include "analysis/mode_search.h"
+#include "encoder/int_math.h"
 
 #include <cmath>
 #include <cstring>
@@ -22,11 +23,6 @@ struct quad_node {
     int32_t z, x, y, log2, size, depth, n;
     int32_t w_rem, h_rem;
 };
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 // 128 x the mean lookahead intra class of the CU's area (P pictures with a
 // lookahead distance; 0 otherwise and for 64x64 CUs). The outermost block row

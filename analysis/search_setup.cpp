@@ -2,6 +2,7 @@
 // range of the quad-tree from the depths coded around the CTU, and the
 // per-encoder switches the decisions read.
 #include "analysis/mode_search.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -17,11 +18,6 @@ struct weight_tables {
     }
 };
 const weight_tables chroma_weights;
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 }  // namespace
 

@@ -1,14 +1,11 @@
 #include "bitstream/param_sets_fill.h"
 #include <cstring>
 
+#include "encoder/int_math.h"
+
 static int32_t round_up8(int32_t v)
 {
     return (v + 7) & ~7;
-}
-
-static int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
 }
 
 void vps_record_init(vps_params *vps, const param_set_inputs *in)

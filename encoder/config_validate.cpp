@@ -3,11 +3,7 @@
 #include <cstdio>
 
 #include "encoder/config.h"
-
-static int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
+#include "encoder/int_math.h"
 
 static float clamp_f32(float v, float lo, float hi)
 {

@@ -9,16 +9,12 @@
 #include "bitstream/sei.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_shared.h"
+#include "encoder/int_math.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
 
 namespace {
-
-int32_t min_i32(int32_t a, int32_t b)
-{
-    return a < b ? a : b;
-}
 
 void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
 {

@@ -9,6 +9,7 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_rd.h"
 #include "encoder/encoder_shared.h"
+#include "encoder/int_math.h"
 #include "encoder/job_pool.h"
 #include "encoder/lambda_tables.h"
 #include "encoder/memory.h"
@@ -20,11 +21,6 @@ namespace {
 // Set by tests on their own thread for the next open on that thread.
 thread_local encoder_fault_hooks pending_faults;
 
-
-int32_t max_i32(int32_t a, int32_t b)
-{
-    return a > b ? a : b;
-}
 
 param_set_inputs param_set_inputs_from_config(const internal_config *cfg)
 {

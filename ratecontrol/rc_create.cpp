@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder/config.h"
+#include "encoder/int_math.h"
 #include "encoder/memory.h"
 #include "ratecontrol/rc_cbr.h"
 #include "ratecontrol/rc_twopass.h"
@@ -38,11 +39,6 @@ constexpr double ABR_START_QP = 24.0;
 // Rows of a class by their lookahead cost start as the class's pictures;
 // the intra-cost share of inter rows starts small.
 constexpr float ROW_PRED_INTRA_SHARE = 0.25f;
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 // 6 x log2(ratio) in single precision. A ratio that is not positive has no
 // logarithm; it is taken as 1 (no offset) rather than letting an infinity or

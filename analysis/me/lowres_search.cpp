@@ -4,6 +4,7 @@
 // the lookahead wants a cheap, stable estimate, not the best prediction.
 #include "analysis/me/lowres_search.h"
 
+#include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"
 #include "kernels/mc/mc.h"
 #include "kernels/metrics/metric.h"
@@ -30,11 +31,6 @@ inline uint32_t mv_pack(int32_t x, int32_t y)
 inline int32_t abs_i32(int32_t v)
 {
     return v < 0 ? -v : v;
-}
-
-inline int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
 }
 
 // Full-sample bounds of the block's vectors and their packed test words, in
