@@ -12,12 +12,12 @@ namespace {
 
 void rate_state_save(encoder_instance *ctx)
 {
-    std::memcpy(search_state(ctx)->search_cabac_save, (uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+    search_state(ctx)->search_cabac_save = ctx->cabac.rate;
 }
 
 void rate_state_load(encoder_instance *ctx)
 {
-    std::memcpy((uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, search_state(ctx)->search_cabac_save, RATE_STATE_BYTES);
+    ctx->cabac.rate = search_state(ctx)->search_cabac_save;
 }
 
 // Distortion of a CTU of a reference picture, read by the inter decisions of

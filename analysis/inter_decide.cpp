@@ -427,9 +427,9 @@ static int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
             if (require) {
                 node->leaf_cost = COST_INFINITE;
             } else {
-                uint32_t before = ctx->cabac.est_bits;
+                uint32_t before = ctx->cabac.rate.est_bits;
                 rate_coding_unit(ctx, d->z, d->x, d->y, 6);
-                node->leaf_cost = dist + rate_term(ctx->cabac.est_bits - before, node->lambda_sse);
+                node->leaf_cost = dist + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
             }
         }
     } else {

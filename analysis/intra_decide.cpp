@@ -42,9 +42,9 @@ bool list_has(const mode_place *list, int32_t k, int32_t mode)
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 // intra_chroma_pred_mode: bin 0 for the derived mode, else bin 1 and two
@@ -52,10 +52,10 @@ void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 uint32_t price_chroma_mode(encoder_instance *ctx, int32_t candidate)
 {
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
+    uint32_t before = c->rate.est_bits;
     price_bin(c, ctx_intra_chroma_pred_mode, candidate != 4);
-    if (candidate != 4) c->est_bits += 512;
-    return c->est_bits - before;
+    if (candidate != 4) c->rate.est_bits += 512;
+    return c->rate.est_bits - before;
 }
 
 struct decide_frame {
@@ -94,9 +94,9 @@ uint32_t luma_trial(decide_frame *f, int32_t mode)
     *entry = (int8_t)mode;
     uint32_t r = rd_luma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
     *entry = (int8_t)mode;
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     rate_intra_luma_mode(ctx, f->z, f->log2);
-    return r + rate_term(ctx->cabac.est_bits - before, f->node->lambda_sse);
+    return r + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
 }
 
 // One RD trial of a chroma candidate.

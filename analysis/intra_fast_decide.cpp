@@ -15,9 +15,9 @@ struct mode_place {
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 // One coded trial of mode m on the block; the block is one transform unit.
@@ -29,10 +29,10 @@ uint32_t coded_trial(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x,
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
     map_fill_rect(entry, size / 4, size / 4, (uint8_t)m);
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, log2_size == 2 ? 33 : 1, 0);
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     *entry = (uint8_t)m;
     rate_intra_luma_mode(ctx, z, log2_size);
-    uint32_t cost = node->tu_cost + rate_term(ctx->cabac.est_bits - before, node->lambda_sse);
+    uint32_t cost = node->tu_cost + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, d);
     map_mark_unavailable(ctx, x, y, size, size);
     return cost;
@@ -167,18 +167,18 @@ void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     node->chroma_mode = 4;
     map_fill_rect(entry, w, w, 4);
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, 2, 0);
-    uint32_t before = cab->est_bits;
+    uint32_t before = cab->rate.est_bits;
     price_bin(cab, ctx_intra_chroma_pred_mode, 0);
-    uint32_t rd_dm = node->tu_cost + rate_term(cab->est_bits - before, node->lambda_sse);
+    uint32_t rd_dm = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, d);
     // Best explicit candidate.
     node->chroma_mode = best;
     map_fill_rect(entry, w, w, (uint8_t)best);
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, 2, 0);
-    before = cab->est_bits;
+    before = cab->rate.est_bits;
     price_bin(cab, ctx_intra_chroma_pred_mode, 1);
-    cab->est_bits += 512;
-    uint32_t rd_best = node->tu_cost + rate_term(cab->est_bits - before, node->lambda_sse);
+    cab->rate.est_bits += 512;
+    uint32_t rd_best = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, d);
     node->chroma_mode = rd_dm < rd_best ? 4 : best;
 }

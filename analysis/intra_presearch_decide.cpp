@@ -126,9 +126,9 @@ int32_t full_rough_search(presearch_frame *f)
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 // Coded trials of the luma candidates from the back, so that ties go to the
@@ -145,9 +145,9 @@ int32_t luma_rd_check(presearch_frame *f, const ranked *cand, int32_t k, uint32_
         map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[map4_index(f->z)], f->size / 4, f->size / 4,
                       (uint8_t)cand[i].mode);
         uint32_t d = rd_luma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
-        uint32_t before = ctx->cabac.est_bits;
+        uint32_t before = ctx->cabac.rate.est_bits;
         rate_intra_luma_mode(ctx, f->z, f->log2);
-        uint32_t total = d + rate_term(ctx->cabac.est_bits - before, f->node->lambda_sse);
+        uint32_t total = d + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
         if (total <= *best) {
             *best = total;
             best_mode = cand[i].mode;
@@ -177,10 +177,10 @@ uint32_t chroma_trial(presearch_frame *f, int32_t j)
                   (uint8_t)j);
     uint32_t d = rd_chroma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
+    uint32_t before = c->rate.est_bits;
     price_bin(c, ctx_intra_chroma_pred_mode, j != 4);
-    if (j != 4) c->est_bits += 512;
-    return d + rate_term(c->est_bits - before, f->node->lambda_sse);
+    if (j != 4) c->rate.est_bits += 512;
+    return d + rate_term(c->rate.est_bits - before, f->node->lambda_sse);
 }
 
 // Hadamard-ranked best of the explicit modes against the derived mode, which

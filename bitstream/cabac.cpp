@@ -31,7 +31,7 @@ void cabac_init_contexts(cabac_encoder *c, int slice_type, int slice_qp, int com
     const uint8_t *init = cabac_init_values[table_for(slice_type, compat)];
     int qp = slice_qp < 0 ? 0 : (slice_qp > 51 ? 51 : slice_qp);
     for (int i = 0; i < cabac_num_ctx; i++)
-        c->ctx[i] = cabac_context_from_init(init[i], qp);
+        c->rate.ctx[i] = cabac_context_from_init(init[i], qp);
 }
 
 void cabac_encoder_init(cabac_encoder *c, uint8_t *buffer, uint8_t *buffer_end)
@@ -81,14 +81,14 @@ static int highest_bit(uint32_t v)
 
 void cabac_encode_bin(cabac_encoder *c, int slot, int bin)
 {
-    uint32_t b = c->ctx[slot];
+    uint32_t b = c->rate.ctx[slot];
     uint32_t lps = cabac_lps_table[b >> 1][(c->range >> 6) - 4];
     c->range -= lps;
     if ((uint32_t)bin != (b & 1)) {
         c->low += c->range;
         c->range = lps;
     }
-    c->ctx[slot] = cabac_next_state_table[b * 2 + (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[b * 2 + (uint32_t)bin];
     if (c->range < 256) {
         int n = 8 - highest_bit(c->range);
         c->range <<= n;

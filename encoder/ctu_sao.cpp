@@ -17,16 +17,16 @@ struct coder_mark {
 
 coder_mark coder_note(const cabac_encoder *c)
 {
-    return coder_mark{c->est_bits, c->ctx[ctx_sao_merge_flag], c->ctx[ctx_sao_type_idx]};
+    return coder_mark{c->rate.est_bits, c->rate.ctx[ctx_sao_merge_flag], c->rate.ctx[ctx_sao_type_idx]};
 }
 
 // Restores the coder and returns the bits the trial cost (1/256 bit).
 int32_t coder_restore(cabac_encoder *c, const coder_mark &m)
 {
-    int32_t bits = (int32_t)(c->est_bits - m.est_bits);
-    c->est_bits = m.est_bits;
-    c->ctx[ctx_sao_merge_flag] = m.merge_ctx;
-    c->ctx[ctx_sao_type_idx] = m.type_ctx;
+    int32_t bits = (int32_t)(c->rate.est_bits - m.est_bits);
+    c->rate.est_bits = m.est_bits;
+    c->rate.ctx[ctx_sao_merge_flag] = m.merge_ctx;
+    c->rate.ctx[ctx_sao_type_idx] = m.type_ctx;
     return bits;
 }
 

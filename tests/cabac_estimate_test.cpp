@@ -153,7 +153,7 @@ struct estimate_fixture : ::testing::Test {
         w.qp_prev = e.qp_prev = *qp_prev;
         const cabac_encoder start = *wr;
         *est = *wr;
-        est->est_bits = 0;
+        est->rate.est_bits = 0;
         cabac_write_ctu(&w, wr);
         *qp_prev = w.qp_prev;
         if (e.sao_flags)
@@ -181,7 +181,7 @@ void expect_same_contexts(const cabac_encoder &est, const cabac_encoder &wr, con
     for (int s = 0; s < cabac_num_ctx; s++) {
         if (s == ctx_cu_qp_delta_abs || s == ctx_cu_qp_delta_abs + 1)
             continue;
-        ASSERT_EQ(est.ctx[s], wr.ctx[s]) << what << " context " << s;
+        ASSERT_EQ(est.rate.ctx[s], wr.rate.ctx[s]) << what << " context " << s;
     }
 }
 
@@ -206,7 +206,7 @@ TEST_F(estimate_fixture, RandomPicturesCostExactlyTheWrittenBinsCtuByCtu)
                         const int64_t start = cabac_bits_written(&wr);
                         write_and_estimate(&pic, cx, cy, &wr, &est, &qp_prev);
                         real_bits.push_back(cabac_bits_written(&wr) - start);
-                        est_bits.push_back(est.est_bits);
+                        est_bits.push_back(est.rate.est_bits);
                         end_ctu(pic, cx, cy, &wr);
                     }
 
@@ -251,7 +251,7 @@ struct element_fixture : estimate_fixture {
     {
         start_coder(&wr, slice_type, qp);
         est = wr;
-        est.est_bits = 0;
+        est.rate.est_bits = 0;
     }
     // Flushes the writer and starts the parser on its output.
     void read_back(int slice_type = 2, int qp = 30, int sign_hiding = 0)
@@ -286,7 +286,7 @@ TEST_F(element_fixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
         int16_t out[1024];
         std::memset(out, 0, sizeof(out));
         r.decode_residual_block(log2, chroma, scan, out);
-        ASSERT_EQ(est.est_bits, r.d.cost) << "log2 " << log2 << " scan " << scan << " chroma " << chroma
+        ASSERT_EQ(est.rate.est_bits, r.d.cost) << "log2 " << log2 << " scan " << scan << " chroma " << chroma
                                           << " sdh " << sdh << " iter " << iter;
     }
 }
@@ -311,7 +311,7 @@ TEST_F(element_fixture, MotionVectorDifferencesCostTheWrittenBins)
         ASSERT_EQ(got[0], m[0]);
         ASSERT_EQ(got[1], m[1]);
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
 }  // namespace
@@ -343,7 +343,7 @@ TEST_F(element_fixture, ReferenceAndMergeIndicesCostTheWrittenBins)
         r.p.max_num_merge_cand = p.second;
         ASSERT_EQ(r.read_merge_idx(), p.first);
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
 TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
@@ -373,7 +373,7 @@ TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
         r.read_sao_params(p.second, &got);
         ASSERT_EQ(got.type, p.first.type);
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
 TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
@@ -423,7 +423,7 @@ TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
             r.byp();
         }
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
 TEST(BitEstimate, LargeMotionVectorDifferencesPriceTheExpGolombLengthInClosedForm)
@@ -437,7 +437,7 @@ TEST(BitEstimate, LargeMotionVectorDifferencesPriceTheExpGolombLengthInClosedFor
     rate_est_mvd(&b, two);
     // Same flags (greater0 1 and 0, greater1 1); 300 sends sixteen
     // Exp-Golomb bins and the sign where 2 sends two and the sign.
-    EXPECT_EQ(a.est_bits - b.est_bits, (uint32_t)(16 + 1 - 3) * 256);
+    EXPECT_EQ(a.rate.est_bits - b.rate.est_bits, (uint32_t)(16 + 1 - 3) * 256);
     EXPECT_EQ(mvd_eg1_length_table[0], 1);
     EXPECT_EQ(mvd_eg1_length_table[1], 1);
     EXPECT_EQ(mvd_eg1_length_table[255], 15);
@@ -467,15 +467,15 @@ TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
         const cabac_encoder before = est;
         estimate_quadtree(&e, &est, 0, 0, 0, 6);
         for (int s = ctx_cu_skip_flag; s < ctx_cu_skip_flag + 3; s++)
-            EXPECT_EQ(est.ctx[s], before.ctx[s]);
-        EXPECT_EQ(est.ctx[ctx_pred_mode_flag], before.ctx[ctx_pred_mode_flag]);
+            EXPECT_EQ(est.rate.ctx[s], before.rate.ctx[s]);
+        EXPECT_EQ(est.rate.ctx[ctx_pred_mode_flag], before.rate.ctx[ctx_pred_mode_flag]);
         // part_mode moves only when an 8x8 CU was coded.
         const cu_decision_arrays &d = pic.at(0, 0).dec;
         bool any8 = false;
         for (int z = 0; z < 256; z += 16)
             any8 |= d.cu_split[0] && d.cu_split[cu_node_index(5, z)] && d.cu_split[cu_node_index(4, z)];
         if (!any8) {
-            EXPECT_EQ(est.ctx[ctx_part_mode], before.ctx[ctx_part_mode]);
+            EXPECT_EQ(est.rate.ctx[ctx_part_mode], before.rate.ctx[ctx_part_mode]);
         }
     }
 }
@@ -499,7 +499,7 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
             for (int cx = 0; cx < pic.ctus_x; cx++) {
                 write_and_estimate(&pic, cx, cy, &wr, &est, &qp_prev);
                 expect_same_contexts(est, wr, "qp delta");
-                differing += est.ctx[ctx_cu_qp_delta_abs] != wr.ctx[ctx_cu_qp_delta_abs];
+                differing += est.rate.ctx[ctx_cu_qp_delta_abs] != wr.rate.ctx[ctx_cu_qp_delta_abs];
                 end_ctu(pic, cx, cy, &wr);
             }
     }
@@ -546,8 +546,8 @@ TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
             if (!skipped)
                 rate_est_transform_tree(&e, &parts, l[0], l[1], l[2], l[3], l[3]);
         }
-        EXPECT_EQ(whole.est_bits, parts.est_bits);
-        EXPECT_EQ(std::memcmp(whole.ctx, parts.ctx, sizeof(whole.ctx)), 0);
+        EXPECT_EQ(whole.rate.est_bits, parts.rate.est_bits);
+        EXPECT_EQ(std::memcmp(whole.rate.ctx, parts.rate.ctx, sizeof(whole.rate.ctx)), 0);
     }
 }
 

@@ -62,7 +62,7 @@ struct picture_harness {
                     if (cy > 0) {
                         cabac_init_contexts(&enc, cfg.slice_type, cfg.slice_qp, 120);
                         if (ctus_x > 1)
-                            std::memcpy(enc.ctx, synced, sizeof(synced));
+                            std::memcpy(enc.rate.ctx, synced, sizeof(synced));
                     }
                     std::vector<uint8_t> &row = substreams[cy];
                     cabac_encoder_init(&enc, row.data(), row.data() + row.size());
@@ -78,7 +78,7 @@ struct picture_harness {
                 EXPECT_LE((int64_t)(wctx.pred_bits + wctx.residual_bits), bits);
                 qp_prev = wctx.qp_prev;
                 if (cfg.wavefront && cx == 1)
-                    std::memcpy(synced, enc.ctx, sizeof(synced));
+                    std::memcpy(synced, enc.rate.ctx, sizeof(synced));
                 if (addr + 1 == (int)pic->ctus.size()) {
                     cabac_flush(&enc);
                 } else if (cfg.wavefront && cx + 1 == ctus_x) {
