@@ -92,4 +92,4 @@ int64_t cabac_bits_written(const cabac_encoder *c);
 // caller's buffer (*buffer, *capacity, from aligned_malloc) by a larger one when
 // not. Returns 0, or -1 when the allocation fails; then the coder and the old
 // buffer stay as they were.
-int cabac_ensure_room(cabac_encoder *c, int32_t need, uint8_t **buffer, int32_t *capacity);
+[[nodiscard]] int cabac_ensure_room(cabac_encoder *c, int32_t need, uint8_t **buffer, int32_t *capacity);

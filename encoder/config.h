@@ -164,12 +164,12 @@ void config_auto(internal_config *cfg);
 // everything else into range (0). Runs once per configuration: it widens the
 // motion margin and pads the picture size, so a second run would not be a no-op.
 // Warnings ("Warning: ...") go to stdout, refusals and VBV notes to stderr.
-int config_validate(internal_config *cfg);
+[[nodiscard]] int config_validate(internal_config *cfg);
 
 // The create path up to opening the encoder: preset from the record's
 // complexity and tune, copy of every field its size covers, aspect-ratio
 // indicator. -1 when the complexity names no preset family.
-int config_copy_public_param(const public_param *param, internal_config *cfg);
+[[nodiscard]] int config_copy_public_param(const public_param *param, internal_config *cfg);
 
 // After a successful open: writes the validated compat and frame-instance count
 // back into the record where its size covers them.

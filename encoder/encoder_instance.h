@@ -332,18 +332,19 @@ struct frame_output {
 
 // ---- open and close --------------------------------------------------------------
 
-encoder_instance *encoder_open(internal_config *config);
-encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher);
+[[nodiscard]] encoder_instance *encoder_open(internal_config *config);
+[[nodiscard]] encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher);
 void encoder_close_chain(encoder_instance *handle);
 void encoder_instance_free(encoder_instance *inst);
 uint32_t encoder_pending_count(encoder_instance *handle);
 
 // ---- per-picture driver ------------------------------------------------------------
 
-int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
+[[nodiscard]] int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
                              input_frame *input, frame_output *out);
-void frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
-int32_t dpb_update(encoder_instance *fi);
+// Both return 0, or -1 when a reference finds no room in the reference list.
+[[nodiscard]] int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
+[[nodiscard]] int32_t dpb_update(encoder_instance *fi);
 void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra_period);
 void ref_list1_from_list0(encoder_instance *fi);
 void slice_header_fill(encoder_instance *fi, int32_t qp);
@@ -354,7 +355,7 @@ encoder_instance *row_context_of(encoder_instance *fi, int32_t y);
 
 // ---- output collection -------------------------------------------------------------
 
-int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
+[[nodiscard]] int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
                                uint32_t *out_nal_count, frame_output *out);
 void picture_ssd_compute(encoder_instance *fi);
 // PSNR of one plane from its SSD and visible sample count.
@@ -364,14 +365,14 @@ void encoder_report_print(const encoder_instance *inst);
 // ---- CTU threads and the CTU job ---------------------------------------------------
 
 uint64_t ctu_worker_main(uint64_t scheduler);
-int32_t ctu_job_encode(encoder_instance *ctx);
+[[nodiscard]] int32_t ctu_job_encode(encoder_instance *ctx);
 int32_t substream_reserve(encoder_instance *ctx);
 
 // ---- CTU context -------------------------------------------------------------------
 
-int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context);
+[[nodiscard]] int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context);
 void ctu_tables_free(encoder_instance *inst, int32_t is_row_context);
-int32_t thread_scratch_alloc(encoder_instance *inst);
+[[nodiscard]] int32_t thread_scratch_alloc(encoder_instance *inst);
 void thread_scratch_free(encoder_instance *inst);
 void frame_recon_pointers_load(encoder_instance *inst);
 void ctu_work_pointers_init(encoder_instance *inst);

@@ -45,7 +45,7 @@ TEST(job_pool, every_worker_runs_the_startup_callback_once)
     startups = 0;
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 5, count_startup, 0), 0);
-    for (int i = 0; i < 5; i++) job_submit(pool, square, (uint64_t)i);
+    for (int i = 0; i < 5; i++) EXPECT_EQ(job_submit(pool, square, (uint64_t)i), 0);
     for (int i = 0; i < 5; i++) EXPECT_EQ(job_wait(pool, (uint64_t)i), (uint64_t)(i * i));
     job_pool_destroy(pool);
     EXPECT_EQ(startups.load(), 5);
@@ -56,8 +56,8 @@ TEST(job_pool, wait_blocks_until_the_job_has_finished)
     gate_open = 0;
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 2, nullptr, 0), 0);
-    job_submit(pool, gated, 1);
-    job_submit(pool, gated, 2);
+    EXPECT_EQ(job_submit(pool, gated, 1), 0);
+    EXPECT_EQ(job_submit(pool, gated, 2), 0);
     std::atomic<int> collected{0};
     std::thread waiter([&] {
         EXPECT_EQ(job_wait(pool, 2), 102u);
@@ -75,7 +75,7 @@ TEST(job_pool, jobs_sharing_an_argument_are_collected_one_per_wait)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 3, nullptr, 0), 0);
-    for (int i = 0; i < 3; i++) job_submit(pool, square, 7);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(job_submit(pool, square, 7), 0);
     for (int i = 0; i < 3; i++) EXPECT_EQ(job_wait(pool, 7), 49u);
     EXPECT_EQ(pool->free_jobs->count, 3);
     EXPECT_EQ(pool->finished_jobs->count, 0);
@@ -87,10 +87,10 @@ TEST(job_pool, submitter_with_every_job_outstanding_waits_for_a_collection)
     gate_open = 0;
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 1, nullptr, 0), 0);
-    job_submit(pool, gated, 1);
+    EXPECT_EQ(job_submit(pool, gated, 1), 0);
     std::atomic<int> submitted{0};
     std::thread submitter([&] {
-        job_submit(pool, square, 5);
+        EXPECT_EQ(job_submit(pool, square, 5), 0);
         submitted = 1;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));

@@ -16,9 +16,9 @@ TEST(picture_list, fifo_and_stack_orders_keep_the_array_null_terminated)
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(picture_list_pop_first(l), nullptr);
     EXPECT_EQ(l->count, 0);
-    picture_list_push_last(l, ptr(1));
-    picture_list_push_last(l, ptr(2));
-    picture_list_push_first(l, ptr(3));
+    EXPECT_EQ(picture_list_push_last(l, ptr(1)), 0);
+    EXPECT_EQ(picture_list_push_last(l, ptr(2)), 0);
+    EXPECT_EQ(picture_list_push_first(l, ptr(3)), 0);
     EXPECT_EQ(l->count, 3);
     EXPECT_EQ(l->entries[3], nullptr);
     EXPECT_EQ(picture_list_pop_first(l), ptr(3));
@@ -26,7 +26,7 @@ TEST(picture_list, fifo_and_stack_orders_keep_the_array_null_terminated)
     EXPECT_EQ(l->entries[1], nullptr);
     EXPECT_EQ(picture_list_pop_first(l), ptr(1));
     EXPECT_EQ(l->entries[0], nullptr);
-    picture_list_push_first(l, ptr(9));
+    EXPECT_EQ(picture_list_push_first(l, ptr(9)), 0);
     EXPECT_EQ(picture_list_pop_first(l), ptr(9));
     picture_list_destroy(l);
 }

@@ -39,7 +39,7 @@ struct search_fixture {
         intra_pred_table_init(flags, &ctx->intra_pred);
         ctx->scans = (scan_tables *)aligned_malloc((int32_t)sizeof(scan_tables));
         std::memset(ctx->scans, 0, sizeof(scan_tables));
-        scan_tables_init(ctx->scans);
+        EXPECT_EQ(scan_tables_init(ctx->scans), 0);
         ctx->width = width;
         ctx->height = height;
         ctx->ctu_cols = (width + 63) / 64;
