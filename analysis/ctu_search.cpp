@@ -96,7 +96,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     search_begin(ctx, speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_alt = st->use_rdoq_alt, saved_level = st->speed_level, saved_qp_prev = ctx->qp_prev;
-    int32_t intra = st->slice_class == 2;
+    int32_t intra = st->slice_class == slice_i;
     if (intra && st->speed_level > 0 && st->pick_mode == 0) st->speed_level--;
     st->luma_full_transform = st->speed_level >= 3;
     st->chroma_full_transform = st->pick_mode > 1;

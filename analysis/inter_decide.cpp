@@ -13,7 +13,7 @@ namespace {
 
 // Skip costs below which a CU is decided as skip at speed levels 0..2, per
 // QP and depth (64x64 .. 8x8).
-const int32_t skip_early_threshold_table[52][4] = {
+const int32_t skip_early_threshold_table[QP_MAX + 1][4] = {
     {2412, 61, -307, -168},       {2422, 67, -304, -166},       {2433, 73, -301, -164},
     {2446, 81, -297, -162},       {2461, 90, -292, -159},       {2479, 100, -287, -156},
     {2500, 112, -281, -153},      {2525, 127, -274, -149},      {2554, 143, -265, -144},
@@ -36,7 +36,7 @@ const int32_t skip_early_threshold_table[52][4] = {
 
 // Residual-free distortion of a 64x64 CU above which it is recorded as skip
 // and its split is searched (speed levels 0..2).
-const int32_t skip64_distortion_table[52] = {
+const int32_t skip64_distortion_table[QP_MAX + 1] = {
     -18120, -17730, -17293, -16804, -16256, -15642, -14955, -14185, -13323, -12357, -11276,
     -10064, -8708,  -7188,  -5486,  -3580,  -1446,  944,    3622,   6621,   9980,   13742,
     17955,  22675,  27960,  33880,  40510,  47935,  56252,  65567,  75999,  87684,  100770,
@@ -46,7 +46,7 @@ const int32_t skip64_distortion_table[52] = {
 
 // Residual-free distortion of a 64x64 CU of a true B picture below which it
 // is coded without residual (speed levels 0..2).
-const int32_t inter64_no_residual_table[52] = {
+const int32_t inter64_no_residual_table[QP_MAX + 1] = {
     1309,  1436,  1575,  1727,  1895,  2078,  2279,  2500,  2742,   3008,   3299,   3618,   3969,
     4353,  4774,  5236,  5743,  6300,  6910,  7579,  8312,  9117,   10000,  10968,  12030,  13195,
     14473, 15874, 17411, 19097, 20946, 22974, 25198, 27638, 30314,  33250,  36469,  40000,  43873,
@@ -55,7 +55,7 @@ const int32_t inter64_no_residual_table[52] = {
 
 int32_t qp_row(int32_t qp)
 {
-    return clamp_i32(qp, 0, 51);
+    return clamp_i32(qp, 0, QP_MAX);
 }
 
 // Lookahead block of the CU (16x16 units), kept inside the grid.

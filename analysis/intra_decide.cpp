@@ -53,8 +53,8 @@ uint32_t price_chroma_mode(encoder_instance *ctx, int32_t candidate)
 {
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
-    price_bin(c, ctx_intra_chroma_pred_mode, candidate != 4);
-    if (candidate != 4) c->rate.est_bits += 512;
+    price_bin(c, ctx_intra_chroma_pred_mode, candidate != chroma_mode_from_luma);
+    if (candidate != chroma_mode_from_luma) c->rate.est_bits += 512;
     return c->rate.est_bits - before;
 }
 
@@ -115,7 +115,7 @@ void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
 {
     encoder_instance *ctx = f->ctx;
     list_clear(list, kc);
-    for (int32_t j = 0; j < 4; j++) {
+    for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
         f->node->chroma_mode = j;
         ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)j;
         tu_encode(ctx, f->z, f->x, f->y, f->log2, f->qp, 1, 0, TU_CHROMA);
@@ -190,7 +190,7 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     node->tu_split = 0;
     node->pred_mode = 1;
     node->part_mode = 0;
-    node->chroma_mode = 4;
+    node->chroma_mode = chroma_mode_from_luma;
     node->node_cbf = 7;
     node->intra_cbf = 0;
     mode_place list[5], clist[2];
@@ -199,7 +199,7 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
 
     int32_t mpm[3];
     intra_mpm_modes(ctx, z, mpm);
-    uint8_t on[35];
+    uint8_t on[INTRA_MODE_COUNT];
     int32_t representative = -1;
     intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
     on[mpm[0]] = on[mpm[1]] = on[mpm[2]] = 1;
@@ -207,7 +207,7 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
 
     // Rough stage: predictions only, Hadamard cost plus weighted mode bits.
     int8_t *entry = &c->intra_modes[map4_index(z)];
-    for (int32_t m = 0; m < 35; m++) {
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (!on[m]) {
             node->mode_rough_cost[m] = representative >= 0 ? node->mode_rough_cost[representative] : COST_INFINITE;
             continue;

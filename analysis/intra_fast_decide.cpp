@@ -57,7 +57,7 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
         uint32_t best = coded_trial(ctx, tree, z, x, y, log2_size, 0);
         int32_t best_mode = 0;
         st->intra_ref_refresh = 0;
-        for (int32_t m = 1; m < 35; m++) {
+        for (int32_t m = 1; m < INTRA_MODE_COUNT; m++) {
             uint32_t c = coded_trial(ctx, tree, z, x, y, log2_size, m);
             if (c < best) {
                 best = c;
@@ -71,15 +71,15 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
     }
     cu_tree_commit(ctx, tree, z, x, y, log2_size);
     node->intra_mode = 0;
-    uint8_t on[35];
+    uint8_t on[INTRA_MODE_COUNT];
     int32_t representative = -1;
-    for (int32_t m = 0; m < 35; m++) on[m] = 1;
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) on[m] = 1;
     if (st->speed_level <= 4) intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
     pair_metric_fn metric = log2_size == 2 ? ctx->metric.satd[4] : ctx->metric.cost_metric[6 - log2_size];
     const ctu_context *c = &ctx->ctu;
     uint32_t *rough = node->mode_rough_cost;
-    for (int32_t m = 0; m < 35; m++) {
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (st->speed_level <= 4 && !on[m]) {
             rough[m] = representative >= 0 ? rough[representative] : COST_INFINITE;
             continue;
@@ -95,7 +95,7 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
     int32_t k = intra_candidate_count_table[log2_size];
     mode_place list[12];
     for (int32_t p = 0; p < 12; p++) list[p] = {0, COST_INFINITE};
-    for (int32_t m = 0; m < 35; m++) {
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
         bool evaluated = rough[m] != COST_INFINITE;
         uint32_t t = rough[m] + w * node->lambda_satd;

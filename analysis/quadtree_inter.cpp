@@ -209,7 +209,7 @@ bool children_stop(const quad_node *q, int32_t k, uint64_t partial)
     encoder_instance *ctx = q->ctx;
     uint32_t leaf = q->node->leaf_cost;
     int32_t s = 1 << (2 * (q->log2 - 3)), h = q->size / 2;
-    bool b_slice = q->st->slice_class == 0;
+    bool b_slice = q->st->slice_class == slice_b;
     bool stop = (k < 2 && b_slice && 3 * partial > 2 * (uint64_t)leaf) || (k == 2 && partial > leaf);
     if (!stop) return false;
     for (int32_t j = k + 1; j < 4; j++) q->tree[node_index(q->z + j * s, q->log2 - 1)].leaf_cost = COST_INFINITE;

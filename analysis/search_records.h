@@ -70,7 +70,7 @@ struct cu_node {
     // Rough costs of the 35 luma modes in intra decisions; the motion search
     // results in the inter decisions.
     union {
-        uint32_t mode_rough_cost[35];
+        uint32_t mode_rough_cost[INTRA_MODE_COUNT];
         inter_search_results motion;
     };
     uint32_t chroma_rough_cost[5];   // the 20-byte candidate area
@@ -231,12 +231,12 @@ static inline int32_t map4_index(int32_t z)
 // predictor tables; an unset entry (negative) or any stray value predicts DC.
 static inline int32_t intra_mode_entry(int8_t v)
 {
-    return v >= 0 && v <= 34 ? v : 1;
+    return v >= 0 && v <= INTRA_MODE_LAST ? v : 1;
 }
 // A chroma mode code read from the map: 0..3 explicit, anything else derived.
 static inline int32_t chroma_code_entry(int8_t v)
 {
-    return v >= 0 && v <= 3 ? v : 4;
+    return v >= 0 && v < chroma_mode_from_luma ? v : chroma_mode_from_luma;
 }
 static inline int32_t chroma_map_index(int32_t z8)
 {

@@ -332,7 +332,7 @@ struct option_entry {
 static void apply_rc_action(public_param *p, int action)
 {
     if (action == rc_bitrate)
-        p->rc_mode = p->rc_mode == 2 ? 2 : 1;
+        p->rc_mode = p->rc_mode == rc_cbr ? rc_cbr : rc_abr;
     else if (action != rc_keep)
         p->rc_mode = action;
 }

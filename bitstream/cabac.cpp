@@ -1,12 +1,13 @@
 #include "bitstream/cabac.h"
+#include "bitstream/syntax_values.h"
 #include <cstring>
 #include "encoder/memory.h"
 
 static int table_for(int slice_type, int compat)
 {
-    if (slice_type == 1)
+    if (slice_type == slice_p)
         return 4;
-    int i_slice = slice_type == 2;
+    int i_slice = slice_type == slice_i;
     if (compat < 100)
         return i_slice ? 0 : 1;
     return i_slice ? 2 : 3;
@@ -29,7 +30,7 @@ uint8_t cabac_context_from_init(int init_value, int qp)
 void cabac_init_contexts(cabac_encoder *c, int slice_type, int slice_qp, int compat)
 {
     const uint8_t *init = cabac_init_values[table_for(slice_type, compat)];
-    int qp = slice_qp < 0 ? 0 : (slice_qp > 51 ? 51 : slice_qp);
+    int qp = slice_qp < 0 ? 0 : (slice_qp > QP_MAX ? QP_MAX : slice_qp);
     for (int i = 0; i < cabac_num_ctx; i++)
         c->rate.ctx[i] = cabac_context_from_init(init[i], qp);
 }

@@ -1,6 +1,7 @@
 #include "bitstream/param_sets_fill.h"
 #include <cstring>
 
+#include "encoder/config.h"
 #include "encoder/int_math.h"
 
 static int32_t round_up8(int32_t v)
@@ -102,10 +103,10 @@ void pps_record_init(pps_params *pps, int layer, const param_set_inputs *in, con
     // configuration with no reference B pictures still needs a valid default.
     pps->num_ref_idx_l0_default = clamp_i32(in->brefs, 1, 15);
     pps->num_ref_idx_l1_default = 1;
-    pps->init_qp = (in->rc_mode == 0 || in->rc_mode == 4) ? clamp_i32(in->qp, 0, 51) : 26;
+    pps->init_qp = (in->rc_mode == RC_MODE_CQP || in->rc_mode == RC_MODE_LQP) ? clamp_i32(in->qp, 0, QP_MAX) : 26;
     pps->constrained_intra_pred = 0;
     pps->transform_skip = 0;
-    pps->cu_qp_delta_enabled = in->rc_mode == 2 || in->mbtree != 0 || in->vbv_bufsize != 0;
+    pps->cu_qp_delta_enabled = in->rc_mode == RC_MODE_CBR || in->mbtree != 0 || in->vbv_bufsize != 0;
     pps->diff_cu_qp_delta_depth = pps->cu_qp_delta_enabled ? 0 : -1;
     pps->weighted_pred = 0;
     pps->weighted_bipred = 0;

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include "bitstream/syntax_values.h"
 #include "encoder/torvhevcenc.h"
 
 // Picture types that index type_row_limit.

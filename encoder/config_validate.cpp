@@ -109,11 +109,11 @@ static void validate_rc_mode(internal_config *cfg)
 // A QP outside 0..51 cannot be coded; the limits also index the per-QP tables.
 static void validate_qp(internal_config *cfg)
 {
-    int32_t qp = clamp_i32(cfg->qp, 0, 51);
+    int32_t qp = clamp_i32(cfg->qp, 0, QP_MAX);
     if (qp != cfg->qp) printf("Warning: qp %d out of range 0..51, using %d\n", cfg->qp, qp);
     cfg->qp = qp;
-    cfg->qp_min = clamp_i32(cfg->qp_min, 0, 51);
-    cfg->qp_max = clamp_i32(cfg->qp_max, cfg->qp_min, 51);
+    cfg->qp_min = clamp_i32(cfg->qp_min, 0, QP_MAX);
+    cfg->qp_max = clamp_i32(cfg->qp_max, cfg->qp_min, QP_MAX);
     // Every picture's QP keeps to qp_min..qp_max; a constant QP beyond them
     // is coded at the nearer limit, which the user is told.
     bool constant = cfg->rc_mode == RC_MODE_CQP || cfg->rc_mode == RC_MODE_LQP || cfg->force_qp;

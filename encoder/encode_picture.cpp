@@ -48,7 +48,7 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     cur->received++;
     pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->received) & 1) + 1);
     adaptive_quant_frame(cfg, &cur->metric, pic);
-    if (cfg->rc_mode != 0 || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
+    if (cfg->rc_mode != RC_MODE_CQP || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
     if (lookahead_put_frame(cur->la, pic) != 0) {
         picture_release(cur->pools, pic);
         return -1;
@@ -463,7 +463,7 @@ static void lowres_distances_choose(encoder_instance *fi)
     const internal_config *cfg = &fi->config;
     picture *src = fi->source_picture;
     if (!src || cfg->grid_cols != 1 || cfg->grid_rows != 1) return;
-    if (cfg->rc_mode == 0 && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;
+    if (cfg->rc_mode == RC_MODE_CQP && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;
     int32_t limit = cfg->bframes + 1 < PICTURE_MAX_DISTANCE ? cfg->bframes + 1 : PICTURE_MAX_DISTANCE;
     for (int32_t k = 0; k < fi->ref_count_l0; k++) {
         int32_t d = (int16_t)(src->frame_number - fi->list0[k]->frame_number);

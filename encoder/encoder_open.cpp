@@ -111,7 +111,7 @@ int shared_open(encoder_instance *inst)
 
 bool pool_needed(const internal_config *cfg)
 {
-    return cfg->mbtree > 0 || (cfg->rc_mode >= 1 && cfg->rc_mode <= 3) || cfg->scenecut != 0 ||
+    return cfg->mbtree > 0 || (cfg->rc_mode >= RC_MODE_ABR && cfg->rc_mode <= RC_MODE_CRF) || cfg->scenecut != 0 ||
            cfg->vbv_bufsize != 0;
 }
 

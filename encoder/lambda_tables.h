@@ -11,7 +11,7 @@
 enum {
     LAMBDA_ROWS = 5,       // 0 I slices, 1 P pictures, 2..4 B pictures by hierarchy level
     LAMBDA_QPS = 64,
-    MV_COST_QPS = 52,
+    MV_COST_QPS = QP_MAX + 1,
     MV_COST_LEVELS = 4,    // tables per QP, one per hierarchy level
     CHROMA_WEIGHT_QPS = 58,
 };

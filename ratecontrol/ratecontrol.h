@@ -3,6 +3,7 @@
 // read and written per CTU by the CTU threads of its own picture only.
 #pragma once
 #include <cstdint>
+#include "bitstream/syntax_values.h"
 
 struct internal_config;
 struct lambda_tables;

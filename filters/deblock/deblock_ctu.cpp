@@ -11,7 +11,7 @@
 
 static inline int luma_beta(int qp)
 {
-    return deblock_beta_table[clamp_i32(qp, 0, 51)];
+    return deblock_beta_table[clamp_i32(qp, 0, QP_MAX)];
 }
 
 // tc of one luma half: H.265 strength 2 (values 3, 4) takes Q = qp + 2.
