@@ -53,6 +53,10 @@ struct cli_settings {
 // The bitrate of "--abr" and "--cbr" without "-b", as the usage text says (kbit/s).
 enum { cli_default_bitrate = 1200 };
 
+// Rate-control modes of the parameter record, and what a rate option does to
+// the mode: keep it, or a bitrate that keeps CBR and otherwise selects ABR.
+enum rc_action { rc_keep = -1, rc_cqp = 0, rc_abr = 1, rc_cbr = 2, rc_crf = 3, rc_bitrate = 4 };
+
 // ---- fractions (app/rational.h has the packing and the rate conversion) ----
 // Greatest common divisor by Euclid's remainder loop (b = 0 gives a).
 int32_t gcd(int32_t a, int32_t b);

@@ -28,7 +28,7 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     picture_lowres_build(&p, pic, is_new);
 }
 
-// Step 4: a new input picture into the lookahead. 1 when the call ends here
+// A new input picture into the lookahead. 1 when the call ends here
 // (still filling the delay), 0 to go on, -1 on failure.
 int32_t take_input(encoder_instance *cur, input_frame *input)
 {

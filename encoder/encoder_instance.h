@@ -62,10 +62,34 @@ enum {
 // Indexes of the per-8x8 maps that carry neighbour edges from CTU to CTU.
 enum { MAP_FLAGS = 0, MAP_DEPTH = 1, MAP_TU_SIZE = 2, MAP_QP = 3, MAP_PRED_MODE = 4 };
 
-// Failure injection for tests: the open step or the CTU job at which the next
+// The stages of opening an encoder, in order. Each one ends at a point where a
+// failure must leave nothing behind, which the failure injection checks.
+enum open_stage {
+    OPEN_NEVER_FAILS = 0,         // for the fault hooks: no failure
+    OPEN_RECORD,                  // the record with its slot array
+    OPEN_CONFIG_VALIDATED,        // the configuration, validated and saved
+    OPEN_GEOMETRY,                // picture state, geometry and motion-vector bounds
+    OPEN_KERNEL_TABLES,           // every kernel family's function table
+    OPEN_RD_TABLES,               // rounding, lambda and motion-vector cost tables
+    OPEN_PARAMETER_SETS,          // VPS, SPS and PPS records
+    OPEN_SCAN_TABLES,
+    OPEN_PICTURE_POOLS,           // the coding queue and both picture pools
+    OPEN_BUFFER_SIZES,            // slice, substream and access-unit buffers
+    OPEN_JOB_POOL,                // the job pool with its scratch blocks and locks
+    OPEN_ROW_SCHEDULER,
+    OPEN_CTU_THREADS,             // they wait in the scheduler until rows arrive
+    OPEN_COPIES,                  // the frame-instance and row-context records
+    OPEN_LOOKAHEAD,
+    OPEN_FRAME_INSTANCES,
+    OPEN_ROW_CONTEXTS,
+    OPEN_RATE_CONTROL,
+    OPEN_CONFIG_SHARED,           // every copy holds the final configuration
+};
+
+// Failure injection for tests: the open stage or the CTU job at which the next
 // encoder fails on purpose. Zero-initialised means no failure.
 struct encoder_fault_hooks {
-    int32_t fail_open_at_step;        // 1..18: fail after that open step; 0 = never
+    int32_t fail_open_at_step;        // an open_stage: fail after it; OPEN_NEVER_FAILS = never
     int32_t fail_ctu_job_at;          // n > 0: the n-th CTU job of the encoder fails
     uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
     int32_t seen_count;               // indexed by frame number (seen_count entries)

@@ -95,7 +95,7 @@ struct search_state {
     }
 };
 
-// Step 1 and 2: a start point measured by SAD alone.
+// A start point (predictor or zero vector) measured by SAD alone.
 void try_start(search_state *s, uint32_t mv)
 {
     if (mv == s->best_mv) return;
@@ -140,7 +140,7 @@ int32_t measure_set(const search_state *s, const mv_window *w, uint32_t set, int
     return n;
 }
 
-// Step 4: iterated small diamond, at most search_range moves.
+// The iterated small diamond, at most search_range moves.
 void small_diamond(search_state *s, const mv_window *w, const mv_pricer *price)
 {
     uint32_t set = 15, state = 15;
