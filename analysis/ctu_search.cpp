@@ -3,6 +3,7 @@
 // the syntax writer codes the CTU from the context states that held before
 // the search; the decisions are committed into the maps as they are made.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 
 #include "analysis/inter_fast.h"
 
@@ -112,7 +113,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     if (!intra) {
         cu_search_rdo_inter(ctx, st->tree, 0, 0, 0, 6);
     } else {
-        if (st->speed_level < 3) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
+        if (takes_split_shortcuts(st->speed_level)) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
         cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
     }
     rate_state_load(ctx);

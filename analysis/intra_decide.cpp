@@ -4,6 +4,7 @@
 // chosen the same way. Leaves the node, the maps, the work planes and the
 // rate estimate in the state of the chosen coding.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 
 namespace {
 
@@ -160,9 +161,9 @@ void set_up(decide_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, in
     if (log2 == 2) {
         f->luma_metric = mt->satd[4];
     } else {
-        f->luma_metric = f->st->speed_level >= 3 ? mt->cost_metric[d] : mt->sa8d_sub[d];
+        f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d] : mt->sa8d_sub[d];
     }
-    if (log2 >= 4) f->chroma_metric = f->st->speed_level >= 3 ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
+    if (log2 >= 4) f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
     else f->chroma_metric = mt->satd[4];
 }
 
@@ -290,8 +291,8 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     map_fill_rect(chroma_entry, size / 8, size / 8, (uint8_t)chosen);
 
     int32_t old = st->use_rdoq_alt;
-    st->use_rdoq_alt = old | (st->pick_mode <= 0 ? st->speed_level >= 4 : st->speed_level >= 3);
-    if (st->use_rdoq_alt == old && best_mode == list[0].mode && chosen == 4) {
+    st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
+    if (st->use_rdoq_alt == old && best_mode == list[0].mode && chosen == chroma_mode_from_luma) {
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
     } else {

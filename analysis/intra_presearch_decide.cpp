@@ -2,6 +2,7 @@
 // half-resolution picture: the rough ranking (half or full resolution), the
 // coded trials of K luma candidates, the chroma mode, and the final coding.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 #include "encoder/int_math.h"
 
 #include <cstring>
@@ -234,9 +235,9 @@ void frame_set_up(presearch_frame *f, encoder_instance *ctx, cu_node *tree, int3
     f->size = 1 << log2;
     const metric_table *mt = &ctx->metric;
     int32_t i = f->depth;
-    f->luma_metric = f->st->speed_level < 3 ? mt->sa8d_sub[i] : mt->cost_metric[i];
+    f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i] : mt->sa8d_sub[i];
     if (log2 == 3) f->chroma_metric = mt->satd[4];
-    else f->chroma_metric = f->st->speed_level < 3 ? mt->sa8d_sub[i + 1] : mt->cost_metric[i + 1];
+    else f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i + 1] : mt->sa8d_sub[i + 1];
 }
 
 }  // namespace
@@ -302,7 +303,7 @@ void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_sear
     map_fill_rect((uint8_t *)&c->intra_modes[chroma_map_index(z >> 2)], f.size / 8, f.size / 8, (uint8_t)chroma);
 
     int32_t old = st->use_rdoq_alt;
-    st->use_rdoq_alt = old | (st->pick_mode <= 0 ? st->speed_level >= 4 : st->speed_level >= 3);
+    st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
     if (st->intra_rd_check && st->use_rdoq_alt == old && best_mode == cand[0].mode && chroma == chroma_mode_from_luma) {
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);

@@ -4,6 +4,7 @@
 // quarter-sample refinement. Every vector is priced against its own better
 // AMVP predictor.
 #include "analysis/motion_search_util.h"
+#include "analysis/speed_levels.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"
 
@@ -224,7 +225,7 @@ bool refine_stop(const fast_search *f, const me_context *me, uint32_t jr, uint32
 {
     const pu_desc *pu = f->pu;
     if (pu->width != pu->height && ((uint32_t)(jr * 7u) >> 3) > bound) return true;
-    if (me->speed_level < 6 && (jr >> 1) > bound) return true;
+    if (skips_hopeless_subpel(me->speed_level) && (jr >> 1) > bound) return true;
     int shape = pu->shape < 0 ? 0 : (pu->shape > 4 ? 4 : pu->shape);
     if (!likely_ref && ((uint32_t)(jr * 15u) >> 4) > (4096u >> (2 * shape)) + bound) return true;
     return false;
@@ -266,18 +267,18 @@ void finish(fast_search *f, const me_context *me, me_result *out, uint32_t bound
         refinement r = k == 0 ? refinement{f->bv, f->bc} : refinement{mv_unset, cost_infinite};
         uint32_t c = k == 0 ? f->bv : f->sv;
         if (refine_stop(f, me, r.j, bound, likely_ref)) break;
-        int passes = me->speed_level >= 4 ? 2 : 1;
+        int passes = refines_subpel_twice(me->speed_level) ? 2 : 1;
         for (int p = 0; p < passes; p++) {
             uint32_t before = r.v;
             refine_points(f, &r, c, half_axis, 4);
             c = r.v;
             if (r.v == before) break;
         }
-        if (me->speed_level >= 4) {
+        if (refines_subpel_twice(me->speed_level)) {
             refine_points(f, &r, c, half_diag, 4);
             c = r.v;
         }
-        if (me->subpel_level == 2) refine_points(f, &r, c, quarter, me->speed_level >= 4 ? 8 : 4);
+        if (me->subpel_level == 2) refine_points(f, &r, c, quarter, refines_subpel_twice(me->speed_level) ? 8 : 4);
         if (r.j < best.j) best = r;
     }
     out->cost = best.j;
@@ -293,7 +294,7 @@ void choose_metrics(fast_search *f, const me_context *me, int32_t flag)
     if (pu->width == pu->height) {
         f->sad1 = mt->sad_sub[s];
         f->sad4 = mt->sad_x4_sub[s];
-        f->recost_metric = (flag || me->speed_level < 3 || !mt->cost_metric[s]) ? mt->satd[s] : mt->cost_metric[s];
+        f->recost_metric = (flag || !ranks_by_cost_metric(me->speed_level) || !mt->cost_metric[s]) ? mt->satd[s] : mt->cost_metric[s];
     } else if (pu->width > pu->height) {
         f->sad1 = mt->sad_sub_wide[s];
         f->sad4 = mt->sad_x4_sub_wide[s];

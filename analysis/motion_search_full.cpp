@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "analysis/motion_search_util.h"
+#include "analysis/speed_levels.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"
 
@@ -309,7 +310,7 @@ step refine_pass(subpel_search *sp, uint32_t u, const int8_t (*off)[2], int n, u
 bool subpel_stop(const full_search *f, const me_context *me, const pu_desc *pu, uint32_t bound, int likely_ref)
 {
     uint32_t J = f->J;
-    if (me->speed_level < 6 && (J >> 1) > bound) return true;
+    if (skips_hopeless_subpel(me->speed_level) && (J >> 1) > bound) return true;
     if (!likely_ref && ((15 * J) >> 4) > (4096u >> (2 * f->s)) + bound) return true;
     if (me->speed_level < 3) {
         if (!likely_ref || (f->s == 0 && J > 4000)) return true;
@@ -336,13 +337,13 @@ void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint
     uint64_t vrec = UINT64_MAX, hrec = UINT64_MAX;
     uint32_t u = f->b;
     step last = {0, 0};
-    int passes = me->speed_level >= 4 ? 2 : 1;
+    int passes = refines_subpel_twice(me->speed_level) ? 2 : 1;
     for (int i = 0; i < passes; i++) {
         last = refine_pass(&sp, u, half_axis, 4, level0 ? &vrec : nullptr, level0 ? &hrec : nullptr);
         if (last.dx == 0 && last.dy == 0) break;
         u = me_mv_add(u, last.dx, last.dy);
     }
-    if (me->speed_level >= 4) {
+    if (refines_subpel_twice(me->speed_level)) {
         step d = refine_pass(&sp, u, half_diag, 4, nullptr, nullptr);
         u = me_mv_add(u, d.dx, d.dy);
     }
@@ -360,7 +361,7 @@ void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint
         }
         refine_pass(&sp, u, off, n, nullptr, nullptr);
     } else {
-        refine_pass(&sp, u, q_axis, me->speed_level >= 4 ? 8 : 4, nullptr, nullptr);
+        refine_pass(&sp, u, q_axis, refines_subpel_twice(me->speed_level) ? 8 : 4, nullptr, nullptr);
     }
 }
 

@@ -5,6 +5,7 @@
 // children are tried, the children stop as soon as the split cannot win, and
 // the choice re-establishes the winner's coding state.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 #include "encoder/int_math.h"
 
 #include <cmath>
@@ -70,7 +71,7 @@ int32_t neighbour_test(const quad_node *q)
     const ctu_context *c = &ctx->ctu;
     double f = st->speed_level < 4 ? 1.0 : 0.8;
     int32_t a = c->address;
-    if (st->speed_level < 3) {
+    if (takes_split_shortcuts(st->speed_level)) {
         int32_t limit = 3;
         const uint8_t *dmax = ctx->tables.ctu_depth_max;
         if (c->left_similar && c->above_similar) {
@@ -108,7 +109,7 @@ int32_t no_split_tests(const quad_node *q, int32_t mode)
 {
     const mode_search_state *st = q->st;
     const cu_node *node = q->node;
-    if (st->speed_level < 3 && mode == 1 && node->leaf_cost < inter_leaf_threshold[q->depth] + 100) mode = 0;
+    if (takes_split_shortcuts(st->speed_level) && mode == 1 && node->leaf_cost < inter_leaf_threshold[q->depth] + 100) mode = 0;
     if (node->shortcut_taken) return mode;
     if (node->skip_flag) mode = 0;
     if (!node->state_stale && q->ctx->ctu.decision.cbf_flags[q->n] == 0 && q->depth != 0) mode = 0;
@@ -119,7 +120,7 @@ int32_t no_split_tests(const quad_node *q, int32_t mode)
     }
     if (mode != 0 && q->log2 < 6) mode = neighbour_test(q);
     if (mode != 0 && q->log2 == 4 && (q->ctx->source_picture->layer != 0 || node->pred_mode == 1) &&
-        st->speed_level < 3)
+        takes_split_shortcuts(st->speed_level))
         mode = cu_split_laplacian_test(q->ctx, q->z, q->x, q->y, 4);
     return mode;
 }
@@ -263,7 +264,7 @@ void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
         node->split = 1;
         const int32_t present[4] = {1, right, bottom, right && bottom};
         uint64_t partial = 0;
-        bool stops = st->speed_level < 3 && mode == 1;
+        bool stops = takes_split_shortcuts(st->speed_level) && mode == 1;
         for (int32_t k = 0; k < 4; k++) {
             if (!present[k]) continue;
             cu_search_rdo_inter(ctx, tree, z + k * s, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);

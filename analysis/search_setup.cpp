@@ -51,7 +51,7 @@ void ctu_search_setup(encoder_instance *ctx)
     st->intra_presearch = cfg->halfres_intra;
     st->coarse_search = cfg->coarse_me;
     st->split_limit_off = cfg->early_split_level;
-    st->chroma_weight = cfg->complexity < 3 ? chroma_weights.w256 : chroma_weights.w512;
+    st->chroma_weight = config_doubles_chroma_weight(cfg) ? chroma_weights.w512 : chroma_weights.w256;
     st->quant_round[0] = QUANT_ROUND_INTER;
     st->quant_round[1] = QUANT_ROUND_INTRA;
 

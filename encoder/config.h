@@ -167,6 +167,13 @@ void config_auto(internal_config *cfg);
 // Warnings ("Warning: ...") go to stdout, refusals and VBV notes to stderr.
 [[nodiscard]] int config_validate(internal_config *cfg);
 
+// From complexity 3 on, chroma distortion weighs twice as much in the mode
+// decisions as at the fast settings.
+static inline bool config_doubles_chroma_weight(const internal_config *cfg)
+{
+    return cfg->complexity >= 3;
+}
+
 // The create path up to opening the encoder: preset from the record's
 // complexity and tune, copy of every field its size covers, aspect-ratio
 // indicator. -1 when the complexity names no preset family.

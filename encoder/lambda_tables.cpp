@@ -94,7 +94,7 @@ static const uint16_t chroma_weight_2x[CHROMA_WEIGHT_QPS] = {
 // The faster levels weigh chroma like luma; from level 3 chroma counts double.
 void chroma_dist_weight_select(rd_tables *rd, const internal_config *cfg)
 {
-    rd->chroma_dist_weight = cfg->complexity < 3 ? chroma_weight_1x : chroma_weight_2x;
+    rd->chroma_dist_weight = config_doubles_chroma_weight(cfg) ? chroma_weight_2x : chroma_weight_1x;
 }
 
 int quant_rounding_init(rd_tables *rd, const rd_tables *previous_layer)
