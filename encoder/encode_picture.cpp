@@ -29,6 +29,7 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     p.bframes = fi->config.bframes;
     p.build_lowres_planes = fi->mc.build_lowres_planes;
     p.downscale_2x2_plane = fi->mc.downscale_2x2_plane;
+    p.phase_scratch = fi->shared->lowres_phase_scratch;
     picture_lowres_build(&p, pic, is_new);
 }
 

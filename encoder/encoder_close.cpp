@@ -84,6 +84,7 @@ void shared_free(encoder_instance *inst)
     if (sh->locks_made & 1) mutex_destroy(&sh->instance_lock);
     if (sh->locks_made & 2) mutex_destroy(&sh->claim_lock);
     if (sh->locks_made & 4) mutex_destroy(&sh->sum_lock);
+    aligned_free(sh->lowres_phase_scratch);
     aligned_free(sh);
     inst->shared = nullptr;
 }

@@ -14,6 +14,7 @@
 #include "encoder/memory.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
+#include "encoder/source_picture.h"
 
 namespace {
 
@@ -290,6 +291,12 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     if (!inst->coding_queue) return -1;
     if (picture_pools_init(inst->pools, &inst->pic_geometry, n + 4 + inst->delay, n + 20 + inst->delay, nullptr) != 0)
         return -1;
+    if (cfg->subpel_level >= 3) {
+        int64_t bytes = lowres_phase_scratch_bytes(picture_lowres_stride(&inst->pic_geometry));
+        if (bytes > 0x7FFFFFFF - 64) return -1;
+        inst->shared->lowres_phase_scratch = (uint8_t *)aligned_malloc((int32_t)bytes);
+        if (!inst->shared->lowres_phase_scratch) return -1;
+    }
     if (fault_at(inst, 8)) return -1;
     if (sizes_set(inst) != 0 || fault_at(inst, 9)) return -1;
     if (workers_open(inst) != 0 || fault_at(inst, 10)) return -1;

@@ -20,12 +20,16 @@ bool alloc_array(T **out, int64_t count)
     return *out != nullptr;
 }
 
+// Zeroed arrays come from aligned_calloc: pages that the configured path never
+// writes stay untouched.
 template <typename T>
-bool alloc_filled(T **out, int64_t count, int fill)
+bool alloc_zeroed(T **out, int64_t count)
 {
-    if (!alloc_array(out, count)) return false;
-    std::memset(*out, fill, (size_t)count * sizeof(T));
-    return true;
+    int64_t bytes = count * (int64_t)sizeof(T);
+    *out = nullptr;
+    if (count < 0 || bytes > INT32_MAX) return false;
+    *out = (T *)aligned_calloc((int32_t)bytes);
+    return *out != nullptr;
 }
 
 int64_t round_up32(int64_t v)
@@ -57,7 +61,7 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
     int64_t cs = ls / 2;
     int64_t luma_size = luma_plane_size(g);
     int64_t chroma_size = (32 * (int64_t)g->ctu_rows + 2 * PICTURE_CHROMA_MARGIN_Y) * cs;
-    if (!alloc_filled(&pic->plane_buffer, luma_size + 64 + 2 * chroma_size, 0)) return false;
+    if (!alloc_zeroed(&pic->plane_buffer, luma_size + 64 + 2 * chroma_size)) return false;
     int64_t cb = round_up32(luma_size + PICTURE_CHROMA_MARGIN_Y * cs + PICTURE_CHROMA_MARGIN_X);
     int64_t cr = cb + round_up32(chroma_size);
     pic->plane_count = 3;
@@ -73,23 +77,21 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
     return true;
 }
 
-// Half-resolution plane, plus the 15 phase planes for source pictures.
-bool alloc_lowres(const picture_geometry *g, picture *pic, bool with_phases)
+// The half-resolution plane of a source picture. Its 15 phase planes are not
+// kept: nothing reads them (the lookahead searches whole half-resolution
+// samples), so they are built in a scratch strip by strip (source_picture.cpp).
+bool alloc_lowres(const picture_geometry *g, picture *pic)
 {
     int32_t w = g->width / 2, h = g->height / 2;
-    int64_t stride = 16 * ((w + 15) / 16 + 12);
+    int64_t stride = picture_lowres_stride(g);
     int64_t plane_size = (h + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * stride;
     int64_t origin = PICTURE_LUMA_MARGIN_Y * stride + PICTURE_LUMA_MARGIN_X;
     pic->lowres_stride = (int32_t)stride;
     pic->lowres_width = w;
     pic->lowres_height = h;
-    if (!alloc_filled(&pic->lowres_buffer, plane_size, 0)) return false;
+    if (!alloc_zeroed(&pic->lowres_buffer, plane_size)) return false;
     pic->lowres_plane = pic->lowres_buffer + origin;
     pic->lowres_planes[0] = pic->lowres_plane;
-    if (!with_phases) return true;
-    if (!alloc_filled(&pic->lowres_subpel_buffer, 15 * plane_size, 0)) return false;
-    for (int i = 1; i < PICTURE_LOWRES_PLANES; i++)
-        pic->lowres_planes[i] = pic->lowres_subpel_buffer + (i - 1) * plane_size + origin;
     return true;
 }
 
@@ -110,23 +112,22 @@ bool alloc_source_arrays(const picture_geometry *g, picture *pic)
 {
     int64_t blocks = 16 * (int64_t)g->ctu_rows * g->ctu_cols;
     int32_t dists = g->bframes + 2;
-    if (!alloc_lowres(g, pic, true)) return false;
-    if (!alloc_filled(&pic->propagate_costs, blocks, 0)) return false;
+    if (!alloc_lowres(g, pic)) return false;
+    if (!alloc_zeroed(&pic->propagate_costs, blocks)) return false;
     if (g->aq) {
-        if (!alloc_filled(&pic->aq_weight, blocks, 0)) return false;
-        if (!alloc_filled(&pic->aq_qp_offset, blocks, 0)) return false;
-        if (!alloc_filled(&pic->mbtree_qp_offset, blocks, 0)) return false;
+        if (!alloc_zeroed(&pic->aq_weight, blocks)) return false;
+        if (!alloc_zeroed(&pic->aq_qp_offset, blocks)) return false;
+        if (!alloc_zeroed(&pic->mbtree_qp_offset, blocks)) return false;
     }
     int lists = g->bframes > 0 ? 2 : 1;
     for (int l = 0; l < lists; l++)
         for (int d = 0; d <= g->bframes; d++) {
-            if (!alloc_filled(&pic->lowres_mvs[l][d], blocks, 0)) return false;
-            if (!alloc_filled(&pic->lowres_mv_costs[l][d], blocks, 0)) return false;
+            if (!alloc_zeroed(&pic->lowres_mvs[l][d], blocks)) return false;
+            if (!alloc_zeroed(&pic->lowres_mv_costs[l][d], blocks)) return false;
         }
     // (F + 2)^2 cost arrays and F + 2 intra score arrays, all of blocks + 3 entries.
     int64_t per = blocks + 3;
-    if (!alloc_array(&pic->lowres_costs_block, ((int64_t)dists * dists + dists) * per)) return false;
-    std::memset(pic->lowres_costs_block, 0, (size_t)(((int64_t)dists * dists + dists) * per) * 4);
+    if (!alloc_zeroed(&pic->lowres_costs_block, ((int64_t)dists * dists + dists) * per)) return false;
     for (int i = 0; i < dists; i++) {
         for (int j = 0; j < dists; j++)
             pic->lowres_costs[i][j] = pic->lowres_costs_block + (i * dists + j) * per;
@@ -141,24 +142,23 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
 {
     int64_t ctus = (int64_t)g->ctu_rows * g->ctu_cols;
     int64_t rows = g->ctu_rows;
-    if (!alloc_filled(&pic->intra_mode_map, 256 * ctus, 0)) return false;
-    if (!alloc_filled(&pic->mv_map[0], 64 * ctus, 0)) return false;
-    if (!alloc_filled(&pic->ref_idx_map[0], 64 * ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_recon_distortion, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_max_depth, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_min_depth, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_cost, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_qps, ctus, 0)) return false;
+    if (!alloc_zeroed(&pic->intra_mode_map, 256 * ctus)) return false;
+    if (!alloc_zeroed(&pic->mv_map[0], 64 * ctus)) return false;
+    if (!alloc_zeroed(&pic->ref_idx_map[0], 64 * ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_recon_distortion, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_max_depth, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_min_depth, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_cost, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_qps, ctus)) return false;
     if (g->motion_l1) {
-        if (!alloc_filled(&pic->mv_map[1], 64 * ctus, 0)) return false;
-        if (!alloc_filled(&pic->ref_idx_map[1], 64 * ctus, 0)) return false;
+        if (!alloc_zeroed(&pic->mv_map[1], 64 * ctus)) return false;
+        if (!alloc_zeroed(&pic->ref_idx_map[1], 64 * ctus)) return false;
     }
-    if (!alloc_lowres(g, pic, false)) return false;
-    if (!alloc_filled(&pic->vbv_row_bits, rows, 0)) return false;
-    if (!alloc_filled(&pic->vbv_row_qscale, rows, 0)) return false;
-    if (!alloc_filled(&pic->vbv_row_qp, rows, 0)) return false;
-    if (!alloc_filled(&pic->vbv_ctu_bits, ctus, 0)) return false;
-    if (!alloc_filled(&pic->vbv_ctu_cost, ctus, 0)) return false;
+    if (!alloc_zeroed(&pic->vbv_row_bits, rows)) return false;
+    if (!alloc_zeroed(&pic->vbv_row_qscale, rows)) return false;
+    if (!alloc_zeroed(&pic->vbv_row_qp, rows)) return false;
+    if (!alloc_zeroed(&pic->vbv_ctu_bits, ctus)) return false;
+    if (!alloc_zeroed(&pic->vbv_ctu_cost, ctus)) return false;
     return true;
 }
 
@@ -194,6 +194,11 @@ void subpel_detach(picture_pools *pools, picture *pic)
 
 }  // namespace
 
+int32_t picture_lowres_stride(const picture_geometry *geometry)
+{
+    return 16 * ((geometry->width / 2 + 15) / 16 + 12);
+}
+
 int picture_subpel_attach(picture_pools *pools, picture *pic)
 {
     const picture_geometry *g = &pools->geometry;
@@ -205,7 +210,7 @@ int picture_subpel_attach(picture_pools *pools, picture *pic)
         // Zeroed once: the builds leave the outermost margin columns and rows alone.
         int64_t size = luma_plane_size(g);
         set.horizontal = nullptr;
-        if (!alloc_filled(&set.phases, 15 * size, 0) || !alloc_filled(&set.horizontal, 3 * size, 0)) {
+        if (!alloc_zeroed(&set.phases, 15 * size) || !alloc_zeroed(&set.horizontal, 3 * size)) {
             subpel_set_free(&set);
             return -1;
         }
@@ -262,7 +267,6 @@ void picture_free(picture *pic)
     aligned_free(pic->ctu_cost);
     aligned_free(pic->ctu_qps);
     aligned_free(pic->lowres_buffer);
-    aligned_free(pic->lowres_subpel_buffer);
     aligned_free(pic->propagate_costs);
     aligned_free(pic->aq_weight);
     aligned_free(pic->aq_qp_offset);

@@ -121,14 +121,14 @@ struct picture {
     uint32_t *ctu_cost;
     uint8_t *ctu_qps;
 
-    // half-resolution plane and its 15 quarter-sample phases (source pictures)
+    // half-resolution plane of source pictures; its 15 quarter-sample phases
+    // are not kept (no reader), so lowres_planes[1..15] stay null
     int32_t lowres_stride;
     int32_t lowres_width;
     int32_t lowres_height;
     uint8_t *lowres_plane;
     uint8_t *lowres_planes[PICTURE_LOWRES_PLANES];
     uint8_t *lowres_buffer;
-    uint8_t *lowres_subpel_buffer;
 
     uint32_t lowres_intra_done;
 
@@ -194,6 +194,10 @@ void picture_free(picture *pic);
 // sub-sample planes (when the geometry asks for them): a spare set, else a
 // new one. 0, or -1 when no set could be made.
 int picture_subpel_attach(picture_pools *pools, picture *pic);
+
+// Stride of the half-resolution plane: its width rounded up to 16 plus the
+// two 96-column margins.
+int32_t picture_lowres_stride(const picture_geometry *geometry);
 
 // Copies the input into a source picture and pads it to the coded size.
 // 0, or -1 when a plane is empty or larger than the coded size.

@@ -75,9 +75,13 @@ TEST(picture_alloc, planes_are_aligned_and_sized_by_whole_ctus)
     EXPECT_EQ(pic->pts, -1);
     EXPECT_EQ(pic->coded_dts, -1);
     EXPECT_EQ(pic->encode_mark, 0xFFFFFFFFu);
+    picture_free(pic);
+    pic = picture_alloc(&g, PICTURE_POOL_SOURCE);   // the half-resolution plane
+    ASSERT_NE(pic, nullptr);
     EXPECT_EQ(pic->lowres_width, 100);
     EXPECT_EQ(pic->lowres_height, 68);
     EXPECT_EQ(pic->lowres_stride, 16 * (7 + 12));
+    EXPECT_EQ(pic->lowres_stride, picture_lowres_stride(&g));
     picture_free(pic);
 }
 
@@ -86,7 +90,8 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     picture_geometry g = make_geometry(128, 64, 0, 0, 0, 0);
     picture *src = picture_alloc(&g, PICTURE_POOL_SOURCE);
     ASSERT_NE(src, nullptr);
-    EXPECT_NE(src->lowres_planes[15], nullptr);
+    EXPECT_NE(src->lowres_planes[0], nullptr);
+    EXPECT_EQ(src->lowres_planes[15], nullptr);   // the phase planes are not kept
     EXPECT_NE(src->lowres_mvs[0][0], nullptr);
     EXPECT_EQ(src->lowres_mvs[0][1], nullptr);
     EXPECT_EQ(src->lowres_mvs[1][0], nullptr);   // no B-frames: no list 1
@@ -117,7 +122,7 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     EXPECT_NE(rec->mv_map[1], nullptr);
     EXPECT_NE(rec->ref_idx_map[1], nullptr);
     EXPECT_EQ(rec->subpel_planes[15], nullptr);   // only references carry sub-sample planes
-    EXPECT_EQ(rec->lowres_planes[1], nullptr);   // only the source pool has phase planes
+    EXPECT_EQ(rec->lowres_plane, nullptr);       // only source pictures have a half-resolution plane
     EXPECT_NE(rec->vbv_row_qp, nullptr);
     EXPECT_EQ(rec->ref_frame_numbers[1][7], -1);
     picture_free(rec);
