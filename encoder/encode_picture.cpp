@@ -276,6 +276,29 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
     return encoder_collect_output(next, cur, out_nals, out_nal_count, out);
 }
 
+// Whether the frame instance's picture predicts from r.
+static bool predicts_from(const encoder_instance *fi, const picture *r)
+{
+    for (int32_t k = 0; k < fi->ref_count_l0; k++)
+        if (fi->list0[k] == r) return true;
+    for (int32_t k = 0; k < fi->ref_count_l1; k++)
+        if (fi->list1[k] == r) return true;
+    return false;
+}
+
+void references_keep_predicted(encoder_instance *fi)
+{
+    picture_list *list = fi->reference_list;
+    int32_t kept = 0;
+    for (int32_t k = 0; k < list->count; k++) {
+        picture *r = (picture *)list->entries[k];
+        if (fi->submitted && predicts_from(fi, r)) list->entries[kept++] = r;
+        else picture_release(fi->pools, r);
+    }
+    for (int32_t k = kept; k < list->count; k++) list->entries[k] = nullptr;
+    list->count = kept;
+}
+
 void frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
 {
     if (cur == prev) return;
@@ -285,6 +308,7 @@ void frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
     prev->recon_picture->reference_count++;
     picture_release(cur->pools, cur->recon_picture);
     for (int32_t k = 0; k < pl->count; k++) picture_list_push_last(cl, pl->entries[k]);
+    references_keep_predicted(prev);
     cur->coding_number = prev->coding_number;
     cur->irap_count = prev->irap_count;
     cur->nal_unit_type = prev->nal_unit_type;

@@ -343,6 +343,11 @@ uint32_t encoder_pending_count(encoder_instance *handle);
 int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
                              input_frame *input, frame_output *out);
 void frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
+// Once a frame instance's reference list has been handed on, only its own
+// picture reads it, through list 0 and list 1, and only while it is being
+// coded: every other entry is released, so that a reference leaves with its
+// sub-sample planes as soon as the newer lists drop it too.
+void references_keep_predicted(encoder_instance *fi);
 int32_t dpb_update(encoder_instance *fi);
 void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra_period);
 void ref_list1_from_list0(encoder_instance *fi);

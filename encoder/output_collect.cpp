@@ -80,6 +80,9 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
             __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
             return collect_fail(fi);
         }
+        // The picture is coded: its references are no longer read through this
+        // frame instance (with one frame instance the list is the encoder's own).
+        if (fi != cur) references_keep_predicted(fi);
     }
     if (fi->bitstream.nal_count == 0) {
         if (out) out->type = 0;
