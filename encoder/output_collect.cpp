@@ -100,9 +100,12 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     frame_output local;
     if (!out) out = &local;
     output_fill(fi, out);
+    // Rate control reads the source picture's type and lookahead costs: the
+    // picture goes back only after it (once released it may be freed).
+    int32_t rc_result = rate_control_end(fi, size, payload);
     picture_release(fi->pools, fi->source_picture);
     fi->source_picture = nullptr;
-    if (rate_control_end(fi, size, payload) < 0) {
+    if (rc_result < 0) {
         fi->bitstream.nal_count = 0;
         return -1;
     }
