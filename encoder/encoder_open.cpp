@@ -18,6 +18,12 @@
 
 namespace {
 
+// Once the lookahead is full, source pictures come and go about one per
+// call, so a released one need only wait for the next inputs: the source pool
+// keeps this many and frees the others (which nothing would take at the end of
+// the input, or after the pictures that filled the lookahead are coded).
+enum { SOURCE_POOL_SPARES = 2 };
+
 // Set by tests on their own thread for the next open on that thread.
 thread_local encoder_fault_hooks pending_faults;
 
@@ -289,7 +295,7 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     int32_t n = cfg->frame_instances;
     inst->coding_queue = picture_list_create(n + 3 + inst->delay);
     if (!inst->coding_queue) return -1;
-    if (picture_pools_init(inst->pools, &inst->pic_geometry, n + 4 + inst->delay, n + 20 + inst->delay, nullptr) != 0)
+    if (picture_pools_init(inst->pools, &inst->pic_geometry, SOURCE_POOL_SPARES, n + 20 + inst->delay, nullptr) != 0)
         return -1;
     if (cfg->subpel_level >= 3) {
         int64_t bytes = lowres_phase_scratch_bytes(picture_lowres_stride(&inst->pic_geometry));
