@@ -157,16 +157,24 @@ int workers_open(encoder_instance *inst)
 }
 
 // Step 12: the CTU threads; they wait in the scheduler until rows arrive.
+// Each owns the band of 16-bit planes that the sub-sample builds go through.
 int ctu_threads_start(encoder_instance *inst)
 {
-    int32_t n = inst->config.working_threads > 0 ? inst->config.working_threads : 1;
-    inst->ctu_threads = (thread_handle **)aligned_malloc((int32_t)sizeof(thread_handle *) * n);
-    if (!inst->ctu_threads) return -1;
-    std::memset(inst->ctu_threads, 0, sizeof(thread_handle *) * (size_t)n);
+    const internal_config *cfg = &inst->config;
+    int32_t n = cfg->working_threads > 0 ? cfg->working_threads : 1;
+    inst->ctu_threads = (thread_handle **)aligned_calloc((int32_t)sizeof(thread_handle *) * n);
+    inst->ctu_work = (ctu_thread_work *)aligned_calloc((int32_t)sizeof(ctu_thread_work) * n);
+    if (!inst->ctu_threads || !inst->ctu_work) return -1;
     inst->ctu_thread_count = n;
-    for (int32_t t = 0; t < n; t++)
-        if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)inst->scheduler) != 0)
+    int64_t band = cfg->me_subpel_planes && cfg->filter_variant ? subpel_band_bytes(picture_luma_stride(&inst->pic_geometry)) : 0;
+    if (band > 0x7FFFFFFF - 64) return -1;
+    for (int32_t t = 0; t < n; t++) {
+        ctu_thread_work *work = &inst->ctu_work[t];
+        work->scheduler = inst->scheduler;
+        if (band > 0 && !(work->hplane_band = (int16_t *)aligned_malloc((int32_t)band))) return -1;
+        if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)work) != 0)
             return -1;
+    }
     return 0;
 }
 
@@ -196,6 +204,7 @@ void clear_owned_fields(encoder_instance *copy)
     copy->rc = nullptr;
     copy->submitted = 0;
     copy->ctu_threads = nullptr;
+    copy->ctu_work = nullptr;
     copy->lookahead_scratch = nullptr;
 }
 

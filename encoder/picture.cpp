@@ -166,10 +166,8 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
 void subpel_set_place(const picture_geometry *g, picture *pic, const picture_subpel_set *set)
 {
     pic->subpel_buffer = set ? set->phases : nullptr;
-    pic->hplane_buffer = set ? set->horizontal : nullptr;
     int64_t size = luma_plane_size(g);
     int64_t origin = PICTURE_LUMA_MARGIN_Y * luma_stride(g) + PICTURE_LUMA_MARGIN_X;
-    for (int i = 0; i < 3; i++) pic->hplanes[i] = set ? set->horizontal + i * size + origin : nullptr;
     pic->subpel_planes[0] = set ? pic->planes[0] : nullptr;
     for (int i = 1; i < 16; i++) pic->subpel_planes[i] = set ? set->phases + (i - 1) * size + origin : nullptr;
 }
@@ -177,14 +175,13 @@ void subpel_set_place(const picture_geometry *g, picture *pic, const picture_sub
 void subpel_set_free(picture_subpel_set *set)
 {
     aligned_free(set->phases);
-    aligned_free(set->horizontal);
 }
 
 // A reconstruction back in its pool keeps no sub-sample planes.
 void subpel_detach(picture_pools *pools, picture *pic)
 {
     if (!pic->subpel_buffer) return;
-    picture_subpel_set set = {pic->subpel_buffer, pic->hplane_buffer};
+    picture_subpel_set set = {pic->subpel_buffer};
     subpel_set_place(&pools->geometry, pic, nullptr);
     if (pools->subpel_spare_count < pools->subpel_spare_capacity)
         pools->subpel_spares[pools->subpel_spare_count++] = set;
@@ -193,6 +190,11 @@ void subpel_detach(picture_pools *pools, picture *pic)
 }
 
 }  // namespace
+
+int32_t picture_luma_stride(const picture_geometry *geometry)
+{
+    return (int32_t)luma_stride(geometry);
+}
 
 int32_t picture_lowres_stride(const picture_geometry *geometry)
 {
@@ -208,12 +210,7 @@ int picture_subpel_attach(picture_pools *pools, picture *pic)
         set = pools->subpel_spares[--pools->subpel_spare_count];
     } else {
         // Zeroed once: the builds leave the outermost margin columns and rows alone.
-        int64_t size = luma_plane_size(g);
-        set.horizontal = nullptr;
-        if (!alloc_zeroed(&set.phases, 15 * size) || !alloc_zeroed(&set.horizontal, 3 * size)) {
-            subpel_set_free(&set);
-            return -1;
-        }
+        if (!alloc_zeroed(&set.phases, 15 * luma_plane_size(g))) return -1;
     }
     subpel_set_place(g, pic, &set);
     return 0;
@@ -251,7 +248,6 @@ void picture_free(picture *pic)
     aligned_free(pic->row_costs_block);
     aligned_free(pic->ctu_costs_block);
     aligned_free(pic->subpel_buffer);
-    aligned_free(pic->hplane_buffer);
     aligned_free(pic->intra_mode_map);
     for (int l = 0; l < 2; l++) {
         aligned_free(pic->mv_map[l]);

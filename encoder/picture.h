@@ -37,10 +37,10 @@ struct picture_geometry {
 };
 
 // The sub-sample planes of one reconstructed picture: fifteen 8-bit phase
-// planes and three 16-bit horizontal planes, each laid out like the luma plane.
+// planes, each laid out like the luma plane. The 16-bit horizontal planes they
+// are built from live only while a CTU thread builds them (ctu_thread_work).
 struct picture_subpel_set {
     uint8_t *phases;
-    int16_t *horizontal;
 };
 
 // The two pools of one encoder: 0 source pictures, 1 reconstructed pictures.
@@ -101,8 +101,6 @@ struct picture {
     // sub-sample luma planes of reconstructed pictures
     uint8_t *subpel_planes[16];
     uint8_t *subpel_buffer;
-    int16_t *hplanes[3];
-    int16_t *hplane_buffer;
 
     // motion field and per-unit data of reconstructed pictures
     uint8_t *intra_mode_map;    // one byte per 4x4 unit
@@ -195,6 +193,8 @@ void picture_free(picture *pic);
 // new one. 0, or -1 when no set could be made.
 int picture_subpel_attach(picture_pools *pools, picture *pic);
 
+// Stride of the luma plane: 64 per CTU column plus the two 96-column margins.
+int32_t picture_luma_stride(const picture_geometry *geometry);
 // Stride of the half-resolution plane: its width rounded up to 16 plus the
 // two 96-column margins.
 int32_t picture_lowres_stride(const picture_geometry *geometry);

@@ -137,7 +137,7 @@ TEST(picture_pool, sub_sample_planes_follow_the_references)
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(picture_subpel_attach(&pools, a), 0);
     EXPECT_EQ(a->subpel_planes[0], a->planes[0]);
-    EXPECT_NE(a->hplanes[2], nullptr);
+    EXPECT_NE(a->subpel_planes[15], nullptr);
     // Sub-sample planes share the luma layout and do not overlap.
     int64_t size = (int64_t)(64 + 176) * a->strides[0];
     EXPECT_EQ(a->subpel_planes[2] - a->subpel_planes[1], size);
