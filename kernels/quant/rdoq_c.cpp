@@ -56,12 +56,18 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
     const int groups = size * size / 16;
     // Groups from the last in scan order back to the first that holds a flag:
     // nothing before that group is read.
+    const int32_t t = threshold;
     int g = groups - 1;
     for (; g >= 0; g--) {
         const int p = scan[16 * g];
         int any = 0;
         for (int r = 0; r < 4; r++)
-            any |= quant_sig_map_c(flags + p + r * size, coeff + p + r * size, 4, threshold);
+            for (int c = 0; c < 4; c++) {
+                const int32_t x = coeff[p + r * size + c];
+                const uint8_t f = x > t || x < -t;
+                flags[p + r * size + c] = f;
+                any |= f;
+            }
         if (any)
             break;
     }
