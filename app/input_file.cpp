@@ -69,7 +69,9 @@ static int map_for_position(input_window *win)
 
 // The pages of the view before the next picture hold pictures that the
 // encoder has already copied: give them back to the page cache, so that the
-// resident input stays near one picture instead of a whole window. The view
+// resident input stays near a few pictures instead of a whole window. They go
+// back in steps of input_release_step bytes, since every release interrupts
+// the threads of the process to flush their address translations. The view
 // starts on a page, so every range given back starts on one too.
 static void release_read_pages(input_window *win)
 {
@@ -81,7 +83,7 @@ static void release_read_pages(input_window *win)
     to -= to % page;
     if (to > (int64_t)win->view_length)
         to = (int64_t)win->view_length - (int64_t)win->view_length % page;
-    if (to <= from)
+    if (to - from < input_release_step)
         return;
     madvise((void *)(win->view + from), (size_t)(to - from), MADV_DONTNEED);
     win->released = win->window_offset + to;

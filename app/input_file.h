@@ -11,6 +11,7 @@
 enum : int64_t {
     input_window_default_size = 0x6000000,   // 96 MiB
     input_window_default_align = 0x100000,   // 1 MiB
+    input_release_step = 0x1000000,          // 16 MiB of read pictures given back at a time
 };
 
 // Maps `length` bytes of the file at `offset` read-only; NULL on failure
