@@ -110,12 +110,17 @@ static uint32_t last_prefix_bits(const cabac_encoder *cabac, int base, int p, in
     return bits + 256u * (last_pos_group_table[p] >> 4);
 }
 
-uint32_t rdoq_rate_last_pos(const cabac_encoder *cabac, int x, int y, int n, int chroma)
+// Bits of one component (x: 0, y: 1) of the last position.
+static uint32_t last_component_bits(const cabac_encoder *cabac, int component, int p, int n, int chroma)
 {
     int offset = chroma ? 15 : 3 * (n - 2) + ((n - 1) >> 2);
     int shift = chroma ? n - 2 : (n + 1) >> 2;
-    return last_prefix_bits(cabac, ctx_last_x_prefix + offset, x, n, shift) +
-           last_prefix_bits(cabac, ctx_last_y_prefix + offset, y, n, shift);
+    return last_prefix_bits(cabac, (component ? ctx_last_y_prefix : ctx_last_x_prefix) + offset, p, n, shift);
+}
+
+uint32_t rdoq_rate_last_pos(const cabac_encoder *cabac, int x, int y, int n, int chroma)
+{
+    return last_component_bits(cabac, 0, x, n, chroma) + last_component_bits(cabac, 1, y, n, chroma);
 }
 
 void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
@@ -477,7 +482,18 @@ struct alt_block {
     uint16_t ceil_levels[RDOQ_MAX_COEFFS];
     uint32_t squares[RDOQ_MAX_COEFFS];
     uint32_t errors[2 * RDOQ_MAX_COEFFS];
+    // Bits of each last-position component by coordinate, found on first use
+    // (the contexts do not change while the block is decided); UINT32_MAX unknown.
+    uint32_t last_bits[2][32];
 };
+
+static uint32_t alt_last_pos_bits(alt_block *b, int x, int y)
+{
+    uint32_t *bx = &b->last_bits[0][x], *by = &b->last_bits[1][y];
+    if (*bx == UINT32_MAX) *bx = last_component_bits(b->cabac, 0, x, b->n, b->chroma);
+    if (*by == UINT32_MAX) *by = last_component_bits(b->cabac, 1, y, b->n, b->chroma);
+    return *bx + *by;
+}
 
 static inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
 {
@@ -586,7 +602,7 @@ static void alt_price_position(alt_block *b, alt_group *gr, int kpos)
             px = py;
             py = t;
         }
-        const int64_t r = alt_scaled(b, rdoq_rate_last_pos(b->cabac, px, py, b->n, b->chroma));
+        const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
         const int64_t e = gr->u - gr->cg - sig1 + r;
         if (gr->best_pos < 0 || e < gr->e_best) {
             gr->e_best = e;
@@ -741,6 +757,7 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
     const int64_t weight = chroma && ctx->chroma_dist_weight ? ctx->chroma_dist_weight[qp] : 256;
     b.lambda = chroma ? ((int64_t)lambda << 9) / (weight > 0 ? weight : 1) : (int64_t)lambda;
     b.h = 2 * n + 2 + chroma;
+    memset(b.last_bits, 0xFF, sizeof(b.last_bits));
 
     const int p0 = scan[group_first];
     const int x0 = p0 & (size - 1), y0 = p0 >> n;
