@@ -27,6 +27,7 @@ struct input_window {
     int64_t window_offset;    // file offset of the view
     int64_t position;         // file offset of the next picture (of its FRAME line)
     int64_t released;         // file offset below which the view's pages were given back
+    int64_t release_step;     // read bytes given back at a time (a multiple of the page size)
     int64_t end;              // header length + picture count x picture bytes
     int64_t picture_bytes;    // width x height x 3 / 2, plus 6 for YUV4MPEG2
     int64_t file_size;
