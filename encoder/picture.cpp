@@ -8,28 +8,29 @@
 
 namespace {
 
-// Every buffer goes through here so that sizes beyond what aligned_malloc can
-// take fail like a heap failure instead of wrapping.
+// Every buffer goes through here so that sizes beyond what the allocators can
+// take fail like a heap failure instead of wrapping. Zeroed arrays come from
+// aligned_calloc: pages that the configured path never writes stay untouched.
 template <typename T>
-bool alloc_array(T **out, int64_t count)
+bool alloc_block(T **out, int64_t count, bool zeroed)
 {
     int64_t bytes = count * (int64_t)sizeof(T);
     *out = nullptr;
     if (count < 0 || bytes > INT32_MAX) return false;
-    *out = (T *)aligned_malloc((int32_t)bytes);
+    *out = (T *)(zeroed ? aligned_calloc((int32_t)bytes) : aligned_malloc((int32_t)bytes));
     return *out != nullptr;
 }
 
-// Zeroed arrays come from aligned_calloc: pages that the configured path never
-// writes stay untouched.
+template <typename T>
+bool alloc_array(T **out, int64_t count)
+{
+    return alloc_block(out, count, false);
+}
+
 template <typename T>
 bool alloc_zeroed(T **out, int64_t count)
 {
-    int64_t bytes = count * (int64_t)sizeof(T);
-    *out = nullptr;
-    if (count < 0 || bytes > INT32_MAX) return false;
-    *out = (T *)aligned_calloc((int32_t)bytes);
-    return *out != nullptr;
+    return alloc_block(out, count, true);
 }
 
 int64_t round_up32(int64_t v)
