@@ -9,6 +9,7 @@
 #include "bitstream/sei.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_shared.h"
+#include "encoder/page_prefault.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
@@ -45,6 +46,14 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     cur->control_slot->user_lo = (uint32_t)input->user_value;
     mutex_unlock(cur->instance_lock);
     if (!pic) return -1;
+    // A picture never loaded (frame number -1 as made) is fresh from the heap:
+    // the pool's threads fault in what the copy and the half-resolution build
+    // are about to write.
+    if (pic->frame_number < 0) {
+        uint8_t *bases[2];
+        int64_t sizes[2];
+        buffers_prefault(cur->pool, bases, sizes, picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes));
+    }
     if (picture_load_input(&cur->pic_geometry, pic, input) != 0) {
         picture_release(cur->pools, pic);
         return -1;

@@ -55,6 +55,17 @@ int64_t luma_plane_size(const picture_geometry *g)
     return (64 * (int64_t)g->ctu_rows + 2 * PICTURE_LUMA_MARGIN_Y) * luma_stride(g);
 }
 
+int64_t plane_buffer_size(const picture_geometry *g)
+{
+    int64_t chroma_size = (32 * (int64_t)g->ctu_rows + 2 * PICTURE_CHROMA_MARGIN_Y) * (luma_stride(g) / 2);
+    return luma_plane_size(g) + 64 + 2 * chroma_size;
+}
+
+int64_t lowres_buffer_size(const picture_geometry *g)
+{
+    return (g->height / 2 + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * picture_lowres_stride(g);
+}
+
 // The three planes in one buffer, all origins 32-byte aligned.
 bool alloc_planes(const picture_geometry *g, picture *pic)
 {
@@ -62,7 +73,7 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
     int64_t cs = ls / 2;
     int64_t luma_size = luma_plane_size(g);
     int64_t chroma_size = (32 * (int64_t)g->ctu_rows + 2 * PICTURE_CHROMA_MARGIN_Y) * cs;
-    if (!alloc_zeroed(&pic->plane_buffer, luma_size + 64 + 2 * chroma_size)) return false;
+    if (!alloc_zeroed(&pic->plane_buffer, plane_buffer_size(g))) return false;
     int64_t cb = round_up32(luma_size + PICTURE_CHROMA_MARGIN_Y * cs + PICTURE_CHROMA_MARGIN_X);
     int64_t cr = cb + round_up32(chroma_size);
     pic->plane_count = 3;
@@ -83,14 +94,12 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
 // samples), so they are built in a scratch strip by strip (source_picture.cpp).
 bool alloc_lowres(const picture_geometry *g, picture *pic)
 {
-    int32_t w = g->width / 2, h = g->height / 2;
     int64_t stride = picture_lowres_stride(g);
-    int64_t plane_size = (h + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * stride;
     int64_t origin = PICTURE_LUMA_MARGIN_Y * stride + PICTURE_LUMA_MARGIN_X;
     pic->lowres_stride = (int32_t)stride;
-    pic->lowres_width = w;
-    pic->lowres_height = h;
-    if (!alloc_zeroed(&pic->lowres_buffer, plane_size)) return false;
+    pic->lowres_width = g->width / 2;
+    pic->lowres_height = g->height / 2;
+    if (!alloc_zeroed(&pic->lowres_buffer, lowres_buffer_size(g))) return false;
     pic->lowres_plane = pic->lowres_buffer + origin;
     pic->lowres_planes[0] = pic->lowres_plane;
     return true;
@@ -191,6 +200,19 @@ void subpel_detach(picture_pools *pools, picture *pic)
 }
 
 }  // namespace
+
+int32_t picture_whole_buffers(const picture_geometry *geometry, const picture *pic, uint8_t *bases[2],
+                              int64_t sizes[2])
+{
+    int32_t n = 0;
+    bases[n] = pic->plane_buffer;
+    sizes[n++] = plane_buffer_size(geometry);
+    if (pic->lowres_buffer) {
+        bases[n] = pic->lowres_buffer;
+        sizes[n++] = lowres_buffer_size(geometry);
+    }
+    return n;
+}
 
 int32_t picture_luma_stride(const picture_geometry *geometry)
 {

@@ -193,6 +193,10 @@ void picture_free(picture *pic);
 // new one. 0, or -1 when no set could be made.
 int picture_subpel_attach(picture_pools *pools, picture *pic);
 
+// The buffers that every use of the picture writes whole: the plane buffer
+// and, for source pictures, the half-resolution plane. Returns their count.
+int32_t picture_whole_buffers(const picture_geometry *geometry, const picture *pic, uint8_t *bases[2],
+                              int64_t sizes[2]);
 // Stride of the luma plane: 64 per CTU column plus the two 96-column margins.
 int32_t picture_luma_stride(const picture_geometry *geometry);
 // Stride of the half-resolution plane: its width rounded up to 16 plus the
