@@ -45,8 +45,6 @@ int amvp_temporal(encoder_instance *inst, int x, int y, int w, int h, int list, 
 // Merge candidates (up to 5). Returns min(count, the slice's maximum).
 int merge_build_list(encoder_instance *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
                      uint32_t mv_l1[5], int8_t ref_l0[5], int8_t ref_l1[5], uint32_t *temporal_mask);
-int merge_append_unique(encoder_instance *inst, int nb, int *count, int compare_idx, uint32_t *mv_l0,
-                        uint32_t *mv_l1, int8_t *ref_l0, int8_t *ref_l1);
 // List-0-only merge list of the P-slice full search path.
 int merge_build_list_p(encoder_instance *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
                        int8_t ref[5], int32_t *temporal_idx);

@@ -108,6 +108,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     }
     rate_state_save(ctx);
     ctu_search_setup(ctx);
+    if (!intra && st->coarse_search) coarse_search_ctu_setup(ctx, st->coarse);
     if (!intra) {
         cu_search_rdo_inter(ctx, st->tree, 0, 0, 0, 6);
     } else {

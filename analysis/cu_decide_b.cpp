@@ -16,15 +16,6 @@ struct list_search {
     int16_t mvd[2][2];
 };
 
-int32_t active_refs(const encoder_instance *ctx, int32_t list)
-{
-    int32_t n = list == 0 ? ctx->sh.num_ref_idx_l0_active : ctx->sh.num_ref_idx_l1_active;
-    int32_t have = list == 0 ? ctx->ref_count_l0 : ctx->ref_count_l1;
-    if (have < n) n = have;
-    if (ctx->ctu.speed_step != 0 && n > 1) n = 1;
-    return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
-}
-
 void keep_result(list_search *ls, int32_t slot, const me_result &r, const pu_desc &pu)
 {
     ls->best[slot] = r;
@@ -40,7 +31,7 @@ void search_lists(inter_cu_decision *d, list_search *ls, pu_desc *pu, const int8
         pu->cand_count = parent_ref[l] >= 0 ? 1 : 0;
         pu->cand[0] = parent_ref[l] >= 0 ? d->parent->pu_2nx2n.mv[l] : 0;
         ls->best[l].cost = COST_INFINITE;
-        for (int32_t r = 0; r < active_refs(d->ctx, l); r++) {
+        for (int32_t r = 0; r < inter_searched_refs(d->ctx, l); r++) {
             me_result res = inter_search_ref(d, pu, l, r, parent_ref[l], ls->best[l].cost);
             if (res.cost < ls->best[l].cost) keep_result(ls, l, res, *pu);
         }
@@ -64,7 +55,7 @@ void search_pair(inter_cu_decision *d, list_search *ls, pu_desc *pu, const int8_
         pu->cand[0] = mv_pack(2 * mv_x(v), 2 * mv_y(v));
     }
     ls->best[0].cost = ls->best[1].cost = COST_INFINITE;
-    for (int32_t r = 0; r < active_refs(ctx, 0); r++) {
+    for (int32_t r = 0; r < inter_searched_refs(ctx, 0); r++) {
         me_result res = inter_search_ref(d, pu, 0, r, parent_ref[0], ls->best[1].cost);
         if (res.cost < ls->best[0].cost) {
             ls->best[1] = ls->best[0];
@@ -82,13 +73,6 @@ void search_pair(inter_cu_decision *d, list_search *ls, pu_desc *pu, const int8_
     }
 }
 
-uint32_t mvd_cost(const inter_cu_decision *d, const int16_t mvd[2])
-{
-    const me_context *me = d->st->me;
-    const uint16_t *table = me_cost_table(me, d->node->qp);
-    return me_component_cost(table, me->mv_cost_limit, mvd[0]) + me_component_cost(table, me->mv_cost_limit, mvd[1]);
-}
-
 void take_motion(cu_node *node, const me_result &r, int32_t list)
 {
     node->pu_2nx2n.ref_idx[list] = r.ref_idx;
@@ -99,7 +83,6 @@ void take_motion(cu_node *node, const me_result &r, int32_t list)
 // bi-prediction and the choice of the inter prediction.
 void motion_stage(inter_cu_decision *d)
 {
-    encoder_instance *ctx = d->ctx;
     mode_search_state *st = d->st;
     cu_node *node = d->node;
     int8_t parent_ref[2] = {-2, -2};
@@ -119,21 +102,13 @@ void motion_stage(inter_cu_decision *d)
     node->motion.me_best[1] = ls.best[1];
     uint32_t cost0 = ls.best[0].cost, cost1 = st->gpb ? COST_INFINITE : ls.best[1].cost;
 
-    uint64_t lambda2 = 2 * (uint64_t)node->lambda_satd, merge = node->motion_cost;
-    st->merge_residual_tried = st->gpb && st->inter_search_level > 1 && merge < ((3 * (uint64_t)cost0) >> 1) + lambda2 &&
-                               cost0 < ((3 * merge) >> 1) + lambda2;
-    if (st->merge_residual_tried) {
-        rate_restore(ctx, d->depth);
-        inter_pu_take_merge(d, d->best, 1);
-        cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
-        node->best_merge_cost = rd_cu_cost_with_residual(ctx, node, d->z, d->x, d->y, d->log2);
-    }
+    inter_merge_close_call(d, cost0, st->gpb != 0);
 
     uint32_t cost_bi = COST_INFINITE;
     if (ls.best[0].cost < COST_INFINITE && ls.best[1].cost < COST_INFINITE) {
         int8_t ref[2] = {ls.best[0].ref_idx, ls.best[1].ref_idx};
         uint32_t mv[2] = {ls.best[0].mv, ls.best[1].mv};
-        cost_bi = inter_rough_metric(d, ref, mv) + mvd_cost(d, ls.mvd[0]) + mvd_cost(d, ls.mvd[1]);
+        cost_bi = inter_rough_metric(d, ref, mv) + inter_mvd_cost(d, ls.mvd[0]) + inter_mvd_cost(d, ls.mvd[1]);
     }
 
     uint32_t m = cost0 < cost1 ? cost0 : cost1;
@@ -177,8 +152,9 @@ void cu_decide_b(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     cu_node *node = d.node;
     d.count = merge_build_list(ctx, z, x, y, d.size, d.size, d.depth, d.mv[0], d.mv[1], d.ref[0], d.ref[1],
                                &d.temporal_mask);
+    inter_merge_fraction_temporal(&d);
     inter_merge_rough(&d);
-    inter_skip_price(&d, 1);
+    inter_skip_price(&d, SKIP_SECOND_B);
     node->pu_2nx2n.merge_flag = 0;
     inter_early_skip(&d, st->gpb && st->inter_search_level == 2, ctx->ctu.speed_step == 2 ? 24 : 8);
     if (inter_motion_stage_due(&d)) motion_stage(&d);

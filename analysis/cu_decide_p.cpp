@@ -9,13 +9,6 @@
 
 namespace {
 
-int32_t searched_refs(const encoder_instance *ctx)
-{
-    int32_t n = ctx->sh.num_ref_idx_l0_active < ctx->ref_count_l0 ? ctx->sh.num_ref_idx_l0_active : ctx->ref_count_l0;
-    if (ctx->ctu.speed_step != 0 && n > 1) n = 1;
-    return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
-}
-
 void take_search(cu_node *node, const me_result &r)
 {
     pu_motion *pu = &node->pu_2nx2n;
@@ -30,7 +23,6 @@ void take_search(cu_node *node, const me_result &r)
 void motion_stage(inter_cu_decision *d)
 {
     encoder_instance *ctx = d->ctx;
-    mode_search_state *st = d->st;
     cu_node *node = d->node;
     const picture *src = ctx->source_picture;
     int8_t parent_ref = -2;
@@ -50,7 +42,7 @@ void motion_stage(inter_cu_decision *d)
     }
     me_result best;
     best.cost = COST_INFINITE;
-    for (int32_t r = 0; r < searched_refs(ctx); r++) {
+    for (int32_t r = 0; r < inter_searched_refs(ctx, 0); r++) {
         me_result res = inter_search_ref(d, &pu, 0, r, parent_ref, best.cost);
         if (res.cost < best.cost) {
             best = res;
@@ -60,15 +52,9 @@ void motion_stage(inter_cu_decision *d)
         }
     }
     node->motion.me_best[0] = best;
-    uint64_t merge = node->motion_cost, search = best.cost, lambda2 = 2 * (uint64_t)node->lambda_satd;
-    st->merge_residual_tried = st->inter_search_level > 1 && merge < (3 * search) / 2 + lambda2 &&
-                               search < (3 * merge) / 2 + lambda2;
-    if (st->merge_residual_tried) {
-        node->motion_cost = (uint32_t)(merge < search ? merge : search);
-        rate_restore(ctx, d->depth);
-        inter_pu_take_merge(d, d->best, 1);
-        cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
-        node->best_merge_cost = rd_cu_cost_with_residual(ctx, node, d->z, d->x, d->y, d->log2);
+    uint32_t merge = node->motion_cost, search = best.cost;
+    if (inter_merge_close_call(d, search, true)) {
+        node->motion_cost = merge < search ? merge : search;
         take_search(node, best);
     } else if (d->best >= 0 && merge <= search) {
         inter_pu_take_merge(d, d->best, 1);
@@ -98,8 +84,9 @@ void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     d.count = merge_build_list_p(ctx, z, x, y, d.size, d.size, d.depth, d.mv[0], d.ref[0], &temporal);
     for (int32_t i = 0; i < MERGE_MAX_CANDIDATES; i++) d.ref[1][i] = -1;
     d.temporal_mask = temporal >= 0 ? 1u << temporal : 0;
+    inter_merge_fraction_temporal(&d);
     inter_merge_rough(&d);
-    inter_skip_price(&d, 0);
+    inter_skip_price(&d, SKIP_SECOND_P);
     inter_early_skip(&d, st->inter_search_level == 2, 8);
     if (inter_motion_stage_due(&d)) motion_stage(&d);
     inter_decide_finish(&d, intra_allowed(&d), 0);

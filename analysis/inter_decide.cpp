@@ -155,7 +155,11 @@ void inter_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree, 
     d->unit = map8_index(z);
     d->lowres_block = lowres_block_of(ctx, x, y);
     d->metric = log2_size == 6 ? ctx->metric.sad[0] : ctx->metric.satd[d->depth];
+    d->bilinear = d->st->fast_merge_mc;
+    d->coarse = 0;
     d->count = 0;
+    d->temporal_mask = 0;
+    std::memset(d->fraction_mask, 0, sizeof(d->fraction_mask));
     d->best = d->second = d->alternative = -1;
     d->best_cost = d->second_cost = COST_INFINITE;
     d->early_skip = 0;
@@ -189,11 +193,25 @@ void inter_pu_take_merge(inter_cu_decision *d, int32_t i, int32_t merge_flag)
     }
 }
 
+int32_t inter_searched_refs(const encoder_instance *ctx, int32_t list)
+{
+    int32_t n = list == 0 ? ctx->sh.num_ref_idx_l0_active : ctx->sh.num_ref_idx_l1_active;
+    int32_t have = list == 0 ? ctx->ref_count_l0 : ctx->ref_count_l1;
+    if (have < n) n = have;
+    if (ctx->ctu.speed_step != 0 && n > 1) n = 1;
+    return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
+}
+
+void inter_merge_fraction_temporal(inter_cu_decision *d)
+{
+    for (int32_t i = 0; i < MERGE_MAX_CANDIDATES; i++) d->fraction_mask[i] = ((d->temporal_mask >> i) & 1) ? 3 : 0;
+}
+
 uint32_t inter_rough_metric(inter_cu_decision *d, const int8_t ref[2], const uint32_t mv[2])
 {
     encoder_instance *ctx = d->ctx;
     ctu_context *c = &ctx->ctu;
-    int32_t bilinear = d->st->fast_merge_mc;
+    int32_t bilinear = d->bilinear;
     const uint8_t *pred[2] = {nullptr, nullptr};
     int32_t stride[2] = {64, 64};
     for (int32_t l = 0; l < 2; l++) {
@@ -227,8 +245,7 @@ void inter_merge_rough(inter_cu_decision *d)
             mv_clamp(ctx, v, d->x, d->y);
             for (int32_t k = 0; k < 2; k++)
                 if (v[k] < ctx->mv_min_qpel[k] || v[k] > ctx->mv_max_qpel[k]) reject = true;
-            // Temporal candidates are taken only at full-sample positions.
-            if (((d->temporal_mask >> i) & 1) && ((v[0] | v[1]) & 3)) reject = true;
+            if ((v[0] | v[1]) & d->fraction_mask[i]) reject = true;
             if (d->best >= 0 && d->mv[l][i] != d->mv[l][d->best]) duplicate = false;
         }
         if (reject || duplicate) continue;
@@ -247,14 +264,14 @@ void inter_merge_rough(inter_cu_decision *d)
     }
 }
 
-void inter_skip_price(inter_cu_decision *d, int32_t alternative_rule)
+void inter_skip_price(inter_cu_decision *d, int32_t second_rule)
 {
     mode_search_state *st = d->st;
     cu_node *node = d->node;
     int32_t lambda = (int32_t)node->lambda_satd, log2 = d->log2;
     if (d->best < 0) {
         node->motion_cost = node->best_skip_cost = COST_INFINITE;
-    } else if (st->speed_level < 2 && d->depth > 0 &&
+    } else if (!d->coarse && st->speed_level < 2 && d->depth > 0 &&
                (int32_t)d->best_cost > (800 * lambda + 1500) >> (2 * d->depth - 2)) {
         // Merge is far from good here: kept for the leaf, skip not priced.
         node->skip_merge_idx = d->best;
@@ -263,8 +280,9 @@ void inter_skip_price(inter_cu_decision *d, int32_t alternative_rule)
         node->best_skip_cost = COST_INFINITE;
     } else {
         int32_t gap = (int32_t)(d->second_cost - d->best_cost);
-        bool close = alternative_rule ? gap < (lambda << (log2 - 3)) && (int32_t)d->best_cost > (lambda << (2 * log2 - 5))
-                                      : gap < (lambda << (2 * log2 - 6));
+        bool close = second_rule == SKIP_SECOND_B
+                         ? gap < (lambda << (log2 - 3)) && (int32_t)d->best_cost > (lambda << (2 * log2 - 5))
+                         : second_rule == SKIP_SECOND_P && gap < (lambda << (2 * log2 - 6));
         if (d->second >= 0 && close && d->ctx->ctu.speed_step < 3) d->alternative = d->second;
         node->skip_merge_idx = d->best;
         node->motion_cost = d->best_cost;
@@ -326,6 +344,28 @@ bool inter_activity_low(const inter_cu_decision *d)
     return (int64_t)hv <= (int64_t)(0.7 * d->node->motion_cost);
 }
 
+bool inter_merge_close_call(inter_cu_decision *d, uint64_t inter_cost, bool allowed)
+{
+    mode_search_state *st = d->st;
+    cu_node *node = d->node;
+    uint64_t merge = node->motion_cost, lambda2 = 2 * (uint64_t)node->lambda_satd;
+    st->merge_residual_tried = allowed && st->inter_search_level > 1 && d->best >= 0 && inter_cost < COST_INFINITE &&
+                               merge < ((3 * inter_cost) >> 1) + lambda2 && inter_cost < ((3 * merge) >> 1) + lambda2;
+    if (!st->merge_residual_tried) return false;
+    rate_restore(d->ctx, d->depth);
+    inter_pu_take_merge(d, d->best, 1);
+    cu_tree_commit(d->ctx, d->tree, d->z, d->x, d->y, d->log2);
+    node->best_merge_cost = rd_cu_cost_with_residual(d->ctx, node, d->z, d->x, d->y, d->log2);
+    return true;
+}
+
+uint32_t inter_mvd_cost(const inter_cu_decision *d, const int16_t mvd[2])
+{
+    const me_context *me = d->st->me;
+    const uint16_t *table = me_cost_table(me, d->node->qp);
+    return me_component_cost(table, me->mv_cost_limit, mvd[0]) + me_component_cost(table, me->mv_cost_limit, mvd[1]);
+}
+
 me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int32_t ref, int32_t parent_ref,
                            uint32_t bound)
 {
@@ -366,7 +406,7 @@ static int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
     node->pred_mode = node->motion_cost >= node->intra_rough_cost ? 1 : 0;
     cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
     int32_t require = node->pred_mode == 0 && node->pu_2nx2n.merge_flag;
-    if (d->log2 == 6 && st->speed_level <= 2) {
+    if (d->log2 == 6 && st->speed_level <= 2 && !d->coarse) {
         uint32_t dist = rd_cu_prediction_distortion(ctx, node, d->z, d->x, d->y, 6);
         int32_t qp = qp_row(node->qp);
         if ((int32_t)dist > skip64_distortion_table[qp]) {

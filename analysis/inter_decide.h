@@ -17,11 +17,18 @@ struct inter_cu_decision {
     int32_t unit;                      // the CU's first 8x8 unit in the CTU maps
     int32_t lowres_block;              // the lookahead block of the CU
     pair_metric_fn metric;             // rough metric of luma predictions
-    // merge candidates (list 1 unused in P slices: reference index -1)
+    int32_t bilinear;                  // rough predictions interpolate bilinearly
+    // The coarse-search decisions: the skip is always priced and a 64x64 CU
+    // takes no residual shortcut.
+    int32_t coarse;
+    // merge candidates (list 1 unused in P slices: reference index -1); a
+    // candidate whose clamped vector has a fraction bit of its mask set is
+    // not tried
     int32_t count;
     uint32_t mv[2][MERGE_MAX_CANDIDATES];
     int8_t ref[2][MERGE_MAX_CANDIDATES];
     uint32_t temporal_mask;
+    uint8_t fraction_mask[MERGE_MAX_CANDIDATES];
     int32_t best, second, alternative; // candidate indices, -1 none
     uint32_t best_cost, second_cost;
     int32_t early_skip;
@@ -31,17 +38,23 @@ void inter_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree, 
                     int32_t log2_size);
 // Puts merge candidate i (unclamped motion) into the node's 2Nx2N unit.
 void inter_pu_take_merge(inter_cu_decision *d, int32_t i, int32_t merge_flag);
+// References a list searches: the active ones the slice has, one under time
+// pressure.
+int32_t inter_searched_refs(const encoder_instance *ctx, int32_t list);
+// Temporal merge candidates are tried at full-sample positions only.
+void inter_merge_fraction_temporal(inter_cu_decision *d);
 // Rough cost of a luma prediction of one or two lists (clamped vectors,
 // bilinear previews when fast merge prediction is on): the CU's metric
 // against the source. Two lists are averaged into the luma work plane.
 uint32_t inter_rough_metric(inter_cu_decision *d, const int8_t ref[2], const uint32_t mv[2]);
 // Rough costs of the merge candidates; the best and second-best are kept.
 void inter_merge_rough(inter_cu_decision *d);
-// Prices the best merge candidate as skip (or records it unpriced at the
-// lowest speed levels for a large rough cost); alternative_rule 1 is the B
-// rule of keeping a close second candidate, 0 the P rule. The node's unit
-// keeps the best candidate's motion with the merge flag set.
-void inter_skip_price(inter_cu_decision *d, int32_t alternative_rule);
+// Prices the best merge candidate as skip (or, outside the coarse search,
+// records it unpriced at the lowest speed levels for a large rough cost); the
+// rule says when a close second candidate is kept for a retry as skip. The
+// node's unit keeps the best candidate's motion with the merge flag set.
+enum { SKIP_SECOND_P = 0, SKIP_SECOND_B = 1, SKIP_SECOND_NONE = 2 };
+void inter_skip_price(inter_cu_decision *d, int32_t second_rule);
 // The early-skip flag from the skip cost and the co-located distortion
 // bound; from speed level 3 the skip cost is compared with k lambda_sse per
 // 256 samples unless skip_threshold_off.
@@ -61,6 +74,15 @@ bool inter_motion_stage_due(inter_cu_decision *d);
 // candidate priced by full cost (true_b: the residual-free 64x64 coding of
 // true B pictures), merge with residual and skip.
 void inter_decide_finish(inter_cu_decision *d, bool try_intra, int32_t true_b);
+// The close call of merge against an inter candidate of rough cost
+// inter_cost: when the variant allows it, the CTU's decision level is above
+// 1, a merge candidate and the inter candidate exist and each rough cost is
+// below one and a half times the other plus two lambdas, the best merge
+// candidate is coded with residual from the depth's coder state and its full
+// cost kept. Sets and returns the row context's close-call flag.
+bool inter_merge_close_call(inter_cu_decision *d, uint64_t inter_cost, bool allowed);
+// Price of the vector difference of one list.
+uint32_t inter_mvd_cost(const inter_cu_decision *d, const int16_t mvd[2]);
 // The motion search of one list and reference for the CU; the AMVP
 // predictors are left in pu.
 me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int32_t ref, int32_t parent_ref,

@@ -52,29 +52,6 @@ static void entry_from_unit(const encoder_instance *inst, int u, int n, merge_li
     }
 }
 
-static bool entry_same_as_unit(const encoder_instance *inst, int u, int n, const merge_lists *m)
-{
-    const ctu_motion_grid *g = &inst->ctu.motion;
-    for (int l = 0; l < 2; l++) {
-        if (!m->ref[l]) continue;
-        bool ue = m->ref[l][n] >= 0, uu = unit_uses(inst, u, l);
-        if (ue != uu) return false;
-        if (ue && (m->ref[l][n] != g->ref_idx[l][u] || m->mv[l][n] != g->mv[l][u])) return false;
-    }
-    return true;
-}
-
-int merge_append_unique(encoder_instance *inst, int nb, int *count, int compare_idx, uint32_t *mv_l0,
-                        uint32_t *mv_l1, int8_t *ref_l0, int8_t *ref_l1)
-{
-    merge_lists m = {{mv_l0, mv_l1}, {ref_l0, ref_l1}};
-    if (!unit_has_motion(inst, nb)) return 0;
-    if (compare_idx >= 0 && entry_same_as_unit(inst, nb, compare_idx, &m)) return 0;
-    entry_from_unit(inst, nb, *count, &m);
-    (*count)++;
-    return 1;
-}
-
 // The five spatial neighbours at the positions H.265 reads them, each usable
 // when available with motion in a list the slice has.
 struct merge_neighbours {

@@ -182,6 +182,13 @@ void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_sear
 int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
                                 int32_t log2_size, const uint8_t allowed[35], uint32_t out_modes[3],
                                 const int32_t mpm[3], uint32_t lambda);
+// Coarse motion-search variants of the P and B CU decisions (CUs of log2
+// size 4..6), and their per-CTU set-up of the half-resolution search.
+void coarse_search_ctu_setup(encoder_instance *ctx, coarse_search_context *cs);
+void cu_decide_p_coarse(encoder_instance *ctx, cu_node *tree, coarse_search_context *cs, int32_t z, int32_t x,
+                        int32_t y, int32_t log2_size);
+void cu_decide_b_coarse(encoder_instance *ctx, cu_node *tree, coarse_search_context *cs, int32_t z, int32_t x,
+                        int32_t y, int32_t log2_size);
 // Quad-tree of intra pictures on the fast speed levels.
 void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // packed = (mode << 2) | (bottom half inside << 1) | right half inside; mode 0

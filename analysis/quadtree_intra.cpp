@@ -95,10 +95,12 @@ void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x
     mode_search_state *st = search_state(ctx);
     switch (st->slice_class) {
     case 0:
-        cu_decide_b(ctx, tree, z, x, y, log2_size);
+        if (st->coarse_search && log2_size >= 4) cu_decide_b_coarse(ctx, tree, st->coarse, z, x, y, log2_size);
+        else cu_decide_b(ctx, tree, z, x, y, log2_size);
         break;
     case 1:
-        cu_decide_p(ctx, tree, z, x, y, log2_size);
+        if (st->coarse_search && log2_size >= 4) cu_decide_p_coarse(ctx, tree, st->coarse, z, x, y, log2_size);
+        else cu_decide_p(ctx, tree, z, x, y, log2_size);
         break;
     case 2:
         if (st->intra_presearch && log2_size >= 3) cu_decide_intra_presearch(ctx, tree, st->coarse, z, x, y, log2_size);

@@ -10,29 +10,7 @@
 
 void intra_mpm_modes(const encoder_instance *ctx, int32_t z, int32_t out[3])
 {
-    const int8_t *modes = ctx->ctu.intra_modes;
-    int32_t m = map4_index(z);
-    int32_t left = modes[m - 1], above = modes[m - CTU_MAP4_STRIDE];
-    if (left < 0) left = 1;
-    if (above < 0) above = 1;
-    // The above CTU's modes are never used (its row 0 entries read -1).
-    if (left == above) {
-        if (left < 2) {
-            out[0] = 0;
-            out[1] = 1;
-            out[2] = 26;
-        } else {
-            out[0] = left;
-            out[1] = 2 + ((left + 29) % 32);
-            out[2] = 2 + ((left - 2 + 1) % 32);
-        }
-        return;
-    }
-    out[0] = left;
-    out[1] = above;
-    if (left != 0 && above != 0) out[2] = 0;
-    else if (left + above < 2) out[2] = 26;
-    else out[2] = 1;
+    intra_mpm_from_modes(ctx->ctu.intra_modes, z, out);
 }
 
 namespace {

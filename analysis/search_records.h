@@ -129,21 +129,14 @@ enum { COARSE_SCRATCH_STRIDE = 128, COARSE_SCRATCH_ROWS = 72 };
 
 // Record of the coarse motion search of one row context: the half-resolution
 // source block of the CTU, the best coarse result and the search unit, the
-// pictures in use. I slices use only its scratch area, where the
-// half-resolution intra pre-search predicts.
+// motion-search context of the half-resolution planes, the pictures in use.
+// I slices use only its scratch area, where the half-resolution intra
+// pre-search predicts.
 struct coarse_search_context {
-    uint8_t source_block[32 * 64];
-    struct {
-        uint32_t cost, cost2;
-        uint32_t mv[2];
-        int8_t ref_idx[2];
-    } best;
-    struct {
-        int16_t x, y, width, height;
-        int32_t shape, list, amvp_count;
-        int32_t ref_idx;
-        uint32_t amvp[2];
-    } pu;
+    uint8_t source_block[32 * 64];   // 32x32, stride 64
+    me_result best;
+    pu_desc pu;
+    me_context me;
     const picture *reference;
     const picture *source;
     uint8_t scratch[COARSE_SCRATCH_ROWS * COARSE_SCRATCH_STRIDE];
@@ -175,6 +168,7 @@ struct mode_search_state {
     int32_t pick_mode;        // 0 zero-latency, 1 low-delay, 9 otherwise
     int32_t intra_rd_check;   // NxN partitions of 8x8 CUs are tried
     int32_t intra_presearch;
+    int32_t coarse_search;    // P and B CUs of 16x16 and larger search at half resolution
     int32_t split_limit_off;
     int32_t slice_class;      // 0 B, 1 P, 2 I
     int32_t rd_extra_weight;         // 0..128, strength of the texture weights; 0 leaves them unused

@@ -53,6 +53,7 @@ void ctu_search_setup(encoder_instance *ctx)
     st->pick_mode = cfg->latency_mode == LATENCY_ZERO ? 0 : (cfg->latency_mode == LATENCY_LOW_DELAY ? 1 : 9);
     st->intra_rd_check = cfg->intra_flag_a;
     st->intra_presearch = cfg->halfres_intra;
+    st->coarse_search = cfg->coarse_me;
     st->split_limit_off = cfg->early_split_level;
     st->chroma_weight = cfg->complexity < 3 ? chroma_weights.w256 : chroma_weights.w512;
     st->quant_round[0] = QUANT_ROUND_INTER;

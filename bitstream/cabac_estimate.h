@@ -1,17 +1,18 @@
-// CABAC bit estimation: prices the CTU syntax that the syntax writer sends,
-// bin for bin with the same contexts and conditions, without running the
-// arithmetic coder. Each estimator adds to est_bits (1/256 bit) of the record
-// it is given and advances its context bytes as the writer would; low, range
-// and the output buffer are never touched. A candidate's rate is est_bits
-// after the estimate minus est_bits before; searches save and restore the
-// record around trial estimates.
+// CABAC bit estimation: prices the CTU syntax that the syntax writer sends
+// without running the arithmetic coder. The estimators are the writer's own
+// element code over a counting bin sink (bitstream/syntax_sink.h): each adds
+// to est_bits (1/256 bit) of the record it is given and advances its context
+// bytes as the writer would; low, range and the output buffer are never
+// touched. A candidate's rate is est_bits after the estimate minus est_bits
+// before; searches save and restore the record around trial estimates.
 #pragma once
 #include <cstdint>
 
 #include "bitstream/cabac.h"
 #include "bitstream/syntax_writer.h"
 
-// Entry a: 2 floor(log2 a) + 1 for a >= 1, 1 for a = 0 (Exp-Golomb lengths).
+// Entry a: 2 floor(log2 a) + 1 for a >= 1, 1 for a = 0: the length of the
+// order-0 Exp-Golomb string of a - 1, from which every Exp-Golomb length follows.
 extern const uint8_t mvd_eg1_length_table[256];
 
 // One context-coded bin: its table cost, then the context moves on.
@@ -27,13 +28,22 @@ static inline void rate_est_bypass(cabac_encoder *rec, int count)
     rec->est_bits += 256u * (uint32_t)count;
 }
 
-// Bits of coeff_abs_level_remaining with Rice parameter k (whole bits).
+// Bins of the k-th order Exp-Golomb string of value:
+// 2 floor(log2((value >> k) + 1)) + k + 1.
+static inline int expgolomb_bins(int k, uint32_t value)
+{
+    uint32_t n = (value >> k) + 1;
+    int high = 0;
+    for (; n > 255; n >>= 8)
+        high += 16;
+    return mvd_eg1_length_table[n] + high + k;
+}
+
+// Bins of coeff_abs_level_remaining with Rice parameter k.
 static inline int rate_remaining_bins(uint32_t value, int k)
 {
-    if (value < (3u << k))
-        return (int)(value >> k) + k + 1;
-    uint32_t v = ((value - (3u << k)) >> k) + 1;
-    return k + 2 * (31 - __builtin_clz(v) + 2);
+    const rice_code code = coeff_remaining_code(k, value);
+    return code.prefix + 1 + code.suffix_bins;
 }
 
 // Whole CU as cabac_write_coding_unit sends it, without the QP-delta

@@ -35,6 +35,35 @@ static int32_t tu_depth_inter(int complexity)
     return complexity >= 5 ? 1 : 0;
 }
 
+// Display distance, counted from the anchor before a run of nb B pictures,
+// of the last reference picture that the run's mini-GOP codes: the last
+// reference B of the pyramid (the right quarter, or the middle), else the
+// run's own anchor.
+static int32_t last_reference_distance(int32_t nb, int32_t hierarchy)
+{
+    int32_t m = (nb + 1) / 2 - 1;
+    if (hierarchy == 2 && nb >= 4) return m + (nb - m) / 2 + 1;
+    if (hierarchy != 0 && nb >= 2) return m + 1;
+    return nb + 1;
+}
+
+// A decoder recovers a POC from its LSBs against the previous reference
+// picture in coding order, so half the LSB range must exceed every distance
+// between the two: forward from the last reference of one mini-GOP to the
+// anchor of a full next one, or back from the anchor to its run's first B.
+// The shortest length that covers every mini-GOP the options allow, at least 5.
+static int32_t poc_lsb_bits(int32_t bframes, int32_t hierarchy)
+{
+    int32_t span = bframes;
+    for (int32_t nb = 0; nb <= bframes; nb++) {
+        int32_t forward = nb + 1 - last_reference_distance(nb, hierarchy) + bframes + 1;
+        span = span > forward ? span : forward;
+    }
+    int32_t bits = 5;
+    while (bits < 16 && (1 << (bits - 1)) <= span) bits++;
+    return bits;
+}
+
 void sps_record_init(sps_params *sps, int layer, const param_set_inputs *in, const vps_params *vps)
 {
     memset(sps, 0, sizeof(*sps));
@@ -44,7 +73,7 @@ void sps_record_init(sps_params *sps, int layer, const param_set_inputs *in, con
     sps->coded_height = round_up8(in->height);
     sps->pad_right = sps->coded_width - in->width;
     sps->pad_bottom = sps->coded_height - in->height;
-    sps->log2_max_poc_lsb = 5;
+    sps->log2_max_poc_lsb = poc_lsb_bits(in->bframes, in->hierarchy);
     sps->log2_min_cb_size = 3;
     sps->log2_ctb_size = 6;
     sps->log2_min_tb_size = 2;

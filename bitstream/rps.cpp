@@ -1,16 +1,22 @@
 #include "bitstream/rps.h"
 
-void build_short_term_rps(short_term_rps *rps, int32_t current_poc,
-                          const int32_t *list0_poc, int32_t active_l0,
-                          const int32_t *list1_poc, int32_t active_l1)
+static uint8_t is_used(int32_t poc, const int32_t *used_pocs, int32_t used_count)
+{
+    for (int32_t k = 0; k < used_count; k++)
+        if (used_pocs[k] == poc) return 1;
+    return 0;
+}
+
+void build_short_term_rps(short_term_rps *rps, int32_t current_poc, const int32_t *kept0,
+                          const int32_t *kept1, const int32_t *used_pocs, int32_t used_count)
 {
     for (int i = 0; i < rps->num_negative && i < 8; i++) {
-        rps->used_s0[i] = i < active_l0 ? 1 : 0;
-        rps->delta_s0[i] = (uint32_t)(current_poc - list0_poc[i]);
+        rps->used_s0[i] = is_used(kept0[i], used_pocs, used_count);
+        rps->delta_s0[i] = (uint32_t)(current_poc - kept0[i]);
     }
     for (int i = 0; i < rps->num_positive && i < 8; i++) {
-        rps->used_s1[i] = i < active_l1 ? 1 : 0;
-        rps->delta_s1[i] = (uint32_t)(list1_poc[i] - current_poc);
+        rps->used_s1[i] = is_used(kept1[i], used_pocs, used_count);
+        rps->delta_s1[i] = (uint32_t)(kept1[i] - current_poc);
     }
 }
 

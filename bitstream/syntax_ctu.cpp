@@ -1,6 +1,11 @@
-// CTU level of the syntax writer: the SAO syntax, the coding quadtree and the
-// z-order tables that place the CTU's units in the per-8x8 and per-4x4 maps.
+// CTU level of the syntax writer: the SAO syntax (written once over a bin
+// sink, for the writer and for the rate estimate of the SAO decision), the
+// coding quadtree and the z-order tables that place the CTU's units in the
+// per-8x8 and per-4x4 maps.
+#include "bitstream/syntax_sink.h"
 #include "bitstream/syntax_writer.h"
+
+enum { sao_offset_abs_max = 7 };   // cMax of sao_offset_abs for 8-bit samples
 
 // 8x8 unit z (0..63) sits at row 1 + y, column 8 + x of the 8x8 maps; 4x4
 // unit z at row 1 + y, column 16 + x of the 4x4 array, and the chroma index
@@ -43,62 +48,93 @@ void cabac_write_ctu(syntax_ctu_context *inst, cabac_encoder *coder)
 
 void cabac_write_sao_offset_abs(cabac_encoder *coder, int32_t value, int32_t cmax)
 {
-    for (int i = 0; i < value; i++)
-        cabac_encode_bypass(coder, 1);
-    if (value < cmax)
-        cabac_encode_bypass(coder, 0);
+    sink_truncated_unary(syntax_bin_coder{coder}, value, cmax);
 }
 
-void cabac_write_sao_params(cabac_encoder *coder, const sao_param *param, int32_t plane)
+template <class Sink>
+static void sao_params(Sink s, const sao_param *param, int plane)
 {
-    int type = param->type;
+    const int type = param->type;
     // Cr shares the type that Cb sends.
     if (plane < 2) {
-        cabac_encode_bin(coder, ctx_sao_type_idx, type != SAO_TYPE_OFF);
+        s.bin(ctx_sao_type_idx, type != SAO_TYPE_OFF);
         if (type != SAO_TYPE_OFF)
-            cabac_encode_bypass(coder, type != SAO_TYPE_BAND);
+            s.bypass(1, type != SAO_TYPE_BAND);
     }
     if (type == SAO_TYPE_OFF)
         return;
     if (type != SAO_TYPE_BAND) {
         // Edge categories 3 and 4 carry negative offsets; only magnitudes are sent.
-        cabac_write_sao_offset_abs(coder, param->offset[0], 7);
-        cabac_write_sao_offset_abs(coder, param->offset[1], 7);
-        cabac_write_sao_offset_abs(coder, -param->offset[2], 7);
-        cabac_write_sao_offset_abs(coder, -param->offset[3], 7);
+        sink_truncated_unary(s, param->offset[0], sao_offset_abs_max);
+        sink_truncated_unary(s, param->offset[1], sao_offset_abs_max);
+        sink_truncated_unary(s, -param->offset[2], sao_offset_abs_max);
+        sink_truncated_unary(s, -param->offset[3], sao_offset_abs_max);
         if (plane < 2)
-            cabac_encode_bypass_bits(coder, 2, (uint32_t)type);
+            s.bypass(2, (uint32_t)type);
         return;
     }
     for (int i = 0; i < 4; i++) {
         int v = param->offset[i];
-        cabac_write_sao_offset_abs(coder, v < 0 ? -v : v, 7);
+        sink_truncated_unary(s, v < 0 ? -v : v, sao_offset_abs_max);
     }
     for (int i = 0; i < 4; i++)
         if (param->offset[i] != 0)
-            cabac_encode_bypass(coder, param->offset[i] < 0);
-    cabac_encode_bypass_bits(coder, 5, (uint32_t)param->band_position);
+            s.bypass(1, param->offset[i] < 0);
+    s.bypass(5, (uint32_t)param->band_position);
 }
 
-void cabac_write_sao(syntax_ctu_context *inst, cabac_encoder *coder)
+void cabac_write_sao_params(cabac_encoder *coder, const sao_param *param, int32_t plane)
+{
+    sao_params(syntax_bin_coder{coder}, param, plane);
+}
+
+void rate_est_sao_offsets(cabac_encoder *rec, const sao_param *param, int32_t plane)
+{
+    sao_params(syntax_bin_counter{rec}, param, plane);
+}
+
+// merge: 0 none, 1 left, 2 up.
+template <class Sink>
+static void sao_merge_flags(Sink s, int ctu_col, int ctu_row, int merge)
+{
+    if (ctu_col > 0)
+        s.bin(ctx_sao_merge_flag, merge == 1);
+    if (merge != 1 && ctu_row > 0)
+        s.bin(ctx_sao_merge_flag, merge == 2);
+}
+
+void rate_est_sao_merge_flags(cabac_encoder *rec, int32_t ctu_col, int32_t ctu_row, int32_t merge)
+{
+    sao_merge_flags(syntax_bin_counter{rec}, ctu_col, ctu_row, merge);
+}
+
+template <class Sink>
+static void sao(Sink s, const syntax_ctu_context *inst)
 {
     int merge = inst->sao_merge;
     // A merge with a neighbour outside the picture cannot be signalled; the
     // CTU's own records (which a merge copies) are sent instead.
     if ((merge == 1 && inst->ctu_col == 0) || (merge == 2 && inst->ctu_row == 0))
         merge = 0;
-    if (inst->ctu_col > 0)
-        cabac_encode_bin(coder, ctx_sao_merge_flag, merge == 1);
-    if (merge != 1 && inst->ctu_row > 0)
-        cabac_encode_bin(coder, ctx_sao_merge_flag, merge == 2);
+    sao_merge_flags(s, inst->ctu_col, inst->ctu_row, merge);
     if (merge != 0)
         return;
     if (inst->sao_flags & 1)
-        cabac_write_sao_params(coder, &inst->sao[0][inst->ctu_addr], 0);
+        sao_params(s, &inst->sao[0][inst->ctu_addr], 0);
     if (inst->sao_flags & 2) {
-        cabac_write_sao_params(coder, &inst->sao[1][inst->ctu_addr], 1);
-        cabac_write_sao_params(coder, &inst->sao[2][inst->ctu_addr], 2);
+        sao_params(s, &inst->sao[1][inst->ctu_addr], 1);
+        sao_params(s, &inst->sao[2][inst->ctu_addr], 2);
     }
+}
+
+void cabac_write_sao(syntax_ctu_context *inst, cabac_encoder *coder)
+{
+    sao(syntax_bin_coder{coder}, inst);
+}
+
+void rate_est_sao_merge(syntax_ctu_context *inst, cabac_encoder *rec)
+{
+    sao(syntax_bin_counter{rec}, inst);
 }
 
 int32_t cabac_write_coding_quadtree(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,

@@ -53,7 +53,7 @@ static inline int syntax_choose_mv_predictor(uint32_t mv, const uint32_t *predic
 static inline int syntax_chroma_intra_mode(const syntax_ctu_context *inst, int cu_z, int luma_mode)
 {
     int idx = inst->intra_modes[zorder_to_map4[256 + (cu_z >> 2)]];
-    if (idx == 4)
+    if (idx == chroma_mode_from_luma)
         return luma_mode;
     int mode = chroma_mode_table[idx & 3];
     return mode == luma_mode ? 34 : mode;

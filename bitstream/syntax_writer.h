@@ -57,6 +57,7 @@ extern const uint16_t zorder_to_map4[320];
 
 // Intra chroma mode of intra_chroma_pred_mode 0..3 (index 4 takes the luma mode).
 extern const uint8_t chroma_mode_table[4];
+enum { chroma_mode_from_luma = 4 };   // the chroma mode index that takes the luma mode
 
 // ---- Services of other stages that the writer calls ----
 
@@ -132,6 +133,9 @@ void cabac_write_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *coder
                                   int32_t log2_size, uint32_t part_mode);
 // The three most probable modes of the PU whose first 4x4 unit is z.
 void intra_mpm_list(const syntax_ctu_context *inst, int32_t z, int32_t out[3]);
+// The same from the per-4x4 intra mode array alone (layout above), for the
+// mode searches.
+void intra_mpm_from_modes(const int8_t *intra_modes, int32_t z, int32_t out[3]);
 
 // ---- Transform tree, QP delta and residual coding ----
 void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
@@ -149,6 +153,24 @@ void cabac_write_residual_block(cabac_encoder *coder, const int16_t *levels, int
 void cabac_write_last_sig_coeff_pos(cabac_encoder *coder, int32_t log2_size, int32_t x, int32_t y,
                                     int32_t is_chroma);
 void cabac_write_coeff_abs_level_remaining(cabac_encoder *coder, int32_t k, uint32_t value);
+
+// coeff_abs_level_remaining with Rice parameter k as a bypass string: prefix
+// ones, a zero, then the suffix in suffix_bins bits. Below 3 x 2^k the value
+// is a Rice code; above, an Exp-Golomb escape of order k + 1 follows three
+// ones. value must stay below 2^20, as every 16-bit level does.
+struct rice_code {
+    int prefix;
+    int suffix_bins;
+    uint32_t suffix;
+};
+static inline rice_code coeff_remaining_code(int k, uint32_t value)
+{
+    if (value < (3u << k))
+        return {(int)(value >> k), k, value & ((1u << k) - 1u)};
+    const uint32_t u = value - (3u << k);
+    const int m = 31 - __builtin_clz((u >> k) + 1);
+    return {3 + m, m + k, u - (((1u << m) - 1u) << k)};
+}
 
 // Context increments of sig_coeff_flag inside a 4x4 sub-block, by scan kind
 // and pattern (0..3 = right + 2 x below coded neighbours, 4 = a 4x4 TB):

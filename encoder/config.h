@@ -175,11 +175,6 @@ int config_copy_public_param(const public_param *param, internal_config *cfg);
 // back into the record where its size covers them.
 void config_write_back(public_param *param, const internal_config *cfg);
 
-// config_copy_public_param, config_validate and config_write_back in one: the
-// configuration torvhevcenc_create opens an encoder with. -1 when refused (the
-// record is then left as it was).
-int config_from_public_param(public_param *param, internal_config *cfg);
-
 // Fills the fields of param that its size covers from cfg, the way
 // torvhevcenc_default_param reports defaults.
 void config_to_public_param(const internal_config *cfg, public_param *param);

@@ -25,9 +25,9 @@ void config_auto(internal_config *cfg)
 {
     if (cfg->mbtree < 0) cfg->mbtree = cfg->rc_mode == RC_MODE_CQP ? 0 : 1;
     if (cfg->hierarchy < 0) cfg->hierarchy = (cfg->bframes >= 1) + (cfg->bframes >= 4);
-    // Wavefront rows change the bytes, so the automatic choice must not depend
-    // on the thread count: the same stream for any number of threads.
-    if (cfg->wpp < 0) cfg->wpp = 1;
+    // Wavefront rows pay only when another thread can take the next row; one
+    // working thread codes whole rows in turn (and so writes other bytes).
+    if (cfg->wpp < 0) cfg->wpp = cfg->working_threads > 1 ? 1 : 0;
     if (cfg->pool_threads == 0) cfg->pool_threads = cfg->working_threads;
     if (cfg->frame_instances == 0)
         cfg->frame_instances = cfg->working_threads > 8 ? 12 : clamp_i32(cfg->working_threads + 4, 5, 12);

@@ -70,14 +70,6 @@ void config_write_back(public_param *param, const internal_config *cfg)
     if (COVERS(param->size, frame_threads)) param->frame_threads = cfg->frame_instances;
 }
 
-int config_from_public_param(public_param *param, internal_config *cfg)
-{
-    if (config_copy_public_param(param, cfg) != 0) return -1;
-    if (config_validate(cfg) != 0) return -1;
-    config_write_back(param, cfg);
-    return 0;
-}
-
 void config_to_public_param(const internal_config *cfg, public_param *param)
 {
     uint32_t size = param->size;

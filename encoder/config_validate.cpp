@@ -118,6 +118,12 @@ static void validate_qp(internal_config *cfg)
     cfg->qp = qp;
     cfg->qp_min = clamp_i32(cfg->qp_min, 0, 51);
     cfg->qp_max = clamp_i32(cfg->qp_max, cfg->qp_min, 51);
+    // Every picture's QP keeps to qp_min..qp_max; a constant QP beyond them
+    // is coded at the nearer limit, which the user is told.
+    bool constant = cfg->rc_mode == RC_MODE_CQP || cfg->rc_mode == RC_MODE_LQP || cfg->force_qp;
+    if (constant && (qp < cfg->qp_min || qp > cfg->qp_max))
+        printf("Warning: qp %d outside qp_min..qp_max %d..%d, limited to that range\n", qp, cfg->qp_min,
+               cfg->qp_max);
 }
 
 static void validate_vbv(internal_config *cfg)

@@ -157,7 +157,7 @@ int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context)
     const internal_config *cfg = &inst->config;
     int64_t n = inst->ctu_count;
     ctu_context *c = &inst->ctu;
-    if (!alloc_zeroed(&c->deblock_qp_table, qp_varies(cfg) ? 128 * (int64_t)inst->ctu_cols : 128)) return -1;
+    if (!alloc_zeroed(&c->deblock_qp_table, deblock_qp_table_size(qp_varies(cfg), inst->ctu_cols))) return -1;
     if (!alloc_zeroed(&c->scratch, CTU_SCRATCH_BYTES)) return -1;
     if (!alloc_zeroed(&c->block, work_block_bytes())) return -1;
     if (!alloc_zeroed(&inst->sao_diff, (int64_t)sizeof(sao_diff_buffer))) return -1;

@@ -216,9 +216,13 @@ int32_t picture_start(encoder_instance *cur)
     const internal_config *cfg = &cur->config;
     picture *src = (picture *)picture_list_pop_first(cur->coding_queue);
     cur->source_picture = src;
-    if (cfg->halfres_intra && (src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA ||
-                               src->picture_type == PIC_TYPE_I))
-        lowres_build(cur, src, 0);
+    bool intra = src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA ||
+                 src->picture_type == PIC_TYPE_I;
+    // The coarse motion search reads the half-resolution planes of the
+    // picture and of its references: every picture gets one, intra pictures
+    // too, since they serve as references, and its reconstruction keeps a copy.
+    if (cfg->coarse_me || (cfg->halfres_intra && intra)) lowres_build(cur, src, 0);
+    if (cfg->coarse_me) picture_lowres_copy(cur->recon_picture, src);
     if (picture_identity(cur, src) != 0) goto fail;
     ref_lists_build(cur, cur->recon_picture->poc, cur->recon_picture->ra_period);
     if (headers_write(cur, src) != 0) goto fail;
@@ -394,6 +398,74 @@ int32_t dpb_update(encoder_instance *fi)
     return 0;
 }
 
+namespace {
+
+// Nearest first: list 0 by decreasing POC, list 1 by increasing POC.
+void sort_nearest_first(picture **l0, int32_t c0, picture **l1, int32_t c1)
+{
+    for (bool swapped = true; swapped;) {
+        swapped = false;
+        for (int32_t k = 0; k + 1 < c0 && !swapped; k++)
+            if (l0[k]->poc < l0[k + 1]->poc) std::swap(l0[k], l0[k + 1]), swapped = true;
+        for (int32_t k = 0; k + 1 < c1 && !swapped; k++)
+            if (l1[k]->poc > l1[k + 1]->poc) std::swap(l1[k], l1[k + 1]), swapped = true;
+    }
+}
+
+// A reference of another random-access period is neither used nor kept,
+// except by a CRA picture, whose set keeps them for its leading pictures.
+bool same_period(const encoder_instance *fi, const picture *r, int32_t ra)
+{
+    return fi->nal_unit_type == nal_cra || r->ra_period == ra ||
+           (r->picture_type == PIC_TYPE_CRA && r->ra_period == ra + 1);
+}
+
+// B pictures of pyramid level 2 and deeper serve only their level-3
+// neighbours at POC distance 1.
+bool usable_reference(const picture *rec, const picture *r, int32_t poc)
+{
+    if ((r->picture_type == PIC_TYPE_BREF || r->picture_type == PIC_TYPE_B) && r->layer >= 2)
+        return rec->layer == 3 && (r->poc - poc == 1 || poc - r->poc == 1);
+    return true;
+}
+
+enum { GATHER_MAX = PICTURE_MAX_REFS * 4 };
+
+// The pictures of the reference list before and after poc, nearest first:
+// those of the period, and of them only the usable ones when `usable_only`.
+void gather_references(encoder_instance *fi, int32_t poc, int32_t ra, bool usable_only, picture **l0, int32_t *c0,
+                       picture **l1, int32_t *c1)
+{
+    *c0 = *c1 = 0;
+    picture_list *list = fi->reference_list;
+    for (int32_t k = 0; k < list->count; k++) {
+        picture *r = (picture *)list->entries[k];
+        if (!same_period(fi, r, ra) || (usable_only && !usable_reference(fi->recon_picture, r, poc))) continue;
+        if (r->poc < poc && *c0 < GATHER_MAX) l0[(*c0)++] = r;
+        else if (r->poc > poc && *c1 < GATHER_MAX) l1[(*c1)++] = r;
+    }
+    sort_nearest_first(l0, *c0, l1, *c1);
+}
+
+// The reference set keeps every picture of the period that the reference
+// list still holds, also those this picture does not use: a later picture of
+// the pyramid may use one again, and a picture left out of one set is gone
+// from the decoder for good.
+void kept_pictures(encoder_instance *fi, int32_t poc, int32_t ra)
+{
+    picture *k0[GATHER_MAX], *k1[GATHER_MAX];
+    int32_t c0, c1;
+    gather_references(fi, poc, ra, false, k0, &c0, k1, &c1);
+    fi->rps_pocs_count[0] = min_i32(c0, PICTURE_MAX_REFS);
+    fi->rps_pocs_count[1] = min_i32(c1, PICTURE_MAX_REFS);
+    fi->rps.num_negative = fi->rps_pocs_count[0];
+    fi->rps.num_positive = fi->rps_pocs_count[1];
+    for (int32_t k = 0; k < fi->rps_pocs_count[0]; k++) fi->rps_pocs[0][k] = k0[k]->poc;
+    for (int32_t k = 0; k < fi->rps_pocs_count[1]; k++) fi->rps_pocs[1][k] = k1[k]->poc;
+}
+
+}  // namespace
+
 // The low-resolution distances the lookahead analysed the source picture
 // with: to the nearest list-0 reference whose motion field it computed, and
 // the list-1 reference paired with it (0 when the list-0 cost stands alone).
@@ -440,33 +512,10 @@ void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra)
         rec->ref_count[0] = rec->ref_count[1] = 0;
         return;
     }
-    picture *l0[PICTURE_MAX_REFS * 4], *l1[PICTURE_MAX_REFS * 4];
-    int32_t c0 = 0, c1 = 0;
-    picture_list *list = fi->reference_list;
-    for (int32_t k = 0; k < list->count; k++) {
-        picture *r = (picture *)list->entries[k];
-        if (fi->nal_unit_type != nal_cra &&
-            !(r->ra_period == ra || (r->picture_type == PIC_TYPE_CRA && r->ra_period == ra + 1)))
-            continue;
-        if ((r->picture_type == PIC_TYPE_BREF || r->picture_type == PIC_TYPE_B) && r->layer >= 2 &&
-            !(rec->layer == 3 && (r->poc - poc == 1 || poc - r->poc == 1)))
-            continue;
-        if (r->poc < poc && c0 < PICTURE_MAX_REFS * 4) l0[c0++] = r;
-        else if (r->poc > poc && c1 < PICTURE_MAX_REFS * 4) l1[c1++] = r;
-    }
-    for (bool swapped = true; swapped;) {
-        swapped = false;
-        for (int32_t k = 0; k + 1 < c0 && !swapped; k++)
-            if (l0[k]->poc < l0[k + 1]->poc) std::swap(l0[k], l0[k + 1]), swapped = true;
-        for (int32_t k = 0; k + 1 < c1 && !swapped; k++)
-            if (l1[k]->poc > l1[k + 1]->poc) std::swap(l1[k], l1[k + 1]), swapped = true;
-    }
-    fi->rps_pocs_count[0] = min_i32(min_i32(c0, fi->p_ref_limit), PICTURE_MAX_REFS);
-    fi->rps_pocs_count[1] = min_i32(c1, PICTURE_MAX_REFS);
-    fi->rps.num_negative = fi->rps_pocs_count[0];
-    fi->rps.num_positive = fi->rps_pocs_count[1];
-    for (int32_t k = 0; k < fi->rps_pocs_count[0]; k++) fi->rps_pocs[0][k] = l0[k]->poc;
-    for (int32_t k = 0; k < fi->rps_pocs_count[1]; k++) fi->rps_pocs[1][k] = l1[k]->poc;
+    picture *l0[GATHER_MAX], *l1[GATHER_MAX];
+    int32_t c0, c1;
+    gather_references(fi, poc, ra, true, l0, &c0, l1, &c1);
+    kept_pictures(fi, poc, ra);
     int32_t a0 = min_i32(c0, fi->p_ref_limit), a1 = min_i32(c1, fi->b_ref_limit);
     if (cfg->latency_mode == 0 && rec->p_layer > 0) a0 = min_i32(a0, 1 + (cfg->complexity >= 2 ? 1 : 0));
     if (fi->sh.slice_type == slice_b) {
@@ -533,9 +582,12 @@ void slice_header_fill(encoder_instance *fi, int32_t qp)
     else sh->collocated_from_l0 = (rec->poc % (cfg->bframes + 1)) > cfg->bframes / 2 ? 1 : 0;
     fi->current_qp = qp;
     fi->qp_prev = qp;
-    if (fi->nal_unit_type != nal_idr_w_radl)
-        build_short_term_rps(&fi->rps, rec->poc, fi->rps_pocs[0], min_i32(fi->ref_count_l0, fi->rps_pocs_count[0]),
-                             fi->rps_pocs[1], min_i32(fi->ref_count_l1, fi->rps_pocs_count[1]));
+    if (fi->nal_unit_type != nal_idr_w_radl) {
+        int32_t used[2 * ENCODER_MAX_REFS], n = 0;
+        for (int32_t k = 0; k < fi->ref_count_l0; k++) used[n++] = fi->list0[k]->poc;
+        for (int32_t k = 0; k < fi->ref_count_l1; k++) used[n++] = fi->list1[k]->poc;
+        build_short_term_rps(&fi->rps, rec->poc, fi->rps_pocs[0], fi->rps_pocs[1], used, n);
+    }
     frame_recon_pointers_load(fi);
 }
 

@@ -99,6 +99,7 @@ void fill_geometry(encoder_instance *inst)
     g->aq = cfg->aq_mode != 0 || cfg->mbtree > 0;
     g->motion_l1 = cfg->bframes > 0 || cfg->p_as_b;
     g->subpel_planes = cfg->me_subpel_planes != 0;
+    g->halfres_recon = cfg->coarse_me != 0;
 }
 
 int shared_open(encoder_instance *inst)

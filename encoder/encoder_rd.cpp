@@ -24,21 +24,6 @@ void encoder_rd_close(rd_tables *rd)
     aligned_free(rd);
 }
 
-static int32_t clamp_index(int32_t v, int32_t hi)
-{
-    return v < 0 ? 0 : (v > hi ? hi : v);
-}
-
-uint32_t encoder_rd_lambda_sse(const rd_tables *rd, int32_t row, int32_t qp)
-{
-    return rd->lambda.sse[clamp_index(row, LAMBDA_ROWS - 1)][clamp_index(qp, LAMBDA_QPS - 1)];
-}
-
-uint16_t encoder_rd_lambda_satd(const rd_tables *rd, int32_t row, int32_t qp)
-{
-    return rd->lambda.satd[clamp_index(row, LAMBDA_ROWS - 1)][clamp_index(qp, LAMBDA_QPS - 1)];
-}
-
 const lambda_tables *encoder_rd_lambdas(const rd_tables *rd)
 {
     return &rd->lambda;

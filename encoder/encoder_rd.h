@@ -12,7 +12,4 @@ struct lambda_tables;
 // Builds the tables of a validated configuration; null on failure (nothing left).
 rd_tables *encoder_rd_open(const internal_config *cfg, const rd_tables *previous_layer);
 void encoder_rd_close(rd_tables *rd);
-// Lagrange multipliers of a lambda row (0 I, 1 P, 2..4 B by level) and QP.
-uint32_t encoder_rd_lambda_sse(const rd_tables *rd, int32_t row, int32_t qp);
-uint16_t encoder_rd_lambda_satd(const rd_tables *rd, int32_t row, int32_t qp);
 const lambda_tables *encoder_rd_lambdas(const rd_tables *rd);

@@ -89,7 +89,8 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
     return true;
 }
 
-// The half-resolution plane of a source picture. Its 15 phase planes are not
+// The half-resolution plane of a source picture, or of the copy that a
+// reconstruction carries for the coarse search. Its 15 phase planes are not
 // kept: nothing reads them (the lookahead searches whole half-resolution
 // samples), so they are built in a scratch strip by strip (source_picture.cpp).
 bool alloc_lowres(const picture_geometry *g, picture *pic)
@@ -164,6 +165,7 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
         if (!alloc_zeroed(&pic->mv_map[1], 64 * ctus)) return false;
         if (!alloc_zeroed(&pic->ref_idx_map[1], 64 * ctus)) return false;
     }
+    if (g->halfres_recon && !alloc_lowres(g, pic)) return false;
     if (!alloc_zeroed(&pic->vbv_row_bits, rows)) return false;
     if (!alloc_zeroed(&pic->vbv_row_qscale, rows)) return false;
     if (!alloc_zeroed(&pic->vbv_row_qp, rows)) return false;

@@ -34,6 +34,7 @@ struct picture_geometry {
     int32_t aq;             // non-zero: adaptive quantisation arrays on source pictures
     int32_t motion_l1;      // non-zero: B-frames or P pictures coded as B (list-1 motion)
     int32_t subpel_planes;  // non-zero: reconstructed pictures carry sub-sample planes
+    int32_t halfres_recon;  // non-zero: reconstructed pictures carry a half-resolution plane
 };
 
 // The sub-sample planes of one reconstructed picture: fifteen 8-bit phase
@@ -119,8 +120,10 @@ struct picture {
     uint32_t *ctu_cost;
     uint8_t *ctu_qps;
 
-    // half-resolution plane of source pictures; its 15 quarter-sample phases
-    // are not kept (no reader), so lowres_planes[1..15] stay null
+    // half-resolution plane of source pictures (reconstructed pictures hold a
+    // copy of their source's plane when the geometry asks for it); its 15
+    // quarter-sample phases are not kept (no reader), so lowres_planes[1..15]
+    // stay null
     int32_t lowres_stride;
     int32_t lowres_width;
     int32_t lowres_height;

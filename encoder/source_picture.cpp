@@ -77,6 +77,14 @@ int64_t lowres_phase_scratch_bytes(int32_t lowres_stride)
     return (int64_t)(PICTURE_LOWRES_PLANES - 1) * (LOWRES_STRIP_ROWS + 1) * lowres_stride;
 }
 
+void picture_lowres_copy(picture *dst, const picture *src)
+{
+    if (!dst->lowres_buffer || !src->lowres_buffer) return;
+    // Both planes have the shape the pictures' common geometry gives them.
+    size_t bytes = (size_t)(src->lowres_height + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * (size_t)src->lowres_stride;
+    std::memcpy(dst->lowres_buffer, src->lowres_buffer, bytes);
+}
+
 void picture_lowres_build(const lowres_build_params *params, picture *pic, int32_t is_new)
 {
     pad_luma_for_lowres(pic, params->width, params->height);

@@ -27,6 +27,10 @@ void picture_lowres_build(const lowres_build_params *params, picture *pic, int32
 // Bytes of the scratch in which the phase builder leaves the phase planes of
 // one strip.
 int64_t lowres_phase_scratch_bytes(int32_t lowres_stride);
+// Copies the half-resolution plane of a source picture, margins included,
+// into a reconstructed picture that carries one, so that the reference keeps
+// it after the source picture has gone back to its pool.
+void picture_lowres_copy(picture *dst, const picture *src);
 // Replicates the edge samples into 96 columns left and right and 88 rows above
 // and below the plane (corners included).
 void plane_border_extend(uint8_t *plane, int32_t width, int32_t height, int32_t stride);

@@ -68,11 +68,6 @@ void lookahead_get_frames(lookahead *la)
     anchor->reference_count++;
 }
 
-int lookahead_is_empty(lookahead *la)
-{
-    return lookahead_pending_count(la) == 0 ? 1 : 0;
-}
-
 int32_t lookahead_pending_count(lookahead *la)
 {
     // Input before output: the one lock order used wherever both are taken.

@@ -79,8 +79,6 @@ void lookahead_put_frame(lookahead *la, picture *pic);
 // When pictures wait: decides the next mini-GOP and appends it, in coding
 // order, to the coding queue; its first picture becomes the held anchor.
 void lookahead_get_frames(lookahead *la);
-// 1 when both queues are empty, else 0 (read under both queues' locks).
-int lookahead_is_empty(lookahead *la);
 // Pictures waiting in both queues, read under their locks (input first).
 int32_t lookahead_pending_count(lookahead *la);
 
@@ -101,9 +99,14 @@ void lookahead_reorder_minigop(lookahead *la);
 // frame_cost[b - p0][p1 - b] of frames[b] is computed (and the intra cell when
 // b == p1); computed cells are reused.
 void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b);
-// The lookahead cost of the picture a frame instance starts, for the cell of
-// its nearest references; hands the cell's row and CTU costs to the
-// reconstructed picture (which may be null).
+// The cell [d0][d1] of the lookahead costs that rate control reads for a
+// picture: the distances the reference lists chose, else those of the nearest
+// references; the intra cell for keyframes and for a cell never computed.
+void lookahead_rc_distances(const picture *source, const picture *ref0, const picture *ref1, int32_t *d0,
+                            int32_t *d1);
+// The lookahead cost of the picture a frame instance starts, for that cell;
+// hands the cell's row and CTU costs to the reconstructed picture (which may
+// be null).
 int32_t lookahead_rc_cost(const internal_config *cfg, picture *source, picture *recon, const picture *ref0,
                           const picture *ref1);
 // Costs every picture of the window the way it will be coded.

@@ -20,6 +20,14 @@ struct size_predictor {
     float offset;
 };
 
+// Where a frame size predictor holds its sizes (0: not taught yet, the plain
+// prediction applies) and how steeply they fall as the qscale rises: bits at q
+// are the predictor's bits x (anchor_qscale / q)^(elasticity - 1).
+struct frame_size_model {
+    float anchor_qscale;
+    float elasticity;
+};
+
 // The picture a frame instance codes, as rate control sees it. Filled by the
 // encode call before ratecontrol_start; kept in the record until the frame end.
 struct rc_picture {
@@ -66,6 +74,9 @@ struct ratecontrol {
     int32_t frame_satd;
     double last_rate_eq;
     double complexity_sum;
+    // The sum of each share of complexity_sum times the log of the P-level
+    // qscale it was coded at (decayed alike).
+    double complexity_log_qscale;
     double expected_bits_sum;
     double wanted_bits_window;
     double decay;
@@ -92,8 +103,13 @@ struct ratecontrol {
     float qp_novbv;
     size_predictor row_pred[3][2];
     size_predictor *row_pred_current;
+    // The row predictors as the latest finished picture of each class left
+    // them (first record): a picture starts from them and hands them back, so
+    // that every frame instance learns from all pictures.
+    size_predictor row_pred_shared[3][2];
     size_predictor *vbv_rows;
-    size_predictor frame_pred[4];
+    size_predictor frame_pred[4];     // used in the first record only (rc_frame_predictors)
+    frame_size_model frame_model[4];  // beside frame_pred, first record only
     int32_t pass2_count;
     pass2_entry *pass2_entries;
     int32_t *pass2_order;
@@ -126,6 +142,10 @@ struct ratecontrol {
     uint32_t *cbr_ctu_cost;
     // Bits of every finished picture (kept in the first record, caller's thread).
     double total_bits;
+    // How the planned sizes of finished pictures turned out, actual / planned,
+    // by frame predictor (first record): pictures in flight count with their
+    // plan times their predictor's scale.
+    double plan_scale[4];
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs
@@ -153,6 +173,16 @@ struct rc_ctu_context {
     float qp_coded_row_sum;
 };
 
+// The first record of the block a record belongs to (it keeps what all share).
+inline ratecontrol *rc_first(ratecontrol *rc)
+{
+    return rc - rc->record_index;
+}
+inline const ratecontrol *rc_first(const ratecontrol *rc)
+{
+    return rc - rc->record_index;
+}
+
 // QP and qscale: qscale = 0.85 x 2^((qp - 12) / 6).
 double rc_qp_to_qscale(double qp);
 double rc_qscale_to_qp(double qscale);
@@ -174,12 +204,59 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
 int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic);
 void rc_vbv_plan_fill(ratecontrol *rc);
 double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t slice_class, double q);
+// The qscale, raised where needed so that the picture's predicted size takes
+// at most its share of the planned buffer fill; every picture type keeps to it.
+double rc_vbv_fit_fill(const ratecontrol *rc, double q);
 
 // Ends the picture ratecontrol_start began, with the access unit's size in
 // bits; totals may be null. Always 0.
 int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits);
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits);
+// The share of the rate equation's complexity sum of the picture a record
+// carries, taking `bits` at `qscale`, and the qscale at the level of P
+// pictures it stands for. False when the picture has no share.
+bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share,
+                  double *level);
 void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor);
+// The plan scale before any picture has finished: the start values of the
+// predictors may fall short of the content, and the first pictures are all
+// planned before any of them teaches anything.
+constexpr double RC_PLAN_SCALE_START = 1.5;
+// Moves a plan scale halfway (in the log domain) towards actual / planned
+// bits of a finished picture, within a factor of four either way.
+void rc_plan_scale_learn(double *scale, double actual, double planned);
+// Frame size predictor of the picture a record carries: 0 B, 1 P, 2 I, 3 reference B.
+int32_t rc_frame_pred_index(const rc_picture *pic);
+// Bits a size predictor expects of a cost at a qscale (at most 2e9).
+float rc_predict_size(const size_predictor *p, float cost, float qscale);
+// The frame size predictors, which the first record keeps for all: every
+// finished picture teaches them, whichever frame instance coded it.
+size_predictor *rc_frame_predictors(ratecontrol *rc);
+// Elasticities at their start, anchors unset.
+void rc_frame_models_init(ratecontrol *rc);
+// Bits frame predictor `index` expects of a cost at a qscale.
+float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, double qscale);
+// A finished picture teaches frame predictor `index` (and its elasticity):
+// `bits` at `qscale` for lookahead cost `cost`.
+void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double cost, double bits);
+// How steeply the sizes of the picture's kind fall as the qscale rises.
+double rc_frame_elasticity(const ratecontrol *rc);
+// The factor by which the picture's qscale moves to divide its expected size
+// by size_ratio: size_ratio^(1 / elasticity).
+double rc_qscale_factor(const ratecontrol *rc, double size_ratio);
+// The finest qscale at which the picture's predictor is trusted: two QP steps
+// below its anchor, less where sizes climb steeply (0 while it has not
+// learned).
+double rc_known_qscale_floor(const ratecontrol *rc);
+// Bits the picture's frame predictor expects of its lookahead cost at a qscale.
+float rc_predict_frame_bits(const ratecontrol *rc, double qscale);
+// The qscale at which the picture's frame predictor expects it to take `bits`.
+double rc_qscale_for_bits(const ratecontrol *rc, double bits);
+// What a picture in flight (a record with a planned size) is expected to
+// take: its plan as the plans of finished pictures of its kind turned out,
+// or what the predictors, which have learned since, now expect of it at its
+// QP, whichever is more.
+double rc_in_flight_bits(const ratecontrol *other);
 
 // Adaptive quantisation of a new source picture (before the lookahead sees it).
 void adaptive_quant_frame(const internal_config *cfg, const metric_table *mt, picture *pic);

@@ -23,6 +23,9 @@ struct rc_model {
     int32_t write_pos;
     int32_t gop_count;
     int32_t *planned;
+    // What the bucket expects of each picture in flight: its plan, or more
+    // where the frame predictor expects more at the QP it is coded with.
+    int32_t *expected;
     int64_t deviation;
     int32_t frames;
     int32_t end_pos;
@@ -32,7 +35,15 @@ struct rc_model {
     int32_t *actual;
     int8_t *slot_class;
     double ratio[3];
+    // The leaky bucket the window stands for: window x max_frame_bits, filled
+    // by max_frame_bits per picture, drained by each finished picture; it
+    // starts RC_BUCKET_START full. Its memory keeps the sum of any run of
+    // pictures to the rate, which a window of the last pictures alone does not.
+    int64_t bucket_size;
+    int64_t bucket_fill;
 };
+
+constexpr double RC_BUCKET_START = 0.9;
 
 struct rc_rowstats {
     int32_t cols;
@@ -61,6 +72,8 @@ void rc_model_delete(rc_model *m);
 void rc_model_reset(rc_model *m);
 void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3]);
 void rc_model_set_last(rc_model *m, int32_t bits);
+// What the bucket expects of the picture planned last, at least its plan.
+void rc_model_expect_last(rc_model *m, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 
 rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);

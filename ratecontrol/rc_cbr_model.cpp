@@ -10,6 +10,14 @@
 
 namespace {
 
+// The share of the bucket's planned fill that one picture may take.
+constexpr double BUCKET_SHARE = 0.4;
+// How much of the room the window leaves (or the excess it holds) an anchor
+// takes beyond its class share: all of it would hand the whole error of the
+// pictures in flight to one picture, which swings the anchors' sizes from one
+// mini-GOP to the next.
+constexpr double ANCHOR_ROOM_SHARE = 0.75;
+
 void set_ratios(rc_model *m)
 {
     m->ratio[0] = 1.8;
@@ -56,6 +64,20 @@ int64_t window_bits(const rc_model *m, int32_t start)
     return sum;
 }
 
+// The bucket's fill when the next picture starts: the pictures in flight
+// drain it with their plans.
+double planned_bucket_fill(const rc_model *m)
+{
+    int32_t e = m->end_pos;
+    if (e > m->write_pos) e -= m->length;
+    double fill = (double)m->bucket_fill;
+    for (int32_t i = e; i < m->write_pos; i++) {
+        double bits = m->expected[(i + m->length) % m->length];
+        fill = std::min(std::max(fill - bits, 0.0) + m->max_frame_bits, (double)m->bucket_size);
+    }
+    return fill;
+}
+
 }  // namespace
 
 int32_t rc_cbr_class(uint32_t picture_type)
@@ -88,18 +110,22 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     m->dev_near_low = m->dev_far_low / 4;
     m->dev_near_high = m->dev_far_high / 4;
     m->planned = (int32_t *)aligned_malloc(m->length * 4);
+    m->expected = (int32_t *)aligned_malloc(m->length * 4);
     m->actual = (int32_t *)aligned_malloc(m->length * 4);
     m->exact = (uint8_t *)aligned_malloc(m->length);
     m->slot_class = (int8_t *)aligned_malloc(m->length);
-    if (!m->planned || !m->actual || !m->exact || !m->slot_class) {
+    if (!m->planned || !m->expected || !m->actual || !m->exact || !m->slot_class) {
         rc_model_delete(m);
         return nullptr;
     }
     std::memset(m->planned, 0, (size_t)m->length * 4);
+    std::memset(m->expected, 0, (size_t)m->length * 4);
     std::memset(m->actual, 0, (size_t)m->length * 4);
     std::memset(m->exact, 0, (size_t)m->length);
     std::memset(m->slot_class, 3, (size_t)m->length);
     m->gop_count = -2;
+    m->bucket_size = (int64_t)std::max(max_frame_bits, 0) * m->window;
+    m->bucket_fill = (int64_t)((double)m->bucket_size * RC_BUCKET_START);
     set_ratios(m);
     return m;
 }
@@ -108,6 +134,7 @@ void rc_model_delete(rc_model *m)
 {
     if (!m) return;
     aligned_free(m->planned);
+    aligned_free(m->expected);
     aligned_free(m->actual);
     aligned_free(m->exact);
     aligned_free(m->slot_class);
@@ -135,13 +162,27 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
         m->gop_count = 0;
         reestimate_ratios(m);
     }
+    // The target of an anchor (an intra or P picture, whose QP the B
+    // pictures follow) keeps to the room the window leaves; that of a B
+    // picture to its class share of what the window may hold, as if every
+    // picture in it moved with its QP: giving one B picture all of the
+    // window's excess or room would swing the QPs from one mini-GOP to the
+    // next. The picture's upper bound is its share of what the bucket is
+    // expected to hold when it starts, a margin for a plan that falls short.
     int64_t hi = (int64_t)m->max_frame_bits * w, lo = (int64_t)m->min_frame_bits * w;
+    int64_t t = (int64_t)((double)m->frame_bits * m->ratio[cls]);
     if (m->frames > 1) {
         int64_t sum = window_bits(m, start);
-        hi -= sum;
-        lo -= sum;
+        double expected = (double)sum + (double)t;
+        if (cls == 0) {
+            hi = t + (int64_t)((double)(hi - sum - t) * ANCHOR_ROOM_SHARE);
+            lo = t + (int64_t)((double)(lo - sum - t) * ANCHOR_ROOM_SHARE);
+        } else if (expected > 0.0) {
+            hi = (int64_t)((double)hi * (double)t / expected);
+            lo = (int64_t)((double)lo * (double)t / expected);
+        }
     }
-    int64_t t = (int64_t)((double)m->frame_bits * m->ratio[cls]);
+    int64_t upper = (int64_t)(planned_bucket_fill(m) * BUCKET_SHARE);
     double a;
     if (m->dev_near_low < m->deviation && m->deviation < m->dev_near_high) a = 0.2 * t;
     else if (m->dev_far_low < m->deviation && m->deviation < m->dev_far_high) a = 0.5 * t;
@@ -149,19 +190,28 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
     int64_t allow = (int64_t)a;
     int64_t target = t + std::min(std::max(m->deviation >> 2, -allow), allow);
     target = std::max(target, lo);
-    target = std::min(target, hi);
+    target = std::min(target, std::min(hi, upper));
     target = std::max(target, (int64_t)m->ctu_count);
     target = std::min(target, (int64_t)INT32_MAX);
     m->planned[m->write_pos] = (int32_t)target;
+    m->expected[m->write_pos] = (int32_t)target;
     m->write_pos = (m->write_pos + 1) % m->length;
     out[0] = (int32_t)target;
-    out[1] = (int32_t)std::min(std::max(hi, 16 * (int64_t)m->ctu_count), (int64_t)INT32_MAX);
+    out[1] = (int32_t)std::min(std::max(upper, 16 * (int64_t)m->ctu_count), (int64_t)INT32_MAX);
     out[2] = (int32_t)std::min(std::max(lo, (int64_t)(m->ctu_count >> 2)), (int64_t)INT32_MAX);
 }
 
 void rc_model_set_last(rc_model *m, int32_t bits)
 {
-    m->planned[(m->write_pos - 1 + m->length) % m->length] = bits;
+    int32_t slot = (m->write_pos - 1 + m->length) % m->length;
+    m->planned[slot] = bits;
+    m->expected[slot] = bits;
+}
+
+void rc_model_expect_last(rc_model *m, int32_t bits)
+{
+    int32_t slot = (m->write_pos - 1 + m->length) % m->length;
+    m->expected[slot] = std::max(m->planned[slot], bits);
 }
 
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)
@@ -173,6 +223,8 @@ void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)
         m->class_count[m->slot_class[e]]--;
     }
     m->deviation += (int64_t)m->frame_bits - bits;
+    int64_t fill = std::max(m->bucket_fill - (int64_t)bits, (int64_t)0) + m->max_frame_bits;
+    m->bucket_fill = std::min(fill, m->bucket_size);
     m->slot_class[e] = (int8_t)cls;
     m->actual[e] = bits;
     m->exact[e] = exact ? 1 : 0;

@@ -8,9 +8,21 @@
 #include "encoder/config.h"
 #include "encoder/picture.h"
 #include "kernels/mc/mc.h"
+#include "ratecontrol/lookahead.h"
 #include "ratecontrol/rc_cbr.h"
 
 namespace {
+
+// QP = LAMBDA_QP_SLOPE x ln(lambda) + LAMBDA_QP_OFFSET.
+constexpr double LAMBDA_QP_SLOPE = 4.3281;
+constexpr double LAMBDA_QP_OFFSET = 12.7034;
+// A P picture's QP moves from its reference's by at most these.
+constexpr double P_QP_FALL = 4.0;
+constexpr double P_QP_RISE = 6.0;
+// The share of its target that a B picture at its references' QP must spend.
+constexpr double B_TARGET_SHARE = 0.7;
+// Pictures past the cost limit: lambda = HIGH_COST_LAMBDA x (bits / cost)^-2.
+constexpr double HIGH_COST_LAMBDA = 0.4;
 
 bool is_intra(uint32_t type)
 {
@@ -66,6 +78,30 @@ double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1,
     return (t0 * q1 + t1 * q0) / (t0 + t1);
 }
 
+double lambda_of_qp(double qp)
+{
+    return std::exp((qp - LAMBDA_QP_OFFSET) / LAMBDA_QP_SLOPE);
+}
+
+int64_t bits_from(const ratecontrol *rc, double n)
+{
+    int64_t bits = std::isfinite(n) && n < 2.0e9 ? (int64_t)n : INT32_MAX;
+    return std::max(bits, 5 * (int64_t)rc->ctu_count);
+}
+
+// Bits the R-lambda relation of slot k expects of a picture coded at qp.
+int64_t model_bits(const ratecontrol *rc, int32_t k, double qp, double area)
+{
+    return bits_from(rc, std::pow(lambda_of_qp(qp) / rc->cbr_coeff[k], 1.0 / rc->cbr_exp[k]) * area);
+}
+
+// The QP at which the frame predictor expects the picture to take `bits`.
+double target_qp(const ratecontrol *rc, int32_t bits)
+{
+    double q = rc_qscale_for_bits(rc, bits);
+    return q > 0.0 ? rc_qscale_to_qp(q) : 0.0;
+}
+
 }  // namespace
 
 void rc_cbr_gop_reset(ratecontrol *rc, const internal_config *cfg)
@@ -88,14 +124,11 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     int32_t cls = rc_cbr_class(type);
     int32_t k = gop_slot_index(rc, cls);
     double area = (double)rc->width * rc->height;
-    int32_t d0 = 0, d1 = 0;
-    if (is_intra(type)) {
-        rc_cbr_gop_reset(rc, cfg);
-    } else {
-        d0 = pic->ref0 ? src->poc - pic->ref0->poc : 1;
-        d1 = (type != PIC_TYPE_P && pic->ref1) ? pic->ref1->poc - src->poc : 0;
-    }
+    int32_t d0, d1;
+    if (is_intra(type)) rc_cbr_gop_reset(rc, cfg);
+    lookahead_rc_distances(src, pic->ref0, pic->ref1, &d0, &d1);
     rc_model_frame_target(rc->model, cls, rc->cbr_bits);
+    rc->frame_satd = lookahead_rc_cost(cfg, rc->pic.source, rc->pic.recon, pic->ref0, pic->ref1);
     uint32_t c = picture_cost(rc, d0, d1);
     rc->cbr_frame_cost = (int32_t)std::min<uint32_t>(c, INT32_MAX - 1);
     double cost = std::max((double)rc->cbr_frame_cost, 1.0);
@@ -107,20 +140,27 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         rc_model_set_last(rc->model, t);
         lambda = 1.5 * std::pow(t / cost, -1.5);
     } else if (rc->cbr_frame_cost > rc->cbr_cost_limit) {
-        lambda = 0.4 * std::pow(rc->cbr_bits[0] / cost, -2.0);
+        lambda = HIGH_COST_LAMBDA * std::pow(rc->cbr_bits[0] / cost, -2.0);
     } else {
         lambda = rc->cbr_coeff[k] * std::pow(rc->cbr_bits[0] / area, rc->cbr_exp[k]);
     }
-    double qp = 4.3281 * std::log(lambda) + 12.7034;
+    double qp = LAMBDA_QP_SLOPE * std::log(lambda) + LAMBDA_QP_OFFSET;
+    // The lambda relation of inter pictures learns slowly from a generic
+    // start and misses real targets by several times; the frame size
+    // predictor, which every finished picture teaches, meets them.
+    bool predicted = rc->frame_satd >= rc->ctu_count;
+    if (predicted && !is_intra(type)) qp = target_qp(rc, rc->cbr_bits[0]);
     rc->cbr_exact = 0;
     if ((type == PIC_TYPE_BREF || type == PIC_TYPE_B) && pic->ref0 && pic->ref1) {
         double r = reference_qp(rc, pic->ref0, pic->ref1, src->poc);
         double b = r + pb_offset_of(rc, src->layer);
-        double share = type == PIC_TYPE_BREF ? 0.5 : 0.25;
-        double n = std::pow(std::exp((b - 12.7034) / 4.3281) / rc->cbr_coeff[k], 1.0 / rc->cbr_exp[k]) * area * share;
-        int64_t bits = std::isfinite(n) && n < 2.0e9 ? (int64_t)n : INT32_MAX;
-        bits = std::max(bits, 5 * (int64_t)rc->ctu_count);
-        if (bits <= rc->cbr_bits[1]) {
+        int64_t bits = predicted ? (int64_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(b)) : model_bits(rc, k, b, area);
+        // At the QP its references give, a B picture is coded when that fits
+        // its upper bound and spends most of its target; one that would
+        // spend much less takes the target's QP (not below its references'),
+        // or its room would go unused, since its rows move its size only a
+        // little.
+        if (bits <= rc->cbr_bits[1] && bits >= B_TARGET_SHARE * rc->cbr_bits[0]) {
             qp = b;
             rc->cbr_exact = 1;
             rc_model_set_last(rc->model, (int32_t)bits);
@@ -129,7 +169,26 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         }
     } else if (type == PIC_TYPE_P && pic->ref0) {
         double r = pic->ref0->qp_plan_avg + (is_intra(pic->ref0->picture_type) ? rc->ip_offset : 0.0);
-        qp = std::min(std::max(qp, r - 2.0), r + 6.0);
+        qp = std::min(std::max(qp, r - P_QP_FALL), r + P_QP_RISE);
+    }
+    // Whatever the reference QPs allow, no picture is planned past its upper
+    // bound, the room the bucket leaves it, nor far below where pictures of
+    // its kind have been seen.
+    if (predicted) {
+        qp = std::max(qp, target_qp(rc, rc->cbr_bits[1]));
+        double floor = rc_known_qscale_floor(rc);
+        if (floor > 0.0) qp = std::max(qp, rc_qscale_to_qp(floor));
+    }
+    // Pictures in flight count in the window with their plan, the size the
+    // frame predictor expects of the picture at the QP it is coded with; the
+    // bucket, which must not run dry, counts it as plans of its kind have
+    // turned out when that is more.
+    if (predicted) {
+        rc->frame_size_planned = std::max((int32_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(qp)), rc->ctu_count);
+        rc->size_planned = 1;
+        double scale = rc_first(rc)->plan_scale[rc_frame_pred_index(pic)];
+        rc_model_set_last(rc->model, rc->frame_size_planned);
+        rc_model_expect_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
     }
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
     return qp;

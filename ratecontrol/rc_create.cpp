@@ -23,6 +23,22 @@ double rc_qscale_to_qp(double qscale)
 
 namespace {
 
+constexpr float FRAME_PRED_B = 2.5f;
+constexpr float FRAME_PRED_P = 2.0f;
+constexpr float FRAME_PRED_I = 2.0f;
+constexpr float FRAME_PRED_BREF = 2.25f;
+// The average-bitrate sums forget a tenth per picture: the rate equation
+// follows the recent pictures, so that content that grows harder (or easier)
+// does not leave a short stream 10 to 20 % off its target; the pictures in
+// flight, which join the sums at their expected sizes, weigh as much as the
+// finished ones.
+constexpr double ABR_DECAY = 0.9;
+// The QP that average bitrate starts from.
+constexpr double ABR_START_QP = 24.0;
+// Rows of a class by their lookahead cost start as the class's pictures;
+// the intra-cost share of inter rows starts small.
+constexpr float ROW_PRED_INTRA_SHARE = 0.25f;
+
 int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
 {
     return v < lo ? lo : (v > hi ? hi : v);
@@ -94,9 +110,11 @@ void set_crf(ratecontrol *rc, const internal_config *cfg)
 void set_abr_start(ratecontrol *rc, const internal_config *cfg)
 {
     rc->accum_p_norm = 0.01;
-    rc->accum_p_qp = 0.01 * (cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : 24.0);
+    rc->accum_p_qp = 0.01 * (cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : ABR_START_QP);
     double cost_blocks = (double)rc->cost_cols * (double)rc->cost_rows;
     rc->complexity_sum = 0.004 * std::pow(700000.0, rc->qcompress) * std::sqrt(cost_blocks) * (cfg->mbtree ? 1.4 : 1.0);
+    // The start value stands for pictures at the start qscale.
+    rc->complexity_log_qscale = rc->complexity_sum * std::log(rc_qp_to_qscale(ABR_START_QP));
     rc->wanted_bits_window = rc->bitrate / rc->fps;
     rc->last_non_b_type = 2;
 }
@@ -142,7 +160,7 @@ void set_type_constants(ratecontrol *rc, const internal_config *cfg)
     rc->qp_i = round_qp((double)cfg->qp - rc->ip_offset);
     rc->qscale_step = std::pow(2.0, (double)cfg->qp_step / 6.0);
     rc->last_qscale = rc_qp_to_qscale(26.0);
-    double start = rc_qp_to_qscale(cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : 24.0);
+    double start = rc_qp_to_qscale(cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : ABR_START_QP);
     for (int c = 0; c < 5; c++) {
         rc->last_qscale_for[c] = start;
         rc->qscale_min[c] = rc_qp_to_qscale((double)cfg->qp_min);
@@ -150,13 +168,20 @@ void set_type_constants(ratecontrol *rc, const internal_config *cfg)
     }
 }
 
+// Start values of bits x qscale / lookahead cost, on the safe side of what
+// the encoder's pictures take (B pictures take the most per cost unit): a
+// start below the truth plans the first pictures, which are coded before any
+// picture has finished, larger than the buffer can hold.
 void frame_pred_init(ratecontrol *rc)
 {
-    const bool high = rc->qcompress >= 0.8;
-    const float coeffs[4] = {0.5f, high ? 0.6f : 0.75f, high ? 0.75f : 0.9f, high ? 0.5f : 0.6f};
+    const float coeffs[4] = {FRAME_PRED_B, FRAME_PRED_P, FRAME_PRED_I, FRAME_PRED_BREF};
     for (int i = 0; i < 4; i++) rc->frame_pred[i] = {coeffs[i], 1.0f, 0.5f, 0.0f};
-    for (int c = 0; c < 3; c++)
-        for (int k = 0; k < 2; k++) rc->row_pred[c][k] = {0.25f, 1.0f, 0.5f, 0.0f};
+    for (int c = 0; c < 3; c++) {
+        rc->row_pred[c][0] = {coeffs[c], 1.0f, 0.5f, 0.0f};
+        rc->row_pred[c][1] = {ROW_PRED_INTRA_SHARE, 1.0f, 0.5f, 0.0f};
+    }
+    std::memcpy(rc->row_pred_shared, rc->row_pred, sizeof(rc->row_pred));
+    rc_frame_models_init(rc);
 }
 
 void set_vbv(ratecontrol *rc, internal_config *cfg)
@@ -178,7 +203,6 @@ void set_vbv(ratecontrol *rc, internal_config *cfg)
     init = std::fmin(std::fmax(std::fmax(init, floor_fill), 0.0f), 1.0f);
     cfg->vbv_init = init;
     rc->vbv_fill = (int32_t)((float)rc->vbv_size * init);
-    frame_pred_init(rc);
 }
 
 int alloc_vbv_rows(ratecontrol *rc)
@@ -204,7 +228,8 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
     rc->bitrate = (double)cfg->bitrate * 1000.0;
     rc->rate_tolerance = cfg->rate_factor < 0.01f ? 0.01 : (double)cfg->rate_factor;
     rc->last_non_b_type = -1;
-    rc->decay = 1.0;
+    rc->decay = ABR_DECAY;
+    for (double &scale : rc->plan_scale) scale = RC_PLAN_SCALE_START;
     if (cfg->rc_mode == RC_MODE_CRF) {
         if (cfg->pass2) return -1;
         set_crf(rc, cfg);
@@ -212,6 +237,7 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
     if (rc->abr) set_abr_start(rc, cfg);
     if (rc->cbr && set_cbr_start(rc, cfg) != 0) return -1;
     set_type_constants(rc, cfg);
+    frame_pred_init(rc);
     if (rc->vbv) set_vbv(rc, cfg);
     if (cfg->pass2) {
         if (rc_pass2_read(rc, cfg, cfg->pass2_stats) != 0) return -1;
@@ -305,6 +331,7 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
     }
     if (n != x) {
         x->complexity_sum = n->complexity_sum;
+        x->complexity_log_qscale = n->complexity_log_qscale;
         x->expected_bits_sum = n->expected_bits_sum;
         x->wanted_bits_window = n->wanted_bits_window;
     }

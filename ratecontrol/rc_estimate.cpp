@@ -13,6 +13,14 @@
 
 namespace {
 
+// How many times the per-picture rate a picture may be planned to take
+// before the first picture has finished.
+constexpr double START_SHARE_I = 6.0;
+constexpr double START_SHARE_P = 3.0;
+// The second pass corrects the error its pictures have left over what its plan
+// still has to code, but over no less than this many seconds of the rate.
+constexpr double PASS2_MIN_BUFFER_SECONDS = 2.0;
+
 bool is_intra(uint32_t type)
 {
     return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
@@ -40,10 +48,10 @@ int32_t lookahead_cost_of(ratecontrol *rc, const internal_config *cfg)
     return lookahead_rc_cost(cfg, p->source, p->recon, p->ref0, p->ref1);
 }
 
-float predicted_size(const size_predictor *p, float cost, float q)
+double qp_of_floor(const ratecontrol *rc)
 {
-    float v = (cost * p->coeff + p->offset) / (q * p->count);
-    return v < 2.0e9f ? v : 2.0e9f;
+    double floor = rc_known_qscale_floor(rc);
+    return floor > 0.0 ? rc_qscale_to_qp(floor) : -HUGE_VAL;
 }
 
 double b_qp(ratecontrol *rc, const internal_config *cfg)
@@ -66,22 +74,26 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     else q = d0 + d1 > 0.0 ? (d0 * q1 + d1 * q0) / (d0 + d1) : (q0 + q1) * 0.5;
     int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
     q += pb_offset_of(rc, layer);
+    rc->frame_satd = lookahead_cost_of(rc, cfg);
+    // Average bitrate keeps B pictures near where their kind has been seen,
+    // as it does its anchors (CRF follows its factor; under VBV the buffer
+    // fit below applies the same floor).
+    if (rc->abr && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
+    rc->qp_novbv = (float)q;
     if (rc->vbv) {
-        rc->frame_satd = lookahead_cost_of(rc, cfg);
-        rc->qp_novbv = (float)q;
-        bool ref_b = pic->recon && pic->recon->picture_type == PIC_TYPE_BREF;
-        const size_predictor *p = &rc->frame_pred[ref_b ? 3 : 0];
-        float s = (float)rc_qp_to_qscale(q);
-        rc->frame_size_planned = (int32_t)predicted_size(p, (float)rc->frame_satd, s);
-        rc->size_planned = 1;
+        // B pictures keep to the buffer as every other picture does.
+        double s = std::min(rc_vbv_fit_fill(rc, (float)rc_qp_to_qscale(q)), rc->qscale_max[0]);
+        q = std::max(q, rc_qscale_to_qp(s));
     }
+    rc->frame_size_planned = (int32_t)rc_predict_frame_bits(rc, (float)rc_qp_to_qscale(q));
+    rc->size_planned = 1;
     return q;
 }
 
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
@@ -91,6 +103,10 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
         double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
         double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
         abr_buffer *= 0.5 * std::max(std::sqrt(std::max(1.0 - pos, 0.0) * rc->pass2_count), 0.5);
+        // The error left is spent over what the plan still has to code, at
+        // least two seconds of it, so that a short stream ends on target.
+        double left = last - (double)e->expected_bits;
+        abr_buffer = std::min(abr_buffer, std::max(left, PASS2_MIN_BUFFER_SECONDS * rc->bitrate));
     }
     double r = abr_buffer > 0.0 ? (abr_buffer - (predicted - (double)e->expected_bits)) / abr_buffer : 1.0;
     r = std::min(std::max(r, 0.5), 2.0);
@@ -99,6 +115,10 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
         double w = std::min(std::max((double)pic->coding_number / rc->pass2_count * 100.0, 0.0), 1.0);
         q *= std::pow(first->total_bits / rc->expected_bits_sum, w);
     }
+    // The corrections assume that sizes halve as the qscale doubles; where
+    // they fall more steeply, the same change of size is a smaller move.
+    if (q > 0.0 && e->qscale_new > 0.0)
+        q = e->qscale_new * std::pow(q / e->qscale_new, 1.0 / std::max(rc_frame_elasticity(rc), 1.0));
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     if (rc->vbv) {
         // The loop below grows q by 5 % steps; it needs a positive start.
@@ -114,15 +134,62 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
             q *= 1.05;
             ev = avail - rc_entry_bits(e, q);
         }
-        rc->frame_satd = lookahead_cost_of(rc, cfg);
     }
+    // Every picture's cost, so that its frame predictor learns from it.
+    rc->frame_satd = lookahead_cost_of(rc, cfg);
     return std::min(std::max(q, lmin), lmax);
+}
+
+// What the pictures in flight that were started before this one are expected
+// to add: bits, and their shares of the rate equation's sums.
+struct in_flight_sums {
+    double bits = 0.0;
+    int32_t count = 0;
+    double complexity = 0.0;
+    double log_qscale = 0.0;
+};
+
+in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *cfg)
+{
+    const ratecontrol *first = rc_first(rc);
+    in_flight_sums sums;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || !other->size_planned) continue;
+        if (other->pic.coding_number >= rc->pic.coding_number) continue;
+        // Until a picture of its kind has finished, a picture in flight is
+        // expected at the mean rate: the start values of the predictors know
+        // nothing of the content, and the rate equation would chase them.
+        bool known = first->frame_model[rc_frame_pred_index(&other->pic)].anchor_qscale > 0.0f;
+        double bits = known ? rc_in_flight_bits(other) : rc->bitrate / rc->fps;
+        sums.bits += bits;
+        sums.count++;
+        double share = 0.0, level = 0.0;
+        if (rc_abr_share(other, cfg, bits, rc_qp_to_qscale(other->frame_qp_f), &share, &level)) {
+            sums.complexity += share;
+            sums.log_qscale += share * std::log(level);
+        }
+    }
+    return sums;
+}
+
+// The rate equation assumes that sizes halve as the qscale doubles: from the
+// qscale its sums were measured at, it moves as far as that slope needs. Where
+// sizes fall more steeply (the picture's predictor has learned how steeply),
+// the same change of size needs a smaller move; the full move would overshoot
+// and swing the QP from one anchor to the next.
+double damped_qscale(const ratecontrol *rc, double q, double measured)
+{
+    if (!(q > 0.0) || !(measured > 0.0)) return q;
+    double e = rc_frame_elasticity(rc);
+    if (!(e > 1.0)) return q;
+    return measured * std::pow(q / measured, 1.0 / e);
 }
 
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     bool crf = cfg->rc_mode == RC_MODE_CRF;
     double overflow = 1.0;
     rc->frame_satd = lookahead_cost_of(rc, cfg);
@@ -140,18 +207,34 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
     if (crf) {
         q = rc_get_qscale(rc, cfg, &e, rc->crf_factor);
     } else {
-        double rate = rc->complexity_sum > 0.0 ? rc->wanted_bits_window / rc->complexity_sum : 0.0;
+        // The pictures in flight join the sums with their expected sizes, so
+        // that the rate equation sees content that grows harder (or easier)
+        // and the overflow is felt from the first pictures on.
+        in_flight_sums flight = pictures_in_flight(rc, cfg);
+        double complexity = rc->complexity_sum + flight.complexity;
+        double wanted_window = rc->wanted_bits_window + flight.count * rc->bitrate / rc->fps;
+        double rate = complexity > 0.0 ? wanted_window / complexity : 0.0;
         q = rc_get_qscale(rc, cfg, &e, rate);
         if (rc->frame_satd != 0) {
-            double t = (pic->coding_number - rc->record_count + 1) / rc->fps;
+            double spent = first->total_bits + flight.bits;
+            double t = (std::max(pic->coding_number - rc->record_count + 1, 0) + flight.count) / rc->fps;
             double wanted = t * rc->bitrate;
             double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
             if (wanted > 0.0 && abr_buffer > 0.0) {
-                overflow = 1.0 + (first->total_bits - wanted) / (abr_buffer * std::max(1.0, std::sqrt(t)));
+                // The buffer that absorbs the error grows with the time coded;
+                // over the first seconds it is no larger than the bits wanted
+                // so far (at least a second's worth), so that a short stream
+                // corrects its error within its own length.
+                double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
+                buffer = std::max(std::min(buffer, wanted), rc->bitrate);
+                overflow = 1.0 + (spent - wanted) / buffer;
                 overflow = std::min(std::max(overflow, 0.5), 2.0);
                 q *= overflow;
             }
         }
+        double log_sum = rc->complexity_log_qscale + flight.log_qscale;
+        double measured = complexity > 0.0 ? std::exp(log_sum / complexity) : 0.0;
+        q = damped_qscale(rc, q, measured);
     }
     bool fixed_intra = false;
     if (cls == 2) {
@@ -165,16 +248,35 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
     }
     if (!fixed_intra) {
         if (pic->coding_number > 0 && !crf) {
-            double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
-            double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
-            if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
-            else if (overflow < 0.9) lmin /= rc->qscale_step;
+            // The step is one of size: where sizes fall steeply with the
+            // qscale, the same change of size is a smaller move.
+            double step = std::pow(rc->qscale_step, 1.0 / std::max(rc_frame_elasticity(rc), 1.0));
+            double lmin = rc->last_qscale_for[cls] / step;
+            double lmax = rc->last_qscale_for[cls] * step;
+            if (overflow > 1.1 && pic->coding_number > 3) lmax *= step;
+            // A second step down only without pictures in flight: with them,
+            // QPs would fall faster than any finished picture confirms, and
+            // where sizes climb steeply as the QP falls that overshoots
+            // several times before the first such picture is back.
+            else if (overflow < 0.9 && rc->record_count == 1) lmin /= step;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;
         } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
             q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
         }
     }
+    // Before any picture has finished, the rate equation knows nothing of the
+    // content: no picture is planned past a few times its share of the rate
+    // (as plans of its kind have turned out so far).
+    if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0) {
+        double share = cls == 2 ? START_SHARE_I : START_SHARE_P;
+        double scale = first->plan_scale[rc_frame_pred_index(pic)];
+        q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * share / scale));
+    }
+    // No picture goes far below where pictures of its kind have been seen:
+    // with pictures in flight, the first that finds sizes climbing steeply
+    // is back only after several more have been started.
+    if (!crf) q = std::max(q, rc_known_qscale_floor(rc));
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     return rc_vbv_clip_qscale(rc, cfg, cls, q);
 }
@@ -205,14 +307,10 @@ float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
     rc->last_qscale = q;
     rc->last_qscale_for[cls] = q;
     if (!rc->two_pass && pic->source->frame_number == 0) rc->last_qscale_for[1] = ipr * q;
-    if (rc->vbv) {
-        if (rc->vbv_small) {
-            rc->frame_size_planned = rc->vbv_frame_bits;
-        } else {
-            const size_predictor *p = &rc->frame_pred[cls];
-            rc->frame_size_planned = q > 0.0 ? (int32_t)predicted_size(p, (float)rc->frame_satd, (float)q) : 0;
-        }
-        rc->size_planned = 1;
-    }
+    if (rc->vbv && rc->vbv_small)
+        rc->frame_size_planned = rc->vbv_frame_bits;
+    else
+        rc->frame_size_planned = q > 0.0 ? (int32_t)rc_predict_frame_bits(rc, q) : 0;
+    rc->size_planned = 1;
     return (float)q;
 }

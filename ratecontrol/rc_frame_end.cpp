@@ -30,35 +30,45 @@ void rc_update_predictor(size_predictor *p, float q, float cost, float bits, flo
 
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
 {
-    const rc_picture *pic = &rc->pic;
-    uint32_t type = pic->source ? pic->source->picture_type : 0;
-    int32_t index = type == PIC_TYPE_P ? 1 : (type == PIC_TYPE_BREF ? 3 : std::min(std::max(pic->slice_class, 0), 2));
-    if (rc->frame_satd >= rc->ctu_count)
-        rc_update_predictor(&rc->frame_pred[index], (float)rc_qp_to_qscale(rc->qp_plan_sum), (float)rc->frame_satd,
-                            (float)bits, 1.0f);
-    ratecontrol *first = rc - rc->record_index;
+    ratecontrol *first = rc_first(rc);
+    int32_t c = std::min(std::max(rc->pic.slice_class, 0), 2);
+    first->row_pred_shared[c][0] = rc->row_pred[c][0];
+    first->row_pred_shared[c][1] = rc->row_pred[c][1];
     int64_t fill = std::max((int64_t)first->vbv_fill - (int64_t)bits, (int64_t)0) + rc->vbv_frame_bits;
     first->vbv_fill = (int32_t)std::min(fill, (int64_t)rc->vbv_size);
-    rc->size_planned = 0;
+}
+
+bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share,
+                  double *level)
+{
+    const rc_picture *pic = &rc->pic;
+    // A rate equation of 0 means no estimate was made for the picture yet.
+    if (rc->last_rate_eq == 0.0 || !(qscale > 0.0)) return false;
+    if (pic->slice_class != 0) {
+        *share = qscale * bits / rc->last_rate_eq;
+        double ip = std::fabs((double)cfg->ip_ratio);
+        *level = pic->slice_class == 2 && ip > 0.0 ? qscale * ip : qscale;
+    } else {
+        int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
+        double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);
+        if (!(ratio > 0.0)) return false;
+        *share = qscale * bits / (ratio * rc->last_rate_eq);
+        *level = qscale / ratio;
+    }
+    return *share > 0.0;
 }
 
 namespace {
 
 void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 {
-    const rc_picture *pic = &rc->pic;
-    double s = rc_qp_to_qscale(rc->qp_plan_sum);
-    // A rate equation of 0 means no estimate was made for the picture yet.
-    if (rc->last_rate_eq != 0.0) {
-        if (pic->slice_class != 0) {
-            rc->complexity_sum += s * bits / rc->last_rate_eq;
-        } else {
-            int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
-            double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);
-            if (ratio > 0.0) rc->complexity_sum += s * bits / (ratio * rc->last_rate_eq);
-        }
+    double share = 0.0, level = 0.0;
+    if (rc_abr_share(rc, cfg, bits, rc_qp_to_qscale(rc->qp_plan_sum), &share, &level)) {
+        rc->complexity_sum += share;
+        rc->complexity_log_qscale += share * std::log(level);
     }
     rc->complexity_sum *= rc->decay;
+    rc->complexity_log_qscale *= rc->decay;
     rc->wanted_bits_window = (rc->wanted_bits_window + rc->bitrate * cfg->fps_den / cfg->fps_num) * rc->decay;
 }
 
@@ -74,12 +84,21 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
         rc->pic.recon->qp_coded_avg = rc->qp_coded_sum;
     }
     if (cfg->pass1) rc_pass1_write_line(rc, totals, cfg->pass1_stats_buffer);
+    // Every mode that costs its pictures teaches the frame size predictors.
+    if (rc->frame_satd >= rc->ctu_count)
+        rc_frame_model_learn(rc, rc_frame_pred_index(&rc->pic), rc_qp_to_qscale(rc->qp_plan_sum), rc->frame_satd,
+                             bits);
+    // Every planned picture teaches how plans of its kind turn out.
+    if (rc->size_planned)
+        rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
     if (rc->abr) abr_frame_end(rc, cfg, bits);
     if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);
     if (rc->two_pass && rc->pass2_current)
         rc->expected_bits_sum += rc_entry_bits(rc->pass2_current, rc_qp_to_qscale(rc->pass2_current->pass2_qp));
-    (rc - rc->record_index)->total_bits += (double)bits;
+    rc_first(rc)->total_bits += (double)bits;
     rc->in_flight = 0;
+    // Later plans no longer count this picture as in flight.
+    rc->size_planned = 0;
     return 0;
 }

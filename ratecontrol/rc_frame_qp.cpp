@@ -24,18 +24,6 @@ double constant_qp(const ratecontrol *rc, const rc_picture *pic)
     return rc->qp_b[k];
 }
 
-// Frame predictor of the picture: the slice class, or 3 for a reference B.
-int32_t frame_pred_index(const rc_picture *pic)
-{
-    if (pic->source->picture_type == PIC_TYPE_BREF) return 3;
-    return pic->slice_class;
-}
-
-float predict_bits(const size_predictor *p, float cost, float qscale)
-{
-    return (cost * p->coeff + p->offset) / (qscale * p->count);
-}
-
 // Constant QP with a VBV buffer: the QP is moved so that the predicted size
 // fits the buffer.
 double vbv_constant_qp(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic, double q)
@@ -43,13 +31,10 @@ double vbv_constant_qp(ratecontrol *rc, const internal_config *cfg, const rc_pic
     rc->frame_satd = lookahead_rc_cost(cfg, pic->source, pic->recon, pic->ref0, pic->ref1);
     rc->qp_novbv = (float)q;
     float s = (float)rc_vbv_clip_qscale(rc, cfg, pic->slice_class, (double)(float)rc_qp_to_qscale(q));
-    if (pic->slice_class != 0 && rc->vbv_small) {
+    if (pic->slice_class != 0 && rc->vbv_small)
         rc->frame_size_planned = rc->vbv_frame_bits;
-    } else {
-        const size_predictor *p = &rc->frame_pred[frame_pred_index(pic)];
-        float bits = predict_bits(p, (float)rc->frame_satd, s);
-        rc->frame_size_planned = bits < 2.0e9f ? (int32_t)bits : 2000000000;
-    }
+    else
+        rc->frame_size_planned = (int32_t)rc_predict_frame_bits(rc, s);
     rc->size_planned = 1;
     return rc_qscale_to_qp((double)s);
 }
@@ -65,6 +50,9 @@ void vbv_start(ratecontrol *rc, const rc_picture *pic)
         }
     }
     int32_t c = std::min(std::max(pic->slice_class, 0), 2);
+    const ratecontrol *first = rc_first(rc);
+    rc->row_pred[c][0] = first->row_pred_shared[c][0];
+    rc->row_pred[c][1] = first->row_pred_shared[c][1];
     rc->row_pred_current = rc->row_pred[c];
     rc_vbv_plan_fill(rc);
 }
@@ -136,35 +124,54 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
 
 void rc_vbv_plan_fill(ratecontrol *rc)
 {
-    const ratecontrol *first = rc - rc->record_index;
+    const ratecontrol *first = rc_first(rc);
     double fill = first->vbv_fill;
     for (int32_t i = 0; i < rc->record_count; i++) {
         const ratecontrol *other = first + i;
         if (other == rc || !other->in_flight || !other->size_planned) continue;
-        if (other->pic.source->frame_number >= rc->pic.coding_number) continue;
-        fill = std::min(std::max(fill - other->frame_size_planned, 0.0) + rc->vbv_frame_bits, (double)rc->vbv_size);
+        // Every picture in flight that was coded before this one drains the
+        // buffer first, the anchors displayed after it among them.
+        if (other->pic.coding_number >= rc->pic.coding_number) continue;
+        double planned = rc_in_flight_bits(other);
+        fill = std::min(std::max(fill - planned, 0.0) + rc->vbv_frame_bits, (double)rc->vbv_size);
     }
     rc->vbv_fill_planned = (int32_t)std::max(fill, 0.0);
 }
 
 namespace {
 
-// Scales q up when the picture (with what must follow it) would overflow the room.
-void fit_room(double need, double room, double *q, double *bits)
+// The share of the planned buffer fill that one picture may take, a margin
+// for a prediction that falls short (a buffer of about one picture's refill
+// is given whole).
+constexpr double VBV_FILL_SHARE = 0.5;
+
+// Scales q up when the picture (with what must follow it) would overflow the
+// room: by the size factor where sizes halve as the qscale doubles, by less
+// where they fall more steeply.
+void fit_room(const ratecontrol *rc, double need, double room, double *q, double *bits)
 {
     if (need <= room || room <= 0.0) return;
     double f = std::min(need / room, 10.0);
     if (f <= 1.0) f = 1.0;
-    *q *= f;
+    *q *= rc_qscale_factor(rc, f);
     *bits /= f;
 }
 
-double intra_bits(const ratecontrol *rc, const picture *source, double q)
+double intra_bits(ratecontrol *rc, const picture *source, double q)
 {
-    return predict_bits(&rc->frame_pred[2], (float)source->frame_cost[0][0], (float)q);
+    return rc_frame_model_bits(rc, 2, source->frame_cost[0][0], q);
 }
 
 }  // namespace
+
+double rc_vbv_fit_fill(const ratecontrol *rc, double q)
+{
+    q = std::max(q, rc_known_qscale_floor(rc));
+    double cap = (double)rc->vbv_fill_planned * (rc->vbv_small ? 1.0 : VBV_FILL_SHARE);
+    if (!(cap >= 1.0)) return rc->qscale_max[0];
+    double bits = rc_predict_frame_bits(rc, q);
+    return bits > cap ? q * rc_qscale_factor(rc, bits / cap) : q;
+}
 
 double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t slice_class, double q)
 {
@@ -172,24 +179,27 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
     double lo = rc->qscale_min[c], hi = rc->qscale_max[c];
     if (rc->vbv && rc->frame_satd > 0) {
         const rc_picture *pic = &rc->pic;
-        const size_predictor *p = &rc->frame_pred[frame_pred_index(pic)];
-        double bits = predict_bits(p, (float)rc->frame_satd, (float)q);
+        double bits = rc_predict_frame_bits(rc, q);
         double ip_ratio = cfg->ip_ratio > 0.0f ? (double)cfg->ip_ratio : 1.0;
         if (slice_class == 1) {
             double room = (0.75 * cfg->bframes + 1.0) * rc->vbv_frame_bits + rc->vbv_fill_planned;
             double need = bits + intra_bits(rc, pic->source, q / ip_ratio);
-            fit_room(need, room, &q, &bits);
+            fit_room(rc, need, room, &q, &bits);
         } else if (slice_class == 2) {
             double room = (double)(cfg->bframes + 1) * rc->vbv_frame_bits + rc->vbv_fill_planned;
-            fit_room(bits / ip_ratio + bits, room, &q, &bits);
+            fit_room(rc, bits / ip_ratio + bits, room, &q, &bits);
         }
         double m = rc->vbv_small ? 1.0 : 2.0;
         if (rc->vbv_frame_bits / m > bits)
-            q *= std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0);
+            q *= rc_qscale_factor(rc, std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0));
+        // A P picture whose intra-coded size would pass the refill keeps
+        // near its reference's QP: it falls from it by at most one QP step,
+        // so that a QP that the buffer once raised comes down again.
         if (slice_class == 1 && pic->ref0) {
-            double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg);
+            double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step;
             if (qr > q && intra_bits(rc, pic->source, q) > rc->vbv_frame_bits) q = qr;
         }
+        q = rc_vbv_fit_fill(rc, q);
     }
     if (lo == hi) return lo;
     if (rc->two_pass) {

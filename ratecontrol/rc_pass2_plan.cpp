@@ -177,7 +177,12 @@ double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const
             else q = (1.0 - n) * q + n * pq / ipr;
         }
     } else if (cls == 0) {
-        int32_t layer = rc->pic.recon ? rc->pic.recon->layer : 0;
+        // The pyramid layer the entry's type stands for, whose ratio the B
+        // picture will be coded with: reference B pictures the deepest
+        // reference layer, the others the layer below the pyramid (the
+        // picture being reconstructed while the plan is made has none).
+        int32_t h = std::min(std::max(cfg->hierarchy, 0), 2);
+        int32_t layer = e->picture_type == PIC_TYPE_BREF ? std::max(h, 1) : h + 1;
         double f = ratios[std::min(std::max(layer, 0), 3)];
         if (f > 0.0) q = rc->last_non_b_type < 0 ? rc->last_qscale : rc->last_qscale_for[rc->last_non_b_type];
         q *= std::fabs(f);

@@ -249,9 +249,9 @@ void rc_row_vbv_adjust(rc_ctu_context *ctx, uint32_t bits)
     recon->vbv_row_bits[y] += (int32_t)bits;
     recon->vbv_ctu_bits[i] = recon->vbv_row_bits[y];
     int32_t w = rc->ctu_cols;
-    // The re-decision steers towards the picture's planned size; a picture
-    // without one (constant bitrate plans bits its own way) keeps its rows.
-    if (x == check_column(w, rc->ctu_rows, y) && x < w - 1 && rc->size_planned && rc->vbv_rows &&
+    // The re-decision steers towards the picture's planned size; constant
+    // bitrate plans bits its own way and keeps its rows.
+    if (x == check_column(w, rc->ctu_rows, y) && x < w - 1 && !rc->cbr && rc->size_planned && rc->vbv_rows &&
         rc->row_pred_current)
         redecide_row(ctx);
     if (i == rc->ctu_count - 1 && rc->row_pred_current) update_class_predictors(ctx);

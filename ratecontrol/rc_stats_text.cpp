@@ -331,7 +331,7 @@ void rc_pass1_write_line(ratecontrol *rc, const rc_frame_totals *totals, char *b
 {
     if (!buffer) return;
     int n = 0;
-    ratecontrol *first = rc - rc->record_index;
+    ratecontrol *first = rc_first(rc);
     if (rc->pic.coding_number == 0 && first->stats_header) {
         n = snprintf(buffer, STATS_TEXT_MAX, "%s", first->stats_header);
         aligned_free(first->stats_header);

@@ -601,32 +601,4 @@ TEST(AmvpList, PSliceIgnoresListOneDataOfNeighbours)
     }
 }
 
-TEST(MergeList, AppendUniqueSkipsUnitsWithoutMotionAndDuplicates)
-{
-    scenario s;
-    std::mt19937 rng(3);
-    build_scenario(s, rng, true);
-    encoder_instance *e = s.e();
-    ctu_motion_grid *g = &e->ctu.motion;
-    int a = 30, b = 31, c = 32;
-    g->ref_idx[0][a] = 0;
-    g->ref_idx[1][a] = -1;
-    g->mv[0][a] = mv_pack(4, 4);
-    g->ref_idx[0][b] = 0;
-    g->ref_idx[1][b] = -2;  // another "unused" marker: still the same motion
-    g->mv[0][b] = mv_pack(4, 4);
-    g->mv[1][b] = mv_pack(9, 9);
-    g->ref_idx[0][c] = g->ref_idx[1][c] = -2;
-    uint32_t mv0[5], mv1[5];
-    int8_t r0[5], r1[5];
-    int n = 0;
-    EXPECT_EQ(merge_append_unique(e, c, &n, -1, mv0, mv1, r0, r1), 0);
-    EXPECT_EQ(merge_append_unique(e, a, &n, -1, mv0, mv1, r0, r1), 1);
-    EXPECT_EQ(merge_append_unique(e, b, &n, 0, mv0, mv1, r0, r1), 0);
-    EXPECT_EQ(merge_append_unique(e, b, &n, -1, mv0, mv1, r0, r1), 1);
-    EXPECT_EQ(n, 2);
-    EXPECT_EQ(mv0[1], mv_pack(4, 4));
-    EXPECT_EQ(r1[0], -1);
-}
-
 }  // namespace

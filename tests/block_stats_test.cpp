@@ -6,7 +6,7 @@
 #include "encoder/cpu.h"
 #include "encoder/memory.h"
 #include "kernels/metrics/metric.h"
-#include "metric_test_util.h"
+#include "tests/support/metric_test_util.h"
 
 namespace {
 

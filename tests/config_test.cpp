@@ -36,9 +36,9 @@ validated run_validate(internal_config *cfg)
     return {r, out, err};
 }
 
-// The automatic wavefront setting is on for any thread count: wavefront rows
-// change the stream, and the bytes must not depend on the number of threads.
-TEST(config_auto, thread_counts_give_frame_instances_and_pool_but_not_wavefront)
+// The automatic wavefront setting is on with two or more working threads and
+// off with one; an explicit choice stays.
+TEST(config_auto, thread_counts_give_frame_instances_pool_and_wavefront)
 {
     internal_config cfg = base_config();
     cfg.working_threads = 16;
@@ -50,12 +50,12 @@ TEST(config_auto, thread_counts_give_frame_instances_and_pool_but_not_wavefront)
     cfg.working_threads = 1;
     config_auto(&cfg);
     EXPECT_EQ(cfg.frame_instances, 5);
-    EXPECT_EQ(cfg.wpp, 1);
+    EXPECT_EQ(cfg.wpp, 0);
     cfg = base_config();
     cfg.working_threads = 1;
-    cfg.wpp = 0;
+    cfg.wpp = 1;
     config_auto(&cfg);
-    EXPECT_EQ(cfg.wpp, 0);   // an explicit choice stays
+    EXPECT_EQ(cfg.wpp, 1);   // an explicit choice stays
     cfg = base_config();
     cfg.working_threads = 3;
     config_auto(&cfg);
@@ -496,7 +496,7 @@ TEST(config_validate, zero_working_threads_become_one_with_a_warning)
         EXPECT_EQ(cfg.working_threads, 1);
         EXPECT_EQ(cfg.pool_threads, 1);
         EXPECT_EQ(cfg.frame_instances, 5);
-        EXPECT_EQ(cfg.wpp, 1);
+        EXPECT_EQ(cfg.wpp, 0);   // one thread: no wavefront
         EXPECT_EQ(r.out.rfind("Warning: ", 0), 0u) << r.out;
     }
     internal_config cfg = base_config();
@@ -539,7 +539,7 @@ TEST(config_validate, instances_beyond_the_slot_array_are_refused)
     EXPECT_EQ(r.err.rfind("Error: ", 0), 0u);
 }
 
-TEST(config_validate, qp_outside_0_to_51_is_clamped_with_a_warning)
+TEST(config_validate, qp_outside_its_ranges_is_limited_with_a_warning)
 {
     internal_config cfg = base_config();
     cfg.qp = 60;
@@ -563,6 +563,18 @@ TEST(config_validate, qp_outside_0_to_51_is_clamped_with_a_warning)
     cfg.qp_max = 30;
     run_validate(&cfg);
     EXPECT_LE(cfg.qp_min, cfg.qp_max);
+    // A constant QP below qp_min is coded at qp_min, and said so.
+    cfg = base_config();
+    cfg.rc_mode = RC_MODE_CQP;
+    cfg.qp = 5;
+    r = run_validate(&cfg);
+    EXPECT_EQ(r.out, "Warning: qp 5 outside qp_min..qp_max 10..51, limited to that range\n");
+    cfg = base_config();
+    cfg.rc_mode = RC_MODE_CQP;
+    cfg.qp = 30;
+    cfg.qp_max = 25;
+    r = run_validate(&cfg);
+    EXPECT_EQ(r.out, "Warning: qp 30 outside qp_min..qp_max 10..25, limited to that range\n");
 }
 
 TEST(config_validate, unusable_sizes_and_frame_rates_are_refused)

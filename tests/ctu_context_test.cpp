@@ -26,7 +26,7 @@ struct ctu_fixture {
         inst->config.ctu_option = 1;
         inst->sh.slice_type = slice_i;
         metric_table_init(0, &inst->metric, 0);
-        picture_geometry g = {width, height, inst->ctu_cols, inst->ctu_rows, 0, 0, 0, 0};
+        picture_geometry g = {width, height, inst->ctu_cols, inst->ctu_rows, 0, 0, 0, 0, 0};
         src = picture_alloc(&g, PICTURE_POOL_SOURCE);
         rec = picture_alloc(&g, PICTURE_POOL_RECON);
         src->picture_type = PIC_TYPE_IDR;

@@ -17,7 +17,7 @@ TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
         int variant = 1 + run % 2;
         bool with_band = run >= 2;
         // 136 x 200: the first and last CTU rows take more than one band.
-        picture_geometry g = {136, 200, 3, 4, 0, 0, 0, 1};
+        picture_geometry g = {136, 200, 3, 4, 0, 0, 0, 1, 0};
         picture_pools pools;
         ASSERT_EQ(picture_pools_init(&pools, &g, 1, 2, nullptr), 0);
         picture *a = picture_get(&pools, PICTURE_POOL_RECON);

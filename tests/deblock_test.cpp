@@ -164,7 +164,7 @@ struct luma_window {
     }
 };
 
-TEST(deblock_kernels, step_edge_worked_cases)
+TEST(deblock_portable, step_edge_worked_cases)
 {
     const int step[8] = {10, 10, 10, 10, 20, 20, 20, 20};
     struct {
@@ -186,7 +186,7 @@ TEST(deblock_kernels, step_edge_worked_cases)
     }
 }
 
-TEST(deblock_kernels, chroma_worked_cases)
+TEST(deblock_portable, chroma_worked_cases)
 {
     for (const deblock_table &t : kernel_tables()) {
         for (int tc : {3, 24}) {
@@ -214,7 +214,7 @@ TEST(deblock_kernels, chroma_worked_cases)
     }
 }
 
-TEST(deblock_kernels, decision_thresholds_are_strict)
+TEST(deblock_portable, decision_thresholds_are_strict)
 {
     // d = dp0 + dq0 + dp3 + dq3: a half with d equal to beta stays, d = beta - 1
     // is filtered.
@@ -245,7 +245,7 @@ TEST(deblock_kernels, decision_thresholds_are_strict)
     }
 }
 
-TEST(deblock_kernels, delta_at_ten_tc_leaves_the_line)
+TEST(deblock_portable, delta_at_ten_tc_leaves_the_line)
 {
     for (const deblock_table &t : kernel_tables()) {
         // Lines 0 and 3 (the decision lines): delta = (9 x 10 - 3 x 10 + 8) >> 4 = 4.
@@ -266,7 +266,7 @@ TEST(deblock_kernels, delta_at_ten_tc_leaves_the_line)
 }
 
 // Random edges of every kind through the slot kernels and through the model.
-TEST(deblock_kernels, luma_and_chroma_kernels_equal_the_standard_model)
+TEST(deblock_portable, luma_and_chroma_kernels_equal_the_standard_model)
 {
     std::mt19937 rng(77);
     auto rnd = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -314,7 +314,7 @@ TEST(deblock_kernels, luma_and_chroma_kernels_equal_the_standard_model)
     }
 }
 
-TEST(deblock_kernels, chroma_qp_table_follows_the_standard_rule)
+TEST(deblock_portable, chroma_qp_table_follows_the_standard_rule)
 {
     for (int qpi = 0; qpi <= 57; qpi++) EXPECT_EQ(deblock_chroma_qp_table[qpi], model_qpc(qpi)) << qpi;
     for (int q = 0; q <= 51; q++) EXPECT_EQ(deblock_beta_table[q], kBetaPrime[q]);

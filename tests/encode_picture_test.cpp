@@ -18,7 +18,7 @@ struct dpb_fixture {
     dpb_fixture()
     {
         fi = (encoder_instance *)std::calloc(1, sizeof(encoder_instance));
-        picture_geometry g = {64, 64, 1, 1, 3, 0, 1, 0};
+        picture_geometry g = {64, 64, 1, 1, 3, 0, 1, 0, 0};
         EXPECT_EQ(picture_pools_init(&pools, &g, 8, 32, nullptr), 0);
         fi->pools = &pools;
         fi->reference_list = picture_list_create(16);

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "analysis/amvp.h"
-#include "mc_test_util.h"
-#include "mode_search_fixture.h"
+#include "tests/support/mc_test_util.h"
+#include "tests/support/mode_search_fixture.h"
 
 namespace {
 

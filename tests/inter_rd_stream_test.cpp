@@ -6,7 +6,9 @@
 // groups with a mid-stream CRA, closed groups, a scene cut, QP deltas of the
 // constant-rate mode - at sizes with partial CTUs: ffmpeg and dec265 decode
 // each stream to exactly the encoder's reconstruction, and the bytes are the
-// same with 2 and 8 CTU threads.
+// same with 2 and 8 CTU threads. The same holds for the two decision
+// variants no option reaches: texture-weighted distortion and the coarse
+// motion search.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -32,6 +34,7 @@ struct gop_case {
     int idr_period, open_gop;
     int rc_mode;                 // 0 CQP, 3 CRF
     int rd_extra_weight = 0;     // strength of the texture-weighted distortion
+    int coarse_me = 0;           // motion of large CUs searched at half resolution
 };
 
 struct encoded {
@@ -44,7 +47,7 @@ encoded encode(const gop_case &g, int threads)
 {
     encoded out;
     std::string base = test_tmp_path(std::string("inter_rd_") + g.name + "_w" + std::to_string(g.rd_extra_weight) +
-                                     "_t" + std::to_string(threads));
+                                     "_m" + std::to_string(g.coarse_me) + "_t" + std::to_string(threads));
     out.stream = base + ".hevc";
     out.recon = base + "_recon.yuv";
     public_param p;
@@ -66,6 +69,7 @@ encoded encode(const gop_case &g, int threads)
     if (config_copy_public_param(&p, &cfg) != 0) return out;
     cfg.open_gop = g.open_gop;
     cfg.rd_extra_weight = g.rd_extra_weight;
+    cfg.coarse_me = g.coarse_me;
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
     yuv_gen_params y = {g.width, g.height, g.pattern, 3, g.pictures / 2};
@@ -126,10 +130,22 @@ TEST_P(InterRdStream, DecodesToTheReconstructionWithBytesIndependentOfThreads)
     EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
 }
 
-// The texture-weighted luma distortion, which no option sets: a strength
-// changes the decisions of the rate-distortion path (P and B pictures) and of
-// the fast intra path, and the streams still decode exactly and do not depend
-// on the thread count (the weights are made for every CTU searched).
+// A decision variant that no option reaches, set in g and clear in the plain
+// case: it changes the stream, which still decodes exactly and does not
+// depend on the thread count.
+void expect_variant_acts(const gop_case &g, const gop_case &plain_case)
+{
+    SCOPED_TRACE(g.name);
+    encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
+    ASSERT_EQ(two.pictures, g.pictures);
+    EXPECT_FALSE(two.bytes == plain.bytes) << "the variant changed nothing";
+    EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
+    EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+}
+
+// The texture-weighted luma distortion: a strength changes the decisions of
+// the rate-distortion path (P and B pictures) and of the fast intra path (the
+// weights are made for every CTU searched).
 TEST(InterRdStreamTexture, WeightedDistortionChangesDecisionsAndDecodes)
 {
     const gop_case weighted[] = {
@@ -137,14 +153,27 @@ TEST(InterRdStreamTexture, WeightedDistortionChangesDecisionsAndDecodes)
         {"texture_c6", 6, 136, 72, 4, NOISE, 30, 0, 0, -1, 2, 1, 0, 128},
     };
     for (const gop_case &g : weighted) {
-        SCOPED_TRACE(g.name);
         gop_case plain_case = g;
         plain_case.rd_extra_weight = 0;
-        encoded plain = encode(plain_case, 2), two = encode(g, 2), eight = encode(g, 8);
-        ASSERT_EQ(two.pictures, g.pictures);
-        EXPECT_FALSE(two.bytes == plain.bytes) << "the weights changed nothing";
-        EXPECT_TRUE(decode_and_compare(two.stream, two.recon, g.width, g.height));
-        EXPECT_TRUE(two.bytes == eight.bytes) << "stream differs between 2 and 8 threads";
+        expect_variant_acts(g, plain_case);
+    }
+}
+
+// The coarse motion search: P pictures, true B pictures and P pictures coded
+// as B slices (complexity 4 without B-frames), with and without sub-sample
+// planes, on shapes and on noise.
+TEST(InterRdStreamCoarse, HalfResolutionSearchChangesDecisionsAndDecodes)
+{
+    const gop_case coarse[] = {
+        {"coarse_c1", 1, 200, 120, 7, SHAPES, 30, 0, 3, 0, 250, 1, 0, 0, 1},
+        {"coarse_noise_c2", 2, 136, 72, 4, NOISE, 30, 0, 1, 0, 250, 1, 0, 0, 1},
+        {"coarse_c4", 4, 136, 72, 6, SHAPES, 28, 0, 0, -1, 250, 1, 0, 0, 1},
+        {"coarse_zerolatency_c4", 4, 200, 120, 6, SHAPES, 32, ZERO, -1, -1, 250, 1, 0, 0, 1},
+    };
+    for (const gop_case &g : coarse) {
+        gop_case plain_case = g;
+        plain_case.coarse_me = 0;
+        expect_variant_acts(g, plain_case);
     }
 }
 

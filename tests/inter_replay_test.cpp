@@ -17,7 +17,7 @@
 
 #include "encoder/cpu.h"
 #include "encoder/torvhevcenc.h"
-#include "tests/cu_replay.h"
+#include "tests/support/cu_replay.h"
 #include "tests/support/library_encode.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"

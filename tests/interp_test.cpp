@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kernels/mc/mc.h"
-#include "mc_test_util.h"
+#include "tests/support/mc_test_util.h"
 
 using namespace mc_test;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kernels/mc/lowres_planes.h"
-#include "mode_search_fixture.h"
+#include "tests/support/mode_search_fixture.h"
 
 namespace {
 

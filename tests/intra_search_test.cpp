@@ -6,8 +6,8 @@
 // the consistency of the maps and the modes every CU ends up with.
 #include <gtest/gtest.h>
 
-#include "cu_replay.h"
-#include "mode_search_fixture.h"
+#include "tests/support/cu_replay.h"
+#include "tests/support/mode_search_fixture.h"
 
 namespace {
 

@@ -99,7 +99,7 @@ class encode_loop {
             if (received_ <= delay_) return false;
         }
         if (coding_queue_->count == 0) lookahead_get_frames(la_);
-        if (coding_queue_->count == 0 && lookahead_is_empty(la_)) return false;
+        if (coding_queue_->count == 0 && lookahead_pending_count(la_) == 0) return false;
         if (coding_queue_->count == 0) return false;
         take_picture();
         return true;
@@ -463,7 +463,7 @@ TEST(LookaheadQueues, EmptyStreamIsEmptyAtFirstDrain)
 {
     encode_loop loop(base_config());
     EXPECT_FALSE(loop.call(-1));
-    EXPECT_EQ(lookahead_is_empty(loop.la_), 1);
+    EXPECT_EQ(lookahead_pending_count(loop.la_), 0);
     EXPECT_TRUE(loop.coded.empty());
 }
 
@@ -477,7 +477,7 @@ TEST(LookaheadQueues, SinglePictureIsDecidedAtFirstDrainAsKeyframe)
     EXPECT_EQ(loop.coded[0].type, (uint32_t)PIC_TYPE_IDR);
     EXPECT_EQ(loop.coded[0].dts, 1000);
     EXPECT_EQ(loop.pending(), 0);
-    EXPECT_EQ(lookahead_is_empty(loop.la_), 1);
+    EXPECT_EQ(lookahead_pending_count(loop.la_), 0);
 }
 
 TEST(LookaheadQueues, FirstDecisionInCallBringingPictureDelayPlusOne)

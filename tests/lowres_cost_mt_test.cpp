@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "lowres_window.h"
+#include "tests/support/lowres_window.h"
 
 namespace {
 

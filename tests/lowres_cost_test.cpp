@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "lowres_window.h"
+#include "tests/support/lowres_window.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "lowres_window.h"
+#include "tests/support/lowres_window.h"
 
 namespace {
 

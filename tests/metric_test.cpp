@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kernels/metrics/metric.h"
-#include "metric_test_util.h"
+#include "tests/support/metric_test_util.h"
 
 namespace {
 

@@ -332,6 +332,21 @@ TEST(ParamSets, RecordFillFollowsComplexityAndStructure)
     EXPECT_EQ(q.sps.max_tu_depth_intra, 0);
 }
 
+// The POC LSBs cover the distance from the last reference picture of one
+// mini-GOP to the anchor of the next: 5 bits up to the default groups, more
+// for the longest pyramids.
+TEST(ParamSets, PocLsbLengthCoversEveryGroup)
+{
+    param_set_inputs in = inputs_1080p();
+    const int cases[][3] = {{0, 0, 5}, {3, 1, 5}, {7, 2, 5}, {7, 1, 5}, {10, 1, 6}, {15, 2, 6}, {15, 1, 6}, {15, 0, 6}};
+    for (const auto &c : cases) {
+        in.bframes = c[0];
+        in.hierarchy = c[1];
+        param_records p(in);
+        EXPECT_EQ(p.sps.log2_max_poc_lsb, c[2]) << c[0] << " B-frames, hierarchy " << c[1];
+    }
+}
+
 TEST(Sei, InterlacePayloadsAreExactBytes)
 {
     rbsp_buffer b;
@@ -362,7 +377,7 @@ TEST(Rps, PreviousPictureOnly)
     memset(&rps, 0, sizeof(rps));
     rps.num_negative = 1;
     const int32_t l0[] = {9};
-    build_short_term_rps(&rps, 10, l0, 1, nullptr, 0);
+    build_short_term_rps(&rps, 10, l0, nullptr, l0, 1);
     EXPECT_EQ(rps_bits(rps), "010" "1" "1" "1");
 }
 
@@ -374,7 +389,8 @@ TEST(Rps, BPictureBetweenTwoReferences)
     rps.num_positive = 1;
     const int32_t l0[] = {2};
     const int32_t l1[] = {6};
-    build_short_term_rps(&rps, 4, l0, 1, l1, 1);
+    const int32_t used[] = {2, 6};
+    build_short_term_rps(&rps, 4, l0, l1, used, 2);
     EXPECT_EQ(rps_bits(rps), "010" "010" "010" "1" "010" "1");
 }
 
@@ -384,7 +400,8 @@ TEST(Rps, KeptButUnusedPicturesAndGrowingDistances)
     memset(&rps, 0, sizeof(rps));
     rps.num_negative = 3;
     const int32_t l0[] = {15, 14, 12};
-    build_short_term_rps(&rps, 16, l0, 2, nullptr, 0);
+    const int32_t used[] = {14, 15};
+    build_short_term_rps(&rps, 16, l0, nullptr, used, 2);
     EXPECT_EQ(rps.delta_s0[2], 4u);
     EXPECT_EQ(rps.used_s0[2], 0);
     // deltas 1, 2, 4 are written as 0, 0, 1

@@ -11,9 +11,10 @@
 namespace {
 
 picture_geometry make_geometry(int32_t w, int32_t h, int32_t bframes = 0, int32_t aq = 0, int32_t l1 = 0,
-                               int32_t subpel = 0)
+                               int32_t subpel = 0, int32_t halfres_recon = 0)
 {
-    picture_geometry g;
+    picture_geometry g = {};
+    g.halfres_recon = halfres_recon;
     g.width = w;
     g.height = h;
     g.ctu_cols = (w + 63) / 64;
@@ -50,7 +51,7 @@ plane_shape shape_of(const picture_geometry &g, int p)
 
 TEST(picture_alloc, planes_are_aligned_and_sized_by_whole_ctus)
 {
-    picture_geometry g = make_geometry(200, 136);
+    picture_geometry g = make_geometry(200, 136, 0, 0, 0, 0, 1);
     picture *pic = picture_alloc(&g, PICTURE_POOL_RECON);
     ASSERT_NE(pic, nullptr);
     EXPECT_EQ(pic->plane_count, 3);
@@ -122,7 +123,8 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     EXPECT_NE(rec->mv_map[1], nullptr);
     EXPECT_NE(rec->ref_idx_map[1], nullptr);
     EXPECT_EQ(rec->subpel_planes[15], nullptr);   // only references carry sub-sample planes
-    EXPECT_EQ(rec->lowres_plane, nullptr);       // only source pictures have a half-resolution plane
+    EXPECT_EQ(rec->lowres_planes[1], nullptr);   // no phase planes in either pool
+    EXPECT_EQ(rec->lowres_plane, nullptr);       // and a reconstruction a plane only when asked
     EXPECT_NE(rec->vbv_row_qp, nullptr);
     EXPECT_EQ(rec->ref_frame_numbers[1][7], -1);
     picture_free(rec);

@@ -132,9 +132,16 @@ TEST(torvhevcenc_default_param, writes_only_what_the_size_covers)
     for (size_t i = 132; i < sizeof(p); i++) ASSERT_EQ(bytes[i], 0x77) << "byte " << i;
 }
 
-// The create path, up to opening the encoder.
+// The create path, up to opening the encoder: the steps torvhevcenc_create
+// takes (the open validates the copied configuration once).
+int create_path(public_param *p, internal_config *cfg)
+{
+    if (config_copy_public_param(p, cfg) != 0 || config_validate(cfg) != 0) return -1;
+    config_write_back(p, cfg);
+    return 0;
+}
 
-TEST(config_from_public_param, copies_covered_fields_and_writes_back)
+TEST(create_path, copies_covered_fields_and_writes_back)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -156,7 +163,7 @@ TEST(config_from_public_param, copies_covered_fields_and_writes_back)
     p.pass1 = 1;
     internal_config cfg;
     public_param before = p;
-    ASSERT_EQ(config_from_public_param(&p, &cfg), 0);
+    ASSERT_EQ(create_path(&p, &cfg), 0);
     EXPECT_EQ(cfg.width, 1368);
     EXPECT_EQ(cfg.pad_w, 2);
     EXPECT_EQ(cfg.qp, 27);
@@ -177,7 +184,7 @@ TEST(config_from_public_param, copies_covered_fields_and_writes_back)
     EXPECT_EQ(memcmp(&p, &before, sizeof(p)), 0);
 }
 
-TEST(config_from_public_param, complexity_and_tune_choose_the_preset)
+TEST(create_path, complexity_and_tune_choose_the_preset)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -194,7 +201,7 @@ TEST(config_from_public_param, complexity_and_tune_choose_the_preset)
     EXPECT_EQ(cfg.bframes, 3);  // low delay allows 1..3
 }
 
-TEST(config_from_public_param, short_record_gets_defaults_past_its_end)
+TEST(create_path, short_record_gets_defaults_past_its_end)
 {
     public_param p = filled_record(20, 0x77);
     p.width = 640;
@@ -202,7 +209,7 @@ TEST(config_from_public_param, short_record_gets_defaults_past_its_end)
     p.compat = 110;
     p.complexity = 1;
     internal_config cfg;
-    ASSERT_EQ(config_from_public_param(&p, &cfg), 0);
+    ASSERT_EQ(create_path(&p, &cfg), 0);
     EXPECT_EQ(cfg.complexity, 1);
     EXPECT_EQ(cfg.working_threads, cpu_count());
     EXPECT_EQ(cfg.latency_mode, 9);  // no tuning
@@ -214,13 +221,13 @@ TEST(config_from_public_param, short_record_gets_defaults_past_its_end)
     EXPECT_EQ(p.frame_threads, 0x77777777);
 }
 
-TEST(config_from_public_param, record_of_64_bytes_gets_default_threads_and_no_tune)
+TEST(create_path, record_of_64_bytes_gets_default_threads_and_no_tune)
 {
     public_param p = filled_record(64, 0x77);
     torvhevcenc_default_param(&p, 5, 0);
     p.tune = TORVHEVCENC_TUNE_MONITOR;  // past the record's end: not read
     internal_config cfg;
-    ASSERT_EQ(config_from_public_param(&p, &cfg), 0);
+    ASSERT_EQ(create_path(&p, &cfg), 0);
     EXPECT_EQ(cfg.working_threads, cpu_count() < 1 ? 1 : cpu_count());
     EXPECT_EQ(cfg.early_split_level, 0);
     EXPECT_EQ(cfg.complexity, 5);
@@ -229,7 +236,7 @@ TEST(config_from_public_param, record_of_64_bytes_gets_default_threads_and_no_tu
     EXPECT_GE(p.frame_threads, 5);
 }
 
-TEST(config_from_public_param, sample_aspect_ratio_needs_both_terms)
+TEST(create_path, sample_aspect_ratio_needs_both_terms)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -243,7 +250,7 @@ TEST(config_from_public_param, sample_aspect_ratio_needs_both_terms)
     EXPECT_EQ(cfg.aspect_ratio_idc, 255);
 }
 
-TEST(config_from_public_param, refused_configuration_leaves_the_record_alone)
+TEST(create_path, refused_configuration_leaves_the_record_alone)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -252,32 +259,32 @@ TEST(config_from_public_param, refused_configuration_leaves_the_record_alone)
     public_param before = p;
     internal_config cfg;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(config_from_public_param(&p, &cfg), -1);
+    EXPECT_EQ(create_path(&p, &cfg), -1);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(memcmp(&p, &before, sizeof(p)), 0);
 }
 
-TEST(config_from_public_param, complexity_without_a_preset_family_is_refused)
+TEST(create_path, complexity_without_a_preset_family_is_refused)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
     p.complexity = 0x30000;
     internal_config cfg;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(config_from_public_param(&p, &cfg), -1);
+    EXPECT_EQ(create_path(&p, &cfg), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Error: ", 0), 0u);
     p.complexity = -1;  // as for default_param: level 4
-    ASSERT_EQ(config_from_public_param(&p, &cfg), 0);
+    ASSERT_EQ(create_path(&p, &cfg), 0);
     EXPECT_EQ(cfg.complexity, 4);
 }
 
-TEST(config_from_public_param, null_record_counts_as_size_zero)
+TEST(create_path, null_record_counts_as_size_zero)
 {
     internal_config cfg;
     ASSERT_EQ(config_copy_public_param(nullptr, &cfg), 0);
     EXPECT_EQ(cfg.complexity, 4);
     EXPECT_EQ(cfg.width, -1);
-    EXPECT_EQ(config_from_public_param(nullptr, &cfg), -1);  // no picture size
+    EXPECT_EQ(create_path(nullptr, &cfg), -1);  // no picture size
 }
 
 // Until the encoder core is in place the calls that need an encoder fail.

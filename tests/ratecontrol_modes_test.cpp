@@ -4,15 +4,13 @@
 // the buffer from running dry; plus the constant-bitrate window model and CTU
 // ratios, and the CTU area statistics.
 #include <gtest/gtest.h>
-
-#include <cmath>
 #include <memory>
 #include <vector>
 
 #include "encoder/ctu_stats.h"
 #include "encoder/encoder_instance.h"
 #include "ratecontrol/rc_cbr.h"
-#include "rc_simulation.h"
+#include "tests/support/rc_simulation.h"
 
 namespace {
 
@@ -134,16 +132,34 @@ TEST(ConstantBitrate, HoldsTheRateWithinTheBounds)
     EXPECT_LT(rate, 1500000.0);
 }
 
-TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSix)
+TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSixWithinItsShareOfTheBucket)
 {
     rc_model *m = rc_model_new(1000, 3000, 200, 25, 10, 4, 20);
     ASSERT_NE(m, nullptr);
     int32_t out[3];
     rc_model_frame_target(m, 0, out);
-    // No deviation: the class target 1.8 x 1000 within lo / hi.
+    // No deviation: the class target 1.8 x 1000 within lo / hi; the upper
+    // bound is 0.4 of the bucket (25 x 3000) that starts 0.9 full.
     EXPECT_EQ(out[0], 1800);
-    EXPECT_EQ(out[1], 6 * 3000);
+    EXPECT_EQ(out[1], 27000);
     EXPECT_EQ(out[2], 6 * 200);
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateModel, BucketDrainsWithFinishedPicturesAndPlansInFlight)
+{
+    rc_model *m = rc_model_new(1000, 1000, 0, 8, 8, 2, 20);
+    ASSERT_NE(m, nullptr);
+    int32_t out[3];
+    rc_model_frame_target(m, 0, out);
+    EXPECT_EQ(out[1], 2880);   // 0.4 of 0.9 x 8000
+    rc_model_set_last(m, 2000);
+    // In flight: 7200 - 2000 + 1000, 0.4 of it.
+    rc_model_frame_target(m, 2, out);
+    EXPECT_EQ(out[1], 2480);
+    // Finished at 4000 bits: 7200 - 4000 + 1000.
+    rc_model_frame_end(m, 4000, 0, 0);
+    EXPECT_EQ(m->bucket_fill, 4200);
     rc_model_delete(m);
 }
 

@@ -288,21 +288,29 @@ TEST(RateControlVbv, PlannedFillCountsEarlierPicturesInFlight)
     ratecontrol *rc = h.rc;
     test_pictures earlier, later, current;
     rc[0].vbv_fill = 500000;
-    earlier.source->frame_number = 3;
-    later.source->frame_number = 9;
+    for (double &scale : rc[0].plan_scale) scale = 1.0;
+    // An anchor coded before the current picture but displayed after it.
+    earlier.source->frame_number = 9;
+    later.source->frame_number = 3;
     rc[1].pic = earlier.info();
+    rc[1].pic.coding_number = 4;
     rc[1].in_flight = 1;
     rc[1].size_planned = 1;
     rc[1].frame_size_planned = 100000;
     rc[0].pic = later.info();
+    rc[0].pic.coding_number = 6;
     rc[0].in_flight = 1;
     rc[0].size_planned = 1;
     rc[0].frame_size_planned = 300000;
     rc[2].pic = current.info();
     rc[2].pic.coding_number = 5;
     rc_vbv_plan_fill(&rc[2]);
-    // Only the picture numbered below 5 counts: 500000 - 100000 + 40000.
+    // Only the picture coded before 5 counts: 500000 - 100000 + 40000.
     EXPECT_EQ(rc[2].vbv_fill_planned, 440000);
+    // Its plan counts as the plans of finished pictures of its kind turned out.
+    rc[0].plan_scale[rc_frame_pred_index(&rc[1].pic)] = 1.5;
+    rc_vbv_plan_fill(&rc[2]);
+    EXPECT_EQ(rc[2].vbv_fill_planned, 390000);
 }
 
 TEST(RateControlFrameEnd, SumsBecomeAveragesAndPredictorLearns)
@@ -344,10 +352,8 @@ TEST(RateControlFrameEnd, BufferDrainsAndRefillsWithinItsSize)
     size_predictor before = {0.75f, 1.0f, 0.5f, 0.0f};
     for (int i = 0; i < 4; i++) rc.frame_pred[i] = before;
     rc.pic.slice_class = 1;
-    rc.size_planned = 1;
     rc_vbv_frame_end(&rc, 5000);
     EXPECT_EQ(rc.vbv_fill, 3000);
-    EXPECT_EQ(rc.size_planned, 0u);
     EXPECT_EQ(std::memcmp(&rc.frame_pred[1], &before, sizeof(before)), 0);
     rc.vbv_fill = 9000;
     rc_vbv_frame_end(&rc, 100);
@@ -386,9 +392,40 @@ TEST(RateControlFrameEnd, AverageBitrateSumsSkipPicturesWithoutRateEquation)
     double window = h.rc->wanted_bits_window;
     h.rc->last_rate_eq = 0.0;
     ratecontrol_end(h.rc, &cfg, nullptr, 8000);
+    // Both sums only decay (a twentieth per picture); the window adds the picture's share.
+    double decay = h.rc->decay;
+    EXPECT_LT(decay, 1.0);
     EXPECT_TRUE(std::isfinite(h.rc->complexity_sum));
-    EXPECT_DOUBLE_EQ(h.rc->complexity_sum, before);
-    EXPECT_DOUBLE_EQ(h.rc->wanted_bits_window, window + 1000000.0 / 25.0);
+    EXPECT_DOUBLE_EQ(h.rc->complexity_sum, before * decay);
+    EXPECT_DOUBLE_EQ(h.rc->wanted_bits_window, (window + 1000000.0 / 25.0) * decay);
+}
+
+// Pictures whose sizes fall as q^-3 (noise that goes to skip) teach the P
+// predictor an elasticity near 3, after which it predicts a size at a QP it
+// has not seen, and finds the qscale for a size, within a few percent; plain
+// content (sizes as 1 / q) keeps the plain slope.
+TEST(RateControlFrameSize, PredictorLearnsHowSteeplySizesFall)
+{
+    for (double slope : {3.0, 1.0}) {
+        internal_config cfg = rc_config();
+        rc_holder h;
+        ASSERT_EQ(ratecontrol_new(&h.rc, &cfg), 0);
+        ratecontrol *rc = h.rc;
+        test_pictures t;
+        set_type(&t, PIC_TYPE_P, 0, &rc->pic);
+        rc->pic.source = t.source.get();
+        rc->frame_satd = 20000;
+        auto truth = [&](double q) { return 2.0e6 * std::pow(q, -slope); };
+        // QPs 30 and 36 in turn, as anchors step while the rate settles.
+        for (int i = 0; i < 8; i++) {
+            double q = rc_qp_to_qscale(i % 2 ? 36.0 : 30.0);
+            rc_frame_model_learn(rc, 1, q, 20000.0, truth(q));
+        }
+        EXPECT_NEAR(rc->frame_model[1].elasticity, slope, 0.1 * slope) << slope;
+        double q = rc_qp_to_qscale(26.0);
+        EXPECT_NEAR(rc_predict_frame_bits(rc, q) / truth(q), 1.0, 0.05) << slope;
+        EXPECT_NEAR(rc_qscale_for_bits(rc, truth(q)) / q, 1.0, 0.02) << slope;
+    }
 }
 
 TEST(RateControlHandOver, StateFollowsTheCodingOrder)
@@ -457,7 +494,7 @@ TEST(RateControlHandOver, RotationMatchesASingleRecord)
     EXPECT_EQ(three.rc[previous].last_non_b_type, one.rc->last_non_b_type);
 }
 
-TEST(LookaheadRateCost, CellFollowsTheNearestReferences)
+TEST(LookaheadRateCost, CellFollowsTheChosenOrTheNearestReferences)
 {
     internal_config cfg = rc_config();
     test_pictures t, r0, r1;
@@ -480,6 +517,16 @@ TEST(LookaheadRateCost, CellFollowsTheNearestReferences)
     cfg.mbtree = 0;
     t.source->picture_type = PIC_TYPE_P;
     EXPECT_EQ(lookahead_rc_cost(&cfg, t.source.get(), nullptr, r0.source.get(), nullptr), 350);
+    // The distances the reference lists chose come first while their cell is
+    // computed; a B picture may so read its P cell.
+    cfg.aq_mode = 0;
+    t.source->picture_type = PIC_TYPE_B;
+    t.source->frame_cost[1][0] = 500;
+    t.source->ref_distance_past = 1;
+    t.source->ref_distance_future = 0;
+    EXPECT_EQ(lookahead_rc_cost(&cfg, t.source.get(), nullptr, r0.source.get(), r1.source.get()), 500);
+    t.source->frame_cost[1][0] = -1;
+    EXPECT_EQ(lookahead_rc_cost(&cfg, t.source.get(), nullptr, r0.source.get(), r1.source.get()), 300);
 }
 
 }  // namespace

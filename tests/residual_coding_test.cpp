@@ -8,6 +8,7 @@
 
 #include "bitstream/syntax_writer.h"
 #include "encoder/cpu.h"
+#include "support/random_ctu.h"
 #include "syntax_reader.h"
 
 namespace {
@@ -45,56 +46,6 @@ struct residual_fixture : ::testing::Test {
     }
 };
 
-// Makes the sign of each sub-block's lowest-frequency level agree with the
-// parity rule whenever that sign is hidden.
-void apply_sign_hiding(int16_t *blk, int log2, const uint16_t *order)
-{
-    int n = 1 << (2 * log2);
-    for (int g = 0; g < n / 16; g++) {
-        int first = -1, last = -1, sum = 0;
-        for (int k = 0; k < 16; k++) {
-            int v = blk[order[16 * g + k]];
-            if (!v)
-                continue;
-            if (first < 0)
-                first = k;
-            last = k;
-            sum += v < 0 ? -v : v;
-        }
-        if (first >= 0 && last - first >= 4) {
-            int16_t &c = blk[order[16 * g + first]];
-            int a = c < 0 ? -c : c;
-            c = (int16_t)((sum & 1) ? -a : a);
-        }
-    }
-}
-
-void random_block(std::mt19937 *rng, int16_t *blk, int log2)
-{
-    int n = 1 << log2;
-    std::memset(blk, 0, sizeof(int16_t) * n * n);
-    int kind = (int)((*rng)() % 5);
-    int extent = kind == 0 ? n : 1 + (int)((*rng)() % n);   // low-frequency corner
-    int density = kind == 1 ? 90 : kind == 2 ? 40 : kind == 3 ? 8 : 25;
-    for (int y = 0; y < extent; y++)
-        for (int x = 0; x < extent; x++) {
-            if ((int)((*rng)() % 100) >= density)
-                continue;
-            int r = (int)((*rng)() % 100);
-            int a = r < 55 ? 1 : r < 75 ? 2 : r < 88 ? 3 + (int)((*rng)() % 5)
-                                          : r < 97 ? 8 + (int)((*rng)() % 60) : 100 + (int)((*rng)() % 9000);
-            blk[y * n + x] = (int16_t)(((*rng)() & 1) ? -a : a);
-        }
-    if (kind == 4 || (*rng)() % 7 == 0) {   // sometimes a single level anywhere
-        std::memset(blk, 0, sizeof(int16_t) * n * n);
-    }
-    bool any = false;
-    for (int i = 0; i < n * n; i++)
-        any |= blk[i] != 0;
-    if (!any)
-        blk[(*rng)() % (n * n)] = (int16_t)(1 + (*rng)() % 40) * (((*rng)() & 1) ? -1 : 1);
-}
-
 TEST_F(residual_fixture, RandomBlocksOfEverySizeScanAndPlaneReadBackExactly)
 {
     std::mt19937 rng(1234);
@@ -111,7 +62,7 @@ TEST_F(residual_fixture, RandomBlocksOfEverySizeScanAndPlaneReadBackExactly)
                     begin();
                     for (int t = 0; t < 40; t++) {
                         std::vector<int16_t> blk(n * n);
-                        random_block(&rng, blk.data(), log2);
+                        random_level_block(&rng, blk.data(), log2);
                         if (sdh)
                             apply_sign_hiding(blk.data(), log2, scan_order(&scans, log2, scan));
                         cabac_write_residual_block(&enc, blk.data(), log2, scan, chroma, sdh, &scans, &metrics);

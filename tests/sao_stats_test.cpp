@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "filters/sao/sao.h"
-#include "sao_test_util.h"
+#include "tests/support/sao_test_util.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 
 #include "analysis/sao_decide.h"
 #include "filters/sao/sao.h"
+#include "tests/support/sao_test_util.h"
 
 namespace {
 
@@ -75,22 +76,6 @@ model_plane make_model_plane(int w, int h, std::mt19937 &rng)
             pl.v[(size_t)y * w + x] = clip8(v);
         }
     return pl;
-}
-
-sao_param random_param(int type, std::mt19937 &rng)
-{
-    sao_param p;
-    p.type = type;
-    p.band_position = (int)(rng() % 32);
-    if (type == SAO_TYPE_BAND) {
-        for (int j = 0; j < 4; j++) p.offset[j] = (int)(rng() % 15) - 7;
-    } else {
-        p.offset[0] = (int)(rng() % 8);
-        p.offset[1] = (int)(rng() % 8);
-        p.offset[2] = -(int)(rng() % 8);
-        p.offset[3] = -(int)(rng() % 8);
-    }
-    return p;
 }
 
 // The picture as the encoder lays it out: one buffer per plane with margins of
@@ -154,7 +139,7 @@ void sim_init(sim_picture *s, int width, int height, uint32_t flags, uint32_t cp
 void sim_params(sim_picture *s, int type, std::mt19937 &rng)
 {
     for (int p = 0; p < 3; p++)
-        for (auto &prm : s->params[p]) prm = random_param(type >= 0 ? type : (int)(rng() % 6), rng);
+        for (auto &prm : s->params[p]) prm = random_sao_param(type >= 0 ? type : (int)(rng() % 6), rng);
 }
 
 struct ctb_box {

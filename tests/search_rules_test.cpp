@@ -7,7 +7,7 @@
 #include <climits>
 
 #include "bitstream/syntax_writer.h"
-#include "mode_search_fixture.h"
+#include "tests/support/mode_search_fixture.h"
 
 namespace {
 

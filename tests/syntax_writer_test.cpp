@@ -5,436 +5,54 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "analysis/mode_decision.h"
 #include "bitstream/syntax_writer.h"
 #include "encoder/cpu.h"
+#include "support/random_ctu.h"
 #include "syntax_reader.h"
 
 namespace {
-
-int fake_amvp(int z, int x, int y, int w, int h, int depth, int list, uint32_t out[2])
-{
-    int count = 1 + ((z + list + depth) & 1);
-    for (int i = 0; i < count; i++) {
-        int px = (x * 3 - list * 5 + z + i * 17 + w) % 97 - 48;
-        int py = (y * 2 + 7 - i * 11 + h) % 61 - 30;
-        out[i] = (uint32_t)(uint16_t)px | ((uint32_t)(uint16_t)py << 16);
-    }
-    return count;
-}
 
 struct mark_log {
     int cleared = 0;
     int64_t area = 0;
 };
 
-int32_t hook_amvp(void *, int32_t z, int32_t x, int32_t y, int32_t w, int32_t h, int32_t depth,
-                  int32_t list, uint32_t out[2])
-{
-    return fake_amvp(z, x, y, w, h, depth, list, out);
-}
 void hook_clear(void *owner) { ((mark_log *)owner)->cleared++; }
 void hook_mark(void *owner, int32_t, int32_t, int32_t w, int32_t h) { ((mark_log *)owner)->area += w * h; }
 
-struct pic_config {
-    int width = 64, height = 64;
-    int slice_type = 2;
-    int slice_qp = 30;
-    int sao_flags = 0;
-    int qp_delta = 0, qp_depth = 0;
-    int sdh = 0;
-    int max_merge = 5;
-    int num_ref[2] = {1, 1};
-    int tu_depth_inter = 1, tu_depth_intra = 1;
+struct pic_config : random_ctu_config {
     int wavefront = 0;   // one substream per CTU row, contexts taken after the second CTU above
     unsigned seed = 1;
 };
 
-// The CU maps plus the per-4x4 intra modes the writer reads beside them.
-struct truth_maps : ctu_cu_maps {
-    int8_t intra_mode[CTU_MAP4_SIZE];
-};
-
-struct ctu_truth {
-    cu_decision_arrays dec;
-    truth_maps maps;
-    ctu_motion_grid motion;
-    std::vector<int16_t> levels[3];
-    int qg_qp[256];
-    uint8_t gen_skip[CTU_MAP8_SIZE];   // the skip flags as decided, before writing
-};
-
 struct picture_harness {
     pic_config cfg;
-    std::mt19937 rng;
-    scan_tables scans{};
-    metric_table metrics{};
-    sps_params sps{};
-    pps_params pps{};
-    int ctus_x, ctus_y;
-    std::vector<ctu_truth> ctus;
-    std::vector<sao_param> sao[3];
-    std::vector<int> sao_merge;
+    std::unique_ptr<random_picture> pic;
     std::vector<uint8_t> stream;
     std::vector<std::vector<uint8_t>> substreams;   // wavefront rows
     mark_log marks;
-    int64_t area_expected = 0;
-
-    int rnd(int n) { return (int)(rng() % (unsigned)n); }
-    bool chance(int percent) { return rnd(100) < percent; }
 
     void init(const pic_config &c)
     {
         cfg = c;
-        rng.seed(c.seed);
-        ASSERT_EQ(scan_tables_init(&scans), 0);
-        metric_table_init(cpu_detect(), &metrics, 5);
-        sps.log2_min_cb_size = 3;
-        sps.log2_ctb_size = 6;
-        sps.log2_min_tb_size = 2;
-        sps.log2_max_tb_size = 5;
-        sps.max_tu_depth_inter = c.tu_depth_inter;
-        sps.max_tu_depth_intra = c.tu_depth_intra;
-        pps.cu_qp_delta_enabled = c.qp_delta;
-        pps.diff_cu_qp_delta_depth = c.qp_delta ? c.qp_depth : -1;
-        pps.sign_data_hiding = c.sdh;
-        ctus_x = (c.width + 63) / 64;
-        ctus_y = (c.height + 63) / 64;
-        ctus.resize(ctus_x * ctus_y);
-        for (int p = 0; p < 3; p++)
-            sao[p].assign(ctus.size(), sao_param{SAO_TYPE_OFF, 0, {0, 0, 0, 0}});
-        sao_merge.assign(ctus.size(), 0);
-    }
-    ~picture_harness() { scan_tables_free(&scans); }
-
-    // ---- borders, as the CTU set-up fills them ----
-    void load_borders(int cx, int cy, truth_maps *m)
-    {
-        std::memset(m, 0, sizeof(*m));
-        std::memset(m->cu_depth_map, 0xff, sizeof(m->cu_depth_map));
-        std::memset(m->cu_qp_map, 0xff, sizeof(m->cu_qp_map));
-        std::memset(m->pred_mode_map, 0xff, sizeof(m->pred_mode_map));
-        std::memset(m->intra_mode, 0xff, sizeof(m->intra_mode));
-        if (cx > 0) {
-            const truth_maps &l = ctus[cy * ctus_x + cx - 1].maps;
-            for (int r = 1; r <= 8; r++) {
-                int d = r * CTU_MAP8_STRIDE + 7, s = r * CTU_MAP8_STRIDE + 15;
-                m->cu_flags_map[d] = l.cu_flags_map[s];
-                m->cu_depth_map[d] = l.cu_depth_map[s];
-                m->cu_qp_map[d] = l.cu_qp_map[s];
-                m->pred_mode_map[d] = l.pred_mode_map[s];
-            }
-            for (int r = 1; r <= 16; r++)
-                m->intra_mode[r * CTU_MAP4_STRIDE + 15] = l.intra_mode[r * CTU_MAP4_STRIDE + 31];
-        }
-        if (cy > 0) {
-            const truth_maps &a = ctus[(cy - 1) * ctus_x + cx].maps;
-            for (int c = 8; c < 16; c++) {
-                m->cu_flags_map[c] = a.cu_flags_map[8 * CTU_MAP8_STRIDE + c];
-                m->cu_depth_map[c] = a.cu_depth_map[8 * CTU_MAP8_STRIDE + c];
-                m->cu_qp_map[c] = a.cu_qp_map[8 * CTU_MAP8_STRIDE + c];
-                m->pred_mode_map[c] = a.pred_mode_map[8 * CTU_MAP8_STRIDE + c];
-            }
-        }
-    }
-
-    // ---- random decisions ----
-    void fill8(void *map, int unit, int units, uint8_t v)
-    {
-        map_fill_block((uint8_t *)map + unit, units, units, 1, v);
-    }
-    void fill4_modes(truth_maps *m, int z, int log2, int8_t v)
-    {
-        int n = 1 << (2 * (log2 - 2));
-        for (int i = 0; i < n; i++)
-            m->intra_mode[zorder_to_map4[z + i]] = v;
-    }
-
-    void gen_quadtree(int cx, int cy, ctu_truth *t, int z, int x, int y, int log2)
-    {
-        int size = 1 << log2;
-        int room_x = cfg.width - 64 * cx, room_y = cfg.height - 64 * cy;
-        int node = cu_node_index(log2, z);
-        int split;
-        if (x + size > room_x || y + size > room_y)
-            split = 1;
-        else if (log2 == 3)
-            split = 0;
-        else
-            split = chance(log2 == 6 ? 80 : log2 == 5 ? 60 : 45);
-        t->dec.cu_split[node] = split;
-        if (!split) {
-            gen_cu(t, z, x, y, log2);
-            area_expected += size * size;
-            return;
-        }
-        int q = 1 << (2 * log2 - 6), h = size / 2;
-        gen_quadtree(cx, cy, t, z, x, y, log2 - 1);
-        if (x + h < room_x)
-            gen_quadtree(cx, cy, t, z + q, x + h, y, log2 - 1);
-        if (y + h < room_y)
-            gen_quadtree(cx, cy, t, z + 2 * q, x, y + h, log2 - 1);
-        if (x + h < room_x && y + h < room_y)
-            gen_quadtree(cx, cy, t, z + 3 * q, x + h, y + h, log2 - 1);
-    }
-
-    void gen_motion(ctu_truth *t, int unit, int units_w, int units_h, bool small)
-    {
-        ctu_motion_grid *g = &t->motion;
-        int merge = chance(30);
-        int idx = rnd(cfg.max_merge);
-        int r[2] = {rnd(cfg.num_ref[0]), -1};
-        if (cfg.slice_type == 0) {
-            int dir = small ? 1 + rnd(2) : 1 + rnd(3);
-            r[0] = dir & 1 ? rnd(cfg.num_ref[0]) : -1;
-            r[1] = dir & 2 ? rnd(cfg.num_ref[1]) : -1;
-        }
-        uint32_t mv[2];
-        for (int l = 0; l < 2; l++) {
-            int range = chance(10) ? 4000 : 300;
-            int mx = rnd(2 * range + 1) - range, my = rnd(2 * range + 1) - range;
-            mv[l] = (uint32_t)(uint16_t)mx | ((uint32_t)(uint16_t)my << 16);
-        }
-        for (int j = 0; j < units_h; j++)
-            for (int i = 0; i < units_w; i++) {
-                int u = unit + j * CTU_MAP8_STRIDE + i;
-                t->motion.merge_flag_map[u] = (uint8_t)merge;
-                t->motion.merge_idx_map[u] = (int8_t)idx;
-                for (int l = 0; l < 2; l++) {
-                    g->ref_idx[l][u] = (int8_t)r[l];
-                    g->mv[l][u] = mv[l];
-                }
-            }
-    }
-
-    void gen_cu(ctu_truth *t, int z, int x, int y, int log2)
-    {
-        (void)x;
-        (void)y;
-        const int node = cu_node_index(log2, z);
-        const int unit = zorder_to_map8[z >> 2];
-        const int units = 1 << (log2 - 3);
-        truth_maps *m = &t->maps;
-        const int intra = cfg.slice_type == 2 || chance(35);
-        const int skip = !intra && chance(30);
-        fill8(m->cu_depth_map, unit, units, (uint8_t)(6 - log2));
-        fill8(m->pred_mode_map, unit, units, (uint8_t)intra);
-        fill8(m->cu_flags_map, unit, units, (uint8_t)skip);
-        fill8(t->gen_skip, unit, units, (uint8_t)skip);
-        int qg = cfg.qp_delta ? z >> (2 * (4 - cfg.qp_depth)) : 0;
-        fill8(m->cu_qp_map, unit, units, (uint8_t)(cfg.qp_delta ? t->qg_qp[qg] : cfg.slice_qp));
-        t->dec.part_mode[node] = 0;
-        t->dec.cbf_flags[node] = 0;
-        if (!intra)
-            fill4_modes(m, z, log2, -1);
-        if (skip) {
-            fill8(t->motion.merge_flag_map, unit, units, 1);
-            fill8(t->motion.merge_idx_map, unit, units, (uint8_t)rnd(cfg.max_merge));
-            return;
-        }
-        if (intra) {
-            int part = log2 == 3 && chance(40) ? part_NxN : part_2Nx2N;
-            t->dec.part_mode[node] = (uint32_t)part;
-            if (part == part_NxN) {
-                for (int k = 0; k < 4; k++)
-                    m->intra_mode[zorder_to_map4[z + k]] = (int8_t)rnd(35);
-            } else {
-                // Favour modes that hit the neighbours' MPMs now and then.
-                int mode = chance(30) ? (chance(50) ? 0 : 1) : rnd(35);
-                fill4_modes(m, z, log2, (int8_t)mode);
-            }
-            int chroma = rnd(5);
-            for (int i = 0; i < units * units; i++)
-                m->intra_mode[zorder_to_map4[256 + (z >> 2) + i]] = (int8_t)chroma;
-            fill8(t->motion.merge_flag_map, unit, units, 0);
-        } else {
-            int part = rnd(3);
-            t->dec.part_mode[node] = (uint32_t)part;
-            int h = units / 2;
-            bool small = log2 == 3 && part != part_2Nx2N;
-            if (part == part_2Nx2N || log2 == 3) {
-                gen_motion(t, unit, units, units, small);
-            } else if (part == part_2NxN) {
-                gen_motion(t, unit, units, h, false);
-                gen_motion(t, unit + h * CTU_MAP8_STRIDE, units, h, false);
-            } else {
-                gen_motion(t, unit, h, units, false);
-                gen_motion(t, unit + h, h, units, false);
-            }
-        }
-        tt_intra = intra;
-        tt_part = (int)t->dec.part_mode[node];
-        tt_merged = !intra && t->motion.merge_flag_map[unit] && tt_part == part_2Nx2N;
-        tt_cu_z = z;
-        tt_log2_cu = log2;
-        // now and then a merged 2Nx2N CU that codes no residual at all
-        tt_zero = tt_merged && chance(30);
-        t->dec.cbf_flags[node] = gen_tt(t, z, log2, 0, cbf_cb_bit | cbf_cr_bit);
-    }
-
-    int tt_intra, tt_part, tt_merged, tt_cu_z, tt_log2_cu, tt_zero = 0;
-
-    int luma_mode_at(ctu_truth *t, int z) { return t->maps.intra_mode[zorder_to_map4[z]]; }
-    int chroma_mode(ctu_truth *t, int luma_mode)
-    {
-        int idx = t->maps.intra_mode[zorder_to_map4[256 + (tt_cu_z >> 2)]];
-        if (idx == 4)
-            return luma_mode;
-        int m = chroma_mode_table[idx];
-        return m == luma_mode ? 34 : m;
-    }
-
-    void gen_block(ctu_truth *t, int plane, int z, int log2, int scan)
-    {
-        int n = 1 << log2;
-        int16_t *dst = plane == 0 ? t->levels[0].data() + z * 16 : t->levels[plane].data() + (z >> 2) * 16;
-        std::memset(dst, 0, sizeof(int16_t) * n * n);
-        int extent = chance(50) ? n : 1 + rnd(n);
-        int density = 5 + rnd(60);
-        for (int yy = 0; yy < extent; yy++)
-            for (int xx = 0; xx < extent; xx++)
-                if (chance(density)) {
-                    int r = rnd(100);
-                    int a = r < 60 ? 1 : r < 80 ? 2 : r < 93 ? 3 + rnd(10) : 20 + rnd(3000);
-                    dst[yy * n + xx] = (int16_t)(chance(50) ? -a : a);
-                }
-        bool any = false;
-        for (int i = 0; i < n * n; i++)
-            any |= dst[i] != 0;
-        if (!any)
-            dst[rnd(n * n)] = (int16_t)(1 + rnd(5));
-        if (cfg.sdh) {
-            const uint16_t *order = scan_order(&scans, log2, scan);
-            for (int g = 0; g < n * n / 16; g++) {
-                int first = -1, last = -1, sum = 0;
-                for (int k = 0; k < 16; k++) {
-                    int v = dst[order[16 * g + k]];
-                    if (!v)
-                        continue;
-                    if (first < 0)
-                        first = k;
-                    last = k;
-                    sum += v < 0 ? -v : v;
-                }
-                if (first >= 0 && last - first >= 4) {
-                    int16_t &c = dst[order[16 * g + first]];
-                    int a = c < 0 ? -c : c;
-                    c = (int16_t)((sum & 1) ? -a : a);
-                }
-            }
-        }
-    }
-
-    // Returns the node's coded-block byte.
-    int gen_tt(ctu_truth *t, int z, int log2, int depth, int parent_chroma)
-    {
-        const int node = cu_node_index(log2, z);
-        const int intra_split = tt_intra && tt_part == part_NxN;
-        const int max_depth = tt_intra ? cfg.tu_depth_intra + intra_split : cfg.tu_depth_inter;
-        int split;
-        if (log2 <= 5 && log2 > 2 && depth < max_depth && !(intra_split && depth == 0))
-            split = chance(log2 == 5 ? 60 : 40);
-        else
-            split = log2 > 5 || (intra_split && depth == 0) ||
-                    (cfg.tu_depth_inter == 0 && !tt_intra && tt_part != part_2Nx2N && depth == 0);
-        t->dec.tu_split[node] = split;
-        int chroma = 0;
-        if (tt_zero)
-            parent_chroma = 0;
-        if (log2 > 2) {
-            if ((parent_chroma & cbf_cb_bit) && chance(55))
-                chroma |= cbf_cb_bit;
-            if ((parent_chroma & cbf_cr_bit) && chance(55))
-                chroma |= cbf_cr_bit;
-        }
-        if (split) {
-            int q = 1 << (2 * log2 - 6), luma = 0;
-            for (int k = 0; k < 4; k++)
-                luma |= gen_tt(t, z + k * q, log2 - 1, depth + 1, chroma) & cbf_luma_bit;
-            if (log2 == 3) {
-                // the fourth 4x4 node carries the 8x8's chroma flags
-                t->dec.cbf_flags[cu_node_index(2, z + 3)] |= (uint8_t)chroma;
-                int cm = tt_intra ? chroma_mode(t, luma_mode_at(t, z)) : 35;
-                int scan = tt_intra ? scan_idx_table[0][cm] : 0;
-                if (chroma & cbf_cb_bit)
-                    gen_block(t, 1, z, 2, scan);
-                if (chroma & cbf_cr_bit)
-                    gen_block(t, 2, z, 2, scan);
-            }
-            t->dec.cbf_flags[node] = (uint8_t)(luma | chroma);
-            return luma | chroma;
-        }
-        int luma = chance(60);
-        if (log2 == 2)
-            chroma = 0;
-        // An inter root TU without chroma has cbf_luma inferred as 1.
-        if (!tt_intra && depth == 0 && !chroma && (tt_merged || log2 > 2))
-            luma = chance(80) || tt_merged;
-        if (!tt_intra && depth == 0 && !chroma && luma == 0 && tt_merged)
-            luma = 1;
-        if (tt_zero)
-            luma = 0;
-        int lm = tt_intra ? luma_mode_at(t, z) : 35;
-        if (luma)
-            gen_block(t, 0, z, log2, tt_intra ? scan_idx_table[log2 - 2][lm] : 0);
-        if (log2 > 2) {
-            int scan = tt_intra && log2 == 3 ? scan_idx_table[0][chroma_mode(t, lm)] : 0;
-            if (chroma & cbf_cb_bit)
-                gen_block(t, 1, z, log2 - 1, scan);
-            if (chroma & cbf_cr_bit)
-                gen_block(t, 2, z, log2 - 1, scan);
-        }
-        int byte = (luma ? cbf_luma_bit : 0) | chroma;
-        t->dec.cbf_flags[node] = (uint8_t)(t->dec.cbf_flags[node] | byte);
-        return byte;
-    }
-
-    void gen_sao(int cx, int cy)
-    {
-        int addr = cy * ctus_x + cx;
-        int merge = 0;
-        int r = rnd(4);
-        if (r == 1 && cx > 0)
-            merge = 1;
-        if (r == 2 && cy > 0)
-            merge = 2;
-        sao_merge[addr] = merge;
-        for (int p = 0; p < 3; p++) {
-            bool on = p == 0 ? (cfg.sao_flags & 1) : (cfg.sao_flags & 2);
-            sao_param s{SAO_TYPE_OFF, 0, {0, 0, 0, 0}};
-            if (on && merge)
-                s = sao[p][merge == 1 ? addr - 1 : addr - ctus_x];
-            else if (on) {
-                s.type = p == 2 ? sao[1][addr].type : rnd(6);
-                if (s.type == SAO_TYPE_BAND) {
-                    s.band_position = rnd(32);
-                    for (int i = 0; i < 4; i++)
-                        s.offset[i] = rnd(15) - 7;
-                } else if (s.type != SAO_TYPE_OFF) {
-                    s.offset[0] = rnd(8);
-                    s.offset[1] = rnd(8);
-                    s.offset[2] = -rnd(8);
-                    s.offset[3] = -rnd(8);
-                }
-            }
-            sao[p][addr] = s;
-        }
+        pic = std::make_unique<random_picture>(c, c.seed);
     }
 
     // ---- writing ----
-    syntax_ctu_context wctx{};
-
     void write_all()
     {
         stream.assign(4 << 20, 0);
         cabac_encoder enc{};
         cabac_init_contexts(&enc, cfg.slice_type, cfg.slice_qp, 120);
         cabac_encoder_init(&enc, stream.data(), stream.data() + stream.size());
-        wctx.qp_prev = cfg.slice_qp;
+        int qp_prev = cfg.slice_qp;
         uint8_t synced[cabac_num_ctx];
+        const int ctus_x = pic->ctus_x, ctus_y = pic->ctus_y;
         if (cfg.wavefront)
             substreams.assign(ctus_y, std::vector<uint8_t>(1 << 20, 0));
         for (int cy = 0; cy < ctus_y; cy++)
@@ -448,54 +66,20 @@ struct picture_harness {
                     }
                     std::vector<uint8_t> &row = substreams[cy];
                     cabac_encoder_init(&enc, row.data(), row.data() + row.size());
-                    wctx.qp_prev = cfg.slice_qp;
+                    qp_prev = cfg.slice_qp;
                 }
-                ctu_truth *t = &ctus[addr];
-                std::memset(&t->dec, 0, sizeof(t->dec));
-                std::memset(t->gen_skip, 0, sizeof(t->gen_skip));
-                std::memset(&t->motion, 0xff, sizeof(t->motion));
-                load_borders(cx, cy, &t->maps);
-                for (int p = 0; p < 3; p++)
-                    t->levels[p].assign(p ? 1024 : 4096, 0);
-                for (int i = 0; i < 256; i++)
-                    t->qg_qp[i] = rnd(52);
-                gen_quadtree(cx, cy, t, 0, 0, 0, 6);
-                gen_sao(cx, cy);
-
-                wctx.decision = &t->dec;
-                wctx.maps = &t->maps;
-                wctx.intra_modes = t->maps.intra_mode;
-                wctx.motion = &t->motion;
-                for (int p = 0; p < 3; p++) {
-                    wctx.levels[p] = t->levels[p].data();
-                    wctx.sao[p] = sao[p].data();
-                }
-                wctx.sao_merge = sao_merge[addr];
-                wctx.pic_width = cfg.width;
-                wctx.pic_height = cfg.height;
-                wctx.ctu_col = cx;
-                wctx.ctu_row = cy;
-                wctx.ctu_addr = addr;
-                wctx.slice_type = cfg.slice_type;
-                wctx.sao_flags = (uint32_t)cfg.sao_flags;
-                wctx.max_num_merge_cand = cfg.max_merge;
-                wctx.num_ref_idx_active[0] = cfg.num_ref[0];
-                wctx.num_ref_idx_active[1] = cfg.num_ref[1];
-                wctx.sps = &sps;
-                wctx.pps = &pps;
-                wctx.scans = &scans;
-                wctx.metrics = &metrics;
-                wctx.inter = syntax_inter_services{&marks, hook_amvp, hook_clear, hook_mark};
-                wctx.qg_units = 1 << (2 * (4 - (cfg.qp_delta ? cfg.qp_depth : 0)));
-                wctx.qg_delta_pending = 0;
+                pic->generate(cx, cy);
+                syntax_ctu_context wctx = pic->view(&pic->at(cx, cy), cx, cy);
+                wctx.inter = syntax_inter_services{&marks, random_ctu_amvp_hook, hook_clear, hook_mark};
+                wctx.qp_prev = qp_prev;
                 int64_t before = cabac_bits_written(&enc);
-                wctx.pred_bits = wctx.residual_bits = 0;
                 cabac_write_ctu(&wctx, &enc);
                 int64_t bits = cabac_bits_written(&enc) - before;
                 EXPECT_LE((int64_t)(wctx.pred_bits + wctx.residual_bits), bits);
+                qp_prev = wctx.qp_prev;
                 if (cfg.wavefront && cx == 1)
                     std::memcpy(synced, enc.ctx, sizeof(synced));
-                if (addr + 1 == (int)ctus.size()) {
+                if (addr + 1 == (int)pic->ctus.size()) {
                     cabac_flush(&enc);
                 } else if (cfg.wavefront && cx + 1 == ctus_x) {
                     cabac_encode_terminate_flush(&enc, 120);
@@ -519,7 +103,7 @@ struct picture_harness {
         std::vector<int> cu_group_qp;
     };
 
-    void exp_pu(ctu_truth *t, int cx, int cy, int z, int x, int y, int w, int h, expected *e)
+    void exp_pu(random_ctu *t, int cx, int cy, int z, int x, int y, int w, int h, expected *e)
     {
         int unit = zorder_to_map8[z >> 2];
         rd_pu pu{};
@@ -543,7 +127,7 @@ struct picture_harness {
         e->pus.push_back(pu);
     }
 
-    void exp_tt(ctu_truth *t, int cx, int cy, int z, int log2, int depth, int chroma_parent, expected *e)
+    void exp_tt(random_ctu *t, int cx, int cy, int z, int log2, int depth, int chroma_parent, expected *e)
     {
         int node = cu_node_index(log2, z);
         int cbf = t->dec.cbf_flags[node];
@@ -560,7 +144,7 @@ struct picture_harness {
         e->tus.push_back(tu);
     }
 
-    void exp_cu(ctu_truth *t, int cx, int cy, int z, int x, int y, int log2, expected *e)
+    void exp_cu(random_ctu *t, int cx, int cy, int z, int x, int y, int log2, expected *e)
     {
         int room_x = cfg.width - 64 * cx, room_y = cfg.height - 64 * cy;
         int node = cu_node_index(log2, z);
@@ -577,7 +161,7 @@ struct picture_harness {
             return;
         }
         int unit = zorder_to_map8[z >> 2];
-        truth_maps *m = &t->maps;
+        random_ctu_maps *m = &t->maps;
         rd_cu cu{};
         cu.x = 64 * cx + x;
         cu.y = 64 * cy + y;
@@ -637,31 +221,18 @@ struct picture_harness {
     {
         syntax_reader r;
         rd_params p;
-        p.pic_width = cfg.width;
-        p.pic_height = cfg.height;
-        p.slice_type = cfg.slice_type;
-        p.slice_qp = cfg.slice_qp;
-        p.sao_luma = cfg.sao_flags & 1;
-        p.sao_chroma = (cfg.sao_flags >> 1) & 1;
-        p.max_num_merge_cand = cfg.max_merge;
-        p.num_ref_idx_active[0] = cfg.num_ref[0];
-        p.num_ref_idx_active[1] = cfg.num_ref[1];
-        p.max_tu_depth_inter = cfg.tu_depth_inter;
-        p.max_tu_depth_intra = cfg.tu_depth_intra;
-        p.cu_qp_delta_enabled = cfg.qp_delta;
-        p.diff_cu_qp_delta_depth = cfg.qp_delta ? cfg.qp_depth : 0;
-        p.sign_hiding = cfg.sdh;
-        p.amvp = fake_amvp;
+        random_picture_reader_params(cfg, &p);
         if (cfg.wavefront)
             r.start(p, substreams[0].data(), substreams[0].size());
         else
             r.start(p, stream.data(), stream.size());
         static rd_ctu got;
         std_context synced[cabac_num_ctx];
+        const int ctus_x = pic->ctus_x, ctus_y = pic->ctus_y;
         for (int cy = 0; cy < ctus_y; cy++)
             for (int cx = 0; cx < ctus_x; cx++) {
                 int addr = cy * ctus_x + cx;
-                ctu_truth *t = &ctus[addr];
+                random_ctu *t = &pic->at(cx, cy);
                 if (cfg.wavefront && cx == 0 && cy > 0) {
                     // a new substream: the decoder restarts at its entry point
                     std_context keep[cabac_num_ctx];
@@ -757,7 +328,7 @@ struct picture_harness {
                                              t->levels[pl].size() * sizeof(int16_t)))
                         << "plane " << pl;
                 for (int pl = 0; pl < 3; pl++) {
-                    const sao_param &a = got.sao[pl], &b = sao[pl][addr];
+                    const sao_param &a = got.sao[pl], &b = pic->sao[pl][addr];
                     ASSERT_EQ(a.type, b.type) << pl;
                     if (b.type != SAO_TYPE_OFF) {
                         for (int i = 0; i < 4; i++)
@@ -767,11 +338,11 @@ struct picture_harness {
                         ASSERT_EQ(a.band_position, b.band_position);
                     }
                 }
-                ASSERT_EQ(got.end_of_slice, addr + 1 == (int)ctus.size());
+                ASSERT_EQ(got.end_of_slice, addr + 1 == (int)pic->ctus.size());
             }
         EXPECT_FALSE(r.d.overrun);
-        EXPECT_EQ(marks.cleared, (int)ctus.size());
-        EXPECT_EQ(marks.area, area_expected);
+        EXPECT_EQ(marks.cleared, (int)pic->ctus.size());
+        EXPECT_EQ(marks.area, pic->coded_area);
     }
 };
 
@@ -1002,14 +573,14 @@ TEST(SyntaxWriterCtu, FirstCtuSendsNoSaoMergeFlagsAndAnUnsignallableMergeFallsBa
     picture_harness h;
     h.init(c);
     sao_param luma{SAO_TYPE_BAND, 3, {1, -2, 0, 4}};
-    h.sao[0][0] = luma;
+    h.pic->sao[0][0] = luma;
     std::vector<uint8_t> buf(1024);
     cabac_encoder enc{};
     cabac_init_contexts(&enc, 2, 30, 120);
     cabac_encoder_init(&enc, buf.data(), buf.data() + buf.size());
     syntax_ctu_context ctx{};
     for (int p = 0; p < 3; p++)
-        ctx.sao[p] = h.sao[p].data();
+        ctx.sao[p] = h.pic->sao[p].data();
     ctx.sao_flags = 1;
     ctx.sao_merge = 2;
     cabac_write_sao(&ctx, &enc);
@@ -1031,7 +602,7 @@ TEST(SyntaxWriterCtu, FirstCtuSendsNoSaoMergeFlagsAndAnUnsignallableMergeFallsBa
 
 TEST(SyntaxWriterCtu, MostProbableModesFollowTheStandardCases)
 {
-    truth_maps maps;
+    random_ctu_maps maps;
     std::memset(&maps, 0xff, sizeof(maps));
     syntax_ctu_context ctx{};
     ctx.maps = &maps;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ratecontrol/rc_twopass.h"
-#include "rc_simulation.h"
+#include "tests/support/rc_simulation.h"
 
 namespace {
 

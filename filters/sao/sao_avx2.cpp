@@ -115,9 +115,6 @@ void copy_block(uint8_t *dst, const uint8_t *src, uint32_t stride, int n)
     }
 }
 
-// Neighbour offsets (row, column of a; row, column of b) of the edge classes.
-const int class_offsets[4][4] = {{0, -1, 0, 1}, {-1, 0, 1, 0}, {-1, -1, 1, 1}, {-1, 1, 1, -1}};
-
 // Whether every sample of the CTB has both class neighbours inside the
 // picture, so that the portable form offsets all N x N samples and copies
 // none: columns 0..N-1 need a column left (x > 0) and right (the limit of
@@ -229,12 +226,21 @@ void sao_apply_ctb_plane_avx2(const sao_ctu_context *ctx, uint32_t x, uint32_t y
     uint8_t *dst = ctx->planes[plane] + offset;
     const uint8_t *src = ctx->deblock_planes[plane] + offset;
     uint32_t ustride = (uint32_t)stride;
+    // The block kernels of the plane's CTB size: 64x64 luma, 32x32 chroma.
+    typedef void (*eo_kernel)(uint8_t *, const uint8_t *, const int8_t *, uint32_t);
+    static const eo_kernel eo_kernels[2][4] = {
+        {sao_apply_eo_hor_64x64_avx2, sao_apply_eo_ver_64x64_avx2, sao_apply_eo_diag135_64x64_avx2,
+         sao_apply_eo_diag45_64x64_avx2},
+        {sao_apply_eo_hor_32x32_avx2, sao_apply_eo_ver_32x32_avx2, sao_apply_eo_diag135_32x32_avx2,
+         sao_apply_eo_diag45_32x32_avx2}};
+    int chroma = plane ? 1 : 0;
     if (type == SAO_TYPE_OFF) {
-        copy_block(dst, src, ustride, n);
+        (chroma ? sao_apply_copy_32x32_avx2 : sao_apply_copy_64x64_avx2)(dst, src, ustride);
     } else if (type == SAO_TYPE_BAND) {
         uint8_t parts[8];
         band_parts(p, shift, parts);
-        bo_block(dst, src, parts, (uint32_t)p->band_position & 31, ustride, n);
+        (chroma ? sao_apply_bo_32x32_avx2 : sao_apply_bo_64x64_avx2)(dst, src, parts,
+                                                                     (uint32_t)p->band_position & 31, ustride);
     } else {
         // The offsets of a CTB live in the instance's scratch buffer, as in the portable form.
         int8_t *table = (int8_t *)ctx->scratch + 160;
@@ -243,8 +249,7 @@ void sao_apply_ctb_plane_avx2(const sao_ctu_context *ctx, uint32_t x, uint32_t y
         table[2] = 0;
         table[3] = edge_entry(p->offset[2], shift);
         table[4] = edge_entry(p->offset[3], shift);
-        const int *o = class_offsets[type];
-        eo_block(dst, src, table, ustride, n, o[0], o[1], o[2], o[3]);
+        eo_kernels[chroma][type](dst, src, table, ustride);
     }
 }
 

@@ -195,11 +195,11 @@ void interp_chroma_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, i
     const uint8_t *p = ref + at(mvx >> 3, mvy >> 3, ref_stride);
     if (w < 1 || h < 1) return;
     if (px && py)
-        chroma_hv(dst, dst_stride, p, ref_stride, px, py, w, h);
+        interp_chroma_hv_ssse3(dst, dst_stride, p, ref_stride, px, py, w, h);
     else if (px)
-        chroma_h(dst, dst_stride, p, ref_stride, px, w, h);
+        interp_chroma_h_ssse3(dst, dst_stride, p, ref_stride, px, py, w, h);
     else if (py)
-        chroma_v(dst, dst_stride, p, ref_stride, py, w, h);
+        interp_chroma_v_ssse3(dst, dst_stride, p, ref_stride, px, py, w, h);
     else
         copy_rows(dst, dst_stride, p, ref_stride, w, h);
 }
@@ -211,11 +211,11 @@ void interp_chroma_16bit_ssse3(int16_t *dst, int32_t dst_stride, const uint8_t *
     const uint8_t *p = ref + at(mvx >> 3, mvy >> 3, ref_stride);
     if (w < 1 || h < 1) return;
     if (px && py)
-        chroma_hv(dst, dst_stride, p, ref_stride, px, py, w, h);
+        interp_chroma_16bit_hv_ssse3(dst, dst_stride, p, ref_stride, px, py, w, h);
     else if (px)
-        chroma_h(dst, dst_stride, p, ref_stride, px, w, h);
+        interp_chroma_16bit_h_ssse3(dst, dst_stride, p, ref_stride, px, py, w, h);
     else if (py)
-        chroma_v(dst, dst_stride, p, ref_stride, py, w, h);
+        interp_chroma_16bit_v_ssse3(dst, dst_stride, p, ref_stride, px, py, w, h);
     else
         interp_fullpel_16bit_ssse3(dst, dst_stride, p, ref_stride, w, h);
 }

@@ -15,6 +15,7 @@
 // the portable window in the last strip (inside the reference margins). The
 // 16-bit horizontal planes are read over the block's own columns only.
 #include "kernels/mc/mc_avx2.h"
+#include "kernels/mc/mc_ssse3.h"
 
 using namespace mc_avx2;
 
@@ -217,6 +218,10 @@ const int16_t *interp_luma_16bit_avx2(int16_t *dst, int32_t *dst_stride, const u
     if (w < 1 || h < 1) return dst;
     if (!fx && !fy) {
         interp_fullpel_16bit_avx2(dst, ds, p, ref_stride, w, h);
+    } else if (fx && fy && hp && w <= 8) {
+        // Narrow blocks over a horizontal plane: the 128-bit workers.
+        (w <= 4 ? interp_luma_16bit_hplane_v_w4_ssse3 : interp_luma_16bit_hplane_v_w8_ssse3)(dst, ds, hp, ref_stride,
+                                                                                            fx, fy, w, h);
     } else if (fx && fy) {
         walk_2d(p, hp, ref_stride, fx, fy, w, h, [&](int32_t x, int32_t y, sums32 s, int n) {
             store_i16_16(dst + at(x, y, ds), finish_i16(s), n);
@@ -224,6 +229,12 @@ const int16_t *interp_luma_16bit_avx2(int16_t *dst, int32_t *dst_stride, const u
     } else {
         luma_taps t = taps_of(fx | fy);
         const __m256i bias = _mm256_set1_epi16(MC_INTERMEDIATE_BIAS);
+        if (fy && w != h && w <= 16) {
+            // Narrow blocks that are not square: the 128-bit workers.
+            (w <= 8 ? interp_luma_16bit_v_w8_ssse3 : interp_luma_16bit_v_w16_ssse3)(dst, ds, p, ref_stride, 0, fy, w,
+                                                                                  h);
+            return dst;
+        }
         if (fy) {
             walk_v(p, ref_stride, t, w, h, [&](int32_t x, int32_t y, __m256i v, int n) {
                 store_i16_16(dst + at(x, y, ds), _mm256_sub_epi16(v, bias), n);

@@ -28,32 +28,6 @@ void filter_h_plane(int16_t *plane, const uint8_t *src, int32_t stride, int32_t 
     }
 }
 
-// The three per-phase workers of a vertical phase py over the block at p
-// (8-bit samples) or hp (the horizontal plane of the block's x phase).
-void vertical_from_samples(uint8_t *dst, int32_t stride, const uint8_t *p, int py, int32_t w, int32_t h)
-{
-    if (w > 8)
-        interp_luma_v_w16_ssse3(dst, stride, p, stride, 0, py, w, h);
-    else
-        interp_luma_v_w8_ssse3(dst, stride, p, stride, 0, py, w, h);
-}
-
-void vertical_from_plane(uint8_t *dst, int32_t stride, const int16_t *hp, int py, int32_t w, int32_t h)
-{
-    if (w > 4)
-        interp_luma_hplane_v_w8_ssse3(dst, stride, hp, stride, 0, py, w, h);
-    else
-        interp_luma_hplane_v_w4_ssse3(dst, stride, hp, stride, 0, py, w, h);
-}
-
-void plane_pixels(uint8_t *dst, int32_t stride, const int16_t *hp, int32_t w, int32_t h)
-{
-    if (w > 8)
-        hplane_to_pixels_w16_ssse3(dst, stride, hp, stride, w, h);
-    else
-        hplane_to_pixels_w8_ssse3(dst, stride, hp, stride, w, h);
-}
-
 }  // namespace
 
 void filter_h_subpel_16bit_w8_ssse3(int16_t *plane, const uint8_t *src, int32_t stride, int32_t w, int32_t h,
@@ -111,14 +85,14 @@ void build_subpel_planes_ssse3(uint8_t *const *planes, const uint8_t *src, const
     }
     if (w < 1 || h < 1) return;
     if (half_only) {
-        plane_pixels(planes[2], stride, hplanes[1], w, h);
-        vertical_from_samples(planes[8], stride, src, 2, w, h);
-        vertical_from_plane(planes[10], stride, hplanes[1], 2, w, h);
+        static const int half_planes[3] = {2, 8, 10};
+        for (int i : half_planes)
+            interp_luma_hplanes_ssse3(planes[i], stride, src, hplanes, stride, i & 3, i >> 2, w, h);
         return;
     }
     // Planes 1 .. 3 finish the horizontal planes; each column of planes
     // (4 + px, 8 + px, 12 + px) comes from one vertical pass over its input.
-    for (int i = 1; i < 4; i++) plane_pixels(planes[i], stride, hplanes[i - 1], w, h);
+    for (int i = 1; i < 4; i++) interp_luma_hplanes_ssse3(planes[i], stride, src, hplanes, stride, i, 0, w, h);
     for (int px = 0; px < 4; px++) {
         uint8_t *const out[3] = {planes[4 + px], planes[8 + px], planes[12 + px]};
         subpel_vert3_planes_sse41(out, stride, src, hplanes, stride, px, 0, w, h);

@@ -8,28 +8,9 @@
 // value for near-full-range blocks): every 8x8 block's sum is widened on its own.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "kernels/metrics/metric.h"
 #include "kernels/metrics/metric_compose.h"
-
-#define TV_INLINE static inline __attribute__((always_inline))
-
-TV_INLINE __m128i load4(const uint8_t *p)
-{
-    int32_t v;
-    std::memcpy(&v, p, 4);
-    return _mm_cvtsi32_si128(v);
-}
-
-TV_INLINE __m128i load8(const uint8_t *p) { return _mm_loadl_epi64((const __m128i *)p); }
-TV_INLINE __m128i load16(const uint8_t *p) { return _mm_loadu_si128((const __m128i *)p); }
-
-// Two 8-byte rows as one 16-byte vector: p0 in bytes 0-7, p1 in bytes 8-15.
-TV_INLINE __m128i load8x2(const uint8_t *p0, const uint8_t *p1)
-{
-    return _mm_unpacklo_epi64(load8(p0), load8(p1));
-}
+#include "kernels/metrics/metric_simd.h"
 
 // Sixteen samples of a - b as signed 16-bit lanes (bytes 0-7 in the low half).
 TV_INLINE __m256i diff16(__m128i a16, __m128i b16)
@@ -37,16 +18,9 @@ TV_INLINE __m256i diff16(__m128i a16, __m128i b16)
     return _mm256_sub_epi16(_mm256_cvtepu8_epi16(a16), _mm256_cvtepu8_epi16(b16));
 }
 
-TV_INLINE uint32_t hsum32_128(__m128i v)
-{
-    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
-    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
-    return (uint32_t)_mm_cvtsi128_si32(v);
-}
-
 TV_INLINE uint32_t hsum32(__m256i v)
 {
-    return hsum32_128(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    return hsum32(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
 // ---- SSE ----
@@ -89,7 +63,7 @@ TV_PAIR_METRIC(sse_4x4_avx)
                                     _mm_unpacklo_epi32(load4(block_at(b, b_stride, 0, 2)), load4(block_at(b, b_stride, 0, 3))));
     __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(va, z), _mm_unpacklo_epi8(vb, z));
     __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(va, z), _mm_unpackhi_epi8(vb, z));
-    return hsum32_128(_mm_add_epi32(_mm_madd_epi16(dl, dl), _mm_madd_epi16(dh, dh)));
+    return hsum32(_mm_add_epi32(_mm_madd_epi16(dl, dl), _mm_madd_epi16(dh, dh)));
 }
 
 // Row pieces of sse_wxh_avx2. Each returns its exact 32-bit sum; 32 samples
@@ -104,7 +78,7 @@ TV_INLINE uint32_t sse_row_16_avx(const uint8_t *a, const uint8_t *b) { return h
 TV_INLINE uint32_t sse_row_8_avx(const uint8_t *a, const uint8_t *b)
 {
     __m128i d = _mm_sub_epi16(_mm_cvtepu8_epi16(load8(a)), _mm_cvtepu8_epi16(load8(b)));
-    return hsum32_128(_mm_madd_epi16(d, d));
+    return hsum32(_mm_madd_epi16(d, d));
 }
 
 TV_INLINE uint32_t sse_row_4_avx(const uint8_t *a, const uint8_t *b)
@@ -174,38 +148,6 @@ uint64_t sse_wxh_avx2(const uint8_t *a, int a_stride, const uint8_t *b, int b_st
 
 // ---- SATD ----
 
-// Rows r0..r3 hold 4x4 blocks side by side (4 lanes each, in 128-bit halves or
-// a 128-bit vector). Returns the absolute coefficients of every block summed
-// per 16-bit lane: each lane holds 4 coefficients of one block, at most 8,160.
-TV_INLINE __m256i hadamard4_abs(__m256i r0, __m256i r1, __m256i r2, __m256i r3)
-{
-    __m256i s01 = _mm256_add_epi16(r0, r1), m01 = _mm256_sub_epi16(r0, r1);
-    __m256i s23 = _mm256_add_epi16(r2, r3), m23 = _mm256_sub_epi16(r2, r3);
-    __m256i v0 = _mm256_add_epi16(s01, s23), v1 = _mm256_add_epi16(m01, m23);
-    __m256i v2 = _mm256_sub_epi16(s01, s23), v3 = _mm256_sub_epi16(m01, m23);
-    // Two levels of pairwise add/subtract finish the 4-point transform of every row.
-    __m256i t0 = _mm256_hadd_epi16(v0, v1), t1 = _mm256_hsub_epi16(v0, v1);
-    __m256i t2 = _mm256_hadd_epi16(v2, v3), t3 = _mm256_hsub_epi16(v2, v3);
-    __m256i u0 = _mm256_hadd_epi16(t0, t1), u1 = _mm256_hsub_epi16(t0, t1);
-    __m256i u2 = _mm256_hadd_epi16(t2, t3), u3 = _mm256_hsub_epi16(t2, t3);
-    return _mm256_add_epi16(_mm256_add_epi16(_mm256_abs_epi16(u0), _mm256_abs_epi16(u1)),
-                            _mm256_add_epi16(_mm256_abs_epi16(u2), _mm256_abs_epi16(u3)));
-}
-
-TV_INLINE __m128i hadamard4_abs_128(__m128i r0, __m128i r1, __m128i r2, __m128i r3)
-{
-    __m128i s01 = _mm_add_epi16(r0, r1), m01 = _mm_sub_epi16(r0, r1);
-    __m128i s23 = _mm_add_epi16(r2, r3), m23 = _mm_sub_epi16(r2, r3);
-    __m128i v0 = _mm_add_epi16(s01, s23), v1 = _mm_add_epi16(m01, m23);
-    __m128i v2 = _mm_sub_epi16(s01, s23), v3 = _mm_sub_epi16(m01, m23);
-    __m128i t0 = _mm_hadd_epi16(v0, v1), t1 = _mm_hsub_epi16(v0, v1);
-    __m128i t2 = _mm_hadd_epi16(v2, v3), t3 = _mm_hsub_epi16(v2, v3);
-    __m128i u0 = _mm_hadd_epi16(t0, t1), u1 = _mm_hsub_epi16(t0, t1);
-    __m128i u2 = _mm_hadd_epi16(t2, t3), u3 = _mm_hsub_epi16(t2, t3);
-    return _mm_add_epi16(_mm_add_epi16(_mm_abs_epi16(u0), _mm_abs_epi16(u1)),
-                         _mm_add_epi16(_mm_abs_epi16(u2), _mm_abs_epi16(u3)));
-}
-
 TV_PAIR_METRIC(satd_4x4_avx)
 {
     __m128i z = _mm_setzero_si128();
@@ -213,8 +155,8 @@ TV_PAIR_METRIC(satd_4x4_avx)
     for (int y = 0; y < 4; y++)
         r[y] = _mm_sub_epi16(_mm_unpacklo_epi8(load4(block_at(a, a_stride, 0, y)), z),
                              _mm_unpacklo_epi8(load4(block_at(b, b_stride, 0, y)), z));
-    __m128i sum = hadamard4_abs_128(r[0], r[1], r[2], r[3]);
-    return hsum32_128(_mm_madd_epi16(sum, _mm_set1_epi16(1))) >> 1;
+    __m128i sum = hadamard4_abs(r[0], r[1], r[2], r[3]);
+    return hsum32(_mm_madd_epi16(sum, _mm_set1_epi16(1))) >> 1;
 }
 
 // 8x8: row y in the low half, row y + 4 in the high half; four 4x4 blocks at once.
@@ -262,29 +204,13 @@ TV_PAIR_METRIC(satd_64x64_avx2) { return satd_nxn(a, a_stride, b, b_stride, 64);
 
 // Eight row vectors, each 128-bit half one row of its own 8x8 block. Returns
 // per 32-bit lane the absolute coefficients of the block in that half: the
-// low half sums to R8 of the low block, the high half to R8 of the high block.
+// low half sums to R8 of the low block, the high half to R8 of the high block
+// (each 16-bit lane ends with 8 absolute coefficients of one block, at most
+// 46,160 as an unsigned value).
 TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
 {
-    // Vertical 8-point butterflies, lane-wise (values stay within +-2040).
-    for (int half = 4; half >= 1; half >>= 1)
-        for (int i = 0; i < 8; i++)
-            if (!(i & half)) {
-                __m256i p = r[i], q = r[i + half];
-                r[i] = _mm256_add_epi16(p, q);
-                r[i + half] = _mm256_sub_epi16(p, q);
-            }
-    // Horizontal transform of two rows at a time (coefficients within
-    // +-16,320), absolute values; each 16-bit lane ends with 8 absolute
-    // coefficients of one block, at most 46,160 as an unsigned value.
-    __m256i sum = _mm256_setzero_si256();
-    for (int i = 0; i < 8; i += 2) {
-        __m256i x = _mm256_hadd_epi16(r[i], r[i + 1]), y = _mm256_hsub_epi16(r[i], r[i + 1]);
-        __m256i c = _mm256_hadd_epi16(x, y), d = _mm256_hsub_epi16(x, y);
-        __m256i lo = _mm256_hadd_epi16(c, d), hi = _mm256_hsub_epi16(c, d);
-        sum = _mm256_add_epi16(sum, _mm256_add_epi16(_mm256_abs_epi16(lo), _mm256_abs_epi16(hi)));
-    }
-    __m256i z = _mm256_setzero_si256();
-    return _mm256_add_epi32(_mm256_unpacklo_epi16(sum, z), _mm256_unpackhi_epi16(sum, z));
+    hadamard_columns(r, 8);
+    return widen_u16(hadamard8_rows_abs(r, 8));
 }
 
 // R8 of the 8x8 blocks at columns 0 and 8 of a 16x8 block, added.
@@ -306,28 +232,14 @@ TV_INLINE uint32_t raw_8x8(const uint8_t *a, int a_stride, const uint8_t *b, int
     for (int y = 0; y < 4; y++)
         r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 4)),
                       load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 4)));
-    for (int half = 2; half >= 1; half >>= 1)
-        for (int i = 0; i < 4; i++)
-            if (!(i & half)) {
-                __m256i p = r[i], q = r[i + half];
-                r[i] = _mm256_add_epi16(p, q);
-                r[i + half] = _mm256_sub_epi16(p, q);
-            }
+    hadamard_columns(r, 4);
     for (int i = 0; i < 4; i++) {
         __m256i swapped = _mm256_permute2x128_si256(r[i], r[i], 1);
         r[i] = _mm256_blend_epi32(_mm256_add_epi16(r[i], swapped), _mm256_sub_epi16(r[i], swapped), 0xf0);
     }
     // Horizontal transform of two rows at a time; each 16-bit lane ends with
     // 4 absolute coefficients (at most 65,280 together, unsigned).
-    __m256i sum = _mm256_setzero_si256();
-    for (int i = 0; i < 4; i += 2) {
-        __m256i x = _mm256_hadd_epi16(r[i], r[i + 1]), y = _mm256_hsub_epi16(r[i], r[i + 1]);
-        __m256i c = _mm256_hadd_epi16(x, y), d = _mm256_hsub_epi16(x, y);
-        __m256i lo = _mm256_hadd_epi16(c, d), hi = _mm256_hsub_epi16(c, d);
-        sum = _mm256_add_epi16(sum, _mm256_add_epi16(_mm256_abs_epi16(lo), _mm256_abs_epi16(hi)));
-    }
-    __m256i z = _mm256_setzero_si256();
-    return hsum32(_mm256_add_epi32(_mm256_unpacklo_epi16(sum, z), _mm256_unpackhi_epi16(sum, z)));
+    return hsum32(widen_u16(hadamard8_rows_abs(r, 4)));
 }
 
 TV_PAIR_METRIC(sa8d_8x8_avx2) { return (raw_8x8(a, a_stride, b, b_stride) + 2) >> 2; }
@@ -342,8 +254,8 @@ TV_PAIR_METRIC(sa8d_8x16_avx2)
         r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 8)),
                       load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 8)));
     __m256i s = hadamard8_pair_abs(r);
-    uint32_t top = hsum32_128(_mm256_castsi256_si128(s));
-    uint32_t bottom = hsum32_128(_mm256_extracti128_si256(s, 1));
+    uint32_t top = hsum32(_mm256_castsi256_si128(s));
+    uint32_t bottom = hsum32(_mm256_extracti128_si256(s, 1));
     return ((top + 2) >> 2) + ((bottom + 2) >> 2);
 }
 

@@ -5,34 +5,16 @@
 // The 8- and 4-wide forms use 128-bit operations only.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "kernels/metrics/metric.h"
 #include "kernels/metrics/metric_compose.h"
+#include "kernels/metrics/metric_simd.h"
 
-#define TV_INLINE static inline __attribute__((always_inline))
-
-TV_INLINE __m128i load4(const uint8_t *p)
-{
-    int32_t v;
-    std::memcpy(&v, p, 4);
-    return _mm_cvtsi32_si128(v);
-}
-
-TV_INLINE __m128i load8(const uint8_t *p) { return _mm_loadl_epi64((const __m128i *)p); }
-TV_INLINE __m128i load16(const uint8_t *p) { return _mm_loadu_si128((const __m128i *)p); }
 TV_INLINE __m256i load32(const uint8_t *p) { return _mm256_loadu_si256((const __m256i *)p); }
 
 // Two 16-byte rows in one vector: p0 in the low half, p1 in the high half.
 TV_INLINE __m256i load16x2(const uint8_t *p0, const uint8_t *p1)
 {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(load16(p0)), load16(p1), 1);
-}
-
-// Two 8-byte rows in one vector.
-TV_INLINE __m128i load8x2(const uint8_t *p0, const uint8_t *p1)
-{
-    return _mm_unpacklo_epi64(load8(p0), load8(p1));
 }
 
 // Up to four 4-byte rows in one vector (the missing ones zero).

@@ -4,22 +4,9 @@
 // finished sum is doubled: exactly the portable value.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "kernels/metrics/metric.h"
 #include "kernels/metrics/metric_compose.h"
-
-#define TV_INLINE static inline __attribute__((always_inline))
-
-TV_INLINE __m128i load4(const uint8_t *p)
-{
-    int32_t v;
-    std::memcpy(&v, p, 4);
-    return _mm_cvtsi32_si128(v);
-}
-
-TV_INLINE __m128i load8(const uint8_t *p) { return _mm_loadl_epi64((const __m128i *)p); }
-TV_INLINE __m128i load16(const uint8_t *p) { return _mm_loadu_si128((const __m128i *)p); }
+#include "kernels/metrics/metric_simd.h"
 
 // The used rows 0, 2, 4, 6 of a 4-wide block gathered into one vector.
 TV_INLINE __m128i gather_4x8_even_rows(const uint8_t *p, ptrdiff_t stride)

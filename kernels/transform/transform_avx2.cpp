@@ -124,23 +124,23 @@ static inline void inverse_avx2(uint8_t *recon, const int16_t *coeff, inv_2d_fn 
     add_residual<N>(recon, r);
 }
 
-// The 4x4 slots keep the block in registers from the residual to the
-// coefficients and back; fdst2d/fdct2d and idst2d/idct2d are the same steps
-// with a stride.
+// The 4x4 slots: the residual rows straight from registers into the 2-D
+// transform of the mode, and its output added back the same way.
 void ftrans_residual_4x4_avx2(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int mode)
 {
-    const pair_table &m = transform_4x4_dst_flags[mode] ? pairs_dst4 : pairs_dct4;
+    alignas(16) int16_t r[16];
     __m128i a, b;
     residual_4x4_regs(src, pred, &a, &b);
-    forward_4x4_regs(coeff, a, b, m, m);
+    store_rows_4x16(r, 4, a);
+    store_rows_4x16(r + 8, 4, b);
+    (transform_4x4_dst_flags[mode] ? fdst2d_4x4_avx2 : fdct2d_4x4_avx2)(r, coeff, 4);
 }
 
 void itrans_add_4x4_avx2(uint8_t *recon, const int16_t *coeff, int mode)
 {
-    const pair_table &m = transform_4x4_dst_flags[mode] ? pairs_dst4 : pairs_dct4;
-    __m128i a, b;
-    inverse_4x4_regs(coeff, &a, &b, m, m);
-    add_residual_4x4_regs(recon, a, b);
+    alignas(16) int16_t r[16];
+    (transform_4x4_dst_flags[mode] ? idst2d_4x4_avx2 : idct2d_4x4_avx2)(coeff, r, 4);
+    add_residual_4x4_regs(recon, load_rows_4x16(r, 4), load_rows_4x16(r + 8, 4));
 }
 
 void fdct_residual_8x8_avx2(int16_t *coeff, const uint8_t *src, const uint8_t *pred)

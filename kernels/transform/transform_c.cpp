@@ -170,15 +170,17 @@ void itrans_add_4x4_c(uint8_t *pred_recon, const int16_t *coeff, int mode)
     add_residual(pred_recon, res, 4);
 }
 
-// Forward NxN keeping the top-left keep x keep coefficients (keep = n: all).
-// Only coeff[v*n + h] with v, h < keep is written.
-static void forward_block(int16_t *coeff, const uint8_t *src, const uint8_t *pred,
-                          const int16_t *mat, int n, int log2n, int keep)
+// Forward NxN keeping the top-left keep x keep coefficients (keep = n: all),
+// both passes through the one-dimensional transform of the size. Only
+// coeff[v*n + h] with v, h < keep is written.
+typedef void (*forward_1d_fn)(int16_t *dst, const int16_t *src, int shift, int out_count, int lines);
+static void forward_block(int16_t *coeff, const uint8_t *src, const uint8_t *pred, forward_1d_fn fdct, int n,
+                          int log2n, int keep)
 {
     int16_t res[32 * 32], tmp[32 * 32];
     residual_block(res, src, pred, n);
-    forward_stage(tmp, res, mat, n, log2n - 1, keep, n);
-    forward_stage(coeff, tmp, mat, n, log2n + 6, keep, keep);
+    fdct(tmp, res, log2n - 1, keep, n);
+    fdct(coeff, tmp, log2n + 6, keep, keep);
 }
 
 // Inverse NxN reading only the top-left keep x keep coefficients; equals the
@@ -194,12 +196,12 @@ static void inverse_block(uint8_t *pred_recon, const int16_t *coeff, const int16
 
 void fdct_residual_8x8_c(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
-    forward_block(coeff, src, pred, &dct_matrix_8[0][0], 8, 3, 8);
+    forward_block(coeff, src, pred, fdct8, 8, 3, 8);
 }
 
 void fdct_residual_low4_8x8_c(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int)
 {
-    forward_block(coeff, src, pred, &dct_matrix_8[0][0], 8, 3, 4);
+    forward_block(coeff, src, pred, fdct8, 8, 3, 4);
 }
 
 void idct_add_8x8_c(uint8_t *pred_recon, const int16_t *coeff)
@@ -214,12 +216,12 @@ void idct_add_low4_8x8_c(uint8_t *pred_recon, const int16_t *coeff, int)
 
 void fdct_residual_16x16_c(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
-    forward_block(coeff, src, pred, &dct_matrix_16[0][0], 16, 4, 16);
+    forward_block(coeff, src, pred, fdct16, 16, 4, 16);
 }
 
 void fdct_residual_low8_16x16_c(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int)
 {
-    forward_block(coeff, src, pred, &dct_matrix_16[0][0], 16, 4, 8);
+    forward_block(coeff, src, pred, fdct16, 16, 4, 8);
 }
 
 void idct_add_16x16_c(uint8_t *pred_recon, const int16_t *coeff)
@@ -234,12 +236,12 @@ void idct_add_low8_16x16_c(uint8_t *pred_recon, const int16_t *coeff, int)
 
 void fdct_residual_32x32_c(int16_t *coeff, const uint8_t *src, const uint8_t *pred)
 {
-    forward_block(coeff, src, pred, &dct_matrix_32[0][0], 32, 5, 32);
+    forward_block(coeff, src, pred, fdct32, 32, 5, 32);
 }
 
 void fdct_residual_low8_32x32_c(int16_t *coeff, const uint8_t *src, const uint8_t *pred, int)
 {
-    forward_block(coeff, src, pred, &dct_matrix_32[0][0], 32, 5, 8);
+    forward_block(coeff, src, pred, fdct32, 32, 5, 8);
 }
 
 void idct_add_32x32_c(uint8_t *pred_recon, const int16_t *coeff)

@@ -1,10 +1,11 @@
-// Vector transform sets against the portable kernels. One harness walks every
-// slot of the table that the SSSE3 set fills and of the one the AVX2 set fills,
-// and runs each against the portable kernel of that slot on random inputs in
+// Transform kernel checks. The harness walks the transform table at every
+// instruction-set level the processor has and runs every slot holding a
+// vector kernel against the portable kernel of that slot on random inputs in
 // several ranges, extreme 8-bit and 16-bit patterns, sparse blocks and random
 // predictions, with guard areas around every block: results must be equal
 // byte for byte, and nothing outside the block may change. A slot the harness
-// does not know fails.
+// does not know fails. The timing test prints the time per call of every
+// slot (kernel_check.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,11 +16,14 @@
 #include "encoder/cpu.h"
 #include "kernels/transform/transform.h"
 #include "kernels/transform/transform_simd.h"
+#include "tests/support/kernel_check.h"
 
 namespace {
 
 const uint32_t ssse3_flags = CPU_SSE41 | CPU_SSSE3;
 const uint32_t avx2_flags = CPU_SSE41 | CPU_SSSE3 | CPU_AVX2;
+
+static_assert(sizeof(transform_table) == TRANSFORM_TABLE_SLOTS * sizeof(void *), "15 pointer slots");
 
 transform_table table_for(uint32_t flags)
 {
@@ -31,11 +35,15 @@ transform_table table_for(uint32_t flags)
 
 std::vector<const void *> slots_of(const transform_table &t)
 {
-    std::vector<const void *> s(TRANSFORM_TABLE_SLOTS);
-    static_assert(sizeof(transform_table) == TRANSFORM_TABLE_SLOTS * sizeof(void *), "15 pointer slots");
-    memcpy(s.data(), &t, sizeof t);
-    return s;
+    return kernel_slots(t);
 }
+
+const char *const slot_names[TRANSFORM_TABLE_SLOTS] = {
+    "ftrans_residual_4x4", "itrans_add_4x4",      "fdct_residual_8x8",        "fdct_residual_low4_8x8",
+    "idct_add_8x8",        "idct_add_low4_8x8",   "fdct_residual_16x16",      "fdct_residual_low8_16x16",
+    "idct_add_16x16",      "idct_add_low8_16x16", "fdct_residual_32x32",      "fdct_residual_low8_32x32",
+    "idct_add_32x32",      "idct_add_low8_32x32", "coeff_cost_estimate",
+};
 
 // ---- what each slot does ----
 
@@ -307,47 +315,37 @@ void compare_cost(const transform_table &simd, const transform_table &ref, std::
     }
 }
 
-void compare_slot(int slot, const transform_table &simd, const transform_table &ref, std::mt19937 &rng)
+bool compare_slot(int slot, const transform_table &ref, const transform_table &simd, std::mt19937 &rng)
 {
     switch (describe(slot).kind) {
     case FORWARD_4X4:
     case FORWARD:
-    case FORWARD_LOW: compare_forward(slot, simd, ref, rng); break;
+    case FORWARD_LOW: compare_forward(slot, simd, ref, rng); return true;
     case INVERSE_4X4:
     case INVERSE:
-    case INVERSE_LOW: compare_inverse(slot, simd, ref, rng); break;
-    case COST: compare_cost(simd, ref, rng); break;
-    default: ADD_FAILURE() << "no comparison for slot " << slot;
+    case INVERSE_LOW: compare_inverse(slot, simd, ref, rng); return true;
+    case COST: compare_cost(simd, ref, rng); return true;
+    default: return false;
     }
 }
 
-void compare_every_slot(uint32_t flags)
+std::string slot_name(int slot)
 {
-    std::mt19937 rng(flags * 7919u);
-    transform_table ref = table_for(0), simd = table_for(flags);
-    for (int slot = 0; slot < TRANSFORM_TABLE_SLOTS; slot++) {
-        SCOPED_TRACE(testing::Message() << "slot " << slot);
-        compare_slot(slot, simd, ref, rng);
-        if (testing::Test::HasFatalFailure()) return;
-    }
+    return slot_names[slot];
 }
 
-TEST(transform_simd, every_ssse3_slot_equals_its_portable_kernel)
+TEST(transform_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 {
-    if (!cpu_use_ssse3_set(ssse3_flags)) GTEST_SKIP() << "processor lacks SSSE3 or SSE4.1";
-    compare_every_slot(ssse3_flags);
-}
-
-TEST(transform_simd, every_avx2_slot_equals_its_portable_kernel)
-{
-    if (!cpu_use_avx2_set(avx2_flags)) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
-    compare_every_slot(avx2_flags);
+    // Both levels hold a vector kernel in every slot; the AVX2 level keeps the
+    // SSSE3 cost estimate, which is compared once.
+    expect_level_counts(walk_kernel_levels(transform_table_init, compare_slot, slot_name, 7919), TRANSFORM_TABLE_SLOTS,
+                        TRANSFORM_TABLE_SLOTS);
 }
 
 // The sets really land in the table: SSSE3 in all fifteen slots, AVX2 over
 // slots 0..13 with slot 14 left to SSSE3; flag words that lack an instruction
 // set the kernels use install nothing of that set.
-TEST(transform_simd, sets_fill_their_slots_only_with_every_needed_flag)
+TEST(transform_kernels, sets_fill_their_slots_only_with_every_needed_flag)
 {
     std::vector<const void *> portable = slots_of(table_for(0));
     if (cpu_use_ssse3_set(ssse3_flags)) {
@@ -396,7 +394,7 @@ const strided_case inverse_2d_cases[] = {
 
 // A forward 2-D transform reading its residual at a random stride gives the
 // portable slot's coefficients for the same residual.
-TEST(transform_simd, avx2_forward_2d_reads_any_stride)
+TEST(transform_kernels, avx2_forward_2d_reads_any_stride)
 {
     if (!cpu_use_avx2_set(avx2_flags)) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
     std::mt19937 rng(5);
@@ -419,7 +417,7 @@ TEST(transform_simd, avx2_forward_2d_reads_any_stride)
 
 // An inverse 2-D transform writing at a random stride writes the rows it writes
 // at stride N, and nothing in between.
-TEST(transform_simd, avx2_inverse_2d_writes_any_stride_and_nothing_else)
+TEST(transform_kernels, avx2_inverse_2d_writes_any_stride_and_nothing_else)
 {
     if (!cpu_use_avx2_set(avx2_flags)) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
     std::mt19937 rng(6);
@@ -443,7 +441,7 @@ TEST(transform_simd, avx2_inverse_2d_writes_any_stride_and_nothing_else)
 
 // Worked values: the cost estimate widens its sums (a 4x4 group of -32768 sums
 // to 524288, beyond 16 bits), and the reconstruction clips at both ends.
-TEST(transform_simd, cost_estimate_and_clipping_at_the_limits)
+TEST(transform_kernels, cost_estimate_and_clipping_at_the_limits)
 {
     if (!cpu_use_ssse3_set(ssse3_flags)) GTEST_SKIP() << "processor lacks SSSE3 or SSE4.1";
     std::vector<int16_t> c(32 * 32, 0);
@@ -464,6 +462,44 @@ TEST(transform_simd, cost_estimate_and_clipping_at_the_limits)
         for (int y = 0; y < 4; y++)
             for (int x = 0; x < 4; x++) EXPECT_EQ(recon[y * TRANSFORM_PRED_STRIDE + x], sign > 0 ? 255 : 0);
     }
+}
+
+// ---- timing ----
+
+// Inputs of the timed calls: random samples, and small coefficients so that
+// the inverse kernels, which add into the prediction, keep it in range.
+struct timing_buffers {
+    alignas(32) uint8_t src[32 * TRANSFORM_SRC_STRIDE];
+    alignas(32) uint8_t pred[32 * TRANSFORM_PRED_STRIDE];
+    alignas(32) int16_t coeff[32 * 32];
+    timing_buffers()
+    {
+        std::mt19937 rng(1);
+        for (uint8_t &v : src) v = (uint8_t)rng();
+        for (uint8_t &v : pred) v = (uint8_t)rng();
+        for (int16_t &v : coeff) v = (int16_t)((int)(rng() % 7) - 3);
+    }
+};
+
+TEST(transform_kernels, timing)
+{
+    if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
+    static timing_buffers b;
+    std::vector<timing_case<transform_table>> cases;
+    for (int slot = 0; slot < TRANSFORM_TABLE_SLOTS; slot++) {
+        slot_info info = describe(slot);
+        // The 4x4 slots take an intra mode (0: the luma DST), the low slots k.
+        int arg = info.n == 4 ? 0 : info.keep;
+        std::function<void(const transform_table &)> run;
+        if (info.kind == COST)
+            run = [](const transform_table &t) { kernel_sink += t.coeff_cost_estimate(b.coeff, 5); };
+        else if (info.kind == FORWARD_4X4 || info.kind == FORWARD || info.kind == FORWARD_LOW)
+            run = [slot, arg](const transform_table &t) { call_forward(t, slot, b.coeff, b.src, b.pred, arg); };
+        else
+            run = [slot, arg](const transform_table &t) { call_inverse(t, slot, b.pred, b.coeff, arg); };
+        cases.push_back({slot_names[slot], slot, run});
+    }
+    time_kernel_cases("transform", transform_table_init, cases);
 }
 
 }  // namespace

@@ -89,4 +89,22 @@ inline sao_stats model_stats(int t, ringed_ctb &b, const int16_t *diff, int diff
     return s;
 }
 
+// Parameters of a type as the decision gives them: a band position and band
+// offsets of -7..7, or edge offsets of the signs the classes allow.
+inline sao_param random_sao_param(int type, std::mt19937 &rng)
+{
+    sao_param p;
+    p.type = type;
+    p.band_position = (int)(rng() % 32);
+    if (type == SAO_TYPE_BAND) {
+        for (int j = 0; j < 4; j++) p.offset[j] = (int)(rng() % 15) - 7;
+    } else {
+        p.offset[0] = (int)(rng() % 8);
+        p.offset[1] = (int)(rng() % 8);
+        p.offset[2] = -(int)(rng() % 8);
+        p.offset[3] = -(int)(rng() % 8);
+    }
+    return p;
+}
+
 inline bool stats_equal(const sao_stats &a, const sao_stats &b) { return std::memcmp(&a, &b, sizeof a) == 0; }

@@ -1,18 +1,22 @@
-// Vector intra kernels against the portable ones: one harness walks every slot
-// that the SSSE3 set and the AVX2 set fill and compares it with the portable
-// kernel of the same slot on random and extreme reference samples, at two
-// destination strides, checking that nothing outside the block (or the output
-// array) is written and that the reference array is left as it was. Direct
-// tests cover worked values of the H.265 processes.
+// Intra kernel checks. The harness walks the intra table at every
+// instruction-set level the processor has and compares every slot holding a
+// vector kernel with the portable kernel of the same slot on random and
+// extreme reference samples and on references that are flat but for one
+// sample, at two destination strides, checking that nothing outside the block
+// (or the output array) is written and that the reference array is left as it
+// was. Direct tests cover worked values of the H.265 processes. The timing
+// test prints the time per call of every kernel (kernel_check.h).
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "encoder/cpu.h"
 #include "kernels/intra/intra_pred_kernels.h"
+#include "tests/support/kernel_check.h"
 
 namespace {
 
@@ -21,21 +25,17 @@ const int margin = 32; // readable bytes around every reference array
 
 typedef void (*set_fill_fn)(intra_pred_table *);
 
-bool have_ssse3_set() { return cpu_use_ssse3_set(CPU_SSE41 | CPU_SSSE3); }
-bool have_avx2_set() { return cpu_use_avx2_set(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2); }
+bool have_ssse3_set() { return kernel_level_present(KERNEL_SSSE3); }
+bool have_avx2_set() { return kernel_level_present(KERNEL_AVX2); }
 
-void *slot_ptr(const intra_pred_table &t, int slot)
+const void *slot_ptr(const intra_pred_table &t, int slot)
 {
-    void *p;
-    memcpy(&p, (const char *)&t + slot * sizeof(void *), sizeof p);
-    return p;
+    return kernel_slot(t, slot);
 }
 
 intra_pred_table portable_table()
 {
-    intra_pred_table t;
-    intra_pred_table_init(0, &t);
-    return t;
+    return kernel_table(intra_pred_table_init, KERNEL_PORTABLE);
 }
 
 // The slots a set installer stores, found by running it on an empty table.
@@ -132,41 +132,57 @@ void compare_filter(intra_ref_filter_fn simd, intra_ref_filter_fn portable, int 
     ASSERT_EQ(a, b) << what;
 }
 
-// Walks every slot the set fills; returns how many slots were compared on every
-// reference case and both strides (a slot compared less counts as a failure).
-void check_set(set_fill_fn fill, const char *set_name)
+// One slot of both tables on one reference; the reference filters (slots
+// 0..3) have no destination stride.
+void compare_on(int slot, const intra_pred_table &portable, const intra_pred_table &simd, const ref_buffer &rb,
+                int stride, std::mt19937 &rng, const char *what)
 {
-    intra_pred_table portable = portable_table();
-    intra_pred_table simd;
-    memset(&simd, 0, sizeof simd);
-    fill(&simd);
-    std::vector<int> slots = slots_filled_by(fill);
-    ASSERT_FALSE(slots.empty());
-    std::mt19937 rng(2027);
-    std::vector<int> compared(table_slots, 0);
-    for (int slot : slots) {
-        int n = slot_size(slot);
-        char what[64];
-        snprintf(what, sizeof what, "%s slot %d (N %d)", set_name, slot, n);
-        for (int k = 0; k < reference_cases; k++) {
-            ref_buffer rb(n, rng);
-            fill_reference(k, rb.ref, n, rng);
-            if (slot < 4) {
-                compare_filter((intra_ref_filter_fn)slot_ptr(simd, slot),
-                               (intra_ref_filter_fn)slot_ptr(portable, slot), n, rb, rng, what);
-                if (::testing::Test::HasFatalFailure()) return;
-                compared[slot] += 2;
-                continue;
-            }
-            for (int stride : {128, n + 3}) {
-                compare_pred((intra_pred_fn)slot_ptr(simd, slot), (intra_pred_fn)slot_ptr(portable, slot), n,
-                             stride, rb, rng, what);
-                if (::testing::Test::HasFatalFailure()) return;
-                compared[slot]++;
-            }
+    int n = slot_size(slot);
+    if (slot < 4)
+        compare_filter((intra_ref_filter_fn)slot_ptr(simd, slot), (intra_ref_filter_fn)slot_ptr(portable, slot), n,
+                       rb, rng, what);
+    else
+        compare_pred((intra_pred_fn)slot_ptr(simd, slot), (intra_pred_fn)slot_ptr(portable, slot), n, stride, rb,
+                     rng, what);
+}
+
+// Every reference case at two strides, then references that are 0 (or 255)
+// but for one sample: a kernel that reads a wrong projected sample, tap or
+// end sample shows at once.
+bool compare_slot(int slot, const intra_pred_table &portable, const intra_pred_table &simd, std::mt19937 &rng)
+{
+    int n = slot_size(slot);
+    char what[80];
+    for (int k = 0; k < reference_cases; k++) {
+        ref_buffer rb(n, rng);
+        fill_reference(k, rb.ref, n, rng);
+        snprintf(what, sizeof what, "reference case %d", k);
+        for (int stride : {128, n + 3}) {
+            compare_on(slot, portable, simd, rb, stride, rng, what);
+            if (::testing::Test::HasFatalFailure()) return true;
         }
     }
-    for (int slot : slots) EXPECT_EQ(compared[slot], 2 * reference_cases) << set_name << " slot " << slot;
+    for (int at = 0; at <= 4 * n; at++)
+        for (int polarity = 0; polarity < 2; polarity++) {
+            ref_buffer rb(n, rng);
+            for (int i = 0; i <= 4 * n; i++) rb.ref[i] = (uint8_t)(polarity ? 255 : 0);
+            rb.ref[at] = (uint8_t)(polarity ? 0 : 255);
+            snprintf(what, sizeof what, "impulse at %d", at);
+            compare_on(slot, portable, simd, rb, 128, rng, what);
+            if (::testing::Test::HasFatalFailure()) return true;
+        }
+    return true;
+}
+
+// "ref_filter 8x8", "planar 4x4", "dc filtered 16x16", "angular 27 32x32".
+std::string slot_name(int slot)
+{
+    int n = slot_size(slot);
+    std::string size = " " + std::to_string(n) + "x" + std::to_string(n);
+    if (slot < 4) return "ref_filter" + size;
+    int mode = (slot - 4) / 8, f = (slot - 4) / 4 % 2;
+    std::string name = mode == INTRA_MODE_PLANAR ? "planar" : mode == INTRA_MODE_DC ? "dc" : "angular " + std::to_string(mode);
+    return name + (f ? " filtered" : "") + size;
 }
 
 intra_pred_fn avx2_slot(int mode, int f, int s)
@@ -196,35 +212,41 @@ std::vector<uint8_t> predict(intra_pred_fn fn, int n, const std::vector<uint8_t>
 
 } // namespace
 
-TEST(intra_simd, ssse3_set_equals_portable_in_every_slot_it_fills)
+TEST(intra_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 {
-    if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3/SSE4.1";
-    check_set(intra_pred_table_fill_ssse3, "ssse3");
+    // The AVX2 level keeps the 13 slots of the SSSE3 set and adds 264.
+    expect_level_counts(walk_kernel_levels(intra_pred_table_init, compare_slot, slot_name, 2027), 13, 277);
 }
 
-TEST(intra_simd, avx2_set_equals_portable_in_every_slot_it_fills)
+// Each installer stores vector kernels only, in exactly its slots: mode 34
+// below 32x32 and the smoothing entries stay outside the AVX2 set. An
+// installer is compiled for its instruction sets, so it runs only where they are.
+TEST(intra_kernels, each_set_fills_exactly_its_slots_with_vector_kernels)
 {
-    if (!have_avx2_set()) GTEST_SKIP() << "processor lacks AVX2/BMI2/POPCNT";
-    check_set(intra_pred_table_fill_avx2, "avx2");
-}
-
-TEST(intra_simd, sets_fill_exactly_their_slots)
-{
-    std::vector<int> s2 = slots_filled_by(intra_pred_table_fill_ssse3);
-    std::vector<int> s4 = slots_filled_by(intra_pred_table_fill_avx2);
-    EXPECT_EQ(s2.size(), 13u);
-    EXPECT_EQ(s4.size(), 264u);
-    // Mode 34 below 32x32 and the smoothing entries stay outside the AVX2 set.
-    for (int slot : s4) {
-        EXPECT_GE(slot, 4);
-        int mode = (slot - 4) / 8, s = (slot - 4) % 4;
-        EXPECT_FALSE(mode == 34 && s < 3) << slot;
+    intra_pred_table portable = portable_table();
+    struct {
+        int level;
+        set_fill_fn fill;
+        size_t count;
+    } sets[] = {{KERNEL_SSSE3, intra_pred_table_fill_ssse3, 13}, {KERNEL_AVX2, intra_pred_table_fill_avx2, 264}};
+    for (auto &set : sets) {
+        if (!kernel_level_present(set.level)) continue;
+        std::vector<int> slots = slots_filled_by(set.fill);
+        EXPECT_EQ(slots.size(), set.count) << kernel_level_name(set.level);
+        intra_pred_table simd = portable;
+        set.fill(&simd);
+        for (int slot : slots) {
+            EXPECT_NE(slot_ptr(simd, slot), slot_ptr(portable, slot)) << kernel_level_name(set.level) << " " << slot;
+            int mode = (slot - 4) / 8, size = (slot - 4) % 4;
+            bool outside_avx2 = slot < 4 || (mode == 34 && size < 3);
+            EXPECT_FALSE(set.level == KERNEL_AVX2 && outside_avx2) << slot;
+        }
     }
 }
 
 // Each kernel reads its reference array only: with the array alone in its heap
 // block, a read past either end faults under the address sanitizer.
-TEST(intra_simd, kernels_read_only_inside_the_reference_array)
+TEST(intra_kernels, kernels_read_only_inside_the_reference_array)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     intra_pred_table t;
@@ -241,7 +263,7 @@ TEST(intra_simd, kernels_read_only_inside_the_reference_array)
 
 // Both sets hold SSE4.1 code: flags that do not promise SSE4.1 keep every
 // entry portable, whatever else they ask for.
-TEST(intra_simd, flags_without_sse41_keep_the_portable_table)
+TEST(intra_kernels, flags_without_sse41_keep_the_portable_table)
 {
     intra_pred_table portable = portable_table();
     for (uint32_t flags : {(uint32_t)CPU_SSSE3, (uint32_t)(CPU_SSSE3 | CPU_AVX2)}) {
@@ -251,7 +273,7 @@ TEST(intra_simd, flags_without_sse41_keep_the_portable_table)
     }
 }
 
-TEST(intra_simd, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
+TEST(intra_kernels, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
 {
     if (!have_ssse3_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(17, 0);
@@ -259,7 +281,7 @@ TEST(intra_simd, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
     for (uint8_t v : predict(ssse3_slot(1, 0, 0), 4, ref)) EXPECT_EQ(v, 128);
 }
 
-TEST(intra_simd, flat_reference_gives_flat_block_in_dc_and_planar_slots)
+TEST(intra_kernels, flat_reference_gives_flat_block_in_dc_and_planar_slots)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     intra_pred_table t;
@@ -275,7 +297,7 @@ TEST(intra_simd, flat_reference_gives_flat_block_in_dc_and_planar_slots)
         }
 }
 
-TEST(intra_simd, filtered_vertical_clips_the_first_column_both_ways)
+TEST(intra_kernels, filtered_vertical_clips_the_first_column_both_ways)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     for (int s = 0; s < 3; s++) {
@@ -297,7 +319,7 @@ TEST(intra_simd, filtered_vertical_clips_the_first_column_both_ways)
     }
 }
 
-TEST(intra_simd, mirrored_32x32_modes_give_transposed_blocks_on_a_symmetric_reference)
+TEST(intra_kernels, mirrored_32x32_modes_give_transposed_blocks_on_a_symmetric_reference)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::mt19937 rng(5);
@@ -313,7 +335,7 @@ TEST(intra_simd, mirrored_32x32_modes_give_transposed_blocks_on_a_symmetric_refe
     }
 }
 
-TEST(intra_simd, mode_27_at_32x32_copies_whole_sample_rows_at_fraction_zero)
+TEST(intra_kernels, mode_27_at_32x32_copies_whole_sample_rows_at_fraction_zero)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(129);
@@ -326,46 +348,6 @@ TEST(intra_simd, mode_27_at_32x32_copies_whole_sample_rows_at_fraction_zero)
 }
 
 namespace {
-
-// Every slot an installer stores holds a vector kernel, not the portable one.
-void expect_no_portable_kernel(set_fill_fn fill, const char *set_name)
-{
-    intra_pred_table portable = portable_table();
-    intra_pred_table simd;
-    memset(&simd, 0, sizeof simd);
-    fill(&simd);
-    for (int slot : slots_filled_by(fill))
-        EXPECT_NE(slot_ptr(simd, slot), slot_ptr(portable, slot)) << set_name << " slot " << slot;
-}
-
-// References that are 0 (or 255) but for one sample: a kernel that reads a
-// wrong projected sample, tap or end sample shows at once.
-void check_impulses(set_fill_fn fill, const char *set_name)
-{
-    intra_pred_table portable = portable_table();
-    intra_pred_table simd;
-    memset(&simd, 0, sizeof simd);
-    fill(&simd);
-    std::mt19937 rng(11);
-    for (int slot : slots_filled_by(fill)) {
-        int n = slot_size(slot);
-        for (int at = 0; at <= 4 * n; at++)
-            for (int polarity = 0; polarity < 2; polarity++) {
-                ref_buffer rb(n, rng);
-                for (int i = 0; i <= 4 * n; i++) rb.ref[i] = (uint8_t)(polarity ? 255 : 0);
-                rb.ref[at] = (uint8_t)(polarity ? 0 : 255);
-                char what[80];
-                snprintf(what, sizeof what, "%s slot %d (N %d) impulse at %d", set_name, slot, n, at);
-                if (slot < 4)
-                    compare_filter((intra_ref_filter_fn)slot_ptr(simd, slot),
-                                   (intra_ref_filter_fn)slot_ptr(portable, slot), n, rb, rng, what);
-                else
-                    compare_pred((intra_pred_fn)slot_ptr(simd, slot), (intra_pred_fn)slot_ptr(portable, slot), n,
-                                 128, rb, rng, what);
-                if (::testing::Test::HasFatalFailure()) return;
-            }
-    }
-}
 
 std::vector<uint8_t> swap_sides(const std::vector<uint8_t> &ref, int n)
 {
@@ -380,23 +362,10 @@ std::vector<uint8_t> swap_sides(const std::vector<uint8_t> &ref, int n)
 
 } // namespace
 
-TEST(intra_simd, vector_sets_hold_no_portable_kernel_in_their_slots)
-{
-    expect_no_portable_kernel(intra_pred_table_fill_ssse3, "ssse3");
-    expect_no_portable_kernel(intra_pred_table_fill_avx2, "avx2");
-}
-
-TEST(intra_simd, single_sample_references_match_portable_in_every_slot)
-{
-    if (!have_ssse3_set() || !have_avx2_set()) GTEST_SKIP();
-    check_impulses(intra_pred_table_fill_ssse3, "ssse3");
-    check_impulses(intra_pred_table_fill_avx2, "avx2");
-}
-
 // Mode 10 - d on a reference and mode 26 + d on the same reference with its
 // sides exchanged are each other's transpose: checks the horizontal kernels,
 // which compute rows directly, against the vertical ones.
-TEST(intra_simd, mirrored_modes_give_transposed_blocks_at_every_size)
+TEST(intra_kernels, mirrored_modes_give_transposed_blocks_at_every_size)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::mt19937 rng(17);
@@ -419,7 +388,7 @@ TEST(intra_simd, mirrored_modes_give_transposed_blocks_at_every_size)
     }
 }
 
-TEST(intra_simd, mode_19_4x4_weighs_the_fourth_left_sample_into_the_last_row)
+TEST(intra_kernels, mode_19_4x4_weighs_the_fourth_left_sample_into_the_last_row)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(17, 0);
@@ -431,7 +400,7 @@ TEST(intra_simd, mode_19_4x4_weighs_the_fourth_left_sample_into_the_last_row)
     EXPECT_EQ(predict(avx2_slot(19, 1, 0), 4, ref), out);
 }
 
-TEST(intra_simd, copy_modes_at_8x8_follow_the_diagonals)
+TEST(intra_kernels, copy_modes_at_8x8_follow_the_diagonals)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(33);
@@ -447,7 +416,7 @@ TEST(intra_simd, copy_modes_at_8x8_follow_the_diagonals)
 
 // Lines at fraction 0 copy reference samples: the last row of modes 25 and 27,
 // line 15 of modes 3 and 33 and the last column of modes 9 and 11 at 16x16.
-TEST(intra_simd, fraction_zero_lines_at_16x16_copy_the_reference)
+TEST(intra_kernels, fraction_zero_lines_at_16x16_copy_the_reference)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(65);
@@ -469,7 +438,7 @@ TEST(intra_simd, fraction_zero_lines_at_16x16_copy_the_reference)
     }
 }
 
-TEST(intra_simd, diagonal_and_vertical_copies_at_32x32)
+TEST(intra_kernels, diagonal_and_vertical_copies_at_32x32)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(129);
@@ -485,7 +454,7 @@ TEST(intra_simd, diagonal_and_vertical_copies_at_32x32)
         }
 }
 
-TEST(intra_simd, smoothing_keeps_both_far_ends_and_rounds_the_corner)
+TEST(intra_kernels, smoothing_keeps_both_far_ends_and_rounds_the_corner)
 {
     if (!have_ssse3_set()) GTEST_SKIP();
     for (intra_ref_filter_fn fn : {intra_ref_filter_8x8_sse41, intra_ref_filter_16x16_sse41,
@@ -508,7 +477,7 @@ TEST(intra_simd, smoothing_keeps_both_far_ends_and_rounds_the_corner)
 
 // The mode-34 kernels of 4x4 and 8x8 that no set installs still equal the
 // portable copies.
-TEST(intra_simd, uninstalled_mode_34_kernels_equal_portable)
+TEST(intra_kernels, uninstalled_mode_34_kernels_equal_portable)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::mt19937 rng(23);
@@ -529,4 +498,41 @@ TEST(intra_simd, uninstalled_mode_34_kernels_equal_portable)
             if (HasFatalFailure()) return;
         }
     }
+}
+
+namespace {
+
+// The distinct kernels of the table: the reference filters, every mode at
+// every size, and the edge-filtered forms of DC and the pure directions below
+// 32x32 (every other filtered entry holds the unfiltered kernel).
+std::vector<int> timed_slots()
+{
+    std::vector<int> slots = {0, 1, 2, 3};
+    for (int mode = 0; mode < INTRA_MODE_COUNT; mode++)
+        for (int f = 0; f < 2; f++)
+            for (int s = 0; s < 4; s++) {
+                bool edge_filtered = mode == INTRA_MODE_DC || mode == INTRA_MODE_HOR || mode == INTRA_MODE_VER;
+                if (f == 0 || (edge_filtered && s < 3)) slots.push_back(4 + mode * 8 + f * 4 + s);
+            }
+    return slots;
+}
+
+}  // namespace
+
+TEST(intra_kernels, timing)
+{
+    if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
+    static std::vector<uint8_t> ref(129 + 64), out(129 + 64), dst(128 * 32);
+    std::mt19937 rng(1);
+    for (uint8_t &b : ref) b = (uint8_t)rng();
+    std::vector<timing_case<intra_pred_table>> cases;
+    for (int slot : timed_slots()) {
+        std::function<void(const intra_pred_table &)> run;
+        if (slot < 4)
+            run = [slot](const intra_pred_table &t) { t.ref_filter[slot](ref.data(), out.data()); };
+        else
+            run = [slot](const intra_pred_table &t) { ((intra_pred_fn)slot_ptr(t, slot))(dst.data(), 128, ref.data()); };
+        cases.push_back({slot_name(slot), slot, run});
+    }
+    time_kernel_cases("intra", intra_pred_table_init, cases);
 }

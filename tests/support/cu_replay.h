@@ -14,7 +14,7 @@
 #include "analysis/amvp.h"
 #include "analysis/mode_search.h"
 #include "bitstream/syntax_shared.h"
-#include "tests/mc_test_util.h"
+#include "tests/support/mc_test_util.h"
 
 const uint8_t chroma_candidates[4] = {0, 26, 10, 1};
 

@@ -1,15 +1,20 @@
-// The AVX2-flag deblocking kernels give exactly the portable kernels' samples
-// (and touch nothing else) for every beta 0..64 and tc 0..24, on edges that
-// reach every decision branch: unchanged, strong, normal with and without the
-// p1/q1 steps, lines skipped by the 10 x tc test, and 0/255 extremes.
+// Deblocking kernel checks. The harness walks the edge kernel table at every
+// instruction-set level the processor has: each vector kernel gives exactly
+// the portable kernel's samples (and touches nothing else) for every beta
+// 0..64 and tc 0..24, on edges that reach every decision branch: unchanged,
+// strong, normal with and without the p1/q1 steps, lines skipped by the
+// 10 x tc test, and 0/255 extremes. The timing test prints the time per call
+// of every slot (kernel_check.h).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "encoder/cpu.h"
 #include "filters/deblock/deblock.h"
+#include "tests/support/kernel_check.h"
 
 namespace {
 
@@ -117,12 +122,9 @@ void classify(const std::vector<uint8_t> &before, const std::vector<uint8_t> &af
     }
 }
 
-void run_luma(bool vertical)
+void run_luma(bool vertical, deblock_luma_edge_fn c_fn, deblock_luma_edge_fn simd_fn)
 {
-    if (!avx2_usable()) GTEST_SKIP() << "processor without the AVX2-flag instruction sets";
     std::mt19937 rng(vertical ? 11 : 12);
-    auto c_fn = vertical ? deblock_luma_ver_edge_c : deblock_luma_hor_edge_c;
-    auto simd_fn = vertical ? deblock_luma_ver_edge_avx2 : deblock_luma_hor_edge_avx2;
     branch_counts counts;
     std::vector<uint8_t> base, a, b;
     for (int beta = 0; beta <= 64; beta++) {
@@ -150,23 +152,10 @@ void run_luma(bool vertical)
     EXPECT_GT(counts.side, 500);
 }
 
-TEST(deblock_simd, luma_vertical_edge_equals_portable_for_all_beta_and_tc)
-{
-    run_luma(true);
-}
-
-TEST(deblock_simd, luma_horizontal_edge_equals_portable_for_all_beta_and_tc)
-{
-    run_luma(false);
-}
-
 // Chroma: 4 lines of Cb and 4 of Cr, each plane its own buffer.
-void run_chroma(bool vertical)
+void run_chroma(bool vertical, deblock_chroma_edge_fn c_fn, deblock_chroma_edge_fn simd_fn)
 {
-    if (!avx2_usable()) GTEST_SKIP() << "processor without the AVX2-flag instruction sets";
     std::mt19937 rng(vertical ? 21 : 22);
-    auto c_fn = vertical ? deblock_chroma_ver_edge_c : deblock_chroma_hor_edge_c;
-    auto simd_fn = vertical ? deblock_chroma_ver_edge_avx2 : deblock_chroma_hor_edge_avx2;
     std::vector<uint8_t> cb, cr, a_cb, a_cr, b_cb, b_cr;
     int changed = 0, clipped = 0;
     for (int tc0 = 0; tc0 <= 24; tc0++) {
@@ -189,19 +178,35 @@ void run_chroma(bool vertical)
     EXPECT_GT(clipped, 10);
 }
 
-TEST(deblock_simd, chroma_vertical_edge_equals_portable_for_all_tc)
+const char *const slot_names[] = {"luma_ver_edge", "luma_hor_edge", "chroma_ver_edge", "chroma_hor_edge"};
+static_assert(sizeof(deblock_table) == sizeof slot_names, "one name per slot");
+
+// Each comparison seeds its own windows.
+bool compare_slot(int slot, const deblock_table &c, const deblock_table &simd, std::mt19937 &)
 {
-    run_chroma(true);
+    switch (slot) {
+    case 0: run_luma(true, c.luma_ver_edge, simd.luma_ver_edge); return true;
+    case 1: run_luma(false, c.luma_hor_edge, simd.luma_hor_edge); return true;
+    case 2: run_chroma(true, c.chroma_ver_edge, simd.chroma_ver_edge); return true;
+    case 3: run_chroma(false, c.chroma_hor_edge, simd.chroma_hor_edge); return true;
+    default: return false;
+    }
 }
 
-TEST(deblock_simd, chroma_horizontal_edge_equals_portable_for_all_tc)
+std::string slot_name(int slot)
 {
-    run_chroma(false);
+    return slot_names[slot];
+}
+
+TEST(deblock_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+{
+    // The family has no SSSE3 set; the AVX2 set holds all four edges.
+    expect_level_counts(walk_kernel_levels(deblock_table_init, compare_slot, slot_name, 1), 0, 4);
 }
 
 // Both tc 0: the AVX2 luma kernels return before touching memory, so even a
 // window of unreadable samples would be safe; here: nothing changes.
-TEST(deblock_simd, zero_tc_pair_leaves_the_window_unchanged)
+TEST(deblock_kernels, zero_tc_pair_leaves_the_window_unchanged)
 {
     if (!avx2_usable()) GTEST_SKIP() << "processor without the AVX2-flag instruction sets";
     std::mt19937 rng(5);
@@ -218,7 +223,7 @@ TEST(deblock_simd, zero_tc_pair_leaves_the_window_unchanged)
     }
 }
 
-TEST(deblock_simd, table_installs_avx2_kernels_only_with_the_avx2_set)
+TEST(deblock_kernels, table_installs_avx2_kernels_only_with_the_avx2_set)
 {
     deblock_table t;
     deblock_table_init(0, &t);
@@ -236,6 +241,69 @@ TEST(deblock_simd, table_installs_avx2_kernels_only_with_the_avx2_set)
     } else {
         EXPECT_EQ(t.luma_ver_edge, deblock_luma_ver_edge_c);
     }
+}
+
+// Windows of every kind, with random beta and tc, taken in turn. Each call
+// first restores the 8x8 samples around the edge, so every call filters the
+// edge as it was made (the restore is part of every figure).
+struct timing_windows {
+    static constexpr int COUNT = 64;
+    std::vector<uint8_t> made[2][COUNT], work[2][COUNT];
+    int32_t tcs[COUNT][2], betas[COUNT];
+    int next = 0;
+
+    timing_windows()
+    {
+        std::mt19937 rng(3);
+        for (int i = 0; i < COUNT; i++) {
+            for (int v = 0; v < 2; v++) {
+                make_window(rng, v == 0, made[v][i]);
+                work[v][i] = made[v][i];
+            }
+            betas[i] = (int32_t)(rng() % 65);
+            tcs[i][0] = (int32_t)(rng() % 25);
+            tcs[i][1] = (int32_t)(rng() % 25);
+        }
+    }
+    int advance() { return next = (next + 1) % COUNT; }
+    // Window i of a kind, restored, at its q0.
+    uint8_t *q0(bool vertical, int i)
+    {
+        int v = vertical ? 0 : 1;
+        for (int r = kEdge - 4; r < kEdge + 4; r++)
+            std::memcpy(&work[v][i][r * kStride + kEdge - 4], &made[v][i][r * kStride + kEdge - 4], 8);
+        return work[v][i].data() + q0_offset(vertical);
+    }
+};
+
+TEST(deblock_kernels, timing)
+{
+    if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
+    static timing_windows w;
+    const int other = timing_windows::COUNT / 2;   // the Cr window of a chroma call
+    std::vector<timing_case<deblock_table>> cases = {
+        {slot_names[0], 0,
+         [](const deblock_table &t) {
+             int i = w.advance();
+             t.luma_ver_edge(w.q0(true, i), kStride, w.betas[i], w.tcs[i]);
+         }},
+        {slot_names[1], 1,
+         [](const deblock_table &t) {
+             int i = w.advance();
+             t.luma_hor_edge(w.q0(false, i), kStride, w.betas[i], w.tcs[i]);
+         }},
+        {slot_names[2], 2,
+         [](const deblock_table &t) {
+             int i = w.advance();
+             t.chroma_ver_edge(w.q0(true, i), w.q0(true, (i + other) % timing_windows::COUNT), kStride, w.tcs[i]);
+         }},
+        {slot_names[3], 3,
+         [](const deblock_table &t) {
+             int i = w.advance();
+             t.chroma_hor_edge(w.q0(false, i), w.q0(false, (i + other) % timing_windows::COUNT), kStride, w.tcs[i]);
+         }},
+    };
+    time_kernel_cases("deblock", deblock_table_init, cases);
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+// Frame size predictors: what a picture of each kind is expected to take at a
+// qscale, from its lookahead cost. Each predictor holds its sizes at an
+// anchor qscale (near where its pictures were coded) and moves away from it
+// with a learned elasticity: how steeply sizes fall as the qscale rises. Plain
+// content halves its size for a doubled qscale (elasticity 1); noise that
+// goes to skip at coarse quantisers falls several times faster, and plans
+// made with the plain slope at a QP far from the last pictures' miss by
+// several times, which no buffer holds.
+//
+// The predictors live in the first record and learn from every finished
+// picture on the caller's thread, in coding order.
+#include <algorithm>
+#include <cmath>
+
+#include "encoder/config.h"
+#include "encoder/picture.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+// Bounds of the elasticity, and what it starts at.
+constexpr float ELASTICITY_MIN = 0.7f;
+constexpr float ELASTICITY_MAX = 4.0f;
+constexpr float ELASTICITY_START = 1.0f;
+// The elasticity learns from pictures coded at least a QP (in log qscale)
+// from the anchor, fully from six QPs on, half-way towards what it observes.
+constexpr double LEARN_MIN_SPAN = 0.1155;   // ln 2 / 6
+constexpr double LEARN_FULL_SPAN = 0.6931;  // ln 2
+constexpr double LEARN_RATE = 1.0;
+// How far the plans of pictures in flight are scaled at most.
+constexpr double PLAN_SCALE_MIN = 0.25;
+constexpr double PLAN_SCALE_MAX = 4.0;
+constexpr float SIZE_MAX_BITS = 2.0e9f;
+// QP steps (qp_step each) that a picture may be coded below where pictures of
+// its kind were seen, at elasticity 1.
+constexpr double KNOWN_STEPS = 2.0;
+
+const size_predictor *predictor_of(const ratecontrol *first, int32_t index)
+{
+    return &first->frame_pred[index];
+}
+
+// Bits the predictor expects at qscale q: its plain prediction, moved by the
+// elasticity's extra slope away from the anchor.
+double model_bits(const size_predictor *p, const frame_size_model *m, double cost, double q)
+{
+    double v = (double)rc_predict_size(p, (float)cost, (float)q);
+    if (m->anchor_qscale > 0.0f && m->elasticity != 1.0f && q > 0.0)
+        v *= std::pow((double)m->anchor_qscale / q, (double)m->elasticity - 1.0);
+    return std::min(v, (double)SIZE_MAX_BITS);
+}
+
+}  // namespace
+
+void rc_frame_models_init(ratecontrol *rc)
+{
+    for (frame_size_model &m : rc->frame_model) m = {0.0f, ELASTICITY_START};
+}
+
+int32_t rc_frame_pred_index(const rc_picture *pic)
+{
+    uint32_t type = pic->source ? pic->source->picture_type : 0;
+    if (type == PIC_TYPE_P) return 1;
+    if (type == PIC_TYPE_BREF) return 3;
+    return std::min(std::max(pic->slice_class, 0), 2);
+}
+
+float rc_predict_size(const size_predictor *p, float cost, float qscale)
+{
+    float v = (cost * p->coeff + p->offset) / (qscale * p->count);
+    return v < SIZE_MAX_BITS ? v : SIZE_MAX_BITS;
+}
+
+size_predictor *rc_frame_predictors(ratecontrol *rc)
+{
+    return rc_first(rc)->frame_pred;
+}
+
+float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, double qscale)
+{
+    const ratecontrol *first = rc_first(rc);
+    return (float)model_bits(predictor_of(first, index), &first->frame_model[index], cost, qscale);
+}
+
+float rc_predict_frame_bits(const ratecontrol *rc, double qscale)
+{
+    return rc_frame_model_bits(rc, rc_frame_pred_index(&rc->pic), rc->frame_satd, qscale);
+}
+
+double rc_qscale_for_bits(const ratecontrol *rc, double bits)
+{
+    const ratecontrol *first = rc_first(rc);
+    int32_t index = rc_frame_pred_index(&rc->pic);
+    const size_predictor *p = predictor_of(first, index);
+    const frame_size_model *m = &first->frame_model[index];
+    // k / q is the plain prediction; with the elasticity e about anchor a the
+    // size is k a^(e-1) / q^e.
+    double k = ((double)p->coeff * rc->frame_satd + p->offset) / ((double)p->count * std::max(bits, 1.0));
+    if (!(m->anchor_qscale > 0.0f) || m->elasticity == 1.0f) return k;
+    double e = m->elasticity, a = m->anchor_qscale;
+    if (!(k > 0.0)) return k;
+    return std::exp((std::log(k) + (e - 1.0) * std::log(a)) / e);
+}
+
+void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double cost, double bits)
+{
+    ratecontrol *first = rc_first(rc);
+    size_predictor *p = &first->frame_pred[index];
+    frame_size_model *m = &first->frame_model[index];
+    if (cost < 10.0 || !(qscale > 0.0) || !(bits > 0.0)) return;
+    if (!(m->anchor_qscale > 0.0f)) {
+        m->anchor_qscale = (float)qscale;
+        rc_update_predictor(p, (float)qscale, (float)cost, (float)bits, 1.0f);
+        return;
+    }
+    double a = m->anchor_qscale;
+    double span = std::log(a / qscale);
+    double expected = model_bits(p, m, cost, qscale);
+    if (std::fabs(span) >= LEARN_MIN_SPAN && expected > 0.0) {
+        double seen = (double)m->elasticity + std::log(bits / expected) / span;
+        seen = std::min(std::max(seen, (double)ELASTICITY_MIN), (double)ELASTICITY_MAX);
+        double w = LEARN_RATE * std::min(std::fabs(span) / LEARN_FULL_SPAN, 1.0);
+        m->elasticity = (float)((double)m->elasticity + w * (seen - (double)m->elasticity));
+    }
+    // The anchor moves to the mean log qscale of what the predictor has seen
+    // (weighted as its coefficient weighs them); the stored sizes move with it
+    // so that its predictions stay, and the picture joins at the new anchor.
+    double weight = (double)p->decay * p->count;
+    double moved = std::exp((weight * std::log(a) + std::log(qscale)) / (weight + 1.0));
+    double e = m->elasticity;
+    double f = std::pow(a / moved, e - 1.0);
+    p->coeff = (float)(p->coeff * f);
+    p->offset = (float)(p->offset * f);
+    m->anchor_qscale = (float)moved;
+    double at_anchor = bits * std::pow(qscale / moved, e);
+    rc_update_predictor(p, (float)moved, (float)cost, (float)at_anchor, 1.0f);
+}
+
+double rc_frame_elasticity(const ratecontrol *rc)
+{
+    return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].elasticity;
+}
+
+double rc_qscale_factor(const ratecontrol *rc, double size_ratio)
+{
+    if (!(size_ratio > 0.0)) return 1.0;
+    return std::pow(size_ratio, 1.0 / rc_frame_elasticity(rc));
+}
+
+double rc_known_qscale_floor(const ratecontrol *rc)
+{
+    const frame_size_model *m = &rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)];
+    if (!(m->anchor_qscale > 0.0f)) return 0.0;
+    // Two QP steps where sizes fall as the qscale rises, less where they
+    // climb steeply: a picture grows past what its kind has shown by at most
+    // what two steps give plain content.
+    return m->anchor_qscale / std::pow(rc->qscale_step, KNOWN_STEPS / std::max((double)m->elasticity, 1.0));
+}
+
+void rc_plan_scale_learn(double *scale, double actual, double planned)
+{
+    if (!(planned > 0.0) || !(*scale > 0.0)) return;
+    double r = std::min(std::max(actual / planned, PLAN_SCALE_MIN), PLAN_SCALE_MAX);
+    *scale = std::sqrt(*scale * r);
+}
+
+double rc_in_flight_bits(const ratecontrol *other)
+{
+    const ratecontrol *first = rc_first(other);
+    int32_t index = rc_frame_pred_index(&other->pic);
+    double scaled = other->frame_size_planned * first->plan_scale[index];
+    double now = rc_frame_model_bits(other, index, other->frame_satd, rc_qp_to_qscale(other->frame_qp_f));
+    return std::max(scaled, now);
+}
