@@ -169,7 +169,6 @@ void coarse_search_ctu_setup(encoder_instance *ctx, coarse_search_context *cs)
     // The settings of the CTU's own search, on the half-resolution planes.
     *me = *st->me;
     std::memset(me->ref_plane, 0, sizeof(me->ref_plane));
-    std::memset(me->ref_hplanes, 0, sizeof(me->ref_hplanes));
     std::memset(me->ref_phase, 0, sizeof(me->ref_phase));
     me->list_count = 2;
     me->ref_count[0] = ctx->ref_count_l0;

@@ -47,14 +47,6 @@ uint8_t *const *phase_planes(encoder_instance *ctx, int32_t list, int32_t ref)
     return const_cast<uint8_t *const *>(st->me->ref_phase[list][ref]);
 }
 
-const int16_t *const *horizontal_planes(encoder_instance *ctx, int32_t list, int32_t ref)
-{
-    mode_search_state *st = search_state(ctx);
-    if (!st->subpel_planes || !st->me->use_subpel_planes) return nullptr;
-    const int16_t *const *h = st->me->ref_hplanes[list][ref];
-    return h[0] && h[1] && h[2] ? h : nullptr;
-}
-
 const uint8_t *luma_8bit(encoder_instance *ctx, int32_t list, const pu_source *s, uint8_t *dst, int32_t w,
                          int32_t h, int32_t *stride)
 {
@@ -144,10 +136,8 @@ void mc_pu_bi(encoder_instance *ctx, int32_t x, int32_t y, int32_t w, int32_t h)
     if (((s0.X | s0.Y | s1.X | s1.Y) & 3) != 0) {
         int16_t *a = (int16_t *)ctx->ctu.scratch, *b = a + 64 * 64;
         int32_t sa = 64, sb = 64;
-        const int16_t *p0 = mc->interp_luma_16bit(a, &sa, ref_plane(ctx, 0, s0.ref, 0), horizontal_planes(ctx, 0, s0.ref),
-                                                  ls, s0.X, s0.Y, w, h);
-        const int16_t *p1 = mc->interp_luma_16bit(b, &sb, ref_plane(ctx, 1, s1.ref, 0), horizontal_planes(ctx, 1, s1.ref),
-                                                  ls, s1.X, s1.Y, w, h);
+        const int16_t *p0 = mc->interp_luma_16bit(a, &sa, ref_plane(ctx, 0, s0.ref, 0), nullptr, ls, s0.X, s0.Y, w, h);
+        const int16_t *p1 = mc->interp_luma_16bit(b, &sb, ref_plane(ctx, 1, s1.ref, 0), nullptr, ls, s1.X, s1.Y, w, h);
         mc->bipred_avg_16bit(dst, CTU_WORK_STRIDE, p0, sa, p1, sb, w, h);
     } else {
         int32_t sa, sb;

@@ -77,7 +77,6 @@ void me_context_set_refs(encoder_instance *inst, me_context *me)
             if (!me->use_subpel_planes) continue;
             // A reference without sub-sample planes keeps null entries, and
             // the searches then interpolate.
-            for (int i = 0; i < 3; i++) me->ref_hplanes[l][k][i] = r->hplanes[i] ? r->hplanes[i] + origin : nullptr;
             me->ref_phase[l][k][0] = r->planes[0] + origin;
             for (int i = 1; i < 16; i++) me->ref_phase[l][k][i] = r->subpel_planes[i] ? r->subpel_planes[i] + origin : nullptr;
         }

@@ -28,7 +28,6 @@ struct me_context {
     int32_t ref_count[2];
     int32_t ctu_x, ctu_y;          // luma position of the CTU's top-left sample
     const uint8_t *ref_plane[2][ME_MAX_REFS];         // full-sample luma at the CTU origin
-    const int16_t *ref_hplanes[2][ME_MAX_REFS][3];    // 16-bit horizontal planes (with sub-sample planes)
     const uint8_t *ref_phase[2][ME_MAX_REFS][16];     // phase planes (with sub-sample planes)
     const uint8_t *src;            // source CTU, stride 64
     // Per-CTU settings the searches read, copied from the encoder instance.

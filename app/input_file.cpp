@@ -22,6 +22,7 @@ void input_window_init(input_window *win)
     win->fd = -1;
     win->window_size = input_window_default_size;
     win->window_align = input_window_default_align;
+    win->release_step = input_release_step;
     win->map_view = system_map_view;
 }
 
@@ -65,6 +66,28 @@ static int map_for_position(input_window *win)
     win->view_length = (size_t)length;
     win->window_offset = offset;
     return 0;
+}
+
+// The pages of the view before the next picture hold pictures that the
+// encoder has already copied: give them back to the page cache, so that the
+// resident input stays near a few pictures instead of a whole window. They go
+// back in steps of release_step bytes, since every release interrupts
+// the threads of the process to flush their address translations. The view
+// starts on a page, so every range given back starts on one too.
+static void release_read_pages(input_window *win)
+{
+    if (!win->view)
+        return;
+    int64_t page = sysconf(_SC_PAGESIZE);
+    int64_t from = win->released > win->window_offset ? win->released - win->window_offset : 0;
+    int64_t to = win->position - win->window_offset;
+    to -= to % page;
+    if (to > (int64_t)win->view_length)
+        to = (int64_t)win->view_length - (int64_t)win->view_length % page;
+    if (to - from < win->release_step)
+        return;
+    madvise((void *)(win->view + from), (size_t)(to - from), MADV_DONTNEED);
+    win->released = win->window_offset + to;
 }
 
 int input_window_advance(input_window *win)
@@ -211,6 +234,7 @@ int input_next_picture(input_window *win, input_picture *pic)
                      " bytes needed).\n", win->end);
         return -1;
     }
+    release_read_pages(win);
     if (input_window_advance(win))
         return -1;
     const uint8_t *p = win->view + (win->position - win->window_offset);

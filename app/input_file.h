@@ -11,6 +11,7 @@
 enum : int64_t {
     input_window_default_size = 0x6000000,   // 96 MiB
     input_window_default_align = 0x100000,   // 1 MiB
+    input_release_step = 0x1000000,          // 16 MiB of read pictures given back at a time
 };
 
 // Maps `length` bytes of the file at `offset` read-only; NULL on failure
@@ -25,6 +26,8 @@ struct input_window {
     int64_t window_align;     // view offsets are multiples of this (of the page size)
     int64_t window_offset;    // file offset of the view
     int64_t position;         // file offset of the next picture (of its FRAME line)
+    int64_t released;         // file offset below which the view's pages were given back
+    int64_t release_step;     // read bytes given back at a time (a multiple of the page size)
     int64_t end;              // header length + picture count x picture bytes
     int64_t picture_bytes;    // width x height x 3 / 2, plus 6 for YUV4MPEG2
     int64_t file_size;

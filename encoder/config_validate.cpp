@@ -231,6 +231,12 @@ int config_validate(internal_config *cfg)
         fprintf(stderr, "Unknown interlace type %d\n", cfg->interlace);
         return -1;
     }
+    // Every later step branches on the mode; one it does not know would code
+    // with an unplanned mix of constant-QP and bitrate behaviour.
+    if ((uint32_t)cfg->rc_mode > RC_MODE_LQP) {
+        fprintf(stderr, "Unknown rate control mode %d\n", cfg->rc_mode);
+        return -1;
+    }
     validate_aspect(cfg);
     if (validate_picture_size(cfg) != 0) return -1;
     if (cfg->compat != 91 && cfg->compat != 100 && cfg->compat != 120) cfg->compat = 91;

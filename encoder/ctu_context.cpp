@@ -29,10 +29,8 @@ template <typename T>
 bool alloc_zeroed(T **out, int64_t bytes)
 {
     if (bytes <= 0 || bytes > 0x7FFFFFFF - 64) return false;
-    *out = (T *)aligned_malloc((int32_t)bytes);
-    if (!*out) return false;
-    std::memset(*out, 0, (size_t)bytes);
-    return true;
+    *out = (T *)aligned_calloc((int32_t)bytes);
+    return *out != nullptr;
 }
 
 int64_t cu_area_bytes(int32_t s)

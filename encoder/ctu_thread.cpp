@@ -226,12 +226,14 @@ int32_t ctu_job_encode(encoder_instance *ctx)
 
 uint64_t ctu_worker_main(uint64_t arg)
 {
-    row_scheduler *sched = (row_scheduler *)(uintptr_t)arg;
+    const ctu_thread_work *work = (const ctu_thread_work *)(uintptr_t)arg;
+    row_scheduler *sched = work->scheduler;
     int64_t result = 0;
     for (;;) {
         row_record *row = row_sched_next_job(sched);
         if (!row) break;
         encoder_instance *ctx = row->row_context;
+        ctx->ctu.hplane_band = work->hplane_band;
         if (ctu_job_encode(ctx) != 0) {
             __atomic_store_n(ctx->job_failed, 1, __ATOMIC_RELEASE);
             row_sched_ctu_failed(sched, row);

@@ -23,6 +23,16 @@ void residual_flag_fill(ctu_context *c, int32_t first, int32_t units, bool resid
     fill_units(c->maps.cu_flags_map, first, units, v);
 }
 
+// One band of the sub-sample build: its rows, and the rows of horizontal sums
+// above and below them that the vertical filter reads. The spare elements
+// after each plane take vector reads that pass the end of its last row.
+enum { SUBPEL_BAND_ROWS = 64, SUBPEL_BAND_ABOVE = 3, SUBPEL_BAND_BELOW = 4, SUBPEL_BAND_SPARE = 32 };
+
+int64_t subpel_band_plane_elements(int32_t stride)
+{
+    return (int64_t)(SUBPEL_BAND_ABOVE + SUBPEL_BAND_ROWS + SUBPEL_BAND_BELOW) * stride + SUBPEL_BAND_SPARE;
+}
+
 }  // namespace
 
 void cu_tree_walk(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t n)
@@ -146,21 +156,39 @@ void ctu_loop_filter_finish(encoder_instance *inst)
 // row r) finalises: from 8 samples left of and above the CTU to 8 samples short
 // of its right and bottom edges, reaching into the margins at the picture's
 // edges, so that neighbouring areas tile the padded plane without overlap.
+// The 16-bit horizontal planes that the phases come from are filtered a band
+// of rows at a time into the CTU thread's band (3 rows above and 4 below each
+// band feed the vertical filter); every phase sample is the same
+// interpolation whichever band computes it.
 void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t r, int32_t q)
 {
     int32_t variant = inst->config.filter_variant;
-    if (!variant || !pic->hplanes[0] || !pic->subpel_planes[1]) return;
+    if (!variant || !pic->subpel_buffer) return;
     int32_t x0 = q == 0 ? -80 : 64 * q - 8;
     int32_t x1 = q == inst->ctu_cols - 1 ? inst->width + 80 : 64 * q + 56;
     int32_t y0 = r == 0 ? -76 : 64 * r - 8;
     int32_t y1 = r == inst->ctu_rows - 1 ? inst->height + 77 : 64 * r + 56;
     int32_t stride = pic->strides[0], half_only = variant < 2;
-    int64_t origin = (int64_t)y0 * stride + x0;
-    int16_t *h[3];
-    for (int k = 0; k < 3; k++) h[k] = pic->hplanes[k] + origin;
-    uint8_t *planes[MC_PHASE_PLANES];
-    for (int k = 0; k < MC_PHASE_PLANES; k++) planes[k] = pic->subpel_planes[k] ? pic->subpel_planes[k] + origin : nullptr;
-    const uint8_t *luma = pic->planes[0] + origin;
-    inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], luma, stride, x1 - x0, y1 - y0, half_only);
-    inst->mc.build_subpel_planes(planes, luma, h, stride, x1 - x0, y1 - y0, half_only);
+    int16_t *band = inst->ctu.hplane_band;
+    int32_t step = band ? SUBPEL_BAND_ROWS : y1 - y0;
+    for (int32_t y = y0; y < y1; y += step) {
+        int32_t rows = min_i32(step, y1 - y);
+        int64_t origin = (int64_t)y * stride + x0;
+        uint8_t *planes[MC_PHASE_PLANES];
+        for (int k = 0; k < MC_PHASE_PLANES; k++)
+            planes[k] = pic->subpel_planes[k] ? pic->subpel_planes[k] + origin : nullptr;
+        const uint8_t *luma = pic->planes[0] + origin;
+        int16_t *h[3] = {nullptr, nullptr, nullptr};
+        if (band) {
+            for (int k = 0; k < 3; k++)
+                h[k] = band + k * subpel_band_plane_elements(stride) + SUBPEL_BAND_ABOVE * (int64_t)stride;
+            inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], luma, stride, x1 - x0, rows, half_only);
+        }
+        inst->mc.build_subpel_planes(planes, luma, band ? h : nullptr, stride, x1 - x0, rows, half_only);
+    }
+}
+
+int64_t subpel_band_bytes(int32_t luma_stride)
+{
+    return 3 * subpel_band_plane_elements(luma_stride) * (int64_t)sizeof(int16_t);
 }

@@ -10,6 +10,7 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_shared.h"
 #include "encoder/int_math.h"
+#include "encoder/page_prefault.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
@@ -25,6 +26,7 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     p.bframes = fi->config.bframes;
     p.build_lowres_planes = fi->mc.build_lowres_planes;
     p.downscale_2x2_plane = fi->mc.downscale_2x2_plane;
+    p.phase_scratch = fi->shared->lowres_phase_scratch;
     picture_lowres_build(&p, pic, is_new);
 }
 
@@ -40,6 +42,14 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     cur->control_slot->user_lo = (uint32_t)input->user_value;
     mutex_unlock(cur->instance_lock);
     if (!pic) return -1;
+    // A picture never loaded (frame number -1 as made) is fresh from the heap:
+    // the pool's threads fault in what the copy and the half-resolution build
+    // are about to write.
+    if (pic->frame_number < 0) {
+        uint8_t *bases[2];
+        int64_t sizes[2];
+        buffers_prefault(cur->pool, bases, sizes, picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes));
+    }
     if (picture_load_input(&cur->pic_geometry, pic, input) != 0) {
         picture_release(cur->pools, pic);
         return -1;
@@ -278,6 +288,29 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
     return encoder_collect_output(next, cur, out_nals, out_nal_count, out);
 }
 
+// Whether the frame instance's picture predicts from r.
+static bool predicts_from(const encoder_instance *fi, const picture *r)
+{
+    for (int32_t k = 0; k < fi->ref_count_l0; k++)
+        if (fi->list0[k] == r) return true;
+    for (int32_t k = 0; k < fi->ref_count_l1; k++)
+        if (fi->list1[k] == r) return true;
+    return false;
+}
+
+void references_keep_predicted(encoder_instance *fi)
+{
+    picture_list *list = fi->reference_list;
+    int32_t kept = 0;
+    for (int32_t k = 0; k < list->count; k++) {
+        picture *r = (picture *)list->entries[k];
+        if (fi->submitted && predicts_from(fi, r)) list->entries[kept++] = r;
+        else picture_release(fi->pools, r);
+    }
+    for (int32_t k = kept; k < list->count; k++) list->entries[k] = nullptr;
+    list->count = kept;
+}
+
 int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
 {
     if (cur == prev) return 0;
@@ -293,6 +326,7 @@ int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
     }
     if (prev->recon_picture) prev->recon_picture->reference_count++;
     picture_release(cur->pools, cur->recon_picture);
+    references_keep_predicted(prev);
     cur->coding_number = prev->coding_number;
     cur->irap_count = prev->irap_count;
     cur->nal_unit_type = prev->nal_unit_type;

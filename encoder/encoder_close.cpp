@@ -84,6 +84,7 @@ void shared_free(encoder_instance *inst)
     if (sh->locks_made & 1) mutex_destroy(&sh->instance_lock);
     if (sh->locks_made & 2) mutex_destroy(&sh->claim_lock);
     if (sh->locks_made & 4) mutex_destroy(&sh->sum_lock);
+    aligned_free(sh->lowres_phase_scratch);
     aligned_free(sh);
     inst->shared = nullptr;
 }
@@ -146,6 +147,8 @@ void encoder_instance_free(encoder_instance *inst)
     inst->rd = nullptr;
     if (inst->scans) scan_tables_free(inst->scans);
     aligned_free(inst->ctu_threads);
+    for (int32_t t = 0; inst->ctu_work && t < inst->ctu_thread_count; t++) aligned_free(inst->ctu_work[t].hplane_band);
+    aligned_free(inst->ctu_work);
     row_sched_destroy(inst->scheduler);
     shared_free(inst);
     aligned_free(slots);

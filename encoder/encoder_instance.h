@@ -35,6 +35,7 @@ struct row_record;
 struct picture_list;
 struct encoder_shared;
 struct rd_tables;
+struct ctu_thread_work;
 
 enum {
     ENCODER_MAX_REFS = 7,             // entries of list 0 and list 1
@@ -170,6 +171,7 @@ struct ctu_context {
     // [1] / [2] + 16 (z / 4)
     int16_t *tu_levels[3];
     uint8_t *block;                           // one allocation holding the buffers above
+    int16_t *hplane_band;                     // lent by the CTU thread coding the CTU, or null
     ctu_cu_maps maps;
     ctu_motion_grid motion;
     int8_t intra_modes[CTU_MAP4_SIZE];        // per 4x4 unit, -1 unavailable
@@ -230,6 +232,7 @@ struct encoder_instance {
     job_pool *pool;
     row_scheduler *scheduler;
     thread_handle **ctu_threads;
+    ctu_thread_work *ctu_work;                // one per CTU thread
     int32_t ctu_thread_count;
     int32_t *job_failed;                      // sticky: a CTU job failed
     int32_t *jobs_run;                        // CTU jobs started (failure injection)
@@ -368,6 +371,11 @@ uint32_t encoder_pending_count(encoder_instance *handle);
                              input_frame *input, frame_output *out);
 // Both return 0, or -1 when a reference finds no room in the reference list.
 [[nodiscard]] int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
+// Once a frame instance's reference list has been handed on, only its own
+// picture reads it, through list 0 and list 1, and only while it is being
+// coded: every other entry is released, so that a reference leaves with its
+// sub-sample planes as soon as the newer lists drop it too.
+void references_keep_predicted(encoder_instance *fi);
 [[nodiscard]] int32_t dpb_update(encoder_instance *fi);
 void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra_period);
 void ref_list1_from_list0(encoder_instance *fi);
@@ -388,7 +396,15 @@ void encoder_report_print(const encoder_instance *inst);
 
 // ---- CTU threads and the CTU job ---------------------------------------------------
 
-uint64_t ctu_worker_main(uint64_t scheduler);
+// What one CTU thread owns: the scheduler it takes rows from and, when
+// references carry sub-sample planes, the 16-bit horizontal planes of one band
+// of their build (subpel_band_bytes), which it lends to the context whose CTU
+// it codes.
+struct ctu_thread_work {
+    row_scheduler *scheduler;
+    int16_t *hplane_band;
+};
+uint64_t ctu_worker_main(uint64_t work);
 [[nodiscard]] int32_t ctu_job_encode(encoder_instance *ctx);
 int32_t substream_reserve(encoder_instance *ctx);
 
@@ -430,4 +446,9 @@ void ctu_sao_decide(encoder_instance *ctx);
 void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out);
 // Applies the picture's SAO parameters to the final samples of CTU (x, y).
 void ctu_sao_apply(encoder_instance *ctx, int32_t x, int32_t y);
+// Builds the sub-sample planes of a reference over the area that the CTU
+// finalises, band by band through ctu.hplane_band (or, without one, filtering
+// every phase from the samples).
 void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col);
+// Bytes of one band of 16-bit horizontal planes for a luma stride.
+int64_t subpel_band_bytes(int32_t luma_stride);

@@ -15,8 +15,15 @@
 #include "encoder/memory.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
+#include "encoder/source_picture.h"
 
 namespace {
+
+// Once the lookahead is full, source pictures come and go about one per
+// call, so a released one need only wait for the next inputs: the source pool
+// keeps this many and frees the others (which nothing would take at the end of
+// the input, or after the pictures that filled the lookahead are coded).
+enum { SOURCE_POOL_SPARES = 2 };
 
 // Set by tests on their own thread for the next open on that thread.
 thread_local encoder_fault_hooks pending_faults;
@@ -147,16 +154,24 @@ int workers_open(encoder_instance *inst)
 }
 
 // The CTU threads; they wait in the scheduler until rows arrive.
+// Each owns the band of 16-bit planes that the sub-sample builds go through.
 int ctu_threads_start(encoder_instance *inst)
 {
-    int32_t n = inst->config.working_threads > 0 ? inst->config.working_threads : 1;
-    inst->ctu_threads = (thread_handle **)aligned_malloc((int32_t)sizeof(thread_handle *) * n);
-    if (!inst->ctu_threads) return -1;
-    std::memset(inst->ctu_threads, 0, sizeof(thread_handle *) * (size_t)n);
+    const internal_config *cfg = &inst->config;
+    int32_t n = cfg->working_threads > 0 ? cfg->working_threads : 1;
+    inst->ctu_threads = (thread_handle **)aligned_calloc((int32_t)sizeof(thread_handle *) * n);
+    inst->ctu_work = (ctu_thread_work *)aligned_calloc((int32_t)sizeof(ctu_thread_work) * n);
+    if (!inst->ctu_threads || !inst->ctu_work) return -1;
     inst->ctu_thread_count = n;
-    for (int32_t t = 0; t < n; t++)
-        if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)inst->scheduler) != 0)
+    int64_t band = cfg->me_subpel_planes && cfg->filter_variant ? subpel_band_bytes(picture_luma_stride(&inst->pic_geometry)) : 0;
+    if (band > 0x7FFFFFFF - 64) return -1;
+    for (int32_t t = 0; t < n; t++) {
+        ctu_thread_work *work = &inst->ctu_work[t];
+        work->scheduler = inst->scheduler;
+        if (band > 0 && !(work->hplane_band = (int16_t *)aligned_malloc((int32_t)band))) return -1;
+        if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)work) != 0)
             return -1;
+    }
     return 0;
 }
 
@@ -186,6 +201,7 @@ void clear_owned_fields(encoder_instance *copy)
     copy->rc = nullptr;
     copy->submitted = 0;
     copy->ctu_threads = nullptr;
+    copy->ctu_work = nullptr;
     copy->lookahead_scratch = nullptr;
 }
 
@@ -285,8 +301,14 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     int32_t n = cfg->frame_instances;
     inst->coding_queue = picture_list_create(n + 3 + inst->delay);
     if (!inst->coding_queue) return -1;
-    if (picture_pools_init(inst->pools, &inst->pic_geometry, n + 4 + inst->delay, n + 20 + inst->delay, nullptr) != 0)
+    if (picture_pools_init(inst->pools, &inst->pic_geometry, SOURCE_POOL_SPARES, n + 20 + inst->delay, nullptr) != 0)
         return -1;
+    if (cfg->subpel_level >= 3) {
+        int64_t bytes = lowres_phase_scratch_bytes(picture_lowres_stride(&inst->pic_geometry));
+        if (bytes > 0x7FFFFFFF - 64) return -1;
+        inst->shared->lowres_phase_scratch = (uint8_t *)aligned_malloc((int32_t)bytes);
+        if (!inst->shared->lowres_phase_scratch) return -1;
+    }
     if (fault_at(inst, OPEN_PICTURE_POOLS)) return -1;
     if (sizes_set(inst) != 0 || fault_at(inst, OPEN_BUFFER_SIZES)) return -1;
     if (workers_open(inst) != 0 || fault_at(inst, OPEN_JOB_POOL)) return -1;

@@ -19,4 +19,5 @@ struct encoder_shared {
     au_buffer au;
     picture_pools pools;
     scan_tables scans;
+    uint8_t *lowres_phase_scratch;   // subpel_level 3 and above (caller's thread only)
 };

@@ -80,6 +80,9 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
             __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
             return collect_fail(fi);
         }
+        // The picture is coded: its references are no longer read through this
+        // frame instance (with one frame instance the list is the encoder's own).
+        if (fi != cur) references_keep_predicted(fi);
     }
     if (fi->bitstream.nal_count == 0) {
         if (out) out->type = 0;
@@ -97,9 +100,12 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     frame_output local;
     if (!out) out = &local;
     output_fill(fi, out);
+    // Rate control reads the source picture's type and lookahead costs: the
+    // picture goes back only after it (once released it may be freed).
+    int32_t rc_result = rate_control_end(fi, size, payload);
     picture_release(fi->pools, fi->source_picture);
     fi->source_picture = nullptr;
-    if (rate_control_end(fi, size, payload) < 0) {
+    if (rc_result < 0) {
         fi->bitstream.nal_count = 0;
         return -1;
     }

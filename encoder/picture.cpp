@@ -8,24 +8,29 @@
 
 namespace {
 
-// Every buffer goes through here so that sizes beyond what aligned_malloc can
-// take fail like a heap failure instead of wrapping.
+// Every buffer goes through here so that sizes beyond what the allocators can
+// take fail like a heap failure instead of wrapping. Zeroed arrays come from
+// aligned_calloc: pages that the configured path never writes stay untouched.
 template <typename T>
-bool alloc_array(T **out, int64_t count)
+bool alloc_block(T **out, int64_t count, bool zeroed)
 {
     int64_t bytes = count * (int64_t)sizeof(T);
     *out = nullptr;
     if (count < 0 || bytes > INT32_MAX) return false;
-    *out = (T *)aligned_malloc((int32_t)bytes);
+    *out = (T *)(zeroed ? aligned_calloc((int32_t)bytes) : aligned_malloc((int32_t)bytes));
     return *out != nullptr;
 }
 
 template <typename T>
-bool alloc_filled(T **out, int64_t count, int fill)
+bool alloc_array(T **out, int64_t count)
 {
-    if (!alloc_array(out, count)) return false;
-    std::memset(*out, fill, (size_t)count * sizeof(T));
-    return true;
+    return alloc_block(out, count, false);
+}
+
+template <typename T>
+bool alloc_zeroed(T **out, int64_t count)
+{
+    return alloc_block(out, count, true);
 }
 
 int64_t round_up32(int64_t v)
@@ -50,6 +55,17 @@ int64_t luma_plane_size(const picture_geometry *g)
     return (64 * (int64_t)g->ctu_rows + 2 * PICTURE_LUMA_MARGIN_Y) * luma_stride(g);
 }
 
+int64_t plane_buffer_size(const picture_geometry *g)
+{
+    int64_t chroma_size = (32 * (int64_t)g->ctu_rows + 2 * PICTURE_CHROMA_MARGIN_Y) * (luma_stride(g) / 2);
+    return luma_plane_size(g) + 64 + 2 * chroma_size;
+}
+
+int64_t lowres_buffer_size(const picture_geometry *g)
+{
+    return (g->height / 2 + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * picture_lowres_stride(g);
+}
+
 // The three planes in one buffer, all origins 32-byte aligned.
 bool alloc_planes(const picture_geometry *g, picture *pic)
 {
@@ -57,7 +73,7 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
     int64_t cs = ls / 2;
     int64_t luma_size = luma_plane_size(g);
     int64_t chroma_size = (32 * (int64_t)g->ctu_rows + 2 * PICTURE_CHROMA_MARGIN_Y) * cs;
-    if (!alloc_filled(&pic->plane_buffer, luma_size + 64 + 2 * chroma_size, 0)) return false;
+    if (!alloc_zeroed(&pic->plane_buffer, plane_buffer_size(g))) return false;
     int64_t cb = round_up32(luma_size + PICTURE_CHROMA_MARGIN_Y * cs + PICTURE_CHROMA_MARGIN_X);
     int64_t cr = cb + round_up32(chroma_size);
     pic->plane_count = 3;
@@ -73,23 +89,20 @@ bool alloc_planes(const picture_geometry *g, picture *pic)
     return true;
 }
 
-// Half-resolution plane, plus the 15 phase planes for source pictures.
-bool alloc_lowres(const picture_geometry *g, picture *pic, bool with_phases)
+// The half-resolution plane of a source picture, or of the copy that a
+// reconstruction carries for the coarse search. Its 15 phase planes are not
+// kept: nothing reads them (the lookahead searches whole half-resolution
+// samples), so they are built in a scratch strip by strip (source_picture.cpp).
+bool alloc_lowres(const picture_geometry *g, picture *pic)
 {
-    int32_t w = g->width / 2, h = g->height / 2;
-    int64_t stride = 16 * ((w + 15) / 16 + 12);
-    int64_t plane_size = (h + 2 * (int64_t)PICTURE_LUMA_MARGIN_Y) * stride;
+    int64_t stride = picture_lowres_stride(g);
     int64_t origin = PICTURE_LUMA_MARGIN_Y * stride + PICTURE_LUMA_MARGIN_X;
     pic->lowres_stride = (int32_t)stride;
-    pic->lowres_width = w;
-    pic->lowres_height = h;
-    if (!alloc_filled(&pic->lowres_buffer, plane_size, 0)) return false;
+    pic->lowres_width = g->width / 2;
+    pic->lowres_height = g->height / 2;
+    if (!alloc_zeroed(&pic->lowres_buffer, lowres_buffer_size(g))) return false;
     pic->lowres_plane = pic->lowres_buffer + origin;
     pic->lowres_planes[0] = pic->lowres_plane;
-    if (!with_phases) return true;
-    if (!alloc_filled(&pic->lowres_subpel_buffer, 15 * plane_size, 0)) return false;
-    for (int i = 1; i < PICTURE_LOWRES_PLANES; i++)
-        pic->lowres_planes[i] = pic->lowres_subpel_buffer + (i - 1) * plane_size + origin;
     return true;
 }
 
@@ -110,23 +123,22 @@ bool alloc_source_arrays(const picture_geometry *g, picture *pic)
 {
     int64_t blocks = 16 * (int64_t)g->ctu_rows * g->ctu_cols;
     int32_t dists = g->bframes + 2;
-    if (!alloc_lowres(g, pic, true)) return false;
-    if (!alloc_filled(&pic->propagate_costs, blocks, 0)) return false;
+    if (!alloc_lowres(g, pic)) return false;
+    if (!alloc_zeroed(&pic->propagate_costs, blocks)) return false;
     if (g->aq) {
-        if (!alloc_filled(&pic->aq_weight, blocks, 0)) return false;
-        if (!alloc_filled(&pic->aq_qp_offset, blocks, 0)) return false;
-        if (!alloc_filled(&pic->mbtree_qp_offset, blocks, 0)) return false;
+        if (!alloc_zeroed(&pic->aq_weight, blocks)) return false;
+        if (!alloc_zeroed(&pic->aq_qp_offset, blocks)) return false;
+        if (!alloc_zeroed(&pic->mbtree_qp_offset, blocks)) return false;
     }
     int lists = g->bframes > 0 ? 2 : 1;
     for (int l = 0; l < lists; l++)
         for (int d = 0; d <= g->bframes; d++) {
-            if (!alloc_filled(&pic->lowres_mvs[l][d], blocks, 0)) return false;
-            if (!alloc_filled(&pic->lowres_mv_costs[l][d], blocks, 0)) return false;
+            if (!alloc_zeroed(&pic->lowres_mvs[l][d], blocks)) return false;
+            if (!alloc_zeroed(&pic->lowres_mv_costs[l][d], blocks)) return false;
         }
     // (F + 2)^2 cost arrays and F + 2 intra score arrays, all of blocks + 3 entries.
     int64_t per = blocks + 3;
-    if (!alloc_array(&pic->lowres_costs_block, ((int64_t)dists * dists + dists) * per)) return false;
-    std::memset(pic->lowres_costs_block, 0, (size_t)(((int64_t)dists * dists + dists) * per) * 4);
+    if (!alloc_zeroed(&pic->lowres_costs_block, ((int64_t)dists * dists + dists) * per)) return false;
     for (int i = 0; i < dists; i++) {
         for (int j = 0; j < dists; j++)
             pic->lowres_costs[i][j] = pic->lowres_costs_block + (i * dists + j) * per;
@@ -141,24 +153,24 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
 {
     int64_t ctus = (int64_t)g->ctu_rows * g->ctu_cols;
     int64_t rows = g->ctu_rows;
-    if (!alloc_filled(&pic->intra_mode_map, 256 * ctus, 0)) return false;
-    if (!alloc_filled(&pic->mv_map[0], 64 * ctus, 0)) return false;
-    if (!alloc_filled(&pic->ref_idx_map[0], 64 * ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_recon_distortion, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_max_depth, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_min_depth, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_cost, ctus, 0)) return false;
-    if (!alloc_filled(&pic->ctu_qps, ctus, 0)) return false;
+    if (!alloc_zeroed(&pic->intra_mode_map, 256 * ctus)) return false;
+    if (!alloc_zeroed(&pic->mv_map[0], 64 * ctus)) return false;
+    if (!alloc_zeroed(&pic->ref_idx_map[0], 64 * ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_recon_distortion, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_max_depth, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_min_depth, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_cost, ctus)) return false;
+    if (!alloc_zeroed(&pic->ctu_qps, ctus)) return false;
     if (g->motion_l1) {
-        if (!alloc_filled(&pic->mv_map[1], 64 * ctus, 0)) return false;
-        if (!alloc_filled(&pic->ref_idx_map[1], 64 * ctus, 0)) return false;
+        if (!alloc_zeroed(&pic->mv_map[1], 64 * ctus)) return false;
+        if (!alloc_zeroed(&pic->ref_idx_map[1], 64 * ctus)) return false;
     }
-    if (g->halfres_recon && !alloc_lowres(g, pic, false)) return false;
-    if (!alloc_filled(&pic->vbv_row_bits, rows, 0)) return false;
-    if (!alloc_filled(&pic->vbv_row_qscale, rows, 0)) return false;
-    if (!alloc_filled(&pic->vbv_row_qp, rows, 0)) return false;
-    if (!alloc_filled(&pic->vbv_ctu_bits, ctus, 0)) return false;
-    if (!alloc_filled(&pic->vbv_ctu_cost, ctus, 0)) return false;
+    if (g->halfres_recon && !alloc_lowres(g, pic)) return false;
+    if (!alloc_zeroed(&pic->vbv_row_bits, rows)) return false;
+    if (!alloc_zeroed(&pic->vbv_row_qscale, rows)) return false;
+    if (!alloc_zeroed(&pic->vbv_row_qp, rows)) return false;
+    if (!alloc_zeroed(&pic->vbv_ctu_bits, ctus)) return false;
+    if (!alloc_zeroed(&pic->vbv_ctu_cost, ctus)) return false;
     return true;
 }
 
@@ -166,10 +178,8 @@ bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
 void subpel_set_place(const picture_geometry *g, picture *pic, const picture_subpel_set *set)
 {
     pic->subpel_buffer = set ? set->phases : nullptr;
-    pic->hplane_buffer = set ? set->horizontal : nullptr;
     int64_t size = luma_plane_size(g);
     int64_t origin = PICTURE_LUMA_MARGIN_Y * luma_stride(g) + PICTURE_LUMA_MARGIN_X;
-    for (int i = 0; i < 3; i++) pic->hplanes[i] = set ? set->horizontal + i * size + origin : nullptr;
     pic->subpel_planes[0] = set ? pic->planes[0] : nullptr;
     for (int i = 1; i < 16; i++) pic->subpel_planes[i] = set ? set->phases + (i - 1) * size + origin : nullptr;
 }
@@ -177,14 +187,13 @@ void subpel_set_place(const picture_geometry *g, picture *pic, const picture_sub
 void subpel_set_free(picture_subpel_set *set)
 {
     aligned_free(set->phases);
-    aligned_free(set->horizontal);
 }
 
 // A reconstruction back in its pool keeps no sub-sample planes.
 void subpel_detach(picture_pools *pools, picture *pic)
 {
     if (!pic->subpel_buffer) return;
-    picture_subpel_set set = {pic->subpel_buffer, pic->hplane_buffer};
+    picture_subpel_set set = {pic->subpel_buffer};
     subpel_set_place(&pools->geometry, pic, nullptr);
     if (pools->subpel_spare_count < pools->subpel_spare_capacity)
         pools->subpel_spares[pools->subpel_spare_count++] = set;
@@ -193,6 +202,29 @@ void subpel_detach(picture_pools *pools, picture *pic)
 }
 
 }  // namespace
+
+int32_t picture_whole_buffers(const picture_geometry *geometry, const picture *pic, uint8_t *bases[2],
+                              int64_t sizes[2])
+{
+    int32_t n = 0;
+    bases[n] = pic->plane_buffer;
+    sizes[n++] = plane_buffer_size(geometry);
+    if (pic->lowres_buffer) {
+        bases[n] = pic->lowres_buffer;
+        sizes[n++] = lowres_buffer_size(geometry);
+    }
+    return n;
+}
+
+int32_t picture_luma_stride(const picture_geometry *geometry)
+{
+    return (int32_t)luma_stride(geometry);
+}
+
+int32_t picture_lowres_stride(const picture_geometry *geometry)
+{
+    return 16 * ((geometry->width / 2 + 15) / 16 + 12);
+}
 
 int picture_subpel_attach(picture_pools *pools, picture *pic)
 {
@@ -203,12 +235,7 @@ int picture_subpel_attach(picture_pools *pools, picture *pic)
         set = pools->subpel_spares[--pools->subpel_spare_count];
     } else {
         // Zeroed once: the builds leave the outermost margin columns and rows alone.
-        int64_t size = luma_plane_size(g);
-        set.horizontal = nullptr;
-        if (!alloc_filled(&set.phases, 15 * size, 0) || !alloc_filled(&set.horizontal, 3 * size, 0)) {
-            subpel_set_free(&set);
-            return -1;
-        }
+        if (!alloc_zeroed(&set.phases, 15 * luma_plane_size(g))) return -1;
     }
     subpel_set_place(g, pic, &set);
     return 0;
@@ -246,7 +273,6 @@ void picture_free(picture *pic)
     aligned_free(pic->row_costs_block);
     aligned_free(pic->ctu_costs_block);
     aligned_free(pic->subpel_buffer);
-    aligned_free(pic->hplane_buffer);
     aligned_free(pic->intra_mode_map);
     for (int l = 0; l < 2; l++) {
         aligned_free(pic->mv_map[l]);
@@ -262,7 +288,6 @@ void picture_free(picture *pic)
     aligned_free(pic->ctu_cost);
     aligned_free(pic->ctu_qps);
     aligned_free(pic->lowres_buffer);
-    aligned_free(pic->lowres_subpel_buffer);
     aligned_free(pic->propagate_costs);
     aligned_free(pic->aq_weight);
     aligned_free(pic->aq_qp_offset);

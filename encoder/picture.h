@@ -38,10 +38,10 @@ struct picture_geometry {
 };
 
 // The sub-sample planes of one reconstructed picture: fifteen 8-bit phase
-// planes and three 16-bit horizontal planes, each laid out like the luma plane.
+// planes, each laid out like the luma plane. The 16-bit horizontal planes they
+// are built from live only while a CTU thread builds them (ctu_thread_work).
 struct picture_subpel_set {
     uint8_t *phases;
-    int16_t *horizontal;
 };
 
 // The two pools of one encoder: 0 source pictures, 1 reconstructed pictures.
@@ -102,8 +102,6 @@ struct picture {
     // sub-sample luma planes of reconstructed pictures
     uint8_t *subpel_planes[16];
     uint8_t *subpel_buffer;
-    int16_t *hplanes[3];
-    int16_t *hplane_buffer;
 
     // motion field and per-unit data of reconstructed pictures
     uint8_t *intra_mode_map;    // one byte per 4x4 unit
@@ -122,16 +120,16 @@ struct picture {
     uint32_t *ctu_cost;
     uint8_t *ctu_qps;
 
-    // half-resolution plane and its 15 quarter-sample phases (source pictures;
-    // reconstructed pictures hold a copy of their source's plane when the
-    // geometry asks for it)
+    // half-resolution plane of source pictures (reconstructed pictures hold a
+    // copy of their source's plane when the geometry asks for it); its 15
+    // quarter-sample phases are not kept (no reader), so lowres_planes[1..15]
+    // stay null
     int32_t lowres_stride;
     int32_t lowres_width;
     int32_t lowres_height;
     uint8_t *lowres_plane;
     uint8_t *lowres_planes[PICTURE_LOWRES_PLANES];
     uint8_t *lowres_buffer;
-    uint8_t *lowres_subpel_buffer;
 
     uint32_t lowres_intra_done;
 
@@ -197,6 +195,16 @@ void picture_free(picture *pic);
 // sub-sample planes (when the geometry asks for them): a spare set, else a
 // new one. 0, or -1 when no set could be made.
 [[nodiscard]] int picture_subpel_attach(picture_pools *pools, picture *pic);
+
+// The buffers that every use of the picture writes whole: the plane buffer
+// and, for source pictures, the half-resolution plane. Returns their count.
+int32_t picture_whole_buffers(const picture_geometry *geometry, const picture *pic, uint8_t *bases[2],
+                              int64_t sizes[2]);
+// Stride of the luma plane: 64 per CTU column plus the two 96-column margins.
+int32_t picture_luma_stride(const picture_geometry *geometry);
+// Stride of the half-resolution plane: its width rounded up to 16 plus the
+// two 96-column margins.
+int32_t picture_lowres_stride(const picture_geometry *geometry);
 
 // Copies the input into a source picture and pads it to the coded size.
 // 0, or -1 when a plane is empty or larger than the coded size.

@@ -6,6 +6,8 @@
 
 namespace {
 
+enum { LOWRES_STRIP_ROWS = 16 };   // rows of one strip of the phase builder
+
 // The half-resolution builders read up to three samples past the coded luma.
 void pad_luma_for_lowres(picture *pic, int32_t w, int32_t h)
 {
@@ -34,6 +36,24 @@ void reset_lookahead_results(picture *pic, int32_t bframes)
         }
 }
 
+// The phase builder over strips of rows: plane 0 goes into the picture, the 15
+// phase planes into the scratch, which every strip overwrites. Plane 0 is the
+// builder's rounded plane (the 2x2 downscale truncates), so the strips give the
+// very samples one call over the whole plane gives.
+void build_rounded_plane(const lowres_build_params *params, picture *pic)
+{
+    int32_t stride = pic->lowres_stride, src_stride = pic->strides[0];
+    uint8_t *planes[PICTURE_LOWRES_PLANES];
+    for (int i = 1; i < PICTURE_LOWRES_PLANES; i++)
+        planes[i] = params->phase_scratch + (int64_t)(i - 1) * (LOWRES_STRIP_ROWS + 1) * stride;
+    for (int32_t y = 0; y < pic->lowres_height; y += LOWRES_STRIP_ROWS) {
+        int32_t rows = pic->lowres_height - y < LOWRES_STRIP_ROWS ? pic->lowres_height - y : LOWRES_STRIP_ROWS;
+        planes[0] = pic->lowres_plane + (int64_t)y * stride;
+        params->build_lowres_planes(planes, stride, pic->planes[0] + (int64_t)2 * y * src_stride, src_stride,
+                                    pic->lowres_width, rows);
+    }
+}
+
 }  // namespace
 
 void plane_border_extend(uint8_t *plane, int32_t width, int32_t height, int32_t stride)
@@ -52,11 +72,9 @@ void plane_border_extend(uint8_t *plane, int32_t width, int32_t height, int32_t 
     }
 }
 
-void lowres_planes_border_extend(picture *pic)
+int64_t lowres_phase_scratch_bytes(int32_t lowres_stride)
 {
-    for (int i = 0; i < PICTURE_LOWRES_PLANES; i++)
-        if (pic->lowres_planes[i])
-            plane_border_extend(pic->lowres_planes[i], pic->lowres_width, pic->lowres_height, pic->lowres_stride);
+    return (int64_t)(PICTURE_LOWRES_PLANES - 1) * (LOWRES_STRIP_ROWS + 1) * lowres_stride;
 }
 
 void picture_lowres_copy(picture *dst, const picture *src)
@@ -70,13 +88,11 @@ void picture_lowres_copy(picture *dst, const picture *src)
 void picture_lowres_build(const lowres_build_params *params, picture *pic, int32_t is_new)
 {
     pad_luma_for_lowres(pic, params->width, params->height);
-    bool phases = params->subpel_level >= 3 && is_new && pic->lowres_planes[15];
-    lowres_plane_func build = phases ? params->build_lowres_planes : params->downscale_2x2_plane;
-    build(pic->lowres_planes, pic->lowres_stride, pic->planes[0], pic->strides[0], pic->lowres_width,
-          pic->lowres_height);
-    if (phases)
-        lowres_planes_border_extend(pic);
+    if (params->subpel_level >= 3 && is_new && params->phase_scratch)
+        build_rounded_plane(params, pic);
     else
-        plane_border_extend(pic->lowres_plane, pic->lowres_width, pic->lowres_height, pic->lowres_stride);
+        params->downscale_2x2_plane(pic->lowres_planes, pic->lowres_stride, pic->planes[0], pic->strides[0],
+                                    pic->lowres_width, pic->lowres_height);
+    plane_border_extend(pic->lowres_plane, pic->lowres_width, pic->lowres_height, pic->lowres_stride);
     if (is_new) reset_lookahead_results(pic, params->bframes);
 }

@@ -136,6 +136,20 @@ TEST(config_validate, interlace_outside_zero_to_two_is_refused)
     EXPECT_EQ(run_validate(&cfg).result, 0);
 }
 
+TEST(config_validate, unknown_rate_control_mode_is_refused)
+{
+    for (int32_t v : {5, -1}) {
+        internal_config cfg = base_config();
+        cfg.rc_mode = v;
+        validated r = run_validate(&cfg);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.err, "Unknown rate control mode " + std::to_string(v) + "\n");
+    }
+    internal_config cfg = base_config();
+    cfg.rc_mode = RC_MODE_LQP;
+    EXPECT_EQ(run_validate(&cfg).result, 0);
+}
+
 // Pictures one or two CTUs wide are coded with row contexts like any other.
 TEST(config_validate, narrow_pictures_are_accepted)
 {

@@ -151,6 +151,32 @@ TEST(Dpb, ReferencePicturesEnterTheListUpToTheLimit)
     EXPECT_EQ(f.fi->reference_list->count, 5) << "a non-reference picture is only released";
 }
 
+TEST(Dpb, HandedOnListKeepsOnlyWhatItsPictureReadsWhileCoded)
+{
+    dpb_fixture f;
+    picture *p0 = f.add(0, 0, PIC_TYPE_IDR, 0, true);
+    picture *p8 = f.add(8, 8, PIC_TYPE_P, 0, true);
+    picture *p4 = f.add(4, 4, PIC_TYPE_BREF, 1, true);
+    picture *p16 = f.add(16, 16, PIC_TYPE_P, 0, true);
+    p0->reference_count++;   // a newer list still holds 0
+    f.fi->ref_count_l0 = 1;
+    f.fi->list0[0] = p4;
+    f.fi->ref_count_l1 = 1;
+    f.fi->list1[0] = p8;
+    f.fi->submitted = 1;
+    references_keep_predicted(f.fi);
+    ASSERT_EQ(f.fi->reference_list->count, 2);
+    EXPECT_EQ(f.fi->reference_list->entries[0], p8);
+    EXPECT_EQ(f.fi->reference_list->entries[1], p4);
+    EXPECT_EQ(f.fi->reference_list->entries[2], nullptr);
+    EXPECT_EQ(p0->reference_count, 1u);
+    EXPECT_EQ(p16->reference_count, 0u) << "no list holds it: back in the pool";
+    f.fi->submitted = 0;   // collected: nothing is read through this list any more
+    references_keep_predicted(f.fi);
+    EXPECT_EQ(f.fi->reference_list->count, 0);
+    picture_release(&f.pools, p0);
+}
+
 TEST(Dpb, ZeroLatencyTrimsToThePReferenceLimit)
 {
     dpb_fixture f;

@@ -97,18 +97,20 @@ void expect_pictures_match(input_window *win, const yuv_gen_params *p, int count
     EXPECT_FALSE(input_has_picture(win));
 }
 
-TEST(InputWindow, RawPicturesReadBackExactlyAcrossWindowMoves)
+TEST(InputWindow, RawPicturesReadBackExactlyAcrossWindowMovesAndReleases)
 {
     yuv_gen_params p = noise_params(176, 144);  // 38016 bytes: offsets never aligned
     std::string path = test_tmp_path("window_raw.yuv");
     ASSERT_TRUE(yuv_write_raw(path, &p, 40));
     input_window win;
     init_logged_window(&win, 128 * 1024, 64 * 1024);
+    win.release_step = 4096;   // the pages of read pictures go back as soon as possible
     input_format f = format_for(176, 144);
     ASSERT_EQ(input_open(&win, &f, path.c_str(), 0, 0), 0);
     EXPECT_EQ(win.picture_count, 40);
     EXPECT_EQ(win.picture_bytes, 38016);
     expect_pictures_match(&win, &p, 40);
+    EXPECT_GT(win.released, 38 * 38016 - 64 * 1024);   // up to the last pictures' pages
     EXPECT_GT(g_maps.offsets.size(), 10u);  // the window did move, many times
     for (size_t i = 1; i < g_maps.offsets.size(); i++)
         EXPECT_GT(g_maps.offsets[i], g_maps.offsets[i - 1]);

@@ -145,7 +145,7 @@ class encode_loop {
         pic->frame_number = received_++;
         pic->pts = 1000 + pic->frame_number;
         lowres_build_params params = {cfg_.width, cfg_.height, 0, cfg_.bframes, build_lowres_planes_c,
-                                      downscale_2x2_plane_c};
+                                      downscale_2x2_plane_c, nullptr};
         picture_lowres_build(&params, pic, 1);
         for (int32_t i = 0; i < 16 * g_blocks(); i++)
             if (pic->mbtree_qp_offset) pic->mbtree_qp_offset[i] = 1.0f;

@@ -76,9 +76,13 @@ TEST(picture_alloc, planes_are_aligned_and_sized_by_whole_ctus)
     EXPECT_EQ(pic->pts, -1);
     EXPECT_EQ(pic->coded_dts, -1);
     EXPECT_EQ(pic->encode_mark, 0xFFFFFFFFu);
+    picture_free(pic);
+    pic = picture_alloc(&g, PICTURE_POOL_SOURCE);   // the half-resolution plane
+    ASSERT_NE(pic, nullptr);
     EXPECT_EQ(pic->lowres_width, 100);
     EXPECT_EQ(pic->lowres_height, 68);
     EXPECT_EQ(pic->lowres_stride, 16 * (7 + 12));
+    EXPECT_EQ(pic->lowres_stride, picture_lowres_stride(&g));
     picture_free(pic);
 }
 
@@ -87,7 +91,8 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     picture_geometry g = make_geometry(128, 64, 0, 0, 0, 0);
     picture *src = picture_alloc(&g, PICTURE_POOL_SOURCE);
     ASSERT_NE(src, nullptr);
-    EXPECT_NE(src->lowres_planes[15], nullptr);
+    EXPECT_NE(src->lowres_planes[0], nullptr);
+    EXPECT_EQ(src->lowres_planes[15], nullptr);   // the phase planes are not kept
     EXPECT_NE(src->lowres_mvs[0][0], nullptr);
     EXPECT_EQ(src->lowres_mvs[0][1], nullptr);
     EXPECT_EQ(src->lowres_mvs[1][0], nullptr);   // no B-frames: no list 1
@@ -118,7 +123,7 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     EXPECT_NE(rec->mv_map[1], nullptr);
     EXPECT_NE(rec->ref_idx_map[1], nullptr);
     EXPECT_EQ(rec->subpel_planes[15], nullptr);   // only references carry sub-sample planes
-    EXPECT_EQ(rec->lowres_planes[1], nullptr);   // only the source pool has phase planes
+    EXPECT_EQ(rec->lowres_planes[1], nullptr);   // no phase planes in either pool
     EXPECT_EQ(rec->lowres_plane, nullptr);       // and a reconstruction a plane only when asked
     EXPECT_NE(rec->vbv_row_qp, nullptr);
     EXPECT_EQ(rec->ref_frame_numbers[1][7], -1);
@@ -134,7 +139,7 @@ TEST(picture_pool, sub_sample_planes_follow_the_references)
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(picture_subpel_attach(&pools, a), 0);
     EXPECT_EQ(a->subpel_planes[0], a->planes[0]);
-    EXPECT_NE(a->hplanes[2], nullptr);
+    EXPECT_NE(a->subpel_planes[15], nullptr);
     // Sub-sample planes share the luma layout and do not overlap.
     int64_t size = (int64_t)(64 + 176) * a->strides[0];
     EXPECT_EQ(a->subpel_planes[2] - a->subpel_planes[1], size);

@@ -24,9 +24,19 @@ picture_geometry make_geometry(int32_t w, int32_t h, int32_t bframes)
     return g;
 }
 
-lowres_build_params make_params(const picture_geometry &g, int32_t subpel_level)
+// The phase scratch of one geometry, for the builds at subpel_level 3 and above.
+struct phase_scratch {
+    std::vector<uint8_t> bytes;
+    explicit phase_scratch(const picture_geometry &g)
+        : bytes((size_t)lowres_phase_scratch_bytes(picture_lowres_stride(&g)), 0)
+    {
+    }
+};
+
+lowres_build_params make_params(const picture_geometry &g, int32_t subpel_level, phase_scratch *scratch)
 {
-    return {g.width, g.height, subpel_level, g.bframes, build_lowres_planes_c, downscale_2x2_plane_c};
+    return {g.width, g.height, subpel_level, g.bframes, build_lowres_planes_c, downscale_2x2_plane_c,
+            scratch ? scratch->bytes.data() : nullptr};
 }
 
 uint8_t luma_pattern(int x, int y)
@@ -96,16 +106,18 @@ TEST(plane_border_extend, one_sample_plane_fills_the_whole_margin)
     EXPECT_EQ(buf[193], 0);                        // nothing beyond the margin
 }
 
-TEST(picture_lowres_build, new_picture_gets_all_phase_planes_and_reset_results)
+TEST(picture_lowres_build, new_picture_gets_the_rounded_plane_and_reset_results)
 {
-    // 136 x 72: neither dimension a multiple of 64 nor the half width of 16.
-    picture_geometry g = make_geometry(136, 72, 2);
+    // 136 x 168: neither dimension a multiple of 64 nor the half width of 16,
+    // and the 84 half-resolution rows end in a partial strip.
+    picture_geometry g = make_geometry(136, 168, 2);
     picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
     ASSERT_NE(pic, nullptr);
     fill_luma(pic, g.width, g.height);
     pic->frame_cost[3][4] = 99;
     pic->row_costs[16][16][0] = 5;
-    lowres_build_params params = make_params(g, 3);
+    phase_scratch scratch(g);
+    lowres_build_params params = make_params(g, 3, &scratch);
     picture_lowres_build(&params, pic, 1);
 
     // The luma gains three replicated columns and rows for the builders.
@@ -116,18 +128,19 @@ TEST(picture_lowres_build, new_picture_gets_all_phase_planes_and_reset_results)
             ASSERT_EQ(luma[(int64_t)y * ls + x], luma_pattern(clampi(x, 0, g.width - 1), clampi(y, 0, g.height - 1)))
                 << x << "," << y;
 
+    // Plane 0 of the phase builder over the whole plane, border included; the
+    // phase planes themselves are not kept.
     int w = g.width / 2, h = g.height / 2, s = pic->lowres_stride;
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            auto src = [&](int xx, int yy) { return (int)luma[(int64_t)yy * ls + xx]; };
-            int p0 = avg(avg(src(2 * x, 2 * y), src(2 * x, 2 * y + 1)), avg(src(2 * x + 1, 2 * y), src(2 * x + 1, 2 * y + 1)));
-            int p2 = avg(avg(src(2 * x + 1, 2 * y), src(2 * x + 1, 2 * y + 1)),
-                         avg(src(2 * x + 2, 2 * y), src(2 * x + 2, 2 * y + 1)));
-            ASSERT_EQ(pic->lowres_planes[0][y * s + x], p0) << x << "," << y;
-            ASSERT_EQ(pic->lowres_planes[2][y * s + x], p2) << x << "," << y;
-            ASSERT_EQ(pic->lowres_planes[1][y * s + x], avg(p0, p2));
-        }
-    for (int i = 0; i < 16; i++) EXPECT_EQ(count_border_errors(pic->lowres_planes[i], w, h, s), 0) << "plane " << i;
+    int64_t plane_size = (int64_t)(h + 176) * s;
+    std::vector<uint8_t> whole((size_t)(16 * plane_size), 0);
+    uint8_t *planes[16];
+    for (int i = 0; i < 16; i++) planes[i] = whole.data() + i * plane_size + 88 * s + 96;
+    build_lowres_planes_c(planes, s, luma, ls, w, h);
+    plane_border_extend(planes[0], w, h, s);
+    for (int y = -88; y < h + 88; y++)
+        for (int x = -96; x < w + 96; x++)
+            ASSERT_EQ(pic->lowres_plane[y * s + x], planes[0][y * s + x]) << x << "," << y;
+    for (int i = 1; i < 16; i++) EXPECT_EQ(pic->lowres_planes[i], nullptr);
 
     for (int i = 0; i < 17; i++)
         for (int j = 0; j < 17; j++) {
@@ -145,9 +158,9 @@ TEST(picture_lowres_build, rebuild_of_a_known_picture_only_downscales)
     picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
     ASSERT_NE(pic, nullptr);
     fill_luma(pic, g.width, g.height);
-    std::memset(pic->lowres_planes[5] - 88 * pic->lowres_stride - 96, 0x33, 16);
     pic->frame_cost[0][0] = 1234;
-    lowres_build_params params = make_params(g, 5);
+    phase_scratch scratch(g);
+    lowres_build_params params = make_params(g, 5, &scratch);
     picture_lowres_build(&params, pic, 0);
 
     int w = g.width / 2, h = g.height / 2, s = pic->lowres_stride;
@@ -160,7 +173,6 @@ TEST(picture_lowres_build, rebuild_of_a_known_picture_only_downscales)
             ASSERT_EQ(pic->lowres_plane[y * s + x], want) << x << "," << y;
         }
     EXPECT_EQ(count_border_errors(pic->lowres_plane, w, h, s), 0);
-    EXPECT_EQ(pic->lowres_planes[5][-88 * s - 96], 0x33);   // phase planes untouched
     EXPECT_EQ(pic->frame_cost[0][0], 1234);                  // results kept
     picture_free(pic);
 }
@@ -171,11 +183,15 @@ TEST(picture_lowres_build, low_subpel_level_builds_only_the_half_resolution_plan
     picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
     ASSERT_NE(pic, nullptr);
     fill_luma(pic, g.width, g.height);
-    lowres_build_params params = make_params(g, 2);
+    lowres_build_params params = make_params(g, 2, nullptr);
     picture_lowres_build(&params, pic, 1);
-    EXPECT_EQ(count_border_errors(pic->lowres_plane, 32, 32, pic->lowres_stride), 0);
-    EXPECT_EQ(pic->lowres_planes[15][0], 0);                 // not built
-    EXPECT_EQ(pic->frame_cost[16][0], -1);                   // but the results are reset
+    int s = pic->lowres_stride;
+    std::vector<uint8_t> want((size_t)(32 * s), 0);
+    uint8_t *single[16] = {want.data()};
+    downscale_2x2_plane_c(single, s, pic->planes[0], pic->strides[0], 32, 32);
+    for (int y = 0; y < 32; y++) ASSERT_EQ(std::memcmp(pic->lowres_plane + y * s, &want[(size_t)(y * s)], 32), 0);
+    EXPECT_EQ(count_border_errors(pic->lowres_plane, 32, 32, s), 0);
+    EXPECT_EQ(pic->frame_cost[16][0], -1);
     EXPECT_EQ(pic->lowres_mvs[1][1][0], 0x7FFFu);
     picture_free(pic);
 }

@@ -90,9 +90,10 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
 // level and of one less (errors holds two entries per coefficient).
 void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
                          uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
-// Flags |coeff| > threshold into flags (raster), clears the levels of the
-// trailing 4x4 groups (in scan order) that hold no flag and returns the first
-// scan index of the last group that does, or -1 (levels untouched) when no
+// Finds the last 4x4 group (in scan order) with a coefficient |coeff| >
+// threshold, flags that group's coefficients into flags (raster; the groups
+// before it are not flagged), clears the levels of the trailing groups and
+// returns the group's first scan index, or -1 (levels untouched) when no
 // coefficient is flagged.
 int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *coeff,
                           const uint16_t *scan, uint8_t *flags, int n, int16_t threshold);

@@ -14,10 +14,17 @@ enum { RDOQ_MAX_COEFFS = 32 * 32 };
 
 static const int64_t cost_infinite = INT64_MAX / 4;
 
-// Dequantised value of a level (flat scaling), clipped as dequantisation does.
-static int32_t rdoq_dequant(int32_t level, int qp, int n, int clip)
+// The flat dequantisation scale of a qp.
+static int32_t dequant_scale(int qp)
 {
-    int64_t v = ((int64_t)level * (level_scales[qp % 6] << (qp / 6)) + (1 << (n - 2))) >> (n - 1);
+    return level_scales[qp % 6] << (qp / 6);
+}
+
+// Dequantised value of a level (flat scaling with the qp's scale), clipped as
+// dequantisation does.
+static int32_t rdoq_dequant(int32_t level, int32_t scale, int n, int clip)
+{
+    int64_t v = ((int64_t)level * scale + (1 << (n - 2))) >> (n - 1);
     if (clip)
         v = v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
     return (int32_t)v;
@@ -46,20 +53,30 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
 {
     (void)ctx;
     const int size = 1 << n;
-    if (!quant_sig_map_c(flags, coeff, size * size, threshold))
-        return -1;
-    for (int g = size * size / 16 - 1; g >= 0; g--) {
+    const int groups = size * size / 16;
+    // Groups from the last in scan order back to the first that holds a flag:
+    // nothing before that group is read.
+    const int32_t t = threshold;
+    int g = groups - 1;
+    for (; g >= 0; g--) {
         const int p = scan[16 * g];
         int any = 0;
         for (int r = 0; r < 4; r++)
-            for (int c = 0; c < 4; c++)
-                any |= flags[p + r * size + c];
+            for (int c = 0; c < 4; c++) {
+                const int32_t x = coeff[p + r * size + c];
+                const uint8_t f = x > t || x < -t;
+                flags[p + r * size + c] = f;
+                any |= f;
+            }
         if (any)
-            return 16 * g;
-        for (int r = 0; r < 4; r++)
-            memset(&levels[p + r * size], 0, 4 * sizeof(int16_t));
+            break;
     }
-    return -1;
+    if (g < 0)
+        return -1;
+    for (int e = g + 1; e < groups; e++)
+        for (int r = 0; r < 4; r++)
+            memset(&levels[scan[16 * e] + r * size], 0, 4 * sizeof(int16_t));
+    return 16 * g;
 }
 
 uint32_t rdoq_rate_level(const cabac_encoder *cabac, int level, int count, int c1, int gt1_ctx,
@@ -93,12 +110,17 @@ static uint32_t last_prefix_bits(const cabac_encoder *cabac, int base, int p, in
     return bits + 256u * (last_pos_group_table[p] >> 4);
 }
 
-uint32_t rdoq_rate_last_pos(const cabac_encoder *cabac, int x, int y, int n, int chroma)
+// Bits of one component (x: 0, y: 1) of the last position.
+static uint32_t last_component_bits(const cabac_encoder *cabac, int component, int p, int n, int chroma)
 {
     int offset = chroma ? 15 : 3 * (n - 2) + ((n - 1) >> 2);
     int shift = chroma ? n - 2 : (n + 1) >> 2;
-    return last_prefix_bits(cabac, ctx_last_x_prefix + offset, x, n, shift) +
-           last_prefix_bits(cabac, ctx_last_y_prefix + offset, y, n, shift);
+    return last_prefix_bits(cabac, (component ? ctx_last_y_prefix : ctx_last_x_prefix) + offset, p, n, shift);
+}
+
+uint32_t rdoq_rate_last_pos(const cabac_encoder *cabac, int x, int y, int n, int chroma)
+{
+    return last_component_bits(cabac, 0, x, n, chroma) + last_component_bits(cabac, 1, y, n, chroma);
 }
 
 void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
@@ -106,13 +128,14 @@ void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *
 {
     const int size = 1 << n;
     const int qbits = 21 + qp / 6 - n;
+    const int32_t scale = dequant_scale(qp);
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
             const int i = y * size + x;
             const int32_t a = coeff[i] < 0 ? -coeff[i] : coeff[i];
             const int32_t level = (int32_t)(((int64_t)a * quant_scale + (1 << qbits) - 1) >> qbits);
-            const int64_t e0 = rdoq_dequant(level, qp, n, 0) - a;
-            const int64_t e1 = rdoq_dequant(level - 1, qp, n, 0) - a;
+            const int64_t e0 = rdoq_dequant(level, scale, n, 0) - a;
+            const int64_t e1 = rdoq_dequant(level - 1, scale, n, 0) - a;
             ceil_levels[i] = (uint16_t)level;
             squares[i] = (uint32_t)(a * a);
             errors[2 * i] = (uint32_t)(e0 * e0 > UINT32_MAX ? UINT32_MAX : e0 * e0);
@@ -143,6 +166,7 @@ struct rdoq_block {
     const int16_t *coeff;
     const uint16_t *scan;
     int qp, n, qbits, quant_scale;
+    int32_t dq_scale;    // dequantisation scale of the qp
     int32_t threshold;
     int64_t weight;      // distortion weight, 8 fractional bits
     uint32_t lambda;
@@ -187,7 +211,7 @@ static uint32_t model_level_bits(model_pair st, int level)
 
 static int64_t level_cost(const rdoq_block *b, model_pair st, int32_t a, int level)
 {
-    return rdoq_dist(b, a - rdoq_dequant(level, b->qp, b->n, 1)) +
+    return rdoq_dist(b, a - rdoq_dequant(level, b->dq_scale, b->n, 1)) +
            rdoq_rate_cost(b, model_level_bits(st, level));
 }
 
@@ -399,6 +423,7 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
     b.n = n;
     b.qbits = 21 + qp / 6 - n;
     b.quant_scale = quant_scale;
+    b.dq_scale = dequant_scale(qp);
     b.threshold = ((1 << b.qbits) - (1 << (b.qbits - 1)) - 1 + quant_scale) / quant_scale;
     b.lambda = lambda;
     const int chroma = plane != 0;
@@ -457,7 +482,18 @@ struct alt_block {
     uint16_t ceil_levels[RDOQ_MAX_COEFFS];
     uint32_t squares[RDOQ_MAX_COEFFS];
     uint32_t errors[2 * RDOQ_MAX_COEFFS];
+    // Bits of each last-position component by coordinate, found on first use
+    // (the contexts do not change while the block is decided); UINT32_MAX unknown.
+    uint32_t last_bits[2][32];
 };
+
+static uint32_t alt_last_pos_bits(alt_block *b, int x, int y)
+{
+    uint32_t *bx = &b->last_bits[0][x], *by = &b->last_bits[1][y];
+    if (*bx == UINT32_MAX) *bx = last_component_bits(b->cabac, 0, x, b->n, b->chroma);
+    if (*by == UINT32_MAX) *by = last_component_bits(b->cabac, 1, y, b->n, b->chroma);
+    return *bx + *by;
+}
 
 static inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
 {
@@ -566,7 +602,7 @@ static void alt_price_position(alt_block *b, alt_group *gr, int kpos)
             px = py;
             py = t;
         }
-        const int64_t r = alt_scaled(b, rdoq_rate_last_pos(b->cabac, px, py, b->n, b->chroma));
+        const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
         const int64_t e = gr->u - gr->cg - sig1 + r;
         if (gr->best_pos < 0 || e < gr->e_best) {
             gr->e_best = e;
@@ -630,7 +666,7 @@ static int64_t alt_hide_group(alt_block *b, alt_group *gr)
         const int sig_slot = b->n == 2 ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
                                        : gr->ctx0 + 2;
         const int32_t a = x < 0 ? -x : x;
-        const int64_t e = rdoq_dequant(2, b->qp, b->n, 0) - a;
+        const int64_t e = rdoq_dequant(2, dequant_scale(b->qp), b->n, 0) - a;
         const int64_t d = alt_scaled(b, rdoq_rate_level(b->cabac, 2, gr->count - 1, c1,
                                                         gr->gt1_ctx_base + c1, gr->gt2_ctx, gr->k) +
                                             bin_bits(b->cabac->rate.ctx[sig_slot], 1)) -
@@ -721,6 +757,7 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
     const int64_t weight = chroma && ctx->chroma_dist_weight ? ctx->chroma_dist_weight[qp] : 256;
     b.lambda = chroma ? ((int64_t)lambda << 9) / (weight > 0 ? weight : 1) : (int64_t)lambda;
     b.h = 2 * n + 2 + chroma;
+    memset(b.last_bits, 0xFF, sizeof(b.last_bits));
 
     const int p0 = scan[group_first];
     const int x0 = p0 & (size - 1), y0 = p0 >> n;

@@ -108,7 +108,7 @@ class cost_window {
         for (int32_t y = 0; y < cfg_.height; y++)
             for (int32_t x = 0; x < cfg_.width; x++) pic->planes[0][(int64_t)y * pic->strides[0] + x] = f(x, y);
         lowres_build_params params = {cfg_.width, cfg_.height, 0, cfg_.bframes, build_lowres_planes_c,
-                                      downscale_2x2_plane_c};
+                                      downscale_2x2_plane_c, nullptr};
         picture_lowres_build(&params, pic, 1);
         if (pic->aq_weight) {
             int32_t blocks = 16 * ((cfg_.width + 63) / 64) * ((cfg_.height + 63) / 64);
