@@ -185,7 +185,9 @@ void expect_same_contexts(const cabac_encoder &est, const cabac_encoder &wr, con
     }
 }
 
-TEST_F(estimate_fixture, RandomPicturesCostExactlyTheWrittenBinsCtuByCtu)
+using EstimateFixture = estimate_fixture;
+
+TEST_F(EstimateFixture, RandomPicturesCostExactlyTheWrittenBinsCtuByCtu)
 {
     std::mt19937 rng(2024);
     const double per_bin = table_rounding_per_bin();
@@ -267,7 +269,9 @@ struct element_fixture : estimate_fixture {
     }
 };
 
-TEST_F(element_fixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
+using ElementFixture = element_fixture;
+
+TEST_F(ElementFixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
 {
     std::mt19937 rng(77);
     int16_t blk[1024];
@@ -291,7 +295,7 @@ TEST_F(element_fixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
     }
 }
 
-TEST_F(element_fixture, MotionVectorDifferencesCostTheWrittenBins)
+TEST_F(ElementFixture, MotionVectorDifferencesCostTheWrittenBins)
 {
     std::mt19937 rng(5);
     std::vector<std::array<int16_t, 2>> mvds;
@@ -318,13 +322,13 @@ TEST_F(element_fixture, MotionVectorDifferencesCostTheWrittenBins)
 
 namespace {
 
-TEST_F(element_fixture, ReferenceAndMergeIndicesCostTheWrittenBins)
+TEST_F(ElementFixture, ReferenceAndMergeIndicesCostTheWrittenBins)
 {
     begin(0);
     std::vector<std::pair<int, int>> refs, merges;
     for (int num = 1; num <= 5; num++)
-        for (int r = 0; r < num; r++)
-            refs.push_back({r, num});
+        for (int idx = 0; idx < num; idx++)
+            refs.push_back({idx, num});
     for (int max = 1; max <= 5; max++)
         for (int i = 0; i < max; i++)
             merges.push_back({i, max});
@@ -346,7 +350,7 @@ TEST_F(element_fixture, ReferenceAndMergeIndicesCostTheWrittenBins)
     EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
-TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
+TEST_F(ElementFixture, SaoParametersOfEveryTypeCostTheWrittenBins)
 {
     std::mt19937 rng(9);
     std::vector<std::pair<sao_param, int>> list;
@@ -376,7 +380,7 @@ TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
     EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
-TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
+TEST_F(ElementFixture, LastPositionsAndQpDeltasCostTheWrittenBins)
 {
     begin();
     for (int log2 = 2; log2 <= 5; log2++)
@@ -455,7 +459,7 @@ TEST(BitEstimate, RemainingLevelLengthsFollowTheRiceAndEscapeCodes)
     EXPECT_EQ(rate_remaining_bins(47, 4), 7);   // prefix 2, zero, four bits
 }
 
-TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
+TEST_F(EstimateFixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
 {
     std::mt19937 rng(3);
     for (int iter = 0; iter < 30; iter++) {
@@ -483,7 +487,7 @@ TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
 // With QP deltas on, the writer sends cu_qp_delta and the CU estimate does
 // not (mode decision adds it once per quantisation group): every other
 // context still ends as the writer leaves it.
-TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
+TEST_F(EstimateFixture, QpDeltasMoveOnlyTheirOwnContexts)
 {
     std::mt19937 rng(31);
     int differing = 0;
@@ -508,7 +512,7 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
 }
 
 // The parts that mode decision prices separately add up to the whole-CU estimate.
-TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
+TEST_F(EstimateFixture, CuEstimateEqualsItsPartsPricedSeparately)
 {
     std::mt19937 rng(41);
     for (int iter = 0; iter < 60; iter++) {

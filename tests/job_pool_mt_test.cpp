@@ -27,7 +27,7 @@ static uint64_t gated(uint64_t x)
     return x + 100;
 }
 
-TEST(job_pool, negative_count_fails_and_zero_count_has_no_workers)
+TEST(JobPool, NegativeCountFailsAndZeroCountHasNoWorkers)
 {
     job_pool *pool = (job_pool *)1;
     EXPECT_EQ(job_pool_create(&pool, -1, nullptr, 0), -1);
@@ -40,7 +40,7 @@ TEST(job_pool, negative_count_fails_and_zero_count_has_no_workers)
     job_pool_destroy(nullptr);
 }
 
-TEST(job_pool, every_worker_runs_the_startup_callback_once)
+TEST(JobPool, EveryWorkerRunsTheStartupCallbackOnce)
 {
     startups = 0;
     job_pool *pool = nullptr;
@@ -51,7 +51,7 @@ TEST(job_pool, every_worker_runs_the_startup_callback_once)
     EXPECT_EQ(startups.load(), 5);
 }
 
-TEST(job_pool, wait_blocks_until_the_job_has_finished)
+TEST(JobPool, WaitBlocksUntilTheJobHasFinished)
 {
     gate_open = 0;
     job_pool *pool = nullptr;
@@ -71,7 +71,7 @@ TEST(job_pool, wait_blocks_until_the_job_has_finished)
     job_pool_destroy(pool);
 }
 
-TEST(job_pool, jobs_sharing_an_argument_are_collected_one_per_wait)
+TEST(JobPool, JobsSharingAnArgumentAreCollectedOnePerWait)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 3, nullptr, 0), 0);
@@ -82,7 +82,7 @@ TEST(job_pool, jobs_sharing_an_argument_are_collected_one_per_wait)
     job_pool_destroy(pool);
 }
 
-TEST(job_pool, submitter_with_every_job_outstanding_waits_for_a_collection)
+TEST(JobPool, SubmitterWithEveryJobOutstandingWaitsForACollection)
 {
     gate_open = 0;
     job_pool *pool = nullptr;
@@ -102,7 +102,7 @@ TEST(job_pool, submitter_with_every_job_outstanding_waits_for_a_collection)
     job_pool_destroy(pool);
 }
 
-TEST(job_pool, destroying_an_idle_pool_joins_every_worker)
+TEST(JobPool, DestroyingAnIdlePoolJoinsEveryWorker)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 16, nullptr, 0), 0);
@@ -112,7 +112,7 @@ TEST(job_pool, destroying_an_idle_pool_joins_every_worker)
 
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtimes cap the number of live threads below this pool's size.
-TEST(job_pool, huge_thread_count_is_capped_at_8191)
+TEST(JobPool, HugeThreadCountIsCappedAt8191)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 10000, nullptr, 0), 0);
@@ -129,7 +129,7 @@ static uint64_t add_share(uint64_t arg)
 }
 
 // Batches as the lookahead submits them: one job per worker, then one wait per job.
-TEST(job_pool, stress_loses_no_job_at_any_worker_count)
+TEST(JobPool, StressLosesNoJobAtAnyWorkerCount)
 {
     const int total_jobs = 100000;
     for (int workers : {1, 2, 8, 64}) {

@@ -128,7 +128,9 @@ struct rdoq_fixture : ::testing::Test {
     }
 };
 
-TEST_F(rdoq_fixture, BlocksBelowTheThresholdReturnZeroAndLeaveTheLevelsAlone)
+using RdoqFixture = rdoq_fixture;
+
+TEST_F(RdoqFixture, BlocksBelowTheThresholdReturnZeroAndLeaveTheLevelsAlone)
 {
     for (int n = 2; n <= 5; n++) {
         const int size = 1 << n;
@@ -149,7 +151,7 @@ TEST_F(rdoq_fixture, BlocksBelowTheThresholdReturnZeroAndLeaveTheLevelsAlone)
     }
 }
 
-TEST_F(rdoq_fixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
+TEST_F(RdoqFixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
 {
     std::mt19937 rng(1);
     for (int iter = 0; iter < 200; iter++) {
@@ -197,7 +199,7 @@ TEST_F(rdoq_fixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
     }
 }
 
-TEST_F(rdoq_fixture, CostlyTrailingRunIsClearedAndTheModelStatesReset)
+TEST_F(RdoqFixture, CostlyTrailingRunIsClearedAndTheModelStatesReset)
 {
     const int n = 3, qp = 32, size = 8;
     const int qs = quant_scales[qp % 6];
@@ -214,7 +216,7 @@ TEST_F(rdoq_fixture, CostlyTrailingRunIsClearedAndTheModelStatesReset)
     EXPECT_EQ(cabac.rate.rdoq_gt1_state[0], gt1);
 }
 
-TEST_F(rdoq_fixture, ClearedRunDoesNotCondemnTheLevelsThatFollowInItsGroup)
+TEST_F(RdoqFixture, ClearedRunDoesNotCondemnTheLevelsThatFollowInItsGroup)
 {
     // Horizontal 8x8: the -200 opens a run that the many small coefficients
     // of the first group make too costly, so it is cleared; the two strong
@@ -235,7 +237,7 @@ TEST_F(rdoq_fixture, ClearedRunDoesNotCondemnTheLevelsThatFollowInItsGroup)
     EXPECT_EQ(levels[1], 1);
 }
 
-TEST_F(rdoq_fixture, ModelStatesAreWrittenBackSoRepeatedCallsCanDiffer)
+TEST_F(RdoqFixture, ModelStatesAreWrittenBackSoRepeatedCallsCanDiffer)
 {
     std::mt19937 rng(4);
     int changed_states = 0, changed_levels = 0;
@@ -258,7 +260,7 @@ TEST_F(rdoq_fixture, ModelStatesAreWrittenBackSoRepeatedCallsCanDiffer)
     EXPECT_GT(changed_levels, 0);
 }
 
-TEST_F(rdoq_fixture, RateHelpersPriceTheDocumentedBins)
+TEST_F(RdoqFixture, RateHelpersPriceTheDocumentedBins)
 {
     const int g1 = ctx_greater1_flag + 1, g2 = ctx_greater2_flag;
     EXPECT_EQ(rdoq_rate_level(&cabac, 1, 0, 1, g1, g2, 0), 256u + cabac_bits_table[cabac.rate.ctx[g1]]);
@@ -287,7 +289,7 @@ TEST_F(rdoq_fixture, RateHelpersPriceTheDocumentedBins)
     EXPECT_EQ(rdoq_rate_last_pos(&cabac, 5, 2, 3, 1), expect);
 }
 
-TEST_F(rdoq_fixture, VerticalScanPricesTheLastPositionWithCoordinatesExchanged)
+TEST_F(RdoqFixture, VerticalScanPricesTheLastPositionWithCoordinatesExchanged)
 {
     // With equal x and y prefix contexts, a transposed 8x8 block in the
     // vertical scan is coded exactly like the block in the horizontal scan.
@@ -322,7 +324,7 @@ TEST_F(rdoq_fixture, VerticalScanPricesTheLastPositionWithCoordinatesExchanged)
 // hiding: levels in range and near the exact quotient, the parity rule, a
 // standard parser reads back exactly what was chosen; and the cost that the
 // bit estimator gives is compared with that of plain rounding.
-TEST_F(rdoq_fixture, RandomResidualsAreDecodableAndCheaperThanPlainRounding)
+TEST_F(RdoqFixture, RandomResidualsAreDecodableAndCheaperThanPlainRounding)
 {
     std::mt19937 rng(12345);
     std::vector<uint8_t> buf(1 << 16);

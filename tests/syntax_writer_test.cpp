@@ -483,7 +483,9 @@ struct bin_fixture : ::testing::Test {
     }
 };
 
-TEST_F(bin_fixture, MergeIndexIsTruncatedAtTheCandidateCount)
+using BinFixture = bin_fixture;
+
+TEST_F(BinFixture, MergeIndexIsTruncatedAtTheCandidateCount)
 {
     begin();
     cabac_write_merge_idx(&enc, 4, 5);
@@ -499,7 +501,7 @@ TEST_F(bin_fixture, MergeIndexIsTruncatedAtTheCandidateCount)
     EXPECT_EQ(r.d.terminate(), 1);
 }
 
-TEST_F(bin_fixture, ReferenceIndexBinsFollowTheActiveCount)
+TEST_F(BinFixture, ReferenceIndexBinsFollowTheActiveCount)
 {
     begin();
     cabac_write_ref_idx(&enc, 1, 2);
@@ -517,7 +519,7 @@ TEST_F(bin_fixture, ReferenceIndexBinsFollowTheActiveCount)
             EXPECT_EQ(r.read_ref_idx(n), v) << n;
 }
 
-TEST_F(bin_fixture, MotionVectorDifferencesReadBack)
+TEST_F(BinFixture, MotionVectorDifferencesReadBack)
 {
     begin();
     const int16_t cases[][2] = {{0, -1}, {0, 0}, {1, 1}, {-2, 2}, {300, -4000}, {-32768, 32767}, {3, 0}};
@@ -537,7 +539,7 @@ TEST_F(bin_fixture, MotionVectorDifferencesReadBack)
     }
 }
 
-TEST_F(bin_fixture, SaoOffsetsAndClassesFollowThePlane)
+TEST_F(BinFixture, SaoOffsetsAndClassesFollowThePlane)
 {
     begin(2);
     sao_param edge{2, 0, {3, 7, -1, 0}};
