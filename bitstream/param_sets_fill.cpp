@@ -28,9 +28,9 @@ void vps_record_init(vps_params *vps, const param_set_inputs *in)
 
 static int32_t tu_depth_inter(int complexity)
 {
-    if (complexity == 7)
+    if (complexity == COMPLEXITY_MAX)
         return 2;
-    return complexity >= 5 ? 1 : 0;
+    return complexity_is_thorough(complexity) ? 1 : 0;
 }
 
 // Display distance, counted from the anchor before a run of nb B pictures,
@@ -77,7 +77,7 @@ void sps_record_init(sps_params *sps, int layer, const param_set_inputs *in, con
     sps->log2_min_tb_size = 2;
     sps->log2_max_tb_size = 5;
     sps->max_tu_depth_inter = tu_depth_inter(in->complexity);
-    sps->max_tu_depth_intra = in->complexity >= 5 ? 3 : 0;
+    sps->max_tu_depth_intra = complexity_is_thorough(in->complexity) ? 3 : 0;
     sps->scaling_list_enabled = 0;
     sps->amp_enabled = 0;
     sps->sao_enabled = in->sao != 0;

@@ -167,6 +167,17 @@ void config_auto(internal_config *cfg);
 // Warnings ("Warning: ...") go to stdout, refusals and VBV notes to stderr.
 [[nodiscard]] int config_validate(internal_config *cfg);
 
+// Complexity levels: 0 fastest .. 7 most thorough. From level 5 on the encoder
+// codes deeper transform trees, uses the alternative RDOQ and a wider vertical
+// motion margin at HD sizes, and offers no latency tunings.
+constexpr int32_t COMPLEXITY_DEFAULT = 4;
+constexpr int32_t COMPLEXITY_MAX = 7;
+constexpr int32_t COMPLEXITY_THOROUGH = 5;
+static inline bool complexity_is_thorough(int32_t complexity)
+{
+    return complexity >= COMPLEXITY_THOROUGH;
+}
+
 // From complexity 3 on, chroma distortion weighs twice as much in the mode
 // decisions as at the fast settings.
 static inline bool config_doubles_chroma_weight(const internal_config *cfg)

@@ -53,13 +53,13 @@ static int validate_picture_size(internal_config *cfg)
         fprintf(stderr, "Error: invalid frame rate %d/%d\n", cfg->fps_num, cfg->fps_den);
         return -1;
     }
-    if (cfg->complexity > 4 && w * h >= 921600) cfg->mv_margin_v += 64;
+    if (complexity_is_thorough(cfg->complexity) && w * h >= 921600) cfg->mv_margin_v += 64;
     return 0;
 }
 
 static void validate_latency(internal_config *cfg)
 {
-    if (cfg->complexity < 5) {
+    if (!complexity_is_thorough(cfg->complexity)) {
         if (cfg->latency_mode == LATENCY_ZERO) cfg->bframes = 0;
         if (cfg->latency_mode == LATENCY_LOW_DELAY) cfg->bframes = clamp_i32(cfg->bframes, 1, 3);
     } else {

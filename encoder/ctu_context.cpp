@@ -273,7 +273,7 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     c->filter_variant = cfg->filter_variant;
     c->rdoq = cfg->rdoq;
     c->search_range = cfg->search_range;
-    c->rdoq_alt_on = cfg->rdoq && cfg->complexity > 4;
+    c->rdoq_alt_on = cfg->rdoq && complexity_is_thorough(cfg->complexity);
     c->skip_all = 1;
     c->qg_delta_pending = 1;
     c->last_cu_z = 0;

@@ -5,6 +5,7 @@
 #include "analysis/sao_decide.h"
 #include "bitstream/cabac_estimate.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"
 
 namespace {
@@ -69,7 +70,7 @@ void decide_context_fill(encoder_instance *ctx, sao_decide_context *d)
     d->width = (uint32_t)ctx->width;
     d->height = (uint32_t)ctx->height;
     int32_t complexity = cfg->complexity & 0xffff;
-    d->complexity = complexity > 7 ? 7 : complexity;
+    d->complexity = min_i32(complexity, COMPLEXITY_MAX);
     d->pick_mode = cfg->latency_mode;   // 9 without a latency tune, 0 zero latency, 1 low delay
     d->speed_step = ctx->ctu.speed_step;
     d->picture_type = (int32_t)src->picture_type;
