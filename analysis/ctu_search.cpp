@@ -113,7 +113,8 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     if (!intra) {
         cu_search_rdo_inter(ctx, st->tree, 0, 0, 0, 6);
     } else {
-        if (takes_split_shortcuts(st->speed_level)) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
+        if (takes_split_shortcuts(st->speed_level))
+            st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
         cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
     }
     rate_state_load(ctx);

@@ -163,7 +163,8 @@ void set_up(decide_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, in
     } else {
         f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d] : mt->sa8d_sub[d];
     }
-    if (log2 >= 4) f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
+    if (log2 >= 4)
+        f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
     else f->chroma_metric = mt->satd[4];
 }
 

@@ -153,7 +153,8 @@ int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *sc
     hs.ctx = ctx;
     hs.h = n / 2;
     hs.s = log2_size - 3;
-    hs.metric = ranks_by_cost_metric(st->speed_level) ? ctx->metric.cost_metric[7 - log2_size] : ctx->metric.sa8d_sub[7 - log2_size];
+    int32_t shape = 7 - log2_size;
+    hs.metric = ranks_by_cost_metric(st->speed_level) ? ctx->metric.cost_metric[shape] : ctx->metric.sa8d_sub[shape];
     hs.source_stride = src->lowres_stride;
     hs.source = src->lowres_plane + (32 * ctx->ctu.y + y / 2) * src->lowres_stride + 32 * ctx->ctu.x + x / 2;
     hs.pred = scratch->scratch + (y + 16) * COARSE_SCRATCH_STRIDE + x + 16;

@@ -13,8 +13,8 @@ static int32_t keep_range(uint8_t list[INTRA_MODE_COUNT], int32_t first, int32_t
     return last - first + 1;
 }
 
-int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative, int32_t log2_size,
-                             int32_t x, int32_t y)
+int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative,
+                             int32_t log2_size, int32_t x, int32_t y)
 {
     mode_search_state *st = search_state(ctx);
     const ctu_context *c = &ctx->ctu;

@@ -161,8 +161,8 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
                             int32_t log2_size);
 void intra_cu_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
-int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative, int32_t log2_size,
-                             int32_t x, int32_t y);
+int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative,
+                             int32_t log2_size, int32_t x, int32_t y);
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 

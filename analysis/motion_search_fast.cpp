@@ -294,7 +294,8 @@ void choose_metrics(fast_search *f, const me_context *me, int32_t flag)
     if (pu->width == pu->height) {
         f->sad1 = mt->sad_sub[s];
         f->sad4 = mt->sad_x4_sub[s];
-        f->recost_metric = (flag || !ranks_by_cost_metric(me->speed_level) || !mt->cost_metric[s]) ? mt->satd[s] : mt->cost_metric[s];
+        bool cost_metric = !flag && ranks_by_cost_metric(me->speed_level) && mt->cost_metric[s];
+        f->recost_metric = cost_metric ? mt->cost_metric[s] : mt->satd[s];
     } else if (pu->width > pu->height) {
         f->sad1 = mt->sad_sub_wide[s];
         f->sad4 = mt->sad_x4_sub_wide[s];

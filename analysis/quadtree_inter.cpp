@@ -109,7 +109,8 @@ int32_t no_split_tests(const quad_node *q, int32_t mode)
 {
     const mode_search_state *st = q->st;
     const cu_node *node = q->node;
-    if (takes_split_shortcuts(st->speed_level) && mode == 1 && node->leaf_cost < inter_leaf_threshold[q->depth] + 100) mode = 0;
+    if (takes_split_shortcuts(st->speed_level) && mode == 1 && node->leaf_cost < inter_leaf_threshold[q->depth] + 100)
+        mode = 0;
     if (node->shortcut_taken) return mode;
     if (node->skip_flag) mode = 0;
     if (!node->state_stale && q->ctx->ctu.decision.cbf_flags[q->n] == 0 && q->depth != 0) mode = 0;

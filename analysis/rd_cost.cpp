@@ -89,7 +89,8 @@ uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int3
     uint32_t dist = rd_luma_distortion(ctx, log2_size, x, y);
     uint32_t before = ctx->cabac.rate.est_bits;
     if (c->decision.cbf_flags[n] & 1) {
-        int32_t mode = !cu_is_inter(ctx, z) ? intra_mode_entry(c->intra_modes[map4_index(z)]) : (int32_t)TRANSFORM_MODE_NONE;
+        int32_t mode = cu_is_inter(ctx, z) ? (int32_t)TRANSFORM_MODE_NONE
+                                           : intra_mode_entry(c->intra_modes[map4_index(z)]);
         rate_residual_block(ctx, z, log2_size, scan_idx_of(log2_size, mode), 0);
     }
     return dist + rate_term(ctx->cabac.rate.est_bits - before, lambda);
@@ -115,7 +116,9 @@ uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, in
         int32_t luma = intra_mode_entry(c->intra_modes[map4_index(zc)]);
         int32_t code = chroma_code_entry(c->intra_modes[chroma_map_index(z >> 2)]);
         static const uint8_t candidates[4] = {0, 26, 10, 1};
-        int32_t m = code >= chroma_mode_from_luma ? luma : (candidates[code] == luma ? (int32_t)INTRA_MODE_LAST : candidates[code]);
+        int32_t m = code >= chroma_mode_from_luma ? luma
+                    : candidates[code] == luma      ? (int32_t)INTRA_MODE_LAST
+                                                    : candidates[code];
         scan = scan_idx_of(2, m);
     }
     uint8_t cbf = c->decision.cbf_flags[node_index(z, log2_size)];

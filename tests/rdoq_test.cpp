@@ -269,8 +269,8 @@ TEST_F(RdoqFixture, RateHelpersPriceTheDocumentedBins)
     EXPECT_EQ(rdoq_rate_level(&cabac, 2, 8, 1, g1, g2, 0), 256u + 2 * 256);
     // Level 2 after a greater-2 flag was spent: the remaining value 0 costs one bin.
     EXPECT_EQ(rdoq_rate_level(&cabac, 2, 0, 0, g1, g2, 0), 256u + cabac_bits_table[cabac.rate.ctx[g1] ^ 1] + 256);
-    EXPECT_EQ(rdoq_rate_last_pos(&cabac, 0, 0, 2, 0),
-              (uint32_t)cabac_bits_table[cabac.rate.ctx[ctx_last_x_prefix]] + cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix]]);
+    EXPECT_EQ(rdoq_rate_last_pos(&cabac, 0, 0, 2, 0), (uint32_t)cabac_bits_table[cabac.rate.ctx[ctx_last_x_prefix]] +
+                                                       cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix]]);
     // 32x32 luma, x = 31: nine 1-bins on contexts offset 10 + (i >> 1), no
     // terminating bin, three suffix bits; y = 0: one 0-bin.
     uint32_t expect = 3 * 256 + cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix + 10]];
