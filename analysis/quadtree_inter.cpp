@@ -166,7 +166,7 @@ void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
     ctu_context *c = &ctx->ctu;
     cu_node *node = q->node;
     int32_t saved_alt = st->use_rdoq_alt;
-    if (st->speed_level >= 3) st->use_rdoq_alt = 1;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
     node->split = 0;
     if (mode < 2) node->leaf_cost += node->split_flag0_cost;
     if (mode != 0 && !(flags & CHOOSE_STOPPED)) {

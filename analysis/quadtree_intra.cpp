@@ -45,7 +45,7 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
     int32_t size = 1 << log2_size, depth = 6 - log2_size, n = node_index(z, log2_size);
     cu_node *node = &tree[n];
     int32_t saved_alt = st->use_rdoq_alt;
-    if (st->speed_level >= 3) st->use_rdoq_alt = 1;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
     node->split = 0;
     if (mode < 2) node->intra_cost += node->split_flag0_cost;
     if (mode != 0 && !(flags & CHOOSE_STOPPED)) {

@@ -37,3 +37,16 @@ static inline bool intra_wants_rdoq_alt(int32_t speed_level, int32_t pick_mode)
 {
     return pick_mode <= 0 ? speed_level >= 4 : speed_level >= 3;
 }
+
+// The split-or-leaf choice codes its winner with the alternative RDOQ.
+static inline bool chooses_with_rdoq_alt(int32_t speed_level)
+{
+    return speed_level >= 3;
+}
+
+// Intra is tried in inter CUs without the low-resolution screening that asks
+// whether the lookahead found intra best there.
+static inline bool tries_intra_unscreened(int32_t speed_level)
+{
+    return speed_level >= 4;
+}
