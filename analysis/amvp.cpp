@@ -5,6 +5,7 @@
 
 #include "analysis/avail_map.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 
 const int32_t mv_scale_reciprocal[65] = {
 -512, -529, -546, -565, -585, -607, -630, -655, -683, -712, -745, -780, -819,
@@ -15,8 +16,6 @@ const int32_t mv_scale_reciprocal[65] = {
 ,
 };
 
-static int clip_int(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 void mv_scale(uint32_t *out, const int16_t mv_in[2], int tb, int td)
 {
     if (tb == td) {
@@ -25,15 +24,15 @@ void mv_scale(uint32_t *out, const int16_t mv_in[2], int tb, int td)
     }
     // The decoder clips both distances to -128..127; the table covers the
     // usual -32..32 and the rest is computed the same way.
-    td = clip_int(td, -128, 127);
-    tb = clip_int(tb, -128, 127);
+    td = clamp_i32(td, -128, 127);
+    tb = clamp_i32(tb, -128, 127);
     int tx = (td >= -32 && td <= 32) ? mv_scale_reciprocal[td + 32]
                                       : (16384 + ((td < 0 ? -td : td) >> 1)) / td;
-    int f = clip_int((tx * tb + 32) >> 6, -4096, 4095);
+    int f = clamp_i32((tx * tb + 32) >> 6, -4096, 4095);
     int r[2];
     for (int c = 0; c < 2; c++) {
         int p = mv_in[c] * f;
-        r[c] = clip_int((p + 127 + (p < 0 ? 1 : 0)) >> 8, -32768, 32767);
+        r[c] = clamp_i32((p + 127 + (p < 0 ? 1 : 0)) >> 8, -32768, 32767);
     }
     *out = mv_pack(r[0], r[1]);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 #include "kernels/intra/intra_ref.h"
 
 static_assert(CTU_AVAIL_SIZE == 25 * AVAIL_MAP_STRIDE, "availability map is 25 rows of 32");
@@ -65,18 +66,16 @@ void map_clear(encoder_instance *inst)
     map_fill_rect(inst->ctu.recon_avail + AVAIL_MAP_ORIGIN, 16, 16, 0);
 }
 
-static int min_int(int a, int b) { return a < b ? a : b; }
-
 uint32_t avail_map_begin_ctu(uint8_t *map, int cx, int cy, int width, int height, int ctu_cols)
 {
     std::memset(map, 0, CTU_AVAIL_SIZE);
     uint32_t bits = 0;
     if (cx > 0) {
-        map_fill_rect(map + AVAIL_MAP_STRIDE + 15, 1, min_int(16, (height - 64 * cy) >> 2), 1);
+        map_fill_rect(map + AVAIL_MAP_STRIDE + 15, 1, min_i32(16, (height - 64 * cy) >> 2), 1);
         bits |= CTU_NEIGHBOUR_LEFT;
     }
     if (cy > 0) {
-        int n = min_int(16, (width - 64 * cx) >> 2);
+        int n = min_i32(16, (width - 64 * cx) >> 2);
         for (int i = 0; i < n; i++) map[16 + i] = 1;
         bits |= CTU_NEIGHBOUR_ABOVE;
     }
@@ -86,7 +85,7 @@ uint32_t avail_map_begin_ctu(uint8_t *map, int cx, int cy, int width, int height
     }
     if (cy > 0 && cx + 1 < ctu_cols) {
         int m = cx + 2 == ctu_cols ? (width - 64 * cx - 64) >> 2 : 8;
-        int n = min_int(8, m);
+        int n = min_i32(8, m);
         for (int i = 0; i < n; i++) map[32 + i] = 1;
         bits |= CTU_NEIGHBOUR_ABOVE_RIGHT;
     }

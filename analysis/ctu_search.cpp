@@ -3,6 +3,7 @@
 // the syntax writer codes the CTU from the context states that held before
 // the search; the decisions are committed into the maps as they are made.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 
 #include "analysis/inter_fast.h"
 
@@ -12,12 +13,12 @@ namespace {
 
 void rate_state_save(encoder_instance *ctx)
 {
-    std::memcpy(search_state(ctx)->search_cabac_save, (uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+    search_state(ctx)->search_cabac_save = ctx->cabac.rate;
 }
 
 void rate_state_load(encoder_instance *ctx)
 {
-    std::memcpy((uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, search_state(ctx)->search_cabac_save, RATE_STATE_BYTES);
+    ctx->cabac.rate = search_state(ctx)->search_cabac_save;
 }
 
 // Distortion of a CTU of a reference picture, read by the inter decisions of
@@ -96,7 +97,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     search_begin(ctx, speed_level);
     mode_search_state *st = search_state(ctx);
     int32_t saved_alt = st->use_rdoq_alt, saved_level = st->speed_level, saved_qp_prev = ctx->qp_prev;
-    int32_t intra = st->slice_class == 2;
+    int32_t intra = st->slice_class == slice_i;
     if (intra && st->speed_level > 0 && st->pick_mode == 0) st->speed_level--;
     st->luma_full_transform = st->speed_level >= 3;
     st->chroma_full_transform = st->pick_mode > 1;
@@ -112,7 +113,8 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     if (!intra) {
         cu_search_rdo_inter(ctx, st->tree, 0, 0, 0, 6);
     } else {
-        if (st->speed_level < 3) st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
+        if (takes_split_shortcuts(st->speed_level))
+            st->intra_keep_bias = intra_keep_bias_of(st->ctu_qp, st->lambda_sse);
         cu_search_rdo_intra(ctx, st->tree, 0, 0, 0, 6);
     }
     rate_state_load(ctx);

@@ -4,6 +4,7 @@
 // candidate, then the full cost of the kept leaf against skip. P pictures
 // coded as B slices search list 0 only and pair its two best results.
 #include "analysis/inter_decide.h"
+#include "analysis/speed_levels.h"
 
 #include "analysis/amvp.h"
 
@@ -138,7 +139,8 @@ bool intra_allowed(const inter_cu_decision *d)
     if (!inter_intra_possible(d)) return false;
     const picture *src = d->ctx->source_picture;
     int32_t past = src->ref_distance_past, future = src->ref_distance_future;
-    if (past >= 0 && future >= 0) return d->st->speed_level >= 4 || inter_lowres_intra_best(d, past, future);
+    if (past >= 0 && future >= 0)
+        return tries_intra_unscreened(d->st->speed_level) || inter_lowres_intra_best(d, past, future);
     return d->st->speed_level != 0 || inter_activity_low(d);
 }
 

@@ -6,6 +6,7 @@
 // search. Merge candidates, skip, merge with residual, intra and the leaf
 // coding are priced at full resolution as in the ordinary decisions.
 #include "analysis/inter_decide.h"
+#include "analysis/speed_levels.h"
 
 #include <cstring>
 
@@ -38,7 +39,8 @@ void coarse_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree,
     inter_cu_setup(d, ctx, tree, z, x, y, log2_size);
     d->coarse = 1;
     d->bilinear = 0;
-    d->metric = d->st->speed_level < 3 ? ctx->metric.satd[d->depth] : ctx->metric.cost_metric[d->depth];
+    const metric_table *mt = &ctx->metric;
+    d->metric = ranks_by_cost_metric(d->st->speed_level) ? mt->cost_metric[d->depth] : mt->satd[d->depth];
     d->st->merge_residual_tried = 0;
     d->node->best_merge_cost = COST_INFINITE;
 }

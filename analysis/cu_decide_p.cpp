@@ -4,6 +4,7 @@
 // when it is close, an optional intra candidate, then the full cost of the
 // kept leaf against merge with residual and skip. Only the 2Nx2N partition.
 #include "analysis/inter_decide.h"
+#include "analysis/speed_levels.h"
 
 #include "analysis/amvp.h"
 
@@ -69,7 +70,7 @@ bool intra_allowed(const inter_cu_decision *d)
     const mode_search_state *st = d->st;
     if (!st->inter_intra || !inter_intra_possible(d)) return false;
     int32_t past = d->ctx->source_picture->ref_distance_past;
-    if (st->speed_level < 4 && past > 0) return inter_lowres_intra_best(d, past, 0);
+    if (!tries_intra_unscreened(st->speed_level) && past > 0) return inter_lowres_intra_best(d, past, 0);
     return st->speed_level >= 3 || st->pick_mode >= 9 || inter_activity_low(d);
 }
 

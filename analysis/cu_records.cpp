@@ -37,13 +37,12 @@ void rate_snapshot(encoder_instance *ctx, int32_t depth)
 {
     cabac_encoder *c = &ctx->cabac;
     rdoq_state_seed(c);
-    std::memcpy(search_state(ctx)->depth_save_slot[depth], (uint8_t *)c + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+    search_state(ctx)->depth_save_slot[depth] = c->rate;
 }
 
 void rate_restore(encoder_instance *ctx, int32_t depth)
 {
-    std::memcpy((uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, search_state(ctx)->depth_save_slot[depth],
-                RATE_STATE_BYTES);
+    ctx->cabac.rate = search_state(ctx)->depth_save_slot[depth];
 }
 
 void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
@@ -59,7 +58,7 @@ void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, i
     if (cbf & 1) std::memcpy(slot->coeff[0], st->tu_levels[0] + 16 * z, (size_t)s * s * 2);
     if (cbf & 2) std::memcpy(slot->coeff[1], st->tu_levels[1] + 4 * z, (size_t)s * s / 2);
     if (cbf & 4) std::memcpy(slot->coeff[2], st->tu_levels[2] + 4 * z, (size_t)s * s / 2);
-    std::memcpy(slot->cabac, &ctx->cabac, sizeof(cabac_encoder));
+    slot->rate = ctx->cabac.rate;
     tu_layer_save(ctx, tree, z, log2_size, d);
 }
 
@@ -71,8 +70,7 @@ void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x
     int32_t s = 1 << log2_size, d = 6 - log2_size;
     cu_state_slot *slot = &st->slots[d];
     tu_layer_restore(ctx, tree, z, log2_size, d);
-    // Only the rate-estimation part: the arithmetic coder has not moved.
-    std::memcpy((uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, slot->cabac + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+    ctx->cabac.rate = slot->rate;
     std::memcpy(c->recon_luma + y * CTU_WORK_STRIDE, slot->luma, (size_t)s * CTU_WORK_STRIDE);
     std::memcpy(c->recon_chroma + (y / 2) * CTU_WORK_STRIDE, slot->chroma, (size_t)(s / 2) * CTU_WORK_STRIDE);
     uint8_t cbf = c->decision.cbf_flags[node_index(z, log2_size)];

@@ -5,6 +5,7 @@
 #include "analysis/inter_decide.h"
 
 #include "analysis/amvp.h"
+#include "encoder/int_math.h"
 
 #include <cstring>
 
@@ -12,7 +13,7 @@ namespace {
 
 // Skip costs below which a CU is decided as skip at speed levels 0..2, per
 // QP and depth (64x64 .. 8x8).
-const int32_t skip_early_threshold_table[52][4] = {
+const int32_t skip_early_threshold_table[QP_MAX + 1][4] = {
     {2412, 61, -307, -168},       {2422, 67, -304, -166},       {2433, 73, -301, -164},
     {2446, 81, -297, -162},       {2461, 90, -292, -159},       {2479, 100, -287, -156},
     {2500, 112, -281, -153},      {2525, 127, -274, -149},      {2554, 143, -265, -144},
@@ -35,7 +36,7 @@ const int32_t skip_early_threshold_table[52][4] = {
 
 // Residual-free distortion of a 64x64 CU above which it is recorded as skip
 // and its split is searched (speed levels 0..2).
-const int32_t skip64_distortion_table[52] = {
+const int32_t skip64_distortion_table[QP_MAX + 1] = {
     -18120, -17730, -17293, -16804, -16256, -15642, -14955, -14185, -13323, -12357, -11276,
     -10064, -8708,  -7188,  -5486,  -3580,  -1446,  944,    3622,   6621,   9980,   13742,
     17955,  22675,  27960,  33880,  40510,  47935,  56252,  65567,  75999,  87684,  100770,
@@ -45,21 +46,16 @@ const int32_t skip64_distortion_table[52] = {
 
 // Residual-free distortion of a 64x64 CU of a true B picture below which it
 // is coded without residual (speed levels 0..2).
-const int32_t inter64_no_residual_table[52] = {
+const int32_t inter64_no_residual_table[QP_MAX + 1] = {
     1309,  1436,  1575,  1727,  1895,  2078,  2279,  2500,  2742,   3008,   3299,   3618,   3969,
     4353,  4774,  5236,  5743,  6300,  6910,  7579,  8312,  9117,   10000,  10968,  12030,  13195,
     14473, 15874, 17411, 19097, 20946, 22974, 25198, 27638, 30314,  33250,  36469,  40000,  43873,
     48121, 52780, 57891, 63496, 69644, 76387, 83784, 91896, 100794, 110553, 121257, 132998, 145876,
 };
 
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
 int32_t qp_row(int32_t qp)
 {
-    return clamp_i32(qp, 0, 51);
+    return clamp_i32(qp, 0, QP_MAX);
 }
 
 // Lookahead block of the CU (16x16 units), kept inside the grid.
@@ -431,9 +427,9 @@ static int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
             if (require) {
                 node->leaf_cost = COST_INFINITE;
             } else {
-                uint32_t before = ctx->cabac.est_bits;
+                uint32_t before = ctx->cabac.rate.est_bits;
                 rate_coding_unit(ctx, d->z, d->x, d->y, 6);
-                node->leaf_cost = dist + rate_term(ctx->cabac.est_bits - before, node->lambda_sse);
+                node->leaf_cost = dist + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
             }
         }
     } else {

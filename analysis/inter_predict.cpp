@@ -9,6 +9,7 @@
 
 #include "analysis/amvp.h"
 #include "bitstream/syntax_shared.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -18,11 +19,6 @@ struct pu_source {
     int32_t ref;
     int32_t X, Y;
 };
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 pu_source pu_source_of(encoder_instance *ctx, int32_t list, int32_t x, int32_t y)
 {

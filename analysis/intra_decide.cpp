@@ -4,6 +4,7 @@
 // chosen the same way. Leaves the node, the maps, the work planes and the
 // rate estimate in the state of the chosen coding.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 
 namespace {
 
@@ -42,9 +43,9 @@ bool list_has(const mode_place *list, int32_t k, int32_t mode)
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 // intra_chroma_pred_mode: bin 0 for the derived mode, else bin 1 and two
@@ -52,10 +53,10 @@ void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 uint32_t price_chroma_mode(encoder_instance *ctx, int32_t candidate)
 {
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
-    price_bin(c, ctx_intra_chroma_pred_mode, candidate != 4);
-    if (candidate != 4) c->est_bits += 512;
-    return c->est_bits - before;
+    uint32_t before = c->rate.est_bits;
+    price_bin(c, ctx_intra_chroma_pred_mode, candidate != chroma_mode_from_luma);
+    if (candidate != chroma_mode_from_luma) c->rate.est_bits += 512;
+    return c->rate.est_bits - before;
 }
 
 struct decide_frame {
@@ -94,9 +95,9 @@ uint32_t luma_trial(decide_frame *f, int32_t mode)
     *entry = (int8_t)mode;
     uint32_t r = rd_luma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
     *entry = (int8_t)mode;
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     rate_intra_luma_mode(ctx, f->z, f->log2);
-    return r + rate_term(ctx->cabac.est_bits - before, f->node->lambda_sse);
+    return r + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
 }
 
 // One RD trial of a chroma candidate.
@@ -115,7 +116,7 @@ void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
 {
     encoder_instance *ctx = f->ctx;
     list_clear(list, kc);
-    for (int32_t j = 0; j < 4; j++) {
+    for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
         f->node->chroma_mode = j;
         ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)j;
         tu_encode(ctx, f->z, f->x, f->y, f->log2, f->qp, 1, 0, TU_CHROMA);
@@ -160,9 +161,10 @@ void set_up(decide_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, in
     if (log2 == 2) {
         f->luma_metric = mt->satd[4];
     } else {
-        f->luma_metric = f->st->speed_level >= 3 ? mt->cost_metric[d] : mt->sa8d_sub[d];
+        f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d] : mt->sa8d_sub[d];
     }
-    if (log2 >= 4) f->chroma_metric = f->st->speed_level >= 3 ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
+    if (log2 >= 4)
+        f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
     else f->chroma_metric = mt->satd[4];
 }
 
@@ -190,7 +192,7 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     node->tu_split = 0;
     node->pred_mode = 1;
     node->part_mode = 0;
-    node->chroma_mode = 4;
+    node->chroma_mode = chroma_mode_from_luma;
     node->node_cbf = 7;
     node->intra_cbf = 0;
     mode_place list[5], clist[2];
@@ -199,7 +201,7 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
 
     int32_t mpm[3];
     intra_mpm_modes(ctx, z, mpm);
-    uint8_t on[35];
+    uint8_t on[INTRA_MODE_COUNT];
     int32_t representative = -1;
     intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
     on[mpm[0]] = on[mpm[1]] = on[mpm[2]] = 1;
@@ -207,7 +209,7 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
 
     // Rough stage: predictions only, Hadamard cost plus weighted mode bits.
     int8_t *entry = &c->intra_modes[map4_index(z)];
-    for (int32_t m = 0; m < 35; m++) {
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (!on[m]) {
             node->mode_rough_cost[m] = representative >= 0 ? node->mode_rough_cost[representative] : COST_INFINITE;
             continue;
@@ -290,8 +292,8 @@ void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int
     map_fill_rect(chroma_entry, size / 8, size / 8, (uint8_t)chosen);
 
     int32_t old = st->use_rdoq_alt;
-    st->use_rdoq_alt = old | (st->pick_mode <= 0 ? st->speed_level >= 4 : st->speed_level >= 3);
-    if (st->use_rdoq_alt == old && best_mode == list[0].mode && chosen == 4) {
+    st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
+    if (st->use_rdoq_alt == old && best_mode == list[0].mode && chosen == chroma_mode_from_luma) {
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
     } else {

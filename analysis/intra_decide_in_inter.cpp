@@ -6,6 +6,7 @@
 // then coded by full rate-distortion cost. The CU is 2Nx2N with one transform
 // unit and the chroma mode derived from luma.
 #include "analysis/mode_search.h"
+#include "encoder/int_math.h"
 
 #include <cstring>
 
@@ -21,8 +22,8 @@ struct in_inter_search {
     cu_node *node;
     int32_t z, x, y, log2;
     int32_t mpm[3];
-    uint8_t on[35];
-    uint8_t evaluated[35];
+    uint8_t on[INTRA_MODE_COUNT];
+    uint8_t evaluated[INTRA_MODE_COUNT];
     rough_place best[2];
 };
 
@@ -66,7 +67,7 @@ void evaluate_marked(in_inter_search *s, int32_t m)
 // skips its neighbour.
 void coarse_angles(in_inter_search *s, uint64_t t)
 {
-    for (int32_t m = 2; m <= 34;) {
+    for (int32_t m = 2; m <= INTRA_MODE_LAST;) {
         if (!s->on[m]) {
             m += 8;
             continue;
@@ -89,7 +90,7 @@ void refine(in_inter_search *s, uint64_t t)
         int32_t step = steps[level];
         for (const rough_place &p : start) {
             if (p.mode < 2 || p.cost >= limits[level]) continue;
-            int32_t lo = p.mode - step < 2 ? 2 : p.mode - step, hi = p.mode + step > 34 ? 34 : p.mode + step;
+            int32_t lo = max_i32(p.mode - step, 2), hi = min_i32(p.mode + step, INTRA_MODE_LAST);
             for (int32_t m = lo; m <= hi; m += step) evaluate_marked(s, m);
         }
     }

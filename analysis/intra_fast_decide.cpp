@@ -15,9 +15,9 @@ struct mode_place {
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 // One coded trial of mode m on the block; the block is one transform unit.
@@ -29,10 +29,10 @@ uint32_t coded_trial(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x,
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
     map_fill_rect(entry, size / 4, size / 4, (uint8_t)m);
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, log2_size == 2 ? 33 : 1, 0);
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     *entry = (uint8_t)m;
     rate_intra_luma_mode(ctx, z, log2_size);
-    uint32_t cost = node->tu_cost + rate_term(ctx->cabac.est_bits - before, node->lambda_sse);
+    uint32_t cost = node->tu_cost + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, d);
     map_mark_unavailable(ctx, x, y, size, size);
     return cost;
@@ -57,7 +57,7 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
         uint32_t best = coded_trial(ctx, tree, z, x, y, log2_size, 0);
         int32_t best_mode = 0;
         st->intra_ref_refresh = 0;
-        for (int32_t m = 1; m < 35; m++) {
+        for (int32_t m = 1; m < INTRA_MODE_COUNT; m++) {
             uint32_t c = coded_trial(ctx, tree, z, x, y, log2_size, m);
             if (c < best) {
                 best = c;
@@ -71,15 +71,15 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
     }
     cu_tree_commit(ctx, tree, z, x, y, log2_size);
     node->intra_mode = 0;
-    uint8_t on[35];
+    uint8_t on[INTRA_MODE_COUNT];
     int32_t representative = -1;
-    for (int32_t m = 0; m < 35; m++) on[m] = 1;
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) on[m] = 1;
     if (st->speed_level <= 4) intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
     pair_metric_fn metric = log2_size == 2 ? ctx->metric.satd[4] : ctx->metric.cost_metric[6 - log2_size];
     const ctu_context *c = &ctx->ctu;
     uint32_t *rough = node->mode_rough_cost;
-    for (int32_t m = 0; m < 35; m++) {
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (st->speed_level <= 4 && !on[m]) {
             rough[m] = representative >= 0 ? rough[representative] : COST_INFINITE;
             continue;
@@ -95,7 +95,7 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
     int32_t k = intra_candidate_count_table[log2_size];
     mode_place list[12];
     for (int32_t p = 0; p < 12; p++) list[p] = {0, COST_INFINITE};
-    for (int32_t m = 0; m < 35; m++) {
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
         bool evaluated = rough[m] != COST_INFINITE;
         uint32_t t = rough[m] + w * node->lambda_satd;
@@ -167,18 +167,18 @@ void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     node->chroma_mode = 4;
     map_fill_rect(entry, w, w, 4);
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, 2, 0);
-    uint32_t before = cab->est_bits;
+    uint32_t before = cab->rate.est_bits;
     price_bin(cab, ctx_intra_chroma_pred_mode, 0);
-    uint32_t rd_dm = node->tu_cost + rate_term(cab->est_bits - before, node->lambda_sse);
+    uint32_t rd_dm = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, d);
     // Best explicit candidate.
     node->chroma_mode = best;
     map_fill_rect(entry, w, w, (uint8_t)best);
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, 2, 0);
-    before = cab->est_bits;
+    before = cab->rate.est_bits;
     price_bin(cab, ctx_intra_chroma_pred_mode, 1);
-    cab->est_bits += 512;
-    uint32_t rd_best = node->tu_cost + rate_term(cab->est_bits - before, node->lambda_sse);
+    cab->rate.est_bits += 512;
+    uint32_t rd_best = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, d);
     node->chroma_mode = rd_dm < rd_best ? 4 : best;
 }

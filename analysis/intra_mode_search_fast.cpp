@@ -42,7 +42,7 @@ struct intra_search {
     cu_node *tree, *node;
     int32_t z, x, y, log2;
     int32_t mpm[3];
-    uint8_t tried[35];
+    uint8_t tried[INTRA_MODE_COUNT];
     pair_metric_fn metric;
 };
 
@@ -65,7 +65,7 @@ uint32_t rough_cost(intra_search *is, int32_t mode)
 
 void try_mode(intra_search *is, mode_ranking *r, int32_t mode, int32_t start)
 {
-    if (mode < 0 || mode > 34 || is->tried[mode]) return;
+    if (mode < 0 || mode > INTRA_MODE_LAST || is->tried[mode]) return;
     ranking_insert(r, mode, rough_cost(is, mode), start);
 }
 
@@ -78,7 +78,7 @@ void refine_around(intra_search *is, mode_ranking *r, int32_t n, int32_t step, i
     for (int32_t k = 0; k < n; k++) {
         int32_t m = around[k];
         if (m > 2 + step) try_mode(is, r, m - step, start);
-        if (m < 34 - step) try_mode(is, r, m + step, start);
+        if (m < INTRA_MODE_LAST - step) try_mode(is, r, m + step, start);
     }
 }
 
@@ -110,7 +110,7 @@ void intra_mode_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int
     is.log2 = log2_size;
     is.metric = ctx->metric.cost_metric[6 - log2_size];
     cu_node *node = is.node;
-    node->chroma_mode = 4;
+    node->chroma_mode = chroma_mode_from_luma;
     node->tu_split = 0;
     node->pred_mode = 1;
     node->intra_mode = 0;
@@ -130,7 +130,7 @@ void intra_mode_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int
         r.mode[p] = 0;
         r.cost[p] = COST_INFINITE;
     }
-    for (int32_t m = 2; m <= 34; m += COARSE_STEP) try_mode(&is, &r, m, PLACES - 1);
+    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += COARSE_STEP) try_mode(&is, &r, m, PLACES - 1);
     refine_around(&is, &r, PLACES, 2, PLACES - 1);
     const int8_t *modes = ctx->ctu.intra_modes;
     const int32_t neighbours[2] = {modes[map4_index(z) - CTU_MAP4_STRIDE], modes[map4_index(z) - 1]};

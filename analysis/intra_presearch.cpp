@@ -6,6 +6,8 @@
 // resolution. A short list then gets coded trials, the chroma mode follows,
 // and the CU is left coded as decided.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
+#include "encoder/int_math.h"
 
 #include <cstring>
 #include <utility>
@@ -47,7 +49,7 @@ struct halfres_search {
     const uint8_t *allowed;
     const int32_t *mpm;
     uint32_t lambda;
-    uint8_t tried[35];
+    uint8_t tried[INTRA_MODE_COUNT];
     uint8_t plain[4 * 32 + 1];     // halved reference, unfiltered
     uint8_t smoothed[4 * 32 + 1];  // halved reference, smoothed (h 8 and 16)
     ranked list[5];
@@ -64,7 +66,7 @@ uint32_t half_cost(halfres_search *hs, int32_t mode, int32_t filter, const uint8
 // One angular try: skipped when tried or not allowed.
 void half_try(halfres_search *hs, int32_t mode, int32_t places, int32_t wide)
 {
-    if (mode < 2 || mode > 34 || hs->tried[mode] || !hs->allowed[mode]) return;
+    if (mode < 2 || mode > INTRA_MODE_LAST || hs->tried[mode] || !hs->allowed[mode]) return;
     const uint8_t *ref = hs->plain;
     if (wide && (intra_smoothing_flags[mode] & hs->h)) ref = hs->smoothed;
     ranked_insert(hs->list, places, mode, half_cost(hs, mode, 1, ref));
@@ -124,13 +126,13 @@ void halve_reference(halfres_search *hs, const uint8_t *full, int32_t n)
 // best with steps 4, 2, 1, all into two places on the unfiltered reference.
 void narrow_passes(halfres_search *hs)
 {
-    for (int32_t m = 2; m <= 34; m += 8) half_try(hs, m, 2, 0);
+    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += 8) half_try(hs, m, 2, 0);
     for (int32_t step = 4; step >= 1; step >>= 1) {
         int32_t seeds[2] = {hs->list[0].mode, hs->list[1].mode};
         for (int32_t k = 0; k < 2; k++) {
             int32_t m0 = seeds[k];
             if (m0 < 2) continue;
-            int32_t lo = m0 - step < 2 ? 2 : m0 - step, hi = m0 + step > 34 ? 34 : m0 + step;
+            int32_t lo = max_i32(m0 - step, 2), hi = min_i32(m0 + step, INTRA_MODE_LAST);
             for (int32_t m = lo; m <= hi; m += step) half_try(hs, m, 2, 0);
         }
     }
@@ -139,7 +141,7 @@ void narrow_passes(halfres_search *hs)
 }  // namespace
 
 int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
-                                int32_t log2_size, const uint8_t allowed[35], uint32_t out_modes[3],
+                                int32_t log2_size, const uint8_t allowed[INTRA_MODE_COUNT], uint32_t out_modes[3],
                                 const int32_t mpm[3], uint32_t lambda)
 {
     if (log2_size < 4) return 0;
@@ -151,7 +153,8 @@ int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *sc
     hs.ctx = ctx;
     hs.h = n / 2;
     hs.s = log2_size - 3;
-    hs.metric = st->speed_level < 3 ? ctx->metric.sa8d_sub[7 - log2_size] : ctx->metric.cost_metric[7 - log2_size];
+    int32_t shape = 7 - log2_size;
+    hs.metric = ranks_by_cost_metric(st->speed_level) ? ctx->metric.cost_metric[shape] : ctx->metric.sa8d_sub[shape];
     hs.source_stride = src->lowres_stride;
     hs.source = src->lowres_plane + (32 * ctx->ctu.y + y / 2) * src->lowres_stride + 32 * ctx->ctu.x + x / 2;
     hs.pred = scratch->scratch + (y + 16) * COARSE_SCRATCH_STRIDE + x + 16;
@@ -177,7 +180,7 @@ int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *sc
         return 2;
     }
     hs.list[2] = hs.list[3] = hs.list[4] = {COST_INFINITE, -1};
-    for (int32_t m = 2; m <= 34; m += 4) {
+    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += 4) {
         if (hs.tried[m] || !hs.allowed[m]) continue;
         half_try(&hs, m, 4, 1);
         hs.count++;

@@ -2,6 +2,8 @@
 // half-resolution picture: the rough ranking (half or full resolution), the
 // coded trials of K luma candidates, the chroma mode, and the final coding.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
+#include "encoder/int_math.h"
 
 #include <cstring>
 #include <utility>
@@ -20,8 +22,8 @@ struct presearch_frame {
     int32_t z, x, y, log2, n, depth, size;
     pair_metric_fn luma_metric, chroma_metric;
     int32_t mpm[3];
-    uint8_t allowed[35];
-    uint8_t tried[35];
+    uint8_t allowed[INTRA_MODE_COUNT];
+    uint8_t tried[INTRA_MODE_COUNT];
     ranked list[5];
     int32_t count;
 };
@@ -74,7 +76,7 @@ uint32_t full_rough(presearch_frame *f, int32_t m)
 
 void full_try(presearch_frame *f, int32_t m, int32_t places)
 {
-    if (m < 0 || m > 34 || f->tried[m] || !f->allowed[m]) return;
+    if (m < 0 || m > INTRA_MODE_LAST || f->tried[m] || !f->allowed[m]) return;
     ranked_insert(f->list, places, m, full_rough(f, m));
     f->tried[m] = 1;
 }
@@ -88,13 +90,13 @@ int32_t full_rough_search(presearch_frame *f)
     if (f->list[1].cost < f->list[0].cost) std::swap(f->list[0], f->list[1]);
     f->tried[0] = f->tried[1] = 1;
     if (f->st->speed_level == 0) {
-        for (int32_t m = 2; m <= 34; m += 8) full_try(f, m, 2);
+        for (int32_t m = 2; m <= INTRA_MODE_LAST; m += 8) full_try(f, m, 2);
         for (int32_t step = 4; step >= 1; step >>= 1) {
             int32_t seeds[2] = {f->list[0].mode, f->list[1].mode};
             for (int32_t k = 0; k < 2; k++) {
                 if (seeds[k] < 2) continue;
                 int32_t lo = seeds[k] - step < 2 ? 2 : seeds[k] - step;
-                int32_t hi = seeds[k] + step > 34 ? 34 : seeds[k] + step;
+                int32_t hi = min_i32(seeds[k] + step, INTRA_MODE_LAST);
                 for (int32_t m = lo; m <= hi; m += step) full_try(f, m, 2);
             }
         }
@@ -102,7 +104,7 @@ int32_t full_rough_search(presearch_frame *f)
     }
     int32_t count = 2;
     f->list[2] = f->list[3] = f->list[4] = {COST_INFINITE, -1};
-    for (int32_t m = 2; m <= 34; m += 4) {
+    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += 4) {
         if (f->tried[m] || !f->allowed[m]) continue;
         full_try(f, m, 4);
         count++;
@@ -126,9 +128,9 @@ int32_t full_rough_search(presearch_frame *f)
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 // Coded trials of the luma candidates from the back, so that ties go to the
@@ -145,9 +147,9 @@ int32_t luma_rd_check(presearch_frame *f, const ranked *cand, int32_t k, uint32_
         map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[map4_index(f->z)], f->size / 4, f->size / 4,
                       (uint8_t)cand[i].mode);
         uint32_t d = rd_luma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
-        uint32_t before = ctx->cabac.est_bits;
+        uint32_t before = ctx->cabac.rate.est_bits;
         rate_intra_luma_mode(ctx, f->z, f->log2);
-        uint32_t total = d + rate_term(ctx->cabac.est_bits - before, f->node->lambda_sse);
+        uint32_t total = d + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
         if (total <= *best) {
             *best = total;
             best_mode = cand[i].mode;
@@ -177,10 +179,10 @@ uint32_t chroma_trial(presearch_frame *f, int32_t j)
                   (uint8_t)j);
     uint32_t d = rd_chroma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
-    price_bin(c, ctx_intra_chroma_pred_mode, j != 4);
-    if (j != 4) c->est_bits += 512;
-    return d + rate_term(c->est_bits - before, f->node->lambda_sse);
+    uint32_t before = c->rate.est_bits;
+    price_bin(c, ctx_intra_chroma_pred_mode, j != chroma_mode_from_luma);
+    if (j != chroma_mode_from_luma) c->rate.est_bits += 512;
+    return d + rate_term(c->rate.est_bits - before, f->node->lambda_sse);
 }
 
 // Hadamard-ranked best of the explicit modes against the derived mode, which
@@ -190,7 +192,7 @@ int32_t chroma_decide(presearch_frame *f)
     encoder_instance *ctx = f->ctx;
     int32_t best_j = 0;
     uint32_t best_rough = COST_INFINITE;
-    for (int32_t j = 0; j < 4; j++) {
+    for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
         f->node->chroma_mode = j;
         map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)], f->size / 8, f->size / 8,
                       (uint8_t)j);
@@ -233,9 +235,9 @@ void frame_set_up(presearch_frame *f, encoder_instance *ctx, cu_node *tree, int3
     f->size = 1 << log2;
     const metric_table *mt = &ctx->metric;
     int32_t i = f->depth;
-    f->luma_metric = f->st->speed_level < 3 ? mt->sa8d_sub[i] : mt->cost_metric[i];
+    f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i] : mt->sa8d_sub[i];
     if (log2 == 3) f->chroma_metric = mt->satd[4];
-    else f->chroma_metric = f->st->speed_level < 3 ? mt->sa8d_sub[i + 1] : mt->cost_metric[i + 1];
+    else f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i + 1] : mt->sa8d_sub[i + 1];
 }
 
 }  // namespace
@@ -255,7 +257,7 @@ void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_sear
     node->tu_split = 0;
     node->pred_mode = 1;
     node->part_mode = 0;
-    node->chroma_mode = 4;
+    node->chroma_mode = chroma_mode_from_luma;
     node->node_cbf = 7;
     node->intra_cbf = 0;
     node->state_stale = 0;
@@ -301,8 +303,8 @@ void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_sear
     map_fill_rect((uint8_t *)&c->intra_modes[chroma_map_index(z >> 2)], f.size / 8, f.size / 8, (uint8_t)chroma);
 
     int32_t old = st->use_rdoq_alt;
-    st->use_rdoq_alt = old | (st->pick_mode <= 0 ? st->speed_level >= 4 : st->speed_level >= 3);
-    if (st->intra_rd_check && st->use_rdoq_alt == old && best_mode == cand[0].mode && chroma == 4) {
+    st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
+    if (st->intra_rd_check && st->use_rdoq_alt == old && best_mode == cand[0].mode && chroma == chroma_mode_from_luma) {
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
     } else {

@@ -2,18 +2,16 @@
 #include "analysis/motion_search.h"
 
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"
-
-static int32_t max_i(int32_t a, int32_t b) { return a > b ? a : b; }
-static int32_t min_i(int32_t a, int32_t b) { return a < b ? a : b; }
 
 void mv_window_compute(const me_context *me, const pu_desc *pu, mv_window *w)
 {
     int32_t ax = me->ctu_x + pu->x, ay = me->ctu_y + pu->y;
-    w->x_lo = max_i(me->mv_limit_min_x, -63 - ax) + 1;
-    w->y_lo = max_i(me->mv_limit_min_y, -63 - ay) + 1;
-    w->x_hi = min_i(me->mv_limit_max_x, me->pic_width - ax - 1) - 1;
-    w->y_hi = min_i(me->mv_limit_max_y, me->pic_height - ay - 1) - 1;
+    w->x_lo = max_i32(me->mv_limit_min_x, -63 - ax) + 1;
+    w->y_lo = max_i32(me->mv_limit_min_y, -63 - ay) + 1;
+    w->x_hi = min_i32(me->mv_limit_max_x, me->pic_width - ax - 1) - 1;
+    w->y_hi = min_i32(me->mv_limit_max_y, me->pic_height - ay - 1) - 1;
     w->win_lo = ((uint32_t)(-4 * w->x_lo) << 16) | ((uint32_t)(-4 * w->y_lo) & 0x7fff);
     w->win_hi = ((uint32_t)(4 * w->x_hi) << 16) | 0x8000u | ((uint32_t)(4 * w->y_hi) & 0x7fff);
 }
@@ -21,8 +19,8 @@ void mv_window_compute(const me_context *me, const pu_desc *pu, mv_window *w)
 uint32_t mv_round_to_fullpel(const mv_window *w, uint32_t mv)
 {
     int32_t vx = (int16_t)(mv & 0xffff), vy = (int16_t)(mv >> 16);
-    vx = min_i(max_i(vx, 4 * w->x_lo), 4 * w->x_hi);
-    vy = min_i(max_i(vy, 4 * w->y_lo), 4 * w->y_hi);
+    vx = min_i32(max_i32(vx, 4 * w->x_lo), 4 * w->x_hi);
+    vy = min_i32(max_i32(vy, 4 * w->y_lo), 4 * w->y_hi);
     vx = ((vx + 2) >> 2) * 4;
     vy = ((vy + 2) >> 2) * 4;
     return (uint32_t)(uint16_t)vx | ((uint32_t)(uint16_t)vy << 16);

@@ -161,8 +161,8 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
                             int32_t log2_size);
 void intra_cu_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
-int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[35], int32_t *representative, int32_t log2_size,
-                             int32_t x, int32_t y);
+int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative,
+                             int32_t log2_size, int32_t x, int32_t y);
 void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 
@@ -180,7 +180,7 @@ void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
 void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_search_context *coarse, int32_t z,
                                int32_t x, int32_t y, int32_t log2_size);
 int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
-                                int32_t log2_size, const uint8_t allowed[35], uint32_t out_modes[3],
+                                int32_t log2_size, const uint8_t allowed[INTRA_MODE_COUNT], uint32_t out_modes[3],
                                 const int32_t mpm[3], uint32_t lambda);
 // Coarse motion-search variants of the P and B CU decisions (CUs of log2
 // size 4..6), and their per-CTU set-up of the half-resolution search.

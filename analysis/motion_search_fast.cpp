@@ -4,7 +4,9 @@
 // quarter-sample refinement. Every vector is priced against its own better
 // AMVP predictor.
 #include "analysis/motion_search_util.h"
+#include "analysis/speed_levels.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -139,19 +141,12 @@ void cross(fast_search *f, uint32_t c, int s0, int a, int b)
     }
 }
 
-int min4(int a, int b, int c, int d)
-{
-    int m = a < b ? a : b;
-    m = m < c ? m : c;
-    return m < d ? m : d;
-}
-
 void hex16_grid(fast_search *f)
 {
     const mv_window *w = &f->st.win;
     uint32_t h = f->bv;
     int hx = mv_x(h) >> 2, hy = mv_y(h) >> 2;
-    int d = min4(w->x_hi - hx, hx - w->x_lo, w->y_hi - hy, hy - w->y_lo);
+    int d = min_i32(min_i32(w->x_hi - hx, hx - w->x_lo), min_i32(w->y_hi - hy, hy - w->y_lo));
     for (int i = 1;; i++) {
         uint32_t v[16];
         for (int k = 0; k < 16; k++) v[k] = mv_pack(4 * (hx + i * hex16[k][0]), 4 * (hy + i * hex16[k][1]));
@@ -230,7 +225,7 @@ bool refine_stop(const fast_search *f, const me_context *me, uint32_t jr, uint32
 {
     const pu_desc *pu = f->pu;
     if (pu->width != pu->height && ((uint32_t)(jr * 7u) >> 3) > bound) return true;
-    if (me->speed_level < 6 && (jr >> 1) > bound) return true;
+    if (skips_hopeless_subpel(me->speed_level) && (jr >> 1) > bound) return true;
     int shape = pu->shape < 0 ? 0 : (pu->shape > 4 ? 4 : pu->shape);
     if (!likely_ref && ((uint32_t)(jr * 15u) >> 4) > (4096u >> (2 * shape)) + bound) return true;
     return false;
@@ -272,18 +267,18 @@ void finish(fast_search *f, const me_context *me, me_result *out, uint32_t bound
         refinement r = k == 0 ? refinement{f->bv, f->bc} : refinement{mv_unset, cost_infinite};
         uint32_t c = k == 0 ? f->bv : f->sv;
         if (refine_stop(f, me, r.j, bound, likely_ref)) break;
-        int passes = me->speed_level >= 4 ? 2 : 1;
+        int passes = refines_subpel_twice(me->speed_level) ? 2 : 1;
         for (int p = 0; p < passes; p++) {
             uint32_t before = r.v;
             refine_points(f, &r, c, half_axis, 4);
             c = r.v;
             if (r.v == before) break;
         }
-        if (me->speed_level >= 4) {
+        if (refines_subpel_twice(me->speed_level)) {
             refine_points(f, &r, c, half_diag, 4);
             c = r.v;
         }
-        if (me->subpel_level == 2) refine_points(f, &r, c, quarter, me->speed_level >= 4 ? 8 : 4);
+        if (me->subpel_level == 2) refine_points(f, &r, c, quarter, refines_subpel_twice(me->speed_level) ? 8 : 4);
         if (r.j < best.j) best = r;
     }
     out->cost = best.j;
@@ -299,7 +294,8 @@ void choose_metrics(fast_search *f, const me_context *me, int32_t flag)
     if (pu->width == pu->height) {
         f->sad1 = mt->sad_sub[s];
         f->sad4 = mt->sad_x4_sub[s];
-        f->recost_metric = (flag || me->speed_level < 3 || !mt->cost_metric[s]) ? mt->satd[s] : mt->cost_metric[s];
+        bool cost_metric = !flag && ranks_by_cost_metric(me->speed_level) && mt->cost_metric[s];
+        f->recost_metric = cost_metric ? mt->cost_metric[s] : mt->satd[s];
     } else if (pu->width > pu->height) {
         f->sad1 = mt->sad_sub_wide[s];
         f->sad4 = mt->sad_x4_sub_wide[s];

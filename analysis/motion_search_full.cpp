@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "analysis/motion_search_util.h"
+#include "analysis/speed_levels.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -139,13 +141,6 @@ void search_hexagon(full_search *f)
     if (four_around(f, u, axis4)) four_around(f, u, diag4);
 }
 
-int min4(int a, int b, int c, int d)
-{
-    int m = a < b ? a : b;
-    m = m < c ? m : c;
-    return m < d ? m : d;
-}
-
 // Single measurements along the four arms through c (full samples) at
 // distances d0, d0 + 2, ... below the limit and strictly inside the window.
 void cross_arms(full_search *f, int cx, int cy, int d0, int limit)
@@ -170,7 +165,7 @@ void multi_hexagon(full_search *f)
 {
     const mv_window *w = &f->st.win;
     int cx = mv_x(f->b) >> 2, cy = mv_y(f->b) >> 2;
-    int e = min4(cx - w->x_lo, w->x_hi - cx, cy - w->y_lo, w->y_hi - cy);
+    int e = min_i32(min_i32(cx - w->x_lo, w->x_hi - cx), min_i32(cy - w->y_lo, w->y_hi - cy));
     for (int k = 1; k < (f->R >> 2); k++) {
         uint32_t v[16];
         for (int i = 0; i < 16; i++) v[i] = mv_pack(4 * (cx + k * hex16[i][0]), 4 * (cy + k * hex16[i][1]));
@@ -315,7 +310,7 @@ step refine_pass(subpel_search *sp, uint32_t u, const int8_t (*off)[2], int n, u
 bool subpel_stop(const full_search *f, const me_context *me, const pu_desc *pu, uint32_t bound, int likely_ref)
 {
     uint32_t J = f->J;
-    if (me->speed_level < 6 && (J >> 1) > bound) return true;
+    if (skips_hopeless_subpel(me->speed_level) && (J >> 1) > bound) return true;
     if (!likely_ref && ((15 * J) >> 4) > (4096u >> (2 * f->s)) + bound) return true;
     if (me->speed_level < 3) {
         if (!likely_ref || (f->s == 0 && J > 4000)) return true;
@@ -342,13 +337,13 @@ void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint
     uint64_t vrec = UINT64_MAX, hrec = UINT64_MAX;
     uint32_t u = f->b;
     step last = {0, 0};
-    int passes = me->speed_level >= 4 ? 2 : 1;
+    int passes = refines_subpel_twice(me->speed_level) ? 2 : 1;
     for (int i = 0; i < passes; i++) {
         last = refine_pass(&sp, u, half_axis, 4, level0 ? &vrec : nullptr, level0 ? &hrec : nullptr);
         if (last.dx == 0 && last.dy == 0) break;
         u = me_mv_add(u, last.dx, last.dy);
     }
-    if (me->speed_level >= 4) {
+    if (refines_subpel_twice(me->speed_level)) {
         step d = refine_pass(&sp, u, half_diag, 4, nullptr, nullptr);
         u = me_mv_add(u, d.dx, d.dy);
     }
@@ -366,7 +361,7 @@ void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint
         }
         refine_pass(&sp, u, off, n, nullptr, nullptr);
     } else {
-        refine_pass(&sp, u, q_axis, me->speed_level >= 4 ? 8 : 4, nullptr, nullptr);
+        refine_pass(&sp, u, q_axis, refines_subpel_twice(me->speed_level) ? 8 : 4, nullptr, nullptr);
     }
 }
 

@@ -76,7 +76,7 @@ void cu_search_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
 
     if (mode < 2) {
         node->split = 0;
-        if (st->slice_class == 0) cu_decide_b_fast(ctx, tree, z, x, y, log2_size);
+        if (st->slice_class == slice_b) cu_decide_b_fast(ctx, tree, z, x, y, log2_size);
         else cu_decide_p_fast(ctx, tree, z, x, y, log2_size);
         node->split_flag0_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
         if (log2_size > LOG2_MIN_CB) leaf_cost_stats_add(ctx, depth, node->leaf_cost);

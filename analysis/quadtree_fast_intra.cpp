@@ -137,7 +137,7 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
     int32_t inside = x + size <= rem_w && y + size <= rem_h;
     int32_t mode;
     if (inside && log2_size > LOG2_MIN_CB - 1) {
-        if (log2_size == 6 && st->slice_class == 2) mode = 2;
+        if (log2_size == 6 && st->slice_class == slice_i) mode = 2;
         else if (depth < st->min_split_depth) mode = 2;
         else if (depth >= st->max_split_depth && st->split_limit_off < 3) mode = 0;
         else mode = 1;
@@ -151,7 +151,7 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
         intra_cu_decide(ctx, tree, z, x, y, log2_size);
         node->split_flag0_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
         if (node->skip_flag) mode = 0;
-        if (st->speed_level < 6 && mode != 0 && st->slice_class == 2 && log2_size == 4)
+        if (st->speed_level < 6 && mode != 0 && st->slice_class == slice_i && log2_size == 4)
             mode = cu_split_laplacian_test(ctx, z, x, y, 4);
         if (mode == 1) cu_state_save(ctx, tree, z, x, y, log2_size);
     }

@@ -5,6 +5,8 @@
 // children are tried, the children stop as soon as the split cannot win, and
 // the choice re-establishes the winner's coding state.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
+#include "encoder/int_math.h"
 
 #include <cmath>
 #include <cstring>
@@ -22,11 +24,6 @@ struct quad_node {
     int32_t z, x, y, log2, size, depth, n;
     int32_t w_rem, h_rem;
 };
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 // 128 x the mean lookahead intra class of the CU's area (P pictures with a
 // lookahead distance; 0 otherwise and for 64x64 CUs). The outermost block row
@@ -74,7 +71,7 @@ int32_t neighbour_test(const quad_node *q)
     const ctu_context *c = &ctx->ctu;
     double f = st->speed_level < 4 ? 1.0 : 0.8;
     int32_t a = c->address;
-    if (st->speed_level < 3) {
+    if (takes_split_shortcuts(st->speed_level)) {
         int32_t limit = 3;
         const uint8_t *dmax = ctx->tables.ctu_depth_max;
         if (c->left_similar && c->above_similar) {
@@ -112,7 +109,8 @@ int32_t no_split_tests(const quad_node *q, int32_t mode)
 {
     const mode_search_state *st = q->st;
     const cu_node *node = q->node;
-    if (st->speed_level < 3 && mode == 1 && node->leaf_cost < inter_leaf_threshold[q->depth] + 100) mode = 0;
+    if (takes_split_shortcuts(st->speed_level) && mode == 1 && node->leaf_cost < inter_leaf_threshold[q->depth] + 100)
+        mode = 0;
     if (node->shortcut_taken) return mode;
     if (node->skip_flag) mode = 0;
     if (!node->state_stale && q->ctx->ctu.decision.cbf_flags[q->n] == 0 && q->depth != 0) mode = 0;
@@ -123,7 +121,7 @@ int32_t no_split_tests(const quad_node *q, int32_t mode)
     }
     if (mode != 0 && q->log2 < 6) mode = neighbour_test(q);
     if (mode != 0 && q->log2 == 4 && (q->ctx->source_picture->layer != 0 || node->pred_mode == 1) &&
-        st->speed_level < 3)
+        takes_split_shortcuts(st->speed_level))
         mode = cu_split_laplacian_test(q->ctx, q->z, q->x, q->y, 4);
     return mode;
 }
@@ -168,7 +166,7 @@ void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
     ctu_context *c = &ctx->ctu;
     cu_node *node = q->node;
     int32_t saved_alt = st->use_rdoq_alt;
-    if (st->speed_level >= 3) st->use_rdoq_alt = 1;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
     node->split = 0;
     if (mode < 2) node->leaf_cost += node->split_flag0_cost;
     if (mode != 0 && !(flags & CHOOSE_STOPPED)) {
@@ -213,7 +211,7 @@ bool children_stop(const quad_node *q, int32_t k, uint64_t partial)
     encoder_instance *ctx = q->ctx;
     uint32_t leaf = q->node->leaf_cost;
     int32_t s = 1 << (2 * (q->log2 - 3)), h = q->size / 2;
-    bool b_slice = q->st->slice_class == 0;
+    bool b_slice = q->st->slice_class == slice_b;
     bool stop = (k < 2 && b_slice && 3 * partial > 2 * (uint64_t)leaf) || (k == 2 && partial > leaf);
     if (!stop) return false;
     for (int32_t j = k + 1; j < 4; j++) q->tree[node_index(q->z + j * s, q->log2 - 1)].leaf_cost = COST_INFINITE;
@@ -267,7 +265,7 @@ void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
         node->split = 1;
         const int32_t present[4] = {1, right, bottom, right && bottom};
         uint64_t partial = 0;
-        bool stops = st->speed_level < 3 && mode == 1;
+        bool stops = takes_split_shortcuts(st->speed_level) && mode == 1;
         for (int32_t k = 0; k < 4; k++) {
             if (!present[k]) continue;
             cu_search_rdo_inter(ctx, tree, z + k * s, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);

@@ -3,6 +3,7 @@
 // children are tried, the children stop as soon as the split cannot win, and
 // the choice re-establishes the winner's coding state.
 #include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
     int32_t size = 1 << log2_size, depth = 6 - log2_size, n = node_index(z, log2_size);
     cu_node *node = &tree[n];
     int32_t saved_alt = st->use_rdoq_alt;
-    if (st->speed_level >= 3) st->use_rdoq_alt = 1;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
     node->split = 0;
     if (mode < 2) node->intra_cost += node->split_flag0_cost;
     if (mode != 0 && !(flags & CHOOSE_STOPPED)) {
@@ -140,7 +141,7 @@ void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
         cu_mode_dispatch(ctx, tree, z, x, y, log2_size);
         node->split_flag0_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
         // The keep-bias is a 64-bit value: the comparison is made in 64 bits.
-        if (st->speed_level < 3 && mode == 1 &&
+        if (takes_split_shortcuts(st->speed_level) && mode == 1 &&
             (int64_t)node->intra_cost < (int64_t)intra_leaf_threshold[depth] + st->intra_keep_bias)
             mode = 0;
         if (!node->shortcut_taken) {

@@ -41,7 +41,7 @@ syntax_ctu_context syntax_view(encoder_instance *ctx)
     s.qg_units = c->qg_units;
     s.cur_cu_z = c->last_cu_z;
     // Inter slices: AMVP predictors and PU availability as the writer derives them.
-    if (ctx->sh.slice_type != 2) me_syntax_services_fill(&s.inter, ctx);
+    if (ctx->sh.slice_type != slice_i) me_syntax_services_fill(&s.inter, ctx);
     return s;
 }
 

@@ -17,11 +17,11 @@ uint32_t rd_split_flag_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, i
     int32_t m = map8_index(z);
     int32_t inc = (dm[m - CTU_MAP8_STRIDE] > depth) + (dm[m - 1] > depth);
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
-    uint32_t s = c->ctx[ctx_split_cu_flag + inc];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)flag];
-    c->ctx[ctx_split_cu_flag + inc] = cabac_next_state_table[2 * s + (uint32_t)flag];
-    return rate_term(c->est_bits - before, lambda);
+    uint32_t before = c->rate.est_bits;
+    uint32_t s = c->rate.ctx[ctx_split_cu_flag + inc];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)flag];
+    c->rate.ctx[ctx_split_cu_flag + inc] = cabac_next_state_table[2 * s + (uint32_t)flag];
+    return rate_term(c->rate.est_bits - before, lambda);
 }
 
 // The texture term: each 4x4 unit's SSE scaled by its texture weight and the
@@ -87,12 +87,13 @@ uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int3
     c->decision.cbf_flags[n] = 0;
     tu_encode(ctx, z, x, y, log2_size, search_state(ctx)->ctu_qp, predict, 1, TU_LUMA | TU_FINAL);
     uint32_t dist = rd_luma_distortion(ctx, log2_size, x, y);
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     if (c->decision.cbf_flags[n] & 1) {
-        int32_t mode = !cu_is_inter(ctx, z) ? intra_mode_entry(c->intra_modes[map4_index(z)]) : 35;
+        int32_t mode = cu_is_inter(ctx, z) ? (int32_t)TRANSFORM_MODE_NONE
+                                           : intra_mode_entry(c->intra_modes[map4_index(z)]);
         rate_residual_block(ctx, z, log2_size, scan_idx_of(log2_size, mode), 0);
     }
-    return dist + rate_term(ctx->cabac.est_bits - before, lambda);
+    return dist + rate_term(ctx->cabac.rate.est_bits - before, lambda);
 }
 
 uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
@@ -115,20 +116,22 @@ uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, in
         int32_t luma = intra_mode_entry(c->intra_modes[map4_index(zc)]);
         int32_t code = chroma_code_entry(c->intra_modes[chroma_map_index(z >> 2)]);
         static const uint8_t candidates[4] = {0, 26, 10, 1};
-        int32_t m = code >= 4 ? luma : (candidates[code] == luma ? 34 : candidates[code]);
+        int32_t m = code >= chroma_mode_from_luma ? luma
+                    : candidates[code] == luma      ? (int32_t)INTRA_MODE_LAST
+                                                    : candidates[code];
         scan = scan_idx_of(2, m);
     }
     uint8_t cbf = c->decision.cbf_flags[node_index(z, log2_size)];
     cabac_encoder *e = &ctx->cabac;
-    uint32_t before = e->est_bits;
+    uint32_t before = e->rate.est_bits;
     for (int32_t p = 1; p <= 2; p++) {
         int32_t b = (cbf >> p) & 1;
-        uint32_t s = e->ctx[ctx_cbf_chroma + t];
-        e->est_bits += cabac_bits_table[s ^ (uint32_t)b];
-        e->ctx[ctx_cbf_chroma + t] = cabac_next_state_table[2 * s + (uint32_t)b];
+        uint32_t s = e->rate.ctx[ctx_cbf_chroma + t];
+        e->rate.est_bits += cabac_bits_table[s ^ (uint32_t)b];
+        e->rate.ctx[ctx_cbf_chroma + t] = cabac_next_state_table[2 * s + (uint32_t)b];
         if (b) rate_residual_block(ctx, zc, cl, scan, p);
     }
-    return dist + rate_term(e->est_bits - before, lambda);
+    return dist + rate_term(e->rate.est_bits - before, lambda);
 }
 
 namespace {
@@ -167,9 +170,9 @@ uint32_t cu_cost_coded(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_
     skip_conversion(ctx, z, log2_size);
     uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, st->ctu_qp);
     if (predict) st->cu_last_distortion = dist;
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     rate_coding_unit(ctx, z, x, y, log2_size);
-    return dist + rate_term(ctx->cabac.est_bits - before, lambda);
+    return dist + rate_term(ctx->cabac.rate.est_bits - before, lambda);
 }
 
 }  // namespace
@@ -190,9 +193,9 @@ uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, i
                             int32_t log2_size)
 {
     uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, search_state(ctx)->ctu_qp);
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     rate_coding_unit(ctx, z, x, y, log2_size);
-    return dist + rate_term(ctx->cabac.est_bits - before, lambda);
+    return dist + rate_term(ctx->cabac.rate.est_bits - before, lambda);
 }
 
 uint32_t rd_cu_prediction_distortion(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
@@ -209,9 +212,9 @@ uint32_t rd_cu_cost_with_residual(encoder_instance *ctx, cu_node *node, int32_t 
     tu_encode(ctx, z, x, y, log2_size, node->qp, 0, 1, TU_LUMA | TU_CHROMA | TU_FINAL);
     if (c->decision.cbf_flags[node_index(z, log2_size)] == 0) return COST_INFINITE;
     uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, node->qp);
-    uint32_t before = ctx->cabac.est_bits;
+    uint32_t before = ctx->cabac.rate.est_bits;
     rate_coding_unit(ctx, z, x, y, log2_size);
-    return dist + rate_term(ctx->cabac.est_bits - before, node->lambda_sse);
+    return dist + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
 }
 
 namespace {
@@ -225,17 +228,17 @@ uint32_t residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t 
     ctu_context *c = &ctx->ctu;
     cabac_encoder *e = &ctx->cabac;
     int32_t n = node_index(z, log2_size);
-    uint32_t b0 = e->est_bits;
+    uint32_t b0 = e->rate.est_bits;
     rate_coding_unit_no_tree(ctx, z, x, y, log2_size);
     cabac_encoder local = *e;
     rate_transform_tree(ctx, &local, z, x, y, log2_size);
-    uint32_t c0 = rate_term(local.est_bits - b0, node->lambda_sse) + prediction_distortion;
+    uint32_t c0 = rate_term(local.rate.est_bits - b0, node->lambda_sse) + prediction_distortion;
     c->decision.residual_mode[n] = 0;
     tu_encode(ctx, z, x, y, log2_size, node->qp, 0, 1, TU_LUMA | TU_CHROMA | TU_FINAL);
     if (c->decision.cbf_flags[n] != 0) {
         uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, node->qp);
         rate_transform_tree(ctx, e, z, x, y, log2_size);
-        uint32_t c1 = dist + rate_term(e->est_bits - b0, node->lambda_sse);
+        uint32_t c1 = dist + rate_term(e->rate.est_bits - b0, node->lambda_sse);
         if (c1 <= c0) return c1;
         // The residual costs more than it gains: put the prediction back.
         c->decision.residual_mode[n] = 3;
@@ -245,7 +248,7 @@ uint32_t residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t 
         // The coded pass marked the area reconstructed; it is the prediction.
     }
     node->residual_mode = 3;
-    std::memcpy((uint8_t *)e + RATE_STATE_OFFSET, (const uint8_t *)&local + RATE_STATE_OFFSET, RATE_STATE_BYTES);
+    e->rate = local.rate;
     return c0;
 }
 
@@ -292,9 +295,9 @@ namespace {
 
 void price_flag(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 struct tu_flag_view {
@@ -326,7 +329,7 @@ uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t 
     tu_flag_view v = tu_flag_view_of(ctx, z, log2_size);
     int32_t max_depth = ctx->sps.max_tu_depth_inter;
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
+    uint32_t before = c->rate.est_bits;
     if (v.t > 0) {
         if (v.in_range && v.t < max_depth) price_flag(c, ctx_split_transform_flag + 5 - log2_size, v.split);
         if (!v.split) price_flag(c, ctx_cbf_luma, v.cbf_luma);
@@ -335,14 +338,14 @@ uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t 
         if (v.in_range && max_depth >= 1) price_flag(c, ctx_split_transform_flag + 5 - log2_size, v.split);
         if (v.merged && !v.split) price_flag(c, ctx_cbf_luma + 1, v.cbf_luma);
     }
-    return rate_term(c->est_bits - before, lambda);
+    return rate_term(c->rate.est_bits - before, lambda);
 }
 
 uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t log2_size)
 {
     tu_flag_view v = tu_flag_view_of(ctx, z, log2_size);
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
+    uint32_t before = c->rate.est_bits;
     if (v.t > 0) {
         if (v.in_range) price_flag(c, ctx_split_transform_flag + 5 - log2_size, 0);
         if (!v.split) price_flag(c, ctx_cbf_luma, 0);
@@ -351,5 +354,5 @@ uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t 
     } else if (!v.split) {
         price_flag(c, ctx_cbf_luma + 1, 0);
     }
-    return rate_term(c->est_bits - before, lambda);
+    return rate_term(c->rate.est_bits - before, lambda);
 }

@@ -18,12 +18,7 @@ struct picture;
 
 enum : uint32_t { COST_INFINITE = 0x1fffffffu };
 
-enum {
-    CU_NODE_COUNT = 341,
-    // Rate-estimation part of a cabac_encoder: est_bits up to the end of the record.
-    RATE_STATE_OFFSET = (int)offsetof(cabac_encoder, est_bits),
-    RATE_STATE_BYTES = (int)(sizeof(cabac_encoder) - offsetof(cabac_encoder, est_bits)),
-};
+enum { CU_NODE_COUNT = 341 };
 
 // Motion of the single prediction unit of a 2Nx2N inter CU. Vectors pack x in
 // the low and y in the high signed 16 bits, quarter samples; a negative
@@ -75,7 +70,7 @@ struct cu_node {
     // Rough costs of the 35 luma modes in intra decisions; the motion search
     // results in the inter decisions.
     union {
-        uint32_t mode_rough_cost[35];
+        uint32_t mode_rough_cost[INTRA_MODE_COUNT];
         inter_search_results motion;
     };
     uint32_t chroma_rough_cost[5];   // the 20-byte candidate area
@@ -115,7 +110,7 @@ struct cu_state_slot {
     uint8_t *luma;            // size rows of 128 bytes
     uint8_t *chroma;          // size/2 rows of 128 bytes (Cb | Cr)
     int16_t *coeff[3];        // levels of Y (size^2), Cb and Cr (size^2 / 4)
-    uint8_t cabac[sizeof(cabac_encoder)];
+    cabac_rate_state rate;
 };
 
 // Transform decisions of one CU subtree, per CU depth (0..4).
@@ -196,12 +191,12 @@ struct mode_search_state {
     me_context *me;
     prediction_save_area *pred_save;
     tu_decision_layer layers[5];
-    uint8_t depth_save_slot[5][RATE_STATE_BYTES];
-    uint8_t search_cabac_save[RATE_STATE_BYTES];
+    cabac_rate_state depth_save_slot[5];
+    cabac_rate_state search_cabac_save;
     // Transform-tree search, per transform depth: before the node was priced
     // (A) and after its leaf was priced (B).
-    uint8_t tu_save_a[5][RATE_STATE_BYTES];
-    uint8_t tu_save_b[5][RATE_STATE_BYTES];
+    cabac_rate_state tu_save_a[5];
+    cabac_rate_state tu_save_b[5];
     intra_ref_area ref_area;
     int32_t dist_weight_map[256];    // per 4x4 unit of the CTU, raster order
     ctu_activity_maps activity;
@@ -236,12 +231,12 @@ static inline int32_t map4_index(int32_t z)
 // predictor tables; an unset entry (negative) or any stray value predicts DC.
 static inline int32_t intra_mode_entry(int8_t v)
 {
-    return v >= 0 && v <= 34 ? v : 1;
+    return v >= 0 && v <= INTRA_MODE_LAST ? v : 1;
 }
 // A chroma mode code read from the map: 0..3 explicit, anything else derived.
 static inline int32_t chroma_code_entry(int8_t v)
 {
-    return v >= 0 && v <= 3 ? v : 4;
+    return v >= 0 && v < chroma_mode_from_luma ? v : chroma_mode_from_luma;
 }
 static inline int32_t chroma_map_index(int32_t z8)
 {

@@ -2,6 +2,7 @@
 // range of the quad-tree from the depths coded around the CTU, and the
 // per-encoder switches the decisions read.
 #include "analysis/mode_search.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -17,11 +18,6 @@ struct weight_tables {
     }
 };
 const weight_tables chroma_weights;
-
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 }  // namespace
 
@@ -45,7 +41,7 @@ void ctu_search_setup(encoder_instance *ctx)
     st->ctu_qp = ctx->rcc.ctu_qp;
     // Without QP deltas a decoder codes every CU at the slice QP, whatever
     // rate control asked for the CTU.
-    if (!ctx->pps.cu_qp_delta_enabled) st->ctu_qp = ctx->sh.slice_qp < 0 ? 0 : (ctx->sh.slice_qp > 51 ? 51 : ctx->sh.slice_qp);
+    if (!ctx->pps.cu_qp_delta_enabled) st->ctu_qp = clamp_i32(ctx->sh.slice_qp, 0, QP_MAX);
     st->lambda_satd = ctx->rcc.lambda_satd;
     st->lambda_sse = ctx->rcc.lambda_sse;
     c->qp = st->ctu_qp;
@@ -55,7 +51,7 @@ void ctu_search_setup(encoder_instance *ctx)
     st->intra_presearch = cfg->halfres_intra;
     st->coarse_search = cfg->coarse_me;
     st->split_limit_off = cfg->early_split_level;
-    st->chroma_weight = cfg->complexity < 3 ? chroma_weights.w256 : chroma_weights.w512;
+    st->chroma_weight = config_doubles_chroma_weight(cfg) ? chroma_weights.w512 : chroma_weights.w256;
     st->quant_round[0] = QUANT_ROUND_INTER;
     st->quant_round[1] = QUANT_ROUND_INTRA;
 
@@ -85,12 +81,12 @@ void ctu_search_setup(encoder_instance *ctx)
     int32_t r = split_depth_from_neighbours(n, deep, m, st->speed_level);
     st->min_split_depth = clamp_i32(r - 1, 0, 3);
     st->max_split_depth = 4;
-    if (st->slice_class == 2) {
+    if (st->slice_class == slice_i) {
         st->min_split_depth = 1;
         st->max_split_depth = 4;
     }
     if (c->speed_step != 0) {
-        if (st->slice_class == 2) {
+        if (st->slice_class == slice_i) {
             st->min_split_depth = c->speed_step == 1 ? 2 : 3;
             st->max_split_depth = c->speed_step == 1 ? 4 : 3;
         } else {
@@ -127,7 +123,7 @@ int32_t cu_split_laplacian_test(encoder_instance *ctx, int32_t z, int32_t x, int
 
 namespace {
 
-const int32_t inter_qp_thresholds[52][3] = {
+const int32_t inter_qp_thresholds[QP_MAX + 1][3] = {
     {2947, 466, 28},      {2956, 475, 33},      {2967, 485, 40},      {2979, 498, 48},
     {2994, 513, 57},      {3011, 530, 68},      {3032, 551, 81},      {3057, 575, 96},
     {3085, 604, 114},     {3119, 638, 135},     {3159, 678, 160},     {3207, 725, 190},
@@ -147,5 +143,5 @@ const int32_t inter_qp_thresholds[52][3] = {
 
 int32_t inter_qp_threshold(int32_t qp, int32_t depth)
 {
-    return inter_qp_thresholds[clamp_i32(qp, 0, 51)][clamp_i32(depth, 0, 2)];
+    return inter_qp_thresholds[clamp_i32(qp, 0, QP_MAX)][clamp_i32(depth, 0, 2)];
 }

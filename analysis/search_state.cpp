@@ -14,20 +14,16 @@ enum {
     PLANE_COEFFS = 4096 + 2 * 1024,
 };
 
-constexpr int32_t slot_bytes_of(int32_t d)
+// A save slot of depth d (CU size s = 64 >> d): s luma rows and s / 2 chroma
+// rows of the work planes, then the 16-bit levels of Y, Cb and Cr.
+constexpr int32_t slot_bytes(int32_t d)
 {
     return (64 >> d) * CTU_WORK_STRIDE + (32 >> d) * CTU_WORK_STRIDE + 2 * ((64 >> d) * (64 >> d) * 3 / 2);
 }
-static_assert(TREE_BYTES + 4 * PLANE_COEFFS + slot_bytes_of(0) + slot_bytes_of(1) + slot_bytes_of(2) +
-                      slot_bytes_of(3) + 3 * 16 + (int)sizeof(coarse_search_context) + (int)sizeof(me_context) +
+static_assert(TREE_BYTES + 4 * PLANE_COEFFS + slot_bytes(0) + slot_bytes(1) + slot_bytes(2) + slot_bytes(3) +
+                      3 * 16 + (int)sizeof(coarse_search_context) + (int)sizeof(me_context) +
                       (int)sizeof(prediction_save_area) <= SEARCH_WORK_BYTES_A,
               "search records fit the first search work block");
-
-int32_t slot_bytes(int32_t d)
-{
-    int32_t s = 64 >> d;
-    return s * CTU_WORK_STRIDE + (s / 2) * CTU_WORK_STRIDE + 2 * (s * s + s * s / 2);
-}
 
 }  // namespace
 
@@ -46,7 +42,6 @@ void mode_search_state_init(encoder_instance *ctx)
     st->tu_coeffs[1] = coeffs + 4096;
     st->tu_coeffs[2] = coeffs + 5120;
     a += 2 * PLANE_COEFFS;
-    int32_t total = TREE_BYTES + 2 * PLANE_COEFFS;
     for (int32_t d = 0; d < 4; d++) {
         int32_t s = 64 >> d;
         cu_state_slot *slot = &st->slots[d];
@@ -57,7 +52,6 @@ void mode_search_state_init(encoder_instance *ctx)
         slot->coeff[1] = c + s * s;
         slot->coeff[2] = c + s * s + s * s / 4;
         a += slot_bytes(d);
-        total += slot_bytes(d);
     }
     // The records behind hold pointers: align each.
     uint8_t *base = ctx->ctu.search_work[0];
@@ -68,5 +62,4 @@ void mode_search_state_init(encoder_instance *ctx)
     st->me = (me_context *)a;
     a = aligned(a + sizeof(me_context));
     st->pred_save = (prediction_save_area *)a;
-    (void)total;
 }

@@ -28,9 +28,9 @@ int32_t chroma_mode_of(const encoder_instance *ctx, int32_t z)
     const ctu_context *c = &ctx->ctu;
     int32_t luma = intra_mode_entry(c->intra_modes[map4_index(z & ~3)]);
     int32_t code = chroma_code_entry(c->intra_modes[chroma_map_index(z >> 2)]);
-    if (code >= 4) return luma;
+    if (code >= chroma_mode_from_luma) return luma;
     int32_t m = chroma_candidates[code];
-    return m == luma ? 34 : m;
+    return m == luma ? INTRA_MODE_LAST : m;
 }
 
 intra_ref_ctx ref_ctx_of(encoder_instance *ctx)

@@ -5,7 +5,7 @@
 
 int32_t scan_idx_of(int32_t log2_size, int32_t mode)
 {
-    if (log2_size > 3 || mode > 34) return 0;
+    if (log2_size > 3 || mode > INTRA_MODE_LAST) return 0;
     if (mode >= 6 && mode <= 14) return 2;
     if (mode >= 22 && mode <= 30) return 1;
     return 0;
@@ -28,7 +28,7 @@ int32_t tu_quant(encoder_instance *ctx, int16_t *levels, const int16_t *coeff, i
     mode_search_state *st = search_state(ctx);
     quant_context q = quant_context_of(ctx);
     int32_t scan = scan_idx_of(log2_size, mode);
-    uint16_t round = st->quant_round[st->slice_class == 2 ? 1 : 0];
+    uint16_t round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
     int32_t scale = quant_scales[qp % 6];
     rdoq_fn f = st->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq;
     if (ctx->ctu.rdoq && f) {
@@ -44,9 +44,9 @@ int32_t tu_quant_low(encoder_instance *ctx, int16_t *levels, const int16_t *coef
     quant_context q = quant_context_of(ctx);
     int32_t scan = scan_idx_of(log2_size, mode);
     int32_t scale = quant_scales[qp % 6];
-    if (ctx->ctu.rdoq && ctx->quant.rdoq && st->slice_class != 2)
+    if (ctx->ctu.rdoq && ctx->quant.rdoq && st->slice_class != slice_i)
         return ctx->quant.rdoq(&q, st->lambda_sse, levels, coeff, qp, QUANT_ROUND_INTER, log2_size, scale, plane,
                                scan);
-    uint16_t round = st->quant_round[st->slice_class == 2 ? 1 : 0];
+    uint16_t round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
     return ctx->quant.quant_low(&q, levels, coeff, qp, round, log2_size, scale, scan, k);
 }

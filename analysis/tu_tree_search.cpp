@@ -10,16 +10,6 @@
 
 namespace {
 
-void save_rate(encoder_instance *ctx, uint8_t *slot)
-{
-    std::memcpy(slot, (uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, RATE_STATE_BYTES);
-}
-
-void load_rate(encoder_instance *ctx, const uint8_t *slot)
-{
-    std::memcpy((uint8_t *)&ctx->cabac + RATE_STATE_OFFSET, slot, RATE_STATE_BYTES);
-}
-
 int32_t tu_depth_of(const encoder_instance *ctx, int32_t z, int32_t log2_size)
 {
     return (6 - log2_size) - ctx->ctu.maps.cu_depth_map[map8_index(z)];
@@ -27,9 +17,9 @@ int32_t tu_depth_of(const encoder_instance *ctx, int32_t z, int32_t log2_size)
 
 void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 {
-    uint32_t s = c->ctx[slot];
-    c->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 void children_init(cu_node *tree, int32_t z, int32_t log2_size, int32_t copy_chroma_only)
@@ -95,15 +85,13 @@ void prediction_restore(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, 
 
 // Bit count and the transform-flag contexts of a node back from its state
 // before pricing, so that the residual pricing starts where the empty one did.
-void flag_state_reset(encoder_instance *ctx, const uint8_t *slot, int32_t t, int32_t log2_size)
+void flag_state_reset(encoder_instance *ctx, const cabac_rate_state *slot, int32_t t, int32_t log2_size)
 {
-    // The slot holds the coder record from est_bits on.
-    cabac_encoder *c = &ctx->cabac;
-    std::memcpy(&c->est_bits, slot + offsetof(cabac_encoder, est_bits) - RATE_STATE_OFFSET, sizeof(c->est_bits));
-    const uint8_t *contexts = slot + offsetof(cabac_encoder, ctx) - RATE_STATE_OFFSET;
+    cabac_rate_state *r = &ctx->cabac.rate;
+    r->est_bits = slot->est_bits;
     const int32_t slots[4] = {ctx_rqt_root_cbf, ctx_cbf_chroma + t, ctx_split_transform_flag + 5 - log2_size,
                               ctx_cbf_luma + (t == 0 ? 1 : 0)};
-    for (int32_t k : slots) c->ctx[k] = contexts[k];
+    for (int32_t k : slots) r->ctx[k] = slot->ctx[k];
 }
 
 // An inter transform node coded whole: the cheapest of no residual, the
@@ -117,7 +105,7 @@ void tu_leaf_cost_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     int32_t n = node_index(z, log2_size), t = tu_depth_of(ctx, z, log2_size);
     cu_node *node = &tree[n];
     uint32_t lambda = node->lambda_sse;
-    const uint8_t *slot_a = st->tu_save_a[6 - log2_size];
+    const cabac_rate_state *slot_a = &st->tu_save_a[6 - log2_size];
     if (!(flags & TU_LUMA)) {
         node->tu_cost = 0;
         return;
@@ -137,7 +125,7 @@ void tu_leaf_cost_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
         if (cost > chroma_dist) {
             // The chroma residual costs more than it removes: drop it.
             cost = chroma_dist;
-            load_rate(ctx, slot_a);
+            ctx->cabac.rate = *slot_a;
             node->residual_mode = 2;
             d->residual_mode[n] = 2;
             d->cbf_flags[n] &= 1;
@@ -150,7 +138,7 @@ void tu_leaf_cost_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     d->cbf_flags[n] |= chroma_bits;
     cost += rd_tu_flags_cost_inter(ctx, lambda, z, x, y, log2_size);
     if (none <= cost) {
-        load_rate(ctx, slot_a);
+        ctx->cabac.rate = *slot_a;
         rd_tu_flags_cost_empty(ctx, lambda, z, log2_size);
         node->residual_mode = 3;
         d->residual_mode[n] = 3;
@@ -218,7 +206,7 @@ void tu_tree_decide_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
     d->residual_mode[n] = node->residual_mode;
     prediction_restore(ctx, z, x, y, log2_size);
     tu_encode(ctx, z, x, y, log2_size, node->qp, 0, node->residual_mode != 3, (flags & (TU_LUMA | TU_CHROMA)) | TU_FINAL);
-    load_rate(ctx, st->tu_save_b[6 - log2_size]);
+    ctx->cabac.rate = st->tu_save_b[6 - log2_size];
 }
 
 void tu_tree_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
@@ -242,7 +230,7 @@ void tu_tree_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
             return;
         }
         set_tu_split(ctx, node, n, 0);
-        load_rate(ctx, search_state(ctx)->tu_save_a[d]);
+        ctx->cabac.rate = search_state(ctx)->tu_save_a[d];
         map_mark_unavailable(ctx, x, y, 1 << log2_size, 1 << log2_size);
         tu_leaf_cost(ctx, tree, z, x, y, log2_size, flags);
     }
@@ -260,10 +248,10 @@ uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t 
     int32_t split = ctx->ctu.decision.tu_split[n] == 1;
     int32_t in_range = log2_size <= ctx->sps.log2_max_tb_size && log2_size > ctx->sps.log2_min_tb_size;
     cabac_encoder *c = &ctx->cabac;
-    uint32_t before = c->est_bits;
+    uint32_t before = c->rate.est_bits;
     if (in_range && t < ctx->sps.max_tu_depth_intra) price_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
     if (!split) price_bin(c, ctx_cbf_luma + (t == 0 ? 1 : 0), ctx->ctu.decision.cbf_flags[n] & 1);
-    return rate_term(c->est_bits - before, lambda);
+    return rate_term(c->rate.est_bits - before, lambda);
 }
 
 void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
@@ -289,7 +277,7 @@ void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
         children_init(tree, z, log2_size, 1);
         mode = 2;
     }
-    save_rate(ctx, st->tu_save_a[d]);
+    st->tu_save_a[d] = ctx->cabac.rate;
     if (inter && t == 0) prediction_save(ctx, x, y, log2_size);
     if (inter && mode == 2 && final_result && (flags & TU_LUMA) && log2_size == 6 &&
         !ctx->ctu.motion.merge_flag_map[map8_index(z)]) {
@@ -298,7 +286,7 @@ void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
         if (flags & TU_CHROMA) node->tu_cost += rd_chroma_distortion(ctx, x, y, 6, node->qp);
         node->residual_mode = 3;
         mode = 1;
-        save_rate(ctx, st->tu_save_b[d]);
+        st->tu_save_b[d] = ctx->cabac.rate;
     } else if (mode < 2) {
         set_tu_split(ctx, node, n, 0);
         if (inter && t >= 1) prediction_restore(ctx, z, x, y, log2_size);
@@ -307,10 +295,10 @@ void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
             if (final_result) tu_tree_decide(ctx, tree, z, x, y, log2_size, 0, flags);
             return;
         }
-        save_rate(ctx, st->tu_save_b[d]);
+        st->tu_save_b[d] = ctx->cabac.rate;
     }
     map_mark_unavailable(ctx, x, y, size, size);
-    if (mode == 1) load_rate(ctx, st->tu_save_a[d]);
+    if (mode == 1) ctx->cabac.rate = st->tu_save_a[d];
     set_tu_split(ctx, node, n, 1);
     int32_t h = size / 2, q = 1 << (2 * (log2_size - 3));
     for (int32_t k = 0; k < 4; k++)

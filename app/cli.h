@@ -53,6 +53,10 @@ struct cli_settings {
 // The bitrate of "--abr" and "--cbr" without "-b", as the usage text says (kbit/s).
 enum { cli_default_bitrate = 1200 };
 
+// Rate-control modes of the parameter record, and what a rate option does to
+// the mode: keep it, or a bitrate that keeps CBR and otherwise selects ABR.
+enum rc_action { rc_keep = -1, rc_cqp = 0, rc_abr = 1, rc_cbr = 2, rc_crf = 3, rc_bitrate = 4 };
+
 // ---- fractions (app/rational.h has the packing and the rate conversion) ----
 // Greatest common divisor by Euclid's remainder loop (b = 0 gives a).
 int32_t gcd(int32_t a, int32_t b);
@@ -120,7 +124,7 @@ const char *stats_file_name(const cli_settings *s);
 int check_distinct_files(const cli_settings *s, FILE *err);
 // Opens a file for binary writing without truncating it; *created tells
 // whether this call made it. NULL with errno on failure.
-FILE *open_for_writing(const char *name, int *created);
+[[nodiscard]] FILE *open_for_writing(const char *name, int *created);
 // Truncates a regular file to 0 bytes (other kinds, and NULL, are left alone).
 // 0, or -1 with errno.
 int empty_regular_file(FILE *f);
@@ -148,7 +152,7 @@ struct picture_source {
 };
 
 const char *picture_type_name(int type);
-char *load_text_file(const char *name);
+[[nodiscard]] char *load_text_file(const char *name);
 void on_sigint(int signal_number);
 // Stop flag and signal number that on_sigint writes (reset by run_encoder).
 extern volatile sig_atomic_t cli_stop_flag;
@@ -157,7 +161,7 @@ extern volatile sig_atomic_t cli_signal_number;
 // Opens the output, reconstruction and statistics files, creates the encoder,
 // runs the encode and flush loops, closes everything and prints the summary.
 // Returns the exit code.
-int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, const cli_io *io);
+[[nodiscard]] int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, const cli_io *io);
 
 // ---- cli_main.cpp -------------------------------------------------------
 int cli_main(int argc, char **argv, const encoder_api *api, const cli_io *io);

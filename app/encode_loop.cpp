@@ -277,7 +277,8 @@ static int write_reconstruction(run_state *r, int64_t pts, const uint8_t *const 
     return r->held.failed ? cli_exit_write : 0;
 }
 
-// Step 5 of both loops, for an access unit of n bytes.
+// What the encode and the flush loops do with each access unit of n bytes:
+// report it, write it with its statistics line and its reconstruction, count it.
 static int handle_access_unit(run_state *r, int n, const uint8_t *au, int64_t out_pts, const frame_info *info,
                               const uint32_t out_strides[3], const uint8_t *const out_planes[3])
 {

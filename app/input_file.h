@@ -59,7 +59,7 @@ int input_check_size(int width, int height, int is_y4m);
 // the error: -1 when the file cannot be opened, is empty, ends with a partial
 // picture or cannot be mapped; 9 for a bad FRAME line; 1 or 10 for an
 // unusable size (see input_check_size). Nothing is left open on failure.
-int input_open(input_window *win, const input_format *fmt, const char *name, int frame_limit,
+[[nodiscard]] int input_open(input_window *win, const input_format *fmt, const char *name, int frame_limit,
                int loglevel);
 
 // 1 while pictures remain.
@@ -67,12 +67,12 @@ int input_has_picture(const input_window *win);
 
 // Moves the view forward when the next picture would pass its end. Returns
 // 0, or -1 after printing the mapping failure.
-int input_window_advance(input_window *win);
+[[nodiscard]] int input_window_advance(input_window *win);
 
 // The next picture's planes. Returns 0, or the exit code after printing the
 // error: -1 for a failed re-map or a file that shrank while being read, 9 for
 // a bad FRAME line.
-int input_next_picture(input_window *win, input_picture *pic);
+[[nodiscard]] int input_next_picture(input_window *win, input_picture *pic);
 
 // Unmaps the view and closes the file; safe to call twice.
 void input_close(input_window *win);

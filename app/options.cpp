@@ -315,8 +315,6 @@ enum option_kind {
     opt_int_field   // a whole integer into a public_param field
 };
 
-enum rc_action { rc_keep = -1, rc_cqp = 0, rc_abr = 1, rc_cbr = 2, rc_crf = 3, rc_bitrate = 4 };
-
 // Handlers return 0 to go on, or 1 to end the program with *exit_code.
 typedef int (*option_handler)(cli_settings *s, const char *value, const cli_io *io, int *exit_code);
 
@@ -332,7 +330,7 @@ struct option_entry {
 static void apply_rc_action(public_param *p, int action)
 {
     if (action == rc_bitrate)
-        p->rc_mode = p->rc_mode == 2 ? 2 : 1;
+        p->rc_mode = p->rc_mode == rc_cbr ? rc_cbr : rc_abr;
     else if (action != rc_keep)
         p->rc_mode = action;
 }

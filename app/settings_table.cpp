@@ -44,16 +44,16 @@ static void print_tunings(unsigned tune, FILE *out)
 static void print_rate_control(const public_param *p, FILE *out)
 {
     switch (p->rc_mode) {
-    case 0:
+    case rc_cqp:
         fprintf(out, "qp              : %d\n", p->qp);
         break;
-    case 1: {
+    case rc_abr: {
         double rate = p->fps_den != 0 ? (double)p->fps_num / p->fps_den : 0.0;
         fprintf(out, "framerate       : %.3fps(%d/%d)\n", rate, p->fps_num, p->fps_den);
         fprintf(out, "bitrate         : %dkbps\n", p->bitrate);
         break;
     }
-    case 2:
+    case rc_cbr:
         fprintf(out, "bitrate         : %dkbps\n", p->bitrate);
         fprintf(out, "maxrate         : %dkbps\n", p->maxrate);
         fprintf(out, "minrate         : %dkbps\n", p->minrate);

@@ -29,7 +29,7 @@ int y4m_has_signature(const uint8_t *data, size_t size);
 // Parses the header line at the start of data[0..size). Returns 0, or
 // y4m_error_parameter / y4m_error_unsupported with out->error filled.
 // Fields seen before an error stay filled.
-int y4m_parse_header(const uint8_t *data, size_t size, y4m_header *out);
+[[nodiscard]] int y4m_parse_header(const uint8_t *data, size_t size, y4m_header *out);
 
 // Checks the FRAME line of picture `index` at data[0..size): it must be
 // exactly "FRAME\n" (6 bytes), since pictures are located at fixed offsets.

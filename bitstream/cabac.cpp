@@ -1,12 +1,13 @@
 #include "bitstream/cabac.h"
+#include "bitstream/syntax_values.h"
 #include <cstring>
 #include "encoder/memory.h"
 
 static int table_for(int slice_type, int compat)
 {
-    if (slice_type == 1)
+    if (slice_type == slice_p)
         return 4;
-    int i_slice = slice_type == 2;
+    int i_slice = slice_type == slice_i;
     if (compat < 100)
         return i_slice ? 0 : 1;
     return i_slice ? 2 : 3;
@@ -29,9 +30,9 @@ uint8_t cabac_context_from_init(int init_value, int qp)
 void cabac_init_contexts(cabac_encoder *c, int slice_type, int slice_qp, int compat)
 {
     const uint8_t *init = cabac_init_values[table_for(slice_type, compat)];
-    int qp = slice_qp < 0 ? 0 : (slice_qp > 51 ? 51 : slice_qp);
+    int qp = slice_qp < 0 ? 0 : (slice_qp > QP_MAX ? QP_MAX : slice_qp);
     for (int i = 0; i < cabac_num_ctx; i++)
-        c->ctx[i] = cabac_context_from_init(init[i], qp);
+        c->rate.ctx[i] = cabac_context_from_init(init[i], qp);
 }
 
 void cabac_encoder_init(cabac_encoder *c, uint8_t *buffer, uint8_t *buffer_end)
@@ -81,14 +82,14 @@ static int highest_bit(uint32_t v)
 
 void cabac_encode_bin(cabac_encoder *c, int slot, int bin)
 {
-    uint32_t b = c->ctx[slot];
+    uint32_t b = c->rate.ctx[slot];
     uint32_t lps = cabac_lps_table[b >> 1][(c->range >> 6) - 4];
     c->range -= lps;
     if ((uint32_t)bin != (b & 1)) {
         c->low += c->range;
         c->range = lps;
     }
-    c->ctx[slot] = cabac_next_state_table[b * 2 + (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[b * 2 + (uint32_t)bin];
     if (c->range < 256) {
         int n = 8 - highest_bit(c->range);
         c->range <<= n;

@@ -39,6 +39,16 @@ enum cabac_ctx_index {
     ctx_transform_skip_flag = 183,    // 2
 };
 
+// What pricing reads and moves: the bit estimate and the context states. The
+// searches save it before they try a candidate and put it back by assignment;
+// pricing never touches the arithmetic coder in front of it.
+struct cabac_rate_state {
+    uint32_t est_bits;            // bit estimate in 1/256 bit
+    uint8_t ctx[cabac_num_ctx];   // (state_index << 1) | mps, state_index = 63 - pStateIdx
+    uint8_t rdoq_sig_state[2];    // model states of rate-distortion optimised quantisation
+    uint8_t rdoq_gt1_state[2];
+};
+
 struct cabac_encoder {
     uint32_t low;           // bits above bits_left + 10 form the next byte (bit 8 = carry)
     uint32_t range;         // 256..510 between bins
@@ -47,11 +57,8 @@ struct cabac_encoder {
     uint8_t *buf_start;
     uint8_t *buf_cur;
     uint8_t *buf_end;       // writes never pass it
-    uint32_t est_bits;      // bit estimate in 1/256 bit, kept by the rate estimation
     int32_t overflow;       // 1 once a byte found no room: the output is incomplete
-    uint8_t ctx[cabac_num_ctx];   // (state_index << 1) | mps, state_index = 63 - pStateIdx
-    uint8_t rdoq_sig_state[2];    // model states of rate-distortion optimised quantisation
-    uint8_t rdoq_gt1_state[2];
+    cabac_rate_state rate;
 };
 
 extern const uint8_t cabac_lps_table[64][4];
@@ -85,4 +92,4 @@ int64_t cabac_bits_written(const cabac_encoder *c);
 // caller's buffer (*buffer, *capacity, from aligned_malloc) by a larger one when
 // not. Returns 0, or -1 when the allocation fails; then the coder and the old
 // buffer stay as they were.
-int cabac_ensure_room(cabac_encoder *c, int32_t need, uint8_t **buffer, int32_t *capacity);
+[[nodiscard]] int cabac_ensure_room(cabac_encoder *c, int32_t need, uint8_t **buffer, int32_t *capacity);

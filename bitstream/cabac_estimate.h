@@ -18,14 +18,14 @@ extern const uint8_t mvd_eg1_length_table[256];
 // One context-coded bin: its table cost, then the context moves on.
 static inline void rate_est_bin(cabac_encoder *rec, int slot, int bin)
 {
-    uint32_t s = rec->ctx[slot];
-    rec->est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    rec->ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+    uint32_t s = rec->rate.ctx[slot];
+    rec->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    rec->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 static inline void rate_est_bypass(cabac_encoder *rec, int count)
 {
-    rec->est_bits += 256u * (uint32_t)count;
+    rec->rate.est_bits += 256u * (uint32_t)count;
 }
 
 // Bins of the k-th order Exp-Golomb string of value:

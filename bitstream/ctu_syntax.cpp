@@ -43,7 +43,7 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.pred_bits = 0;
     // Inter slices: the writer derives AMVP predictors and PU availability
     // through motion estimation's routines.
-    if (ctx->sh.slice_type != 2) me_syntax_services_fill(&s.inter, ctx);
+    if (ctx->sh.slice_type != slice_i) me_syntax_services_fill(&s.inter, ctx);
     s.residual_bits = 0;
 
     cabac_write_ctu(&s, &ctx->cabac);

@@ -1,14 +1,12 @@
 #include "bitstream/param_sets_fill.h"
 #include <cstring>
 
+#include "encoder/config.h"
+#include "encoder/int_math.h"
+
 static int32_t round_up8(int32_t v)
 {
     return (v + 7) & ~7;
-}
-
-static int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
 }
 
 void vps_record_init(vps_params *vps, const param_set_inputs *in)
@@ -30,9 +28,9 @@ void vps_record_init(vps_params *vps, const param_set_inputs *in)
 
 static int32_t tu_depth_inter(int complexity)
 {
-    if (complexity == 7)
+    if (complexity == COMPLEXITY_MAX)
         return 2;
-    return complexity >= 5 ? 1 : 0;
+    return complexity_is_thorough(complexity) ? 1 : 0;
 }
 
 // Display distance, counted from the anchor before a run of nb B pictures,
@@ -79,7 +77,7 @@ void sps_record_init(sps_params *sps, int layer, const param_set_inputs *in, con
     sps->log2_min_tb_size = 2;
     sps->log2_max_tb_size = 5;
     sps->max_tu_depth_inter = tu_depth_inter(in->complexity);
-    sps->max_tu_depth_intra = in->complexity >= 5 ? 3 : 0;
+    sps->max_tu_depth_intra = complexity_is_thorough(in->complexity) ? 3 : 0;
     sps->scaling_list_enabled = 0;
     sps->amp_enabled = 0;
     sps->sao_enabled = in->sao != 0;
@@ -105,10 +103,10 @@ void pps_record_init(pps_params *pps, int layer, const param_set_inputs *in, con
     // configuration with no reference B pictures still needs a valid default.
     pps->num_ref_idx_l0_default = clamp_i32(in->brefs, 1, 15);
     pps->num_ref_idx_l1_default = 1;
-    pps->init_qp = (in->rc_mode == 0 || in->rc_mode == 4) ? clamp_i32(in->qp, 0, 51) : 26;
+    pps->init_qp = (in->rc_mode == RC_MODE_CQP || in->rc_mode == RC_MODE_LQP) ? clamp_i32(in->qp, 0, QP_MAX) : 26;
     pps->constrained_intra_pred = 0;
     pps->transform_skip = 0;
-    pps->cu_qp_delta_enabled = in->rc_mode == 2 || in->mbtree != 0 || in->vbv_bufsize != 0;
+    pps->cu_qp_delta_enabled = in->rc_mode == RC_MODE_CBR || in->mbtree != 0 || in->vbv_bufsize != 0;
     pps->diff_cu_qp_delta_depth = pps->cu_qp_delta_enabled ? 0 : -1;
     pps->weighted_pred = 0;
     pps->weighted_bipred = 0;

@@ -114,7 +114,7 @@ static void prediction_unit(Sink s, syntax_ctu_context *inst, int z, int x, int 
     } else {
         const int r0 = inst->motion->ref_idx[0][unit];
         const int r1 = inst->motion->ref_idx[1][unit];
-        const int b_slice = inst->slice_type == 0;
+        const int b_slice = inst->slice_type == slice_b;
         // 8x4 and 4x8 PUs cannot be bi-predicted: only the list bin is sent.
         const int small = width + height == 12;
         const int bi = b_slice && !small && r0 >= 0 && r1 >= 0;
@@ -263,7 +263,7 @@ static void pred_part_mode(Sink s, const syntax_ctu_context *inst, int log2_size
 {
     const int intra = inst->maps->pred_mode_map[unit8] == 1;
     const uint32_t part = inst->decision->part_mode[node];
-    if (inst->slice_type != 2)
+    if (inst->slice_type != slice_i)
         s.bin(ctx_pred_mode_flag, intra);
     if (intra) {
         if (log2_size == inst->sps->log2_min_cb_size)
@@ -299,7 +299,7 @@ static int cu_prediction(Sink s, syntax_ctu_context *inst, int z, int x, int y, 
     const int unit = zorder_to_map8[z >> 2];
     const ctu_cu_maps *maps = inst->maps;
     const int size = 1 << log2_size;
-    if (inst->slice_type != 2) {
+    if (inst->slice_type != slice_i) {
         int ctx = (maps->cu_flags_map[unit - 1] & cu_flag_skip) + (maps->cu_flags_map[unit - CTU_MAP8_STRIDE] & cu_flag_skip);
         s.bin(ctx_cu_skip_flag + ctx, skip);
     }
@@ -309,7 +309,7 @@ static int cu_prediction(Sink s, syntax_ctu_context *inst, int z, int x, int y, 
         syntax_mark_available(inst, x, y, size, size);
         return 0;
     }
-    if (inst->slice_type != 2 || log2_size == inst->sps->log2_min_cb_size)
+    if (inst->slice_type != slice_i || log2_size == inst->sps->log2_min_cb_size)
         pred_part_mode(s, inst, log2_size, node, unit);
     prediction_units(s, inst, z, x, y, log2_size);
     return 1;

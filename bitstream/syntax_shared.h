@@ -56,7 +56,7 @@ static inline int syntax_chroma_intra_mode(const syntax_ctu_context *inst, int c
     if (idx == chroma_mode_from_luma)
         return luma_mode;
     int mode = chroma_mode_table[idx & 3];
-    return mode == luma_mode ? 34 : mode;
+    return mode == luma_mode ? INTRA_MODE_LAST : mode;
 }
 
 // Offset of the sig_coeff_flag contexts of a sub-block beyond the pattern
@@ -79,7 +79,7 @@ static inline int syntax_cu_sent_skipped(syntax_ctu_context *inst, int node, int
 {
     ctu_cu_maps *maps = inst->maps;
     int skip = maps->cu_flags_map[unit] & cu_flag_skip;
-    if (!skip && inst->slice_type != 2 && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
+    if (!skip && inst->slice_type != slice_i && maps->pred_mode_map[unit] != 1 && inst->motion->merge_flag_map[unit] &&
         inst->decision->part_mode[node] == part_2Nx2N && inst->decision->cbf_flags[node] == 0) {
         skip = 1;
         int units = (1 << log2_size) >> 3;

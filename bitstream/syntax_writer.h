@@ -57,7 +57,6 @@ extern const uint16_t zorder_to_map4[320];
 
 // Intra chroma mode of intra_chroma_pred_mode 0..3 (index 4 takes the luma mode).
 extern const uint8_t chroma_mode_table[4];
-enum { chroma_mode_from_luma = 4 };   // the chroma mode index that takes the luma mode
 
 // ---- Services of other stages that the writer calls ----
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include "bitstream/syntax_values.h"
 #include "encoder/torvhevcenc.h"
 
 // Picture types that index type_row_limit.
@@ -164,12 +165,30 @@ void config_auto(internal_config *cfg);
 // everything else into range (0). Runs once per configuration: it widens the
 // motion margin and pads the picture size, so a second run would not be a no-op.
 // Warnings ("Warning: ...") go to stdout, refusals and VBV notes to stderr.
-int config_validate(internal_config *cfg);
+[[nodiscard]] int config_validate(internal_config *cfg);
+
+// Complexity levels: 0 fastest .. 7 most thorough. From level 5 on the encoder
+// codes deeper transform trees, uses the alternative RDOQ and a wider vertical
+// motion margin at HD sizes, and offers no latency tunings.
+constexpr int32_t COMPLEXITY_DEFAULT = 4;
+constexpr int32_t COMPLEXITY_MAX = 7;
+constexpr int32_t COMPLEXITY_THOROUGH = 5;
+static inline bool complexity_is_thorough(int32_t complexity)
+{
+    return complexity >= COMPLEXITY_THOROUGH;
+}
+
+// From complexity 3 on, chroma distortion weighs twice as much in the mode
+// decisions as at the fast settings.
+static inline bool config_doubles_chroma_weight(const internal_config *cfg)
+{
+    return cfg->complexity >= 3;
+}
 
 // The create path up to opening the encoder: preset from the record's
 // complexity and tune, copy of every field its size covers, aspect-ratio
 // indicator. -1 when the complexity names no preset family.
-int config_copy_public_param(const public_param *param, internal_config *cfg);
+[[nodiscard]] int config_copy_public_param(const public_param *param, internal_config *cfg);
 
 // After a successful open: writes the validated compat and frame-instance count
 // back into the record where its size covers them.

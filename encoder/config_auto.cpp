@@ -1,10 +1,6 @@
 // Automatic configuration values, filled before validation clamps anything.
 #include "encoder/config.h"
-
-static int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
+#include "encoder/int_math.h"
 
 // Each entry from the first that is exactly 0 up to the pyramid depth becomes
 // the entry before it (1.0 before the first) times the level step.

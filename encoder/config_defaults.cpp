@@ -49,7 +49,7 @@ static void defaults_rate_control(internal_config *cfg)
 {
     cfg->aq_strength = 1.0f;
     cfg->mbtree = -1;
-    cfg->qp_max = 51;
+    cfg->qp_max = QP_MAX;
     cfg->qp_min = 10;
     cfg->qp_step = 4;
     cfg->lookahead = 16;

@@ -63,7 +63,7 @@ static void apply_level_values(internal_config *cfg, int32_t level)
 static int preset_plain(internal_config *cfg, int32_t level)
 {
     int result = 0;
-    if (level < 0 || level > 7) {
+    if (level < 0 || level > COMPLEXITY_MAX) {
         level = 6;
         result = PRESET_UNKNOWN_LEVEL;
     }

@@ -47,10 +47,10 @@
 int config_copy_public_param(const public_param *param, internal_config *cfg)
 {
     uint32_t size = param ? param->size : 0;
-    int32_t complexity = COVERS(size, complexity) ? param->complexity : 4;
+    int32_t complexity = COVERS(size, complexity) ? param->complexity : COMPLEXITY_DEFAULT;
     uint32_t tune = COVERS(size, tune) ? param->tune : 0;
     // Negative levels mean "default", as torvhevcenc_default_param treats them.
-    if (complexity < 0) complexity = 4;
+    if (complexity < 0) complexity = COMPLEXITY_DEFAULT;
     if (config_preset(cfg, complexity, tune) < 0) {
         fprintf(stderr, "Error: unknown complexity %d\n", complexity);
         return -1;

@@ -3,11 +3,7 @@
 #include <cstdio>
 
 #include "encoder/config.h"
-
-static int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
+#include "encoder/int_math.h"
 
 static float clamp_f32(float v, float lo, float hi)
 {
@@ -57,13 +53,13 @@ static int validate_picture_size(internal_config *cfg)
         fprintf(stderr, "Error: invalid frame rate %d/%d\n", cfg->fps_num, cfg->fps_den);
         return -1;
     }
-    if (cfg->complexity > 4 && w * h >= 921600) cfg->mv_margin_v += 64;
+    if (complexity_is_thorough(cfg->complexity) && w * h >= 921600) cfg->mv_margin_v += 64;
     return 0;
 }
 
 static void validate_latency(internal_config *cfg)
 {
-    if (cfg->complexity < 5) {
+    if (!complexity_is_thorough(cfg->complexity)) {
         if (cfg->latency_mode == LATENCY_ZERO) cfg->bframes = 0;
         if (cfg->latency_mode == LATENCY_LOW_DELAY) cfg->bframes = clamp_i32(cfg->bframes, 1, 3);
     } else {
@@ -113,11 +109,11 @@ static void validate_rc_mode(internal_config *cfg)
 // A QP outside 0..51 cannot be coded; the limits also index the per-QP tables.
 static void validate_qp(internal_config *cfg)
 {
-    int32_t qp = clamp_i32(cfg->qp, 0, 51);
+    int32_t qp = clamp_i32(cfg->qp, 0, QP_MAX);
     if (qp != cfg->qp) printf("Warning: qp %d out of range 0..51, using %d\n", cfg->qp, qp);
     cfg->qp = qp;
-    cfg->qp_min = clamp_i32(cfg->qp_min, 0, 51);
-    cfg->qp_max = clamp_i32(cfg->qp_max, cfg->qp_min, 51);
+    cfg->qp_min = clamp_i32(cfg->qp_min, 0, QP_MAX);
+    cfg->qp_max = clamp_i32(cfg->qp_max, cfg->qp_min, QP_MAX);
     // Every picture's QP keeps to qp_min..qp_max; a constant QP beyond them
     // is coded at the nearer limit, which the user is told.
     bool constant = cfg->rc_mode == RC_MODE_CQP || cfg->rc_mode == RC_MODE_LQP || cfg->force_qp;

@@ -273,7 +273,7 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     c->filter_variant = cfg->filter_variant;
     c->rdoq = cfg->rdoq;
     c->search_range = cfg->search_range;
-    c->rdoq_alt_on = cfg->rdoq && cfg->complexity > 4;
+    c->rdoq_alt_on = cfg->rdoq && complexity_is_thorough(cfg->complexity);
     c->skip_all = 1;
     c->qg_delta_pending = 1;
     c->last_cu_z = 0;
@@ -282,7 +282,8 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     int32_t qd = inst->pps.cu_qp_delta_enabled ? inst->pps.diff_cu_qp_delta_depth : 0;
     c->qg_units = 1 << (2 * (4 - qd));
     uint32_t type = inst->source_picture->picture_type;
-    c->intra_enabled = (c->speed_level <= 4 && (type == PIC_TYPE_BREF || type == PIC_TYPE_B)) ? cfg->ctu_option : 1;
+    bool b_picture = type == PIC_TYPE_BREF || type == PIC_TYPE_B;
+    c->intra_enabled = (!complexity_is_thorough(c->speed_level) && b_picture) ? cfg->ctu_option : 1;
     c->min_block = 64;
     c->mv_min_x = -(64 * x + 71);
     c->mv_max_x = inst->width - 64 * x + 7;

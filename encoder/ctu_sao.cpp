@@ -5,6 +5,7 @@
 #include "analysis/sao_decide.h"
 #include "bitstream/cabac_estimate.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"
 
 namespace {
@@ -17,16 +18,16 @@ struct coder_mark {
 
 coder_mark coder_note(const cabac_encoder *c)
 {
-    return coder_mark{c->est_bits, c->ctx[ctx_sao_merge_flag], c->ctx[ctx_sao_type_idx]};
+    return coder_mark{c->rate.est_bits, c->rate.ctx[ctx_sao_merge_flag], c->rate.ctx[ctx_sao_type_idx]};
 }
 
 // Restores the coder and returns the bits the trial cost (1/256 bit).
 int32_t coder_restore(cabac_encoder *c, const coder_mark &m)
 {
-    int32_t bits = (int32_t)(c->est_bits - m.est_bits);
-    c->est_bits = m.est_bits;
-    c->ctx[ctx_sao_merge_flag] = m.merge_ctx;
-    c->ctx[ctx_sao_type_idx] = m.type_ctx;
+    int32_t bits = (int32_t)(c->rate.est_bits - m.est_bits);
+    c->rate.est_bits = m.est_bits;
+    c->rate.ctx[ctx_sao_merge_flag] = m.merge_ctx;
+    c->rate.ctx[ctx_sao_type_idx] = m.type_ctx;
     return bits;
 }
 
@@ -69,7 +70,7 @@ void decide_context_fill(encoder_instance *ctx, sao_decide_context *d)
     d->width = (uint32_t)ctx->width;
     d->height = (uint32_t)ctx->height;
     int32_t complexity = cfg->complexity & 0xffff;
-    d->complexity = complexity > 7 ? 7 : complexity;
+    d->complexity = min_i32(complexity, COMPLEXITY_MAX);
     d->pick_mode = cfg->latency_mode;   // 9 without a latency tune, 0 zero latency, 1 low delay
     d->speed_step = ctx->ctu.speed_step;
     d->picture_type = (int32_t)src->picture_type;

@@ -70,7 +70,8 @@ void picture_control_step(encoder_instance *ctx, int32_t address)
 void search(encoder_instance *ctx)
 {
     int32_t type = (int32_t)ctx->source_picture->picture_type;
-    if (ctx->ctu.speed_level > 4) {
+    // The thorough complexities take the quick per-CU decisions.
+    if (complexity_is_thorough(ctx->ctu.speed_level)) {
         if (type == PIC_TYPE_IDR || type == PIC_TYPE_CRA || type == PIC_TYPE_I) ctu_search_fast_intra(ctx);
         else ctu_search_fast_inter(ctx);
     } else {

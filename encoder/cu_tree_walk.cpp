@@ -6,6 +6,7 @@
 // borders are extended for later pictures.
 #include "bitstream/qp_predict.h"
 #include "encoder/encoder_instance.h"
+#include "encoder/int_math.h"
 
 namespace {
 
@@ -20,11 +21,6 @@ void residual_flag_fill(ctu_context *c, int32_t first, int32_t units, bool resid
 {
     uint8_t v = (uint8_t)((c->maps.cu_flags_map[first] & ~2u) | (residual ? 2u : 0u));
     fill_units(c->maps.cu_flags_map, first, units, v);
-}
-
-int32_t min_i32(int32_t a, int32_t b)
-{
-    return a < b ? a : b;
 }
 
 // One band of the sub-sample build: its rows, and the rows of horizontal sums

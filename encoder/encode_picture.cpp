@@ -9,17 +9,13 @@
 #include "bitstream/sei.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_shared.h"
+#include "encoder/int_math.h"
 #include "encoder/page_prefault.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
 #include "encoder/source_picture.h"
 
 namespace {
-
-int32_t min_i32(int32_t a, int32_t b)
-{
-    return a < b ? a : b;
-}
 
 void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
 {
@@ -34,7 +30,7 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     picture_lowres_build(&p, pic, is_new);
 }
 
-// Step 4: a new input picture into the lookahead. 1 when the call ends here
+// A new input picture into the lookahead. 1 when the call ends here
 // (still filling the delay), 0 to go on, -1 on failure.
 int32_t take_input(encoder_instance *cur, input_frame *input)
 {
@@ -62,8 +58,11 @@ int32_t take_input(encoder_instance *cur, input_frame *input)
     cur->received++;
     pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->received) & 1) + 1);
     adaptive_quant_frame(cfg, &cur->metric, pic);
-    if (cfg->rc_mode != 0 || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
-    lookahead_put_frame(cur->la, pic);
+    if (cfg->rc_mode != RC_MODE_CQP || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
+    if (lookahead_put_frame(cur->la, pic) != 0) {
+        picture_release(cur->pools, pic);
+        return -1;
+    }
     return cur->received <= cur->delay ? 1 : 0;
 }
 
@@ -265,7 +264,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         inst->fi_rotation = (inst->fi_rotation + 1) % n;
         cur = inst->slot_array[inst->fi_rotation];
         next = inst->slot_array[(inst->fi_rotation + 1) % n];
-        frame_instance_handover(cur, prev);
+        if (frame_instance_handover(cur, prev) != 0) return -1;
         ratecontrol_thread_sync(cur->rc, prev->rc, next->rc);
     }
     if (dpb_update(cur) != 0) return -1;
@@ -282,7 +281,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         mutex_unlock(&q->lock);
     }
     cur->coding_number++;
-    if (cur->coding_queue->count == 0) lookahead_get_frames(cur->la);
+    if (cur->coding_queue->count == 0 && lookahead_get_frames(cur->la) != 0) return -1;
     if (cur->coding_queue->count > 0) {
         if (picture_start(cur) != 0) return -1;
     }
@@ -312,15 +311,21 @@ void references_keep_predicted(encoder_instance *fi)
     list->count = kept;
 }
 
-void frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
+int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
 {
-    if (cur == prev) return;
+    if (cur == prev) return 0;
     picture_list *cl = cur->reference_list, *pl = prev->reference_list;
     for (int32_t k = 0; k < pl->count; k++) ((picture *)pl->entries[k])->reference_count++;
     while (cl->count > 0) picture_release(cur->pools, (picture *)picture_list_pop_first(cl));
-    prev->recon_picture->reference_count++;
+    for (int32_t k = 0; k < pl->count; k++) {
+        if (picture_list_push_last(cl, pl->entries[k]) == 0) continue;
+        // No room (every frame instance's list has the same size): give back
+        // the references that were not handed on and fail the call.
+        for (; k < pl->count; k++) picture_release(cur->pools, (picture *)pl->entries[k]);
+        return -1;
+    }
+    if (prev->recon_picture) prev->recon_picture->reference_count++;
     picture_release(cur->pools, cur->recon_picture);
-    for (int32_t k = 0; k < pl->count; k++) picture_list_push_last(cl, pl->entries[k]);
     references_keep_predicted(prev);
     cur->coding_number = prev->coding_number;
     cur->irap_count = prev->irap_count;
@@ -359,34 +364,51 @@ void frame_instance_handover(encoder_instance *cur, encoder_instance *prev)
     std::memcpy(cur->stats.class_bytes, prev->stats.class_bytes, sizeof(cur->stats.class_bytes));
     std::memcpy(cur->stats.class_pictures, prev->stats.class_pictures, sizeof(cur->stats.class_pictures));
     std::memcpy(cur->stats.psnr_sum, prev->stats.psnr_sum, sizeof(cur->stats.psnr_sum));
+    return 0;
 }
 
-int32_t dpb_update(encoder_instance *fi)
+namespace {
+
+// Files the coded reference picture into the reference list and sets *limit
+// to the list length to keep (-1: no limit). -1 when the list has no room.
+int32_t dpb_insert(encoder_instance *fi, picture *prev, int32_t *limit)
 {
     const internal_config *cfg = &fi->config;
-    picture *prev = fi->recon_picture;
     picture_list *list = fi->reference_list;
-    int32_t limit = -1;
-    if (!prev->is_reference) {
-        picture_release(fi->pools, prev);
-    } else if (cfg->latency_mode != 0) {
-        picture_list_push_last(list, prev);
+    if (cfg->latency_mode != 0) {
+        if (picture_list_push_last(list, prev) != 0) return -1;
         for (int32_t k = list->count - 1; k > 0; k--) {
             picture *a = (picture *)list->entries[k - 1];
             if (a->frame_number <= prev->frame_number) break;
             list->entries[k - 1] = prev;
             list->entries[k] = a;
         }
-        limit = cfg->prefs + cfg->hierarchy + 1;
-    } else {
-        if (list->count > 0 && ((picture *)list->entries[0])->p_layer > 0)
-            picture_release(fi->pools, (picture *)picture_list_pop_first(list));
-        if ((prev->picture_type == PIC_TYPE_P || prev->picture_type >= PIC_TYPE_BREF) && prev->p_layer > 0) {
-            picture_list_push_first(list, prev);
-        } else {
-            picture_list_push_last(list, prev);
-            limit = fi->sps.p_refs;
-        }
+        *limit = cfg->prefs + cfg->hierarchy + 1;
+        return 0;
+    }
+    if (list->count > 0 && ((picture *)list->entries[0])->p_layer > 0)
+        picture_release(fi->pools, (picture *)picture_list_pop_first(list));
+    if ((prev->picture_type == PIC_TYPE_P || prev->picture_type >= PIC_TYPE_BREF) && prev->p_layer > 0)
+        return picture_list_push_first(list, prev);
+    *limit = fi->sps.p_refs;
+    return picture_list_push_last(list, prev);
+}
+
+}  // namespace
+
+int32_t dpb_update(encoder_instance *fi)
+{
+    picture *prev = fi->recon_picture;
+    picture_list *list = fi->reference_list;
+    int32_t limit = -1;
+    // No picture after an earlier failure: only a new one is needed.
+    if (prev && !prev->is_reference) {
+        picture_release(fi->pools, prev);
+    } else if (prev && dpb_insert(fi, prev, &limit) != 0) {
+        // A reference that finds no room ends the call instead of vanishing.
+        picture_release(fi->pools, prev);
+        fi->recon_picture = nullptr;
+        return -1;
     }
     if (limit >= 0 && list->count > limit) picture_release(fi->pools, (picture *)picture_list_pop_first(list));
     picture *rec = picture_get(fi->pools, PICTURE_POOL_RECON);
@@ -475,7 +497,7 @@ static void lowres_distances_choose(encoder_instance *fi)
     const internal_config *cfg = &fi->config;
     picture *src = fi->source_picture;
     if (!src || cfg->grid_cols != 1 || cfg->grid_rows != 1) return;
-    if (cfg->rc_mode == 0 && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;
+    if (cfg->rc_mode == RC_MODE_CQP && cfg->vbv_bufsize == 0 && cfg->scenecut == 0) return;
     int32_t limit = cfg->bframes + 1 < PICTURE_MAX_DISTANCE ? cfg->bframes + 1 : PICTURE_MAX_DISTANCE;
     for (int32_t k = 0; k < fi->ref_count_l0; k++) {
         int32_t d = (int16_t)(src->frame_number - fi->list0[k]->frame_number);

@@ -96,7 +96,9 @@ void encoder_instance_free(encoder_instance *inst)
     if (!inst) return;
     int32_t n = inst->frame_instance_count > 0 ? inst->frame_instance_count : 1;
     encoder_instance **slots = inst->slot_array;
-    if (inst->scheduler) row_sched_add_row(inst->scheduler, 0, nullptr, nullptr);
+    // Marking the end of input fails only inside an open registration, and a
+    // failed registration is undone before its call returns.
+    if (inst->scheduler) (void)row_sched_add_row(inst->scheduler, 0, nullptr, nullptr);
     lookahead_delete(inst->la);
     for (int32_t k = 0; k < n && slots; k++)
         if (slots[k]) slots[k]->la = nullptr;

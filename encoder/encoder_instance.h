@@ -63,10 +63,34 @@ enum {
 // Indexes of the per-8x8 maps that carry neighbour edges from CTU to CTU.
 enum { MAP_FLAGS = 0, MAP_DEPTH = 1, MAP_TU_SIZE = 2, MAP_QP = 3, MAP_PRED_MODE = 4 };
 
-// Failure injection for tests: the open step or the CTU job at which the next
+// The stages of opening an encoder, in order. Each one ends at a point where a
+// failure must leave nothing behind, which the failure injection checks.
+enum open_stage {
+    OPEN_NEVER_FAILS = 0,         // for the fault hooks: no failure
+    OPEN_RECORD,                  // the record with its slot array
+    OPEN_CONFIG_VALIDATED,        // the configuration, validated and saved
+    OPEN_GEOMETRY,                // picture state, geometry and motion-vector bounds
+    OPEN_KERNEL_TABLES,           // every kernel family's function table
+    OPEN_RD_TABLES,               // rounding, lambda and motion-vector cost tables
+    OPEN_PARAMETER_SETS,          // VPS, SPS and PPS records
+    OPEN_SCAN_TABLES,
+    OPEN_PICTURE_POOLS,           // the coding queue and both picture pools
+    OPEN_BUFFER_SIZES,            // slice, substream and access-unit buffers
+    OPEN_JOB_POOL,                // the job pool with its scratch blocks and locks
+    OPEN_ROW_SCHEDULER,
+    OPEN_CTU_THREADS,             // they wait in the scheduler until rows arrive
+    OPEN_COPIES,                  // the frame-instance and row-context records
+    OPEN_LOOKAHEAD,
+    OPEN_FRAME_INSTANCES,
+    OPEN_ROW_CONTEXTS,
+    OPEN_RATE_CONTROL,
+    OPEN_CONFIG_SHARED,           // every copy holds the final configuration
+};
+
+// Failure injection for tests: the open stage or the CTU job at which the next
 // encoder fails on purpose. Zero-initialised means no failure.
 struct encoder_fault_hooks {
-    int32_t fail_open_at_step;        // 1..18: fail after that open step; 0 = never
+    int32_t fail_open_at_step;        // an open_stage: fail after it; OPEN_NEVER_FAILS = never
     int32_t fail_ctu_job_at;          // n > 0: the n-th CTU job of the encoder fails
     uint64_t *seen_values;            // non-null: the per-picture value each picture's first CTU saw,
     int32_t seen_count;               // indexed by frame number (seen_count entries)
@@ -335,23 +359,24 @@ struct frame_output {
 
 // ---- open and close --------------------------------------------------------------
 
-encoder_instance *encoder_open(internal_config *config);
-encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher);
+[[nodiscard]] encoder_instance *encoder_open(internal_config *config);
+[[nodiscard]] encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher);
 void encoder_close_chain(encoder_instance *handle);
 void encoder_instance_free(encoder_instance *inst);
 uint32_t encoder_pending_count(encoder_instance *handle);
 
 // ---- per-picture driver ------------------------------------------------------------
 
-int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
+[[nodiscard]] int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
                              input_frame *input, frame_output *out);
-void frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
+// Both return 0, or -1 when a reference finds no room in the reference list.
+[[nodiscard]] int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
 // Once a frame instance's reference list has been handed on, only its own
 // picture reads it, through list 0 and list 1, and only while it is being
 // coded: every other entry is released, so that a reference leaves with its
 // sub-sample planes as soon as the newer lists drop it too.
 void references_keep_predicted(encoder_instance *fi);
-int32_t dpb_update(encoder_instance *fi);
+[[nodiscard]] int32_t dpb_update(encoder_instance *fi);
 void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra_period);
 void ref_list1_from_list0(encoder_instance *fi);
 void slice_header_fill(encoder_instance *fi, int32_t qp);
@@ -362,7 +387,7 @@ encoder_instance *row_context_of(encoder_instance *fi, int32_t y);
 
 // ---- output collection -------------------------------------------------------------
 
-int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
+[[nodiscard]] int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
                                uint32_t *out_nal_count, frame_output *out);
 void picture_ssd_compute(encoder_instance *fi);
 // PSNR of one plane from its SSD and visible sample count.
@@ -380,14 +405,14 @@ struct ctu_thread_work {
     int16_t *hplane_band;
 };
 uint64_t ctu_worker_main(uint64_t work);
-int32_t ctu_job_encode(encoder_instance *ctx);
+[[nodiscard]] int32_t ctu_job_encode(encoder_instance *ctx);
 int32_t substream_reserve(encoder_instance *ctx);
 
 // ---- CTU context -------------------------------------------------------------------
 
-int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context);
+[[nodiscard]] int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context);
 void ctu_tables_free(encoder_instance *inst, int32_t is_row_context);
-int32_t thread_scratch_alloc(encoder_instance *inst);
+[[nodiscard]] int32_t thread_scratch_alloc(encoder_instance *inst);
 void thread_scratch_free(encoder_instance *inst);
 void frame_recon_pointers_load(encoder_instance *inst);
 void ctu_work_pointers_init(encoder_instance *inst);

@@ -9,6 +9,7 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_rd.h"
 #include "encoder/encoder_shared.h"
+#include "encoder/int_math.h"
 #include "encoder/job_pool.h"
 #include "encoder/lambda_tables.h"
 #include "encoder/memory.h"
@@ -27,11 +28,6 @@ enum { SOURCE_POOL_SPARES = 2 };
 // Set by tests on their own thread for the next open on that thread.
 thread_local encoder_fault_hooks pending_faults;
 
-
-int32_t max_i32(int32_t a, int32_t b)
-{
-    return a > b ? a : b;
-}
 
 param_set_inputs param_set_inputs_from_config(const internal_config *cfg)
 {
@@ -62,7 +58,7 @@ param_set_inputs param_set_inputs_from_config(const internal_config *cfg)
     return in;
 }
 
-// Step 3: picture state, geometry and motion-vector bounds.
+// Picture state, geometry and motion-vector bounds.
 void fill_geometry(encoder_instance *inst)
 {
     const internal_config *cfg = &inst->config;
@@ -122,11 +118,11 @@ int shared_open(encoder_instance *inst)
 
 bool pool_needed(const internal_config *cfg)
 {
-    return cfg->mbtree > 0 || (cfg->rc_mode >= 1 && cfg->rc_mode <= 3) || cfg->scenecut != 0 ||
+    return cfg->mbtree > 0 || (cfg->rc_mode >= RC_MODE_ABR && cfg->rc_mode <= RC_MODE_CRF) || cfg->scenecut != 0 ||
            cfg->vbv_bufsize != 0;
 }
 
-// Step 10: the job pool with its scratch blocks and the two job-counter locks.
+// The job pool with its scratch blocks and the two job-counter locks.
 int workers_open(encoder_instance *inst)
 {
     const internal_config *cfg = &inst->config;
@@ -157,7 +153,7 @@ int workers_open(encoder_instance *inst)
     return 0;
 }
 
-// Step 12: the CTU threads; they wait in the scheduler until rows arrive.
+// The CTU threads; they wait in the scheduler until rows arrive.
 // Each owns the band of 16-bit planes that the sub-sample builds go through.
 int ctu_threads_start(encoder_instance *inst)
 {
@@ -209,7 +205,7 @@ void clear_owned_fields(encoder_instance *copy)
     copy->lookahead_scratch = nullptr;
 }
 
-// Step 15 for one frame instance.
+// The buffers and tables of one frame instance.
 int frame_instance_build(encoder_instance *inst, encoder_instance *fi)
 {
     const internal_config *cfg = &inst->config;
@@ -235,7 +231,7 @@ int frame_instance_build(encoder_instance *inst, encoder_instance *fi)
     return thread_scratch_alloc(fi);
 }
 
-// Step 16 for one row context.
+// One row context: a copy of the record with its own CTU tables.
 int row_context_build(encoder_instance *inst, encoder_instance *rc)
 {
     std::memcpy(rc, inst, sizeof(*rc));
@@ -265,24 +261,24 @@ int sizes_set(encoder_instance *inst)
     return au_buffer_open(inst->au, (int32_t)au);
 }
 
-bool fault_at(const encoder_instance *inst, int32_t step)
+bool fault_at(const encoder_instance *inst, open_stage stage)
 {
-    return inst->faults.fail_open_at_step == step;
+    return inst->faults.fail_open_at_step == stage;
 }
 
-// Steps 1 to 12: the encoder record and everything the copies share.
+// The encoder record and everything the copies share, up to the CTU threads.
 int record_open(encoder_instance *inst, internal_config *config, encoder_instance *higher)
 {
-    if (fault_at(inst, 1)) return -1;
+    if (fault_at(inst, OPEN_RECORD)) return -1;
     if (config_validate(&inst->config) != 0) return -1;
     *config = inst->config;
     inst->saved_config = inst->config;
-    if (fault_at(inst, 2)) return -1;
+    if (fault_at(inst, OPEN_CONFIG_VALIDATED)) return -1;
     fill_geometry(inst);
     inst->lower = nullptr;
     inst->higher = higher;
     if (higher) higher->lower = inst;
-    if (shared_open(inst) != 0 || fault_at(inst, 3)) return -1;
+    if (shared_open(inst) != 0 || fault_at(inst, OPEN_GEOMETRY)) return -1;
     const internal_config *cfg = &inst->config;
     transform_table_init(cfg->cpu_flags, &inst->transform);
     quant_table_init(cfg->cpu_flags, &inst->quant);
@@ -291,17 +287,17 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
     intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);
     sao_table_init(cfg->cpu_flags, &inst->sao);
-    if (fault_at(inst, 4)) return -1;
+    if (fault_at(inst, OPEN_KERNEL_TABLES)) return -1;
     inst->rd = encoder_rd_open(cfg, higher ? higher->rd : nullptr);
-    if (!inst->rd || fault_at(inst, 5)) return -1;
+    if (!inst->rd || fault_at(inst, OPEN_RD_TABLES)) return -1;
     param_set_inputs in = param_set_inputs_from_config(cfg);
     vps_record_init(&inst->vps, &in);
     sps_record_init(&inst->sps, 0, &in, &inst->vps);
     pps_record_init(&inst->pps, 0, &in, &inst->sps);
     inst->active_sps = &inst->sps;
     inst->active_pps = &inst->pps;
-    if (fault_at(inst, 6)) return -1;
-    if (scan_tables_init(inst->scans) != 0 || fault_at(inst, 7)) return -1;
+    if (fault_at(inst, OPEN_PARAMETER_SETS)) return -1;
+    if (scan_tables_init(inst->scans) != 0 || fault_at(inst, OPEN_SCAN_TABLES)) return -1;
     int32_t n = cfg->frame_instances;
     inst->coding_queue = picture_list_create(n + 3 + inst->delay);
     if (!inst->coding_queue) return -1;
@@ -313,21 +309,21 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
         inst->shared->lowres_phase_scratch = (uint8_t *)aligned_malloc((int32_t)bytes);
         if (!inst->shared->lowres_phase_scratch) return -1;
     }
-    if (fault_at(inst, 8)) return -1;
-    if (sizes_set(inst) != 0 || fault_at(inst, 9)) return -1;
-    if (workers_open(inst) != 0 || fault_at(inst, 10)) return -1;
+    if (fault_at(inst, OPEN_PICTURE_POOLS)) return -1;
+    if (sizes_set(inst) != 0 || fault_at(inst, OPEN_BUFFER_SIZES)) return -1;
+    if (workers_open(inst) != 0 || fault_at(inst, OPEN_JOB_POOL)) return -1;
     int32_t lag = ((cfg->mv_margin_v + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
     int32_t slots = (cfg->latency_mode > 0 ? 6 * cfg->bframes + 7 : 4 * cfg->prefs + 1) + n;
     inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, slots, (uint32_t)cfg->latency_mode,
                                        cfg->wpp > 0 ? 1u : 0u);
     if (!inst->scheduler) return -1;
     inst->pools->scheduler = inst->scheduler;
-    if (fault_at(inst, 11)) return -1;
-    if (ctu_threads_start(inst) != 0 || fault_at(inst, 12)) return -1;
+    if (fault_at(inst, OPEN_ROW_SCHEDULER)) return -1;
+    if (ctu_threads_start(inst) != 0 || fault_at(inst, OPEN_CTU_THREADS)) return -1;
     return 0;
 }
 
-// Steps 13 to 18: frame instances, row contexts, lookahead and rate control.
+// The copies: frame instances, row contexts, lookahead and rate control.
 int copies_open(encoder_instance *inst, internal_config *config)
 {
     int32_t n = inst->frame_instance_count, r = inst->row_context_count;
@@ -338,7 +334,7 @@ int copies_open(encoder_instance *inst, internal_config *config)
         inst->slot_array[k] = copy;
     }
     inst->row_context_array = inst->slot_array + n;
-    if (fault_at(inst, 13)) return -1;
+    if (fault_at(inst, OPEN_COPIES)) return -1;
     lookahead_links links;
     links.cfg = &inst->saved_config;
     links.pools = inst->pools;
@@ -349,7 +345,7 @@ int copies_open(encoder_instance *inst, internal_config *config)
     links.mc = &inst->mc;
     links.intra = &inst->intra_pred;
     links.mv_cost = &inst->rd->mv_cost;
-    if (lookahead_init(&inst->la, &links, inst->delay + 3) != 0 || fault_at(inst, 14)) return -1;
+    if (lookahead_init(&inst->la, &links, inst->delay + 3) != 0 || fault_at(inst, OPEN_LOOKAHEAD)) return -1;
     for (int32_t k = 0; k < n; k++) {
         encoder_instance *fi = inst->slot_array[k];
         if (k > 0) {
@@ -358,14 +354,14 @@ int copies_open(encoder_instance *inst, internal_config *config)
         }
         if (frame_instance_build(inst, fi) != 0) return -1;
     }
-    if (fault_at(inst, 15)) return -1;
+    if (fault_at(inst, OPEN_FRAME_INSTANCES)) return -1;
     for (int32_t k = 0; k < r; k++)
         if (row_context_build(inst, inst->row_context_array[k]) != 0) return -1;
-    if (fault_at(inst, 16)) return -1;
+    if (fault_at(inst, OPEN_ROW_CONTEXTS)) return -1;
     ratecontrol *first = nullptr;
     if (ratecontrol_new(&first, &inst->config) < 0) return -1;
     for (int32_t k = 0; k < n; k++) inst->slot_array[k]->rc = first + k;
-    if (fault_at(inst, 17)) return -1;
+    if (fault_at(inst, OPEN_RATE_CONTROL)) return -1;
     // Rate control may have adjusted the configuration: every copy takes it.
     inst->saved_config = inst->config;
     *config = inst->config;
@@ -373,7 +369,7 @@ int copies_open(encoder_instance *inst, internal_config *config)
         inst->slot_array[k]->config = inst->config;
         inst->slot_array[k]->saved_config = inst->config;
     }
-    if (fault_at(inst, 18)) return -1;
+    if (fault_at(inst, OPEN_CONFIG_SHARED)) return -1;
     inst->open_complete = 1;
     return 0;
 }

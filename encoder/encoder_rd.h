@@ -10,6 +10,6 @@ struct rd_tables;
 struct lambda_tables;
 
 // Builds the tables of a validated configuration; null on failure (nothing left).
-rd_tables *encoder_rd_open(const internal_config *cfg, const rd_tables *previous_layer);
+[[nodiscard]] rd_tables *encoder_rd_open(const internal_config *cfg, const rd_tables *previous_layer);
 void encoder_rd_close(rd_tables *rd);
 const lambda_tables *encoder_rd_lambdas(const rd_tables *rd);

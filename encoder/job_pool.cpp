@@ -76,7 +76,10 @@ int job_pool_create(job_pool **out, int32_t thread_count, job_startup_func start
         job *j = (job *)aligned_malloc((int32_t)sizeof(job));
         if (!j) goto fail;
         std::memset(j, 0, sizeof(*j));
-        picture_list_push_last(pool->free_jobs, j);
+        if (picture_list_push_last(pool->free_jobs, j) != 0) {
+            aligned_free(j);
+            goto fail;
+        }
     }
     for (int32_t i = 0; i < n; i++)
         if (thread_create(&pool->threads[i], nullptr, job_pool_worker, (uint64_t)pool) != 0) goto fail;

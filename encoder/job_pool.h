@@ -28,10 +28,10 @@ struct job_pool {
 };
 
 // 0 with the pool stored through out; -1 (null stored) on failure.
-int job_pool_create(job_pool **out, int32_t thread_count, job_startup_func startup, uint64_t startup_arg);
+[[nodiscard]] int job_pool_create(job_pool **out, int32_t thread_count, job_startup_func startup, uint64_t startup_arg);
 // Waits while every job record is in use. Returns -1 for a pool without
 // workers, where the job could never run.
-int job_submit(job_pool *pool, job_func function, uint64_t argument);
+[[nodiscard]] int job_submit(job_pool *pool, job_func function, uint64_t argument);
 // Collects the earliest finished job with this argument and returns its result.
 uint64_t job_wait(job_pool *pool, uint64_t argument);
 void job_pool_destroy(job_pool *pool);

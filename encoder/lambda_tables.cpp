@@ -94,7 +94,7 @@ static const uint16_t chroma_weight_2x[CHROMA_WEIGHT_QPS] = {
 // The faster levels weigh chroma like luma; from level 3 chroma counts double.
 void chroma_dist_weight_select(rd_tables *rd, const internal_config *cfg)
 {
-    rd->chroma_dist_weight = cfg->complexity < 3 ? chroma_weight_1x : chroma_weight_2x;
+    rd->chroma_dist_weight = config_doubles_chroma_weight(cfg) ? chroma_weight_2x : chroma_weight_1x;
 }
 
 int quant_rounding_init(rd_tables *rd, const rd_tables *previous_layer)
@@ -111,7 +111,7 @@ int quant_rounding_init(rd_tables *rd, const rd_tables *previous_layer)
 
 int rd_tables_init(rd_tables *rd, const internal_config *cfg, const rd_tables *previous_layer)
 {
-    quant_rounding_init(rd, previous_layer);
+    if (quant_rounding_init(rd, previous_layer) != 0) return -1;
     lambda_tables_init(&rd->lambda, cfg);
     bool qp12_outside = 12 < cfg->qp_min || 12 > cfg->qp_max;
     if (qp12_outside && mv_cost_table_init(rd, cfg, 12) != 0) goto fail;

@@ -11,7 +11,7 @@
 enum {
     LAMBDA_ROWS = 5,       // 0 I slices, 1 P pictures, 2..4 B pictures by hierarchy level
     LAMBDA_QPS = 64,
-    MV_COST_QPS = 52,
+    MV_COST_QPS = QP_MAX + 1,
     MV_COST_LEVELS = 4,    // tables per QP, one per hierarchy level
     CHROMA_WEIGHT_QPS = 58,
 };
@@ -39,14 +39,14 @@ struct rd_tables {
 };
 
 // Rounding offsets: the defaults, or those of a previous layer's encoder.
-int quant_rounding_init(rd_tables *rd, const rd_tables *previous_layer);
+[[nodiscard]] int quant_rounding_init(rd_tables *rd, const rd_tables *previous_layer);
 
 // From the rate-control mode, bframes and hierarchy of a validated configuration.
 void lambda_tables_init(lambda_tables *lt, const internal_config *cfg);
 
 // Builds the tables of one QP unless they exist; needs the lambda tables.
 // 0, or -1 when the allocation fails or the QP is outside 0..51.
-int mv_cost_table_init(rd_tables *rd, const internal_config *cfg, int32_t qp);
+[[nodiscard]] int mv_cost_table_init(rd_tables *rd, const internal_config *cfg, int32_t qp);
 // Frees every QP's block; safe on a zeroed or partly built record.
 void mv_cost_tables_free(rd_tables *rd);
 
@@ -55,4 +55,4 @@ void chroma_dist_weight_select(rd_tables *rd, const internal_config *cfg);
 // Everything above in the order an opening encoder needs: rounding, lambdas,
 // motion-vector costs for QP 12 and the configured QP range, chroma weight.
 // -1 (with nothing left allocated) when a table cannot be allocated.
-int rd_tables_init(rd_tables *rd, const internal_config *cfg, const rd_tables *previous_layer);
+[[nodiscard]] int rd_tables_init(rd_tables *rd, const internal_config *cfg, const rd_tables *previous_layer);

@@ -38,7 +38,7 @@ enum {
 };
 
 // Allocates the NAL list and the bitstream buffer; -1 (nothing held) on failure.
-int frame_bitstream_open(frame_bitstream *fb, int32_t nal_capacity, int32_t buffer_size);
+[[nodiscard]] int frame_bitstream_open(frame_bitstream *fb, int32_t nal_capacity, int32_t buffer_size);
 void frame_bitstream_close(frame_bitstream *fb);
 // Start of a picture: empty list, writer at the start of the buffer.
 void frame_bitstream_reset(frame_bitstream *fb);
@@ -49,14 +49,14 @@ void au_buffer_close(au_buffer *au);
 // position, the caller runs its writer, end closes the entry and grows the
 // list when it is full. end returns 0, or -1 when growing failed.
 void nal_record_begin(frame_bitstream *fb, uint32_t type);
-int nal_record_end(frame_bitstream *fb);
+[[nodiscard]] int nal_record_end(frame_bitstream *fb);
 // Doubles the list when full; -1 on allocation failure, the old list kept.
-int nal_list_grow(frame_bitstream *fb);
+[[nodiscard]] int nal_list_grow(frame_bitstream *fb);
 
 // Appends the slice: header from the slice record, then the slice data (the
 // row substreams concatenated). Grows the bitstream buffer when the data does
 // not fit; -1 on allocation failure with the buffer and writer unchanged.
-int slice_nal_append(frame_bitstream *fb, uint32_t nal_unit_type, const slice_frame_state *fs,
+[[nodiscard]] int slice_nal_append(frame_bitstream *fb, uint32_t nal_unit_type, const slice_frame_state *fs,
                      const slice_header *sh, const uint8_t *slice_data, int32_t slice_data_size);
 
 // Writes one NAL unit (start code, two-byte header, payload with emulation
@@ -65,7 +65,7 @@ void nal_write(uint8_t *dst, nal_entry *entry);
 // Builds the access unit of the list in the shared buffer, replacing the
 // buffer when it is smaller than the worst case. Returns its size (0 for an
 // empty list) or -1 when the buffer could not grow (the old one is kept).
-int32_t au_assemble(frame_bitstream *fb, au_buffer *au);
+[[nodiscard]] int32_t au_assemble(frame_bitstream *fb, au_buffer *au);
 // Bytes the access unit of the list can take at most: 3/2 of each payload
 // plus 6 bytes of start code and header per NAL unit.
 int64_t au_worst_case_size(const frame_bitstream *fb);

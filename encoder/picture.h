@@ -175,17 +175,17 @@ struct picture {
 };
 
 // Creates both free lists (capacities per pool). 0, or -1 with nothing left made.
-int picture_pools_init(picture_pools *pools, const picture_geometry *geometry,
+[[nodiscard]] int picture_pools_init(picture_pools *pools, const picture_geometry *geometry,
                        int32_t source_capacity, int32_t recon_capacity, row_scheduler *scheduler);
 // Frees both lists and every picture on them.
 void picture_pools_destroy(picture_pools *pools);
 
 // A new picture of the pool, or null (everything made is freed) on failure or
 // on a geometry the buffers cannot hold.
-picture *picture_alloc(const picture_geometry *geometry, int32_t pool);
+[[nodiscard]] picture *picture_alloc(const picture_geometry *geometry, int32_t pool);
 // A picture with reference count 1: the most recently released one of the
 // pool, or a new one. Null on failure.
-picture *picture_get(picture_pools *pools, int32_t pool);
+[[nodiscard]] picture *picture_get(picture_pools *pools, int32_t pool);
 // Drops one reference; at 0 the picture returns to its pool (a reconstruction
 // first gives back its scheduler record). A picture already at 0 is left alone.
 void picture_release(picture_pools *pools, picture *pic);
@@ -194,7 +194,7 @@ void picture_free(picture *pic);
 // Gives a reconstructed picture that is to serve as a reference its
 // sub-sample planes (when the geometry asks for them): a spare set, else a
 // new one. 0, or -1 when no set could be made.
-int picture_subpel_attach(picture_pools *pools, picture *pic);
+[[nodiscard]] int picture_subpel_attach(picture_pools *pools, picture *pic);
 
 // The buffers that every use of the picture writes whole: the plane buffer
 // and, for source pictures, the half-resolution plane. Returns their count.
@@ -208,7 +208,7 @@ int32_t picture_lowres_stride(const picture_geometry *geometry);
 
 // Copies the input into a source picture and pads it to the coded size.
 // 0, or -1 when a plane is empty or larger than the coded size.
-int picture_load_input(const picture_geometry *geometry, picture *pic, const input_frame *input);
+[[nodiscard]] int picture_load_input(const picture_geometry *geometry, picture *pic, const input_frame *input);
 // Repeats the last source column and row of every plane up to the coded size.
 void picture_pad_input(const picture_geometry *geometry, picture *pic, const input_frame *input);
 // Fills the margins next to CTU (ctu_x, ctu_y) of a reconstructed picture once

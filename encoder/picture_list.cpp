@@ -88,7 +88,7 @@ void picture_list_push_last_wait(picture_list *list, void *entry)
 {
     mutex_lock(&list->lock);
     while (list->count >= list->capacity) cond_wait(&list->not_full, &list->lock);
-    picture_list_push_last(list, entry);
+    (void)picture_list_push_last(list, entry);   // the wait made room
     cond_broadcast(&list->not_empty);
     mutex_unlock(&list->lock);
 }

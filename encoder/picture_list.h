@@ -13,14 +13,14 @@ struct picture_list {
     tv_cond not_full;
 };
 
-picture_list *picture_list_create(int32_t capacity);
+[[nodiscard]] picture_list *picture_list_create(int32_t capacity);
 // Frees the pictures still held; users storing other pointers clear them first.
 void picture_list_destroy(picture_list *list);
 
 // Without locking: one thread only, or with the list's lock held.
 // The plain pushes return -1 and change nothing when the list is full.
-int picture_list_push_last(picture_list *list, void *entry);
-int picture_list_push_first(picture_list *list, void *entry);
+[[nodiscard]] int picture_list_push_last(picture_list *list, void *entry);
+[[nodiscard]] int picture_list_push_first(picture_list *list, void *entry);
 void *picture_list_pop_first(picture_list *list);
 void *picture_list_pop_last(picture_list *list);
 // Removes entry i, moving the later ones down; null when out of range.

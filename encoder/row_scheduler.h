@@ -91,7 +91,7 @@ struct row_scheduler {
 };
 
 // Null on bad sizes or when an allocation or lock fails (nothing left made).
-row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_lag, int32_t slot_count,
+[[nodiscard]] row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_lag, int32_t slot_count,
                                 uint32_t pick_mode, uint32_t wpp);
 void row_sched_destroy(row_scheduler *sched);
 
@@ -99,7 +99,7 @@ void row_sched_destroy(row_scheduler *sched);
 // scheduler lock and the last row releases it, so the rows appear together.
 // A null picture marks the end of input. 0 or a ROW_SCHED_ERR_ value; on an
 // error the picture's registration is undone and the lock is released.
-int row_sched_add_row(row_scheduler *sched, int32_t row, picture *pic, encoder_instance *row_context);
+[[nodiscard]] int row_sched_add_row(row_scheduler *sched, int32_t row, picture *pic, encoder_instance *row_context);
 // Blocks until a row is ready; null once the input has ended and nothing is
 // ready or in flight.
 row_record *row_sched_next_job(row_scheduler *sched);

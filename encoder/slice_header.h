@@ -6,6 +6,7 @@
 #include "bitstream/bit_writer.h"
 #include "bitstream/param_sets.h"
 #include "bitstream/rps.h"
+#include "bitstream/syntax_values.h"
 
 struct slice_header {
     const sps_params *sps;
@@ -32,8 +33,6 @@ struct slice_frame_state {
     const int32_t *substream_sizes; // bytes per CTU row (compat 120: with emulation prevention)
     const short_term_rps *rps;
 };
-
-enum { slice_b = 0, slice_p = 1, slice_i = 2 };
 
 // Writes the header ending with byte_alignment(); the last bits stay pending
 // in the writer (bitwriter_flush stores them).

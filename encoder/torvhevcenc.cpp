@@ -17,9 +17,9 @@ int torvhevcenc_default_param(public_param *param, int complexity, unsigned tune
     if (!param) return -1;
     uint32_t size = param->size;
     if (size == 0) return 0;
-    if (complexity < 0) complexity = 4;
+    if (complexity < 0) complexity = COMPLEXITY_DEFAULT;
     // Latency tunings exist only for the faster levels.
-    if (complexity > 4) tune &= ~TORVHEVCENC_TUNE_LATENCY_MASK;
+    if (complexity_is_thorough(complexity)) tune &= ~TORVHEVCENC_TUNE_LATENCY_MASK;
     memset(param, 0, size);
     param->size = size;
     internal_config cfg;

@@ -41,7 +41,7 @@ void rc_ctu_qp(rc_ctu_context *ctx)
     ctx->ctu_qp = qp;
 
     int32_t row = 0;
-    if (ctx->slice_class == 2) {
+    if (ctx->slice_class == slice_i) {
         row = 0;
     } else if (ctx->source->picture_type == PIC_TYPE_P) {
         row = 1;

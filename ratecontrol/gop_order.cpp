@@ -44,11 +44,11 @@ void minigop_order(int32_t *order, int32_t nb, int32_t hierarchy)
 
 }  // namespace
 
-void lookahead_reorder_minigop(lookahead *la)
+int lookahead_reorder_minigop(lookahead *la)
 {
     picture_list *input = la->input_queue;
     int32_t n = input->count;
-    lookahead_slicetype_decide(la);
+    if (lookahead_slicetype_decide(la) != 0) return -1;
     picture **frames = (picture **)input->entries;
 
     int64_t pts[MAX_MINIGOP];
@@ -76,7 +76,10 @@ void lookahead_reorder_minigop(lookahead *la)
         picture *pic = display[order[k]];
         // Coding position k carries the timestamp of display position k.
         pic->dts = pts[k];
-        picture_list_push_last(la->output_queue, pic);
+        if (picture_list_push_last(la->output_queue, pic) == 0) continue;
+        for (; k <= nb; k++) picture_release(la->links.pools, display[order[k]]);
+        return -1;
     }
     for (int32_t i = 0; i < input->count; i++) ((picture *)input->entries[i])->picture_type = 0;
+    return 0;
 }

@@ -44,28 +44,34 @@ void lookahead_delete(lookahead *la)
     aligned_free(la);
 }
 
-void lookahead_put_frame(lookahead *la, picture *pic)
+int lookahead_put_frame(lookahead *la, picture *pic)
 {
     // Pooled pictures come back with their previous decision; a type left on
     // an undecided picture would be read as a B run or an anchor.
     pic->picture_type = 0;
     pic->layer = 0;
     pic->p_layer = 0;
-    picture_list_push_last(la->input_queue, pic);
+    return picture_list_push_last(la->input_queue, pic);
 }
 
-void lookahead_get_frames(lookahead *la)
+int lookahead_get_frames(lookahead *la)
 {
-    if (la->input_queue->count == 0) return;
-    lookahead_reorder_minigop(la);
+    if (la->input_queue->count == 0) return 0;
+    if (lookahead_reorder_minigop(la) != 0) return -1;
     picture_list *coding = la->links.coding_queue;
-    while (picture *pic = (picture *)picture_list_pop_first(la->output_queue))
-        picture_list_push_last(coding, pic);
-    if (coding->count == 0) return;
+    while (picture *pic = (picture *)picture_list_pop_first(la->output_queue)) {
+        if (picture_list_push_last(coding, pic) != 0) {
+            // Back where it came from, where it was just taken from.
+            (void)picture_list_push_first(la->output_queue, pic);
+            return -1;
+        }
+    }
+    if (coding->count == 0) return 0;
     picture *anchor = (picture *)coding->entries[0];
     if (la->held_anchor) picture_release(la->links.pools, la->held_anchor);
     la->held_anchor = anchor;
     anchor->reference_count++;
+    return 0;
 }
 
 int32_t lookahead_pending_count(lookahead *la)

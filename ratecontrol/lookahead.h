@@ -69,22 +69,25 @@ struct lookahead {
 // Creates the record with queues of capacity depth + 1 (input) and depth
 // (output). 0 with the record stored through out, or -1 with nothing left
 // allocated and null stored.
-int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth);
+[[nodiscard]] int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth);
 // Frees both queues (with any pictures still in them) and releases the held
 // anchor; null is ignored.
 void lookahead_delete(lookahead *la);
 
 // Appends a new undecided source picture (it carries the caller's reference).
-void lookahead_put_frame(lookahead *la, picture *pic);
+// -1 when the input queue is full; the picture stays the caller's.
+[[nodiscard]] int lookahead_put_frame(lookahead *la, picture *pic);
 // When pictures wait: decides the next mini-GOP and appends it, in coding
 // order, to the coding queue; its first picture becomes the held anchor.
-void lookahead_get_frames(lookahead *la);
+// -1 when a queue has no room for a picture of it.
+[[nodiscard]] int lookahead_get_frames(lookahead *la);
 // Pictures waiting in both queues, read under their locks (input first).
 int32_t lookahead_pending_count(lookahead *la);
 
 // The decision window: the input queue's entries, held anchor at position 0.
-// Types the window's pictures (see slicetype.cpp).
-void lookahead_slicetype_decide(lookahead *la);
+// Types the window's pictures (see slicetype.cpp). -1, with nothing typed, when
+// the input queue has no room for the held anchor.
+[[nodiscard]] int lookahead_slicetype_decide(lookahead *la);
 // 1 when frames[p1] starts a new scene after frames[p0]; may clear the
 // scene-cut marks of positions p0 .. p0 + bframes + 1.
 int32_t lookahead_scenecut(lookahead *la, int32_t p0, int32_t p1, int32_t n);
@@ -92,8 +95,9 @@ int32_t lookahead_scenecut(lookahead *la, int32_t p0, int32_t p1, int32_t n);
 int32_t lookahead_scenecut_test(lookahead *la, int32_t p0, int32_t p1);
 
 // Moves the decided mini-GOP from the input queue into the output queue in
-// coding order and stamps the coding timestamps (gop_order.cpp).
-void lookahead_reorder_minigop(lookahead *la);
+// coding order and stamps the coding timestamps (gop_order.cpp). -1 when the
+// output queue has no room; the pictures it could not take are released.
+[[nodiscard]] int lookahead_reorder_minigop(lookahead *la);
 
 // Low-resolution costs (lowres_cost.cpp). On return the cell
 // frame_cost[b - p0][p1 - b] of frames[b] is computed (and the intra cell when

@@ -7,7 +7,7 @@ struct frame_cost_job_args;
 // Takes or builds the kernel and vector-cost tables, allocates one scratch
 // record per pool thread and the macroblock-tree's row buffers, creates the
 // two job locks. 0, or -1 (lookahead_workers_close frees what was made).
-int lookahead_workers_open(lookahead *la);
+[[nodiscard]] int lookahead_workers_open(lookahead *la);
 void lookahead_workers_close(lookahead *la);
 
 // One job per pool thread, all with this argument, then as many waits; with

@@ -3,6 +3,7 @@
 // read and written per CTU by the CTU threads of its own picture only.
 #pragma once
 #include <cstdint>
+#include "bitstream/syntax_values.h"
 
 struct internal_config;
 struct lambda_tables;
@@ -190,7 +191,7 @@ double rc_qscale_to_qp(double qscale);
 // Creates one record per frame instance (cfg->frame_instances) in one block;
 // *out points at the first, record i at (*out)[i]. May rewrite vbv_bufsize,
 // vbv_init and lookahead of cfg. 0, or -1 with nothing left allocated.
-int ratecontrol_new(ratecontrol **out, internal_config *cfg);
+[[nodiscard]] int ratecontrol_new(ratecontrol **out, internal_config *cfg);
 // Frees every record and what they own; null is ignored.
 void ratecontrol_delete(ratecontrol *first);
 // The slice QP: frame_qp_f rounded, within qp_min..qp_max.
@@ -201,7 +202,7 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
 
 // Starts a picture: decides its QP. 0, or -1 when the second pass has no line
 // for the picture.
-int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic);
+[[nodiscard]] int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic);
 void rc_vbv_plan_fill(ratecontrol *rc);
 double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t slice_class, double q);
 // The qscale, raised where needed so that the picture's predicted size takes

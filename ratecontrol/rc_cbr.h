@@ -66,7 +66,7 @@ struct rc_rowstats {
 // CBR class of a picture type: 0 IDR, CRA, I, P; 1 reference B; 2 B.
 int32_t rc_cbr_class(uint32_t picture_type);
 
-rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_frame_bits, int32_t window,
+[[nodiscard]] rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_frame_bits, int32_t window,
                        int32_t span, int32_t frames_in_flight, int32_t ctu_count);
 void rc_model_delete(rc_model *m);
 void rc_model_reset(rc_model *m);
@@ -76,7 +76,7 @@ void rc_model_set_last(rc_model *m, int32_t bits);
 void rc_model_expect_last(rc_model *m, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 
-rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);
+[[nodiscard]] rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);
 void rc_rowstats_delete(rc_rowstats *s);
 void rc_rowstats_frame_start(rc_rowstats *s, const int32_t bits[3], const uint32_t *ctu_cost, int32_t cost_total);
 double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y);

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "encoder/config.h"
+#include "encoder/int_math.h"
 #include "encoder/picture.h"
 #include "kernels/mc/mc.h"
 #include "ratecontrol/lookahead.h"
@@ -39,7 +40,7 @@ int32_t gop_slot_index(const ratecontrol *rc, int32_t cls)
 
 int32_t clamp_distance(int32_t d)
 {
-    return std::min(std::max(d, 0), PICTURE_GRID - 1);
+    return clamp_i32(d, 0, PICTURE_GRID - 1);
 }
 
 // The picture's lookahead cost per CTU tile and in total (+1 on use).

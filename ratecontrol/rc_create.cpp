@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder/config.h"
+#include "encoder/int_math.h"
 #include "encoder/memory.h"
 #include "ratecontrol/rc_cbr.h"
 #include "ratecontrol/rc_twopass.h"
@@ -39,11 +40,6 @@ constexpr double ABR_START_QP = 24.0;
 // the intra-cost share of inter rows starts small.
 constexpr float ROW_PRED_INTRA_SHARE = 0.25f;
 
-int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
 // 6 x log2(ratio) in single precision. A ratio that is not positive has no
 // logarithm; it is taken as 1 (no offset) rather than letting an infinity or
 // NaN reach a QP conversion.
@@ -58,7 +54,7 @@ int32_t round_qp(double v)
 {
     double r = v + 0.5;
     if (!(r >= 0.0)) return 0;
-    if (r >= 51.0) return 51;
+    if (r >= QP_MAX) return QP_MAX;
     return (int32_t)r;
 }
 
@@ -116,7 +112,7 @@ void set_abr_start(ratecontrol *rc, const internal_config *cfg)
     // The start value stands for pictures at the start qscale.
     rc->complexity_log_qscale = rc->complexity_sum * std::log(rc_qp_to_qscale(ABR_START_QP));
     rc->wanted_bits_window = rc->bitrate / rc->fps;
-    rc->last_non_b_type = 2;
+    rc->last_non_b_type = slice_i;
 }
 
 int set_cbr_start(ratecontrol *rc, const internal_config *cfg)
@@ -307,7 +303,7 @@ void ratecontrol_delete(ratecontrol *first)
 int32_t ratecontrol_frame_qp(const ratecontrol *rc, const internal_config *cfg)
 {
     double r = (double)rc->frame_qp_f + 0.5;
-    int32_t qp = r >= 51.0 ? 51 : (r > 0.0 ? (int32_t)r : 0);
+    int32_t qp = r >= QP_MAX ? QP_MAX : (r > 0.0 ? (int32_t)r : 0);
     return clamp_i32(qp, cfg->qp_min, cfg->qp_max);
 }
 

@@ -28,7 +28,7 @@ bool is_intra(uint32_t type)
 
 char class_letter(int32_t cls)
 {
-    return cls == 2 ? 'i' : (cls == 1 ? 'p' : 'b');
+    return cls == slice_i ? 'i' : (cls == slice_p ? 'p' : 'b');
 }
 
 double abs_ip_ratio(const internal_config *cfg)
@@ -237,11 +237,11 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         q = damped_qscale(rc, q, measured);
     }
     bool fixed_intra = false;
-    if (cls == 2) {
+    if (cls == slice_i) {
         if (crf && cfg->mbtree) {
             q /= abs_ip_ratio(cfg);
             fixed_intra = true;
-        } else if (cfg->idr_period > 1 && rc->last_non_b_type != 2 && rc->accum_p_norm > 0.0) {
+        } else if (cfg->idr_period > 1 && rc->last_non_b_type != slice_i && rc->accum_p_norm > 0.0) {
             q = rc_qp_to_qscale(rc->accum_p_qp / rc->accum_p_norm) / abs_ip_ratio(cfg);
             fixed_intra = true;
         }
@@ -269,7 +269,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
     // content: no picture is planned past a few times its share of the rate
     // (as plans of its kind have turned out so far).
     if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0) {
-        double share = cls == 2 ? START_SHARE_I : START_SHARE_P;
+        double share = cls == slice_i ? START_SHARE_I : START_SHARE_P;
         double scale = first->plan_scale[rc_frame_pred_index(pic)];
         q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * share / scale));
     }
@@ -295,13 +295,13 @@ float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
             fprintf(stderr, "frame %d: Frame type of 2nd pass stats is %c. Use %c instead!\n",
                     pic->source->frame_number, class_letter(e.slice_class), class_letter(cls));
     }
-    if (cls == 0) return (float)rc_qp_to_qscale(b_qp(rc, cfg));
+    if (cls == slice_b) return (float)rc_qp_to_qscale(b_qp(rc, cfg));
     double q = second ? second_pass_qscale(rc, cfg, &e, cls) : one_pass_qscale(rc, cfg, cls);
     // Latency tunings start low and keep anchors low, in qscale.
     double ipr = abs_ip_ratio(cfg);
     if (cfg->latency_mode == LATENCY_ZERO || cfg->latency_mode == LATENCY_LOW_DELAY) {
         if (pic->coding_number == 0) q /= ipr;
-        if (cls == 2) q -= 0.5 * rc->ip_offset;
+        if (cls == slice_i) q -= 0.5 * rc->ip_offset;
         else if (cfg->latency_mode == LATENCY_ZERO && pic->source->p_layer == 0) q -= 1.0;
     }
     rc->last_qscale = q;

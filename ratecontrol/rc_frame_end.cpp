@@ -44,10 +44,10 @@ bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits
     const rc_picture *pic = &rc->pic;
     // A rate equation of 0 means no estimate was made for the picture yet.
     if (rc->last_rate_eq == 0.0 || !(qscale > 0.0)) return false;
-    if (pic->slice_class != 0) {
+    if (pic->slice_class != slice_b) {
         *share = qscale * bits / rc->last_rate_eq;
         double ip = std::fabs((double)cfg->ip_ratio);
-        *level = pic->slice_class == 2 && ip > 0.0 ? qscale * ip : qscale;
+        *level = pic->slice_class == slice_i && ip > 0.0 ? qscale * ip : qscale;
     } else {
         int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
         double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);

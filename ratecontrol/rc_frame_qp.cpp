@@ -16,8 +16,8 @@ namespace {
 
 double constant_qp(const ratecontrol *rc, const rc_picture *pic)
 {
-    if (pic->slice_class == 2) return rc->qp_i;
-    if (pic->slice_class == 1) return rc->qp_p;
+    if (pic->slice_class == slice_i) return rc->qp_i;
+    if (pic->slice_class == slice_p) return rc->qp_p;
     int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
     // B pictures have layers 1..3; anything else reads the nearest entry.
     int32_t k = std::min(std::max(layer - 1, 0), 2);
@@ -31,7 +31,7 @@ double vbv_constant_qp(ratecontrol *rc, const internal_config *cfg, const rc_pic
     rc->frame_satd = lookahead_rc_cost(cfg, pic->source, pic->recon, pic->ref0, pic->ref1);
     rc->qp_novbv = (float)q;
     float s = (float)rc_vbv_clip_qscale(rc, cfg, pic->slice_class, (double)(float)rc_qp_to_qscale(q));
-    if (pic->slice_class != 0 && rc->vbv_small)
+    if (pic->slice_class != slice_b && rc->vbv_small)
         rc->frame_size_planned = rc->vbv_frame_bits;
     else
         rc->frame_size_planned = (int32_t)rc_predict_frame_bits(rc, s);
@@ -106,7 +106,7 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
     if (q > (double)cfg->qp_max) q = cfg->qp_max;
 
     double r = q + 0.5;
-    rc->frame_qp = r >= 51.0 ? 51 : (r > 0.0 ? (int32_t)r : 0);
+    rc->frame_qp = r >= QP_MAX ? QP_MAX : (r > 0.0 ? (int32_t)r : 0);
     rc->qp_plan_sum = 0.0f;
     rc->qp_coded_sum = 0.0f;
     rc->frame_qp_f = (float)q;
@@ -115,9 +115,9 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
         pic->recon->qp_coded_avg = (float)q;
     }
     if (rc->pass2_current) rc->pass2_current->pass2_qp = rc->frame_qp;
-    rc->accum_p_qp = 0.95 * rc->accum_p_qp + rc->frame_qp + (pic->slice_class == 2 ? rc->ip_offset : 0.0);
+    rc->accum_p_qp = 0.95 * rc->accum_p_qp + rc->frame_qp + (pic->slice_class == slice_i ? rc->ip_offset : 0.0);
     rc->accum_p_norm = 0.95 * rc->accum_p_norm + 1.0;
-    if (pic->slice_class != 0) rc->last_non_b_type = pic->slice_class;
+    if (pic->slice_class != slice_b) rc->last_non_b_type = pic->slice_class;
     if (pic->recon && pic->recon->vbv_row_qp) pic->recon->vbv_row_qp[0] = (float)q;
     return 0;
 }
@@ -181,11 +181,11 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
         const rc_picture *pic = &rc->pic;
         double bits = rc_predict_frame_bits(rc, q);
         double ip_ratio = cfg->ip_ratio > 0.0f ? (double)cfg->ip_ratio : 1.0;
-        if (slice_class == 1) {
+        if (slice_class == slice_p) {
             double room = (0.75 * cfg->bframes + 1.0) * rc->vbv_frame_bits + rc->vbv_fill_planned;
             double need = bits + intra_bits(rc, pic->source, q / ip_ratio);
             fit_room(rc, need, room, &q, &bits);
-        } else if (slice_class == 2) {
+        } else if (slice_class == slice_i) {
             double room = (double)(cfg->bframes + 1) * rc->vbv_frame_bits + rc->vbv_fill_planned;
             fit_room(rc, bits / ip_ratio + bits, room, &q, &bits);
         }
@@ -195,7 +195,7 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
         // A P picture whose intra-coded size would pass the refill keeps
         // near its reference's QP: it falls from it by at most one QP step,
         // so that a QP that the buffer once raised comes down again.
-        if (slice_class == 1 && pic->ref0) {
+        if (slice_class == slice_p && pic->ref0) {
             double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step;
             if (qr > q && intra_bits(rc, pic->source, q) > rc->vbv_frame_bits) q = qr;
         }

@@ -168,7 +168,7 @@ double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const
     int32_t cls = e->slice_class;
     const float *ratios = &cfg->ip_ratio;  // ip_ratio, then b_ratio[0..2]
     double ipr = std::fabs((double)cfg->ip_ratio);
-    if (cls == 2) {
+    if (cls == slice_i) {
         double n = rc->accum_p_norm;
         if (n > 0.0) {
             double pq = rc_qp_to_qscale(rc->accum_p_qp / n);
@@ -176,7 +176,7 @@ double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const
             else if (n >= 1.0) q = pq / ipr;
             else q = (1.0 - n) * q + n * pq / ipr;
         }
-    } else if (cls == 0) {
+    } else if (cls == slice_b) {
         // The pyramid layer the entry's type stands for, whose ratio the B
         // picture will be coded with: reference B pictures the deepest
         // reference layer, the others the layer below the pyramid (the
@@ -186,21 +186,21 @@ double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const
         double f = ratios[std::min(std::max(layer, 0), 3)];
         if (f > 0.0) q = rc->last_non_b_type < 0 ? rc->last_qscale : rc->last_qscale_for[rc->last_non_b_type];
         q *= std::fabs(f);
-    } else if (rc->last_non_b_type == 1 && e->resid_bits == 0) {
+    } else if (rc->last_non_b_type == slice_p && e->resid_bits == 0) {
         q = rc->last_qscale_for[1];
     }
-    if (rc->last_non_b_type == cls && (cls != 2 || rc->last_accum_p_norm < 1.0)) {
+    if (rc->last_non_b_type == cls && (cls != slice_i || rc->last_accum_p_norm < 1.0)) {
         double l = rc->last_qscale_for[cls];
         if (q > l * rc->qscale_step) q = l * rc->qscale_step;
         else q = std::max(q, l / rc->qscale_step);
     }
     rc->last_qscale_for[cls] = q;
-    if (cls != 0) rc->last_non_b_type = cls;
-    if (cls == 2) {
+    if (cls != slice_b) rc->last_non_b_type = cls;
+    if (cls == slice_i) {
         rc->last_accum_p_norm = rc->accum_p_norm;
         rc->accum_p_norm = 0.0;
         rc->accum_p_qp = 0.0;
-    } else if (cls == 1) {
+    } else if (cls == slice_p) {
         int32_t k = e->intra_units / rc->frame_8x8_units;
         float m = 1.0f - (float)(k * k);
         rc->accum_p_qp = m * (rc_qscale_to_qp(q) + rc->accum_p_qp);

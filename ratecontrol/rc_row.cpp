@@ -47,7 +47,7 @@ row_view view_of(const rc_ctu_context *ctx)
     v.ctu_cost = src->ctu_costs_rc;
     v.intra_row = src->row_costs[0][0];
     v.intra_ctu = src->ctu_costs[0][0];
-    v.intra_slice = ctx->slice_class == 2;
+    v.intra_slice = ctx->slice_class == slice_i;
     v.w = ctx->rc->ctu_cols;
     v.h = ctx->rc->ctu_rows;
     return v;
@@ -141,14 +141,14 @@ void redecide_row(rc_ctu_context *ctx)
     float tol = (float)((double)((float)left / (float)instances) * rc->rate_tolerance);
     double frac = planned > 0.0 ? std::min(std::max(so_far / planned, 0.0), 1.0) : 1.0;
     float qp = qp_row;
-    if (ctx->slice_class == 0) {
+    if (ctx->slice_class == slice_b) {
         const picture *r0 = rc->pic.ref0, *r1 = rc->pic.ref1;
         if (r0 && r0->vbv_row_qp) qp_lo = std::max(qp_lo, r0->vbv_row_qp[0]);
         if (r1 && r1->vbv_row_qp) qp_lo = std::max(qp_lo, r1->vbv_row_qp[0]);
         qp = std::max(qp_row, qp_lo);
     }
     if (frac < 0.05) qp_hi = qp_row;
-    if (ctx->slice_class != 2) tol *= 0.5f;
+    if (ctx->slice_class != slice_i) tol *= 0.5f;
     float floor = std::max(qp_lo, rc->qp_novbv);
     double b1 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
     while (qp_hi > qp && (b1 > planned + tol || (b1 > planned && rc->qp_novbv > qp) ||

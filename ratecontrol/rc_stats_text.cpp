@@ -37,8 +37,8 @@ const char *type_word(uint32_t type)
 bool parse_type_word(const char *w, int32_t *slice_class, int32_t *type)
 {
     static const struct { const char *word; int32_t cls, type; } words[] = {
-        {"idr", 2, PIC_TYPE_IDR}, {"cra", 2, PIC_TYPE_CRA}, {"p", 1, PIC_TYPE_P},
-        {"bref", 0, PIC_TYPE_BREF}, {"b", 0, PIC_TYPE_B},
+        {"idr", slice_i, PIC_TYPE_IDR}, {"cra", slice_i, PIC_TYPE_CRA}, {"p", slice_p, PIC_TYPE_P},
+        {"bref", slice_b, PIC_TYPE_BREF}, {"b", slice_b, PIC_TYPE_B},
     };
     for (const auto &e : words)
         if (std::strcmp(w, e.word) == 0) {
@@ -197,8 +197,8 @@ bool parse_line(const char *line, int32_t count, int32_t units, line_fields *f)
     expect(&s, " play:");
     f->display_number = scan_int(&s, 0, count - 1);
     expect(&s, " qp:");
-    f->qp_plan = scan_float(&s, 0.0, 51.0);
-    f->qp_coded = scan_float(&s, 0.0, 51.0);
+    f->qp_plan = scan_float(&s, 0.0, QP_MAX);
+    f->qp_coded = scan_float(&s, 0.0, QP_MAX);
     expect(&s, " bits:");
     f->resid = scan_int(&s, 0, INT32_MAX);
     f->pred = scan_int(&s, 0, INT32_MAX);
@@ -227,7 +227,7 @@ void entry_defaults(pass2_entry *e, const internal_config *cfg)
 {
     std::memset(e, 0, sizeof(*e));
     int32_t blocks = (((cfg->width >> 1) + 7) >> 3) * (((cfg->height >> 1) + 7) >> 3);
-    e->slice_class = 1;
+    e->slice_class = slice_p;
     e->picture_type = PIC_TYPE_P;
     e->non_b = 1;
     e->qscale_first = e->qscale_new = 0.85 * std::pow(2.0, 4.0 / 3.0);
@@ -289,7 +289,7 @@ int read_lines(ratecontrol *rc, const internal_config *cfg, char *body, int32_t 
         pass2_entry *e = &rc->pass2_entries[f.coding_number];
         e->slice_class = cls;
         e->picture_type = type;
-        e->non_b = cls != 0;
+        e->non_b = cls != slice_b;
         e->qscale_first = e->qscale_new = 0.85 * std::pow(2.0, ((double)f.qp_plan - 12.0) / 6.0);
         e->qp_coded = f.qp_coded;
         e->resid_bits = f.resid;

@@ -37,21 +37,21 @@ double rc_entry_bits(const pass2_entry *e, double q);
 
 // First pass: builds stats_header from the configuration. 0, or -1 when the
 // block cannot be allocated.
-int rc_pass1_header(ratecontrol *rc, const internal_config *cfg);
+[[nodiscard]] int rc_pass1_header(ratecontrol *rc, const internal_config *cfg);
 // First pass: prints the statistics text of the picture being ended (the header
 // before the line of coding number 0) at the start of buffer.
 void rc_pass1_write_line(ratecontrol *rc, const rc_frame_totals *totals, char *buffer);
 // Second pass: parses the text (its line feeds are overwritten) into
 // pass2_entries / pass2_order / pass2_count of rc. May change cfg->lookahead.
 // 0, or -1 with a message and nothing allocated left in rc.
-int rc_pass2_read(ratecontrol *rc, internal_config *cfg, char *text);
+[[nodiscard]] int rc_pass2_read(ratecontrol *rc, internal_config *cfg, char *text);
 
 // Pass-2 planning over all entries, at creation.
-int rc_pass2_plan(ratecontrol *rc, const internal_config *cfg);
+[[nodiscard]] int rc_pass2_plan(ratecontrol *rc, const internal_config *cfg);
 double rc_get_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double rate);
 double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double q);
 double rc_count_expected_bits(ratecontrol *rc);
-int rc_vbv_plan(ratecontrol *rc, const internal_config *cfg, double budget);
+[[nodiscard]] int rc_vbv_plan(ratecontrol *rc, const internal_config *cfg, double budget);
 
 // The qscale of the picture in rc->pic under one-pass ABR, CRF and pass 2.
 float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg);

@@ -191,10 +191,10 @@ void window_costs(decision *d, int32_t last)
 
 }  // namespace
 
-void lookahead_slicetype_decide(lookahead *la)
+int lookahead_slicetype_decide(lookahead *la)
 {
     picture_list *queue = la->input_queue;
-    if (queue->count == 0) return;
+    if (queue->count == 0) return 0;
     const internal_config *cfg = la->links.cfg;
     decision d = {};
     d.la = la;
@@ -210,7 +210,7 @@ void lookahead_slicetype_decide(lookahead *la)
         make_keyframe(&d, 0);
         i = 1;
     } else {
-        picture_list_push_first(queue, la->held_anchor);
+        if (picture_list_push_first(queue, la->held_anchor) != 0) return -1;
         d.frames = (picture **)queue->entries;
         d.n = queue->count;
         d.first = 1;
@@ -238,6 +238,7 @@ void lookahead_slicetype_decide(lookahead *la)
     window_costs(&d, last);
     mark_pyramid(&d);
     if (d.first) picture_list_pop_first(queue);
+    return 0;
 }
 
 int32_t lookahead_scenecut_test(lookahead *la, int32_t p0, int32_t p1)

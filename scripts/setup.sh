@@ -8,6 +8,6 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
   g++ cmake make libgtest-dev ffmpeg libde265-examples clang libclang-rt-14-dev python3
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTV_WERROR=ON
 cmake --build build -j"$(nproc)"
 bash scripts/sample.sh

@@ -84,7 +84,7 @@ void check_kernel(const kernel_case &k, const ctu &p, const char *what)
     }
 }
 
-TEST(ctu_activity, every_kernel_matches_the_definition_and_writes_only_its_arrays)
+TEST(CtuActivity, EveryKernelMatchesTheDefinitionAndWritesOnlyItsArrays)
 {
     std::mt19937 rng(41);
     for (int trial = 0; trial < 6; trial++) {
@@ -95,7 +95,7 @@ TEST(ctu_activity, every_kernel_matches_the_definition_and_writes_only_its_array
     }
 }
 
-TEST(ctu_activity, ramps_give_the_known_block_sums)
+TEST(CtuActivity, RampsGiveTheKnownBlockSums)
 {
     const int d = 3;
     ctu vramp(64 * 64), hramp(64 * 64), flat(64 * 64, 77);
@@ -128,7 +128,7 @@ TEST(ctu_activity, ramps_give_the_known_block_sums)
     }
 }
 
-TEST(ctu_activity, edges_on_block_boundaries)
+TEST(CtuActivity, EdgesOnBlockBoundaries)
 {
     // Horizontal edge between rows 7 and 8: row 7 of a block contributes nothing.
     ctu hedge(64 * 64), vedge(64 * 64, 10), col63(64 * 64, 10);

@@ -30,7 +30,7 @@ std::vector<hadamard_ac_fn> ac_forms()
     return f;
 }
 
-TEST(block_stats, hadamard_ac_matches_its_definition)
+TEST(BlockStats, HadamardAcMatchesItsDefinition)
 {
     std::mt19937 rng(51);
     for (hadamard_ac_fn fn : ac_forms()) {
@@ -45,7 +45,7 @@ TEST(block_stats, hadamard_ac_matches_its_definition)
     }
 }
 
-TEST(block_stats, hadamard_ac_worked_values_and_packing)
+TEST(BlockStats, HadamardAcWorkedValuesAndPacking)
 {
     for (hadamard_ac_fn fn : ac_forms()) {
         test_block p = make_block(8, 4, 8);
@@ -65,7 +65,7 @@ TEST(block_stats, hadamard_ac_worked_values_and_packing)
     }
 }
 
-TEST(block_stats, pixel_sums_match_their_definition)
+TEST(BlockStats, PixelSumsMatchTheirDefinition)
 {
     std::mt19937 rng(52);
     for (int n : {8, 16}) {
@@ -93,7 +93,7 @@ struct copy_case {
     int n;
 };
 
-TEST(block_copies, copy_every_row_and_nothing_else)
+TEST(BlockCopies, CopyEveryRowAndNothingElse)
 {
     const copy_case cases[] = {{copy_64x64_prefetch_c, 64}, {copy_32x32_prefetch_c, 32},
                                {copy_64x64_c, 64}, {copy_32x32_c, 32}};

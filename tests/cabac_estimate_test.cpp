@@ -153,7 +153,7 @@ struct estimate_fixture : ::testing::Test {
         w.qp_prev = e.qp_prev = *qp_prev;
         const cabac_encoder start = *wr;
         *est = *wr;
-        est->est_bits = 0;
+        est->rate.est_bits = 0;
         cabac_write_ctu(&w, wr);
         *qp_prev = w.qp_prev;
         if (e.sao_flags)
@@ -181,11 +181,13 @@ void expect_same_contexts(const cabac_encoder &est, const cabac_encoder &wr, con
     for (int s = 0; s < cabac_num_ctx; s++) {
         if (s == ctx_cu_qp_delta_abs || s == ctx_cu_qp_delta_abs + 1)
             continue;
-        ASSERT_EQ(est.ctx[s], wr.ctx[s]) << what << " context " << s;
+        ASSERT_EQ(est.rate.ctx[s], wr.rate.ctx[s]) << what << " context " << s;
     }
 }
 
-TEST_F(estimate_fixture, RandomPicturesCostExactlyTheWrittenBinsCtuByCtu)
+using EstimateFixture = estimate_fixture;
+
+TEST_F(EstimateFixture, RandomPicturesCostExactlyTheWrittenBinsCtuByCtu)
 {
     std::mt19937 rng(2024);
     const double per_bin = table_rounding_per_bin();
@@ -206,7 +208,7 @@ TEST_F(estimate_fixture, RandomPicturesCostExactlyTheWrittenBinsCtuByCtu)
                         const int64_t start = cabac_bits_written(&wr);
                         write_and_estimate(&pic, cx, cy, &wr, &est, &qp_prev);
                         real_bits.push_back(cabac_bits_written(&wr) - start);
-                        est_bits.push_back(est.est_bits);
+                        est_bits.push_back(est.rate.est_bits);
                         end_ctu(pic, cx, cy, &wr);
                     }
 
@@ -251,7 +253,7 @@ struct element_fixture : estimate_fixture {
     {
         start_coder(&wr, slice_type, qp);
         est = wr;
-        est.est_bits = 0;
+        est.rate.est_bits = 0;
     }
     // Flushes the writer and starts the parser on its output.
     void read_back(int slice_type = 2, int qp = 30, int sign_hiding = 0)
@@ -267,7 +269,9 @@ struct element_fixture : estimate_fixture {
     }
 };
 
-TEST_F(element_fixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
+using ElementFixture = element_fixture;
+
+TEST_F(ElementFixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
 {
     std::mt19937 rng(77);
     int16_t blk[1024];
@@ -286,12 +290,12 @@ TEST_F(element_fixture, ResidualBlocksOfEverySizeScanAndPlaneCostTheWrittenBins)
         int16_t out[1024];
         std::memset(out, 0, sizeof(out));
         r.decode_residual_block(log2, chroma, scan, out);
-        ASSERT_EQ(est.est_bits, r.d.cost) << "log2 " << log2 << " scan " << scan << " chroma " << chroma
+        ASSERT_EQ(est.rate.est_bits, r.d.cost) << "log2 " << log2 << " scan " << scan << " chroma " << chroma
                                           << " sdh " << sdh << " iter " << iter;
     }
 }
 
-TEST_F(element_fixture, MotionVectorDifferencesCostTheWrittenBins)
+TEST_F(ElementFixture, MotionVectorDifferencesCostTheWrittenBins)
 {
     std::mt19937 rng(5);
     std::vector<std::array<int16_t, 2>> mvds;
@@ -311,20 +315,20 @@ TEST_F(element_fixture, MotionVectorDifferencesCostTheWrittenBins)
         ASSERT_EQ(got[0], m[0]);
         ASSERT_EQ(got[1], m[1]);
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
 }  // namespace
 
 namespace {
 
-TEST_F(element_fixture, ReferenceAndMergeIndicesCostTheWrittenBins)
+TEST_F(ElementFixture, ReferenceAndMergeIndicesCostTheWrittenBins)
 {
     begin(0);
     std::vector<std::pair<int, int>> refs, merges;
     for (int num = 1; num <= 5; num++)
-        for (int r = 0; r < num; r++)
-            refs.push_back({r, num});
+        for (int idx = 0; idx < num; idx++)
+            refs.push_back({idx, num});
     for (int max = 1; max <= 5; max++)
         for (int i = 0; i < max; i++)
             merges.push_back({i, max});
@@ -343,10 +347,10 @@ TEST_F(element_fixture, ReferenceAndMergeIndicesCostTheWrittenBins)
         r.p.max_num_merge_cand = p.second;
         ASSERT_EQ(r.read_merge_idx(), p.first);
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
-TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
+TEST_F(ElementFixture, SaoParametersOfEveryTypeCostTheWrittenBins)
 {
     std::mt19937 rng(9);
     std::vector<std::pair<sao_param, int>> list;
@@ -373,10 +377,10 @@ TEST_F(element_fixture, SaoParametersOfEveryTypeCostTheWrittenBins)
         r.read_sao_params(p.second, &got);
         ASSERT_EQ(got.type, p.first.type);
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
-TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
+TEST_F(ElementFixture, LastPositionsAndQpDeltasCostTheWrittenBins)
 {
     begin();
     for (int log2 = 2; log2 <= 5; log2++)
@@ -423,7 +427,7 @@ TEST_F(element_fixture, LastPositionsAndQpDeltasCostTheWrittenBins)
             r.byp();
         }
     }
-    EXPECT_EQ(est.est_bits, r.d.cost);
+    EXPECT_EQ(est.rate.est_bits, r.d.cost);
 }
 
 TEST(BitEstimate, LargeMotionVectorDifferencesPriceTheExpGolombLengthInClosedForm)
@@ -437,7 +441,7 @@ TEST(BitEstimate, LargeMotionVectorDifferencesPriceTheExpGolombLengthInClosedFor
     rate_est_mvd(&b, two);
     // Same flags (greater0 1 and 0, greater1 1); 300 sends sixteen
     // Exp-Golomb bins and the sign where 2 sends two and the sign.
-    EXPECT_EQ(a.est_bits - b.est_bits, (uint32_t)(16 + 1 - 3) * 256);
+    EXPECT_EQ(a.rate.est_bits - b.rate.est_bits, (uint32_t)(16 + 1 - 3) * 256);
     EXPECT_EQ(mvd_eg1_length_table[0], 1);
     EXPECT_EQ(mvd_eg1_length_table[1], 1);
     EXPECT_EQ(mvd_eg1_length_table[255], 15);
@@ -455,7 +459,7 @@ TEST(BitEstimate, RemainingLevelLengthsFollowTheRiceAndEscapeCodes)
     EXPECT_EQ(rate_remaining_bins(47, 4), 7);   // prefix 2, zero, four bits
 }
 
-TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
+TEST_F(EstimateFixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
 {
     std::mt19937 rng(3);
     for (int iter = 0; iter < 30; iter++) {
@@ -467,15 +471,15 @@ TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
         const cabac_encoder before = est;
         estimate_quadtree(&e, &est, 0, 0, 0, 6);
         for (int s = ctx_cu_skip_flag; s < ctx_cu_skip_flag + 3; s++)
-            EXPECT_EQ(est.ctx[s], before.ctx[s]);
-        EXPECT_EQ(est.ctx[ctx_pred_mode_flag], before.ctx[ctx_pred_mode_flag]);
+            EXPECT_EQ(est.rate.ctx[s], before.rate.ctx[s]);
+        EXPECT_EQ(est.rate.ctx[ctx_pred_mode_flag], before.rate.ctx[ctx_pred_mode_flag]);
         // part_mode moves only when an 8x8 CU was coded.
         const cu_decision_arrays &d = pic.at(0, 0).dec;
         bool any8 = false;
         for (int z = 0; z < 256; z += 16)
             any8 |= d.cu_split[0] && d.cu_split[cu_node_index(5, z)] && d.cu_split[cu_node_index(4, z)];
         if (!any8) {
-            EXPECT_EQ(est.ctx[ctx_part_mode], before.ctx[ctx_part_mode]);
+            EXPECT_EQ(est.rate.ctx[ctx_part_mode], before.rate.ctx[ctx_part_mode]);
         }
     }
 }
@@ -483,7 +487,7 @@ TEST_F(estimate_fixture, IntraSliceCuPricesNoSkipFlagAndNoPartModeAbove8x8)
 // With QP deltas on, the writer sends cu_qp_delta and the CU estimate does
 // not (mode decision adds it once per quantisation group): every other
 // context still ends as the writer leaves it.
-TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
+TEST_F(EstimateFixture, QpDeltasMoveOnlyTheirOwnContexts)
 {
     std::mt19937 rng(31);
     int differing = 0;
@@ -499,7 +503,7 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
             for (int cx = 0; cx < pic.ctus_x; cx++) {
                 write_and_estimate(&pic, cx, cy, &wr, &est, &qp_prev);
                 expect_same_contexts(est, wr, "qp delta");
-                differing += est.ctx[ctx_cu_qp_delta_abs] != wr.ctx[ctx_cu_qp_delta_abs];
+                differing += est.rate.ctx[ctx_cu_qp_delta_abs] != wr.rate.ctx[ctx_cu_qp_delta_abs];
                 end_ctu(pic, cx, cy, &wr);
             }
     }
@@ -508,7 +512,7 @@ TEST_F(estimate_fixture, QpDeltasMoveOnlyTheirOwnContexts)
 }
 
 // The parts that mode decision prices separately add up to the whole-CU estimate.
-TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
+TEST_F(EstimateFixture, CuEstimateEqualsItsPartsPricedSeparately)
 {
     std::mt19937 rng(41);
     for (int iter = 0; iter < 60; iter++) {
@@ -546,8 +550,8 @@ TEST_F(estimate_fixture, CuEstimateEqualsItsPartsPricedSeparately)
             if (!skipped)
                 rate_est_transform_tree(&e, &parts, l[0], l[1], l[2], l[3], l[3]);
         }
-        EXPECT_EQ(whole.est_bits, parts.est_bits);
-        EXPECT_EQ(std::memcmp(whole.ctx, parts.ctx, sizeof(whole.ctx)), 0);
+        EXPECT_EQ(whole.rate.est_bits, parts.rate.est_bits);
+        EXPECT_EQ(std::memcmp(whole.rate.ctx, parts.rate.ctx, sizeof(whole.rate.ctx)), 0);
     }
 }
 

@@ -20,7 +20,7 @@ TEST(CabacInit, EveryContextEqualsTheStandardFormulaForAllSliceTypesAndQps)
                 cabac_init_contexts(&enc, slice_type, qp, compat);
                 for (int slot = 0; slot < cabac_num_ctx; slot++) {
                     std_context c = std_init(cabac_init_values[table][slot], qp);
-                    ASSERT_EQ(enc.ctx[slot], context_byte_of(c))
+                    ASSERT_EQ(enc.rate.ctx[slot], context_byte_of(c))
                         << "compat " << compat << " type " << slice_type << " qp " << qp << " slot " << slot;
                 }
             }
@@ -248,7 +248,7 @@ TEST(CabacCoder, LongRandomSlicesDecodeBackExactly)
         EXPECT_EQ(d.terminate(), 1);   // end_of_slice_segment_flag
         expect_stop_bit_then_alignment(d);
         for (int s = 0; s < cabac_num_ctx; s++)
-            ASSERT_EQ(enc.ctx[s], context_byte_of(ctx[s])) << s;
+            ASSERT_EQ(enc.rate.ctx[s], context_byte_of(ctx[s])) << s;
     }
 }
 

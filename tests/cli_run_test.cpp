@@ -202,7 +202,9 @@ const std::vector<int64_t> gop_script = {0, -1, -1, 3, 1, 2};
 
 }  // namespace
 
-TEST_F(run_fixture, ReconstructionFileIsInDisplayOrderWhenPicturesArriveInCodingOrder)
+using RunFixture = run_fixture;
+
+TEST_F(RunFixture, ReconstructionFileIsInDisplayOrderWhenPicturesArriveInCodingOrder)
 {
     enc.script = gop_script;
     std::string recon = test_tmp_path("order_recon.yuv"), output = test_tmp_path("order_out.hevc");
@@ -221,7 +223,7 @@ TEST_F(run_fixture, ReconstructionFileIsInDisplayOrderWhenPicturesArriveInCoding
     EXPECT_EQ(enc.closed, 1);
 }
 
-TEST_F(run_fixture, HeldPicturesAreWrittenInListOrderAfterAStop)
+TEST_F(RunFixture, HeldPicturesAreWrittenInListOrderAfterAStop)
 {
     enc.script = {-1, -1, -1, 0, 3, 2};  // picture 1 never comes back: the stop comes first
     enc.raise_sigint_at_call = 5;
@@ -233,7 +235,7 @@ TEST_F(run_fixture, HeldPicturesAreWrittenInListOrderAfterAStop)
     EXPECT_EQ(read_file(recon), expected_recon({0, 2, 3}));
 }
 
-TEST_F(run_fixture, ProgressLinesShowEachCallAndTheFlush)
+TEST_F(RunFixture, ProgressLinesShowEachCallAndTheFlush)
 {
     enc.script = {0, -1, -1, -1, 3, 1, 2};
     s.param.fps_num = 25;
@@ -253,7 +255,7 @@ TEST_F(run_fixture, ProgressLinesShowEachCallAndTheFlush)
     EXPECT_TRUE(matches_with_numbers(r.out, progress)) << r.out;
 }
 
-TEST_F(run_fixture, AnnouncesEachFileAndTheEncoder)
+TEST_F(RunFixture, AnnouncesEachFileAndTheEncoder)
 {
     enc.script = {0};
     std::string output = test_tmp_path("announce.hevc"), recon = test_tmp_path("announce.yuv");
@@ -267,7 +269,7 @@ TEST_F(run_fixture, AnnouncesEachFileAndTheEncoder)
         << r.out;
 }
 
-TEST_F(run_fixture, EmptyInputStillFlushesClosesAndPrintsZeroSummary)
+TEST_F(RunFixture, EmptyInputStillFlushesClosesAndPrintsZeroSummary)
 {
     run_result r = run(0);
     ASSERT_EQ(r.exit_code, 0);
@@ -278,7 +280,7 @@ TEST_F(run_fixture, EmptyInputStillFlushesClosesAndPrintsZeroSummary)
     EXPECT_EQ(enc.closed, 1);
 }
 
-TEST_F(run_fixture, ZeroFrameRateGivesZeroBitrateNotADivisionByZero)
+TEST_F(RunFixture, ZeroFrameRateGivesZeroBitrateNotADivisionByZero)
 {
     enc.script = {0};
     s.param.fps_num = 0;
@@ -287,7 +289,7 @@ TEST_F(run_fixture, ZeroFrameRateGivesZeroBitrateNotADivisionByZero)
     EXPECT_NE(r.out.find(", bitrate 0.0kbps\n"), std::string::npos) << r.out;
 }
 
-TEST_F(run_fixture, NegativeEncodeResultExitsSeven)
+TEST_F(RunFixture, NegativeEncodeResultExitsSeven)
 {
     enc.script = {-1, -2};
     run_result r = run(4);
@@ -298,7 +300,7 @@ TEST_F(run_fixture, NegativeEncodeResultExitsSeven)
     EXPECT_EQ(r.out.find("frame encoded"), std::string::npos);
 }
 
-TEST_F(run_fixture, FailedDrainExitsSeven)
+TEST_F(RunFixture, FailedDrainExitsSeven)
 {
     enc.script = {-1, -2};
     run_result r = run(1);
@@ -307,7 +309,7 @@ TEST_F(run_fixture, FailedDrainExitsSeven)
     EXPECT_EQ(r.err, "torvhevcenc_encode_frame failed! ret=-1\n");
 }
 
-TEST_F(run_fixture, CreateFailureExitsSix)
+TEST_F(RunFixture, CreateFailureExitsSix)
 {
     enc.create_fails = true;
     std::string output = test_tmp_path("create_fail.hevc");
@@ -318,7 +320,7 @@ TEST_F(run_fixture, CreateFailureExitsSix)
     EXPECT_EQ(enc.call, 0u);
 }
 
-TEST_F(run_fixture, OutputThatCannotBeOpenedExitsFive)
+TEST_F(RunFixture, OutputThatCannotBeOpenedExitsFive)
 {
     std::string output = test_tmp_path("no_such_dir/out.hevc");
     s.output_name = output.c_str();
@@ -328,7 +330,7 @@ TEST_F(run_fixture, OutputThatCannotBeOpenedExitsFive)
     EXPECT_EQ(enc.created, 0);
 }
 
-TEST_F(run_fixture, ShortOutputWriteExitsEight)
+TEST_F(RunFixture, ShortOutputWriteExitsEight)
 {
     enc.script = {0, 1};
     enc.au_bytes = 1 << 16;  // passes the stream buffer, so the write itself fails
@@ -338,7 +340,7 @@ TEST_F(run_fixture, ShortOutputWriteExitsEight)
     EXPECT_EQ(r.err, "write output file: No space left on device\n");
 }
 
-TEST_F(run_fixture, OutputErrorFoundOnlyAtCloseStillExitsEight)
+TEST_F(RunFixture, OutputErrorFoundOnlyAtCloseStillExitsEight)
 {
     enc.script = {0};
     s.output_name = "/dev/full";  // 100 bytes stay buffered until the close
@@ -348,7 +350,7 @@ TEST_F(run_fixture, OutputErrorFoundOnlyAtCloseStillExitsEight)
     EXPECT_EQ(r.err, "write output file: No space left on device\n");
 }
 
-TEST_F(run_fixture, ReconstructionWriteErrorIsAnErrorExit)
+TEST_F(RunFixture, ReconstructionWriteErrorIsAnErrorExit)
 {
     enc.script = {0, 1};
     s.param.width = enc.width = src.width = 128;
@@ -363,7 +365,7 @@ TEST_F(run_fixture, ReconstructionWriteErrorIsAnErrorExit)
     EXPECT_NE(r.err.find("/12288 bytes writed\n"), std::string::npos) << r.err;
 }
 
-TEST_F(run_fixture, ExistingReconstructionInQuietModeExitsFive)
+TEST_F(RunFixture, ExistingReconstructionInQuietModeExitsFive)
 {
     std::string recon = test_tmp_path("exists_quiet.yuv");
     write_file(recon, "old");
@@ -375,7 +377,7 @@ TEST_F(run_fixture, ExistingReconstructionInQuietModeExitsFive)
     EXPECT_EQ(read_file(recon), "old");
 }
 
-TEST_F(run_fixture, ExistingReconstructionIsReplacedAfterYes)
+TEST_F(RunFixture, ExistingReconstructionIsReplacedAfterYes)
 {
     std::string recon = test_tmp_path("exists_yes.yuv");
     write_file(recon, "old");
@@ -391,7 +393,7 @@ TEST_F(run_fixture, ExistingReconstructionIsReplacedAfterYes)
     EXPECT_EQ(read_file(recon), expected_recon({0}));
 }
 
-TEST_F(run_fixture, ExistingReconstructionIsKeptAfterNo)
+TEST_F(RunFixture, ExistingReconstructionIsKeptAfterNo)
 {
     std::string recon = test_tmp_path("exists_no.yuv");
     write_file(recon, "old");
@@ -402,7 +404,7 @@ TEST_F(run_fixture, ExistingReconstructionIsKeptAfterNo)
     EXPECT_EQ(read_file(recon), "old");
 }
 
-TEST_F(run_fixture, ExistingReconstructionIsReplacedWithYesOption)
+TEST_F(RunFixture, ExistingReconstructionIsReplacedWithYesOption)
 {
     std::string recon = test_tmp_path("exists_opt.yuv");
     write_file(recon, "old");
@@ -415,7 +417,7 @@ TEST_F(run_fixture, ExistingReconstructionIsReplacedWithYesOption)
     EXPECT_EQ(read_file(recon), expected_recon({0}));
 }
 
-TEST_F(run_fixture, FirstPassWritesOneStatisticsLinePerAccessUnit)
+TEST_F(RunFixture, FirstPassWritesOneStatisticsLinePerAccessUnit)
 {
     std::string stats = test_tmp_path("pass1.log");
     s.pass = 1;
@@ -428,7 +430,7 @@ TEST_F(run_fixture, FirstPassWritesOneStatisticsLinePerAccessUnit)
     EXPECT_EQ(s.param.pass1, 1);
 }
 
-TEST_F(run_fixture, UnterminatedStatisticsLineIsBoundedByItsBuffer)
+TEST_F(RunFixture, UnterminatedStatisticsLineIsBoundedByItsBuffer)
 {
     std::string stats = test_tmp_path("pass1_long.log");
     s.pass = 1;
@@ -441,7 +443,7 @@ TEST_F(run_fixture, UnterminatedStatisticsLineIsBoundedByItsBuffer)
     EXPECT_EQ(read_file(stats).size(), 1023u);
 }
 
-TEST_F(run_fixture, SecondPassNeedsItsStatisticsFile)
+TEST_F(RunFixture, SecondPassNeedsItsStatisticsFile)
 {
     std::string missing = test_tmp_path("missing_stats.log");
     s.pass = 2;
@@ -462,7 +464,7 @@ TEST_F(run_fixture, SecondPassNeedsItsStatisticsFile)
     EXPECT_EQ(s.param.pass2, 1);
 }
 
-TEST_F(run_fixture, SigintStopsTheLoopsAndExits130WithCompleteAccessUnits)
+TEST_F(RunFixture, SigintStopsTheLoopsAndExits130WithCompleteAccessUnits)
 {
     enc.script = {0, 1, 2, 3, 4, 5};
     enc.raise_sigint_at_call = 2;
@@ -485,7 +487,7 @@ TEST_F(run_fixture, SigintStopsTheLoopsAndExits130WithCompleteAccessUnits)
     }
 }
 
-TEST_F(run_fixture, StopRequestedDuringTheFlushEndsIt)
+TEST_F(RunFixture, StopRequestedDuringTheFlushEndsIt)
 {
     enc.script = {-1, -1, -1, 0, 1, 2};
     enc.raise_sigint_at_call = 4;

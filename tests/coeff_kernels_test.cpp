@@ -113,7 +113,7 @@ void expect_matches(const scan_out &o, const summary &r, const char *what)
     }
 }
 
-TEST(coeff_kernels, scan_tables_of_the_test_follow_the_standard_4x4_orders)
+TEST(CoeffKernels, ScanTablesOfTheTestFollowTheStandard4x4Orders)
 {
     const uint16_t diag[16] = {0, 4, 1, 8, 5, 2, 12, 9, 6, 3, 13, 10, 7, 14, 11, 15};
     EXPECT_EQ(block_scan(4, SCAN_DIAG), std::vector<uint16_t>(diag, diag + 16));
@@ -122,7 +122,7 @@ TEST(coeff_kernels, scan_tables_of_the_test_follow_the_standard_4x4_orders)
 }
 
 // Levels +2, -1, +1 at diagonal scan positions 0, 3, 5 of a 4x4 block.
-TEST(coeff_kernels, worked_example_of_one_group)
+TEST(CoeffKernels, WorkedExampleOfOneGroup)
 {
     std::vector<uint16_t> scan = block_scan(4, SCAN_DIAG);
     std::vector<int16_t> coeff(16, 0);
@@ -138,7 +138,7 @@ TEST(coeff_kernels, worked_example_of_one_group)
 }
 
 // The same group followed by a coded group: its mask is then the unshifted 0x9400.
-TEST(coeff_kernels, group_before_the_last_keeps_its_full_mask)
+TEST(CoeffKernels, GroupBeforeTheLastKeepsItsFullMask)
 {
     std::vector<uint16_t> scan = block_scan(8, SCAN_DIAG);
     std::vector<int16_t> coeff(64, 0);
@@ -155,7 +155,7 @@ TEST(coeff_kernels, group_before_the_last_keeps_its_full_mask)
     EXPECT_EQ(o.sign[1], 1);
 }
 
-TEST(coeff_kernels, dc_only_and_last_position_blocks)
+TEST(CoeffKernels, DcOnlyAndLastPositionBlocks)
 {
     for (int n : {4, 8, 16, 32}) {
         std::vector<uint16_t> scan = block_scan(n, SCAN_DIAG);
@@ -178,7 +178,7 @@ TEST(coeff_kernels, dc_only_and_last_position_blocks)
     }
 }
 
-TEST(coeff_kernels, random_blocks_match_the_definition_for_every_size_and_scan)
+TEST(CoeffKernels, RandomBlocksMatchTheDefinitionForEverySizeAndScan)
 {
     std::mt19937 rng(31);
     const int16_t big[] = {127, 128, -128, -129, 255, -32768, 32767, 1, -1};
@@ -204,14 +204,14 @@ TEST(coeff_kernels, random_blocks_match_the_definition_for_every_size_and_scan)
     }
 }
 
-TEST(coeff_kernels, count_of_an_empty_block_is_zero)
+TEST(CoeffKernels, CountOfAnEmptyBlockIsZero)
 {
     std::vector<int16_t> coeff(1024, 0);
     for (int log2n = 2; log2n <= 5; log2n++) EXPECT_EQ(count_nonzero_coeffs_c(coeff.data(), log2n), 0u);
 }
 
 // A count larger than the block holds must not walk past the block's scan.
-TEST(coeff_kernels, overstated_count_stays_inside_the_block)
+TEST(CoeffKernels, OverstatedCountStaysInsideTheBlock)
 {
     std::vector<uint16_t> scan = block_scan(4, SCAN_DIAG);
     std::vector<uint16_t> group_scan = block_scan(4, SCAN_DIAG);

@@ -93,7 +93,7 @@ const int_field default_ints[] = {
     {"wpp", &internal_config::wpp, -1},
 };
 
-TEST(config_defaults, every_field_holds_its_documented_default)
+TEST(ConfigDefaults, EveryFieldHoldsItsDocumentedDefault)
 {
     internal_config cfg;
     memset(&cfg, 0x5a, sizeof(cfg));
@@ -184,7 +184,7 @@ void expect_same_config(const internal_config &got, const internal_config &want,
     EXPECT_EQ(memcmp(&got, &want, sizeof(got)), 0) << where << ": some other word differs";
 }
 
-TEST(config_preset, matrix_of_levels_and_tunings_matches_the_tables)
+TEST(ConfigPreset, MatrixOfLevelsAndTuningsMatchesTheTables)
 {
     const uint32_t contents[] = {0, 1, 2, 4, 8};
     const uint32_t latencies[] = {0, 0x10000, 0x20000};
@@ -199,7 +199,7 @@ TEST(config_preset, matrix_of_levels_and_tunings_matches_the_tables)
             }
 }
 
-TEST(config_preset, level_outside_range_gets_level_six_and_result_one)
+TEST(ConfigPreset, LevelOutsideRangeGetsLevelSixAndResultOne)
 {
     for (int32_t level : {8, 100, 0xFFFF}) {
         internal_config cfg;
@@ -208,7 +208,7 @@ TEST(config_preset, level_outside_range_gets_level_six_and_result_one)
     }
 }
 
-TEST(config_preset, unknown_tunings_change_nothing_and_report_4096)
+TEST(ConfigPreset, UnknownTuningsChangeNothingAndReport4096)
 {
     internal_config cfg;
     // Two content bits at once, or an unnamed value, is no tuning.
@@ -220,7 +220,7 @@ TEST(config_preset, unknown_tunings_change_nothing_and_report_4096)
     EXPECT_EQ(config_preset(&cfg, 9, 0x40), PRESET_UNKNOWN_LEVEL | PRESET_UNKNOWN_TUNE);
 }
 
-TEST(config_preset, family_other_than_plain_or_coded_touches_nothing)
+TEST(ConfigPreset, FamilyOtherThanPlainOrCodedTouchesNothing)
 {
     internal_config cfg;
     memset(&cfg, 0xab, sizeof(cfg));
@@ -230,7 +230,7 @@ TEST(config_preset, family_other_than_plain_or_coded_touches_nothing)
     EXPECT_EQ(memcmp(&cfg, &before, sizeof(cfg)), 0);
 }
 
-TEST(config_preset, coded_levels_apply_a_plain_level_on_level_six_with_short_lookahead)
+TEST(ConfigPreset, CodedLevelsApplyAPlainLevelOnLevelSixWithShortLookahead)
 {
     struct {
         int32_t code;
@@ -254,7 +254,7 @@ TEST(config_preset, coded_levels_apply_a_plain_level_on_level_six_with_short_loo
     expect_same_config(cfg, want, "unknown code");
 }
 
-TEST(config_preset, coded_level_lookahead_follows_bframes_of_a_latency_tune)
+TEST(ConfigPreset, CodedLevelLookaheadFollowsBframesOfALatencyTune)
 {
     // The short lookahead is taken before the tunings: 2 x 7 + 2.
     internal_config cfg;
@@ -264,7 +264,7 @@ TEST(config_preset, coded_level_lookahead_follows_bframes_of_a_latency_tune)
     EXPECT_EQ(cfg.latency_mode, 1);
 }
 
-TEST(config_preset, complexity_two_low_delay)
+TEST(ConfigPreset, ComplexityTwoLowDelay)
 {
     internal_config cfg;
     config_preset(&cfg, 2, 0x20000);

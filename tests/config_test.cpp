@@ -38,7 +38,7 @@ validated run_validate(internal_config *cfg)
 
 // The automatic wavefront setting is on with two or more working threads and
 // off with one; an explicit choice stays.
-TEST(config_auto, thread_counts_give_frame_instances_pool_and_wavefront)
+TEST(ConfigAuto, ThreadCountsGiveFrameInstancesPoolAndWavefront)
 {
     internal_config cfg = base_config();
     cfg.working_threads = 16;
@@ -62,7 +62,7 @@ TEST(config_auto, thread_counts_give_frame_instances_pool_and_wavefront)
     EXPECT_EQ(cfg.frame_instances, 7);
 }
 
-TEST(config_auto, mbtree_follows_rate_mode_and_lengthens_lookahead)
+TEST(ConfigAuto, MbtreeFollowsRateModeAndLengthensLookahead)
 {
     internal_config cfg = base_config();
     cfg.rc_mode = RC_MODE_ABR;
@@ -77,7 +77,7 @@ TEST(config_auto, mbtree_follows_rate_mode_and_lengthens_lookahead)
     EXPECT_EQ(cfg.lookahead, 10);
 }
 
-TEST(config_auto, hierarchy_from_bframes)
+TEST(ConfigAuto, HierarchyFromBframes)
 {
     const int32_t bframes[] = {0, 1, 3, 4, 15};
     const int32_t depth[] = {0, 1, 1, 2, 2};
@@ -89,7 +89,7 @@ TEST(config_auto, hierarchy_from_bframes)
     }
 }
 
-TEST(config_auto, b_ratios_by_pyramid_depth)
+TEST(ConfigAuto, BRatiosByPyramidDepth)
 {
     const float want[3][3] = {{1.3f, 0, 0}, {1.12f, 1.2544f, 0}, {1.12f, 1.2544f, 1.404928f}};
     for (int h = 0; h < 3; h++) {
@@ -101,7 +101,7 @@ TEST(config_auto, b_ratios_by_pyramid_depth)
     }
 }
 
-TEST(config_auto, b_ratios_build_on_the_callers_entries)
+TEST(ConfigAuto, BRatiosBuildOnTheCallersEntries)
 {
     internal_config cfg = base_config();
     cfg.hierarchy = 2;
@@ -112,7 +112,7 @@ TEST(config_auto, b_ratios_build_on_the_callers_entries)
     EXPECT_FLOAT_EQ(cfg.b_ratio[2], 1.8816f);
 }
 
-TEST(config_auto, out_of_range_hierarchy_stays_inside_the_ratio_array)
+TEST(ConfigAuto, OutOfRangeHierarchyStaysInsideTheRatioArray)
 {
     internal_config cfg = base_config();
     cfg.hierarchy = 7;
@@ -122,7 +122,7 @@ TEST(config_auto, out_of_range_hierarchy_stays_inside_the_ratio_array)
     EXPECT_EQ(cfg.rate_factor, 1.0f);
 }
 
-TEST(config_validate, interlace_outside_zero_to_two_is_refused)
+TEST(ConfigValidate, InterlaceOutsideZeroToTwoIsRefused)
 {
     for (int32_t v : {3, -1}) {
         internal_config cfg = base_config();
@@ -136,7 +136,7 @@ TEST(config_validate, interlace_outside_zero_to_two_is_refused)
     EXPECT_EQ(run_validate(&cfg).result, 0);
 }
 
-TEST(config_validate, unknown_rate_control_mode_is_refused)
+TEST(ConfigValidate, UnknownRateControlModeIsRefused)
 {
     for (int32_t v : {5, -1}) {
         internal_config cfg = base_config();
@@ -151,7 +151,7 @@ TEST(config_validate, unknown_rate_control_mode_is_refused)
 }
 
 // Pictures one or two CTUs wide are coded with row contexts like any other.
-TEST(config_validate, narrow_pictures_are_accepted)
+TEST(ConfigValidate, NarrowPicturesAreAccepted)
 {
     for (int32_t w : {8, 64, 128}) {
         internal_config cfg = base_config();
@@ -169,7 +169,7 @@ TEST(config_validate, narrow_pictures_are_accepted)
     EXPECT_EQ(cfg.pad_w, 7);
 }
 
-TEST(config_validate, motion_margin_grows_for_large_pictures_above_level_four)
+TEST(ConfigValidate, MotionMarginGrowsForLargePicturesAboveLevelFour)
 {
     internal_config cfg = base_config(6);
     cfg.width = 1280;
@@ -186,7 +186,7 @@ TEST(config_validate, motion_margin_grows_for_large_pictures_above_level_four)
     EXPECT_EQ(cfg.mv_margin_v, 56);
 }
 
-TEST(config_validate, unknown_compat_becomes_91)
+TEST(ConfigValidate, UnknownCompatBecomes91)
 {
     const int32_t in[] = {110, 0, 91, 100, 120, 130};
     const int32_t out[] = {91, 91, 91, 100, 120, 91};
@@ -198,7 +198,7 @@ TEST(config_validate, unknown_compat_becomes_91)
     }
 }
 
-TEST(config_validate, latency_modes_limit_bframes_below_level_five)
+TEST(ConfigValidate, LatencyModesLimitBframesBelowLevelFive)
 {
     internal_config cfg = base_config(2, 0x10000);
     cfg.bframes = 5;
@@ -220,7 +220,7 @@ TEST(config_validate, latency_modes_limit_bframes_below_level_five)
     EXPECT_EQ(cfg.bframes, 7);
 }
 
-TEST(config_validate, cbr_rates_enclose_the_bitrate)
+TEST(ConfigValidate, CbrRatesEncloseTheBitrate)
 {
     internal_config cfg = base_config(0);
     cfg.rc_mode = RC_MODE_CBR;
@@ -237,7 +237,7 @@ TEST(config_validate, cbr_rates_enclose_the_bitrate)
     EXPECT_EQ(cfg.grid_rows, 1);
 }
 
-TEST(config_validate, reference_counts_are_clamped)
+TEST(ConfigValidate, ReferenceCountsAreClamped)
 {
     internal_config cfg = base_config();
     cfg.prefs = 0;
@@ -253,7 +253,7 @@ TEST(config_validate, reference_counts_are_clamped)
     EXPECT_EQ(cfg.brefs, 4);
 }
 
-TEST(config_validate, bframes_fit_the_idr_period_and_hierarchy_fits_bframes)
+TEST(ConfigValidate, BframesFitTheIdrPeriodAndHierarchyFitsBframes)
 {
     internal_config cfg = base_config();
     cfg.bframes = 16;
@@ -273,7 +273,7 @@ TEST(config_validate, bframes_fit_the_idr_period_and_hierarchy_fits_bframes)
     EXPECT_EQ(cfg.hierarchy, 0);
 }
 
-TEST(config_validate, idr_period_zero_means_all_intra)
+TEST(ConfigValidate, IdrPeriodZeroMeansAllIntra)
 {
     internal_config cfg = base_config();
     cfg.idr_period = 0;
@@ -288,7 +288,7 @@ TEST(config_validate, idr_period_zero_means_all_intra)
     EXPECT_EQ(cfg.lookahead, 1);
 }
 
-TEST(config_validate, automatic_min_idr_is_a_quarter_period)
+TEST(ConfigValidate, AutomaticMinIdrIsAQuarterPeriod)
 {
     internal_config cfg = base_config();
     cfg.min_idr = 0;
@@ -301,7 +301,7 @@ TEST(config_validate, automatic_min_idr_is_a_quarter_period)
     EXPECT_EQ(cfg.min_idr, 1);
 }
 
-TEST(config_validate, rate_modes_set_their_tools)
+TEST(ConfigValidate, RateModesSetTheirTools)
 {
     internal_config cfg = base_config();
     cfg.pass1 = cfg.pass2 = 1;
@@ -326,7 +326,7 @@ TEST(config_validate, rate_modes_set_their_tools)
     EXPECT_EQ(cfg.pass2, 0);
 }
 
-TEST(config_validate, zero_aq_strength_with_mbtree_keeps_flat_aq)
+TEST(ConfigValidate, ZeroAqStrengthWithMbtreeKeepsFlatAq)
 {
     internal_config cfg = base_config();
     cfg.rc_mode = RC_MODE_ABR;
@@ -338,7 +338,7 @@ TEST(config_validate, zero_aq_strength_with_mbtree_keeps_flat_aq)
     EXPECT_EQ(cfg.aq_strength, 0.0f);
 }
 
-TEST(config_validate, vbv_rate_without_buffer_is_dropped_with_a_message)
+TEST(ConfigValidate, VbvRateWithoutBufferIsDroppedWithAMessage)
 {
     internal_config cfg = base_config();
     cfg.rc_mode = RC_MODE_ABR;
@@ -350,7 +350,7 @@ TEST(config_validate, vbv_rate_without_buffer_is_dropped_with_a_message)
     EXPECT_EQ(cfg.vbv_maxrate, 0);
 }
 
-TEST(config_validate, vbv_with_cbr_or_lqp_is_dropped_with_a_message)
+TEST(ConfigValidate, VbvWithCbrOrLqpIsDroppedWithAMessage)
 {
     for (int32_t mode : {RC_MODE_CBR, RC_MODE_LQP}) {
         internal_config cfg = base_config();
@@ -365,7 +365,7 @@ TEST(config_validate, vbv_with_cbr_or_lqp_is_dropped_with_a_message)
     }
 }
 
-TEST(config_validate, mbtree_grid_follows_picture_size)
+TEST(ConfigValidate, MbtreeGridFollowsPictureSize)
 {
     struct {
         int32_t w, h, cols, rows;
@@ -381,7 +381,7 @@ TEST(config_validate, mbtree_grid_follows_picture_size)
     }
 }
 
-TEST(config_validate, lookahead_is_bounded_by_250_and_the_idr_period)
+TEST(ConfigValidate, LookaheadIsBoundedBy250AndTheIdrPeriod)
 {
     internal_config cfg = base_config();
     cfg.lookahead = 300;
@@ -400,7 +400,7 @@ TEST(config_validate, lookahead_is_bounded_by_250_and_the_idr_period)
     EXPECT_EQ(cfg.lookahead, 4);
 }
 
-TEST(config_validate, complexity_speed_class_and_extra_weight)
+TEST(ConfigValidate, ComplexitySpeedClassAndExtraWeight)
 {
     for (int32_t level = 0; level < 8; level++) {
         internal_config cfg = base_config(level);
@@ -415,7 +415,7 @@ TEST(config_validate, complexity_speed_class_and_extra_weight)
     EXPECT_EQ(cfg.rd_extra_weight, 128);
 }
 
-TEST(config_validate, padding_to_a_multiple_of_eight)
+TEST(ConfigValidate, PaddingToAMultipleOfEight)
 {
     internal_config cfg = base_config();
     ASSERT_EQ(run_validate(&cfg).result, 0);
@@ -437,7 +437,7 @@ TEST(config_validate, padding_to_a_multiple_of_eight)
     EXPECT_EQ(cfg.height, 1088);
 }
 
-TEST(config_validate, row_limits_clamp_to_the_picture_rows)
+TEST(ConfigValidate, RowLimitsClampToThePictureRows)
 {
     internal_config cfg = base_config();
     cfg.height = 100;  // two CTU rows
@@ -447,7 +447,7 @@ TEST(config_validate, row_limits_clamp_to_the_picture_rows)
     for (int t = 0; t < 7; t++) EXPECT_EQ(cfg.type_row_limit[t], want[t]) << t;
 }
 
-TEST(config_validate, no_row_contexts_clears_every_limit)
+TEST(ConfigValidate, NoRowContextsClearsEveryLimit)
 {
     internal_config cfg = base_config();
     cfg.row_contexts = 0;
@@ -456,7 +456,7 @@ TEST(config_validate, no_row_contexts_clears_every_limit)
     for (int t = 0; t < 7; t++) EXPECT_EQ(cfg.type_row_limit[t], 0) << t;
 }
 
-TEST(config_validate, row_context_need_over_the_mini_gop_pattern)
+TEST(ConfigValidate, RowContextNeedOverTheMiniGopPattern)
 {
     // Limits: IDR 5, P 4, reference B 3, B 2 (max(IDR, P) = 5).
     struct {
@@ -489,7 +489,7 @@ TEST(config_validate, row_context_need_over_the_mini_gop_pattern)
     }
 }
 
-TEST(config_validate, row_contexts_at_1080p_defaults)
+TEST(ConfigValidate, RowContextsAt1080pDefaults)
 {
     internal_config cfg = base_config();  // 4 threads: 8 frame instances, b 7, h 2
     ASSERT_EQ(run_validate(&cfg).result, 0);
@@ -500,7 +500,7 @@ TEST(config_validate, row_contexts_at_1080p_defaults)
 
 // Faults mended beyond the documented checks.
 
-TEST(config_validate, zero_working_threads_become_one_with_a_warning)
+TEST(ConfigValidate, ZeroWorkingThreadsBecomeOneWithAWarning)
 {
     for (int32_t w : {0, -3}) {
         internal_config cfg = base_config();
@@ -520,7 +520,7 @@ TEST(config_validate, zero_working_threads_become_one_with_a_warning)
     EXPECT_EQ(r.out.rfind("Warning: ", 0), 0u);
 }
 
-TEST(config_validate, frame_threads_are_bounded)
+TEST(ConfigValidate, FrameThreadsAreBounded)
 {
     internal_config cfg = base_config();
     cfg.frame_instances = 1000;
@@ -542,7 +542,7 @@ TEST(config_validate, frame_threads_are_bounded)
     EXPECT_EQ(r.out, "");
 }
 
-TEST(config_validate, instances_beyond_the_slot_array_are_refused)
+TEST(ConfigValidate, InstancesBeyondTheSlotArrayAreRefused)
 {
     internal_config cfg = base_config();
     cfg.width = 2000;
@@ -553,7 +553,7 @@ TEST(config_validate, instances_beyond_the_slot_array_are_refused)
     EXPECT_EQ(r.err.rfind("Error: ", 0), 0u);
 }
 
-TEST(config_validate, qp_outside_its_ranges_is_limited_with_a_warning)
+TEST(ConfigValidate, QpOutsideItsRangesIsLimitedWithAWarning)
 {
     internal_config cfg = base_config();
     cfg.qp = 60;
@@ -591,7 +591,7 @@ TEST(config_validate, qp_outside_its_ranges_is_limited_with_a_warning)
     EXPECT_EQ(r.out, "Warning: qp 30 outside qp_min..qp_max 10..25, limited to that range\n");
 }
 
-TEST(config_validate, unusable_sizes_and_frame_rates_are_refused)
+TEST(ConfigValidate, UnusableSizesAndFrameRatesAreRefused)
 {
     struct {
         int32_t w, h, num, den;
@@ -613,7 +613,7 @@ TEST(config_validate, unusable_sizes_and_frame_rates_are_refused)
     EXPECT_EQ(run_validate(&cfg).result, 0);
 }
 
-TEST(config_validate, a_usable_configuration_prints_nothing)
+TEST(ConfigValidate, AUsableConfigurationPrintsNothing)
 {
     internal_config cfg = base_config();
     validated r = run_validate(&cfg);

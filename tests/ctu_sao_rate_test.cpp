@@ -21,7 +21,7 @@ struct fixture {
     {
         std::memset(inst.get(), 0, sizeof(encoder_instance));
         cabac_init_contexts(&inst->cabac, 2, 32, 12);
-        inst->cabac.est_bits = 12345;
+        inst->cabac.rate.est_bits = 12345;
         inst->ctu.x = x;
         inst->ctu.y = y;
         ctu_sao_rate_estimator(inst.get(), &rate);
@@ -32,9 +32,9 @@ struct fixture {
 int32_t reference_price(const cabac_encoder &coder, syntax_ctu_context *s)
 {
     cabac_encoder copy = coder;
-    uint32_t before = copy.est_bits;
+    uint32_t before = copy.rate.est_bits;
     rate_est_sao_merge(s, &copy);
-    return (int32_t)(copy.est_bits - before);
+    return (int32_t)(copy.rate.est_bits - before);
 }
 
 sao_param random_record(std::mt19937 *rng, int32_t type)
@@ -92,7 +92,7 @@ TEST(CtuSaoRate, OffsetsCostTheEstimatorsPriceInOneTrialAndLeaveTheCoderUntouche
         for (auto range : {std::make_pair(0, 0), std::make_pair(1, 2), std::make_pair(0, 2)}) {
             cabac_encoder copy = f.inst->cabac;
             for (int p = range.first; p <= range.second; p++) rate_est_sao_offsets(&copy, records[p], p);
-            int32_t expected = (int32_t)(copy.est_bits - f.inst->cabac.est_bits);
+            int32_t expected = (int32_t)(copy.rate.est_bits - f.inst->cabac.rate.est_bits);
             EXPECT_EQ(f.rate.offsets(f.rate.state, records, range.first, range.second), expected);
             ASSERT_EQ(0, std::memcmp(&before, &f.inst->cabac, sizeof(before)));
         }

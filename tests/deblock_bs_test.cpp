@@ -399,7 +399,7 @@ struct random_ctu {
     }
 };
 
-TEST(deblock_bs, random_ctus_match_the_standard_derivation)
+TEST(DeblockBs, RandomCtusMatchTheStandardDerivation)
 {
     std::mt19937 rng(2024);
     struct slice {
@@ -425,7 +425,7 @@ TEST(deblock_bs, random_ctus_match_the_standard_derivation)
 
 // ---- Listed cases ---------------------------------------------------------------
 
-TEST(deblock_bs, picture_edges_are_zero_and_units_outside_the_picture_no_edge)
+TEST(DeblockBs, PictureEdgesAreZeroAndUnitsOutsideThePictureNoEdge)
 {
     ctu_scene s;
     // The bottom-right CTU of a 72x72 picture holds one 8x8 intra CU.
@@ -452,7 +452,7 @@ TEST(deblock_bs, picture_edges_are_zero_and_units_outside_the_picture_no_edge)
     }
 }
 
-TEST(deblock_bs, intra_cu_edges_are_four_and_its_transform_edges_three)
+TEST(DeblockBs, IntraCuEdgesAreFourAndItsTransformEdgesThree)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);
@@ -483,7 +483,7 @@ TEST(deblock_bs, intra_cu_edges_are_four_and_its_transform_edges_three)
     EXPECT_EQ(s.ver(2, 0, 0), -1) << "no block edge inside the left CU";
 }
 
-TEST(deblock_bs, coded_transform_edges_are_two_and_prediction_edges_never)
+TEST(DeblockBs, CodedTransformEdgesAreTwoAndPredictionEdgesNever)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);
@@ -513,7 +513,7 @@ TEST(deblock_bs, coded_transform_edges_are_two_and_prediction_edges_never)
     EXPECT_EQ(s.ver(2, 0, 0), 0) << "inter | inter without coefficients";
 }
 
-TEST(deblock_bs, four_4x4_transforms_give_strength_per_half)
+TEST(DeblockBs, Four4x4TransformsGiveStrengthPerHalf)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);
@@ -538,7 +538,7 @@ TEST(deblock_bs, four_4x4_transforms_give_strength_per_half)
     EXPECT_EQ(s.maps.cu_flags_map[unit_of(8, 8)] & 0xF0, 0x40);
 }
 
-TEST(deblock_bs, a_64x64_cu_with_coefficients_in_one_transform_block)
+TEST(DeblockBs, A64x64CuWithCoefficientsInOneTransformBlock)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);
@@ -560,7 +560,7 @@ TEST(deblock_bs, a_64x64_cu_with_coefficients_in_one_transform_block)
     }
 }
 
-TEST(deblock_bs, a_skipped_64x64_cu_has_only_its_outer_edges)
+TEST(DeblockBs, ASkipped64x64CuHasOnlyItsOuterEdges)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);
@@ -598,7 +598,7 @@ int8_t motion_edge(uint32_t slice_type, int picture_type, int a0, uint32_t A0, i
     return s.ver(4, 0, 0);
 }
 
-TEST(deblock_bs, motion_vectors_one_sample_apart_filter)
+TEST(DeblockBs, MotionVectorsOneSampleApartFilter)
 {
     uint32_t zero = pack_mv(0, 0);
     EXPECT_EQ(motion_edge(1, 4, 0, pack_mv(3, 0), -1, 0, 0, zero, -1, 0), 0);
@@ -609,7 +609,7 @@ TEST(deblock_bs, motion_vectors_one_sample_apart_filter)
         << "extreme components differ without overflow";
 }
 
-TEST(deblock_bs, b_slice_of_a_p_picture_pairs_the_lists_either_way)
+TEST(DeblockBs, BSliceOfAPPicturePairsTheListsEitherWay)
 {
     uint32_t zero = pack_mv(0, 0), near = pack_mv(3, -3), far = pack_mv(4, 0);
     // Q list 0 index 0 only, P list 1 index 0 only: the same picture.
@@ -624,7 +624,7 @@ TEST(deblock_bs, b_slice_of_a_p_picture_pairs_the_lists_either_way)
     EXPECT_EQ(motion_edge(0, 4, 0, zero, 1, far, 1, zero, 0, zero), 1);
 }
 
-TEST(deblock_bs, edge_qps_average_both_sides)
+TEST(DeblockBs, EdgeQpsAverageBothSides)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);
@@ -643,7 +643,7 @@ TEST(deblock_bs, edge_qps_average_both_sides)
     EXPECT_EQ(b[1 * 8 + 2], 31);       // the unit right of it: 40 | 21
 }
 
-TEST(deblock_bs, without_cu_qp_delta_the_row_uses_its_first_qp)
+TEST(DeblockBs, WithoutCuQpDeltaTheRowUsesItsFirstQp)
 {
     ctu_scene s;
     s.begin(256, 256, 0, 1, 1, 4);
@@ -659,7 +659,7 @@ TEST(deblock_bs, without_cu_qp_delta_the_row_uses_its_first_qp)
     for (int i = 0; i < DEBLOCK_QP_BLOCK; i++) ASSERT_EQ(s.qp_table[i], 27) << "later CTUs keep the block";
 }
 
-TEST(deblock_bs, damaged_runs_neither_spill_nor_stall)
+TEST(DeblockBs, DamagedRunsNeitherSpillNorStall)
 {
     ctu_scene s;
     s.begin(256, 256, 1, 1, 1, 4);

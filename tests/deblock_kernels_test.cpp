@@ -198,7 +198,7 @@ std::string slot_name(int slot)
     return slot_names[slot];
 }
 
-TEST(deblock_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+TEST(DeblockKernels, EverySlotAtEveryLevelEqualsItsPortableKernel)
 {
     // The family has no SSSE3 set; the AVX2 set holds all four edges.
     expect_level_counts(walk_kernel_levels(deblock_table_init, compare_slot, slot_name, 1), 0, 4);
@@ -206,7 +206,7 @@ TEST(deblock_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 
 // Both tc 0: the AVX2 luma kernels return before touching memory, so even a
 // window of unreadable samples would be safe; here: nothing changes.
-TEST(deblock_kernels, zero_tc_pair_leaves_the_window_unchanged)
+TEST(DeblockKernels, ZeroTcPairLeavesTheWindowUnchanged)
 {
     if (!avx2_usable()) GTEST_SKIP() << "processor without the AVX2-flag instruction sets";
     std::mt19937 rng(5);
@@ -223,7 +223,7 @@ TEST(deblock_kernels, zero_tc_pair_leaves_the_window_unchanged)
     }
 }
 
-TEST(deblock_kernels, table_installs_avx2_kernels_only_with_the_avx2_set)
+TEST(DeblockKernels, TableInstallsAvx2KernelsOnlyWithTheAvx2Set)
 {
     deblock_table t;
     deblock_table_init(0, &t);
@@ -276,7 +276,7 @@ struct timing_windows {
     }
 };
 
-TEST(deblock_kernels, timing)
+TEST(DeblockKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     static timing_windows w;

@@ -164,7 +164,7 @@ struct luma_window {
     }
 };
 
-TEST(deblock_portable, step_edge_worked_cases)
+TEST(DeblockPortable, StepEdgeWorkedCases)
 {
     const int step[8] = {10, 10, 10, 10, 20, 20, 20, 20};
     struct {
@@ -186,7 +186,7 @@ TEST(deblock_portable, step_edge_worked_cases)
     }
 }
 
-TEST(deblock_portable, chroma_worked_cases)
+TEST(DeblockPortable, ChromaWorkedCases)
 {
     for (const deblock_table &t : kernel_tables()) {
         for (int tc : {3, 24}) {
@@ -214,7 +214,7 @@ TEST(deblock_portable, chroma_worked_cases)
     }
 }
 
-TEST(deblock_portable, decision_thresholds_are_strict)
+TEST(DeblockPortable, DecisionThresholdsAreStrict)
 {
     // d = dp0 + dq0 + dp3 + dq3: a half with d equal to beta stays, d = beta - 1
     // is filtered.
@@ -245,7 +245,7 @@ TEST(deblock_portable, decision_thresholds_are_strict)
     }
 }
 
-TEST(deblock_portable, delta_at_ten_tc_leaves_the_line)
+TEST(DeblockPortable, DeltaAtTenTcLeavesTheLine)
 {
     for (const deblock_table &t : kernel_tables()) {
         // Lines 0 and 3 (the decision lines): delta = (9 x 10 - 3 x 10 + 8) >> 4 = 4.
@@ -266,7 +266,7 @@ TEST(deblock_portable, delta_at_ten_tc_leaves_the_line)
 }
 
 // Random edges of every kind through the slot kernels and through the model.
-TEST(deblock_portable, luma_and_chroma_kernels_equal_the_standard_model)
+TEST(DeblockPortable, LumaAndChromaKernelsEqualTheStandardModel)
 {
     std::mt19937 rng(77);
     auto rnd = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -314,7 +314,7 @@ TEST(deblock_portable, luma_and_chroma_kernels_equal_the_standard_model)
     }
 }
 
-TEST(deblock_portable, chroma_qp_table_follows_the_standard_rule)
+TEST(DeblockPortable, ChromaQpTableFollowsTheStandardRule)
 {
     for (int qpi = 0; qpi <= 57; qpi++) EXPECT_EQ(deblock_chroma_qp_table[qpi], model_qpc(qpi)) << qpi;
     for (int q = 0; q <= 51; q++) EXPECT_EQ(deblock_beta_table[q], kBetaPrime[q]);
@@ -431,7 +431,9 @@ bool has_call(const std::vector<kernel_call> &calls, int slot, int x, int y)
     return false;
 }
 
-TEST_F(deblock_order, last_columns_of_horizontal_edges_wait_for_the_next_ctu)
+using DeblockOrder = deblock_order;
+
+TEST_F(DeblockOrder, LastColumnsOfHorizontalEdgesWaitForTheNextCtu)
 {
     // CTU 0, edge row 2: segment 7 with only its first half, edge row 4 with
     // only its second half; strength 2 at QP 30 (beta' 22, tC' 2).
@@ -449,7 +451,7 @@ TEST_F(deblock_order, last_columns_of_horizontal_edges_wait_for_the_next_ctu)
     for (const auto &c : first) EXPECT_GE(c.x, 0) << "the first CTU of a row makes no deferred call";
 }
 
-TEST_F(deblock_order, row_end_ctu_filters_all_columns_itself)
+TEST_F(DeblockOrder, RowEndCtuFiltersAllColumnsItself)
 {
     int8_t *e1 = pic.entry(1, 0);
     set_hor(e1, 2, 7, 0, 4);
@@ -462,7 +464,7 @@ TEST_F(deblock_order, row_end_ctu_filters_all_columns_itself)
     for (const auto &c : last) EXPECT_FALSE(c.slot == 1 && c.x == 64 + 60) << "no deferred call after a row end";
 }
 
-TEST_F(deblock_order, edge_qp_below_16_is_not_filtered)
+TEST_F(DeblockOrder, EdgeQpBelow16IsNotFiltered)
 {
     int8_t *e0 = pic.entry(0, 0);
     set_ver(e0, 2, 0, 0, 4);
@@ -476,7 +478,7 @@ TEST_F(deblock_order, edge_qp_below_16_is_not_filtered)
     EXPECT_EQ(calls[1], (kernel_call{2, 8, 0, -1, 1, 1}));   // QpC 16: tC' 1
 }
 
-TEST_F(deblock_order, chroma_only_at_strength_two_and_on_the_chroma_grid)
+TEST_F(DeblockOrder, ChromaOnlyAtStrengthTwoAndOnTheChromaGrid)
 {
     int8_t *e0 = pic.entry(0, 0);
     set_ver(e0, 2, 1, 0, 2);  // transform edge with coefficients: luma only
@@ -494,7 +496,7 @@ TEST_F(deblock_order, chroma_only_at_strength_two_and_on_the_chroma_grid)
     EXPECT_TRUE(std::find(calls.begin(), calls.end(), kernel_call{0, 24, 24, 22, 3, 0}) != calls.end());
 }
 
-TEST_F(deblock_order, vertical_edges_follow_the_smallest_block_step)
+TEST_F(DeblockOrder, VerticalEdgesFollowTheSmallestBlockStep)
 {
     int8_t *e0 = pic.entry(0, 0);
     set_ver(e0, 0, 0, 0, 4);
@@ -648,14 +650,14 @@ void check_whole_picture(int width, int height, bool wavefront, uint32_t seed)
     }
 }
 
-TEST(deblock_picture, ctu_order_equals_the_standard_picture_order)
+TEST(DeblockPicture, CtuOrderEqualsTheStandardPictureOrder)
 {
     check_whole_picture(200, 136, false, 1);
     check_whole_picture(64, 64, false, 2);
     check_whole_picture(64, 192, false, 3);  // one CTU wide: row-end filtering only
 }
 
-TEST(deblock_picture, wavefront_order_equals_the_standard_picture_order)
+TEST(DeblockPicture, WavefrontOrderEqualsTheStandardPictureOrder)
 {
     check_whole_picture(352, 288, true, 4);
     check_whole_picture(200, 120, true, 5);

@@ -49,7 +49,9 @@ struct dpb_fixture {
         p->ra_period = ra;
         p->p_layer = 0;
         p->is_reference = 1;
-        if (to_list) picture_list_push_last(fi->reference_list, p);
+        if (to_list) {
+            EXPECT_EQ(picture_list_push_last(fi->reference_list, p), 0);
+        }
         return p;
     }
     std::vector<int> pocs(int list)
@@ -202,6 +204,18 @@ TEST(Dpb, LowLatencyKeepsTheListInNumberOrder)
     ASSERT_EQ(f.fi->reference_list->count, 4);
     int expect[4] = {0, 2, 3, 4};
     for (int k = 0; k < 4; k++) EXPECT_EQ(((picture *)f.fi->reference_list->entries[k])->frame_number, expect[k]);
+}
+
+TEST(Dpb, AReferenceWithoutRoomFailsTheCallAndTheNextCallRecovers)
+{
+    dpb_fixture f;
+    for (int k = 0; k < 16; k++) f.add(k, k, PIC_TYPE_P, 0, true);
+    f.fi->recon_picture->is_reference = 1;
+    EXPECT_EQ(dpb_update(f.fi), -1);
+    EXPECT_EQ(f.fi->reference_list->count, 16);
+    EXPECT_EQ(f.fi->recon_picture, nullptr) << "the refused picture went back to its pool";
+    ASSERT_EQ(dpb_update(f.fi), 0);
+    EXPECT_NE(f.fi->recon_picture, nullptr);
 }
 
 }  // namespace

@@ -265,13 +265,15 @@ TEST(EncoderCore, FailedOpenAfterThreadsStartedFreesEverything)
 {
     watchdog dog(60);
     settings s;
-    for (int step : {1, 3, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18}) {
+    for (open_stage stage : {OPEN_RECORD, OPEN_GEOMETRY, OPEN_PICTURE_POOLS, OPEN_JOB_POOL, OPEN_ROW_SCHEDULER,
+                             OPEN_CTU_THREADS, OPEN_COPIES, OPEN_LOOKAHEAD, OPEN_FRAME_INSTANCES, OPEN_ROW_CONTEXTS,
+                             OPEN_RATE_CONTROL, OPEN_CONFIG_SHARED}) {
         public_param p = make_param(s);
         p.scenecut = 40;   // with a job pool
         encoder_fault_hooks hooks = {};
-        hooks.fail_open_at_step = step;
+        hooks.fail_open_at_step = stage;
         encoder_fault_hooks_set(&hooks);
-        EXPECT_EQ(torvhevcenc_create(&p), nullptr) << "step " << step;
+        EXPECT_EQ(torvhevcenc_create(&p), nullptr) << "stage " << stage;
     }
     // The hook is spent: the next encoder opens normally.
     public_param p = make_param(s);

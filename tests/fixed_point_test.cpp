@@ -4,7 +4,7 @@
 
 #include "encoder/fixed_point.h"
 
-TEST(fixed_point, exp2_fixed_from_float_gives_the_weight_in_8_8)
+TEST(FixedPoint, Exp2FixedFromFloatGivesTheWeightIn88)
 {
     EXPECT_EQ(exp2_fixed_from_float(0.0f), 256);
     EXPECT_EQ(exp2_fixed_from_float(6.0f), 128);
@@ -28,7 +28,7 @@ TEST(fixed_point, exp2_fixed_from_float_gives_the_weight_in_8_8)
     }
 }
 
-TEST(fixed_point, log2_fast_interpolates_128_points_per_octave)
+TEST(FixedPoint, Log2FastInterpolates128PointsPerOctave)
 {
     EXPECT_EQ(log2_fast(1), 0.0f);
     EXPECT_EQ(log2_fast(2), 1.0f);

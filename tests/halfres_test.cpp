@@ -103,7 +103,7 @@ int count_plane_faults(const plane_set &p, const source &src, int w, int h)
 
 const int SIZES[][2] = {{1, 1}, {2, 3}, {7, 5}, {16, 16}, {17, 9}, {33, 20}, {50, 31}, {64, 64}, {100, 45}};
 
-TEST(build_lowres_planes, every_phase_plane_follows_the_rounding_rule_on_random_planes_of_any_size)
+TEST(BuildLowresPlanes, EveryPhasePlaneFollowsTheRoundingRuleOnRandomPlanesOfAnySize)
 {
     uint32_t seed = 1;
     for (auto &sz : SIZES) {
@@ -116,7 +116,7 @@ TEST(build_lowres_planes, every_phase_plane_follows_the_rounding_rule_on_random_
     }
 }
 
-TEST(downscale_2x2_plane, truncates_the_horizontal_pair_and_writes_only_plane_zero)
+TEST(Downscale2x2Plane, TruncatesTheHorizontalPairAndWritesOnlyPlaneZero)
 {
     uint32_t seed = 50;
     for (auto &sz : SIZES) {
@@ -133,7 +133,7 @@ TEST(downscale_2x2_plane, truncates_the_horizontal_pair_and_writes_only_plane_ze
     }
 }
 
-TEST(half_resolution, rounded_and_truncated_planes_differ_as_the_two_rules_say)
+TEST(HalfResolution, RoundedAndTruncatedPlanesDifferAsTheTwoRulesSay)
 {
     // 0, 1 / 1, 1: both give 1. 0, 0 / 0, 1: rounding gives 1, truncation 0.
     const uint8_t cases[2][4] = {{0, 1, 1, 1}, {0, 0, 0, 1}};
@@ -152,7 +152,7 @@ TEST(half_resolution, rounded_and_truncated_planes_differ_as_the_two_rules_say)
     }
 }
 
-TEST(half_resolution, zero_height_writes_one_row_of_the_row_planes_and_nothing_of_the_rest)
+TEST(HalfResolution, ZeroHeightWritesOneRowOfTheRowPlanesAndNothingOfTheRest)
 {
     const int w = 13;
     source src = random_source(2 * w + 3, 3, 77);
@@ -173,7 +173,7 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
     return v;
 }
 
-TEST(downscale_block, halves_horizontal_pairs_first_in_place_and_touches_nothing_else)
+TEST(DownscaleBlock, HalvesHorizontalPairsFirstInPlaceAndTouchesNothingElse)
 {
     for (int n : {64, 32}) {
         std::vector<uint8_t> before = random_bytes(64 * 64, (uint32_t)n);
@@ -193,7 +193,7 @@ TEST(downscale_block, halves_horizontal_pairs_first_in_place_and_touches_nothing
     }
 }
 
-TEST(downscale_border, halves_the_neighbour_row_and_column_and_repeats_the_last_column_entry)
+TEST(DownscaleBorder, HalvesTheNeighbourRowAndColumnAndRepeatsTheLastColumnEntry)
 {
     for (int n : {64, 32}) {
         std::vector<uint8_t> before = random_bytes(128 * (n + 1), (uint32_t)n + 7);

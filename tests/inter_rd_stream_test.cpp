@@ -178,6 +178,6 @@ TEST(InterRdStreamCoarse, HalfResolutionSearchChangesDecisionsAndDecodes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups, InterRdStream, ::testing::ValuesIn(cases),
-                         [](const ::testing::TestParamInfo<gop_case> &info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<gop_case> &c) { return std::string(c.param.name); });
 
 }  // namespace

@@ -92,7 +92,7 @@ int luma_faults(const luma_case &c, const std::vector<int> &model, int w, int h)
     return faults;
 }
 
-TEST(interp_luma, eight_and_sixteen_bit_forms_equal_the_standard_at_every_phase_size_and_sample_kind)
+TEST(InterpLuma, EightAndSixteenBitFormsEqualTheStandardAtEveryPhaseSizeAndSampleKind)
 {
     ref_plane plane;
     uint32_t seed = 1;
@@ -116,7 +116,7 @@ TEST(interp_luma, eight_and_sixteen_bit_forms_equal_the_standard_at_every_phase_
     }
 }
 
-TEST(interp_luma, blocks_larger_than_the_work_tile_still_equal_the_standard)
+TEST(InterpLuma, BlocksLargerThanTheWorkTileStillEqualTheStandard)
 {
     ref_plane plane;
     plane.fill(FILL_RANDOM, 99);
@@ -139,7 +139,7 @@ TEST(interp_luma, blocks_larger_than_the_work_tile_still_equal_the_standard)
     }
 }
 
-TEST(interp_luma, negative_vectors_floor_to_the_sample_left_and_above)
+TEST(InterpLuma, NegativeVectorsFloorToTheSampleLeftAndAbove)
 {
     ref_plane plane;
     plane.fill(FILL_RANDOM, 5);
@@ -150,7 +150,7 @@ TEST(interp_luma, negative_vectors_floor_to_the_sample_left_and_above)
     EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
 }
 
-TEST(interp_luma, sixteen_bit_form_hands_out_the_horizontal_plane_only_for_a_horizontal_phase)
+TEST(InterpLuma, SixteenBitFormHandsOutTheHorizontalPlaneOnlyForAHorizontalPhase)
 {
     ref_plane plane;
     plane.fill(FILL_RANDOM, 6);
@@ -184,7 +184,7 @@ void paint_extreme_pattern(ref_plane *p, int x0, int y0, bool two_dim, bool inve
         }
 }
 
-TEST(bipred, extreme_half_half_intermediate_is_kept_exactly_and_averages_as_the_standard)
+TEST(Bipred, ExtremeHalfHalfIntermediateIsKeptExactlyAndAveragesAsTheStandard)
 {
     ref_plane plane;
     plane.fill(FILL_RANDOM, 7);
@@ -214,7 +214,7 @@ TEST(bipred, extreme_half_half_intermediate_is_kept_exactly_and_averages_as_the_
     }
 }
 
-TEST(bipred, every_pair_of_luma_phases_averages_as_the_standard)
+TEST(Bipred, EveryPairOfLumaPhasesAveragesAsTheStandard)
 {
     ref_plane plane;
     for (fill_kind kind : {FILL_RANDOM, FILL_EXTREME}) {
@@ -245,7 +245,7 @@ TEST(bipred, every_pair_of_luma_phases_averages_as_the_standard)
     }
 }
 
-TEST(bipred, every_block_size_averages_and_identical_full_sample_predictions_return_the_block)
+TEST(Bipred, EveryBlockSizeAveragesAndIdenticalFullSamplePredictionsReturnTheBlock)
 {
     ref_plane plane;
     plane.fill(FILL_RANDOM, 13);
@@ -281,7 +281,7 @@ int chroma_faults(ref_plane *plane, const std::vector<int> &model, int mvx, int 
     return faults;
 }
 
-TEST(interp_chroma, eight_and_sixteen_bit_forms_equal_the_standard_at_every_phase_size_and_sample_kind)
+TEST(InterpChroma, EightAndSixteenBitFormsEqualTheStandardAtEveryPhaseSizeAndSampleKind)
 {
     ref_plane plane;
     uint32_t seed = 100;
@@ -300,7 +300,7 @@ TEST(interp_chroma, eight_and_sixteen_bit_forms_equal_the_standard_at_every_phas
     }
 }
 
-TEST(interp_chroma, blocks_larger_than_the_work_tile_still_equal_the_standard)
+TEST(InterpChroma, BlocksLargerThanTheWorkTileStillEqualTheStandard)
 {
     ref_plane plane;
     plane.fill(FILL_EXTREME, 17);
@@ -319,7 +319,7 @@ TEST(interp_chroma, blocks_larger_than_the_work_tile_still_equal_the_standard)
     EXPECT_EQ(faults, 0);
 }
 
-TEST(avg_pixels, rounds_half_up_over_the_block_only)
+TEST(AvgPixels, RoundsHalfUpOverTheBlockOnly)
 {
     uint8_t a[4 * 8], b[4 * 8], out[16 * 5];
     for (int i = 0; i < 32; i++) {
@@ -335,7 +335,7 @@ TEST(avg_pixels, rounds_half_up_over_the_block_only)
         }
 }
 
-TEST(block_copy, copies_prediction_widths_and_nothing_for_other_widths)
+TEST(BlockCopy, CopiesPredictionWidthsAndNothingForOtherWidths)
 {
     std::vector<uint8_t> src(64 * 8);
     for (size_t i = 0; i < src.size(); i++) src[i] = (uint8_t)(i * 7 + 1);

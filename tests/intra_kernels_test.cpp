@@ -212,7 +212,7 @@ std::vector<uint8_t> predict(intra_pred_fn fn, int n, const std::vector<uint8_t>
 
 } // namespace
 
-TEST(intra_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+TEST(IntraKernels, EverySlotAtEveryLevelEqualsItsPortableKernel)
 {
     // The AVX2 level keeps the 13 slots of the SSSE3 set and adds 264.
     expect_level_counts(walk_kernel_levels(intra_pred_table_init, compare_slot, slot_name, 2027), 13, 277);
@@ -221,7 +221,7 @@ TEST(intra_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 // Each installer stores vector kernels only, in exactly its slots: mode 34
 // below 32x32 and the smoothing entries stay outside the AVX2 set. An
 // installer is compiled for its instruction sets, so it runs only where they are.
-TEST(intra_kernels, each_set_fills_exactly_its_slots_with_vector_kernels)
+TEST(IntraKernels, EachSetFillsExactlyItsSlotsWithVectorKernels)
 {
     intra_pred_table portable = portable_table();
     struct {
@@ -246,7 +246,7 @@ TEST(intra_kernels, each_set_fills_exactly_its_slots_with_vector_kernels)
 
 // Each kernel reads its reference array only: with the array alone in its heap
 // block, a read past either end faults under the address sanitizer.
-TEST(intra_kernels, kernels_read_only_inside_the_reference_array)
+TEST(IntraKernels, KernelsReadOnlyInsideTheReferenceArray)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     intra_pred_table t;
@@ -263,7 +263,7 @@ TEST(intra_kernels, kernels_read_only_inside_the_reference_array)
 
 // Both sets hold SSE4.1 code: flags that do not promise SSE4.1 keep every
 // entry portable, whatever else they ask for.
-TEST(intra_kernels, flags_without_sse41_keep_the_portable_table)
+TEST(IntraKernels, FlagsWithoutSse41KeepThePortableTable)
 {
     intra_pred_table portable = portable_table();
     for (uint32_t flags : {(uint32_t)CPU_SSSE3, (uint32_t)(CPU_SSSE3 | CPU_AVX2)}) {
@@ -273,7 +273,7 @@ TEST(intra_kernels, flags_without_sse41_keep_the_portable_table)
     }
 }
 
-TEST(intra_kernels, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
+TEST(IntraKernels, Dc4x4RoundsTheMeanOfDarkAboveAndBrightLeft)
 {
     if (!have_ssse3_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(17, 0);
@@ -281,7 +281,7 @@ TEST(intra_kernels, dc_4x4_rounds_the_mean_of_dark_above_and_bright_left)
     for (uint8_t v : predict(ssse3_slot(1, 0, 0), 4, ref)) EXPECT_EQ(v, 128);
 }
 
-TEST(intra_kernels, flat_reference_gives_flat_block_in_dc_and_planar_slots)
+TEST(IntraKernels, FlatReferenceGivesFlatBlockInDcAndPlanarSlots)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     intra_pred_table t;
@@ -297,7 +297,7 @@ TEST(intra_kernels, flat_reference_gives_flat_block_in_dc_and_planar_slots)
         }
 }
 
-TEST(intra_kernels, filtered_vertical_clips_the_first_column_both_ways)
+TEST(IntraKernels, FilteredVerticalClipsTheFirstColumnBothWays)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     for (int s = 0; s < 3; s++) {
@@ -319,7 +319,7 @@ TEST(intra_kernels, filtered_vertical_clips_the_first_column_both_ways)
     }
 }
 
-TEST(intra_kernels, mirrored_32x32_modes_give_transposed_blocks_on_a_symmetric_reference)
+TEST(IntraKernels, Mirrored32x32ModesGiveTransposedBlocksOnASymmetricReference)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::mt19937 rng(5);
@@ -335,7 +335,7 @@ TEST(intra_kernels, mirrored_32x32_modes_give_transposed_blocks_on_a_symmetric_r
     }
 }
 
-TEST(intra_kernels, mode_27_at_32x32_copies_whole_sample_rows_at_fraction_zero)
+TEST(IntraKernels, Mode27At32x32CopiesWholeSampleRowsAtFractionZero)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(129);
@@ -365,7 +365,7 @@ std::vector<uint8_t> swap_sides(const std::vector<uint8_t> &ref, int n)
 // Mode 10 - d on a reference and mode 26 + d on the same reference with its
 // sides exchanged are each other's transpose: checks the horizontal kernels,
 // which compute rows directly, against the vertical ones.
-TEST(intra_kernels, mirrored_modes_give_transposed_blocks_at_every_size)
+TEST(IntraKernels, MirroredModesGiveTransposedBlocksAtEverySize)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::mt19937 rng(17);
@@ -388,7 +388,7 @@ TEST(intra_kernels, mirrored_modes_give_transposed_blocks_at_every_size)
     }
 }
 
-TEST(intra_kernels, mode_19_4x4_weighs_the_fourth_left_sample_into_the_last_row)
+TEST(IntraKernels, Mode194x4WeighsTheFourthLeftSampleIntoTheLastRow)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(17, 0);
@@ -400,7 +400,7 @@ TEST(intra_kernels, mode_19_4x4_weighs_the_fourth_left_sample_into_the_last_row)
     EXPECT_EQ(predict(avx2_slot(19, 1, 0), 4, ref), out);
 }
 
-TEST(intra_kernels, copy_modes_at_8x8_follow_the_diagonals)
+TEST(IntraKernels, CopyModesAt8x8FollowTheDiagonals)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(33);
@@ -416,7 +416,7 @@ TEST(intra_kernels, copy_modes_at_8x8_follow_the_diagonals)
 
 // Lines at fraction 0 copy reference samples: the last row of modes 25 and 27,
 // line 15 of modes 3 and 33 and the last column of modes 9 and 11 at 16x16.
-TEST(intra_kernels, fraction_zero_lines_at_16x16_copy_the_reference)
+TEST(IntraKernels, FractionZeroLinesAt16x16CopyTheReference)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(65);
@@ -438,7 +438,7 @@ TEST(intra_kernels, fraction_zero_lines_at_16x16_copy_the_reference)
     }
 }
 
-TEST(intra_kernels, diagonal_and_vertical_copies_at_32x32)
+TEST(IntraKernels, DiagonalAndVerticalCopiesAt32x32)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::vector<uint8_t> ref(129);
@@ -454,7 +454,7 @@ TEST(intra_kernels, diagonal_and_vertical_copies_at_32x32)
         }
 }
 
-TEST(intra_kernels, smoothing_keeps_both_far_ends_and_rounds_the_corner)
+TEST(IntraKernels, SmoothingKeepsBothFarEndsAndRoundsTheCorner)
 {
     if (!have_ssse3_set()) GTEST_SKIP();
     for (intra_ref_filter_fn fn : {intra_ref_filter_8x8_sse41, intra_ref_filter_16x16_sse41,
@@ -477,7 +477,7 @@ TEST(intra_kernels, smoothing_keeps_both_far_ends_and_rounds_the_corner)
 
 // The mode-34 kernels of 4x4 and 8x8 that no set installs still equal the
 // portable copies.
-TEST(intra_kernels, uninstalled_mode_34_kernels_equal_portable)
+TEST(IntraKernels, UninstalledMode34KernelsEqualPortable)
 {
     if (!have_avx2_set()) GTEST_SKIP();
     std::mt19937 rng(23);
@@ -519,7 +519,7 @@ std::vector<int> timed_slots()
 
 }  // namespace
 
-TEST(intra_kernels, timing)
+TEST(IntraKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     static std::vector<uint8_t> ref(129 + 64), out(129 + 64), dst(128 * 32);

@@ -235,7 +235,7 @@ intra_pred_table make_table(uint32_t flags)
 
 // ---- Predictors ---------------------------------------------------------------
 
-TEST(intra_pred, every_entry_equals_the_standard_on_random_and_extreme_references)
+TEST(IntraPred, EveryEntryEqualsTheStandardOnRandomAndExtremeReferences)
 {
     // Flag sets 0 and 7 cover the portable table and everything this processor
     // can install.
@@ -261,7 +261,7 @@ TEST(intra_pred, every_entry_equals_the_standard_on_random_and_extreme_reference
     }
 }
 
-TEST(intra_pred, angular_core_applies_the_boundary_filter_whenever_asked)
+TEST(IntraPred, AngularCoreAppliesTheBoundaryFilterWheneverAsked)
 {
     // Through the table a 32x32 block is never boundary-filtered, but the core
     // itself filters modes 10 and 26 at any size when asked, and no other mode.
@@ -287,7 +287,7 @@ TEST(intra_pred, angular_core_applies_the_boundary_filter_whenever_asked)
 
 // ---- Smoothing ----------------------------------------------------------------
 
-TEST(intra_smoothing, filter_equals_the_121_rule_and_writes_only_its_array)
+TEST(IntraSmoothing, FilterEqualsThe121RuleAndWritesOnlyItsArray)
 {
     for (uint32_t flags : {0u, 7u}) {
         intra_pred_table t = make_table(flags);
@@ -310,7 +310,7 @@ TEST(intra_smoothing, filter_equals_the_121_rule_and_writes_only_its_array)
     }
 }
 
-TEST(intra_smoothing, flags_follow_the_standard_filter_decision)
+TEST(IntraSmoothing, FlagsFollowTheStandardFilterDecision)
 {
     for (int mode = 0; mode < INTRA_MODE_COUNT; mode++) {
         EXPECT_EQ(intra_smoothing_flags[mode] & 4, 0) << "4x4 references are never smoothed";
@@ -320,7 +320,7 @@ TEST(intra_smoothing, flags_follow_the_standard_filter_decision)
     }
 }
 
-TEST(intra_smoothing, luma_prediction_with_the_chosen_reference_equals_the_standard)
+TEST(IntraSmoothing, LumaPredictionWithTheChosenReferenceEqualsTheStandard)
 {
     // The whole luma path of a transform unit: smoothing decision, [1 2 1]
     // filter, predictor with the boundary filters of blocks below 32x32.

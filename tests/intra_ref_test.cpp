@@ -337,7 +337,7 @@ struct simulation {
 
 } // namespace
 
-TEST(intra_ref, gathering_equals_the_standard_on_a_ctu_by_ctu_picture)
+TEST(IntraRef, GatheringEqualsTheStandardOnACtuByCtuPicture)
 {
     // Partial CTUs at the right and bottom (8, 24, 40 and 56 samples), a single
     // partial CTU, and whole CTUs; the last seed of each uses only 0 and 255.
@@ -369,7 +369,7 @@ struct gather_fixture {
 
 } // namespace
 
-TEST(intra_ref, corner_is_always_written_even_when_only_its_unit_is_missing)
+TEST(IntraRef, CornerIsAlwaysWrittenEvenWhenOnlyItsUnitIsMissing)
 {
     // Corner unit missing, both sides present: the standard's scan gives the
     // corner the first left sample. The array's old corner must not survive.
@@ -393,7 +393,7 @@ TEST(intra_ref, corner_is_always_written_even_when_only_its_unit_is_missing)
     EXPECT_EQ(f.st.area()->luma[0], b[4 * stride - 1]);
 }
 
-TEST(intra_ref, corner_equals_the_standard_for_any_availability)
+TEST(IntraRef, CornerEqualsTheStandardForAnyAvailability)
 {
     std::mt19937 rng(17);
     gather_fixture f;
@@ -424,7 +424,7 @@ TEST(intra_ref, corner_equals_the_standard_for_any_availability)
     }
 }
 
-TEST(intra_ref, border_load_takes_what_exists_and_128_elsewhere)
+TEST(IntraRef, BorderLoadTakesWhatExistsAnd128Elsewhere)
 {
     for (int is_luma = 0; is_luma < 2; is_luma++) {
         int s = is_luma ? 64 : 32;
@@ -450,7 +450,7 @@ TEST(intra_ref, border_load_takes_what_exists_and_128_elsewhere)
     }
 }
 
-TEST(intra_ref, source_variant_keeps_128_left_of_the_picture_and_never_writes_the_buffer)
+TEST(IntraRef, SourceVariantKeeps128LeftOfThePictureAndNeverWritesTheBuffer)
 {
     // First CTU column, second CTU row: the left column keeps the 128 of the CTU
     // start while the corner takes the first above sample.

@@ -28,7 +28,7 @@ bool has_boundary_filter(int mode, int s)
 
 } // namespace
 
-TEST(intra_table, layout_is_284_entries_in_mode_filter_size_order)
+TEST(IntraTable, LayoutIs284EntriesInModeFilterSizeOrder)
 {
     intra_pred_table t;
     EXPECT_EQ(sizeof t, 284 * sizeof(void *));
@@ -42,7 +42,7 @@ TEST(intra_table, layout_is_284_entries_in_mode_filter_size_order)
                           (ptrdiff_t)((4 + 8 * mode + 4 * f + s) * sizeof(void *)));
 }
 
-TEST(intra_table, no_entry_is_empty_at_any_flag_set)
+TEST(IntraTable, NoEntryIsEmptyAtAnyFlagSet)
 {
     for (uint32_t flags = 0; flags < 8; flags++) {
         intra_pred_table t = make_table(flags);
@@ -54,7 +54,7 @@ TEST(intra_table, no_entry_is_empty_at_any_flag_set)
     }
 }
 
-TEST(intra_table, filter_pairs_differ_only_for_dc_and_pure_directions_below_32x32)
+TEST(IntraTable, FilterPairsDifferOnlyForDcAndPureDirectionsBelow32x32)
 {
     for (uint32_t flags = 0; flags < 8; flags++) {
         intra_pred_table t = make_table(flags);
@@ -68,7 +68,7 @@ TEST(intra_table, filter_pairs_differ_only_for_dc_and_pure_directions_below_32x3
     }
 }
 
-TEST(intra_table, every_flag_set_predicts_and_smooths_identically)
+TEST(IntraTable, EveryFlagSetPredictsAndSmoothsIdentically)
 {
     intra_pred_table portable = make_table(0);
     std::mt19937 rng(3);

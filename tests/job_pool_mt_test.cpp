@@ -27,7 +27,7 @@ static uint64_t gated(uint64_t x)
     return x + 100;
 }
 
-TEST(job_pool, negative_count_fails_and_zero_count_has_no_workers)
+TEST(JobPool, NegativeCountFailsAndZeroCountHasNoWorkers)
 {
     job_pool *pool = (job_pool *)1;
     EXPECT_EQ(job_pool_create(&pool, -1, nullptr, 0), -1);
@@ -40,24 +40,24 @@ TEST(job_pool, negative_count_fails_and_zero_count_has_no_workers)
     job_pool_destroy(nullptr);
 }
 
-TEST(job_pool, every_worker_runs_the_startup_callback_once)
+TEST(JobPool, EveryWorkerRunsTheStartupCallbackOnce)
 {
     startups = 0;
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 5, count_startup, 0), 0);
-    for (int i = 0; i < 5; i++) job_submit(pool, square, (uint64_t)i);
+    for (int i = 0; i < 5; i++) EXPECT_EQ(job_submit(pool, square, (uint64_t)i), 0);
     for (int i = 0; i < 5; i++) EXPECT_EQ(job_wait(pool, (uint64_t)i), (uint64_t)(i * i));
     job_pool_destroy(pool);
     EXPECT_EQ(startups.load(), 5);
 }
 
-TEST(job_pool, wait_blocks_until_the_job_has_finished)
+TEST(JobPool, WaitBlocksUntilTheJobHasFinished)
 {
     gate_open = 0;
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 2, nullptr, 0), 0);
-    job_submit(pool, gated, 1);
-    job_submit(pool, gated, 2);
+    EXPECT_EQ(job_submit(pool, gated, 1), 0);
+    EXPECT_EQ(job_submit(pool, gated, 2), 0);
     std::atomic<int> collected{0};
     std::thread waiter([&] {
         EXPECT_EQ(job_wait(pool, 2), 102u);
@@ -71,26 +71,26 @@ TEST(job_pool, wait_blocks_until_the_job_has_finished)
     job_pool_destroy(pool);
 }
 
-TEST(job_pool, jobs_sharing_an_argument_are_collected_one_per_wait)
+TEST(JobPool, JobsSharingAnArgumentAreCollectedOnePerWait)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 3, nullptr, 0), 0);
-    for (int i = 0; i < 3; i++) job_submit(pool, square, 7);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(job_submit(pool, square, 7), 0);
     for (int i = 0; i < 3; i++) EXPECT_EQ(job_wait(pool, 7), 49u);
     EXPECT_EQ(pool->free_jobs->count, 3);
     EXPECT_EQ(pool->finished_jobs->count, 0);
     job_pool_destroy(pool);
 }
 
-TEST(job_pool, submitter_with_every_job_outstanding_waits_for_a_collection)
+TEST(JobPool, SubmitterWithEveryJobOutstandingWaitsForACollection)
 {
     gate_open = 0;
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 1, nullptr, 0), 0);
-    job_submit(pool, gated, 1);
+    EXPECT_EQ(job_submit(pool, gated, 1), 0);
     std::atomic<int> submitted{0};
     std::thread submitter([&] {
-        job_submit(pool, square, 5);
+        EXPECT_EQ(job_submit(pool, square, 5), 0);
         submitted = 1;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -102,7 +102,7 @@ TEST(job_pool, submitter_with_every_job_outstanding_waits_for_a_collection)
     job_pool_destroy(pool);
 }
 
-TEST(job_pool, destroying_an_idle_pool_joins_every_worker)
+TEST(JobPool, DestroyingAnIdlePoolJoinsEveryWorker)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 16, nullptr, 0), 0);
@@ -112,7 +112,7 @@ TEST(job_pool, destroying_an_idle_pool_joins_every_worker)
 
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtimes cap the number of live threads below this pool's size.
-TEST(job_pool, huge_thread_count_is_capped_at_8191)
+TEST(JobPool, HugeThreadCountIsCappedAt8191)
 {
     job_pool *pool = nullptr;
     ASSERT_EQ(job_pool_create(&pool, 10000, nullptr, 0), 0);
@@ -129,7 +129,7 @@ static uint64_t add_share(uint64_t arg)
 }
 
 // Batches as the lookahead submits them: one job per worker, then one wait per job.
-TEST(job_pool, stress_loses_no_job_at_any_worker_count)
+TEST(JobPool, StressLosesNoJobAtAnyWorkerCount)
 {
     const int total_jobs = 100000;
     for (int workers : {1, 2, 8, 64}) {

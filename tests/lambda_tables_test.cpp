@@ -38,7 +38,7 @@ lambda_tables lambdas_for(const internal_config &cfg)
     return lt;
 }
 
-TEST(lambda_tables, constant_qp_reference_b_row_values)
+TEST(LambdaTables, ConstantQpReferenceBRowValues)
 {
     lambda_tables lt = lambdas_for(validated_config());  // hierarchy 2: row 3 factor 0.5
     EXPECT_EQ(lt.sse[3][12], 256u);
@@ -47,7 +47,7 @@ TEST(lambda_tables, constant_qp_reference_b_row_values)
     EXPECT_EQ(lt.satd[3][51], 128u);
 }
 
-TEST(lambda_tables, constant_qp_i_and_p_rows_double_every_three_qp)
+TEST(LambdaTables, ConstantQpIAndPRowsDoubleEveryThreeQp)
 {
     lambda_tables lt = lambdas_for(validated_config());
     // Row 0: f = (1 - 0.35) x 0.57 with 7 B pictures; row 1: f = 0.442.
@@ -66,7 +66,7 @@ TEST(lambda_tables, constant_qp_i_and_p_rows_double_every_three_qp)
     }
 }
 
-TEST(lambda_tables, i_row_factor_follows_bframes)
+TEST(LambdaTables, IRowFactorFollowsBframes)
 {
     const int32_t bframes[] = {0, 4, 10, 15};
     const uint32_t qp12[] = {146, 117, 73, 73};  // 256 x 0.57 x (1 - min(0.05 b, 0.5))
@@ -76,7 +76,7 @@ TEST(lambda_tables, i_row_factor_follows_bframes)
     }
 }
 
-TEST(lambda_tables, b_rows_by_hierarchy)
+TEST(LambdaTables, BRowsByHierarchy)
 {
     // At QP 12 the B base is 2 x 256: factors 0.3536, 0.5, 0.68 give 181, 256, 348.
     struct {
@@ -94,7 +94,7 @@ TEST(lambda_tables, b_rows_by_hierarchy)
     EXPECT_EQ(memcmp(lt.satd[3], lt.satd[4], sizeof(lt.satd[3])), 0);
 }
 
-TEST(lambda_tables, b_multiplier_steps_from_two_to_four)
+TEST(LambdaTables, BMultiplierStepsFromTwoToFour)
 {
     lambda_tables lt = lambdas_for(validated_config());
     // Row 3 (factor 0.5) is m x 8 x 2^(qp/3): m 2 below QP 30, 3 for 30..35, 4 from 36.
@@ -105,7 +105,7 @@ TEST(lambda_tables, b_multiplier_steps_from_two_to_four)
     }
 }
 
-TEST(lambda_tables, bitrate_modes_share_one_row)
+TEST(LambdaTables, BitrateModesShareOneRow)
 {
     for (int32_t mode : {RC_MODE_ABR, RC_MODE_CBR, RC_MODE_CRF}) {
         lambda_tables lt = lambdas_for(validated_config(mode));
@@ -135,7 +135,7 @@ void expect_cost_bands(const uint16_t *t, int32_t reach, int32_t c0, int32_t c1,
         }
 }
 
-TEST(mv_cost_table, example_with_lambda_seven)
+TEST(MvCostTable, ExampleWithLambdaSeven)
 {
     internal_config cfg = validated_config();  // constant QP, hierarchy 2
     rd_owner o;
@@ -160,7 +160,7 @@ TEST(mv_cost_table, example_with_lambda_seven)
     }
 }
 
-TEST(mv_cost_table, levels_use_their_own_lambda_rows)
+TEST(MvCostTable, LevelsUseTheirOwnLambdaRows)
 {
     internal_config cfg = validated_config();
     rd_owner o;
@@ -178,7 +178,7 @@ TEST(mv_cost_table, levels_use_their_own_lambda_rows)
     }
 }
 
-TEST(mv_cost_table, shallow_pyramid_builds_fewer_tables)
+TEST(MvCostTable, ShallowPyramidBuildsFewerTables)
 {
     internal_config cfg = validated_config(RC_MODE_CQP, 3, 0);
     rd_owner o;
@@ -191,7 +191,7 @@ TEST(mv_cost_table, shallow_pyramid_builds_fewer_tables)
     EXPECT_EQ(o.rd.mv_cost.slot[83], nullptr);
 }
 
-TEST(mv_cost_table, bitrate_modes_share_one_table_per_qp)
+TEST(MvCostTable, BitrateModesShareOneTablePerQp)
 {
     internal_config cfg = validated_config(RC_MODE_ABR);  // hierarchy 2
     rd_owner o;
@@ -202,7 +202,7 @@ TEST(mv_cost_table, bitrate_modes_share_one_table_per_qp)
     for (int level = 1; level < 4; level++) EXPECT_EQ(o.rd.mv_cost.slot[26 * 4 + level], t0) << level;
 }
 
-TEST(mv_cost_table, second_build_of_a_qp_keeps_the_first)
+TEST(MvCostTable, SecondBuildOfAQpKeepsTheFirst)
 {
     internal_config cfg = validated_config();
     rd_owner o;
@@ -215,7 +215,7 @@ TEST(mv_cost_table, second_build_of_a_qp_keeps_the_first)
     EXPECT_EQ(mv_cost_table_init(&o.rd, &cfg, -1), -1);
 }
 
-TEST(mv_cost_table, reach_covers_a_widened_vertical_margin)
+TEST(MvCostTable, ReachCoversAWidenedVerticalMargin)
 {
     internal_config cfg = validated_config();
     cfg.mv_margin_v = 120;
@@ -228,7 +228,7 @@ TEST(mv_cost_table, reach_covers_a_widened_vertical_margin)
 
 // The whole set an opening encoder builds.
 
-TEST(rd_tables, qp_range_decides_which_mv_tables_exist)
+TEST(RdTables, QpRangeDecidesWhichMvTablesExist)
 {
     internal_config cfg = validated_config();
     cfg.qp_min = 20;
@@ -245,7 +245,7 @@ TEST(rd_tables, qp_range_decides_which_mv_tables_exist)
     for (int qp = 0; qp < MV_COST_QPS; qp++) EXPECT_EQ(d.rd.mv_cost.slot[qp * 4] != nullptr, qp >= 10) << qp;
 }
 
-TEST(rd_tables, free_clears_every_slot)
+TEST(RdTables, FreeClearsEverySlot)
 {
     internal_config cfg = validated_config();
     rd_owner o;
@@ -255,7 +255,7 @@ TEST(rd_tables, free_clears_every_slot)
     mv_cost_tables_free(&o.rd);  // twice is harmless
 }
 
-TEST(rd_tables, chroma_weight_doubles_from_level_three)
+TEST(RdTables, ChromaWeightDoublesFromLevelThree)
 {
     for (int32_t level = 0; level < 8; level++) {
         internal_config cfg = validated_config();
@@ -269,7 +269,7 @@ TEST(rd_tables, chroma_weight_doubles_from_level_three)
     }
 }
 
-TEST(rd_tables, rounding_offsets_default_or_follow_the_previous_layer)
+TEST(RdTables, RoundingOffsetsDefaultOrFollowThePreviousLayer)
 {
     rd_tables first, second;
     memset(&first, 0, sizeof(first));
@@ -284,7 +284,7 @@ TEST(rd_tables, rounding_offsets_default_or_follow_the_previous_layer)
     EXPECT_EQ(second.quant_round_inter, 50);
 }
 
-TEST(rd_tables, two_encoders_keep_their_own_tables)
+TEST(RdTables, TwoEncodersKeepTheirOwnTables)
 {
     internal_config cqp = validated_config(RC_MODE_CQP);
     cqp.complexity = 1;

@@ -14,7 +14,7 @@ uint32_t propagate_one(uint32_t prop_in, uint32_t intra, uint32_t inter, uint16_
     return out;
 }
 
-TEST(propagate_cost, passes_on_the_share_that_inter_prediction_saves)
+TEST(PropagateCost, PassesOnTheShareThatInterPredictionSaves)
 {
     EXPECT_EQ(propagate_one(0, 500, 500, 256), 0u);          // nothing saved
     EXPECT_EQ(propagate_one(0, 500, 0, 256), 500u);          // intra * intra / intra
@@ -23,7 +23,7 @@ TEST(propagate_cost, passes_on_the_share_that_inter_prediction_saves)
     EXPECT_EQ(propagate_one(0, 9, 0x30000005u, 256), 4u);    // list bits ignored: 4 * 9 / 9
 }
 
-TEST(propagate_cost, large_costs_do_not_wrap_and_saturate_at_the_u32_limit)
+TEST(PropagateCost, LargeCostsDoNotWrapAndSaturateAtTheU32Limit)
 {
     // weight * intra and the product pass 32 bits (and the product 64).
     EXPECT_EQ(propagate_one(0, 0x0FFFFFFFu, 0, 256), 0x0FFFFFFFu);
@@ -32,13 +32,13 @@ TEST(propagate_cost, large_costs_do_not_wrap_and_saturate_at_the_u32_limit)
     EXPECT_EQ(propagate_one(0xF0000000u, 0x0FFFFFFFu, 0x07FFFFFFu, 256), 2147483655u);   // amount 2^32 - 1, half saved
 }
 
-TEST(propagate_cost, zero_intra_cost_or_inter_above_intra_propagates_nothing)
+TEST(PropagateCost, ZeroIntraCostOrInterAboveIntraPropagatesNothing)
 {
     EXPECT_EQ(propagate_one(1000, 0, 0, 256), 0u);
     EXPECT_EQ(propagate_one(1000, 100, 101, 256), 0u);
 }
 
-TEST(propagate_cost, processes_exactly_n_entries)
+TEST(PropagateCost, ProcessesExactlyNEntries)
 {
     std::vector<uint32_t> out(4, 7), prop(4, 10), intra(4, 100), inter(4, 50);
     std::vector<uint16_t> weight(4, 256);
@@ -53,7 +53,7 @@ std::vector<uint32_t> grid(int h, int stride, uint32_t value)
     return std::vector<uint32_t>((size_t)stride * h, value);
 }
 
-TEST(frame_cost_complexity, only_the_interior_counts_and_intra_pictures_add_a_hundred_per_entry)
+TEST(FrameCostComplexity, OnlyTheInteriorCountsAndIntraPicturesAddAHundredPerEntry)
 {
     std::vector<uint32_t> costs = grid(5, 8, 32), out(4, 0xdeadbeef);
     // P picture: 32 * 32 >> 10 = 1, plus 1, over the 3 x 3 interior, all in tile 0.
@@ -65,7 +65,7 @@ TEST(frame_cost_complexity, only_the_interior_counts_and_intra_pictures_add_a_hu
     EXPECT_EQ(frame_cost_complexity_c(out.data(), costs.data(), 5, 5, 8, 6), 18u);
 }
 
-TEST(frame_cost_complexity, tiles_cover_four_by_four_entries_and_a_tile_past_the_interior_stays_zero)
+TEST(FrameCostComplexity, TilesCoverFourByFourEntriesAndATilePastTheInteriorStaysZero)
 {
     const int w = 9, h = 6, stride = 12;
     std::vector<uint32_t> costs = grid(h, stride, 0);
@@ -83,7 +83,7 @@ TEST(frame_cost_complexity, tiles_cover_four_by_four_entries_and_a_tile_past_the
     EXPECT_EQ(total, t0 + t1 + t3 + t4);
 }
 
-TEST(frame_cost_complexity, squares_of_large_costs_are_exact_and_sums_saturate)
+TEST(FrameCostComplexity, SquaresOfLargeCostsAreExactAndSumsSaturate)
 {
     std::vector<uint32_t> costs = grid(5, 5, 0);
     costs[1 * 5 + 1] = 50000;   // squared passes 2^31
@@ -94,7 +94,7 @@ TEST(frame_cost_complexity, squares_of_large_costs_are_exact_and_sums_saturate)
     EXPECT_EQ(out[0], 0xFFFFFFFFu);
 }
 
-TEST(frame_cost_complexity, grids_too_small_for_an_interior_give_zero)
+TEST(FrameCostComplexity, GridsTooSmallForAnInteriorGiveZero)
 {
     std::vector<uint32_t> costs = grid(2, 2, 1000);
     uint32_t out[1] = {0xdeadbeef};

@@ -98,7 +98,9 @@ class encode_loop {
             put_picture(scene);
             if (received_ <= delay_) return false;
         }
-        if (coding_queue_->count == 0) lookahead_get_frames(la_);
+        if (coding_queue_->count == 0) {
+            EXPECT_EQ(lookahead_get_frames(la_), 0);
+        }
         if (coding_queue_->count == 0 && lookahead_pending_count(la_) == 0) return false;
         if (coding_queue_->count == 0) return false;
         take_picture();
@@ -147,7 +149,7 @@ class encode_loop {
         picture_lowres_build(&params, pic, 1);
         for (int32_t i = 0; i < 16 * g_blocks(); i++)
             if (pic->mbtree_qp_offset) pic->mbtree_qp_offset[i] = 1.0f;
-        lookahead_put_frame(la_, pic);
+        EXPECT_EQ(lookahead_put_frame(la_, pic), 0);
     }
     int32_t g_blocks()
     {
@@ -506,7 +508,7 @@ TEST(LookaheadQueues, AfterEachDecisionHeldAnchorLeadsCodingQueue)
         if (loop.coding_queue_->count != 0) continue;
         // Decide here, before the next call takes the anchor; the loop's
         // destructor frees what stays queued.
-        lookahead_get_frames(loop.la_);
+        EXPECT_EQ(lookahead_get_frames(loop.la_), 0);
         ASSERT_GT(loop.coding_queue_->count, 0);
         EXPECT_EQ(loop.la_->held_anchor, loop.coding_queue_->entries[0]);
         EXPECT_EQ(loop.la_->held_anchor->reference_count, 2u);

@@ -55,14 +55,14 @@ std::vector<uint32_t> run(int32_t pool_threads)
     return out;
 }
 
-TEST(lowres_cost_threads, results_equal_for_every_pool_size)
+TEST(LowresCostThreads, ResultsEqualForEveryPoolSize)
 {
     std::vector<uint32_t> direct = run(0);
     ASSERT_GT(direct.size(), 1000u);
     for (int32_t threads : {1, 2, 8}) EXPECT_EQ(run(threads), direct) << threads << " pool threads";
 }
 
-TEST(lowres_cost_threads, repeated_costs_on_a_pool_reuse_computed_cells)
+TEST(LowresCostThreads, RepeatedCostsOnAPoolReuseComputedCells)
 {
     cost_window w(3, 3, 1, 192, 128, 4, 0);
     for (int32_t i = 0; i < 3; i++) w.fill(i, smooth_texture(40, 2 * i, 0));

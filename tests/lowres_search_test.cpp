@@ -101,7 +101,9 @@ class lowres_search : public ::testing::Test {
     pu_desc pu_;
 };
 
-TEST_F(lowres_search, diamond_finds_a_planted_displacement_from_the_zero_vector)
+using LowresSearch = lowres_search;
+
+TEST_F(LowresSearch, DiamondFindsAPlantedDisplacementFromTheZeroVector)
 {
     // A smooth blob around the match leads the diamond from the zero vector to it.
     for (int32_t y = -kMargin; y < kH + kMargin; y++)
@@ -117,7 +119,7 @@ TEST_F(lowres_search, diamond_finds_a_planted_displacement_from_the_zero_vector)
     EXPECT_EQ(r.ref_idx, 0);
 }
 
-TEST_F(lowres_search, a_predictor_near_the_match_on_random_content_wins)
+TEST_F(LowresSearch, APredictorNearTheMatchOnRandomContentWins)
 {
     fill_random(7);
     plant(48, 32, -9, 6);
@@ -129,7 +131,7 @@ TEST_F(lowres_search, a_predictor_near_the_match_on_random_content_wins)
     EXPECT_EQ(r.cost, 2 * price(-1, 1));
 }
 
-TEST_F(lowres_search, quarter_sample_predictor_rounds_half_up_to_a_whole_sample)
+TEST_F(LowresSearch, QuarterSamplePredictorRoundsHalfUpToAWholeSample)
 {
     fill_random(11);
     plant(40, 40, -1, 2);
@@ -139,7 +141,7 @@ TEST_F(lowres_search, quarter_sample_predictor_rounds_half_up_to_a_whole_sample)
     EXPECT_EQ(search(40, 40).mv, mv(-4, 8));
 }
 
-TEST_F(lowres_search, start_points_are_measured_once_each)
+TEST_F(LowresSearch, StartPointsAreMeasuredOnceEach)
 {
     fill_random(3);
     plant(40, 40, 0, 0);
@@ -166,7 +168,7 @@ TEST_F(lowres_search, start_points_are_measured_once_each)
     EXPECT_EQ(g_sad_calls, 2);
 }
 
-TEST_F(lowres_search, search_range_bounds_the_moves_of_the_diamond)
+TEST_F(LowresSearch, SearchRangeBoundsTheMovesOfTheDiamond)
 {
     for (int32_t y = -kMargin; y < kH + kMargin; y++)
         for (int32_t x = -kMargin; x < kW + kMargin; x++) *ref_at(x, y) = (uint8_t)(x + kMargin);
@@ -179,7 +181,7 @@ TEST_F(lowres_search, search_range_bounds_the_moves_of_the_diamond)
     EXPECT_EQ(search(40, 40).mv, mv(0, 0));
 }
 
-TEST_F(lowres_search, window_keeps_vectors_inside_the_margin_at_the_picture_corner)
+TEST_F(LowresSearch, WindowKeepsVectorsInsideTheMarginAtThePictureCorner)
 {
     // The best match lies far left of the picture; the diamond stops at the
     // window's left bound, 62 samples into the margin, and never beyond.
@@ -192,7 +194,7 @@ TEST_F(lowres_search, window_keeps_vectors_inside_the_margin_at_the_picture_corn
     EXPECT_EQ((int16_t)(r.mv >> 16), 0);
 }
 
-TEST_F(lowres_search, block_past_the_picture_edge_is_not_searched)
+TEST_F(LowresSearch, BlockPastThePictureEdgeIsNotSearched)
 {
     fill_random(5);
     pu_.amvp_count = 1;
@@ -207,7 +209,7 @@ TEST_F(lowres_search, block_past_the_picture_edge_is_not_searched)
     EXPECT_LT(search(kW - 8, kH - 8).cost, (uint32_t)ME_COST_INFINITE);
 }
 
-TEST_F(lowres_search, equal_costs_keep_the_earlier_candidate)
+TEST_F(LowresSearch, EqualCostsKeepTheEarlierCandidate)
 {
     // Flat content: every vector has SAD 0, so only vector costs differ and
     // the predictor itself stays, never moving on a tie.

@@ -57,7 +57,9 @@ class propagation : public ::testing::Test {
     cost_window w_;
 };
 
-TEST_F(propagation, zero_vector_passes_the_saved_share_to_the_co_located_block)
+using Propagation = propagation;
+
+TEST_F(Propagation, ZeroVectorPassesTheSavedShareToTheCoLocatedBlock)
 {
     only_block(1, 2, KIND_L0 | 20, 0);
     propagate(0, 1, 1);
@@ -66,7 +68,7 @@ TEST_F(propagation, zero_vector_passes_the_saved_share_to_the_co_located_block)
     EXPECT_EQ(sum(0), 80u);
 }
 
-TEST_F(propagation, inherited_amount_is_passed_on_in_the_same_proportion)
+TEST_F(Propagation, InheritedAmountIsPassedOnInTheSameProportion)
 {
     only_block(1, 2, KIND_L0 | 20, 0);
     costs(1)[2 * 4 + 1] = 50;
@@ -79,7 +81,7 @@ TEST_F(propagation, inherited_amount_is_passed_on_in_the_same_proportion)
     EXPECT_EQ(costs(0)[2 * 4 + 1], 80u);
 }
 
-TEST_F(propagation, whole_block_vector_moves_the_amount_to_the_neighbour)
+TEST_F(Propagation, WholeBlockVectorMovesTheAmountToTheNeighbour)
 {
     only_block(1, 2, KIND_L0 | 20, mv(32, 0));
     propagate(0, 1, 1);
@@ -91,7 +93,7 @@ TEST_F(propagation, whole_block_vector_moves_the_amount_to_the_neighbour)
     EXPECT_EQ(costs(0)[0 * 4 + 0], 80u);
 }
 
-TEST_F(propagation, fractional_vector_splits_in_bilinear_shares)
+TEST_F(Propagation, FractionalVectorSplitsInBilinearShares)
 {
     only_block(1, 2, KIND_L0 | 20, mv(8, 16));  // a quarter right, half down
     propagate(0, 1, 1);
@@ -101,7 +103,7 @@ TEST_F(propagation, fractional_vector_splits_in_bilinear_shares)
     EXPECT_EQ(costs(0)[3 * 4 + 2], 10u);
 }
 
-TEST_F(propagation, shares_pointing_past_the_picture_are_lost)
+TEST_F(Propagation, SharesPointingPastThePictureAreLost)
 {
     only_block(3, 7, KIND_L0 | 20, mv(16, 16));
     propagate(0, 1, 1);
@@ -114,7 +116,7 @@ TEST_F(propagation, shares_pointing_past_the_picture_are_lost)
     EXPECT_EQ(sum(0), 40u);
 }
 
-TEST_F(propagation, bi_predicted_block_gives_each_reference_half)
+TEST_F(Propagation, BiPredictedBlockGivesEachReferenceHalf)
 {
     for (int32_t b = 0; b < 32; b++) w_.at(1)->lowres_costs[1][1][b] = 100;
     w_.at(1)->lowres_costs[1][1][5] = KIND_BI | 21;  // amount 79
@@ -123,14 +125,14 @@ TEST_F(propagation, bi_predicted_block_gives_each_reference_half)
     EXPECT_EQ(costs(2)[5], 40u);
 }
 
-TEST_F(propagation, intra_blocks_pass_nothing_on)
+TEST_F(Propagation, IntraBlocksPassNothingOn)
 {
     for (int32_t b = 0; b < 32; b++) w_.at(1)->lowres_costs[1][0][b] = 60;  // kind 0
     propagate(0, 1, 1);
     EXPECT_EQ(sum(0), 0u);
 }
 
-TEST_F(propagation, extreme_costs_saturate_without_overflow)
+TEST_F(Propagation, ExtremeCostsSaturateWithoutOverflow)
 {
     picture *pic = w_.at(1);
     for (int32_t b = 0; b < 32; b++) {
@@ -145,7 +147,7 @@ TEST_F(propagation, extreme_costs_saturate_without_overflow)
     for (int32_t b = 0; b < 32; b++) EXPECT_EQ(costs(0)[b], 0xFFFFFFu) << "block " << b;
 }
 
-TEST_F(propagation, subsampled_grid_snaps_targets_to_costed_blocks)
+TEST_F(Propagation, SubsampledGridSnapsTargetsToCostedBlocks)
 {
     w_.cfg_.grid_cols = 2;
     w_.cfg_.grid_rows = 2;
@@ -154,7 +156,7 @@ TEST_F(propagation, subsampled_grid_snaps_targets_to_costed_blocks)
     EXPECT_EQ(costs(0)[2 * 4 + 2], 80u);
 }
 
-TEST(mbtree_offsets, static_background_is_lowered_and_noise_stays_near_zero)
+TEST(MbtreeOffsets, StaticBackgroundIsLoweredAndNoiseStaysNearZero)
 {
     // Two CTUs: the left one a still texture, the right one fresh noise in
     // every picture.
@@ -176,7 +178,7 @@ TEST(mbtree_offsets, static_background_is_lowered_and_noise_stays_near_zero)
     EXPECT_GT(w.at(4)->frame_cost[4][0], 0);
 }
 
-TEST(mbtree_offsets, qcompress_one_gives_zero_offsets)
+TEST(MbtreeOffsets, QcompressOneGivesZeroOffsets)
 {
     cost_window w(5, 3, 0, 128, 64, 0, 1);
     w.cfg_.qcompress = 1.0f;
@@ -191,7 +193,7 @@ TEST(mbtree_offsets, qcompress_one_gives_zero_offsets)
     EXPECT_EQ(w.at(0)->mbtree_qp_offset[4], 0.0f);
 }
 
-TEST(mbtree_offsets, keyframes_only_propagate_nothing)
+TEST(MbtreeOffsets, KeyframesOnlyPropagateNothing)
 {
     cost_window w(2, 3, 0, 128, 64, 0, 1);
     w.fill(0, smooth_texture(6));
@@ -204,7 +206,7 @@ TEST(mbtree_offsets, keyframes_only_propagate_nothing)
     EXPECT_EQ(w.at(0)->propagate_costs[0], 0u);
 }
 
-TEST(mbtree_offsets, held_reference_passes_its_cost_to_the_next_anchor_offsets)
+TEST(MbtreeOffsets, HeldReferencePassesItsCostToTheNextAnchorOffsets)
 {
     // With a held reference at 0, the offsets written are those of the first
     // anchor after it and of the middle B picture the decision will mark.

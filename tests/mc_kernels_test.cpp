@@ -610,14 +610,14 @@ bool compare_slot(int slot, const mc_table &portable, const mc_table &simd, std:
     return compare_on(&ctx, slot);
 }
 
-TEST(mc_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+TEST(McKernels, EverySlotAtEveryLevelEqualsItsPortableKernel)
 {
     // The SSSE3 set fills 12 slots; the AVX2 set 13, of which 7 replace SSSE3
     // kernels, so the AVX2 level holds 18 vector kernels.
     expect_level_counts(walk_kernel_levels(mc_table_init, compare_slot, slot_name, 1), 12, 18);
 }
 
-TEST(mc_kernels, each_set_fills_its_slots_and_no_other)
+TEST(McKernels, EachSetFillsItsSlotsAndNoOther)
 {
     mc_table portable = kernel_table(mc_table_init, KERNEL_PORTABLE);
     const int ssse3[] = {2, 3, 4, 5, 6, 9, 10, 11, 17, 18, 19, 20};
@@ -639,7 +639,7 @@ TEST(mc_kernels, each_set_fills_its_slots_and_no_other)
     }
 }
 
-TEST(mc_kernels, the_table_installs_the_ssse3_set_only_with_both_flags)
+TEST(McKernels, TheTableInstallsTheSsse3SetOnlyWithBothFlags)
 {
     mc_table t;
     mc_table_init(CPU_SSSE3, &t);
@@ -685,7 +685,7 @@ int worker_vector(std::mt19937 &rng, int frac)
     return 4 * ((int)(rng() % 41) - 20) + frac;
 }
 
-TEST(mc_kernels, luma_workers_to_sixteen_bits_equal_the_portable_intermediate_at_every_width)
+TEST(McKernels, LumaWorkersToSixteenBitsEqualThePortableIntermediateAtEveryWidth)
 {
     REQUIRE_SSSE3();
     typedef void (*v_fn)(int16_t *, int32_t, const uint8_t *, int32_t, int32_t, int32_t, int32_t, int32_t);
@@ -720,7 +720,7 @@ TEST(mc_kernels, luma_workers_to_sixteen_bits_equal_the_portable_intermediate_at
                 }
 }
 
-TEST(mc_kernels, half_half_luma_maximum_is_kept_exactly_in_sixteen_bits)
+TEST(McKernels, HalfHalfLumaMaximumIsKeptExactlyInSixteenBits)
 {
     REQUIRE_SSSE3();
     static worker_refs refs;
@@ -744,7 +744,7 @@ TEST(mc_kernels, half_half_luma_maximum_is_kept_exactly_in_sixteen_bits)
     }
 }
 
-TEST(mc_kernels, luma_workers_to_eight_bits_equal_the_portable_prediction_at_every_width)
+TEST(McKernels, LumaWorkersToEightBitsEqualThePortablePredictionAtEveryWidth)
 {
     REQUIRE_SSSE3();
     typedef void (*v_fn)(uint8_t *, int32_t, const uint8_t *, int32_t, int32_t, int32_t, int32_t, int32_t);
@@ -781,7 +781,7 @@ TEST(mc_kernels, luma_workers_to_eight_bits_equal_the_portable_prediction_at_eve
                 }
 }
 
-TEST(mc_kernels, three_vertical_phase_planes_equal_the_portable_planes_of_their_column)
+TEST(McKernels, ThreeVerticalPhasePlanesEqualThePortablePlanesOfTheirColumn)
 {
     REQUIRE_SSSE3();
     static worker_refs refs;
@@ -805,7 +805,7 @@ TEST(mc_kernels, three_vertical_phase_planes_equal_the_portable_planes_of_their_
                 }
 }
 
-TEST(mc_kernels, every_average_worker_is_exact_at_every_width)
+TEST(McKernels, EveryAverageWorkerIsExactAtEveryWidth)
 {
     REQUIRE_SSSE3();
     std::mt19937 rng(8);
@@ -836,7 +836,7 @@ TEST(mc_kernels, every_average_worker_is_exact_at_every_width)
         }
 }
 
-TEST(mc_kernels, bi_prediction_average_saturates_only_where_the_result_is_clipped_anyway)
+TEST(McKernels, BiPredictionAverageSaturatesOnlyWhereTheResultIsClippedAnyway)
 {
     REQUIRE_SSSE3();
     // Biased inputs: the exact sum leaves the int16 range in both directions.
@@ -863,7 +863,7 @@ TEST(mc_kernels, bi_prediction_average_saturates_only_where_the_result_is_clippe
     }
 }
 
-TEST(mc_kernels, horizontal_plane_workers_fill_seven_rows_for_an_empty_region_but_the_slot_writes_nothing)
+TEST(McKernels, HorizontalPlaneWorkersFillSevenRowsForAnEmptyRegionButTheSlotWritesNothing)
 {
     REQUIRE_SSSE3();
     static worker_refs refs;
@@ -885,7 +885,7 @@ TEST(mc_kernels, horizontal_plane_workers_fill_seven_rows_for_an_empty_region_bu
     }
 }
 
-TEST(mc_kernels, half_resolution_builders_keep_their_different_roundings)
+TEST(McKernels, HalfResolutionBuildersKeepTheirDifferentRoundings)
 {
     REQUIRE_SSSE3();
     // Source 2x2 (plus the padding the builders may read, rows and columns
@@ -905,7 +905,7 @@ TEST(mc_kernels, half_resolution_builders_keep_their_different_roundings)
     EXPECT_EQ(block[0], 1);
 }
 
-TEST(mc_kernels, border_halving_repeats_the_last_halved_column_entry)
+TEST(McKernels, BorderHalvingRepeatsTheLastHalvedColumnEntry)
 {
     REQUIRE_SSSE3();
     std::vector<uint8_t> buf(128 * 66);
@@ -918,7 +918,7 @@ TEST(mc_kernels, border_halving_repeats_the_last_halved_column_entry)
 
 // The half/half luma intermediate of the peak pattern is 33150, past the int16
 // range: stored biased, exactly, and averaged to 255 at the AVX2 level.
-TEST(mc_kernels, half_half_peak_intermediate_is_stored_exactly)
+TEST(McKernels, HalfHalfPeakIntermediateIsStoredExactly)
 {
     if (!kernel_level_present(KERNEL_AVX2)) GTEST_SKIP() << "processor without the AVX2 set's instructions";
     std::mt19937 rng(5);
@@ -1055,7 +1055,7 @@ void call_timed(const mc_table &t, const timed_block &b, timing_data *d)
     }
 }
 
-TEST(mc_kernels, timing)
+TEST(McKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     std::mt19937 rng(11);

@@ -36,7 +36,7 @@ const uintptr_t PORTABLE[MC_TABLE_SLOTS] = {
     (uintptr_t)frame_cost_complexity_c,
 };
 
-TEST(mc_table, no_slot_is_empty_at_any_flag_set)
+TEST(McTable, NoSlotIsEmptyAtAnyFlagSet)
 {
     for (uint32_t flags : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 0xffu})
         for (unsigned char prefill : {0x00, 0xa5}) {
@@ -48,7 +48,7 @@ TEST(mc_table, no_slot_is_empty_at_any_flag_set)
         }
 }
 
-TEST(mc_table, portable_kernels_sit_in_their_fixed_slots)
+TEST(McTable, PortableKernelsSitInTheirFixedSlots)
 {
     mc_table t = filled(0, 0);
     std::vector<uintptr_t> s = slots_of(t);
@@ -57,12 +57,12 @@ TEST(mc_table, portable_kernels_sit_in_their_fixed_slots)
     EXPECT_EQ((uintptr_t)t.frame_cost_complexity, (uintptr_t)frame_cost_complexity_c);
 }
 
-TEST(mc_table, flag_one_alone_installs_nothing_beyond_the_portable_set)
+TEST(McTable, FlagOneAloneInstallsNothingBeyondThePortableSet)
 {
     EXPECT_EQ(slots_of(filled(CPU_SSE41, 0)), slots_of(filled(0, 0)));
 }
 
-TEST(mc_table, slots_without_vector_forms_keep_the_portable_kernel_at_every_flag_set)
+TEST(McTable, SlotsWithoutVectorFormsKeepThePortableKernelAtEveryFlagSet)
 {
     // Slots 8, 14, 15 and 21 have no vector form in any set.
     for (uint32_t flags = 0; flags < 8; flags++) {

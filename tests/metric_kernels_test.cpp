@@ -359,14 +359,14 @@ std::string slot_name(int slot)
     return std::string(groups[slot / 5]) + " " + std::to_string(w) + "x" + std::to_string(h);
 }
 
-TEST(metric_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+TEST(MetricKernels, EverySlotAtEveryLevelEqualsItsPortableKernel)
 {
     // 52 slots of the SSSE3 level, of which the AVX2 set replaces many, and
     // 30 more that only the AVX2 set fills.
     expect_level_counts(walk_kernel_levels(metric_table_init_sa8d, compare_slot, slot_name, 21), 52, 82);
 }
 
-TEST(metric_kernels, hadamard_core_is_exact_at_its_extremes)
+TEST(MetricKernels, HadamardCoreIsExactAtItsExtremes)
 {
     REQUIRE_SSSE3();
     test_block a = make_block(8, 8, 8), b = make_block(8, 8, 8);
@@ -412,7 +412,7 @@ int pair_slot(int group, int size_index)
 // pattern, whose 16x16 energy lands in coefficients that share one 16-bit
 // lane class with a sum (81,600 / 2) past 65,535. A want of 0 is the portable
 // value.
-TEST(metric_kernels, extreme_blocks_give_the_worked_values_at_every_level)
+TEST(MetricKernels, ExtremeBlocksGiveTheWorkedValuesAtEveryLevel)
 {
     struct worked {
         bool (*negative)(int x, int y);   // null: flat
@@ -458,7 +458,7 @@ TEST(metric_kernels, extreme_blocks_give_the_worked_values_at_every_level)
     }
 }
 
-TEST(metric_kernels, hadamard_cores_are_exact_on_random_and_separable_blocks)
+TEST(MetricKernels, HadamardCoresAreExactOnRandomAndSeparableBlocks)
 {
     REQUIRE_AVX2();
     std::mt19937 rng(31);
@@ -487,7 +487,7 @@ TEST(metric_kernels, hadamard_cores_are_exact_on_random_and_separable_blocks)
 
 // Whole planes, and single rows long enough to flush the 32-bit lanes inside
 // the row, at every level.
-TEST(metric_kernels, sse_wxh_sums_planes_and_long_rows_in_64_bits)
+TEST(MetricKernels, SseWxhSumsPlanesAndLongRowsIn64Bits)
 {
     const int w = 4100, h = 2048;   // 4100 exercises the 8-sample, 4-sample and scalar tails
     std::vector<uint8_t> a((size_t)w * h, 0), b((size_t)w * h, 255);
@@ -504,7 +504,7 @@ TEST(metric_kernels, sse_wxh_sums_planes_and_long_rows_in_64_bits)
 
 // A 255 source against candidates of 0 gives the full value for every
 // candidate; odd rows of a candidate are never read.
-TEST(metric_kernels, multi_candidate_forms_give_each_candidate_its_sad_sub)
+TEST(MetricKernels, MultiCandidateFormsGiveEachCandidateItsSadSub)
 {
     REQUIRE_AVX2();
     uint8_t *src = (uint8_t *)aligned_malloc(64 * 64);
@@ -538,7 +538,7 @@ TEST(metric_kernels, multi_candidate_forms_give_each_candidate_its_sad_sub)
 
 // Callers keep the source aligned, but a source at any address gives the same
 // results (the forms load it unaligned).
-TEST(metric_kernels, multi_candidate_forms_accept_an_unaligned_source)
+TEST(MetricKernels, MultiCandidateFormsAcceptAnUnalignedSource)
 {
     REQUIRE_AVX2();
     std::mt19937 rng(5);
@@ -559,7 +559,7 @@ TEST(metric_kernels, multi_candidate_forms_accept_an_unaligned_source)
     EXPECT_EQ(std::vector<uint32_t>(got, got + 3), std::vector<uint32_t>(want, want + 3));
 }
 
-TEST(metric_kernels, count_of_zero_blocks_and_of_other_sizes)
+TEST(MetricKernels, CountOfZeroBlocksAndOfOtherSizes)
 {
     REQUIRE_AVX2();
     int16_t *c = (int16_t *)aligned_malloc(1024 * 2);
@@ -575,7 +575,7 @@ TEST(metric_kernels, count_of_zero_blocks_and_of_other_sizes)
 
 // Levels +2, -1, +1 at diagonal scan positions 0, 3, 5 of a 4x4 block; then
 // a single level at the last position of a 32x32 block.
-TEST(metric_kernels, scan_summary_worked_examples)
+TEST(MetricKernels, ScanSummaryWorkedExamples)
 {
     REQUIRE_AVX2();
     const uint16_t diag[16] = {0, 4, 1, 8, 5, 2, 12, 9, 6, 3, 13, 10, 7, 14, 11, 15};
@@ -671,7 +671,7 @@ void call_slot(int slot, const void *fn, timing_data *d)
     kernel_sink += d->out[0];
 }
 
-TEST(metric_kernels, timing)
+TEST(MetricKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     static timing_data d;

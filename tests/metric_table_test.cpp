@@ -35,7 +35,7 @@ metric_table filled(uint32_t flags, unsigned char prefill)
 
 bool have_ssse3_set() { return cpu_use_ssse3_set(CPU_SSE41 | CPU_SSSE3); }
 
-TEST(metric_table, every_kernel_slot_is_filled_and_every_reserved_slot_null_at_every_flag_set)
+TEST(MetricTable, EveryKernelSlotIsFilledAndEveryReservedSlotNullAtEveryFlagSet)
 {
     std::set<int> nulls = null_slots();
     for (uint32_t flags = 0; flags < 8; flags++) {
@@ -51,7 +51,7 @@ TEST(metric_table, every_kernel_slot_is_filled_and_every_reserved_slot_null_at_e
     }
 }
 
-TEST(metric_table, layout_places_each_group_at_its_slot)
+TEST(MetricTable, LayoutPlacesEachGroupAtItsSlot)
 {
     metric_table t = filled(0, 0);
     std::vector<uintptr_t> s = slots_of(t);
@@ -87,7 +87,7 @@ TEST(metric_table, layout_places_each_group_at_its_slot)
     EXPECT_EQ(s[117], (uintptr_t)copy_32x32_c);
 }
 
-TEST(metric_table, cost_metric_copies_the_sa8d_kernels_of_the_level)
+TEST(MetricTable, CostMetricCopiesTheSa8dKernelsOfTheLevel)
 {
     for (uint32_t flags = 0; flags < 8; flags++) {
         for (int32_t mode : {1, 5}) {
@@ -100,7 +100,7 @@ TEST(metric_table, cost_metric_copies_the_sa8d_kernels_of_the_level)
     }
 }
 
-TEST(metric_table, without_flags_every_slot_holds_its_portable_kernel)
+TEST(MetricTable, WithoutFlagsEverySlotHoldsItsPortableKernel)
 {
     metric_table t = filled(0, 0);
     EXPECT_EQ(t.sse[0], sse_64x64_c);
@@ -113,7 +113,7 @@ TEST(metric_table, without_flags_every_slot_holds_its_portable_kernel)
 }
 
 // The SSSE3 set holds SSE4.1 operations: the SSSE3 flag alone must not install it.
-TEST(metric_table, ssse3_set_needs_sse41_too)
+TEST(MetricTable, Ssse3SetNeedsSse41Too)
 {
     std::vector<uintptr_t> portable = slots_of(filled(0, 0));
     EXPECT_EQ(slots_of(filled(CPU_SSSE3, 0)), portable);
@@ -138,7 +138,7 @@ std::set<int> avx2_slots()
 
 bool have_avx2_set() { return cpu_use_avx2_set(CPU_SSE41 | CPU_SSSE3 | CPU_AVX2); }
 
-TEST(metric_table, ssse3_set_replaces_exactly_its_slots)
+TEST(MetricTable, Ssse3SetReplacesExactlyItsSlots)
 {
     if (!have_ssse3_set()) GTEST_SKIP() << "processor lacks SSSE3 or SSE4.1";
     std::vector<uintptr_t> portable = slots_of(filled(0, 0));
@@ -157,7 +157,7 @@ TEST(metric_table, ssse3_set_replaces_exactly_its_slots)
 
 // With every flag the AVX2 set replaces exactly its slots over the SSSE3 table;
 // the rest keep the SSSE3 kernel, and only 102 and 103 stay portable.
-TEST(metric_table, avx2_set_replaces_exactly_its_slots_over_the_ssse3_set)
+TEST(MetricTable, Avx2SetReplacesExactlyItsSlotsOverTheSsse3Set)
 {
     if (!have_avx2_set()) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
     std::vector<uintptr_t> portable = slots_of(filled(0, 0));
@@ -183,7 +183,7 @@ TEST(metric_table, avx2_set_replaces_exactly_its_slots_over_the_ssse3_set)
 
 // Without the SSSE3 set the AVX2 set still goes in only where the processor
 // has every instruction set it uses; its missing slots keep portable kernels.
-TEST(metric_table, avx2_flag_without_sse41_installs_nothing)
+TEST(MetricTable, Avx2FlagWithoutSse41InstallsNothing)
 {
     std::vector<uintptr_t> portable = slots_of(filled(0, 0));
     EXPECT_EQ(slots_of(filled(CPU_SSSE3 | CPU_AVX2, 0)), portable);

@@ -46,7 +46,7 @@ const pair_case portable_pairs[] = {
     {"sa8d_sub_64x64_c", sa8d_sub_64x64_c, 64, 64, K_SA8D_SUB},
 };
 
-TEST(metric_portable, every_pair_kernel_matches_its_definition_on_random_and_extreme_blocks)
+TEST(MetricPortable, EveryPairKernelMatchesItsDefinitionOnRandomAndExtremeBlocks)
 {
     std::mt19937 rng(11);
     for (const pair_case &c : portable_pairs) {
@@ -71,7 +71,7 @@ TEST(metric_portable, every_pair_kernel_matches_its_definition_on_random_and_ext
     }
 }
 
-TEST(metric_portable, identical_blocks_give_zero)
+TEST(MetricPortable, IdenticalBlocksGiveZero)
 {
     std::mt19937 rng(12);
     for (const pair_case &c : portable_pairs) {
@@ -80,7 +80,7 @@ TEST(metric_portable, identical_blocks_give_zero)
     }
 }
 
-TEST(metric_portable, full_range_difference_gives_the_known_maxima)
+TEST(MetricPortable, FullRangeDifferenceGivesTheKnownMaxima)
 {
     test_block a = make_block(64, 64, 64), b = make_block(64, 64, 64);
     fill_value(a, 255);
@@ -95,7 +95,7 @@ TEST(metric_portable, full_range_difference_gives_the_known_maxima)
     EXPECT_EQ(sse_64x64_c(a.origin, 64, b.origin, 64), 266342400u);
 }
 
-TEST(metric_portable, constant_difference_scales_every_measure)
+TEST(MetricPortable, ConstantDifferenceScalesEveryMeasure)
 {
     for (int v : {1, 7, -13, 100}) {
         test_block a = make_block(64, 64, 64), b = make_block(64, 64, 64);
@@ -113,7 +113,7 @@ TEST(metric_portable, constant_difference_scales_every_measure)
     }
 }
 
-TEST(metric_portable, single_sample_difference_spreads_over_all_coefficients)
+TEST(MetricPortable, SingleSampleDifferenceSpreadsOverAllCoefficients)
 {
     test_block a = make_block(8, 8, 8), b = make_block(8, 8, 8);
     fill_value(a, 50);
@@ -128,7 +128,7 @@ TEST(metric_portable, single_sample_difference_spreads_over_all_coefficients)
 
 // d(x, y) = 255 * (-1)^popcount(x & y) is a row of H8 scaled: all its energy
 // lands in 8 coefficients of magnitude 8 x 255 x 8, the largest raw sum.
-TEST(metric_portable, sa8d_raw_reaches_its_maximum_on_the_hadamard_pattern)
+TEST(MetricPortable, Sa8dRawReachesItsMaximumOnTheHadamardPattern)
 {
     test_block a = make_block(8, 8, 8), b = make_block(8, 8, 8);
     for (int y = 0; y < 8; y++)
@@ -143,7 +143,7 @@ TEST(metric_portable, sa8d_raw_reaches_its_maximum_on_the_hadamard_pattern)
 
 // Two 8x8 halves whose raw sums are both 2 mod 4: 16x8 rounds once for the
 // pair, 8x16 rounds each half, so 8x16 comes out one higher.
-TEST(metric_portable, sa8d_16x8_and_8x16_round_differently)
+TEST(MetricPortable, Sa8d16x8And8x16RoundDifferently)
 {
     std::mt19937 rng(13);
     test_block h[2];
@@ -170,7 +170,7 @@ TEST(metric_portable, sa8d_16x8_and_8x16_round_differently)
     EXPECT_EQ(t, w + 1);
 }
 
-TEST(metric_portable, every_second_row_kernels_ignore_odd_rows_and_right_margin)
+TEST(MetricPortable, EverySecondRowKernelsIgnoreOddRowsAndRightMargin)
 {
     std::mt19937 rng(14);
     for (const pair_case &c : portable_pairs) {
@@ -205,7 +205,7 @@ void run_multi(const multi_case &c, const uint8_t *src, const uint8_t *const *ca
         ((sad_x2_fn)c.fn)(src, cand[0], cand[1], stride, out);
 }
 
-TEST(metric_portable, multi_candidate_sad_writes_each_candidate_in_order_and_nothing_more)
+TEST(MetricPortable, MultiCandidateSadWritesEachCandidateInOrderAndNothingMore)
 {
     const multi_case cases[] = {
         {"x4 64x64", 4, (void *)sad_x4_sub_64x64_c, 64, 64}, {"x4 32x32", 4, (void *)sad_x4_sub_32x32_c, 32, 32},
@@ -246,7 +246,7 @@ TEST(metric_portable, multi_candidate_sad_writes_each_candidate_in_order_and_not
     }
 }
 
-TEST(metric_portable, sse_wxh_matches_the_definition_at_awkward_widths)
+TEST(MetricPortable, SseWxhMatchesTheDefinitionAtAwkwardWidths)
 {
     std::mt19937 rng(16);
     for (int w : {1, 3, 4, 7, 8, 15, 16, 17, 31, 33, 63, 64, 65, 100, 129}) {
@@ -264,7 +264,7 @@ TEST(metric_portable, sse_wxh_matches_the_definition_at_awkward_widths)
 
 // A whole 4096x2048 plane of full-range error sums to 545 billion: far past 32
 // bits, which a picture PSNR must still see exactly.
-TEST(metric_portable, sse_wxh_of_a_large_plane_does_not_wrap)
+TEST(MetricPortable, SseWxhOfALargePlaneDoesNotWrap)
 {
     const int w = 4096, h = 2048;
     std::vector<uint8_t> a((size_t)w * h, 255), b((size_t)w * h, 0);

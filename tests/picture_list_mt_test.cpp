@@ -10,15 +10,15 @@ static void *ptr(uintptr_t v)
     return (void *)v;
 }
 
-TEST(picture_list, fifo_and_stack_orders_keep_the_array_null_terminated)
+TEST(PictureList, FifoAndStackOrdersKeepTheArrayNullTerminated)
 {
     picture_list *l = picture_list_create(4);
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(picture_list_pop_first(l), nullptr);
     EXPECT_EQ(l->count, 0);
-    picture_list_push_last(l, ptr(1));
-    picture_list_push_last(l, ptr(2));
-    picture_list_push_first(l, ptr(3));
+    EXPECT_EQ(picture_list_push_last(l, ptr(1)), 0);
+    EXPECT_EQ(picture_list_push_last(l, ptr(2)), 0);
+    EXPECT_EQ(picture_list_push_first(l, ptr(3)), 0);
     EXPECT_EQ(l->count, 3);
     EXPECT_EQ(l->entries[3], nullptr);
     EXPECT_EQ(picture_list_pop_first(l), ptr(3));
@@ -26,12 +26,12 @@ TEST(picture_list, fifo_and_stack_orders_keep_the_array_null_terminated)
     EXPECT_EQ(l->entries[1], nullptr);
     EXPECT_EQ(picture_list_pop_first(l), ptr(1));
     EXPECT_EQ(l->entries[0], nullptr);
-    picture_list_push_first(l, ptr(9));
+    EXPECT_EQ(picture_list_push_first(l, ptr(9)), 0);
     EXPECT_EQ(picture_list_pop_first(l), ptr(9));
     picture_list_destroy(l);
 }
 
-TEST(picture_list, full_and_empty_lists_fail_without_overflow)
+TEST(PictureList, FullAndEmptyListsFailWithoutOverflow)
 {
     picture_list *l = picture_list_create(2);
     ASSERT_EQ(picture_list_push_last(l, ptr(1)), 0);
@@ -48,7 +48,7 @@ TEST(picture_list, full_and_empty_lists_fail_without_overflow)
     picture_list_destroy(nullptr);
 }
 
-TEST(picture_list, blocking_push_on_a_full_list_waits_for_a_pop)
+TEST(PictureList, BlockingPushOnAFullListWaitsForAPop)
 {
     picture_list *l = picture_list_create(1);
     picture_list_push_last_wait(l, ptr(1));
@@ -66,7 +66,7 @@ TEST(picture_list, blocking_push_on_a_full_list_waits_for_a_pop)
     picture_list_destroy(l);
 }
 
-TEST(picture_list, producers_and_consumers_exchange_every_entry)
+TEST(PictureList, ProducersAndConsumersExchangeEveryEntry)
 {
     picture_list *l = picture_list_create(3);
     const int per_producer = 5000;

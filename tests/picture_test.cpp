@@ -49,7 +49,7 @@ plane_shape shape_of(const picture_geometry &g, int p)
 
 }  // namespace
 
-TEST(picture_alloc, planes_are_aligned_and_sized_by_whole_ctus)
+TEST(PictureAlloc, PlanesAreAlignedAndSizedByWholeCtus)
 {
     picture_geometry g = make_geometry(200, 136, 0, 0, 0, 0, 1);
     picture *pic = picture_alloc(&g, PICTURE_POOL_RECON);
@@ -86,7 +86,7 @@ TEST(picture_alloc, planes_are_aligned_and_sized_by_whole_ctus)
     picture_free(pic);
 }
 
-TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
+TEST(PictureAlloc, ArraysFollowThePoolAndTheConfiguration)
 {
     picture_geometry g = make_geometry(128, 64, 0, 0, 0, 0);
     picture *src = picture_alloc(&g, PICTURE_POOL_SOURCE);
@@ -130,7 +130,7 @@ TEST(picture_alloc, arrays_follow_the_pool_and_the_configuration)
     picture_free(rec);
 }
 
-TEST(picture_pool, sub_sample_planes_follow_the_references)
+TEST(PicturePool, SubSamplePlanesFollowTheReferences)
 {
     picture_geometry g = make_geometry(128, 64, 3, 1, 1, 1);
     picture_pools pools;
@@ -171,7 +171,7 @@ TEST(picture_pool, sub_sample_planes_follow_the_references)
     picture_pools_destroy(&pools);
 }
 
-TEST(picture_alloc, refuses_geometry_it_cannot_hold)
+TEST(PictureAlloc, RefusesGeometryItCannotHold)
 {
     picture_geometry g = make_geometry(100, 64);   // width not a multiple of 8
     EXPECT_EQ(picture_alloc(&g, 0), nullptr);
@@ -188,7 +188,7 @@ TEST(picture_alloc, refuses_geometry_it_cannot_hold)
     picture_free(nullptr);
 }
 
-TEST(picture_pool, get_and_release_count_references_and_reuse_the_last_released)
+TEST(PicturePool, GetAndReleaseCountReferencesAndReuseTheLastReleased)
 {
     picture_geometry g = make_geometry(64, 64);
     picture_pools pools;
@@ -243,7 +243,7 @@ TEST(picture_pool, get_and_release_count_references_and_reuse_the_last_released)
     picture_pools_destroy(&pools);
 }
 
-TEST(picture_pool, a_free_list_too_large_for_one_allocation_is_refused)
+TEST(PicturePool, AFreeListTooLargeForOneAllocationIsRefused)
 {
     EXPECT_EQ(picture_list_create(INT32_MAX), nullptr);
     EXPECT_EQ(picture_list_create(INT32_MAX / 8), nullptr);
@@ -254,7 +254,7 @@ TEST(picture_pool, a_free_list_too_large_for_one_allocation_is_refused)
     EXPECT_EQ(pools.free_list[1], nullptr);
 }
 
-TEST(picture_pool, releasing_a_reconstruction_gives_back_its_scheduler_record)
+TEST(PicturePool, ReleasingAReconstructionGivesBackItsSchedulerRecord)
 {
     picture_geometry g = make_geometry(64, 64);
     row_scheduler *sched = row_sched_create(1, 1, 2, 4, 1, 1);
@@ -329,7 +329,7 @@ void expect_loaded(const picture_geometry &g, const picture *pic, const test_inp
 
 }  // namespace
 
-TEST(picture_load_input, copies_and_pads_to_the_coded_size)
+TEST(PictureLoadInput, CopiesAndPadsToTheCodedSize)
 {
     // 1922 x 100 is coded as 1928 x 104: six padding columns and four rows.
     struct {
@@ -352,7 +352,7 @@ TEST(picture_load_input, copies_and_pads_to_the_coded_size)
     }
 }
 
-TEST(picture_load_input, refuses_planes_that_do_not_fit)
+TEST(PictureLoadInput, RefusesPlanesThatDoNotFit)
 {
     picture_geometry g = make_geometry(64, 64);
     picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
@@ -412,7 +412,7 @@ int count_margin_errors(const picture_geometry &g, const picture *pic)
 
 }  // namespace
 
-TEST(picture_ctu_border_extend, fills_every_margin_for_any_picture_size)
+TEST(PictureCtuBorderExtend, FillsEveryMarginForAnyPictureSize)
 {
     // Whole CTUs, partial CTUs, one CTU row, one CTU column, a single 8x8 picture.
     int sizes[][2] = {{64, 64}, {72, 40}, {200, 136}, {8, 8}, {200, 40}, {56, 200}, {1928, 72}, {128, 128}};
@@ -428,7 +428,7 @@ TEST(picture_ctu_border_extend, fills_every_margin_for_any_picture_size)
     }
 }
 
-TEST(picture_ctu_border_extend, leaves_the_last_three_rows_and_columns_to_the_next_ctu)
+TEST(PictureCtuBorderExtend, LeavesTheLastThreeRowsAndColumnsToTheNextCtu)
 {
     // Samples that deblocking of the next CTU may still change are not yet copied.
     picture_geometry g = make_geometry(192, 192);

@@ -7,7 +7,7 @@
 #include "encoder/memory.h"
 #include "encoder/platform/platform.h"
 
-TEST(platform, null_lock_and_condition_are_refused)
+TEST(Platform, NullLockAndConditionAreRefused)
 {
     EXPECT_EQ(mutex_init(nullptr), 22);
     EXPECT_EQ(cond_init(nullptr), 22);
@@ -19,14 +19,14 @@ static uint64_t return_argument_plus_one(uint64_t arg)
     return arg + 1;
 }
 
-TEST(platform, join_of_a_missing_thread_returns_esrch)
+TEST(Platform, JoinOfAMissingThreadReturnsEsrch)
 {
     EXPECT_EQ(thread_join(nullptr, nullptr), 3);
     thread_handle never_started = {};
     EXPECT_EQ(thread_join(&never_started, nullptr), 3);
 }
 
-TEST(platform, thread_that_already_ended_is_joined_with_its_result)
+TEST(Platform, ThreadThatAlreadyEndedIsJoinedWithItsResult)
 {
     thread_handle *t = nullptr;
     ASSERT_EQ(thread_create(&t, nullptr, return_argument_plus_one, 41), 0);
@@ -45,7 +45,7 @@ static uint64_t wait_for_gate(uint64_t)
     return 7;
 }
 
-TEST(platform, two_concurrent_joins_of_one_thread_let_exactly_one_proceed)
+TEST(Platform, TwoConcurrentJoinsOfOneThreadLetExactlyOneProceed)
 {
     release_gate = 0;
     thread_handle *t = nullptr;
@@ -62,7 +62,7 @@ TEST(platform, two_concurrent_joins_of_one_thread_let_exactly_one_proceed)
     EXPECT_EQ(results[0].load(), 0);
 }
 
-TEST(platform, condition_wakes_every_waiter)
+TEST(Platform, ConditionWakesEveryWaiter)
 {
     tv_mutex lock;
     tv_cond cond;
@@ -87,7 +87,7 @@ TEST(platform, condition_wakes_every_waiter)
     cond_destroy(&cond);
 }
 
-TEST(platform, clock_advances_in_whole_milliseconds)
+TEST(Platform, ClockAdvancesInWholeMilliseconds)
 {
     uint64_t a = time_now_us();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -97,12 +97,12 @@ TEST(platform, clock_advances_in_whole_milliseconds)
     EXPECT_GE(b - a, 4000u);
 }
 
-TEST(platform, processor_count_is_positive)
+TEST(Platform, ProcessorCountIsPositive)
 {
     EXPECT_GE(cpu_count(), 1);
 }
 
-TEST(platform, aligned_blocks_are_32_byte_aligned_and_null_is_ignored)
+TEST(Platform, AlignedBlocksAre32ByteAlignedAndNullIsIgnored)
 {
     for (int size : {0, 1, 31, 32, 33, 4096, 100000}) {
         void *p = aligned_malloc(size);
@@ -114,7 +114,7 @@ TEST(platform, aligned_blocks_are_32_byte_aligned_and_null_is_ignored)
     aligned_free(nullptr);
 }
 
-TEST(platform, simd_sets_are_installed_only_with_every_instruction_they_use)
+TEST(Platform, SimdSetsAreInstalledOnlyWithEveryInstructionTheyUse)
 {
     uint32_t flags = cpu_detect();
     EXPECT_EQ(flags & ~7u, 0u);

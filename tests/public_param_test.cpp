@@ -20,13 +20,13 @@ public_param filled_record(uint32_t size, unsigned char pattern)
     return p;
 }
 
-TEST(torvhevcenc_version, packs_major_minor_revision)
+TEST(TorvhevcencVersion, PacksMajorMinorRevision)
 {
     EXPECT_EQ(torvhevcenc_version(), 0x02081A54u);  // 2.8, revision 6740
 }
 
 // The header's layout checks run in C as well as in C++.
-TEST(torvhevcenc_header, compiles_as_c11)
+TEST(TorvhevcencHeader, CompilesAsC11)
 {
     if (std::system("cc --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no C compiler";
     std::string cmd = std::string("printf '#include \"encoder/torvhevcenc.h\"\\nint f(void);\\n' | cc -std=c11 "
@@ -35,7 +35,7 @@ TEST(torvhevcenc_header, compiles_as_c11)
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
-TEST(torvhevcenc_default_param, null_record_and_size_zero)
+TEST(TorvhevcencDefaultParam, NullRecordAndSizeZero)
 {
     EXPECT_EQ(torvhevcenc_default_param(nullptr, 4, 0), -1);
     public_param p = filled_record(0, 0x77);
@@ -44,7 +44,7 @@ TEST(torvhevcenc_default_param, null_record_and_size_zero)
     EXPECT_EQ(memcmp(&p, &before, sizeof(p)), 0);
 }
 
-TEST(torvhevcenc_default_param, full_record_holds_the_documented_defaults)
+TEST(TorvhevcencDefaultParam, FullRecordHoldsTheDocumentedDefaults)
 {
     public_param p = filled_record(160, 0x77);
     EXPECT_EQ(torvhevcenc_default_param(&p, 4, 0), 160);
@@ -88,7 +88,7 @@ TEST(torvhevcenc_default_param, full_record_holds_the_documented_defaults)
     EXPECT_EQ(p.lookahead, 40);
 }
 
-TEST(torvhevcenc_default_param, negative_complexity_means_four)
+TEST(TorvhevcencDefaultParam, NegativeComplexityMeansFour)
 {
     public_param p = filled_record(160, 0);
     public_param four = filled_record(160, 0);
@@ -98,7 +98,7 @@ TEST(torvhevcenc_default_param, negative_complexity_means_four)
     EXPECT_EQ(memcmp(&p, &four, sizeof(p)), 0);
 }
 
-TEST(torvhevcenc_default_param, latency_tunes_are_dropped_above_level_four)
+TEST(TorvhevcencDefaultParam, LatencyTunesAreDroppedAboveLevelFour)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 6, TORVHEVCENC_TUNE_ZEROLATENCY);
@@ -114,7 +114,7 @@ TEST(torvhevcenc_default_param, latency_tunes_are_dropped_above_level_four)
     EXPECT_EQ(p.prefs, 3);
 }
 
-TEST(torvhevcenc_default_param, writes_only_what_the_size_covers)
+TEST(TorvhevcencDefaultParam, WritesOnlyWhatTheSizeCovers)
 {
     public_param p = filled_record(20, 0x77);
     EXPECT_EQ(torvhevcenc_default_param(&p, 4, 0), 20);
@@ -141,7 +141,7 @@ int create_path(public_param *p, internal_config *cfg)
     return 0;
 }
 
-TEST(create_path, copies_covered_fields_and_writes_back)
+TEST(CreatePath, CopiesCoveredFieldsAndWritesBack)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -184,7 +184,7 @@ TEST(create_path, copies_covered_fields_and_writes_back)
     EXPECT_EQ(memcmp(&p, &before, sizeof(p)), 0);
 }
 
-TEST(create_path, complexity_and_tune_choose_the_preset)
+TEST(CreatePath, ComplexityAndTuneChooseThePreset)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -201,7 +201,7 @@ TEST(create_path, complexity_and_tune_choose_the_preset)
     EXPECT_EQ(cfg.bframes, 3);  // low delay allows 1..3
 }
 
-TEST(create_path, short_record_gets_defaults_past_its_end)
+TEST(CreatePath, ShortRecordGetsDefaultsPastItsEnd)
 {
     public_param p = filled_record(20, 0x77);
     p.width = 640;
@@ -221,7 +221,7 @@ TEST(create_path, short_record_gets_defaults_past_its_end)
     EXPECT_EQ(p.frame_threads, 0x77777777);
 }
 
-TEST(create_path, record_of_64_bytes_gets_default_threads_and_no_tune)
+TEST(CreatePath, RecordOf64BytesGetsDefaultThreadsAndNoTune)
 {
     public_param p = filled_record(64, 0x77);
     torvhevcenc_default_param(&p, 5, 0);
@@ -236,7 +236,7 @@ TEST(create_path, record_of_64_bytes_gets_default_threads_and_no_tune)
     EXPECT_GE(p.frame_threads, 5);
 }
 
-TEST(create_path, sample_aspect_ratio_needs_both_terms)
+TEST(CreatePath, SampleAspectRatioNeedsBothTerms)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -250,7 +250,7 @@ TEST(create_path, sample_aspect_ratio_needs_both_terms)
     EXPECT_EQ(cfg.aspect_ratio_idc, 255);
 }
 
-TEST(create_path, refused_configuration_leaves_the_record_alone)
+TEST(CreatePath, RefusedConfigurationLeavesTheRecordAlone)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -264,7 +264,7 @@ TEST(create_path, refused_configuration_leaves_the_record_alone)
     EXPECT_EQ(memcmp(&p, &before, sizeof(p)), 0);
 }
 
-TEST(create_path, complexity_without_a_preset_family_is_refused)
+TEST(CreatePath, ComplexityWithoutAPresetFamilyIsRefused)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -278,7 +278,7 @@ TEST(create_path, complexity_without_a_preset_family_is_refused)
     EXPECT_EQ(cfg.complexity, 4);
 }
 
-TEST(create_path, null_record_counts_as_size_zero)
+TEST(CreatePath, NullRecordCountsAsSizeZero)
 {
     internal_config cfg;
     ASSERT_EQ(config_copy_public_param(nullptr, &cfg), 0);
@@ -288,7 +288,7 @@ TEST(create_path, null_record_counts_as_size_zero)
 }
 
 // Until the encoder core is in place the calls that need an encoder fail.
-TEST(torvhevcenc_interface, calls_without_an_encoder_fail_cleanly)
+TEST(TorvhevcencInterface, CallsWithoutAnEncoderFailCleanly)
 {
     public_param p = filled_record(160, 0);
     torvhevcenc_default_param(&p, 4, 0);
@@ -302,7 +302,7 @@ TEST(torvhevcenc_interface, calls_without_an_encoder_fail_cleanly)
 
 // 4:2:0 chroma needs at least one sample per direction: a side of 1 is
 // refused at creation instead of failing every later encode call.
-TEST(torvhevcenc_interface, sides_below_two_are_refused_at_create)
+TEST(TorvhevcencInterface, SidesBelowTwoAreRefusedAtCreate)
 {
     const int32_t sizes[][2] = {{1, 64}, {64, 1}, {1, 1}, {0, 64}, {2, 2}};
     for (const auto &size : sizes) {
@@ -329,10 +329,10 @@ TEST(torvhevcenc_interface, sides_below_two_are_refused_at_create)
         ASSERT_GE(n, 0);
         int got = n > 0;
         while (torvhevcenc_pending_frames(enc) > 0) {
-            int n = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                             nullptr, nullptr);
-            ASSERT_GE(n, 0);
-            got += n > 0;
+            int drained = torvhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr);
+            ASSERT_GE(drained, 0);
+            got += drained > 0;
         }
         EXPECT_EQ(got, 1);
         torvhevcenc_close(enc);

@@ -31,7 +31,7 @@ bool compare_slot(int, const quant_table &, const quant_table &, std::mt19937 &)
     return false;
 }
 
-TEST(quant_kernels, no_level_holds_a_kernel_without_a_comparison)
+TEST(QuantKernels, NoLevelHoldsAKernelWithoutAComparison)
 {
     expect_level_counts(walk_kernel_levels(quant_table_init, compare_slot, slot_name, 1), 0, 0);
 }
@@ -66,7 +66,7 @@ struct timing_block {
     int scale() const { return quant_scales[QP % 6]; }
 };
 
-TEST(quant_kernels, timing)
+TEST(QuantKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     timing_block b;

@@ -38,7 +38,9 @@ int16_t model_level(int32_t x, int qp, int n, uint16_t round)
     return (int16_t)(x < 0 ? -mag : mag);
 }
 
-TEST_F(quant_fixture, worked_example_at_qp22_8x8)
+using QuantFixture = quant_fixture;
+
+TEST_F(QuantFixture, WorkedExampleAtQp228x8)
 {
     std::vector<int16_t> coeff(64, 0), levels;
     coeff[0] = 100, coeff[1] = 200, coeff[2] = 250, coeff[3] = -250;
@@ -56,7 +58,7 @@ TEST_F(quant_fixture, worked_example_at_qp22_8x8)
     for (int16_t l : levels) EXPECT_EQ(l, 0);
 }
 
-TEST_F(quant_fixture, plain_levels_round_magnitudes_symmetrically_at_every_qp_and_size)
+TEST_F(QuantFixture, PlainLevelsRoundMagnitudesSymmetricallyAtEveryQpAndSize)
 {
     std::mt19937 rng(21);
     std::uniform_int_distribution<int> dist(-32768, 32767);
@@ -107,7 +109,9 @@ protected:
     }
 };
 
-TEST_F(hiding_cases, the_level_with_the_largest_rounding_error_changes)
+using HidingCases = hiding_cases;
+
+TEST_F(HidingCases, TheLevelWithTheLargestRoundingErrorChanges)
 {
     // Levels 1, 1 (rounded up, error -56), 0 (error +100), 1: an odd sum under
     // a positive first level, so the zero with the largest error grows.
@@ -125,14 +129,14 @@ TEST_F(hiding_cases, the_level_with_the_largest_rounding_error_changes)
     EXPECT_EQ(level_at(l, 5), 3);
 }
 
-TEST_F(hiding_cases, equal_errors_favour_the_higher_scan_position)
+TEST_F(HidingCases, EqualErrorsFavourTheHigherScanPosition)
 {
     std::vector<int16_t> l = hidden(at_scan({{0, 256}, {3, 100}, {4, 100}, {5, 512}}));
     EXPECT_EQ(level_at(l, 3), 0);
     EXPECT_EQ(level_at(l, 4), 1);
 }
 
-TEST_F(hiding_cases, a_first_level_of_one_rounded_up_is_never_lowered)
+TEST_F(HidingCases, AFirstLevelOfOneRoundedUpIsNeverLowered)
 {
     std::vector<int16_t> l = hidden(at_scan({{0, 180}, {3, 30}, {5, 512}}));
     EXPECT_EQ(level_at(l, 0), 1);
@@ -143,7 +147,7 @@ TEST_F(hiding_cases, a_first_level_of_one_rounded_up_is_never_lowered)
     EXPECT_EQ(level_at(l, 5), 3);
 }
 
-TEST_F(hiding_cases, groups_that_hide_nothing_are_left_alone)
+TEST_F(HidingCases, GroupsThatHideNothingAreLeftAlone)
 {
     // First and last three positions apart: no sign is hidden.
     std::vector<int16_t> c = at_scan({{0, 256}, {2, 100}, {3, 512}});
@@ -163,7 +167,7 @@ TEST_F(hiding_cases, groups_that_hide_nothing_are_left_alone)
 // sign (first and last non-zero of a group at least four apart), the parity of
 // the group's magnitudes gives the first level's sign; each group differs from
 // plain rounding in at most one level, by one.
-TEST_F(quant_fixture, hidden_signs_are_always_recoverable)
+TEST_F(QuantFixture, HiddenSignsAreAlwaysRecoverable)
 {
     std::mt19937 rng(22);
     int adjusted_groups = 0;
@@ -209,7 +213,7 @@ TEST_F(quant_fixture, hidden_signs_are_always_recoverable)
     EXPECT_GT(adjusted_groups, 100);
 }
 
-TEST_F(quant_fixture, low_quantiser_keeps_only_the_corner)
+TEST_F(QuantFixture, LowQuantiserKeepsOnlyTheCorner)
 {
     std::mt19937 rng(23);
     std::uniform_int_distribution<int> dist(-3000, 3000);
@@ -242,7 +246,7 @@ int16_t model_dequant(int level, int qp, int n)
     return (int16_t)(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
 }
 
-TEST(dequant, equals_the_standard_scaling_with_saturation)
+TEST(Dequant, EqualsTheStandardScalingWithSaturation)
 {
     std::mt19937 rng(24);
     std::uniform_int_distribution<int> dist(-32768, 32767);
@@ -271,7 +275,7 @@ TEST(dequant, equals_the_standard_scaling_with_saturation)
     EXPECT_EQ(c32[1], -2);  // (-40 + 8) >> 4
 }
 
-TEST(dequant, low_form_writes_only_the_corner)
+TEST(Dequant, LowFormWritesOnlyTheCorner)
 {
     std::vector<int16_t> levels(32 * 32, 3), coeff(32 * 32, 0x4444), full(32 * 32);
     dequant_low_c(levels.data(), coeff.data(), 30, 5, 8);
@@ -286,7 +290,7 @@ TEST(dequant, low_form_writes_only_the_corner)
         }
 }
 
-TEST(quant_sig_map, flags_magnitudes_above_the_threshold)
+TEST(QuantSigMap, FlagsMagnitudesAboveTheThreshold)
 {
     const int16_t coeff[8] = {0, 5, -5, 6, -6, 32767, -32768, 4};
     uint8_t flags[8];
@@ -298,7 +302,7 @@ TEST(quant_sig_map, flags_magnitudes_above_the_threshold)
     EXPECT_EQ(quant_sig_map_c(flags, coeff, -4, 0), 0);
 }
 
-TEST(quant_table, holds_the_portable_kernels_at_every_flag_set)
+TEST(QuantTable, HoldsThePortableKernelsAtEveryFlagSet)
 {
     for (uint32_t flags = 0; flags < 8; flags++) {
         quant_table t;

@@ -52,10 +52,10 @@ struct rdoq_fixture : ::testing::Test {
     void reset_coder(int slice_type, int qp)
     {
         cabac_init_contexts(&cabac, slice_type, qp, 120);
-        cabac.est_bits = 0;
+        cabac.rate.est_bits = 0;
         rdoq_state_seed(&cabac);
-        ASSERT_EQ(cabac.rdoq_sig_state[1], cabac.ctx[74]);
-        ASSERT_EQ(cabac.rdoq_gt1_state[1], cabac.ctx[165]);
+        ASSERT_EQ(cabac.rate.rdoq_sig_state[1], cabac.rate.ctx[74]);
+        ASSERT_EQ(cabac.rate.rdoq_gt1_state[1], cabac.rate.ctx[165]);
     }
 
     static int qbits(int qp, int n) { return 21 + qp / 6 - n; }
@@ -98,11 +98,11 @@ struct rdoq_fixture : ::testing::Test {
                     uint32_t lambda)
     {
         cabac_encoder rec = cabac;
-        rec.est_bits = 0;
+        rec.rate.est_bits = 0;
         rate_est_residual(&rec, levels, n, scan, chroma, qc.sign_hiding, &scans, &metrics);
         const int64_t lam = chroma ? ((int64_t)lambda << 9) / weights[qp] : lambda;
         const int h = 2 * n + 2 + chroma;
-        return distortion(levels, coeff, n, qp) + (((int64_t)rec.est_bits * lam + (1 << (h - 1))) >> h);
+        return distortion(levels, coeff, n, qp) + (((int64_t)rec.rate.est_bits * lam + (1 << (h - 1))) >> h);
     }
 
     // Every group whose first and last non-zero levels lie four or more
@@ -128,7 +128,9 @@ struct rdoq_fixture : ::testing::Test {
     }
 };
 
-TEST_F(rdoq_fixture, BlocksBelowTheThresholdReturnZeroAndLeaveTheLevelsAlone)
+using RdoqFixture = rdoq_fixture;
+
+TEST_F(RdoqFixture, BlocksBelowTheThresholdReturnZeroAndLeaveTheLevelsAlone)
 {
     for (int n = 2; n <= 5; n++) {
         const int size = 1 << n;
@@ -149,7 +151,7 @@ TEST_F(rdoq_fixture, BlocksBelowTheThresholdReturnZeroAndLeaveTheLevelsAlone)
     }
 }
 
-TEST_F(rdoq_fixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
+TEST_F(RdoqFixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
 {
     std::mt19937 rng(1);
     for (int iter = 0; iter < 200; iter++) {
@@ -197,7 +199,7 @@ TEST_F(rdoq_fixture, ZeroLambdaPicksTheLevelOfLeastDistortionTiesToTheLower)
     }
 }
 
-TEST_F(rdoq_fixture, CostlyTrailingRunIsClearedAndTheModelStatesReset)
+TEST_F(RdoqFixture, CostlyTrailingRunIsClearedAndTheModelStatesReset)
 {
     const int n = 3, qp = 32, size = 8;
     const int qs = quant_scales[qp % 6];
@@ -205,16 +207,16 @@ TEST_F(rdoq_fixture, CostlyTrailingRunIsClearedAndTheModelStatesReset)
     const int t = ((1 << qb) - (1 << (qb - 1)) - 1 + qs) / qs;
     std::vector<int16_t> coeff(size * size, 0), levels(size * size, 5);
     coeff[7 * size + 7] = (int16_t)t;   // one level just over half a step, far out
-    const uint8_t sig = cabac.rdoq_sig_state[0], gt1 = cabac.rdoq_gt1_state[0];
+    const uint8_t sig = cabac.rate.rdoq_sig_state[0], gt1 = cabac.rate.rdoq_gt1_state[0];
     EXPECT_EQ(rdoq_c(&qc, lambda_for(qp) * 4, levels.data(), coeff.data(), qp, QUANT_ROUND_INTRA, n, qs,
                      0, 0), 0);
     for (int16_t v : levels)
         ASSERT_EQ(v, 0);
-    EXPECT_EQ(cabac.rdoq_sig_state[0], sig);
-    EXPECT_EQ(cabac.rdoq_gt1_state[0], gt1);
+    EXPECT_EQ(cabac.rate.rdoq_sig_state[0], sig);
+    EXPECT_EQ(cabac.rate.rdoq_gt1_state[0], gt1);
 }
 
-TEST_F(rdoq_fixture, ClearedRunDoesNotCondemnTheLevelsThatFollowInItsGroup)
+TEST_F(RdoqFixture, ClearedRunDoesNotCondemnTheLevelsThatFollowInItsGroup)
 {
     // Horizontal 8x8: the -200 opens a run that the many small coefficients
     // of the first group make too costly, so it is cleared; the two strong
@@ -235,7 +237,7 @@ TEST_F(rdoq_fixture, ClearedRunDoesNotCondemnTheLevelsThatFollowInItsGroup)
     EXPECT_EQ(levels[1], 1);
 }
 
-TEST_F(rdoq_fixture, ModelStatesAreWrittenBackSoRepeatedCallsCanDiffer)
+TEST_F(RdoqFixture, ModelStatesAreWrittenBackSoRepeatedCallsCanDiffer)
 {
     std::mt19937 rng(4);
     int changed_states = 0, changed_levels = 0;
@@ -244,54 +246,54 @@ TEST_F(rdoq_fixture, ModelStatesAreWrittenBackSoRepeatedCallsCanDiffer)
         const int n = 2 + iter % 3, size = 1 << n, qp = 32;
         std::vector<int16_t> coeff(size * size), a(size * size), b(size * size);
         random_coeffs(&rng, coeff.data(), n, qp, 1.2);
-        const uint8_t before = cabac.rdoq_sig_state[0];
+        const uint8_t before = cabac.rate.rdoq_sig_state[0];
         rdoq_c(&qc, lambda_for(qp), a.data(), coeff.data(), qp, QUANT_ROUND_INTRA, n, quant_scales[qp % 6], 0, 0);
-        changed_states += cabac.rdoq_sig_state[0] != before;
+        changed_states += cabac.rate.rdoq_sig_state[0] != before;
         rdoq_c(&qc, lambda_for(qp), b.data(), coeff.data(), qp, QUANT_ROUND_INTRA, n, quant_scales[qp % 6], 0, 0);
         changed_levels += a != b;
         // The real contexts are never touched.
         cabac_encoder fresh;
         cabac_init_contexts(&fresh, 2, 32, 120);
-        ASSERT_EQ(std::memcmp(fresh.ctx, cabac.ctx, sizeof(fresh.ctx)), 0);
+        ASSERT_EQ(std::memcmp(fresh.rate.ctx, cabac.rate.ctx, sizeof(fresh.rate.ctx)), 0);
     }
     EXPECT_GT(changed_states, 100);
     EXPECT_GT(changed_levels, 0);
 }
 
-TEST_F(rdoq_fixture, RateHelpersPriceTheDocumentedBins)
+TEST_F(RdoqFixture, RateHelpersPriceTheDocumentedBins)
 {
     const int g1 = ctx_greater1_flag + 1, g2 = ctx_greater2_flag;
-    EXPECT_EQ(rdoq_rate_level(&cabac, 1, 0, 1, g1, g2, 0), 256u + cabac_bits_table[cabac.ctx[g1]]);
+    EXPECT_EQ(rdoq_rate_level(&cabac, 1, 0, 1, g1, g2, 0), 256u + cabac_bits_table[cabac.rate.ctx[g1]]);
     EXPECT_EQ(rdoq_rate_level(&cabac, 2, 0, 1, g1, g2, 0),
-              256u + cabac_bits_table[cabac.ctx[g1] ^ 1] + cabac_bits_table[cabac.ctx[g2]]);
+              256u + cabac_bits_table[cabac.rate.ctx[g1] ^ 1] + cabac_bits_table[cabac.rate.ctx[g2]]);
     EXPECT_EQ(rdoq_rate_level(&cabac, 2, 8, 1, g1, g2, 0), 256u + 2 * 256);
     // Level 2 after a greater-2 flag was spent: the remaining value 0 costs one bin.
-    EXPECT_EQ(rdoq_rate_level(&cabac, 2, 0, 0, g1, g2, 0), 256u + cabac_bits_table[cabac.ctx[g1] ^ 1] + 256);
-    EXPECT_EQ(rdoq_rate_last_pos(&cabac, 0, 0, 2, 0),
-              (uint32_t)cabac_bits_table[cabac.ctx[ctx_last_x_prefix]] + cabac_bits_table[cabac.ctx[ctx_last_y_prefix]]);
+    EXPECT_EQ(rdoq_rate_level(&cabac, 2, 0, 0, g1, g2, 0), 256u + cabac_bits_table[cabac.rate.ctx[g1] ^ 1] + 256);
+    EXPECT_EQ(rdoq_rate_last_pos(&cabac, 0, 0, 2, 0), (uint32_t)cabac_bits_table[cabac.rate.ctx[ctx_last_x_prefix]] +
+                                                       cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix]]);
     // 32x32 luma, x = 31: nine 1-bins on contexts offset 10 + (i >> 1), no
     // terminating bin, three suffix bits; y = 0: one 0-bin.
-    uint32_t expect = 3 * 256 + cabac_bits_table[cabac.ctx[ctx_last_y_prefix + 10]];
+    uint32_t expect = 3 * 256 + cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix + 10]];
     for (int i = 0; i < 9; i++)
-        expect += cabac_bits_table[cabac.ctx[ctx_last_x_prefix + 10 + (i >> 1)] ^ 1];
+        expect += cabac_bits_table[cabac.rate.ctx[ctx_last_x_prefix + 10 + (i >> 1)] ^ 1];
     EXPECT_EQ(rdoq_rate_last_pos(&cabac, 31, 0, 5, 0), expect);
     // Chroma 8x8, (5, 2): x prefix 4 ones and a zero on contexts 15 + (i >> 1),
     // one suffix bit; y prefix 2 ones and a zero.
     expect = 256;
     for (int i = 0; i < 4; i++)
-        expect += cabac_bits_table[cabac.ctx[ctx_last_x_prefix + 15 + (i >> 1)] ^ 1];
-    expect += cabac_bits_table[cabac.ctx[ctx_last_x_prefix + 15 + 2]];
+        expect += cabac_bits_table[cabac.rate.ctx[ctx_last_x_prefix + 15 + (i >> 1)] ^ 1];
+    expect += cabac_bits_table[cabac.rate.ctx[ctx_last_x_prefix + 15 + 2]];
     for (int i = 0; i < 2; i++)
-        expect += cabac_bits_table[cabac.ctx[ctx_last_y_prefix + 15 + (i >> 1)] ^ 1];
-    expect += cabac_bits_table[cabac.ctx[ctx_last_y_prefix + 15 + 1]];
+        expect += cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix + 15 + (i >> 1)] ^ 1];
+    expect += cabac_bits_table[cabac.rate.ctx[ctx_last_y_prefix + 15 + 1]];
     EXPECT_EQ(rdoq_rate_last_pos(&cabac, 5, 2, 3, 1), expect);
 }
 
-TEST_F(rdoq_fixture, VerticalScanPricesTheLastPositionWithCoordinatesExchanged)
+TEST_F(RdoqFixture, VerticalScanPricesTheLastPositionWithCoordinatesExchanged)
 {
     // With equal x and y prefix contexts, a transposed 8x8 block in the
     // vertical scan is coded exactly like the block in the horizontal scan.
-    std::memcpy(&cabac.ctx[ctx_last_y_prefix], &cabac.ctx[ctx_last_x_prefix], 30);
+    std::memcpy(&cabac.rate.ctx[ctx_last_y_prefix], &cabac.rate.ctx[ctx_last_x_prefix], 30);
     std::mt19937 rng(8);
     for (int iter = 0; iter < 200; iter++) {
         const int n = 3, size = 8, qp = 22 + (int)(rng() % 20);
@@ -322,7 +324,7 @@ TEST_F(rdoq_fixture, VerticalScanPricesTheLastPositionWithCoordinatesExchanged)
 // hiding: levels in range and near the exact quotient, the parity rule, a
 // standard parser reads back exactly what was chosen; and the cost that the
 // bit estimator gives is compared with that of plain rounding.
-TEST_F(rdoq_fixture, RandomResidualsAreDecodableAndCheaperThanPlainRounding)
+TEST_F(RdoqFixture, RandomResidualsAreDecodableAndCheaperThanPlainRounding)
 {
     std::mt19937 rng(12345);
     std::vector<uint8_t> buf(1 << 16);

@@ -46,7 +46,9 @@ struct residual_fixture : ::testing::Test {
     }
 };
 
-TEST_F(residual_fixture, RandomBlocksOfEverySizeScanAndPlaneReadBackExactly)
+using ResidualFixture = residual_fixture;
+
+TEST_F(ResidualFixture, RandomBlocksOfEverySizeScanAndPlaneReadBackExactly)
 {
     std::mt19937 rng(1234);
     for (int sdh = 0; sdh < 2; sdh++)
@@ -83,7 +85,7 @@ TEST_F(residual_fixture, RandomBlocksOfEverySizeScanAndPlaneReadBackExactly)
                 }
 }
 
-TEST_F(residual_fixture, SingleLevelAtEveryPositionReadsBack)
+TEST_F(ResidualFixture, SingleLevelAtEveryPositionReadsBack)
 {
     for (int log2 = 2; log2 <= 5; log2++)
         for (int scan = 0; scan < (log2 <= 3 ? 3 : 1); scan++) {
@@ -113,7 +115,7 @@ struct bin_check {
     int byp() { return r.byp(); }
 };
 
-TEST_F(residual_fixture, DcOnlyBlockOfMinusFiveHasTheExpectedBins)
+TEST_F(ResidualFixture, DcOnlyBlockOfMinusFiveHasTheExpectedBins)
 {
     begin();
     int16_t blk[16] = {-5};
@@ -132,7 +134,7 @@ TEST_F(residual_fixture, DcOnlyBlockOfMinusFiveHasTheExpectedBins)
     EXPECT_EQ(b.r.d.terminate(), 1);
 }
 
-TEST_F(residual_fixture, LastColumnOf32x32SendsFullPrefixWithoutTerminatingZero)
+TEST_F(ResidualFixture, LastColumnOf32x32SendsFullPrefixWithoutTerminatingZero)
 {
     begin();
     std::vector<int16_t> blk(1024, 0);
@@ -148,7 +150,7 @@ TEST_F(residual_fixture, LastColumnOf32x32SendsFullPrefixWithoutTerminatingZero)
     EXPECT_EQ(b.r.byp_bits(3), 7u);      // x suffix: 31 - 24
 }
 
-TEST_F(residual_fixture, VerticalScanSwapsTheLastPositionCoordinates)
+TEST_F(ResidualFixture, VerticalScanSwapsTheLastPositionCoordinates)
 {
     // Level at column 0, row 5 of an 8x8 in vertical scan: the x syntax
     // element carries the row.
@@ -168,7 +170,7 @@ TEST_F(residual_fixture, VerticalScanSwapsTheLastPositionCoordinates)
     EXPECT_EQ(b.r.byp_bits(1), 1u);
 }
 
-TEST_F(residual_fixture, NineLevelsOfOneSendEightGreater1FlagsAndOneRemainingZero)
+TEST_F(ResidualFixture, NineLevelsOfOneSendEightGreater1FlagsAndOneRemainingZero)
 {
     begin();
     int16_t blk[16] = {0};
@@ -195,7 +197,7 @@ TEST_F(residual_fixture, NineLevelsOfOneSendEightGreater1FlagsAndOneRemainingZer
     EXPECT_EQ(ly, 1);
 }
 
-TEST_F(residual_fixture, SignHidingOmitsOneSignWhenTheSpanReachesFour)
+TEST_F(ResidualFixture, SignHidingOmitsOneSignWhenTheSpanReachesFour)
 {
     // Levels at scan positions 1..6 (span 5): five signs are sent, and the
     // parity rule restores the sixth.
@@ -221,7 +223,7 @@ TEST_F(residual_fixture, SignHidingOmitsOneSignWhenTheSpanReachesFour)
     EXPECT_EQ(without_bits - with_bits, 1);   // one bypass sign fewer
 }
 
-TEST_F(residual_fixture, RemainingLevelBinarisationReadsBackForEveryRiceParameter)
+TEST_F(ResidualFixture, RemainingLevelBinarisationReadsBackForEveryRiceParameter)
 {
     begin();
     for (int k = 0; k <= 4; k++)
@@ -237,7 +239,7 @@ TEST_F(residual_fixture, RemainingLevelBinarisationReadsBackForEveryRiceParamete
     EXPECT_EQ(r.read_remaining(0), 32768);
 }
 
-TEST_F(residual_fixture, LastPositionOfEveryCoordinatePairReadsBack)
+TEST_F(ResidualFixture, LastPositionOfEveryCoordinatePairReadsBack)
 {
     for (int chroma = 0; chroma < 2; chroma++)
         for (int log2 = 2; log2 <= 5 - chroma; log2++) {

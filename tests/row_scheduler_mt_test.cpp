@@ -232,33 +232,33 @@ void run_scenario(const scenario &sc)
 
 }  // namespace
 
-TEST(row_scheduler_mt, wavefront_with_lag_2_and_several_pictures_in_flight)
+TEST(RowSchedulerMt, WavefrontWithLag2AndSeveralPicturesInFlight)
 {
     run_scenario({"wpp lag 2", 6, 5, 2, 1, 1, 4, 40, 4, P_ONE_REF});
 }
 
-TEST(row_scheduler_mt, whole_rows_with_lag_2)
+TEST(RowSchedulerMt, WholeRowsWithLag2)
 {
     run_scenario({"rows lag 2", 6, 5, 2, 0, 1, 4, 40, 4, P_ONE_REF});
 }
 
-TEST(row_scheduler_mt, wavefront_with_lag_3_and_two_references_lowest_frame_first)
+TEST(RowSchedulerMt, WavefrontWithLag3AndTwoReferencesLowestFrameFirst)
 {
     run_scenario({"wpp lag 3 two refs", 5, 6, 3, 1, 0, 4, 40, 5, P_TWO_REFS});
 }
 
-TEST(row_scheduler_mt, whole_rows_with_lag_3_and_two_references)
+TEST(RowSchedulerMt, WholeRowsWithLag3AndTwoReferences)
 {
     run_scenario({"rows lag 3 two refs", 5, 6, 3, 0, 0, 3, 40, 5, P_TWO_REFS});
 }
 
-TEST(row_scheduler_mt, b_pairs_predicting_from_both_sides)
+TEST(RowSchedulerMt, BPairsPredictingFromBothSides)
 {
     run_scenario({"b pairs lag 2", 7, 5, 2, 1, 0, 4, 41, 6, B_PAIRS});
     run_scenario({"b pairs lag 3 rows", 7, 5, 3, 0, 1, 4, 41, 6, B_PAIRS});
 }
 
-TEST(row_scheduler_mt, lag_reaching_past_the_last_row)
+TEST(RowSchedulerMt, LagReachingPastTheLastRow)
 {
     // Pictures of one, two and three CTU rows: the reference row is capped.
     run_scenario({"one row lag 2", 4, 1, 2, 1, 1, 4, 30, 4, P_TWO_REFS});
@@ -266,13 +266,13 @@ TEST(row_scheduler_mt, lag_reaching_past_the_last_row)
     run_scenario({"three rows lag 3 no wpp", 1, 3, 3, 0, 1, 4, 30, 4, B_PAIRS});
 }
 
-TEST(row_scheduler_mt, one_thread_and_many_threads)
+TEST(RowSchedulerMt, OneThreadAndManyThreads)
 {
     run_scenario({"one thread", 4, 4, 2, 1, 1, 1, 20, 3, P_TWO_REFS});
     run_scenario({"twelve threads", 4, 4, 2, 1, 0, 12, 30, 8, P_ONE_REF});
 }
 
-TEST(row_scheduler_mt, a_failed_ctu_ends_its_chain_without_hanging)
+TEST(RowSchedulerMt, AFailedCtuEndsItsChainWithoutHanging)
 {
     scenario sc{"failure", 5, 4, 2, 1, 1, 4, 40, 4, P_ONE_REF};
     sc.fail_frame = 5;

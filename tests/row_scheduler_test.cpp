@@ -132,7 +132,7 @@ bool frame_done(row_scheduler *s, int32_t frame_number)
 
 }  // namespace
 
-TEST(row_scheduler, create_refuses_bad_sizes)
+TEST(RowScheduler, CreateRefusesBadSizes)
 {
     EXPECT_EQ(row_sched_create(0, 1, 1, 4, 1, 1), nullptr);
     EXPECT_EQ(row_sched_create(1, 0, 1, 4, 1, 1), nullptr);
@@ -142,7 +142,7 @@ TEST(row_scheduler, create_refuses_bad_sizes)
     row_sched_destroy(nullptr);
 }
 
-TEST(row_scheduler, wavefront_row_waits_for_the_ctu_above_right)
+TEST(RowScheduler, WavefrontRowWaitsForTheCtuAboveRight)
 {
     sched_ptr s(row_sched_create(4, 2, 1, 4, 1, 1));
     frame_set fs;
@@ -161,7 +161,7 @@ TEST(row_scheduler, wavefront_row_waits_for_the_ctu_above_right)
     EXPECT_EQ(ready_count(s.get()), 0);
 }
 
-TEST(row_scheduler, without_wavefront_a_row_waits_for_the_whole_row_above)
+TEST(RowScheduler, WithoutWavefrontARowWaitsForTheWholeRowAbove)
 {
     sched_ptr s(row_sched_create(3, 3, 1, 4, 1, 0));
     frame_set fs;
@@ -175,7 +175,7 @@ TEST(row_scheduler, without_wavefront_a_row_waits_for_the_whole_row_above)
     EXPECT_TRUE(frame_done(s.get(), 0));
 }
 
-TEST(row_scheduler, reference_rows_must_lead_by_the_lag)
+TEST(RowScheduler, ReferenceRowsMustLeadByTheLag)
 {
     // Lag 1, 3 rows: CTU k of row 0 needs row 1 of the reference at k + 3 CTUs;
     // rows 1 and 2 both look at the reference's last row.
@@ -203,7 +203,7 @@ TEST(row_scheduler, reference_rows_must_lead_by_the_lag)
     EXPECT_TRUE(frame_done(s.get(), 1));
 }
 
-TEST(row_scheduler, lag_beyond_the_last_row_still_wakes_the_dependent)
+TEST(RowScheduler, LagBeyondTheLastRowStillWakesTheDependent)
 {
     // Two rows with lag 2: every row reads the reference's last row, which
     // lies less than a lag below row 0; its progress must still re-test row 0.
@@ -222,7 +222,7 @@ TEST(row_scheduler, lag_beyond_the_last_row_still_wakes_the_dependent)
     }
 }
 
-TEST(row_scheduler, single_row_pictures_and_intra_pictures_finish)
+TEST(RowScheduler, SingleRowPicturesAndIntraPicturesFinish)
 {
     sched_ptr s(row_sched_create(3, 1, 1, 8, 1, 1));
     frame_set fs;
@@ -234,7 +234,7 @@ TEST(row_scheduler, single_row_pictures_and_intra_pictures_finish)
     for (int f = 0; f < 3; f++) EXPECT_TRUE(frame_done(s.get(), f));
 }
 
-TEST(row_scheduler, registration_holds_the_lock_until_the_last_row)
+TEST(RowScheduler, RegistrationHoldsTheLockUntilTheLastRow)
 {
     sched_ptr s(row_sched_create(2, 3, 1, 4, 1, 1));
     frame_set fs;
@@ -247,7 +247,7 @@ TEST(row_scheduler, registration_holds_the_lock_until_the_last_row)
     EXPECT_TRUE(lock_is_free(s.get()));
 }
 
-TEST(row_scheduler, pick_mode_zero_takes_the_lowest_frame_most_recent_first)
+TEST(RowScheduler, PickModeZeroTakesTheLowestFrameMostRecentFirst)
 {
     sched_ptr s(row_sched_create(3, 2, 1, 8, 0, 1));
     frame_set fs;
@@ -265,7 +265,7 @@ TEST(row_scheduler, pick_mode_zero_takes_the_lowest_frame_most_recent_first)
     EXPECT_TRUE(frame_done(s.get(), 7));
 }
 
-TEST(row_scheduler, pick_mode_one_takes_the_most_recently_readied_row)
+TEST(RowScheduler, PickModeOneTakesTheMostRecentlyReadiedRow)
 {
     sched_ptr s(row_sched_create(3, 2, 1, 8, 1, 1));
     frame_set fs;
@@ -277,7 +277,7 @@ TEST(row_scheduler, pick_mode_one_takes_the_most_recently_readied_row)
     code_until_idle(s.get());
 }
 
-TEST(row_scheduler, end_of_input_drains_every_row_then_returns_null)
+TEST(RowScheduler, EndOfInputDrainsEveryRowThenReturnsNull)
 {
     sched_ptr s(row_sched_create(3, 3, 2, 8, 1, 1));
     frame_set fs;
@@ -298,7 +298,7 @@ TEST(row_scheduler, end_of_input_drains_every_row_then_returns_null)
     EXPECT_TRUE(lock_is_free(s.get()));
 }
 
-TEST(row_scheduler, releasing_the_oldest_frame_moves_both_windows_past_empty_entries)
+TEST(RowScheduler, ReleasingTheOldestFrameMovesBothWindowsPastEmptyEntries)
 {
     sched_ptr s(row_sched_create(1, 1, 1, 6, 1, 1));
     frame_set fs;
@@ -326,7 +326,7 @@ TEST(row_scheduler, releasing_the_oldest_frame_moves_both_windows_past_empty_ent
     EXPECT_EQ(s->number_base, 4);
 }
 
-TEST(row_scheduler, releasing_the_newest_slot_gives_its_number_out_again)
+TEST(RowScheduler, ReleasingTheNewestSlotGivesItsNumberOutAgain)
 {
     sched_ptr s(row_sched_create(1, 1, 1, 6, 1, 1));
     frame_set fs;
@@ -340,7 +340,7 @@ TEST(row_scheduler, releasing_the_newest_slot_gives_its_number_out_again)
     EXPECT_TRUE(frame_done(s.get(), 2));
 }
 
-TEST(row_scheduler, full_windows_refuse_a_frame_and_leave_the_lock_free)
+TEST(RowScheduler, FullWindowsRefuseAFrameAndLeaveTheLockFree)
 {
     sched_ptr s(row_sched_create(1, 2, 1, 3, 1, 1));
     frame_set fs;
@@ -360,7 +360,7 @@ TEST(row_scheduler, full_windows_refuse_a_frame_and_leave_the_lock_free)
     EXPECT_EQ(ready_count(s.get()), 0);
 }
 
-TEST(row_scheduler, reference_limits_are_errors_not_overflows)
+TEST(RowScheduler, ReferenceLimitsAreErrorsNotOverflows)
 {
     sched_ptr s(row_sched_create(1, 1, 1, 16, 1, 1));
     frame_set fs;
@@ -378,7 +378,7 @@ TEST(row_scheduler, reference_limits_are_errors_not_overflows)
     EXPECT_TRUE(frame_done(s.get(), 5));
 }
 
-TEST(row_scheduler, dependents_beyond_the_fixed_list_drop_finished_ones_or_fail)
+TEST(RowScheduler, DependentsBeyondTheFixedListDropFinishedOnesOrFail)
 {
     sched_ptr s(row_sched_create(1, 1, 1, 64, 1, 1));
     frame_set fs;
@@ -395,7 +395,7 @@ TEST(row_scheduler, dependents_beyond_the_fixed_list_drop_finished_ones_or_fail)
     EXPECT_TRUE(frame_done(s.get(), 33));
 }
 
-TEST(row_scheduler, rows_out_of_order_undo_the_registration)
+TEST(RowScheduler, RowsOutOfOrderUndoTheRegistration)
 {
     sched_ptr s(row_sched_create(2, 3, 1, 4, 1, 1));
     frame_set fs;
@@ -419,7 +419,7 @@ TEST(row_scheduler, rows_out_of_order_undo_the_registration)
     EXPECT_TRUE(frame_done(s.get(), 0));
 }
 
-TEST(row_scheduler, an_undone_registration_of_a_released_number_keeps_it_released)
+TEST(RowScheduler, AnUndoneRegistrationOfAReleasedNumberKeepsItReleased)
 {
     sched_ptr s(row_sched_create(1, 2, 1, 4, 1, 1));
     frame_set fs;
@@ -438,7 +438,7 @@ TEST(row_scheduler, an_undone_registration_of_a_released_number_keeps_it_release
     EXPECT_EQ(s->number_base, 2);
 }
 
-TEST(row_scheduler, busy_frames_are_not_released)
+TEST(RowScheduler, BusyFramesAreNotReleased)
 {
     sched_ptr s(row_sched_create(2, 1, 1, 4, 1, 1));
     frame_set fs;
@@ -456,7 +456,7 @@ TEST(row_scheduler, busy_frames_are_not_released)
     EXPECT_EQ(s->slot_base, 2);
 }
 
-TEST(row_scheduler, a_failed_ctu_fails_its_frame_and_every_frame_predicting_from_it)
+TEST(RowScheduler, AFailedCtuFailsItsFrameAndEveryFramePredictingFromIt)
 {
     sched_ptr s(row_sched_create(2, 2, 1, 8, 1, 1));
     frame_set fs;

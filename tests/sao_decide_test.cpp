@@ -197,7 +197,7 @@ void textured(int p, int x, int y, uint8_t *src, uint8_t *deb, std::mt19937 &rng
 
 } // namespace
 
-TEST(sao_decide, first_ctu_takes_new_band_offsets_that_restore_a_biased_flat_block)
+TEST(SaoDecide, FirstCtuTakesNewBandOffsetsThatRestoreABiasedFlatBlock)
 {
     dec_picture d;
     dec_init(&d, 64, 64, 3, flat_biased, 1);
@@ -217,7 +217,7 @@ TEST(sao_decide, first_ctu_takes_new_band_offsets_that_restore_a_biased_flat_blo
     }
 }
 
-TEST(sao_decide, complexity_limits_the_candidate_types)
+TEST(SaoDecide, ComplexityLimitsTheCandidateTypes)
 {
     for (int mode = 0; mode < 3; mode++) {
         dec_picture d;
@@ -240,7 +240,7 @@ TEST(sao_decide, complexity_limits_the_candidate_types)
     }
 }
 
-TEST(sao_decide, identical_left_neighbour_is_merged_and_up_is_preferred_on_equal_costs)
+TEST(SaoDecide, IdenticalLeftNeighbourIsMergedAndUpIsPreferredOnEqualCosts)
 {
     dec_picture d;
     dec_init(&d, 128, 128, 3, flat_biased, 3);
@@ -256,7 +256,7 @@ TEST(sao_decide, identical_left_neighbour_is_merged_and_up_is_preferred_on_equal
         for (const sao_param &r : d.params[p]) EXPECT_EQ(std::memcmp(&r, &d.params[p][0], sizeof r), 0);
 }
 
-TEST(sao_decide, speed_rule_switches_off_and_merges_with_off_neighbours)
+TEST(SaoDecide, SpeedRuleSwitchesOffAndMergesWithOffNeighbours)
 {
     dec_picture d;
     dec_init(&d, 128, 128, 3, flat_biased, 4);
@@ -283,7 +283,7 @@ TEST(sao_decide, speed_rule_switches_off_and_merges_with_off_neighbours)
     EXPECT_EQ(d.params[0][0].type, SAO_TYPE_OFF);
 }
 
-TEST(sao_decide, cut_ctus_count_whole_16_column_groups_and_disabled_planes_stay_untouched)
+TEST(SaoDecide, CutCtusCountWhole16ColumnGroupsAndDisabledPlanesStayUntouched)
 {
     // 72x72, biased only right of and below the first CTU. The right column
     // keeps 8 luma and 4 chroma columns, too narrow to count: SAO stays off
@@ -312,7 +312,7 @@ TEST(sao_decide, cut_ctus_count_whole_16_column_groups_and_disabled_planes_stay_
     }
 }
 
-TEST(sao_decide, decision_and_application_reduce_the_error_of_a_textured_picture)
+TEST(SaoDecide, DecisionAndApplicationReduceTheErrorOfATexturedPicture)
 {
     for (int complexity : {1, 5}) {
         dec_picture d;

@@ -372,7 +372,7 @@ std::string slot_name(int slot)
 
 } // namespace
 
-TEST(sao_table, no_slot_is_empty_at_any_flag_set)
+TEST(SaoTable, NoSlotIsEmptyAtAnyFlagSet)
 {
     for (uint32_t flags = 0; flags < 8; flags++)
         for (uint8_t fill : {0x00, 0xff}) {
@@ -387,7 +387,7 @@ TEST(sao_table, no_slot_is_empty_at_any_flag_set)
     EXPECT_EQ(sizeof(sao_param), 24u);
 }
 
-TEST(sao_table, each_set_takes_its_slots_only_when_the_processor_has_every_instruction_it_uses)
+TEST(SaoTable, EachSetTakesItsSlotsOnlyWhenTheProcessorHasEveryInstructionItUses)
 {
     sao_table c = make_table(0, 0);
     const void *portable[SAO_TABLE_SLOTS] = {
@@ -431,7 +431,7 @@ TEST(sao_table, each_set_takes_its_slots_only_when_the_processor_has_every_instr
     EXPECT_EQ(sao_stats_partial(&c, -1), nullptr);
 }
 
-TEST(sao_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+TEST(SaoKernels, EverySlotAtEveryLevelEqualsItsPortableKernel)
 {
     // The SSSE3 set holds every slot but the application; the AVX2 set adds
     // the application and keeps the SSSE3 band statistics.
@@ -443,7 +443,7 @@ TEST(sao_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 // alternate 0/255 along the class direction (every sample a local minimum or
 // maximum) or are flat (all category 2), every difference at +-255. Sums
 // reach 2048 * 255 or 4096 * 255 and must come out exact at every level.
-TEST(sao_kernels, edge_statistics_of_extreme_64x64_luma_ctbs_are_exact_at_every_level)
+TEST(SaoKernels, EdgeStatisticsOfExtreme64x64LumaCtbsAreExactAtEveryLevel)
 {
     std::vector<uint8_t> scratch(SAO_SCRATCH_BYTES);
     std::vector<int16_t> diff(64 * 64);
@@ -479,7 +479,7 @@ TEST(sao_kernels, edge_statistics_of_extreme_64x64_luma_ctbs_are_exact_at_every_
 
 // The AVX2 band and edge block kernels on the in-place layout (source 4 rows
 // below and 32 samples right of the destination) equal separate buffers.
-TEST(sao_kernels, avx2_block_kernels_in_place_equal_separate_buffers)
+TEST(SaoKernels, Avx2BlockKernelsInPlaceEqualSeparateBuffers)
 {
     if (!kernel_level_present(KERNEL_AVX2)) GTEST_SKIP() << "no AVX2 set";
     typedef void (*eo_fn)(uint8_t *, const uint8_t *, const int8_t *, uint32_t);
@@ -557,7 +557,7 @@ std::vector<timing_case<sao_table>> timing_cases(apply_picture *pic, sao_diff_bu
 
 }  // namespace
 
-TEST(sao_kernels, timing)
+TEST(SaoKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     std::mt19937 rng(1);

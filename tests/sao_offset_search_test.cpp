@@ -40,7 +40,7 @@ const int edge_category[4] = {0, 1, 3, 4};
 
 } // namespace
 
-TEST(sao_offset_search, without_rate_penalty_each_edge_offset_minimises_distortion_in_its_range)
+TEST(SaoOffsetSearch, WithoutRatePenaltyEachEdgeOffsetMinimisesDistortionInItsRange)
 {
     std::mt19937 rng(41);
     for (int trial = 0; trial < 400; trial++) {
@@ -67,7 +67,7 @@ TEST(sao_offset_search, without_rate_penalty_each_edge_offset_minimises_distorti
     }
 }
 
-TEST(sao_offset_search, rate_penalty_pulls_offsets_to_zero_and_worked_values_hold)
+TEST(SaoOffsetSearch, RatePenaltyPullsOffsetsToZeroAndWorkedValuesHold)
 {
     sao_stats st;
     std::memset(&st, 0, sizeof st);
@@ -91,7 +91,7 @@ TEST(sao_offset_search, rate_penalty_pulls_offsets_to_zero_and_worked_values_hol
     for (int j = 0; j < 4; j++) EXPECT_EQ(rec.offset[j], 0);
 }
 
-TEST(sao_offset_search, band_window_is_the_cheapest_four_bands_lowest_start_on_ties)
+TEST(SaoOffsetSearch, BandWindowIsTheCheapestFourBandsLowestStartOnTies)
 {
     std::mt19937 rng(42);
     for (int trial = 0; trial < 300; trial++) {
@@ -138,7 +138,7 @@ TEST(sao_offset_search, band_window_is_the_cheapest_four_bands_lowest_start_on_t
     }
 }
 
-TEST(sao_offset_search, distortion_delta_skips_empty_classes_and_wraps_band_positions)
+TEST(SaoOffsetSearch, DistortionDeltaSkipsEmptyClassesAndWrapsBandPositions)
 {
     sao_stats st;
     std::memset(&st, 0, sizeof st);
@@ -153,7 +153,7 @@ TEST(sao_offset_search, distortion_delta_skips_empty_classes_and_wraps_band_posi
     EXPECT_EQ(sao_distortion_delta(&st, &edge), change(7, 10, -50));   // category 0 only
 }
 
-TEST(sao_border, ring_copies_the_adjacent_samples_on_each_side_in_order)
+TEST(SaoBorder, RingCopiesTheAdjacentSamplesOnEachSideInOrder)
 {
     const int n = 32, stride = 40, w = 20, h = 12;
     std::vector<uint8_t> buf((size_t)stride * (n + 2));

@@ -45,7 +45,7 @@ stats_case make_case(int n, int kind, std::mt19937 &rng)
 
 } // namespace
 
-TEST(sao_stats, full_kernels_equal_the_per_sample_model_and_their_partial_twins)
+TEST(SaoStats, FullKernelsEqualThePerSampleModelAndTheirPartialTwins)
 {
     std::mt19937 rng(21);
     for (int is_luma = 0; is_luma <= 1; is_luma++) {
@@ -66,7 +66,7 @@ TEST(sao_stats, full_kernels_equal_the_per_sample_model_and_their_partial_twins)
     }
 }
 
-TEST(sao_stats, partial_kernels_count_whole_16_column_groups_of_the_rows_passed)
+TEST(SaoStats, PartialKernelsCountWhole16ColumnGroupsOfTheRowsPassed)
 {
     std::mt19937 rng(22);
     const int luma_widths[] = {8, 16, 24, 40, 56, 64};
@@ -96,7 +96,7 @@ TEST(sao_stats, partial_kernels_count_whole_16_column_groups_of_the_rows_passed)
     }
 }
 
-TEST(sao_stats, flat_block_and_copied_ring_give_sign_zero_towards_the_ring)
+TEST(SaoStats, FlatBlockAndCopiedRingGiveSignZeroTowardsTheRing)
 {
     std::mt19937 rng(23);
     stats_case c = make_case(64, 3, rng);
@@ -126,7 +126,7 @@ TEST(sao_stats, flat_block_and_copied_ring_give_sign_zero_towards_the_ring)
     EXPECT_EQ(s.count[2], 64 * 63);
 }
 
-TEST(sao_stats, band_statistics_reach_the_extreme_sums_and_band_edges)
+TEST(SaoStats, BandStatisticsReachTheExtremeSumsAndBandEdges)
 {
     std::mt19937 rng(24);
     stats_case c = make_case(64, 3, rng);
@@ -146,7 +146,7 @@ TEST(sao_stats, band_statistics_reach_the_extreme_sums_and_band_edges)
     EXPECT_EQ(s.count[25], 12);
 }
 
-TEST(sao_diff, full_and_partial_kernels_write_exactly_the_rounded_block)
+TEST(SaoDiff, FullAndPartialKernelsWriteExactlyTheRoundedBlock)
 {
     std::mt19937 rng(25);
     const int cases[][3] = {{1, 64, 64}, {1, 8, 64}, {1, 40, 64}, {1, 64, 24}, {1, 56, 8},

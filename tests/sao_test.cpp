@@ -309,7 +309,7 @@ const uint32_t cpu_levels[] = {0, 3, 7};
 
 } // namespace
 
-TEST(sao_apply, in_place_one_ctu_behind_equals_model_for_every_type_plane_and_position)
+TEST(SaoApply, InPlaceOneCtuBehindEqualsModelForEveryTypePlaneAndPosition)
 {
     std::mt19937 rng(11);
     for (uint32_t level : cpu_levels)
@@ -327,7 +327,7 @@ TEST(sao_apply, in_place_one_ctu_behind_equals_model_for_every_type_plane_and_po
                     }
 }
 
-TEST(sao_apply, decision_and_application_in_place_equal_model_with_the_decided_parameters)
+TEST(SaoApply, DecisionAndApplicationInPlaceEqualModelWithTheDecidedParameters)
 {
     for (const pic_size &sz : sizes)
         for (uint32_t flags = 1; flags <= 3; flags++) {
@@ -364,7 +364,7 @@ TEST(sao_apply, decision_and_application_in_place_equal_model_with_the_decided_p
         }
 }
 
-TEST(sao_apply, final_ctu_list_covers_every_ctu_once_after_its_neighbours)
+TEST(SaoApply, FinalCtuListCoversEveryCtuOnceAfterItsNeighbours)
 {
     for (uint32_t cols = 1; cols <= 5; cols++)
         for (uint32_t rows = 1; rows <= 4; rows++) {
@@ -428,7 +428,7 @@ uint8_t fin_at(one_ctu *o, int r, int c) { return o->ctx.planes[0][r * o->stride
 
 } // namespace
 
-TEST(sao_apply, band_offsets_wrap_from_band_31_to_band_0_and_clip)
+TEST(SaoApply, BandOffsetsWrapFromBand31ToBand0AndClip)
 {
     for (uint32_t level : cpu_levels) {
         SCOPED_TRACE(testing::Message() << "level " << level);
@@ -455,7 +455,7 @@ TEST(sao_apply, band_offsets_wrap_from_band_31_to_band_0_and_clip)
 
 // A band position beyond 31 is taken modulo 32 instead of reaching past the
 // 256-entry look-up table.
-TEST(sao_apply, band_position_beyond_31_is_taken_modulo_32)
+TEST(SaoApply, BandPositionBeyond31IsTakenModulo32)
 {
     for (uint32_t level : cpu_levels) {
         SCOPED_TRACE(testing::Message() << "level " << level);
@@ -477,7 +477,7 @@ TEST(sao_apply, band_position_beyond_31_is_taken_modulo_32)
     }
 }
 
-TEST(sao_apply, unknown_type_writes_nothing_and_off_copies_the_whole_square)
+TEST(SaoApply, UnknownTypeWritesNothingAndOffCopiesTheWholeSquare)
 {
     for (uint32_t level : cpu_levels) {
         SCOPED_TRACE(testing::Message() << "level " << level);

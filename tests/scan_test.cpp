@@ -83,7 +83,9 @@ protected:
     scan_tables tables{};
 };
 
-TEST_F(scan_fixture, every_order_equals_the_standard_derivation)
+using ScanFixture = scan_fixture;
+
+TEST_F(ScanFixture, EveryOrderEqualsTheStandardDerivation)
 {
     for (int log2n = 2; log2n <= 5; log2n++)
         for (int kind = 0; kind < 3; kind++)
@@ -91,7 +93,7 @@ TEST_F(scan_fixture, every_order_equals_the_standard_derivation)
                 << "size " << (1 << log2n) << " kind " << kind;
 }
 
-TEST_F(scan_fixture, known_orders_of_small_blocks)
+TEST_F(ScanFixture, KnownOrdersOfSmallBlocks)
 {
     EXPECT_EQ(built(&tables, 2, SCAN_DIAGONAL),
               (std::vector<uint16_t>{0, 4, 1, 8, 5, 2, 12, 9, 6, 3, 13, 10, 7, 14, 11, 15}));
@@ -111,7 +113,7 @@ TEST_F(scan_fixture, known_orders_of_small_blocks)
     EXPECT_EQ(d8[48], 36);
 }
 
-TEST_F(scan_fixture, orders_are_permutations_made_of_whole_groups)
+TEST_F(ScanFixture, OrdersArePermutationsMadeOfWholeGroups)
 {
     for (int log2n = 2; log2n <= 5; log2n++) {
         int n = 1 << log2n;
@@ -134,7 +136,7 @@ TEST_F(scan_fixture, orders_are_permutations_made_of_whole_groups)
     }
 }
 
-TEST_F(scan_fixture, only_square_entries_are_built_and_arrays_are_aligned)
+TEST_F(ScanFixture, OnlySquareEntriesAreBuiltAndArraysAreAligned)
 {
     for (int w = 0; w < 4; w++)
         for (int h = 0; h < 4; h++)
@@ -151,7 +153,7 @@ TEST_F(scan_fixture, only_square_entries_are_built_and_arrays_are_aligned)
 
 // Clause 7.4.9.11: intra 4x4 and 8x8 blocks scan vertically for modes 6..14
 // and horizontally for 22..30; everything else diagonally.
-TEST(scan_idx_table, follows_the_intra_mode_rule)
+TEST(ScanIdxTable, FollowsTheIntraModeRule)
 {
     for (int log2n = 2; log2n <= 5; log2n++)
         for (int mode = 0; mode <= 35; mode++) {
@@ -172,7 +174,7 @@ void *failing_alloc(int32_t size)
 
 // A failure at any of the twelve allocations leaves nothing allocated (the
 // leak checker of the sanitizer build sees the rest) and every pointer null.
-TEST(scan_tables, allocation_failure_releases_everything)
+TEST(ScanTables, AllocationFailureReleasesEverything)
 {
     for (int fail_at = 0; fail_at < 12; fail_at++) {
         scan_tables t;

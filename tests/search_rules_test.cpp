@@ -327,20 +327,20 @@ TEST_F(Commit, NestedStateSavesRestoreIndependently)
 {
     ctu_context *c = &f.ctx->ctu;
     std::memset(c->recon_luma, 11, 32 * 128);
-    f.ctx->cabac.est_bits = 1000;
+    f.ctx->cabac.rate.est_bits = 1000;
     cu_state_save(f.ctx, tree, 0, 0, 0, 5);
     std::memset(c->recon_luma, 22, 16 * 128);
-    f.ctx->cabac.est_bits = 2000;
+    f.ctx->cabac.rate.est_bits = 2000;
     cu_state_save(f.ctx, tree, 0, 0, 0, 4);
     std::memset(c->recon_luma, 33, 16 * 128);
-    f.ctx->cabac.est_bits = 3000;
+    f.ctx->cabac.rate.est_bits = 3000;
     cu_state_restore(f.ctx, tree, 0, 0, 0, 4);
     EXPECT_EQ(c->recon_luma[5], 22);
-    EXPECT_EQ(f.ctx->cabac.est_bits, 2000u);
+    EXPECT_EQ(f.ctx->cabac.rate.est_bits, 2000u);
     cu_state_restore(f.ctx, tree, 0, 0, 0, 5);
     EXPECT_EQ(c->recon_luma[5], 11);
     EXPECT_EQ(c->recon_luma[31 * 128 + 3], 11);
-    EXPECT_EQ(f.ctx->cabac.est_bits, 1000u);
+    EXPECT_EQ(f.ctx->cabac.rate.est_bits, 1000u);
 }
 
 TEST_F(Commit, NodeInitClearsModesAndCandidateAreas)

@@ -74,7 +74,7 @@ int count_border_errors(const uint8_t *plane, int w, int h, int stride)
 
 }  // namespace
 
-TEST(lowres_kernels, downscale_truncates_where_the_phase_builder_rounds)
+TEST(LowresKernels, DownscaleTruncatesWhereThePhaseBuilderRounds)
 {
     uint8_t src[6 * 8] = {};   // the phase builder reads rows up to 2h + 2
     uint8_t out0[4 * 4] = {}, out1[4 * 4] = {};
@@ -94,7 +94,7 @@ TEST(lowres_kernels, downscale_truncates_where_the_phase_builder_rounds)
     EXPECT_EQ(out1[1], 0);
 }
 
-TEST(plane_border_extend, one_sample_plane_fills_the_whole_margin)
+TEST(PlaneBorderExtend, OneSamplePlaneFillsTheWholeMargin)
 {
     const int stride = 208, rows = 177;
     std::vector<uint8_t> buf((size_t)stride * rows, 0);
@@ -106,7 +106,7 @@ TEST(plane_border_extend, one_sample_plane_fills_the_whole_margin)
     EXPECT_EQ(buf[193], 0);                        // nothing beyond the margin
 }
 
-TEST(picture_lowres_build, new_picture_gets_the_rounded_plane_and_reset_results)
+TEST(PictureLowresBuild, NewPictureGetsTheRoundedPlaneAndResetResults)
 {
     // 136 x 168: neither dimension a multiple of 64 nor the half width of 16,
     // and the 84 half-resolution rows end in a partial strip.
@@ -152,7 +152,7 @@ TEST(picture_lowres_build, new_picture_gets_the_rounded_plane_and_reset_results)
     picture_free(pic);
 }
 
-TEST(picture_lowres_build, rebuild_of_a_known_picture_only_downscales)
+TEST(PictureLowresBuild, RebuildOfAKnownPictureOnlyDownscales)
 {
     picture_geometry g = make_geometry(72, 40, 0);
     picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);
@@ -177,7 +177,7 @@ TEST(picture_lowres_build, rebuild_of_a_known_picture_only_downscales)
     picture_free(pic);
 }
 
-TEST(picture_lowres_build, low_subpel_level_builds_only_the_half_resolution_plane)
+TEST(PictureLowresBuild, LowSubpelLevelBuildsOnlyTheHalfResolutionPlane)
 {
     picture_geometry g = make_geometry(64, 64, 1);
     picture *pic = picture_alloc(&g, PICTURE_POOL_SOURCE);

@@ -52,7 +52,7 @@ struct subpel_set {
     int at(int i, int x, int y) const { return planes[i][(ptrdiff_t)y * S + x]; }
 };
 
-TEST(subpel_planes, every_phase_plane_of_a_region_holds_the_standard_prediction)
+TEST(SubpelPlanes, EveryPhasePlaneOfARegionHoldsTheStandardPrediction)
 {
     ref_plane ref;
     ref.fill(FILL_RANDOM, 3);
@@ -72,7 +72,7 @@ TEST(subpel_planes, every_phase_plane_of_a_region_holds_the_standard_prediction)
     }
 }
 
-TEST(subpel_planes, half_only_writes_the_three_half_sample_planes_and_the_half_horizontal_plane)
+TEST(SubpelPlanes, HalfOnlyWritesTheThreeHalfSamplePlanesAndTheHalfHorizontalPlane)
 {
     ref_plane ref;
     ref.fill(FILL_EXTREME, 4);
@@ -95,7 +95,7 @@ TEST(subpel_planes, half_only_writes_the_three_half_sample_planes_and_the_half_h
         for (int16_t v : set.p16[k]) ASSERT_EQ(v, GUARD16) << "horizontal plane " << k;
 }
 
-TEST(subpel_planes, blocks_read_from_the_planes_equal_interpolation_at_every_phase)
+TEST(SubpelPlanes, BlocksReadFromThePlanesEqualInterpolationAtEveryPhase)
 {
     ref_plane ref;
     ref.fill(FILL_RANDOM, 5);
@@ -121,7 +121,7 @@ TEST(subpel_planes, blocks_read_from_the_planes_equal_interpolation_at_every_pha
         }
 }
 
-TEST(reference_access, full_sample_vectors_hand_out_the_reference_without_copying)
+TEST(ReferenceAccess, FullSampleVectorsHandOutTheReferenceWithoutCopying)
 {
     ref_plane ref;
     ref.fill(FILL_RANDOM, 6);
@@ -144,7 +144,7 @@ TEST(reference_access, full_sample_vectors_hand_out_the_reference_without_copyin
     for (int y = 0; y < 16; y++) EXPECT_EQ(std::memcmp(dst + 64 * y, want + 64 * y, 16), 0);
 }
 
-TEST(reference_access, chroma_pointer_only_for_full_sample_vectors)
+TEST(ReferenceAccess, ChromaPointerOnlyForFullSampleVectors)
 {
     uint8_t plane[64 * 8] = {};
     const uint8_t *origin = plane + 64 * 4 + 8;
@@ -173,7 +173,7 @@ int model_bilinear(const ref_plane &p, int x, int y, int fx, int fy)
     return bilinear_mix(t0, t1, fy, r, r);
 }
 
-TEST(bilinear, worked_example_and_rounding_of_the_vertical_pass)
+TEST(Bilinear, WorkedExampleAndRoundingOfTheVerticalPass)
 {
     ref_plane ref;
     ref.fill(FILL_ZERO, 0);
@@ -192,7 +192,7 @@ TEST(bilinear, worked_example_and_rounding_of_the_vertical_pass)
     EXPECT_EQ(out, 0);
 }
 
-TEST(bilinear, every_phase_follows_the_rule_including_blocks_past_the_work_tile)
+TEST(Bilinear, EveryPhaseFollowsTheRuleIncludingBlocksPastTheWorkTile)
 {
     ref_plane ref;
     ref.fill(FILL_RANDOM, 8);

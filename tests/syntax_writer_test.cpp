@@ -62,7 +62,7 @@ struct picture_harness {
                     if (cy > 0) {
                         cabac_init_contexts(&enc, cfg.slice_type, cfg.slice_qp, 120);
                         if (ctus_x > 1)
-                            std::memcpy(enc.ctx, synced, sizeof(synced));
+                            std::memcpy(enc.rate.ctx, synced, sizeof(synced));
                     }
                     std::vector<uint8_t> &row = substreams[cy];
                     cabac_encoder_init(&enc, row.data(), row.data() + row.size());
@@ -78,7 +78,7 @@ struct picture_harness {
                 EXPECT_LE((int64_t)(wctx.pred_bits + wctx.residual_bits), bits);
                 qp_prev = wctx.qp_prev;
                 if (cfg.wavefront && cx == 1)
-                    std::memcpy(synced, enc.ctx, sizeof(synced));
+                    std::memcpy(synced, enc.rate.ctx, sizeof(synced));
                 if (addr + 1 == (int)pic->ctus.size()) {
                     cabac_flush(&enc);
                 } else if (cfg.wavefront && cx + 1 == ctus_x) {
@@ -483,7 +483,9 @@ struct bin_fixture : ::testing::Test {
     }
 };
 
-TEST_F(bin_fixture, MergeIndexIsTruncatedAtTheCandidateCount)
+using BinFixture = bin_fixture;
+
+TEST_F(BinFixture, MergeIndexIsTruncatedAtTheCandidateCount)
 {
     begin();
     cabac_write_merge_idx(&enc, 4, 5);
@@ -499,7 +501,7 @@ TEST_F(bin_fixture, MergeIndexIsTruncatedAtTheCandidateCount)
     EXPECT_EQ(r.d.terminate(), 1);
 }
 
-TEST_F(bin_fixture, ReferenceIndexBinsFollowTheActiveCount)
+TEST_F(BinFixture, ReferenceIndexBinsFollowTheActiveCount)
 {
     begin();
     cabac_write_ref_idx(&enc, 1, 2);
@@ -517,7 +519,7 @@ TEST_F(bin_fixture, ReferenceIndexBinsFollowTheActiveCount)
             EXPECT_EQ(r.read_ref_idx(n), v) << n;
 }
 
-TEST_F(bin_fixture, MotionVectorDifferencesReadBack)
+TEST_F(BinFixture, MotionVectorDifferencesReadBack)
 {
     begin();
     const int16_t cases[][2] = {{0, -1}, {0, 0}, {1, 1}, {-2, 2}, {300, -4000}, {-32768, 32767}, {3, 0}};
@@ -537,7 +539,7 @@ TEST_F(bin_fixture, MotionVectorDifferencesReadBack)
     }
 }
 
-TEST_F(bin_fixture, SaoOffsetsAndClassesFollowThePlane)
+TEST_F(BinFixture, SaoOffsetsAndClassesFollowThePlane)
 {
     begin(2);
     sao_param edge{2, 0, {3, 7, -1, 0}};

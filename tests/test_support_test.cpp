@@ -128,7 +128,9 @@ struct compare_fixture : ::testing::Test {
     size_t bytes = yuv_picture_bytes(w, h);
 };
 
-TEST_F(compare_fixture, IdenticalBuffersAndFilesCompareEqual)
+using CompareFixture = compare_fixture;
+
+TEST_F(CompareFixture, IdenticalBuffersAndFilesCompareEqual)
 {
     std::vector<uint8_t> b = a;
     yuv_compare_result r = compare_yuv_buffers(a.data(), a.size(), b.data(), b.size(), w, h);
@@ -141,7 +143,7 @@ TEST_F(compare_fixture, IdenticalBuffersAndFilesCompareEqual)
     EXPECT_EQ(r.expected_bytes, a.size());
 }
 
-TEST_F(compare_fixture, ReportsPicturePlanePositionAndValuesOfFirstDifference)
+TEST_F(CompareFixture, ReportsPicturePlanePositionAndValuesOfFirstDifference)
 {
     struct spot { int picture, plane, x, y; };
     const spot spots[] = {{0, 0, 0, 0}, {2, 0, 17, 9}, {1, 1, 4, 3}, {3, 2, 8, 4}, {2, 2, 0, 0}};
@@ -179,7 +181,7 @@ TEST_F(compare_fixture, ReportsPicturePlanePositionAndValuesOfFirstDifference)
     }
 }
 
-TEST_F(compare_fixture, DifferentLengthsAreReportedWithPictureCounts)
+TEST_F(CompareFixture, DifferentLengthsAreReportedWithPictureCounts)
 {
     std::vector<uint8_t> shorter(a.begin(), a.begin() + 3 * bytes);
     yuv_compare_result r =
@@ -205,7 +207,7 @@ TEST_F(compare_fixture, DifferentLengthsAreReportedWithPictureCounts)
     EXPECT_EQ(r.kind, yuv_compare_length) << r.message;
 }
 
-TEST_F(compare_fixture, MissingFileOrUnusableSizeIsAnError)
+TEST_F(CompareFixture, MissingFileOrUnusableSizeIsAnError)
 {
     std::string fa = test_tmp_path("io_a.yuv");
     ASSERT_TRUE(write_file_bytes(fa, a.data(), a.size()));

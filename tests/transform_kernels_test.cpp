@@ -334,7 +334,7 @@ std::string slot_name(int slot)
     return slot_names[slot];
 }
 
-TEST(transform_kernels, every_slot_at_every_level_equals_its_portable_kernel)
+TEST(TransformKernels, EverySlotAtEveryLevelEqualsItsPortableKernel)
 {
     // Both levels hold a vector kernel in every slot; the AVX2 level keeps the
     // SSSE3 cost estimate, which is compared once.
@@ -345,7 +345,7 @@ TEST(transform_kernels, every_slot_at_every_level_equals_its_portable_kernel)
 // The sets really land in the table: SSSE3 in all fifteen slots, AVX2 over
 // slots 0..13 with slot 14 left to SSSE3; flag words that lack an instruction
 // set the kernels use install nothing of that set.
-TEST(transform_kernels, sets_fill_their_slots_only_with_every_needed_flag)
+TEST(TransformKernels, SetsFillTheirSlotsOnlyWithEveryNeededFlag)
 {
     std::vector<const void *> portable = slots_of(table_for(0));
     if (cpu_use_ssse3_set(ssse3_flags)) {
@@ -394,7 +394,7 @@ const strided_case inverse_2d_cases[] = {
 
 // A forward 2-D transform reading its residual at a random stride gives the
 // portable slot's coefficients for the same residual.
-TEST(transform_kernels, avx2_forward_2d_reads_any_stride)
+TEST(TransformKernels, Avx2Forward2dReadsAnyStride)
 {
     if (!cpu_use_avx2_set(avx2_flags)) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
     std::mt19937 rng(5);
@@ -417,7 +417,7 @@ TEST(transform_kernels, avx2_forward_2d_reads_any_stride)
 
 // An inverse 2-D transform writing at a random stride writes the rows it writes
 // at stride N, and nothing in between.
-TEST(transform_kernels, avx2_inverse_2d_writes_any_stride_and_nothing_else)
+TEST(TransformKernels, Avx2Inverse2dWritesAnyStrideAndNothingElse)
 {
     if (!cpu_use_avx2_set(avx2_flags)) GTEST_SKIP() << "processor lacks AVX2, BMI2 or POPCNT";
     std::mt19937 rng(6);
@@ -441,7 +441,7 @@ TEST(transform_kernels, avx2_inverse_2d_writes_any_stride_and_nothing_else)
 
 // Worked values: the cost estimate widens its sums (a 4x4 group of -32768 sums
 // to 524288, beyond 16 bits), and the reconstruction clips at both ends.
-TEST(transform_kernels, cost_estimate_and_clipping_at_the_limits)
+TEST(TransformKernels, CostEstimateAndClippingAtTheLimits)
 {
     if (!cpu_use_ssse3_set(ssse3_flags)) GTEST_SKIP() << "processor lacks SSSE3 or SSE4.1";
     std::vector<int16_t> c(32 * 32, 0);
@@ -481,7 +481,7 @@ struct timing_buffers {
     }
 };
 
-TEST(transform_kernels, timing)
+TEST(TransformKernels, Timing)
 {
     if (!kernel_timing_ms()) GTEST_SKIP() << KERNEL_TIMING_OFF;
     static timing_buffers b;

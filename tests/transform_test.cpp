@@ -196,7 +196,7 @@ void expect_inverse_matches(int size, bool dst_v, bool dst_h, const std::vector<
     }
 }
 
-TEST(transform_matrices, equal_the_standard_and_its_subsets)
+TEST(TransformMatrices, EqualTheStandardAndItsSubsets)
 {
     for (int k = 0; k < 32; k++)
         for (int n = 0; n < 32; n++) {
@@ -213,7 +213,7 @@ TEST(transform_matrices, equal_the_standard_and_its_subsets)
         }
 }
 
-TEST(transform_4x4, dst_for_intra_modes_dct_for_mode_35)
+TEST(Transform4x4, DstForIntraModesDctForMode35)
 {
     for (int mode = 0; mode < 35; mode++) {
         EXPECT_EQ(dst4_select_h[mode], 1);
@@ -223,7 +223,7 @@ TEST(transform_4x4, dst_for_intra_modes_dct_for_mode_35)
     EXPECT_EQ(dst4_select_v[TRANSFORM_MODE_NONE], 0);
 }
 
-TEST(inverse_transform, equals_standard_on_random_coefficients)
+TEST(InverseTransform, EqualsStandardOnRandomCoefficients)
 {
     std::mt19937 rng(11);
     transform_table t = portable_table();
@@ -246,7 +246,7 @@ TEST(inverse_transform, equals_standard_on_random_coefficients)
 
 // Coefficients whose signs follow one basis function drive the first stage far
 // past 16 bits; the standard clips there, and so must we.
-TEST(inverse_transform, equals_standard_on_extreme_coefficients_with_intermediate_clip)
+TEST(InverseTransform, EqualsStandardOnExtremeCoefficientsWithIntermediateClip)
 {
     transform_table t = portable_table();
     std::vector<uint8_t> pred(kPredStride * 32);
@@ -278,7 +278,7 @@ TEST(inverse_transform, equals_standard_on_extreme_coefficients_with_intermediat
     }
 }
 
-TEST(inverse_transform, low_kernels_equal_full_inverse_of_corner_and_ignore_the_rest)
+TEST(InverseTransform, LowKernelsEqualFullInverseOfCornerAndIgnoreTheRest)
 {
     std::mt19937 rng(12);
     transform_table t = portable_table();
@@ -297,7 +297,7 @@ TEST(inverse_transform, low_kernels_equal_full_inverse_of_corner_and_ignore_the_
     }
 }
 
-TEST(forward_transform, equals_matrix_product_with_stage_rounding)
+TEST(ForwardTransform, EqualsMatrixProductWithStageRounding)
 {
     std::mt19937 rng(13);
     transform_table t = portable_table();
@@ -325,7 +325,7 @@ TEST(forward_transform, equals_matrix_product_with_stage_rounding)
     }
 }
 
-TEST(forward_transform, low_kernels_write_only_the_corner_and_match_full)
+TEST(ForwardTransform, LowKernelsWriteOnlyTheCornerAndMatchFull)
 {
     std::mt19937 rng(14);
     transform_table t = portable_table();
@@ -351,7 +351,7 @@ TEST(forward_transform, low_kernels_write_only_the_corner_and_match_full)
 // Forward, quantise at qp 0..4, dequantise, inverse on noise residuals: the
 // reconstruction stays within 3 of the source (the 32x32 stage roundings alone
 // cost up to 2-3) and within 0.75 on average. A wrong shift or basis is far off.
-TEST(transform_round_trip, near_lossless_at_small_qp)
+TEST(TransformRoundTrip, NearLosslessAtSmallQp)
 {
     std::mt19937 rng(15);
     transform_table t = portable_table();
@@ -387,7 +387,7 @@ TEST(transform_round_trip, near_lossless_at_small_qp)
     }
 }
 
-TEST(transform_edges, flat_residual_gives_dc_only_with_dct_but_not_with_dst)
+TEST(TransformEdges, FlatResidualGivesDcOnlyWithDctButNotWithDst)
 {
     transform_table t = portable_table();
     blocks b;
@@ -408,7 +408,7 @@ TEST(transform_edges, flat_residual_gives_dc_only_with_dct_but_not_with_dst)
     }
 }
 
-TEST(coeff_cost_estimate, counts_groups_plus_magnitudes_of_busy_groups)
+TEST(CoeffCostEstimate, CountsGroupsPlusMagnitudesOfBusyGroups)
 {
     transform_table t = portable_table();
     std::vector<int16_t> c(32 * 32, 0);
@@ -424,7 +424,7 @@ TEST(coeff_cost_estimate, counts_groups_plus_magnitudes_of_busy_groups)
 
 // Every flag set fills every slot, and whatever a slot holds computes exactly
 // what the portable kernel computes.
-TEST(transform_table, full_and_equal_to_portable_at_every_flag_set)
+TEST(TransformTable, FullAndEqualToPortableAtEveryFlagSet)
 {
     std::mt19937 rng(16);
     transform_table ref = portable_table();

@@ -4,6 +4,7 @@
 // the lookahead wants a cheap, stable estimate, not the best prediction.
 #include "analysis/me/lowres_search.h"
 
+#include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"
 #include "kernels/mc/mc.h"
 #include "kernels/metrics/metric.h"
@@ -30,11 +31,6 @@ inline uint32_t mv_pack(int32_t x, int32_t y)
 inline int32_t abs_i32(int32_t v)
 {
     return v < 0 ? -v : v;
-}
-
-inline int32_t clamp_i32(int32_t v, int32_t lo, int32_t hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
 }
 
 // Full-sample bounds of the block's vectors and their packed test words, in
@@ -99,7 +95,7 @@ struct search_state {
     }
 };
 
-// Step 1 and 2: a start point measured by SAD alone.
+// A start point (predictor or zero vector) measured by SAD alone.
 void try_start(search_state *s, uint32_t mv)
 {
     if (mv == s->best_mv) return;
@@ -144,7 +140,7 @@ int32_t measure_set(const search_state *s, const mv_window *w, uint32_t set, int
     return n;
 }
 
-// Step 4: iterated small diamond, at most search_range moves.
+// The iterated small diamond, at most search_range moves.
 void small_diamond(search_state *s, const mv_window *w, const mv_pricer *price)
 {
     uint32_t set = 15, state = 15;

@@ -25,15 +25,15 @@ struct thread_handle {
 int cpu_count(void);
 uint64_t time_now_us(void);
 
-int mutex_init(tv_mutex *lock);
+[[nodiscard]] int mutex_init(tv_mutex *lock);
 int mutex_destroy(tv_mutex *lock);
 int mutex_lock(tv_mutex *lock);
 int mutex_unlock(tv_mutex *lock);
 
-int cond_init(tv_cond *cond);
+[[nodiscard]] int cond_init(tv_cond *cond);
 int cond_destroy(tv_cond *cond);
 int cond_wait(tv_cond *cond, tv_mutex *lock);
 int cond_broadcast(tv_cond *cond);
 
-int thread_create(thread_handle **out, const void *attributes, thread_func function, uint64_t argument);
+[[nodiscard]] int thread_create(thread_handle **out, const void *attributes, thread_func function, uint64_t argument);
 int thread_join(thread_handle *thread, uint64_t *result);

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 
+#include "bitstream/syntax_values.h"
 #include "filters/deblock/deblock_ctu_maps.h"
 
 // ---- Edge kernels -------------------------------------------------------------
@@ -53,7 +54,7 @@ void deblock_chroma_filter4(uint8_t *q0, intptr_t step_across, intptr_t step_alo
 
 // ---- Constant tables -----------------------------------------------------------
 
-extern const uint8_t deblock_beta_table[52];      // beta' by Q = 0..51
+extern const uint8_t deblock_beta_table[QP_MAX + 1];      // beta' by Q = 0..51
 extern const uint8_t deblock_tc_table[54];        // tC' by Q = 0..53
 extern const uint8_t deblock_chroma_qp_table[58]; // QpC by qPi = 0..57 (4:2:0)
 

@@ -179,7 +179,7 @@ static int8_t bs_motion(const deblock_context *ctx, int q, int p)
     int b0 = used(g->ref_idx[0][p]), b1 = used(g->ref_idx[1][p]);
     uint32_t A0 = g->mv[0][q], A1 = g->mv[1][q];
     uint32_t B0 = g->mv[0][p], B1 = g->mv[1][p];
-    bool b_slice = ctx->slice_type == 0;
+    bool b_slice = ctx->slice_type == slice_b;
     if (b_slice && ctx->picture_type == 4) {
         // A P picture coded as a B slice: list 1 repeats list 0, so an index
         // names the same picture in both lists and the H.265 comparison of

@@ -2,17 +2,8 @@
 // for 8-bit samples (no PCM or transquant-bypass exceptions in this encoder).
 #include <cstdlib>
 
+#include "encoder/int_math.h"
 #include "filters/deblock/deblock.h"
-
-static inline int clip3(int lo, int hi, int v)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
-static inline uint8_t clip_pixel(int v)
-{
-    return (uint8_t)clip3(0, 255, v);
-}
 
 bool deblock_luma_strong_decision(const uint8_t *q0, intptr_t step_across, int dpq2, int beta,
                                   int tc)
@@ -29,12 +20,12 @@ static void luma_strong_line(uint8_t *q, intptr_t s, int tc)
     int q0 = q[0], q1 = q[s], q2 = q[2 * s], q3 = q[3 * s];
     int tc2 = 2 * tc;
     // Every result lies between two input samples, so 0..255 holds already.
-    q[-3 * s] = (uint8_t)clip3(p2 - tc2, p2 + tc2, (2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-    q[-2 * s] = (uint8_t)clip3(p1 - tc2, p1 + tc2, (p2 + p1 + p0 + q0 + 2) >> 2);
-    q[-s] = (uint8_t)clip3(p0 - tc2, p0 + tc2, (p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-    q[0] = (uint8_t)clip3(q0 - tc2, q0 + tc2, (p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-    q[s] = (uint8_t)clip3(q1 - tc2, q1 + tc2, (p0 + q0 + q1 + q2 + 2) >> 2);
-    q[2 * s] = (uint8_t)clip3(q2 - tc2, q2 + tc2, (p0 + q0 + q1 + 3 * q2 + 2 * q3 + 4) >> 3);
+    q[-3 * s] = (uint8_t)clamp_i32((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3, p2 - tc2, p2 + tc2);
+    q[-2 * s] = (uint8_t)clamp_i32((p2 + p1 + p0 + q0 + 2) >> 2, p1 - tc2, p1 + tc2);
+    q[-s] = (uint8_t)clamp_i32((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3, p0 - tc2, p0 + tc2);
+    q[0] = (uint8_t)clamp_i32((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3, q0 - tc2, q0 + tc2);
+    q[s] = (uint8_t)clamp_i32((p0 + q0 + q1 + q2 + 2) >> 2, q1 - tc2, q1 + tc2);
+    q[2 * s] = (uint8_t)clamp_i32((p0 + q0 + q1 + 3 * q2 + 2 * q3 + 4) >> 3, q2 - tc2, q2 + tc2);
 }
 
 static void luma_normal_line(uint8_t *q, intptr_t s, int tc, bool filter_p1, bool filter_q1)
@@ -44,16 +35,16 @@ static void luma_normal_line(uint8_t *q, intptr_t s, int tc, bool filter_p1, boo
     // >> on a negative int is an arithmetic shift with g++ (rounds to -infinity).
     int delta = (9 * (q0 - p0) - 3 * (q1 - p1) + 8) >> 4;
     if (abs(delta) >= 10 * tc) return;
-    delta = clip3(-tc, tc, delta);
+    delta = clamp_i32(delta, -tc, tc);
     q[-s] = clip_pixel(p0 + delta);
     q[0] = clip_pixel(q0 - delta);
     int tc_half = tc >> 1;
     if (filter_p1) {
-        int dp = clip3(-tc_half, tc_half, ((((p2 + p0 + 1) >> 1) - p1 + delta) >> 1));
+        int dp = clamp_i32(((((p2 + p0 + 1) >> 1) - p1 + delta) >> 1), -tc_half, tc_half);
         q[-2 * s] = clip_pixel(p1 + dp);
     }
     if (filter_q1) {
-        int dq = clip3(-tc_half, tc_half, ((((q2 + q0 + 1) >> 1) - q1 - delta) >> 1));
+        int dq = clamp_i32(((((q2 + q0 + 1) >> 1) - q1 - delta) >> 1), -tc_half, tc_half);
         q[s] = clip_pixel(q1 + dq);
     }
 }
@@ -90,7 +81,7 @@ void deblock_chroma_filter4(uint8_t *q0, intptr_t step_across, intptr_t step_alo
     for (int k = 0; k < 4; k++) {
         uint8_t *q = q0 + k * step_along;
         int p1 = q[-2 * s], p0 = q[-s], q0v = q[0], q1 = q[s];
-        int delta = clip3(-tc, tc, ((((q0v - p0) * 4) + p1 - q1 + 4) >> 3));
+        int delta = clamp_i32(((((q0v - p0) * 4) + p1 - q1 + 4) >> 3), -tc, tc);
         q[-s] = clip_pixel(p0 + delta);
         q[0] = clip_pixel(q0v - delta);
     }

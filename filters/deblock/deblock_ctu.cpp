@@ -6,23 +6,19 @@
 //    the right neighbour's left edge still reads and changes, are filtered in
 //    the right neighbour's job after its vertical edges;
 //  - the row scheduler starts CTU (x, y) only after CTU (x + 1, y - 1) is done.
+#include "encoder/int_math.h"
 #include "filters/deblock/deblock.h"
-
-static inline int clamp_int(int v, int lo, int hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
 
 static inline int luma_beta(int qp)
 {
-    return deblock_beta_table[clamp_int(qp, 0, 51)];
+    return deblock_beta_table[clamp_i32(qp, 0, QP_MAX)];
 }
 
 // tc of one luma half: H.265 strength 2 (values 3, 4) takes Q = qp + 2.
 static inline int32_t luma_tc(int strength, int qp)
 {
     if (strength <= 0) return 0;
-    return deblock_tc_table[clamp_int(strength >= 3 ? qp + 2 : qp, 0, 53)];
+    return deblock_tc_table[clamp_i32(strength >= 3 ? qp + 2 : qp, 0, 53)];
 }
 
 // tc of a chroma segment with luma strength s0 and edge QP qp, or 0 when the
@@ -30,9 +26,9 @@ static inline int32_t luma_tc(int strength, int qp)
 static inline int32_t chroma_tc(int s0, int qp)
 {
     if (s0 < 3) return 0;
-    int qpc = deblock_chroma_qp_table[clamp_int(qp, 0, 57)];
+    int qpc = deblock_chroma_qp_table[clamp_i32(qp, 0, 57)];
     if (qpc < 16) return 0;
-    return deblock_tc_table[clamp_int(qpc + 2, 0, 53)];
+    return deblock_tc_table[clamp_i32(qpc + 2, 0, 53)];
 }
 
 // Skipping QP below 16 changes nothing: beta' is 0 there and tC' is 0 below 18.

@@ -4,7 +4,7 @@
 #include "filters/deblock/deblock.h"
 
 // beta' by Q = 0..51 (zero below 16).
-const uint8_t deblock_beta_table[52] = {
+const uint8_t deblock_beta_table[QP_MAX + 1] = {
     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  6,  7,
     8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 20, 22, 24, 26, 28, 30, 32,
     34, 36, 38, 40, 42, 44, 46, 48, 50, 52, 54, 56, 58, 60, 62, 64,

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "encoder/int_math.h"
 #include "filters/sao/sao.h"
 
 namespace {
@@ -22,8 +23,6 @@ enum {
 };
 
 inline int sign_of(int v) { return (v > 0) - (v < 0); }
-
-inline uint8_t clip_pixel(int v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 // Where one CTB lies and which of its samples have both class neighbours in
 // the picture: columns c0..e_col-1 and rows r0..f_row-1 get offsets; column

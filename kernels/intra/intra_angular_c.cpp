@@ -1,11 +1,7 @@
 // Portable angular predictor (H.265 clause 8.4.4.2.6 at 8 bits) and the fixed
 // (mode, size, filter) wrappers that fill the table's angular entries.
+#include "encoder/int_math.h"
 #include "kernels/intra/intra_pred_kernels.h"
-
-static uint8_t clip_pixel(int v)
-{
-    return (uint8_t)(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
 
 // Horizontal modes predict from the left column exactly as the mirrored vertical
 // mode predicts from the row above, so they run on a copy with both sides

@@ -16,6 +16,7 @@ enum {
     INTRA_MODE_DC = 1,
     INTRA_MODE_HOR = 10,
     INTRA_MODE_VER = 26,
+    INTRA_MODE_LAST = 34,   // the last angular mode, which also stands in for a repeated chroma mode
     INTRA_MODE_COUNT = 35,
 };
 

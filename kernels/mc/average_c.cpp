@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "encoder/int_math.h"
 #include "kernels/mc/mc.h"
 
 // H.265 default weighted sample prediction of two lists (clause 8.5.3.3.4.2):
@@ -16,7 +17,7 @@ void bipred_avg_16bit_c(uint8_t *dst, int32_t dst_stride, const int16_t *p0, int
         uint8_t *d = dst + (ptrdiff_t)y * dst_stride;
         for (int32_t x = 0; x < w; x++) {
             int32_t v = (a[x] + b[x] + round) >> 7;
-            d[x] = (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v);
+            d[x] = clip_pixel(v);
         }
     }
 }

@@ -4,6 +4,7 @@
 // as the biased 14-bit intermediate that bi-prediction averages (16-bit).
 #include <cstddef>
 
+#include "encoder/int_math.h"
 #include "kernels/mc/mc.h"
 
 const int16_t mc_luma_filter[4][8] = {
@@ -24,11 +25,6 @@ namespace {
 // at any block size (the sub-sample plane builder asks for whole CTU regions).
 const int LUMA_TILE = 64;
 const int CHROMA_TILE = 32;
-
-inline uint8_t clip_u8(int32_t v)
-{
-    return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v);
-}
 
 inline int32_t luma_taps(const int16_t *c, const uint8_t *p, ptrdiff_t step)
 {
@@ -120,13 +116,13 @@ void interp_luma_c(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const i
             for (int32_t x = 0; x < w; x++) {
                 ptrdiff_t o = at(x, y, ref_stride);
                 int32_t s = hp ? hp[o] + MC_INTERMEDIATE_BIAS : luma_taps(mc_luma_filter[fx], p + o, 1);
-                dst[at(x, y, dst_stride)] = clip_u8((s + 32) >> 6);
+                dst[at(x, y, dst_stride)] = clip_pixel((s + 32) >> 6);
             }
     } else if (!fx) {
         for (int32_t y = 0; y < h; y++)
             for (int32_t x = 0; x < w; x++)
                 dst[at(x, y, dst_stride)] =
-                    clip_u8((luma_taps(mc_luma_filter[fy], p + at(x, y, ref_stride), ref_stride) + 32) >> 6);
+                    clip_pixel((luma_taps(mc_luma_filter[fy], p + at(x, y, ref_stride), ref_stride) + 32) >> 6);
     } else {
         for_each_tile(
             w, h, LUMA_TILE,
@@ -137,7 +133,7 @@ void interp_luma_c(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const i
             [&](const int32_t *sum, int32_t x0, int32_t y0, int tw, int th) {
                 for (int y = 0; y < th; y++)
                     for (int x = 0; x < tw; x++)
-                        dst[at(x0 + x, y0 + y, dst_stride)] = clip_u8((sum[y * LUMA_TILE + x] + 2048) >> 12);
+                        dst[at(x0 + x, y0 + y, dst_stride)] = clip_pixel((sum[y * LUMA_TILE + x] + 2048) >> 12);
             });
     }
 }
@@ -196,7 +192,7 @@ void interp_chroma_c(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32
         ptrdiff_t step = fy ? ref_stride : 1;
         for (int32_t y = 0; y < h; y++)
             for (int32_t x = 0; x < w; x++)
-                dst[at(x, y, dst_stride)] = clip_u8((chroma_taps(c, p + at(x, y, ref_stride), step) + 32) >> 6);
+                dst[at(x, y, dst_stride)] = clip_pixel((chroma_taps(c, p + at(x, y, ref_stride), step) + 32) >> 6);
         return;
     }
     for_each_tile(
@@ -207,7 +203,7 @@ void interp_chroma_c(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32
         [&](const int32_t *sum, int32_t x0, int32_t y0, int tw, int th) {
             for (int y = 0; y < th; y++)
                 for (int x = 0; x < tw; x++)
-                    dst[at(x0 + x, y0 + y, dst_stride)] = clip_u8((sum[y * CHROMA_TILE + x] + 2048) >> 12);
+                    dst[at(x0 + x, y0 + y, dst_stride)] = clip_pixel((sum[y * CHROMA_TILE + x] + 2048) >> 12);
         });
 }
 

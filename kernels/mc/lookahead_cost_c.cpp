@@ -1,6 +1,7 @@
 // Portable lookahead cost kernels: the share of a block's cost that its inter
 // prediction propagates to its references, and a picture's complexity per CTU
 // tile for constant-bitrate rate control.
+#include "encoder/int_math.h"
 #include "kernels/mc/mc.h"
 
 namespace {
@@ -51,16 +52,6 @@ uint64_t tile_sum(const uint32_t *costs, int32_t stride, int32_t x0, int32_t x1,
 inline uint32_t saturate_u32(uint64_t v)
 {
     return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)v;
-}
-
-inline int32_t max_i32(int32_t a, int32_t b)
-{
-    return a > b ? a : b;
-}
-
-inline int32_t min_i32(int32_t a, int32_t b)
-{
-    return a < b ? a : b;
 }
 
 }  // namespace

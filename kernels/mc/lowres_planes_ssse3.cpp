@@ -3,17 +3,13 @@
 // Source reads stop where the portable kernels' do (the encoder pads only three
 // columns and rows), and the planes are written over the portable footprint
 // exactly.
+#include "encoder/int_math.h"
 #include "kernels/mc/mc_ssse3.h"
 #include "kernels/mc/ssse3_util.h"
 
 using namespace mc_ssse3;
 
 namespace {
-
-inline int min_int(int a, int b)
-{
-    return a < b ? a : b;
-}
 
 inline void put(uint8_t *plane, ptrdiff_t o, __m128i v16, int n)
 {
@@ -31,11 +27,11 @@ void first_pass_row(uint8_t *const *pl, ptrdiff_t o, const uint8_t *r0, int32_t 
     const uint8_t *r1 = r0 + src_stride, *r2 = r1 + src_stride;
     const __m128i mask = splat16(0x00ff);
     for (int32_t x = 0; x <= w; x += 8) {
-        int n0 = min_int(8, w + 1 - x), n1 = min_int(8, w - x);
+        int n0 = min_i32(8, w + 1 - x), n1 = min_i32(8, w - x);
         // Source columns 2x .. 2x + 2 n0 are needed, 16 from 2x and the rest
         // from 2x + 2; nothing past column 2w + 2 is read.
         int avail = 2 * (w - x) + 3;
-        int nl = min_int(16, avail), nr = min_int(16, avail - 2);
+        int nl = min_i32(16, avail), nr = min_i32(16, avail - 2);
         const uint8_t *s0 = r0 + 2 * x, *s1 = r1 + 2 * x, *s2 = r2 + 2 * x;
         __m128i l1 = load_bytes(s1, nl), rr1 = load_bytes(s1 + 2, nr);
         __m128i v01 = _mm_avg_epu8(load_bytes(s0, nl), l1), v12 = _mm_avg_epu8(l1, load_bytes(s2, nl));
@@ -69,7 +65,7 @@ inline __m128i avg_at(const uint8_t *a, const uint8_t *b, int n)
 void second_pass_row(uint8_t *const *pl, ptrdiff_t o, int32_t w, bool interior_row)
 {
     for (int32_t x = 0; x < w; x += 16) {
-        int n = min_int(16, w - x);
+        int n = min_i32(16, w - x);
         ptrdiff_t d = o + x;
         __m128i p3 = avg_at(pl[2] + d, pl[0] + d + 1, n);
         __m128i p11 = avg_at(pl[10] + d, pl[8] + d + 1, n);
@@ -83,7 +79,7 @@ void second_pass_row(uint8_t *const *pl, ptrdiff_t o, int32_t w, bool interior_r
 void third_pass_row(uint8_t *const *pl, ptrdiff_t o, int32_t dst_stride, int32_t w)
 {
     for (int32_t x = 0; x < w; x += 16) {
-        int n = min_int(16, w - x);
+        int n = min_i32(16, w - x);
         ptrdiff_t d = o + x;
         for (int k = 0; k < 4; k++) store_bytes(pl[12 + k] + d, avg_at(pl[8 + k] + d, pl[k] + d + dst_stride, n), n);
     }
@@ -110,8 +106,8 @@ void downscale_2x2_plane_ssse3(uint8_t *const *planes, int32_t dst_stride, const
         const uint8_t *r0 = src + at(0, 2 * y, src_stride), *r1 = r0 + src_stride;
         uint8_t *d = planes[0] + at(0, y, dst_stride);
         for (int32_t x = 0; x < w; x += 16) {
-            int n = min_int(16, w - x);
-            int na = min_int(16, 2 * n), nb = 2 * n - 16;
+            int n = min_i32(16, w - x);
+            int na = min_i32(16, 2 * n), nb = 2 * n - 16;
             __m128i va = avg_at(r0 + 2 * x, r1 + 2 * x, na);
             __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(va, mask), _mm_srli_epi16(va, 8)), 1);
             __m128i hi = lo;

@@ -88,10 +88,10 @@ uint32_t rdoq_rate_level(const cabac_encoder *cabac, int level, int count, int c
     const int g1 = level > 1;
     int g2 = 0;
     int escape = g1;
-    bits += bin_bits(cabac->ctx[gt1_ctx], g1);
+    bits += bin_bits(cabac->rate.ctx[gt1_ctx], g1);
     if (g1 && c1 != 0) {
         g2 = level > 2;
-        bits += bin_bits(cabac->ctx[gt2_ctx], g2);
+        bits += bin_bits(cabac->rate.ctx[gt2_ctx], g2);
         escape = g2;
     }
     if (escape)
@@ -104,9 +104,9 @@ static uint32_t last_prefix_bits(const cabac_encoder *cabac, int base, int p, in
     const int group = last_pos_group_table[p] & 15;
     uint32_t bits = 0;
     for (int i = 0; i < group; i++)
-        bits += bin_bits(cabac->ctx[base + (i >> shift)], 1);
+        bits += bin_bits(cabac->rate.ctx[base + (i >> shift)], 1);
     if (group < 2 * n - 1)
-        bits += bin_bits(cabac->ctx[base + (group >> shift)], 0);
+        bits += bin_bits(cabac->rate.ctx[base + (group >> shift)], 0);
     return bits + 256u * (last_pos_group_table[p] >> 4);
 }
 
@@ -441,8 +441,8 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
 
     rdoq_run run;
     memset(&run, 0, sizeof(run));
-    run.initial.sig = ctx->cabac->rdoq_sig_state[chroma];
-    run.initial.gt1 = ctx->cabac->rdoq_gt1_state[chroma];
+    run.initial.sig = ctx->cabac->rate.rdoq_sig_state[chroma];
+    run.initial.gt1 = ctx->cabac->rate.rdoq_gt1_state[chroma];
     run.state = run.initial;
     for (int g = last >> 4; g >= 0; g--) {
         hide_entry h[16];
@@ -463,8 +463,8 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
         }
         rdoq_group_end(&b, &run, g, h);
     }
-    ctx->cabac->rdoq_sig_state[chroma] = run.state.sig;
-    ctx->cabac->rdoq_gt1_state[chroma] = run.state.gt1;
+    ctx->cabac->rate.rdoq_sig_state[chroma] = run.state.sig;
+    ctx->cabac->rate.rdoq_gt1_state[chroma] = run.state.gt1;
     return any_level(levels, n);
 }
 
@@ -502,7 +502,7 @@ static inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
 
 static inline int64_t alt_bin(const alt_block *b, int slot, int bin)
 {
-    return alt_scaled(b, bin_bits(b->cabac->ctx[slot], bin));
+    return alt_scaled(b, bin_bits(b->cabac->rate.ctx[slot], bin));
 }
 
 // Offset of the significance contexts of a group beyond its pattern
@@ -669,7 +669,7 @@ static int64_t alt_hide_group(alt_block *b, alt_group *gr)
         const int64_t e = rdoq_dequant(2, dequant_scale(b->qp), b->n, 0) - a;
         const int64_t d = alt_scaled(b, rdoq_rate_level(b->cabac, 2, gr->count - 1, c1,
                                                         gr->gt1_ctx_base + c1, gr->gt2_ctx, gr->k) +
-                                            bin_bits(b->cabac->ctx[sig_slot], 1)) -
+                                            bin_bits(b->cabac->rate.ctx[sig_slot], 1)) -
                           gr->cost[first] + e * e;
         if (d < best) {
             best = d;
@@ -811,8 +811,8 @@ int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16
 
 void rdoq_state_seed(cabac_encoder *cabac)
 {
-    cabac->rdoq_sig_state[0] = cabac->ctx[ctx_sig_coeff_flag];
-    cabac->rdoq_sig_state[1] = cabac->ctx[ctx_sig_coeff_flag + 27];
-    cabac->rdoq_gt1_state[0] = cabac->ctx[ctx_greater1_flag];
-    cabac->rdoq_gt1_state[1] = cabac->ctx[ctx_greater1_flag + 16];
+    cabac->rate.rdoq_sig_state[0] = cabac->rate.ctx[ctx_sig_coeff_flag];
+    cabac->rate.rdoq_sig_state[1] = cabac->rate.ctx[ctx_sig_coeff_flag + 27];
+    cabac->rate.rdoq_gt1_state[0] = cabac->rate.ctx[ctx_greater1_flag];
+    cabac->rate.rdoq_gt1_state[1] = cabac->rate.ctx[ctx_greater1_flag + 16];
 }

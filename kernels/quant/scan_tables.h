@@ -25,9 +25,9 @@ extern const int32_t scan_idx_table[4][36];
 
 // Builds the four square sizes into a zeroed or freed record. Returns 0, or -1
 // after an allocation failure, with nothing left allocated and all pointers null.
-int scan_tables_init(scan_tables *tables);
+[[nodiscard]] int scan_tables_init(scan_tables *tables);
 // The same with a chosen allocator (arrays are released with aligned_free).
-int scan_tables_init_with(scan_tables *tables, void *(*alloc)(int32_t size));
+[[nodiscard]] int scan_tables_init_with(scan_tables *tables, void *(*alloc)(int32_t size));
 // Releases every array; null pointers are ignored, and the record is cleared.
 void scan_tables_free(scan_tables *tables);
 

@@ -3,11 +3,12 @@
 // vertical pass with shift 7 whose results are clipped to 16 bits (as clause
 // 8.6.4.2 requires), a horizontal pass with shift 12, then the residual is added
 // to the prediction and clipped to 0..255.
+#include "encoder/int_math.h"
 #include "kernels/transform/transform.h"
 
 static inline int16_t clip16(int32_t v)
 {
-    return (int16_t)(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
+    return (int16_t)clamp_i32(v, INT16_MIN, INT16_MAX);
 }
 
 static inline int32_t round_shift(int32_t sum, int shift)
@@ -29,7 +30,7 @@ static void add_residual(uint8_t *pred_recon, const int16_t *res, int n)
         uint8_t *row = pred_recon + y * TRANSFORM_PRED_STRIDE;
         for (int x = 0; x < n; x++) {
             int v = row[x] + res[y * n + x];
-            row[x] = (uint8_t)(v < 0 ? 0 : (v > 255 ? 255 : v));
+            row[x] = clip_pixel(v);
         }
     }
 }

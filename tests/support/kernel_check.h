@@ -10,7 +10,7 @@
 // Every harness also has a timing test. It is skipped unless the environment
 // says TV_BENCH=<milliseconds per figure>; then it prints the time per call of
 // each of its cases at every level (a benchmark: it checks nothing), e.g.
-//     TV_BENCH=20 build/tests/mc_kernels_test --gtest_filter='*timing*'
+//     TV_BENCH=20 build/tests/mc_kernels_test --gtest_filter='*Timing*'
 #pragma once
 #include <array>
 #include <cstdint>

@@ -93,7 +93,7 @@ class cost_window {
             picture *pic = picture_get(&pools_, PICTURE_POOL_SOURCE);
             pic->frame_number = i;
             fill(pic, [](int32_t, int32_t) { return (uint8_t)100; });
-            lookahead_put_frame(la_, pic);
+            EXPECT_EQ(lookahead_put_frame(la_, pic), 0);
         }
     }
     ~cost_window()

@@ -39,7 +39,7 @@ struct search_fixture {
         intra_pred_table_init(flags, &ctx->intra_pred);
         ctx->scans = (scan_tables *)aligned_malloc((int32_t)sizeof(scan_tables));
         std::memset(ctx->scans, 0, sizeof(scan_tables));
-        scan_tables_init(ctx->scans);
+        EXPECT_EQ(scan_tables_init(ctx->scans), 0);
         ctx->width = width;
         ctx->height = height;
         ctx->ctu_cols = (width + 63) / 64;
@@ -130,7 +130,12 @@ struct search_fixture {
     // Rate-estimation part of the live coder.
     std::vector<uint8_t> rate_state() const
     {
-        const uint8_t *p = (const uint8_t *)&ctx->cabac + RATE_STATE_OFFSET;
-        return std::vector<uint8_t>(p, p + RATE_STATE_BYTES);
+        const cabac_rate_state &r = ctx->cabac.rate;
+        const uint8_t *bits = (const uint8_t *)&r.est_bits;
+        std::vector<uint8_t> v(bits, bits + sizeof(r.est_bits));
+        v.insert(v.end(), r.ctx, r.ctx + cabac_num_ctx);
+        v.insert(v.end(), r.rdoq_sig_state, r.rdoq_sig_state + 2);
+        v.insert(v.end(), r.rdoq_gt1_state, r.rdoq_gt1_state + 2);
+        return v;
     }
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "analysis/mode_decision.h"
 #include "encoder/cpu.h"
 
@@ -364,7 +366,7 @@ struct ctu_generator {
 
 random_picture::random_picture(const random_ctu_config &c, unsigned seed) : cfg(c), rng(seed)
 {
-    scan_tables_init(&scans);
+    EXPECT_EQ(scan_tables_init(&scans), 0);
     metric_table_init(cpu_detect(), &metrics, 5);
     sps.log2_min_cb_size = 3;
     sps.log2_ctb_size = 6;

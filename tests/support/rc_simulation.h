@@ -63,16 +63,16 @@ public:
     // picture that ended, or -1 when none did (or rate control refused).
     int64_t code_rotating(int32_t cost, double bits_scale, sim_result *out)
     {
-        int32_t n = rc->record_count, k = (int32_t)pictures.size();
-        ratecontrol *cur = &rc[k % n], *next = &rc[(k + 1) % n];
-        if (n > 1 && k > 0) ratecontrol_thread_sync(cur, &rc[(k + n - 1) % n], next);
+        int32_t n = rc->record_count, at = (int32_t)pictures.size();
+        ratecontrol *cur = &rc[at % n], *next = &rc[(at + 1) % n];
+        if (n > 1 && at > 0) ratecontrol_thread_sync(cur, &rc[(at + n - 1) % n], next);
         uint32_t bits = 0;
         if (!start_and_code(cur, cost, bits_scale, out, 0, &bits)) return -1;
         pending.resize((size_t)n);
-        pending[(size_t)(k % n)] = bits;
-        if (k < n - 1) return -1;
+        pending[(size_t)(at % n)] = bits;
+        if (at < n - 1) return -1;
         ratecontrol *old = n > 1 ? next : cur;
-        uint32_t b = pending[(size_t)((k + 1) % n)];
+        uint32_t b = pending[(size_t)((at + 1) % n)];
         end(old, old->pic.source->picture_type, b);
         return b;
     }
