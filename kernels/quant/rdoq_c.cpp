@@ -48,6 +48,19 @@ static inline uint32_t remaining_bits(uint32_t r, int k)
     return 4 + (uint32_t)k + 2 * (uint32_t)(31 - __builtin_clz(v));
 }
 
+// Whether a 4x4 group holds a magnitude above t (0 or more): x lies in
+// [-t, t] exactly when x + t, taken unsigned, is at most 2t. No branch and no
+// store per coefficient, so that the walk over empty groups stays cheap.
+static inline uint32_t group_above(const int16_t *c, int size, int32_t t)
+{
+    const uint32_t span = 2 * (uint32_t)t;
+    uint32_t any = 0;
+    for (int r = 0; r < 4; r++)
+        for (int k = 0; k < 4; k++)
+            any |= (uint32_t)(c[r * size + k] + t) > span;
+    return any;
+}
+
 int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *coeff,
                           const uint16_t *scan, uint8_t *flags, int n, int16_t threshold)
 {
@@ -55,24 +68,20 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
     const int size = 1 << n;
     const int groups = size * size / 16;
     // Groups from the last in scan order back to the first that holds a flag:
-    // nothing before that group is read.
+    // nothing before that group is read, and only that group's flags are.
     const int32_t t = threshold;
     int g = groups - 1;
-    for (; g >= 0; g--) {
-        const int p = scan[16 * g];
-        int any = 0;
-        for (int r = 0; r < 4; r++)
-            for (int c = 0; c < 4; c++) {
-                const int32_t x = coeff[p + r * size + c];
-                const uint8_t f = x > t || x < -t;
-                flags[p + r * size + c] = f;
-                any |= f;
-            }
-        if (any)
-            break;
-    }
+    if (t >= 0)
+        while (g >= 0 && !group_above(coeff + scan[16 * g], size, t))
+            g--;
     if (g < 0)
         return -1;
+    const int p = scan[16 * g];
+    for (int r = 0; r < 4; r++)
+        for (int c = 0; c < 4; c++) {
+            const int32_t x = coeff[p + r * size + c];
+            flags[p + r * size + c] = x > t || x < -t;
+        }
     for (int e = g + 1; e < groups; e++)
         for (int r = 0; r < 4; r++)
             memset(&levels[scan[16 * e] + r * size], 0, 4 * sizeof(int16_t));
