@@ -48,17 +48,19 @@ static inline uint32_t remaining_bits(uint32_t r, int k)
     return 4 + (uint32_t)k + 2 * (uint32_t)(31 - __builtin_clz(v));
 }
 
-// Whether a 4x4 group holds a magnitude above t (0 or more): x lies in
-// [-t, t] exactly when x + t, taken unsigned, is at most 2t. No branch and no
-// store per coefficient, so that the walk over empty groups stays cheap.
-static inline uint32_t group_above(const int16_t *c, int size, int32_t t)
+// Whether a 4x4 group holds a magnitude above t (0 or more). Compares in the
+// coefficients' own 16-bit type and one flag word per column, so that the
+// walk over empty groups stays a few vector operations per group.
+static inline uint32_t group_above(const int16_t *c, int size, int16_t t)
 {
-    const uint32_t span = 2 * (uint32_t)t;
-    uint32_t any = 0;
+    const int16_t low = (int16_t)-t;
+    int16_t column[4] = {0, 0, 0, 0};
     for (int r = 0; r < 4; r++)
-        for (int k = 0; k < 4; k++)
-            any |= (uint32_t)(c[r * size + k] + t) > span;
-    return any;
+        for (int k = 0; k < 4; k++) {
+            const int16_t x = c[r * size + k];
+            column[k] |= (int16_t)((x > t) | (x < low));
+        }
+    return (uint32_t)(column[0] | column[1] | column[2] | column[3]);
 }
 
 int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *coeff,
@@ -72,7 +74,7 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
     const int32_t t = threshold;
     int g = groups - 1;
     if (t >= 0)
-        while (g >= 0 && !group_above(coeff + scan[16 * g], size, t))
+        while (g >= 0 && !group_above(coeff + scan[16 * g], size, threshold))
             g--;
     if (g < 0)
         return -1;
