@@ -220,7 +220,10 @@ static uint32_t model_level_bits(model_pair st, int level)
     return bits + bin_bits(st.gt1, 1) + 256u * (uint32_t)(level - 1);
 }
 
-static int64_t level_cost(const rdoq_block *b, model_pair st, int32_t a, int level)
+// Inlined into both prices of every position, so that the block's scales stay
+// in registers.
+static inline __attribute__((always_inline)) int64_t level_cost(const rdoq_block *b, model_pair st,
+                                                                 int32_t a, int level)
 {
     return rdoq_dist(b, a - rdoq_dequant(level, b->dq_scale, b->n, 1)) +
            rdoq_rate_cost(b, model_level_bits(st, level));
