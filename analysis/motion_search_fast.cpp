@@ -19,6 +19,7 @@ struct fast_search {
     pair_metric_fn sad1;
     sad_x4_fn sad4;
     pair_metric_fn recost_metric;
+    me_metric_memo memo;    // recost_metric values of the refinement
 };
 
 typedef int8_t offset[2];
@@ -193,25 +194,21 @@ void escalating(fast_search *f, uint32_t last_start, uint32_t u1)
     main_cross(f, r);
 }
 
-uint32_t recost(const fast_search *f, uint32_t v)
+uint32_t recost(fast_search *f, uint32_t v)
 {
-    int32_t stride;
-    const uint8_t *pred = me_predict(&f->st, v, &stride, false);
-    return f->recost_metric(f->st.src, 64, pred, stride) + vector_cost(f, v);
+    return me_memo_metric(&f->memo, &f->st, f->recost_metric, v, false) + vector_cost(f, v);
 }
 
 struct refinement {
     uint32_t v, j;
 };
 
-void refine_points(const fast_search *f, refinement *r, uint32_t c, const offset *off, int n)
+void refine_points(fast_search *f, refinement *r, uint32_t c, const offset *off, int n)
 {
     for (int k = 0; k < n; k++) {
         uint32_t v = me_mv_add(c, off[k][0], off[k][1]);
         if (v == r->v || !inside(f, v)) continue;
-        int32_t stride;
-        const uint8_t *pred = me_predict(&f->st, v, &stride, false);
-        uint32_t m = f->recost_metric(f->st.src, 64, pred, stride);
+        uint32_t m = me_memo_metric(&f->memo, &f->st, f->recost_metric, v, false);
         if (m >= r->j) continue;
         uint32_t sum = m + vector_cost(f, v);
         if (sum < r->j) {
@@ -234,6 +231,7 @@ bool refine_stop(const fast_search *f, const me_context *me, uint32_t jr, uint32
 // Steps after the full-sample search: re-cost, then sub-sample refinement.
 void finish(fast_search *f, const me_context *me, me_result *out, uint32_t bound, int32_t flag, int likely_ref)
 {
+    me_memo_start(&f->memo, f->pu);
     f->bc = recost(f, f->bv);
     int n = 1;
     if (f->sc < cost_infinite) {

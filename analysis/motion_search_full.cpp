@@ -267,13 +267,12 @@ struct subpel_search {
     full_search *f;
     pair_metric_fn metric;
     bool bilinear;
+    me_metric_memo memo;
 };
 
-uint32_t q_cost(const subpel_search *sp, uint32_t v)
+uint32_t q_cost(subpel_search *sp, uint32_t v)
 {
-    int32_t stride;
-    const uint8_t *pred = me_predict(&sp->f->st, v, &stride, sp->bilinear);
-    return sp->metric(sp->f->st.src, 64, pred, stride) + vector_cost(sp->f, v);
+    return me_memo_metric(&sp->memo, &sp->f->st, sp->metric, v, sp->bilinear) + vector_cost(sp->f, v);
 }
 
 // Candidates u + off[k] (quarter samples); returns the step of the last
@@ -326,8 +325,11 @@ bool subpel_stop(const full_search *f, const me_context *me, const pu_desc *pu, 
 
 void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint32_t bound, int likely_ref)
 {
-    subpel_search sp = {f, (me->speed_level < 5 && pu->width == 64) ? me->metric->sad[f->s] : me->metric->satd[f->s],
-                        me->subpel_bilinear != 0};
+    subpel_search sp;
+    sp.f = f;
+    sp.metric = (me->speed_level < 5 && pu->width == 64) ? me->metric->sad[f->s] : me->metric->satd[f->s];
+    sp.bilinear = me->subpel_bilinear != 0;
+    me_memo_start(&sp.memo, pu);
     f->J = q_cost(&sp, f->b) + vector_cost(f, f->b);
     if (me->subpel_level == 0 || subpel_stop(f, me, pu, bound, likely_ref)) return;
     static const int8_t half_axis[4][2] = {{0, -2}, {-2, 0}, {2, 0}, {0, 2}};

@@ -74,3 +74,39 @@ static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32
     return mc->mc_luma_ref_or_interp(st->scratch, stride, st->base, nullptr, st->stride, vx, vy, st->pu->width,
                                      st->pu->height);
 }
+
+// The metric of every vector one sub-sample refinement has measured. Passes
+// meet vectors again (the centre a pass moved away from, diagonals beside
+// earlier axis points); those are neither predicted nor measured twice. The
+// metric of a vector does not change within a refinement, so the search goes
+// exactly as it would without the record. Blocks below 16x16 keep none: their
+// metric costs less than looking it up.
+enum { ME_MEMO_CAPACITY = 48, ME_MEMO_MIN_SAMPLES = 16 * 16 };
+
+struct me_metric_memo {
+    int32_t count, capacity;
+    uint32_t v[ME_MEMO_CAPACITY];
+    uint32_t metric[ME_MEMO_CAPACITY];
+};
+
+static inline void me_memo_start(me_metric_memo *memo, const pu_desc *pu)
+{
+    memo->count = 0;
+    memo->capacity = pu->width * pu->height >= ME_MEMO_MIN_SAMPLES ? ME_MEMO_CAPACITY : 0;
+}
+
+// The metric of v from the record, or measured with metric and recorded.
+static inline uint32_t me_memo_metric(me_metric_memo *memo, const me_pu_state *st, pair_metric_fn metric,
+                                      uint32_t v, bool bilinear)
+{
+    for (int32_t i = 0; i < memo->count; i++)
+        if (memo->v[i] == v) return memo->metric[i];
+    int32_t stride;
+    const uint8_t *pred = me_predict(st, v, &stride, bilinear);
+    uint32_t m = metric(st->src, 64, pred, stride);
+    if (memo->count < memo->capacity) {
+        memo->v[memo->count] = v;
+        memo->metric[memo->count++] = m;
+    }
+    return m;
+}

@@ -37,27 +37,42 @@ void diff_block(int16_t *out, int out_stride, const uint8_t *deb, ptrdiff_t deb_
     }
 }
 
+// Four partial histograms, sample i of a group of 16 counted in copy i & 3:
+// neighbouring samples mostly share a band, and one histogram would make each
+// count wait for the store of the one before.
+struct bo_partial {
+    uint32_t count[4][32];
+    int32_t sum[4][32];
+};
+
 // Bands of 16 samples (value >> 3), then scalar counting in column order.
-inline void bo_16(sao_stats *s, const uint8_t *deb, const int16_t *diff)
+inline void bo_16(bo_partial *p, const uint8_t *deb, const int16_t *diff)
 {
     alignas(16) int16_t band[16];
     const __m128i zero = _mm_setzero_si128();
     __m128i v = _mm_loadu_si128((const __m128i *)deb);
     _mm_store_si128((__m128i *)band, _mm_srai_epi16(_mm_unpacklo_epi8(v, zero), 3));
     _mm_store_si128((__m128i *)(band + 8), _mm_srai_epi16(_mm_unpackhi_epi8(v, zero), 3));
-    for (int i = 0; i < 16; i++) {
-        s->count[band[i]]++;
-        s->sum[band[i]] += diff[i];
-    }
+    for (int i = 0; i < 16; i += 4)
+        for (int j = 0; j < 4; j++) {
+            p->count[j][band[i + j]]++;
+            p->sum[j][band[i + j]] += diff[i + j];
+        }
 }
 
 void bo_block(sao_stats *s, const uint8_t *deb, ptrdiff_t stride, const int16_t *diff, int diff_stride,
               int groups, int rows)
 {
+    bo_partial p;
+    std::memset(&p, 0, sizeof p);
     for (int r = 0; r < rows; r++) {
-        for (int g = 0; g < groups; g++) bo_16(s, deb + 16 * g, diff + 16 * g);
+        for (int g = 0; g < groups; g++) bo_16(&p, deb + 16 * g, diff + 16 * g);
         deb += stride;
         diff += diff_stride;
+    }
+    for (int b = 0; b < 32; b++) {
+        s->count[b] = (uint16_t)(s->count[b] + p.count[0][b] + p.count[1][b] + p.count[2][b] + p.count[3][b]);
+        s->sum[b] += p.sum[0][b] + p.sum[1][b] + p.sum[2][b] + p.sum[3][b];
     }
 }
 

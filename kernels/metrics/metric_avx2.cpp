@@ -207,10 +207,51 @@ TV_PAIR_METRIC(satd_64x64_avx2) { return satd_nxn(a, a_stride, b, b_stride, 64);
 // low half sums to R8 of the low block, the high half to R8 of the high block
 // (each 16-bit lane ends with 8 absolute coefficients of one block, at most
 // 46,160 as an unsigned value).
+//
+// The vertical transform runs lane-wise; the two 8x8 blocks are then
+// transposed within their halves (unpacks never cross halves), so that the
+// horizontal transform also runs lane-wise instead of through the costlier
+// pairwise adds. Its last butterfly is never formed: |p + q| + |p - q| =
+// 2 max(|p|, |q|), and the doubling is done after widening. A 16-bit lane
+// then holds four such maxima of one block (at most 23,080: the absolute
+// values of one 8-point transform of the columns sum to at most 46,160).
+TV_INLINE void butterfly(__m256i *p, __m256i *q)
+{
+    __m256i s = _mm256_add_epi16(*p, *q);
+    *q = _mm256_sub_epi16(*p, *q);
+    *p = s;
+}
+
 TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
 {
     hadamard_columns(r, 8);
-    return widen_u16(hadamard8_rows_abs(r, 8));
+    // Rows to columns within each half.
+    __m256i a0 = _mm256_unpacklo_epi16(r[0], r[1]), a1 = _mm256_unpackhi_epi16(r[0], r[1]);
+    __m256i a2 = _mm256_unpacklo_epi16(r[2], r[3]), a3 = _mm256_unpackhi_epi16(r[2], r[3]);
+    __m256i a4 = _mm256_unpacklo_epi16(r[4], r[5]), a5 = _mm256_unpackhi_epi16(r[4], r[5]);
+    __m256i a6 = _mm256_unpacklo_epi16(r[6], r[7]), a7 = _mm256_unpackhi_epi16(r[6], r[7]);
+    __m256i b0 = _mm256_unpacklo_epi32(a0, a2), b1 = _mm256_unpackhi_epi32(a0, a2);
+    __m256i b2 = _mm256_unpacklo_epi32(a1, a3), b3 = _mm256_unpackhi_epi32(a1, a3);
+    __m256i b4 = _mm256_unpacklo_epi32(a4, a6), b5 = _mm256_unpackhi_epi32(a4, a6);
+    __m256i b6 = _mm256_unpacklo_epi32(a5, a7), b7 = _mm256_unpackhi_epi32(a5, a7);
+    __m256i c0 = _mm256_unpacklo_epi64(b0, b4), c1 = _mm256_unpackhi_epi64(b0, b4);
+    __m256i c2 = _mm256_unpacklo_epi64(b1, b5), c3 = _mm256_unpackhi_epi64(b1, b5);
+    __m256i c4 = _mm256_unpacklo_epi64(b2, b6), c5 = _mm256_unpackhi_epi64(b2, b6);
+    __m256i c6 = _mm256_unpacklo_epi64(b3, b7), c7 = _mm256_unpackhi_epi64(b3, b7);
+    butterfly(&c0, &c4);
+    butterfly(&c1, &c5);
+    butterfly(&c2, &c6);
+    butterfly(&c3, &c7);
+    butterfly(&c0, &c2);
+    butterfly(&c1, &c3);
+    butterfly(&c4, &c6);
+    butterfly(&c5, &c7);
+    __m256i m01 = _mm256_max_epi16(_mm256_abs_epi16(c0), _mm256_abs_epi16(c1));
+    __m256i m23 = _mm256_max_epi16(_mm256_abs_epi16(c2), _mm256_abs_epi16(c3));
+    __m256i m45 = _mm256_max_epi16(_mm256_abs_epi16(c4), _mm256_abs_epi16(c5));
+    __m256i m67 = _mm256_max_epi16(_mm256_abs_epi16(c6), _mm256_abs_epi16(c7));
+    __m256i w = widen_u16(_mm256_add_epi16(_mm256_add_epi16(m01, m23), _mm256_add_epi16(m45, m67)));
+    return _mm256_add_epi32(w, w);
 }
 
 // R8 of the 8x8 blocks at columns 0 and 8 of a 16x8 block, added.

@@ -48,6 +48,21 @@ static inline uint32_t remaining_bits(uint32_t r, int k)
     return 4 + (uint32_t)k + 2 * (uint32_t)(31 - __builtin_clz(v));
 }
 
+// Whether a 4x4 group holds a magnitude above t (0 or more). Compares in the
+// coefficients' own 16-bit type and one flag word per column, so that the
+// walk over empty groups stays a few vector operations per group.
+static inline uint32_t group_above(const int16_t *c, int size, int16_t t)
+{
+    const int16_t low = (int16_t)-t;
+    int16_t column[4] = {0, 0, 0, 0};
+    for (int r = 0; r < 4; r++)
+        for (int k = 0; k < 4; k++) {
+            const int16_t x = c[r * size + k];
+            column[k] |= (int16_t)((x > t) | (x < low));
+        }
+    return (uint32_t)(column[0] | column[1] | column[2] | column[3]);
+}
+
 int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *coeff,
                           const uint16_t *scan, uint8_t *flags, int n, int16_t threshold)
 {
@@ -55,24 +70,20 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
     const int size = 1 << n;
     const int groups = size * size / 16;
     // Groups from the last in scan order back to the first that holds a flag:
-    // nothing before that group is read.
+    // nothing before that group is read, and only that group's flags are.
     const int32_t t = threshold;
     int g = groups - 1;
-    for (; g >= 0; g--) {
-        const int p = scan[16 * g];
-        int any = 0;
-        for (int r = 0; r < 4; r++)
-            for (int c = 0; c < 4; c++) {
-                const int32_t x = coeff[p + r * size + c];
-                const uint8_t f = x > t || x < -t;
-                flags[p + r * size + c] = f;
-                any |= f;
-            }
-        if (any)
-            break;
-    }
+    if (t >= 0)
+        while (g >= 0 && !group_above(coeff + scan[16 * g], size, threshold))
+            g--;
     if (g < 0)
         return -1;
+    const int p = scan[16 * g];
+    for (int r = 0; r < 4; r++)
+        for (int c = 0; c < 4; c++) {
+            const int32_t x = coeff[p + r * size + c];
+            flags[p + r * size + c] = x > t || x < -t;
+        }
     for (int e = g + 1; e < groups; e++)
         for (int r = 0; r < 4; r++)
             memset(&levels[scan[16 * e] + r * size], 0, 4 * sizeof(int16_t));
@@ -209,7 +220,10 @@ static uint32_t model_level_bits(model_pair st, int level)
     return bits + bin_bits(st.gt1, 1) + 256u * (uint32_t)(level - 1);
 }
 
-static int64_t level_cost(const rdoq_block *b, model_pair st, int32_t a, int level)
+// Inlined into both prices of every position, so that the block's scales stay
+// in registers.
+static inline __attribute__((always_inline)) int64_t level_cost(const rdoq_block *b, model_pair st,
+                                                                 int32_t a, int level)
 {
     return rdoq_dist(b, a - rdoq_dequant(level, b->dq_scale, b->n, 1)) +
            rdoq_rate_cost(b, model_level_bits(st, level));
