@@ -122,32 +122,28 @@ TEST(ConfigAuto, OutOfRangeHierarchyStaysInsideTheRatioArray)
     EXPECT_EQ(cfg.rate_factor, 1.0f);
 }
 
-TEST(ConfigValidate, InterlaceOutsideZeroToTwoIsRefused)
+// Values no later step knows are refused with a message; the last known one passes.
+TEST(ConfigValidate, UnknownInterlaceTypeOrRateControlModeIsRefused)
 {
-    for (int32_t v : {3, -1}) {
+    struct field {
+        int32_t internal_config::*member;
+        const char *message;
+        int32_t last_known;
+    };
+    const field fields[] = {{&internal_config::interlace, "Unknown interlace type ", 2},
+                            {&internal_config::rc_mode, "Unknown rate control mode ", RC_MODE_LQP}};
+    for (const field &f : fields) {
+        for (int32_t v : {f.last_known + 1, -1}) {
+            internal_config cfg = base_config();
+            cfg.*f.member = v;
+            validated r = run_validate(&cfg);
+            EXPECT_EQ(r.result, -1);
+            EXPECT_EQ(r.err, f.message + std::to_string(v) + "\n");
+        }
         internal_config cfg = base_config();
-        cfg.interlace = v;
-        validated r = run_validate(&cfg);
-        EXPECT_EQ(r.result, -1);
-        EXPECT_EQ(r.err, "Unknown interlace type " + std::to_string(v) + "\n");
+        cfg.*f.member = f.last_known;
+        EXPECT_EQ(run_validate(&cfg).result, 0);
     }
-    internal_config cfg = base_config();
-    cfg.interlace = 2;
-    EXPECT_EQ(run_validate(&cfg).result, 0);
-}
-
-TEST(ConfigValidate, UnknownRateControlModeIsRefused)
-{
-    for (int32_t v : {5, -1}) {
-        internal_config cfg = base_config();
-        cfg.rc_mode = v;
-        validated r = run_validate(&cfg);
-        EXPECT_EQ(r.result, -1);
-        EXPECT_EQ(r.err, "Unknown rate control mode " + std::to_string(v) + "\n");
-    }
-    internal_config cfg = base_config();
-    cfg.rc_mode = RC_MODE_LQP;
-    EXPECT_EQ(run_validate(&cfg).result, 0);
 }
 
 // Pictures one or two CTUs wide are coded with row contexts like any other.
