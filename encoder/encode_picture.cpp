@@ -31,6 +31,17 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     picture_lowres_build(&p, pic, is_new);
 }
 
+// Faults in the pages of a picture fresh from the heap: on the pool's threads
+// without waiting when w is given, else before returning.
+void fresh_picture_prefault(encoder_instance *cur, picture *pic, prefault_work *w)
+{
+    uint8_t *bases[PREFAULT_MAX_BUFFERS];
+    int64_t sizes[PREFAULT_MAX_BUFFERS];
+    int32_t count = picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes);
+    if (w) buffers_prefault_start(cur->pool, w, bases, sizes, count);
+    else buffers_prefault(cur->pool, bases, sizes, count);
+}
+
 // The picture for a new input: the one taken ahead, once its pages are in,
 // or one from the pool. A picture never loaded (frame number -1 as made) is
 // fresh from the heap: the pool's threads fault in what the copy and the
@@ -45,11 +56,7 @@ picture *source_picture_take(encoder_instance *cur)
         return pic;
     }
     pic = picture_get(cur->pools, PICTURE_POOL_SOURCE);
-    if (pic && pic->frame_number < 0) {
-        uint8_t *bases[PREFAULT_MAX_BUFFERS];
-        int64_t sizes[PREFAULT_MAX_BUFFERS];
-        buffers_prefault(cur->pool, bases, sizes, picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes));
-    }
+    if (pic && pic->frame_number < 0) fresh_picture_prefault(cur, pic, nullptr);
     return pic;
 }
 
@@ -64,11 +71,7 @@ void source_picture_ahead(encoder_instance *cur)
     picture *pic = picture_get(cur->pools, PICTURE_POOL_SOURCE);
     if (!pic) return;   // the next input's own take reports the failure
     sh->source_ahead = pic;
-    if (pic->frame_number >= 0) return;
-    uint8_t *bases[PREFAULT_MAX_BUFFERS];
-    int64_t sizes[PREFAULT_MAX_BUFFERS];
-    int32_t count = picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes);
-    buffers_prefault_start(cur->pool, &sh->source_ahead_fault, bases, sizes, count);
+    if (pic->frame_number < 0) fresh_picture_prefault(cur, pic, &sh->source_ahead_fault);
 }
 
 // A new input picture into the lookahead. 1 when the call ends here
