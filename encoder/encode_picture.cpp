@@ -10,6 +10,7 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_shared.h"
 #include "encoder/int_math.h"
+#include "encoder/job_pool.h"
 #include "encoder/page_prefault.h"
 #include "encoder/picture_list.h"
 #include "encoder/row_scheduler.h"
@@ -30,36 +31,77 @@ void lowres_build(encoder_instance *fi, picture *pic, int32_t is_new)
     picture_lowres_build(&p, pic, is_new);
 }
 
+// Faults in the pages of a picture fresh from the heap: on the pool's threads
+// without waiting when w is given, else before returning.
+void fresh_picture_prefault(encoder_instance *cur, picture *pic, prefault_work *w)
+{
+    uint8_t *bases[PREFAULT_MAX_BUFFERS];
+    int64_t sizes[PREFAULT_MAX_BUFFERS];
+    int32_t count = picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes);
+    if (w) buffers_prefault_start(cur->pool, w, bases, sizes, count);
+    else buffers_prefault(cur->pool, bases, sizes, count);
+}
+
+// The picture for a new input: the one taken ahead, or one from the pool. A picture never loaded (frame number -1 as made) is
+// fresh from the heap: the pool's threads fault in what the copy and the
+// half-resolution build are about to write.
+picture *source_picture_take(encoder_instance *cur)
+{
+    encoder_shared *sh = cur->shared;
+    picture *pic = sh->source_ahead;
+    if (pic) {
+        sh->source_ahead = nullptr;
+        return pic;
+    }
+    pic = picture_get(cur->pools, PICTURE_POOL_SOURCE);
+    if (pic && pic->frame_number < 0) fresh_picture_prefault(cur, pic, nullptr);
+    return pic;
+}
+
+// While the lookahead fills, every input needs a picture fresh from the heap
+// and nothing else runs: the next input's picture is taken now, and the pool's
+// threads fault in its pages while the caller's thread copies and prepares
+// this one. The same call collects those jobs: a finished job left
+// uncollected holds a record of the pool that a later submission waits for.
+void source_picture_ahead(encoder_instance *cur)
+{
+    encoder_shared *sh = cur->shared;
+    if (sh->source_ahead || !cur->pool || cur->pool->thread_count < 2) return;
+    picture *pic = picture_get(cur->pools, PICTURE_POOL_SOURCE);
+    if (!pic) return;   // the next input's own take reports the failure
+    sh->source_ahead = pic;
+    if (pic->frame_number < 0) fresh_picture_prefault(cur, pic, &sh->source_ahead_fault);
+}
+
+// The input's copy into pic, its number and its preparation for the
+// lookahead. 0, or -1 when the input does not fit.
+int32_t source_picture_load(encoder_instance *cur, picture *pic, const input_frame *input)
+{
+    const internal_config *cfg = &cur->config;
+    if (picture_load_input(&cur->pic_geometry, pic, input) != 0) return -1;
+    pic->frame_number = cur->received;
+    cur->received++;
+    pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->received) & 1) + 1);
+    adaptive_quant_frame(cfg, &cur->metric, pic);
+    if (cfg->rc_mode != RC_MODE_CQP || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
+    return 0;
+}
+
 // A new input picture into the lookahead. 1 when the call ends here
 // (still filling the delay), 0 to go on, -1 on failure.
 int32_t take_input(encoder_instance *cur, input_frame *input)
 {
-    const internal_config *cfg = &cur->config;
-    picture *pic = picture_get(cur->pools, PICTURE_POOL_SOURCE);
+    picture *pic = source_picture_take(cur);
     input->picture_type = 0;   // the lookahead decides every type
     mutex_lock(cur->instance_lock);
     cur->control_slot->user_hi = (uint32_t)(input->user_value >> 32);
     cur->control_slot->user_lo = (uint32_t)input->user_value;
     mutex_unlock(cur->instance_lock);
     if (!pic) return -1;
-    // A picture never loaded (frame number -1 as made) is fresh from the heap:
-    // the pool's threads fault in what the copy and the half-resolution build
-    // are about to write.
-    if (pic->frame_number < 0) {
-        uint8_t *bases[2];
-        int64_t sizes[2];
-        buffers_prefault(cur->pool, bases, sizes, picture_whole_buffers(&cur->pic_geometry, pic, bases, sizes));
-    }
-    if (picture_load_input(&cur->pic_geometry, pic, input) != 0) {
-        picture_release(cur->pools, pic);
-        return -1;
-    }
-    pic->frame_number = cur->received;
-    cur->received++;
-    pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->received) & 1) + 1);
-    adaptive_quant_frame(cfg, &cur->metric, pic);
-    if (cfg->rc_mode != RC_MODE_CQP || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
-    if (lookahead_put_frame(cur->la, pic) != 0) {
+    if (cur->received < cur->delay) source_picture_ahead(cur);
+    int32_t loaded = source_picture_load(cur, pic, input);
+    buffers_prefault_finish(cur->pool, &cur->shared->source_ahead_fault);
+    if (loaded != 0 || lookahead_put_frame(cur->la, pic) != 0) {
         picture_release(cur->pools, pic);
         return -1;
     }

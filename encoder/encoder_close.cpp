@@ -116,6 +116,12 @@ void encoder_instance_free(encoder_instance *inst)
         }
     }
     if (inst->open_complete && (inst->config.loglevel & 1)) encoder_report_print(inst);
+    if (inst->shared) {
+        // A picture taken ahead for an input that never came.
+        buffers_prefault_finish(inst->pool, &inst->shared->source_ahead_fault);
+        if (inst->shared->source_ahead) picture_release(inst->pools, inst->shared->source_ahead);
+        inst->shared->source_ahead = nullptr;
+    }
     job_pool_destroy(inst->pool);
     inst->pool = nullptr;
     lookahead_scratch_free(inst);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "encoder/encoder_instance.h"
+#include "encoder/page_prefault.h"
 
 enum { LOOKAHEAD_SCRATCH_BYTES = 7168 };
 
@@ -20,4 +21,6 @@ struct encoder_shared {
     picture_pools pools;
     scan_tables scans;
     uint8_t *lowres_phase_scratch;   // subpel_level 3 and above (caller's thread only)
+    picture *source_ahead;           // the next input's picture, taken while the lookahead fills
+    prefault_work source_ahead_fault;   // its pages, being faulted in on the job pool
 };

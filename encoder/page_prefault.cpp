@@ -12,15 +12,6 @@ namespace {
 
 enum { PREFAULT_CHUNK_BYTES = 256 * 1024 };
 
-struct prefault_work {
-    uint8_t *const *bases;
-    const int64_t *sizes;
-    int32_t count;
-    int32_t chunks;           // in all buffers
-    int32_t next;             // the next chunk to claim
-    int64_t page;
-};
-
 // The buffer and offset of chunk c, counting the buffers' chunks in order.
 bool chunk_place(const prefault_work *w, int32_t c, int32_t *buffer, int64_t *offset)
 {
@@ -51,24 +42,45 @@ uint64_t prefault_job(uint64_t arg)
     }
 }
 
+// Fills in w and submits the pool's share of it; false when there is no pool
+// to share with.
+bool prefault_submit(job_pool *pool, prefault_work *w, uint8_t *const *bases, const int64_t *sizes, int32_t count)
+{
+    w->submitted = 0;
+    if (!pool || pool->thread_count < 2 || count > PREFAULT_MAX_BUFFERS) return false;
+    w->count = count;
+    w->chunks = 0;
+    w->next = 0;
+    w->page = sysconf(_SC_PAGESIZE);
+    for (int32_t b = 0; b < count; b++) {
+        w->bases[b] = bases[b];
+        w->sizes[b] = sizes[b];
+        w->chunks += (int32_t)((sizes[b] + PREFAULT_CHUNK_BYTES - 1) / PREFAULT_CHUNK_BYTES);
+    }
+    uint64_t arg = (uint64_t)(uintptr_t)w;
+    int32_t jobs = pool->thread_count < w->chunks ? pool->thread_count : w->chunks;
+    for (int32_t j = 0; j < jobs; j++)
+        if (job_submit(pool, prefault_job, arg) == 0) w->submitted++;
+    return true;
+}
+
 }  // namespace
 
 void buffers_prefault(job_pool *pool, uint8_t *const *bases, const int64_t *sizes, int32_t count)
 {
-    if (!pool || pool->thread_count < 2) return;
     prefault_work w;
-    w.bases = bases;
-    w.sizes = sizes;
-    w.count = count;
-    w.chunks = 0;
-    w.next = 0;
-    w.page = sysconf(_SC_PAGESIZE);
-    for (int32_t b = 0; b < count; b++) w.chunks += (int32_t)((sizes[b] + PREFAULT_CHUNK_BYTES - 1) / PREFAULT_CHUNK_BYTES);
-    uint64_t arg = (uint64_t)(uintptr_t)&w;
-    int32_t jobs = pool->thread_count < w.chunks ? pool->thread_count : w.chunks;
-    int32_t submitted = 0;
-    for (int32_t j = 0; j < jobs; j++)
-        if (job_submit(pool, prefault_job, arg) == 0) submitted++;
-    prefault_job(arg);   // the caller's thread claims chunks too
-    for (int32_t j = 0; j < submitted; j++) job_wait(pool, arg);
+    if (!prefault_submit(pool, &w, bases, sizes, count)) return;
+    prefault_job((uint64_t)(uintptr_t)&w);   // the caller's thread claims chunks too
+    buffers_prefault_finish(pool, &w);
+}
+
+void buffers_prefault_start(job_pool *pool, prefault_work *w, uint8_t *const *bases, const int64_t *sizes,
+                            int32_t count)
+{
+    (void)prefault_submit(pool, w, bases, sizes, count);
+}
+
+void buffers_prefault_finish(job_pool *pool, prefault_work *w)
+{
+    for (; w->submitted > 0; w->submitted--) job_wait(pool, (uint64_t)(uintptr_t)w);
 }
