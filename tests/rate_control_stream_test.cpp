@@ -32,8 +32,8 @@ std::string clip_of(const std::string &source)
 {
     std::string path = test_tmp_path("rc_" + source + ".y4m");
     std::string size = "=size=" + std::to_string(kWidth) + "x" + std::to_string(kHeight) + ":rate=" + std::to_string(kFps);
-    std::string spec = source == "noisy" ? "testsrc2" + size + ",noise=alls=24:allf=t" : source + size;
-    int status = run_program({"ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i", spec, "-frames:v",
+    std::string filter = source == "noisy" ? "testsrc2" + size + ",noise=alls=24:allf=t" : source + size;
+    int status = run_program({"ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i", filter, "-frames:v",
                               std::to_string(kPictures), "-pix_fmt", "yuv420p", path},
                              path + ".log");
     EXPECT_EQ(status, 0) << "ffmpeg could not make " << path;
