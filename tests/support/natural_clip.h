@@ -1,0 +1,12 @@
+#pragma once
+// Natural test content: clips made from the photographs of Debian's wallpaper
+// packages by tests/support/natural_clip.sh (pans, a zoom, grain, a moving
+// overlay, a fade, a cut), the same generator the bench scripts use.
+#include <string>
+
+// Writes `frames` pictures of `kind` ("pan2", "pan6", "pan16", "zoom", "grain",
+// "still_grain", "overlay", "fade", "cut") at width x height (even) as a
+// YUV4MPEG2 file at 30 pictures per second. Returns false, with the reason in
+// the test log, when ffmpeg or the photographs are missing.
+bool natural_clip_write(const std::string &kind, int width, int height, int frames,
+                        const std::string &path);
