@@ -156,7 +156,8 @@ uint32_t rd_intra_mode_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, i
 // as committed, its split flags, and where QP deltas are coded the delta of
 // each quantisation group with the CU that starts it. Quarters that start
 // outside the picture are left out; a node at the picture edge still prices
-// its split flag.
+// its split flag. The caller marks the region unavailable first, as a split
+// branch does, so that each CU predicts from what precedes it.
 uint32_t rd_quadtree_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 
 // ---- transform-tree search (intra nodes) ----
