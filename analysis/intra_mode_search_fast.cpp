@@ -95,6 +95,28 @@ uint32_t full_cost(intra_search *is, int32_t mode, uint8_t *cbf)
     return cost;
 }
 
+// With the configuration's source-neighbour bit of the slice type set, the
+// rough pass predicts from neighbours inside the CTU taken from the source:
+// the luma array comes from the source and the smoothed copy is made from
+// it, so that no mode ranks on another block's references. The full costs
+// gather from the reconstruction again. Returns whether it took them.
+bool source_references(intra_search *is)
+{
+    encoder_instance *ctx = is->ctx;
+    mode_search_state *st = search_state(ctx);
+    if (!((ctx->config.intra_source_ref_mask >> st->slice_class) & 1u)) return false;
+    const ctu_context *c = &ctx->ctu;
+    int32_t n = 1 << is->log2;
+    intra_ref_ctx r;
+    r.table = &ctx->intra_pred;
+    r.recon_avail_map = c->recon_avail;
+    r.ref_area = &st->ref_area;
+    intra_fill_border_samples(&r, c->source_luma + is->y * CTU_SOURCE_STRIDE + is->x, CTU_SOURCE_STRIDE,
+                              c->recon_luma + is->y * CTU_WORK_STRIDE + is->x, CTU_WORK_STRIDE, is->x, is->y, n, 0);
+    ctx->intra_pred.ref_filter[is->log2 - 2](st->ref_area.luma, st->ref_area.luma_smoothed);
+    return true;
+}
+
 }  // namespace
 
 void intra_mode_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
@@ -116,7 +138,9 @@ void intra_mode_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int
     node->intra_mode = 0;
     cu_tree_commit(ctx, tree, z, x, y, log2_size);
     intra_mpm_modes(ctx, z, is.mpm);
-    st->intra_ref_refresh = 1;
+    // The rough pass gathers once, with its first mode, unless the references
+    // come from the source.
+    st->intra_ref_refresh = source_references(&is) ? 0 : 1;
 
     // Coarse pass: planar and DC, then every fourth angular mode.
     mode_ranking r;

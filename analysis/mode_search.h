@@ -104,6 +104,8 @@ void rate_coding_unit(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, in
 void rate_coding_unit_no_tree(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void rate_transform_tree(encoder_instance *ctx, cabac_encoder *rec, int32_t z, int32_t x, int32_t y,
                          int32_t log2_size);
+// cu_qp_delta of the quantisation group whose first CU holds 4x4 unit z.
+void rate_cu_qp_delta(encoder_instance *ctx, int32_t z);
 void intra_mpm_modes(const encoder_instance *ctx, int32_t z, int32_t out[3]);
 
 // ---- cost helpers ----
@@ -147,6 +149,16 @@ uint32_t rd_cu_cost_with_residual(encoder_instance *ctx, cu_node *node, int32_t 
 uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                                 int32_t log2_size);
 uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t log2_size);
+// The rate term of the luma mode of the prediction unit at z, written into
+// the intra-mode map first.
+uint32_t rd_intra_mode_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t mode);
+// The decided region at (z, x, y) coded and priced whole: each leaf CU coded
+// as committed, its split flags, and where QP deltas are coded the delta of
+// each quantisation group with the CU that starts it. Quarters that start
+// outside the picture are left out; a node at the picture edge still prices
+// its split flag. The caller marks the region unavailable first, as a split
+// branch does, so that each CU predicts from what precedes it.
+uint32_t rd_quadtree_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 
 // ---- transform-tree search (intra nodes) ----
 uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,

@@ -78,3 +78,9 @@ void rate_transform_tree(encoder_instance *ctx, cabac_encoder *rec, int32_t z, i
     syntax_ctu_context s = syntax_view(ctx);
     rate_est_transform_tree(&s, rec, z, x, y, log2_size, log2_size);
 }
+
+void rate_cu_qp_delta(encoder_instance *ctx, int32_t z)
+{
+    syntax_ctu_context s = syntax_view(ctx);
+    rate_est_cu_qp_delta(&s, &ctx->cabac, z);
+}

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "kernels/quant/quant.h"
+
 uint32_t rate_term(uint32_t bits, uint32_t lambda)
 {
     return (uint32_t)(((uint64_t)bits * lambda + 32768) >> 16);
@@ -355,4 +357,45 @@ uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t 
         price_flag(c, ctx_cbf_luma + 1, 0);
     }
     return rate_term(c->rate.est_bits - before, lambda);
+}
+
+uint32_t rd_intra_mode_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t mode)
+{
+    ctx->ctu.intra_modes[map4_index(z)] = (int8_t)mode;
+    uint32_t before = ctx->cabac.rate.est_bits;
+    rate_intra_luma_mode(ctx, z, 2);   // one prediction unit; its size does not change the bins
+    return rate_term(ctx->cabac.rate.est_bits - before, lambda);
+}
+
+uint32_t rd_quadtree_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    ctu_context *c = &ctx->ctu;
+    // An 8x8 node is one CU whatever its partition: the decided tree never
+    // splits below it, and the syntax carries no split flag there.
+    int32_t split = log2_size > 3 && c->decision.cu_split[node_index(z, log2_size)] != 0;
+    // The node's split_cu_flag before what lies under it, as the stream
+    // carries it: its contexts are shared with the flags of the children.
+    uint32_t total = rd_split_flag_cost(ctx, lambda, z, 6 - log2_size, split);
+    if (split) {
+        int32_t half = 1 << (log2_size - 1), q = 1 << (2 * (log2_size - 3));
+        bool right = x + half < ctx->width - 64 * c->x;
+        bool below = y + half < ctx->height - 64 * c->y;
+        total += rd_quadtree_cost(ctx, lambda, z, x, y, log2_size - 1);
+        if (right) total += rd_quadtree_cost(ctx, lambda, z + q, x + half, y, log2_size - 1);
+        if (below) total += rd_quadtree_cost(ctx, lambda, z + 2 * q, x, y + half, log2_size - 1);
+        if (right && below) total += rd_quadtree_cost(ctx, lambda, z + 3 * q, x + half, y + half, log2_size - 1);
+        return total;
+    }
+    int32_t units = (1 << log2_size) / 8;
+    map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], (uint32_t)units, (uint32_t)units, 1,
+                   (uint32_t)(6 - log2_size));
+    // cu_qp_delta once per quantisation group, with the CU that starts it.
+    if (ctx->pps.cu_qp_delta_enabled && (z & (c->qg_units - 1)) == 0) {
+        uint32_t before = ctx->cabac.rate.est_bits;
+        rate_cu_qp_delta(ctx, z);
+        total += rate_term(ctx->cabac.rate.est_bits - before, lambda);
+    }
+    // RDOQ of the CU starts from the contexts as they now stand.
+    rdoq_state_seed(&ctx->cabac);
+    return total + rd_cu_cost(ctx, lambda, z, x, y, log2_size, 0, 0);
 }

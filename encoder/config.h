@@ -113,7 +113,12 @@ struct internal_config {
     char *pass1_stats_buffer;
     // Words no stage of the configuration sets; rate control and other stages
     // may keep state of their own here without changing the record's size.
-    int32_t reserved[11];
+    int32_t reserved[10];
+    // Bit b set (slice type b: B 0, P 1, I 2): the intra check of the fast
+    // inter decisions ranks its luma modes on neighbours inside the CTU taken
+    // from the source rather than the reconstruction. 0 by default; no preset
+    // or option sets it.
+    uint32_t intra_source_ref_mask;
     int32_t mbtree;
     int32_t qp_max;
     int32_t qp_min;

@@ -267,8 +267,10 @@ void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t a)
     c->address = a;
     inst->tables.ctu_depth_max[a] = 0;
     inst->tables.ctu_depth_min[a] = 100;
-    c->speed_level = cfg->complexity;
-    c->speed_step = 0;
+    // The effort step is raised only by a test hook; from step 3 on the CTU
+    // takes the rate-distortion path at level 4.
+    c->speed_step = inst->faults.speed_step;
+    c->speed_level = c->speed_step >= 3 ? 4 : cfg->complexity;
     c->speed_class = cfg->speed_class;
     c->filter_variant = cfg->filter_variant;
     c->rdoq = cfg->rdoq;

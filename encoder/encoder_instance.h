@@ -101,6 +101,9 @@ struct encoder_fault_hooks {
     // Non-null: the fast inter decisions count their motion searches here,
     // fast ones at [0] and full ones at [1].
     uint64_t *motion_searches;
+    // 1..3: every CTU starts at this effort step, the shortened searches a
+    // real-time budget would ask for (nothing else raises it); 0: none.
+    int32_t speed_step;
 };
 // Applies to the next encoder_open on the calling thread only, then resets itself.
 void encoder_fault_hooks_set(const encoder_fault_hooks *hooks);
