@@ -20,6 +20,7 @@
 
 #include "support/cli_capture.h"
 #include "support/decode_compare.h"
+#include "support/natural_clip.h"
 #include "support/test_paths.h"
 #include "support/watchdog.h"
 #include "support/yuv_gen.h"
@@ -34,6 +35,15 @@ std::string make_clip(const std::string &tag)
     std::string path = test_tmp_path(tag + "_64x64_25fps.yuv");
     yuv_gen_params gen = {64, 64, yuv_pattern_shapes, 7, 0};
     EXPECT_TRUE(yuv_write_raw(path, &gen, clip_pictures));
+    return path;
+}
+
+// A short natural clip (YUV4MPEG2) for the runs whose stream must come out whole.
+const int natural_width = 160, natural_height = 96;
+std::string make_natural_clip(const std::string &kind)
+{
+    std::string path = test_tmp_path(kind + ".y4m");
+    EXPECT_TRUE(natural_clip_write(kind, natural_width, natural_height, clip_pictures, path));
     return path;
 }
 
@@ -347,14 +357,14 @@ TEST(Misuse, Yuv4mpegInputWithoutAPictureOrWithADosLineEndIsRefusedBeforeWriting
 // numbers, or the console text lands in the stream and the reconstruction.
 TEST(Misuse, ClosedStandardDescriptorsAreNotTakenByTheFiles)
 {
-    std::string clip = make_clip("closed");
+    std::string clip = make_natural_clip("pan6");
     std::string output = test_tmp_path("closed.hevc"), recon = test_tmp_path("closed.yuv");
     std::string expected = test_tmp_path("closed_expected.hevc");
     ASSERT_EQ(run_torvenc({"-l", "0", "--compat", "12", "-t", "2", clip, expected}).exit_code, 0);
     program_result r = finish_torvenc(start_torvenc({"--compat", "12", "-t", "2", "--recon", recon, clip, output}, -1));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(read_file(output), read_file(expected));
-    EXPECT_TRUE(decode_and_compare(output, recon, 64, 64));
+    EXPECT_TRUE(decode_and_compare(output, recon, natural_width, natural_height));
 }
 
 // "torvenc ... | head": the console's reader goes away, the stream is still
@@ -362,10 +372,7 @@ TEST(Misuse, ClosedStandardDescriptorsAreNotTakenByTheFiles)
 TEST(Misuse, AClosedConsolePipeCostsNoStreamAndABrokenOutputPipeExitsEight)
 {
     watchdog guard("a broken pipe", 60);
-    // Noise, so that the stream is many times the pipe's smallest size.
-    std::string clip = test_tmp_path("pipe_64x64_25fps.yuv");
-    yuv_gen_params gen = {64, 64, yuv_pattern_noise, 7, 0};
-    ASSERT_TRUE(yuv_write_raw(clip, &gen, clip_pictures));
+    std::string clip = make_natural_clip("grain");
     std::string output = test_tmp_path("pipe.hevc"), recon = test_tmp_path("pipe.yuv");
     std::string expected = test_tmp_path("pipe_expected.hevc");
     ASSERT_EQ(run_torvenc({"-l", "0", "--compat", "12", "-t", "2", clip, expected}).exit_code, 0);
@@ -377,10 +384,15 @@ TEST(Misuse, AClosedConsolePipeCostsNoStreamAndABrokenOutputPipeExitsEight)
     close(console[1]);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(read_file(output), read_file(expected));
-    EXPECT_TRUE(decode_and_compare(output, recon, 64, 64));
+    EXPECT_TRUE(decode_and_compare(output, recon, natural_width, natural_height));
 
     // The output is a FIFO whose reader leaves once the pipe is full (one
-    // page; the stream is several times that).
+    // page; the stream of noise is several times that).
+    std::string noise = test_tmp_path("pipe_64x64_25fps.yuv");
+    yuv_gen_params gen = {64, 64, yuv_pattern_noise, 7, 0};
+    ASSERT_TRUE(yuv_write_raw(noise, &gen, clip_pictures));
+    expected = test_tmp_path("pipe_noise.hevc");
+    ASSERT_EQ(run_torvenc({"-l", "0", "--compat", "12", "-t", "2", noise, expected}).exit_code, 0);
     std::string fifo = test_tmp_path("pipe_out.hevc");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // Close-on-exec: a reader left open in the child would keep the pipe whole.
@@ -390,7 +402,7 @@ TEST(Misuse, AClosedConsolePipeCostsNoStreamAndABrokenOutputPipeExitsEight)
     ASSERT_GT(capacity, 0);
     ASSERT_LT(capacity, (int)read_file(expected).size() / 2);
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    child_run c = start_torvenc({"-l", "0", "--compat", "12", "-t", "2", clip, fifo}, null_fd);
+    child_run c = start_torvenc({"-l", "0", "--compat", "12", "-t", "2", noise, fifo}, null_fd);
     int queued = 0;
     while (ioctl(reader, FIONREAD, &queued) == 0 && queued < capacity && running(c.pid))
         usleep(1000);
