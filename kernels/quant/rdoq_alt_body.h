@@ -1,0 +1,445 @@
+// Shared body of the rdoq_alt kernels, included only by rdoq_c.cpp and
+// rdoq_avx2.cpp: everything here has internal linkage, so each file gets its
+// own copy built for its own instruction set. The body is one algorithm; the
+// two forms differ only in the kernels it is given for the per-coefficient
+// level errors and for the search of the last significant group, and those
+// return exactly what the portable ones return, so both forms decide the same
+// levels.
+//
+// rdoq_alt prices the residual syntax of H.265 with the coder's real context
+// states and searches the best last position; it keeps the sign-data-hiding
+// parity rule when it is enabled.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "bitstream/syntax_writer.h"   // sig_ctx_pattern_table, last_pos_group_table
+#include "kernels/quant/quant.h"
+
+namespace {
+
+enum { RDOQ_MAX_COEFFS = 32 * 32 };
+
+typedef void (*level_errors_kernel)(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
+                                    uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
+typedef int (*last_group_kernel)(quant_context *ctx, int16_t *levels, const int16_t *coeff,
+                                 const uint16_t *scan, uint8_t *flags, int n, int16_t threshold);
+
+const int64_t cost_infinite = INT64_MAX / 4;
+
+// The flat dequantisation scale of a qp.
+int32_t dequant_scale(int qp)
+{
+    return level_scales[qp % 6] << (qp / 6);
+}
+
+// Dequantised value of a level (flat scaling with the qp's scale), clipped as
+// dequantisation does.
+int32_t rdoq_dequant(int32_t level, int32_t scale, int n, int clip)
+{
+    int64_t v = ((int64_t)level * scale + (1 << (n - 2))) >> (n - 1);
+    if (clip)
+        v = v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+    return (int32_t)v;
+}
+
+inline uint32_t bin_bits(uint8_t state, int bin)
+{
+    return cabac_bits_table[state ^ (uint32_t)bin];
+}
+
+inline uint8_t bin_next(uint8_t state, int bin)
+{
+    return cabac_next_state_table[2 * (uint32_t)state + (uint32_t)bin];
+}
+
+inline uint32_t remaining_bits(uint32_t r, int k)
+{
+    if (r < (3u << k))
+        return (r >> k) + 1 + (uint32_t)k;
+    uint32_t v = ((r - (3u << k)) >> k) + 1;
+    return 4 + (uint32_t)k + 2 * (uint32_t)(31 - __builtin_clz(v));
+}
+
+// Bits (1/256) of one non-zero level (see rdoq_rate_level in quant.h), inlined
+// where the decision prices both candidate levels of every position.
+inline uint32_t rate_level_bits(const cabac_encoder *cabac, int level, int count, int c1, int gt1_ctx,
+                                int gt2_ctx, int k)
+{
+    uint32_t bits = 256;
+    if (count >= 8)
+        return bits + 256 * remaining_bits((uint32_t)(level - 1), k);
+    const int g1 = level > 1;
+    int g2 = 0;
+    int escape = g1;
+    bits += bin_bits(cabac->rate.ctx[gt1_ctx], g1);
+    if (g1 && c1 != 0) {
+        g2 = level > 2;
+        bits += bin_bits(cabac->rate.ctx[gt2_ctx], g2);
+        escape = g2;
+    }
+    if (escape)
+        bits += 256 * remaining_bits((uint32_t)(level - 1 - g1 - g2), k);
+    return bits;
+}
+
+uint32_t last_prefix_bits(const cabac_encoder *cabac, int base, int p, int n, int shift)
+{
+    const int group = last_pos_group_table[p] & 15;
+    uint32_t bits = 0;
+    for (int i = 0; i < group; i++)
+        bits += bin_bits(cabac->rate.ctx[base + (i >> shift)], 1);
+    if (group < 2 * n - 1)
+        bits += bin_bits(cabac->rate.ctx[base + (group >> shift)], 0);
+    return bits + 256u * (last_pos_group_table[p] >> 4);
+}
+
+// Bits of one component (x: 0, y: 1) of the last position.
+uint32_t last_component_bits(const cabac_encoder *cabac, int component, int p, int n, int chroma)
+{
+    int offset = chroma ? 15 : 3 * (n - 2) + ((n - 1) >> 2);
+    int shift = chroma ? n - 2 : (n + 1) >> 2;
+    return last_prefix_bits(cabac, (component ? ctx_last_y_prefix : ctx_last_x_prefix) + offset, p, n, shift);
+}
+
+struct alt_block {
+    quant_context *ctx;
+    const cabac_encoder *cabac;
+    int16_t *levels;
+    const int16_t *coeff;
+    const uint16_t *scan;
+    int qp, n, chroma, scan_idx;
+    int64_t lambda;      // chroma: divided by the distortion weight
+    int h;               // rate scaling shift
+    uint16_t ceil_levels[RDOQ_MAX_COEFFS];
+    uint32_t squares[RDOQ_MAX_COEFFS];
+    uint32_t errors[2 * RDOQ_MAX_COEFFS];
+    // Bits of each last-position component by coordinate, found on first use
+    // (the contexts do not change while the block is decided); UINT32_MAX unknown.
+    uint32_t last_bits[2][32];
+};
+
+uint32_t alt_last_pos_bits(alt_block *b, int x, int y)
+{
+    uint32_t *bx = &b->last_bits[0][x], *by = &b->last_bits[1][y];
+    if (*bx == UINT32_MAX) *bx = last_component_bits(b->cabac, 0, x, b->n, b->chroma);
+    if (*by == UINT32_MAX) *by = last_component_bits(b->cabac, 1, y, b->n, b->chroma);
+    return *bx + *by;
+}
+
+inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
+{
+    return ((int64_t)bits * b->lambda + ((int64_t)1 << (b->h - 1))) >> b->h;
+}
+
+inline int64_t alt_bin(const alt_block *b, int slot, int bin)
+{
+    return alt_scaled(b, bin_bits(b->cabac->rate.ctx[slot], bin));
+}
+
+// Offset of the significance contexts of a group beyond its pattern
+// increment (H.265 sigCtx derivation).
+int alt_sig_offset(const alt_block *b, int first_group)
+{
+    if (b->n == 2)
+        return 0;
+    if (b->chroma)
+        return b->n == 3 ? 9 : 12;
+    int offset = b->n == 3 ? (b->scan_idx == SCAN_DIAGONAL ? 9 : 15) : 21;
+    return offset + (first_group ? 0 : 3);
+}
+
+// Running state of the whole-block decision.
+struct alt_state {
+    int64_t ut, ct;      // uncoded and coded totals of the groups done
+    int64_t r_last;      // scaled rate of the chosen last position
+    int last_scan;       // chosen last position, -1 none
+    uint64_t coded_mask; // coded sub-blocks, by position in the grid
+    int c1;              // greater-1 state at the end of the previous group
+};
+
+// Per-group results.
+struct alt_group {
+    int g, right, lower, ctx_set, ctx0;
+    uint64_t pattern;    // significance context increments, scan position 15 lowest
+    int gt1_ctx_base, gt2_ctx;
+    int c1, k, count;
+    int64_t u, cg, s0;
+    int64_t e_best, r_best;
+    int best_pos, last_g, first_g;
+    int64_t cost[16], delta[16];
+    int16_t alt[16];
+};
+
+void alt_price_position(alt_block *b, alt_group *gr, int kpos)
+{
+    const int s = 16 * gr->g + kpos;
+    const int pos = b->scan[s];
+    const int32_t x = b->coeff[pos];
+    // The block's first position has a context of its own.
+    const int sig_slot = kpos == 0 && gr->g == 0
+                             ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
+                             : gr->ctx0 + (int)((gr->pattern >> (4 * (15 - kpos))) & 15);
+    const int64_t sig0 = alt_bin(b, sig_slot, 0);
+    if (x == 0) {
+        b->levels[pos] = 0;
+        gr->cost[kpos] = sig0;
+        gr->delta[kpos] = cost_infinite;
+        gr->alt[kpos] = 0;
+        gr->s0 += sig0;
+        gr->cg += sig0;
+        return;
+    }
+    const int inferred = kpos == 0 && gr->g > 0 && gr->count == 0;
+    const int64_t sig1 = inferred ? 0 : alt_bin(b, sig_slot, 1);
+    const int L = b->ceil_levels[pos];
+    const int gt1_ctx = gr->gt1_ctx_base + gr->c1;
+    int64_t even_cost = (int64_t)b->squares[pos] + sig0, odd_cost = cost_infinite;
+    int even_level = 0, odd_level = 0;
+    for (int cand = L > 1 ? L - 1 : L; cand <= L; cand++) {
+        const uint32_t err = b->errors[2 * pos + (cand == L ? 0 : 1)];
+        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, cand, gr->count, gr->c1, gt1_ctx,
+                                                        gr->gt2_ctx, gr->k)) +
+                          err + sig1;
+        if (cand & 1) {
+            if (c < odd_cost) {
+                odd_cost = c;
+                odd_level = cand;
+            }
+        } else if (c < even_cost) {
+            even_cost = c;
+            even_level = cand;
+        }
+    }
+    int level;
+    int64_t cost;
+    if (odd_cost <= even_cost) {
+        level = odd_level;
+        cost = odd_cost;
+        gr->alt[kpos] = (int16_t)(x < 0 ? -even_level : even_level);
+        gr->delta[kpos] = even_cost - odd_cost;
+    } else {
+        level = even_level;
+        cost = even_cost;
+        gr->alt[kpos] = (int16_t)(x < 0 ? -odd_level : odd_level);
+        gr->delta[kpos] = odd_cost - even_cost;
+    }
+    b->levels[pos] = (int16_t)(x < 0 ? -level : level);
+    gr->cost[kpos] = cost;
+    if (level != 0) {
+        const int size = 1 << b->n;
+        int px = pos & (size - 1), py = pos >> b->n;
+        if (b->scan_idx == SCAN_VERTICAL) {
+            int t = px;
+            px = py;
+            py = t;
+        }
+        const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
+        const int64_t e = gr->u - gr->cg - sig1 + r;
+        if (gr->best_pos < 0 || e < gr->e_best) {
+            gr->e_best = e;
+            gr->best_pos = kpos;
+            gr->r_best = r;
+        }
+        if (gr->last_g < 0)
+            gr->last_g = kpos;
+        gr->first_g = kpos;
+        if (gr->count < 8) {
+            if (level > 1)
+                gr->c1 = 0;
+            else if (gr->c1 > 0 && gr->c1 < 3)
+                gr->c1++;
+        }
+        if (level > (3 << gr->k) && gr->k < 4)
+            gr->k++;
+        gr->count++;
+    }
+    gr->u += b->squares[pos];
+    gr->cg += cost;
+}
+
+// Sign hiding of a group that keeps levels: credits the saved sign bit, or
+// swaps the level with the cheapest alternative of the other parity.
+int64_t alt_hide_group(alt_block *b, alt_group *gr)
+{
+    const uint16_t *sc = b->scan + 16 * gr->g;
+    const int first = gr->first_g, last = gr->last_g;
+    int sum = 0;
+    for (int k = first; k <= last; k++)
+        sum += b->levels[sc[k]] < 0 ? -b->levels[sc[k]] : b->levels[sc[k]];
+    const int64_t credit = alt_scaled(b, 256);
+    if ((sum & 1) == (b->levels[sc[first]] < 0 ? 1 : 0))
+        return -credit;
+    int64_t best = INT64_MAX;
+    int choice = -1;
+    int16_t choice_level = 0;
+    for (int k = first + 1; k < last; k++)
+        if (gr->delta[k] < best) {
+            best = gr->delta[k];
+            choice = k;
+            choice_level = gr->alt[k];
+        }
+    if (gr->alt[last] != 0 && gr->delta[last] < best) {
+        best = gr->delta[last];
+        choice = last;
+        choice_level = gr->alt[last];
+    }
+    const int32_t x = b->coeff[sc[first]];
+    if (gr->alt[first] != 0) {
+        if (gr->delta[first] < best) {
+            best = gr->delta[first];
+            choice = first;
+            choice_level = gr->alt[first];
+        }
+    } else {
+        // Lowering the first level to 0 would move the hidden sign; raise it
+        // to 2 instead.
+        const int c1 = gr->c1 >= 2 ? gr->c1 - 1 : gr->c1;
+        const int sig_slot = b->n == 2 ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
+                                       : gr->ctx0 + 2;
+        const int32_t a = x < 0 ? -x : x;
+        const int64_t e = rdoq_dequant(2, dequant_scale(b->qp), b->n, 0) - a;
+        const int64_t d = alt_scaled(b, rate_level_bits(b->cabac, 2, gr->count - 1, c1,
+                                                        gr->gt1_ctx_base + c1, gr->gt2_ctx, gr->k) +
+                                            bin_bits(b->cabac->rate.ctx[sig_slot], 1)) -
+                          gr->cost[first] + e * e;
+        if (d < best) {
+            best = d;
+            choice = first;
+            choice_level = (int16_t)(x < 0 ? -2 : 2);
+        }
+    }
+    if (choice < 0)
+        return 0;
+    b->levels[sc[choice]] = choice_level;
+    return best - credit;
+}
+
+void alt_group_decide(alt_block *b, alt_state *st, alt_group *gr)
+{
+    const int w = 1 << (b->n - 2);
+    const int csbf_slot =
+        (b->chroma ? ctx_coded_sub_block_flag + 2 : ctx_coded_sub_block_flag) + (gr->right | gr->lower);
+    int64_t v;
+    int has_levels = gr->last_g >= 0;
+    if (!has_levels) {
+        v = gr->u;
+        if (st->last_scan >= 0)
+            v += alt_bin(b, csbf_slot, 0);
+    } else if (st->last_scan < 0) {
+        st->last_scan = 16 * gr->g + gr->best_pos;
+        st->r_last = gr->r_best;
+        gr->last_g = gr->best_pos;
+        v = gr->cg + (gr->e_best - st->r_last);
+    } else {
+        const int64_t move = (gr->r_best - st->r_last) - st->ct + st->ut + gr->cg + (gr->e_best - gr->r_best);
+        const int64_t keep = gr->cg + (gr->g != 0 ? alt_bin(b, csbf_slot, 1) : 0);
+        const int64_t zero = gr->u + (gr->g != 0 ? alt_bin(b, csbf_slot, 0) : gr->s0);
+        if (move < keep && move < zero) {
+            st->last_scan = 16 * gr->g + gr->best_pos;
+            st->r_last = gr->r_best;
+            st->ct = st->ut;
+            st->coded_mask = 0;
+            gr->last_g = gr->best_pos;
+            v = gr->cg + (gr->e_best - gr->r_best);
+        } else if (keep >= zero) {
+            for (int k = 0; k < 16; k++)
+                b->levels[b->scan[16 * gr->g + k]] = 0;
+            has_levels = 0;
+            v = zero;
+        } else {
+            v = keep;
+        }
+    }
+    if (has_levels && b->ctx->sign_hiding && gr->last_g - gr->first_g >= 4)
+        v += alt_hide_group(b, gr);
+    if (has_levels) {
+        const int p0 = b->scan[16 * gr->g];
+        const int xs = (p0 & ((1 << b->n) - 1)) >> 2, ys = (p0 >> b->n) >> 2;
+        st->coded_mask |= 1ull << (ys * w + xs);
+    }
+    st->ut += gr->u;
+    st->ct += v;
+}
+
+template <level_errors_kernel level_errors, last_group_kernel find_last_group>
+int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+               uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
+{
+    const int size = 1 << n;
+    const int qbits = 21 + qp / 6 - n;
+    const int chroma = plane != 0;
+    const uint16_t *scan = scan_order(ctx->scans, n, scan_idx);
+    const int threshold = ((1 << (qbits - 1)) - round_offset - 1 + quant_scale) / quant_scale - 1;
+    uint8_t flags[RDOQ_MAX_COEFFS];
+    const int group_first =
+        find_last_group(ctx, levels, coeff, scan, flags, n, (int16_t)threshold);
+    if (group_first < 0)
+        return 0;
+
+    alt_block b;
+    b.ctx = ctx;
+    b.cabac = ctx->cabac;
+    b.levels = levels;
+    b.coeff = coeff;
+    b.scan = scan;
+    b.qp = qp;
+    b.n = n;
+    b.chroma = chroma;
+    b.scan_idx = scan_idx;
+    const int64_t weight = chroma && ctx->chroma_dist_weight ? ctx->chroma_dist_weight[qp] : 256;
+    b.lambda = chroma ? ((int64_t)lambda << 9) / (weight > 0 ? weight : 1) : (int64_t)lambda;
+    b.h = 2 * n + 2 + chroma;
+    memset(b.last_bits, 0xFF, sizeof(b.last_bits));
+
+    const int p0 = scan[group_first];
+    const int x0 = p0 & (size - 1), y0 = p0 >> n;
+    int width = size, height = size;
+    if (scan_idx == SCAN_DIAGONAL)
+        width = height = x0 + y0 + 4 < size ? x0 + y0 + 4 : size;
+    else if (scan_idx == SCAN_HORIZONTAL)
+        height = y0 + 4;
+    else
+        width = x0 + 4;
+    level_errors(coeff, b.ceil_levels, b.squares, b.errors, n, width, height, qp, quant_scale);
+
+    const int w = size >> 2;
+    alt_state st;
+    st.ut = st.ct = st.r_last = 0;
+    st.last_scan = -1;
+    st.coded_mask = 0;
+    st.c1 = 1;
+    int highest = -1;
+    for (int g = group_first >> 4; g >= 0; g--) {
+        alt_group gr;
+        gr.g = g;
+        const int pg = scan[16 * g];
+        const int xs = (pg & (size - 1)) >> 2, ys = (pg >> n) >> 2;
+        gr.right = xs < w - 1 && ((st.coded_mask >> (ys * w + xs + 1)) & 1);
+        gr.lower = ys < w - 1 && ((st.coded_mask >> ((ys + 1) * w + xs)) & 1);
+        gr.ctx0 = (chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag) + alt_sig_offset(&b, g == 0);
+        gr.pattern = sig_ctx_pattern_table[scan_idx][n == 2 ? 4 : gr.right + 2 * gr.lower];
+        gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
+        gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
+        gr.gt2_ctx = (chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag) + gr.ctx_set;
+        gr.c1 = 1;
+        gr.k = 0;
+        gr.count = 0;
+        gr.u = gr.cg = gr.s0 = 0;
+        gr.e_best = gr.r_best = 0;
+        gr.best_pos = gr.last_g = gr.first_g = -1;
+        for (int k = 15; k >= 0; k--) {
+            alt_price_position(&b, &gr, k);
+            if (highest < 0 && levels[scan[16 * g + k]] != 0)
+                highest = 16 * g + k;
+        }
+        alt_group_decide(&b, &st, &gr);
+        st.c1 = gr.c1;
+    }
+    int keep_last = st.last_scan >= 0 && st.ut > st.r_last + st.ct ? st.last_scan : -1;
+    for (int s = highest; s > keep_last; s--)
+        levels[scan[s]] = 0;
+    return keep_last >= 0;
+}
+
+}  // namespace
