@@ -88,9 +88,9 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
 int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
                uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
 // Per coefficient of the width x height top-left rectangle (row stride N;
-// width and height multiples of 4):
-// the level rounded up, the squared magnitude and the squared errors of that
-// level and of one less (errors holds two entries per coefficient).
+// width and height multiples of 4): the level rounded up, the squared
+// magnitude and the squared errors of that level and of one less (errors
+// holds two entries per coefficient).
 void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
                          uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
 // AVX2 forms, installed only where cpu_use_avx2_set allows; each equals its
@@ -100,6 +100,8 @@ void dequant_avx2(const int16_t *levels, int16_t *coeff, int qp, int n);
 void dequant_low_avx2(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
 void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
                             uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
+int rdoq_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+              uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
 int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
                   uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
 // Finds the last 4x4 group (in scan order) with a coefficient |coeff| >

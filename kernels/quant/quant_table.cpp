@@ -19,6 +19,7 @@ void quant_table_init(uint32_t flags, quant_table *table)
     if (cpu_use_avx2_set(flags)) {
         table->dequant = dequant_avx2;
         table->dequant_low = dequant_low_avx2;
+        table->rdoq = rdoq_avx2;
         table->rdoq_level_errors = rdoq_level_errors_avx2;
         table->rdoq_alt = rdoq_alt_avx2;
     }

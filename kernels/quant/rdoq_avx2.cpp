@@ -1,7 +1,8 @@
 // AVX2 forms of the rate-distortion quantisers' per-coefficient work: the
 // level errors (ceiling level, squared magnitude, squared errors of that level
 // and of one less) eight coefficients at a time, the search for the last 4x4
-// group above the threshold one group per compare, and rdoq_alt built on both.
+// group above the threshold one group per compare, and both quantisers built
+// on them.
 //
 // Exactness: every quantity is an integer that fits its lanes. |c| <= 32768
 // and a quantisation scale below 2^16 keep |c| * scale + 2^qbits - 1 below
@@ -12,7 +13,7 @@
 // on the portable form saturates to UINT32_MAX and so does this one.
 #include <immintrin.h>
 
-#include "kernels/quant/rdoq_alt_body.h"
+#include "kernels/quant/rdoq_body.h"
 
 namespace {
 
@@ -131,6 +132,13 @@ void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_
             const int count = y * size + width - i >= 8 ? 8 : 4;
             level_errors_8(coeff + i, ceil_levels + i, squares + i, errors + 2 * i, count, &s);
         }
+}
+
+int rdoq_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+              uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
+{
+    return rdoq_body<find_last_group_avx2>(ctx, lambda, levels, coeff, qp, round_offset, n, quant_scale, plane,
+                                           scan_idx);
 }
 
 int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
