@@ -84,25 +84,6 @@ inline uint32_t rate_level_bits(const cabac_encoder *cabac, int level, int count
     return bits;
 }
 
-uint32_t last_prefix_bits(const cabac_encoder *cabac, int base, int p, int n, int shift)
-{
-    const int group = last_pos_group_table[p] & 15;
-    uint32_t bits = 0;
-    for (int i = 0; i < group; i++)
-        bits += bin_bits(cabac->rate.ctx[base + (i >> shift)], 1);
-    if (group < 2 * n - 1)
-        bits += bin_bits(cabac->rate.ctx[base + (group >> shift)], 0);
-    return bits + 256u * (last_pos_group_table[p] >> 4);
-}
-
-// Bits of one component (x: 0, y: 1) of the last position.
-uint32_t last_component_bits(const cabac_encoder *cabac, int component, int p, int n, int chroma)
-{
-    int offset = chroma ? 15 : 3 * (n - 2) + ((n - 1) >> 2);
-    int shift = chroma ? n - 2 : (n + 1) >> 2;
-    return last_prefix_bits(cabac, (component ? ctx_last_y_prefix : ctx_last_x_prefix) + offset, p, n, shift);
-}
-
 // Any non-zero level in the block: the result both kernels return.
 int any_level(const int16_t *levels, int n)
 {
@@ -445,17 +426,35 @@ struct alt_block {
     uint16_t ceil_levels[RDOQ_MAX_COEFFS];
     uint32_t squares[RDOQ_MAX_COEFFS];
     uint32_t errors[2 * RDOQ_MAX_COEFFS];
-    // Bits of each last-position component by coordinate, found on first use
-    // (the contexts do not change while the block is decided); UINT32_MAX unknown.
-    uint32_t last_bits[2][32];
+    // Bits of the prefix of each last-position component by prefix value
+    // (0 .. 2n-1), found once per block: the contexts do not change while
+    // the block is decided.
+    uint32_t last_prefix[2][10];
 };
 
-uint32_t alt_last_pos_bits(alt_block *b, int x, int y)
+// The bits of rdoq_rate_last_pos for every prefix value of both
+// components: the unary ones before the value, and its closing zero below
+// the longest prefix.
+void alt_last_prefix_init(alt_block *b)
 {
-    uint32_t *bx = &b->last_bits[0][x], *by = &b->last_bits[1][y];
-    if (*bx == UINT32_MAX) *bx = last_component_bits(b->cabac, 0, x, b->n, b->chroma);
-    if (*by == UINT32_MAX) *by = last_component_bits(b->cabac, 1, y, b->n, b->chroma);
-    return *bx + *by;
+    const int n = b->n, offset = b->chroma ? 15 : 3 * (n - 2) + ((n - 1) >> 2);
+    const int shift = b->chroma ? n - 2 : (n + 1) >> 2;
+    for (int component = 0; component < 2; component++) {
+        const uint8_t *ctx = b->cabac->rate.ctx + (component ? ctx_last_y_prefix : ctx_last_x_prefix) + offset;
+        uint32_t ones = 0;
+        for (int group = 0; group < 2 * n - 1; group++) {
+            b->last_prefix[component][group] = ones + bin_bits(ctx[group >> shift], 0);
+            ones += bin_bits(ctx[group >> shift], 1);
+        }
+        b->last_prefix[component][2 * n - 1] = ones;
+    }
+}
+
+// Bits of the last position (x, y): rdoq_rate_last_pos from the block's table.
+inline uint32_t alt_last_pos_bits(const alt_block *b, int x, int y)
+{
+    return b->last_prefix[0][last_pos_group_table[x] & 15] + 256u * (last_pos_group_table[x] >> 4) +
+           b->last_prefix[1][last_pos_group_table[y] & 15] + 256u * (last_pos_group_table[y] >> 4);
 }
 
 inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
@@ -721,7 +720,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     const int64_t weight = chroma && ctx->chroma_dist_weight ? ctx->chroma_dist_weight[qp] : 256;
     b.lambda = chroma ? ((int64_t)lambda << 9) / (weight > 0 ? weight : 1) : (int64_t)lambda;
     b.h = 2 * n + 2 + chroma;
-    memset(b.last_bits, 0xFF, sizeof(b.last_bits));
+    alt_last_prefix_init(&b);
 
     const int p0 = scan[group_first];
     const int x0 = p0 & (size - 1), y0 = p0 >> n;
@@ -759,11 +758,11 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.u = gr.cg = gr.s0 = 0;
         gr.e_best = gr.r_best = 0;
         gr.best_pos = gr.last_g = gr.first_g = -1;
-        for (int k = 15; k >= 0; k--) {
+        for (int k = 15; k >= 0; k--)
             alt_price_position(&b, &gr, k);
-            if (highest < 0 && levels[scan[16 * g + k]] != 0)
-                highest = 16 * g + k;
-        }
+        // The group's highest level as priced, before the decision moves it.
+        if (highest < 0 && gr.last_g >= 0)
+            highest = 16 * g + gr.last_g;
         alt_group_decide(&b, &st, &gr);
         st.c1 = gr.c1;
     }

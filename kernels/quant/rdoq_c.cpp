@@ -56,6 +56,25 @@ uint32_t rdoq_rate_level(const cabac_encoder *cabac, int level, int count, int c
     return rate_level_bits(cabac, level, count, c1, gt1_ctx, gt2_ctx, k);
 }
 
+static uint32_t last_prefix_bits(const cabac_encoder *cabac, int base, int p, int n, int shift)
+{
+    const int group = last_pos_group_table[p] & 15;
+    uint32_t bits = 0;
+    for (int i = 0; i < group; i++)
+        bits += bin_bits(cabac->rate.ctx[base + (i >> shift)], 1);
+    if (group < 2 * n - 1)
+        bits += bin_bits(cabac->rate.ctx[base + (group >> shift)], 0);
+    return bits + 256u * (last_pos_group_table[p] >> 4);
+}
+
+// Bits of one component (x: 0, y: 1) of the last position.
+static uint32_t last_component_bits(const cabac_encoder *cabac, int component, int p, int n, int chroma)
+{
+    int offset = chroma ? 15 : 3 * (n - 2) + ((n - 1) >> 2);
+    int shift = chroma ? n - 2 : (n + 1) >> 2;
+    return last_prefix_bits(cabac, (component ? ctx_last_y_prefix : ctx_last_x_prefix) + offset, p, n, shift);
+}
+
 uint32_t rdoq_rate_last_pos(const cabac_encoder *cabac, int x, int y, int n, int chroma)
 {
     return last_component_bits(cabac, 0, x, n, chroma) + last_component_bits(cabac, 1, y, n, chroma);
