@@ -128,7 +128,9 @@ void compare_rdoq(rdoq_fn simd, rdoq_fn ref, std::mt19937 &rng)
             const int qp = (int)(rng() % 52), plane = (int)(rng() % 3), scan = n <= 3 ? (int)(rng() % 3) : 0;
             const int hiding = (int)(rng() & 1), kind = trial % 5;
             const uint16_t round = rng() & 1 ? QUANT_ROUND_INTRA : QUANT_ROUND_INTER;
-            const uint32_t lambda = (uint32_t)(256.0 * 0.57 * std::pow(2.0, (qp - 12) / 3.0) * (0.5 + rng() % 100 / 50.0));
+            // The SSE lambda of the qp, scaled by 0.5 to 2.5.
+            const double spread = 0.5 + rng() % 100 / 50.0;
+            const uint32_t lambda = (uint32_t)(256.0 * 0.57 * std::pow(2.0, (qp - 12) / 3.0) * spread);
             for (uint16_t &w : weights) w = (uint16_t)(128 + rng() % 384);
             std::vector<int16_t> coeff(count), la(count, fill_pattern), lb(count, fill_pattern);
             fill_coeffs(coeff, n, kind, rng);

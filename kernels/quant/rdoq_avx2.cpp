@@ -1,8 +1,8 @@
 // AVX2 forms of the rate-distortion quantisers' per-coefficient work: the
 // level errors (ceiling level, squared magnitude, squared errors of that level
 // and of one less) eight coefficients at a time, the search for the last 4x4
-// group above the threshold one group per compare, and both quantisers built
-// on them.
+// group above the threshold one group per compare, the final test for any
+// level, and both quantisers built on them.
 //
 // Exactness: every quantity is an integer that fits its lanes. |c| <= 32768
 // and a quantisation scale below 2^16 keep |c| * scale + 2^qbits - 1 below
@@ -101,6 +101,15 @@ int find_last_group_avx2(quant_context *ctx, int16_t *levels, const int16_t *coe
     return 16 * g;
 }
 
+// Whether any of the N x N levels is non-zero, sixteen at a time.
+int any_level_avx2(const int16_t *levels, int n)
+{
+    __m256i any = _mm256_setzero_si256();
+    for (int i = 0; i < 1 << (2 * n); i += 16)
+        any = _mm256_or_si256(any, _mm256_loadu_si256((const __m256i *)(levels + i)));
+    return !_mm256_testz_si256(any, any);
+}
+
 }  // namespace
 
 void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares, uint32_t *errors,
@@ -137,8 +146,8 @@ void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_
 int rdoq_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
               uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
 {
-    return rdoq_body<find_last_group_avx2>(ctx, lambda, levels, coeff, qp, round_offset, n, quant_scale, plane,
-                                           scan_idx);
+    return rdoq_body<find_last_group_avx2, any_level_avx2>(ctx, lambda, levels, coeff, qp, round_offset, n,
+                                                           quant_scale, plane, scan_idx);
 }
 
 int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,

@@ -25,6 +25,7 @@ typedef void (*level_errors_kernel)(const int16_t *coeff, uint16_t *ceil_levels,
                                     uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
 typedef int (*last_group_kernel)(quant_context *ctx, int16_t *levels, const int16_t *coeff,
                                  const uint16_t *scan, uint8_t *flags, int n, int16_t threshold);
+typedef int (*any_level_kernel)(const int16_t *levels, int n);
 
 const int64_t cost_infinite = INT64_MAX / 4;
 
@@ -82,15 +83,6 @@ inline uint32_t rate_level_bits(const cabac_encoder *cabac, int level, int count
     if (escape)
         bits += 256 * remaining_bits((uint32_t)(level - 1 - g1 - g2), k);
     return bits;
-}
-
-// Any non-zero level in the block: the result both kernels return.
-int any_level(const int16_t *levels, int n)
-{
-    int any = 0;
-    for (int i = 0; i < 1 << (2 * n); i++)
-        any |= levels[i];
-    return any != 0;
 }
 
 // ===================== rdoq: own model states =====================
@@ -353,7 +345,7 @@ void rdoq_group_end(const rdoq_block *b, rdoq_run *run, int g, hide_entry *h)
     run->tg = 0;
 }
 
-template <last_group_kernel find_last_group>
+template <last_group_kernel find_last_group, any_level_kernel any_level_of>
 int rdoq_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
            uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
 {
@@ -409,7 +401,7 @@ int rdoq_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_
     }
     ctx->cabac->rate.rdoq_sig_state[chroma] = run.state.sig;
     ctx->cabac->rate.rdoq_gt1_state[chroma] = run.state.gt1;
-    return any_level(levels, n);
+    return any_level_of(levels, n);
 }
 
 // ===================== rdoq_alt: real context states =====================

@@ -101,11 +101,20 @@ void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *
     }
 }
 
+// Any non-zero level in the block: what rdoq returns.
+static int any_level(const int16_t *levels, int n)
+{
+    int any = 0;
+    for (int i = 0; i < 1 << (2 * n); i++)
+        any |= levels[i];
+    return any != 0;
+}
+
 int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
            uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
 {
-    return rdoq_body<quant_find_last_group>(ctx, lambda, levels, coeff, qp, round_offset, n, quant_scale, plane,
-                                            scan_idx);
+    return rdoq_body<quant_find_last_group, any_level>(ctx, lambda, levels, coeff, qp, round_offset, n,
+                                                       quant_scale, plane, scan_idx);
 }
 
 int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
