@@ -304,7 +304,7 @@ TEST(QuantSigMap, FlagsMagnitudesAboveTheThreshold)
 }
 
 // Every flag set fills every slot: the portable kernels, and the AVX2 forms of
-// dequantisation and of the rate-distortion quantisers exactly where the flags
+// quantisation, dequantisation and the rate-distortion quantisers exactly where the flags
 // ask for the AVX2 set and the processor has every instruction set it uses.
 TEST(QuantTable, HoldsThePortableOrTheAllowedAvx2KernelAtEveryFlagSet)
 {
@@ -313,8 +313,8 @@ TEST(QuantTable, HoldsThePortableOrTheAllowedAvx2KernelAtEveryFlagSet)
         memset(&t, 0x5a, sizeof(t));
         quant_table_init(flags, &t);
         const bool avx2 = cpu_use_avx2_set(flags);
-        EXPECT_EQ(t.quant, quant_c);
-        EXPECT_EQ(t.quant_low, quant_low_c);
+        EXPECT_EQ(t.quant, avx2 ? quant_avx2 : quant_c);
+        EXPECT_EQ(t.quant_low, avx2 ? quant_low_avx2 : quant_low_c);
         EXPECT_EQ(t.dequant, avx2 ? dequant_avx2 : dequant_c);
         EXPECT_EQ(t.dequant_low, avx2 ? dequant_low_avx2 : dequant_low_c);
         EXPECT_EQ(t.quant_sig_map, quant_sig_map_c);

@@ -64,7 +64,8 @@ void quant_table_init(uint32_t flags, quant_table *table);
 // level is non-zero. scan_idx only matters with sign data hiding.
 int quant_c(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
             uint16_t round_offset, int n, int quant_scale, int scan_idx);
-// Clears all N*N levels and quantises only the top-left k x k coefficients.
+// Clears all N*N levels and quantises only the top-left k x k coefficients
+// (k a multiple of 4).
 int quant_low_c(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
                 uint16_t round_offset, int n, int quant_scale, int scan_idx, int k);
 // H.265 scaling with flat lists: clip((l*scale + (1 << (n-2))) >> (n-1)).
@@ -96,6 +97,10 @@ void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *
 // AVX2 forms, installed only where cpu_use_avx2_set allows; each equals its
 // portable form (the _c kernel of the same name) for qp 0..51 and, where it
 // takes one, a quant_scale below 2^16.
+int quant_avx2(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp, uint16_t round_offset, int n,
+               int quant_scale, int scan_idx);
+int quant_low_avx2(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp, uint16_t round_offset,
+                   int n, int quant_scale, int scan_idx, int k);
 void dequant_avx2(const int16_t *levels, int16_t *coeff, int qp, int n);
 void dequant_low_avx2(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
 void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,

@@ -1,5 +1,5 @@
 // Fills the quantisation table at open: the portable kernels in every slot,
-// then the AVX2 forms of dequantisation and of the rate-distortion
+// then the AVX2 forms of quantisation, dequantisation and of the rate-distortion
 // quantisers' per-coefficient work where the processor runs every instruction
 // set they use.
 #include "kernels/quant/quant.h"
@@ -17,6 +17,8 @@ void quant_table_init(uint32_t flags, quant_table *table)
     table->rdoq_level_errors = rdoq_level_errors_c;
     table->rdoq_alt = rdoq_alt_c;
     if (cpu_use_avx2_set(flags)) {
+        table->quant = quant_avx2;
+        table->quant_low = quant_low_avx2;
         table->dequant = dequant_avx2;
         table->dequant_low = dequant_low_avx2;
         table->rdoq = rdoq_avx2;
