@@ -237,6 +237,12 @@ TEST(QuantKernels, Timing)
          [&](const quant_table &t) {
              kernel_sink += t.quant(&b.ctx, b.levels.data(), b.coeff.data(), qp, round, n, b.scale(), 0);
          }},
+        {"quant 16x16 no sign hiding", 0,
+         [&](const quant_table &t) {
+             quant_context plain = b.ctx;
+             plain.sign_hiding = 0;
+             kernel_sink += t.quant(&plain, b.levels.data(), b.coeff.data(), qp, round, n, b.scale(), 0);
+         }},
         {"quant_low 16x16 (8x8 kept)", 1,
          [&](const quant_table &t) {
              kernel_sink += t.quant_low(&b.ctx, b.levels.data(), b.coeff.data(), qp, round, n, b.scale(), 0, 8);
