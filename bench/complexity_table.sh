@@ -150,9 +150,10 @@ for c in $levels; do
         # shellcheck disable=SC2086
         ours=$(measure "$work/out.hevc" /usr/bin/time -v -o "$work/time" \
             "$enc" $size_args $frames_args -c "$c" -t "$t" "$@" "$input" "$work/out.hevc")
-        preset=$(peer_preset "$c")
+        preset=-
         theirs="- - - - - -"
         if [ "$peer" != none ]; then
+            preset=$(peer_preset "$c")
             frame_threads=""
             [ "$t" -eq 1 ] && frame_threads="--frame-threads 1"
             # shellcheck disable=SC2086
