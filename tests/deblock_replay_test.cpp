@@ -1,0 +1,95 @@
+// The deblocking of real encodes checked against a decoder's derivation: at
+// every complexity, with and without wavefront rows, every CTU's boundary
+// strengths and edge QPs must equal what a decoder derives from the committed
+// CU tree, transform trees and motion (tests/support/deblock_replay.h), and
+// the streams must decode to exactly the reconstruction.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encoder/torvhevcenc.h"
+#include "tests/support/decode_compare.h"
+#include "tests/support/deblock_replay.h"
+#include "tests/support/library_encode.h"
+#include "tests/support/natural_clip.h"
+#include "tests/support/test_paths.h"
+#include "tests/support/yuv_gen.h"
+
+namespace {
+
+void on_deblock_ready(void *arg, encoder_instance *ctx, const deblock_context *db)
+{
+    ((deblock_replay *)arg)->check_ctu(ctx, db);
+}
+
+struct replay_case {
+    int complexity, threads, bframes, qp;
+};
+
+// Encodes through the library with the check on every CTU; the stream must
+// decode to the reconstruction.
+void encode_checked(const replay_case &s, const std::vector<uint8_t> &samples, int width, int height, int pictures,
+                    const std::string &tag, deblock_replay *check)
+{
+    public_param p;
+    std::memset(&p, 0, sizeof(p));
+    p.size = sizeof(p);
+    torvhevcenc_default_param(&p, s.complexity, 0);
+    p.width = width;
+    p.height = height;
+    p.working_threads = s.threads;
+    p.rc_mode = 0;
+    p.qp = s.qp;
+    p.loglevel = 0;
+    if (s.bframes >= 0) p.bframes = s.bframes;
+    internal_config cfg;
+    ASSERT_EQ(config_copy_public_param(&p, &cfg), 0);
+    encoder_fault_hooks hooks{};
+    hooks.ctu_deblock_ready = on_deblock_ready;
+    hooks.ctu_deblock_ready_arg = check;
+    encoder_fault_hooks_set(&hooks);
+    torvhevcenc_encoder *enc = encoder_open(&cfg);
+    ASSERT_NE(enc, nullptr);
+    std::string base = test_tmp_path("deblock_replay_" + tag);
+    library_encode_result r =
+        library_encode(enc, samples.data(), width, height, pictures, base + ".hevc", base + "_recon.yuv", true);
+    torvhevcenc_close(enc);
+    EXPECT_EQ(r.pictures, pictures);
+    EXPECT_TRUE(decode_and_compare(base + ".hevc", base + "_recon.yuv", width, height));
+    for (const char *suffix : {".hevc", "_recon.yuv", ".hevc.ffmpeg.yuv", ".hevc.dec265.yuv", ".hevc.ffmpeg.log",
+                               ".hevc.dec265.log"})
+        std::remove((base + suffix).c_str());
+}
+
+void expect_clean(const deblock_replay &check)
+{
+    EXPECT_GT(check.ctus, 0);
+    for (const std::string &f : check.faults) ADD_FAILURE() << f;
+}
+
+// A slow zoom into a photograph at a size with partial CTUs on both edges, at
+// every complexity; wavefront rows (two threads) and one thread alternate.
+TEST(DeblockReplay, NaturalZoomAtEveryComplexity)
+{
+    const int width = 328, height = 200, pictures = 12;
+    std::vector<uint8_t> samples =
+        natural_clip_samples("zoom", width, height, pictures, test_tmp_path("deblock_replay_zoom.y4m"));
+    ASSERT_FALSE(samples.empty());
+    for (int complexity = 0; complexity <= 7; complexity++) {
+        SCOPED_TRACE("complexity " + std::to_string(complexity));
+        deblock_replay check;
+        replay_case s{complexity, complexity % 2 ? 2 : 1, -1, 30};
+        encode_checked(s, samples, width, height, pictures, "zoom_c" + std::to_string(complexity), &check);
+        expect_clean(check);
+        EXPECT_GT(check.by_strength[1], 0);
+        std::printf("complexity %d: %lld CTUs, %lld segments, strengths 0/1/2: %lld/%lld/%lld\n", complexity,
+                    (long long)check.ctus, (long long)check.segments, (long long)check.by_strength[0],
+                    (long long)check.by_strength[1], (long long)check.by_strength[2]);
+    }
+}
+
+}  // namespace
+
