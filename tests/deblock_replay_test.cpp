@@ -1,16 +1,20 @@
-// The deblocking of real encodes checked against a decoder's derivation: at
-// every complexity, with and without wavefront rows, every CTU's boundary
-// strengths and edge QPs must equal what a decoder derives from the committed
-// CU tree, transform trees and motion (tests/support/deblock_replay.h), and
-// the streams must decode to exactly the reconstruction.
+// Real encodes of natural content checked against a decoder's view of each
+// CTU: at every complexity, with and without wavefront rows, every CTU's
+// boundary strengths and edge QPs must equal what a decoder derives from the
+// committed CU tree, transform trees and motion (tests/support/deblock_replay.h),
+// every CU of P and B pictures must rebuild the search's reconstruction from
+// the same decisions (tests/support/cu_replay.h), and the streams must decode
+// to exactly the reconstruction.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "encoder/torvhevcenc.h"
+#include "tests/support/cu_replay.h"
 #include "tests/support/decode_compare.h"
 #include "tests/support/deblock_replay.h"
 #include "tests/support/library_encode.h"
@@ -20,9 +24,30 @@
 
 namespace {
 
+struct replay_checks {
+    deblock_replay deblock;
+    std::mutex lock;
+    int cu_ctus = 0;
+    std::vector<std::string> cu_faults;
+};
+
 void on_deblock_ready(void *arg, encoder_instance *ctx, const deblock_context *db)
 {
-    ((deblock_replay *)arg)->check_ctu(ctx, db);
+    ((replay_checks *)arg)->deblock.check_ctu(ctx, db);
+}
+
+void on_ctu_searched(void *arg, encoder_instance *ctx)
+{
+    if (ctx->slice_class == 2) return;
+    replay_checks *checks = (replay_checks *)arg;
+    cu_kinds kinds;
+    cu_replay r(ctx, &kinds);
+    r.coding_tree(0, 0, 0, 6);
+    std::string fault = r.compare();
+    if (fault.empty() && !r.merge_fault.empty()) fault = r.merge_fault;
+    std::lock_guard<std::mutex> hold(checks->lock);
+    checks->cu_ctus++;
+    if (!fault.empty() && checks->cu_faults.size() < 5) checks->cu_faults.push_back(fault);
 }
 
 struct replay_case {
@@ -32,7 +57,7 @@ struct replay_case {
 // Encodes through the library with the check on every CTU; the stream must
 // decode to the reconstruction.
 void encode_checked(const replay_case &s, const std::vector<uint8_t> &samples, int width, int height, int pictures,
-                    const std::string &tag, deblock_replay *check)
+                    const std::string &tag, replay_checks *checks)
 {
     public_param p;
     std::memset(&p, 0, sizeof(p));
@@ -49,7 +74,9 @@ void encode_checked(const replay_case &s, const std::vector<uint8_t> &samples, i
     ASSERT_EQ(config_copy_public_param(&p, &cfg), 0);
     encoder_fault_hooks hooks{};
     hooks.ctu_deblock_ready = on_deblock_ready;
-    hooks.ctu_deblock_ready_arg = check;
+    hooks.ctu_deblock_ready_arg = checks;
+    hooks.ctu_searched = on_ctu_searched;
+    hooks.ctu_searched_arg = checks;
     encoder_fault_hooks_set(&hooks);
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     ASSERT_NE(enc, nullptr);
@@ -64,10 +91,12 @@ void encode_checked(const replay_case &s, const std::vector<uint8_t> &samples, i
         std::remove((base + suffix).c_str());
 }
 
-void expect_clean(const deblock_replay &check)
+void expect_clean(const replay_checks &checks)
 {
-    EXPECT_GT(check.ctus, 0);
-    for (const std::string &f : check.faults) ADD_FAILURE() << f;
+    EXPECT_GT(checks.deblock.ctus, 0);
+    EXPECT_GT(checks.cu_ctus, 0);
+    for (const std::string &f : checks.deblock.faults) ADD_FAILURE() << f;
+    for (const std::string &f : checks.cu_faults) ADD_FAILURE() << f;
 }
 
 // A slow zoom into a photograph at a size with partial CTUs on both edges, at
@@ -80,10 +109,11 @@ TEST(DeblockReplay, NaturalZoomAtEveryComplexity)
     ASSERT_FALSE(samples.empty());
     for (int complexity = 0; complexity <= 7; complexity++) {
         SCOPED_TRACE("complexity " + std::to_string(complexity));
-        deblock_replay check;
+        replay_checks checks;
         replay_case s{complexity, complexity % 2 ? 2 : 1, -1, 30};
-        encode_checked(s, samples, width, height, pictures, "zoom_c" + std::to_string(complexity), &check);
-        expect_clean(check);
+        encode_checked(s, samples, width, height, pictures, "zoom_c" + std::to_string(complexity), &checks);
+        expect_clean(checks);
+        const deblock_replay &check = checks.deblock;
         EXPECT_GT(check.by_strength[1], 0);
         std::printf("complexity %d: %lld CTUs, %lld segments, strengths 0/1/2: %lld/%lld/%lld\n", complexity,
                     (long long)check.ctus, (long long)check.segments, (long long)check.by_strength[0],
