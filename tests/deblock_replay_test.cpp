@@ -52,6 +52,7 @@ void on_ctu_searched(void *arg, encoder_instance *ctx)
 
 struct replay_case {
     int complexity, threads, bframes, qp;
+    float crf;   // above 0: constant rate factor (QP per quantisation group) instead of the QP
 };
 
 // Encodes through the library with the check on every CTU; the stream must
@@ -66,8 +67,9 @@ void encode_checked(const replay_case &s, const std::vector<uint8_t> &samples, i
     p.width = width;
     p.height = height;
     p.working_threads = s.threads;
-    p.rc_mode = 0;
+    p.rc_mode = s.crf > 0 ? 3 : 0;
     p.qp = s.qp;
+    if (s.crf > 0) p.crf = s.crf;
     p.loglevel = 0;
     if (s.bframes >= 0) p.bframes = s.bframes;
     internal_config cfg;
@@ -110,7 +112,7 @@ TEST(DeblockReplay, NaturalZoomAtEveryComplexity)
     for (int complexity = 0; complexity <= 7; complexity++) {
         SCOPED_TRACE("complexity " + std::to_string(complexity));
         replay_checks checks;
-        replay_case s{complexity, complexity % 2 ? 2 : 1, -1, 30};
+        replay_case s{complexity, complexity % 2 ? 2 : 1, -1, 30, 0.0f};
         encode_checked(s, samples, width, height, pictures, "zoom_c" + std::to_string(complexity), &checks);
         expect_clean(checks);
         const deblock_replay &check = checks.deblock;
@@ -118,6 +120,27 @@ TEST(DeblockReplay, NaturalZoomAtEveryComplexity)
         std::printf("complexity %d: %lld CTUs, %lld segments, strengths 0/1/2: %lld/%lld/%lld\n", complexity,
                     (long long)check.ctus, (long long)check.segments, (long long)check.by_strength[0],
                     (long long)check.by_strength[1], (long long)check.by_strength[2]);
+    }
+}
+
+// The same in constant rate factor, where each quantisation group codes its
+// QP: the edge QPs follow the decoder's QP derivation, with wavefront rows
+// (two threads) and without (one).
+TEST(DeblockReplay, NaturalGrainInConstantRateFactor)
+{
+    const int width = 264, height = 152, pictures = 8;
+    std::vector<uint8_t> samples =
+        natural_clip_samples("grain", width, height, pictures, test_tmp_path("deblock_replay_grain.y4m"));
+    ASSERT_FALSE(samples.empty());
+    for (int complexity : {1, 4, 6, 7}) {
+        SCOPED_TRACE("complexity " + std::to_string(complexity));
+        replay_checks checks;
+        replay_case s{complexity, complexity % 2 ? 1 : 2, -1, 30, 24.0f};
+        encode_checked(s, samples, width, height, pictures, "grain_c" + std::to_string(complexity), &checks);
+        expect_clean(checks);
+        EXPECT_GT(checks.deblock.filtered, 0);
+        EXPECT_GT(checks.deblock.qp_groups, 0) << "the rate factor codes QPs per group";
+        EXPECT_GT(checks.deblock.predicted_cus, 0);
     }
 }
 

@@ -11,9 +11,14 @@
 // block edge with coded luma coefficients on either side; on any other
 // transform or prediction edge 1 when the reference pictures or the number
 // of vectors differ or a vector pair lies 4 quarter samples apart, else 0.
-// The filtered edges take the rounded mean of the two sides' QPs. Every
-// difference from the encoder's boundary-strength map and QP table is
-// reported with its picture, CTU and edge.
+// The filtered edges take the rounded mean of the two sides' QpY, which the
+// walk derives as a decoder does: the slice QP without cu_qp_delta; else the
+// prediction of the quantisation group (left and above inside the CTU, the
+// previous group's last QP, the slice QP at a slice or wavefront row start)
+// for CUs before the group's first coded residual, and from that CU on the
+// QP it codes (the committed one). Every difference from the encoder's
+// boundary-strength map and QP table is reported with its picture, CTU and
+// edge.
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -38,6 +43,7 @@ struct deblock_replay {
         int w4 = 0, h4 = 0;
         std::vector<unit> units;
         int32_t next_id = 0;
+        std::vector<int> row_last_qp;   // QpY of the last CU decoded in each CTU row
     };
 
     std::mutex lock;
@@ -45,6 +51,7 @@ struct deblock_replay {
     std::vector<std::string> faults;
     int64_t ctus = 0, segments = 0, filtered = 0;
     int64_t by_strength[3] = {0, 0, 0};
+    int64_t qp_groups = 0, predicted_cus = 0;   // quantisation groups; CUs that took the prediction
 
     void fault(const std::string &f)
     {
@@ -58,6 +65,11 @@ struct deblock_replay {
         picture_state *ps;
         const encoder_instance *ctx;
         int x0, y0;   // CTU origin in the picture
+        // the quantisation group in hand
+        int qg_pred = 0, qg_qp = 0;
+        bool qg_coded = false;
+        int last_qp = 0;   // QpY of the CU decoded last (qPY_PREV of the next group)
+        bool cu_coded = false;   // the CU in hand codes residual somewhere
 
         unit &at(int x, int y) { return ps->units[(size_t)(y >> 2) * ps->w4 + (x >> 2)]; }
 
@@ -119,6 +131,7 @@ struct deblock_replay {
             }
             // Not sent at the root of an inter CU without chroma: inferred set.
             int luma = (intra || depth > 0 || cb || cr) ? d->cbf_flags[n] & 1 : 1;
+            if (luma || cb || cr) cu_coded = true;
             int32_t id = ps->next_id++;
             each(x, y, 1 << log2, 1 << log2, [&](unit &a) {
                 a.tu = id;
@@ -134,12 +147,10 @@ struct deblock_replay {
             bool skip = !intra && (c->maps.cu_flags_map[u] & 1);
             int part = skip ? 0 : (int)c->decision.part_mode[n];
             int32_t cu_id = ps->next_id++;
-            int8_t qp = c->maps.cu_qp_map[u];
             each(x, y, size, size, [&](unit &a) {
                 a.mode = intra ? 1 : 0;
                 a.cu = a.tu = cu_id;
                 a.coded = 0;
-                a.qp = qp;
                 a.used[0] = a.used[1] = 0;
             });
             if (intra) {
@@ -155,11 +166,39 @@ struct deblock_replay {
             }
             bool merged_2nx2n = !intra && part == 0 && c->motion.merge_flag_map[u];
             bool tree = !skip && (intra || merged_2nx2n || c->decision.cbf_flags[n] != 0);
+            cu_coded = false;
             if (tree) transform_tree(x, y, log2, 0, intra, part, 1, 1);
+            // QpY: the group's first coded residual carries the committed QP
+            // (its delta against the prediction); the CUs before it keep the
+            // prediction, those after it the group's QP.
+            int qp = ctx->sh.slice_qp;
+            if (ctx->pps.cu_qp_delta_enabled) {
+                if (!qg_coded && cu_coded) {
+                    qg_coded = true;
+                    qg_qp = c->maps.cu_qp_map[u];
+                }
+                qp = qg_coded ? qg_qp : qg_pred;
+                if (!qg_coded) r->predicted_cus++;
+            }
+            each(x, y, size, size, [&](unit &a) { a.qp = (int8_t)qp; });
+            last_qp = qp;
+        }
+
+        // qPY_PRED of the group starting at (x, y) of the CTU.
+        void group_start(int x, int y)
+        {
+            int prev = last_qp;
+            int a = x > 0 ? at(x0 + x - 1, y0 + y).qp : prev;
+            int b = y > 0 ? at(x0 + x, y0 + y - 1).qp : prev;
+            qg_pred = (a + b + 1) >> 1;
+            qg_coded = false;
+            r->qp_groups++;
         }
 
         void coding_tree(int x, int y, int log2)
         {
+            const pps_params *pps = &ctx->pps;
+            if (pps->cu_qp_delta_enabled && log2 >= 6 - pps->diff_cu_qp_delta_depth) group_start(x, y);
             if (log2 > 3 && ctx->ctu.decision.cu_split[node(x, y, log2)]) {
                 int h = 1 << (log2 - 1);
                 for (int k = 0; k < 4; k++) {
@@ -229,7 +268,14 @@ struct deblock_replay {
         }
         picture_state *ps = slot.get();
         ctu_walk walk{this, ps, ctx, x0, y0};
+        // qPY_PREV at the CTU's start: the slice QP at the slice start and,
+        // with wavefront rows, at each row start; else the last CU before.
+        int cx = ctx->ctu.x, cy = ctx->ctu.y;
+        if (ps->row_last_qp.empty()) ps->row_last_qp.assign(ctx->ctu_rows, 0);
+        if (cx == 0 && (cy == 0 || ctx->pps.entropy_coding_sync)) walk.last_qp = ctx->sh.slice_qp;
+        else walk.last_qp = ps->row_last_qp[cx == 0 ? cy - 1 : cy];
         walk.coding_tree(0, 0, 6);
+        ps->row_last_qp[cy] = walk.last_qp;
         ctus++;
 
         const int8_t *entry = db->deblock_bs_map + (intptr_t)db->ctu_addr * DEBLOCK_BS_ENTRY;
