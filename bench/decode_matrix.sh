@@ -11,7 +11,7 @@
 #   the encoder is build/torvenc unless TORVENC names another binary;
 #   LEVELS (default "0 1 2 3 4 5 6 7"), THREADS (default "2 3 4 5 6 7 8"),
 #   GOPS (default "default b0"), RATE (default "--cqp -q 30"), FRAMES
-#   (default 24), CLIPS (default: the list below, KIND:WxH, KIND a natural
+#   (default 32), CLIPS (default: the list below, KIND:WxH, KIND a natural
 #   clip kind or "testsrc") and JOBS (encodes run at once, default 4) adjust
 #   the run. KEEP=1 keeps the failing streams in ./decode_matrix_failures.
 # Example, the matrix of the complexity 7 decoder-mismatch work:
@@ -24,9 +24,9 @@ levels=${LEVELS:-"0 1 2 3 4 5 6 7"}
 threads=${THREADS:-"2 3 4 5 6 7 8"}
 gops=${GOPS:-"default b0"}
 rate=${RATE:-"--cqp -q 30"}
-frames=${FRAMES:-24}
+frames=${FRAMES:-32}
 jobs=${JOBS:-4}
-clips=${CLIPS:-"zoom:250x130 pan6:328x200 grain:200x136 overlay:416x240 cut:264x152 testsrc:416x240 testsrc:250x130"}
+clips=${CLIPS:-"zoom:250x130 zoom:328x200 zoom:416x240 pan6:328x200 grain:416x240 overlay:328x200 cut:264x152 testsrc:416x240 testsrc:250x130"}
 dec265=$(command -v dec265 || command -v libde265-dec265 || true)
 [ -n "$dec265" ] || { echo "decode_matrix.sh: dec265 is missing" >&2; exit 2; }
 work=$(mktemp -d)

@@ -121,8 +121,9 @@ void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size)
     // the arrays below its root hold from other candidates of the search.
     bool merged_2nx2n = part == 0 && ctx->motion->merge_flag_map[u];
     bool tree = !skip && (merged_2nx2n || dec->cbf_flags[node] != 0);
-    if (tree && !(two_units && !tu_node_splits(dec->tu_split[node], log2_size, 0, ctx->max_tu_depth_inter,
-                                               root_split))) {
+    bool one_block = two_units && !tu_node_splits(dec->tu_split[node], log2_size, 0, ctx->max_tu_depth_inter,
+                                                  root_split);
+    if (tree && !one_block) {
         deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0, ctx->max_tu_depth_inter, root_split);
         return;
     }
