@@ -12,7 +12,9 @@
 // nothing but the decodes); paste it over the old one. Encodes use two
 // threads: the bytes are the same for every thread count of two or more and
 // every build (they differ with one thread, which codes without wavefront
-// rows).
+// rows). The clips come from tests/support/natural_clip.sh with the ffmpeg
+// and the wallpaper photographs that scripts/setup.sh installs; another
+// ffmpeg may scale them differently, which also calls for a new record.
 #include <gtest/gtest.h>
 
 #include <cmath>
