@@ -6,8 +6,9 @@
 // pass unnoticed: an intended change updates the record in the same commit
 // and says why in its message.
 //
-// To regenerate the record on purpose, run
-//     TV_COMPRESSION_RECORD=1 build/tests/compression_guard_stream_test
+// The figures do not depend on the build, so the sanitizer runs leave the
+// guard out (the "slow" label). To regenerate the record on purpose, run
+//     TV_COMPRESSION_RECORD=1 build/tests/compression_guard_slow_test
 // which prints the new table in the form of `record` below (and checks
 // nothing but the decodes); paste it over the old one. Encodes use two
 // threads: the bytes are the same for every thread count of two or more and
