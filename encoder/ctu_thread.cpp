@@ -94,6 +94,8 @@ void deblock_context_fill(encoder_instance *ctx, deblock_context *d)
     d->slice_type = (uint32_t)ctx->sh.slice_type;
     d->picture_type = (int32_t)rec->picture_type;
     d->cu_qp_delta_enabled = ctx->pps.cu_qp_delta_enabled ? 1u : 0u;
+    d->max_tu_depth_inter = ctx->sps.max_tu_depth_inter;
+    d->max_tu_depth_intra = ctx->sps.max_tu_depth_intra;
     d->ctu_x = c->x;
     d->ctu_y = c->y;
     d->ctu_addr = c->address;
@@ -203,6 +205,7 @@ int32_t ctu_job_encode(encoder_instance *ctx)
     deblock_context db;
     deblock_context_fill(ctx, &db);
     deblock_prepare_ctu(&db);
+    if (ctx->faults.ctu_deblock_ready) ctx->faults.ctu_deblock_ready(ctx->faults.ctu_deblock_ready_arg, ctx, &db);
     ctu_end(ctx);
     deblock_ctu(&db, x, y);
     // SAO parameters from the deblocked CTU; applied one CTU behind, once the

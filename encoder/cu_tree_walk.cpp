@@ -94,7 +94,12 @@ void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     }
     bool split = false;
     if (residual) {
-        split = (c->decision.tu_split[node] != 0 || t > inst->sps.log2_max_tb_size) && t > 2;
+        // Split as the syntax codes it: the flags below the depth limit are
+        // not sent and may hold other candidates' trees.
+        uint32_t part = c->decision.part_mode[cu_node];
+        int32_t max_depth = intra ? inst->sps.max_tu_depth_intra + (part == 3 ? 1 : 0) : inst->sps.max_tu_depth_inter;
+        bool root_split = intra ? part == 3 : inst->sps.max_tu_depth_inter == 0 && part != 0;
+        split = tu_node_splits(c->decision.tu_split[node], t, k - t, max_depth, root_split);
         // Bit 1 tells whether the CU codes residual. A merged 2Nx2N inter CU
         // has its root flag implied, yet with every coded-block flag 0 it
         // codes none: the root's coded-block byte decides for every CU.

@@ -98,6 +98,10 @@ struct encoder_fault_hooks {
     // tree walk and the loop filters, with the context that coded it.
     void (*ctu_searched)(void *arg, encoder_instance *ctx);
     void *ctu_searched_arg;
+    // Non-null: called on the CTU thread once the CTU's boundary strengths and
+    // edge QPs are set, before its edges are filtered.
+    void (*ctu_deblock_ready)(void *arg, encoder_instance *ctx, const deblock_context *db);
+    void *ctu_deblock_ready_arg;
     // Non-null: the fast inter decisions count their motion searches here,
     // fast ones at [0] and full ones at [1].
     uint64_t *motion_searches;

@@ -124,15 +124,18 @@ struct cu_replay {
         }
     }
 
-    // The transform tree of a CU: intra blocks predicted as they come, every
-    // block's levels added on top.
-    void transform_unit(int z, int x, int y, int log2)
+    // The transform tree of a CU, split as the syntax codes it (depth below
+    // the CU, its limit, a split the syntax infers at the root): intra blocks
+    // predicted as they come, every block's levels added on top.
+    void transform_unit(int z, int x, int y, int log2, int depth, int max_depth, bool root_split)
     {
         const cu_decision_arrays *d = &ctx->ctu.decision;
         int n = node_index(z, log2);
-        if (log2 > 5 || (log2 > 2 && d->tu_split[n] == 1)) {
+        if (tu_node_splits(d->tu_split[n], log2, depth, max_depth, root_split)) {
             int h = (1 << log2) / 2, q = 1 << (2 * (log2 - 3));
-            for (int k = 0; k < 4; k++) transform_unit(z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2 - 1);
+            for (int k = 0; k < 4; k++)
+                transform_unit(z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2 - 1, depth + 1, max_depth,
+                               root_split);
             return;
         }
         bool intra = !inter(z);
@@ -250,11 +253,20 @@ struct cu_replay {
                 if (merge_fault.empty()) merge_fault = merge_check(z, pu[i], log2);
                 predict_pu(pu[i].x, pu[i].y, pu[i].width, pu[i].height);
             }
-            if (!(ctx->ctu.maps.cu_flags_map[map8_index(z)] & 1)) transform_unit(z, x, y, log2);
+            // No transform tree in a skipped CU, nor where the root flags are
+            // clear (rqt_root_cbf 0) unless a merged 2Nx2N CU implies it.
+            const ctu_context *c = &ctx->ctu;
+            int node = node_index(z, log2), m = map8_index(z);
+            uint32_t part = c->decision.part_mode[node];
+            bool merged_2nx2n = part == 0 && c->motion.merge_flag_map[m];
+            bool tree = !(c->maps.cu_flags_map[m] & 1) && (merged_2nx2n || c->decision.cbf_flags[node] != 0);
+            int max_depth = ctx->sps.max_tu_depth_inter;
+            if (tree) transform_unit(z, x, y, log2, 0, max_depth, max_depth == 0 && part != 0);
             mark(x, y, n);
             return;
         }
-        transform_unit(z, x, y, log2);
+        uint32_t part = ctx->ctu.decision.part_mode[node_index(z, log2)];
+        transform_unit(z, x, y, log2, 0, ctx->sps.max_tu_depth_intra + (part == 3 ? 1 : 0), part == 3);
     }
 
     void coding_tree(int z, int x, int y, int log2)
