@@ -5,7 +5,7 @@
 #include "analysis/mode_search.h"
 #include "analysis/speed_levels.h"
 
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "analysis/mode_decision.h"
-#include "analysis/search_records.h"
+#include "analysis/rd/search_records.h"
 
 // ---- map helpers ----
 void map_fill_rect(uint8_t *first, int32_t width, int32_t height, uint8_t value);

@@ -4,7 +4,7 @@
 // bit counts) is handed back to it.
 #include "bitstream/ctu_syntax.h"
 
-#include "analysis/me_syntax_hooks.h"
+#include "analysis/motion/me_syntax_hooks.h"
 
 #include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"

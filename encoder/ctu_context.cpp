@@ -4,7 +4,7 @@
 // Neighbour data is read only from CTUs that the wavefront order has finished.
 #include <cstring>
 
-#include "analysis/avail_map.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/memory.h"
 #include "kernels/intra/intra_ref.h"

@@ -2,7 +2,7 @@
 // and the application of the CTUs that have become final. The decision prices
 // its syntax with the row's own CABAC coder, so the rates follow the contexts
 // the syntax writer will really code with; every trial puts the coder back.
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 #include "bitstream/cabac_estimate.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 #include "bitstream/cabac.h"
 #include "bitstream/param_sets.h"
 #include "bitstream/rps.h"

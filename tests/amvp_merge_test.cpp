@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "analysis/amvp.h"
-#include "analysis/avail_map.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "analysis/avail_map.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
 #include "kernels/intra/intra_ref.h"
 

@@ -6,7 +6,7 @@
 // the transform units they leave coded.
 #include <gtest/gtest.h>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "tests/support/mc_test_util.h"
 #include "tests/support/mode_search_fixture.h"
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "analysis/amvp.h"
-#include "analysis/motion_search.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/motion/motion_search.h"
 #include "encoder/cpu.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/lambda_tables.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "analysis/mode_search.h"
 #include "bitstream/syntax_shared.h"
 #include "tests/support/mc_test_util.h"

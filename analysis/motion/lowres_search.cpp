@@ -2,7 +2,7 @@
 // points on every-second-row SAD, then an iterated small diamond that never
 // measures the point it came from, then one SATD re-cost. Whole samples only:
 // the lookahead wants a cheap, stable estimate, not the best prediction.
-#include "analysis/me/lowres_search.h"
+#include "analysis/motion/lowres_search.h"
 
 #include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "analysis/me/me_context.h"
+#include "analysis/motion/me_context.h"
 
 struct mv_cost_table;
 

@@ -1,9 +1,9 @@
 // AMVP candidate list of H.265 (spatial A and B candidates, the temporal
 // candidate from the collocated picture, zero padding), the distance scaling
 // of vectors and the choice of the predictor that codes a vector cheapest.
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 
-#include "analysis/avail_map.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"
 

@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "analysis/motion_search.h"
+#include "analysis/motion/motion_search.h"
 
 enum {
     ME_MV_UNSET = 0x7fff7fff,         // a vector that is not set

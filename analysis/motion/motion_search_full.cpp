@@ -5,7 +5,7 @@
 // predictor chosen for the best start vector.
 #include <cstring>
 
-#include "analysis/motion_search_util.h"
+#include "analysis/motion/motion_search_util.h"
 #include "analysis/speed_levels.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"

@@ -4,7 +4,7 @@
 // view of the CTU context.
 #include "analysis/mode_search.h"
 
-#include "analysis/me_syntax_hooks.h"
+#include "analysis/motion/me_syntax_hooks.h"
 #include "bitstream/cabac_estimate.h"
 #include "bitstream/syntax_writer.h"
 

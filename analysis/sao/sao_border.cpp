@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 
 void sao_border_prepare(uint8_t *deblocked, int32_t stride, int32_t n, int32_t w, int32_t h, bool first_column,
                         bool first_row)

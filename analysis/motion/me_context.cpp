@@ -1,5 +1,5 @@
 // The per-CTU motion search context, the window and start-point rounding.
-#include "analysis/motion_search.h"
+#include "analysis/motion/motion_search.h"
 
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"

@@ -3,7 +3,7 @@
 // both with a Hadamard-type metric on the real prediction, and half- and
 // quarter-sample refinement. Every vector is priced against its own better
 // AMVP predictor.
-#include "analysis/motion_search_util.h"
+#include "analysis/motion/motion_search_util.h"
 #include "analysis/speed_levels.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"

@@ -4,7 +4,7 @@
 // skipped CU ends its branch (at speed level 7 only below 32x32). A leaf
 // that wins is always coded again, since its decision leaves the state of
 // its last trial live.
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Carving of the search records out of the context's two search work blocks:
 // the CU tree, the coefficient and level buffers and the per-depth save slots
 // from the first, the per-CTU search state from the second.
-#include "analysis/search_records.h"
+#include "analysis/rd/search_records.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Writers of the reconstruction-availability map.
-#include "analysis/avail_map.h"
+#include "analysis/rd/avail_map.h"
 
 #include <cstring>
 

@@ -5,12 +5,12 @@
 // result, scaled back to full resolution, stands in for a full-resolution
 // search. Merge candidates, skip, merge with residual, intra and the leaf
 // coding are priced at full resolution as in the ordinary decisions.
-#include "analysis/inter_decide.h"
+#include "analysis/inter/inter_decide.h"
 #include "analysis/speed_levels.h"
 
 #include <cstring>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "encoder/picture.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // Adapters from the syntax writer's owner-pointer hooks to the motion
 // estimation routines of the instance that owns the CTU.
-#include "analysis/me_syntax_hooks.h"
+#include "analysis/motion/me_syntax_hooks.h"
 
-#include "analysis/amvp.h"
-#include "analysis/avail_map.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/rd/avail_map.h"
 #include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"
 

@@ -5,9 +5,9 @@
 // motion is committed into the motion grid before the next unit is searched,
 // so that the second unit's candidate lists see the first. Rough costs only:
 // the caller prices the whole partition afterwards.
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 
 namespace {
 

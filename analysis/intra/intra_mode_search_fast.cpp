@@ -3,7 +3,7 @@
 // estimate), then a few finalists coded whole and compared by full
 // rate-distortion cost. Chroma takes the mode derived from luma; the CU is
 // coded 2Nx2N with one transform unit at its root.
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 // a decoder reads for the vector as sent.
 #include "analysis/mode_search.h"
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "bitstream/syntax_shared.h"
 #include "encoder/int_math.h"
 

@@ -2,9 +2,9 @@
 // CU set-up, rough costs of the merge candidates, the skip price of the best
 // one, the early-skip test, the coding of the kept leaf and the last
 // comparisons with merge-with-residual and skip.
-#include "analysis/inter_decide.h"
+#include "analysis/inter/inter_decide.h"
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "encoder/int_math.h"
 
 #include <cstring>

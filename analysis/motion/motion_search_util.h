@@ -3,8 +3,8 @@
 #pragma once
 #include <cstdint>
 
-#include "analysis/amvp.h"
-#include "analysis/motion_search.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/motion/motion_search.h"
 
 struct me_pu_state {
     const me_context *me;

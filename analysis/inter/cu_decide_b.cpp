@@ -3,10 +3,10 @@
 // per list and reference with a rough bi-prediction, an optional intra
 // candidate, then the full cost of the kept leaf against skip. P pictures
 // coded as B slices search list 0 only and pair its two best results.
-#include "analysis/inter_decide.h"
+#include "analysis/inter/inter_decide.h"
 #include "analysis/speed_levels.h"
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 
 namespace {
 

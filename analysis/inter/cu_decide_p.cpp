@@ -3,10 +3,10 @@
 // motion search over the list-0 references, the merge candidate with residual
 // when it is close, an optional intra candidate, then the full cost of the
 // kept leaf against merge with residual and skip. Only the 2Nx2N partition.
-#include "analysis/inter_decide.h"
+#include "analysis/inter/inter_decide.h"
 #include "analysis/speed_levels.h"
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 
 namespace {
 

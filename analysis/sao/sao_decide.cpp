@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 
 namespace {
 

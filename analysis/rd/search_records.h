@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstddef>
 
-#include "analysis/motion_search.h"
+#include "analysis/motion/motion_search.h"
 #include "bitstream/cabac.h"
 #include "encoder/encoder_instance.h"
 #include "kernels/intra/intra_ref.h"

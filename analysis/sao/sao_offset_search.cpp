@@ -5,7 +5,7 @@
 // to the range the syntax can code (0..7 or -7..0).
 #include <cstdlib>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // the temporal candidate (reference index 0), combined bi-predictive and zero
 // candidates. The parallel merge level is 4x4, so merge estimation regions
 // never exclude a neighbour.
-#include "analysis/amvp.h"
-#include "analysis/avail_map.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
 
 // H.265's l0CandIdx / l1CandIdx for combIdx 0..11.

@@ -3,11 +3,11 @@
 // candidate's motion in the work plane, the per-list motion search over the
 // references with its likely-reference rule, and the rough cost of a
 // bi-prediction.
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
 #include <cstring>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 
 namespace {
 

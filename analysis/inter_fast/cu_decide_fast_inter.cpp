@@ -6,11 +6,11 @@
 // comparison against skip. The node keeps the winner and its leaf cost; the
 // live coding state is that of the last trial, so the quad-tree codes the
 // leaf again when it keeps it.
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
 #include <cstring>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 
 namespace {
 
