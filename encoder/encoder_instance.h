@@ -1,9 +1,15 @@
-// The record that owns all state of one open encoder. One record type serves
-// three roles: the encoder itself (also frame instance 0, and the handle),
-// the further frame instances that each carry one picture in flight, and the
-// row contexts that code CTU rows 1 and onward of a picture. Frame instances
-// and row contexts start as byte copies of the encoder record and then own
-// only their own buffers; everything else is shared through pointers.
+// The records of one open encoder, one per role:
+// - encoder_instance, the encoder (and the handle): the configuration, the
+//   geometry and parameter sets, pools, lists, lookahead, scheduler, CTU
+//   threads, kernel tables and the rotation of the records below;
+// - frame_instance, one picture in flight: its picture state, slice record,
+//   NAL list and substreams, picture-wide tables, rate-control record and
+//   statistics; it borrows the encoder;
+// - row_context, the working state of one CTU row: the CABAC coder and its
+//   rate state, the CTU's search buffers and neighbour maps, the SAO work and
+//   the row's statistics; it borrows the frame instance whose row it codes
+//   and the encoder.
+// Leaf code takes the narrowest record it needs.
 #pragma once
 #include <cstdint>
 #include <type_traits>
@@ -36,6 +42,9 @@ struct picture_list;
 struct encoder_shared;
 struct rd_tables;
 struct ctu_thread_work;
+struct encoder_instance;
+struct frame_instance;
+struct row_context;
 
 enum {
     ENCODER_MAX_REFS = 7,             // entries of list 0 and list 1
@@ -96,11 +105,11 @@ struct encoder_fault_hooks {
     int32_t seen_count;               // indexed by frame number (seen_count entries)
     // Non-null: called on the CTU thread after each CTU's search, before the
     // tree walk and the loop filters, with the context that coded it.
-    void (*ctu_searched)(void *arg, encoder_instance *ctx);
+    void (*ctu_searched)(void *arg, row_context *ctx);
     void *ctu_searched_arg;
     // Non-null: called on the CTU thread once the CTU's boundary strengths and
     // edge QPs are set, before its edges are filtered.
-    void (*ctu_deblock_ready)(void *arg, encoder_instance *ctx, const deblock_context *db);
+    void (*ctu_deblock_ready)(void *arg, row_context *ctx, const deblock_context *db);
     void *ctu_deblock_ready_arg;
     // Non-null: the fast inter decisions count their motion searches here,
     // fast ones at [0] and full ones at [1].
@@ -123,13 +132,15 @@ struct row_statistics {
     uint32_t log_lambda_count;
 };
 
-// Per-picture counters and plane distortions of a frame instance, and the
-// running totals that the close report prints. Classes: 0 B, 1 P, 2 I.
+// Per-picture counters and plane distortions of a frame instance.
 struct statistics_block {
     row_statistics picture_sums;      // sums of the rows of the current picture
     uint64_t ssd[3];                  // Y, U, V of the last finished picture
-    float qp_sum;                     // copied beside the counters for rate control
-    uint32_t qp_count;
+};
+
+// The running totals of the collected pictures that the close report prints.
+// Classes: 0 B, 1 P, 2 I.
+struct coding_totals {
     int64_t class_bytes[3];
     int32_t class_pictures[3];
     double psnr_sum[3][3];            // [class][plane]
@@ -208,73 +219,16 @@ struct ctu_context {
     int32_t qp;                               // the CTU QP rate control chose
 };
 
-struct encoder_instance {
-    // configuration
-    internal_config config;                   // the working configuration (440 bytes, first)
-    internal_config saved_config;             // restored at the start of every picture
-
-    // layer
-    uint32_t temporal_id;
-    int32_t bitstream_count;
-    encoder_instance *higher;
-    encoder_instance *lower;
-
-    // instances
-    encoder_instance **slot_array;            // frame instances, then row contexts (shared)
-    encoder_instance **row_context_array;     // first row-context slot
-    encoder_instance *owner;                  // frame instance of the picture being coded
-    int32_t frame_instance_count;
-    int32_t row_context_count;
-    int32_t is_row_context;
-    int32_t open_complete;                    // every open step succeeded
-
-    // rotation
-    uint32_t submitted;
-    int32_t fi_rotation;
-    int32_t rc_rotation;
-    int32_t first_row_context;                // of the current picture
-    int32_t assigned_frame;                   // row contexts: frame number of the last row given, -1 none
-
-    // workers (shared)
-    job_pool *pool;
-    row_scheduler *scheduler;
-    thread_handle **ctu_threads;
-    ctu_thread_work *ctu_work;                // one per CTU thread
-    int32_t ctu_thread_count;
-    int32_t *job_failed;                      // sticky: a CTU job failed
-    int32_t *jobs_run;                        // CTU jobs started (failure injection)
-    encoder_shared *shared;                   // the block holding what the copies share
-    tv_mutex *instance_lock;                  // guards the picture control slot
-    picture_control *control_slot;            // value of the most recently submitted picture; the
-                                              // CTU jobs take each picture's own value from its source
-    picture_control control;                  // this context's copy
-
-    // output
-    frame_bitstream bitstream;                // NAL list, bitstream buffer and writer
-    au_buffer *au;                            // shared access-unit buffer
-    int32_t substream_size;
-    uint8_t *substream_buffer;
-    int32_t *substream_sizes;                 // one per CTU row; element -1 = bytes copied so far
-    int32_t *substream_sizes_block;
-    uint8_t *slice_data;
-    int32_t slice_data_size;
-    ep_scan_state ep_state;                   // emulation-prevention count across row substreams
-
-    // picture state
-    int32_t coding_number;
-    int32_t irap_count;
+// The state of the picture a frame instance codes that the next frame
+// instance in the rotation starts from: the last picture's slice record,
+// reference set and lists, and its source and reconstruction (the
+// reconstruction goes into the next picture's reference list). Set up on the
+// caller's thread before the rows are registered; the rows only read it.
+struct picture_state {
     uint32_t nal_unit_type;
-    int32_t width, height;
-    vps_params vps;
+    int32_t slice_class;                      // 2 I, 1 P, 0 B
     slice_header sh;
     short_term_rps rps;
-    picture_list *coding_queue;               // decided pictures in coding order (shared)
-    picture_pools *pools;                     // source and reconstruction pools (shared)
-    picture_list *reference_list;             // own per frame instance
-    int32_t received;
-    int32_t delay;
-    int32_t p_ref_limit;
-    int32_t b_ref_limit;
     picture *source_picture;
     picture *recon_picture;
     int32_t ref_count_l0;
@@ -284,13 +238,120 @@ struct encoder_instance {
     int16_t active_refs[2];
     int32_t rps_pocs[2][PICTURE_MAX_REFS];    // every kept picture, nearest first
     int32_t rps_pocs_count[2];
-    sps_params sps;
-    const sps_params *active_sps;
-    pps_params pps;
-    const pps_params *active_pps;
-    int32_t slice_class;                      // 2 I, 1 P, 0 B
+};
 
-    // geometry
+// The working state of one CTU row. Row contexts are shared by the frame
+// instances in turn: a row context is given one row of one picture at a time
+// (rows 1 and onward; every frame instance owns the context of its row 0).
+struct row_context {
+    encoder_instance *enc;                    // borrowed: configuration, geometry, kernels
+    frame_instance *fi;                       // borrowed: the picture whose row this is
+    internal_config config;                   // working copy, restored from the encoder's per picture
+    picture_control control;                  // the per-picture value of the picture being coded
+    int32_t assigned_frame;                   // frame number of the last row given, -1 none
+
+    // row position and the CTU being coded
+    int32_t ctu_x, ctu_y;
+    ctu_context ctu;
+    cabac_encoder cabac;
+    cabac_encoder cabac_handover;             // the coder the row above hands on
+    int32_t qp_prev;
+    int32_t handover_qp_prev;
+    uint8_t *substream_buffer;                // own with wavefront rows
+    int32_t substream_size;
+
+    // SAO of the CTU being coded: the merge choice that the syntax writer
+    // codes, the source-minus-deblocked differences, and the records that the
+    // decision and the application read, filled per CTU.
+    int32_t sao_merge;                        // SAO_MERGE_*
+    sao_diff_buffer *sao_diff;
+    sao_decide_context sao_decide_ctx;
+    sao_ctu_context sao_apply_ctx;
+
+    row_statistics row_stats;
+    rc_ctu_context rcc;                       // rate control's per-CTU state of this row
+};
+
+// One picture in flight.
+struct frame_instance {
+    encoder_instance *enc;                    // borrowed
+    row_context *row0;                        // own: the context coding CTU row 0
+    picture_state pic;                        // handed on to the next frame instance
+    picture_list *reference_list;             // own; references handed on by the previous frame instance
+    int32_t submitted;                        // the picture's rows are registered and not yet collected
+    int32_t first_row_context;                // row rotation position of row 1
+
+    // output
+    frame_bitstream bitstream;                // NAL list, bitstream buffer and writer
+    uint8_t *substream_buffer;                // the single substream without wavefront rows, and row 0's
+    int32_t substream_size;                   // with them
+    int32_t *substream_sizes;                 // one per CTU row; element -1 = bytes copied so far
+    int32_t *substream_sizes_block;
+    uint8_t *slice_data;
+    ep_scan_state ep_state;                   // emulation-prevention count across row substreams
+
+    // picture buffers shared by the rows
+    ctu_picture_tables tables;
+    uint8_t *recon_planes[3];
+    int32_t recon_strides[3];
+
+    ratecontrol *rc;                          // own record of the rate control
+    statistics_block stats;
+};
+
+// The encoder.
+struct encoder_instance {
+    internal_config config;                   // the validated configuration
+
+    // layer
+    uint32_t temporal_id;
+    int32_t bitstream_count;
+    encoder_instance *higher;
+    encoder_instance *lower;
+
+    // records and their rotation (caller's thread)
+    frame_instance **frame_instances;
+    row_context **row_contexts;
+    int32_t frame_instance_count;
+    int32_t row_context_count;
+    int32_t open_complete;                    // every open step succeeded
+    int32_t fi_rotation;                      // the frame instance of the last call
+    int32_t row_rotation;                     // the row context next given row 1
+
+    // workers
+    job_pool *pool;
+    row_scheduler *scheduler;
+    thread_handle **ctu_threads;
+    ctu_thread_work *ctu_work;                // one per CTU thread
+    int32_t ctu_thread_count;
+    int32_t *job_failed;                      // sticky: a CTU job failed
+    int32_t *jobs_run;                        // CTU jobs started (failure injection)
+    encoder_shared *shared;                   // what the layers' records share
+    tv_mutex *instance_lock;                  // guards the picture control slot
+    picture_control *control_slot;            // value of the most recently submitted picture; the
+                                              // CTU jobs take each picture's own value from its source
+
+    // output
+    au_buffer *au;                            // shared access-unit buffer
+    int32_t substream_size;                   // first size of every substream buffer
+    int32_t slice_data_size;
+
+    // the sequence (caller's thread)
+    int32_t coding_number;
+    int32_t irap_count;
+    int32_t received;
+    int32_t delay;
+    int32_t p_ref_limit;
+    int32_t b_ref_limit;
+    picture_list *coding_queue;               // decided pictures in coding order
+    picture_pools *pools;                     // source and reconstruction pools
+    coding_totals totals;
+
+    // parameter sets and geometry
+    vps_params vps;
+    sps_params sps;
+    pps_params pps;
+    int32_t width, height;
     int32_t ctu_cols, ctu_rows, ctu_count;
     int32_t blk16_cols, blk16_rows;
     int32_t blk16_stride;                     // 4 x CTU columns
@@ -299,42 +360,14 @@ struct encoder_instance {
     int32_t mv_min_qpel[2], mv_max_qpel[2];
     picture_geometry pic_geometry;
 
-    // picture buffers (own per frame instance; row contexts take the pointers)
-    ctu_picture_tables tables;
-    uint8_t *recon_planes[3];
-    int32_t recon_strides[3];
-
-    // row position
-    int32_t ctu_x, ctu_y;
-
-    // CTU context
-    ctu_context ctu;
-    cabac_encoder cabac;
-    cabac_encoder cabac_handover;
-    int32_t qp_prev;
-    int32_t handover_qp_prev;
-    int32_t current_qp;
-
-    // SAO of the CTU being coded (own per context): the merge choice that the
-    // syntax writer codes, the source-minus-deblocked differences, and the
-    // records that the decision and the application read, filled per CTU.
-    int32_t sao_merge;                        // SAO_MERGE_*
-    sao_diff_buffer *sao_diff;
-    sao_decide_context sao_decide_ctx;
-    sao_ctu_context sao_apply_ctx;
-
-    // rate control and lookahead
-    ratecontrol *rc;
-    lookahead *la;                            // shared
+    // lookahead
+    lookahead *la;
     uint8_t *lookahead_scratch;
-    tv_mutex *lookahead_claim_lock;           // shared, only with a job pool
+    tv_mutex *lookahead_claim_lock;           // only with a job pool
     tv_mutex *lookahead_sum_lock;
     int32_t blk8_count;
-    statistics_block stats;
-    row_statistics row_stats;
-    rc_ctu_context rcc;                       // rate control's per-CTU state of this context
 
-    // kernels (shared data, one copy per record)
+    // kernels and the tables of the search
     transform_table transform;
     quant_table quant;
     mc_table mc;
@@ -342,13 +375,10 @@ struct encoder_instance {
     metric_table metric;
     intra_pred_table intra_pred;
     sao_table sao;
-    rd_tables *rd;                            // owned by the encoder record
-    scan_tables *scans;                       // owned by the encoder record
+    rd_tables *rd;
+    scan_tables *scans;
     encoder_fault_hooks faults;
 };
-
-static_assert(std::is_trivially_copyable<encoder_instance>::value,
-              "frame instances and row contexts are byte copies of the encoder record");
 
 // What one collected picture hands back.
 struct frame_output {
@@ -370,6 +400,7 @@ struct frame_output {
 [[nodiscard]] encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, encoder_instance *higher);
 void encoder_close_chain(encoder_instance *handle);
 void encoder_instance_free(encoder_instance *inst);
+void row_context_free(row_context *row);
 uint32_t encoder_pending_count(encoder_instance *handle);
 
 // ---- per-picture driver ------------------------------------------------------------
@@ -377,26 +408,27 @@ uint32_t encoder_pending_count(encoder_instance *handle);
 [[nodiscard]] int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
                              input_frame *input, frame_output *out);
 // Both return 0, or -1 when a reference finds no room in the reference list.
-[[nodiscard]] int32_t frame_instance_handover(encoder_instance *cur, encoder_instance *prev);
+[[nodiscard]] int32_t frame_instance_handover(frame_instance *cur, frame_instance *prev);
 // Once a frame instance's reference list has been handed on, only its own
 // picture reads it, through list 0 and list 1, and only while it is being
 // coded: every other entry is released, so that a reference leaves with its
 // sub-sample planes as soon as the newer lists drop it too.
-void references_keep_predicted(encoder_instance *fi);
-[[nodiscard]] int32_t dpb_update(encoder_instance *fi);
-void ref_lists_build(encoder_instance *fi, int32_t poc, int32_t ra_period);
-void ref_list1_from_list0(encoder_instance *fi);
-void slice_header_fill(encoder_instance *fi, int32_t qp);
-void row_context_take_state(encoder_instance *rc, encoder_instance *fi);
-void config_restore(encoder_instance *ctx);
+void references_keep_predicted(frame_instance *fi);
+[[nodiscard]] int32_t dpb_update(frame_instance *fi);
+void ref_lists_build(frame_instance *fi, int32_t poc, int32_t ra_period);
+void ref_list1_from_list0(frame_instance *fi);
+void slice_header_fill(frame_instance *fi, int32_t qp);
+// Gives row y of fi's current picture to a row context.
+void row_context_assign(row_context *row, frame_instance *fi, int32_t y);
+void config_restore(row_context *ctx);
 // The context that codes row y of fi's current picture.
-encoder_instance *row_context_of(encoder_instance *fi, int32_t y);
+row_context *row_context_of(const frame_instance *fi, int32_t y);
 
 // ---- output collection -------------------------------------------------------------
 
-[[nodiscard]] int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
+[[nodiscard]] int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entry **out_nals,
                                uint32_t *out_nal_count, frame_output *out);
-void picture_ssd_compute(encoder_instance *fi);
+void picture_ssd_compute(frame_instance *fi);
 // PSNR of one plane from its SSD and visible sample count.
 float psnr_from_ssd(uint64_t ssd, int64_t samples);
 void encoder_report_print(const encoder_instance *inst);
@@ -412,50 +444,52 @@ struct ctu_thread_work {
     int16_t *hplane_band;
 };
 uint64_t ctu_worker_main(uint64_t work);
-[[nodiscard]] int32_t ctu_job_encode(encoder_instance *ctx);
-int32_t substream_reserve(encoder_instance *ctx);
+[[nodiscard]] int32_t ctu_job_encode(row_context *ctx);
+int32_t substream_reserve(row_context *ctx);
 
 // ---- CTU context -------------------------------------------------------------------
 
-[[nodiscard]] int32_t ctu_tables_alloc(encoder_instance *inst, int32_t is_row_context);
-void ctu_tables_free(encoder_instance *inst, int32_t is_row_context);
-[[nodiscard]] int32_t thread_scratch_alloc(encoder_instance *inst);
-void thread_scratch_free(encoder_instance *inst);
-void frame_recon_pointers_load(encoder_instance *inst);
-void ctu_work_pointers_init(encoder_instance *inst);
-void ctu_begin(encoder_instance *inst, int32_t x, int32_t y, int32_t address);
-void ctu_load_neighbours(encoder_instance *inst, int32_t slice_type, uint32_t avail);
-void ctu_set_ref_pointers(encoder_instance *inst, int32_t plane);
-void ctu_end(encoder_instance *inst);
-void ctu_store_mode_map(encoder_instance *inst, int32_t list_count);
+[[nodiscard]] int32_t ctu_tables_alloc(row_context *row);
+void ctu_tables_free(row_context *row);
+[[nodiscard]] int32_t picture_tables_alloc(frame_instance *fi);
+void picture_tables_free(frame_instance *fi);
+[[nodiscard]] int32_t thread_scratch_alloc(row_context *ctx);
+void thread_scratch_free(row_context *ctx);
+void frame_recon_pointers_load(frame_instance *fi);
+void ctu_work_pointers_init(row_context *ctx);
+void ctu_begin(row_context *ctx, int32_t x, int32_t y, int32_t address);
+void ctu_load_neighbours(row_context *ctx, int32_t slice_type, uint32_t avail);
+void ctu_set_ref_pointers(row_context *ctx, int32_t plane);
+void ctu_end(row_context *ctx);
+void ctu_store_mode_map(row_context *ctx, int32_t list_count);
 // Node index in the decision arrays of a node of log2 size s at 4x4 z-index z.
 int32_t cu_node_index(int32_t log2_size, int32_t z);
 // Position in the per-8x8 maps of the 8x8 unit holding 4x4 z-index z.
 int32_t map8_index(int32_t z);
 
 // Statistics of the CTU after the tree walk (intra and skip area, lambda sums).
-void ctu_collect_stats(encoder_instance *ctx);
+void ctu_collect_stats(row_context *ctx);
 
 // ---- CU-tree walks and loop-filter dispatch ------------------------------------------
 
-void cu_tree_walk(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_size);
-void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_size);
-void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t log2_tu, int32_t log2_cu);
-void ctu_loop_filter_finish(encoder_instance *inst);
+void cu_tree_walk(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void cu_leaf_record(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+void tu_tree_record(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_tu, int32_t log2_cu);
+void ctu_loop_filter_finish(row_context *ctx);
 
 // ---- SAO of the CTU job (encoder/ctu_sao.cpp) ----------------------------------------
 
 // Chooses the current CTU's SAO parameters once it is deblocked; prices the
 // syntax on the row's coder and leaves that coder as it found it.
-void ctu_sao_decide(encoder_instance *ctx);
+void ctu_sao_decide(row_context *ctx);
 // The decision's bit pricing on the context's coder at its current CTU
 // (ctu.x, ctu.y): every call restores est_bits and the two SAO contexts.
-void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out);
+void ctu_sao_rate_estimator(row_context *ctx, sao_rate_estimator *out);
 // Applies the picture's SAO parameters to the final samples of CTU (x, y).
-void ctu_sao_apply(encoder_instance *ctx, int32_t x, int32_t y);
+void ctu_sao_apply(row_context *ctx, int32_t x, int32_t y);
 // Builds the sub-sample planes of a reference over the area that the CTU
 // finalises, band by band through ctu.hplane_band (or, without one, filtering
 // every phase from the samples).
-void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t ctu_row, int32_t ctu_col);
+void ctu_subpel_planes_build(row_context *ctx, picture *pic, int32_t ctu_row, int32_t ctu_col);
 // Bytes of one band of 16-bit horizontal planes for a luma stride.
 int64_t subpel_band_bytes(int32_t luma_stride);

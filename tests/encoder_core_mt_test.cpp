@@ -110,9 +110,10 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
     yuv_gen_params g = {s.width, s.height, yuv_pattern_shapes, 7, 0};
     std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
     int call = 0;
-    run.qp_i = enc->rc->qp_i;
-    run.qp_p = enc->rc->qp_p;
-    for (int k = 0; k < 3; k++) run.qp_b[k] = enc->rc->qp_b[k];
+    const ratecontrol *rc = enc->frame_instances[0]->rc;
+    run.qp_i = rc->qp_i;
+    run.qp_p = rc->qp_p;
+    for (int k = 0; k < 3; k++) run.qp_b[k] = rc->qp_b[k];
     float mean_qp = 0;
     auto take = [&](int size, int64_t pts, frame_info *info, const uint8_t *au, const float *psnr) {
         if (size <= 0) return;

@@ -44,8 +44,8 @@ void search_lists(inter_cu_decision *d, list_search *ls, pu_desc *pu, const int8
 // standing in for list 1.
 void search_pair(inter_cu_decision *d, list_search *ls, pu_desc *pu, const int8_t parent_ref[2])
 {
-    encoder_instance *ctx = d->ctx;
-    const picture *src = ctx->source_picture;
+    row_context *ctx = d->ctx;
+    const picture *src = ctx->fi->pic.source_picture;
     pu->cand_count = 0;
     if (parent_ref[0] >= 0) {
         pu->cand_count = 1;
@@ -137,7 +137,7 @@ void motion_stage(inter_cu_decision *d)
 bool intra_allowed(const inter_cu_decision *d)
 {
     if (!inter_intra_possible(d)) return false;
-    const picture *src = d->ctx->source_picture;
+    const picture *src = d->ctx->fi->pic.source_picture;
     int32_t past = src->ref_distance_past, future = src->ref_distance_future;
     if (past >= 0 && future >= 0)
         return tries_intra_unscreened(d->st->speed_level) || inter_lowres_intra_best(d, past, future);
@@ -146,7 +146,7 @@ bool intra_allowed(const inter_cu_decision *d)
 
 }  // namespace
 
-void cu_decide_b(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_decide_b(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     inter_cu_decision d;
     inter_cu_setup(&d, ctx, tree, z, x, y, log2_size);

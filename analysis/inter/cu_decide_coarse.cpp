@@ -33,13 +33,13 @@ uint32_t full_resolution_cost(uint32_t cost)
 // The decision's set-up: the ordinary one, with the rough metric of the
 // speed level, predictions interpolated with the standard filter, and the
 // merge-with-residual trial not yet made.
-void coarse_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void coarse_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                      int32_t log2_size)
 {
     inter_cu_setup(d, ctx, tree, z, x, y, log2_size);
     d->coarse = 1;
     d->bilinear = 0;
-    const metric_table *mt = &ctx->metric;
+    const metric_table *mt = &ctx->enc->metric;
     d->metric = ranks_by_cost_metric(d->st->speed_level) ? mt->cost_metric[d->depth] : mt->satd[d->depth];
     d->st->merge_residual_tried = 0;
     d->node->best_merge_cost = COST_INFINITE;
@@ -61,7 +61,7 @@ void merge_rough_costs(inter_cu_decision *d)
 // reference's margins; COST_INFINITE when nothing was searched.
 me_result coarse_list_search(inter_cu_decision *d, coarse_search_context *cs, int32_t list)
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     me_context *me = &cs->me;
     pu_desc *pu = &cs->pu;
     std::memset(pu, 0, sizeof(*pu));
@@ -76,7 +76,7 @@ me_result coarse_list_search(inter_cu_decision *d, coarse_search_context *cs, in
     best->ref_idx = -2;
     uint32_t units = (uint32_t)d->size / 8;
     for (int32_t r = 0; r < inter_searched_refs(ctx, list); r++) {
-        const picture *ref = list == 0 ? ctx->list0[r] : ctx->list1[r];
+        const picture *ref = list == 0 ? ctx->fi->pic.list0[r] : ctx->fi->pic.list1[r];
         if (!ref->lowres_plane) continue;
         cs->reference = ref;
         me->ref_plane[list][r] = me->ref_phase[list][r][0] = halfres_at_ctu(ref, &ctx->ctu);
@@ -103,7 +103,7 @@ me_result coarse_list_search(inter_cu_decision *d, coarse_search_context *cs, in
 // list's reference-index map set to the result's reference.
 void list_predictor(inter_cu_decision *d, int32_t list, const me_result &r, int16_t mvd[2])
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     uint32_t units = (uint32_t)d->size / 8, amvp[2] = {0, 0};
     map_fill_block((uint8_t *)&ctx->ctu.motion.ref_idx[list][d->unit], units, units, 1, (uint8_t)r.ref_idx);
     int32_t n = amvp_build_list(ctx, d->z, d->x, d->y, d->size, d->size, d->depth, list, amvp);
@@ -161,19 +161,19 @@ bool intra_check_due(const inter_cu_decision *d, int32_t intra_switch)
 
 }  // namespace
 
-void coarse_search_ctu_setup(encoder_instance *ctx, coarse_search_context *cs)
+void coarse_search_ctu_setup(row_context *ctx, coarse_search_context *cs)
 {
     const mode_search_state *st = search_state(ctx);
     const ctu_context *c = &ctx->ctu;
-    const picture *src = ctx->source_picture;
+    const picture *src = ctx->fi->pic.source_picture;
     me_context *me = &cs->me;
     // The settings of the CTU's own search, on the half-resolution planes.
     *me = *st->me;
     std::memset(me->ref_plane, 0, sizeof(me->ref_plane));
     std::memset(me->ref_phase, 0, sizeof(me->ref_phase));
     me->list_count = 2;
-    me->ref_count[0] = ctx->ref_count_l0;
-    me->ref_count[1] = ctx->ref_count_l1;
+    me->ref_count[0] = ctx->fi->pic.ref_count_l0;
+    me->ref_count[1] = ctx->fi->pic.ref_count_l1;
     me->search_method = 0;
     me->search_range = (c->search_range + 1) >> 1;
     me->ref_stride = (uint32_t)src->lowres_stride;
@@ -191,10 +191,10 @@ void coarse_search_ctu_setup(encoder_instance *ctx, coarse_search_context *cs)
     me->src = cs->source_block;
     cs->source = src;
     cs->reference = nullptr;
-    ctx->mc.block_copy(cs->source_block, 64, halfres_at_ctu(src, c), src->lowres_stride, 32, 32);
+    ctx->enc->mc.block_copy(cs->source_block, 64, halfres_at_ctu(src, c), src->lowres_stride, 32, 32);
 }
 
-void cu_decide_p_coarse(encoder_instance *ctx, cu_node *tree, coarse_search_context *cs, int32_t z, int32_t x,
+void cu_decide_p_coarse(row_context *ctx, cu_node *tree, coarse_search_context *cs, int32_t z, int32_t x,
                         int32_t y, int32_t log2_size)
 {
     inter_cu_decision d;
@@ -210,7 +210,7 @@ void cu_decide_p_coarse(encoder_instance *ctx, cu_node *tree, coarse_search_cont
     inter_decide_finish(&d, intra_check_due(&d, d.st->inter_intra), 0);
 }
 
-void cu_decide_b_coarse(encoder_instance *ctx, cu_node *tree, coarse_search_context *cs, int32_t z, int32_t x,
+void cu_decide_b_coarse(row_context *ctx, cu_node *tree, coarse_search_context *cs, int32_t z, int32_t x,
                         int32_t y, int32_t log2_size)
 {
     inter_cu_decision d;

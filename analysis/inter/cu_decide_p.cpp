@@ -23,9 +23,9 @@ void take_search(cu_node *node, const me_result &r)
 // residual where merge and search are close.
 void motion_stage(inter_cu_decision *d)
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     cu_node *node = d->node;
-    const picture *src = ctx->source_picture;
+    const picture *src = ctx->fi->pic.source_picture;
     int8_t parent_ref = -2;
     if (d->parent && d->parent->leaf_cost < COST_INFINITE) parent_ref = d->parent->pu_2nx2n.ref_idx[0];
     pu_desc pu{};
@@ -69,14 +69,14 @@ bool intra_allowed(const inter_cu_decision *d)
 {
     const mode_search_state *st = d->st;
     if (!st->inter_intra || !inter_intra_possible(d)) return false;
-    int32_t past = d->ctx->source_picture->ref_distance_past;
+    int32_t past = d->ctx->fi->pic.source_picture->ref_distance_past;
     if (!tries_intra_unscreened(st->speed_level) && past > 0) return inter_lowres_intra_best(d, past, 0);
     return st->speed_level >= 3 || st->pick_mode >= 9 || inter_activity_low(d);
 }
 
 }  // namespace
 
-void cu_decide_p(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_decide_p(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     inter_cu_decision d;
     inter_cu_setup(&d, ctx, tree, z, x, y, log2_size);

@@ -59,18 +59,18 @@ int32_t qp_row(int32_t qp)
 }
 
 // Lookahead block of the CU (16x16 units), kept inside the grid.
-int32_t lowres_block_of(const encoder_instance *ctx, int32_t x, int32_t y)
+int32_t lowres_block_of(const row_context *ctx, int32_t x, int32_t y)
 {
-    int32_t cols = ctx->blk16_cols, rows = ctx->blk16_rows;
+    int32_t cols = ctx->enc->blk16_cols, rows = ctx->enc->blk16_rows;
     int32_t c = clamp_i32((x >> 4) + 4 * ctx->ctu.x, 1, cols - 2), r = clamp_i32((y >> 4) + 4 * ctx->ctu.y, 1, rows - 2);
     c = clamp_i32(c, 0, cols - 1);
     r = clamp_i32(r, 0, rows - 1);
-    return c + ctx->blk16_stride * r;
+    return c + ctx->enc->blk16_stride * r;
 }
 
-picture *reference_of(const encoder_instance *ctx, int32_t list, int32_t ref)
+picture *reference_of(const row_context *ctx, int32_t list, int32_t ref)
 {
-    return list == 0 ? ctx->list0[ref] : ctx->list1[ref];
+    return list == 0 ? ctx->fi->pic.list0[ref] : ctx->fi->pic.list1[ref];
 }
 
 // Whether every component of the used vectors lies within -31..31.
@@ -132,7 +132,7 @@ void skip_wins(inter_cu_decision *d)
 
 }  // namespace
 
-void inter_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                     int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
@@ -150,7 +150,7 @@ void inter_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree, 
     d->parent = d->depth > 0 ? &tree[(n - 1) >> 2] : nullptr;
     d->unit = map8_index(z);
     d->lowres_block = lowres_block_of(ctx, x, y);
-    d->metric = log2_size == 6 ? ctx->metric.sad[0] : ctx->metric.satd[d->depth];
+    d->metric = log2_size == 6 ? ctx->enc->metric.sad[0] : ctx->enc->metric.satd[d->depth];
     d->bilinear = d->st->fast_merge_mc;
     d->coarse = 0;
     d->count = 0;
@@ -189,10 +189,10 @@ void inter_pu_take_merge(inter_cu_decision *d, int32_t i, int32_t merge_flag)
     }
 }
 
-int32_t inter_searched_refs(const encoder_instance *ctx, int32_t list)
+int32_t inter_searched_refs(const row_context *ctx, int32_t list)
 {
-    int32_t n = list == 0 ? ctx->sh.num_ref_idx_l0_active : ctx->sh.num_ref_idx_l1_active;
-    int32_t have = list == 0 ? ctx->ref_count_l0 : ctx->ref_count_l1;
+    int32_t n = list == 0 ? ctx->fi->pic.sh.num_ref_idx_l0_active : ctx->fi->pic.sh.num_ref_idx_l1_active;
+    int32_t have = list == 0 ? ctx->fi->pic.ref_count_l0 : ctx->fi->pic.ref_count_l1;
     if (have < n) n = have;
     if (ctx->ctu.speed_step != 0 && n > 1) n = 1;
     return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
@@ -205,7 +205,7 @@ void inter_merge_fraction_temporal(inter_cu_decision *d)
 
 uint32_t inter_rough_metric(inter_cu_decision *d, const int8_t ref[2], const uint32_t mv[2])
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     ctu_context *c = &ctx->ctu;
     int32_t bilinear = d->bilinear;
     const uint8_t *pred[2] = {nullptr, nullptr};
@@ -221,7 +221,7 @@ uint32_t inter_rough_metric(inter_cu_decision *d, const int8_t ref[2], const uin
     int32_t s = pred[0] ? stride[0] : stride[1];
     if (pred[0] && pred[1]) {
         uint8_t *work = c->recon_luma + d->y * CTU_WORK_STRIDE + d->x;
-        ctx->mc.avg_pixels(work, CTU_WORK_STRIDE, pred[0], stride[0], pred[1], stride[1], d->size, d->size);
+        ctx->enc->mc.avg_pixels(work, CTU_WORK_STRIDE, pred[0], stride[0], pred[1], stride[1], d->size, d->size);
         p = work;
         s = CTU_WORK_STRIDE;
     }
@@ -230,7 +230,7 @@ uint32_t inter_rough_metric(inter_cu_decision *d, const int8_t ref[2], const uin
 
 void inter_merge_rough(inter_cu_decision *d)
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     uint32_t lambda = d->node->lambda_satd;
     for (int32_t i = 0; i < d->count; i++) {
         bool reject = false, duplicate = d->best >= 0;
@@ -240,7 +240,7 @@ void inter_merge_rough(inter_cu_decision *d)
             int16_t v[2] = {mv_x(d->mv[l][i]), mv_y(d->mv[l][i])};
             mv_clamp(ctx, v, d->x, d->y);
             for (int32_t k = 0; k < 2; k++)
-                if (v[k] < ctx->mv_min_qpel[k] || v[k] > ctx->mv_max_qpel[k]) reject = true;
+                if (v[k] < ctx->enc->mv_min_qpel[k] || v[k] > ctx->enc->mv_max_qpel[k]) reject = true;
             if ((v[0] | v[1]) & d->fraction_mask[i]) reject = true;
             if (d->best >= 0 && d->mv[l][i] != d->mv[l][d->best]) duplicate = false;
         }
@@ -293,7 +293,7 @@ void inter_skip_price(inter_cu_decision *d, int32_t second_rule)
 
 void inter_early_skip(inter_cu_decision *d, int32_t skip_threshold_off, int32_t k)
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     mode_search_state *st = d->st;
     cu_node *node = d->node;
     const pu_motion *pu = &node->pu_2nx2n;
@@ -330,7 +330,7 @@ bool inter_intra_possible(const inter_cu_decision *d)
 
 bool inter_lowres_intra_best(const inter_cu_decision *d, int32_t past, int32_t future)
 {
-    const uint32_t *costs = d->ctx->source_picture->lowres_costs[past][future];
+    const uint32_t *costs = d->ctx->fi->pic.source_picture->lowres_costs[past][future];
     return costs && (costs[d->lowres_block] >> 28) == 0;
 }
 
@@ -365,7 +365,7 @@ uint32_t inter_mvd_cost(const inter_cu_decision *d, const int16_t mvd[2])
 me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int32_t ref, int32_t parent_ref,
                            uint32_t bound)
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     ctu_motion_grid *g = &ctx->ctu.motion;
     g->ref_idx[list][d->unit] = (int8_t)ref;
     pu->list = list;
@@ -380,7 +380,7 @@ me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int3
 
 static int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
 {
-    encoder_instance *ctx = d->ctx;
+    row_context *ctx = d->ctx;
     mode_search_state *st = d->st;
     cu_node *node = d->node;
     int32_t n = node_index(d->z, d->log2);

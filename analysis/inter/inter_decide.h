@@ -10,7 +10,7 @@
 enum { MERGE_MAX_CANDIDATES = 5 };
 
 struct inter_cu_decision {
-    encoder_instance *ctx;
+    row_context *ctx;
     mode_search_state *st;
     cu_node *tree, *node, *parent;
     int32_t z, x, y, log2, size, depth;
@@ -34,13 +34,13 @@ struct inter_cu_decision {
     int32_t early_skip;
 };
 
-void inter_cu_setup(inter_cu_decision *d, encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                     int32_t log2_size);
 // Puts merge candidate i (unclamped motion) into the node's 2Nx2N unit.
 void inter_pu_take_merge(inter_cu_decision *d, int32_t i, int32_t merge_flag);
 // References a list searches: the active ones the slice has, one under time
 // pressure.
-int32_t inter_searched_refs(const encoder_instance *ctx, int32_t list);
+int32_t inter_searched_refs(const row_context *ctx, int32_t list);
 // Temporal merge candidates are tried at full-sample positions only.
 void inter_merge_fraction_temporal(inter_cu_decision *d);
 // Rough cost of a luma prediction of one or two lists (clamped vectors,

@@ -18,7 +18,7 @@ const uint32_t inter_leaf_threshold[4] = {8192, 2048, 512, 128};
 enum { CHOOSE_RIGHT = 1, CHOOSE_BOTTOM = 2, CHOOSE_STOPPED = 16 };
 
 struct quad_node {
-    encoder_instance *ctx;
+    row_context *ctx;
     mode_search_state *st;
     cu_node *tree, *node;
     int32_t z, x, y, log2, size, depth, n;
@@ -30,14 +30,14 @@ struct quad_node {
 // and column of the picture are left out.
 int32_t intra_score_of(const quad_node *q)
 {
-    const encoder_instance *ctx = q->ctx;
-    const picture *src = ctx->source_picture;
-    if (src->picture_type != PIC_TYPE_P || src->ref_distance_past < 0 || q->log2 == 6 || ctx->ref_count_l0 < 1)
+    const row_context *ctx = q->ctx;
+    const picture *src = ctx->fi->pic.source_picture;
+    if (src->picture_type != PIC_TYPE_P || src->ref_distance_past < 0 || q->log2 == 6 || ctx->fi->pic.ref_count_l0 < 1)
         return 0;
-    int32_t dist = src->frame_number - ctx->list0[0]->frame_number;
+    int32_t dist = src->frame_number - ctx->fi->pic.list0[0]->frame_number;
     if (dist < 0 || dist >= PICTURE_GRID || !src->lowres_intra_score[dist]) return 0;
     const uint32_t *classes = src->lowres_intra_score[dist];
-    int32_t cols = ctx->blk16_cols, rows = ctx->blk16_rows;
+    int32_t cols = ctx->enc->blk16_cols, rows = ctx->enc->blk16_rows;
     int32_t c0 = clamp_i32((q->x >> 4) + 4 * ctx->ctu.x, 1, cols - 1);
     int32_t c1 = clamp_i32((q->x >> 4) + 4 * ctx->ctu.x + (q->size >> 4), 1, cols - 1);
     int32_t r0 = clamp_i32((q->y >> 4) + 4 * ctx->ctu.y, 1, rows - 1);
@@ -45,7 +45,7 @@ int32_t intra_score_of(const quad_node *q)
     int32_t sum = 0, count = 0;
     for (int32_t r = r0; r < r1; r++)
         for (int32_t c = c0; c < c1; c++) {
-            sum += (int32_t)classes[r * ctx->blk16_stride + c];
+            sum += (int32_t)classes[r * ctx->enc->blk16_stride + c];
             count++;
         }
     return count ? (sum << 7) / count : 0;
@@ -66,25 +66,25 @@ int32_t search_mode_of(const quad_node *q)
 // neighbouring CTUs and of its earlier siblings.
 int32_t neighbour_test(const quad_node *q)
 {
-    encoder_instance *ctx = q->ctx;
+    row_context *ctx = q->ctx;
     const mode_search_state *st = q->st;
     const ctu_context *c = &ctx->ctu;
     double f = st->speed_level < 4 ? 1.0 : 0.8;
     int32_t a = c->address;
     if (takes_split_shortcuts(st->speed_level)) {
         int32_t limit = 3;
-        const uint8_t *dmax = ctx->tables.ctu_depth_max;
+        const uint8_t *dmax = ctx->fi->tables.ctu_depth_max;
         if (c->left_similar && c->above_similar) {
-            limit = dmax[a - 1] > dmax[a - ctx->ctu_cols] ? dmax[a - 1] : dmax[a - ctx->ctu_cols];
+            limit = dmax[a - 1] > dmax[a - ctx->enc->ctu_cols] ? dmax[a - 1] : dmax[a - ctx->enc->ctu_cols];
         } else if (c->left_similar) {
             limit = dmax[a - 1];
         } else if (c->above_similar) {
-            limit = dmax[a - ctx->ctu_cols];
+            limit = dmax[a - ctx->enc->ctu_cols];
         }
         if (q->depth >= limit) f = 2.0;
     }
-    if (ctx->source_picture->picture_type != PIC_TYPE_P && ctx->ref_count_l0 > 0 && ctx->ref_count_l1 > 0) {
-        const picture *r0 = ctx->list0[0], *r1 = ctx->list1[0];
+    if (ctx->fi->pic.source_picture->picture_type != PIC_TYPE_P && ctx->fi->pic.ref_count_l0 > 0 && ctx->fi->pic.ref_count_l1 > 0) {
+        const picture *r0 = ctx->fi->pic.list0[0], *r1 = ctx->fi->pic.list1[0];
         if (r0->ctu_max_depth && r1->ctu_max_depth && q->depth >= (r1->ctu_max_depth[a] + r0->ctu_max_depth[a]) >> 1)
             f = 2.0;
     }
@@ -120,7 +120,7 @@ int32_t no_split_tests(const quad_node *q, int32_t mode)
         return 0;
     }
     if (mode != 0 && q->log2 < 6) mode = neighbour_test(q);
-    if (mode != 0 && q->log2 == 4 && (q->ctx->source_picture->layer != 0 || node->pred_mode == 1) &&
+    if (mode != 0 && q->log2 == 4 && (q->ctx->fi->pic.source_picture->layer != 0 || node->pred_mode == 1) &&
         takes_split_shortcuts(st->speed_level))
         mode = cu_split_laplacian_test(q->ctx, q->z, q->x, q->y, 4);
     return mode;
@@ -140,7 +140,7 @@ uint8_t children_cbf(const quad_node *q, int32_t flags)
 // The leaf coded again as the node describes it.
 void recode_leaf(const quad_node *q)
 {
-    encoder_instance *ctx = q->ctx;
+    row_context *ctx = q->ctx;
     cu_node *node = q->node;
     if (q->log2 == 6) {
         node->tu_split = 1;
@@ -161,7 +161,7 @@ void recode_leaf(const quad_node *q)
 // Leaf against split; the winner's coding state is left live.
 void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
 {
-    encoder_instance *ctx = q->ctx;
+    row_context *ctx = q->ctx;
     mode_search_state *st = q->st;
     ctu_context *c = &ctx->ctu;
     cu_node *node = q->node;
@@ -208,7 +208,7 @@ void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
 // first two rules in B slices only). Returns whether the split stopped.
 bool children_stop(const quad_node *q, int32_t k, uint64_t partial)
 {
-    encoder_instance *ctx = q->ctx;
+    row_context *ctx = q->ctx;
     uint32_t leaf = q->node->leaf_cost;
     int32_t s = 1 << (2 * (q->log2 - 3)), h = q->size / 2;
     bool b_slice = q->st->slice_class == slice_b;
@@ -222,7 +222,7 @@ bool children_stop(const quad_node *q, int32_t k, uint64_t partial)
 
 }  // namespace
 
-void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_search_rdo_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     quad_node q;
     q.ctx = ctx;
@@ -236,8 +236,8 @@ void cu_search_rdo_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
     q.depth = 6 - log2_size;
     q.n = node_index(z, log2_size);
     q.node = &tree[q.n];
-    q.w_rem = ctx->width - 64 * ctx->ctu.x;
-    q.h_rem = ctx->height - 64 * ctx->ctu.y;
+    q.w_rem = ctx->enc->width - 64 * ctx->ctu.x;
+    q.h_rem = ctx->enc->height - 64 * ctx->ctu.y;
     mode_search_state *st = q.st;
     cu_node *node = q.node;
     cu_node_init(ctx, node);

@@ -17,7 +17,7 @@ namespace {
 enum { MERGE_NONE = -1 };
 
 struct fast_cu {
-    encoder_instance *ctx;
+    row_context *ctx;
     cu_node *tree, *node;
     pu_area pu;                // the whole CU
     int32_t log2, size, depth;
@@ -79,7 +79,7 @@ void take_zero_motion(fast_cu *f)
 
 void prepare(fast_cu *f)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     cu_node *node = f->node;
     uint32_t k = (uint32_t)f->size / 8;
     map_fill_block((uint8_t *)&ctx->ctu.maps.cu_depth_map[map8_index(f->pu.z)], k, k, 1, (uint32_t)f->depth);
@@ -96,7 +96,7 @@ void prepare(fast_cu *f)
 // with its residual. Duplicates of the best skip candidate are left out.
 void merge_trials(fast_cu *f, int32_t with_residual, int32_t lists_compared)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     cu_node *node = f->node;
     merge_list_build(ctx, &f->pu, &f->merge);
     f->skip_best = f->merge_best = MERGE_NONE;
@@ -195,7 +195,7 @@ void motion_2nx2n_b(fast_cu *f)
     }
     uint32_t u0 = r0->cost, u1 = f->pair ? COST_INFINITE : r2->cost, bi = COST_INFINITE;
     if (r0->cost < COST_INFINITE && r2->cost < COST_INFINITE)
-        bi = bi_rough_cost(f->ctx, &f->pu, r0, r2, d[0], d[1], node->qp, f->ctx->metric.cost_metric[f->pu.s]);
+        bi = bi_rough_cost(f->ctx, &f->pu, r0, r2, d[0], d[1], node->qp, f->ctx->enc->metric.cost_metric[f->pu.s]);
     uint32_t m = u0 < u1 ? u0 : u1;
     node->motion_cost = bi < m ? bi : m;
     if (node->motion_cost >= COST_INFINITE) take_zero_motion(f);
@@ -232,7 +232,7 @@ uint8_t node_cbf_entry(const fast_cu *f)
 // the intra candidate's full cost when intra was coded.
 void residual_of_winner(fast_cu *f)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     cu_node *node = f->node;
     const pu_area *p = &f->pu;
     restore(f);
@@ -315,7 +315,7 @@ void merge_with_residual(fast_cu *f)
 // whole CU then costs less. The leaf's transform decisions are saved either way.
 void refine_transform_tree(fast_cu *f)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     cu_node *node = f->node;
     const pu_area *p = &f->pu;
     uint8_t residual = node->residual_mode;
@@ -361,7 +361,7 @@ void skip_if_cheaper(fast_cu *f)
     node->node_cbf = 0;
 }
 
-void fast_cu_init(fast_cu *f, encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void fast_cu_init(fast_cu *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                   int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
@@ -379,7 +379,7 @@ void fast_cu_init(fast_cu *f, encoder_instance *ctx, cu_node *tree, int32_t z, i
 
 }  // namespace
 
-void cu_decide_b_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_decide_b_fast(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     fast_cu f;
@@ -405,7 +405,7 @@ void cu_decide_b_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x
     node->state_stale = 1;
 }
 
-void cu_decide_p_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_decide_p_fast(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     fast_cu f;

@@ -11,43 +11,43 @@
 
 namespace {
 
-uint8_t *work_luma(encoder_instance *ctx, const pu_area *pu)
+uint8_t *work_luma(row_context *ctx, const pu_area *pu)
 {
     return ctx->ctu.recon_luma + pu->y * CTU_WORK_STRIDE + pu->x;
 }
 
-bool within_limits(const encoder_instance *ctx, const int16_t v[2])
+bool within_limits(const row_context *ctx, const int16_t v[2])
 {
     for (int32_t k = 0; k < 2; k++)
-        if (v[k] < ctx->mv_min_qpel[k] || v[k] > ctx->mv_max_qpel[k]) return false;
+        if (v[k] < ctx->enc->mv_min_qpel[k] || v[k] > ctx->enc->mv_max_qpel[k]) return false;
     return true;
 }
 
 }  // namespace
 
-bool b_picture(const encoder_instance *ctx)
+bool b_picture(const row_context *ctx)
 {
-    uint32_t type = ctx->source_picture->picture_type;
+    uint32_t type = ctx->fi->pic.source_picture->picture_type;
     return type == PIC_TYPE_BREF || type == PIC_TYPE_B;
 }
 
-int32_t active_ref_count(const encoder_instance *ctx, int32_t list)
+int32_t active_ref_count(const row_context *ctx, int32_t list)
 {
-    if (list == 1 && ctx->sh.slice_type != slice_b) return 0;
-    int32_t n = list == 0 ? ctx->ref_count_l0 : ctx->ref_count_l1;
-    int32_t active = list == 0 ? ctx->sh.num_ref_idx_l0_active : ctx->sh.num_ref_idx_l1_active;
+    if (list == 1 && ctx->fi->pic.sh.slice_type != slice_b) return 0;
+    int32_t n = list == 0 ? ctx->fi->pic.ref_count_l0 : ctx->fi->pic.ref_count_l1;
+    int32_t active = list == 0 ? ctx->fi->pic.sh.num_ref_idx_l0_active : ctx->fi->pic.sh.num_ref_idx_l1_active;
     if (active < n) n = active;
     return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
 }
 
-void merge_list_build(encoder_instance *ctx, const pu_area *pu, merge_list *m)
+void merge_list_build(row_context *ctx, const pu_area *pu, merge_list *m)
 {
     uint32_t temporal = 0;
     m->count = merge_build_list(ctx, pu->z, pu->x, pu->y, pu->w, pu->h, pu->s, m->mv[0], m->mv[1], m->ref[0],
                                 m->ref[1], &temporal);
 }
 
-bool merge_candidate_clamp(encoder_instance *ctx, const merge_list *m, int32_t i, const pu_area *pu,
+bool merge_candidate_clamp(row_context *ctx, const merge_list *m, int32_t i, const pu_area *pu,
                            uint32_t clamped[2])
 {
     for (int32_t l = 0; l < 2; l++) {
@@ -70,7 +70,7 @@ bool merge_same_motion(const merge_list *m, int32_t a, int32_t b, int32_t lists_
     return true;
 }
 
-void fast_luma_predict(encoder_instance *ctx, const pu_area *pu, const int8_t ref[2], const uint32_t mv[2])
+void fast_luma_predict(row_context *ctx, const pu_area *pu, const int8_t ref[2], const uint32_t mv[2])
 {
     int32_t X[2], Y[2];
     for (int32_t l = 0; l < 2; l++) {
@@ -87,16 +87,16 @@ void fast_luma_predict(encoder_instance *ctx, const pu_area *pu, const int8_t re
     int32_t sa, sb;
     const uint8_t *p0 = mc_luma_8bit(ctx, 0, ref[0], X[0], Y[0], pu->w, pu->h, a, &sa, 0);
     const uint8_t *p1 = mc_luma_8bit(ctx, 1, ref[1], X[1], Y[1], pu->w, pu->h, b, &sb, 0);
-    ctx->mc.avg_pixels(dst, CTU_WORK_STRIDE, p0, sa, p1, sb, pu->w, pu->h);
+    ctx->enc->mc.avg_pixels(dst, CTU_WORK_STRIDE, p0, sa, p1, sb, pu->w, pu->h);
 }
 
-uint32_t fast_luma_metric(encoder_instance *ctx, const pu_area *pu, pair_metric_fn metric)
+uint32_t fast_luma_metric(row_context *ctx, const pu_area *pu, pair_metric_fn metric)
 {
     return metric(work_luma(ctx, pu), CTU_WORK_STRIDE, ctx->ctu.source_luma + pu->y * CTU_SOURCE_STRIDE + pu->x,
                   CTU_SOURCE_STRIDE);
 }
 
-void list_search_run(encoder_instance *ctx, const list_search *ls, me_result *best, me_result *second,
+void list_search_run(row_context *ctx, const list_search *ls, me_result *best, me_result *second,
                      uint32_t amvp[2], int32_t *amvp_count)
 {
     const pu_area *p = &ls->pu;
@@ -129,8 +129,8 @@ void list_search_run(encoder_instance *ctx, const list_search *ls, me_result *be
         res.cost = COST_INFINITE;
         if (ls->fast) motion_search_fast(ctx, search_state(ctx)->me, &res, &pu, ls->qp, best->cost, 0, likely);
         else motion_search_full(ctx, search_state(ctx)->me, &res, &pu, ls->qp, best->cost, 0, likely);
-        if (ctx->faults.motion_searches)
-            __atomic_fetch_add(&ctx->faults.motion_searches[ls->fast ? 0 : 1], 1, __ATOMIC_RELAXED);
+        if (ctx->enc->faults.motion_searches)
+            __atomic_fetch_add(&ctx->enc->faults.motion_searches[ls->fast ? 0 : 1], 1, __ATOMIC_RELAXED);
         if (res.cost >= COST_INFINITE) continue;
         if (res.cost < best->cost) {
             if (ls->keep_two) *second = *best;
@@ -144,7 +144,7 @@ void list_search_run(encoder_instance *ctx, const list_search *ls, me_result *be
     }
 }
 
-void list_predictor_diff(encoder_instance *ctx, const pu_area *pu, int32_t list, int32_t ref, uint32_t mv,
+void list_predictor_diff(row_context *ctx, const pu_area *pu, int32_t list, int32_t ref, uint32_t mv,
                          int16_t diff[2])
 {
     ctx->ctu.motion.ref_idx[list][motion_grid_index(pu->x, pu->y)] = (int8_t)ref;
@@ -153,7 +153,7 @@ void list_predictor_diff(encoder_instance *ctx, const pu_area *pu, int32_t list,
     mvd_best_predictor(&mv, pred, n, diff);
 }
 
-uint32_t bi_rough_cost(encoder_instance *ctx, const pu_area *pu, const me_result *a, const me_result *b,
+uint32_t bi_rough_cost(row_context *ctx, const pu_area *pu, const me_result *a, const me_result *b,
                        const int16_t d0[2], const int16_t d1[2], int32_t qp, pair_metric_fn metric)
 {
     const me_context *me = search_state(ctx)->me;

@@ -22,7 +22,7 @@ struct unit_merge {
 // The merge candidate of the unit with the strictly lowest rough cost: the
 // metric of its prediction plus lambda for each bin of its index. Only the
 // current best is compared for duplicates.
-void unit_merge_search(encoder_instance *ctx, const cu_node *node, const pu_area *pu, pair_metric_fn metric,
+void unit_merge_search(row_context *ctx, const cu_node *node, const pu_area *pu, pair_metric_fn metric,
                        unit_merge *um)
 {
     merge_list_build(ctx, pu, &um->list);
@@ -53,7 +53,7 @@ struct unit_choice {
 
 // Searches unit p and returns its choice; records 2p and 2p + 1 of the node
 // keep the search results.
-unit_choice unit_search(encoder_instance *ctx, cu_node *tree, cu_node *node, const pu_area *pu, int32_t p,
+unit_choice unit_search(row_context *ctx, cu_node *tree, cu_node *node, const pu_area *pu, int32_t p,
                         pair_metric_fn metric, pu_pair_motion *area, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
@@ -125,13 +125,13 @@ unit_choice unit_search(encoder_instance *ctx, cu_node *tree, cu_node *node, con
 
 }  // namespace
 
-void inter_pu_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void inter_pu_search_fast(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     cu_node *node = &tree[node_index(z, log2_size)];
     int32_t size = 1 << log2_size, s = 6 - log2_size;
     int32_t wide = node->part_mode == 1;
     pu_pair_motion *area = wide ? &node->pu_2nxn : &node->pu_nx2n;
-    pair_metric_fn metric = wide ? ctx->metric.sa8d_wide[s] : ctx->metric.sa8d_tall[s];
+    pair_metric_fn metric = wide ? ctx->enc->metric.sa8d_wide[s] : ctx->enc->metric.sa8d_tall[s];
     pu_area pu = {z, x, y, wide ? size : size / 2, wide ? size / 2 : size, s};
     for (int32_t p = 0; p < 2; p++) {
         unit_choice c = unit_search(ctx, tree, node, &pu, p, metric, area, log2_size);

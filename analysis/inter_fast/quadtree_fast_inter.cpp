@@ -12,7 +12,7 @@ enum { LOG2_MIN_CB = 3 };
 
 // Running per-depth statistics of leaf costs; a leaf costing twice the
 // running mean or more stays out of them.
-void leaf_cost_stats_add(encoder_instance *ctx, int32_t depth, uint32_t cost)
+void leaf_cost_stats_add(row_context *ctx, int32_t depth, uint32_t cost)
 {
     ctu_context *c = &ctx->ctu;
     uint32_t k = c->depth_cost_count[depth];
@@ -23,7 +23,7 @@ void leaf_cost_stats_add(encoder_instance *ctx, int32_t depth, uint32_t cost)
 
 }  // namespace
 
-void cu_choose_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void cu_choose_fast_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                           int32_t flags)
 {
     ctu_context *c = &ctx->ctu;
@@ -55,12 +55,12 @@ void cu_choose_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
     cu_leaf_recode(ctx, tree, z, x, y, log2_size);
 }
 
-void cu_search_fast_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_search_fast_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
     int32_t size = 1 << log2_size, depth = 6 - log2_size;
-    int32_t w_rem = ctx->width - 64 * c->x, h_rem = ctx->height - 64 * c->y;
+    int32_t w_rem = ctx->enc->width - 64 * c->x, h_rem = ctx->enc->height - 64 * c->y;
     cu_node *node = &tree[node_index(z, log2_size)];
     cu_node_init(ctx, node);
 

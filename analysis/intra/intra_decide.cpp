@@ -50,7 +50,7 @@ void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 
 // intra_chroma_pred_mode: bin 0 for the derived mode, else bin 1 and two
 // bypass bits.
-uint32_t price_chroma_mode(encoder_instance *ctx, int32_t candidate)
+uint32_t price_chroma_mode(row_context *ctx, int32_t candidate)
 {
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
@@ -60,7 +60,7 @@ uint32_t price_chroma_mode(encoder_instance *ctx, int32_t candidate)
 }
 
 struct decide_frame {
-    encoder_instance *ctx;
+    row_context *ctx;
     mode_search_state *st;
     cu_node *node;
     int32_t z, x, y, log2, n, depth, qp;
@@ -88,7 +88,7 @@ uint32_t chroma_rough(const decide_frame *f)
 // One RD trial of a luma mode; returns its cost and leaves its coding live.
 uint32_t luma_trial(decide_frame *f, int32_t mode)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     int8_t *entry = &ctx->ctu.intra_modes[map4_index(f->z)];
     f->node->intra_mode = mode;
     rate_restore(ctx, f->depth);
@@ -103,7 +103,7 @@ uint32_t luma_trial(decide_frame *f, int32_t mode)
 // One RD trial of a chroma candidate.
 uint32_t chroma_trial(decide_frame *f, int32_t candidate)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     f->node->chroma_mode = candidate;
     rate_restore(ctx, f->depth);
     ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)candidate;
@@ -114,7 +114,7 @@ uint32_t chroma_trial(decide_frame *f, int32_t candidate)
 // Rough ranking of chroma candidates 0..3 into a list of kc places.
 void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     list_clear(list, kc);
     for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
         f->node->chroma_mode = j;
@@ -144,7 +144,7 @@ int32_t chroma_rd_stage(decide_frame *f, const mode_place *list, int32_t kc)
     return best;
 }
 
-void set_up(decide_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2)
+void set_up(decide_frame *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2)
 {
     f->ctx = ctx;
     f->st = search_state(ctx);
@@ -156,7 +156,7 @@ void set_up(decide_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, in
     f->node = &tree[f->n];
     f->depth = 6 - log2;
     f->qp = f->node->qp;
-    const metric_table *mt = &ctx->metric;
+    const metric_table *mt = &ctx->enc->metric;
     int32_t d = f->depth;
     if (log2 == 2) {
         f->luma_metric = mt->satd[4];
@@ -170,7 +170,7 @@ void set_up(decide_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, in
 
 }  // namespace
 
-void cu_decide_i(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     decide_frame f;
     set_up(&f, ctx, tree, z, x, y, log2_size);

@@ -18,7 +18,7 @@ struct rough_place {
 };
 
 struct in_inter_search {
-    encoder_instance *ctx;
+    row_context *ctx;
     cu_node *node;
     int32_t z, x, y, log2;
     int32_t mpm[3];
@@ -44,12 +44,12 @@ void place_insert(rough_place *list, int32_t mode, uint32_t cost)
 // weighted by lambda_satd.
 uint32_t evaluate(in_inter_search *s, int32_t m)
 {
-    encoder_instance *ctx = s->ctx;
+    row_context *ctx = s->ctx;
     ctu_context *c = &ctx->ctu;
     c->intra_modes[map4_index(s->z)] = (int8_t)m;
     tu_encode(ctx, s->z, s->x, s->y, s->log2, s->node->qp, 1, 0, TU_LUMA);
     uint32_t bins = m == s->mpm[0] ? 2 : (m == s->mpm[1] || m == s->mpm[2] ? 3 : 6);
-    uint32_t cost = ctx->metric.satd[6 - s->log2](c->source_luma + s->y * CTU_SOURCE_STRIDE + s->x, CTU_SOURCE_STRIDE,
+    uint32_t cost = ctx->enc->metric.satd[6 - s->log2](c->source_luma + s->y * CTU_SOURCE_STRIDE + s->x, CTU_SOURCE_STRIDE,
                                                    c->recon_luma + s->y * CTU_WORK_STRIDE + s->x, CTU_WORK_STRIDE) +
                     s->node->lambda_satd * bins;
     place_insert(s->best, m, cost);
@@ -99,7 +99,7 @@ void refine(in_inter_search *s, uint64_t t)
 // Full cost of the node with luma mode m, from the depth's rate snapshot.
 uint32_t rd_trial(in_inter_search *s, int32_t m, uint8_t *cbf)
 {
-    encoder_instance *ctx = s->ctx;
+    row_context *ctx = s->ctx;
     cu_node *node = s->node;
     node->intra_mode = m;
     rate_restore(ctx, 6 - s->log2);
@@ -109,10 +109,10 @@ uint32_t rd_trial(in_inter_search *s, int32_t m, uint8_t *cbf)
     return cost;
 }
 
-bool rd_stage_allowed(encoder_instance *ctx, const in_inter_search *s, uint64_t t)
+bool rd_stage_allowed(row_context *ctx, const in_inter_search *s, uint64_t t)
 {
     mode_search_state *st = search_state(ctx);
-    uint32_t type = ctx->source_picture->picture_type;
+    uint32_t type = ctx->fi->pic.source_picture->picture_type;
     bool picture = type == PIC_TYPE_P || (type == PIC_TYPE_BREF && s->log2 <= 4);
     bool close = s->best[0].cost < ((3 * t) >> 1) + 2 * (uint64_t)s->node->lambda_satd;
     bool level = st->speed_level >= (st->pick_mode <= 0 ? 4 : 3);
@@ -130,7 +130,7 @@ void record_rough(in_inter_search *s)
 
 }  // namespace
 
-void intra_decide_in_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     in_inter_search s;

@@ -21,7 +21,7 @@ void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 }
 
 // One coded trial of mode m on the block; the block is one transform unit.
-uint32_t coded_trial(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+uint32_t coded_trial(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                      int32_t m)
 {
     int32_t size = 1 << log2_size, d = 6 - log2_size;
@@ -40,7 +40,7 @@ uint32_t coded_trial(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x,
 
 }  // namespace
 
-void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                             int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
@@ -76,7 +76,7 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) on[m] = 1;
     if (st->speed_level <= 4) intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
-    pair_metric_fn metric = log2_size == 2 ? ctx->metric.satd[4] : ctx->metric.cost_metric[6 - log2_size];
+    pair_metric_fn metric = log2_size == 2 ? ctx->enc->metric.satd[4] : ctx->enc->metric.cost_metric[6 - log2_size];
     const ctu_context *c = &ctx->ctu;
     uint32_t *rough = node->mode_rough_cost;
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
@@ -129,7 +129,7 @@ void intra_luma_mode_search(encoder_instance *ctx, cu_node *tree, int32_t z, int
     st->intra_ref_refresh = 1;
 }
 
-void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void chroma_mode_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     int32_t n = node_index(z, log2_size), d = 6 - log2_size;
     cu_node *node = &tree[n];
@@ -138,7 +138,7 @@ void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(z >> 2)];
     int32_t kept = (int8_t)dec->tu_split[n];
     dec->tu_split[n] = 0;
-    pair_metric_fn metric = log2_size <= 3 ? ctx->metric.satd[4] : ctx->metric.cost_metric[7 - log2_size];
+    pair_metric_fn metric = log2_size <= 3 ? ctx->enc->metric.satd[4] : ctx->enc->metric.cost_metric[7 - log2_size];
     const ctu_context *c = &ctx->ctu;
     int32_t cx = (x & ~7) / 2, cy = (y & ~7) / 2;
     for (int32_t k = 0; k < 4; k++) {
@@ -183,7 +183,7 @@ void chroma_mode_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     node->chroma_mode = rd_dm < rd_best ? 4 : best;
 }
 
-void intra_cu_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void intra_cu_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
     int32_t size = 1 << log2_size, n = node_index(z, log2_size), d = 6 - log2_size;

@@ -38,7 +38,7 @@ void ranking_insert(mode_ranking *r, int32_t mode, uint32_t cost, int32_t start)
 }
 
 struct intra_search {
-    encoder_instance *ctx;
+    row_context *ctx;
     cu_node *tree, *node;
     int32_t z, x, y, log2;
     int32_t mpm[3];
@@ -48,7 +48,7 @@ struct intra_search {
 
 uint32_t rough_cost(intra_search *is, int32_t mode)
 {
-    encoder_instance *ctx = is->ctx;
+    row_context *ctx = is->ctx;
     const ctu_context *c = &ctx->ctu;
     is->tried[mode] = 1;
     ctx->ctu.intra_modes[map4_index(is->z)] = (int8_t)mode;
@@ -86,7 +86,7 @@ void refine_around(intra_search *is, mode_ranking *r, int32_t n, int32_t step, i
 // cost, and its coded-block flags through *cbf.
 uint32_t full_cost(intra_search *is, int32_t mode, uint8_t *cbf)
 {
-    encoder_instance *ctx = is->ctx;
+    row_context *ctx = is->ctx;
     rate_restore(ctx, 6 - is->log2);
     is->node->intra_mode = mode;
     cu_tree_commit(ctx, is->tree, is->z, is->x, is->y, is->log2);
@@ -102,24 +102,24 @@ uint32_t full_cost(intra_search *is, int32_t mode, uint8_t *cbf)
 // gather from the reconstruction again. Returns whether it took them.
 bool source_references(intra_search *is)
 {
-    encoder_instance *ctx = is->ctx;
+    row_context *ctx = is->ctx;
     mode_search_state *st = search_state(ctx);
     if (!((ctx->config.intra_source_ref_mask >> st->slice_class) & 1u)) return false;
     const ctu_context *c = &ctx->ctu;
     int32_t n = 1 << is->log2;
     intra_ref_ctx r;
-    r.table = &ctx->intra_pred;
+    r.table = &ctx->enc->intra_pred;
     r.recon_avail_map = c->recon_avail;
     r.ref_area = &st->ref_area;
     intra_fill_border_samples(&r, c->source_luma + is->y * CTU_SOURCE_STRIDE + is->x, CTU_SOURCE_STRIDE,
                               c->recon_luma + is->y * CTU_WORK_STRIDE + is->x, CTU_WORK_STRIDE, is->x, is->y, n, 0);
-    ctx->intra_pred.ref_filter[is->log2 - 2](st->ref_area.luma, st->ref_area.luma_smoothed);
+    ctx->enc->intra_pred.ref_filter[is->log2 - 2](st->ref_area.luma, st->ref_area.luma_smoothed);
     return true;
 }
 
 }  // namespace
 
-void intra_mode_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void intra_mode_search_fast(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     intra_search is{};
@@ -130,7 +130,7 @@ void intra_mode_search_fast(encoder_instance *ctx, cu_node *tree, int32_t z, int
     is.x = x;
     is.y = y;
     is.log2 = log2_size;
-    is.metric = ctx->metric.cost_metric[6 - log2_size];
+    is.metric = ctx->enc->metric.cost_metric[6 - log2_size];
     cu_node *node = is.node;
     node->chroma_mode = chroma_mode_from_luma;
     node->tu_split = 0;

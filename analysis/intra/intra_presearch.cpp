@@ -40,7 +40,7 @@ uint32_t mode_factor(int32_t m, const int32_t mpm[3])
 
 // Half-resolution search state of one call.
 struct halfres_search {
-    encoder_instance *ctx;
+    row_context *ctx;
     const uint8_t *source;    // half-resolution block of the CU
     int32_t source_stride;
     uint8_t *pred;            // in the scratch area, stride 128
@@ -58,7 +58,7 @@ struct halfres_search {
 
 uint32_t half_cost(halfres_search *hs, int32_t mode, int32_t filter, const uint8_t *ref)
 {
-    hs->ctx->intra_pred.pred[mode][filter][hs->s](hs->pred, COARSE_SCRATCH_STRIDE, ref);
+    hs->ctx->enc->intra_pred.pred[mode][filter][hs->s](hs->pred, COARSE_SCRATCH_STRIDE, ref);
     return hs->metric(hs->source, hs->source_stride, hs->pred, COARSE_SCRATCH_STRIDE) +
            mode_factor(mode, hs->mpm) * hs->lambda;
 }
@@ -77,11 +77,11 @@ void half_try(halfres_search *hs, int32_t mode, int32_t places, int32_t wide)
 // outside the CTU's own map columns and rows count as missing, which only
 // the 64x64 CU's above-right and below-left reach (its pre-search is a rough
 // estimate; its coding uses four gathered 32x32 references).
-void gather_full_reference(encoder_instance *ctx, int32_t x, int32_t y, int32_t n, uint8_t *ref)
+void gather_full_reference(row_context *ctx, int32_t x, int32_t y, int32_t n, uint8_t *ref)
 {
     if (n <= 32) {
         mode_search_state *st = search_state(ctx);
-        intra_ref_ctx r = {&ctx->intra_pred, ctx->ctu.recon_avail, &st->ref_area};
+        intra_ref_ctx r = {&ctx->enc->intra_pred, ctx->ctu.recon_avail, &st->ref_area};
         intra_gather_ref_samples(&r, ctx->ctu.recon_luma + y * CTU_WORK_STRIDE + x, x, y, n, 0, 0);
         std::memcpy(ref, st->ref_area.luma, (size_t)(4 * n + 1));
         return;
@@ -118,7 +118,7 @@ void halve_reference(halfres_search *hs, const uint8_t *full, int32_t n)
     hs->plain[0] = full[0];
     // Above samples pair with above samples, left with left.
     for (int32_t i = 1; i <= 2 * n; i++) hs->plain[i] = (uint8_t)((full[2 * i - 1] + full[2 * i] + 1) >> 1);
-    if (hs->h <= 16) hs->ctx->intra_pred.ref_filter[hs->s](hs->plain, hs->smoothed);
+    if (hs->h <= 16) hs->ctx->enc->intra_pred.ref_filter[hs->s](hs->plain, hs->smoothed);
     else std::memcpy(hs->smoothed, hs->plain, sizeof(hs->plain));
 }
 
@@ -140,12 +140,12 @@ void narrow_passes(halfres_search *hs)
 
 }  // namespace
 
-int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
+int32_t intra_halfres_presearch(row_context *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
                                 int32_t log2_size, const uint8_t allowed[INTRA_MODE_COUNT], uint32_t out_modes[3],
                                 const int32_t mpm[3], uint32_t lambda)
 {
     if (log2_size < 4) return 0;
-    const picture *src = ctx->source_picture;
+    const picture *src = ctx->fi->pic.source_picture;
     if (!src || !src->lowres_plane) return 0;
     mode_search_state *st = search_state(ctx);
     halfres_search hs;
@@ -154,7 +154,7 @@ int32_t intra_halfres_presearch(encoder_instance *ctx, coarse_search_context *sc
     hs.h = n / 2;
     hs.s = log2_size - 3;
     int32_t shape = 7 - log2_size;
-    hs.metric = ranks_by_cost_metric(st->speed_level) ? ctx->metric.cost_metric[shape] : ctx->metric.sa8d_sub[shape];
+    hs.metric = ranks_by_cost_metric(st->speed_level) ? ctx->enc->metric.cost_metric[shape] : ctx->enc->metric.sa8d_sub[shape];
     hs.source_stride = src->lowres_stride;
     hs.source = src->lowres_plane + (32 * ctx->ctu.y + y / 2) * src->lowres_stride + 32 * ctx->ctu.x + x / 2;
     hs.pred = scratch->scratch + (y + 16) * COARSE_SCRATCH_STRIDE + x + 16;

@@ -16,7 +16,7 @@ struct ranked {
 };
 
 struct presearch_frame {
-    encoder_instance *ctx;
+    row_context *ctx;
     mode_search_state *st;
     cu_node *node;
     int32_t z, x, y, log2, n, depth, size;
@@ -62,7 +62,7 @@ void candidate_insert(ranked *slots, int32_t k, int32_t mode, uint32_t cost)
 // Prediction of mode m over the CU at full resolution and its rough cost.
 uint32_t full_rough(presearch_frame *f, int32_t m)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     ctu_context *c = &ctx->ctu;
     f->node->intra_mode = m;
     map_fill_rect((uint8_t *)&c->intra_modes[map4_index(f->z)], f->size / 4, f->size / 4, (uint8_t)m);
@@ -137,7 +137,7 @@ void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 // better-ranked one; returns the best mode and leaves its cost in *best.
 int32_t luma_rd_check(presearch_frame *f, const ranked *cand, int32_t k, uint32_t *best)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     int32_t best_mode = cand[0].mode;
     *best = COST_INFINITE;
     for (int32_t i = k - 1; i >= 0; i--) {
@@ -172,7 +172,7 @@ uint32_t chroma_rough(presearch_frame *f)
 
 uint32_t chroma_trial(presearch_frame *f, int32_t j)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     rate_restore(ctx, f->depth);
     f->node->chroma_mode = j;
     map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)], f->size / 8, f->size / 8,
@@ -189,7 +189,7 @@ uint32_t chroma_trial(presearch_frame *f, int32_t j)
 // wins a tie.
 int32_t chroma_decide(presearch_frame *f)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     int32_t best_j = 0;
     uint32_t best_rough = COST_INFINITE;
     for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
@@ -220,7 +220,7 @@ int32_t chroma_decide(presearch_frame *f)
     return chosen;
 }
 
-void frame_set_up(presearch_frame *f, encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void frame_set_up(presearch_frame *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                   int32_t log2)
 {
     f->ctx = ctx;
@@ -233,7 +233,7 @@ void frame_set_up(presearch_frame *f, encoder_instance *ctx, cu_node *tree, int3
     f->node = &tree[f->n];
     f->depth = 6 - log2;
     f->size = 1 << log2;
-    const metric_table *mt = &ctx->metric;
+    const metric_table *mt = &ctx->enc->metric;
     int32_t i = f->depth;
     f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i] : mt->sa8d_sub[i];
     if (log2 == 3) f->chroma_metric = mt->satd[4];
@@ -242,7 +242,7 @@ void frame_set_up(presearch_frame *f, encoder_instance *ctx, cu_node *tree, int3
 
 }  // namespace
 
-void cu_decide_intra_presearch(encoder_instance *ctx, cu_node *tree, coarse_search_context *coarse, int32_t z,
+void cu_decide_intra_presearch(row_context *ctx, cu_node *tree, coarse_search_context *coarse, int32_t z,
                                int32_t x, int32_t y, int32_t log2_size)
 {
     presearch_frame f;

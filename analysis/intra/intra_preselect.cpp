@@ -13,7 +13,7 @@ static int32_t keep_range(uint8_t list[INTRA_MODE_COUNT], int32_t first, int32_t
     return last - first + 1;
 }
 
-int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative,
+int32_t intra_mode_preselect(row_context *ctx, uint8_t list[INTRA_MODE_COUNT], int32_t *representative,
                              int32_t log2_size, int32_t x, int32_t y)
 {
     mode_search_state *st = search_state(ctx);
@@ -36,7 +36,7 @@ int32_t intra_mode_preselect(encoder_instance *ctx, uint8_t list[INTRA_MODE_COUN
     }
     if (st->speed_level >= 3) return INTRA_MODE_COUNT;
     ctu_activity_maps *a = &st->activity;
-    if (a->grad_diag[0] == 0xffffffffu) ctx->metric.ctu_activity_diag(c->source_luma, a);
+    if (a->grad_diag[0] == 0xffffffffu) ctx->enc->metric.ctu_activity_diag(c->source_luma, a);
     int32_t n = 1 << log2_size;
     int32_t e = activity_entry(n, x, y);
     int64_t v = a->grad_ver[e], h = a->grad_hor[e], d = a->grad_diag[e], an = a->grad_anti[e];

@@ -26,7 +26,7 @@ int32_t same_mode_of_parts(const cu_node *tree, int32_t z)
 
 // The four 4x4 parts coded as one 2Nx2N CU of their common mode with a split
 // transform; the node's own decision is put back afterwards.
-uint32_t same_mode_cost(encoder_instance *ctx, cu_node *tree, const fast_place *p, int32_t mode)
+uint32_t same_mode_cost(row_context *ctx, cu_node *tree, const fast_place *p, int32_t mode)
 {
     cu_node *node = &tree[node_index(p->z, 3)];
     int32_t keep_mode = node->intra_mode, keep_chroma = node->chroma_mode, keep_tu = node->tu_split;
@@ -42,7 +42,7 @@ uint32_t same_mode_cost(encoder_instance *ctx, cu_node *tree, const fast_place *
     return s;
 }
 
-uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, const fast_place *p)
+uint32_t nxn_cost(row_context *ctx, cu_node *tree, const fast_place *p)
 {
     cu_node *node = &tree[node_index(p->z, 3)];
     node->split = 1;
@@ -53,7 +53,7 @@ uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, const fast_place *p)
     return s;
 }
 
-void leaf_finish(encoder_instance *ctx, cu_node *tree, const fast_place *p, int32_t mode)
+void leaf_finish(row_context *ctx, cu_node *tree, const fast_place *p, int32_t mode)
 {
     ctu_context *c = &ctx->ctu;
     int32_t size = 1 << p->log2, depth = 6 - p->log2;
@@ -76,7 +76,7 @@ void leaf_finish(encoder_instance *ctx, cu_node *tree, const fast_place *p, int3
 
 }  // namespace
 
-void cu_choose_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void cu_choose_fast_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                           int32_t packed)
 {
     ctu_context *c = &ctx->ctu;
@@ -125,12 +125,12 @@ void cu_choose_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
     leaf_finish(ctx, tree, &p, mode);
 }
 
-void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_search_fast_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
     int32_t size = 1 << log2_size, depth = 6 - log2_size;
-    int32_t rem_w = ctx->width - 64 * c->x, rem_h = ctx->height - 64 * c->y;
+    int32_t rem_w = ctx->enc->width - 64 * c->x, rem_h = ctx->enc->height - 64 * c->y;
     cu_node *node = &tree[node_index(z, log2_size)];
     cu_node_init(ctx, node);
 
@@ -164,14 +164,14 @@ void cu_search_fast_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32
 // Texture weights of the CTU's 4x4 units from the Hadamard AC energy of
 // their 8x4 pairs: flat units weigh up to +1024, textured down to -1024. Off
 // (the grid untouched) while the strength is 0.
-void ctu_texture_weights(encoder_instance *ctx)
+void ctu_texture_weights(row_context *ctx)
 {
     mode_search_state *st = search_state(ctx);
     if (st->rd_extra_weight == 0) return;
     const uint8_t *src = ctx->ctu.source_luma;
     for (int32_t r = 0; r < 16; r++) {
         for (int32_t k = 0; k < 8; k++) {
-            uint32_t v = ctx->metric.hadamard_ac_8x4(src + 4 * r * CTU_SOURCE_STRIDE + 8 * k, CTU_SOURCE_STRIDE);
+            uint32_t v = ctx->enc->metric.hadamard_ac_8x4(src + 4 * r * CTU_SOURCE_STRIDE + 8 * k, CTU_SOURCE_STRIDE);
             int32_t lo = (int32_t)(v & 0xffff), hi = (int32_t)v >> 16;
             if (hi < 0) hi = 0;
             st->dist_weight_map[16 * r + 2 * k] = (32 - (lo < 64 ? lo : 64)) * 32;

@@ -12,7 +12,7 @@ const uint32_t intra_leaf_threshold[4] = {4096, 1024, 256, 64};
 enum { CHOOSE_RIGHT = 1, CHOOSE_BOTTOM = 2, CHOOSE_STOPPED = 16 };
 
 // Cost of the NxN partition of an 8x8 CU whose four 4x4 blocks were coded last.
-uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y)
+uint32_t nxn_cost(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y)
 {
     mode_search_state *st = search_state(ctx);
     cu_node *node = &tree[node_index(z, 3)];
@@ -37,7 +37,7 @@ uint32_t nxn_cost(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, in
     return s;
 }
 
-void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+void cu_choose_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                          int32_t log2_size, int32_t mode, int32_t flags)
 {
     mode_search_state *st = search_state(ctx);
@@ -91,7 +91,7 @@ void cu_choose_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_
 
 }  // namespace
 
-void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_mode_dispatch(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     switch (st->slice_class) {
@@ -112,12 +112,12 @@ void cu_mode_dispatch(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x
     }
 }
 
-void cu_search_rdo_intra(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_search_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
     int32_t size = 1 << log2_size, depth = 6 - log2_size;
-    int32_t w_rem = ctx->width - 64 * c->x, h_rem = ctx->height - 64 * c->y;
+    int32_t w_rem = ctx->enc->width - 64 * c->x, h_rem = ctx->enc->height - 64 * c->y;
     cu_node *node = &tree[node_index(z, log2_size)];
     cu_node_init(ctx, node);
 

@@ -38,16 +38,16 @@ void mv_scale(uint32_t *out, const int16_t mv_in[2], int tb, int td)
 }
 
 // Picture at index idx of a reference list of the current slice, or null.
-static const picture *ref_picture(const encoder_instance *inst, int list, int idx)
+static const picture *ref_picture(const row_context *inst, int list, int idx)
 {
     // A P slice has no list 1, whatever the instance's count says.
-    if (list == 1 && inst->sh.slice_type != slice_b) return nullptr;
-    int n = list == 0 ? inst->ref_count_l0 : inst->ref_count_l1;
+    if (list == 1 && inst->fi->pic.sh.slice_type != slice_b) return nullptr;
+    int n = list == 0 ? inst->fi->pic.ref_count_l0 : inst->fi->pic.ref_count_l1;
     if (idx < 0 || idx >= n || idx >= ENCODER_MAX_REFS) return nullptr;
-    return list == 0 ? inst->list0[idx] : inst->list1[idx];
+    return list == 0 ? inst->fi->pic.list0[idx] : inst->fi->pic.list1[idx];
 }
 
-static int32_t current_poc(const encoder_instance *inst) { return inst->recon_picture->poc; }
+static int32_t current_poc(const row_context *inst) { return inst->fi->pic.recon_picture->poc; }
 
 static void scale_packed(uint32_t *out, uint32_t mv, int tb, int td)
 {
@@ -55,7 +55,7 @@ static void scale_packed(uint32_t *out, uint32_t mv, int tb, int td)
     mv_scale(out, v, tb, td);
 }
 
-int amvp_spatial_unscaled(encoder_instance *inst, int list, uint32_t *out, int *count, int cur, int nb)
+int amvp_spatial_unscaled(row_context *inst, int list, uint32_t *out, int *count, int cur, int nb)
 {
     const ctu_motion_grid *g = &inst->ctu.motion;
     const picture *target = ref_picture(inst, list, g->ref_idx[list][cur]);
@@ -71,7 +71,7 @@ int amvp_spatial_unscaled(encoder_instance *inst, int list, uint32_t *out, int *
     return 0;
 }
 
-int amvp_spatial_scaled(encoder_instance *inst, int list, uint32_t *out, int *count, int cur, int nb)
+int amvp_spatial_scaled(row_context *inst, int list, uint32_t *out, int *count, int cur, int nb)
 {
     const ctu_motion_grid *g = &inst->ctu.motion;
     const picture *target = ref_picture(inst, list, g->ref_idx[list][cur]);
@@ -91,7 +91,7 @@ int amvp_spatial_scaled(encoder_instance *inst, int list, uint32_t *out, int *co
 
 // True when no reference of the slice follows the current picture in output
 // order (H.265's NoBackwardPredFlag).
-static bool no_backward_prediction(const encoder_instance *inst)
+static bool no_backward_prediction(const row_context *inst)
 {
     int32_t poc = current_poc(inst);
     for (int l = 0; l < 2; l++)
@@ -103,21 +103,21 @@ static bool no_backward_prediction(const encoder_instance *inst)
     return true;
 }
 
-static const picture *collocated_picture(const encoder_instance *inst)
+static const picture *collocated_picture(const row_context *inst)
 {
-    if (inst->sh.slice_type == slice_b && !inst->sh.collocated_from_l0 && inst->ref_count_l1 > 0)
+    if (inst->fi->pic.sh.slice_type == slice_b && !inst->fi->pic.sh.collocated_from_l0 && inst->fi->pic.ref_count_l1 > 0)
         return ref_picture(inst, 1, 0);
     return ref_picture(inst, 0, 0);
 }
 
 // Motion of the collocated picture at the 16x16-grid unit holding picture
 // position (px, py): the vector and the POC of the picture it refers to.
-static int collocated_motion(const encoder_instance *inst, const picture *col, int px, int py, int list,
+static int collocated_motion(const row_context *inst, const picture *col, int px, int py, int list,
                              uint32_t *mv, int32_t *ref_poc)
 {
     if (!col->ref_idx_map[0] || !col->mv_map[0]) return 0;
     int64_t ux = (px >> 3) & ~1, uy = (py >> 3) & ~1;
-    int64_t idx = uy * 8 * inst->ctu_cols + ux;
+    int64_t idx = uy * 8 * inst->enc->ctu_cols + ux;
     int ri[2];
     for (int l = 0; l < 2; l++) {
         ri[l] = col->ref_idx_map[l] && col->mv_map[l] ? col->ref_idx_map[l][idx] : -1;
@@ -128,13 +128,13 @@ static int collocated_motion(const encoder_instance *inst, const picture *col, i
     if (ri[0] < 0 && ri[1] < 0) return 0;
     if (ri[0] < 0) use = 1;
     else if (ri[1] < 0) use = 0;
-    else use = no_backward_prediction(inst) ? list : (inst->sh.collocated_from_l0 ? 1 : 0);
+    else use = no_backward_prediction(inst) ? list : (inst->fi->pic.sh.collocated_from_l0 ? 1 : 0);
     *mv = col->mv_map[use][idx];
     *ref_poc = col->ref_pocs[use][ri[use]];
     return 1;
 }
 
-int amvp_temporal(encoder_instance *inst, int x, int y, int w, int h, int list, int32_t target_poc, uint32_t *out)
+int amvp_temporal(row_context *inst, int x, int y, int w, int h, int list, int32_t target_poc, uint32_t *out)
 {
     const picture *col = collocated_picture(inst);
     if (!col) return 0;
@@ -144,7 +144,7 @@ int amvp_temporal(encoder_instance *inst, int x, int y, int w, int h, int list, 
     int found = 0;
     int bx = x0 + x + w, by = y0 + y + h;
     // The bottom-right unit only inside the picture and the current CTU row.
-    if (bx < inst->width && by < inst->height && y + h < 64)
+    if (bx < inst->enc->width && by < inst->enc->height && y + h < 64)
         found = collocated_motion(inst, col, bx, by, list, &mv, &ref_poc);
     if (!found) found = collocated_motion(inst, col, x0 + x + w / 2, y0 + y + h / 2, list, &mv, &ref_poc);
     if (!found) return 0;
@@ -157,7 +157,7 @@ struct amvp_neighbours {
     int unit[5];
 };
 
-static void amvp_neighbours_find(const encoder_instance *inst, int x, int y, int w, int h, amvp_neighbours *n)
+static void amvp_neighbours_find(const row_context *inst, int x, int y, int w, int h, amvp_neighbours *n)
 {
     const uint8_t *map = inst->ctu.recon_avail;
     n->avail[0] = map[avail_map_index(x - 1, y + h)];
@@ -172,7 +172,7 @@ static void amvp_neighbours_find(const encoder_instance *inst, int x, int y, int
     n->unit[4] = motion_grid_index(x - 1, y - 1);
 }
 
-static int amvp_spatial(encoder_instance *inst, int list, int cur, const amvp_neighbours *n, uint32_t *out)
+static int amvp_spatial(row_context *inst, int list, int cur, const amvp_neighbours *n, uint32_t *out)
 {
     int count = 0;
     const int8_t *mode = inst->ctu.maps.pred_mode_map;
@@ -193,7 +193,7 @@ static int amvp_spatial(encoder_instance *inst, int list, int cur, const amvp_ne
     return count;
 }
 
-int amvp_build_list(encoder_instance *inst, int zidx, int x, int y, int w, int h, int depth, int list,
+int amvp_build_list(row_context *inst, int zidx, int x, int y, int w, int h, int depth, int list,
                     uint32_t out[2])
 {
     (void)zidx;
@@ -206,7 +206,7 @@ int amvp_build_list(encoder_instance *inst, int zidx, int x, int y, int w, int h
         amvp_neighbours n;
         amvp_neighbours_find(inst, x, y, w, h, &n);
         count = amvp_spatial(inst, list, cur, &n, cand);
-        if (count < 2 && inst->sps.temporal_mvp_enabled &&
+        if (count < 2 && inst->enc->sps.temporal_mvp_enabled &&
             amvp_temporal(inst, x, y, w, h, list, target->poc, &cand[count]))
             count++;
     }

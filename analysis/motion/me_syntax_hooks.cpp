@@ -10,17 +10,17 @@
 static int32_t hook_amvp_build_list(void *owner, int32_t z, int32_t x, int32_t y, int32_t width, int32_t height,
                                     int32_t depth, int32_t list, uint32_t out[2])
 {
-    return amvp_build_list((encoder_instance *)owner, z, x, y, width, height, depth, list, out);
+    return amvp_build_list((row_context *)owner, z, x, y, width, height, depth, list, out);
 }
 
-static void hook_map_clear(void *owner) { map_clear((encoder_instance *)owner); }
+static void hook_map_clear(void *owner) { map_clear((row_context *)owner); }
 
 static void hook_map_mark_available(void *owner, int32_t x, int32_t y, int32_t width, int32_t height)
 {
-    map_mark_available((encoder_instance *)owner, x, y, width, height);
+    map_mark_available((row_context *)owner, x, y, width, height);
 }
 
-void me_syntax_services_fill(syntax_inter_services *services, encoder_instance *inst)
+void me_syntax_services_fill(syntax_inter_services *services, row_context *inst)
 {
     services->owner = inst;
     services->amvp_build_list = hook_amvp_build_list;

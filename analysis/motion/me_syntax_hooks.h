@@ -2,8 +2,8 @@
 // estimation's AMVP derivation and availability map.
 #pragma once
 
-struct encoder_instance;
+struct row_context;
 struct syntax_inter_services;
 
 // Fills the writer's hooks with owner = inst.
-void me_syntax_services_fill(syntax_inter_services *services, encoder_instance *inst);
+void me_syntax_services_fill(syntax_inter_services *services, row_context *inst);

@@ -17,21 +17,21 @@ struct merge_lists {
 
 // Lists whose motion a unit may carry in this slice: list 1 only in B slices,
 // so stale list-1 data of a P slice never reaches a candidate.
-static int slice_lists(const encoder_instance *inst) { return inst->sh.slice_type == slice_b ? 2 : 1; }
+static int slice_lists(const row_context *inst) { return inst->fi->pic.sh.slice_type == slice_b ? 2 : 1; }
 
-static bool unit_uses(const encoder_instance *inst, int u, int l)
+static bool unit_uses(const row_context *inst, int u, int l)
 {
     return l < slice_lists(inst) && inst->ctu.motion.ref_idx[l][u] >= 0;
 }
 
-static bool unit_has_motion(const encoder_instance *inst, int u)
+static bool unit_has_motion(const row_context *inst, int u)
 {
     return unit_uses(inst, u, 0) || unit_uses(inst, u, 1);
 }
 
 // Same motion as a decoder compares it: the same lists used, with equal
 // reference indices and vectors in each used list.
-static bool units_same_motion(const encoder_instance *inst, int a, int b)
+static bool units_same_motion(const row_context *inst, int a, int b)
 {
     const ctu_motion_grid *g = &inst->ctu.motion;
     for (int l = 0; l < 2; l++) {
@@ -42,7 +42,7 @@ static bool units_same_motion(const encoder_instance *inst, int a, int b)
     return true;
 }
 
-static void entry_from_unit(const encoder_instance *inst, int u, int n, merge_lists *m)
+static void entry_from_unit(const row_context *inst, int u, int n, merge_lists *m)
 {
     const ctu_motion_grid *g = &inst->ctu.motion;
     for (int l = 0; l < 2; l++) {
@@ -59,7 +59,7 @@ struct merge_neighbours {
     int unit[5];
 };
 
-static void merge_neighbours_find(const encoder_instance *inst, int x, int y, int w, int h, bool list0_only,
+static void merge_neighbours_find(const row_context *inst, int x, int y, int w, int h, bool list0_only,
                                   merge_neighbours *n)
 {
     const uint8_t *map = inst->ctu.recon_avail;
@@ -79,8 +79,8 @@ static void merge_neighbours_find(const encoder_instance *inst, int x, int y, in
 
 // Spatial step shared by both builders; 'same' compares two grid units.
 template <typename same_fn>
-static int merge_spatial(const encoder_instance *inst, const merge_neighbours *n, same_fn same,
-                         void (*take)(const encoder_instance *, int, int, void *), void *lists)
+static int merge_spatial(const row_context *inst, const merge_neighbours *n, same_fn same,
+                         void (*take)(const row_context *, int, int, void *), void *lists)
 {
     enum { A1, B1, B0, A0, B2 };
     int count = 0;
@@ -94,41 +94,41 @@ static int merge_spatial(const encoder_instance *inst, const merge_neighbours *n
     return count;
 }
 
-static void take_both(const encoder_instance *inst, int u, int n, void *lists)
+static void take_both(const row_context *inst, int u, int n, void *lists)
 {
     entry_from_unit(inst, u, n, (merge_lists *)lists);
 }
 
-static int32_t list_poc(const encoder_instance *inst, int l, int idx)
+static int32_t list_poc(const row_context *inst, int l, int idx)
 {
-    return (l == 0 ? inst->list0[idx] : inst->list1[idx])->poc;
+    return (l == 0 ? inst->fi->pic.list0[idx] : inst->fi->pic.list1[idx])->poc;
 }
 
-static int ref_count(const encoder_instance *inst, int l)
+static int ref_count(const row_context *inst, int l)
 {
-    int n = l == 0 ? inst->ref_count_l0 : inst->ref_count_l1;
+    int n = l == 0 ? inst->fi->pic.ref_count_l0 : inst->fi->pic.ref_count_l1;
     return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
 }
 
-static int merge_limit(const encoder_instance *inst, int count)
+static int merge_limit(const row_context *inst, int count)
 {
-    return count < inst->sh.max_num_merge_cand ? count : inst->sh.max_num_merge_cand;
+    return count < inst->fi->pic.sh.max_num_merge_cand ? count : inst->fi->pic.sh.max_num_merge_cand;
 }
 
-int merge_build_list(encoder_instance *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
+int merge_build_list(row_context *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
                      uint32_t mv_l1[5], int8_t ref_l0[5], int8_t ref_l1[5], uint32_t *temporal_mask)
 {
     (void)zidx;
     (void)depth;
     *temporal_mask = 0;
-    bool is_b = inst->sh.slice_type == slice_b;
+    bool is_b = inst->fi->pic.sh.slice_type == slice_b;
     merge_lists m = {{mv_l0, mv_l1}, {ref_l0, ref_l1}};
     merge_neighbours n;
     merge_neighbours_find(inst, x, y, w, h, false, &n);
     int count = merge_spatial(inst, &n, [&](int a, int b) { return units_same_motion(inst, a, b); }, take_both, &m);
 
     int temporal = -1;
-    if (inst->sps.temporal_mvp_enabled && count < 5) {
+    if (inst->enc->sps.temporal_mvp_enabled && count < 5) {
         bool found = false;
         for (int l = 0; l < (is_b ? 2 : 1); l++) {
             m.ref[l][count] = -2;
@@ -181,14 +181,14 @@ struct merge_list_p {
     int8_t *ref;
 };
 
-static void take_l0(const encoder_instance *inst, int u, int n, void *lists)
+static void take_l0(const row_context *inst, int u, int n, void *lists)
 {
     merge_list_p *m = (merge_list_p *)lists;
     m->mv[n] = inst->ctu.motion.mv[0][u];
     m->ref[n] = inst->ctu.motion.ref_idx[0][u];
 }
 
-int merge_build_list_p(encoder_instance *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
+int merge_build_list_p(row_context *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
                        int8_t ref[5], int32_t *temporal_idx)
 {
     (void)zidx;
@@ -200,7 +200,7 @@ int merge_build_list_p(encoder_instance *inst, int zidx, int x, int y, int w, in
     const ctu_motion_grid *g = &inst->ctu.motion;
     auto same = [&](int a, int b) { return g->ref_idx[0][a] == g->ref_idx[0][b] && g->mv[0][a] == g->mv[0][b]; };
     int count = merge_spatial(inst, &n, same, take_l0, &m);
-    if (inst->sps.temporal_mvp_enabled && count < 5) {
+    if (inst->enc->sps.temporal_mvp_enabled && count < 5) {
         ref[count] = -2;
         if (ref_count(inst, 0) > 0 && amvp_temporal(inst, x, y, w, h, 0, list_poc(inst, 0, 0), &mv[count])) {
             ref[count] = 0;

@@ -369,7 +369,7 @@ void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint
 
 }  // namespace
 
-void motion_search_full(encoder_instance *inst, const me_context *me, me_result *out, pu_desc *pu, int32_t qp,
+void motion_search_full(row_context *inst, const me_context *me, me_result *out, pu_desc *pu, int32_t qp,
                         uint32_t bound, int32_t flag, int32_t likely_ref)
 {
     (void)inst;

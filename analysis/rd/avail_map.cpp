@@ -43,7 +43,7 @@ void map_fill_rect(uint8_t *p, int width, int rows, uint8_t value)
     }
 }
 
-static void map_mark(encoder_instance *inst, int x, int y, int w, int h, uint8_t value)
+static void map_mark(row_context *inst, int x, int y, int w, int h, uint8_t value)
 {
     if (w != 4 && w != 8 && w != 16 && w != 32 && w != 64) return;
     // Keep every write inside the CTU's own 16x16 entries.
@@ -51,17 +51,17 @@ static void map_mark(encoder_instance *inst, int x, int y, int w, int h, uint8_t
     map_fill_rect(inst->ctu.recon_avail + avail_map_index(x, y), w >> 2, h >> 2, value);
 }
 
-void map_mark_available(encoder_instance *inst, int x, int y, int w, int h)
+void map_mark_available(row_context *inst, int x, int y, int w, int h)
 {
     map_mark(inst, x, y, w, h, 1);
 }
 
-void map_mark_unavailable(encoder_instance *inst, int x, int y, int w, int h)
+void map_mark_unavailable(row_context *inst, int x, int y, int w, int h)
 {
     map_mark(inst, x, y, w, h, 0);
 }
 
-void map_clear(encoder_instance *inst)
+void map_clear(row_context *inst)
 {
     map_fill_rect(inst->ctu.recon_avail + AVAIL_MAP_ORIGIN, 16, 16, 0);
 }

@@ -4,7 +4,7 @@
 
 namespace {
 
-void intra_mode_map_commit(encoder_instance *ctx, const cu_node *node, int32_t z, int32_t log2_size)
+void intra_mode_map_commit(row_context *ctx, const cu_node *node, int32_t z, int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
     int32_t units = (1 << log2_size) / 4;
@@ -22,7 +22,7 @@ void intra_mode_map_commit(encoder_instance *ctx, const cu_node *node, int32_t z
     map_fill_rect(modes + chroma_map_index(z >> 2), k, k, (uint8_t)node->chroma_mode);
 }
 
-void tu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size)
+void tu_tree_commit(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size)
 {
     cu_decision_arrays *d = &ctx->ctu.decision;
     int32_t n = node_index(z, log2_size);
@@ -45,7 +45,7 @@ void pu_pair_fill(ctu_motion_grid *g, const pu_pair_motion *p, int32_t m0, int32
 }
 
 // Writes a leaf CU of size 8..64 into the per-8x8 maps.
-void cu_commit_size(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t n)
+void cu_commit_size(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t n)
 {
     ctu_context *c = &ctx->ctu;
     const cu_node *node = &tree[n];
@@ -100,13 +100,13 @@ void pu_motion_fill(ctu_motion_grid *g, int32_t m, int32_t w, int32_t h, uint8_t
     if (ref_idx[1] >= 0) map_fill_block((uint8_t *)&g->mv[1][m], (uint32_t)w, (uint32_t)h, 4, mv[1]);
 }
 
-void cu_tree_commit(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_tree_commit(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
     cu_decision_arrays *d = &c->decision;
     int32_t n = node_index(z, log2_size);
     cu_node *node = &tree[n];
-    int32_t w_rem = ctx->width - 64 * c->x, h_rem = ctx->height - 64 * c->y;
+    int32_t w_rem = ctx->enc->width - 64 * c->x, h_rem = ctx->enc->height - 64 * c->y;
     if (node->split) {
         if (log2_size > 3) {
             int32_t h = (1 << log2_size) / 2, q = 1 << (2 * (log2_size - 3));

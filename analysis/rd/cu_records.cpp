@@ -7,7 +7,7 @@
 
 #include "kernels/quant/quant.h"
 
-void cu_node_init(encoder_instance *ctx, cu_node *node)
+void cu_node_init(row_context *ctx, cu_node *node)
 {
     mode_search_state *st = search_state(ctx);
     std::memset(node->mode_rough_cost, 0xff, sizeof(node->mode_rough_cost));
@@ -33,19 +33,19 @@ void cu_node_init(encoder_instance *ctx, cu_node *node)
 
 // The RDOQ model bytes follow the first significance and greater-1 contexts
 // of luma and chroma at every snapshot.
-void rate_snapshot(encoder_instance *ctx, int32_t depth)
+void rate_snapshot(row_context *ctx, int32_t depth)
 {
     cabac_encoder *c = &ctx->cabac;
     rdoq_state_seed(c);
     search_state(ctx)->depth_save_slot[depth] = c->rate;
 }
 
-void rate_restore(encoder_instance *ctx, int32_t depth)
+void rate_restore(row_context *ctx, int32_t depth)
 {
     ctx->cabac.rate = search_state(ctx)->depth_save_slot[depth];
 }
 
-void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_state_save(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     (void)x;
     mode_search_state *st = search_state(ctx);
@@ -62,7 +62,7 @@ void cu_state_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, i
     tu_layer_save(ctx, tree, z, log2_size, d);
 }
 
-void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_state_restore(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     (void)x;
     mode_search_state *st = search_state(ctx);
@@ -79,7 +79,7 @@ void cu_state_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x
     if (cbf & 4) std::memcpy(st->tu_levels[2] + 4 * z, slot->coeff[2], (size_t)s * s / 2);
 }
 
-void tu_layer_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer)
+void tu_layer_save(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer)
 {
     tu_decision_layer *l = &search_state(ctx)->layers[layer];
     int32_t n = node_index(z, log2_size);
@@ -92,7 +92,7 @@ void tu_layer_save(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2
     }
 }
 
-void tu_layer_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer)
+void tu_layer_restore(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer)
 {
     tu_decision_layer *l = &search_state(ctx)->layers[layer];
     int32_t n = node_index(z, log2_size);
@@ -113,7 +113,7 @@ void tu_layer_restore(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t l
     }
 }
 
-uint8_t cu_children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_size)
+uint8_t cu_children_cbf(const row_context *ctx, int32_t z, int32_t log2_size)
 {
     int32_t q = 1 << (2 * (log2_size - 3));
     uint8_t v = 0;
@@ -121,7 +121,7 @@ uint8_t cu_children_cbf(const encoder_instance *ctx, int32_t z, int32_t log2_siz
     return v;
 }
 
-void cu_leaf_recode(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void cu_leaf_recode(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     int32_t size = 1 << log2_size, depth = 6 - log2_size;
     cu_node *node = &tree[node_index(z, log2_size)];
@@ -132,12 +132,12 @@ void cu_leaf_recode(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
     rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
 }
 
-int32_t cu_children_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+int32_t cu_children_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t leaf_coded, cu_search_fn search)
 {
     const ctu_context *c = &ctx->ctu;
     int32_t size = 1 << log2_size, h = size / 2, q = 1 << (2 * (log2_size - 3)), depth = 6 - log2_size;
-    int32_t right = x + h < ctx->width - 64 * c->x, bottom = y + h < ctx->height - 64 * c->y;
+    int32_t right = x + h < ctx->enc->width - 64 * c->x, bottom = y + h < ctx->enc->height - 64 * c->y;
     cu_node *node = &tree[node_index(z, log2_size)];
     map_mark_unavailable(ctx, x, y, size, size);
     if (leaf_coded) rate_restore(ctx, depth);

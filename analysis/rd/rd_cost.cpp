@@ -12,7 +12,7 @@ uint32_t rate_term(uint32_t bits, uint32_t lambda)
     return (uint32_t)(((uint64_t)bits * lambda + 32768) >> 16);
 }
 
-uint32_t rd_split_flag_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t depth, int32_t flag)
+uint32_t rd_split_flag_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t depth, int32_t flag)
 {
     if (depth >= 3) return 0;
     const int8_t *dm = ctx->ctu.maps.cu_depth_map;
@@ -30,7 +30,7 @@ uint32_t rd_split_flag_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, i
 // configured strength, a quarter of the sum added to the plain SSE. The sum
 // is signed: textured units lower the distortion (by at most half their SSE,
 // so the result never goes below half the plain SSE), flat units raise it.
-static int64_t texture_weighted_sse(encoder_instance *ctx, int32_t log2_size, int32_t x, int32_t y)
+static int64_t texture_weighted_sse(row_context *ctx, int32_t log2_size, int32_t x, int32_t y)
 {
     const ctu_context *c = &ctx->ctu;
     const mode_search_state *st = search_state(ctx);
@@ -40,7 +40,7 @@ static int64_t texture_weighted_sse(encoder_instance *ctx, int32_t log2_size, in
         int32_t py = y + 4 * by;
         for (int32_t bx = 0; bx < units; bx++) {
             int32_t px = x + 4 * bx;
-            uint32_t sse = ctx->metric.sse[4](c->source_luma + py * CTU_SOURCE_STRIDE + px, CTU_SOURCE_STRIDE,
+            uint32_t sse = ctx->enc->metric.sse[4](c->source_luma + py * CTU_SOURCE_STRIDE + px, CTU_SOURCE_STRIDE,
                                               c->recon_luma + py * CTU_WORK_STRIDE + px, CTU_WORK_STRIDE);
             int64_t weight = (int64_t)st->rd_extra_weight * st->dist_weight_map[(py / 4) * 16 + px / 4];
             sum += (weight * sse + 32768) >> 16;
@@ -49,10 +49,10 @@ static int64_t texture_weighted_sse(encoder_instance *ctx, int32_t log2_size, in
     return sum;
 }
 
-uint32_t rd_luma_distortion(encoder_instance *ctx, int32_t log2_size, int32_t x, int32_t y)
+uint32_t rd_luma_distortion(row_context *ctx, int32_t log2_size, int32_t x, int32_t y)
 {
     const ctu_context *c = &ctx->ctu;
-    uint32_t sse = ctx->metric.sse[6 - log2_size](c->source_luma + y * CTU_SOURCE_STRIDE + x, CTU_SOURCE_STRIDE,
+    uint32_t sse = ctx->enc->metric.sse[6 - log2_size](c->source_luma + y * CTU_SOURCE_STRIDE + x, CTU_SOURCE_STRIDE,
                                                   c->recon_luma + y * CTU_WORK_STRIDE + x, CTU_WORK_STRIDE);
     if (search_state(ctx)->rd_extra_weight == 0) return sse;
     return (uint32_t)((int64_t)sse + (texture_weighted_sse(ctx, log2_size, x, y) >> 2));
@@ -60,28 +60,28 @@ uint32_t rd_luma_distortion(encoder_instance *ctx, int32_t log2_size, int32_t x,
 
 // Chroma block of size index i at chroma position (cx, cy), both planes,
 // weighted by the per-QP chroma weight.
-static uint32_t chroma_sse_weighted(encoder_instance *ctx, int32_t cx, int32_t cy, int32_t i, int32_t qp)
+static uint32_t chroma_sse_weighted(row_context *ctx, int32_t cx, int32_t cy, int32_t i, int32_t qp)
 {
     const ctu_context *c = &ctx->ctu;
     uint32_t sum = 0;
     for (int32_t p = 0; p < 2; p++)
-        sum += ctx->metric.sse[i](c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,
+        sum += ctx->enc->metric.sse[i](c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,
                                   c->recon_chroma + p * 64 + cy * CTU_WORK_STRIDE + cx, CTU_WORK_STRIDE);
     uint32_t w = search_state(ctx)->chroma_weight[qp < 0 ? 0 : (qp > 57 ? 57 : qp)];
     return (uint32_t)(((uint64_t)sum * w + 128) >> 8);
 }
 
-uint32_t rd_chroma_distortion(encoder_instance *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp)
+uint32_t rd_chroma_distortion(row_context *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp)
 {
     return chroma_sse_weighted(ctx, x / 2, y / 2, 7 - log2_size, qp);
 }
 
-uint32_t rd_cu_distortion(encoder_instance *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp)
+uint32_t rd_cu_distortion(row_context *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp)
 {
     return rd_luma_distortion(ctx, log2_size, x, y) + rd_chroma_distortion(ctx, x, y, log2_size, qp);
 }
 
-uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+uint32_t rd_luma_tu_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                          int32_t log2_size, int32_t predict)
 {
     ctu_context *c = &ctx->ctu;
@@ -98,7 +98,7 @@ uint32_t rd_luma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int3
     return dist + rate_term(ctx->cabac.rate.est_bits - before, lambda);
 }
 
-uint32_t rd_chroma_tu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+uint32_t rd_chroma_tu_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                            int32_t log2_size, int32_t predict)
 {
     ctu_context *c = &ctx->ctu;
@@ -141,7 +141,7 @@ namespace {
 // A merged 2Nx2N inter CU that coded no coefficient is the same CU as a
 // skipped one with that candidate: it becomes one (merge flags cleared, skip
 // bit set, the node skipped with its merge candidate).
-void skip_conversion(encoder_instance *ctx, int32_t z, int32_t log2_size)
+void skip_conversion(row_context *ctx, int32_t z, int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
     int32_t n = node_index(z, log2_size), m = map8_index(z), k = (1 << log2_size) / 8;
@@ -158,7 +158,7 @@ void skip_conversion(encoder_instance *ctx, int32_t z, int32_t log2_size)
 
 // Codes the CU (predicting it or not) and prices it: distortion of the
 // reconstruction plus the CU's syntax.
-uint32_t cu_cost_coded(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+uint32_t cu_cost_coded(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                        int32_t variant, int32_t require_residual, int32_t predict)
 {
     mode_search_state *st = search_state(ctx);
@@ -179,19 +179,19 @@ uint32_t cu_cost_coded(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_
 
 }  // namespace
 
-uint32_t rd_cu_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+uint32_t rd_cu_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                     int32_t variant, int32_t require_residual)
 {
     return cu_cost_coded(ctx, lambda, z, x, y, log2_size, variant, require_residual, 1);
 }
 
-uint32_t rd_cu_cost_predicted(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+uint32_t rd_cu_cost_predicted(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                               int32_t log2_size, int32_t variant, int32_t require_residual)
 {
     return cu_cost_coded(ctx, lambda, z, x, y, log2_size, variant, require_residual, 0);
 }
 
-uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+uint32_t rd_cu_cost_current(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                             int32_t log2_size)
 {
     uint32_t dist = rd_cu_distortion(ctx, x, y, log2_size, search_state(ctx)->ctu_qp);
@@ -200,14 +200,14 @@ uint32_t rd_cu_cost_current(encoder_instance *ctx, uint32_t lambda, int32_t z, i
     return dist + rate_term(ctx->cabac.rate.est_bits - before, lambda);
 }
 
-uint32_t rd_cu_prediction_distortion(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+uint32_t rd_cu_prediction_distortion(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
                                      int32_t log2_size)
 {
     tu_encode(ctx, z, x, y, log2_size, node->qp, 1, 0, TU_LUMA | TU_CHROMA);
     return rd_cu_distortion(ctx, x, y, log2_size, node->qp);
 }
 
-uint32_t rd_cu_cost_with_residual(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+uint32_t rd_cu_cost_with_residual(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
                                   int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
@@ -224,7 +224,7 @@ namespace {
 // The cheaper of coding an inter CU without residual and with it; the
 // prediction is in the work planes and its distortion known. The rate of the
 // CU's syntax without the transform tree is shared by both.
-uint32_t residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+uint32_t residual_test(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                        uint32_t prediction_distortion)
 {
     ctu_context *c = &ctx->ctu;
@@ -257,7 +257,7 @@ uint32_t residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t 
 // Required residual or an intra node: the CU coded as it stands. Intra nodes
 // quantise with the alternative RDOQ from speed level 4 (3 without the
 // zero-latency tuning).
-uint32_t residual_test_direct(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+uint32_t residual_test_direct(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
                               int32_t log2_size, int32_t require_residual, int32_t predict)
 {
     mode_search_state *st = search_state(ctx);
@@ -273,7 +273,7 @@ uint32_t residual_test_direct(encoder_instance *ctx, cu_node *node, int32_t z, i
 
 }  // namespace
 
-uint32_t rd_cu_cost_residual_test(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+uint32_t rd_cu_cost_residual_test(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
                                   int32_t log2_size, int32_t require_residual)
 {
     if (require_residual || node->pred_mode == 1)
@@ -283,7 +283,7 @@ uint32_t rd_cu_cost_residual_test(encoder_instance *ctx, cu_node *node, int32_t 
     return residual_test(ctx, node, z, x, y, log2_size, rd_cu_distortion(ctx, x, y, log2_size, node->qp));
 }
 
-uint32_t rd_cu_cost_residual_test_predicted(encoder_instance *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
+uint32_t rd_cu_cost_residual_test_predicted(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y,
                                             int32_t log2_size, int32_t require_residual,
                                             uint32_t prediction_distortion)
 {
@@ -308,13 +308,13 @@ struct tu_flag_view {
     int32_t split, cbf_luma, merged;
 };
 
-tu_flag_view tu_flag_view_of(const encoder_instance *ctx, int32_t z, int32_t log2_size)
+tu_flag_view tu_flag_view_of(const row_context *ctx, int32_t z, int32_t log2_size)
 {
     const ctu_context *c = &ctx->ctu;
     int32_t n = node_index(z, log2_size), m = map8_index(z);
     tu_flag_view v;
     v.t = 6 - log2_size - c->maps.cu_depth_map[m];
-    v.in_range = log2_size <= ctx->sps.log2_max_tb_size && log2_size > ctx->sps.log2_min_tb_size;
+    v.in_range = log2_size <= ctx->enc->sps.log2_max_tb_size && log2_size > ctx->enc->sps.log2_min_tb_size;
     v.split = c->decision.tu_split[n] == 1;
     v.cbf_luma = c->decision.cbf_flags[n] & 1;
     v.merged = c->motion.merge_flag_map[m] != 0;
@@ -323,13 +323,13 @@ tu_flag_view tu_flag_view_of(const encoder_instance *ctx, int32_t z, int32_t log
 
 }  // namespace
 
-uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+uint32_t rd_tu_flags_cost_inter(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                                 int32_t log2_size)
 {
     (void)x;
     (void)y;
     tu_flag_view v = tu_flag_view_of(ctx, z, log2_size);
-    int32_t max_depth = ctx->sps.max_tu_depth_inter;
+    int32_t max_depth = ctx->enc->sps.max_tu_depth_inter;
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
     if (v.t > 0) {
@@ -343,7 +343,7 @@ uint32_t rd_tu_flags_cost_inter(encoder_instance *ctx, uint32_t lambda, int32_t 
     return rate_term(c->rate.est_bits - before, lambda);
 }
 
-uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t log2_size)
+uint32_t rd_tu_flags_cost_empty(row_context *ctx, uint32_t lambda, int32_t z, int32_t log2_size)
 {
     tu_flag_view v = tu_flag_view_of(ctx, z, log2_size);
     cabac_encoder *c = &ctx->cabac;
@@ -359,7 +359,7 @@ uint32_t rd_tu_flags_cost_empty(encoder_instance *ctx, uint32_t lambda, int32_t 
     return rate_term(c->rate.est_bits - before, lambda);
 }
 
-uint32_t rd_intra_mode_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t mode)
+uint32_t rd_intra_mode_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t mode)
 {
     ctx->ctu.intra_modes[map4_index(z)] = (int8_t)mode;
     uint32_t before = ctx->cabac.rate.est_bits;
@@ -367,7 +367,7 @@ uint32_t rd_intra_mode_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, i
     return rate_term(ctx->cabac.rate.est_bits - before, lambda);
 }
 
-uint32_t rd_quadtree_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+uint32_t rd_quadtree_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     ctu_context *c = &ctx->ctu;
     // An 8x8 node is one CU whatever its partition: the decided tree never
@@ -378,8 +378,8 @@ uint32_t rd_quadtree_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int
     uint32_t total = rd_split_flag_cost(ctx, lambda, z, 6 - log2_size, split);
     if (split) {
         int32_t half = 1 << (log2_size - 1), q = 1 << (2 * (log2_size - 3));
-        bool right = x + half < ctx->width - 64 * c->x;
-        bool below = y + half < ctx->height - 64 * c->y;
+        bool right = x + half < ctx->enc->width - 64 * c->x;
+        bool below = y + half < ctx->enc->height - 64 * c->y;
         total += rd_quadtree_cost(ctx, lambda, z, x, y, log2_size - 1);
         if (right) total += rd_quadtree_cost(ctx, lambda, z + q, x + half, y, log2_size - 1);
         if (below) total += rd_quadtree_cost(ctx, lambda, z + 2 * q, x, y + half, log2_size - 1);
@@ -390,7 +390,7 @@ uint32_t rd_quadtree_cost(encoder_instance *ctx, uint32_t lambda, int32_t z, int
     map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], (uint32_t)units, (uint32_t)units, 1,
                    (uint32_t)(6 - log2_size));
     // cu_qp_delta once per quantisation group, with the CU that starts it.
-    if (ctx->pps.cu_qp_delta_enabled && (z & (c->qg_units - 1)) == 0) {
+    if (ctx->enc->pps.cu_qp_delta_enabled && (z & (c->qg_units - 1)) == 0) {
         uint32_t before = ctx->cabac.rate.est_bits;
         rate_cu_qp_delta(ctx, z);
         total += rate_term(ctx->cabac.rate.est_bits - before, lambda);

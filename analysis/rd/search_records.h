@@ -203,13 +203,13 @@ struct mode_search_state {
 };
 
 // The state of a context; valid once mode_search_state_init has run on it.
-static inline mode_search_state *search_state(encoder_instance *ctx)
+static inline mode_search_state *search_state(row_context *ctx)
 {
     return (mode_search_state *)ctx->ctu.search_work[1];
 }
 
 // Carves the records out of the context's search work blocks (idempotent).
-void mode_search_state_init(encoder_instance *ctx);
+void mode_search_state_init(row_context *ctx);
 
 // Node index of the block of log2 size L (2..6) whose first 4x4 unit is z.
 static inline int32_t node_index(int32_t z, int32_t log2_size)

@@ -27,7 +27,7 @@ static_assert(TREE_BYTES + 4 * PLANE_COEFFS + slot_bytes(0) + slot_bytes(1) + sl
 
 }  // namespace
 
-void mode_search_state_init(encoder_instance *ctx)
+void mode_search_state_init(row_context *ctx)
 {
     mode_search_state *st = search_state(ctx);
     uint8_t *a = ctx->ctu.search_work[0];

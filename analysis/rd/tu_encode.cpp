@@ -23,7 +23,7 @@ struct tu_block {
     int32_t residual_mode;
 };
 
-int32_t chroma_mode_of(const encoder_instance *ctx, int32_t z)
+int32_t chroma_mode_of(const row_context *ctx, int32_t z)
 {
     const ctu_context *c = &ctx->ctu;
     int32_t luma = intra_mode_entry(c->intra_modes[map4_index(z & ~3)]);
@@ -33,16 +33,16 @@ int32_t chroma_mode_of(const encoder_instance *ctx, int32_t z)
     return m == luma ? INTRA_MODE_LAST : m;
 }
 
-intra_ref_ctx ref_ctx_of(encoder_instance *ctx)
+intra_ref_ctx ref_ctx_of(row_context *ctx)
 {
     intra_ref_ctx r;
-    r.table = &ctx->intra_pred;
+    r.table = &ctx->enc->intra_pred;
     r.recon_avail_map = ctx->ctu.recon_avail;
     r.ref_area = &search_state(ctx)->ref_area;
     return r;
 }
 
-void predict_luma(encoder_instance *ctx, const tu_block *b)
+void predict_luma(row_context *ctx, const tu_block *b)
 {
     mode_search_state *st = search_state(ctx);
     uint8_t *dst = ctx->ctu.recon_luma + b->y * CTU_WORK_STRIDE + b->x;
@@ -51,7 +51,7 @@ void predict_luma(encoder_instance *ctx, const tu_block *b)
     const uint8_t *ref = st->ref_area.luma;
     if (b->n >= 8 && (intra_smoothing_flags[b->luma_mode] & b->n)) ref = st->ref_area.luma_smoothed;
     int32_t f = b->n <= 16 ? 1 : 0;
-    ctx->intra_pred.pred[b->luma_mode][f][b->log2 - 2](dst, CTU_WORK_STRIDE, ref);
+    ctx->enc->intra_pred.pred[b->luma_mode][f][b->log2 - 2](dst, CTU_WORK_STRIDE, ref);
 }
 
 // Chroma block of a luma block: at the block's half position, or for a 4x4
@@ -63,7 +63,7 @@ void chroma_position(const tu_block *b, int32_t *cx, int32_t *cy, int32_t *cn)
     *cn = b->log2 == 2 ? 4 : b->n / 2;
 }
 
-void predict_chroma(encoder_instance *ctx, const tu_block *b)
+void predict_chroma(row_context *ctx, const tu_block *b)
 {
     mode_search_state *st = search_state(ctx);
     int32_t cx, cy, cn;
@@ -75,7 +75,7 @@ void predict_chroma(encoder_instance *ctx, const tu_block *b)
         uint8_t *dst = ctx->ctu.recon_chroma + (p - 1) * 64 + cy * CTU_WORK_STRIDE + cx;
         if (st->intra_ref_refresh) intra_gather_ref_samples(&r, dst, lx, ly, cn, p, 1);
         const uint8_t *ref = p == 1 ? st->ref_area.cb : st->ref_area.cr;
-        ctx->intra_pred.pred[b->chroma_mode][0][s](dst, CTU_WORK_STRIDE, ref);
+        ctx->enc->intra_pred.pred[b->chroma_mode][0][s](dst, CTU_WORK_STRIDE, ref);
     }
 }
 
@@ -91,7 +91,7 @@ struct plane_block {
     int16_t *coeff, *levels;
 };
 
-plane_block plane_block_of(encoder_instance *ctx, const tu_block *b, int32_t plane)
+plane_block plane_block_of(row_context *ctx, const tu_block *b, int32_t plane)
 {
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
@@ -132,9 +132,9 @@ plane_block plane_block_of(encoder_instance *ctx, const tu_block *b, int32_t pla
 }
 
 // Forward transform and quantisation; returns whether a level is non-zero.
-int32_t plane_quantise(encoder_instance *ctx, const plane_block *p, int32_t plane)
+int32_t plane_quantise(row_context *ctx, const plane_block *p, int32_t plane)
 {
-    const transform_table *t = &ctx->transform;
+    const transform_table *t = &ctx->enc->transform;
     int32_t log2 = p->log2, nz;
     if (log2 == 2) {
         t->ftrans_residual_4x4(p->coeff, p->src, p->pred, p->tmode);
@@ -156,18 +156,18 @@ int32_t plane_quantise(encoder_instance *ctx, const plane_block *p, int32_t plan
 }
 
 // Dequantisation and the inverse transform added onto the prediction.
-void plane_reconstruct(encoder_instance *ctx, const plane_block *p)
+void plane_reconstruct(row_context *ctx, const plane_block *p)
 {
-    const transform_table *t = &ctx->transform;
+    const transform_table *t = &ctx->enc->transform;
     int32_t log2 = p->log2;
     if (p->k) {
-        ctx->quant.dequant_low(p->levels, p->coeff, p->qp, log2, p->k);
+        ctx->enc->quant.dequant_low(p->levels, p->coeff, p->qp, log2, p->k);
         if (log2 == 3) t->idct_add_low4_8x8(p->pred, p->coeff, p->k);
         else if (log2 == 4) t->idct_add_low8_16x16(p->pred, p->coeff, p->k);
         else t->idct_add_low8_32x32(p->pred, p->coeff, p->k);
         return;
     }
-    ctx->quant.dequant(p->levels, p->coeff, p->qp, log2);
+    ctx->enc->quant.dequant(p->levels, p->coeff, p->qp, log2);
     if (log2 == 2) t->itrans_add_4x4(p->pred, p->coeff, p->tmode);
     else if (log2 == 3) t->idct_add_8x8(p->pred, p->coeff);
     else if (log2 == 4) t->idct_add_16x16(p->pred, p->coeff);
@@ -177,7 +177,7 @@ void plane_reconstruct(encoder_instance *ctx, const plane_block *p)
 // Forward transform, quantisation and (intra) reconstruction of one plane's
 // block; returns whether a level is non-zero. Inter blocks are rebuilt only
 // by the final call (plane_reconstruct).
-int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
+int32_t code_plane(row_context *ctx, const tu_block *b, int32_t plane)
 {
     plane_block p = plane_block_of(ctx, b, plane);
     int32_t nz = plane_quantise(ctx, &p, plane);
@@ -185,7 +185,7 @@ int32_t code_plane(encoder_instance *ctx, const tu_block *b, int32_t plane)
     return nz;
 }
 
-void code_children(encoder_instance *ctx, const tu_block *b, int32_t predict, int32_t residual, uint32_t flags)
+void code_children(row_context *ctx, const tu_block *b, int32_t predict, int32_t residual, uint32_t flags)
 {
     int32_t h = b->n / 2, q = 1 << (2 * (b->log2 - 3));
     mode_search_state *st = search_state(ctx);
@@ -202,7 +202,7 @@ void code_children(encoder_instance *ctx, const tu_block *b, int32_t predict, in
 // call: dequantised residual added onto the prediction. Chroma follows its
 // coded-block flags unless the block drops its chroma residual: the call that
 // rebuilds the units of a split block codes no residual itself.
-void inter_final_reconstruct(encoder_instance *ctx, const tu_block *b, uint32_t flags, uint32_t child_flags)
+void inter_final_reconstruct(row_context *ctx, const tu_block *b, uint32_t flags, uint32_t child_flags)
 {
     cu_decision_arrays *d = &ctx->ctu.decision;
     int32_t n = node_index(b->z, b->log2);
@@ -232,7 +232,7 @@ int32_t chroma_qp_of(int32_t qp)
     return chroma_qp_table[qp < 0 ? 0 : (qp > 57 ? 57 : qp)];
 }
 
-void cbf_clear_tree(encoder_instance *ctx, int32_t z, int32_t log2_size, uint8_t mask)
+void cbf_clear_tree(row_context *ctx, int32_t z, int32_t log2_size, uint8_t mask)
 {
     int32_t n = node_index(z, log2_size);
     ctx->ctu.decision.cbf_flags[n] &= (uint8_t)~mask;
@@ -242,7 +242,7 @@ void cbf_clear_tree(encoder_instance *ctx, int32_t z, int32_t log2_size, uint8_t
     }
 }
 
-void tu_encode(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                int32_t predict, int32_t residual, uint32_t flags)
 {
     ctu_context *c = &ctx->ctu;

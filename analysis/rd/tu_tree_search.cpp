@@ -10,7 +10,7 @@
 
 namespace {
 
-int32_t tu_depth_of(const encoder_instance *ctx, int32_t z, int32_t log2_size)
+int32_t tu_depth_of(const row_context *ctx, int32_t z, int32_t log2_size)
 {
     return (6 - log2_size) - ctx->ctu.maps.cu_depth_map[map8_index(z)];
 }
@@ -43,14 +43,14 @@ void children_init(cu_node *tree, int32_t z, int32_t log2_size, int32_t copy_chr
     }
 }
 
-void set_tu_split(encoder_instance *ctx, cu_node *node, int32_t n, int32_t v)
+void set_tu_split(row_context *ctx, cu_node *node, int32_t n, int32_t v)
 {
     node->tu_split = (uint8_t)v;
     ctx->ctu.decision.tu_split[n] = v;
 }
 
 // The prediction of an inter CU, kept before its transform tree is coded.
-void prediction_save(encoder_instance *ctx, int32_t x, int32_t y, int32_t log2_size)
+void prediction_save(row_context *ctx, int32_t x, int32_t y, int32_t log2_size)
 {
     prediction_save_area *ps = search_state(ctx)->pred_save;
     int32_t n = 1 << log2_size;
@@ -67,7 +67,7 @@ void prediction_save(encoder_instance *ctx, int32_t x, int32_t y, int32_t log2_s
 
 // Puts the kept prediction back over a transform node: luma, and the
 // chroma of the node (of a 4x4 quartet, at its first block).
-void prediction_restore(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void prediction_restore(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     const prediction_save_area *ps = search_state(ctx)->pred_save;
     int32_t n = 1 << log2_size, lx = x - ps->x, ly = y - ps->y;
@@ -85,7 +85,7 @@ void prediction_restore(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, 
 
 // Bit count and the transform-flag contexts of a node back from its state
 // before pricing, so that the residual pricing starts where the empty one did.
-void flag_state_reset(encoder_instance *ctx, const cabac_rate_state *slot, int32_t t, int32_t log2_size)
+void flag_state_reset(row_context *ctx, const cabac_rate_state *slot, int32_t t, int32_t log2_size)
 {
     cabac_rate_state *r = &ctx->cabac.rate;
     r->est_bits = slot->est_bits;
@@ -97,7 +97,7 @@ void flag_state_reset(encoder_instance *ctx, const cabac_rate_state *slot, int32
 // An inter transform node coded whole: the cheapest of no residual, the
 // residual without chroma and the full residual. The work planes are left
 // with the reconstruction of the choice.
-void tu_leaf_cost_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void tu_leaf_cost_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                         uint32_t flags)
 {
     mode_search_state *st = search_state(ctx);
@@ -149,7 +149,7 @@ void tu_leaf_cost_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t
     node->tu_cost = cost;
 }
 
-void tu_leaf_cost(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void tu_leaf_cost(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                   uint32_t flags)
 {
     if (cu_is_inter(ctx, z)) {
@@ -176,7 +176,7 @@ uint32_t children_cost(const cu_node *tree, int32_t z, int32_t log2_size)
 // Leaf against split of an inter node whose children were searched. A split
 // whose children code nothing never beats an available leaf; a leaf that
 // wins after the split was coded is coded again over the kept prediction.
-void tu_tree_decide_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void tu_tree_decide_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                           int32_t mode, uint32_t flags)
 {
     mode_search_state *st = search_state(ctx);
@@ -209,7 +209,7 @@ void tu_tree_decide_inter(encoder_instance *ctx, cu_node *tree, int32_t z, int32
     ctx->cabac.rate = st->tu_save_b[6 - log2_size];
 }
 
-void tu_tree_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void tu_tree_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                     int32_t mode, uint32_t flags)
 {
     if (cu_is_inter(ctx, z) && (flags & TU_LUMA)) {
@@ -238,7 +238,7 @@ void tu_tree_decide(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
 
 }  // namespace
 
-uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+uint32_t rd_tu_flags_cost_intra(row_context *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
                                 int32_t log2_size)
 {
     (void)x;
@@ -246,15 +246,15 @@ uint32_t rd_tu_flags_cost_intra(encoder_instance *ctx, uint32_t lambda, int32_t 
     int32_t n = node_index(z, log2_size);
     int32_t t = tu_depth_of(ctx, z, log2_size);
     int32_t split = ctx->ctu.decision.tu_split[n] == 1;
-    int32_t in_range = log2_size <= ctx->sps.log2_max_tb_size && log2_size > ctx->sps.log2_min_tb_size;
+    int32_t in_range = log2_size <= ctx->enc->sps.log2_max_tb_size && log2_size > ctx->enc->sps.log2_min_tb_size;
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
-    if (in_range && t < ctx->sps.max_tu_depth_intra) price_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
+    if (in_range && t < ctx->enc->sps.max_tu_depth_intra) price_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
     if (!split) price_bin(c, ctx_cbf_luma + (t == 0 ? 1 : 0), ctx->ctu.decision.cbf_flags[n] & 1);
     return rate_term(c->rate.est_bits - before, lambda);
 }
 
-void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void tu_tree_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                     uint32_t flags, int32_t final_result)
 {
     mode_search_state *st = search_state(ctx);
@@ -262,15 +262,15 @@ void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
     cu_node *node = &tree[n];
     int32_t mode = 0, inter = cu_is_inter(ctx, z);
     int32_t t = tu_depth_of(ctx, z, log2_size);
-    int32_t max_depth = inter ? ctx->sps.max_tu_depth_inter : ctx->sps.max_tu_depth_intra;
+    int32_t max_depth = inter ? ctx->enc->sps.max_tu_depth_inter : ctx->enc->sps.max_tu_depth_intra;
     if (flags & TU_LUMA) {
-        if (!final_result && log2_size <= ctx->sps.log2_max_tb_size) {
+        if (!final_result && log2_size <= ctx->enc->sps.log2_max_tb_size) {
             mode = 0;
-        } else if (log2_size > 2 && (log2_size > ctx->sps.log2_max_tb_size || (t < 3 && t < max_depth))) {
+        } else if (log2_size > 2 && (log2_size > ctx->enc->sps.log2_max_tb_size || (t < 3 && t < max_depth))) {
             // An optional split only where the SPS can signal it; a node
             // larger than the largest transform is always split.
             children_init(tree, z, log2_size, 0);
-            mode = log2_size > ctx->sps.log2_max_tb_size ? 2 : 1;
+            mode = log2_size > ctx->enc->sps.log2_max_tb_size ? 2 : 1;
         }
         if (!final_result && mode == 1) mode = 0;
     } else if (node->tu_split && log2_size > 2) {
@@ -312,7 +312,7 @@ void tu_tree_search(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, 
     else if (flags & TU_LUMA) ctx->ctu.decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
 }
 
-void intra_tu_tree_code(encoder_instance *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+void intra_tu_tree_code(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                         uint32_t mask, int32_t split_search)
 {
     tu_tree_search(ctx, tree, z, x, y, log2_size, mask & (TU_LUMA | TU_CHROMA), split_search);
