@@ -18,43 +18,43 @@
 
 namespace {
 
-void lowres_build(frame_instance *fi, picture *pic, int32_t is_new)
+void lowres_build(encoder_instance *enc, picture *pic, int32_t is_new)
 {
     lowres_build_params p;
-    p.width = fi->enc->width;
-    p.height = fi->enc->height;
-    p.subpel_level = fi->enc->config.subpel_level;
-    p.bframes = fi->enc->config.bframes;
-    p.build_lowres_planes = fi->enc->mc.build_lowres_planes;
-    p.downscale_2x2_plane = fi->enc->mc.downscale_2x2_plane;
-    p.phase_scratch = fi->enc->shared->lowres_phase_scratch;
+    p.width = enc->width;
+    p.height = enc->height;
+    p.subpel_level = enc->config.subpel_level;
+    p.bframes = enc->config.bframes;
+    p.build_lowres_planes = enc->mc.build_lowres_planes;
+    p.downscale_2x2_plane = enc->mc.downscale_2x2_plane;
+    p.phase_scratch = enc->shared->lowres_phase_scratch;
     picture_lowres_build(&p, pic, is_new);
 }
 
 // Faults in the pages of a picture fresh from the heap: on the pool's threads
 // without waiting when w is given, else before returning.
-void fresh_picture_prefault(frame_instance *cur, picture *pic, prefault_work *w)
+void fresh_picture_prefault(encoder_instance *enc, picture *pic, prefault_work *w)
 {
     uint8_t *bases[PREFAULT_MAX_BUFFERS];
     int64_t sizes[PREFAULT_MAX_BUFFERS];
-    int32_t count = picture_whole_buffers(&cur->enc->pic_geometry, pic, bases, sizes);
-    if (w) buffers_prefault_start(cur->enc->pool, w, bases, sizes, count);
-    else buffers_prefault(cur->enc->pool, bases, sizes, count);
+    int32_t count = picture_whole_buffers(&enc->pic_geometry, pic, bases, sizes);
+    if (w) buffers_prefault_start(enc->pool, w, bases, sizes, count);
+    else buffers_prefault(enc->pool, bases, sizes, count);
 }
 
 // The picture for a new input: the one taken ahead, or one from the pool. A picture never loaded (frame number -1 as made) is
 // fresh from the heap: the pool's threads fault in what the copy and the
 // half-resolution build are about to write.
-picture *source_picture_take(frame_instance *cur)
+picture *source_picture_take(encoder_instance *enc)
 {
-    encoder_shared *sh = cur->enc->shared;
+    encoder_shared *sh = enc->shared;
     picture *pic = sh->source_ahead;
     if (pic) {
         sh->source_ahead = nullptr;
         return pic;
     }
-    pic = picture_get(cur->enc->pools, PICTURE_POOL_SOURCE);
-    if (pic && pic->frame_number < 0) fresh_picture_prefault(cur, pic, nullptr);
+    pic = picture_get(enc->pools, PICTURE_POOL_SOURCE);
+    if (pic && pic->frame_number < 0) fresh_picture_prefault(enc, pic, nullptr);
     return pic;
 }
 
@@ -63,49 +63,49 @@ picture *source_picture_take(frame_instance *cur)
 // threads fault in its pages while the caller's thread copies and prepares
 // this one. The same call collects those jobs: a finished job left
 // uncollected holds a record of the pool that a later submission waits for.
-void source_picture_ahead(frame_instance *cur)
+void source_picture_ahead(encoder_instance *enc)
 {
-    encoder_shared *sh = cur->enc->shared;
-    if (sh->source_ahead || !cur->enc->pool || cur->enc->pool->thread_count < 2) return;
-    picture *pic = picture_get(cur->enc->pools, PICTURE_POOL_SOURCE);
+    encoder_shared *sh = enc->shared;
+    if (sh->source_ahead || !enc->pool || enc->pool->thread_count < 2) return;
+    picture *pic = picture_get(enc->pools, PICTURE_POOL_SOURCE);
     if (!pic) return;   // the next input's own take reports the failure
     sh->source_ahead = pic;
-    if (pic->frame_number < 0) fresh_picture_prefault(cur, pic, &sh->source_ahead_fault);
+    if (pic->frame_number < 0) fresh_picture_prefault(enc, pic, &sh->source_ahead_fault);
 }
 
 // The input's copy into pic, its number and its preparation for the
 // lookahead. 0, or -1 when the input does not fit.
-int32_t source_picture_load(frame_instance *cur, picture *pic, const input_frame *input)
+int32_t source_picture_load(encoder_instance *enc, picture *pic, const input_frame *input)
 {
-    const internal_config *cfg = &cur->enc->config;
-    if (picture_load_input(&cur->enc->pic_geometry, pic, input) != 0) return -1;
-    pic->frame_number = cur->enc->received;
-    cur->enc->received++;
-    pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + cur->enc->received) & 1) + 1);
-    adaptive_quant_frame(cfg, &cur->enc->metric, pic);
-    if (cfg->rc_mode != RC_MODE_CQP || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(cur, pic, 1);
+    const internal_config *cfg = &enc->config;
+    if (picture_load_input(&enc->pic_geometry, pic, input) != 0) return -1;
+    pic->frame_number = enc->received;
+    enc->received++;
+    pic->field_parity = cfg->interlace == 0 ? 0 : (uint32_t)(((cfg->interlace + enc->received) & 1) + 1);
+    adaptive_quant_frame(cfg, &enc->metric, pic);
+    if (cfg->rc_mode != RC_MODE_CQP || cfg->vbv_bufsize != 0 || cfg->scenecut != 0) lowres_build(enc, pic, 1);
     return 0;
 }
 
 // A new input picture into the lookahead. 1 when the call ends here
 // (still filling the delay), 0 to go on, -1 on failure.
-int32_t take_input(frame_instance *cur, input_frame *input)
+int32_t take_input(encoder_instance *enc, input_frame *input)
 {
-    picture *pic = source_picture_take(cur);
+    picture *pic = source_picture_take(enc);
     input->picture_type = 0;   // the lookahead decides every type
-    mutex_lock(cur->enc->instance_lock);
-    cur->enc->control_slot->user_hi = (uint32_t)(input->user_value >> 32);
-    cur->enc->control_slot->user_lo = (uint32_t)input->user_value;
-    mutex_unlock(cur->enc->instance_lock);
+    mutex_lock(enc->instance_lock);
+    enc->control_slot->user_hi = (uint32_t)(input->user_value >> 32);
+    enc->control_slot->user_lo = (uint32_t)input->user_value;
+    mutex_unlock(enc->instance_lock);
     if (!pic) return -1;
-    if (cur->enc->received < cur->enc->delay) source_picture_ahead(cur);
-    int32_t loaded = source_picture_load(cur, pic, input);
-    buffers_prefault_finish(cur->enc->pool, &cur->enc->shared->source_ahead_fault);
-    if (loaded != 0 || lookahead_put_frame(cur->enc->la, pic) != 0) {
-        picture_release(cur->enc->pools, pic);
+    if (enc->received < enc->delay) source_picture_ahead(enc);
+    int32_t loaded = source_picture_load(enc, pic, input);
+    buffers_prefault_finish(enc->pool, &enc->shared->source_ahead_fault);
+    if (loaded != 0 || lookahead_put_frame(enc->la, pic) != 0) {
+        picture_release(enc->pools, pic);
         return -1;
     }
-    return cur->enc->received <= cur->enc->delay ? 1 : 0;
+    return enc->received <= enc->delay ? 1 : 0;
 }
 
 // Steps 10 to 12: POC, NAL unit type, slice type and the reconstruction's
@@ -256,7 +256,7 @@ int32_t picture_start(frame_instance *cur)
     // The coarse motion search reads the half-resolution planes of the
     // picture and of its references: every picture gets one, intra pictures
     // too, since they serve as references, and its reconstruction keeps a copy.
-    if (cfg->coarse_me || (cfg->halfres_intra && intra)) lowres_build(cur, src, 0);
+    if (cfg->coarse_me || (cfg->halfres_intra && intra)) lowres_build(cur->enc, src, 0);
     if (cfg->coarse_me) picture_lowres_copy(cur->pic.recon_picture, src);
     if (picture_identity(cur, src) != 0) goto fail;
     ref_lists_build(cur, cur->pic.recon_picture->poc, cur->pic.recon_picture->ra_period);
@@ -308,7 +308,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
     if (out_nals) *out_nals = nullptr;
     if (out) out->type = 0;
     if (input) {
-        int32_t r = take_input(cur, input);
+        int32_t r = take_input(cur->enc, input);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
         picture_list *q = cur->enc->la->input_queue;

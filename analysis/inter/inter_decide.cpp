@@ -68,9 +68,9 @@ int32_t lowres_block_of(const row_context *ctx, int32_t x, int32_t y)
     return c + ctx->enc->blk16_stride * r;
 }
 
-picture *reference_of(const row_context *ctx, int32_t list, int32_t ref)
+picture *reference_of(const frame_instance *fi, int32_t list, int32_t ref)
 {
-    return list == 0 ? ctx->fi->pic.list0[ref] : ctx->fi->pic.list1[ref];
+    return list == 0 ? fi->pic.list0[ref] : fi->pic.list1[ref];
 }
 
 // Whether every component of the used vectors lies within -31..31.
@@ -305,7 +305,7 @@ void inter_early_skip(inter_cu_decision *d, int32_t skip_threshold_off, int32_t 
         int32_t lists = 0;
         for (int32_t l = 0; l < 2; l++) {
             if (pu->ref_idx[l] < 0) continue;
-            const picture *r = reference_of(ctx, l, pu->ref_idx[l]);
+            const picture *r = reference_of(ctx->fi, l, pu->ref_idx[l]);
             sum += r->ctu_recon_distortion ? r->ctu_recon_distortion[ctx->ctu.address] >> (2 * d->depth) : 0;
             lists++;
         }

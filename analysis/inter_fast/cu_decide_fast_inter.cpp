@@ -40,7 +40,7 @@ void commit(fast_cu *f)
 
 int32_t ref_count_of(const fast_cu *f, int32_t list)
 {
-    return f->ctx->ctu.speed_step ? 1 : active_ref_count(f->ctx, list);
+    return f->ctx->ctu.speed_step ? 1 : active_ref_count(f->ctx->fi, list);
 }
 
 // The node takes merge candidate i's motion as its 2Nx2N motion. The vectors
@@ -373,7 +373,7 @@ void fast_cu_init(fast_cu *f, row_context *ctx, cu_node *tree, int32_t z, int32_
     f->depth = 6 - log2_size;
     f->pu = {z, x, y, f->size, f->size, f->depth};
     f->pair = st->gpb;
-    f->lists = b_picture(ctx) ? 2 : 1;
+    f->lists = b_picture(ctx->fi) ? 2 : 1;
     prepare(f);
 }
 

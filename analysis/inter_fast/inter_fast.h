@@ -22,9 +22,9 @@ struct merge_list {
 };
 
 // A B picture (reference or not), as opposed to a P picture coded with B slices.
-bool b_picture(const row_context *ctx);
+bool b_picture(const frame_instance *fi);
 // The slice's active reference count of a list (0 for list 1 of a P slice).
-int32_t active_ref_count(const row_context *ctx, int32_t list);
+int32_t active_ref_count(const frame_instance *fi, int32_t list);
 
 void merge_list_build(row_context *ctx, const pu_area *pu, merge_list *m);
 // Candidate i with the vectors of its used lists clamped so that the block

@@ -16,26 +16,26 @@ uint8_t *work_luma(row_context *ctx, const pu_area *pu)
     return ctx->ctu.recon_luma + pu->y * CTU_WORK_STRIDE + pu->x;
 }
 
-bool within_limits(const row_context *ctx, const int16_t v[2])
+bool within_limits(const encoder_instance *enc, const int16_t v[2])
 {
     for (int32_t k = 0; k < 2; k++)
-        if (v[k] < ctx->enc->mv_min_qpel[k] || v[k] > ctx->enc->mv_max_qpel[k]) return false;
+        if (v[k] < enc->mv_min_qpel[k] || v[k] > enc->mv_max_qpel[k]) return false;
     return true;
 }
 
 }  // namespace
 
-bool b_picture(const row_context *ctx)
+bool b_picture(const frame_instance *fi)
 {
-    uint32_t type = ctx->fi->pic.source_picture->picture_type;
+    uint32_t type = fi->pic.source_picture->picture_type;
     return type == PIC_TYPE_BREF || type == PIC_TYPE_B;
 }
 
-int32_t active_ref_count(const row_context *ctx, int32_t list)
+int32_t active_ref_count(const frame_instance *fi, int32_t list)
 {
-    if (list == 1 && ctx->fi->pic.sh.slice_type != slice_b) return 0;
-    int32_t n = list == 0 ? ctx->fi->pic.ref_count_l0 : ctx->fi->pic.ref_count_l1;
-    int32_t active = list == 0 ? ctx->fi->pic.sh.num_ref_idx_l0_active : ctx->fi->pic.sh.num_ref_idx_l1_active;
+    if (list == 1 && fi->pic.sh.slice_type != slice_b) return 0;
+    int32_t n = list == 0 ? fi->pic.ref_count_l0 : fi->pic.ref_count_l1;
+    int32_t active = list == 0 ? fi->pic.sh.num_ref_idx_l0_active : fi->pic.sh.num_ref_idx_l1_active;
     if (active < n) n = active;
     return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
 }
@@ -55,7 +55,7 @@ bool merge_candidate_clamp(row_context *ctx, const merge_list *m, int32_t i, con
         if (m->ref[l][i] < 0) continue;
         int16_t v[2] = {mv_x(m->mv[l][i]), mv_y(m->mv[l][i])};
         mv_clamp(ctx, v, pu->x, pu->y);
-        if (!within_limits(ctx, v)) return false;
+        if (!within_limits(ctx->enc, v)) return false;
         clamped[l] = mv_pack(v[0], v[1]);
     }
     return true;

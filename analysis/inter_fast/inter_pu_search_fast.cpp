@@ -57,7 +57,7 @@ unit_choice unit_search(row_context *ctx, cu_node *tree, cu_node *node, const pu
                         pair_metric_fn metric, pu_pair_motion *area, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
-    int32_t pair = st->gpb, lists = b_picture(ctx) ? 2 : 1;
+    int32_t pair = st->gpb, lists = b_picture(ctx->fi) ? 2 : 1;
     unit_merge um;
     unit_merge_search(ctx, node, pu, metric, &um);
     area->merge_idx[p] = (uint8_t)um.best;
@@ -70,7 +70,7 @@ unit_choice unit_search(row_context *ctx, cu_node *tree, cu_node *node, const pu
         list_search ls{};
         ls.pu = *pu;
         ls.list = l;
-        ls.refs = active_ref_count(ctx, l);
+        ls.refs = active_ref_count(ctx->fi, l);
         ls.likely_list = 0;
         ls.fill_unit = 0;
         uint32_t unused;

@@ -21,8 +21,8 @@ void mv_scale(uint32_t *out, const int16_t mv_in[2], int tb, int td);
 // Spatial AMVP tests of the neighbour at grid index nb for the reference
 // index stored at grid index cur of 'list'; each appends at most one vector
 // at out[*count] and returns 1 when it did.
-int amvp_spatial_unscaled(row_context *inst, int list, uint32_t *out, int *count, int cur, int nb);
-int amvp_spatial_scaled(row_context *inst, int list, uint32_t *out, int *count, int cur, int nb);
+int amvp_spatial_unscaled(row_context *ctx, int list, uint32_t *out, int *count, int cur, int nb);
+int amvp_spatial_scaled(row_context *ctx, int list, uint32_t *out, int *count, int cur, int nb);
 
 // Predictors of the PU at (x, y), w x h (luma samples relative to the CTU,
 // multiples of 8 apart from the 4-sample halves of 8x8 CUs) for the
@@ -30,7 +30,7 @@ int amvp_spatial_scaled(row_context *inst, int list, uint32_t *out, int *count, 
 // top-left unit. Returns 1 or 2; a count of 1 means out[0] is the zero vector.
 // zidx (z-order of the top-left 4x4 unit) and depth are accepted for the
 // callers' convenience and not needed.
-int amvp_build_list(row_context *inst, int zidx, int x, int y, int w, int h, int depth, int list,
+int amvp_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int depth, int list,
                     uint32_t out[2]);
 
 // The difference of *mv to the better of n predictors and that predictor's
@@ -39,14 +39,14 @@ int mvd_best_predictor(const uint32_t *mv, const uint32_t pred[2], int n, int16_
 
 // Collocated motion for the PU scaled towards the picture of POC target_poc,
 // taken for list 'list'; 1 and *out when found. Shared by AMVP and merge.
-int amvp_temporal(row_context *inst, int x, int y, int w, int h, int list, int32_t target_poc,
+int amvp_temporal(row_context *ctx, int x, int y, int w, int h, int list, int32_t target_poc,
                   uint32_t *out);
 
 // Merge candidates (up to 5). Returns min(count, the slice's maximum).
-int merge_build_list(row_context *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
+int merge_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
                      uint32_t mv_l1[5], int8_t ref_l0[5], int8_t ref_l1[5], uint32_t *temporal_mask);
 // List-0-only merge list of the P-slice full search path.
-int merge_build_list_p(row_context *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
+int merge_build_list_p(row_context *ctx, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
                        int8_t ref[5], int32_t *temporal_idx);
 
 // Grid index (ctu_motion_grid, 16 x 10 units of 8x8) of the luma position

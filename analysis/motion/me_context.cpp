@@ -34,46 +34,46 @@ const uint16_t *me_cost_table(const me_context *me, int32_t qp)
     return me->mv_cost_slots[qp * MV_COST_LEVELS + layer];
 }
 
-void me_context_init(row_context *inst, me_context *me)
+void me_context_init(row_context *ctx, me_context *me)
 {
-    const internal_config *cfg = &inst->config;
-    me->ref_stride = (uint32_t)inst->fi->pic.recon_picture->strides[0];
+    const internal_config *cfg = &ctx->config;
+    me->ref_stride = (uint32_t)ctx->fi->pic.recon_picture->strides[0];
     me->search_method = cfg->me_extra;
-    me->pic_width = (uint16_t)inst->enc->width;
-    me->pic_height = (uint16_t)inst->enc->height;
-    me->metric = &inst->enc->metric;
-    me->mc = &inst->enc->mc;
-    me->search_range = inst->ctu.search_range;
-    me->list_count = inst->fi->pic.sh.slice_type == slice_b ? 2 : 1;
-    me->ref_count[0] = (int16_t)inst->fi->pic.ref_count_l0;
-    me->ref_count[1] = (int16_t)inst->fi->pic.ref_count_l1;
-    me->speed_level = inst->ctu.speed_level;
+    me->pic_width = (uint16_t)ctx->enc->width;
+    me->pic_height = (uint16_t)ctx->enc->height;
+    me->metric = &ctx->enc->metric;
+    me->mc = &ctx->enc->mc;
+    me->search_range = ctx->ctu.search_range;
+    me->list_count = ctx->fi->pic.sh.slice_type == slice_b ? 2 : 1;
+    me->ref_count[0] = (int16_t)ctx->fi->pic.ref_count_l0;
+    me->ref_count[1] = (int16_t)ctx->fi->pic.ref_count_l1;
+    me->speed_level = ctx->ctu.speed_level;
     // Half- and quarter-sample refinement; no configuration word narrows it.
     me->subpel_level = 2;
     me->use_subpel_planes = cfg->me_subpel_planes;
     me->subpel_bilinear = cfg->me_bilinear;
     me->coarse_refine_level = cfg->subpel_level;
-    me->mv_limit_min_x = inst->enc->mv_min_full[0];
-    me->mv_limit_min_y = inst->enc->mv_min_full[1];
-    me->mv_limit_max_x = inst->enc->mv_max_full[0];
-    me->mv_limit_max_y = inst->enc->mv_max_full[1];
-    me->mv_cost_slots = inst->enc->rd ? inst->enc->rd->mv_cost.slot : nullptr;
-    me->mv_cost_limit = inst->enc->rd ? 4 * (inst->enc->rd->mv_cost.reach + 2) - 1 : 0;
-    me->cost_layer = inst->fi->pic.source_picture ? inst->fi->pic.source_picture->layer : 0;
-    me->scratch = inst->ctu.scratch;
+    me->mv_limit_min_x = ctx->enc->mv_min_full[0];
+    me->mv_limit_min_y = ctx->enc->mv_min_full[1];
+    me->mv_limit_max_x = ctx->enc->mv_max_full[0];
+    me->mv_limit_max_y = ctx->enc->mv_max_full[1];
+    me->mv_cost_slots = ctx->enc->rd ? ctx->enc->rd->mv_cost.slot : nullptr;
+    me->mv_cost_limit = ctx->enc->rd ? 4 * (ctx->enc->rd->mv_cost.reach + 2) - 1 : 0;
+    me->cost_layer = ctx->fi->pic.source_picture ? ctx->fi->pic.source_picture->layer : 0;
+    me->scratch = ctx->ctu.scratch;
     me->activity = nullptr;
 }
 
-void me_context_set_refs(row_context *inst, me_context *me)
+void me_context_set_refs(row_context *ctx, me_context *me)
 {
-    me->ctu_x = inst->ctu.x * 64;
-    me->ctu_y = inst->ctu.y * 64;
+    me->ctu_x = ctx->ctu.x * 64;
+    me->ctu_y = ctx->ctu.y * 64;
     for (int l = 0; l < me->list_count && l < 2; l++) {
-        picture *const *list = l == 0 ? inst->fi->pic.list0 : inst->fi->pic.list1;
+        picture *const *list = l == 0 ? ctx->fi->pic.list0 : ctx->fi->pic.list1;
         for (int k = 0; k < me->ref_count[l] && k < ENCODER_MAX_REFS; k++) {
             const picture *r = list[k];
             int64_t origin = (int64_t)me->ctu_y * r->strides[0] + me->ctu_x;
-            me->ref_plane[l][k] = inst->ctu.ref_planes[l][k][0];
+            me->ref_plane[l][k] = ctx->ctu.ref_planes[l][k][0];
             if (!me->use_subpel_planes) continue;
             // A reference without sub-sample planes keeps null entries, and
             // the searches then interpolate.
@@ -81,5 +81,5 @@ void me_context_set_refs(row_context *inst, me_context *me)
             for (int i = 1; i < 16; i++) me->ref_phase[l][k][i] = r->subpel_planes[i] ? r->subpel_planes[i] + origin : nullptr;
         }
     }
-    me->src = inst->ctu.source_luma;
+    me->src = ctx->ctu.source_luma;
 }

@@ -20,9 +20,9 @@ static void hook_map_mark_available(void *owner, int32_t x, int32_t y, int32_t w
     map_mark_available((row_context *)owner, x, y, width, height);
 }
 
-void me_syntax_services_fill(syntax_inter_services *services, row_context *inst)
+void me_syntax_services_fill(syntax_inter_services *services, row_context *ctx)
 {
-    services->owner = inst;
+    services->owner = ctx;
     services->amvp_build_list = hook_amvp_build_list;
     services->map_clear = hook_map_clear;
     services->map_mark_available = hook_map_mark_available;

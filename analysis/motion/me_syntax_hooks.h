@@ -5,5 +5,5 @@
 struct row_context;
 struct syntax_inter_services;
 
-// Fills the writer's hooks with owner = inst.
-void me_syntax_services_fill(syntax_inter_services *services, row_context *inst);
+// Fills the writer's hooks with owner = ctx.
+void me_syntax_services_fill(syntax_inter_services *services, row_context *ctx);

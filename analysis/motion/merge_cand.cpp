@@ -17,37 +17,37 @@ struct merge_lists {
 
 // Lists whose motion a unit may carry in this slice: list 1 only in B slices,
 // so stale list-1 data of a P slice never reaches a candidate.
-static int slice_lists(const row_context *inst) { return inst->fi->pic.sh.slice_type == slice_b ? 2 : 1; }
+static int slice_lists(const row_context *ctx) { return ctx->fi->pic.sh.slice_type == slice_b ? 2 : 1; }
 
-static bool unit_uses(const row_context *inst, int u, int l)
+static bool unit_uses(const row_context *ctx, int u, int l)
 {
-    return l < slice_lists(inst) && inst->ctu.motion.ref_idx[l][u] >= 0;
+    return l < slice_lists(ctx) && ctx->ctu.motion.ref_idx[l][u] >= 0;
 }
 
-static bool unit_has_motion(const row_context *inst, int u)
+static bool unit_has_motion(const row_context *ctx, int u)
 {
-    return unit_uses(inst, u, 0) || unit_uses(inst, u, 1);
+    return unit_uses(ctx, u, 0) || unit_uses(ctx, u, 1);
 }
 
 // Same motion as a decoder compares it: the same lists used, with equal
 // reference indices and vectors in each used list.
-static bool units_same_motion(const row_context *inst, int a, int b)
+static bool units_same_motion(const row_context *ctx, int a, int b)
 {
-    const ctu_motion_grid *g = &inst->ctu.motion;
+    const ctu_motion_grid *g = &ctx->ctu.motion;
     for (int l = 0; l < 2; l++) {
-        bool ua = unit_uses(inst, a, l), ub = unit_uses(inst, b, l);
+        bool ua = unit_uses(ctx, a, l), ub = unit_uses(ctx, b, l);
         if (ua != ub) return false;
         if (ua && (g->ref_idx[l][a] != g->ref_idx[l][b] || g->mv[l][a] != g->mv[l][b])) return false;
     }
     return true;
 }
 
-static void entry_from_unit(const row_context *inst, int u, int n, merge_lists *m)
+static void entry_from_unit(const row_context *ctx, int u, int n, merge_lists *m)
 {
-    const ctu_motion_grid *g = &inst->ctu.motion;
+    const ctu_motion_grid *g = &ctx->ctu.motion;
     for (int l = 0; l < 2; l++) {
         if (!m->ref[l]) continue;
-        m->ref[l][n] = l < slice_lists(inst) ? g->ref_idx[l][u] : (int8_t)-2;
+        m->ref[l][n] = l < slice_lists(ctx) ? g->ref_idx[l][u] : (int8_t)-2;
         m->mv[l][n] = g->mv[l][u];
     }
 }
@@ -59,17 +59,17 @@ struct merge_neighbours {
     int unit[5];
 };
 
-static void merge_neighbours_find(const row_context *inst, int x, int y, int w, int h, bool list0_only,
+static void merge_neighbours_find(const row_context *ctx, int x, int y, int w, int h, bool list0_only,
                                   merge_neighbours *n)
 {
-    const uint8_t *map = inst->ctu.recon_avail;
+    const uint8_t *map = ctx->ctu.recon_avail;
     const int ax[5] = {x - 1, x, x + w, x - 1, x - 1};
     const int ay[5] = {y, y - 1, y - 1, y + h, y - 1};
     const int mx[5] = {x - 1, x + w - 1, x + w, x - 1, x - 1};
     const int my[5] = {y + h - 1, y - 1, y - 1, y + h, y - 1};
     for (int k = 0; k < 5; k++) {
         n->unit[k] = motion_grid_index(mx[k], my[k]);
-        bool motion = list0_only ? unit_uses(inst, n->unit[k], 0) : unit_has_motion(inst, n->unit[k]);
+        bool motion = list0_only ? unit_uses(ctx, n->unit[k], 0) : unit_has_motion(ctx, n->unit[k]);
         n->ok[k] = map[avail_map_index(ax[k], ay[k])] && motion;
     }
     // The second PU of a two-PU CU never merges with the first.
@@ -79,62 +79,62 @@ static void merge_neighbours_find(const row_context *inst, int x, int y, int w, 
 
 // Spatial step shared by both builders; 'same' compares two grid units.
 template <typename same_fn>
-static int merge_spatial(const row_context *inst, const merge_neighbours *n, same_fn same,
+static int merge_spatial(const row_context *ctx, const merge_neighbours *n, same_fn same,
                          void (*take)(const row_context *, int, int, void *), void *lists)
 {
     enum { A1, B1, B0, A0, B2 };
     int count = 0;
-    if (n->ok[A1]) take(inst, n->unit[A1], count++, lists);
-    if (n->ok[B1] && !(n->ok[A1] && same(n->unit[B1], n->unit[A1]))) take(inst, n->unit[B1], count++, lists);
-    if (n->ok[B0] && !(n->ok[B1] && same(n->unit[B0], n->unit[B1]))) take(inst, n->unit[B0], count++, lists);
-    if (n->ok[A0] && !(n->ok[A1] && same(n->unit[A0], n->unit[A1]))) take(inst, n->unit[A0], count++, lists);
+    if (n->ok[A1]) take(ctx, n->unit[A1], count++, lists);
+    if (n->ok[B1] && !(n->ok[A1] && same(n->unit[B1], n->unit[A1]))) take(ctx, n->unit[B1], count++, lists);
+    if (n->ok[B0] && !(n->ok[B1] && same(n->unit[B0], n->unit[B1]))) take(ctx, n->unit[B0], count++, lists);
+    if (n->ok[A0] && !(n->ok[A1] && same(n->unit[A0], n->unit[A1]))) take(ctx, n->unit[A0], count++, lists);
     if (count < 4 && n->ok[B2] && !(n->ok[A1] && same(n->unit[B2], n->unit[A1])) &&
         !(n->ok[B1] && same(n->unit[B2], n->unit[B1])))
-        take(inst, n->unit[B2], count++, lists);
+        take(ctx, n->unit[B2], count++, lists);
     return count;
 }
 
-static void take_both(const row_context *inst, int u, int n, void *lists)
+static void take_both(const row_context *ctx, int u, int n, void *lists)
 {
-    entry_from_unit(inst, u, n, (merge_lists *)lists);
+    entry_from_unit(ctx, u, n, (merge_lists *)lists);
 }
 
-static int32_t list_poc(const row_context *inst, int l, int idx)
+static int32_t list_poc(const frame_instance *fi, int l, int idx)
 {
-    return (l == 0 ? inst->fi->pic.list0[idx] : inst->fi->pic.list1[idx])->poc;
+    return (l == 0 ? fi->pic.list0[idx] : fi->pic.list1[idx])->poc;
 }
 
-static int ref_count(const row_context *inst, int l)
+static int ref_count(const frame_instance *fi, int l)
 {
-    int n = l == 0 ? inst->fi->pic.ref_count_l0 : inst->fi->pic.ref_count_l1;
+    int n = l == 0 ? fi->pic.ref_count_l0 : fi->pic.ref_count_l1;
     return n < ENCODER_MAX_REFS ? n : ENCODER_MAX_REFS;
 }
 
-static int merge_limit(const row_context *inst, int count)
+static int merge_limit(const frame_instance *fi, int count)
 {
-    return count < inst->fi->pic.sh.max_num_merge_cand ? count : inst->fi->pic.sh.max_num_merge_cand;
+    return count < fi->pic.sh.max_num_merge_cand ? count : fi->pic.sh.max_num_merge_cand;
 }
 
-int merge_build_list(row_context *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
+int merge_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
                      uint32_t mv_l1[5], int8_t ref_l0[5], int8_t ref_l1[5], uint32_t *temporal_mask)
 {
     (void)zidx;
     (void)depth;
     *temporal_mask = 0;
-    bool is_b = inst->fi->pic.sh.slice_type == slice_b;
+    bool is_b = ctx->fi->pic.sh.slice_type == slice_b;
     merge_lists m = {{mv_l0, mv_l1}, {ref_l0, ref_l1}};
     merge_neighbours n;
-    merge_neighbours_find(inst, x, y, w, h, false, &n);
-    int count = merge_spatial(inst, &n, [&](int a, int b) { return units_same_motion(inst, a, b); }, take_both, &m);
+    merge_neighbours_find(ctx, x, y, w, h, false, &n);
+    int count = merge_spatial(ctx, &n, [&](int a, int b) { return units_same_motion(ctx, a, b); }, take_both, &m);
 
     int temporal = -1;
-    if (inst->enc->sps.temporal_mvp_enabled && count < 5) {
+    if (ctx->enc->sps.temporal_mvp_enabled && count < 5) {
         bool found = false;
         for (int l = 0; l < (is_b ? 2 : 1); l++) {
             m.ref[l][count] = -2;
             m.mv[l][count] = 0;
-            if (ref_count(inst, l) > 0 &&
-                amvp_temporal(inst, x, y, w, h, l, list_poc(inst, l, 0), &m.mv[l][count])) {
+            if (ref_count(ctx->fi, l) > 0 &&
+                amvp_temporal(ctx, x, y, w, h, l, list_poc(ctx->fi, l, 0), &m.mv[l][count])) {
                 m.ref[l][count] = 0;
                 found = true;
             }
@@ -155,7 +155,7 @@ int merge_build_list(row_context *inst, int zidx, int x, int y, int w, int h, in
         for (int c = 0; c < orig * (orig - 1) && c < 12 && count < 5; c++) {
             int a = comb_l0[c], b = comb_l1[c];
             if (ref_l0[a] < 0 || ref_l1[b] < 0) continue;
-            if (list_poc(inst, 0, ref_l0[a]) == list_poc(inst, 1, ref_l1[b]) && mv_l0[a] == mv_l1[b]) continue;
+            if (list_poc(ctx->fi, 0, ref_l0[a]) == list_poc(ctx->fi, 1, ref_l1[b]) && mv_l0[a] == mv_l1[b]) continue;
             mv_l0[count] = mv_l0[a];
             ref_l0[count] = ref_l0[a];
             mv_l1[count] = mv_l1[b];
@@ -165,15 +165,15 @@ int merge_build_list(row_context *inst, int zidx, int x, int y, int w, int h, in
         }
     }
 
-    int zero_refs = is_b ? (ref_count(inst, 0) < ref_count(inst, 1) ? ref_count(inst, 0) : ref_count(inst, 1))
-                         : ref_count(inst, 0);
+    int zero_refs = is_b ? (ref_count(ctx->fi, 0) < ref_count(ctx->fi, 1) ? ref_count(ctx->fi, 0) : ref_count(ctx->fi, 1))
+                         : ref_count(ctx->fi, 0);
     for (int k = 0; k < zero_refs && count < 5; k++) {
         mv_l0[count] = mv_l1[count] = 0;
         ref_l0[count] = (int8_t)k;
         ref_l1[count] = is_b ? (int8_t)k : (int8_t)-2;
         count++;
     }
-    return merge_limit(inst, count);
+    return merge_limit(ctx->fi, count);
 }
 
 struct merge_list_p {
@@ -181,14 +181,14 @@ struct merge_list_p {
     int8_t *ref;
 };
 
-static void take_l0(const row_context *inst, int u, int n, void *lists)
+static void take_l0(const row_context *ctx, int u, int n, void *lists)
 {
     merge_list_p *m = (merge_list_p *)lists;
-    m->mv[n] = inst->ctu.motion.mv[0][u];
-    m->ref[n] = inst->ctu.motion.ref_idx[0][u];
+    m->mv[n] = ctx->ctu.motion.mv[0][u];
+    m->ref[n] = ctx->ctu.motion.ref_idx[0][u];
 }
 
-int merge_build_list_p(row_context *inst, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
+int merge_build_list_p(row_context *ctx, int zidx, int x, int y, int w, int h, int depth, uint32_t mv[5],
                        int8_t ref[5], int32_t *temporal_idx)
 {
     (void)zidx;
@@ -196,22 +196,22 @@ int merge_build_list_p(row_context *inst, int zidx, int x, int y, int w, int h, 
     *temporal_idx = -1;
     merge_list_p m = {mv, ref};
     merge_neighbours n;
-    merge_neighbours_find(inst, x, y, w, h, true, &n);
-    const ctu_motion_grid *g = &inst->ctu.motion;
+    merge_neighbours_find(ctx, x, y, w, h, true, &n);
+    const ctu_motion_grid *g = &ctx->ctu.motion;
     auto same = [&](int a, int b) { return g->ref_idx[0][a] == g->ref_idx[0][b] && g->mv[0][a] == g->mv[0][b]; };
-    int count = merge_spatial(inst, &n, same, take_l0, &m);
-    if (inst->enc->sps.temporal_mvp_enabled && count < 5) {
+    int count = merge_spatial(ctx, &n, same, take_l0, &m);
+    if (ctx->enc->sps.temporal_mvp_enabled && count < 5) {
         ref[count] = -2;
-        if (ref_count(inst, 0) > 0 && amvp_temporal(inst, x, y, w, h, 0, list_poc(inst, 0, 0), &mv[count])) {
+        if (ref_count(ctx->fi, 0) > 0 && amvp_temporal(ctx, x, y, w, h, 0, list_poc(ctx->fi, 0, 0), &mv[count])) {
             ref[count] = 0;
             *temporal_idx = count;
             count++;
         }
     }
-    for (int k = 0; k < ref_count(inst, 0) && count < 5; k++) {
+    for (int k = 0; k < ref_count(ctx->fi, 0) && count < 5; k++) {
         mv[count] = 0;
         ref[count] = (int8_t)k;
         count++;
     }
-    return merge_limit(inst, count);
+    return merge_limit(ctx->fi, count);
 }

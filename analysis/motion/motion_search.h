@@ -85,8 +85,8 @@ uint32_t mv_round_to_fullpel(const mv_window *w, uint32_t mv);
 
 // Per CTU of a P or B slice: settings from the instance, then the reference
 // pointers at the CTU position.
-void me_context_init(row_context *inst, me_context *me);
-void me_context_set_refs(row_context *inst, me_context *me);
+void me_context_init(row_context *ctx, me_context *me);
+void me_context_set_refs(row_context *ctx, me_context *me);
 
 // The vector-cost table of a QP for the context's layer (at the zero entry).
 const uint16_t *me_cost_table(const me_context *me, int32_t qp);
@@ -100,7 +100,7 @@ static inline uint32_t me_component_cost(const uint16_t *table, int32_t limit, i
     return table[d];
 }
 
-void motion_search_fast(row_context *inst, const me_context *me, me_result *out, const pu_desc *pu,
+void motion_search_fast(row_context *ctx, const me_context *me, me_result *out, const pu_desc *pu,
                         int32_t qp, uint32_t bound, int32_t flag, int32_t likely_ref);
-void motion_search_full(row_context *inst, const me_context *me, me_result *out, pu_desc *pu, int32_t qp,
+void motion_search_full(row_context *ctx, const me_context *me, me_result *out, pu_desc *pu, int32_t qp,
                         uint32_t bound, int32_t flag, int32_t likely_ref);

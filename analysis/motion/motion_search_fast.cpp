@@ -307,10 +307,10 @@ void choose_metrics(fast_search *f, const me_context *me, int32_t flag)
 
 }  // namespace
 
-void motion_search_fast(row_context *inst, const me_context *me, me_result *out, const pu_desc *pu,
+void motion_search_fast(row_context *ctx, const me_context *me, me_result *out, const pu_desc *pu,
                         int32_t qp, uint32_t bound, int32_t flag, int32_t likely_ref)
 {
-    (void)inst;
+    (void)ctx;
     out->cost = cost_infinite;
     out->cost2 = cost_infinite;
     int ax = me->ctu_x + pu->x, ay = me->ctu_y + pu->y;

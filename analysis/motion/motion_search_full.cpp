@@ -369,10 +369,10 @@ void subpel_refine(full_search *f, const me_context *me, const pu_desc *pu, uint
 
 }  // namespace
 
-void motion_search_full(row_context *inst, const me_context *me, me_result *out, pu_desc *pu, int32_t qp,
+void motion_search_full(row_context *ctx, const me_context *me, me_result *out, pu_desc *pu, int32_t qp,
                         uint32_t bound, int32_t flag, int32_t likely_ref)
 {
-    (void)inst;
+    (void)ctx;
     (void)flag;
     out->cost = cost_infinite;
     out->cost2 = cost_infinite;

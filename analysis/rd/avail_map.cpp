@@ -43,27 +43,27 @@ void map_fill_rect(uint8_t *p, int width, int rows, uint8_t value)
     }
 }
 
-static void map_mark(row_context *inst, int x, int y, int w, int h, uint8_t value)
+static void map_mark(row_context *ctx, int x, int y, int w, int h, uint8_t value)
 {
     if (w != 4 && w != 8 && w != 16 && w != 32 && w != 64) return;
     // Keep every write inside the CTU's own 16x16 entries.
     if (x < 0 || y < 0 || x + w > 64 || y + h > 64) return;
-    map_fill_rect(inst->ctu.recon_avail + avail_map_index(x, y), w >> 2, h >> 2, value);
+    map_fill_rect(ctx->ctu.recon_avail + avail_map_index(x, y), w >> 2, h >> 2, value);
 }
 
-void map_mark_available(row_context *inst, int x, int y, int w, int h)
+void map_mark_available(row_context *ctx, int x, int y, int w, int h)
 {
-    map_mark(inst, x, y, w, h, 1);
+    map_mark(ctx, x, y, w, h, 1);
 }
 
-void map_mark_unavailable(row_context *inst, int x, int y, int w, int h)
+void map_mark_unavailable(row_context *ctx, int x, int y, int w, int h)
 {
-    map_mark(inst, x, y, w, h, 0);
+    map_mark(ctx, x, y, w, h, 0);
 }
 
-void map_clear(row_context *inst)
+void map_clear(row_context *ctx)
 {
-    map_fill_rect(inst->ctu.recon_avail + AVAIL_MAP_ORIGIN, 16, 16, 0);
+    map_fill_rect(ctx->ctu.recon_avail + AVAIL_MAP_ORIGIN, 16, 16, 0);
 }
 
 uint32_t avail_map_begin_ctu(uint8_t *map, int cx, int cy, int width, int height, int ctu_cols)

@@ -25,10 +25,10 @@ void map_fill_rect(uint8_t *p, int width, int rows, uint8_t value);
 
 // x, y, w, h in luma samples relative to the CTU, multiples of 4; w one of 4,
 // 8, 16, 32, 64 (any other width marks nothing).
-void map_mark_available(row_context *inst, int x, int y, int w, int h);
-void map_mark_unavailable(row_context *inst, int x, int y, int w, int h);
+void map_mark_available(row_context *ctx, int x, int y, int w, int h);
+void map_mark_unavailable(row_context *ctx, int x, int y, int w, int h);
 // Clears the CTU's own 16x16 entries and keeps the border strips.
-void map_clear(row_context *inst);
+void map_clear(row_context *ctx);
 
 // The border strips of a CTU start: clears all 800 bytes, then marks the
 // left column, above row, corner and above-right run that lie inside the

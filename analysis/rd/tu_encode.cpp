@@ -156,18 +156,18 @@ int32_t plane_quantise(row_context *ctx, const plane_block *p, int32_t plane)
 }
 
 // Dequantisation and the inverse transform added onto the prediction.
-void plane_reconstruct(row_context *ctx, const plane_block *p)
+void plane_reconstruct(encoder_instance *enc, const plane_block *p)
 {
-    const transform_table *t = &ctx->enc->transform;
+    const transform_table *t = &enc->transform;
     int32_t log2 = p->log2;
     if (p->k) {
-        ctx->enc->quant.dequant_low(p->levels, p->coeff, p->qp, log2, p->k);
+        enc->quant.dequant_low(p->levels, p->coeff, p->qp, log2, p->k);
         if (log2 == 3) t->idct_add_low4_8x8(p->pred, p->coeff, p->k);
         else if (log2 == 4) t->idct_add_low8_16x16(p->pred, p->coeff, p->k);
         else t->idct_add_low8_32x32(p->pred, p->coeff, p->k);
         return;
     }
-    ctx->enc->quant.dequant(p->levels, p->coeff, p->qp, log2);
+    enc->quant.dequant(p->levels, p->coeff, p->qp, log2);
     if (log2 == 2) t->itrans_add_4x4(p->pred, p->coeff, p->tmode);
     else if (log2 == 3) t->idct_add_8x8(p->pred, p->coeff);
     else if (log2 == 4) t->idct_add_16x16(p->pred, p->coeff);
@@ -181,7 +181,7 @@ int32_t code_plane(row_context *ctx, const tu_block *b, int32_t plane)
 {
     plane_block p = plane_block_of(ctx, b, plane);
     int32_t nz = plane_quantise(ctx, &p, plane);
-    if (nz && b->intra) plane_reconstruct(ctx, &p);
+    if (nz && b->intra) plane_reconstruct(ctx->enc, &p);
     return nz;
 }
 
@@ -214,14 +214,14 @@ void inter_final_reconstruct(row_context *ctx, const tu_block *b, uint32_t flags
     if (b->log2 == 6) return;
     if ((flags & TU_LUMA) && (cbf & 1)) {
         plane_block p = plane_block_of(ctx, b, 0);
-        plane_reconstruct(ctx, &p);
+        plane_reconstruct(ctx->enc, &p);
     }
     int32_t do_chroma = (flags & TU_CHROMA) && (b->log2 > 2 || (b->z & 3) == 3);
     if (!do_chroma || b->residual_mode == 2) return;
     for (int32_t plane = 1; plane <= 2; plane++) {
         if (!(cbf & (1 << plane))) continue;
         plane_block p = plane_block_of(ctx, b, plane);
-        plane_reconstruct(ctx, &p);
+        plane_reconstruct(ctx->enc, &p);
     }
 }
 
