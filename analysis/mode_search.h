@@ -59,7 +59,6 @@ int32_t chroma_qp_of(int32_t qp);
 void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                int32_t predict, int32_t residual, uint32_t flags);
 void cbf_clear_tree(row_context *ctx, int32_t z, int32_t log2_size, uint8_t mask);
-int32_t scan_idx_of(int32_t log2_size, int32_t mode);
 int32_t tu_quant(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_t qp, int32_t log2_size,
                  int32_t plane, int32_t mode);
 int32_t tu_quant_low(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_t qp,
@@ -94,6 +93,12 @@ void mc_pu_l0(row_context *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 void mc_pu_l1(row_context *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 void mc_pu_bi(row_context *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 void mc_pu_bi_8bit(row_context *ctx, int32_t x, int32_t y, int32_t w, int32_t h);
+
+// Rough cost of the chroma prediction in the work planes of the block at luma
+// (x, y): the metric of Cb and of Cr against the source. The chroma of a 4x4
+// luma block is the 4x4 chroma block of its 8x8 area, so the position is
+// taken at the 8x8 unit.
+uint32_t chroma_rough_cost(const ctu_context *c, int32_t x, int32_t y, pair_metric_fn metric);
 
 // ---- rate estimation of the CTU syntax (on ctx->cabac's estimate) ----
 void rate_residual_block(row_context *ctx, int32_t z, int32_t log2_size, int32_t scan, int32_t plane);

@@ -74,17 +74,6 @@ uint32_t luma_rough(const decide_frame *f)
                           c->recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE);
 }
 
-uint32_t chroma_rough(const decide_frame *f)
-{
-    const ctu_context *c = &f->ctx->ctu;
-    int32_t cx = (f->x & ~7) / 2, cy = (f->y & ~7) / 2;
-    uint32_t sum = 0;
-    for (int32_t p = 0; p < 2; p++)
-        sum += f->chroma_metric(c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,
-                                c->recon_chroma + p * 64 + cy * CTU_WORK_STRIDE + cx, CTU_WORK_STRIDE);
-    return sum;
-}
-
 // One RD trial of a luma mode; returns its cost and leaves its coding live.
 uint32_t luma_trial(decide_frame *f, int32_t mode)
 {
@@ -120,7 +109,7 @@ void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
         f->node->chroma_mode = j;
         ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)j;
         tu_encode(ctx, f->z, f->x, f->y, f->log2, f->qp, 1, 0, TU_CHROMA);
-        uint32_t cost = chroma_rough(f);
+        uint32_t cost = chroma_rough_cost(&ctx->ctu, f->x, f->y, f->chroma_metric);
         f->node->chroma_rough_cost[j] = cost;
         list_insert(list, kc, j, cost);
         f->st->intra_ref_refresh = 0;

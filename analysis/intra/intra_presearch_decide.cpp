@@ -159,17 +159,6 @@ int32_t luma_rd_check(presearch_frame *f, const ranked *cand, int32_t k, uint32_
     return best_mode;
 }
 
-uint32_t chroma_rough(presearch_frame *f)
-{
-    const ctu_context *c = &f->ctx->ctu;
-    int32_t cx = f->x / 2, cy = f->y / 2;
-    uint32_t sum = 0;
-    for (int32_t p = 0; p < 2; p++)
-        sum += f->chroma_metric(c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,
-                                c->recon_chroma + p * 64 + cy * CTU_WORK_STRIDE + cx, CTU_WORK_STRIDE);
-    return sum;
-}
-
 uint32_t chroma_trial(presearch_frame *f, int32_t j)
 {
     row_context *ctx = f->ctx;
@@ -197,7 +186,7 @@ int32_t chroma_decide(presearch_frame *f)
         map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)], f->size / 8, f->size / 8,
                       (uint8_t)j);
         tu_encode(ctx, f->z, f->x, f->y, f->log2, f->node->qp, 1, 0, TU_CHROMA);
-        uint32_t r = chroma_rough(f);
+        uint32_t r = chroma_rough_cost(&ctx->ctu, f->x, f->y, f->chroma_metric);
         f->node->chroma_rough_cost[j] = r;
         if (r < best_rough) {
             best_rough = r;

@@ -12,6 +12,16 @@ uint32_t rate_term(uint32_t bits, uint32_t lambda)
     return (uint32_t)(((uint64_t)bits * lambda + 32768) >> 16);
 }
 
+uint32_t chroma_rough_cost(const ctu_context *c, int32_t x, int32_t y, pair_metric_fn metric)
+{
+    int32_t cx = (x & ~7) / 2, cy = (y & ~7) / 2;
+    uint32_t sum = 0;
+    for (int32_t p = 0; p < 2; p++)
+        sum += metric(c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,
+                      c->recon_chroma + p * 64 + cy * CTU_WORK_STRIDE + cx, CTU_WORK_STRIDE);
+    return sum;
+}
+
 uint32_t rd_split_flag_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t depth, int32_t flag)
 {
     if (depth >= 3) return 0;

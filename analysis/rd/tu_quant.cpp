@@ -3,14 +3,6 @@
 // scale and the coefficient scan of the block.
 #include "analysis/mode_search.h"
 
-int32_t scan_idx_of(int32_t log2_size, int32_t mode)
-{
-    if (log2_size > 3 || mode > INTRA_MODE_LAST) return 0;
-    if (mode >= 6 && mode <= 14) return 2;
-    if (mode >= 22 && mode <= 30) return 1;
-    return 0;
-}
-
 static quant_context quant_context_of(row_context *ctx)
 {
     quant_context q{};
