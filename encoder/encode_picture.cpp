@@ -108,8 +108,8 @@ int32_t take_input(encoder_instance *enc, input_frame *input)
     return enc->received <= enc->delay ? 1 : 0;
 }
 
-// Steps 10 to 12: POC, NAL unit type, slice type and the reconstruction's
-// identity; a reference gets its sub-sample planes. 0, or -1 when they
+// The picture's identity: POC, NAL unit type, slice type and the
+// reconstruction's type, numbers and times; a reference gets its sub-sample planes. 0, or -1 when they
 // could not be made.
 int32_t picture_identity(frame_instance *cur, picture *src)
 {
@@ -181,7 +181,7 @@ int32_t nal_append(frame_instance *cur, uint32_t type, F write)
     return nal_record_end(&cur->bitstream);
 }
 
-// Steps 14 to 16: parameter sets and SEI before the slice.
+// The parameter sets (at IRAP pictures) and the SEI before the slice.
 int32_t headers_write(frame_instance *cur, const picture *src)
 {
     const internal_config *cfg = &cur->enc->config;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "analysis/sao/sao_decide.h"
+#include "encoder/picture_types.h"
 
 namespace {
 
@@ -228,7 +229,7 @@ void decide_fast(sao_decide_context *c)
 void sao_decide_ctu(sao_decide_context *c)
 {
     if (!(c->sao_flags & (SAO_FLAG_LUMA | SAO_FLAG_CHROMA))) return;
-    if (c->speed_step >= 3 || (c->speed_step == 2 && (c->picture_type == 5 || c->picture_type == 6))) {
+    if (c->speed_step >= 3 || (c->speed_step == 2 && picture_type_is_b(c->picture_type))) {
         decide_fast(c);
         return;
     }

@@ -39,7 +39,7 @@ struct sao_decide_context {
     int32_t complexity;               // 0..7
     int32_t pick_mode;
     int32_t speed_step;
-    int32_t picture_type;             // coded type of the source picture (5, 6: B)
+    int32_t picture_type;             // coded type of the source picture (PIC_TYPE_*)
     int32_t lambda_sse;               // 8 fractional bits
     int32_t chroma_weight;            // chroma distortion weight, 8 fractional bits
     uint8_t *deblock_planes[3];       // deblocked copy origins; the ring is written here
