@@ -11,6 +11,19 @@
 
 namespace {
 
+// The three tables below are fixed tuning of the early decisions of the
+// rate-distortion path at speed levels 0..2, one row per QP 0..51. They are
+// tuned values, not computed at open; their rows follow smooth curves in QP,
+// growing about as fast as lambda does (within rounding):
+// - skip_early_threshold_table: A + B * 1.17^QP per depth, B about 56, 33, 17
+//   and 10 from 64x64 to 8x8, so that a smaller CU is skipped early only at a
+//   smaller cost;
+// - skip64_distortion_table: -21370 + 3250 * 1.12^QP, negative up to QP 16,
+//   where every 64x64 CU with a priced skip is recorded as skip and split;
+// - inter64_no_residual_table: exactly round(10000 * 2^((QP - 22) / 7.5)).
+// A change to them changes the streams of those levels: the compression
+// guard among the tests and bench/complexity_table.sh show by how much.
+
 // Skip costs below which a CU is decided as skip at speed levels 0..2, per
 // QP and depth (64x64 .. 8x8).
 const int32_t skip_early_threshold_table[QP_MAX + 1][4] = {
