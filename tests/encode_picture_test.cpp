@@ -219,4 +219,58 @@ TEST(Dpb, AReferenceWithoutRoomFailsTheCallAndTheNextCallRecovers)
     EXPECT_NE(f.fi->pic.recon_picture, nullptr);
 }
 
+// The hand-over to the next frame instance: its list takes the previous one's
+// references, the previous list keeps only what its picture still reads, and
+// the picture state arrives whole, the reconstruction with it.
+TEST(Handover, NextFrameInstanceTakesTheReferencesAndThePictureState)
+{
+    dpb_fixture f;
+    frame_instance *prev = f.fi;
+    picture *p0 = f.add(0, 0, PIC_TYPE_IDR, 0, true);
+    picture *p8 = f.add(8, 8, PIC_TYPE_P, 0, true);
+    prev->pic.ref_count_l0 = 1;
+    prev->pic.list0[0] = p8;
+    prev->pic.sh.slice_qp = 33;
+    prev->pic.nal_unit_type = nal_trail_r;
+    prev->submitted = 1;
+    frame_instance cur{};
+    cur.enc = prev->enc;
+    cur.reference_list = picture_list_create(16);
+    cur.pic.recon_picture = picture_get(&f.pools, PICTURE_POOL_RECON);
+    ASSERT_EQ(frame_instance_handover(&cur, prev), 0);
+    EXPECT_EQ(std::memcmp(&cur.pic, &prev->pic, sizeof(cur.pic)), 0);
+    ASSERT_EQ(cur.reference_list->count, 2);
+    EXPECT_EQ(cur.reference_list->entries[0], p0);
+    EXPECT_EQ(cur.reference_list->entries[1], p8);
+    ASSERT_EQ(prev->reference_list->count, 1);
+    EXPECT_EQ(prev->reference_list->entries[0], p8);
+    EXPECT_EQ(p0->reference_count, 1u);
+    EXPECT_EQ(p8->reference_count, 2u);
+    while (cur.reference_list->count) picture_release(&f.pools, (picture *)picture_list_pop_last(cur.reference_list));
+    picture_list_destroy(cur.reference_list);
+    picture_release(&f.pools, cur.pic.recon_picture);
+}
+
+// Row 0 of a picture is its frame instance's own context; rows 1 and onward
+// take the shared contexts in turn from the picture's first one, wrapping
+// round, and each is told its frame instance, row and picture.
+TEST(Handover, RowsGoToRowZerosContextThenToTheSharedOnesInTurn)
+{
+    dpb_fixture f;
+    std::vector<row_context> shared(3);
+    row_context *contexts[3] = {&shared[0], &shared[1], &shared[2]};
+    f.fi->enc->row_contexts = contexts;
+    f.fi->enc->row_context_count = 3;
+    f.fi->first_row_context = 2;
+    EXPECT_EQ(row_context_of(f.fi, 0), f.fi->row0);
+    EXPECT_EQ(row_context_of(f.fi, 1), &shared[2]);
+    EXPECT_EQ(row_context_of(f.fi, 2), &shared[0]);
+    f.fi->pic.recon_picture->frame_number = 7;
+    row_context_assign(&shared[0], f.fi, 2);
+    EXPECT_EQ(shared[0].fi, f.fi);
+    EXPECT_EQ(shared[0].ctu_x, 0);
+    EXPECT_EQ(shared[0].ctu_y, 2);
+    EXPECT_EQ(shared[0].assigned_frame, 7);
+}
+
 }  // namespace
