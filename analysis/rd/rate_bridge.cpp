@@ -15,9 +15,11 @@ void intra_mpm_modes(const row_context *ctx, int32_t z, int32_t out[3])
 
 namespace {
 
-syntax_ctu_context syntax_view(row_context *ctx)
+inline syntax_ctu_context syntax_view(row_context *ctx)
 {
     ctu_context *c = &ctx->ctu;
+    const encoder_instance *enc = ctx->enc;
+    const slice_header *sh = &ctx->fi->pic.sh;
     mode_search_state *st = search_state(ctx);
     syntax_ctu_context s{};
     s.decision = &c->decision;
@@ -25,23 +27,23 @@ syntax_ctu_context syntax_view(row_context *ctx)
     s.motion = &c->motion;
     s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) s.levels[p] = st->tu_levels[p];
-    s.pic_width = ctx->enc->width;
-    s.pic_height = ctx->enc->height;
+    s.pic_width = enc->width;
+    s.pic_height = enc->height;
     s.ctu_col = c->x;
     s.ctu_row = c->y;
-    s.slice_type = ctx->fi->pic.sh.slice_type;
-    s.max_num_merge_cand = ctx->fi->pic.sh.max_num_merge_cand;
-    s.num_ref_idx_active[0] = ctx->fi->pic.sh.num_ref_idx_l0_active;
-    s.num_ref_idx_active[1] = ctx->fi->pic.sh.num_ref_idx_l1_active;
-    s.sps = &ctx->enc->sps;
-    s.pps = &ctx->enc->pps;
-    s.scans = ctx->enc->scans;
-    s.metrics = &ctx->enc->metric;
+    s.slice_type = sh->slice_type;
+    s.max_num_merge_cand = sh->max_num_merge_cand;
+    s.num_ref_idx_active[0] = sh->num_ref_idx_l0_active;
+    s.num_ref_idx_active[1] = sh->num_ref_idx_l1_active;
+    s.sps = &enc->sps;
+    s.pps = &enc->pps;
+    s.scans = enc->scans;
+    s.metrics = &enc->metric;
     s.qp_prev = ctx->qp_prev;
     s.qg_units = c->qg_units;
     s.cur_cu_z = c->last_cu_z;
     // Inter slices: AMVP predictors and PU availability as the writer derives them.
-    if (ctx->fi->pic.sh.slice_type != slice_i) me_syntax_services_fill(&s.inter, ctx);
+    if (sh->slice_type != slice_i) me_syntax_services_fill(&s.inter, ctx);
     return s;
 }
 
