@@ -244,7 +244,8 @@ bool fault_at(const encoder_instance *inst, open_stage stage)
     return inst->faults.fail_open_at_step == stage;
 }
 
-// The encoder record and everything the copies share, up to the CTU threads.
+// The encoder record and everything the frame instances and row contexts
+// borrow from it, up to the CTU threads.
 int record_open(encoder_instance *inst, internal_config *config, encoder_instance *higher)
 {
     if (fault_at(inst, OPEN_RECORD)) return -1;
@@ -309,7 +310,7 @@ int records_open(encoder_instance *inst, internal_config *config)
         inst->frame_instances[k] = (frame_instance *)aligned_calloc((int32_t)sizeof(frame_instance));
         if (!inst->frame_instances[k]) return -1;
     }
-    if (fault_at(inst, OPEN_COPIES)) return -1;
+    if (fault_at(inst, OPEN_RECORDS)) return -1;
     lookahead_links links;
     links.cfg = &inst->config;
     links.pools = inst->pools;

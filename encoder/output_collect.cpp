@@ -11,14 +11,16 @@
 
 namespace {
 
-// The picture will not be returned: its source goes back to the pool (a CTU
-// of a failed picture still being coded may read it; pooled pictures stay
-// allocated until close has joined the threads). Its NAL list is left alone
-// for the same reason; no later call gets as far as reading it.
-int32_t collect_fail(frame_instance *fi)
+// The picture will not be returned: its source goes back to the pool (pooled
+// pictures stay allocated until close has joined the threads). A picture whose
+// rows failed is done at once while a CTU of it may still be coded and read
+// the frame instance's picture state, so then the state keeps the pointer and
+// the NAL list is left alone: every later call is refused after a failed CTU,
+// so none gets as far as reading them.
+int32_t collect_fail(frame_instance *fi, bool rows_failed)
 {
     if (fi->pic.source_picture) picture_release(fi->enc->pools, fi->pic.source_picture);
-    fi->pic.source_picture = nullptr;
+    if (!rows_failed) fi->pic.source_picture = nullptr;
     return -1;
 }
 
@@ -71,7 +73,7 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
         fi->submitted = 0;
         if (w != 0) {
             __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
-            return collect_fail(fi);
+            return collect_fail(fi, true);
         }
         // The picture is coded: its references are no longer read through this
         // frame instance (with one frame instance the list is the encoder's own).
@@ -88,7 +90,7 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
     int32_t size = au_assemble(&fi->bitstream, fi->enc->au);
     if (size < 0) {
         fi->bitstream.nal_count = 0;
-        return collect_fail(fi);
+        return collect_fail(fi, false);
     }
     frame_output local;
     if (!out) out = &local;

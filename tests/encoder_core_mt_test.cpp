@@ -267,7 +267,7 @@ TEST(EncoderCore, FailedOpenAfterThreadsStartedFreesEverything)
     watchdog dog(60);
     settings s;
     for (open_stage stage : {OPEN_RECORD, OPEN_GEOMETRY, OPEN_PICTURE_POOLS, OPEN_JOB_POOL, OPEN_ROW_SCHEDULER,
-                             OPEN_CTU_THREADS, OPEN_COPIES, OPEN_LOOKAHEAD, OPEN_FRAME_INSTANCES, OPEN_ROW_CONTEXTS,
+                             OPEN_CTU_THREADS, OPEN_RECORDS, OPEN_LOOKAHEAD, OPEN_FRAME_INSTANCES, OPEN_ROW_CONTEXTS,
                              OPEN_RATE_CONTROL, OPEN_CONFIG_SHARED}) {
         public_param p = make_param(s);
         p.scenecut = 40;   // with a job pool

@@ -1,5 +1,6 @@
 // What opening an encoder builds: buffer sizes, geometry, the job pool only
-// when something needs it, and the copies' own buffers.
+// when something needs it, and the frame instances' and row contexts' own
+// buffers.
 #include <gtest/gtest.h>
 
 #include <cstring>
