@@ -113,20 +113,21 @@ int32_t take_input(encoder_instance *enc, input_frame *input)
 // could not be made.
 int32_t picture_identity(frame_instance *cur, picture *src)
 {
-    const internal_config *cfg = &cur->enc->config;
+    encoder_instance *enc = cur->enc;
+    const internal_config *cfg = &enc->config;
     picture *rec = cur->pic.recon_picture;
-    int32_t key = cur->enc->la ? cur->enc->la->last_keyframe : 0;
+    int32_t key = enc->la ? enc->la->last_keyframe : 0;
     int32_t poc = cfg->open_gop ? src->frame_number : src->frame_number - (key > 0 ? key : 0);
     src->poc = rec->poc = poc;
     rec->field_parity = src->field_parity;
-    if (src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA) cur->enc->irap_count++;
-    bool leading = src->ra_period < cur->enc->irap_count;
+    if (src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA) enc->irap_count++;
+    bool leading = src->ra_period < enc->irap_count;
     switch (src->picture_type) {
     case PIC_TYPE_IDR:
         cur->pic.nal_unit_type = nal_idr_w_radl;
         cur->pic.sh.slice_type = slice_i;
         while (cur->reference_list->count > 0)
-            picture_release(cur->enc->pools, (picture *)picture_list_pop_last(cur->reference_list));
+            picture_release(enc->pools, (picture *)picture_list_pop_last(cur->reference_list));
         break;
     case PIC_TYPE_CRA:
         cur->pic.nal_unit_type = nal_cra;
@@ -156,20 +157,21 @@ int32_t picture_identity(frame_instance *cur, picture *src)
     uint32_t is_ref = (src->picture_type == PIC_TYPE_B || cfg->idr_period < 2) ? 0u : 1u;
     src->is_reference = rec->is_reference = is_ref;
     src->mbtree_offsets_apply = rec->mbtree_offsets_apply = is_ref;
-    return is_ref ? picture_subpel_attach(cur->enc->pools, rec) : 0;
+    return is_ref ? picture_subpel_attach(enc->pools, rec) : 0;
 }
 
 int32_t rate_control_start(frame_instance *cur)
 {
+    encoder_instance *enc = cur->enc;
     rc_picture pic;
     pic.source = cur->pic.source_picture;
     pic.recon = cur->pic.recon_picture;
     pic.ref0 = cur->pic.ref_count_l0 > 0 ? cur->pic.list0[0] : nullptr;
     pic.ref1 = cur->pic.ref_count_l1 > 0 ? cur->pic.list1[0] : nullptr;
     pic.slice_class = cur->pic.slice_class;
-    pic.coding_number = cur->enc->coding_number;
-    pic.irap_count = cur->enc->irap_count;
-    return ratecontrol_start(cur->rc, &cur->enc->config, &pic);
+    pic.coding_number = enc->coding_number;
+    pic.irap_count = enc->irap_count;
+    return ratecontrol_start(cur->rc, &enc->config, &pic);
 }
 
 // Appends one RBSP unit written by `write` to the frame instance's NAL list.
@@ -184,14 +186,15 @@ int32_t nal_append(frame_instance *cur, uint32_t type, F write)
 // The parameter sets (at IRAP pictures) and the SEI before the slice.
 int32_t headers_write(frame_instance *cur, const picture *src)
 {
-    const internal_config *cfg = &cur->enc->config;
+    encoder_instance *enc = cur->enc;
+    const internal_config *cfg = &enc->config;
     frame_bitstream_reset(&cur->bitstream);
     bool irap = src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA;
     int32_t compat = cfg->compat;
     if (irap) {
-        if (nal_append(cur, nal_vps, [&](bit_writer *bw) { write_vps(bw, &cur->enc->vps, compat); }) != 0) return -1;
-        if (nal_append(cur, nal_sps, [&](bit_writer *bw) { write_sps(bw, &cur->enc->sps, compat); }) != 0) return -1;
-        if (nal_append(cur, nal_pps, [&](bit_writer *bw) { write_pps(bw, &cur->enc->pps, compat); }) != 0) return -1;
+        if (nal_append(cur, nal_vps, [&](bit_writer *bw) { write_vps(bw, &enc->vps, compat); }) != 0) return -1;
+        if (nal_append(cur, nal_sps, [&](bit_writer *bw) { write_sps(bw, &enc->sps, compat); }) != 0) return -1;
+        if (nal_append(cur, nal_pps, [&](bit_writer *bw) { write_pps(bw, &enc->pps, compat); }) != 0) return -1;
     }
     if (cfg->interlace) {
         if (irap && nal_append(cur, nal_prefix_sei, [&](bit_writer *bw) {
@@ -248,8 +251,9 @@ int32_t rows_register(frame_instance *cur)
 // parameter sets and SEI before it, its QP and slice record, then its rows.
 int32_t picture_start(frame_instance *cur)
 {
-    const internal_config *cfg = &cur->enc->config;
-    picture *src = (picture *)picture_list_pop_first(cur->enc->coding_queue);
+    encoder_instance *enc = cur->enc;
+    const internal_config *cfg = &enc->config;
+    picture *src = (picture *)picture_list_pop_first(enc->coding_queue);
     cur->pic.source_picture = src;
     bool intra = src->picture_type == PIC_TYPE_IDR || src->picture_type == PIC_TYPE_CRA ||
                  src->picture_type == PIC_TYPE_I;
@@ -275,7 +279,7 @@ int32_t picture_start(frame_instance *cur)
 fail:
     // The picture was taken for coding but never registered: give it back.
     cur->bitstream.nal_count = 0;
-    picture_release(cur->enc->pools, src);
+    picture_release(enc->pools, src);
     cur->pic.source_picture = nullptr;
     return -1;
 }
@@ -308,17 +312,17 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
     if (out_nals) *out_nals = nullptr;
     if (out) out->type = 0;
     if (input) {
-        int32_t r = take_input(cur->enc, input);
+        int32_t r = take_input(inst, input);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
-        picture_list *q = cur->enc->la->input_queue;
+        picture_list *q = inst->la->input_queue;
         mutex_lock(&q->lock);
         cond_broadcast(&q->not_empty);
         mutex_unlock(&q->lock);
     }
-    cur->enc->coding_number++;
-    if (cur->enc->coding_queue->count == 0 && lookahead_get_frames(cur->enc->la) != 0) return -1;
-    if (cur->enc->coding_queue->count > 0) {
+    inst->coding_number++;
+    if (inst->coding_queue->count == 0 && lookahead_get_frames(inst->la) != 0) return -1;
+    if (inst->coding_queue->count > 0) {
         if (picture_start(cur) != 0) return -1;
     }
     return encoder_collect_output(next, cur, out_nals, out_nal_count, out);
@@ -349,22 +353,24 @@ void references_keep_predicted(frame_instance *fi)
 
 int32_t frame_instance_handover(frame_instance *cur, frame_instance *prev)
 {
+    encoder_instance *enc = cur->enc;
     if (cur == prev) return 0;
     picture_list *cl = cur->reference_list, *pl = prev->reference_list;
     for (int32_t k = 0; k < pl->count; k++) ((picture *)pl->entries[k])->reference_count++;
-    while (cl->count > 0) picture_release(cur->enc->pools, (picture *)picture_list_pop_first(cl));
+    while (cl->count > 0) picture_release(enc->pools, (picture *)picture_list_pop_first(cl));
     for (int32_t k = 0; k < pl->count; k++) {
         if (picture_list_push_last(cl, pl->entries[k]) == 0) continue;
         // No room (every frame instance's list has the same size): give back
         // the references that were not handed on and fail the call.
-        for (; k < pl->count; k++) picture_release(cur->enc->pools, (picture *)pl->entries[k]);
+        for (; k < pl->count; k++) picture_release(enc->pools, (picture *)pl->entries[k]);
         return -1;
     }
     if (prev->pic.recon_picture) prev->pic.recon_picture->reference_count++;
-    picture_release(cur->enc->pools, cur->pic.recon_picture);
+    picture_release(enc->pools, cur->pic.recon_picture);
     references_keep_predicted(prev);
-    // The sequence's counters, the configuration and the parameter sets are
-    // the encoder's; the totals are summed there too.
+    // The picture state goes on whole. The sequence's counters, the
+    // configuration, the parameter sets and the report's totals are the
+    // encoder's and need no hand-over.
     cur->pic = prev->pic;
     return 0;
 }
@@ -375,7 +381,8 @@ namespace {
 // to the list length to keep (-1: no limit). -1 when the list has no room.
 int32_t dpb_insert(frame_instance *fi, picture *prev, int32_t *limit)
 {
-    const internal_config *cfg = &fi->enc->config;
+    encoder_instance *enc = fi->enc;
+    const internal_config *cfg = &enc->config;
     picture_list *list = fi->reference_list;
     if (cfg->latency_mode != 0) {
         if (picture_list_push_last(list, prev) != 0) return -1;
@@ -389,10 +396,10 @@ int32_t dpb_insert(frame_instance *fi, picture *prev, int32_t *limit)
         return 0;
     }
     if (list->count > 0 && ((picture *)list->entries[0])->p_layer > 0)
-        picture_release(fi->enc->pools, (picture *)picture_list_pop_first(list));
+        picture_release(enc->pools, (picture *)picture_list_pop_first(list));
     if ((prev->picture_type == PIC_TYPE_P || prev->picture_type >= PIC_TYPE_BREF) && prev->p_layer > 0)
         return picture_list_push_first(list, prev);
-    *limit = fi->enc->sps.p_refs;
+    *limit = enc->sps.p_refs;
     return picture_list_push_last(list, prev);
 }
 
@@ -400,20 +407,21 @@ int32_t dpb_insert(frame_instance *fi, picture *prev, int32_t *limit)
 
 int32_t dpb_update(frame_instance *fi)
 {
+    encoder_instance *enc = fi->enc;
     picture *prev = fi->pic.recon_picture;
     picture_list *list = fi->reference_list;
     int32_t limit = -1;
     // No picture after an earlier failure: only a new one is needed.
     if (prev && !prev->is_reference) {
-        picture_release(fi->enc->pools, prev);
+        picture_release(enc->pools, prev);
     } else if (prev && dpb_insert(fi, prev, &limit) != 0) {
         // A reference that finds no room ends the call instead of vanishing.
-        picture_release(fi->enc->pools, prev);
+        picture_release(enc->pools, prev);
         fi->pic.recon_picture = nullptr;
         return -1;
     }
-    if (limit >= 0 && list->count > limit) picture_release(fi->enc->pools, (picture *)picture_list_pop_first(list));
-    picture *rec = picture_get(fi->enc->pools, PICTURE_POOL_RECON);
+    if (limit >= 0 && list->count > limit) picture_release(enc->pools, (picture *)picture_list_pop_first(list));
+    picture *rec = picture_get(enc->pools, PICTURE_POOL_RECON);
     fi->pic.recon_picture = rec;
     if (!rec) return -1;
     // A pooled picture keeps its last identity: it is no reference until coded.
@@ -528,7 +536,8 @@ static void lowres_distances_choose(frame_instance *fi)
 
 void ref_lists_build(frame_instance *fi, int32_t poc, int32_t ra)
 {
-    const internal_config *cfg = &fi->enc->config;
+    encoder_instance *enc = fi->enc;
+    const internal_config *cfg = &enc->config;
     picture *rec = fi->pic.recon_picture;
     fi->pic.ref_count_l0 = fi->pic.ref_count_l1 = 0;
     fi->pic.active_refs[0] = fi->pic.active_refs[1] = 0;
@@ -540,7 +549,7 @@ void ref_lists_build(frame_instance *fi, int32_t poc, int32_t ra)
     int32_t c0, c1;
     gather_references(fi, poc, ra, true, l0, &c0, l1, &c1);
     kept_pictures(fi, poc, ra);
-    int32_t a0 = min_i32(c0, fi->enc->p_ref_limit), a1 = min_i32(c1, fi->enc->b_ref_limit);
+    int32_t a0 = min_i32(c0, enc->p_ref_limit), a1 = min_i32(c1, enc->b_ref_limit);
     if (cfg->latency_mode == 0 && rec->p_layer > 0) a0 = min_i32(a0, 1 + (cfg->complexity >= 2 ? 1 : 0));
     if (fi->pic.sh.slice_type == slice_b) {
         a0 = min_i32(a0, cfg->brefs);
@@ -581,18 +590,19 @@ void ref_list1_from_list0(frame_instance *fi)
 
 void slice_header_fill(frame_instance *fi, int32_t qp)
 {
-    const internal_config *cfg = &fi->enc->config;
+    encoder_instance *enc = fi->enc;
+    const internal_config *cfg = &enc->config;
     slice_header *sh = &fi->pic.sh;
     const picture *rec = fi->pic.recon_picture;
-    sh->sps = &fi->enc->sps;
-    sh->pps = &fi->enc->pps;
-    uint32_t sao = fi->enc->sps.sao_enabled ? (uint32_t)cfg->sao & 3u : 0u;
+    sh->sps = &enc->sps;
+    sh->pps = &enc->pps;
+    uint32_t sao = enc->sps.sao_enabled ? (uint32_t)cfg->sao & 3u : 0u;
     if (rec->picture_type == PIC_TYPE_B) sao = 0;
     if (cfg->complexity == 0 && cfg->latency_mode != LATENCY_NONE && rec->picture_type == PIC_TYPE_P &&
         rec->p_layer > 1)
         sao = 0;
     sh->sao_flags = sao;
-    sh->irap_count = fi->enc->irap_count;
+    sh->irap_count = enc->irap_count;
     sh->poc = rec->poc;
     sh->num_ref_idx_l0_active = fi->pic.ref_count_l0;
     sh->num_ref_idx_l1_active = fi->pic.ref_count_l1;
@@ -600,7 +610,7 @@ void slice_header_fill(frame_instance *fi, int32_t qp)
     sh->cabac_init_flag = 0;
     sh->first_slice_segment_in_pic_flag = 1;
     sh->slice_qp = qp;
-    sh->slice_qp_delta = qp - fi->enc->pps.init_qp;
+    sh->slice_qp_delta = qp - enc->pps.init_qp;
     if (rec->picture_type == PIC_TYPE_P) sh->collocated_from_l0 = 1;
     else if (rec->picture_type == PIC_TYPE_BREF) sh->collocated_from_l0 = 0;
     else sh->collocated_from_l0 = (rec->poc % (cfg->bframes + 1)) > cfg->bframes / 2 ? 1 : 0;

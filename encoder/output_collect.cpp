@@ -26,13 +26,14 @@ int32_t collect_fail(frame_instance *fi, bool rows_failed)
 
 void output_fill(const frame_instance *fi, frame_output *out)
 {
+    const encoder_instance *enc = fi->enc;
     const picture *rec = fi->pic.recon_picture;
     out->type = fi->pic.source_picture->picture_type;
     out->pts = rec->pts;
     out->dts = rec->coded_dts;
     for (int p = 0; p < 3; p++) {
-        out->height[p] = p ? fi->enc->height >> 1 : fi->enc->height;
-        out->width[p] = p ? fi->enc->width >> 1 : fi->enc->width;
+        out->height[p] = p ? enc->height >> 1 : enc->height;
+        out->width[p] = p ? enc->width >> 1 : enc->width;
         out->stride[p] = rec->strides[p];
         out->plane[p] = rec->planes[p];
     }
@@ -67,12 +68,12 @@ float psnr_from_ssd(uint64_t ssd, int64_t samples)
 int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entry **out_nals,
                                uint32_t *out_nal_count, frame_output *out)
 {
-    encoder_instance *inst = fi->enc;
+    encoder_instance *enc = fi->enc;
     if (fi->submitted) {
-        int w = row_sched_wait_frame(fi->enc->scheduler, fi->pic.recon_picture->frame_number);
+        int w = row_sched_wait_frame(enc->scheduler, fi->pic.recon_picture->frame_number);
         fi->submitted = 0;
         if (w != 0) {
-            __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
+            __atomic_store_n(enc->job_failed, 1, __ATOMIC_RELEASE);
             return collect_fail(fi, true);
         }
         // The picture is coded: its references are no longer read through this
@@ -84,10 +85,10 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
         return 0;
     }
     int32_t slice_class = fi->pic.sh.slice_type;
-    if (fi->enc->config.p_as_b && fi->pic.recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
+    if (enc->config.p_as_b && fi->pic.recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
     int64_t payload = 0;   // RBSP bytes, before assembly rewrites the entries
     for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
-    int32_t size = au_assemble(&fi->bitstream, fi->enc->au);
+    int32_t size = au_assemble(&fi->bitstream, enc->au);
     if (size < 0) {
         fi->bitstream.nal_count = 0;
         return collect_fail(fi, false);
@@ -98,7 +99,7 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
     // Rate control reads the source picture's type and lookahead costs: the
     // picture goes back only after it (once released it may be freed).
     int32_t rc_result = rate_control_end(fi, size, payload);
-    picture_release(fi->enc->pools, fi->pic.source_picture);
+    picture_release(enc->pools, fi->pic.source_picture);
     fi->pic.source_picture = nullptr;
     if (rc_result < 0) {
         fi->bitstream.nal_count = 0;
@@ -110,11 +111,11 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
     }
     fi->bitstream.nal_count = 0;
     const statistics_block *st = &fi->stats;
-    coding_totals *totals = &inst->totals;
+    coding_totals *totals = &enc->totals;
     totals->class_bytes[slice_class] += size;
     totals->class_pictures[slice_class] += 1;
-    const internal_config *cfg = &fi->enc->config;
-    int64_t s = (int64_t)(fi->enc->width - cfg->pad_w) * (fi->enc->height - cfg->pad_h);
+    const internal_config *cfg = &enc->config;
+    int64_t s = (int64_t)(enc->width - cfg->pad_w) * (enc->height - cfg->pad_h);
     out->psnr_y = psnr_from_ssd(st->ssd[0], s);
     out->psnr_u = psnr_from_ssd(st->ssd[1], s / 4);
     out->psnr_v = psnr_from_ssd(st->ssd[2], s / 4);
@@ -123,19 +124,20 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
     totals->psnr_sum[slice_class][1] += out->psnr_u;
     totals->psnr_sum[slice_class][2] += out->psnr_v;
     uint64_t qp_sum = 0;
-    for (int32_t a = 0; a < fi->enc->ctu_count; a++) qp_sum += fi->pic.recon_picture->ctu_qps[a];
-    out->mean_qp = (float)qp_sum / (float)fi->enc->ctu_count;
+    for (int32_t a = 0; a < enc->ctu_count; a++) qp_sum += fi->pic.recon_picture->ctu_qps[a];
+    out->mean_qp = (float)qp_sum / (float)enc->ctu_count;
     return size;
 }
 
 void picture_ssd_compute(frame_instance *fi)
 {
-    const internal_config *cfg = &fi->enc->config;
-    int32_t w = fi->enc->width - cfg->pad_w, h = fi->enc->height - cfg->pad_h;
+    encoder_instance *enc = fi->enc;
+    const internal_config *cfg = &enc->config;
+    int32_t w = enc->width - cfg->pad_w, h = enc->height - cfg->pad_h;
     const picture *rec = fi->pic.recon_picture, *src = fi->pic.source_picture;
     for (int p = 0; p < 3; p++) {
         int32_t pw = p ? w >> 1 : w, ph = p ? h >> 1 : h;
-        fi->stats.ssd[p] = fi->enc->metric.sse_wxh(rec->planes[p], rec->strides[p], src->planes[p], src->strides[p], pw, ph);
+        fi->stats.ssd[p] = enc->metric.sse_wxh(rec->planes[p], rec->strides[p], src->planes[p], src->strides[p], pw, ph);
     }
 }
 
