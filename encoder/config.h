@@ -6,19 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include "bitstream/syntax_values.h"
+#include "encoder/picture_types.h"
 #include "encoder/torvhevcenc.h"
-
-// Picture types that index type_row_limit.
-enum {
-    PIC_TYPE_AUTO = 0,
-    PIC_TYPE_IDR = 1,
-    PIC_TYPE_CRA = 2,
-    PIC_TYPE_I = 3,
-    PIC_TYPE_P = 4,
-    PIC_TYPE_BREF = 5,
-    PIC_TYPE_B = 6,
-    PIC_TYPE_COUNT = 7,
-};
 
 enum {
     RC_MODE_CQP = 0,

@@ -576,22 +576,22 @@ struct rd_helper_fixture {
     // delta taken against a previous QP below the CTU's.
     rd_helper_fixture(int qp_delta, int width, int height) : f(4, 30, width, height)
     {
-        encoder_instance *ctx = f.ctx;
-        ctx->sps.max_tu_depth_intra = 2;
-        ctx->pps.cu_qp_delta_enabled = qp_delta;
-        ctx->pps.diff_cu_qp_delta_depth = qp_delta ? 0 : -1;
+        row_context *ctx = f.ctx;
+        ctx->enc->sps.max_tu_depth_intra = 2;
+        ctx->enc->pps.cu_qp_delta_enabled = qp_delta;
+        ctx->enc->pps.diff_cu_qp_delta_depth = qp_delta ? 0 : -1;
         f.fill_source(9, 40);
         ctu_search_rdo(ctx, 4);
         ctx->qp_prev = 27;
         cabac_init_contexts(&ctx->cabac, 2, 30, 120);
-        ctx->recon_picture = &f.source_pic;   // named by the replay's messages
+        ctx->fi->pic.recon_picture = &f.source_pic;   // named by the replay's messages
         // Coded again from scratch, as a search's split branch codes a region.
         map_mark_unavailable(ctx, 0, 0, 64, 64);
     }
 
     syntax_ctu_context writer_view()
     {
-        encoder_instance *ctx = f.ctx;
+        row_context *ctx = f.ctx;
         ctu_context *c = &ctx->ctu;
         syntax_ctu_context s{};
         s.decision = &c->decision;
@@ -599,13 +599,13 @@ struct rd_helper_fixture {
         s.motion = &c->motion;
         s.intra_modes = c->intra_modes;
         for (int p = 0; p < 3; p++) s.levels[p] = c->tu_levels[p];
-        s.pic_width = ctx->width;
-        s.pic_height = ctx->height;
+        s.pic_width = ctx->enc->width;
+        s.pic_height = ctx->enc->height;
         s.slice_type = 2;
-        s.sps = &ctx->sps;
-        s.pps = &ctx->pps;
-        s.scans = ctx->scans;
-        s.metrics = &ctx->metric;
+        s.sps = &ctx->enc->sps;
+        s.pps = &ctx->enc->pps;
+        s.scans = ctx->enc->scans;
+        s.metrics = &ctx->enc->metric;
         s.qp_prev = ctx->qp_prev;
         s.qg_units = c->qg_units;
         return s;
@@ -615,18 +615,18 @@ struct rd_helper_fixture {
     // parses it back, adding up the table cost of every bin.
     void write_and_parse()
     {
-        encoder_instance *ctx = f.ctx;
+        row_context *ctx = f.ctx;
         cabac_init_contexts(&wr, 2, 30, 120);
         cabac_encoder_init(&wr, buf.data(), buf.data() + buf.size());
         syntax_ctu_context w = writer_view();
         cabac_write_coding_quadtree(&w, &wr, 0, 0, 0, 6);
         cabac_flush(&wr);
         rd_params p;
-        p.pic_width = ctx->width;
-        p.pic_height = ctx->height;
+        p.pic_width = ctx->enc->width;
+        p.pic_height = ctx->enc->height;
         p.slice_qp = 27;   // the QP before the CTU
-        p.max_tu_depth_intra = ctx->sps.max_tu_depth_intra;
-        p.cu_qp_delta_enabled = ctx->pps.cu_qp_delta_enabled;
+        p.max_tu_depth_intra = ctx->enc->sps.max_tu_depth_intra;
+        p.cu_qp_delta_enabled = ctx->enc->pps.cu_qp_delta_enabled;
         p.diff_cu_qp_delta_depth = 0;
         r.start(p, buf.data(), (size_t)(wr.buf_cur - wr.buf_start));
         // The contexts start from the slice QP of the CTU's own coding.
@@ -653,7 +653,7 @@ TEST(RdHelpers, RegionCostIsTheReconstructionsDistortionPlusTheWrittenBins)
     for (int qp_delta = 0; qp_delta < 2; qp_delta++) {
         SCOPED_TRACE(qp_delta ? "QP deltas" : "no QP deltas");
         rd_helper_fixture t(qp_delta, 64, 64);
-        encoder_instance *ctx = t.f.ctx;
+        row_context *ctx = t.f.ctx;
         const uint32_t before = ctx->cabac.rate.est_bits;
         // With a lambda of one in 16 fractional bits every rate term is the bit count itself.
         const uint32_t cost = rd_quadtree_cost(ctx, 1u << 16, 0, 0, 0, 6);
@@ -690,7 +690,7 @@ TEST(RdHelpers, RegionCostIsTheReconstructionsDistortionPlusTheWrittenBins)
 TEST(RdHelpers, RegionCostAtThePictureEdgeCodesOnlyTheQuartersInside)
 {
     rd_helper_fixture t(0, 40, 24);
-    encoder_instance *ctx = t.f.ctx;
+    row_context *ctx = t.f.ctx;
     const uint32_t before = ctx->cabac.rate.est_bits;
     const uint32_t cost = rd_quadtree_cost(ctx, 1u << 16, 0, 0, 0, 6);
     const uint32_t priced = ctx->cabac.rate.est_bits - before;
@@ -714,7 +714,7 @@ TEST(RdHelpers, RegionCostAtThePictureEdgeCodesOnlyTheQuartersInside)
 TEST(RdHelpers, IntraModeCostPricesTheWrittenModeBins)
 {
     rd_helper_fixture t(0, 64, 64);
-    encoder_instance *ctx = t.f.ctx;
+    row_context *ctx = t.f.ctx;
     ASSERT_NE(rd_quadtree_cost(ctx, 1u << 16, 0, 0, 0, 6), 0u);
     t.write_and_parse();
     ASSERT_FALSE(t.out.cus.empty());

@@ -31,14 +31,14 @@ struct replay_checks {
     std::vector<std::string> cu_faults;
 };
 
-void on_deblock_ready(void *arg, encoder_instance *ctx, const deblock_context *db)
+void on_deblock_ready(void *arg, row_context *ctx, const deblock_context *db)
 {
     ((replay_checks *)arg)->deblock.check_ctu(ctx, db);
 }
 
-void on_ctu_searched(void *arg, encoder_instance *ctx)
+void on_ctu_searched(void *arg, row_context *ctx)
 {
-    if (ctx->slice_class == 2) return;
+    if (ctx->fi->pic.slice_class == 2) return;
     replay_checks *checks = (replay_checks *)arg;
     cu_kinds kinds;
     cu_replay r(ctx, &kinds);

@@ -85,7 +85,7 @@ struct deblock_context {
     int32_t pic_height;
     int32_t ctu_cols;
     uint32_t slice_type;    // 0 B, 1 P, 2 I
-    int32_t picture_type;   // of the reconstructed picture; 4 = P (a B slice then repeats list 0)
+    int32_t picture_type;   // of the reconstructed picture; PIC_TYPE_P: a B slice then repeats list 0
     uint32_t cu_qp_delta_enabled;
     int32_t max_tu_depth_inter;  // transform-tree depth limits of the sequence
     int32_t max_tu_depth_intra;

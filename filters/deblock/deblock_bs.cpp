@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "encoder/picture_types.h"
 #include "filters/deblock/deblock.h"
 
 static inline int8_t *bs_entry(deblock_context *ctx)
@@ -198,7 +199,7 @@ static int8_t bs_motion(const deblock_context *ctx, int q, int p)
     uint32_t A0 = g->mv[0][q], A1 = g->mv[1][q];
     uint32_t B0 = g->mv[0][p], B1 = g->mv[1][p];
     bool b_slice = ctx->slice_type == slice_b;
-    if (b_slice && ctx->picture_type == 4) {
+    if (b_slice && ctx->picture_type == PIC_TYPE_P) {
         // A P picture coded as a B slice: list 1 repeats list 0, so an index
         // names the same picture in both lists and the H.265 comparison of
         // pictures may pair the lists either way.

@@ -63,7 +63,7 @@ struct deblock_replay {
     struct ctu_walk {
         deblock_replay *r;
         picture_state *ps;
-        const encoder_instance *ctx;
+        const row_context *ctx;
         int x0, y0;   // CTU origin in the picture
         // the quantisation group in hand
         int qg_pred = 0, qg_qp = 0;
@@ -78,7 +78,7 @@ struct deblock_replay {
         {
             for (int j = 0; j < h; j += 4)
                 for (int i = 0; i < w; i += 4)
-                    if (x0 + x + i < ctx->width && y0 + y + j < ctx->height) f(at(x0 + x + i, y0 + y + j));
+                    if (x0 + x + i < ctx->enc->width && y0 + y + j < ctx->enc->height) f(at(x0 + x + i, y0 + y + j));
         }
 
         static int z_of(int x, int y)
@@ -93,7 +93,7 @@ struct deblock_replay {
         void prediction_unit(int x, int y, int w, int h)
         {
             const ctu_motion_grid *g = &ctx->ctu.motion;
-            const picture *rec = ctx->recon_picture;
+            const picture *rec = ctx->fi->pic.recon_picture;
             int u = unit8(x, y);
             int32_t id = ps->next_id++;
             each(x, y, w, h, [&](unit &a) {
@@ -110,7 +110,7 @@ struct deblock_replay {
         void transform_tree(int x, int y, int log2, int depth, bool intra, int part, int cb, int cr)
         {
             const cu_decision_arrays *d = &ctx->ctu.decision;
-            const sps_params *sps = &ctx->sps;
+            const sps_params *sps = &ctx->enc->sps;
             int n = node(x, y, log2);
             bool intra_split = intra && part == 3;
             int max_depth = intra ? sps->max_tu_depth_intra + (intra_split ? 1 : 0) : sps->max_tu_depth_inter;
@@ -171,8 +171,8 @@ struct deblock_replay {
             // QpY: the group's first coded residual carries the committed QP
             // (its delta against the prediction); the CUs before it keep the
             // prediction, those after it the group's QP.
-            int qp = ctx->sh.slice_qp;
-            if (ctx->pps.cu_qp_delta_enabled) {
+            int qp = ctx->fi->pic.sh.slice_qp;
+            if (ctx->enc->pps.cu_qp_delta_enabled) {
                 if (!qg_coded && cu_coded) {
                     qg_coded = true;
                     qg_qp = c->maps.cu_qp_map[u];
@@ -197,13 +197,13 @@ struct deblock_replay {
 
         void coding_tree(int x, int y, int log2)
         {
-            const pps_params *pps = &ctx->pps;
+            const pps_params *pps = &ctx->enc->pps;
             if (pps->cu_qp_delta_enabled && log2 >= 6 - pps->diff_cu_qp_delta_depth) group_start(x, y);
             if (log2 > 3 && ctx->ctu.decision.cu_split[node(x, y, log2)]) {
                 int h = 1 << (log2 - 1);
                 for (int k = 0; k < 4; k++) {
                     int cx = x + (k & 1) * h, cy = y + (k >> 1) * h;
-                    if (x0 + cx < ctx->width && y0 + cy < ctx->height) coding_tree(cx, cy, log2 - 1);
+                    if (x0 + cx < ctx->enc->width && y0 + cy < ctx->enc->height) coding_tree(cx, cy, log2 - 1);
                 }
                 return;
             }
@@ -254,16 +254,16 @@ struct deblock_replay {
 
     // ---- The check ----
 
-    void check_ctu(const encoder_instance *ctx, const deblock_context *db)
+    void check_ctu(const row_context *ctx, const deblock_context *db)
     {
         std::lock_guard<std::mutex> hold(lock);
-        int32_t number = ctx->recon_picture->frame_number;
+        int32_t number = ctx->fi->pic.recon_picture->frame_number;
         std::unique_ptr<picture_state> &slot = pictures[number];
         int x0 = 64 * ctx->ctu.x, y0 = 64 * ctx->ctu.y;
         if (!slot || (ctx->ctu.x == 0 && ctx->ctu.y == 0)) {
             slot.reset(new picture_state);
-            slot->w4 = ctx->ctu_cols * 16;
-            slot->h4 = ctx->ctu_rows * 16;
+            slot->w4 = ctx->enc->ctu_cols * 16;
+            slot->h4 = ctx->enc->ctu_rows * 16;
             slot->units.assign((size_t)slot->w4 * slot->h4, unit{});
         }
         picture_state *ps = slot.get();
@@ -271,8 +271,8 @@ struct deblock_replay {
         // qPY_PREV at the CTU's start: the slice QP at the slice start and,
         // with wavefront rows, at each row start; else the last CU before.
         int cx = ctx->ctu.x, cy = ctx->ctu.y;
-        if (ps->row_last_qp.empty()) ps->row_last_qp.assign(ctx->ctu_rows, 0);
-        if (cx == 0 && (cy == 0 || ctx->pps.entropy_coding_sync)) walk.last_qp = ctx->sh.slice_qp;
+        if (ps->row_last_qp.empty()) ps->row_last_qp.assign(ctx->enc->ctu_rows, 0);
+        if (cx == 0 && (cy == 0 || ctx->enc->pps.entropy_coding_sync)) walk.last_qp = ctx->fi->pic.sh.slice_qp;
         else walk.last_qp = ps->row_last_qp[cx == 0 ? cy - 1 : cy];
         walk.coding_tree(0, 0, 6);
         ps->row_last_qp[cy] = walk.last_qp;
@@ -288,7 +288,7 @@ struct deblock_replay {
                 for (int k = 0; k < 16; k++) {
                     // dir 0: vertical edge x = 8 line, rows 4k..; dir 1: horizontal edge y = 8 line.
                     int x = x0 + (dir == 0 ? 8 * line : 4 * k), y = y0 + (dir == 0 ? 4 * k : 8 * line);
-                    if (x >= ctx->width || y >= ctx->height || (dir == 0 ? x : y) == 0) continue;
+                    if (x >= ctx->enc->width || y >= ctx->enc->height || (dir == 0 ? x : y) == 0) continue;
                     const unit &q = walk.at(x, y);
                     const unit &p = dir == 0 ? walk.at(x - 4, y) : walk.at(x, y - 4);
                     if (p.mode < 0 || q.mode < 0) {
@@ -317,7 +317,7 @@ struct deblock_replay {
             }
         }
         // A picture's state is dropped once its last CTU is checked.
-        if (ctx->ctu.x == ctx->ctu_cols - 1 && ctx->ctu.y == ctx->ctu_rows - 1) pictures.erase(number);
+        if (ctx->ctu.x == ctx->enc->ctu_cols - 1 && ctx->ctu.y == ctx->enc->ctu_rows - 1) pictures.erase(number);
     }
 
     static std::string describe(const unit &p, const unit &q)
