@@ -313,6 +313,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
     if (out) out->type = 0;
     if (input) {
         int32_t r = take_input(inst, input);
+        if (r > 0) lookahead_ahead_request(inst->la, 0);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
         picture_list *q = inst->la->input_queue;
@@ -325,6 +326,9 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
     if (inst->coding_queue->count > 0) {
         if (picture_start(cur) != 0) return -1;
     }
+    // The next decision's costs are worked out while this call waits for its
+    // output and the following calls bring their inputs.
+    lookahead_ahead_request(inst->la, input ? 0 : 1);
     return encoder_collect_output(next, cur, out_nals, out_nal_count, out);
 }
 

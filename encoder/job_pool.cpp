@@ -4,6 +4,12 @@
 
 #include "encoder/memory.h"
 
+namespace {
+
+enum { JOB_WITHDRAW_BATCH = 64 };
+
+}  // namespace
+
 static uint64_t job_pool_worker(uint64_t arg)
 {
     job_pool *pool = (job_pool *)arg;
@@ -100,6 +106,21 @@ int job_submit(job_pool *pool, job_func function, uint64_t argument)
     return 0;
 }
 
+int job_try_submit(job_pool *pool, job_func function, uint64_t argument)
+{
+    if (!pool || pool->thread_count == 0) return -1;
+    picture_list *free_jobs = pool->free_jobs;
+    mutex_lock(&free_jobs->lock);
+    job *j = (job *)picture_list_pop_last(free_jobs);
+    if (j) cond_broadcast(&free_jobs->not_full);
+    mutex_unlock(&free_jobs->lock);
+    if (!j) return -1;
+    j->function = function;
+    j->argument = argument;
+    picture_list_push_last_wait(pool->pending_jobs, j);
+    return 0;
+}
+
 uint64_t job_wait(job_pool *pool, uint64_t argument)
 {
     picture_list *finished = pool->finished_jobs;
@@ -120,4 +141,24 @@ uint64_t job_wait(job_pool *pool, uint64_t argument)
     uint64_t result = found->result;
     picture_list_push_last_wait(pool->free_jobs, found);
     return result;
+}
+
+int32_t job_withdraw(job_pool *pool, uint64_t argument)
+{
+    picture_list *pending = pool->pending_jobs;
+    int32_t taken = 0;
+    for (;;) {
+        job *back[JOB_WITHDRAW_BATCH];
+        int32_t n = 0;
+        mutex_lock(&pending->lock);
+        for (int32_t i = pending->count - 1; i >= 0 && n < JOB_WITHDRAW_BATCH; i--)
+            if (((job *)pending->entries[i])->argument == argument) back[n++] = (job *)picture_list_remove_at(pending, i);
+        if (n > 0) cond_broadcast(&pending->not_full);
+        mutex_unlock(&pending->lock);
+        // Back to the free list once the pending list is unlocked: no thread
+        // holds both list locks at once.
+        for (int32_t k = 0; k < n; k++) picture_list_push_last_wait(pool->free_jobs, back[k]);
+        taken += n;
+        if (n < JOB_WITHDRAW_BATCH) return taken;
+    }
 }

@@ -32,6 +32,12 @@ struct job_pool {
 // Waits while every job record is in use. Returns -1 for a pool without
 // workers, where the job could never run.
 [[nodiscard]] int job_submit(job_pool *pool, job_func function, uint64_t argument);
+// The same without waiting: -1 when every job record is in use (or the pool
+// has no workers), and the job does not run.
+[[nodiscard]] int job_try_submit(job_pool *pool, job_func function, uint64_t argument);
 // Collects the earliest finished job with this argument and returns its result.
 uint64_t job_wait(job_pool *pool, uint64_t argument);
+// Takes back the jobs with this argument that no thread has started yet and
+// returns how many: they will not run, and only the others are waited for.
+int32_t job_withdraw(job_pool *pool, uint64_t argument);
 void job_pool_destroy(job_pool *pool);

@@ -7,6 +7,7 @@
 #include "encoder/memory.h"
 #include "encoder/picture.h"
 #include "encoder/picture_list.h"
+#include "ratecontrol/lookahead_ahead.h"
 #include "ratecontrol/lookahead_workers.h"
 
 int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth)
@@ -19,7 +20,7 @@ int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth)
     la->links = *links;
     la->input_queue = picture_list_create(depth + 1);
     la->output_queue = picture_list_create(depth);
-    if (!la->input_queue || !la->output_queue || lookahead_workers_open(la) != 0) {
+    if (!la->input_queue || !la->output_queue || lookahead_workers_open(la) != 0 || lookahead_ahead_open(la) != 0) {
         picture_list_destroy(la->input_queue);
         picture_list_destroy(la->output_queue);
         lookahead_workers_close(la);
@@ -37,6 +38,8 @@ int lookahead_init(lookahead **out, const lookahead_links *links, int32_t depth)
 void lookahead_delete(lookahead *la)
 {
     if (!la) return;
+    // Its thread reads the queued pictures: it ends first.
+    lookahead_ahead_close(la);
     picture_list_destroy(la->input_queue);
     picture_list_destroy(la->output_queue);
     if (la->held_anchor) picture_release(la->links.pools, la->held_anchor);
@@ -57,7 +60,10 @@ int lookahead_put_frame(lookahead *la, picture *pic)
 int lookahead_get_frames(lookahead *la)
 {
     if (la->input_queue->count == 0) return 0;
-    if (lookahead_reorder_minigop(la) != 0) return -1;
+    int reordered = lookahead_reorder_minigop(la);
+    // The decided pictures have left the window; so do their costs worked out ahead.
+    lookahead_ahead_discard(la);
+    if (reordered != 0) return -1;
     picture_list *coding = la->links.coding_queue;
     while (picture *pic = (picture *)picture_list_pop_first(la->output_queue)) {
         if (picture_list_push_last(coding, pic) != 0) {

@@ -2,8 +2,10 @@
 // known, decides their types (keyframes, P, B pyramid, scene cuts) and hands
 // them to the encoder one mini-GOP at a time in coding order.
 //
-// Everything here runs on the caller's thread of the encode calls; the only
-// locks taken are the two queues' own, where the emptiness test reads both.
+// Everything here runs on the caller's thread of the encode calls, but for
+// the speculation of the next decision's costs (lookahead_ahead.h), which
+// works on its own thread between decisions; the only queue locks taken are
+// the two queues' own, where the emptiness test reads both.
 #pragma once
 #include <cstdint>
 
@@ -21,6 +23,7 @@ struct mv_cost_table;
 struct rd_tables;
 struct lowres_cost_scratch;
 struct lookahead_kernels;
+struct lookahead_ahead;
 
 // What the lookahead reaches of its encoder; filled by the encoder before
 // lookahead_init and copied into the record.
@@ -64,6 +67,8 @@ struct lookahead {
     int32_t locks_made;
     uint32_t *mbtree_row;             // propagate amounts of one block row
     uint16_t *unit_weights;           // 256 per block column, for pictures without AQ weights
+    lookahead_ahead *ahead;           // the next decision's costs worked out ahead; null without
+                                      // a job pool of two threads or more
 };
 
 // Creates the record with queues of capacity depth + 1 (input) and depth
@@ -83,6 +88,11 @@ void lookahead_delete(lookahead *la);
 [[nodiscard]] int lookahead_get_frames(lookahead *la);
 // Pictures waiting in both queues, read under their locks (input first).
 int32_t lookahead_pending_count(lookahead *la);
+// At the end of an encode call, once its picture is set up: the lookahead's
+// thread starts on the costs the next decision will ask for, from the window
+// as it stands (inputs_ended: no input follows, so the next decision sees
+// exactly this window). Nothing happens without the speculation.
+void lookahead_ahead_request(lookahead *la, int32_t inputs_ended);
 
 // The decision window: the input queue's entries, held anchor at position 0.
 // Types the window's pictures (see slicetype.cpp). -1, with nothing typed, when

@@ -114,22 +114,20 @@ void lookahead_workers_close(lookahead *la)
     la->locks_made = 0;
 }
 
-void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args)
+void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args, int32_t helpers)
 {
     job_pool *pool = la->links.pool;
-    if (!pool || la->jobs <= 1) {
-        lookahead_cost_job((uint64_t)(uintptr_t)args);
-        return;
-    }
     uint64_t arg = (uint64_t)(uintptr_t)args;
     int32_t submitted = 0;
-    for (int32_t j = 0; j < la->jobs; j++) {
-        // A job the pool cannot take runs here: every job index is used once
-        // and no wait is left without its job.
-        if (job_submit(pool, lookahead_cost_job, arg) == 0)
-            submitted++;
-        else
-            lookahead_cost_job(arg);
-    }
-    for (int32_t j = 0; j < submitted; j++) job_wait(pool, arg);
+    // The calling thread runs a job too, and a job claims rows until none is
+    // left: once its own job returns, only the jobs that a pool thread has
+    // started still hold rows. The others are taken back instead of waited
+    // for, so a busy pool (the CTU threads keep the cores) costs no latency.
+    // Helpers the pool has no record for are simply not started.
+    if (pool)
+        for (int32_t j = 0; j < helpers && j + 1 < la->jobs; j++)
+            if (job_try_submit(pool, lookahead_cost_job, arg) == 0) submitted++;
+    lookahead_cost_job(arg);
+    if (submitted > 0) submitted -= job_withdraw(pool, arg);
+    for (; submitted > 0; submitted--) job_wait(pool, arg);
 }

@@ -10,6 +10,8 @@ struct frame_cost_job_args;
 [[nodiscard]] int lookahead_workers_open(lookahead *la);
 void lookahead_workers_close(lookahead *la);
 
-// One job per pool thread, all with this argument, then as many waits; with
-// one thread or no pool the caller's thread runs the single job.
-void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args);
+// One job on the calling thread and up to `helpers` more on the pool (at most
+// one per pool thread), all with this argument; jobs no pool thread has
+// started when the caller's own job ends are taken back, the others waited
+// for. Without a pool the calling thread runs the single job.
+void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args, int32_t helpers);

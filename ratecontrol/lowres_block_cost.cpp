@@ -54,7 +54,7 @@ inline uint32_t pack(int32_t x, int32_t y)
 void build_candidates(const lookahead *la, const frame_cost_job_args *a, const block_pos *p, pu_desc *pu)
 {
     const internal_config *cfg = la->links.cfg;
-    picture *pic = a->frames[a->b];
+    const lowres_cell_target *t = &a->target;
     bool bcost = a->b < a->p1;
     int32_t step_x = cfg->grid_cols > 0 ? cfg->grid_cols : 1;
     for (int32_t l = 0; l < 2; l++) {
@@ -64,15 +64,15 @@ void build_candidates(const lookahead *la, const frame_cost_job_args *a, const b
         pu[l].list = l;
     }
     if (p->bx >= step_x) {
-        push_candidate(&pu[0], pic->lowres_mvs[0][p->d0 - 1][p->block - step_x]);
-        if (bcost) push_candidate(&pu[1], pic->lowres_mvs[1][p->d1 - 1][p->block - step_x]);
+        push_candidate(&pu[0], t->mvs[0][p->block - step_x]);
+        if (bcost) push_candidate(&pu[1], t->mvs[1][p->block - step_x]);
     }
     if (bcost) {
         const picture *future = a->frames[a->p1];
         int32_t span = a->p1 - a->p0;
         const uint32_t *mvs = span <= PICTURE_MAX_DISTANCE ? future->lowres_mvs[0][span - 1] : nullptr;
         // An array never searched holds no vectors of this pair.
-        uint32_t v = mvs && (mvs[0] & 0xFFFF) != 0x7FFF ? mvs[p->block] : 0;
+        uint32_t v = mvs && (mvs[0] & 0xFFFF) != LOWRES_MV_NOT_SEARCHED ? mvs[p->block] : 0;
         if (v != 0) {
             int32_t x0, x1, y0, y1;
             scaled_candidates((int16_t)(v & 0xFFFF), p->d0, span, &x0, &x1);
@@ -117,8 +117,7 @@ uint32_t inter_estimate(lookahead *la, lowres_cost_scratch *s, const frame_cost_
         const uint8_t *at = ref->lowres_plane + (int64_t)8 * p->by * stride + 8 * p->bx;
         me->ref_plane[l][0] = at;
         me->ref_phase[l][0][0] = at;
-        int32_t d = l == 0 ? p->d0 : p->d1;
-        uint32_t *mvs = pic->lowres_mvs[l][d - 1], *costs = pic->lowres_mv_costs[l][d - 1];
+        uint32_t *mvs = a->target.mvs[l], *costs = a->target.mv_costs[l];
         if (a->search[l]) {
             me_result r;
             motion_search_lowres(&env, me, &r, &pu[l], LOOKAHEAD_SEARCH_QP);
@@ -219,16 +218,17 @@ void lookahead_block_cost(lookahead *la, lowres_cost_scratch *s, const frame_cos
     const uint8_t *blk = pic->lowres_plane + (int64_t)8 * by * pic->lowres_stride + 8 * bx;
     la->mc->block_copy(s->src, 64, blk, pic->lowres_stride, 8, 8);
 
+    const lowres_cell_target *t = &a->target;
     uint32_t inter = ME_COST_INFINITE, kind = 0;
     if (a->p0 != a->p1) inter = inter_estimate(la, s, a, &p, &kind);
     uint32_t intra;
-    if (pic->lowres_intra_done) {
-        intra = pic->intra_costs[p.block];
+    if (t->intra_done) {
+        intra = t->intra_costs[p.block];
     } else {
         intra = intra_estimate(la, s, pic, blk);
-        pic->intra_costs[p.block] = intra;
+        t->intra_costs[p.block] = intra;
     }
-    pic->lowres_intra_score[p.d0][p.block] = intra_score(intra, inter);
+    t->intra_score[p.block] = intra_score(intra, inter);
 
     s->intra_sum += intra;
     s->intra_sum_aq += aq_weighted(cfg, pic, p.block, intra);
@@ -243,5 +243,5 @@ void lookahead_block_cost(lookahead *la, lowres_cost_scratch *s, const frame_cos
         s->best_sum += best;
         s->best_sum_aq += aq_weighted(cfg, pic, p.block, best);
     }
-    pic->lowres_costs[p.d0][p.d1][p.block] = std::min(best, COST_MASK) + (kind << 28);
+    t->costs[p.block] = std::min(best, COST_MASK) + (kind << 28);
 }

@@ -6,6 +6,7 @@
 #include "encoder/config.h"
 #include "encoder/picture.h"
 #include "ratecontrol/lookahead.h"
+#include "ratecontrol/lookahead_ahead.h"
 #include "ratecontrol/lookahead_workers.h"
 #include "ratecontrol/lowres_cost.h"
 
@@ -23,8 +24,6 @@ lowres_grid lowres_grid_of(const internal_config *cfg)
 }
 
 namespace {
-
-const uint32_t MV_NOT_SEARCHED = 0x7FFF;   // x of block 0 of a vector array not searched yet
 
 // Cells are i32 and negative means "not computed": sums saturate below that.
 int32_t add_saturated(int32_t cell, uint64_t amount)
@@ -48,26 +47,25 @@ void add_row_costs(int32_t *row_costs, int32_t *ctu_costs, const uint64_t *ctu_s
     }
 }
 
-// The job's share of the picture's cells.
+// The job's share of the target's sums.
 void add_job_sums(lookahead *la, const frame_cost_job_args *a, const lowres_cost_scratch *s)
 {
     const internal_config *cfg = la->links.cfg;
     lowres_grid g = lowres_grid_of(cfg);
     // Subsampled blocks stand for the whole picture.
     uint64_t scale = (uint64_t)g.step_x * (uint64_t)g.step_y;
-    picture *pic = a->frames[a->b];
-    int32_t d0 = a->b - a->p0, d1 = a->p1 - a->b;
+    const lowres_cell_target *t = &a->target;
     bool vbv = cfg->vbv_maxrate != 0;
     mutex_lock(&la->sum_lock);
-    if (pic->lowres_intra_done == 0) {
-        pic->frame_cost[0][0] = add_saturated(pic->frame_cost[0][0], s->intra_sum * scale);
-        pic->frame_cost_aq[0][0] = add_saturated(pic->frame_cost_aq[0][0], s->intra_sum_aq * scale);
-        if (vbv) add_row_costs(pic->row_costs[0][0], pic->ctu_costs[0][0], s->intra_ctu, &g, scale);
+    if (!t->intra_done) {
+        *t->intra_cost = add_saturated(*t->intra_cost, s->intra_sum * scale);
+        *t->intra_cost_aq = add_saturated(*t->intra_cost_aq, s->intra_sum_aq * scale);
+        if (vbv) add_row_costs(t->intra_row_costs, t->intra_ctu_costs, s->intra_ctu, &g, scale);
     }
     if (a->p0 != a->p1) {
-        pic->frame_cost[d0][d1] = add_saturated(pic->frame_cost[d0][d1], s->best_sum * scale);
-        pic->frame_cost_aq[d0][d1] = add_saturated(pic->frame_cost_aq[d0][d1], s->best_sum_aq * scale);
-        if (vbv) add_row_costs(pic->row_costs[d0][d1], pic->ctu_costs[d0][d1], s->best_ctu, &g, scale);
+        *t->cost = add_saturated(*t->cost, s->best_sum * scale);
+        *t->cost_aq = add_saturated(*t->cost_aq, s->best_sum_aq * scale);
+        if (vbv) add_row_costs(t->row_costs, t->ctu_costs, s->best_ctu, &g, scale);
     }
     mutex_unlock(&la->sum_lock);
 }
@@ -99,15 +97,6 @@ int32_t claim_row(lookahead *la, frame_cost_job_args *a, int32_t rows, int32_t s
     return row < rows ? row : -1;
 }
 
-// Every array the cell reads or writes exists (distances up to bframes + 1).
-bool cell_arrays_exist(const picture *pic, int32_t d0, int32_t d1)
-{
-    if (!pic->lowres_costs[d0][d1] || !pic->lowres_intra_score[d0]) return false;
-    if (d0 > 0 && (!pic->lowres_mvs[0][d0 - 1] || !pic->lowres_mv_costs[0][d0 - 1])) return false;
-    if (d1 > 0 && (!pic->lowres_mvs[1][d1 - 1] || !pic->lowres_mv_costs[1][d1 - 1])) return false;
-    return true;
-}
-
 }  // namespace
 
 uint64_t lookahead_cost_job(uint64_t arg)
@@ -130,6 +119,53 @@ uint64_t lookahead_cost_job(uint64_t arg)
     return 0;
 }
 
+bool lowres_cell_arrays_exist(const picture *pic, int32_t d0, int32_t d1)
+{
+    if (!pic->lowres_costs[d0][d1] || !pic->lowres_intra_score[d0]) return false;
+    if (d0 > 0 && (!pic->lowres_mvs[0][d0 - 1] || !pic->lowres_mv_costs[0][d0 - 1])) return false;
+    if (d1 > 0 && (!pic->lowres_mvs[1][d1 - 1] || !pic->lowres_mv_costs[1][d1 - 1])) return false;
+    return true;
+}
+
+lowres_cell_target lowres_cell_target_of(picture *pic, int32_t d0, int32_t d1)
+{
+    lowres_cell_target t;
+    for (int32_t l = 0; l < 2; l++) {
+        int32_t d = l == 0 ? d0 : d1;
+        t.mvs[l] = d > 0 ? pic->lowres_mvs[l][d - 1] : nullptr;
+        t.mv_costs[l] = d > 0 ? pic->lowres_mv_costs[l][d - 1] : nullptr;
+    }
+    t.costs = pic->lowres_costs[d0][d1];
+    t.intra_score = pic->lowres_intra_score[d0];
+    t.intra_costs = pic->intra_costs;
+    t.intra_done = (int32_t)pic->lowres_intra_done;
+    t.cost = &pic->frame_cost[d0][d1];
+    t.cost_aq = &pic->frame_cost_aq[d0][d1];
+    t.intra_cost = &pic->frame_cost[0][0];
+    t.intra_cost_aq = &pic->frame_cost_aq[0][0];
+    t.row_costs = pic->row_costs[d0][d1];
+    t.ctu_costs = pic->ctu_costs[d0][d1];
+    t.intra_row_costs = pic->row_costs[0][0];
+    t.intra_ctu_costs = pic->ctu_costs[0][0];
+    return t;
+}
+
+void lowres_cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b, const int32_t search[2],
+                         const lowres_cell_target *target, int32_t helpers)
+{
+    frame_cost_job_args a;
+    std::memset(&a, 0, sizeof(a));
+    a.la = la;
+    a.frames = frames;
+    a.p0 = p0;
+    a.p1 = p1;
+    a.b = b;
+    a.search[0] = search[0];
+    a.search[1] = search[1];
+    a.target = *target;
+    lookahead_run_cost_jobs(la, &a, helpers);
+}
+
 void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b)
 {
     const internal_config *cfg = la->links.cfg;
@@ -138,20 +174,17 @@ void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p
     if (d0 < 0 || d1 < 0 || d0 > PICTURE_MAX_DISTANCE || d1 > PICTURE_MAX_DISTANCE) return;
     if (b == p0 && b != p1) return;   // backward-only costs are never asked for
     if (pic->frame_cost[d0][d1] >= 0) return;
-    frame_cost_job_args a;
-    std::memset(&a, 0, sizeof(a));
-    a.la = la;
-    a.frames = frames;
-    a.p0 = p0;
-    a.p1 = p1;
-    a.b = b;
-    if (!cell_arrays_exist(pic, d0, d1)) return;
+    if (!lowres_cell_arrays_exist(pic, d0, d1)) return;
+    // A P cell the lookahead's speculation has already computed, from the very
+    // state this call would compute it from.
+    if (d1 == 0 && d0 > 0 && lookahead_ahead_take(la, pic, d0)) return;
+    int32_t search[2] = {0, 0};
     for (int32_t list = 0; list < 2; list++) {
         int32_t d = list == 0 ? d0 : d1;
         if (d == 0) continue;
         uint32_t *first = &pic->lowres_mvs[list][d - 1][0];
-        if ((*first & 0xFFFF) != MV_NOT_SEARCHED) continue;
-        a.search[list] = 1;
+        if ((*first & 0xFFFF) != LOWRES_MV_NOT_SEARCHED) continue;
+        search[list] = 1;
         *first = 0;   // the vectors exist once this call returns
     }
     if (pic->lowres_intra_done == 0) {
@@ -170,7 +203,8 @@ void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p
             std::memset(pic->ctu_costs[0][0], 0, sizeof(int32_t) * ctus);
         }
     }
-    lookahead_run_cost_jobs(la, &a);
+    lowres_cell_target t = lowres_cell_target_of(pic, d0, d1);
+    lowres_cell_compute(la, frames, p0, p1, b, search, &t, la->jobs - 1);
     if (b == p1) pic->lowres_intra_done = 1;
 }
 

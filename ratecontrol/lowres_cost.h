@@ -10,6 +10,9 @@ struct internal_config;
 struct lookahead;
 struct picture;
 
+// x of block 0 of a vector array that is not searched yet.
+const uint32_t LOWRES_MV_NOT_SEARCHED = 0x7FFF;
+
 // One per job-pool thread: a cost job works only in its own record.
 struct lowres_cost_scratch {
     // 64-bit sums: a huge picture's block costs can pass 32 bits; the cells
@@ -24,6 +27,26 @@ struct lowres_cost_scratch {
     me_context me;
 };
 
+// Where the computation of one cell reads and writes its per-block arrays
+// and sums: the picture's own (lowres_cell_target_of), or the copies that the
+// lookahead's speculation fills for a cell the next decision may ask for
+// (lookahead_ahead.cpp). Null arrays belong to distances the cell lacks.
+struct lowres_cell_target {
+    uint32_t *mvs[2];                 // vectors towards the list-0 / list-1 reference
+    uint32_t *mv_costs[2];
+    uint32_t *costs;                  // lowres_costs[d0][d1]
+    uint32_t *intra_score;            // lowres_intra_score[d0]
+    uint32_t *intra_costs;            // read when intra_done, else written
+    int32_t intra_done;
+    int32_t *cost, *cost_aq;          // the cell's sums
+    int32_t *intra_cost, *intra_cost_aq;   // the picture's intra sums, added when !intra_done
+    int32_t *row_costs, *ctu_costs;   // with VBV: the cell's per-row and per-CTU costs
+    int32_t *intra_row_costs, *intra_ctu_costs;
+};
+
+// The picture's own arrays and sums of the cell (d0, d1).
+lowres_cell_target lowres_cell_target_of(picture *pic, int32_t d0, int32_t d1);
+
 // The argument of every job of one lookahead_frame_cost call; lives on the
 // caller's stack while the jobs run.
 struct frame_cost_job_args {
@@ -31,9 +54,14 @@ struct frame_cost_job_args {
     picture **frames;
     int32_t p0, p1, b;
     int32_t search[2];                // list 0 / list 1 vectors are searched (else reused)
+    lowres_cell_target target;
     int32_t job_counter;              // under the claim lock
     int32_t next_row;                 // under the claim lock
 };
+
+// Every array the cell (d0, d1) of pic reads or writes exists (distances up
+// to bframes + 1).
+bool lowres_cell_arrays_exist(const picture *pic, int32_t d0, int32_t d1);
 
 // Block grid of the lookahead: one 8x8 half-resolution block per 16x16 area.
 struct lowres_grid {
@@ -46,10 +74,16 @@ struct lowres_grid {
 lowres_grid lowres_grid_of(const internal_config *cfg);
 
 // Costs the block (bx, by) of frames[b] for the cell (b - p0, p1 - b) and adds
-// it into the scratch sums; stores its per-block results into frames[b].
+// it into the scratch sums; stores its per-block results into the target.
 void lookahead_block_cost(lookahead *la, lowres_cost_scratch *s, const frame_cost_job_args *args, int32_t bx,
                           int32_t by);
 
 // Job function of the job pool: claims block rows until none is left, then
-// adds its sums into the picture's cells. Returns 0.
+// adds its sums into the target's. Returns 0.
 uint64_t lookahead_cost_job(uint64_t args);
+// Computes a cell into the target, on the calling thread and up to `helpers`
+// pool threads. search[l] says whether the list-l vectors are searched or
+// read; with VBV the target's row and CTU costs (and the intra ones when
+// !intra_done) must be zero and its sums 0.
+void lowres_cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b, const int32_t search[2],
+                         const lowres_cell_target *target, int32_t helpers);

@@ -18,6 +18,8 @@
 #include "encoder/config.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/torvhevcenc.h"
+#include "tests/support/natural_clip.h"
+#include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"
 
 namespace {
@@ -36,6 +38,10 @@ struct settings {
     int open_gop = -1;                // -1: the preset's
     unsigned tune = 0;
     int hierarchy = -1;
+    int scenecut = 0;
+    float crf = 0;                    // > 0: CRF instead of constant QP
+    int vbv = 0;                      // kbit/s and kbit of the buffer, 0 = none
+    const std::vector<uint8_t> *source = nullptr;   // packed pictures instead of generated ones
 };
 
 public_param make_param(const settings &s)
@@ -50,8 +56,11 @@ public_param make_param(const settings &s)
     p.frame_threads = s.frame_threads;
     if (s.bframes >= 0) p.bframes = s.bframes;
     if (s.lookahead >= 0) p.lookahead = s.lookahead;
-    p.scenecut = 0;
-    p.rc_mode = 0;
+    p.scenecut = s.scenecut;
+    p.rc_mode = s.crf > 0 ? 3 : 0;
+    p.crf = s.crf;
+    p.vbv_maxrate = s.vbv;
+    p.vbv_bufsize = s.vbv;
     p.qp = 30;
     p.loglevel = s.loglevel;
     p.idr_period = s.idr_period;
@@ -133,7 +142,11 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
         call++;
         int size;
         if (k < pictures) {
-            yuv_gen_picture(&g, k, pic.data());
+            size_t bytes = pic.size();
+            if (s.source && (size_t)(k + 1) * bytes <= s.source->size())
+                std::memcpy(pic.data(), s.source->data() + (size_t)k * bytes, bytes);
+            else
+                yuv_gen_picture(&g, k, pic.data());
             const uint8_t *planes[3] = {pic.data(), pic.data() + s.width * s.height,
                                         pic.data() + s.width * s.height * 5 / 4};
             uint32_t strides[3] = {(uint32_t)s.width, (uint32_t)s.width / 2, (uint32_t)s.width / 2};
@@ -245,6 +258,40 @@ TEST(EncoderCore, ConstantQpBytesDoNotDependOnThreadsOrFrameInstances)
         ASSERT_EQ(a.out.pts.size(), 10u);
         EXPECT_EQ(a.out.bytes, b.out.bytes) << "wpp " << wpp;
         EXPECT_EQ(a.out.pts, b.out.pts);
+    }
+}
+
+// Scene cuts are decided from lookahead costs that a job pool of two threads
+// or more works out ahead, between the decisions: the pictures' types and
+// bytes are those of the single-threaded lookahead.
+TEST(EncoderCore, SceneCutDecisionsDoNotDependOnThreads)
+{
+    watchdog dog(300);
+    const int pictures = 24;
+    std::vector<uint8_t> clip = natural_clip_samples("cut", 256, 144, pictures, test_tmp_path("core_mt_cut.y4m"));
+    ASSERT_FALSE(clip.empty());
+    for (int vbv : {0, 600}) {
+        settings one;
+        one.width = 256;
+        one.height = 144;
+        one.threads = 1;
+        one.wpp = 0;
+        one.bframes = 3;
+        one.lookahead = 8;
+        one.scenecut = 40;
+        one.open_gop = vbv ? 1 : 0;
+        one.crf = vbv ? 28.0f : 0.0f;
+        one.vbv = vbv;
+        one.source = &clip;
+        settings many = one;
+        many.threads = 8;
+        encode_run a = run_encode(one, pictures), b = run_encode(many, pictures);
+        ASSERT_EQ(a.out.pts.size(), (size_t)pictures) << "vbv " << vbv;
+        int keyframes = 0;
+        for (int t : a.out.type) keyframes += t == TORVHEVCENC_TYPE_IDR || t == TORVHEVCENC_TYPE_CRA;
+        EXPECT_GE(keyframes, 2) << "the cut starts a new scene, vbv " << vbv;
+        EXPECT_EQ(a.out.type, b.out.type) << "vbv " << vbv;
+        EXPECT_EQ(a.out.bytes, b.out.bytes) << "vbv " << vbv;
     }
 }
 

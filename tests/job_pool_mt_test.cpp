@@ -151,3 +151,38 @@ TEST(JobPool, StressLosesNoJobAtAnyWorkerCount)
         job_pool_destroy(pool);
     }
 }
+
+// The lookahead's helpers: a submission that does not wait for a free record,
+// and jobs taken back before any worker starts them. Every job either runs
+// and is waited for or is taken back unrun; no record is lost.
+TEST(JobPool, TrySubmitAndWithdrawAccountForEveryJob)
+{
+    gate_open = 0;
+    job_pool *pool = nullptr;
+    ASSERT_EQ(job_pool_create(&pool, 1, nullptr, 0), 0);
+    ASSERT_EQ(job_try_submit(pool, gated, 1), 0);
+    EXPECT_EQ(job_try_submit(pool, square, 5), -1);   // the one record is in use
+    gate_open = 1;
+    EXPECT_EQ(job_wait(pool, 1), 101u);
+    job_pool_destroy(pool);
+
+    for (int workers : {1, 3, 8}) {
+        ASSERT_EQ(job_pool_create(&pool, workers, nullptr, 0), 0);
+        std::atomic<uint64_t> counter{0};
+        uint64_t arg = (uint64_t)&counter;
+        int ran = 0, withdrawn = 0;
+        for (int round = 0; round < 2000; round++) {
+            int submitted = 0;
+            for (int i = 0; i < workers; i++) submitted += job_try_submit(pool, add_share, arg) == 0;
+            int back = job_withdraw(pool, arg);
+            withdrawn += back;
+            for (int i = back; i < submitted; i++) job_wait(pool, arg);
+            ran += submitted - back;
+        }
+        EXPECT_EQ(counter.load(), (uint64_t)ran) << workers << " workers";
+        EXPECT_EQ(job_withdraw(pool, arg), 0);
+        EXPECT_EQ(pool->free_jobs->count, pool->thread_count) << workers << " workers";
+        EXPECT_GT(ran + withdrawn, 0);
+        job_pool_destroy(pool);
+    }
+}
