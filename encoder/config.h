@@ -161,6 +161,14 @@ void config_auto(internal_config *cfg);
 // Warnings ("Warning: ...") go to stdout, refusals and VBV notes to stderr.
 [[nodiscard]] int config_validate(internal_config *cfg);
 
+// Rows by which a picture's CTU rows trail the rows of its references in the
+// wavefront schedule: the vertical motion reach below the CTU, and one row
+// more with SAO, whose offsets wait for the deblocked row below.
+inline int32_t config_reference_row_lag(const internal_config *cfg)
+{
+    return ((cfg->mv_margin_v + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
+}
+
 // Complexity levels: 0 fastest .. 7 most thorough. From level 5 on the encoder
 // codes deeper transform trees, uses the alternative RDOQ and a wider vertical
 // motion margin at HD sizes, and offers no latency tunings.

@@ -288,7 +288,7 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     if (fault_at(inst, OPEN_PICTURE_POOLS)) return -1;
     if (sizes_set(inst) != 0 || fault_at(inst, OPEN_BUFFER_SIZES)) return -1;
     if (workers_open(inst) != 0 || fault_at(inst, OPEN_JOB_POOL)) return -1;
-    int32_t lag = ((cfg->mv_margin_v + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
+    int32_t lag = config_reference_row_lag(cfg);
     int32_t slots = (cfg->latency_mode > 0 ? 6 * cfg->bframes + 7 : 4 * cfg->prefs + 1) + n;
     inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, slots, (uint32_t)cfg->latency_mode,
                                        cfg->wpp > 0 ? 1u : 0u);

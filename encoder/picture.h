@@ -157,6 +157,13 @@ struct picture {
     float *vbv_row_qp;
     int32_t *vbv_ctu_bits;
     int32_t *vbv_ctu_cost;
+    // The row QP every row starts from and the picture's place in coding
+    // order, both fixed when rate control starts the picture, before its rows
+    // are scheduled: what a picture predicting from this one reads while the
+    // rows' own QPs may still change.
+    float vbv_start_qp;
+    float vbv_start_qscale;
+    int32_t rc_coding_number;
     float qp_plan_avg;
     float qp_coded_avg;
 

@@ -113,6 +113,9 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
     if (pic->recon) {
         pic->recon->qp_plan_avg = (float)q;
         pic->recon->qp_coded_avg = (float)q;
+        pic->recon->vbv_start_qp = rc->frame_qp_f;
+        pic->recon->vbv_start_qscale = (float)rc_qp_to_qscale(rc->frame_qp_f);
+        pic->recon->rc_coding_number = pic->coding_number;
     }
     if (rc->pass2_current) rc->pass2_current->pass2_qp = rc->frame_qp;
     rc->accum_p_qp = 0.95 * rc->accum_p_qp + rc->frame_qp + (pic->slice_class == slice_i ? rc->ip_offset : 0.0);

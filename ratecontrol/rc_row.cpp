@@ -6,7 +6,10 @@
 // No lock: a row's entries are written only by the thread coding that row,
 // and entries of other rows are read only where the wavefront order
 // guarantees them final (the CTUs on the diagonal above-right, and the
-// complete rows above it).
+// complete rows above it). The same holds for the row QPs of a reference
+// picture, which may still be coded on other threads: a row's QP is read
+// where the schedule guarantees it settled, and otherwise the QP the
+// reference's rows all start from, so that no decision depends on timing.
 #include <algorithm>
 #include <cmath>
 
@@ -29,6 +32,11 @@ struct row_view {
     bool intra_slice;
     int32_t w;
     int32_t h;
+    int32_t x;                  // the CTU being coded
+    int32_t y;
+    int32_t lag;                // rows the schedule keeps behind the references
+    int32_t coding_number;
+    int32_t instances;
 };
 
 int32_t at(const int32_t *a, int32_t i)
@@ -50,7 +58,61 @@ row_view view_of(const rc_ctu_context *ctx)
     v.intra_slice = ctx->slice_class == slice_i;
     v.w = ctx->rc->ctu_cols;
     v.h = ctx->rc->ctu_rows;
+    v.x = ctx->ctu_x;
+    v.y = ctx->ctu_y;
+    v.lag = config_reference_row_lag(ctx->cfg);
+    v.coding_number = ctx->rc->pic.coding_number;
+    v.instances = std::max(ctx->cfg->frame_instances, 1);
     return v;
+}
+
+// The column after which row y's QP is re-decided.
+int32_t check_column(int32_t w, int32_t h, int32_t y)
+{
+    return std::min(std::max((w + h) / 2 - y - 1, 0), w);
+}
+
+// CTUs a row has coded when its QP is final: it is set as the row starts and
+// re-decided after the check column when that is not the last CTU.
+int32_t settled_count(int32_t w, int32_t h, int32_t r)
+{
+    int32_t e = check_column(w, h, r);
+    return e < w - 1 ? e + 1 : 1;
+}
+
+// The fewest CTUs row r of a reference has coded while CTU (x, y) is coded.
+// Row y - j above has started its CTU x + j (wavefront), which the schedule
+// allowed once row min(y - j + lag, last) of the reference had coded more
+// than x + j + 1 + lag; each row of the reference is a CTU ahead of the row
+// below it. Rows above matter where the lagged row is clamped to the last.
+int32_t reference_row_done(const row_view *v, int32_t r)
+{
+    int32_t done = 0;
+    for (int32_t j = 0; j <= v->y; j++) {
+        int32_t rr = std::min(v->y - j + v->lag, v->h - 1);
+        if (r > rr) break;
+        int32_t k = std::min(v->x + j, v->w - 1);
+        done = std::max(done, k + 2 + v->lag + rr - r);
+    }
+    return done;
+}
+
+// A frame instance takes a new picture only after the one it took that many
+// pictures before is coded: with one instance every reference is finished.
+bool reference_row_settled(const row_view *v, const picture *ref, int32_t r)
+{
+    if (ref->rc_coding_number <= v->coding_number - v->instances) return true;
+    return reference_row_done(v, r) >= settled_count(v->w, v->h, r);
+}
+
+float reference_row_qp(const row_view *v, const picture *ref, int32_t r)
+{
+    return reference_row_settled(v, ref, r) ? ref->vbv_row_qp[r] : ref->vbv_start_qp;
+}
+
+float reference_row_qscale(const row_view *v, const picture *ref, int32_t r)
+{
+    return reference_row_settled(v, ref, r) ? ref->vbv_row_qscale[r] : ref->vbv_start_qscale;
 }
 
 float size_of(const size_predictor *p, float cost, float units, float q)
@@ -63,7 +125,7 @@ float size_of(const size_predictor *p, float cost, float units, float q)
 bool with_intra(const row_view *v, int32_t r, float q)
 {
     if (v->intra_slice || !v->ref0 || !v->ref0->vbv_row_qscale) return false;
-    return q < v->ref0->vbv_row_qscale[r];
+    return q < reference_row_qscale(v, v->ref0, r);
 }
 
 float predict_row_bits(const row_view *v, int32_t r, float q)
@@ -105,12 +167,6 @@ int64_t bits_so_far(const row_view *v, int32_t x, int32_t y, int32_t i)
     return sum;
 }
 
-// The column after which row y's QP is re-decided.
-int32_t check_column(int32_t w, int32_t h, int32_t y)
-{
-    return std::min(std::max((w + h) / 2 - y - 1, 0), w);
-}
-
 void set_row_qp(picture *recon, int32_t y, float qp)
 {
     recon->vbv_row_qp[y] = qp;
@@ -130,7 +186,7 @@ void redecide_row(rc_ctu_context *ctx)
     // The observation covers CTUs 0..x; counted as x units, so a check column
     // of 0 teaches nothing.
     rc_update_predictor(&rows[0], q_row, (float)at(v.ctu_cost, i), bits_now, (float)x);
-    if (!v.intra_slice && v.ref0 && v.ref0->vbv_row_qp && v.ref0->vbv_row_qp[y] > qp_row)
+    if (!v.intra_slice && v.ref0 && v.ref0->vbv_row_qp && reference_row_qp(&v, v.ref0, y) > qp_row)
         rc_update_predictor(&rows[1], q_row, (float)at(v.intra_ctu, i), bits_now, (float)x);
     float qp_hi = std::min(qp_row + (float)cfg->qp_step, (float)cfg->qp_max);
     float qp_lo = std::max(qp_row - (float)cfg->qp_step, (float)cfg->qp_min);
@@ -143,8 +199,8 @@ void redecide_row(rc_ctu_context *ctx)
     float qp = qp_row;
     if (ctx->slice_class == slice_b) {
         const picture *r0 = rc->pic.ref0, *r1 = rc->pic.ref1;
-        if (r0 && r0->vbv_row_qp) qp_lo = std::max(qp_lo, r0->vbv_row_qp[0]);
-        if (r1 && r1->vbv_row_qp) qp_lo = std::max(qp_lo, r1->vbv_row_qp[0]);
+        if (r0 && r0->vbv_row_qp) qp_lo = std::max(qp_lo, reference_row_qp(&v, r0, 0));
+        if (r1 && r1->vbv_row_qp) qp_lo = std::max(qp_lo, reference_row_qp(&v, r1, 0));
         qp = std::max(qp_row, qp_lo);
     }
     if (frac < 0.05) qp_hi = qp_row;
@@ -193,7 +249,7 @@ void update_class_predictors(rc_ctu_context *ctx)
             n = (float)v.w;
         }
         rc_update_predictor(&p[0], q, cost, bits, n);
-        if (!v.intra_slice && v.ref0 && v.ref0->vbv_row_qp && v.ref0->vbv_row_qp[r] > rc->frame_qp_f)
+        if (!v.intra_slice && v.ref0 && v.ref0->vbv_row_qp && reference_row_qp(&v, v.ref0, r) > rc->frame_qp_f)
             rc_update_predictor(&p[1], q, intra, bits, n);
     }
 }

@@ -561,4 +561,35 @@ TEST(EncoderCore, LongRunKeepsTheSchedulerWindowsMoving)
     EXPECT_EQ(run.pending_after, 0);
 }
 
+// Pictures coded beside their references: under VBV a row's QP re-decision
+// looks at the references' row QPs, which their own threads may still change.
+// What it reads is fixed by the schedule, not by timing: the same bytes on
+// every run and for 2 and 8 threads, at each count of frame instances.
+TEST(EncoderCore, BufferedRowQpsDoNotDependOnTimingOrThreads)
+{
+    watchdog dog(600);
+    const int pictures = 12;
+    std::vector<uint8_t> clip = natural_clip_samples("cut", 320, 384, pictures, test_tmp_path("core_mt_vbv.y4m"));
+    ASSERT_FALSE(clip.empty());
+    for (int n : {3, 6}) {
+        settings two;
+        two.width = 320;      // 5 x 6 CTUs: rows below the lag behind a reference
+        two.height = 384;
+        two.complexity = 3;
+        two.threads = 2;
+        two.frame_threads = n;
+        two.bframes = 3;
+        two.lookahead = 8;
+        two.crf = 24.0f;
+        two.vbv = 500;
+        two.source = &clip;
+        settings eight = two;
+        eight.threads = 8;
+        encode_run a = run_encode(two, pictures), b = run_encode(eight, pictures), c = run_encode(eight, pictures);
+        ASSERT_EQ(a.out.pts.size(), (size_t)pictures) << n << " frame instances";
+        EXPECT_EQ(a.out.bytes, b.out.bytes) << n << " frame instances";
+        EXPECT_EQ(b.out.bytes, c.out.bytes) << n << " frame instances";
+    }
+}
+
 }  // namespace
