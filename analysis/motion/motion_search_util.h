@@ -79,9 +79,9 @@ static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32
 // meet vectors again (the centre a pass moved away from, diagonals beside
 // earlier axis points); those are neither predicted nor measured twice. The
 // metric of a vector does not change within a refinement, so the search goes
-// exactly as it would without the record. Blocks below 16x16 keep none: their
+// exactly as it would without the record. Blocks below 8x8 keep none: their
 // metric costs less than looking it up.
-enum { ME_MEMO_CAPACITY = 48, ME_MEMO_MIN_SAMPLES = 16 * 16 };
+enum { ME_MEMO_CAPACITY = 48, ME_MEMO_MIN_SAMPLES = 8 * 8 };
 
 struct me_metric_memo {
     int32_t count, capacity;
