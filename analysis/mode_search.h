@@ -63,6 +63,9 @@ int32_t tu_quant(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_
                  int32_t plane, int32_t mode);
 int32_t tu_quant_low(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_t qp,
                      int32_t log2_size, int32_t plane, int32_t mode, int32_t k);
+// The rate-distortion quantiser that tu_quant (k = 0) or tu_quant_low (k > 0)
+// gives a block to, with its rounding offset; null where they quantise plainly.
+rdoq_fn tu_rdoq_of(const row_context *ctx, int32_t k, uint16_t *round);
 
 // Whether the CU holding 4x4 unit z is committed as an inter CU; a unit not
 // committed yet reads as intra.

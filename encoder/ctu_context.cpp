@@ -23,8 +23,6 @@ enum {
     TU_LEVEL_BYTES = 2 * (64 * 64 + 2 * 32 * 32),
 };
 
-const int32_t depth_offset[5] = {0, 1, 5, 21, 85};
-
 template <typename T>
 bool alloc_zeroed(T **out, int64_t bytes)
 {
@@ -136,21 +134,6 @@ void depth_cost_seed(row_context *ctx, int32_t a)
 }
 
 }  // namespace
-
-int32_t cu_node_index(int32_t log2_size, int32_t z)
-{
-    return depth_offset[6 - log2_size] + (z >> (2 * (log2_size - 2)));
-}
-
-int32_t map8_index(int32_t z)
-{
-    int32_t u = z >> 2, ux = 0, uy = 0;
-    for (int b = 0; b < 3; b++) {
-        ux |= ((u >> (2 * b)) & 1) << b;
-        uy |= ((u >> (2 * b + 1)) & 1) << b;
-    }
-    return (1 + uy) * CTU_MAP8_STRIDE + 8 + ux;
-}
 
 int32_t ctu_tables_alloc(row_context *row)
 {

@@ -177,9 +177,16 @@ void ctu_set_ref_pointers(row_context *ctx, int32_t plane);
 void ctu_end(row_context *ctx);
 void ctu_store_mode_map(row_context *ctx, int32_t list_count);
 // Node index in the decision arrays of a node of log2 size s at 4x4 z-index z.
-int32_t cu_node_index(int32_t log2_size, int32_t z);
-// Position in the per-8x8 maps of the 8x8 unit holding 4x4 z-index z.
-int32_t map8_index(int32_t z);
+static inline int32_t cu_node_index(int32_t log2_size, int32_t z)
+{
+    return cu_tree_node(z, log2_size);
+}
+// Position in the per-8x8 maps of the 8x8 unit holding 4x4 z-index z. The
+// searches ask for it at every step, so it is a table read in place.
+static inline int32_t map8_index(int32_t z)
+{
+    return zorder_to_map8[(z >> 2) & 63];
+}
 
 // Statistics of the CTU after the tree walk (intra and skip area, lambda sums).
 void ctu_collect_stats(row_context *ctx);

@@ -2,6 +2,7 @@
 // window, the vector-cost table and the prediction of a fractional vector.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 #include "analysis/motion/amvp.h"
 #include "analysis/motion/motion_search.h"
@@ -75,38 +76,43 @@ static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32
                                      st->pu->height);
 }
 
-// The metric of every vector one sub-sample refinement has measured. Passes
+// The metric of the vectors one sub-sample refinement has measured. Passes
 // meet vectors again (the centre a pass moved away from, diagonals beside
 // earlier axis points); those are neither predicted nor measured twice. The
 // metric of a vector does not change within a refinement, so the search goes
-// exactly as it would without the record. Blocks below 16x16 keep none: their
-// metric costs less than looking it up.
-enum { ME_MEMO_CAPACITY = 48, ME_MEMO_MIN_SAMPLES = 16 * 16 };
+// exactly as it would without the record. A vector has one place, by the low
+// three bits of its components: the points of a refinement lie within a few
+// quarter samples of each other, so they rarely share one, and a vector
+// that finds its place taken is measured again. Blocks below 8x8 keep none:
+// their metric costs less than looking it up.
+enum { ME_MEMO_SIDE = 8, ME_MEMO_PLACES = ME_MEMO_SIDE * ME_MEMO_SIDE, ME_MEMO_MIN_SAMPLES = 8 * 8 };
 
 struct me_metric_memo {
-    int32_t count, capacity;
-    uint32_t v[ME_MEMO_CAPACITY];
-    uint32_t metric[ME_MEMO_CAPACITY];
+    bool on;
+    uint8_t used[ME_MEMO_PLACES];
+    uint32_t v[ME_MEMO_PLACES];
+    uint32_t metric[ME_MEMO_PLACES];
 };
 
 static inline void me_memo_start(me_metric_memo *memo, const pu_desc *pu)
 {
-    memo->count = 0;
-    memo->capacity = pu->width * pu->height >= ME_MEMO_MIN_SAMPLES ? ME_MEMO_CAPACITY : 0;
+    memo->on = pu->width * pu->height >= ME_MEMO_MIN_SAMPLES;
+    if (memo->on) std::memset(memo->used, 0, sizeof(memo->used));
 }
 
 // The metric of v from the record, or measured with metric and recorded.
 static inline uint32_t me_memo_metric(me_metric_memo *memo, const me_pu_state *st, pair_metric_fn metric,
                                       uint32_t v, bool bilinear)
 {
-    for (int32_t i = 0; i < memo->count; i++)
-        if (memo->v[i] == v) return memo->metric[i];
+    const int32_t place = (mv_x(v) & (ME_MEMO_SIDE - 1)) + ME_MEMO_SIDE * (mv_y(v) & (ME_MEMO_SIDE - 1));
+    if (memo->on && memo->used[place] && memo->v[place] == v) return memo->metric[place];
     int32_t stride;
     const uint8_t *pred = me_predict(st, v, &stride, bilinear);
     uint32_t m = metric(st->src, 64, pred, stride);
-    if (memo->count < memo->capacity) {
-        memo->v[memo->count] = v;
-        memo->metric[memo->count++] = m;
+    if (memo->on) {
+        memo->used[place] = 1;
+        memo->v[place] = v;
+        memo->metric[place] = m;
     }
     return m;
 }

@@ -10,6 +10,7 @@
 
 #include "analysis/motion/motion_search.h"
 #include "bitstream/cabac.h"
+#include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"
 #include "kernels/intra/intra_ref.h"
 #include "kernels/metrics/activity.h"
@@ -220,12 +221,10 @@ static inline int32_t node_index(int32_t z, int32_t log2_size)
 
 // Index of 4x4 unit z in the per-4x4 maps (rows of 32, CTU at rows 1..16,
 // columns 16..31), and of the chroma mode entry of 8x8 unit z8 (rows 1..8,
-// columns 0..7).
+// columns 0..7): the writer's tables, read in place.
 static inline int32_t map4_index(int32_t z)
 {
-    int32_t x = (z & 1) | ((z >> 1) & 2) | ((z >> 2) & 4) | ((z >> 3) & 8);
-    int32_t y = ((z >> 1) & 1) | ((z >> 2) & 2) | ((z >> 3) & 4) | ((z >> 4) & 8);
-    return 48 + x + 32 * y;
+    return zorder_to_map4[z & 255];
 }
 // A luma mode read from the signed intra-mode map: only 0..34 index the
 // predictor tables; an unset entry (negative) or any stray value predicts DC.
@@ -240,7 +239,5 @@ static inline int32_t chroma_code_entry(int8_t v)
 }
 static inline int32_t chroma_map_index(int32_t z8)
 {
-    int32_t x = (z8 & 1) | ((z8 >> 1) & 2) | ((z8 >> 2) & 4);
-    int32_t y = ((z8 >> 1) & 1) | ((z8 >> 2) & 2) | ((z8 >> 3) & 4);
-    return 32 + x + 32 * y;
+    return zorder_to_map4[256 + (z8 & 63)];
 }

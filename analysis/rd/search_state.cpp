@@ -2,6 +2,7 @@
 // the CU tree, the coefficient and level buffers and the per-depth save slots
 // from the first, the per-CTU search state from the second.
 #include "analysis/rd/search_records.h"
+#include "analysis/rd/residual_memo.h"
 
 #include <cstring>
 
@@ -31,6 +32,7 @@ void mode_search_state_init(row_context *ctx)
 {
     mode_search_state *st = search_state(ctx);
     uint8_t *a = ctx->ctu.search_work[0];
+    residual_memo_new_search();
     for (int32_t p = 0; p < 3; p++) st->tu_levels[p] = ctx->ctu.tu_levels[p];
     if (st->tree == (cu_node *)a) return;
     std::memset(st, 0, sizeof(*st));

@@ -2,6 +2,7 @@
 // coded-block flags and in-place reconstruction of one block of the CTU, for
 // 4x4 to 32x32 transform units and the 64x64 CU as four 32x32 units.
 #include "analysis/mode_search.h"
+#include "analysis/rd/residual_memo.h"
 
 #include <cstring>
 
@@ -86,6 +87,7 @@ struct plane_block {
     int32_t mode;     // the quantiser's scan (and, for 4x4 luma, DST against DCT)
     int32_t tmode;    // what the 4x4 kernels transform with (chroma is always DCT)
     int32_t k;
+    int32_t x, y;     // position in the plane's CTU area
     const uint8_t *src;
     uint8_t *pred;
     int16_t *coeff, *levels;
@@ -118,6 +120,8 @@ plane_block plane_block_of(row_context *ctx, const tu_block *b, int32_t plane)
         p.src = c->source_chroma + (plane - 1) * 32 + y * CTU_SOURCE_STRIDE + x;
         p.pred = c->recon_chroma + (plane - 1) * 64 + y * CTU_WORK_STRIDE + x;
     }
+    p.x = x;
+    p.y = y;
     p.coeff = st->tu_coeffs[plane] + zc;
     p.levels = st->tu_levels[plane] + zc;
     // Low-frequency variants: 16x16 inter luma and 32x32 luma without full
@@ -180,8 +184,30 @@ void plane_reconstruct(encoder_instance *enc, const plane_block *p)
 int32_t code_plane(row_context *ctx, const tu_block *b, int32_t plane)
 {
     plane_block p = plane_block_of(ctx, b, plane);
-    int32_t nz = plane_quantise(ctx, &p, plane);
+    residual_memo_query q;
+    q.quantiser = tu_rdoq_of(ctx, p.k, &q.round);
+    int32_t nz;
+    if (q.quantiser) {
+        // Only the rate-distortion quantisers are worth keeping: the plain
+        // one costs less than the comparisons.
+        q.lambda = search_state(ctx)->lambda_sse;
+        q.plane = (uint8_t)plane;
+        q.log2 = (uint8_t)p.log2;
+        q.qp = (uint8_t)p.qp;
+        q.scan = (uint8_t)scan_idx_of(p.log2, p.mode);
+        q.transform = p.log2 == 2 ? (uint8_t)(dst4_select_h[p.tmode] | (dst4_select_v[p.tmode] << 1)) : 0;
+        q.low = (uint8_t)p.k;
+        q.rebuild = (uint8_t)b->intra;
+        q.x = p.x;
+        q.y = p.y;
+        q.pred = p.pred;
+        q.levels = p.levels;
+        q.rate = &ctx->cabac.rate;
+        if (residual_memo_fetch(&q, &nz)) return nz;
+    }
+    nz = plane_quantise(ctx, &p, plane);
     if (nz && b->intra) plane_reconstruct(ctx->enc, &p);
+    if (q.quantiser) residual_memo_keep(&q, nz);
     return nz;
 }
 

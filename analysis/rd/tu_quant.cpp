@@ -14,18 +14,29 @@ static quant_context quant_context_of(row_context *ctx)
     return q;
 }
 
+rdoq_fn tu_rdoq_of(const row_context *ctx, int32_t k, uint16_t *round)
+{
+    const mode_search_state *st = search_state((row_context *)ctx);
+    if (!ctx->ctu.rdoq) return nullptr;
+    if (k == 0) {
+        *round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
+        return st->use_rdoq_alt ? ctx->enc->quant.rdoq_alt : ctx->enc->quant.rdoq;
+    }
+    *round = QUANT_ROUND_INTER;
+    return st->slice_class != slice_i ? ctx->enc->quant.rdoq : nullptr;
+}
+
 int32_t tu_quant(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_t qp, int32_t log2_size,
                  int32_t plane, int32_t mode)
 {
     mode_search_state *st = search_state(ctx);
     quant_context q = quant_context_of(ctx);
     int32_t scan = scan_idx_of(log2_size, mode);
-    uint16_t round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
     int32_t scale = quant_scales[qp % 6];
-    rdoq_fn f = st->use_rdoq_alt ? ctx->enc->quant.rdoq_alt : ctx->enc->quant.rdoq;
-    if (ctx->ctu.rdoq && f) {
-        return f(&q, st->lambda_sse, levels, coeff, qp, round, log2_size, scale, plane, scan);
-    }
+    uint16_t round;
+    rdoq_fn f = tu_rdoq_of(ctx, 0, &round);
+    if (f) return f(&q, st->lambda_sse, levels, coeff, qp, round, log2_size, scale, plane, scan);
+    round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
     return ctx->enc->quant.quant(&q, levels, coeff, qp, round, log2_size, scale, scan);
 }
 
@@ -36,9 +47,9 @@ int32_t tu_quant_low(row_context *ctx, int16_t *levels, const int16_t *coeff, in
     quant_context q = quant_context_of(ctx);
     int32_t scan = scan_idx_of(log2_size, mode);
     int32_t scale = quant_scales[qp % 6];
-    if (ctx->ctu.rdoq && ctx->enc->quant.rdoq && st->slice_class != slice_i)
-        return ctx->enc->quant.rdoq(&q, st->lambda_sse, levels, coeff, qp, QUANT_ROUND_INTER, log2_size, scale, plane,
-                               scan);
-    uint16_t round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
+    uint16_t round;
+    rdoq_fn f = tu_rdoq_of(ctx, k, &round);
+    if (f) return f(&q, st->lambda_sse, levels, coeff, qp, round, log2_size, scale, plane, scan);
+    round = st->quant_round[st->slice_class == slice_i ? 1 : 0];
     return ctx->enc->quant.quant_low(&q, levels, coeff, qp, round, log2_size, scale, scan, k);
 }

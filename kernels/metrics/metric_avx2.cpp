@@ -152,6 +152,7 @@ TV_PAIR_METRIC(satd_4x4_avx)
 {
     __m128i z = _mm_setzero_si128();
     __m128i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++)
         r[y] = _mm_sub_epi16(_mm_unpacklo_epi8(load4(block_at(a, a_stride, 0, y)), z),
                              _mm_unpacklo_epi8(load4(block_at(b, b_stride, 0, y)), z));
@@ -163,6 +164,7 @@ TV_PAIR_METRIC(satd_4x4_avx)
 TV_PAIR_METRIC(satd_8x8_avx2)
 {
     __m256i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++)
         r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 4)),
                       load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 4)));
@@ -178,6 +180,7 @@ TV_INLINE __m256i satd_16x16_unit(const uint8_t *a, int a_stride, const uint8_t 
     __m256i sum = _mm256_setzero_si256();
     for (int y = 0; y < 16; y += 4) {
         __m256i r[4];
+        #pragma GCC unroll 8
         for (int i = 0; i < 4; i++)
             r[i] = diff16(load16(block_at(a, a_stride, 0, y + i)), load16(block_at(b, b_stride, 0, y + i)));
         sum = _mm256_add_epi16(sum, hadamard4_abs(r[0], r[1], r[2], r[3]));
@@ -224,7 +227,7 @@ TV_INLINE void butterfly(__m256i *p, __m256i *q)
 
 TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
 {
-    hadamard_columns(r, 8);
+    hadamard_columns<8>(r);
     // Rows to columns within each half.
     __m256i a0 = _mm256_unpacklo_epi16(r[0], r[1]), a1 = _mm256_unpackhi_epi16(r[0], r[1]);
     __m256i a2 = _mm256_unpacklo_epi16(r[2], r[3]), a3 = _mm256_unpackhi_epi16(r[2], r[3]);
@@ -258,6 +261,7 @@ TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
 TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
 {
     __m256i r[8];
+    #pragma GCC unroll 8
     for (int y = 0; y < 8; y++)
         r[y] = diff16(load16(block_at(a, a_stride, 0, y)), load16(block_at(b, b_stride, 0, y)));
     return hsum32(hadamard8_pair_abs(r));
@@ -270,10 +274,12 @@ TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, in
 TV_INLINE uint32_t raw_8x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
 {
     __m256i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++)
         r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 4)),
                       load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 4)));
-    hadamard_columns(r, 4);
+    hadamard_columns<4>(r);
+    #pragma GCC unroll 8
     for (int i = 0; i < 4; i++) {
         __m256i swapped = _mm256_permute2x128_si256(r[i], r[i], 1);
         r[i] = _mm256_blend_epi32(_mm256_add_epi16(r[i], swapped), _mm256_sub_epi16(r[i], swapped), 0xf0);
@@ -291,6 +297,7 @@ TV_PAIR_METRIC(sa8d_16x8_avx2) { return (raw_16x8(a, a_stride, b, b_stride) + 2)
 TV_PAIR_METRIC(sa8d_8x16_avx2)
 {
     __m256i r[8];
+    #pragma GCC unroll 8
     for (int y = 0; y < 8; y++)
         r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 8)),
                       load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 8)));

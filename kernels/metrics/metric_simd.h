@@ -79,13 +79,17 @@ TV_INLINE V hadamard4_abs(V r0, V r1, V r2, V r3, V *dc = nullptr)
     return add16(add16(abs16(u0), abs16(u1)), add16(abs16(u2), abs16(u3)));
 }
 
-// The n-point butterflies (n = 4 or 8) down rows r[0..n-1], lane-wise:
-// differences of at most +-255 stay within +-2040.
-template <class V>
-TV_INLINE void hadamard_columns(V *r, int n)
+// The N-point butterflies (N = 4 or 8) down rows r[0..N-1], lane-wise:
+// differences of at most +-255 stay within +-2040. Unrolled whole, so that
+// the rows stay in registers instead of going through the stack at every
+// butterfly.
+template <int N, class V>
+TV_INLINE void hadamard_columns(V *r)
 {
-    for (int half = n / 2; half >= 1; half >>= 1)
-        for (int i = 0; i < n; i++)
+#pragma GCC unroll 4
+    for (int half = N / 2; half >= 1; half >>= 1)
+#pragma GCC unroll 8
+        for (int i = 0; i < N; i++)
             if (!(i & half)) {
                 V p = r[i], q = r[i + half];
                 r[i] = add16(p, q);

@@ -105,6 +105,7 @@ static inline uint32_t hadamard4_pair_abs_sum(__m128i r0, __m128i r1, __m128i r2
 TV_PAIR_METRIC(satd_4x4_ssse3)
 {
     __m128i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++)
         r[y] = diff8(load4(block_at(a, a_stride, 0, y)), load4(block_at(b, b_stride, 0, y)));
     return hadamard4_pair_abs_sum(r[0], r[1], r[2], r[3]) >> 1;
@@ -114,6 +115,7 @@ TV_PAIR_METRIC(satd_4x4_ssse3)
 TV_PAIR_METRIC(satd_4x8_ssse3)
 {
     __m128i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++) {
         __m128i ra = _mm_unpacklo_epi32(load4(block_at(a, a_stride, 0, y)), load4(block_at(a, a_stride, 0, y + 4)));
         __m128i rb = _mm_unpacklo_epi32(load4(block_at(b, b_stride, 0, y)), load4(block_at(b, b_stride, 0, y + 4)));
@@ -125,6 +127,7 @@ TV_PAIR_METRIC(satd_4x8_ssse3)
 TV_PAIR_METRIC(satd_8x4_ssse3)
 {
     __m128i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++)
         r[y] = diff8(load8(block_at(a, a_stride, 0, y)), load8(block_at(b, b_stride, 0, y)));
     return hadamard4_pair_abs_sum(r[0], r[1], r[2], r[3]) >> 1;
@@ -141,9 +144,10 @@ TV_PAIR_METRIC(satd_8x8_ssse3)
 TV_PAIR_METRIC(sa8d_8x8_raw_ssse3)
 {
     __m128i r[8];
+    #pragma GCC unroll 8
     for (int y = 0; y < 8; y++)
         r[y] = diff8(load8(block_at(a, a_stride, 0, y)), load8(block_at(b, b_stride, 0, y)));
-    hadamard_columns(r, 8);
+    hadamard_columns<8>(r);
     // Each lane ends with 8 absolute coefficients of the block: at most 65,280
     // as an unsigned 16-bit value, so widen without sign.
     return hsum32(widen_u16(hadamard8_rows_abs(r, 8)));
@@ -157,6 +161,7 @@ uint32_t hadamard_ac_8x4_ssse3(const uint8_t *p, int stride)
 {
     __m128i z = _mm_setzero_si128();
     __m128i r[4];
+    #pragma GCC unroll 8
     for (int y = 0; y < 4; y++) r[y] = _mm_unpacklo_epi8(load8(block_at(p, stride, 0, y)), z);
     // Even lanes hold the left half's coefficients, odd lanes the right half's;
     // lanes 0 and 1 of u0 are the two DC values (sums of 16 samples).
