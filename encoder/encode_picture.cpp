@@ -159,8 +159,39 @@ int32_t picture_identity(encoder_instance *cur, picture *src)
     return is_ref ? picture_subpel_attach(cur->pools, rec) : 0;
 }
 
+bool is_anchor(const picture *p)
+{
+    return p->picture_type != PIC_TYPE_BREF && p->picture_type != PIC_TYPE_B;
+}
+
+// Before an anchor picture (IDR, CRA, I or P) takes its QP in a bitrate mode,
+// the anchors still in flight finish coding and rate control learns their
+// sizes. Otherwise the anchor would be decided on the pictures collected a
+// whole round of frame instances ago (a dozen pictures, a second's mini-GOPs
+// on a short clip), blind to the anchor it predicts from. It predicts from
+// that anchor, so it could not have run far ahead of it anyway. The wait is
+// for given pictures, so the result does not depend on timing.
+int32_t anchor_sizes_learn(encoder_instance *cur)
+{
+    encoder_instance *inst = cur->slot_array[0];
+    if (!is_anchor(cur->source_picture) || !ratecontrol_wants_early_sizes(cur->rc, &cur->config)) return 0;
+    for (int32_t i = 0; i < inst->frame_instance_count; i++) {
+        encoder_instance *fi = inst->slot_array[i];
+        if (fi == cur || !fi->submitted || !fi->source_picture || !is_anchor(fi->source_picture)) continue;
+        if (row_sched_wait_frame(fi->scheduler, fi->recon_picture->frame_number) != 0) {
+            __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
+            return -1;
+        }
+        int64_t payload = 0;
+        for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
+        ratecontrol_size_known(fi->rc, 8.0 * (double)payload);
+    }
+    return 0;
+}
+
 int32_t rate_control_start(encoder_instance *cur)
 {
+    if (anchor_sizes_learn(cur) != 0) return -1;
     rc_picture pic;
     pic.source = cur->source_picture;
     pic.recon = cur->recon_picture;

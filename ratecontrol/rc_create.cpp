@@ -24,15 +24,15 @@ double rc_qscale_to_qp(double qscale)
 
 namespace {
 
-constexpr float FRAME_PRED_B = 2.5f;
-constexpr float FRAME_PRED_P = 2.0f;
-constexpr float FRAME_PRED_I = 2.0f;
-constexpr float FRAME_PRED_BREF = 2.25f;
+// Start values of the frame size predictors' coefficients (bits x qscale /
+// lookahead cost): B pictures, then P, I and reference B pictures where the
+// QP compression is 0.8 or more (the macroblock-tree), and where it is less.
+constexpr float FRAME_PRED_B = 0.5f;
+constexpr float FRAME_PRED_HIGH_QCOMP[3] = {0.6f, 0.75f, 0.5f};
+constexpr float FRAME_PRED_LOW_QCOMP[3] = {0.75f, 0.9f, 0.6f};
 // The average-bitrate sums forget a tenth per picture: the rate equation
 // follows the recent pictures, so that content that grows harder (or easier)
-// does not leave a short stream 10 to 20 % off its target; the pictures in
-// flight, which join the sums at their expected sizes, weigh as much as the
-// finished ones.
+// does not leave a short stream 10 to 20 % off its target.
 constexpr double ABR_DECAY = 0.9;
 // The QP that average bitrate starts from.
 constexpr double ABR_START_QP = 24.0;
@@ -109,8 +109,6 @@ void set_abr_start(ratecontrol *rc, const internal_config *cfg)
     rc->accum_p_qp = 0.01 * (cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : ABR_START_QP);
     double cost_blocks = (double)rc->cost_cols * (double)rc->cost_rows;
     rc->complexity_sum = 0.004 * std::pow(700000.0, rc->qcompress) * std::sqrt(cost_blocks) * (cfg->mbtree ? 1.4 : 1.0);
-    // The start value stands for pictures at the start qscale.
-    rc->complexity_log_qscale = rc->complexity_sum * std::log(rc_qp_to_qscale(ABR_START_QP));
     rc->wanted_bits_window = rc->bitrate / rc->fps;
     rc->last_non_b_type = slice_i;
 }
@@ -164,13 +162,10 @@ void set_type_constants(ratecontrol *rc, const internal_config *cfg)
     }
 }
 
-// Start values of bits x qscale / lookahead cost, on the safe side of what
-// the encoder's pictures take (B pictures take the most per cost unit): a
-// start below the truth plans the first pictures, which are coded before any
-// picture has finished, larger than the buffer can hold.
 void frame_pred_init(ratecontrol *rc)
 {
-    const float coeffs[4] = {FRAME_PRED_B, FRAME_PRED_P, FRAME_PRED_I, FRAME_PRED_BREF};
+    const float *k = rc->qcompress >= 0.8 ? FRAME_PRED_HIGH_QCOMP : FRAME_PRED_LOW_QCOMP;
+    const float coeffs[4] = {FRAME_PRED_B, k[0], k[1], k[2]};
     for (int i = 0; i < 4; i++) rc->frame_pred[i] = {coeffs[i], 1.0f, 0.5f, 0.0f};
     for (int c = 0; c < 3; c++) {
         rc->row_pred[c][0] = {coeffs[c], 1.0f, 0.5f, 0.0f};
@@ -327,7 +322,6 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
     }
     if (n != x) {
         x->complexity_sum = n->complexity_sum;
-        x->complexity_log_qscale = n->complexity_log_qscale;
         x->expected_bits_sum = n->expected_bits_sum;
         x->wanted_bits_window = n->wanted_bits_window;
     }

@@ -38,41 +38,61 @@ void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits)
     first->vbv_fill = (int32_t)std::min(fill, (int64_t)rc->vbv_size);
 }
 
-bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share,
-                  double *level)
+bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share)
 {
     const rc_picture *pic = &rc->pic;
     // A rate equation of 0 means no estimate was made for the picture yet.
     if (rc->last_rate_eq == 0.0 || !(qscale > 0.0)) return false;
     if (pic->slice_class != slice_b) {
         *share = qscale * bits / rc->last_rate_eq;
-        double ip = std::fabs((double)cfg->ip_ratio);
-        *level = pic->slice_class == slice_i && ip > 0.0 ? qscale * ip : qscale;
     } else {
         int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
         double ratio = std::fabs((double)cfg->b_ratio[std::min(std::max(layer - 1, 0), 2)]);
         if (!(ratio > 0.0)) return false;
         *share = qscale * bits / (ratio * rc->last_rate_eq);
-        *level = qscale / ratio;
     }
     return *share > 0.0;
 }
 
 namespace {
 
+// A picture of the record's kind took `bits` at `qscale`: what its kind's
+// frame predictor learns and what the later decisions see of the kind.
+void picture_seen(ratecontrol *rc, double qscale, double bits)
+{
+    int32_t index = rc_frame_pred_index(&rc->pic);
+    if (rc->frame_satd >= rc->ctu_count) rc_frame_model_learn(rc, index, qscale, rc->frame_satd, bits);
+    rc_kind_seen *s = &rc_first(rc)->seen[index];
+    s->bits = bits;
+    s->qscale = qscale;
+    s->cost = rc->frame_satd;
+    if (!(s->finest_qscale > 0.0) || qscale < s->finest_qscale) s->finest_qscale = qscale;
+}
+
 void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 {
-    double share = 0.0, level = 0.0;
-    if (rc_abr_share(rc, cfg, bits, rc_qp_to_qscale(rc->qp_plan_sum), &share, &level)) {
-        rc->complexity_sum += share;
-        rc->complexity_log_qscale += share * std::log(level);
-    }
+    double share = 0.0;
+    if (rc_abr_share(rc, cfg, bits, rc_qp_to_qscale(rc->qp_plan_sum), &share)) rc->complexity_sum += share;
     rc->complexity_sum *= rc->decay;
-    rc->complexity_log_qscale *= rc->decay;
     rc->wanted_bits_window = (rc->wanted_bits_window + rc->bitrate * cfg->fps_den / cfg->fps_num) * rc->decay;
 }
 
 }  // namespace
+
+bool ratecontrol_wants_early_sizes(const ratecontrol *rc, const internal_config *cfg)
+{
+    return (rc->abr && cfg->rc_mode != RC_MODE_CRF) || rc->cbr || rc->two_pass || rc->vbv;
+}
+
+void ratecontrol_size_known(ratecontrol *rc, double bits)
+{
+    if (!rc->in_flight || rc->size_known) return;
+    rc->size_known = 1;
+    rc->known_bits = bits;
+    // The CTU threads have summed every CTU's planned QP by now.
+    float ctus = (float)(rc->ctu_count > 0 ? rc->ctu_count : 1);
+    picture_seen(rc, rc_qp_to_qscale(rc->qp_plan_sum / ctus), bits);
+}
 
 int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits)
 {
@@ -84,10 +104,9 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
         rc->pic.recon->qp_coded_avg = rc->qp_coded_sum;
     }
     if (cfg->pass1) rc_pass1_write_line(rc, totals, cfg->pass1_stats_buffer);
-    // Every mode that costs its pictures teaches the frame size predictors.
-    if (rc->frame_satd >= rc->ctu_count)
-        rc_frame_model_learn(rc, rc_frame_pred_index(&rc->pic), rc_qp_to_qscale(rc->qp_plan_sum), rc->frame_satd,
-                             bits);
+    // Every mode that costs its pictures teaches the frame size predictors
+    // (a picture whose size was known early has taught them already).
+    if (!rc->size_known) picture_seen(rc, rc_qp_to_qscale(rc->qp_plan_sum), bits);
     // Every planned picture teaches how plans of its kind turn out.
     if (rc->size_planned)
         rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
@@ -97,7 +116,9 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     if (rc->two_pass && rc->pass2_current)
         rc->expected_bits_sum += rc_entry_bits(rc->pass2_current, rc_qp_to_qscale(rc->pass2_current->pass2_qp));
     rc_first(rc)->total_bits += (double)bits;
+    rc_first(rc)->collected++;
     rc->in_flight = 0;
+    rc->size_known = 0;
     // Later plans no longer count this picture as in flight.
     rc->size_planned = 0;
     return 0;

@@ -34,6 +34,11 @@ constexpr float SIZE_MAX_BITS = 2.0e9f;
 // QP steps (qp_step each) that a picture may be coded below where pictures of
 // its kind were seen, at elasticity 1.
 constexpr double KNOWN_STEPS = 2.0;
+// QP steps (qp_step each) that average bitrate may code a picture below the
+// finest qscale at which a picture of its kind has been seen: a descent
+// further than that has no measurement behind it, and with a round of
+// pictures in flight, it would be seen only after several more were coded.
+constexpr double SEEN_STEPS = 2.0;
 
 const size_predictor *predictor_of(const ratecontrol *first, int32_t index)
 {
@@ -164,8 +169,15 @@ void rc_plan_scale_learn(double *scale, double actual, double planned)
     *scale = std::sqrt(*scale * r);
 }
 
+double rc_seen_qscale_floor(const ratecontrol *rc)
+{
+    double finest = rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)].finest_qscale;
+    return finest > 0.0 ? finest / std::pow(rc->qscale_step, SEEN_STEPS) : 0.0;
+}
+
 double rc_in_flight_bits(const ratecontrol *other)
 {
+    if (other->size_known) return other->known_bits;
     const ratecontrol *first = rc_first(other);
     int32_t index = rc_frame_pred_index(&other->pic);
     double scaled = other->frame_size_planned * first->plan_scale[index];
