@@ -27,6 +27,7 @@ namespace {
 // Start values of the frame size predictors' coefficients (bits x qscale /
 // lookahead cost): B pictures, then P, I and reference B pictures where the
 // QP compression is 0.8 or more (the macroblock-tree), and where it is less.
+// The first picture of each kind replaces its start value.
 constexpr float FRAME_PRED_B = 0.5f;
 constexpr float FRAME_PRED_HIGH_QCOMP[3] = {0.6f, 0.75f, 0.5f};
 constexpr float FRAME_PRED_LOW_QCOMP[3] = {0.75f, 0.9f, 0.6f};

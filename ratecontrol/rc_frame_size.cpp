@@ -31,6 +31,12 @@ constexpr double LEARN_RATE = 1.0;
 constexpr double PLAN_SCALE_MIN = 0.25;
 constexpr double PLAN_SCALE_MAX = 4.0;
 constexpr float SIZE_MAX_BITS = 2.0e9f;
+// bits x qscale / lookahead cost expected under VBV of a kind not yet seen.
+constexpr double VBV_START_COEFF = 2.5;
+// How steeply sizes are expected under VBV to climb below the finest qscale
+// a kind has been seen at (size ~ qscale^-4): B pictures of clean content go
+// from skipped to coded within a couple of QPs.
+constexpr double VBV_FINER_ELASTICITY = 4.0;
 // QP steps (qp_step each) that a picture may be coded below where pictures of
 // its kind were seen, at elasticity 1.
 constexpr double KNOWN_STEPS = 2.0;
@@ -87,9 +93,33 @@ float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, dou
     return (float)model_bits(predictor_of(first, index), &first->frame_model[index], cost, qscale);
 }
 
+namespace {
+
+// What a picture being coded is expected to take under VBV: a kind not yet
+// seen on the safe side, as expensive as the costliest content codes (noise
+// and grain take several times what clean pictures of the same cost take);
+// at a qscale finer than its kind has been seen at, sizes climbing steeply
+// from there (detail that coarser quantisers skipped returns at once).
+double coded_bits(const ratecontrol *rc, int32_t index, double cost, double qscale)
+{
+    const ratecontrol *first = rc_first(rc);
+    const frame_size_model *m = &first->frame_model[index];
+    double bits = rc_frame_model_bits(rc, index, cost, qscale);
+    if (!rc->vbv || !(qscale > 0.0)) return bits;
+    double finest = first->seen[index].finest_qscale;
+    if (!(m->anchor_qscale > 0.0f))
+        bits = std::max(bits, VBV_START_COEFF * cost / qscale);
+    else if (finest > 0.0 && qscale < finest)
+        bits = std::max(bits, rc_frame_model_bits(rc, index, cost, finest) *
+                                  std::pow(finest / qscale, VBV_FINER_ELASTICITY));
+    return std::min(bits, (double)SIZE_MAX_BITS);
+}
+
+}  // namespace
+
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale)
 {
-    return rc_frame_model_bits(rc, rc_frame_pred_index(&rc->pic), rc->frame_satd, qscale);
+    return (float)coded_bits(rc, rc_frame_pred_index(&rc->pic), rc->frame_satd, qscale);
 }
 
 double rc_qscale_for_bits(const ratecontrol *rc, double bits)
@@ -114,8 +144,13 @@ void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double 
     frame_size_model *m = &first->frame_model[index];
     if (cost < 10.0 || !(qscale > 0.0) || !(bits > 0.0)) return;
     if (!(m->anchor_qscale > 0.0f)) {
+        // The first picture of its kind replaces the start value, which only
+        // stands in until then: blended in, it would hold the predictions of
+        // the next pictures several times off.
         m->anchor_qscale = (float)qscale;
-        rc_update_predictor(p, (float)qscale, (float)cost, (float)bits, 1.0f);
+        p->coeff = (float)(qscale * bits / cost);
+        p->count = 1.0f;
+        p->offset = 0.0f;
         return;
     }
     double a = m->anchor_qscale;
@@ -166,7 +201,9 @@ void rc_plan_scale_learn(double *scale, double actual, double planned)
 {
     if (!(planned > 0.0) || !(*scale > 0.0)) return;
     double r = std::min(std::max(actual / planned, PLAN_SCALE_MIN), PLAN_SCALE_MAX);
-    *scale = std::sqrt(*scale * r);
+    // A plan that fell short is taken at once (the buffer must not run dry on
+    // the pictures still in flight); one that was too large only halfway.
+    *scale = r > *scale ? r : std::sqrt(*scale * r);
 }
 
 double rc_seen_qscale_floor(const ratecontrol *rc)
@@ -181,6 +218,6 @@ double rc_in_flight_bits(const ratecontrol *other)
     const ratecontrol *first = rc_first(other);
     int32_t index = rc_frame_pred_index(&other->pic);
     double scaled = other->frame_size_planned * first->plan_scale[index];
-    double now = rc_frame_model_bits(other, index, other->frame_satd, rc_qp_to_qscale(other->frame_qp_f));
+    double now = coded_bits(other, index, other->frame_satd, rc_qp_to_qscale(other->frame_qp_f));
     return std::max(scaled, now);
 }
