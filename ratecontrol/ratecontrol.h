@@ -269,6 +269,14 @@ double rc_qscale_factor(const ratecontrol *rc, double size_ratio);
 // below its anchor, less where sizes climb steeply (0 while it has not
 // learned).
 double rc_known_qscale_floor(const ratecontrol *rc);
+// The finest qscale a picture may take as its qscale falls: where the latest
+// picture of its kind whose size is known would grow past `budget` bits, were
+// sizes to climb at least as the square of the falling qscale (as film grain
+// and noise make them do). A picture that took little may so come down fast,
+// one that took much only slowly, instead of by fixed QP steps that hold
+// pictures far below their share for many mini-GOPs. 0 while no picture of
+// its kind has been seen.
+double rc_size_descent_floor(const ratecontrol *rc, double budget);
 // The finest qscale average bitrate gives the picture: two QP steps below the
 // finest at which a picture of its kind has been seen (0 while none has).
 double rc_seen_qscale_floor(const ratecontrol *rc);

@@ -15,8 +15,9 @@ namespace {
 
 // Until the first picture has been collected, a picture of a kind not seen yet
 // is planned as if it were coded as intra pictures are at their most expensive
-// (START_COEFF x lookahead cost / qscale), and within this many times the
-// per-picture rate (I, P, B).
+// (START_COEFF x lookahead cost / qscale; once the first intra picture's size
+// is known, as it was coded), and within this many times the per-picture rate
+// (I, P, B).
 // Its true size is unknown by a factor of 100 either way (noise and film grain
 // against clean pans of the same lookahead cost); a start that assumed the
 // cheap end would spend the second's budget several times over before the
@@ -25,10 +26,6 @@ constexpr double START_COEFF = 2.0;
 constexpr double START_SHARE_I = 16.0;
 constexpr double START_SHARE_P = 5.0;
 constexpr double START_SHARE_B = 2.0;
-// How steeply sizes are assumed at least to climb as an I or P picture's
-// qscale falls below that of the latest picture of its kind (size ~
-// qscale^-2); the elasticity its kind's predictor has learned where steeper.
-constexpr double DESCENT_ELASTICITY = 2.0;
 // The second pass corrects the error its pictures have left over what its plan
 // still has to code, but over no less than this many seconds of the rate.
 constexpr double PASS2_MIN_BUFFER_SECONDS = 2.0;
@@ -73,7 +70,12 @@ double start_qp(const ratecontrol *rc, double share)
     const ratecontrol *first = rc_first(rc);
     if (first->collected > 0 || rc->frame_satd <= 0 || first->seen[rc_frame_pred_index(&rc->pic)].qscale > 0.0)
         return -HUGE_VAL;
-    return rc_qscale_to_qp(START_COEFF * rc->frame_satd / (share * rc->bitrate / rc->fps));
+    // Once the first intra picture's size is known, its own bits x qscale /
+    // cost stands in for the estimate: noise and grain show there already.
+    const rc_kind_seen *intra = &first->seen[slice_i];
+    double k = START_COEFF;
+    if (intra->bits > 0.0 && intra->cost > 0.0) k = intra->bits * intra->qscale / intra->cost;
+    return rc_qscale_to_qp(k * rc->frame_satd / (share * rc->bitrate / rc->fps));
 }
 
 double b_qp(ratecontrol *rc, const internal_config *cfg)
@@ -193,21 +195,6 @@ in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *
     return sums;
 }
 
-// The finest qscale an I or P picture may take as its qscale falls: where the
-// latest picture of its kind would grow (were sizes to climb at least as the
-// square of the falling qscale, as film grain and noise make them do) past a
-// mini-GOP's share of the rate. A picture that took little may so come down fast; one
-// that took much, slowly. 0 while no picture of its kind has been seen.
-double size_descent_limit(const ratecontrol *rc, const internal_config *cfg)
-{
-    const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
-    if (!(s->qscale > 0.0) || !(s->bits > 0.0)) return 0.0;
-    double budget = (cfg->bframes + 1) * rc->bitrate / rc->fps;
-    double expected = s->bits * std::max(rc->frame_satd, 1) / std::max(s->cost, 1.0);
-    double e = std::max(DESCENT_ELASTICITY, rc_frame_elasticity(rc));
-    return std::min(s->qscale, s->qscale * std::pow(expected / budget, 1.0 / e));
-}
-
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
@@ -275,7 +262,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             // Once a picture of its kind has been seen, the fall is bounded by
             // size rather than by QP steps: the steps hold pictures that cost
             // little far above their share for many mini-GOPs.
-            double sized = size_descent_limit(rc, cfg);
+            double sized = rc_size_descent_floor(rc, (cfg->bframes + 1) * rc->bitrate / rc->fps);
             if (sized > 0.0) lmin = sized;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;

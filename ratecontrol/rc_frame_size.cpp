@@ -45,6 +45,10 @@ constexpr double KNOWN_STEPS = 2.0;
 // further than that has no measurement behind it, and with a round of
 // pictures in flight, it would be seen only after several more were coded.
 constexpr double SEEN_STEPS = 2.0;
+// How steeply sizes are assumed at least to climb as a picture's qscale falls
+// below that of the latest picture of its kind (size ~ qscale^-2); the
+// elasticity its kind's predictor has learned where steeper.
+constexpr double DESCENT_ELASTICITY = 2.0;
 
 const size_predictor *predictor_of(const ratecontrol *first, int32_t index)
 {
@@ -95,21 +99,22 @@ float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, dou
 
 namespace {
 
-// What a picture being coded is expected to take under VBV: a kind not yet
-// seen on the safe side, as expensive as the costliest content codes (noise
-// and grain take several times what clean pictures of the same cost take);
-// at a qscale finer than its kind has been seen at, sizes climbing steeply
-// from there (detail that coarser quantisers skipped returns at once).
+// What a picture being coded is expected to take where a buffer is at stake
+// (VBV, and the window of constant bitrate): a kind not yet seen on the safe
+// side, as expensive as the costliest content codes (noise and grain take
+// several times what clean pictures of the same cost take); and under VBV, at
+// a qscale finer than its kind has been seen at, sizes climbing steeply from
+// there (detail that coarser quantisers skipped returns at once).
 double coded_bits(const ratecontrol *rc, int32_t index, double cost, double qscale)
 {
     const ratecontrol *first = rc_first(rc);
     const frame_size_model *m = &first->frame_model[index];
     double bits = rc_frame_model_bits(rc, index, cost, qscale);
-    if (!rc->vbv || !(qscale > 0.0)) return bits;
+    if (!(rc->vbv || rc->cbr) || !(qscale > 0.0)) return bits;
     double finest = first->seen[index].finest_qscale;
     if (!(m->anchor_qscale > 0.0f))
         bits = std::max(bits, VBV_START_COEFF * cost / qscale);
-    else if (finest > 0.0 && qscale < finest)
+    else if (rc->vbv && finest > 0.0 && qscale < finest)
         bits = std::max(bits, rc_frame_model_bits(rc, index, cost, finest) *
                                   std::pow(finest / qscale, VBV_FINER_ELASTICITY));
     return std::min(bits, (double)SIZE_MAX_BITS);
@@ -204,6 +209,15 @@ void rc_plan_scale_learn(double *scale, double actual, double planned)
     // A plan that fell short is taken at once (the buffer must not run dry on
     // the pictures still in flight); one that was too large only halfway.
     *scale = r > *scale ? r : std::sqrt(*scale * r);
+}
+
+double rc_size_descent_floor(const ratecontrol *rc, double budget)
+{
+    const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
+    if (!(s->qscale > 0.0) || !(s->bits > 0.0) || !(budget > 0.0)) return 0.0;
+    double expected = s->bits * std::max(rc->frame_satd, 1) / std::max(s->cost, 1.0);
+    double e = std::max(DESCENT_ELASTICITY, rc_frame_elasticity(rc));
+    return std::min(s->qscale, s->qscale * std::pow(expected / budget, 1.0 / e));
 }
 
 double rc_seen_qscale_floor(const ratecontrol *rc)
