@@ -115,6 +115,23 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     return q;
 }
 
+// The bits the second pass's pictures in flight add to those collected: the
+// size of each that has finished, the plan's bits at its QP for the others.
+double pass2_in_flight_bits(const ratecontrol *rc)
+{
+    const ratecontrol *first = rc_first(rc);
+    double bits = 0.0;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || other->pic.coding_number >= rc->pic.coding_number) continue;
+        if (other->size_known) bits += other->known_bits;
+        else if (other->pass2_current)
+            bits += rc_entry_bits(other->pass2_current, rc_qp_to_qscale(other->pass2_current->pass2_qp));
+        else bits += rc->bitrate / rc->fps;
+    }
+    return bits;
+}
+
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
@@ -122,8 +139,7 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
-    int32_t k = std::min(pic->coding_number, n - 1);
-    double predicted = first->total_bits + std::trunc(k * rc->bitrate / rc->fps + 0.5);
+    double predicted = first->total_bits + pass2_in_flight_bits(rc);
     if (rc->pass2_count > pic->coding_number) {
         double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
         double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
