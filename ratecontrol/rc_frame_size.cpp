@@ -206,9 +206,7 @@ void rc_plan_scale_learn(double *scale, double actual, double planned)
 {
     if (!(planned > 0.0) || !(*scale > 0.0)) return;
     double r = std::min(std::max(actual / planned, PLAN_SCALE_MIN), PLAN_SCALE_MAX);
-    // A plan that fell short is taken at once (the buffer must not run dry on
-    // the pictures still in flight); one that was too large only halfway.
-    *scale = r > *scale ? r : std::sqrt(*scale * r);
+    *scale = std::sqrt(*scale * r);
 }
 
 double rc_size_descent_floor(const ratecontrol *rc, double budget)
