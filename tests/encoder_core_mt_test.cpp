@@ -36,6 +36,8 @@ struct settings {
     int open_gop = -1;                // -1: the preset's
     unsigned tune = 0;
     int hierarchy = -1;
+    int rc_mode = 0;                  // with `bitrate` kbit/s unless 0 (constant QP)
+    int bitrate = 0;
 };
 
 public_param make_param(const settings &s)
@@ -56,6 +58,10 @@ public_param make_param(const settings &s)
     p.loglevel = s.loglevel;
     p.idr_period = s.idr_period;
     if (s.hierarchy >= 0) p.hierarchy = s.hierarchy;
+    if (s.rc_mode) {
+        p.rc_mode = s.rc_mode;
+        p.bitrate = s.bitrate;
+    }
     return p;
 }
 
@@ -245,6 +251,30 @@ TEST(EncoderCore, ConstantQpBytesDoNotDependOnThreadsOrFrameInstances)
         EXPECT_EQ(a.out.bytes, b.out.bytes) << "wpp " << wpp;
         EXPECT_EQ(a.out.pts, b.out.pts);
     }
+}
+
+// In the bitrate modes an anchor picture waits for the anchors in flight to
+// finish before it takes its QP; what rate control learns then depends on the
+// pictures waited for, never on when they finish, so the bytes are the same
+// on every run and for every thread count at one frame-instance count.
+TEST(EncoderCore, AverageBitrateBytesDoNotDependOnTimingOrThreads)
+{
+    watchdog dog(120);
+    settings s;
+    s.width = 264;
+    s.height = 200;
+    s.bframes = 3;
+    s.lookahead = 8;
+    s.frame_threads = 8;
+    s.rc_mode = 1;
+    s.bitrate = 300;
+    s.threads = 2;
+    encode_run a = run_encode(s, 24);
+    s.threads = 8;
+    encode_run b = run_encode(s, 24), c = run_encode(s, 24);
+    ASSERT_EQ(a.out.pts.size(), 24u);
+    EXPECT_EQ(a.out.bytes, b.out.bytes);
+    EXPECT_EQ(b.out.bytes, c.out.bytes);
 }
 
 TEST(EncoderCore, ReconstructionPsnrIsMeasuredAtEveryLogLevel)
