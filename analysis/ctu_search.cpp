@@ -5,36 +5,36 @@
 #include "analysis/mode_search.h"
 #include "analysis/speed_levels.h"
 
-#include "analysis/inter_fast.h"
+#include "analysis/inter_fast/inter_fast.h"
 
 #include <cstring>
 
 namespace {
 
-void rate_state_save(encoder_instance *ctx)
+void rate_state_save(row_context *ctx)
 {
     search_state(ctx)->search_cabac_save = ctx->cabac.rate;
 }
 
-void rate_state_load(encoder_instance *ctx)
+void rate_state_load(row_context *ctx)
 {
     ctx->cabac.rate = search_state(ctx)->search_cabac_save;
 }
 
 // Distortion of a CTU of a reference picture, read by the inter decisions of
 // later pictures; 0 for CTUs that reach past the picture.
-void store_recon_distortion(encoder_instance *ctx)
+void store_recon_distortion(row_context *ctx)
 {
-    picture *rec = ctx->recon_picture;
+    picture *rec = ctx->fi->pic.recon_picture;
     if (!rec || !rec->is_reference || !rec->ctu_recon_distortion) return;
     ctu_context *c = &ctx->ctu;
     uint32_t value = 0;
-    if (ctx->width >= 64 * (c->x + 1) && ctx->height >= 64 * (c->y + 1)) {
+    if (ctx->enc->width >= 64 * (c->x + 1) && ctx->enc->height >= 64 * (c->y + 1)) {
         mode_search_state *st = search_state(ctx);
         uint32_t l = rd_luma_distortion(ctx, 6, 0, 0);
         uint64_t ch = 0;
         for (int32_t p = 0; p < 2; p++)
-            ch += ctx->metric.sse[1](c->source_chroma + 32 * p, CTU_SOURCE_STRIDE, c->recon_chroma + 64 * p,
+            ch += ctx->enc->metric.sse[1](c->source_chroma + 32 * p, CTU_SOURCE_STRIDE, c->recon_chroma + 64 * p,
                                      CTU_WORK_STRIDE);
         value = l + (uint32_t)((ch * st->chroma_weight[st->ctu_qp] + 128) >> 8);
     }
@@ -42,13 +42,13 @@ void store_recon_distortion(encoder_instance *ctx)
 }
 
 // The per-CTU values the search starts from.
-void search_begin(encoder_instance *ctx, int32_t speed_level)
+void search_begin(row_context *ctx, int32_t speed_level)
 {
     mode_search_state_init(ctx);
     mode_search_state *st = search_state(ctx);
     st->speed_level = speed_level;
     // The slice type coded: a P picture coded with B slices is decided as B.
-    st->slice_class = ctx->sh.slice_type;
+    st->slice_class = ctx->fi->pic.sh.slice_type;
     st->pick_mode = ctx->config.latency_mode;
     st->use_rdoq_alt = ctx->ctu.rdoq_alt_on;
     st->intra_ref_refresh = 1;
@@ -58,7 +58,7 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
     st->subpel_planes = cfg->me_subpel_planes;
     st->fast_merge_mc = cfg->me_bilinear;
     st->inter_intra = cfg->inter_flag_c;
-    st->gpb = ctx->sh.slice_type == slice_b && ctx->source_picture->picture_type == PIC_TYPE_P;
+    st->gpb = ctx->fi->pic.sh.slice_type == slice_b && ctx->fi->pic.source_picture->picture_type == PIC_TYPE_P;
     st->intra_rd_flag = 0;
     st->merge_residual_tried = 0;
     st->bipred_8bit_flag = 0;
@@ -76,15 +76,15 @@ void search_begin(encoder_instance *ctx, int32_t speed_level)
 // The motion-search context of the CTU and the activity of its source: the
 // horizontal and vertical sums, at speed levels below 3 without the diagonal
 // arrays (marked not computed; the intra pre-selection computes them itself).
-void inter_ctu_begin(encoder_instance *ctx)
+void inter_ctu_begin(row_context *ctx)
 {
     mode_search_state *st = search_state(ctx);
     me_context_init(ctx, st->me);
     me_context_set_refs(ctx, st->me);
     if (st->speed_level >= 3) {
-        ctx->metric.ctu_activity_hv(ctx->ctu.source_luma, &st->activity);
+        ctx->enc->metric.ctu_activity_hv(ctx->ctu.source_luma, &st->activity);
     } else {
-        ctx->metric.ctu_activity_hv3(ctx->ctu.source_luma, &st->activity);
+        ctx->enc->metric.ctu_activity_hv3(ctx->ctu.source_luma, &st->activity);
         st->activity.grad_diag[0] = 0xffffffffu;
     }
     st->me->activity = st->activity.grad_hv;
@@ -92,7 +92,7 @@ void inter_ctu_begin(encoder_instance *ctx)
 
 }  // namespace
 
-void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
+void ctu_search_rdo(row_context *ctx, int32_t speed_level)
 {
     search_begin(ctx, speed_level);
     mode_search_state *st = search_state(ctx);
@@ -104,7 +104,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
     if (!intra) {
         inter_ctu_begin(ctx);
     } else {
-        if (st->speed_level < 3) ctx->metric.ctu_activity_4dir(ctx->ctu.source_luma, &st->activity);
+        if (st->speed_level < 3) ctx->enc->metric.ctu_activity_4dir(ctx->ctu.source_luma, &st->activity);
         st->use_rdoq_alt = st->speed_level > 3;
     }
     rate_state_save(ctx);
@@ -126,7 +126,7 @@ void ctu_search_rdo(encoder_instance *ctx, int32_t speed_level)
 
 // Intra pictures above speed level 4: their own quad-tree with the fast
 // intra CU decision and the transform-tree search.
-void ctu_search_fast_intra(encoder_instance *ctx)
+void ctu_search_fast_intra(row_context *ctx)
 {
     search_begin(ctx, ctx->ctu.speed_level);
     mode_search_state *st = search_state(ctx);
@@ -144,7 +144,7 @@ void ctu_search_fast_intra(encoder_instance *ctx)
 
 // P and B pictures above speed level 4: the fast inter quad-tree with the
 // fast P and B CU decisions; the tree is committed once it is decided.
-void ctu_search_fast_inter(encoder_instance *ctx)
+void ctu_search_fast_inter(row_context *ctx)
 {
     search_begin(ctx, ctx->ctu.speed_level);
     mode_search_state *st = search_state(ctx);

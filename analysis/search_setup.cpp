@@ -32,7 +32,7 @@ int32_t split_depth_from_neighbours(int32_t n, int32_t deep, int32_t m, int32_t 
     return m;
 }
 
-void ctu_search_setup(encoder_instance *ctx)
+void ctu_search_setup(row_context *ctx)
 {
     mode_search_state *st = search_state(ctx);
     ctu_context *c = &ctx->ctu;
@@ -41,11 +41,11 @@ void ctu_search_setup(encoder_instance *ctx)
     st->ctu_qp = ctx->rcc.ctu_qp;
     // Without QP deltas a decoder codes every CU at the slice QP, whatever
     // rate control asked for the CTU.
-    if (!ctx->pps.cu_qp_delta_enabled) st->ctu_qp = clamp_i32(ctx->sh.slice_qp, 0, QP_MAX);
+    if (!ctx->enc->pps.cu_qp_delta_enabled) st->ctu_qp = clamp_i32(ctx->fi->pic.sh.slice_qp, 0, QP_MAX);
     st->lambda_satd = ctx->rcc.lambda_satd;
     st->lambda_sse = ctx->rcc.lambda_sse;
     c->qp = st->ctu_qp;
-    st->slice_class = ctx->sh.slice_type;
+    st->slice_class = ctx->fi->pic.sh.slice_type;
     st->pick_mode = cfg->latency_mode == LATENCY_ZERO ? 0 : (cfg->latency_mode == LATENCY_LOW_DELAY ? 1 : 9);
     st->intra_rd_check = cfg->intra_flag_a;
     st->intra_presearch = cfg->halfres_intra;
@@ -62,17 +62,17 @@ void ctu_search_setup(encoder_instance *ctx)
     int32_t deep_limit = st->speed_level >= 4 ? 1 : 0;
     if (c->x > 0) {
         n++;
-        deep += ctx->tables.ctu_depth_max[a - 1] > deep_limit;
-        if (ctx->tables.ctu_depth_min[a - 1] < m) m = ctx->tables.ctu_depth_min[a - 1];
+        deep += ctx->fi->tables.ctu_depth_max[a - 1] > deep_limit;
+        if (ctx->fi->tables.ctu_depth_min[a - 1] < m) m = ctx->fi->tables.ctu_depth_min[a - 1];
     }
     if (c->y > 0) {
         n++;
-        deep += ctx->tables.ctu_depth_max[a - ctx->ctu_cols] > deep_limit;
-        if (ctx->tables.ctu_depth_min[a - ctx->ctu_cols] < m) m = ctx->tables.ctu_depth_min[a - ctx->ctu_cols];
+        deep += ctx->fi->tables.ctu_depth_max[a - ctx->enc->ctu_cols] > deep_limit;
+        if (ctx->fi->tables.ctu_depth_min[a - ctx->enc->ctu_cols] < m) m = ctx->fi->tables.ctu_depth_min[a - ctx->enc->ctu_cols];
     }
-    for (int32_t l = 0; l < 2 && ctx->sh.slice_type != slice_i; l++) {
-        int32_t count = l == 0 ? ctx->ref_count_l0 : ctx->ref_count_l1;
-        const picture *r = count > 0 ? (l == 0 ? ctx->list0[0] : ctx->list1[0]) : nullptr;
+    for (int32_t l = 0; l < 2 && ctx->fi->pic.sh.slice_type != slice_i; l++) {
+        int32_t count = l == 0 ? ctx->fi->pic.ref_count_l0 : ctx->fi->pic.ref_count_l1;
+        const picture *r = count > 0 ? (l == 0 ? ctx->fi->pic.list0[0] : ctx->fi->pic.list1[0]) : nullptr;
         if (!r || !r->ctu_max_depth) continue;
         n++;
         deep += r->ctu_max_depth[a] > 1;
@@ -103,7 +103,7 @@ int64_t intra_keep_bias_of(int32_t ctu_qp, uint32_t lambda_sse)
     return ((int64_t)(80 - ctu_qp / 6) * (int64_t)lambda_sse * 100 + 32768) >> 14;
 }
 
-int32_t cu_split_laplacian_test(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+int32_t cu_split_laplacian_test(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     int32_t size = 1 << log2_size;
     if (size <= 4) return 0;
@@ -123,6 +123,10 @@ int32_t cu_split_laplacian_test(encoder_instance *ctx, int32_t z, int32_t x, int
 
 namespace {
 
+// Leaf costs below which the quad-tree of P and B pictures keeps a CU of depth
+// 0..2 whole at speed levels 0 and 1, per QP 0..51. Fixed tuning like the
+// skip tables of the inter decision: each column follows A + B * 1.18^QP
+// (B about 50, 50 and 31 from 64x64 to 16x16) within rounding.
 const int32_t inter_qp_thresholds[QP_MAX + 1][3] = {
     {2947, 466, 28},      {2956, 475, 33},      {2967, 485, 40},      {2979, 498, 48},
     {2994, 513, 57},      {3011, 530, 68},      {3032, 551, 81},      {3057, 575, 96},

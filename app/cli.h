@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 #include "app/rational.h"
 #include "encoder/torvhevcenc.h"
@@ -118,13 +119,35 @@ int recon_node_new(recon_node **link, uint64_t size);
 // ---- output_files.cpp ---------------------------------------------------
 // The statistics file's name ("two-pass.log" unless one was given).
 const char *stats_file_name(const cli_settings *s);
-// Refuses, with a message and exit code 5, any two of the input, output,
-// reconstruction and (with a pass) statistics files that are one file, judged
-// by device and inode (for files still to be created, by folder and name).
-int check_distinct_files(const cli_settings *s, FILE *err);
+
+// The files of a run by device and inode, in the order they are opened, so
+// that one file reached under a second name (a hard link, a symlink, a
+// dangling symlink whose target the open created, /dev/stdout) is recognised.
+enum file_role { role_input, role_output, role_recon, role_stats, role_count };
+struct run_files {
+    const char *names[role_count];
+    int known[role_count];  // 0: not compared (not opened, or a character device)
+    dev_t dev[role_count];
+    ino_t ino[role_count];
+};
+// Takes the input, already opened and checked as a regular file, as the first
+// file of the run.
+void run_files_init(run_files *files, const char *input_name);
+// Refuses, with a message and exit code 5, the file just opened on fd in this
+// role when it is the input, a file opened before it, or the file of the
+// console's standard output or error (which would receive the console text).
+// Character devices such as /dev/null may take several streams at once.
+int run_files_admit(run_files *files, int role, const char *name, int fd, const cli_io *io);
+// Removes the file this run created in the role (the target of a symlink, not
+// the link), unless another file has taken its place.
+void run_files_remove(const run_files *files, int role);
+
+enum { open_ok = 0, open_failed = -1, open_not_regular = -2 };
 // Opens a file for binary writing without truncating it; *created tells
-// whether this call made it. NULL with errno on failure.
-[[nodiscard]] FILE *open_for_writing(const char *name, int *created);
+// whether this call made it. With regular_only, a FIFO is not waited for and
+// anything but a regular file gives open_not_regular. open_failed leaves the
+// reason in errno.
+[[nodiscard]] int open_for_writing(const char *name, int regular_only, FILE **file, int *created);
 // Truncates a regular file to 0 bytes (other kinds, and NULL, are left alone).
 // 0, or -1 with errno.
 int empty_regular_file(FILE *f);
@@ -152,6 +175,8 @@ struct picture_source {
 };
 
 const char *picture_type_name(int type);
+// The whole regular file as text ended by a NUL; NULL when it cannot be
+// opened or read, or (errno EINVAL) is not a regular file, which is not waited for.
 [[nodiscard]] char *load_text_file(const char *name);
 void on_sigint(int signal_number);
 // Stop flag and signal number that on_sigint writes (reset by run_encoder).
@@ -162,6 +187,12 @@ extern volatile sig_atomic_t cli_signal_number;
 // runs the encode and flush loops, closes everything and prints the summary.
 // Returns the exit code.
 [[nodiscard]] int run_encoder(cli_settings *s, const encoder_api *api, picture_source *src, const cli_io *io);
+
+// ---- process_setup.cpp ----------------------------------------------------
+// Makes the process safe to run from any shell before a file is opened: a
+// closed standard descriptor is opened on /dev/null, and SIGPIPE is ignored.
+// Returns 0, or the exit code after printing why it could not.
+int prepare_process(void);
 
 // ---- cli_main.cpp -------------------------------------------------------
 int cli_main(int argc, char **argv, const encoder_api *api, const cli_io *io);

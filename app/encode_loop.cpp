@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/cli.h"
+#include "app/input_format.h"
 #include "encoder/platform/platform.h"
 
 volatile sig_atomic_t cli_stop_flag = 0;
@@ -37,9 +38,17 @@ const char *picture_type_name(int type)
 
 char *load_text_file(const char *name)
 {
-    FILE *f = fopen(name, "rb");
-    if (!f)
+    // Opened without waiting: a FIFO without a writer would block for ever.
+    int64_t file_size;
+    int fd = input_open_regular(name, &file_size);
+    if (fd == input_not_regular)
+        errno = EINVAL;
+    FILE *f = fd >= 0 ? fdopen(fd, "rb") : NULL;
+    if (!f) {
+        if (fd >= 0)
+            close(fd);
         return NULL;
+    }
     size_t size = 0, capacity = 4096;
     char *text = (char *)std::malloc(capacity);
     while (text) {
@@ -87,6 +96,7 @@ struct run_state {
     FILE *output;
     FILE *recon;
     FILE *stats;
+    run_files files;   // identities of the input and the opened files
     int output_created, recon_created, stats_created;  // made by this run
     int files_emptied;     // the files were emptied for writing once the encoder existed
     char *pass1_buffer;
@@ -135,11 +145,12 @@ static int answer_is_yes(const char *answer)
     return (len == 3 && strncasecmp(answer, "yes", 3) == 0) || (len == 1 && (*answer == 'y' || *answer == 'Y'));
 }
 
-// An existing reconstruction file is replaced only with "-y" or a "Yes" answer.
+// A reconstruction file that existed before this run is replaced only with
+// "-y" or a "Yes" answer.
 static int may_overwrite_recon(run_state *r)
 {
     const char *name = r->s->recon_name;
-    if (r->s->overwrite || access(name, F_OK) != 0)
+    if (r->s->overwrite || r->recon_created)
         return 1;
     if (!verbose(r)) {
         fprintf(r->io->err, "reconstruction file '%s' exist!\n", name);
@@ -154,6 +165,43 @@ static int may_overwrite_recon(run_state *r)
     return 0;
 }
 
+// Statistics are read and written as files; a FIFO (the default name
+// included) would block the run before it starts.
+static int refuse_irregular_stats(const run_state *r, const char *name)
+{
+    fprintf(r->io->err, "Error: statistics file %s is not a regular file.\n", name);
+    return cli_exit_file_open;
+}
+
+// Opens a file to write in one role and checks it against the files before it.
+static int open_written_file(run_state *r, int role, const char *name, int regular_only, FILE **file,
+                             int *created, const char *prefix)
+{
+    errno = 0;
+    int rc = open_for_writing(name, regular_only, file, created);
+    if (rc == open_not_regular)
+        return refuse_irregular_stats(r, name);
+    if (rc != open_ok)
+        return system_error(r, prefix, cli_exit_file_open);
+    return run_files_admit(&r->files, role, name, fileno(*file), r->io);
+}
+
+// The second pass's statistics must be a regular file other than the files
+// this run writes (the output is not emptied yet, but would be).
+static int check_stats_to_read(run_state *r, const char *name)
+{
+    int64_t size;
+    errno = 0;
+    int fd = input_open_regular(name, &size);
+    if (fd == input_not_regular)
+        return refuse_irregular_stats(r, name);
+    if (fd < 0)
+        return system_error(r, "open stats file", cli_exit_file_open);
+    int rc = run_files_admit(&r->files, role_stats, name, fd, r->io);
+    close(fd);
+    return rc;
+}
+
 static int open_stats(run_state *r)
 {
     cli_settings *s = r->s;
@@ -163,11 +211,16 @@ static int open_stats(run_state *r)
         s->param.pass1 = 1;
         r->pass1_buffer = (char *)std::calloc(1, pass1_buffer_size);
         s->param.pass1_stats_buffer = r->pass1_buffer;
-        r->stats = r->pass1_buffer ? open_for_writing(name, &r->stats_created) : NULL;
-        if (!r->stats)
+        if (!r->pass1_buffer)
             return system_error(r, "open stats file", cli_exit_file_open);
-    } else if (s->pass == 2) {
+        return open_written_file(r, role_stats, name, 1, &r->stats, &r->stats_created, "open stats file");
+    }
+    if (s->pass == 2) {
         s->param.pass2 = 1;
+        int rc = check_stats_to_read(r, name);
+        if (rc)
+            return rc;
+        errno = 0;
         r->pass2_text = load_text_file(name);
         s->param.pass2_stats = r->pass2_text;
         if (!r->pass2_text)
@@ -196,37 +249,37 @@ static void remove_created_files(const run_state *r)
     if (r->files_emptied)
         return;
     if (r->output_created)
-        remove(r->s->output_name);
+        run_files_remove(&r->files, role_output);
     if (r->recon_created)
-        remove(r->s->recon_name);
+        run_files_remove(&r->files, role_recon);
     if (r->stats_created)
-        remove(stats_file_name(r->s));
+        run_files_remove(&r->files, role_stats);
 }
 
 // Files are opened without being truncated; empty_files does that once the
-// encoder has been created.
+// encoder has been created. An output or reconstruction FIFO waits here for
+// its reader, as any program writing to one does.
 static int open_files(run_state *r)
 {
     const cli_settings *s = r->s;
-    int rc = check_distinct_files(s, r->io->err);
-    if (rc)
-        return rc;
+    int rc;
+    run_files_init(&r->files, s->input_name);
     if (s->output_name) {
         announce(r, "open output file ... ");
-        errno = 0;
-        r->output = open_for_writing(s->output_name, &r->output_created);
-        if (!r->output)
-            return system_error(r, "open output file", cli_exit_file_open);
+        rc = open_written_file(r, role_output, s->output_name, 0, &r->output, &r->output_created,
+                               "open output file");
+        if (rc)
+            return rc;
         announce_done(r);
     }
     if (s->recon_name) {
         announce(r, "open reconstruction file ... ");
+        rc = open_written_file(r, role_recon, s->recon_name, 0, &r->recon, &r->recon_created,
+                               "open reconstruction file");
+        if (rc)
+            return rc;
         if (!may_overwrite_recon(r))
             return cli_exit_file_open;
-        errno = 0;
-        r->recon = open_for_writing(s->recon_name, &r->recon_created);
-        if (!r->recon)
-            return system_error(r, "open reconstruction file", cli_exit_file_open);
         announce_done(r);
     }
     rc = open_stats(r);

@@ -188,15 +188,20 @@ static int open_steps(input_window *win, const input_format *fmt, const char *na
         return code;
     if ((code = count_pictures(win, frame_limit, name)) != 0)
         return code;
+    // Only a YUV4MPEG2 header can leave no picture (an empty file is refused
+    // above, a raw file shorter than a picture as a partial one): the run would
+    // empty an existing output and end without a word.
+    if (win->picture_count == 0) {
+        std::fprintf(stderr, "Error: input file %s holds no picture after its YUV4MPEG2 header.\n", name);
+        return -1;
+    }
     if (win->is_y4m && (code = check_frame_lines(win, 1, win->picture_count)) != 0)
         return code;
     win->end = win->header_length + (int64_t)win->picture_count * win->picture_bytes;
     win->position = win->header_length;
     win->window_offset = 0;
     win->pictures_read = 0;
-    if (win->picture_count > 0)
-        return map_for_position(win);
-    return 0;
+    return map_for_position(win);
 }
 
 int input_open(input_window *win, const input_format *fmt, const char *name, int frame_limit,

@@ -56,8 +56,8 @@ int input_check_size(int width, int height, int is_y4m);
 // Opens the input described by fmt, counts its pictures (a frame limit above
 // 0 caps them) and maps the first view. Prints "open input file ... " and
 // "done" when loglevel is above 0. Returns 0, or the exit code after printing
-// the error: -1 when the file cannot be opened, is empty, ends with a partial
-// picture or cannot be mapped; 9 for a bad FRAME line; 1 or 10 for an
+// the error: -1 when the file cannot be opened, is empty, holds no picture
+// after its YUV4MPEG2 header, ends with a partial picture or cannot be mapped; 9 for a bad FRAME line; 1 or 10 for an
 // unusable size (see input_check_size). Nothing is left open on failure.
 [[nodiscard]] int input_open(input_window *win, const input_format *fmt, const char *name, int frame_limit,
                int loglevel);

@@ -1,6 +1,7 @@
 // Command-line parsing: the pre-scan for complexity and tunings (they choose
 // the defaults every other option overwrites), the option loop, and the value
 // parsers of size, compatibility, frame rate and aspect ratio.
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <climits>
@@ -66,16 +67,26 @@ static const unsigned tune_bits[6] = {TORVHEVCENC_TUNE_MONITOR,    TORVHEVCENC_T
                                       TORVHEVCENC_TUNE_HIGHMOTION, TORVHEVCENC_TUNE_BROADCAST,
                                       TORVHEVCENC_TUNE_ZEROLATENCY, TORVHEVCENC_TUNE_LOWDELAY};
 
+// Values must not begin with '-', so that a missing value never swallows the
+// next option and values are never negative; white space before the '-'
+// (" -1", which the number readers skip) counts as nothing.
+static int begins_with_dash(const char *text)
+{
+    while (std::isspace((unsigned char)*text))
+        text++;
+    return *text == '-';
+}
+
 static int has_value(int argc, char **argv, int i)
 {
-    return i + 1 < argc && argv[i + 1][0] != '-';
+    return i + 1 < argc && !begins_with_dash(argv[i + 1]);
 }
 
 static int prescan_complexity(const char *value, int *complexity, FILE *err)
 {
     int v;
     const char *end;
-    if (value == NULL || value[0] == '-' || !read_int(value, &v, &end) || (unsigned)v > 7u) {
+    if (value == NULL || begins_with_dash(value) || !read_int(value, &v, &end) || (unsigned)v > 7u) {
         fprintf(err, "complex is not specified! possible value is: 0 ~ 7\n");
         return 1;
     }
@@ -91,7 +102,7 @@ static int single_bit_or_zero(unsigned bits)
 // Splits at commas; every piece, an empty one included, must name a tuning.
 static int prescan_tune(const char *value, unsigned *tune, FILE *err)
 {
-    if (value == NULL || value[0] == '-') {
+    if (value == NULL || begins_with_dash(value)) {
         fprintf(err, "Tune name is not specified! possible tune is: ");
         for (const char *name : tune_names)
             fprintf(err, " %s ", name);
@@ -222,7 +233,7 @@ static void print_compat_choices(FILE *err)
 
 int parse_compat(cli_settings *s, const char *value, FILE *err)
 {
-    if (value == NULL || value[0] == '-') {
+    if (value == NULL || begins_with_dash(value)) {
         fprintf(err, "Compatibility version number is not specified!\n");
         print_compat_choices(err);
         return cli_exit_option;
@@ -532,7 +543,7 @@ static int apply_option(int argc, char **argv, int *i, cli_settings *s, const cl
     }
     const char *value = NULL;
     if (e->kind == opt_raw_value) {
-        if (*i + 1 < argc && argv[*i + 1][0] != '-')
+        if (has_value(argc, argv, *i))
             value = argv[++*i];
     } else if (e->kind != opt_flag) {
         if (!has_value(argc, argv, *i)) {
@@ -591,6 +602,13 @@ int parse_command_line(int argc, char **argv, cli_settings *s, const cli_io *io,
     if (i < argc)
         s->output_name = argv[i++];
     s->rest_first = i;
+    // "torvenc in.yuv -q 20" would write a stream named "-q" (a name such as
+    // "./-q" still reaches such a file).
+    if (s->output_name && s->output_name[0] == '-') {
+        fprintf(io->err, "Error: the output file name '%s' begins with '-': options go before the input file name!\n",
+                s->output_name);
+        return stop_with(cli_exit_option, exit_code);
+    }
     return check_mode_settings(s, io, exit_code);
 }
 

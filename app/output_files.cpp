@@ -1,13 +1,13 @@
 // The files a run writes (output, reconstruction, first-pass statistics) are
-// checked and opened so that no file is destroyed by mistake: no two of them,
-// nor one of them and the input, may be the same file, and an existing file is
-// emptied only once the encoder exists, so a refused configuration leaves it
-// as it was.
+// opened so that no file is destroyed by mistake: each opened file is compared
+// with the input, the files opened before it and the console by device and
+// inode, not by name, and an existing file is emptied only once the encoder
+// exists, so a refused configuration leaves it as it was.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,87 +18,125 @@ const char *stats_file_name(const cli_settings *s)
     return s->stats_name ? s->stats_name : "two-pass.log";
 }
 
-namespace {
+static const char *const role_names[role_count] = {"input", "output", "reconstruction", "statistics"};
 
-// What a name refers to: an existing regular file by device and inode, a file
-// still to be created by its folder's device and inode and its own name.
-struct file_identity {
-    int known;     // 0: not compared (no name, a device, a pipe, an unreadable folder)
-    int exists;
-    dev_t dev;
-    ino_t ino;
-    std::string leaf;
-};
-
-file_identity identify(const char *name)
+// Device and inode of an opened file; 0 for character devices, which may well
+// take several streams at once (/dev/null), and for closed descriptors.
+static int identify_descriptor(int fd, dev_t *dev, ino_t *ino)
 {
-    file_identity id = {0, 0, 0, 0, std::string()};
-    if (!name || !*name)
-        return id;
     struct stat st;
-    if (stat(name, &st) == 0) {
-        // Devices such as /dev/null may well take several streams at once.
-        id.known = S_ISREG(st.st_mode);
-        id.exists = 1;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-        return id;
+    if (fd < 0 || fstat(fd, &st) != 0 || S_ISCHR(st.st_mode))
+        return 0;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return 1;
+}
+
+void run_files_init(run_files *files, const char *input_name)
+{
+    std::memset(files, 0, sizeof(*files));
+    files->names[role_input] = input_name;
+    struct stat st;
+    if (input_name && stat(input_name, &st) == 0 && S_ISREG(st.st_mode)) {
+        files->known[role_input] = 1;
+        files->dev[role_input] = st.st_dev;
+        files->ino[role_input] = st.st_ino;
     }
-    if (errno != ENOENT)
-        return id;
-    const char *slash = std::strrchr(name, '/');
-    std::string folder = slash ? std::string(name, (size_t)(slash - name) + 1) : std::string(".");
-    id.leaf = slash ? slash + 1 : name;
-    if (id.leaf.empty() || stat(folder.c_str(), &st) != 0)
-        return id;
-    id.known = 1;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
-    return id;
 }
 
-int same_file(const file_identity &a, const file_identity &b)
+int run_files_admit(run_files *files, int role, const char *name, int fd, const cli_io *io)
 {
-    return a.known && b.known && a.exists == b.exists && a.dev == b.dev && a.ino == b.ino && a.leaf == b.leaf;
-}
-
-}  // namespace
-
-int check_distinct_files(const cli_settings *s, FILE *err)
-{
-    const char *const roles[4] = {"input", "output", "reconstruction", "statistics"};
-    const char *names[4] = {s->input_name, s->output_name, s->recon_name,
-                            s->pass != 0 ? stats_file_name(s) : NULL};
-    file_identity ids[4];
-    for (int k = 0; k < 4; k++)
-        ids[k] = identify(names[k]);
-    for (int a = 0; a < 4; a++)
-        for (int b = a + 1; b < 4; b++)
-            if (same_file(ids[a], ids[b])) {
-                fprintf(err, "Error: the %s file '%s' and the %s file '%s' are the same file!\n", roles[a],
-                        names[a], roles[b], names[b]);
-                return cli_exit_file_open;
-            }
+    files->names[role] = name;
+    files->known[role] = identify_descriptor(fd, &files->dev[role], &files->ino[role]);
+    if (!files->known[role])
+        return 0;
+    for (int k = 0; k < role; k++)
+        if (files->known[k] && files->dev[k] == files->dev[role] && files->ino[k] == files->ino[role]) {
+            fprintf(io->err, "Error: the %s file '%s' and the %s file '%s' are the same file!\n", role_names[k],
+                    files->names[k], role_names[role], name);
+            return cli_exit_file_open;
+        }
+    // The banner, warnings and progress lines would land inside the file.
+    const char *const console_names[2] = {"standard output", "standard error"};
+    FILE *const console[2] = {io->out, io->err};
+    for (int c = 0; c < 2; c++) {
+        dev_t dev;
+        ino_t ino;
+        if (console[c] && identify_descriptor(fileno(console[c]), &dev, &ino) && dev == files->dev[role] &&
+            ino == files->ino[role]) {
+            fprintf(io->err, "Error: the %s file '%s' and the %s are the same file!\n", role_names[role], name,
+                    console_names[c]);
+            return cli_exit_file_open;
+        }
+    }
     return 0;
 }
 
-FILE *open_for_writing(const char *name, int *created)
+void run_files_remove(const run_files *files, int role)
+{
+    if (!files->known[role])
+        return;
+    // realpath leads through a symlink to the file the open created.
+    char *path = realpath(files->names[role], NULL);
+    if (!path)
+        return;
+    struct stat st;
+    if (lstat(path, &st) == 0 && st.st_dev == files->dev[role] && st.st_ino == files->ino[role])
+        unlink(path);
+    std::free(path);
+}
+
+// Opens for writing, creating the file when it does not exist; *created says
+// whether this call made it.
+static int open_descriptor(const char *name, int extra_flags, int *created)
 {
     *created = 0;
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0)
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | extra_flags, 0666);
+    if (fd >= 0) {
         *created = 1;
-    else if (errno == EEXIST)  // without O_EXCL a dangling link still makes its target
-        fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        return fd;
+    }
+    if (errno != EEXIST)
+        return -1;
+    // O_EXCL refuses every symlink; without it a dangling one makes its
+    // target, which then belongs to this run as much as a new file does.
+    struct stat st;
+    int dangling = lstat(name, &st) == 0 && S_ISLNK(st.st_mode) && stat(name, &st) != 0 && errno == ENOENT;
+    fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | extra_flags, 0666);
+    if (fd >= 0)
+        *created = dangling;
+    return fd;
+}
+
+int open_for_writing(const char *name, int regular_only, FILE **file, int *created)
+{
+    *file = NULL;
+    // Without O_NONBLOCK, opening a FIFO waits for a reader; with it, a FIFO
+    // without one fails at once with ENXIO.
+    int fd = open_descriptor(name, regular_only ? O_NONBLOCK : 0, created);
     if (fd < 0)
-        return NULL;
-    FILE *f = fdopen(fd, "wb");  // "w" of fdopen does not truncate
-    if (!f) {
+        return regular_only && errno == ENXIO ? open_not_regular : open_failed;
+    if (regular_only) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return open_not_regular;
+        }
+        if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return open_failed;
+        }
+    }
+    *file = fdopen(fd, "wb");  // "w" of fdopen does not truncate
+    if (!*file) {
         int saved = errno;
         close(fd);
         errno = saved;
+        return open_failed;
     }
-    return f;
+    return open_ok;
 }
 
 int empty_regular_file(FILE *f)

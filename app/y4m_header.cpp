@@ -131,6 +131,12 @@ int y4m_parse_header(const uint8_t *data, size_t size, y4m_header *out)
                          "Error: y4m header is not ended by a line feed!\n");
     }
     out->header_length = (int)(line_end - data) + 1;
+    // A DOS line end would fail on the last tag, whose message would print
+    // the carriage return raw.
+    if (line_end[-1] == '\r')
+        return set_error(out, y4m_error_parameter,
+                         "Error: y4m header line ends in a carriage return (CR LF); it must end in a line "
+                         "feed alone!\n");
     const uint8_t *p = data + 9;  // after "YUV4MPEG2"
     while (p < line_end) {
         if (*p == ' ') {

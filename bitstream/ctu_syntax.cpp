@@ -4,12 +4,12 @@
 // bit counts) is handed back to it.
 #include "bitstream/ctu_syntax.h"
 
-#include "analysis/me_syntax_hooks.h"
+#include "analysis/motion/me_syntax_hooks.h"
 
 #include "bitstream/syntax_writer.h"
 #include "encoder/encoder_instance.h"
 
-void cabac_write_ctu(encoder_instance *ctx)
+void cabac_write_ctu(row_context *ctx)
 {
     ctu_context *c = &ctx->ctu;
     syntax_ctu_context s{};
@@ -19,23 +19,23 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.intra_modes = c->intra_modes;
     for (int p = 0; p < 3; p++) {
         s.levels[p] = c->tu_levels[p];
-        s.sao[p] = ctx->tables.sao_params[p];
+        s.sao[p] = ctx->fi->tables.sao_params[p];
     }
     s.sao_merge = ctx->sao_merge;
-    s.pic_width = ctx->width;
-    s.pic_height = ctx->height;
+    s.pic_width = ctx->enc->width;
+    s.pic_height = ctx->enc->height;
     s.ctu_col = c->x;
     s.ctu_row = c->y;
     s.ctu_addr = c->address;
-    s.slice_type = ctx->sh.slice_type;
-    s.sao_flags = ctx->sh.sao_flags;
-    s.max_num_merge_cand = ctx->sh.max_num_merge_cand;
-    s.num_ref_idx_active[0] = ctx->sh.num_ref_idx_l0_active;
-    s.num_ref_idx_active[1] = ctx->sh.num_ref_idx_l1_active;
-    s.sps = ctx->sh.sps;   // the context's own copies: other pictures' instances rewrite theirs
-    s.pps = ctx->sh.pps;
-    s.scans = ctx->scans;
-    s.metrics = &ctx->metric;
+    s.slice_type = ctx->fi->pic.sh.slice_type;
+    s.sao_flags = ctx->fi->pic.sh.sao_flags;
+    s.max_num_merge_cand = ctx->fi->pic.sh.max_num_merge_cand;
+    s.num_ref_idx_active[0] = ctx->fi->pic.sh.num_ref_idx_l0_active;
+    s.num_ref_idx_active[1] = ctx->fi->pic.sh.num_ref_idx_l1_active;
+    s.sps = ctx->fi->pic.sh.sps;   // the context's own copies: other pictures' instances rewrite theirs
+    s.pps = ctx->fi->pic.sh.pps;
+    s.scans = ctx->enc->scans;
+    s.metrics = &ctx->enc->metric;
     s.qp_prev = ctx->qp_prev;
     s.qg_units = c->qg_units;
     s.qg_delta_pending = (int32_t)c->qg_delta_pending;
@@ -43,7 +43,7 @@ void cabac_write_ctu(encoder_instance *ctx)
     s.pred_bits = 0;
     // Inter slices: the writer derives AMVP predictors and PU availability
     // through motion estimation's routines.
-    if (ctx->sh.slice_type != slice_i) me_syntax_services_fill(&s.inter, ctx);
+    if (ctx->fi->pic.sh.slice_type != slice_i) me_syntax_services_fill(&s.inter, ctx);
     s.residual_bits = 0;
 
     cabac_write_ctu(&s, &ctx->cabac);

@@ -2,6 +2,6 @@
 // codes it, from the committed decisions of the CTU.
 #pragma once
 
-struct encoder_instance;
+struct row_context;
 
-void cabac_write_ctu(encoder_instance *ctx);
+void cabac_write_ctu(row_context *ctx);

@@ -373,7 +373,7 @@ static void transform_unit(Sink s, syntax_ctu_context *inst, const syntax_tt_cu 
         }
     }
     if (cbf_luma) {
-        int scan = cu->intra ? scan_idx_table[log2 - 2][luma_mode] : SCAN_DIAGONAL;
+        int scan = cu->intra ? scan_idx_of(log2, luma_mode) : SCAN_DIAGONAL;
         residual(s, inst, z, log2, scan, 0);
     }
     // Chroma blocks are half the luma size; for 4x4 luma blocks two 4x4

@@ -172,5 +172,5 @@ static inline int syntax_chroma_scan(const syntax_ctu_context *inst, const synta
     if (!cu->intra || log2 > 3)
         return SCAN_DIAGONAL;
     const int luma_z = log2 == 2 ? z - 3 : z;
-    return scan_idx_table[0][syntax_chroma_intra_mode(inst, cu->z, inst->intra_modes[zorder_to_map4[luma_z]])];
+    return scan_idx_of(2, syntax_chroma_intra_mode(inst, cu->z, inst->intra_modes[zorder_to_map4[luma_z]]));
 }

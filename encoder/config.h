@@ -6,19 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include "bitstream/syntax_values.h"
+#include "encoder/picture_types.h"
 #include "encoder/torvhevcenc.h"
-
-// Picture types that index type_row_limit.
-enum {
-    PIC_TYPE_AUTO = 0,
-    PIC_TYPE_IDR = 1,
-    PIC_TYPE_CRA = 2,
-    PIC_TYPE_I = 3,
-    PIC_TYPE_P = 4,
-    PIC_TYPE_BREF = 5,
-    PIC_TYPE_B = 6,
-    PIC_TYPE_COUNT = 7,
-};
 
 enum {
     RC_MODE_CQP = 0,
@@ -113,7 +102,12 @@ struct internal_config {
     char *pass1_stats_buffer;
     // Words no stage of the configuration sets; rate control and other stages
     // may keep state of their own here without changing the record's size.
-    int32_t reserved[11];
+    int32_t reserved[10];
+    // Bit b set (slice type b: B 0, P 1, I 2): the intra check of the fast
+    // inter decisions ranks its luma modes on neighbours inside the CTU taken
+    // from the source rather than the reconstruction. 0 by default; no preset
+    // or option sets it.
+    uint32_t intra_source_ref_mask;
     int32_t mbtree;
     int32_t qp_max;
     int32_t qp_min;

@@ -2,7 +2,7 @@
 // and the application of the CTUs that have become final. The decision prices
 // its syntax with the row's own CABAC coder, so the rates follow the contexts
 // the syntax writer will really code with; every trial puts the coder back.
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 #include "bitstream/cabac_estimate.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"
@@ -33,7 +33,7 @@ int32_t coder_restore(cabac_encoder *c, const coder_mark &m)
 
 int32_t price_merge_flags(void *state, int32_t merge)
 {
-    encoder_instance *ctx = (encoder_instance *)state;
+    row_context *ctx = (row_context *)state;
     cabac_encoder *c = &ctx->cabac;
     coder_mark m = coder_note(c);
     rate_est_sao_merge_flags(c, ctx->ctu.x, ctx->ctu.y, merge);
@@ -42,33 +42,33 @@ int32_t price_merge_flags(void *state, int32_t merge)
 
 int32_t price_offsets(void *state, const sao_param *const records[3], int32_t first, int32_t last)
 {
-    encoder_instance *ctx = (encoder_instance *)state;
+    row_context *ctx = (row_context *)state;
     cabac_encoder *c = &ctx->cabac;
     coder_mark m = coder_note(c);
     for (int32_t p = first; p <= last; p++) rate_est_sao_offsets(c, records[p], p);
     return coder_restore(c, m);
 }
 
-int32_t chroma_weight_of(const encoder_instance *ctx)
+int32_t chroma_weight_of(const row_context *ctx)
 {
     int32_t qp = ctx->rcc.ctu_qp;
     qp = qp < 0 ? 0 : qp > CHROMA_WEIGHT_QPS - 1 ? CHROMA_WEIGHT_QPS - 1 : qp;
-    return ctx->rd->chroma_dist_weight[qp];
+    return ctx->enc->rd->chroma_dist_weight[qp];
 }
 
-void decide_context_fill(encoder_instance *ctx, sao_decide_context *d)
+void decide_context_fill(row_context *ctx, sao_decide_context *d)
 {
     const internal_config *cfg = &ctx->config;
-    const picture *rec = ctx->recon_picture, *src = ctx->source_picture;
-    d->table = &ctx->sao;
+    const picture *rec = ctx->fi->pic.recon_picture, *src = ctx->fi->pic.source_picture;
+    d->table = &ctx->enc->sao;
     ctu_sao_rate_estimator(ctx, &d->rate);
-    d->sao_flags = ctx->sh.sao_flags;
+    d->sao_flags = ctx->fi->pic.sh.sao_flags;
     d->ctu_x = (uint32_t)ctx->ctu.x;
     d->ctu_y = (uint32_t)ctx->ctu.y;
-    d->ctu_columns = (uint32_t)ctx->ctu_cols;
-    d->ctu_rows = (uint32_t)ctx->ctu_rows;
-    d->width = (uint32_t)ctx->width;
-    d->height = (uint32_t)ctx->height;
+    d->ctu_columns = (uint32_t)ctx->enc->ctu_cols;
+    d->ctu_rows = (uint32_t)ctx->enc->ctu_rows;
+    d->width = (uint32_t)ctx->enc->width;
+    d->height = (uint32_t)ctx->enc->height;
     int32_t complexity = cfg->complexity & 0xffff;
     d->complexity = min_i32(complexity, COMPLEXITY_MAX);
     d->pick_mode = cfg->latency_mode;   // 9 without a latency tune, 0 zero latency, 1 low delay
@@ -81,40 +81,40 @@ void decide_context_fill(encoder_instance *ctx, sao_decide_context *d)
         d->deblock_stride[p] = rec->strides[p];
         d->source_planes[p] = src->planes[p];
         d->source_stride[p] = src->strides[p];
-        d->sao_params[p] = ctx->tables.sao_params[p];
+        d->sao_params[p] = ctx->fi->tables.sao_params[p];
     }
     d->diff = ctx->sao_diff;
     d->scratch = ctx->ctu.scratch;
     d->sao_merge = SAO_MERGE_NONE;
 }
 
-void apply_context_fill(encoder_instance *ctx, sao_ctu_context *a)
+void apply_context_fill(row_context *ctx, sao_ctu_context *a)
 {
-    picture *rec = ctx->recon_picture;
-    a->sao_flags = ctx->sh.sao_flags;
-    a->ctu_columns = (uint32_t)ctx->ctu_cols;
-    a->ctu_rows = (uint32_t)ctx->ctu_rows;
-    a->width = (uint32_t)ctx->width;
-    a->height = (uint32_t)ctx->height;
+    picture *rec = ctx->fi->pic.recon_picture;
+    a->sao_flags = ctx->fi->pic.sh.sao_flags;
+    a->ctu_columns = (uint32_t)ctx->enc->ctu_cols;
+    a->ctu_rows = (uint32_t)ctx->enc->ctu_rows;
+    a->width = (uint32_t)ctx->enc->width;
+    a->height = (uint32_t)ctx->enc->height;
     for (int p = 0; p < 3; p++) {
         a->stride[p] = rec->strides[p];
         a->planes[p] = rec->planes[p];
         a->deblock_planes[p] = rec->deblock_planes[p];
-        a->sao_params[p] = ctx->tables.sao_params[p];
+        a->sao_params[p] = ctx->fi->tables.sao_params[p];
     }
     a->scratch = ctx->ctu.scratch;
 }
 
 }  // namespace
 
-void ctu_sao_rate_estimator(encoder_instance *ctx, sao_rate_estimator *out)
+void ctu_sao_rate_estimator(row_context *ctx, sao_rate_estimator *out)
 {
     out->state = ctx;
     out->merge_flags = price_merge_flags;
     out->offsets = price_offsets;
 }
 
-void ctu_sao_decide(encoder_instance *ctx)
+void ctu_sao_decide(row_context *ctx)
 {
     sao_decide_context *d = &ctx->sao_decide_ctx;
     decide_context_fill(ctx, d);
@@ -122,9 +122,9 @@ void ctu_sao_decide(encoder_instance *ctx)
     ctx->sao_merge = d->sao_merge;
 }
 
-void ctu_sao_apply(encoder_instance *ctx, int32_t x, int32_t y)
+void ctu_sao_apply(row_context *ctx, int32_t x, int32_t y)
 {
     sao_ctu_context *a = &ctx->sao_apply_ctx;
     apply_context_fill(ctx, a);
-    sao_apply_ctu(&ctx->sao, a, (uint32_t)x, (uint32_t)y);
+    sao_apply_ctu(&ctx->enc->sao, a, (uint32_t)x, (uint32_t)y);
 }

@@ -10,7 +10,7 @@
 // z-order index z (4x4 units) and offset (x, y) inside the CTU. A CU whose
 // top-left lies outside the picture adds nothing; a leaf counts in full even
 // where it reaches past the picture edge.
-void ctu_count_cu_areas(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+void ctu_count_cu_areas(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     const ctu_context *c = &ctx->ctu;
     if (x >= c->ctu_w || y >= c->ctu_h) return;
@@ -30,7 +30,7 @@ void ctu_count_cu_areas(encoder_instance *ctx, int32_t z, int32_t x, int32_t y, 
     if (c->maps.cu_flags_map[m] & 1) ctx->row_stats.skip_area += area;
 }
 
-void ctu_collect_stats(encoder_instance *ctx)
+void ctu_collect_stats(row_context *ctx)
 {
     const ctu_context *c = &ctx->ctu;
     if (ctx->config.pass1) ctu_count_cu_areas(ctx, 0, 0, 0, 6);

@@ -35,37 +35,37 @@ int64_t subpel_band_plane_elements(int32_t stride)
 
 }  // namespace
 
-void cu_tree_walk(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t n)
+void cu_tree_walk(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t n)
 {
-    ctu_context *c = &inst->ctu;
+    ctu_context *c = &ctx->ctu;
     if (!c->decision.cu_split[cu_node_index(n, z)] || n <= 3) {
-        cu_leaf_record(inst, z, x, y, n);
+        cu_leaf_record(ctx, z, x, y, n);
         return;
     }
     int32_t h = 1 << (n - 1), q = 1 << (2 * (n - 3));
-    bool right = x + h < inst->width - 64 * c->x;
-    bool below = y + h < inst->height - 64 * c->y;
-    cu_tree_walk(inst, z, x, y, n - 1);
-    if (right) cu_tree_walk(inst, z + q, x + h, y, n - 1);
-    if (below) cu_tree_walk(inst, z + 2 * q, x, y + h, n - 1);
-    if (right && below) cu_tree_walk(inst, z + 3 * q, x + h, y + h, n - 1);
+    bool right = x + h < ctx->enc->width - 64 * c->x;
+    bool below = y + h < ctx->enc->height - 64 * c->y;
+    cu_tree_walk(ctx, z, x, y, n - 1);
+    if (right) cu_tree_walk(ctx, z + q, x + h, y, n - 1);
+    if (below) cu_tree_walk(ctx, z + 2 * q, x, y + h, n - 1);
+    if (right && below) cu_tree_walk(ctx, z + 3 * q, x + h, y + h, n - 1);
 }
 
-void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t n)
+void cu_leaf_record(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t n)
 {
-    ctu_context *c = &inst->ctu;
+    ctu_context *c = &ctx->ctu;
     int32_t s = 1 << n, d = 6 - n, first = map8_index(z), units = s >= 8 ? s / 8 : 1;
     int32_t node = cu_node_index(n, z);
     bool skip = c->maps.cu_flags_map[first] & 1;
     c->skip_all = c->skip_all && skip;
-    uint8_t *dmax = &inst->tables.ctu_depth_max[c->address], *dmin = &inst->tables.ctu_depth_min[c->address];
+    uint8_t *dmax = &ctx->fi->tables.ctu_depth_max[c->address], *dmin = &ctx->fi->tables.ctu_depth_min[c->address];
     if (d > *dmax) *dmax = (uint8_t)d;
     if (d < *dmin) *dmin = (uint8_t)d;
-    bool qp_delta = inst->pps.cu_qp_delta_enabled != 0;
+    bool qp_delta = ctx->enc->pps.cu_qp_delta_enabled != 0;
     if (qp_delta && z % c->qg_units == 0) c->qg_delta_pending = 1;
     c->last_cu_z = z;
     if (qp_delta && c->decision.cbf_flags[node] == 0 && c->qg_delta_pending) {
-        int32_t qp = cu_qp_predict(c->maps.cu_qp_map, inst->qp_prev, inst->pps.diff_cu_qp_delta_depth, z);
+        int32_t qp = cu_qp_predict(c->maps.cu_qp_map, ctx->qp_prev, ctx->enc->pps.diff_cu_qp_delta_depth, z);
         fill_units((uint8_t *)c->maps.cu_qp_map, first, units, (uint8_t)qp);
     }
     if (skip) {
@@ -75,12 +75,12 @@ void cu_leaf_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
         return;
     }
     if (c->decision.part_mode[node] != 0) c->min_block = min_i32(c->min_block, s / 2);
-    tu_tree_record(inst, z, x, y, n, n);
+    tu_tree_record(ctx, z, x, y, n, n);
 }
 
-void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int32_t t, int32_t k)
+void tu_tree_record(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t t, int32_t k)
 {
-    ctu_context *c = &inst->ctu;
+    ctu_context *c = &ctx->ctu;
     int32_t s = 1 << t, node = cu_node_index(t, z);
     int32_t cu_z = z & ~((1 << (2 * (k - 2))) - 1);
     int32_t cu_node = cu_node_index(k, cu_z), cu_first = map8_index(cu_z);
@@ -94,22 +94,27 @@ void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     }
     bool split = false;
     if (residual) {
-        split = (c->decision.tu_split[node] != 0 || t > inst->sps.log2_max_tb_size) && t > 2;
+        // Split as the syntax codes it: the flags below the depth limit are
+        // not sent and may hold other candidates' trees.
+        uint32_t part = c->decision.part_mode[cu_node];
+        int32_t max_depth = intra ? ctx->enc->sps.max_tu_depth_intra + (part == 3 ? 1 : 0) : ctx->enc->sps.max_tu_depth_inter;
+        bool root_split = intra ? part == 3 : ctx->enc->sps.max_tu_depth_inter == 0 && part != 0;
+        split = tu_node_splits(c->decision.tu_split[node], t, k - t, max_depth, root_split);
         // Bit 1 tells whether the CU codes residual. A merged 2Nx2N inter CU
         // has its root flag implied, yet with every coded-block flag 0 it
         // codes none: the root's coded-block byte decides for every CU.
         if (root) residual_flag_fill(c, cu_first, cu_units, c->decision.cbf_flags[node] != 0);
         if (split) {
             int32_t h = s / 2, q = 1 << (2 * (t - 3));
-            tu_tree_record(inst, z, x, y, t - 1, k);
-            tu_tree_record(inst, z + q, x + h, y, t - 1, k);
-            tu_tree_record(inst, z + 2 * q, x, y + h, t - 1, k);
-            tu_tree_record(inst, z + 3 * q, x + h, y + h, t - 1, k);
+            tu_tree_record(ctx, z, x, y, t - 1, k);
+            tu_tree_record(ctx, z + q, x + h, y, t - 1, k);
+            tu_tree_record(ctx, z + 2 * q, x, y + h, t - 1, k);
+            tu_tree_record(ctx, z + 3 * q, x + h, y + h, t - 1, k);
             return;
         }
         uint32_t coded = c->decision.cbf_flags[node];
         if (t == 2 && z % 4 == 0) coded |= c->decision.cbf_flags[cu_node_index(2, z + 3)] & 6u;
-        if (inst->pps.cu_qp_delta_enabled && c->qg_delta_pending && coded) {
+        if (ctx->enc->pps.cu_qp_delta_enabled && c->qg_delta_pending && coded) {
             // The group's first coded residual: the CUs before it carry its QP.
             c->qg_delta_pending = 0;
             int8_t qp = c->maps.cu_qp_map[map8_index(c->last_cu_z)];
@@ -128,27 +133,27 @@ void tu_tree_record(encoder_instance *inst, int32_t z, int32_t x, int32_t y, int
     c->min_block = min_i32(c->min_block, s);
 }
 
-void ctu_loop_filter_finish(encoder_instance *inst)
+void ctu_loop_filter_finish(row_context *ctx)
 {
-    ctu_context *c = &inst->ctu;
-    int32_t x = c->x, y = c->y, w = inst->ctu_cols, h = inst->ctu_rows;
+    ctu_context *c = &ctx->ctu;
+    int32_t x = c->x, y = c->y, w = ctx->enc->ctu_cols, h = ctx->enc->ctu_rows;
     uint32_t done[4][2];
     int32_t count = 0;
-    if (inst->sh.sao_flags != 0) {
+    if (ctx->fi->pic.sh.sao_flags != 0) {
         // SAO first, then the borders of the same CTUs in the same order, so
         // that the margins copy final samples and nothing is extended twice.
         count = sao_final_ctus((uint32_t)x, (uint32_t)y, (uint32_t)w, (uint32_t)h, done);
-        for (int32_t i = 0; i < count; i++) ctu_sao_apply(inst, (int32_t)done[i][0], (int32_t)done[i][1]);
+        for (int32_t i = 0; i < count; i++) ctu_sao_apply(ctx, (int32_t)done[i][0], (int32_t)done[i][1]);
     } else {
         if (x >= 1) done[count][0] = (uint32_t)(x - 1), done[count][1] = (uint32_t)y, count++;
         if (x == w - 1) done[count][0] = (uint32_t)x, done[count][1] = (uint32_t)y, count++;
     }
-    picture *rec = inst->recon_picture;
+    picture *rec = ctx->fi->pic.recon_picture;
     if (!rec->is_reference) return;
     for (int32_t i = 0; i < count; i++) {
         int32_t q = (int32_t)done[i][0], r = (int32_t)done[i][1];
-        picture_ctu_border_extend(&inst->pic_geometry, rec, r, q);
-        if (inst->config.me_subpel_planes) ctu_subpel_planes_build(inst, rec, r, q);
+        picture_ctu_border_extend(&ctx->enc->pic_geometry, rec, r, q);
+        if (ctx->config.me_subpel_planes) ctu_subpel_planes_build(ctx, rec, r, q);
     }
 }
 
@@ -160,16 +165,16 @@ void ctu_loop_filter_finish(encoder_instance *inst)
 // of rows at a time into the CTU thread's band (3 rows above and 4 below each
 // band feed the vertical filter); every phase sample is the same
 // interpolation whichever band computes it.
-void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t r, int32_t q)
+void ctu_subpel_planes_build(row_context *ctx, picture *pic, int32_t r, int32_t q)
 {
-    int32_t variant = inst->config.filter_variant;
+    int32_t variant = ctx->config.filter_variant;
     if (!variant || !pic->subpel_buffer) return;
     int32_t x0 = q == 0 ? -80 : 64 * q - 8;
-    int32_t x1 = q == inst->ctu_cols - 1 ? inst->width + 80 : 64 * q + 56;
+    int32_t x1 = q == ctx->enc->ctu_cols - 1 ? ctx->enc->width + 80 : 64 * q + 56;
     int32_t y0 = r == 0 ? -76 : 64 * r - 8;
-    int32_t y1 = r == inst->ctu_rows - 1 ? inst->height + 77 : 64 * r + 56;
+    int32_t y1 = r == ctx->enc->ctu_rows - 1 ? ctx->enc->height + 77 : 64 * r + 56;
     int32_t stride = pic->strides[0], half_only = variant < 2;
-    int16_t *band = inst->ctu.hplane_band;
+    int16_t *band = ctx->ctu.hplane_band;
     int32_t step = band ? SUBPEL_BAND_ROWS : y1 - y0;
     for (int32_t y = y0; y < y1; y += step) {
         int32_t rows = min_i32(step, y1 - y);
@@ -182,9 +187,9 @@ void ctu_subpel_planes_build(encoder_instance *inst, picture *pic, int32_t r, in
         if (band) {
             for (int k = 0; k < 3; k++)
                 h[k] = band + k * subpel_band_plane_elements(stride) + SUBPEL_BAND_ABOVE * (int64_t)stride;
-            inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], luma, stride, x1 - x0, rows, half_only);
+            ctx->enc->mc.filter_h_subpel_16bit(h[0], h[1], h[2], luma, stride, x1 - x0, rows, half_only);
         }
-        inst->mc.build_subpel_planes(planes, luma, band ? h : nullptr, stride, x1 - x0, rows, half_only);
+        ctx->enc->mc.build_subpel_planes(planes, luma, band ? h : nullptr, stride, x1 - x0, rows, half_only);
     }
 }
 

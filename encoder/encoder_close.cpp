@@ -48,18 +48,7 @@ void lookahead_scratch_free(encoder_instance *inst)
     inst->lookahead_scratch = nullptr;
 }
 
-void row_context_free(encoder_instance *rc)
-{
-    if (!rc) return;
-    ctu_tables_free(rc, 1);
-    thread_scratch_free(rc);
-    // Without wavefront rows a row context writes into its frame instance's
-    // buffer and owns none of its own.
-    if (rc->config.wpp > 0) aligned_free(rc->substream_buffer);
-    aligned_free(rc);
-}
-
-void frame_instance_release(encoder_instance *inst, encoder_instance *fi)
+void frame_instance_free(encoder_instance *inst, frame_instance *fi)
 {
     if (fi->reference_list) {
         while (fi->reference_list->count > 0)
@@ -67,14 +56,15 @@ void frame_instance_release(encoder_instance *inst, encoder_instance *fi)
         picture_list_destroy(fi->reference_list);
         fi->reference_list = nullptr;
     }
-    if (fi->recon_picture) picture_release(inst->pools, fi->recon_picture);
-    fi->recon_picture = nullptr;
-    ctu_tables_free(fi, 0);
-    thread_scratch_free(fi);
+    if (fi->pic.recon_picture) picture_release(inst->pools, fi->pic.recon_picture);
+    fi->pic.recon_picture = nullptr;
+    row_context_free(fi->row0);
+    picture_tables_free(fi);
     aligned_free(fi->substream_sizes_block);
     frame_bitstream_close(&fi->bitstream);
     aligned_free(fi->slice_data);
     aligned_free(fi->substream_buffer);
+    aligned_free(fi);
 }
 
 void shared_free(encoder_instance *inst)
@@ -91,17 +81,25 @@ void shared_free(encoder_instance *inst)
 
 }  // namespace
 
+void row_context_free(row_context *row)
+{
+    if (!row) return;
+    ctu_tables_free(row);
+    thread_scratch_free(row);
+    aligned_free(row->substream_buffer);
+    aligned_free(row);
+}
+
 void encoder_instance_free(encoder_instance *inst)
 {
     if (!inst) return;
-    int32_t n = inst->frame_instance_count > 0 ? inst->frame_instance_count : 1;
-    encoder_instance **slots = inst->slot_array;
+    int32_t n = inst->frame_instance_count;
+    frame_instance **fis = inst->frame_instances;
     // Marking the end of input fails only inside an open registration, and a
     // failed registration is undone before its call returns.
     if (inst->scheduler) (void)row_sched_add_row(inst->scheduler, 0, nullptr, nullptr);
     lookahead_delete(inst->la);
-    for (int32_t k = 0; k < n && slots; k++)
-        if (slots[k]) slots[k]->la = nullptr;
+    inst->la = nullptr;
     if (!ctu_threads_join(inst)) {
         // A thread that could not be joined may still write into the
         // scheduler, the contexts and the pictures: keep them all.
@@ -109,9 +107,9 @@ void encoder_instance_free(encoder_instance *inst)
         return;
     }
     for (int32_t k = 0; k < n && n > 1; k++) {
-        encoder_instance *fi = slots ? slots[k] : nullptr;
-        if (fi && fi->submitted && fi->source_picture) {
-            picture_release(inst->pools, fi->source_picture);
+        frame_instance *fi = fis ? fis[k] : nullptr;
+        if (fi && fi->submitted && fi->pic.source_picture) {
+            picture_release(inst->pools, fi->pic.source_picture);
             fi->submitted = 0;
         }
     }
@@ -125,25 +123,21 @@ void encoder_instance_free(encoder_instance *inst)
     job_pool_destroy(inst->pool);
     inst->pool = nullptr;
     lookahead_scratch_free(inst);
-    ratecontrol *first_rc = inst->rc;
+    ratecontrol *first_rc = fis && fis[0] ? fis[0]->rc : nullptr;
     if (inst->open_complete && n > 1) {
         // The closing hand-over: the first record takes the state of the last
         // picture's record.
-        ratecontrol *last_rc = slots[inst->fi_rotation]->rc;
+        ratecontrol *last_rc = fis[inst->fi_rotation]->rc;
         ratecontrol_thread_sync(first_rc, last_rc, first_rc);
         ratecontrol_thread_sync(last_rc, last_rc, first_rc);
     }
-    for (int32_t k = inst->row_context_count - 1; k >= 0 && slots; k--) {
-        encoder_instance *rc = slots[n + k];
-        slots[n + k] = nullptr;
-        if (rc != inst) row_context_free(rc);
+    for (int32_t k = inst->row_context_count - 1; k >= 0 && inst->row_contexts; k--) {
+        row_context_free(inst->row_contexts[k]);
+        inst->row_contexts[k] = nullptr;
     }
-    for (int32_t k = n - 1; k >= 0 && slots; k--) {
-        encoder_instance *fi = slots[k];
-        if (!fi) continue;
-        frame_instance_release(inst, fi);
-        if (fi != inst) aligned_free(fi);
-        slots[k] = nullptr;
+    for (int32_t k = n - 1; k >= 0 && fis; k--) {
+        if (fis[k]) frame_instance_free(inst, fis[k]);
+        fis[k] = nullptr;
     }
     ratecontrol_delete(first_rc);
     picture_list_destroy(inst->coding_queue);
@@ -157,7 +151,8 @@ void encoder_instance_free(encoder_instance *inst)
     aligned_free(inst->ctu_work);
     row_sched_destroy(inst->scheduler);
     shared_free(inst);
-    aligned_free(slots);
+    aligned_free(fis);
+    aligned_free(inst->row_contexts);
     aligned_free(inst);
 }
 
@@ -177,7 +172,7 @@ uint32_t encoder_pending_count(encoder_instance *handle)
     int32_t n = handle->frame_instance_count;
     if (n > 1)
         for (int32_t k = 0; k < n; k++)
-            if (handle->slot_array[k]->submitted) count++;
+            if (handle->frame_instances[k]->submitted) count++;
     if (handle->coding_queue) count += (uint32_t)handle->coding_queue->count;
     if (handle->la) count += (uint32_t)lookahead_pending_count(handle->la);
     return count;

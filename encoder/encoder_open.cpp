@@ -1,6 +1,6 @@
 // Opening an encoder: the encoder record with its shared tables, pools, lists,
-// scheduler and CTU threads, then the frame instances and row contexts as
-// byte copies that get their own buffers. Any failure frees everything built
+// scheduler and CTU threads, then the frame instances and row contexts, each
+// with its own buffers. Any failure frees everything built
 // so far (joining the threads once they run) and returns no encoder.
 #include <cstdio>
 #include <cstring>
@@ -175,48 +175,39 @@ int ctu_threads_start(encoder_instance *inst)
     return 0;
 }
 
-// Fields a copy must own: cleared right after the byte copy, before anything
-// can fail, so that freeing a half-built copy never frees the original's.
-void clear_owned_fields(encoder_instance *copy)
+// One row context: the CTU work buffers and, with wavefront rows, its own
+// substream buffer (without them every row writes into its frame instance's).
+row_context *row_context_build(encoder_instance *inst)
 {
-    copy->reference_list = nullptr;
-    copy->recon_picture = nullptr;
-    copy->source_picture = nullptr;
-    std::memset(&copy->bitstream, 0, sizeof(copy->bitstream));
-    copy->substream_buffer = nullptr;
-    copy->substream_sizes = nullptr;
-    copy->substream_sizes_block = nullptr;
-    copy->slice_data = nullptr;
-    std::memset(&copy->tables, 0, sizeof(copy->tables));
-    copy->ctu.deblock_qp_table = nullptr;
-    copy->ctu.scratch = nullptr;
-    copy->ctu.search_work[0] = copy->ctu.search_work[1] = nullptr;
-    copy->ctu.block = nullptr;
-    copy->sao_diff = nullptr;
-    for (int p = 0; p < 3; p++) copy->ctu.tu_levels[p] = nullptr;
-    // The parameter sets a copy reads are its own: the record it was copied
-    // from rewrites its sets while this copy codes.
-    copy->active_sps = &copy->sps;
-    copy->active_pps = &copy->pps;
-    copy->rc = nullptr;
-    copy->submitted = 0;
-    copy->ctu_threads = nullptr;
-    copy->ctu_work = nullptr;
-    copy->lookahead_scratch = nullptr;
+    row_context *row = (row_context *)aligned_calloc((int32_t)sizeof(row_context));
+    if (!row) return nullptr;
+    row->enc = inst;
+    row->config = inst->config;
+    row->assigned_frame = -1;
+    if (inst->config.wpp > 0) {
+        row->substream_size = inst->substream_size;
+        row->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
+    }
+    if ((inst->config.wpp > 0 && !row->substream_buffer) || ctu_tables_alloc(row) != 0 ||
+        thread_scratch_alloc(row) != 0) {
+        row_context_free(row);
+        return nullptr;
+    }
+    return row;
 }
 
-// The buffers and tables of one frame instance.
-int frame_instance_build(encoder_instance *inst, encoder_instance *fi)
+// One frame instance: its reference list, reconstruction, output buffers,
+// picture tables and the context of its row 0.
+int frame_instance_build(encoder_instance *inst, frame_instance *fi)
 {
     const internal_config *cfg = &inst->config;
-    fi->owner = fi;
-    fi->is_row_context = 0;
+    fi->enc = inst;
     fi->reference_list = picture_list_create(cfg->prefs + 4);
     if (!fi->reference_list) return -1;
-    fi->recon_picture = picture_get(inst->pools, PICTURE_POOL_RECON);
-    if (!fi->recon_picture) return -1;
-    fi->recon_picture->is_reference = 0;
-    fi->recon_picture->frame_number = -1;
+    fi->pic.recon_picture = picture_get(inst->pools, PICTURE_POOL_RECON);
+    if (!fi->pic.recon_picture) return -1;
+    fi->pic.recon_picture->is_reference = 0;
+    fi->pic.recon_picture->frame_number = -1;
     fi->substream_sizes_block = (int32_t *)aligned_malloc(4 * (inst->ctu_rows + 1));
     if (!fi->substream_sizes_block) return -1;
     std::memset(fi->substream_sizes_block, 0, 4 * (size_t)(inst->ctu_rows + 1));
@@ -225,27 +216,14 @@ int frame_instance_build(encoder_instance *inst, encoder_instance *fi)
     if (frame_bitstream_open(&fi->bitstream, nal_capacity, inst->slice_data_size) != 0) return -1;
     fi->slice_data = (uint8_t *)aligned_malloc(inst->slice_data_size);
     if (!fi->slice_data) return -1;
-    fi->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
-    if (!fi->substream_buffer) return -1;
-    if (ctu_tables_alloc(fi, 0) != 0) return -1;
-    return thread_scratch_alloc(fi);
-}
-
-// One row context: a copy of the record with its own CTU tables.
-int row_context_build(encoder_instance *inst, encoder_instance *rc)
-{
-    std::memcpy(rc, inst, sizeof(*rc));
-    clear_owned_fields(rc);
-    rc->is_row_context = 1;
-    rc->owner = inst;
-    rc->ctu_x = rc->ctu_y = 0;
-    rc->assigned_frame = -1;
-    if (inst->config.wpp > 0) {
-        rc->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
-        if (!rc->substream_buffer) return -1;
+    if (cfg->wpp <= 0) {
+        fi->substream_size = inst->substream_size;
+        fi->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
+        if (!fi->substream_buffer) return -1;
     }
-    if (ctu_tables_alloc(rc, 1) != 0) return -1;
-    return thread_scratch_alloc(rc);
+    if (picture_tables_alloc(fi) != 0) return -1;
+    fi->row0 = row_context_build(inst);
+    return fi->row0 ? 0 : -1;
 }
 
 int sizes_set(encoder_instance *inst)
@@ -266,13 +244,13 @@ bool fault_at(const encoder_instance *inst, open_stage stage)
     return inst->faults.fail_open_at_step == stage;
 }
 
-// The encoder record and everything the copies share, up to the CTU threads.
+// The encoder record and everything the frame instances and row contexts
+// borrow from it, up to the CTU threads.
 int record_open(encoder_instance *inst, internal_config *config, encoder_instance *higher)
 {
     if (fault_at(inst, OPEN_RECORD)) return -1;
     if (config_validate(&inst->config) != 0) return -1;
     *config = inst->config;
-    inst->saved_config = inst->config;
     if (fault_at(inst, OPEN_CONFIG_VALIDATED)) return -1;
     fill_geometry(inst);
     inst->lower = nullptr;
@@ -294,8 +272,6 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     vps_record_init(&inst->vps, &in);
     sps_record_init(&inst->sps, 0, &in, &inst->vps);
     pps_record_init(&inst->pps, 0, &in, &inst->sps);
-    inst->active_sps = &inst->sps;
-    inst->active_pps = &inst->pps;
     if (fault_at(inst, OPEN_PARAMETER_SETS)) return -1;
     if (scan_tables_init(inst->scans) != 0 || fault_at(inst, OPEN_SCAN_TABLES)) return -1;
     int32_t n = cfg->frame_instances;
@@ -323,20 +299,20 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     return 0;
 }
 
-// The copies: frame instances, row contexts, lookahead and rate control.
-int copies_open(encoder_instance *inst, internal_config *config)
+// The frame instances, row contexts, lookahead and rate control.
+int records_open(encoder_instance *inst, internal_config *config)
 {
     int32_t n = inst->frame_instance_count, r = inst->row_context_count;
-    for (int32_t k = 1; k < n + r; k++) {
-        encoder_instance *copy = (encoder_instance *)aligned_malloc((int32_t)sizeof(encoder_instance));
-        if (!copy) return -1;
-        std::memset(copy, 0, sizeof(*copy));
-        inst->slot_array[k] = copy;
+    inst->frame_instances = (frame_instance **)aligned_calloc((int32_t)sizeof(frame_instance *) * n);
+    inst->row_contexts = (row_context **)aligned_calloc((int32_t)sizeof(row_context *) * (r > 0 ? r : 1));
+    if (!inst->frame_instances || !inst->row_contexts) return -1;
+    for (int32_t k = 0; k < n; k++) {
+        inst->frame_instances[k] = (frame_instance *)aligned_calloc((int32_t)sizeof(frame_instance));
+        if (!inst->frame_instances[k]) return -1;
     }
-    inst->row_context_array = inst->slot_array + n;
-    if (fault_at(inst, OPEN_COPIES)) return -1;
+    if (fault_at(inst, OPEN_RECORDS)) return -1;
     lookahead_links links;
-    links.cfg = &inst->saved_config;
+    links.cfg = &inst->config;
     links.pools = inst->pools;
     links.coding_queue = inst->coding_queue;
     links.lookahead_delay = inst->delay;
@@ -346,29 +322,21 @@ int copies_open(encoder_instance *inst, internal_config *config)
     links.intra = &inst->intra_pred;
     links.mv_cost = &inst->rd->mv_cost;
     if (lookahead_init(&inst->la, &links, inst->delay + 3) != 0 || fault_at(inst, OPEN_LOOKAHEAD)) return -1;
-    for (int32_t k = 0; k < n; k++) {
-        encoder_instance *fi = inst->slot_array[k];
-        if (k > 0) {
-            std::memcpy(fi, inst, sizeof(*fi));
-            clear_owned_fields(fi);
-        }
-        if (frame_instance_build(inst, fi) != 0) return -1;
-    }
+    for (int32_t k = 0; k < n; k++)
+        if (frame_instance_build(inst, inst->frame_instances[k]) != 0) return -1;
     if (fault_at(inst, OPEN_FRAME_INSTANCES)) return -1;
     for (int32_t k = 0; k < r; k++)
-        if (row_context_build(inst, inst->row_context_array[k]) != 0) return -1;
+        if (!(inst->row_contexts[k] = row_context_build(inst))) return -1;
     if (fault_at(inst, OPEN_ROW_CONTEXTS)) return -1;
     ratecontrol *first = nullptr;
     if (ratecontrol_new(&first, &inst->config) < 0) return -1;
-    for (int32_t k = 0; k < n; k++) inst->slot_array[k]->rc = first + k;
+    for (int32_t k = 0; k < n; k++) inst->frame_instances[k]->rc = first + k;
     if (fault_at(inst, OPEN_RATE_CONTROL)) return -1;
-    // Rate control may have adjusted the configuration: every copy takes it.
-    inst->saved_config = inst->config;
+    // Rate control may have adjusted the configuration: every row context's
+    // working copy takes it.
     *config = inst->config;
-    for (int32_t k = 1; k < n + r; k++) {
-        inst->slot_array[k]->config = inst->config;
-        inst->slot_array[k]->saved_config = inst->config;
-    }
+    for (int32_t k = 0; k < n; k++) inst->frame_instances[k]->row0->config = inst->config;
+    for (int32_t k = 0; k < r; k++) inst->row_contexts[k]->config = inst->config;
     if (fault_at(inst, OPEN_CONFIG_SHARED)) return -1;
     inst->open_complete = 1;
     return 0;
@@ -391,14 +359,6 @@ encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, 
     inst->config = *config;
     inst->faults = pending_faults;
     std::memset(&pending_faults, 0, sizeof(pending_faults));
-    inst->owner = inst;
-    inst->slot_array = (encoder_instance **)aligned_malloc((int32_t)sizeof(encoder_instance *) * CONFIG_INSTANCE_SLOTS);
-    if (!inst->slot_array) {
-        aligned_free(inst);
-        return nullptr;
-    }
-    std::memset(inst->slot_array, 0, sizeof(encoder_instance *) * CONFIG_INSTANCE_SLOTS);
-    inst->slot_array[0] = inst;
     if (record_open(inst, config, higher) != 0) {
         encoder_instance_free(inst);
         return nullptr;
@@ -411,7 +371,7 @@ encoder_instance *encoder_instance_open(internal_config *config, int32_t layer, 
         encoder_instance_free(inst);
         return nullptr;
     }
-    if (copies_open(inst, config) != 0) {
+    if (records_open(inst, config) != 0) {
         encoder_instance_free(inst);
         return nullptr;
     }

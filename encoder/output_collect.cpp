@@ -11,33 +11,29 @@
 
 namespace {
 
-void totals_copy(statistics_block *dst, const statistics_block *src)
+// The picture will not be returned: its source goes back to the pool (pooled
+// pictures stay allocated until close has joined the threads). A picture whose
+// rows failed is done at once while a CTU of it may still be coded and read
+// the frame instance's picture state, so then the state keeps the pointer and
+// the NAL list is left alone: every later call is refused after a failed CTU,
+// so none gets as far as reading them.
+int32_t collect_fail(frame_instance *fi, bool rows_failed)
 {
-    std::memcpy(dst->class_bytes, src->class_bytes, sizeof(dst->class_bytes));
-    std::memcpy(dst->class_pictures, src->class_pictures, sizeof(dst->class_pictures));
-    std::memcpy(dst->psnr_sum, src->psnr_sum, sizeof(dst->psnr_sum));
-}
-
-// The picture will not be returned: its source goes back to the pool (a CTU
-// of a failed picture still being coded may read it; pooled pictures stay
-// allocated until close has joined the threads). Its NAL list is left alone
-// for the same reason; no later call gets as far as reading it.
-int32_t collect_fail(encoder_instance *fi)
-{
-    if (fi->source_picture) picture_release(fi->pools, fi->source_picture);
-    fi->source_picture = nullptr;
+    if (fi->pic.source_picture) picture_release(fi->enc->pools, fi->pic.source_picture);
+    if (!rows_failed) fi->pic.source_picture = nullptr;
     return -1;
 }
 
-void output_fill(const encoder_instance *fi, frame_output *out)
+void output_fill(const frame_instance *fi, frame_output *out)
 {
-    const picture *rec = fi->recon_picture;
-    out->type = fi->source_picture->picture_type;
+    const encoder_instance *enc = fi->enc;
+    const picture *rec = fi->pic.recon_picture;
+    out->type = fi->pic.source_picture->picture_type;
     out->pts = rec->pts;
     out->dts = rec->coded_dts;
     for (int p = 0; p < 3; p++) {
-        out->height[p] = p ? fi->height >> 1 : fi->height;
-        out->width[p] = p ? fi->width >> 1 : fi->width;
+        out->height[p] = p ? enc->height >> 1 : enc->height;
+        out->width[p] = p ? enc->width >> 1 : enc->width;
         out->stride[p] = rec->strides[p];
         out->plane[p] = rec->planes[p];
     }
@@ -45,7 +41,7 @@ void output_fill(const encoder_instance *fi, frame_output *out)
 
 // Closes the picture in rate control with the CTU threads' sums; the other
 // bits are everything of the access unit's payloads but residual and prediction.
-int rate_control_end(encoder_instance *fi, int32_t size, int64_t payload)
+int rate_control_end(frame_instance *fi, int32_t size, int64_t payload)
 {
     const row_statistics *sums = &fi->stats.picture_sums;
     rc_frame_totals t;
@@ -57,7 +53,7 @@ int rate_control_end(encoder_instance *fi, int32_t size, int64_t payload)
     t.other_bits = other > 0 ? (uint32_t)other : 0;
     t.cbr_log_lambda_sum = sums->log_lambda_sum;
     t.cbr_log_lambda_count = sums->log_lambda_count;
-    return ratecontrol_end(fi->rc, &fi->config, &t, (uint32_t)size * 8u);
+    return ratecontrol_end(fi->rc, &fi->enc->config, &t, (uint32_t)size * 8u);
 }
 
 }  // namespace
@@ -69,16 +65,16 @@ float psnr_from_ssd(uint64_t ssd, int64_t samples)
     return x < 1e-10 ? 100.0f : (float)(-10.0 * std::log10(x));
 }
 
-int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_entry **out_nals,
+int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entry **out_nals,
                                uint32_t *out_nal_count, frame_output *out)
 {
-    encoder_instance *inst = fi->slot_array[0];
+    encoder_instance *enc = fi->enc;
     if (fi->submitted) {
-        int w = row_sched_wait_frame(fi->scheduler, fi->recon_picture->frame_number);
+        int w = row_sched_wait_frame(enc->scheduler, fi->pic.recon_picture->frame_number);
         fi->submitted = 0;
         if (w != 0) {
-            __atomic_store_n(inst->job_failed, 1, __ATOMIC_RELEASE);
-            return collect_fail(fi);
+            __atomic_store_n(enc->job_failed, 1, __ATOMIC_RELEASE);
+            return collect_fail(fi, true);
         }
         // The picture is coded: its references are no longer read through this
         // frame instance (with one frame instance the list is the encoder's own).
@@ -88,14 +84,14 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
         if (out) out->type = 0;
         return 0;
     }
-    int32_t slice_class = fi->sh.slice_type;
-    if (fi->config.p_as_b && fi->recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
+    int32_t slice_class = fi->pic.sh.slice_type;
+    if (enc->config.p_as_b && fi->pic.recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
     int64_t payload = 0;   // RBSP bytes, before assembly rewrites the entries
     for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
-    int32_t size = au_assemble(&fi->bitstream, fi->au);
+    int32_t size = au_assemble(&fi->bitstream, enc->au);
     if (size < 0) {
         fi->bitstream.nal_count = 0;
-        return collect_fail(fi);
+        return collect_fail(fi, false);
     }
     frame_output local;
     if (!out) out = &local;
@@ -103,8 +99,8 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
     // Rate control reads the source picture's type and lookahead costs: the
     // picture goes back only after it (once released it may be freed).
     int32_t rc_result = rate_control_end(fi, size, payload);
-    picture_release(fi->pools, fi->source_picture);
-    fi->source_picture = nullptr;
+    picture_release(enc->pools, fi->pic.source_picture);
+    fi->pic.source_picture = nullptr;
     if (rc_result < 0) {
         fi->bitstream.nal_count = 0;
         return -1;
@@ -114,41 +110,40 @@ int32_t encoder_collect_output(encoder_instance *fi, encoder_instance *cur, nal_
         *out_nals = fi->bitstream.nals;
     }
     fi->bitstream.nal_count = 0;
-    statistics_block *st = &fi->stats;
-    if (fi != inst) totals_copy(st, &inst->stats);
-    st->class_bytes[slice_class] += size;
-    st->class_pictures[slice_class] += 1;
-    const internal_config *cfg = &fi->config;
-    int64_t s = (int64_t)(fi->width - cfg->pad_w) * (fi->height - cfg->pad_h);
+    const statistics_block *st = &fi->stats;
+    coding_totals *totals = &enc->totals;
+    totals->class_bytes[slice_class] += size;
+    totals->class_pictures[slice_class] += 1;
+    const internal_config *cfg = &enc->config;
+    int64_t s = (int64_t)(enc->width - cfg->pad_w) * (enc->height - cfg->pad_h);
     out->psnr_y = psnr_from_ssd(st->ssd[0], s);
     out->psnr_u = psnr_from_ssd(st->ssd[1], s / 4);
     out->psnr_v = psnr_from_ssd(st->ssd[2], s / 4);
     out->psnr_global = (6.0f * out->psnr_y + out->psnr_u + out->psnr_v) * 0.125f;
-    st->psnr_sum[slice_class][0] += out->psnr_y;
-    st->psnr_sum[slice_class][1] += out->psnr_u;
-    st->psnr_sum[slice_class][2] += out->psnr_v;
+    totals->psnr_sum[slice_class][0] += out->psnr_y;
+    totals->psnr_sum[slice_class][1] += out->psnr_u;
+    totals->psnr_sum[slice_class][2] += out->psnr_v;
     uint64_t qp_sum = 0;
-    for (int32_t a = 0; a < fi->ctu_count; a++) qp_sum += fi->recon_picture->ctu_qps[a];
-    out->mean_qp = (float)qp_sum / (float)fi->ctu_count;
-    if (fi != inst) totals_copy(&inst->stats, st);
-    if (cur != fi) totals_copy(&cur->stats, st);
+    for (int32_t a = 0; a < enc->ctu_count; a++) qp_sum += fi->pic.recon_picture->ctu_qps[a];
+    out->mean_qp = (float)qp_sum / (float)enc->ctu_count;
     return size;
 }
 
-void picture_ssd_compute(encoder_instance *fi)
+void picture_ssd_compute(frame_instance *fi)
 {
-    const internal_config *cfg = &fi->config;
-    int32_t w = fi->width - cfg->pad_w, h = fi->height - cfg->pad_h;
-    const picture *rec = fi->recon_picture, *src = fi->source_picture;
+    encoder_instance *enc = fi->enc;
+    const internal_config *cfg = &enc->config;
+    int32_t w = enc->width - cfg->pad_w, h = enc->height - cfg->pad_h;
+    const picture *rec = fi->pic.recon_picture, *src = fi->pic.source_picture;
     for (int p = 0; p < 3; p++) {
         int32_t pw = p ? w >> 1 : w, ph = p ? h >> 1 : h;
-        fi->stats.ssd[p] = fi->metric.sse_wxh(rec->planes[p], rec->strides[p], src->planes[p], src->strides[p], pw, ph);
+        fi->stats.ssd[p] = enc->metric.sse_wxh(rec->planes[p], rec->strides[p], src->planes[p], src->strides[p], pw, ph);
     }
 }
 
 void encoder_report_print(const encoder_instance *inst)
 {
-    const statistics_block *st = &inst->stats;
+    const coding_totals *st = &inst->totals;
     const internal_config *cfg = &inst->config;
     double t = cfg->fps_num > 0 ? (double)cfg->fps_den / cfg->fps_num * 1000.0 : 0.0;
     int32_t n = st->class_pictures[0] + st->class_pictures[1] + st->class_pictures[2];

@@ -258,7 +258,7 @@ static int start_frame(row_scheduler *s, picture *pic, sched_frame_record **out)
         f->rows[r].ready = 0;
         f->rows[r].next_ready = nullptr;
         f->rows[r].pic = pic;
-        f->rows[r].row_context = nullptr;
+        f->rows[r].context = nullptr;
     }
     for (int l = 0; l < 2; l++) {
         f->ref_count[l] = counts[l];
@@ -322,7 +322,7 @@ static int mark_end_of_input(row_scheduler *s)
     return 0;
 }
 
-int row_sched_add_row(row_scheduler *s, int32_t r, picture *pic, encoder_instance *row_context)
+int row_sched_add_row(row_scheduler *s, int32_t r, picture *pic, row_context *context)
 {
     if (!s) return ROW_SCHED_ERR_ARG;
     if (!pic) return mark_end_of_input(s);
@@ -348,7 +348,7 @@ int row_sched_add_row(row_scheduler *s, int32_t r, picture *pic, encoder_instanc
     }
     sched_frame_record *f = s->registering;
     f->rows[r].pic = pic;
-    f->rows[r].row_context = row_context;
+    f->rows[r].context = context;
     if (row_sched_test_ready(s, f, r, 0)) cond_broadcast(&s->cond);
     s->next_row = r + 1;
     if (r == s->ctu_rows - 1) {

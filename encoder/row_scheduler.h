@@ -12,7 +12,7 @@
 #include "encoder/platform/platform.h"
 
 struct picture;
-struct encoder_instance;
+struct row_context;
 struct sched_frame_record;
 
 enum {
@@ -36,7 +36,7 @@ struct row_record {
     int32_t ctus_done;          // ROW_FINISHED once the row is complete
     int32_t row_index;
     picture *pic;
-    encoder_instance *row_context;
+    row_context *context;
     uint32_t ready;             // 1 from queuing until the taken CTU is reported
     row_record *next_ready;
     sched_frame_record *frame;  // owning frame record
@@ -99,7 +99,7 @@ void row_sched_destroy(row_scheduler *sched);
 // scheduler lock and the last row releases it, so the rows appear together.
 // A null picture marks the end of input. 0 or a ROW_SCHED_ERR_ value; on an
 // error the picture's registration is undone and the lock is released.
-[[nodiscard]] int row_sched_add_row(row_scheduler *sched, int32_t row, picture *pic, encoder_instance *row_context);
+[[nodiscard]] int row_sched_add_row(row_scheduler *sched, int32_t row, picture *pic, row_context *context);
 // Blocks until a row is ready; null once the input has ended and nothing is
 // ready or in flight.
 row_record *row_sched_next_job(row_scheduler *sched);

@@ -53,7 +53,7 @@ int torvhevcenc_encode_frame(torvhevcenc_encoder *enc, const uint32_t *strides, 
         if (encoder_pending_count(enc) == 0) return 0;
     } else {
         // The saved copy: the working one may be restored by a CTU thread.
-        const internal_config *cfg = &enc->saved_config;
+        const internal_config *cfg = &enc->config;
         std::memset(&input, 0, sizeof(input));
         uint32_t size = info ? info->size : 0;
         if (size >= 8) input.picture_type = (uint32_t)info->type;

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "analysis/me/lowres_search.h"
+#include "analysis/motion/lowres_search.h"
 #include "encoder/platform/platform.h"
 
 struct internal_config;

@@ -9,9 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "analysis/amvp.h"
-#include "analysis/avail_map.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
+#include "support/test_records.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ TEST(MvdBestPredictor, PrefersTheFirstOnTiesAndWrapsDifferences)
 // ---- Random neighbourhoods ----------------------------------------------------------
 
 struct instance_deleter {
-    void operator()(encoder_instance *p) const { std::free(p); }
+    void operator()(row_context *p) const { std::free(p); }
 };
 
 struct motion {
@@ -128,8 +129,8 @@ bool same_motion(const motion &a, const motion &b)
 }
 
 struct scenario {
-    std::unique_ptr<encoder_instance, instance_deleter> inst{
-        (encoder_instance *)std::calloc(1, sizeof(encoder_instance))};
+    std::unique_ptr<row_context, instance_deleter> inst{
+        test_row_context_new()};
     std::vector<std::unique_ptr<picture>> pics;
     std::vector<std::vector<int8_t>> ref_maps;
     std::vector<std::vector<uint32_t>> mv_maps;
@@ -139,9 +140,9 @@ struct scenario {
     int x = 0, y = 0, w = 0, h = 0;
     int cu_z8 = 0;
 
-    encoder_instance *e() { return inst.get(); }
-    int32_t poc_of(int l, int idx) { return (l == 0 ? e()->list0 : e()->list1)[idx]->poc; }
-    int count(int l) { return l == 0 ? e()->ref_count_l0 : e()->ref_count_l1; }
+    row_context *e() { return inst.get(); }
+    int32_t poc_of(int l, int idx) { return (l == 0 ? e()->fi->pic.list0 : e()->fi->pic.list1)[idx]->poc; }
+    int count(int l) { return l == 0 ? e()->fi->pic.ref_count_l0 : e()->fi->pic.ref_count_l1; }
 };
 
 uint32_t small_mv(std::mt19937 &rng)
@@ -186,24 +187,24 @@ picture *new_ref(scenario &s, std::mt19937 &rng, int32_t poc)
 
 void build_scenario(scenario &s, std::mt19937 &rng, bool force_b)
 {
-    encoder_instance *e = s.e();
+    row_context *e = s.e();
     s.cols = 3 + (int)(rng() % 2);
     s.rows = 3;
-    e->width = 64 * s.cols - 8 * (int)(rng() % 6);
-    e->height = 64 * s.rows - 8 * (int)(rng() % 6);
-    e->ctu_cols = s.cols;
+    e->enc->width = 64 * s.cols - 8 * (int)(rng() % 6);
+    e->enc->height = 64 * s.rows - 8 * (int)(rng() % 6);
+    e->enc->ctu_cols = s.cols;
     s.cx = (int)(rng() % s.cols);
     s.cy = (int)(rng() % s.rows);
     e->ctu.x = s.cx;
     e->ctu.y = s.cy;
     s.is_b = force_b || rng() % 2;
-    e->sh.slice_type = s.is_b ? slice_b : slice_p;
-    e->sh.collocated_from_l0 = s.is_b ? (int)(rng() % 2) : 1;
-    e->sh.max_num_merge_cand = 1 + (int)(rng() % 5);
-    e->sps.temporal_mvp_enabled = rng() % 5 != 0;
+    e->fi->pic.sh.slice_type = s.is_b ? slice_b : slice_p;
+    e->fi->pic.sh.collocated_from_l0 = s.is_b ? (int)(rng() % 2) : 1;
+    e->fi->pic.sh.max_num_merge_cand = 1 + (int)(rng() % 5);
+    e->enc->sps.temporal_mvp_enabled = rng() % 5 != 0;
     s.pics.push_back(std::make_unique<picture>());
-    e->recon_picture = s.pics.back().get();
-    e->recon_picture->poc = 40;
+    e->fi->pic.recon_picture = s.pics.back().get();
+    e->fi->pic.recon_picture->poc = 40;
     int32_t used[80] = {};
     auto fresh_poc = [&](int lo, int hi) {
         for (;;) {
@@ -214,13 +215,13 @@ void build_scenario(scenario &s, std::mt19937 &rng, bool force_b)
             }
         }
     };
-    e->ref_count_l0 = 1 + (int)(rng() % 4);
-    for (int k = 0; k < e->ref_count_l0; k++) e->list0[k] = new_ref(s, rng, fresh_poc(20, 39));
+    e->fi->pic.ref_count_l0 = 1 + (int)(rng() % 4);
+    for (int k = 0; k < e->fi->pic.ref_count_l0; k++) e->fi->pic.list0[k] = new_ref(s, rng, fresh_poc(20, 39));
     if (s.is_b) {
         bool low_delay = rng() % 4 == 0;
-        e->ref_count_l1 = 1 + (int)(rng() % 3);
-        for (int k = 0; k < e->ref_count_l1; k++)
-            e->list1[k] = (low_delay && k < e->ref_count_l0) ? e->list0[k] : new_ref(s, rng, fresh_poc(41, 70));
+        e->fi->pic.ref_count_l1 = 1 + (int)(rng() % 3);
+        for (int k = 0; k < e->fi->pic.ref_count_l1; k++)
+            e->fi->pic.list1[k] = (low_delay && k < e->fi->pic.ref_count_l0) ? e->fi->pic.list0[k] : new_ref(s, rng, fresh_poc(41, 70));
     }
     // Motion and modes of every grid unit.
     ctu_motion_grid *g = &e->ctu.motion;
@@ -233,9 +234,9 @@ void build_scenario(scenario &s, std::mt19937 &rng, bool force_b)
         }
         if (intra) continue;
         int which = s.is_b ? (int)(rng() % 3) : 0;  // 0 list 0, 1 list 1, 2 both
-        if (which != 1) g->ref_idx[0][u] = (int8_t)(rng() % e->ref_count_l0);
+        if (which != 1) g->ref_idx[0][u] = (int8_t)(rng() % e->fi->pic.ref_count_l0);
         else g->ref_idx[0][u] = -1;
-        if (which >= 1) g->ref_idx[1][u] = (int8_t)(rng() % e->ref_count_l1);
+        if (which >= 1) g->ref_idx[1][u] = (int8_t)(rng() % e->fi->pic.ref_count_l1);
         else g->ref_idx[1][u] = -1;
     }
     // A CU inside the picture and one of its PUs.
@@ -244,7 +245,7 @@ void build_scenario(scenario &s, std::mt19937 &rng, bool force_b)
         s.cu_size = 64 >> (rng() % 4);
         s.cu_x = s.cu_size * (int)(rng() % (64 / s.cu_size));
         s.cu_y = s.cu_size * (int)(rng() % (64 / s.cu_size));
-        if (x0 + s.cu_x + s.cu_size <= e->width && y0 + s.cu_y + s.cu_size <= e->height) break;
+        if (x0 + s.cu_x + s.cu_size <= e->enc->width && y0 + s.cu_y + s.cu_size <= e->enc->height) break;
     }
     s.part = s.cu_size == 8 ? 0 : (int)(rng() % 3);
     s.part_idx = s.part ? (int)(rng() % 2) : 0;
@@ -260,10 +261,10 @@ void build_scenario(scenario &s, std::mt19937 &rng, bool force_b)
     }
     s.cu_z8 = z8_of(s.cu_x >> 3, s.cu_y >> 3);
     // Availability as coding order leaves it.
-    avail_map_begin_ctu(e->ctu.recon_avail, s.cx, s.cy, e->width, e->height, s.cols);
+    avail_map_begin_ctu(e->ctu.recon_avail, s.cx, s.cy, e->enc->width, e->enc->height, s.cols);
     for (int uy = 0; uy < 8; uy++)
         for (int ux = 0; ux < 8; ux++)
-            if (z8_of(ux, uy) < s.cu_z8 && x0 + 8 * ux < e->width && y0 + 8 * uy < e->height)
+            if (z8_of(ux, uy) < s.cu_z8 && x0 + 8 * ux < e->enc->width && y0 + 8 * uy < e->enc->height)
                 map_mark_available(e, 8 * ux, 8 * uy, 8, 8);
     if (s.part_idx == 1) map_mark_available(e, s.cu_x, s.cu_y, s.part == 2 ? s.w : s.cu_size, s.part == 1 ? s.h : s.cu_size);
 }
@@ -274,9 +275,9 @@ void build_scenario(scenario &s, std::mt19937 &rng, bool force_b)
 // the CTU.
 bool model_available(scenario &s, int px, int py)
 {
-    encoder_instance *e = s.e();
+    row_context *e = s.e();
     int ax = 64 * s.cx + px, ay = 64 * s.cy + py;
-    if (ax < 0 || ay < 0 || ax >= e->width || ay >= e->height) return false;
+    if (ax < 0 || ay < 0 || ax >= e->enc->width || ay >= e->enc->height) return false;
     bool avail;
     if (py >= 64) avail = false;
     else if (py < 0) avail = true;                 // the CTU row above is coded
@@ -309,16 +310,16 @@ bool no_backward(scenario &s)
 {
     for (int l = 0; l < 2; l++)
         for (int k = 0; k < s.count(l); k++)
-            if (s.poc_of(l, k) > s.e()->recon_picture->poc) return false;
+            if (s.poc_of(l, k) > s.e()->fi->pic.recon_picture->poc) return false;
     return true;
 }
 
 // 8.5.3.2.8 and 8.5.3.2.9.
 bool model_temporal(scenario &s, int list, int ref_idx, uint32_t *out)
 {
-    encoder_instance *e = s.e();
-    if (!e->sps.temporal_mvp_enabled) return false;
-    const picture *col = (s.is_b && !e->sh.collocated_from_l0) ? e->list1[0] : e->list0[0];
+    row_context *e = s.e();
+    if (!e->enc->sps.temporal_mvp_enabled) return false;
+    const picture *col = (s.is_b && !e->fi->pic.sh.collocated_from_l0) ? e->fi->pic.list1[0] : e->fi->pic.list0[0];
     int xPb = 64 * s.cx + s.x, yPb = 64 * s.cy + s.y;
     auto col_at = [&](int xc, int yc) -> bool {
         xc = (xc >> 4) << 4;
@@ -327,15 +328,15 @@ bool model_temporal(scenario &s, int list, int ref_idx, uint32_t *out)
         size_t idx = (size_t)(yc >> 3) * (size_t)(8 * s.cols) + (size_t)(xc >> 3);
         bool p0 = col->ref_idx_map[0][idx] >= 0, p1 = col->ref_idx_map[1][idx] >= 0;
         if (!p0 && !p1) return false;
-        int lc = !p0 ? 1 : (!p1 ? 0 : (no_backward(s) ? list : e->sh.collocated_from_l0));
+        int lc = !p0 ? 1 : (!p1 ? 0 : (no_backward(s) ? list : e->fi->pic.sh.collocated_from_l0));
         uint32_t mv = col->mv_map[lc][idx];
         int col_poc_diff = col->poc - col->ref_pocs[lc][col->ref_idx_map[lc][idx]];
-        int cur_poc_diff = e->recon_picture->poc - s.poc_of(list, ref_idx);
+        int cur_poc_diff = e->fi->pic.recon_picture->poc - s.poc_of(list, ref_idx);
         *out = col_poc_diff == cur_poc_diff ? mv : model_scale(mv, cur_poc_diff, col_poc_diff);
         return true;
     };
     int xbr = xPb + s.w, ybr = yPb + s.h;
-    if ((yPb >> 6) == (ybr >> 6) && ybr < e->height && xbr < e->width && col_at(xbr, ybr)) return true;
+    if ((yPb >> 6) == (ybr >> 6) && ybr < e->enc->height && xbr < e->enc->width && col_at(xbr, ybr)) return true;
     return col_at(xPb + s.w / 2, yPb + s.h / 2);
 }
 
@@ -343,7 +344,7 @@ bool model_temporal(scenario &s, int list, int ref_idx, uint32_t *out)
 std::vector<uint32_t> model_amvp(scenario &s, int X, int t)
 {
     int Y = 1 - X;
-    int32_t cur = s.e()->recon_picture->poc, target = s.poc_of(X, t);
+    int32_t cur = s.e()->fi->pic.recon_picture->poc, target = s.poc_of(X, t);
     int x = s.x, y = s.y, w = s.w, h = s.h;
     const int ax[2] = {x - 1, x - 1}, ay[2] = {y + h, y + h - 1};
     const int bx[3] = {x + w, x + w - 1, x - 1}, by[3] = {y - 1, y - 1, y - 1};
@@ -410,9 +411,9 @@ struct model_merge_entry {
 // 8.5.3.2.2 to 8.5.3.2.5, the list up to the slice maximum.
 std::vector<model_merge_entry> model_merge(scenario &s)
 {
-    encoder_instance *e = s.e();
+    row_context *e = s.e();
     int x = s.x, y = s.y, w = s.w, h = s.h;
-    int max = e->sh.max_num_merge_cand;
+    int max = e->fi->pic.sh.max_num_merge_cand;
     // A1 B1 B0 A0 B2
     const int px[5] = {x - 1, x + w - 1, x + w, x - 1, x - 1};
     const int py[5] = {y + h - 1, y - 1, y - 1, y + h, y - 1};
@@ -507,7 +508,7 @@ TEST(MergeList, EqualsTheStandardDerivationOnRandomNeighbourhoods)
         int n = merge_build_list(s.e(), 0, s.x, s.y, s.w, s.h, 0, mv0, mv1, r0, r1, &mask);
         std::vector<model_merge_entry> ref = model_merge(s);
         ASSERT_GE(n, 1) << iter;
-        ASSERT_LE(n, s.e()->sh.max_num_merge_cand) << iter;
+        ASSERT_LE(n, s.e()->fi->pic.sh.max_num_merge_cand) << iter;
         for (int i = 0; i < n; i++) {
             const motion &m = ref[(size_t)i].m;
             ASSERT_EQ(r0[i] >= 0, m.pred[0]) << iter << " entry " << i;
@@ -550,9 +551,9 @@ TEST(AmvpList, NoNeighboursAndNoTemporalGiveOneZeroVector)
     scenario s;
     std::mt19937 rng(5);
     build_scenario(s, rng, false);
-    encoder_instance *e = s.e();
+    row_context *e = s.e();
     std::fill(e->ctu.recon_avail, e->ctu.recon_avail + CTU_AVAIL_SIZE, 0);
-    e->sps.temporal_mvp_enabled = 0;
+    e->enc->sps.temporal_mvp_enabled = 0;
     uint32_t out[2] = {1, 1};
     e->ctu.motion.ref_idx[0][motion_grid_index(s.x, s.y)] = 0;
     EXPECT_EQ(amvp_build_list(e, 0, s.x, s.y, s.w, s.h, 0, 0, out), 1);
@@ -565,7 +566,7 @@ TEST(MergeList, SliceMaximumOfOneKeepsTheFirstCandidate)
     for (int i = 0; i < 200; i++) {
         scenario s;
         build_scenario(s, rng, true);
-        s.e()->sh.max_num_merge_cand = 1;
+        s.e()->fi->pic.sh.max_num_merge_cand = 1;
         uint32_t mv0[5], mv1[5], mask;
         int8_t r0[5], r1[5];
         EXPECT_EQ(merge_build_list(s.e(), 0, s.x, s.y, s.w, s.h, 0, mv0, mv1, r0, r1, &mask), 1);
@@ -579,10 +580,10 @@ TEST(AmvpList, PSliceIgnoresListOneDataOfNeighbours)
         scenario s;
         build_scenario(s, rng, false);
         if (s.is_b) continue;
-        encoder_instance *e = s.e();
+        row_context *e = s.e();
         // Stale list-1 data: a count and neighbours that name it.
-        e->ref_count_l1 = 1;
-        e->list1[0] = e->list0[0];
+        e->fi->pic.ref_count_l1 = 1;
+        e->fi->pic.list1[0] = e->fi->pic.list0[0];
         for (int u = 0; u < CTU_MAP8_SIZE; u++)
             if (e->ctu.maps.pred_mode_map[u] != 1) {
                 e->ctu.motion.ref_idx[1][u] = 0;
@@ -592,7 +593,7 @@ TEST(AmvpList, PSliceIgnoresListOneDataOfNeighbours)
         e->ctu.motion.ref_idx[0][cur] = 0;
         uint32_t out[2];
         int n = amvp_build_list(e, 0, s.x, s.y, s.w, s.h, 0, 0, out);
-        e->ref_count_l1 = 0;
+        e->fi->pic.ref_count_l1 = 0;
         std::vector<uint32_t> ref = model_amvp(s, 0, 0);
         ASSERT_EQ(out[0], ref[0]) << i;
         if (n == 2) {

@@ -6,20 +6,21 @@
 #include <memory>
 #include <vector>
 
-#include "analysis/avail_map.h"
+#include "analysis/rd/avail_map.h"
 #include "encoder/encoder_instance.h"
 #include "kernels/intra/intra_ref.h"
+#include "support/test_records.h"
 
 namespace {
 
 struct instance_deleter {
-    void operator()(encoder_instance *p) const { std::free(p); }
+    void operator()(row_context *p) const { std::free(p); }
 };
-using instance_ptr = std::unique_ptr<encoder_instance, instance_deleter>;
+using instance_ptr = std::unique_ptr<row_context, instance_deleter>;
 
 instance_ptr zeroed_instance()
 {
-    return instance_ptr((encoder_instance *)std::calloc(1, sizeof(encoder_instance)));
+    return instance_ptr(test_row_context_new());
 }
 
 int count_set(const uint8_t *map)

@@ -556,3 +556,224 @@ TEST_F(EstimateFixture, CuEstimateEqualsItsPartsPricedSeparately)
 }
 
 }  // namespace
+
+// The cost helpers of mode decision against the syntax path: on a CTU that
+// the intra search has decided, the region cost and the intra mode cost must
+// price exactly the bins that the writer sends for what they coded.
+#include "tests/support/cu_replay.h"
+#include "tests/support/mode_search_fixture.h"
+
+namespace {
+
+struct rd_helper_fixture {
+    search_fixture f;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(1 << 20);
+    cabac_encoder wr{};
+    syntax_reader r;
+    rd_ctu out;
+
+    // A searched I CTU; with QP deltas one quantisation group per CTU, its
+    // delta taken against a previous QP below the CTU's.
+    rd_helper_fixture(int qp_delta, int width, int height) : f(4, 30, width, height)
+    {
+        row_context *ctx = f.ctx;
+        ctx->enc->sps.max_tu_depth_intra = 2;
+        ctx->enc->pps.cu_qp_delta_enabled = qp_delta;
+        ctx->enc->pps.diff_cu_qp_delta_depth = qp_delta ? 0 : -1;
+        f.fill_source(9, 40);
+        ctu_search_rdo(ctx, 4);
+        ctx->qp_prev = 27;
+        cabac_init_contexts(&ctx->cabac, 2, 30, 120);
+        ctx->fi->pic.recon_picture = &f.source_pic;   // named by the replay's messages
+        // Coded again from scratch, as a search's split branch codes a region.
+        map_mark_unavailable(ctx, 0, 0, 64, 64);
+    }
+
+    syntax_ctu_context writer_view()
+    {
+        row_context *ctx = f.ctx;
+        ctu_context *c = &ctx->ctu;
+        syntax_ctu_context s{};
+        s.decision = &c->decision;
+        s.maps = &c->maps;
+        s.motion = &c->motion;
+        s.intra_modes = c->intra_modes;
+        for (int p = 0; p < 3; p++) s.levels[p] = c->tu_levels[p];
+        s.pic_width = ctx->enc->width;
+        s.pic_height = ctx->enc->height;
+        s.slice_type = 2;
+        s.sps = &ctx->enc->sps;
+        s.pps = &ctx->enc->pps;
+        s.scans = ctx->enc->scans;
+        s.metrics = &ctx->enc->metric;
+        s.qp_prev = ctx->qp_prev;
+        s.qg_units = c->qg_units;
+        return s;
+    }
+
+    // Writes the CTU as decided from the contexts a slice starts with and
+    // parses it back, adding up the table cost of every bin.
+    void write_and_parse()
+    {
+        row_context *ctx = f.ctx;
+        cabac_init_contexts(&wr, 2, 30, 120);
+        cabac_encoder_init(&wr, buf.data(), buf.data() + buf.size());
+        syntax_ctu_context w = writer_view();
+        cabac_write_coding_quadtree(&w, &wr, 0, 0, 0, 6);
+        cabac_flush(&wr);
+        rd_params p;
+        p.pic_width = ctx->enc->width;
+        p.pic_height = ctx->enc->height;
+        p.slice_qp = 27;   // the QP before the CTU
+        p.max_tu_depth_intra = ctx->enc->sps.max_tu_depth_intra;
+        p.cu_qp_delta_enabled = ctx->enc->pps.cu_qp_delta_enabled;
+        p.diff_cu_qp_delta_depth = 0;
+        r.start(p, buf.data(), (size_t)(wr.buf_cur - wr.buf_start));
+        // The contexts start from the slice QP of the CTU's own coding.
+        for (int s = 0; s < cabac_num_ctx; s++) r.ctx[s] = std_init(cabac_init_values[2][s], 30);
+        r.read_ctu(0, 0, &out);
+    }
+};
+
+// Sum of squared differences of a plane block between the source copy
+// (stride 64) and the work buffer (stride 128).
+uint64_t block_sse(const uint8_t *src, const uint8_t *work, int w, int h)
+{
+    uint64_t s = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            int d = src[y * 64 + x] - work[y * 128 + x];
+            s += (uint64_t)(d * d);
+        }
+    return s;
+}
+
+TEST(RdHelpers, RegionCostIsTheReconstructionsDistortionPlusTheWrittenBins)
+{
+    for (int qp_delta = 0; qp_delta < 2; qp_delta++) {
+        SCOPED_TRACE(qp_delta ? "QP deltas" : "no QP deltas");
+        rd_helper_fixture t(qp_delta, 64, 64);
+        row_context *ctx = t.f.ctx;
+        const uint32_t before = ctx->cabac.rate.est_bits;
+        // With a lambda of one in 16 fractional bits every rate term is the bit count itself.
+        const uint32_t cost = rd_quadtree_cost(ctx, 1u << 16, 0, 0, 0, 6);
+        const uint32_t priced = ctx->cabac.rate.est_bits - before;
+        cu_kinds kinds;
+        cu_replay replay(ctx, &kinds);
+        replay.coding_tree(0, 0, 0, 6);
+        EXPECT_EQ(replay.compare(), "") << "the region was not left coded as decided";
+        t.write_and_parse();
+        ASSERT_FALSE(t.r.d.overrun);
+        EXPECT_EQ(t.out.end_of_slice, 1);
+        EXPECT_EQ(priced, t.r.d.cost) << "the region cost priced other bins than the writer sent";
+        // Complexity 4 weighs chroma twice, exactly.
+        const ctu_context *c = &ctx->ctu;
+        uint64_t distortion = block_sse(c->source_luma, c->recon_luma, 64, 64) +
+                              2 * (block_sse(c->source_chroma, c->recon_chroma, 32, 32) +
+                                   block_sse(c->source_chroma + 32, c->recon_chroma + 64, 32, 32));
+        EXPECT_EQ((uint64_t)cost, distortion + priced);
+        // The group's delta was sent: the CUs from its first residual on
+        // decode at the CTU's QP, not at the previous one.
+        if (qp_delta) {
+            const int ctu_qp = search_state(ctx)->ctu_qp;
+            int at_ctu_qp = 0;
+            for (const rd_cu &cu : t.out.cus) at_ctu_qp += cu.qp == ctu_qp;
+            EXPECT_NE(ctu_qp, 27);
+            EXPECT_GT(at_ctu_qp, 0);
+        }
+    }
+}
+
+// A CTU cut by the picture's edge: the quarters that start outside are not
+// coded, and the split flags that the stream leaves to inference are priced
+// all the same, on top of the written bins.
+TEST(RdHelpers, RegionCostAtThePictureEdgeCodesOnlyTheQuartersInside)
+{
+    rd_helper_fixture t(0, 40, 24);
+    row_context *ctx = t.f.ctx;
+    const uint32_t before = ctx->cabac.rate.est_bits;
+    const uint32_t cost = rd_quadtree_cost(ctx, 1u << 16, 0, 0, 0, 6);
+    const uint32_t priced = ctx->cabac.rate.est_bits - before;
+    cu_kinds kinds;
+    cu_replay replay(ctx, &kinds);
+    replay.coding_tree(0, 0, 0, 6);
+    EXPECT_EQ(replay.compare(), "");
+    const ctu_context *c = &ctx->ctu;
+    uint64_t distortion = block_sse(c->source_luma, c->recon_luma, 40, 24) +
+                          2 * (block_sse(c->source_chroma, c->recon_chroma, 20, 12) +
+                               block_sse(c->source_chroma + 32, c->recon_chroma + 64, 20, 12));
+    EXPECT_EQ((uint64_t)cost, distortion + priced);
+    t.write_and_parse();
+    EXPECT_GT(priced, t.r.d.cost);
+    printf("edge CTU: priced %u, written bins %llu (1/256 bit)\n", priced, (unsigned long long)t.r.d.cost);
+}
+
+// Every luma mode at every prediction unit of the decided CTU: the mode cost
+// is the table cost of the bins the writer sends for it, and those bins
+// decode to the mode under the standard's most probable modes.
+TEST(RdHelpers, IntraModeCostPricesTheWrittenModeBins)
+{
+    rd_helper_fixture t(0, 64, 64);
+    row_context *ctx = t.f.ctx;
+    ASSERT_NE(rd_quadtree_cost(ctx, 1u << 16, 0, 0, 0, 6), 0u);
+    t.write_and_parse();
+    ASSERT_FALSE(t.out.cus.empty());
+    struct unit {
+        int x, y, z;
+    };
+    std::vector<unit> units;
+    for (const rd_cu &cu : t.out.cus) {
+        int pus = cu.part == 3 ? 4 : 1, pb = cu.part == 3 ? (1 << cu.log2) / 2 : 1 << cu.log2;
+        for (int k = 0; k < pus; k++) {
+            int x = cu.x + (k & 1) * pb, y = cu.y + (k >> 1) * pb;
+            units.push_back({x, y, syntax_reader::zorder_of(x, y)});
+        }
+    }
+    cabac_init_contexts(&ctx->cabac, 2, 30, 120);
+    cabac_init_contexts(&t.wr, 2, 30, 120);
+    cabac_encoder_init(&t.wr, t.buf.data(), t.buf.data() + t.buf.size());
+    syntax_ctu_context w = t.writer_view();
+    std::vector<uint32_t> priced;
+    for (const unit &u : units) {
+        int8_t *entry = &ctx->ctu.intra_modes[map4_index(u.z)];
+        const int8_t kept = *entry;
+        for (int m = 0; m <= 34; m++) {
+            // The rate term scales with lambda (here three bits per bit).
+            const cabac_rate_state start = ctx->cabac.rate;
+            const uint32_t tripled = rd_intra_mode_cost(ctx, 3u << 16, u.z, m);
+            ctx->cabac.rate = start;
+            const uint32_t bits = rd_intra_mode_cost(ctx, 1u << 16, u.z, m);
+            ASSERT_EQ(*entry, m);
+            ASSERT_EQ(tripled, 3 * bits);
+            priced.push_back(bits);
+            cabac_write_intra_luma_modes(&w, &t.wr, u.z, 2, 0);
+        }
+        *entry = kept;
+    }
+    cabac_flush(&t.wr);
+    // The parser keeps the decoded CTU's modes as the neighbours of each unit.
+    t.r.d.init(t.buf.data(), (size_t)(t.wr.buf_cur - t.wr.buf_start));
+    for (int s = 0; s < cabac_num_ctx; s++) t.r.ctx[s] = std_init(cabac_init_values[2][s], 30);
+    size_t i = 0;
+    for (const unit &u : units) {
+        int cand[3];
+        t.r.mpm(u.x, u.y, cand);
+        int sorted[3] = {cand[0], cand[1], cand[2]};
+        std::sort(sorted, sorted + 3);
+        for (int m = 0; m <= 34; m++, i++) {
+            const uint64_t cost = t.r.d.cost;
+            int mode;
+            if (t.r.bin(ctx_prev_intra_luma_pred_flag)) {
+                mode = cand[t.r.byp() ? (t.r.byp() ? 2 : 1) : 0];
+            } else {
+                mode = (int)t.r.byp_bits(5);
+                for (int k = 0; k < 3; k++) mode += mode >= sorted[k];
+            }
+            ASSERT_EQ(mode, m) << "unit (" << u.x << ", " << u.y << ")";
+            ASSERT_EQ(priced[i], t.r.d.cost - cost) << "unit (" << u.x << ", " << u.y << ") mode " << m;
+        }
+    }
+    EXPECT_FALSE(t.r.d.overrun);
+}
+
+}  // namespace

@@ -112,7 +112,8 @@ TEST(ConfigDefaults, EveryFieldHoldsItsDocumentedDefault)
     EXPECT_EQ(cfg.crf, 23.0f);
     EXPECT_EQ(cfg.pass1_stats_buffer, nullptr);
     EXPECT_EQ(cfg.pass2_stats, nullptr);
-    for (int i = 0; i < 11; i++) EXPECT_EQ(cfg.reserved[i], 0);
+    for (int i = 0; i < 10; i++) EXPECT_EQ(cfg.reserved[i], 0);
+    EXPECT_EQ(cfg.intra_source_ref_mask, 0u);
 }
 
 // The preset table as documented: one row per field, one column per level.

@@ -118,7 +118,7 @@ TEST(ConfigAuto, OutOfRangeHierarchyStaysInsideTheRatioArray)
     cfg.hierarchy = 7;
     config_auto(&cfg);
     EXPECT_FLOAT_EQ(cfg.b_ratio[2], 1.404928f);
-    EXPECT_EQ(cfg.reserved[10], 0);  // nothing written past the array
+    EXPECT_EQ(cfg.reserved[9], 0);  // nothing written past the array
     EXPECT_EQ(cfg.rate_factor, 1.0f);
 }
 

@@ -7,43 +7,46 @@
 
 #include "encoder/encoder_instance.h"
 #include "kernels/intra/intra_ref.h"
+#include "support/test_records.h"
 
 namespace {
 
 struct ctu_fixture {
-    encoder_instance *inst;
+    row_context *inst;
     picture *src, *rec;
 
     ctu_fixture(int width, int height)
     {
-        inst = (encoder_instance *)std::calloc(1, sizeof(encoder_instance));
-        inst->width = width;
-        inst->height = height;
-        inst->ctu_cols = (width + 63) / 64;
-        inst->ctu_rows = (height + 63) / 64;
-        inst->ctu_count = inst->ctu_cols * inst->ctu_rows;
+        inst = test_row_context_new();
+        inst->enc->width = width;
+        inst->enc->height = height;
+        inst->enc->ctu_cols = (width + 63) / 64;
+        inst->enc->ctu_rows = (height + 63) / 64;
+        inst->enc->ctu_count = inst->enc->ctu_cols * inst->enc->ctu_rows;
         inst->config.complexity = 4;
         inst->config.ctu_option = 1;
-        inst->sh.slice_type = slice_i;
-        metric_table_init(0, &inst->metric, 0);
-        picture_geometry g = {width, height, inst->ctu_cols, inst->ctu_rows, 0, 0, 0, 0, 0};
+        inst->fi->pic.sh.slice_type = slice_i;
+        metric_table_init(0, &inst->enc->metric, 0);
+        picture_geometry g = {width, height, inst->enc->ctu_cols, inst->enc->ctu_rows, 0, 0, 0, 0, 0};
         src = picture_alloc(&g, PICTURE_POOL_SOURCE);
         rec = picture_alloc(&g, PICTURE_POOL_RECON);
         src->picture_type = PIC_TYPE_IDR;
-        inst->source_picture = src;
-        inst->recon_picture = rec;
-        EXPECT_EQ(ctu_tables_alloc(inst, 0), 0);
-        frame_recon_pointers_load(inst);
+        inst->fi->pic.source_picture = src;
+        inst->fi->pic.recon_picture = rec;
+        EXPECT_EQ(ctu_tables_alloc(inst), 0);
+        EXPECT_EQ(picture_tables_alloc(inst->fi), 0);
+        frame_recon_pointers_load(inst->fi);
     }
     ~ctu_fixture()
     {
-        ctu_tables_free(inst, 0);
+        ctu_tables_free(inst);
+        picture_tables_free(inst->fi);
         picture_free(src);
         picture_free(rec);
         std::free(inst);
     }
     ctu_context *c() { return &inst->ctu; }
-    void begin(int x, int y) { ctu_begin(inst, x, y, y * inst->ctu_cols + x); }
+    void begin(int x, int y) { ctu_begin(inst, x, y, y * inst->enc->ctu_cols + x); }
 };
 
 TEST(CtuBegin, TopLeftCtuHasOnlyMissingNeighbours)
@@ -71,7 +74,7 @@ TEST(CtuBegin, TopLeftCtuHasOnlyMissingNeighbours)
     EXPECT_EQ(c->ctu_h, 64);
     EXPECT_EQ(c->min_block, 64);
     EXPECT_EQ(c->skip_all, 1u);
-    EXPECT_EQ(f.inst->tables.ctu_depth_min[0], 100);
+    EXPECT_EQ(f.inst->fi->tables.ctu_depth_min[0], 100);
 }
 
 TEST(CtuBegin, EdgeCtusAreClippedAndSeeFewerUnits)

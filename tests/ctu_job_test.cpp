@@ -9,16 +9,19 @@
 #include "encoder/encoder_instance.h"
 #include "encoder/torvhevcenc.h"
 #include "encoder/memory.h"
+#include "support/test_records.h"
 
 namespace {
 
+struct records_deleter {
+    void operator()(row_context *p) const { std::free(p); }
+};
+
 struct reserve_fixture {
-    std::unique_ptr<encoder_instance> ctx{new encoder_instance()};
+    std::unique_ptr<row_context, records_deleter> ctx{test_row_context_new()};
     explicit reserve_fixture(int32_t capacity, int32_t used)
     {
-        std::memset(ctx.get(), 0, sizeof(encoder_instance));
         ctx->config.wpp = 1;
-        ctx->owner = ctx.get();
         ctx->substream_size = capacity;
         ctx->substream_buffer = (uint8_t *)aligned_malloc(capacity);
         cabac_encoder_init(&ctx->cabac, ctx->substream_buffer, ctx->substream_buffer + capacity);
@@ -36,7 +39,7 @@ TEST(SubstreamReserve, GrowsUntilTheLargestCtuFitsAndKeepsTheBytesWritten)
         SCOPED_TRACE(used);
         reserve_fixture f(200000, used);
         ASSERT_EQ(substream_reserve(f.ctx.get()), 0);
-        encoder_instance *c = f.ctx.get();
+        row_context *c = f.ctx.get();
         EXPECT_GE(c->cabac.buf_end - c->cabac.buf_cur, largest_ctu);
         EXPECT_EQ(c->cabac.buf_cur - c->cabac.buf_start, used);
         EXPECT_EQ(c->cabac.buf_start, c->substream_buffer);
@@ -46,10 +49,10 @@ TEST(SubstreamReserve, GrowsUntilTheLargestCtuFitsAndKeepsTheBytesWritten)
     }
 }
 
-// Frame instances and row contexts start as byte copies of the encoder record;
-// the sets they read must be their own, since the caller's thread rewrites the
-// record's sets at every picture hand-over while rows are being coded.
-TEST(ParameterSets, EveryCopyReadsItsOwnSets)
+// Frame instances and row contexts read the parameter sets, the geometry and
+// the configuration through the encoder they borrow; every frame instance
+// owns the context of its row 0.
+TEST(Records, EveryRecordBorrowsItsEncoder)
 {
     public_param p;
     std::memset(&p, 0, sizeof(p));
@@ -64,12 +67,14 @@ TEST(ParameterSets, EveryCopyReadsItsOwnSets)
     encoder_instance *enc = encoder_open(&cfg);
     ASSERT_NE(enc, nullptr);
     ASSERT_GT(enc->row_context_count, 0);
-    for (int32_t k = 0; k < enc->frame_instance_count + enc->row_context_count; k++) {
-        encoder_instance *x = enc->slot_array[k];
+    for (int32_t k = 0; k < enc->frame_instance_count; k++) {
+        const frame_instance *fi = enc->frame_instances[k];
         SCOPED_TRACE(k);
-        EXPECT_EQ(x->active_sps, &x->sps);
-        EXPECT_EQ(x->active_pps, &x->pps);
+        EXPECT_EQ(fi->enc, enc);
+        ASSERT_NE(fi->row0, nullptr);
+        EXPECT_EQ(fi->row0->enc, enc);
     }
+    for (int32_t k = 0; k < enc->row_context_count; k++) EXPECT_EQ(enc->row_contexts[k]->enc, enc);
     torvhevcenc_close(enc);
 }
 

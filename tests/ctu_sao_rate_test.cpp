@@ -14,12 +14,12 @@
 namespace {
 
 struct fixture {
-    std::unique_ptr<encoder_instance> inst{new encoder_instance()};
+    std::unique_ptr<row_context> inst{new row_context()};
     sao_rate_estimator rate{};
 
     fixture(int x, int y)
     {
-        std::memset(inst.get(), 0, sizeof(encoder_instance));
+        std::memset(inst.get(), 0, sizeof(row_context));
         cabac_init_contexts(&inst->cabac, 2, 32, 12);
         inst->cabac.rate.est_bits = 12345;
         inst->ctu.x = x;

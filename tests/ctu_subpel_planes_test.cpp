@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "encoder/encoder_instance.h"
+#include "support/test_records.h"
 
 namespace {
 
@@ -36,13 +37,13 @@ TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
         std::memcpy(b->planes[0] - PICTURE_LUMA_MARGIN_Y * stride - PICTURE_LUMA_MARGIN_X, base,
                     (size_t)stride * (g.height + 2 * PICTURE_LUMA_MARGIN_Y));
 
-        encoder_instance *inst = (encoder_instance *)std::calloc(1, sizeof(encoder_instance));
-        mc_table_init(0, &inst->mc);
+        row_context *inst = test_row_context_new();
+        mc_table_init(0, &inst->enc->mc);
         inst->config.filter_variant = variant;
-        inst->width = g.width;
-        inst->height = g.height;
-        inst->ctu_cols = g.ctu_cols;
-        inst->ctu_rows = g.ctu_rows;
+        inst->enc->width = g.width;
+        inst->enc->height = g.height;
+        inst->enc->ctu_cols = g.ctu_cols;
+        inst->enc->ctu_rows = g.ctu_rows;
         std::vector<uint8_t> band(with_band ? (size_t)subpel_band_bytes(stride) : 0);
         inst->ctu.hplane_band = with_band ? (int16_t *)band.data() : nullptr;
         for (int r = 0; r < g.ctu_rows; r++)
@@ -58,9 +59,9 @@ TEST(CtuSubpelPlanes, CtuAreasTileTheWholePaddedPicture)
             h[k] = hplanes.data() + k * plane + PICTURE_LUMA_MARGIN_Y * stride + PICTURE_LUMA_MARGIN_X + origin;
         uint8_t *planes[16];
         for (int k = 0; k < 16; k++) planes[k] = b->subpel_planes[k] + origin;
-        inst->mc.filter_h_subpel_16bit(h[0], h[1], h[2], b->planes[0] + origin, stride, x1 - x0, y1 - y0,
+        inst->enc->mc.filter_h_subpel_16bit(h[0], h[1], h[2], b->planes[0] + origin, stride, x1 - x0, y1 - y0,
                                        variant < 2);
-        inst->mc.build_subpel_planes(planes, b->planes[0] + origin, h, stride, x1 - x0, y1 - y0, variant < 2);
+        inst->enc->mc.build_subpel_planes(planes, b->planes[0] + origin, h, stride, x1 - x0, y1 - y0, variant < 2);
 
         int mismatches = 0;
         for (int k = 1; k < 16; k++)

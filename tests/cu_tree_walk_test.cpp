@@ -6,23 +6,24 @@
 #include <memory>
 
 #include "encoder/encoder_instance.h"
+#include "support/test_records.h"
 
 namespace {
 
 struct walk_fixture {
-    encoder_instance *inst;
+    row_context *inst;
     uint8_t depth_min[4], depth_max[4];
 
     walk_fixture(int width, int height)
     {
-        inst = (encoder_instance *)std::calloc(1, sizeof(encoder_instance));
-        inst->width = width;
-        inst->height = height;
-        inst->ctu_cols = (width + 63) / 64;
-        inst->ctu_rows = (height + 63) / 64;
-        inst->sps.log2_max_tb_size = 5;
-        inst->tables.ctu_depth_min = depth_min;
-        inst->tables.ctu_depth_max = depth_max;
+        inst = test_row_context_new();
+        inst->enc->width = width;
+        inst->enc->height = height;
+        inst->enc->ctu_cols = (width + 63) / 64;
+        inst->enc->ctu_rows = (height + 63) / 64;
+        inst->enc->sps.log2_max_tb_size = 5;
+        inst->fi->tables.ctu_depth_min = depth_min;
+        inst->fi->tables.ctu_depth_max = depth_max;
         depth_min[0] = 100;
         depth_max[0] = 0;
         ctu_context *c = &inst->ctu;
@@ -134,8 +135,8 @@ TEST(CuTreeWalk, CusWithoutResidualBeforeTheFirstCodedOneTakeThePredictedQp)
 {
     walk_fixture f(64, 64);
     ctu_context *c = f.ctu();
-    f.inst->pps.cu_qp_delta_enabled = 1;
-    f.inst->pps.diff_cu_qp_delta_depth = 0;
+    f.inst->enc->pps.cu_qp_delta_enabled = 1;
+    f.inst->enc->pps.diff_cu_qp_delta_depth = 0;
     f.inst->qp_prev = 30;
     std::memset(c->maps.cu_qp_map, -1, sizeof(c->maps.cu_qp_map));  // no neighbours
     c->decision.cu_split[0] = 1;

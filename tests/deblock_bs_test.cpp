@@ -79,6 +79,10 @@ struct ctu_scene {
         ctx.slice_type = slice_type;
         ctx.picture_type = picture_type;
         ctx.cu_qp_delta_enabled = 1;
+        // Deeper than any complexity allows, so that every tree the cases and
+        // the random CTUs build is one the syntax can code.
+        ctx.max_tu_depth_inter = 4;
+        ctx.max_tu_depth_intra = 4;
         ctx.ctu_x = cx;
         ctx.ctu_y = cy;
         ctx.ctu_addr = cy * cols + cx;
@@ -171,14 +175,18 @@ struct ctu_scene {
 
     // A transform block (leaf of the transform tree) and whether it has coded
     // luma coefficients; size 4 blocks are the four 4x4 blocks of an 8x8 node.
+    // As the search leaves them, the transform nodes above it inside the CU
+    // are split and carry the coded-block flags of their subtrees.
     void tu(int x, int y, int log2, bool coded)
     {
         int z = zorder(x, y);
         int size = 1 << log2, id = next_id++;
-        // every ancestor transform node inside the CU is split
         for (int k = 6; k > log2; k--) {
             int n = cu_tree_node(z & ~((1 << (2 * (k - 2))) - 1), k);
-            if (dec.cu_split[n] == 0) dec.tu_split[n] = 1;
+            if (dec.cu_split[n] == 0) {
+                dec.tu_split[n] = 1;
+                if (coded) dec.cbf_flags[n] |= 1;
+            }
         }
         dec.cbf_flags[cu_tree_node(z, log2)] = coded ? 1 : 0;
         for (int gy = y / 4; gy < (y + size) / 4; gy++)
@@ -323,6 +331,22 @@ struct random_ctu {
         }
         s.tu(x, y, log2, chance(50));
         s.set_run(x, y, size, size / 4);
+        stale_below(x, y, log2);
+    }
+
+    // What the search leaves below a leaf of the coded trees: the transform
+    // nodes of other candidates, never read.
+    void stale_below(int x, int y, int log2)
+    {
+        int z = zorder(x, y);
+        for (int k = log2 - 1; k >= 2; k--) {
+            int count = 1 << (2 * (log2 - k)), step = 1 << (2 * (k - 2));
+            for (int i = 0; i < count; i++) {
+                int n = cu_tree_node(z + i * step, k);
+                s.dec.tu_split[n] = pick(2);
+                s.dec.cbf_flags[n] = (uint8_t)pick(8);
+            }
+        }
     }
 
     void leaf(int x, int y, int log2)
@@ -340,6 +364,8 @@ struct random_ctu {
             s.cu(x, y, log2, 0, true, 0, qp);
             random_motion(x, y, size, size);
             s.set_run(x, y, size, size / 4);
+            s.dec.tu_split[cu_tree_node(zorder(x, y), log2)] = pick(2);
+            stale_below(x, y, log2);
             return;
         }
         int part = log2 >= 4 ? pick(4) : 0;
@@ -358,6 +384,13 @@ struct random_ctu {
         }
         tu_tree(x, y, log2, false, log2 == 6 || part != 0);
         if (log2 == 6 && chance(50)) s.dec.tu_split[0] = 0;
+        int root = cu_tree_node(zorder(x, y), log2);
+        if (s.dec.cbf_flags[root] == 0) {
+            // No coefficient at all: the CU codes no transform tree, and the
+            // split flags and the nodes below its root are left over.
+            s.dec.tu_split[root] = pick(2);
+            stale_below(x, y, log2);
+        }
     }
 
     void cu_tree(int x, int y, int log2)
@@ -578,6 +611,77 @@ TEST(DeblockBs, ASkipped64x64CuHasOnlyItsOuterEdges)
     }
 }
 
+// An inter CU whose root coded-block flags are clear codes no transform tree
+// (and a skipped one never does): what the nodes below its root still hold
+// from other candidates (here coded 32x32 and 8x8 blocks, split flags) must
+// neither make edges inside it nor mark it coded for its neighbours.
+TEST(DeblockBs, CusWithoutResidualIgnoreTheNodesBelowTheirRoot)
+{
+    for (bool skip : {false, true}) {
+        SCOPED_TRACE(skip ? "skipped" : "root flags clear");
+        ctu_scene s;
+        s.begin(256, 256, 1, 1, 1, 4);
+        s.cu(0, 0, 6, 0, skip, 0, 30);
+        s.pu_motion(0, 0, 64, 64, 0, pack_mv(0, 0), -1, 0);
+        s.set_run(0, 0, 64, 16);
+        s.dec.tu_split[0] = 1;
+        for (int n = 1; n <= 4; n++) s.dec.cbf_flags[n] = 7, s.dec.tu_split[n] = 1;
+        for (int n = 5; n < 85; n++) s.dec.cbf_flags[n] = 1;
+        s.prepare();
+        for (int seg = 0; seg < 8; seg++)
+            for (int a = 0; a < 8; a++) {
+                EXPECT_LE(s.ver(a, seg, 0), 0) << "x " << 8 * a;
+                EXPECT_LE(s.hor(a, seg, 1), 0) << "y " << 8 * a;
+            }
+        for (int u = 0; u < 64; u++)
+            EXPECT_EQ(s.maps.cu_flags_map[unit_of(8 * (u % 8), 8 * (u / 8))] & 0xF0, 0);
+    }
+    // A two-unit CU without residual: only the edge between its prediction
+    // blocks, by motion.
+    ctu_scene s;
+    s.begin(256, 256, 1, 1, 1, 4);
+    s.cu(0, 0, 6, 0, false, 2, 30);
+    s.pu_motion(0, 0, 32, 64, 0, pack_mv(0, 0), -1, 0);
+    s.pu_motion(32, 0, 32, 64, 0, pack_mv(0, 0), -1, 0);
+    s.set_run(0, 0, 64, 8);
+    for (int n = 1; n <= 4; n++) s.dec.cbf_flags[n] = 1;
+    s.prepare();
+    for (int seg = 0; seg < 8; seg++) {
+        EXPECT_LE(s.ver(4, seg, 0), 0) << "same motion on both sides";
+        EXPECT_LE(s.hor(4, seg, 0), 0) << "no transform edge at y = 32";
+    }
+}
+
+// A split flag is read only where the syntax sends it: at a transform node of
+// 8x8 to 32x32 above the depth limit of its CU. Below the limit the node is
+// one transform block whatever its flag and its subtree hold.
+TEST(DeblockBs, SplitFlagsBelowTheDepthLimitAreNotRead)
+{
+    for (int max_depth : {1, 2}) {
+        SCOPED_TRACE("inter depth limit " + std::to_string(max_depth));
+        ctu_scene s;
+        s.begin(256, 256, 1, 1, 1, 4);
+        s.ctx.max_tu_depth_inter = max_depth;
+        // A 64x64 CU: its 32x32 nodes are at depth 1, its 16x16 ones at 2.
+        s.cu(0, 0, 6, 0, false, 0, 30);
+        s.pu_motion(0, 0, 64, 64, 0, pack_mv(0, 0), -1, 0);
+        s.set_run(0, 0, 64, 4);
+        s.dec.cbf_flags[0] = 1;
+        for (int n = 1; n <= 4; n++) s.dec.tu_split[n] = 1, s.dec.cbf_flags[n] = 1;
+        for (int n = 5; n < 21; n++) s.dec.tu_split[n] = 1, s.dec.cbf_flags[n] = 1;
+        for (int n = 21; n < 85; n++) s.dec.cbf_flags[n] = (n % 2) ? 1 : 0;
+        s.prepare();
+        // Depth limit 1: 32x32 blocks, all coded. Depth limit 2: 16x16 blocks.
+        int block = max_depth == 1 ? 32 : 16;
+        for (int seg = 0; seg < 8; seg++)
+            for (int a = 1; a < 8; a++) {
+                bool edge = (8 * a) % block == 0;
+                EXPECT_EQ(s.ver(a, seg, 0), edge ? 2 : -1) << "x " << 8 * a;
+                EXPECT_EQ(s.hor(a, seg, 1), edge ? 2 : -1) << "y " << 8 * a;
+            }
+    }
+}
+
 // Two 32x32 inter CUs side by side: the strength of the edge at x = 32.
 int8_t motion_edge(uint32_t slice_type, int picture_type, int a0, uint32_t A0, int a1, uint32_t A1,
                    int b0, uint32_t B0, int b1, uint32_t B1)
@@ -668,7 +772,7 @@ TEST(DeblockBs, DamagedRunsNeitherSpillNorStall)
         int x = (k & 1) * 32, y = (k >> 1) * 32;
         s.cu(x, y, 5, 0, false, 0, 30);
         s.pu_motion(x, y, 32, 32, k & 1, pack_mv(0, 0), -1, 0);
-        for (int j = 0; j < 4; j++) s.tu(x + (j & 1) * 16, y + (j >> 1) * 16, 4, false);
+        for (int j = 0; j < 4; j++) s.tu(x + (j & 1) * 16, y + (j >> 1) * 16, 4, j == 3);
     }
     s.set_run(0, 0, 32, 0);
     s.set_run(32, 0, 32, 16);

@@ -116,9 +116,10 @@ encode_run run_encode(const settings &s, int pictures, const encoder_fault_hooks
     yuv_gen_params g = {s.width, s.height, yuv_pattern_shapes, 7, 0};
     std::vector<uint8_t> pic(yuv_picture_bytes(s.width, s.height));
     int call = 0;
-    run.qp_i = enc->rc->qp_i;
-    run.qp_p = enc->rc->qp_p;
-    for (int k = 0; k < 3; k++) run.qp_b[k] = enc->rc->qp_b[k];
+    const ratecontrol *rc = enc->frame_instances[0]->rc;
+    run.qp_i = rc->qp_i;
+    run.qp_p = rc->qp_p;
+    for (int k = 0; k < 3; k++) run.qp_b[k] = rc->qp_b[k];
     float mean_qp = 0;
     auto take = [&](int size, int64_t pts, frame_info *info, const uint8_t *au, const float *psnr) {
         if (size <= 0) return;
@@ -296,7 +297,7 @@ TEST(EncoderCore, FailedOpenAfterThreadsStartedFreesEverything)
     watchdog dog(60);
     settings s;
     for (open_stage stage : {OPEN_RECORD, OPEN_GEOMETRY, OPEN_PICTURE_POOLS, OPEN_JOB_POOL, OPEN_ROW_SCHEDULER,
-                             OPEN_CTU_THREADS, OPEN_COPIES, OPEN_LOOKAHEAD, OPEN_FRAME_INSTANCES, OPEN_ROW_CONTEXTS,
+                             OPEN_CTU_THREADS, OPEN_RECORDS, OPEN_LOOKAHEAD, OPEN_FRAME_INSTANCES, OPEN_ROW_CONTEXTS,
                              OPEN_RATE_CONTROL, OPEN_CONFIG_SHARED}) {
         public_param p = make_param(s);
         p.scenecut = 40;   // with a job pool

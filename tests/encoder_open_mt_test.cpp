@@ -1,5 +1,6 @@
 // What opening an encoder builds: buffer sizes, geometry, the job pool only
-// when something needs it, and the copies' own buffers.
+// when something needs it, and the frame instances' and row contexts' own
+// buffers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -49,31 +50,33 @@ TEST(EncoderOpen, BufferSizesFollowThePictureSize)
     encoder_close_chain(inst);
 }
 
-TEST(EncoderOpen, CopiesOwnTheirBuffersAndShareTheRest)
+TEST(EncoderOpen, RecordsOwnTheirBuffersAndBorrowTheRest)
 {
     encoder_instance *inst = open_with(352, 288, 0, 6);
     ASSERT_NE(inst, nullptr);
     ASSERT_EQ(inst->frame_instance_count, 6);
     ASSERT_GT(inst->row_context_count, 0);
-    for (int k = 1; k < inst->frame_instance_count; k++) {
-        encoder_instance *fi = inst->slot_array[k];
-        EXPECT_EQ(fi->owner, fi);
-        EXPECT_NE(fi->bitstream.buffer, inst->bitstream.buffer);
-        EXPECT_NE(fi->reference_list, inst->reference_list);
-        EXPECT_NE(fi->recon_picture, inst->recon_picture);
-        EXPECT_NE(fi->tables.above_lines, inst->tables.above_lines);
-        EXPECT_EQ(fi->scheduler, inst->scheduler);
-        EXPECT_EQ(fi->coding_queue, inst->coding_queue);
-        EXPECT_EQ(fi->la, inst->la);
-        EXPECT_EQ(fi->rc, inst->rc + k);
-        EXPECT_EQ(std::memcmp(&fi->saved_config, &inst->saved_config, sizeof(internal_config)), 0);
+    const frame_instance *first = inst->frame_instances[0];
+    for (int k = 0; k < inst->frame_instance_count; k++) {
+        const frame_instance *fi = inst->frame_instances[k];
+        EXPECT_EQ(fi->enc, inst);
+        EXPECT_EQ(fi->rc, first->rc + k);
+        ASSERT_NE(fi->row0, nullptr);
+        EXPECT_EQ(fi->row0->enc, inst);
+        EXPECT_EQ(std::memcmp(&fi->row0->config, &inst->config, sizeof(internal_config)), 0);
+        if (k == 0) continue;
+        EXPECT_NE(fi->bitstream.buffer, first->bitstream.buffer);
+        EXPECT_NE(fi->reference_list, first->reference_list);
+        EXPECT_NE(fi->pic.recon_picture, first->pic.recon_picture);
+        EXPECT_NE(fi->tables.above_lines, first->tables.above_lines);
+        EXPECT_NE(fi->row0->ctu.scratch, first->row0->ctu.scratch);
     }
     for (int k = 0; k < inst->row_context_count; k++) {
-        encoder_instance *rc = inst->row_context_array[k];
-        EXPECT_EQ(rc->is_row_context, 1);
-        EXPECT_EQ(rc->bitstream.buffer, nullptr);
-        EXPECT_EQ(rc->substream_sizes, nullptr);
-        EXPECT_NE(rc->ctu.scratch, inst->ctu.scratch);
+        const row_context *row = inst->row_contexts[k];
+        EXPECT_EQ(row->enc, inst);
+        EXPECT_EQ(row->assigned_frame, -1);
+        EXPECT_NE(row->ctu.scratch, first->row0->ctu.scratch);
+        EXPECT_EQ(std::memcmp(&row->config, &inst->config, sizeof(internal_config)), 0);
     }
     encoder_close_chain(inst);
 }

@@ -6,7 +6,7 @@
 // the transform units they leave coded.
 #include <gtest/gtest.h>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "tests/support/mc_test_util.h"
 #include "tests/support/mode_search_fixture.h"
 
@@ -34,12 +34,12 @@ struct inter_fixture {
 
     inter_fixture() : f(4, 30)
     {
-        encoder_instance *ctx = f.ctx;
-        mc_table_init(cpu_detect(), &ctx->mc);
+        row_context *ctx = f.ctx;
+        mc_table_init(cpu_detect(), &ctx->enc->mc);
         f.fill_source(5, 30);
-        ctx->slice_class = 1;
-        ctx->sh.slice_type = 1;
-        ctx->sps.max_tu_depth_inter = 2;
+        ctx->fi->pic.slice_class = 1;
+        ctx->fi->pic.sh.slice_type = 1;
+        ctx->enc->sps.max_tu_depth_inter = 2;
         std::memset(&recon_pic, 0, sizeof(recon_pic));
         for (int p = 0; p < 3; p++) {
             int side = p ? 32 : 64, margin = p ? REF_MARGIN / 2 : REF_MARGIN, ps = side + 2 * margin;
@@ -53,7 +53,7 @@ struct inter_fixture {
             recon_pic.strides[p] = ps;
             ctx->ctu.ref_planes[0][0][p] = padded[p].data() + margin * ps + margin;
         }
-        ctx->recon_picture = &recon_pic;
+        ctx->fi->pic.recon_picture = &recon_pic;
         ctx->ctu.mv_min_x = ctx->ctu.mv_min_y = -71;
         ctx->ctu.mv_max_x = ctx->ctu.mv_max_y = 64 + 7;
         mode_search_state_init(ctx);
@@ -68,7 +68,7 @@ struct inter_fixture {
     // partition half: list 0, reference 0, the given vectors.
     cu_node *commit_cu(uint32_t part, uint32_t mv0, uint32_t mv1, int log2 = 5)
     {
-        encoder_instance *ctx = f.ctx;
+        row_context *ctx = f.ctx;
         cu_log2 = log2;
         cu_node *tree = search_state(ctx)->tree;
         for (int l = 6; l > log2; l--) tree[node_index(0, l)].split = 1;
@@ -146,7 +146,7 @@ struct inter_fixture {
 
     void add_tree(std::vector<uint8_t> out[3], int z, int x, int y, int log2) const
     {
-        encoder_instance *ctx = f.ctx;
+        row_context *ctx = f.ctx;
         const cu_decision_arrays *d = &ctx->ctu.decision;
         int n = node_index(z, log2);
         if (d->tu_split[n] == 1 && log2 > 2) {
@@ -161,11 +161,11 @@ struct inter_fixture {
             int l = p ? (quartet ? 2 : log2 - 1) : log2, stride = p ? 16 : 32;
             int bz = quartet ? z & ~3 : z, bx = quartet ? x & ~7 : x, by = quartet ? y & ~7 : y;
             int16_t coeff[1024];
-            ctx->quant.dequant(ctx->ctu.tu_levels[p] + (p ? 4 : 16) * bz, coeff, p ? cqp : qp, l);
+            ctx->enc->quant.dequant(ctx->ctu.tu_levels[p] + (p ? 4 : 16) * bz, coeff, p ? cqp : qp, l);
             uint8_t *dst = out[p].data() + (p ? by / 2 : by) * stride + (p ? bx / 2 : bx);
             std::vector<uint8_t> block(128 * 32);
             for (int r = 0; r < (1 << l); r++) std::memcpy(&block[r * 128], dst + r * stride, (size_t)(1 << l));
-            const transform_table *t = &ctx->transform;
+            const transform_table *t = &ctx->enc->transform;
             if (l == 2) t->itrans_add_4x4(block.data(), coeff, 35);
             else if (l == 3) t->idct_add_8x8(block.data(), coeff);
             else if (l == 4) t->idct_add_16x16(block.data(), coeff);
@@ -238,7 +238,7 @@ TEST(InterCoding, TransformTreeSearchLeavesItsChoiceReconstructed)
     for (const auto &c : cases) {
         int log2 = c[0], qp = c[1];
         inter_fixture t;
-        encoder_instance *ctx = t.f.ctx;
+        row_context *ctx = t.f.ctx;
         search_state(ctx)->ctu_qp = qp;
         cu_node *node = t.commit_cu(0, mv_pack(-7, 10), 0, log2);
         t.source_from_prediction(log2 == 5 ? 1 : 3);
@@ -262,7 +262,7 @@ TEST(InterCoding, ResidualTestKeepsTheCheaperCodingLive)
     int dropped = 0;
     for (int qp : {18, 45}) {
         inter_fixture t;
-        encoder_instance *ctx = t.f.ctx;
+        row_context *ctx = t.f.ctx;
         search_state(ctx)->ctu_qp = qp;
         cu_node *node = t.commit_cu(0, mv_pack(3, -5), 0);
         t.source_from_prediction(qp < 30 ? 2 : 0);

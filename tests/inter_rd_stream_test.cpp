@@ -6,11 +6,13 @@
 // groups with a mid-stream CRA, closed groups, a scene cut, QP deltas of the
 // constant-rate mode - at sizes with partial CTUs: ffmpeg and dec265 decode
 // each stream to exactly the encoder's reconstruction, and the bytes are the
-// same with 2 and 8 CTU threads. The same holds for the two decision
-// variants no option reaches: texture-weighted distortion and the coarse
-// motion search.
+// same with 2 and 8 CTU threads. The same holds for the decision variants no
+// option reaches: texture-weighted distortion, the coarse motion search, the
+// fast intra check ranked on source neighbours, and the shortened searches of
+// a raised effort step.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "encoder/torvhevcenc.h"
 #include "tests/support/decode_compare.h"
 #include "tests/support/library_encode.h"
+#include "tests/support/natural_clip.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/yuv_gen.h"
 
@@ -35,6 +38,9 @@ struct gop_case {
     int rc_mode;                 // 0 CQP, 3 CRF
     int rd_extra_weight = 0;     // strength of the texture-weighted distortion
     int coarse_me = 0;           // motion of large CUs searched at half resolution
+    uint32_t source_ref_mask = 0;  // slice types whose fast intra check ranks on source neighbours
+    int speed_step = 0;          // effort step every CTU starts at (test hook)
+    const char *natural = nullptr;  // natural clip kind instead of the pattern
 };
 
 struct encoded {
@@ -43,11 +49,37 @@ struct encoded {
     std::vector<uint8_t> bytes;
 };
 
+// The packed pictures of a natural clip (YUV4MPEG2 without frame parameters);
+// the clip file is removed once read.
+bool read_natural_clip(const char *kind, int width, int height, int pictures, const std::string &path,
+                       std::vector<uint8_t> *samples)
+{
+    if (!natural_clip_write(kind, width, height, pictures, path)) return false;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), f)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+    std::fclose(f);
+    std::remove(path.c_str());
+    const size_t picture = (size_t)width * height * 3 / 2, frame_line = 6;   // "FRAME\n"
+    size_t pos = 0;
+    while (pos < bytes.size() && bytes[pos] != '\n') pos++;
+    pos++;
+    for (int k = 0; k < pictures; k++, pos += frame_line + picture) {
+        if (pos + frame_line + picture > bytes.size()) return false;
+        samples->insert(samples->end(), bytes.begin() + (long)(pos + frame_line),
+                        bytes.begin() + (long)(pos + frame_line + picture));
+    }
+    return true;
+}
+
 encoded encode(const gop_case &g, int threads)
 {
     encoded out;
     std::string base = test_tmp_path(std::string("inter_rd_") + g.name + "_w" + std::to_string(g.rd_extra_weight) +
-                                     "_m" + std::to_string(g.coarse_me) + "_t" + std::to_string(threads));
+                                     "_m" + std::to_string(g.coarse_me) + "_s" + std::to_string(g.source_ref_mask) +
+                                     "_e" + std::to_string(g.speed_step) + "_t" + std::to_string(threads));
     out.stream = base + ".hevc";
     out.recon = base + "_recon.yuv";
     public_param p;
@@ -70,10 +102,19 @@ encoded encode(const gop_case &g, int threads)
     cfg.open_gop = g.open_gop;
     cfg.rd_extra_weight = g.rd_extra_weight;
     cfg.coarse_me = g.coarse_me;
+    cfg.intra_source_ref_mask = g.source_ref_mask;
+    std::vector<uint8_t> samples;
+    if (g.natural) {
+        if (!read_natural_clip(g.natural, g.width, g.height, g.pictures, base + "_clip.y4m", &samples)) return out;
+    } else {
+        yuv_gen_params y = {g.width, g.height, g.pattern, 3, g.pictures / 2};
+        samples = yuv_gen_sequence(&y, 0, g.pictures);
+    }
+    encoder_fault_hooks hooks{};
+    hooks.speed_step = g.speed_step;
+    encoder_fault_hooks_set(&hooks);
     torvhevcenc_encoder *enc = encoder_open(&cfg);
     if (!enc) return out;
-    yuv_gen_params y = {g.width, g.height, g.pattern, 3, g.pictures / 2};
-    std::vector<uint8_t> samples = yuv_gen_sequence(&y, 0, g.pictures);
     library_encode_result r = library_encode(enc, samples.data(), g.width, g.height, g.pictures, out.stream,
                                              out.recon, true);
     torvhevcenc_close(enc);
@@ -173,6 +214,47 @@ TEST(InterRdStreamCoarse, HalfResolutionSearchChangesDecisionsAndDecodes)
     for (const gop_case &g : coarse) {
         gop_case plain_case = g;
         plain_case.coarse_me = 0;
+        expect_variant_acts(g, plain_case);
+    }
+}
+
+// The intra check of the fast inter decisions ranking its luma modes on
+// neighbours taken from the source inside the CTU: B slices of a pyramid, the
+// P slices of zero latency, P pictures coded as B slices, and a natural pan.
+TEST(InterRdStreamSourceNeighbours, SourceRankedIntraCheckChangesDecisionsAndDecodes)
+{
+    const gop_case ranked[] = {
+        {"source_b_c5", 5, 200, 120, 9, SHAPES, 30, 0, 3, 1, 250, 1, 0, 0, 0, 1},
+        {"source_p_c6", 6, 136, 72, 6, NOISE, 32, ZERO, -1, -1, 250, 1, 0, 0, 0, 2},
+        {"source_gpb_c7", 7, 136, 72, 6, NOISE, 30, 0, 0, -1, 250, 1, 0, 0, 0, 7},
+        {"source_pan_c6", 6, 320, 184, 6, SHAPES, 30, 0, 3, 1, 250, 1, 0, 0, 0, 7, 0, "pan6"},
+    };
+    for (const gop_case &g : ranked) {
+        gop_case plain_case = g;
+        plain_case.source_ref_mask = 0;
+        expect_variant_acts(g, plain_case);
+    }
+}
+
+// Every CTU started at effort steps 1 to 3: the shortened quad-trees, intra
+// lists, reference counts and early skips of the rate-distortion path (step 3
+// also moves the fast levels onto it) and of the fast path at steps 1 and 2,
+// with the coarse motion search at step 2, on synthetic and natural content.
+TEST(InterRdStreamEffortStep, RaisedStepsShortenTheSearchesAndDecode)
+{
+    const gop_case stepped[] = {
+        {"step1_c2", 2, 200, 120, 9, SHAPES, 30, 0, 3, 1, 250, 1, 0, 0, 0, 0, 1},
+        {"step2_c4", 4, 136, 72, 9, NOISE, 28, 0, 3, 1, 250, 1, 0, 0, 0, 0, 2},
+        {"step3_c1", 1, 136, 72, 8, SHAPES, 30, 0, 3, 0, 250, 1, 0, 0, 0, 0, 3},
+        {"step2_coarse_c3", 3, 200, 120, 7, SHAPES, 30, 0, 3, 0, 250, 1, 0, 0, 1, 0, 2},
+        {"step1_c6", 6, 200, 120, 9, SHAPES, 30, 0, 3, 1, 250, 1, 0, 0, 0, 0, 1},
+        {"step2_zerolatency_c5", 5, 136, 72, 6, NOISE, 32, ZERO, -1, -1, 250, 1, 0, 0, 0, 0, 2},
+        {"step3_c7", 7, 136, 72, 8, SHAPES, 30, 0, 3, 1, 250, 1, 0, 0, 0, 0, 3},
+        {"step2_pan_c4", 4, 320, 184, 6, SHAPES, 30, 0, 3, 1, 250, 1, 0, 0, 0, 0, 2, "pan6"},
+    };
+    for (const gop_case &g : stepped) {
+        gop_case plain_case = g;
+        plain_case.speed_step = 0;
         expect_variant_acts(g, plain_case);
     }
 }

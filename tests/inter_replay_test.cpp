@@ -50,18 +50,18 @@ void counted_plane_copy(uint8_t *dst, int32_t dst_stride, uint8_t *const *planes
     real_mc.mc_from_subpel_planes(dst, dst_stride, planes, stride, mvx, mvy, w, h);
 }
 
-void on_ctu_searched(void *arg, encoder_instance *ctx)
+void on_ctu_searched(void *arg, row_context *ctx)
 {
-    if (ctx->slice_class == 2) return;
-    ctx->mc.subpel_plane_ptr = counted_plane_ptr;
-    ctx->mc.mc_from_subpel_planes = counted_plane_copy;
+    if (ctx->fi->pic.slice_class == 2) return;
+    ctx->enc->mc.subpel_plane_ptr = counted_plane_ptr;
+    ctx->enc->mc.mc_from_subpel_planes = counted_plane_copy;
     replay_log *log = (replay_log *)arg;
     cu_kinds kinds;
     cu_replay r(ctx, &kinds);
     r.coding_tree(0, 0, 0, 6);
     std::string fault = r.compare();
     if (fault.empty() && !r.merge_fault.empty())
-        fault = "picture " + std::to_string(ctx->recon_picture->frame_number) + " CTU (" + std::to_string(ctx->ctu.x) +
+        fault = "picture " + std::to_string(ctx->fi->pic.recon_picture->frame_number) + " CTU (" + std::to_string(ctx->ctu.x) +
                 ", " + std::to_string(ctx->ctu.y) + ") " + r.merge_fault;
     std::lock_guard<std::mutex> hold(log->lock);
     log->ctus++;

@@ -15,18 +15,18 @@ namespace {
 // the decided tree.
 void check_maps(search_fixture *f, int z, int x, int y, int log2)
 {
-    encoder_instance *ctx = f->ctx;
+    row_context *ctx = f->ctx;
     const cu_decision_arrays *d = &ctx->ctu.decision;
     int n = node_index(z, log2), h = (1 << log2) / 2;
     if (log2 > 3 && d->cu_split[n]) {
         int q = 1 << (2 * (log2 - 3));
         for (int k = 0; k < 4; k++) {
             int cx = x + (k & 1) * h, cy = y + (k >> 1) * h;
-            if (cx < ctx->width && cy < ctx->height) check_maps(f, z + k * q, cx, cy, log2 - 1);
+            if (cx < ctx->enc->width && cy < ctx->enc->height) check_maps(f, z + k * q, cx, cy, log2 - 1);
         }
         return;
     }
-    ASSERT_LE(x + (1 << log2), ctx->width) << "leaf CU crosses the picture edge";
+    ASSERT_LE(x + (1 << log2), ctx->enc->width) << "leaf CU crosses the picture edge";
     int units = (1 << log2) / 8;
     for (int k = 0; k < units * units; k++) {
         int m = map8_index(z + 4 * k);
@@ -137,8 +137,8 @@ TEST(FastIntraDecision, CusWithTransformTreesReplayToTheReconstruction)
     for (int qp : {22, 34}) {
         search_fixture f(6, qp);
         f.fill_source(9, 70);
-        encoder_instance *ctx = f.ctx;
-        ctx->sps.max_tu_depth_intra = 3;
+        row_context *ctx = f.ctx;
+        ctx->enc->sps.max_tu_depth_intra = 3;
         mode_search_state_init(ctx);
         mode_search_state *st = search_state(ctx);
         ctu_search_setup(ctx);

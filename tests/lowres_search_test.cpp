@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "analysis/me/lowres_search.h"
+#include "analysis/motion/lowres_search.h"
 #include "encoder/config.h"
 #include "encoder/lambda_tables.h"
 #include "kernels/mc/mc.h"

@@ -11,12 +11,13 @@
 #include <random>
 #include <vector>
 
-#include "analysis/amvp.h"
-#include "analysis/motion_search.h"
+#include "analysis/motion/amvp.h"
+#include "analysis/motion/motion_search.h"
 #include "encoder/cpu.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/lambda_tables.h"
 #include "encoder/picture.h"
+#include "support/test_records.h"
 
 namespace {
 
@@ -415,12 +416,12 @@ TEST(MotionSearchFast, KeepsEveryVectorInsideTheWindow)
 // ---- Context set-up ---------------------------------------------------------------------
 
 struct instance_deleter {
-    void operator()(encoder_instance *p) const { std::free(p); }
+    void operator()(row_context *p) const { std::free(p); }
 };
 
 TEST(MeContext, FillsFromTheInstanceAndTouchesOnlyTheSliceLists)
 {
-    std::unique_ptr<encoder_instance, instance_deleter> inst((encoder_instance *)std::calloc(1, sizeof(encoder_instance)));
+    std::unique_ptr<row_context, instance_deleter> inst(test_row_context_new());
     std::unique_ptr<rd_tables> rd(new rd_tables{});
     rd->mv_cost.reach = 624;
     std::vector<uint8_t> plane(4096), sub(4096);
@@ -431,24 +432,24 @@ TEST(MeContext, FillsFromTheInstanceAndTouchesOnlyTheSliceLists)
         p->planes[0] = plane.data();
         for (int i = 1; i < 16; i++) p->subpel_planes[i] = sub.data();
     }
-    encoder_instance *e = inst.get();
-    e->recon_picture = &rec;
-    e->rd = rd.get();
-    e->width = 1920;
-    e->height = 1080;
+    row_context *e = inst.get();
+    e->fi->pic.recon_picture = &rec;
+    e->enc->rd = rd.get();
+    e->enc->width = 1920;
+    e->enc->height = 1080;
     e->ctu.x = 2;
     e->ctu.y = 3;
     e->ctu.search_range = 24;
     e->ctu.speed_level = 5;
     e->ctu.source_luma = sub.data() + 7;
     e->config.me_extra = 1;
-    e->mv_min_full[0] = e->mv_min_full[1] = -500;
-    e->mv_max_full[0] = e->mv_max_full[1] = 56;
-    e->sh.slice_type = slice_p;
-    e->ref_count_l0 = 1;
-    e->list0[0] = &r0;
-    e->ref_count_l1 = 1;
-    e->list1[0] = &r1;
+    e->enc->mv_min_full[0] = e->enc->mv_min_full[1] = -500;
+    e->enc->mv_max_full[0] = e->enc->mv_max_full[1] = 56;
+    e->fi->pic.sh.slice_type = slice_p;
+    e->fi->pic.ref_count_l0 = 1;
+    e->fi->pic.list0[0] = &r0;
+    e->fi->pic.ref_count_l1 = 1;
+    e->fi->pic.list1[0] = &r1;
     e->ctu.ref_planes[0][0][0] = plane.data() + 100;
     e->ctu.ref_planes[1][0][0] = plane.data() + 200;
     me_context me;
@@ -470,7 +471,7 @@ TEST(MeContext, FillsFromTheInstanceAndTouchesOnlyTheSliceLists)
     EXPECT_EQ(me.src, sub.data() + 7);
     EXPECT_EQ(me.mv_cost_limit, 4 * (624 + 2) - 1);
     // B slice with sub-sample planes: both lists, phase planes at the CTU.
-    e->sh.slice_type = slice_b;
+    e->fi->pic.sh.slice_type = slice_b;
     e->config.me_subpel_planes = 1;
     me_context_init(e, &me);
     me_context_set_refs(e, &me);

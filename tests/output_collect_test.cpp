@@ -5,22 +5,23 @@
 #include <string>
 
 #include "encoder/encoder_instance.h"
+#include "support/test_records.h"
 
 namespace {
 
-encoder_instance *report_instance()
+row_context *report_records()
 {
-    encoder_instance *inst = (encoder_instance *)std::calloc(1, sizeof(encoder_instance));
-    inst->config.fps_num = 25;
-    inst->config.fps_den = 1;
-    return inst;
+    row_context *row = test_row_context_new();
+    row->enc->config.fps_num = 25;
+    row->enc->config.fps_den = 1;
+    return row;
 }
 
 TEST(Report, ZeroPicturesPrintZeros)
 {
-    encoder_instance *inst = report_instance();
+    row_context *records = report_records();
     testing::internal::CaptureStderr();
-    encoder_report_print(inst);
+    encoder_report_print(records->enc);
     std::string text = testing::internal::GetCapturedStderr();
     EXPECT_EQ(text,
               "frame count : 0  B 0 P 0 I 0\n"
@@ -30,13 +31,13 @@ TEST(Report, ZeroPicturesPrintZeros)
               "I:  0.0000  0.0000  0.0000  0.0000           0  0.00\n"
               "average:  0.0000  0.0000  0.0000    Global:  0.0000\n"
               "\n0.00 kbps   0 bytes\n");
-    std::free(inst);
+    std::free(records);
 }
 
 TEST(Report, ClassAveragesAndBitrates)
 {
-    encoder_instance *inst = report_instance();
-    statistics_block *st = &inst->stats;
+    row_context *records = report_records();
+    coding_totals *st = &records->enc->totals;
     st->class_pictures[2] = 1;   // one I picture of 5000 bytes
     st->class_bytes[2] = 5000;
     st->psnr_sum[2][0] = 40.0;
@@ -48,7 +49,7 @@ TEST(Report, ClassAveragesAndBitrates)
     st->psnr_sum[1][1] = 80.0;
     st->psnr_sum[1][2] = 90.0;
     testing::internal::CaptureStderr();
-    encoder_report_print(inst);
+    encoder_report_print(records->enc);
     std::string text = testing::internal::GetCapturedStderr();
     EXPECT_NE(text.find("frame count : 3  B 0 P 2 I 1\n"), std::string::npos) << text;
     // 5000 bytes in one picture of 40 ms: 1000 kbit/s.
@@ -56,7 +57,7 @@ TEST(Report, ClassAveragesAndBitrates)
     EXPECT_NE(text.find("P:  35.0000  40.0000  45.0000  36.8750        1000  100.00\n"), std::string::npos) << text;
     EXPECT_NE(text.find("average:  36.6667  41.3333  46.0000    Global:  38.4167\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n400.00 kbps   6000 bytes\n"), std::string::npos) << text;
-    std::free(inst);
+    std::free(records);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "encoder/cpu.h"
 #include "kernels/quant/quant.h"
 
 namespace {
@@ -302,20 +303,24 @@ TEST(QuantSigMap, FlagsMagnitudesAboveTheThreshold)
     EXPECT_EQ(quant_sig_map_c(flags, coeff, -4, 0), 0);
 }
 
-TEST(QuantTable, HoldsThePortableKernelsAtEveryFlagSet)
+// Every flag set fills every slot: the portable kernels, and the AVX2 forms of
+// quantisation, dequantisation and the rate-distortion quantisers exactly where the flags
+// ask for the AVX2 set and the processor has every instruction set it uses.
+TEST(QuantTable, HoldsThePortableOrTheAllowedAvx2KernelAtEveryFlagSet)
 {
     for (uint32_t flags = 0; flags < 8; flags++) {
         quant_table t;
         memset(&t, 0x5a, sizeof(t));
         quant_table_init(flags, &t);
-        EXPECT_EQ(t.quant, quant_c);
-        EXPECT_EQ(t.quant_low, quant_low_c);
-        EXPECT_EQ(t.dequant, dequant_c);
-        EXPECT_EQ(t.dequant_low, dequant_low_c);
+        const bool avx2 = cpu_use_avx2_set(flags);
+        EXPECT_EQ(t.quant, avx2 ? quant_avx2 : quant_c);
+        EXPECT_EQ(t.quant_low, avx2 ? quant_low_avx2 : quant_low_c);
+        EXPECT_EQ(t.dequant, avx2 ? dequant_avx2 : dequant_c);
+        EXPECT_EQ(t.dequant_low, avx2 ? dequant_low_avx2 : dequant_low_c);
         EXPECT_EQ(t.quant_sig_map, quant_sig_map_c);
-        EXPECT_EQ(t.rdoq, rdoq_c);
-        EXPECT_EQ(t.rdoq_level_errors, rdoq_level_errors_c);
-        EXPECT_EQ(t.rdoq_alt, rdoq_alt_c);
+        EXPECT_EQ(t.rdoq, avx2 ? rdoq_avx2 : rdoq_c);
+        EXPECT_EQ(t.rdoq_level_errors, avx2 ? rdoq_level_errors_avx2 : rdoq_level_errors_c);
+        EXPECT_EQ(t.rdoq_alt, avx2 ? rdoq_alt_avx2 : rdoq_alt_c);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "encoder/encoder_instance.h"
 #include "ratecontrol/rc_cbr.h"
 #include "tests/support/rc_simulation.h"
+#include "support/test_records.h"
 
 namespace {
 
@@ -338,8 +339,12 @@ TEST(RowQpSums, ConstantQpAndCbrTakeTheirOwnCodedQp)
 
 // --- CTU area statistics ---
 
+struct records_deleter {
+    void operator()(row_context *p) const { std::free(p); }
+};
+
 struct stats_instance {
-    std::unique_ptr<encoder_instance> e{new encoder_instance()};
+    std::unique_ptr<row_context, records_deleter> e{test_row_context_new()};
     stats_instance(int32_t w, int32_t h)
     {
         e->ctu.ctu_w = w;

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 #include "encoder/cpu.h"
 #include "filters/sao/sao.h"
 

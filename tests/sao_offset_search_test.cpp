@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 
 namespace {
 

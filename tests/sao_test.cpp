@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "analysis/sao_decide.h"
+#include "analysis/sao/sao_decide.h"
 #include "filters/sao/sao.h"
 #include "tests/support/sao_test_util.h"
 

@@ -54,6 +54,25 @@ TEST(TransformUnitCoding, ScanFollowsModeOnlyForSmallBlocks)
     EXPECT_EQ(scan_idx_of(2, 35), 0);
     EXPECT_EQ(scan_idx_of(2, 5), 0);
     EXPECT_EQ(scan_idx_of(2, 31), 0);
+    EXPECT_EQ(scan_idx_of(2, -1), 0);   // no intra mode
+    EXPECT_EQ(scan_idx_of(6, 10), 0);
+}
+
+// The chroma of a 4x4 luma block is the 4x4 chroma block of its 8x8 area: the
+// rough chroma cost at the fourth 4x4 block of an 8x8 CU is the CU's, both in
+// the rate-distortion intra decision and in the half-resolution one.
+TEST(IntraDecision, ChromaRoughCostOfA4x4BlockIsItsEightByEightArea)
+{
+    search_fixture f(4, 30);
+    f.fill_source(3, 40);
+    const ctu_context *c = &f.ctx->ctu;
+    pair_metric_fn satd = f.ctx->enc->metric.satd[4];
+    uint32_t cu = chroma_rough_cost(c, 8, 0, satd);
+    uint32_t want = 0;
+    for (int p = 0; p < 2; p++) want += satd(c->source_chroma + p * 32 + 4, 64, c->recon_chroma + p * 64 + 4, 128);
+    EXPECT_EQ(cu, want);
+    EXPECT_NE(cu, 0u);
+    EXPECT_EQ(chroma_rough_cost(c, 12, 4, satd), cu);
 }
 
 TEST(SearchSetup, DepthRangeFromNeighbourDepths)

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "support/decode_compare.h"
@@ -300,6 +302,55 @@ TEST(Decoders, MissingDecodersAreFailuresNotSkips)
     std::string msg = r.message();
     EXPECT_NE(msg.find("ffmpeg not found"), std::string::npos) << msg;
     EXPECT_NE(msg.find("dec265 not found"), std::string::npos) << msg;
+}
+
+// ---- scratch folders ----
+
+std::string folder_of(const std::string &path)
+{
+    return path.substr(0, path.rfind('/'));
+}
+
+// Run by the next test in a child process: scratch files, one in a folder of
+// their own, and the scratch folder on standard output.
+TEST(TestPaths, DISABLED_ScratchFilesOfAChildRun)
+{
+    std::string file = test_tmp_path("a.txt"), sub = test_tmp_path("sub");
+    ASSERT_TRUE(write_file_bytes(file, "a", 1));
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    ASSERT_TRUE(write_file_bytes(sub + "/b.txt", "b", 1));
+    std::printf("scratch folder: %s\n", folder_of(file).c_str());
+}
+
+// Every test has a folder of its own, even when a process ID comes back, and
+// nothing of it is left when the test ends.
+TEST(TestPaths, EachTestHasItsOwnFolderRemovedWhenItEnds)
+{
+    std::string mine = folder_of(test_tmp_path("x"));
+    EXPECT_EQ(folder_of(test_tmp_path("y")), mine);
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    std::string seen[2];
+    for (std::string &folder : seen) {
+        std::string log = test_tmp_path("child.log");
+        std::remove(log.c_str());
+        ASSERT_EQ(run_program({self, "--gtest_also_run_disabled_tests",
+                               "--gtest_filter=TestPaths.DISABLED_ScratchFilesOfAChildRun"},
+                              log),
+                  0);
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(read_file_bytes(log, &bytes));
+        std::string text(bytes.begin(), bytes.end());
+        size_t at = text.find("scratch folder: ");
+        ASSERT_NE(at, std::string::npos) << text;
+        folder = text.substr(at + 16, text.find('\n', at) - at - 16);
+        struct stat st;
+        EXPECT_NE(stat(folder.c_str(), &st), 0) << folder << " is left behind";
+        EXPECT_NE(folder, mine);
+    }
+    EXPECT_NE(seen[0], seen[1]);
 }
 
 }  // namespace

@@ -85,8 +85,10 @@ struct deblock_context {
     int32_t pic_height;
     int32_t ctu_cols;
     uint32_t slice_type;    // 0 B, 1 P, 2 I
-    int32_t picture_type;   // of the reconstructed picture; 4 = P (a B slice then repeats list 0)
+    int32_t picture_type;   // of the reconstructed picture; PIC_TYPE_P: a B slice then repeats list 0
     uint32_t cu_qp_delta_enabled;
+    int32_t max_tu_depth_inter;  // transform-tree depth limits of the sequence
+    int32_t max_tu_depth_intra;
 
     int32_t ctu_x;
     int32_t ctu_y;
@@ -117,7 +119,11 @@ static inline int32_t deblock_qp_table_size(uint32_t cu_qp_delta_enabled, int32_
 void deblock_prepare_ctu(deblock_context *ctx);
 void deblock_bs_cu_tree(deblock_context *ctx, int z, int x, int y, int log2_size);
 void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size);
-void deblock_bs_tu_tree(deblock_context *ctx, int z, int x, int y, int log2_size);
+// A transform tree from its node of log2_size at `depth` below the CU, split
+// as the syntax codes it (tu_node_splits with the CU's max_depth and
+// root_split).
+void deblock_bs_tu_tree(deblock_context *ctx, int z, int x, int y, int log2_size, int depth, int max_depth,
+                        bool root_split);
 // Left and top edges of one w x h PU or TU; edge_flags bit 0: the left edge is
 // a transform edge, bit 1: the top edge is.
 void deblock_bs_block(deblock_context *ctx, int z, int x, int y, int w, int h, int edge_flags);

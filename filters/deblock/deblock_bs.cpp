@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "encoder/picture_types.h"
 #include "filters/deblock/deblock.h"
 
 static inline int8_t *bs_entry(deblock_context *ctx)
@@ -106,54 +107,72 @@ void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size)
 
     int node = cu_tree_node(z, log2_size);
     const cu_decision_arrays *dec = ctx->decisions;
-    uint32_t part = dec->part_mode[node];
-    if (m == 0 && part >= 1 && part <= 3 && (log2_size == 4 || log2_size == 5) &&
-        dec->tu_split[node] == 0) {
-        // One transform block over several PUs: the edges between the PUs are
-        // prediction edges only.
-        if (dec->cbf_flags[node] & 1) flags_set_coded(ctx, u, n);
-        int half = size / 2;
-        int q = 1 << (2 * (log2_size - 3));
-        if (part == 1) {
-            deblock_bs_block(ctx, z, x, y, size, half, 3);
-            deblock_bs_block(ctx, z + 2 * q, x, y + half, size, half, 1);
-        } else if (part == 2) {
-            deblock_bs_block(ctx, z, x, y, half, size, 3);
-            deblock_bs_block(ctx, z + q, x + half, y, half, size, 2);
-        } else {
-            deblock_bs_block(ctx, z, x, y, half, half, 3);
-            deblock_bs_block(ctx, z + q, x + half, y, half, half, 2);
-            deblock_bs_block(ctx, z + 2 * q, x, y + half, half, half, 1);
-            deblock_bs_block(ctx, z + 3 * q, x + half, y + half, half, half, 0);
-        }
+    if (m == 1) {
+        uint32_t part = dec->part_mode[node];
+        deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0, ctx->max_tu_depth_intra + (part == 3 ? 1 : 0), part == 3);
         return;
     }
-    deblock_bs_tu_tree(ctx, z, x, y, log2_size);
+    bool skip = (ctx->maps->cu_flags_map[u] & 1) != 0;
+    uint32_t part = skip ? 0 : dec->part_mode[node];
+    bool two_units = part >= 1 && part <= 3 && log2_size >= 4;
+    bool root_split = ctx->max_tu_depth_inter == 0 && part != 0;
+    // The syntax codes no transform tree in a skipped CU, nor in an inter CU
+    // whose root coded-block flags are all clear (except a merged 2Nx2N one,
+    // whose root flag is implied): such a CU has no coefficients, whatever
+    // the arrays below its root hold from other candidates of the search.
+    bool merged_2nx2n = part == 0 && ctx->motion->merge_flag_map[u];
+    bool tree = !skip && (merged_2nx2n || dec->cbf_flags[node] != 0);
+    bool one_block = two_units && !tu_node_splits(dec->tu_split[node], log2_size, 0, ctx->max_tu_depth_inter,
+                                                  root_split);
+    if (tree && !one_block) {
+        deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0, ctx->max_tu_depth_inter, root_split);
+        return;
+    }
+    // One transform block over the prediction blocks, or none: the edges
+    // between the prediction blocks are prediction edges only.
+    if (tree && (dec->cbf_flags[node] & 1)) flags_set_coded(ctx, u, n);
+    int half = size / 2;
+    int q = 1 << (2 * (log2_size - 3));
+    if (!two_units) {
+        deblock_bs_block(ctx, z, x, y, size, size, 3);
+    } else if (part == 1) {
+        deblock_bs_block(ctx, z, x, y, size, half, 3);
+        deblock_bs_block(ctx, z + 2 * q, x, y + half, size, half, 1);
+    } else if (part == 2) {
+        deblock_bs_block(ctx, z, x, y, half, size, 3);
+        deblock_bs_block(ctx, z + q, x + half, y, half, size, 2);
+    } else {
+        deblock_bs_block(ctx, z, x, y, half, half, 3);
+        deblock_bs_block(ctx, z + q, x + half, y, half, half, 2);
+        deblock_bs_block(ctx, z + 2 * q, x, y + half, half, half, 1);
+        deblock_bs_block(ctx, z + 3 * q, x + half, y + half, half, half, 0);
+    }
 }
 
-void deblock_bs_tu_tree(deblock_context *ctx, int z, int x, int y, int log2_size)
+void deblock_bs_tu_tree(deblock_context *ctx, int z, int x, int y, int log2_size, int depth, int max_depth,
+                        bool root_split)
 {
     const cu_decision_arrays *dec = ctx->decisions;
     int node = cu_tree_node(z, log2_size);
     int size = 1 << log2_size;
-    // The largest transform block is 32x32: a 64x64 node is always split.
-    if (log2_size == 6 || (dec->tu_split[node] && log2_size >= 4)) {
-        int half = size / 2;
-        int q = 1 << (2 * (log2_size - 3));
-        deblock_bs_tu_tree(ctx, z, x, y, log2_size - 1);
-        deblock_bs_tu_tree(ctx, z + q, x + half, y, log2_size - 1);
-        deblock_bs_tu_tree(ctx, z + 2 * q, x, y + half, log2_size - 1);
-        deblock_bs_tu_tree(ctx, z + 3 * q, x + half, y + half, log2_size - 1);
-        return;
-    }
     int u = zorder_to_map8[z >> 2];
-    if (dec->tu_split[node] && log2_size == 3) {
+    bool split = tu_node_splits(dec->tu_split[node], log2_size, depth, max_depth, root_split);
+    if (split && log2_size == 3) {
         // Four 4x4 transform blocks: their inner edges are off the 8x8 grid.
         uint8_t bits = 0;
         for (int k = 0; k < 4; k++)
             if (dec->cbf_flags[85 + z + k] & 1) bits |= (uint8_t)(0x10 << k);
         ctx->maps->cu_flags_map[u] |= bits;
         deblock_bs_block(ctx, z, x, y, 8, 8, 3);
+        return;
+    }
+    if (split) {
+        int half = size / 2;
+        int q = 1 << (2 * (log2_size - 3));
+        deblock_bs_tu_tree(ctx, z, x, y, log2_size - 1, depth + 1, max_depth, root_split);
+        deblock_bs_tu_tree(ctx, z + q, x + half, y, log2_size - 1, depth + 1, max_depth, root_split);
+        deblock_bs_tu_tree(ctx, z + 2 * q, x, y + half, log2_size - 1, depth + 1, max_depth, root_split);
+        deblock_bs_tu_tree(ctx, z + 3 * q, x + half, y + half, log2_size - 1, depth + 1, max_depth, root_split);
         return;
     }
     if (dec->cbf_flags[node] & 1) flags_set_coded(ctx, u, size / 8);
@@ -180,7 +199,7 @@ static int8_t bs_motion(const deblock_context *ctx, int q, int p)
     uint32_t A0 = g->mv[0][q], A1 = g->mv[1][q];
     uint32_t B0 = g->mv[0][p], B1 = g->mv[1][p];
     bool b_slice = ctx->slice_type == slice_b;
-    if (b_slice && ctx->picture_type == 4) {
+    if (b_slice && ctx->picture_type == PIC_TYPE_P) {
         // A P picture coded as a B slice: list 1 repeats list 0, so an index
         // names the same picture in both lists and the H.265 comparison of
         // pictures may pair the lists either way.

@@ -58,3 +58,16 @@ static inline int cu_tree_node(int z4, int log2_size)
     static const int base[5] = {0, 1, 5, 21, 85};
     return base[6 - log2_size] + (z4 >> (2 * (log2_size - 2)));
 }
+
+// Whether a transform node of log2 size 2..6 at `depth` below its CU splits as
+// the syntax codes it. Only nodes from 8x8 to 32x32 above the CU's depth
+// limit send their split flag; a node above 32x32 always splits, and so does
+// the root when the syntax infers it (intra NxN; a two-unit inter CU without
+// inter depth). Everywhere else the split is inferred clear, whatever the
+// arrays hold there: below a leaf they keep other candidates' trees.
+static inline bool tu_node_splits(int32_t split_flag, int log2_size, int depth, int max_depth, bool root_split)
+{
+    if (log2_size > 5) return true;
+    if (depth == 0 && root_split) return true;
+    return split_flag != 0 && log2_size > 2 && depth < max_depth;
+}

@@ -2,6 +2,7 @@
 // prediction propagates to its references, and a picture's complexity per CTU
 // tile for constant-bitrate rate control.
 #include "encoder/int_math.h"
+#include "encoder/picture_types.h"
 #include "kernels/mc/mc.h"
 
 namespace {
@@ -63,7 +64,7 @@ uint32_t frame_cost_complexity_c(uint32_t *out, const uint32_t *costs, int32_t w
                                  int32_t picture_type)
 {
     if (w < 1 || h < 1) return 0;
-    uint64_t k = (picture_type >= 1 && picture_type <= 3) ? 100 : 1;
+    uint64_t k = picture_type_is_intra(picture_type) ? 100 : 1;
     int32_t gc = (w + 3) >> 2, gr = (h + 3) >> 2;
     uint64_t total = 0;
     for (int32_t gy = 0; gy < gr; gy++)

@@ -56,19 +56,22 @@ enum {
     QUANT_ROUND_INTER = 85,
 };
 
-// Only portable kernels exist for this table; the flags are not consulted.
+// Fills the table: the portable kernels, then the AVX2 forms where the
+// processor runs them.
 void quant_table_init(uint32_t flags, quant_table *table);
 
 // Quantises all N*N coefficients (n = log2 N); non-zero exactly when some
 // level is non-zero. scan_idx only matters with sign data hiding.
 int quant_c(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
             uint16_t round_offset, int n, int quant_scale, int scan_idx);
-// Clears all N*N levels and quantises only the top-left k x k coefficients.
+// Clears all N*N levels and quantises only the top-left k x k coefficients
+// (k a multiple of 4).
 int quant_low_c(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp,
                 uint16_t round_offset, int n, int quant_scale, int scan_idx, int k);
 // H.265 scaling with flat lists: clip((l*scale + (1 << (n-2))) >> (n-1)).
 void dequant_c(const int16_t *levels, int16_t *coeff, int qp, int n);
-// The same for the top-left k x k only; other entries are not written.
+// The same for the top-left k x k only (k a multiple of 4); other entries are
+// not written.
 void dequant_low_c(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
 // flags[i] = |coeff[i]| > threshold; returns 1 when any flag is set.
 int quant_sig_map_c(uint8_t *flags, const int16_t *coeff, int count, int16_t threshold);
@@ -85,11 +88,27 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
 // and searches the best last position.
 int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
                uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
-// Per coefficient of the width x height top-left rectangle (row stride N):
-// the level rounded up, the squared magnitude and the squared errors of that
-// level and of one less (errors holds two entries per coefficient).
+// Per coefficient of the width x height top-left rectangle (row stride N;
+// width and height multiples of 4): the level rounded up, the squared
+// magnitude and the squared errors of that level and of one less (errors
+// holds two entries per coefficient).
 void rdoq_level_errors_c(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
                          uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
+// AVX2 forms, installed only where cpu_use_avx2_set allows; each equals its
+// portable form (the _c kernel of the same name) for qp 0..51 and, where it
+// takes one, a quant_scale below 2^16.
+int quant_avx2(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp, uint16_t round_offset, int n,
+               int quant_scale, int scan_idx);
+int quant_low_avx2(quant_context *ctx, int16_t *levels, const int16_t *coeff, int qp, uint16_t round_offset,
+                   int n, int quant_scale, int scan_idx, int k);
+void dequant_avx2(const int16_t *levels, int16_t *coeff, int qp, int n);
+void dequant_low_avx2(const int16_t *levels, int16_t *coeff, int qp, int n, int k);
+void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares,
+                            uint32_t *errors, int n, int width, int height, int qp, int quant_scale);
+int rdoq_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+              uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
+int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+                  uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
 // Finds the last 4x4 group (in scan order) with a coefficient |coeff| >
 // threshold, flags that group's coefficients into flags (raster; the groups
 // before it are not flagged), clears the levels of the trailing groups and

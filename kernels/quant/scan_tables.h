@@ -23,6 +23,15 @@ struct scan_tables {
 // Scan kind by [log2(N) - 2][prediction mode 0..35] (35: inter or no intra mode).
 extern const int32_t scan_idx_table[4][36];
 
+// The scan kind of an NxN block coded with intra mode `mode`, for the search
+// and the syntax writer alike: the table's entry, and the diagonal scan for any
+// size or mode outside it (an inter block, or no intra mode).
+inline int32_t scan_idx_of(int32_t log2_size, int32_t mode)
+{
+    if (log2_size < 2 || log2_size > 5 || mode < 0 || mode > 35) return 0;
+    return scan_idx_table[log2_size - 2][mode];
+}
+
 // Builds the four square sizes into a zeroed or freed record. Returns 0, or -1
 // after an allocation failure, with nothing left allocated and all pointers null.
 [[nodiscard]] int scan_tables_init(scan_tables *tables);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/amvp.h"
+#include "analysis/motion/amvp.h"
 #include "analysis/mode_search.h"
 #include "bitstream/syntax_shared.h"
 #include "tests/support/mc_test_util.h"
@@ -49,14 +49,14 @@ struct cu_kinds {
 };
 
 struct cu_replay {
-    encoder_instance *ctx;
+    row_context *ctx;
     std::vector<uint8_t> luma_buf, chroma_buf;
     uint8_t *luma, *chroma;
     uint8_t avail[CTU_AVAIL_SIZE];
     intra_ref_area area;
     cu_kinds *kinds;
 
-    cu_replay(encoder_instance *c, cu_kinds *k) : ctx(c), kinds(k)
+    cu_replay(row_context *c, cu_kinds *k) : ctx(c), kinds(k)
     {
         // The work buffers with the CTU's borders as the search found them
         // (from one sample left of and above the CTU); the inside is rebuilt.
@@ -80,8 +80,8 @@ struct cu_replay {
     void add_residual(uint8_t *dst, const int16_t *levels, int log2, int q, int mode)
     {
         int16_t coeff[1024];
-        const transform_table *t = &ctx->transform;
-        ctx->quant.dequant(levels, coeff, q, log2);
+        const transform_table *t = &ctx->enc->transform;
+        ctx->enc->quant.dequant(levels, coeff, q, log2);
         if (log2 == 2) t->itrans_add_4x4(dst, coeff, mode);
         else if (log2 == 3) t->idct_add_8x8(dst, coeff);
         else if (log2 == 4) t->idct_add_16x16(dst, coeff);
@@ -105,34 +105,37 @@ struct cu_replay {
 
     void intra_luma(int z, int x, int y, int log2)
     {
-        intra_ref_ctx rc = {&ctx->intra_pred, avail, &area};
+        intra_ref_ctx rc = {&ctx->enc->intra_pred, avail, &area};
         int n = 1 << log2, m = luma_mode(z);
         uint8_t *dst = luma + y * CTU_WORK_STRIDE + x;
         intra_gather_ref_samples(&rc, dst, x, y, n, 0, 1);
         const uint8_t *ref = n >= 8 && (intra_smoothing_flags[m] & n) ? area.luma_smoothed : area.luma;
-        ctx->intra_pred.pred[m][n <= 16 ? 1 : 0][log2 - 2](dst, CTU_WORK_STRIDE, ref);
+        ctx->enc->intra_pred.pred[m][n <= 16 ? 1 : 0][log2 - 2](dst, CTU_WORK_STRIDE, ref);
     }
 
     void intra_chroma(int z, int lx, int ly, int log2c)
     {
-        intra_ref_ctx rc = {&ctx->intra_pred, avail, &area};
+        intra_ref_ctx rc = {&ctx->enc->intra_pred, avail, &area};
         int m = chroma_mode(z);
         for (int p = 1; p <= 2; p++) {
             uint8_t *dst = chroma + (p - 1) * 64 + (ly / 2) * CTU_WORK_STRIDE + lx / 2;
             intra_gather_ref_samples(&rc, dst, lx, ly, 1 << log2c, p, 1);
-            ctx->intra_pred.pred[m][0][log2c - 2](dst, CTU_WORK_STRIDE, p == 1 ? area.cb : area.cr);
+            ctx->enc->intra_pred.pred[m][0][log2c - 2](dst, CTU_WORK_STRIDE, p == 1 ? area.cb : area.cr);
         }
     }
 
-    // The transform tree of a CU: intra blocks predicted as they come, every
-    // block's levels added on top.
-    void transform_unit(int z, int x, int y, int log2)
+    // The transform tree of a CU, split as the syntax codes it (depth below
+    // the CU, its limit, a split the syntax infers at the root): intra blocks
+    // predicted as they come, every block's levels added on top.
+    void transform_unit(int z, int x, int y, int log2, int depth, int max_depth, bool root_split)
     {
         const cu_decision_arrays *d = &ctx->ctu.decision;
         int n = node_index(z, log2);
-        if (log2 > 5 || (log2 > 2 && d->tu_split[n] == 1)) {
+        if (tu_node_splits(d->tu_split[n], log2, depth, max_depth, root_split)) {
             int h = (1 << log2) / 2, q = 1 << (2 * (log2 - 3));
-            for (int k = 0; k < 4; k++) transform_unit(z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2 - 1);
+            for (int k = 0; k < 4; k++)
+                transform_unit(z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2 - 1, depth + 1, max_depth,
+                               root_split);
             return;
         }
         bool intra = !inter(z);
@@ -160,7 +163,7 @@ struct cu_replay {
         int px = 64 * ctx->ctu.x + x, py = 64 * ctx->ctu.y + y;
         const picture *refs[2] = {nullptr, nullptr};
         for (int l = 0; l < 2; l++)
-            if (g->ref_idx[l][unit] >= 0) refs[l] = l == 0 ? ctx->list0[g->ref_idx[l][unit]] : ctx->list1[g->ref_idx[l][unit]];
+            if (g->ref_idx[l][unit] >= 0) refs[l] = l == 0 ? ctx->fi->pic.list0[g->ref_idx[l][unit]] : ctx->fi->pic.list1[g->ref_idx[l][unit]];
         for (int plane = 0; plane < 3; plane++) {
             int sh = plane ? 1 : 0, bw = w >> sh, bh = h >> sh;
             for (int j = 0; j < bh; j++)
@@ -170,8 +173,8 @@ struct cu_replay {
                         if (!refs[l]) continue;
                         uint32_t mv = g->mv[l][unit];
                         int vx = (int16_t)(mv & 0xffff), vy = (int16_t)(mv >> 16);
-                        clamped_plane r = {refs[l]->planes[plane], refs[l]->strides[plane], ctx->width >> sh,
-                                           ctx->height >> sh};
+                        clamped_plane r = {refs[l]->planes[plane], refs[l]->strides[plane], ctx->enc->width >> sh,
+                                           ctx->enc->height >> sh};
                         int bx = (px >> sh) + i, by = (py >> sh) + j;
                         sum += plane ? mc_test::std_chroma_intermediate(r, bx + (vx >> 3), by + (vy >> 3), vx & 7, vy & 7)
                                      : mc_test::std_luma_intermediate(r, bx + (vx >> 2), by + (vy >> 2), vx & 3, vy & 3);
@@ -189,7 +192,7 @@ struct cu_replay {
         const ctu_context *c = &ctx->ctu;
         int m = map8_index(z);
         kinds->sizes[6 - log2]++;
-        (ctx->sh.slice_type == slice_b ? kinds->b_slice : kinds->p_slice)++;
+        (ctx->fi->pic.sh.slice_type == slice_b ? kinds->b_slice : kinds->p_slice)++;
         if (!inter(z)) {
             kinds->intra++;
             return;
@@ -221,7 +224,7 @@ struct cu_replay {
         uint32_t mask = 0;
         int32_t temporal = -1, count;
         int w = pu.width, h = pu.height;
-        if (ctx->sh.slice_type == slice_b) count = merge_build_list(ctx, z, x, y, w, h, 6 - log2, mv[0], mv[1], ref[0], ref[1], &mask);
+        if (ctx->fi->pic.sh.slice_type == slice_b) count = merge_build_list(ctx, z, x, y, w, h, 6 - log2, mv[0], mv[1], ref[0], ref[1], &mask);
         else count = merge_build_list_p(ctx, z, x, y, w, h, 6 - log2, mv[0], ref[0], &temporal);
         std::memcpy(c->recon_avail, kept.data(), sizeof(avail));
         int idx = c->motion.merge_idx_map[m];
@@ -250,11 +253,20 @@ struct cu_replay {
                 if (merge_fault.empty()) merge_fault = merge_check(z, pu[i], log2);
                 predict_pu(pu[i].x, pu[i].y, pu[i].width, pu[i].height);
             }
-            if (!(ctx->ctu.maps.cu_flags_map[map8_index(z)] & 1)) transform_unit(z, x, y, log2);
+            // No transform tree in a skipped CU, nor where the root flags are
+            // clear (rqt_root_cbf 0) unless a merged 2Nx2N CU implies it.
+            const ctu_context *c = &ctx->ctu;
+            int node = node_index(z, log2), m = map8_index(z);
+            uint32_t part = c->decision.part_mode[node];
+            bool merged_2nx2n = part == 0 && c->motion.merge_flag_map[m];
+            bool tree = !(c->maps.cu_flags_map[m] & 1) && (merged_2nx2n || c->decision.cbf_flags[node] != 0);
+            int max_depth = ctx->enc->sps.max_tu_depth_inter;
+            if (tree) transform_unit(z, x, y, log2, 0, max_depth, max_depth == 0 && part != 0);
             mark(x, y, n);
             return;
         }
-        transform_unit(z, x, y, log2);
+        uint32_t part = ctx->ctu.decision.part_mode[node_index(z, log2)];
+        transform_unit(z, x, y, log2, 0, ctx->enc->sps.max_tu_depth_intra + (part == 3 ? 1 : 0), part == 3);
     }
 
     void coding_tree(int z, int x, int y, int log2)
@@ -264,7 +276,7 @@ struct cu_replay {
             int q = 1 << (2 * (log2 - 3));
             for (int k = 0; k < 4; k++) {
                 int cx = x + (k & 1) * h, cy = y + (k >> 1) * h;
-                if (64 * ctx->ctu.x + cx < ctx->width && 64 * ctx->ctu.y + cy < ctx->height)
+                if (64 * ctx->ctu.x + cx < ctx->enc->width && 64 * ctx->ctu.y + cy < ctx->enc->height)
                     coding_tree(z + k * q, cx, cy, log2 - 1);
             }
             return;
@@ -283,7 +295,7 @@ struct cu_replay {
                     const uint8_t *a = plane ? c->recon_chroma + (plane - 1) * 64 : c->recon_luma;
                     const uint8_t *b = plane ? chroma + (plane - 1) * 64 : luma;
                     if (a[y * CTU_WORK_STRIDE + x] != b[y * CTU_WORK_STRIDE + x])
-                        return "picture " + std::to_string(ctx->recon_picture->frame_number) + " CTU (" +
+                        return "picture " + std::to_string(ctx->fi->pic.recon_picture->frame_number) + " CTU (" +
                                std::to_string(c->x) + ", " + std::to_string(c->y) + ") plane " +
                                std::to_string(plane) + " at (" + std::to_string(x) + ", " + std::to_string(y) +
                                "): search " + std::to_string(a[y * CTU_WORK_STRIDE + x]) + ", replay " +

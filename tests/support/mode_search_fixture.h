@@ -10,9 +10,10 @@
 #include "encoder/cpu.h"
 #include "encoder/encoder_rd.h"
 #include "encoder/memory.h"
+#include "tests/support/test_records.h"
 
 struct search_fixture {
-    encoder_instance *ctx = nullptr;
+    row_context *ctx = nullptr;
     std::vector<uint8_t> source_luma, source_chroma, recon;
     std::vector<int16_t> levels;
     std::vector<uint8_t> depth_max, depth_min;
@@ -21,8 +22,7 @@ struct search_fixture {
 
     search_fixture(int complexity, int qp, int width = 64, int height = 64)
     {
-        ctx = (encoder_instance *)aligned_malloc((int32_t)sizeof(encoder_instance));
-        std::memset(ctx, 0, sizeof(*ctx));
+        ctx = test_row_context_new();
         internal_config *cfg = &ctx->config;
         config_defaults(cfg);
         config_preset(cfg, complexity, 0);
@@ -32,23 +32,23 @@ struct search_fixture {
         cfg->qp_min = 0;
         cfg->qp_max = 51;
         uint32_t flags = cpu_detect();
-        ctx->rd = encoder_rd_open(cfg, nullptr);
-        transform_table_init(flags, &ctx->transform);
-        quant_table_init(flags, &ctx->quant);
-        metric_table_init(flags, &ctx->metric, cfg->metric_selector);
-        intra_pred_table_init(flags, &ctx->intra_pred);
-        ctx->scans = (scan_tables *)aligned_malloc((int32_t)sizeof(scan_tables));
-        std::memset(ctx->scans, 0, sizeof(scan_tables));
-        EXPECT_EQ(scan_tables_init(ctx->scans), 0);
-        ctx->width = width;
-        ctx->height = height;
-        ctx->ctu_cols = (width + 63) / 64;
-        ctx->ctu_rows = (height + 63) / 64;
-        ctx->slice_class = 2;
-        ctx->sh.slice_type = 2;
-        ctx->sps.log2_min_cb_size = 3;
-        ctx->sps.log2_min_tb_size = 2;
-        ctx->sps.log2_max_tb_size = 5;
+        ctx->enc->rd = encoder_rd_open(cfg, nullptr);
+        transform_table_init(flags, &ctx->enc->transform);
+        quant_table_init(flags, &ctx->enc->quant);
+        metric_table_init(flags, &ctx->enc->metric, cfg->metric_selector);
+        intra_pred_table_init(flags, &ctx->enc->intra_pred);
+        ctx->enc->scans = (scan_tables *)aligned_malloc((int32_t)sizeof(scan_tables));
+        std::memset(ctx->enc->scans, 0, sizeof(scan_tables));
+        EXPECT_EQ(scan_tables_init(ctx->enc->scans), 0);
+        ctx->enc->width = width;
+        ctx->enc->height = height;
+        ctx->enc->ctu_cols = (width + 63) / 64;
+        ctx->enc->ctu_rows = (height + 63) / 64;
+        ctx->fi->pic.slice_class = 2;
+        ctx->fi->pic.sh.slice_type = 2;
+        ctx->enc->sps.log2_min_cb_size = 3;
+        ctx->enc->sps.log2_min_tb_size = 2;
+        ctx->enc->sps.log2_max_tb_size = 5;
         cabac_init_contexts(&ctx->cabac, 2, qp, 120);
         ctx->qp_prev = qp;
 
@@ -70,7 +70,7 @@ struct search_fixture {
         c->tu_levels[0] = levels.data();
         c->tu_levels[1] = levels.data() + 4096;
         c->tu_levels[2] = levels.data() + 5120;
-        ctx->sh.slice_qp = qp;
+        ctx->fi->pic.sh.slice_qp = qp;
         c->search_work[0] = (uint8_t *)aligned_malloc(SEARCH_WORK_BYTES_A);
         c->search_work[1] = (uint8_t *)aligned_malloc(SEARCH_WORK_BYTES_B);
         std::memset(c->search_work[0], 0, SEARCH_WORK_BYTES_A);
@@ -82,17 +82,17 @@ struct search_fixture {
         std::memset(c->intra_modes, 0xff, sizeof(c->intra_modes));
         depth_max.assign(4, 0);
         depth_min.assign(4, 100);
-        ctx->tables.ctu_depth_max = depth_max.data();
-        ctx->tables.ctu_depth_min = depth_min.data();
+        ctx->fi->tables.ctu_depth_max = depth_max.data();
+        ctx->fi->tables.ctu_depth_min = depth_min.data();
 
         std::memset(&rc_record, 0, sizeof(rc_record));
         rc_record.frame_qp_f = (float)qp;
         std::memset(&source_pic, 0, sizeof(source_pic));
         source_pic.picture_type = PIC_TYPE_IDR;
-        ctx->source_picture = &source_pic;
+        ctx->fi->pic.source_picture = &source_pic;
         ctx->rcc.rc = &rc_record;
         ctx->rcc.cfg = cfg;
-        ctx->rcc.lambdas = encoder_rd_lambdas(ctx->rd);
+        ctx->rcc.lambdas = encoder_rd_lambdas(ctx->enc->rd);
         ctx->rcc.source = &source_pic;
         ctx->rcc.slice_class = 2;
     }
@@ -101,10 +101,10 @@ struct search_fixture {
     {
         aligned_free(ctx->ctu.search_work[0]);
         aligned_free(ctx->ctu.search_work[1]);
-        scan_tables_free(ctx->scans);
-        aligned_free(ctx->scans);
-        encoder_rd_close(ctx->rd);
-        aligned_free(ctx);
+        scan_tables_free(ctx->enc->scans);
+        aligned_free(ctx->enc->scans);
+        encoder_rd_close(ctx->enc->rd);
+        std::free(ctx);
     }
 
     // Deterministic content: a blend of ramps, edges and noise by seed.

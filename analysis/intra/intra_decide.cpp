@@ -1,0 +1,293 @@
+// Intra CU decision of I slices on the rate-distortion path: a rough stage
+// ranks the luma modes by a Hadamard-domain cost of their predictions plus
+// weighted mode bits, an RD stage codes the short list; the chroma mode is
+// chosen the same way. Leaves the node, the maps, the work planes and the
+// rate estimate in the state of the chosen coding.
+#include "analysis/mode_search.h"
+#include "analysis/speed_levels.h"
+
+namespace {
+
+struct mode_place {
+    int32_t mode;
+    uint32_t cost;
+};
+
+void list_clear(mode_place *list, int32_t places)
+{
+    for (int32_t i = 0; i < places; i++) {
+        list[i].mode = -1;
+        list[i].cost = COST_INFINITE;
+    }
+}
+
+// Inserts before the first place of strictly greater cost, dropping the last.
+void list_insert(mode_place *list, int32_t k, int32_t mode, uint32_t cost)
+{
+    for (int32_t p = 0; p < k; p++) {
+        if (cost < list[p].cost) {
+            for (int32_t q = k - 1; q > p; q--) list[q] = list[q - 1];
+            list[p].mode = mode;
+            list[p].cost = cost;
+            return;
+        }
+    }
+}
+
+bool list_has(const mode_place *list, int32_t k, int32_t mode)
+{
+    for (int32_t p = 0; p < k; p++)
+        if (list[p].mode == mode) return true;
+    return false;
+}
+
+void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
+{
+    uint32_t s = c->rate.ctx[slot];
+    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
+    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
+}
+
+// intra_chroma_pred_mode: bin 0 for the derived mode, else bin 1 and two
+// bypass bits.
+uint32_t price_chroma_mode(row_context *ctx, int32_t candidate)
+{
+    cabac_encoder *c = &ctx->cabac;
+    uint32_t before = c->rate.est_bits;
+    price_bin(c, ctx_intra_chroma_pred_mode, candidate != chroma_mode_from_luma);
+    if (candidate != chroma_mode_from_luma) c->rate.est_bits += 512;
+    return c->rate.est_bits - before;
+}
+
+struct decide_frame {
+    row_context *ctx;
+    mode_search_state *st;
+    cu_node *node;
+    int32_t z, x, y, log2, n, depth, qp;
+    pair_metric_fn luma_metric, chroma_metric;
+};
+
+uint32_t luma_rough(const decide_frame *f)
+{
+    const ctu_context *c = &f->ctx->ctu;
+    return f->luma_metric(c->source_luma + f->y * CTU_SOURCE_STRIDE + f->x, CTU_SOURCE_STRIDE,
+                          c->recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE);
+}
+
+// One RD trial of a luma mode; returns its cost and leaves its coding live.
+uint32_t luma_trial(decide_frame *f, int32_t mode)
+{
+    row_context *ctx = f->ctx;
+    int8_t *entry = &ctx->ctu.intra_modes[map4_index(f->z)];
+    f->node->intra_mode = mode;
+    rate_restore(ctx, f->depth);
+    *entry = (int8_t)mode;
+    uint32_t r = rd_luma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
+    *entry = (int8_t)mode;
+    uint32_t before = ctx->cabac.rate.est_bits;
+    rate_intra_luma_mode(ctx, f->z, f->log2);
+    return r + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
+}
+
+// One RD trial of a chroma candidate.
+uint32_t chroma_trial(decide_frame *f, int32_t candidate)
+{
+    row_context *ctx = f->ctx;
+    f->node->chroma_mode = candidate;
+    rate_restore(ctx, f->depth);
+    ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)candidate;
+    uint32_t r = rd_chroma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
+    return r + rate_term(price_chroma_mode(ctx, candidate), f->node->lambda_sse);
+}
+
+// Rough ranking of chroma candidates 0..3 into a list of kc places.
+void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
+{
+    row_context *ctx = f->ctx;
+    list_clear(list, kc);
+    for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
+        f->node->chroma_mode = j;
+        ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)j;
+        tu_encode(ctx, f->z, f->x, f->y, f->log2, f->qp, 1, 0, TU_CHROMA);
+        uint32_t cost = chroma_rough_cost(&ctx->ctu, f->x, f->y, f->chroma_metric);
+        f->node->chroma_rough_cost[j] = cost;
+        list_insert(list, kc, j, cost);
+        f->st->intra_ref_refresh = 0;
+    }
+}
+
+// Best chroma candidate: the listed ones by strict comparison, then the
+// derived mode, which wins a tie.
+int32_t chroma_rd_stage(decide_frame *f, const mode_place *list, int32_t kc)
+{
+    int32_t best = 4;
+    uint32_t best_cost = COST_INFINITE;
+    for (int32_t p = 0; p < kc && list[p].mode >= 0; p++) {
+        uint32_t cost = chroma_trial(f, list[p].mode);
+        if (cost < best_cost) {
+            best_cost = cost;
+            best = list[p].mode;
+        }
+    }
+    if (chroma_trial(f, 4) <= best_cost) best = 4;
+    return best;
+}
+
+void set_up(decide_frame *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2)
+{
+    f->ctx = ctx;
+    f->st = search_state(ctx);
+    f->z = z;
+    f->x = x;
+    f->y = y;
+    f->log2 = log2;
+    f->n = node_index(z, log2);
+    f->node = &tree[f->n];
+    f->depth = 6 - log2;
+    f->qp = f->node->qp;
+    const metric_table *mt = &ctx->enc->metric;
+    int32_t d = f->depth;
+    if (log2 == 2) {
+        f->luma_metric = mt->satd[4];
+    } else {
+        f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d] : mt->sa8d_sub[d];
+    }
+    if (log2 >= 4)
+        f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[d + 1] : mt->sa8d_sub[d + 1];
+    else f->chroma_metric = mt->satd[4];
+}
+
+}  // namespace
+
+void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    decide_frame f;
+    set_up(&f, ctx, tree, z, x, y, log2_size);
+    mode_search_state *st = f.st;
+    ctu_context *c = &ctx->ctu;
+    cu_node *node = f.node;
+    int32_t size = 1 << log2_size;
+
+    if (log2_size >= 3) map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], size / 8, size / 8, 1, 6 - log2_size);
+    else if ((z & 3) == 0) c->maps.cu_depth_map[map8_index(z)] = 3;
+
+    int32_t k = log2_size <= 3 ? 4 : 3, kc = 1;
+    if (c->speed_step == 1 || c->speed_step == 2) k = kc = 2;
+    else if (c->speed_step >= 3) k = 1;
+    if (f.depth >= 2) node->intra_mode_hint = tree[(f.n - 1) >> 2].intra_mode;
+    if (node->intra_mode_hint != -1) k = k - 1 > 1 ? k - 1 : 1;
+
+    node->split = 0;
+    node->tu_split = 0;
+    node->pred_mode = 1;
+    node->part_mode = 0;
+    node->chroma_mode = chroma_mode_from_luma;
+    node->node_cbf = 7;
+    node->intra_cbf = 0;
+    mode_place list[5], clist[2];
+    list_clear(list, 5);
+    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+
+    int32_t mpm[3];
+    intra_mpm_modes(ctx, z, mpm);
+    uint8_t on[INTRA_MODE_COUNT];
+    int32_t representative = -1;
+    intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
+    on[mpm[0]] = on[mpm[1]] = on[mpm[2]] = 1;
+    if (node->intra_mode_hint >= 0) on[node->intra_mode_hint] = 1;
+
+    // Rough stage: predictions only, Hadamard cost plus weighted mode bits.
+    int8_t *entry = &c->intra_modes[map4_index(z)];
+    for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
+        if (!on[m]) {
+            node->mode_rough_cost[m] = representative >= 0 ? node->mode_rough_cost[representative] : COST_INFINITE;
+            continue;
+        }
+        *entry = (int8_t)m;
+        tu_encode(ctx, z, x, y, log2_size, f.qp, 1, 0, TU_LUMA);
+        uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
+        uint32_t rough = luma_rough(&f) + node->lambda_satd * w;
+        node->mode_rough_cost[m] = rough;
+        list_insert(list, k, m, rough);
+        st->intra_ref_refresh = 0;
+    }
+
+    // Most probable modes close to the best rough cost join the list.
+    const uint32_t *rc = node->mode_rough_cost;
+    if (log2_size <= 3) {
+        for (int32_t i = 0; i < 3; i++) {
+            if (3 * (uint64_t)list[0].cost <= 2 * (uint64_t)rc[mpm[i]] || list_has(list, k, mpm[i])) continue;
+            for (int32_t p = k - 1; p >= 0; p--) {
+                int32_t pm = list[p].mode;
+                if (pm != mpm[0] && pm != mpm[1] && pm != mpm[2]) {
+                    list[p].mode = mpm[i];
+                    break;
+                }
+            }
+        }
+    } else {
+        int32_t b = rc[mpm[1]] <= rc[mpm[0]] ? mpm[1] : mpm[0];
+        if (rc[mpm[2]] < rc[b]) b = mpm[2];
+        if (3 * (uint64_t)list[0].cost > 2 * (uint64_t)rc[b] && !list_has(list, k, b)) list[k - 1].mode = b;
+    }
+    int32_t places = k;
+    if (node->intra_mode_hint >= 0 && !list_has(list, k, node->intra_mode_hint)) {
+        list[k].mode = node->intra_mode_hint;
+        places = k + 1;
+    }
+
+    // RD stage, from the back so that the front wins a tie. The best mode
+    // starts as place 0's: a CU never keeps an unevaluated mode even when
+    // every cost saturates.
+    uint32_t best = COST_INFINITE;
+    int32_t best_mode = list[0].mode;
+    for (int32_t p = places - 1; p >= 0; p--) {
+        if (list[p].mode < 0) continue;
+        uint32_t cost = luma_trial(&f, list[p].mode);
+        if (cost <= best) {
+            best = cost;
+            best_mode = list[p].mode;
+        }
+    }
+    if (log2_size == 2 && best_mode != list[0].mode) luma_trial(&f, best_mode);
+    node->intra_cbf |= c->decision.cbf_flags[f.n] & 1;
+    st->intra_ref_refresh = 1;
+    map_fill_rect((uint8_t *)entry, size / 4, size / 4, (uint8_t)best_mode);
+    node->intra_mode = best_mode;
+    node->intra_cost = best;
+    if (log2_size == 2 && (z & 3) < 3) return;
+
+    uint8_t *chroma_entry = (uint8_t *)&c->intra_modes[chroma_map_index(z >> 2)];
+    if (log2_size == 2) {
+        // The 4x4 chroma of an NxN 8x8 CU, decided at its fourth block.
+        chroma_rough_stage(&f, clist, kc);
+        int32_t chosen = chroma_rd_stage(&f, clist, kc);
+        if (chosen != 4) chroma_trial(&f, chosen);
+        st->intra_ref_refresh = 1;
+        node->intra_cbf |= c->decision.cbf_flags[f.n] & 6;
+        c->decision.cbf_flags[f.n] = node->intra_cbf;
+        node->chroma_mode = chosen;
+        *chroma_entry = (uint8_t)chosen;
+        return;
+    }
+
+    chroma_rough_stage(&f, clist, kc);
+    int32_t chosen = chroma_rd_stage(&f, clist, kc);
+    if (chosen == 4) node->intra_cbf |= c->decision.cbf_flags[f.n] & 6;
+    st->intra_ref_refresh = 1;
+    node->chroma_mode = chosen;
+    node->state_stale = 0;
+    rate_restore(ctx, f.depth);
+    map_fill_rect(chroma_entry, size / 8, size / 8, (uint8_t)chosen);
+
+    int32_t old = st->use_rdoq_alt;
+    st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
+    if (st->use_rdoq_alt == old && best_mode == list[0].mode && chosen == chroma_mode_from_luma) {
+        c->decision.cbf_flags[f.n] = node->intra_cbf;
+        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
+    } else {
+        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
+        node->intra_cbf = c->decision.cbf_flags[f.n];
+    }
+    st->use_rdoq_alt = old;
+}

@@ -1,0 +1,206 @@
+// Intra candidate of a CU of a P or B slice on the rate-distortion path. A
+// hierarchical search over prediction costs (planar and DC, five coarse
+// angles, refinements by 4, 2 and 1 around the two best) finds a luma mode,
+// stopping early whenever intra is clearly worse than the CU's best inter
+// cost; in P and reference-B pictures a close candidate, and a few more, are
+// then coded by full rate-distortion cost. The CU is 2Nx2N with one transform
+// unit and the chroma mode derived from luma.
+#include "analysis/mode_search.h"
+#include "encoder/int_math.h"
+
+#include <cstring>
+
+namespace {
+
+struct rough_place {
+    int32_t mode;
+    uint32_t cost;
+};
+
+struct in_inter_search {
+    row_context *ctx;
+    cu_node *node;
+    int32_t z, x, y, log2;
+    int32_t mpm[3];
+    uint8_t on[INTRA_MODE_COUNT];
+    uint8_t evaluated[INTRA_MODE_COUNT];
+    rough_place best[2];
+};
+
+// Inserts before the first place of strictly greater cost.
+void place_insert(rough_place *list, int32_t mode, uint32_t cost)
+{
+    for (int32_t p = 0; p < 2; p++) {
+        if (cost < list[p].cost) {
+            if (p == 0) list[1] = list[0];
+            list[p].mode = mode;
+            list[p].cost = cost;
+            return;
+        }
+    }
+}
+
+// The prediction of mode m against the source by SATD, plus its mode bits
+// weighted by lambda_satd.
+uint32_t evaluate(in_inter_search *s, int32_t m)
+{
+    row_context *ctx = s->ctx;
+    ctu_context *c = &ctx->ctu;
+    c->intra_modes[map4_index(s->z)] = (int8_t)m;
+    tu_encode(ctx, s->z, s->x, s->y, s->log2, s->node->qp, 1, 0, TU_LUMA);
+    uint32_t bins = m == s->mpm[0] ? 2 : (m == s->mpm[1] || m == s->mpm[2] ? 3 : 6);
+    uint32_t cost = ctx->enc->metric.satd[6 - s->log2](c->source_luma + s->y * CTU_SOURCE_STRIDE + s->x, CTU_SOURCE_STRIDE,
+                                                   c->recon_luma + s->y * CTU_WORK_STRIDE + s->x, CTU_WORK_STRIDE) +
+                    s->node->lambda_satd * bins;
+    place_insert(s->best, m, cost);
+    return cost;
+}
+
+void evaluate_marked(in_inter_search *s, int32_t m)
+{
+    if (!s->on[m] || s->evaluated[m]) return;
+    s->evaluated[m] = 1;
+    evaluate(s, m);
+}
+
+// The coarse angles 2, 10, 18, 26, 34; an angle far above the inter cost
+// skips its neighbour.
+void coarse_angles(in_inter_search *s, uint64_t t)
+{
+    for (int32_t m = 2; m <= INTRA_MODE_LAST;) {
+        if (!s->on[m]) {
+            m += 8;
+            continue;
+        }
+        s->evaluated[m] = 1;
+        uint32_t cost = evaluate(s, m);
+        m += cost > 2 * t ? 16 : 8;
+    }
+}
+
+// Refinement in steps of 4, 2 and 1 around the best and the second mode, as
+// they stood when each step began, while their cost stays below the step's
+// limit (1.5, 1.25 and 1.125 times the inter cost).
+void refine(in_inter_search *s, uint64_t t)
+{
+    const int32_t steps[3] = {4, 2, 1};
+    const uint64_t limits[3] = {(12 * t) >> 3, (10 * t) >> 3, (9 * t) >> 3};
+    for (int32_t level = 0; level < 3; level++) {
+        rough_place start[2] = {s->best[0], s->best[1]};
+        int32_t step = steps[level];
+        for (const rough_place &p : start) {
+            if (p.mode < 2 || p.cost >= limits[level]) continue;
+            int32_t lo = max_i32(p.mode - step, 2), hi = min_i32(p.mode + step, INTRA_MODE_LAST);
+            for (int32_t m = lo; m <= hi; m += step) evaluate_marked(s, m);
+        }
+    }
+}
+
+// Full cost of the node with luma mode m, from the depth's rate snapshot.
+uint32_t rd_trial(in_inter_search *s, int32_t m, uint8_t *cbf)
+{
+    row_context *ctx = s->ctx;
+    cu_node *node = s->node;
+    node->intra_mode = m;
+    rate_restore(ctx, 6 - s->log2);
+    cu_tree_commit(ctx, search_state(ctx)->tree, s->z, s->x, s->y, s->log2);
+    uint32_t cost = rd_cu_cost(ctx, node->lambda_sse, s->z, s->x, s->y, s->log2, 0, 0);
+    *cbf = ctx->ctu.decision.cbf_flags[node_index(s->z, s->log2)];
+    return cost;
+}
+
+bool rd_stage_allowed(row_context *ctx, const in_inter_search *s, uint64_t t)
+{
+    mode_search_state *st = search_state(ctx);
+    uint32_t type = ctx->fi->pic.source_picture->picture_type;
+    bool picture = type == PIC_TYPE_P || (type == PIC_TYPE_BREF && s->log2 <= 4);
+    bool close = s->best[0].cost < ((3 * t) >> 1) + 2 * (uint64_t)s->node->lambda_satd;
+    bool level = st->speed_level >= (st->pick_mode <= 0 ? 4 : 3);
+    return st->inter_search_level > 0 && picture && close && level && ctx->ctu.speed_step < 2;
+}
+
+void record_rough(in_inter_search *s)
+{
+    mode_search_state *st = search_state(s->ctx);
+    s->node->intra_rough_cost = s->best[0].cost;
+    s->node->intra_mode = s->best[0].mode;
+    st->intra_ref_refresh = 1;
+    st->intra_rd_flag = 0;
+}
+
+}  // namespace
+
+void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    mode_search_state *st = search_state(ctx);
+    in_inter_search s;
+    s.ctx = ctx;
+    s.node = &tree[node_index(z, log2_size)];
+    s.z = z;
+    s.x = x;
+    s.y = y;
+    s.log2 = log2_size;
+    s.best[0] = s.best[1] = {-1, COST_INFINITE};
+    cu_node *node = s.node;
+    // The inter cost compared against; 64-bit so that multiples of an
+    // unpriced (infinite) inter cost do not wrap.
+    uint64_t t = node->motion_cost;
+
+    node->tu_split = 0;
+    node->pred_mode = 1;
+    node->intra_mode = 0;
+    node->chroma_mode = 4;
+    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+    intra_mpm_modes(ctx, z, s.mpm);
+    int32_t representative;
+    int32_t switched_on = intra_mode_preselect(ctx, s.on, &representative, log2_size, x, y);
+    for (int32_t m : s.mpm) s.on[m] = 1;
+
+    uint32_t planar = evaluate(&s, 0);
+    st->intra_ref_refresh = 0;
+    if (planar > 4 * t) {
+        record_rough(&s);
+        return;
+    }
+    evaluate(&s, 1);
+    if (s.best[0].cost > 3 * t) {
+        record_rough(&s);
+        return;
+    }
+    if (switched_on > 2) {
+        std::memset(s.evaluated, 0, sizeof(s.evaluated));
+        coarse_angles(&s, t);
+        refine(&s, t);
+    }
+    record_rough(&s);
+    if (!rd_stage_allowed(ctx, &s, t)) return;
+    st->intra_rd_flag = 1;
+
+    uint8_t cbf, chosen_cbf;
+    int32_t best_mode = s.best[0].mode, second = s.best[1].mode;
+    node->intra_cost = rd_trial(&s, best_mode, &chosen_cbf);
+    if (st->pick_mode != 0) {
+        // A later candidate wins a tie.
+        int32_t extra = st->inter_search_level > 1 ? 2 : 1;
+        for (int32_t k = 0; k < extra; k++) {
+            int32_t m = s.mpm[k];
+            if (m == best_mode || m == second) continue;
+            uint32_t cost = rd_trial(&s, m, &cbf);
+            if (cost <= node->intra_cost) {
+                best_mode = m;
+                node->intra_cost = cost;
+                chosen_cbf = cbf;
+            }
+        }
+        if (extra == 2 && second >= 0) {
+            uint32_t cost = rd_trial(&s, second, &cbf);
+            if (cost <= node->intra_cost) {
+                best_mode = second;
+                node->intra_cost = cost;
+                chosen_cbf = cbf;
+            }
+        }
+    }
+    node->intra_mode = best_mode;
+    node->intra_cbf = chosen_cbf;
+}

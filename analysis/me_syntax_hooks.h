@@ -1,9 +1,0 @@
-// Connects the CABAC syntax writer and its rate estimator to the motion
-// estimation's AMVP derivation and availability map.
-#pragma once
-
-struct encoder_instance;
-struct syntax_inter_services;
-
-// Fills the writer's hooks with owner = inst.
-void me_syntax_services_fill(syntax_inter_services *services, encoder_instance *inst);

@@ -1,0 +1,112 @@
+// What the two PU searches share inside one call: the block addresses, the
+// window, the vector-cost table and the prediction of a fractional vector.
+#pragma once
+#include <cstdint>
+
+#include "analysis/motion/amvp.h"
+#include "analysis/motion/motion_search.h"
+
+struct me_pu_state {
+    const me_context *me;
+    const pu_desc *pu;
+    mv_window win;
+    const uint8_t *src;            // source block, stride 64
+    const uint8_t *base;           // reference block of the zero vector
+    int32_t stride;                // reference stride
+    uint8_t *phase[16];            // phase planes advanced to the PU, or null entries
+    bool planes;                   // fractional blocks from the phase planes
+    const uint16_t *table;         // vector costs
+    int32_t limit;
+    uint8_t *scratch;
+};
+
+static inline void me_pu_state_init(me_pu_state *st, const me_context *me, const pu_desc *pu, int32_t qp)
+{
+    st->me = me;
+    st->pu = pu;
+    mv_window_compute(me, pu, &st->win);
+    st->src = me->src + pu->y * 64 + pu->x;
+    st->stride = (int32_t)me->ref_stride;
+    int64_t off = (int64_t)pu->y * st->stride + pu->x;
+    st->base = me->ref_plane[pu->list][pu->ref_idx] + off;
+    st->planes = me->use_subpel_planes != 0;
+    for (int i = 0; i < 16; i++) {
+        // The plane kernels take a writable plane list; the search only reads it.
+        uint8_t *p = me->use_subpel_planes ? const_cast<uint8_t *>(me->ref_phase[pu->list][pu->ref_idx][i]) : nullptr;
+        st->phase[i] = p ? p + off : nullptr;
+    }
+    st->table = me_cost_table(me, qp);
+    st->limit = me->mv_cost_limit;
+    st->scratch = me->scratch;
+}
+
+static inline const uint8_t *me_block(const me_pu_state *st, uint32_t v)
+{
+    return st->base + (int64_t)(mv_y(v) >> 2) * st->stride + (mv_x(v) >> 2);
+}
+
+static inline uint32_t me_mv_add(uint32_t v, int dx, int dy)
+{
+    return mv_pack(mv_x(v) + dx, mv_y(v) + dy);
+}
+
+// Cost of the difference d = (dx, dy) to a predictor.
+static inline uint32_t me_diff_cost(const me_pu_state *st, int dx, int dy)
+{
+    return me_component_cost(st->table, st->limit, dx) + me_component_cost(st->table, st->limit, dy);
+}
+
+// The prediction of v and its stride: a phase plane when one exists for the
+// fraction, else the reference itself (full samples) or an interpolation
+// into the scratch buffer.
+static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32_t *stride, bool bilinear)
+{
+    int vx = mv_x(v), vy = mv_y(v);
+    const mc_table *mc = st->me->mc;
+    if (st->planes && st->phase[4 * (vy & 3) + (vx & 3)]) {
+        *stride = st->stride;
+        return mc->subpel_plane_ptr(const_cast<uint8_t *const *>(st->phase), st->stride, vx, vy);
+    }
+    *stride = 64;
+    if (bilinear)
+        return mc->mc_luma_ref_or_bilinear(st->scratch, stride, st->base, st->stride, vx, vy, st->pu->width,
+                                           st->pu->height);
+    return mc->mc_luma_ref_or_interp(st->scratch, stride, st->base, nullptr, st->stride, vx, vy, st->pu->width,
+                                     st->pu->height);
+}
+
+// The metric of every vector one sub-sample refinement has measured. Passes
+// meet vectors again (the centre a pass moved away from, diagonals beside
+// earlier axis points); those are neither predicted nor measured twice. The
+// metric of a vector does not change within a refinement, so the search goes
+// exactly as it would without the record. Blocks below 16x16 keep none: their
+// metric costs less than looking it up.
+enum { ME_MEMO_CAPACITY = 48, ME_MEMO_MIN_SAMPLES = 16 * 16 };
+
+struct me_metric_memo {
+    int32_t count, capacity;
+    uint32_t v[ME_MEMO_CAPACITY];
+    uint32_t metric[ME_MEMO_CAPACITY];
+};
+
+static inline void me_memo_start(me_metric_memo *memo, const pu_desc *pu)
+{
+    memo->count = 0;
+    memo->capacity = pu->width * pu->height >= ME_MEMO_MIN_SAMPLES ? ME_MEMO_CAPACITY : 0;
+}
+
+// The metric of v from the record, or measured with metric and recorded.
+static inline uint32_t me_memo_metric(me_metric_memo *memo, const me_pu_state *st, pair_metric_fn metric,
+                                      uint32_t v, bool bilinear)
+{
+    for (int32_t i = 0; i < memo->count; i++)
+        if (memo->v[i] == v) return memo->metric[i];
+    int32_t stride;
+    const uint8_t *pred = me_predict(st, v, &stride, bilinear);
+    uint32_t m = metric(st->src, 64, pred, stride);
+    if (memo->count < memo->capacity) {
+        memo->v[memo->count] = v;
+        memo->metric[memo->count++] = m;
+    }
+    return m;
+}

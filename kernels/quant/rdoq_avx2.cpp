@@ -1,0 +1,159 @@
+// AVX2 forms of the rate-distortion quantisers' per-coefficient work: the
+// level errors (ceiling level, squared magnitude, squared errors of that level
+// and of one less) eight coefficients at a time, the search for the last 4x4
+// group above the threshold one group per compare, the final test for any
+// level, and both quantisers built on them.
+//
+// Exactness: every quantity is an integer that fits its lanes. |c| <= 32768
+// and a quantisation scale below 2^16 keep |c| * scale + 2^qbits - 1 below
+// 2^32, so the ceiling level is an unsigned 32-bit product shifted logically;
+// levels times the dequantisation scale of qp <= 51 stay far below 2^31 and
+// shift arithmetically as the portable 64-bit form does. A squared error is
+// formed from its magnitude: below 2^16 the 32-bit square is exact, from 2^16
+// on the portable form saturates to UINT32_MAX and so does this one.
+#include <immintrin.h>
+
+#include "kernels/quant/rdoq_body.h"
+
+namespace {
+
+struct level_error_scales {
+    __m256i quant_scale, ceil_round, dq_scale, dq_round, all_ones, square_limit;
+    __m128i qbits, dq_shift;
+};
+
+// Squares of signed 32-bit lanes, UINT32_MAX where the magnitude is 2^16 or more.
+inline __m256i saturated_square(__m256i e, const level_error_scales *s)
+{
+    const __m256i m = _mm256_abs_epi32(e);
+    const __m256i big = _mm256_cmpgt_epi32(m, s->square_limit);
+    return _mm256_or_si256(_mm256_mullo_epi32(m, m), big);
+}
+
+// Dequantised value of eight levels minus their magnitudes.
+inline __m256i dequant_error(__m256i level, __m256i a, const level_error_scales *s)
+{
+    const __m256i v = _mm256_add_epi32(_mm256_mullo_epi32(level, s->dq_scale), s->dq_round);
+    return _mm256_sub_epi32(_mm256_sra_epi32(v, s->dq_shift), a);
+}
+
+// Eight coefficients from c; the outputs start at the same index and only
+// the first `count` (8 or 4) of them are stored.
+inline void level_errors_8(const int16_t *c, uint16_t *ceil_levels, uint32_t *squares, uint32_t *errors,
+                           int count, const level_error_scales *s)
+{
+    const __m256i a = _mm256_abs_epi32(_mm256_cvtepi16_epi32(_mm_loadu_si128((const __m128i *)c)));
+    const __m256i level =
+        _mm256_srl_epi32(_mm256_add_epi32(_mm256_mullo_epi32(a, s->quant_scale), s->ceil_round), s->qbits);
+    const __m256i e0 = saturated_square(dequant_error(level, a, s), s);
+    const __m256i e1 = saturated_square(dequant_error(_mm256_add_epi32(level, s->all_ones), a, s), s);
+    const __m128i packed =
+        _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(level, level), 0x08));
+    const __m256i square = _mm256_mullo_epi32(a, a);
+    const __m256i lo = _mm256_unpacklo_epi32(e0, e1), hi = _mm256_unpackhi_epi32(e0, e1);
+    _mm256_storeu_si256((__m256i *)errors, _mm256_permute2x128_si256(lo, hi, 0x20));
+    if (count == 4) {
+        _mm_storel_epi64((__m128i *)ceil_levels, packed);
+        _mm_storeu_si128((__m128i *)squares, _mm256_castsi256_si128(square));
+        return;
+    }
+    _mm_storeu_si128((__m128i *)ceil_levels, packed);
+    _mm256_storeu_si256((__m256i *)squares, square);
+    _mm256_storeu_si256((__m256i *)(errors + 8), _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+// Whether a 4x4 group holds a coefficient above t or below -t (t >= 0).
+inline bool group_above(const int16_t *c, int size, __m128i above, __m128i below)
+{
+    const __m128i r01 = _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i *)c),
+                                           _mm_loadl_epi64((const __m128i *)(c + size)));
+    const __m128i r23 = _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i *)(c + 2 * size)),
+                                           _mm_loadl_epi64((const __m128i *)(c + 3 * size)));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi16(r01, above), _mm_cmpgt_epi16(below, r01)),
+                                     _mm_or_si128(_mm_cmpgt_epi16(r23, above), _mm_cmpgt_epi16(below, r23)));
+    return !_mm_testz_si128(hit, hit);
+}
+
+int find_last_group_avx2(quant_context *ctx, int16_t *levels, const int16_t *coeff, const uint16_t *scan,
+                         uint8_t *flags, int n, int16_t threshold)
+{
+    (void)ctx;
+    const int size = 1 << n;
+    const int groups = size * size / 16;
+    const int32_t t = threshold;
+    int g = groups - 1;
+    if (t >= 0) {
+        const __m128i above = _mm_set1_epi16(threshold), below = _mm_set1_epi16((int16_t)-t);
+        while (g >= 0 && !group_above(coeff + scan[16 * g], size, above, below))
+            g--;
+    }
+    if (g < 0)
+        return -1;
+    const int p = scan[16 * g];
+    for (int r = 0; r < 4; r++)
+        for (int c = 0; c < 4; c++) {
+            const int32_t x = coeff[p + r * size + c];
+            flags[p + r * size + c] = x > t || x < -t;
+        }
+    for (int e = g + 1; e < groups; e++)
+        for (int r = 0; r < 4; r++)
+            memset(&levels[scan[16 * e] + r * size], 0, 4 * sizeof(int16_t));
+    return 16 * g;
+}
+
+// Whether any of the N x N levels is non-zero, sixteen at a time.
+int any_level_avx2(const int16_t *levels, int n)
+{
+    __m256i any = _mm256_setzero_si256();
+    for (int i = 0; i < 1 << (2 * n); i += 16)
+        any = _mm256_or_si256(any, _mm256_loadu_si256((const __m256i *)(levels + i)));
+    return !_mm256_testz_si256(any, any);
+}
+
+}  // namespace
+
+void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_t *squares, uint32_t *errors,
+                            int n, int width, int height, int qp, int quant_scale)
+{
+    const int size = 1 << n;
+    const int qbits = 21 + qp / 6 - n;
+    level_error_scales s;
+    s.quant_scale = _mm256_set1_epi32(quant_scale);
+    s.ceil_round = _mm256_set1_epi32((int32_t)((1u << qbits) - 1));
+    s.dq_scale = _mm256_set1_epi32(dequant_scale(qp));
+    s.dq_round = _mm256_set1_epi32(1 << (n - 2));
+    s.all_ones = _mm256_set1_epi32(-1);
+    s.square_limit = _mm256_set1_epi32(0xFFFF);
+    s.qbits = _mm_cvtsi32_si128(qbits);
+    s.dq_shift = _mm_cvtsi32_si128(n - 1);
+    // Widths are multiples of 4. A rectangle as wide as the block is one run
+    // of width * height coefficients (a multiple of 16); otherwise each row
+    // ends, when its width is an odd multiple of 4, with four coefficients
+    // read as eight (the row goes on: the rectangle is narrower than the
+    // block) of which four are stored.
+    if (width == size) {
+        for (int i = 0; i < width * height; i += 8)
+            level_errors_8(coeff + i, ceil_levels + i, squares + i, errors + 2 * i, 8, &s);
+        return;
+    }
+    for (int y = 0; y < height; y++)
+        for (int i = y * size; i < y * size + width; i += 8) {
+            const int count = y * size + width - i >= 8 ? 8 : 4;
+            level_errors_8(coeff + i, ceil_levels + i, squares + i, errors + 2 * i, count, &s);
+        }
+}
+
+int rdoq_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+              uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
+{
+    return rdoq_body<find_last_group_avx2, any_level_avx2>(ctx, lambda, levels, coeff, qp, round_offset, n,
+                                                           quant_scale, plane, scan_idx);
+}
+
+int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
+                  uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
+{
+    return rdoq_alt_body<rdoq_level_errors_avx2, find_last_group_avx2>(ctx, lambda, levels, coeff, qp,
+                                                                       round_offset, n, quant_scale, plane,
+                                                                       scan_idx);
+}
