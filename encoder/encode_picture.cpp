@@ -170,15 +170,22 @@ bool is_anchor(const picture *p)
 // sizes. Otherwise the anchor would be decided on the pictures collected a
 // whole round of frame instances ago (a dozen pictures, a second's mini-GOPs
 // on a short clip), blind to the anchor it predicts from. It predicts from
-// that anchor, so it could not have run far ahead of it anyway. The wait is
-// for given pictures, so the result does not depend on timing.
+// that anchor, so it could not have run far ahead of it anyway. Where a
+// buffer is at stake (constant bitrate, VBV), every picture also waits for
+// the pictures in flight further back than rate control lets go unseen, so
+// that the buffer is planned on sizes rather than on predictions. The waits
+// are for given pictures, so the result does not depend on timing.
 int32_t anchor_sizes_learn(frame_instance *cur)
 {
     encoder_instance *enc = cur->enc;
-    if (!is_anchor(cur->pic.source_picture) || !ratecontrol_wants_early_sizes(cur->rc, &enc->config)) return 0;
+    if (!ratecontrol_wants_early_sizes(cur->rc, &enc->config)) return 0;
+    bool anchor = is_anchor(cur->pic.source_picture);
+    int32_t span = ratecontrol_blind_span(cur->rc, &enc->config);
     for (int32_t i = 0; i < enc->frame_instance_count; i++) {
         frame_instance *fi = enc->frame_instances[i];
-        if (fi == cur || !fi->submitted || !fi->pic.source_picture || !is_anchor(fi->pic.source_picture)) continue;
+        if (fi == cur || !fi->submitted || !fi->pic.source_picture) continue;
+        bool far = enc->coding_number - fi->rc->pic.coding_number > span;
+        if (!(anchor && is_anchor(fi->pic.source_picture)) && !far) continue;
         if (row_sched_wait_frame(enc->scheduler, fi->pic.recon_picture->frame_number) != 0) {
             __atomic_store_n(enc->job_failed, 1, __ATOMIC_RELEASE);
             return -1;

@@ -56,6 +56,17 @@ bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits
 
 namespace {
 
+// The share of a buffer, in pictures, whose sizes may still be unknown when a
+// picture takes its QP: constant bitrate (a window of 8 pictures by default)
+// and a VBV buffer (30 pictures for a buffer of one second at 30 per second).
+// With a dozen frame instances, a picture was otherwise planned before any
+// picture of its window had finished: the plans of the pictures in flight,
+// off by several times either way on natural content, let the buffer run dry
+// (67 underflows over the 27 constant-bitrate encodes of the 640x360 corpus,
+// 6 with a quarter of the window) and held its rate far below the target.
+constexpr double CBR_BLIND_SHARE = 0.25;
+constexpr double VBV_BLIND_SHARE = 0.1;
+
 // A picture of the record's kind took `bits` at `qscale`: what its kind's
 // frame predictor learns and what the later decisions see of the kind.
 void picture_seen(ratecontrol *rc, double qscale, double bits)
@@ -82,6 +93,17 @@ void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 bool ratecontrol_wants_early_sizes(const ratecontrol *rc, const internal_config *cfg)
 {
     return (rc->abr && cfg->rc_mode != RC_MODE_CRF) || rc->cbr || rc->two_pass || rc->vbv;
+}
+
+int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg)
+{
+    if (rc->cbr && cfg->cbr_window > 0)
+        return std::max((int32_t)(cfg->cbr_window * CBR_BLIND_SHARE), 1);
+    if (rc->vbv && rc->vbv_frame_bits > 0) {
+        double pictures = 1000.0 * (double)cfg->vbv_bufsize / (double)rc->vbv_frame_bits;
+        return std::max((int32_t)(pictures * VBV_BLIND_SHARE), 1);
+    }
+    return INT32_MAX;
 }
 
 void ratecontrol_size_known(ratecontrol *rc, double bits)
