@@ -64,7 +64,9 @@ struct rc_frame_totals {
 };
 
 struct ratecontrol {
-    uint32_t abr;
+    // QPs come from the one-pass estimate (average bitrate, CRF, constant QP
+    // per type) rather than a second pass or the constant-bitrate model.
+    uint32_t one_pass_estimate;
     uint32_t cbr;
     uint32_t two_pass;
     uint32_t lqp;

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "encoder/config.h"
-#include "encoder/int_math.h"
 #include "encoder/memory.h"
 #include "ratecontrol/rc_cbr.h"
 #include "ratecontrol/rc_twopass.h"
@@ -91,7 +90,7 @@ void set_flags(ratecontrol *rc, const internal_config *cfg)
     int32_t mode = cfg->rc_mode;
     rc->lqp = mode == RC_MODE_LQP;
     rc->cbr = mode == RC_MODE_CBR;
-    rc->abr = (mode == RC_MODE_ABR || mode == RC_MODE_CRF || mode == RC_MODE_LQP) && cfg->pass2 == 0;
+    rc->one_pass_estimate = (mode == RC_MODE_ABR || mode == RC_MODE_CRF || mode == RC_MODE_LQP) && cfg->pass2 == 0;
     rc->two_pass = mode == RC_MODE_ABR && cfg->pass2 != 0;
     rc->vbv = cfg->vbv_bufsize > 0 && cfg->vbv_maxrate > 0;
 }
@@ -226,7 +225,7 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
         if (cfg->pass2) return -1;
         set_crf(rc, cfg);
     }
-    if (rc->abr) set_abr_start(rc, cfg);
+    if (rc->one_pass_estimate) set_abr_start(rc, cfg);
     if (rc->cbr && set_cbr_start(rc, cfg) != 0) return -1;
     set_type_constants(rc, cfg);
     frame_pred_init(rc);
@@ -294,13 +293,6 @@ void ratecontrol_delete(ratecontrol *first)
     aligned_free(first->pass2_order);
     aligned_free(first->stats_header);
     aligned_free(first);
-}
-
-int32_t ratecontrol_frame_qp(const ratecontrol *rc, const internal_config *cfg)
-{
-    double r = (double)rc->frame_qp_f + 0.5;
-    int32_t qp = r >= QP_MAX ? QP_MAX : (r > 0.0 ? (int32_t)r : 0);
-    return clamp_i32(qp, cfg->qp_min, cfg->qp_max);
 }
 
 void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *x)

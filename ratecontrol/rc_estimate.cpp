@@ -99,11 +99,11 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
     q += pb_offset_of(rc, layer);
     rc->frame_satd = lookahead_cost_of(rc, cfg);
-    if (rc->abr && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, start_qp(rc, START_SHARE_B));
+    if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, start_qp(rc, START_SHARE_B));
     // Average bitrate keeps B pictures within two QP steps of the finest
     // qscale their kind has been seen at, as it does its anchors (CRF follows
     // its factor).
-    if (rc->abr && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
+    if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
     rc->qp_novbv = (float)q;
     if (rc->vbv) {
         // B pictures keep to the buffer as every other picture does.

@@ -92,7 +92,7 @@ void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 
 bool ratecontrol_wants_early_sizes(const ratecontrol *rc, const internal_config *cfg)
 {
-    return (rc->abr && cfg->rc_mode != RC_MODE_CRF) || rc->cbr || rc->two_pass || rc->vbv;
+    return (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) || rc->cbr || rc->two_pass || rc->vbv;
 }
 
 int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg)
@@ -133,7 +133,7 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     if (rc->size_planned)
         rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
-    if (rc->abr) abr_frame_end(rc, cfg, bits);
+    if (rc->one_pass_estimate) abr_frame_end(rc, cfg, bits);
     if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);
     if (rc->two_pass && rc->pass2_current)
         rc->expected_bits_sum += rc_entry_bits(rc->pass2_current, rc_qp_to_qscale(rc->pass2_current->pass2_qp));

@@ -155,7 +155,7 @@ TEST(RateControlConstantQp, PerTypeModeUnderMacroblockTreeTakesConstants)
     rc_holder h;
     ASSERT_EQ(ratecontrol_new(&h.rc, &cfg), 0);
     EXPECT_EQ(h.rc->lqp, 1u);
-    EXPECT_EQ(h.rc->abr, 1u);
+    EXPECT_EQ(h.rc->one_pass_estimate, 1u);
     test_pictures t;
     EXPECT_EQ(start_qp(h.rc, &cfg, &t, PIC_TYPE_IDR, 0), h.rc->qp_i);
     EXPECT_EQ(start_qp(h.rc, &cfg, &t, PIC_TYPE_BREF, 1), h.rc->qp_b[0]);
