@@ -160,8 +160,46 @@ int32_t picture_identity(frame_instance *cur, picture *src)
     return is_ref ? picture_subpel_attach(enc->pools, rec) : 0;
 }
 
+bool is_anchor(const picture *p)
+{
+    return p->picture_type != PIC_TYPE_BREF && p->picture_type != PIC_TYPE_B;
+}
+
+// Before an anchor picture (IDR, CRA, I or P) takes its QP in a bitrate mode,
+// the anchors still in flight finish coding and rate control learns their
+// sizes. Otherwise the anchor would be decided on the pictures collected a
+// whole round of frame instances ago (a dozen pictures, a second's mini-GOPs
+// on a short clip), blind to the anchor it predicts from. It predicts from
+// that anchor, so it could not have run far ahead of it anyway. Where a
+// buffer is at stake (constant bitrate, VBV), every picture also waits for
+// the pictures in flight further back than rate control lets go unseen, so
+// that the buffer is planned on sizes rather than on predictions. The waits
+// are for given pictures, so the result does not depend on timing.
+int32_t anchor_sizes_learn(frame_instance *cur)
+{
+    encoder_instance *enc = cur->enc;
+    if (!ratecontrol_wants_early_sizes(cur->rc, &enc->config)) return 0;
+    bool anchor = is_anchor(cur->pic.source_picture);
+    int32_t span = ratecontrol_blind_span(cur->rc, &enc->config);
+    for (int32_t i = 0; i < enc->frame_instance_count; i++) {
+        frame_instance *fi = enc->frame_instances[i];
+        if (fi == cur || !fi->submitted || !fi->pic.source_picture) continue;
+        bool far = enc->coding_number - fi->rc->pic.coding_number > span;
+        if (!(anchor && is_anchor(fi->pic.source_picture)) && !far) continue;
+        if (row_sched_wait_frame(enc->scheduler, fi->pic.recon_picture->frame_number) != 0) {
+            __atomic_store_n(enc->job_failed, 1, __ATOMIC_RELEASE);
+            return -1;
+        }
+        int64_t payload = 0;
+        for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
+        ratecontrol_size_known(fi->rc, 8.0 * (double)payload);
+    }
+    return 0;
+}
+
 int32_t rate_control_start(frame_instance *cur)
 {
+    if (anchor_sizes_learn(cur) != 0) return -1;
     encoder_instance *enc = cur->enc;
     rc_picture pic;
     pic.source = cur->pic.source_picture;

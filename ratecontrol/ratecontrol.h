@@ -21,6 +21,16 @@ struct size_predictor {
     float offset;
 };
 
+// What rate control has seen of one kind of picture (frame predictor index):
+// the latest picture of the kind whose size is known and the finest qscale
+// any picture of the kind was coded at (0: none yet).
+struct rc_kind_seen {
+    double bits;
+    double qscale;
+    double cost;
+    double finest_qscale;
+};
+
 // Where a frame size predictor holds its sizes (0: not taught yet, the plain
 // prediction applies) and how steeply they fall as the qscale rises: bits at q
 // are the predictor's bits x (anchor_qscale / q)^(elasticity - 1).
@@ -54,7 +64,9 @@ struct rc_frame_totals {
 };
 
 struct ratecontrol {
-    uint32_t abr;
+    // QPs come from the one-pass estimate (average bitrate, CRF, constant QP
+    // per type) rather than a second pass or the constant-bitrate model.
+    uint32_t one_pass_estimate;
     uint32_t cbr;
     uint32_t two_pass;
     uint32_t lqp;
@@ -75,9 +87,6 @@ struct ratecontrol {
     int32_t frame_satd;
     double last_rate_eq;
     double complexity_sum;
-    // The sum of each share of complexity_sum times the log of the P-level
-    // qscale it was coded at (decayed alike).
-    double complexity_log_qscale;
     double expected_bits_sum;
     double wanted_bits_window;
     double decay;
@@ -130,6 +139,8 @@ struct ratecontrol {
     int32_t record_index;
     int32_t record_count;
     uint32_t in_flight;          // a picture was started and not yet ended
+    uint32_t size_known;         // it has finished coding and its size is known
+    double known_bits;           // that size, before access-unit assembly
     rc_picture pic;
     // Geometry of the coded picture.
     int32_t width;
@@ -147,6 +158,10 @@ struct ratecontrol {
     // by frame predictor (first record): pictures in flight count with their
     // plan times their predictor's scale.
     double plan_scale[4];
+    // What finished pictures have shown, by frame predictor index (first
+    // record), and how many pictures have been collected.
+    rc_kind_seen seen[4];
+    int32_t collected;
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs
@@ -209,15 +224,25 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
 // at most its share of the planned buffer fill; every picture type keeps to it.
 double rc_vbv_fit_fill(const ratecontrol *rc, double q);
 
+// Whether the sizes of anchor pictures (IDR, CRA, I, P) that have finished
+// coding but not yet been collected help the decisions of later pictures:
+// in the bitrate modes and under VBV.
+bool ratecontrol_wants_early_sizes(const ratecontrol *rc, const internal_config *cfg);
+// How many pictures before it in coding order may still be in flight, their
+// sizes unknown, when a picture takes its QP (INT32_MAX: any number).
+int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg);
+// The picture ratecontrol_start began has finished coding and takes `bits`
+// (before access-unit assembly): its kind's predictor learns from it now,
+// and later decisions count it at that size until its frame end.
+void ratecontrol_size_known(ratecontrol *rc, double bits);
+
 // Ends the picture ratecontrol_start began, with the access unit's size in
 // bits; totals may be null. Always 0.
 int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits);
 void rc_vbv_frame_end(ratecontrol *rc, uint32_t bits);
 // The share of the rate equation's complexity sum of the picture a record
-// carries, taking `bits` at `qscale`, and the qscale at the level of P
-// pictures it stands for. False when the picture has no share.
-bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share,
-                  double *level);
+// carries, taking `bits` at `qscale`. False when the picture has no share.
+bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits, double qscale, double *share);
 void rc_update_predictor(size_predictor *p, float q, float cost, float bits, float divisor);
 // The plan scale before any picture has finished: the start values of the
 // predictors may fall short of the content, and the first pictures are all
@@ -249,6 +274,17 @@ double rc_qscale_factor(const ratecontrol *rc, double size_ratio);
 // below its anchor, less where sizes climb steeply (0 while it has not
 // learned).
 double rc_known_qscale_floor(const ratecontrol *rc);
+// The finest qscale a picture may take as its qscale falls: where the latest
+// picture of its kind whose size is known would grow past `budget` bits, were
+// sizes to climb at least as the square of the falling qscale (as film grain
+// and noise make them do). A picture that took little may so come down fast,
+// one that took much only slowly, instead of by fixed QP steps that hold
+// pictures far below their share for many mini-GOPs. 0 while no picture of
+// its kind has been seen.
+double rc_size_descent_floor(const ratecontrol *rc, double budget);
+// The finest qscale average bitrate gives the picture: two QP steps below the
+// finest at which a picture of its kind has been seen (0 while none has).
+double rc_seen_qscale_floor(const ratecontrol *rc);
 // Bits the picture's frame predictor expects of its lookahead cost at a qscale.
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale);
 // The qscale at which the picture's frame predictor expects it to take `bits`.

@@ -170,14 +170,19 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         }
     } else if (type == PIC_TYPE_P && pic->ref0) {
         double r = pic->ref0->qp_plan_avg + (is_intra(pic->ref0->picture_type) ? rc->ip_offset : 0.0);
-        qp = std::min(std::max(qp, r - P_QP_FALL), r + P_QP_RISE);
+        // Once a P picture has been seen, the fall is bounded by the size the
+        // latest would grow to, as in average bitrate, not by a QP step.
+        double fall = r - P_QP_FALL;
+        double sized = rc_size_descent_floor(rc, (double)(cfg->bframes + 1) * rc->model->frame_bits);
+        if (sized > 0.0) fall = rc_qscale_to_qp(sized);
+        qp = std::min(std::max(qp, fall), r + P_QP_RISE);
     }
     // Whatever the reference QPs allow, no picture is planned past its upper
-    // bound, the room the bucket leaves it, nor far below where pictures of
-    // its kind have been seen.
+    // bound, the room the bucket leaves it, nor more than two QP steps below
+    // the finest QP its kind has been seen at.
     if (predicted) {
         qp = std::max(qp, target_qp(rc, rc->cbr_bits[1]));
-        double floor = rc_known_qscale_floor(rc);
+        double floor = rc_seen_qscale_floor(rc);
         if (floor > 0.0) qp = std::max(qp, rc_qscale_to_qp(floor));
     }
     // Pictures in flight count in the window with their plan, the size the

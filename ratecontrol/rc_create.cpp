@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "encoder/config.h"
-#include "encoder/int_math.h"
 #include "encoder/memory.h"
 #include "ratecontrol/rc_cbr.h"
 #include "ratecontrol/rc_twopass.h"
@@ -24,15 +23,16 @@ double rc_qscale_to_qp(double qscale)
 
 namespace {
 
-constexpr float FRAME_PRED_B = 2.5f;
-constexpr float FRAME_PRED_P = 2.0f;
-constexpr float FRAME_PRED_I = 2.0f;
-constexpr float FRAME_PRED_BREF = 2.25f;
+// Start values of the frame size predictors' coefficients (bits x qscale /
+// lookahead cost): B pictures, then P, I and reference B pictures where the
+// QP compression is 0.8 or more (the macroblock-tree), and where it is less.
+// The first picture of each kind replaces its start value.
+constexpr float FRAME_PRED_B = 0.5f;
+constexpr float FRAME_PRED_HIGH_QCOMP[3] = {0.6f, 0.75f, 0.5f};
+constexpr float FRAME_PRED_LOW_QCOMP[3] = {0.75f, 0.9f, 0.6f};
 // The average-bitrate sums forget a tenth per picture: the rate equation
 // follows the recent pictures, so that content that grows harder (or easier)
-// does not leave a short stream 10 to 20 % off its target; the pictures in
-// flight, which join the sums at their expected sizes, weigh as much as the
-// finished ones.
+// does not leave a short stream 10 to 20 % off its target.
 constexpr double ABR_DECAY = 0.9;
 // The QP that average bitrate starts from.
 constexpr double ABR_START_QP = 24.0;
@@ -90,7 +90,7 @@ void set_flags(ratecontrol *rc, const internal_config *cfg)
     int32_t mode = cfg->rc_mode;
     rc->lqp = mode == RC_MODE_LQP;
     rc->cbr = mode == RC_MODE_CBR;
-    rc->abr = (mode == RC_MODE_ABR || mode == RC_MODE_CRF || mode == RC_MODE_LQP) && cfg->pass2 == 0;
+    rc->one_pass_estimate = (mode == RC_MODE_ABR || mode == RC_MODE_CRF || mode == RC_MODE_LQP) && cfg->pass2 == 0;
     rc->two_pass = mode == RC_MODE_ABR && cfg->pass2 != 0;
     rc->vbv = cfg->vbv_bufsize > 0 && cfg->vbv_maxrate > 0;
 }
@@ -109,8 +109,6 @@ void set_abr_start(ratecontrol *rc, const internal_config *cfg)
     rc->accum_p_qp = 0.01 * (cfg->rc_mode == RC_MODE_CRF ? (double)cfg->crf : ABR_START_QP);
     double cost_blocks = (double)rc->cost_cols * (double)rc->cost_rows;
     rc->complexity_sum = 0.004 * std::pow(700000.0, rc->qcompress) * std::sqrt(cost_blocks) * (cfg->mbtree ? 1.4 : 1.0);
-    // The start value stands for pictures at the start qscale.
-    rc->complexity_log_qscale = rc->complexity_sum * std::log(rc_qp_to_qscale(ABR_START_QP));
     rc->wanted_bits_window = rc->bitrate / rc->fps;
     rc->last_non_b_type = slice_i;
 }
@@ -164,13 +162,10 @@ void set_type_constants(ratecontrol *rc, const internal_config *cfg)
     }
 }
 
-// Start values of bits x qscale / lookahead cost, on the safe side of what
-// the encoder's pictures take (B pictures take the most per cost unit): a
-// start below the truth plans the first pictures, which are coded before any
-// picture has finished, larger than the buffer can hold.
 void frame_pred_init(ratecontrol *rc)
 {
-    const float coeffs[4] = {FRAME_PRED_B, FRAME_PRED_P, FRAME_PRED_I, FRAME_PRED_BREF};
+    const float *k = rc->qcompress >= 0.8 ? FRAME_PRED_HIGH_QCOMP : FRAME_PRED_LOW_QCOMP;
+    const float coeffs[4] = {FRAME_PRED_B, k[0], k[1], k[2]};
     for (int i = 0; i < 4; i++) rc->frame_pred[i] = {coeffs[i], 1.0f, 0.5f, 0.0f};
     for (int c = 0; c < 3; c++) {
         rc->row_pred[c][0] = {coeffs[c], 1.0f, 0.5f, 0.0f};
@@ -230,7 +225,7 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
         if (cfg->pass2) return -1;
         set_crf(rc, cfg);
     }
-    if (rc->abr) set_abr_start(rc, cfg);
+    if (rc->one_pass_estimate) set_abr_start(rc, cfg);
     if (rc->cbr && set_cbr_start(rc, cfg) != 0) return -1;
     set_type_constants(rc, cfg);
     frame_pred_init(rc);
@@ -300,13 +295,6 @@ void ratecontrol_delete(ratecontrol *first)
     aligned_free(first);
 }
 
-int32_t ratecontrol_frame_qp(const ratecontrol *rc, const internal_config *cfg)
-{
-    double r = (double)rc->frame_qp_f + 0.5;
-    int32_t qp = r >= QP_MAX ? QP_MAX : (r > 0.0 ? (int32_t)r : 0);
-    return clamp_i32(qp, cfg->qp_min, cfg->qp_max);
-}
-
 void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *x)
 {
     if (n != p) {
@@ -327,7 +315,6 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
     }
     if (n != x) {
         x->complexity_sum = n->complexity_sum;
-        x->complexity_log_qscale = n->complexity_log_qscale;
         x->expected_bits_sum = n->expected_bits_sum;
         x->wanted_bits_window = n->wanted_bits_window;
     }

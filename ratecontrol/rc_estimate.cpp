@@ -13,10 +13,19 @@
 
 namespace {
 
-// How many times the per-picture rate a picture may be planned to take
-// before the first picture has finished.
-constexpr double START_SHARE_I = 6.0;
-constexpr double START_SHARE_P = 3.0;
+// Until the first picture has been collected, a picture of a kind not seen yet
+// is planned as if it were coded as intra pictures are at their most expensive
+// (START_COEFF x lookahead cost / qscale; once the first intra picture's size
+// is known, as it was coded), and within this many times the per-picture rate
+// (I, P, B).
+// Its true size is unknown by a factor of 100 either way (noise and film grain
+// against clean pans of the same lookahead cost); a start that assumed the
+// cheap end would spend the second's budget several times over before the
+// first picture finishes.
+constexpr double START_COEFF = 2.0;
+constexpr double START_SHARE_I = 16.0;
+constexpr double START_SHARE_P = 5.0;
+constexpr double START_SHARE_B = 2.0;
 // The second pass corrects the error its pictures have left over what its plan
 // still has to code, but over no less than this many seconds of the rate.
 constexpr double PASS2_MIN_BUFFER_SECONDS = 2.0;
@@ -50,8 +59,23 @@ int32_t lookahead_cost_of(ratecontrol *rc, const internal_config *cfg)
 
 double qp_of_floor(const ratecontrol *rc)
 {
-    double floor = rc_known_qscale_floor(rc);
+    double floor = rc_seen_qscale_floor(rc);
     return floor > 0.0 ? rc_qscale_to_qp(floor) : -HUGE_VAL;
+}
+
+// The QP below which a picture of a kind not yet seen is not coded before the
+// first picture has been collected (-inf once it has, or without a cost).
+double start_qp(const ratecontrol *rc, double share)
+{
+    const ratecontrol *first = rc_first(rc);
+    if (first->collected > 0 || rc->frame_satd <= 0 || first->seen[rc_frame_pred_index(&rc->pic)].qscale > 0.0)
+        return -HUGE_VAL;
+    // Once the first intra picture's size is known, its own bits x qscale /
+    // cost stands in for the estimate: noise and grain show there already.
+    const rc_kind_seen *intra = &first->seen[slice_i];
+    double k = START_COEFF;
+    if (intra->bits > 0.0 && intra->cost > 0.0) k = intra->bits * intra->qscale / intra->cost;
+    return rc_qscale_to_qp(k * rc->frame_satd / (share * rc->bitrate / rc->fps));
 }
 
 double b_qp(ratecontrol *rc, const internal_config *cfg)
@@ -75,10 +99,11 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     int32_t layer = pic->recon ? pic->recon->layer : pic->source->layer;
     q += pb_offset_of(rc, layer);
     rc->frame_satd = lookahead_cost_of(rc, cfg);
-    // Average bitrate keeps B pictures near where their kind has been seen,
-    // as it does its anchors (CRF follows its factor; under VBV the buffer
-    // fit below applies the same floor).
-    if (rc->abr && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
+    if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, start_qp(rc, START_SHARE_B));
+    // Average bitrate keeps B pictures within two QP steps of the finest
+    // qscale their kind has been seen at, as it does its anchors (CRF follows
+    // its factor).
+    if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
     rc->qp_novbv = (float)q;
     if (rc->vbv) {
         // B pictures keep to the buffer as every other picture does.
@@ -90,6 +115,23 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     return q;
 }
 
+// The bits the second pass's pictures in flight add to those collected: the
+// size of each that has finished, the plan's bits at its QP for the others.
+double pass2_in_flight_bits(const ratecontrol *rc)
+{
+    const ratecontrol *first = rc_first(rc);
+    double bits = 0.0;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || other->pic.coding_number >= rc->pic.coding_number) continue;
+        if (other->size_known) bits += other->known_bits;
+        else if (other->pass2_current)
+            bits += rc_entry_bits(other->pass2_current, rc_qp_to_qscale(other->pass2_current->pass2_qp));
+        else bits += rc->bitrate / rc->fps;
+    }
+    return bits;
+}
+
 double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, int32_t cls)
 {
     const rc_picture *pic = &rc->pic;
@@ -97,8 +139,7 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     int32_t n = rc->record_count;
     double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
     double lmin = rc->qscale_min[cls], lmax = rc->qscale_max[cls];
-    int32_t k = std::min(pic->coding_number, n - 1);
-    double predicted = first->total_bits + std::trunc(k * rc->bitrate / rc->fps + 0.5);
+    double predicted = first->total_bits + pass2_in_flight_bits(rc);
     if (rc->pass2_count > pic->coding_number) {
         double last = (double)rc->pass2_entries[rc->pass2_count - 1].expected_bits;
         double pos = last > 0.0 ? (double)e->expected_bits / last : 0.0;
@@ -141,12 +182,11 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
 }
 
 // What the pictures in flight that were started before this one are expected
-// to add: bits, and their shares of the rate equation's sums.
+// to add: bits, and their shares of the rate equation's complexity sum.
 struct in_flight_sums {
     double bits = 0.0;
     int32_t count = 0;
     double complexity = 0.0;
-    double log_qscale = 0.0;
 };
 
 in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *cfg)
@@ -157,33 +197,18 @@ in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *
         const ratecontrol *other = first + i;
         if (other == rc || !other->in_flight || !other->size_planned) continue;
         if (other->pic.coding_number >= rc->pic.coding_number) continue;
-        // Until a picture of its kind has finished, a picture in flight is
-        // expected at the mean rate: the start values of the predictors know
-        // nothing of the content, and the rate equation would chase them.
-        bool known = first->frame_model[rc_frame_pred_index(&other->pic)].anchor_qscale > 0.0f;
+        // A picture whose size is known counts with it; one whose kind has
+        // not been seen yet with the mean rate (the predictor's start values
+        // know nothing of the content); the others as predicted.
+        bool known = other->size_known || first->frame_model[rc_frame_pred_index(&other->pic)].anchor_qscale > 0.0f;
         double bits = known ? rc_in_flight_bits(other) : rc->bitrate / rc->fps;
         sums.bits += bits;
         sums.count++;
-        double share = 0.0, level = 0.0;
-        if (rc_abr_share(other, cfg, bits, rc_qp_to_qscale(other->frame_qp_f), &share, &level)) {
-            sums.complexity += share;
-            sums.log_qscale += share * std::log(level);
-        }
+        double qp = other->size_known ? other->qp_plan_sum / (float)std::max(other->ctu_count, 1) : other->frame_qp_f;
+        double share = 0.0;
+        if (rc_abr_share(other, cfg, bits, rc_qp_to_qscale(qp), &share)) sums.complexity += share;
     }
     return sums;
-}
-
-// The rate equation assumes that sizes halve as the qscale doubles: from the
-// qscale its sums were measured at, it moves as far as that slope needs. Where
-// sizes fall more steeply (the picture's predictor has learned how steeply),
-// the same change of size needs a smaller move; the full move would overshoot
-// and swing the QP from one anchor to the next.
-double damped_qscale(const ratecontrol *rc, double q, double measured)
-{
-    if (!(q > 0.0) || !(measured > 0.0)) return q;
-    double e = rc_frame_elasticity(rc);
-    if (!(e > 1.0)) return q;
-    return measured * std::pow(q / measured, 1.0 / e);
 }
 
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
@@ -207,9 +232,10 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
     if (crf) {
         q = rc_get_qscale(rc, cfg, &e, rc->crf_factor);
     } else {
-        // The pictures in flight join the sums with their expected sizes, so
-        // that the rate equation sees content that grows harder (or easier)
-        // and the overflow is felt from the first pictures on.
+        // The pictures in flight join the sums with their sizes (known or
+        // expected), so that a round of frame instances coded since the last
+        // finished picture is not left out of the rate equation and the
+        // overflow.
         in_flight_sums flight = pictures_in_flight(rc, cfg);
         double complexity = rc->complexity_sum + flight.complexity;
         double wanted_window = rc->wanted_bits_window + flight.count * rc->bitrate / rc->fps;
@@ -232,9 +258,6 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
                 q *= overflow;
             }
         }
-        double log_sum = rc->complexity_log_qscale + flight.log_qscale;
-        double measured = complexity > 0.0 ? std::exp(log_sum / complexity) : 0.0;
-        q = damped_qscale(rc, q, measured);
     }
     bool fixed_intra = false;
     if (cls == slice_i) {
@@ -248,35 +271,26 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
     }
     if (!fixed_intra) {
         if (pic->coding_number > 0 && !crf) {
-            // The step is one of size: where sizes fall steeply with the
-            // qscale, the same change of size is a smaller move.
-            double step = std::pow(rc->qscale_step, 1.0 / std::max(rc_frame_elasticity(rc), 1.0));
-            double lmin = rc->last_qscale_for[cls] / step;
-            double lmax = rc->last_qscale_for[cls] * step;
-            if (overflow > 1.1 && pic->coding_number > 3) lmax *= step;
-            // A second step down only without pictures in flight: with them,
-            // QPs would fall faster than any finished picture confirms, and
-            // where sizes climb steeply as the QP falls that overshoots
-            // several times before the first such picture is back.
-            else if (overflow < 0.9 && rc->record_count == 1) lmin /= step;
+            double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
+            double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
+            if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
+            else if (overflow < 0.9) lmin /= rc->qscale_step;
+            // Once a picture of its kind has been seen, the fall is bounded by
+            // size rather than by QP steps: the steps hold pictures that cost
+            // little far above their share for many mini-GOPs.
+            double sized = rc_size_descent_floor(rc, (cfg->bframes + 1) * rc->bitrate / rc->fps);
+            if (sized > 0.0) lmin = sized;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;
         } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
             q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
         }
     }
-    // Before any picture has finished, the rate equation knows nothing of the
-    // content: no picture is planned past a few times its share of the rate
-    // (as plans of its kind have turned out so far).
-    if (!crf && pic->coding_number < rc->record_count && rc->frame_satd > 0) {
-        double share = cls == slice_i ? START_SHARE_I : START_SHARE_P;
-        double scale = first->plan_scale[rc_frame_pred_index(pic)];
-        q = std::max(q, rc_qscale_for_bits(rc, rc->bitrate / rc->fps * share / scale));
+    if (!crf) {
+        double start = start_qp(rc, cls == slice_i ? START_SHARE_I : START_SHARE_P);
+        if (start > -HUGE_VAL) q = std::max(q, rc_qp_to_qscale(start));
     }
-    // No picture goes far below where pictures of its kind have been seen:
-    // with pictures in flight, the first that finds sizes climbing steeply
-    // is back only after several more have been started.
-    if (!crf) q = std::max(q, rc_known_qscale_floor(rc));
+    if (!crf) q = std::max(q, rc_seen_qscale_floor(rc));
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     return rc_vbv_clip_qscale(rc, cfg, cls, q);
 }

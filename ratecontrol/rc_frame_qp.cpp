@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "encoder/config.h"
+#include "encoder/int_math.h"
 #include "encoder/picture.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/rc_cbr.h"
@@ -71,7 +72,7 @@ double qp_of_qscale(double s)
 double raw_qp(ratecontrol *rc, const internal_config *cfg, const rc_picture *pic)
 {
     if (rc->lqp) return constant_qp(rc, pic);
-    if (rc->abr) return qp_of_qscale(rc_estimate_qscale(rc, cfg));
+    if (rc->one_pass_estimate) return qp_of_qscale(rc_estimate_qscale(rc, cfg));
     if (rc->cbr) return rc_cbr_frame_qp(rc, cfg);
     if (rc->two_pass) {
         float s = rc_estimate_qscale(rc, cfg);
@@ -123,6 +124,13 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
     if (pic->slice_class != slice_b) rc->last_non_b_type = pic->slice_class;
     if (pic->recon && pic->recon->vbv_row_qp) pic->recon->vbv_row_qp[0] = (float)q;
     return 0;
+}
+
+int32_t ratecontrol_frame_qp(const ratecontrol *rc, const internal_config *cfg)
+{
+    double r = (double)rc->frame_qp_f + 0.5;
+    int32_t qp = r >= QP_MAX ? QP_MAX : (r > 0.0 ? (int32_t)r : 0);
+    return clamp_i32(qp, cfg->qp_min, cfg->qp_max);
 }
 
 void rc_vbv_plan_fill(ratecontrol *rc)

@@ -31,9 +31,24 @@ constexpr double LEARN_RATE = 1.0;
 constexpr double PLAN_SCALE_MIN = 0.25;
 constexpr double PLAN_SCALE_MAX = 4.0;
 constexpr float SIZE_MAX_BITS = 2.0e9f;
+// bits x qscale / lookahead cost expected under VBV of a kind not yet seen.
+constexpr double VBV_START_COEFF = 2.5;
+// How steeply sizes are expected under VBV to climb below the finest qscale
+// a kind has been seen at (size ~ qscale^-4): B pictures of clean content go
+// from skipped to coded within a couple of QPs.
+constexpr double VBV_FINER_ELASTICITY = 4.0;
 // QP steps (qp_step each) that a picture may be coded below where pictures of
 // its kind were seen, at elasticity 1.
 constexpr double KNOWN_STEPS = 2.0;
+// QP steps (qp_step each) that average bitrate may code a picture below the
+// finest qscale at which a picture of its kind has been seen: a descent
+// further than that has no measurement behind it, and with a round of
+// pictures in flight, it would be seen only after several more were coded.
+constexpr double SEEN_STEPS = 2.0;
+// How steeply sizes are assumed at least to climb as a picture's qscale falls
+// below that of the latest picture of its kind (size ~ qscale^-2); the
+// elasticity its kind's predictor has learned where steeper.
+constexpr double DESCENT_ELASTICITY = 2.0;
 
 const size_predictor *predictor_of(const ratecontrol *first, int32_t index)
 {
@@ -82,9 +97,34 @@ float rc_frame_model_bits(const ratecontrol *rc, int32_t index, double cost, dou
     return (float)model_bits(predictor_of(first, index), &first->frame_model[index], cost, qscale);
 }
 
+namespace {
+
+// What a picture being coded is expected to take where a buffer is at stake
+// (VBV, and the window of constant bitrate): a kind not yet seen on the safe
+// side, as expensive as the costliest content codes (noise and grain take
+// several times what clean pictures of the same cost take); and under VBV, at
+// a qscale finer than its kind has been seen at, sizes climbing steeply from
+// there (detail that coarser quantisers skipped returns at once).
+double coded_bits(const ratecontrol *rc, int32_t index, double cost, double qscale)
+{
+    const ratecontrol *first = rc_first(rc);
+    const frame_size_model *m = &first->frame_model[index];
+    double bits = rc_frame_model_bits(rc, index, cost, qscale);
+    if (!(rc->vbv || rc->cbr) || !(qscale > 0.0)) return bits;
+    double finest = first->seen[index].finest_qscale;
+    if (!(m->anchor_qscale > 0.0f))
+        bits = std::max(bits, VBV_START_COEFF * cost / qscale);
+    else if (rc->vbv && finest > 0.0 && qscale < finest)
+        bits = std::max(bits, rc_frame_model_bits(rc, index, cost, finest) *
+                                  std::pow(finest / qscale, VBV_FINER_ELASTICITY));
+    return std::min(bits, (double)SIZE_MAX_BITS);
+}
+
+}  // namespace
+
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale)
 {
-    return rc_frame_model_bits(rc, rc_frame_pred_index(&rc->pic), rc->frame_satd, qscale);
+    return (float)coded_bits(rc, rc_frame_pred_index(&rc->pic), rc->frame_satd, qscale);
 }
 
 double rc_qscale_for_bits(const ratecontrol *rc, double bits)
@@ -109,8 +149,13 @@ void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double 
     frame_size_model *m = &first->frame_model[index];
     if (cost < 10.0 || !(qscale > 0.0) || !(bits > 0.0)) return;
     if (!(m->anchor_qscale > 0.0f)) {
+        // The first picture of its kind replaces the start value, which only
+        // stands in until then: blended in, it would hold the predictions of
+        // the next pictures several times off.
         m->anchor_qscale = (float)qscale;
-        rc_update_predictor(p, (float)qscale, (float)cost, (float)bits, 1.0f);
+        p->coeff = (float)(qscale * bits / cost);
+        p->count = 1.0f;
+        p->offset = 0.0f;
         return;
     }
     double a = m->anchor_qscale;
@@ -164,11 +209,27 @@ void rc_plan_scale_learn(double *scale, double actual, double planned)
     *scale = std::sqrt(*scale * r);
 }
 
+double rc_size_descent_floor(const ratecontrol *rc, double budget)
+{
+    const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
+    if (!(s->qscale > 0.0) || !(s->bits > 0.0) || !(budget > 0.0)) return 0.0;
+    double expected = s->bits * std::max(rc->frame_satd, 1) / std::max(s->cost, 1.0);
+    double e = std::max(DESCENT_ELASTICITY, rc_frame_elasticity(rc));
+    return std::min(s->qscale, s->qscale * std::pow(expected / budget, 1.0 / e));
+}
+
+double rc_seen_qscale_floor(const ratecontrol *rc)
+{
+    double finest = rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)].finest_qscale;
+    return finest > 0.0 ? finest / std::pow(rc->qscale_step, SEEN_STEPS) : 0.0;
+}
+
 double rc_in_flight_bits(const ratecontrol *other)
 {
+    if (other->size_known) return other->known_bits;
     const ratecontrol *first = rc_first(other);
     int32_t index = rc_frame_pred_index(&other->pic);
     double scaled = other->frame_size_planned * first->plan_scale[index];
-    double now = rc_frame_model_bits(other, index, other->frame_satd, rc_qp_to_qscale(other->frame_qp_f));
+    double now = coded_bits(other, index, other->frame_satd, rc_qp_to_qscale(other->frame_qp_f));
     return std::max(scaled, now);
 }

@@ -40,8 +40,11 @@ struct settings {
     int hierarchy = -1;
     int scenecut = 0;
     float crf = 0;                    // > 0: CRF instead of constant QP
-    int vbv = 0;                      // kbit/s and kbit of the buffer, 0 = none
     const std::vector<uint8_t> *source = nullptr;   // packed pictures instead of generated ones
+    int rc_mode = 0;                  // with `bitrate` kbit/s unless 0 (constant QP or crf)
+    int bitrate = 0;
+    int maxrate = 0;                  // CBR: also the minimum rate
+    int vbv = 0;                      // VBV rate (kbit/s) and buffer (kbit), 0 = none
 };
 
 public_param make_param(const settings &s)
@@ -65,6 +68,12 @@ public_param make_param(const settings &s)
     p.loglevel = s.loglevel;
     p.idr_period = s.idr_period;
     if (s.hierarchy >= 0) p.hierarchy = s.hierarchy;
+    if (s.rc_mode) {
+        p.rc_mode = s.rc_mode;
+        p.bitrate = s.bitrate;
+        p.maxrate = p.minrate = s.maxrate;
+        p.vbv_bufsize = p.vbv_maxrate = s.vbv;
+    }
     return p;
 }
 
@@ -292,6 +301,41 @@ TEST(EncoderCore, SceneCutDecisionsDoNotDependOnThreads)
         EXPECT_GE(keyframes, 2) << "the cut starts a new scene, vbv " << vbv;
         EXPECT_EQ(a.out.type, b.out.type) << "vbv " << vbv;
         EXPECT_EQ(a.out.bytes, b.out.bytes) << "vbv " << vbv;
+    }
+}
+
+// In the bitrate modes an anchor picture waits for the anchors in flight to
+// finish before it takes its QP, and with constant bitrate or VBV every
+// picture waits for those further back than its buffer lets go unseen; what
+// rate control learns then depends on the pictures waited for, never on when
+// they finish, so the bytes are the same on every run and for every thread
+// count at one frame-instance count.
+TEST(EncoderCore, AverageBitrateBytesDoNotDependOnTimingOrThreads)
+{
+    watchdog dog(240);
+    struct mode {
+        const char *name;
+        int rc_mode, maxrate, vbv;
+    };
+    for (const mode &m : {mode{"ABR", 1, 0, 0}, mode{"CBR", 2, 300, 0}, mode{"ABR+VBV", 1, 0, 375}}) {
+        SCOPED_TRACE(m.name);
+        settings s;
+        s.width = 264;
+        s.height = 200;
+        s.bframes = 3;
+        s.lookahead = 8;
+        s.frame_threads = 8;
+        s.rc_mode = m.rc_mode;
+        s.bitrate = 300;
+        s.maxrate = m.maxrate;
+        s.vbv = m.vbv;
+        s.threads = 2;
+        encode_run a = run_encode(s, 24);
+        s.threads = 8;
+        encode_run b = run_encode(s, 24), c = run_encode(s, 24);
+        ASSERT_EQ(a.out.pts.size(), 24u);
+        EXPECT_EQ(a.out.bytes, b.out.bytes);
+        EXPECT_EQ(b.out.bytes, c.out.bytes);
     }
 }
 

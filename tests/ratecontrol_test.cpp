@@ -155,7 +155,7 @@ TEST(RateControlConstantQp, PerTypeModeUnderMacroblockTreeTakesConstants)
     rc_holder h;
     ASSERT_EQ(ratecontrol_new(&h.rc, &cfg), 0);
     EXPECT_EQ(h.rc->lqp, 1u);
-    EXPECT_EQ(h.rc->abr, 1u);
+    EXPECT_EQ(h.rc->one_pass_estimate, 1u);
     test_pictures t;
     EXPECT_EQ(start_qp(h.rc, &cfg, &t, PIC_TYPE_IDR, 0), h.rc->qp_i);
     EXPECT_EQ(start_qp(h.rc, &cfg, &t, PIC_TYPE_BREF, 1), h.rc->qp_b[0]);
@@ -326,15 +326,19 @@ TEST(RateControlFrameEnd, SumsBecomeAveragesAndPredictorLearns)
     rc->qp_plan_sum = 600.0f;
     rc->qp_coded_sum = 620.0f;
     rc->frame_satd = 5000;
-    size_predictor expected = rc->frame_pred[1];
-    rc_update_predictor(&expected, (float)rc_qp_to_qscale(30.0), 5000.0f, 4000.0f, 1.0f);
+    // The first P picture replaces the start value: bits x qscale / cost.
+    float coeff = (float)(rc_qp_to_qscale(30.0) * 4000.0 / 5000.0);
     int32_t fill = rc->vbv_fill;
     EXPECT_EQ(ratecontrol_end(rc, &cfg, nullptr, 4000), 0);
     EXPECT_FLOAT_EQ(rc->qp_plan_sum, 30.0f);
     EXPECT_FLOAT_EQ(t.recon->qp_plan_avg, 30.0f);
     EXPECT_FLOAT_EQ(t.recon->qp_coded_avg, 31.0f);
-    EXPECT_FLOAT_EQ(rc->frame_pred[1].coeff, expected.coeff);
-    EXPECT_FLOAT_EQ(rc->frame_pred[1].count, expected.count);
+    EXPECT_FLOAT_EQ(rc->frame_pred[1].coeff, coeff);
+    EXPECT_FLOAT_EQ(rc->frame_pred[1].count, 1.0f);
+    EXPECT_FLOAT_EQ(rc->frame_pred[1].offset, 0.0f);
+    // What later decisions see of P pictures: the size, qscale and cost.
+    EXPECT_DOUBLE_EQ(rc->seen[1].bits, 4000.0);
+    EXPECT_DOUBLE_EQ(rc->seen[1].finest_qscale, rc_qp_to_qscale(30.0));
     EXPECT_EQ(rc->vbv_fill, std::min(fill - 4000 + rc->vbv_frame_bits, rc->vbv_size));
     EXPECT_EQ(rc->size_planned, 0u);
     EXPECT_EQ(rc->in_flight, 0u);

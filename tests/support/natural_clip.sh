@@ -59,8 +59,10 @@ zoom_chain() {
         $((w * 3)) $((h * 3)) $((w * 3)) $((h * 3)) "$(still)" "$w" "$h" "$fps"
 }
 
+# The output rate is named: a photograph read as a still has ffmpeg's image
+# rate (25), which would otherwise label the clip.
 run() {
-    ffmpeg -v error -nostdin -y "$@" -frames:v "$frames" -pix_fmt yuv420p -f yuv4mpegpipe "$out"
+    ffmpeg -v error -nostdin -y "$@" -frames:v "$frames" -r "$fps" -pix_fmt yuv420p -f yuv4mpegpipe "$out"
 }
 
 

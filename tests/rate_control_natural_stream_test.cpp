@@ -1,0 +1,216 @@
+// Rate control on natural video: short clips made from photographs (a pan, a
+// zoom, film grain, a cut between two photographs; 320x180, 60 pictures at 30
+// per second, from tests/support/natural_clip.sh) coded in the bitrate modes.
+// Each stream decodes with ffmpeg and dec265 to the encoder's reconstruction.
+// What is fixed here:
+// - average bitrate lands within 10 % of its target on the pan, the zoom and
+//   the grain from its first pictures on (the pictures of natural content once
+//   cost several times what the start estimates said, and the clips ended at a
+//   third of their target);
+// - constant bitrate on grain within 10 %;
+// - the second pass on grain within 5 % (its first pass once recorded every
+//   P and B picture as skipped, and the second pass ran at the lowest QP);
+// - a VBV buffer replayed as a leaky bucket from the coded access-unit sizes
+//   never runs dry, to the last picture, in CRF and in average bitrate;
+// - the CRF calibration: the sizes of CRF 23 and 30 stay within 3 % of what
+//   they were measured at (a 10 % change of the CRF offset moves them by 6 to
+//   11 %).
+//
+// The bitrate modes depend on the number of pictures in flight: every encode
+// sets it (six frame instances, or twelve, the count on eight or more
+// processors) with two working threads. Rates and sizes are exact for given
+// settings, so the figures below are reproducible.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/cli_capture.h"
+#include "tests/support/decode_compare.h"
+#include "tests/support/natural_clip.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+const int kWidth = 320, kHeight = 180, kPictures = 60, kFps = 30;
+const double kSeconds = (double)kPictures / kFps;
+
+// Files a test made, removed when it ends.
+struct scratch {
+    std::vector<std::string> paths;
+    std::string add(const std::string &name)
+    {
+        paths.push_back(test_tmp_path(name));
+        return paths.back();
+    }
+    ~scratch()
+    {
+        for (const std::string &p : paths) std::remove(p.c_str());
+    }
+};
+
+std::string clip(scratch *s, const std::string &kind)
+{
+    std::string path = s->add("rcn_" + kind + ".y4m");
+    EXPECT_TRUE(natural_clip_write(kind, kWidth, kHeight, kPictures, path)) << kind;
+    return path;
+}
+
+struct encoded {
+    std::vector<uint32_t> au_bytes;   // access units in coding order
+    double kbps = 0.0;
+    size_t bytes = 0;
+};
+
+// Access units of an Annex B stream of this encoder: one slice per picture,
+// parameter sets and SEI only before a slice, so a unit starts at every NAL
+// unit that follows a slice.
+std::vector<uint32_t> access_units(const std::string &bytes)
+{
+    std::vector<size_t> starts;
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < bytes.size(); i++) {
+        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
+        starts.push_back(i > 0 && bytes[i - 1] == 0 ? i - 1 : i);
+        types.push_back(((uint8_t)bytes[i + 3] >> 1) & 63);
+        i += 2;
+    }
+    std::vector<uint32_t> units;
+    size_t unit_start = 0;
+    for (size_t k = 1; k < starts.size(); k++)
+        if (types[k - 1] < 32) {
+            units.push_back((uint32_t)(starts[k] - unit_start));
+            unit_start = starts[k];
+        }
+    if (!starts.empty()) units.push_back((uint32_t)(bytes.size() - unit_start));
+    return units;
+}
+
+// Encodes `input` and checks the stream against both decoders. The lookahead
+// may start a CRA mid-stream (at the cut, and where grain leaves nothing to
+// predict from); a CRA after repeated parameter sets is one libde265 decodes
+// wrongly, so dec265 decodes these streams without them (see
+// decode_compare.h), ffmpeg as written.
+encoded encode(scratch *s, const std::string &input, const std::string &tag, const std::vector<std::string> &options,
+               int instances)
+{
+    std::string stream = s->add("rcn_" + tag + ".hevc"), recon = s->add("rcn_" + tag + "_recon.yuv");
+    // What the decoders leave beside the stream.
+    for (const char *suffix : {".ffmpeg.yuv", ".ffmpeg.log", ".dec265.yuv", ".dec265.log", ".stripped.hevc"})
+        s->add("rcn_" + tag + ".hevc" + suffix);
+    std::vector<std::string> args = {"-l", "0", "-y", "-t", "2", "--threads", std::to_string(instances),
+                                     "--recon", recon};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(input);
+    args.push_back(stream);
+    program_result r = run_torvenc(args);
+    EXPECT_EQ(r.exit_code, 0) << tag << ": " << r.err;
+    encoded e;
+    std::string bytes = read_file(stream);
+    e.bytes = bytes.size();
+    e.au_bytes = access_units(bytes);
+    e.kbps = (double)bytes.size() * 8.0 / kSeconds / 1000.0;
+    EXPECT_EQ((int)e.au_bytes.size(), kPictures) << tag;
+    EXPECT_TRUE(decode_and_compare(stream, recon, kWidth, kHeight, true)) << tag;
+    return e;
+}
+
+// Pictures that find the bucket short of their size: it starts 0.9 full; per
+// access unit, in coding order, its size goes out and maxrate / frame rate
+// comes back, up to the buffer size.
+int underflows(const std::vector<uint32_t> &au_bytes, double maxrate_kbps, double buffer_kbit)
+{
+    double size = buffer_kbit * 1000.0, fill = 0.9 * size, refill = maxrate_kbps * 1000.0 / kFps;
+    int count = 0;
+    for (uint32_t bytes : au_bytes) {
+        fill -= 8.0 * bytes;
+        if (fill < 0.0) {
+            count++;
+            fill = 0.0;
+        }
+        fill = std::min(fill + refill, size);
+    }
+    return count;
+}
+
+TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
+{
+    scratch s;
+    // Measured: pan -7.7 %, zoom -7.5 %, grain +0.1 %.
+    for (const char *kind : {"pan2", "zoom", "grain"}) {
+        encoded abr = encode(&s, clip(&s, kind), std::string(kind) + "_abr", {"--abr", "-b", "100"}, 6);
+        EXPECT_NEAR(abr.kbps, 100.0, 10.0) << kind << " ABR";
+        std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
+    }
+    // Measured: -5.6 %.
+    encoded cbr = encode(&s, clip(&s, "grain"), "grain_cbr", {"-b", "250", "--maxrate", "250", "--minrate", "250"}, 6);
+    EXPECT_NEAR(cbr.kbps, 250.0, 25.0) << "grain CBR";
+    std::printf("grain: CBR %.1f kbit/s (target 250)\n", cbr.kbps);
+}
+
+TEST(RateControlNatural, SecondPassOnGrainKeepsItsTarget)
+{
+    scratch s;
+    std::string grain = clip(&s, "grain"), stats = s.add("rcn_grain.stats");
+    encode(&s, grain, "grain_pass1", {"--pass", "1", "--stats-file", stats, "-b", "250"}, 6);
+    // The first pass describes the pictures as coded: its P pictures carry
+    // prediction and residual bits, not only skipped areas.
+    std::string text = read_file(stats);
+    int coded_p = 0;
+    for (size_t at = text.find("type:p"); at != std::string::npos; at = text.find("type:p", at + 1)) {
+        size_t line = text.rfind('\n', at);
+        int resid = 0, pred = 0;
+        if (std::sscanf(text.c_str() + line + 1, "%*d play:%*d qp:%*f %*f bits: %d %d", &resid, &pred) == 2 &&
+            resid + pred > 0)
+            coded_p++;
+    }
+    EXPECT_GT(coded_p, 0);
+    // Measured: -3.5 %.
+    encoded second = encode(&s, grain, "grain_pass2", {"--pass", "2", "--stats-file", stats, "-b", "250"}, 6);
+    EXPECT_NEAR(second.kbps, 250.0, 12.5) << "grain pass 2";
+    std::printf("grain: second pass %.1f kbit/s (target 250)\n", second.kbps);
+}
+
+TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
+{
+    scratch s;
+    for (const char *kind : {"cut", "grain"}) {
+        std::string input = clip(&s, kind);
+        for (int rate : {100, 250}) {
+            std::string r = std::to_string(rate), tag = std::string(kind) + "_" + r;
+            std::vector<std::string> vbv = {"--vbv-maxrate", r, "--vbv-bufsize", r};
+            std::vector<std::string> crf = {"--crf", "23"}, abr = {"--abr", "-b", std::to_string(rate * 4 / 5)};
+            crf.insert(crf.end(), vbv.begin(), vbv.end());
+            abr.insert(abr.end(), vbv.begin(), vbv.end());
+            encoded c = encode(&s, input, tag + "_crf_vbv", crf, 12);
+            encoded a = encode(&s, input, tag + "_abr_vbv", abr, 12);
+            EXPECT_EQ(underflows(c.au_bytes, rate, rate), 0) << tag << " CRF+VBV";
+            EXPECT_EQ(underflows(a.au_bytes, rate, rate), 0) << tag << " ABR+VBV";
+            std::printf("%s: CRF+VBV %.1f, ABR+VBV %.1f kbit/s (maxrate %d)\n", tag.c_str(), c.kbps, a.kbps, rate);
+        }
+    }
+}
+
+// CRF sizes are the same for every thread and frame-instance count; these were
+// measured when the rate control for natural video was settled. A deliberate
+// change of the CRF calibration updates them.
+TEST(RateControlNatural, CrfSizesStayCalibrated)
+{
+    scratch s;
+    struct expected_size {
+        const char *kind;
+        int crf;
+        double bytes;
+    };
+    const expected_size sizes[] = {{"zoom", 23, 65987}, {"zoom", 30, 22865}, {"pan6", 23, 37381}, {"pan6", 30, 11646}};
+    for (const expected_size &e : sizes) {
+        std::string tag = std::string(e.kind) + "_crf" + std::to_string(e.crf);
+        encoded c = encode(&s, clip(&s, e.kind), tag, {"--crf", std::to_string(e.crf)}, 6);
+        EXPECT_NEAR((double)c.bytes, e.bytes, 0.03 * e.bytes) << tag;
+        std::printf("%s: %zu bytes (calibrated %.0f)\n", tag.c_str(), c.bytes, e.bytes);
+    }
+}
+
+}  // namespace
