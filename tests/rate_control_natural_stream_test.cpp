@@ -29,6 +29,7 @@
 
 #include "tests/support/cli_capture.h"
 #include "tests/support/decode_compare.h"
+#include "tests/support/leaky_bucket.h"
 #include "tests/support/natural_clip.h"
 #include "tests/support/test_paths.h"
 
@@ -64,30 +65,6 @@ struct encoded {
     size_t bytes = 0;
 };
 
-// Access units of an Annex B stream of this encoder: one slice per picture,
-// parameter sets and SEI only before a slice, so a unit starts at every NAL
-// unit that follows a slice.
-std::vector<uint32_t> access_units(const std::string &bytes)
-{
-    std::vector<size_t> starts;
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < bytes.size(); i++) {
-        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
-        starts.push_back(i > 0 && bytes[i - 1] == 0 ? i - 1 : i);
-        types.push_back(((uint8_t)bytes[i + 3] >> 1) & 63);
-        i += 2;
-    }
-    std::vector<uint32_t> units;
-    size_t unit_start = 0;
-    for (size_t k = 1; k < starts.size(); k++)
-        if (types[k - 1] < 32) {
-            units.push_back((uint32_t)(starts[k] - unit_start));
-            unit_start = starts[k];
-        }
-    if (!starts.empty()) units.push_back((uint32_t)(bytes.size() - unit_start));
-    return units;
-}
-
 // Encodes `input` and checks the stream against both decoders. The lookahead
 // may start a CRA mid-stream (at the cut, and where grain leaves nothing to
 // predict from); a CRA after repeated parameter sets is one libde265 decodes
@@ -115,24 +92,6 @@ encoded encode(scratch *s, const std::string &input, const std::string &tag, con
     EXPECT_EQ((int)e.au_bytes.size(), kPictures) << tag;
     EXPECT_TRUE(decode_and_compare(stream, recon, kWidth, kHeight, true)) << tag;
     return e;
-}
-
-// Pictures that find the bucket short of their size: it starts 0.9 full; per
-// access unit, in coding order, its size goes out and maxrate / frame rate
-// comes back, up to the buffer size.
-int underflows(const std::vector<uint32_t> &au_bytes, double maxrate_kbps, double buffer_kbit)
-{
-    double size = buffer_kbit * 1000.0, fill = 0.9 * size, refill = maxrate_kbps * 1000.0 / kFps;
-    int count = 0;
-    for (uint32_t bytes : au_bytes) {
-        fill -= 8.0 * bytes;
-        if (fill < 0.0) {
-            count++;
-            fill = 0.0;
-        }
-        fill = std::min(fill + refill, size);
-    }
-    return count;
 }
 
 TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
@@ -186,8 +145,8 @@ TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
             abr.insert(abr.end(), vbv.begin(), vbv.end());
             encoded c = encode(&s, input, tag + "_crf_vbv", crf, 12);
             encoded a = encode(&s, input, tag + "_abr_vbv", abr, 12);
-            EXPECT_EQ(underflows(c.au_bytes, rate, rate), 0) << tag << " CRF+VBV";
-            EXPECT_EQ(underflows(a.au_bytes, rate, rate), 0) << tag << " ABR+VBV";
+            EXPECT_EQ(bucket_underflows(c.au_bytes, rate, rate, kFps), 0) << tag << " CRF+VBV";
+            EXPECT_EQ(bucket_underflows(a.au_bytes, rate, rate, kFps), 0) << tag << " ABR+VBV";
             std::printf("%s: CRF+VBV %.1f, ABR+VBV %.1f kbit/s (maxrate %d)\n", tag.c_str(), c.kbps, a.kbps, rate);
         }
     }

@@ -18,6 +18,7 @@
 
 #include "tests/support/cli_capture.h"
 #include "tests/support/decode_compare.h"
+#include "tests/support/leaky_bucket.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -46,30 +47,6 @@ struct encoded {
     double kbps = 0.0;
 };
 
-// Access units of an Annex B stream of this encoder: one slice per picture,
-// parameter sets and SEI only before a slice, so a unit starts at every NAL
-// unit that follows a slice.
-std::vector<uint32_t> access_units(const std::string &bytes)
-{
-    std::vector<size_t> starts;   // NAL start codes (the zero before a 4-byte one included)
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < bytes.size(); i++) {
-        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
-        starts.push_back(i > 0 && bytes[i - 1] == 0 ? i - 1 : i);
-        types.push_back(((uint8_t)bytes[i + 3] >> 1) & 63);
-        i += 2;
-    }
-    std::vector<uint32_t> units;
-    size_t unit_start = 0;
-    for (size_t k = 1; k < starts.size(); k++)
-        if (types[k - 1] < 32) {
-            units.push_back((uint32_t)(starts[k] - unit_start));
-            unit_start = starts[k];
-        }
-    if (!starts.empty()) units.push_back((uint32_t)(bytes.size() - unit_start));
-    return units;
-}
-
 // Frame instances (pictures in flight) of an encode.
 const int kInstanceCounts[] = {6, 12};
 
@@ -90,22 +67,6 @@ encoded encode(const std::string &clip, const std::string &tag, const std::vecto
     e.au_bytes = access_units(bytes);
     e.kbps = (double)bytes.size() * 8.0 / kSeconds / 1000.0;
     return e;
-}
-
-// Pictures that find the bucket short of their size.
-int underflows(const std::vector<uint32_t> &au_bytes, double maxrate_kbps, double buffer_kbit)
-{
-    double size = buffer_kbit * 1000.0, fill = 0.9 * size, refill = maxrate_kbps * 1000.0 / kFps;
-    int count = 0;
-    for (uint32_t bytes : au_bytes) {
-        fill -= 8.0 * bytes;
-        if (fill < 0.0) {
-            count++;
-            fill = 0.0;
-        }
-        fill = std::min(fill + refill, size);
-    }
-    return count;
 }
 
 // The noisy clip gets an intra picture near its end (its lookahead sees no
@@ -132,7 +93,7 @@ TEST(RateControlStream, AverageAndConstantBitrateKeepTheirTargets)
             encoded cbr = encode(clip, name + "_cbr", {"-b", "400", "--maxrate", "400", "--minrate", "400"}, instances);
             expect_decodes(cbr, name + " CBR");
             EXPECT_NEAR(cbr.kbps, 400.0, 40.0) << name << " CBR";
-            EXPECT_EQ(underflows(cbr.au_bytes, 400.0, 8 * 400.0 / kFps), 0) << name << " CBR";
+            EXPECT_EQ(bucket_underflows(cbr.au_bytes, 400.0, 8 * 400.0 / kFps, kFps), 0) << name << " CBR";
             std::printf("%s: ABR %.1f kbit/s, CBR %.1f kbit/s (target 400)\n", name.c_str(), abr.kbps, cbr.kbps);
         }
 }
@@ -166,8 +127,8 @@ TEST(RateControlStream, VbvBufferHoldsForEveryPictureType)
         encoded a = encode(clip, name + "_abr_vbv", abr);
         expect_decodes(c, name + " CRF+VBV");
         expect_decodes(a, name + " ABR+VBV");
-        EXPECT_EQ(underflows(c.au_bytes, 300.0, 300.0), 0) << name << " CRF+VBV";
-        EXPECT_EQ(underflows(a.au_bytes, 300.0, 300.0), 0) << name << " ABR+VBV";
+        EXPECT_EQ(bucket_underflows(c.au_bytes, 300.0, 300.0, kFps), 0) << name << " CRF+VBV";
+        EXPECT_EQ(bucket_underflows(a.au_bytes, 300.0, 300.0, kFps), 0) << name << " ABR+VBV";
         std::printf("%s: CRF+VBV %.1f kbit/s, ABR+VBV %.1f kbit/s (maxrate 300)\n", source, c.kbps, a.kbps);
     }
 }
@@ -189,8 +150,8 @@ TEST(RateControlStream, NoisyContentKeepsItsBufferAndRate)
     expect_decodes(c, "noisy CRF+VBV", true);
     expect_decodes(a, "noisy ABR+VBV", true);
     expect_decodes(plain, "noisy ABR", true);
-    EXPECT_EQ(underflows(c.au_bytes, 300.0, 300.0), 0) << "noisy CRF+VBV";
-    EXPECT_EQ(underflows(a.au_bytes, 300.0, 300.0), 0) << "noisy ABR+VBV";
+    EXPECT_EQ(bucket_underflows(c.au_bytes, 300.0, 300.0, kFps), 0) << "noisy CRF+VBV";
+    EXPECT_EQ(bucket_underflows(a.au_bytes, 300.0, 300.0, kFps), 0) << "noisy ABR+VBV";
     // +10.5 % (x265 3.5 lands at +0.4 % here): the first round of pictures
     // is planned before any is collected, on noise several times as costly
     // as the start estimate of a kind not yet seen.
