@@ -309,15 +309,17 @@ TEST(EncoderCore, SceneCutDecisionsDoNotDependOnThreads)
 // picture waits for those further back than its buffer lets go unseen; what
 // rate control learns then depends on the pictures waited for, never on when
 // they finish, so the bytes are the same on every run and for every thread
-// count at one frame-instance count.
+// count at one frame-instance count. CRF under VBV plans on the same buffer.
 TEST(EncoderCore, AverageBitrateBytesDoNotDependOnTimingOrThreads)
 {
     watchdog dog(240);
     struct mode {
         const char *name;
         int rc_mode, maxrate, vbv;
+        float crf;
     };
-    for (const mode &m : {mode{"ABR", 1, 0, 0}, mode{"CBR", 2, 300, 0}, mode{"ABR+VBV", 1, 0, 375}}) {
+    for (const mode &m : {mode{"ABR", 1, 0, 0, 0.0f}, mode{"CBR", 2, 300, 0, 0.0f}, mode{"ABR+VBV", 1, 0, 375, 0.0f},
+                          mode{"CRF+VBV", 0, 0, 375, 28.0f}}) {
         SCOPED_TRACE(m.name);
         settings s;
         s.width = 264;
@@ -329,6 +331,7 @@ TEST(EncoderCore, AverageBitrateBytesDoNotDependOnTimingOrThreads)
         s.bitrate = 300;
         s.maxrate = m.maxrate;
         s.vbv = m.vbv;
+        s.crf = m.crf;
         s.threads = 2;
         encode_run a = run_encode(s, 24);
         s.threads = 8;
