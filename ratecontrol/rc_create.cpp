@@ -95,11 +95,21 @@ void set_flags(ratecontrol *rc, const internal_config *cfg)
     rc->vbv = cfg->vbv_bufsize > 0 && cfg->vbv_maxrate > 0;
 }
 
+// The constant rate factor's calibration: the reference complexity is this
+// many lookahead cost units per 8x8 block of the half-resolution picture, with
+// and without B pictures. With the macroblock-tree, which lowers the QP of
+// well-referenced blocks, the factor is taken CRF_MBTREE_SHIFT x
+// (1 - qcompress) QP higher to offset it. The compression guard's CRF rows
+// hold this calibration: a change moves them.
+constexpr double CRF_BLOCK_COST_B = 120.0;
+constexpr double CRF_BLOCK_COST_P = 80.0;
+constexpr double CRF_MBTREE_SHIFT = 13.5;
+
 void set_crf(ratecontrol *rc, const internal_config *cfg)
 {
     double half_blocks = (double)(((cfg->width / 2) + 7) / 8) * (double)(((cfg->height / 2) + 7) / 8);
-    double base = (cfg->bframes > 0 ? 120.0 : 80.0) * half_blocks;
-    double mbtree_shift = cfg->mbtree ? 13.5 * (1.0 - (double)cfg->qcompress) : 0.0;
+    double base = (cfg->bframes > 0 ? CRF_BLOCK_COST_B : CRF_BLOCK_COST_P) * half_blocks;
+    double mbtree_shift = cfg->mbtree ? CRF_MBTREE_SHIFT * (1.0 - (double)cfg->qcompress) : 0.0;
     rc->crf_factor = std::pow(base, 1.0 - rc->qcompress) / rc_qp_to_qscale((double)cfg->crf + mbtree_shift);
 }
 
