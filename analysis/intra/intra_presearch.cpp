@@ -5,6 +5,7 @@
 // Smaller CUs, and CUs already narrowed to a few modes, rank modes at full
 // resolution. A short list then gets coded trials, the chroma mode follows,
 // and the CU is left coded as decided.
+#include "analysis/intra/ranked_modes.h"
 #include "analysis/mode_search.h"
 #include "analysis/speed_levels.h"
 #include "encoder/int_math.h"
@@ -13,25 +14,6 @@
 #include <utility>
 
 namespace {
-
-struct ranked {
-    uint32_t cost;
-    int32_t mode;
-};
-
-// Inserts behind every entry of equal or lower cost among `places`; what
-// falls off (or does not get in) lands in the overflow entry list[places].
-void ranked_insert(ranked *list, int32_t places, int32_t mode, uint32_t cost)
-{
-    int32_t p = 0;
-    while (p < places && list[p].cost <= cost) p++;
-    if (p == places) {
-        list[places] = {cost, mode};
-        return;
-    }
-    for (int32_t q = places; q > p; q--) list[q] = list[q - 1];
-    list[p] = {cost, mode};
-}
 
 uint32_t mode_factor(int32_t m, const int32_t mpm[3])
 {

@@ -1,6 +1,7 @@
 // I-slice CU decision of the configurations that rank intra modes on the
 // half-resolution picture: the rough ranking (half or full resolution), the
 // coded trials of K luma candidates, the chroma mode, and the final coding.
+#include "analysis/intra/ranked_modes.h"
 #include "analysis/mode_search.h"
 #include "analysis/speed_levels.h"
 #include "encoder/int_math.h"
@@ -9,11 +10,6 @@
 #include <utility>
 
 namespace {
-
-struct ranked {
-    uint32_t cost;
-    int32_t mode;
-};
 
 struct presearch_frame {
     row_context *ctx;
@@ -31,20 +27,6 @@ struct presearch_frame {
 uint32_t mode_factor(const presearch_frame *f, int32_t m)
 {
     return m == f->mpm[0] ? 2 : (m == f->mpm[1] || m == f->mpm[2] ? 3 : 6);
-}
-
-// Behind every entry of equal or lower cost; the overflow entry list[places]
-// receives what falls off.
-void ranked_insert(ranked *list, int32_t places, int32_t mode, uint32_t cost)
-{
-    int32_t p = 0;
-    while (p < places && list[p].cost <= cost) p++;
-    if (p == places) {
-        list[places] = {cost, mode};
-        return;
-    }
-    for (int32_t q = places; q > p; q--) list[q] = list[q - 1];
-    list[p] = {cost, mode};
 }
 
 // At the first slot of strictly greater cost; the last slot drops off.
