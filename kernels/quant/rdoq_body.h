@@ -415,6 +415,7 @@ struct alt_block {
     int qp, n, chroma, scan_idx;
     int64_t lambda;      // chroma: divided by the distortion weight
     int h;               // rate scaling shift
+    int64_t round;       // and its rounding
     uint16_t ceil_levels[RDOQ_MAX_COEFFS];
     uint32_t squares[RDOQ_MAX_COEFFS];
     uint32_t errors[2 * RDOQ_MAX_COEFFS];
@@ -451,7 +452,7 @@ inline uint32_t alt_last_pos_bits(const alt_block *b, int x, int y)
 
 inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
 {
-    return ((int64_t)bits * b->lambda + ((int64_t)1 << (b->h - 1))) >> b->h;
+    return ((int64_t)bits * b->lambda + b->round) >> b->h;
 }
 
 inline int64_t alt_bin(const alt_block *b, int slot, int bin)
@@ -493,6 +494,11 @@ struct alt_group {
     int16_t alt[16];
 };
 
+inline int gt1_ctx_of(const alt_group *gr)
+{
+    return gr->gt1_ctx_base + gr->c1;
+}
+
 void alt_price_position(alt_block *b, alt_group *gr, int kpos)
 {
     const int s = 16 * gr->g + kpos;
@@ -515,37 +521,65 @@ void alt_price_position(alt_block *b, alt_group *gr, int kpos)
     const int inferred = kpos == 0 && gr->g > 0 && gr->count == 0;
     const int64_t sig1 = inferred ? 0 : alt_bin(b, sig_slot, 1);
     const int L = b->ceil_levels[pos];
-    const int gt1_ctx = gr->gt1_ctx_base + gr->c1;
-    int64_t even_cost = (int64_t)b->squares[pos] + sig0, odd_cost = cost_infinite;
-    int even_level = 0, odd_level = 0;
-    for (int cand = L > 1 ? L - 1 : L; cand <= L; cand++) {
-        const uint32_t err = b->errors[2 * pos + (cand == L ? 0 : 1)];
-        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, cand, gr->count, gr->c1, gt1_ctx,
+    const int64_t zero_cost = (int64_t)b->squares[pos] + sig0;
+    // The candidates are the ceiling level and the one below it (level 1
+    // alone when the ceiling is 1), priced in that order; the odd one and
+    // the cheaper of level 0 and the even one are kept for sign hiding.
+    int level, other;
+    int64_t cost, other_cost;
+    if (L == 1) {
+        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, 1, gr->count, gr->c1, gt1_ctx_of(gr),
                                                         gr->gt2_ctx, gr->k)) +
-                          err + sig1;
-        if (cand & 1) {
-            if (c < odd_cost) {
-                odd_cost = c;
-                odd_level = cand;
+                          b->errors[2 * pos] + sig1;
+        if (c <= zero_cost) {
+            level = 1;
+            cost = c;
+            other = 0;
+            other_cost = zero_cost;
+        } else {
+            level = 0;
+            cost = zero_cost;
+            other = 1;
+            other_cost = c;
+        }
+    } else {
+        const int64_t below = alt_scaled(b, rate_level_bits(b->cabac, L - 1, gr->count, gr->c1, gt1_ctx_of(gr),
+                                                            gr->gt2_ctx, gr->k)) +
+                              b->errors[2 * pos + 1] + sig1;
+        const int64_t ceil = alt_scaled(b, rate_level_bits(b->cabac, L, gr->count, gr->c1, gt1_ctx_of(gr),
+                                                           gr->gt2_ctx, gr->k)) +
+                             b->errors[2 * pos] + sig1;
+        int64_t odd_cost, even_cost = zero_cost;
+        int odd_level, even_level = 0;
+        if (L & 1) {
+            odd_level = L;
+            odd_cost = ceil;
+            if (below < even_cost) {
+                even_cost = below;
+                even_level = L - 1;
             }
-        } else if (c < even_cost) {
-            even_cost = c;
-            even_level = cand;
+        } else {
+            odd_level = L - 1;
+            odd_cost = below;
+            if (ceil < even_cost) {
+                even_cost = ceil;
+                even_level = L;
+            }
+        }
+        if (odd_cost <= even_cost) {
+            level = odd_level;
+            cost = odd_cost;
+            other = even_level;
+            other_cost = even_cost;
+        } else {
+            level = even_level;
+            cost = even_cost;
+            other = odd_level;
+            other_cost = odd_cost;
         }
     }
-    int level;
-    int64_t cost;
-    if (odd_cost <= even_cost) {
-        level = odd_level;
-        cost = odd_cost;
-        gr->alt[kpos] = (int16_t)(x < 0 ? -even_level : even_level);
-        gr->delta[kpos] = even_cost - odd_cost;
-    } else {
-        level = even_level;
-        cost = even_cost;
-        gr->alt[kpos] = (int16_t)(x < 0 ? -odd_level : odd_level);
-        gr->delta[kpos] = odd_cost - even_cost;
-    }
+    gr->alt[kpos] = (int16_t)(x < 0 ? -other : other);
+    gr->delta[kpos] = other_cost - cost;
     b->levels[pos] = (int16_t)(x < 0 ? -level : level);
     gr->cost[kpos] = cost;
     if (level != 0) {
@@ -712,6 +746,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     const int64_t weight = chroma && ctx->chroma_dist_weight ? ctx->chroma_dist_weight[qp] : 256;
     b.lambda = chroma ? ((int64_t)lambda << 9) / (weight > 0 ? weight : 1) : (int64_t)lambda;
     b.h = 2 * n + 2 + chroma;
+    b.round = (int64_t)1 << (b.h - 1);
     alt_last_prefix_init(&b);
 
     const int p0 = scan[group_first];
