@@ -727,9 +727,8 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     const int chroma = plane != 0;
     const uint16_t *scan = scan_order(ctx->scans, n, scan_idx);
     const int threshold = ((1 << (qbits - 1)) - round_offset - 1 + quant_scale) / quant_scale - 1;
-    uint8_t flags[RDOQ_MAX_COEFFS];
-    const int group_first =
-        find_last_group(ctx, levels, coeff, scan, flags, n, (int16_t)threshold);
+    // The decision reads no flags: the last group is priced whole.
+    const int group_first = find_last_group(ctx, levels, coeff, scan, nullptr, n, (int16_t)threshold);
     if (group_first < 0)
         return 0;
 
