@@ -499,15 +499,16 @@ inline int gt1_ctx_of(const alt_group *gr)
     return gr->gt1_ctx_base + gr->c1;
 }
 
-void alt_price_position(alt_block *b, alt_group *gr, int kpos)
+// Prices position kpos of the group with its significance context sig_slot.
+// first: kpos is 0, the only position whose flag may be inferred, so that
+// the other fifteen never test for it.
+template <bool first>
+inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_group *gr, int kpos,
+                                                              int sig_slot)
 {
     const int s = 16 * gr->g + kpos;
     const int pos = b->scan[s];
     const int32_t x = b->coeff[pos];
-    // The block's first position has a context of its own.
-    const int sig_slot = kpos == 0 && gr->g == 0
-                             ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
-                             : gr->ctx0 + (int)((gr->pattern >> (4 * (15 - kpos))) & 15);
     const int64_t sig0 = alt_bin(b, sig_slot, 0);
     if (x == 0) {
         b->levels[pos] = 0;
@@ -518,7 +519,7 @@ void alt_price_position(alt_block *b, alt_group *gr, int kpos)
         gr->cg += sig0;
         return;
     }
-    const int inferred = kpos == 0 && gr->g > 0 && gr->count == 0;
+    const int inferred = first && gr->g > 0 && gr->count == 0;
     const int64_t sig1 = inferred ? 0 : alt_bin(b, sig_slot, 1);
     const int L = b->ceil_levels[pos];
     const int64_t zero_cost = (int64_t)b->squares[pos] + sig0;
@@ -760,6 +761,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     level_errors(coeff, b.ceil_levels, b.squares, b.errors, n, width, height, qp, quant_scale);
 
     const int w = size >> 2;
+    const int sig_base = chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag;
     alt_state st;
     st.ut = st.ct = st.r_last = 0;
     st.last_scan = -1;
@@ -773,7 +775,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         const int xs = (pg & (size - 1)) >> 2, ys = (pg >> n) >> 2;
         gr.right = xs < w - 1 && ((st.coded_mask >> (ys * w + xs + 1)) & 1);
         gr.lower = ys < w - 1 && ((st.coded_mask >> ((ys + 1) * w + xs)) & 1);
-        gr.ctx0 = (chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag) + alt_sig_offset(&b, g == 0);
+        gr.ctx0 = sig_base + alt_sig_offset(&b, g == 0);
         gr.pattern = sig_ctx_pattern_table[scan_idx][n == 2 ? 4 : gr.right + 2 * gr.lower];
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
@@ -784,8 +786,13 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.u = gr.cg = gr.s0 = 0;
         gr.e_best = gr.r_best = 0;
         gr.best_pos = gr.last_g = gr.first_g = -1;
-        for (int k = 15; k >= 0; k--)
-            alt_price_position(&b, &gr, k);
+        // The pattern holds the positions' context increments, four bits
+        // each, the group's last position lowest; the block's first
+        // position has a context of its own.
+        uint64_t pattern = gr.pattern;
+        for (int k = 15; k > 0; k--, pattern >>= 4)
+            alt_price_position<false>(&b, &gr, k, gr.ctx0 + (int)(pattern & 15));
+        alt_price_position<true>(&b, &gr, 0, g == 0 ? sig_base : gr.ctx0 + (int)(pattern & 15));
         // The group's highest level as priced, before the decision moves it.
         if (highest < 0 && gr.last_g >= 0)
             highest = 16 * g + gr.last_g;
