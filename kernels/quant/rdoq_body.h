@@ -554,9 +554,10 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
     const int64_t sig1 = inferred ? 0 : alt_sig_cost<table>(b, sig_slot, 1);
     const int L = b->ceil_levels[pos];
     const int64_t zero_cost = (int64_t)b->squares[pos] + sig0;
-    // The candidates are the ceiling level and the one below it (level 1
-    // alone when the ceiling is 1), priced in that order; the odd one and
-    // the cheaper of level 0 and the even one are kept for sign hiding.
+    // The candidates are the ceiling level (at least 1: x is not zero) and
+    // the one below it (level 1 alone when the ceiling is 1), priced in that
+    // order; the odd one and the cheaper of level 0 and the even one are
+    // kept for sign hiding.
     int level, other;
     int64_t cost, other_cost;
     if (L == 1) {
