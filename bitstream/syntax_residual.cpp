@@ -236,23 +236,36 @@ static void residual_block(Sink s, const int16_t *levels, int log2_size, int sca
         c1 = 1;
         int k = 0;
         int n = 0;   // levels so far
-        for (int pos = top; pos >= 0; pos--) {
+        int pos = top;
+        if (i == last_sb) {
+            // No flag at the last position: non-zero by definition.
             const int v = levels[sb_order[pos]];
-            // No flag at the last position (non-zero by definition), nor at
-            // position 0 of an inner coded sub-block with nothing above it
-            // (inferred non-zero).
-            const int is_last = i == last_sb && pos == top;
-            const int inferred = pos == 0 && i > 0 && i < last_sb && n == 0;
-            if (!is_last && !inferred) {
-                // The block's DC position has context 0 of its set.
-                const int ctx = pos > 0 ? ctx0 + (int)((pattern >> (4 * (15 - pos))) & 15)
-                                        : (i == 0 ? sig_base : ctx0 + (int)(pattern >> 60));
-                s.bin(ctx, v != 0);
-            }
+            level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
+            n++;
+            pos--;
+        }
+        // The pattern's context increments from pos down, four bits each
+        // (none left when the last position was the sub-block's first).
+        uint64_t increments = pos >= 0 ? pattern >> (4 * (15 - pos)) : 0;
+        for (; pos > 0; pos--, increments >>= 4) {
+            const int v = levels[sb_order[pos]];
+            s.bin(ctx0 + (int)(increments & 15), v != 0);
             if (v == 0)
                 continue;
             level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
             n++;
+        }
+        if (pos == 0) {
+            // No flag at position 0 of an inner coded sub-block with nothing
+            // above it (inferred non-zero); the block's DC position has
+            // context 0 of its set.
+            const int v = levels[sb_order[0]];
+            if (i == 0 || i == last_sb || n > 0)
+                s.bin(i == 0 ? sig_base : ctx0 + (int)(increments & 15), v != 0);
+            if (v != 0) {
+                level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
+                n++;
+            }
         }
         if (n == 0)
             continue;   // the first sub-block may hold nothing

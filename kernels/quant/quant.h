@@ -111,9 +111,9 @@ int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
                   uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx);
 // Finds the last 4x4 group (in scan order) with a coefficient |coeff| >
 // threshold, flags that group's coefficients into flags (raster; the groups
-// before it are not flagged), clears the levels of the trailing groups and
-// returns the group's first scan index, or -1 (levels untouched) when no
-// coefficient is flagged.
+// before it are not flagged; nothing when flags is null), clears the levels
+// of the trailing groups and returns the group's first scan index, or -1
+// (levels untouched) when no coefficient is flagged.
 int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *coeff,
                           const uint16_t *scan, uint8_t *flags, int n, int16_t threshold);
 // Seeds the rdoq model bytes (luma, chroma) from the first significance and

@@ -415,6 +415,7 @@ struct alt_block {
     int qp, n, chroma, scan_idx;
     int64_t lambda;      // chroma: divided by the distortion weight
     int h;               // rate scaling shift
+    int64_t round;       // and its rounding
     uint16_t ceil_levels[RDOQ_MAX_COEFFS];
     uint32_t squares[RDOQ_MAX_COEFFS];
     uint32_t errors[2 * RDOQ_MAX_COEFFS];
@@ -422,6 +423,10 @@ struct alt_block {
     // (0 .. 2n-1), found once per block: the contexts do not change while
     // the block is decided.
     uint32_t last_prefix[2][10];
+    int sig_base;        // the block's first significance context
+    // Scaled bits of both significance bins, by context above sig_base;
+    // only what alt_sig_costs_init fills is read.
+    int64_t sig_cost[2][32];
 };
 
 // The bits of rdoq_rate_last_pos for every prefix value of both
@@ -451,7 +456,7 @@ inline uint32_t alt_last_pos_bits(const alt_block *b, int x, int y)
 
 inline int64_t alt_scaled(const alt_block *b, uint32_t bits)
 {
-    return ((int64_t)bits * b->lambda + ((int64_t)1 << (b->h - 1))) >> b->h;
+    return ((int64_t)bits * b->lambda + b->round) >> b->h;
 }
 
 inline int64_t alt_bin(const alt_block *b, int slot, int bin)
@@ -469,6 +474,32 @@ int alt_sig_offset(const alt_block *b, int first_group)
         return b->n == 3 ? 9 : 12;
     int offset = b->n == 3 ? (b->scan_idx == SCAN_DIAGONAL ? 9 : 15) : 21;
     return offset + (first_group ? 0 : 3);
+}
+
+// The scaled bits of both significance bins for the contexts a block above
+// 4x4 selects, found once per block: the first position's own and the
+// pattern's three increments above the first group's offset and above the
+// others'. A 4x4 block, with nine contexts for its sixteen positions,
+// prices its bins as it goes.
+void alt_sig_costs_init(alt_block *b)
+{
+    if (b->n == 2)
+        return;
+    const uint8_t *ctx = b->cabac->rate.ctx + b->sig_base;
+    const int from[3] = {0, alt_sig_offset(b, 1), alt_sig_offset(b, 0)};
+    for (int r = 0; r < 3; r++)
+        for (int i = from[r]; i < from[r] + (r == 0 ? 1 : 3); i++) {
+            b->sig_cost[0][i] = alt_scaled(b, bin_bits(ctx[i], 0));
+            b->sig_cost[1][i] = alt_scaled(b, bin_bits(ctx[i], 1));
+        }
+}
+
+// Scaled bits of a significance bin; off: the context above the block's
+// first, table: the block is above 4x4.
+template <bool table>
+inline int64_t alt_sig_cost(const alt_block *b, int off, int bin)
+{
+    return table ? b->sig_cost[bin][off] : alt_bin(b, b->sig_base + off, bin);
 }
 
 // Running state of the whole-block decision.
@@ -493,16 +524,23 @@ struct alt_group {
     int16_t alt[16];
 };
 
-void alt_price_position(alt_block *b, alt_group *gr, int kpos)
+inline int gt1_ctx_of(const alt_group *gr)
+{
+    return gr->gt1_ctx_base + gr->c1;
+}
+
+// Prices position kpos of the group with its significance context sig_slot
+// (above the block's first). first: kpos is 0, the only position whose flag
+// may be inferred, so that the other fifteen never test for it; table: the
+// block's significance costs are in its table.
+template <bool first, bool table>
+inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_group *gr, int kpos,
+                                                              int sig_slot)
 {
     const int s = 16 * gr->g + kpos;
     const int pos = b->scan[s];
     const int32_t x = b->coeff[pos];
-    // The block's first position has a context of its own.
-    const int sig_slot = kpos == 0 && gr->g == 0
-                             ? (b->chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag)
-                             : gr->ctx0 + (int)((gr->pattern >> (4 * (15 - kpos))) & 15);
-    const int64_t sig0 = alt_bin(b, sig_slot, 0);
+    const int64_t sig0 = alt_sig_cost<table>(b, sig_slot, 0);
     if (x == 0) {
         b->levels[pos] = 0;
         gr->cost[kpos] = sig0;
@@ -512,40 +550,69 @@ void alt_price_position(alt_block *b, alt_group *gr, int kpos)
         gr->cg += sig0;
         return;
     }
-    const int inferred = kpos == 0 && gr->g > 0 && gr->count == 0;
-    const int64_t sig1 = inferred ? 0 : alt_bin(b, sig_slot, 1);
+    const int inferred = first && gr->g > 0 && gr->count == 0;
+    const int64_t sig1 = inferred ? 0 : alt_sig_cost<table>(b, sig_slot, 1);
     const int L = b->ceil_levels[pos];
-    const int gt1_ctx = gr->gt1_ctx_base + gr->c1;
-    int64_t even_cost = (int64_t)b->squares[pos] + sig0, odd_cost = cost_infinite;
-    int even_level = 0, odd_level = 0;
-    for (int cand = L > 1 ? L - 1 : L; cand <= L; cand++) {
-        const uint32_t err = b->errors[2 * pos + (cand == L ? 0 : 1)];
-        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, cand, gr->count, gr->c1, gt1_ctx,
+    const int64_t zero_cost = (int64_t)b->squares[pos] + sig0;
+    // The candidates are the ceiling level (at least 1: x is not zero) and
+    // the one below it (level 1 alone when the ceiling is 1), priced in that
+    // order; the odd one and the cheaper of level 0 and the even one are
+    // kept for sign hiding.
+    int level, other;
+    int64_t cost, other_cost;
+    if (L == 1) {
+        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, 1, gr->count, gr->c1, gt1_ctx_of(gr),
                                                         gr->gt2_ctx, gr->k)) +
-                          err + sig1;
-        if (cand & 1) {
-            if (c < odd_cost) {
-                odd_cost = c;
-                odd_level = cand;
+                          b->errors[2 * pos] + sig1;
+        if (c <= zero_cost) {
+            level = 1;
+            cost = c;
+            other = 0;
+            other_cost = zero_cost;
+        } else {
+            level = 0;
+            cost = zero_cost;
+            other = 1;
+            other_cost = c;
+        }
+    } else {
+        const int64_t below = alt_scaled(b, rate_level_bits(b->cabac, L - 1, gr->count, gr->c1, gt1_ctx_of(gr),
+                                                            gr->gt2_ctx, gr->k)) +
+                              b->errors[2 * pos + 1] + sig1;
+        const int64_t ceil = alt_scaled(b, rate_level_bits(b->cabac, L, gr->count, gr->c1, gt1_ctx_of(gr),
+                                                           gr->gt2_ctx, gr->k)) +
+                             b->errors[2 * pos] + sig1;
+        int64_t odd_cost, even_cost = zero_cost;
+        int odd_level, even_level = 0;
+        if (L & 1) {
+            odd_level = L;
+            odd_cost = ceil;
+            if (below < even_cost) {
+                even_cost = below;
+                even_level = L - 1;
             }
-        } else if (c < even_cost) {
-            even_cost = c;
-            even_level = cand;
+        } else {
+            odd_level = L - 1;
+            odd_cost = below;
+            if (ceil < even_cost) {
+                even_cost = ceil;
+                even_level = L;
+            }
+        }
+        if (odd_cost <= even_cost) {
+            level = odd_level;
+            cost = odd_cost;
+            other = even_level;
+            other_cost = even_cost;
+        } else {
+            level = even_level;
+            cost = even_cost;
+            other = odd_level;
+            other_cost = odd_cost;
         }
     }
-    int level;
-    int64_t cost;
-    if (odd_cost <= even_cost) {
-        level = odd_level;
-        cost = odd_cost;
-        gr->alt[kpos] = (int16_t)(x < 0 ? -even_level : even_level);
-        gr->delta[kpos] = even_cost - odd_cost;
-    } else {
-        level = even_level;
-        cost = even_cost;
-        gr->alt[kpos] = (int16_t)(x < 0 ? -odd_level : odd_level);
-        gr->delta[kpos] = odd_cost - even_cost;
-    }
+    gr->alt[kpos] = (int16_t)(x < 0 ? -other : other);
+    gr->delta[kpos] = other_cost - cost;
     b->levels[pos] = (int16_t)(x < 0 ? -level : level);
     gr->cost[kpos] = cost;
     if (level != 0) {
@@ -578,6 +645,19 @@ void alt_price_position(alt_block *b, alt_group *gr, int kpos)
     }
     gr->u += b->squares[pos];
     gr->cg += cost;
+}
+
+// The sixteen positions of a group, from its last down. The pattern holds
+// their context increments, four bits each, the last position lowest; the
+// block's first position has a context of its own.
+template <bool table>
+void alt_price_group(alt_block *b, alt_group *gr)
+{
+    const int ctx0 = gr->ctx0 - b->sig_base;
+    uint64_t pattern = gr->pattern;
+    for (int k = 15; k > 0; k--, pattern >>= 4)
+        alt_price_position<false, table>(b, gr, k, ctx0 + (int)(pattern & 15));
+    alt_price_position<true, table>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
 }
 
 // Sign hiding of a group that keeps levels: credits the saved sign bit, or
@@ -693,9 +773,8 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     const int chroma = plane != 0;
     const uint16_t *scan = scan_order(ctx->scans, n, scan_idx);
     const int threshold = ((1 << (qbits - 1)) - round_offset - 1 + quant_scale) / quant_scale - 1;
-    uint8_t flags[RDOQ_MAX_COEFFS];
-    const int group_first =
-        find_last_group(ctx, levels, coeff, scan, flags, n, (int16_t)threshold);
+    // The decision reads no flags: the last group is priced whole.
+    const int group_first = find_last_group(ctx, levels, coeff, scan, nullptr, n, (int16_t)threshold);
     if (group_first < 0)
         return 0;
 
@@ -712,6 +791,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     const int64_t weight = chroma && ctx->chroma_dist_weight ? ctx->chroma_dist_weight[qp] : 256;
     b.lambda = chroma ? ((int64_t)lambda << 9) / (weight > 0 ? weight : 1) : (int64_t)lambda;
     b.h = 2 * n + 2 + chroma;
+    b.round = (int64_t)1 << (b.h - 1);
     alt_last_prefix_init(&b);
 
     const int p0 = scan[group_first];
@@ -726,6 +806,9 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     level_errors(coeff, b.ceil_levels, b.squares, b.errors, n, width, height, qp, quant_scale);
 
     const int w = size >> 2;
+    const int sig_base = chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag;
+    b.sig_base = sig_base;
+    alt_sig_costs_init(&b);
     alt_state st;
     st.ut = st.ct = st.r_last = 0;
     st.last_scan = -1;
@@ -739,7 +822,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         const int xs = (pg & (size - 1)) >> 2, ys = (pg >> n) >> 2;
         gr.right = xs < w - 1 && ((st.coded_mask >> (ys * w + xs + 1)) & 1);
         gr.lower = ys < w - 1 && ((st.coded_mask >> ((ys + 1) * w + xs)) & 1);
-        gr.ctx0 = (chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag) + alt_sig_offset(&b, g == 0);
+        gr.ctx0 = sig_base + alt_sig_offset(&b, g == 0);
         gr.pattern = sig_ctx_pattern_table[scan_idx][n == 2 ? 4 : gr.right + 2 * gr.lower];
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
@@ -750,8 +833,10 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.u = gr.cg = gr.s0 = 0;
         gr.e_best = gr.r_best = 0;
         gr.best_pos = gr.last_g = gr.first_g = -1;
-        for (int k = 15; k >= 0; k--)
-            alt_price_position(&b, &gr, k);
+        if (n == 2)
+            alt_price_group<false>(&b, &gr);
+        else
+            alt_price_group<true>(&b, &gr);
         // The group's highest level as priced, before the decision moves it.
         if (highest < 0 && gr.last_g >= 0)
             highest = 16 * g + gr.last_g;

@@ -39,7 +39,7 @@ int quant_find_last_group(quant_context *ctx, int16_t *levels, const int16_t *co
     if (g < 0)
         return -1;
     const int p = scan[16 * g];
-    for (int r = 0; r < 4; r++)
+    for (int r = 0; flags && r < 4; r++)
         for (int c = 0; c < 4; c++) {
             const int32_t x = coeff[p + r * size + c];
             flags[p + r * size + c] = x > t || x < -t;
