@@ -208,6 +208,18 @@ void rc_model_set_last(rc_model *m, int32_t bits)
     m->expected[slot] = bits;
 }
 
+int32_t rc_model_last_slot(const rc_model *m)
+{
+    return (m->write_pos - 1 + m->length) % m->length;
+}
+
+void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits)
+{
+    if (slot < 0 || slot >= m->length) return;
+    m->planned[slot] = bits;
+    m->expected[slot] = bits;
+}
+
 void rc_model_expect_last(rc_model *m, int32_t bits)
 {
     int32_t slot = (m->write_pos - 1 + m->length) % m->length;
