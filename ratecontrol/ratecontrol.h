@@ -101,6 +101,7 @@ struct ratecontrol {
     rc_rowstats *rowstats;
     int32_t cbr_bits[3];
     uint32_t cbr_exact;
+    int32_t cbr_slot;            // the model's ring slot of the picture's plan
     int32_t cbr_cost_limit;
     int32_t cbr_frame_cost;
     uint32_t size_planned;

@@ -74,6 +74,11 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3]);
 void rc_model_set_last(rc_model *m, int32_t bits);
 // What the bucket expects of the picture planned last, at least its plan.
 void rc_model_expect_last(rc_model *m, int32_t bits);
+// The ring slot of the picture planned last.
+int32_t rc_model_last_slot(const rc_model *m);
+// A picture in flight in `slot` has finished coding with `bits`: the window
+// and the bucket count it at that size from now on.
+void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 
 [[nodiscard]] rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);

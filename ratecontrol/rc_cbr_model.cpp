@@ -10,8 +10,12 @@
 
 namespace {
 
-// The share of the bucket's planned fill that one picture may take.
+// The share of the bucket's planned fill that one picture may take: more for
+// an anchor (an intra or P picture), which its B pictures refer to, so that
+// bits spent on it buy quality for the pictures that follow; B pictures held
+// near their references' QP spend little of their own room.
 constexpr double BUCKET_SHARE = 0.4;
+constexpr double ANCHOR_BUCKET_SHARE = 0.5;
 // How much of the room the window leaves (or the excess it holds) an anchor
 // takes beyond its class share: all of it would hand the whole error of the
 // pictures in flight to one picture, which swings the anchors' sizes from one
@@ -182,7 +186,7 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
             lo = (int64_t)((double)lo * (double)t / expected);
         }
     }
-    int64_t upper = (int64_t)(planned_bucket_fill(m) * BUCKET_SHARE);
+    int64_t upper = (int64_t)(planned_bucket_fill(m) * (cls == 0 ? ANCHOR_BUCKET_SHARE : BUCKET_SHARE));
     double a;
     if (m->dev_near_low < m->deviation && m->deviation < m->dev_near_high) a = 0.2 * t;
     else if (m->dev_far_low < m->deviation && m->deviation < m->dev_far_high) a = 0.5 * t;
@@ -204,6 +208,18 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
 void rc_model_set_last(rc_model *m, int32_t bits)
 {
     int32_t slot = (m->write_pos - 1 + m->length) % m->length;
+    m->planned[slot] = bits;
+    m->expected[slot] = bits;
+}
+
+int32_t rc_model_last_slot(const rc_model *m)
+{
+    return (m->write_pos - 1 + m->length) % m->length;
+}
+
+void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits)
+{
+    if (slot < 0 || slot >= m->length) return;
     m->planned[slot] = bits;
     m->expected[slot] = bits;
 }

@@ -129,6 +129,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     if (is_intra(type)) rc_cbr_gop_reset(rc, cfg);
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &d0, &d1);
     rc_model_frame_target(rc->model, cls, rc->cbr_bits);
+    rc->cbr_slot = rc_model_last_slot(rc->model);
     rc->frame_satd = lookahead_rc_cost(cfg, rc->pic.source, rc->pic.recon, pic->ref0, pic->ref1);
     uint32_t c = picture_cost(rc, d0, d1);
     rc->cbr_frame_cost = (int32_t)std::min<uint32_t>(c, INT32_MAX - 1);

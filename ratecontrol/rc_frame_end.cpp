@@ -114,6 +114,12 @@ void ratecontrol_size_known(ratecontrol *rc, double bits)
     // The CTU threads have summed every CTU's planned QP by now.
     float ctus = (float)(rc->ctu_count > 0 ? rc->ctu_count : 1);
     picture_seen(rc, rc_qp_to_qscale(rc->qp_plan_sum / ctus), bits);
+    // The constant-bitrate window and bucket count it at its size, not its
+    // plan, from now on: a plan several times off (the first intra picture is
+    // planned as the costliest content would code) starved the pictures
+    // planned while it was in flight.
+    if (rc->cbr && rc->model)
+        rc_model_size_known(rc->model, rc->cbr_slot, (int32_t)std::min(bits, (double)INT32_MAX));
 }
 
 int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_totals *totals, uint32_t bits)

@@ -7,7 +7,9 @@
 //   the grain from its first pictures on (the pictures of natural content once
 //   cost several times what the start estimates said, and the clips ended at a
 //   third of their target);
-// - constant bitrate on grain within 10 %;
+// - constant bitrate on grain and on the zoom within 5 % (the zoom once ended
+//   a quarter low: the window counted the first pictures at their plans,
+//   several times their size, long after their sizes were known);
 // - the second pass on grain within 5 % (its first pass once recorded every
 //   P and B picture as skipped, and the second pass ran at the lowest QP);
 // - a VBV buffer replayed as a leaky bucket from the coded access-unit sizes
@@ -103,10 +105,14 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         EXPECT_NEAR(abr.kbps, 100.0, 10.0) << kind << " ABR";
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
-    // Measured: -5.6 %.
-    encoded cbr = encode(&s, clip(&s, "grain"), "grain_cbr", {"-b", "250", "--maxrate", "250", "--minrate", "250"}, 6);
-    EXPECT_NEAR(cbr.kbps, 250.0, 25.0) << "grain CBR";
-    std::printf("grain: CBR %.1f kbit/s (target 250)\n", cbr.kbps);
+    // Measured: grain +3.0 %, zoom -2.5 %.
+    for (const char *kind : {"grain", "zoom"}) {
+        const int rate = kind[0] == 'g' ? 250 : 100;
+        const std::string r = std::to_string(rate);
+        encoded cbr = encode(&s, clip(&s, kind), std::string(kind) + "_cbr", {"-b", r, "--maxrate", r, "--minrate", r}, 6);
+        EXPECT_NEAR(cbr.kbps, rate, 0.05 * rate) << kind << " CBR";
+        std::printf("%s: CBR %.1f kbit/s (target %d)\n", kind, cbr.kbps, rate);
+    }
 }
 
 TEST(RateControlNatural, SecondPassOnGrainKeepsItsTarget)

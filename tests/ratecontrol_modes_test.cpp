@@ -140,9 +140,9 @@ TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSixWithinItsShareOf
     int32_t out[3];
     rc_model_frame_target(m, 0, out);
     // No deviation: the class target 1.8 x 1000 within lo / hi; the upper
-    // bound is 0.4 of the bucket (25 x 3000) that starts 0.9 full.
+    // bound of an anchor is half the bucket (25 x 3000) that starts 0.9 full.
     EXPECT_EQ(out[0], 1800);
-    EXPECT_EQ(out[1], 27000);
+    EXPECT_EQ(out[1], 33750);
     EXPECT_EQ(out[2], 6 * 200);
     rc_model_delete(m);
 }
@@ -153,9 +153,9 @@ TEST(ConstantBitrateModel, BucketDrainsWithFinishedPicturesAndPlansInFlight)
     ASSERT_NE(m, nullptr);
     int32_t out[3];
     rc_model_frame_target(m, 0, out);
-    EXPECT_EQ(out[1], 2880);   // 0.4 of 0.9 x 8000
+    EXPECT_EQ(out[1], 3600);   // an anchor: half of 0.9 x 8000
     rc_model_set_last(m, 2000);
-    // In flight: 7200 - 2000 + 1000, 0.4 of it.
+    // In flight: 7200 - 2000 + 1000, 0.4 of it for a B picture.
     rc_model_frame_target(m, 2, out);
     EXPECT_EQ(out[1], 2480);
     // Finished at 4000 bits: 7200 - 4000 + 1000.
@@ -227,7 +227,7 @@ TEST(ConstantBitrateModel, ClassWithoutCountsGetsRatioOne)
     rc_model_delete(m);
 }
 
-TEST(ConstantBitrateRows, FirstCtusKeepRatioOneAndLaterOnesMoveByFivePercent)
+TEST(ConstantBitrateRows, FirstCtusKeepRatioOneAndLaterOnesFallByTenPercent)
 {
     rc_rowstats *s = rc_rowstats_new(6, 4);
     ASSERT_NE(s, nullptr);
@@ -240,9 +240,10 @@ TEST(ConstantBitrateRows, FirstCtusKeepRatioOneAndLaterOnesMoveByFivePercent)
     rc_rowstats_ctu_add(s, 1, 0, 300);
     EXPECT_DOUBLE_EQ(rc_rowstats_ctu_ratio(s, 2, 0), 1.0);
     rc_rowstats_ctu_add(s, 2, 0, 300);
-    // Spent three times its cost share so far: the ratio falls, by 5 % at most.
+    // Spent three times its cost share so far: the ratio falls, by 10 % at
+    // most (it rises by 5 % at most, below).
     double r = rc_rowstats_ctu_ratio(s, 3, 0);
-    EXPECT_DOUBLE_EQ(r, 0.95);
+    EXPECT_DOUBLE_EQ(r, 0.9);
     rc_rowstats_ctu_add(s, 3, 0, 300);
     EXPECT_DOUBLE_EQ(rc_rowstats_ctu_ratio(s, 0, 1), 1.0);
     rc_rowstats_delete(s);
