@@ -27,12 +27,13 @@ constexpr double START_SHARE_I = 16.0;
 constexpr double START_SHARE_P = 5.0;
 constexpr double START_SHARE_B = 2.0;
 // The second pass corrects the error its pictures have left over what its plan
-// still has to code, but over no less than this many seconds of the rate.
-// Over two seconds, the error of a short stream was mostly left uncorrected
-// at its end (pans 17-31 % below their targets); a picture that the
-// correction would make costlier than a mini-GOP's worth is held back by its
-// size instead (see second_pass_qscale).
-constexpr double PASS2_MIN_BUFFER_SECONDS = 0.25;
+// still has to code, but over no less than this many seconds of the rate (the
+// last pictures are not asked to make up for the whole stream). Over two
+// seconds, as before, a short stream kept most of its error to its end (pans
+// 17-31 % below their targets); a picture that the correction would make
+// costlier than a mini-GOP's worth is held back by its size instead (see
+// second_pass_qscale).
+constexpr double PASS2_MIN_BUFFER_SECONDS = 0.1;
 
 bool is_intra(uint32_t type)
 {
