@@ -166,6 +166,8 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     // noise) the corrections would push a picture far past what the stream
     // has left. As in one pass, the fall is bounded by what the latest
     // picture of its kind would grow to: at most a mini-GOP's worth of bits.
+    // (Every picture's cost is taken, so that its frame predictor learns
+    // from it too.)
     rc->frame_satd = lookahead_cost_of(rc, cfg);
     double sized = rc_size_descent_floor(rc, (cfg->bframes + 1) * rc->bitrate / rc->fps);
     if (sized > 0.0) q = std::max(q, sized);
