@@ -11,7 +11,7 @@
 // - the second pass on grain and on a slow pan within 5 % (its first pass
 //   once recorded every P and B picture of grain as skipped, and the second
 //   pass ran at the lowest QP; later the pan's second pass kept the error its
-//   first pictures left and ended 12 % low), with the same bytes for two and
+//   first pictures left and ended 9 % low), with the same bytes for two and
 //   eight working threads;
 // - a VBV buffer replayed as a leaky bucket from the coded access-unit sizes
 //   never runs dry, to the last picture, in CRF and in average bitrate;
@@ -115,12 +115,12 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
 TEST(RateControlNatural, SecondPassKeepsItsTarget)
 {
     scratch s;
-    // Measured: grain -1.4 %, pan -1.0 % (before the second pass spread its
-    // error over what its plan still had to code: -10.4 % and -12.2 %).
+    // Measured: grain -3.0 %, pan -1.3 % (the pan -8.9 % while the second
+    // pass spread its error over two seconds however little was left).
     for (const char *kind : {"grain", "pan2"}) {
         std::string input = clip(&s, kind), stats = s.add(std::string("rcn_") + kind + ".stats");
         std::string tag = kind;
-        encode(&s, input, tag + "_pass1", {"--pass", "1", "--stats-file", stats, "-b", "100"}, 6);
+        encode(&s, input, tag + "_pass1", {"--pass", "1", "--stats-file", stats, "-b", "250"}, 6);
         // The first pass describes the pictures as coded: its P pictures
         // carry prediction and residual bits, not only skipped areas.
         std::string text = read_file(stats);
@@ -133,10 +133,10 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
                 coded_p++;
         }
         EXPECT_GT(coded_p, 0) << kind;
-        std::vector<std::string> second = {"--pass", "2", "--stats-file", stats, "-b", "100"};
+        std::vector<std::string> second = {"--pass", "2", "--stats-file", stats, "-b", "250"};
         encoded two = encode(&s, input, tag + "_pass2", second, 6);
-        EXPECT_NEAR(two.kbps, 100.0, 5.0) << kind << " pass 2";
-        std::printf("%s: second pass %.1f kbit/s (target 100)\n", kind, two.kbps);
+        EXPECT_NEAR(two.kbps, 250.0, 12.5) << kind << " pass 2";
+        std::printf("%s: second pass %.1f kbit/s (target 250)\n", kind, two.kbps);
         // The pictures in flight count with sizes that do not depend on
         // which of them has finished first.
         if (std::string(kind) == "grain") {
