@@ -204,10 +204,15 @@ void rc_plan_scale_learn(double *scale, double actual, double planned)
 
 double rc_size_descent_floor(const ratecontrol *rc, double budget)
 {
+    return rc_size_descent_floor_at(rc, budget, DESCENT_ELASTICITY);
+}
+
+double rc_size_descent_floor_at(const ratecontrol *rc, double budget, double min_elasticity)
+{
     const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
     if (!(s->qscale > 0.0) || !(s->bits > 0.0) || !(budget > 0.0)) return 0.0;
     double expected = s->bits * std::max(rc->frame_satd, 1) / std::max(s->cost, 1.0);
-    double e = std::max(DESCENT_ELASTICITY, rc_frame_elasticity(rc));
+    double e = std::max(min_elasticity, rc_frame_elasticity(rc));
     return std::min(s->qscale, s->qscale * std::pow(expected / budget, 1.0 / e));
 }
 

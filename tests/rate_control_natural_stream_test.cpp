@@ -10,8 +10,11 @@
 // - constant bitrate on grain and on the zoom within 5 % (the zoom once ended
 //   a quarter low: the window counted the first pictures at their plans,
 //   several times their size, long after their sizes were known);
-// - the second pass on grain within 5 % (its first pass once recorded every
-//   P and B picture as skipped, and the second pass ran at the lowest QP);
+// - the second pass on grain and on a slow pan within 5 % (its first pass
+//   once recorded every P and B picture of grain as skipped, and the second
+//   pass ran at the lowest QP; later the pan's second pass kept the error its
+//   first pictures left and ended 9 % low), with the same bytes for two and
+//   eight working threads;
 // - a VBV buffer replayed as a leaky bucket from the coded access-unit sizes
 //   never runs dry, to the last picture, in CRF and in average bitrate;
 // - the CRF calibration: the sizes of CRF 23 and 30 stay within 3 % of what
@@ -73,14 +76,14 @@ struct encoded {
 // wrongly, so dec265 decodes these streams without them (see
 // decode_compare.h), ffmpeg as written.
 encoded encode(scratch *s, const std::string &input, const std::string &tag, const std::vector<std::string> &options,
-               int instances)
+               int instances, int workers = 2)
 {
     std::string stream = s->add("rcn_" + tag + ".hevc"), recon = s->add("rcn_" + tag + "_recon.yuv");
     // What the decoders leave beside the stream.
     for (const char *suffix : {".ffmpeg.yuv", ".ffmpeg.log", ".dec265.yuv", ".dec265.log", ".stripped.hevc"})
         s->add("rcn_" + tag + ".hevc" + suffix);
-    std::vector<std::string> args = {"-l", "0", "-y", "-t", "2", "--threads", std::to_string(instances),
-                                     "--recon", recon};
+    std::vector<std::string> args = {"-l", "0", "-y", "-t", std::to_string(workers), "--threads",
+                                     std::to_string(instances), "--recon", recon};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(input);
     args.push_back(stream);
@@ -115,27 +118,38 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     }
 }
 
-TEST(RateControlNatural, SecondPassOnGrainKeepsItsTarget)
+TEST(RateControlNatural, SecondPassKeepsItsTarget)
 {
     scratch s;
-    std::string grain = clip(&s, "grain"), stats = s.add("rcn_grain.stats");
-    encode(&s, grain, "grain_pass1", {"--pass", "1", "--stats-file", stats, "-b", "250"}, 6);
-    // The first pass describes the pictures as coded: its P pictures carry
-    // prediction and residual bits, not only skipped areas.
-    std::string text = read_file(stats);
-    int coded_p = 0;
-    for (size_t at = text.find("type:p"); at != std::string::npos; at = text.find("type:p", at + 1)) {
-        size_t line = text.rfind('\n', at);
-        int resid = 0, pred = 0;
-        if (std::sscanf(text.c_str() + line + 1, "%*d play:%*d qp:%*f %*f bits: %d %d", &resid, &pred) == 2 &&
-            resid + pred > 0)
-            coded_p++;
+    // Measured: grain -3.0 %, pan -1.3 % (the pan -8.9 % while the second
+    // pass spread its error over two seconds however little was left).
+    for (const char *kind : {"grain", "pan2"}) {
+        std::string input = clip(&s, kind), stats = s.add(std::string("rcn_") + kind + ".stats");
+        std::string tag = kind;
+        encode(&s, input, tag + "_pass1", {"--pass", "1", "--stats-file", stats, "-b", "250"}, 6);
+        // The first pass describes the pictures as coded: its P pictures
+        // carry prediction and residual bits, not only skipped areas.
+        std::string text = read_file(stats);
+        int coded_p = 0;
+        for (size_t at = text.find("type:p"); at != std::string::npos; at = text.find("type:p", at + 1)) {
+            size_t line = text.rfind('\n', at);
+            int resid = 0, pred = 0;
+            if (std::sscanf(text.c_str() + line + 1, "%*d play:%*d qp:%*f %*f bits: %d %d", &resid, &pred) == 2 &&
+                resid + pred > 0)
+                coded_p++;
+        }
+        EXPECT_GT(coded_p, 0) << kind;
+        std::vector<std::string> second = {"--pass", "2", "--stats-file", stats, "-b", "250"};
+        encoded two = encode(&s, input, tag + "_pass2", second, 6);
+        EXPECT_NEAR(two.kbps, 250.0, 12.5) << kind << " pass 2";
+        std::printf("%s: second pass %.1f kbit/s (target 250)\n", kind, two.kbps);
+        // The pictures in flight count with sizes that do not depend on
+        // which of them has finished first.
+        if (std::string(kind) == "grain") {
+            encoded eight = encode(&s, input, tag + "_pass2_t8", second, 6, 8);
+            EXPECT_EQ(two.au_bytes, eight.au_bytes) << kind << " pass 2, 8 working threads";
+        }
     }
-    EXPECT_GT(coded_p, 0);
-    // Measured: -3.5 %.
-    encoded second = encode(&s, grain, "grain_pass2", {"--pass", "2", "--stats-file", stats, "-b", "250"}, 6);
-    EXPECT_NEAR(second.kbps, 250.0, 12.5) << "grain pass 2";
-    std::printf("grain: second pass %.1f kbit/s (target 250)\n", second.kbps);
 }
 
 TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
