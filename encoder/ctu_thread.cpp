@@ -241,18 +241,20 @@ uint64_t ctu_worker_main(uint64_t arg)
     const ctu_thread_work *work = (const ctu_thread_work *)(uintptr_t)arg;
     row_scheduler *sched = work->scheduler;
     int64_t result = 0;
+    row_record *row = nullptr;
     for (;;) {
-        row_record *row = row_sched_next_job(sched);
+        if (!row) row = row_sched_next_job(sched);
         if (!row) break;
         row_context *ctx = row->context;
         ctx->ctu.hplane_band = work->hplane_band;
         if (ctu_job_encode(ctx) != 0) {
             __atomic_store_n(ctx->enc->job_failed, 1, __ATOMIC_RELEASE);
             row_sched_ctu_failed(sched, row);
+            row = nullptr;
             result = -1;
             continue;
         }
-        row_sched_ctu_done(sched, row);
+        row = row_sched_ctu_done_next(sched, row);
     }
     return (uint64_t)result;
 }

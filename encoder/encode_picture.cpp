@@ -43,8 +43,12 @@ void fresh_picture_prefault(encoder_instance *enc, picture *pic, prefault_work *
 }
 
 // The picture for a new input: the one taken ahead, or one from the pool. A picture never loaded (frame number -1 as made) is
-// fresh from the heap: the pool's threads fault in what the copy and the
-// half-resolution build are about to write.
+// fresh from the heap: while the lookahead fills, the pool's threads fault in
+// what the copy and the half-resolution build are about to write. Once
+// pictures are being coded the CTU threads keep the cores and the pool's
+// queue holds the lookahead's cost jobs, which a fault-in job would wait
+// behind (10-40 ms per call at 1080p, while the pipeline is still filling
+// and every input needs a fresh picture): the copy faults the pages in itself.
 picture *source_picture_take(encoder_instance *enc)
 {
     encoder_shared *sh = enc->shared;
@@ -54,7 +58,7 @@ picture *source_picture_take(encoder_instance *enc)
         return pic;
     }
     pic = picture_get(enc->pools, PICTURE_POOL_SOURCE);
-    if (pic && pic->frame_number < 0) fresh_picture_prefault(enc, pic, nullptr);
+    if (pic && pic->frame_number < 0 && enc->received < enc->delay) fresh_picture_prefault(enc, pic, nullptr);
     return pic;
 }
 

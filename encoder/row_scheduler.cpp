@@ -107,6 +107,11 @@ row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_
         mutex_destroy(&s->lock);
         goto fail;
     }
+    if (cond_init(&s->work_cond)) {
+        cond_destroy(&s->cond);
+        mutex_destroy(&s->lock);
+        goto fail;
+    }
     return s;
 fail:
     frame_rec_pool_destroy(s->record_pool);
@@ -121,6 +126,7 @@ void row_sched_destroy(row_scheduler *s)
     if (!s) return;
     mutex_destroy(&s->lock);
     cond_destroy(&s->cond);
+    cond_destroy(&s->work_cond);
     // Records still registered are owned by the scheduler too.
     for (int32_t i = 0; i < s->slot_count; i++)
         if (s->slot_window[i]) frame_rec_free(s->slot_window[i]);
@@ -290,18 +296,26 @@ static void abort_registration(row_scheduler *s)
 
 // ---- readiness -------------------------------------------------------------------
 
-int row_sched_test_ready(row_scheduler *s, sched_frame_record *f, int32_t r, int32_t k)
+// The rule itself, for a row that is neither queued nor being coded.
+static bool row_may_code(const row_scheduler *s, const sched_frame_record *f, int32_t r, int32_t k)
 {
-    row_record *row = &f->rows[r];
-    if (row->ready || !f->registered || f->failed || row->ctus_done >= s->ctu_cols) return 0;
+    const row_record *row = &f->rows[r];
+    if (row->ready || !f->registered || f->failed || row->ctus_done >= s->ctu_cols) return false;
     if (r > 0) {
         int32_t above = f->rows[r - 1].ctus_done;
-        if (s->wpp ? above <= k + 1 : above < s->ctu_cols) return 0;
+        if (s->wpp ? above <= k + 1 : above < s->ctu_cols) return false;
     }
     int32_t rr = r + s->row_lag < s->ctu_rows - 1 ? r + s->row_lag : s->ctu_rows - 1;
     for (int l = 0; l < 2; l++)
         for (int32_t i = 0; i < f->ref_count[l]; i++)
-            if (f->refs[l][i]->rows[rr].ctus_done <= k + 1 + s->row_lag) return 0;
+            if (f->refs[l][i]->rows[rr].ctus_done <= k + 1 + s->row_lag) return false;
+    return true;
+}
+
+int row_sched_test_ready(row_scheduler *s, sched_frame_record *f, int32_t r, int32_t k)
+{
+    if (!row_may_code(s, f, r, k)) return 0;
+    row_record *row = &f->rows[r];
     row->ready = 1;
     row->next_ready = s->ready_head;
     s->ready_head = row;
@@ -316,7 +330,7 @@ static int mark_end_of_input(row_scheduler *s)
     mutex_lock(&s->lock);
     if (!s->end_of_input) {
         s->end_of_input = 1;
-        cond_broadcast(&s->cond);
+        cond_broadcast(&s->work_cond);
     }
     mutex_unlock(&s->lock);
     return 0;
@@ -349,7 +363,7 @@ int row_sched_add_row(row_scheduler *s, int32_t r, picture *pic, row_context *co
     sched_frame_record *f = s->registering;
     f->rows[r].pic = pic;
     f->rows[r].context = context;
-    if (row_sched_test_ready(s, f, r, 0)) cond_broadcast(&s->cond);
+    if (row_sched_test_ready(s, f, r, 0)) cond_signal(&s->work_cond);
     s->next_row = r + 1;
     if (r == s->ctu_rows - 1) {
         s->registering = nullptr;
@@ -376,28 +390,38 @@ static row_record *take_ready_row(row_scheduler *s)
     return row;
 }
 
+// A queued row to the calling thread (scheduler lock held).
+static row_record *take_job(row_scheduler *s)
+{
+    row_record *row = take_ready_row(s);
+    if (row) {
+        s->jobs_in_flight++;
+        row->frame->rows_taken++;
+    }
+    return row;
+}
+
 row_record *row_sched_next_job(row_scheduler *s)
 {
     mutex_lock(&s->lock);
     for (;;) {
-        row_record *row = take_ready_row(s);
+        row_record *row = take_job(s);
         if (row) {
-            s->jobs_in_flight++;
-            row->frame->rows_taken++;
             mutex_unlock(&s->lock);
             return row;
         }
         if (s->jobs_in_flight == 0 && s->end_of_input) break;
-        cond_wait(&s->cond, &s->lock);
+        cond_wait(&s->work_cond, &s->lock);
     }
     mutex_unlock(&s->lock);
     return nullptr;
 }
 
-// The rows that may have become ready through progress of row r of frame f.
-static bool retest_after_ctu(row_scheduler *s, sched_frame_record *f, int32_t r, int32_t n, bool finished)
+// The rows that may have become ready through progress of row r of frame f;
+// returns how many were queued. Row r itself is left to the caller.
+static int32_t retest_after_ctu(row_scheduler *s, sched_frame_record *f, int32_t r, int32_t n, bool finished)
 {
-    bool queued = false;
+    int32_t queued = 0;
     // Dependents' row d is the one whose reference row is r; for the last row
     // that is the lowest of the capped rows, which may lie above r - lag.
     int32_t d = r - s->row_lag;
@@ -405,17 +429,19 @@ static bool retest_after_ctu(row_scheduler *s, sched_frame_record *f, int32_t r,
     if (d >= 0)
         for (int32_t i = f->dependent_count - 1; i >= 0; i--) {
             sched_frame_record *dep = f->dependents[i];
-            queued |= row_sched_test_ready(s, dep, d, dep->rows[d].ctus_done) != 0;
+            queued += row_sched_test_ready(s, dep, d, dep->rows[d].ctus_done);
         }
     if (r + 1 < s->ctu_rows) {
         int32_t c = f->rows[r + 1].ctus_done;
-        if ((s->wpp && c == n - 2) || finished) queued |= row_sched_test_ready(s, f, r + 1, c) != 0;
+        if ((s->wpp && c == n - 2) || finished) queued += row_sched_test_ready(s, f, r + 1, c);
     }
-    if (!finished) queued |= row_sched_test_ready(s, f, r, n) != 0;
     return queued;
 }
 
-void row_sched_ctu_done(row_scheduler *s, row_record *row)
+// Reports the CTU and, when `next` is given, stores the reporting thread's
+// next job there (or null). Every row queued here wakes one waiting thread,
+// less the one the reporting thread takes itself.
+static void ctu_report(row_scheduler *s, row_record *row, row_record **next)
 {
     mutex_lock(&s->lock);
     sched_frame_record *f = row->frame;
@@ -423,7 +449,8 @@ void row_sched_ctu_done(row_scheduler *s, row_record *row)
     s->jobs_in_flight--;
     f->rows_taken--;
     int32_t n = ++row->ctus_done;
-    bool queued = false;
+    int32_t queued = 0;
+    row_record *job = nullptr;
     if (!f->failed) {
         // A finished row is marked before the re-tests: the rows waiting for
         // it to finish are tested now and never again.
@@ -434,10 +461,36 @@ void row_sched_ctu_done(row_scheduler *s, row_record *row)
         }
         queued = retest_after_ctu(s, f, row->row_index, n, finished);
         if (finished && f->rows_finished == s->ctu_rows) set_done(f, 0);
+        // The row goes on on this thread; the lowest-frame-first order of the
+        // latency tunings queues it like any other.
+        if (!finished && next && s->pick_mode && row_may_code(s, f, row->row_index, n)) {
+            row->ready = 1;
+            s->jobs_in_flight++;
+            f->rows_taken++;
+            job = row;
+        } else if (!finished) {
+            queued += row_sched_test_ready(s, f, row->row_index, n);
+        }
     }
+    if (next && !job && (job = take_job(s)) != nullptr && queued > 0) queued--;
+    for (int32_t i = 0; i < queued; i++) cond_signal(&s->work_cond);
+    if (s->jobs_in_flight == 0 && s->end_of_input) cond_broadcast(&s->work_cond);
     // The last job of a failed frame wakes the caller waiting to collect it.
-    if (queued || s->jobs_in_flight == 0 || (f->failed && f->rows_taken == 0)) cond_broadcast(&s->cond);
+    if (f->failed && f->rows_taken == 0) cond_broadcast(&s->cond);
     mutex_unlock(&s->lock);
+    if (next) *next = job;
+}
+
+void row_sched_ctu_done(row_scheduler *s, row_record *row)
+{
+    ctu_report(s, row, nullptr);
+}
+
+row_record *row_sched_ctu_done_next(row_scheduler *s, row_record *row)
+{
+    row_record *next = nullptr;
+    ctu_report(s, row, &next);
+    return next;
 }
 
 void row_sched_ctu_failed(row_scheduler *s, row_record *row)
@@ -448,6 +501,7 @@ void row_sched_ctu_failed(row_scheduler *s, row_record *row)
     row->frame->rows_taken--;
     fail_frame(s, row->frame);
     cond_broadcast(&s->cond);
+    cond_broadcast(&s->work_cond);
     mutex_unlock(&s->lock);
 }
 

@@ -83,7 +83,8 @@ struct row_scheduler {
     uint32_t pick_mode;         // 0: lowest frame number first; else most recently readied
     uint32_t wpp;
     tv_mutex lock;
-    tv_cond cond;
+    tv_cond cond;               // the caller's thread: jobs of a failed frame ended
+    tv_cond work_cond;          // CTU threads: a row was queued, or the input ended
     sched_frame_record *registering;   // frame whose rows are being added (lock held)
     int32_t next_row;                  // row expected next during a registration
     int32_t saved_map_entry;           // what an undone registration restores
@@ -105,6 +106,11 @@ void row_sched_destroy(row_scheduler *sched);
 row_record *row_sched_next_job(row_scheduler *sched);
 // One more CTU of the row is coded: re-tests the rows that may now be ready.
 void row_sched_ctu_done(row_scheduler *sched, row_record *row);
+// The same, and hands the reporting thread its next job without waiting: the
+// same row when its next CTU is ready at once (so that the row's working
+// memory stays in this core's caches), else a queued row; null when none is
+// ready, and the thread then waits in row_sched_next_job.
+row_record *row_sched_ctu_done_next(row_scheduler *sched, row_record *row);
 // The row's CTU failed: its frame and every frame predicting from it are marked
 // failed and done, their waiters woken; none of their rows is handed out again.
 void row_sched_ctu_failed(row_scheduler *sched, row_record *row);

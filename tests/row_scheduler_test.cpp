@@ -277,6 +277,32 @@ TEST(RowScheduler, PickModeOneTakesTheMostRecentlyReadiedRow)
     code_until_idle(s.get());
 }
 
+// The thread that reports a CTU goes on with its own row while the row's next
+// CTU is ready, and takes a queued row once its row has finished.
+TEST(RowScheduler, ReportingThreadKeepsItsRowThenTakesAQueuedOne)
+{
+    sched_ptr s(row_sched_create(3, 2, 1, 8, 1, 1));
+    frame_set fs;
+    ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
+    row_record *row0 = row_sched_next_job(s.get());
+    ASSERT_EQ(row0->row_index, 0);
+    EXPECT_EQ(row_sched_ctu_done_next(s.get(), row0), row0);
+    EXPECT_FALSE(is_ready(s.get(), 0, 1));
+    EXPECT_EQ(row_sched_ctu_done_next(s.get(), row0), row0);
+    EXPECT_TRUE(is_ready(s.get(), 0, 1));    // queued for another thread
+    row_record *got = row_sched_ctu_done_next(s.get(), row0);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->row_index, 1);            // row 0 finished: the queued row
+    EXPECT_EQ(ready_count(s.get()), 0);
+    for (int i = 0; i < 2; i++) {
+        expect_rule_holds(s.get(), got);
+        EXPECT_EQ(row_sched_ctu_done_next(s.get(), got), got);
+    }
+    EXPECT_EQ(row_sched_ctu_done_next(s.get(), got), nullptr);
+    EXPECT_TRUE(frame_done(s.get(), 0));
+    EXPECT_TRUE(lock_is_free(s.get()));
+}
+
 TEST(RowScheduler, EndOfInputDrainsEveryRowThenReturnsNull)
 {
     sched_ptr s(row_sched_create(3, 3, 2, 8, 1, 1));

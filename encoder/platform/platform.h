@@ -34,6 +34,7 @@ int mutex_unlock(tv_mutex *lock);
 int cond_destroy(tv_cond *cond);
 int cond_wait(tv_cond *cond, tv_mutex *lock);
 int cond_broadcast(tv_cond *cond);
+int cond_signal(tv_cond *cond);
 
 [[nodiscard]] int thread_create(thread_handle **out, const void *attributes, thread_func function, uint64_t argument);
 int thread_join(thread_handle *thread, uint64_t *result);

@@ -49,3 +49,10 @@ int cond_broadcast(tv_cond *cond)
     pthread_cond_broadcast(&cond->c);
     return 0;
 }
+
+// Wakes at least one waiter, when there is one.
+int cond_signal(tv_cond *cond)
+{
+    pthread_cond_signal(&cond->c);
+    return 0;
+}
