@@ -114,6 +114,10 @@ void mc_luma_into(row_context *ctx, int32_t list, int32_t ref, int32_t X, int32_
         ctx->enc->mc.interp_luma(dst, dst_stride, ref_plane(ctx, list, ref, 0), nullptr, ls, X, Y, w, h);
         return;
     }
+    if (w == 64 || w == 32 || w == 16 || w == 8 || w == 4) {
+        ctx->enc->mc.block_copy(dst, dst_stride, q, qs, w, h);
+        return;
+    }
     for (int32_t y = 0; y < h; y++) std::memcpy(dst + (int64_t)y * dst_stride, q + (int64_t)y * qs, (size_t)w);
 }
 

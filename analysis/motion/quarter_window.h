@@ -72,6 +72,27 @@ void quarter_window_make(quarter_window *w, int32_t s, int32_t k, int32_t fx, in
 // the full- and half-sample phases.
 extern const int8_t quarter_window_plane[16];
 
+// The bw x bh block of phase (fx, fy) of reference slot s whose top-left
+// sample lies at (bx, by) of the window, made as far as needed; null when
+// the phase has no quarter-sample component or the block leaves the window.
+static inline const uint8_t *quarter_window_at(quarter_window *w, int32_t s, int32_t fx, int32_t fy, int32_t bx,
+                                               int32_t by, int32_t bw, int32_t bh, int32_t *stride)
+{
+    int32_t k = quarter_window_plane[4 * fy + fx];
+    if (k < 0 || (uint32_t)bx > (uint32_t)(QUARTER_WINDOW_SIDE_X - bw) ||
+        (uint32_t)by > (uint32_t)(QUARTER_WINDOW_SIDE_Y - bh))
+        return nullptr;
+    const uint32_t *made = w->made[s][k];
+    uint32_t c0 = (uint32_t)bx / QUARTER_WINDOW_TILE_W, c1 = (uint32_t)(bx + bw - 1) / QUARTER_WINDOW_TILE_W;
+    uint32_t r0 = (uint32_t)by / QUARTER_WINDOW_TILE_H, r1 = (uint32_t)(by + bh - 1) / QUARTER_WINDOW_TILE_H;
+    uint32_t need = (2u << c1) - (1u << c0), all = need;
+    for (uint32_t r = r0; r <= r1; r++) all &= made[r];
+    if (all != need) quarter_window_make(w, s, k, fx, fy, need, (int32_t)r0, (int32_t)r1);
+    *stride = QUARTER_WINDOW_SIDE_X;
+    return w->samples + (s * QUARTER_WINDOW_PHASES + k) * (int64_t)QUARTER_WINDOW_SIDE_X * QUARTER_WINDOW_SIDE_Y +
+           (int64_t)by * QUARTER_WINDOW_SIDE_X + bx;
+}
+
 // The bw x bh block of entry idx of a list at quarter-sample position (X, Y)
 // relative to the CTU origin, with *stride set: a pointer into the window,
 // or null (*stride untouched) for a phase without a quarter-sample component,
@@ -79,18 +100,7 @@ extern const int8_t quarter_window_plane[16];
 static inline const uint8_t *quarter_window_block(quarter_window *w, int32_t list, int32_t idx, int32_t X,
                                                   int32_t Y, int32_t bw, int32_t bh, int32_t *stride)
 {
-    if (idx < 0 || idx >= QUARTER_WINDOW_LIST_REFS) return nullptr;
-    int32_t s = w->slot[list][idx], k = quarter_window_plane[4 * (Y & 3) + (X & 3)];
-    int32_t bx = (X >> 2) + QUARTER_WINDOW_MARGIN_X, by = (Y >> 2) + QUARTER_WINDOW_MARGIN_Y;
-    if (s < 0 || k < 0 || bx < 0 || by < 0 || bx + bw > QUARTER_WINDOW_SIDE_X || by + bh > QUARTER_WINDOW_SIDE_Y)
-        return nullptr;
-    const uint32_t *made = w->made[s][k];
-    int32_t c0 = bx / QUARTER_WINDOW_TILE_W, c1 = (bx + bw - 1) / QUARTER_WINDOW_TILE_W;
-    int32_t r0 = by / QUARTER_WINDOW_TILE_H, r1 = (by + bh - 1) / QUARTER_WINDOW_TILE_H;
-    uint32_t need = (2u << c1) - (1u << c0), all = need;
-    for (int32_t r = r0; r <= r1; r++) all &= made[r];
-    if (all != need) quarter_window_make(w, s, k, X & 3, Y & 3, need, r0, r1);
-    *stride = QUARTER_WINDOW_SIDE_X;
-    return w->samples + (s * QUARTER_WINDOW_PHASES + k) * (int64_t)QUARTER_WINDOW_SIDE_X * QUARTER_WINDOW_SIDE_Y +
-           (int64_t)by * QUARTER_WINDOW_SIDE_X + bx;
+    if (idx < 0 || idx >= QUARTER_WINDOW_LIST_REFS || w->slot[list][idx] < 0) return nullptr;
+    return quarter_window_at(w, w->slot[list][idx], X & 3, Y & 3, (X >> 2) + QUARTER_WINDOW_MARGIN_X,
+                             (Y >> 2) + QUARTER_WINDOW_MARGIN_Y, bw, bh, stride);
 }
