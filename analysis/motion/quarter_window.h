@@ -7,7 +7,7 @@
 // and the final prediction meet the same blocks again, so interpolating every
 // read costs several times what whole planes cost to build. The CTU thread
 // therefore keeps, for every reference of the CTU, the twelve quarter-sample
-// phases over a window around the CTU and fills them in tiles of 8x8 the first
+// phases over a window around the CTU and fills them in tiles of 16x8 the first
 // time a read covers them. A sample is the 8-tap interpolation of the
 // reference's full samples, the same the planes held; reads outside the
 // window (or of references past its entries) return null and the caller
