@@ -247,6 +247,7 @@ uint64_t ctu_worker_main(uint64_t arg)
         if (!row) break;
         row_context *ctx = row->context;
         ctx->ctu.hplane_band = work->hplane_band;
+        ctx->ctu.quarter = work->quarter;
         if (ctu_job_encode(ctx) != 0) {
             __atomic_store_n(ctx->enc->job_failed, 1, __ATOMIC_RELEASE);
             row_sched_ctu_failed(sched, row);

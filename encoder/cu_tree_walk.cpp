@@ -164,7 +164,8 @@ void ctu_loop_filter_finish(row_context *ctx)
 // The 16-bit horizontal planes that the phases come from are filtered a band
 // of rows at a time into the CTU thread's band (3 rows above and 4 below each
 // band feed the vertical filter); every phase sample is the same
-// interpolation whichever band computes it.
+// interpolation whichever band computes it. Only the half-sample phases have
+// planes (picture.h), whatever the filter variant.
 void ctu_subpel_planes_build(row_context *ctx, picture *pic, int32_t r, int32_t q)
 {
     int32_t variant = ctx->config.filter_variant;
@@ -173,7 +174,7 @@ void ctu_subpel_planes_build(row_context *ctx, picture *pic, int32_t r, int32_t 
     int32_t x1 = q == ctx->enc->ctu_cols - 1 ? ctx->enc->width + 80 : 64 * q + 56;
     int32_t y0 = r == 0 ? -76 : 64 * r - 8;
     int32_t y1 = r == ctx->enc->ctu_rows - 1 ? ctx->enc->height + 77 : 64 * r + 56;
-    int32_t stride = pic->strides[0], half_only = variant < 2;
+    int32_t stride = pic->strides[0], half_only = 1;
     int16_t *band = ctx->ctu.hplane_band;
     int32_t step = band ? SUBPEL_BAND_ROWS : y1 - y0;
     for (int32_t y = y0; y < y1; y += step) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "analysis/motion/quarter_window.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_rd.h"
 #include "encoder/encoder_shared.h"
@@ -147,7 +148,10 @@ void encoder_instance_free(encoder_instance *inst)
     inst->rd = nullptr;
     if (inst->scans) scan_tables_free(inst->scans);
     aligned_free(inst->ctu_threads);
-    for (int32_t t = 0; inst->ctu_work && t < inst->ctu_thread_count; t++) aligned_free(inst->ctu_work[t].hplane_band);
+    for (int32_t t = 0; inst->ctu_work && t < inst->ctu_thread_count; t++) {
+        aligned_free(inst->ctu_work[t].hplane_band);
+        quarter_window_free(inst->ctu_work[t].quarter);
+    }
     aligned_free(inst->ctu_work);
     row_sched_destroy(inst->scheduler);
     shared_free(inst);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "analysis/motion/quarter_window.h"
 #include "bitstream/param_sets_fill.h"
 #include "encoder/encoder_instance.h"
 #include "encoder/encoder_rd.h"
@@ -169,6 +170,7 @@ int ctu_threads_start(encoder_instance *inst)
         ctu_thread_work *work = &inst->ctu_work[t];
         work->scheduler = inst->scheduler;
         if (band > 0 && !(work->hplane_band = (int16_t *)aligned_malloc((int32_t)band))) return -1;
+        if (cfg->me_subpel_planes && !(work->quarter = quarter_window_create())) return -1;
         if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)work) != 0)
             return -1;
     }

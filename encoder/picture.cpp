@@ -180,8 +180,12 @@ void subpel_set_place(const picture_geometry *g, picture *pic, const picture_sub
     pic->subpel_buffer = set ? set->phases : nullptr;
     int64_t size = luma_plane_size(g);
     int64_t origin = PICTURE_LUMA_MARGIN_Y * luma_stride(g) + PICTURE_LUMA_MARGIN_X;
-    pic->subpel_planes[0] = set ? pic->planes[0] : nullptr;
-    for (int i = 1; i < 16; i++) pic->subpel_planes[i] = set ? set->phases + (i - 1) * size + origin : nullptr;
+    static const int kept[PICTURE_SUBPEL_SET_PLANES] = {PICTURE_PHASE_HALF_X, PICTURE_PHASE_HALF_Y,
+                                                        PICTURE_PHASE_HALF_XY};
+    for (int i = 0; i < 16; i++) pic->subpel_planes[i] = nullptr;
+    if (!set) return;
+    pic->subpel_planes[0] = pic->planes[0];
+    for (int k = 0; k < PICTURE_SUBPEL_SET_PLANES; k++) pic->subpel_planes[kept[k]] = set->phases + k * size + origin;
 }
 
 void subpel_set_free(picture_subpel_set *set)
@@ -235,7 +239,7 @@ int picture_subpel_attach(picture_pools *pools, picture *pic)
         set = pools->subpel_spares[--pools->subpel_spare_count];
     } else {
         // Zeroed once: the builds leave the outermost margin columns and rows alone.
-        if (!alloc_zeroed(&set.phases, 15 * luma_plane_size(g))) return -1;
+        if (!alloc_zeroed(&set.phases, PICTURE_SUBPEL_SET_PLANES * luma_plane_size(g))) return -1;
     }
     subpel_set_place(g, pic, &set);
     return 0;

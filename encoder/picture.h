@@ -37,9 +37,20 @@ struct picture_geometry {
     int32_t halfres_recon;  // non-zero: reconstructed pictures carry a half-resolution plane
 };
 
-// The sub-sample planes of one reconstructed picture: fifteen 8-bit phase
-// planes, each laid out like the luma plane. The 16-bit horizontal planes they
-// are built from live only while a CTU thread builds them (ctu_thread_work).
+// The sub-sample planes of one reconstructed picture: the three half-sample
+// phases (horizontal, vertical, both) as 8-bit planes, each laid out like the
+// luma plane. The twelve quarter-sample phases are not kept: every reference
+// in the decoded picture buffer and in the lists of the pictures in flight
+// keeps a set, fifteen planes a set held five times the memory of the
+// pictures themselves, and the searches interpolate a phase that has no plane
+// to the same samples. The 16-bit horizontal planes they are built from live
+// only while a CTU thread builds them (ctu_thread_work).
+enum {
+    PICTURE_SUBPEL_SET_PLANES = 3,
+    PICTURE_PHASE_HALF_X = 2,      // plane index 4 * (vy & 3) + (vx & 3)
+    PICTURE_PHASE_HALF_Y = 8,
+    PICTURE_PHASE_HALF_XY = 10,
+};
 struct picture_subpel_set {
     uint8_t *phases;
 };
@@ -99,7 +110,8 @@ struct picture {
     uint8_t *deblock_planes[3];
     uint8_t *plane_buffer;
 
-    // sub-sample luma planes of reconstructed pictures
+    // sub-sample luma planes of reference pictures: [0] the luma plane, the
+    // half-sample phases in their set, null for the quarter-sample phases
     uint8_t *subpel_planes[16];
     uint8_t *subpel_buffer;
 

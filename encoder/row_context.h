@@ -18,6 +18,7 @@
 struct encoder_instance;
 struct frame_instance;
 struct row_scheduler;
+struct quarter_window;
 
 enum {
     ENCODER_MAX_REFS = 7,             // entries of list 0 and list 1
@@ -83,6 +84,7 @@ struct ctu_context {
     int16_t *tu_levels[3];
     uint8_t *block;                           // one allocation holding the buffers above
     int16_t *hplane_band;                     // lent by the CTU thread coding the CTU, or null
+    quarter_window *quarter;                  // lent likewise: the quarter-sample phases of the CTU's references
     ctu_cu_maps maps;
     ctu_motion_grid motion;
     int8_t intra_modes[CTU_MAP4_SIZE];        // per 4x4 unit, -1 unavailable
@@ -159,6 +161,7 @@ void config_restore(row_context *ctx);
 struct ctu_thread_work {
     row_scheduler *scheduler;
     int16_t *hplane_band;
+    quarter_window *quarter;
 };
 uint64_t ctu_worker_main(uint64_t work);
 [[nodiscard]] int32_t ctu_job_encode(row_context *ctx);

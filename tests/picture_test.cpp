@@ -139,16 +139,19 @@ TEST(PicturePool, SubSamplePlanesFollowTheReferences)
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(picture_subpel_attach(&pools, a), 0);
     EXPECT_EQ(a->subpel_planes[0], a->planes[0]);
-    EXPECT_NE(a->subpel_planes[15], nullptr);
-    // Sub-sample planes share the luma layout and do not overlap.
+    // Only the half-sample phases have planes; they share the luma layout and
+    // do not overlap.
+    for (int k = 1; k < 16; k++)
+        EXPECT_EQ(a->subpel_planes[k] != nullptr, k == 2 || k == 8 || k == 10) << "phase " << k;
     int64_t size = (int64_t)(64 + 176) * a->strides[0];
-    EXPECT_EQ(a->subpel_planes[2] - a->subpel_planes[1], size);
+    EXPECT_EQ(a->subpel_planes[8] - a->subpel_planes[2], size);
+    EXPECT_EQ(a->subpel_planes[10] - a->subpel_planes[8], size);
     uint8_t *set = a->subpel_buffer;
     EXPECT_EQ(picture_subpel_attach(&pools, a), 0);   // a second attach keeps the set
     EXPECT_EQ(a->subpel_buffer, set);
     // Back in the pool the picture gives its set to the next reference.
     picture_release(&pools, a);
-    EXPECT_EQ(a->subpel_planes[1], nullptr);
+    EXPECT_EQ(a->subpel_planes[2], nullptr);
     EXPECT_EQ(pools.subpel_spare_count, 1);
     picture *b = picture_get(&pools, PICTURE_POOL_RECON);
     picture *c = picture_get(&pools, PICTURE_POOL_RECON);
@@ -166,7 +169,7 @@ TEST(PicturePool, SubSamplePlanesFollowTheReferences)
     picture *d = picture_get(&pools, PICTURE_POOL_RECON);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(picture_subpel_attach(&pools, d), 0);
-    EXPECT_EQ(d->subpel_planes[1], nullptr);
+    EXPECT_EQ(d->subpel_planes[2], nullptr);
     picture_release(&pools, d);
     picture_pools_destroy(&pools);
 }

@@ -171,6 +171,7 @@ void coarse_search_ctu_setup(row_context *ctx, coarse_search_context *cs)
     *me = *st->me;
     std::memset(me->ref_plane, 0, sizeof(me->ref_plane));
     std::memset(me->ref_phase, 0, sizeof(me->ref_phase));
+    me->quarter = nullptr;
     me->list_count = 2;
     me->ref_count[0] = ctx->fi->pic.ref_count_l0;
     me->ref_count[1] = ctx->fi->pic.ref_count_l1;

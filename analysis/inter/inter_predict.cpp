@@ -7,7 +7,10 @@
 // a decoder reads for the vector as sent.
 #include "analysis/mode_search.h"
 
+#include <cstring>
+
 #include "analysis/motion/amvp.h"
+#include "analysis/motion/quarter_window.h"
 #include "bitstream/syntax_shared.h"
 #include "encoder/int_math.h"
 
@@ -47,6 +50,15 @@ uint8_t *const *phase_planes(row_context *ctx, int32_t list, int32_t ref)
     return const_cast<uint8_t *const *>(st->me->ref_phase[list][ref]);
 }
 
+// The block of a quarter-sample phase in the CTU's window (references with
+// sub-sample planes keep the half-sample phases only), or null.
+const uint8_t *quarter_block(row_context *ctx, int32_t list, int32_t ref, int32_t X, int32_t Y, int32_t w, int32_t h,
+                             int32_t *stride)
+{
+    quarter_window *q = search_state(ctx)->me->quarter;
+    return q ? quarter_window_block(q, list, ref, X, Y, w, h, stride) : nullptr;
+}
+
 const uint8_t *luma_8bit(row_context *ctx, int32_t list, const pu_source *s, uint8_t *dst, int32_t w,
                          int32_t h, int32_t *stride)
 {
@@ -77,6 +89,10 @@ const uint8_t *mc_luma_8bit(row_context *ctx, int32_t list, int32_t ref, int32_t
         *stride = ls;
         return ctx->enc->mc.subpel_plane_ptr(planes, ls, X, Y);
     }
+    if (planes) {
+        const uint8_t *q = quarter_block(ctx, list, ref, X, Y, w, h, stride);
+        if (q) return q;
+    }
     *stride = 64;
     const uint8_t *plane = ref_plane(ctx, list, ref, 0);
     if (bilinear) return ctx->enc->mc.mc_luma_ref_or_bilinear(dst, stride, plane, ls, X, Y, w, h);
@@ -88,10 +104,21 @@ void mc_luma_into(row_context *ctx, int32_t list, int32_t ref, int32_t X, int32_
 {
     const int32_t ls = ctx->fi->pic.recon_picture->strides[0];
     uint8_t *const *planes = phase_planes(ctx, list, ref);
-    if (planes && planes[4 * (Y & 3) + (X & 3)])
+    if (planes && planes[4 * (Y & 3) + (X & 3)]) {
         ctx->enc->mc.mc_from_subpel_planes(dst, dst_stride, planes, ls, X, Y, w, h);
-    else
+        return;
+    }
+    int32_t qs = 0;
+    const uint8_t *q = planes ? quarter_block(ctx, list, ref, X, Y, w, h, &qs) : nullptr;
+    if (!q) {
         ctx->enc->mc.interp_luma(dst, dst_stride, ref_plane(ctx, list, ref, 0), nullptr, ls, X, Y, w, h);
+        return;
+    }
+    if (w == 64 || w == 32 || w == 16 || w == 8 || w == 4) {
+        ctx->enc->mc.block_copy(dst, dst_stride, q, qs, w, h);
+        return;
+    }
+    for (int32_t y = 0; y < h; y++) std::memcpy(dst + (int64_t)y * dst_stride, q + (int64_t)y * qs, (size_t)w);
 }
 
 uint8_t *chroma_work(row_context *ctx, int32_t plane, int32_t x, int32_t y)

@@ -1,6 +1,8 @@
 // The per-CTU motion search context, the window and start-point rounding.
 #include "analysis/motion/motion_search.h"
 
+#include "analysis/motion/quarter_window.h"
+
 #include "encoder/encoder_instance.h"
 #include "encoder/int_math.h"
 #include "encoder/lambda_tables.h"
@@ -51,6 +53,7 @@ void me_context_init(row_context *ctx, me_context *me)
     // Half- and quarter-sample refinement; no configuration word narrows it.
     me->subpel_level = 2;
     me->use_subpel_planes = cfg->me_subpel_planes;
+    me->quarter = cfg->me_subpel_planes ? ctx->ctu.quarter : nullptr;
     me->subpel_bilinear = cfg->me_bilinear;
     me->coarse_refine_level = cfg->subpel_level;
     me->mv_limit_min_x = ctx->enc->mv_min_full[0];
@@ -68,6 +71,9 @@ void me_context_set_refs(row_context *ctx, me_context *me)
 {
     me->ctu_x = ctx->ctu.x * 64;
     me->ctu_y = ctx->ctu.y * 64;
+    if (me->quarter)
+        quarter_window_begin(me->quarter, me->mc, (int32_t)me->ref_stride, me->ctu_x, me->ctu_y, me->pic_width,
+                             me->pic_height);
     for (int l = 0; l < me->list_count && l < 2; l++) {
         picture *const *list = l == 0 ? ctx->fi->pic.list0 : ctx->fi->pic.list1;
         for (int k = 0; k < me->ref_count[l] && k < ENCODER_MAX_REFS; k++) {
@@ -79,6 +85,8 @@ void me_context_set_refs(row_context *ctx, me_context *me)
             // the searches then interpolate.
             me->ref_phase[l][k][0] = r->planes[0] + origin;
             for (int i = 1; i < 16; i++) me->ref_phase[l][k][i] = r->subpel_planes[i] ? r->subpel_planes[i] + origin : nullptr;
+            // The quarter-sample phases of a reference with planes come from the window.
+            if (me->quarter && r->subpel_planes[0]) quarter_window_add(me->quarter, l, k, r->planes[0] + origin);
         }
     }
     me->src = ctx->ctu.source_luma;

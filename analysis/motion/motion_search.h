@@ -9,6 +9,7 @@
 #include "kernels/metrics/metric.h"
 
 struct row_context;
+struct quarter_window;
 
 enum : uint32_t {
     cost_infinite = 0x1fffffff,
@@ -34,6 +35,7 @@ struct me_context {
     int32_t speed_level;           // 0..7
     int32_t subpel_level;          // 0 none, 1 half, 2 half and quarter samples
     int32_t use_subpel_planes;     // fractional blocks come from ref_phase
+    quarter_window *quarter;       // with sub-sample planes: the CTU thread's quarter-sample phases, or null
     int32_t subpel_bilinear;       // without phase planes: bilinear instead of 8-tap
     int32_t coarse_refine_level;   // read by the fast search when its flag is set
     int32_t mv_limit_min_x, mv_limit_min_y, mv_limit_max_x, mv_limit_max_y;  // full samples

@@ -6,6 +6,7 @@
 
 #include "analysis/motion/amvp.h"
 #include "analysis/motion/motion_search.h"
+#include "analysis/motion/quarter_window.h"
 
 struct me_pu_state {
     const me_context *me;
@@ -58,8 +59,8 @@ static inline uint32_t me_diff_cost(const me_pu_state *st, int dx, int dy)
 }
 
 // The prediction of v and its stride: a phase plane when one exists for the
-// fraction, else the reference itself (full samples) or an interpolation
-// into the scratch buffer.
+// fraction, or the quarter-sample window of the CTU, else the reference
+// itself (full samples) or an interpolation into the scratch buffer.
 static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32_t *stride, bool bilinear)
 {
     int vx = mv_x(v), vy = mv_y(v);
@@ -67,6 +68,12 @@ static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32
     if (st->planes && st->phase[4 * (vy & 3) + (vx & 3)]) {
         *stride = st->stride;
         return mc->subpel_plane_ptr(const_cast<uint8_t *const *>(st->phase), st->stride, vx, vy);
+    }
+    if (st->planes && st->me->quarter) {
+        const pu_desc *pu = st->pu;
+        const uint8_t *q = quarter_window_block(st->me->quarter, pu->list, pu->ref_idx, 4 * pu->x + vx,
+                                                4 * pu->y + vy, pu->width, pu->height, stride);
+        if (q) return q;
     }
     *stride = 64;
     if (bilinear)

@@ -21,8 +21,6 @@ using namespace mc_avx2;
 
 namespace {
 
-const int TILE_ROWS = 64;
-
 struct luma_taps {
     __m256i b[4];   // byte pairs for the 8-bit multiply-add
     __m256i w[4];   // 16-bit pairs for the 32-bit multiply-add
@@ -91,13 +89,19 @@ struct sums32 {
     __m256i lo, hi;
 };
 
-inline sums32 vsum32(const __m256i *r, const luma_taps &t)
+// Written out whole, with the tap pairs in registers: a loop over the pairs
+// left the compiler copying the taps to the stack for every row.
+inline sums32 vsum32(const __m256i *r, __m256i w0, __m256i w1, __m256i w2, __m256i w3)
 {
-    sums32 s = {_mm256_setzero_si256(), _mm256_setzero_si256()};
-    for (int k = 0; k < 4; k++) {
-        s.lo = _mm256_add_epi32(s.lo, _mm256_madd_epi16(_mm256_unpacklo_epi16(r[2 * k], r[2 * k + 1]), t.w[k]));
-        s.hi = _mm256_add_epi32(s.hi, _mm256_madd_epi16(_mm256_unpackhi_epi16(r[2 * k], r[2 * k + 1]), t.w[k]));
-    }
+    sums32 s;
+    s.lo = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(r[0], r[1]), w0),
+                                             _mm256_madd_epi16(_mm256_unpacklo_epi16(r[2], r[3]), w1)),
+                            _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(r[4], r[5]), w2),
+                                             _mm256_madd_epi16(_mm256_unpacklo_epi16(r[6], r[7]), w3)));
+    s.hi = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(r[0], r[1]), w0),
+                                             _mm256_madd_epi16(_mm256_unpackhi_epi16(r[2], r[3]), w1)),
+                            _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(r[4], r[5]), w2),
+                                             _mm256_madd_epi16(_mm256_unpackhi_epi16(r[6], r[7]), w3)));
     return s;
 }
 
@@ -128,32 +132,41 @@ inline __m128i round_u8(__m256i v)
     return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08));
 }
 
-// Walks the two-direction block in 16-column strips and tiles of rows; the
-// horizontal sums come from the samples (through a strip buffer) or from the
-// biased horizontal plane hp. store(x, y, sums, n) writes one strip row.
+// Walks the two-direction block down 16-column strips; the horizontal sums
+// come from the samples or from the biased horizontal plane hp, and the eight
+// rows of the vertical filter's window stay in registers, each row's sums
+// made once per strip. store(x, y, sums, n) writes one strip row.
+template <bool FromPlane, typename Store>
+void walk_2d_rows(const uint8_t *p, const int16_t *hp, int32_t stride, int fx, int fy, int32_t w, int32_t h,
+                  Store store)
+{
+    const luma_taps th = taps_of(fx), tv = taps_of(fy);
+    const __m256i w0 = tv.w[0], w1 = tv.w[1], w2 = tv.w[2], w3 = tv.w[3];
+    const __m256i bias = _mm256_set1_epi16(MC_INTERMEDIATE_BIAS);
+    for (int32_t x = 0; x < w; x += 16) {
+        const int n = w - x < 16 ? (int)(w - x) : 16;
+        auto row = [&](int32_t y) {
+            ptrdiff_t o = at(x, y, stride);
+            return FromPlane ? _mm256_add_epi16(load_i16_16(hp + o, n), bias) : h16(p + o, th);
+        };
+        __m256i r[8];
+        for (int i = 0; i < 7; i++) r[i] = row(i - 3);
+        for (int32_t y = 0; y < h; y++) {
+            r[7] = row(y + 4);
+            store(x, y, vsum32(r, w0, w1, w2, w3), n);
+            for (int i = 0; i < 7; i++) r[i] = r[i + 1];
+        }
+    }
+}
+
 template <typename Store>
 void walk_2d(const uint8_t *p, const int16_t *hp, int32_t stride, int fx, int fy, int32_t w, int32_t h,
              Store store)
 {
-    alignas(32) int16_t tmp[(TILE_ROWS + 7) * 16];
-    luma_taps th = taps_of(fx), tv = taps_of(fy);
-    const __m256i bias = _mm256_set1_epi16(MC_INTERMEDIATE_BIAS);
-    for (int32_t x = 0; x < w; x += 16) {
-        int n = w - x < 16 ? (int)(w - x) : 16;
-        for (int32_t y0 = 0; y0 < h; y0 += TILE_ROWS) {
-            int rows = h - y0 < TILE_ROWS ? (int)(h - y0) : TILE_ROWS;
-            for (int r = 0; r < rows + 7; r++) {
-                ptrdiff_t o = at(x, y0 + r - 3, stride);
-                __m256i v = hp ? _mm256_add_epi16(load_i16_16(hp + o, n), bias) : h16(p + o, th);
-                _mm256_store_si256((__m256i *)(tmp + 16 * r), v);
-            }
-            for (int y = 0; y < rows; y++) {
-                __m256i r[8];
-                for (int i = 0; i < 8; i++) r[i] = _mm256_load_si256((const __m256i *)(tmp + 16 * (y + i)));
-                store(x, y0 + y, vsum32(r, tv), n);
-            }
-        }
-    }
+    if (hp)
+        walk_2d_rows<true>(p, hp, stride, fx, fy, w, h, store);
+    else
+        walk_2d_rows<false>(p, hp, stride, fx, fy, w, h, store);
 }
 
 }  // namespace
