@@ -188,18 +188,18 @@ void picture_tables_free(frame_instance *fi)
     std::memset(t, 0, sizeof(*t));
 }
 
-int32_t thread_scratch_alloc(row_context *ctx)
+int32_t thread_scratch_alloc(ctu_thread_work *work)
 {
-    if (!alloc_zeroed(&ctx->ctu.search_work[0], SEARCH_WORK_BYTES_A)) return -1;
-    if (!alloc_zeroed(&ctx->ctu.search_work[1], SEARCH_WORK_BYTES_B)) return -1;
+    if (!alloc_zeroed(&work->search_work[0], SEARCH_WORK_BYTES_A)) return -1;
+    if (!alloc_zeroed(&work->search_work[1], SEARCH_WORK_BYTES_B)) return -1;
     return 0;
 }
 
-void thread_scratch_free(row_context *ctx)
+void thread_scratch_free(ctu_thread_work *work)
 {
-    aligned_free(ctx->ctu.search_work[0]);
-    aligned_free(ctx->ctu.search_work[1]);
-    ctx->ctu.search_work[0] = ctx->ctu.search_work[1] = nullptr;
+    aligned_free(work->search_work[0]);
+    aligned_free(work->search_work[1]);
+    work->search_work[0] = work->search_work[1] = nullptr;
 }
 
 // Once per picture on the caller's thread, before the rows are registered.
