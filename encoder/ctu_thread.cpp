@@ -250,6 +250,7 @@ uint64_t ctu_worker_main(uint64_t arg)
         ctx->ctu.quarter = work->quarter;
         ctx->ctu.search_work[0] = work->search_work[0];
         ctx->ctu.search_work[1] = work->search_work[1];
+        ctx->ctu.scratch = work->scratch;
         if (ctu_job_encode(ctx) != 0) {
             __atomic_store_n(ctx->enc->job_failed, 1, __ATOMIC_RELEASE);
             row_sched_ctu_failed(sched, row);

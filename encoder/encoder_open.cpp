@@ -155,8 +155,8 @@ int workers_open(encoder_instance *inst)
 }
 
 // The CTU threads; they wait in the scheduler until rows arrive.
-// Each owns the search work blocks and the band of 16-bit planes that the
-// sub-sample builds go through.
+// Each owns the search work blocks, the CTU scratch and the band of 16-bit
+// planes that the sub-sample builds go through.
 int ctu_threads_start(encoder_instance *inst)
 {
     const internal_config *cfg = &inst->config;
