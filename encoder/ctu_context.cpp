@@ -140,7 +140,6 @@ int32_t ctu_tables_alloc(row_context *row)
     const encoder_instance *enc = row->enc;
     ctu_context *c = &row->ctu;
     if (!alloc_zeroed(&c->deblock_qp_table, deblock_qp_table_size(qp_varies(&enc->config), enc->ctu_cols))) return -1;
-    if (!alloc_zeroed(&c->scratch, CTU_SCRATCH_BYTES)) return -1;
     if (!alloc_zeroed(&c->block, work_block_bytes())) return -1;
     if (!alloc_zeroed(&row->sao_diff, (int64_t)sizeof(sao_diff_buffer))) return -1;
     ctu_work_pointers_init(row);
@@ -151,9 +150,8 @@ void ctu_tables_free(row_context *row)
 {
     ctu_context *c = &row->ctu;
     aligned_free(c->deblock_qp_table);
-    aligned_free(c->scratch);
     aligned_free(c->block);
-    c->deblock_qp_table = c->scratch = c->block = nullptr;
+    c->deblock_qp_table = c->block = nullptr;
     aligned_free(row->sao_diff);
     row->sao_diff = nullptr;
 }
@@ -188,18 +186,20 @@ void picture_tables_free(frame_instance *fi)
     std::memset(t, 0, sizeof(*t));
 }
 
-int32_t thread_scratch_alloc(row_context *ctx)
+int32_t thread_scratch_alloc(ctu_thread_work *work)
 {
-    if (!alloc_zeroed(&ctx->ctu.search_work[0], SEARCH_WORK_BYTES_A)) return -1;
-    if (!alloc_zeroed(&ctx->ctu.search_work[1], SEARCH_WORK_BYTES_B)) return -1;
+    if (!alloc_zeroed(&work->search_work[0], SEARCH_WORK_BYTES_A)) return -1;
+    if (!alloc_zeroed(&work->search_work[1], SEARCH_WORK_BYTES_B)) return -1;
+    if (!alloc_zeroed(&work->scratch, CTU_SCRATCH_BYTES)) return -1;
     return 0;
 }
 
-void thread_scratch_free(row_context *ctx)
+void thread_scratch_free(ctu_thread_work *work)
 {
-    aligned_free(ctx->ctu.search_work[0]);
-    aligned_free(ctx->ctu.search_work[1]);
-    ctx->ctu.search_work[0] = ctx->ctu.search_work[1] = nullptr;
+    aligned_free(work->search_work[0]);
+    aligned_free(work->search_work[1]);
+    aligned_free(work->scratch);
+    work->search_work[0] = work->search_work[1] = work->scratch = nullptr;
 }
 
 // Once per picture on the caller's thread, before the rows are registered.

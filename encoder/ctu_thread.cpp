@@ -248,6 +248,9 @@ uint64_t ctu_worker_main(uint64_t arg)
         row_context *ctx = row->context;
         ctx->ctu.hplane_band = work->hplane_band;
         ctx->ctu.quarter = work->quarter;
+        ctx->ctu.search_work[0] = work->search_work[0];
+        ctx->ctu.search_work[1] = work->search_work[1];
+        ctx->ctu.scratch = work->scratch;
         if (ctu_job_encode(ctx) != 0) {
             __atomic_store_n(ctx->enc->job_failed, 1, __ATOMIC_RELEASE);
             row_sched_ctu_failed(sched, row);

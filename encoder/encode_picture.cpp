@@ -37,7 +37,7 @@ void fresh_picture_prefault(encoder_instance *enc, picture *pic, prefault_work *
 {
     uint8_t *bases[PREFAULT_MAX_BUFFERS];
     int64_t sizes[PREFAULT_MAX_BUFFERS];
-    int32_t count = picture_whole_buffers(&enc->pic_geometry, pic, bases, sizes);
+    int32_t count = picture_input_spans(&enc->pic_geometry, pic, bases, sizes);
     if (w) buffers_prefault_start(enc->pool, w, bases, sizes, count);
     else buffers_prefault(enc->pool, bases, sizes, count);
 }

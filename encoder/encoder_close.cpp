@@ -86,7 +86,6 @@ void row_context_free(row_context *row)
 {
     if (!row) return;
     ctu_tables_free(row);
-    thread_scratch_free(row);
     aligned_free(row->substream_buffer);
     aligned_free(row);
 }
@@ -151,6 +150,7 @@ void encoder_instance_free(encoder_instance *inst)
     for (int32_t t = 0; inst->ctu_work && t < inst->ctu_thread_count; t++) {
         aligned_free(inst->ctu_work[t].hplane_band);
         quarter_window_free(inst->ctu_work[t].quarter);
+        thread_scratch_free(&inst->ctu_work[t]);
     }
     aligned_free(inst->ctu_work);
     row_sched_destroy(inst->scheduler);

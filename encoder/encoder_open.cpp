@@ -155,7 +155,8 @@ int workers_open(encoder_instance *inst)
 }
 
 // The CTU threads; they wait in the scheduler until rows arrive.
-// Each owns the band of 16-bit planes that the sub-sample builds go through.
+// Each owns the search work blocks, the CTU scratch and the band of 16-bit
+// planes that the sub-sample builds go through.
 int ctu_threads_start(encoder_instance *inst)
 {
     const internal_config *cfg = &inst->config;
@@ -171,6 +172,7 @@ int ctu_threads_start(encoder_instance *inst)
         work->scheduler = inst->scheduler;
         if (band > 0 && !(work->hplane_band = (int16_t *)aligned_malloc((int32_t)band))) return -1;
         if (cfg->me_subpel_planes && !(work->quarter = quarter_window_create())) return -1;
+        if (thread_scratch_alloc(work) != 0) return -1;
         if (thread_create(&inst->ctu_threads[t], nullptr, ctu_worker_main, (uint64_t)(uintptr_t)work) != 0)
             return -1;
     }
@@ -190,8 +192,7 @@ row_context *row_context_build(encoder_instance *inst)
         row->substream_size = inst->substream_size;
         row->substream_buffer = (uint8_t *)aligned_malloc(inst->substream_size);
     }
-    if ((inst->config.wpp > 0 && !row->substream_buffer) || ctu_tables_alloc(row) != 0 ||
-        thread_scratch_alloc(row) != 0) {
+    if ((inst->config.wpp > 0 && !row->substream_buffer) || ctu_tables_alloc(row) != 0) {
         row_context_free(row);
         return nullptr;
     }

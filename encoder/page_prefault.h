@@ -4,7 +4,7 @@
 
 struct job_pool;
 
-enum { PREFAULT_MAX_BUFFERS = 2 };
+enum { PREFAULT_MAX_BUFFERS = 4 };
 
 // One faulting-in in flight: the buffers and the pool's claim on their chunks.
 struct prefault_work {

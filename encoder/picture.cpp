@@ -207,12 +207,19 @@ void subpel_detach(picture_pools *pools, picture *pic)
 
 }  // namespace
 
-int32_t picture_whole_buffers(const picture_geometry *geometry, const picture *pic, uint8_t *bases[2],
-                              int64_t sizes[2])
+int32_t picture_input_spans(const picture_geometry *geometry, const picture *pic, uint8_t *bases[4],
+                            int64_t sizes[4])
 {
+    // The margins above and below stay untouched: faulting them in would keep
+    // pages resident that nothing writes or needs (a read of them sees zeros
+    // either way).
     int32_t n = 0;
-    bases[n] = pic->plane_buffer;
-    sizes[n++] = plane_buffer_size(geometry);
+    for (int p = 0; p < 3; p++) {
+        int32_t margin = p ? PICTURE_CHROMA_MARGIN_X : PICTURE_LUMA_MARGIN_X;
+        int32_t rows = p ? geometry->height / 2 : geometry->height + PICTURE_LOWRES_PAD_ROWS;
+        bases[n] = pic->planes[p] - margin;
+        sizes[n++] = (int64_t)rows * pic->strides[p];
+    }
     if (pic->lowres_buffer) {
         bases[n] = pic->lowres_buffer;
         sizes[n++] = lowres_buffer_size(geometry);

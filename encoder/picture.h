@@ -14,6 +14,7 @@ enum {
     PICTURE_LUMA_MARGIN_Y = 88,
     PICTURE_CHROMA_MARGIN_X = 48,
     PICTURE_CHROMA_MARGIN_Y = 44,
+    PICTURE_LOWRES_PAD_ROWS = 3, // luma rows below the picture that the half-resolution build reads
     PICTURE_GRID = 17,           // lookahead cells per reference distance (0..16)
     PICTURE_MAX_DISTANCE = 16,
     PICTURE_MAX_BFRAMES = 15,    // distances 0..bframes + 1 must fit the grid
@@ -215,10 +216,11 @@ void picture_free(picture *pic);
 // new one. 0, or -1 when no set could be made.
 [[nodiscard]] int picture_subpel_attach(picture_pools *pools, picture *pic);
 
-// The buffers that every use of the picture writes whole: the plane buffer
-// and, for source pictures, the half-resolution plane. Returns their count.
-int32_t picture_whole_buffers(const picture_geometry *geometry, const picture *pic, uint8_t *bases[2],
-                              int64_t sizes[2]);
+// What loading an input into a source picture writes: the rows of each plane
+// (luma with the rows padded below it for the half-resolution build) and the
+// whole half-resolution plane. Returns their count.
+int32_t picture_input_spans(const picture_geometry *geometry, const picture *pic, uint8_t *bases[4],
+                            int64_t sizes[4]);
 // Stride of the luma plane: 64 per CTU column plus the two 96-column margins.
 int32_t picture_luma_stride(const picture_geometry *geometry);
 // Stride of the half-resolution plane: its width rounded up to 16 plus the

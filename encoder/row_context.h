@@ -66,8 +66,8 @@ struct picture_control {
 // The CTU context: the working state of the CTU a context is coding.
 struct ctu_context {
     uint8_t *deblock_qp_table;
-    uint8_t *scratch;                         // search, motion estimation, RDOQ, SAO
-    uint8_t *search_work[2];
+    uint8_t *scratch;                         // search, motion estimation, RDOQ, SAO; lent by the CTU thread
+    uint8_t *search_work[2];                  // lent by the CTU thread coding the CTU
     uint8_t *source_luma;                     // 64 x 64, stride 64
     uint8_t *source_chroma;                   // Cb | Cr, 32 rows, stride 64
     uint8_t *recon_luma;                      // stride 128, one column of border left
@@ -154,14 +154,18 @@ void config_restore(row_context *ctx);
 
 // ---- CTU threads and the CTU job ---------------------------------------------------
 
-// What one CTU thread owns: the scheduler it takes rows from and, when
-// references carry sub-sample planes, the 16-bit horizontal planes of one band
-// of their build (subpel_band_bytes), which it lends to the context whose CTU
-// it codes.
+// What one CTU thread owns: the scheduler it takes rows from, the two search
+// work blocks, the CTU scratch and, when references carry sub-sample planes,
+// the 16-bit horizontal planes of one band of their build (subpel_band_bytes)
+// and the quarter-sample window. It lends them to the context whose CTU it
+// codes: they hold one CTU's work, so a thread needs one set, not one per row
+// context.
 struct ctu_thread_work {
     row_scheduler *scheduler;
     int16_t *hplane_band;
     quarter_window *quarter;
+    uint8_t *search_work[2];
+    uint8_t *scratch;
 };
 uint64_t ctu_worker_main(uint64_t work);
 [[nodiscard]] int32_t ctu_job_encode(row_context *ctx);
@@ -171,8 +175,8 @@ int32_t substream_reserve(row_context *ctx);
 
 [[nodiscard]] int32_t ctu_tables_alloc(row_context *row);
 void ctu_tables_free(row_context *row);
-[[nodiscard]] int32_t thread_scratch_alloc(row_context *ctx);
-void thread_scratch_free(row_context *ctx);
+[[nodiscard]] int32_t thread_scratch_alloc(ctu_thread_work *work);
+void thread_scratch_free(ctu_thread_work *work);
 void ctu_work_pointers_init(row_context *ctx);
 void ctu_begin(row_context *ctx, int32_t x, int32_t y, int32_t address);
 void ctu_load_neighbours(row_context *ctx, int32_t slice_type, uint32_t avail);

@@ -18,7 +18,7 @@ void pad_luma_for_lowres(picture *pic, int32_t w, int32_t h)
         std::memset(row + w, row[w - 1], 3);
     }
     const uint8_t *last = luma + (int64_t)(h - 1) * stride;
-    for (int32_t y = h; y < h + 3; y++) std::memcpy(luma + (int64_t)y * stride, last, (size_t)w + 16);
+    for (int32_t y = h; y < h + PICTURE_LOWRES_PAD_ROWS; y++) std::memcpy(luma + (int64_t)y * stride, last, (size_t)w + 16);
 }
 
 void reset_lookahead_results(picture *pic, int32_t bframes)

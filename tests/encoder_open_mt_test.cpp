@@ -69,13 +69,13 @@ TEST(EncoderOpen, RecordsOwnTheirBuffersAndBorrowTheRest)
         EXPECT_NE(fi->reference_list, first->reference_list);
         EXPECT_NE(fi->pic.recon_picture, first->pic.recon_picture);
         EXPECT_NE(fi->tables.above_lines, first->tables.above_lines);
-        EXPECT_NE(fi->row0->ctu.scratch, first->row0->ctu.scratch);
+        EXPECT_NE(fi->row0->ctu.block, first->row0->ctu.block);
     }
     for (int k = 0; k < inst->row_context_count; k++) {
         const row_context *row = inst->row_contexts[k];
         EXPECT_EQ(row->enc, inst);
         EXPECT_EQ(row->assigned_frame, -1);
-        EXPECT_NE(row->ctu.scratch, first->row0->ctu.scratch);
+        EXPECT_NE(row->ctu.block, first->row0->ctu.block);
         EXPECT_EQ(std::memcmp(&row->config, &inst->config, sizeof(internal_config)), 0);
     }
     encoder_close_chain(inst);

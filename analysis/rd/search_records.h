@@ -1,9 +1,9 @@
 // Records of the CTU search: the decision record of one CU candidate
 // (cu_node), the per-CTU search state of a row context, and where both live.
 //
-// Everything here is carved from the two search work blocks that every row
-// context owns (ctu_context::search_work[0] and [1]), so the encoder and frame
-// instance records carry no search state.
+// Everything here is carved from the two search work blocks that the CTU
+// thread lends the row context whose CTU it codes (ctu_context::search_work[0]
+// and [1]), so the encoder, frame instance and row records carry no search state.
 #pragma once
 #include <cstdint>
 #include <cstddef>
