@@ -7,7 +7,7 @@
 // and the final prediction meet the same blocks again, so interpolating every
 // read costs several times what whole planes cost to build. The CTU thread
 // therefore keeps, for every reference of the CTU, the twelve quarter-sample
-// phases over a window around the CTU and fills them in tiles of 16x8 the first
+// phases over a window around the CTU and fills them in tiles of 16x4 the first
 // time a read covers them. A sample is the 8-tap interpolation of the
 // reference's full samples, the same the planes held; reads outside the
 // window (or of references past its entries) return null and the caller
@@ -19,7 +19,7 @@
 
 enum {
     QUARTER_WINDOW_TILE_W = 16,
-    QUARTER_WINDOW_TILE_H = 8,
+    QUARTER_WINDOW_TILE_H = 4,
     QUARTER_WINDOW_MARGIN_X = 64,   // samples on each side of the CTU, whole tiles
     QUARTER_WINDOW_MARGIN_Y = 56,
     QUARTER_WINDOW_SIDE_X = 64 + 2 * QUARTER_WINDOW_MARGIN_X,
