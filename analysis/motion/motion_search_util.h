@@ -20,6 +20,7 @@ struct me_pu_state {
     const uint16_t *table;         // vector costs
     int32_t limit;
     uint8_t *scratch;
+    quarter_window_view quarter;   // the CTU's quarter-sample phases of the PU's reference
 };
 
 static inline void me_pu_state_init(me_pu_state *st, const me_context *me, const pu_desc *pu, int32_t qp)
@@ -40,6 +41,8 @@ static inline void me_pu_state_init(me_pu_state *st, const me_context *me, const
     st->table = me_cost_table(me, qp);
     st->limit = me->mv_cost_limit;
     st->scratch = me->scratch;
+    quarter_window_view_init(&st->quarter, st->planes ? me->quarter : nullptr, pu->list, pu->ref_idx, pu->x, pu->y,
+                             pu->width, pu->height);
 }
 
 static inline const uint8_t *me_block(const me_pu_state *st, uint32_t v)
@@ -65,14 +68,14 @@ static inline const uint8_t *me_predict(const me_pu_state *st, uint32_t v, int32
 {
     int vx = mv_x(v), vy = mv_y(v);
     const mc_table *mc = st->me->mc;
+    // The phase planes are advanced to the PU like base, so the block is
+    // found as me_block finds it.
     if (st->planes && st->phase[4 * (vy & 3) + (vx & 3)]) {
         *stride = st->stride;
-        return mc->subpel_plane_ptr(const_cast<uint8_t *const *>(st->phase), st->stride, vx, vy);
+        return st->phase[4 * (vy & 3) + (vx & 3)] + (int64_t)(vy >> 2) * st->stride + (vx >> 2);
     }
-    if (st->planes && st->me->quarter) {
-        const pu_desc *pu = st->pu;
-        const uint8_t *q = quarter_window_block(st->me->quarter, pu->list, pu->ref_idx, 4 * pu->x + vx,
-                                                4 * pu->y + vy, pu->width, pu->height, stride);
+    if (st->quarter.w) {
+        const uint8_t *q = quarter_window_view_at(&st->quarter, vx, vy, stride);
         if (q) return q;
     }
     *stride = 64;
@@ -108,7 +111,9 @@ static inline void me_memo_start(me_metric_memo *memo, const pu_desc *pu)
 }
 
 // The metric of v from the record, or measured with metric and recorded.
-static inline uint32_t me_memo_metric(me_metric_memo *memo, const me_pu_state *st, pair_metric_fn metric,
+// Inlined into the refinement loops: a call per point costs more than the
+// record saves on small blocks.
+static inline __attribute__((always_inline)) uint32_t me_memo_metric(me_metric_memo *memo, const me_pu_state *st, pair_metric_fn metric,
                                       uint32_t v, bool bilinear)
 {
     const int32_t place = (mv_x(v) & (ME_MEMO_SIDE - 1)) + ME_MEMO_SIDE * (mv_y(v) & (ME_MEMO_SIDE - 1));

@@ -7,7 +7,7 @@
 // and the final prediction meet the same blocks again, so interpolating every
 // read costs several times what whole planes cost to build. The CTU thread
 // therefore keeps, for every reference of the CTU, the twelve quarter-sample
-// phases over a window around the CTU and fills them in tiles of 16x8 the first
+// phases over a window around the CTU and fills them in tiles of 16x4 the first
 // time a read covers them. A sample is the 8-tap interpolation of the
 // reference's full samples, the same the planes held; reads outside the
 // window (or of references past its entries) return null and the caller
@@ -19,7 +19,7 @@
 
 enum {
     QUARTER_WINDOW_TILE_W = 16,
-    QUARTER_WINDOW_TILE_H = 8,
+    QUARTER_WINDOW_TILE_H = 4,
     QUARTER_WINDOW_MARGIN_X = 64,   // samples on each side of the CTU, whole tiles
     QUARTER_WINDOW_MARGIN_Y = 56,
     QUARTER_WINDOW_SIDE_X = 64 + 2 * QUARTER_WINDOW_MARGIN_X,
@@ -72,6 +72,23 @@ void quarter_window_make(quarter_window *w, int32_t s, int32_t k, int32_t fx, in
 // the full- and half-sample phases.
 extern const int8_t quarter_window_plane[16];
 
+// The bw x bh block of phase plane k (phase (fx, fy)) of reference slot s
+// whose top-left sample lies at (bx, by) of the window, which it lies inside,
+// made as far as needed.
+static inline const uint8_t *quarter_window_take(quarter_window *w, int32_t s, int32_t k, int32_t fx, int32_t fy,
+                                                 uint32_t bx, uint32_t by, int32_t bw, int32_t bh, int32_t *stride)
+{
+    const uint32_t *made = w->made[s][k];
+    uint32_t c0 = bx / QUARTER_WINDOW_TILE_W, c1 = (bx + (uint32_t)bw - 1) / QUARTER_WINDOW_TILE_W;
+    uint32_t r0 = by / QUARTER_WINDOW_TILE_H, r1 = (by + (uint32_t)bh - 1) / QUARTER_WINDOW_TILE_H;
+    uint32_t need = (2u << c1) - (1u << c0), all = need;
+    for (uint32_t r = r0; r <= r1; r++) all &= made[r];
+    if (all != need) quarter_window_make(w, s, k, fx, fy, need, (int32_t)r0, (int32_t)r1);
+    *stride = QUARTER_WINDOW_SIDE_X;
+    return w->samples + (s * QUARTER_WINDOW_PHASES + k) * (int64_t)QUARTER_WINDOW_SIDE_X * QUARTER_WINDOW_SIDE_Y +
+           (int64_t)by * QUARTER_WINDOW_SIDE_X + bx;
+}
+
 // The bw x bh block of phase (fx, fy) of reference slot s whose top-left
 // sample lies at (bx, by) of the window, made as far as needed; null when
 // the phase has no quarter-sample component or the block leaves the window.
@@ -82,15 +99,45 @@ static inline const uint8_t *quarter_window_at(quarter_window *w, int32_t s, int
     if (k < 0 || (uint32_t)bx > (uint32_t)(QUARTER_WINDOW_SIDE_X - bw) ||
         (uint32_t)by > (uint32_t)(QUARTER_WINDOW_SIDE_Y - bh))
         return nullptr;
-    const uint32_t *made = w->made[s][k];
-    uint32_t c0 = (uint32_t)bx / QUARTER_WINDOW_TILE_W, c1 = (uint32_t)(bx + bw - 1) / QUARTER_WINDOW_TILE_W;
-    uint32_t r0 = (uint32_t)by / QUARTER_WINDOW_TILE_H, r1 = (uint32_t)(by + bh - 1) / QUARTER_WINDOW_TILE_H;
-    uint32_t need = (2u << c1) - (1u << c0), all = need;
-    for (uint32_t r = r0; r <= r1; r++) all &= made[r];
-    if (all != need) quarter_window_make(w, s, k, fx, fy, need, (int32_t)r0, (int32_t)r1);
-    *stride = QUARTER_WINDOW_SIDE_X;
-    return w->samples + (s * QUARTER_WINDOW_PHASES + k) * (int64_t)QUARTER_WINDOW_SIDE_X * QUARTER_WINDOW_SIDE_Y +
-           (int64_t)by * QUARTER_WINDOW_SIDE_X + bx;
+    return quarter_window_take(w, s, k, fx, fy, (uint32_t)bx, (uint32_t)by, bw, bh, stride);
+}
+
+// One block size of one list entry as a search reads it at many vectors:
+// the entry's reference and the block's window position at the zero vector
+// are looked up once, so a read only adds the vector and checks the bounds.
+struct quarter_window_view {
+    quarter_window *w;   // null when the entry has no phases
+    int32_t s;
+    int32_t x, y;        // window position of the block at the zero vector
+    uint32_t max_x, max_y;
+    int32_t bw, bh;
+};
+
+// The view of the bw x bh block at (x, y) relative to the CTU origin read
+// through entry idx of a list; w may be null.
+static inline void quarter_window_view_init(quarter_window_view *v, quarter_window *w, int32_t list, int32_t idx,
+                                            int32_t x, int32_t y, int32_t bw, int32_t bh)
+{
+    v->w = (w && idx >= 0 && idx < QUARTER_WINDOW_LIST_REFS && w->slot[list][idx] >= 0) ? w : nullptr;
+    v->s = v->w ? w->slot[list][idx] : 0;
+    v->x = x + QUARTER_WINDOW_MARGIN_X;
+    v->y = y + QUARTER_WINDOW_MARGIN_Y;
+    v->max_x = (uint32_t)(QUARTER_WINDOW_SIDE_X - bw);
+    v->max_y = (uint32_t)(QUARTER_WINDOW_SIDE_Y - bh);
+    v->bw = bw;
+    v->bh = bh;
+}
+
+// The block of the view at quarter-sample vector (vx, vy), as
+// quarter_window_block gives it.
+static inline const uint8_t *quarter_window_view_at(const quarter_window_view *v, int32_t vx, int32_t vy,
+                                                    int32_t *stride)
+{
+    int32_t fx = vx & 3, fy = vy & 3;
+    int32_t k = quarter_window_plane[4 * fy + fx];
+    uint32_t bx = (uint32_t)(v->x + (vx >> 2)), by = (uint32_t)(v->y + (vy >> 2));
+    if (!v->w || k < 0 || bx > v->max_x || by > v->max_y) return nullptr;
+    return quarter_window_take(v->w, v->s, k, fx, fy, bx, by, v->bw, v->bh, stride);
 }
 
 // The bw x bh block of entry idx of a list at quarter-sample position (X, Y)
