@@ -92,6 +92,19 @@ void prepare(fast_cu *f)
     search_state(ctx)->intra_rd_flag = 0;
 }
 
+// Candidate i moves exactly as a candidate j already coded here, with j above
+// 0. Both are then coded alike but for the merge index, whose bins for i are
+// as many or more than for j (the context-coded first bin is the same one),
+// so i costs at least what j cost, as skip and with its residual, and cannot
+// win on the strict comparisons below. Against index 0 the first bin differs
+// and i is still tried.
+bool repeats_coded_motion(const fast_cu *f, int32_t i, const int32_t *coded, int32_t coded_count)
+{
+    for (int32_t k = 0; k < coded_count; k++)
+        if (coded[k] > 0 && merge_same_motion(&f->merge, i, coded[k], 2)) return true;
+    return false;
+}
+
 // Every usable merge candidate coded as skip; with_residual also codes each
 // with its residual. Duplicates of the best skip candidate are left out.
 void merge_trials(fast_cu *f, int32_t with_residual, int32_t lists_compared)
@@ -102,10 +115,13 @@ void merge_trials(fast_cu *f, int32_t with_residual, int32_t lists_compared)
     f->skip_best = f->merge_best = MERGE_NONE;
     f->skip_cost = f->merge_cost = COST_INFINITE;
     node->pu_2nx2n.merge_flag = 1;
+    int32_t coded[sizeof f->merge.mv[0] / sizeof f->merge.mv[0][0]], coded_count = 0;
     for (int32_t i = 0; i < f->merge.count; i++) {
         uint32_t clamped[2];
         if (!merge_candidate_clamp(ctx, &f->merge, i, &f->pu, clamped)) continue;
         if (f->skip_best != MERGE_NONE && merge_same_motion(&f->merge, i, f->skip_best, lists_compared)) continue;
+        if (repeats_coded_motion(f, i, coded, coded_count)) continue;
+        coded[coded_count++] = i;
         take_candidate(f, i);
         node->skip_flag = 1;
         node->skip_merge_idx = i;
