@@ -42,6 +42,13 @@ constexpr double PASS2_MIN_BUFFER_SECONDS = 0.1;
 // (zoom at 500 kbit/s 14 % over its target, mandelbrot at 1500 19 %).
 constexpr double PASS2_DESCENT_ELASTICITY = 3.0;
 
+// The bits of a mini-GOP at the target rate: the most a picture's fall in
+// QP may be expected to cost, in one pass and in the second.
+double mini_gop_bits(const ratecontrol *rc, const internal_config *cfg)
+{
+    return (cfg->bframes + 1) * rc->bitrate / rc->fps;
+}
+
 bool is_intra(uint32_t type)
 {
     return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
@@ -173,11 +180,10 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     // noise) the corrections would push a picture far past what the stream
     // has left. As in one pass, the fall is bounded by what the latest
     // picture of its kind would grow to, at most a mini-GOP's worth of bits,
-    // with sizes assumed to climb more steeply.
-    // (Every picture's cost is taken, so that its frame predictor learns
-    // from it too.)
+    // with sizes assumed to climb more steeply. The picture's cost is taken
+    // first (for every picture, so that its frame predictor learns from it).
     rc->frame_satd = lookahead_cost_of(rc, cfg);
-    double sized = rc_size_descent_floor_at(rc, (cfg->bframes + 1) * rc->bitrate / rc->fps, PASS2_DESCENT_ELASTICITY);
+    double sized = rc_size_descent_floor_at(rc, mini_gop_bits(rc, cfg), PASS2_DESCENT_ELASTICITY);
     if (sized > 0.0) q = std::max(q, sized);
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
     if (rc->vbv) {
@@ -295,7 +301,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             // Once a picture of its kind has been seen, the fall is bounded by
             // size rather than by QP steps: the steps hold pictures that cost
             // little far above their share for many mini-GOPs.
-            double sized = rc_size_descent_floor(rc, (cfg->bframes + 1) * rc->bitrate / rc->fps);
+            double sized = rc_size_descent_floor(rc, mini_gop_bits(rc, cfg));
             if (sized > 0.0) lmin = sized;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;
