@@ -516,6 +516,9 @@ struct alt_group {
     int g, right, lower, ctx_set, ctx0;
     uint64_t pattern;    // significance context increments, scan position 15 lowest
     int gt1_ctx_base, gt2_ctx;
+    // Scaled bits of a level of 1 among the group's first eight levels, by
+    // greater-1 state: the sign and a greater-1 flag of 0.
+    int64_t level1_cost[4];
     int c1, k, count;
     int64_t u, cg, s0;
     int64_t e_best, r_best;
@@ -561,9 +564,10 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
     int level, other;
     int64_t cost, other_cost;
     if (L == 1) {
-        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, 1, gr->count, gr->c1, gt1_ctx_of(gr),
-                                                        gr->gt2_ctx, gr->k)) +
-                          b->errors[2 * pos] + sig1;
+        const int64_t rate = gr->count < 8 ? gr->level1_cost[gr->c1]
+                                           : alt_scaled(b, rate_level_bits(b->cabac, 1, gr->count, gr->c1,
+                                                                           gt1_ctx_of(gr), gr->gt2_ctx, gr->k));
+        const int64_t c = rate + b->errors[2 * pos] + sig1;
         if (c <= zero_cost) {
             level = 1;
             cost = c;
@@ -827,6 +831,8 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
         gr.gt2_ctx = (chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag) + gr.ctx_set;
+        for (int c1 = 0; c1 < 4; c1++)
+            gr.level1_cost[c1] = alt_scaled(&b, 256 + bin_bits(b.cabac->rate.ctx[gr.gt1_ctx_base + c1], 0));
         gr.c1 = 1;
         gr.k = 0;
         gr.count = 0;
