@@ -580,9 +580,11 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
             other_cost = c;
         }
     } else {
-        const int64_t below = alt_scaled(b, rate_level_bits(b->cabac, L - 1, gr->count, gr->c1, gt1_ctx_of(gr),
-                                                            gr->gt2_ctx, gr->k)) +
-                              b->errors[2 * pos + 1] + sig1;
+        const int64_t below_rate = L == 2 && gr->count < 8
+                                       ? gr->level1_cost[gr->c1]
+                                       : alt_scaled(b, rate_level_bits(b->cabac, L - 1, gr->count, gr->c1,
+                                                                       gt1_ctx_of(gr), gr->gt2_ctx, gr->k));
+        const int64_t below = below_rate + b->errors[2 * pos + 1] + sig1;
         const int64_t ceil = alt_scaled(b, rate_level_bits(b->cabac, L, gr->count, gr->c1, gt1_ctx_of(gr),
                                                            gr->gt2_ctx, gr->k)) +
                              b->errors[2 * pos] + sig1;
