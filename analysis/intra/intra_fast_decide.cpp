@@ -24,19 +24,14 @@ void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
 }
 
 // One coded trial of mode m on the block; the block is one transform unit.
-// Only a cost below best matters: a trial whose distortion reaches it skips
-// the residual's rate and returns a cost no lower than best.
 uint32_t coded_trial(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                     int32_t m, uint32_t best)
+                     int32_t m)
 {
     int32_t size = 1 << log2_size, d = 6 - log2_size;
     cu_node *node = &tree[node_index(z, log2_size)];
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
     map_fill_rect(entry, size / 4, size / 4, (uint8_t)m);
-    mode_search_state *st = search_state(ctx);
-    st->luma_trial_bound = best == COST_INFINITE ? 0 : best;
     intra_tu_tree_code(ctx, tree, z, x, y, log2_size, log2_size == 2 ? 33 : 1, 0);
-    st->luma_trial_bound = 0;
     uint32_t before = ctx->cabac.rate.est_bits;
     *entry = (uint8_t)m;
     rate_intra_luma_mode(ctx, z, log2_size);
@@ -62,11 +57,11 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
         node->intra_mode = 0;
         ctx->ctu.decision.cbf_flags[node_index(z, log2_size)] = 0;
         cu_tree_commit(ctx, tree, z, x, y, log2_size);
-        uint32_t best = coded_trial(ctx, tree, z, x, y, log2_size, 0, COST_INFINITE);
+        uint32_t best = coded_trial(ctx, tree, z, x, y, log2_size, 0);
         int32_t best_mode = 0;
         st->intra_ref_refresh = 0;
         for (int32_t m = 1; m < INTRA_MODE_COUNT; m++) {
-            uint32_t c = coded_trial(ctx, tree, z, x, y, log2_size, m, best);
+            uint32_t c = coded_trial(ctx, tree, z, x, y, log2_size, m);
             if (c < best) {
                 best = c;
                 best_mode = m;
@@ -126,7 +121,7 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
     int32_t best_mode = list[0].mode;
     for (int32_t p = 0; p < places; p++) {
         node->intra_mode = list[p].mode;
-        uint32_t cost = coded_trial(ctx, tree, z, x, y, log2_size, list[p].mode, best);
+        uint32_t cost = coded_trial(ctx, tree, z, x, y, log2_size, list[p].mode);
         if (cost < best) {
             best = cost;
             best_mode = list[p].mode;

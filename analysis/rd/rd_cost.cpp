@@ -99,10 +99,6 @@ uint32_t rd_luma_tu_cost(row_context *ctx, uint32_t lambda, int32_t z, int32_t x
     c->decision.cbf_flags[n] = 0;
     tu_encode(ctx, z, x, y, log2_size, search_state(ctx)->ctu_qp, predict, 1, TU_LUMA | TU_FINAL);
     uint32_t dist = rd_luma_distortion(ctx, log2_size, x, y);
-    // Rates only add to the distortion: a trial already at its bound cannot
-    // win, so its residual is not priced.
-    uint32_t bound = search_state(ctx)->luma_trial_bound;
-    if (bound && dist >= bound) return dist;
     uint32_t before = ctx->cabac.rate.est_bits;
     if (c->decision.cbf_flags[n] & 1) {
         int32_t mode = cu_is_inter(ctx, z) ? (int32_t)TRANSFORM_MODE_NONE

@@ -178,9 +178,6 @@ struct mode_search_state {
     int32_t intra_rd_flag;           // the last intra trial was priced by full cost
     int32_t merge_residual_tried;
     uint32_t cu_last_distortion;     // of the last rd_cu_cost
-    // Cost a coded luma trial must stay below to matter (0: none); a luma
-    // transform unit whose distortion alone reaches it is not priced further.
-    uint32_t luma_trial_bound;
     int32_t bipred_8bit_flag;        // bi-prediction rounds each list to 8 bits
     uint32_t neighbour_cost_sum[4];  // per depth, from the similar neighbour CTUs
     uint8_t neighbour_cost_count[4];
