@@ -476,16 +476,20 @@ int alt_sig_offset(const alt_block *b, int first_group)
     return offset + (first_group ? 0 : 3);
 }
 
-// The scaled bits of both significance bins for the contexts a block above
-// 4x4 selects, found once per block: the first position's own and the
-// pattern's three increments above the first group's offset and above the
-// others'. A 4x4 block, with nine contexts for its sixteen positions,
-// prices its bins as it goes.
+// The scaled bits of both significance bins for the contexts the block
+// selects, found once per block: a 4x4 block's nine; above 4x4 the first
+// position's own and the pattern's three increments above the first group's
+// offset and above the others'.
 void alt_sig_costs_init(alt_block *b)
 {
-    if (b->n == 2)
-        return;
     const uint8_t *ctx = b->cabac->rate.ctx + b->sig_base;
+    if (b->n == 2) {
+        for (int i = 0; i < 9; i++) {
+            b->sig_cost[0][i] = alt_scaled(b, bin_bits(ctx[i], 0));
+            b->sig_cost[1][i] = alt_scaled(b, bin_bits(ctx[i], 1));
+        }
+        return;
+    }
     const int from[3] = {0, alt_sig_offset(b, 1), alt_sig_offset(b, 0)};
     for (int r = 0; r < 3; r++)
         for (int i = from[r]; i < from[r] + (r == 0 ? 1 : 3); i++) {
@@ -495,11 +499,10 @@ void alt_sig_costs_init(alt_block *b)
 }
 
 // Scaled bits of a significance bin; off: the context above the block's
-// first, table: the block is above 4x4.
-template <bool table>
+// first.
 inline int64_t alt_sig_cost(const alt_block *b, int off, int bin)
 {
-    return table ? b->sig_cost[bin][off] : alt_bin(b, b->sig_base + off, bin);
+    return b->sig_cost[bin][off];
 }
 
 // Running state of the whole-block decision.
@@ -516,6 +519,9 @@ struct alt_group {
     int g, right, lower, ctx_set, ctx0;
     uint64_t pattern;    // significance context increments, scan position 15 lowest
     int gt1_ctx_base, gt2_ctx;
+    // Scaled bits of a level of 1 among the group's first eight levels, by
+    // greater-1 state: the sign and a greater-1 flag of 0.
+    int64_t level1_cost[4];
     int c1, k, count;
     int64_t u, cg, s0;
     int64_t e_best, r_best;
@@ -531,16 +537,15 @@ inline int gt1_ctx_of(const alt_group *gr)
 
 // Prices position kpos of the group with its significance context sig_slot
 // (above the block's first). first: kpos is 0, the only position whose flag
-// may be inferred, so that the other fifteen never test for it; table: the
-// block's significance costs are in its table.
-template <bool first, bool table>
+// may be inferred, so that the other fifteen never test for it.
+template <bool first>
 inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_group *gr, int kpos,
                                                               int sig_slot)
 {
     const int s = 16 * gr->g + kpos;
     const int pos = b->scan[s];
     const int32_t x = b->coeff[pos];
-    const int64_t sig0 = alt_sig_cost<table>(b, sig_slot, 0);
+    const int64_t sig0 = alt_sig_cost(b, sig_slot, 0);
     if (x == 0) {
         b->levels[pos] = 0;
         gr->cost[kpos] = sig0;
@@ -551,7 +556,7 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
         return;
     }
     const int inferred = first && gr->g > 0 && gr->count == 0;
-    const int64_t sig1 = inferred ? 0 : alt_sig_cost<table>(b, sig_slot, 1);
+    const int64_t sig1 = inferred ? 0 : alt_sig_cost(b, sig_slot, 1);
     const int L = b->ceil_levels[pos];
     const int64_t zero_cost = (int64_t)b->squares[pos] + sig0;
     // The candidates are the ceiling level (at least 1: x is not zero) and
@@ -561,9 +566,10 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
     int level, other;
     int64_t cost, other_cost;
     if (L == 1) {
-        const int64_t c = alt_scaled(b, rate_level_bits(b->cabac, 1, gr->count, gr->c1, gt1_ctx_of(gr),
-                                                        gr->gt2_ctx, gr->k)) +
-                          b->errors[2 * pos] + sig1;
+        const int64_t rate = gr->count < 8 ? gr->level1_cost[gr->c1]
+                                           : alt_scaled(b, rate_level_bits(b->cabac, 1, gr->count, gr->c1,
+                                                                           gt1_ctx_of(gr), gr->gt2_ctx, gr->k));
+        const int64_t c = rate + b->errors[2 * pos] + sig1;
         if (c <= zero_cost) {
             level = 1;
             cost = c;
@@ -576,9 +582,11 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
             other_cost = c;
         }
     } else {
-        const int64_t below = alt_scaled(b, rate_level_bits(b->cabac, L - 1, gr->count, gr->c1, gt1_ctx_of(gr),
-                                                            gr->gt2_ctx, gr->k)) +
-                              b->errors[2 * pos + 1] + sig1;
+        const int64_t below_rate = L == 2 && gr->count < 8
+                                       ? gr->level1_cost[gr->c1]
+                                       : alt_scaled(b, rate_level_bits(b->cabac, L - 1, gr->count, gr->c1,
+                                                                       gt1_ctx_of(gr), gr->gt2_ctx, gr->k));
+        const int64_t below = below_rate + b->errors[2 * pos + 1] + sig1;
         const int64_t ceil = alt_scaled(b, rate_level_bits(b->cabac, L, gr->count, gr->c1, gt1_ctx_of(gr),
                                                            gr->gt2_ctx, gr->k)) +
                              b->errors[2 * pos] + sig1;
@@ -650,14 +658,13 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
 // The sixteen positions of a group, from its last down. The pattern holds
 // their context increments, four bits each, the last position lowest; the
 // block's first position has a context of its own.
-template <bool table>
 void alt_price_group(alt_block *b, alt_group *gr)
 {
     const int ctx0 = gr->ctx0 - b->sig_base;
     uint64_t pattern = gr->pattern;
     for (int k = 15; k > 0; k--, pattern >>= 4)
-        alt_price_position<false, table>(b, gr, k, ctx0 + (int)(pattern & 15));
-    alt_price_position<true, table>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
+        alt_price_position<false>(b, gr, k, ctx0 + (int)(pattern & 15));
+    alt_price_position<true>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
 }
 
 // Sign hiding of a group that keeps levels: credits the saved sign bit, or
@@ -827,16 +834,15 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
         gr.gt2_ctx = (chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag) + gr.ctx_set;
+        for (int c1 = 0; c1 < 4; c1++)
+            gr.level1_cost[c1] = alt_scaled(&b, 256 + bin_bits(b.cabac->rate.ctx[gr.gt1_ctx_base + c1], 0));
         gr.c1 = 1;
         gr.k = 0;
         gr.count = 0;
         gr.u = gr.cg = gr.s0 = 0;
         gr.e_best = gr.r_best = 0;
         gr.best_pos = gr.last_g = gr.first_g = -1;
-        if (n == 2)
-            alt_price_group<false>(&b, &gr);
-        else
-            alt_price_group<true>(&b, &gr);
+        alt_price_group(&b, &gr);
         // The group's highest level as priced, before the decision moves it.
         if (highest < 0 && gr.last_g >= 0)
             highest = 16 * g + gr.last_g;
