@@ -41,6 +41,8 @@ struct rc_model {
     // pictures to the rate, which a window of the last pictures alone does not.
     int64_t bucket_size;
     int64_t bucket_fill;
+    // Display number of the latest intra picture planned.
+    int32_t key_frame_number;
 };
 
 constexpr double RC_BUCKET_START = 0.9;
@@ -80,6 +82,12 @@ int32_t rc_model_last_slot(const rc_model *m);
 // and the bucket count it at that size from now on.
 void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
+// An intra picture of display number `frame_number` is planned.
+void rc_model_keyframe(rc_model *m, int32_t frame_number);
+// The most a picture of display number `frame_number` may take so that the
+// bucket is full again for the keyframe that `key_interval` forces; INT32_MAX
+// when that keyframe is not near.
+int32_t rc_model_key_cap(const rc_model *m, int32_t frame_number, int32_t key_interval);
 
 [[nodiscard]] rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);
 void rc_rowstats_delete(rc_rowstats *s);
