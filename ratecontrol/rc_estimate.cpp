@@ -319,7 +319,11 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
                 overflow = std::min(std::max(overflow, 0.5), 2.0);
             }
         }
-        q = elastic_qscale(rc, q, elastic_weight(rc, overflow)) * overflow;
+        // A first pass keeps the plain slope: the second pass plans from its
+        // statistics, and planned from pictures coded with the learned one,
+        // it missed by up to 50 % (noise at 720p, 1500 kbit/s, 6.6 % before).
+        if (!cfg->pass1) q = elastic_qscale(rc, q, elastic_weight(rc, overflow));
+        q *= overflow;
     }
     bool fixed_intra = false;
     if (cls == slice_i) {
@@ -328,7 +332,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             fixed_intra = true;
         } else if (cfg->idr_period > 1 && rc->last_non_b_type != slice_i && rc->accum_p_norm > 0.0) {
             q = rc_qp_to_qscale(rc->accum_p_qp / rc->accum_p_norm) / abs_ip_ratio(cfg);
-            if (!crf) {
+            if (!crf && !cfg->pass1) {
                 double sized = rc_size_descent_floor(rc, KEYFRAME_SHARE * rc->bitrate / rc->fps);
                 if (sized > 0.0) q = std::max(q, sized);
             }
