@@ -47,7 +47,7 @@ constexpr double PASS2_DESCENT_ELASTICITY = 3.0;
 // equation's own share (qscale x bits) shrinks as the qscale rises, and its
 // next qscale swings back past where it started: P pictures of slow pans
 // alternated by 4-7 QPs, the falls cost up to 3.7 times their plans, and 300
-// pictures ran 3-13 % over their target. The qscale it asks for is therefore
+// pictures ran 2-13 % over their target. The qscale it asks for is therefore
 // moved from the predictor's anchor by only the e-th root of its ratio, so
 // that the size moves as the equation meant. While the stream is below its
 // budget over its first seconds, the estimate is still falling from a start
