@@ -6,7 +6,8 @@
 // - average bitrate lands within 10 % of its target on the pan, the zoom and
 //   the grain from its first pictures on (the pictures of natural content once
 //   cost several times what the start estimates said, and the clips ended at a
-//   third of their target);
+//   third of their target), and within 5 % over 300 pictures of the pan (its P
+//   pictures once swung by 4-7 QPs and the stream ended 8 % over);
 // - constant bitrate on grain and on the zoom within 5 % (the zoom once ended
 //   a quarter low: the window counted the first pictures at their plans,
 //   several times their size, long after their sizes were known);
@@ -40,8 +41,7 @@
 
 namespace {
 
-const int kWidth = 320, kHeight = 180, kPictures = 60, kFps = 30;
-const double kSeconds = (double)kPictures / kFps;
+const int kWidth = 320, kHeight = 180, kPictures = 60, kLongPictures = 300, kFps = 30;
 
 // Files a test made, removed when it ends.
 struct scratch {
@@ -57,10 +57,10 @@ struct scratch {
     }
 };
 
-std::string clip(scratch *s, const std::string &kind)
+std::string clip(scratch *s, const std::string &kind, int pictures = kPictures)
 {
-    std::string path = s->add("rcn_" + kind + ".y4m");
-    EXPECT_TRUE(natural_clip_write(kind, kWidth, kHeight, kPictures, path)) << kind;
+    std::string path = s->add("rcn_" + kind + "_" + std::to_string(pictures) + ".y4m");
+    EXPECT_TRUE(natural_clip_write(kind, kWidth, kHeight, pictures, path)) << kind;
     return path;
 }
 
@@ -76,7 +76,7 @@ struct encoded {
 // wrongly, so dec265 decodes these streams without them (see
 // decode_compare.h), ffmpeg as written.
 encoded encode(scratch *s, const std::string &input, const std::string &tag, const std::vector<std::string> &options,
-               int instances, int workers = 2)
+               int instances, int workers = 2, int pictures = kPictures)
 {
     std::string stream = s->add("rcn_" + tag + ".hevc"), recon = s->add("rcn_" + tag + "_recon.yuv");
     // What the decoders leave beside the stream.
@@ -93,8 +93,8 @@ encoded encode(scratch *s, const std::string &input, const std::string &tag, con
     std::string bytes = read_file(stream);
     e.bytes = bytes.size();
     e.au_bytes = access_units(bytes);
-    e.kbps = (double)bytes.size() * 8.0 / kSeconds / 1000.0;
-    EXPECT_EQ((int)e.au_bytes.size(), kPictures) << tag;
+    e.kbps = (double)bytes.size() * 8.0 * kFps / pictures / 1000.0;
+    EXPECT_EQ((int)e.au_bytes.size(), pictures) << tag;
     EXPECT_TRUE(decode_and_compare(stream, recon, kWidth, kHeight, true)) << tag;
     return e;
 }
@@ -102,12 +102,16 @@ encoded encode(scratch *s, const std::string &input, const std::string &tag, con
 TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
 {
     scratch s;
-    // Measured: pan -7.7 %, zoom -7.5 %, grain +0.1 %.
+    // Measured: pan -7.7 %, zoom -7.4 %, grain -0.5 %.
     for (const char *kind : {"pan2", "zoom", "grain"}) {
         encoded abr = encode(&s, clip(&s, kind), std::string(kind) + "_abr", {"--abr", "-b", "100"}, 6);
         EXPECT_NEAR(abr.kbps, 100.0, 10.0) << kind << " ABR";
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
+    // Measured: +2.3 % (+7.7 % with the rate equation's plain slope).
+    encoded longer = encode(&s, clip(&s, "pan2", kLongPictures), "pan2_abr_long", {"--abr", "-b", "40"}, 6, 2, kLongPictures);
+    EXPECT_NEAR(longer.kbps, 40.0, 2.0) << "pan2 ABR over 300 pictures";
+    std::printf("pan2: ABR %.1f kbit/s over %d pictures (target 40)\n", longer.kbps, kLongPictures);
     // Measured: grain +3.0 %, zoom -2.5 %.
     for (const char *kind : {"grain", "zoom"}) {
         const int rate = kind[0] == 'g' ? 250 : 100;
