@@ -12,7 +12,8 @@
 #
 # Modes and their settings (T the target, A = 5T/4):
 #   abr      torvenc --abr -b T                       x265 --bitrate T
-#   cbr      torvenc -b T --maxrate T --minrate T     x265 --bitrate T --vbv-maxrate T --vbv-bufsize T
+#   cbr      torvenc -b T --maxrate T --minrate T --bufsize 30 (pictures: one second)
+#                                                     x265 --bitrate T --vbv-maxrate T --vbv-bufsize T
 #   2pass    torvenc --pass 1/2 -b T                  x265 --pass 1/2 --bitrate T
 #   crf+vbv  torvenc --crf C --vbv-maxrate T --vbv-bufsize T, x265 the same (C = CRF, default 23)
 #   abr+vbv  torvenc --abr -b T --vbv-maxrate A --vbv-bufsize A, x265 --bitrate T and the same VBV
@@ -21,9 +22,9 @@
 #
 # The bucket starts at 0.9 of the buffer; per access unit, in coding order,
 # its size is taken out (an underflow when it does not fit) and maxrate /
-# frame rate is put back, up to the buffer size. torvenc's CBR is replayed
-# with its window (8 pictures of maxrate, its --bufsize default) as the
-# buffer, x265's with its declared buffer; abr and 2pass have no buffer ("-").
+# frame rate is put back, up to the buffer size. Both encoders' CBR runs get
+# a buffer of one second (torvenc's window counts pictures, x265's buffer
+# kbit), so the bucket is T kbit for both; abr and 2pass have no buffer ("-").
 # PSNR-Y is measured on ffmpeg's decode of each stream against the source.
 #
 # usage: bench/rate_control_table.sh
@@ -106,7 +107,7 @@ torvenc_run() {
     a=$((t * 5 / 4)) maxrate=0 bufsize=0
     case "$2" in
     abr) set -- --abr -b "$t" ;;
-    cbr) set -- -b "$t" --maxrate "$t" --minrate "$t"; maxrate=$t bufsize=$((8 * t / fps)) ;;
+    cbr) set -- -b "$t" --maxrate "$t" --minrate "$t" --bufsize "$fps"; maxrate=$t bufsize=$t ;;
     crf+vbv) set -- --crf "$crf" --vbv-maxrate "$t" --vbv-bufsize "$t"; maxrate=$t bufsize=$t ;;
     abr+vbv) set -- --abr -b "$t" --vbv-maxrate "$a" --vbv-bufsize "$a"; maxrate=$a bufsize=$a ;;
     2pass)
