@@ -24,7 +24,8 @@
 # its size is taken out (an underflow when it does not fit) and maxrate /
 # frame rate is put back, up to the buffer size. Both encoders' CBR runs get
 # a buffer of one second (torvenc's window counts pictures, x265's buffer
-# kbit), so the bucket is T kbit for both; abr and 2pass have no buffer ("-").
+# kbit), so the bucket is T kbit for both; CBR_WINDOW=8 runs torvenc with its
+# default window instead (and replays that); abr and 2pass have no buffer ("-").
 # PSNR-Y is measured on ffmpeg's decode of each stream against the source.
 #
 # usage: bench/rate_control_table.sh
@@ -32,7 +33,8 @@
 #   "pan2 pan16 zoom grain still_grain cut"), SYNTHETIC (default "testsrc2
 #   mandelbrot noisy"), MODES (default "abr cbr 2pass crf+vbv abr+vbv"),
 #   TARGETS (kbit/s; default 500 1500 4000 at 1280x720, scaled by the picture
-#   area at other sizes), CRF (default 23), EXTRA (options added to every
+#   area at other sizes), CRF (default 23), CBR_WINDOW (pictures, default
+#   30), EXTRA (options added to every
 #   torvenc encode), X265_EXTRA (to every x265 encode) and X265=none (torvenc
 #   alone) adjust the run; the encoder is build/torvenc unless TORVENC names
 #   another binary.
@@ -56,6 +58,7 @@ crf=${CRF:-23}
 extra=${EXTRA:-}
 x265_extra=${X265_EXTRA:-}
 fps=30
+cbr_window=${CBR_WINDOW:-$fps}
 w=${size%x*} h=${size#*x}
 targets=${TARGETS:-$(awk -v a="$((w * h))" 'BEGIN {
     s = a / (1280 * 720); printf "%d %d %d", 500 * s + 0.5, 1500 * s + 0.5, 4000 * s + 0.5 }')}
@@ -107,7 +110,8 @@ torvenc_run() {
     a=$((t * 5 / 4)) maxrate=0 bufsize=0
     case "$2" in
     abr) set -- --abr -b "$t" ;;
-    cbr) set -- -b "$t" --maxrate "$t" --minrate "$t" --bufsize "$fps"; maxrate=$t bufsize=$t ;;
+    cbr) set -- -b "$t" --maxrate "$t" --minrate "$t" --bufsize "$cbr_window"
+        maxrate=$t bufsize=$((cbr_window * t / fps)) ;;
     crf+vbv) set -- --crf "$crf" --vbv-maxrate "$t" --vbv-bufsize "$t"; maxrate=$t bufsize=$t ;;
     abr+vbv) set -- --abr -b "$t" --vbv-maxrate "$a" --vbv-bufsize "$a"; maxrate=$a bufsize=$a ;;
     2pass)
