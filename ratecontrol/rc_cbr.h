@@ -84,10 +84,10 @@ void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 // An intra picture of display number `frame_number` is planned.
 void rc_model_keyframe(rc_model *m, int32_t frame_number);
-// The most a picture of display number `frame_number` may take so that the
-// bucket is full again for the keyframe that `key_interval` forces; INT32_MAX
-// when that keyframe is not near.
-int32_t rc_model_key_cap(const rc_model *m, int32_t frame_number, int32_t key_interval);
+// Caps the target and upper bound `out` of the picture of display number
+// `frame_number` just planned so that the bucket is full again for the
+// keyframe that `key_interval` forces; nothing when that keyframe is not near.
+void rc_model_key_save(rc_model *m, int32_t frame_number, int32_t key_interval, int32_t out[3]);
 
 [[nodiscard]] rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows);
 void rc_rowstats_delete(rc_rowstats *s);

@@ -26,6 +26,8 @@ constexpr double ANCHOR_ROOM_SHARE = 0.75;
 // share of a picture's refill.
 constexpr int32_t KEY_SAVE_WINDOWS = 2;
 constexpr double KEY_SAVE_RESERVE = 0.25;
+// The least a picture's upper bound allows, per CTU.
+constexpr int64_t UPPER_BITS_PER_CTU = 16;
 
 void set_ratios(rc_model *m)
 {
@@ -95,16 +97,21 @@ void rc_model_keyframe(rc_model *m, int32_t frame_number)
     m->key_frame_number = frame_number;
 }
 
-int32_t rc_model_key_cap(const rc_model *m, int32_t frame_number, int32_t key_interval)
+void rc_model_key_save(rc_model *m, int32_t frame_number, int32_t key_interval, int32_t out[3])
 {
     int32_t left = key_interval - (frame_number - m->key_frame_number);
-    if (key_interval <= 0 || left <= 0 || left > KEY_SAVE_WINDOWS * m->window) return INT32_MAX;
+    if (key_interval <= 0 || left <= 0 || left > KEY_SAVE_WINDOWS * m->window) return;
     // The bucket should be back at its starting fill when the keyframe
     // comes, the pictures before it keeping a small share of their refill.
     double wanted = RC_BUCKET_START * (double)m->bucket_size;
     double cap = planned_bucket_fill(m) + (double)left * m->max_frame_bits - wanted -
                  (double)(left - 1) * KEY_SAVE_RESERVE * m->max_frame_bits;
-    return (int32_t)std::min(std::max(cap, (double)m->ctu_count), (double)INT32_MAX);
+    int32_t bits = (int32_t)std::min(std::max(cap, (double)m->ctu_count), (double)INT32_MAX);
+    if (bits < out[0]) {
+        out[0] = bits;
+        rc_model_set_last(m, bits);
+    }
+    out[1] = (int32_t)std::max((int64_t)std::min(out[1], bits), UPPER_BITS_PER_CTU * m->ctu_count);
 }
 
 int32_t rc_cbr_class(uint32_t picture_type)
@@ -230,7 +237,7 @@ void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3])
     m->expected[m->write_pos] = (int32_t)target;
     m->write_pos = (m->write_pos + 1) % m->length;
     out[0] = (int32_t)target;
-    out[1] = (int32_t)std::min(std::max(upper, 16 * (int64_t)m->ctu_count), (int64_t)INT32_MAX);
+    out[1] = (int32_t)std::min(std::max(upper, UPPER_BITS_PER_CTU * m->ctu_count), (int64_t)INT32_MAX);
     out[2] = (int32_t)std::min(std::max(lo, (int64_t)(m->ctu_count >> 2)), (int64_t)INT32_MAX);
 }
 

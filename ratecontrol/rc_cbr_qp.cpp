@@ -139,12 +139,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     if (is_intra(type)) {
         rc_model_keyframe(rc->model, src->frame_number);
     } else {
-        int32_t cap = rc_model_key_cap(rc->model, src->frame_number, cfg->idr_period);
-        if (cap < rc->cbr_bits[0]) {
-            rc->cbr_bits[0] = cap;
-            rc_model_set_last(rc->model, cap);
-        }
-        rc->cbr_bits[1] = std::max(std::min(rc->cbr_bits[1], cap), 16 * rc->ctu_count);
+        rc_model_key_save(rc->model, src->frame_number, cfg->idr_period, rc->cbr_bits);
     }
     rc->cbr_slot = rc_model_last_slot(rc->model);
     rc->frame_satd = lookahead_rc_cost(cfg, rc->pic.source, rc->pic.recon, pic->ref0, pic->ref1);
