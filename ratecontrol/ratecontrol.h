@@ -23,12 +23,16 @@ struct size_predictor {
 
 // What rate control has seen of one kind of picture (frame predictor index):
 // the latest picture of the kind whose size is known and the finest qscale
-// any picture of the kind was coded at (0: none yet).
+// any picture of the kind was coded at (0: none yet); with a buffer, the peak:
+// the recent picture of the kind with the largest bits x qscale^3 / cost
+// (fading by a factor with every picture seen after it) and its qscale.
 struct rc_kind_seen {
     double bits;
     double qscale;
     double cost;
     double finest_qscale;
+    double peak;
+    double peak_qscale;
 };
 
 // Where a frame size predictor holds its sizes (0: not taught yet, the plain

@@ -66,6 +66,9 @@ namespace {
 // 6 with a quarter of the window) and held its rate far below the target.
 constexpr double CBR_BLIND_SHARE = 0.25;
 constexpr double VBV_BLIND_SHARE = 0.1;
+// How much of the peak of a kind of picture is left after the next picture of
+// the kind: about a second of P pictures at 30 per second.
+constexpr double VBV_PEAK_FADE = 0.8;
 
 // A picture of the record's kind took `bits` at `qscale`: what its kind's
 // frame predictor learns and what the later decisions see of the kind.
@@ -78,6 +81,16 @@ void picture_seen(ratecontrol *rc, double qscale, double bits)
     s->qscale = qscale;
     s->cost = rc->frame_satd;
     if (!(s->finest_qscale > 0.0) || qscale < s->finest_qscale) s->finest_qscale = qscale;
+    if (rc->vbv && rc->frame_satd > 0) {
+        // Sizes taken as climbing with the cube of the falling qscale pick
+        // the picture that would grow largest where the next ones go finer.
+        double peak = bits * qscale * qscale * qscale / rc->frame_satd;
+        s->peak *= VBV_PEAK_FADE;
+        if (peak >= s->peak) {
+            s->peak = peak;
+            s->peak_qscale = qscale;
+        }
+    }
 }
 
 void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)

@@ -161,6 +161,20 @@ constexpr double VBV_FILL_SHARE = 0.5;
 // there kept the QPs of natural clips far above their share for the whole
 // clip (a still photograph with grain at 13 % of its target).
 constexpr double VBV_STEP_FILL = 0.8;
+// How steeply a P picture's size is taken to climb below the qscale its kind
+// was last coded at when a full buffer lets it fall freely (size ~
+// qscale^-3): content whose first P coded almost to skip grows faster than
+// its predictor has learned, and with a slope of 2 the second P of such a
+// clip (CRF 23, 500 kbit buffer) took 542 kbit and ran the buffer dry.
+constexpr double VBV_FULL_DESCENT_ELASTICITY = 3.0;
+// The planned fill (as a share of the buffer) below which the share that one
+// picture may take shrinks with the fill: near an empty buffer every picture
+// taking half of what is left, a few pictures a little over plan in a row ran
+// it dry (CRF 23 with 125 and 500 kbit buffers on synthetic clips).
+constexpr double VBV_LOW_FILL = 0.25;
+// How steeply sizes are taken at least to climb from the peak of a picture's
+// kind as its qscale falls (size ~ qscale^-2).
+constexpr double VBV_PEAK_ELASTICITY = 2.0;
 
 // Scales q up when the picture (with what must follow it) would overflow the
 // room: by the size factor where sizes halve as the qscale doubles, by less
@@ -179,12 +193,49 @@ double intra_bits(ratecontrol *rc, const picture *source, double q)
     return rc_frame_model_bits(rc, 2, source->frame_cost[0][0], q);
 }
 
+double fill_share(const ratecontrol *rc)
+{
+    if (rc->vbv_small) return 1.0;
+    double low = VBV_LOW_FILL * rc->vbv_size;
+    return VBV_FILL_SHARE * std::min((double)rc->vbv_fill_planned / low, 1.0);
+}
+
+// Where the picture would take `budget`, grown steeply from what its kind's
+// size predictor expects of it at the qscale the last picture of the kind
+// was coded at: a single P picture of a pan that took a tenth of its
+// neighbours otherwise set the floor, and the next P, planned at 76 kbit,
+// took 220 kbit of a 156 kbit buffer.
+double predicted_descent_floor(const ratecontrol *rc, double budget)
+{
+    double sq = rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)].qscale;
+    if (!(sq > 0.0) || !(budget > 0.0)) return 0.0;
+    double bits = rc_predict_frame_bits(rc, sq);
+    if (!(bits > 0.0)) return 0.0;
+    double e = std::max(VBV_FULL_DESCENT_ELASTICITY, rc_frame_elasticity(rc));
+    return std::min(sq, sq * std::pow(bits / budget, 1.0 / e));
+}
+
+// Where the picture would take `budget`, grown from the largest recent
+// picture of its kind (its size per cost fading as more are seen). Grain
+// that codes to almost nothing at one QP takes ten times more a few QPs
+// finer: from the latest picture alone, a grain P took 201 kbit of a
+// 156 kbit buffer, and a keyframe 226 kbit of a 375 kbit buffer.
+double peak_floor(const ratecontrol *rc, double budget)
+{
+    const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
+    double pq = s->peak_qscale;
+    if (!(s->peak > 0.0) || !(pq > 0.0) || !(budget > 0.0)) return 0.0;
+    double bits = s->peak / (pq * pq * pq) * rc->frame_satd;
+    double e = std::max(VBV_PEAK_ELASTICITY, rc_frame_elasticity(rc));
+    return pq * std::pow(bits / budget, 1.0 / e);
+}
+
 }  // namespace
 
 double rc_vbv_fit_fill(const ratecontrol *rc, double q)
 {
     if (rc->vbv_fill_planned < VBV_STEP_FILL * rc->vbv_size) q = std::max(q, rc_known_qscale_floor(rc));
-    double cap = (double)rc->vbv_fill_planned * (rc->vbv_small ? 1.0 : VBV_FILL_SHARE);
+    double cap = (double)rc->vbv_fill_planned * fill_share(rc);
     if (!(cap >= 1.0)) return rc->qscale_max[0];
     double bits = rc_predict_frame_bits(rc, q);
     return bits > cap ? q * rc_qscale_factor(rc, bits / cap) : q;
@@ -206,16 +257,39 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
             double room = (double)(cfg->bframes + 1) * rc->vbv_frame_bits + rc->vbv_fill_planned;
             fit_room(rc, bits / ip_ratio + bits, room, &q, &bits);
         }
+        // A picture expected to take little of the refill is coded finer,
+        // but not below where its kind's size predictor has seen pictures:
+        // further down, with the learned slope, a grain P planned at 31 kbit
+        // 13 QPs finer took 1.45 Mbit.
         double m = rc->vbv_small ? 1.0 : 2.0;
-        if (rc->vbv_frame_bits / m > bits)
-            q *= rc_qscale_factor(rc, std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0));
+        if (rc->vbv_frame_bits / m > bits) {
+            double finer = q * rc_qscale_factor(rc, std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0));
+            q = std::max(finer, std::min(q, rc_known_qscale_floor(rc)));
+        }
         // A P picture whose intra-coded size would pass the refill keeps
-        // near its reference's QP: it falls from it by at most one QP step,
-        // so that a QP that the buffer once raised comes down again.
-        if (slice_class == slice_p && pic->ref0) {
+        // near its reference's QP while the buffer is short: it falls from it
+        // by at most one QP step, so that a QP that the buffer once raised
+        // comes down again. With the buffer nearly full it is left free
+        // (every natural 720p picture passes the refill coded intra, and the
+        // step per mini-GOP kept a slow pan at 42 % of its target), down to
+        // where the last P picture seen, or its predictor at that picture's
+        // qscale, grown steeply, would take its share of the buffer.
+        bool full = rc->vbv_fill_planned >= VBV_STEP_FILL * rc->vbv_size;
+        double budget = VBV_FILL_SHARE * rc->vbv_fill_planned;
+        if (slice_class == slice_p && full) {
+            q = std::max(q, rc_size_descent_floor_at(rc, budget, VBV_FULL_DESCENT_ELASTICITY));
+            q = std::max(q, predicted_descent_floor(rc, budget));
+        }
+        // A P picture that refers to an intra picture codes again what the
+        // intra picture left out: after a keyframe coded 9 QPs coarser, a P
+        // planned at 8 kbit took 137 kbit of a 125 kbit buffer. It keeps
+        // near its reference's QP even with the buffer full.
+        bool after_intra = pic->ref0 && picture_type_is_intra((int32_t)pic->ref0->picture_type);
+        if (slice_class == slice_p && pic->ref0 && (!full || after_intra)) {
             double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step;
             if (qr > q && intra_bits(rc, pic->source, q) > rc->vbv_frame_bits) q = qr;
         }
+        if (slice_class == slice_p || slice_class == slice_i) q = std::max(q, peak_floor(rc, budget));
         q = rc_vbv_fit_fill(rc, q);
     }
     if (lo == hi) return lo;
