@@ -104,10 +104,12 @@ encoded encode(scratch *s, const std::string &input, const std::string &tag, con
 TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
 {
     scratch s;
-    // Measured: pan -7.7 %, zoom -7.4 %, grain -0.5 %.
+    // Measured: pan -3.8 %, zoom -3.4 %, grain -7.3 % (pan -7.7 %, zoom
+    // -7.4 % while the start-up decided on pictures a mini-GOP and a half
+    // old; grain swings either way with where its QP meets its size cliff).
     for (const char *kind : {"pan2", "zoom", "grain"}) {
         encoded abr = encode(&s, clip(&s, kind), std::string(kind) + "_abr", {"--abr", "-b", "100"}, 6);
-        EXPECT_NEAR(abr.kbps, 100.0, 10.0) << kind << " ABR";
+        EXPECT_NEAR(abr.kbps, 100.0, kind[0] == 'g' ? 10.0 : 5.0) << kind << " ABR";
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
     // Measured: +2.3 % (+7.7 % with the rate equation's plain slope).
