@@ -41,11 +41,17 @@ struct rc_model {
     // pictures to the rate, which a window of the last pictures alone does not.
     int64_t bucket_size;
     int64_t bucket_fill;
+    // The fill a bucket of more than RC_BUCKET_LEND_PICTURES holds back
+    // from the pictures' upper bounds (0 for shorter ones).
+    int64_t bucket_hold;
     // Display number of the latest intra picture planned.
     int32_t key_frame_number;
 };
 
 constexpr double RC_BUCKET_START = 0.9;
+// The most refill a picture's upper bound may borrow from the bucket's
+// starting fill, in pictures, whatever the bucket's length.
+constexpr int32_t RC_BUCKET_LEND_PICTURES = 9;
 
 struct rc_rowstats {
     int32_t cols;

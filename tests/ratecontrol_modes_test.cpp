@@ -140,9 +140,11 @@ TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSixWithinItsShareOf
     int32_t out[3];
     rc_model_frame_target(m, 0, out);
     // No deviation: the class target 1.8 x 1000 within lo / hi; the upper
-    // bound of an anchor is half the bucket (25 x 3000) that starts 0.9 full.
+    // bound of an anchor is half what the bucket (25 x 3000, starting 0.9
+    // full) lends: its fill above the 0.9 x 3000 of each picture beyond nine
+    // that it holds back, 0.5 x (67500 - 16 x 2700).
     EXPECT_EQ(out[0], 1800);
-    EXPECT_EQ(out[1], 33750);
+    EXPECT_EQ(out[1], 12150);
     EXPECT_EQ(out[2], 6 * 200);
     rc_model_delete(m);
 }
