@@ -192,6 +192,7 @@ inline void stage(int16_t *out, int out_stride, const int16_t *in, const int32_t
             vec c = V::splat(m[k][0]);
             vec sum_lo = V::madd(lo[0], c), sum_hi = sum_lo;
             if (V::has_high) sum_hi = V::madd(hi[0], c);
+            #pragma GCC unroll 16
             for (int p = 1; p < IN / 2; p++) {
                 c = V::splat(m[k][p]);
                 sum_lo = V::add(sum_lo, V::madd(lo[p], c));
@@ -243,6 +244,7 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
             vec c = V::splat(m.forward[k][0]);
             vec lo = V::madd(zl[0], c), hi = lo;
             if (V::has_high) hi = V::madd(zh[0], c);
+            #pragma GCC unroll 16
             for (int p = 1; p < H / 2; p++) {
                 c = V::splat(m.forward[k][p]);
                 lo = V::add(lo, V::madd(zl[p], c));
@@ -308,6 +310,7 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
             vec c = V::splat(m.odd[x][0]);
             vec ol = V::madd(zl[0], c), oh = ol;
             if (V::has_high) oh = V::madd(zh[0], c);
+            #pragma GCC unroll 16
             for (int p = 1; p < P; p++) {
                 c = V::splat(m.odd[x][p]);
                 ol = V::add(ol, V::madd(zl[p], c));
@@ -360,18 +363,22 @@ inline void transpose_4x4(int16_t *dst, int ds, const int16_t *src, int ss)
 inline void transpose_8x8(int16_t *dst, int ds, const int16_t *src, int ss)
 {
     __m128i r[8], b[8], c[8];
+    #pragma GCC unroll 8
     for (int i = 0; i < 8; i++) r[i] = _mm_loadu_si128((const __m128i *)(src + i * ss));
+    #pragma GCC unroll 4
     for (int i = 0; i < 4; i++) {
         b[2 * i] = _mm_unpacklo_epi16(r[2 * i], r[2 * i + 1]);
         b[2 * i + 1] = _mm_unpackhi_epi16(r[2 * i], r[2 * i + 1]);
     }
     // c[0..3] hold columns {0,1}, {2,3}, {4,5}, {6,7} of rows 0-3, c[4..7] of rows 4-7.
+    #pragma GCC unroll 2
     for (int h = 0; h < 2; h++) {
         c[4 * h + 0] = _mm_unpacklo_epi32(b[4 * h + 0], b[4 * h + 2]);
         c[4 * h + 1] = _mm_unpackhi_epi32(b[4 * h + 0], b[4 * h + 2]);
         c[4 * h + 2] = _mm_unpacklo_epi32(b[4 * h + 1], b[4 * h + 3]);
         c[4 * h + 3] = _mm_unpackhi_epi32(b[4 * h + 1], b[4 * h + 3]);
     }
+    #pragma GCC unroll 4
     for (int i = 0; i < 4; i++) {
         _mm_storeu_si128((__m128i *)(dst + (2 * i) * ds), _mm_unpacklo_epi64(c[i], c[4 + i]));
         _mm_storeu_si128((__m128i *)(dst + (2 * i + 1) * ds), _mm_unpackhi_epi64(c[i], c[4 + i]));
@@ -433,6 +440,7 @@ inline void stage_8_lines_dual(int16_t *out, int out_stride, const int16_t *in)
         const int32_t(*d)[8] = dual_pairs<N>.v[k / 2];
         __m256i c = _mm256_loadu_si256((const __m256i *)d[0]);
         __m256i sum_lo = _mm256_madd_epi16(lo[0], c), sum_hi = _mm256_madd_epi16(hi[0], c);
+        #pragma GCC unroll 16
         for (int p = 1; p < N / 2; p++) {
             c = _mm256_loadu_si256((const __m256i *)d[p]);
             sum_lo = _mm256_add_epi32(sum_lo, _mm256_madd_epi16(lo[p], c));
