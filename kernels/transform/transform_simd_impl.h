@@ -219,6 +219,7 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
     if constexpr (N == 4) {
         vec zl0 = V::zip_lo(x[0], x[1]), zl1 = V::zip_lo(x[2], x[3]);
         vec zh0 = V::zip_hi(x[0], x[1]), zh1 = V::zip_hi(x[2], x[3]);
+        #pragma GCC unroll 4
         for (int k = 0; k < OUT; k++) {
             vec c0 = V::splat(pairs_dct4.forward[k][0]), c1 = V::splat(pairs_dct4.forward[k][1]);
             vec lo = V::add(V::madd(zl0, c0), V::madd(zl1, c1));
@@ -229,12 +230,14 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
     } else {
         constexpr int H = N / 2;
         vec e[H], o[H];
+        #pragma GCC unroll 16
         for (int j = 0; j < H; j++) {
             e[j] = V::add16(x[j], x[N - 1 - j]);
             o[j] = V::sub16(x[j], x[N - 1 - j]);
         }
         forward_fold<V, H, (OUT + 1) / 2, S>(out, 2 * out_stride, e);
         vec zl[H / 2], zh[H / 2];
+        #pragma GCC unroll 8
         for (int p = 0; p < H / 2; p++) {
             zl[p] = V::zip_lo(o[2 * p], o[2 * p + 1]);
             if (V::has_high) zh[p] = V::zip_hi(o[2 * p], o[2 * p + 1]);
@@ -263,6 +266,7 @@ inline void forward_first(int16_t *out, const int16_t *in)
     typedef typename lanes_for<LINES>::type V;
     for (int i = 0; i < LINES; i += V::count) {
         typename V::vec x[N];
+        #pragma GCC unroll 32
         for (int j = 0; j < N; j++) x[j] = V::load(in + j * N + i);
         forward_fold<V, N, OUT, S>(out + i, N, x);
     }
@@ -278,9 +282,11 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
     typedef typename V::vec vec;
     if constexpr (N == 4) {
         vec r[4];
+        #pragma GCC unroll 4
         for (int j = 0; j < 4; j++) r[j] = j < IN ? V::load(in + j * row_stride) : V::zero();
         vec zl0 = V::zip_lo(r[0], r[1]), zl1 = V::zip_lo(r[2], r[3]);
         vec zh0 = V::zip_hi(r[0], r[1]), zh1 = V::zip_hi(r[2], r[3]);
+        #pragma GCC unroll 4
         for (int x = 0; x < 4; x++) {
             vec c0 = V::splat(pairs_dct4.inverse[x][0]);
             lo[x] = V::madd(zl0, c0);
@@ -299,6 +305,7 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
         vec elo[H], ehi[H];
         inverse_sums<V, H, (IN + 1) / 2>(elo, ehi, in, 2 * row_stride);
         vec zl[P], zh[P];
+        #pragma GCC unroll 8
         for (int p = 0; p < P; p++) {
             vec a = V::load(in + (4 * p + 1) * row_stride);
             vec b = 2 * p + 1 < ODD ? V::load(in + (4 * p + 3) * row_stride) : V::zero();
@@ -516,6 +523,7 @@ inline void stage_4x4_regs(__m128i *a, __m128i *b, const int32_t (*m)[16])
     __m128i z01 = _mm_unpacklo_epi16(*a, _mm_srli_si128(*a, 8));
     __m128i z23 = _mm_unpacklo_epi16(*b, _mm_srli_si128(*b, 8));
     __m128i o[4];
+    #pragma GCC unroll 4
     for (int k = 0; k < 4; k++) {
         __m128i sum = _mm_add_epi32(_mm_madd_epi16(z01, _mm_set1_epi32(m[k][0])),
                                     _mm_madd_epi16(z23, _mm_set1_epi32(m[k][1])));
