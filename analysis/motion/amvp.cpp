@@ -222,20 +222,3 @@ int amvp_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int 
     }
     return 2;
 }
-
-static int abs_sum(int16_t a, int16_t b) { return (a < 0 ? -a : a) + (b < 0 ? -b : b); }
-
-int mvd_best_predictor(const uint32_t *mv, const uint32_t pred[2], int n, int16_t mvd_out[2])
-{
-    int16_t d0x = (int16_t)(mv_x(*mv) - mv_x(pred[0])), d0y = (int16_t)(mv_y(*mv) - mv_y(pred[0]));
-    mvd_out[0] = d0x;
-    mvd_out[1] = d0y;
-    if (n < 2) return 0;
-    int16_t d1x = (int16_t)(mv_x(*mv) - mv_x(pred[1])), d1y = (int16_t)(mv_y(*mv) - mv_y(pred[1]));
-    if (abs_sum(d1x, d1y) < abs_sum(d0x, d0y)) {
-        mvd_out[0] = d1x;
-        mvd_out[1] = d1y;
-        return 1;
-    }
-    return 0;
-}

@@ -34,8 +34,24 @@ int amvp_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int 
                     uint32_t out[2]);
 
 // The difference of *mv to the better of n predictors and that predictor's
-// index (predictor 1 only when strictly closer in |dx| + |dy|).
-int mvd_best_predictor(const uint32_t *mv, const uint32_t pred[2], int n, int16_t mvd_out[2]);
+// index (predictor 1 only when strictly closer in |dx| + |dy|). Inline: the
+// motion searches price every vector they measure with it.
+static inline int mvd_abs_sum(int16_t a, int16_t b) { return (a < 0 ? -a : a) + (b < 0 ? -b : b); }
+
+static inline int mvd_best_predictor(const uint32_t *mv, const uint32_t pred[2], int n, int16_t mvd_out[2])
+{
+    int16_t d0x = (int16_t)(mv_x(*mv) - mv_x(pred[0])), d0y = (int16_t)(mv_y(*mv) - mv_y(pred[0]));
+    mvd_out[0] = d0x;
+    mvd_out[1] = d0y;
+    if (n < 2) return 0;
+    int16_t d1x = (int16_t)(mv_x(*mv) - mv_x(pred[1])), d1y = (int16_t)(mv_y(*mv) - mv_y(pred[1]));
+    if (mvd_abs_sum(d1x, d1y) < mvd_abs_sum(d0x, d0y)) {
+        mvd_out[0] = d1x;
+        mvd_out[1] = d1y;
+        return 1;
+    }
+    return 0;
+}
 
 // Collocated motion for the PU scaled towards the picture of POC target_poc,
 // taken for list 'list'; 1 and *out when found. Shared by AMVP and merge.

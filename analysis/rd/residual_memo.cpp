@@ -254,9 +254,7 @@ int32_t residual_memo_fetch(residual_memo_query *q, int32_t *nz)
         m->clock = 2;
     }
     uint64_t print = fingerprint(q->pred, CTU_WORK_STRIDE, n);
-    int32_t victim = 0;
     for (int32_t w = 0; w < MEMO_WAYS; w++) {
-        if (sl->stamp[w] < sl->stamp[victim]) victim = w;
         if (sl->fingerprint[w] != print || sl->stamp[w] == 0) continue;
         int64_t i = (int64_t)position * MEMO_WAYS + w;
         memo_head *h = &k->heads[i];
@@ -275,7 +273,11 @@ int32_t residual_memo_fetch(residual_memo_query *q, int32_t *nz)
         if (h->rebuild && h->nz) block_copy(q->pred, CTU_WORK_STRIDE, k->recon + i * area, n, n);
         return 1;
     }
-    // A new place: the inputs the coding is about to change are taken now.
+    // A new place, the least recently used one (only a miss needs it): the
+    // inputs the coding is about to change are taken now.
+    int32_t victim = 0;
+    for (int32_t w = 1; w < MEMO_WAYS; w++)
+        if (sl->stamp[w] < sl->stamp[victim]) victim = w;
     int64_t i = (int64_t)position * MEMO_WAYS + victim;
     memo_head *h = &k->heads[i];
     sl->stamp[victim] = m->clock;

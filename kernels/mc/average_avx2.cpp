@@ -38,9 +38,46 @@ void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32
     for (int32_t y = 0; y < h; y++) copy_row(dst + at(0, y, dst_stride), src + at(0, y, src_stride), w);
 }
 
+namespace {
+
+// The rounded average of rows W samples wide (8, 16, 32 or 64) with whole
+// loads and stores: the prediction widths, which skip the partial-row
+// handling of the general walk.
+template <int32_t W>
+void avg_rows(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t a_stride, const uint8_t *b,
+              int32_t b_stride, int32_t h)
+{
+    for (int32_t y = 0; y < h; y++) {
+        const uint8_t *ra = a + at(0, y, a_stride);
+        const uint8_t *rb = b + at(0, y, b_stride);
+        uint8_t *d = dst + at(0, y, dst_stride);
+        if (W == 8) {
+            const __m128i v = _mm_avg_epu8(_mm_loadl_epi64((const __m128i *)ra), _mm_loadl_epi64((const __m128i *)rb));
+            _mm_storel_epi64((__m128i *)d, v);
+        } else if (W == 16) {
+            const __m128i v = _mm_avg_epu8(_mm_loadu_si128((const __m128i *)ra), _mm_loadu_si128((const __m128i *)rb));
+            _mm_storeu_si128((__m128i *)d, v);
+        } else {
+            for (int32_t x = 0; x < W; x += 32)
+                _mm256_storeu_si256((__m256i *)(d + x),
+                                    _mm256_avg_epu8(_mm256_loadu_si256((const __m256i *)(ra + x)),
+                                                    _mm256_loadu_si256((const __m256i *)(rb + x))));
+        }
+    }
+}
+
+}  // namespace
+
 void avg_pixels_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t a_stride, const uint8_t *b,
                      int32_t b_stride, int32_t w, int32_t h)
 {
+    switch (w) {
+    case 8: avg_rows<8>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
+    case 16: avg_rows<16>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
+    case 32: avg_rows<32>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
+    case 64: avg_rows<64>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
+    default: break;
+    }
     for (int32_t y = 0; y < h; y++) {
         const uint8_t *ra = a + at(0, y, a_stride);
         const uint8_t *rb = b + at(0, y, b_stride);
@@ -56,9 +93,48 @@ void avg_pixels_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t
 // happens where the true result is below 0 or above 255 anyway, so the clip
 // hides it; (s + 64) >> 7 is the rounding multiply-high by 256, and the bias
 // comes back as + 128 after the shift (16384 is a multiple of 128).
+namespace {
+
+// The same for rows W samples wide (8, 16, 32 or 64), with whole loads and
+// stores.
+template <int32_t W>
+void bipred_rows(uint8_t *dst, int32_t dst_stride, const int16_t *p0, int32_t s0, const int16_t *p1, int32_t s1,
+                 int32_t h)
+{
+    const __m256i m256 = _mm256_set1_epi16(256);
+    const __m256i unbias = _mm256_set1_epi16(2 * MC_INTERMEDIATE_BIAS >> 7);
+    for (int32_t y = 0; y < h; y++) {
+        const int16_t *a = p0 + at(0, y, s0);
+        const int16_t *b = p1 + at(0, y, s1);
+        uint8_t *d = dst + at(0, y, dst_stride);
+        if (W == 8) {
+            __m128i sum = _mm_adds_epi16(_mm_loadu_si128((const __m128i *)a), _mm_loadu_si128((const __m128i *)b));
+            __m128i v = _mm_add_epi16(_mm_mulhrs_epi16(sum, _mm256_castsi256_si128(m256)),
+                                      _mm256_castsi256_si128(unbias));
+            _mm_storel_epi64((__m128i *)d, _mm_packus_epi16(v, v));
+            continue;
+        }
+        for (int32_t x = 0; x < W; x += 16) {
+            __m256i sum = _mm256_adds_epi16(_mm256_loadu_si256((const __m256i *)(a + x)),
+                                            _mm256_loadu_si256((const __m256i *)(b + x)));
+            __m256i v = _mm256_add_epi16(_mm256_mulhrs_epi16(sum, m256), unbias);
+            _mm_storeu_si128((__m128i *)(d + x), pack_u8_16(v));
+        }
+    }
+}
+
+}  // namespace
+
 void bipred_avg_16bit_avx2(uint8_t *dst, int32_t dst_stride, const int16_t *p0, int32_t s0, const int16_t *p1,
                            int32_t s1, int32_t w, int32_t h)
 {
+    switch (w) {
+    case 8: bipred_rows<8>(dst, dst_stride, p0, s0, p1, s1, h); return;
+    case 16: bipred_rows<16>(dst, dst_stride, p0, s0, p1, s1, h); return;
+    case 32: bipred_rows<32>(dst, dst_stride, p0, s0, p1, s1, h); return;
+    case 64: bipred_rows<64>(dst, dst_stride, p0, s0, p1, s1, h); return;
+    default: break;
+    }
     const __m256i m256 = _mm256_set1_epi16(256);
     const __m256i unbias = _mm256_set1_epi16(2 * MC_INTERMEDIATE_BIAS >> 7);
     for (int32_t y = 0; y < h; y++) {

@@ -71,13 +71,16 @@ void walk_v(const uint8_t *p, int32_t stride, const luma_taps &t, int32_t w, int
     for (int32_t x = 0; x < w; x += 16) {
         int n = w - x < 16 ? (int)(w - x) : 16;
         __m256i r[8];
+        #pragma GCC unroll 8
         for (int i = 0; i < 7; i++) r[i] = row16(p + at(x, i - 3, stride));
         for (int32_t y = 0; y < h; y++) {
             r[7] = row16(p + at(x, y + 4, stride));
             __m256i sum = _mm256_setzero_si256();
+            #pragma GCC unroll 4
             for (int k = 0; k < 4; k++)
                 sum = _mm256_add_epi16(sum, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[2 * k], r[2 * k + 1]), t.b[k]));
             store(x, y, sum, n);
+            #pragma GCC unroll 8
             for (int i = 0; i < 7; i++) r[i] = r[i + 1];
         }
     }
@@ -150,10 +153,12 @@ void walk_2d_rows(const uint8_t *p, const int16_t *hp, int32_t stride, int fx, i
             return FromPlane ? _mm256_add_epi16(load_i16_16(hp + o, n), bias) : h16(p + o, th);
         };
         __m256i r[8];
+        #pragma GCC unroll 8
         for (int i = 0; i < 7; i++) r[i] = row(i - 3);
         for (int32_t y = 0; y < h; y++) {
             r[7] = row(y + 4);
             store(x, y, vsum32(r, w0, w1, w2, w3), n);
+            #pragma GCC unroll 8
             for (int i = 0; i < 7; i++) r[i] = r[i + 1];
         }
     }

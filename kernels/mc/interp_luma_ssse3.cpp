@@ -35,6 +35,7 @@ template <bool HIGH>
 inline __m128i vsum_bytes(const __m128i *r, const __m128i *taps)
 {
     __m128i s = _mm_setzero_si128();
+    #pragma GCC unroll 4
     for (int k = 0; k < 4; k++) {
         __m128i p = HIGH ? _mm_unpackhi_epi8(r[2 * k], r[2 * k + 1]) : _mm_unpacklo_epi8(r[2 * k], r[2 * k + 1]);
         // Pair products stay within +-14790 and the full sum within
@@ -49,6 +50,7 @@ template <bool HIGH>
 inline __m128i vsum_words(const __m128i *r, const __m128i *taps)
 {
     __m128i s = _mm_setzero_si128();
+    #pragma GCC unroll 4
     for (int k = 0; k < 4; k++) {
         __m128i p = HIGH ? _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]) : _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
         s = _mm_add_epi32(s, _mm_madd_epi16(p, taps[k]));
@@ -63,8 +65,11 @@ inline __m128i load_group(const void *p)
     return HALF ? load8(p) : load16(p);
 }
 
+// Unrolled, so that the window stays in registers rather than going
+// through the stack on every output row.
 inline void slide(__m128i *r)
 {
+    #pragma GCC unroll 8
     for (int k = 0; k < 7; k++) r[k] = r[k + 1];
 }
 
@@ -91,6 +96,7 @@ void luma_v(T *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, 
         int n = w - x < G ? (int)(w - x) : G;
         const uint8_t *s = src + x;
         __m128i r[8];
+        #pragma GCC unroll 8
         for (int k = 0; k < 7; k++) r[k] = load_group<G == 8>(s + at(0, k - 3, src_stride));
         for (int32_t y = 0; y < h; y++) {
             r[7] = load_group<G == 8>(s + at(0, y + 4, src_stride));
@@ -121,6 +127,7 @@ void luma_hplane_v(T *dst, int32_t dst_stride, const int16_t *src, int32_t src_s
         int n = w - x < G ? (int)(w - x) : G;
         const int16_t *s = src + x;
         __m128i r[8];
+        #pragma GCC unroll 8
         for (int k = 0; k < 7; k++) r[k] = load_group<G == 4>(s + at(0, k - 3, src_stride));
         for (int32_t y = 0; y < h; y++) {
             r[7] = load_group<G == 4>(s + at(0, y + 4, src_stride));

@@ -3,8 +3,6 @@
 // one 4x4 group per pass, without a branch per coefficient.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "kernels/metrics/metric.h"
 
 // Number of zero levels among 16 * pieces levels: pairs of 16-level vectors
@@ -73,18 +71,27 @@ int scan_coeff_groups_avx(const uint16_t *scan, const int16_t *coeff, uint16_t *
 {
     if (!group_scan || num_nonzero < 1 || (stride != 4 && stride != 8 && stride != 16 && stride != 32))
         return scan_coeff_groups_c(scan, coeff, sign, sig, count, num_nonzero, group_scan, stride);
-    std::memset(sign, 0, COEFF_GROUPS_MAX * sizeof(*sign));
-    std::memset(sig, 0, COEFF_GROUPS_MAX * sizeof(*sig));
-    std::memset(count, 0, COEFF_GROUPS_MAX * sizeof(*count));
-    // Byte shuffles: scan position i of a group reads raster index order[i];
-    // the reversed table puts scan position 15 - i into byte i.
-    uint8_t order[16], reversed[16];
-    for (int i = 0; i < 16; i++) {
-        order[i] = (uint8_t)group_scan[i];
-        reversed[i] = (uint8_t)group_scan[15 - i];
-    }
-    __m128i fwd = _mm_loadu_si128((const __m128i *)order);
-    __m128i rev = _mm_loadu_si128((const __m128i *)reversed);
+    // Cleared with vector stores: the compiler's string stores for these
+    // small fixed sizes start slowly.
+    static_assert(COEFF_GROUPS_MAX == 64, "four vectors of masks and two of counts");
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i *sign_v = (__m256i *)sign, *sig_v = (__m256i *)sig, *count_v = (__m256i *)count;
+    _mm256_storeu_si256(sign_v, zero);
+    _mm256_storeu_si256(sign_v + 1, zero);
+    _mm256_storeu_si256(sign_v + 2, zero);
+    _mm256_storeu_si256(sign_v + 3, zero);
+    _mm256_storeu_si256(sig_v, zero);
+    _mm256_storeu_si256(sig_v + 1, zero);
+    _mm256_storeu_si256(sig_v + 2, zero);
+    _mm256_storeu_si256(sig_v + 3, zero);
+    _mm256_storeu_si256(count_v, zero);
+    _mm256_storeu_si256(count_v + 1, zero);
+    // Byte shuffles: scan position i of a group reads raster index
+    // group_scan[i] (0 .. 15, packed to bytes); the reversed one puts scan
+    // position 15 - i into byte i.
+    const __m256i order = _mm256_loadu_si256((const __m256i *)group_scan);
+    __m128i fwd = _mm_packus_epi16(_mm256_castsi256_si128(order), _mm256_extracti128_si256(order, 1));
+    __m128i rev = _mm_shuffle_epi8(fwd, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
     __m128i z = _mm_setzero_si128();
     int groups = stride * stride / 16;
     uint32_t remaining = (uint32_t)num_nonzero;

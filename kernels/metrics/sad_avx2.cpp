@@ -43,9 +43,11 @@ TV_INLINE uint32_t sad_rows(const uint8_t *a, int a_stride, const uint8_t *b, in
     if (w >= 16) {
         __m256i acc = _mm256_setzero_si256();
         if (w == 16) {
+            #pragma GCC unroll 8
             for (int r = 0; r < rows; r += 2, a += 2 * as, b += 2 * bs)
                 acc = _mm256_add_epi32(acc, _mm256_sad_epu8(load16x2(a, a + as), load16x2(b, b + bs)));
         } else {
+            #pragma GCC unroll 8
             for (int r = 0; r < rows; r++, a += as, b += bs)
                 for (int x = 0; x < w; x += 32)
                     acc = _mm256_add_epi32(acc, _mm256_sad_epu8(load32(a + x), load32(b + x)));
@@ -54,6 +56,7 @@ TV_INLINE uint32_t sad_rows(const uint8_t *a, int a_stride, const uint8_t *b, in
     }
     __m128i acc = _mm_setzero_si128();
     if (w == 8) {
+        #pragma GCC unroll 8
         for (int r = 0; r < rows; r += 2, a += 2 * as, b += 2 * bs)
             acc = _mm_add_epi32(acc, _mm_sad_epu8(load8x2(a, a + as), load8x2(b, b + bs)));
     } else {   // w == 4: rows is 2 or 4

@@ -28,6 +28,7 @@ TV_INLINE uint32_t sad_sub_rows(const uint8_t *a, int a_stride, const uint8_t *b
 {
     ptrdiff_t as2 = 2 * (ptrdiff_t)a_stride, bs2 = 2 * (ptrdiff_t)b_stride;
     __m128i acc = _mm_setzero_si128();
+    #pragma GCC unroll 16
     for (int y = 0; y < h; y += 2, a += as2, b += bs2) {
         if (w == 8) {
             acc = _mm_add_epi32(acc, _mm_sad_epu8(load8(a), load8(b)));

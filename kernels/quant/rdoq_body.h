@@ -655,6 +655,60 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
     gr->cg += cost;
 }
 
+// Until a group's first level is kept its state stays where it started (no
+// level counted, greater-1 state 1, Rice parameter 0), so a level of 1 costs
+// the same at every position. Most positions of a group end at 0 that way
+// (a ceiling level of 1 whose level-1 cost loses to zero), and those are
+// priced first by a short loop whose values stay in registers; it stops at
+// the first position that keeps a level or has a ceiling level above 1,
+// which the full pricing takes from there. Returns that position, 0 when the
+// loop reached the group's first.
+int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_io)
+{
+    const uint16_t *scan = b->scan + 16 * gr->g;
+    const int16_t *coeff = b->coeff;
+    const uint16_t *ceil_levels = b->ceil_levels;
+    const uint32_t *squares = b->squares, *errors = b->errors;
+    const int64_t *sig0_cost = b->sig_cost[0] + ctx0, *sig1_cost = b->sig_cost[1] + ctx0;
+    int16_t *levels = b->levels;
+    const int64_t level1 = gr->level1_cost[1];
+    uint64_t pattern = *pattern_io;
+    int64_t u = gr->u, cg = gr->cg, s0 = gr->s0;
+    int k = 15;
+    for (; k > 0; k--, pattern >>= 4) {
+        const int slot = (int)(pattern & 15);
+        const int pos = scan[k];
+        const int32_t x = coeff[pos];
+        const int64_t sig0 = sig0_cost[slot];
+        if (x == 0) {
+            levels[pos] = 0;
+            gr->cost[k] = sig0;
+            gr->delta[k] = cost_infinite;
+            gr->alt[k] = 0;
+            s0 += sig0;
+            cg += sig0;
+            continue;
+        }
+        if (ceil_levels[pos] != 1)
+            break;
+        const int64_t zero_cost = (int64_t)squares[pos] + sig0;
+        const int64_t c = level1 + errors[2 * pos] + sig1_cost[slot];
+        if (c <= zero_cost)
+            break;
+        levels[pos] = 0;
+        gr->cost[k] = zero_cost;
+        gr->delta[k] = c - zero_cost;
+        gr->alt[k] = (int16_t)(x < 0 ? -1 : 1);
+        u += squares[pos];
+        cg += zero_cost;
+    }
+    gr->u = u;
+    gr->cg = cg;
+    gr->s0 = s0;
+    *pattern_io = pattern;
+    return k;
+}
+
 // The sixteen positions of a group, from its last down. The pattern holds
 // their context increments, four bits each, the last position lowest; the
 // block's first position has a context of its own.
@@ -662,7 +716,7 @@ void alt_price_group(alt_block *b, alt_group *gr)
 {
     const int ctx0 = gr->ctx0 - b->sig_base;
     uint64_t pattern = gr->pattern;
-    for (int k = 15; k > 0; k--, pattern >>= 4)
+    for (int k = alt_price_zero_run(b, gr, ctx0, &pattern); k > 0; k--, pattern >>= 4)
         alt_price_position<false>(b, gr, k, ctx0 + (int)(pattern & 15));
     alt_price_position<true>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
 }

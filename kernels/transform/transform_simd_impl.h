@@ -192,6 +192,7 @@ inline void stage(int16_t *out, int out_stride, const int16_t *in, const int32_t
             vec c = V::splat(m[k][0]);
             vec sum_lo = V::madd(lo[0], c), sum_hi = sum_lo;
             if (V::has_high) sum_hi = V::madd(hi[0], c);
+            #pragma GCC unroll 16
             for (int p = 1; p < IN / 2; p++) {
                 c = V::splat(m[k][p]);
                 sum_lo = V::add(sum_lo, V::madd(lo[p], c));
@@ -218,6 +219,7 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
     if constexpr (N == 4) {
         vec zl0 = V::zip_lo(x[0], x[1]), zl1 = V::zip_lo(x[2], x[3]);
         vec zh0 = V::zip_hi(x[0], x[1]), zh1 = V::zip_hi(x[2], x[3]);
+        #pragma GCC unroll 4
         for (int k = 0; k < OUT; k++) {
             vec c0 = V::splat(pairs_dct4.forward[k][0]), c1 = V::splat(pairs_dct4.forward[k][1]);
             vec lo = V::add(V::madd(zl0, c0), V::madd(zl1, c1));
@@ -228,12 +230,14 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
     } else {
         constexpr int H = N / 2;
         vec e[H], o[H];
+        #pragma GCC unroll 16
         for (int j = 0; j < H; j++) {
             e[j] = V::add16(x[j], x[N - 1 - j]);
             o[j] = V::sub16(x[j], x[N - 1 - j]);
         }
         forward_fold<V, H, (OUT + 1) / 2, S>(out, 2 * out_stride, e);
         vec zl[H / 2], zh[H / 2];
+        #pragma GCC unroll 8
         for (int p = 0; p < H / 2; p++) {
             zl[p] = V::zip_lo(o[2 * p], o[2 * p + 1]);
             if (V::has_high) zh[p] = V::zip_hi(o[2 * p], o[2 * p + 1]);
@@ -243,6 +247,7 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
             vec c = V::splat(m.forward[k][0]);
             vec lo = V::madd(zl[0], c), hi = lo;
             if (V::has_high) hi = V::madd(zh[0], c);
+            #pragma GCC unroll 16
             for (int p = 1; p < H / 2; p++) {
                 c = V::splat(m.forward[k][p]);
                 lo = V::add(lo, V::madd(zl[p], c));
@@ -261,6 +266,7 @@ inline void forward_first(int16_t *out, const int16_t *in)
     typedef typename lanes_for<LINES>::type V;
     for (int i = 0; i < LINES; i += V::count) {
         typename V::vec x[N];
+        #pragma GCC unroll 32
         for (int j = 0; j < N; j++) x[j] = V::load(in + j * N + i);
         forward_fold<V, N, OUT, S>(out + i, N, x);
     }
@@ -276,9 +282,11 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
     typedef typename V::vec vec;
     if constexpr (N == 4) {
         vec r[4];
+        #pragma GCC unroll 4
         for (int j = 0; j < 4; j++) r[j] = j < IN ? V::load(in + j * row_stride) : V::zero();
         vec zl0 = V::zip_lo(r[0], r[1]), zl1 = V::zip_lo(r[2], r[3]);
         vec zh0 = V::zip_hi(r[0], r[1]), zh1 = V::zip_hi(r[2], r[3]);
+        #pragma GCC unroll 4
         for (int x = 0; x < 4; x++) {
             vec c0 = V::splat(pairs_dct4.inverse[x][0]);
             lo[x] = V::madd(zl0, c0);
@@ -297,6 +305,7 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
         vec elo[H], ehi[H];
         inverse_sums<V, H, (IN + 1) / 2>(elo, ehi, in, 2 * row_stride);
         vec zl[P], zh[P];
+        #pragma GCC unroll 8
         for (int p = 0; p < P; p++) {
             vec a = V::load(in + (4 * p + 1) * row_stride);
             vec b = 2 * p + 1 < ODD ? V::load(in + (4 * p + 3) * row_stride) : V::zero();
@@ -308,6 +317,7 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
             vec c = V::splat(m.odd[x][0]);
             vec ol = V::madd(zl[0], c), oh = ol;
             if (V::has_high) oh = V::madd(zh[0], c);
+            #pragma GCC unroll 16
             for (int p = 1; p < P; p++) {
                 c = V::splat(m.odd[x][p]);
                 ol = V::add(ol, V::madd(zl[p], c));
@@ -360,18 +370,22 @@ inline void transpose_4x4(int16_t *dst, int ds, const int16_t *src, int ss)
 inline void transpose_8x8(int16_t *dst, int ds, const int16_t *src, int ss)
 {
     __m128i r[8], b[8], c[8];
+    #pragma GCC unroll 8
     for (int i = 0; i < 8; i++) r[i] = _mm_loadu_si128((const __m128i *)(src + i * ss));
+    #pragma GCC unroll 4
     for (int i = 0; i < 4; i++) {
         b[2 * i] = _mm_unpacklo_epi16(r[2 * i], r[2 * i + 1]);
         b[2 * i + 1] = _mm_unpackhi_epi16(r[2 * i], r[2 * i + 1]);
     }
     // c[0..3] hold columns {0,1}, {2,3}, {4,5}, {6,7} of rows 0-3, c[4..7] of rows 4-7.
+    #pragma GCC unroll 2
     for (int h = 0; h < 2; h++) {
         c[4 * h + 0] = _mm_unpacklo_epi32(b[4 * h + 0], b[4 * h + 2]);
         c[4 * h + 1] = _mm_unpackhi_epi32(b[4 * h + 0], b[4 * h + 2]);
         c[4 * h + 2] = _mm_unpacklo_epi32(b[4 * h + 1], b[4 * h + 3]);
         c[4 * h + 3] = _mm_unpackhi_epi32(b[4 * h + 1], b[4 * h + 3]);
     }
+    #pragma GCC unroll 4
     for (int i = 0; i < 4; i++) {
         _mm_storeu_si128((__m128i *)(dst + (2 * i) * ds), _mm_unpacklo_epi64(c[i], c[4 + i]));
         _mm_storeu_si128((__m128i *)(dst + (2 * i + 1) * ds), _mm_unpackhi_epi64(c[i], c[4 + i]));
@@ -433,6 +447,7 @@ inline void stage_8_lines_dual(int16_t *out, int out_stride, const int16_t *in)
         const int32_t(*d)[8] = dual_pairs<N>.v[k / 2];
         __m256i c = _mm256_loadu_si256((const __m256i *)d[0]);
         __m256i sum_lo = _mm256_madd_epi16(lo[0], c), sum_hi = _mm256_madd_epi16(hi[0], c);
+        #pragma GCC unroll 16
         for (int p = 1; p < N / 2; p++) {
             c = _mm256_loadu_si256((const __m256i *)d[p]);
             sum_lo = _mm256_add_epi32(sum_lo, _mm256_madd_epi16(lo[p], c));
@@ -508,6 +523,7 @@ inline void stage_4x4_regs(__m128i *a, __m128i *b, const int32_t (*m)[16])
     __m128i z01 = _mm_unpacklo_epi16(*a, _mm_srli_si128(*a, 8));
     __m128i z23 = _mm_unpacklo_epi16(*b, _mm_srli_si128(*b, 8));
     __m128i o[4];
+    #pragma GCC unroll 4
     for (int k = 0; k < 4; k++) {
         __m128i sum = _mm_add_epi32(_mm_madd_epi16(z01, _mm_set1_epi32(m[k][0])),
                                     _mm_madd_epi16(z23, _mm_set1_epi32(m[k][1])));
