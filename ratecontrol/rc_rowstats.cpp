@@ -21,12 +21,23 @@ int32_t previous_ctu(const rc_rowstats *s, int32_t x, int32_t y)
     return x + 1 < s->cols ? (y - 1) * s->cols + x + 1 : (y - 1) * s->cols + x;
 }
 
+// The spending seen so far speaks for the rest of the picture in proportion
+// to the share of the lookahead cost it covers, fully from this share on;
+// before, the rest is expected at the target's rate. The first rows say
+// little of the rest (sky above a busy street), and a ratio raised on them
+// held its QP through the picture.
+constexpr double TRUSTED_SHARE = 0.3;
+
+// The target over the picture's projected size.
 double observed_ratio(const rc_rowstats *s, double cost, double bits)
 {
     double spent = bits / (double)s->target;
     // Nothing spent yet: the picture is as far under its target as it can be.
     if (!(spent > 0.0)) return s->ratio_high;
-    return (cost / (double)s->cost_total) / spent;
+    double share = std::min(cost / (double)s->cost_total, 1.0);
+    double trust = std::min(share / TRUSTED_SHARE, 1.0);
+    double rate = trust > 0.0 ? trust * spent / share + (1.0 - trust) : 1.0;
+    return 1.0 / (spent + (1.0 - share) * rate);
 }
 
 // How far a CTU's ratio may move from its neighbour's: it falls faster than
