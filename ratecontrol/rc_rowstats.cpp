@@ -40,6 +40,14 @@ double observed_ratio(const rc_rowstats *s, double cost, double bits)
     return 1.0 / (spent + (1.0 - share) * rate);
 }
 
+// The target over the picture's size projected from its coded part alone.
+double projected_ratio(const rc_rowstats *s, double cost, double bits)
+{
+    double spent = bits / (double)s->target;
+    if (!(spent > 0.0)) return s->ratio_high;
+    return (cost / (double)s->cost_total) / spent;
+}
+
 // How far a CTU's ratio may move from its neighbour's: it falls faster than
 // it rises. A picture past its share drains the bucket, one under it only
 // lets the bucket overflow; and where sizes climb steeply as the QP falls
@@ -151,15 +159,26 @@ double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y)
     // The last CTU the wavefront guarantees coded and the spending up to it.
     int32_t n = x > 0 ? i - 1 : previous_ctu(s, x, y);
     double cost = s->wave_cost[n], bits = s->wave_bits[n];
-    double lowest = s->ctu_ratio[n];
+    double lowest = s->ctu_ratio[n], highest = lowest;
     if (x > 0 && y > 0) {
         int32_t p = previous_ctu(s, x, y);
         cost = (double)s->wave_cost[p] + s->row_cost[n];
         bits = (double)s->wave_bits[p] + s->row_bits[n];
         lowest = std::min(lowest, s->ctu_ratio[p]);
+        highest = std::max(highest, s->ctu_ratio[p]);
     }
     double goal = 1.0;
-    if (cost >= s->cost_floor) {
+    if (cost < s->cost_floor) {
+        // Too little coded yet to project the picture from.
+    } else if (s->spend_target) {
+        // Bits a picture leaves under its target overflow the bucket: the
+        // ratio follows the projection out of the bounds and within them
+        // holds its neighbours' furthest from 1, so that a QP moved to meet
+        // the target stays moved.
+        double r0 = projected_ratio(s, cost, bits);
+        if (s->ratio_low < r0 && r0 < s->ratio_high) goal = r0 < 1.0 ? lowest : highest;
+        else goal = r0 < 1.0 ? std::min(r0, lowest) : std::max(r0, highest);
+    } else {
         double r0 = observed_ratio(s, cost, bits);
         double high = s->ratio_high * UNDERSPEND_MARGIN;
         if (r0 < s->ratio_low) goal = std::min(r0, lowest);
