@@ -61,6 +61,9 @@ struct rc_rowstats {
     int32_t lower_bits;
     double ratio_high;
     double ratio_low;
+    // The picture spends up to its target, whatever its lower bound: the
+    // bucket ran over with the latest picture, or is short.
+    int32_t spend_target;
     const uint32_t *ctu_cost;
     int32_t cost_total;
     int32_t cost_floor;

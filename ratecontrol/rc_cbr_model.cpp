@@ -291,6 +291,13 @@ void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)
     }
     m->deviation += (int64_t)m->frame_bits - bits;
     int64_t fill = std::max(m->bucket_fill - (int64_t)bits, (int64_t)0) + m->max_frame_bits;
+    // What the full bucket cannot hold is lost: the fill held back from the
+    // pictures' upper bounds gives way by as much, since pictures that leave
+    // the bucket running over are not draining it (pan2 1280x720 at
+    // 4000 kbit/s, one second's bucket: 25 % under the rate while the held
+    // fill kept its P pictures small and its B pictures spent little).
+    int64_t lost = std::max(fill - m->bucket_size, (int64_t)0);
+    m->bucket_hold = std::max(m->bucket_hold - lost, (int64_t)0);
     m->bucket_fill = std::min(fill, m->bucket_size);
     m->slot_class[e] = (int8_t)cls;
     m->actual[e] = bits;

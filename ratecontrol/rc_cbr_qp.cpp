@@ -214,6 +214,11 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         rc_model_expect_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
     }
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
+    // Bits the full bucket cannot hold are lost: while it runs over, and
+    // with a short bucket, which runs over or dry within a few pictures,
+    // the pictures spend up to their target.
+    const rc_model *m = rc->model;
+    rc->rowstats->spend_target = m->window <= RC_BUCKET_LEND_PICTURES || m->bucket_fill >= m->bucket_size;
     return qp;
 }
 

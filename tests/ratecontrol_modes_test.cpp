@@ -166,6 +166,23 @@ TEST(ConstantBitrateModel, BucketDrainsWithFinishedPicturesAndPlansInFlight)
     rc_model_delete(m);
 }
 
+TEST(ConstantBitrateModel, HeldFillGivesWayToWhatTheFullBucketLoses)
+{
+    // 25 x 1000 bucket, 22500 full, holding back 0.9 x 1000 for each of the
+    // 16 pictures beyond nine.
+    rc_model *m = rc_model_new(1000, 1000, 0, 25, 10, 4, 20);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->bucket_hold, 14400);
+    for (int i = 0; i < 2; i++) rc_model_frame_end(m, 0, 2, 0);
+    EXPECT_EQ(m->bucket_hold, 14400);  // 24500: still held
+    rc_model_frame_end(m, 0, 2, 0);    // 500 over the top
+    EXPECT_EQ(m->bucket_fill, 25000);
+    EXPECT_EQ(m->bucket_hold, 13900);
+    for (int i = 0; i < 20; i++) rc_model_frame_end(m, 0, 2, 0);
+    EXPECT_EQ(m->bucket_hold, 0);
+    rc_model_delete(m);
+}
+
 TEST(ConstantBitrateModel, DeviationCorrectsByAQuarterWithinTheAllowance)
 {
     rc_model *m = rc_model_new(1000, 100000, 0, 25, 10, 4, 20);
