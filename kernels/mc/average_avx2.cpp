@@ -2,6 +2,8 @@
 // conversion and the 2x2 downscale of the half-resolution plane. Every kernel
 // reads and writes exactly the columns of its block, so narrow blocks and the
 // rows of prediction scratch buffers are safe at any width.
+#include <type_traits>
+
 #include "kernels/mc/mc_avx2.h"
 
 using namespace mc_avx2;
@@ -12,6 +14,20 @@ namespace {
 inline __m128i pack_u8_16(__m256i v)
 {
     return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08));
+}
+
+// Runs rows(std::integral_constant<int32_t, W>) for the widths that have
+// whole-row forms (8, 16, 32, 64); false for any other width.
+template <typename Rows>
+bool whole_rows(int32_t w, Rows rows)
+{
+    switch (w) {
+    case 8: rows(std::integral_constant<int32_t, 8>()); return true;
+    case 16: rows(std::integral_constant<int32_t, 16>()); return true;
+    case 32: rows(std::integral_constant<int32_t, 32>()); return true;
+    case 64: rows(std::integral_constant<int32_t, 64>()); return true;
+    default: return false;
+    }
 }
 
 void copy_row(uint8_t *d, const uint8_t *s, int32_t w)
@@ -71,13 +87,8 @@ void avg_rows(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t a_stri
 void avg_pixels_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t a_stride, const uint8_t *b,
                      int32_t b_stride, int32_t w, int32_t h)
 {
-    switch (w) {
-    case 8: avg_rows<8>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
-    case 16: avg_rows<16>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
-    case 32: avg_rows<32>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
-    case 64: avg_rows<64>(dst, dst_stride, a, a_stride, b, b_stride, h); return;
-    default: break;
-    }
+    if (whole_rows(w, [&](auto width) { avg_rows<decltype(width)::value>(dst, dst_stride, a, a_stride, b, b_stride, h); }))
+        return;
     for (int32_t y = 0; y < h; y++) {
         const uint8_t *ra = a + at(0, y, a_stride);
         const uint8_t *rb = b + at(0, y, b_stride);
@@ -128,13 +139,8 @@ void bipred_rows(uint8_t *dst, int32_t dst_stride, const int16_t *p0, int32_t s0
 void bipred_avg_16bit_avx2(uint8_t *dst, int32_t dst_stride, const int16_t *p0, int32_t s0, const int16_t *p1,
                            int32_t s1, int32_t w, int32_t h)
 {
-    switch (w) {
-    case 8: bipred_rows<8>(dst, dst_stride, p0, s0, p1, s1, h); return;
-    case 16: bipred_rows<16>(dst, dst_stride, p0, s0, p1, s1, h); return;
-    case 32: bipred_rows<32>(dst, dst_stride, p0, s0, p1, s1, h); return;
-    case 64: bipred_rows<64>(dst, dst_stride, p0, s0, p1, s1, h); return;
-    default: break;
-    }
+    if (whole_rows(w, [&](auto width) { bipred_rows<decltype(width)::value>(dst, dst_stride, p0, s0, p1, s1, h); }))
+        return;
     const __m256i m256 = _mm256_set1_epi16(256);
     const __m256i unbias = _mm256_set1_epi16(2 * MC_INTERMEDIATE_BIAS >> 7);
     for (int32_t y = 0; y < h; y++) {
