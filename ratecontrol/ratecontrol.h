@@ -290,6 +290,9 @@ double rc_known_qscale_floor(const ratecontrol *rc);
 double rc_size_descent_floor(const ratecontrol *rc, double budget);
 // The same with sizes assumed to climb at least as qscale^-min_elasticity.
 double rc_size_descent_floor_at(const ratecontrol *rc, double budget, double min_elasticity);
+// The qscale at which a picture that takes `bits` at `qscale` would take
+// `budget`, its size taken to change at least as qscale^-min_elasticity.
+double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, double budget, double min_elasticity);
 // The finest qscale average bitrate gives the picture: two QP steps below the
 // finest at which a picture of its kind has been seen (0 while none has).
 double rc_seen_qscale_floor(const ratecontrol *rc);

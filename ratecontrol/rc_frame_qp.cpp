@@ -214,8 +214,7 @@ double predicted_descent_floor(const ratecontrol *rc, double budget)
     if (!(sq > 0.0) || !(budget > 0.0)) return 0.0;
     double bits = rc_predict_frame_bits(rc, sq);
     if (!(bits > 0.0)) return 0.0;
-    double e = std::max(VBV_FULL_DESCENT_ELASTICITY, rc_frame_elasticity(rc));
-    return std::min(sq, sq * std::pow(bits / budget, 1.0 / e));
+    return std::min(sq, rc_qscale_for_budget(rc, sq, bits, budget, VBV_FULL_DESCENT_ELASTICITY));
 }
 
 // A P picture that costs the lookahead about what it would cost coded intra
@@ -246,8 +245,7 @@ double peak_floor(const ratecontrol *rc, double budget)
     double pq = s->peak_qscale;
     if (!(s->peak > 0.0) || !(pq > 0.0) || !(budget > 0.0)) return 0.0;
     double bits = s->peak / (pq * pq * pq) * rc->frame_satd;
-    double e = std::max(VBV_PEAK_ELASTICITY, rc_frame_elasticity(rc));
-    return pq * std::pow(bits / budget, 1.0 / e);
+    return rc_qscale_for_budget(rc, pq, bits, budget, VBV_PEAK_ELASTICITY);
 }
 
 }  // namespace
