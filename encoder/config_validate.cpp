@@ -97,7 +97,6 @@ static void validate_rc_mode(internal_config *cfg)
         cfg->aq_mode = 0;
         break;
     case RC_MODE_CBR:
-        cfg->mbtree = 0;
         cfg->aq_mode = 1;
         break;
     case RC_MODE_CRF:

@@ -15,8 +15,10 @@ float unrounded_ctu_qp(const rc_ctu_context *ctx)
     const ratecontrol *rc = ctx->rc;
     const internal_config *cfg = ctx->cfg;
     if (rc->vbv) return ctx->recon->vbv_row_qp[ctx->ctu_y];
-    if (cfg->rc_mode == RC_MODE_CBR)
-        return rc->frame_qp_f - 6.0f * (float)(std::log(ctx->cbr_ctu_ratio) * 1.4426950408889634);
+    if (cfg->rc_mode == RC_MODE_CBR) {
+        float q = rc->frame_qp_f - 6.0f * (float)(std::log(ctx->cbr_ctu_ratio) * 1.4426950408889634);
+        return q + rc_cbr_tree_offset(ctx);
+    }
     if (cfg->aq_mode != 0) {
         const picture *src = ctx->source;
         int32_t block = 4 * ctx->ctu_y * ctx->block_stride + 4 * ctx->ctu_x;
@@ -27,6 +29,13 @@ float unrounded_ctu_qp(const rc_ctu_context *ctx)
 }
 
 }  // namespace
+
+float rc_cbr_tree_offset(const rc_ctu_context *ctx)
+{
+    const picture *src = ctx->source;
+    if (!ctx->cfg->mbtree || !src->mbtree_offsets_apply || !src->mbtree_qp_offset) return 0.0f;
+    return src->mbtree_qp_offset[4 * ctx->ctu_y * ctx->block_stride + 4 * ctx->ctu_x];
+}
 
 void rc_ctu_qp(rc_ctu_context *ctx)
 {

@@ -312,6 +312,9 @@ uint32_t aq_block_energy(const metric_table *mt, int32_t bx, int32_t by, const p
 
 // Per CTU, before the search: the CTU's QP and lambdas.
 void rc_ctu_qp(rc_ctu_context *ctx);
+// Constant bitrate: the macroblock-tree offset of the CTU in hand (0 where
+// the offsets do not apply), which its QP adds to the frame QP.
+float rc_cbr_tree_offset(const rc_ctu_context *ctx);
 // Per CTU, after ctu_begin: row-level rate control.
 void rc_row_update(rc_ctu_context *ctx);
 // Per CTU, after its syntax, with the CTU's bits: QP sums and row control.

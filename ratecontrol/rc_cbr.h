@@ -93,6 +93,8 @@ void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 // An intra picture of display number `frame_number` is planned.
 void rc_model_keyframe(rc_model *m, int32_t frame_number);
+double rc_model_intra_room(const rc_model *m);
+void rc_model_intra_taken(rc_model *m, int32_t bits);
 // Caps the target and upper bound `out` of the picture of display number
 // `frame_number` just planned so that the bucket is full again for the
 // keyframe that `key_interval` forces; nothing when that keyframe is not near.

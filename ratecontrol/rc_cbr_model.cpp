@@ -99,6 +99,17 @@ double bucket_lendable(const rc_model *m)
 
 }  // namespace
 
+double rc_model_intra_room(const rc_model *m)
+{
+    return planned_bucket_fill(m) * ANCHOR_BUCKET_SHARE;
+}
+
+void rc_model_intra_taken(rc_model *m, int32_t bits)
+{
+    double over = (double)bits - bucket_lendable(m) * ANCHOR_BUCKET_SHARE;
+    if (over > 0.0) m->bucket_hold = std::max(m->bucket_hold - (int64_t)over, (int64_t)0);
+}
+
 void rc_model_keyframe(rc_model *m, int32_t frame_number)
 {
     m->key_frame_number = frame_number;

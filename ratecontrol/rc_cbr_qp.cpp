@@ -31,6 +31,8 @@ constexpr double P_QP_RISE = 6.0;
 constexpr double B_TARGET_SHARE = 0.5;
 // Pictures past the cost limit: lambda = HIGH_COST_LAMBDA x (bits / cost)^-2.
 constexpr double HIGH_COST_LAMBDA = 0.4;
+constexpr double TREE_LEAN_FLOOR = 1.0;
+constexpr double TREE_LEAN_SPAN = 3.0;
 
 bool is_intra(uint32_t type)
 {
@@ -84,6 +86,17 @@ double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1,
     double t0 = std::abs(poc - r0->poc), t1 = std::abs(poc - r1->poc);
     if (t0 + t1 <= 0.0) return (q0 + q1) * 0.5;
     return (t0 * q1 + t1 * q0) / (t0 + t1);
+}
+
+// The mean macroblock-tree offset over the CTUs of the picture (0 where the
+// offsets do not apply): the per-CTU QPs lie that far from the frame QP.
+double tree_offset(const ratecontrol *rc, const internal_config *cfg, const picture *src)
+{
+    if (!cfg->mbtree || !src->mbtree_offsets_apply || !src->mbtree_qp_offset || rc->ctu_count <= 0) return 0.0;
+    double sum = 0.0;
+    for (int32_t y = 0; y < rc->ctu_rows; y++)
+        for (int32_t x = 0; x < rc->ctu_cols; x++) sum += src->mbtree_qp_offset[16 * y * rc->ctu_cols + 4 * x];
+    return sum / rc->ctu_count;
 }
 
 double lambda_of_qp(double qp)
@@ -149,8 +162,16 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     double lambda;
     if (is_intra(type)) {
         int64_t t64 = std::min(5 * (int64_t)rc->cbr_bits[0], (int64_t)(0.85 * rc->cbr_bits[1]));
+        // An intra picture that the tree says its successors lean on takes
+        // up to the bucket's anchor share, by how strongly they lean.
+        double lean = std::min(std::max((-tree_offset(rc, cfg, src) - TREE_LEAN_FLOOR) / TREE_LEAN_SPAN, 0.0), 1.0);
+        if (lean > 0.0) {
+            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model));
+            t64 = std::max(t64, (int64_t)(lean * 0.85 * rc->cbr_bits[1]));
+        }
         int32_t t = (int32_t)std::min(t64, (int64_t)INT32_MAX);
         rc->cbr_bits[0] = t;
+        rc_model_intra_taken(rc->model, t);
         rc_model_set_last(rc->model, t);
         lambda = 1.5 * std::pow(t / cost, -1.5);
     } else if (rc->cbr_frame_cost > rc->cbr_cost_limit) {
@@ -210,10 +231,14 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         rc->frame_size_planned = std::max((int32_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(qp)), rc->ctu_count);
         rc->size_planned = 1;
         double scale = rc_first(rc)->plan_scale[rc_frame_pred_index(pic)];
+        if (is_intra(type)) rc->frame_size_planned = rc->cbr_bits[0];
         rc_model_set_last(rc->model, rc->frame_size_planned);
         rc_model_expect_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
     }
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
+    double tree = tree_offset(rc, cfg, src);
+    if (pic->recon) pic->recon->cbr_tree_offset = (float)tree;
+    qp -= tree;
     // Bits the full bucket cannot hold are lost: while it runs over, and
     // with a short bucket, which runs over or dry within a few pictures,
     // the pictures spend up to their target.
