@@ -175,6 +175,9 @@ inline int32_t config_reference_row_lag(const internal_config *cfg)
 constexpr int32_t COMPLEXITY_DEFAULT = 4;
 constexpr int32_t COMPLEXITY_MAX = 7;
 constexpr int32_t COMPLEXITY_THOROUGH = 5;
+// Constant bitrate codes with the macroblock-tree only with a window of more
+// pictures than this (a bucket that can lend an anchor its mini-GOP's bits).
+constexpr int32_t CBR_TREE_MIN_WINDOW = 9;
 static inline bool complexity_is_thorough(int32_t complexity)
 {
     return complexity >= COMPLEXITY_THOROUGH;
