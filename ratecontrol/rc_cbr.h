@@ -44,6 +44,10 @@ struct rc_model {
     // The fill a bucket of more than RC_BUCKET_LEND_PICTURES holds back
     // from the pictures' upper bounds (0 for shorter ones).
     int64_t bucket_hold;
+    // What an intra picture under the tree borrowed from the held fill, and
+    // how much of it each finished picture gives back to the hold.
+    int64_t bucket_lent;
+    int64_t bucket_repay;
     // Display number of the latest intra picture planned.
     int32_t key_frame_number;
 };
@@ -93,7 +97,11 @@ void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 // An intra picture of display number `frame_number` is planned.
 void rc_model_keyframe(rc_model *m, int32_t frame_number);
+// The share of the planned bucket fill an intra picture may take.
 double rc_model_intra_room(const rc_model *m);
+// An intra picture of `bits` is planned: what it takes beyond its share of
+// the lendable fill comes out of the held fill, which the next window's
+// pictures give back.
 void rc_model_intra_taken(rc_model *m, int32_t bits);
 // Caps the target and upper bound `out` of the picture of display number
 // `frame_number` just planned so that the bucket is full again for the

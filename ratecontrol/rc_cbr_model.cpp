@@ -107,7 +107,11 @@ double rc_model_intra_room(const rc_model *m)
 void rc_model_intra_taken(rc_model *m, int32_t bits)
 {
     double over = (double)bits - bucket_lendable(m) * ANCHOR_BUCKET_SHARE;
-    if (over > 0.0) m->bucket_hold = std::max(m->bucket_hold - (int64_t)over, (int64_t)0);
+    if (!(over > 0.0)) return;
+    int64_t lent = std::min((int64_t)over, m->bucket_hold);
+    m->bucket_hold -= lent;
+    m->bucket_lent += lent;
+    m->bucket_repay = std::max(m->bucket_lent / std::max(m->window, 1), (int64_t)1);
 }
 
 void rc_model_keyframe(rc_model *m, int32_t frame_number)
@@ -309,6 +313,9 @@ void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact)
     // fill kept its P pictures small and its B pictures spent little).
     int64_t lost = std::max(fill - m->bucket_size, (int64_t)0);
     m->bucket_hold = std::max(m->bucket_hold - lost, (int64_t)0);
+    int64_t repaid = std::min(m->bucket_lent, m->bucket_repay);
+    m->bucket_lent -= repaid;
+    m->bucket_hold += repaid;
     m->bucket_fill = std::min(fill, m->bucket_size);
     m->slot_class[e] = (int8_t)cls;
     m->actual[e] = bits;

@@ -231,6 +231,18 @@ TEST(ConfigValidate, CbrRatesEncloseTheBitrate)
     EXPECT_EQ(cfg.aq_mode, 1);
     EXPECT_EQ(cfg.grid_cols, 1);
     EXPECT_EQ(cfg.grid_rows, 1);
+    // A window longer than the default keeps the tree that the automatic
+    // setting turned on; the default window of 8 pictures turns it off.
+    for (int32_t window : {8, CBR_TREE_MIN_WINDOW, CBR_TREE_MIN_WINDOW + 1, 30}) {
+        cfg = base_config(0);
+        cfg.rc_mode = RC_MODE_CBR;
+        cfg.bitrate = 3000;
+        cfg.cbr_window = window;
+        config_auto(&cfg);
+        ASSERT_EQ(run_validate(&cfg).result, 0);
+        EXPECT_EQ(cfg.mbtree, window > CBR_TREE_MIN_WINDOW ? 1 : 0) << window;
+        EXPECT_EQ(cfg.aq_mode, 1) << window;
+    }
 }
 
 TEST(ConfigValidate, ReferenceCountsAreClamped)

@@ -127,14 +127,20 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         EXPECT_NEAR(cbr.kbps, rate, 0.05 * rate) << kind << " CBR";
         std::printf("%s: CBR %.1f kbit/s (target %d)\n", kind, cbr.kbps, rate);
     }
-    // A one-second window (a bucket of 250 kbit) over three seconds.
-    // Measured: -2.5 % (+27.2 % while the pictures spent the bucket's
-    // starting fill).
-    std::vector<std::string> second = {"-b", "250", "--maxrate", "250", "--minrate", "250", "--bufsize", "30"};
-    encoded one_s = encode(&s, clip(&s, "grain", kWindowPictures), "grain_cbr_1s", second, 6, 2, kWindowPictures);
-    EXPECT_NEAR(one_s.kbps, 250.0, 25.0) << "grain CBR, one-second window";
-    EXPECT_EQ(bucket_underflows(one_s.au_bytes, 250, 250, kFps), 0) << "grain CBR, one-second window";
-    std::printf("grain: CBR %.1f kbit/s with a one-second window (target 250)\n", one_s.kbps);
+    // A one-second window over three seconds, which codes with the
+    // macroblock-tree; on the pan the intra picture takes up to half the
+    // bucket. Measured: grain -2.5 % (+27.2 % while the pictures spent the
+    // bucket's starting fill), pan -5.8 %.
+    for (const char *kind : {"grain", "pan2"}) {
+        const int rate = kind[0] == 'g' ? 250 : 100;
+        const std::string r = std::to_string(rate);
+        std::vector<std::string> second = {"-b", r, "--maxrate", r, "--minrate", r, "--bufsize", "30"};
+        encoded one_s = encode(&s, clip(&s, kind, kWindowPictures), std::string(kind) + "_cbr_1s", second, 6, 2,
+                               kWindowPictures);
+        EXPECT_NEAR(one_s.kbps, rate, 0.1 * rate) << kind << " CBR, one-second window";
+        EXPECT_EQ(bucket_underflows(one_s.au_bytes, rate, rate, kFps), 0) << kind << " CBR, one-second window";
+        std::printf("%s: CBR %.1f kbit/s with a one-second window (target %d)\n", kind, one_s.kbps, rate);
+    }
 }
 
 TEST(RateControlNatural, SecondPassKeepsItsTarget)
