@@ -179,9 +179,6 @@ struct picture {
     int32_t rc_coding_number;
     float qp_plan_avg;
     float qp_coded_avg;
-    // Constant bitrate: the mean macroblock-tree offset of the picture's CTUs,
-    // by which its mean QP lies below its frame QP.
-    float cbr_tree_offset;
 
     // low-resolution motion of source pictures: distance d at index d - 1
     uint32_t *lowres_mvs[2][PICTURE_MAX_DISTANCE];

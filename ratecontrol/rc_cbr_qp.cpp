@@ -36,8 +36,8 @@ constexpr double HIGH_COST_LAMBDA = 0.4;
 // picture cost 0.3 dB there), fully from -4 QP (the pans and the zoom).
 constexpr double TREE_LEAN_FLOOR = 1.0;
 constexpr double TREE_LEAN_SPAN = 3.0;
-// The share of its room that an intra picture leant on fully takes, as the
-// plain intra target takes of its upper bound.
+// The share of its upper bound (its room, when leant on) that an intra
+// picture's target takes.
 constexpr double INTRA_ROOM_SHARE = 0.85;
 
 bool is_intra(uint32_t type)
@@ -167,7 +167,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     double cost = std::max((double)rc->cbr_frame_cost, 1.0);
     double lambda;
     if (is_intra(type)) {
-        int64_t t64 = std::min(5 * (int64_t)rc->cbr_bits[0], (int64_t)(0.85 * rc->cbr_bits[1]));
+        int64_t t64 = std::min(5 * (int64_t)rc->cbr_bits[0], (int64_t)(INTRA_ROOM_SHARE * rc->cbr_bits[1]));
         // An intra picture that the tree says its successors lean on takes
         // up to the bucket's anchor share, by how strongly they lean.
         double lean = std::min(std::max((-tree_offset(rc, cfg, src) - TREE_LEAN_FLOOR) / TREE_LEAN_SPAN, 0.0), 1.0);
@@ -246,9 +246,9 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         rc_model_expect_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
     }
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
-    double tree = tree_offset(rc, cfg, src);
-    if (pic->recon) pic->recon->cbr_tree_offset = (float)tree;
-    qp -= tree;
+    // The plan is the picture's mean QP; the tree offsets move its CTUs
+    // about the frame QP.
+    qp -= tree_offset(rc, cfg, src);
     // Bits the full bucket cannot hold are lost: while it runs over, and
     // with a short bucket, which runs over or dry within a few pictures,
     // the pictures spend up to their target.
