@@ -118,7 +118,7 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
     // A still photograph with light grain at 640x360 and 1000 kbit/s, twelve
-    // frame instances, without and with a buffer. Measured: +5.4 % and -0.4 %
+    // frame instances, without and with a buffer. Measured: +5.4 % and -5.6 %
     // (+27.4 % and +17.4 % while B pictures followed their anchors' QPs to
     // where the grain is no longer skipped, at up to 60 times their plans).
     std::string still = clip(&s, "still_grain", kPictures, 640, 360);
