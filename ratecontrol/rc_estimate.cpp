@@ -415,15 +415,8 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             else if (overflow < 0.9) lmin /= rc->qscale_step;
             // Once a picture of its kind has been seen, the fall is bounded by
             // size rather than by QP steps: the steps hold pictures that cost
-            // little far above their share for many mini-GOPs. The size
-            // climbs with the elasticity its kind has learned: taken as at
-            // least the square of the falling qscale, the bound held pans
-            // below their targets (60 pictures at 720p: 500 kbit/s 14 %
-            // short, 1500 kbit/s 9 %; 2 % with the learned slope), while the
-            // B pictures' own bound keeps grain and noise from running over.
-            // The first pass keeps the steeper slope it was planned with.
-            double sized = cfg->pass1 ? rc_size_descent_floor(rc, mini_gop_bits(rc, cfg))
-                                      : rc_size_descent_floor_at(rc, mini_gop_bits(rc, cfg), 1.0);
+            // little far above their share for many mini-GOPs.
+            double sized = rc_size_descent_floor(rc, mini_gop_bits(rc, cfg));
             if (sized > 0.0) lmin = sized;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;
