@@ -66,15 +66,15 @@ constexpr double ELASTIC_START_SECONDS = 2.0;
 constexpr double ELASTIC_RAMP_SECONDS = 2.0;
 // A B picture under average bitrate takes no more than a mean picture's
 // bits and a quarter while the stream is over its budget. Its QP follows its
-// references', and on grain and noise, where a few
-// QPs part skipping the grain from coding it, the B pictures that followed an
-// anchor across that edge came in at up to 60 times their plans (a still
-// photograph with grain at 4000 kbit/s, 60 pictures, 22 % over its target;
-// noise 8-10 %, mandelbrot 13 %). The bound is where the latest B picture of
-// its kind would grow to that size, sizes climbing at least with the square
-// of the falling qscale, or where its predictor expects it (the latest may
-// have been skipped almost whole). Three quarters of a mean picture held a
-// clean synthetic clip 13 % below its target, one mean picture raised a
+// references', and on grain and noise, where a few QPs part skipping the
+// grain from coding it, the B pictures that followed an anchor across that
+// edge came in at 30 to 100 times their plans (a still photograph with grain
+// at 4000 kbit/s, 60 pictures at 720p, 22 % over its target; mandelbrot at
+// 1500 kbit/s 13 %). The bound is where the latest B picture of its kind
+// would grow to that size, sizes climbing at least with the square of the
+// falling qscale, or where its predictor expects it (the latest may have been
+// skipped almost whole). Three quarters of a mean picture held a clean
+// synthetic clip 13 % below its target, one mean picture raised a
 // 300-picture pan from 2.6 % to 5.5 % over its target (its first B pictures
 // after each P take more), one and a half let mandelbrot through again. A
 // stream below its budget leaves its B pictures free: near QP 12, where a
