@@ -290,6 +290,11 @@ double rc_known_qscale_floor(const ratecontrol *rc);
 double rc_size_descent_floor(const ratecontrol *rc, double budget);
 // The same with sizes assumed to climb at least as qscale^-min_elasticity.
 double rc_size_descent_floor_at(const ratecontrol *rc, double budget, double min_elasticity);
+// The qscale at which the latest picture of its kind, scaled to this
+// picture's lookahead cost, would take `budget` bits (finer or coarser than
+// where it was coded), sizes taken to change at least as
+// qscale^-min_elasticity; 0 while no picture of its kind has been seen.
+double rc_seen_budget_qscale(const ratecontrol *rc, double budget, double min_elasticity);
 // The qscale at which a picture that takes `bits` at `qscale` would take
 // `budget`, its size taken to change at least as qscale^-min_elasticity.
 double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, double budget, double min_elasticity);

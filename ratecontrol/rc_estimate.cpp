@@ -64,6 +64,25 @@ constexpr double PASS2_LAST_ANCHOR_MAX_RISE = 4.0;
 // once, 60-picture pans ended 2-5 points further below their targets).
 constexpr double ELASTIC_START_SECONDS = 2.0;
 constexpr double ELASTIC_RAMP_SECONDS = 2.0;
+// A B picture under average bitrate takes no more than a mean picture's
+// bits and a quarter while the stream is over its budget. Its QP follows its
+// references', and on grain and noise, where a few QPs part skipping the
+// grain from coding it, the B pictures that followed an anchor across that
+// edge came in at 30 to 100 times their plans (a still photograph with grain
+// at 4000 kbit/s, 60 pictures at 720p, 22 % over its target; mandelbrot at
+// 1500 kbit/s 13 %). The bound is where the latest B picture of its kind
+// would grow to that size, sizes climbing at least with the square of the
+// falling qscale, or where its predictor expects it (the latest may have been
+// skipped almost whole). Three quarters of a mean picture held a clean
+// synthetic clip 13 % below its target, one mean picture raised a
+// 300-picture pan from 2.6 % to 5.5 % over its target (its first B pictures
+// after each P take more), one and a half let mandelbrot through again. A
+// stream below its budget leaves its B pictures free: near QP 12, where a
+// cheap photograph needs its B pictures to reach the target, the bound held
+// 300 pictures of the cut at 1000 kbit/s 7.7 % short.
+constexpr double B_SHARE_PICTURES = 1.25;
+constexpr double B_DESCENT_ELASTICITY = 2.0;
+
 // An intra picture that takes its QP from the recent P pictures (a key frame
 // in the middle of a stream) falls from the QP at which the latest intra
 // picture was coded by at most what brings it to this many pictures' worth
@@ -126,6 +145,62 @@ double start_qp(const ratecontrol *rc, double share)
     return rc_qscale_to_qp(k * rc->frame_satd / (share * rc->bitrate / rc->fps));
 }
 
+// What the pictures in flight that were started before this one are expected
+// to add: bits, and their shares of the rate equation's complexity sum.
+struct in_flight_sums {
+    double bits = 0.0;
+    int32_t count = 0;
+    double complexity = 0.0;
+};
+
+in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *cfg)
+{
+    const ratecontrol *first = rc_first(rc);
+    in_flight_sums sums;
+    for (int32_t i = 0; i < rc->record_count; i++) {
+        const ratecontrol *other = first + i;
+        if (other == rc || !other->in_flight || !other->size_planned) continue;
+        if (other->pic.coding_number >= rc->pic.coding_number) continue;
+        // A picture whose size is known counts with it; one whose kind has
+        // not been seen yet with the mean rate (the predictor's start values
+        // know nothing of the content); the others as predicted.
+        bool known = other->size_known || first->frame_model[rc_frame_pred_index(&other->pic)].anchor_qscale > 0.0f;
+        double bits = known ? rc_in_flight_bits(other) : rc->bitrate / rc->fps;
+        sums.bits += bits;
+        sums.count++;
+        double qp = other->size_known ? other->qp_plan_sum / (float)std::max(other->ctu_count, 1) : other->frame_qp_f;
+        double share = 0.0;
+        if (rc_abr_share(other, cfg, bits, rc_qp_to_qscale(qp), &share)) sums.complexity += share;
+    }
+    return sums;
+}
+
+// The seconds of the rate that the stream has coded once the pictures in
+// flight have finished.
+double coded_seconds(const ratecontrol *rc, const in_flight_sums *flight)
+{
+    return (std::max(rc->pic.coding_number - rc->record_count + 1, 0) + flight->count) / rc->fps;
+}
+
+// Whether the stream, its pictures in flight at their expected sizes, has
+// spent more than its rate gives the time it has coded.
+bool over_budget(const ratecontrol *rc, const internal_config *cfg)
+{
+    in_flight_sums flight = pictures_in_flight(rc, cfg);
+    return rc_first(rc)->total_bits + flight.bits > coded_seconds(rc, &flight) * rc->bitrate;
+}
+
+// The finest qscale of a B picture under average bitrate (see
+// B_SHARE_PICTURES); 0 before any B picture of its kind has been seen.
+double b_size_floor(const ratecontrol *rc)
+{
+    double budget = B_SHARE_PICTURES * rc->bitrate / rc->fps;
+    double floor = rc_seen_budget_qscale(rc, budget, B_DESCENT_ELASTICITY);
+    bool learned = rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].anchor_qscale > 0.0f;
+    if (learned && rc->frame_satd > 0) floor = std::max(floor, rc_qscale_for_bits(rc, budget));
+    return floor;
+}
+
 double b_qp(ratecontrol *rc, const internal_config *cfg)
 {
     const rc_picture *pic = &rc->pic;
@@ -152,6 +227,11 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     // qscale their kind has been seen at, as it does its anchors (CRF follows
     // its factor).
     if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
+    // The first pass keeps its pace (the second plans from its pictures).
+    if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF && !cfg->pass1) {
+        double floor = over_budget(rc, cfg) ? b_size_floor(rc) : 0.0;
+        if (floor > 0.0) q = std::max(q, rc_qscale_to_qp(floor));
+    }
     rc->qp_novbv = (float)q;
     if (rc->vbv) {
         // B pictures keep to the buffer as every other picture does.
@@ -243,14 +323,6 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     return std::min(std::max(q, lmin), lmax);
 }
 
-// What the pictures in flight that were started before this one are expected
-// to add: bits, and their shares of the rate equation's complexity sum.
-struct in_flight_sums {
-    double bits = 0.0;
-    int32_t count = 0;
-    double complexity = 0.0;
-};
-
 // How much of its kind's learned elasticity the rate equation's qscale for
 // the picture follows (see ELASTIC_START_SECONDS).
 double elastic_weight(const ratecontrol *rc, double overflow)
@@ -267,28 +339,6 @@ double elastic_qscale(const ratecontrol *rc, double q, double weight)
     if (!(a > 0.0) || !(q > 0.0)) return q;
     double e = 1.0 + weight * (std::max((double)m->elasticity, 1.0) - 1.0);
     return a * std::pow(q / a, 1.0 / e);
-}
-
-in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *cfg)
-{
-    const ratecontrol *first = rc_first(rc);
-    in_flight_sums sums;
-    for (int32_t i = 0; i < rc->record_count; i++) {
-        const ratecontrol *other = first + i;
-        if (other == rc || !other->in_flight || !other->size_planned) continue;
-        if (other->pic.coding_number >= rc->pic.coding_number) continue;
-        // A picture whose size is known counts with it; one whose kind has
-        // not been seen yet with the mean rate (the predictor's start values
-        // know nothing of the content); the others as predicted.
-        bool known = other->size_known || first->frame_model[rc_frame_pred_index(&other->pic)].anchor_qscale > 0.0f;
-        double bits = known ? rc_in_flight_bits(other) : rc->bitrate / rc->fps;
-        sums.bits += bits;
-        sums.count++;
-        double qp = other->size_known ? other->qp_plan_sum / (float)std::max(other->ctu_count, 1) : other->frame_qp_f;
-        double share = 0.0;
-        if (rc_abr_share(other, cfg, bits, rc_qp_to_qscale(qp), &share)) sums.complexity += share;
-    }
-    return sums;
 }
 
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
@@ -323,7 +373,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         q = rc_get_qscale(rc, cfg, &e, rate);
         if (rc->frame_satd != 0) {
             double spent = first->total_bits + flight.bits;
-            double t = (std::max(pic->coding_number - rc->record_count + 1, 0) + flight.count) / rc->fps;
+            double t = coded_seconds(rc, &flight);
             double wanted = t * rc->bitrate;
             double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
             if (wanted > 0.0 && abr_buffer > 0.0) {
@@ -365,8 +415,15 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             else if (overflow < 0.9) lmin /= rc->qscale_step;
             // Once a picture of its kind has been seen, the fall is bounded by
             // size rather than by QP steps: the steps hold pictures that cost
-            // little far above their share for many mini-GOPs.
-            double sized = rc_size_descent_floor(rc, mini_gop_bits(rc, cfg));
+            // little far above their share for many mini-GOPs. A stream below
+            // its budget lets the fall take more, up to twice a mini-GOP's
+            // bits as the overflow factor falls to its least: held to one
+            // mini-GOP while its P pictures came in at a third to a half of
+            // their plans, a cut at 500 kbit/s under a buffer ended 52 %
+            // short, and 300 pictures of a slow pan 7 % (46 % and 5 % so).
+            // The first pass keeps its pace.
+            double behind = cfg->pass1 ? 1.0 : std::min(overflow, 1.0);
+            double sized = rc_size_descent_floor(rc, mini_gop_bits(rc, cfg) / behind);
             if (sized > 0.0) lmin = sized;
             if (q < lmin) q = lmin;
             else if (q > lmax) q = lmax;

@@ -209,10 +209,16 @@ double rc_size_descent_floor(const ratecontrol *rc, double budget)
 
 double rc_size_descent_floor_at(const ratecontrol *rc, double budget, double min_elasticity)
 {
+    double q = rc_seen_budget_qscale(rc, budget, min_elasticity);
+    return std::min(rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)].qscale, q);
+}
+
+double rc_seen_budget_qscale(const ratecontrol *rc, double budget, double min_elasticity)
+{
     const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
     if (!(s->qscale > 0.0) || !(s->bits > 0.0) || !(budget > 0.0)) return 0.0;
     double expected = s->bits * std::max(rc->frame_satd, 1) / std::max(s->cost, 1.0);
-    return std::min(s->qscale, rc_qscale_for_budget(rc, s->qscale, expected, budget, min_elasticity));
+    return rc_qscale_for_budget(rc, s->qscale, expected, budget, min_elasticity);
 }
 
 double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, double budget, double min_elasticity)
