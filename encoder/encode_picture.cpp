@@ -184,7 +184,7 @@ int32_t anchor_sizes_learn(frame_instance *cur)
     encoder_instance *enc = cur->enc;
     if (!ratecontrol_wants_early_sizes(cur->rc, &enc->config)) return 0;
     bool anchor = is_anchor(cur->pic.source_picture);
-    int32_t span = ratecontrol_blind_span(cur->rc, &enc->config, enc->coding_number);
+    int32_t span = ratecontrol_blind_span(cur->rc, &enc->config, enc->coding_number, anchor);
     for (int32_t i = 0; i < enc->frame_instance_count; i++) {
         frame_instance *fi = enc->frame_instances[i];
         if (fi == cur || !fi->submitted || !fi->pic.source_picture) continue;

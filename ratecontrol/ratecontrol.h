@@ -234,9 +234,10 @@ double rc_vbv_fit_fill(const ratecontrol *rc, double q);
 // in the bitrate modes and under VBV.
 bool ratecontrol_wants_early_sizes(const ratecontrol *rc, const internal_config *cfg);
 // How many pictures before it in coding order may still be in flight, their
-// sizes unknown, when the picture of this coding number takes its QP
-// (INT32_MAX: any number).
-int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg, int32_t coding_number);
+// sizes unknown, when the picture of this coding number (an anchor: IDR, CRA,
+// I or P) takes its QP (INT32_MAX: any number).
+int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg, int32_t coding_number,
+                               bool anchor);
 // The picture ratecontrol_start began has finished coding and takes `bits`
 // (before access-unit assembly): its kind's predictor learns from it now,
 // and later decisions count it at that size until its frame end.
