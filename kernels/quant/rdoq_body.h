@@ -663,6 +663,11 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
 // the first position that keeps a level or has a ceiling level above 1,
 // which the full pricing takes from there. Returns that position, 0 when the
 // loop reached the group's first.
+//
+// The positions it passes lie above every level the group keeps, where sign
+// hiding never looks, so their costs, deltas and alternatives are not
+// recorded; a zero coefficient has a square of 0, so both kinds add their
+// square and their significance-0 rate.
 int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_io)
 {
     const uint16_t *scan = b->scan + 16 * gr->g;
@@ -678,6 +683,66 @@ int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_
     for (; k > 0; k--, pattern >>= 4) {
         const int slot = (int)(pattern & 15);
         const int pos = scan[k];
+        const int64_t sig0 = sig0_cost[slot];
+        const int64_t square = squares[pos];
+        if (coeff[pos] == 0) {
+            s0 += sig0;
+        } else if (ceil_levels[pos] != 1 || level1 + errors[2 * pos] + sig1_cost[slot] <= square + sig0) {
+            break;
+        }
+        levels[pos] = 0;
+        u += square;
+        cg += square + sig0;
+    }
+    gr->u = u;
+    gr->cg = cg;
+    gr->s0 = s0;
+    *pattern_io = pattern;
+    return k;
+}
+
+// Records a level of 1 kept at position kpos: the value of ending the block
+// there (with the group's totals before the position) and the span of the
+// group's levels.
+inline void alt_keep_one(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig1)
+{
+    int px = pos & ((1 << b->n) - 1), py = pos >> b->n;
+    if (b->scan_idx == SCAN_VERTICAL) {
+        const int t = px;
+        px = py;
+        py = t;
+    }
+    const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
+    const int64_t e = gr->u - gr->cg - sig1 + r;
+    if (gr->best_pos < 0 || e < gr->e_best) {
+        gr->e_best = e;
+        gr->best_pos = kpos;
+        gr->r_best = r;
+    }
+    if (gr->last_g < 0)
+        gr->last_g = kpos;
+    gr->first_g = kpos;
+}
+
+// Once the group's state moves, positions whose coefficient is zero or whose
+// ceiling level is 1 are still the most common; while fewer than eight
+// levels are kept a level of 1 costs the group's entry for its greater-1
+// state, so this loop prices them without the general candidate search
+// (exactly as it would: the candidates are 0 and 1, the Rice parameter never
+// moves for a level of 1). It stops at position 0, at a ceiling level above
+// 1 and once eight levels are kept; returns the position it stopped at.
+int alt_price_ones(alt_block *b, alt_group *gr, int ctx0, int k, uint64_t *pattern_io)
+{
+    const uint16_t *scan = b->scan + 16 * gr->g;
+    const int16_t *coeff = b->coeff;
+    const uint16_t *ceil_levels = b->ceil_levels;
+    const uint32_t *squares = b->squares, *errors = b->errors;
+    const int64_t *sig0_cost = b->sig_cost[0] + ctx0, *sig1_cost = b->sig_cost[1] + ctx0;
+    int16_t *levels = b->levels;
+    uint64_t pattern = *pattern_io;
+    for (; k > 0; k--, pattern >>= 4) {
+        const int slot = (int)(pattern & 15);
+        const int pos = scan[k];
         const int32_t x = coeff[pos];
         const int64_t sig0 = sig0_cost[slot];
         if (x == 0) {
@@ -685,26 +750,36 @@ int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_
             gr->cost[k] = sig0;
             gr->delta[k] = cost_infinite;
             gr->alt[k] = 0;
-            s0 += sig0;
-            cg += sig0;
+            gr->s0 += sig0;
+            gr->cg += sig0;
             continue;
         }
-        if (ceil_levels[pos] != 1)
+        if (ceil_levels[pos] != 1 || gr->count >= 8)
             break;
-        const int64_t zero_cost = (int64_t)squares[pos] + sig0;
-        const int64_t c = level1 + errors[2 * pos] + sig1_cost[slot];
-        if (c <= zero_cost)
-            break;
-        levels[pos] = 0;
-        gr->cost[k] = zero_cost;
-        gr->delta[k] = c - zero_cost;
-        gr->alt[k] = (int16_t)(x < 0 ? -1 : 1);
-        u += squares[pos];
-        cg += zero_cost;
+        const int64_t sig1 = sig1_cost[slot];
+        const int64_t square = squares[pos];
+        const int64_t zero_cost = square + sig0;
+        const int64_t c = gr->level1_cost[gr->c1] + errors[2 * pos] + sig1;
+        const int16_t sign = (int16_t)(x < 0 ? -1 : 1);
+        if (c <= zero_cost) {
+            levels[pos] = sign;
+            gr->alt[k] = 0;
+            gr->delta[k] = zero_cost - c;
+            gr->cost[k] = c;
+            alt_keep_one(b, gr, k, pos, sig1);
+            if (gr->c1 > 0 && gr->c1 < 3)
+                gr->c1++;
+            gr->count++;
+            gr->cg += c;
+        } else {
+            levels[pos] = 0;
+            gr->alt[k] = sign;
+            gr->delta[k] = c - zero_cost;
+            gr->cost[k] = zero_cost;
+            gr->cg += zero_cost;
+        }
+        gr->u += square;
     }
-    gr->u = u;
-    gr->cg = cg;
-    gr->s0 = s0;
     *pattern_io = pattern;
     return k;
 }
@@ -716,8 +791,15 @@ void alt_price_group(alt_block *b, alt_group *gr)
 {
     const int ctx0 = gr->ctx0 - b->sig_base;
     uint64_t pattern = gr->pattern;
-    for (int k = alt_price_zero_run(b, gr, ctx0, &pattern); k > 0; k--, pattern >>= 4)
+    int k = alt_price_zero_run(b, gr, ctx0, &pattern);
+    while (k > 0) {
+        k = alt_price_ones(b, gr, ctx0, k, &pattern);
+        if (k == 0)
+            break;
         alt_price_position<false>(b, gr, k, ctx0 + (int)(pattern & 15));
+        k--;
+        pattern >>= 4;
+    }
     alt_price_position<true>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
 }
 
