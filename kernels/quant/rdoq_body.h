@@ -427,6 +427,7 @@ struct alt_block {
     // Scaled bits of both significance bins, by context above sig_base;
     // only what alt_sig_costs_init fills is read.
     int64_t sig_cost[2][32];
+    int sig_offset[2];   // alt_sig_offset of the groups other than the first, and of the first
 };
 
 // The bits of rdoq_rate_last_pos for every prefix value of both
@@ -484,13 +485,16 @@ void alt_sig_costs_init(alt_block *b)
 {
     const uint8_t *ctx = b->cabac->rate.ctx + b->sig_base;
     if (b->n == 2) {
+        b->sig_offset[0] = b->sig_offset[1] = 0;
         for (int i = 0; i < 9; i++) {
             b->sig_cost[0][i] = alt_scaled(b, bin_bits(ctx[i], 0));
             b->sig_cost[1][i] = alt_scaled(b, bin_bits(ctx[i], 1));
         }
         return;
     }
-    const int from[3] = {0, alt_sig_offset(b, 1), alt_sig_offset(b, 0)};
+    b->sig_offset[0] = alt_sig_offset(b, 0);
+    b->sig_offset[1] = alt_sig_offset(b, 1);
+    const int from[3] = {0, b->sig_offset[1], b->sig_offset[0]};
     for (int r = 0; r < 3; r++)
         for (int i = from[r]; i < from[r] + (r == 0 ? 1 : 3); i++) {
             b->sig_cost[0][i] = alt_scaled(b, bin_bits(ctx[i], 0));
@@ -727,61 +731,84 @@ inline void alt_keep_one(alt_block *b, alt_group *gr, int kpos, int pos, int64_t
 // Once the group's state moves, positions whose coefficient is zero or whose
 // ceiling level is 1 are still the most common; while fewer than eight
 // levels are kept a level of 1 costs the group's entry for its greater-1
-// state, so this loop prices them without the general candidate search
-// (exactly as it would: the candidates are 0 and 1, the Rice parameter never
-// moves for a level of 1). It stops at position 0, at a ceiling level above
-// 1 and once eight levels are kept; returns the position it stopped at.
+// state, so they are priced without the general candidate search (exactly as
+// it would: the candidates are 0 and 1, and the Rice parameter never moves
+// for a level of 1). sig1 is the significance-1 rate (0 where the flag is
+// inferred).
+inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_group *gr, int kpos, int pos,
+                                                           int32_t x, int64_t sig0, int64_t sig1)
+{
+    if (x == 0) {
+        b->levels[pos] = 0;
+        gr->cost[kpos] = sig0;
+        gr->delta[kpos] = cost_infinite;
+        gr->alt[kpos] = 0;
+        gr->s0 += sig0;
+        gr->cg += sig0;
+        return;
+    }
+    const int64_t square = b->squares[pos];
+    const int64_t zero_cost = square + sig0;
+    const int64_t c = gr->level1_cost[gr->c1] + b->errors[2 * pos] + sig1;
+    const int16_t sign = (int16_t)(x < 0 ? -1 : 1);
+    if (c <= zero_cost) {
+        b->levels[pos] = sign;
+        gr->alt[kpos] = 0;
+        gr->delta[kpos] = zero_cost - c;
+        gr->cost[kpos] = c;
+        alt_keep_one(b, gr, kpos, pos, sig1);
+        if (gr->c1 > 0 && gr->c1 < 3)
+            gr->c1++;
+        gr->count++;
+        gr->cg += c;
+    } else {
+        b->levels[pos] = 0;
+        gr->alt[kpos] = sign;
+        gr->delta[kpos] = c - zero_cost;
+        gr->cost[kpos] = zero_cost;
+        gr->cg += zero_cost;
+    }
+    gr->u += square;
+}
+
+// Whether a non-zero coefficient needs the general pricing.
+inline bool alt_needs_general(const alt_block *b, const alt_group *gr, int pos)
+{
+    return b->ceil_levels[pos] != 1 || gr->count >= 8;
+}
+
+// The loop of alt_price_small over positions k down to 1; stops at a
+// position that needs the general pricing and returns it (0 when none did).
 int alt_price_ones(alt_block *b, alt_group *gr, int ctx0, int k, uint64_t *pattern_io)
 {
     const uint16_t *scan = b->scan + 16 * gr->g;
-    const int16_t *coeff = b->coeff;
-    const uint16_t *ceil_levels = b->ceil_levels;
-    const uint32_t *squares = b->squares, *errors = b->errors;
     const int64_t *sig0_cost = b->sig_cost[0] + ctx0, *sig1_cost = b->sig_cost[1] + ctx0;
-    int16_t *levels = b->levels;
     uint64_t pattern = *pattern_io;
     for (; k > 0; k--, pattern >>= 4) {
         const int slot = (int)(pattern & 15);
         const int pos = scan[k];
-        const int32_t x = coeff[pos];
-        const int64_t sig0 = sig0_cost[slot];
-        if (x == 0) {
-            levels[pos] = 0;
-            gr->cost[k] = sig0;
-            gr->delta[k] = cost_infinite;
-            gr->alt[k] = 0;
-            gr->s0 += sig0;
-            gr->cg += sig0;
-            continue;
-        }
-        if (ceil_levels[pos] != 1 || gr->count >= 8)
+        const int32_t x = b->coeff[pos];
+        if (x != 0 && alt_needs_general(b, gr, pos))
             break;
-        const int64_t sig1 = sig1_cost[slot];
-        const int64_t square = squares[pos];
-        const int64_t zero_cost = square + sig0;
-        const int64_t c = gr->level1_cost[gr->c1] + errors[2 * pos] + sig1;
-        const int16_t sign = (int16_t)(x < 0 ? -1 : 1);
-        if (c <= zero_cost) {
-            levels[pos] = sign;
-            gr->alt[k] = 0;
-            gr->delta[k] = zero_cost - c;
-            gr->cost[k] = c;
-            alt_keep_one(b, gr, k, pos, sig1);
-            if (gr->c1 > 0 && gr->c1 < 3)
-                gr->c1++;
-            gr->count++;
-            gr->cg += c;
-        } else {
-            levels[pos] = 0;
-            gr->alt[k] = sign;
-            gr->delta[k] = c - zero_cost;
-            gr->cost[k] = zero_cost;
-            gr->cg += zero_cost;
-        }
-        gr->u += square;
+        alt_price_small(b, gr, k, pos, x, sig0_cost[slot], sig1_cost[slot]);
     }
     *pattern_io = pattern;
     return k;
+}
+
+// The group's position 0 with its significance context sig_slot (above the
+// block's first); its flag is inferred in a group other than the first while
+// no level of the group is kept.
+void alt_price_first(alt_block *b, alt_group *gr, int sig_slot)
+{
+    const int pos = b->scan[16 * gr->g];
+    const int32_t x = b->coeff[pos];
+    if (x != 0 && alt_needs_general(b, gr, pos)) {
+        alt_price_position<true>(b, gr, 0, sig_slot);
+        return;
+    }
+    const int inferred = gr->g > 0 && gr->count == 0;
+    alt_price_small(b, gr, 0, pos, x, alt_sig_cost(b, sig_slot, 0), inferred ? 0 : alt_sig_cost(b, sig_slot, 1));
 }
 
 // The sixteen positions of a group, from its last down. The pattern holds
@@ -800,7 +827,7 @@ void alt_price_group(alt_block *b, alt_group *gr)
         k--;
         pattern >>= 4;
     }
-    alt_price_position<true>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
+    alt_price_first(b, gr, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
 }
 
 // Sign hiding of a group that keeps levels: credits the saved sign bit, or
@@ -965,7 +992,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         const int xs = (pg & (size - 1)) >> 2, ys = (pg >> n) >> 2;
         gr.right = xs < w - 1 && ((st.coded_mask >> (ys * w + xs + 1)) & 1);
         gr.lower = ys < w - 1 && ((st.coded_mask >> ((ys + 1) * w + xs)) & 1);
-        gr.ctx0 = sig_base + alt_sig_offset(&b, g == 0);
+        gr.ctx0 = sig_base + b.sig_offset[g == 0];
         gr.pattern = sig_ctx_pattern_table[scan_idx][n == 2 ? 4 : gr.right + 2 * gr.lower];
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
