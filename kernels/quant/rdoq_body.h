@@ -668,6 +668,10 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
 // which the full pricing takes from there. Returns that position, 0 when the
 // loop reached the group's first.
 //
+// The ceiling level is 0 exactly where the coefficient is (a magnitude of 1
+// or more rounds up to at least one step), so it alone tells the three kinds
+// of position apart.
+//
 // The positions it passes lie above every level the group keeps, where sign
 // hiding never looks, so their costs, deltas and alternatives are not
 // recorded; a zero coefficient has a square of 0, so both kinds add their
@@ -675,7 +679,6 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
 int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_io)
 {
     const uint16_t *scan = b->scan + 16 * gr->g;
-    const int16_t *coeff = b->coeff;
     const uint16_t *ceil_levels = b->ceil_levels;
     const uint32_t *squares = b->squares, *errors = b->errors;
     const int64_t *sig0_cost = b->sig_cost[0] + ctx0, *sig1_cost = b->sig_cost[1] + ctx0;
@@ -686,12 +689,13 @@ int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_
     int k = 15;
     for (; k > 0; k--, pattern >>= 4) {
         const int slot = (int)(pattern & 15);
-        const int pos = scan[k];
+        const size_t pos = scan[k];
         const int64_t sig0 = sig0_cost[slot];
         const int64_t square = squares[pos];
-        if (coeff[pos] == 0) {
+        const int ceil = ceil_levels[pos];
+        if (ceil == 0) {
             s0 += sig0;
-        } else if (ceil_levels[pos] != 1 || level1 + errors[2 * pos] + sig1_cost[slot] <= square + sig0) {
+        } else if (ceil != 1 || level1 + errors[2 * pos] + sig1_cost[slot] <= square + sig0) {
             break;
         }
         levels[pos] = 0;
@@ -735,10 +739,10 @@ inline void alt_keep_one(alt_block *b, alt_group *gr, int kpos, int pos, int64_t
 // it would: the candidates are 0 and 1, and the Rice parameter never moves
 // for a level of 1). sig1 is the significance-1 rate (0 where the flag is
 // inferred).
-inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_group *gr, int kpos, int pos,
-                                                           int32_t x, int64_t sig0, int64_t sig1)
+inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_group *gr, int kpos, size_t pos,
+                                                           int ceil, int64_t sig0, int64_t sig1)
 {
-    if (x == 0) {
+    if (ceil == 0) {
         b->levels[pos] = 0;
         gr->cost[kpos] = sig0;
         gr->delta[kpos] = cost_infinite;
@@ -750,7 +754,7 @@ inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_gro
     const int64_t square = b->squares[pos];
     const int64_t zero_cost = square + sig0;
     const int64_t c = gr->level1_cost[gr->c1] + b->errors[2 * pos] + sig1;
-    const int16_t sign = (int16_t)(x < 0 ? -1 : 1);
+    const int16_t sign = (int16_t)(b->coeff[pos] < 0 ? -1 : 1);
     if (c <= zero_cost) {
         b->levels[pos] = sign;
         gr->alt[kpos] = 0;
@@ -771,10 +775,10 @@ inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_gro
     gr->u += square;
 }
 
-// Whether a non-zero coefficient needs the general pricing.
-inline bool alt_needs_general(const alt_block *b, const alt_group *gr, int pos)
+// Whether a position of ceiling level ceil needs the general pricing.
+inline bool alt_needs_general(const alt_group *gr, int ceil)
 {
-    return b->ceil_levels[pos] != 1 || gr->count >= 8;
+    return ceil > 1 || (ceil == 1 && gr->count >= 8);
 }
 
 // The loop of alt_price_small over positions k down to 1; stops at a
@@ -786,11 +790,11 @@ int alt_price_ones(alt_block *b, alt_group *gr, int ctx0, int k, uint64_t *patte
     uint64_t pattern = *pattern_io;
     for (; k > 0; k--, pattern >>= 4) {
         const int slot = (int)(pattern & 15);
-        const int pos = scan[k];
-        const int32_t x = b->coeff[pos];
-        if (x != 0 && alt_needs_general(b, gr, pos))
+        const size_t pos = scan[k];
+        const int ceil = b->ceil_levels[pos];
+        if (alt_needs_general(gr, ceil))
             break;
-        alt_price_small(b, gr, k, pos, x, sig0_cost[slot], sig1_cost[slot]);
+        alt_price_small(b, gr, k, pos, ceil, sig0_cost[slot], sig1_cost[slot]);
     }
     *pattern_io = pattern;
     return k;
@@ -801,14 +805,14 @@ int alt_price_ones(alt_block *b, alt_group *gr, int ctx0, int k, uint64_t *patte
 // no level of the group is kept.
 void alt_price_first(alt_block *b, alt_group *gr, int sig_slot)
 {
-    const int pos = b->scan[16 * gr->g];
-    const int32_t x = b->coeff[pos];
-    if (x != 0 && alt_needs_general(b, gr, pos)) {
+    const size_t pos = b->scan[16 * gr->g];
+    const int ceil = b->ceil_levels[pos];
+    if (alt_needs_general(gr, ceil)) {
         alt_price_position<true>(b, gr, 0, sig_slot);
         return;
     }
     const int inferred = gr->g > 0 && gr->count == 0;
-    alt_price_small(b, gr, 0, pos, x, alt_sig_cost(b, sig_slot, 0), inferred ? 0 : alt_sig_cost(b, sig_slot, 1));
+    alt_price_small(b, gr, 0, pos, ceil, alt_sig_cost(b, sig_slot, 0), inferred ? 0 : alt_sig_cost(b, sig_slot, 1));
 }
 
 // The sixteen positions of a group, from its last down. The pattern holds
