@@ -1017,6 +1017,13 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         st.c1 = gr.c1;
     }
     int keep_last = st.last_scan >= 0 && st.ut > st.r_last + st.ct ? st.last_scan : -1;
+    // Every level above the highest one priced is 0 already; a block left
+    // without a last position is cleared whole where that takes fewer stores
+    // than clearing position by position.
+    if (keep_last < 0 && 16 * highest >= size * size) {
+        memset(levels, 0, sizeof(int16_t) * (size_t)(size * size));
+        return 0;
+    }
     for (int s = highest; s > keep_last; s--)
         levels[scan[s]] = 0;
     return keep_last >= 0;
