@@ -428,6 +428,11 @@ struct alt_block {
     // only what alt_sig_costs_init fills is read.
     int64_t sig_cost[2][32];
     int sig_offset[2];   // alt_sig_offset of the groups other than the first, and of the first
+    // Scaled bits of a level of 1 among a group's first eight levels (the
+    // sign and a greater-1 flag of 0) by context set and greater-1 state,
+    // found for a context set when a group first uses it.
+    int64_t level1_cost[4][4];
+    uint32_t level1_sets;   // the context sets found, one bit each
 };
 
 // The bits of rdoq_rate_last_pos for every prefix value of both
@@ -967,6 +972,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     b.h = 2 * n + 2 + chroma;
     b.round = (int64_t)1 << (b.h - 1);
     alt_last_prefix_init(&b);
+    b.level1_sets = 0;
 
     const int p0 = scan[group_first];
     const int x0 = p0 & (size - 1), y0 = p0 >> n;
@@ -1001,8 +1007,13 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
         gr.gt2_ctx = (chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag) + gr.ctx_set;
-        for (int c1 = 0; c1 < 4; c1++)
-            gr.level1_cost[c1] = alt_scaled(&b, 256 + bin_bits(b.cabac->rate.ctx[gr.gt1_ctx_base + c1], 0));
+        if (!(b.level1_sets & (1u << gr.ctx_set))) {
+            b.level1_sets |= 1u << gr.ctx_set;
+            for (int c1 = 0; c1 < 4; c1++)
+                b.level1_cost[gr.ctx_set][c1] =
+                    alt_scaled(&b, 256 + bin_bits(b.cabac->rate.ctx[gr.gt1_ctx_base + c1], 0));
+        }
+        memcpy(gr.level1_cost, b.level1_cost[gr.ctx_set], sizeof gr.level1_cost);
         gr.c1 = 1;
         gr.k = 0;
         gr.count = 0;
