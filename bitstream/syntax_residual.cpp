@@ -25,11 +25,16 @@ enum { sub_block_greater1_flags = 8 };   // levels of a sub-block that may send 
 
 // ---- Residual coding ----
 
-const int16_t *syntax_block_levels(const syntax_ctu_context *inst, int32_t z, int32_t plane)
+const int16_t *syntax_levels_at(const int16_t *plane_levels, int32_t z, int32_t plane)
 {
     if (plane == 0)
-        return inst->levels[0] + z * 16;
-    return inst->levels[plane] + (z >> 2) * 16;
+        return plane_levels + z * 16;
+    return plane_levels + (z >> 2) * 16;
+}
+
+const int16_t *syntax_block_levels(const syntax_ctu_context *inst, int32_t z, int32_t plane)
+{
+    return syntax_levels_at(inst->levels[plane], z, plane);
 }
 
 template <class Sink>

@@ -142,6 +142,8 @@ void cabac_write_transform_tree(syntax_ctu_context *inst, cabac_encoder *coder, 
 void cabac_write_cu_qp_delta(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z);
 // Level block of plane (0 luma, 1 Cb, 2 Cr) for the block at luma z-index z.
 const int16_t *syntax_block_levels(const syntax_ctu_context *inst, int32_t z, int32_t plane);
+// The same within the plane's level array plane_levels.
+const int16_t *syntax_levels_at(const int16_t *plane_levels, int32_t z, int32_t plane);
 void cabac_write_residual(syntax_ctu_context *inst, cabac_encoder *coder, int32_t z,
                           int32_t log2_size, int32_t scan, int32_t plane);
 // The same for a block given directly (N x N levels in raster order, at least

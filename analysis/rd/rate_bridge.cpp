@@ -49,16 +49,20 @@ inline syntax_ctu_context syntax_view(row_context *ctx)
 
 }  // namespace
 
+// A residual block is priced from its levels, the scans and the sign-hiding
+// flag alone, so the searches' most frequent estimate (one per coded
+// transform block) skips making the view of the whole CTU.
 void rate_residual_block(row_context *ctx, int32_t z, int32_t log2_size, int32_t scan, int32_t plane)
 {
-    syntax_ctu_context s = syntax_view(ctx);
-    rate_est_residual_block(&s, &ctx->cabac, z, log2_size, scan, plane);
+    const encoder_instance *enc = ctx->enc;
+    const int16_t *levels = syntax_levels_at(search_state(ctx)->tu_levels[plane], z, plane);
+    rate_est_residual(&ctx->cabac, levels, log2_size, scan, plane > 0, enc->pps.sign_data_hiding, enc->scans,
+                      &enc->metric);
 }
 
 void rate_intra_luma_mode(row_context *ctx, int32_t z, int32_t log2_size)
 {
-    syntax_ctu_context s = syntax_view(ctx);
-    rate_est_intra_luma_mode(&s, &ctx->cabac, z, log2_size);
+    rate_est_intra_luma_mode(ctx->ctu.intra_modes, &ctx->cabac, z, log2_size);
 }
 
 void rate_coding_unit(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)

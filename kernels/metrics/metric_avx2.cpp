@@ -257,14 +257,21 @@ TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
     return _mm256_add_epi32(w, w);
 }
 
-// R8 of the 8x8 blocks at columns 0 and 8 of a 16x8 block, added.
-TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+// The absolute coefficients of the 8x8 blocks at columns 0 and 8 of a 16x8
+// block, per 32-bit lane; they sum to the two R8 values added.
+TV_INLINE __m256i abs_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
 {
     __m256i r[8];
     #pragma GCC unroll 8
     for (int y = 0; y < 8; y++)
         r[y] = diff16(load16(block_at(a, a_stride, 0, y)), load16(block_at(b, b_stride, 0, y)));
-    return hsum32(hadamard8_pair_abs(r));
+    return hadamard8_pair_abs(r);
+}
+
+// R8 of the 8x8 blocks at columns 0 and 8 of a 16x8 block, added.
+TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+{
+    return hsum32(abs_16x8(a, a_stride, b, b_stride));
 }
 
 // R8 of one 8x8 block with row y in the low half and row y + 4 in the high
@@ -307,11 +314,14 @@ TV_PAIR_METRIC(sa8d_8x16_avx2)
     return ((top + 2) >> 2) + ((bottom + 2) >> 2);
 }
 
-// One 16x16 rounding group: the four R8 values added in 32 bits.
+// One 16x16 rounding group: the four R8 values added in 32 bits (the lanes
+// of both halves are added before the one horizontal sum; each lane stays
+// far below 2^31).
 TV_INLINE uint32_t sa8d_unit(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
 {
-    uint32_t r = raw_16x8(a, a_stride, b, b_stride) +
-                 raw_16x8(block_at(a, a_stride, 0, 8), a_stride, block_at(b, b_stride, 0, 8), b_stride);
+    uint32_t r = hsum32(_mm256_add_epi32(
+        abs_16x8(a, a_stride, b, b_stride),
+        abs_16x8(block_at(a, a_stride, 0, 8), a_stride, block_at(b, b_stride, 0, 8), b_stride)));
     return (r + 2) >> 2;
 }
 

@@ -18,7 +18,7 @@
 namespace {
 
 struct level_error_scales {
-    __m256i quant_scale, ceil_round, dq_scale, dq_round, all_ones, square_limit;
+    __m256i quant_scale, ceil_round, dq_scale, dq_round, dq_round_below, square_limit;
     __m128i qbits, dq_shift;
 };
 
@@ -30,11 +30,12 @@ inline __m256i saturated_square(__m256i e, const level_error_scales *s)
     return _mm256_or_si256(_mm256_mullo_epi32(m, m), big);
 }
 
-// Dequantised value of eight levels minus their magnitudes.
-inline __m256i dequant_error(__m256i level, __m256i a, const level_error_scales *s)
+// Dequantised value of eight levels minus their magnitudes, from the
+// levels' products with the scale and the rounding to add (the level below
+// is the same product less one scale).
+inline __m256i dequant_error(__m256i product, __m256i round, __m256i a, const level_error_scales *s)
 {
-    const __m256i v = _mm256_add_epi32(_mm256_mullo_epi32(level, s->dq_scale), s->dq_round);
-    return _mm256_sub_epi32(_mm256_sra_epi32(v, s->dq_shift), a);
+    return _mm256_sub_epi32(_mm256_sra_epi32(_mm256_add_epi32(product, round), s->dq_shift), a);
 }
 
 // Eight coefficients from c; the outputs start at the same index and only
@@ -45,8 +46,9 @@ inline void level_errors_8(const int16_t *c, uint16_t *ceil_levels, uint32_t *sq
     const __m256i a = _mm256_abs_epi32(_mm256_cvtepi16_epi32(_mm_loadu_si128((const __m128i *)c)));
     const __m256i level =
         _mm256_srl_epi32(_mm256_add_epi32(_mm256_mullo_epi32(a, s->quant_scale), s->ceil_round), s->qbits);
-    const __m256i e0 = saturated_square(dequant_error(level, a, s), s);
-    const __m256i e1 = saturated_square(dequant_error(_mm256_add_epi32(level, s->all_ones), a, s), s);
+    const __m256i product = _mm256_mullo_epi32(level, s->dq_scale);
+    const __m256i e0 = saturated_square(dequant_error(product, s->dq_round, a, s), s);
+    const __m256i e1 = saturated_square(dequant_error(product, s->dq_round_below, a, s), s);
     const __m128i packed =
         _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(level, level), 0x08));
     const __m256i square = _mm256_mullo_epi32(a, a);
@@ -122,7 +124,7 @@ void rdoq_level_errors_avx2(const int16_t *coeff, uint16_t *ceil_levels, uint32_
     s.ceil_round = _mm256_set1_epi32((int32_t)((1u << qbits) - 1));
     s.dq_scale = _mm256_set1_epi32(dequant_scale(qp));
     s.dq_round = _mm256_set1_epi32(1 << (n - 2));
-    s.all_ones = _mm256_set1_epi32(-1);
+    s.dq_round_below = _mm256_set1_epi32((1 << (n - 2)) - dequant_scale(qp));
     s.square_limit = _mm256_set1_epi32(0xFFFF);
     s.qbits = _mm_cvtsi32_si128(qbits);
     s.dq_shift = _mm_cvtsi32_si128(n - 1);

@@ -427,6 +427,12 @@ struct alt_block {
     // Scaled bits of both significance bins, by context above sig_base;
     // only what alt_sig_costs_init fills is read.
     int64_t sig_cost[2][32];
+    int sig_offset[2];   // alt_sig_offset of the groups other than the first, and of the first
+    // Scaled bits of a level of 1 among a group's first eight levels (the
+    // sign and a greater-1 flag of 0) by context set and greater-1 state,
+    // found for a context set when a group first uses it.
+    int64_t level1_cost[4][4];
+    uint32_t level1_sets;   // the context sets found, one bit each
 };
 
 // The bits of rdoq_rate_last_pos for every prefix value of both
@@ -484,13 +490,16 @@ void alt_sig_costs_init(alt_block *b)
 {
     const uint8_t *ctx = b->cabac->rate.ctx + b->sig_base;
     if (b->n == 2) {
+        b->sig_offset[0] = b->sig_offset[1] = 0;
         for (int i = 0; i < 9; i++) {
             b->sig_cost[0][i] = alt_scaled(b, bin_bits(ctx[i], 0));
             b->sig_cost[1][i] = alt_scaled(b, bin_bits(ctx[i], 1));
         }
         return;
     }
-    const int from[3] = {0, alt_sig_offset(b, 1), alt_sig_offset(b, 0)};
+    b->sig_offset[0] = alt_sig_offset(b, 0);
+    b->sig_offset[1] = alt_sig_offset(b, 1);
+    const int from[3] = {0, b->sig_offset[1], b->sig_offset[0]};
     for (int r = 0; r < 3; r++)
         for (int i = from[r]; i < from[r] + (r == 0 ? 1 : 3); i++) {
             b->sig_cost[0][i] = alt_scaled(b, bin_bits(ctx[i], 0));
@@ -663,10 +672,18 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
 // the first position that keeps a level or has a ceiling level above 1,
 // which the full pricing takes from there. Returns that position, 0 when the
 // loop reached the group's first.
+//
+// The ceiling level is 0 exactly where the coefficient is (a magnitude of 1
+// or more rounds up to at least one step), so it alone tells the three kinds
+// of position apart.
+//
+// The positions it passes lie above every level the group keeps, where sign
+// hiding never looks, so their costs, deltas and alternatives are not
+// recorded; a zero coefficient has a square of 0, so both kinds add their
+// square and their significance-0 rate.
 int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_io)
 {
     const uint16_t *scan = b->scan + 16 * gr->g;
-    const int16_t *coeff = b->coeff;
     const uint16_t *ceil_levels = b->ceil_levels;
     const uint32_t *squares = b->squares, *errors = b->errors;
     const int64_t *sig0_cost = b->sig_cost[0] + ctx0, *sig1_cost = b->sig_cost[1] + ctx0;
@@ -677,36 +694,130 @@ int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_
     int k = 15;
     for (; k > 0; k--, pattern >>= 4) {
         const int slot = (int)(pattern & 15);
-        const int pos = scan[k];
-        const int32_t x = coeff[pos];
+        const size_t pos = scan[k];
         const int64_t sig0 = sig0_cost[slot];
-        if (x == 0) {
-            levels[pos] = 0;
-            gr->cost[k] = sig0;
-            gr->delta[k] = cost_infinite;
-            gr->alt[k] = 0;
+        const int64_t square = squares[pos];
+        const int ceil = ceil_levels[pos];
+        if (ceil == 0) {
             s0 += sig0;
-            cg += sig0;
-            continue;
+        } else if (ceil != 1 || level1 + errors[2 * pos] + sig1_cost[slot] <= square + sig0) {
+            break;
         }
-        if (ceil_levels[pos] != 1)
-            break;
-        const int64_t zero_cost = (int64_t)squares[pos] + sig0;
-        const int64_t c = level1 + errors[2 * pos] + sig1_cost[slot];
-        if (c <= zero_cost)
-            break;
         levels[pos] = 0;
-        gr->cost[k] = zero_cost;
-        gr->delta[k] = c - zero_cost;
-        gr->alt[k] = (int16_t)(x < 0 ? -1 : 1);
-        u += squares[pos];
-        cg += zero_cost;
+        u += square;
+        cg += square + sig0;
     }
     gr->u = u;
     gr->cg = cg;
     gr->s0 = s0;
     *pattern_io = pattern;
     return k;
+}
+
+// Records a level of 1 kept at position kpos: the value of ending the block
+// there (with the group's totals before the position) and the span of the
+// group's levels.
+inline void alt_keep_one(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig1)
+{
+    int px = pos & ((1 << b->n) - 1), py = pos >> b->n;
+    if (b->scan_idx == SCAN_VERTICAL) {
+        const int t = px;
+        px = py;
+        py = t;
+    }
+    const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
+    const int64_t e = gr->u - gr->cg - sig1 + r;
+    if (gr->best_pos < 0 || e < gr->e_best) {
+        gr->e_best = e;
+        gr->best_pos = kpos;
+        gr->r_best = r;
+    }
+    if (gr->last_g < 0)
+        gr->last_g = kpos;
+    gr->first_g = kpos;
+}
+
+// Once the group's state moves, positions whose coefficient is zero or whose
+// ceiling level is 1 are still the most common; while fewer than eight
+// levels are kept a level of 1 costs the group's entry for its greater-1
+// state, so they are priced without the general candidate search (exactly as
+// it would: the candidates are 0 and 1, and the Rice parameter never moves
+// for a level of 1). sig1 is the significance-1 rate (0 where the flag is
+// inferred).
+inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_group *gr, int kpos, size_t pos,
+                                                           int ceil, int64_t sig0, int64_t sig1)
+{
+    if (ceil == 0) {
+        b->levels[pos] = 0;
+        gr->cost[kpos] = sig0;
+        gr->delta[kpos] = cost_infinite;
+        gr->alt[kpos] = 0;
+        gr->s0 += sig0;
+        gr->cg += sig0;
+        return;
+    }
+    const int64_t square = b->squares[pos];
+    const int64_t zero_cost = square + sig0;
+    const int64_t c = gr->level1_cost[gr->c1] + b->errors[2 * pos] + sig1;
+    const int16_t sign = (int16_t)(b->coeff[pos] < 0 ? -1 : 1);
+    if (c <= zero_cost) {
+        b->levels[pos] = sign;
+        gr->alt[kpos] = 0;
+        gr->delta[kpos] = zero_cost - c;
+        gr->cost[kpos] = c;
+        alt_keep_one(b, gr, kpos, pos, sig1);
+        if (gr->c1 > 0 && gr->c1 < 3)
+            gr->c1++;
+        gr->count++;
+        gr->cg += c;
+    } else {
+        b->levels[pos] = 0;
+        gr->alt[kpos] = sign;
+        gr->delta[kpos] = c - zero_cost;
+        gr->cost[kpos] = zero_cost;
+        gr->cg += zero_cost;
+    }
+    gr->u += square;
+}
+
+// Whether a position of ceiling level ceil needs the general pricing.
+inline bool alt_needs_general(const alt_group *gr, int ceil)
+{
+    return ceil > 1 || (ceil == 1 && gr->count >= 8);
+}
+
+// The loop of alt_price_small over positions k down to 1; stops at a
+// position that needs the general pricing and returns it (0 when none did).
+int alt_price_ones(alt_block *b, alt_group *gr, int ctx0, int k, uint64_t *pattern_io)
+{
+    const uint16_t *scan = b->scan + 16 * gr->g;
+    const int64_t *sig0_cost = b->sig_cost[0] + ctx0, *sig1_cost = b->sig_cost[1] + ctx0;
+    uint64_t pattern = *pattern_io;
+    for (; k > 0; k--, pattern >>= 4) {
+        const int slot = (int)(pattern & 15);
+        const size_t pos = scan[k];
+        const int ceil = b->ceil_levels[pos];
+        if (alt_needs_general(gr, ceil))
+            break;
+        alt_price_small(b, gr, k, pos, ceil, sig0_cost[slot], sig1_cost[slot]);
+    }
+    *pattern_io = pattern;
+    return k;
+}
+
+// The group's position 0 with its significance context sig_slot (above the
+// block's first); its flag is inferred in a group other than the first while
+// no level of the group is kept.
+void alt_price_first(alt_block *b, alt_group *gr, int sig_slot)
+{
+    const size_t pos = b->scan[16 * gr->g];
+    const int ceil = b->ceil_levels[pos];
+    if (alt_needs_general(gr, ceil)) {
+        alt_price_position<true>(b, gr, 0, sig_slot);
+        return;
+    }
+    const int inferred = gr->g > 0 && gr->count == 0;
+    alt_price_small(b, gr, 0, pos, ceil, alt_sig_cost(b, sig_slot, 0), inferred ? 0 : alt_sig_cost(b, sig_slot, 1));
 }
 
 // The sixteen positions of a group, from its last down. The pattern holds
@@ -716,9 +827,16 @@ void alt_price_group(alt_block *b, alt_group *gr)
 {
     const int ctx0 = gr->ctx0 - b->sig_base;
     uint64_t pattern = gr->pattern;
-    for (int k = alt_price_zero_run(b, gr, ctx0, &pattern); k > 0; k--, pattern >>= 4)
+    int k = alt_price_zero_run(b, gr, ctx0, &pattern);
+    while (k > 0) {
+        k = alt_price_ones(b, gr, ctx0, k, &pattern);
+        if (k == 0)
+            break;
         alt_price_position<false>(b, gr, k, ctx0 + (int)(pattern & 15));
-    alt_price_position<true>(b, gr, 0, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
+        k--;
+        pattern >>= 4;
+    }
+    alt_price_first(b, gr, gr->g == 0 ? 0 : ctx0 + (int)(pattern & 15));
 }
 
 // Sign hiding of a group that keeps levels: credits the saved sign bit, or
@@ -854,6 +972,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
     b.h = 2 * n + 2 + chroma;
     b.round = (int64_t)1 << (b.h - 1);
     alt_last_prefix_init(&b);
+    b.level1_sets = 0;
 
     const int p0 = scan[group_first];
     const int x0 = p0 & (size - 1), y0 = p0 >> n;
@@ -883,13 +1002,18 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         const int xs = (pg & (size - 1)) >> 2, ys = (pg >> n) >> 2;
         gr.right = xs < w - 1 && ((st.coded_mask >> (ys * w + xs + 1)) & 1);
         gr.lower = ys < w - 1 && ((st.coded_mask >> ((ys + 1) * w + xs)) & 1);
-        gr.ctx0 = sig_base + alt_sig_offset(&b, g == 0);
+        gr.ctx0 = sig_base + b.sig_offset[g == 0];
         gr.pattern = sig_ctx_pattern_table[scan_idx][n == 2 ? 4 : gr.right + 2 * gr.lower];
         gr.ctx_set = (g > 0 && !chroma ? 2 : 0) + (st.c1 == 0 ? 1 : 0);
         gr.gt1_ctx_base = (chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag) + 4 * gr.ctx_set;
         gr.gt2_ctx = (chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag) + gr.ctx_set;
-        for (int c1 = 0; c1 < 4; c1++)
-            gr.level1_cost[c1] = alt_scaled(&b, 256 + bin_bits(b.cabac->rate.ctx[gr.gt1_ctx_base + c1], 0));
+        if (!(b.level1_sets & (1u << gr.ctx_set))) {
+            b.level1_sets |= 1u << gr.ctx_set;
+            for (int c1 = 0; c1 < 4; c1++)
+                b.level1_cost[gr.ctx_set][c1] =
+                    alt_scaled(&b, 256 + bin_bits(b.cabac->rate.ctx[gr.gt1_ctx_base + c1], 0));
+        }
+        memcpy(gr.level1_cost, b.level1_cost[gr.ctx_set], sizeof gr.level1_cost);
         gr.c1 = 1;
         gr.k = 0;
         gr.count = 0;
@@ -904,6 +1028,13 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         st.c1 = gr.c1;
     }
     int keep_last = st.last_scan >= 0 && st.ut > st.r_last + st.ct ? st.last_scan : -1;
+    // Every level above the highest one priced is 0 already; a block left
+    // without a last position is cleared whole where that takes fewer stores
+    // than clearing position by position.
+    if (keep_last < 0 && 16 * highest >= size * size) {
+        memset(levels, 0, sizeof(int16_t) * (size_t)(size * size));
+        return 0;
+    }
     for (int s = highest; s > keep_last; s--)
         levels[scan[s]] = 0;
     return keep_last >= 0;
