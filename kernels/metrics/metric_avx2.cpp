@@ -257,6 +257,7 @@ TV_INLINE __m256i hadamard8_pair_half(__m256i *r)
     return _mm256_madd_epi16(sum, _mm256_set1_epi16(1));
 }
 
+
 // Half the R8 values of the 8x8 blocks at columns 0 and 8 of a 16x8 block,
 // spread over eight 32-bit lanes (the low half the left block's). The rows
 // are reached from two pointers and the strides times 1, 2 and 3, so that a
@@ -348,13 +349,21 @@ TV_INLINE __m128i quad_32x32(const uint8_t *a, ptrdiff_t as, const uint8_t *b, p
     return round_units4(u0, u1, u2, u3);
 }
 
+// One quad as a call of its own: inlined into a loop over quads, its sixteen
+// row offsets per block would be kept across the loop and spill.
+static __attribute__((noinline)) __m128i quad_32x32_call(const uint8_t *a, ptrdiff_t as, const uint8_t *b,
+                                                         ptrdiff_t bs)
+{
+    return quad_32x32(a, as, b, bs);
+}
+
 // Sum over the 32x32 quads of a w x h block (w, h multiples of 32).
 static uint32_t quads(const uint8_t *a, ptrdiff_t as, const uint8_t *b, ptrdiff_t bs, int w, int h)
 {
     __m128i acc = _mm_setzero_si128();
     for (int y = 0; y < h; y += 32) {
         for (int x = 0; x < w; x += 32)
-            acc = _mm_add_epi32(acc, quad_32x32(a + x, as, b + x, bs));
+            acc = _mm_add_epi32(acc, quad_32x32_call(a + x, as, b + x, bs));
         a += 32 * as;
         b += 32 * bs;
     }
@@ -375,7 +384,7 @@ TV_PAIR_METRIC(sa8d_16x32_avx2)
 {
     return pair_units(a, b, block_at(a, a_stride, 0, 16), block_at(b, b_stride, 0, 16), a_stride, b_stride);
 }
-TV_PAIR_METRIC(sa8d_32x32_avx2) { return hsum32(quad_32x32(a, a_stride, b, b_stride)); }
+TV_PAIR_METRIC(sa8d_32x32_avx2) { return hsum32(quad_32x32_call(a, a_stride, b, b_stride)); }
 TV_PAIR_METRIC(sa8d_64x32_avx2) { return quads(a, a_stride, b, b_stride, 64, 32); }
 TV_PAIR_METRIC(sa8d_32x64_avx2) { return quads(a, a_stride, b, b_stride, 32, 64); }
 TV_PAIR_METRIC(sa8d_64x64_avx2) { return quads(a, a_stride, b, b_stride, 64, 64); }
