@@ -49,10 +49,14 @@ inline syntax_ctu_context syntax_view(row_context *ctx)
 
 }  // namespace
 
+// Straight from the CTU level buffer at z, where the syntax writer finds the
+// block's levels: the writer's view of the CTU is not needed for one block.
 void rate_residual_block(row_context *ctx, int32_t z, int32_t log2_size, int32_t scan, int32_t plane)
 {
-    syntax_ctu_context s = syntax_view(ctx);
-    rate_est_residual_block(&s, &ctx->cabac, z, log2_size, scan, plane);
+    const encoder_instance *enc = ctx->enc;
+    const int16_t *levels = search_state(ctx)->tu_levels[plane] + (plane == 0 ? z : z >> 2) * 16;
+    rate_est_residual(&ctx->cabac, levels, log2_size, scan, plane > 0, enc->pps.sign_data_hiding, enc->scans,
+                      &enc->metric);
 }
 
 void rate_intra_luma_mode(row_context *ctx, int32_t z, int32_t log2_size)
