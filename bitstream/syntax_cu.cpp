@@ -179,15 +179,16 @@ void intra_mpm_from_modes(const int8_t *modes, int32_t z, int32_t out[3])
 }
 
 // Luma modes of pus PUs starting at 4x4 unit z (PU k at z + k): every
-// prev_intra_luma_pred_flag first, then each mpm_idx or remaining mode.
+// prev_intra_luma_pred_flag first, then each mpm_idx or remaining mode. Only
+// the CTU's mode map is read.
 template <class Sink>
-static void intra_luma_modes(Sink s, const syntax_ctu_context *inst, int z, int pus)
+static void intra_luma_modes(Sink s, const int8_t *intra_modes, int z, int pus)
 {
     int hit[4], rem[4];
     for (int k = 0; k < pus; k++) {
-        const int mode = inst->intra_modes[zorder_to_map4[z + k]];
+        const int mode = intra_modes[zorder_to_map4[z + k]];
         int mpm[3];
-        intra_mpm_list(inst, z + k, mpm);
+        intra_mpm_from_modes(intra_modes, z + k, mpm);
         hit[k] = mode == mpm[0] ? 0 : mode == mpm[1] ? 1 : mode == mpm[2] ? 2 : -1;
         rem[k] = mode - (mpm[0] < mode) - (mpm[1] < mode) - (mpm[2] < mode);
         s.bin(ctx_prev_intra_luma_pred_flag, hit[k] >= 0);
@@ -202,21 +203,19 @@ void cabac_write_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *coder
                                   int32_t log2_size, uint32_t part_mode)
 {
     (void)log2_size;
-    intra_luma_modes(syntax_bin_coder{coder}, inst, z, part_mode == part_NxN ? 4 : 1);
+    intra_luma_modes(syntax_bin_coder{coder}, inst->intra_modes, z, part_mode == part_NxN ? 4 : 1);
 }
 
 void rate_est_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
                                int32_t log2_size, uint32_t part_mode)
 {
     (void)log2_size;
-    intra_luma_modes(syntax_bin_counter{rec}, inst, z, part_mode == part_NxN ? 4 : 1);
+    intra_luma_modes(syntax_bin_counter{rec}, inst->intra_modes, z, part_mode == part_NxN ? 4 : 1);
 }
 
-void rate_est_intra_luma_mode(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
-                              int32_t log2_size)
+void rate_est_intra_luma_mode(const int8_t *intra_modes, cabac_encoder *rec, int32_t z)
 {
-    (void)log2_size;
-    intra_luma_modes(syntax_bin_counter{rec}, inst, z, 1);
+    intra_luma_modes(syntax_bin_counter{rec}, intra_modes, z, 1);
 }
 
 template <class Sink>
@@ -230,7 +229,7 @@ static void prediction_units(Sink s, syntax_ctu_context *inst, int z, int x, int
     const uint32_t part = inst->decision->part_mode[node];
     const int size = 1 << log2_size;
     if (maps->pred_mode_map[unit] == 1) {
-        intra_luma_modes(s, inst, z, part == part_NxN ? 4 : 1);
+        intra_luma_modes(s, inst->intra_modes, z, part == part_NxN ? 4 : 1);
         const int idx = inst->intra_modes[zorder_to_map4[256 + (z >> 2)]];
         s.bin(ctx_intra_chroma_pred_mode, idx != chroma_mode_from_luma);
         if (idx != chroma_mode_from_luma)

@@ -59,10 +59,11 @@ void rate_residual_block(row_context *ctx, int32_t z, int32_t log2_size, int32_t
                       &enc->metric);
 }
 
+// The mode bins read only the CTU's mode map.
 void rate_intra_luma_mode(row_context *ctx, int32_t z, int32_t log2_size)
 {
-    syntax_ctu_context s = syntax_view(ctx);
-    rate_est_intra_luma_mode(&s, &ctx->cabac, z, log2_size);
+    (void)log2_size;
+    rate_est_intra_luma_mode(ctx->ctu.intra_modes, &ctx->cabac, z);
 }
 
 void rate_coding_unit(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
