@@ -65,9 +65,9 @@ void rate_est_mvd(cabac_encoder *rec, const int16_t mvd[2]);
 // All luma modes of an intra CU (one PU, or four for NxN).
 void rate_est_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z,
                                int32_t log2_size, uint32_t part_mode);
-// One PU: the mode the 4x4 intra-mode map holds at z (the map alone decides
-// these bins, so the searches hand it in without a view of the CTU).
-void rate_est_intra_luma_mode(const int8_t *intra_modes, cabac_encoder *rec, int32_t z, int32_t log2_size);
+// One PU: the mode the CTU's 4x4 intra-mode map (the writer's intra_modes)
+// holds at z.
+void rate_est_intra_luma_mode(const int8_t *intra_modes, cabac_encoder *rec, int32_t z);
 // Transform tree from the node (z, log2_size) of the CU of size log2_cu,
 // without cu_qp_delta.
 void rate_est_transform_tree(syntax_ctu_context *inst, cabac_encoder *rec, int32_t z, int32_t x,

@@ -179,7 +179,8 @@ void intra_mpm_from_modes(const int8_t *modes, int32_t z, int32_t out[3])
 }
 
 // Luma modes of pus PUs starting at 4x4 unit z (PU k at z + k): every
-// prev_intra_luma_pred_flag first, then each mpm_idx or remaining mode.
+// prev_intra_luma_pred_flag first, then each mpm_idx or remaining mode. Only
+// the CTU's mode map is read.
 template <class Sink>
 static void intra_luma_modes(Sink s, const int8_t *intra_modes, int z, int pus)
 {
@@ -212,9 +213,8 @@ void rate_est_intra_luma_modes(syntax_ctu_context *inst, cabac_encoder *rec, int
     intra_luma_modes(syntax_bin_counter{rec}, inst->intra_modes, z, part_mode == part_NxN ? 4 : 1);
 }
 
-void rate_est_intra_luma_mode(const int8_t *intra_modes, cabac_encoder *rec, int32_t z, int32_t log2_size)
+void rate_est_intra_luma_mode(const int8_t *intra_modes, cabac_encoder *rec, int32_t z)
 {
-    (void)log2_size;
     intra_luma_modes(syntax_bin_counter{rec}, intra_modes, z, 1);
 }
 

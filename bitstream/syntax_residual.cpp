@@ -250,13 +250,18 @@ static void residual_block(Sink s, const int16_t *levels, int log2_size, int sca
             pos--;
         }
         // The pattern's context increments from pos down, four bits each
-        // (none left when the last position was the sub-block's first).
+        // (none left when the last position was the sub-block's first), and
+        // the significance of the positions from pos down, one bit each: the
+        // summary holds position p at bit top - p. Only a significant
+        // position reads its level.
         uint64_t increments = pos >= 0 ? pattern >> (4 * (15 - pos)) : 0;
-        for (; pos > 0; pos--, increments >>= 4) {
-            const int v = levels[sb_order[pos]];
-            s.bin(ctx0 + (int)(increments & 15), v != 0);
-            if (v == 0)
+        uint32_t flags = pos >= 0 ? (uint32_t)sig[i] >> (top - pos) : 0;
+        for (; pos > 0; pos--, increments >>= 4, flags >>= 1) {
+            const int significant = (int)(flags & 1);
+            s.bin(ctx0 + (int)(increments & 15), significant);
+            if (!significant)
                 continue;
+            const int v = levels[sb_order[pos]];
             level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
             n++;
         }
@@ -266,7 +271,7 @@ static void residual_block(Sink s, const int16_t *levels, int log2_size, int sca
             // context 0 of its set.
             const int v = levels[sb_order[0]];
             if (i == 0 || i == last_sb || n > 0)
-                s.bin(i == 0 ? sig_base : ctx0 + (int)(increments & 15), v != 0);
+                s.bin(i == 0 ? sig_base : ctx0 + (int)(increments & 15), (int)(flags & 1));
             if (v != 0) {
                 level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
                 n++;

@@ -60,9 +60,11 @@ void rate_residual_block(row_context *ctx, int32_t z, int32_t log2_size, int32_t
                       &enc->metric);
 }
 
+// The mode bins read only the CTU's mode map.
 void rate_intra_luma_mode(row_context *ctx, int32_t z, int32_t log2_size)
 {
-    rate_est_intra_luma_mode(ctx->ctu.intra_modes, &ctx->cabac, z, log2_size);
+    (void)log2_size;
+    rate_est_intra_luma_mode(ctx->ctu.intra_modes, &ctx->cabac, z);
 }
 
 void rate_coding_unit(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
@@ -70,7 +72,6 @@ void rate_coding_unit(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t
     syntax_ctu_context s = syntax_view(ctx);
     rate_est_coding_unit(&s, &ctx->cabac, z, x, y, log2_size);
 }
-
 
 void rate_coding_unit_no_tree(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {

@@ -8,6 +8,8 @@
 
 namespace {
 
+enum { MEMO_LOG2_WORTH = 4 };   // the smallest transform block the residual memo keeps
+
 // QpC of qPi 0..57 (H.265 Table 8-10, 4:2:0): qPi below 30, a table up
 // to 43, qPi - 6 above.
 const uint8_t chroma_qp_table[58] = {
@@ -187,9 +189,11 @@ int32_t code_plane(row_context *ctx, const tu_block *b, int32_t plane)
     residual_memo_query q;
     q.quantiser = tu_rdoq_of(ctx, p.k, &q.round);
     int32_t nz;
-    if (q.quantiser) {
-        // Only the rate-distortion quantisers are worth keeping: the plain
-        // one costs less than the comparisons.
+    // Only blocks of the rate-distortion quantisers from 16x16 up are worth
+    // keeping: the plain quantiser, and the smaller blocks with theirs, cost
+    // less than the look-up, the fingerprint and the copies a miss takes.
+    const bool memo = q.quantiser && p.log2 >= MEMO_LOG2_WORTH;
+    if (memo) {
         q.lambda = search_state(ctx)->lambda_sse;
         q.plane = (uint8_t)plane;
         q.log2 = (uint8_t)p.log2;
@@ -207,7 +211,7 @@ int32_t code_plane(row_context *ctx, const tu_block *b, int32_t plane)
     }
     nz = plane_quantise(ctx, &p, plane);
     if (nz && b->intra) plane_reconstruct(ctx->enc, &p);
-    if (q.quantiser) residual_memo_keep(&q, nz);
+    if (memo) residual_memo_keep(&q, nz);
     return nz;
 }
 

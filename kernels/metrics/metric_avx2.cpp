@@ -206,18 +206,18 @@ TV_PAIR_METRIC(satd_64x64_avx2) { return satd_nxn(a, a_stride, b, b_stride, 64);
 // ---- SA8D ----
 
 // Eight row vectors, each 128-bit half one row of its own 8x8 block. Returns
-// per 32-bit lane the absolute coefficients of the block in that half: the
-// low half sums to R8 of the low block, the high half to R8 of the high block
-// (each 16-bit lane ends with 8 absolute coefficients of one block, at most
-// 46,160 as an unsigned value).
+// per 16-bit lane half the absolute coefficients of the block in that half:
+// the low half sums to R8 / 2 of the low block, the high half to R8 / 2 of
+// the high block.
 //
 // The vertical transform runs lane-wise; the two 8x8 blocks are then
 // transposed within their halves (unpacks never cross halves), so that the
 // horizontal transform also runs lane-wise instead of through the costlier
 // pairwise adds. Its last butterfly is never formed: |p + q| + |p - q| =
-// 2 max(|p|, |q|), and the doubling is done after widening. A 16-bit lane
-// then holds four such maxima of one block (at most 23,080: the absolute
-// values of one 8-point transform of the columns sum to at most 46,160).
+// 2 max(|p|, |q|), and the doubling is left to the rounding (R8 is even). A
+// 16-bit lane then holds four such maxima of one block (at most 23,080: the
+// absolute values of one 8-point transform of the columns sum to at most
+// 46,160), so the signed multiply-add widens it exactly.
 TV_INLINE void butterfly(__m256i *p, __m256i *q)
 {
     __m256i s = _mm256_add_epi16(*p, *q);
@@ -225,7 +225,7 @@ TV_INLINE void butterfly(__m256i *p, __m256i *q)
     *p = s;
 }
 
-TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
+TV_INLINE __m256i hadamard8_pair_half(__m256i *r)
 {
     hadamard_columns<8>(r);
     // Rows to columns within each half.
@@ -253,26 +253,32 @@ TV_INLINE __m256i hadamard8_pair_abs(__m256i *r)
     __m256i m23 = _mm256_max_epi16(_mm256_abs_epi16(c2), _mm256_abs_epi16(c3));
     __m256i m45 = _mm256_max_epi16(_mm256_abs_epi16(c4), _mm256_abs_epi16(c5));
     __m256i m67 = _mm256_max_epi16(_mm256_abs_epi16(c6), _mm256_abs_epi16(c7));
-    __m256i w = widen_u16(_mm256_add_epi16(_mm256_add_epi16(m01, m23), _mm256_add_epi16(m45, m67)));
-    return _mm256_add_epi32(w, w);
+    __m256i sum = _mm256_add_epi16(_mm256_add_epi16(m01, m23), _mm256_add_epi16(m45, m67));
+    return _mm256_madd_epi16(sum, _mm256_set1_epi16(1));
 }
 
-// The absolute coefficients of the 8x8 blocks at columns 0 and 8 of a 16x8
-// block, per 32-bit lane; they sum to the two R8 values added.
-TV_INLINE __m256i abs_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+
+// Half the R8 values of the 8x8 blocks at columns 0 and 8 of a 16x8 block,
+// spread over eight 32-bit lanes (the low half the left block's). The rows
+// are reached from two pointers and the strides times 1, 2 and 3, so that a
+// caller walking several blocks keeps few row addresses live.
+TV_INLINE __m256i half_raw_16x8(const uint8_t *a, ptrdiff_t as, const uint8_t *b, ptrdiff_t bs)
 {
+    const uint8_t *a4 = a + 4 * as, *b4 = b + 4 * bs;
     __m256i r[8];
-    #pragma GCC unroll 8
-    for (int y = 0; y < 8; y++)
-        r[y] = diff16(load16(block_at(a, a_stride, 0, y)), load16(block_at(b, b_stride, 0, y)));
-    return hadamard8_pair_abs(r);
+    r[0] = diff16(load16(a), load16(b));
+    r[1] = diff16(load16(a + as), load16(b + bs));
+    r[2] = diff16(load16(a + 2 * as), load16(b + 2 * bs));
+    r[3] = diff16(load16(a + 3 * as), load16(b + 3 * bs));
+    r[4] = diff16(load16(a4), load16(b4));
+    r[5] = diff16(load16(a4 + as), load16(b4 + bs));
+    r[6] = diff16(load16(a4 + 2 * as), load16(b4 + 2 * bs));
+    r[7] = diff16(load16(a4 + 3 * as), load16(b4 + 3 * bs));
+    return hadamard8_pair_half(r);
 }
 
-// R8 of the 8x8 blocks at columns 0 and 8 of a 16x8 block, added.
-TV_INLINE uint32_t raw_16x8(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
-{
-    return hsum32(abs_16x8(a, a_stride, b, b_stride));
-}
+// The rounding of a group from half its raw sum s: (2s + 2) >> 2 = (s + 1) >> 1.
+TV_INLINE uint32_t round_half(uint32_t s) { return (s + 1) >> 1; }
 
 // R8 of one 8x8 block with row y in the low half and row y + 4 in the high
 // half of four vectors. The vertical stages on row bits 0 and 1 run lane-wise;
@@ -297,10 +303,11 @@ TV_INLINE uint32_t raw_8x8(const uint8_t *a, int a_stride, const uint8_t *b, int
 }
 
 TV_PAIR_METRIC(sa8d_8x8_avx2) { return (raw_8x8(a, a_stride, b, b_stride) + 2) >> 2; }
-TV_PAIR_METRIC(sa8d_16x8_avx2) { return (raw_16x8(a, a_stride, b, b_stride) + 2) >> 2; }
+TV_PAIR_METRIC(sa8d_16x8_avx2) { return round_half(hsum32(half_raw_16x8(a, a_stride, b, b_stride))); }
 
 // 8x16: row y of the top block beside row y of the bottom block; each half
-// rounded by itself.
+// rounded by itself. Two pairwise adds gather the top block's sum in the low
+// half and the bottom block's in the high half.
 TV_PAIR_METRIC(sa8d_8x16_avx2)
 {
     __m256i r[8];
@@ -308,41 +315,80 @@ TV_PAIR_METRIC(sa8d_8x16_avx2)
     for (int y = 0; y < 8; y++)
         r[y] = diff16(load8x2(block_at(a, a_stride, 0, y), block_at(a, a_stride, 0, y + 8)),
                       load8x2(block_at(b, b_stride, 0, y), block_at(b, b_stride, 0, y + 8)));
-    __m256i s = hadamard8_pair_abs(r);
-    uint32_t top = hsum32(_mm256_castsi256_si128(s));
-    uint32_t bottom = hsum32(_mm256_extracti128_si256(s, 1));
-    return ((top + 2) >> 2) + ((bottom + 2) >> 2);
+    __m256i s = hadamard8_pair_half(r);
+    s = _mm256_hadd_epi32(s, s);
+    s = _mm256_hadd_epi32(s, s);
+    s = _mm256_srli_epi32(_mm256_add_epi32(s, _mm256_set1_epi32(1)), 1);
+    return (uint32_t)_mm_cvtsi128_si32(_mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1)));
 }
 
-// One 16x16 rounding group: the four R8 values added in 32 bits (the lanes
-// of both halves are added before the one horizontal sum; each lane stays
-// far below 2^31).
-TV_INLINE uint32_t sa8d_unit(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride)
+// One 16x16 rounding group: eight 32-bit lanes summing to half its raw sum
+// (at most 261,120).
+TV_INLINE __m256i unit_lanes(const uint8_t *a, ptrdiff_t as, const uint8_t *b, ptrdiff_t bs)
 {
-    uint32_t r = hsum32(_mm256_add_epi32(
-        abs_16x8(a, a_stride, b, b_stride),
-        abs_16x8(block_at(a, a_stride, 0, 8), a_stride, block_at(b, b_stride, 0, 8), b_stride)));
-    return (r + 2) >> 2;
+    return _mm256_add_epi32(half_raw_16x8(a, as, b, bs), half_raw_16x8(a + 8 * as, as, b + 8 * bs, bs));
 }
 
-TV_INLINE uint32_t sa8d_units(const uint8_t *a, int a_stride, const uint8_t *b, int b_stride, int w, int h)
+// The rounded results of four groups, one per 32-bit lane: two levels of
+// pairwise adds gather group i's low-half sum in lane i of the low half and
+// its high-half sum in lane i of the high half.
+TV_INLINE __m128i round_units4(__m256i u0, __m256i u1, __m256i u2, __m256i u3)
 {
-    uint32_t sum = 0;
-    for (int y = 0; y < h; y += 16)
-        for (int x = 0; x < w; x += 16)
-            sum += sa8d_unit(block_at(a, a_stride, x, y), a_stride, block_at(b, b_stride, x, y), b_stride);
-    return sum;
+    __m256i h = _mm256_hadd_epi32(_mm256_hadd_epi32(u0, u1), _mm256_hadd_epi32(u2, u3));
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+    return _mm_srli_epi32(_mm_add_epi32(s, _mm_set1_epi32(1)), 1);
 }
 
-TV_PAIR_METRIC(sa8d_16x16_avx2) { return sa8d_unit(a, a_stride, b, b_stride); }
-TV_PAIR_METRIC(sa8d_32x16_avx2) { return sa8d_units(a, a_stride, b, b_stride, 32, 16); }
-TV_PAIR_METRIC(sa8d_16x32_avx2) { return sa8d_units(a, a_stride, b, b_stride, 16, 32); }
-TV_PAIR_METRIC(sa8d_32x32_avx2) { return sa8d_units(a, a_stride, b, b_stride, 32, 32); }
-TV_PAIR_METRIC(sa8d_64x32_avx2) { return sa8d_units(a, a_stride, b, b_stride, 64, 32); }
-TV_PAIR_METRIC(sa8d_32x64_avx2) { return sa8d_units(a, a_stride, b, b_stride, 32, 64); }
-TV_PAIR_METRIC(sa8d_64x64_avx2) { return sa8d_units(a, a_stride, b, b_stride, 64, 64); }
+// The four rounded 16x16 groups of a 32x32 block.
+TV_INLINE __m128i quad_32x32(const uint8_t *a, ptrdiff_t as, const uint8_t *b, ptrdiff_t bs)
+{
+    __m256i u0 = unit_lanes(a, as, b, bs);
+    __m256i u1 = unit_lanes(a + 16, as, b + 16, bs);
+    __m256i u2 = unit_lanes(a + 16 * as, as, b + 16 * bs, bs);
+    __m256i u3 = unit_lanes(a + 16 * as + 16, as, b + 16 * bs + 16, bs);
+    return round_units4(u0, u1, u2, u3);
+}
 
-// Every second row: rows 0, 2, 4, ... form a W x W/2 block whose SA8D is doubled.
+// One quad as a call of its own: inlined into a loop over quads, its sixteen
+// row offsets per block would be kept across the loop and spill.
+static __attribute__((noinline)) __m128i quad_32x32_call(const uint8_t *a, ptrdiff_t as, const uint8_t *b,
+                                                         ptrdiff_t bs)
+{
+    return quad_32x32(a, as, b, bs);
+}
+
+// Sum over the 32x32 quads of a w x h block (w, h multiples of 32).
+static uint32_t quads(const uint8_t *a, ptrdiff_t as, const uint8_t *b, ptrdiff_t bs, int w, int h)
+{
+    __m128i acc = _mm_setzero_si128();
+    for (int y = 0; y < h; y += 32) {
+        for (int x = 0; x < w; x += 32)
+            acc = _mm_add_epi32(acc, quad_32x32_call(a + x, as, b + x, bs));
+        a += 32 * as;
+        b += 32 * bs;
+    }
+    return hsum32(acc);
+}
+
+// Two groups; the zero lanes of the missing two round to zero.
+TV_INLINE uint32_t pair_units(const uint8_t *a0, const uint8_t *b0, const uint8_t *a1, const uint8_t *b1,
+                              ptrdiff_t as, ptrdiff_t bs)
+{
+    __m256i z = _mm256_setzero_si256();
+    return hsum32(round_units4(unit_lanes(a0, as, b0, bs), unit_lanes(a1, as, b1, bs), z, z));
+}
+
+TV_PAIR_METRIC(sa8d_16x16_avx2) { return round_half(hsum32(unit_lanes(a, a_stride, b, b_stride))); }
+TV_PAIR_METRIC(sa8d_32x16_avx2) { return pair_units(a, b, a + 16, b + 16, a_stride, b_stride); }
+TV_PAIR_METRIC(sa8d_16x32_avx2)
+{
+    return pair_units(a, b, block_at(a, a_stride, 0, 16), block_at(b, b_stride, 0, 16), a_stride, b_stride);
+}
+TV_PAIR_METRIC(sa8d_32x32_avx2) { return hsum32(quad_32x32_call(a, a_stride, b, b_stride)); }
+TV_PAIR_METRIC(sa8d_64x32_avx2) { return quads(a, a_stride, b, b_stride, 64, 32); }
+TV_PAIR_METRIC(sa8d_32x64_avx2) { return quads(a, a_stride, b, b_stride, 32, 64); }
+TV_PAIR_METRIC(sa8d_64x64_avx2) { return quads(a, a_stride, b, b_stride, 64, 64); }
+
 TV_PAIR_METRIC(sa8d_sub_16x16_avx2) { return 2 * sa8d_16x8_avx2(a, 2 * a_stride, b, 2 * b_stride); }
 TV_PAIR_METRIC(sa8d_sub_32x32_avx2) { return 2 * sa8d_32x16_avx2(a, 2 * a_stride, b, 2 * b_stride); }
 TV_PAIR_METRIC(sa8d_sub_64x64_avx2) { return 2 * sa8d_64x32_avx2(a, 2 * a_stride, b, 2 * b_stride); }
