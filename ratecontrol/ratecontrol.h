@@ -89,6 +89,9 @@ struct ratecontrol {
     float qp_plan_sum;
     float qp_coded_sum;
     int32_t frame_satd;
+    // An intra picture of a kind not yet seen, where a buffer is at stake:
+    // the detail its half-resolution plane leaves out (0 otherwise).
+    double intra_detail;
     double last_rate_eq;
     double complexity_sum;
     double expected_bits_sum;
@@ -304,6 +307,11 @@ double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, d
 double rc_seen_qscale_floor(const ratecontrol *rc);
 // Bits the picture's frame predictor expects of its lookahead cost at a qscale.
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale);
+// The detail of a picture's luma that its half-resolution plane leaves out:
+// the summed distance of each sample from the mean of its 2x2 group.
+double rc_intra_detail(const picture *source);
+// Sets the record's intra detail for the picture in hand (see intra_detail).
+void rc_intra_detail_start(ratecontrol *rc);
 // The qscale at which the picture's frame predictor expects it to take `bits`.
 double rc_qscale_for_bits(const ratecontrol *rc, double bits);
 // What a picture in flight (a record with a planned size) is expected to
