@@ -544,6 +544,29 @@ inline int gt1_ctx_of(const alt_group *gr)
     return gr->gt1_ctx_base + gr->c1;
 }
 
+// Records a level kept at position kpos: the value of ending the block
+// there (with the group's totals before the position) and the span of the
+// group's levels.
+inline void alt_keep_level(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig1)
+{
+    int px = pos & ((1 << b->n) - 1), py = pos >> b->n;
+    if (b->scan_idx == SCAN_VERTICAL) {
+        const int t = px;
+        px = py;
+        py = t;
+    }
+    const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
+    const int64_t e = gr->u - gr->cg - sig1 + r;
+    if (gr->best_pos < 0 || e < gr->e_best) {
+        gr->e_best = e;
+        gr->best_pos = kpos;
+        gr->r_best = r;
+    }
+    if (gr->last_g < 0)
+        gr->last_g = kpos;
+    gr->first_g = kpos;
+}
+
 // Prices position kpos of the group with its significance context sig_slot
 // (above the block's first). first: kpos is 0, the only position whose flag
 // may be inferred, so that the other fifteen never test for it.
@@ -633,23 +656,7 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
     b->levels[pos] = (int16_t)(x < 0 ? -level : level);
     gr->cost[kpos] = cost;
     if (level != 0) {
-        const int size = 1 << b->n;
-        int px = pos & (size - 1), py = pos >> b->n;
-        if (b->scan_idx == SCAN_VERTICAL) {
-            int t = px;
-            px = py;
-            py = t;
-        }
-        const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
-        const int64_t e = gr->u - gr->cg - sig1 + r;
-        if (gr->best_pos < 0 || e < gr->e_best) {
-            gr->e_best = e;
-            gr->best_pos = kpos;
-            gr->r_best = r;
-        }
-        if (gr->last_g < 0)
-            gr->last_g = kpos;
-        gr->first_g = kpos;
+        alt_keep_level(b, gr, kpos, pos, sig1);
         if (gr->count < 8) {
             if (level > 1)
                 gr->c1 = 0;
@@ -714,29 +721,6 @@ int alt_price_zero_run(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_
     return k;
 }
 
-// Records a level of 1 kept at position kpos: the value of ending the block
-// there (with the group's totals before the position) and the span of the
-// group's levels.
-inline void alt_keep_one(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig1)
-{
-    int px = pos & ((1 << b->n) - 1), py = pos >> b->n;
-    if (b->scan_idx == SCAN_VERTICAL) {
-        const int t = px;
-        px = py;
-        py = t;
-    }
-    const int64_t r = alt_scaled(b, alt_last_pos_bits(b, px, py));
-    const int64_t e = gr->u - gr->cg - sig1 + r;
-    if (gr->best_pos < 0 || e < gr->e_best) {
-        gr->e_best = e;
-        gr->best_pos = kpos;
-        gr->r_best = r;
-    }
-    if (gr->last_g < 0)
-        gr->last_g = kpos;
-    gr->first_g = kpos;
-}
-
 // Once the group's state moves, positions whose coefficient is zero or whose
 // ceiling level is 1 are still the most common; while fewer than eight
 // levels are kept a level of 1 costs the group's entry for its greater-1
@@ -765,7 +749,7 @@ inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_gro
         gr->alt[kpos] = 0;
         gr->delta[kpos] = zero_cost - c;
         gr->cost[kpos] = c;
-        alt_keep_one(b, gr, kpos, pos, sig1);
+        alt_keep_level(b, gr, kpos, pos, sig1);
         if (gr->c1 > 0 && gr->c1 < 3)
             gr->c1++;
         gr->count++;
