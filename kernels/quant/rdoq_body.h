@@ -544,6 +544,18 @@ inline int gt1_ctx_of(const alt_group *gr)
     return gr->gt1_ctx_base + gr->c1;
 }
 
+// Records a zero coefficient at position kpos: it can only end at 0 (no
+// alternative for sign hiding) and costs its significance-0 rate.
+inline void alt_keep_zero(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig0)
+{
+    b->levels[pos] = 0;
+    gr->cost[kpos] = sig0;
+    gr->delta[kpos] = cost_infinite;
+    gr->alt[kpos] = 0;
+    gr->s0 += sig0;
+    gr->cg += sig0;
+}
+
 // Records a level kept at position kpos: the value of ending the block
 // there (with the group's totals before the position) and the span of the
 // group's levels.
@@ -579,12 +591,7 @@ inline __attribute__((always_inline)) void alt_price_position(alt_block *b, alt_
     const int32_t x = b->coeff[pos];
     const int64_t sig0 = alt_sig_cost(b, sig_slot, 0);
     if (x == 0) {
-        b->levels[pos] = 0;
-        gr->cost[kpos] = sig0;
-        gr->delta[kpos] = cost_infinite;
-        gr->alt[kpos] = 0;
-        gr->s0 += sig0;
-        gr->cg += sig0;
+        alt_keep_zero(b, gr, kpos, pos, sig0);
         return;
     }
     const int inferred = first && gr->g > 0 && gr->count == 0;
@@ -732,12 +739,7 @@ inline __attribute__((always_inline)) void alt_price_small(alt_block *b, alt_gro
                                                            int ceil, int64_t sig0, int64_t sig1)
 {
     if (ceil == 0) {
-        b->levels[pos] = 0;
-        gr->cost[kpos] = sig0;
-        gr->delta[kpos] = cost_infinite;
-        gr->alt[kpos] = 0;
-        gr->s0 += sig0;
-        gr->cg += sig0;
+        alt_keep_zero(b, gr, kpos, pos, sig0);
         return;
     }
     const int64_t square = b->squares[pos];
