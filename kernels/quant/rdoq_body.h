@@ -546,7 +546,8 @@ inline int gt1_ctx_of(const alt_group *gr)
 
 // Records a zero coefficient at position kpos: it can only end at 0 (no
 // alternative for sign hiding) and costs its significance-0 rate.
-inline __attribute__((always_inline)) void alt_keep_zero(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig0)
+inline __attribute__((always_inline)) void alt_keep_zero(alt_block *b, alt_group *gr, int kpos, int pos,
+                                                         int64_t sig0)
 {
     b->levels[pos] = 0;
     gr->cost[kpos] = sig0;
@@ -559,7 +560,8 @@ inline __attribute__((always_inline)) void alt_keep_zero(alt_block *b, alt_group
 // Records a level kept at position kpos: the value of ending the block
 // there (with the group's totals before the position) and the span of the
 // group's levels.
-inline __attribute__((always_inline)) void alt_keep_level(alt_block *b, alt_group *gr, int kpos, int pos, int64_t sig1)
+inline __attribute__((always_inline)) void alt_keep_level(alt_block *b, alt_group *gr, int kpos, int pos,
+                                                          int64_t sig1)
 {
     int px = pos & ((1 << b->n) - 1), py = pos >> b->n;
     if (b->scan_idx == SCAN_VERTICAL) {
