@@ -57,9 +57,11 @@ constexpr int32_t simd_pair(int a, int b)
 // Matrix entries arranged for multiply-add against interleaved input pairs
 // (sample 2p, sample 2p+1): forward[k][p] multiplies the samples of output k,
 // inverse[x][p] the coefficients 2p, 2p+1 of output sample x (the transpose),
-// and odd[x][p] the odd coefficients 4p+1, 4p+3 of output sample x < N/2.
+// odd[x][p] the odd coefficients 4p+1, 4p+3 of output sample x < N/2, and
+// mirror[k][j] multiplies the mirrored samples j, N-1-j of output k.
 struct pair_table {
     int32_t forward[32][16];
+    int32_t mirror[32][16];
     int32_t inverse[32][16];
     int32_t odd[16][8];
 };
@@ -72,6 +74,7 @@ constexpr pair_table make_pair_table(int n)
         for (int p = 0; p < size / 2; p++) {
             t.forward[k][p] = simd_pair(simd_matrix(n, k, 2 * p), simd_matrix(n, k, 2 * p + 1));
             t.inverse[k][p] = simd_pair(simd_matrix(n, 2 * p, k), simd_matrix(n, 2 * p + 1, k));
+            t.mirror[k][p] = simd_pair(simd_matrix(n, k, p), simd_matrix(n, k, size - 1 - p));
         }
     for (int x = 0; x < size / 2; x++)
         for (int p = 0; p < size / 4; p++)
@@ -108,6 +111,15 @@ struct lanes4 {
     static vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
     static vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
     static vec sub(vec a, vec b) { return _mm_sub_epi32(a, b); }
+    static vec mul(vec a, vec b) { return _mm_mullo_epi32(a, b); }
+    // A splatted constant the compiler may not break a product by into shifts
+    // and adds (more instructions than the one multiply).
+    static vec opaque_splat(int32_t v)
+    {
+        vec c = _mm_set1_epi32(v);
+        __asm__("" : "+x"(c));
+        return c;
+    }
     static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
     static vec sub16(vec a, vec b) { return _mm_sub_epi16(a, b); }
     static vec zero() { return _mm_setzero_si128(); }
@@ -141,6 +153,13 @@ struct lanes16 {
     static vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
     static vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
     static vec sub(vec a, vec b) { return _mm256_sub_epi32(a, b); }
+    static vec mul(vec a, vec b) { return _mm256_mullo_epi32(a, b); }
+    static vec opaque_splat(int32_t v)
+    {
+        vec c = _mm256_set1_epi32(v);
+        __asm__("" : "+x"(c));
+        return c;
+    }
     static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
     static vec sub16(vec a, vec b) { return _mm256_sub_epi16(a, b); }
     static vec zero() { return _mm256_setzero_si256(); }
@@ -460,6 +479,91 @@ inline void stage_8_lines_dual(int16_t *out, int out_stride, const int16_t *in)
 }
 #endif
 
+// Even outputs of the second forward pass: the M-point DCT of 32-bit sums
+// e[j] (lo/hi halves as the lane group holds them), folded like the first
+// pass but with 32-bit sums and products: output k goes to out[k*out_stride],
+// rounded, shifted by S and saturated.
+template <class V, int M, int S>
+inline void forward_even_32(int16_t *out, int out_stride, const typename V::vec *elo, const typename V::vec *ehi)
+{
+    typedef typename V::vec vec;
+    if constexpr (M == 1) {
+        vec c = V::opaque_splat(simd_matrix(1, 0, 0));
+        vec lo = V::mul(elo[0], c), hi = lo;
+        if (V::has_high) hi = V::mul(ehi[0], c);
+        V::store(out, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
+    } else {
+        constexpr int H = M / 2;
+        vec slo[H], shi[H], dlo[H], dhi[H];
+        #pragma GCC unroll 8
+        for (int j = 0; j < H; j++) {
+            slo[j] = V::add(elo[j], elo[M - 1 - j]);
+            dlo[j] = V::sub(elo[j], elo[M - 1 - j]);
+            if (V::has_high) {
+                shi[j] = V::add(ehi[j], ehi[M - 1 - j]);
+                dhi[j] = V::sub(ehi[j], ehi[M - 1 - j]);
+            }
+        }
+        forward_even_32<V, H, S>(out, 2 * out_stride, slo, shi);
+        #pragma GCC unroll 8
+        for (int k = 1; k < M; k += 2) {
+            vec c = V::opaque_splat(simd_matrix(M, k, 0));
+            vec lo = V::mul(dlo[0], c), hi = lo;
+            if (V::has_high) hi = V::mul(dhi[0], c);
+            #pragma GCC unroll 8
+            for (int j = 1; j < H; j++) {
+                c = V::opaque_splat(simd_matrix(M, k, j));
+                lo = V::add(lo, V::mul(dlo[j], c));
+                if (V::has_high) hi = V::add(hi, V::mul(dhi[j], c));
+            }
+            V::store(out + k * out_stride, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
+        }
+    }
+}
+
+// Full second forward pass of an N x N block (N = 16, 32), whose inputs reach
+// 32640 in magnitude so that folded sums need 32 bits. The mirrored inputs
+// (x[j], x[N-1-j]) are interleaved once: a multiply-add of each pair against
+// (m[k][j], m[k][N-1-j]) gives the odd outputs, and against (1, 1) the sums
+// E[j] = x[j] + x[N-1-j] in 32-bit lanes, whose N/2-point DCT (folded further
+// with 32-bit products) gives the even outputs. Every output is the same
+// 32-bit sum as the plain multiply-add stage forms.
+template <int N, int S>
+inline void forward_second_folded(int16_t *coeff, const int16_t *a)
+{
+    typedef typename lanes_for<N>::type V;
+    typedef typename V::vec vec;
+    constexpr int H = N / 2;
+    for (int i = 0; i < N; i += V::count) {
+        vec zl[H], zh[H], elo[H], ehi[H];
+        const vec ones = V::splat(simd_pair(1, 1));
+        #pragma GCC unroll 16
+        for (int j = 0; j < H; j++) {
+            vec x0 = V::load(a + j * N + i), x1 = V::load(a + (N - 1 - j) * N + i);
+            zl[j] = V::zip_lo(x0, x1);
+            elo[j] = V::madd(zl[j], ones);
+            if (V::has_high) {
+                zh[j] = V::zip_hi(x0, x1);
+                ehi[j] = V::madd(zh[j], ones);
+            }
+        }
+        forward_even_32<V, H, S>(coeff + i, 2 * N, elo, ehi);
+        const pair_table &m = dct_pairs<N>();
+        for (int k = 1; k < N; k += 2) {
+            vec c = V::splat(m.mirror[k][0]);
+            vec lo = V::madd(zl[0], c), hi = lo;
+            if (V::has_high) hi = V::madd(zh[0], c);
+            #pragma GCC unroll 16
+            for (int j = 1; j < H; j++) {
+                c = V::splat(m.mirror[k][j]);
+                lo = V::add(lo, V::madd(zl[j], c));
+                if (V::has_high) hi = V::add(hi, V::madd(zh[j], c));
+            }
+            V::store(coeff + k * N + i, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
+        }
+    }
+}
+
 // Second forward pass: columns h < K of a[y][h] (row stride N), outputs v < K
 // into coeff[v*N + h].
 template <int N, int K, int S>
@@ -471,7 +575,8 @@ inline void forward_second(int16_t *coeff, const int16_t *a)
         return;
     }
 #endif
-    stage<N, N, K, K, S>(coeff, N, a, dct_pairs<N>().forward);
+    if constexpr (K == N && N >= 16) forward_second_folded<N, S>(coeff, a);
+    else stage<N, N, K, K, S>(coeff, N, a, dct_pairs<N>().forward);
 }
 
 // ---- two-dimensional DCTs, 8x8 to 32x32 ----
