@@ -191,6 +191,24 @@ struct lanes_for<8> {
 
 // ---- one-dimensional stage ----
 
+// The multiply-add of P interleaved input pairs (zl, and zh for the high
+// lanes) against one matrix row of pairs: one output's 32-bit sums.
+template <class V, int P>
+inline __attribute__((always_inline)) void madd_row(const typename V::vec *zl, const typename V::vec *zh,
+                                                    const int32_t *row, typename V::vec *lo, typename V::vec *hi)
+{
+    typename V::vec c = V::splat(row[0]);
+    *lo = V::madd(zl[0], c);
+    *hi = *lo;
+    if (V::has_high) *hi = V::madd(zh[0], c);
+    #pragma GCC unroll 16
+    for (int p = 1; p < P; p++) {
+        c = V::splat(row[p]);
+        *lo = V::add(*lo, V::madd(zl[p], c));
+        if (V::has_high) *hi = V::add(*hi, V::madd(zh[p], c));
+    }
+}
+
 // out[k*N + i] = sat16((sum over j < IN of m[k][j] * in[j*N + i] + round) >> S)
 // for k < OUT and lines i < LINES; the row stride of both blocks is N except
 // that the output may have its own stride.
@@ -208,15 +226,8 @@ inline void stage(int16_t *out, int out_stride, const int16_t *in, const int32_t
             if (V::has_high) hi[p] = V::zip_hi(a, b);
         }
         for (int k = 0; k < OUT; k++) {
-            vec c = V::splat(m[k][0]);
-            vec sum_lo = V::madd(lo[0], c), sum_hi = sum_lo;
-            if (V::has_high) sum_hi = V::madd(hi[0], c);
-            #pragma GCC unroll 16
-            for (int p = 1; p < IN / 2; p++) {
-                c = V::splat(m[k][p]);
-                sum_lo = V::add(sum_lo, V::madd(lo[p], c));
-                if (V::has_high) sum_hi = V::add(sum_hi, V::madd(hi[p], c));
-            }
+            vec sum_lo, sum_hi;
+            madd_row<V, IN / 2>(lo, hi, m[k], &sum_lo, &sum_hi);
             sum_lo = V::template round_shift<S>(sum_lo);
             sum_hi = V::template round_shift<S>(sum_hi);
             V::store(out + k * out_stride + i, V::pack(sum_lo, sum_hi));
@@ -263,15 +274,8 @@ inline void forward_fold(int16_t *out, int out_stride, const typename V::vec *x)
         }
         const pair_table &m = dct_pairs<N>();
         for (int k = 1; k < OUT; k += 2) {
-            vec c = V::splat(m.forward[k][0]);
-            vec lo = V::madd(zl[0], c), hi = lo;
-            if (V::has_high) hi = V::madd(zh[0], c);
-            #pragma GCC unroll 16
-            for (int p = 1; p < H / 2; p++) {
-                c = V::splat(m.forward[k][p]);
-                lo = V::add(lo, V::madd(zl[p], c));
-                if (V::has_high) hi = V::add(hi, V::madd(zh[p], c));
-            }
+            vec lo, hi;
+            madd_row<V, H / 2>(zl, zh, m.forward[k], &lo, &hi);
             V::store(out + k * out_stride, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
         }
     }
@@ -333,15 +337,8 @@ inline void inverse_sums(typename V::vec *lo, typename V::vec *hi, const int16_t
         }
         const pair_table &m = dct_pairs<N>();
         for (int x = 0; x < H; x++) {
-            vec c = V::splat(m.odd[x][0]);
-            vec ol = V::madd(zl[0], c), oh = ol;
-            if (V::has_high) oh = V::madd(zh[0], c);
-            #pragma GCC unroll 16
-            for (int p = 1; p < P; p++) {
-                c = V::splat(m.odd[x][p]);
-                ol = V::add(ol, V::madd(zl[p], c));
-                if (V::has_high) oh = V::add(oh, V::madd(zh[p], c));
-            }
+            vec ol, oh;
+            madd_row<V, P>(zl, zh, m.odd[x], &ol, &oh);
             lo[x] = V::add(elo[x], ol);
             lo[N - 1 - x] = V::sub(elo[x], ol);
             if (V::has_high) {
@@ -550,15 +547,8 @@ inline void forward_second_folded(int16_t *coeff, const int16_t *a)
         forward_even_32<V, H, S>(coeff + i, 2 * N, elo, ehi);
         const pair_table &m = dct_pairs<N>();
         for (int k = 1; k < N; k += 2) {
-            vec c = V::splat(m.mirror[k][0]);
-            vec lo = V::madd(zl[0], c), hi = lo;
-            if (V::has_high) hi = V::madd(zh[0], c);
-            #pragma GCC unroll 16
-            for (int j = 1; j < H; j++) {
-                c = V::splat(m.mirror[k][j]);
-                lo = V::add(lo, V::madd(zl[j], c));
-                if (V::has_high) hi = V::add(hi, V::madd(zh[j], c));
-            }
+            vec lo, hi;
+            madd_row<V, H>(zl, zh, m.mirror[k], &lo, &hi);
             V::store(coeff + k * N + i, V::pack(V::template round_shift<S>(lo), V::template round_shift<S>(hi)));
         }
     }
