@@ -106,6 +106,14 @@ void avg_pixels_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t
 // comes back as + 128 after the shift (16384 is a multiple of 128).
 namespace {
 
+// Sixteen averages of biased intermediates, as bytes.
+inline __m128i bipred_16(__m256i a, __m256i b)
+{
+    const __m256i v = _mm256_add_epi16(_mm256_mulhrs_epi16(_mm256_adds_epi16(a, b), _mm256_set1_epi16(256)),
+                                       _mm256_set1_epi16(2 * MC_INTERMEDIATE_BIAS >> 7));
+    return pack_u8_16(v);
+}
+
 // The same for rows W samples wide (8, 16, 32 or 64), with whole loads and
 // stores.
 template <int32_t W>
@@ -125,12 +133,9 @@ void bipred_rows(uint8_t *dst, int32_t dst_stride, const int16_t *p0, int32_t s0
             _mm_storel_epi64((__m128i *)d, _mm_packus_epi16(v, v));
             continue;
         }
-        for (int32_t x = 0; x < W; x += 16) {
-            __m256i sum = _mm256_adds_epi16(_mm256_loadu_si256((const __m256i *)(a + x)),
-                                            _mm256_loadu_si256((const __m256i *)(b + x)));
-            __m256i v = _mm256_add_epi16(_mm256_mulhrs_epi16(sum, m256), unbias);
-            _mm_storeu_si128((__m128i *)(d + x), pack_u8_16(v));
-        }
+        for (int32_t x = 0; x < W; x += 16)
+            _mm_storeu_si128((__m128i *)(d + x), bipred_16(_mm256_loadu_si256((const __m256i *)(a + x)),
+                                                           _mm256_loadu_si256((const __m256i *)(b + x))));
     }
 }
 
@@ -141,17 +146,13 @@ void bipred_avg_16bit_avx2(uint8_t *dst, int32_t dst_stride, const int16_t *p0, 
 {
     if (whole_rows(w, [&](auto width) { bipred_rows<decltype(width)::value>(dst, dst_stride, p0, s0, p1, s1, h); }))
         return;
-    const __m256i m256 = _mm256_set1_epi16(256);
-    const __m256i unbias = _mm256_set1_epi16(2 * MC_INTERMEDIATE_BIAS >> 7);
     for (int32_t y = 0; y < h; y++) {
         const int16_t *a = p0 + at(0, y, s0);
         const int16_t *b = p1 + at(0, y, s1);
         uint8_t *d = dst + at(0, y, dst_stride);
         for (int32_t x = 0; x < w; x += 16) {
             int n = w - x < 16 ? (int)(w - x) : 16;
-            __m256i s = _mm256_adds_epi16(load_i16_16(a + x, n), load_i16_16(b + x, n));
-            __m256i v = _mm256_add_epi16(_mm256_mulhrs_epi16(s, m256), unbias);
-            store_u8_16(d + x, pack_u8_16(v), n);
+            store_u8_16(d + x, bipred_16(load_i16_16(a + x, n), load_i16_16(b + x, n)), n);
         }
     }
 }
