@@ -170,6 +170,9 @@ struct ratecontrol {
     // record), and how many pictures have been collected.
     rc_kind_seen seen[4];
     int32_t collected;
+    // The intra cost of the latest picture started (first record), against
+    // which a keyframe tells a new scene.
+    double scene_intra_cost;
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs
@@ -319,6 +322,12 @@ double rc_qscale_for_bits(const ratecontrol *rc, double bits);
 // or what the predictors, which have learned since, now expect of it at its
 // QP, whichever is more.
 double rc_in_flight_bits(const ratecontrol *other);
+
+// Before a picture takes its QP: at a keyframe that starts a new scene, one-pass
+// average bitrate moves its rate-equation sums and latest qscales by how far
+// the intra cost moved, and the sizes seen of the old scene are forgotten
+// (average bitrate and constant bitrate, without a VBV buffer).
+void rc_scene_cut_start(ratecontrol *rc, const internal_config *cfg);
 
 // Adaptive quantisation of a new source picture (before the lookahead sees it).
 void adaptive_quant_frame(const internal_config *cfg, const metric_table *mt, picture *pic);
