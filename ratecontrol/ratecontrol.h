@@ -173,6 +173,14 @@ struct ratecontrol {
     // The intra cost of the latest picture started (first record), against
     // which a keyframe tells a new scene.
     double scene_intra_cost;
+    // The product of how far the content's cost moved at every scene cut so
+    // far (first record), and its value when the record's picture started:
+    // a picture of an earlier scene joins the rate equation's sums moved by
+    // the cuts since.
+    double scene_scale;
+    double scene_scale_at_start;
+    // The record's picture is a keyframe that starts a new scene.
+    uint32_t scene_cut;
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs
@@ -328,6 +336,9 @@ double rc_in_flight_bits(const ratecontrol *other);
 // the intra cost moved, and the sizes seen of the old scene are forgotten
 // (average bitrate and constant bitrate, without a VBV buffer).
 void rc_scene_cut_start(ratecontrol *rc, const internal_config *cfg);
+// Whether the picture a record carries joins the rate equation's sums: a
+// keyframe that starts a new scene does not.
+bool rc_in_rate_equation(const ratecontrol *rc);
 
 // Adaptive quantisation of a new source picture (before the lookahead sees it).
 void adaptive_quant_frame(const internal_config *cfg, const metric_table *mt, picture *pic);
