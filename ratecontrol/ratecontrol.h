@@ -332,9 +332,9 @@ double rc_qscale_for_bits(const ratecontrol *rc, double bits);
 double rc_in_flight_bits(const ratecontrol *other);
 
 // Before a picture takes its QP: at a keyframe that starts a new scene, one-pass
-// average bitrate moves its rate-equation sums and latest qscales by how far
-// the intra cost moved, and the sizes seen of the old scene are forgotten
-// (average bitrate and constant bitrate, without a VBV buffer).
+// average bitrate (without a VBV buffer) moves its rate-equation sums and
+// latest qscales by how far the intra cost moved, and forgets the sizes seen
+// of the old scene.
 void rc_scene_cut_start(ratecontrol *rc, const internal_config *cfg);
 // Whether the picture a record carries joins the rate equation's sums: a
 // keyframe that starts a new scene does not.

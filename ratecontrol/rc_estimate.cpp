@@ -412,7 +412,14 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             // below the target, 15.5 % so).
             if (!crf && !cfg->pass1) q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
             if (!crf && !cfg->pass1) {
-                double sized = rc_size_descent_floor(rc, KEYFRAME_SHARE * rc->bitrate / rc->fps);
+                double budget = KEYFRAME_SHARE * rc->bitrate / rc->fps;
+                double sized = rc_size_descent_floor(rc, budget);
+                // After a scene cut no intra picture of the scene has been
+                // seen: the intra predictor, which follows the intra cost
+                // across scenes, bounds it instead (a cut keyframe planned at
+                // 1.9 Mbit, unbounded, took 1.25 Mbit at 1500 kbit/s).
+                if (!(sized > 0.0) && first->frame_model[slice_i].anchor_qscale > 0.0f && rc->frame_satd > 0)
+                    sized = rc_qscale_for_bits(rc, budget);
                 if (sized > 0.0) q = std::max(q, sized);
             }
             fixed_intra = true;
