@@ -1,6 +1,5 @@
-// Rate control at a scene cut: what one-pass average bitrate and constant
-// bitrate learned of the scene before a keyframe that starts a new one says
-// little of the new scene.
+// Rate control at a scene cut: what one-pass average bitrate learned of the
+// scene before a keyframe that starts a new one says little of the new scene.
 //
 // On a 720p clip cut from a detailed photograph to a smoother one, the intra
 // cost fell to 0.38 of what it was and the bits of the P pictures at a given
