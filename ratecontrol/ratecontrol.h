@@ -170,6 +170,17 @@ struct ratecontrol {
     // record), and how many pictures have been collected.
     rc_kind_seen seen[4];
     int32_t collected;
+    // The intra cost of the latest picture started (first record), against
+    // which a keyframe tells a new scene.
+    double scene_intra_cost;
+    // The product of how far the content's cost moved at every scene cut so
+    // far (first record), and its value when the record's picture started:
+    // a picture of an earlier scene joins the rate equation's sums moved by
+    // the cuts since.
+    double scene_scale;
+    double scene_scale_at_start;
+    // The record's picture is a keyframe that starts a new scene.
+    uint32_t scene_cut;
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs
@@ -319,6 +330,15 @@ double rc_qscale_for_bits(const ratecontrol *rc, double bits);
 // or what the predictors, which have learned since, now expect of it at its
 // QP, whichever is more.
 double rc_in_flight_bits(const ratecontrol *other);
+
+// Before a picture takes its QP: at a keyframe that starts a new scene, one-pass
+// average bitrate (without a VBV buffer) moves its rate-equation sums and
+// latest qscales by how far the intra cost moved, and forgets the sizes seen
+// of the old scene.
+void rc_scene_cut_start(ratecontrol *rc, const internal_config *cfg);
+// Whether the picture a record carries joins the rate equation's sums: a
+// keyframe that starts a new scene does not.
+bool rc_in_rate_equation(const ratecontrol *rc);
 
 // Adaptive quantisation of a new source picture (before the lookahead sees it).
 void adaptive_quant_frame(const internal_config *cfg, const metric_table *mt, picture *pic);

@@ -150,6 +150,7 @@ double start_qp(const ratecontrol *rc, double share)
 struct in_flight_sums {
     double bits = 0.0;
     int32_t count = 0;
+    int32_t in_equation = 0;  // of count, the pictures that join the rate equation
     double complexity = 0.0;
 };
 
@@ -168,6 +169,8 @@ in_flight_sums pictures_in_flight(const ratecontrol *rc, const internal_config *
         double bits = known ? rc_in_flight_bits(other) : rc->bitrate / rc->fps;
         sums.bits += bits;
         sums.count++;
+        if (!rc_in_rate_equation(other)) continue;
+        sums.in_equation++;
         double qp = other->size_known ? other->qp_plan_sum / (float)std::max(other->ctu_count, 1) : other->frame_qp_f;
         double share = 0.0;
         if (rc_abr_share(other, cfg, bits, rc_qp_to_qscale(qp), &share)) sums.complexity += share;
@@ -368,7 +371,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
         // overflow.
         in_flight_sums flight = pictures_in_flight(rc, cfg);
         double complexity = rc->complexity_sum + flight.complexity;
-        double wanted_window = rc->wanted_bits_window + flight.count * rc->bitrate / rc->fps;
+        double wanted_window = rc->wanted_bits_window + flight.in_equation * rc->bitrate / rc->fps;
         double rate = complexity > 0.0 ? wanted_window / complexity : 0.0;
         q = rc_get_qscale(rc, cfg, &e, rate);
         if (rc->frame_satd != 0) {
@@ -409,7 +412,14 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
             // below the target, 15.5 % so).
             if (!crf && !cfg->pass1) q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
             if (!crf && !cfg->pass1) {
-                double sized = rc_size_descent_floor(rc, KEYFRAME_SHARE * rc->bitrate / rc->fps);
+                double budget = KEYFRAME_SHARE * rc->bitrate / rc->fps;
+                double sized = rc_size_descent_floor(rc, budget);
+                // After a scene cut no intra picture of the scene has been
+                // seen: the intra predictor, which follows the intra cost
+                // across scenes, bounds it instead (a cut keyframe planned at
+                // 1.9 Mbit, unbounded, took 1.25 Mbit at 1500 kbit/s).
+                if (!(sized > 0.0) && first->frame_model[slice_i].anchor_qscale > 0.0f && rc->frame_satd > 0)
+                    sized = rc_qscale_for_bits(rc, budget);
                 if (sized > 0.0) q = std::max(q, sized);
             }
             fixed_intra = true;

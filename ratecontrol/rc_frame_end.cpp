@@ -51,6 +51,8 @@ bool rc_abr_share(const ratecontrol *rc, const internal_config *cfg, double bits
         if (!(ratio > 0.0)) return false;
         *share = qscale * bits / (ratio * rc->last_rate_eq);
     }
+    // Pictures of the scenes before a cut join as the cuts moved the sums.
+    *share *= rc_first(rc)->scene_scale / rc->scene_scale_at_start;
     return *share > 0.0;
 }
 
@@ -110,6 +112,7 @@ void picture_seen(ratecontrol *rc, double qscale, double bits)
 
 void abr_frame_end(ratecontrol *rc, const internal_config *cfg, uint32_t bits)
 {
+    if (!rc_in_rate_equation(rc)) return;
     double share = 0.0;
     if (rc_abr_share(rc, cfg, bits, rc_qp_to_qscale(rc->qp_plan_sum), &share)) rc->complexity_sum += share;
     rc->complexity_sum *= rc->decay;

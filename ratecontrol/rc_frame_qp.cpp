@@ -99,6 +99,7 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
         }
         rc->pass2_current = &rc->pass2_entries[rc->pass2_order[number]];
     }
+    rc_scene_cut_start(rc, cfg);
     rc_intra_detail_start(rc);
     if (rc->vbv) vbv_start(rc, pic);
     double q = raw_qp(rc, cfg, pic);
