@@ -8,8 +8,6 @@
 
 namespace {
 
-// The unrounded QP: the VBV row QP, the constant-bitrate ratio, or the frame
-// QP plus the AQ / macroblock-tree offset of the CTU's top-left 16x16 block.
 // The AQ / macroblock-tree offset of the CTU's top-left 16x16 block (0
 // without adaptive quantisation).
 float block_offset(const rc_ctu_context *ctx)
@@ -21,6 +19,9 @@ float block_offset(const rc_ctu_context *ctx)
     return offsets ? offsets[block] : 0.0f;
 }
 
+// The unrounded QP: the VBV row QP plus the CTU's offset, the
+// constant-bitrate ratio with the tree offset, or the frame QP plus the
+// CTU's offset.
 float unrounded_ctu_qp(const rc_ctu_context *ctx)
 {
     const ratecontrol *rc = ctx->rc;
