@@ -8,24 +8,33 @@
 
 namespace {
 
-// The unrounded QP: the VBV row QP, the constant-bitrate ratio, or the frame
-// QP plus the AQ / macroblock-tree offset of the CTU's top-left 16x16 block.
+// The AQ / macroblock-tree offset of the CTU's top-left 16x16 block (0
+// without adaptive quantisation).
+float block_offset(const rc_ctu_context *ctx)
+{
+    if (ctx->cfg->aq_mode == 0) return 0.0f;
+    const picture *src = ctx->source;
+    int32_t block = 4 * ctx->ctu_y * ctx->block_stride + 4 * ctx->ctu_x;
+    const float *offsets = src->mbtree_offsets_apply ? src->mbtree_qp_offset : src->aq_qp_offset;
+    return offsets ? offsets[block] : 0.0f;
+}
+
+// The unrounded QP: the VBV row QP plus the CTU's offset, the
+// constant-bitrate ratio with the tree offset, or the frame QP plus the
+// CTU's offset.
 float unrounded_ctu_qp(const rc_ctu_context *ctx)
 {
     const ratecontrol *rc = ctx->rc;
     const internal_config *cfg = ctx->cfg;
-    if (rc->vbv) return ctx->recon->vbv_row_qp[ctx->ctu_y];
+    // Under a buffer the row QP takes the frame QP's place and the offsets
+    // still move the CTUs about it: dropped, they left the anchors that the
+    // tree says later pictures lean on at the B pictures' level.
+    if (rc->vbv) return ctx->recon->vbv_row_qp[ctx->ctu_y] + block_offset(ctx);
     if (cfg->rc_mode == RC_MODE_CBR) {
         float q = rc->frame_qp_f - 6.0f * (float)(std::log(ctx->cbr_ctu_ratio) * 1.4426950408889634);
         return q + rc_cbr_tree_offset(ctx);
     }
-    if (cfg->aq_mode != 0) {
-        const picture *src = ctx->source;
-        int32_t block = 4 * ctx->ctu_y * ctx->block_stride + 4 * ctx->ctu_x;
-        const float *offsets = src->mbtree_offsets_apply ? src->mbtree_qp_offset : src->aq_qp_offset;
-        if (offsets) return rc->frame_qp_f + offsets[block];
-    }
-    return rc->frame_qp_f;
+    return rc->frame_qp_f + block_offset(ctx);
 }
 
 }  // namespace

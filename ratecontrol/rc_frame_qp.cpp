@@ -198,6 +198,25 @@ double intra_bits(ratecontrol *rc, const picture *source, double q)
     return rc_frame_model_bits(rc, 2, source->frame_cost[0][0], q);
 }
 
+// QP steps (qp_step each) below the finest qscale an intra picture has been
+// seen at that the room kept for the next keyframe reckons with.
+constexpr double KEYFRAME_RESERVE_STEPS = 2.0;
+
+// The qscale at which a P picture coded at q keeps room for the next
+// keyframe: q over the I/P ratio, but not far finer than intra pictures have
+// been coded. Under the tree a keyframe plans many QPs above its P pictures
+// (its CTUs take the tree's large offsets): reckoned at the P pictures' QP
+// less the ratio, 20 QPs finer than any keyframe seen, it came to 380-475
+// kbit, and the room it asked for held the P pictures of a slow pan 2-6 QPs
+// coarse with the buffer full (640x360, 125 kbit/s: 20 % under the rate,
+// while the keyframes took 50 and 65 kbit).
+double keyframe_reserve_qscale(const ratecontrol *rc, double q, double ip_ratio)
+{
+    double finest = rc_first(rc)->seen[slice_i].finest_qscale;
+    double floor = finest > 0.0 ? finest / std::pow(rc->qscale_step, KEYFRAME_RESERVE_STEPS) : 0.0;
+    return std::max(q / ip_ratio, floor);
+}
+
 double fill_share(const ratecontrol *rc)
 {
     if (rc->vbv_small) return 1.0;
@@ -271,7 +290,7 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
         double ip_ratio = cfg->ip_ratio > 0.0f ? (double)cfg->ip_ratio : 1.0;
         if (slice_class == slice_p) {
             double room = (0.75 * cfg->bframes + 1.0) * rc->vbv_frame_bits + rc->vbv_fill_planned;
-            double need = bits + intra_bits(rc, pic->source, q / ip_ratio);
+            double need = bits + intra_bits(rc, pic->source, keyframe_reserve_qscale(rc, q, ip_ratio));
             fit_room(rc, need, room, &q, &bits);
         } else if (slice_class == slice_i) {
             double room = (double)(cfg->bframes + 1) * rc->vbv_frame_bits + rc->vbv_fill_planned;

@@ -79,15 +79,16 @@ TEST(CtuQp, ConstantBitrateRatioShiftsBySixPerDoubling)
     EXPECT_EQ(f.qp_at(30.6f), 25);
 }
 
-TEST(CtuQp, VbvRowQpOverridesAqOffsets)
+TEST(CtuQp, VbvRowQpReplacesTheFrameQpAndKeepsTheOffsets)
 {
     ctu_fixture f;
     f.rc.vbv = 1;
-    f.cfg.aq_mode = 1;
-    f.aq_offsets[0] = -8.0f;
     f.row_qp[1] = 33.4f;
     f.ctx.ctu_y = 1;
-    EXPECT_EQ(f.qp_at(20.0f), 33);
+    f.aq_offsets[4 * 8] = -8.0f;
+    EXPECT_EQ(f.qp_at(20.0f), 33);  // without AQ no offset applies
+    f.cfg.aq_mode = 1;
+    EXPECT_EQ(f.qp_at(20.0f), 25);
 }
 
 TEST(CtuQp, AqUsesTopLeftBlockOfTheCtuOnly)
