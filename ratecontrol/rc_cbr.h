@@ -68,6 +68,9 @@ struct rc_rowstats {
     // The picture spends up to its target, whatever its lower bound: the
     // bucket ran over with the latest picture, or is short.
     int32_t spend_target;
+    // The bucket is longer than RC_BUCKET_LEND_PICTURES: it absorbs a
+    // picture's miss, and the ratio's rise is capped.
+    int32_t long_bucket;
     const uint32_t *ctu_cost;
     int32_t cost_total;
     int32_t cost_floor;

@@ -285,6 +285,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     // the pictures spend up to their target.
     const rc_model *m = rc->model;
     rc->rowstats->spend_target = m->window <= RC_BUCKET_LEND_PICTURES || m->bucket_fill >= m->bucket_size;
+    rc->rowstats->long_bucket = m->window > RC_BUCKET_LEND_PICTURES;
     return qp;
 }
 

@@ -284,6 +284,26 @@ TEST(ConstantBitrateRows, UnderspendingRaisesTheRatioAndOneColumnUsesTheCtuAbove
     rc_rowstats_delete(s);
 }
 
+TEST(ConstantBitrateRows, RatioReturnsTowardsOneOnceBackWithinTheUpperBound)
+{
+    rc_rowstats *s = rc_rowstats_new(1, 6);
+    ASSERT_NE(s, nullptr);
+    std::vector<uint32_t> cost(6, 100);
+    int32_t bits[3] = {8000, 9000, 4000};
+    rc_rowstats_frame_start(s, bits, cost.data(), 601);
+    // The first row takes over a third of the target: the projection passes
+    // the upper bound and the ratio falls a step; the next rows bring it
+    // back under the bound, still over the target, and the ratio climbs back
+    // a step per CTU.
+    const uint32_t spent[6] = {3000, 10, 1200, 1200, 1200, 1200};
+    const double expected[6] = {1.0, 1.0, 0.9, 0.9 * 1.05, 0.9 * 1.05 * 1.05, 1.0};
+    for (int32_t y = 0; y < 6; y++) {
+        EXPECT_NEAR(rc_rowstats_ctu_ratio(s, 0, y), expected[y], 1e-12) << y;
+        rc_rowstats_ctu_add(s, 0, y, spent[y]);
+    }
+    rc_rowstats_delete(s);
+}
+
 TEST(Vbv, BufferNeverRunsDryAcrossASceneOfHardPictures)
 {
     for (int32_t mode : {RC_MODE_ABR, RC_MODE_CRF, RC_MODE_CQP}) {
