@@ -50,6 +50,9 @@ struct rc_model {
     int64_t bucket_repay;
     // Display number of the latest intra picture planned.
     int32_t key_frame_number;
+    // Picture order count of the latest P picture planned as an intra one
+    // (a scene cut left as a P picture) since that intra picture; -1 none.
+    int32_t cut_poc;
 };
 
 constexpr double RC_BUCKET_START = 0.9;

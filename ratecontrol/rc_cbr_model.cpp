@@ -123,6 +123,7 @@ void rc_model_intra_taken(rc_model *m, int32_t bits)
 void rc_model_keyframe(rc_model *m, int32_t frame_number)
 {
     m->key_frame_number = frame_number;
+    m->cut_poc = -1;
 }
 
 void rc_model_key_save(rc_model *m, int32_t frame_number, int32_t key_interval, int32_t out[3])
@@ -187,6 +188,7 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     std::memset(m->exact, 0, (size_t)m->length);
     std::memset(m->slot_class, 3, (size_t)m->length);
     m->gop_count = -2;
+    m->cut_poc = -1;
     m->bucket_size = (int64_t)std::max(max_frame_bits, 0) * m->window;
     m->bucket_fill = (int64_t)((double)m->bucket_size * RC_BUCKET_START);
     // A bucket lends its pictures what a short one would and holds the rest

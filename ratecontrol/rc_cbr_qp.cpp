@@ -147,6 +147,50 @@ bool intra_floor_released(const ratecontrol *rc, uint32_t type)
            (double)m->bucket_fill >= INTRA_FLOOR_BOUNDS * rc->cbr_bits[1];
 }
 
+// A P picture whose lookahead P cost reaches INTRA_LIKE_SHARE of its intra
+// cost predicts almost nothing from its reference: a scene cut the type
+// decision left as a P picture (under constant bitrate the lookahead's intra
+// estimate tries every angular mode, which lowers the intra cost of detailed
+// content enough that the cut's next pictures look like another cut, and
+// the cut is no keyframe). Its blocks code as intra blocks do, at several
+// times the bits per cost the P predictor has learned from predicted blocks:
+// the cut on the natural clip at 640x360, 125 kbit/s, was planned at 6.8
+// kbit on the P predictor and took 16.6, more than the 8-picture bucket
+// held; on the intra predictor it was planned at 6.7 and took 7.4. Below
+// 0.98 the pans' P pictures, which code far better than their lookahead
+// costs say, count as well (0.9: pan P pictures at 0.92-0.97 held coarse,
+// grain at 125 kbit/s 20 % under the rate).
+constexpr double INTRA_LIKE_SHARE = 0.98;
+// The frame size predictor of intra pictures (see rc_frame_pred_index).
+constexpr int32_t INTRA_PRED_INDEX = 2;
+// Steps of the search for the QP at which the intra predictor meets a bound.
+constexpr double INTRA_LIKE_QP_STEP = 0.25;
+
+// The picture's intra cost in the units of the intra predictor when it is a
+// P picture that codes like an intra one, else 0.
+double intra_like_cost(const ratecontrol *rc, const internal_config *cfg, int32_t d0)
+{
+    const picture *src = rc->pic.source;
+    if (src->picture_type != PIC_TYPE_P || d0 <= 0) return 0.0;
+    if (!(rc_first(rc)->frame_model[INTRA_PRED_INDEX].anchor_qscale > 0.0f)) return 0.0;
+    double intra = src->frame_cost[0][0], inter = src->frame_cost[d0][0];
+    if (!(intra > 0.0) || inter < INTRA_LIKE_SHARE * intra) return 0.0;
+    bool aq = cfg->mbtree == 0 && cfg->aq_mode != 0;
+    return aq ? src->frame_cost_aq[0][0] : intra;
+}
+
+double intra_like_bits(const ratecontrol *rc, double cost, double qp)
+{
+    return rc_frame_model_bits(rc, INTRA_PRED_INDEX, cost, rc_qp_to_qscale(qp));
+}
+
+// The QP from qp up at which the intra predictor expects `cost` to fit `bits`.
+double intra_like_qp(const ratecontrol *rc, double cost, double qp, double bits)
+{
+    while (qp < QP_MAX && intra_like_bits(rc, cost, qp) > bits) qp += INTRA_LIKE_QP_STEP;
+    return std::min(qp, (double)QP_MAX);
+}
+
 }  // namespace
 
 void rc_cbr_gop_reset(ratecontrol *rc, const internal_config *cfg)
@@ -234,9 +278,17 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // earlier P pictures say nothing of: a P picture after a CRA coded
         // at QP 44 was planned at QP 22 for 20 kbit and took 260 kbit, 2.6 times
         // the bucket (pan2 640x360, 375 kbit/s).
+        // So after a scene cut coded as a P picture (see INTRA_LIKE_SHARE):
+        // the P picture after the cut on the natural clip at 640x360, 125
+        // kbit/s, fell 9.6 QP below the cut on the old scene's sizes and took
+        // 15.9 kbit for 7.3, running the 8-picture bucket dry. Held at the
+        // cut's QP instead, the fast pan's P pictures, each of which codes
+        // like an intra one, climbed QP by QP (pan16 1280x720: 14-21 % under
+        // the rate).
+        bool after_cut = pic->ref0->poc == rc->model->cut_poc;
         double fall = r - P_QP_FALL;
         double sized = rc_size_descent_floor(rc, (double)(cfg->bframes + 1) * rc->model->frame_bits);
-        if (sized > 0.0 && !is_intra(pic->ref0->picture_type)) fall = rc_qscale_to_qp(sized);
+        if (sized > 0.0 && !is_intra(pic->ref0->picture_type) && !after_cut) fall = rc_qscale_to_qp(sized);
         qp = std::min(std::max(qp, fall), r + P_QP_RISE);
     }
     // Whatever the reference QPs allow, no picture is planned past its upper
@@ -247,12 +299,19 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         double floor = rc_seen_qscale_floor(rc);
         if (floor > 0.0 && !intra_floor_released(rc, type)) qp = std::max(qp, rc_qscale_to_qp(floor));
     }
+    double intra_like = predicted ? intra_like_cost(rc, cfg, d0) : 0.0;
+    if (intra_like > 0.0) {
+        qp = intra_like_qp(rc, intra_like, qp, rc->cbr_bits[1]);
+        rc->model->cut_poc = src->poc;
+    }
     // Pictures in flight count in the window with their plan, the size the
     // frame predictor expects of the picture at the QP it is coded with; the
     // bucket, which must not run dry, counts it as plans of its kind have
     // turned out when that is more.
     if (predicted) {
-        rc->frame_size_planned = std::max((int32_t)rc_predict_frame_bits(rc, rc_qp_to_qscale(qp)), rc->ctu_count);
+        double bits = rc_predict_frame_bits(rc, rc_qp_to_qscale(qp));
+        if (intra_like > 0.0) bits = std::max(bits, intra_like_bits(rc, intra_like, qp));
+        rc->frame_size_planned = std::max((int32_t)std::min(bits, (double)INT32_MAX), rc->ctu_count);
         rc->size_planned = 1;
         int32_t index = rc_frame_pred_index(pic);
         double scale = rc_first(rc)->plan_scale[index];
