@@ -161,8 +161,6 @@ bool intra_floor_released(const ratecontrol *rc, uint32_t type)
 // costs say, count as well (0.9: pan P pictures at 0.92-0.97 held coarse,
 // grain at 125 kbit/s 20 % under the rate).
 constexpr double INTRA_LIKE_SHARE = 0.98;
-// The frame size predictor of intra pictures (see rc_frame_pred_index).
-constexpr int32_t INTRA_PRED_INDEX = 2;
 // Steps of the search for the QP at which the intra predictor meets a bound.
 constexpr double INTRA_LIKE_QP_STEP = 0.25;
 
@@ -176,7 +174,7 @@ double intra_like_cost(const ratecontrol *rc, const internal_config *cfg, int32_
     const picture *src = rc->pic.source;
     if (rc->model->window > RC_BUCKET_LEND_PICTURES) return 0.0;
     if (src->picture_type != PIC_TYPE_P || d0 <= 0) return 0.0;
-    if (!(rc_first(rc)->frame_model[INTRA_PRED_INDEX].anchor_qscale > 0.0f)) return 0.0;
+    if (!(rc_first(rc)->frame_model[slice_i].anchor_qscale > 0.0f)) return 0.0;
     double intra = src->frame_cost[0][0], inter = src->frame_cost[d0][0];
     if (!(intra > 0.0) || inter < INTRA_LIKE_SHARE * intra) return 0.0;
     bool aq = cfg->mbtree == 0 && cfg->aq_mode != 0;
@@ -185,7 +183,7 @@ double intra_like_cost(const ratecontrol *rc, const internal_config *cfg, int32_
 
 double intra_like_bits(const ratecontrol *rc, double cost, double qp)
 {
-    return rc_frame_model_bits(rc, INTRA_PRED_INDEX, cost, rc_qp_to_qscale(qp));
+    return rc_frame_model_bits(rc, slice_i, cost, rc_qp_to_qscale(qp));
 }
 
 // The QP from qp up at which the intra predictor expects `cost` to fit `bits`.

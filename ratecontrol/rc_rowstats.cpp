@@ -188,8 +188,8 @@ void rc_rowstats_ctu_add(rc_rowstats *s, int32_t x, int32_t y, uint32_t bits)
 // their cost share stayed low to the last CTU: most P pictures of the zoom
 // ended at ratios 0.45 to 0.65, QP +4 to +7 over their lower halves, for a
 // size only a few percent over the plan (1280x720 at 1500 kbit/s, one
-// second's window: 32.50 dB at 1561 kbit/s; 32.75 dB at 1555 now; the cut
-// 36.26 dB at 1501, now 36.67 dB at 1485). Under the target it lowers QP
+// second's window: 32.50 dB at 1561 kbit/s, 32.58 dB at 1526 so; the cut
+// 36.26 dB at 1501, 36.69 dB at 1532 so). Under the target it lowers QP
 // only once the projection falls well under the lower bound, and returns
 // towards 1 (the picture's own QP) once it no longer does. The lower bound
 // is mostly the target itself: a ratio that rose whenever a picture spent
