@@ -64,6 +64,10 @@ inline void level_errors_8(const int16_t *c, uint16_t *ceil_levels, uint32_t *sq
     _mm256_storeu_si256((__m256i *)(errors + 8), _mm256_permute2x128_si256(lo, hi, 0x31));
 }
 
+// Groups above the last one from which clearing the whole block takes fewer
+// stores than clearing them group by group.
+enum { WHOLE_CLEAR_GROUPS = 4 };
+
 // Whether a 4x4 group holds a coefficient above t or below -t (t >= 0).
 inline bool group_above(const int16_t *c, int size, __m128i above, __m128i below)
 {
@@ -97,6 +101,12 @@ int find_last_group_avx2(quant_context *ctx, int16_t *levels, const int16_t *coe
             const int32_t x = coeff[p + r * size + c];
             flags[p + r * size + c] = x > t || x < -t;
         }
+    // Both quantisers write every position of the groups up to g, so where
+    // many groups lie above g the whole block is cleared at once.
+    if (groups - 1 - g >= WHOLE_CLEAR_GROUPS) {
+        memset(levels, 0, sizeof(int16_t) * (size_t)(size * size));
+        return 16 * g;
+    }
     for (int e = g + 1; e < groups; e++)
         for (int r = 0; r < 4; r++)
             memset(&levels[scan[16 * e] + r * size], 0, 4 * sizeof(int16_t));

@@ -884,6 +884,16 @@ int64_t alt_hide_group(alt_block *b, alt_group *gr)
     return best - credit;
 }
 
+// Clears the levels of group g, row by row: a group's first scan position
+// is its top-left corner in every scan.
+inline void alt_clear_group(alt_block *b, int g)
+{
+    int16_t *first = b->levels + b->scan[16 * g];
+    const int size = 1 << b->n;
+    for (int r = 0; r < 4; r++)
+        memset(first + r * size, 0, 4 * sizeof(int16_t));
+}
+
 void alt_group_decide(alt_block *b, alt_state *st, alt_group *gr)
 {
     const int w = 1 << (b->n - 2);
@@ -912,8 +922,7 @@ void alt_group_decide(alt_block *b, alt_state *st, alt_group *gr)
             gr->last_g = gr->best_pos;
             v = gr->cg + (gr->e_best - gr->r_best);
         } else if (keep >= zero) {
-            for (int k = 0; k < 16; k++)
-                b->levels[b->scan[16 * gr->g + k]] = 0;
+            alt_clear_group(b, gr->g);
             has_levels = 0;
             v = zero;
         } else {
@@ -1023,7 +1032,14 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         memset(levels, 0, sizeof(int16_t) * (size_t)(size * size));
         return 0;
     }
-    for (int s = highest; s > keep_last; s--)
+    // Groups wholly above the last position are cleared row by row (the
+    // positions above the highest are 0 already, so clearing them too
+    // changes nothing); the last position's own group position by position.
+    const int keep_group = keep_last >= 0 ? keep_last >> 4 : -1;
+    for (int g = highest >> 4; g > keep_group; g--)
+        alt_clear_group(&b, g);
+    const int top = highest < 16 * keep_group + 15 ? highest : 16 * keep_group + 15;
+    for (int s = top; s > keep_last; s--)
         levels[scan[s]] = 0;
     return keep_last >= 0;
 }
