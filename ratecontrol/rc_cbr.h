@@ -42,7 +42,8 @@ struct rc_model {
     int64_t bucket_size;
     int64_t bucket_fill;
     // The fill a bucket of more than RC_BUCKET_LEND_PICTURES holds back
-    // from the pictures' upper bounds (0 for shorter ones).
+    // from the pictures' upper bounds (0 for shorter ones); an anchor that
+    // later pictures lean on may take part of it.
     int64_t bucket_hold;
     // What an intra picture under the tree borrowed from the held fill, and
     // how much of it each finished picture gives back to the hold.
@@ -91,7 +92,9 @@ int32_t rc_cbr_class(uint32_t picture_type);
                        int32_t span, int32_t frames_in_flight, int32_t ctu_count);
 void rc_model_delete(rc_model *m);
 void rc_model_reset(rc_model *m);
-void rc_model_frame_target(rc_model *m, int32_t cls, int32_t out[3]);
+// The target and bounds `out` of the next picture of class `cls`; `lean`
+// (0 to 1) is how strongly the tree says later pictures lean on it.
+void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]);
 void rc_model_set_last(rc_model *m, int32_t bits);
 // What the bucket expects of the picture planned last, at least its plan.
 void rc_model_expect_last(rc_model *m, int32_t bits);

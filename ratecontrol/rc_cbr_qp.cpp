@@ -31,7 +31,7 @@ constexpr double P_QP_RISE = 6.0;
 constexpr double B_TARGET_SHARE = 0.5;
 // Pictures past the cost limit: lambda = HIGH_COST_LAMBDA x (bits / cost)^-2.
 constexpr double HIGH_COST_LAMBDA = 0.4;
-// How strongly the pictures after an intra one lean on it: not below a mean
+// How strongly the pictures after an anchor lean on it: not below a mean
 // tree offset of -1 QP (grain, whose noise nothing predicts: a larger intra
 // picture cost 0.3 dB there), fully from -4 QP (the pans and the zoom).
 constexpr double TREE_LEAN_FLOOR = 1.0;
@@ -103,6 +103,12 @@ double tree_offset(const ratecontrol *rc, const internal_config *cfg, const pict
     for (int32_t y = 0; y < rc->ctu_rows; y++)
         for (int32_t x = 0; x < rc->ctu_cols; x++) sum += src->mbtree_qp_offset[16 * y * rc->ctu_cols + 4 * x];
     return sum / rc->ctu_count;
+}
+
+// How strongly the tree says later pictures lean on the picture, 0 to 1.
+double tree_lean(const ratecontrol *rc, const internal_config *cfg, const picture *src)
+{
+    return std::min(std::max((-tree_offset(rc, cfg, src) - TREE_LEAN_FLOOR) / TREE_LEAN_SPAN, 0.0), 1.0);
 }
 
 double lambda_of_qp(double qp)
@@ -237,7 +243,8 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     int32_t d0, d1;
     if (is_intra(type)) rc_cbr_gop_reset(rc, cfg);
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &d0, &d1);
-    rc_model_frame_target(rc->model, cls, rc->cbr_bits);
+    double lean = tree_lean(rc, cfg, src);
+    rc_model_frame_target(rc->model, cls, lean, rc->cbr_bits);
     if (is_intra(type)) {
         rc_model_keyframe(rc->model, src->frame_number);
     } else {
@@ -253,7 +260,6 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         int64_t t64 = std::min(5 * (int64_t)rc->cbr_bits[0], (int64_t)(INTRA_ROOM_SHARE * rc->cbr_bits[1]));
         // An intra picture that the tree says its successors lean on takes
         // up to the bucket's anchor share, by how strongly they lean.
-        double lean = std::min(std::max((-tree_offset(rc, cfg, src) - TREE_LEAN_FLOOR) / TREE_LEAN_SPAN, 0.0), 1.0);
         if (lean > 0.0) {
             rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model));
             t64 = std::max(t64, (int64_t)(lean * INTRA_ROOM_SHARE * rc->cbr_bits[1]));

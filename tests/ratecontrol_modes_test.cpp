@@ -138,7 +138,7 @@ TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSixWithinItsShareOf
     rc_model *m = rc_model_new(1000, 3000, 200, 25, 10, 4, 20);
     ASSERT_NE(m, nullptr);
     int32_t out[3];
-    rc_model_frame_target(m, 0, out);
+    rc_model_frame_target(m, 0, 0.0, out);
     // No deviation: the class target 1.8 x 1000 within lo / hi; the upper
     // bound of an anchor is half what the bucket (25 x 3000, starting 0.9
     // full) lends: its fill above the 0.9 x 3000 of each picture beyond nine
@@ -147,6 +147,15 @@ TEST(ConstantBitrateModel, FirstPictureIsPlannedWithAWindowOfSixWithinItsShareOf
     EXPECT_EQ(out[1], 12150);
     EXPECT_EQ(out[2], 6 * 200);
     rc_model_delete(m);
+    // An anchor that later pictures lean on by half may take half the held
+    // fill as well, 0.5 x (67500 - 0.5 x 16 x 2700); a B picture none of it.
+    m = rc_model_new(1000, 3000, 200, 25, 10, 4, 20);
+    ASSERT_NE(m, nullptr);
+    rc_model_frame_target(m, 0, 0.5, out);
+    EXPECT_EQ(out[1], 22950);
+    rc_model_frame_target(m, 2, 1.0, out);
+    EXPECT_LT(out[1], 12150);
+    rc_model_delete(m);
 }
 
 TEST(ConstantBitrateModel, BucketDrainsWithFinishedPicturesAndPlansInFlight)
@@ -154,11 +163,11 @@ TEST(ConstantBitrateModel, BucketDrainsWithFinishedPicturesAndPlansInFlight)
     rc_model *m = rc_model_new(1000, 1000, 0, 8, 8, 2, 20);
     ASSERT_NE(m, nullptr);
     int32_t out[3];
-    rc_model_frame_target(m, 0, out);
+    rc_model_frame_target(m, 0, 0.0, out);
     EXPECT_EQ(out[1], 3600);   // an anchor: half of 0.9 x 8000
     rc_model_set_last(m, 2000);
     // In flight: 7200 - 2000 + 1000, 0.4 of it for a B picture.
-    rc_model_frame_target(m, 2, out);
+    rc_model_frame_target(m, 2, 0.0, out);
     EXPECT_EQ(out[1], 2480);
     // Finished at 4000 bits: 7200 - 4000 + 1000.
     rc_model_frame_end(m, 4000, 0, 0);
@@ -188,13 +197,13 @@ TEST(ConstantBitrateModel, DeviationCorrectsByAQuarterWithinTheAllowance)
     rc_model *m = rc_model_new(1000, 100000, 0, 25, 10, 4, 20);
     ASSERT_NE(m, nullptr);
     int32_t out[3];
-    rc_model_frame_target(m, 2, out);  // B class: 600
+    rc_model_frame_target(m, 2, 0.0, out);  // B class: 600
     EXPECT_EQ(out[0], 600);
     // A picture far over its budget: deviation -50000, beyond the far margin
     // (-12500); the allowance is 0.8 x 600 = 480 and a quarter of the
     // deviation exceeds it.
     rc_model_frame_end(m, 51000, 2, 0);
-    rc_model_frame_target(m, 2, out);
+    rc_model_frame_target(m, 2, 0.0, out);
     EXPECT_EQ(out[0], 600 - 480);
     rc_model_delete(m);
 }
@@ -205,7 +214,7 @@ TEST(ConstantBitrateModel, TargetNeverBelowOneBitPerCtu)
     ASSERT_NE(m, nullptr);
     int32_t out[3];
     for (int i = 0; i < 20; i++) {
-        rc_model_frame_target(m, 2, out);
+        rc_model_frame_target(m, 2, 0.0, out);
         EXPECT_GE(out[0], 500);
         EXPECT_GE(out[1], 16 * 500);
         EXPECT_GE(out[2], 500 >> 2);
@@ -222,7 +231,7 @@ TEST(ConstantBitrateModel, LongWindowStaysWithinTheEightBitClassCounts)
     EXPECT_LE(m->window, m->length);
     int32_t out[3];
     for (int i = 0; i < 400; i++) {
-        rc_model_frame_target(m, 0, out);
+        rc_model_frame_target(m, 0, 0.0, out);
         rc_model_frame_end(m, 1000, 0, 0);
     }
     EXPECT_GE(m->class_count[0], 0);
@@ -236,10 +245,10 @@ TEST(ConstantBitrateModel, ClassWithoutCountsGetsRatioOne)
     ASSERT_NE(m, nullptr);
     int32_t out[3];
     for (int i = 0; i < 6; i++) {
-        rc_model_frame_target(m, 0, out);
+        rc_model_frame_target(m, 0, 0.0, out);
         rc_model_frame_end(m, 1500, 0, 0);
     }
-    rc_model_frame_target(m, 0, out);
+    rc_model_frame_target(m, 0, 0.0, out);
     EXPECT_DOUBLE_EQ(m->ratio[0], 1.0);  // only class 0 counted: its share is the mean
     EXPECT_DOUBLE_EQ(m->ratio[1], 1.0);
     EXPECT_DOUBLE_EQ(m->ratio[2], 1.0);
