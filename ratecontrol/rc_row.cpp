@@ -298,9 +298,11 @@ void rc_row_vbv_adjust(rc_ctu_context *ctx, uint32_t bits)
     ratecontrol *rc = ctx->rc;
     int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_index;
     // A constant-bitrate plan counts the tree offsets, so that the frame
-    // predictors learn sizes at the mean QP that the plan aims for.
+    // predictors learn sizes at the mean QP that the plan aims for, and
+    // the finest QP configured, which no CTU goes below: learnt at plans
+    // below it, the predictor took the sizes at QP 10 for those of finer QPs.
     float plan = rc->vbv ? ctx->recon->vbv_row_qp[y] : rc->frame_qp_f;
-    if (rc->cbr) plan += rc_cbr_tree_offset(ctx);
+    if (rc->cbr) plan = std::max(plan + rc_cbr_tree_offset(ctx), (float)ctx->cfg->qp_min);
     ctx->qp_plan_row_sum += plan;
     ctx->qp_coded_row_sum += coded_qp(ctx);
     if (rc->cbr && rc->rowstats) rc_rowstats_ctu_add(rc->rowstats, x, y, bits);
