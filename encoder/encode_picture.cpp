@@ -335,10 +335,65 @@ row_context *row_context_of(const frame_instance *fi, int32_t y)
     return enc->row_contexts[(fi->first_row_context + y - 1) % enc->row_context_count];
 }
 
+namespace {
+
+// Whether the first picture can be coded as soon as its input is in. In
+// constant QP without a buffer or macroblock-tree the first decision makes it
+// a keyframe alone, and its QP, adaptive offsets and type come from its own
+// input: the pictures after it change nothing it is coded with. It needs a
+// second frame instance, since the fill calls keep its own.
+bool keyframe_starts_early(const encoder_instance *inst)
+{
+    const internal_config *cfg = &inst->config;
+    return inst->frame_instance_count >= 2 && inst->received == 1 && inst->coding_number < 0 && inst->la &&
+           cfg->rc_mode == RC_MODE_CQP && cfg->vbv_bufsize == 0 && cfg->vbv_maxrate == 0 && !cfg->mbtree;
+}
+
+// The first decision and the keyframe's start, on the frame instance of the
+// first call, which the fill calls then leave alone.
+int32_t keyframe_start(encoder_instance *inst, frame_instance *cur)
+{
+    inst->coding_number++;
+    if (lookahead_get_frames(inst->la) != 0) return -1;
+    if (inst->coding_queue->count > 0 && picture_start(cur) != 0) return -1;
+    inst->keyframe_early = 1;
+    return 0;
+}
+
+// A call while the keyframe started early is in flight: no rotation, no
+// reference update, no decision until the window is full (or the input has
+// ended); that call stands for the one that would have started the keyframe.
+int32_t encode_with_keyframe_early(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
+                                   input_frame *input, frame_output *out)
+{
+    int32_t n = inst->frame_instance_count;
+    frame_instance *cur = inst->frame_instances[inst->fi_rotation];
+    frame_instance *next = inst->frame_instances[(inst->fi_rotation + 1) % n];
+    if (input) {
+        int32_t r = take_input(inst, input);
+        if (r > 0) lookahead_ahead_request(inst->la, 0);
+        if (r != 0) return r < 0 ? -1 : 0;
+    } else {
+        picture_list *q = inst->la->input_queue;
+        mutex_lock(&q->lock);
+        cond_broadcast(&q->not_empty);
+        mutex_unlock(&q->lock);
+    }
+    inst->keyframe_early = 0;
+    lookahead_ahead_request(inst->la, input ? 0 : 1);
+    return encoder_collect_output(next, cur, out_nals, out_nal_count, out);
+}
+
+}  // namespace
+
 int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint32_t *out_nal_count,
                              input_frame *input, frame_output *out)
 {
     if (__atomic_load_n(inst->job_failed, __ATOMIC_ACQUIRE)) return -1;
+    if (out_nal_count) *out_nal_count = 0;
+    if (out_nals) *out_nals = nullptr;
+    if (out) out->type = 0;
+    if (inst->keyframe_early) return encode_with_keyframe_early(inst, out_nals, out_nal_count, input, out);
     int32_t n = inst->frame_instance_count;
     frame_instance *cur = inst->frame_instances[0], *next = cur;
     if (n >= 2) {
@@ -350,11 +405,9 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         ratecontrol_thread_sync(cur->rc, prev->rc, next->rc);
     }
     if (dpb_update(cur) != 0) return -1;
-    if (out_nal_count) *out_nal_count = 0;
-    if (out_nals) *out_nals = nullptr;
-    if (out) out->type = 0;
     if (input) {
         int32_t r = take_input(inst, input);
+        if (r > 0 && keyframe_starts_early(inst) && keyframe_start(inst, cur) != 0) return -1;
         if (r > 0) lookahead_ahead_request(inst->la, 0);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {

@@ -112,6 +112,7 @@ struct encoder_instance {
     int32_t open_complete;                    // every open step succeeded
     int32_t fi_rotation;                      // the frame instance of the last call
     int32_t row_rotation;                     // the row context next given row 1
+    int32_t keyframe_early;                   // the first picture is coded while the lookahead fills
 
     // workers
     job_pool *pool;
