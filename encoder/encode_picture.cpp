@@ -357,6 +357,7 @@ int32_t keyframe_start(encoder_instance *inst, frame_instance *cur)
     if (lookahead_get_frames(inst->la) != 0) return -1;
     if (inst->coding_queue->count > 0 && picture_start(cur) != 0) return -1;
     inst->keyframe_early = 1;
+    inst->la->filling = 1;
     return 0;
 }
 
@@ -380,6 +381,7 @@ int32_t encode_with_keyframe_early(encoder_instance *inst, nal_entry **out_nals,
         mutex_unlock(&q->lock);
     }
     inst->keyframe_early = 0;
+    inst->la->filling = 0;
     lookahead_ahead_request(inst->la, input ? 0 : 1);
     return encoder_collect_output(next, cur, out_nals, out_nal_count, out);
 }

@@ -47,6 +47,7 @@ struct lookahead {
     picture_list *input_queue;    // undecided pictures, consecutive display numbers
     picture_list *output_queue;   // the mini-GOP just decided, coding order
     picture *held_anchor;         // first picture of the latest mini-GOP, one extra reference
+    int32_t filling;              // the first picture is coded while its window still fills
     int32_t last_keyframe;        // display number of the latest IDR / CRA decided
     int32_t last_base_p;          // latest P of P layer 0 under zero latency
     int32_t ra_count;             // random-access period, +1 at every keyframe

@@ -354,9 +354,10 @@ void lookahead_ahead_request(lookahead *la, int32_t inputs_ended)
         w->inputs_ended = inputs_ended;
         // While the lookahead fills, the pool's threads fault in the new
         // pictures for the caller's copies, and the first decision is many
-        // calls away: the speculation works alone. Once coding runs, the
-        // next decision may come within a few calls.
-        w->helpers = held ? la->jobs - 1 : 0;
+        // calls away: the speculation works alone, also when the first
+        // picture is already being coded. Once coding runs, the next
+        // decision may come within a few calls.
+        w->helpers = held && !la->filling ? la->jobs - 1 : 0;
         w->last_keyframe = la->last_keyframe;
         w->ra_count = la->ra_count;
         w->last_base_p = la->last_base_p;
