@@ -338,15 +338,17 @@ row_context *row_context_of(const frame_instance *fi, int32_t y)
 namespace {
 
 // Whether the first picture can be coded as soon as its input is in. In
-// constant QP without a buffer or macroblock-tree the first decision makes it
-// a keyframe alone, and its QP, adaptive offsets and type come from its own
-// input: the pictures after it change nothing it is coded with. It needs a
-// second frame instance, since the fill calls keep its own.
+// constant QP or constant quality (one pass) without a buffer or
+// macroblock-tree the first decision makes it a keyframe alone, and its type,
+// adaptive offsets, lookahead cost (its own intra cost) and so its QP come
+// from its own input: the pictures after it change nothing it is coded with.
+// It needs a second frame instance, since the fill calls keep its own.
 bool keyframe_starts_early(const encoder_instance *inst)
 {
     const internal_config *cfg = &inst->config;
+    bool own_qp = cfg->rc_mode == RC_MODE_CQP || (cfg->rc_mode == RC_MODE_CRF && !cfg->pass1 && !cfg->pass2);
     return inst->frame_instance_count >= 2 && inst->received == 1 && inst->coding_number < 0 && inst->la &&
-           cfg->rc_mode == RC_MODE_CQP && cfg->vbv_bufsize == 0 && cfg->vbv_maxrate == 0 && !cfg->mbtree;
+           own_qp && cfg->vbv_bufsize == 0 && cfg->vbv_maxrate == 0 && !cfg->mbtree;
 }
 
 // The first decision and the keyframe's start, on the frame instance of the

@@ -286,6 +286,21 @@ TEST(EncoderCore, ConstantQpBytesDoNotDependOnThreadsOrFrameInstances)
                 EXPECT_EQ(b.out.pts, c.out.pts) << what;
                 EXPECT_EQ(b.pending_after, 0) << what;
             }
+    // Constant quality runs without the macroblock-tree only all-intra: its
+    // first picture's QP comes from its own lookahead cost.
+    settings intra;
+    intra.threads = 8;
+    intra.frame_threads = 12;
+    intra.lookahead = 8;
+    intra.crf = 27;
+    intra.idr_period = 1;
+    settings intra_single = intra;
+    intra_single.frame_threads = 1;
+    for (int pictures : {10, 5}) {
+        encode_run a = run_encode(intra, pictures), b = run_encode(intra_single, pictures);
+        ASSERT_EQ(a.out.pts.size(), (size_t)pictures);
+        EXPECT_EQ(a.out.bytes, b.out.bytes) << "all-intra crf, pictures " << pictures;
+    }
 }
 
 // Scene cuts are decided from lookahead costs that a job pool of two threads
