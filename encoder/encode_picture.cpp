@@ -337,6 +337,15 @@ row_context *row_context_of(const frame_instance *fi, int32_t y)
 
 namespace {
 
+// At the end of input: wakes the lookahead's threads that wait for more.
+void input_ended_wake(lookahead *la)
+{
+    picture_list *q = la->input_queue;
+    mutex_lock(&q->lock);
+    cond_broadcast(&q->not_empty);
+    mutex_unlock(&q->lock);
+}
+
 // Whether the first picture can be coded as soon as its input is in. In
 // constant QP or constant quality (one pass) without a buffer or
 // macroblock-tree the first decision makes it a keyframe alone, and its type,
@@ -377,10 +386,7 @@ int32_t encode_with_keyframe_early(encoder_instance *inst, nal_entry **out_nals,
         if (r > 0) lookahead_ahead_request(inst->la, 0);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
-        picture_list *q = inst->la->input_queue;
-        mutex_lock(&q->lock);
-        cond_broadcast(&q->not_empty);
-        mutex_unlock(&q->lock);
+        input_ended_wake(inst->la);
     }
     inst->keyframe_early = 0;
     inst->la->filling = 0;
@@ -415,10 +421,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         if (r > 0) lookahead_ahead_request(inst->la, 0);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
-        picture_list *q = inst->la->input_queue;
-        mutex_lock(&q->lock);
-        cond_broadcast(&q->not_empty);
-        mutex_unlock(&q->lock);
+        input_ended_wake(inst->la);
     }
     inst->coding_number++;
     if (inst->coding_queue->count == 0 && lookahead_get_frames(inst->la) != 0) return -1;
