@@ -54,6 +54,8 @@ struct rc_model {
     // Picture order count of the latest P picture planned as an intra one
     // (a scene cut left as a P picture) since that intra picture; -1 none.
     int32_t cut_poc;
+    // Pictures planned (`frames`) when the latest anchor was planned.
+    int32_t anchor_frames;
 };
 
 constexpr double RC_BUCKET_START = 0.9;
