@@ -18,10 +18,11 @@
 // - constant bitrate on grain and on the zoom within 5 % (the zoom once ended
 //   a quarter low: the window counted the first pictures at their plans,
 //   several times their size, long after their sizes were known), and on
-//   grain, the pan and the cut with a one-second window within 10 % over 90
+//   grain, the pan and the cut with a one-second window within 5 % over 90
 //   pictures, the bucket never dry (the pictures once spent the bucket's
 //   starting fill and ended 27 % over; the cut ended 13 % under while its
-//   anchors were held from the fill the bucket holds back);
+//   anchors were held from the fill the bucket holds back, and 8 % under
+//   while they kept to the window's floor and the bucket ran over);
 // - the second pass on grain and on a slow pan within 5 % (its first pass
 //   once recorded every P and B picture of grain as skipped, and the second
 //   pass ran at the lowest QP; later the pan's second pass kept the error its
@@ -172,17 +173,19 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     // A one-second window over three seconds, which codes with the
     // macroblock-tree; on the pan the intra picture takes up to half the
     // bucket, and on the pan and the cut the anchors that later pictures
-    // lean on take part of the fill the bucket holds back. Measured: grain
-    // -1.7 % (+27.2 % while the pictures spent the bucket's starting fill),
-    // pan -1.4 %, cut -7.8 % (pan -5.4 %, cut -12.9 % while the held fill
-    // bounded the anchors and the bucket ran over).
+    // lean on take part of the fill the bucket holds back, and every anchor
+    // what the bucket would otherwise hold above its starting level by the
+    // next. Measured: grain +3.1 % (+27.2 % while the pictures spent the
+    // bucket's starting fill), pan -2.7 %, cut -1.5 % (pan -5.4 %, cut
+    // -12.9 % while the held fill bounded the anchors and the bucket ran
+    // over; cut -7.8 % while the anchors kept to the window's floor).
     for (const char *kind : {"grain", "pan2", "cut"}) {
         const int rate = kind[0] == 'g' ? 250 : 100;
         const std::string r = std::to_string(rate);
         std::vector<std::string> second = {"-b", r, "--maxrate", r, "--minrate", r, "--bufsize", "30"};
         encoded one_s = encode(&s, clip(&s, kind, kWindowPictures), std::string(kind) + "_cbr_1s", second, 6, 2,
                                kWindowPictures);
-        EXPECT_NEAR(one_s.kbps, rate, 0.1 * rate) << kind << " CBR, one-second window";
+        EXPECT_NEAR(one_s.kbps, rate, 0.05 * rate) << kind << " CBR, one-second window";
         EXPECT_EQ(bucket_underflows(one_s.au_bytes, rate, rate, kFps), 0) << kind << " CBR, one-second window";
         std::printf("%s: CBR %.1f kbit/s with a one-second window (target %d)\n", kind, one_s.kbps, rate);
     }
