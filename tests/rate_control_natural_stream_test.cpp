@@ -175,8 +175,8 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     // bucket, and on the pan and the cut the anchors that later pictures
     // lean on take part of the fill the bucket holds back, and every anchor
     // what the bucket would otherwise hold above its starting level by the
-    // next. Measured: grain +3.1 % (+27.2 % while the pictures spent the
-    // bucket's starting fill), pan -2.7 %, cut -1.5 % (pan -5.4 %, cut
+    // next. Measured: grain +0.9 % (+27.2 % while the pictures spent the
+    // bucket's starting fill), pan -3.0 %, cut -3.0 % (pan -5.4 %, cut
     // -12.9 % while the held fill bounded the anchors and the bucket ran
     // over; cut -7.8 % while the anchors kept to the window's floor).
     for (const char *kind : {"grain", "pan2", "cut"}) {
