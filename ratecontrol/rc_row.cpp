@@ -173,14 +173,23 @@ void set_row_qp(picture *recon, int32_t y, float qp)
     recon->vbv_row_qscale[y] = (float)rc_qp_to_qscale(qp);
 }
 
-// The planned buffer fill (a share of the buffer) from which a picture's rows
-// no longer raise its QP to keep it within its plan. The row predictions run
-// over what pictures take, and the buffer, full at most mini-GOPs' ends, lost
-// the refill that the raised QPs left: P pictures planned at 90-100 kbit
-// were raised by 0.3-1.5 QP on their rows and took 70-78 kbit (zoom 640x360,
-// 300 pictures, average bitrate 375 kbit/s under a 469 kbit buffer: 5.6 %
-// under the rate, 2.5 % so).
-constexpr double ROW_FREE_FILL = 0.8;
+// The buffer fill (a share of the buffer) that a picture's predicted size
+// leaves of the planned fill, from which its rows no longer raise its QP to
+// keep it within its plan. The row predictions run over what pictures take,
+// and the buffer, full at most mini-GOPs' ends, lost the refill that the
+// raised QPs left: P pictures planned at 90-100 kbit were raised by 0.3-1.5
+// QP on their rows and took 70-78 kbit (zoom 640x360, 300 pictures, average
+// bitrate 375 kbit/s under a 469 kbit buffer: 5.6 % under the rate, 2.5 %
+// so). Freed whenever the fill was planned 80 % full, a picture of temporal
+// noise took 767 kbit of 1219 and the buffer ran dry two pictures later
+// (1280x720, CRF 23 under a 1500 kbit buffer).
+constexpr double ROW_FREE_LEVEL = 0.5;
+
+// Whether a picture predicted at `bits` keeps to its plan.
+bool holds_plan(const ratecontrol *rc, double bits)
+{
+    return rc->vbv_small || (double)rc->vbv_fill_planned - bits < ROW_FREE_LEVEL * rc->vbv_size;
+}
 
 void redecide_row(rc_ctu_context *ctx)
 {
@@ -216,11 +225,7 @@ void redecide_row(rc_ctu_context *ctx)
     if (ctx->slice_class != slice_i) tol *= 0.5f;
     float floor = std::max(qp_lo, rc->qp_novbv);
     double b1 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
-    // The picture keeps to its plan while the buffer is short; one planned
-    // nearly full absorbs a picture over its plan, and only the share of
-    // the fill guards it.
-    bool hold_plan = rc->vbv_small || rc->vbv_fill_planned < ROW_FREE_FILL * rc->vbv_size;
-    while (qp_hi > qp && ((hold_plan && (b1 > planned + tol || (b1 > planned && rc->qp_novbv > qp))) ||
+    while (qp_hi > qp && ((holds_plan(rc, b1) && (b1 > planned + tol || (b1 > planned && rc->qp_novbv > qp))) ||
                           b1 > rc->vbv_fill_planned - left * 0.5)) {
         qp += 0.5f;
         b1 = predict_picture_rest_bits(&v, x, y, i, qp) + so_far;
