@@ -179,7 +179,7 @@ void set_row_qp(picture *recon, int32_t y, float qp)
 // and the buffer, full at most mini-GOPs' ends, lost the refill that the
 // raised QPs left: P pictures planned at 90-100 kbit were raised by 0.3-1.5
 // QP on their rows and took 70-78 kbit (zoom 640x360, 300 pictures, average
-// bitrate 375 kbit/s under a 469 kbit buffer: 5.6 % under the rate, 2.5 %
+// bitrate 375 kbit/s under a 469 kbit buffer: 5.6 % under the rate, 2.7 %
 // so). Freed whenever the fill was planned 80 % full, a picture of temporal
 // noise took 767 kbit of 1219 and the buffer ran dry two pictures later
 // (1280x720, CRF 23 under a 1500 kbit buffer).
