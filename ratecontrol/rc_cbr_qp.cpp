@@ -39,6 +39,9 @@ constexpr double TREE_LEAN_SPAN = 3.0;
 // The share of its upper bound (its room, when leant on) that an intra
 // picture's target takes.
 constexpr double INTRA_ROOM_SHARE = 0.85;
+// The same share for a leant-on intra picture in a long bucket, which
+// absorbs the picture's miss (see LONG_BUCKET_INTRA_SHARE).
+constexpr double LONG_BUCKET_LEANT_INTRA_SHARE = 0.95;
 
 bool is_intra(uint32_t type)
 {
@@ -281,7 +284,9 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // up to the bucket's anchor share, by how strongly they lean.
         if (lean > 0.0) {
             rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model));
-            t64 = std::max(t64, (int64_t)(lean * INTRA_ROOM_SHARE * rc->cbr_bits[1]));
+            bool long_bucket = rc->model->window > RC_BUCKET_LEND_PICTURES;
+            double share = long_bucket ? LONG_BUCKET_LEANT_INTRA_SHARE : INTRA_ROOM_SHARE;
+            t64 = std::max(t64, (int64_t)(lean * share * rc->cbr_bits[1]));
         }
         int32_t t = (int32_t)std::min(t64, (int64_t)INT32_MAX);
         rc->cbr_bits[0] = t;

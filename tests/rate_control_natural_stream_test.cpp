@@ -173,8 +173,8 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         std::printf("%s: CBR %.1f kbit/s (target %d)\n", kind, cbr.kbps, rate);
     }
     // A one-second window over three seconds, which codes with the
-    // macroblock-tree; on the pan the intra picture takes up to half the
-    // bucket, and on the pan and the cut the anchors that later pictures
+    // macroblock-tree; on the pan the intra picture takes up to 0.65 of
+    // the bucket's fill, and on the pan and the cut the anchors that later pictures
     // lean on take part of the fill the bucket holds back, and every anchor
     // what the bucket would otherwise hold above its starting level by the
     // next. Measured: grain +0.9 % (+27.2 % while the pictures spent the
