@@ -17,7 +17,9 @@
 //   under);
 // - constant bitrate on grain and on the zoom within 5 % (the zoom once ended
 //   a quarter low: the window counted the first pictures at their plans,
-//   several times their size, long after their sizes were known), and on
+//   several times their size, long after their sizes were known), its
+//   default bucket never dry, also on grain at 640x360 (whose last rows once
+//   ran it dry, coded at the QP their skipped first rows had lowered), and on
 //   grain, the pan and the cut with a one-second window within 10 % over 90
 //   pictures, the bucket never dry (the pictures once spent the bucket's
 //   starting fill and ended 27 % over; the cut ended 13 % under while its
@@ -169,6 +171,13 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         EXPECT_EQ(bucket_underflows(cbr.au_bytes, rate, rate * 8.0 / kFps, kFps), 0) << kind << " CBR";
         std::printf("%s: CBR %.1f kbit/s (target %d)\n", kind, cbr.kbps, rate);
     }
+    // Grain at 640x360, 375 kbit/s: a B picture whose first rows were
+    // skipped at the planned QP lowered its QP by 5 while they looked cheap,
+    // and its last rows, no longer skipped there, ran the default bucket dry.
+    encoded grain_cbr = encode(&s, clip(&s, "grain", kPictures, 640, 360), "grain_cbr_640",
+                               {"-b", "375", "--maxrate", "375", "--minrate", "375"}, 6, 2, kPictures, 640, 360);
+    EXPECT_EQ(bucket_underflows(grain_cbr.au_bytes, 375, 375 * 8.0 / kFps, kFps), 0) << "grain 640x360 CBR";
+    std::printf("grain 640x360: CBR %.1f kbit/s (target 375)\n", grain_cbr.kbps);
     // A one-second window over three seconds, which codes with the
     // macroblock-tree; on the pan the intra picture takes up to half the
     // bucket, and on the pan and the cut the anchors that later pictures
