@@ -6,7 +6,7 @@
 
 namespace {
 
-enum { JOB_WITHDRAW_BATCH = 64 };
+enum { JOB_WITHDRAW_BATCH = 64, JOB_SUBMIT_BATCH = 64 };
 
 }  // namespace
 
@@ -108,17 +108,46 @@ int job_submit(job_pool *pool, job_func function, uint64_t argument)
 
 int job_try_submit(job_pool *pool, job_func function, uint64_t argument)
 {
-    if (!pool || pool->thread_count == 0) return -1;
+    return job_try_submit_many(pool, function, argument, 1) == 1 ? 0 : -1;
+}
+
+// Takes up to `count` free records into out; returns how many.
+static int32_t free_jobs_take(job_pool *pool, job **out, int32_t count)
+{
     picture_list *free_jobs = pool->free_jobs;
+    int32_t n = 0;
     mutex_lock(&free_jobs->lock);
-    job *j = (job *)picture_list_pop_last(free_jobs);
-    if (j) cond_broadcast(&free_jobs->not_full);
+    while (n < count && free_jobs->count > 0) out[n++] = (job *)picture_list_pop_last(free_jobs);
+    if (n > 0) cond_broadcast(&free_jobs->not_full);
     mutex_unlock(&free_jobs->lock);
-    if (!j) return -1;
-    j->function = function;
-    j->argument = argument;
-    picture_list_push_last_wait(pool->pending_jobs, j);
-    return 0;
+    return n;
+}
+
+int32_t job_try_submit_many(job_pool *pool, job_func function, uint64_t argument, int32_t count)
+{
+    if (!pool || pool->thread_count == 0) return 0;
+    picture_list *pending = pool->pending_jobs;
+    int32_t submitted = 0;
+    while (submitted < count) {
+        job *batch[JOB_SUBMIT_BATCH];
+        int32_t wanted = count - submitted < JOB_SUBMIT_BATCH ? count - submitted : JOB_SUBMIT_BATCH;
+        int32_t n = free_jobs_take(pool, batch, wanted);
+        for (int32_t k = 0; k < n; k++) {
+            batch[k]->function = function;
+            batch[k]->argument = argument;
+        }
+        // The pending list holds as many entries as there are records. The
+        // free list's lock is released first: no thread holds both at once.
+        mutex_lock(&pending->lock);
+        for (int32_t k = 0; k < n; k++) {
+            (void)picture_list_push_last(pending, batch[k]);
+            cond_signal(&pending->not_empty);
+        }
+        mutex_unlock(&pending->lock);
+        submitted += n;
+        if (n < wanted) break;
+    }
+    return submitted;
 }
 
 uint64_t job_wait(job_pool *pool, uint64_t argument)

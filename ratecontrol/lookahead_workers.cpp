@@ -124,9 +124,10 @@ void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args, int32_t h
     // started still hold rows. The others are taken back instead of waited
     // for, so a busy pool (the CTU threads keep the cores) costs no latency.
     // Helpers the pool has no record for are simply not started.
-    if (pool)
-        for (int32_t j = 0; j < helpers && j + 1 < la->jobs; j++)
-            if (job_try_submit(pool, lookahead_cost_job, arg) == 0) submitted++;
+    // They are queued at once: one by one, each wake-up of a worker could
+    // take the caller's core before it has queued the next.
+    int32_t wanted = helpers < la->jobs - 1 ? helpers : la->jobs - 1;
+    if (pool && wanted > 0) submitted = job_try_submit_many(pool, lookahead_cost_job, arg, wanted);
     lookahead_cost_job(arg);
     if (submitted > 0) submitted -= job_withdraw(pool, arg);
     for (; submitted > 0; submitted--) job_wait(pool, arg);
