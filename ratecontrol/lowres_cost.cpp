@@ -87,13 +87,11 @@ void job_context_init(lookahead *la, const frame_cost_job_args *a, lowres_cost_s
     me->src = s->src;
 }
 
-// Claims the next block row to cost, or -1 when none is left.
-int32_t claim_row(lookahead *la, frame_cost_job_args *a, int32_t rows, int32_t step_y)
+// Claims the next block row to cost, or -1 when none is left. A row takes a
+// few microseconds: a lock per claim would have the jobs queue on it.
+int32_t claim_row(frame_cost_job_args *a, int32_t rows, int32_t step_y)
 {
-    mutex_lock(&la->claim_lock);
-    int32_t row = a->next_row;
-    if (row < rows) a->next_row = row + step_y;
-    mutex_unlock(&la->claim_lock);
+    int32_t row = __atomic_fetch_add(&a->next_row, step_y, __ATOMIC_RELAXED);
     return row < rows ? row : -1;
 }
 
@@ -113,7 +111,7 @@ uint64_t lookahead_cost_job(uint64_t arg)
     std::memset(s->intra_ctu, 0, sizeof(uint64_t) * (size_t)g.ctu_cols * g.ctu_rows);
     std::memset(s->best_ctu, 0, sizeof(uint64_t) * (size_t)g.ctu_cols * g.ctu_rows);
     job_context_init(la, a, s);
-    for (int32_t row = claim_row(la, a, g.rows, g.step_y); row >= 0; row = claim_row(la, a, g.rows, g.step_y))
+    for (int32_t row = claim_row(a, g.rows, g.step_y); row >= 0; row = claim_row(a, g.rows, g.step_y))
         for (int32_t bx = 0; bx < g.cols; bx += g.step_x) lookahead_block_cost(la, s, a, bx, row);
     add_job_sums(la, a, s);
     return 0;

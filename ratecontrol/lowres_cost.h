@@ -56,7 +56,7 @@ struct frame_cost_job_args {
     int32_t search[2];                // list 0 / list 1 vectors are searched (else reused)
     lowres_cell_target target;
     int32_t job_counter;              // under the claim lock
-    int32_t next_row;                 // under the claim lock
+    int32_t next_row;                 // claimed atomically
 };
 
 // Every array the cell (d0, d1) of pic reads or writes exists (distances up
