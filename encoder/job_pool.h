@@ -25,6 +25,7 @@ struct job_pool {
     picture_list *free_jobs;
     picture_list *pending_jobs;
     picture_list *finished_jobs;
+    int32_t queued;      // entries of pending_jobs, changed under its lock; read without by spinning workers
 };
 
 // 0 with the pool stored through out; -1 (null stored) on failure.
