@@ -6,7 +6,25 @@
 
 namespace {
 
-enum { JOB_WITHDRAW_BATCH = 64 };
+enum { JOB_WITHDRAW_BATCH = 64, JOB_SUBMIT_BATCH = 64 };
+
+// How long a worker that has finished a job watches the queue before it
+// sleeps. The lookahead's cells come a fraction of a millisecond apart while a
+// decision asks for them: a sleeping worker must be woken for each, and the
+// woken worker often takes the core of the thread that queued the job.
+enum { JOB_SPIN_NS = 100000, JOB_SPIN_CLOCK_EVERY = 64 };
+
+// Returns once a job is queued, the pool stops or the spin time has passed.
+void spin_for_job(const job_pool *pool)
+{
+    uint64_t start = time_monotonic_ns();
+    for (int32_t i = 1;; i++) {
+        if (__atomic_load_n(&pool->queued, __ATOMIC_ACQUIRE) > 0 || __atomic_load_n(&pool->stop, __ATOMIC_ACQUIRE))
+            return;
+        cpu_spin_pause();
+        if (i % JOB_SPIN_CLOCK_EVERY == 0 && time_monotonic_ns() - start > JOB_SPIN_NS) return;
+    }
+}
 
 }  // namespace
 
@@ -16,6 +34,7 @@ static uint64_t job_pool_worker(uint64_t arg)
     picture_list *pending = pool->pending_jobs;
     if (pool->startup) pool->startup(pool->startup_arg);
     for (;;) {
+        spin_for_job(pool);
         mutex_lock(&pending->lock);
         while (!pool->stop && pending->count == 0) cond_wait(&pending->not_empty, &pending->lock);
         if (pool->stop) {
@@ -23,6 +42,7 @@ static uint64_t job_pool_worker(uint64_t arg)
             break;
         }
         job *j = (job *)picture_list_pop_first(pending);
+        __atomic_sub_fetch(&pool->queued, 1, __ATOMIC_RELAXED);
         mutex_unlock(&pending->lock);
         j->result = j->function(j->argument);
         picture_list_push_last_wait(pool->finished_jobs, j);
@@ -102,23 +122,58 @@ int job_submit(job_pool *pool, job_func function, uint64_t argument)
     job *j = (job *)picture_list_pop_last_wait(pool->free_jobs);
     j->function = function;
     j->argument = argument;
-    picture_list_push_last_wait(pool->pending_jobs, j);
+    picture_list *pending = pool->pending_jobs;
+    mutex_lock(&pending->lock);
+    (void)picture_list_push_last(pending, j);   // it holds as many entries as there are records
+    __atomic_add_fetch(&pool->queued, 1, __ATOMIC_RELEASE);
+    cond_signal(&pending->not_empty);
+    mutex_unlock(&pending->lock);
     return 0;
 }
 
 int job_try_submit(job_pool *pool, job_func function, uint64_t argument)
 {
-    if (!pool || pool->thread_count == 0) return -1;
+    return job_try_submit_many(pool, function, argument, 1) == 1 ? 0 : -1;
+}
+
+// Takes up to `count` free records into out; returns how many.
+static int32_t free_jobs_take(job_pool *pool, job **out, int32_t count)
+{
     picture_list *free_jobs = pool->free_jobs;
+    int32_t n = 0;
     mutex_lock(&free_jobs->lock);
-    job *j = (job *)picture_list_pop_last(free_jobs);
-    if (j) cond_broadcast(&free_jobs->not_full);
+    while (n < count && free_jobs->count > 0) out[n++] = (job *)picture_list_pop_last(free_jobs);
+    if (n > 0) cond_broadcast(&free_jobs->not_full);
     mutex_unlock(&free_jobs->lock);
-    if (!j) return -1;
-    j->function = function;
-    j->argument = argument;
-    picture_list_push_last_wait(pool->pending_jobs, j);
-    return 0;
+    return n;
+}
+
+int32_t job_try_submit_many(job_pool *pool, job_func function, uint64_t argument, int32_t count)
+{
+    if (!pool || pool->thread_count == 0) return 0;
+    picture_list *pending = pool->pending_jobs;
+    int32_t submitted = 0;
+    while (submitted < count) {
+        job *batch[JOB_SUBMIT_BATCH];
+        int32_t wanted = count - submitted < JOB_SUBMIT_BATCH ? count - submitted : JOB_SUBMIT_BATCH;
+        int32_t n = free_jobs_take(pool, batch, wanted);
+        for (int32_t k = 0; k < n; k++) {
+            batch[k]->function = function;
+            batch[k]->argument = argument;
+        }
+        // The pending list holds as many entries as there are records. The
+        // free list's lock is released first: no thread holds both at once.
+        mutex_lock(&pending->lock);
+        for (int32_t k = 0; k < n; k++) {
+            (void)picture_list_push_last(pending, batch[k]);
+            cond_signal(&pending->not_empty);
+        }
+        __atomic_add_fetch(&pool->queued, n, __ATOMIC_RELEASE);
+        mutex_unlock(&pending->lock);
+        submitted += n;
+        if (n < wanted) break;
+    }
+    return submitted;
 }
 
 uint64_t job_wait(job_pool *pool, uint64_t argument)
@@ -153,6 +208,7 @@ int32_t job_withdraw(job_pool *pool, uint64_t argument)
         mutex_lock(&pending->lock);
         for (int32_t i = pending->count - 1; i >= 0 && n < JOB_WITHDRAW_BATCH; i--)
             if (((job *)pending->entries[i])->argument == argument) back[n++] = (job *)picture_list_remove_at(pending, i);
+        __atomic_sub_fetch(&pool->queued, n, __ATOMIC_RELAXED);
         if (n > 0) cond_broadcast(&pending->not_full);
         mutex_unlock(&pending->lock);
         // Back to the free list once the pending list is unlocked: no thread

@@ -25,6 +25,7 @@ struct job_pool {
     picture_list *free_jobs;
     picture_list *pending_jobs;
     picture_list *finished_jobs;
+    int32_t queued;      // entries of pending_jobs, changed under its lock; read without by spinning workers
 };
 
 // 0 with the pool stored through out; -1 (null stored) on failure.
@@ -35,6 +36,11 @@ struct job_pool {
 // The same without waiting: -1 when every job record is in use (or the pool
 // has no workers), and the job does not run.
 [[nodiscard]] int job_try_submit(job_pool *pool, job_func function, uint64_t argument);
+// Up to `count` such jobs at once, without waiting: as many as there are free
+// records. They are queued together and wake one worker each, so the workers
+// do not contend with the submitter for the queue once per job. Returns how
+// many were submitted (0 for a pool without workers).
+int32_t job_try_submit_many(job_pool *pool, job_func function, uint64_t argument, int32_t count);
 // Collects the earliest finished job with this argument and returns its result.
 uint64_t job_wait(job_pool *pool, uint64_t argument);
 // Takes back the jobs with this argument that no thread has started yet and

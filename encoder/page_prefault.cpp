@@ -59,8 +59,10 @@ bool prefault_submit(job_pool *pool, prefault_work *w, uint8_t *const *bases, co
     }
     uint64_t arg = (uint64_t)(uintptr_t)w;
     int32_t jobs = pool->thread_count < w->chunks ? pool->thread_count : w->chunks;
-    for (int32_t j = 0; j < jobs; j++)
-        if (job_submit(pool, prefault_job, arg) == 0) w->submitted++;
+    // Queued at once, each wake-up could otherwise take the caller's core
+    // before the next job is queued. A job without a free record is left out:
+    // the others claim its chunks, and the first writes fault in what none does.
+    w->submitted = job_try_submit_many(pool, prefault_job, arg, jobs);
     return true;
 }
 

@@ -63,7 +63,7 @@ struct lookahead {
     rd_tables *own_rd;
     int32_t jobs;                     // cost jobs per computation: the pool's threads, at least 1
     lowres_cost_scratch *scratch;     // one per job
-    tv_mutex claim_lock;              // job index and next block row
+    tv_mutex claim_lock;              // job index (block rows are claimed atomically)
     tv_mutex sum_lock;                // additions into a picture's cells
     int32_t locks_made;
     uint32_t *mbtree_row;             // propagate amounts of one block row

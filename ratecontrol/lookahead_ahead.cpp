@@ -16,6 +16,7 @@
 #include "encoder/picture_list.h"
 #include "encoder/platform/platform.h"
 #include "ratecontrol/lookahead.h"
+#include "ratecontrol/lookahead_workers.h"
 #include "ratecontrol/lowres_cost.h"
 
 namespace {
@@ -41,6 +42,9 @@ struct ahead_intra {
 
 // Block arrays of a cell, then its VBV rows and CTUs, in one allocation.
 enum { CELL_BLOCK_ARRAYS = 4 };
+
+// Cells computed side by side at most (bounded as well by the pool's threads).
+enum { AHEAD_BATCH_MAX = 16 };
 
 }  // namespace
 
@@ -183,10 +187,20 @@ bool vectors_searched(const picture *pic, int32_t d0)
     return (pic->lowres_mvs[0][d0 - 1][0] & 0xFFFF) != LOWRES_MV_NOT_SEARCHED;
 }
 
-// Computes the P cell (frames[p1], p1 - p0) into a new copy, with the
-// picture's intra costs from the picture, from an earlier copy, or computed
-// into a new intra copy. Null when no record is left.
-ahead_cell *cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1)
+// A P cell about to be computed into copies: its records and where the
+// computation writes.
+struct cell_pending {
+    ahead_cell *cell;
+    ahead_intra *intra;       // a new intra copy the cell fills, or null
+    int32_t p0, p1;
+    int32_t search[2];
+    lowres_cell_target target;
+};
+
+// Takes the records of the P cell (frames[p1], p1 - p0) and points its target
+// at them, with the picture's intra costs from the picture, from an earlier
+// copy, or computed into a new intra copy. False when no record is left.
+bool cell_prepare(lookahead *la, picture **frames, int32_t p0, int32_t p1, cell_pending *out)
 {
     lookahead_ahead *ah = la->ahead;
     picture *pic = frames[p1];
@@ -196,39 +210,127 @@ ahead_cell *cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1
     if (!pic->lowres_intra_done) {
         intra = intra_find(ah, pic);
         if (!intra) {
-            if (!(intra = intra_new(ah))) return nullptr;
+            if (!(intra = intra_new(ah))) return false;
             new_intra = true;
         }
     }
     ahead_cell *c = cell_new(ah);
-    if (!c) return nullptr;
+    if (!c) return false;
     bool searched_before = vectors_searched(pic, d0);
-    lowres_cell_target t;
-    std::memset(&t, 0, sizeof(t));
-    t.mvs[0] = searched_before ? pic->lowres_mvs[0][d0 - 1] : c->mvs;
-    t.mv_costs[0] = searched_before ? pic->lowres_mv_costs[0][d0 - 1] : c->mv_costs;
-    t.costs = c->costs;
-    t.intra_score = c->intra_score;
-    t.intra_done = new_intra ? 0 : 1;
-    t.intra_costs = intra ? intra->intra_costs : pic->intra_costs;
-    t.cost = &c->cost;
-    t.cost_aq = &c->cost_aq;
-    t.row_costs = c->row_costs;
-    t.ctu_costs = c->ctu_costs;
+    lowres_cell_target *t = &out->target;
+    std::memset(t, 0, sizeof(*t));
+    t->mvs[0] = searched_before ? pic->lowres_mvs[0][d0 - 1] : c->mvs;
+    t->mv_costs[0] = searched_before ? pic->lowres_mv_costs[0][d0 - 1] : c->mv_costs;
+    t->costs = c->costs;
+    t->intra_score = c->intra_score;
+    t->intra_done = new_intra ? 0 : 1;
+    t->intra_costs = intra ? intra->intra_costs : pic->intra_costs;
+    t->cost = &c->cost;
+    t->cost_aq = &c->cost_aq;
+    t->row_costs = c->row_costs;
+    t->ctu_costs = c->ctu_costs;
     if (new_intra) {
-        t.intra_cost = &intra->cost;
-        t.intra_cost_aq = &intra->cost_aq;
-        t.intra_row_costs = intra->row_costs;
-        t.intra_ctu_costs = intra->ctu_costs;
+        t->intra_cost = &intra->cost;
+        t->intra_cost_aq = &intra->cost_aq;
+        t->intra_row_costs = intra->row_costs;
+        t->intra_ctu_costs = intra->ctu_costs;
     }
-    const int32_t search[2] = {searched_before ? 0 : 1, 0};
-    lowres_cell_compute(la, frames, p0, p1, p1, search, &t, ah->work.helpers);
-    if (new_intra) intra->pic = pic;
+    out->cell = c;
+    out->intra = new_intra ? intra : nullptr;
+    out->p0 = p0;
+    out->p1 = p1;
+    out->search[0] = searched_before ? 0 : 1;
+    out->search[1] = 0;
+    // Records in use from here on: a cell prepared next takes other ones.
     c->pic = pic;
-    c->ref = frames[p0];
-    c->d0 = d0;
-    c->searched = search[0];
-    return c;
+    c->d0 = -1;
+    if (out->intra) out->intra->pic = pic;
+    return true;
+}
+
+// The computed cell's record, findable from now on.
+void cell_finish(picture **frames, const cell_pending *p)
+{
+    ahead_cell *c = p->cell;
+    c->ref = frames[p->p0];
+    c->d0 = p->p1 - p->p0;
+    c->searched = p->search[0];
+}
+
+// Computes the P cell (frames[p1], p1 - p0) into a new copy. Null when no
+// record is left.
+ahead_cell *cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1)
+{
+    cell_pending p;
+    if (!cell_prepare(la, frames, p0, p1, &p)) return nullptr;
+    lowres_cell_compute(la, frames, p0, p1, p1, p.search, &p.target, la->ahead->work.helpers);
+    cell_finish(frames, &p);
+    return p.cell;
+}
+
+// P cells of distinct pictures computed side by side, one thread each: a cell
+// is a millisecond of work, which its block rows spread over the pool's
+// threads only at the cost of waking them for every cell.
+struct cell_batch {
+    lookahead *la;
+    picture **frames;
+    cell_pending cells[AHEAD_BATCH_MAX];
+    int32_t count;
+    int32_t next_cell;        // claimed atomically
+    int32_t next_scratch;     // claimed atomically
+};
+
+uint64_t cell_batch_job(uint64_t arg)
+{
+    cell_batch *b = (cell_batch *)(uintptr_t)arg;
+    int32_t scratch = __atomic_fetch_add(&b->next_scratch, 1, __ATOMIC_RELAXED);
+    if (scratch >= b->la->jobs) return 0;
+    for (int32_t k = __atomic_fetch_add(&b->next_cell, 1, __ATOMIC_RELAXED); k < b->count;
+         k = __atomic_fetch_add(&b->next_cell, 1, __ATOMIC_RELAXED)) {
+        const cell_pending *p = &b->cells[k];
+        lowres_cell_compute_alone(b->la, b->frames, p->p0, p->p1, p->p1, p->search, &p->target, scratch);
+    }
+    return 0;
+}
+
+// Whether the speculation computes the P cell (frames[p1], d0) into a copy:
+// the picture's own cell is not computed, can be, and has no copy yet.
+bool cell_wanted(lookahead *la, picture **frames, int32_t p1, int32_t d0)
+{
+    const picture *pic = frames[p1];
+    if (d0 < 1 || d0 > PICTURE_MAX_DISTANCE || p1 - d0 < 0) return false;
+    if (pic->frame_cost[d0][0] >= 0 || !lowres_cell_arrays_exist(pic, d0, 0)) return false;
+    return cell_find(la->ahead, pic, d0) == nullptr;
+}
+
+// The cell (frames[p1], p1 - p0) and, while the pool has threads for them,
+// the cells at the same distance of the pictures after it: a decision asks
+// for its scene-cut costs picture after picture at one distance. Null when no
+// record is left for the first.
+ahead_cell *cells_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1)
+{
+    lookahead_ahead *ah = la->ahead;
+    int32_t d0 = p1 - p0;
+    int32_t most = ah->work.helpers + 1 < AHEAD_BATCH_MAX ? ah->work.helpers + 1 : AHEAD_BATCH_MAX;
+    if (most > la->jobs) most = la->jobs;
+    if (most < 2) return cell_compute(la, frames, p0, p1);
+    cell_batch b;
+    b.la = la;
+    b.frames = frames;
+    b.count = 0;
+    b.next_cell = 0;
+    b.next_scratch = 0;
+    // Not past the positions a decision reaches, whose copies the records are for.
+    int32_t end = ah->work.n < 2 * la->links.cfg->bframes + 3 ? ah->work.n : 2 * la->links.cfg->bframes + 3;
+    for (int32_t q = p1; (q == p1 || q < end) && b.count < most; q++) {
+        if (q > p1 && !cell_wanted(la, frames, q, d0)) break;
+        if (!cell_prepare(la, frames, q - d0, q, &b.cells[b.count])) break;
+        b.count++;
+    }
+    if (b.count == 0) return nullptr;
+    lookahead_run_cost_jobs(la, cell_batch_job, (uint64_t)(uintptr_t)&b, b.count - 1);
+    for (int32_t k = 0; k < b.count; k++) cell_finish(frames, &b.cells[k]);
+    return b.cells[0].cell;
 }
 
 // Whether pic is still undecided (in the input queue).
@@ -456,7 +558,7 @@ bool lookahead_ahead_p_cost(lookahead *la, picture **frames, int32_t p0, int32_t
         return true;
     }
     ahead_cell *c = cell_find(ah, pic, d0);
-    if (!c && !(c = cell_compute(la, frames, p0, p1))) return false;
+    if (!c && !(c = cells_compute(la, frames, p0, p1))) return false;
     const ahead_intra *r = pic->lowres_intra_done ? nullptr : intra_find(ah, pic);
     *intra = r ? r->cost : pic->frame_cost[0][0];
     *cost = c->cost;

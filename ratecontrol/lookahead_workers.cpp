@@ -114,20 +114,20 @@ void lookahead_workers_close(lookahead *la)
     la->locks_made = 0;
 }
 
-void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args, int32_t helpers)
+void lookahead_run_cost_jobs(lookahead *la, job_func function, uint64_t arg, int32_t helpers)
 {
     job_pool *pool = la->links.pool;
-    uint64_t arg = (uint64_t)(uintptr_t)args;
     int32_t submitted = 0;
-    // The calling thread runs a job too, and a job claims rows until none is
-    // left: once its own job returns, only the jobs that a pool thread has
-    // started still hold rows. The others are taken back instead of waited
+    // The calling thread runs a job too, and a job claims its work (block
+    // rows, or whole cells) until none is left: once its own job returns, only
+    // the jobs that a pool thread has started still hold some. The others are taken back instead of waited
     // for, so a busy pool (the CTU threads keep the cores) costs no latency.
     // Helpers the pool has no record for are simply not started.
-    if (pool)
-        for (int32_t j = 0; j < helpers && j + 1 < la->jobs; j++)
-            if (job_try_submit(pool, lookahead_cost_job, arg) == 0) submitted++;
-    lookahead_cost_job(arg);
+    // They are queued at once: one by one, each wake-up of a worker could
+    // take the caller's core before it has queued the next.
+    int32_t wanted = helpers < la->jobs - 1 ? helpers : la->jobs - 1;
+    if (pool && wanted > 0) submitted = job_try_submit_many(pool, function, arg, wanted);
+    function(arg);
     if (submitted > 0) submitted -= job_withdraw(pool, arg);
     for (; submitted > 0; submitted--) job_wait(pool, arg);
 }

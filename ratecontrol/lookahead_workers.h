@@ -1,8 +1,9 @@
 // Set-up of the lookahead's cost jobs and their run on the job pool.
 #pragma once
 
+#include "encoder/job_pool.h"
+
 struct lookahead;
-struct frame_cost_job_args;
 
 // Takes or builds the kernel and vector-cost tables, allocates one scratch
 // record per pool thread and the macroblock-tree's row buffers, creates the
@@ -14,4 +15,4 @@ void lookahead_workers_close(lookahead *la);
 // one per pool thread), all with this argument; jobs no pool thread has
 // started when the caller's own job ends are taken back, the others waited
 // for. Without a pool the calling thread runs the single job.
-void lookahead_run_cost_jobs(lookahead *la, frame_cost_job_args *args, int32_t helpers);
+void lookahead_run_cost_jobs(lookahead *la, job_func function, uint64_t arg, int32_t helpers);

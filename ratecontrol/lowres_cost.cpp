@@ -87,13 +87,11 @@ void job_context_init(lookahead *la, const frame_cost_job_args *a, lowres_cost_s
     me->src = s->src;
 }
 
-// Claims the next block row to cost, or -1 when none is left.
-int32_t claim_row(lookahead *la, frame_cost_job_args *a, int32_t rows, int32_t step_y)
+// Claims the next block row to cost, or -1 when none is left. A row takes a
+// few microseconds: a lock per claim would have the jobs queue on it.
+int32_t claim_row(frame_cost_job_args *a, int32_t rows, int32_t step_y)
 {
-    mutex_lock(&la->claim_lock);
-    int32_t row = a->next_row;
-    if (row < rows) a->next_row = row + step_y;
-    mutex_unlock(&la->claim_lock);
+    int32_t row = __atomic_fetch_add(&a->next_row, step_y, __ATOMIC_RELAXED);
     return row < rows ? row : -1;
 }
 
@@ -104,7 +102,7 @@ uint64_t lookahead_cost_job(uint64_t arg)
     frame_cost_job_args *a = (frame_cost_job_args *)(uintptr_t)arg;
     lookahead *la = a->la;
     mutex_lock(&la->claim_lock);
-    int32_t index = a->job_counter++;
+    int32_t index = a->first_scratch + a->job_counter++;
     mutex_unlock(&la->claim_lock);
     if (index >= la->jobs) return 0;   // more jobs than scratch records: nothing to do
     lowres_cost_scratch *s = &la->scratch[index];
@@ -113,7 +111,7 @@ uint64_t lookahead_cost_job(uint64_t arg)
     std::memset(s->intra_ctu, 0, sizeof(uint64_t) * (size_t)g.ctu_cols * g.ctu_rows);
     std::memset(s->best_ctu, 0, sizeof(uint64_t) * (size_t)g.ctu_cols * g.ctu_rows);
     job_context_init(la, a, s);
-    for (int32_t row = claim_row(la, a, g.rows, g.step_y); row >= 0; row = claim_row(la, a, g.rows, g.step_y))
+    for (int32_t row = claim_row(a, g.rows, g.step_y); row >= 0; row = claim_row(a, g.rows, g.step_y))
         for (int32_t bx = 0; bx < g.cols; bx += g.step_x) lookahead_block_cost(la, s, a, bx, row);
     add_job_sums(la, a, s);
     return 0;
@@ -150,20 +148,39 @@ lowres_cell_target lowres_cell_target_of(picture *pic, int32_t d0, int32_t d1)
     return t;
 }
 
+namespace {
+
+void cell_args_fill(frame_cost_job_args *a, lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b,
+                    const int32_t search[2], const lowres_cell_target *target)
+{
+    std::memset(a, 0, sizeof(*a));
+    a->la = la;
+    a->frames = frames;
+    a->p0 = p0;
+    a->p1 = p1;
+    a->b = b;
+    a->search[0] = search[0];
+    a->search[1] = search[1];
+    a->target = *target;
+}
+
+}  // namespace
+
 void lowres_cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b, const int32_t search[2],
                          const lowres_cell_target *target, int32_t helpers)
 {
     frame_cost_job_args a;
-    std::memset(&a, 0, sizeof(a));
-    a.la = la;
-    a.frames = frames;
-    a.p0 = p0;
-    a.p1 = p1;
-    a.b = b;
-    a.search[0] = search[0];
-    a.search[1] = search[1];
-    a.target = *target;
-    lookahead_run_cost_jobs(la, &a, helpers);
+    cell_args_fill(&a, la, frames, p0, p1, b, search, target);
+    lookahead_run_cost_jobs(la, lookahead_cost_job, (uint64_t)(uintptr_t)&a, helpers);
+}
+
+void lowres_cell_compute_alone(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b,
+                               const int32_t search[2], const lowres_cell_target *target, int32_t scratch)
+{
+    frame_cost_job_args a;
+    cell_args_fill(&a, la, frames, p0, p1, b, search, target);
+    a.first_scratch = scratch;
+    lookahead_cost_job((uint64_t)(uintptr_t)&a);
 }
 
 void lookahead_frame_cost(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b)

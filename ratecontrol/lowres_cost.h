@@ -56,7 +56,8 @@ struct frame_cost_job_args {
     int32_t search[2];                // list 0 / list 1 vectors are searched (else reused)
     lowres_cell_target target;
     int32_t job_counter;              // under the claim lock
-    int32_t next_row;                 // under the claim lock
+    int32_t first_scratch;            // scratch record of the first job: cells computed side by side take one each
+    int32_t next_row;                 // claimed atomically
 };
 
 // Every array the cell (d0, d1) of pic reads or writes exists (distances up
@@ -87,3 +88,7 @@ uint64_t lookahead_cost_job(uint64_t args);
 // !intra_done) must be zero and its sums 0.
 void lowres_cell_compute(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b, const int32_t search[2],
                          const lowres_cell_target *target, int32_t helpers);
+// The same on the calling thread alone, with scratch record `scratch`: for
+// cells computed side by side, each by one thread.
+void lowres_cell_compute_alone(lookahead *la, picture **frames, int32_t p0, int32_t p1, int32_t b,
+                               const int32_t search[2], const lowres_cell_target *target, int32_t scratch);

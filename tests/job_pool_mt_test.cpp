@@ -152,7 +152,7 @@ TEST(JobPool, StressLosesNoJobAtAnyWorkerCount)
     }
 }
 
-// The lookahead's helpers: a submission that does not wait for a free record,
+// The lookahead's helpers: submissions that do not wait for a free record,
 // and jobs taken back before any worker starts them. Every job either runs
 // and is waited for or is taken back unrun; no record is lost.
 TEST(JobPool, TrySubmitAndWithdrawAccountForEveryJob)
@@ -162,6 +162,7 @@ TEST(JobPool, TrySubmitAndWithdrawAccountForEveryJob)
     ASSERT_EQ(job_pool_create(&pool, 1, nullptr, 0), 0);
     ASSERT_EQ(job_try_submit(pool, gated, 1), 0);
     EXPECT_EQ(job_try_submit(pool, square, 5), -1);   // the one record is in use
+    EXPECT_EQ(job_try_submit_many(pool, square, 5, 3), 0);
     gate_open = 1;
     EXPECT_EQ(job_wait(pool, 1), 101u);
     job_pool_destroy(pool);
@@ -172,8 +173,11 @@ TEST(JobPool, TrySubmitAndWithdrawAccountForEveryJob)
         uint64_t arg = (uint64_t)&counter;
         int ran = 0, withdrawn = 0;
         for (int round = 0; round < 2000; round++) {
+            // One at a time, or all at once (asking for more than there are records).
             int submitted = 0;
-            for (int i = 0; i < workers; i++) submitted += job_try_submit(pool, add_share, arg) == 0;
+            if (round % 2) EXPECT_EQ(submitted = job_try_submit_many(pool, add_share, arg, workers + 2), workers);
+            else
+                for (int i = 0; i < workers; i++) submitted += job_try_submit(pool, add_share, arg) == 0;
             int back = job_withdraw(pool, arg);
             withdrawn += back;
             for (int i = back; i < submitted; i++) job_wait(pool, arg);

@@ -24,6 +24,10 @@ struct thread_handle {
 
 int cpu_count(void);
 uint64_t time_now_us(void);
+// Monotonic nanoseconds, for waits of a fraction of a millisecond.
+uint64_t time_monotonic_ns(void);
+// Tells the processor that the thread is spinning on a flag.
+void cpu_spin_pause(void);
 
 [[nodiscard]] int mutex_init(tv_mutex *lock);
 int mutex_destroy(tv_mutex *lock);
