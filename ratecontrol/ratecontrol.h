@@ -94,7 +94,6 @@ struct ratecontrol {
     double intra_detail;
     double last_rate_eq;
     double complexity_sum;
-    double expected_bits_sum;
     double wanted_bits_window;
     double decay;
     double short_term_cplx_sum;

@@ -335,10 +335,13 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     double max_rise = last_anchor_of_plan(rc, pic->coding_number) ? PASS2_LAST_ANCHOR_MAX_RISE : PASS2_MAX_RISE;
     r = std::min(std::max(r, 0.5), max_rise);
     double q = e->qscale_new / r;
-    if (pic->coding_number - n + 1 >= rc->fps && rc->expected_bits_sum > 0.0) {
+    double steepness = rc_pass2_steepness(rc, cls);
+    double bias = rc_pass2_model_bias(rc);
+    if (pic->coding_number - n + 1 >= rc->fps && bias > 0.0) {
         double w = std::min(std::max((double)pic->coding_number / rc->pass2_count * 100.0, 0.0), 1.0);
-        q *= std::pow(first->total_bits / rc->expected_bits_sum, w);
+        q *= std::pow(bias, w);
     }
+    q = rc_pass2_steep_qscale(e, q, steepness);
     // The plan's sizes come from the first pass, whose pictures were coded
     // at other QPs and from other references; below a size cliff (grain,
     // noise) the corrections would push a picture far past what the stream

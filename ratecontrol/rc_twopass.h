@@ -25,6 +25,7 @@ struct pass2_entry {
     float blurred_cplx;
     float duration;
     double expected_vbv;
+    double coded_bits;       // second pass: the picture's size once finished, else 0
 };
 
 // Longest header text with its terminating zero, and the size of its block.
@@ -52,6 +53,20 @@ double rc_get_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_en
 double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double q);
 double rc_count_expected_bits(ratecontrol *rc);
 [[nodiscard]] int rc_vbv_plan(ratecontrol *rc, const internal_config *cfg, double budget);
+
+// How much more steeply than rc_entry_bits the finished anchor pictures of
+// the second pass have moved in size from their first-pass sizes as their
+// qscale moved: an exponent added to the estimate's (0 until learned).
+double rc_pass2_steepness(const ratecontrol *rc, int32_t slice_class);
+// rc_entry_bits(e, q) with the sizes moving from the first pass's steeper
+// by `steepness`.
+double rc_pass2_steep_bits(const pass2_entry *e, double q, double steepness);
+// The bits of the finished pictures over what rc_pass2_steep_bits expects of
+// them at the QPs they were coded at (0 before any has finished).
+double rc_pass2_model_bias(const ratecontrol *rc);
+// The qscale at which an anchor picture takes what rc_entry_bits expects of
+// it at q, its size moving from the first pass's steeper by `steepness`.
+double rc_pass2_steep_qscale(const pass2_entry *e, double q, double steepness);
 
 // The qscale of the picture in rc->pic under one-pass ABR, CRF and pass 2.
 float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg);
