@@ -195,7 +195,7 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
     scratch s;
     // Measured: grain -0.2 %, pan -0.3 % (the pan -8.9 % while the second
     // pass spread its error over two seconds however little was left), the
-    // still photograph with light grain +1.1 % (-12.1 % while its anchors
+    // still photograph with light grain -1.7 % (-12.1 % while its anchors
     // moved from their first-pass QPs as if sizes followed the qscale alone,
     // across the QP where the grain stops being skipped).
     for (const char *kind : {"grain", "pan2", "still_grain"}) {
