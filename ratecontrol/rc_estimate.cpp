@@ -352,7 +352,7 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     // P pictures of a still photograph with grain (1500 kbit/s, 60 pictures
     // at 720p) took twice and 100 times their plans, the ratio held the
     // middle of the stream 2-6 QPs coarse, and it ended 9.7 % below its
-    // target (-2.4 % so).
+    // target (-3.9 % so).
     double steepness = rc_pass2_steepness(rc, cls);
     double bias = rc_pass2_model_bias(rc);
     if (pic->coding_number - n + 1 >= rc->fps && bias > 0.0) {
