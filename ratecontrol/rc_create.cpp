@@ -327,7 +327,6 @@ void ratecontrol_thread_sync(ratecontrol *n, const ratecontrol *p, ratecontrol *
     }
     if (n != x) {
         x->complexity_sum = n->complexity_sum;
-        x->expected_bits_sum = n->expected_bits_sum;
         x->wanted_bits_window = n->wanted_bits_window;
     }
 }

@@ -155,6 +155,7 @@ void ratecontrol_size_known(ratecontrol *rc, double bits)
     if (!rc->in_flight || rc->size_known) return;
     rc->size_known = 1;
     rc->known_bits = bits;
+    if (rc->two_pass) rc_pass2_finished(rc, bits);
     // The CTU threads have summed every CTU's planned QP by now.
     float ctus = (float)(rc->ctu_count > 0 ? rc->ctu_count : 1);
     picture_seen(rc, rc_qp_to_qscale(rc->qp_plan_sum / ctus), bits);
@@ -185,8 +186,7 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
     if (rc->one_pass_estimate) abr_frame_end(rc, cfg, bits);
     if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);
-    if (rc->two_pass && rc->pass2_current)
-        rc->expected_bits_sum += rc_entry_bits(rc->pass2_current, rc_qp_to_qscale(rc->pass2_current->pass2_qp));
+    if (rc->two_pass) rc_pass2_finished(rc, bits);
     rc_first(rc)->total_bits += (double)bits;
     rc_first(rc)->collected++;
     rc->in_flight = 0;

@@ -25,6 +25,12 @@ struct pass2_entry {
     float blurred_cplx;
     float duration;
     double expected_vbv;
+    // Second pass, once the picture has finished (0 before): its size, what
+    // rc_entry_bits expected of it at its QP, and the log of its first-pass
+    // qscale over that QP's.
+    double coded_bits;
+    double coded_estimate;
+    double qscale_log_ratio;
 };
 
 // Longest header text with its terminating zero, and the size of its block.
@@ -52,6 +58,23 @@ double rc_get_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_en
 double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double q);
 double rc_count_expected_bits(ratecontrol *rc);
 [[nodiscard]] int rc_vbv_plan(ratecontrol *rc, const internal_config *cfg, double budget);
+
+// Second pass: the picture of rc->pass2_current has taken `bits`; what it
+// teaches rc_pass2_steepness and rc_pass2_model_bias (once per picture).
+void rc_pass2_finished(ratecontrol *rc, double bits);
+// How much more steeply than rc_entry_bits assumes the finished anchor
+// pictures of the class (I or P) have moved in size from their first-pass
+// sizes as their qscale moved: an exponent added to the estimate's (0 for
+// B pictures and until learned).
+double rc_pass2_steepness(const ratecontrol *rc, int32_t slice_class);
+// The bits of the finished pictures over what the estimate, steeper by its
+// class's steepness for anchors, expects of them at the QPs they were coded
+// at (0 before any has finished).
+double rc_pass2_model_bias(const ratecontrol *rc);
+// The qscale at which an anchor picture takes what rc_entry_bits expects of
+// it at q, its size moving from the first pass's steeper by `steepness`:
+// the move from its first-pass qscale shrinks by the ratio of the exponents.
+double rc_pass2_steep_qscale(const pass2_entry *e, double q, double steepness);
 
 // The qscale of the picture in rc->pic under one-pass ABR, CRF and pass 2.
 float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg);

@@ -437,15 +437,17 @@ TEST(TwoPassCode, FollowsThePlanAndStopsWhenTheLogEnds)
         sim_result r;
         ASSERT_TRUE(sim.code(20000, 1.0, &r));
         EXPECT_EQ(sim.rc->pass2_entries[i].pass2_qp, r.qp);
-        // The ABR buffer correction stays within a factor 2 of the plan; from
-        // one second on the ratio of spent to expected bits joins in.
+        // The ABR buffer correction lowers the plan's qscale by at most half
+        // and raises it by at most four times; from one second on the ratio
+        // of spent to expected bits joins in.
         double used = sim.rc->pass2_entries[i].qscale_new;
         EXPECT_GE(used, std::max(planned[i] / 2.0 * 0.999, sim.rc->qscale_min[1])) << i;
         if (i < 25) {
-            EXPECT_LE(used, planned[i] * 2.0 * 1.001) << i;
+            EXPECT_LE(used, planned[i] * 4.0 * 1.001) << i;
         }
     }
-    EXPECT_GT(sim.rc->expected_bits_sum, 0.0);
+    // Every finished picture's size is kept with its entry.
+    for (int32_t i = 0; i < 30; i++) EXPECT_GT(sim.rc->pass2_entries[i].coded_bits, 0.0) << i;
     sim_result r;
     CaptureStderr();
     EXPECT_FALSE(sim.code(20000, 1.0, &r));
