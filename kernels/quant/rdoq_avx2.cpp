@@ -122,6 +122,35 @@ alignas(32) const int64_t group_scan_index[3][16] = {
     {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15},
 };
 
+// Per scan kind and significance pattern above 4x4 (right + 2 * lower), for
+// each position of a group in raster order, the 32-bit lane indices that
+// pick its context increment's 64-bit cost out of a vector of the three
+// costs: 2 * increment and 2 * increment + 1. Built once from the pattern
+// table the residual syntax uses.
+struct cost_picks {
+    alignas(32) int32_t index[3][4][32];
+};
+
+cost_picks cost_picks_make()
+{
+    cost_picks t;
+    for (int scan = 0; scan < 3; scan++)
+        for (int type = 0; type < 4; type++)
+            for (int j = 0; j < 16; j++) {
+                const int k = (int)group_scan_index[scan][j];
+                const int slot = (int)((sig_ctx_pattern_table[scan][type] >> (4 * (15 - k))) & 15);
+                t.index[scan][type][2 * j] = 2 * slot;
+                t.index[scan][type][2 * j + 1] = 2 * slot + 1;
+            }
+    return t;
+}
+
+const int32_t *cost_picks_of(int scan, int type)
+{
+    static const cost_picks picks = cost_picks_make();
+    return picks.index[scan][type];
+}
+
 // Sums of the four 64-bit lanes.
 inline int64_t hsum64(__m256i v)
 {
@@ -149,9 +178,9 @@ int alt_zero_run_avx2(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_i
     const __m256i three = _mm256_set_epi64x(0, -1, -1, -1);
     const __m256i sig0_costs = _mm256_maskload_epi64((const long long *)(b->sig_cost[0] + ctx0), three);
     const __m256i sig1_costs = _mm256_maskload_epi64((const long long *)(b->sig_cost[1] + ctx0), three);
-    const __m256i pattern = _mm256_set1_epi64x((long long)*pattern_io);
+    const int32_t *picks = cost_picks_of(b->scan_idx, gr->right + 2 * gr->lower);
     const __m256i level1 = _mm256_set1_epi64x(gr->level1_cost[1]);
-    const __m256i one = _mm256_set1_epi64x(1), fifteen = _mm256_set1_epi64x(15);
+    const __m256i one = _mm256_set1_epi64x(1);
     const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFFll), zero = _mm256_setzero_si256();
     __m256i k[4], sig0[4], square[4], ceil_zero[4];
     __m256i stop_at = zero;   // per lane the scan index where it stops, else 0
@@ -159,12 +188,7 @@ int alt_zero_run_avx2(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_i
     for (int r = 0; r < 4; r++) {
         const int row = p0 + r * size;
         k[r] = _mm256_load_si256((const __m256i *)(index + 4 * r));
-        // The lane's increment: the pattern's nibble 15 - k, picked as the
-        // two 32-bit halves of a 64-bit cost.
-        const __m256i slot =
-            _mm256_and_si256(_mm256_srlv_epi64(pattern, _mm256_sub_epi64(_mm256_set1_epi64x(60), _mm256_slli_epi64(k[r], 2))), fifteen);
-        const __m256i half = _mm256_slli_epi64(slot, 1);
-        const __m256i pick = _mm256_or_si256(half, _mm256_slli_epi64(_mm256_add_epi64(half, one), 32));
+        const __m256i pick = _mm256_load_si256((const __m256i *)(picks + 8 * r));
         sig0[r] = _mm256_permutevar8x32_epi32(sig0_costs, pick);
         const __m256i sig1 = _mm256_permutevar8x32_epi32(sig1_costs, pick);
         const __m256i ceil = _mm256_cvtepu16_epi64(_mm_loadl_epi64((const __m128i *)(b->ceil_levels + row)));
