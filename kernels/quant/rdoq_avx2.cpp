@@ -2,7 +2,8 @@
 // level errors (ceiling level, squared magnitude, squared errors of that level
 // and of one less) eight coefficients at a time, the search for the last 4x4
 // group above the threshold one group per compare, the final test for any
-// level, and both quantisers built on them.
+// level, the run of zero levels at the top of a group of the alternative
+// quantiser a group at a time, and both quantisers built on them.
 //
 // Exactness: every quantity is an integer that fits its lanes. |c| <= 32768
 // and a quantisation scale below 2^16 keep |c| * scale + 2^qbits - 1 below

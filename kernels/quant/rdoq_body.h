@@ -2,9 +2,9 @@
 // rdoq_c.cpp and rdoq_avx2.cpp: everything here has internal linkage, so each
 // file gets its own copy built for its own instruction set. Each body is one
 // algorithm; the portable and AVX2 forms differ only in the kernels they are
-// given for the search of the last significant group and the per-coefficient
-// level errors, and those return exactly what the portable ones return, so
-// both forms decide the same levels.
+// given for the search of the last significant group, the per-coefficient
+// level errors and the zero run of a group, and those return exactly what the
+// portable ones return, so both forms decide the same levels.
 //
 // rdoq uses two adaptive model states of its own and decides coefficient by
 // coefficient and group by group; rdoq_alt prices the residual syntax of
