@@ -2,7 +2,8 @@
 // level errors (ceiling level, squared magnitude, squared errors of that level
 // and of one less) eight coefficients at a time, the search for the last 4x4
 // group above the threshold one group per compare, the final test for any
-// level, and both quantisers built on them.
+// level, the run of zero levels at the top of a group of the alternative
+// quantiser a group at a time, and both quantisers built on them.
 //
 // Exactness: every quantity is an integer that fits its lanes. |c| <= 32768
 // and a quantisation scale below 2^16 keep |c| * scale + 2^qbits - 1 below
@@ -113,6 +114,117 @@ int find_last_group_avx2(quant_context *ctx, int16_t *levels, const int16_t *coe
     return 16 * g;
 }
 
+// Scan index inside a 4x4 group of each of its positions in raster order
+// (4 * row + column), by scan kind: the order scan_tables walks within every
+// group (up-right diagonals, rows, columns).
+alignas(32) const int64_t group_scan_index[3][16] = {
+    {0, 2, 5, 9, 1, 4, 8, 12, 3, 7, 11, 14, 6, 10, 13, 15},
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+    {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15},
+};
+
+// Per scan kind and significance pattern above 4x4 (right + 2 * lower), for
+// each position of a group in raster order, the 32-bit lane indices that
+// pick its context increment's 64-bit cost out of a vector of the three
+// costs: 2 * increment and 2 * increment + 1. Built once from the pattern
+// table the residual syntax uses.
+struct cost_picks {
+    alignas(32) int32_t index[3][4][32];
+};
+
+cost_picks cost_picks_make()
+{
+    cost_picks t;
+    for (int scan = 0; scan < 3; scan++)
+        for (int type = 0; type < 4; type++)
+            for (int j = 0; j < 16; j++) {
+                const int k = (int)group_scan_index[scan][j];
+                const int slot = (int)((sig_ctx_pattern_table[scan][type] >> (4 * (15 - k))) & 15);
+                t.index[scan][type][2 * j] = 2 * slot;
+                t.index[scan][type][2 * j + 1] = 2 * slot + 1;
+            }
+    return t;
+}
+
+const int32_t *cost_picks_of(int scan, int type)
+{
+    static const cost_picks picks = cost_picks_make();
+    return picks.index[scan][type];
+}
+
+// Sums of the four 64-bit lanes.
+inline int64_t hsum64(__m256i v)
+{
+    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    return _mm_cvtsi128_si64(_mm_add_epi64(s, _mm_unpackhi_epi64(s, s)));
+}
+
+// alt_price_zero_run on the whole group at once, one row of four positions
+// per vector of 64-bit lanes. A position stops the run where the loop would
+// break (a ceiling level above 1, or 1 with a level-1 cost no more than its
+// zero cost); the run ends at the highest scan index that stops, and the
+// positions above it are the ones the loop passes, so their sums are the
+// loop's. Above 4x4 the context increments are 0 to 2, so the three
+// significance costs of each bin fit one vector and are picked per lane;
+// 4x4 blocks (increments up to 8) keep the loop. Every position of the group
+// is cleared here: the pricing that takes over writes each one the run does
+// not pass.
+int alt_zero_run_avx2(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_io)
+{
+    if (b->n == 2)
+        return alt_price_zero_run(b, gr, ctx0, pattern_io);
+    const int size = 1 << b->n;
+    const int p0 = b->scan[16 * gr->g];
+    const int64_t *index = group_scan_index[b->scan_idx];
+    const __m256i three = _mm256_set_epi64x(0, -1, -1, -1);
+    const __m256i sig0_costs = _mm256_maskload_epi64((const long long *)(b->sig_cost[0] + ctx0), three);
+    const __m256i sig1_costs = _mm256_maskload_epi64((const long long *)(b->sig_cost[1] + ctx0), three);
+    const int32_t *picks = cost_picks_of(b->scan_idx, gr->right + 2 * gr->lower);
+    const __m256i level1 = _mm256_set1_epi64x(gr->level1_cost[1]);
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFFll), zero = _mm256_setzero_si256();
+    __m256i k[4], sig0[4], square[4], ceil_zero[4];
+    __m256i stop_at = zero;   // per lane the scan index where it stops, else 0
+    #pragma GCC unroll 4
+    for (int r = 0; r < 4; r++) {
+        const int row = p0 + r * size;
+        k[r] = _mm256_load_si256((const __m256i *)(index + 4 * r));
+        const __m256i pick = _mm256_load_si256((const __m256i *)(picks + 8 * r));
+        sig0[r] = _mm256_permutevar8x32_epi32(sig0_costs, pick);
+        const __m256i sig1 = _mm256_permutevar8x32_epi32(sig1_costs, pick);
+        const __m256i ceil = _mm256_cvtepu16_epi64(_mm_loadl_epi64((const __m128i *)(b->ceil_levels + row)));
+        square[r] = _mm256_cvtepu32_epi64(_mm_loadu_si128((const __m128i *)(b->squares + row)));
+        const __m256i error = _mm256_and_si256(_mm256_loadu_si256((const __m256i *)(b->errors + 2 * row)), low32);
+        const __m256i level_cost = _mm256_add_epi64(_mm256_add_epi64(level1, error), sig1);
+        const __m256i zero_cost = _mm256_add_epi64(square[r], sig0[r]);
+        const __m256i level_loses = _mm256_cmpgt_epi64(level_cost, zero_cost);
+        const __m256i stop = _mm256_or_si256(_mm256_cmpgt_epi64(ceil, one),
+                                             _mm256_andnot_si256(level_loses, _mm256_cmpeq_epi64(ceil, one)));
+        ceil_zero[r] = _mm256_cmpeq_epi64(ceil, zero);
+        // Indices stay below 16: the 32-bit maximum of the low halves is the
+        // 64-bit one. Position 0 adds 0 whether it stops or not.
+        stop_at = _mm256_max_epi32(stop_at, _mm256_and_si256(stop, k[r]));
+        _mm_storel_epi64((__m128i *)(b->levels + row), _mm_setzero_si128());
+    }
+    __m128i m = _mm_max_epi32(_mm256_castsi256_si128(stop_at), _mm256_extracti128_si256(stop_at, 1));
+    m = _mm_max_epi32(m, _mm_unpackhi_epi64(m, m));
+    const int end = _mm_cvtsi128_si32(m);
+    const __m256i end_at = _mm256_set1_epi64x(end);
+    __m256i u = zero, cg = zero, s0 = zero;
+    #pragma GCC unroll 4
+    for (int r = 0; r < 4; r++) {
+        const __m256i passed = _mm256_cmpgt_epi64(k[r], end_at);
+        u = _mm256_add_epi64(u, _mm256_and_si256(passed, square[r]));
+        cg = _mm256_add_epi64(cg, _mm256_and_si256(passed, _mm256_add_epi64(square[r], sig0[r])));
+        s0 = _mm256_add_epi64(s0, _mm256_and_si256(_mm256_and_si256(passed, ceil_zero[r]), sig0[r]));
+    }
+    gr->u += hsum64(u);
+    gr->cg += hsum64(cg);
+    gr->s0 += hsum64(s0);
+    *pattern_io >>= 4 * (15 - end);
+    return end;
+}
+
 // Whether any of the N x N levels is non-zero, sixteen at a time.
 int any_level_avx2(const int16_t *levels, int n)
 {
@@ -165,7 +277,6 @@ int rdoq_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_
 int rdoq_alt_avx2(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
                   uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
 {
-    return rdoq_alt_body<rdoq_level_errors_avx2, find_last_group_avx2>(ctx, lambda, levels, coeff, qp,
-                                                                       round_offset, n, quant_scale, plane,
-                                                                       scan_idx);
+    return rdoq_alt_body<rdoq_level_errors_avx2, find_last_group_avx2, alt_zero_run_avx2>(
+        ctx, lambda, levels, coeff, qp, round_offset, n, quant_scale, plane, scan_idx);
 }

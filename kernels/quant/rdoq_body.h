@@ -2,9 +2,9 @@
 // rdoq_c.cpp and rdoq_avx2.cpp: everything here has internal linkage, so each
 // file gets its own copy built for its own instruction set. Each body is one
 // algorithm; the portable and AVX2 forms differ only in the kernels they are
-// given for the search of the last significant group and the per-coefficient
-// level errors, and those return exactly what the portable ones return, so
-// both forms decide the same levels.
+// given for the search of the last significant group, the per-coefficient
+// level errors and the zero run of a group, and those return exactly what the
+// portable ones return, so both forms decide the same levels.
 //
 // rdoq uses two adaptive model states of its own and decides coefficient by
 // coefficient and group by group; rdoq_alt prices the residual syntax of
@@ -808,14 +808,19 @@ void alt_price_first(alt_block *b, alt_group *gr, int sig_slot)
     alt_price_small(b, gr, 0, pos, ceil, alt_sig_cost(b, sig_slot, 0), inferred ? 0 : alt_sig_cost(b, sig_slot, 1));
 }
 
+// The run of alt_price_zero_run as a kernel: the portable form is that loop,
+// the AVX2 form tests the whole group at once and returns what the loop does.
+typedef int (*zero_run_kernel)(alt_block *b, alt_group *gr, int ctx0, uint64_t *pattern_io);
+
 // The sixteen positions of a group, from its last down. The pattern holds
 // their context increments, four bits each, the last position lowest; the
 // block's first position has a context of its own.
+template <zero_run_kernel zero_run>
 void alt_price_group(alt_block *b, alt_group *gr)
 {
     const int ctx0 = gr->ctx0 - b->sig_base;
     uint64_t pattern = gr->pattern;
-    int k = alt_price_zero_run(b, gr, ctx0, &pattern);
+    int k = zero_run(b, gr, ctx0, &pattern);
     while (k > 0) {
         k = alt_price_ones(b, gr, ctx0, k, &pattern);
         if (k == 0)
@@ -940,7 +945,7 @@ void alt_group_decide(alt_block *b, alt_state *st, alt_group *gr)
     st->ct += v;
 }
 
-template <level_errors_kernel level_errors, last_group_kernel find_last_group>
+template <level_errors_kernel level_errors, last_group_kernel find_last_group, zero_run_kernel zero_run>
 int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
                uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
 {
@@ -1017,7 +1022,7 @@ int rdoq_alt_body(quant_context *ctx, uint32_t lambda, int16_t *levels, const in
         gr.u = gr.cg = gr.s0 = 0;
         gr.e_best = gr.r_best = 0;
         gr.best_pos = gr.last_g = gr.first_g = -1;
-        alt_price_group(&b, &gr);
+        alt_price_group<zero_run>(&b, &gr);
         // The group's highest level as priced, before the decision moves it.
         if (highest < 0 && gr.last_g >= 0)
             highest = 16 * g + gr.last_g;

@@ -120,8 +120,8 @@ int rdoq_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *
 int rdoq_alt_c(quant_context *ctx, uint32_t lambda, int16_t *levels, const int16_t *coeff, int qp,
                uint16_t round_offset, int n, int quant_scale, int plane, int scan_idx)
 {
-    return rdoq_alt_body<rdoq_level_errors_c, quant_find_last_group>(ctx, lambda, levels, coeff, qp, round_offset, n,
-                                                                   quant_scale, plane, scan_idx);
+    return rdoq_alt_body<rdoq_level_errors_c, quant_find_last_group, alt_price_zero_run>(
+        ctx, lambda, levels, coeff, qp, round_offset, n, quant_scale, plane, scan_idx);
 }
 
 void rdoq_state_seed(cabac_encoder *cabac)
