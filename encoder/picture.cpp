@@ -33,6 +33,38 @@ bool alloc_zeroed(T **out, int64_t count)
     return alloc_block(out, count, true);
 }
 
+// The small arrays of a picture share one zeroed block. Taken one by one,
+// each is cleared by the heap, which on the caller's thread faults in fresh
+// pages for every input while the lookahead fills (about 190 pages per 1080p
+// picture); one block that large comes as fresh zero pages instead, faulted
+// in by whichever thread first writes each page. A first pass (base null)
+// only adds up the bytes.
+enum { ARRAY_ALIGN = 64 };
+
+struct array_carver {
+    uint8_t *base;
+    int64_t bytes;
+};
+
+template <typename T>
+void carve(array_carver *c, T **out, int64_t count)
+{
+    *out = c->base ? (T *)(c->base + c->bytes) : nullptr;
+    c->bytes += (count * (int64_t)sizeof(T) + ARRAY_ALIGN - 1) & ~(int64_t)(ARRAY_ALIGN - 1);
+}
+
+// Runs place twice: to size the block, then to point the arrays into it.
+template <typename F>
+bool alloc_arrays(const picture_geometry *g, picture *pic, F place)
+{
+    array_carver sizing = {nullptr, 0};
+    place(g, pic, &sizing);
+    if (!alloc_zeroed(&pic->array_block, sizing.bytes)) return false;
+    array_carver c = {pic->array_block, 0};
+    place(g, pic, &c);
+    return true;
+}
+
 int64_t round_up32(int64_t v)
 {
     return (v + 31) & ~(int64_t)31;
@@ -119,23 +151,29 @@ bool alloc_cost_tables(const picture_geometry *g, picture *pic)
     return true;
 }
 
+void place_source_arrays(const picture_geometry *g, picture *pic, array_carver *c)
+{
+    int64_t blocks = 16 * (int64_t)g->ctu_rows * g->ctu_cols;
+    carve(c, &pic->propagate_costs, blocks);
+    if (g->aq) {
+        carve(c, &pic->aq_weight, blocks);
+        carve(c, &pic->aq_qp_offset, blocks);
+        carve(c, &pic->mbtree_qp_offset, blocks);
+    }
+    int lists = g->bframes > 0 ? 2 : 1;
+    for (int l = 0; l < lists; l++)
+        for (int d = 0; d <= g->bframes; d++) {
+            carve(c, &pic->lowres_mvs[l][d], blocks);
+            carve(c, &pic->lowres_mv_costs[l][d], blocks);
+        }
+}
+
 bool alloc_source_arrays(const picture_geometry *g, picture *pic)
 {
     int64_t blocks = 16 * (int64_t)g->ctu_rows * g->ctu_cols;
     int32_t dists = g->bframes + 2;
     if (!alloc_lowres(g, pic)) return false;
-    if (!alloc_zeroed(&pic->propagate_costs, blocks)) return false;
-    if (g->aq) {
-        if (!alloc_zeroed(&pic->aq_weight, blocks)) return false;
-        if (!alloc_zeroed(&pic->aq_qp_offset, blocks)) return false;
-        if (!alloc_zeroed(&pic->mbtree_qp_offset, blocks)) return false;
-    }
-    int lists = g->bframes > 0 ? 2 : 1;
-    for (int l = 0; l < lists; l++)
-        for (int d = 0; d <= g->bframes; d++) {
-            if (!alloc_zeroed(&pic->lowres_mvs[l][d], blocks)) return false;
-            if (!alloc_zeroed(&pic->lowres_mv_costs[l][d], blocks)) return false;
-        }
+    if (!alloc_arrays(g, pic, place_source_arrays)) return false;
     // (F + 2)^2 cost arrays and F + 2 intra score arrays, all of blocks + 3 entries.
     int64_t per = blocks + 3;
     if (!alloc_zeroed(&pic->lowres_costs_block, ((int64_t)dists * dists + dists) * per)) return false;
@@ -149,29 +187,33 @@ bool alloc_source_arrays(const picture_geometry *g, picture *pic)
     return true;
 }
 
-bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
+void place_recon_arrays(const picture_geometry *g, picture *pic, array_carver *c)
 {
     int64_t ctus = (int64_t)g->ctu_rows * g->ctu_cols;
     int64_t rows = g->ctu_rows;
-    if (!alloc_zeroed(&pic->intra_mode_map, 256 * ctus)) return false;
-    if (!alloc_zeroed(&pic->mv_map[0], 64 * ctus)) return false;
-    if (!alloc_zeroed(&pic->ref_idx_map[0], 64 * ctus)) return false;
-    if (!alloc_zeroed(&pic->ctu_recon_distortion, ctus)) return false;
-    if (!alloc_zeroed(&pic->ctu_max_depth, ctus)) return false;
-    if (!alloc_zeroed(&pic->ctu_min_depth, ctus)) return false;
-    if (!alloc_zeroed(&pic->ctu_cost, ctus)) return false;
-    if (!alloc_zeroed(&pic->ctu_qps, ctus)) return false;
+    carve(c, &pic->intra_mode_map, 256 * ctus);
+    carve(c, &pic->mv_map[0], 64 * ctus);
+    carve(c, &pic->ref_idx_map[0], 64 * ctus);
+    carve(c, &pic->ctu_recon_distortion, ctus);
+    carve(c, &pic->ctu_max_depth, ctus);
+    carve(c, &pic->ctu_min_depth, ctus);
+    carve(c, &pic->ctu_cost, ctus);
+    carve(c, &pic->ctu_qps, ctus);
     if (g->motion_l1) {
-        if (!alloc_zeroed(&pic->mv_map[1], 64 * ctus)) return false;
-        if (!alloc_zeroed(&pic->ref_idx_map[1], 64 * ctus)) return false;
+        carve(c, &pic->mv_map[1], 64 * ctus);
+        carve(c, &pic->ref_idx_map[1], 64 * ctus);
     }
-    if (g->halfres_recon && !alloc_lowres(g, pic)) return false;
-    if (!alloc_zeroed(&pic->vbv_row_bits, rows)) return false;
-    if (!alloc_zeroed(&pic->vbv_row_qscale, rows)) return false;
-    if (!alloc_zeroed(&pic->vbv_row_qp, rows)) return false;
-    if (!alloc_zeroed(&pic->vbv_ctu_bits, ctus)) return false;
-    if (!alloc_zeroed(&pic->vbv_ctu_cost, ctus)) return false;
-    return true;
+    carve(c, &pic->vbv_row_bits, rows);
+    carve(c, &pic->vbv_row_qscale, rows);
+    carve(c, &pic->vbv_row_qp, rows);
+    carve(c, &pic->vbv_ctu_bits, ctus);
+    carve(c, &pic->vbv_ctu_cost, ctus);
+}
+
+bool alloc_recon_arrays(const picture_geometry *g, picture *pic)
+{
+    if (!alloc_arrays(g, pic, place_recon_arrays)) return false;
+    return !g->halfres_recon || alloc_lowres(g, pic);
 }
 
 // Points the picture's sub-sample plane origins into a set, or clears them.
@@ -284,30 +326,8 @@ void picture_free(picture *pic)
     aligned_free(pic->row_costs_block);
     aligned_free(pic->ctu_costs_block);
     aligned_free(pic->subpel_buffer);
-    aligned_free(pic->intra_mode_map);
-    for (int l = 0; l < 2; l++) {
-        aligned_free(pic->mv_map[l]);
-        aligned_free(pic->ref_idx_map[l]);
-        for (int d = 0; d < PICTURE_MAX_DISTANCE; d++) {
-            aligned_free(pic->lowres_mvs[l][d]);
-            aligned_free(pic->lowres_mv_costs[l][d]);
-        }
-    }
-    aligned_free(pic->ctu_recon_distortion);
-    aligned_free(pic->ctu_max_depth);
-    aligned_free(pic->ctu_min_depth);
-    aligned_free(pic->ctu_cost);
-    aligned_free(pic->ctu_qps);
+    aligned_free(pic->array_block);
     aligned_free(pic->lowres_buffer);
-    aligned_free(pic->propagate_costs);
-    aligned_free(pic->aq_weight);
-    aligned_free(pic->aq_qp_offset);
-    aligned_free(pic->mbtree_qp_offset);
-    aligned_free(pic->vbv_row_bits);
-    aligned_free(pic->vbv_row_qscale);
-    aligned_free(pic->vbv_row_qp);
-    aligned_free(pic->vbv_ctu_bits);
-    aligned_free(pic->vbv_ctu_cost);
     aligned_free(pic->lowres_costs_block);
     aligned_free(pic);
 }

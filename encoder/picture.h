@@ -110,6 +110,7 @@ struct picture {
     uint8_t *planes[3];
     uint8_t *deblock_planes[3];
     uint8_t *plane_buffer;
+    uint8_t *array_block;       // the per-block and per-CTU arrays below, in one zeroed block
 
     // sub-sample luma planes of reference pictures: [0] the luma plane, the
     // half-sample phases in their set, null for the quarter-sample phases

@@ -26,6 +26,28 @@ picture_geometry make_geometry(int32_t w, int32_t h, int32_t bframes = 0, int32_
     return g;
 }
 
+// One array of a picture: where it starts and how many bytes it holds.
+struct array_span {
+    void *start;
+    size_t bytes;
+};
+
+// The small arrays share one block: each, written whole with its own byte,
+// must still hold only that byte after all the others are written.
+void expect_arrays_disjoint(const std::vector<array_span> &spans)
+{
+    for (size_t i = 0; i < spans.size(); i++) {
+        ASSERT_NE(spans[i].start, nullptr) << i;
+        std::memset(spans[i].start, (int)(i + 1), spans[i].bytes);
+    }
+    for (size_t i = 0; i < spans.size(); i++) {
+        const uint8_t *b = (const uint8_t *)spans[i].start;
+        size_t wrong = 0;
+        for (size_t k = 0; k < spans[i].bytes; k++) wrong += b[k] != (uint8_t)(i + 1);
+        EXPECT_EQ(wrong, 0u) << "array " << i;
+    }
+}
+
 int clampi(int v, int lo, int hi)
 {
     return v < lo ? lo : v > hi ? hi : v;
@@ -116,6 +138,14 @@ TEST(PictureAlloc, ArraysFollowThePoolAndTheConfiguration)
     EXPECT_NE(src->lowres_intra_score[4], nullptr);
     EXPECT_EQ(src->lowres_intra_score[5], nullptr);
     for (int i = 0; i < blocks; i++) EXPECT_EQ(src->lowres_mvs[1][3][i], 0u);
+    std::vector<array_span> spans = {{src->propagate_costs, blocks * 4u}, {src->aq_weight, blocks * 2u},
+                                     {src->aq_qp_offset, blocks * 4u}, {src->mbtree_qp_offset, blocks * 4u}};
+    for (int l = 0; l < 2; l++)
+        for (int d = 0; d <= 3; d++) {
+            spans.push_back({src->lowres_mvs[l][d], blocks * 4u});
+            spans.push_back({src->lowres_mv_costs[l][d], blocks * 4u});
+        }
+    expect_arrays_disjoint(spans);
     picture_free(src);
 
     picture *rec = picture_alloc(&g, PICTURE_POOL_RECON);
@@ -127,6 +157,14 @@ TEST(PictureAlloc, ArraysFollowThePoolAndTheConfiguration)
     EXPECT_EQ(rec->lowres_plane, nullptr);       // and a reconstruction a plane only when asked
     EXPECT_NE(rec->vbv_row_qp, nullptr);
     EXPECT_EQ(rec->ref_frame_numbers[1][7], -1);
+    size_t ctus = 2, rows = 1;
+    expect_arrays_disjoint({{rec->intra_mode_map, 256 * ctus}, {rec->mv_map[0], 64 * ctus * 4},
+                            {rec->mv_map[1], 64 * ctus * 4}, {rec->ref_idx_map[0], 64 * ctus},
+                            {rec->ref_idx_map[1], 64 * ctus}, {rec->ctu_recon_distortion, ctus * 4},
+                            {rec->ctu_max_depth, ctus}, {rec->ctu_min_depth, ctus}, {rec->ctu_cost, ctus * 4},
+                            {rec->ctu_qps, ctus}, {rec->vbv_row_bits, rows * 4}, {rec->vbv_row_qscale, rows * 4},
+                            {rec->vbv_row_qp, rows * 4}, {rec->vbv_ctu_bits, ctus * 4},
+                            {rec->vbv_ctu_cost, ctus * 4}});
     picture_free(rec);
 }
 
