@@ -58,6 +58,11 @@ enum { TU_LUMA = 1, TU_CHROMA = 2, TU_FINAL = 64 };
 int32_t chroma_qp_of(int32_t qp);
 void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                int32_t predict, int32_t residual, uint32_t flags);
+// The intra prediction alone of a block (flags TU_LUMA and/or TU_CHROMA), as
+// tu_encode predicting without a residual leaves it, for the rough stages that
+// rank many modes by their predictions: the work planes and flags end the same,
+// without the per-call set-up of the full coding.
+void tu_predict(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags);
 void cbf_clear_tree(row_context *ctx, int32_t z, int32_t log2_size, uint8_t mask);
 int32_t tu_quant(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_t qp, int32_t log2_size,
                  int32_t plane, int32_t mode);

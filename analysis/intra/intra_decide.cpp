@@ -24,6 +24,8 @@ void list_clear(mode_place *list, int32_t places)
 // Inserts before the first place of strictly greater cost, dropping the last.
 void list_insert(mode_place *list, int32_t k, int32_t mode, uint32_t cost)
 {
+    // The list is in order of cost: most modes fail the last place and stop here.
+    if (k <= 0 || !(cost < list[k - 1].cost)) return;
     for (int32_t p = 0; p < k; p++) {
         if (cost < list[p].cost) {
             for (int32_t q = k - 1; q > p; q--) list[q] = list[q - 1];
@@ -108,7 +110,7 @@ void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
     for (int32_t j = 0; j < chroma_mode_from_luma; j++) {
         f->node->chroma_mode = j;
         ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)] = (int8_t)j;
-        tu_encode(ctx, f->z, f->x, f->y, f->log2, f->qp, 1, 0, TU_CHROMA);
+        tu_predict(ctx, f->z, f->x, f->y, f->log2, f->qp, TU_CHROMA);
         uint32_t cost = chroma_rough_cost(&ctx->ctu, f->x, f->y, f->chroma_metric);
         f->node->chroma_rough_cost[j] = cost;
         list_insert(list, kc, j, cost);
@@ -204,7 +206,7 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
             continue;
         }
         *entry = (int8_t)m;
-        tu_encode(ctx, z, x, y, log2_size, f.qp, 1, 0, TU_LUMA);
+        tu_predict(ctx, z, x, y, log2_size, f.qp, TU_LUMA);
         uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
         uint32_t rough = luma_rough(&f) + node->lambda_satd * w;
         node->mode_rough_cost[m] = rough;

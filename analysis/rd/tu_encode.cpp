@@ -369,3 +369,33 @@ void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_s
     }
     if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
 }
+
+void tu_predict(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    int32_t n = node_index(z, log2_size);
+    // 64x64 CUs, blocks split into units and inter blocks take the general path.
+    if (log2_size == 6 || cu_is_inter(ctx, z) || (log2_size > 2 && d->tu_split[n] == 1)) {
+        tu_encode(ctx, z, x, y, log2_size, qp, 1, 0, flags);
+        return;
+    }
+    tu_block b{};
+    b.z = z;
+    b.x = x;
+    b.y = y;
+    b.log2 = log2_size;
+    b.n = 1 << log2_size;
+    b.intra = 1;
+    if (flags & TU_LUMA) {
+        b.luma_mode = intra_mode_entry(ctx->ctu.intra_modes[map4_index(z)]);
+        predict_luma(ctx, &b);
+    }
+    if ((flags & TU_CHROMA) && (log2_size > 2 || (z & 3) == 3)) {
+        b.chroma_mode = chroma_mode_of(ctx, z);
+        predict_chroma(ctx, &b);
+    }
+    // Without a residual the block codes no level: its flags clear as
+    // cbf_clear_tree clears an unsplit block.
+    if (log2_size == 2) d->cbf_flags[n] = 0;
+    else d->cbf_flags[n] &= (uint8_t)~7;
+}
