@@ -6,6 +6,8 @@
 #include "analysis/mode_search.h"
 #include "analysis/speed_levels.h"
 
+#include <cstring>
+
 namespace {
 
 struct mode_place {
@@ -89,6 +91,41 @@ uint32_t luma_trial(decide_frame *f, int32_t mode)
     uint32_t before = ctx->cabac.rate.est_bits;
     rate_intra_luma_mode(ctx, f->z, f->log2);
     return r + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
+}
+
+// What a 4x4 luma trial leaves behind: reconstruction, coefficients and
+// levels, coded-block flags and rate state. The best trial's is kept so that
+// it is put back, not coded again, when a later trial was not the best.
+struct trial_keep {
+    uint8_t recon[16];
+    int16_t coeff[16], levels[16];
+    uint8_t cbf;
+    cabac_rate_state rate;
+};
+
+void trial_copy_4x4(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride)
+{
+    for (int32_t r = 0; r < 4; r++) std::memcpy(dst + r * dst_stride, src + r * src_stride, 4);
+}
+
+void trial_save(const decide_frame *f, trial_keep *k)
+{
+    row_context *ctx = f->ctx;
+    trial_copy_4x4(k->recon, 4, ctx->ctu.recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE);
+    std::memcpy(k->coeff, f->st->tu_coeffs[0] + 16 * f->z, sizeof(k->coeff));
+    std::memcpy(k->levels, f->st->tu_levels[0] + 16 * f->z, sizeof(k->levels));
+    k->cbf = ctx->ctu.decision.cbf_flags[f->n];
+    k->rate = ctx->cabac.rate;
+}
+
+void trial_restore(const decide_frame *f, const trial_keep *k)
+{
+    row_context *ctx = f->ctx;
+    trial_copy_4x4(ctx->ctu.recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE, k->recon, 4);
+    std::memcpy(f->st->tu_coeffs[0] + 16 * f->z, k->coeff, sizeof(k->coeff));
+    std::memcpy(f->st->tu_levels[0] + 16 * f->z, k->levels, sizeof(k->levels));
+    ctx->ctu.decision.cbf_flags[f->n] = k->cbf;
+    ctx->cabac.rate = k->rate;
 }
 
 // One RD trial of a chroma candidate.
@@ -243,15 +280,19 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     // every cost saturates.
     uint32_t best = COST_INFINITE;
     int32_t best_mode = list[0].mode;
+    trial_keep keep;
     for (int32_t p = places - 1; p >= 0; p--) {
         if (list[p].mode < 0) continue;
         uint32_t cost = luma_trial(&f, list[p].mode);
         if (cost <= best) {
             best = cost;
             best_mode = list[p].mode;
+            if (log2_size == 2 && p > 0) trial_save(&f, &keep);
         }
     }
-    if (log2_size == 2 && best_mode != list[0].mode) luma_trial(&f, best_mode);
+    // A 4x4 CU leaves the best mode's coding live (its chroma and the next
+    // blocks build on it); a trial repeats exactly, so the kept one is put back.
+    if (log2_size == 2 && best_mode != list[0].mode) trial_restore(&f, &keep);
     node->intra_cbf |= c->decision.cbf_flags[f.n] & 1;
     st->intra_ref_refresh = 1;
     map_fill_rect((uint8_t *)entry, size / 4, size / 4, (uint8_t)best_mode);
