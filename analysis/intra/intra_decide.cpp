@@ -93,39 +93,48 @@ uint32_t luma_trial(decide_frame *f, int32_t mode)
     return r + rate_term(ctx->cabac.rate.est_bits - before, f->node->lambda_sse);
 }
 
-// What a 4x4 luma trial leaves behind: reconstruction, coefficients and
-// levels, coded-block flags and rate state. The best trial's is kept so that
-// it is put back, not coded again, when a later trial was not the best.
+// What a luma trial of a CU up to 32x32 leaves behind: reconstruction,
+// coefficients and levels, coded-block flags and rate state. The best trial's
+// is kept so that it is put back, not coded again, when a later trial was not
+// the best: a trial repeats exactly from the same saved rate state.
+enum { TRIAL_KEEP_MAX = 32 };
+
 struct trial_keep {
-    uint8_t recon[16];
-    int16_t coeff[16], levels[16];
+    uint8_t recon[TRIAL_KEEP_MAX * TRIAL_KEEP_MAX];
+    int16_t coeff[TRIAL_KEEP_MAX * TRIAL_KEEP_MAX], levels[TRIAL_KEEP_MAX * TRIAL_KEEP_MAX];
     uint8_t cbf;
     cabac_rate_state rate;
 };
 
-void trial_copy_4x4(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride)
+bool trial_keepable(int32_t log2_size)
 {
-    for (int32_t r = 0; r < 4; r++) std::memcpy(dst + r * dst_stride, src + r * src_stride, 4);
+    return (1 << log2_size) <= TRIAL_KEEP_MAX;
 }
 
 void trial_save(const decide_frame *f, trial_keep *k)
 {
     row_context *ctx = f->ctx;
-    trial_copy_4x4(k->recon, 4, ctx->ctu.recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE);
-    std::memcpy(k->coeff, f->st->tu_coeffs[0] + 16 * f->z, sizeof(k->coeff));
-    std::memcpy(k->levels, f->st->tu_levels[0] + 16 * f->z, sizeof(k->levels));
+    int32_t n = 1 << f->log2;
+    const uint8_t *src = ctx->ctu.recon_luma + f->y * CTU_WORK_STRIDE + f->x;
+    for (int32_t r = 0; r < n; r++) std::memcpy(k->recon + r * n, src + r * CTU_WORK_STRIDE, (size_t)n);
+    std::memcpy(k->coeff, f->st->tu_coeffs[0] + 16 * f->z, sizeof(int16_t) * (size_t)(n * n));
+    std::memcpy(k->levels, f->st->tu_levels[0] + 16 * f->z, sizeof(int16_t) * (size_t)(n * n));
     k->cbf = ctx->ctu.decision.cbf_flags[f->n];
     k->rate = ctx->cabac.rate;
 }
 
-void trial_restore(const decide_frame *f, const trial_keep *k)
+// Puts back the kept luma block and its coded-block flag; the caller puts
+// back what it needs of the rate state.
+void trial_restore_luma(const decide_frame *f, const trial_keep *k)
 {
     row_context *ctx = f->ctx;
-    trial_copy_4x4(ctx->ctu.recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE, k->recon, 4);
-    std::memcpy(f->st->tu_coeffs[0] + 16 * f->z, k->coeff, sizeof(k->coeff));
-    std::memcpy(f->st->tu_levels[0] + 16 * f->z, k->levels, sizeof(k->levels));
-    ctx->ctu.decision.cbf_flags[f->n] = k->cbf;
-    ctx->cabac.rate = k->rate;
+    int32_t n = 1 << f->log2;
+    uint8_t *dst = ctx->ctu.recon_luma + f->y * CTU_WORK_STRIDE + f->x;
+    for (int32_t r = 0; r < n; r++) std::memcpy(dst + r * CTU_WORK_STRIDE, k->recon + r * n, (size_t)n);
+    std::memcpy(f->st->tu_coeffs[0] + 16 * f->z, k->coeff, sizeof(int16_t) * (size_t)(n * n));
+    std::memcpy(f->st->tu_levels[0] + 16 * f->z, k->levels, sizeof(int16_t) * (size_t)(n * n));
+    uint8_t *cbf = &ctx->ctu.decision.cbf_flags[f->n];
+    *cbf = (uint8_t)((*cbf & ~1) | (k->cbf & 1));
 }
 
 // One RD trial of a chroma candidate.
@@ -281,18 +290,23 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     uint32_t best = COST_INFINITE;
     int32_t best_mode = list[0].mode;
     trial_keep keep;
+    const bool keepable = trial_keepable(log2_size);
     for (int32_t p = places - 1; p >= 0; p--) {
         if (list[p].mode < 0) continue;
         uint32_t cost = luma_trial(&f, list[p].mode);
         if (cost <= best) {
             best = cost;
             best_mode = list[p].mode;
-            if (log2_size == 2 && p > 0) trial_save(&f, &keep);
+            if (keepable && p > 0) trial_save(&f, &keep);
         }
     }
-    // A 4x4 CU leaves the best mode's coding live (its chroma and the next
-    // blocks build on it); a trial repeats exactly, so the kept one is put back.
-    if (log2_size == 2 && best_mode != list[0].mode) trial_restore(&f, &keep);
+    const bool luma_stale = best_mode != list[0].mode;
+    // A 4x4 CU leaves the best mode's coding live: its chroma and the next
+    // blocks build on it.
+    if (log2_size == 2 && luma_stale) {
+        trial_restore_luma(&f, &keep);
+        ctx->cabac.rate = keep.rate;
+    }
     node->intra_cbf |= c->decision.cbf_flags[f.n] & 1;
     st->intra_ref_refresh = 1;
     map_fill_rect((uint8_t *)entry, size / 4, size / 4, (uint8_t)best_mode);
@@ -320,14 +334,29 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     st->intra_ref_refresh = 1;
     node->chroma_mode = chosen;
     node->state_stale = 0;
+    // The quantiser's chroma model state after the derived mode's trial, the
+    // last one, as coding the CU again would leave it.
+    uint8_t chroma_sig = ctx->cabac.rate.rdoq_sig_state[1], chroma_gt1 = ctx->cabac.rate.rdoq_gt1_state[1];
     rate_restore(ctx, f.depth);
     map_fill_rect(chroma_entry, size / 8, size / 8, (uint8_t)chosen);
 
     int32_t old = st->use_rdoq_alt;
     st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
-    if (st->use_rdoq_alt == old && best_mode == list[0].mode && chosen == chroma_mode_from_luma) {
+    if (st->use_rdoq_alt == old && !luma_stale && chosen == chroma_mode_from_luma) {
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
+    } else if (st->use_rdoq_alt == old && keepable && chosen == chroma_mode_from_luma) {
+        // Only the luma is not the best mode's: the kept trial is what coding
+        // the CU again would give (luma and chroma quantise from the same saved
+        // rate state, each moving only its own model state).
+        trial_restore_luma(&f, &keep);
+        ctx->cabac.rate.rdoq_sig_state[0] = keep.rate.rdoq_sig_state[0];
+        ctx->cabac.rate.rdoq_gt1_state[0] = keep.rate.rdoq_gt1_state[0];
+        ctx->cabac.rate.rdoq_sig_state[1] = chroma_sig;
+        ctx->cabac.rate.rdoq_gt1_state[1] = chroma_gt1;
+        st->cu_last_distortion = rd_cu_distortion(ctx, x, y, log2_size, st->ctu_qp);
+        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
+        node->intra_cbf = c->decision.cbf_flags[f.n];
     } else {
         node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
         node->intra_cbf = c->decision.cbf_flags[f.n];
