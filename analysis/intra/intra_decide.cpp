@@ -148,6 +148,59 @@ uint32_t chroma_trial(decide_frame *f, int32_t candidate)
     return r + rate_term(price_chroma_mode(ctx, candidate), f->node->lambda_sse);
 }
 
+// What a chroma trial leaves behind, both planes, kept for the best listed
+// candidate: the derived mode is tried last, so a listed winner is put back
+// instead of being coded again.
+struct chroma_keep {
+    uint8_t recon[2][(TRIAL_KEEP_MAX / 2) * (TRIAL_KEEP_MAX / 2)];
+    int16_t coeff[2][(TRIAL_KEEP_MAX / 2) * (TRIAL_KEEP_MAX / 2)];
+    int16_t levels[2][(TRIAL_KEEP_MAX / 2) * (TRIAL_KEEP_MAX / 2)];
+    uint8_t cbf;
+    cabac_rate_state rate;
+};
+
+// The chroma block of the CU (of its 8x8 area for a 4x4 CU): work-plane
+// offset, size and first 4x4 unit.
+void chroma_block_of(const decide_frame *f, int32_t *offset, int32_t *cn, int32_t *zc)
+{
+    *offset = ((f->y & ~7) / 2) * CTU_WORK_STRIDE + (f->x & ~7) / 2;
+    *cn = f->log2 == 2 ? 4 : (1 << f->log2) / 2;
+    *zc = f->log2 == 2 ? f->z & ~3 : f->z;
+}
+
+void chroma_save(const decide_frame *f, chroma_keep *k)
+{
+    if (!trial_keepable(f->log2)) return;
+    row_context *ctx = f->ctx;
+    int32_t offset, cn, zc;
+    chroma_block_of(f, &offset, &cn, &zc);
+    for (int32_t p = 0; p < 2; p++) {
+        const uint8_t *src = ctx->ctu.recon_chroma + p * 64 + offset;
+        for (int32_t r = 0; r < cn; r++) std::memcpy(k->recon[p] + r * cn, src + r * CTU_WORK_STRIDE, (size_t)cn);
+        std::memcpy(k->coeff[p], f->st->tu_coeffs[p + 1] + 4 * zc, sizeof(int16_t) * (size_t)(cn * cn));
+        std::memcpy(k->levels[p], f->st->tu_levels[p + 1] + 4 * zc, sizeof(int16_t) * (size_t)(cn * cn));
+    }
+    k->cbf = ctx->ctu.decision.cbf_flags[f->n];
+    k->rate = ctx->cabac.rate;
+}
+
+// Puts back the kept chroma blocks and their coded-block flags; the caller
+// puts back what it needs of the rate state.
+void chroma_restore(const decide_frame *f, const chroma_keep *k)
+{
+    row_context *ctx = f->ctx;
+    int32_t offset, cn, zc;
+    chroma_block_of(f, &offset, &cn, &zc);
+    for (int32_t p = 0; p < 2; p++) {
+        uint8_t *dst = ctx->ctu.recon_chroma + p * 64 + offset;
+        for (int32_t r = 0; r < cn; r++) std::memcpy(dst + r * CTU_WORK_STRIDE, k->recon[p] + r * cn, (size_t)cn);
+        std::memcpy(f->st->tu_coeffs[p + 1] + 4 * zc, k->coeff[p], sizeof(int16_t) * (size_t)(cn * cn));
+        std::memcpy(f->st->tu_levels[p + 1] + 4 * zc, k->levels[p], sizeof(int16_t) * (size_t)(cn * cn));
+    }
+    uint8_t *cbf = &ctx->ctu.decision.cbf_flags[f->n];
+    *cbf = (uint8_t)((*cbf & ~6) | (k->cbf & 6));
+}
+
 // Rough ranking of chroma candidates 0..3 into a list of kc places.
 void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
 {
@@ -166,7 +219,7 @@ void chroma_rough_stage(decide_frame *f, mode_place *list, int32_t kc)
 
 // Best chroma candidate: the listed ones by strict comparison, then the
 // derived mode, which wins a tie.
-int32_t chroma_rd_stage(decide_frame *f, const mode_place *list, int32_t kc)
+int32_t chroma_rd_stage(decide_frame *f, const mode_place *list, int32_t kc, chroma_keep *keep)
 {
     int32_t best = 4;
     uint32_t best_cost = COST_INFINITE;
@@ -175,6 +228,7 @@ int32_t chroma_rd_stage(decide_frame *f, const mode_place *list, int32_t kc)
         if (cost < best_cost) {
             best_cost = cost;
             best = list[p].mode;
+            chroma_save(f, keep);
         }
     }
     if (chroma_trial(f, 4) <= best_cost) best = 4;
@@ -307,6 +361,12 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
         trial_restore_luma(&f, &keep);
         ctx->cabac.rate = keep.rate;
     }
+    // The quantiser's luma model state after the best mode's trial.
+    const cabac_rate_state *luma_after = luma_stale ? &keep.rate : &ctx->cabac.rate;
+    uint8_t luma_sig = luma_after->rdoq_sig_state[0], luma_gt1 = luma_after->rdoq_gt1_state[0];
+    // The chroma stages clear the flags; the best mode's luma flag is kept here.
+    uint8_t luma_cbf = luma_stale ? (uint8_t)(keep.cbf & 1) : (uint8_t)(c->decision.cbf_flags[f.n] & 1);
+    chroma_keep ckeep;
     node->intra_cbf |= c->decision.cbf_flags[f.n] & 1;
     st->intra_ref_refresh = 1;
     map_fill_rect((uint8_t *)entry, size / 4, size / 4, (uint8_t)best_mode);
@@ -318,8 +378,11 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     if (log2_size == 2) {
         // The 4x4 chroma of an NxN 8x8 CU, decided at its fourth block.
         chroma_rough_stage(&f, clist, kc);
-        int32_t chosen = chroma_rd_stage(&f, clist, kc);
-        if (chosen != 4) chroma_trial(&f, chosen);
+        int32_t chosen = chroma_rd_stage(&f, clist, kc, &ckeep);
+        if (chosen != 4) {
+            chroma_restore(&f, &ckeep);
+            ctx->cabac.rate = ckeep.rate;
+        }
         st->intra_ref_refresh = 1;
         node->intra_cbf |= c->decision.cbf_flags[f.n] & 6;
         c->decision.cbf_flags[f.n] = node->intra_cbf;
@@ -329,14 +392,15 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     }
 
     chroma_rough_stage(&f, clist, kc);
-    int32_t chosen = chroma_rd_stage(&f, clist, kc);
+    int32_t chosen = chroma_rd_stage(&f, clist, kc, &ckeep);
     if (chosen == 4) node->intra_cbf |= c->decision.cbf_flags[f.n] & 6;
     st->intra_ref_refresh = 1;
     node->chroma_mode = chosen;
     node->state_stale = 0;
-    // The quantiser's chroma model state after the derived mode's trial, the
-    // last one, as coding the CU again would leave it.
-    uint8_t chroma_sig = ctx->cabac.rate.rdoq_sig_state[1], chroma_gt1 = ctx->cabac.rate.rdoq_gt1_state[1];
+    // The quantiser's chroma model state after the chosen candidate's trial
+    // (the derived mode's is the last one), as coding the CU again leaves it.
+    const cabac_rate_state *chroma_after = chosen != 4 ? &ckeep.rate : &ctx->cabac.rate;
+    uint8_t chroma_sig = chroma_after->rdoq_sig_state[1], chroma_gt1 = chroma_after->rdoq_gt1_state[1];
     rate_restore(ctx, f.depth);
     map_fill_rect(chroma_entry, size / 8, size / 8, (uint8_t)chosen);
 
@@ -345,13 +409,15 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     if (st->use_rdoq_alt == old && !luma_stale && chosen == chroma_mode_from_luma) {
         c->decision.cbf_flags[f.n] = node->intra_cbf;
         node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
-    } else if (st->use_rdoq_alt == old && keepable && chosen == chroma_mode_from_luma) {
-        // Only the luma is not the best mode's: the kept trial is what coding
-        // the CU again would give (luma and chroma quantise from the same saved
-        // rate state, each moving only its own model state).
-        trial_restore_luma(&f, &keep);
-        ctx->cabac.rate.rdoq_sig_state[0] = keep.rate.rdoq_sig_state[0];
-        ctx->cabac.rate.rdoq_gt1_state[0] = keep.rate.rdoq_gt1_state[0];
+    } else if (st->use_rdoq_alt == old && keepable) {
+        // The kept trials are what coding the CU again would give: luma and
+        // chroma quantise from the same saved rate state, each moving only
+        // its own model state.
+        if (luma_stale) trial_restore_luma(&f, &keep);
+        if (chosen != 4) chroma_restore(&f, &ckeep);
+        c->decision.cbf_flags[f.n] = (uint8_t)((c->decision.cbf_flags[f.n] & ~1) | luma_cbf);
+        ctx->cabac.rate.rdoq_sig_state[0] = luma_sig;
+        ctx->cabac.rate.rdoq_gt1_state[0] = luma_gt1;
         ctx->cabac.rate.rdoq_sig_state[1] = chroma_sig;
         ctx->cabac.rate.rdoq_gt1_state[1] = chroma_gt1;
         st->cu_last_distortion = rd_cu_distortion(ctx, x, y, log2_size, st->ctu_qp);
