@@ -300,13 +300,16 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
 
     // Rough stage: predictions only, Hadamard cost plus weighted mode bits.
     int8_t *entry = &c->intra_modes[map4_index(z)];
+    luma_mode_predictor lp;
+    const bool direct = luma_mode_predictor_init(ctx, z, x, y, log2_size, &lp);
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (!on[m]) {
             node->mode_rough_cost[m] = representative >= 0 ? node->mode_rough_cost[representative] : COST_INFINITE;
             continue;
         }
         *entry = (int8_t)m;
-        tu_predict(ctx, z, x, y, log2_size, f.qp, TU_LUMA);
+        if (direct) luma_mode_predict(&lp, m);
+        else tu_predict(ctx, z, x, y, log2_size, f.qp, TU_LUMA);
         uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
         uint32_t rough = luma_rough(&f) + node->lambda_satd * w;
         node->mode_rough_cost[m] = rough;
