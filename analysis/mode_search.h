@@ -58,6 +58,29 @@ enum { TU_LUMA = 1, TU_CHROMA = 2, TU_FINAL = 64 };
 int32_t chroma_qp_of(int32_t qp);
 void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                int32_t predict, int32_t residual, uint32_t flags);
+// The intra prediction alone of a block (flags TU_LUMA and/or TU_CHROMA), as
+// tu_encode predicting without a residual leaves it, for the rough stages that
+// rank many modes by their predictions: the work planes and flags end the same,
+// without the per-call set-up of the full coding.
+void tu_predict(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags);
+// The luma predictions of one block mode after mode, for the rough stages:
+// what tu_predict leaves in the work plane, without its per-call set-up.
+struct luma_mode_predictor {
+    const intra_pred_table *table;
+    uint8_t *dst;
+    const uint8_t *ref, *smoothed;
+    int32_t n, f, s;
+};
+// Sets up the block's predictor, gathering the reference samples where the
+// search asks for them afresh and clearing the block's flags as tu_predict
+// does; false where the block takes tu_predict's general path instead.
+bool luma_mode_predictor_init(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                              luma_mode_predictor *p);
+static inline void luma_mode_predict(const luma_mode_predictor *p, int32_t mode)
+{
+    const uint8_t *ref = p->n >= 8 && (intra_smoothing_flags[mode] & p->n) ? p->smoothed : p->ref;
+    p->table->pred[mode][p->f][p->s](p->dst, CTU_WORK_STRIDE, ref);
+}
 void cbf_clear_tree(row_context *ctx, int32_t z, int32_t log2_size, uint8_t mask);
 int32_t tu_quant(row_context *ctx, int16_t *levels, const int16_t *coeff, int32_t qp, int32_t log2_size,
                  int32_t plane, int32_t mode);

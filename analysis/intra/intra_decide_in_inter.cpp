@@ -47,7 +47,7 @@ uint32_t evaluate(in_inter_search *s, int32_t m)
     row_context *ctx = s->ctx;
     ctu_context *c = &ctx->ctu;
     c->intra_modes[map4_index(s->z)] = (int8_t)m;
-    tu_encode(ctx, s->z, s->x, s->y, s->log2, s->node->qp, 1, 0, TU_LUMA);
+    tu_predict(ctx, s->z, s->x, s->y, s->log2, s->node->qp, TU_LUMA);
     uint32_t bins = m == s->mpm[0] ? 2 : (m == s->mpm[1] || m == s->mpm[2] ? 3 : 6);
     uint32_t cost = ctx->enc->metric.satd[6 - s->log2](c->source_luma + s->y * CTU_SOURCE_STRIDE + s->x, CTU_SOURCE_STRIDE,
                                                    c->recon_luma + s->y * CTU_WORK_STRIDE + s->x, CTU_WORK_STRIDE) +

@@ -82,13 +82,17 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
     pair_metric_fn metric = log2_size == 2 ? ctx->enc->metric.satd[4] : ctx->enc->metric.cost_metric[6 - log2_size];
     const ctu_context *c = &ctx->ctu;
     uint32_t *rough = node->mode_rough_cost;
+    luma_mode_predictor lp;
+    int32_t direct = -1;   // set up at the first mode predicted
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (st->speed_level <= 4 && !on[m]) {
             rough[m] = representative >= 0 ? rough[representative] : COST_INFINITE;
             continue;
         }
         map_fill_rect(entry, size / 4, size / 4, (uint8_t)m);
-        tu_encode(ctx, z, x, y, log2_size, node->qp, 1, 0, TU_LUMA);
+        if (direct < 0) direct = luma_mode_predictor_init(ctx, z, x, y, log2_size, &lp) ? 1 : 0;
+        if (direct) luma_mode_predict(&lp, m);
+        else tu_predict(ctx, z, x, y, log2_size, node->qp, TU_LUMA);
         rough[m] = metric(c->source_luma + y * CTU_SOURCE_STRIDE + x, CTU_SOURCE_STRIDE,
                           c->recon_luma + y * CTU_WORK_STRIDE + x, CTU_WORK_STRIDE);
         st->intra_ref_refresh = 0;
@@ -147,7 +151,7 @@ void chroma_mode_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, i
     for (int32_t k = 0; k < 4; k++) {
         node->chroma_mode = k;
         map_fill_rect(entry, w, w, (uint8_t)k);
-        tu_encode(ctx, z, x, y, log2_size, node->qp, 1, 0, TU_CHROMA);
+        tu_predict(ctx, z, x, y, log2_size, node->qp, TU_CHROMA);
         uint32_t sum = 0;
         for (int32_t p = 0; p < 2; p++)
             sum += metric(c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,

@@ -52,7 +52,7 @@ uint32_t rough_cost(intra_search *is, int32_t mode)
     const ctu_context *c = &ctx->ctu;
     is->tried[mode] = 1;
     ctx->ctu.intra_modes[map4_index(is->z)] = (int8_t)mode;
-    tu_encode(ctx, is->z, is->x, is->y, is->log2, is->node->qp, 1, 0, TU_LUMA);
+    tu_predict(ctx, is->z, is->x, is->y, is->log2, is->node->qp, TU_LUMA);
     // The references gathered for the first mode serve every other.
     search_state(ctx)->intra_ref_refresh = 0;
     uint32_t m = is->metric(c->source_luma + is->y * CTU_SOURCE_STRIDE + is->x, CTU_SOURCE_STRIDE,

@@ -48,7 +48,7 @@ uint32_t full_rough(presearch_frame *f, int32_t m)
     ctu_context *c = &ctx->ctu;
     f->node->intra_mode = m;
     map_fill_rect((uint8_t *)&c->intra_modes[map4_index(f->z)], f->size / 4, f->size / 4, (uint8_t)m);
-    tu_encode(ctx, f->z, f->x, f->y, f->log2, f->node->qp, 1, 0, TU_LUMA);
+    tu_predict(ctx, f->z, f->x, f->y, f->log2, f->node->qp, TU_LUMA);
     uint32_t cost = f->luma_metric(c->source_luma + f->y * CTU_SOURCE_STRIDE + f->x, CTU_SOURCE_STRIDE,
                                    c->recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE) +
                     mode_factor(f, m) * f->node->lambda_satd;
@@ -167,7 +167,7 @@ int32_t chroma_decide(presearch_frame *f)
         f->node->chroma_mode = j;
         map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)], f->size / 8, f->size / 8,
                       (uint8_t)j);
-        tu_encode(ctx, f->z, f->x, f->y, f->log2, f->node->qp, 1, 0, TU_CHROMA);
+        tu_predict(ctx, f->z, f->x, f->y, f->log2, f->node->qp, TU_CHROMA);
         uint32_t r = chroma_rough_cost(&ctx->ctu, f->x, f->y, f->chroma_metric);
         f->node->chroma_rough_cost[j] = r;
         if (r < best_rough) {

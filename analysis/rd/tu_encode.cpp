@@ -369,3 +369,56 @@ void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_s
     }
     if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
 }
+
+void tu_predict(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    int32_t n = node_index(z, log2_size);
+    // 64x64 CUs, blocks split into units and inter blocks take the general path.
+    if (log2_size == 6 || cu_is_inter(ctx, z) || (log2_size > 2 && d->tu_split[n] == 1)) {
+        tu_encode(ctx, z, x, y, log2_size, qp, 1, 0, flags);
+        return;
+    }
+    tu_block b{};
+    b.z = z;
+    b.x = x;
+    b.y = y;
+    b.log2 = log2_size;
+    b.n = 1 << log2_size;
+    b.intra = 1;
+    if (flags & TU_LUMA) {
+        b.luma_mode = intra_mode_entry(ctx->ctu.intra_modes[map4_index(z)]);
+        predict_luma(ctx, &b);
+    }
+    if ((flags & TU_CHROMA) && (log2_size > 2 || (z & 3) == 3)) {
+        b.chroma_mode = chroma_mode_of(ctx, z);
+        predict_chroma(ctx, &b);
+    }
+    // Without a residual the block codes no level: its flags clear as
+    // cbf_clear_tree clears an unsplit block.
+    if (log2_size == 2) d->cbf_flags[n] = 0;
+    else d->cbf_flags[n] &= (uint8_t)~7;
+}
+
+bool luma_mode_predictor_init(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                              luma_mode_predictor *p)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    int32_t n = node_index(z, log2_size);
+    if (log2_size == 6 || cu_is_inter(ctx, z) || (log2_size > 2 && d->tu_split[n] == 1)) return false;
+    mode_search_state *st = search_state(ctx);
+    p->table = &ctx->enc->intra_pred;
+    p->dst = ctx->ctu.recon_luma + y * CTU_WORK_STRIDE + x;
+    p->n = 1 << log2_size;
+    p->f = p->n <= 16 ? 1 : 0;
+    p->s = log2_size - 2;
+    if (st->intra_ref_refresh) {
+        intra_ref_ctx r = ref_ctx_of(ctx);
+        intra_gather_ref_samples(&r, p->dst, x, y, p->n, 0, 1);
+    }
+    p->ref = st->ref_area.luma;
+    p->smoothed = st->ref_area.luma_smoothed;
+    if (log2_size == 2) d->cbf_flags[n] = 0;
+    else d->cbf_flags[n] &= (uint8_t)~7;
+    return true;
+}
