@@ -339,7 +339,11 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
         double left = last - (double)e->expected_bits;
         abr_buffer = std::min(abr_buffer, std::max(left, PASS2_MIN_BUFFER_SECONDS * rc->bitrate));
     }
-    double r = abr_buffer > 0.0 ? (abr_buffer - (predicted - (double)e->expected_bits)) / abr_buffer : 1.0;
+    // The plan still expects the P pictures ahead at sizes their learned
+    // steepness no longer gives them (see rc_pass2_plan_overcount): what it
+    // overcounts is left for the pictures before them to spend.
+    double ahead = rc_pass2_plan_overcount(rc, pic->coding_number);
+    double r = abr_buffer > 0.0 ? (abr_buffer - (predicted - (double)e->expected_bits - ahead)) / abr_buffer : 1.0;
     double max_rise = last_anchor_of_plan(rc, pic->coding_number) ? PASS2_LAST_ANCHOR_MAX_RISE : PASS2_MAX_RISE;
     r = std::min(std::max(r, 1.0 / PASS2_MAX_FALL), max_rise);
     double q = e->qscale_new / r;

@@ -71,6 +71,11 @@ double rc_pass2_steepness(const ratecontrol *rc, int32_t slice_class);
 // class's steepness for anchors, expects of them at the QPs they were coded
 // at (0 before any has finished).
 double rc_pass2_model_bias(const ratecontrol *rc);
+// How many more bits the plan expects of the P pictures after the picture
+// of this coding number, at their planned qscales, than the estimate steeper
+// by the learned P steepness does (negative where it expects fewer; 0 until
+// learned).
+double rc_pass2_plan_overcount(const ratecontrol *rc, int32_t coding_number);
 // The qscale at which an anchor picture takes what rc_entry_bits expects of
 // it at q, its size moving from the first pass's steeper by `steepness`:
 // the move from its first-pass qscale shrinks by the ratio of the exponents.
