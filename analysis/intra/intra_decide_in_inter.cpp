@@ -25,6 +25,8 @@ struct in_inter_search {
     uint8_t on[INTRA_MODE_COUNT];
     uint8_t evaluated[INTRA_MODE_COUNT];
     rough_place best[2];
+    luma_mode_predictor lp;
+    int32_t direct;   // -1 until the first mode sets the predictor up
 };
 
 // Inserts before the first place of strictly greater cost.
@@ -47,7 +49,9 @@ uint32_t evaluate(in_inter_search *s, int32_t m)
     row_context *ctx = s->ctx;
     ctu_context *c = &ctx->ctu;
     c->intra_modes[map4_index(s->z)] = (int8_t)m;
-    tu_predict(ctx, s->z, s->x, s->y, s->log2, s->node->qp, TU_LUMA);
+    if (s->direct < 0) s->direct = luma_mode_predictor_init(ctx, s->z, s->x, s->y, s->log2, &s->lp) ? 1 : 0;
+    if (s->direct) luma_mode_predict(&s->lp, m);
+    else tu_predict(ctx, s->z, s->x, s->y, s->log2, s->node->qp, TU_LUMA);
     uint32_t bins = m == s->mpm[0] ? 2 : (m == s->mpm[1] || m == s->mpm[2] ? 3 : 6);
     uint32_t cost = ctx->enc->metric.satd[6 - s->log2](c->source_luma + s->y * CTU_SOURCE_STRIDE + s->x, CTU_SOURCE_STRIDE,
                                                    c->recon_luma + s->y * CTU_WORK_STRIDE + s->x, CTU_WORK_STRIDE) +
@@ -141,6 +145,7 @@ void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x
     s.y = y;
     s.log2 = log2_size;
     s.best[0] = s.best[1] = {-1, COST_INFINITE};
+    s.direct = -1;
     cu_node *node = s.node;
     // The inter cost compared against; 64-bit so that multiples of an
     // unpriced (infinite) inter cost do not wrap.

@@ -44,6 +44,8 @@ struct intra_search {
     int32_t mpm[3];
     uint8_t tried[INTRA_MODE_COUNT];
     pair_metric_fn metric;
+    luma_mode_predictor lp;
+    int32_t direct;   // -1 until the first mode sets the predictor up
 };
 
 uint32_t rough_cost(intra_search *is, int32_t mode)
@@ -52,7 +54,9 @@ uint32_t rough_cost(intra_search *is, int32_t mode)
     const ctu_context *c = &ctx->ctu;
     is->tried[mode] = 1;
     ctx->ctu.intra_modes[map4_index(is->z)] = (int8_t)mode;
-    tu_predict(ctx, is->z, is->x, is->y, is->log2, is->node->qp, TU_LUMA);
+    if (is->direct < 0) is->direct = luma_mode_predictor_init(ctx, is->z, is->x, is->y, is->log2, &is->lp) ? 1 : 0;
+    if (is->direct) luma_mode_predict(&is->lp, mode);
+    else tu_predict(ctx, is->z, is->x, is->y, is->log2, is->node->qp, TU_LUMA);
     // The references gathered for the first mode serve every other.
     search_state(ctx)->intra_ref_refresh = 0;
     uint32_t m = is->metric(c->source_luma + is->y * CTU_SOURCE_STRIDE + is->x, CTU_SOURCE_STRIDE,
@@ -131,6 +135,7 @@ void intra_mode_search_fast(row_context *ctx, cu_node *tree, int32_t z, int32_t 
     is.y = y;
     is.log2 = log2_size;
     is.metric = ctx->enc->metric.cost_metric[6 - log2_size];
+    is.direct = -1;
     cu_node *node = is.node;
     node->chroma_mode = chroma_mode_from_luma;
     node->tu_split = 0;

@@ -22,6 +22,10 @@ struct presearch_frame {
     uint8_t tried[INTRA_MODE_COUNT];
     ranked list[5];
     int32_t count;
+    // Set up at the first full-resolution mode, after the half-resolution
+    // ranking has used the reference area for its own samples.
+    luma_mode_predictor lp;
+    int32_t direct;   // -1 until then
 };
 
 uint32_t mode_factor(const presearch_frame *f, int32_t m)
@@ -48,7 +52,9 @@ uint32_t full_rough(presearch_frame *f, int32_t m)
     ctu_context *c = &ctx->ctu;
     f->node->intra_mode = m;
     map_fill_rect((uint8_t *)&c->intra_modes[map4_index(f->z)], f->size / 4, f->size / 4, (uint8_t)m);
-    tu_predict(ctx, f->z, f->x, f->y, f->log2, f->node->qp, TU_LUMA);
+    if (f->direct < 0) f->direct = luma_mode_predictor_init(ctx, f->z, f->x, f->y, f->log2, &f->lp) ? 1 : 0;
+    if (f->direct) luma_mode_predict(&f->lp, m);
+    else tu_predict(ctx, f->z, f->x, f->y, f->log2, f->node->qp, TU_LUMA);
     uint32_t cost = f->luma_metric(c->source_luma + f->y * CTU_SOURCE_STRIDE + f->x, CTU_SOURCE_STRIDE,
                                    c->recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE) +
                     mode_factor(f, m) * f->node->lambda_satd;
@@ -204,6 +210,7 @@ void frame_set_up(presearch_frame *f, row_context *ctx, cu_node *tree, int32_t z
     f->node = &tree[f->n];
     f->depth = 6 - log2;
     f->size = 1 << log2;
+    f->direct = -1;
     const metric_table *mt = &ctx->enc->metric;
     int32_t i = f->depth;
     f->luma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i] : mt->sa8d_sub[i];
