@@ -27,6 +27,12 @@ constexpr double ENTRY_EXPONENT = 1.1;
 // one row across 5 % of its target.
 constexpr double STEEP_MIN_SPREAD = 0.1;
 constexpr double STEEP_MAX = 4.0;
+// The sums over the plan's entries walk at most this many entries on each
+// side of the picture being planned. They run for every picture, and over
+// every entry a two-hour stream's second pass would take time quadratic in
+// its length (216,000 pictures: some 5e10 steps); a stream shorter than this
+// sees every entry.
+constexpr int32_t PLAN_WINDOW = 4096;
 
 int32_t anchor_index(int32_t slice_class)
 {
@@ -70,7 +76,9 @@ double rc_pass2_model_bias(const ratecontrol *rc)
     double steepness[2] = {rc_pass2_steepness(rc, slice_p), rc_pass2_steepness(rc, slice_i)};
     // B pictures take their references' QPs, not the steeper estimate.
     double coded = first->pass2_b_coded, expected = first->pass2_b_expected;
-    for (int32_t i = 0; i < rc->pass2_count; i++) {
+    int32_t at = rc->pic.coding_number;
+    int32_t end = (int32_t)std::min<int64_t>(rc->pass2_count, (int64_t)at + PLAN_WINDOW);
+    for (int32_t i = std::max(at - PLAN_WINDOW, 0); i < end; i++) {
         const pass2_entry *e = &rc->pass2_entries[i];
         if (e->slice_class == slice_b || !(e->coded_bits > 0.0)) continue;
         coded += e->coded_bits;
@@ -100,7 +108,8 @@ double rc_pass2_plan_overcount(const ratecontrol *rc, int32_t coding_number)
     double s = rc_pass2_steepness(rc, slice_p);
     if (!(s > 0.0)) return 0.0;
     double over = 0.0;
-    for (int32_t i = std::max(coding_number + 1, 0); i < rc->pass2_count; i++) {
+    int32_t end = (int32_t)std::min<int64_t>(rc->pass2_count, (int64_t)coding_number + 1 + PLAN_WINDOW);
+    for (int32_t i = std::max(coding_number + 1, 0); i < end; i++) {
         const pass2_entry *e = &rc->pass2_entries[i];
         if (e->slice_class != slice_p || !(e->qscale_first > 0.0) || !(e->qscale_new > 0.0)) continue;
         double planned = rc_entry_bits(e, e->qscale_new);
