@@ -26,6 +26,20 @@ void spin_for_job(const job_pool *pool)
     }
 }
 
+// Queues jobs whose records are taken, waking one worker for each. The
+// pending list holds as many entries as there are records, so it has room.
+void pending_push(job_pool *pool, job **jobs, int32_t n)
+{
+    picture_list *pending = pool->pending_jobs;
+    mutex_lock(&pending->lock);
+    for (int32_t k = 0; k < n; k++) {
+        (void)picture_list_push_last(pending, jobs[k]);
+        cond_signal(&pending->not_empty);
+    }
+    __atomic_add_fetch(&pool->queued, n, __ATOMIC_RELEASE);
+    mutex_unlock(&pending->lock);
+}
+
 }  // namespace
 
 static uint64_t job_pool_worker(uint64_t arg)
@@ -122,12 +136,7 @@ int job_submit(job_pool *pool, job_func function, uint64_t argument)
     job *j = (job *)picture_list_pop_last_wait(pool->free_jobs);
     j->function = function;
     j->argument = argument;
-    picture_list *pending = pool->pending_jobs;
-    mutex_lock(&pending->lock);
-    (void)picture_list_push_last(pending, j);   // it holds as many entries as there are records
-    __atomic_add_fetch(&pool->queued, 1, __ATOMIC_RELEASE);
-    cond_signal(&pending->not_empty);
-    mutex_unlock(&pending->lock);
+    pending_push(pool, &j, 1);
     return 0;
 }
 
@@ -151,7 +160,6 @@ static int32_t free_jobs_take(job_pool *pool, job **out, int32_t count)
 int32_t job_try_submit_many(job_pool *pool, job_func function, uint64_t argument, int32_t count)
 {
     if (!pool || pool->thread_count == 0) return 0;
-    picture_list *pending = pool->pending_jobs;
     int32_t submitted = 0;
     while (submitted < count) {
         job *batch[JOB_SUBMIT_BATCH];
@@ -161,15 +169,8 @@ int32_t job_try_submit_many(job_pool *pool, job_func function, uint64_t argument
             batch[k]->function = function;
             batch[k]->argument = argument;
         }
-        // The pending list holds as many entries as there are records. The
-        // free list's lock is released first: no thread holds both at once.
-        mutex_lock(&pending->lock);
-        for (int32_t k = 0; k < n; k++) {
-            (void)picture_list_push_last(pending, batch[k]);
-            cond_signal(&pending->not_empty);
-        }
-        __atomic_add_fetch(&pool->queued, n, __ATOMIC_RELEASE);
-        mutex_unlock(&pending->lock);
+        // The free list's lock is released first: no thread holds both at once.
+        pending_push(pool, batch, n);
         submitted += n;
         if (n < wanted) break;
     }
