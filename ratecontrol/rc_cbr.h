@@ -31,7 +31,8 @@ struct rc_model {
     int32_t end_pos;
     int64_t class_bits[3];            // 64-bit: a window of large pictures passes 32 bits
     int8_t class_count[3];
-    uint8_t *exact;
+    // Whether the finished picture in each slot counts in its class share.
+    uint8_t *in_share;
     int32_t *actual;
     int8_t *slot_class;
     double ratio[3];
@@ -56,6 +57,8 @@ struct rc_model {
     int32_t cut_poc;
     // Pictures planned (`frames`) when the latest anchor was planned.
     int32_t anchor_frames;
+    // How strongly the tree said later pictures lean on the latest anchor.
+    double anchor_lean;
 };
 
 constexpr double RC_BUCKET_START = 0.9;
