@@ -192,6 +192,41 @@ TEST(ConstantBitrateModel, HeldFillGivesWayToWhatTheFullBucketLoses)
     rc_model_delete(m);
 }
 
+// A one-second bucket at constant bitrate whose mini-GOPs (an anchor of
+// 4000 bits, three B pictures of 200) have finished, with the anchors leaned
+// on by `lean`: the target of the next B picture.
+static int32_t b_target_after_mini_gops(double lean)
+{
+    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    if (!m) return -1;
+    int32_t out[3];
+    for (int g = 0; g < 6; g++) {
+        rc_model_frame_target(m, 0, lean, out);
+        rc_model_frame_end(m, 4000, 0, 0);
+        for (int b = 0; b < 3; b++) {
+            rc_model_frame_target(m, 2, lean, out);
+            rc_model_frame_end(m, 200, 2, 0);
+        }
+    }
+    rc_model_frame_target(m, 0, lean, out);
+    rc_model_frame_end(m, 4000, 0, 0);
+    rc_model_frame_target(m, 2, lean, out);
+    rc_model_delete(m);
+    return out[0];
+}
+
+TEST(ConstantBitrateModel, LongBucketPlansBPicturesAtTheirShareWhereAnchorsAreLeanedOn)
+{
+    // Leaned on, every picture counts in the shares and a B picture is
+    // planned near the 200 bits its class takes; where nothing leans on the
+    // anchors (temporal noise) only anchors count, and it keeps the mean.
+    int32_t leaned = b_target_after_mini_gops(1.0);
+    int32_t alone = b_target_after_mini_gops(0.0);
+    ASSERT_GT(leaned, 0);
+    EXPECT_LT(leaned, 400);
+    EXPECT_GT(alone, 2 * leaned);
+}
+
 TEST(ConstantBitrateModel, DeviationCorrectsByAQuarterWithinTheAllowance)
 {
     rc_model *m = rc_model_new(1000, 100000, 0, 25, 10, 4, 20);
