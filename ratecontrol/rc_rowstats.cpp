@@ -126,15 +126,16 @@ constexpr double BOUND_SPENT_SHARE = 0.6;
 // part, trusted as in observed_ratio, scaled from the ratio of the latest
 // CTUs. (Projecting it at the rate of the CTU's row when that is higher held
 // more pictures within their bounds but cost up to 2.6 dB on the cut.)
-// Once the CTUs left, at the mean bits of those coded, would take it past
-// the bound, the rest goes to the lowest ratio at once: the rows below the
+// Under a short bucket, once the CTUs left, at the mean bits of those coded,
+// would take it past the bound, the rest goes to the lowest ratio at once
+// (a long one absorbs the miss; see rc_rowstats_ctu_ratio): the rows below the
 // CTU are coded alongside it, unseen here, and at the ratio the cost
 // projection gave they still took the picture 1-3 kbit past bounds of 5-9
 // kbit (cut 640x360 at 125 kbit/s, 8-picture bucket).
 double bound_ratio(const rc_rowstats *s, double cost, double bits, double counted, double current)
 {
     if (bits < BOUND_SPENT_SHARE * s->upper_bits) return 0.0;
-    if (counted > (double)s->upper_bits) return BOUND_RATIO_FLOOR;
+    if (!s->long_bucket && counted > (double)s->upper_bits) return BOUND_RATIO_FLOOR;
     double share = std::min(cost / (double)s->cost_total, 1.0);
     double trust = std::min(share / TRUSTED_SHARE, 1.0);
     double rate = share > 0.0 ? trust * bits / share + (1.0 - trust) * s->target : (double)s->target;
