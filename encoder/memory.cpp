@@ -13,7 +13,12 @@ namespace {
 // 208 row contexts of 8 threads at 1080p: 2600 pages cleared on the caller's
 // thread before the first picture can start). Address-sanitizer builds stay
 // on the heap, whose blocks the sanitizer checks.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TV_HEAP_ONLY 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(TV_HEAP_ONLY)
 constexpr int64_t MAPPED_MIN_BYTES = INT64_MAX;
 #else
 constexpr int64_t MAPPED_MIN_BYTES = 64 * 1024;
