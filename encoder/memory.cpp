@@ -19,10 +19,11 @@ namespace {
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__) || defined(TV_HEAP_ONLY)
-constexpr int64_t MAPPED_MIN_BYTES = INT64_MAX;
+constexpr bool MAPPED_ZEROED = false;
 #else
-constexpr int64_t MAPPED_MIN_BYTES = 64 * 1024;
+constexpr bool MAPPED_ZEROED = true;
 #endif
+constexpr int32_t MAPPED_MIN_BYTES = 64 * 1024;
 // The mapping's length and base (tagged by its lowest bit) before the block.
 constexpr int64_t MAPPED_HEADER_BYTES = 64;
 constexpr uintptr_t MAPPED_TAG = 1;
@@ -58,7 +59,7 @@ void *aligned_malloc(int32_t size)
 void *aligned_calloc(int32_t size)
 {
     if (size < 0) return nullptr;
-    if (size >= MAPPED_MIN_BYTES) return mapped_zeroed(size);
+    if (MAPPED_ZEROED && size >= MAPPED_MIN_BYTES) return mapped_zeroed(size);
     return aligned_from(std::calloc((size_t)size + 39, 1));
 }
 
