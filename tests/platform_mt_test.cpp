@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 
 #include "encoder/cpu.h"
@@ -112,6 +113,19 @@ TEST(Platform, AlignedBlocksAre32ByteAlignedAndNullIsIgnored)
     }
     EXPECT_EQ(aligned_malloc(-1), nullptr);
     aligned_free(nullptr);
+    // Zeroed blocks on either side of the size from which they are mappings of
+    // their own: aligned, zero to the last byte, writable, and given back.
+    for (int size : {1, 65535, 65536, 300001}) {
+        uint8_t *p = (uint8_t *)aligned_calloc(size);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((uintptr_t)p % 32, 0u);
+        size_t nonzero = 0;
+        for (int i = 0; i < size; i++) nonzero += p[i] != 0;
+        EXPECT_EQ(nonzero, 0u) << size;
+        p[0] = p[size - 1] = 0xFF;
+        aligned_free(p);
+    }
+    EXPECT_EQ(aligned_calloc(-1), nullptr);
 }
 
 TEST(Platform, SimdSetsAreInstalledOnlyWithEveryInstructionTheyUse)
