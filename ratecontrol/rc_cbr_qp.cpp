@@ -267,6 +267,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &d0, &d1);
     double lean = tree_lean(rc, cfg, src);
     rc_model_frame_target(rc->model, cls, lean, rc->cbr_bits);
+    int32_t since_key = src->frame_number - rc->model->key_frame_number;
     if (is_intra(type)) {
         rc_model_keyframe(rc->model, src->frame_number);
     } else {
@@ -283,7 +284,8 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // An intra picture that the tree says its successors lean on takes
         // up to the bucket's anchor share, by how strongly they lean.
         if (lean > 0.0) {
-            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model));
+            bool periodic = cfg->idr_period > 0 && since_key >= cfg->idr_period;
+            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model, periodic));
             bool long_bucket = rc->model->window > RC_BUCKET_LEND_PICTURES;
             double share = long_bucket ? LONG_BUCKET_LEANT_INTRA_SHARE : INTRA_ROOM_SHARE;
             t64 = std::max(t64, (int64_t)(lean * share * rc->cbr_bits[1]));
