@@ -66,6 +66,13 @@ constexpr double RC_BUCKET_START = 0.9;
 // starting fill, in pictures, whatever the bucket's length.
 constexpr int32_t RC_BUCKET_LEND_PICTURES = 9;
 
+// A bucket longer than RC_BUCKET_LEND_PICTURES absorbs a picture's miss over
+// the pictures that follow and lends the intra pictures more of its fill.
+inline bool rc_model_long_bucket(const rc_model *m)
+{
+    return m->window > RC_BUCKET_LEND_PICTURES;
+}
+
 struct rc_rowstats {
     int32_t cols;
     int32_t rows;

@@ -96,7 +96,7 @@ bool counted(const rc_model *m, int32_t slot)
 // as the anchors, and the mean-size plans are kept.
 bool true_shares(const rc_model *m)
 {
-    return m->window > RC_BUCKET_LEND_PICTURES && m->anchor_lean > 0.0;
+    return rc_model_long_bucket(m) && m->anchor_lean > 0.0;
 }
 
 // Each class's share is the mean size of its counted pictures over the mean of
@@ -217,7 +217,7 @@ double anchor_spill(const rc_model *m, int32_t span)
 double rc_model_intra_room(const rc_model *m, bool periodic_key)
 {
     double share = ANCHOR_BUCKET_SHARE;
-    if (m->window > RC_BUCKET_LEND_PICTURES) share = periodic_key ? PERIODIC_KEY_INTRA_SHARE : LONG_BUCKET_INTRA_SHARE;
+    if (rc_model_long_bucket(m)) share = periodic_key ? PERIODIC_KEY_INTRA_SHARE : LONG_BUCKET_INTRA_SHARE;
     return planned_bucket_fill(m) * share;
 }
 
@@ -401,7 +401,7 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     if (cls == 0) hi = std::max(hi, upper);
     // Only a bucket that refills at the target rate loses rate when it runs
     // over; one that refills at a higher maximum runs over anyway.
-    bool spills = m->window > RC_BUCKET_LEND_PICTURES && m->max_frame_bits <= m->frame_bits;
+    bool spills = rc_model_long_bucket(m) && m->max_frame_bits <= m->frame_bits;
     if (cls == 0) {
         // The mini-GOP the anchor opens is taken to be as long as the last.
         int32_t span = std::max(m->frames - m->anchor_frames, 1);

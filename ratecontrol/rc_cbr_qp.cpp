@@ -171,7 +171,7 @@ constexpr double INTRA_FLOOR_BOUNDS = 2.0;
 bool intra_floor_released(const ratecontrol *rc, uint32_t type)
 {
     const rc_model *m = rc->model;
-    return is_intra(type) && m->window > RC_BUCKET_LEND_PICTURES &&
+    return is_intra(type) && rc_model_long_bucket(m) &&
            (double)m->bucket_fill >= INTRA_FLOOR_BOUNDS * rc->cbr_bits[1];
 }
 
@@ -219,7 +219,7 @@ constexpr double PUSHED_B_UPPER_PER_CTU = 16.0;
 double intra_like_cost(const ratecontrol *rc, const internal_config *cfg, int32_t d0)
 {
     const picture *src = rc->pic.source;
-    if (rc->model->window > RC_BUCKET_LEND_PICTURES) return 0.0;
+    if (rc_model_long_bucket(rc->model)) return 0.0;
     if (src->picture_type != PIC_TYPE_P || d0 <= 0) return 0.0;
     if (!(rc_first(rc)->frame_model[slice_i].anchor_qscale > 0.0f)) return 0.0;
     double intra = src->frame_cost[0][0], inter = src->frame_cost[d0][0];
@@ -286,7 +286,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         if (lean > 0.0) {
             bool periodic = cfg->idr_period > 0 && since_key >= cfg->idr_period;
             rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model, periodic));
-            bool long_bucket = rc->model->window > RC_BUCKET_LEND_PICTURES;
+            bool long_bucket = rc_model_long_bucket(rc->model);
             double share = long_bucket ? LONG_BUCKET_LEANT_INTRA_SHARE : INTRA_ROOM_SHARE;
             t64 = std::max(t64, (int64_t)(lean * share * rc->cbr_bits[1]));
         }
@@ -383,7 +383,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // bucket holds no fill back for a plan that falls short and keeps to
         // the prediction (the capped plan ran an 8-picture bucket dry once
         // on testsrc2 with temporal noise at 500 kbit/s).
-        bool unseen = !(rc_first(rc)->seen[index].qscale > 0.0) && rc->model->window > RC_BUCKET_LEND_PICTURES;
+        bool unseen = !(rc_first(rc)->seen[index].qscale > 0.0) && rc_model_long_bucket(rc->model);
         if ((is_intra(type) && cfg->mbtree) || (type == PIC_TYPE_P && unseen))
             rc->frame_size_planned = std::min(rc->frame_size_planned, rc->cbr_bits[0]);
         rc_model_set_last(rc->model, rc->frame_size_planned);
@@ -401,7 +401,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     // the pictures spend up to their target.
     const rc_model *m = rc->model;
     rc->rowstats->spend_target = m->window <= RC_BUCKET_LEND_PICTURES || m->bucket_fill >= m->bucket_size;
-    rc->rowstats->long_bucket = m->window > RC_BUCKET_LEND_PICTURES;
+    rc->rowstats->long_bucket = rc_model_long_bucket(m);
     return qp;
 }
 
