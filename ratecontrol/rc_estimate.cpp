@@ -42,12 +42,17 @@ constexpr double PASS2_MIN_BUFFER_SECONDS = 0.1;
 // (zoom at 500 kbit/s 14 % over its target, mandelbrot at 1500 19 %).
 constexpr double PASS2_DESCENT_ELASTICITY = 3.0;
 // How far the correction of the error left may lower the second pass's plan
-// qscale: by half in general, by a quarter on the last anchor picture of the
-// stream, after which only its B pictures are left to spend what the stream
-// still owes. With half there, short streams that fell behind ended short
-// (a still scene with grain 21 % below its target at 1500 kbit/s, a cut
-// 7.5 %); the fall stays bounded by the picture's size as below.
-constexpr double PASS2_MAX_RISE = 2.0;
+// qscale: by three QPs in general, by a quarter on the last anchor picture of
+// the stream, after which only its B pictures are left to spend what the
+// stream still owes. With a quarter there, short streams that fell behind
+// ended short (a still scene with grain 21 % below its target at 1500
+// kbit/s, a cut 7.5 %); the fall stays bounded by the picture's size as
+// below. Elsewhere the plan knows the whole stream and the correction only
+// its past: allowed six QPs, the bits a slow pan at 500 kbit/s (60 pictures
+// at 720p) had left went to one P picture, coded 6 QPs below its plan and
+// taking 0.32 of the stream's bits from a reference 6 QPs coarser, and the
+// rest of the stream was starved (37.97 dB; 38.77 with three QPs).
+constexpr double PASS2_MAX_RISE = 1.41421356;
 constexpr double PASS2_LAST_ANCHOR_MAX_RISE = 4.0;
 // How far the correction may raise it: by four times. An intra picture that
 // took most of a short stream's budget (a still photograph with grain at 500
@@ -57,6 +62,19 @@ constexpr double PASS2_LAST_ANCHOR_MAX_RISE = 4.0;
 // stream 7.6 % over its target (-1.9 % so; three times left the same rows
 // of the 2pass tables beyond 5 %, five times one more).
 constexpr double PASS2_MAX_FALL = 4.0;
+// An intra picture that the plan expects to take more than this share of
+// the stream's bits is coded at most this many QPs finer than in the first
+// pass. So far from it the estimate's size is unknown by a factor of two
+// or three: a still photograph with grain at 500 kbit/s (60 pictures at
+// 720p), its intra picture planned 15 QPs finer than the first pass's at
+// 0.47 of the stream, took 1.07 of it (18 % over its target; 2.3 % so),
+// where clean photographs planned 9-10 QPs finer took what was planned.
+// Where the picture's share is smaller the stream after it absorbs the
+// error: a cut at 125 kbit/s (300 pictures at 640x360) whose first-pass
+// start coded its intra picture at QP 43 needed it 17 QPs finer (0.5 dB
+// lost when held to 12).
+constexpr double PASS2_INTRA_SHARE_GUARDED = 0.35;
+constexpr double PASS2_INTRA_MAX_DESCENT_QP = 12.0;
 
 // The rate equation assumes a picture's size halves as its qscale doubles.
 // Where its kind's predictor has learned a steeper fall (elasticity e), the
@@ -297,6 +315,17 @@ double pass2_in_flight_bits(const ratecontrol *rc)
     return bits;
 }
 
+// The finest qscale an intra picture of the second pass may take (0 when
+// free; see PASS2_INTRA_SHARE_GUARDED).
+double intra_descent_floor(const ratecontrol *rc, const pass2_entry *e)
+{
+    if (e->slice_class != slice_i || !(e->qscale_first > 0.0) || rc->pass2_count <= 0) return 0.0;
+    const pass2_entry *last = &rc->pass2_entries[rc->pass2_count - 1];
+    double total = (double)last->expected_bits + rc_entry_bits(last, last->qscale_new);
+    if (!(rc_entry_bits(e, e->qscale_new) > PASS2_INTRA_SHARE_GUARDED * total)) return 0.0;
+    return e->qscale_first / std::pow(2.0, PASS2_INTRA_MAX_DESCENT_QP / 6.0);
+}
+
 // Whether the plan has no anchor (I or P picture) after the entry of this
 // coding number.
 bool last_anchor_of_plan(const ratecontrol *rc, int32_t coding_number)
@@ -374,6 +403,7 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     // frame predictor learns from it).
     rc->frame_satd = lookahead_cost_of(rc, cfg);
     double cap = std::max(mini_gop_bits(rc, cfg), last_anchor_room(rc, e, predicted));
+    q = std::max(q, intra_descent_floor(rc, e));
     double sized = rc_size_descent_floor_at(rc, cap, PASS2_DESCENT_ELASTICITY);
     if (sized > 0.0) q = std::max(q, sized);
     rc->qp_novbv = (float)rc_qscale_to_qp((double)(float)q);
