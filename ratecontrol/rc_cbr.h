@@ -94,6 +94,10 @@ struct rc_rowstats {
     uint32_t *row_cost;
     uint32_t *wave_bits;
     uint32_t *row_bits;
+    // Whether a CTU of the wave sums (row prefix) took far more than its
+    // cost share while coded finer than planned; see past_cliff.
+    uint8_t *wave_cliff;
+    uint8_t *row_cliff;
     double *ctu_ratio;
 };
 

@@ -146,6 +146,32 @@ double bound_ratio(const rc_rowstats *s, double cost, double bits, double counte
     return std::max(current * left / rest, BOUND_RATIO_FLOOR);
 }
 
+// A CTU of a short bucket's picture coded finer than planned that takes more
+// than CLIFF_SHARE of the picture's upper bound beyond its cost share of the
+// target has found where the picture's content stops being skipped: the rest
+// of the picture is coded no finer than planned (CLIFF_RATIO_MAX, its plan's
+// QP). B pictures nearly free at their planned QP raised their ratios to
+// 1.5-2.3 (QP -3.5 to -7) over CTUs that took a few bits each, and then
+// their last 3-5 CTUs took 0.6-1.9 kbit each (cut and grain 640x360 at 125
+// kbit/s, 8-picture bucket: bounds of 3.1-3.5 kbit passed by 1.6-3.8 kbit
+// after a run of pictures over theirs, and the bucket ran dry). Those CTUs
+// are decided while the wave sums hold under 60 % of the bound (so the
+// counted bound does not yet act) and while the CTUs before them still run
+// in the rows above, unseen; but the first CTU past the point took 13-25
+// times its share of the target a diagonal or more earlier (284 bits for a
+// share of 11, 663 for 52). Acting on any CTU, also at the plan's QP, left
+// the bucket dry once over the 80 encodes of the constant-bitrate sample;
+// at 1/10 of the bound three times, at 1/25 once.
+constexpr double CLIFF_SHARE = 1.0 / 16.0;
+constexpr double CLIFF_RATIO_MAX = 1.0;
+
+bool past_cliff(const rc_rowstats *s, int32_t i, uint32_t cost, uint32_t bits)
+{
+    if (s->long_bucket || !(s->ctu_ratio[i] > 1.0)) return false;
+    double due = (double)s->target * cost / s->cost_total;
+    return (double)bits - due > CLIFF_SHARE * s->upper_bits;
+}
+
 }  // namespace
 
 rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows)
@@ -162,11 +188,16 @@ rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows)
     s->wave_bits = (uint32_t *)aligned_malloc(n * 4);
     s->row_bits = (uint32_t *)aligned_malloc(n * 4);
     s->ctu_ratio = (double *)aligned_malloc(n * 8);
-    if (!s->wave_cost || !s->row_cost || !s->wave_bits || !s->row_bits || !s->ctu_ratio) {
+    s->wave_cliff = (uint8_t *)aligned_malloc(n);
+    s->row_cliff = (uint8_t *)aligned_malloc(n);
+    if (!s->wave_cost || !s->row_cost || !s->wave_bits || !s->row_bits || !s->ctu_ratio || !s->wave_cliff ||
+        !s->row_cliff) {
         rc_rowstats_delete(s);
         return nullptr;
     }
     std::memset(s->ctu_ratio, 0, (size_t)n * 8);
+    std::memset(s->wave_cliff, 0, (size_t)n);
+    std::memset(s->row_cliff, 0, (size_t)n);
     s->target = s->upper_bits = s->lower_bits = 1;
     s->ratio_high = s->ratio_low = 1.0;
     s->cost_total = 1;
@@ -181,6 +212,8 @@ void rc_rowstats_delete(rc_rowstats *s)
     aligned_free(s->wave_bits);
     aligned_free(s->row_bits);
     aligned_free(s->ctu_ratio);
+    aligned_free(s->wave_cliff);
+    aligned_free(s->row_cliff);
     aligned_free(s);
 }
 
@@ -204,13 +237,17 @@ void rc_rowstats_ctu_add(rc_rowstats *s, int32_t x, int32_t y, uint32_t bits)
     uint32_t c = s->ctu_cost ? s->ctu_cost[i] : 0;
     s->row_cost[i] = x > 0 ? s->row_cost[i - 1] + c : c;
     s->row_bits[i] = x > 0 ? s->row_bits[i - 1] + bits : bits;
+    uint8_t cliff = past_cliff(s, i, c, bits) ? 1 : 0;
+    s->row_cliff[i] = x > 0 ? (uint8_t)(s->row_cliff[i - 1] | cliff) : cliff;
     if (y > 0) {
         int32_t p = previous_ctu(s, x, y);
         s->wave_cost[i] = s->wave_cost[p] + s->row_cost[i];
         s->wave_bits[i] = s->wave_bits[p] + s->row_bits[i];
+        s->wave_cliff[i] = (uint8_t)(s->wave_cliff[p] | s->row_cliff[i]);
     } else {
         s->wave_cost[i] = s->row_cost[i];
         s->wave_bits[i] = s->row_bits[i];
+        s->wave_cliff[i] = s->row_cliff[i];
     }
 }
 
@@ -244,12 +281,14 @@ double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y)
     // The last CTU the wavefront guarantees coded and the spending up to it.
     int32_t n = x > 0 ? i - 1 : previous_ctu(s, x, y);
     double cost = s->wave_cost[n], bits = s->wave_bits[n];
+    bool cliff = s->wave_cliff[n] != 0;
     int32_t coded = x > 0 ? x : wave_ctus(s, n % s->cols, n / s->cols);
     double lowest = s->ctu_ratio[n], highest = lowest;
     if (x > 0 && y > 0) {
         int32_t p = previous_ctu(s, x, y);
         cost = (double)s->wave_cost[p] + s->row_cost[n];
         bits = (double)s->wave_bits[p] + s->row_bits[n];
+        cliff = s->wave_cliff[p] || s->row_cliff[n];
         coded = wave_ctus(s, p % s->cols, p / s->cols) + x;
         lowest = std::min(lowest, s->ctu_ratio[p]);
         highest = std::max(highest, s->ctu_ratio[p]);
@@ -317,6 +356,7 @@ double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y)
         double spent = (double)std::min(s->target, s->upper_bits);
         if (cost >= s->cost_floor && counted >= spent) r = std::min(r, COUNTED_RATIO_MAX);
         else if (bits >= spent) r = std::min(r, SPENT_RATIO_MAX);
+        if (cliff) r = std::min(r, CLIFF_RATIO_MAX);
     }
     if (s->long_bucket) r = std::min(r, LONG_BUCKET_RATIO_MAX);
     s->ctu_ratio[i] = r;
