@@ -27,6 +27,17 @@ double *alloc_doubles(int64_t n)
     return (double *)aligned_malloc((int32_t)(n * 8));
 }
 
+// Two arrays of n doubles, or neither (false) when either cannot be had.
+bool alloc_double_pair(int64_t n, double **a, double **b)
+{
+    *a = alloc_doubles(n);
+    *b = alloc_doubles(n);
+    if (*a && *b) return true;
+    aligned_free(*a);
+    aligned_free(*b);
+    return false;
+}
+
 // A P picture that the first pass coded finer than the anchor before it
 // (its rate control falling over a short stream) may have spent most of its
 // bits restoring the detail its coarse reference had lost, which the second
@@ -76,12 +87,8 @@ int discount_refresh(ratecontrol *rc)
 {
     pass2_entry *e = rc->pass2_entries;
     int32_t n = rc->pass2_count;
-    double *previous = alloc_doubles(n), *scale = alloc_doubles(n);
-    if (!previous || !scale) {
-        aligned_free(previous);
-        aligned_free(scale);
-        return -1;
-    }
+    double *previous, *scale;
+    if (!alloc_double_pair(n, &previous, &scale)) return -1;
     double anchor = 0.0;
     for (int32_t i = 0; i < n; i++) {
         previous[i] = anchor;
@@ -358,12 +365,8 @@ int rc_pass2_plan(ratecontrol *rc, const internal_config *cfg)
     }
     if (discount_refresh(rc) != 0) return -1;
     blur_complexity(rc);
-    double *q = alloc_doubles(n), *qs = alloc_doubles(n);
-    if (!q || !qs) {
-        aligned_free(q);
-        aligned_free(qs);
-        return -1;
-    }
+    double *q, *qs;
+    if (!alloc_double_pair(n, &q, &qs)) return -1;
     double total = 1.0;
     for (int32_t i = 0; i < n; i++) {
         double s = rc_get_qscale(rc, cfg, &e[i], 1.0);
