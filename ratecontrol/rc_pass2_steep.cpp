@@ -5,11 +5,12 @@
 // and coded a few steps finer the sizes move many times further: a still
 // photograph with grain at 1500 kbit/s (60 pictures at 720p) had its first
 // P picture planned at 3.6 kbit and coded at 421, and a P picture that the
-// plan expected at 166 kbit took 1. Each finished anchor picture of the
-// second pass tells, for its kind (I or P), how far its size moved beyond
-// the estimate against the log of its qscale ratio between the passes; a
+// plan expected at 166 kbit took 1. Each finished picture of the second
+// pass tells, for its kind (I, P or B), how far its size moved beyond the
+// estimate against the log of its qscale ratio between the passes; a
 // least-squares fit through the origin gives the exponent added to the
-// estimate's.
+// estimate's (for B pictures, whose QPs follow their references, it only
+// counts what the plan expects of those ahead).
 #include <algorithm>
 #include <cmath>
 
