@@ -161,11 +161,11 @@ struct ratecontrol {
     uint32_t *cbr_ctu_cost;
     // Bits of every finished picture (kept in the first record, caller's thread).
     double total_bits;
-    // Second pass (first record): the sums of rc_pass2_steepness's fit for P
-    // and I pictures, and the bits of the finished B pictures with what the
+    // Second pass (first record): the sums of rc_pass2_steepness's fit for P,
+    // I and B pictures, and the bits of the finished B pictures with what the
     // estimate expected of them.
-    double pass2_steep_num[2];
-    double pass2_steep_den[2];
+    double pass2_steep_num[3];
+    double pass2_steep_den[3];
     double pass2_b_coded;
     double pass2_b_expected;
     // How the planned sizes of finished pictures turned out, actual / planned,

@@ -62,10 +62,9 @@ double rc_count_expected_bits(ratecontrol *rc);
 // Second pass: the picture of rc->pass2_current has taken `bits`; what it
 // teaches rc_pass2_steepness and rc_pass2_model_bias (once per picture).
 void rc_pass2_finished(ratecontrol *rc, double bits);
-// How much more steeply than rc_entry_bits assumes the finished anchor
-// pictures of the class (I or P) have moved in size from their first-pass
-// sizes as their qscale moved: an exponent added to the estimate's (0 for
-// B pictures and until learned).
+// How much more steeply than rc_entry_bits assumes the finished pictures of
+// the class have moved in size from their first-pass sizes as their qscale
+// moved: an exponent added to the estimate's (0 until learned).
 double rc_pass2_steepness(const ratecontrol *rc, int32_t slice_class);
 // The bits of the finished pictures over what the estimate, steeper by its
 // class's steepness for anchors, expects of them at the QPs they were coded
@@ -74,7 +73,8 @@ double rc_pass2_model_bias(const ratecontrol *rc);
 // How many more bits the plan expects of the P pictures after the picture
 // of this coding number, at their planned qscales, than the estimate steeper
 // by the learned P steepness does (negative where it expects fewer; 0 until
-// learned).
+// learned), and of the B pictures planned coarser than in the first pass
+// than the estimate steeper by the learned B steepness does.
 double rc_pass2_plan_overcount(const ratecontrol *rc, int32_t coding_number);
 // The qscale at which an anchor picture takes what rc_entry_bits expects of
 // it at q, its size moving from the first pass's steeper by `steepness`:
