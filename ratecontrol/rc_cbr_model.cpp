@@ -300,6 +300,7 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     std::memset(m->slot_class, 3, (size_t)m->length);
     m->gop_count = -2;
     m->cut_poc = -1;
+    m->key_poc = -1;
     m->bucket_size = (int64_t)std::max(max_frame_bits, 0) * m->window;
     m->bucket_fill = (int64_t)((double)m->bucket_size * RC_BUCKET_START);
     // A bucket lends its pictures what a short one would and holds the rest
