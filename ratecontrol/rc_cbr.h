@@ -55,6 +55,10 @@ struct rc_model {
     // Picture order count of the latest P picture planned as an intra one
     // (a scene cut left as a P picture) since that intra picture; -1 none.
     int32_t cut_poc;
+    // Picture order count and plan (the mean QP of its CTUs) of the latest
+    // periodic keyframe of a long bucket; -1 none.
+    int32_t key_poc;
+    double key_plan;
     // Pictures planned (`frames`) when the latest anchor was planned.
     int32_t anchor_frames;
     // How strongly the tree said later pictures lean on the latest anchor.

@@ -300,6 +300,7 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     std::memset(m->slot_class, 3, (size_t)m->length);
     m->gop_count = -2;
     m->cut_poc = -1;
+    m->key_poc = -1;
     m->bucket_size = (int64_t)std::max(max_frame_bits, 0) * m->window;
     m->bucket_fill = (int64_t)((double)m->bucket_size * RC_BUCKET_START);
     // A bucket lends its pictures what a short one would and holds the rest
@@ -380,8 +381,16 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     // Not over the first window, while the bucket is near its starting
     // level: there the B pictures' bits came from the anchors (pan16 1280x720
     // at 4000 kbit/s, 60 pictures: 46.16 dB at 3622 kbit/s, 47.28 at 3840 so).
-    if (cls != 0 && true_shares(m) && m->frames > m->window)
-        upper = std::max(upper, (int64_t)std::min((double)t, planned_bucket_fill(m) * BUCKET_SHARE));
+    // Nor below a mean picture's size: the class share is the mean of the B
+    // pictures finished, which this bound itself held small, so it closed on
+    // itself while the anchors took the fill the B pictures left (pan2
+    // 640x360, 300 pictures, 1000 kbit/s: reference B pictures bounded at
+    // 11.5 kbit were coded at QP 28-30 between P pictures at QP 16-20, where
+    // average bitrate codes them at 24-25 in 40-55 kbit).
+    if (cls != 0 && true_shares(m) && m->frames > m->window) {
+        double least = std::max((double)t, (double)m->frame_bits);
+        upper = std::max(upper, (int64_t)std::min(least, planned_bucket_fill(m) * BUCKET_SHARE));
+    }
     if (m->frames > 1) {
         int64_t sum = window_bits(m, start);
         double expected = (double)sum + (double)t;

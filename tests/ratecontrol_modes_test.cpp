@@ -192,26 +192,32 @@ TEST(ConstantBitrateModel, HeldFillGivesWayToWhatTheFullBucketLoses)
     rc_model_delete(m);
 }
 
-// A one-second bucket at constant bitrate whose mini-GOPs (an anchor of
-// 4000 bits, three B pictures of 200) have finished, with the anchors leaned
-// on by `lean`: the target of the next B picture.
-static int32_t b_target_after_mini_gops(double lean)
+// A one-second bucket at constant bitrate whose `gops` mini-GOPs (an anchor
+// of `anchor` bits, three B pictures of 200) have finished, with the anchors
+// leaned on by `lean`: the target and bounds `out` of the next B picture.
+static void b_plan_after_mini_gops(double lean, int gops, int32_t anchor, int32_t out[3])
 {
+    out[0] = out[1] = -1;
     rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
-    if (!m) return -1;
-    int32_t out[3];
-    for (int g = 0; g < 6; g++) {
+    if (!m) return;
+    for (int g = 0; g < gops; g++) {
         rc_model_frame_target(m, 0, lean, out);
-        rc_model_frame_end(m, 4000, 0, 0);
+        rc_model_frame_end(m, anchor, 0, 0);
         for (int b = 0; b < 3; b++) {
             rc_model_frame_target(m, 2, lean, out);
             rc_model_frame_end(m, 200, 2, 0);
         }
     }
     rc_model_frame_target(m, 0, lean, out);
-    rc_model_frame_end(m, 4000, 0, 0);
+    rc_model_frame_end(m, anchor, 0, 0);
     rc_model_frame_target(m, 2, lean, out);
     rc_model_delete(m);
+}
+
+static int32_t b_target_after_mini_gops(double lean)
+{
+    int32_t out[3];
+    b_plan_after_mini_gops(lean, 6, 4000, out);
     return out[0];
 }
 
@@ -225,6 +231,13 @@ TEST(ConstantBitrateModel, LongBucketPlansBPicturesAtTheirShareWhereAnchorsAreLe
     ASSERT_GT(leaned, 0);
     EXPECT_LT(leaned, 400);
     EXPECT_GT(alone, 2 * leaned);
+    // Past the first window, with anchors that drained the bucket below the
+    // fill it holds back, a B picture is still bounded at least at the mean
+    // picture size, not at its class's 200 bits, which the bound would hold.
+    int32_t out[3];
+    b_plan_after_mini_gops(1.0, 8, 5000, out);
+    EXPECT_LT(out[0], 400);
+    EXPECT_GE(out[1], 1000);
 }
 
 TEST(ConstantBitrateModel, DeviationCorrectsByAQuarterWithinTheAllowance)
