@@ -64,7 +64,7 @@ constexpr double PERIODIC_KEY_INTRA_SHARE = 0.9;
 // needs), pictures save for it so that the bucket is back at its starting
 // fill when the keyframe comes, each by its share of what is missing, spread
 // over the pictures left. A cap that let each picture spend all but what
-// the pictures left could save at a quarter of their refill bit only
+// the pictures left could save at KEY_SAVE_RESERVE of their refill bit only
 // in the last 20 of 60 pictures, where it held them at half their targets
 // and the bucket stayed at half its fill (pan2 640x360, 300 pictures,
 // 1000 kbit/s, one second's bucket: the keyframe found 420 kbit and took
@@ -74,6 +74,7 @@ constexpr double PERIODIC_KEY_INTRA_SHARE = 0.9;
 // pictures, left the bucket running over (zoom at 375 kbit/s: 9.0 % under
 // the rate) and once dry (pan2 at 1000 kbit/s).
 constexpr int32_t KEY_SAVE_WINDOWS = 2;
+constexpr double KEY_SAVE_RESERVE = 0.25;
 // What a picture keeps of its target, whatever it saves for the keyframe:
 // the saving is reckoned on the plans of the pictures in flight, which run
 // large, and taken whole from one picture it left a P picture 60 bits and
@@ -222,6 +223,24 @@ double anchor_spill(const rc_model *m, int32_t span)
     return planned_bucket_fill(m) + (double)span * m->max_frame_bits - level - (double)(span - 1) * b_mean;
 }
 
+// A short bucket's pictures before a periodic keyframe each spend all but
+// what the pictures left could save at KEY_SAVE_RESERVE of their refill.
+// The proportional saving of a long bucket ran an 8-picture one dry after
+// a keyframe (testsrc2 640x360 at 125 kbit/s, keyframes every 30 pictures).
+void short_bucket_key_save(rc_model *m, int32_t left, int32_t out[3])
+{
+    double wanted = RC_BUCKET_START * (double)m->bucket_size;
+    double cap = planned_bucket_fill(m) + (double)left * m->max_frame_bits - wanted -
+                 (double)(left - 1) * KEY_SAVE_RESERVE * m->max_frame_bits;
+    double keep = std::max(KEY_SAVE_KEEP * out[0], (double)m->ctu_count);
+    int32_t bits = (int32_t)std::min(std::max(cap, keep), (double)INT32_MAX);
+    if (bits < out[0]) {
+        out[0] = bits;
+        rc_model_set_last(m, bits);
+    }
+    out[1] = (int32_t)std::max((int64_t)std::min(out[1], bits), UPPER_BITS_PER_CTU * m->ctu_count);
+}
+
 }  // namespace
 
 double rc_model_intra_room(const rc_model *m, bool periodic_key)
@@ -251,6 +270,10 @@ void rc_model_key_save(rc_model *m, int32_t frame_number, int32_t key_interval, 
 {
     int32_t left = key_interval - (frame_number - m->key_frame_number);
     if (key_interval <= 0 || left <= 0 || left > KEY_SAVE_WINDOWS * m->window) return;
+    if (!rc_model_long_bucket(m)) {
+        short_bucket_key_save(m, left, out);
+        return;
+    }
     if (left > key_interval - m->window) return;
     // What the bucket lacks of its starting fill, spread over the pictures
     // left, in the share of it that the latest intra picture spent of its
