@@ -59,6 +59,8 @@ struct rc_model {
     // periodic keyframe of a long bucket; -1 none.
     int32_t key_poc;
     double key_plan;
+    // The share of its target that the latest intra picture was planned at.
+    double key_take;
     // Pictures planned (`frames`) when the latest anchor was planned.
     int32_t anchor_frames;
     // How strongly the tree said later pictures lean on the latest anchor.

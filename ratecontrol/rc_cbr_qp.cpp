@@ -409,6 +409,8 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         bool periodic = cfg->idr_period > 0 && since_key >= cfg->idr_period;
         rc->model->key_poc = periodic && rc_model_long_bucket(rc->model) ? src->poc : -1;
         rc->model->key_plan = qp;
+        // How much of its target the plan could spend (see rc_model_key_save).
+        if (predicted) rc->model->key_take = std::min((double)rc->frame_size_planned / std::max(rc->cbr_bits[0], 1), 1.0);
     }
     // The plan is the picture's mean QP; the tree offsets move its CTUs
     // about the frame QP.

@@ -240,6 +240,49 @@ TEST(ConstantBitrateModel, LongBucketPlansBPicturesAtTheirShareWhereAnchorsAreLe
     EXPECT_GE(out[1], 1000);
 }
 
+// A one-second bucket at constant bitrate left at 13000 of its 27000 starting
+// fill by a keyframe of 15000 bits: the target and bounds {2000, 4000, 3000}
+// of a picture at `frame_number` saved for the keyframe after `interval`,
+// the keyframe before having spent `take` of its target.
+static void key_saved(int32_t frame_number, int32_t interval, double take, int32_t out[3])
+{
+    out[0] = 2000, out[1] = 4000, out[2] = 3000;
+    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    if (!m) return;
+    int32_t first[3];
+    rc_model_frame_target(m, 0, 1.0, first);
+    rc_model_keyframe(m, 0);
+    rc_model_frame_end(m, 15000, 0, 0);
+    m->key_take = take;
+    rc_model_key_save(m, frame_number, interval, out);
+    rc_model_delete(m);
+}
+
+TEST(ConstantBitrateModel, PicturesBeforeAPeriodicKeyframeSaveInProportionWithTheirBounds)
+{
+    // 50 pictures left: each saves 14000 / 50 = 280 bits of a mean picture,
+    // 0.28 of its target, and its bounds move with it.
+    int32_t out[3];
+    key_saved(200, 250, 1.0, out);
+    EXPECT_NEAR(out[0], 1440, 1);
+    EXPECT_NEAR(out[1], 2880, 1);
+    EXPECT_NEAR(out[2], 1440, 1);
+    // Ten left: the saving is held at half the target.
+    key_saved(240, 250, 1.0, out);
+    EXPECT_NEAR(out[0], 1000, 1);
+    EXPECT_NEAR(out[2], 1000, 1);
+    // Further than two windows from the keyframe, within the window after
+    // the last one, or after a keyframe that spent nothing of its target,
+    // nothing is saved.
+    const int32_t cases[3][2] = {{180, 250}, {20, 50}, {200, 250}};
+    for (int i = 0; i < 3; i++) {
+        key_saved(cases[i][0], cases[i][1], i == 2 ? 0.0 : 1.0, out);
+        EXPECT_EQ(out[0], 2000) << i;
+        EXPECT_EQ(out[1], 4000) << i;
+        EXPECT_EQ(out[2], 3000) << i;
+    }
+}
+
 TEST(ConstantBitrateModel, DeviationCorrectsByAQuarterWithinTheAllowance)
 {
     rc_model *m = rc_model_new(1000, 100000, 0, 25, 10, 4, 20);
