@@ -138,6 +138,13 @@ void rate_transform_tree(row_context *ctx, cabac_encoder *rec, int32_t z, int32_
 // cu_qp_delta of the quantisation group whose first CU holds 4x4 unit z.
 void rate_cu_qp_delta(row_context *ctx, int32_t z);
 void intra_mpm_modes(const row_context *ctx, int32_t z, int32_t out[3]);
+// The rough stages' estimate of the bins of luma mode m: the first most
+// probable mode codes in 2, the other two in 3, any other mode in 6.
+enum { INTRA_BINS_MPM0 = 2, INTRA_BINS_MPM12 = 3, INTRA_BINS_OTHER = 6 };
+static inline uint32_t intra_mode_bins(const int32_t mpm[3], int32_t m)
+{
+    return m == mpm[0] ? INTRA_BINS_MPM0 : (m == mpm[1] || m == mpm[2] ? INTRA_BINS_MPM12 : INTRA_BINS_OTHER);
+}
 
 // ---- cost helpers ----
 uint32_t rate_term(uint32_t bits, uint32_t lambda);
