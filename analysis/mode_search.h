@@ -223,6 +223,23 @@ void cu_decide_p(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
 // Intra candidate of a P or B CU (log2 size 3..5): its rough cost, and, where
 // allowed, its full cost (intra_rd_flag set).
 void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The full-cost stage of the intra candidate of a P or B CU, on both paths:
+// each finalist coded whole (2Nx2N, one transform unit, chroma derived) in
+// its luma mode from the depth's rate snapshot. 'start' codes the first;
+// 'try' keeps a later one that costs no more, so that it wins a tie;
+// 'settle' records the best in the node.
+struct intra_finalists {
+    row_context *ctx;
+    cu_node *tree, *node;
+    int32_t z, x, y, log2;
+    uint32_t cost;
+    int32_t mode;
+    uint8_t cbf;
+};
+void intra_finalists_start(intra_finalists *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                           int32_t log2_size, int32_t mode);
+void intra_finalists_try(intra_finalists *f, int32_t mode);
+void intra_finalists_settle(const intra_finalists *f);
 void cu_search_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // I-slice CU decision with the half-resolution rough mode search (CUs of
 // log2 size 3..6), and the search itself: returns 0 (log2 size below 4, or no
