@@ -39,6 +39,14 @@ typedef void (*cu_search_fn)(row_context *ctx, cu_node *tree, int32_t z, int32_t
                              int32_t log2_size);
 int32_t cu_children_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t leaf_coded, cu_search_fn search);
+// The start of a split branch, as cu_children_search makes it, for the
+// quad-trees that search the children themselves; returns the same sides.
+int32_t cu_split_begin(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       int32_t leaf_coded);
+// A split abandoned after child k: the area left to the leaf is marked
+// available again, the whole CU when it stopped in the top half, else the
+// bottom-right quarter.
+void cu_split_stopped(row_context *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t k);
 void tu_layer_save(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 void tu_layer_restore(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 
@@ -215,6 +223,10 @@ int32_t intra_mode_preselect(row_context *ctx, uint8_t list[INTRA_MODE_COUNT], i
                              int32_t log2_size, int32_t x, int32_t y);
 void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The leaf stage of a rate-distortion quad-tree node (search mode 0 or 1):
+// the CU decided whole by its slice's decision, and split_cu_flag 0 priced.
+void cu_leaf_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t mode);
 
 // ---- inter decisions of the rate-distortion path ----
 void cu_search_rdo_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
