@@ -160,41 +160,28 @@ void recode_leaf(const quad_node *q)
     rd_split_flag_cost(ctx, node->lambda_sse, q->z, q->depth, 0);
 }
 
-// Leaf against split; the winner's coding state is left live.
-void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
+// The split's cost: the children inside the picture and split_cu_flag 1.
+uint32_t split_cost(const quad_node *q, int32_t flags)
+{
+    int32_t s = 1 << (2 * (q->log2 - 3));
+    uint32_t sum = q->tree[node_index(q->z, q->log2 - 1)].leaf_cost;
+    if (flags & CHOOSE_RIGHT) sum += q->tree[node_index(q->z + s, q->log2 - 1)].leaf_cost;
+    if (flags & CHOOSE_BOTTOM) sum += q->tree[node_index(q->z + 2 * s, q->log2 - 1)].leaf_cost;
+    if ((flags & 3) == 3) sum += q->tree[node_index(q->z + 3 * s, q->log2 - 1)].leaf_cost;
+    return sum + q->node->split_flag1_cost;
+}
+
+// The leaf that won, left live where its coding is not: put back from its
+// save slot below speed level 4, else coded again.
+void leaf_live(const quad_node *q, int32_t mode)
 {
     row_context *ctx = q->ctx;
-    mode_search_state *st = q->st;
     ctu_context *c = &ctx->ctu;
     cu_node *node = q->node;
-    int32_t saved_alt = st->use_rdoq_alt;
-    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
-    node->split = 0;
-    if (mode < 2) node->leaf_cost += node->split_flag0_cost;
-    if (mode != 0 && !(flags & CHOOSE_STOPPED)) {
-        int32_t s = 1 << (2 * (q->log2 - 3));
-        uint32_t sum = q->tree[node_index(q->z, q->log2 - 1)].leaf_cost;
-        if (flags & CHOOSE_RIGHT) sum += q->tree[node_index(q->z + s, q->log2 - 1)].leaf_cost;
-        if (flags & CHOOSE_BOTTOM) sum += q->tree[node_index(q->z + 2 * s, q->log2 - 1)].leaf_cost;
-        if ((flags & 3) == 3) sum += q->tree[node_index(q->z + 3 * s, q->log2 - 1)].leaf_cost;
-        sum += node->split_flag1_cost;
-        // A tie goes to the leaf; a node never evaluated as a leaf splits.
-        if (sum < node->leaf_cost || mode == 2) {
-            node->leaf_cost = sum;
-            node->split = 1;
-            c->decision.cu_split[q->n] = 1;
-            c->decision.cbf_flags[q->n] = children_cbf(q, flags);
-            st->use_rdoq_alt = saved_alt;
-            return;
-        }
-    }
-    if (mode != 1 && !node->state_stale) {
-        st->use_rdoq_alt = saved_alt;
-        return;
-    }
+    if (mode != 1 && !node->state_stale) return;
     uint32_t k = (uint32_t)q->size / 8;
     map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(q->z)], k, k, 1, (uint32_t)q->depth);
-    if (mode == 1 && !node->state_stale && st->speed_level < 4) {
+    if (mode == 1 && !node->state_stale && q->st->speed_level < 4) {
         cu_state_restore(ctx, q->tree, q->z, q->x, q->y, q->log2);
         cu_tree_commit(ctx, q->tree, q->z, q->x, q->y, q->log2);
         map_mark_available(ctx, q->x, q->y, q->size, q->size);
@@ -202,6 +189,35 @@ void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
         recode_leaf(q);
     }
     node->node_cbf = c->decision.cbf_flags[q->n];
+}
+
+// Whether the split, where it was searched whole, wins: a tie goes to the
+// leaf, a node never evaluated as a leaf splits. A split that wins is
+// recorded in the node and the decision maps.
+bool split_wins(const quad_node *q, int32_t mode, int32_t flags)
+{
+    ctu_context *c = &q->ctx->ctu;
+    cu_node *node = q->node;
+    if (mode == 0 || (flags & CHOOSE_STOPPED)) return false;
+    uint32_t sum = split_cost(q, flags);
+    if (!(sum < node->leaf_cost || mode == 2)) return false;
+    node->leaf_cost = sum;
+    node->split = 1;
+    c->decision.cu_split[q->n] = 1;
+    c->decision.cbf_flags[q->n] = children_cbf(q, flags);
+    return true;
+}
+
+// Leaf against split; the winner's coding state is left live.
+void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
+{
+    mode_search_state *st = q->st;
+    cu_node *node = q->node;
+    int32_t saved_alt = st->use_rdoq_alt;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
+    node->split = 0;
+    if (mode < 2) node->leaf_cost += node->split_flag0_cost;
+    if (!split_wins(q, mode, flags)) leaf_live(q, mode);
     st->use_rdoq_alt = saved_alt;
 }
 

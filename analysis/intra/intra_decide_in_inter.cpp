@@ -139,8 +139,8 @@ void search_set_up(in_inter_search *s, row_context *ctx, cu_node *tree, int32_t 
     cu_tree_commit(ctx, tree, z, x, y, log2);
 }
 
-// Rough search against the inter cost t, stopping early when intra is
-// clearly worse: planar far above, then planar and DC well above, end it.
+// Rough search against the inter cost t. It stops as soon as intra is
+// clearly worse: planar above 4 t, or the better of planar and DC above 3 t.
 // Returns whether it ran to the end.
 bool rough_search(in_inter_search *s, uint64_t t)
 {
@@ -163,8 +163,8 @@ bool rough_search(in_inter_search *s, uint64_t t)
 }
 
 // The full-cost stage: the best rough mode, then with a pick mode the first
-// one or two most probable modes (unless best so far or second) and, with
-// both, the second rough mode.
+// one or two most probable modes (not the best so far nor the second rough
+// mode) and, with two, the second rough mode.
 void rd_stage(const in_inter_search *s, cu_node *tree)
 {
     mode_search_state *st = search_state(s->ctx);

@@ -153,9 +153,11 @@ void rough_search(intra_search *is, mode_ranking *r)
     refine_around(is, r, 2, 1, 1);
 }
 
-// Full costs of the finalists: the best rough mode, the first most probable
-// mode (also the second at speed level 6 and above, and there even when
-// ranked already), and at speed level 6 and above the second rough mode.
+// Full costs of the finalists: the best rough mode; the first most probable
+// mode where the rough pass did not try it; at speed level 6 and above the
+// first two most probable modes, tried or not, and the second rough mode.
+// A most probable mode that is the best so far or the second rough mode is
+// not coded twice.
 void rd_stage(const intra_search *is, const mode_ranking *r)
 {
     int32_t level = search_state(is->ctx)->speed_level;

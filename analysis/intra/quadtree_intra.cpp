@@ -40,37 +40,30 @@ uint32_t nxn_cost(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t
     return s;
 }
 
-void cu_choose_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
-                         int32_t log2_size, int32_t mode, int32_t flags)
+// The split's cost: the NxN partition of an 8x8 CU, else the children
+// inside the picture and split_cu_flag 1.
+uint32_t split_cost(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t flags)
 {
-    mode_search_state *st = search_state(ctx);
+    if (log2_size == 3) return nxn_cost(ctx, tree, z, x, y);
+    int32_t q = 1 << (2 * (log2_size - 3));
+    uint32_t s = tree[node_index(z, log2_size - 1)].intra_cost;
+    if (flags & CHOOSE_RIGHT) s += tree[node_index(z + q, log2_size - 1)].intra_cost;
+    if (flags & CHOOSE_BOTTOM) s += tree[node_index(z + 2 * q, log2_size - 1)].intra_cost;
+    if ((flags & 3) == 3) s += tree[node_index(z + 3 * q, log2_size - 1)].intra_cost;
+    return s + tree[node_index(z, log2_size)].split_flag1_cost;
+}
+
+// Leaves the chosen coding live: a split's children are, a 4x4 CU marks the
+// depth of its 8x8 unit, a leaf is put back from its save slot or coded
+// again.
+void winner_live(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mode)
+{
     ctu_context *c = &ctx->ctu;
     int32_t size = 1 << log2_size, depth = 6 - log2_size, n = node_index(z, log2_size);
     cu_node *node = &tree[n];
-    int32_t saved_alt = st->use_rdoq_alt;
-    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
-    node->split = 0;
-    if (mode < 2) node->intra_cost += node->split_flag0_cost;
-    if (mode != 0 && !(flags & CHOOSE_STOPPED)) {
-        uint32_t s;
-        if (log2_size == 3) {
-            s = nxn_cost(ctx, tree, z, x, y);
-        } else {
-            int32_t q = 1 << (2 * (log2_size - 3));
-            s = tree[node_index(z, log2_size - 1)].intra_cost;
-            if (flags & CHOOSE_RIGHT) s += tree[node_index(z + q, log2_size - 1)].intra_cost;
-            if (flags & CHOOSE_BOTTOM) s += tree[node_index(z + 2 * q, log2_size - 1)].intra_cost;
-            if ((flags & 3) == 3) s += tree[node_index(z + 3 * q, log2_size - 1)].intra_cost;
-            s += node->split_flag1_cost;
-        }
-        if (s < node->intra_cost || mode == 2) {
-            node->intra_cost = s;
-            node->split = 1;
-        }
-    }
     if (log2_size == 2) {
         if ((z & 3) == 0) c->maps.cu_depth_map[map8_index(z)] = (int8_t)(depth - 1);
-        st->use_rdoq_alt = saved_alt;
         return;
     }
     if (node->split) {
@@ -78,7 +71,6 @@ void cu_choose_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, 
             c->decision.cu_split[n] = 1;
             c->decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
         }
-        st->use_rdoq_alt = saved_alt;
         return;
     }
     map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], size / 8, size / 8, 1, (uint32_t)depth);
@@ -89,6 +81,27 @@ void cu_choose_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, 
     } else if (node->state_stale) {
         cu_leaf_recode(ctx, tree, z, x, y, log2_size);
     }
+}
+
+// Leaf against split; a tie goes to the leaf, a node never evaluated as a
+// leaf splits.
+void cu_choose_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                         int32_t log2_size, int32_t mode, int32_t flags)
+{
+    mode_search_state *st = search_state(ctx);
+    cu_node *node = &tree[node_index(z, log2_size)];
+    int32_t saved_alt = st->use_rdoq_alt;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
+    node->split = 0;
+    if (mode < 2) node->intra_cost += node->split_flag0_cost;
+    if (mode != 0 && !(flags & CHOOSE_STOPPED)) {
+        uint32_t s = split_cost(ctx, tree, z, x, y, log2_size, flags);
+        if (s < node->intra_cost || mode == 2) {
+            node->intra_cost = s;
+            node->split = 1;
+        }
+    }
+    winner_live(ctx, tree, z, x, y, log2_size, mode);
     st->use_rdoq_alt = saved_alt;
 }
 
