@@ -39,6 +39,14 @@ typedef void (*cu_search_fn)(row_context *ctx, cu_node *tree, int32_t z, int32_t
                              int32_t log2_size);
 int32_t cu_children_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t leaf_coded, cu_search_fn search);
+// The start of a split branch, as cu_children_search makes it, for the
+// quad-trees that search the children themselves; returns the same sides.
+int32_t cu_split_begin(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       int32_t leaf_coded);
+// A split abandoned after child k: the area left to the leaf is marked
+// available again, the whole CU when it stopped in the top half, else the
+// bottom-right quarter.
+void cu_split_stopped(row_context *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t k);
 void tu_layer_save(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 void tu_layer_restore(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, int32_t layer);
 
@@ -138,6 +146,13 @@ void rate_transform_tree(row_context *ctx, cabac_encoder *rec, int32_t z, int32_
 // cu_qp_delta of the quantisation group whose first CU holds 4x4 unit z.
 void rate_cu_qp_delta(row_context *ctx, int32_t z);
 void intra_mpm_modes(const row_context *ctx, int32_t z, int32_t out[3]);
+// The rough stages' estimate of the bins of luma mode m: the first most
+// probable mode codes in 2, the other two in 3, any other mode in 6.
+enum { INTRA_BINS_MPM0 = 2, INTRA_BINS_MPM12 = 3, INTRA_BINS_OTHER = 6 };
+static inline uint32_t intra_mode_bins(const int32_t mpm[3], int32_t m)
+{
+    return m == mpm[0] ? INTRA_BINS_MPM0 : (m == mpm[1] || m == mpm[2] ? INTRA_BINS_MPM12 : INTRA_BINS_OTHER);
+}
 
 // ---- cost helpers ----
 uint32_t rate_term(uint32_t bits, uint32_t lambda);
@@ -208,6 +223,10 @@ int32_t intra_mode_preselect(row_context *ctx, uint8_t list[INTRA_MODE_COUNT], i
                              int32_t log2_size, int32_t x, int32_t y);
 void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void cu_mode_dispatch(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The leaf stage of a rate-distortion quad-tree node (search mode 0 or 1):
+// the CU decided whole by its slice's decision, and split_cu_flag 0 priced.
+void cu_leaf_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t mode);
 
 // ---- inter decisions of the rate-distortion path ----
 void cu_search_rdo_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
@@ -216,6 +235,23 @@ void cu_decide_p(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
 // Intra candidate of a P or B CU (log2 size 3..5): its rough cost, and, where
 // allowed, its full cost (intra_rd_flag set).
 void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The full-cost stage of the intra candidate of a P or B CU, on both paths:
+// each finalist coded whole (2Nx2N, one transform unit, chroma derived) in
+// its luma mode from the depth's rate snapshot. 'start' codes the first;
+// 'try' keeps a later one that costs no more, so that it wins a tie;
+// 'settle' records the best in the node.
+struct intra_finalists {
+    row_context *ctx;
+    cu_node *tree, *node;
+    int32_t z, x, y, log2;
+    uint32_t cost;
+    int32_t mode;
+    uint8_t cbf;
+};
+void intra_finalists_start(intra_finalists *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                           int32_t log2_size, int32_t mode);
+void intra_finalists_try(intra_finalists *f, int32_t mode);
+void intra_finalists_settle(const intra_finalists *f);
 void cu_search_rdo_intra(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // I-slice CU decision with the half-resolution rough mode search (CUs of
 // log2 size 3..6), and the search itself: returns 0 (log2 size below 4, or no

@@ -143,6 +143,92 @@ void skip_wins(inter_cu_decision *d)
     node->leaf_cost = node->best_skip_cost;
 }
 
+// With intra priced by full cost, the inter leaf is coded with the residual
+// test and intra stands where it is cheaper.
+void leaf_against_intra(inter_cu_decision *d)
+{
+    row_context *ctx = d->ctx;
+    cu_node *node = d->node;
+    node->node_cbf = node->intra_cbf;
+    node->pred_mode = 0;
+    cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
+    node->leaf_cost = rd_cu_cost_residual_test(ctx, node, d->z, d->x, d->y, d->log2, node->pu_2nx2n.merge_flag);
+    if (node->leaf_cost > node->intra_cost) {
+        node->leaf_cost = node->intra_cost;
+        node->residual_mode = 0;
+        node->pred_mode = 1;
+    } else {
+        node->node_cbf = ctx->ctu.decision.cbf_flags[node_index(d->z, d->log2)];
+    }
+}
+
+// A 64x64 leaf whose prediction is poor is recorded as skip at the skip cost
+// and left to the split.
+void leaf64_recorded_as_skip(inter_cu_decision *d)
+{
+    cu_node *node = d->node;
+    node->leaf_cost = node->best_skip_cost;
+    node->shortcut_taken = 1;
+    node->state_stale = 1;
+    if (node->skip_merge_idx >= 0 && d->best >= 0) {
+        node->skip_flag = 1;
+        inter_pu_take_merge(d, node->skip_merge_idx, 1);
+    }
+}
+
+// A 64x64 leaf of a true B picture predicted well enough is coded without
+// residual; one that must code a residual then cannot be this leaf.
+void leaf64_without_residual(inter_cu_decision *d, int32_t require, uint32_t dist)
+{
+    row_context *ctx = d->ctx;
+    cu_node *node = d->node;
+    int32_t n = node_index(d->z, d->log2);
+    node->residual_mode = 3;
+    ctx->ctu.decision.residual_mode[n] = 3;
+    ctx->ctu.decision.cbf_flags[n] = 0;
+    map_mark_available(ctx, d->x, d->y, 64, 64);
+    if (require) {
+        node->leaf_cost = COST_INFINITE;
+        return;
+    }
+    uint32_t before = ctx->cabac.rate.est_bits;
+    rate_coding_unit(ctx, d->z, d->x, d->y, 6);
+    node->leaf_cost = dist + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
+}
+
+// The 64x64 leaf at speed levels 0..2, decided from the distortion of its
+// prediction; returns whether it was recorded as skip.
+int32_t leaf64_code(inter_cu_decision *d, int32_t true_b, int32_t require)
+{
+    cu_node *node = d->node;
+    uint32_t dist = rd_cu_prediction_distortion(d->ctx, node, d->z, d->x, d->y, 6);
+    int32_t qp = qp_row(node->qp);
+    if ((int32_t)dist > skip64_distortion_table[qp]) {
+        leaf64_recorded_as_skip(d);
+        return 1;
+    }
+    if (!true_b || dist >= (uint32_t)inter64_no_residual_table[qp] || dist >= node->best_skip_cost) {
+        node->leaf_cost = rd_cu_cost_residual_test_predicted(d->ctx, node, d->z, d->x, d->y, 6, require, dist);
+    } else {
+        leaf64_without_residual(d, require, dist);
+    }
+    return 0;
+}
+
+// No coefficient was left and skip was never priced: a skip it is.
+void leaf_becomes_skip(inter_cu_decision *d)
+{
+    ctu_context *c = &d->ctx->ctu;
+    cu_node *node = d->node;
+    uint32_t k = (uint32_t)d->size / 8;
+    map_fill_block(&c->maps.cu_flags_map[d->unit], k, k, 1, c->maps.cu_flags_map[d->unit] | 1u);
+    map_fill_block(&c->motion.merge_flag_map[d->unit], k, k, 1, 0);
+    node->skip_merge_idx = node->pu_2nx2n.merge_idx;
+    node->skip_flag = 1;
+    node->best_skip_cost = rd_cu_cost_predicted(d->ctx, node->lambda_sse, d->z, d->x, d->y, d->log2, 0, 0);
+    node->leaf_cost = node->best_skip_cost;
+}
+
 }  // namespace
 
 void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
@@ -394,72 +480,22 @@ me_result inter_search_ref(inter_cu_decision *d, pu_desc *pu, int32_t list, int3
 static int32_t inter_leaf_code(inter_cu_decision *d, int32_t true_b)
 {
     row_context *ctx = d->ctx;
-    mode_search_state *st = d->st;
     cu_node *node = d->node;
-    int32_t n = node_index(d->z, d->log2);
     rate_restore(ctx, d->depth);
-    if (st->intra_rd_flag) {
-        node->node_cbf = node->intra_cbf;
-        node->pred_mode = 0;
-        cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
-        node->leaf_cost = rd_cu_cost_residual_test(ctx, node, d->z, d->x, d->y, d->log2, node->pu_2nx2n.merge_flag);
-        if (node->leaf_cost > node->intra_cost) {
-            node->leaf_cost = node->intra_cost;
-            node->residual_mode = 0;
-            node->pred_mode = 1;
-        } else {
-            node->node_cbf = ctx->ctu.decision.cbf_flags[n];
-        }
+    if (d->st->intra_rd_flag) {
+        leaf_against_intra(d);
         return 0;
     }
     node->pred_mode = node->motion_cost >= node->intra_rough_cost ? 1 : 0;
     cu_tree_commit(ctx, d->tree, d->z, d->x, d->y, d->log2);
     int32_t require = node->pred_mode == 0 && node->pu_2nx2n.merge_flag;
-    if (d->log2 == 6 && st->speed_level <= 2 && !d->coarse) {
-        uint32_t dist = rd_cu_prediction_distortion(ctx, node, d->z, d->x, d->y, 6);
-        int32_t qp = qp_row(node->qp);
-        if ((int32_t)dist > skip64_distortion_table[qp]) {
-            // Recorded as skip; the split decides.
-            node->leaf_cost = node->best_skip_cost;
-            node->shortcut_taken = 1;
-            node->state_stale = 1;
-            if (node->skip_merge_idx >= 0 && d->best >= 0) {
-                node->skip_flag = 1;
-                inter_pu_take_merge(d, node->skip_merge_idx, 1);
-            }
-            return 1;
-        }
-        if (!true_b || dist >= (uint32_t)inter64_no_residual_table[qp] || dist >= node->best_skip_cost) {
-            node->leaf_cost = rd_cu_cost_residual_test_predicted(ctx, node, d->z, d->x, d->y, 6, require, dist);
-        } else {
-            // Coded without residual.
-            node->residual_mode = 3;
-            ctx->ctu.decision.residual_mode[n] = 3;
-            ctx->ctu.decision.cbf_flags[n] = 0;
-            map_mark_available(ctx, d->x, d->y, 64, 64);
-            if (require) {
-                node->leaf_cost = COST_INFINITE;
-            } else {
-                uint32_t before = ctx->cabac.rate.est_bits;
-                rate_coding_unit(ctx, d->z, d->x, d->y, 6);
-                node->leaf_cost = dist + rate_term(ctx->cabac.rate.est_bits - before, node->lambda_sse);
-            }
-        }
+    if (d->log2 == 6 && d->st->speed_level <= 2 && !d->coarse) {
+        if (leaf64_code(d, true_b, require)) return 1;
     } else {
         node->leaf_cost = rd_cu_cost_residual_test(ctx, node, d->z, d->x, d->y, d->log2, require);
     }
-    if (require && node->leaf_cost == COST_INFINITE && node->best_skip_cost == COST_INFINITE) {
-        // No coefficient was left and skip was never priced: a skip it is.
-        ctu_context *c = &ctx->ctu;
-        uint32_t k = (uint32_t)d->size / 8;
-        map_fill_block(&c->maps.cu_flags_map[d->unit], k, k, 1, c->maps.cu_flags_map[d->unit] | 1u);
-        map_fill_block(&c->motion.merge_flag_map[d->unit], k, k, 1, 0);
-        node->skip_merge_idx = node->pu_2nx2n.merge_idx;
-        node->skip_flag = 1;
-        node->best_skip_cost = rd_cu_cost_predicted(ctx, node->lambda_sse, d->z, d->x, d->y, d->log2, 0, 0);
-        node->leaf_cost = node->best_skip_cost;
-    }
-    node->node_cbf = ctx->ctu.decision.cbf_flags[n];
+    if (require && node->leaf_cost == COST_INFINITE && node->best_skip_cost == COST_INFINITE) leaf_becomes_skip(d);
+    node->node_cbf = ctx->ctu.decision.cbf_flags[node_index(d->z, d->log2)];
     return 0;
 }
 

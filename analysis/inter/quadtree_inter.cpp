@@ -160,41 +160,28 @@ void recode_leaf(const quad_node *q)
     rd_split_flag_cost(ctx, node->lambda_sse, q->z, q->depth, 0);
 }
 
-// Leaf against split; the winner's coding state is left live.
-void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
+// The split's cost: the children inside the picture and split_cu_flag 1.
+uint32_t split_cost(const quad_node *q, int32_t flags)
+{
+    int32_t s = 1 << (2 * (q->log2 - 3));
+    uint32_t sum = q->tree[node_index(q->z, q->log2 - 1)].leaf_cost;
+    if (flags & CHOOSE_RIGHT) sum += q->tree[node_index(q->z + s, q->log2 - 1)].leaf_cost;
+    if (flags & CHOOSE_BOTTOM) sum += q->tree[node_index(q->z + 2 * s, q->log2 - 1)].leaf_cost;
+    if ((flags & 3) == 3) sum += q->tree[node_index(q->z + 3 * s, q->log2 - 1)].leaf_cost;
+    return sum + q->node->split_flag1_cost;
+}
+
+// The leaf that won, left live where its coding is not: put back from its
+// save slot below speed level 4, else coded again.
+void leaf_live(const quad_node *q, int32_t mode)
 {
     row_context *ctx = q->ctx;
-    mode_search_state *st = q->st;
     ctu_context *c = &ctx->ctu;
     cu_node *node = q->node;
-    int32_t saved_alt = st->use_rdoq_alt;
-    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
-    node->split = 0;
-    if (mode < 2) node->leaf_cost += node->split_flag0_cost;
-    if (mode != 0 && !(flags & CHOOSE_STOPPED)) {
-        int32_t s = 1 << (2 * (q->log2 - 3));
-        uint32_t sum = q->tree[node_index(q->z, q->log2 - 1)].leaf_cost;
-        if (flags & CHOOSE_RIGHT) sum += q->tree[node_index(q->z + s, q->log2 - 1)].leaf_cost;
-        if (flags & CHOOSE_BOTTOM) sum += q->tree[node_index(q->z + 2 * s, q->log2 - 1)].leaf_cost;
-        if ((flags & 3) == 3) sum += q->tree[node_index(q->z + 3 * s, q->log2 - 1)].leaf_cost;
-        sum += node->split_flag1_cost;
-        // A tie goes to the leaf; a node never evaluated as a leaf splits.
-        if (sum < node->leaf_cost || mode == 2) {
-            node->leaf_cost = sum;
-            node->split = 1;
-            c->decision.cu_split[q->n] = 1;
-            c->decision.cbf_flags[q->n] = children_cbf(q, flags);
-            st->use_rdoq_alt = saved_alt;
-            return;
-        }
-    }
-    if (mode != 1 && !node->state_stale) {
-        st->use_rdoq_alt = saved_alt;
-        return;
-    }
+    if (mode != 1 && !node->state_stale) return;
     uint32_t k = (uint32_t)q->size / 8;
     map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(q->z)], k, k, 1, (uint32_t)q->depth);
-    if (mode == 1 && !node->state_stale && st->speed_level < 4) {
+    if (mode == 1 && !node->state_stale && q->st->speed_level < 4) {
         cu_state_restore(ctx, q->tree, q->z, q->x, q->y, q->log2);
         cu_tree_commit(ctx, q->tree, q->z, q->x, q->y, q->log2);
         map_mark_available(ctx, q->x, q->y, q->size, q->size);
@@ -202,6 +189,35 @@ void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
         recode_leaf(q);
     }
     node->node_cbf = c->decision.cbf_flags[q->n];
+}
+
+// Whether the split, where it was searched whole, wins: a tie goes to the
+// leaf, a node never evaluated as a leaf splits. A split that wins is
+// recorded in the node and the decision maps.
+bool split_wins(const quad_node *q, int32_t mode, int32_t flags)
+{
+    ctu_context *c = &q->ctx->ctu;
+    cu_node *node = q->node;
+    if (mode == 0 || (flags & CHOOSE_STOPPED)) return false;
+    uint32_t sum = split_cost(q, flags);
+    if (!(sum < node->leaf_cost || mode == 2)) return false;
+    node->leaf_cost = sum;
+    node->split = 1;
+    c->decision.cu_split[q->n] = 1;
+    c->decision.cbf_flags[q->n] = children_cbf(q, flags);
+    return true;
+}
+
+// Leaf against split; the winner's coding state is left live.
+void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
+{
+    mode_search_state *st = q->st;
+    cu_node *node = q->node;
+    int32_t saved_alt = st->use_rdoq_alt;
+    if (chooses_with_rdoq_alt(st->speed_level)) st->use_rdoq_alt = 1;
+    node->split = 0;
+    if (mode < 2) node->leaf_cost += node->split_flag0_cost;
+    if (!split_wins(q, mode, flags)) leaf_live(q, mode);
     st->use_rdoq_alt = saved_alt;
 }
 
@@ -210,16 +226,52 @@ void cu_choose_rdo_inter(const quad_node *q, int32_t mode, int32_t flags)
 // first two rules in B slices only). Returns whether the split stopped.
 bool children_stop(const quad_node *q, int32_t k, uint64_t partial)
 {
-    row_context *ctx = q->ctx;
     uint32_t leaf = q->node->leaf_cost;
-    int32_t s = 1 << (2 * (q->log2 - 3)), h = q->size / 2;
+    int32_t s = 1 << (2 * (q->log2 - 3));
     bool b_slice = q->st->slice_class == slice_b;
     bool stop = (k < 2 && b_slice && 3 * partial > 2 * (uint64_t)leaf) || (k == 2 && partial > leaf);
     if (!stop) return false;
     for (int32_t j = k + 1; j < 4; j++) q->tree[node_index(q->z + j * s, q->log2 - 1)].leaf_cost = COST_INFINITE;
-    if (k < 2) map_mark_available(ctx, q->x, q->y, q->size, q->size);
-    else map_mark_available(ctx, q->x + h, q->y + h, h, h);
+    cu_split_stopped(q->ctx, q->x, q->y, q->log2, k);
     return true;
+}
+
+// The children in z-order, stopping by children_stop where the levels that
+// take split shortcuts try the leaf too. Returns the choice's flags.
+int32_t children_search(const quad_node *q, int32_t mode)
+{
+    int32_t h = q->size / 2, s = 1 << (2 * (q->log2 - 3));
+    int32_t sides = cu_split_begin(q->ctx, q->tree, q->z, q->x, q->y, q->log2, mode == 1);
+    int32_t right = sides & 1, bottom = sides >> 1;
+    int32_t flags = (right ? CHOOSE_RIGHT : 0) | (bottom ? CHOOSE_BOTTOM : 0);
+    const int32_t present[4] = {1, right, bottom, right && bottom};
+    uint64_t partial = 0;
+    bool stops = takes_split_shortcuts(q->st->speed_level) && mode == 1;
+    for (int32_t k = 0; k < 4; k++) {
+        if (!present[k]) continue;
+        cu_search_rdo_inter(q->ctx, q->tree, q->z + k * s, q->x + (k & 1) * h, q->y + (k >> 1) * h, q->log2 - 1);
+        partial += q->tree[node_index(q->z + k * s, q->log2 - 1)].leaf_cost;
+        if (stops && k < 3 && children_stop(q, k, partial)) return flags | CHOOSE_STOPPED;
+    }
+    q->node->split_flag1_cost = rd_split_flag_cost(q->ctx, q->node->lambda_sse, q->z, q->depth, 1);
+    return flags;
+}
+
+void quad_set_up(quad_node *q, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2)
+{
+    q->ctx = ctx;
+    q->st = search_state(ctx);
+    q->tree = tree;
+    q->z = z;
+    q->x = x;
+    q->y = y;
+    q->log2 = log2;
+    q->size = 1 << log2;
+    q->depth = 6 - log2;
+    q->n = node_index(z, log2);
+    q->node = &tree[q->n];
+    q->w_rem = ctx->enc->width - 64 * ctx->ctu.x;
+    q->h_rem = ctx->enc->height - 64 * ctx->ctu.y;
 }
 
 }  // namespace
@@ -227,63 +279,23 @@ bool children_stop(const quad_node *q, int32_t k, uint64_t partial)
 void cu_search_rdo_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     quad_node q;
-    q.ctx = ctx;
-    q.st = search_state(ctx);
-    q.tree = tree;
-    q.z = z;
-    q.x = x;
-    q.y = y;
-    q.log2 = log2_size;
-    q.size = 1 << log2_size;
-    q.depth = 6 - log2_size;
-    q.n = node_index(z, log2_size);
-    q.node = &tree[q.n];
-    q.w_rem = ctx->enc->width - 64 * ctx->ctu.x;
-    q.h_rem = ctx->enc->height - 64 * ctx->ctu.y;
-    mode_search_state *st = q.st;
+    quad_set_up(&q, ctx, tree, z, x, y, log2_size);
     cu_node *node = q.node;
     cu_node_init(ctx, node);
     int32_t mode = search_mode_of(&q);
     node->intra_score = intra_score_of(&q);
     node->leaf_first = 1;
     rate_snapshot(ctx, q.depth);
-
     if (mode < 2) {
-        node->split = 0;
-        node->search_mode = (uint8_t)mode;
-        node->shortcut_taken = 0;
-        cu_mode_dispatch(ctx, tree, z, x, y, log2_size);
-        node->split_flag0_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, q.depth, 0);
+        cu_leaf_search(ctx, tree, z, x, y, log2_size, mode);
         mode = no_split_tests(&q, mode);
         if (mode == 1 && !node->state_stale) cu_state_save(ctx, tree, z, x, y, log2_size);
     }
-
-    int32_t flags = 0;
-    if (mode != 0) {
-        int32_t h = q.size / 2, s = 1 << (2 * (log2_size - 3));
-        int32_t right = x + h < q.w_rem, bottom = y + h < q.h_rem;
-        map_mark_unavailable(ctx, x, y, q.size, q.size);
-        if (mode == 1) rate_restore(ctx, q.depth);
-        node->split = 1;
-        const int32_t present[4] = {1, right, bottom, right && bottom};
-        uint64_t partial = 0;
-        bool stops = takes_split_shortcuts(st->speed_level) && mode == 1;
-        for (int32_t k = 0; k < 4; k++) {
-            if (!present[k]) continue;
-            cu_search_rdo_inter(ctx, tree, z + k * s, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
-            partial += tree[node_index(z + k * s, log2_size - 1)].leaf_cost;
-            if (stops && k < 3 && children_stop(&q, k, partial)) {
-                flags |= CHOOSE_STOPPED;
-                break;
-            }
-        }
-        if (!(flags & CHOOSE_STOPPED)) node->split_flag1_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, q.depth, 1);
-        flags |= (right ? CHOOSE_RIGHT : 0) | (bottom ? CHOOSE_BOTTOM : 0);
-    }
+    int32_t flags = mode != 0 ? children_search(&q, mode) : 0;
     cu_choose_rdo_inter(&q, mode, flags);
+    // The neighbour test of later CTUs reads these sums.
     if (log2_size > 3) {
-        ctu_context *c = &ctx->ctu;
-        c->depth_cost_count[q.depth]++;
-        c->depth_cost_sum[q.depth] += node->leaf_cost;
+        ctx->ctu.depth_cost_count[q.depth]++;
+        ctx->ctu.depth_cost_sum[q.depth] += node->leaf_cost;
     }
 }

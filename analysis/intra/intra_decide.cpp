@@ -68,6 +68,7 @@ struct decide_frame {
     mode_search_state *st;
     cu_node *node;
     int32_t z, x, y, log2, n, depth, qp;
+    int32_t k, kc;   // places of the luma and chroma short lists
     pair_metric_fn luma_metric, chroma_metric;
 };
 
@@ -259,26 +260,35 @@ void set_up(decide_frame *f, row_context *ctx, cu_node *tree, int32_t z, int32_t
     else f->chroma_metric = mt->satd[4];
 }
 
-}  // namespace
-
-void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+// A 4x4 CU shares its 8x8 unit of the depth map: the first of the four marks it.
+void mark_depth(const decide_frame *f)
 {
-    decide_frame f;
-    set_up(&f, ctx, tree, z, x, y, log2_size);
-    mode_search_state *st = f.st;
-    ctu_context *c = &ctx->ctu;
-    cu_node *node = f.node;
-    int32_t size = 1 << log2_size;
+    ctu_context *c = &f->ctx->ctu;
+    int32_t size = 1 << f->log2;
+    if (f->log2 >= 3) map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(f->z)], size / 8, size / 8, 1, 6 - f->log2);
+    else if ((f->z & 3) == 0) c->maps.cu_depth_map[map8_index(f->z)] = 3;
+}
 
-    if (log2_size >= 3) map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], size / 8, size / 8, 1, 6 - log2_size);
-    else if ((z & 3) == 0) c->maps.cu_depth_map[map8_index(z)] = 3;
-
-    int32_t k = log2_size <= 3 ? 4 : 3, kc = 1;
-    if (c->speed_step == 1 || c->speed_step == 2) k = kc = 2;
-    else if (c->speed_step >= 3) k = 1;
-    if (f.depth >= 2) node->intra_mode_hint = tree[(f.n - 1) >> 2].intra_mode;
+// The faster speed steps code fewer modes; a CU that has its parent's mode
+// to try ranks one place fewer, the parent's mode taking a place of its own.
+void list_lengths(decide_frame *f, const cu_node *tree)
+{
+    int32_t step = f->ctx->ctu.speed_step;
+    cu_node *node = f->node;
+    int32_t k = f->log2 <= 3 ? 4 : 3, kc = 1;
+    if (step == 1 || step == 2) k = kc = 2;
+    else if (step >= 3) k = 1;
+    if (f->depth >= 2) node->intra_mode_hint = tree[(f->n - 1) >> 2].intra_mode;
     if (node->intra_mode_hint != -1) k = k - 1 > 1 ? k - 1 : 1;
+    f->k = k;
+    f->kc = kc;
+}
 
+// The node as a 2Nx2N leaf with the derived chroma mode, committed so that
+// the predictions and the rate estimate read its maps.
+void node_reset(const decide_frame *f, cu_node *tree)
+{
+    cu_node *node = f->node;
     node->split = 0;
     node->tu_split = 0;
     node->pred_mode = 1;
@@ -286,22 +296,41 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
     node->chroma_mode = chroma_mode_from_luma;
     node->node_cbf = 7;
     node->intra_cbf = 0;
-    mode_place list[5], clist[2];
-    list_clear(list, 5);
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+    cu_tree_commit(f->ctx, tree, f->z, f->x, f->y, f->log2);
+}
 
+// The luma short list: k places in order of rough cost, one more for the
+// parent's mode; the RD stage codes the first 'places'.
+struct luma_list {
+    mode_place place[5];
     int32_t mpm[3];
-    intra_mpm_modes(ctx, z, mpm);
-    uint8_t on[INTRA_MODE_COUNT];
-    int32_t representative = -1;
-    intra_mode_preselect(ctx, on, &representative, log2_size, x, y);
-    on[mpm[0]] = on[mpm[1]] = on[mpm[2]] = 1;
-    if (node->intra_mode_hint >= 0) on[node->intra_mode_hint] = 1;
+    int32_t places;
+};
 
-    // Rough stage: predictions only, Hadamard cost plus weighted mode bits.
-    int8_t *entry = &c->intra_modes[map4_index(z)];
+// The modes the rough stage ranks: the preselected ones, the most probable
+// modes and the parent's mode. Returns the representative whose rough cost
+// the modes left out take, or -1.
+int32_t modes_to_rank(const decide_frame *f, const int32_t mpm[3], uint8_t on[INTRA_MODE_COUNT])
+{
+    int32_t representative = -1;
+    intra_mode_preselect(f->ctx, on, &representative, f->log2, f->x, f->y);
+    on[mpm[0]] = on[mpm[1]] = on[mpm[2]] = 1;
+    if (f->node->intra_mode_hint >= 0) on[f->node->intra_mode_hint] = 1;
+    return representative;
+}
+
+// Rough stage: predictions only, Hadamard cost plus weighted mode bits.
+void luma_rough_stage(decide_frame *f, luma_list *l)
+{
+    row_context *ctx = f->ctx;
+    cu_node *node = f->node;
+    list_clear(l->place, 5);
+    intra_mpm_modes(ctx, f->z, l->mpm);
+    uint8_t on[INTRA_MODE_COUNT];
+    int32_t representative = modes_to_rank(f, l->mpm, on);
+    int8_t *entry = &ctx->ctu.intra_modes[map4_index(f->z)];
     luma_mode_predictor lp;
-    const bool direct = luma_mode_predictor_init(ctx, z, x, y, log2_size, &lp);
+    const bool direct = luma_mode_predictor_init(ctx, f->z, f->x, f->y, f->log2, &lp);
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         if (!on[m]) {
             node->mode_rough_cost[m] = representative >= 0 ? node->mode_rough_cost[representative] : COST_INFINITE;
@@ -309,126 +338,230 @@ void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t 
         }
         *entry = (int8_t)m;
         if (direct) luma_mode_predict(&lp, m);
-        else tu_predict(ctx, z, x, y, log2_size, f.qp, TU_LUMA);
-        uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
-        uint32_t rough = luma_rough(&f) + node->lambda_satd * w;
+        else tu_predict(ctx, f->z, f->x, f->y, f->log2, f->qp, TU_LUMA);
+        uint32_t rough = luma_rough(f) + node->lambda_satd * intra_mode_bins(l->mpm, m);
         node->mode_rough_cost[m] = rough;
-        list_insert(list, k, m, rough);
-        st->intra_ref_refresh = 0;
+        list_insert(l->place, f->k, m, rough);
+        f->st->intra_ref_refresh = 0;
     }
+}
 
-    // Most probable modes close to the best rough cost join the list.
-    const uint32_t *rc = node->mode_rough_cost;
-    if (log2_size <= 3) {
-        for (int32_t i = 0; i < 3; i++) {
-            if (3 * (uint64_t)list[0].cost <= 2 * (uint64_t)rc[mpm[i]] || list_has(list, k, mpm[i])) continue;
-            for (int32_t p = k - 1; p >= 0; p--) {
-                int32_t pm = list[p].mode;
-                if (pm != mpm[0] && pm != mpm[1] && pm != mpm[2]) {
-                    list[p].mode = mpm[i];
-                    break;
-                }
-            }
-        }
-    } else {
+// A most probable mode within 1.5 times the best rough cost joins the list:
+// up to 8x8 each such mode in place of the last listed mode that is not
+// most probable, above 8x8 the cheapest of the three in the last place.
+void mpm_join(const decide_frame *f, luma_list *l)
+{
+    const uint32_t *rc = f->node->mode_rough_cost;
+    const int32_t *mpm = l->mpm;
+    mode_place *list = l->place;
+    int32_t k = f->k;
+    if (f->log2 > 3) {
         int32_t b = rc[mpm[1]] <= rc[mpm[0]] ? mpm[1] : mpm[0];
         if (rc[mpm[2]] < rc[b]) b = mpm[2];
         if (3 * (uint64_t)list[0].cost > 2 * (uint64_t)rc[b] && !list_has(list, k, b)) list[k - 1].mode = b;
-    }
-    int32_t places = k;
-    if (node->intra_mode_hint >= 0 && !list_has(list, k, node->intra_mode_hint)) {
-        list[k].mode = node->intra_mode_hint;
-        places = k + 1;
-    }
-
-    // RD stage, from the back so that the front wins a tie. The best mode
-    // starts as place 0's: a CU never keeps an unevaluated mode even when
-    // every cost saturates.
-    uint32_t best = COST_INFINITE;
-    int32_t best_mode = list[0].mode;
-    trial_keep keep;
-    const bool keepable = trial_keepable(log2_size);
-    for (int32_t p = places - 1; p >= 0; p--) {
-        if (list[p].mode < 0) continue;
-        uint32_t cost = luma_trial(&f, list[p].mode);
-        if (cost <= best) {
-            best = cost;
-            best_mode = list[p].mode;
-            if (keepable && p > 0) trial_save(&f, &keep);
-        }
-    }
-    const bool luma_stale = best_mode != list[0].mode;
-    // A 4x4 CU leaves the best mode's coding live: its chroma and the next
-    // blocks build on it.
-    if (log2_size == 2 && luma_stale) {
-        trial_restore_luma(&f, &keep);
-        ctx->cabac.rate = keep.rate;
-    }
-    // The quantiser's luma model state after the best mode's trial.
-    const cabac_rate_state *luma_after = luma_stale ? &keep.rate : &ctx->cabac.rate;
-    uint8_t luma_sig = luma_after->rdoq_sig_state[0], luma_gt1 = luma_after->rdoq_gt1_state[0];
-    // The chroma stages clear the flags; the best mode's luma flag is kept here.
-    uint8_t luma_cbf = luma_stale ? (uint8_t)(keep.cbf & 1) : (uint8_t)(c->decision.cbf_flags[f.n] & 1);
-    chroma_keep ckeep;
-    node->intra_cbf |= c->decision.cbf_flags[f.n] & 1;
-    st->intra_ref_refresh = 1;
-    map_fill_rect((uint8_t *)entry, size / 4, size / 4, (uint8_t)best_mode);
-    node->intra_mode = best_mode;
-    node->intra_cost = best;
-    if (log2_size == 2 && (z & 3) < 3) return;
-
-    uint8_t *chroma_entry = (uint8_t *)&c->intra_modes[chroma_map_index(z >> 2)];
-    if (log2_size == 2) {
-        // The 4x4 chroma of an NxN 8x8 CU, decided at its fourth block.
-        chroma_rough_stage(&f, clist, kc);
-        int32_t chosen = chroma_rd_stage(&f, clist, kc, &ckeep);
-        if (chosen != 4) {
-            chroma_restore(&f, &ckeep);
-            ctx->cabac.rate = ckeep.rate;
-        }
-        st->intra_ref_refresh = 1;
-        node->intra_cbf |= c->decision.cbf_flags[f.n] & 6;
-        c->decision.cbf_flags[f.n] = node->intra_cbf;
-        node->chroma_mode = chosen;
-        *chroma_entry = (uint8_t)chosen;
         return;
     }
+    for (int32_t i = 0; i < 3; i++) {
+        if (3 * (uint64_t)list[0].cost <= 2 * (uint64_t)rc[mpm[i]] || list_has(list, k, mpm[i])) continue;
+        for (int32_t p = k - 1; p >= 0; p--) {
+            int32_t pm = list[p].mode;
+            if (pm != mpm[0] && pm != mpm[1] && pm != mpm[2]) {
+                list[p].mode = mpm[i];
+                break;
+            }
+        }
+    }
+}
 
-    chroma_rough_stage(&f, clist, kc);
-    int32_t chosen = chroma_rd_stage(&f, clist, kc, &ckeep);
-    if (chosen == 4) node->intra_cbf |= c->decision.cbf_flags[f.n] & 6;
-    st->intra_ref_refresh = 1;
+// The parent's mode takes the extra place when the list lacks it.
+void hint_join(const decide_frame *f, luma_list *l)
+{
+    int32_t hint = f->node->intra_mode_hint;
+    l->places = f->k;
+    if (hint >= 0 && !list_has(l->place, f->k, hint)) {
+        l->place[f->k].mode = hint;
+        l->places = f->k + 1;
+    }
+}
+
+// The best luma trial. Once the chroma trials have moved the state on, the
+// final cost still needs its luma flag and the quantiser's luma model state
+// after it; 'stale' says the best trial was not the last, its coding then
+// being in 'keep'.
+struct luma_choice {
+    uint32_t cost;
+    int32_t mode;
+    bool stale;
+    uint8_t sig, gt1, cbf;
+    trial_keep keep;
+};
+
+// RD stage, from the back so that the front wins a tie. The best mode
+// starts as place 0's: a CU never keeps an unevaluated mode even when
+// every cost saturates.
+void luma_rd_stage(decide_frame *f, const luma_list *l, luma_choice *b)
+{
+    const mode_place *list = l->place;
+    b->cost = COST_INFINITE;
+    b->mode = list[0].mode;
+    const bool keepable = trial_keepable(f->log2);
+    for (int32_t p = l->places - 1; p >= 0; p--) {
+        if (list[p].mode < 0) continue;
+        uint32_t cost = luma_trial(f, list[p].mode);
+        if (cost <= b->cost) {
+            b->cost = cost;
+            b->mode = list[p].mode;
+            if (keepable && p > 0) trial_save(f, &b->keep);
+        }
+    }
+    b->stale = b->mode != list[0].mode;
+}
+
+// Records the best luma mode in the node and the maps. A 4x4 CU leaves its
+// coding live: its chroma and the next blocks build on it.
+void luma_settle(decide_frame *f, luma_choice *b)
+{
+    row_context *ctx = f->ctx;
+    ctu_context *c = &ctx->ctu;
+    cu_node *node = f->node;
+    if (f->log2 == 2 && b->stale) {
+        trial_restore_luma(f, &b->keep);
+        ctx->cabac.rate = b->keep.rate;
+    }
+    const cabac_rate_state *after = b->stale ? &b->keep.rate : &ctx->cabac.rate;
+    b->sig = after->rdoq_sig_state[0];
+    b->gt1 = after->rdoq_gt1_state[0];
+    // The chroma stages clear the flags; the best mode's luma flag is kept here.
+    b->cbf = b->stale ? (uint8_t)(b->keep.cbf & 1) : (uint8_t)(c->decision.cbf_flags[f->n] & 1);
+    node->intra_cbf |= c->decision.cbf_flags[f->n] & 1;
+    f->st->intra_ref_refresh = 1;
+    int32_t size = 1 << f->log2;
+    map_fill_rect((uint8_t *)&c->intra_modes[map4_index(f->z)], size / 4, size / 4, (uint8_t)b->mode);
+    node->intra_mode = b->mode;
+    node->intra_cost = b->cost;
+}
+
+// The chroma candidates ranked and tried; returns the chosen one, whose
+// coding is in 'keep' unless it is the derived mode (tried last, so live).
+int32_t chroma_search(decide_frame *f, chroma_keep *keep)
+{
+    mode_place list[2];
+    chroma_rough_stage(f, list, f->kc);
+    return chroma_rd_stage(f, list, f->kc, keep);
+}
+
+// The 4x4 chroma of an NxN 8x8 CU, decided at its fourth block and left
+// live, as the luma of its blocks is.
+void chroma_decide_nxn(decide_frame *f)
+{
+    row_context *ctx = f->ctx;
+    ctu_context *c = &ctx->ctu;
+    cu_node *node = f->node;
+    chroma_keep keep;
+    int32_t chosen = chroma_search(f, &keep);
+    if (chosen != 4) {
+        chroma_restore(f, &keep);
+        ctx->cabac.rate = keep.rate;
+    }
+    f->st->intra_ref_refresh = 1;
+    node->intra_cbf |= c->decision.cbf_flags[f->n] & 6;
+    c->decision.cbf_flags[f->n] = node->intra_cbf;
     node->chroma_mode = chosen;
-    node->state_stale = 0;
-    // The quantiser's chroma model state after the chosen candidate's trial
-    // (the derived mode's is the last one), as coding the CU again leaves it.
-    const cabac_rate_state *chroma_after = chosen != 4 ? &ckeep.rate : &ctx->cabac.rate;
-    uint8_t chroma_sig = chroma_after->rdoq_sig_state[1], chroma_gt1 = chroma_after->rdoq_gt1_state[1];
-    rate_restore(ctx, f.depth);
-    map_fill_rect(chroma_entry, size / 8, size / 8, (uint8_t)chosen);
+    *(uint8_t *)&c->intra_modes[chroma_map_index(f->z >> 2)] = (uint8_t)chosen;
+}
 
+// The chosen chroma candidate, and the quantiser's chroma model state after
+// its trial (the derived mode's is the last one), as coding the CU again
+// leaves it.
+struct chroma_choice {
+    int32_t mode;
+    uint8_t sig, gt1;
+    chroma_keep keep;
+};
+
+// The chroma of a CU of 8x8 or more; leaves the rate state at the CU's start
+// for the final cost.
+void chroma_decide(decide_frame *f, chroma_choice *ch)
+{
+    row_context *ctx = f->ctx;
+    ctu_context *c = &ctx->ctu;
+    cu_node *node = f->node;
+    ch->mode = chroma_search(f, &ch->keep);
+    if (ch->mode == 4) node->intra_cbf |= c->decision.cbf_flags[f->n] & 6;
+    f->st->intra_ref_refresh = 1;
+    node->chroma_mode = ch->mode;
+    node->state_stale = 0;
+    const cabac_rate_state *after = ch->mode != 4 ? &ch->keep.rate : &ctx->cabac.rate;
+    ch->sig = after->rdoq_sig_state[1];
+    ch->gt1 = after->rdoq_gt1_state[1];
+    rate_restore(ctx, f->depth);
+    int32_t size = 1 << f->log2;
+    map_fill_rect((uint8_t *)&c->intra_modes[chroma_map_index(f->z >> 2)], size / 8, size / 8, (uint8_t)ch->mode);
+}
+
+// The kept trials are what coding the CU again would give: luma and chroma
+// quantise from the same saved rate state, each moving only its own model
+// state.
+void cost_from_kept_trials(decide_frame *f, const luma_choice *b, const chroma_choice *ch)
+{
+    row_context *ctx = f->ctx;
+    ctu_context *c = &ctx->ctu;
+    cu_node *node = f->node;
+    if (b->stale) trial_restore_luma(f, &b->keep);
+    if (ch->mode != 4) chroma_restore(f, &ch->keep);
+    c->decision.cbf_flags[f->n] = (uint8_t)((c->decision.cbf_flags[f->n] & ~1) | b->cbf);
+    ctx->cabac.rate.rdoq_sig_state[0] = b->sig;
+    ctx->cabac.rate.rdoq_gt1_state[0] = b->gt1;
+    ctx->cabac.rate.rdoq_sig_state[1] = ch->sig;
+    ctx->cabac.rate.rdoq_gt1_state[1] = ch->gt1;
+    f->st->cu_last_distortion = rd_cu_distortion(ctx, f->x, f->y, f->log2, f->st->ctu_qp);
+    node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, f->z, f->x, f->y, f->log2);
+    node->intra_cbf = c->decision.cbf_flags[f->n];
+}
+
+// The CU's full cost: as it stands when its coding is live, from the kept
+// trials when they are what coding it again gives, else coded again.
+void final_cost(decide_frame *f, const luma_choice *b, const chroma_choice *ch)
+{
+    row_context *ctx = f->ctx;
+    mode_search_state *st = f->st;
+    ctu_context *c = &ctx->ctu;
+    cu_node *node = f->node;
     int32_t old = st->use_rdoq_alt;
     st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
-    if (st->use_rdoq_alt == old && !luma_stale && chosen == chroma_mode_from_luma) {
-        c->decision.cbf_flags[f.n] = node->intra_cbf;
-        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
-    } else if (st->use_rdoq_alt == old && keepable) {
-        // The kept trials are what coding the CU again would give: luma and
-        // chroma quantise from the same saved rate state, each moving only
-        // its own model state.
-        if (luma_stale) trial_restore_luma(&f, &keep);
-        if (chosen != 4) chroma_restore(&f, &ckeep);
-        c->decision.cbf_flags[f.n] = (uint8_t)((c->decision.cbf_flags[f.n] & ~1) | luma_cbf);
-        ctx->cabac.rate.rdoq_sig_state[0] = luma_sig;
-        ctx->cabac.rate.rdoq_gt1_state[0] = luma_gt1;
-        ctx->cabac.rate.rdoq_sig_state[1] = chroma_sig;
-        ctx->cabac.rate.rdoq_gt1_state[1] = chroma_gt1;
-        st->cu_last_distortion = rd_cu_distortion(ctx, x, y, log2_size, st->ctu_qp);
-        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
-        node->intra_cbf = c->decision.cbf_flags[f.n];
+    if (st->use_rdoq_alt == old && !b->stale && ch->mode == chroma_mode_from_luma) {
+        c->decision.cbf_flags[f->n] = node->intra_cbf;
+        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, f->z, f->x, f->y, f->log2);
+    } else if (st->use_rdoq_alt == old && trial_keepable(f->log2)) {
+        cost_from_kept_trials(f, b, ch);
     } else {
-        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
-        node->intra_cbf = c->decision.cbf_flags[f.n];
+        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, f->z, f->x, f->y, f->log2, 0, 0);
+        node->intra_cbf = c->decision.cbf_flags[f->n];
     }
     st->use_rdoq_alt = old;
+}
+
+}  // namespace
+
+void cu_decide_i(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    decide_frame f;
+    set_up(&f, ctx, tree, z, x, y, log2_size);
+    mark_depth(&f);
+    list_lengths(&f, tree);
+    node_reset(&f, tree);
+    luma_list l;
+    luma_rough_stage(&f, &l);
+    mpm_join(&f, &l);
+    hint_join(&f, &l);
+    luma_choice b;
+    luma_rd_stage(&f, &l, &b);
+    luma_settle(&f, &b);
+    if (log2_size == 2) {
+        if ((z & 3) == 3) chroma_decide_nxn(&f);
+        return;
+    }
+    chroma_choice ch;
+    chroma_decide(&f, &ch);
+    final_cost(&f, &b, &ch);
 }

@@ -52,7 +52,7 @@ uint32_t evaluate(in_inter_search *s, int32_t m)
     if (s->direct < 0) s->direct = luma_mode_predictor_init(ctx, s->z, s->x, s->y, s->log2, &s->lp) ? 1 : 0;
     if (s->direct) luma_mode_predict(&s->lp, m);
     else tu_predict(ctx, s->z, s->x, s->y, s->log2, s->node->qp, TU_LUMA);
-    uint32_t bins = m == s->mpm[0] ? 2 : (m == s->mpm[1] || m == s->mpm[2] ? 3 : 6);
+    uint32_t bins = intra_mode_bins(s->mpm, m);
     uint32_t cost = ctx->enc->metric.satd[6 - s->log2](c->source_luma + s->y * CTU_SOURCE_STRIDE + s->x, CTU_SOURCE_STRIDE,
                                                    c->recon_luma + s->y * CTU_WORK_STRIDE + s->x, CTU_WORK_STRIDE) +
                     s->node->lambda_satd * bins;
@@ -100,19 +100,6 @@ void refine(in_inter_search *s, uint64_t t)
     }
 }
 
-// Full cost of the node with luma mode m, from the depth's rate snapshot.
-uint32_t rd_trial(in_inter_search *s, int32_t m, uint8_t *cbf)
-{
-    row_context *ctx = s->ctx;
-    cu_node *node = s->node;
-    node->intra_mode = m;
-    rate_restore(ctx, 6 - s->log2);
-    cu_tree_commit(ctx, search_state(ctx)->tree, s->z, s->x, s->y, s->log2);
-    uint32_t cost = rd_cu_cost(ctx, node->lambda_sse, s->z, s->x, s->y, s->log2, 0, 0);
-    *cbf = ctx->ctu.decision.cbf_flags[node_index(s->z, s->log2)];
-    return cost;
-}
-
 bool rd_stage_allowed(row_context *ctx, const in_inter_search *s, uint64_t t)
 {
     mode_search_state *st = search_state(ctx);
@@ -132,80 +119,127 @@ void record_rough(in_inter_search *s)
     st->intra_rd_flag = 0;
 }
 
-}  // namespace
-
-void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+// The node as a 2Nx2N intra CU with one transform unit and the derived
+// chroma mode, committed so that the predictions read its maps.
+void search_set_up(in_inter_search *s, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2)
 {
-    mode_search_state *st = search_state(ctx);
-    in_inter_search s;
-    s.ctx = ctx;
-    s.node = &tree[node_index(z, log2_size)];
-    s.z = z;
-    s.x = x;
-    s.y = y;
-    s.log2 = log2_size;
-    s.best[0] = s.best[1] = {-1, COST_INFINITE};
-    s.direct = -1;
-    cu_node *node = s.node;
-    // The inter cost compared against; 64-bit so that multiples of an
-    // unpriced (infinite) inter cost do not wrap.
-    uint64_t t = node->motion_cost;
-
+    s->ctx = ctx;
+    s->node = &tree[node_index(z, log2)];
+    s->z = z;
+    s->x = x;
+    s->y = y;
+    s->log2 = log2;
+    s->best[0] = s->best[1] = {-1, COST_INFINITE};
+    s->direct = -1;
+    cu_node *node = s->node;
     node->tu_split = 0;
     node->pred_mode = 1;
     node->intra_mode = 0;
     node->chroma_mode = 4;
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
-    intra_mpm_modes(ctx, z, s.mpm);
+    cu_tree_commit(ctx, tree, z, x, y, log2);
+}
+
+// Rough search against the inter cost t. It stops as soon as intra is
+// clearly worse: planar above 4 t, or the better of planar and DC above 3 t.
+// Returns whether it ran to the end.
+bool rough_search(in_inter_search *s, uint64_t t)
+{
+    mode_search_state *st = search_state(s->ctx);
+    intra_mpm_modes(s->ctx, s->z, s->mpm);
     int32_t representative;
-    int32_t switched_on = intra_mode_preselect(ctx, s.on, &representative, log2_size, x, y);
-    for (int32_t m : s.mpm) s.on[m] = 1;
-
-    uint32_t planar = evaluate(&s, 0);
+    int32_t switched_on = intra_mode_preselect(s->ctx, s->on, &representative, s->log2, s->x, s->y);
+    for (int32_t m : s->mpm) s->on[m] = 1;
+    uint32_t planar = evaluate(s, 0);
     st->intra_ref_refresh = 0;
-    if (planar > 4 * t) {
-        record_rough(&s);
-        return;
-    }
-    evaluate(&s, 1);
-    if (s.best[0].cost > 3 * t) {
-        record_rough(&s);
-        return;
-    }
+    if (planar > 4 * t) return false;
+    evaluate(s, 1);
+    if (s->best[0].cost > 3 * t) return false;
     if (switched_on > 2) {
-        std::memset(s.evaluated, 0, sizeof(s.evaluated));
-        coarse_angles(&s, t);
-        refine(&s, t);
+        std::memset(s->evaluated, 0, sizeof(s->evaluated));
+        coarse_angles(s, t);
+        refine(s, t);
     }
-    record_rough(&s);
-    if (!rd_stage_allowed(ctx, &s, t)) return;
-    st->intra_rd_flag = 1;
+    return true;
+}
 
-    uint8_t cbf, chosen_cbf;
-    int32_t best_mode = s.best[0].mode, second = s.best[1].mode;
-    node->intra_cost = rd_trial(&s, best_mode, &chosen_cbf);
+// The full-cost stage: the best rough mode, then with a pick mode the first
+// one or two most probable modes (not the best so far nor the second rough
+// mode) and, with two, the second rough mode.
+void rd_stage(const in_inter_search *s, cu_node *tree)
+{
+    mode_search_state *st = search_state(s->ctx);
+    intra_finalists f;
+    int32_t second = s->best[1].mode;
+    intra_finalists_start(&f, s->ctx, tree, s->z, s->x, s->y, s->log2, s->best[0].mode);
     if (st->pick_mode != 0) {
-        // A later candidate wins a tie.
         int32_t extra = st->inter_search_level > 1 ? 2 : 1;
         for (int32_t k = 0; k < extra; k++) {
-            int32_t m = s.mpm[k];
-            if (m == best_mode || m == second) continue;
-            uint32_t cost = rd_trial(&s, m, &cbf);
-            if (cost <= node->intra_cost) {
-                best_mode = m;
-                node->intra_cost = cost;
-                chosen_cbf = cbf;
-            }
+            int32_t m = s->mpm[k];
+            if (m == f.mode || m == second) continue;
+            intra_finalists_try(&f, m);
         }
-        if (extra == 2 && second >= 0) {
-            uint32_t cost = rd_trial(&s, second, &cbf);
-            if (cost <= node->intra_cost) {
-                best_mode = second;
-                node->intra_cost = cost;
-                chosen_cbf = cbf;
-            }
-        }
+        if (extra == 2 && second >= 0) intra_finalists_try(&f, second);
     }
-    node->intra_mode = best_mode;
-    node->intra_cbf = chosen_cbf;
+    intra_finalists_settle(&f);
+}
+
+// One finalist coded whole; its full cost, and its coded-block flags
+// through *cbf.
+uint32_t finalist_cost(const intra_finalists *f, int32_t mode, uint8_t *cbf)
+{
+    row_context *ctx = f->ctx;
+    cu_node *node = f->node;
+    node->intra_mode = mode;
+    rate_restore(ctx, 6 - f->log2);
+    cu_tree_commit(ctx, f->tree, f->z, f->x, f->y, f->log2);
+    uint32_t cost = rd_cu_cost(ctx, node->lambda_sse, f->z, f->x, f->y, f->log2, 0, 0);
+    *cbf = ctx->ctu.decision.cbf_flags[node_index(f->z, f->log2)];
+    return cost;
+}
+
+}  // namespace
+
+void intra_finalists_start(intra_finalists *f, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                           int32_t log2_size, int32_t mode)
+{
+    f->ctx = ctx;
+    f->tree = tree;
+    f->node = &tree[node_index(z, log2_size)];
+    f->z = z;
+    f->x = x;
+    f->y = y;
+    f->log2 = log2_size;
+    f->mode = mode;
+    f->cost = finalist_cost(f, mode, &f->cbf);
+}
+
+void intra_finalists_try(intra_finalists *f, int32_t mode)
+{
+    uint8_t cbf;
+    uint32_t cost = finalist_cost(f, mode, &cbf);
+    if (cost > f->cost) return;
+    f->cost = cost;
+    f->mode = mode;
+    f->cbf = cbf;
+}
+
+void intra_finalists_settle(const intra_finalists *f)
+{
+    f->node->intra_mode = f->mode;
+    f->node->intra_cost = f->cost;
+    f->node->intra_cbf = f->cbf;
+}
+
+void intra_decide_in_inter(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    in_inter_search s;
+    search_set_up(&s, ctx, tree, z, x, y, log2_size);
+    // The inter cost compared against; 64-bit so that multiples of an
+    // unpriced (infinite) inter cost do not wrap.
+    uint64_t t = s.node->motion_cost;
+    bool finished = rough_search(&s, t);
+    record_rough(&s);
+    if (!finished || !rd_stage_allowed(ctx, &s, t)) return;
+    search_state(ctx)->intra_rd_flag = 1;
+    rd_stage(&s, tree);
 }

@@ -103,7 +103,7 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
     mode_place list[12];
     for (int32_t p = 0; p < 12; p++) list[p] = {0, COST_INFINITE};
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
-        uint32_t w = m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
+        uint32_t w = intra_mode_bins(mpm, m);
         bool evaluated = rough[m] != COST_INFINITE;
         uint32_t t = rough[m] + w * node->lambda_satd;
         rough[m] = COST_INFINITE;

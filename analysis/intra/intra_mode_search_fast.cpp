@@ -10,11 +10,8 @@
 namespace {
 
 enum {
-    PLACES = 4,            // ranked places; one more takes what falls out
-    COARSE_STEP = 4,       // the coarse pass tries every fourth angular mode
-    BINS_MPM0 = 2,
-    BINS_MPM12 = 3,
-    BINS_OTHER = 6,
+    PLACES = 4,        // ranked places; one more takes what falls out
+    COARSE_STEP = 4,   // the coarse pass tries every fourth angular mode
 };
 
 struct mode_ranking {
@@ -61,10 +58,7 @@ uint32_t rough_cost(intra_search *is, int32_t mode)
     search_state(ctx)->intra_ref_refresh = 0;
     uint32_t m = is->metric(c->source_luma + is->y * CTU_SOURCE_STRIDE + is->x, CTU_SOURCE_STRIDE,
                             c->recon_luma + is->y * CTU_WORK_STRIDE + is->x, CTU_WORK_STRIDE);
-    uint32_t bins = mode == is->mpm[0]                         ? BINS_MPM0
-                    : mode == is->mpm[1] || mode == is->mpm[2] ? BINS_MPM12
-                                                               : BINS_OTHER;
-    return m + bins * is->node->lambda_satd;
+    return m + intra_mode_bins(is->mpm, mode) * is->node->lambda_satd;
 }
 
 void try_mode(intra_search *is, mode_ranking *r, int32_t mode, int32_t start)
@@ -84,19 +78,6 @@ void refine_around(intra_search *is, mode_ranking *r, int32_t n, int32_t step, i
         if (m > 2 + step) try_mode(is, r, m - step, start);
         if (m < INTRA_MODE_LAST - step) try_mode(is, r, m + step, start);
     }
-}
-
-// The CU coded whole in mode m from the coder state before the CU; its full
-// cost, and its coded-block flags through *cbf.
-uint32_t full_cost(intra_search *is, int32_t mode, uint8_t *cbf)
-{
-    row_context *ctx = is->ctx;
-    rate_restore(ctx, 6 - is->log2);
-    is->node->intra_mode = mode;
-    cu_tree_commit(ctx, is->tree, is->z, is->x, is->y, is->log2);
-    uint32_t cost = rd_cu_cost(ctx, is->node->lambda_sse, is->z, is->x, is->y, is->log2, 0, 0);
-    *cbf = ctx->ctu.decision.cbf_flags[node_index(is->z, is->log2)];
-    return cost;
 }
 
 // With the configuration's source-neighbour bit of the slice type set, the
@@ -121,75 +102,92 @@ bool source_references(intra_search *is)
     return true;
 }
 
+// The node as a 2Nx2N intra CU with one transform unit and the derived
+// chroma mode, committed so that the predictions read its maps.
+void search_set_up(intra_search *is, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2)
+{
+    is->ctx = ctx;
+    is->tree = tree;
+    is->node = &tree[node_index(z, log2)];
+    is->z = z;
+    is->x = x;
+    is->y = y;
+    is->log2 = log2;
+    is->metric = ctx->enc->metric.cost_metric[6 - log2];
+    is->direct = -1;
+    cu_node *node = is->node;
+    node->chroma_mode = chroma_mode_from_luma;
+    node->tu_split = 0;
+    node->pred_mode = 1;
+    node->intra_mode = 0;
+    cu_tree_commit(ctx, tree, z, x, y, log2);
+}
+
+// Planar and DC in order of cost take the first two places.
+void ranking_start(intra_search *is, mode_ranking *r)
+{
+    uint32_t planar = rough_cost(is, 0), dc = rough_cost(is, 1);
+    int32_t dc_first = dc < planar;
+    r->mode[0] = dc_first ? 1 : 0;
+    r->cost[0] = dc_first ? dc : planar;
+    r->mode[1] = dc_first ? 0 : 1;
+    r->cost[1] = dc_first ? planar : dc;
+    for (int32_t p = 2; p <= PLACES; p++) {
+        r->mode[p] = 0;
+        r->cost[p] = COST_INFINITE;
+    }
+}
+
+// Coarse pass: planar and DC, then every fourth angular mode, refined by 2
+// around the places; the angular modes of the neighbours above and to the
+// left; a refinement by 1 around the first two places.
+void rough_search(intra_search *is, mode_ranking *r)
+{
+    ranking_start(is, r);
+    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += COARSE_STEP) try_mode(is, r, m, PLACES - 1);
+    refine_around(is, r, PLACES, 2, PLACES - 1);
+    const int8_t *modes = is->ctx->ctu.intra_modes;
+    const int32_t neighbours[2] = {modes[map4_index(is->z) - CTU_MAP4_STRIDE], modes[map4_index(is->z) - 1]};
+    for (int32_t m : neighbours)
+        if (m > 2) try_mode(is, r, m, PLACES - 1);
+    refine_around(is, r, 2, 1, 1);
+}
+
+// Full costs of the finalists: the best rough mode; the first most probable
+// mode where the rough pass did not try it; at speed level 6 and above the
+// first two most probable modes, tried or not, and the second rough mode.
+// A most probable mode that is the best so far or the second rough mode is
+// not coded twice.
+void rd_stage(const intra_search *is, const mode_ranking *r)
+{
+    int32_t level = search_state(is->ctx)->speed_level;
+    intra_finalists f;
+    intra_finalists_start(&f, is->ctx, is->tree, is->z, is->x, is->y, is->log2, r->mode[0]);
+    int32_t mpm_count = level < 6 ? 1 : 2;
+    for (int32_t i = 0; i < mpm_count; i++) {
+        int32_t m = is->mpm[i];
+        if (m == f.mode || m == r->mode[1]) continue;
+        if (level > 5 || !is->tried[m]) intra_finalists_try(&f, m);
+    }
+    if (level >= 6) intra_finalists_try(&f, r->mode[1]);
+    intra_finalists_settle(&f);
+}
+
 }  // namespace
 
 void intra_mode_search_fast(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
 {
     mode_search_state *st = search_state(ctx);
     intra_search is{};
-    is.ctx = ctx;
-    is.tree = tree;
-    is.node = &tree[node_index(z, log2_size)];
-    is.z = z;
-    is.x = x;
-    is.y = y;
-    is.log2 = log2_size;
-    is.metric = ctx->enc->metric.cost_metric[6 - log2_size];
-    is.direct = -1;
-    cu_node *node = is.node;
-    node->chroma_mode = chroma_mode_from_luma;
-    node->tu_split = 0;
-    node->pred_mode = 1;
-    node->intra_mode = 0;
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+    search_set_up(&is, ctx, tree, z, x, y, log2_size);
     intra_mpm_modes(ctx, z, is.mpm);
     // The rough pass gathers once, with its first mode, unless the references
     // come from the source.
     st->intra_ref_refresh = source_references(&is) ? 0 : 1;
-
-    // Coarse pass: planar and DC, then every fourth angular mode.
     mode_ranking r;
-    uint32_t planar = rough_cost(&is, 0), dc = rough_cost(&is, 1);
-    int32_t dc_first = dc < planar;
-    r.mode[0] = dc_first ? 1 : 0;
-    r.cost[0] = dc_first ? dc : planar;
-    r.mode[1] = dc_first ? 0 : 1;
-    r.cost[1] = dc_first ? planar : dc;
-    for (int32_t p = 2; p <= PLACES; p++) {
-        r.mode[p] = 0;
-        r.cost[p] = COST_INFINITE;
-    }
-    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += COARSE_STEP) try_mode(&is, &r, m, PLACES - 1);
-    refine_around(&is, &r, PLACES, 2, PLACES - 1);
-    const int8_t *modes = ctx->ctu.intra_modes;
-    const int32_t neighbours[2] = {modes[map4_index(z) - CTU_MAP4_STRIDE], modes[map4_index(z) - 1]};
-    for (int32_t m : neighbours)
-        if (m > 2) try_mode(&is, &r, m, PLACES - 1);
-    refine_around(&is, &r, 2, 1, 1);
-
-    // Full costs of the finalists; later candidates win ties.
-    node->intra_rough_cost = r.cost[0];
+    rough_search(&is, &r);
+    is.node->intra_rough_cost = r.cost[0];
     st->intra_ref_refresh = 1;
     st->intra_rd_flag = 1;
-    uint8_t cbf, best_cbf;
-    int32_t best = r.mode[0];
-    uint32_t best_cost = full_cost(&is, best, &best_cbf);
-    auto consider = [&](int32_t m) {
-        uint32_t c = full_cost(&is, m, &cbf);
-        if (c <= best_cost) {
-            best_cost = c;
-            best = m;
-            best_cbf = cbf;
-        }
-    };
-    int32_t mpm_count = st->speed_level < 6 ? 1 : 2;
-    for (int32_t i = 0; i < mpm_count; i++) {
-        int32_t m = is.mpm[i];
-        if (m == best || m == r.mode[1]) continue;
-        if (st->speed_level > 5 || !is.tried[m]) consider(m);
-    }
-    if (st->speed_level >= 6) consider(r.mode[1]);
-    node->intra_mode = best;
-    node->intra_cost = best_cost;
-    node->intra_cbf = best_cbf;
+    rd_stage(&is, &r);
 }

@@ -15,11 +15,6 @@
 
 namespace {
 
-uint32_t mode_factor(int32_t m, const int32_t mpm[3])
-{
-    return m == mpm[0] ? 2 : (m == mpm[1] || m == mpm[2] ? 3 : 6);
-}
-
 // Half-resolution search state of one call.
 struct halfres_search {
     row_context *ctx;
@@ -42,7 +37,7 @@ uint32_t half_cost(halfres_search *hs, int32_t mode, int32_t filter, const uint8
 {
     hs->ctx->enc->intra_pred.pred[mode][filter][hs->s](hs->pred, COARSE_SCRATCH_STRIDE, ref);
     return hs->metric(hs->source, hs->source_stride, hs->pred, COARSE_SCRATCH_STRIDE) +
-           mode_factor(mode, hs->mpm) * hs->lambda;
+           intra_mode_bins(hs->mpm, mode) * hs->lambda;
 }
 
 // One angular try: skipped when tried or not allowed.

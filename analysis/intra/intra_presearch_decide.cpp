@@ -28,11 +28,6 @@ struct presearch_frame {
     int32_t direct;   // -1 until then
 };
 
-uint32_t mode_factor(const presearch_frame *f, int32_t m)
-{
-    return m == f->mpm[0] ? 2 : (m == f->mpm[1] || m == f->mpm[2] ? 3 : 6);
-}
-
 // At the first slot of strictly greater cost; the last slot drops off.
 void candidate_insert(ranked *slots, int32_t k, int32_t mode, uint32_t cost)
 {
@@ -57,7 +52,7 @@ uint32_t full_rough(presearch_frame *f, int32_t m)
     else tu_predict(ctx, f->z, f->x, f->y, f->log2, f->node->qp, TU_LUMA);
     uint32_t cost = f->luma_metric(c->source_luma + f->y * CTU_SOURCE_STRIDE + f->x, CTU_SOURCE_STRIDE,
                                    c->recon_luma + f->y * CTU_WORK_STRIDE + f->x, CTU_WORK_STRIDE) +
-                    mode_factor(f, m) * f->node->lambda_satd;
+                    intra_mode_bins(f->mpm, m) * f->node->lambda_satd;
     f->st->intra_ref_refresh = 0;
     return cost;
 }

@@ -132,19 +132,35 @@ void cu_leaf_recode(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32
     rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 0);
 }
 
+int32_t cu_split_begin(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       int32_t leaf_coded)
+{
+    const ctu_context *c = &ctx->ctu;
+    int32_t size = 1 << log2_size, h = size / 2;
+    int32_t right = x + h < ctx->enc->width - 64 * c->x, bottom = y + h < ctx->enc->height - 64 * c->y;
+    map_mark_unavailable(ctx, x, y, size, size);
+    if (leaf_coded) rate_restore(ctx, 6 - log2_size);
+    tree[node_index(z, log2_size)].split = 1;
+    return (bottom << 1) | right;
+}
+
+void cu_split_stopped(row_context *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t k)
+{
+    int32_t size = 1 << log2_size, h = size / 2;
+    if (k < 2) map_mark_available(ctx, x, y, size, size);
+    else map_mark_available(ctx, x + h, y + h, h, h);
+}
+
 int32_t cu_children_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t leaf_coded, cu_search_fn search)
 {
-    const ctu_context *c = &ctx->ctu;
-    int32_t size = 1 << log2_size, h = size / 2, q = 1 << (2 * (log2_size - 3)), depth = 6 - log2_size;
-    int32_t right = x + h < ctx->enc->width - 64 * c->x, bottom = y + h < ctx->enc->height - 64 * c->y;
-    cu_node *node = &tree[node_index(z, log2_size)];
-    map_mark_unavailable(ctx, x, y, size, size);
-    if (leaf_coded) rate_restore(ctx, depth);
-    node->split = 1;
+    int32_t h = (1 << log2_size) / 2, q = 1 << (2 * (log2_size - 3));
+    int32_t sides = cu_split_begin(ctx, tree, z, x, y, log2_size, leaf_coded);
+    int32_t right = sides & 1, bottom = sides >> 1;
     const int32_t present[4] = {1, right, bottom, right && bottom};
     for (int32_t k = 0; k < 4; k++)
         if (present[k]) search(ctx, tree, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
-    node->split_flag1_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, depth, 1);
-    return (bottom << 1) | right;
+    cu_node *node = &tree[node_index(z, log2_size)];
+    node->split_flag1_cost = rd_split_flag_cost(ctx, node->lambda_sse, z, 6 - log2_size, 1);
+    return sides;
 }
