@@ -284,8 +284,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // An intra picture that the tree says its successors lean on takes
         // up to the bucket's anchor share, by how strongly they lean.
         if (lean > 0.0) {
-            bool periodic = cfg->idr_period > 0 && since_key >= cfg->idr_period;
-            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model, periodic));
+            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model));
             bool long_bucket = rc_model_long_bucket(rc->model);
             double share = long_bucket ? LONG_BUCKET_LEANT_INTRA_SHARE : INTRA_ROOM_SHARE;
             t64 = std::max(t64, (int64_t)(lean * share * rc->cbr_bits[1]));
