@@ -56,7 +56,7 @@ struct rc_model {
     // (a scene cut left as a P picture) since that intra picture; -1 none.
     int32_t cut_poc;
     // Picture order count and plan (the mean QP of its CTUs) of the latest
-    // periodic keyframe of a long bucket; -1 none.
+    // keyframe of a long bucket after the first picture; -1 none.
     int32_t key_poc;
     double key_plan;
     // The share of its target that the latest intra picture was planned at.
