@@ -240,21 +240,6 @@ double intra_like_qp(const ratecontrol *rc, double cost, double qp, double bits)
     return std::min(qp, (double)QP_MAX);
 }
 
-// Whether a long bucket's intra picture is planned by the intra frame
-// predictor: once an intra picture has taught it, it meets the next ones'
-// targets far better than the R-lambda relation of the lookahead cost, whose
-// constants are generic. Over the keyframes after the first of the 640x360
-// clips at one second's bucket (300 pictures, 125 and 1000 kbit/s), the
-// relation's plans took 0.44 (the zoom) to 3.9 (grain) times their targets,
-// the predictor's 0.53 to 1.44. The first intra picture keeps the relation:
-// before one is seen, the predictor's guess is on the safe side and took the
-// cut at 1280x720 and 4000 kbit/s to QP 25.5 for 1.07 of a 1.54 Mbit target,
-// where the relation gave QP 20.8 and 1.64 Mbit.
-bool intra_predictor_taught(const ratecontrol *rc)
-{
-    return rc_model_long_bucket(rc->model) && rc_first(rc)->frame_model[slice_i].anchor_qscale > 0.0f;
-}
-
 }  // namespace
 
 void rc_cbr_gop_reset(ratecontrol *rc, const internal_config *cfg)
@@ -318,7 +303,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     // start and misses real targets by several times; the frame size
     // predictor, which every finished picture teaches, meets them.
     bool predicted = rc->frame_satd >= rc->ctu_count;
-    if (predicted && (!is_intra(type) || intra_predictor_taught(rc))) qp = target_qp(rc, rc->cbr_bits[0]);
+    if (predicted && !is_intra(type)) qp = target_qp(rc, rc->cbr_bits[0]);
     rc->cbr_exact = 0;
     if ((type == PIC_TYPE_BREF || type == PIC_TYPE_B) && pic->ref0 && pic->ref1) {
         double r = reference_qp(rc, pic->ref0, pic->ref1, src->poc);
