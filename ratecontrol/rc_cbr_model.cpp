@@ -35,7 +35,7 @@ constexpr double B_SHARE_FLOOR = 0.15;
 // between a fifth and 1.8 times its share from one mini-GOP to the next
 // (consecutive P pictures 4-5 QP apart on the zoom at 1280x720).
 constexpr double DEVIATION_SPREAD_WINDOWS = 0.5;
-// The share of the planned bucket fill that an intra picture the tree says
+// The share of the bucket fill that an intra picture the tree says
 // later pictures lean on may take from a bucket longer than
 // RC_BUCKET_LEND_PICTURES: every picture until the next keyframe predicts
 // from it, and at the anchors' half of a one-second bucket its quality held
@@ -51,12 +51,11 @@ constexpr double LONG_BUCKET_INTRA_SHARE = 0.65;
 // of the first picture came to 0.53 of the fill it found (the cut at 1280x720
 // and 4000 kbit/s: 1.9 of 3.6 Mbit; planned at 1.25 Mbit, coded at QP 22,
 // after which its P picture at 24 refreshed the nearly still scene at QP 15
-// for 1.3 Mbit; 43.46 dB at the rate, 44.08 so), and a periodic keyframe,
-// after a window of pictures in flight planned large, needed a share of 0.9
-// to come near the fill it found (pan2 640x360 at 1000 kbit/s, one second's
-// bucket: at 0.65 of a planned 456 kbit it took 324 kbit at QP 23.5 while
-// the bucket held 645). At 0.9 of the fill it starts with, the slow pan's
-// keyframe at 125 kbit/s took 127 kbit of a 118 kbit fill.
+// for 1.3 Mbit; 43.46 dB at the rate, 44.08 so), and a periodic keyframe
+// needed a share of 0.9 of that fill, where this one of the fill it finds
+// gives it as much (pan2 640x360 at 1000 kbit/s, 300 pictures: 402 kbit at
+// QP 21.2, 412 kbit at QP 20.9 so). At 0.9 of the fill it starts with, the
+// slow pan's keyframe at 125 kbit/s took 127 kbit of a 118 kbit fill.
 // Before a periodic keyframe, within this many windows of it (and not
 // within the window after the previous one, which the keyframe's refill
 // needs), pictures save for it so that the bucket is back at its starting
