@@ -56,7 +56,7 @@ struct rc_model {
     // (a scene cut left as a P picture) since that intra picture; -1 none.
     int32_t cut_poc;
     // Picture order count and plan (the mean QP of its CTUs) of the latest
-    // periodic keyframe of a long bucket; -1 none.
+    // keyframe of a long bucket after the first picture; -1 none.
     int32_t key_poc;
     double key_plan;
     // The share of its target that the latest intra picture was planned at.
@@ -128,9 +128,9 @@ void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
 // An intra picture of display number `frame_number` is planned.
 void rc_model_keyframe(rc_model *m, int32_t frame_number);
-// The share of the planned bucket fill an intra picture may take; a long
-// bucket gives a periodic keyframe (`periodic_key`) its own.
-double rc_model_intra_room(const rc_model *m, bool periodic_key);
+// The share of the bucket fill an intra picture may take: of the fill it
+// starts with in a long bucket, of the fill after it in a short one.
+double rc_model_intra_room(const rc_model *m);
 // An intra picture of `bits` is planned: what it takes beyond its share of
 // the lendable fill comes out of the held fill, which the next window's
 // pictures give back.

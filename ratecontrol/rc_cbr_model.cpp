@@ -35,7 +35,7 @@ constexpr double B_SHARE_FLOOR = 0.15;
 // between a fifth and 1.8 times its share from one mini-GOP to the next
 // (consecutive P pictures 4-5 QP apart on the zoom at 1280x720).
 constexpr double DEVIATION_SPREAD_WINDOWS = 0.5;
-// The share of the planned bucket fill that an intra picture the tree says
+// The share of the bucket fill that an intra picture the tree says
 // later pictures lean on may take from a bucket longer than
 // RC_BUCKET_LEND_PICTURES: every picture until the next keyframe predicts
 // from it, and at the anchors' half of a one-second bucket its quality held
@@ -45,20 +45,17 @@ constexpr double DEVIATION_SPREAD_WINDOWS = 0.5;
 // 43.49 dB so). A short bucket keeps the anchors' share: it refills too
 // little before the next anchor to lend more.
 constexpr double LONG_BUCKET_INTRA_SHARE = 0.65;
-// The same share for a periodic keyframe. Its plan comes after a window of
-// pictures in flight planned large, which leaves the planned fill well under
-// what the bucket holds when the keyframe is coded: at 0.65 of a planned
-// 456 kbit, the keyframe of pan2 at 640x360 and 1000 kbit/s (300 pictures,
-// one second's bucket) was planned at 308 kbit and coded at mean block QP
-// 23.5 in 324 kbit while the bucket held 645 kbit, where average bitrate
-// codes an intra picture of that clip at QP 19.0 in 464 kbit (42.22 dB at
-// the rate, 42.35 so). Not for the first picture, whose bucket is at its
-// starting fill, nor a keyframe at a cut: a larger intra picture there, by
-// a finer QP from its target, took testsrc2 1280x720 at 500 kbit/s 12.7 %
-// over the rate in 60 pictures (8.3 % so), and the cut's pictures after the
-// keyframe, at the finest QP configured at 4000 kbit/s, spent less and left
-// the bucket running over (13.1 % under the rate, 10.0 % so).
-constexpr double PERIODIC_KEY_INTRA_SHARE = 0.9;
+// The share is of the fill the intra picture starts with, for the first
+// picture, a keyframe at a cut and a periodic keyframe alike. Taken of the
+// fill after the picture's own provisional plan (a mean anchor's), the room
+// of the first picture came to 0.53 of the fill it found (the cut at 1280x720
+// and 4000 kbit/s: 1.9 of 3.6 Mbit; planned at 1.25 Mbit, coded at QP 22,
+// after which its P picture at 24 refreshed the nearly still scene at QP 15
+// for 1.3 Mbit; 43.46 dB at the rate, 44.08 so), and a periodic keyframe
+// needed a share of 0.9 of that fill, where this one of the fill it finds
+// gives it as much (pan2 640x360 at 1000 kbit/s, 300 pictures: 402 kbit at
+// QP 21.2, 412 kbit at QP 20.9 so). At 0.9 of the fill it starts with, the
+// slow pan's keyframe at 125 kbit/s took 127 kbit of a 118 kbit fill.
 // Before a periodic keyframe, within this many windows of it (and not
 // within the window after the previous one, which the keyframe's refill
 // needs), pictures save for it so that the bucket is back at its starting
@@ -147,18 +144,26 @@ int64_t window_bits(const rc_model *m, int32_t start)
     return sum;
 }
 
-// The bucket's fill when the next picture starts, the pictures in flight
-// draining it with `sizes` (a ring of the model's).
-double bucket_fill_after(const rc_model *m, const int32_t *sizes)
+// The bucket's fill when the picture in ring slot `until` starts, the
+// pictures in flight before it draining it with `sizes` (a ring of the
+// model's).
+double bucket_fill_until(const rc_model *m, const int32_t *sizes, int32_t until)
 {
     int32_t e = m->end_pos;
-    if (e > m->write_pos) e -= m->length;
+    if (e > until) e -= m->length;
     double fill = (double)m->bucket_fill;
-    for (int32_t i = e; i < m->write_pos; i++) {
+    for (int32_t i = e; i < until; i++) {
         double bits = sizes[(i + m->length) % m->length];
         fill = std::min(std::max(fill - bits, 0.0) + m->max_frame_bits, (double)m->bucket_size);
     }
     return fill;
+}
+
+// The bucket's fill when the next picture starts, the pictures in flight
+// draining it with `sizes` (a ring of the model's).
+double bucket_fill_after(const rc_model *m, const int32_t *sizes)
+{
+    return bucket_fill_until(m, sizes, m->write_pos);
 }
 
 // The bucket's fill when the next picture starts: the pictures in flight
@@ -243,11 +248,11 @@ void short_bucket_key_save(rc_model *m, int32_t left, int32_t out[3])
 
 }  // namespace
 
-double rc_model_intra_room(const rc_model *m, bool periodic_key)
+double rc_model_intra_room(const rc_model *m)
 {
-    double share = ANCHOR_BUCKET_SHARE;
-    if (rc_model_long_bucket(m)) share = periodic_key ? PERIODIC_KEY_INTRA_SHARE : LONG_BUCKET_INTRA_SHARE;
-    return planned_bucket_fill(m) * share;
+    // A short bucket keeps its anchors' share of the fill after the picture.
+    if (!rc_model_long_bucket(m)) return planned_bucket_fill(m) * ANCHOR_BUCKET_SHARE;
+    return bucket_fill_until(m, m->expected, rc_model_last_slot(m)) * LONG_BUCKET_INTRA_SHARE;
 }
 
 void rc_model_intra_taken(rc_model *m, int32_t bits)

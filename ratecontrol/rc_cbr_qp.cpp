@@ -267,7 +267,6 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &d0, &d1);
     double lean = tree_lean(rc, cfg, src);
     rc_model_frame_target(rc->model, cls, lean, rc->cbr_bits);
-    int32_t since_key = src->frame_number - rc->model->key_frame_number;
     if (is_intra(type)) {
         rc_model_keyframe(rc->model, src->frame_number);
     } else {
@@ -284,8 +283,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // An intra picture that the tree says its successors lean on takes
         // up to the bucket's anchor share, by how strongly they lean.
         if (lean > 0.0) {
-            bool periodic = cfg->idr_period > 0 && since_key >= cfg->idr_period;
-            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model, periodic));
+            rc->cbr_bits[1] = (int32_t)std::max<double>(rc->cbr_bits[1], rc_model_intra_room(rc->model));
             bool long_bucket = rc_model_long_bucket(rc->model);
             double share = long_bucket ? LONG_BUCKET_LEANT_INTRA_SHARE : INTRA_ROOM_SHARE;
             t64 = std::max(t64, (int64_t)(lean * share * rc->cbr_bits[1]));
@@ -331,10 +329,13 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         // after the periodic keyframe of the slow pan (640x360, 300 pictures,
         // 1000 kbit/s, one second's bucket) was held at QP 26.6 for 14.7 kbit
         // of a 53 kbit target, its B pictures followed at 30-32 (37-38 dB),
-        // and average bitrate codes it at 15.4. Not after the first picture
-        // or a keyframe at a cut, whose successors' sizes the predictors have
-        // not seen: measured from the plan there, testsrc2 1280x720 at 4000
-        // kbit/s (60 pictures) lost 1.05 dB.
+        // and average bitrate codes it at 15.4. So after a keyframe at a cut:
+        // the P picture after the cut's keyframe (1280x720 at 4000 kbit/s)
+        // was held at QP 14 for 37 kbit of a 207 kbit target while the
+        // keyframe's CTUs were planned at 10.4, and the bucket ran over. Not
+        // after the first picture, whose successors' sizes the predictors
+        // have not seen: measured from the plan there, testsrc2 1280x720 at
+        // 4000 kbit/s (60 pictures) lost 1.05 dB.
         if (is_intra(pic->ref0->picture_type) && pic->ref0->poc == rc->model->key_poc)
             r = rc->model->key_plan + rc->ip_offset;
         // Once a P picture has been seen, the fall is bounded by the size the
@@ -406,8 +407,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
         rc->cbr_bits[1] = (int32_t)std::max(PUSHED_B_UPPER_SHARE * rc->cbr_bits[1], PUSHED_B_UPPER_PER_CTU * rc->ctu_count);
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
     if (is_intra(type)) {
-        bool periodic = cfg->idr_period > 0 && since_key >= cfg->idr_period;
-        rc->model->key_poc = periodic && rc_model_long_bucket(rc->model) ? src->poc : -1;
+        rc->model->key_poc = src->frame_number > 0 && rc_model_long_bucket(rc->model) ? src->poc : -1;
         rc->model->key_plan = qp;
         // How much of its target the plan could spend (see rc_model_key_save).
         if (predicted) rc->model->key_take = std::min((double)rc->frame_size_planned / std::max(rc->cbr_bits[0], 1), 1.0);
