@@ -12,9 +12,6 @@ namespace {
 // and 32x32 (0: sizes the decision never sees).
 const int32_t intra_candidate_count_table[7] = {0, 0, 8, 8, 3, 3, 0};
 
-// An explicit chroma mode is named by two bypass bins after its first bin.
-const int32_t EXPLICIT_CHROMA_BYPASS_BINS = 2;
-
 struct mode_place {
     int32_t mode;
     uint32_t cost;
@@ -195,10 +192,9 @@ int32_t chroma_rough_best(cu_node *node)
     return best;
 }
 
-// Full cost of chroma mode m coded through the transform tree, with the mode's
-// code: its first bin, then the bypass bins naming an explicit mode.
-uint32_t chroma_coded_cost(const mode_block *s, uint8_t *entry, int32_t w, int32_t m, int32_t bin,
-                           int32_t bypass_bins)
+// Full cost of chroma mode m coded through the transform tree, with the bins
+// of the mode.
+uint32_t chroma_coded_cost(const mode_block *s, uint8_t *entry, int32_t w, int32_t m)
 {
     row_context *ctx = s->ctx;
     cu_node *node = s->node;
@@ -207,8 +203,7 @@ uint32_t chroma_coded_cost(const mode_block *s, uint8_t *entry, int32_t w, int32
     map_fill_rect(entry, w, w, (uint8_t)m);
     intra_tu_tree_code(ctx, s->tree, s->z, s->x, s->y, s->log2, 2, 0);
     uint32_t before = cab->rate.est_bits;
-    rate_est_bin(cab, ctx_intra_chroma_pred_mode, bin);
-    rate_est_bypass(cab, bypass_bins);
+    rate_est_intra_chroma_mode(cab, m != chroma_mode_from_luma);
     uint32_t cost = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
     rate_restore(ctx, 6 - s->log2);
     return cost;
@@ -254,8 +249,8 @@ void chroma_mode_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, i
     dec->tu_split[n] = kept;
     s.node->tu_split = (uint8_t)(kept == 1);
     // The derived mode against the best explicit candidate.
-    uint32_t rd_dm = chroma_coded_cost(&s, entry, w, 4, 0, 0);
-    uint32_t rd_best = chroma_coded_cost(&s, entry, w, best, 1, EXPLICIT_CHROMA_BYPASS_BINS);
+    uint32_t rd_dm = chroma_coded_cost(&s, entry, w, chroma_mode_from_luma);
+    uint32_t rd_best = chroma_coded_cost(&s, entry, w, best);
     s.node->chroma_mode = rd_dm < rd_best ? 4 : best;
 }
 

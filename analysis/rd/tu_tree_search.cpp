@@ -4,6 +4,7 @@
 // tree is left coded (reconstruction, levels, coded-block flags and the rate
 // estimate).
 #include "analysis/mode_search.h"
+#include "bitstream/cabac_estimate.h"
 
 #include <cstddef>
 #include <cstring>
@@ -13,13 +14,6 @@ namespace {
 int32_t tu_depth_of(const row_context *ctx, int32_t z, int32_t log2_size)
 {
     return (6 - log2_size) - ctx->ctu.maps.cu_depth_map[map8_index(z)];
-}
-
-void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
-{
-    uint32_t s = c->rate.ctx[slot];
-    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 void children_init(cu_node *tree, int32_t z, int32_t log2_size, int32_t copy_chroma_only)
@@ -249,8 +243,8 @@ uint32_t rd_tu_flags_cost_intra(row_context *ctx, uint32_t lambda, int32_t z, in
     int32_t in_range = log2_size <= ctx->enc->sps.log2_max_tb_size && log2_size > ctx->enc->sps.log2_min_tb_size;
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
-    if (in_range && t < ctx->enc->sps.max_tu_depth_intra) price_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
-    if (!split) price_bin(c, ctx_cbf_luma + (t == 0 ? 1 : 0), ctx->ctu.decision.cbf_flags[n] & 1);
+    if (in_range && t < ctx->enc->sps.max_tu_depth_intra) rate_est_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
+    if (!split) rate_est_bin(c, ctx_cbf_luma + (t == 0 ? 1 : 0), ctx->ctu.decision.cbf_flags[n] & 1);
     return rate_term(c->rate.est_bits - before, lambda);
 }
 
