@@ -40,8 +40,9 @@ bool tu_record_splits(const row_context *ctx, int32_t node, int32_t cu_node, int
 {
     const ctu_context *c = &ctx->ctu;
     uint32_t part = c->decision.part_mode[cu_node];
-    int32_t max_depth = intra ? ctx->enc->sps.max_tu_depth_intra + (part == 3 ? 1 : 0) : ctx->enc->sps.max_tu_depth_inter;
-    bool root_split = intra ? part == 3 : ctx->enc->sps.max_tu_depth_inter == 0 && part != 0;
+    const sps_params *sps = &ctx->enc->sps;
+    int32_t max_depth = tu_cu_max_depth(intra, part, sps->max_tu_depth_intra, sps->max_tu_depth_inter);
+    bool root_split = tu_cu_root_split(intra, part, sps->max_tu_depth_inter);
     return tu_node_splits(c->decision.tu_split[node], t, k - t, max_depth, root_split);
 }
 

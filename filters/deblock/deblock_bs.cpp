@@ -125,7 +125,7 @@ void inter_cu_bs(deblock_context *ctx, int z, int x, int y, int log2_size)
     bool skip = (ctx->maps->cu_flags_map[u] & 1) != 0;
     uint32_t part = skip ? 0 : dec->part_mode[node];
     bool two_units = part >= 1 && part <= 3 && log2_size >= 4;
-    bool root_split = ctx->max_tu_depth_inter == 0 && part != 0;
+    bool root_split = tu_cu_root_split(false, part, ctx->max_tu_depth_inter);
     // The syntax codes no transform tree in a skipped CU, nor in an inter CU
     // whose root coded-block flags are all clear (except a merged 2Nx2N one,
     // whose root flag is implied): such a CU has no coefficients, whatever
@@ -160,7 +160,9 @@ void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size)
         return;
     }
     uint32_t part = ctx->decisions->part_mode[cu_tree_node(z, log2_size)];
-    deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0, ctx->max_tu_depth_intra + (part == 3 ? 1 : 0), part == 3);
+    deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0,
+                       tu_cu_max_depth(true, part, ctx->max_tu_depth_intra, ctx->max_tu_depth_inter),
+                       tu_cu_root_split(true, part, ctx->max_tu_depth_inter));
 }
 
 void deblock_bs_tu_tree(deblock_context *ctx, int z, int x, int y, int log2_size, int depth, int max_depth,
