@@ -32,11 +32,11 @@ int32_t split_depth_from_neighbours(int32_t n, int32_t deep, int32_t m, int32_t 
     return m;
 }
 
-void ctu_search_setup(row_context *ctx)
+namespace {
+
+// QP and lambdas of the CTU from rate control.
+void ctu_qp_setup(row_context *ctx, mode_search_state *st)
 {
-    mode_search_state *st = search_state(ctx);
-    ctu_context *c = &ctx->ctu;
-    const internal_config *cfg = &ctx->config;
     rc_ctu_qp(&ctx->rcc);
     st->ctu_qp = ctx->rcc.ctu_qp;
     // Without QP deltas a decoder codes every CU at the slice QP, whatever
@@ -44,8 +44,12 @@ void ctu_search_setup(row_context *ctx)
     if (!ctx->enc->pps.cu_qp_delta_enabled) st->ctu_qp = clamp_i32(ctx->fi->pic.sh.slice_qp, 0, QP_MAX);
     st->lambda_satd = ctx->rcc.lambda_satd;
     st->lambda_sse = ctx->rcc.lambda_sse;
-    c->qp = st->ctu_qp;
-    st->slice_class = ctx->fi->pic.sh.slice_type;
+    ctx->ctu.qp = st->ctu_qp;
+}
+
+// The per-encoder switches the decisions read.
+void search_switches_setup(const internal_config *cfg, mode_search_state *st)
+{
     st->pick_mode = cfg->latency_mode == LATENCY_ZERO ? 0 : (cfg->latency_mode == LATENCY_LOW_DELAY ? 1 : 9);
     st->intra_rd_check = cfg->intra_flag_a;
     st->intra_presearch = cfg->halfres_intra;
@@ -54,47 +58,77 @@ void ctu_search_setup(row_context *ctx)
     st->chroma_weight = config_doubles_chroma_weight(cfg) ? chroma_weights.w512 : chroma_weights.w256;
     st->quant_round[0] = QUANT_ROUND_INTER;
     st->quant_round[1] = QUANT_ROUND_INTRA;
+}
 
-    // Left and above CTUs of this picture, co-located CTUs of the first
-    // reference of each list.
-    int32_t n = 0, deep = 0, m = 100;
+// The depths coded around the CTU: how many neighbours were looked at, how
+// many of them went deep, and the least minimum depth among them.
+struct neighbour_depths {
+    int32_t n, deep, m;
+};
+
+void depths_add(neighbour_depths *d, bool deep, int32_t min_depth)
+{
+    d->n++;
+    d->deep += deep;
+    if (min_depth < d->m) d->m = min_depth;
+}
+
+// Left and above CTUs of this picture, co-located CTUs of the first
+// reference of each list.
+void neighbour_depths_gather(row_context *ctx, int32_t speed_level, neighbour_depths *d)
+{
+    const ctu_context *c = &ctx->ctu;
+    const ctu_picture_tables *t = &ctx->fi->tables;
     int32_t a = c->address;
-    int32_t deep_limit = st->speed_level >= 4 ? 1 : 0;
-    if (c->x > 0) {
-        n++;
-        deep += ctx->fi->tables.ctu_depth_max[a - 1] > deep_limit;
-        if (ctx->fi->tables.ctu_depth_min[a - 1] < m) m = ctx->fi->tables.ctu_depth_min[a - 1];
-    }
-    if (c->y > 0) {
-        n++;
-        deep += ctx->fi->tables.ctu_depth_max[a - ctx->enc->ctu_cols] > deep_limit;
-        if (ctx->fi->tables.ctu_depth_min[a - ctx->enc->ctu_cols] < m) m = ctx->fi->tables.ctu_depth_min[a - ctx->enc->ctu_cols];
-    }
+    int32_t deep_limit = speed_level >= 4 ? 1 : 0;
+    if (c->x > 0) depths_add(d, t->ctu_depth_max[a - 1] > deep_limit, t->ctu_depth_min[a - 1]);
+    int32_t above = a - ctx->enc->ctu_cols;
+    if (c->y > 0) depths_add(d, t->ctu_depth_max[above] > deep_limit, t->ctu_depth_min[above]);
     for (int32_t l = 0; l < 2 && ctx->fi->pic.sh.slice_type != slice_i; l++) {
         int32_t count = l == 0 ? ctx->fi->pic.ref_count_l0 : ctx->fi->pic.ref_count_l1;
         const picture *r = count > 0 ? (l == 0 ? ctx->fi->pic.list0[0] : ctx->fi->pic.list1[0]) : nullptr;
         if (!r || !r->ctu_max_depth) continue;
-        n++;
-        deep += r->ctu_max_depth[a] > 1;
-        if (r->ctu_min_depth[a] < m) m = r->ctu_min_depth[a];
+        depths_add(d, r->ctu_max_depth[a] > 1, r->ctu_min_depth[a]);
     }
-    int32_t r = split_depth_from_neighbours(n, deep, m, st->speed_level);
+}
+
+// A CTU coded at a faster speed step searches fewer depths and modes.
+void speed_step_limits(const ctu_context *c, mode_search_state *st)
+{
+    if (st->slice_class == slice_i) {
+        st->min_split_depth = c->speed_step == 1 ? 2 : 3;
+        st->max_split_depth = c->speed_step == 1 ? 4 : 3;
+    } else {
+        st->min_split_depth = st->min_split_depth + 1 < 2 ? st->min_split_depth + 1 : 2;
+    }
+    if (st->speed_level > 3) st->speed_level = 3;
+    if (st->inter_search_level > 1) st->inter_search_level = 1;
+}
+
+// The depth range of the quad-tree from the depths coded around the CTU.
+void depth_range_setup(row_context *ctx, mode_search_state *st)
+{
+    neighbour_depths d = {0, 0, 100};
+    neighbour_depths_gather(ctx, st->speed_level, &d);
+    int32_t r = split_depth_from_neighbours(d.n, d.deep, d.m, st->speed_level);
     st->min_split_depth = clamp_i32(r - 1, 0, 3);
     st->max_split_depth = 4;
     if (st->slice_class == slice_i) {
         st->min_split_depth = 1;
         st->max_split_depth = 4;
     }
-    if (c->speed_step != 0) {
-        if (st->slice_class == slice_i) {
-            st->min_split_depth = c->speed_step == 1 ? 2 : 3;
-            st->max_split_depth = c->speed_step == 1 ? 4 : 3;
-        } else {
-            st->min_split_depth = st->min_split_depth + 1 < 2 ? st->min_split_depth + 1 : 2;
-        }
-        if (st->speed_level > 3) st->speed_level = 3;
-        if (st->inter_search_level > 1) st->inter_search_level = 1;
-    }
+    if (ctx->ctu.speed_step != 0) speed_step_limits(&ctx->ctu, st);
+}
+
+}  // namespace
+
+void ctu_search_setup(row_context *ctx)
+{
+    mode_search_state *st = search_state(ctx);
+    ctu_qp_setup(ctx, st);
+    st->slice_class = ctx->fi->pic.sh.slice_type;
+    search_switches_setup(&ctx->config, st);
+    depth_range_setup(ctx, st);
 }
 
 int64_t intra_keep_bias_of(int32_t ctu_qp, uint32_t lambda_sse)

@@ -168,55 +168,70 @@ static const int named_sizes[9][2] = {{160, 120},  {176, 144},   {320, 240},
                                       {352, 288},  {640, 480},   {720, 576},
                                       {1280, 720}, {1920, 1080}, {3840, 2160}};
 
-int parse_size(cli_settings *s, const char *value, FILE *err)
+namespace {
+
+// The first separator of a size, tried in this order, or none.
+const char *size_separator(const char *value)
 {
     static const char separators[] = "xX:-/\\|*";
     const char *cut = NULL;
     for (const char *sep = separators; *sep && !cut; sep++)
         cut = std::strchr(value, *sep);
-    size_t first_len = cut ? (size_t)(cut - value) : std::strlen(value);
-    char *first = (char *)std::malloc(first_len + 1);
+    return cut;
+}
+
+// The number before the separator, and whether a 'p' after it makes it a
+// height ("720p"). 0 or cli_exit_option.
+int size_first_number(const char *value, size_t len, int *n, int *height_form, FILE *err)
+{
+    char *first = (char *)std::malloc(len + 1);
     if (!first)
         return cli_exit_option;
-    std::memcpy(first, value, first_len);
-    first[first_len] = '\0';
-
-    int n, width, height;
+    std::memcpy(first, value, len);
+    first[len] = '\0';
     const char *end;
-    if (!read_int(first, &n, &end) || n < 0) {
+    if (!read_int(first, n, &end) || *n < 0) {
         fprintf(err, "invalid width '%s'!\n", first);
         std::free(first);
         return cli_exit_option;
     }
-    int height_form = *end == 'p' || *end == 'P';
+    *height_form = *end == 'p' || *end == 'P';
     std::free(first);
-    if (height_form) {
-        height = n;
-        width = 0;
-    } else {
-        width = n;
-        height = s->size_h;
-    }
-    if (cut) {
-        if (!read_int(cut + 1, &height, &end) || height < 0) {
-            fprintf(err, "invalid height '%s'!\n", cut + 1);
-            return cli_exit_option;
+    return 0;
+}
+
+// A size given by one side alone takes the other from the first named size
+// with that side; false when none has it.
+bool named_size_complete(int *width, int *height)
+{
+    for (const auto &named : named_sizes) {
+        if (*width != 0 ? named[0] == *width : named[1] == *height) {
+            *width = named[0];
+            *height = named[1];
+            return true;
         }
     }
-    if ((width != 0) != (height != 0)) {
-        int found = 0;
-        for (const auto &named : named_sizes) {
-            if (width != 0 ? named[0] == width : named[1] == height) {
-                width = named[0];
-                height = named[1];
-                found = 1;
-                break;
-            }
-        }
-        if (!found) {
-            fprintf(err, "unknown height!\n");
-            return cli_exit_option;
-        }
+    return false;
+}
+
+}  // namespace
+
+int parse_size(cli_settings *s, const char *value, FILE *err)
+{
+    const char *cut = size_separator(value);
+    int n, height_form;
+    if (size_first_number(value, cut ? (size_t)(cut - value) : std::strlen(value), &n, &height_form, err) != 0)
+        return cli_exit_option;
+    int width = height_form ? 0 : n;
+    int height = height_form ? n : s->size_h;
+    const char *end;
+    if (cut && (!read_int(cut + 1, &height, &end) || height < 0)) {
+        fprintf(err, "invalid height '%s'!\n", cut + 1);
+        return cli_exit_option;
+    }
+    if ((width != 0) != (height != 0) && !named_size_complete(&width, &height)) {
+        fprintf(err, "unknown height!\n");
+        return cli_exit_option;
     }
     s->size_w = width;
     s->size_h = height;

@@ -28,6 +28,14 @@ static inline void rate_est_bypass(cabac_encoder *rec, int count)
     rec->rate.est_bits += 256u * (uint32_t)count;
 }
 
+// intra_chroma_pred_mode as the searches price it: bin 0 for the mode derived
+// from luma, else bin 1 and the two bypass bins of the explicit index.
+static inline void rate_est_intra_chroma_mode(cabac_encoder *rec, int explicit_mode)
+{
+    rate_est_bin(rec, ctx_intra_chroma_pred_mode, explicit_mode);
+    if (explicit_mode) rate_est_bypass(rec, 2);
+}
+
 // Bins of the k-th order Exp-Golomb string of value:
 // 2 floor(log2((value >> k) + 1)) + k + 1.
 static inline int expgolomb_bins(int k, uint32_t value)

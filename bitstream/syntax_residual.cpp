@@ -175,115 +175,189 @@ static inline __attribute__((always_inline)) void level_bins(Held *held, int lev
     }
 }
 
+namespace {
+
+// What every stage of a block's coding reads. The stages are inlined into
+// the block's walk, as level_bins is, so that the record's fields stay in
+// registers.
+struct residual_walk {
+    const int16_t *levels;
+    const uint16_t *order;                 // scan order of the block
+    const uint16_t *signs, *sig;           // per sub-block: signs and significance in coding order
+    int log2_size, n_side, w, scan, is_chroma, sign_hiding;
+    int last, last_sb;                     // last significant position, its sub-block
+    int gt1_block, gt2_block, sig_base, csbf_base;
+    uint64_t mask;                         // coded sub-blocks by raster position in the w x w grid
+};
+
+// The contexts of one sub-block and its walk order.
+struct sub_block_walk {
+    const uint16_t *sb_order;
+    uint64_t pattern;      // context increments of the 16 positions, four bits each
+    int ctx0, gt1_base, gt2_slot, top;
+};
+
+// Only the first level: no significance flag, the first sub-block's contexts.
+template <class Sink>
+inline __attribute__((always_inline)) void first_level_only(Sink s, const residual_walk *r)
+{
+    sub_block_levels<Sink> held(s);
+    int c1 = 1, k = 0;
+    last_sig_coeff_pos(s, r->log2_size, 0, 0, r->is_chroma);
+    level_bins(&held, r->levels[0] < 0 ? -r->levels[0] : r->levels[0], 0, r->gt1_block, r->gt2_block, &c1, &k);
+    held.finish(1, r->signs[0]);
+}
+
+template <class Sink>
+inline __attribute__((always_inline)) void last_position(Sink s, const residual_walk *r)
+{
+    const int last_x = r->order[r->last] & (r->n_side - 1);
+    const int last_y = r->order[r->last] >> r->log2_size;
+    if (r->scan == SCAN_VERTICAL)
+        last_sig_coeff_pos(s, r->log2_size, last_y, last_x, r->is_chroma);
+    else
+        last_sig_coeff_pos(s, r->log2_size, last_x, last_y, r->is_chroma);
+}
+
+inline __attribute__((always_inline)) uint64_t coded_sub_blocks(const residual_walk *r,
+                                                                const uint8_t *count)
+{
+    uint64_t mask = 0;
+    for (int i = 0; i <= r->last_sb; i++) {
+        if (count[i] == 0)
+            continue;
+        int p = r->order[16 * i];
+        mask |= 1ull << (((p >> r->log2_size) >> 2) * r->w + ((p & (r->n_side - 1)) >> 2));
+    }
+    return mask;
+}
+
+// The significance flags of sub-block i from position pos down, each
+// significant position followed by its level's bins; n levels came before.
+// Returns the levels of the sub-block.
+template <class Sink>
+inline __attribute__((always_inline)) int significance_walk(Sink s, sub_block_levels<Sink> *held,
+                                                            const residual_walk *r, int i,
+                                                            const sub_block_walk *b, int pos, int n,
+                                                            int *c1, int *k)
+{
+    // The pattern's context increments from pos down, four bits each (none
+    // left when the last position was the sub-block's first), and the
+    // significance of the positions from pos down, one bit each: the summary
+    // holds position p at bit top - p. Only a significant position reads its
+    // level.
+    uint64_t increments = pos >= 0 ? b->pattern >> (4 * (15 - pos)) : 0;
+    uint32_t flags = pos >= 0 ? (uint32_t)r->sig[i] >> (b->top - pos) : 0;
+    for (; pos > 0; pos--, increments >>= 4, flags >>= 1) {
+        const int significant = (int)(flags & 1);
+        s.bin(b->ctx0 + (int)(increments & 15), significant);
+        if (!significant)
+            continue;
+        const int v = r->levels[b->sb_order[pos]];
+        level_bins(held, v < 0 ? -v : v, n, b->gt1_base, b->gt2_slot, c1, k);
+        n++;
+    }
+    if (pos == 0) {
+        // No flag at position 0 of an inner coded sub-block with nothing
+        // above it (inferred non-zero); the block's DC position has
+        // context 0 of its set.
+        const int v = r->levels[b->sb_order[0]];
+        if (i == 0 || i == r->last_sb || n > 0)
+            s.bin(i == 0 ? r->sig_base : b->ctx0 + (int)(increments & 15), (int)(flags & 1));
+        if (v != 0) {
+            level_bins(held, v < 0 ? -v : v, n, b->gt1_base, b->gt2_slot, c1, k);
+            n++;
+        }
+    }
+    return n;
+}
+
+// A coded sub-block: its significance and levels, then its signs. c1 comes
+// in from the sub-block before, choosing the context set, and goes out to
+// the next.
+template <class Sink>
+inline __attribute__((always_inline)) void sub_block_code(Sink s, const residual_walk *r, int i,
+                                                          int right, int below, int *c1)
+{
+    sub_block_walk b;
+    b.pattern = sig_ctx_pattern_table[r->scan][r->log2_size == 2 ? 4 : right + 2 * below];
+    b.ctx0 = r->sig_base + syntax_sig_ctx_offset(r->log2_size, r->scan, r->is_chroma, i == 0);
+    const int ctx_set = (i > 0 && !r->is_chroma ? 2 : 0) + (*c1 == 0 ? 1 : 0);
+    b.gt1_base = r->gt1_block + 4 * ctx_set;
+    b.gt2_slot = r->gt2_block + ctx_set;
+    b.sb_order = r->order + 16 * i;
+    b.top = i == r->last_sb ? (r->last & 15) : 15;
+    sub_block_levels<Sink> held(s);
+    *c1 = 1;
+    int k = 0;
+    int n = 0;   // levels so far
+    int pos = b.top;
+    if (i == r->last_sb) {
+        // No flag at the last position: non-zero by definition.
+        const int v = r->levels[b.sb_order[pos]];
+        level_bins(&held, v < 0 ? -v : v, n, b.gt1_base, b.gt2_slot, c1, &k);
+        n++;
+        pos--;
+    }
+    n = significance_walk(s, &held, r, i, &b, pos, n, c1, &k);
+    if (n == 0)
+        return;   // the first sub-block may hold nothing
+    // The decoder infers the lowest-frequency sign from the parity of the
+    // level sum when the levels span four positions or more; the quantiser
+    // has made it agree.
+    const int hidden = r->sign_hiding && (31 - __builtin_clz(r->sig[i])) - __builtin_ctz(r->sig[i]) >= 4;
+    held.finish(n - hidden, (uint32_t)r->signs[i] >> hidden);
+}
+
+}  // namespace
+
 template <class Sink>
 static void residual_block(Sink s, const int16_t *levels, int log2_size, int scan, int is_chroma,
                            int sign_hiding, const scan_tables *scans, const metric_table *metrics)
 {
-    const int n_side = 1 << log2_size;
-    const int w = n_side >> 2;   // sub-blocks per row
-    const uint16_t *order = scan_order(scans, log2_size, scan);
-    const int gt1_block = is_chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag;
-    const int gt2_block = is_chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag;
+    residual_walk r;
+    r.levels = levels;
+    r.log2_size = log2_size;
+    r.n_side = 1 << log2_size;
+    r.w = r.n_side >> 2;   // sub-blocks per row
+    r.scan = scan;
+    r.is_chroma = is_chroma;
+    r.sign_hiding = sign_hiding;
+    r.order = scan_order(scans, log2_size, scan);
+    r.gt1_block = is_chroma ? ctx_greater1_flag + 16 : ctx_greater1_flag;
+    r.gt2_block = is_chroma ? ctx_greater2_flag + 4 : ctx_greater2_flag;
+    r.sig_base = is_chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag;
+    r.csbf_base = is_chroma ? ctx_coded_sub_block_flag + 2 : ctx_coded_sub_block_flag;
     uint16_t signs[64], sig[64];
     uint8_t count[64];
+    r.signs = signs;
+    r.sig = sig;
     const int n_nz = (int)metrics->count_nonzero_coeffs(levels, log2_size);
     if (n_nz == 0)
         return;
-    const int last = metrics->scan_coeff_groups(order, levels, signs, sig, count, n_nz,
-                                                scan_order(scans, 2, scan), n_side);
-    if (last == 0) {
-        // Only the first level: no significance flag, the first sub-block's contexts.
-        sub_block_levels<Sink> held(s);
-        int c1 = 1, k = 0;
-        last_sig_coeff_pos(s, log2_size, 0, 0, is_chroma);
-        level_bins(&held, levels[0] < 0 ? -levels[0] : levels[0], 0, gt1_block, gt2_block, &c1, &k);
-        held.finish(1, signs[0]);
+    r.last = metrics->scan_coeff_groups(r.order, levels, signs, sig, count, n_nz, scan_order(scans, 2, scan),
+                                       r.n_side);
+    if (r.last == 0) {
+        first_level_only(s, &r);
         return;
     }
-
-    const int last_x = order[last] & (n_side - 1);
-    const int last_y = order[last] >> log2_size;
-    if (scan == SCAN_VERTICAL)
-        last_sig_coeff_pos(s, log2_size, last_y, last_x, is_chroma);
-    else
-        last_sig_coeff_pos(s, log2_size, last_x, last_y, is_chroma);
-
-    const int last_sb = last >> 4;
-    uint64_t mask = 0;   // coded sub-blocks by raster position in the w x w grid
-    for (int i = 0; i <= last_sb; i++) {
-        if (count[i] == 0)
-            continue;
-        int p = order[16 * i];
-        mask |= 1ull << (((p >> log2_size) >> 2) * w + ((p & (n_side - 1)) >> 2));
-    }
-    const int sig_base = is_chroma ? ctx_sig_coeff_flag + 27 : ctx_sig_coeff_flag;
-    const int csbf_base = is_chroma ? ctx_coded_sub_block_flag + 2 : ctx_coded_sub_block_flag;
+    last_position(s, &r);
+    r.last_sb = r.last >> 4;
+    r.mask = coded_sub_blocks(&r, count);
     int c1 = 1;   // carried from sub-block to sub-block into the context set
-    for (int i = last_sb; i >= 0; i--) {
-        const int p0 = order[16 * i];
-        const int xs = (p0 & (n_side - 1)) >> 2;
+    for (int i = r.last_sb; i >= 0; i--) {
+        const int p0 = r.order[16 * i];
+        const int xs = (p0 & (r.n_side - 1)) >> 2;
         const int ys = (p0 >> log2_size) >> 2;
-        const int right = xs < w - 1 && ((mask >> (ys * w + xs + 1)) & 1);
-        const int below = ys < w - 1 && ((mask >> ((ys + 1) * w + xs)) & 1);
-        if (i < last_sb && i > 0) {
-            const int coded = (int)((mask >> (ys * w + xs)) & 1);
-            s.bin(csbf_base + (right | below), coded);
+        const int right = xs < r.w - 1 && ((r.mask >> (ys * r.w + xs + 1)) & 1);
+        const int below = ys < r.w - 1 && ((r.mask >> ((ys + 1) * r.w + xs)) & 1);
+        if (i < r.last_sb && i > 0) {
+            const int coded = (int)((r.mask >> (ys * r.w + xs)) & 1);
+            s.bin(r.csbf_base + (right | below), coded);
             if (!coded)
                 continue;
         }
-        const uint64_t pattern = sig_ctx_pattern_table[scan][log2_size == 2 ? 4 : right + 2 * below];
-        const int ctx0 = sig_base + syntax_sig_ctx_offset(log2_size, scan, is_chroma, i == 0);
-        const int ctx_set = (i > 0 && !is_chroma ? 2 : 0) + (c1 == 0 ? 1 : 0);
-        const int gt1_base = gt1_block + 4 * ctx_set;
-        const uint16_t *sb_order = order + 16 * i;
-        const int top = i == last_sb ? (last & 15) : 15;
-        sub_block_levels<Sink> held(s);
-        c1 = 1;
-        int k = 0;
-        int n = 0;   // levels so far
-        int pos = top;
-        if (i == last_sb) {
-            // No flag at the last position: non-zero by definition.
-            const int v = levels[sb_order[pos]];
-            level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
-            n++;
-            pos--;
-        }
-        // The pattern's context increments from pos down, four bits each
-        // (none left when the last position was the sub-block's first), and
-        // the significance of the positions from pos down, one bit each: the
-        // summary holds position p at bit top - p. Only a significant
-        // position reads its level.
-        uint64_t increments = pos >= 0 ? pattern >> (4 * (15 - pos)) : 0;
-        uint32_t flags = pos >= 0 ? (uint32_t)sig[i] >> (top - pos) : 0;
-        for (; pos > 0; pos--, increments >>= 4, flags >>= 1) {
-            const int significant = (int)(flags & 1);
-            s.bin(ctx0 + (int)(increments & 15), significant);
-            if (!significant)
-                continue;
-            const int v = levels[sb_order[pos]];
-            level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
-            n++;
-        }
-        if (pos == 0) {
-            // No flag at position 0 of an inner coded sub-block with nothing
-            // above it (inferred non-zero); the block's DC position has
-            // context 0 of its set.
-            const int v = levels[sb_order[0]];
-            if (i == 0 || i == last_sb || n > 0)
-                s.bin(i == 0 ? sig_base : ctx0 + (int)(increments & 15), (int)(flags & 1));
-            if (v != 0) {
-                level_bins(&held, v < 0 ? -v : v, n, gt1_base, gt2_block + ctx_set, &c1, &k);
-                n++;
-            }
-        }
-        if (n == 0)
-            continue;   // the first sub-block may hold nothing
-        // The decoder infers the lowest-frequency sign from the parity of the
-        // level sum when the levels span four positions or more; the
-        // quantiser has made it agree.
-        const int hidden = sign_hiding && (31 - __builtin_clz(sig[i])) - __builtin_ctz(sig[i]) >= 4;
-        held.finish(n - hidden, (uint32_t)signs[i] >> hidden);
+        sub_block_code(s, &r, i, right, below, &c1);
     }
 }
 

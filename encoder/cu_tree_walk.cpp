@@ -33,6 +33,48 @@ int64_t subpel_band_plane_elements(int32_t stride)
     return (int64_t)(SUBPEL_BAND_ABOVE + SUBPEL_BAND_ROWS + SUBPEL_BAND_BELOW) * stride + SUBPEL_BAND_SPARE;
 }
 
+// Whether transform node t (of CU size k) splits as the syntax codes it: the
+// flags below the depth limit are not sent and may hold other candidates'
+// trees.
+bool tu_record_splits(const row_context *ctx, int32_t node, int32_t cu_node, int32_t t, int32_t k, bool intra)
+{
+    const ctu_context *c = &ctx->ctu;
+    uint32_t part = c->decision.part_mode[cu_node];
+    const sps_params *sps = &ctx->enc->sps;
+    int32_t max_depth = tu_cu_max_depth(intra, part, sps->max_tu_depth_intra, sps->max_tu_depth_inter);
+    bool root_split = tu_cu_root_split(intra, part, sps->max_tu_depth_inter);
+    return tu_node_splits(c->decision.tu_split[node], t, k - t, max_depth, root_split);
+}
+
+// The quantisation group's first coded residual: the CUs before it carry its
+// QP.
+void group_qp_at_first_coded(row_context *ctx, int32_t z, int32_t t, int32_t node, int32_t cu_first,
+                             int32_t cu_units)
+{
+    ctu_context *c = &ctx->ctu;
+    uint32_t coded = c->decision.cbf_flags[node];
+    if (t == 2 && z % 4 == 0) coded |= c->decision.cbf_flags[cu_node_index(2, z + 3)] & 6u;
+    if (ctx->enc->pps.cu_qp_delta_enabled && c->qg_delta_pending && coded) {
+        c->qg_delta_pending = 0;
+        int8_t qp = c->maps.cu_qp_map[map8_index(c->last_cu_z)];
+        fill_units((uint8_t *)c->maps.cu_qp_map, cu_first, cu_units, (uint8_t)qp);
+    }
+}
+
+// The transform size of a leaf for the deblocking walk, and the smallest
+// block of the CTU.
+void tu_size_record(ctu_context *c, int32_t z, int32_t s, bool root, int32_t cu_node)
+{
+    if (s == 4) {
+        c->maps.tu_size_map[map8_index(z)] = 1;
+    } else {
+        // A prediction edge inside an unsplit CU-sized transform halves the spacing.
+        bool halved = root && c->decision.part_mode[cu_node] != 0;
+        fill_units(c->maps.tu_size_map, map8_index(z), s / 8, (uint8_t)(halved ? s / 8 : s / 4));
+    }
+    c->min_block = min_i32(c->min_block, s);
+}
+
 }  // namespace
 
 void cu_tree_walk(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t n)
@@ -92,45 +134,26 @@ void tu_tree_record(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t t
         bool merged_2nx2n = c->motion.merge_flag_map[cu_first] && c->decision.part_mode[cu_node] == 0;
         residual = merged_2nx2n || c->decision.cbf_flags[node] != 0;
     }
-    bool split = false;
-    if (residual) {
-        // Split as the syntax codes it: the flags below the depth limit are
-        // not sent and may hold other candidates' trees.
-        uint32_t part = c->decision.part_mode[cu_node];
-        int32_t max_depth = intra ? ctx->enc->sps.max_tu_depth_intra + (part == 3 ? 1 : 0) : ctx->enc->sps.max_tu_depth_inter;
-        bool root_split = intra ? part == 3 : ctx->enc->sps.max_tu_depth_inter == 0 && part != 0;
-        split = tu_node_splits(c->decision.tu_split[node], t, k - t, max_depth, root_split);
-        // Bit 1 tells whether the CU codes residual. A merged 2Nx2N inter CU
-        // has its root flag implied, yet with every coded-block flag 0 it
-        // codes none: the root's coded-block byte decides for every CU.
-        if (root) residual_flag_fill(c, cu_first, cu_units, c->decision.cbf_flags[node] != 0);
-        if (split) {
-            int32_t h = s / 2, q = 1 << (2 * (t - 3));
-            tu_tree_record(ctx, z, x, y, t - 1, k);
-            tu_tree_record(ctx, z + q, x + h, y, t - 1, k);
-            tu_tree_record(ctx, z + 2 * q, x, y + h, t - 1, k);
-            tu_tree_record(ctx, z + 3 * q, x + h, y + h, t - 1, k);
-            return;
-        }
-        uint32_t coded = c->decision.cbf_flags[node];
-        if (t == 2 && z % 4 == 0) coded |= c->decision.cbf_flags[cu_node_index(2, z + 3)] & 6u;
-        if (ctx->enc->pps.cu_qp_delta_enabled && c->qg_delta_pending && coded) {
-            // The group's first coded residual: the CUs before it carry its QP.
-            c->qg_delta_pending = 0;
-            int8_t qp = c->maps.cu_qp_map[map8_index(c->last_cu_z)];
-            fill_units((uint8_t *)c->maps.cu_qp_map, cu_first, cu_units, (uint8_t)qp);
-        }
-    } else {
+    if (!residual) {
         residual_flag_fill(c, cu_first, cu_units, false);
+        tu_size_record(c, z, s, root, cu_node);
+        return;
     }
-    if (t == 2) {
-        c->maps.tu_size_map[map8_index(z)] = 1;
-    } else {
-        // A prediction edge inside an unsplit CU-sized transform halves the spacing.
-        bool halved = root && c->decision.part_mode[cu_node] != 0;
-        fill_units(c->maps.tu_size_map, map8_index(z), s / 8, (uint8_t)(halved ? s / 8 : s / 4));
+    bool split = tu_record_splits(ctx, node, cu_node, t, k, intra);
+    // Bit 1 tells whether the CU codes residual. A merged 2Nx2N inter CU has
+    // its root flag implied, yet with every coded-block flag 0 it codes none:
+    // the root's coded-block byte decides for every CU.
+    if (root) residual_flag_fill(c, cu_first, cu_units, c->decision.cbf_flags[node] != 0);
+    if (!split) {
+        group_qp_at_first_coded(ctx, z, t, node, cu_first, cu_units);
+        tu_size_record(c, z, s, root, cu_node);
+        return;
     }
-    c->min_block = min_i32(c->min_block, s);
+    int32_t h = s / 2, q = 1 << (2 * (t - 3));
+    tu_tree_record(ctx, z, x, y, t - 1, k);
+    tu_tree_record(ctx, z + q, x + h, y, t - 1, k);
+    tu_tree_record(ctx, z + 2 * q, x, y + h, t - 1, k);
+    tu_tree_record(ctx, z + 3 * q, x + h, y + h, t - 1, k);
 }
 
 void ctu_loop_filter_finish(row_context *ctx)

@@ -80,6 +80,90 @@ void shared_free(encoder_instance *inst)
     inst->shared = nullptr;
 }
 
+// Ends the scheduler's input and the look-ahead, then joins the CTU threads.
+// False when a thread could not be joined.
+bool threads_stop(encoder_instance *inst)
+{
+    // Marking the end of input fails only inside an open registration, and a
+    // failed registration is undone before its call returns.
+    if (inst->scheduler) (void)row_sched_add_row(inst->scheduler, 0, nullptr, nullptr);
+    lookahead_delete(inst->la);
+    inst->la = nullptr;
+    return ctu_threads_join(inst);
+}
+
+// Source pictures submitted to frame records that never coded them.
+void submitted_sources_release(encoder_instance *inst)
+{
+    int32_t n = inst->frame_instance_count;
+    frame_instance **fis = inst->frame_instances;
+    for (int32_t k = 0; k < n && n > 1; k++) {
+        frame_instance *fi = fis ? fis[k] : nullptr;
+        if (fi && fi->submitted && fi->pic.source_picture) {
+            picture_release(inst->pools, fi->pic.source_picture);
+            fi->submitted = 0;
+        }
+    }
+}
+
+// A picture taken ahead for an input that never came.
+void source_ahead_release(encoder_instance *inst)
+{
+    if (!inst->shared) return;
+    buffers_prefault_finish(inst->pool, &inst->shared->source_ahead_fault);
+    if (inst->shared->source_ahead) picture_release(inst->pools, inst->shared->source_ahead);
+    inst->shared->source_ahead = nullptr;
+}
+
+// The closing hand-over: the first record takes the state of the last
+// picture's record. Returns the first record, which owns the shared state.
+ratecontrol *ratecontrol_closing_handover(encoder_instance *inst)
+{
+    int32_t n = inst->frame_instance_count;
+    frame_instance **fis = inst->frame_instances;
+    ratecontrol *first_rc = fis && fis[0] ? fis[0]->rc : nullptr;
+    if (inst->open_complete && n > 1) {
+        ratecontrol *last_rc = fis[inst->fi_rotation]->rc;
+        ratecontrol_thread_sync(first_rc, last_rc, first_rc);
+        ratecontrol_thread_sync(last_rc, last_rc, first_rc);
+    }
+    return first_rc;
+}
+
+void contexts_free(encoder_instance *inst)
+{
+    for (int32_t k = inst->row_context_count - 1; k >= 0 && inst->row_contexts; k--) {
+        row_context_free(inst->row_contexts[k]);
+        inst->row_contexts[k] = nullptr;
+    }
+    frame_instance **fis = inst->frame_instances;
+    for (int32_t k = inst->frame_instance_count - 1; k >= 0 && fis; k--) {
+        if (fis[k]) frame_instance_free(inst, fis[k]);
+        fis[k] = nullptr;
+    }
+}
+
+void pictures_and_tables_free(encoder_instance *inst)
+{
+    picture_list_destroy(inst->coding_queue);
+    if (inst->pools) picture_pools_destroy(inst->pools);
+    if (inst->au) au_buffer_close(inst->au);
+    encoder_rd_close(inst->rd);
+    inst->rd = nullptr;
+    if (inst->scans) scan_tables_free(inst->scans);
+}
+
+void ctu_thread_records_free(encoder_instance *inst)
+{
+    aligned_free(inst->ctu_threads);
+    for (int32_t t = 0; inst->ctu_work && t < inst->ctu_thread_count; t++) {
+        aligned_free(inst->ctu_work[t].hplane_band);
+        quarter_window_free(inst->ctu_work[t].quarter);
+        thread_scratch_free(&inst->ctu_work[t]);
+    }
+    aligned_free(inst->ctu_work);
+}
+
 }  // namespace
 
 void row_context_free(row_context *row)
@@ -93,69 +177,26 @@ void row_context_free(row_context *row)
 void encoder_instance_free(encoder_instance *inst)
 {
     if (!inst) return;
-    int32_t n = inst->frame_instance_count;
-    frame_instance **fis = inst->frame_instances;
-    // Marking the end of input fails only inside an open registration, and a
-    // failed registration is undone before its call returns.
-    if (inst->scheduler) (void)row_sched_add_row(inst->scheduler, 0, nullptr, nullptr);
-    lookahead_delete(inst->la);
-    inst->la = nullptr;
-    if (!ctu_threads_join(inst)) {
+    if (!threads_stop(inst)) {
         // A thread that could not be joined may still write into the
         // scheduler, the contexts and the pictures: keep them all.
         std::fprintf(stderr, "Error: a CTU thread could not be joined; its encoder is not freed\n");
         return;
     }
-    for (int32_t k = 0; k < n && n > 1; k++) {
-        frame_instance *fi = fis ? fis[k] : nullptr;
-        if (fi && fi->submitted && fi->pic.source_picture) {
-            picture_release(inst->pools, fi->pic.source_picture);
-            fi->submitted = 0;
-        }
-    }
+    submitted_sources_release(inst);
     if (inst->open_complete && (inst->config.loglevel & 1)) encoder_report_print(inst);
-    if (inst->shared) {
-        // A picture taken ahead for an input that never came.
-        buffers_prefault_finish(inst->pool, &inst->shared->source_ahead_fault);
-        if (inst->shared->source_ahead) picture_release(inst->pools, inst->shared->source_ahead);
-        inst->shared->source_ahead = nullptr;
-    }
+    source_ahead_release(inst);
     job_pool_destroy(inst->pool);
     inst->pool = nullptr;
     lookahead_scratch_free(inst);
-    ratecontrol *first_rc = fis && fis[0] ? fis[0]->rc : nullptr;
-    if (inst->open_complete && n > 1) {
-        // The closing hand-over: the first record takes the state of the last
-        // picture's record.
-        ratecontrol *last_rc = fis[inst->fi_rotation]->rc;
-        ratecontrol_thread_sync(first_rc, last_rc, first_rc);
-        ratecontrol_thread_sync(last_rc, last_rc, first_rc);
-    }
-    for (int32_t k = inst->row_context_count - 1; k >= 0 && inst->row_contexts; k--) {
-        row_context_free(inst->row_contexts[k]);
-        inst->row_contexts[k] = nullptr;
-    }
-    for (int32_t k = n - 1; k >= 0 && fis; k--) {
-        if (fis[k]) frame_instance_free(inst, fis[k]);
-        fis[k] = nullptr;
-    }
+    ratecontrol *first_rc = ratecontrol_closing_handover(inst);
+    contexts_free(inst);
     ratecontrol_delete(first_rc);
-    picture_list_destroy(inst->coding_queue);
-    if (inst->pools) picture_pools_destroy(inst->pools);
-    if (inst->au) au_buffer_close(inst->au);
-    encoder_rd_close(inst->rd);
-    inst->rd = nullptr;
-    if (inst->scans) scan_tables_free(inst->scans);
-    aligned_free(inst->ctu_threads);
-    for (int32_t t = 0; inst->ctu_work && t < inst->ctu_thread_count; t++) {
-        aligned_free(inst->ctu_work[t].hplane_band);
-        quarter_window_free(inst->ctu_work[t].quarter);
-        thread_scratch_free(&inst->ctu_work[t]);
-    }
-    aligned_free(inst->ctu_work);
+    pictures_and_tables_free(inst);
+    ctu_thread_records_free(inst);
     row_sched_destroy(inst->scheduler);
     shared_free(inst);
-    aligned_free(fis);
+    aligned_free(inst->frame_instances);
     aligned_free(inst->row_contexts);
     aligned_free(inst);
 }

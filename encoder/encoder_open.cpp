@@ -247,6 +247,58 @@ bool fault_at(const encoder_instance *inst, open_stage stage)
     return inst->faults.fail_open_at_step == stage;
 }
 
+// One kernel table per family, for the instruction sets the CPU has.
+void kernel_tables_init(encoder_instance *inst)
+{
+    const internal_config *cfg = &inst->config;
+    transform_table_init(cfg->cpu_flags, &inst->transform);
+    quant_table_init(cfg->cpu_flags, &inst->quant);
+    mc_table_init(cfg->cpu_flags, &inst->mc);
+    deblock_table_init(cfg->cpu_flags, &inst->deblock);
+    metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
+    intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);
+    sao_table_init(cfg->cpu_flags, &inst->sao);
+}
+
+void parameter_sets_init(encoder_instance *inst)
+{
+    param_set_inputs in = param_set_inputs_from_config(&inst->config);
+    vps_record_init(&inst->vps, &in);
+    sps_record_init(&inst->sps, 0, &in, &inst->vps);
+    pps_record_init(&inst->pps, 0, &in, &inst->sps);
+}
+
+// The coding queue, the picture pools and the scratch of the low-resolution
+// sub-sample phases.
+int picture_stores_open(encoder_instance *inst)
+{
+    const internal_config *cfg = &inst->config;
+    int32_t n = cfg->frame_instances;
+    inst->coding_queue = picture_list_create(n + 3 + inst->delay);
+    if (!inst->coding_queue) return -1;
+    if (picture_pools_init(inst->pools, &inst->pic_geometry, SOURCE_POOL_SPARES, n + 20 + inst->delay, nullptr) != 0)
+        return -1;
+    if (cfg->subpel_level >= 3) {
+        int64_t bytes = lowres_phase_scratch_bytes(picture_lowres_stride(&inst->pic_geometry));
+        if (bytes > 0x7FFFFFFF - 64) return -1;
+        inst->shared->lowres_phase_scratch = (uint8_t *)aligned_malloc((int32_t)bytes);
+        if (!inst->shared->lowres_phase_scratch) return -1;
+    }
+    return 0;
+}
+
+int scheduler_open(encoder_instance *inst)
+{
+    const internal_config *cfg = &inst->config;
+    int32_t lag = config_reference_row_lag(cfg);
+    int32_t slots = (cfg->latency_mode > 0 ? 6 * cfg->bframes + 7 : 4 * cfg->prefs + 1) + cfg->frame_instances;
+    inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, slots, (uint32_t)cfg->latency_mode,
+                                       cfg->wpp > 0 ? 1u : 0u);
+    if (!inst->scheduler) return -1;
+    inst->pools->scheduler = inst->scheduler;
+    return 0;
+}
+
 // The encoder record and everything the frame instances and row contexts
 // borrow from it, up to the CTU threads.
 int record_open(encoder_instance *inst, internal_config *config, encoder_instance *higher)
@@ -260,44 +312,17 @@ int record_open(encoder_instance *inst, internal_config *config, encoder_instanc
     inst->higher = higher;
     if (higher) higher->lower = inst;
     if (shared_open(inst) != 0 || fault_at(inst, OPEN_GEOMETRY)) return -1;
-    const internal_config *cfg = &inst->config;
-    transform_table_init(cfg->cpu_flags, &inst->transform);
-    quant_table_init(cfg->cpu_flags, &inst->quant);
-    mc_table_init(cfg->cpu_flags, &inst->mc);
-    deblock_table_init(cfg->cpu_flags, &inst->deblock);
-    metric_table_init(cfg->cpu_flags, &inst->metric, cfg->metric_selector);
-    intra_pred_table_init(cfg->cpu_flags, &inst->intra_pred);
-    sao_table_init(cfg->cpu_flags, &inst->sao);
+    kernel_tables_init(inst);
     if (fault_at(inst, OPEN_KERNEL_TABLES)) return -1;
-    inst->rd = encoder_rd_open(cfg, higher ? higher->rd : nullptr);
+    inst->rd = encoder_rd_open(&inst->config, higher ? higher->rd : nullptr);
     if (!inst->rd || fault_at(inst, OPEN_RD_TABLES)) return -1;
-    param_set_inputs in = param_set_inputs_from_config(cfg);
-    vps_record_init(&inst->vps, &in);
-    sps_record_init(&inst->sps, 0, &in, &inst->vps);
-    pps_record_init(&inst->pps, 0, &in, &inst->sps);
+    parameter_sets_init(inst);
     if (fault_at(inst, OPEN_PARAMETER_SETS)) return -1;
     if (scan_tables_init(inst->scans) != 0 || fault_at(inst, OPEN_SCAN_TABLES)) return -1;
-    int32_t n = cfg->frame_instances;
-    inst->coding_queue = picture_list_create(n + 3 + inst->delay);
-    if (!inst->coding_queue) return -1;
-    if (picture_pools_init(inst->pools, &inst->pic_geometry, SOURCE_POOL_SPARES, n + 20 + inst->delay, nullptr) != 0)
-        return -1;
-    if (cfg->subpel_level >= 3) {
-        int64_t bytes = lowres_phase_scratch_bytes(picture_lowres_stride(&inst->pic_geometry));
-        if (bytes > 0x7FFFFFFF - 64) return -1;
-        inst->shared->lowres_phase_scratch = (uint8_t *)aligned_malloc((int32_t)bytes);
-        if (!inst->shared->lowres_phase_scratch) return -1;
-    }
-    if (fault_at(inst, OPEN_PICTURE_POOLS)) return -1;
+    if (picture_stores_open(inst) != 0 || fault_at(inst, OPEN_PICTURE_POOLS)) return -1;
     if (sizes_set(inst) != 0 || fault_at(inst, OPEN_BUFFER_SIZES)) return -1;
     if (workers_open(inst) != 0 || fault_at(inst, OPEN_JOB_POOL)) return -1;
-    int32_t lag = config_reference_row_lag(cfg);
-    int32_t slots = (cfg->latency_mode > 0 ? 6 * cfg->bframes + 7 : 4 * cfg->prefs + 1) + n;
-    inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, slots, (uint32_t)cfg->latency_mode,
-                                       cfg->wpp > 0 ? 1u : 0u);
-    if (!inst->scheduler) return -1;
-    inst->pools->scheduler = inst->scheduler;
-    if (fault_at(inst, OPEN_ROW_SCHEDULER)) return -1;
+    if (scheduler_open(inst) != 0 || fault_at(inst, OPEN_ROW_SCHEDULER)) return -1;
     if (ctu_threads_start(inst) != 0 || fault_at(inst, OPEN_CTU_THREADS)) return -1;
     return 0;
 }

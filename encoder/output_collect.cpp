@@ -56,6 +56,70 @@ int rate_control_end(frame_instance *fi, int32_t size, int64_t payload)
     return ratecontrol_end(fi->rc, &fi->enc->config, &t, (uint32_t)size * 8u);
 }
 
+// Waits until the picture is coded; false when its rows failed.
+bool coded_wait(frame_instance *fi, frame_instance *cur)
+{
+    encoder_instance *enc = fi->enc;
+    int w = row_sched_wait_frame(enc->scheduler, fi->pic.recon_picture->frame_number);
+    fi->submitted = 0;
+    if (w != 0) {
+        __atomic_store_n(enc->job_failed, 1, __ATOMIC_RELEASE);
+        return false;
+    }
+    // The picture is coded: its references are no longer read through this
+    // frame instance (with one frame instance the list is the encoder's own).
+    if (fi != cur) references_keep_predicted(fi);
+    return true;
+}
+
+// The class the totals count the picture under: a P picture coded as a B
+// slice counts as P.
+int32_t totals_class(const frame_instance *fi)
+{
+    int32_t slice_class = fi->pic.sh.slice_type;
+    if (fi->enc->config.p_as_b && fi->pic.recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
+    return slice_class;
+}
+
+// RBSP bytes, before assembly rewrites the entries.
+int64_t payload_bytes(const frame_instance *fi)
+{
+    int64_t payload = 0;
+    for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
+    return payload;
+}
+
+void nals_hand_over(frame_instance *fi, nal_entry **out_nals, uint32_t *out_nal_count)
+{
+    if (out_nals && out_nal_count) {
+        *out_nal_count = (uint32_t)fi->bitstream.nal_count;
+        *out_nals = fi->bitstream.nals;
+    }
+    fi->bitstream.nal_count = 0;
+}
+
+// The picture's PSNR and mean QP, added to the running totals of its class.
+void totals_add(frame_instance *fi, frame_output *out, int32_t size, int32_t slice_class)
+{
+    encoder_instance *enc = fi->enc;
+    const statistics_block *st = &fi->stats;
+    coding_totals *totals = &enc->totals;
+    totals->class_bytes[slice_class] += size;
+    totals->class_pictures[slice_class] += 1;
+    const internal_config *cfg = &enc->config;
+    int64_t s = (int64_t)(enc->width - cfg->pad_w) * (enc->height - cfg->pad_h);
+    out->psnr_y = psnr_from_ssd(st->ssd[0], s);
+    out->psnr_u = psnr_from_ssd(st->ssd[1], s / 4);
+    out->psnr_v = psnr_from_ssd(st->ssd[2], s / 4);
+    out->psnr_global = (6.0f * out->psnr_y + out->psnr_u + out->psnr_v) * 0.125f;
+    totals->psnr_sum[slice_class][0] += out->psnr_y;
+    totals->psnr_sum[slice_class][1] += out->psnr_u;
+    totals->psnr_sum[slice_class][2] += out->psnr_v;
+    uint64_t qp_sum = 0;
+    for (int32_t a = 0; a < enc->ctu_count; a++) qp_sum += fi->pic.recon_picture->ctu_qps[a];
+    out->mean_qp = (float)qp_sum / (float)enc->ctu_count;
+}
+
 }  // namespace
 
 float psnr_from_ssd(uint64_t ssd, int64_t samples)
@@ -69,25 +133,13 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
                                uint32_t *out_nal_count, frame_output *out)
 {
     encoder_instance *enc = fi->enc;
-    if (fi->submitted) {
-        int w = row_sched_wait_frame(enc->scheduler, fi->pic.recon_picture->frame_number);
-        fi->submitted = 0;
-        if (w != 0) {
-            __atomic_store_n(enc->job_failed, 1, __ATOMIC_RELEASE);
-            return collect_fail(fi, true);
-        }
-        // The picture is coded: its references are no longer read through this
-        // frame instance (with one frame instance the list is the encoder's own).
-        if (fi != cur) references_keep_predicted(fi);
-    }
+    if (fi->submitted && !coded_wait(fi, cur)) return collect_fail(fi, true);
     if (fi->bitstream.nal_count == 0) {
         if (out) out->type = 0;
         return 0;
     }
-    int32_t slice_class = fi->pic.sh.slice_type;
-    if (enc->config.p_as_b && fi->pic.recon_picture->picture_type == PIC_TYPE_P) slice_class = slice_p;
-    int64_t payload = 0;   // RBSP bytes, before assembly rewrites the entries
-    for (int32_t k = 0; k < fi->bitstream.nal_count; k++) payload += fi->bitstream.nals[k].size;
+    int32_t slice_class = totals_class(fi);
+    int64_t payload = payload_bytes(fi);
     int32_t size = au_assemble(&fi->bitstream, enc->au);
     if (size < 0) {
         fi->bitstream.nal_count = 0;
@@ -105,27 +157,8 @@ int32_t encoder_collect_output(frame_instance *fi, frame_instance *cur, nal_entr
         fi->bitstream.nal_count = 0;
         return -1;
     }
-    if (out_nals && out_nal_count) {
-        *out_nal_count = (uint32_t)fi->bitstream.nal_count;
-        *out_nals = fi->bitstream.nals;
-    }
-    fi->bitstream.nal_count = 0;
-    const statistics_block *st = &fi->stats;
-    coding_totals *totals = &enc->totals;
-    totals->class_bytes[slice_class] += size;
-    totals->class_pictures[slice_class] += 1;
-    const internal_config *cfg = &enc->config;
-    int64_t s = (int64_t)(enc->width - cfg->pad_w) * (enc->height - cfg->pad_h);
-    out->psnr_y = psnr_from_ssd(st->ssd[0], s);
-    out->psnr_u = psnr_from_ssd(st->ssd[1], s / 4);
-    out->psnr_v = psnr_from_ssd(st->ssd[2], s / 4);
-    out->psnr_global = (6.0f * out->psnr_y + out->psnr_u + out->psnr_v) * 0.125f;
-    totals->psnr_sum[slice_class][0] += out->psnr_y;
-    totals->psnr_sum[slice_class][1] += out->psnr_u;
-    totals->psnr_sum[slice_class][2] += out->psnr_v;
-    uint64_t qp_sum = 0;
-    for (int32_t a = 0; a < enc->ctu_count; a++) qp_sum += fi->pic.recon_picture->ctu_qps[a];
-    out->mean_qp = (float)qp_sum / (float)enc->ctu_count;
+    nals_hand_over(fi, out_nals, out_nal_count);
+    totals_add(fi, out, size, slice_class);
     return size;
 }
 

@@ -213,43 +213,57 @@ static void fail_frame(row_scheduler *s, sched_frame_record *f)
     for (int32_t i = 0; i < f->dependent_count; i++) fail_frame(s, f->dependents[i]);
 }
 
-// Checks every limit before anything changes, then takes a record and enters
-// the frame into both windows and into its references' dependents.
-static int start_frame(row_scheduler *s, picture *pic, sched_frame_record **out)
-{
-    if (s->end_of_input) return ROW_SCHED_ERR_ENDED;
-    int64_t i = (int64_t)pic->frame_number - s->number_base;
-    if (i < 0 || i >= s->slot_count) return ROW_SCHED_ERR_WINDOW;
-    if (s->number_map[i] >= 0) return ROW_SCHED_ERR_ARG;   // already registered
-    if (s->next_slot - s->slot_base >= s->slot_count) return ROW_SCHED_ERR_WINDOW;
+namespace {
 
-    sched_frame_record *refs[2][SCHED_MAX_REFS] = {};
+// The records of a new frame's references, per list.
+struct frame_refs {
+    sched_frame_record *refs[2][SCHED_MAX_REFS];
     int32_t counts[2];
-    bool ref_failed = false;
+    bool failed;      // one of them failed
+};
+
+// Finds the record of every reference; ROW_SCHED_ERR_REFS when a count is out
+// of range or a reference is not registered.
+int refs_resolve(row_scheduler *s, const picture *pic, frame_refs *r)
+{
     for (int l = 0; l < 2; l++) {
-        counts[l] = pic->ref_count[l];
-        if (counts[l] < 0 || counts[l] > SCHED_MAX_REFS) return ROW_SCHED_ERR_REFS;
-        for (int32_t k = 0; k < counts[l]; k++) {
-            refs[l][k] = lookup_frame(s, pic->ref_frame_numbers[l][k]);
-            if (!refs[l][k]) return ROW_SCHED_ERR_REFS;
-            if (refs[l][k]->failed) ref_failed = true;
+        r->counts[l] = pic->ref_count[l];
+        if (r->counts[l] < 0 || r->counts[l] > SCHED_MAX_REFS) return ROW_SCHED_ERR_REFS;
+        for (int32_t k = 0; k < r->counts[l]; k++) {
+            r->refs[l][k] = lookup_frame(s, pic->ref_frame_numbers[l][k]);
+            if (!r->refs[l][k]) return ROW_SCHED_ERR_REFS;
+            if (r->refs[l][k]->failed) r->failed = true;
         }
     }
+    return 0;
+}
+
+// Every reference must have room for one more dependent.
+int dependents_room(row_scheduler *s, const frame_refs *r)
+{
     for (int l = 0; l < 2; l++)
-        for (int32_t k = 0; k < counts[l]; k++) {
-            sched_frame_record *ref = refs[l][k];
+        for (int32_t k = 0; k < r->counts[l]; k++) {
+            sched_frame_record *ref = r->refs[l][k];
             if (ref->dependent_count >= SCHED_MAX_DEPENDENTS) compact_dependents(s, ref);
             if (ref->dependent_count >= SCHED_MAX_DEPENDENTS) return ROW_SCHED_ERR_REFS;
         }
-    sched_frame_record *f = frame_rec_pool_get(s->record_pool);
-    if (!f) return ROW_SCHED_ERR_MEMORY;
+    return 0;
+}
 
+// Enters the frame into the number and slot windows, keeping what a failed
+// registration must restore.
+void windows_enter(row_scheduler *s, const picture *pic, int64_t i, sched_frame_record *f)
+{
     int32_t slot = s->next_slot++;
     s->saved_map_entry = s->number_map[i];
     s->saved_number_end = s->number_end;
     s->number_map[i] = slot;
     s->slot_window[slot - s->slot_base] = f;
     if (s->number_end <= pic->frame_number) s->number_end = pic->frame_number + 1;
+}
+
+void frame_record_start(row_scheduler *s, sched_frame_record *f, picture *pic)
+{
     mutex_lock(&f->lock);
     f->done = 0;
     f->failed = 0;
@@ -266,15 +280,42 @@ static int start_frame(row_scheduler *s, picture *pic, sched_frame_record **out)
         f->rows[r].pic = pic;
         f->rows[r].context = nullptr;
     }
+}
+
+void references_link(sched_frame_record *f, frame_refs *r)
+{
     for (int l = 0; l < 2; l++) {
-        f->ref_count[l] = counts[l];
-        for (int32_t k = 0; k < counts[l]; k++) {
-            f->refs[l][k] = refs[l][k];
+        f->ref_count[l] = r->counts[l];
+        for (int32_t k = 0; k < r->counts[l]; k++) {
+            sched_frame_record *ref = r->refs[l][k];
+            f->refs[l][k] = ref;
             // A picture named in both lists is one dependency: one entry.
-            if (!seen_before(refs, counts, l, k)) refs[l][k]->dependents[refs[l][k]->dependent_count++] = f;
+            if (!seen_before(r->refs, r->counts, l, k)) ref->dependents[ref->dependent_count++] = f;
         }
     }
-    if (ref_failed) fail_frame(s, f);
+}
+
+}  // namespace
+
+// Checks every limit before anything changes, then takes a record and enters
+// the frame into both windows and into its references' dependents.
+static int start_frame(row_scheduler *s, picture *pic, sched_frame_record **out)
+{
+    if (s->end_of_input) return ROW_SCHED_ERR_ENDED;
+    int64_t i = (int64_t)pic->frame_number - s->number_base;
+    if (i < 0 || i >= s->slot_count) return ROW_SCHED_ERR_WINDOW;
+    if (s->number_map[i] >= 0) return ROW_SCHED_ERR_ARG;   // already registered
+    if (s->next_slot - s->slot_base >= s->slot_count) return ROW_SCHED_ERR_WINDOW;
+    frame_refs r = {};
+    int err = refs_resolve(s, pic, &r);
+    if (!err) err = dependents_room(s, &r);
+    if (err) return err;
+    sched_frame_record *f = frame_rec_pool_get(s->record_pool);
+    if (!f) return ROW_SCHED_ERR_MEMORY;
+    windows_enter(s, pic, i, f);
+    frame_record_start(s, f, pic);
+    references_link(f, &r);
+    if (r.failed) fail_frame(s, f);
     *out = f;
     return 0;
 }

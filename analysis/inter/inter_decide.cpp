@@ -229,12 +229,10 @@ void leaf_becomes_skip(inter_cu_decision *d)
     node->leaf_cost = node->best_skip_cost;
 }
 
-}  // namespace
-
-void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+// Where the CU lies and the records it works on.
+void decision_place(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
                     int32_t log2_size)
 {
-    ctu_context *c = &ctx->ctu;
     d->ctx = ctx;
     d->st = search_state(ctx);
     d->tree = tree;
@@ -250,6 +248,10 @@ void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32
     d->unit = map8_index(z);
     d->lowres_block = lowres_block_of(ctx, x, y);
     d->metric = log2_size == 6 ? ctx->enc->metric.sad[0] : ctx->enc->metric.satd[d->depth];
+}
+
+void candidates_clear(inter_cu_decision *d)
+{
     d->bilinear = d->st->fast_merge_mc;
     d->coarse = 0;
     d->count = 0;
@@ -258,22 +260,72 @@ void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32
     d->best = d->second = d->alternative = -1;
     d->best_cost = d->second_cost = COST_INFINITE;
     d->early_skip = 0;
+}
+
+// The CU's depth in the maps and its node as an unsplit 2Nx2N inter CU.
+void node_start(inter_cu_decision *d)
+{
+    ctu_context *c = &d->ctx->ctu;
     uint32_t k = (uint32_t)d->size / 8;
     map_fill_block((uint8_t *)&c->maps.cu_depth_map[d->unit], k, k, 1, (uint32_t)d->depth);
     cu_node *node = d->node;
     node->part_mode = 0;
     node->pu_2nx2n.ref_idx[0] = node->pu_2nx2n.ref_idx[1] = -2;
     node->pred_mode = 0;
-    node->tu_split = log2_size == 6 ? 1 : 0;
-    if (log2_size == 6) {
+    node->tu_split = d->log2 == 6 ? 1 : 0;
+    if (d->log2 == 6) {
         // The 32x32 transform units of a 64x64 CU are coded through its
         // four child nodes.
+        cu_node *tree = d->tree;
         for (int32_t i = 1; i <= 4; i++) {
             tree[i].tu_split = 0;
             tree[i].residual_mode = 0;
             std::memcpy(&tree[i].qp, &node->qp, CU_NODE_TAIL_WORDS * 4);
         }
     }
+}
+
+// A merge candidate not worth a rough cost: its motion leaves the allowed
+// range, has a fraction the candidate may not use, or repeats the best one.
+bool merge_candidate_passed_over(const inter_cu_decision *d, int32_t i)
+{
+    row_context *ctx = d->ctx;
+    bool reject = false, duplicate = d->best >= 0;
+    for (int32_t l = 0; l < 2; l++) {
+        if (d->ref[l][i] != d->ref[l][d->best < 0 ? 0 : d->best]) duplicate = false;
+        if (d->ref[l][i] < 0) continue;
+        int16_t v[2] = {mv_x(d->mv[l][i]), mv_y(d->mv[l][i])};
+        mv_clamp(ctx, v, d->x, d->y);
+        for (int32_t k = 0; k < 2; k++)
+            if (v[k] < ctx->enc->mv_min_qpel[k] || v[k] > ctx->enc->mv_max_qpel[k]) reject = true;
+        if ((v[0] | v[1]) & d->fraction_mask[i]) reject = true;
+        if (d->best >= 0 && d->mv[l][i] != d->mv[l][d->best]) duplicate = false;
+    }
+    return reject || duplicate;
+}
+
+// Keeps the two cheapest candidates.
+void rough_rank(inter_cu_decision *d, int32_t i, uint32_t cost)
+{
+    if (cost < d->best_cost) {
+        d->second = d->best;
+        d->second_cost = d->best_cost;
+        d->best = i;
+        d->best_cost = cost;
+    } else if (cost < d->second_cost) {
+        d->second = i;
+        d->second_cost = cost;
+    }
+}
+
+}  // namespace
+
+void inter_cu_setup(inter_cu_decision *d, row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                    int32_t log2_size)
+{
+    decision_place(d, ctx, tree, z, x, y, log2_size);
+    candidates_clear(d);
+    node_start(d);
 }
 
 void inter_pu_take_merge(inter_cu_decision *d, int32_t i, int32_t merge_flag)
@@ -329,33 +381,13 @@ uint32_t inter_rough_metric(inter_cu_decision *d, const int8_t ref[2], const uin
 
 void inter_merge_rough(inter_cu_decision *d)
 {
-    row_context *ctx = d->ctx;
     uint32_t lambda = d->node->lambda_satd;
     for (int32_t i = 0; i < d->count; i++) {
-        bool reject = false, duplicate = d->best >= 0;
-        for (int32_t l = 0; l < 2; l++) {
-            if (d->ref[l][i] != d->ref[l][d->best < 0 ? 0 : d->best]) duplicate = false;
-            if (d->ref[l][i] < 0) continue;
-            int16_t v[2] = {mv_x(d->mv[l][i]), mv_y(d->mv[l][i])};
-            mv_clamp(ctx, v, d->x, d->y);
-            for (int32_t k = 0; k < 2; k++)
-                if (v[k] < ctx->enc->mv_min_qpel[k] || v[k] > ctx->enc->mv_max_qpel[k]) reject = true;
-            if ((v[0] | v[1]) & d->fraction_mask[i]) reject = true;
-            if (d->best >= 0 && d->mv[l][i] != d->mv[l][d->best]) duplicate = false;
-        }
-        if (reject || duplicate) continue;
+        if (merge_candidate_passed_over(d, i)) continue;
         int8_t ref[2] = {d->ref[0][i], d->ref[1][i]};
         uint32_t mv[2] = {d->mv[0][i], d->mv[1][i]};
         uint32_t cost = inter_rough_metric(d, ref, mv) + lambda * (uint32_t)(i + 1 < 4 ? i + 1 : 4);
-        if (cost < d->best_cost) {
-            d->second = d->best;
-            d->second_cost = d->best_cost;
-            d->best = i;
-            d->best_cost = cost;
-        } else if (cost < d->second_cost) {
-            d->second = i;
-            d->second_cost = cost;
-        }
+        rough_rank(d, i, cost);
     }
 }
 

@@ -63,10 +63,10 @@ int32_t search_mode_of(const quad_node *q)
     return 1;
 }
 
-// The neighbour-statistics test: the split is tried only when the leaf costs
-// at least the (weighted) mean cost of CUs of its depth in similar
-// neighbouring CTUs and of its earlier siblings.
-int32_t neighbour_test(const quad_node *q)
+// Twice the weight at depths the similar neighbouring CTUs did not reach
+// (at speed levels that take split shortcuts) or the mean of the co-located
+// CTUs of a true B picture's first references did not reach.
+double neighbour_weight(const quad_node *q)
 {
     row_context *ctx = q->ctx;
     const mode_search_state *st = q->st;
@@ -90,10 +90,13 @@ int32_t neighbour_test(const quad_node *q)
         if (r0->ctu_max_depth && r1->ctu_max_depth && q->depth >= (r1->ctu_max_depth[a] + r0->ctu_max_depth[a]) >> 1)
             f = 2.0;
     }
-    int32_t p = (q->z >> (2 * q->log2 - 4)) & 3;
-    uint32_t n = st->neighbour_cost_count[q->depth] + (uint32_t)p;
-    if (n == 0) return 1;
-    uint64_t sum = st->neighbour_cost_sum[q->depth];
+    return f;
+}
+
+// The leaf costs of the node's earlier siblings (p of them) inside the picture.
+uint64_t earlier_siblings_cost(const quad_node *q, int32_t p)
+{
+    uint64_t sum = 0;
     int32_t h = q->size, parent_x = q->x - (p & 1) * h, parent_y = q->y - (p >> 1) * h;
     int32_t first = q->z - p * (1 << (2 * (q->log2 - 2)));
     for (int32_t k = 0; k < p; k++) {
@@ -101,6 +104,20 @@ int32_t neighbour_test(const quad_node *q)
         if (sx >= q->w_rem || sy >= q->h_rem) continue;
         sum += q->tree[node_index(first + k * (1 << (2 * (q->log2 - 2))), q->log2)].leaf_cost;
     }
+    return sum;
+}
+
+// The neighbour-statistics test: the split is tried only when the leaf costs
+// at least the (weighted) mean cost of CUs of its depth in similar
+// neighbouring CTUs and of its earlier siblings.
+int32_t neighbour_test(const quad_node *q)
+{
+    const mode_search_state *st = q->st;
+    double f = neighbour_weight(q);
+    int32_t p = (q->z >> (2 * q->log2 - 4)) & 3;
+    uint32_t n = st->neighbour_cost_count[q->depth] + (uint32_t)p;
+    if (n == 0) return 1;
+    uint64_t sum = st->neighbour_cost_sum[q->depth] + earlier_siblings_cost(q, p);
     uint64_t weighted = (uint64_t)std::trunc((double)sum * f);
     uint32_t leaf_times = q->node->leaf_cost * n;
     return weighted <= leaf_times ? 1 : 0;

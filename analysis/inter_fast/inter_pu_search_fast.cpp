@@ -51,52 +51,47 @@ struct unit_choice {
     uint32_t mv[2];
 };
 
-// Searches unit p and returns its choice; records 2p and 2p + 1 of the node
-// keep the search results.
-unit_choice unit_search(row_context *ctx, cu_node *tree, cu_node *node, const pu_area *pu, int32_t p,
-                        pair_metric_fn metric, pu_pair_motion *area, int32_t log2_size)
+// The search of list l for a unit, seeded by the best merge candidate's
+// vector of that list.
+void unit_list_search_set_up(list_search *ls, row_context *ctx, cu_node *tree, const cu_node *node,
+                             const pu_area *pu, int32_t l, int32_t pair, int32_t log2_size, const unit_merge *um)
 {
-    mode_search_state *st = search_state(ctx);
-    int32_t pair = st->gpb, lists = b_picture(ctx->fi) ? 2 : 1;
-    unit_merge um;
-    unit_merge_search(ctx, node, pu, metric, &um);
-    area->merge_idx[p] = (uint8_t)um.best;
-
-    me_result *rec[2] = {&node->pu_search[2 * p], &node->pu_search[2 * p + 1]};
-    rec[1]->cost = COST_INFINITE;
-    uint32_t amvp[2][2] = {{0, 0}, {0, 0}};
-    int32_t amvp_count[2] = {0, 0};
-    for (int32_t l = 0; l < lists; l++) {
-        list_search ls{};
-        ls.pu = *pu;
-        ls.list = l;
-        ls.refs = active_ref_count(ctx->fi, l);
-        ls.likely_list = 0;
-        ls.fill_unit = 0;
-        uint32_t unused;
-        ls.hint = parent_hint(tree, pu->z, log2_size, l, &unused);
-        ls.fast = 1;
-        ls.keep_two = pair;
-        ls.qp = node->qp;
-        if (um.best >= 0 && um.list.ref[l][um.best] >= 0) {
-            ls.cand[0] = um.list.mv[l][um.best];
-            ls.cand_count = 1;
-        }
-        list_search_run(ctx, &ls, rec[l], pair ? rec[1] : nullptr, amvp[l], &amvp_count[l]);
+    ls->pu = *pu;
+    ls->list = l;
+    ls->refs = active_ref_count(ctx->fi, l);
+    ls->likely_list = 0;
+    ls->fill_unit = 0;
+    uint32_t unused;
+    ls->hint = parent_hint(tree, pu->z, log2_size, l, &unused);
+    ls->fast = 1;
+    ls->keep_two = pair;
+    ls->qp = node->qp;
+    if (um->best >= 0 && um->list.ref[l][um->best] >= 0) {
+        ls->cand[0] = um->list.mv[l][um->best];
+        ls->cand_count = 1;
     }
-    int16_t d[2][2] = {{0, 0}, {0, 0}};
+}
+
+// The vector differences bi-prediction is priced with, against the best
+// predictor of each list; when list 1 repeats list 0, its record holds list
+// 0's second result, priced against list 1's own predictors.
+void unit_mvds(row_context *ctx, const pu_area *pu, me_result *const rec[2], int32_t pair,
+               const uint32_t amvp[2][2], const int32_t amvp_count[2], int16_t d[2][2])
+{
     if (rec[0]->cost < COST_INFINITE) mvd_best_predictor(&rec[0]->mv, amvp[0], amvp_count[0], d[0]);
     if (rec[1]->cost < COST_INFINITE) {
         if (pair) list_predictor_diff(ctx, pu, 1, rec[1]->ref_idx, rec[1]->mv, d[1]);
         else mvd_best_predictor(&rec[1]->mv, amvp[1], amvp_count[1], d[1]);
     }
-    uint32_t u0 = rec[0]->cost, u1 = lists == 2 ? rec[1]->cost : COST_INFINITE, bi = COST_INFINITE;
-    if (rec[0]->cost < COST_INFINITE && rec[1]->cost < COST_INFINITE)
-        bi = bi_rough_cost(ctx, pu, rec[0], rec[1], d[0], d[1], node->qp, metric);
+}
 
+// The cheapest of uni-list 0, uni-list 1, bi-prediction and merge, in that
+// order on ties.
+unit_choice unit_choice_of(me_result *const rec[2], uint32_t u0, uint32_t u1, uint32_t bi, const unit_merge *um)
+{
     uint32_t m = u0 < u1 ? u0 : u1;
     if (bi < m) m = bi;
-    if (um.cost < m) m = um.cost;
+    if (um->cost < m) m = um->cost;
     unit_choice c{};
     c.ref[0] = c.ref[1] = -2;
     if (m >= COST_INFINITE) {
@@ -116,11 +111,38 @@ unit_choice unit_search(row_context *ctx, cu_node *tree, cu_node *node, const pu
     } else {
         c.merge = 1;
         for (int32_t l = 0; l < 2; l++) {
-            c.ref[l] = um.list.ref[l][um.best];
-            c.mv[l] = um.list.mv[l][um.best];
+            c.ref[l] = um->list.ref[l][um->best];
+            c.mv[l] = um->list.mv[l][um->best];
         }
     }
     return c;
+}
+
+// Searches unit p and returns its choice; records 2p and 2p + 1 of the node
+// keep the search results.
+unit_choice unit_search(row_context *ctx, cu_node *tree, cu_node *node, const pu_area *pu, int32_t p,
+                        pair_metric_fn metric, pu_pair_motion *area, int32_t log2_size)
+{
+    mode_search_state *st = search_state(ctx);
+    int32_t pair = st->gpb, lists = b_picture(ctx->fi) ? 2 : 1;
+    unit_merge um;
+    unit_merge_search(ctx, node, pu, metric, &um);
+    area->merge_idx[p] = (uint8_t)um.best;
+    me_result *rec[2] = {&node->pu_search[2 * p], &node->pu_search[2 * p + 1]};
+    rec[1]->cost = COST_INFINITE;
+    uint32_t amvp[2][2] = {{0, 0}, {0, 0}};
+    int32_t amvp_count[2] = {0, 0};
+    for (int32_t l = 0; l < lists; l++) {
+        list_search ls{};
+        unit_list_search_set_up(&ls, ctx, tree, node, pu, l, pair, log2_size, &um);
+        list_search_run(ctx, &ls, rec[l], pair ? rec[1] : nullptr, amvp[l], &amvp_count[l]);
+    }
+    int16_t d[2][2] = {{0, 0}, {0, 0}};
+    unit_mvds(ctx, pu, rec, pair, amvp, amvp_count, d);
+    uint32_t u0 = rec[0]->cost, u1 = lists == 2 ? rec[1]->cost : COST_INFINITE, bi = COST_INFINITE;
+    if (rec[0]->cost < COST_INFINITE && rec[1]->cost < COST_INFINITE)
+        bi = bi_rough_cost(ctx, pu, rec[0], rec[1], d[0], d[1], node->qp, metric);
+    return unit_choice_of(rec, u0, u1, bi, &um);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // chosen the same way. Leaves the node, the maps, the work planes and the
 // rate estimate in the state of the chosen coding.
 #include "analysis/mode_search.h"
+#include "bitstream/cabac_estimate.h"
 #include "analysis/speed_levels.h"
 
 #include <cstring>
@@ -45,21 +46,11 @@ bool list_has(const mode_place *list, int32_t k, int32_t mode)
     return false;
 }
 
-void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
-{
-    uint32_t s = c->rate.ctx[slot];
-    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
-}
-
-// intra_chroma_pred_mode: bin 0 for the derived mode, else bin 1 and two
-// bypass bits.
 uint32_t price_chroma_mode(row_context *ctx, int32_t candidate)
 {
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
-    price_bin(c, ctx_intra_chroma_pred_mode, candidate != chroma_mode_from_luma);
-    if (candidate != chroma_mode_from_luma) c->rate.est_bits += 512;
+    rate_est_intra_chroma_mode(c, candidate != chroma_mode_from_luma);
     return c->rate.est_bits - before;
 }
 

@@ -3,6 +3,7 @@
 // transform tree of the chosen mode, the chroma mode (Hadamard-ranked
 // explicit candidates against the derived mode), and the CU's final cost.
 #include "analysis/mode_search.h"
+#include "bitstream/cabac_estimate.h"
 
 namespace {
 
@@ -15,13 +16,6 @@ struct mode_place {
     int32_t mode;
     uint32_t cost;
 };
-
-void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
-{
-    uint32_t s = c->rate.ctx[slot];
-    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
-}
 
 // One coded trial of mode m on the block; the block is one transform unit.
 uint32_t coded_trial(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
@@ -41,39 +35,53 @@ uint32_t coded_trial(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int3
     return cost;
 }
 
-}  // namespace
+// The block whose luma or chroma mode is searched.
+struct mode_block {
+    row_context *ctx;
+    cu_node *tree;
+    cu_node *node;
+    mode_search_state *st;
+    int32_t z, x, y, log2;
+};
 
-void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
-                            int32_t log2_size)
+uint32_t trial_of(const mode_block *s, int32_t m)
 {
-    mode_search_state *st = search_state(ctx);
-    cu_node *node = &tree[node_index(z, log2_size)];
-    int32_t size = 1 << log2_size;
-    node->pred_mode = 1;
-    node->tu_split = 0;
-    node->part_mode = 0;
-    node->chroma_mode = 4;
-    if (log2_size <= 3 && st->speed_level >= 7) {
-        node->intra_mode = 0;
-        ctx->ctu.decision.cbf_flags[node_index(z, log2_size)] = 0;
-        cu_tree_commit(ctx, tree, z, x, y, log2_size);
-        uint32_t best = coded_trial(ctx, tree, z, x, y, log2_size, 0);
-        int32_t best_mode = 0;
-        st->intra_ref_refresh = 0;
-        for (int32_t m = 1; m < INTRA_MODE_COUNT; m++) {
-            uint32_t c = coded_trial(ctx, tree, z, x, y, log2_size, m);
-            if (c < best) {
-                best = c;
-                best_mode = m;
-            }
+    return coded_trial(s->ctx, s->tree, s->z, s->x, s->y, s->log2, m);
+}
+
+void luma_mode_settle(const mode_block *s, int32_t best_mode, uint32_t best)
+{
+    s->node->intra_mode = best_mode;
+    s->node->intra_cost = best;
+    s->st->intra_ref_refresh = 1;
+}
+
+// At the top speed levels a block of 8x8 or less tries every mode coded.
+void every_mode_coded(const mode_block *s)
+{
+    s->node->intra_mode = 0;
+    s->ctx->ctu.decision.cbf_flags[node_index(s->z, s->log2)] = 0;
+    cu_tree_commit(s->ctx, s->tree, s->z, s->x, s->y, s->log2);
+    uint32_t best = trial_of(s, 0);
+    int32_t best_mode = 0;
+    s->st->intra_ref_refresh = 0;
+    for (int32_t m = 1; m < INTRA_MODE_COUNT; m++) {
+        uint32_t c = trial_of(s, m);
+        if (c < best) {
+            best = c;
+            best_mode = m;
         }
-        node->intra_mode = best_mode;
-        node->intra_cost = best;
-        st->intra_ref_refresh = 1;
-        return;
     }
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
-    node->intra_mode = 0;
+    luma_mode_settle(s, best_mode, best);
+}
+
+// The rough cost of every mode's prediction. At speed levels 0..4 a mode the
+// preselection leaves out takes the cost of its representative.
+void rough_costs(const mode_block *s)
+{
+    row_context *ctx = s->ctx;
+    mode_search_state *st = s->st;
+    int32_t z = s->z, x = s->x, y = s->y, log2_size = s->log2, size = 1 << log2_size;
     uint8_t on[INTRA_MODE_COUNT];
     int32_t representative = -1;
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) on[m] = 1;
@@ -81,7 +89,7 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
     uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[map4_index(z)];
     pair_metric_fn metric = log2_size == 2 ? ctx->enc->metric.satd[4] : ctx->enc->metric.cost_metric[6 - log2_size];
     const ctu_context *c = &ctx->ctu;
-    uint32_t *rough = node->mode_rough_cost;
+    uint32_t *rough = s->node->mode_rough_cost;
     luma_mode_predictor lp;
     int32_t direct = -1;   // set up at the first mode predicted
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
@@ -92,15 +100,18 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
         map_fill_rect(entry, size / 4, size / 4, (uint8_t)m);
         if (direct < 0) direct = luma_mode_predictor_init(ctx, z, x, y, log2_size, &lp) ? 1 : 0;
         if (direct) luma_mode_predict(&lp, m);
-        else tu_predict(ctx, z, x, y, log2_size, node->qp, TU_LUMA);
+        else tu_predict(ctx, z, x, y, log2_size, s->node->qp, TU_LUMA);
         rough[m] = metric(c->source_luma + y * CTU_SOURCE_STRIDE + x, CTU_SOURCE_STRIDE,
                           c->recon_luma + y * CTU_WORK_STRIDE + x, CTU_WORK_STRIDE);
         st->intra_ref_refresh = 0;
     }
-    int32_t mpm[3];
-    intra_mpm_modes(ctx, z, mpm);
-    int32_t k = intra_candidate_count_table[log2_size];
-    mode_place list[12];
+}
+
+// The k cheapest evaluated modes by rough cost and mode bins, cheapest
+// first; the rough costs are cleared on the way.
+void rough_short_list(cu_node *node, const int32_t mpm[3], int32_t k, mode_place list[12])
+{
+    uint32_t *rough = node->mode_rough_cost;
     for (int32_t p = 0; p < 12; p++) list[p] = {0, COST_INFINITE};
     for (int32_t m = 0; m < INTRA_MODE_COUNT; m++) {
         uint32_t w = intra_mode_bins(mpm, m);
@@ -115,49 +126,60 @@ void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t 
         }
         list[p] = {m, t};
     }
-    int32_t places = k;
+}
+
+// The first two most probable modes are always coded: appended when the list
+// lacks them. Returns the new length.
+int32_t mpm_join(mode_place list[12], int32_t places, const int32_t mpm[3])
+{
     for (int32_t i = 0; i < 2; i++) {
         bool listed = false;
         for (int32_t p = 0; p < places; p++) listed |= list[p].mode == mpm[i];
         if (!listed) list[places++] = {mpm[i], COST_INFINITE};
     }
+    return places;
+}
+
+void short_list_coded(const mode_block *s, const mode_place *list, int32_t places)
+{
     uint32_t best = COST_INFINITE;
     int32_t best_mode = list[0].mode;
     for (int32_t p = 0; p < places; p++) {
-        node->intra_mode = list[p].mode;
-        uint32_t cost = coded_trial(ctx, tree, z, x, y, log2_size, list[p].mode);
+        s->node->intra_mode = list[p].mode;
+        uint32_t cost = trial_of(s, list[p].mode);
         if (cost < best) {
             best = cost;
             best_mode = list[p].mode;
         }
     }
-    node->intra_mode = best_mode;
-    node->intra_cost = best;
-    st->intra_ref_refresh = 1;
+    luma_mode_settle(s, best_mode, best);
 }
 
-void chroma_mode_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+// Rough costs of the four explicit chroma candidates, with the map entries
+// of the block at entry (w x w) set to each in turn.
+void chroma_rough_costs(const mode_block *s, uint8_t *entry, int32_t w)
 {
-    int32_t n = node_index(z, log2_size), d = 6 - log2_size;
-    cu_node *node = &tree[n];
-    cu_decision_arrays *dec = &ctx->ctu.decision;
-    int32_t w = log2_size >= 3 ? (1 << log2_size) / 8 : 1;
-    uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(z >> 2)];
-    int32_t kept = (int8_t)dec->tu_split[n];
-    dec->tu_split[n] = 0;
+    row_context *ctx = s->ctx;
+    cu_node *node = s->node;
+    int32_t log2_size = s->log2;
     pair_metric_fn metric = log2_size <= 3 ? ctx->enc->metric.satd[4] : ctx->enc->metric.cost_metric[7 - log2_size];
     const ctu_context *c = &ctx->ctu;
-    int32_t cx = (x & ~7) / 2, cy = (y & ~7) / 2;
+    int32_t cx = (s->x & ~7) / 2, cy = (s->y & ~7) / 2;
     for (int32_t k = 0; k < 4; k++) {
         node->chroma_mode = k;
         map_fill_rect(entry, w, w, (uint8_t)k);
-        tu_predict(ctx, z, x, y, log2_size, node->qp, TU_CHROMA);
+        tu_predict(ctx, s->z, s->x, s->y, log2_size, node->qp, TU_CHROMA);
         uint32_t sum = 0;
         for (int32_t p = 0; p < 2; p++)
             sum += metric(c->source_chroma + p * 32 + cy * CTU_SOURCE_STRIDE + cx, CTU_SOURCE_STRIDE,
                           c->recon_chroma + p * 64 + cy * CTU_WORK_STRIDE + cx, CTU_WORK_STRIDE);
         node->chroma_rough_cost[k] = sum;
     }
+}
+
+// The cheapest explicit candidate once each is charged its mode bits.
+int32_t chroma_rough_best(cu_node *node)
+{
     uint32_t best_cost = COST_INFINITE;
     int32_t best = 0;
     for (int32_t k = 0; k < 4; k++) {
@@ -167,27 +189,69 @@ void chroma_mode_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, i
             best = k;
         }
     }
-    dec->tu_split[n] = kept;
-    node->tu_split = (uint8_t)(kept == 1);
+    return best;
+}
+
+// Full cost of chroma mode m coded through the transform tree, with the bins
+// of the mode.
+uint32_t chroma_coded_cost(const mode_block *s, uint8_t *entry, int32_t w, int32_t m)
+{
+    row_context *ctx = s->ctx;
+    cu_node *node = s->node;
     cabac_encoder *cab = &ctx->cabac;
-    // Derived mode.
-    node->chroma_mode = 4;
-    map_fill_rect(entry, w, w, 4);
-    intra_tu_tree_code(ctx, tree, z, x, y, log2_size, 2, 0);
+    node->chroma_mode = m;
+    map_fill_rect(entry, w, w, (uint8_t)m);
+    intra_tu_tree_code(ctx, s->tree, s->z, s->x, s->y, s->log2, 2, 0);
     uint32_t before = cab->rate.est_bits;
-    price_bin(cab, ctx_intra_chroma_pred_mode, 0);
-    uint32_t rd_dm = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
-    rate_restore(ctx, d);
-    // Best explicit candidate.
-    node->chroma_mode = best;
-    map_fill_rect(entry, w, w, (uint8_t)best);
-    intra_tu_tree_code(ctx, tree, z, x, y, log2_size, 2, 0);
-    before = cab->rate.est_bits;
-    price_bin(cab, ctx_intra_chroma_pred_mode, 1);
-    cab->rate.est_bits += 512;
-    uint32_t rd_best = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
-    rate_restore(ctx, d);
-    node->chroma_mode = rd_dm < rd_best ? 4 : best;
+    rate_est_intra_chroma_mode(cab, m != chroma_mode_from_luma);
+    uint32_t cost = node->tu_cost + rate_term(cab->rate.est_bits - before, node->lambda_sse);
+    rate_restore(ctx, 6 - s->log2);
+    return cost;
+}
+
+}  // namespace
+
+void intra_luma_mode_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y,
+                            int32_t log2_size)
+{
+    mode_block s = {ctx, tree, &tree[node_index(z, log2_size)], search_state(ctx), z, x, y, log2_size};
+    cu_node *node = s.node;
+    node->pred_mode = 1;
+    node->tu_split = 0;
+    node->part_mode = 0;
+    node->chroma_mode = 4;
+    if (log2_size <= 3 && s.st->speed_level >= 7) {
+        every_mode_coded(&s);
+        return;
+    }
+    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+    node->intra_mode = 0;
+    rough_costs(&s);
+    int32_t mpm[3];
+    intra_mpm_modes(ctx, z, mpm);
+    int32_t k = intra_candidate_count_table[log2_size];
+    mode_place list[12];
+    rough_short_list(node, mpm, k, list);
+    short_list_coded(&s, list, mpm_join(list, k, mpm));
+}
+
+void chroma_mode_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)
+{
+    int32_t n = node_index(z, log2_size);
+    mode_block s = {ctx, tree, &tree[n], search_state(ctx), z, x, y, log2_size};
+    cu_decision_arrays *dec = &ctx->ctu.decision;
+    int32_t w = log2_size >= 3 ? (1 << log2_size) / 8 : 1;
+    uint8_t *entry = (uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(z >> 2)];
+    int32_t kept = (int8_t)dec->tu_split[n];
+    dec->tu_split[n] = 0;
+    chroma_rough_costs(&s, entry, w);
+    int32_t best = chroma_rough_best(s.node);
+    dec->tu_split[n] = kept;
+    s.node->tu_split = (uint8_t)(kept == 1);
+    // The derived mode against the best explicit candidate.
+    uint32_t rd_dm = chroma_coded_cost(&s, entry, w, chroma_mode_from_luma);
+    uint32_t rd_best = chroma_coded_cost(&s, entry, w, best);
+    s.node->chroma_mode = rd_dm < rd_best ? 4 : best;
 }
 
 void intra_cu_decide(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size)

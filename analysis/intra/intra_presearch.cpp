@@ -115,6 +115,62 @@ void narrow_passes(halfres_search *hs)
     }
 }
 
+// Wide search: grid every fourth angle, then steps of 2 around the four best
+// and the first two most probable modes into four places, then steps of 1
+// around the two best into three, on the reference the mode would use.
+// Returns how many of the first grid seeded the steps of 2.
+int32_t wide_passes(halfres_search *hs)
+{
+    hs->list[2] = hs->list[3] = hs->list[4] = {COST_INFINITE, -1};
+    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += 4) {
+        if (hs->tried[m] || !hs->allowed[m]) continue;
+        half_try(hs, m, 4, 1);
+        hs->count++;
+    }
+    int32_t seeds_n = hs->count < 4 ? hs->count : 4;
+    ranked seeds[4];
+    std::memcpy(seeds, hs->list, sizeof(seeds));
+    for (int32_t k = 0; k < seeds_n; k++) {
+        int32_t m = seeds[k].mode;
+        if (m > 4) half_try(hs, m - 2, 4, 1);
+        if (m < 32) half_try(hs, m + 2, 4, 1);
+    }
+    half_try(hs, hs->mpm[0], 4, 1);
+    half_try(hs, hs->mpm[1], 4, 1);
+    std::memcpy(seeds, hs->list, 2 * sizeof(ranked));
+    for (int32_t k = 0; k < 2; k++) {
+        int32_t m = seeds[k].mode;
+        if (m > 3) half_try(hs, m - 1, 3, 1);
+        if (m < 33) half_try(hs, m + 1, 3, 1);
+    }
+    return seeds_n;
+}
+
+void halfres_set_up(halfres_search *hs, row_context *ctx, coarse_search_context *scratch, const picture *src,
+                    int32_t x, int32_t y, int32_t log2_size)
+{
+    mode_search_state *st = search_state(ctx);
+    int32_t n = 1 << log2_size;
+    hs->ctx = ctx;
+    hs->h = n / 2;
+    hs->s = log2_size - 3;
+    int32_t shape = 7 - log2_size;
+    hs->metric = ranks_by_cost_metric(st->speed_level) ? ctx->enc->metric.cost_metric[shape] : ctx->enc->metric.sa8d_sub[shape];
+    hs->source_stride = src->lowres_stride;
+    hs->source = src->lowres_plane + (32 * ctx->ctu.y + y / 2) * src->lowres_stride + 32 * ctx->ctu.x + x / 2;
+    hs->pred = scratch->scratch + (y + 16) * COARSE_SCRATCH_STRIDE + x + 16;
+}
+
+// Planar on the smoothed reference and DC on the plain one open the list.
+void planar_dc_first(halfres_search *hs)
+{
+    hs->list[0] = {half_cost(hs, 0, 0, hs->smoothed), 0};
+    hs->list[1] = {half_cost(hs, 1, 1, hs->plain), 1};
+    if (hs->list[0].cost > hs->list[1].cost) std::swap(hs->list[0], hs->list[1]);
+    hs->tried[0] = hs->tried[1] = 1;
+    hs->count = 2;
+}
+
 }  // namespace
 
 int32_t intra_halfres_presearch(row_context *ctx, coarse_search_context *scratch, int32_t x, int32_t y,
@@ -124,63 +180,20 @@ int32_t intra_halfres_presearch(row_context *ctx, coarse_search_context *scratch
     if (log2_size < 4) return 0;
     const picture *src = ctx->fi->pic.source_picture;
     if (!src || !src->lowres_plane) return 0;
-    mode_search_state *st = search_state(ctx);
     halfres_search hs;
-    int32_t n = 1 << log2_size;
-    hs.ctx = ctx;
-    hs.h = n / 2;
-    hs.s = log2_size - 3;
-    int32_t shape = 7 - log2_size;
-    hs.metric = ranks_by_cost_metric(st->speed_level) ? ctx->enc->metric.cost_metric[shape] : ctx->enc->metric.sa8d_sub[shape];
-    hs.source_stride = src->lowres_stride;
-    hs.source = src->lowres_plane + (32 * ctx->ctu.y + y / 2) * src->lowres_stride + 32 * ctx->ctu.x + x / 2;
-    hs.pred = scratch->scratch + (y + 16) * COARSE_SCRATCH_STRIDE + x + 16;
+    halfres_set_up(&hs, ctx, scratch, src, x, y, log2_size);
     hs.allowed = allowed;
     hs.mpm = mpm;
     hs.lambda = lambda;
     std::memset(hs.tried, 0, sizeof(hs.tried));
-
     uint8_t full[4 * 64 + 1];
-    gather_full_reference(ctx, x, y, n, full);
-    halve_reference(&hs, full, n);
-
-    hs.list[0] = {half_cost(&hs, 0, 0, hs.smoothed), 0};
-    hs.list[1] = {half_cost(&hs, 1, 1, hs.plain), 1};
-    if (hs.list[0].cost > hs.list[1].cost) std::swap(hs.list[0], hs.list[1]);
-    hs.tried[0] = hs.tried[1] = 1;
-    hs.count = 2;
-
-    if (st->speed_level < 2) {
-        narrow_passes(&hs);
-        out_modes[0] = (uint32_t)hs.list[0].mode;
-        out_modes[1] = (uint32_t)hs.list[1].mode;
-        return 2;
-    }
-    hs.list[2] = hs.list[3] = hs.list[4] = {COST_INFINITE, -1};
-    for (int32_t m = 2; m <= INTRA_MODE_LAST; m += 4) {
-        if (hs.tried[m] || !hs.allowed[m]) continue;
-        half_try(&hs, m, 4, 1);
-        hs.count++;
-    }
-    int32_t seeds_n = hs.count < 4 ? hs.count : 4;
-    ranked seeds[4];
-    std::memcpy(seeds, hs.list, sizeof(seeds));
-    for (int32_t k = 0; k < seeds_n; k++) {
-        int32_t m = seeds[k].mode;
-        if (m > 4) half_try(&hs, m - 2, 4, 1);
-        if (m < 32) half_try(&hs, m + 2, 4, 1);
-    }
-    half_try(&hs, mpm[0], 4, 1);
-    half_try(&hs, mpm[1], 4, 1);
-    std::memcpy(seeds, hs.list, 2 * sizeof(ranked));
-    for (int32_t k = 0; k < 2; k++) {
-        int32_t m = seeds[k].mode;
-        if (m > 3) half_try(&hs, m - 1, 3, 1);
-        if (m < 33) half_try(&hs, m + 1, 3, 1);
-    }
-    out_modes[0] = (uint32_t)hs.list[0].mode;
-    out_modes[1] = (uint32_t)hs.list[1].mode;
-    if (seeds_n == 2) return 2;
-    out_modes[2] = (uint32_t)hs.list[2].mode;
-    return 3;
+    gather_full_reference(ctx, x, y, 1 << log2_size, full);
+    halve_reference(&hs, full, 1 << log2_size);
+    planar_dc_first(&hs);
+    // Three modes come out when the wide search had more than two seeds.
+    int32_t found = 2;
+    if (search_state(ctx)->speed_level < 2) narrow_passes(&hs);
+    else if (wide_passes(&hs) > 2) found = 3;
+    for (int32_t k = 0; k < found; k++) out_modes[k] = (uint32_t)hs.list[k].mode;
+    return found;
 }

@@ -3,6 +3,7 @@
 // coded trials of K luma candidates, the chroma mode, and the final coding.
 #include "analysis/intra/ranked_modes.h"
 #include "analysis/mode_search.h"
+#include "bitstream/cabac_estimate.h"
 #include "analysis/speed_levels.h"
 #include "encoder/int_math.h"
 
@@ -109,13 +110,6 @@ int32_t full_rough_search(presearch_frame *f)
     return count;
 }
 
-void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
-{
-    uint32_t s = c->rate.ctx[slot];
-    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
-}
-
 // Coded trials of the luma candidates from the back, so that ties go to the
 // better-ranked one; returns the best mode and leaves its cost in *best.
 int32_t luma_rd_check(presearch_frame *f, const ranked *cand, int32_t k, uint32_t *best)
@@ -152,8 +146,7 @@ uint32_t chroma_trial(presearch_frame *f, int32_t j)
     uint32_t d = rd_chroma_tu_cost(ctx, f->node->lambda_sse, f->z, f->x, f->y, f->log2, 1);
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
-    price_bin(c, ctx_intra_chroma_pred_mode, j != chroma_mode_from_luma);
-    if (j != chroma_mode_from_luma) c->rate.est_bits += 512;
+    rate_est_intra_chroma_mode(c, j != chroma_mode_from_luma);
     return d + rate_term(c->rate.est_bits - before, f->node->lambda_sse);
 }
 
@@ -213,19 +206,13 @@ void frame_set_up(presearch_frame *f, row_context *ctx, cu_node *tree, int32_t z
     else f->chroma_metric = ranks_by_cost_metric(f->st->speed_level) ? mt->cost_metric[i + 1] : mt->sa8d_sub[i + 1];
 }
 
-}  // namespace
-
-void cu_decide_intra_presearch(row_context *ctx, cu_node *tree, coarse_search_context *coarse, int32_t z,
-                               int32_t x, int32_t y, int32_t log2_size)
+// The CU as an unsplit intra CU of its depth, committed to the maps.
+void node_start(presearch_frame *f, cu_node *tree)
 {
-    presearch_frame f;
-    frame_set_up(&f, ctx, tree, z, x, y, log2_size);
-    mode_search_state *st = f.st;
-    ctu_context *c = &ctx->ctu;
-    cu_node *node = f.node;
-    map_fill_block((uint8_t *)&c->maps.cu_depth_map[map8_index(z)], f.size / 8, f.size / 8, 1,
-                   (uint32_t)f.depth);
-    int32_t k = !st->intra_rd_check ? 1 : (st->speed_level <= 1 ? 2 : 3);
+    row_context *ctx = f->ctx;
+    cu_node *node = f->node;
+    map_fill_block((uint8_t *)&ctx->ctu.maps.cu_depth_map[map8_index(f->z)], f->size / 8, f->size / 8, 1,
+                   (uint32_t)f->depth);
     node->split = 0;
     node->tu_split = 0;
     node->pred_mode = 1;
@@ -234,55 +221,104 @@ void cu_decide_intra_presearch(row_context *ctx, cu_node *tree, coarse_search_co
     node->node_cbf = 7;
     node->intra_cbf = 0;
     node->state_stale = 0;
-    ranked cand[3] = {{COST_INFINITE, -1}, {COST_INFINITE, -1}, {COST_INFINITE, -1}};
-    cu_tree_commit(ctx, tree, z, x, y, log2_size);
+    cu_tree_commit(ctx, tree, f->z, f->x, f->y, f->log2);
+}
 
-    intra_mpm_modes(ctx, z, f.mpm);
+// The k luma candidates by rough cost: from the half-resolution ranking when
+// it yields modes (their costs taken again at full resolution), else from the
+// full-resolution search.
+void rough_candidates(presearch_frame *f, coarse_search_context *coarse, ranked cand[3], int32_t k)
+{
+    row_context *ctx = f->ctx;
+    cu_node *node = f->node;
+    intra_mpm_modes(ctx, f->z, f->mpm);
     int32_t hint = -1;
-    int32_t count = intra_mode_preselect(ctx, f.allowed, &hint, log2_size, x, y);
-    for (int32_t i = 0; i < 3; i++) f.allowed[f.mpm[i]] = 1;
-
+    int32_t count = intra_mode_preselect(ctx, f->allowed, &hint, f->log2, f->x, f->y);
+    for (int32_t i = 0; i < 3; i++) f->allowed[f->mpm[i]] = 1;
     uint32_t half_modes[3];
     int32_t got = 0;
-    if (log2_size >= 4 && count >= 6)
-        got = intra_halfres_presearch(ctx, coarse, x, y, log2_size, f.allowed, half_modes, f.mpm, node->lambda_satd);
+    if (f->log2 >= 4 && count >= 6)
+        got = intra_halfres_presearch(ctx, coarse, f->x, f->y, f->log2, f->allowed, half_modes, f->mpm,
+                                      node->lambda_satd);
     if (got > 0) {
         for (int32_t i = 0; i < got; i++) {
             int32_t m = (int32_t)half_modes[i];
-            uint32_t cost = full_rough(&f, m);
+            uint32_t cost = full_rough(f, m);
             node->mode_rough_cost[m] = cost;
             candidate_insert(cand, k, m, cost);
         }
-    } else {
-        int32_t ranked_count = full_rough_search(&f);
-        int32_t take = k < ranked_count ? k : ranked_count;
-        for (int32_t i = 0; i < take; i++) {
-            cand[i] = f.list[i];
-            if (cand[i].mode >= 0) node->mode_rough_cost[cand[i].mode] = cand[i].cost;
-        }
+        return;
     }
+    int32_t ranked_count = full_rough_search(f);
+    int32_t take = k < ranked_count ? k : ranked_count;
+    for (int32_t i = 0; i < take; i++) {
+        cand[i] = f->list[i];
+        if (cand[i].mode >= 0) node->mode_rough_cost[cand[i].mode] = cand[i].cost;
+    }
+}
 
+// The luma mode: the best coded trial, or the best-ranked candidate when the
+// trials are off (its cost then unknown).
+int32_t luma_mode_choose(presearch_frame *f, const ranked cand[3], int32_t k)
+{
+    mode_search_state *st = f->st;
     uint32_t best = COST_INFINITE;
     int32_t best_mode = cand[0].mode;
-    if (st->intra_rd_check) best_mode = luma_rd_check(&f, cand, k, &best);
+    if (st->intra_rd_check) best_mode = luma_rd_check(f, cand, k, &best);
     st->intra_ref_refresh = 1;
-    node->intra_cost = best;
-    node->intra_mode = best_mode;
-    map_fill_rect((uint8_t *)&c->intra_modes[map4_index(z)], f.size / 4, f.size / 4, (uint8_t)best_mode);
+    f->node->intra_cost = best;
+    f->node->intra_mode = best_mode;
+    map_fill_rect((uint8_t *)&f->ctx->ctu.intra_modes[map4_index(f->z)], f->size / 4, f->size / 4,
+                  (uint8_t)best_mode);
+    return best_mode;
+}
 
-    int32_t chroma = st->intra_rd_check ? chroma_decide(&f) : 4;
-    node->chroma_mode = chroma;
-    rate_restore(ctx, f.depth);
-    map_fill_rect((uint8_t *)&c->intra_modes[chroma_map_index(z >> 2)], f.size / 8, f.size / 8, (uint8_t)chroma);
+int32_t chroma_mode_choose(presearch_frame *f)
+{
+    row_context *ctx = f->ctx;
+    int32_t chroma = f->st->intra_rd_check ? chroma_decide(f) : 4;
+    f->node->chroma_mode = chroma;
+    rate_restore(ctx, f->depth);
+    map_fill_rect((uint8_t *)&ctx->ctu.intra_modes[chroma_map_index(f->z >> 2)], f->size / 8, f->size / 8,
+                  (uint8_t)chroma);
+    return chroma;
+}
 
+// The CU's final cost. The last trials code the best-ranked luma candidate
+// and the derived chroma mode: when those were chosen, with the quantiser
+// the final coding uses, their coded state stands and is only priced;
+// otherwise the CU is coded again.
+void final_cost(presearch_frame *f, bool trials_stand)
+{
+    row_context *ctx = f->ctx;
+    mode_search_state *st = f->st;
+    cu_node *node = f->node;
+    cu_decision_arrays *dec = &ctx->ctu.decision;
     int32_t old = st->use_rdoq_alt;
     st->use_rdoq_alt = old | intra_wants_rdoq_alt(st->speed_level, st->pick_mode);
-    if (st->intra_rd_check && st->use_rdoq_alt == old && best_mode == cand[0].mode && chroma == chroma_mode_from_luma) {
-        c->decision.cbf_flags[f.n] = node->intra_cbf;
-        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, z, x, y, log2_size);
+    if (st->intra_rd_check && st->use_rdoq_alt == old && trials_stand) {
+        dec->cbf_flags[f->n] = node->intra_cbf;
+        node->intra_cost = rd_cu_cost_current(ctx, node->lambda_sse, f->z, f->x, f->y, f->log2);
     } else {
-        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, z, x, y, log2_size, 0, 0);
-        node->intra_cbf = c->decision.cbf_flags[f.n];
+        node->intra_cost = rd_cu_cost(ctx, node->lambda_sse, f->z, f->x, f->y, f->log2, 0, 0);
+        node->intra_cbf = dec->cbf_flags[f->n];
     }
     st->use_rdoq_alt = old;
+}
+
+}  // namespace
+
+void cu_decide_intra_presearch(row_context *ctx, cu_node *tree, coarse_search_context *coarse, int32_t z,
+                               int32_t x, int32_t y, int32_t log2_size)
+{
+    presearch_frame f;
+    frame_set_up(&f, ctx, tree, z, x, y, log2_size);
+    mode_search_state *st = f.st;
+    node_start(&f, tree);
+    int32_t k = !st->intra_rd_check ? 1 : (st->speed_level <= 1 ? 2 : 3);
+    ranked cand[3] = {{COST_INFINITE, -1}, {COST_INFINITE, -1}, {COST_INFINITE, -1}};
+    rough_candidates(&f, coarse, cand, k);
+    int32_t best_mode = luma_mode_choose(&f, cand, k);
+    int32_t chroma = chroma_mode_choose(&f);
+    final_cost(&f, best_mode == cand[0].mode && chroma == chroma_mode_from_luma);
 }

@@ -115,6 +115,72 @@ static int merge_limit(const frame_instance *fi, int count)
     return count < fi->pic.sh.max_num_merge_cand ? count : fi->pic.sh.max_num_merge_cand;
 }
 
+namespace {
+
+// The temporal candidate at place count, from the co-located motion of each
+// list's first reference. Returns the new count; *temporal is its place.
+int merge_temporal(row_context *ctx, const merge_lists *m, int x, int y, int w, int h, bool is_b, int count,
+                   int *temporal, uint32_t *temporal_mask)
+{
+    bool found = false;
+    for (int l = 0; l < (is_b ? 2 : 1); l++) {
+        m->ref[l][count] = -2;
+        m->mv[l][count] = 0;
+        if (ref_count(ctx->fi, l) > 0 &&
+            amvp_temporal(ctx, x, y, w, h, l, list_poc(ctx->fi, l, 0), &m->mv[l][count])) {
+            m->ref[l][count] = 0;
+            found = true;
+        }
+    }
+    if (!found) return count;
+    if (!is_b) {
+        m->ref[1][count] = -2;
+        m->mv[1][count] = 0;
+    }
+    *temporal = count;
+    *temporal_mask = 1u << count;
+    return count + 1;
+}
+
+// Combined bi-predictive candidates of a B slice: list 0 of one candidate with
+// list 1 of another, in the standard order of pairs, unless both name the
+// same motion. A pair with the temporal candidate inherits its mark.
+int merge_combined(const row_context *ctx, const merge_lists *m, int count, int temporal, uint32_t *temporal_mask)
+{
+    uint32_t *mv_l0 = m->mv[0], *mv_l1 = m->mv[1];
+    int8_t *ref_l0 = m->ref[0], *ref_l1 = m->ref[1];
+    int orig = count;
+    for (int c = 0; c < orig * (orig - 1) && c < 12 && count < 5; c++) {
+        int a = comb_l0[c], b = comb_l1[c];
+        if (ref_l0[a] < 0 || ref_l1[b] < 0) continue;
+        if (list_poc(ctx->fi, 0, ref_l0[a]) == list_poc(ctx->fi, 1, ref_l1[b]) && mv_l0[a] == mv_l1[b]) continue;
+        mv_l0[count] = mv_l0[a];
+        ref_l0[count] = ref_l0[a];
+        mv_l1[count] = mv_l1[b];
+        ref_l1[count] = ref_l1[b];
+        if (a == temporal || b == temporal) *temporal_mask |= 1u << count;
+        count++;
+    }
+    return count;
+}
+
+// Zero-vector candidates, one per reference index (that both lists have in a
+// B slice).
+int merge_zero(const row_context *ctx, const merge_lists *m, bool is_b, int count)
+{
+    int zero_refs = is_b ? (ref_count(ctx->fi, 0) < ref_count(ctx->fi, 1) ? ref_count(ctx->fi, 0) : ref_count(ctx->fi, 1))
+                         : ref_count(ctx->fi, 0);
+    for (int k = 0; k < zero_refs && count < 5; k++) {
+        m->mv[0][count] = m->mv[1][count] = 0;
+        m->ref[0][count] = (int8_t)k;
+        m->ref[1][count] = is_b ? (int8_t)k : (int8_t)-2;
+        count++;
+    }
+    return count;
+}
+
+}  // namespace
+
 int merge_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int depth, uint32_t mv_l0[5],
                      uint32_t mv_l1[5], int8_t ref_l0[5], int8_t ref_l1[5], uint32_t *temporal_mask)
 {
@@ -126,53 +192,11 @@ int merge_build_list(row_context *ctx, int zidx, int x, int y, int w, int h, int
     merge_neighbours n;
     merge_neighbours_find(ctx, x, y, w, h, false, &n);
     int count = merge_spatial(ctx, &n, [&](int a, int b) { return units_same_motion(ctx, a, b); }, take_both, &m);
-
     int temporal = -1;
-    if (ctx->enc->sps.temporal_mvp_enabled && count < 5) {
-        bool found = false;
-        for (int l = 0; l < (is_b ? 2 : 1); l++) {
-            m.ref[l][count] = -2;
-            m.mv[l][count] = 0;
-            if (ref_count(ctx->fi, l) > 0 &&
-                amvp_temporal(ctx, x, y, w, h, l, list_poc(ctx->fi, l, 0), &m.mv[l][count])) {
-                m.ref[l][count] = 0;
-                found = true;
-            }
-        }
-        if (found) {
-            if (!is_b) {
-                ref_l1[count] = -2;
-                mv_l1[count] = 0;
-            }
-            temporal = count;
-            *temporal_mask = 1u << count;
-            count++;
-        }
-    }
-
-    if (is_b) {
-        int orig = count;
-        for (int c = 0; c < orig * (orig - 1) && c < 12 && count < 5; c++) {
-            int a = comb_l0[c], b = comb_l1[c];
-            if (ref_l0[a] < 0 || ref_l1[b] < 0) continue;
-            if (list_poc(ctx->fi, 0, ref_l0[a]) == list_poc(ctx->fi, 1, ref_l1[b]) && mv_l0[a] == mv_l1[b]) continue;
-            mv_l0[count] = mv_l0[a];
-            ref_l0[count] = ref_l0[a];
-            mv_l1[count] = mv_l1[b];
-            ref_l1[count] = ref_l1[b];
-            if (a == temporal || b == temporal) *temporal_mask |= 1u << count;
-            count++;
-        }
-    }
-
-    int zero_refs = is_b ? (ref_count(ctx->fi, 0) < ref_count(ctx->fi, 1) ? ref_count(ctx->fi, 0) : ref_count(ctx->fi, 1))
-                         : ref_count(ctx->fi, 0);
-    for (int k = 0; k < zero_refs && count < 5; k++) {
-        mv_l0[count] = mv_l1[count] = 0;
-        ref_l0[count] = (int8_t)k;
-        ref_l1[count] = is_b ? (int8_t)k : (int8_t)-2;
-        count++;
-    }
+    if (ctx->enc->sps.temporal_mvp_enabled && count < 5)
+        count = merge_temporal(ctx, &m, x, y, w, h, is_b, count, &temporal, temporal_mask);
+    if (is_b) count = merge_combined(ctx, &m, count, temporal, temporal_mask);
+    count = merge_zero(ctx, &m, is_b, count);
     return merge_limit(ctx->fi, count);
 }
 

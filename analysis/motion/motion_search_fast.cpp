@@ -228,27 +228,18 @@ bool refine_stop(const fast_search *f, const me_context *me, uint32_t jr, uint32
     return false;
 }
 
-// Steps after the full-sample search: re-cost, then sub-sample refinement.
-void finish(fast_search *f, const me_context *me, me_result *out, uint32_t bound, int32_t flag, int likely_ref)
+void result_write(const fast_search *f, me_result *out, uint32_t cost, uint32_t mv)
 {
-    me_memo_start(&f->memo, f->pu);
+    out->cost = cost;
+    out->mv = mv;
+    out->ref_idx = f->pu->ref_idx;
+}
+
+// The two best vectors re-costed, the better one first.
+void best_two_recost(fast_search *f)
+{
     f->bc = recost(f, f->bv);
-    int n = 1;
-    if (f->sc < cost_infinite) {
-        f->sc = recost(f, f->sv);
-        n = 2;
-    }
-    bool no_refine = me->subpel_level == 0 || (flag && me->coarse_refine_level <= 2);
-    if (no_refine) {
-        if (f->bc > f->sc) {
-            f->bv = f->sv;
-            f->bc = f->sc;
-        }
-        out->cost = f->bc + vector_cost(f, f->bv);
-        out->mv = f->bv;
-        out->ref_idx = f->pu->ref_idx;
-        return;
-    }
+    if (f->sc < cost_infinite) f->sc = recost(f, f->sv);
     if (f->bc > f->sc) {
         uint32_t v = f->bv, c = f->bc;
         f->bv = f->sv;
@@ -256,32 +247,50 @@ void finish(fast_search *f, const me_context *me, me_result *out, uint32_t bound
         f->sv = v;
         f->sc = c;
     }
-    if (!(n == 2 && me->speed_level > 4 && ((f->bc * 3u) >> 1) >= f->sc && f->pu->ref_idx == 0)) n = 1;
+}
+
+const offset half_axis[4] = {{0, -2}, {-2, 0}, {2, 0}, {0, 2}};
+const offset half_diag[4] = {{-2, -2}, {2, -2}, {-2, 2}, {2, 2}};
+const offset quarter[8] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}, {-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
+
+// Sub-sample refinement from c: the half-sample cross (twice at the levels
+// that refine twice, then the diagonals), then the quarter samples.
+void subpel_refine(fast_search *f, const me_context *me, refinement *r, uint32_t c)
+{
+    int passes = refines_subpel_twice(me->speed_level) ? 2 : 1;
+    for (int p = 0; p < passes; p++) {
+        uint32_t before = r->v;
+        refine_points(f, r, c, half_axis, 4);
+        c = r->v;
+        if (r->v == before) break;
+    }
+    if (refines_subpel_twice(me->speed_level)) {
+        refine_points(f, r, c, half_diag, 4);
+        c = r->v;
+    }
+    if (me->subpel_level == 2) refine_points(f, r, c, quarter, refines_subpel_twice(me->speed_level) ? 8 : 4);
+}
+
+// Steps after the full-sample search: re-cost, then sub-sample refinement.
+void finish(fast_search *f, const me_context *me, me_result *out, uint32_t bound, int32_t flag, int likely_ref)
+{
+    me_memo_start(&f->memo, f->pu);
+    bool two = f->sc < cost_infinite;
+    best_two_recost(f);
+    if (me->subpel_level == 0 || (flag && me->coarse_refine_level <= 2)) {
+        result_write(f, out, f->bc + vector_cost(f, f->bv), f->bv);
+        return;
+    }
+    // The second start is refined only at the fast levels when it is close.
+    int n = two && me->speed_level > 4 && ((f->bc * 3u) >> 1) >= f->sc && f->pu->ref_idx == 0 ? 2 : 1;
     refinement best = {f->bv, f->bc};
-    static const offset half_axis[4] = {{0, -2}, {-2, 0}, {2, 0}, {0, 2}};
-    static const offset half_diag[4] = {{-2, -2}, {2, -2}, {-2, 2}, {2, 2}};
-    static const offset quarter[8] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}, {-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
     for (int k = 0; k < n; k++) {
         refinement r = k == 0 ? refinement{f->bv, f->bc} : refinement{mv_unset, cost_infinite};
-        uint32_t c = k == 0 ? f->bv : f->sv;
         if (refine_stop(f, me, r.j, bound, likely_ref)) break;
-        int passes = refines_subpel_twice(me->speed_level) ? 2 : 1;
-        for (int p = 0; p < passes; p++) {
-            uint32_t before = r.v;
-            refine_points(f, &r, c, half_axis, 4);
-            c = r.v;
-            if (r.v == before) break;
-        }
-        if (refines_subpel_twice(me->speed_level)) {
-            refine_points(f, &r, c, half_diag, 4);
-            c = r.v;
-        }
-        if (me->subpel_level == 2) refine_points(f, &r, c, quarter, refines_subpel_twice(me->speed_level) ? 8 : 4);
+        subpel_refine(f, me, &r, k == 0 ? f->bv : f->sv);
         if (r.j < best.j) best = r;
     }
-    out->cost = best.j;
-    out->mv = best.v;
-    out->ref_idx = f->pu->ref_idx;
+    result_write(f, out, best.j, best.v);
 }
 
 void choose_metrics(fast_search *f, const me_context *me, int32_t flag)

@@ -55,13 +55,27 @@ struct residual_memo {
     uint8_t *block;
 };
 
+// The four bytes of the quantiser's own rate model.
+void model_bytes(uint8_t out[4], const cabac_rate_state *r)
+{
+    out[0] = r->rdoq_sig_state[0];
+    out[1] = r->rdoq_sig_state[1];
+    out[2] = r->rdoq_gt1_state[0];
+    out[3] = r->rdoq_gt1_state[1];
+}
+
+void model_restore(cabac_rate_state *r, const uint8_t kept[4])
+{
+    r->rdoq_sig_state[0] = kept[0];
+    r->rdoq_sig_state[1] = kept[1];
+    r->rdoq_gt1_state[0] = kept[2];
+    r->rdoq_gt1_state[1] = kept[3];
+}
+
 void rate_bytes(uint8_t *out, const cabac_rate_state *r)
 {
     std::memcpy(out, r->ctx, cabac_num_ctx);
-    out[cabac_num_ctx] = r->rdoq_sig_state[0];
-    out[cabac_num_ctx + 1] = r->rdoq_sig_state[1];
-    out[cabac_num_ctx + 2] = r->rdoq_gt1_state[0];
-    out[cabac_num_ctx + 3] = r->rdoq_gt1_state[1];
+    model_bytes(out + cabac_num_ctx, r);
 }
 
 bool rate_equal(const uint8_t *kept, const cabac_rate_state *r)
@@ -223,6 +237,99 @@ bool same_settings(const memo_head *h, const residual_memo_query *q)
            h->scan == q->scan && h->transform == q->transform && h->low == q->low && h->rebuild == q->rebuild;
 }
 
+void settings_record(memo_head *h, const residual_memo_query *q)
+{
+    h->quantiser = q->quantiser;
+    h->lambda = q->lambda;
+    h->round = q->round;
+    h->qp = q->qp;
+    h->scan = q->scan;
+    h->transform = q->transform;
+    h->low = q->low;
+    h->rebuild = q->rebuild;
+}
+
+// The use stamps start again: every place in use becomes equally old.
+void stamps_restart(residual_memo *m)
+{
+    for (int32_t p = 0; p < 3; p++)
+        for (int32_t j = 0; j < MEMO_CLASSES; j++) {
+            memo_class *e = &m->cls[p][j];
+            for (int32_t i = 0; e->slots && i < e->side * e->side; i++)
+                for (int32_t w = 0; w < MEMO_WAYS; w++)
+                    if (e->slots[i].stamp[w]) e->slots[i].stamp[w] = 1;
+        }
+    m->clock = 2;
+}
+
+// The slot of a looked-up position, all of its places free when an earlier
+// search kept them; the use clock moves on.
+memo_slot *slot_look_up(residual_memo *m, memo_class *k, int32_t position)
+{
+    memo_slot *sl = &k->slots[position];
+    m->lookups++;
+    if (sl->search != m->search) {
+        sl->search = m->search;
+        std::memset(sl->stamp, 0, sizeof(sl->stamp));
+    }
+    if (++m->clock == 0) stamps_restart(m);
+    return sl;
+}
+
+// The place that kept this very block (same prediction, settings and rate
+// states), or -1.
+int32_t kept_way(const memo_class *k, const memo_slot *sl, int32_t position, uint64_t print,
+                 const residual_memo_query *q)
+{
+    int32_t area = k->n * k->n;
+    for (int32_t w = 0; w < MEMO_WAYS; w++) {
+        if (sl->fingerprint[w] != print || sl->stamp[w] == 0) continue;
+        int64_t i = (int64_t)position * MEMO_WAYS + w;
+        const memo_head *h = &k->heads[i];
+        if (!h->kept || !same_settings(h, q) || !block_equal(k->pred + i * area, q->pred, CTU_WORK_STRIDE, k->n) ||
+            !rate_equal(h->rate, q->rate))
+            continue;
+        return w;
+    }
+    return -1;
+}
+
+// A hit: the kept outputs stand for the coding, place w used now.
+void kept_take(residual_memo *m, const memo_class *k, memo_slot *sl, int32_t position, int32_t w,
+               residual_memo_query *q, int32_t *nz)
+{
+    int32_t n = k->n, area = n * n;
+    int64_t i = (int64_t)position * MEMO_WAYS + w;
+    const memo_head *h = &k->heads[i];
+    sl->stamp[w] = m->clock;
+    m->hits++;
+    *nz = h->nz;
+    if (h->nz) std::memcpy(q->levels, k->levels + i * area, (size_t)area * sizeof(int16_t));
+    else std::memset(q->levels, 0, (size_t)area * sizeof(int16_t));
+    model_restore(q->rate, h->model_after);
+    if (h->rebuild && h->nz) block_copy(q->pred, CTU_WORK_STRIDE, k->recon + i * area, n, n);
+}
+
+// A miss takes a new place, the least recently used one: the inputs the
+// coding is about to change are taken now.
+void place_claim(residual_memo *m, memo_class *k, memo_slot *sl, int32_t position, uint64_t print,
+                 residual_memo_query *q)
+{
+    int32_t n = k->n, area = n * n;
+    int32_t victim = 0;
+    for (int32_t w = 1; w < MEMO_WAYS; w++)
+        if (sl->stamp[w] < sl->stamp[victim]) victim = w;
+    int64_t i = (int64_t)position * MEMO_WAYS + victim;
+    memo_head *h = &k->heads[i];
+    sl->stamp[victim] = m->clock;
+    sl->fingerprint[victim] = print;
+    settings_record(h, q);
+    h->kept = 0;
+    rate_bytes(h->rate, q->rate);
+    block_copy(k->pred + i * area, n, q->pred, CTU_WORK_STRIDE, n);
+    q->entry = h;
+}
+
 }  // namespace
 
 int32_t residual_memo_fetch(residual_memo_query *q, int32_t *nz)
@@ -233,67 +340,15 @@ int32_t residual_memo_fetch(residual_memo_query *q, int32_t *nz)
     residual_memo *m = memo_of_thread();
     if (!m) return 0;
     memo_class *k = &m->cls[q->plane][c];
-    int32_t n = k->n, area = n * n;
     int32_t position = (q->y >> q->log2) * k->side + (q->x >> q->log2);
-    memo_slot *sl = &k->slots[position];
-    m->lookups++;
-    if (sl->search != m->search) {
-        // Kept by an earlier search: every place is free.
-        sl->search = m->search;
-        std::memset(sl->stamp, 0, sizeof(sl->stamp));
-    }
-    if (++m->clock == 0) {
-        // The use stamps start again: every place in use becomes equally old.
-        for (int32_t p = 0; p < 3; p++)
-            for (int32_t j = 0; j < MEMO_CLASSES; j++) {
-                memo_class *e = &m->cls[p][j];
-                for (int32_t i = 0; e->slots && i < e->side * e->side; i++)
-                    for (int32_t w = 0; w < MEMO_WAYS; w++)
-                        if (e->slots[i].stamp[w]) e->slots[i].stamp[w] = 1;
-            }
-        m->clock = 2;
-    }
-    uint64_t print = fingerprint(q->pred, CTU_WORK_STRIDE, n);
-    for (int32_t w = 0; w < MEMO_WAYS; w++) {
-        if (sl->fingerprint[w] != print || sl->stamp[w] == 0) continue;
-        int64_t i = (int64_t)position * MEMO_WAYS + w;
-        memo_head *h = &k->heads[i];
-        if (!h->kept || !same_settings(h, q) || !block_equal(k->pred + i * area, q->pred, CTU_WORK_STRIDE, n) ||
-            !rate_equal(h->rate, q->rate))
-            continue;
-        sl->stamp[w] = m->clock;
-        m->hits++;
-        *nz = h->nz;
-        if (h->nz) std::memcpy(q->levels, k->levels + i * area, (size_t)area * sizeof(int16_t));
-        else std::memset(q->levels, 0, (size_t)area * sizeof(int16_t));
-        q->rate->rdoq_sig_state[0] = h->model_after[0];
-        q->rate->rdoq_sig_state[1] = h->model_after[1];
-        q->rate->rdoq_gt1_state[0] = h->model_after[2];
-        q->rate->rdoq_gt1_state[1] = h->model_after[3];
-        if (h->rebuild && h->nz) block_copy(q->pred, CTU_WORK_STRIDE, k->recon + i * area, n, n);
+    memo_slot *sl = slot_look_up(m, k, position);
+    uint64_t print = fingerprint(q->pred, CTU_WORK_STRIDE, k->n);
+    int32_t w = kept_way(k, sl, position, print, q);
+    if (w >= 0) {
+        kept_take(m, k, sl, position, w, q, nz);
         return 1;
     }
-    // A new place, the least recently used one (only a miss needs it): the
-    // inputs the coding is about to change are taken now.
-    int32_t victim = 0;
-    for (int32_t w = 1; w < MEMO_WAYS; w++)
-        if (sl->stamp[w] < sl->stamp[victim]) victim = w;
-    int64_t i = (int64_t)position * MEMO_WAYS + victim;
-    memo_head *h = &k->heads[i];
-    sl->stamp[victim] = m->clock;
-    sl->fingerprint[victim] = print;
-    h->quantiser = q->quantiser;
-    h->lambda = q->lambda;
-    h->round = q->round;
-    h->qp = q->qp;
-    h->scan = q->scan;
-    h->transform = q->transform;
-    h->low = q->low;
-    h->rebuild = q->rebuild;
-    h->kept = 0;
-    rate_bytes(h->rate, q->rate);
-    block_copy(k->pred + i * area, n, q->pred, CTU_WORK_STRIDE, n);
-    q->entry = h;
+    place_claim(m, k, sl, position, print, q);
     return 0;
 }
 
@@ -306,10 +361,7 @@ void residual_memo_keep(const residual_memo_query *q, int32_t nz)
     int64_t i = h - k->heads;
     int32_t n = k->n, area = n * n;
     h->nz = (uint8_t)(nz != 0);
-    h->model_after[0] = q->rate->rdoq_sig_state[0];
-    h->model_after[1] = q->rate->rdoq_sig_state[1];
-    h->model_after[2] = q->rate->rdoq_gt1_state[0];
-    h->model_after[3] = q->rate->rdoq_gt1_state[1];
+    model_bytes(h->model_after, q->rate);
     if (nz) std::memcpy(k->levels + i * area, q->levels, (size_t)area * sizeof(int16_t));
     if (q->rebuild && nz) block_copy(k->recon + i * area, n, q->pred, CTU_WORK_STRIDE, n);
     h->kept = 1;

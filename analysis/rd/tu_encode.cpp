@@ -255,6 +255,118 @@ void inter_final_reconstruct(row_context *ctx, const tu_block *b, uint32_t flags
     }
 }
 
+// What one call codes: prediction, the luma and chroma residual, the final
+// reconstruction, and the flags it passes to its units.
+struct tu_pass {
+    int32_t predict, residual, chroma_residual, final_bit;
+    uint32_t flags, child_flags;
+};
+
+void tu_block_start(row_context *ctx, tu_block *b, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp)
+{
+    const ctu_context *c = &ctx->ctu;
+    b->z = z;
+    b->x = x;
+    b->y = y;
+    b->log2 = log2_size;
+    b->n = 1 << log2_size;
+    b->qp = qp;
+    b->cqp = chroma_qp_of(qp);
+    b->intra = !cu_is_inter(ctx, z);
+    b->luma_mode = b->intra ? intra_mode_entry(c->intra_modes[map4_index(z)]) : (int32_t)TRANSFORM_MODE_NONE;
+    b->chroma_mode = b->intra ? chroma_mode_of(ctx, z) : (int32_t)TRANSFORM_MODE_NONE;
+    b->residual_mode = 0;
+}
+
+// An inter block takes its CU's residual mode, which may drop the chroma
+// residual or every residual, and is predicted whole at its CU.
+void inter_block_start(row_context *ctx, tu_block *b, tu_pass *t)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    int32_t n = node_index(b->z, b->log2);
+    b->residual_mode = d->residual_mode[n];
+    if (b->residual_mode == 3) {
+        // The prediction is the reconstruction.
+        t->final_bit = 0;
+        t->residual = 0;
+        t->chroma_residual = 0;
+        map_mark_available(ctx, b->x, b->y, b->n, b->n);
+    } else if (b->residual_mode == 2) {
+        t->chroma_residual = 0;
+    }
+    // Inter blocks are predicted whole at their CU, never below 8x8.
+    if (t->predict && b->log2 > 2) inter_predict_cu(ctx, b->x, b->y, b->n, b->n, d->part_mode[n]);
+}
+
+// The units of an intra block are predicted and coded one after the other,
+// each from the reconstruction of the ones before.
+void intra_units_encode(row_context *ctx, const tu_block *b, const tu_pass *t)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    code_children(ctx, b, 1, 1, t->child_flags);
+    d->cbf_flags[node_index(b->z, b->log2)] = cu_children_cbf(ctx, b->z, b->log2);
+    if (!t->residual) cbf_clear_tree(ctx, b->z, b->log2, 7);
+}
+
+void residual_units_encode(row_context *ctx, const tu_block *b, const tu_pass *t)
+{
+    code_children(ctx, b, 0, 1, t->child_flags);
+    ctx->ctu.decision.cbf_flags[node_index(b->z, b->log2)] = cu_children_cbf(ctx, b->z, b->log2);
+}
+
+// A 64x64 CU is coded as four 32x32 units. An intra one always is: with its
+// split flag clear it would otherwise keep whatever prediction the buffers
+// held from an earlier candidate.
+void cu64_encode(row_context *ctx, const tu_block *b, const tu_pass *t)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    if (b->intra && t->predict) {
+        d->tu_split[0] = 1;
+        intra_units_encode(ctx, b, t);
+        return;
+    }
+    if (t->residual && d->tu_split[0] == 1) {
+        residual_units_encode(ctx, b, t);
+    } else if (!t->residual && !t->final_bit) {
+        cbf_clear_tree(ctx, b->z, 6, 7);
+        return;
+    }
+    if (!b->intra && t->final_bit) inter_final_reconstruct(ctx, b, t->flags, t->child_flags);
+}
+
+// A block coding no residual: its flags clear, unless this is the final call
+// that rebuilds an inter block from the levels kept earlier.
+void no_residual_finish(row_context *ctx, const tu_block *b, const tu_pass *t)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    if (!t->final_bit) {
+        if (b->log2 == 2) d->cbf_flags[node_index(b->z, b->log2)] = 0;
+        else cbf_clear_tree(ctx, b->z, b->log2, 7);
+        return;
+    }
+    if (!b->intra) inter_final_reconstruct(ctx, b, t->flags, t->child_flags);
+}
+
+// The planes of an unsplit block, with their coded-block flags.
+void leaf_planes_code(row_context *ctx, const tu_block *b, const tu_pass *t, int32_t do_chroma)
+{
+    cu_decision_arrays *d = &ctx->ctu.decision;
+    int32_t n = node_index(b->z, b->log2);
+    uint8_t cbf = d->cbf_flags[n];
+    // The chroma flags of a 4x4 quartet live in its fourth node only.
+    if (b->log2 == 2 && (b->z & 3) != 3) cbf &= 1;
+    if (t->flags & TU_LUMA) cbf = (uint8_t)((cbf & ~1) | (code_plane(ctx, b, 0) ? 1 : 0));
+    if (do_chroma) {
+        if (!t->chroma_residual) {
+            cbf &= (uint8_t)~6;
+        } else {
+            cbf = (uint8_t)((cbf & ~2) | (code_plane(ctx, b, 1) ? 2 : 0));
+            cbf = (uint8_t)((cbf & ~4) | (code_plane(ctx, b, 2) ? 4 : 0));
+        }
+    }
+    d->cbf_flags[n] = cbf;
+}
+
 }  // namespace
 
 int32_t chroma_qp_of(int32_t qp)
@@ -275,63 +387,19 @@ void cbf_clear_tree(row_context *ctx, int32_t z, int32_t log2_size, uint8_t mask
 void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                int32_t predict, int32_t residual, uint32_t flags)
 {
-    ctu_context *c = &ctx->ctu;
-    cu_decision_arrays *d = &c->decision;
+    cu_decision_arrays *d = &ctx->ctu.decision;
     tu_block b;
-    b.z = z;
-    b.x = x;
-    b.y = y;
-    b.log2 = log2_size;
-    b.n = 1 << log2_size;
-    b.qp = qp;
-    b.cqp = chroma_qp_of(qp);
-    b.intra = !cu_is_inter(ctx, z);
-    b.luma_mode = b.intra ? intra_mode_entry(c->intra_modes[map4_index(z)]) : (int32_t)TRANSFORM_MODE_NONE;
-    b.chroma_mode = b.intra ? chroma_mode_of(ctx, z) : (int32_t)TRANSFORM_MODE_NONE;
-    b.residual_mode = 0;
-    int32_t n = node_index(z, log2_size);
-    int32_t final_bit = (flags & TU_FINAL) != 0;
-    uint32_t child_flags = b.intra ? flags : flags & ~(uint32_t)TU_FINAL;
-    int32_t chroma_residual = residual;
-    if (!b.intra) {
-        b.residual_mode = d->residual_mode[n];
-        if (b.residual_mode == 3) {
-            // The prediction is the reconstruction.
-            final_bit = 0;
-            residual = 0;
-            chroma_residual = 0;
-            map_mark_available(ctx, x, y, b.n, b.n);
-        } else if (b.residual_mode == 2) {
-            chroma_residual = 0;
-        }
-        // Inter blocks are predicted whole at their CU, never below 8x8.
-        if (predict && log2_size > 2) inter_predict_cu(ctx, x, y, b.n, b.n, d->part_mode[n]);
-    }
+    tu_block_start(ctx, &b, z, x, y, log2_size, qp);
+    tu_pass t = {predict, residual, residual, (flags & TU_FINAL) != 0, flags,
+                 b.intra ? flags : flags & ~(uint32_t)TU_FINAL};
+    if (!b.intra) inter_block_start(ctx, &b, &t);
     if (log2_size == 6) {
-        // A 64x64 CU is coded as four 32x32 units. An intra one always is:
-        // with its split flag clear it would otherwise keep whatever
-        // prediction the buffers held from an earlier candidate.
-        if (b.intra && predict) {
-            d->tu_split[0] = 1;
-            code_children(ctx, &b, 1, 1, child_flags);
-            d->cbf_flags[0] = cu_children_cbf(ctx, z, 6);
-            if (!residual) cbf_clear_tree(ctx, z, 6, 7);
-            return;
-        }
-        if (residual && d->tu_split[0] == 1) {
-            code_children(ctx, &b, 0, 1, child_flags);
-            d->cbf_flags[0] = cu_children_cbf(ctx, z, 6);
-        } else if (!residual && !final_bit) {
-            cbf_clear_tree(ctx, z, 6, 7);
-            return;
-        }
-        if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
+        cu64_encode(ctx, &b, &t);
         return;
     }
+    int32_t n = node_index(z, log2_size);
     if (predict && b.intra && d->tu_split[n] == 1 && log2_size > 2) {
-        code_children(ctx, &b, 1, 1, child_flags);
-        d->cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
-        if (!residual) cbf_clear_tree(ctx, z, log2_size, 7);
+        intra_units_encode(ctx, &b, &t);
         return;
     }
     int32_t do_chroma = (flags & TU_CHROMA) && (log2_size > 2 || (z & 3) == 3);
@@ -339,35 +407,14 @@ void tu_encode(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_s
         if (flags & TU_LUMA) predict_luma(ctx, &b);
         if (do_chroma) predict_chroma(ctx, &b);
     }
-    if (final_bit) map_mark_available(ctx, x, y, b.n, b.n);
-    if (!residual) {
-        if (!final_bit) {
-            if (log2_size == 2) d->cbf_flags[n] = 0;
-            else cbf_clear_tree(ctx, z, log2_size, 7);
-            return;
-        }
-        if (!b.intra) inter_final_reconstruct(ctx, &b, flags, child_flags);
+    if (t.final_bit) map_mark_available(ctx, x, y, b.n, b.n);
+    if (!t.residual) {
+        no_residual_finish(ctx, &b, &t);
         return;
     }
-    if (d->tu_split[n] == 1 && log2_size > 2) {
-        code_children(ctx, &b, 0, 1, child_flags);
-        d->cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
-    } else {
-        uint8_t cbf = d->cbf_flags[n];
-        // The chroma flags of a 4x4 quartet live in its fourth node only.
-        if (log2_size == 2 && (z & 3) != 3) cbf &= 1;
-        if (flags & TU_LUMA) cbf = (uint8_t)((cbf & ~1) | (code_plane(ctx, &b, 0) ? 1 : 0));
-        if (do_chroma) {
-            if (!chroma_residual) {
-                cbf &= (uint8_t)~6;
-            } else {
-                cbf = (uint8_t)((cbf & ~2) | (code_plane(ctx, &b, 1) ? 2 : 0));
-                cbf = (uint8_t)((cbf & ~4) | (code_plane(ctx, &b, 2) ? 4 : 0));
-            }
-        }
-        d->cbf_flags[n] = cbf;
-    }
-    if (!b.intra && final_bit) inter_final_reconstruct(ctx, &b, flags, child_flags);
+    if (d->tu_split[n] == 1 && log2_size > 2) residual_units_encode(ctx, &b, &t);
+    else leaf_planes_code(ctx, &b, &t, do_chroma);
+    if (!b.intra && t.final_bit) inter_final_reconstruct(ctx, &b, flags, t.child_flags);
 }
 
 void tu_predict(row_context *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags)

@@ -4,6 +4,7 @@
 // tree is left coded (reconstruction, levels, coded-block flags and the rate
 // estimate).
 #include "analysis/mode_search.h"
+#include "bitstream/cabac_estimate.h"
 
 #include <cstddef>
 #include <cstring>
@@ -13,13 +14,6 @@ namespace {
 int32_t tu_depth_of(const row_context *ctx, int32_t z, int32_t log2_size)
 {
     return (6 - log2_size) - ctx->ctu.maps.cu_depth_map[map8_index(z)];
-}
-
-void price_bin(cabac_encoder *c, int32_t slot, int32_t bin)
-{
-    uint32_t s = c->rate.ctx[slot];
-    c->rate.est_bits += cabac_bits_table[s ^ (uint32_t)bin];
-    c->rate.ctx[slot] = cabac_next_state_table[2 * s + (uint32_t)bin];
 }
 
 void children_init(cu_node *tree, int32_t z, int32_t log2_size, int32_t copy_chroma_only)
@@ -249,10 +243,64 @@ uint32_t rd_tu_flags_cost_intra(row_context *ctx, uint32_t lambda, int32_t z, in
     int32_t in_range = log2_size <= ctx->enc->sps.log2_max_tb_size && log2_size > ctx->enc->sps.log2_min_tb_size;
     cabac_encoder *c = &ctx->cabac;
     uint32_t before = c->rate.est_bits;
-    if (in_range && t < ctx->enc->sps.max_tu_depth_intra) price_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
-    if (!split) price_bin(c, ctx_cbf_luma + (t == 0 ? 1 : 0), ctx->ctu.decision.cbf_flags[n] & 1);
+    if (in_range && t < ctx->enc->sps.max_tu_depth_intra) rate_est_bin(c, ctx_split_transform_flag + 5 - log2_size, split);
+    if (!split) rate_est_bin(c, ctx_cbf_luma + (t == 0 ? 1 : 0), ctx->ctu.decision.cbf_flags[n] & 1);
     return rate_term(c->rate.est_bits - before, lambda);
 }
+
+namespace {
+
+// What the search does at a node: 0 codes it whole, 1 tries whole and split,
+// 2 splits it. The children are made ready for a split.
+int32_t tu_search_mode(row_context *ctx, cu_node *tree, int32_t z, int32_t log2_size, uint32_t flags,
+                       int32_t final_result, int32_t t, int32_t max_depth)
+{
+    const cu_node *node = &tree[node_index(z, log2_size)];
+    int32_t log2_max = ctx->enc->sps.log2_max_tb_size;
+    int32_t mode = 0;
+    if (!(flags & TU_LUMA)) {
+        if (!node->tu_split || log2_size <= 2) return 0;
+        children_init(tree, z, log2_size, 1);
+        return 2;
+    }
+    if (!final_result && log2_size <= log2_max) {
+        mode = 0;
+    } else if (log2_size > 2 && (log2_size > log2_max || (t < 3 && t < max_depth))) {
+        // An optional split only where the SPS can signal it; a node
+        // larger than the largest transform is always split.
+        children_init(tree, z, log2_size, 0);
+        mode = log2_size > log2_max ? 2 : 1;
+    }
+    if (!final_result && mode == 1) mode = 0;
+    return mode;
+}
+
+// A 64x64 CU without merge may also drop its residual altogether: that is
+// the whole choice its split is compared with.
+void cu64_without_residual(row_context *ctx, cu_node *node, int32_t z, int32_t x, int32_t y, uint32_t flags)
+{
+    node->tu_cost = rd_luma_distortion(ctx, 6, x, y) + rd_tu_flags_cost_empty(ctx, node->lambda_sse, z, 6);
+    if (flags & TU_CHROMA) node->tu_cost += rd_chroma_distortion(ctx, x, y, 6, node->qp);
+    node->residual_mode = 3;
+}
+
+// The four children searched; a chroma-only pass sums their costs and
+// chroma flags here, the luma passes in the decision.
+void tu_children_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                        uint32_t flags, int32_t final_result)
+{
+    int32_t n = node_index(z, log2_size);
+    int32_t h = (1 << log2_size) / 2, q = 1 << (2 * (log2_size - 3));
+    for (int32_t k = 0; k < 4; k++)
+        tu_tree_search(ctx, tree, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, flags, final_result);
+    if (!(flags & TU_LUMA)) {
+        tree[n].tu_cost = children_cost(tree, z, log2_size);
+        ctx->ctu.decision.cbf_flags[n] = (uint8_t)((ctx->ctu.decision.cbf_flags[n] & 1) |
+                                                   (cu_children_cbf(ctx, z, log2_size) & 6));
+    }
+}
+
+}  // namespace
 
 void tu_tree_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                     uint32_t flags, int32_t final_result)
@@ -260,31 +308,15 @@ void tu_tree_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32
     mode_search_state *st = search_state(ctx);
     int32_t n = node_index(z, log2_size), d = 6 - log2_size, size = 1 << log2_size;
     cu_node *node = &tree[n];
-    int32_t mode = 0, inter = cu_is_inter(ctx, z);
+    int32_t inter = cu_is_inter(ctx, z);
     int32_t t = tu_depth_of(ctx, z, log2_size);
     int32_t max_depth = inter ? ctx->enc->sps.max_tu_depth_inter : ctx->enc->sps.max_tu_depth_intra;
-    if (flags & TU_LUMA) {
-        if (!final_result && log2_size <= ctx->enc->sps.log2_max_tb_size) {
-            mode = 0;
-        } else if (log2_size > 2 && (log2_size > ctx->enc->sps.log2_max_tb_size || (t < 3 && t < max_depth))) {
-            // An optional split only where the SPS can signal it; a node
-            // larger than the largest transform is always split.
-            children_init(tree, z, log2_size, 0);
-            mode = log2_size > ctx->enc->sps.log2_max_tb_size ? 2 : 1;
-        }
-        if (!final_result && mode == 1) mode = 0;
-    } else if (node->tu_split && log2_size > 2) {
-        children_init(tree, z, log2_size, 1);
-        mode = 2;
-    }
+    int32_t mode = tu_search_mode(ctx, tree, z, log2_size, flags, final_result, t, max_depth);
     st->tu_save_a[d] = ctx->cabac.rate;
     if (inter && t == 0) prediction_save(ctx, x, y, log2_size);
     if (inter && mode == 2 && final_result && (flags & TU_LUMA) && log2_size == 6 &&
         !ctx->ctu.motion.merge_flag_map[map8_index(z)]) {
-        // A 64x64 CU without merge may also drop its residual altogether.
-        node->tu_cost = rd_luma_distortion(ctx, 6, x, y) + rd_tu_flags_cost_empty(ctx, node->lambda_sse, z, 6);
-        if (flags & TU_CHROMA) node->tu_cost += rd_chroma_distortion(ctx, x, y, 6, node->qp);
-        node->residual_mode = 3;
+        cu64_without_residual(ctx, node, z, x, y, flags);
         mode = 1;
         st->tu_save_b[d] = ctx->cabac.rate;
     } else if (mode < 2) {
@@ -300,14 +332,7 @@ void tu_tree_search(row_context *ctx, cu_node *tree, int32_t z, int32_t x, int32
     map_mark_unavailable(ctx, x, y, size, size);
     if (mode == 1) ctx->cabac.rate = st->tu_save_a[d];
     set_tu_split(ctx, node, n, 1);
-    int32_t h = size / 2, q = 1 << (2 * (log2_size - 3));
-    for (int32_t k = 0; k < 4; k++)
-        tu_tree_search(ctx, tree, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, flags, final_result);
-    if (!(flags & TU_LUMA)) {
-        node->tu_cost = children_cost(tree, z, log2_size);
-        ctx->ctu.decision.cbf_flags[n] = (uint8_t)((ctx->ctu.decision.cbf_flags[n] & 1) |
-                                                   (cu_children_cbf(ctx, z, log2_size) & 6));
-    }
+    tu_children_search(ctx, tree, z, x, y, log2_size, flags, final_result);
     if (final_result) tu_tree_decide(ctx, tree, z, x, y, log2_size, mode, flags);
     else if (flags & TU_LUMA) ctx->ctu.decision.cbf_flags[n] = cu_children_cbf(ctx, z, log2_size);
 }

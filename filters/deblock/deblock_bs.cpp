@@ -76,46 +76,56 @@ static void flags_set_coded(deblock_context *ctx, int unit, int n)
         for (int c = 0; c < n; c++) ctx->maps->cu_flags_map[unit + r * CTU_MAP8_STRIDE + c] |= 0xF0;
 }
 
-void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size)
+namespace {
+
+// A CU edge of n units against the neighbours at p, p + step, ...: strength 4
+// where either side is intra. An edge on the picture's border has no
+// neighbour and was already set to 0.
+void intra_cu_edge(int8_t *entry, int base, const int8_t *mode, int p, int step, bool intra, int n)
 {
-    const int8_t *mode = ctx->maps->pred_mode_map;
-    int8_t *entry = bs_entry(ctx);
+    if (mode[p] < 0) return;
+    for (int i = 0; i < n; i++) {
+        if (intra || mode[p + i * step] == 1) {
+            set_if_unset(&entry[base + 2 * i], 4);
+            set_if_unset(&entry[base + 2 * i + 1], 4);
+        }
+    }
+}
+
+// The prediction blocks of an inter CU (part 0: one block over the CU), each
+// with the edges it owns: the CU's edges for the first, the inner ones after.
+void bs_prediction_blocks(deblock_context *ctx, int z, int x, int y, int log2_size, uint32_t part)
+{
     int size = 1 << log2_size;
-    int n = size / 8;
-    int u = zorder_to_map8[z >> 2];
-    int m = mode[u];
-
-    // CU edges with an intra CU on either side.
-    if (mode[u - 1] >= 0) {
-        for (int i = 0; i < n; i++) {
-            if (m == 1 || mode[u - 1 + i * CTU_MAP8_STRIDE] == 1) {
-                int b = (x / 8) * 16 + (y / 8 + i) * 2;
-                set_if_unset(&entry[b], 4);
-                set_if_unset(&entry[b + 1], 4);
-            }
-        }
+    int half = size / 2;
+    int q = 1 << (2 * (log2_size - 3));
+    if (part == 0) {
+        deblock_bs_block(ctx, z, x, y, size, size, 3);
+    } else if (part == 1) {
+        deblock_bs_block(ctx, z, x, y, size, half, 3);
+        deblock_bs_block(ctx, z + 2 * q, x, y + half, size, half, 1);
+    } else if (part == 2) {
+        deblock_bs_block(ctx, z, x, y, half, size, 3);
+        deblock_bs_block(ctx, z + q, x + half, y, half, size, 2);
+    } else {
+        deblock_bs_block(ctx, z, x, y, half, half, 3);
+        deblock_bs_block(ctx, z + q, x + half, y, half, half, 2);
+        deblock_bs_block(ctx, z + 2 * q, x, y + half, half, half, 1);
+        deblock_bs_block(ctx, z + 3 * q, x + half, y + half, half, half, 0);
     }
-    if (mode[u - CTU_MAP8_STRIDE] >= 0) {
-        for (int i = 0; i < n; i++) {
-            if (m == 1 || mode[u - CTU_MAP8_STRIDE + i] == 1) {
-                int b = DEBLOCK_BS_HOR + (y / 8) * 16 + (x / 8 + i) * 2;
-                set_if_unset(&entry[b], 4);
-                set_if_unset(&entry[b + 1], 4);
-            }
-        }
-    }
+}
 
-    int node = cu_tree_node(z, log2_size);
+// An inter CU: by its transform tree where one is coded that splits its
+// prediction blocks apart, else by prediction block.
+void inter_cu_bs(deblock_context *ctx, int z, int x, int y, int log2_size)
+{
     const cu_decision_arrays *dec = ctx->decisions;
-    if (m == 1) {
-        uint32_t part = dec->part_mode[node];
-        deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0, ctx->max_tu_depth_intra + (part == 3 ? 1 : 0), part == 3);
-        return;
-    }
+    int node = cu_tree_node(z, log2_size);
+    int u = zorder_to_map8[z >> 2];
     bool skip = (ctx->maps->cu_flags_map[u] & 1) != 0;
     uint32_t part = skip ? 0 : dec->part_mode[node];
     bool two_units = part >= 1 && part <= 3 && log2_size >= 4;
-    bool root_split = ctx->max_tu_depth_inter == 0 && part != 0;
+    bool root_split = tu_cu_root_split(false, part, ctx->max_tu_depth_inter);
     // The syntax codes no transform tree in a skipped CU, nor in an inter CU
     // whose root coded-block flags are all clear (except a merged 2Nx2N one,
     // whose root flag is implied): such a CU has no coefficients, whatever
@@ -130,23 +140,29 @@ void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size)
     }
     // One transform block over the prediction blocks, or none: the edges
     // between the prediction blocks are prediction edges only.
-    if (tree && (dec->cbf_flags[node] & 1)) flags_set_coded(ctx, u, n);
-    int half = size / 2;
-    int q = 1 << (2 * (log2_size - 3));
-    if (!two_units) {
-        deblock_bs_block(ctx, z, x, y, size, size, 3);
-    } else if (part == 1) {
-        deblock_bs_block(ctx, z, x, y, size, half, 3);
-        deblock_bs_block(ctx, z + 2 * q, x, y + half, size, half, 1);
-    } else if (part == 2) {
-        deblock_bs_block(ctx, z, x, y, half, size, 3);
-        deblock_bs_block(ctx, z + q, x + half, y, half, size, 2);
-    } else {
-        deblock_bs_block(ctx, z, x, y, half, half, 3);
-        deblock_bs_block(ctx, z + q, x + half, y, half, half, 2);
-        deblock_bs_block(ctx, z + 2 * q, x, y + half, half, half, 1);
-        deblock_bs_block(ctx, z + 3 * q, x + half, y + half, half, half, 0);
+    if (tree && (dec->cbf_flags[node] & 1)) flags_set_coded(ctx, u, (1 << log2_size) / 8);
+    bs_prediction_blocks(ctx, z, x, y, log2_size, two_units ? part : 0);
+}
+
+}  // namespace
+
+void deblock_bs_cu(deblock_context *ctx, int z, int x, int y, int log2_size)
+{
+    const int8_t *mode = ctx->maps->pred_mode_map;
+    int8_t *entry = bs_entry(ctx);
+    int n = (1 << log2_size) / 8;
+    int u = zorder_to_map8[z >> 2];
+    bool intra = mode[u] == 1;
+    intra_cu_edge(entry, (x / 8) * 16 + (y / 8) * 2, mode, u - 1, CTU_MAP8_STRIDE, intra, n);
+    intra_cu_edge(entry, DEBLOCK_BS_HOR + (y / 8) * 16 + (x / 8) * 2, mode, u - CTU_MAP8_STRIDE, 1, intra, n);
+    if (!intra) {
+        inter_cu_bs(ctx, z, x, y, log2_size);
+        return;
     }
+    uint32_t part = ctx->decisions->part_mode[cu_tree_node(z, log2_size)];
+    deblock_bs_tu_tree(ctx, z, x, y, log2_size, 0,
+                       tu_cu_max_depth(true, part, ctx->max_tu_depth_intra, ctx->max_tu_depth_inter),
+                       tu_cu_root_split(true, part, ctx->max_tu_depth_inter));
 }
 
 void deblock_bs_tu_tree(deblock_context *ctx, int z, int x, int y, int log2_size, int depth, int max_depth,

@@ -71,3 +71,16 @@ static inline bool tu_node_splits(int32_t split_flag, int log2_size, int depth, 
     if (depth == 0 && root_split) return true;
     return split_flag != 0 && log2_size > 2 && depth < max_depth;
 }
+
+// The depth limit of a CU's transform tree and the split the syntax infers at
+// its root: an intra NxN CU splits its root, and its units may split once
+// more; a two-unit inter CU splits its root when inter trees have no depth.
+static inline int tu_cu_max_depth(bool intra, uint32_t part, int max_depth_intra, int max_depth_inter)
+{
+    return intra ? max_depth_intra + (part == 3 ? 1 : 0) : max_depth_inter;
+}
+
+static inline bool tu_cu_root_split(bool intra, uint32_t part, int max_depth_inter)
+{
+    return intra ? part == 3 : max_depth_inter == 0 && part != 0;
+}

@@ -8,7 +8,9 @@
 #include "encoder/cpu.h"
 #include "kernels/metrics/metric.h"
 
-static void fill_portable(metric_table *t)
+// The SAD forms: whole and every-second-row blocks, square, wide and tall,
+// one to four candidates.
+static void fill_portable_sad(metric_table *t)
 {
     static const pair_metric_fn sad_sub[METRIC_SIZES] = {sad_sub_64x64_c, sad_sub_32x32_c, sad_sub_16x16_c,
                                                          sad_sub_8x8_c, sad_sub_4x4_c};
@@ -27,6 +29,20 @@ static void fill_portable(metric_table *t)
                                                sad_x3_sub_8x8_c, sad_x3_sub_4x4_c};
     static const sad_x2_fn x2[METRIC_SIZES] = {sad_x2_sub_64x64_c, sad_x2_sub_32x32_c, sad_x2_sub_16x16_c,
                                                sad_x2_sub_8x8_c, sad_x2_sub_4x4_c};
+    std::memcpy(t->sad_sub, sad_sub, sizeof sad_sub);
+    std::memcpy(t->sad, sad, sizeof sad);
+    std::memcpy(t->sad_sub_wide, sad_sub_wide, sizeof sad_sub_wide);
+    std::memcpy(t->sad_sub_tall, sad_sub_tall, sizeof sad_sub_tall);
+    std::memcpy(t->sad_x4_sub, x4, sizeof x4);
+    std::memcpy(t->sad_x4_sub_wide, x4_wide, sizeof x4_wide);
+    std::memcpy(t->sad_x4_sub_tall, x4_tall, sizeof x4_tall);
+    std::memcpy(t->sad_x3_sub, x3, sizeof x3);
+    std::memcpy(t->sad_x2_sub, x2, sizeof x2);
+}
+
+// The squared-error and transformed-difference forms.
+static void fill_portable_transformed(metric_table *t)
+{
     static const pair_metric_fn sse[METRIC_SIZES] = {sse_64x64_c, sse_32x32_c, sse_16x16_c, sse_8x8_c, sse_4x4_c};
     static const pair_metric_fn satd[METRIC_SIZES] = {satd_64x64_c, satd_32x32_c, satd_16x16_c, satd_8x8_c,
                                                       satd_4x4_c};
@@ -38,21 +54,18 @@ static void fill_portable(metric_table *t)
                                                            nullptr};
     static const pair_metric_fn sa8d_sub[METRIC_SIZES] = {sa8d_sub_64x64_c, sa8d_sub_32x32_c, sa8d_sub_16x16_c,
                                                           sa8d_8x8_c, nullptr};
-    std::memcpy(t->sad_sub, sad_sub, sizeof sad_sub);
-    std::memcpy(t->sad, sad, sizeof sad);
-    std::memcpy(t->sad_sub_wide, sad_sub_wide, sizeof sad_sub_wide);
-    std::memcpy(t->sad_sub_tall, sad_sub_tall, sizeof sad_sub_tall);
-    std::memcpy(t->sad_x4_sub, x4, sizeof x4);
-    std::memcpy(t->sad_x4_sub_wide, x4_wide, sizeof x4_wide);
-    std::memcpy(t->sad_x4_sub_tall, x4_tall, sizeof x4_tall);
-    std::memcpy(t->sad_x3_sub, x3, sizeof x3);
-    std::memcpy(t->sad_x2_sub, x2, sizeof x2);
     std::memcpy(t->sse, sse, sizeof sse);
     std::memcpy(t->satd, satd, sizeof satd);
     std::memcpy(t->sa8d, sa8d, sizeof sa8d);
     std::memcpy(t->sa8d_wide, sa8d_wide, sizeof sa8d_wide);
     std::memcpy(t->sa8d_tall, sa8d_tall, sizeof sa8d_tall);
     std::memcpy(t->sa8d_sub, sa8d_sub, sizeof sa8d_sub);
+}
+
+static void fill_portable(metric_table *t)
+{
+    fill_portable_sad(t);
+    fill_portable_transformed(t);
     t->pixel_sum_ssq_16x16 = pixel_sum_ssq_16x16_c;
     t->pixel_sum_ssq_8x8 = pixel_sum_ssq_8x8_c;
     t->sse_wxh = sse_wxh_c;
