@@ -382,31 +382,45 @@ void rc_model_reset(rc_model *m)
     set_ratios(m);
 }
 
-void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3])
+namespace {
+
+// A picture's target and bounds while the window model sets them: its
+// class, the window it is measured in, the window's bounds, its class share
+// of the rate, its share of the bucket, and whether the bucket loses rate
+// when it runs over.
+struct frame_bounds {
+    int32_t cls;
+    int32_t start;
+    int32_t w;
+    int64_t hi, lo;
+    int64_t t;
+    int64_t upper;
+    bool spills;
+};
+
+// The picture enters the model: its counts, the window it is measured in
+// (shorter over the first pictures), the anchor's lean and, once per round
+// of pictures in flight, the class shares.
+void window_advance(rc_model *m, frame_bounds *b, double lean)
 {
-    cls = std::min(std::max(cls, 0), 2);
     if (m->frames < INT32_MAX) m->frames++;
     m->gop_count++;
-    int32_t start = (m->write_pos + 1 + m->length - m->window) % m->length;
-    int32_t w = m->window;
+    b->start = (m->write_pos + 1 + m->length - m->window) % m->length;
+    b->w = m->window;
     if (m->frames <= m->window) {
         int32_t mm = std::max(m->window, 11) - 1;
-        w = std::max(6 + (mm - 5) * (m->frames - 1) / mm, m->frames);
+        b->w = std::max(6 + (mm - 5) * (m->frames - 1) / mm, m->frames);
     }
-    if (cls == 0) m->anchor_lean = lean;
-    if (cls == 0 && m->gop_count >= m->frames_in_flight) {
+    if (b->cls == 0) m->anchor_lean = lean;
+    if (b->cls == 0 && m->gop_count >= m->frames_in_flight) {
         m->gop_count = 0;
         reestimate_ratios(m);
     }
-    // The target of an anchor (an intra or P picture, whose QP the B
-    // pictures follow) keeps to the room the window leaves; that of a B
-    // picture to its class share of what the window may hold, as if every
-    // picture in it moved with its QP: giving one B picture all of the
-    // window's excess or room would swing the QPs from one mini-GOP to the
-    // next. The picture's upper bound is its share of what the bucket is
-    // expected to lend when it starts, a margin for a plan that falls short.
-    int64_t hi = (int64_t)m->max_frame_bits * w, lo = (int64_t)m->min_frame_bits * w;
-    int64_t t = (int64_t)((double)m->frame_bits * m->ratio[cls]);
+}
+
+// The picture's share of what the bucket is expected to lend.
+int64_t bucket_upper(const rc_model *m, const frame_bounds *b, double lean)
+{
     // An anchor that the tree says later pictures lean on (`lean`, 0 to 1)
     // may also take that share of the fill the bucket holds back: the bits it
     // takes buy quality for the pictures that follow. Held to the lendable
@@ -418,8 +432,8 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     // whatever the tree says, the anchors of temporal noise, which nothing
     // leans on, took the rate 10 % over (4404 kbit/s at 4000).
     double room = bucket_lendable(m);
-    if (cls == 0) room = std::max(planned_bucket_fill(m) - (1.0 - lean) * (double)m->bucket_hold, room);
-    int64_t upper = (int64_t)(room * (cls == 0 ? ANCHOR_BUCKET_SHARE : BUCKET_SHARE));
+    if (b->cls == 0) room = std::max(planned_bucket_fill(m) - (1.0 - lean) * (double)m->bucket_hold, room);
+    int64_t upper = (int64_t)(room * (b->cls == 0 ? ANCHOR_BUCKET_SHARE : BUCKET_SHARE));
     // With true shares a B picture's bound is at least its class share of the
     // rate, or its share of the planned fill where that is less. Bounded by
     // the fill above the held level alone, the B pictures had nothing left
@@ -437,19 +451,26 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     // 640x360, 300 pictures, 1000 kbit/s: reference B pictures bounded at
     // 11.5 kbit were coded at QP 28-30 between P pictures at QP 16-20, where
     // average bitrate codes them at 24-25 in 40-55 kbit).
-    if (cls != 0 && true_shares(m) && m->frames > m->window) {
-        double least = std::max((double)t, (double)m->frame_bits);
+    if (b->cls != 0 && true_shares(m) && m->frames > m->window) {
+        double least = std::max((double)b->t, (double)m->frame_bits);
         upper = std::max(upper, (int64_t)std::min(least, planned_bucket_fill(m) * BUCKET_SHARE));
     }
+    return upper;
+}
+
+// The window's bounds for the picture: an anchor's the room the window
+// leaves, a B picture's its class share of what the window may hold.
+void window_room(const rc_model *m, frame_bounds *b)
+{
     if (m->frames > 1) {
-        int64_t sum = window_bits(m, start);
-        double expected = (double)sum + (double)t;
-        if (cls == 0) {
-            hi = t + (int64_t)((double)(hi - sum - t) * ANCHOR_ROOM_SHARE);
-            lo = t + (int64_t)((double)(lo - sum - t) * ANCHOR_ROOM_SHARE);
+        int64_t sum = window_bits(m, b->start);
+        double expected = (double)sum + (double)b->t;
+        if (b->cls == 0) {
+            b->hi = b->t + (int64_t)((double)(b->hi - sum - b->t) * ANCHOR_ROOM_SHARE);
+            b->lo = b->t + (int64_t)((double)(b->lo - sum - b->t) * ANCHOR_ROOM_SHARE);
         } else if (expected > 0.0) {
-            hi = (int64_t)((double)hi * (double)t / expected);
-            lo = (int64_t)((double)lo * (double)t / expected);
+            b->hi = (int64_t)((double)b->hi * (double)b->t / expected);
+            b->lo = (int64_t)((double)b->lo * (double)b->t / expected);
         }
     }
     // An anchor is bounded by what the bucket holds, not by the window's
@@ -457,16 +478,29 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     // the last pictures leaves an anchor less than the bucket refills
     // until the next one, and the bits the full bucket cannot hold are
     // lost (zoom 640x360, 1000 kbit/s: 11 % under the rate).
-    if (cls == 0) hi = std::max(hi, upper);
+    if (b->cls == 0) b->hi = std::max(b->hi, b->upper);
+}
+
+// An anchor opens a mini-GOP and, where the bucket would spill, spends at
+// least what it would lose.
+void anchor_spill_floor(rc_model *m, frame_bounds *b)
+{
     // Only a bucket that refills at the target rate loses rate when it runs
     // over; one that refills at a higher maximum runs over anyway.
-    bool spills = rc_model_long_bucket(m) && m->max_frame_bits <= m->frame_bits;
-    if (cls == 0) {
+    b->spills = rc_model_long_bucket(m) && m->max_frame_bits <= m->frame_bits;
+    if (b->cls == 0) {
         // The mini-GOP the anchor opens is taken to be as long as the last.
         int32_t span = std::max(m->frames - m->anchor_frames, 1);
         m->anchor_frames = m->frames;
-        if (spills) lo = std::max(lo, (int64_t)anchor_spill(m, span));
+        if (b->spills) b->lo = std::max(b->lo, (int64_t)anchor_spill(m, span));
     }
+}
+
+// The class share moved by part of the running deviation, by more the
+// further it has gone, within the bounds.
+int64_t deviation_target(const rc_model *m, const frame_bounds *b)
+{
+    int64_t t = b->t;
     double a;
     if (m->dev_near_low < m->deviation && m->deviation < m->dev_near_high) a = 0.2 * t;
     else if (m->dev_far_low < m->deviation && m->deviation < m->dev_far_high) a = 0.5 * t;
@@ -475,17 +509,46 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     int64_t spread = m->deviation >> 2;
     if (true_shares(m)) spread = m->deviation / std::max((int32_t)(m->window * DEVIATION_SPREAD_WINDOWS), 1);
     int64_t target = t + std::min(std::max(spread, -allow), allow);
-    target = std::max(target, lo);
-    target = std::min(target, std::min(hi, upper));
-    if (cls != 0 && spills && true_shares(m)) target = std::max(target, std::min((int64_t)bucket_spill(m), upper));
+    target = std::max(target, b->lo);
+    target = std::min(target, std::min(b->hi, b->upper));
+    if (b->cls != 0 && b->spills && true_shares(m))
+        target = std::max(target, std::min((int64_t)bucket_spill(m), b->upper));
     target = std::max(target, (int64_t)m->ctu_count);
-    target = std::min(target, (int64_t)INT32_MAX);
+    return std::min(target, (int64_t)INT32_MAX);
+}
+
+// The target enters the ring as the picture's plan; the bounds go out.
+void target_write(rc_model *m, const frame_bounds *b, int64_t target, int32_t out[3])
+{
     m->planned[m->write_pos] = (int32_t)target;
     m->expected[m->write_pos] = (int32_t)target;
     m->write_pos = (m->write_pos + 1) % m->length;
     out[0] = (int32_t)target;
-    out[1] = (int32_t)std::min(std::max(upper, UPPER_BITS_PER_CTU * m->ctu_count), (int64_t)INT32_MAX);
-    out[2] = (int32_t)std::min(std::max(lo, (int64_t)(m->ctu_count >> 2)), (int64_t)INT32_MAX);
+    out[1] = (int32_t)std::min(std::max(b->upper, UPPER_BITS_PER_CTU * m->ctu_count), (int64_t)INT32_MAX);
+    out[2] = (int32_t)std::min(std::max(b->lo, (int64_t)(m->ctu_count >> 2)), (int64_t)INT32_MAX);
+}
+
+}  // namespace
+
+void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3])
+{
+    frame_bounds b = {};
+    b.cls = std::min(std::max(cls, 0), 2);
+    window_advance(m, &b, lean);
+    // The target of an anchor (an intra or P picture, whose QP the B
+    // pictures follow) keeps to the room the window leaves; that of a B
+    // picture to its class share of what the window may hold, as if every
+    // picture in it moved with its QP: giving one B picture all of the
+    // window's excess or room would swing the QPs from one mini-GOP to the
+    // next. The picture's upper bound is its share of what the bucket is
+    // expected to lend when it starts, a margin for a plan that falls short.
+    b.hi = (int64_t)m->max_frame_bits * b.w;
+    b.lo = (int64_t)m->min_frame_bits * b.w;
+    b.t = (int64_t)((double)m->frame_bits * m->ratio[b.cls]);
+    b.upper = bucket_upper(m, &b, lean);
+    window_room(m, &b);
+    anchor_spill_floor(m, &b);
+    target_write(m, &b, deviation_target(m, &b), out);
 }
 
 void rc_model_set_last(rc_model *m, int32_t bits)

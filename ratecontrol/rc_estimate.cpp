@@ -458,111 +458,149 @@ double elastic_qscale(const ratecontrol *rc, double q, double weight)
     return a * std::pow(q / a, 1.0 / e);
 }
 
-double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
+// The picture's entry for the rate equation: its lookahead cost, and the
+// short-term complexity that it joins.
+void short_term_entry(ratecontrol *rc, const internal_config *cfg, int32_t cls, pass2_entry *e)
 {
-    const rc_picture *pic = &rc->pic;
-    const ratecontrol *first = rc_first(rc);
-    bool crf = cfg->rc_mode == RC_MODE_CRF;
-    double overflow = 1.0;
     rc->frame_satd = lookahead_cost_of(rc, cfg);
     rc->short_term_cplx_sum *= 0.5;
     rc->short_term_cplx_count *= 0.5;
     double d = std::min(std::max(1.0 / cfg->fps_num, 0.01), 1.0);
     rc->short_term_cplx_sum += rc->frame_satd / (d / 0.04);
     rc->short_term_cplx_count += 1.0;
+    e->slice_class = cls;
+    e->qscale_first = 1.0;
+    e->resid_bits = rc->frame_satd;
+    e->blurred_cplx = (float)(rc->short_term_cplx_sum / rc->short_term_cplx_count);
+}
+
+// How far the bits spent, with those in flight, run over the bits wanted by
+// now, as a factor on the qscale (1 while nothing can be measured).
+double abr_overflow(const ratecontrol *rc, const in_flight_sums *flight)
+{
+    double overflow = 1.0;
+    if (rc->frame_satd != 0) {
+        double spent = rc_first(rc)->total_bits + flight->bits;
+        double t = coded_seconds(rc, flight);
+        double wanted = t * rc->bitrate;
+        double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
+        if (wanted > 0.0 && abr_buffer > 0.0) {
+            // The buffer that absorbs the error grows with the time coded;
+            // over the first seconds it is no larger than the bits wanted
+            // so far (at least a second's worth), so that a short stream
+            // corrects its error within its own length.
+            double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
+            buffer = std::max(std::min(buffer, wanted), rc->bitrate);
+            overflow = 1.0 + (spent - wanted) / buffer;
+            overflow = std::min(std::max(overflow, 0.5), 2.0);
+        }
+    }
+    return overflow;
+}
+
+// Average bitrate's qscale from the rate equation, leant on the learned
+// elasticity and scaled by the overflow, which it also returns.
+double abr_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double *overflow)
+{
+    // The pictures in flight join the sums with their sizes (known or
+    // expected), so that a round of frame instances coded since the last
+    // finished picture is not left out of the rate equation and the
+    // overflow.
+    in_flight_sums flight = pictures_in_flight(rc, cfg);
+    double complexity = rc->complexity_sum + flight.complexity;
+    double wanted_window = rc->wanted_bits_window + flight.in_equation * rc->bitrate / rc->fps;
+    double rate = complexity > 0.0 ? wanted_window / complexity : 0.0;
+    double q = rc_get_qscale(rc, cfg, e, rate);
+    *overflow = abr_overflow(rc, &flight);
+    // A first pass keeps the plain slope: the second pass plans from its
+    // statistics, and planned from pictures coded with the learned one,
+    // it missed by up to 50 % (noise at 720p, 1500 kbit/s, 6.6 % before).
+    if (!cfg->pass1) q = elastic_qscale(rc, q, elastic_weight(rc, *overflow));
+    q *= *overflow;
+    return q;
+}
+
+// The fall of an average-bitrate keyframe bounded by its share of the
+// rate, 0 where nothing bounds it.
+double keyframe_sized_floor(const ratecontrol *rc)
+{
+    double budget = KEYFRAME_SHARE * rc->bitrate / rc->fps;
+    double sized = rc_size_descent_floor(rc, budget);
+    // After a scene cut no intra picture of the scene has been
+    // seen: the intra predictor, which follows the intra cost
+    // across scenes, bounds it instead (a cut keyframe planned at
+    // 1.9 Mbit, unbounded, took 1.25 Mbit at 1500 kbit/s).
+    if (!(sized > 0.0) && rc_first(rc)->frame_model[slice_i].anchor_qscale > 0.0f && rc->frame_satd > 0)
+        sized = rc_qscale_for_bits(rc, budget);
+    return sized;
+}
+
+// An intra picture's qscale fixed by the ratio to the P pictures before it
+// (CRF with the tree: to the rate equation's); false when not fixed so.
+bool fixed_intra_qscale(const ratecontrol *rc, const internal_config *cfg, bool crf, double *q)
+{
+    if (crf && cfg->mbtree) {
+        *q /= abs_ip_ratio(cfg);
+        return true;
+    }
+    if (!(cfg->idr_period > 1 && rc->last_non_b_type != slice_i && rc->accum_p_norm > 0.0)) return false;
+    *q = rc_qp_to_qscale(rc->accum_p_qp / rc->accum_p_norm) / abs_ip_ratio(cfg);
+    // Average bitrate takes the latest P picture's qscale instead of
+    // the running mean of all P QPs: over a short stream that mean
+    // still holds the start-up, several QPs coarser than where the
+    // estimate has fallen to since (a cut 25 pictures into a 720p
+    // clip at 500 kbit/s took QP 42.2 from it while its P pictures
+    // were at 38.7, and the new scene started that coarse: 28.7 %
+    // below the target, 15.5 % so).
+    if (!crf && !cfg->pass1) *q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
+    if (!crf && !cfg->pass1) {
+        double sized = keyframe_sized_floor(rc);
+        if (sized > 0.0) *q = std::max(*q, sized);
+    }
+    return true;
+}
+
+// A picture not fixed by another kind's: average bitrate keeps it within
+// steps of the latest picture of its kind; CRF's first picture starts from
+// the CRF's QP.
+double stepped_qscale(const ratecontrol *rc, const internal_config *cfg, int32_t cls, bool crf, double overflow,
+                      double q)
+{
+    const rc_picture *pic = &rc->pic;
+    if (pic->coding_number > 0 && !crf) {
+        double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
+        double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
+        if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
+        else if (overflow < 0.9) lmin /= rc->qscale_step;
+        // Once a picture of its kind has been seen, the fall is bounded by
+        // size rather than by QP steps: the steps hold pictures that cost
+        // little far above their share for many mini-GOPs. A stream below
+        // its budget lets the fall take more, up to twice a mini-GOP's
+        // bits as the overflow factor falls to its least: held to one
+        // mini-GOP while its P pictures came in at a third to a half of
+        // their plans, a cut at 500 kbit/s under a buffer ended 52 %
+        // short, and 300 pictures of a slow pan 7 % (46 % and 5 % so).
+        // The first pass keeps its pace.
+        double behind = cfg->pass1 ? 1.0 : std::min(overflow, 1.0);
+        double sized = rc_size_descent_floor(rc, mini_gop_bits(rc, cfg) / behind);
+        if (sized > 0.0) lmin = sized;
+        if (q < lmin) q = lmin;
+        else if (q > lmax) q = lmax;
+    } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
+        q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
+    }
+    return q;
+}
+
+double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
+{
+    bool crf = cfg->rc_mode == RC_MODE_CRF;
+    double overflow = 1.0;
     pass2_entry e = {};
-    e.slice_class = cls;
-    e.qscale_first = 1.0;
-    e.resid_bits = rc->frame_satd;
-    e.blurred_cplx = (float)(rc->short_term_cplx_sum / rc->short_term_cplx_count);
-    double q;
-    if (crf) {
-        q = rc_get_qscale(rc, cfg, &e, rc->crf_factor);
-    } else {
-        // The pictures in flight join the sums with their sizes (known or
-        // expected), so that a round of frame instances coded since the last
-        // finished picture is not left out of the rate equation and the
-        // overflow.
-        in_flight_sums flight = pictures_in_flight(rc, cfg);
-        double complexity = rc->complexity_sum + flight.complexity;
-        double wanted_window = rc->wanted_bits_window + flight.in_equation * rc->bitrate / rc->fps;
-        double rate = complexity > 0.0 ? wanted_window / complexity : 0.0;
-        q = rc_get_qscale(rc, cfg, &e, rate);
-        if (rc->frame_satd != 0) {
-            double spent = first->total_bits + flight.bits;
-            double t = coded_seconds(rc, &flight);
-            double wanted = t * rc->bitrate;
-            double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
-            if (wanted > 0.0 && abr_buffer > 0.0) {
-                // The buffer that absorbs the error grows with the time coded;
-                // over the first seconds it is no larger than the bits wanted
-                // so far (at least a second's worth), so that a short stream
-                // corrects its error within its own length.
-                double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
-                buffer = std::max(std::min(buffer, wanted), rc->bitrate);
-                overflow = 1.0 + (spent - wanted) / buffer;
-                overflow = std::min(std::max(overflow, 0.5), 2.0);
-            }
-        }
-        // A first pass keeps the plain slope: the second pass plans from its
-        // statistics, and planned from pictures coded with the learned one,
-        // it missed by up to 50 % (noise at 720p, 1500 kbit/s, 6.6 % before).
-        if (!cfg->pass1) q = elastic_qscale(rc, q, elastic_weight(rc, overflow));
-        q *= overflow;
-    }
-    bool fixed_intra = false;
-    if (cls == slice_i) {
-        if (crf && cfg->mbtree) {
-            q /= abs_ip_ratio(cfg);
-            fixed_intra = true;
-        } else if (cfg->idr_period > 1 && rc->last_non_b_type != slice_i && rc->accum_p_norm > 0.0) {
-            q = rc_qp_to_qscale(rc->accum_p_qp / rc->accum_p_norm) / abs_ip_ratio(cfg);
-            // Average bitrate takes the latest P picture's qscale instead of
-            // the running mean of all P QPs: over a short stream that mean
-            // still holds the start-up, several QPs coarser than where the
-            // estimate has fallen to since (a cut 25 pictures into a 720p
-            // clip at 500 kbit/s took QP 42.2 from it while its P pictures
-            // were at 38.7, and the new scene started that coarse: 28.7 %
-            // below the target, 15.5 % so).
-            if (!crf && !cfg->pass1) q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
-            if (!crf && !cfg->pass1) {
-                double budget = KEYFRAME_SHARE * rc->bitrate / rc->fps;
-                double sized = rc_size_descent_floor(rc, budget);
-                // After a scene cut no intra picture of the scene has been
-                // seen: the intra predictor, which follows the intra cost
-                // across scenes, bounds it instead (a cut keyframe planned at
-                // 1.9 Mbit, unbounded, took 1.25 Mbit at 1500 kbit/s).
-                if (!(sized > 0.0) && first->frame_model[slice_i].anchor_qscale > 0.0f && rc->frame_satd > 0)
-                    sized = rc_qscale_for_bits(rc, budget);
-                if (sized > 0.0) q = std::max(q, sized);
-            }
-            fixed_intra = true;
-        }
-    }
-    if (!fixed_intra) {
-        if (pic->coding_number > 0 && !crf) {
-            double lmin = rc->last_qscale_for[cls] / rc->qscale_step;
-            double lmax = rc->last_qscale_for[cls] * rc->qscale_step;
-            if (overflow > 1.1 && pic->coding_number > 3) lmax *= rc->qscale_step;
-            else if (overflow < 0.9) lmin /= rc->qscale_step;
-            // Once a picture of its kind has been seen, the fall is bounded by
-            // size rather than by QP steps: the steps hold pictures that cost
-            // little far above their share for many mini-GOPs. A stream below
-            // its budget lets the fall take more, up to twice a mini-GOP's
-            // bits as the overflow factor falls to its least: held to one
-            // mini-GOP while its P pictures came in at a third to a half of
-            // their plans, a cut at 500 kbit/s under a buffer ended 52 %
-            // short, and 300 pictures of a slow pan 7 % (46 % and 5 % so).
-            // The first pass keeps its pace.
-            double behind = cfg->pass1 ? 1.0 : std::min(overflow, 1.0);
-            double sized = rc_size_descent_floor(rc, mini_gop_bits(rc, cfg) / behind);
-            if (sized > 0.0) lmin = sized;
-            if (q < lmin) q = lmin;
-            else if (q > lmax) q = lmax;
-        } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {
-            q = rc_qp_to_qscale(cfg->crf) / abs_ip_ratio(cfg);
-        }
-    }
+    short_term_entry(rc, cfg, cls, &e);
+    double q = crf ? rc_get_qscale(rc, cfg, &e, rc->crf_factor) : abr_qscale(rc, cfg, &e, &overflow);
+    bool fixed_intra = cls == slice_i && fixed_intra_qscale(rc, cfg, crf, &q);
+    if (!fixed_intra) q = stepped_qscale(rc, cfg, cls, crf, overflow, q);
     if (!crf) {
         double start = start_qp(rc, cls == slice_i ? START_SHARE_I : START_SHARE_P);
         if (start > -HUGE_VAL) q = std::max(q, rc_qp_to_qscale(start));

@@ -251,6 +251,42 @@ void rc_rowstats_ctu_add(rc_rowstats *s, int32_t x, int32_t y, uint32_t bits)
     }
 }
 
+namespace {
+
+// The spending up to the last CTUs the wavefront guarantees coded before a
+// CTU: their lookahead cost and bits, whether a cliff was passed, how many
+// CTUs they are, and the lowest and highest ratio of the neighbours.
+struct wave_spending {
+    int32_t n;
+    double cost, bits;
+    bool cliff;
+    int32_t coded;
+    double lowest, highest;
+};
+
+void wave_spending_of(const rc_rowstats *s, int32_t x, int32_t y, wave_spending *w)
+{
+    int32_t i = y * s->cols + x;
+    // The last CTU the wavefront guarantees coded and the spending up to it.
+    int32_t n = x > 0 ? i - 1 : previous_ctu(s, x, y);
+    w->n = n;
+    w->cost = s->wave_cost[n];
+    w->bits = s->wave_bits[n];
+    w->cliff = s->wave_cliff[n] != 0;
+    w->coded = x > 0 ? x : wave_ctus(s, n % s->cols, n / s->cols);
+    w->lowest = s->ctu_ratio[n];
+    w->highest = w->lowest;
+    if (x > 0 && y > 0) {
+        int32_t p = previous_ctu(s, x, y);
+        w->cost = (double)s->wave_cost[p] + s->row_cost[n];
+        w->bits = (double)s->wave_bits[p] + s->row_bits[n];
+        w->cliff = s->wave_cliff[p] || s->row_cliff[n];
+        w->coded = wave_ctus(s, p % s->cols, p / s->cols) + x;
+        w->lowest = std::min(w->lowest, s->ctu_ratio[p]);
+        w->highest = std::max(w->highest, s->ctu_ratio[p]);
+    }
+}
+
 // The CTU's ratio moves QP only as far as the picture's bounds need. Past
 // the upper bound it falls towards the observed ratio and holds the lowest
 // ratio of its neighbours, so that a QP raised to save the bucket stays
@@ -271,6 +307,88 @@ void rc_rowstats_ctu_add(rc_rowstats *s, int32_t x, int32_t y, uint32_t bits)
 // picture QP keeps them at or above their references' (zoom 640x360, 300
 // pictures, 375 kbit/s, one second's window: 32.5 dB; 33.9 dB now at the
 // same rate).
+double goal_ratio(const rc_rowstats *s, const wave_spending *w)
+{
+    double goal = 1.0;
+    if (w->cost < s->cost_floor) {
+        // Too little coded yet to project the picture from.
+    } else if (s->spend_target) {
+        // Bits a picture leaves under its target overflow the bucket: the
+        // ratio follows the projection out of the bounds and within them
+        // holds its neighbours' furthest from 1, so that a QP moved to meet
+        // the target stays moved.
+        double r0 = projected_ratio(s, w->cost, w->bits);
+        if (s->ratio_low < r0 && r0 < s->ratio_high) goal = r0 < 1.0 ? w->lowest : w->highest;
+        else goal = r0 < 1.0 ? std::min(r0, w->lowest) : std::max(r0, w->highest);
+    } else {
+        double r0 = observed_ratio(s, w->cost, w->bits);
+        double high = s->ratio_high * UNDERSPEND_MARGIN;
+        if (r0 < s->ratio_low) goal = std::min(r0, w->lowest);
+        else if (r0 > high) goal = r0 / high;
+    }
+    return goal;
+}
+
+// A picture projected past its upper bound drains the bucket: its ratio
+// goes to what the bound needs at once. Falling at most a step per CTU
+// from the neighbour's, whose wavefront rows start from the CTU above
+// right, a row could reach only 0.9 to the power of its wavefront depth
+// (cut 640x360 at 375 kbit/s, 8-picture bucket: a P picture with an
+// upper bound of 18 kbit took 48 kbit, its rows ending at ratios 0.48,
+// 0.39, 0.31 and so on).
+//
+// Only a short bucket, which runs dry within a few pictures, needs this:
+// a long one holds back part of its fill from the bounds, and there the
+// jump cost rate (zoom 640x360 at 375 kbit/s, one second's window: 10.1 %
+// under the rate for 8.4 %) with no underflow to save.
+double bound_limited(const rc_rowstats *s, const wave_spending *w, double counted, double r)
+{
+    if (s->spend_target && w->cost >= s->cost_floor) {
+        double bound = bound_ratio(s, w->cost, w->bits, counted, w->lowest);
+        if (bound > 0.0 && bound < r) r = bound;
+    }
+    return r;
+}
+
+// A picture of a short bucket that has spent its target (or its bound,
+// when that is lower) is coded at most SPENT_RATIO_MAX finer than
+// planned: its ratio rose while the coded part, projected by its share
+// of the lookahead cost, looked cheap, and the bits of the rest come at
+// the lowered QP. The part coded first is often nearly free (grain and
+// still areas skipped at the planned QP, the cost of a new scene's B
+// picture held in two CTUs), so the ratio climbed to 1.4-1.9 (QP -3 to
+// -5.5) and the last rows, past the QP where they stop being skipped,
+// took 500-2000 bits a CTU after 85-98 % of the cost: a B picture
+// planned at 10.2 kbit, its target 12.0 and its bound 19.0, took 20.6 at
+// QP 31 under its plan's 36.5 (grain 640x360 at 375 kbit/s). Over 80
+// encodes of five 300-picture 640x360 clips at 125 and 375 kbit/s,
+// 8-picture bucket, the bucket ran dry 23 times in 11 of them, 10 times
+// in 5 so (all at the cut's new scene). Held to ratio 1 (the plan's QP)
+// it ran dry 13 times, and the zoom at 320x180, 100 kbit/s, fell from
+// 95.5 to 94.4 kbit/s.
+//
+// Once the picture's size counted from its CTUs' mean reaches that
+// target, it is coded no finer than planned: CTUs cheap by the lookahead
+// cost and nearly free so far took 500-1500 bits each at the raised
+// ratio. Over the same 80 encodes the bucket ran dry 3 times in 2 of them
+// with this and the counted bound (7 times in 3 of the cut's 8 with this
+// alone, 5 in 4 with the bound alone), and 86 of 9000 pictures passed
+// their upper bounds where 147 did.
+double spent_limited(const rc_rowstats *s, const wave_spending *w, double counted, double r)
+{
+    if (!s->long_bucket && s->spend_target) {
+        double spent = (double)std::min(s->target, s->upper_bits);
+        if (w->cost >= s->cost_floor && counted >= spent) r = std::min(r, COUNTED_RATIO_MAX);
+        else if (w->bits >= spent) r = std::min(r, SPENT_RATIO_MAX);
+        if (w->cliff) r = std::min(r, CLIFF_RATIO_MAX);
+    }
+    return r;
+}
+
+}  // namespace
+
+// The CTU's ratio: the goal that the spending so far sets (see goal_ratio),
+// a step from its neighbour's, limited by the picture's bounds.
 double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y)
 {
     int32_t i = y * s->cols + x;
@@ -278,86 +396,12 @@ double rc_rowstats_ctu_ratio(rc_rowstats *s, int32_t x, int32_t y)
         s->ctu_ratio[i] = 1.0;
         return 1.0;
     }
-    // The last CTU the wavefront guarantees coded and the spending up to it.
-    int32_t n = x > 0 ? i - 1 : previous_ctu(s, x, y);
-    double cost = s->wave_cost[n], bits = s->wave_bits[n];
-    bool cliff = s->wave_cliff[n] != 0;
-    int32_t coded = x > 0 ? x : wave_ctus(s, n % s->cols, n / s->cols);
-    double lowest = s->ctu_ratio[n], highest = lowest;
-    if (x > 0 && y > 0) {
-        int32_t p = previous_ctu(s, x, y);
-        cost = (double)s->wave_cost[p] + s->row_cost[n];
-        bits = (double)s->wave_bits[p] + s->row_bits[n];
-        cliff = s->wave_cliff[p] || s->row_cliff[n];
-        coded = wave_ctus(s, p % s->cols, p / s->cols) + x;
-        lowest = std::min(lowest, s->ctu_ratio[p]);
-        highest = std::max(highest, s->ctu_ratio[p]);
-    }
-    double goal = 1.0;
-    if (cost < s->cost_floor) {
-        // Too little coded yet to project the picture from.
-    } else if (s->spend_target) {
-        // Bits a picture leaves under its target overflow the bucket: the
-        // ratio follows the projection out of the bounds and within them
-        // holds its neighbours' furthest from 1, so that a QP moved to meet
-        // the target stays moved.
-        double r0 = projected_ratio(s, cost, bits);
-        if (s->ratio_low < r0 && r0 < s->ratio_high) goal = r0 < 1.0 ? lowest : highest;
-        else goal = r0 < 1.0 ? std::min(r0, lowest) : std::max(r0, highest);
-    } else {
-        double r0 = observed_ratio(s, cost, bits);
-        double high = s->ratio_high * UNDERSPEND_MARGIN;
-        if (r0 < s->ratio_low) goal = std::min(r0, lowest);
-        else if (r0 > high) goal = r0 / high;
-    }
-    double r = clamp_around(goal, s->ctu_ratio[n]);
-    double counted = counted_size(s, bits, coded);
-    // A picture projected past its upper bound drains the bucket: its ratio
-    // goes to what the bound needs at once. Falling at most a step per CTU
-    // from the neighbour's, whose wavefront rows start from the CTU above
-    // right, a row could reach only 0.9 to the power of its wavefront depth
-    // (cut 640x360 at 375 kbit/s, 8-picture bucket: a P picture with an
-    // upper bound of 18 kbit took 48 kbit, its rows ending at ratios 0.48,
-    // 0.39, 0.31 and so on).
-    //
-    // Only a short bucket, which runs dry within a few pictures, needs this:
-    // a long one holds back part of its fill from the bounds, and there the
-    // jump cost rate (zoom 640x360 at 375 kbit/s, one second's window: 10.1 %
-    // under the rate for 8.4 %) with no underflow to save.
-    if (s->spend_target && cost >= s->cost_floor) {
-        double bound = bound_ratio(s, cost, bits, counted, lowest);
-        if (bound > 0.0 && bound < r) r = bound;
-    }
-    // A picture of a short bucket that has spent its target (or its bound,
-    // when that is lower) is coded at most SPENT_RATIO_MAX finer than
-    // planned: its ratio rose while the coded part, projected by its share
-    // of the lookahead cost, looked cheap, and the bits of the rest come at
-    // the lowered QP. The part coded first is often nearly free (grain and
-    // still areas skipped at the planned QP, the cost of a new scene's B
-    // picture held in two CTUs), so the ratio climbed to 1.4-1.9 (QP -3 to
-    // -5.5) and the last rows, past the QP where they stop being skipped,
-    // took 500-2000 bits a CTU after 85-98 % of the cost: a B picture
-    // planned at 10.2 kbit, its target 12.0 and its bound 19.0, took 20.6 at
-    // QP 31 under its plan's 36.5 (grain 640x360 at 375 kbit/s). Over 80
-    // encodes of five 300-picture 640x360 clips at 125 and 375 kbit/s,
-    // 8-picture bucket, the bucket ran dry 23 times in 11 of them, 10 times
-    // in 5 so (all at the cut's new scene). Held to ratio 1 (the plan's QP)
-    // it ran dry 13 times, and the zoom at 320x180, 100 kbit/s, fell from
-    // 95.5 to 94.4 kbit/s.
-    //
-    // Once the picture's size counted from its CTUs' mean reaches that
-    // target, it is coded no finer than planned: CTUs cheap by the lookahead
-    // cost and nearly free so far took 500-1500 bits each at the raised
-    // ratio. Over the same 80 encodes the bucket ran dry 3 times in 2 of them
-    // with this and the counted bound (7 times in 3 of the cut's 8 with this
-    // alone, 5 in 4 with the bound alone), and 86 of 9000 pictures passed
-    // their upper bounds where 147 did.
-    if (!s->long_bucket && s->spend_target) {
-        double spent = (double)std::min(s->target, s->upper_bits);
-        if (cost >= s->cost_floor && counted >= spent) r = std::min(r, COUNTED_RATIO_MAX);
-        else if (bits >= spent) r = std::min(r, SPENT_RATIO_MAX);
-        if (cliff) r = std::min(r, CLIFF_RATIO_MAX);
-    }
+    wave_spending w;
+    wave_spending_of(s, x, y, &w);
+    double r = clamp_around(goal_ratio(s, &w), s->ctu_ratio[w.n]);
+    double counted = counted_size(s, w.bits, w.coded);
+    r = bound_limited(s, &w, counted, r);
+    r = spent_limited(s, &w, counted, r);
     if (s->long_bucket) r = std::min(r, LONG_BUCKET_RATIO_MAX);
     s->ctu_ratio[i] = r;
     return r;
