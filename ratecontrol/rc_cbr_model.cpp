@@ -513,6 +513,19 @@ double anchor_span_share(const rc_model *m, const frame_bounds *b)
     return (double)m->next_span / m->p_span;
 }
 
+// A P picture's class target `t` in the share of its mini-GOP, but not
+// below it by more than the finished pictures have left the rate behind:
+// a stream under its rate has bits to spend at its end. Shrunk whole, the
+// last P picture of grain (1280x720 at 500 kbit/s, one second's bucket)
+// took the clip from 7.1 % to 13.6 % under the rate (8.0 % so).
+int64_t anchor_span_target(const rc_model *m, int64_t t, double share)
+{
+    if (share == 1.0) return t;
+    int64_t shared = (int64_t)((double)t * share);
+    if (share > 1.0) return shared;
+    return shared + std::min(t - shared, std::max(m->deviation, (int64_t)0));
+}
+
 // The part of a P picture's lower bound above its target, in the share of
 // its mini-GOP when that is shorter than the last (see anchor_span_share):
 // the window's floor is counted for a full mini-GOP as well. Held there,
@@ -573,8 +586,9 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
     // expected to lend when it starts, a margin for a plan that falls short.
     b.hi = (int64_t)m->max_frame_bits * b.w;
     b.lo = (int64_t)m->min_frame_bits * b.w;
+    b.t = (int64_t)((double)m->frame_bits * m->ratio[b.cls]);
     double share = anchor_span_share(m, &b);
-    b.t = (int64_t)((double)m->frame_bits * m->ratio[b.cls] * share);
+    b.t = anchor_span_target(m, b.t, share);
     b.upper = bucket_upper(m, &b, lean);
     window_room(m, &b);
     anchor_span_scale(&b, share);
