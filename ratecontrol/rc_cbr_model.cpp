@@ -497,9 +497,12 @@ void anchor_spill_floor(rc_model *m, frame_bounds *b)
     }
 }
 
-// The share of its class's target that a P picture of a long bucket takes:
-// its mini-GOP's length over that of the latest P picture's, whose share
-// and floors are measured on mini-GOPs as long. The last mini-GOP of a
+// The share of its class's target that a P picture of a long bucket takes
+// when it opens a shorter mini-GOP than the latest P picture did: the ratio
+// of their lengths, since the class share and floors are measured on
+// mini-GOPs as long as the latest. A longer one keeps the class share: the
+// share learned on a short mini-GOP is no measure of a full one's. The last
+// mini-GOP of a
 // stream is cut short by its end; planned as if it opened a full one, its P
 // picture took its share of eight pictures for three, and its B pictures,
 // held near their references' QP, followed it (testsrc2 1280x720 at
@@ -509,7 +512,7 @@ void anchor_spill_floor(rc_model *m, frame_bounds *b)
 // back for a miss.
 double anchor_span_share(const rc_model *m, const frame_bounds *b)
 {
-    if (b->cls != 0 || !rc_model_long_bucket(m) || m->next_span <= 0 || m->p_span <= 0) return 1.0;
+    if (b->cls != 0 || !rc_model_long_bucket(m) || m->next_span <= 0 || m->next_span >= m->p_span) return 1.0;
     return (double)m->next_span / m->p_span;
 }
 
@@ -520,9 +523,8 @@ double anchor_span_share(const rc_model *m, const frame_bounds *b)
 // took the clip from 7.1 % to 13.6 % under the rate (8.0 % so).
 int64_t anchor_span_target(const rc_model *m, int64_t t, double share)
 {
-    if (share == 1.0) return t;
+    if (share >= 1.0) return t;
     int64_t shared = (int64_t)((double)t * share);
-    if (share > 1.0) return shared;
     return shared + std::min(t - shared, std::max(m->deviation, (int64_t)0));
 }
 
