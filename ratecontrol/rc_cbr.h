@@ -65,6 +65,11 @@ struct rc_model {
     int32_t anchor_frames;
     // How strongly the tree said later pictures lean on the latest anchor.
     double anchor_lean;
+    // Pictures of the mini-GOP that the next anchor planned opens (a P
+    // picture's distance to its reference; 0 unknown), and of the one the
+    // latest P picture opened (0 before one).
+    int32_t next_span;
+    int32_t p_span;
 };
 
 constexpr double RC_BUCKET_START = 0.9;
@@ -117,6 +122,9 @@ void rc_model_reset(rc_model *m);
 // The target and bounds `out` of the next picture of class `cls`; `lean`
 // (0 to 1) is how strongly the tree says later pictures lean on it.
 void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]);
+// The next picture planned is a P picture that opens a mini-GOP of `span`
+// pictures (its distance to its reference); 0 for any other.
+void rc_model_anchor_span(rc_model *m, int32_t span);
 void rc_model_set_last(rc_model *m, int32_t bits);
 // What the bucket expects of the picture planned last, at least its plan.
 void rc_model_expect_last(rc_model *m, int32_t bits);

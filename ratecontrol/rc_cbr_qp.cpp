@@ -284,6 +284,7 @@ void plan_target(ratecontrol *rc, const internal_config *cfg, cbr_plan *p)
     if (is_intra(p->type)) rc_cbr_gop_reset(rc, cfg);
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &p->d0, &p->d1);
     p->lean = tree_lean(rc, cfg, src);
+    rc_model_anchor_span(rc->model, p->type == PIC_TYPE_P ? p->d0 : 0);
     rc_model_frame_target(rc->model, p->cls, p->lean, rc->cbr_bits);
     if (is_intra(p->type)) {
         rc_model_keyframe(rc->model, src->frame_number);
