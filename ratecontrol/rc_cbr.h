@@ -50,6 +50,10 @@ struct rc_model {
     // how much of it each finished picture gives back to the hold.
     int64_t bucket_lent;
     int64_t bucket_repay;
+    // What the first intra picture of a long bucket took of the starting
+    // fill beyond a keyframe's share, while the stream has not spent that
+    // much less than its rate since: a debt the window's floor leaves out.
+    int64_t intra_debt;
     // Display number of the latest intra picture planned.
     int32_t key_frame_number;
     // Picture order count of the latest P picture planned as an intra one
