@@ -124,6 +124,8 @@ constexpr double LEARN_PLAN_GAP = 2.0;
 // where the zoom's P pictures climb with about qscale^-3), and the next P
 // picture, planned at QP 22 for 81 kbit, took 396 at 26.9, after which the
 // P pictures ran 1.3-3.4 times over their plans (10.4 % over the rate).
+// Taught at the QP coded, the next one, planned at QP 28.8 for 94 kbit,
+// took 313, and the later ones 0.46-0.8 of their plans (1.2 % over).
 double learning_qp(const ratecontrol *rc, double plan, double coded)
 {
     bool p_picture = rc_frame_pred_index(&rc->pic) == 1;
