@@ -287,7 +287,7 @@ void plan_target(ratecontrol *rc, const internal_config *cfg, cbr_plan *p)
     rc_model_anchor_span(rc->model, p->type == PIC_TYPE_P ? p->d0 : 0);
     rc_model_frame_target(rc->model, p->cls, p->lean, rc->cbr_bits);
     if (is_intra(p->type)) {
-        rc_model_keyframe(rc->model, src->frame_number);
+        rc_model_keyframe(rc->model, src->frame_number, cfg->idr_period);
     } else {
         rc_model_key_save(rc->model, src->frame_number, cfg->idr_period, rc->cbr_bits);
     }
