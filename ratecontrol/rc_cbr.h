@@ -50,8 +50,15 @@ struct rc_model {
     // how much of it each finished picture gives back to the hold.
     int64_t bucket_lent;
     int64_t bucket_repay;
-    // Display number of the latest intra picture planned.
+    // What the first intra picture of a long bucket took of the starting
+    // fill beyond a keyframe's share, while the stream has not spent that
+    // much less than its rate since: a debt the window's floor leaves out.
+    int64_t intra_debt;
+    // Display number of the latest intra picture planned, and whether it
+    // came a whole keyframe period after the one before (the bucket saved
+    // for it) rather than at a cut.
     int32_t key_frame_number;
+    int32_t key_periodic;
     // Picture order count of the latest P picture planned as an intra one
     // (a scene cut left as a P picture) since that intra picture; -1 none.
     int32_t cut_poc;
@@ -134,8 +141,9 @@ int32_t rc_model_last_slot(const rc_model *m);
 // and the bucket count it at that size from now on.
 void rc_model_size_known(rc_model *m, int32_t slot, int32_t bits);
 void rc_model_frame_end(rc_model *m, int32_t bits, int32_t cls, uint32_t exact);
-// An intra picture of display number `frame_number` is planned.
-void rc_model_keyframe(rc_model *m, int32_t frame_number);
+// An intra picture of display number `frame_number` is planned; keyframes
+// come every `key_interval` pictures (0: none but the first).
+void rc_model_keyframe(rc_model *m, int32_t frame_number, int32_t key_interval);
 // The share of the bucket fill an intra picture may take: of the fill it
 // starts with in a long bucket, of the fill after it in a short one.
 double rc_model_intra_room(const rc_model *m);

@@ -240,6 +240,37 @@ TEST(ConstantBitrateModel, LongBucketPlansBPicturesAtTheirShareWhereAnchorsAreLe
     EXPECT_GE(out[1], 1000);
 }
 
+// The room of a keyframe at display number 30 in a one-second bucket after a
+// second of pictures at the rate, keyframes coming every `interval` pictures.
+static double keyframe_room_at_30(int32_t interval)
+{
+    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    if (!m) return -1.0;
+    int32_t out[3];
+    rc_model_frame_target(m, 0, 1.0, out);
+    rc_model_keyframe(m, 0, interval);
+    rc_model_frame_end(m, 15000, 0, 0);
+    for (int32_t i = 1; i < 30; i++) {
+        rc_model_frame_target(m, 0, 1.0, out);
+        rc_model_frame_end(m, 1000, 0, 0);
+    }
+    rc_model_frame_target(m, 0, 1.0, out);
+    rc_model_keyframe(m, 30, interval);
+    double room = rc_model_intra_room(m);
+    rc_model_delete(m);
+    return room;
+}
+
+TEST(ConstantBitrateModel, PeriodicKeyframeTakesMoreOfTheFillThanOneAtACut)
+{
+    // The pictures before a periodic keyframe saved for it; a keyframe at a
+    // cut (none due at 30) comes unannounced and keeps the smaller share.
+    double periodic = keyframe_room_at_30(30);
+    double cut = keyframe_room_at_30(0);
+    ASSERT_GT(cut, 0.0);
+    EXPECT_GT(periodic, 1.15 * cut);
+}
+
 // A one-second bucket at constant bitrate left at 13000 of its 27000 starting
 // fill by a keyframe of 15000 bits: the target and bounds {2000, 4000, 3000}
 // of a picture at `frame_number` saved for the keyframe after `interval`,
@@ -251,7 +282,7 @@ static void key_saved(int32_t frame_number, int32_t interval, double take, int32
     if (!m) return;
     int32_t first[3];
     rc_model_frame_target(m, 0, 1.0, first);
-    rc_model_keyframe(m, 0);
+    rc_model_keyframe(m, 0, interval);
     rc_model_frame_end(m, 15000, 0, 0);
     m->key_take = take;
     rc_model_key_save(m, frame_number, interval, out);
