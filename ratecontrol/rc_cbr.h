@@ -91,6 +91,12 @@ inline bool rc_model_long_bucket(const rc_model *m)
     return m->window > RC_BUCKET_LEND_PICTURES;
 }
 
+// Whether the rate control codes constant bitrate over a long bucket.
+inline bool rc_cbr_long_bucket(const ratecontrol *rc)
+{
+    return rc->cbr && rc->model && rc_model_long_bucket(rc->model);
+}
+
 struct rc_rowstats {
     int32_t cols;
     int32_t rows;

@@ -276,8 +276,7 @@ double rc_model_intra_room(const rc_model *m)
 {
     // A short bucket keeps its anchors' share of the fill after the picture.
     if (!rc_model_long_bucket(m)) return planned_bucket_fill(m) * ANCHOR_BUCKET_SHARE;
-    double share = m->frames <= 1 ? FIRST_INTRA_SHARE : LONG_BUCKET_INTRA_SHARE;
-    if (m->frames > 1 && m->key_periodic) share = PERIODIC_INTRA_SHARE;
+    double share = m->frames <= 1 ? FIRST_INTRA_SHARE : (m->key_periodic ? PERIODIC_INTRA_SHARE : LONG_BUCKET_INTRA_SHARE);
     return bucket_fill_until(m, m->expected, rc_model_last_slot(m)) * share;
 }
 

@@ -129,7 +129,7 @@ constexpr double LEARN_PLAN_GAP = 2.0;
 double learning_qp(const ratecontrol *rc, double plan, double coded)
 {
     bool p_picture = rc_frame_pred_index(&rc->pic) == 1;
-    bool long_bucket = rc->cbr && rc->model && rc_model_long_bucket(rc->model);
+    bool long_bucket = rc_cbr_long_bucket(rc);
     return p_picture && long_bucket && std::fabs(coded - plan) > LEARN_PLAN_GAP ? coded : plan;
 }
 

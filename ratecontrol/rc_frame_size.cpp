@@ -210,7 +210,7 @@ void rc_frame_model_learn(ratecontrol *rc, int32_t index, double qscale, double 
     if (std::fabs(span) >= LEARN_MIN_SPAN && expected > 0.0) {
         double seen = (double)m->elasticity + std::log(bits / expected) / span;
         seen = std::min(std::max(seen, (double)ELASTICITY_MIN), (double)ELASTICITY_MAX);
-        bool long_bucket = rc->cbr && rc->model && rc_model_long_bucket(rc->model);
+        bool long_bucket = rc_cbr_long_bucket(rc);
         double rate = long_bucket ? LONG_BUCKET_LEARN_RATE : LEARN_RATE;
         double w = rate * std::min(std::fabs(span) / LEARN_FULL_SPAN, 1.0);
         m->elasticity = (float)((double)m->elasticity + w * (seen - (double)m->elasticity));
