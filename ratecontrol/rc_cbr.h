@@ -59,6 +59,9 @@ struct rc_model {
     // for it) rather than at a cut.
     int32_t key_frame_number;
     int32_t key_periodic;
+    // Whether the picture being planned saves for a periodic keyframe (see
+    // rc_model_key_ahead).
+    int32_t key_saving;
     // Picture order count of the latest P picture planned as an intra one
     // (a scene cut left as a P picture) since that intra picture; -1 none.
     int32_t cut_poc;
@@ -157,6 +160,9 @@ double rc_model_intra_room(const rc_model *m);
 // the lendable fill comes out of the held fill, which the next window's
 // pictures give back.
 void rc_model_intra_taken(rc_model *m, int32_t bits);
+// The picture of display number `frame_number` is planned next; keyframes
+// come every `key_interval` pictures (0: none that it saves for).
+void rc_model_key_ahead(rc_model *m, int32_t frame_number, int32_t key_interval);
 // Caps the target and upper bound `out` of the picture of display number
 // `frame_number` just planned so that the bucket is full again for the
 // keyframe that `key_interval` forces; nothing when that keyframe is not near.
