@@ -271,6 +271,38 @@ TEST(ConstantBitrateModel, PeriodicKeyframeTakesMoreOfTheFillThanOneAtACut)
     EXPECT_GT(periodic, 1.15 * cut);
 }
 
+// The lower bound of a P picture 20 pictures before the keyframe due at 60
+// in a one-second bucket, after 39 P pictures that each took a fifth of the
+// rate, when it saves for that keyframe (`interval` 60) and when it does not
+// (0): the window's floor asks for what the pictures left under the rate.
+static int32_t floor_before_keyframe(int32_t interval)
+{
+    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    if (!m) return -1;
+    int32_t out[3];
+    rc_model_frame_target(m, 0, 1.0, out);
+    rc_model_keyframe(m, 0, 60);
+    rc_model_frame_end(m, 1000, 0, 0);
+    for (int32_t n = 1; n <= 40; n++) {
+        rc_model_key_ahead(m, n, interval);
+        rc_model_frame_target(m, 0, 1.0, out);
+        if (n < 40) rc_model_frame_end(m, 200, 0, 0);
+    }
+    rc_model_delete(m);
+    return out[2];
+}
+
+TEST(ConstantBitrateModel, PicturesSavingForAPeriodicKeyframeAreNotHeldToTheWindowFloor)
+{
+    // The floor would take back what they save; saving, a P picture's lower
+    // bound stays at its class share, the mean picture.
+    int32_t held = floor_before_keyframe(0);
+    int32_t saving = floor_before_keyframe(60);
+    EXPECT_GT(held, 5000);
+    ASSERT_GT(saving, 0);
+    EXPECT_LE(saving, 1000);
+}
+
 // A one-second bucket at constant bitrate left at 13000 of its 27000 starting
 // fill by a keyframe of 15000 bits: the target and bounds {2000, 4000, 3000}
 // of a picture at `frame_number` saved for the keyframe after `interval`,
