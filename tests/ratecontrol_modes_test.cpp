@@ -330,10 +330,10 @@ TEST(ConstantBitrateModel, PicturesBeforeAPeriodicKeyframeSaveInProportionWithTh
     EXPECT_NEAR(out[0], 1440, 1);
     EXPECT_NEAR(out[1], 2880, 1);
     EXPECT_NEAR(out[2], 1440, 1);
-    // Ten left: the saving is held at half the target.
+    // Ten left: the picture keeps 0.3 of its target.
     key_saved(240, 250, 1.0, out);
-    EXPECT_NEAR(out[0], 1000, 1);
-    EXPECT_NEAR(out[2], 1000, 1);
+    EXPECT_NEAR(out[0], 600, 1);
+    EXPECT_NEAR(out[2], 600, 1);
     // Further than two windows from the keyframe, within the window after
     // the last one, or after a keyframe that spent nothing of its target,
     // nothing is saved.
