@@ -356,16 +356,15 @@ double first_intra_floor(const ratecontrol *rc, const cbr_plan *p, double qp)
 // which the frame size predictor, taught by the intra pictures before it,
 // expects it to take its target, but not below the finest QP configured
 // unless the lambda relation's QP `qp` already is. The lambda relation
-// misses intra targets either way (0.19 to 1.48 of them), and a keyframe
-// that took half its target left the fill the pictures before it had saved
-// for it in the bucket, which ran over: the zoom's periodic keyframe
-// (640x360, 375 kbit/s, one second's bucket) took 146 of 285 kbit while the
-// bucket stood full for its last 20 pictures, the slow pan's at 1000 kbit/s
-// 427 of 479 (QP 20.3 by the relation, 17.5 by the predictor). Under the
-// finest QP the predictor, whose sizes grow without bound as QP falls, took
-// the keyframes of the synthetic pattern to a plan with every CTU at that
-// QP and nothing left for the pictures after them (testsrc2 at 1000 kbit/s
-// with keyframes every 60 pictures: 45.29 dB, 44.45 so).
+// misses intra targets either way (0.19 to 1.48 of them), and what a
+// keyframe leaves of its target stays in the bucket the pictures before it
+// saved: the slow pan's periodic keyframe (640x360, 1000 kbit/s, one
+// second's bucket) was planned at QP 20.3 by the relation and took 427 of
+// 479 kbit, where the predictor puts it at 17.5 (42.93 dB for the clip,
+// 43.06 so). Below the finest QP the predictor's sizes grow without bound:
+// planned there, the keyframes of the synthetic pattern had every CTU at
+// that QP (testsrc2 at 1000 kbit/s, keyframes every 60 pictures: 44.45 dB,
+// 45.29 so and with the relation).
 double intra_predicted_qp(const ratecontrol *rc, const internal_config *cfg, double qp)
 {
     return std::max(target_qp(rc, rc->cbr_bits[0]), std::min(qp, (double)cfg->qp_min));
