@@ -114,6 +114,32 @@ TEST(ConstantBitrate, QpRisesWhenPicturesOverspend)
     EXPECT_GT(mean_qp(r, 75, 90), mean_qp(r, 30, 45) + 2.0);
 }
 
+// Bits of the first picture of a one-second bucket at constant bitrate,
+// whose later pictures the tree says lean on it by `tree` QP; it takes
+// about its lookahead cost / qscale, as natural pictures do.
+static uint32_t first_intra_bits(int32_t cost, float tree)
+{
+    internal_config cfg = sim_config(RC_MODE_CBR);
+    cfg.cbr_maxrate = cfg.cbr_minrate = cfg.bitrate;
+    cfg.cbr_window = 25;
+    cfg.mbtree = 1;
+    rc_simulation sim(cfg);
+    EXPECT_EQ(sim.open(), 0);
+    sim.tree_offset = tree;
+    sim.k = 1.0;
+    sim_result r = {};
+    EXPECT_TRUE(sim.code(cost, 1.0, &r));
+    return r.bits;
+}
+
+TEST(ConstantBitrate, FirstIntraOfALongBucketTakesItsWholeShareWhereItsCostFloorAllows)
+{
+    // Planned at its whole share of the starting fill well above its cost
+    // floor, the picture leaned on by two thirds (a mean tree offset of
+    // -3 QP) takes as much as one leaned on fully (-4 QP).
+    EXPECT_EQ(first_intra_bits(200000, -3.0f), first_intra_bits(200000, -4.0f));
+}
+
 TEST(ConstantBitrate, HoldsTheRateWithinTheBounds)
 {
     internal_config cfg = sim_config(RC_MODE_CBR);

@@ -21,6 +21,7 @@ struct sim_picture {
     std::vector<float> vbv_row_qp, vbv_row_qscale;
     std::vector<uint32_t> lowres_inter, lowres_intra;
     std::vector<uint8_t> ctu_qps;
+    std::vector<float> tree;
 };
 
 struct sim_result {
@@ -37,6 +38,9 @@ public:
     double k = 13.6;                 // bits x qscale per cost unit
     std::unique_ptr<lambda_tables> lambdas{new lambda_tables()};
     std::vector<std::unique_ptr<sim_picture>> pictures;
+    // Macroblock-tree offset of every block of the pictures coded next (with
+    // cfg.mbtree set; 0 leaves the offsets off).
+    float tree_offset = 0.0f;
 
     explicit rc_simulation(const internal_config &c) : cfg(c) {}
     ~rc_simulation() { ratecontrol_delete(rc); }
@@ -159,6 +163,11 @@ private:
         s->ctu_costs[1][0] = p->ctus_inter.data();
         s->lowres_costs[0][0] = p->lowres_intra.data();
         s->lowres_costs[1][0] = p->lowres_inter.data();
+        if (tree_offset != 0.0f) {
+            p->tree.assign(blocks, tree_offset);
+            s->mbtree_qp_offset = p->tree.data();
+            s->mbtree_offsets_apply = 1;
+        }
     }
 
     uint32_t code_ctus(ratecontrol *record, sim_picture *p, uint32_t type, double bits_scale)
