@@ -567,12 +567,14 @@ void keyframe_plan_keep(ratecontrol *rc, const cbr_plan *p, double qp)
 
 // Bits the full bucket cannot hold are lost: while it runs over, and
 // with a short bucket, which runs over or dry within a few pictures,
-// the pictures spend up to their target.
+// the pictures spend up to their target. Whatever the bucket, no picture
+// takes more than the fill it holds when the picture is removed.
 void bucket_spill_mode(ratecontrol *rc)
 {
     const rc_model *m = rc->model;
     rc->rowstats->spend_target = m->window <= RC_BUCKET_LEND_PICTURES || m->bucket_fill >= m->bucket_size;
     rc->rowstats->long_bucket = rc_model_long_bucket(m);
+    rc->rowstats->fill_bits = (int32_t)std::min(std::max(rc_model_picture_fill(m), 1.0), (double)INT32_MAX);
 }
 
 }  // namespace

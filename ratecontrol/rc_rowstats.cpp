@@ -121,8 +121,8 @@ constexpr double COUNTED_RATIO_MAX = 1.0;
 // bucket: 89.0 kbit/s acting on the projection alone, 95.5 from this share).
 constexpr double BOUND_SPENT_SHARE = 0.6;
 
-// The ratio at which the rest of the picture keeps within its upper bound,
-// or 0 while the projection does: the rest projected at the rate of the coded
+// The ratio at which the rest of the picture keeps within `bound` (its upper
+// bound, or the fill the bucket holds), or 0 while the projection does: the rest projected at the rate of the coded
 // part, trusted as in observed_ratio, scaled from the ratio of the latest
 // CTUs. (Projecting it at the rate of the CTU's row when that is higher held
 // more pictures within their bounds but cost up to 2.6 dB on the cut.)
@@ -132,16 +132,16 @@ constexpr double BOUND_SPENT_SHARE = 0.6;
 // CTU are coded alongside it, unseen here, and at the ratio the cost
 // projection gave they still took the picture 1-3 kbit past bounds of 5-9
 // kbit (cut 640x360 at 125 kbit/s, 8-picture bucket).
-double bound_ratio(const rc_rowstats *s, double cost, double bits, double counted, double current)
+double bound_ratio(const rc_rowstats *s, double cost, double bits, double counted, double current, double bound)
 {
-    if (bits < BOUND_SPENT_SHARE * s->upper_bits) return 0.0;
-    if (!s->long_bucket && counted > (double)s->upper_bits) return BOUND_RATIO_FLOOR;
+    if (bits < BOUND_SPENT_SHARE * bound) return 0.0;
+    if (!s->long_bucket && counted > bound) return BOUND_RATIO_FLOOR;
     double share = std::min(cost / (double)s->cost_total, 1.0);
     double trust = std::min(share / TRUSTED_SHARE, 1.0);
     double rate = share > 0.0 ? trust * bits / share + (1.0 - trust) * s->target : (double)s->target;
     double rest = (1.0 - share) * rate;
-    if (bits + rest <= (double)s->upper_bits) return 0.0;
-    double left = std::max((double)s->upper_bits - bits, 0.0);
+    if (bits + rest <= bound) return 0.0;
+    double left = std::max(bound - bits, 0.0);
     if (!(rest > 0.0)) return BOUND_RATIO_FLOOR;
     return std::max(current * left / rest, BOUND_RATIO_FLOOR);
 }
@@ -201,6 +201,7 @@ rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows)
     s->target = s->upper_bits = s->lower_bits = 1;
     s->ratio_high = s->ratio_low = 1.0;
     s->cost_total = 1;
+    s->fill_bits = INT32_MAX;
     return s;
 }
 
@@ -341,13 +342,25 @@ double goal_ratio(const rc_rowstats *s, const wave_spending *w)
 // a long one holds back part of its fill from the bounds, and there the
 // jump cost rate (zoom 640x360 at 375 kbit/s, one second's window: 10.1 %
 // under the rate for 8.4 %) with no underflow to save.
+//
+// Whatever the bucket, a picture projected past the fill the bucket holds
+// would run it dry, and is held within that fill. Held only by its ratio's
+// fall towards its target over its projected size, the stream's first intra
+// picture of a long bucket, which takes most of the starting fill, went on
+// at the ratio that fall reached (0.62, QP +4) and took 215 kbit of a 180
+// kbit fill (the mandelbrot zoom, 1280x720 at 500 kbit/s,
+// 12-picture bucket); held so, it took 173 kbit.
+double held_within(const rc_rowstats *s, const wave_spending *w, double counted, double r, double bound)
+{
+    double b = bound_ratio(s, w->cost, w->bits, counted, w->lowest, bound);
+    return b > 0.0 && b < r ? b : r;
+}
+
 double bound_limited(const rc_rowstats *s, const wave_spending *w, double counted, double r)
 {
-    if (s->spend_target && w->cost >= s->cost_floor) {
-        double bound = bound_ratio(s, w->cost, w->bits, counted, w->lowest);
-        if (bound > 0.0 && bound < r) r = bound;
-    }
-    return r;
+    if (w->cost < s->cost_floor) return r;
+    if (s->spend_target) r = held_within(s, w, counted, r, (double)s->upper_bits);
+    return held_within(s, w, counted, r, (double)s->fill_bits);
 }
 
 // A picture of a short bucket that has spent its target (or its bound,
