@@ -121,11 +121,23 @@ constexpr double COUNTED_RATIO_MAX = 1.0;
 // bucket: 89.0 kbit/s acting on the projection alone, 95.5 from this share).
 constexpr double BOUND_SPENT_SHARE = 0.6;
 
-// The ratio at which the rest of the picture keeps within `bound` (its upper
-// bound, or the fill the bucket holds), or 0 while the projection does: the rest projected at the rate of the coded
-// part, trusted as in observed_ratio, scaled from the ratio of the latest
-// CTUs. (Projecting it at the rate of the CTU's row when that is higher held
-// more pictures within their bounds but cost up to 2.6 dB on the cut.)
+// The same share of the fill the bucket holds, whose miss nothing absorbs.
+// A picture of few CTUs spends much of it in one: the first intra picture
+// of a 10-picture bucket (mandelbrot 320x180, 15 CTUs, at 60 kbit/s) had
+// spent 45 % of its 21.6 kbit fill when its centre CTU took another 40 %,
+// and it took 23.2 kbit acted on from 0.6 of the fill (at 80 kbit/s 30.0
+// of 28.8 from 0.45). Acted on from the first CTUs, the projection from a
+// sixth of the cost held a P picture of the zoom to 200 kbit of a 500 kbit
+// fill (1280x720 at 1500 kbit/s, 10-picture bucket; 240 so, and the clip
+// 0.31 dB lower).
+constexpr double FILL_SPENT_SHARE = 0.3;
+
+// The ratio at which the rest of the picture keeps within `bound` (its
+// upper bound, or the fill the bucket holds), or 0 while the projection
+// does: the rest projected at the rate of the coded part, trusted as in
+// observed_ratio, scaled from the ratio of the latest CTUs. (Projecting it
+// at the rate of the CTU's row when that is higher held more pictures within
+// their bounds but cost up to 2.6 dB on the cut.)
 // Under a short bucket, once the CTUs left, at the mean bits of those coded,
 // would take it past the bound, the rest goes to the lowest ratio at once
 // (a long one absorbs the miss; see rc_rowstats_ctu_ratio): the rows below the
@@ -134,7 +146,6 @@ constexpr double BOUND_SPENT_SHARE = 0.6;
 // kbit (cut 640x360 at 125 kbit/s, 8-picture bucket).
 double bound_ratio(const rc_rowstats *s, double cost, double bits, double counted, double current, double bound)
 {
-    if (bits < BOUND_SPENT_SHARE * bound) return 0.0;
     if (!s->long_bucket && counted > bound) return BOUND_RATIO_FLOOR;
     double share = std::min(cost / (double)s->cost_total, 1.0);
     double trust = std::min(share / TRUSTED_SHARE, 1.0);
@@ -349,9 +360,10 @@ double goal_ratio(const rc_rowstats *s, const wave_spending *w)
 // picture of a long bucket, which takes most of the starting fill, went on
 // at the ratio that fall reached (0.62, QP +4) and took 215 kbit of a 180
 // kbit fill (the mandelbrot zoom, 1280x720 at 500 kbit/s,
-// 12-picture bucket); held so, it took 173 kbit.
-double held_within(const rc_rowstats *s, const wave_spending *w, double counted, double r, double bound)
+// 12-picture bucket); held so, it took 155 kbit.
+double held_within(const rc_rowstats *s, const wave_spending *w, double counted, double r, double bound, double spent)
 {
+    if (w->bits < spent * bound) return r;
     double b = bound_ratio(s, w->cost, w->bits, counted, w->lowest, bound);
     return b > 0.0 && b < r ? b : r;
 }
@@ -359,8 +371,8 @@ double held_within(const rc_rowstats *s, const wave_spending *w, double counted,
 double bound_limited(const rc_rowstats *s, const wave_spending *w, double counted, double r)
 {
     if (w->cost < s->cost_floor) return r;
-    if (s->spend_target) r = held_within(s, w, counted, r, (double)s->upper_bits);
-    return held_within(s, w, counted, r, (double)s->fill_bits);
+    if (s->spend_target) r = held_within(s, w, counted, r, (double)s->upper_bits, BOUND_SPENT_SHARE);
+    return held_within(s, w, counted, r, (double)s->fill_bits, FILL_SPENT_SHARE);
 }
 
 // A picture of a short bucket that has spent its target (or its bound,
