@@ -121,15 +121,19 @@ constexpr double COUNTED_RATIO_MAX = 1.0;
 // bucket: 89.0 kbit/s acting on the projection alone, 95.5 from this share).
 constexpr double BOUND_SPENT_SHARE = 0.6;
 
-// The same share of the fill the bucket holds, whose miss nothing absorbs.
-// A picture of few CTUs spends much of it in one: the first intra picture
-// of a 10-picture bucket (mandelbrot 320x180, 15 CTUs, at 60 kbit/s) had
-// spent 45 % of its 21.6 kbit fill when its centre CTU took another 40 %,
-// and it took 23.2 kbit acted on from 0.6 of the fill (at 80 kbit/s 30.0
-// of 28.8 from 0.45). Acted on from the first CTUs, the projection from a
-// sixth of the cost held a P picture of the zoom to 200 kbit of a 500 kbit
-// fill (1280x720 at 1500 kbit/s, 10-picture bucket; 240 so, and the clip
-// 0.31 dB lower).
+// The fill the bucket holds, whose miss nothing absorbs, is acted on from
+// BOUND_SPENT_SHARE of it, and from this share where the picture's size
+// counted from its CTUs' mean passes it too. A picture of few CTUs spends
+// much of its fill in one: the first intra picture of a 10-picture bucket
+// (mandelbrot 320x180, 15 CTUs, at 60 kbit/s) had spent 45 % of its 21.6
+// kbit fill when its centre CTU took another 40 %, and took 23.2 kbit acted
+// on from 0.6 alone (21.0 so). The cost projection alone says too much this
+// early: acted on from the first CTUs, it held a P picture of the zoom to
+// 200 kbit of a 500 kbit fill (1280x720 at 1500 kbit/s, 10-picture bucket;
+// 240 so, and the clip 0.31 dB lower); from this share, the cut's first
+// intra picture, projected at 400 kbit from a quarter of its cost and
+// counted at 298, to 237 kbit of a 338 kbit fill (640x360 at 375 kbit/s,
+// one second's bucket; 283 so, and the clip 0.33 dB lower).
 constexpr double FILL_SPENT_SHARE = 0.3;
 
 // The ratio at which the rest of the picture keeps within `bound` (its
@@ -361,9 +365,8 @@ double goal_ratio(const rc_rowstats *s, const wave_spending *w)
 // at the ratio that fall reached (0.62, QP +4) and took 215 kbit of a 180
 // kbit fill (the mandelbrot zoom, 1280x720 at 500 kbit/s,
 // 12-picture bucket); held so, it took 155 kbit.
-double held_within(const rc_rowstats *s, const wave_spending *w, double counted, double r, double bound, double spent)
+double held_within(const rc_rowstats *s, const wave_spending *w, double counted, double r, double bound)
 {
-    if (w->bits < spent * bound) return r;
     double b = bound_ratio(s, w->cost, w->bits, counted, w->lowest, bound);
     return b > 0.0 && b < r ? b : r;
 }
@@ -371,8 +374,10 @@ double held_within(const rc_rowstats *s, const wave_spending *w, double counted,
 double bound_limited(const rc_rowstats *s, const wave_spending *w, double counted, double r)
 {
     if (w->cost < s->cost_floor) return r;
-    if (s->spend_target) r = held_within(s, w, counted, r, (double)s->upper_bits, BOUND_SPENT_SHARE);
-    return held_within(s, w, counted, r, (double)s->fill_bits, FILL_SPENT_SHARE);
+    double upper = s->upper_bits, fill = s->fill_bits;
+    if (s->spend_target && w->bits >= BOUND_SPENT_SHARE * upper) r = held_within(s, w, counted, r, upper);
+    bool fill_seen = w->bits >= BOUND_SPENT_SHARE * fill || (w->bits >= FILL_SPENT_SHARE * fill && counted > fill);
+    return fill_seen ? held_within(s, w, counted, r, fill) : r;
 }
 
 // A picture of a short bucket that has spent its target (or its bound,

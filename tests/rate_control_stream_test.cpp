@@ -101,7 +101,7 @@ TEST(RateControlStream, AverageAndConstantBitrateKeepTheirTargets)
     // A bucket of 10 pictures, long enough that the first intra picture
     // takes most of its starting fill: the mandelbrot's, which takes more
     // bits per lookahead cost than its plan reckons, once took 28.5 kbit of
-    // the 21.6 kbit fill at 60 kbit/s (20.9 held within it).
+    // the 21.6 kbit fill at 60 kbit/s (21.0 held within it).
     encoded low = encode(clip_of("mandelbrot"), "mandelbrot_cbr_60",
                          {"-b", "60", "--maxrate", "60", "--minrate", "60", "--bufsize", "10"});
     expect_decodes(low, "mandelbrot CBR, 10-picture bucket");
