@@ -114,6 +114,9 @@ struct rc_rowstats {
     // The bucket is longer than RC_BUCKET_LEND_PICTURES: it absorbs a
     // picture's miss, and the ratio's rise is capped.
     int32_t long_bucket;
+    // The fill the bucket holds when the picture is removed: more than that
+    // runs it dry, whatever the bucket's length.
+    int32_t fill_bits;
     const uint32_t *ctu_cost;
     int32_t cost_total;
     int32_t cost_floor;
@@ -156,6 +159,11 @@ void rc_model_keyframe(rc_model *m, int32_t frame_number, int32_t key_interval);
 // The share of the bucket fill an intra picture may take: of the fill it
 // starts with in a long bucket, of the fill after it in a short one.
 double rc_model_intra_room(const rc_model *m);
+// The bucket's fill when the picture just planned is removed, the pictures
+// in flight before it draining it at their plans (what the bucket expects
+// of them runs several times larger over the first window, and would hold
+// the pictures there far under what the bucket holds).
+double rc_model_picture_fill(const rc_model *m);
 // An intra picture of `bits` is planned: what it takes beyond its share of
 // the lendable fill comes out of the held fill, which the next window's
 // pictures give back.

@@ -298,6 +298,11 @@ double rc_model_intra_room(const rc_model *m)
     return bucket_fill_until(m, m->expected, rc_model_last_slot(m)) * share;
 }
 
+double rc_model_picture_fill(const rc_model *m)
+{
+    return bucket_fill_until(m, m->planned, rc_model_last_slot(m));
+}
+
 void rc_model_intra_taken(rc_model *m, int32_t bits)
 {
     if (m->frames <= 1 && rc_model_long_bucket(m)) {

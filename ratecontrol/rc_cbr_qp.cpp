@@ -597,7 +597,8 @@ void keyframe_plan_keep(ratecontrol *rc, const cbr_plan *p, double qp)
 // of their cost share through the rest of the picture, and the zoom's
 // periodic keyframe (640x360, 375 kbit/s, one second's bucket, full),
 // planned at QP 24.5 for 285 kbit, was coded at 27.0 for 146; at 25.1 for
-// 187 so.
+// 187 so. Whatever the bucket, no picture takes more than the fill it holds
+// when the picture is removed.
 void bucket_spill_mode(ratecontrol *rc, uint32_t type)
 {
     const rc_model *m = rc->model;
@@ -605,6 +606,7 @@ void bucket_spill_mode(ratecontrol *rc, uint32_t type)
     rc->rowstats->spend_target =
         !long_bucket || (m->bucket_fill >= m->bucket_size && !is_intra(type));
     rc->rowstats->long_bucket = long_bucket;
+    rc->rowstats->fill_bits = (int32_t)std::min(std::max(rc_model_picture_fill(m), 1.0), (double)INT32_MAX);
 }
 
 }  // namespace

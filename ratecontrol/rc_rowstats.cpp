@@ -121,27 +121,42 @@ constexpr double COUNTED_RATIO_MAX = 1.0;
 // bucket: 89.0 kbit/s acting on the projection alone, 95.5 from this share).
 constexpr double BOUND_SPENT_SHARE = 0.6;
 
-// The ratio at which the rest of the picture keeps within its upper bound,
-// or 0 while the projection does: the rest projected at the rate of the coded
-// part, trusted as in observed_ratio, scaled from the ratio of the latest
-// CTUs. (Projecting it at the rate of the CTU's row when that is higher held
-// more pictures within their bounds but cost up to 2.6 dB on the cut.)
+// The fill the bucket holds, whose miss nothing absorbs, is acted on from
+// BOUND_SPENT_SHARE of it, and from this share where the picture's size
+// counted from its CTUs' mean passes it too. A picture of few CTUs spends
+// much of its fill in one: the first intra picture of a 10-picture bucket
+// (mandelbrot 320x180, 15 CTUs, at 60 kbit/s) had spent 45 % of its 21.6
+// kbit fill when its centre CTU took another 40 %, and took 23.2 kbit acted
+// on from 0.6 alone (21.0 so). The cost projection alone says too much this
+// early: acted on from the first CTUs, it held a P picture of the zoom to
+// 200 kbit of a 500 kbit fill (1280x720 at 1500 kbit/s, 10-picture bucket;
+// 240 so, and the clip 0.31 dB lower); from this share, the cut's first
+// intra picture, projected at 400 kbit from a quarter of its cost and
+// counted at 298, to 237 kbit of a 338 kbit fill (640x360 at 375 kbit/s,
+// one second's bucket; 283 so, and the clip 0.33 dB lower).
+constexpr double FILL_SPENT_SHARE = 0.3;
+
+// The ratio at which the rest of the picture keeps within `bound` (its
+// upper bound, or the fill the bucket holds), or 0 while the projection
+// does: the rest projected at the rate of the coded part, trusted as in
+// observed_ratio, scaled from the ratio of the latest CTUs. (Projecting it
+// at the rate of the CTU's row when that is higher held more pictures within
+// their bounds but cost up to 2.6 dB on the cut.)
 // Under a short bucket, once the CTUs left, at the mean bits of those coded,
 // would take it past the bound, the rest goes to the lowest ratio at once
 // (a long one absorbs the miss; see rc_rowstats_ctu_ratio): the rows below the
 // CTU are coded alongside it, unseen here, and at the ratio the cost
 // projection gave they still took the picture 1-3 kbit past bounds of 5-9
 // kbit (cut 640x360 at 125 kbit/s, 8-picture bucket).
-double bound_ratio(const rc_rowstats *s, double cost, double bits, double counted, double current)
+double bound_ratio(const rc_rowstats *s, double cost, double bits, double counted, double current, double bound)
 {
-    if (bits < BOUND_SPENT_SHARE * s->upper_bits) return 0.0;
-    if (!s->long_bucket && counted > (double)s->upper_bits) return BOUND_RATIO_FLOOR;
+    if (!s->long_bucket && counted > bound) return BOUND_RATIO_FLOOR;
     double share = std::min(cost / (double)s->cost_total, 1.0);
     double trust = std::min(share / TRUSTED_SHARE, 1.0);
     double rate = share > 0.0 ? trust * bits / share + (1.0 - trust) * s->target : (double)s->target;
     double rest = (1.0 - share) * rate;
-    if (bits + rest <= (double)s->upper_bits) return 0.0;
-    double left = std::max((double)s->upper_bits - bits, 0.0);
+    if (bits + rest <= bound) return 0.0;
+    double left = std::max(bound - bits, 0.0);
     if (!(rest > 0.0)) return BOUND_RATIO_FLOOR;
     return std::max(current * left / rest, BOUND_RATIO_FLOOR);
 }
@@ -201,6 +216,7 @@ rc_rowstats *rc_rowstats_new(int32_t cols, int32_t rows)
     s->target = s->upper_bits = s->lower_bits = 1;
     s->ratio_high = s->ratio_low = 1.0;
     s->cost_total = 1;
+    s->fill_bits = INT32_MAX;
     return s;
 }
 
@@ -341,13 +357,27 @@ double goal_ratio(const rc_rowstats *s, const wave_spending *w)
 // a long one holds back part of its fill from the bounds, and there the
 // jump cost rate (zoom 640x360 at 375 kbit/s, one second's window: 10.1 %
 // under the rate for 8.4 %) with no underflow to save.
+//
+// Whatever the bucket, a picture projected past the fill the bucket holds
+// would run it dry, and is held within that fill. Held only by its ratio's
+// fall towards its target over its projected size, the stream's first intra
+// picture of a long bucket, which takes most of the starting fill, went on
+// at the ratio that fall reached (0.62, QP +4) and took 215 kbit of a 180
+// kbit fill (the mandelbrot zoom, 1280x720 at 500 kbit/s,
+// 12-picture bucket); held so, it took 155 kbit.
+double held_within(const rc_rowstats *s, const wave_spending *w, double counted, double r, double bound)
+{
+    double b = bound_ratio(s, w->cost, w->bits, counted, w->lowest, bound);
+    return b > 0.0 && b < r ? b : r;
+}
+
 double bound_limited(const rc_rowstats *s, const wave_spending *w, double counted, double r)
 {
-    if (s->spend_target && w->cost >= s->cost_floor) {
-        double bound = bound_ratio(s, w->cost, w->bits, counted, w->lowest);
-        if (bound > 0.0 && bound < r) r = bound;
-    }
-    return r;
+    if (w->cost < s->cost_floor) return r;
+    double upper = s->upper_bits, fill = s->fill_bits;
+    if (s->spend_target && w->bits >= BOUND_SPENT_SHARE * upper) r = held_within(s, w, counted, r, upper);
+    bool fill_seen = w->bits >= BOUND_SPENT_SHARE * fill || (w->bits >= FILL_SPENT_SHARE * fill && counted > fill);
+    return fill_seen ? held_within(s, w, counted, r, fill) : r;
 }
 
 // A picture of a short bucket that has spent its target (or its bound,
