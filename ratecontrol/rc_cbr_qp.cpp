@@ -370,23 +370,16 @@ double qp_of_lambda(double lambda)
 
 // How strongly the first intra picture of a long bucket is taken to be
 // leaned on: fully when its whole share of the starting fill plans it no
-// finer than its cost floor, the content then being cheap for the rate, and
-// as the tree says where the floor would hold it, the content costly. The
-// tree's lean there (0.69) took the cut at 1280x720 and 4000 kbit/s to
-// 1.95 Mbit at QP 18.6 (44.62 dB) where average bitrate at the same rate
-// spends 2.7 Mbit (48.5 dB), and its first second came 42.31 dB while the
-// bucket refilled to 3.9 of 4.0 Mbit before the cut; leaned on fully, it
-// took 2.30 Mbit at QP 16.3 and the clip rose from 44.67 to 45.41 dB
-// (-9.8 % to -7.2 % of the rate). Leaned on fully where the floor holds
-// it, the fast pan's took 89 % of the fill at 1500 kbit/s and its next
-// pictures starved (pan16 1280x720: 44.06 to 43.26 dB), and still grain
-// ran the bucket dry. Nor where the whole share plans it finer than the
-// finest QP configured: the picture cannot take that target, which only
-// lends its successors more of the held fill (still grain at 4000 kbit/s
-// over a two-second bucket: 43 to 76 % over the rate, the bucket run dry).
-// The synthetic zoom pays for it: its first picture takes more per
-// lookahead cost than natural ones (1.8 against 0.8-1.3), and at 500 kbit/s
-// it came 0.15 dB lower.
+// finer than its cost floor (the content cheap for the rate) nor than the
+// finest QP configured, else as the tree says. The tree's lean (0.69) left
+// the cut at 1280x720 and 4000 kbit/s at 1.95 Mbit and 44.6 dB where
+// average bitrate spends 2.7 Mbit on it, and everything after predicts from
+// it: leaned on fully, 2.30 Mbit, and the clip rose from 44.67 to 45.41 dB.
+// Where the floor holds it, leaned on fully the fast pan's picture took 89 %
+// of the fill and its successors starved (pan16 1280x720 at 1500 kbit/s:
+// -0.8 dB); below the finest QP the picture cannot take its target, which
+// only lends its successors more of the held fill (still grain at 4000
+// kbit/s over a two-second bucket ran 76 % over the rate).
 double first_intra_lean(ratecontrol *rc, const internal_config *cfg, const cbr_plan *p)
 {
     if (!(p->lean > 0.0) || rc->model->frames > 1 || !first_long_bucket_intra(rc, p)) return p->lean;
@@ -590,6 +583,12 @@ void keyframe_plan_keep(ratecontrol *rc, const cbr_plan *p, double qp)
         rc->model->key_take = std::min((double)rc->frame_size_planned / std::max(rc->cbr_bits[0], 1), 1.0);
 }
 
+// The share of the bucket's fill that a picture's rows hold it within. The
+// rows end a picture held at the fill itself at 97-100 % of it, and a
+// mandelbrot zoom's first intra picture (320x180 at 60 kbit/s, 15-picture
+// bucket) took 32.45 kbit of a 32.40 kbit fill.
+constexpr double FILL_HOLD_SHARE = 0.97;
+
 // Bits the full bucket cannot hold are lost: while it runs over, and
 // with a short bucket, which runs over or dry within a few pictures,
 // the pictures spend up to their target. Not an intra picture of a long
@@ -598,7 +597,7 @@ void keyframe_plan_keep(ratecontrol *rc, const cbr_plan *p, double qp)
 // periodic keyframe (640x360, 375 kbit/s, one second's bucket, full),
 // planned at QP 24.5 for 285 kbit, was coded at 27.0 for 146; at 25.1 for
 // 187 so. Whatever the bucket, no picture takes more than the fill it holds
-// when the picture is removed.
+// when the picture is removed, within FILL_HOLD_SHARE of it.
 void bucket_spill_mode(ratecontrol *rc, uint32_t type)
 {
     const rc_model *m = rc->model;
@@ -606,7 +605,8 @@ void bucket_spill_mode(ratecontrol *rc, uint32_t type)
     rc->rowstats->spend_target =
         !long_bucket || (m->bucket_fill >= m->bucket_size && !is_intra(type));
     rc->rowstats->long_bucket = long_bucket;
-    rc->rowstats->fill_bits = (int32_t)std::min(std::max(rc_model_picture_fill(m), 1.0), (double)INT32_MAX);
+    double fill = FILL_HOLD_SHARE * rc_model_picture_fill(m);
+    rc->rowstats->fill_bits = (int32_t)std::min(std::max(fill, 1.0), (double)INT32_MAX);
 }
 
 }  // namespace
