@@ -266,16 +266,26 @@ TEST(ConstantBitrateModel, LongBucketPlansBPicturesAtTheirShareWhereAnchorsAreLe
     EXPECT_GE(out[1], 1000);
 }
 
+// A one-second bucket at 1000 bits a picture after its first picture, a
+// keyframe of `bits`, keyframes coming every `interval` pictures.
+static rc_model *one_second_after_keyframe(int32_t interval, int32_t bits)
+{
+    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    if (!m) return nullptr;
+    int32_t out[3];
+    rc_model_frame_target(m, 0, 1.0, out);
+    rc_model_keyframe(m, 0, interval);
+    rc_model_frame_end(m, bits, 0, 0);
+    return m;
+}
+
 // The room of a keyframe at display number 30 in a one-second bucket after a
 // second of pictures at the rate, keyframes coming every `interval` pictures.
 static double keyframe_room_at_30(int32_t interval)
 {
-    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    rc_model *m = one_second_after_keyframe(interval, 15000);
     if (!m) return -1.0;
     int32_t out[3];
-    rc_model_frame_target(m, 0, 1.0, out);
-    rc_model_keyframe(m, 0, interval);
-    rc_model_frame_end(m, 15000, 0, 0);
     for (int32_t i = 1; i < 30; i++) {
         rc_model_frame_target(m, 0, 1.0, out);
         rc_model_frame_end(m, 1000, 0, 0);
@@ -303,12 +313,9 @@ TEST(ConstantBitrateModel, PeriodicKeyframeTakesMoreOfTheFillThanOneAtACut)
 // (0): the window's floor asks for what the pictures left under the rate.
 static int32_t floor_before_keyframe(int32_t interval)
 {
-    rc_model *m = rc_model_new(1000, 1000, 1000, 30, 30, 4, 20);
+    rc_model *m = one_second_after_keyframe(60, 1000);
     if (!m) return -1;
     int32_t out[3];
-    rc_model_frame_target(m, 0, 1.0, out);
-    rc_model_keyframe(m, 0, 60);
-    rc_model_frame_end(m, 1000, 0, 0);
     for (int32_t n = 1; n <= 40; n++) {
         rc_model_key_ahead(m, n, interval);
         rc_model_frame_target(m, 0, 1.0, out);
