@@ -54,6 +54,14 @@ struct rc_model {
     // fill beyond a keyframe's share, while the stream has not spent that
     // much less than its rate since: a debt the window's floor leaves out.
     int64_t intra_debt;
+    // The first intra picture's plan, and what the bucket lent it when it
+    // came within FIRST_INTRA_PLAN_KEPT of that plan: its size beyond a mean
+    // picture's, less its debt. The anchors of the first window do not pay
+    // this part of the running deviation back (see first_window_owed).
+    int64_t intra_plan;
+    int64_t intra_lent;
+    // Pictures finished.
+    int32_t frames_done;
     // Display number of the latest intra picture planned, and whether it
     // came a whole keyframe period after the one before (the bucket saved
     // for it) rather than at a cut.
