@@ -474,9 +474,26 @@ void short_term_entry(ratecontrol *rc, const internal_config *cfg, int32_t cls, 
     e->blurred_cplx = (float)(rc->short_term_cplx_sum / rc->short_term_cplx_count);
 }
 
+// A stream that has spent more than its rate gives corrects the excess over
+// this share of the buffer that absorbs a shortfall. After a start below
+// the budget, pictures of grain and noise coded finer grow far beyond the
+// rate equation's inverse of the qscale, and so do P pictures of pans that
+// refer to finely coded pictures; over the full buffer (all the bits wanted
+// so far) the overflow pulled a stream 20-30 % over back by about one and a
+// half QPs. 60 pictures at 720p: a still photograph with grain at 4000
+// kbit/s ended 8.7 % over (13-18 % with one to four working threads), a
+// slow pan at 500 kbit/s with one working thread 36 %; with half the
+// buffer 5.1 % (7-11 %) and -8.5 %. A shortfall keeps the full buffer:
+// halved there too, QPs plunged past the size at which noise stops being
+// skipped (testsrc2 with temporal noise at 500 kbit/s, 44 % over). The
+// first pass keeps its pace (the second plans from it), and a VBV buffer
+// its own bounds (with half the buffer, the same noise at 4000 kbit/s under
+// a buffer ran 14 % over instead of 3 %).
+constexpr double ABR_OVERRUN_BUFFER_SHARE = 0.5;
+
 // How far the bits spent, with those in flight, run over the bits wanted by
 // now, as a factor on the qscale (1 while nothing can be measured).
-double abr_overflow(const ratecontrol *rc, const in_flight_sums *flight)
+double abr_overflow(const ratecontrol *rc, const internal_config *cfg, const in_flight_sums *flight)
 {
     double overflow = 1.0;
     if (rc->frame_satd != 0) {
@@ -491,6 +508,7 @@ double abr_overflow(const ratecontrol *rc, const in_flight_sums *flight)
             // corrects its error within its own length.
             double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
             buffer = std::max(std::min(buffer, wanted), rc->bitrate);
+            if (spent > wanted && !cfg->pass1 && !rc->vbv) buffer *= ABR_OVERRUN_BUFFER_SHARE;
             overflow = 1.0 + (spent - wanted) / buffer;
             overflow = std::min(std::max(overflow, 0.5), 2.0);
         }
@@ -511,7 +529,7 @@ double abr_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry
     double wanted_window = rc->wanted_bits_window + flight.in_equation * rc->bitrate / rc->fps;
     double rate = complexity > 0.0 ? wanted_window / complexity : 0.0;
     double q = rc_get_qscale(rc, cfg, e, rate);
-    *overflow = abr_overflow(rc, &flight);
+    *overflow = abr_overflow(rc, cfg, &flight);
     // A first pass keeps the plain slope: the second pass plans from its
     // statistics, and planned from pictures coded with the learned one,
     // it missed by up to 50 % (noise at 720p, 1500 kbit/s, 6.6 % before).

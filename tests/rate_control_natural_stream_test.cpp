@@ -9,7 +9,9 @@
 //   third of their target), and within 5 % over 300 pictures of the pan (its P
 //   pictures once swung by 4-7 QPs and the stream ended 8 % over); on a still
 //   photograph with light grain at 640x360 within 10 %, with and without a
-//   buffer (its B pictures once ran it 27 % over); on the cut at 1280x720
+//   buffer (its B pictures once ran it 27 % over), and within 5 % over 300
+//   pictures (9 % over while an over-run was corrected as slowly as a
+//   shortfall); on the cut at 1280x720
 //   within 10 % (the second photograph once started several QPs too coarse,
 //   from what the first had taught, and the clip ended 15 % low); and the pan
 //   at 640x360 under a buffer within 6 % (its P pictures were once held
@@ -127,7 +129,7 @@ encoded encode(scratch *s, const std::string &input, const std::string &tag, con
 TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
 {
     scratch s;
-    // Measured: pan -2.8 %, zoom -0.8 %, grain +0.3 % (pan -7.7 %, zoom
+    // Measured: pan +0.4 %, zoom -2.1 %, grain +3.0 % (pan -7.7 %, zoom
     // -7.4 % while the start-up decided on pictures a mini-GOP and a half
     // old; grain swings either way with where its QP meets its size cliff).
     for (const char *kind : {"pan2", "zoom", "grain"}) {
@@ -136,9 +138,11 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
     // A still photograph with light grain at 640x360 and 1000 kbit/s, twelve
-    // frame instances, without and with a buffer. Measured: +5.4 % and +1.0 %
+    // frame instances, without and with a buffer. Measured: +0.7 % and +5.6 %
     // (+27.4 % and +17.4 % while B pictures followed their anchors' QPs to
-    // where the grain is no longer skipped, at up to 60 times their plans).
+    // where the grain is no longer skipped, at up to 60 times their plans;
+    // +5.4 % without a buffer while an over-run was corrected as slowly as a
+    // shortfall).
     std::string still = clip(&s, "still_grain", kPictures, 640, 360);
     std::vector<std::string> sg_abr = {"--abr", "-b", "1000"};
     encoded sg = encode(&s, still, "still_grain_abr", sg_abr, 12, 2, kPictures, 640, 360);
@@ -148,14 +152,24 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     EXPECT_NEAR(sg_vbv.kbps, 1000.0, 100.0) << "still_grain ABR+VBV";
     EXPECT_EQ(bucket_underflows(sg_vbv.au_bytes, 1250, 1250, kFps), 0) << "still_grain ABR+VBV";
     std::printf("still_grain 640x360: ABR %.1f, ABR+VBV %.1f kbit/s (target 1000)\n", sg.kbps, sg_vbv.kbps);
+    // Over 300 pictures within 5 %. Measured: +2.4 % (+9.1 % while an
+    // over-run was corrected over a buffer as large as all the bits wanted
+    // so far: the grain's pictures, coded finer after a start below the
+    // budget, grew far beyond the rate equation's inverse of the qscale).
+    encoded sg_long = encode(&s, clip(&s, "still_grain", kLongPictures, 640, 360), "still_grain_abr_long", {"--abr", "-b", "1000"},
+                             12, 2, kLongPictures, 640, 360);
+    EXPECT_NEAR(sg_long.kbps, 1000.0, 50.0) << "still_grain ABR over 300 pictures";
+    std::printf("still_grain 640x360: ABR %.1f kbit/s over %d pictures (target 1000)\n", sg_long.kbps, kLongPictures);
     // The cut at 1280x720, where the second photograph's intra cost is 0.38
     // of the first's, at 500 kbit/s with twelve frame instances. Measured:
-    // -6.0 % (-15.5 % while the second scene took its QPs from the first).
+    // -9.5 % (-15.5 % while the second scene took its QPs from the first;
+    // -6.0 % while its small over-run at the cut was corrected as slowly as a
+    // shortfall, and its last P pictures then took a tenth of their plans).
     encoded cut = encode(&s, clip(&s, "cut", kPictures, 1280, 720), "cut_abr_720", {"--abr", "-b", "500"}, 12, 2,
                          kPictures, 1280, 720);
     EXPECT_NEAR(cut.kbps, 500.0, 50.0) << "cut ABR at 1280x720";
     std::printf("cut 1280x720: ABR %.1f kbit/s (target 500)\n", cut.kbps);
-    // Measured: +2.5 % (+7.7 % with the rate equation's plain slope).
+    // Measured: +0.5 % (+7.7 % with the rate equation's plain slope).
     encoded longer = encode(&s, clip(&s, "pan2", kLongPictures), "pan2_abr_long", {"--abr", "-b", "40"}, 6, 2, kLongPictures);
     EXPECT_NEAR(longer.kbps, 40.0, 2.0) << "pan2 ABR over 300 pictures";
     std::printf("pan2: ABR %.1f kbit/s over %d pictures (target 40)\n", longer.kbps, kLongPictures);
