@@ -38,6 +38,10 @@ struct rc_kind_seen {
 // Where a frame size predictor holds its sizes (0: not taught yet, the plain
 // prediction applies) and how steeply they fall as the qscale rises: bits at q
 // are the predictor's bits x (anchor_qscale / q)^(elasticity - 1).
+// The kinds of picture whose sizes are learned apart (rc_frame_pred_index):
+// B, P, I and referenced B pictures.
+constexpr int32_t RC_FRAME_KINDS = 4;
+
 struct frame_size_model {
     float anchor_qscale;
     float elasticity;
@@ -125,8 +129,8 @@ struct ratecontrol {
     // that every frame instance learns from all pictures.
     size_predictor row_pred_shared[3][2];
     size_predictor *vbv_rows;
-    size_predictor frame_pred[4];     // used in the first record only (rc_frame_predictors)
-    frame_size_model frame_model[4];  // beside frame_pred, first record only
+    size_predictor frame_pred[RC_FRAME_KINDS];     // used in the first record only (rc_frame_predictors)
+    frame_size_model frame_model[RC_FRAME_KINDS];  // beside frame_pred, first record only
     int32_t pass2_count;
     pass2_entry *pass2_entries;
     int32_t *pass2_order;
@@ -171,10 +175,10 @@ struct ratecontrol {
     // How the planned sizes of finished pictures turned out, actual / planned,
     // by frame predictor (first record): pictures in flight count with their
     // plan times their predictor's scale.
-    double plan_scale[4];
+    double plan_scale[RC_FRAME_KINDS];
     // What finished pictures have shown, by frame predictor index (first
     // record), and how many pictures have been collected.
-    rc_kind_seen seen[4];
+    rc_kind_seen seen[RC_FRAME_KINDS];
     int32_t collected;
     // The intra cost of the latest picture started (first record), against
     // which a keyframe tells a new scene.
