@@ -46,7 +46,8 @@
 // - a VBV buffer replayed as a leaky bucket from the coded access-unit sizes
 //   never runs dry, to the last picture, in CRF and in average bitrate, nor
 //   over 300 pictures of the cut, whose second photograph starts with a P
-//   picture;
+//   picture, nor of a still photograph with grain at 640x360, whose P picture
+//   after the periodic keyframe codes the grain the keyframe kept;
 // - the CRF calibration: the sizes of CRF 23 and 30 stay within 3 % of what
 //   they were measured at (a 10 % change of the CRF offset moves them by 6 to
 //   11 %).
@@ -333,6 +334,16 @@ TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
                          {"--crf", "23", "--vbv-maxrate", "32", "--vbv-bufsize", "32"}, 12, 2, kLongPictures);
     EXPECT_EQ(bucket_underflows(cut.au_bytes, 32, 32, kFps), 0) << "cut, 300 pictures, CRF+VBV";
     std::printf("cut, 300 pictures: CRF+VBV %.1f kbit/s (maxrate 32)\n", cut.kbps);
+    // A still photograph with grain at 640x360: the P picture after its
+    // periodic keyframe (picture 250), whose CTUs kept the grain, once took
+    // 277 kbit of a 375 kbit buffer that held 206, planned on a fill counted
+    // out of coding order and at the size of the P pictures before it, which
+    // had skipped the grain.
+    encoded still = encode(&s, clip(&s, "still_grain", kLongPictures, 640, 360), "still_long_crf_vbv",
+                           {"--crf", "23", "--vbv-maxrate", "375", "--vbv-bufsize", "375"}, 12, 2, kLongPictures, 640,
+                           360);
+    EXPECT_EQ(bucket_underflows(still.au_bytes, 375, 375, kFps), 0) << "still grain, 300 pictures, CRF+VBV";
+    std::printf("still grain 640x360, 300 pictures: CRF+VBV %.1f kbit/s (maxrate 375)\n", still.kbps);
 }
 
 // CRF sizes are the same for every thread and frame-instance count; these were
