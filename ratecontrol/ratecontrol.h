@@ -35,13 +35,13 @@ struct rc_kind_seen {
     double peak_qscale;
 };
 
-// Where a frame size predictor holds its sizes (0: not taught yet, the plain
-// prediction applies) and how steeply they fall as the qscale rises: bits at q
-// are the predictor's bits x (anchor_qscale / q)^(elasticity - 1).
 // The kinds of picture whose sizes are learned apart (rc_frame_pred_index):
 // B, P, I and referenced B pictures.
 constexpr int32_t RC_FRAME_KINDS = 4;
 
+// Where a frame size predictor holds its sizes (0: not taught yet, the plain
+// prediction applies) and how steeply they fall as the qscale rises: bits at q
+// are the predictor's bits x (anchor_qscale / q)^(elasticity - 1).
 struct frame_size_model {
     float anchor_qscale;
     float elasticity;

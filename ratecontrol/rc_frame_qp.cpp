@@ -3,6 +3,7 @@
 // bitrate model; with the VBV plan and clip when a buffer is configured.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "encoder/config.h"
