@@ -71,7 +71,7 @@ constexpr double VBV_BLIND_SHARE = 0.1;
 // How much of the peak of a kind of picture is left after the next picture of
 // the kind: a quarter after a second of P pictures at 30 per second (with 0.8
 // the peak held a slow pan 43 % under its target at 500 kbit/s).
-constexpr double VBV_PEAK_FADE = 0.7;
+constexpr double PEAK_FADE = 0.7;
 
 // One-pass average bitrate starts from QPs that may be off by many steps
 // either way, and over its first seconds each picture's QP moves on what the
@@ -98,11 +98,11 @@ void picture_seen(ratecontrol *rc, double qscale, double bits)
     s->qscale = qscale;
     s->cost = rc->frame_satd;
     if (!(s->finest_qscale > 0.0) || qscale < s->finest_qscale) s->finest_qscale = qscale;
-    if (rc->vbv && rc->frame_satd > 0) {
+    if (rc->frame_satd > 0) {
         // Sizes taken as climbing with the cube of the falling qscale pick
         // the picture that would grow largest where the next ones go finer.
         double peak = bits * qscale * qscale * qscale / rc->frame_satd;
-        s->peak *= VBV_PEAK_FADE;
+        s->peak *= PEAK_FADE;
         if (peak >= s->peak) {
             s->peak = peak;
             s->peak_qscale = qscale;

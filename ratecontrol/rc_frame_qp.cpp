@@ -287,20 +287,6 @@ double fit_cut(const ratecontrol *rc, double q)
     return q * std::pow(bits / cap, 1.0 / e);
 }
 
-// Where the picture would take `budget`, grown from the largest recent
-// picture of its kind (its size per cost fading as more are seen). Grain
-// that codes to almost nothing at one QP takes ten times more a few QPs
-// finer: from the latest picture alone, a grain P took 201 kbit of a
-// 156 kbit buffer, and a keyframe 226 kbit of a 375 kbit buffer.
-double peak_floor(const ratecontrol *rc, double budget)
-{
-    const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
-    double pq = s->peak_qscale;
-    if (!(s->peak > 0.0) || !(pq > 0.0) || !(budget > 0.0)) return 0.0;
-    double bits = s->peak / (pq * pq * pq) * rc->frame_satd;
-    return rc_qscale_for_budget(rc, pq, bits, budget, VBV_PEAK_ELASTICITY);
-}
-
 }  // namespace
 
 double rc_vbv_fit_fill(const ratecontrol *rc, double q)
@@ -388,7 +374,7 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
             double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step;
             if (qr > q && intra_bits(rc, pic->source, q) > rc->vbv_frame_bits) q = qr;
         }
-        if (slice_class == slice_p || slice_class == slice_i) q = std::max(q, peak_floor(rc, budget));
+        if (slice_class == slice_p || slice_class == slice_i) q = std::max(q, rc_peak_floor(rc, budget, VBV_PEAK_ELASTICITY));
         if (slice_class == slice_p) q = fit_cut(rc, q);
         q = rc_vbv_fit_fill(rc, q);
     }

@@ -268,6 +268,15 @@ double rc_size_descent_floor_at(const ratecontrol *rc, double budget, double min
     return std::min(rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)].qscale, q);
 }
 
+double rc_peak_floor(const ratecontrol *rc, double budget, double min_elasticity)
+{
+    const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
+    double pq = s->peak_qscale;
+    if (!(s->peak > 0.0) || !(pq > 0.0) || !(budget > 0.0)) return 0.0;
+    double bits = s->peak / (pq * pq * pq) * rc->frame_satd;
+    return rc_qscale_for_budget(rc, pq, bits, budget, min_elasticity);
+}
+
 double rc_seen_budget_qscale(const ratecontrol *rc, double budget, double min_elasticity)
 {
     const rc_kind_seen *s = &rc_first(rc)->seen[rc_frame_pred_index(&rc->pic)];
