@@ -213,6 +213,7 @@ int32_t rate_control_start(frame_instance *cur)
     pic.slice_class = cur->pic.slice_class;
     pic.coding_number = enc->coding_number;
     pic.irap_count = enc->irap_count;
+    pic.stream_pictures = enc->input_ended ? enc->received : 0;
     return ratecontrol_start(cur->rc, &enc->config, &pic);
 }
 
@@ -337,10 +338,12 @@ row_context *row_context_of(const frame_instance *fi, int32_t y)
 
 namespace {
 
-// At the end of input: wakes the lookahead's threads that wait for more.
-void input_ended_wake(lookahead *la)
+// At the end of input: every picture has been received, and the lookahead's
+// threads that wait for more are woken.
+void input_ended_wake(encoder_instance *inst)
 {
-    picture_list *q = la->input_queue;
+    inst->input_ended = 1;
+    picture_list *q = inst->la->input_queue;
     mutex_lock(&q->lock);
     cond_broadcast(&q->not_empty);
     mutex_unlock(&q->lock);
@@ -386,7 +389,7 @@ int32_t encode_with_keyframe_early(encoder_instance *inst, nal_entry **out_nals,
         if (r > 0) lookahead_ahead_request(inst->la, 0);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
-        input_ended_wake(inst->la);
+        input_ended_wake(inst);
     }
     inst->keyframe_early = 0;
     inst->la->filling = 0;
@@ -421,7 +424,7 @@ int32_t encoder_encode_frame(encoder_instance *inst, nal_entry **out_nals, uint3
         if (r > 0) lookahead_ahead_request(inst->la, 0);
         if (r != 0) return r < 0 ? -1 : 0;
     } else {
-        input_ended_wake(inst->la);
+        input_ended_wake(inst);
     }
     inst->coding_number++;
     if (inst->coding_queue->count == 0 && lookahead_get_frames(inst->la) != 0) return -1;

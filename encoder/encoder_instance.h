@@ -136,6 +136,7 @@ struct encoder_instance {
     int32_t coding_number;
     int32_t irap_count;
     int32_t received;
+    int32_t input_ended;                      // a call without a picture has come: received is all
     int32_t delay;
     int32_t p_ref_limit;
     int32_t b_ref_limit;

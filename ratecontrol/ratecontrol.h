@@ -57,6 +57,7 @@ struct rc_picture {
     int32_t slice_class;     // 2 I, 1 P, 0 B
     int32_t coding_number;
     int32_t irap_count;      // ra_period of the latest IDR / CRA taken for coding
+    int32_t stream_pictures; // pictures in the whole input once it has ended, else 0
 };
 
 // What the CTU threads hand over when a picture is collected (the frame

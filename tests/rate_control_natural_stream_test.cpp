@@ -155,14 +155,21 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     EXPECT_NEAR(sg_vbv.kbps, 1000.0, 100.0) << "still_grain ABR+VBV";
     EXPECT_EQ(bucket_underflows(sg_vbv.au_bytes, 1250, 1250, kFps), 0) << "still_grain ABR+VBV";
     std::printf("still_grain 640x360: ABR %.1f, ABR+VBV %.1f kbit/s (target 1000)\n", sg.kbps, sg_vbv.kbps);
-    // Over 300 pictures within 5 %. Measured: +2.4 % (+9.1 % while an
+    // Over 300 pictures within 5 %. Measured: +2.9 % (+9.1 % while an
     // over-run was corrected over a buffer as large as all the bits wanted
     // so far: the grain's pictures, coded finer after a start below the
     // budget, grew far beyond the rate equation's inverse of the qscale).
-    encoded sg_long = encode(&s, clip(&s, "still_grain", kLongPictures, 640, 360), "still_grain_abr_long", {"--abr", "-b", "1000"},
-                             12, 2, kLongPictures, 640, 360);
+    std::string still_long = clip(&s, "still_grain", kLongPictures, 640, 360);
+    encoded sg_long = encode(&s, still_long, "still_grain_abr_long", {"--abr", "-b", "1000"}, 12, 2, kLongPictures, 640, 360);
     EXPECT_NEAR(sg_long.kbps, 1000.0, 50.0) << "still_grain ABR over 300 pictures";
-    std::printf("still_grain 640x360: ABR %.1f kbit/s over %d pictures (target 1000)\n", sg_long.kbps, kLongPictures);
+    // Under a buffer, where the end of the stream is near: measured +2.1 %
+    // (+6.9 % while the error left at the end was spread over a buffer of
+    // six seconds, most of them past the last picture).
+    encoded sg_long_vbv = encode(&s, still_long, "still_grain_abr_vbv_long", sg_abr, 12, 2, kLongPictures, 640, 360);
+    EXPECT_NEAR(sg_long_vbv.kbps, 1000.0, 50.0) << "still_grain ABR+VBV over 300 pictures";
+    EXPECT_EQ(bucket_underflows(sg_long_vbv.au_bytes, 1250, 1250, kFps), 0) << "still_grain ABR+VBV over 300 pictures";
+    std::printf("still_grain 640x360: ABR %.1f, ABR+VBV %.1f kbit/s over %d pictures (target 1000)\n", sg_long.kbps,
+                sg_long_vbv.kbps, kLongPictures);
     // The fast pan turns back at the photograph's edges, where a P picture
     // finds an exact match two anchors back and codes to almost nothing.
     // Measured: +2.3 % (+5.1 % while the next P picture's fall was bounded
