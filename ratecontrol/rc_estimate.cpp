@@ -273,8 +273,7 @@ double b_size_floor(const ratecontrol *rc)
     if (e) budget = std::max(budget, B_PLAN_SHARE * rc_entry_bits(e, e->qscale_new));
     double floor = rc_seen_budget_qscale(rc, budget, B_DESCENT_ELASTICITY);
     if (!(floor > 0.0) && rc->two_pass && rc->pass2_current) floor = first_pass_budget_qscale(rc, budget);
-    bool learned = rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].anchor_qscale > 0.0f;
-    if (learned && rc->frame_satd > 0) floor = std::max(floor, rc_qscale_for_bits(rc, budget));
+    if (rc_kind_learned(rc) && rc->frame_satd > 0) floor = std::max(floor, rc_qscale_for_bits(rc, budget));
     return floor;
 }
 

@@ -102,6 +102,11 @@ int32_t rc_frame_pred_index(const rc_picture *pic)
     return std::min(std::max(pic->slice_class, 0), 2);
 }
 
+bool rc_kind_learned(const ratecontrol *rc)
+{
+    return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].anchor_qscale > 0.0f;
+}
+
 float rc_predict_size(const size_predictor *p, float cost, float qscale)
 {
     float v = (cost * p->coeff + p->offset) / (qscale * p->count);

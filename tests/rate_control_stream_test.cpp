@@ -163,6 +163,11 @@ TEST(RateControlStream, VbvBufferHoldsForEveryPictureType)
         EXPECT_EQ(bucket_underflows(a.au_bytes, 300.0, 300.0, kFps), 0) << name << " ABR+VBV";
         std::printf("%s: CRF+VBV %.1f kbit/s, ABR+VBV %.1f kbit/s (maxrate 300)\n", source, c.kbps, a.kbps);
     }
+    // A buffer barely larger than the first intra picture, which is planned
+    // before any picture has taught the predictors and takes twice its plan.
+    encoded low = encode(clip_of("testsrc2"), "testsrc2_crf_vbv31", {"--crf", "20", "--vbv-maxrate", "31", "--vbv-bufsize", "31"});
+    expect_decodes(low, "testsrc2 CRF+VBV 31");
+    EXPECT_EQ(bucket_underflows(low.au_bytes, 31.0, 31.0, kFps), 0) << "testsrc2 CRF+VBV, 31 kbit buffer";
 }
 
 // Noise that goes to skip at coarse QPs: sizes climb several times faster
