@@ -607,6 +607,33 @@ bool fixed_intra_qscale(const ratecontrol *rc, const internal_config *cfg, bool 
     return true;
 }
 
+// What the picture the stream ends on may take once the input has ended
+// (0 for any other picture): the bits the whole stream is given, less those
+// spent and in flight and the B pictures still to come at the size of the
+// latest one. Nothing after it can make up its error: the last P picture of
+// temporal noise (320x180, 250 kbit/s, 60 pictures), planned at 77 kbit
+// where 40 were left, took 89 and ended the stream 12.3 % over its target
+// (3.9 % with this bound). Where its kind's plans have turned out smaller
+// than planned, the room grows by as much: without, a slow pan's last P
+// picture (320x180, 100 kbit/s), expected by the size bound at 17 kbit,
+// took 6.6 and the stream ended 5.3 % under (+0.4 % so). Over both
+// corpora's average-bitrate tables the mean error fell at 320x180 (5.90 ->
+// 5.77 %), 640x360 over 300 pictures (1.49 -> 1.36 %) and 1280x720 (3.93 ->
+// 3.59 %, the grainy still at 1500 kbit/s +7.4 -> -2.9 %), within 0.004 dB.
+double stream_end_room(const ratecontrol *rc, const internal_config *cfg)
+{
+    const rc_picture *pic = &rc->pic;
+    if (pic->stream_pictures <= 0 || cfg->pass1 || pic->source->frame_number != pic->stream_pictures - 1) return 0.0;
+    const ratecontrol *first = rc_first(rc);
+    in_flight_sums flight = pictures_in_flight(rc, cfg);
+    double spent = first->total_bits + flight.bits;
+    int32_t after = pic->stream_pictures - pic->coding_number - 1;
+    double reserve = after * first->seen[slice_b].bits;
+    double left = pic->stream_pictures / rc->fps * rc->bitrate - spent - reserve;
+    double turned_out = std::min(first->plan_scale[rc_frame_pred_index(pic)], 1.0);
+    return std::max(left / turned_out, rc->bitrate / rc->fps);
+}
+
 // A picture not fixed by another kind's: average bitrate keeps it within
 // steps of the latest picture of its kind; CRF's first picture starts from
 // the CRF's QP.
@@ -630,6 +657,8 @@ double stepped_qscale(const ratecontrol *rc, const internal_config *cfg, int32_t
         // The first pass keeps its pace.
         double behind = cfg->pass1 ? 1.0 : std::min(overflow, 1.0);
         double budget = mini_gop_bits(rc, cfg) / behind;
+        double room = stream_end_room(rc, cfg);
+        if (room > 0.0) budget = std::min(budget, room);
         double sized = rc_size_descent_floor(rc, budget);
         bool settled = pic->coding_number >= PEAK_START_SECONDS * rc->fps;
         if (settled && !cfg->pass1 && !rc->vbv) sized = std::max(sized, rc_peak_floor(rc, budget, PEAK_DESCENT_ELASTICITY));

@@ -132,7 +132,7 @@ encoded encode(scratch *s, const std::string &input, const std::string &tag, con
 TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
 {
     scratch s;
-    // Measured: pan +0.4 %, zoom -2.1 %, grain +3.0 % (pan -7.7 %, zoom
+    // Measured: pan +0.4 %, zoom -2.9 %, grain +2.2 % (pan -7.7 %, zoom
     // -7.4 % while the start-up decided on pictures a mini-GOP and a half
     // old; grain swings either way with where its QP meets its size cliff).
     for (const char *kind : {"pan2", "zoom", "grain"}) {
@@ -141,7 +141,7 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
     // A still photograph with light grain at 640x360 and 1000 kbit/s, twelve
-    // frame instances, without and with a buffer. Measured: +0.7 % and +5.6 %
+    // frame instances, without and with a buffer. Measured: -3.8 % and +4.0 %
     // (+27.4 % and +17.4 % while B pictures followed their anchors' QPs to
     // where the grain is no longer skipped, at up to 60 times their plans;
     // +5.4 % without a buffer while an over-run was corrected as slowly as a
@@ -155,7 +155,7 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     EXPECT_NEAR(sg_vbv.kbps, 1000.0, 100.0) << "still_grain ABR+VBV";
     EXPECT_EQ(bucket_underflows(sg_vbv.au_bytes, 1250, 1250, kFps), 0) << "still_grain ABR+VBV";
     std::printf("still_grain 640x360: ABR %.1f, ABR+VBV %.1f kbit/s (target 1000)\n", sg.kbps, sg_vbv.kbps);
-    // Over 300 pictures within 5 %. Measured: +2.9 % (+9.1 % while an
+    // Over 300 pictures within 5 %. Measured: +2.3 % (+9.1 % while an
     // over-run was corrected over a buffer as large as all the bits wanted
     // so far: the grain's pictures, coded finer after a start below the
     // budget, grew far beyond the rate equation's inverse of the qscale).
@@ -172,7 +172,7 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
                 sg_long_vbv.kbps, kLongPictures);
     // The fast pan turns back at the photograph's edges, where a P picture
     // finds an exact match two anchors back and codes to almost nothing.
-    // Measured: +2.3 % (+5.1 % while the next P picture's fall was bounded
+    // Measured: +1.2 % (+5.1 % while the next P picture's fall was bounded
     // from that picture alone).
     encoded fast = encode(&s, clip(&s, "pan16", kLongPictures, 640, 360), "pan16_abr_long", {"--abr", "-b", "375"}, 12,
                           2, kLongPictures, 640, 360);
@@ -190,6 +190,13 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     EXPECT_NEAR(cut.kbps, 500.0, 50.0) << "cut ABR at 1280x720";
     EXPECT_NEAR(cut_high.kbps, 1500.0, 150.0) << "cut ABR at 1280x720, 1500 kbit/s";
     std::printf("cut 1280x720: ABR %.1f kbit/s (target 500), %.1f (target 1500)\n", cut.kbps, cut_high.kbps);
+    // The grainy still at 1280x720, whose last P picture is the one that
+    // ends the stream. Measured: +2.6 % (+9.9 % while it was planned as
+    // though later pictures could make up its error).
+    encoded still_720 = encode(&s, clip(&s, "still_grain", kPictures, 1280, 720), "still_grain_abr_720",
+                               {"--abr", "-b", "1500"}, 6, 2, kPictures, 1280, 720);
+    EXPECT_NEAR(still_720.kbps, 1500.0, 75.0) << "still_grain ABR at 1280x720";
+    std::printf("still_grain 1280x720: ABR %.1f kbit/s (target 1500)\n", still_720.kbps);
     // Measured: +0.5 % (+7.7 % with the rate equation's plain slope).
     encoded longer = encode(&s, clip(&s, "pan2", kLongPictures), "pan2_abr_long", {"--abr", "-b", "40"}, 6, 2, kLongPictures);
     EXPECT_NEAR(longer.kbps, 40.0, 2.0) << "pan2 ABR over 300 pictures";
