@@ -192,6 +192,10 @@ struct ratecontrol {
     double scene_scale_at_start;
     // The record's picture is a keyframe that starts a new scene.
     uint32_t scene_cut;
+    // No finished picture of the record's kind had taught its predictor when
+    // the picture started (read by its rows, which other frame instances'
+    // frame ends would otherwise race).
+    uint32_t kind_unlearned;
 };
 
 // Per-CTU rate-control state of a row context. The encoder fills the inputs

@@ -102,6 +102,7 @@ int ratecontrol_start(ratecontrol *rc, const internal_config *cfg, const rc_pict
     }
     rc_scene_cut_start(rc, cfg);
     rc_intra_detail_start(rc);
+    rc->kind_unlearned = !rc_kind_learned(rc);
     if (rc->vbv) vbv_start(rc, pic);
     double q = raw_qp(rc, cfg, pic);
     if (cfg->force_qp) q = cfg->qp;

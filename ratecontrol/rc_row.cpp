@@ -206,7 +206,7 @@ bool over_buffer(const ratecontrol *rc, double bits, double left)
 // their plans (1280x720, CRF 23 under a 500 kbit buffer: -0.87 dB).
 bool unseen_kind_over_buffer(const ratecontrol *rc, double bits, double left, double frac)
 {
-    return !rc_kind_learned(rc) && frac >= MIN_RISE_SHARE && over_buffer(rc, bits, left);
+    return rc->kind_unlearned && frac >= MIN_RISE_SHARE && over_buffer(rc, bits, left);
 }
 
 // Whether a picture predicted at `bits` keeps to its plan.
