@@ -213,7 +213,7 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     EXPECT_NEAR(pan_vbv.kbps, 125.0, 7.5) << "pan2 640x360 ABR+VBV";
     EXPECT_EQ(bucket_underflows(pan_vbv.au_bytes, 156, 156, kFps), 0) << "pan2 640x360 ABR+VBV";
     std::printf("pan2 640x360: ABR+VBV %.1f kbit/s over %d pictures (target 125)\n", pan_vbv.kbps, kPanPictures);
-    // Measured: grain +3.4 %, zoom -4.5 %.
+    // Measured: grain +4.4 %, zoom -3.1 %.
     for (const char *kind : {"grain", "zoom"}) {
         const int rate = kind[0] == 'g' ? 250 : 100;
         const std::string r = std::to_string(rate);
@@ -253,8 +253,10 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     // the bucket's starting fill, and on the pan and the cut the anchors that later pictures
     // lean on take part of the fill the bucket holds back, and every anchor
     // what the bucket would otherwise hold above its starting level by the
-    // next. Measured: grain +1.5 %, pan +6.9 %, cut +5.2 % (the pan's rate
-    // lies between +6.1 and +6.9 % wherever a picture moves its kind's size
+    // next. Measured: grain +0.8 %, pan +5.2 %, cut +1.3 % (grain -0.3 %,
+    // pan +7.0 %, cut +4.2 % while the window's floor asked the anchors
+    // again for what the stream had spent beyond its rate; the pan's rate
+    // lay between +6.1 and +6.9 % wherever a picture moved its kind's size
     // elasticity 0.3 to 0.45 of the way to what it shows; grain +2.6 %,
     // pan +6.4 %, cut +4.5 % while one picture set it; grain +5.0 %,
     // pan -2.6 %, cut -3.0 % while the first intra picture took a
@@ -284,13 +286,28 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         // The stream's end cuts its last mini-GOP to its P picture alone,
         // the last access unit: that picture takes its share of one
         // picture's refill and what the rate is behind, not a full
-        // mini-GOP's share. Measured: 1.50, 1.27 and 0.34 refills on grain,
+        // mini-GOP's share. Measured: 1.35, 1.20 and 0.39 refills on grain,
         // pan and cut (2.88, 1.97, 0.34 while it was planned as if it
-        // opened eight pictures).
+        // opened eight pictures; grain 2.6 while the stream's lag left out
+        // the pictures in flight).
         const double refill = rate * 1000.0 / kFps;
         EXPECT_LE(one_s.au_bytes.back() * 8.0, 1.75 * refill) << kind << " last P picture, one-second window";
         std::printf("%s: CBR %.1f kbit/s with a one-second window (target %d), intra picture %.2f of the starting fill\n",
                     kind, one_s.kbps, rate, one_s.au_bytes[0] * 8.0 / start_fill);
+    }
+    // Two seconds under a one-second bucket, with the 12 frame instances of
+    // an 8-core machine: once the pictures that ran over in the first second
+    // have left the window, its floor must not ask the anchors for the rate
+    // again. Measured: zoom +4.8 %, the grainy still +5.5 % (+9.8 and +12.7 %
+    // while it did).
+    for (const char *kind : {"zoom", "still_grain"}) {
+        const int rate = kind[0] == 'z' ? 94 : 31;
+        const std::string r = std::to_string(rate);
+        std::vector<std::string> options = {"-b", r, "--maxrate", r, "--minrate", r, "--bufsize", "30"};
+        encoded two_s = encode(&s, clip(&s, kind), std::string(kind) + "_cbr_1s_12", options, 12);
+        EXPECT_NEAR(two_s.kbps, rate, 0.075 * rate) << kind << " CBR, one-second window, 12 instances";
+        EXPECT_EQ(bucket_underflows(two_s.au_bytes, rate, rate, kFps), 0) << kind << " CBR, one-second window";
+        std::printf("%s: CBR %.1f kbit/s with a one-second window, 12 instances (target %d)\n", kind, two_s.kbps, rate);
     }
 }
 
@@ -301,11 +318,17 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
     // pass spread its error over two seconds however little was left), the
     // still photograph with light grain -1.7 % (-12.1 % while its anchors
     // moved from their first-pass QPs as if sizes followed the qscale alone,
-    // across the QP where the grain stops being skipped).
-    for (const char *kind : {"grain", "pan2", "still_grain"}) {
-        std::string input = clip(&s, kind), stats = s.add(std::string("rcn_") + kind + ".stats");
-        std::string tag = kind;
-        encode(&s, input, tag + "_pass1", {"--pass", "1", "--stats-file", stats, "-b", "250"}, 6);
+    // across the QP where the grain stops being skipped); at 94 kbit/s
+    // +0.0 % (+6.8 % while P pictures that the first pass skipped whole
+    // could be coded finer than their plan).
+    struct run {
+        const char *kind;
+        int kbps;
+    };
+    for (run r : {run{"grain", 250}, run{"pan2", 250}, run{"still_grain", 250}, run{"still_grain", 94}}) {
+        std::string kind = r.kind, rate = std::to_string(r.kbps), tag = kind + "_" + rate;
+        std::string input = clip(&s, kind), stats = s.add("rcn_" + tag + ".stats");
+        encode(&s, input, tag + "_pass1", {"--pass", "1", "--stats-file", stats, "-b", rate}, 6);
         // The first pass describes the pictures as coded: its P pictures
         // carry prediction and residual bits, not only skipped areas.
         std::string text = read_file(stats);
@@ -318,13 +341,13 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
                 coded_p++;
         }
         EXPECT_GT(coded_p, 0) << kind;
-        std::vector<std::string> second = {"--pass", "2", "--stats-file", stats, "-b", "250"};
+        std::vector<std::string> second = {"--pass", "2", "--stats-file", stats, "-b", rate};
         encoded two = encode(&s, input, tag + "_pass2", second, 6);
-        EXPECT_NEAR(two.kbps, 250.0, 12.5) << kind << " pass 2";
-        std::printf("%s: second pass %.1f kbit/s (target 250)\n", kind, two.kbps);
+        EXPECT_NEAR(two.kbps, r.kbps, 0.05 * r.kbps) << tag << " pass 2";
+        std::printf("%s: second pass %.1f kbit/s (target %d)\n", kind.c_str(), two.kbps, r.kbps);
         // The pictures in flight count with sizes that do not depend on
         // which of them has finished first.
-        if (std::string(kind) == "grain") {
+        if (kind == "grain") {
             encoded eight = encode(&s, input, tag + "_pass2_t8", second, 6, 8);
             EXPECT_EQ(two.au_bytes, eight.au_bytes) << kind << " pass 2, 8 working threads";
         }
