@@ -166,14 +166,18 @@ void reestimate_ratios(rc_model *m)
     for (int k = 1; k < 3; k++) m->ratio[k] = std::max(m->ratio[k], B_SHARE_FLOOR);
 }
 
+// A ring slot as a linear position at or before write_pos.
+int32_t linear_slot(const rc_model *m, int32_t slot)
+{
+    return slot > m->write_pos ? slot - m->length : slot;
+}
+
 // Bits of the window's pictures before write_pos: finished ones with their
 // actual size, the ones in flight with their plan.
 int64_t window_bits(const rc_model *m, int32_t start)
 {
-    // Linear positions: start and end_pos are taken at or before write_pos.
-    int32_t e = m->end_pos;
-    if (e > m->write_pos) e -= m->length;
-    int32_t s = start > m->write_pos ? start - m->length : start;
+    int32_t e = linear_slot(m, m->end_pos);
+    int32_t s = linear_slot(m, start);
     int64_t sum = 0;
     int32_t from = s;
     if (e > m->write_pos - m->window + 1 && start != m->end_pos) {
@@ -568,12 +572,10 @@ int64_t window_debt(const rc_model *m, int32_t start)
 {
     if (!rc_model_long_bucket(m) || m->frames <= m->window) return m->intra_debt;
     // The running deviation less what the finished pictures still in the
-    // window (from `start`, linear positions as in window_bits) add to it.
-    int32_t e = m->end_pos;
-    if (e > m->write_pos) e -= m->length;
-    int32_t s = start > m->write_pos ? start - m->length : start;
+    // window (from `start`) add to it.
+    int32_t e = linear_slot(m, m->end_pos);
     int64_t excess = -m->deviation;
-    for (int32_t i = s; i < e; i++) excess -= (int64_t)m->actual[(i + m->length) % m->length] - m->frame_bits;
+    for (int32_t i = linear_slot(m, start); i < e; i++) excess -= (int64_t)m->actual[(i + m->length) % m->length] - m->frame_bits;
     return std::max(m->intra_debt, excess);
 }
 
@@ -662,10 +664,8 @@ double anchor_span_share(const rc_model *m, const frame_bounds *b)
 // their plans.
 int64_t rate_behind(const rc_model *m)
 {
-    int32_t e = m->end_pos;
-    if (e > m->write_pos) e -= m->length;
     int64_t behind = m->deviation;
-    for (int32_t i = e; i < m->write_pos; i++) behind += (int64_t)m->frame_bits - m->planned[(i + m->length) % m->length];
+    for (int32_t i = linear_slot(m, m->end_pos); i < m->write_pos; i++) behind += (int64_t)m->frame_bits - m->planned[(i + m->length) % m->length];
     return behind;
 }
 
