@@ -374,6 +374,11 @@ void rc_ctu_qp(rc_ctu_context *ctx);
 // Constant bitrate: the macroblock-tree offset of the CTU in hand (0 where
 // the offsets do not apply), which its QP adds to the frame QP.
 float rc_cbr_tree_offset(const rc_ctu_context *ctx);
+// The mean macroblock-tree offset over the CTUs of a picture (0 where the
+// offsets do not apply): its CTUs' QPs lie that far from the frame QP.
+double rc_tree_offset(const ratecontrol *rc, const internal_config *cfg, const picture *src);
+// How strongly the tree says later pictures lean on the picture, 0 to 1.
+double rc_tree_lean(const ratecontrol *rc, const internal_config *cfg, const picture *src);
 // Per CTU, after ctu_begin: row-level rate control.
 void rc_row_update(rc_ctu_context *ctx);
 // Per CTU, after its syntax, with the CTU's bits: QP sums and row control.

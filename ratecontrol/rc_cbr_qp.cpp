@@ -31,11 +31,6 @@ constexpr double P_QP_RISE = 6.0;
 constexpr double B_TARGET_SHARE = 0.5;
 // Pictures past the cost limit: lambda = HIGH_COST_LAMBDA x (bits / cost)^-2.
 constexpr double HIGH_COST_LAMBDA = 0.4;
-// How strongly the pictures after an anchor lean on it: not below a mean
-// tree offset of -1 QP (grain, whose noise nothing predicts: a larger intra
-// picture cost 0.3 dB there), fully from -4 QP (the pans and the zoom).
-constexpr double TREE_LEAN_FLOOR = 1.0;
-constexpr double TREE_LEAN_SPAN = 3.0;
 // The share of its upper bound (its room, when leant on) that an intra
 // picture's target takes.
 constexpr double INTRA_ROOM_SHARE = 0.85;
@@ -97,17 +92,6 @@ double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1,
     return (t0 * q1 + t1 * q0) / (t0 + t1);
 }
 
-// The mean macroblock-tree offset over the CTUs of the picture (0 where the
-// offsets do not apply): the per-CTU QPs lie that far from the frame QP.
-double tree_offset(const ratecontrol *rc, const internal_config *cfg, const picture *src)
-{
-    if (!cfg->mbtree || !src->mbtree_offsets_apply || !src->mbtree_qp_offset || rc->ctu_count <= 0) return 0.0;
-    double sum = 0.0;
-    for (int32_t y = 0; y < rc->ctu_rows; y++)
-        for (int32_t x = 0; x < rc->ctu_cols; x++) sum += src->mbtree_qp_offset[16 * y * rc->ctu_cols + 4 * x];
-    return sum / rc->ctu_count;
-}
-
 // The mean QP the picture's CTUs take when its plan is `qp`: the tree
 // offsets move each CTU about the frame QP, and none goes below the finest
 // QP configured. A plan below it cannot be met: in a trial that gave the
@@ -120,17 +104,11 @@ double reachable_qp(const ratecontrol *rc, const internal_config *cfg, const pic
     double finest = cfg->qp_min;
     if (!cfg->mbtree || !src->mbtree_offsets_apply || !src->mbtree_qp_offset || rc->ctu_count <= 0)
         return std::max(qp, finest);
-    double frame = qp - tree_offset(rc, cfg, src), sum = 0.0;
+    double frame = qp - rc_tree_offset(rc, cfg, src), sum = 0.0;
     for (int32_t y = 0; y < rc->ctu_rows; y++)
         for (int32_t x = 0; x < rc->ctu_cols; x++)
             sum += std::max(frame + src->mbtree_qp_offset[16 * y * rc->ctu_cols + 4 * x], finest);
     return sum / rc->ctu_count;
-}
-
-// How strongly the tree says later pictures lean on the picture, 0 to 1.
-double tree_lean(const ratecontrol *rc, const internal_config *cfg, const picture *src)
-{
-    return std::min(std::max((-tree_offset(rc, cfg, src) - TREE_LEAN_FLOOR) / TREE_LEAN_SPAN, 0.0), 1.0);
 }
 
 double lambda_of_qp(double qp)
@@ -283,7 +261,7 @@ void plan_target(ratecontrol *rc, const internal_config *cfg, cbr_plan *p)
     p->area = (double)rc->width * rc->height;
     if (is_intra(p->type)) rc_cbr_gop_reset(rc, cfg);
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &p->d0, &p->d1);
-    p->lean = tree_lean(rc, cfg, src);
+    p->lean = rc_tree_lean(rc, cfg, src);
     rc_model_anchor_span(rc->model, p->type == PIC_TYPE_P ? p->d0 : 0);
     rc_model_key_ahead(rc->model, src->frame_number, is_intra(p->type) ? 0 : cfg->idr_period);
     rc_model_frame_target(rc->model, p->cls, p->lean, rc->cbr_bits);
@@ -624,7 +602,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     if (is_intra(p.type)) keyframe_plan_keep(rc, &p, qp);
     // The plan is the picture's mean QP; the tree offsets move its CTUs
     // about the frame QP.
-    qp -= tree_offset(rc, cfg, rc->pic.source);
+    qp -= rc_tree_offset(rc, cfg, rc->pic.source);
     bucket_spill_mode(rc, p.type);
     return qp;
 }

@@ -1,7 +1,9 @@
 #include "natural_clip.h"
 
+#include "cli_capture.h"
 #include "decode_compare.h"
 
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
@@ -38,4 +40,20 @@ std::vector<uint8_t> natural_clip_samples(const std::string &kind, int width, in
     std::remove(scratch.c_str());
     if (!ok) samples.clear();
     return samples;
+}
+
+double natural_clip_psnr_y(const std::vector<uint8_t> &source, const std::string &recon, int width, int height,
+                           int pictures)
+{
+    std::string r = read_file(recon);
+    size_t picture = (size_t)width * height * 3 / 2;
+    if (r.size() != picture * pictures || source.size() != picture * pictures) return -1.0;
+    double sse = 0.0;
+    for (int k = 0; k < pictures; k++)
+        for (size_t i = 0; i < (size_t)width * height; i++) {
+            double d = (double)source[k * picture + i] - (double)(uint8_t)r[k * picture + i];
+            sse += d * d;
+        }
+    if (sse == 0.0) return 100.0;
+    return 10.0 * std::log10(255.0 * 255.0 * (double)width * height * pictures / sse);
 }

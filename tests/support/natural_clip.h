@@ -17,3 +17,9 @@ bool natural_clip_write(const std::string &kind, int width, int height, int fram
 // YUV4MPEG2 file is made under `scratch` and removed). Empty on failure.
 std::vector<uint8_t> natural_clip_samples(const std::string &kind, int width, int height, int frames,
                                           const std::string &scratch);
+
+// PSNR-Y of a packed YUV 4:2:0 reconstruction file against the clip's samples,
+// from the summed squared error of every luma sample; -1 when the sizes do
+// not match.
+double natural_clip_psnr_y(const std::vector<uint8_t> &source, const std::string &recon, int width, int height,
+                           int pictures);
