@@ -335,6 +335,10 @@ double rc_seen_budget_qscale(const ratecontrol *rc, double budget, double min_el
 // does not see: from the latest picture alone, a grain P took 201 kbit of a
 // 156 kbit buffer, and a keyframe 226 kbit of a 375 kbit buffer.
 double rc_peak_floor(const ratecontrol *rc, double budget, double min_elasticity);
+// The qscale one QP step finer than the planned mean QP of the picture's
+// list-0 reference, the finest a P picture that must keep near its
+// reference is coded at (the picture must have a reference).
+double rc_reference_step_qscale(const ratecontrol *rc);
 // The qscale at which a picture that takes `bits` at `qscale` would take
 // `budget`, its size taken to change at least as qscale^-min_elasticity.
 double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, double budget, double min_elasticity);

@@ -706,7 +706,7 @@ double stepped_qscale(const ratecontrol *rc, const internal_config *cfg, int32_t
         // taken 7.5 kbit: it took 607 kbit and the stream ended 10.7 % over
         // (-5.2 % so); grain at 500 kbit/s the same (+36 %, +0.6 % so).
         if (room > 0.0 && cls == slice_p && pic->ref0)
-            lmin = std::max(lmin, (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step);
+            lmin = std::max(lmin, rc_reference_step_qscale(rc));
         if (q < lmin) q = lmin;
         else if (q > lmax) q = lmax;
     } else if (pic->coding_number == 0 && crf && rc->qcompress != 1.0) {

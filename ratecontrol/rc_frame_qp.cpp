@@ -299,6 +299,11 @@ double rc_vbv_fit_fill(const ratecontrol *rc, double q)
     return bits > cap ? q * rc_qscale_factor(rc, bits / cap) : q;
 }
 
+double rc_reference_step_qscale(const ratecontrol *rc)
+{
+    return (double)(float)rc_qp_to_qscale(rc->pic.ref0->qp_plan_avg) / rc->qscale_step;
+}
+
 namespace {
 
 // One-pass average bitrate without a buffer: a P picture that refers to an
@@ -320,7 +325,7 @@ bool abr_after_intra(const ratecontrol *rc, const internal_config *cfg, int32_t 
 double after_intra_qscale(ratecontrol *rc, double q)
 {
     const rc_picture *pic = &rc->pic;
-    double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step;
+    double qr = rc_reference_step_qscale(rc);
     if (qr > q && intra_bits(rc, pic->source, q) > rc->bitrate / rc->fps) return qr;
     return q;
 }
@@ -372,7 +377,7 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
         // near its reference's QP even with the buffer full.
         bool after_intra = pic->ref0 && picture_type_is_intra((int32_t)pic->ref0->picture_type);
         if (slice_class == slice_p && pic->ref0 && (!full || after_intra)) {
-            double qr = (double)(float)rc_qp_to_qscale(pic->ref0->qp_plan_avg) / rc->qscale_step;
+            double qr = rc_reference_step_qscale(rc);
             if (qr > q && intra_bits(rc, pic->source, q) > rc->vbv_frame_bits) q = qr;
         }
         if (slice_class == slice_p || slice_class == slice_i) q = std::max(q, rc_peak_floor(rc, budget, VBV_PEAK_ELASTICITY));
