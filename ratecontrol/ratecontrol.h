@@ -192,6 +192,10 @@ struct ratecontrol {
     double scene_scale_at_start;
     // The record's picture is a keyframe that starts a new scene.
     uint32_t scene_cut;
+    // What the latest P picture that the lookahead costs about as coded intra
+    // took, as a share of what the intra predictor expects of it at its
+    // qscale (first record); 0 before one and after a P picture costed lower.
+    double intra_like_share;
     // No finished picture of the record's kind had taught its predictor when
     // the picture started (read by its rows, which other frame instances'
     // frame ends would otherwise race).
@@ -339,6 +343,9 @@ double rc_peak_floor(const ratecontrol *rc, double budget, double min_elasticity
 // list-0 reference, the finest a P picture that must keep near its
 // reference is coded at (the picture must have a reference).
 double rc_reference_step_qscale(const ratecontrol *rc);
+// The record's picture costs the lookahead about what it would cost coded
+// intra (a cut that started no keyframe, or motion the lookahead misses).
+bool rc_costs_like_intra(const ratecontrol *rc);
 // The qscale at which a picture that takes `bits` at `qscale` would take
 // `budget`, its size taken to change at least as qscale^-min_elasticity.
 double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, double budget, double min_elasticity);

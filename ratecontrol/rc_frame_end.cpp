@@ -87,6 +87,18 @@ constexpr double PEAK_FADE = 0.7;
 constexpr double ABR_START_SECONDS = 2.0;
 constexpr int32_t ABR_START_BLIND_SPAN = 2;
 
+// A P picture took `bits` at `qscale`: how it came out against its intra
+// size where the lookahead costs it about as an intra picture (see
+// rc_costs_like_intra).
+void intra_like_seen(ratecontrol *rc, double qscale, double bits)
+{
+    ratecontrol *first = rc_first(rc);
+    first->intra_like_share = 0.0;
+    if (!rc_costs_like_intra(rc)) return;
+    double intra = rc_frame_model_bits(rc, slice_i, rc->pic.source->frame_cost[0][0], qscale);
+    if (intra > 0.0) first->intra_like_share = bits / intra;
+}
+
 // A picture of the record's kind took `bits` at `qscale`: what its kind's
 // frame predictor learns and what the later decisions see of the kind.
 void picture_seen(ratecontrol *rc, double qscale, double bits)
@@ -98,6 +110,7 @@ void picture_seen(ratecontrol *rc, double qscale, double bits)
     s->qscale = qscale;
     s->cost = rc->frame_satd;
     if (!(s->finest_qscale > 0.0) || qscale < s->finest_qscale) s->finest_qscale = qscale;
+    if (index == slice_p) intra_like_seen(rc, qscale, bits);
     if (rc->frame_satd > 0) {
         // Sizes taken as climbing with the cube of the falling qscale pick
         // the picture that would grow largest where the next ones go finer.
