@@ -192,10 +192,11 @@ struct ratecontrol {
     double scene_scale_at_start;
     // The record's picture is a keyframe that starts a new scene.
     uint32_t scene_cut;
-    // What the latest P picture that the lookahead costs about as coded intra
-    // took, as a share of what the intra predictor expects of it at its
-    // qscale (first record); 0 before one and after a P picture costed lower.
-    double intra_like_share;
+    // What the latest two P pictures that the lookahead costs about as coded
+    // intra took, the latest first, each as a share of what the intra
+    // predictor expects of it at its qscale (first record); 0 where there is
+    // none, and both 0 again after a P picture costed lower.
+    double intra_like_shares[2];
     // No finished picture of the record's kind had taught its predictor when
     // the picture started (read by its rows, which other frame instances'
     // frame ends would otherwise race).

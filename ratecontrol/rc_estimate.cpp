@@ -758,9 +758,11 @@ float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
         else if (cfg->latency_mode == LATENCY_ZERO && pic->source->p_layer == 0) q -= 1.0;
         // Lowered after the buffer fitted it, the first intra picture (CRF
         // 23, grain at 640x360) came to the finest QP and took 997 kbit of
-        // a 1000 kbit buffer that held 900: the lowered qscale is fitted
-        // again.
-        if (!second && rc->vbv) q = rc_vbv_clip_qscale(rc, cfg, cls, std::max(q, rc->qscale_min[cls]));
+        // a 1000 kbit buffer that held 900: the lowered qscale keeps within
+        // the share of the planned fill that one picture may take. (Fitted
+        // again by every rule of the buffer, the cut under zero latency with
+        // one working thread ran a 150 kbit buffer dry once in 120 pictures.)
+        if (!second && rc->vbv) q = rc_vbv_fit_fill(rc, std::max(q, rc->qscale_min[cls]));
     }
     rc->last_qscale = q;
     rc->last_qscale_for[cls] = q;

@@ -92,11 +92,14 @@ constexpr int32_t ABR_START_BLIND_SPAN = 2;
 // rc_costs_like_intra).
 void intra_like_seen(ratecontrol *rc, double qscale, double bits)
 {
-    ratecontrol *first = rc_first(rc);
-    first->intra_like_share = 0.0;
-    if (!rc_costs_like_intra(rc)) return;
-    double intra = rc_frame_model_bits(rc, slice_i, rc->pic.source->frame_cost[0][0], qscale);
-    if (intra > 0.0) first->intra_like_share = bits / intra;
+    double *shares = rc_first(rc)->intra_like_shares;
+    double intra = rc_frame_model_bits(rc, slice_i, rc->pic.source ? rc->pic.source->frame_cost[0][0] : 0.0, qscale);
+    if (!rc_costs_like_intra(rc) || !(intra > 0.0)) {
+        shares[0] = shares[1] = 0.0;
+        return;
+    }
+    shares[1] = shares[0];
+    shares[0] = bits / intra;
 }
 
 // A picture of the record's kind took `bits` at `qscale`: what its kind's
