@@ -93,8 +93,9 @@ constexpr int32_t ABR_START_BLIND_SPAN = 2;
 void intra_like_seen(ratecontrol *rc, double qscale, double bits)
 {
     double *shares = rc_first(rc)->intra_like_shares;
-    double intra = rc_frame_model_bits(rc, slice_i, rc->pic.source ? rc->pic.source->frame_cost[0][0] : 0.0, qscale);
-    if (!rc_costs_like_intra(rc) || !(intra > 0.0)) {
+    bool like_intra = rc_costs_like_intra(rc);
+    double intra = like_intra ? rc_frame_model_bits(rc, slice_i, rc->pic.source->frame_cost[0][0], qscale) : 0.0;
+    if (!(intra > 0.0)) {
         shares[0] = shares[1] = 0.0;
         return;
     }
