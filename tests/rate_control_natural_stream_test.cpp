@@ -204,6 +204,18 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     EXPECT_GE(cut_high_psnr, 38.9) << "cut ABR at 1280x720, 1500 kbit/s: the first picture held coarse";
     std::printf("cut 1280x720: ABR %.1f kbit/s (target 500) at %.2f dB, %.1f (target 1500) at %.2f dB\n", cut.kbps,
                 cut_psnr, cut_high.kbps, cut_high_psnr);
+    // The grainy still at 320x180 and 31 kbit/s, whose pictures after the
+    // first are nearly all skipped: what the first picture is given is the
+    // stream's quality. Measured 35.77 dB (34.10 while the first picture
+    // took the rate equation's start, which scales with the square root of
+    // the picture's area where its bits scale with about the 0.75th power).
+    std::string small_still = clip(&s, "still_grain");
+    encoded small = encode(&s, small_still, "still_grain_abr_31", {"--abr", "-b", "31"}, 6);
+    std::vector<uint8_t> small_samples =
+        natural_clip_samples("still_grain", kWidth, kHeight, kPictures, s.add("rcn_still_samples.y4m"));
+    double small_psnr = natural_clip_psnr_y(small_samples, small.recon, kWidth, kHeight, kPictures);
+    EXPECT_GE(small_psnr, 35.3) << "still_grain ABR at 320x180, 31 kbit/s: the first picture coded coarse";
+    std::printf("still_grain 320x180: ABR %.1f kbit/s (target 31) at %.2f dB\n", small.kbps, small_psnr);
     // The grainy still at 1280x720, whose last P picture is the one that
     // ends the stream. Measured: +2.6 % (+9.9 % while it was planned as
     // though later pictures could make up its error).
@@ -218,15 +230,16 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     // The pan at 640x360 under a buffer that stays full: the room its P
     // pictures keep for the next keyframe was once reckoned many QPs finer
     // than any keyframe is coded, and held them 2-6 QPs coarse. Measured
-    // -4.8 % (-22.6 % so; -8.0 % while the rows of a picture planned with
-    // the buffer full raised its QP to keep it within its plan).
-    const int kPanPictures = 150;
-    encoded pan_vbv = encode(&s, clip(&s, "pan2", kPanPictures, 640, 360), "pan2_abr_vbv",
+    // -2.3 % (-22.6 % so). Its P pictures come in at a third to twice their
+    // plans by turns, and over 150 pictures it stayed 8 % short, where the
+    // first picture was coded 3 QPs finer (0.3 dB more) than the rate
+    // equation's start.
+    encoded pan_vbv = encode(&s, clip(&s, "pan2", kLongPictures, 640, 360), "pan2_abr_vbv",
                              {"--abr", "-b", "125", "--vbv-maxrate", "156", "--vbv-bufsize", "156"}, 6, 2,
-                             kPanPictures, 640, 360);
-    EXPECT_NEAR(pan_vbv.kbps, 125.0, 7.5) << "pan2 640x360 ABR+VBV";
+                             kLongPictures, 640, 360);
+    EXPECT_NEAR(pan_vbv.kbps, 125.0, 6.25) << "pan2 640x360 ABR+VBV";
     EXPECT_EQ(bucket_underflows(pan_vbv.au_bytes, 156, 156, kFps), 0) << "pan2 640x360 ABR+VBV";
-    std::printf("pan2 640x360: ABR+VBV %.1f kbit/s over %d pictures (target 125)\n", pan_vbv.kbps, kPanPictures);
+    std::printf("pan2 640x360: ABR+VBV %.1f kbit/s over %d pictures (target 125)\n", pan_vbv.kbps, kLongPictures);
     // A pan of 6 samples a picture over a fine-textured photograph, beyond the
     // lookahead's search: every P picture costs it about as much as intra
     // coding. Measured -4.8 % (-21.4 % while each was fitted to the buffer as
