@@ -317,6 +317,21 @@ double fit_cut(const ratecontrol *rc, double q)
     return q * std::pow(bits / cap, 1.0 / e);
 }
 
+// Whether a picture is left out of the rule that codes a picture expected to
+// take little of the refill finer: under one-pass average bitrate, the P
+// pictures above the lowest layer of zero latency's P pyramid, small by
+// design as B pictures are (which the rule never reaches). Raised to half
+// the refill, every fourth picture taking the rest, a still photograph with
+// grain at 640x360 (300 pictures) ran 26-28 % over its target under a buffer
+// (13-19 % so); over both corpora's average-bitrate rows under a buffer the
+// mean error fell from 7.4 to 5.4 % there and from 12.8 to 8.8 % at
+// 1280x720 (60 pictures), PSNR-Y 0.04 and 0.15 dB lower with the bits. A
+// constant rate factor under a buffer keeps the rule.
+bool small_by_design(const ratecontrol *rc, const internal_config *cfg)
+{
+    return rc->one_pass_estimate && cfg->rc_mode == RC_MODE_ABR && rc->pic.source && rc->pic.source->p_layer > 0;
+}
+
 }  // namespace
 
 double rc_vbv_fit_fill(const ratecontrol *rc, double q)
@@ -389,7 +404,7 @@ double rc_vbv_clip_qscale(ratecontrol *rc, const internal_config *cfg, int32_t s
         // further down, with the learned slope, a grain P planned at 31 kbit
         // 13 QPs finer took 1.45 Mbit.
         double m = rc->vbv_small ? 1.0 : 2.0;
-        if (rc->vbv_frame_bits / m > bits) {
+        if (rc->vbv_frame_bits / m > bits && !small_by_design(rc, cfg)) {
             double finer = q * rc_qscale_factor(rc, std::min(std::max(m * bits / rc->vbv_frame_bits, 0.1), 1.0));
             q = std::max(finer, std::min(q, rc_known_qscale_floor(rc)));
         }
