@@ -567,9 +567,9 @@ TEST(Vbv, RowQpRisesAfterTheCheckColumnWhenThePictureOverspends)
     bool raised = false;
     for (int32_t y = 0; y < 4; y++) raised |= p->vbv_row_qp[y] > r.qp_f + 0.25f;
     EXPECT_TRUE(raised);
-    // The early check and the check column each raise a row by a step at most
-    // while the picture leaves the buffer something.
-    for (int32_t y = 0; y < 4; y++) EXPECT_LE(p->vbv_row_qp[y], r.qp_f + 2 * cfg.qp_step + 0.5f);
+    // The early check, the check column and the late check each raise a row
+    // by a step at most while the picture leaves the buffer something.
+    for (int32_t y = 0; y < 4; y++) EXPECT_LE(p->vbv_row_qp[y], r.qp_f + 3 * cfg.qp_step + 0.5f);
 }
 
 TEST(Vbv, OneCtuWidePictureNeverRedecidesRows)
