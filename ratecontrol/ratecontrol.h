@@ -177,6 +177,12 @@ struct ratecontrol {
     // by frame predictor (first record): pictures in flight count with their
     // plan times their predictor's scale.
     double plan_scale[RC_FRAME_KINDS];
+    // How the plans of pictures that the buffer coded finer to take part of
+    // its refill turned out, actual / planned (first record; one-pass average
+    // bitrate under zero latency, see rc_vbv_clip_qscale), and whether the
+    // record's picture is one (own per record).
+    double finer_scale;
+    uint32_t finer_planned;
     // What finished pictures have shown, by frame predictor index (first
     // record), and how many pictures have been collected.
     rc_kind_seen seen[RC_FRAME_KINDS];

@@ -231,6 +231,7 @@ int first_record_init(ratecontrol *rc, internal_config *cfg)
     rc->last_non_b_type = -1;
     rc->decay = ABR_DECAY;
     for (double &scale : rc->plan_scale) scale = RC_PLAN_SCALE_START;
+    rc->finer_scale = 1.0;
     rc->scene_scale = 1.0;
     rc->scene_scale_at_start = 1.0;
     if (cfg->rc_mode == RC_MODE_CRF) {

@@ -223,6 +223,8 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     // Every planned picture teaches how plans of its kind turn out.
     if (rc->size_planned)
         rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
+    if (rc->size_planned && rc->finer_planned) rc_plan_scale_learn(&rc_first(rc)->finer_scale, bits, rc->frame_size_planned);
+    rc->finer_planned = 0;
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
     if (rc->one_pass_estimate) abr_frame_end(rc, cfg, bits);
     if (rc->cbr && rc->model) rc_cbr_frame_end(rc, cfg, totals, bits);

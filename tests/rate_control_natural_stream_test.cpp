@@ -447,13 +447,14 @@ TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
     }
     // Zero latency's P pictures above the lowest layer are small by design;
     // raised to half the refill as pictures expected to take little of it,
-    // they put the grainy still 35 % over its average bitrate. Measured
-    // +17.9 %: the lowest layer, coded finer by the tuning, still takes more
-    // than the rate equation plans.
+    // they put the grainy still 35 % over its average bitrate. The lowest
+    // layer, raised so on plans that came in several times over, took it
+    // 17.9 % over; measured +9.3 % once the raise counts how those plans
+    // turned out.
     encoded zero = encode(&s, clip(&s, "still_grain"), "still_zerolatency_abr_vbv",
                           {"--tune", "zerolatency", "--abr", "-b", "94", "--vbv-maxrate", "117", "--vbv-bufsize", "117"},
                           6);
-    EXPECT_LT(zero.kbps, 94.0 * 1.25) << "still grain, zero latency, ABR+VBV";
+    EXPECT_LT(zero.kbps, 94.0 * 1.15) << "still grain, zero latency, ABR+VBV";
     EXPECT_EQ(bucket_underflows(zero.au_bytes, 117, 117, kFps), 0) << "still grain, zero latency, ABR+VBV";
     std::printf("still grain, zero latency: ABR+VBV %.1f kbit/s (target 94)\n", zero.kbps);
 }
