@@ -806,6 +806,18 @@ TEST(AverageBitrate, ZeroLatencyStartsFinerAndOverflowFactorStaysBounded)
     ASSERT_TRUE(zero.code(16000000, 1.0, &b));
     ASSERT_GT(b.qp_f, (float)cfg.qp_min) << a.qp_f;
     EXPECT_LT(b.qp_f, a.qp_f);
+    // Cheap pictures bring the estimate to low QPs, where the tuning's 1.0
+    // off the qscale would be several QPs: average bitrate still codes them
+    // finer than estimated, by two QPs at most.
+    rc_simulation cheap(cfg);
+    ASSERT_EQ(cheap.open(), 0);
+    for (int i = 0; i < 12; i++) {
+        ASSERT_TRUE(cheap.code(60000, 1.0, &b));
+        float estimated = cheap.rc->qp_novbv;
+        if (i < 2 || estimated > (float)cfg.qp_max) continue;
+        EXPECT_LT(b.qp_f, estimated) << i;
+        EXPECT_GE(b.qp_f, estimated - 2.01f) << i;
+    }
     // Wildly overspending pictures: the QP climbs step by step, never jumps
     // past the per-picture step limit (qp_step, twice after overflow).
     sim_result prev = a, r;
