@@ -221,9 +221,10 @@ int ratecontrol_end(ratecontrol *rc, const internal_config *cfg, const rc_frame_
     // (a picture whose size was known early has taught them already).
     if (!rc->size_known) picture_seen(rc, rc_qp_to_qscale(learning_qp(rc, rc->qp_plan_sum, rc->qp_coded_sum)), bits);
     // Every planned picture teaches how plans of its kind turn out.
-    if (rc->size_planned)
+    if (rc->size_planned) {
         rc_plan_scale_learn(&rc_first(rc)->plan_scale[rc_frame_pred_index(&rc->pic)], bits, rc->frame_size_planned);
-    if (rc->size_planned && rc->finer_planned) rc_plan_scale_learn(&rc_first(rc)->finer_scale, bits, rc->frame_size_planned);
+        if (rc->finer_planned) rc_plan_scale_learn(&rc_first(rc)->finer_scale, bits, rc->frame_size_planned);
+    }
     rc->finer_planned = 0;
     if (rc->vbv) rc_vbv_frame_end(rc, bits);
     if (rc->one_pass_estimate) abr_frame_end(rc, cfg, bits);

@@ -572,6 +572,29 @@ TEST(Vbv, RowQpRisesAfterTheCheckColumnWhenThePictureOverspends)
     for (int32_t y = 0; y < 4; y++) EXPECT_LE(p->vbv_row_qp[y], r.qp_f + 3 * cfg.qp_step + 0.5f);
 }
 
+TEST(Vbv, LateCheckRaisesARowThatOverspendsPastItsCheckColumn)
+{
+    internal_config cfg = sim_config(RC_MODE_CQP);
+    cfg.width = 640;  // 10 x 4 CTUs: row 0 is re-decided after CTU 6, checked late after CTU 7
+    cfg.qp = 20;
+    cfg.vbv_maxrate = 1000;
+    cfg.vbv_bufsize = 1000;
+    rc_simulation sim(cfg);
+    ASSERT_EQ(sim.open(), 0);
+    sim_result r;
+    for (int i = 0; i < 10; i++) ASSERT_TRUE(sim.code(20000, 1.0, &r));
+    // CTU 7 of row 0 takes more than the buffer holds; every check before it
+    // saw the plan kept, and the same picture without it keeps row 0 there.
+    for (double spike : {1.0, 500.0}) {
+        sim.spike_x = 7;
+        sim.spike_y = 0;
+        sim.spike_scale = spike;
+        ASSERT_TRUE(sim.code(20000, 1.0, &r));
+        const sim_picture *p = sim.pictures.back().get();
+        EXPECT_EQ(p->vbv_row_qp[0] > r.qp_f + 0.25f, spike > 1.0) << spike;
+    }
+}
+
 TEST(Vbv, OneCtuWidePictureNeverRedecidesRows)
 {
     internal_config cfg = sim_config(RC_MODE_CQP);

@@ -41,6 +41,10 @@ public:
     // Macroblock-tree offset of every block of the pictures coded next (with
     // cfg.mbtree set; 0 leaves the offsets off).
     float tree_offset = 0.0f;
+    // One CTU of the pictures coded next that takes this many times its
+    // model bits (spike_x -1: none), as detail the lookahead missed.
+    int32_t spike_x = -1, spike_y = -1;
+    double spike_scale = 1.0;
 
     explicit rc_simulation(const internal_config &c) : cfg(c) {}
     ~rc_simulation() { ratecontrol_delete(rc); }
@@ -194,6 +198,7 @@ private:
                 double cost = ctx.slice_class == 2 ? p->ctus_intra[i] - (x ? p->ctus_intra[i - 1] : 0)
                                                    : p->ctus_inter[i] - (x ? p->ctus_inter[i - 1] : 0);
                 double bits = bits_scale * k * cost / rc_qp_to_qscale(ctx.ctu_qp) + 20.0;
+                if (x == spike_x && y == spike_y) bits *= spike_scale;
                 uint32_t b = (uint32_t)bits;
                 total += b;
                 rc_row_vbv_adjust(&ctx, b);
