@@ -77,10 +77,18 @@ double pb_offset_of(const ratecontrol *rc, int32_t layer)
 
 // QP of a B picture from its references: the mean of two intra references
 // plus the I/P offset, the other one when one is intra, else weighted by
-// distance.
+// distance. A reference is read at its frame QP, fixed when it started: the
+// mean of its CTUs' plans, which replaces that once it has finished, lies
+// below it by the tree offsets (4-6 QPs for anchors that later pictures lean
+// on), so that B pictures whose references had finished followed them 4-6 QPs
+// finer than those whose references were still in flight. With one picture
+// in flight every reference has finished: constant bitrate with a one-second
+// bucket landed 10-26 % over its targets there (a slow pan at 1280x720 and
+// 1500 kbit/s +17.8 %; +7.5 % so, at the same PSNR), while the automatic
+// count, whose B pictures find their references in flight, codes the same.
 double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1, int32_t poc)
 {
-    double q0 = r0->qp_plan_avg, q1 = r1->qp_plan_avg;
+    double q0 = r0->vbv_start_qp, q1 = r1->vbv_start_qp;
     if (r0->picture_type == PIC_TYPE_BREF) q0 -= pb_offset_of(rc, r0->layer);
     if (r1->picture_type == PIC_TYPE_BREF) q1 -= pb_offset_of(rc, r1->layer);
     bool i0 = is_intra(r0->picture_type), i1 = is_intra(r1->picture_type);
