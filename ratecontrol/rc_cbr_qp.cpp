@@ -84,7 +84,7 @@ double pb_offset_of(const ratecontrol *rc, int32_t layer)
 // finer than those whose references were still in flight. With one picture
 // in flight every reference has finished: constant bitrate with a one-second
 // bucket landed 10-26 % over its targets there (a slow pan at 1280x720 and
-// 1500 kbit/s +17.8 %; +7.5 % so, at the same PSNR), while the automatic
+// 1500 kbit/s +17.8 %; +7.5 % so, 0.05 dB lower), while the automatic
 // count, whose B pictures find their references in flight, codes the same.
 double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1, int32_t poc)
 {

@@ -551,17 +551,33 @@ TEST(Vbv, BufferNeverRunsDryAcrossASceneOfHardPictures)
     }
 }
 
-TEST(Vbv, RowQpRisesAfterTheCheckColumnWhenThePictureOverspends)
+// Constant QP 20 under a 1000 kbit buffer on 10 x 4 CTUs, whose rows are
+// re-decided at their early, check and late columns.
+internal_config row_vbv_config()
 {
     internal_config cfg = sim_config(RC_MODE_CQP);
-    cfg.width = 640;  // 10 x 4 CTUs: row 0 is re-decided after CTU 5
+    cfg.width = 640;
     cfg.qp = 20;
     cfg.vbv_maxrate = 1000;
     cfg.vbv_bufsize = 1000;
+    return cfg;
+}
+
+// Ten pictures at their plan, so that the predictors have learnt the rows.
+bool row_vbv_warm(rc_simulation *sim, sim_result *r)
+{
+    for (int i = 0; i < 10; i++)
+        if (!sim->code(20000, 1.0, r)) return false;
+    return true;
+}
+
+TEST(Vbv, RowQpRisesAfterTheCheckColumnWhenThePictureOverspends)
+{
+    internal_config cfg = row_vbv_config();
     rc_simulation sim(cfg);
     ASSERT_EQ(sim.open(), 0);
     sim_result r;
-    for (int i = 0; i < 10; i++) ASSERT_TRUE(sim.code(20000, 1.0, &r));
+    ASSERT_TRUE(row_vbv_warm(&sim, &r));
     ASSERT_TRUE(sim.code(20000, 6.0, &r));
     const sim_picture *p = sim.pictures.back().get();
     bool raised = false;
@@ -574,15 +590,10 @@ TEST(Vbv, RowQpRisesAfterTheCheckColumnWhenThePictureOverspends)
 
 TEST(Vbv, LateCheckRaisesARowThatOverspendsPastItsCheckColumn)
 {
-    internal_config cfg = sim_config(RC_MODE_CQP);
-    cfg.width = 640;  // 10 x 4 CTUs: row 0 is re-decided after CTU 6, checked late after CTU 7
-    cfg.qp = 20;
-    cfg.vbv_maxrate = 1000;
-    cfg.vbv_bufsize = 1000;
-    rc_simulation sim(cfg);
+    rc_simulation sim(row_vbv_config());  // row 0 is checked late after CTU 7
     ASSERT_EQ(sim.open(), 0);
     sim_result r;
-    for (int i = 0; i < 10; i++) ASSERT_TRUE(sim.code(20000, 1.0, &r));
+    ASSERT_TRUE(row_vbv_warm(&sim, &r));
     // CTU 7 of row 0 takes more than the buffer holds; every check before it
     // saw the plan kept, and the same picture without it keeps row 0 there.
     for (double spike : {1.0, 500.0}) {
