@@ -420,6 +420,11 @@ TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
             encoded a = encode(&s, input, tag + "_abr_vbv", abr, 12);
             EXPECT_EQ(bucket_underflows(c.au_bytes, rate, rate, kFps), 0) << tag << " CRF+VBV";
             EXPECT_EQ(bucket_underflows(a.au_bytes, rate, rate, kFps), 0) << tag << " ABR+VBV";
+            // Measured -3.9 % (-10.8 % while the stream's last anchor was
+            // planned as if the stream went on, and left what it had).
+            if (kind[0] == 'c' && rate == 250) {
+                EXPECT_NEAR(a.kbps, 200.0, 14.0) << tag << " ABR+VBV";
+            }
             std::printf("%s: CRF+VBV %.1f, ABR+VBV %.1f kbit/s (maxrate %d)\n", tag.c_str(), c.kbps, a.kbps, rate);
         }
     }
