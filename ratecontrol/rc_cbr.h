@@ -27,6 +27,9 @@ struct rc_model {
     // where the frame predictor expects more at the QP it is coded with.
     int32_t *expected;
     int64_t deviation;
+    // Pictures the stream has left to code, this one included, once its
+    // input has ended (0 until then).
+    int32_t pictures_left;
     int32_t frames;
     int32_t end_pos;
     int64_t class_bits[3];            // 64-bit: a window of large pictures passes 32 bits
@@ -152,6 +155,7 @@ void rc_model_frame_target(rc_model *m, int32_t cls, double lean, int32_t out[3]
 // The next picture planned is a P picture that opens a mini-GOP of `span`
 // pictures (its distance to its reference); 0 for any other.
 void rc_model_anchor_span(rc_model *m, int32_t span);
+void rc_model_pictures_left(rc_model *m, int32_t left);
 void rc_model_set_last(rc_model *m, int32_t bits);
 // What the bucket expects of the picture planned last, at least its plan.
 void rc_model_expect_last(rc_model *m, int32_t bits);

@@ -272,6 +272,7 @@ void plan_target(ratecontrol *rc, const internal_config *cfg, cbr_plan *p)
     p->lean = rc_tree_lean(rc, cfg, src);
     rc_model_anchor_span(rc->model, p->type == PIC_TYPE_P ? p->d0 : 0);
     rc_model_key_ahead(rc->model, src->frame_number, is_intra(p->type) ? 0 : cfg->idr_period);
+    rc_model_pictures_left(rc->model, pic->stream_pictures > 0 ? pic->stream_pictures - pic->coding_number : 0);
     rc_model_frame_target(rc->model, p->cls, p->lean, rc->cbr_bits);
     if (is_intra(p->type)) {
         rc_model_keyframe(rc->model, src->frame_number, cfg->idr_period);

@@ -106,6 +106,20 @@ TEST(RateControlStream, AverageAndConstantBitrateKeepTheirTargets)
                          {"-b", "60", "--maxrate", "60", "--minrate", "60", "--bufsize", "10"});
     expect_decodes(low, "mandelbrot CBR, 10-picture bucket");
     EXPECT_EQ(bucket_underflows(low.au_bytes, 60.0, 10 * 60.0 / kFps, kFps), 0) << "mandelbrot CBR, 10-picture bucket";
+    // testsrc2 at 1280x720 under a one-second bucket with twelve pictures in
+    // flight, whose B pictures take two to five times their plans: the
+    // anchors pay back what the pictures in flight are expected to overrun,
+    // and the last ones what the stream is over. Measured +7.7 % (+12.6 %
+    // while only finished pictures counted).
+    const int hd_pictures = 60;
+    encoded hd = encode(clip_of("testsrc2", 1280, 720, hd_pictures), "testsrc2_720_cbr",
+                        {"-b", "500", "--maxrate", "500", "--minrate", "500", "--bufsize", std::to_string(kFps)}, 12);
+    ASSERT_EQ((int)hd.au_bytes.size(), hd_pictures);
+    EXPECT_TRUE(decode_and_compare(hd.stream, hd.recon, 1280, 720)) << "testsrc2 1280x720 CBR";
+    double hd_kbps = hd.kbps * kPictures / hd_pictures;
+    EXPECT_NEAR(hd_kbps, 500.0, 45.0) << "testsrc2 1280x720 CBR, one-second bucket";
+    EXPECT_EQ(bucket_underflows(hd.au_bytes, 500.0, 500.0, kFps), 0) << "testsrc2 1280x720 CBR, one-second bucket";
+    std::printf("testsrc2 1280x720: CBR %.1f kbit/s with a one-second bucket (target 500)\n", hd_kbps);
 }
 
 TEST(RateControlStream, SecondPassKeepsItsTargetClosely)
