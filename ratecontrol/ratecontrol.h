@@ -300,6 +300,8 @@ constexpr double RC_PLAN_SCALE_START = 1.5;
 void rc_plan_scale_learn(double *scale, double actual, double planned);
 // Frame size predictor of the picture a record carries: 0 B, 1 P, 2 I, 3 reference B.
 int32_t rc_frame_pred_index(const rc_picture *pic);
+// Whether the picture is the last of the input (known once the input has ended).
+bool rc_last_of_stream(const rc_picture *pic);
 // Whether a finished picture of the record's kind has taught its predictor.
 bool rc_kind_learned(const ratecontrol *rc);
 // Bits a size predictor expects of a cost at a qscale (at most 2e9).

@@ -585,10 +585,19 @@ constexpr double FILL_HOLD_SHARE = 0.97;
 // planned at QP 24.5 for 285 kbit, was coded at 27.0 for 146; at 25.1 for
 // 187 so. Whatever the bucket, no picture takes more than the fill it holds
 // when the picture is removed, within FILL_HOLD_SHARE of it.
+//
+// The stream's last picture has no later picture to absorb its miss: its
+// rows keep to its bounds as a short bucket's do. Left free, the last P
+// picture of a pan of 6 samples a picture (320x180, 94 kbit/s, one second's
+// bucket), planned at 21 kbit 7 QPs under its reference, took 76 and the clip
+// ended 27 % over its rate (3.5 % so). Over the constant-bitrate tables of
+// both corpora with a one-second bucket the mean error fell from 5.80 to
+// 4.85 % at 320x180 and from 2.64 to 2.28 % at 1280x720 (60 pictures), and
+// stayed at 1.6 % over 300 pictures at 640x360, PSNR-Y within 0.005 dB.
 void bucket_spill_mode(ratecontrol *rc, uint32_t type)
 {
     const rc_model *m = rc->model;
-    bool long_bucket = rc_model_long_bucket(m);
+    bool long_bucket = rc_model_long_bucket(m) && !rc_last_of_stream(&rc->pic);
     rc->rowstats->spend_target =
         !long_bucket || (m->bucket_fill >= m->bucket_size && !is_intra(type));
     rc->rowstats->long_bucket = long_bucket;

@@ -686,7 +686,7 @@ bool fixed_intra_qscale(const ratecontrol *rc, const internal_config *cfg, bool 
 double stream_end_room(const ratecontrol *rc, const internal_config *cfg)
 {
     const rc_picture *pic = &rc->pic;
-    if (pic->stream_pictures <= 0 || cfg->pass1 || pic->source->frame_number != pic->stream_pictures - 1) return 0.0;
+    if (cfg->pass1 || !rc_last_of_stream(pic)) return 0.0;
     const ratecontrol *first = rc_first(rc);
     in_flight_sums flight = pictures_in_flight(rc, cfg);
     double spent = first->total_bits + flight.bits;

@@ -102,6 +102,11 @@ int32_t rc_frame_pred_index(const rc_picture *pic)
     return std::min(std::max(pic->slice_class, 0), 2);
 }
 
+bool rc_last_of_stream(const rc_picture *pic)
+{
+    return pic->stream_pictures > 0 && pic->source && pic->source->frame_number == pic->stream_pictures - 1;
+}
+
 bool rc_kind_learned(const ratecontrol *rc)
 {
     return rc_first(rc)->frame_model[rc_frame_pred_index(&rc->pic)].anchor_qscale > 0.0f;

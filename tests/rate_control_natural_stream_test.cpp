@@ -37,7 +37,9 @@
 //   anchors were held from the fill the bucket holds back, and 8 % under
 //   while they kept to the window's floor and the bucket ran over), the
 //   pan's intra picture at its share of the fill it starts with (0.40 of
-//   that fill while the share was of the fill after its own plan);
+//   that fill while the share was of the fill after its own plan), and a
+//   faster pan within 7.5 % over 60 pictures (27 % over while the rows of
+//   the stream's last picture were left free of its bounds);
 // - the second pass on grain and on a slow pan within 5 % (its first pass
 //   once recorded every P and B picture of grain as skipped, and the second
 //   pass ran at the lowest QP; later the pan's second pass kept the error its
@@ -337,10 +339,13 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
     // Two seconds under a one-second bucket, with the 12 frame instances of
     // an 8-core machine: once the pictures that ran over in the first second
     // have left the window, its floor must not ask the anchors for the rate
-    // again. Measured: zoom +4.4 %, the grainy still -2.3 % (+9.8 and +12.7 %
-    // while it did).
-    for (const char *kind : {"zoom", "still_grain"}) {
-        const int rate = kind[0] == 'z' ? 94 : 31;
+    // again. Measured: zoom +5.1 %, the grainy still -0.3 % (+9.8 and +12.7 %
+    // while it did). The pan of 6 samples a picture ends on a P picture
+    // planned 7 QPs under its reference: +3.5 % (+27.1 % while that picture's
+    // rows were left free as in any other picture of a long bucket, and it
+    // took 76 kbit for a plan of 21).
+    for (const char *kind : {"zoom", "still_grain", "pan6"}) {
+        const int rate = kind[0] == 's' ? 31 : 94;
         const std::string r = std::to_string(rate);
         std::vector<std::string> options = {"-b", r, "--maxrate", r, "--minrate", r, "--bufsize", "30"};
         encoded two_s = encode(&s, clip(&s, kind), std::string(kind) + "_cbr_1s_12", options, 12);
