@@ -6,9 +6,9 @@
 # of a leaky bucket replayed from the coded access-unit sizes.
 #
 # Clips: the natural ones come from tests/support/natural_clip.sh (photographs
-# panned, zoomed, with grain, cut), the synthetic ones from ffmpeg's sources
-# (testsrc2, mandelbrot, testsrc2 with temporal noise). All run at 30 pictures
-# per second.
+# panned, zoomed, with grain, overlaid, faded, cut), the synthetic ones from
+# ffmpeg's sources (testsrc2, mandelbrot, testsrc2 with temporal noise). All
+# run at 30 pictures per second.
 #
 # Modes and their settings (T the target, A = 5T/4):
 #   abr      torvenc --abr -b T                       x265 --bitrate T
@@ -29,15 +29,15 @@
 # PSNR-Y is measured on ffmpeg's decode of each stream against the source.
 #
 # usage: bench/rate_control_table.sh
-#   SIZE (default 1280x720), FRAMES (default 60), NATURAL (default
-#   "pan2 pan16 zoom grain still_grain cut"), SYNTHETIC (default "testsrc2
-#   mandelbrot noisy"), MODES (default "abr cbr 2pass crf+vbv abr+vbv"),
-#   TARGETS (kbit/s; default 500 1500 4000 at 1280x720, scaled by the picture
-#   area at other sizes), CRF (default 23), CBR_WINDOW (pictures, default
-#   30), EXTRA (options added to every
-#   torvenc encode), X265_EXTRA (to every x265 encode) and X265=none (torvenc
-#   alone) adjust the run; the encoder is build/torvenc unless TORVENC names
-#   another binary.
+#   SIZE (default 1280x720), FRAMES (default 60), NATURAL (default the
+#   whole natural corpus, "pan2 pan6 pan16 zoom grain still_grain overlay
+#   fade cut"), SYNTHETIC (default "testsrc2 mandelbrot noisy"), MODES
+#   (default "abr cbr 2pass crf+vbv abr+vbv"), TARGETS (kbit/s; default 500
+#   1500 4000 at 1280x720, scaled by the picture area at other sizes), CRF
+#   (default 23), CBR_WINDOW (pictures, default 30), EXTRA (options added to
+#   every torvenc encode), X265_EXTRA (to every x265 encode) and X265=none
+#   (torvenc alone) adjust the run; the encoder is build/torvenc unless
+#   TORVENC names another binary.
 # After the rows, a summary: per encoder the rows within 10 % of the target
 # (abr, cbr, 2pass), the rows with underflows, torvenc's rows outside the
 # rate bounds (see missed below), and for the natural clips the mean PSNR-Y
@@ -52,7 +52,7 @@ enc=${TORVENC:-$here/build/torvenc}
 x265=${X265:-x265}
 size=${SIZE:-1280x720}
 frames=${FRAMES:-60}
-natural=${NATURAL-"pan2 pan16 zoom grain still_grain cut"}
+natural=${NATURAL-"pan2 pan6 pan16 zoom grain still_grain overlay fade cut"}
 synthetic=${SYNTHETIC-"testsrc2 mandelbrot noisy"}
 modes=${MODES:-"abr cbr 2pass crf+vbv abr+vbv"}
 crf=${CRF:-23}
