@@ -46,7 +46,9 @@
 //   first pictures left and ended 9 % low), and on a still photograph with
 //   light grain (12 % low while its anchors' sizes were taken to move with
 //   the qscale alone across the QP where the grain stops being skipped), with
-//   the same bytes for two and eight working threads;
+//   the same bytes for two and eight working threads, and on a faster pan at
+//   31 kbit/s within 6.5 % (8 % over while the first pass coded its first
+//   picture from the rate equation's start);
 // - a VBV buffer replayed as a leaky bucket from the coded access-unit sizes
 //   never runs dry, to the last picture, in CRF and in average bitrate, nor
 //   over 300 pictures of the cut, whose second photograph starts with a P
@@ -376,12 +378,18 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
     // moved from their first-pass QPs as if sizes followed the qscale alone,
     // across the QP where the grain stops being skipped); at 94 kbit/s
     // +0.0 % (+6.8 % while P pictures that the first pass skipped whole
-    // could be coded finer than their plan).
+    // could be coded finer than their plan). A pan of 6 samples a picture at
+    // 31 kbit/s: -4.9 % (+8.2 % while the first pass coded its first
+    // picture from the rate equation's start, 12 QPs coarser than one pass
+    // at this size, and the second pass's estimate, extrapolated 18 QPs
+    // finer, gave it a third of what it took).
     struct run {
         const char *kind;
         int kbps;
+        double tolerance;
     };
-    for (run r : {run{"grain", 250}, run{"pan2", 250}, run{"still_grain", 250}, run{"still_grain", 94}}) {
+    for (run r : {run{"grain", 250, 0.05}, run{"pan2", 250, 0.05}, run{"still_grain", 250, 0.05},
+                  run{"still_grain", 94, 0.05}, run{"pan6", 31, 0.065}}) {
         std::string kind = r.kind, rate = std::to_string(r.kbps), tag = kind + "_" + rate;
         std::string input = clip(&s, kind), stats = s.add("rcn_" + tag + ".stats");
         encode(&s, input, tag + "_pass1", {"--pass", "1", "--stats-file", stats, "-b", rate}, 6);
@@ -399,7 +407,7 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
         EXPECT_GT(coded_p, 0) << kind;
         std::vector<std::string> second = {"--pass", "2", "--stats-file", stats, "-b", rate};
         encoded two = encode(&s, input, tag + "_pass2", second, 6);
-        EXPECT_NEAR(two.kbps, r.kbps, 0.05 * r.kbps) << tag << " pass 2";
+        EXPECT_NEAR(two.kbps, r.kbps, r.tolerance * r.kbps) << tag << " pass 2";
         std::printf("%s: second pass %.1f kbit/s (target %d)\n", kind.c_str(), two.kbps, r.kbps);
         // The pictures in flight count with sizes that do not depend on
         // which of them has finished first.
