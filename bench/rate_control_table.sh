@@ -24,8 +24,9 @@
 # its size is taken out (an underflow when it does not fit) and maxrate /
 # frame rate is put back, up to the buffer size. Both encoders' CBR runs get
 # a buffer of one second (torvenc's window counts pictures, x265's buffer
-# kbit), so the bucket is T kbit for both; CBR_WINDOW=8 runs torvenc with its
-# default window instead (and replays that); abr and 2pass have no buffer ("-").
+# kbit), so the bucket is T kbit for both; CBR_WINDOW=8 runs both with
+# torvenc's default window instead, x265 with the buffer of as many pictures
+# (and replays that); abr and 2pass have no buffer ("-").
 # PSNR-Y is measured on ffmpeg's decode of each stream against the source.
 #
 # usage: bench/rate_control_table.sh
@@ -131,7 +132,8 @@ x265_run() {
     a=$((t * 5 / 4)) maxrate=0 bufsize=0
     case "$2" in
     abr) set -- --bitrate "$t" ;;
-    cbr) set -- --bitrate "$t" --vbv-maxrate "$t" --vbv-bufsize "$t"; maxrate=$t bufsize=$t ;;
+    cbr) maxrate=$t bufsize=$((cbr_window * t / fps))
+        set -- --bitrate "$t" --vbv-maxrate "$t" --vbv-bufsize "$bufsize" ;;
     crf+vbv) set -- --crf "$crf" --vbv-maxrate "$t" --vbv-bufsize "$t"; maxrate=$t bufsize=$t ;;
     abr+vbv) set -- --bitrate "$t" --vbv-maxrate "$a" --vbv-bufsize "$a"; maxrate=$a bufsize=$a ;;
     2pass)
