@@ -170,6 +170,19 @@ constexpr double B_PLAN_SHARE = 1.0;
 // of the rate. A key frame after a slow pan, three QPs below its P pictures,
 // took 1.2 seconds' worth and left a 300-picture stream 9 % over its target.
 constexpr double KEYFRAME_SHARE = 16.0;
+// A key frame near the stream's end is coded where it takes what the stream
+// has left, with its size taken to fall only as fast as its qscale rises:
+// there is no rate ahead to pay its overrun back, and its QP follows the P
+// pictures, three QPs finer. A periodic key frame 8 or 12 pictures before
+// the end (640x360, 60 pictures, 375 and 1000 kbit/s, `--idr 52` or 48) left
+// two pans and the overlay 14-26 % over their targets in average bitrate
+// (0.6-9.6 % under so) and 9-21 % over under a buffer (6.7 % under to 1.0 %
+// over so; one pan that ended 0.7 % under now ends 6.3 % under); the
+// lookahead's cut on heavy grain (1920x1080 at 3375 kbit/s, picture 56 of
+// 60) took 2.7 Mbit and left the stream 37.6 % over (1.0 % under so). Sizes
+// taken to fall faster (an exponent of 1.5 or 2) left those streams up to 5
+// and 10 % over.
+constexpr double KEYFRAME_END_ELASTICITY = 1.0;
 
 // Once the stream has settled (past its first seconds, whose QPs fall from a
 // start several steps too coarse), average bitrate without a buffer bounds
@@ -637,11 +650,34 @@ double abr_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry
     return q;
 }
 
+// What the stream has left to spend once its input has ended: the bits the
+// whole stream is given, less those spent and in flight and the B pictures
+// after this one at the size of the latest. False while the input goes on,
+// and in a first pass, which keeps its own pace.
+bool stream_bits_left(const ratecontrol *rc, const internal_config *cfg, double *left)
+{
+    const rc_picture *pic = &rc->pic;
+    if (cfg->pass1 || pic->stream_pictures <= 0) return false;
+    const ratecontrol *first = rc_first(rc);
+    in_flight_sums flight = pictures_in_flight(rc, cfg);
+    double spent = first->total_bits + flight.bits;
+    int32_t after = pic->stream_pictures - pic->coding_number - 1;
+    double reserve = after * first->seen[slice_b].bits;
+    *left = pic->stream_pictures / rc->fps * rc->bitrate - spent - reserve;
+    return true;
+}
+
 // The fall of an average-bitrate keyframe bounded by its share of the
-// rate, 0 where nothing bounds it.
-double keyframe_sized_floor(const ratecontrol *rc)
+// rate, 0 where nothing bounds it; near the stream's end, the qscale at
+// which it takes what the stream has left (see KEYFRAME_END_ELASTICITY).
+double keyframe_sized_floor(const ratecontrol *rc, const internal_config *cfg)
 {
     double budget = KEYFRAME_SHARE * rc->bitrate / rc->fps;
+    double left = 0.0;
+    if (stream_bits_left(rc, cfg, &left) && left < budget) {
+        double q = rc_seen_budget_qscale(rc, std::max(left, rc->bitrate / rc->fps), KEYFRAME_END_ELASTICITY);
+        if (q > 0.0) return q;
+    }
     double sized = rc_size_descent_floor(rc, budget);
     // After a scene cut no intra picture of the scene has been
     // seen: the intra predictor, which follows the intra cost
@@ -671,7 +707,7 @@ bool fixed_intra_qscale(const ratecontrol *rc, const internal_config *cfg, bool 
     // below the target, 15.5 % so).
     if (!crf && !cfg->pass1) *q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
     if (!crf && !cfg->pass1) {
-        double sized = keyframe_sized_floor(rc);
+        double sized = keyframe_sized_floor(rc, cfg);
         if (sized > 0.0) *q = std::max(*q, sized);
     }
     return true;
@@ -693,13 +729,9 @@ bool fixed_intra_qscale(const ratecontrol *rc, const internal_config *cfg, bool 
 double stream_end_room(const ratecontrol *rc, const internal_config *cfg)
 {
     const rc_picture *pic = &rc->pic;
-    if (cfg->pass1 || !rc_last_of_stream(pic)) return 0.0;
+    double left = 0.0;
+    if (!rc_last_of_stream(pic) || !stream_bits_left(rc, cfg, &left)) return 0.0;
     const ratecontrol *first = rc_first(rc);
-    in_flight_sums flight = pictures_in_flight(rc, cfg);
-    double spent = first->total_bits + flight.bits;
-    int32_t after = pic->stream_pictures - pic->coding_number - 1;
-    double reserve = after * first->seen[slice_b].bits;
-    double left = pic->stream_pictures / rc->fps * rc->bitrate - spent - reserve;
     double turned_out = std::min(first->plan_scale[rc_frame_pred_index(pic)], 1.0);
     return std::max(left / turned_out, rc->bitrate / rc->fps);
 }

@@ -149,6 +149,13 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         EXPECT_NEAR(abr.kbps, 100.0, kind[0] == 'g' ? 10.0 : 5.0) << kind << " ABR";
         std::printf("%s: ABR %.1f kbit/s (target 100)\n", kind, abr.kbps);
     }
+    // A periodic key frame 12 pictures before the stream's end, its QP taken
+    // from the P pictures. Measured: -2.1 % (+18.8 % while it was held only
+    // by what the first key frame had cost, which left nothing ahead to pay
+    // its overrun back).
+    encoded key = encode(&s, clip(&s, "overlay"), "overlay_abr_key", {"--abr", "-b", "94", "--idr", "48"}, 6);
+    EXPECT_NEAR(key.kbps, 94.0, 4.7) << "overlay ABR, key frame near the end";
+    std::printf("overlay: ABR %.1f kbit/s with a key frame at picture 48 (target 94)\n", key.kbps);
     // A still photograph with light grain at 640x360 and 1000 kbit/s, twelve
     // frame instances, without and with a buffer. Measured: -3.8 % and +4.0 %
     // (+27.4 % and +17.4 % while B pictures followed their anchors' QPs to
