@@ -175,13 +175,16 @@ constexpr double KEYFRAME_SHARE = 16.0;
 // there is no rate ahead to pay its overrun back, and its QP follows the P
 // pictures, three QPs finer. A periodic key frame 8 or 12 pictures before
 // the end (640x360, 60 pictures, 375 and 1000 kbit/s, `--idr 52` or 48) left
-// two pans and the overlay 14-26 % over their targets in average bitrate
-// (0.6-9.6 % under so) and 9-21 % over under a buffer (6.7 % under to 1.0 %
-// over so; one pan that ended 0.7 % under now ends 6.3 % under); the
+// two pans and the overlay 14-27 % over their targets in average bitrate
+// (0.6-9.6 % under so) and 9-21 % over under a buffer (6.7 % under to 2.3 %
+// over so; a pan that ended 0.7 % under now ends 6.3 % under); the
 // lookahead's cut on heavy grain (1920x1080 at 3375 kbit/s, picture 56 of
-// 60) took 2.7 Mbit and left the stream 37.6 % over (1.0 % under so). Sizes
-// taken to fall faster (an exponent of 1.5 or 2) left those streams up to 5
-// and 10 % over.
+// 60) took 2.7 Mbit and left the stream 37.6 % over (1.0 % under so).
+// Sizes taken to fall faster (an exponent of 1.5 or 2) left those streams
+// up to 5 and 10 % over. Where what is left would let it go finer than the
+// latest intra picture, the descent's steeper climb bounds it: under a
+// buffer that cut, planned so by the plain slope, took 1.9 Mbit where 1.1
+// were left (15.4 % over the target; 9.8 % so).
 constexpr double KEYFRAME_END_ELASTICITY = 1.0;
 
 // Once the stream has settled (past its first seconds, whose QPs fall from a
@@ -675,7 +678,10 @@ double keyframe_sized_floor(const ratecontrol *rc, const internal_config *cfg)
     double budget = KEYFRAME_SHARE * rc->bitrate / rc->fps;
     double left = 0.0;
     if (stream_bits_left(rc, cfg, &left) && left < budget) {
-        double q = rc_seen_budget_qscale(rc, std::max(left, rc->bitrate / rc->fps), KEYFRAME_END_ELASTICITY);
+        left = std::max(left, rc->bitrate / rc->fps);
+        // Finer than the latest intra picture, sizes climb at least as the
+        // descent assumes.
+        double q = std::max(rc_seen_budget_qscale(rc, left, KEYFRAME_END_ELASTICITY), rc_size_descent_floor(rc, left));
         if (q > 0.0) return q;
     }
     double sized = rc_size_descent_floor(rc, budget);
