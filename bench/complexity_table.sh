@@ -156,9 +156,11 @@ for c in $levels; do
             preset=$(peer_preset "$c")
             frame_threads=""
             [ "$t" -eq 1 ] && frame_threads="--frame-threads 1"
+            # --no-info: x265's version-and-options SEI (some 2.6 kB) is not
+            # picture data and would count in its kbit/s.
             # shellcheck disable=SC2086
             theirs=$(measure "$work/peer.hevc" /usr/bin/time -v -o "$work/time" \
-                "$peer" --log-level error --preset "$preset" --pools "$t" $frame_threads \
+                "$peer" --log-level error --no-info --preset "$preset" --pools "$t" $frame_threads \
                 $peer_size_args $peer_frames_args $peer_opts --input "$input" -o "$work/peer.hevc")
         fi
         echo "$c $t $ours $preset $theirs" | awk -v fmt="$row_format" '{

@@ -28,6 +28,9 @@
 # torvenc's default window instead, x265 with the buffer of as many pictures
 # (and replays that); abr and 2pass have no buffer ("-").
 # PSNR-Y is measured on ffmpeg's decode of each stream against the source.
+# x265 runs with --no-info: otherwise it writes its version and options as an
+# SEI of some 2.6 kB that its rate control does not count, and the replay
+# would credit it with 10 kbit/s over 60 pictures (a third of 31 kbit/s).
 #
 # usage: bench/rate_control_table.sh
 #   SIZE (default 1280x720), FRAMES (default 60), NATURAL (default the
@@ -138,12 +141,12 @@ x265_run() {
     abr+vbv) set -- --bitrate "$t" --vbv-maxrate "$a" --vbv-bufsize "$a"; maxrate=$a bufsize=$a ;;
     2pass)
         # shellcheck disable=SC2086
-        "$x265" $x265_extra --input "$in" --pass 1 --stats "$stats" --bitrate "$t" -o "$out" \
+        "$x265" --no-info $x265_extra --input "$in" --pass 1 --stats "$stats" --bitrate "$t" -o "$out" \
             > "$work/log" 2>&1 || fail "x265 pass 1" "$c"
         set -- --pass 2 --stats "$stats" --bitrate "$t" ;;
     esac
     # shellcheck disable=SC2086
-    "$x265" $x265_extra --input "$in" "$@" -o "$out" > "$work/log" 2>&1 || fail "x265 $*" "$c"
+    "$x265" --no-info $x265_extra --input "$in" "$@" -o "$out" > "$work/log" 2>&1 || fail "x265 $*" "$c"
     echo "$(replay "$out" "$maxrate" "$bufsize") $(psnr_y "$out" "$in")"
 }
 
