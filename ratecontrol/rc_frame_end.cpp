@@ -183,9 +183,7 @@ int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg
         double pictures = 1000.0 * (double)cfg->vbv_bufsize / (double)rc->vbv_frame_bits;
         return std::max((int32_t)(pictures * VBV_BLIND_SHARE), 1);
     }
-    // The first pass keeps its own pace: the second plans from its pictures,
-    // and planned from a first pass coded this way it missed further.
-    bool abr = rc->one_pass_estimate && cfg->rc_mode == RC_MODE_ABR && !cfg->pass1 && !rc->vbv && !rc->cbr;
+    bool abr = rc->one_pass_estimate && cfg->rc_mode == RC_MODE_ABR && !rc->vbv && !rc->cbr;
     if (abr && coding_number < ABR_START_SECONDS * rc->fps) return ABR_START_BLIND_SPAN;
     return INT32_MAX;
 }
