@@ -33,7 +33,10 @@ constexpr double START_SHARE_I = 16.0;
 // 0.5-1.1 dB and the cut's 0.5-1.0 dB. Noise and grain, which nothing after
 // them predicts, keep the bound (without it, temporal noise at 1500 kbit/s
 // ended 105 % over its target); and with no bound on the intra picture at
-// all, the zoom's at 500 kbit/s took half of a 60-picture stream's bits.
+// all, the zoom's at 500 kbit/s took half of a 60-picture stream's bits. The
+// first pass keeps the bound: the second pass plans the whole stream from
+// its statistics, and planned from a finer first picture, the pan at 500
+// kbit/s ended 5.6 % under its target (4.1 % so).
 constexpr double START_LEAN_GAIN = 0.5;
 // The rate equation's first qscale follows from a starting complexity that
 // grows with the square root of the lookahead's block count, where a
@@ -366,6 +369,7 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     // qscale their kind has been seen at, as it does its anchors (CRF follows
     // its factor).
     if (rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) q = std::max(q, qp_of_floor(rc));
+    // The first pass keeps its pace (the second plans from its pictures).
     // The second pass bounds its B pictures whether or not the stream is
     // over its budget: their plans come from first-pass pictures coded at
     // other QPs, and on grain the B pictures after an anchor coded finer than
@@ -374,7 +378,7 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     // grain at 4000 kbit/s, 60 pictures at 720p: 11.4 % over its target,
     // 1.1 % with the bound).
     bool second = rc->two_pass && rc->pass2_current;
-    if ((rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF) || second) {
+    if ((rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF && !cfg->pass1) || second) {
         double floor = second || over_budget(rc, cfg) ? b_size_floor(rc) : 0.0;
         if (floor > 0.0) q = std::max(q, rc_qscale_to_qp(floor));
     }
@@ -511,17 +515,9 @@ double second_pass_qscale(ratecontrol *rc, const internal_config *cfg, const pas
     // picture of its kind would grow to, at most a mini-GOP's worth of bits
     // (or the last anchor's room), with sizes assumed to climb more steeply.
     // The picture's cost is taken first (for every picture, so that its
-    // frame predictor learns from it). The plan's last anchor is bounded by
-    // what the stream has left instead, where that is less: whatever it
-    // takes beyond, nothing after it makes up. Bounded by a mini-GOP's worth,
-    // the last P picture of a pan of 6 samples a picture (720p, 1500 kbit/s,
-    // 60 pictures), given 266 kbit and planned 2.4 QPs finer than in the
-    // first pass, took 678 kbit and the stream ended 13.8 % over (8.2 % so);
-    // grain and a grainy still at 640x360 and 1000 kbit/s +5.5 and +6.8 %
-    // (-1.3 and +3.8 %).
+    // frame predictor learns from it).
     rc->frame_satd = lookahead_cost_of(rc, cfg);
-    double room = last_anchor_room(rc, e, predicted);
-    double cap = room > 0.0 ? room : mini_gop_bits(rc, cfg);
+    double cap = std::max(mini_gop_bits(rc, cfg), last_anchor_room(rc, e, predicted));
     q = std::max(q, intra_descent_floor(rc, e));
     double sized = rc_size_descent_floor_at(rc, cap, PASS2_DESCENT_ELASTICITY);
     if (sized > 0.0) q = std::max(q, sized);
@@ -589,9 +585,10 @@ void short_term_entry(ratecontrol *rc, const internal_config *cfg, int32_t cls, 
 // slow pan at 500 kbit/s with one working thread 36 %; with half the
 // buffer 5.1 % (7-11 %) and -8.5 %. A shortfall keeps the full buffer:
 // halved there too, QPs plunged past the size at which noise stops being
-// skipped (testsrc2 with temporal noise at 500 kbit/s, 44 % over). A VBV
-// buffer keeps its own bounds (with half the buffer, the same noise at 4000
-// kbit/s under a buffer ran 14 % over instead of 3 %).
+// skipped (testsrc2 with temporal noise at 500 kbit/s, 44 % over). The
+// first pass keeps its pace (the second plans from it), and a VBV buffer
+// its own bounds (with half the buffer, the same noise at 4000 kbit/s under
+// a buffer ran 14 % over instead of 3 %).
 constexpr double ABR_OVERRUN_BUFFER_SHARE = 0.5;
 // Once the input has ended, the stream's length is known, and an error left
 // to a buffer that reaches past the last picture is never made up: the
@@ -607,7 +604,7 @@ constexpr double ABR_END_BUFFER_SECONDS = 2.0;
 
 // How far the bits spent, with those in flight, run over the bits wanted by
 // now, as a factor on the qscale (1 while nothing can be measured).
-double abr_overflow(const ratecontrol *rc, const in_flight_sums *flight)
+double abr_overflow(const ratecontrol *rc, const internal_config *cfg, const in_flight_sums *flight)
 {
     double overflow = 1.0;
     if (rc->frame_satd != 0) {
@@ -622,11 +619,11 @@ double abr_overflow(const ratecontrol *rc, const in_flight_sums *flight)
             // corrects its error within its own length.
             double buffer = abr_buffer * std::max(1.0, std::sqrt(t));
             buffer = std::max(std::min(buffer, wanted), rc->bitrate);
-            if (rc->pic.stream_pictures > 0) {
+            if (rc->pic.stream_pictures > 0 && !cfg->pass1) {
                 double left = rc->pic.stream_pictures / rc->fps - t;
                 buffer = std::min(buffer, std::max(left, ABR_END_BUFFER_SECONDS) * rc->bitrate);
             }
-            if (spent > wanted && !rc->vbv) buffer *= ABR_OVERRUN_BUFFER_SHARE;
+            if (spent > wanted && !cfg->pass1 && !rc->vbv) buffer *= ABR_OVERRUN_BUFFER_SHARE;
             overflow = 1.0 + (spent - wanted) / buffer;
             overflow = std::min(std::max(overflow, 0.5), 2.0);
         }
@@ -647,19 +644,23 @@ double abr_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry
     double wanted_window = rc->wanted_bits_window + flight.in_equation * rc->bitrate / rc->fps;
     double rate = complexity > 0.0 ? wanted_window / complexity : 0.0;
     double q = rc_get_qscale(rc, cfg, e, rate);
-    *overflow = abr_overflow(rc, &flight);
-    q = elastic_qscale(rc, q, elastic_weight(rc, *overflow));
+    *overflow = abr_overflow(rc, cfg, &flight);
+    // A first pass keeps the plain slope: the second pass plans from its
+    // statistics, and planned from pictures coded with the learned one,
+    // it missed by up to 50 % (noise at 720p, 1500 kbit/s, 6.6 % before).
+    if (!cfg->pass1) q = elastic_qscale(rc, q, elastic_weight(rc, *overflow));
     q *= *overflow;
     return q;
 }
 
 // What the stream has left to spend once its input has ended: the bits the
 // whole stream is given, less those spent and in flight and the B pictures
-// after this one at the size of the latest. False while the input goes on.
+// after this one at the size of the latest. False while the input goes on,
+// and in a first pass, which keeps its own pace.
 bool stream_bits_left(const ratecontrol *rc, const internal_config *cfg, double *left)
 {
     const rc_picture *pic = &rc->pic;
-    if (pic->stream_pictures <= 0) return false;
+    if (cfg->pass1 || pic->stream_pictures <= 0) return false;
     const ratecontrol *first = rc_first(rc);
     in_flight_sums flight = pictures_in_flight(rc, cfg);
     double spent = first->total_bits + flight.bits;
@@ -710,8 +711,8 @@ bool fixed_intra_qscale(const ratecontrol *rc, const internal_config *cfg, bool 
     // clip at 500 kbit/s took QP 42.2 from it while its P pictures
     // were at 38.7, and the new scene started that coarse: 28.7 %
     // below the target, 15.5 % so).
-    if (!crf) {
-        *q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
+    if (!crf && !cfg->pass1) *q = rc->last_qscale_for[slice_p] / abs_ip_ratio(cfg);
+    if (!crf && !cfg->pass1) {
         double sized = keyframe_sized_floor(rc, cfg);
         if (sized > 0.0) *q = std::max(*q, sized);
     }
@@ -761,13 +762,14 @@ double stepped_qscale(const ratecontrol *rc, const internal_config *cfg, int32_t
         // mini-GOP while its P pictures came in at a third to a half of
         // their plans, a cut at 500 kbit/s under a buffer ended 52 %
         // short, and 300 pictures of a slow pan 7 % (46 % and 5 % so).
-        double behind = std::min(overflow, 1.0);
+        // The first pass keeps its pace.
+        double behind = cfg->pass1 ? 1.0 : std::min(overflow, 1.0);
         double budget = mini_gop_bits(rc, cfg) / behind;
         double room = stream_end_room(rc, cfg);
         if (room > 0.0) budget = std::min(budget, room);
         double sized = rc_size_descent_floor(rc, budget);
         bool settled = pic->coding_number >= PEAK_START_SECONDS * rc->fps;
-        if (settled && !rc->vbv) sized = std::max(sized, rc_peak_floor(rc, budget, PEAK_DESCENT_ELASTICITY));
+        if (settled && !cfg->pass1 && !rc->vbv) sized = std::max(sized, rc_peak_floor(rc, budget, PEAK_DESCENT_ELASTICITY));
         if (sized > 0.0) lmin = sized;
         // The stream's last P picture falls at most one QP step below its
         // reference: nothing after it can make up an overshoot, and coded far
@@ -800,14 +802,6 @@ double stepped_qscale(const ratecontrol *rc, const internal_config *cfg, int32_t
     return q;
 }
 
-// A first pass codes as one pass does, start-up, overrun and end of stream
-// included: the second pass plans from its pictures, and their sizes foretell
-// best what pictures coded near the QPs the second pass gives them take.
-// With a first pass that kept the plain rate equation, a cut at 640x360 and
-// 125 kbit/s (60 pictures) coded its first half at QPs 47-51 and came out
-// 32 % under; the second pass planned the intra picture 10 QPs finer, where
-// it took 2.5 times its estimate, the whole stream's budget, and the stream
-// ended 25.9 % over (6.7 % so).
 double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
 {
     bool crf = cfg->rc_mode == RC_MODE_CRF;
@@ -819,7 +813,7 @@ double one_pass_qscale(ratecontrol *rc, const internal_config *cfg, int32_t cls)
     if (!fixed_intra) q = stepped_qscale(rc, cfg, cls, crf, overflow, q);
     if (!crf) {
         q *= start_area_scale(rc, cls);
-        double lean = cls == slice_i ? rc_tree_lean(rc, cfg, rc->pic.source) : 0.0;
+        double lean = cls == slice_i && !cfg->pass1 ? rc_tree_lean(rc, cfg, rc->pic.source) : 0.0;
         double start = start_qp(rc, cls == slice_i ? START_SHARE_I * (1.0 + START_LEAN_GAIN * lean) : START_SHARE_P);
         if (start > -HUGE_VAL) q = std::max(q, rc_qp_to_qscale(start));
     }

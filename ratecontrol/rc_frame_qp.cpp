@@ -375,7 +375,7 @@ namespace {
 bool abr_after_intra(const ratecontrol *rc, const internal_config *cfg, int32_t slice_class)
 {
     const rc_picture *pic = &rc->pic;
-    if (rc->vbv || rc->cbr || rc->two_pass || cfg->rc_mode != RC_MODE_ABR) return false;
+    if (rc->vbv || rc->cbr || rc->two_pass || cfg->pass1 || cfg->rc_mode != RC_MODE_ABR) return false;
     return slice_class == slice_p && pic->ref0 && picture_type_is_intra((int32_t)pic->ref0->picture_type);
 }
 

@@ -70,14 +70,15 @@ void rc_scene_cut_start(ratecontrol *rc, const internal_config *cfg)
     if (!rc->pic.source) return;
     double before = first->scene_intra_cost;
     first->scene_intra_cost = rc->pic.source->frame_cost[0][0];
-    // A buffer keeps its own guards (the peaks of each kind) across a cut.
+    // A buffer keeps its own guards (the peaks of each kind) across a cut;
+    // a first pass keeps its pace (the second plans from its pictures).
     // Constant bitrate keeps what it has seen too: freed from the old
     // scene's keyframe, the cut keyframe took its whole target and the
     // window starved the anchors after it while the bucket ran over (4000
     // kbit/s with a one-second window: 21.8 % under from 20.6 %, with six
     // frame instances 24.2 % from 14.4 %).
     bool abr = rc->one_pass_estimate && cfg->rc_mode == RC_MODE_ABR;
-    if (!abr || rc->vbv) return;
+    if (!abr || rc->vbv || cfg->pass1) return;
     double ratio = cut_cost_ratio(rc, before);
     if (!(ratio > 0.0)) return;
     // The rate equation has no cost in it (with the macroblock-tree its
