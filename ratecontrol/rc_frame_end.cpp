@@ -183,7 +183,7 @@ int32_t ratecontrol_blind_span(const ratecontrol *rc, const internal_config *cfg
         double pictures = 1000.0 * (double)cfg->vbv_bufsize / (double)rc->vbv_frame_bits;
         return std::max((int32_t)(pictures * VBV_BLIND_SHARE), 1);
     }
-    // A first pass starts so too: the second pass plans from its pictures.
+    // A first pass starts as one pass does: the second plans from its pictures.
     // With all its frame instances running ahead, the first pass of a cut
     // (640x360, 125 kbit/s, 60 pictures) coded its first half at QPs 47-51
     // and came out 32 % under; the second pass planned the intra picture 10

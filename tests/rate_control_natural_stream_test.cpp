@@ -389,8 +389,9 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         const std::string size = std::to_string(w.width) + "x" + std::to_string(w.height);
         const std::string what = std::string(w.kind) + " " + size;
         std::vector<std::string> options = {"-b", r, "--maxrate", r, "--minrate", r, "--bufsize", "30"};
-        encoded e = encode(&s, clip(&s, w.kind, kPictures, w.width, w.height), std::string(w.kind) + "_" + size + "_cbr_1s_12", options, 12, 2,
-                           kPictures, w.width, w.height);
+        std::string input = clip(&s, w.kind, kPictures, w.width, w.height);
+        encoded e = encode(&s, input, std::string(w.kind) + "_" + size + "_cbr_1s_12", options, 12, 2, kPictures,
+                           w.width, w.height);
         EXPECT_NEAR(e.kbps, w.rate, w.tolerance * w.rate) << what << " CBR, one-second window, 12 instances";
         EXPECT_EQ(bucket_underflows(e.au_bytes, w.rate, w.rate, kFps), 0) << what << " CBR, one-second window";
         std::printf("%s: CBR %.1f kbit/s with a one-second window, 12 instances (target %d)\n", what.c_str(), e.kbps,
