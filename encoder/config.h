@@ -169,6 +169,23 @@ inline int32_t config_reference_row_lag(const internal_config *cfg)
     return ((cfg->mv_margin_v + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
 }
 
+// How far right a vector may point, in full samples: 31 samples a picture
+// over the eight pictures between a P picture and its reference, and never
+// less than the vertical margin.
+constexpr int32_t MV_REACH_RIGHT = 248;
+
+inline int32_t config_mv_reach_right(const internal_config *cfg)
+{
+    return cfg->mv_margin_v > MV_REACH_RIGHT ? cfg->mv_margin_v : MV_REACH_RIGHT;
+}
+
+// CTUs by which a row trails the reference row that it waits for: the reach of
+// a vector to the right of the CTU, and one more with SAO, as for the rows.
+inline int32_t config_reference_col_lag(const internal_config *cfg)
+{
+    return ((config_mv_reach_right(cfg) + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
+}
+
 // Complexity levels: 0 fastest .. 7 most thorough. From level 5 on the encoder
 // codes deeper transform trees, uses the alternative RDOQ and a wider vertical
 // motion margin at HD sizes, and offers no latency tunings.

@@ -81,11 +81,16 @@ void fill_geometry(encoder_instance *inst)
     inst->blk16_stride = inst->ctu_cols * 4;
     inst->blk4_cols = (inst->width + 3) / 4;
     inst->blk8_count = ((inst->height + 7) / 8) * ((inst->width + 7) / 8);
+    // Down, a vector reaches the vertical margin that sets the row lag; right,
+    // its own reach, which sets the column lag (a pan of a few samples a
+    // picture moves further than the margin between a P picture and its
+    // reference eight pictures back).
+    int32_t reach[2] = {config_mv_reach_right(cfg), cfg->mv_margin_v};
     for (int k = 0; k < 2; k++) {
         inst->mv_min_full[k] = -500;
-        inst->mv_max_full[k] = cfg->mv_margin_v;
+        inst->mv_max_full[k] = reach[k];
         inst->mv_min_qpel[k] = -2000;
-        inst->mv_max_qpel[k] = 4 * cfg->mv_margin_v + 3;
+        inst->mv_max_qpel[k] = 4 * reach[k] + 3;
     }
     picture_geometry *g = &inst->pic_geometry;
     g->width = inst->width;
@@ -290,9 +295,9 @@ int picture_stores_open(encoder_instance *inst)
 int scheduler_open(encoder_instance *inst)
 {
     const internal_config *cfg = &inst->config;
-    int32_t lag = config_reference_row_lag(cfg);
+    int32_t lag = config_reference_row_lag(cfg), col_lag = config_reference_col_lag(cfg);
     int32_t slots = (cfg->latency_mode > 0 ? 6 * cfg->bframes + 7 : 4 * cfg->prefs + 1) + cfg->frame_instances;
-    inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, slots, (uint32_t)cfg->latency_mode,
+    inst->scheduler = row_sched_create(inst->ctu_cols, inst->ctu_rows, lag, col_lag, slots, (uint32_t)cfg->latency_mode,
                                        cfg->wpp > 0 ? 1u : 0u);
     if (!inst->scheduler) return -1;
     inst->pools->scheduler = inst->scheduler;

@@ -6,11 +6,12 @@
 #include "encoder/lambda_tables.h"
 #include "encoder/memory.h"
 
-// Vectors reach from -500 full samples to the vertical margin; the tables
-// cover every difference of two such vectors with room to spare.
+// Vectors reach from -500 full samples to the vertical margin down and to the
+// right reach across; the tables cover every difference of two such vectors
+// with room to spare.
 static int32_t mv_cost_reach(const internal_config *cfg)
 {
-    return (cfg->mv_margin_v + 500) + 68;
+    return (config_mv_reach_right(cfg) + 500) + 68;
 }
 
 // Cost of a difference of |d| >= 2: 2 lambda more each time |d| doubles

@@ -79,18 +79,19 @@ void frame_rec_pool_put(frame_record_pool *pool, sched_frame_record *rec)
 
 // ---- create and destroy --------------------------------------------------------
 
-row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_lag, int32_t slot_count,
-                                uint32_t pick_mode, uint32_t wpp)
+row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_lag, int32_t col_lag,
+                                int32_t slot_count, uint32_t pick_mode, uint32_t wpp)
 {
     // A finished row's count must exceed every count plus lag that a rule asks for.
-    if (ctu_cols < 1 || ctu_rows < 1 || row_lag < 0 || slot_count < 1) return nullptr;
-    if (ctu_cols + row_lag + 2 >= ROW_FINISHED || slot_count > (1 << 20)) return nullptr;
+    if (ctu_cols < 1 || ctu_rows < 1 || row_lag < 0 || col_lag < 0 || slot_count < 1) return nullptr;
+    if (ctu_cols + col_lag + 2 >= ROW_FINISHED || slot_count > (1 << 20)) return nullptr;
     row_scheduler *s = (row_scheduler *)aligned_malloc((int32_t)sizeof(row_scheduler));
     if (!s) return nullptr;
     std::memset(s, 0, sizeof(*s));
     s->ctu_cols = ctu_cols;
     s->ctu_rows = ctu_rows;
     s->row_lag = row_lag;
+    s->col_lag = col_lag;
     s->slot_count = slot_count;
     s->pick_mode = pick_mode;
     s->wpp = wpp;
@@ -349,7 +350,7 @@ static bool row_may_code(const row_scheduler *s, const sched_frame_record *f, in
     int32_t rr = r + s->row_lag < s->ctu_rows - 1 ? r + s->row_lag : s->ctu_rows - 1;
     for (int l = 0; l < 2; l++)
         for (int32_t i = 0; i < f->ref_count[l]; i++)
-            if (f->refs[l][i]->rows[rr].ctus_done <= k + 1 + s->row_lag) return false;
+            if (f->refs[l][i]->rows[rr].ctus_done <= k + 1 + s->col_lag) return false;
     return true;
 }
 

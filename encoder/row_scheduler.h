@@ -1,8 +1,8 @@
 // The wavefront row scheduler: hands out CTU rows of several pictures at once
 // to the CTU threads. A row may code its CTU k when the row above has coded
 // more than k + 1 CTUs (wavefront) or has finished (otherwise), and when row
-// r + lag (at most the last row) of every reference picture has coded more than
-// k + 1 + lag CTUs or has finished.
+// r + row lag (at most the last row) of every reference picture has coded more
+// than k + 1 + column lag CTUs or has finished.
 //
 // One scheduler lock guards all scheduling state; a frame record's own lock
 // guards only its done flag. Lock order: scheduler lock, then a frame lock.
@@ -78,6 +78,7 @@ struct row_scheduler {
     int32_t ctu_cols;
     int32_t ctu_rows;
     int32_t row_lag;
+    int32_t col_lag;
     int32_t slot_count;
     uint32_t end_of_input;
     uint32_t pick_mode;         // 0: lowest frame number first; else most recently readied
@@ -92,8 +93,8 @@ struct row_scheduler {
 };
 
 // Null on bad sizes or when an allocation or lock fails (nothing left made).
-[[nodiscard]] row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_lag, int32_t slot_count,
-                                uint32_t pick_mode, uint32_t wpp);
+[[nodiscard]] row_scheduler *row_sched_create(int32_t ctu_cols, int32_t ctu_rows, int32_t row_lag, int32_t col_lag,
+                                              int32_t slot_count, uint32_t pick_mode, uint32_t wpp);
 void row_sched_destroy(row_scheduler *sched);
 
 // Registers rows 0, 1, ..., rows - 1 of a picture in that order; row 0 takes the

@@ -110,7 +110,10 @@ uint32_t inter_estimate(lookahead *la, lowres_cost_scratch *s, const frame_cost_
     int32_t stride = pic->lowres_stride;
     me->ctu_x = 8 * p->bx;
     me->ctu_y = 8 * p->by;
-    lowres_search_env env = {la->mv_cost, -500, -500, cfg->mv_margin_v, cfg->mv_margin_v};
+    // Limits in half-resolution samples: the vertical margin as it is, and the
+    // coder's reach to the right, halved, when that is further.
+    int32_t right = std::max(cfg->mv_margin_v, config_mv_reach_right(cfg) / 2);
+    lowres_search_env env = {la->mv_cost, -500, -500, right, cfg->mv_margin_v};
     uint32_t mv[2] = {0, 0}, cost[2] = {ME_COST_INFINITE, ME_COST_INFINITE};
     for (int32_t l = 0; l < (bcost ? 2 : 1); l++) {
         const picture *ref = a->frames[l == 0 ? a->p0 : a->p1];

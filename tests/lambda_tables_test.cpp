@@ -149,14 +149,14 @@ TEST(MvCostTable, ExampleWithLambdaSeven)
     EXPECT_EQ(t0[7], 42);
     EXPECT_EQ(t0[-8], 56);
     EXPECT_EQ(t0[15], 56);
-    EXPECT_EQ(o.rd.mv_cost.reach, 624);
-    expect_cost_bands(t0, 624, 5, 11, 28, 14);
+    EXPECT_EQ(o.rd.mv_cost.reach, 816);   // vectors from -500 to 248 samples across, plus 68
+    expect_cost_bands(t0, 816, 5, 11, 28, 14);
     // Higher levels weigh the zero difference at half lambda: c0 4, c1 2.
     for (int level = 1; level < 4; level++) {
         const uint16_t *t = o.rd.mv_cost.slot[30 * 4 + level];
         ASSERT_NE(t, nullptr) << level;
         EXPECT_NE(t, t0);
-        expect_cost_bands(t, 624, 4, 12, 29, 14);
+        expect_cost_bands(t, 816, 4, 12, 29, 14);
     }
 }
 
@@ -222,8 +222,9 @@ TEST(MvCostTable, ReachCoversAWidenedVerticalMargin)
     rd_owner o;
     lambda_tables_init(&o.rd.lambda, &cfg);
     ASSERT_EQ(mv_cost_table_init(&o.rd, &cfg, 30), 0);
-    // Quarter-sample vectors span -2000 .. 4 x 120 + 3.
+    // Quarter-sample vectors span -2000 .. 4 x 120 + 3 down and further across.
     EXPECT_GE(4 * o.rd.mv_cost.reach, 2000 + 4 * 120 + 3);
+    EXPECT_GE(4 * o.rd.mv_cost.reach, 2000 + 4 * config_mv_reach_right(&cfg) + 3);
 }
 
 // The whole set an opening encoder builds.

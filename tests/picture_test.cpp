@@ -298,7 +298,7 @@ TEST(PicturePool, AFreeListTooLargeForOneAllocationIsRefused)
 TEST(PicturePool, ReleasingAReconstructionGivesBackItsSchedulerRecord)
 {
     picture_geometry g = make_geometry(64, 64);
-    row_scheduler *sched = row_sched_create(1, 1, 2, 4, 1, 1);
+    row_scheduler *sched = row_sched_create(1, 1, 2, 2, 4, 1, 1);
     ASSERT_NE(sched, nullptr);
     picture_pools pools;
     ASSERT_EQ(picture_pools_init(&pools, &g, 2, 2, sched), 0);

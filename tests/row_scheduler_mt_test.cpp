@@ -32,7 +32,13 @@ struct scenario {
     structure refs;
     int fail_frame = -1;   // frame whose CTU (fail_row, 0) reports a failure
     int fail_row = 0;
+    int col_lag = -1;      // -1: the row lag
 };
+
+int col_lag_of(const scenario *sc)
+{
+    return sc->col_lag < 0 ? sc->lag : sc->col_lag;
+}
 
 struct frame_plan {
     std::vector<int> order;                       // frame numbers in coding order
@@ -113,7 +119,7 @@ struct shared_state {
         for (const std::vector<int> *list : {&plan->l0[f], &plan->l1[f]})
             for (int ref : *list) {
                 int c = count(ref, rr).load();
-                if (!(c > k + 1 + sc->lag || c >= sc->cols)) violation("reference rows not far enough", f, r, k);
+                if (!(c > k + 1 + col_lag_of(sc) || c >= sc->cols)) violation("reference rows not far enough", f, r, k);
             }
     }
 };
@@ -146,7 +152,7 @@ void run_scenario(const scenario &sc)
     watchdog guard(sc.name, 120);
     frame_plan plan = make_plan(sc);
     int slot_count = sc.depth + 6;
-    row_scheduler *sched = row_sched_create(sc.cols, sc.rows, sc.lag, slot_count, sc.pick_mode, sc.wpp);
+    row_scheduler *sched = row_sched_create(sc.cols, sc.rows, sc.lag, col_lag_of(&sc), slot_count, sc.pick_mode, sc.wpp);
     ASSERT_NE(sched, nullptr);
     shared_state st(&sc, &plan, sched);
 
@@ -235,6 +241,7 @@ void run_scenario(const scenario &sc)
 TEST(RowSchedulerMt, WavefrontWithLag2AndSeveralPicturesInFlight)
 {
     run_scenario({"wpp lag 2", 6, 5, 2, 1, 1, 4, 40, 4, P_ONE_REF});
+    run_scenario({"wpp lag 2 columns 5", 9, 5, 2, 1, 1, 4, 40, 4, P_ONE_REF, -1, 0, 5});
 }
 
 TEST(RowSchedulerMt, WholeRowsWithLag2)

@@ -78,7 +78,7 @@ void expect_rule_holds(row_scheduler *s, row_record *row)
     }
     int32_t rr = r + s->row_lag < s->ctu_rows - 1 ? r + s->row_lag : s->ctu_rows - 1;
     for (int l = 0; l < 2; l++)
-        for (int32_t i = 0; i < f->ref_count[l]; i++) EXPECT_GT(f->refs[l][i]->rows[rr].ctus_done, k + 1 + s->row_lag);
+        for (int32_t i = 0; i < f->ref_count[l]; i++) EXPECT_GT(f->refs[l][i]->rows[rr].ctus_done, k + 1 + s->col_lag);
 }
 
 // Codes one CTU of the row the scheduler hands out next (one must be ready).
@@ -134,17 +134,18 @@ bool frame_done(row_scheduler *s, int32_t frame_number)
 
 TEST(RowScheduler, CreateRefusesBadSizes)
 {
-    EXPECT_EQ(row_sched_create(0, 1, 1, 4, 1, 1), nullptr);
-    EXPECT_EQ(row_sched_create(1, 0, 1, 4, 1, 1), nullptr);
-    EXPECT_EQ(row_sched_create(1, 1, -1, 4, 1, 1), nullptr);
-    EXPECT_EQ(row_sched_create(1, 1, 1, 0, 1, 1), nullptr);
-    EXPECT_EQ(row_sched_create(9990, 1, 8, 4, 1, 1), nullptr);   // counts would reach the finished mark
+    EXPECT_EQ(row_sched_create(0, 1, 1, 1, 4, 1, 1), nullptr);
+    EXPECT_EQ(row_sched_create(1, 0, 1, 1, 4, 1, 1), nullptr);
+    EXPECT_EQ(row_sched_create(1, 1, -1, 1, 4, 1, 1), nullptr);
+    EXPECT_EQ(row_sched_create(1, 1, 1, -1, 4, 1, 1), nullptr);
+    EXPECT_EQ(row_sched_create(1, 1, 1, 1, 0, 1, 1), nullptr);
+    EXPECT_EQ(row_sched_create(9990, 1, 8, 8, 4, 1, 1), nullptr);   // counts would reach the finished mark
     row_sched_destroy(nullptr);
 }
 
 TEST(RowScheduler, WavefrontRowWaitsForTheCtuAboveRight)
 {
-    sched_ptr s(row_sched_create(4, 2, 1, 4, 1, 1));
+    sched_ptr s(row_sched_create(4, 2, 1, 1, 4, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     EXPECT_TRUE(is_ready(s.get(), 0, 0));
@@ -163,7 +164,7 @@ TEST(RowScheduler, WavefrontRowWaitsForTheCtuAboveRight)
 
 TEST(RowScheduler, WithoutWavefrontARowWaitsForTheWholeRowAbove)
 {
-    sched_ptr s(row_sched_create(3, 3, 1, 4, 1, 0));
+    sched_ptr s(row_sched_create(3, 3, 1, 1, 4, 1, 0));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     code_row(s.get(), 0, 0, 2);
@@ -179,7 +180,7 @@ TEST(RowScheduler, ReferenceRowsMustLeadByTheLag)
 {
     // Lag 1, 3 rows: CTU k of row 0 needs row 1 of the reference at k + 3 CTUs;
     // rows 1 and 2 both look at the reference's last row.
-    sched_ptr s(row_sched_create(4, 3, 1, 4, 1, 1));
+    sched_ptr s(row_sched_create(4, 3, 1, 1, 4, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     ASSERT_EQ(register_all(s.get(), fs.make(1, {0})), 0);
@@ -203,12 +204,28 @@ TEST(RowScheduler, ReferenceRowsMustLeadByTheLag)
     EXPECT_TRUE(frame_done(s.get(), 1));
 }
 
+TEST(RowScheduler, ColumnLagSetsHowFarTheReferenceRowLeads)
+{
+    // Row lag 1, column lag 3: CTU 0 of row 0 needs reference row 1 at 5 CTUs.
+    sched_ptr s(row_sched_create(7, 2, 1, 3, 4, 1, 1));
+    frame_set fs;
+    ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
+    ASSERT_EQ(register_all(s.get(), fs.make(1, {0})), 0);
+    code_row(s.get(), 0, 0, 7);
+    code_row(s.get(), 0, 1, 4);
+    EXPECT_FALSE(is_ready(s.get(), 1, 0));
+    code_row(s.get(), 0, 1, 1);
+    EXPECT_TRUE(is_ready(s.get(), 1, 0));
+    code_until_idle(s.get());
+    EXPECT_TRUE(frame_done(s.get(), 1));
+}
+
 TEST(RowScheduler, LagBeyondTheLastRowStillWakesTheDependent)
 {
     // Two rows with lag 2: every row reads the reference's last row, which
     // lies less than a lag below row 0; its progress must still re-test row 0.
     for (int lag = 2; lag <= 3; lag++) {
-        sched_ptr s(row_sched_create(2, 2, lag, 4, 1, 1));
+        sched_ptr s(row_sched_create(2, 2, lag, lag, 4, 1, 1));
         frame_set fs;
         ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
         ASSERT_EQ(register_all(s.get(), fs.make(1, {0})), 0);
@@ -224,7 +241,7 @@ TEST(RowScheduler, LagBeyondTheLastRowStillWakesTheDependent)
 
 TEST(RowScheduler, SingleRowPicturesAndIntraPicturesFinish)
 {
-    sched_ptr s(row_sched_create(3, 1, 1, 8, 1, 1));
+    sched_ptr s(row_sched_create(3, 1, 1, 1, 8, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     EXPECT_TRUE(lock_is_free(s.get()));      // one call took and released the lock
@@ -236,7 +253,7 @@ TEST(RowScheduler, SingleRowPicturesAndIntraPicturesFinish)
 
 TEST(RowScheduler, RegistrationHoldsTheLockUntilTheLastRow)
 {
-    sched_ptr s(row_sched_create(2, 3, 1, 4, 1, 1));
+    sched_ptr s(row_sched_create(2, 3, 1, 1, 4, 1, 1));
     frame_set fs;
     picture *p = fs.make(0);
     ASSERT_EQ(row_sched_add_row(s.get(), 0, p, nullptr), 0);
@@ -249,7 +266,7 @@ TEST(RowScheduler, RegistrationHoldsTheLockUntilTheLastRow)
 
 TEST(RowScheduler, PickModeZeroTakesTheLowestFrameMostRecentFirst)
 {
-    sched_ptr s(row_sched_create(3, 2, 1, 8, 0, 1));
+    sched_ptr s(row_sched_create(3, 2, 1, 1, 8, 0, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(7)), 0);
     ASSERT_EQ(register_all(s.get(), fs.make(5)), 0);
@@ -267,7 +284,7 @@ TEST(RowScheduler, PickModeZeroTakesTheLowestFrameMostRecentFirst)
 
 TEST(RowScheduler, PickModeOneTakesTheMostRecentlyReadiedRow)
 {
-    sched_ptr s(row_sched_create(3, 2, 1, 8, 1, 1));
+    sched_ptr s(row_sched_create(3, 2, 1, 1, 8, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(5)), 0);
     ASSERT_EQ(register_all(s.get(), fs.make(7)), 0);
@@ -281,7 +298,7 @@ TEST(RowScheduler, PickModeOneTakesTheMostRecentlyReadiedRow)
 // CTU is ready, and takes a queued row once its row has finished.
 TEST(RowScheduler, ReportingThreadKeepsItsRowThenTakesAQueuedOne)
 {
-    sched_ptr s(row_sched_create(3, 2, 1, 8, 1, 1));
+    sched_ptr s(row_sched_create(3, 2, 1, 1, 8, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     row_record *row0 = row_sched_next_job(s.get());
@@ -305,7 +322,7 @@ TEST(RowScheduler, ReportingThreadKeepsItsRowThenTakesAQueuedOne)
 
 TEST(RowScheduler, EndOfInputDrainsEveryRowThenReturnsNull)
 {
-    sched_ptr s(row_sched_create(3, 3, 2, 8, 1, 1));
+    sched_ptr s(row_sched_create(3, 3, 2, 2, 8, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     ASSERT_EQ(register_all(s.get(), fs.make(1, {0})), 0);
@@ -326,7 +343,7 @@ TEST(RowScheduler, EndOfInputDrainsEveryRowThenReturnsNull)
 
 TEST(RowScheduler, ReleasingTheOldestFrameMovesBothWindowsPastEmptyEntries)
 {
-    sched_ptr s(row_sched_create(1, 1, 1, 6, 1, 1));
+    sched_ptr s(row_sched_create(1, 1, 1, 1, 6, 1, 1));
     frame_set fs;
     for (int f = 0; f < 4; f++) ASSERT_EQ(register_all(s.get(), fs.make(f)), 0);
     code_until_idle(s.get());
@@ -354,7 +371,7 @@ TEST(RowScheduler, ReleasingTheOldestFrameMovesBothWindowsPastEmptyEntries)
 
 TEST(RowScheduler, ReleasingTheNewestSlotGivesItsNumberOutAgain)
 {
-    sched_ptr s(row_sched_create(1, 1, 1, 6, 1, 1));
+    sched_ptr s(row_sched_create(1, 1, 1, 1, 6, 1, 1));
     frame_set fs;
     for (int f = 0; f < 3; f++) ASSERT_EQ(register_all(s.get(), fs.make(f)), 0);
     code_until_idle(s.get());
@@ -368,7 +385,7 @@ TEST(RowScheduler, ReleasingTheNewestSlotGivesItsNumberOutAgain)
 
 TEST(RowScheduler, FullWindowsRefuseAFrameAndLeaveTheLockFree)
 {
-    sched_ptr s(row_sched_create(1, 2, 1, 3, 1, 1));
+    sched_ptr s(row_sched_create(1, 2, 1, 1, 3, 1, 1));
     frame_set fs;
     for (int f = 0; f < 3; f++) ASSERT_EQ(register_all(s.get(), fs.make(f)), 0);
     EXPECT_EQ(register_all(s.get(), fs.make(3)), ROW_SCHED_ERR_WINDOW);   // number window
@@ -388,7 +405,7 @@ TEST(RowScheduler, FullWindowsRefuseAFrameAndLeaveTheLockFree)
 
 TEST(RowScheduler, ReferenceLimitsAreErrorsNotOverflows)
 {
-    sched_ptr s(row_sched_create(1, 1, 1, 16, 1, 1));
+    sched_ptr s(row_sched_create(1, 1, 1, 1, 16, 1, 1));
     frame_set fs;
     for (int f = 0; f < 5; f++) ASSERT_EQ(register_all(s.get(), fs.make(f)), 0);
     EXPECT_EQ(register_all(s.get(), fs.make(5, {0, 1, 2, 3, 4})), ROW_SCHED_ERR_REFS);
@@ -406,7 +423,7 @@ TEST(RowScheduler, ReferenceLimitsAreErrorsNotOverflows)
 
 TEST(RowScheduler, DependentsBeyondTheFixedListDropFinishedOnesOrFail)
 {
-    sched_ptr s(row_sched_create(1, 1, 1, 64, 1, 1));
+    sched_ptr s(row_sched_create(1, 1, 1, 1, 64, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     row_record *held = row_sched_next_job(s.get());   // frame 0 stays unfinished
@@ -423,7 +440,7 @@ TEST(RowScheduler, DependentsBeyondTheFixedListDropFinishedOnesOrFail)
 
 TEST(RowScheduler, RowsOutOfOrderUndoTheRegistration)
 {
-    sched_ptr s(row_sched_create(2, 3, 1, 4, 1, 1));
+    sched_ptr s(row_sched_create(2, 3, 1, 1, 4, 1, 1));
     frame_set fs;
     picture *p = fs.make(0);
     picture *q = fs.make(1);
@@ -447,7 +464,7 @@ TEST(RowScheduler, RowsOutOfOrderUndoTheRegistration)
 
 TEST(RowScheduler, AnUndoneRegistrationOfAReleasedNumberKeepsItReleased)
 {
-    sched_ptr s(row_sched_create(1, 2, 1, 4, 1, 1));
+    sched_ptr s(row_sched_create(1, 2, 1, 1, 4, 1, 1));
     frame_set fs;
     for (int f = 0; f < 3; f++) ASSERT_EQ(register_all(s.get(), fs.make(f)), 0);
     code_until_idle(s.get());
@@ -466,7 +483,7 @@ TEST(RowScheduler, AnUndoneRegistrationOfAReleasedNumberKeepsItReleased)
 
 TEST(RowScheduler, BusyFramesAreNotReleased)
 {
-    sched_ptr s(row_sched_create(2, 1, 1, 4, 1, 1));
+    sched_ptr s(row_sched_create(2, 1, 1, 1, 4, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     ASSERT_EQ(register_all(s.get(), fs.make(1, {0})), 0);
@@ -484,7 +501,7 @@ TEST(RowScheduler, BusyFramesAreNotReleased)
 
 TEST(RowScheduler, AFailedCtuFailsItsFrameAndEveryFramePredictingFromIt)
 {
-    sched_ptr s(row_sched_create(2, 2, 1, 8, 1, 1));
+    sched_ptr s(row_sched_create(2, 2, 1, 1, 8, 1, 1));
     frame_set fs;
     ASSERT_EQ(register_all(s.get(), fs.make(0)), 0);
     ASSERT_EQ(register_all(s.get(), fs.make(1, {0})), 0);
