@@ -169,6 +169,9 @@ inline int32_t config_reference_row_lag(const internal_config *cfg)
     return ((cfg->mv_margin_v + 71) >> 6) + (cfg->sao != 0 ? 1 : 0);
 }
 
+// What validation adds to the configured vertical margin (56 by default).
+constexpr int32_t MV_MARGIN_V_EXTRA = 64;
+
 // How far right a vector may point, in full samples: 31 samples a picture
 // over the eight pictures between a P picture and its reference, and never
 // less than the vertical margin.

@@ -165,21 +165,16 @@ TEST(ConfigValidate, NarrowPicturesAreAccepted)
     EXPECT_EQ(cfg.pad_w, 7);
 }
 
-TEST(ConfigValidate, MotionMarginGrowsForLargePicturesAboveLevelFour)
+TEST(ConfigValidate, MotionMarginGrowsAtEverySizeAndLevel)
 {
     internal_config cfg = base_config(6);
     cfg.width = 1280;
     cfg.height = 720;
     ASSERT_EQ(run_validate(&cfg).result, 0);
     EXPECT_EQ(cfg.mv_margin_v, 120);
-    cfg = base_config(6);
-    cfg.width = 1280;
-    cfg.height = 704;
-    ASSERT_EQ(run_validate(&cfg).result, 0);
-    EXPECT_EQ(cfg.mv_margin_v, 56);
     cfg = base_config(4);
     ASSERT_EQ(run_validate(&cfg).result, 0);
-    EXPECT_EQ(cfg.mv_margin_v, 56);
+    EXPECT_EQ(cfg.mv_margin_v, 120);
 }
 
 TEST(ConfigValidate, UnknownCompatBecomes91)

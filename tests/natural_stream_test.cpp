@@ -72,8 +72,8 @@ TEST(NaturalStream, EveryComplexityDecodesExactlyWithOneAndEightThreads)
 }
 
 // A pan of 16 samples a picture, whose P pictures (4 pictures apart) point 64
-// samples right of their blocks, further than vectors reach down, into
-// references that other threads may still be coding.
+// samples right of their blocks into references that other threads may still
+// be coding.
 TEST(NaturalStream, FarRightVectorsDecodeExactlyWithEightThreads)
 {
     const natural_case fast = {"pan16", 512, 216};
