@@ -190,8 +190,8 @@ inline int32_t config_reference_col_lag(const internal_config *cfg)
 }
 
 // Complexity levels: 0 fastest .. 7 most thorough. From level 5 on the encoder
-// codes deeper transform trees, uses the alternative RDOQ and a wider vertical
-// motion margin at HD sizes, and offers no latency tunings.
+// codes deeper transform trees, uses the alternative RDOQ and offers no
+// latency tunings.
 constexpr int32_t COMPLEXITY_DEFAULT = 4;
 constexpr int32_t COMPLEXITY_MAX = 7;
 constexpr int32_t COMPLEXITY_THOROUGH = 5;

@@ -81,10 +81,9 @@ void fill_geometry(encoder_instance *inst)
     inst->blk16_stride = inst->ctu_cols * 4;
     inst->blk4_cols = (inst->width + 3) / 4;
     inst->blk8_count = ((inst->height + 7) / 8) * ((inst->width + 7) / 8);
-    // Down, a vector reaches the vertical margin that sets the row lag; right,
-    // its own reach, which sets the column lag (a pan of a few samples a
-    // picture moves further than the margin between a P picture and its
-    // reference eight pictures back).
+    // Down, a vector reaches the vertical margin, which sets the row lag;
+    // right, its own reach, which sets the column lag; left and up, 500
+    // samples, which no lag needs.
     int32_t reach[2] = {config_mv_reach_right(cfg), cfg->mv_margin_v};
     for (int k = 0; k < 2; k++) {
         inst->mv_min_full[k] = -500;
