@@ -173,6 +173,9 @@ struct ratecontrol {
     double pass2_steep_den[3];
     double pass2_b_coded;
     double pass2_b_expected;
+    // Second pass (first record): the finest qscale of the latest intra
+    // picture and the P pictures coded since (0 before the first).
+    double pass2_anchor_finest_qscale;
     // How the planned sizes of finished pictures turned out, actual / planned,
     // by frame predictor (first record): pictures in flight count with their
     // plan times their predictor's scale.
