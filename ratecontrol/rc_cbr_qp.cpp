@@ -8,6 +8,7 @@
 #include "encoder/config.h"
 #include "encoder/int_math.h"
 #include "encoder/picture.h"
+#include "encoder/picture_types.h"
 #include "kernels/mc/mc.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/rc_cbr.h"
@@ -49,16 +50,6 @@ constexpr double INTRA_ROOM_SHARE = 0.85;
 // The same share for a leant-on intra picture in a long bucket, which
 // absorbs the picture's miss (see LONG_BUCKET_INTRA_SHARE).
 constexpr double LONG_BUCKET_LEANT_INTRA_SHARE = 0.95;
-
-bool is_intra(uint32_t type)
-{
-    return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
-}
-
-bool is_b(uint32_t type)
-{
-    return type == PIC_TYPE_B || type == PIC_TYPE_BREF;
-}
 
 int32_t gop_slot_index(const ratecontrol *rc, int32_t cls)
 {
@@ -108,7 +99,7 @@ double reference_qp(const ratecontrol *rc, const picture *r0, const picture *r1,
     double q0 = r0->vbv_start_qp, q1 = r1->vbv_start_qp;
     if (r0->picture_type == PIC_TYPE_BREF) q0 -= pb_offset_of(rc, r0->layer);
     if (r1->picture_type == PIC_TYPE_BREF) q1 -= pb_offset_of(rc, r1->layer);
-    bool i0 = is_intra(r0->picture_type), i1 = is_intra(r1->picture_type);
+    bool i0 = picture_type_is_intra(r0->picture_type), i1 = picture_type_is_intra(r1->picture_type);
     if (i0 && i1) return (q0 + q1) * 0.5 + rc->ip_offset;
     if (i0) return q1;
     if (i1) return q0;
@@ -174,7 +165,7 @@ constexpr double INTRA_FLOOR_BOUNDS = 2.0;
 bool intra_floor_released(const ratecontrol *rc, uint32_t type)
 {
     const rc_model *m = rc->model;
-    return is_intra(type) && rc_model_long_bucket(m) &&
+    return picture_type_is_intra(type) && rc_model_long_bucket(m) &&
            (double)m->bucket_fill >= INTRA_FLOOR_BOUNDS * rc->cbr_bits[1];
 }
 
@@ -285,14 +276,14 @@ void plan_target(ratecontrol *rc, const internal_config *cfg, cbr_plan *p)
     p->cls = rc_cbr_class(p->type);
     p->k = gop_slot_index(rc, p->cls);
     p->area = (double)rc->width * rc->height;
-    if (is_intra(p->type)) rc_cbr_gop_reset(rc, cfg);
+    if (picture_type_is_intra(p->type)) rc_cbr_gop_reset(rc, cfg);
     lookahead_rc_distances(src, pic->ref0, pic->ref1, &p->d0, &p->d1);
     p->lean = rc_tree_lean(rc, cfg, src);
     rc_model_anchor_span(rc->model, p->type == PIC_TYPE_P ? p->d0 : 0);
-    rc_model_key_ahead(rc->model, src->frame_number, is_intra(p->type) ? 0 : cfg->idr_period);
+    rc_model_key_ahead(rc->model, src->frame_number, picture_type_is_intra(p->type) ? 0 : cfg->idr_period);
     rc_model_pictures_left(rc->model, pic->stream_pictures > 0 ? pic->stream_pictures - pic->coding_number : 0);
     rc_model_frame_target(rc->model, p->cls, p->lean, rc->cbr_bits);
-    if (is_intra(p->type)) {
+    if (picture_type_is_intra(p->type)) {
         rc_model_keyframe(rc->model, src->frame_number, cfg->idr_period);
     } else {
         rc_model_key_save(rc->model, src->frame_number, cfg->idr_period, rc->cbr_bits);
@@ -349,7 +340,7 @@ bool intra_seen(const ratecontrol *rc)
 // planned by its lookahead cost.
 bool first_long_bucket_intra(const ratecontrol *rc, const cbr_plan *p)
 {
-    return is_intra(p->type) && p->predicted && !intra_seen(rc) && rc_model_long_bucket(rc->model);
+    return picture_type_is_intra(p->type) && p->predicted && !intra_seen(rc) && rc_model_long_bucket(rc->model);
 }
 
 // The finest QP that picture is planned at (see FIRST_INTRA_COST_HIGH).
@@ -401,7 +392,7 @@ double first_intra_lean(ratecontrol *rc, const internal_config *cfg, const cbr_p
 // R-lambda relation.
 double plan_lambda(ratecontrol *rc, const internal_config *cfg, const cbr_plan *p)
 {
-    if (is_intra(p->type)) {
+    if (picture_type_is_intra(p->type)) {
         int32_t t = intra_target(rc, first_intra_lean(rc, cfg, p));
         return intra_lambda(t, p->cost);
     }
@@ -435,7 +426,7 @@ double target_plan_qp(ratecontrol *rc, const internal_config *cfg, cbr_plan *p)
     // predictor, which every finished picture teaches, meets them.
     p->predicted = rc->frame_satd >= rc->ctu_count;
     double qp = qp_of_lambda(plan_lambda(rc, cfg, p));
-    if (p->predicted && !is_intra(p->type)) qp = target_qp(rc, rc->cbr_bits[0]);
+    if (p->predicted && !picture_type_is_intra(p->type)) qp = target_qp(rc, rc->cbr_bits[0]);
     else if (p->predicted && intra_seen(rc) && rc_model_long_bucket(rc->model)) qp = intra_predicted_qp(rc, cfg, qp);
     return first_intra_floor(rc, p, qp);
 }
@@ -468,7 +459,7 @@ double b_picture_qp(ratecontrol *rc, const cbr_plan *p, double qp)
 double p_picture_qp(const ratecontrol *rc, const internal_config *cfg, double qp)
 {
     const rc_picture *pic = &rc->pic;
-    double r = pic->ref0->qp_plan_avg + (is_intra(pic->ref0->picture_type) ? rc->ip_offset : 0.0);
+    double r = pic->ref0->qp_plan_avg + (picture_type_is_intra(pic->ref0->picture_type) ? rc->ip_offset : 0.0);
     // A keyframe in flight reports its frame QP, which the tree offsets
     // of a keyframe that later pictures lean on put 4-6 above the mean
     // QP of its CTUs, the unit of this plan: measured so, the P picture
@@ -482,7 +473,7 @@ double p_picture_qp(const ratecontrol *rc, const internal_config *cfg, double qp
     // after the first picture, whose successors' sizes the predictors
     // have not seen: measured from the plan there, testsrc2 1280x720 at
     // 4000 kbit/s (60 pictures) lost 1.05 dB.
-    if (is_intra(pic->ref0->picture_type) && pic->ref0->poc == rc->model->key_poc)
+    if (picture_type_is_intra(pic->ref0->picture_type) && pic->ref0->poc == rc->model->key_poc)
         r = rc->model->key_plan + rc->ip_offset;
     // Once a P picture has been seen, the fall is bounded by the size the
     // latest would grow to, as in average bitrate, not by a QP step;
@@ -502,7 +493,7 @@ double p_picture_qp(const ratecontrol *rc, const internal_config *cfg, double qp
     double budget = (double)(cfg->bframes + 1) * rc->model->frame_bits;
     double sized = rc_last_of_stream(pic) ? rc_size_descent_floor_at(rc, budget, LAST_P_ELASTICITY)
                                           : rc_size_descent_floor(rc, budget);
-    if (sized > 0.0 && !is_intra(pic->ref0->picture_type) && !after_cut) fall = rc_qscale_to_qp(sized);
+    if (sized > 0.0 && !picture_type_is_intra(pic->ref0->picture_type) && !after_cut) fall = rc_qscale_to_qp(sized);
     return std::min(std::max(qp, fall), r + P_QP_RISE);
 }
 
@@ -512,7 +503,7 @@ double reference_plan_qp(ratecontrol *rc, const internal_config *cfg, const cbr_
 {
     const rc_picture *pic = &rc->pic;
     rc->cbr_exact = 0;
-    if (is_b(p->type) && pic->ref0 && pic->ref1) return b_picture_qp(rc, p, qp);
+    if (picture_type_is_b(p->type) && pic->ref0 && pic->ref1) return b_picture_qp(rc, p, qp);
     if (p->type == PIC_TYPE_P && pic->ref0) return p_picture_qp(rc, cfg, qp);
     return qp;
 }
@@ -539,8 +530,10 @@ double bounded_qp(ratecontrol *rc, const internal_config *cfg, cbr_plan *p, doub
 {
     if (p->predicted) {
         qp = std::max(qp, target_qp(rc, rc->cbr_bits[1]));
-        double cliff = is_b(p->type) ? rc_size_descent_floor_at(rc, rc->cbr_bits[1], B_CLIFF_ELASTICITY) : 0.0;
-        if (cliff > 0.0) qp = std::max(qp, rc_qscale_to_qp(cliff));
+        if (picture_type_is_b(p->type)) {
+            double cliff = rc_size_descent_floor_at(rc, rc->cbr_bits[1], B_CLIFF_ELASTICITY);
+            if (cliff > 0.0) qp = std::max(qp, rc_qscale_to_qp(cliff));
+        }
         double floor = rc_seen_qscale_floor(rc);
         if (floor > 0.0 && !intra_floor_released(rc, p->type)) qp = std::max(qp, rc_qscale_to_qp(floor));
     }
@@ -577,7 +570,8 @@ constexpr double UNSEEN_B_PREDICTED_SHARE = 0.85;
 
 int32_t unseen_b_plan(const ratecontrol *rc, const cbr_plan *p, bool unseen)
 {
-    if (!unseen || !is_b(p->type) || !(p->cost < UNSEEN_B_PREDICTED_SHARE * p->intra_cost)) return rc->frame_size_planned;
+    bool predicts = p->cost < UNSEEN_B_PREDICTED_SHARE * p->intra_cost;
+    if (!unseen || !picture_type_is_b(p->type) || !predicts) return rc->frame_size_planned;
     return std::min(rc->frame_size_planned, rc->cbr_bits[0]);
 }
 
@@ -611,7 +605,7 @@ void plan_in_flight(ratecontrol *rc, const internal_config *cfg, const cbr_plan 
     // the prediction (the capped plan ran an 8-picture bucket dry once
     // on testsrc2 with temporal noise at 500 kbit/s).
     bool unseen = !(rc_first(rc)->seen[index].qscale > 0.0) && rc_model_long_bucket(rc->model);
-    if ((is_intra(p->type) && cfg->mbtree) || (p->type == PIC_TYPE_P && unseen))
+    if ((picture_type_is_intra(p->type) && cfg->mbtree) || (p->type == PIC_TYPE_P && unseen))
         rc->frame_size_planned = std::min(rc->frame_size_planned, rc->cbr_bits[0]);
     rc_model_set_last(rc->model, unseen_b_plan(rc, p, unseen));
     rc_model_expect_last(rc->model, (int32_t)std::min(rc->frame_size_planned * scale, (double)INT32_MAX));
@@ -666,7 +660,7 @@ void bucket_spill_mode(ratecontrol *rc, uint32_t type)
     const rc_model *m = rc->model;
     bool long_bucket = rc_model_long_bucket(m) && !rc_last_of_stream(&rc->pic);
     rc->rowstats->spend_target =
-        !long_bucket || (m->bucket_fill >= m->bucket_size && !is_intra(type));
+        !long_bucket || (m->bucket_fill >= m->bucket_size && !picture_type_is_intra(type));
     rc->rowstats->long_bucket = long_bucket;
     double fill = FILL_HOLD_SHARE * rc_model_picture_fill(m);
     rc->rowstats->fill_bits = (int32_t)std::min(std::max(fill, 1.0), (double)INT32_MAX);
@@ -684,7 +678,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     if (p.predicted) plan_in_flight(rc, cfg, &p, qp);
     pushed_b_bound(rc, &p);
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
-    if (is_intra(p.type)) keyframe_plan_keep(rc, &p, qp);
+    if (picture_type_is_intra(p.type)) keyframe_plan_keep(rc, &p, qp);
     // The plan is the picture's mean QP; the tree offsets move its CTUs
     // about the frame QP.
     qp -= rc_tree_offset(rc, cfg, rc->pic.source);
@@ -702,7 +696,7 @@ void rc_cbr_frame_end(ratecontrol *rc, const internal_config *cfg, const rc_fram
     rc_model_frame_end(rc->model, (int32_t)std::min<uint32_t>(bits, INT32_MAX), cls, rc->cbr_exact);
     if (rc->width <= 0 || rc->height <= 0 || !totals) return;
     double bpp = (double)bits / rc->width / rc->height;
-    if (is_intra(type) || rc->cbr_frame_cost > rc->cbr_cost_limit || !(bpp > 0.01) ||
+    if (picture_type_is_intra(type) || rc->cbr_frame_cost > rc->cbr_cost_limit || !(bpp > 0.01) ||
         totals->cbr_log_lambda_count == 0)
         return;
     double m = totals->cbr_log_lambda_sum / totals->cbr_log_lambda_count;

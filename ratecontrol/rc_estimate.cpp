@@ -8,6 +8,7 @@
 
 #include "encoder/config.h"
 #include "encoder/picture.h"
+#include "encoder/picture_types.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/rc_twopass.h"
 
@@ -247,11 +248,6 @@ double mini_gop_bits(const ratecontrol *rc, const internal_config *cfg)
     return (cfg->bframes + 1) * rc->bitrate / rc->fps;
 }
 
-bool is_intra(uint32_t type)
-{
-    return type >= PIC_TYPE_IDR && type <= PIC_TYPE_I;
-}
-
 char class_letter(int32_t cls)
 {
     return cls == slice_i ? 'i' : (cls == slice_p ? 'p' : 'b');
@@ -391,7 +387,7 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     double q0 = r0->qp_plan_avg, q1 = r1->qp_plan_avg;
     if (r0->picture_type == PIC_TYPE_BREF) q0 -= pb_offset_of(rc, r0->layer);
     if (r1->picture_type == PIC_TYPE_BREF) q1 -= pb_offset_of(rc, r1->layer);
-    bool i0 = is_intra(r0->picture_type), i1 = is_intra(r1->picture_type);
+    bool i0 = picture_type_is_intra(r0->picture_type), i1 = picture_type_is_intra(r1->picture_type);
     int32_t poc = pic->source->poc;
     double d0 = std::abs(poc - r0->poc), d1 = std::abs(poc - r1->poc);
     double q;
