@@ -366,6 +366,9 @@ double rc_qscale_for_budget(const ratecontrol *rc, double qscale, double bits, d
 double rc_seen_qscale_floor(const ratecontrol *rc);
 // Bits the picture's frame predictor expects of its lookahead cost at a qscale.
 float rc_predict_frame_bits(const ratecontrol *rc, double qscale);
+// Whether the stream, its pictures in flight at their expected sizes, has
+// spent more than its rate gives the time it has coded.
+bool rc_over_budget(const ratecontrol *rc, const internal_config *cfg);
 // The detail of a picture's luma that its half-resolution plane leaves out:
 // the summed distance of each sample from the mean of its 2x2 group.
 double rc_intra_detail(const picture *source);

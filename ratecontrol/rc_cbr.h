@@ -80,6 +80,9 @@ struct rc_model {
     // keyframe of a long bucket after the first picture; -1 none.
     int32_t key_poc;
     double key_plan;
+    // The finest plan (mean QP of its CTUs) of an anchor since the latest
+    // intra picture or cut; 0 before one (see few_rows_floor).
+    double anchor_finest_qp;
     // The share of its target that the latest intra picture was planned at.
     double key_take;
     // Pictures planned (`frames`) when the latest anchor was planned.

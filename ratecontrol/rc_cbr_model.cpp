@@ -423,6 +423,7 @@ rc_model *rc_model_new(int32_t frame_bits, int32_t max_frame_bits, int32_t min_f
     m->gop_count = -2;
     m->cut_poc = -1;
     m->key_poc = -1;
+    m->anchor_finest_qp = 0.0;
     m->key_take = 1.0;
     m->bucket_size = (int64_t)std::max(max_frame_bits, 0) * m->window;
     m->bucket_fill = (int64_t)((double)m->bucket_size * RC_BUCKET_START);

@@ -339,14 +339,6 @@ double coded_seconds(const ratecontrol *rc, const in_flight_sums *flight)
     return (std::max(rc->pic.coding_number - rc->record_count + 1, 0) + flight->count) / rc->fps;
 }
 
-// Whether the stream, its pictures in flight at their expected sizes, has
-// spent more than its rate gives the time it has coded.
-bool over_budget(const ratecontrol *rc, const internal_config *cfg)
-{
-    in_flight_sums flight = pictures_in_flight(rc, cfg);
-    return rc_first(rc)->total_bits + flight.bits > coded_seconds(rc, &flight) * rc->bitrate;
-}
-
 // The second pass's bound on a B picture while no B picture of its kind has
 // been coded in it (those of the first mini-GOP are all planned before any
 // has finished): the size its first-pass line records at its first-pass
@@ -413,7 +405,7 @@ double b_qp(ratecontrol *rc, const internal_config *cfg)
     // 1.1 % with the bound).
     bool second = rc->two_pass && rc->pass2_current;
     if ((rc->one_pass_estimate && cfg->rc_mode != RC_MODE_CRF && !cfg->pass1) || second) {
-        double floor = second || over_budget(rc, cfg) ? b_size_floor(rc) : 0.0;
+        double floor = second || rc_over_budget(rc, cfg) ? b_size_floor(rc) : 0.0;
         if (floor > 0.0) q = std::max(q, rc_qscale_to_qp(floor));
     }
     rc->qp_novbv = (float)q;
@@ -919,6 +911,12 @@ double lowest_layer_qscale(const internal_config *cfg, bool second, double q)
 }
 
 }  // namespace
+
+bool rc_over_budget(const ratecontrol *rc, const internal_config *cfg)
+{
+    in_flight_sums flight = pictures_in_flight(rc, cfg);
+    return rc_first(rc)->total_bits + flight.bits > coded_seconds(rc, &flight) * rc->bitrate;
+}
 
 float rc_estimate_qscale(ratecontrol *rc, const internal_config *cfg)
 {
