@@ -652,21 +652,17 @@ void keyframe_plan_keep(ratecontrol *rc, const cbr_plan *p, double qp)
 // pan, already under its rates, went from 7.7 to 16.1 % under 250 kbit/s.
 constexpr int32_t FEW_CTU_ROWS = 4;
 
-bool few_rows(const ratecontrol *rc)
-{
-    return rc->ctu_rows <= FEW_CTU_ROWS;
-}
-
 double few_rows_floor(const ratecontrol *rc, const internal_config *cfg, const cbr_plan *p)
 {
     double finest = rc->model->anchor_finest_qp;
-    if (!few_rows(rc) || p->type != PIC_TYPE_P || p->intra_like > 0.0 || !(finest > 0.0)) return 0.0;
+    if (rc->ctu_rows > FEW_CTU_ROWS || p->type != PIC_TYPE_P || p->intra_like > 0.0 || !(finest > 0.0)) return 0.0;
     if (!rc_over_budget(rc, cfg)) return 0.0;
     return finest - (double)cfg->qp_step;
 }
 
-// Keeps the finest anchor plan since the latest intra picture or cut.
-void anchor_finest_keep(ratecontrol *rc, const cbr_plan *p, double qp)
+// Keeps the finest anchor plan since the latest intra picture or cut, in
+// the plan's QPs (the second pass keeps its own, in qscale).
+void cbr_anchor_finest_keep(ratecontrol *rc, const cbr_plan *p, double qp)
 {
     double *finest = &rc->model->anchor_finest_qp;
     if (picture_type_is_intra(p->type) || (p->type == PIC_TYPE_P && p->intra_like > 0.0)) *finest = qp;
@@ -718,7 +714,7 @@ double rc_cbr_frame_qp(ratecontrol *rc, const internal_config *cfg)
     qp = reference_plan_qp(rc, cfg, &p, qp);
     qp = bounded_qp(rc, cfg, &p, qp);
     qp = std::max(qp, few_rows_floor(rc, cfg, &p));
-    anchor_finest_keep(rc, &p, qp);
+    cbr_anchor_finest_keep(rc, &p, qp);
     if (p.predicted) plan_in_flight(rc, cfg, &p, qp);
     pushed_b_bound(rc, &p);
     rc_rowstats_frame_start(rc->rowstats, rc->cbr_bits, rc->cbr_ctu_cost, rc->cbr_frame_cost + 1);
