@@ -242,7 +242,13 @@ double bucket_spill(const rc_model *m)
 // took 128 and left 106 kbit under a held 148; the P and B pictures after it
 // were planned at a bit per CTU, and the next mini-GOPs, coded at QP 40-51,
 // spent nothing of the refill until the bucket ran over (11.4 % under the
-// rate; 1.1 % so).
+// rate; 1.1 % so). Over the tables with a one-second bucket the mean error
+// went from 3.89 to 3.51 % at 320x180 and from 2.44 to 2.24 % at 1280x720
+// (3.14 -> 3.30 % at 640x360, 1.82 -> 1.83 % over 300 pictures), and the
+// pictures the held level no longer starves came out up to 2.3 dB higher
+// (the cut at 320x180 and 250 kbit/s). Half a refill left grain 9.4 % under;
+// two refills took testsrc2 with temporal noise 5.7 % over 500 and 4000
+// kbit/s at 1280x720 (3.9 and 1.3 % so).
 double bucket_lendable(const rc_model *m)
 {
     double fill = planned_bucket_fill(m);
