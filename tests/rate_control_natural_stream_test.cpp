@@ -32,7 +32,8 @@
 //   over 300 pictures of the cut and of grain at 640x360 (the new scene's B
 //   pictures once passed their bounds where their lookahead cost did not see
 //   their bits; grain's where their skipped first CTUs had lowered their
-//   QP), and on
+//   QP) and on the overlay at 1280x720 (a P picture planned 7.5 QPs under
+//   the latest once took more than the bucket held), and on
 //   grain, the pan and the cut with a one-second window within 6.5 % over 90
 //   pictures, the bucket never dry (the pictures once spent the bucket's
 //   starting fill and ended 27 % over; the cut ended 13 % under while its
@@ -319,6 +320,14 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
         EXPECT_EQ(bucket_underflows(low.au_bytes, 125, 125 * 8.0 / kFps, kFps), 0) << kind << " 640x360 CBR";
         std::printf("%s 640x360, %d pictures: CBR %.1f kbit/s (target 125)\n", kind, kLongPictures, low.kbps);
     }
+    // The overlay at 1280x720, 500 kbit/s, 12 instances: a P picture planned
+    // 7.5 QPs under the latest, whose fall a mini-GOP's worth bounded (the
+    // whole default bucket), took 126 kbit of the 123 it held and ran it dry
+    // twice. Measured: 412.8 kbit/s.
+    encoded overlay = encode(&s, clip(&s, "overlay", kPictures, 1280, 720), "overlay_cbr_720",
+                             {"-b", "500", "--maxrate", "500", "--minrate", "500"}, 12, 2, kPictures, 1280, 720);
+    EXPECT_EQ(bucket_underflows(overlay.au_bytes, 500, 500 * 8.0 / kFps, kFps), 0) << "overlay 1280x720 CBR";
+    std::printf("overlay 1280x720: CBR %.1f kbit/s (target 500)\n", overlay.kbps);
     // A one-second window over three seconds, which codes with the
     // macroblock-tree; the stream's first intra picture takes up to 0.9 of
     // the bucket's starting fill, and on the pan and the cut the anchors that later pictures
