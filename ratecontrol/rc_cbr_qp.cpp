@@ -504,7 +504,12 @@ double p_picture_qp(const ratecontrol *rc, const internal_config *cfg, double qp
     // 640x360 and 1280x720). The natural clips land a point further under
     // their rates (mean error 11.2 -> 12.2 % at 320x180, 10.6 -> 11.6 % at
     // 640x360 and 1280x720; the slow pan at 1280x720 and 500 kbit/s -19.5 ->
-    // -29.8 %, x265 -49.7 %), PSNR-Y 0.02-0.03 dB lower on average.
+    // -29.8 %, x265 -49.7 %), PSNR-Y 0.02-0.03 dB lower on average; over 300
+    // pictures at 640x360 the bucket runs dry never instead of once, and the
+    // mean error goes from 6.1 to 7.1 %, PSNR-Y 0.06 dB lower (0.55 on the
+    // grainy still at 125 kbit/s). Held to the fill the bucket holds, with
+    // sizes climbing as the cube of the qscale, the buckets ran dry 5 times
+    // at 60 pictures and once over 300.
     double budget = (double)(cfg->bframes + 1) * rc->model->frame_bits;
     if (!rc_model_long_bucket(rc->model)) budget = std::min(budget, (double)rc->cbr_bits[1]);
     double sized = rc_last_of_stream(pic) ? rc_size_descent_floor_at(rc, budget, LAST_P_ELASTICITY)
