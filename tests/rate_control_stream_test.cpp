@@ -106,6 +106,15 @@ TEST(RateControlStream, AverageAndConstantBitrateKeepTheirTargets)
                          {"-b", "60", "--maxrate", "60", "--minrate", "60", "--bufsize", "10"});
     expect_decodes(low, "mandelbrot CBR, 10-picture bucket");
     EXPECT_EQ(bucket_underflows(low.au_bytes, 60.0, 10 * 60.0 / kFps, kFps), 0) << "mandelbrot CBR, 10-picture bucket";
+    // The default bucket at a rate where testsrc2's first intra picture
+    // takes most of the starting fill in its first few CTUs (15 in all),
+    // which ran it dry while they kept the plan's QP.
+    for (int instances : kInstanceCounts) {
+        std::string name = "testsrc2_cbr_32_" + std::to_string(instances);
+        encoded tight = encode(clip_of("testsrc2"), name, {"-b", "32", "--maxrate", "32", "--minrate", "32"}, instances);
+        expect_decodes(tight, name);
+        EXPECT_EQ(bucket_underflows(tight.au_bytes, 32.0, 8 * 32.0 / kFps, kFps), 0) << name;
+    }
     // testsrc2 at 1280x720 under a one-second bucket with twelve pictures in
     // flight, whose B pictures take two to five times their plans: the
     // anchors pay back what the pictures in flight are expected to overrun,
