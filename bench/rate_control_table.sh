@@ -26,7 +26,8 @@
 # a buffer of one second (torvenc's window counts pictures, x265's buffer
 # kbit), so the bucket is T kbit for both; CBR_WINDOW=8 runs both with
 # torvenc's default window instead, x265 with the buffer of as many pictures
-# (and replays that); abr and 2pass have no buffer ("-").
+# in whole kbit, as its option takes it (and replays that); abr and 2pass
+# have no buffer ("-").
 # PSNR-Y is measured on ffmpeg's decode of each stream against the source.
 # x265 runs with --no-info: otherwise it writes its version and options as an
 # SEI of some 2.6 kB that its rate control does not count, and the replay
@@ -116,7 +117,10 @@ torvenc_run() {
     case "$2" in
     abr) set -- --abr -b "$t" ;;
     cbr) set -- -b "$t" --maxrate "$t" --minrate "$t" --bufsize "$cbr_window"
-        maxrate=$t bufsize=$((cbr_window * t / fps)) ;;
+        # the bucket torvenc declares: the window's pictures at the maximum
+        # rate's whole bits per picture, not rounded to whole kbit (8
+        # pictures at 31 kbit/s: 8.264 kbit, where x265 takes 8)
+        maxrate=$t bufsize=$(awk -v w="$cbr_window" -v t="$t" -v f="$fps" 'BEGIN { print w * int(t * 1000 / f) / 1000 }') ;;
     crf+vbv) set -- --crf "$crf" --vbv-maxrate "$t" --vbv-bufsize "$t"; maxrate=$t bufsize=$t ;;
     abr+vbv) set -- --abr -b "$t" --vbv-maxrate "$a" --vbv-bufsize "$a"; maxrate=$a bufsize=$a ;;
     2pass)

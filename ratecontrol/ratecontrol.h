@@ -338,6 +338,10 @@ double rc_known_qscale_floor(const ratecontrol *rc);
 double rc_size_descent_floor(const ratecontrol *rc, double budget);
 // The same with sizes assumed to climb at least as qscale^-min_elasticity.
 double rc_size_descent_floor_at(const ratecontrol *rc, double budget, double min_elasticity);
+// rc_size_descent_floor, but a picture whose lookahead cost is far under the
+// latest picture's is reckoned from a share of its size, and its size
+// climbs at least as the cube (see REFRESH_COST_SHARE).
+double rc_refresh_descent_floor(const ratecontrol *rc, double budget);
 // The qscale at which the latest picture of its kind, scaled to this
 // picture's lookahead cost, would take `budget` bits (finer or coarser than
 // where it was coded), sizes taken to change at least as

@@ -510,10 +510,12 @@ double p_picture_qp(const ratecontrol *rc, const internal_config *cfg, double qp
     // grainy still at 125 kbit/s). Held to the fill the bucket holds, with
     // sizes climbing as the cube of the qscale, the buckets ran dry 4 times
     // at 320x180 and 1280x720 and once over 300 pictures.
+    // A P picture far cheaper by its lookahead cost than the latest
+    // descends as a refresh does (see rc_refresh_descent_floor).
     double budget = (double)(cfg->bframes + 1) * rc->model->frame_bits;
     if (!rc_model_long_bucket(rc->model)) budget = std::min(budget, (double)rc->cbr_bits[1]);
     double sized = rc_last_of_stream(pic) ? rc_size_descent_floor_at(rc, budget, LAST_P_ELASTICITY)
-                                          : rc_size_descent_floor(rc, budget);
+                                          : rc_refresh_descent_floor(rc, budget);
     if (sized > 0.0 && !picture_type_is_intra(pic->ref0->picture_type) && !after_cut) fall = rc_qscale_to_qp(sized);
     return std::min(std::max(qp, fall), r + P_QP_RISE);
 }
