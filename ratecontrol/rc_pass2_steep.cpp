@@ -65,7 +65,15 @@ void rc_pass2_finished(ratecontrol *rc, double bits)
         first->pass2_b_coded += bits;
         first->pass2_b_expected += e->coded_estimate;
     }
-    if (!(e->coded_estimate > 0.0)) return;
+    // A picture the first pass skipped whole tells nothing of the slope: its
+    // estimate is its header bits at any qscale. A still photograph with
+    // grain (300 pictures at 640x360, 375 kbit/s) had its first P picture
+    // skipped at QP 38 (368 bits) and coded at 26 in the second pass, where
+    // the grain took 203 kbit; the exponent read from it stayed at the bound
+    // for the whole stream, the P pictures after it kept within a QP of
+    // their first-pass QPs, and the stream ended 7.8 % under its target
+    // (0.1 % so).
+    if (!(e->coded_estimate > 0.0) || e->pred_bits + e->resid_bits == 0) return;
     double l = e->qscale_log_ratio;
     int32_t k = fit_index(e->slice_class);
     first->pass2_steep_num[k] += std::log(bits / e->coded_estimate) * l;
