@@ -502,7 +502,7 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
     // whose last P picture may grow to the 37 kbit the stream has left or
     // half a mini-GOP's worth: +2.2 % (+11.9 % while it could grow to a whole
     // mini-GOP's worth and took 128 kbit). The still photograph with light
-    // grain over 300 pictures at 640x360 and 375 kbit/s: -0.1 % (-7.8 %
+    // grain over 300 pictures at 640x360 and 375 kbit/s: -0.2 % (-7.8 %
     // while its first P picture, skipped whole in the first pass and coded
     // with its grain in the second, set the slope of every P picture after
     // it).
