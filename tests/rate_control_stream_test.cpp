@@ -106,6 +106,14 @@ TEST(RateControlStream, AverageAndConstantBitrateKeepTheirTargets)
                          {"-b", "60", "--maxrate", "60", "--minrate", "60", "--bufsize", "10"});
     expect_decodes(low, "mandelbrot CBR, 10-picture bucket");
     EXPECT_EQ(bucket_underflows(low.au_bytes, 60.0, 10 * 60.0 / kFps, kFps), 0) << "mandelbrot CBR, 10-picture bucket";
+    // Zero latency, P pictures only, under a one-second bucket: the
+    // mandelbrot's first P picture costs the lookahead almost nothing, and
+    // planned at its intra picture's QP it took twice what the bucket held.
+    encoded zero = encode(clip_of("mandelbrot"), "mandelbrot_cbr_zerolatency",
+                          {"--tune", "zerolatency", "-b", "32", "--maxrate", "32", "--minrate", "32", "--bufsize",
+                           std::to_string(kFps)});
+    expect_decodes(zero, "mandelbrot CBR, zero latency");
+    EXPECT_EQ(bucket_underflows(zero.au_bytes, 32.0, 32.0, kFps), 0) << "mandelbrot CBR, zero latency";
     // The default bucket at a rate where testsrc2's first intra picture
     // takes most of the starting fill in its first few CTUs (15 in all),
     // which ran it dry while they kept the plan's QP.
