@@ -38,144 +38,6 @@ bool alloc_double_pair(int64_t n, double **a, double **b)
     return false;
 }
 
-// A P picture that the first pass coded finer than the anchor before it
-// (its rate control falling over a short stream) may have spent most of its
-// bits restoring the detail its coarse reference had lost, which the second
-// pass, whose plan keeps neighbouring anchors near one QP, does not pay
-// again. Planned from the whole size, a slow pan at 500 kbit/s (60 pictures
-// at 720p) coded at QP 28.8 after 33.6 was planned at 301 kbit and took 73,
-// a cut at 1500 kbit/s at QP 19.9 after 35.1 was planned at 375 and took 34:
-// the plan kept the intra pictures 3-4 QPs coarse and the bits left over
-// piled onto the last P pictures. On grain and noise the finer picture pays
-// for what is new in it whatever its reference, and so does the second
-// pass. What tells them apart are the P pictures that the first pass coded
-// no finer than their anchors (settled), at QPs near the finer picture's:
-// their sizes, moved to its QP as the estimate moves them, are what it
-// costs from a reference as good as itself. Its bits are counted no larger
-// than the largest of them, and no smaller than its qscale ratio to the
-// anchor before it (REFRESH_EXPONENT) allows. The settled pictures may lie
-// up to REFRESH_FINER_WINDOW QPs finer but only REFRESH_COARSER_WINDOW
-// coarser: noise skipped at a coarser QP, moved finer by the estimate, is
-// far below what coding it takes (temporal noise at 1500 kbit/s, 60 pictures
-// at 720p, compared across 6 QPs ended 5.9 % over its target).
-constexpr double REFRESH_FINER_WINDOW = 6.0;
-constexpr double REFRESH_COARSER_WINDOW = 3.0;
-constexpr double REFRESH_EXPONENT = 1.0;
-// A settled P picture outside the windows stands for its scene only when it
-// skipped at least this share of its units: a still scene, which coding from
-// a good reference leaves nearly free at any QP. With grain or noise the
-// skipped share is smaller (temporal noise at 1500 kbit/s, 60 pictures at
-// 720p, 0.75 at QP 40) and the settled picture, moved finer, is far below
-// what the finer picture pays (the stream ended 6 % over its target).
-constexpr double REFRESH_STILL_SKIP_SHARE = 0.8;
-// The settled P pictures looked at lie within this many entries on either
-// side (the search runs for every finer P picture; see PLAN_WINDOW).
-constexpr int32_t REFRESH_SEARCH = 512;
-
-// Whether entry k is a P picture that the first pass coded no finer than
-// the anchor before it.
-bool is_settled_p(const pass2_entry *e, const double *previous, int32_t k)
-{
-    return e[k].slice_class == slice_p && previous[k] > 0.0 && e[k].qscale_first >= previous[k];
-}
-
-// Where no settled P picture lies within the QP windows of entry i: the
-// size of the settled P picture of its scene (between the intra pictures
-// around it, within REFRESH_SEARCH entries) nearest to it in QP, moved to
-// its qscale, a settled picture finer by more than REFRESH_FINER_WINDOW
-// moved only that far; 0 when the scene has none or the nearest is not
-// still (REFRESH_STILL_SKIP_SHARE). A cut at 1500 kbit/s (60 pictures at
-// 720p) whose first pass coded a P picture 13 QPs finer than its anchor, at
-// 33 between P pictures at 41 and 46, planned it at 225 kbit where it took
-// 62, and a P picture 8 QPs finer at 227 where its plan's QP took 129 at
-// most: the bits left over went to the last P picture (337 kbit, 3.4 % over
-// the target; 1.4 % under with these sizes, 0.39 dB higher).
-double settled_bits_of_scene(const ratecontrol *rc, const double *previous, int32_t i)
-{
-    const pass2_entry *e = rc->pass2_entries;
-    double q = e[i].qscale_first, qp = rc_qscale_to_qp(q), best = -1.0, bits = 0.0;
-    int32_t first = i, last = i;
-    int32_t low = std::max(i - REFRESH_SEARCH, 0), high = std::min(rc->pass2_count - 1, i + REFRESH_SEARCH);
-    while (first > low && e[first].slice_class != slice_i) first--;
-    while (last < high && e[last + 1].slice_class != slice_i) last++;
-    for (int32_t k = first; k <= last; k++) {
-        if (!is_settled_p(e, previous, k)) continue;
-        double d = rc_qscale_to_qp(e[k].qscale_first) - qp;
-        if (best >= 0.0 && std::fabs(d) >= best) continue;
-        best = std::fabs(d);
-        bits = 0.0;
-        if ((double)e[k].skip_units < REFRESH_STILL_SKIP_SHARE * rc->frame_8x8_units) continue;
-        double to = d < -REFRESH_FINER_WINDOW ? rc_qp_to_qscale(qp + d + REFRESH_FINER_WINDOW) : q;
-        bits = rc_entry_bits(&e[k], to) - e[k].misc_bits;
-    }
-    return bits;
-}
-
-// The largest first-pass size, moved to the qscale of entry i, of the
-// settled P pictures within the QP windows of it; without one, see
-// settled_bits_of_scene.
-// previous[k] is the first-pass qscale of the anchor before entry k (0 for
-// none).
-double settled_bits_near(const ratecontrol *rc, const double *previous, int32_t i)
-{
-    const pass2_entry *e = rc->pass2_entries;
-    double q = e[i].qscale_first, qp = rc_qscale_to_qp(q), bits = 0.0;
-    int32_t end = std::min(rc->pass2_count, i + REFRESH_SEARCH + 1);
-    for (int32_t k = std::max(i - REFRESH_SEARCH, 0); k < end; k++) {
-        if (!is_settled_p(e, previous, k)) continue;
-        double d = rc_qscale_to_qp(e[k].qscale_first) - qp;
-        if (d > REFRESH_COARSER_WINDOW || d < -REFRESH_FINER_WINDOW) continue;
-        bits = std::max(bits, rc_entry_bits(&e[k], q) - e[k].misc_bits);
-    }
-    return bits > 0.0 ? bits : settled_bits_of_scene(rc, previous, i);
-}
-
-// The plan's last anchor keeps its whole first-pass size: the correction of
-// the second pass moves it furthest from its plan (see
-// PASS2_LAST_ANCHOR_MAX_RISE), so it is the one anchor the second pass does
-// not keep near its reference's QP, and it pays for the detail again. A slow
-// pan at 1500 kbit/s (60 pictures at 720p) estimated its last P picture from
-// 0.42 of its first-pass size, coded it 4.6 QPs finer than its reference, where
-// it took 932 kbit for an estimate of 376, and ended 18.0 % over its target
-// (9.6 % so; no other row of the two-pass tables moved). Its size swings
-// either way as its QP moves by a few steps: at 1920x1080 the same pan ended
-// 20 and 23 % over 1125 and 3375 kbit/s, and 15 and 10 % under so.
-int discount_refresh(ratecontrol *rc)
-{
-    pass2_entry *e = rc->pass2_entries;
-    int32_t n = rc->pass2_count;
-    double *previous, *scale;
-    if (!alloc_double_pair(n, &previous, &scale)) return -1;
-    double anchor = 0.0;
-    int32_t last_anchor = -1;
-    for (int32_t i = 0; i < n; i++) {
-        previous[i] = anchor;
-        if (e[i].slice_class == slice_b) continue;
-        anchor = e[i].qscale_first;
-        last_anchor = i;
-    }
-    // Every entry is compared with the first-pass sizes; the discounts are
-    // applied once all are known.
-    for (int32_t i = 0; i < n; i++) {
-        scale[i] = 1.0;
-        double q = e[i].qscale_first;
-        if (e[i].slice_class != slice_p || i == last_anchor || !(previous[i] > 0.0) || !(q > 0.0) || q >= previous[i])
-            continue;
-        double own = (double)e[i].pred_bits + e[i].resid_bits;
-        double settled = settled_bits_near(rc, previous, i);
-        if (settled > 0.0 && own > settled)
-            scale[i] = std::max(settled / own, std::pow(q / previous[i], REFRESH_EXPONENT));
-    }
-    for (int32_t i = 0; i < n; i++) {
-        if (scale[i] >= 1.0) continue;
-        e[i].pred_bits = (int32_t)(e[i].pred_bits * scale[i]);
-        e[i].resid_bits = (int32_t)(e[i].resid_bits * scale[i]);
-    }
-    aligned_free(previous);
-    aligned_free(scale);
-    return 0;
-}
-
 double cplx_of(const pass2_entry *e)
 {
     return rc_entry_bits(e, 1.0) - e->misc_bits;
@@ -241,11 +103,10 @@ double plan_pass(ratecontrol *rc, const internal_config *cfg, double rate, doubl
     }
     for (int32_t i = n - 1; i >= 0; i--) q[i] = rc_diff_limited_qscale(rc, cfg, &e[i], q[i]);
     for (int32_t i = 0; i < n; i++) qs[i] = smoothed(rc, q, i);
+    for (int32_t i = 0; i < n; i++) e[i].qscale_new = rc_vbv_clip_qscale(rc, cfg, e[i].slice_class, qs[i]);
+    rc_anchor_steps_update(rc);
     double total = 0.0;
-    for (int32_t i = 0; i < n; i++) {
-        e[i].qscale_new = rc_vbv_clip_qscale(rc, cfg, e[i].slice_class, qs[i]);
-        total += rc_entry_bits(&e[i], e[i].qscale_new);
-    }
+    for (int32_t i = 0; i < n; i++) total += rc_entry_bits(&e[i], e[i].qscale_new);
     return total;
 }
 
@@ -360,6 +221,7 @@ double rc_diff_limited_qscale(ratecontrol *rc, const internal_config *cfg, const
 
 double rc_count_expected_bits(ratecontrol *rc)
 {
+    rc_anchor_steps_update(rc);
     double total = 0.0;
     for (int32_t i = 0; i < rc->pass2_count; i++) {
         pass2_entry *e = &rc->pass2_entries[i];
@@ -424,7 +286,7 @@ int rc_pass2_plan(ratecontrol *rc, const internal_config *cfg)
         fprintf(stderr, "target bitrate is too low\n");
         return -1;
     }
-    if (discount_refresh(rc) != 0) return -1;
+    if (rc_anchor_steps_prepare(rc) != 0) return -1;
     blur_complexity(rc);
     double *q, *qs;
     if (!alloc_double_pair(n, &q, &qs)) return -1;

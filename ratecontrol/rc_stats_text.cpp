@@ -310,8 +310,9 @@ double rc_entry_bits(const pass2_entry *e, double q)
 {
     double qq = q > 0.1 ? q : 0.1;
     double first = e->qscale_first > 1.0 ? e->qscale_first : 1.0;
-    return std::sqrt(first / (qq > 1.0 ? qq : 1.0)) * e->pred_bits +
-           std::pow(e->qscale_first / qq, 1.1) * (e->resid_bits + 0.1) + e->misc_bits;
+    double coded = std::sqrt(first / (qq > 1.0 ? qq : 1.0)) * e->pred_bits +
+                   std::pow(e->qscale_first / qq, 1.1) * (e->resid_bits + 0.1);
+    return (e->anchor_step_log2 != 0.0 ? coded * std::exp2(e->anchor_step_log2) : coded) + e->misc_bits;
 }
 
 int rc_pass1_header(ratecontrol *rc, const internal_config *cfg)

@@ -31,6 +31,15 @@ struct pass2_entry {
     double coded_bits;
     double coded_estimate;
     double qscale_log_ratio;
+    // The anchor (I or P picture) before the entry in coding order (-1 for
+    // none), the entry's first-pass QP less that anchor's, the share of its
+    // bits taken as new (coded the same from any reference) and the log2 of
+    // the factor its coded bits take at the step the plan gives it from that
+    // anchor (see rc_anchor_steps_update).
+    int32_t anchor_before;
+    float anchor_step_first;
+    float new_share;
+    double anchor_step_log2;
 };
 
 // Longest header text with its terminating zero, and the size of its block.
@@ -51,6 +60,15 @@ void rc_pass1_write_line(ratecontrol *rc, const rc_frame_totals *totals, char *b
 // pass2_entries / pass2_order / pass2_count of rc. May change cfg->lookahead.
 // 0, or -1 with a message and nothing allocated left in rc.
 [[nodiscard]] int rc_pass2_read(ratecontrol *rc, internal_config *cfg, char *text);
+
+// The anchors before every entry, the first pass's steps from them and the
+// entries' new shares (the factors reset), once the entries are read. 0, or
+// -1 when a block cannot be allocated.
+[[nodiscard]] int rc_anchor_steps_prepare(ratecontrol *rc);
+// Every P entry's factor of its coded bits from the step between its
+// qscale_new and its anchor's, against the first pass's step (the plan's
+// qscales, whenever they change).
+void rc_anchor_steps_update(ratecontrol *rc);
 
 // Pass-2 planning over all entries, at creation.
 [[nodiscard]] int rc_pass2_plan(ratecontrol *rc, const internal_config *cfg);
