@@ -176,6 +176,10 @@ struct ratecontrol {
     // Second pass (first record): the finest qscale of the latest intra
     // picture and the P pictures coded since (0 before the first).
     double pass2_anchor_finest_qscale;
+    // Second pass (first record): how much smaller in log2 a P picture's
+    // size is per QP its step from its anchor grows (see
+    // rc_anchor_steps_prepare).
+    double pass2_anchor_slope;
     // How the planned sizes of finished pictures turned out, actual / planned,
     // by frame predictor (first record): pictures in flight count with their
     // plan times their predictor's scale.

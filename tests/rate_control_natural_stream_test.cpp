@@ -474,12 +474,12 @@ TEST(RateControlNatural, AverageAndConstantBitrateKeepTheirTargets)
 TEST(RateControlNatural, SecondPassKeepsItsTarget)
 {
     scratch s;
-    // Measured: grain -2.6 %, pan -0.0 % (the pan -8.9 % while the second
+    // Measured: grain -0.3 %, pan -0.4 % (the pan -8.9 % while the second
     // pass spread its error over two seconds however little was left), the
-    // still photograph with light grain +2.1 % (-12.1 % while its anchors
+    // still photograph with light grain +1.2 % (-12.1 % while its anchors
     // moved from their first-pass QPs as if sizes followed the qscale alone,
     // across the QP where the grain stops being skipped); at 94 kbit/s
-    // +1.9 % (+6.8 % while P pictures that the first pass skipped whole
+    // +2.6 % (+6.8 % while P pictures that the first pass skipped whole
     // could be coded finer than their plan). A pan of 6 samples a picture at
     // 31 kbit/s: +1.6 % (-4.9 % while the first pass ran ahead of its
     // first finished pictures, +8.2 % while it coded its first
@@ -496,7 +496,7 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
     // P pictures it takes 0.78 of the budget instead of 0.65). Grain at
     // 1920x1080 and 3375 kbit/s, where the
     // lookahead starts an intra picture at picture 56 that the first pass
-    // codes 4.5 QPs coarser than the first, at a sixth of its size: +0.2 %
+    // codes 4.5 QPs coarser than the first, at a sixth of its size: +0.6 %
     // (+14.9 % while the plan took that size to move with the qscale like
     // any other and the second pass coded it at the first one's QP, where
     // it took 2.8 times its plan). The cut at 1920x1080 and 1125 kbit/s,
@@ -505,12 +505,12 @@ TEST(RateControlNatural, SecondPassKeepsItsTarget)
     // latest P picture, to spend what the stream had left, and took 1.6
     // times that). The pan of 6 samples a picture at 640x360 and 375 kbit/s,
     // whose last P picture may grow to the 37 kbit the stream has left or
-    // half a mini-GOP's worth: +2.9 % (+11.9 % while it could grow to a whole
+    // half a mini-GOP's worth: +2.3 % (+11.9 % while it could grow to a whole
     // mini-GOP's worth and took 128 kbit). The still photograph with light
-    // grain over 300 pictures at 640x360 and 375 kbit/s: -0.3 % (-7.8 %
+    // grain over 300 pictures at 640x360 and 375 kbit/s: -0.2 % (-7.8 %
     // while its first P picture, skipped whole in the first pass and coded
     // with its grain in the second, set the slope of every P picture after
-    // it). The pan of 6 samples a picture at 720p and 1500 kbit/s: -1.0 %
+    // it). The pan of 6 samples a picture at 720p and 1500 kbit/s: -2.1 %
     // (-9.8 % while the plan counted the P pictures the first pass coded
     // finer than their anchors at their whole sizes moved to the plan's
     // qscales; at 500 kbit/s its last P picture, planned at 221 kbit one QP

@@ -408,10 +408,11 @@ TEST(TwoPassPlan, PictureCodedFinerThanItsAnchorIsPlannedFromItsStep)
 {
     // The first pass coded picture 2 ten QPs finer than its anchor; the plan
     // keeps the two near one QP, so all but its new part shrinks by the
-    // step's change (held to eight QPs). The new part is three times the
-    // intra share of the median P picture, not its own: it coded half its
-    // units intra to restore its reference's detail. Picture 3, coded no
-    // finer in the first pass than in the plan, keeps its size.
+    // step's change (held to eight QPs), at the slope the first pass's P
+    // pictures show (here past its bound, 0.3 per QP). The new part is
+    // three times the intra share of the median P picture, not its own: it
+    // coded half its units intra to restore its reference's detail. Picture
+    // 3, coded no finer in the first pass than in the plan, keeps its size.
     std::string t = std::string(HEADER) + line(0, 0, "30.00 30.00", "80000 10000 800", "1280 0", "idr") +
                     line(1, 1, "40.00 40.00", "1000 500 300", "32 1200", "p") +
                     line(2, 2, "30.00 30.00", "150000 50000 300", "640 100", "p") +
