@@ -578,6 +578,18 @@ TEST(RateControlNatural, VbvBufferHoldsToTheLastPicture)
             std::printf("%s: CRF+VBV %.1f, ABR+VBV %.1f kbit/s (maxrate %d)\n", tag.c_str(), c.kbps, a.kbps, rate);
         }
     }
+    // Two passes under a buffer: the second pass's first intra picture,
+    // planned 9 QPs finer than the first pass coded it, took 169 kbit of the
+    // 140 that a 156 kbit buffer held.
+    std::string cut_input = clip(&s, "cut", kPictures, 640, 360), cut_stats = s.add("rcn_cut_vbv.stats");
+    std::vector<std::string> two_vbv = {"--stats-file", cut_stats, "-b", "125", "--vbv-maxrate", "156",
+                                        "--vbv-bufsize", "156"};
+    for (const char *pass : {"1", "2"}) {
+        std::vector<std::string> args = {"--pass", pass};
+        args.insert(args.end(), two_vbv.begin(), two_vbv.end());
+        encoded two = encode(&s, cut_input, std::string("cut_vbv_pass") + pass, args, 12, 2, kPictures, 640, 360);
+        EXPECT_EQ(bucket_underflows(two.au_bytes, 156, 156, kFps), 0) << "cut 640x360 two passes + VBV, pass " << pass;
+    }
     // The cut half-way through 300 pictures starts no keyframe: its first
     // picture is a P picture that codes as an intra picture does (once twice
     // over a 32 kbit buffer).
