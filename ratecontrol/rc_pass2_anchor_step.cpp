@@ -75,8 +75,7 @@ double median_p_intra_share(const ratecontrol *rc)
     int64_t count = 0;
     for (int32_t i = 0; i < rc->pass2_count; i++) count += rc->pass2_entries[i].slice_class == slice_p;
     if (count == 0) return 1.0;
-    if (count * 8 > 0x7FFFFFFF) return -1.0;
-    double *shares = (double *)aligned_malloc((int32_t)(count * 8));
+    double *shares = rc_alloc_doubles(count);
     if (!shares) return -1.0;
     int64_t k = 0;
     for (int32_t i = 0; i < rc->pass2_count; i++)

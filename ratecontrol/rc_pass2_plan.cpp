@@ -21,17 +21,11 @@ namespace {
 constexpr int VBV_OUTER_LIMIT = 1000;
 constexpr int VBV_INNER_LIMIT = 100000;
 
-double *alloc_doubles(int64_t n)
-{
-    if (n <= 0 || n * 8 > 0x7FFFFFFF) return nullptr;
-    return (double *)aligned_malloc((int32_t)(n * 8));
-}
-
 // Two arrays of n doubles, or neither (false) when either cannot be had.
 bool alloc_double_pair(int64_t n, double **a, double **b)
 {
-    *a = alloc_doubles(n);
-    *b = alloc_doubles(n);
+    *a = rc_alloc_doubles(n);
+    *b = rc_alloc_doubles(n);
     if (*a && *b) return true;
     aligned_free(*a);
     aligned_free(*b);
@@ -153,6 +147,12 @@ bool vbv_fix_interval(vbv_sim *v, int32_t t0, int32_t t1, double factor, double 
 
 }  // namespace
 
+double *rc_alloc_doubles(int64_t n)
+{
+    if (n <= 0 || n * 8 > 0x7FFFFFFF) return nullptr;
+    return (double *)aligned_malloc((int32_t)(n * 8));
+}
+
 double rc_get_qscale(ratecontrol *rc, const internal_config *cfg, const pass2_entry *e, double rate)
 {
     double base;
@@ -235,7 +235,7 @@ int rc_vbv_plan(ratecontrol *rc, const internal_config *cfg, double budget)
 {
     int32_t n = rc->pass2_count;
     double qmin = rc_qp_to_qscale(cfg->qp_min), qmax = rc_qp_to_qscale(cfg->qp_max);
-    double *block = alloc_doubles((int64_t)n + 1);
+    double *block = rc_alloc_doubles((int64_t)n + 1);
     if (!block) return -1;
     vbv_sim v{rc, block + 1};
     double size = rc->vbv_size, init = cfg->vbv_init;

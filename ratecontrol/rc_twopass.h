@@ -61,6 +61,10 @@ void rc_pass1_write_line(ratecontrol *rc, const rc_frame_totals *totals, char *b
 // 0, or -1 with a message and nothing allocated left in rc.
 [[nodiscard]] int rc_pass2_read(ratecontrol *rc, internal_config *cfg, char *text);
 
+// A block of n doubles (free with aligned_free), or null when n is not
+// positive, too large or cannot be allocated.
+[[nodiscard]] double *rc_alloc_doubles(int64_t n);
+
 // The anchors before every entry, the first pass's steps from them and the
 // entries' new shares (the factors reset), once the entries are read. 0, or
 // -1 when a block cannot be allocated.
